@@ -21,6 +21,13 @@ function(orvix_add_library name)
         list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.h)
     endforeach()
     file(GLOB sources CONFIGURE_DEPENDS ${patterns})
+    if(NOT sources)
+        # A folder that has no code yet still exists for its dependents.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} INTERFACE ${ARG_PUBLIC_LIBS})
+        return()
+    endif()
     add_library(${name} STATIC ${sources})
     # Headers are included by their path below src/, e.g. "pbx/asterisk/connector.h".
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
