@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QMap>
+#include <QMetaType>
 #include <QString>
 
 namespace Orvix::Entities {
@@ -92,3 +93,6 @@ private:
 };
 
 } // namespace Orvix::Entities
+
+// Carried by the PBX link's signals; registered so queued connections and signal spies can copy it.
+Q_DECLARE_METATYPE(Orvix::Entities::Call)

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QMetaType>
 #include <QString>
 
 namespace Orvix::Entities {
@@ -93,3 +94,5 @@ private:
 };
 
 } // namespace Orvix::Entities
+
+Q_DECLARE_METATYPE(Orvix::Entities::Conversation)

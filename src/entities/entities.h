@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 
 // Vocabulary shared by the whole program about calls: directions, statuses and the text formats of
@@ -36,3 +37,6 @@ QString callStatusToString(int status);
 QString callStatusToString(CallStatus status);
 
 } // namespace Orvix::Entities
+
+Q_DECLARE_METATYPE(Orvix::Entities::CallType)
+Q_DECLARE_METATYPE(Orvix::Entities::CallStatus)

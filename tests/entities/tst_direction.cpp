@@ -7,8 +7,6 @@ using Orvix::Entities::Call;
 using Orvix::Entities::CallType;
 using Orvix::Entities::Conversation;
 
-Q_DECLARE_METATYPE(Orvix::Entities::CallType)
-
 class tst_Direction : public QObject
 {
     Q_OBJECT

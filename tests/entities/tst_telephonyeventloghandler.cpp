@@ -32,8 +32,9 @@ void tst_TelephonyEventLogHandler::summary_data()
 
     const QString head = QStringLiteral("Call: {Type: incoming, From: %1, To: 101, Trunk: trunk-a, "
                                         "Time: {Start: 2024-03-05 10:00:00, End: %2, Total: %3}");
-    QTest::newRow("75 s with lines") << "555" << 75 << QStringList{"Entity: {Type: LEAD, Id: 7, Name: A}", "User: {Id: 1, Name: B}"}
-                                     << head.arg("555", "2024-03-05 10:01:15", "00:01:15")
+    QTest::newRow("75 s with lines")
+            << "555" << 75 << QStringList{"Entity: {Type: LEAD, Id: 7, Name: A}", "User: {Id: 1, Name: B}"}
+            << head.arg("555", "2024-03-05 10:01:15", "00:01:15")
                     + ", Entity: {Type: LEAD, Id: 7, Name: A}, User: {Id: 1, Name: B}}";
     QTest::newRow("3725 s, no lines") << "555" << 3725 << QStringList()
                                       << head.arg("555", "2024-03-05 11:02:05", "01:02:05") + "}";
