@@ -1,0 +1,566 @@
+#include "pbx/asterisk/api.h"
+
+#include "pbx/asterisk/api_sql.h"
+#include "sqlquerypoll/request.h"
+#include "sqlquerypoll/response.h"
+#include "utils/msgbuilder.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QMetaMethod>
+#include <QPointer>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <chrono>
+
+namespace Orvix::PBX::Asterisk {
+
+namespace {
+
+// Every poll query and batch, for following the poll when QT_LOGGING_RULES enables it.
+Q_LOGGING_CATEGORY(lcPbxPoll, "pbx.poll", QtInfoMsg)
+
+constexpr std::chrono::milliseconds kPollInterval{100};
+
+const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
+const QString kStateFileName = QStringLiteral("state.json");
+const QString kPreviousEventId = QStringLiteral("previous_event_id");
+
+// Used by transfer, and by redirect when the configuration carries no "redirect" template.
+const QString kDefaultContext = QStringLiteral("from-internal");
+const QString kDefaultPriority = QStringLiteral("1");
+
+QString stringOr(const QJsonObject &section, const QString &key, const QString &fallback)
+{
+    const QJsonValue value = section.value(key);
+    return value.isString() ? value.toString() : fallback;
+}
+
+int intOr(const QJsonObject &section, const QString &key, int fallback)
+{
+    const QJsonValue value = section.value(key);
+    return value.isDouble() ? value.toInt() : fallback;
+}
+
+Utils::Promise<void> rejected()
+{
+    Utils::Promise<void> promise;
+    promise.reject();
+    return promise;
+}
+
+void fillPlaceholder(QHash<QString, QString> &params, const QString &placeholder, const QString &value)
+{
+    for (auto it = params.begin(); it != params.end(); ++it)
+        it.value().replace(placeholder, value);
+}
+
+} // namespace
+
+API::API(QObject *parent, const Config::Manager &config)
+    : QObject(parent)
+    , m_config(config)
+    , m_pollTimer(new QTimer(this))
+    , m_sqlConnector(new SqlQueryPoll::Connector(kSqlConnectionName, this))
+    , m_amiConnector(new Connector(this))
+{
+    connect(m_amiConnector, &Connector::connected, this, &API::onConnect);
+    connect(m_amiConnector, &Connector::disconnected, this, &API::onDisconnect);
+    connect(m_amiConnector, &Connector::hasError, this, &API::onConnectionError);
+    connect(m_amiConnector, &Connector::peersReceived, this, &API::onPeersReceived);
+    connect(m_amiConnector, &Connector::combReceived, this, &API::onCombReceived);
+
+    connect(&m_eventHandler, &EventHandler::callStarted, this, &API::callStarted);
+    connect(&m_eventHandler, &EventHandler::conversationRequested, this, &API::conversationRequested);
+    connect(&m_eventHandler, &EventHandler::conversationAccepted, this, &API::conversationAccepted);
+    connect(&m_eventHandler, &EventHandler::conversationEnded, this, &API::conversationEnded);
+    connect(&m_eventHandler, &EventHandler::callEnded, this, &API::callEnded);
+    connect(&m_eventHandler, &EventHandler::callTransferred, this, &API::callTransferred);
+
+    connect(this, &API::stopTimer, m_pollTimer, &QTimer::stop);
+}
+
+API::~API() = default;
+
+void API::start()
+{
+    ++m_startCount;
+    m_stopRequested = false;
+    const QJsonObject asterisk = m_config.moduleObject(Config::Manager::Asterisk);
+    const QString amiPassword = stringOr(asterisk, QStringLiteral("password"), QString());
+    const QString amiUser = stringOr(asterisk, QStringLiteral("user"), QStringLiteral("calv"));
+    const int amiPort = intOr(asterisk, QStringLiteral("port"), 5038);
+    const QString amiHost = stringOr(asterisk, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    m_amiConnector->connectToHost(amiHost, static_cast<quint16>(amiPort), amiUser, amiPassword);
+
+    m_eventHandler.setPickupCode(stringOr(asterisk, QStringLiteral("pickup_code"), QStringLiteral("*8")));
+    m_eventHandler.setTrunks(m_config.getStringMap(Config::Manager::App, QStringLiteral("trunk_to_source")).keys());
+
+    m_historyStartDate = m_config.getString(Config::Manager::App, QStringLiteral("history_start_date"));
+    m_columnAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("column_name_aliases"));
+    m_tableAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("table_name_aliases"));
+    m_originateTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("originate"));
+    m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
+    m_recordingsDirectory = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
+    m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
+
+    const QJsonObject database = m_config.moduleObject(Config::Manager::Database);
+    const QString databaseName = stringOr(database, QStringLiteral("database"), QStringLiteral("asteriskcdrdb"));
+    const QString databasePassword = stringOr(database, QStringLiteral("password"), QString());
+    const QString databaseUser = stringOr(database, QStringLiteral("user"), QString());
+    const int databasePort = intOr(database, QStringLiteral("port"), 3306);
+    const QString databaseHost = stringOr(database, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    // The worker opens the connection only once the AMI link is up (onConnect).
+    m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
+}
+
+void API::setEventsSql(const QString &sql)
+{
+    m_eventsSql = sql;
+}
+
+void API::stop()
+{
+    // A connection error still on its way belongs to the connection that ends here.
+    ++m_startCount;
+    disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
+    Q_EMIT stopTimer();
+    m_sqlConnector->stop();
+    m_amiConnector->disconnectFromHost();
+}
+
+void API::setGeneratedDirectory(const QString &path)
+{
+    m_generatedDirectory = path;
+}
+
+QString API::stateFilePath() const
+{
+    QString directory = m_generatedDirectory;
+    if (directory.isEmpty()) {
+        // Beside the executable, not in the working directory: a service started from elsewhere must
+        // find the position it saved, or it would register old calls in the CRM again.
+        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
+            + m_config.getString(Config::Manager::App, QStringLiteral("generated_postfix"));
+    }
+    return directory + QLatin1Char('/') + kStateFileName;
+}
+
+void API::onConnect()
+{
+    Q_EMIT started();
+    m_sqlConnector->start();
+    if (m_eventsSql.isEmpty()) {
+        loadState();
+        connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
+        m_pollTimer->start(kPollInterval);
+    } else {
+        getEvents();
+    }
+}
+
+void API::onDisconnect()
+{
+    requestStop(QStringLiteral("Lost connection to Asterisk"));
+}
+
+void API::onConnectionError(const QString &error)
+{
+    // A connection that the server closes reports a socket error and then its disconnection; the
+    // error waits one turn of the event loop so that such a loss is reported once, as a loss.
+    const int attempt = m_startCount;
+    QTimer::singleShot(0, this, [this, attempt, error]() {
+        if (attempt == m_startCount)
+            requestStop(QStringLiteral("An error occurred while connecting to Asterisk: ") + error);
+    });
+}
+
+void API::requestStop(const QString &reason)
+{
+    // The owner stops and restarts the link on the first report; more of the same connection would
+    // make it restart again.
+    if (m_stopRequested)
+        return;
+    m_stopRequested = true;
+    qCritical().noquote() << reason;
+    Q_EMIT shouldStop(reason);
+}
+
+void API::onPeersReceived(const QSet<QString> &peers)
+{
+    m_eventHandler.setPeers(QStringList(peers.cbegin(), peers.cend()));
+}
+
+void API::onCombReceived(const QHash<QString, QString> &features)
+{
+    m_eventHandler.setFeatureCodes(features.keys());
+}
+
+QString API::eventsQuery() const
+{
+    return ApiSql::celEventsQuery(m_tableAliases, m_columnAliases);
+}
+
+void API::getEvents()
+{
+    // One poll query at a time: while the database is away the outstanding one waits in the SQL
+    // worker, and piling more behind it would read the same records twice once it is back.
+    if (m_busy)
+        return;
+
+    SqlQueryPoll::Request request(m_eventsSql.isEmpty() ? eventsQuery() : m_eventsSql);
+    request.bindValue(QStringLiteral(":history_start_date"), m_historyStartDate);
+    request.bindValue(QStringLiteral(":last_id"), QVariant::fromValue<qlonglong>(m_lastEventId));
+
+    const QPointer<API> self(this);
+    request.onResolve([self](SqlQueryPoll::Response response) {
+        if (!self)
+            return;
+        const int count = self->processEvents(response);
+        qCDebug(lcPbxPoll).noquote()
+            << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
+        if (count > 0) {
+            self->m_eventHandler.removeStale();
+            // A one-off debug query must not move the position of the production poll.
+            if (self->m_eventsSql.isEmpty())
+                self->saveState();
+        }
+        self->m_busy = false;
+    });
+    request.onReject([self](const QString &error) {
+        qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
+        if (self)
+            self->m_busy = false;
+    });
+
+    qCDebug(lcPbxPoll).noquote() << QStringLiteral("CEL query after id %1").arg(m_lastEventId);
+    // Set before execute: a connector that is not running rejects at once, inside execute.
+    m_busy = true;
+    m_sqlConnector->execute(request);
+}
+
+int API::processEvents(SqlQueryPoll::Response &response)
+{
+    const auto column = [this](const char *key) { return m_columnAliases.value(QLatin1String(key)); };
+    const QString idColumn = column("cel_id");
+    const QString typeColumn = column("cel_eventtype");
+    const QString timeColumn = column("cel_eventtime");
+    const QString callerColumn = column("cel_cid_num");
+    const QString extensionColumn = column("cel_exten");
+    const QString channelIdColumn = column("cel_uniqueid");
+    const QString linkedIdColumn = column("cel_linkedid");
+    const QString channelNameColumn = column("cel_channame");
+
+    int count = 0;
+    while (response.next()) {
+        const Event event(response.value(idColumn).toString(), response.value(typeColumn).toString(),
+                          response.value(timeColumn).toString(), response.value(callerColumn).toString(),
+                          response.value(extensionColumn).toString(), response.value(channelIdColumn).toString(),
+                          response.value(linkedIdColumn).toString(), response.value(channelNameColumn).toString());
+        m_eventHandler.process(event);
+        // Never backwards: a row without a readable id must not send the poll back to the start.
+        if (event.id() > m_lastEventId)
+            m_lastEventId = event.id();
+        ++count;
+    }
+    return count;
+}
+
+void API::saveState()
+{
+    QJsonObject state = m_eventHandler.toJson();
+    state.insert(kPreviousEventId, QJsonValue(static_cast<qint64>(m_lastEventId)));
+
+    const QString path = stateFilePath();
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory)) {
+        qWarning().noquote() << QStringLiteral("Cannot save the PBX state: cannot create the directory %1")
+                                    .arg(directory);
+        return;
+    }
+    // Written aside and renamed into place, so that a crash mid-write leaves the previous state whole.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
+        return;
+    }
+    file.write(QJsonDocument(state).toJson(QJsonDocument::Indented));
+    if (!file.commit())
+        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
+}
+
+void API::loadState()
+{
+    const QString path = stateFilePath();
+    QJsonObject state;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QByteArray bytes = file.readAll();
+        const int nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        const QJsonDocument document = QJsonDocument::fromJson(bytes);
+        state = document.object();
+        // An emptied file is what a clean start leaves; anything else that does not parse is news.
+        if (!bytes.trimmed().isEmpty() && !document.isObject())
+            qWarning().noquote() << QStringLiteral("The PBX state file %1 cannot be read, starting from CEL id 0")
+                                        .arg(path);
+    }
+    const auto savedId = static_cast<CelId>(state.value(kPreviousEventId).toDouble());
+    // After a stop within this process the tables in memory are never older than the file; should the
+    // last save have failed, the file is behind and reloading it would replay calls already reported.
+    if (savedId < m_lastEventId) {
+        qWarning().noquote() << QStringLiteral("The PBX state file %1 is behind (CEL id %2, in memory %3); "
+                                               "keeping the state in memory")
+                                    .arg(path)
+                                    .arg(savedId)
+                                    .arg(m_lastEventId);
+        return;
+    }
+    m_lastEventId = savedId;
+    m_eventHandler.fromJson(state);
+}
+
+QString API::channelName(const QString &channelId) const
+{
+    return m_eventHandler.channels().value(channelId).name();
+}
+
+QList<Entities::Conversation> API::activeConversations() const
+{
+    QList<Entities::Conversation> result;
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    for (const Entities::Call &call : calls) {
+        for (const Entities::Conversation &conversation : call.conversations()) {
+            if (!conversation.isState(Entities::CallStatus::Hung))
+                result.append(conversation);
+        }
+    }
+    return result;
+}
+
+QList<Entities::Call> API::activeCalls() const
+{
+    QList<Entities::Call> result;
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    for (const Entities::Call &call : calls) {
+        if (!call.isState(Entities::CallStatus::Hung))
+            result.append(call);
+    }
+    return result;
+}
+
+bool API::findConversation(const QString &number, Entities::Conversation &found) const
+{
+    // An empty number would match a leg whose number is not known yet.
+    if (number.isEmpty())
+        return false;
+    const QList<Entities::Conversation> conversations = activeConversations();
+    for (const Entities::Conversation &conversation : conversations) {
+        qDebug().noquote() << conversation.id();
+        if (conversation.internalNumber() == number) {
+            found = conversation;
+            return true;
+        }
+    }
+    return false;
+}
+
+Utils::Promise<void> API::originate(const QString &from, const QString &to, const QString &lineNumber)
+{
+    QHash<QString, QString> params = m_originateTemplate;
+    fillPlaceholder(params, QStringLiteral("#FROM#"), from);
+    fillPlaceholder(params, QStringLiteral("#TO#"), to);
+    params.insert(QStringLiteral("LINE_NUMBER"), lineNumber);
+
+    // Lets the tracker tell where the call that the PBX now starts for `from` is going.
+    m_eventHandler.addOriginate(from, to);
+
+    Utils::Promise<void> result;
+    const QPointer<API> self(this);
+    customizeAndOriginate(params)
+        .onResolve([from, to, result]() {
+            qDebug().noquote() << Utils::MsgBuilder().build(Utils::MsgBuilder::Ok,
+                                                            QStringLiteral("Originated %1 %2").arg(from, to));
+            result.resolve();
+        })
+        .onReject([self, from, to, result]() {
+            qDebug().noquote() << Utils::MsgBuilder().build(Utils::MsgBuilder::Error,
+                                                            QStringLiteral("Not originated %1 %2").arg(from, to));
+            if (self)
+                self->m_eventHandler.removeOriginate(from);
+            result.reject();
+        });
+    return result;
+}
+
+Utils::Promise<void> API::callBackOriginate(const QString &to, const QString &lineNumber)
+{
+    QHash<QString, QString> params = m_callbackTemplate;
+    fillPlaceholder(params, QStringLiteral("#TO#"), to);
+    params.insert(QStringLiteral("LINE_NUMBER"), lineNumber);
+
+    Utils::Promise<void> result;
+    customizeAndOriginate(params)
+        .onResolve([to, result]() {
+            qDebug().noquote() << QStringLiteral("Originated callback") << to;
+            result.resolve();
+        })
+        .onReject([to, result]() {
+            qDebug().noquote() << QStringLiteral("Not Originated callback") << to;
+            result.reject();
+        });
+    return result;
+}
+
+Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &params)
+{
+    Utils::Promise<void> result;
+    Utils::Promise<QHash<QString, QString>, QString> customization;
+    const QPointer<API> self(this);
+    customization.onResolve([self, result](const QHash<QString, QString> &customized) {
+        qDebug().noquote() << QStringLiteral("\tResult of originate params customization:") << customized;
+        if (!self) {
+            result.reject();
+            return;
+        }
+        self->m_amiConnector->originate(customized).proxyTo(result);
+    });
+    customization.onReject([self, params, result](const QString &reason) {
+        qDebug().noquote() << QStringLiteral("\tFailed to customize originate params: [%1]").arg(reason);
+        if (!self) {
+            result.reject();
+            return;
+        }
+        self->m_amiConnector->originate(params).proxyTo(result);
+    });
+
+    // Nobody to answer (no application core around this link): the call goes out as it is rather
+    // than waiting for ever.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&API::originateCustomizationRequest))) {
+        customization.resolve(params);
+        return result;
+    }
+    Q_EMIT originateCustomizationRequest(params, customization);
+    return result;
+}
+
+Utils::Promise<void> API::hangup(const QString &number)
+{
+    Entities::Conversation conversation;
+    if (!findConversation(number, conversation))
+        return rejected();
+    const QString name = channelName(conversation.parentChannelId());
+    qDebug().noquote() << QStringLiteral("channelName to hangup") << name;
+    if (name.isEmpty())
+        return rejected();
+    return m_amiConnector->hangup(name);
+}
+
+Utils::Promise<void> API::transfer(const QString &number, const QString &destination, bool blind)
+{
+    Entities::Conversation conversation;
+    if (!findConversation(number, conversation))
+        return rejected();
+    QString channelId;
+    if (conversation.isIncoming())
+        channelId = conversation.channelId();
+    else if (conversation.isOutgoing())
+        channelId = conversation.parentChannelId();
+    const QString name = channelId.isEmpty() ? QString() : channelName(channelId);
+    qDebug().noquote() << QStringLiteral("channelName to transfer") << name;
+    if (name.isEmpty())
+        return rejected();
+    return m_amiConnector->transfer(name, kDefaultContext, destination, blind);
+}
+
+Utils::Promise<void> API::redirect(const QString &channelId, const QString &destination)
+{
+    const auto channel = m_eventHandler.channels().constFind(channelId);
+    if (channel == m_eventHandler.channels().cend())
+        return rejected();
+
+    QHash<QString, QString> params = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("redirect"));
+    fillPlaceholder(params, QStringLiteral("#TO#"), destination);
+    // The configuration declares no redirect template: without one the call goes where a transfer
+    // would send it, instead of to an empty context that the PBX refuses.
+    QString context = params.value(QStringLiteral("context"));
+    if (context.isEmpty())
+        context = kDefaultContext;
+    QString extension = params.value(QStringLiteral("extension"));
+    if (extension.isEmpty())
+        extension = destination;
+    QString priority = params.value(QStringLiteral("priority"));
+    if (priority.isEmpty())
+        priority = kDefaultPriority;
+    return m_amiConnector->redirect(channel->name(), context, extension, priority);
+}
+
+Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const QString &number1,
+                                                  const QString &number2)
+{
+    SqlQueryPoll::Request request =
+        ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks());
+    const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
+    qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
+
+    Utils::Promise<QString> result;
+    const QString directory = m_recordingsDirectory;
+    const bool byDate = m_recordingsByDate;
+    request
+        .onResolve([result, builder, directory, byDate](SqlQueryPoll::Response response) {
+            if (!response.next()) {
+                qDebug().noquote() << builder.build(Utils::MsgBuilder::Warning,
+                                                    QStringLiteral("Could not find record by sql-query"));
+                result.reject();
+                return;
+            }
+            QString fileName = response.value(0).toString();
+            if (fileName.startsWith(QLatin1Char('/')))
+                fileName.remove(0, 1);
+            QString datePart;
+            if (byDate) {
+                // The driver hands a DATETIME over as a date-time, other drivers as ISO text.
+                const QDateTime callDate = response.value(1).toDateTime();
+                if (callDate.isValid())
+                    datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
+            }
+            result.resolve(QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+        })
+        .onReject([result, builder](const QString &error) {
+            qDebug().noquote() << builder.build(Utils::MsgBuilder::Error,
+                                                QStringLiteral("SQL-query failed to get record path: ") + error);
+            result.reject();
+        });
+    m_sqlConnector->execute(request);
+    return result;
+}
+
+void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QString> promise)
+{
+    SqlQueryPoll::Request request(sql);
+    request
+        .onResolve([promise](SqlQueryPoll::Response response) {
+            QJsonArray rows;
+            while (response.next())
+                rows.append(response.rowValues());
+            promise.resolve(QJsonObject{
+                {QStringLiteral("fields"), response.fieldNames()},
+                {QStringLiteral("data"), rows},
+            });
+        })
+        .onReject([promise](const QString &error) {
+            qDebug().noquote() << QStringLiteral("SQL-query failed: ") + error;
+            promise.reject(error);
+        });
+    m_sqlConnector->execute(request);
+}
+
+} // namespace Orvix::PBX::Asterisk

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "config/manager.h"
+#include "entities/call.h"
+#include "entities/conversation.h"
+#include "pbx/asterisk/connector.h"
+#include "pbx/asterisk/event.h"
+#include "pbx/asterisk/eventhandler.h"
+#include "sqlquerypoll/connector.h"
+#include "utils/promise.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+namespace Orvix::SqlQueryPoll {
+class Response;
+}
+
+namespace Orvix::PBX::Asterisk {
+
+// The PBX link: logs in to the AMI, follows the calls by polling the CEL table of the PBX database
+// (saving its position and its call tables in state.json of the generated directory), relays the call
+// tracker's events, and carries out call control and database look-ups for the application.
+// It never reconnects by itself: a lost or failed AMI connection is reported with shouldStop and the
+// owner calls stop() and start(). Main thread only; the SQL worker answers through promises.
+class API : public QObject
+{
+    Q_OBJECT
+
+public:
+    API(QObject *parent, const Config::Manager &config);
+    ~API() override;
+
+    void start();
+    // A non-empty query is run once after the AMI login instead of loading the saved state and polling
+    // (a debug run over chosen CEL records); it never moves the saved position.
+    void setEventsSql(const QString &sql);
+    void stop();
+
+    Utils::Promise<void> originate(const QString &from, const QString &to, const QString &lineNumber);
+    Utils::Promise<void> callBackOriginate(const QString &to, const QString &lineNumber);
+    Utils::Promise<void> customizeAndOriginate(const QHash<QString, QString> &params);
+    Utils::Promise<void> hangup(const QString &number);
+    Utils::Promise<void> transfer(const QString &number, const QString &destination, bool blind);
+    Utils::Promise<void> redirect(const QString &channelId, const QString &destination);
+    Utils::Promise<QString> getRecordingFileName(const QString &callId, const QString &number1,
+                                                 const QString &number2);
+
+    QList<Entities::Conversation> activeConversations() const;
+    QList<Entities::Call> activeCalls() const;
+
+    // The directory that holds state.json; by default "generated" plus the App setting
+    // generated_postfix beside the executable, whatever the working directory. A non-empty path
+    // replaces it (a test, or a service that keeps its state elsewhere).
+    void setGeneratedDirectory(const QString &path);
+    QString stateFilePath() const;
+
+    CelId lastEventId() const { return m_lastEventId; }
+    const EventHandler &eventHandler() const { return m_eventHandler; }
+
+public Q_SLOTS:
+    void executeSqlQuery(const QString &sql, Orvix::Utils::Promise<QJsonObject, QString> promise);
+
+Q_SIGNALS:
+    void started();
+    void callStarted(const Orvix::Entities::Call &call);
+    void conversationRequested(const Orvix::Entities::Conversation &conversation);
+    void conversationAccepted(const Orvix::Entities::Conversation &conversation);
+    void conversationEnded(const Orvix::Entities::Conversation &conversation);
+    void callEnded(const Orvix::Entities::Call &call);
+    void callTransferred(const QString &callId);
+    void originateCustomizationRequest(const QHash<QString, QString> &params,
+                                       Orvix::Utils::Promise<QHash<QString, QString>, QString> promise);
+    void shouldStop(const QString &reason);
+    void stopTimer();
+
+private Q_SLOTS:
+    void onConnect();
+    void onDisconnect();
+    void onConnectionError(const QString &error);
+    void onPeersReceived(const QSet<QString> &peers);
+    void onCombReceived(const QHash<QString, QString> &features);
+    void getEvents();
+
+private:
+    int processEvents(SqlQueryPoll::Response &response);
+    void saveState();
+    void loadState();
+    void requestStop(const QString &reason);
+    QString eventsQuery() const;
+    QString channelName(const QString &channelId) const;
+    // The first active conversation whose internal number is `number`; false when there is none.
+    bool findConversation(const QString &number, Entities::Conversation &found) const;
+
+    Config::Manager m_config;
+    QTimer *m_pollTimer;
+    bool m_busy = false;
+    SqlQueryPoll::Connector *m_sqlConnector;
+    Connector *m_amiConnector;
+    EventHandler m_eventHandler;
+    QString m_historyStartDate;
+    QMap<QString, QString> m_columnAliases;
+    QMap<QString, QString> m_tableAliases;
+    QHash<QString, QString> m_originateTemplate;
+    QHash<QString, QString> m_callbackTemplate;
+    QString m_recordingsDirectory;
+    bool m_recordingsByDate = true;
+    CelId m_lastEventId = 0;
+    QString m_eventsSql;
+    QString m_generatedDirectory;
+    // shouldStop is reported once per start().
+    int m_startCount = 0;
+    bool m_stopRequested = false;
+};
+
+} // namespace Orvix::PBX::Asterisk

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "sqlquerypoll/request.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace Orvix::PBX::Asterisk::ApiSql {
+
+// The SQL texts of the PBX link. Table and column names come from the configured aliases and are quoted
+// as identifiers; every value that comes from a caller is bound, never written into the text.
+
+// A name as a quoted identifier: `name`, with any backquote in it doubled.
+QString quoteIdentifier(const QString &name);
+
+// The CEL poll: the records after :last_id, not older than :history_start_date, in id order, 100 at most.
+QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
+
+// The first CDR row of the call whose source or caller number ends with one of the two numbers or is one of
+// the trunks, and that has a recording file; columns: recording file, call date.
+SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
+                                       const QMap<QString, QString> &columnAliases, const QString &callId,
+                                       const QString &number1, const QString &number2, const QStringList &trunks);
+
+} // namespace Orvix::PBX::Asterisk::ApiSql

@@ -1,0 +1,579 @@
+#include "tst_api_support.h"
+
+#include "pbx/asterisk/api.h"
+#include "support/fakeamiserver.h"
+#include "support/mariadbfixture.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Orvix::PBX::Asterisk::API;
+using Orvix::Tests::FakeAmiServer;
+using Orvix::Tests::MariaDbFixture;
+using Orvix::Tests::MariaDbSettings;
+
+namespace {
+
+struct Outcome
+{
+    bool settled = false;
+    bool resolved = false;
+    QString value;
+};
+
+template <typename T>
+std::shared_ptr<Outcome> watch(const Orvix::Utils::Promise<T> &promise)
+{
+    auto outcome = std::make_shared<Outcome>();
+    if constexpr (std::is_void_v<T>) {
+        promise.onResolve([outcome]() {
+            outcome->settled = true;
+            outcome->resolved = true;
+        });
+    } else {
+        promise.onResolve([outcome](T value) {
+            outcome->settled = true;
+            outcome->resolved = true;
+            outcome->value = value;
+        });
+    }
+    promise.onReject([outcome]() { outcome->settled = true; });
+    return outcome;
+}
+
+} // namespace
+
+// The PBX link against a real MariaDB with the PBX's own tables and the fake AMI server.
+class tst_Api : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_configDir;
+    std::unique_ptr<QTemporaryDir> m_generated;
+    std::unique_ptr<FakeAmiServer> m_ami;
+    MariaDbSettings m_db;
+
+    // A fresh database with empty CEL and CDR tables, a fresh AMI server and generated folder.
+    bool prepare(const QString &database, const QJsonObject &app = {}, const QJsonObject &asterisk = {})
+    {
+        m_db = MariaDbFixture::createDatabase(database);
+        if (!m_db.isValid()) {
+            qWarning() << "no database:" << m_db.error;
+            return false;
+        }
+        ApiTest::Database db(m_db);
+        if (!db.createSchema()) {
+            qWarning() << db.error();
+            return false;
+        }
+        m_ami = std::make_unique<FakeAmiServer>();
+        m_generated = std::make_unique<QTemporaryDir>();
+        if (!m_ami->listen() || !m_generated->isValid())
+            return false;
+        const auto errors = ApiTest::configure(*m_ami, m_db, app, asterisk);
+        if (!errors.isEmpty()) {
+            qWarning() << errors;
+            return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<API> makeApi()
+    {
+        auto api = std::make_unique<API>(nullptr, Orvix::Config::Manager());
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
+        return api;
+    }
+
+    static bool startAndWait(API &api)
+    {
+        QSignalSpy started(&api, &API::started);
+        api.start();
+        return started.count() == 1 || started.wait(10000);
+    }
+
+    bool insertCel(const QString &file, int lastId = 1 << 30)
+    {
+        ApiTest::Database db(m_db);
+        if (db.insert(QStringLiteral("cel"), ApiTest::recent(ApiTest::upToId(ApiTest::readRows(file), lastId))))
+            return true;
+        qWarning() << db.error();
+        return false;
+    }
+
+    QString statePath() const { return m_generated->filePath(QStringLiteral("generated/state.json")); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_configDir.isValid());
+        QVERIFY(ApiTest::initConfig(m_configDir));
+        QVERIFY2(MariaDbFixture::settings().isValid(), qPrintable(MariaDbFixture::settings().error));
+    }
+
+    void startLogsInAndReportsStarted()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_start")));
+        auto api = makeApi();
+        QSignalSpy started(api.get(), &API::started);
+        api->start();
+        QVERIFY(started.wait(10000));
+        const auto logins = m_ami->frames(QStringLiteral("Login"));
+        QCOMPARE(logins.size(), 1);
+        QCOMPARE(logins.first().value(QStringLiteral("Username")), QStringLiteral("crm"));
+        QCOMPARE(logins.first().value(QStringLiteral("Secret")), QStringLiteral("crmsecret"));
+        QCOMPARE(logins.first().value(QStringLiteral("Events")), QStringLiteral("off"));
+        // The peers the AMI reported make their numbers internal for the tracker.
+        QTRY_VERIFY(api->eventHandler().peers().contains(QStringLiteral("103")));
+        QCOMPARE(api->eventHandler().trunks(), QStringList{QStringLiteral("74950000000")});
+    }
+
+    void incomingCallGivesFiveEventsAndSavesState()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_incoming")));
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 5);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
+        QCOMPARE(api->lastEventId(), 15);
+
+        const QJsonObject state = ApiTest::readJsonFile(statePath());
+        QCOMPARE(state.value(QStringLiteral("previous_event_id")).toInt(), 15);
+        QVERIFY(state.value(QStringLiteral("calls")).toObject().contains(QStringLiteral("1796630253.0")));
+        const QJsonObject channels = state.value(QStringLiteral("channels")).toObject();
+        QVERIFY(channels.contains(QStringLiteral("1796630253.0")));
+        QVERIFY(channels.contains(QStringLiteral("1796630253.1")));
+    }
+
+    void restartNeverRepeatsAnEvent()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_restart")));
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 5);
+
+        // Stop and start of the same link: polling goes on after the saved id.
+        api->stop();
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-c-outbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 10);
+        QCOMPARE(recorder.events().mid(5), ApiTest::outboundCallEvents());
+        QCOMPARE(api->lastEventId(), 39);
+        api.reset();
+
+        // A new link (a restarted service) reads the position from state.json.
+        auto restarted = makeApi();
+        ApiTest::EventRecorder again(*restarted);
+        QVERIFY(startAndWait(*restarted));
+        QCOMPARE(restarted->lastEventId(), 39);
+        QVERIFY(insertCel(QStringLiteral("cel-g-internal.jsonl")));
+        QTRY_COMPARE(restarted->lastEventId(), 147);
+        for (const QString &event : again.events())
+            QVERIFY2(event.contains(QLatin1String("1796630380.")), qPrintable(event));
+    }
+
+    void ignoredRowsAreReadAHundredAtATime()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_batches")));
+        ApiTest::MessageLog log;
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY2(db.insertIgnored(1, 250), qPrintable(db.error()));
+        }
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QTRY_COMPARE(api->lastEventId(), 250);
+
+        QStringList batches = ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL batch"));
+        batches.removeAll(QStringLiteral("CEL batch: 0 records, last id 250"));
+        QCOMPARE(batches,
+                 (QStringList{QStringLiteral("CEL batch: 100 records, last id 100"),
+                              QStringLiteral("CEL batch: 100 records, last id 200"),
+                              QStringLiteral("CEL batch: 50 records, last id 250")}));
+        QVERIFY(recorder.events().isEmpty());
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 250);
+    }
+
+    void emptyBatchWritesNoState()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_empty")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+        QTRY_VERIFY(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL batch: 0 records"))
+                        .size()
+                    >= 3);
+        QVERIFY(!QFile::exists(statePath()));
+        QCOMPARE(api->lastEventId(), 0);
+    }
+
+    void stateDirectoryIsCreatedAndWriteFailureIsReported()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_statedir")));
+        ApiTest::MessageLog log;
+        // The generated folder of a fresh installation does not exist yet, several levels deep.
+        auto api = makeApi();
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("a/b/generated")));
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 3));
+        QTRY_COMPARE(ApiTest::readJsonFile(m_generated->filePath(QStringLiteral("a/b/generated/state.json")))
+                         .value(QStringLiteral("previous_event_id"))
+                         .toInt(),
+                     3);
+
+        // A place where no directory can be made: the poll goes on, and the administrator is told.
+        QFile blocker(m_generated->filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("file/generated")));
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cel"),
+                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
+                                  .mid(3)));
+        }
+        QTRY_COMPARE(api->lastEventId(), 15);
+        QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
+    }
+
+    void eventsSqlOverrideRunsOnceAndKeepsTheSavedPosition()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_override")));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        QVERIFY(insertCel(QStringLiteral("cel-c-outbound-answered.jsonl")));
+        QDir().mkpath(m_generated->filePath(QStringLiteral("generated")));
+        {
+            QFile saved(statePath());
+            QVERIFY(saved.open(QIODevice::WriteOnly));
+            saved.write(R"({"previous_event_id": 7, "calls": {}, "channels": {}})");
+        }
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        api->start();
+        api->setEventsSql(QStringLiteral("select id, eventtype, eventtime, cid_num, exten, uniqueid, linkedid, channame "
+                                         "from cel where linkedid = '1796630283.4' and id > :last_id order by id"));
+        QTRY_COMPARE(recorder.events().size(), 5);
+        QCOMPARE(recorder.events(), ApiTest::outboundCallEvents());
+        // One query, no poll behind it, and the production position untouched.
+        QCOMPARE(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).size(), 1);
+        QCOMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 7);
+    }
+
+    void lostAmiConnectionAsksToStop_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("server closes") << false << QStringLiteral("Lost connection to Asterisk");
+        QTest::newRow("nothing listens")
+            << true
+            << QStringLiteral("An error occurred while connecting to Asterisk: QAbstractSocket::ConnectionRefusedError");
+    }
+
+    void lostAmiConnectionAsksToStop()
+    {
+        QFETCH(bool, refused);
+        QFETCH(QString, reason);
+        QVERIFY(prepare(QStringLiteral("tst_api_lost")));
+        if (refused)
+            m_ami.reset(); // the configured port is free again
+        auto api = makeApi();
+        QSignalSpy stop(api.get(), &API::shouldStop);
+        if (!refused) {
+            QVERIFY(startAndWait(*api));
+            m_ami->closeConnections();
+        } else {
+            api->start();
+        }
+        QTRY_VERIFY(!stop.isEmpty());
+        QCOMPARE(stop.first().first().toString(), reason);
+        if (!refused) {
+            // Reported once; the link does not reconnect by itself.
+            QTest::qWait(300);
+            QCOMPARE(stop.count(), 1);
+            QCOMPARE(m_ami->frames(QStringLiteral("Login")).size(), 1);
+        }
+    }
+
+    void originateAsksForCustomizationFirst_data()
+    {
+        QTest::addColumn<QString>("customizer"); // "resolve", "change", "reject" or "none"
+        QTest::addColumn<QString>("amiReply");
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<bool>("resolved");
+        QTest::newRow("customizer keeps") << "resolve" << "Success" << "SIP/101" << true;
+        QTest::newRow("customizer changes") << "change" << "Success" << "PJSIP/101" << true;
+        QTest::newRow("customizer fails") << "reject" << "Success" << "SIP/101" << true;
+        QTest::newRow("no customizer") << "none" << "Success" << "SIP/101" << true;
+        QTest::newRow("pbx refuses") << "resolve" << "Error" << "SIP/101" << false;
+    }
+
+    void originateAsksForCustomizationFirst()
+    {
+        QFETCH(QString, customizer);
+        QFETCH(QString, amiReply);
+        QFETCH(QString, channel);
+        QFETCH(bool, resolved);
+        QVERIFY(prepare(QStringLiteral("tst_api_originate")));
+        m_ami->setReply(QStringLiteral("Originate"), amiReply, QStringLiteral("Originate successfully queued"));
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+
+        QList<QHash<QString, QString>> requests;
+        if (customizer != QLatin1String("none")) {
+            connect(api.get(), &API::originateCustomizationRequest, this,
+                    [&](const QHash<QString, QString> &params,
+                        Orvix::Utils::Promise<QHash<QString, QString>, QString> promise) {
+                        requests.append(params);
+                        if (customizer == QLatin1String("reject")) {
+                            promise.reject(QStringLiteral("script failed"));
+                        } else {
+                            QHash<QString, QString> changed = params;
+                            if (customizer == QLatin1String("change"))
+                                changed.insert(QStringLiteral("channel"), QStringLiteral("PJSIP/101"));
+                            promise.resolve(changed);
+                        }
+                    });
+        }
+        auto outcome = watch(api->originate(QStringLiteral("101"), QStringLiteral("84951112233"), QStringLiteral("5")));
+        QTRY_VERIFY(outcome->settled);
+        QCOMPARE(outcome->resolved, resolved);
+
+        if (customizer != QLatin1String("none")) {
+            QCOMPARE(requests.size(), 1);
+            const QHash<QString, QString> params = requests.first();
+            QCOMPARE(params.value(QStringLiteral("LINE_NUMBER")), QStringLiteral("5"));
+            QCOMPARE(params.value(QStringLiteral("channel")), QStringLiteral("SIP/101"));
+            QCOMPARE(params.value(QStringLiteral("extension")), QStringLiteral("84951112233"));
+            QCOMPARE(params.value(QStringLiteral("context")), QStringLiteral("from-internal"));
+        }
+        const auto frames = m_ami->frames(QStringLiteral("Originate"));
+        QCOMPARE(frames.size(), 1);
+        const auto &frame = frames.first();
+        QCOMPARE(frame.value(QStringLiteral("Channel")), channel);
+        QCOMPARE(frame.value(QStringLiteral("Context")), QStringLiteral("from-internal"));
+        QCOMPARE(frame.value(QStringLiteral("Exten")), QStringLiteral("84951112233"));
+        QCOMPARE(frame.value(QStringLiteral("Priority")), QStringLiteral("1"));
+        QCOMPARE(frame.value(QStringLiteral("Callerid")), QStringLiteral("Звонок на 84951112233 <84951112233>"));
+        QCOMPARE(frame.keys(), (QStringList{QStringLiteral("Callerid"), QStringLiteral("Channel"),
+                                            QStringLiteral("Context"), QStringLiteral("Exten"),
+                                            QStringLiteral("Priority")}));
+        // A refused originate forgets the pending pair, an accepted one keeps it for the tracker.
+        QCOMPARE(api->eventHandler().originateDictionary().contains(QStringLiteral("101")), resolved);
+    }
+
+    void callControlActsOnTheRightChannel_data()
+    {
+        QTest::addColumn<QString>("celFile");
+        QTest::addColumn<int>("lastRow");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QString>("action");    // empty: refused, nothing sent
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<QString>("exten");
+
+        const QString in = QStringLiteral("cel-a-inbound-answered.jsonl");
+        const QString out = QStringLiteral("cel-c-outbound-answered.jsonl");
+        // Hang-up acts on the call's primary channel.
+        QTest::newRow("hangup incoming") << in << 7 << "hangup" << "101" << "Hangup" << "SIP/trunk-00000000" << "";
+        QTest::newRow("hangup outgoing") << out << 31 << "hangup" << "101" << "Hangup" << "SIP/101-00000004" << "";
+        // Transfer moves the far end: the leg itself when incoming, the call's caller when outgoing.
+        QTest::newRow("blind transfer incoming")
+            << in << 7 << "blind" << "101" << "BlindTransfer" << "SIP/101-00000001" << "102";
+        QTest::newRow("attended transfer incoming")
+            << in << 7 << "attended" << "101" << "Atxfer" << "SIP/101-00000001" << "102";
+        QTest::newRow("blind transfer outgoing")
+            << out << 31 << "blind" << "101" << "BlindTransfer" << "SIP/101-00000004" << "102";
+        QTest::newRow("redirect by channel id")
+            << in << 7 << "redirect" << "1796630253.0" << "Redirect" << "SIP/trunk-00000000" << "102";
+        QTest::newRow("hangup unknown number") << in << 7 << "hangup" << "555" << "" << "" << "";
+        QTest::newRow("hangup empty number") << in << 7 << "hangup" << "" << "" << "" << "";
+        QTest::newRow("transfer unknown number") << in << 7 << "blind" << "555" << "" << "" << "";
+        QTest::newRow("redirect unknown channel") << in << 7 << "redirect" << "1.2" << "" << "" << "";
+        QTest::newRow("hangup after the call ended") << in << 15 << "hangup" << "101" << "" << "" << "";
+    }
+
+    void callControlActsOnTheRightChannel()
+    {
+        QFETCH(QString, celFile);
+        QFETCH(int, lastRow);
+        QFETCH(QString, operation);
+        QFETCH(QString, argument);
+        QFETCH(QString, action);
+        QFETCH(QString, channel);
+        QFETCH(QString, exten);
+
+        QVERIFY(prepare(QStringLiteral("tst_api_control")));
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(celFile, lastRow));
+        QTRY_COMPARE(api->lastEventId(), lastRow);
+
+        QSignalSpy frames(m_ami.get(), &FakeAmiServer::frameReceived);
+        Orvix::Utils::Promise<void> promise;
+        if (operation == QLatin1String("hangup"))
+            promise = api->hangup(argument);
+        else if (operation == QLatin1String("blind"))
+            promise = api->transfer(argument, QStringLiteral("102"), true);
+        else if (operation == QLatin1String("attended"))
+            promise = api->transfer(argument, QStringLiteral("102"), false);
+        else
+            promise = api->redirect(argument, QStringLiteral("102"));
+        auto outcome = watch(promise);
+        QTRY_VERIFY(outcome->settled);
+
+        if (action.isEmpty()) {
+            QVERIFY(!outcome->resolved);
+            QCOMPARE(frames.count(), 0);
+            return;
+        }
+        QVERIFY(outcome->resolved);
+        QCOMPARE(frames.count(), 1);
+        const auto frame = frames.first().first().value<FakeAmiServer::Frame>();
+        QCOMPARE(frame.action, action);
+        QCOMPARE(frame.value(QStringLiteral("Channel")), channel);
+        if (action != QLatin1String("Hangup")) {
+            QCOMPARE(frame.value(QStringLiteral("Context")), QStringLiteral("from-internal"));
+            QCOMPARE(frame.value(QStringLiteral("Exten")), exten);
+        }
+        if (action == QLatin1String("Redirect"))
+            QCOMPARE(frame.value(QStringLiteral("Priority")), QStringLiteral("1"));
+    }
+
+    void refusedCallControlIsReported()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_refused")));
+        m_ami->setReply(QStringLiteral("Hangup"), QStringLiteral("Error"), QStringLiteral("No such channel"));
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
+        QTRY_COMPARE(api->lastEventId(), 7);
+        auto outcome = watch(api->hangup(QStringLiteral("101")));
+        QTRY_VERIFY(outcome->settled);
+        QVERIFY(!outcome->resolved);
+    }
+
+    void recordingIsFoundInTheCdrTable_data()
+    {
+        QTest::addColumn<QString>("callId");
+        QTest::addColumn<QString>("number1");
+        QTest::addColumn<QString>("number2");
+        QTest::addColumn<bool>("byDate");
+        QTest::addColumn<QString>("path"); // empty: not found
+
+        const QString in = QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav");
+        const QString out = QStringLiteral("out-79161234567-101-20261207-075803-1796630283.4.wav");
+        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "/rec/" + in;
+        QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
+                                           << "/rec/2026/12/07/" + in;
+        QTest::newRow("number as a suffix") << "1796630253.0" << "9161234567" << "" << false << "/rec/" + in;
+        QTest::newRow("outgoing, second number") << "1796630283.4" << "555" << "101" << true
+                                                 << "/rec/2026/12/07/" + out;
+        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "";
+        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "";
+        QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << "";
+        QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "";
+    }
+
+    void recordingIsFoundInTheCdrTable()
+    {
+        QFETCH(QString, callId);
+        QFETCH(QString, number1);
+        QFETCH(QString, number2);
+        QFETCH(bool, byDate);
+        QFETCH(QString, path);
+
+        QVERIFY(prepare(QStringLiteral("tst_api_recording"), {},
+                        QJsonObject{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate}}));
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"))));
+            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl"))));
+            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-g-internal.jsonl"))));
+        }
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+        auto outcome = watch(api->getRecordingFileName(callId, number1, number2));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QCOMPARE(outcome->resolved, !path.isEmpty());
+        QCOMPARE(outcome->value, path);
+        // A value that looks like SQL is only a value: the query runs and finds nothing.
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("SQL-query failed")), 0);
+        if (path.isEmpty())
+            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Could not find record by sql-query")), 1);
+    }
+
+    void executeSqlQueryReturnsFieldsAndRows_data()
+    {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<bool>("resolved");
+        QTest::addColumn<QJsonArray>("fields");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("rows") << "select id, eventtype from cel where id <= 3 order by id" << true
+                              << QJsonArray{QStringLiteral("id"), QStringLiteral("eventtype")} << 3;
+        QTest::newRow("no rows") << "select id, eventtype from cel where id < 0" << true
+                                 << QJsonArray{QStringLiteral("id"), QStringLiteral("eventtype")} << 0;
+        QTest::newRow("no result columns") << "update cel set userfield = '' where id < 0" << true << QJsonArray{} << 0;
+        QTest::newRow("broken statement") << "select from nowhere" << false << QJsonArray{} << 0;
+    }
+
+    void executeSqlQueryReturnsFieldsAndRows()
+    {
+        QFETCH(QString, sql);
+        QFETCH(bool, resolved);
+        QFETCH(QJsonArray, fields);
+        QFETCH(int, rows);
+
+        QVERIFY(prepare(QStringLiteral("tst_api_sql")));
+        // Rows older than the history start, so that the poll leaves them alone.
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cel"),
+                              ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl"))));
+        }
+        Orvix::Config::Manager::update(QJsonObject{
+            {QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), QStringLiteral("2030-01-01 00:00:00")}}}});
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+
+        Orvix::Utils::Promise<QJsonObject, QString> promise;
+        bool settled = false;
+        bool ok = false;
+        QJsonObject answer;
+        QString error;
+        promise.onResolve([&](const QJsonObject &value) {
+            settled = ok = true;
+            answer = value;
+        });
+        promise.onReject([&](const QString &reason) {
+            settled = true;
+            error = reason;
+        });
+        api->executeSqlQuery(sql, promise);
+        QTRY_VERIFY_WITH_TIMEOUT(settled, 10000);
+        QCOMPARE(ok, resolved);
+        if (!resolved) {
+            QVERIFY(!error.isEmpty());
+            return;
+        }
+        QCOMPARE(answer.value(QStringLiteral("fields")).toArray(), fields);
+        const QJsonArray data = answer.value(QStringLiteral("data")).toArray();
+        QCOMPARE(data.size(), rows);
+        if (rows > 0)
+            QCOMPARE(data.first().toArray().at(1).toString(), QStringLiteral("CHAN_START"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Api)
+#include "tst_api.moc"
