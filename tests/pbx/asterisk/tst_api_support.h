@@ -239,7 +239,7 @@ private:
             QMutexLocker locker(&mutex());
             lines().append(Line{QString::fromLatin1(context.category), type, text});
         }
-        if (previous() && type != QtDebugMsg)
+        if (previous() && (type != QtDebugMsg || qEnvironmentVariableIsSet("TST_API_VERBOSE")))
             previous()(type, context, text);
     }
     static QList<Line> &lines()
