@@ -20,8 +20,8 @@ using Orvix::Utils::MsgBuilder;
 
 namespace {
 
-const auto kGet = Request::Method(1);
-const auto kPost = Request::Method(2);
+const auto kGet = Request::Get;
+const auto kPost = Request::Post;
 constexpr int kInterval = 10;
 
 struct Scripted

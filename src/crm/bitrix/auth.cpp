@@ -16,7 +16,7 @@ namespace {
 
 using HttpResponse = QSharedPointer<HttpClient::Response>;
 
-constexpr auto kGet = HttpClient::Request::Method(1);
+constexpr auto kGet = HttpClient::Request::Get;
 
 // The portal's pages are matched line by line; "." never crosses a line break.
 constexpr QRegularExpression::PatternOptions kPageOptions = QRegularExpression::CaseInsensitiveOption
@@ -93,7 +93,7 @@ Utils::Promise<T, QJsonObject> Auth::makePromise()
 
 Utils::Promise<QSharedPointer<HttpClient::Response>> Auth::send(HttpClient::Request request)
 {
-    request.setTimeout(m_requestTimeout);
+    request.setTransferTimeout(m_requestTimeout);
     return m_httpClient->send(request);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "crm/bitrix/constants.h"
+#include "httpclient/request.h"
 #include "utils/promise.h"
 
 #include <QHash>
@@ -15,7 +16,6 @@
 
 namespace Orvix::HttpClient {
 class HttpClient;
-class Request;
 class Response;
 } // namespace Orvix::HttpClient
 
@@ -80,7 +80,7 @@ private:
     QString m_clientId;
     QString m_clientSecret;
     QUrl m_tokenUrl;
-    std::chrono::milliseconds m_requestTimeout{60000};
+    std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
     // Rejecters of the promises still pending, run when the object goes.
     QHash<quint64, std::function<void()>> m_pending;
     quint64 m_nextPendingId = 0;

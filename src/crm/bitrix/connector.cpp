@@ -16,6 +16,7 @@ namespace {
 
 using Utils::MsgBuilder;
 
+constexpr int kDefaultIntervalMsec = 500;
 inline constexpr QLatin1String kBatch("batch");
 inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
 
@@ -71,6 +72,12 @@ void Connector::createAuth(const QString &host, const QString &login, const QStr
 
 void Connector::startTimer(int intervalMsec)
 {
+    // A negative interval would leave the timer stopped and every queued request waiting for ever.
+    if (intervalMsec < 0) {
+        qWarning().noquote() << "Invalid execution_loop_interval_msec" << intervalMsec << "- using"
+                             << kDefaultIntervalMsec;
+        intervalMsec = kDefaultIntervalMsec;
+    }
     m_requestTimer = new QTimer(this);
     connect(m_requestTimer, &QTimer::timeout, this, &Connector::sendNextRequest);
     m_requestTimer->start(intervalMsec);
@@ -256,7 +263,7 @@ void Connector::send(const QString &method, QJsonObject params, HttpClient::Requ
         return;
     }
     HttpClient::Request request(QUrl(m_auth->getRestUrl(method), QUrl::TolerantMode), httpMethod, params);
-    request.setTimeout(m_requestTimeout);
+    request.setTransferTimeout(m_requestTimeout);
 
     const QPointer<Connector> self(this);
     m_httpClient->send(request)

@@ -106,7 +106,7 @@ private:
     QMap<QString, QString> m_trunkToSource;
 
     QString m_tokenBaseDirectory;
-    std::chrono::milliseconds m_requestTimeout{60000};
+    std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
     // The request waiting for credentials, if any: a stop settles it, since its Auth goes away.
     quint64 m_executionCount = 0;
     quint64 m_awaitingCredentials = 0;
