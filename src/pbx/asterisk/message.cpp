@@ -1,6 +1,5 @@
 #include "pbx/asterisk/message.h"
 
-#include <QSet>
 
 namespace Orvix::PBX::Asterisk {
 
@@ -11,11 +10,21 @@ constexpr char kActionIdKey[] = "ActionID";
 constexpr char kSeparator[] = "\r\n";
 constexpr int kSeparatorSize = 2;
 
-bool isHeadKey(const QString &upperKey)
+// The head keys, compared without regard to case as Asterisk does; None when the key is no head.
+Message::Type headType(const QString &key)
 {
-    static const QSet<QString> keys{QStringLiteral("ACTION"), QStringLiteral("EVENT"),
-                                    QStringLiteral("RESPONSE")};
-    return keys.contains(upperKey);
+    if (key.compare(QLatin1String("Response"), Qt::CaseInsensitive) == 0)
+        return Message::Response;
+    if (key.compare(QLatin1String("Event"), Qt::CaseInsensitive) == 0)
+        return Message::Event;
+    if (key.compare(QLatin1String("Action"), Qt::CaseInsensitive) == 0)
+        return Message::Action;
+    return Message::None;
+}
+
+bool isActionIdKey(const QString &key)
+{
+    return key.compare(QLatin1String("ActionID"), Qt::CaseInsensitive) == 0;
 }
 
 bool hasLineBreakOrNul(const QString &text)
@@ -59,27 +68,17 @@ Message::Message(QByteArray frame)
         // The value is everything after the first colon: real values hold colons too
         // ("Message: Channel does not exist: SIP/101-0000ffff", IPv6 addresses).
         QString value = QString::fromUtf8(line.constData() + colon + 1, line.size() - colon - 1).trimmed();
-        const QString upperKey = key.toUpper();
-
-        if (isHeadKey(upperKey)) {
-            if (m_type == None) {
-                if (upperKey == QLatin1String("ACTION"))
-                    m_type = Action;
-                else if (upperKey == QLatin1String("EVENT"))
-                    m_type = Event;
-                else
-                    m_type = Response;
-            } else {
-                m_type = Wrong;
-            }
+        const Type head = headType(key);
+        if (head != None) {
+            m_type = m_type == None ? head : Wrong;
             m_headValue = value;
             continue;
         }
-        if (upperKey == QLatin1String("ACTIONID")) {
+        if (isActionIdKey(key)) {
             m_actionId = QUuid(value);
             continue;
         }
-        if (upperKey == QLatin1String("OUTPUT")) {
+        if (key.compare(QLatin1String("Output"), Qt::CaseInsensitive) == 0) {
             // Command output: one field per line, named by its first word.
             const QString simplified = value.simplified();
             const int blank = simplified.indexOf(QLatin1Char(' '));
@@ -90,7 +89,7 @@ Message::Message(QByteArray frame)
                 key = simplified.left(blank);
                 value = simplified.mid(blank + 1);
             }
-            if (isHeadKey(key.toUpper()) || key.toUpper() == QLatin1String("ACTIONID"))
+            if (headType(key) != None || isActionIdKey(key))
                 continue;
         }
         if (!key.isEmpty())
