@@ -63,7 +63,7 @@ QByteArray maskId(QByteArray raw)
 
 } // namespace
 
-class tst_Connector : public QObject
+class tst_AmiConnector : public QObject
 {
     Q_OBJECT
 
@@ -102,29 +102,29 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
-void tst_Connector::initTestCase()
+void tst_AmiConnector::initTestCase()
 {
     m_previousHandler = qInstallMessageHandler(captureLog);
 }
 
-void tst_Connector::init()
+void tst_AmiConnector::init()
 {
     g_log.clear();
 }
 
-void tst_Connector::cleanupTestCase()
+void tst_AmiConnector::cleanupTestCase()
 {
     qInstallMessageHandler(m_previousHandler);
 }
 
-void tst_Connector::logInService(Connector &connector, FakeAmiServer &ami)
+void tst_AmiConnector::logInService(Connector &connector, FakeAmiServer &ami)
 {
     QSignalSpy peers(&connector, &Connector::peersReceived);
     connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
     QVERIFY(peers.wait());
 }
 
-void tst_Connector::loginFrameMatchesByteForByte()
+void tst_AmiConnector::loginFrameMatchesByteForByte()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -146,7 +146,7 @@ void tst_Connector::loginFrameMatchesByteForByte()
         QVERIFY2(!line.text.contains(kSecret), qPrintable(line.text));
 }
 
-void tst_Connector::serviceModeReadsPeersThenAnnouncesConnected()
+void tst_AmiConnector::serviceModeReadsPeersThenAnnouncesConnected()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -179,7 +179,7 @@ void tst_Connector::serviceModeReadsPeersThenAnnouncesConnected()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::checkModeAnnouncesAtOnce()
+void tst_AmiConnector::checkModeAnnouncesAtOnce()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -196,14 +196,14 @@ void tst_Connector::checkModeAnnouncesAtOnce()
     QCOMPARE(ami.frames().size(), 1); // no peer list in check mode
 }
 
-void tst_Connector::refusedLogin_data()
+void tst_AmiConnector::refusedLogin_data()
 {
     QTest::addColumn<bool>("serverCloses");
     QTest::newRow("Asterisk: refused after a second, then hung up") << true;
     QTest::newRow("refused, connection left open") << false;
 }
 
-void tst_Connector::refusedLogin()
+void tst_AmiConnector::refusedLogin()
 {
     QFETCH(bool, serverCloses);
 
@@ -234,7 +234,7 @@ void tst_Connector::refusedLogin()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::connectionRefused()
+void tst_AmiConnector::connectionRefused()
 {
     quint16 closedPort = 0;
     {
@@ -252,7 +252,7 @@ void tst_Connector::connectionRefused()
     QVERIFY(outcome.rejected());
 }
 
-void tst_Connector::callControlFrames_data()
+void tst_AmiConnector::callControlFrames_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("status");
@@ -284,7 +284,7 @@ void tst_Connector::callControlFrames_data()
                                << true;
 }
 
-void tst_Connector::callControlFrames()
+void tst_AmiConnector::callControlFrames()
 {
     QFETCH(QString, operation);
     QFETCH(QString, status);
@@ -323,7 +323,7 @@ void tst_Connector::callControlFrames()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::framesSplitOverReads()
+void tst_AmiConnector::framesSplitOverReads()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -340,7 +340,7 @@ void tst_Connector::framesSplitOverReads()
     QTRY_VERIFY(outcome.resolved());
 }
 
-void tst_Connector::severalFramesInOneRead()
+void tst_AmiConnector::severalFramesInOneRead()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -366,7 +366,7 @@ void tst_Connector::severalFramesInOneRead()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::serverCloseRejectsPendingHangup()
+void tst_AmiConnector::serverCloseRejectsPendingHangup()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -386,7 +386,7 @@ void tst_Connector::serverCloseRejectsPendingHangup()
     QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::RemoteHostClosedError"));
 }
 
-void tst_Connector::unsafeActionIsNotWritten_data()
+void tst_AmiConnector::unsafeActionIsNotWritten_data()
 {
     QTest::addColumn<QString>("channel");
     QTest::addColumn<QString>("context");
@@ -396,7 +396,7 @@ void tst_Connector::unsafeActionIsNotWritten_data()
     QTest::newRow("NUL in the channel") << QString::fromLatin1("SIP/101\0x", 9) << "from-internal";
 }
 
-void tst_Connector::unsafeActionIsNotWritten()
+void tst_AmiConnector::unsafeActionIsNotWritten()
 {
     QFETCH(QString, channel);
     QFETCH(QString, context);
@@ -419,7 +419,7 @@ void tst_Connector::unsafeActionIsNotWritten()
     QCOMPARE(ami.frames().last().action, QStringLiteral("Hangup"));
 }
 
-void tst_Connector::actionWithoutConnectionFails()
+void tst_AmiConnector::actionWithoutConnectionFails()
 {
     Connector connector;
     Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
@@ -427,14 +427,14 @@ void tst_Connector::actionWithoutConnectionFails()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::connectedTimerDiesWithItsConnection_data()
+void tst_AmiConnector::connectedTimerDiesWithItsConnection_data()
 {
     QTest::addColumn<bool>("byServer");
     QTest::newRow("we disconnect") << false;
     QTest::newRow("server hangs up") << true;
 }
 
-void tst_Connector::connectedTimerDiesWithItsConnection()
+void tst_AmiConnector::connectedTimerDiesWithItsConnection()
 {
     QFETCH(bool, byServer);
 
@@ -454,7 +454,7 @@ void tst_Connector::connectedTimerDiesWithItsConnection()
     QVERIFY(!connected.wait(1500));
 }
 
-void tst_Connector::ownDisconnectionIsNotReported()
+void tst_AmiConnector::ownDisconnectionIsNotReported()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -473,7 +473,7 @@ void tst_Connector::ownDisconnectionIsNotReported()
     QCOMPARE(disconnected.size(), 1);
 }
 
-void tst_Connector::reconnectReportsAndFailsOldActions()
+void tst_AmiConnector::reconnectReportsAndFailsOldActions()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -492,7 +492,7 @@ void tst_Connector::reconnectReportsAndFailsOldActions()
     QCOMPARE(ami.frames(QStringLiteral("Login")).last().connection, 1);
 }
 
-void tst_Connector::unknownAnswers()
+void tst_AmiConnector::unknownAnswers()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -515,7 +515,7 @@ void tst_Connector::unknownAnswers()
     QVERIFY(!connector.peers().contains(QStringLiteral("104")));
 }
 
-void tst_Connector::wrongFrameStillReachesItsAction()
+void tst_AmiConnector::wrongFrameStillReachesItsAction()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -532,7 +532,7 @@ void tst_Connector::wrongFrameStillReachesItsAction()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_Connector::peersAccumulateAcrossLogins()
+void tst_AmiConnector::peersAccumulateAcrossLogins()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -550,7 +550,7 @@ void tst_Connector::peersAccumulateAcrossLogins()
     QCOMPARE(peers.last().first().value<QSet<QString>>(), (QSet<QString>{"101", "102", "103"}));
 }
 
-void tst_Connector::failedSipListAsksNoIaxList()
+void tst_AmiConnector::failedSipListAsksNoIaxList()
 {
     FakeAmiServer ami;
     QVERIFY(ami.listen());
@@ -567,5 +567,5 @@ void tst_Connector::failedSipListAsksNoIaxList()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-QTEST_GUILESS_MAIN(tst_Connector)
-#include "tst_connector.moc"
+QTEST_GUILESS_MAIN(tst_AmiConnector)
+#include "tst_amiconnector.moc"
