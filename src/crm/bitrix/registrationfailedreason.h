@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace Orvix::CRM::Bitrix {
+
+// Why a call registration promise was rejected.
+enum class RegistrationFailedReason : qint32 {
+    Failed = 0,          // not built, request failed, answer refused, or nothing to act on
+    ActivityDeleted = 1, // finished, but the customizer asked for the activity to be deleted
+    LocalCall = 2,       // a local call is not registered
+};
+
+} // namespace Orvix::CRM::Bitrix

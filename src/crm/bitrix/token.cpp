@@ -1,0 +1,100 @@
+#include "crm/bitrix/token.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QSaveFile>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+} // namespace
+
+Token::Token(const QString &generatedPostfix, const QString &baseDirectory)
+    : m_generatedPostfix(generatedPostfix)
+    , m_baseDirectory(baseDirectory)
+{
+}
+
+bool Token::isValid() const
+{
+    return !m_access.isEmpty() && m_validTill.isValid() && QDateTime::currentDateTime() < m_validTill;
+}
+
+void Token::fromJson(const QJsonObject &json)
+{
+    m_access = json.value(QLatin1String("access_token")).toString();
+    m_refresh = json.value(QLatin1String("refresh_token")).toString();
+    if (json.contains(QLatin1String("expires_in"))) {
+        m_validTill = QDateTime::currentDateTime().addSecs(json.value(QLatin1String("expires_in")).toInt());
+        return;
+    }
+    const QJsonValue validTill = json.value(QLatin1String("valid_till"));
+    m_validTill = validTill.isString() ? QDateTime::fromString(validTill.toString(), kTimeFormat) : QDateTime();
+}
+
+QJsonObject Token::toJson() const
+{
+    return QJsonObject{
+        {QStringLiteral("access_token"), m_access},
+        {QStringLiteral("refresh_token"), m_refresh},
+        {QStringLiteral("valid_till"),
+         m_validTill.isValid() ? QJsonValue(m_validTill.toString(kTimeFormat)) : QJsonValue(QJsonValue::Null)},
+    };
+}
+
+QString Token::filePath() const
+{
+    const QString base = m_baseDirectory.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).absolutePath()
+                                                   : m_baseDirectory;
+    return base + QStringLiteral("/generated") + m_generatedPostfix + QStringLiteral("/token.json");
+}
+
+bool Token::save()
+{
+    const QString path = filePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+
+    // QSaveFile writes a temporary file and renames it over the old one, so a crash or a full disk never
+    // leaves a half-written token behind; the permissions are narrowed before any secret is written.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qWarning().noquote() << "Cannot write the CRM token file" << path << ":" << file.errorString();
+        return false;
+    }
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        qWarning().noquote() << "Cannot restrict the permissions of the CRM token file" << path;
+        file.cancelWriting();
+        return false;
+    }
+    file.write(QJsonDocument(toJson()).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        qWarning().noquote() << "Cannot write the CRM token file" << path << ":" << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void Token::load()
+{
+    QFile file(filePath());
+    if (!file.exists())
+        return;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        fromJson(QJsonObject());
+        return;
+    }
+    QByteArray bytes = file.readAll();
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    fromJson(QJsonDocument::fromJson(bytes).object());
+}
+
+} // namespace Orvix::CRM::Bitrix

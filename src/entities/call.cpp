@@ -1,0 +1,230 @@
+#include "entities/call.h"
+
+#include "entities/callmodel_p.h"
+#include "entities/clock.h"
+
+#include <QJsonDocument>
+
+namespace Orvix::Entities {
+
+namespace {
+
+bool isHung(const Conversation &conversation)
+{
+    return conversation.isState(CallStatus::Hung);
+}
+
+bool isHungAndAnswered(const Conversation &conversation)
+{
+    return isHung(conversation) && conversation.wasAnswered();
+}
+
+// A missing end is earlier than any real one; two missing ends are equal.
+bool endsEarlier(const Conversation &a, const Conversation &b)
+{
+    const QDateTime x = a.endedAt();
+    const QDateTime y = b.endedAt();
+    if (!y.isValid())
+        return false;
+    if (!x.isValid())
+        return true;
+    return x < y;
+}
+
+QString jsonText(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
+} // namespace
+
+Call::Call(const QString &id)
+    : m_id(id)
+{
+}
+
+Call::Call(const QJsonObject &json)
+    : m_id(json.value(QLatin1String("id")).toString())
+    , m_from(json.value(QLatin1String("from")).toString())
+    , m_to(json.value(QLatin1String("to")).toString())
+    , m_state(json.value(QLatin1String("state")).toInt())
+    , m_type(static_cast<CallType>(json.value(QLatin1String("type")).toInt()))
+    , m_toLocal(json.value(QLatin1String("to_local")).toBool())
+    , m_fromLocal(json.value(QLatin1String("from_local")).toBool())
+    , m_startedAt(Detail::timeFromJson(json.value(QLatin1String("started_at"))))
+    , m_answeredAt(Detail::timeFromJson(json.value(QLatin1String("answered_at"))))
+    , m_endedAt(Detail::timeFromJson(json.value(QLatin1String("ended_at"))))
+{
+    const QJsonValue trunk = json.value(QLatin1String("trunk"));
+    if (trunk.isString()) {
+        m_trunk = trunk.toString();
+        m_trunkSet = true;
+    }
+    const QJsonObject conversations = json.value(QLatin1String("conversations")).toObject();
+    for (auto it = conversations.begin(); it != conversations.end(); ++it) {
+        if (it.key().isEmpty())
+            continue;
+        m_conversations.insert(it.key(), Conversation(it.value().toObject()));
+    }
+}
+
+void Call::setFrom(const QString &number, bool isLocal)
+{
+    m_from = number;
+    m_fromLocal = isLocal;
+}
+
+void Call::setTo(const QString &number, bool isLocal)
+{
+    m_to = number;
+    m_toLocal = isLocal;
+}
+
+void Call::setTrunk(const QString &trunk)
+{
+    m_trunk = trunk;
+    m_trunkSet = true;
+}
+
+void Call::updateType()
+{
+    m_type = Detail::deriveCallType(m_from, m_to, m_fromLocal, m_toLocal);
+}
+
+QString Call::internalNumber() const
+{
+    return Detail::internalNumberOf(m_type, m_from, m_to);
+}
+
+QString Call::externalNumber() const
+{
+    return Detail::externalNumberOf(m_type, m_from, m_to);
+}
+
+void Call::setState(int status, const QDateTime &at)
+{
+    if (status == m_state)
+        return;
+    Detail::warnIfStatusGoesDown(m_state, status);
+    switch (status) {
+    case static_cast<int>(CallStatus::Ringing):
+        m_startedAt = at;
+        break;
+    case static_cast<int>(CallStatus::Talking):
+        m_answeredAt = at;
+        break;
+    case static_cast<int>(CallStatus::Hung):
+        m_endedAt = at;
+        break;
+    default:
+        break;
+    }
+    m_state = status;
+}
+
+bool Call::wasAnswered() const
+{
+    for (const Conversation &conversation : m_conversations) {
+        if (conversation.wasAnswered())
+            return true;
+    }
+    return false;
+}
+
+Conversation Call::lastConversation() const
+{
+    if (m_conversations.isEmpty()) {
+        // Not stored: it only lets the CRM side treat a call without legs like any other.
+        Conversation conversation(m_id, m_id, m_id);
+        conversation.setTrunk(m_trunk);
+        conversation.setFrom(m_from, m_fromLocal);
+        conversation.setTo(m_to, m_toLocal);
+        conversation.setState(CallStatus::Ringing, m_startedAt);
+        conversation.setState(CallStatus::Hung, m_endedAt);
+        return conversation;
+    }
+
+    auto it = m_conversations.cend();
+    --it;
+    const Conversation *candidate = &it.value();
+    while (it != m_conversations.cbegin()) {
+        --it;
+        const Conversation &visited = it.value();
+        if (isHung(visited) && !isHung(*candidate))
+            candidate = &visited;
+        else if (endsEarlier(*candidate, visited))
+            candidate = &visited;
+    }
+    return *candidate;
+}
+
+Conversation Call::mainConversation() const
+{
+    if (!wasAnswered())
+        return lastConversation();
+
+    auto it = m_conversations.cend();
+    --it;
+    const Conversation *candidate = &it.value();
+    while (it != m_conversations.cbegin()) {
+        --it;
+        const Conversation &visited = it.value();
+        if (!isHungAndAnswered(visited))
+            continue;
+        if (!isHungAndAnswered(*candidate) || endsEarlier(*candidate, visited))
+            candidate = &visited;
+    }
+    return *candidate;
+}
+
+float Call::minutesSinceEnded() const
+{
+    if (!m_endedAt.isValid())
+        return 0.0f;
+    const qint64 seconds = m_endedAt.msecsTo(Clock::now()) / 1000;
+    return static_cast<float>(seconds) / 60.0f;
+}
+
+QJsonObject Call::toJson() const
+{
+    QJsonObject conversations;
+    for (const Conversation &conversation : m_conversations) {
+        // Filed under the leg's own id, so a reload keys it the way the tracker would.
+        if (!conversation.id().isEmpty())
+            conversations.insert(conversation.id(), conversation.toJson());
+    }
+    return QJsonObject{
+        {QStringLiteral("id"), jsonText(m_id)},
+        {QStringLiteral("from"), jsonText(m_from)},
+        {QStringLiteral("to"), jsonText(m_to)},
+        {QStringLiteral("from_local"), m_fromLocal},
+        {QStringLiteral("to_local"), m_toLocal},
+        {QStringLiteral("trunk"), m_trunkSet ? QJsonValue(jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("state"), m_state},
+        {QStringLiteral("type"), static_cast<int>(m_type)},
+        {QStringLiteral("started_at"), Detail::timeToJson(m_startedAt)},
+        {QStringLiteral("answered_at"), Detail::timeToJson(m_answeredAt)},
+        {QStringLiteral("ended_at"), Detail::timeToJson(m_endedAt)},
+        {QStringLiteral("conversations"), conversations},
+    };
+}
+
+QString Call::toJsonString() const
+{
+    return QString::fromUtf8(QJsonDocument(toJson()).toJson(QJsonDocument::Compact));
+}
+
+QString Call::dump(int indent) const
+{
+    const QString prefix(indent, QLatin1Char('\t'));
+    // One entry per distinct leg id; a later map entry with the same id wins, as in the JSON form.
+    QMap<QString, Conversation> byId;
+    for (const Conversation &conversation : m_conversations)
+        byId.insert(conversation.id(), conversation);
+    QString text = prefix + m_id + QLatin1Char('\n');
+    for (auto it = byId.cbegin(); it != byId.cend(); ++it)
+        text += prefix + QLatin1String("\t|- ") + it.key() + QLatin1String(": ") + it.value().dump(indent + 1);
+    return text;
+}
+
+} // namespace Orvix::Entities

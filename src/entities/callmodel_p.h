@@ -1,0 +1,28 @@
+#pragma once
+
+#include "entities/entities.h"
+
+#include <QDateTime>
+#include <QJsonValue>
+
+// Rules shared by Call and Conversation; not part of the library's interface.
+
+namespace Orvix::Entities::Detail {
+
+// Direction from the two stored numbers and their flags; the flags are decided by whoever sets a number.
+CallType deriveCallType(const QString &from, const QString &to, bool fromLocal, bool toLocal);
+
+// Number rule: which number of the pair is ours and which is the other party's.
+QString internalNumberOf(CallType type, const QString &from, const QString &to);
+QString externalNumberOf(CallType type, const QString &from, const QString &to);
+
+// A missing time is JSON null; anything else is parsed with DATE_TIME_FORMAT (a mismatch gives an invalid time).
+QJsonValue timeToJson(const QDateTime &time);
+QDateTime timeFromJson(const QJsonValue &value);
+// Text of a time in dumps and summaries: empty when missing.
+QString timeToText(const QDateTime &time);
+
+// A status going down is logged but still applied: the tracker may replay events out of order.
+void warnIfStatusGoesDown(int current, int next);
+
+} // namespace Orvix::Entities::Detail

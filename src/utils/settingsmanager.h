@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+
+namespace Orvix::Utils::Settings {
+
+class HelperObject;
+class IModuleSettingsManager;
+
+// The settings file and the registry of its sections. Reads the file once, applies JSON objects to the
+// sections all or nothing, and rewrites the file atomically as indented JSON. Static only; main thread only.
+class Manager
+{
+public:
+    Manager() = delete;
+
+    // The file chosen on the command line; empty selects the default path.
+    inline static QString configName;
+
+    static QMap<QString, IModuleSettingsManager *> &managers();
+    static void registerManager(IModuleSettingsManager *manager);
+    static void unregisterManager(IModuleSettingsManager *manager);
+
+    static QJsonObject moduleToJson(const QString &name);
+    static QJsonObject toJson();
+
+    // Empty when a file named by configName does not exist: nothing is then read or written.
+    static QString configFilePath();
+
+    // Reads and applies the file; a file that cannot be parsed or holds a wrong value leaves every
+    // default in force and is backed up before the first save rewrites it.
+    static QJsonObject load();
+
+    // Validates every value first and assigns them only if none is wrong; returns error key -> text.
+    static QMap<QString, QString> apply(const QJsonObject &settings);
+
+    // apply, then rewrites the file with the current values (also when apply found errors). A file
+    // that cannot be written adds the error "config_file".
+    static QMap<QString, QString> save(const QJsonObject &settings);
+
+    static void loadModules(HelperObject &root, const QJsonObject &settings);
+    static void loadModule(const QString &name, HelperObject &root);
+
+private:
+    static bool backUpUnappliedFile(const QString &path);
+    static bool writeFile(const QString &path);
+
+    // The file whose content load could not apply: its bytes are kept before it is first rewritten.
+    inline static QString s_unappliedPath;
+};
+
+} // namespace Orvix::Utils::Settings

@@ -1,0 +1,131 @@
+#include "support/mariadbfixture.h"
+#include "support/mariadbserver.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QtTest>
+
+using Orvix::Tests::MariaDbFixture;
+using Orvix::Tests::MariaDbServer;
+using Orvix::Tests::MariaDbSettings;
+
+// The fixture other suites build on: the shared server and the private servers that outage tests stop and start.
+class tst_MariaDbFixture : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QVariant scalar(const MariaDbSettings &settings, const QString &sql, QString *error)
+    {
+        QVariant result;
+        const QString name = QStringLiteral("tst_mariadbfixture");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+            db.setHostName(settings.host);
+            db.setPort(settings.port);
+            db.setUserName(settings.user);
+            db.setPassword(settings.password);
+            db.setDatabaseName(settings.database);
+            if (!db.open()) {
+                *error = db.lastError().text();
+            } else {
+                QSqlQuery query(db);
+                if (query.exec(sql) && query.next())
+                    result = query.value(0);
+                else
+                    *error = query.lastError().text();
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        return result;
+    }
+
+    static bool portAccepts(int port)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        return socket.waitForConnected(2000);
+    }
+
+private Q_SLOTS:
+    void sharedServerIsReachableOnLoopback()
+    {
+        const MariaDbSettings settings = MariaDbFixture::settings();
+        QVERIFY2(settings.isValid(), qPrintable(settings.error));
+        QCOMPARE(settings.host, QStringLiteral("127.0.0.1"));
+        QVERIFY(!settings.password.isEmpty());
+        QString error;
+        QCOMPARE(scalar(settings, QStringLiteral("SELECT DATABASE()"), &error).toString(), settings.database);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+
+    void createDatabaseGivesAnEmptyDatabaseOfItsOwn()
+    {
+        MariaDbSettings settings = MariaDbFixture::createDatabase(QStringLiteral("tst_fixture_scratch"));
+        QVERIFY2(settings.isValid(), qPrintable(settings.error));
+        QString error;
+        QVERIFY2(MariaDbFixture::execute(settings,
+                                         {QStringLiteral("CREATE TABLE t (id INT)"),
+                                          QStringLiteral("INSERT INTO t VALUES (1), (2)")},
+                                         &error),
+                 qPrintable(error));
+        QCOMPARE(scalar(settings, QStringLiteral("SELECT COUNT(*) FROM t"), &error).toInt(), 2);
+
+        // Created afresh: the table of the earlier run is gone.
+        settings = MariaDbFixture::createDatabase(QStringLiteral("tst_fixture_scratch"));
+        QVERIFY2(settings.isValid(), qPrintable(settings.error));
+        QCOMPARE(scalar(settings, QStringLiteral("SELECT COUNT(*) FROM information_schema.tables "
+                                                 "WHERE table_schema = DATABASE()"),
+                        &error)
+                     .toInt(),
+                 0);
+    }
+
+    void executeReportsTheFailingStatement()
+    {
+        QString error;
+        QVERIFY(!MariaDbFixture::execute(MariaDbFixture::settings(), {QStringLiteral("SELEC 1")}, &error));
+        QVERIFY2(error.contains(QLatin1String("SELEC 1")), qPrintable(error));
+    }
+
+    void wrongPasswordIsRefused()
+    {
+        MariaDbSettings settings = MariaDbFixture::settings();
+        QVERIFY2(settings.isValid(), qPrintable(settings.error));
+        settings.password = QStringLiteral("not the password");
+        QString error;
+        QVERIFY(!scalar(settings, QStringLiteral("SELECT 1"), &error).isValid());
+        QVERIFY2(error.contains(QLatin1String("Access denied")), qPrintable(error));
+    }
+
+    void privateServerHaltsAndComesBackOnItsPort()
+    {
+        MariaDbServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const MariaDbSettings settings = server.settings();
+        QVERIFY(settings.port != MariaDbFixture::settings().port);
+        QString error;
+        QVERIFY2(MariaDbFixture::execute(settings,
+                                         {QStringLiteral("CREATE TABLE kept (id INT)"),
+                                          QStringLiteral("INSERT INTO kept VALUES (7)")},
+                                         &error),
+                 qPrintable(error));
+
+        QVERIFY2(server.halt(), qPrintable(server.errorString()));
+        QVERIFY(!server.isRunning());
+        QVERIFY(!portAccepts(settings.port));
+        QVERIFY(!MariaDbFixture::execute(settings, {QStringLiteral("SELECT 1")}));
+
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        QCOMPARE(server.settings().port, settings.port);
+        QCOMPARE(scalar(settings, QStringLiteral("SELECT id FROM kept"), &error).toInt(), 7);
+
+        // The shared server is untouched by all this.
+        QVERIFY(MariaDbFixture::execute(MariaDbFixture::settings(), {QStringLiteral("SELECT 1")}, &error));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_MariaDbFixture)
+#include "tst_mariadbfixture.moc"

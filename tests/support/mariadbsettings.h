@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace Orvix::Tests {
+
+// Where a test finds a MariaDB server of the fixture, read from the env file that mariadb-fixture.sh writes.
+struct MariaDbSettings
+{
+    QString host;
+    int port = 0;
+    QString database;
+    QString user;
+    QString password;
+    QString socket;
+    // Why the settings could not be read; empty when they are usable.
+    QString error;
+
+    bool isValid() const { return error.isEmpty() && port > 0; }
+
+    static MariaDbSettings fromFile(const QString &path);
+};
+
+} // namespace Orvix::Tests
