@@ -80,6 +80,9 @@ EventHandler::EventHandler(QObject *parent)
     : QObject(parent)
     , m_pickupCode(QStringLiteral("*8"))
 {
+    // Receivers may queue the signals or spy on them: the argument types must be known by name.
+    qRegisterMetaType<Entities::Call>();
+    qRegisterMetaType<Entities::Conversation>();
 }
 
 void EventHandler::setPickupCode(const QString &code)
