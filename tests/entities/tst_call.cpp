@@ -14,11 +14,11 @@ namespace {
 const QString kCallId = QStringLiteral("1700000000.1");
 
 // A leg as "state:answered:ended" (ended may be empty), e.g. "3:y:10:00:05".
-Conversation leg(const QString &id, const QString &spec)
+Conversation leg(const QString &id, const QString &shape)
 {
-    const int status = spec.section(QLatin1Char(':'), 0, 0).toInt();
-    const bool answered = spec.section(QLatin1Char(':'), 1, 1) == QLatin1String("y");
-    const QString ended = spec.section(QLatin1Char(':'), 2);
+    const int status = shape.section(QLatin1Char(':'), 0, 0).toInt();
+    const bool answered = shape.section(QLatin1Char(':'), 1, 1) == QLatin1String("y");
+    const QString ended = shape.section(QLatin1Char(':'), 2);
     Conversation conversation(id, id, kCallId);
     conversation.setFrom(QStringLiteral("5551234"), false);
     conversation.setTo(QStringLiteral("101"), true);

@@ -1,0 +1,581 @@
+#include "fakecrmserver.h"
+
+#include "fakecrmform.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUuid>
+
+namespace Orvix::Testing {
+
+namespace {
+
+constexpr int kMaxHeaderBytes = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 402: return "Payment Required";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QJsonObject timeObject()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const double seconds = double(now.toMSecsSinceEpoch()) / 1000.0;
+    const QString date = now.toString(Qt::ISODate);
+    return QJsonObject{{"start", seconds},        {"finish", seconds},          {"duration", 0.001},
+                       {"processing", 0.0005},    {"date_start", date},         {"date_finish", date}};
+}
+
+// PHP's json_encode writes an empty array as [], never {}.
+QJsonValue phpMap(const QJsonObject &object)
+{
+    if (object.isEmpty())
+        return QJsonArray();
+    return object;
+}
+
+QString newId()
+{
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+} // namespace
+
+QByteArray FakeCrmRequest::header(const QByteArray &name) const
+{
+    for (const auto &header : headers) {
+        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+            return header.second;
+    }
+    return QByteArray();
+}
+
+QString FakeCrmRequest::restMethod() const
+{
+    if (!path.startsWith(QLatin1String("/rest/")))
+        return QString();
+    QString method = path.mid(6);
+    if (method.endsWith(QLatin1Char('/')))
+        method.chop(1);
+    if (method.endsWith(QLatin1String(".json")))
+        method.chop(5);
+    return method;
+}
+
+QJsonObject FakeCrmRequest::params() const
+{
+    QJsonObject all = query;
+    for (auto it = form.begin(); it != form.end(); ++it)
+        all.insert(it.key(), it.value());
+    return all;
+}
+
+FakeCrmReply FakeCrmReply::result(const QJsonValue &value, int total, int next)
+{
+    QJsonObject body{{"result", value}};
+    if (next >= 0)
+        body.insert("next", next);
+    if (total >= 0)
+        body.insert("total", total);
+    body.insert("time", timeObject());
+    return json(body);
+}
+
+FakeCrmReply FakeCrmReply::error(int status, const QString &code, const QString &description)
+{
+    return json(QJsonObject{{"error", code}, {"error_description", description}}, status);
+}
+
+FakeCrmReply FakeCrmReply::json(const QJsonValue &value, int status)
+{
+    FakeCrmReply reply;
+    reply.status = status;
+    reply.body = value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                                 : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    return reply;
+}
+
+FakeCrmReply FakeCrmReply::html(const QByteArray &page, int status)
+{
+    return raw(status, page, QByteArrayLiteral("text/html; charset=UTF-8"));
+}
+
+FakeCrmReply FakeCrmReply::raw(int status, const QByteArray &body, const QByteArray &contentType)
+{
+    FakeCrmReply reply;
+    reply.status = status;
+    reply.body = body;
+    reply.contentType = contentType;
+    return reply;
+}
+
+FakeCrmReply FakeCrmReply::redirect(const QString &location, int status)
+{
+    FakeCrmReply reply = raw(status, QByteArray());
+    reply.headers.append({QByteArrayLiteral("Location"), location.toUtf8()});
+    return reply;
+}
+
+FakeCrmReply FakeCrmReply::silent()
+{
+    FakeCrmReply reply;
+    reply.neverAnswer = true;
+    return reply;
+}
+
+FakeCrmReply FakeCrmReply::delayed(int msec) const
+{
+    FakeCrmReply copy = *this;
+    copy.delayMsec = msec;
+    return copy;
+}
+
+FakeCrmServer::FakeCrmServer(QObject *parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<Orvix::Testing::FakeCrmRequest>();
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeCrmServer::onNewConnection);
+    if (!m_server.listen(QHostAddress::LocalHost, 0))
+        qWarning("FakeCrmServer: cannot listen: %s", qPrintable(m_server.errorString()));
+}
+
+FakeCrmServer::~FakeCrmServer()
+{
+    const auto sockets = m_connections.keys();
+    for (QTcpSocket *socket : sockets) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->abort();
+    }
+    m_server.close();
+}
+
+bool FakeCrmServer::isListening() const
+{
+    return m_server.isListening();
+}
+
+quint16 FakeCrmServer::port() const
+{
+    return m_server.serverPort();
+}
+
+QString FakeCrmServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+QUrl FakeCrmServer::url(const QString &path) const
+{
+    return QUrl(baseUrl() + path);
+}
+
+QUrl FakeCrmServer::tokenUrl() const
+{
+    return url(QStringLiteral("/oauth/token/"));
+}
+
+void FakeCrmServer::setRestHandler(const QString &method, RestHandler handler)
+{
+    m_restHandlers.insert(method.toLower(), std::move(handler));
+}
+
+void FakeCrmServer::setRestResult(const QString &method, const QJsonValue &result)
+{
+    setRestHandler(method, [result](const QJsonObject &) { return FakeCrmReply::result(result); });
+}
+
+void FakeCrmServer::setRouteHandler(const QString &path, RouteHandler handler)
+{
+    m_routes.insert(path, std::move(handler));
+}
+
+void FakeCrmServer::pushReply(const QString &path, const FakeCrmReply &reply)
+{
+    m_scripted[path].append(reply);
+}
+
+void FakeCrmServer::pushRestReply(const QString &method, const FakeCrmReply &reply)
+{
+    pushReply(QStringLiteral("/rest/%1/").arg(method), reply);
+}
+
+void FakeCrmServer::setAuthMode(AuthMode mode)
+{
+    m_authMode = mode;
+}
+
+void FakeCrmServer::setCredentials(const QString &login, const QString &password)
+{
+    m_login = login;
+    m_password = password;
+}
+
+void FakeCrmServer::setClientCredentials(const QString &clientId, const QString &clientSecret)
+{
+    m_clientId = clientId;
+    m_clientSecret = clientSecret;
+}
+
+void FakeCrmServer::setTokenLifetime(int seconds)
+{
+    m_tokenLifetime = seconds;
+}
+
+void FakeCrmServer::addAccessToken(const QString &token)
+{
+    m_accessTokens.insert(token);
+    m_expiredTokens.remove(token);
+}
+
+void FakeCrmServer::addRefreshToken(const QString &token)
+{
+    m_refreshTokens.insert(token);
+}
+
+void FakeCrmServer::expireAccessTokens()
+{
+    m_expiredTokens.unite(m_accessTokens);
+    m_accessTokens.clear();
+}
+
+QString FakeCrmServer::lastAccessToken() const
+{
+    return m_lastAccessToken;
+}
+
+QString FakeCrmServer::lastRefreshToken() const
+{
+    return m_lastRefreshToken;
+}
+
+QList<FakeCrmRequest> FakeCrmServer::requests() const
+{
+    return m_requests;
+}
+
+QList<FakeCrmRequest> FakeCrmServer::requests(const QString &path) const
+{
+    QList<FakeCrmRequest> matching;
+    for (const FakeCrmRequest &request : m_requests) {
+        if (request.path == path)
+            matching.append(request);
+    }
+    return matching;
+}
+
+QList<FakeCrmRequest> FakeCrmServer::restRequests(const QString &method) const
+{
+    QList<FakeCrmRequest> matching;
+    for (const FakeCrmRequest &request : m_requests) {
+        if (request.restMethod().compare(method, Qt::CaseInsensitive) == 0)
+            matching.append(request);
+    }
+    return matching;
+}
+
+void FakeCrmServer::clearRequests()
+{
+    m_requests.clear();
+}
+
+QByteArray FakeCrmServer::codePage(const QString &code)
+{
+    return QByteArrayLiteral("<!DOCTYPE html>\n<html>\n<head><title>Application</title></head>\n<body>\n"
+                             "<h1 class=\"code\">")
+        + code.toUtf8() + QByteArrayLiteral("</h1>\n</body>\n</html>\n");
+}
+
+QByteArray FakeCrmServer::loginFormPage()
+{
+    return QByteArrayLiteral("<!DOCTYPE html>\n<html>\n<head><title>Authorization</title></head>\n<body>\n"
+                             "<form name=\"form_auth\" method=\"post\" action=\"/oauth/authorize/\">\n"
+                             "<input type=\"hidden\" name=\"AUTH_FORM\" value=\"Y\" />\n"
+                             "<input type=\"text\" name=\"USER_LOGIN\" maxlength=\"255\" value=\"\" />\n"
+                             "<input type=\"password\" name=\"USER_PASSWORD\" maxlength=\"255\" />\n"
+                             "<input type=\"submit\" name=\"Login\" value=\"Log In\" />\n"
+                             "</form>\n</body>\n</html>\n");
+}
+
+QByteArray FakeCrmServer::errorPage(const QString &errorText)
+{
+    QByteArray page = loginFormPage();
+    page.replace("<body>\n", "<body>\n<p><font class=\"errortext\">" + errorText.toUtf8() + "</font></p>\n");
+    return page;
+}
+
+void FakeCrmServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        m_connections.insert(socket, Connection());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_connections.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeCrmServer::onReadyRead(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    it->buffer.append(socket->readAll());
+    if (it->answering)
+        return;
+
+    const int headerEnd = it->buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0) {
+        if (it->buffer.size() > kMaxHeaderBytes)
+            socket->abort();
+        return;
+    }
+    const QList<QByteArray> lines = it->buffer.left(headerEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3) {
+        write(socket, FakeCrmReply::raw(400, "Malformed request line"));
+        socket->disconnectFromHost();
+        return;
+    }
+
+    FakeCrmRequest request;
+    request.verb = requestLine.at(0);
+    const QByteArray target = requestLine.at(1);
+    const int question = target.indexOf('?');
+    request.path = QString::fromUtf8(QByteArray::fromPercentEncoding(question < 0 ? target : target.left(question)));
+    request.rawQuery = question < 0 ? QByteArray() : target.mid(question + 1);
+    qint64 contentLength = 0;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        request.headers.append({name, value});
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            contentLength = value.toLongLong();
+    }
+    if (it->buffer.size() < headerEnd + 4 + contentLength)
+        return; // the body is still on its way
+    request.body = it->buffer.mid(headerEnd + 4, int(contentLength));
+    it->buffer.remove(0, headerEnd + 4 + int(contentLength));
+
+    request.query = FakeCrmForm::parse(request.rawQuery);
+    if (request.header("Content-Type").toLower().startsWith("application/x-www-form-urlencoded")) {
+        request.formPairs = FakeCrmForm::decodePairs(request.body);
+        request.form = FakeCrmForm::build(request.formPairs);
+    }
+    handle(socket, request);
+}
+
+void FakeCrmServer::handle(QTcpSocket *socket, const FakeCrmRequest &request)
+{
+    m_requests.append(request);
+    const FakeCrmReply reply = answer(request);
+    const bool close = request.header("Connection").toLower() == "close";
+    auto it = m_connections.find(socket);
+    it->answering = true;
+    Q_EMIT requestReceived(request);
+    if (reply.neverAnswer)
+        return;
+
+    QPointer<QTcpSocket> guarded(socket);
+    auto send = [this, guarded, reply, close] {
+        if (!guarded)
+            return;
+        write(guarded, reply);
+        if (close) {
+            guarded->disconnectFromHost();
+            return;
+        }
+        auto it = m_connections.find(guarded);
+        if (it == m_connections.end())
+            return;
+        it->answering = false;
+        if (!it->buffer.isEmpty())
+            onReadyRead(guarded); // a request that came in while we were answering
+    };
+    if (reply.delayMsec > 0)
+        QTimer::singleShot(reply.delayMsec, this, send);
+    else
+        send();
+}
+
+FakeCrmReply FakeCrmServer::answer(const FakeCrmRequest &request)
+{
+    auto scripted = m_scripted.find(request.path);
+    if (scripted != m_scripted.end() && !scripted->isEmpty())
+        return scripted->takeFirst();
+    auto route = m_routes.find(request.path);
+    if (route != m_routes.end())
+        return (*route)(request);
+
+    if (request.path == QLatin1String("/oauth/authorize/"))
+        return answerAuthorize(request);
+    if (request.path == QLatin1String("/oauth/token/"))
+        return answerToken(request);
+    const QString method = request.restMethod();
+    if (!method.isEmpty()) {
+        if (method.compare(QLatin1String("batch"), Qt::CaseInsensitive) == 0) {
+            const FakeCrmReply denied = answerRest(method, request.params(), true);
+            if (denied.status != 200)
+                return denied;
+            QList<QPair<QString, QString>> pairs = FakeCrmForm::decodePairs(request.rawQuery);
+            pairs.append(request.formPairs);
+            return answerBatch(request.params(), pairs);
+        }
+        return answerRest(method, request.params(), true);
+    }
+    return FakeCrmReply::raw(404, "Not Found");
+}
+
+FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject &params, bool checkAuth)
+{
+    if (checkAuth && m_authMode != AuthMode::None) {
+        const QString token = params.value("auth").toString();
+        if (token.isEmpty())
+            return FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data");
+        if (m_authMode == AuthMode::IssuedTokens && !m_accessTokens.contains(token)) {
+            if (m_expiredTokens.contains(token))
+                return FakeCrmReply::error(401, "expired_token", "The access token provided has expired.");
+            return FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.");
+        }
+    }
+    if (method.compare(QLatin1String("batch"), Qt::CaseInsensitive) == 0)
+        return FakeCrmReply(); // the caller runs the commands
+    auto handler = m_restHandlers.find(method.toLower());
+    if (handler == m_restHandlers.end())
+        return FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "Method not found!");
+    return (*handler)(params);
+}
+
+FakeCrmReply FakeCrmServer::answerBatch(const QJsonObject &params, const QList<QPair<QString, QString>> &pairs)
+{
+    const bool halt = params.value("halt").toString() == QLatin1String("1");
+    QJsonObject results;
+    QJsonObject errors;
+    QJsonObject totals;
+    QJsonObject nexts;
+    QJsonObject times;
+    QSet<QString> done;
+    for (const auto &pair : pairs) {
+        const QString &key = pair.first;
+        if (!key.startsWith(QLatin1String("cmd[")) || !key.endsWith(QLatin1Char(']')))
+            continue;
+        const QString name = key.mid(4, key.size() - 5);
+        if (done.contains(name))
+            continue;
+        done.insert(name);
+
+        const int question = pair.second.indexOf(QLatin1Char('?'));
+        const QString method = question < 0 ? pair.second : pair.second.left(question);
+        const QJsonObject commandParams =
+            FakeCrmForm::parse(question < 0 ? QByteArray() : pair.second.mid(question + 1).toUtf8());
+        const FakeCrmReply reply = answerRest(method, commandParams, false);
+        const QJsonObject body = QJsonDocument::fromJson(reply.body).object();
+        if (reply.status >= 200 && reply.status < 300 && body.contains("result")) {
+            results.insert(name, body.value("result"));
+            if (body.contains("total"))
+                totals.insert(name, body.value("total"));
+            if (body.contains("next"))
+                nexts.insert(name, body.value("next"));
+            times.insert(name, timeObject());
+            continue;
+        }
+        QJsonObject error{{"error", body.value("error").toString("ERROR_CORE")},
+                          {"error_description", body.value("error_description").toString()}};
+        errors.insert(name, error);
+        if (halt)
+            break;
+    }
+    const QJsonObject inner{{"result", phpMap(results)},     {"result_error", phpMap(errors)},
+                            {"result_total", phpMap(totals)}, {"result_next", phpMap(nexts)},
+                            {"result_time", phpMap(times)}};
+    return FakeCrmReply::result(inner);
+}
+
+FakeCrmReply FakeCrmServer::answerAuthorize(const FakeCrmRequest &request)
+{
+    const QJsonObject params = request.params();
+    if (params.value("USER_LOGIN").toString() != m_login || params.value("USER_PASSWORD").toString() != m_password)
+        return FakeCrmReply::html(errorPage(QStringLiteral("Неверный логин или пароль.")));
+    if (!m_clientId.isEmpty() && params.value("client_id").toString() != m_clientId)
+        return FakeCrmReply::html(errorPage(QStringLiteral("Application not found: ") + params.value("client_id").toString()));
+    const QString code = newId();
+    m_codes.insert(code);
+    return FakeCrmReply::html(codePage(code));
+}
+
+FakeCrmReply FakeCrmServer::answerToken(const FakeCrmRequest &request)
+{
+    const QJsonObject params = request.params();
+    if (!m_clientId.isEmpty()
+        && (params.value("client_id").toString() != m_clientId
+            || params.value("client_secret").toString() != m_clientSecret)) {
+        return FakeCrmReply::error(401, "invalid_client", "Invalid client credentials");
+    }
+    const QString grant = params.value("grant_type").toString();
+    if (grant == QLatin1String("authorization_code")) {
+        if (!m_codes.remove(params.value("code").toString()))
+            return FakeCrmReply::error(400, "invalid_grant", "Invalid authorization code");
+    } else if (grant == QLatin1String("refresh_token")) {
+        if (!m_refreshTokens.remove(params.value("refresh_token").toString()))
+            return FakeCrmReply::error(400, "invalid_grant", "Invalid refresh token");
+    } else {
+        return FakeCrmReply::error(400, "invalid_request", "Unsupported grant_type");
+    }
+
+    m_lastAccessToken = newId();
+    m_lastRefreshToken = newId();
+    m_accessTokens.insert(m_lastAccessToken);
+    m_refreshTokens.insert(m_lastRefreshToken);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    return FakeCrmReply::json(QJsonObject{{"access_token", m_lastAccessToken},
+                                          {"expires", now + m_tokenLifetime},
+                                          {"expires_in", m_tokenLifetime},
+                                          {"scope", "app"},
+                                          {"domain", QStringLiteral("127.0.0.1:%1").arg(port())},
+                                          {"server_endpoint", baseUrl() + "/rest/"},
+                                          {"status", "L"},
+                                          {"client_endpoint", baseUrl() + "/rest/"},
+                                          {"member_id", "a223c6b3710f85df22e9377d6c4f7553"},
+                                          {"user_id", 1},
+                                          {"refresh_token", m_lastRefreshToken}});
+}
+
+void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    head += "Server: fake-crm\r\n";
+    head += "Content-Type: " + reply.contentType + "\r\n";
+    head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    for (const auto &header : reply.headers)
+        head += header.first + ": " + header.second + "\r\n";
+    head += "\r\n";
+    socket->write(head + reply.body);
+}
+
+} // namespace Orvix::Testing
