@@ -264,7 +264,7 @@ void FakeAmiServer::answer(Client &client, const Frame &frame)
     if (m_responders.contains(action)) {
         bytes = m_responders.value(action)(frame);
         if (action == QLatin1String("login"))
-            client.authenticated = true;
+            client.authenticated = bytes.startsWith("Response: Success");
     } else if (action == QLatin1String("login")) {
         const bool accepted = frame.value(QStringLiteral("Username")) == m_user
             && frame.value(QStringLiteral("Secret")) == m_secret;

@@ -84,8 +84,9 @@ void Connector::tryConnect(const QString &host, quint16 port, const QString &use
 {
     qDebug().noquote() << "Trying to connect to Asterisk";
     m_checkMode = true;
-    connectToHost(host, port, user, secret);
+    // Armed before connecting, so that an error the socket reports at once reaches this caller.
     setLoginWaitingPromise(loginWaiting);
+    connectToHost(host, port, user, secret);
 }
 
 void Connector::setLoginWaitingPromise(Utils::Promise<void> loginWaiting)

@@ -74,7 +74,10 @@ private Q_SLOTS:
 
     void loginFrameMatchesByteForByte();
     void serviceModeReadsPeersThenAnnouncesConnected();
+    void checkModeAnnouncesAtOnce_data();
     void checkModeAnnouncesAtOnce();
+    void iaxListWaitsForSipListEnd();
+    void featureCodes();
     void refusedLogin_data();
     void refusedLogin();
     void connectionRefused();
@@ -179,10 +182,20 @@ void tst_AmiConnector::serviceModeReadsPeersThenAnnouncesConnected()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
+void tst_AmiConnector::checkModeAnnouncesAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::newRow("Asterisk 20") << QByteArray("Asterisk Call Manager/9.0.0");
+    QTest::newRow("older manager") << QByteArray("Asterisk Call Manager/5.0.2");
+}
+
 void tst_AmiConnector::checkModeAnnouncesAtOnce()
 {
+    QFETCH(QByteArray, greeting);
+
     FakeAmiServer ami;
     QVERIFY(ami.listen());
+    ami.setGreeting(greeting);
     Connector connector;
     QStringList signalOrder;
     connect(&connector, &Connector::connected, this, [&] { signalOrder << "connected"; });
@@ -194,6 +207,53 @@ void tst_AmiConnector::checkModeAnnouncesAtOnce()
     QTRY_VERIFY(outcome.resolved());
     QCOMPARE(signalOrder, (QStringList{"connected", "loggedIn"}));
     QCOMPARE(ami.frames().size(), 1); // no peer list in check mode
+}
+
+void tst_AmiConnector::iaxListWaitsForSipListEnd()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    QString sipId;
+    ami.setResponder(QStringLiteral("SIPPeers"), [&sipId](const FakeAmiServer::Frame &frame) {
+        sipId = frame.actionId;
+        return FakeAmiServer::response(QStringLiteral("Success"), frame.actionId,
+                                       {{QStringLiteral("EventList"), QStringLiteral("start")}})
+            + FakeAmiServer::event(QStringLiteral("PeerEntry"), {{QStringLiteral("ActionID"), frame.actionId},
+                                                                 {QStringLiteral("ObjectName"), QStringLiteral("101")}});
+    });
+    Connector connector;
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QTRY_COMPARE(ami.frames(QStringLiteral("SIPPeers")).size(), 1);
+    // Asking the server for something else proves the entry has been read meanwhile.
+    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(hangup.resolved());
+    QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
+
+    ami.send(FakeAmiServer::event(QStringLiteral("PeerlistComplete"), {{QStringLiteral("ActionID"), sipId},
+                                                                       {QStringLiteral("ListItems"), QStringLiteral("1")}}));
+    QVERIFY(peers.wait());
+    QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 1);
+    QCOMPARE(peers.first().first().value<QSet<QString>>(), (QSet<QString>{"101", "103"}));
+}
+
+void tst_AmiConnector::featureCodes()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setCommandOutput(QStringLiteral("features show"),
+                         {QStringLiteral("Builtin Feature           Default                   Current"),
+                          QStringLiteral("Pickup                    *8                        *8"),
+                          QStringLiteral("blindxfer                 #                         ##")});
+    Connector connector;
+    logInService(connector, ami);
+    QSignalSpy codes(&connector, &Connector::combReceived);
+    QHash<QString, QString> table;
+    connect(&connector, &Connector::combReceived, this, [&table](const QHash<QString, QString> &codes) { table = codes; });
+    connector.loadServiceCombinations();
+    QVERIFY(codes.wait());
+    QCOMPARE(table, (QHash<QString, QString>{{"Pickup", "*8"}, {"blindxfer", "##"}}));
+    QCOMPARE(maskId(ami.frames().last().raw), QByteArray("Action:Command\r\nActionID:{ID}\r\nCommand:features show\r\n\r\n"));
 }
 
 void tst_AmiConnector::refusedLogin_data()
