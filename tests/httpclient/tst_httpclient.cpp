@@ -3,6 +3,7 @@
 #include "support/fakecrmserver.h"
 
 #include <QJsonArray>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -173,6 +174,26 @@ private Q_SLOTS:
         QCOMPARE(outcome.response->statusCode(), status);
         QCOMPARE(outcome.response->json().object().value("error_description").toString(),
                  QString("The access token provided has expired."));
+    }
+
+    void replyIsReleasedWhenTheCallbackDropsTheResponse()
+    {
+        FakeCrmServer fake;
+        fake.setRouteHandler("/x", [](const FakeCrmRequest &) { return FakeCrmReply::raw(200, "ok"); });
+        HttpClient client;
+        int status = -1;
+        bool replyAlive = false;
+        QPointer<QNetworkReply> reply;
+        // The callback runs inside the reply's finished signal and keeps no copy of the response:
+        // the reply must outlive that signal and go afterwards.
+        client.send(Request(fake.url("/x"))).onResolve([&status, &reply, &replyAlive](QSharedPointer<Response> response) {
+            status = response->statusCode();
+            reply = response->reply();
+            replyAlive = reply;
+        });
+        QTRY_COMPARE(status, 200);
+        QVERIFY(replyAlive);
+        QTRY_VERIFY(reply.isNull());
     }
 
     void closedPortResolvesWithStatusZero()
