@@ -391,6 +391,13 @@ void tst_Auth::passwordNeverLogged()
         QTRY_VERIFY(outcome->settled);
         QVERIFY(!outcome->resolved);
     }
+    m_fake->pushReply("/oauth/authorize/", FakeCrmReply::raw(403, "denied"));
+    {
+        const auto auth = makeAuth(m_fake->baseUrl());
+        const auto outcome = watch(auth->getCredentials());
+        QTRY_VERIFY(outcome->settled);
+        QCOMPARE(outcome->error.value("code").toInt(), 403);
+    }
     const QStringList messages = LogCapture::messages();
     QVERIFY(!messages.filter("Authorization code request").isEmpty());
     QVERIFY(messages.filter(kPassword).isEmpty());

@@ -54,6 +54,8 @@ private Q_SLOTS:
     void stopDuringLoginSettlesAndQueueRunsAgain();
     void stopDuringRequestKeepsOneInFlight();
     void stopIsHarmlessWhenRepeatedOrEarly();
+    void stopFromConnectionLostSlot_data();
+    void stopFromConnectionLostSlot();
     void stopKeepsOrEmptiesToken_data();
     void stopKeepsOrEmptiesToken();
     void checkStartAlwaysLogsIn();
@@ -397,6 +399,43 @@ void tst_Connector::stopIsHarmlessWhenRepeatedOrEarly()
     const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     start(connector);
     QTRY_VERIFY(outcome->resolved);
+}
+
+void tst_Connector::stopFromConnectionLostSlot_data()
+{
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("login refused without a request") << "" << 0;
+    QTest::newRow("login refused by the portal") << "intruder" << 0;
+    QTest::newRow("server error") << "admin" << 500;
+}
+
+void tst_Connector::stopFromConnectionLostSlot()
+{
+    QFETCH(QString, login);
+    QFETCH(int, status);
+
+    // The application stops the connector from inside its connectionLost signal, wherever that comes from.
+    m_fake->setRestResult("x.get", 1);
+    if (status != 0)
+        m_fake->pushRestReply("x.get", FakeCrmReply::error(status, "ERROR", "x"));
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    connect(&connector, &Connector::connectionLost, this, [&connector]() { connector.stop(true); });
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.start(m_fake->baseUrl(), 1, login, "secret", "_c", "en", true, kInterval, 0);
+    const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(first->settled);
+    QVERIFY(!first->resolved);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!connector.isStarted());
+    QVERIFY(!connector.isBusy());
+
+    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    start(connector);
+    QTRY_VERIFY(second->settled);
+    QVERIFY(second->resolved);
 }
 
 void tst_Connector::stopKeepsOrEmptiesToken_data()

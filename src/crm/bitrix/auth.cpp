@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -59,8 +61,13 @@ Auth::Auth(const QString &host, const QString &login, const QString &password, c
 
 Auth::~Auth()
 {
-    // Callbacks that run from here on see m_closing and only pass the rejection up their chain.
-    m_closing = true;
+    cancel();
+}
+
+void Auth::cancel()
+{
+    // Callbacks that run from here on see m_cancelled and only pass the rejection up their chain.
+    m_cancelled = true;
     const auto pending = std::exchange(m_pending, {});
     for (const auto &reject : pending)
         reject();

@@ -54,6 +54,10 @@ public:
     // Empties the stored token, so that the next getCredentials logs in with login and password.
     void resetToken();
 
+    // Rejects every pending chain and ignores every answer still to come; the object is then only good for
+    // deletion. The destructor does the same.
+    void cancel();
+
     // Transfer time-out of every OAuth request; a server that never answers fails the request with
     // status 0 once it passes.
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
@@ -62,7 +66,7 @@ private:
     template <typename T>
     Utils::Promise<T, QJsonObject> makePromise();
     Utils::Promise<QSharedPointer<HttpClient::Response>> send(HttpClient::Request request);
-    bool isAlive() const { return !m_closing; }
+    bool isAlive() const { return !m_cancelled; }
     QJsonObject credentials() const;
     // Stores a token endpoint answer; false (and the old token kept) when it carries no access token.
     bool acceptTokenAnswer(const QJsonObject &answer);
@@ -84,7 +88,7 @@ private:
     // Rejecters of the promises still pending, run when the object goes.
     QHash<quint64, std::function<void()>> m_pending;
     quint64 m_nextPendingId = 0;
-    bool m_closing = false;
+    bool m_cancelled = false;
 };
 
 } // namespace Orvix::CRM::Bitrix

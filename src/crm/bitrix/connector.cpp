@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <utility>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -125,27 +127,34 @@ void Connector::stop(bool resetToken)
     if (m_requestTimer) {
         m_requestTimer->stop();
         disconnect(m_requestTimer, &QTimer::timeout, this, &Connector::sendNextRequest);
-        delete m_requestTimer;
-        m_requestTimer = nullptr;
+        // stop() may run inside the timer's own timeout (a failed login reported synchronously).
+        std::exchange(m_requestTimer, nullptr)->deleteLater();
     }
 
     // A request still waiting for its credentials would wait for ever once its Auth is gone, and keep the
-    // queue busy; settle it now. A request already sent keeps going: its answer clears the busy flag, so
-    // the portal still never sees two of ours at once.
-    if (m_awaitingCredentials != 0) {
-        const Utils::Promise<QJsonValue> pending = m_awaitingCredentialsPromise;
+    // queue busy; settle it. A request already sent keeps going: its answer clears the busy flag, so the
+    // portal still never sees two of ours at once. The state is made consistent before the rejection
+    // runs anyone's callbacks, since those may well call stop() or run() again.
+    const bool cancelling = m_awaitingCredentials != 0;
+    const Utils::Promise<QJsonValue> cancelled = m_awaitingCredentialsPromise;
+    if (cancelling) {
         m_awaitingCredentials = 0;
         m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
         m_busy = false;
-        qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
-        pending.reject();
     }
 
+    // The Auth may have code on the stack below us (its chain reported the failure that made the owner
+    // stop us), so it is cancelled now and deleted later; it answers nothing after cancel().
     if (m_auth) {
         if (resetToken)
             m_auth->resetToken();
-        delete m_auth;
-        m_auth = nullptr;
+        m_auth->cancel();
+        std::exchange(m_auth, nullptr)->deleteLater();
+    }
+
+    if (cancelling) {
+        qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
+        cancelled.reject();
     }
 }
 
