@@ -366,6 +366,7 @@ void tst_EventHandler::replayScenario_data()
         "leg-caller-is-trunk.txt",
         "leg-without-caller-id.txt",
         "leg-without-caller-id-answered.txt",
+        "leg-caller-is-unconfigured-number.txt",
         "outgoing-presented-number.txt",
         "click-to-call.txt",
         "click-to-call-unknown.txt",
@@ -373,7 +374,9 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-record-first.txt",
         "attended-transfer-relinked-first.txt",
         "attended-transfer-feature-code.txt",
+        "attended-transfer-internal.txt",
         "pickup.txt",
+        "pickup-after-transfer.txt",
         "ring-group.txt",
     };
     for (const QString &file : files)
