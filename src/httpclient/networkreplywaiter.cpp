@@ -40,7 +40,9 @@ void NetworkReplyWaiter::onError(QNetworkReply::NetworkError code)
                                     .arg(request.transferTimeout().count());
         return;
     }
-    qCDebug(lcHttpClient) << "request error" << code << m_response->errorString();
+    // Not errorString(): it quotes the whole URL, query and credentials included.
+    qCDebug(lcHttpClient) << "request error" << code << "from"
+                          << request.url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
 }
 
 } // namespace Orvix::HttpClient
