@@ -6,6 +6,10 @@
 #include <QDebug>
 #include <QJsonValue>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace Orvix::PBX::Asterisk {
 
 namespace {
@@ -65,6 +69,16 @@ QString identicalTransfer(const QString &callId, const QString &channelId, const
     return QStringLiteral("The source and destination of transfer are identical([%1]) in call [%2]. "
                           "CEL ID [%3]")
         .arg(callId, channelId, celId);
+}
+
+QJsonObject sortedObject(std::vector<std::pair<QString, QJsonObject>> &members)
+{
+    std::sort(members.begin(), members.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    QJsonObject object;
+    for (const auto &member : members)
+        object.insert(member.first, member.second);
+    return object;
 }
 
 // The originated call shows up with the originating number, sometimes with the PBX's
@@ -190,7 +204,7 @@ void EventHandler::handleChannelStart(const Event &event)
         qWarning().noquote() << QStringLiteral("Channel [%1] was already registered. CEL ID [%2]")
                                     .arg(channel.id(), celText(event));
     }
-    m_channels.insert(channel.id(), channel);
+    storeChannel(channel.id(), channel);
 
     if (channel.extension() == m_pickupCode) {
         // The picking-up phone gets no call of its own: its PICKUP record joins it to the ringing call.
@@ -258,7 +272,7 @@ void EventHandler::registerCall(const Channel &channel)
         call.setType(CallType::Unknown);
     call.setState(CallStatus::Ringing, channel.startedAt());
 
-    m_calls.insert(callId, call);
+    storeCall(callId, call);
     if (!call.isUnknown())
         Q_EMIT callStarted(call);
 }
@@ -283,13 +297,13 @@ void EventHandler::registerConversation(const Channel &channel)
     const QString conversationId = channel.id();
     const QString callId = channel.parentId();
 
-    const auto callIt = m_calls.find(callId);
-    if (callIt == m_calls.end()) {
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
         traceWarning(callId, Builder::ConversationRequested,
                      QStringLiteral("Call was not registered."));
         return;
     }
-    Call &call = *callIt;
+    Call &call = *tracked;
     if (call.conversations().contains(conversationId)) {
         traceWarning(callId, Builder::ConversationRequested,
                      QStringLiteral("Conversation %1 was already registered").arg(conversationId));
@@ -339,25 +353,25 @@ void EventHandler::registerConversation(const Channel &channel)
 void EventHandler::handleAnswer(const Event &event)
 {
     const QString channelId = event.channelId();
-    const auto channelIt = m_channels.find(channelId);
-    if (channelIt == m_channels.end()) {
+    Channel *const channel = updatableChannel(channelId);
+    if (!channel) {
         traceWarning(channelId, Builder::ConversationAccepted, notRegisteredChannel(event));
         return;
     }
-    if (channelIt->isPrimary()) {
-        handlePrimaryAnswer(event, *channelIt);
+    if (channel->isPrimary()) {
+        handlePrimaryAnswer(event, *channel);
         return;
     }
-    if (channelIt->isLocal())
+    if (channel->isLocal())
         return;
 
-    const QString callId = channelIt->parentId();
-    const auto callIt = m_calls.find(callId);
-    if (callIt == m_calls.end()) {
+    const QString callId = channel->parentId();
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
         traceWarning(channelId, Builder::ConversationAccepted, notRegisteredCall(event));
         return;
     }
-    Call &call = *callIt;
+    Call &call = *tracked;
     const auto legIt = call.conversations().find(channelId);
     if (legIt == call.conversations().end()) {
         traceWarning(channelId, Builder::ConversationAccepted,
@@ -372,7 +386,7 @@ void EventHandler::handleAnswer(const Event &event)
     // number was taken from its channel name for exactly that reason and must stay.
     const bool usableCaller = !caller.isEmpty() && !(leg.isIncoming() && caller == leg.trunk());
     if ((wasUnknown || call.conversations().size() == 1) && usableCaller && leg.to() != caller) {
-        channelIt->setCaller(caller);
+        channel->setCaller(caller);
         leg.setTo(caller, isInternalNumber(caller));
     }
 
@@ -382,7 +396,7 @@ void EventHandler::handleAnswer(const Event &event)
     } else if (!leg.isOutgoing()) {
         traceWarning(channelId, Builder::ConversationAccepted,
                      QStringLiteral("Don't register call: ") + call.toJsonString());
-        m_calls.erase(callIt);
+        removeCall(callId);
         return;
     } else {
         // An answered outgoing leg tells where a call placed from an extension went.
@@ -404,18 +418,18 @@ void EventHandler::handleAnswer(const Event &event)
 void EventHandler::handlePrimaryAnswer(const Event &event, Channel &channel)
 {
     const QString caller = event.caller();
-    const auto callIt = m_calls.find(channel.id());
-    if (callIt != m_calls.end() && callIt->isOutgoing()) {
+    Call *const call = updatableCall(channel.id());
+    if (call && call->isOutgoing()) {
         // The number presented to the outside world. On a click-to-call the caller id holds the
         // customer's number and on a plain dial the employee's: neither is a trunk.
-        if (!caller.isEmpty() && caller != callIt->from() && caller != callIt->to())
-            callIt->setTrunk(caller);
+        if (!caller.isEmpty() && caller != call->from() && caller != call->to())
+            call->setTrunk(caller);
     }
     if (!channel.caller().isEmpty())
         return;
     channel.setCaller(caller);
-    if (callIt == m_calls.end() || callIt->from().isEmpty())
-        m_calls[channel.id()].setFrom(caller, false);
+    if (!call || call->from().isEmpty())
+        callEntry(channel.id()).setFrom(caller, false);
 }
 
 // ---- channel end and call end -------------------------------------------------------------------
@@ -423,25 +437,25 @@ void EventHandler::handlePrimaryAnswer(const Event &event, Channel &channel)
 void EventHandler::handleChannelEnd(const Event &event)
 {
     const QString channelId = event.channelId();
-    const auto channelIt = m_channels.find(channelId);
-    if (channelIt == m_channels.end()) {
+    Channel *const channel = updatableChannel(channelId);
+    if (!channel) {
         traceWarning(channelId, Builder::NoTask, notRegisteredChannel(event));
         return;
     }
     // A call's own channel ends with the call, at LINKEDID_END.
-    if (channelIt->isPrimary())
+    if (channel->isPrimary())
         return;
-    channelIt->setState(Channel::Ended, event.occurredAt());
-    if (channelIt->isLocal())
+    channel->setState(Channel::Ended, event.occurredAt());
+    if (channel->isLocal())
         return;
 
-    const QString callId = channelIt->parentId();
-    const auto callIt = m_calls.find(callId);
-    if (callIt == m_calls.end()) {
+    const QString callId = channel->parentId();
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
         traceWarning(callId, Builder::NoTask, notRegisteredCall(event));
         return;
     }
-    Call &call = *callIt;
+    Call &call = *tracked;
     const auto legIt = call.conversations().find(channelId);
     if (legIt == call.conversations().end()) {
         traceWarning(callId, Builder::NoTask,
@@ -484,36 +498,36 @@ void EventHandler::handleCallEnd(const Event &event)
                    QStringLiteral("[%1] Channel engaged in PICKUP").arg(callId));
         return;
     }
-    const auto channelIt = m_channels.find(callId);
-    if (channelIt == m_channels.end()) {
+    Channel *const primary = updatableChannel(callId);
+    if (!primary) {
         traceWarning(callId, Builder::CallEnded, notRegisteredChannel(event));
         return;
     }
-    if (!channelIt->isPrimary()) {
+    if (!primary->isPrimary()) {
         traceWarning(callId, Builder::CallEnded,
                      QStringLiteral("Channel is not primary. CEL ID [%2]").arg(celText(event)));
         return;
     }
-    channelIt->setState(Channel::Ended, event.occurredAt());
+    primary->setState(Channel::Ended, event.occurredAt());
 
-    const auto callIt = m_calls.find(callId);
-    if (callIt == m_calls.end()) {
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
         traceWarning(callId, Builder::CallEnded, notRegisteredCall(event));
         return;
     }
-    Call &call = *callIt;
+    Call &call = *tracked;
     if (call.isOutgoing() && m_originateDictionary.contains(call.from()))
         m_originateDictionary.remove(call.from());
     if (call.isUnknown()) {
         traceWarning(callId, Builder::CallEnded,
                      QStringLiteral("Don't register the call\t") + call.toJsonString());
-        m_calls.erase(callIt);
+        removeCall(callId);
         return;
     }
     if (call.isIncoming() && call.conversations().isEmpty()) {
         // No phone ever rang: report the call as it came in, to whom it was meant when we know.
         const CallType type = call.type();
-        call = rebuildCall(*channelIt);
+        call = rebuildCall(*primary);
         call.setType(type);
     }
 
@@ -541,7 +555,7 @@ void EventHandler::handlePickup(const Event &event)
                QStringLiteral("There was an PICKUP in the call. %2 takes the call.").arg(picker));
 
     // An untracked call gets a bare entry here: no id, no direction, never reported.
-    Call &call = m_calls[callId];
+    Call &call = callEntry(callId);
     const Conversation pickedUp = call.conversations().value(event.channelId());
 
     Conversation conversation(m_pickupChannelId, m_pickupChannelId, callId);
@@ -549,7 +563,7 @@ void EventHandler::handlePickup(const Event &event)
     conversation.setFrom(pickedUp.from(), isInternalNumber(pickedUp.from()));
     conversation.setTo(picker, isInternalNumber(picker));
 
-    Channel &pickupChannel = m_channels[m_pickupChannelId];
+    Channel &pickupChannel = channelEntry(m_pickupChannelId);
     pickupChannel.setParentId(callId);
     pickupChannel.setState(Channel::Ended, at);
 
@@ -667,8 +681,8 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
                             const QDateTime &at)
 {
     const QString celText = QString::number(celId);
-    const auto channelIt = m_channels.find(channelId);
-    const QString sourceCallId = channelIt != m_channels.end() ? channelIt->parentId() : QString();
+    const auto channelIt = m_channels.constFind(channelId);
+    const QString sourceCallId = channelIt != m_channels.cend() ? channelIt->parentId() : QString();
     traceDebug(destinationCallId, Builder::CallTransferred, Builder::Start,
                QStringLiteral("Call transfer\t%1 %2 %3 %4")
                    .arg(sourceCallId, destinationCallId, channelId,
@@ -685,15 +699,15 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
     Q_EMIT callTransferred(sourceCallId);
     Q_EMIT callTransferred(destinationCallId);
 
-    const auto sourceIt = m_calls.find(sourceCallId);
-    if (channelIt == m_channels.end() || sourceIt == m_calls.end()
-        || !sourceIt->conversations().contains(channelId)) {
+    Channel *const channel = updatableChannel(channelId);
+    Call *const source = updatableCall(sourceCallId);
+    if (!channel || !source || !source->conversations().contains(channelId)) {
         traceWarning(destinationCallId, Builder::CallTransferred,
                      notRegisteredConversation(channelId, sourceCallId, celText));
         return;
     }
 
-    Conversation &old = sourceIt->conversations()[channelId];
+    Conversation &old = source->conversations()[channelId];
     const bool wasAnswered = old.wasAnswered();
     const QDateTime answeredAt = old.answeredAt();
     if (old.state() < CallStatus::Hung) {
@@ -701,19 +715,70 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
         Q_EMIT conversationEnded(old);
     }
 
-    channelIt->setParentId(destinationCallId);
-    registerChannel(*channelIt);
+    channel->setParentId(destinationCallId);
+    registerChannel(*channel);
 
     if (!wasAnswered)
         return;
-    const auto destinationIt = m_calls.find(destinationCallId);
-    if (destinationIt == m_calls.end())
+    Call *const destination = updatableCall(destinationCallId);
+    if (!destination)
         return;
-    const auto legIt = destinationIt->conversations().find(channelId);
-    if (legIt == destinationIt->conversations().end())
+    const auto legIt = destination->conversations().find(channelId);
+    if (legIt == destination->conversations().end())
         return;
     legIt->setState(CallStatus::Talking, answeredAt);
     Q_EMIT conversationAccepted(*legIt);
+}
+
+// ---- table access ---------------------------------------------------------------------------------
+// Every change of an entry goes through these, so that its saved form is rebuilt at the next toJson().
+
+Call *EventHandler::updatableCall(const QString &key)
+{
+    const auto it = m_calls.find(key);
+    if (it == m_calls.end())
+        return nullptr;
+    m_callJson.remove(key);
+    return &*it;
+}
+
+Call &EventHandler::callEntry(const QString &key)
+{
+    m_callJson.remove(key);
+    return m_calls[key];
+}
+
+void EventHandler::storeCall(const QString &key, const Call &call)
+{
+    m_callJson.remove(key);
+    m_calls.insert(key, call);
+}
+
+void EventHandler::removeCall(const QString &key)
+{
+    m_callJson.remove(key);
+    m_calls.remove(key);
+}
+
+Channel *EventHandler::updatableChannel(const QString &key)
+{
+    const auto it = m_channels.find(key);
+    if (it == m_channels.end())
+        return nullptr;
+    m_channelJson.remove(key);
+    return &*it;
+}
+
+Channel &EventHandler::channelEntry(const QString &key)
+{
+    m_channelJson.remove(key);
+    return m_channels[key];
+}
+
+void EventHandler::storeChannel(const QString &key, const Channel &channel)
+{
+    m_channelJson.remove(key);
+    m_channels.insert(key, channel);
 }
 
 // ---- maintenance and saved state ----------------------------------------------------------------
@@ -722,31 +787,48 @@ void EventHandler::removeStale()
 {
     const QDateTime now = Entities::Clock::now();
     for (auto it = m_channels.begin(); it != m_channels.end();) {
-        if (it->isState(Channel::Ended) && it->minutesSinceEnded(now) >= kStaleMinutes)
+        if (it->isState(Channel::Ended) && it->minutesSinceEnded(now) >= kStaleMinutes) {
+            m_channelJson.remove(it.key());
             it = m_channels.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     // By table key: an entry stored without an id of its own must go as well.
     for (auto it = m_calls.begin(); it != m_calls.end();) {
-        if (it->isState(CallStatus::Hung) && it->minutesSinceEnded() >= kStaleMinutes)
+        if (it->isState(CallStatus::Hung) && it->minutesSinceEnded() >= kStaleMinutes) {
+            m_callJson.remove(it.key());
             it = m_calls.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
 }
 
 QJsonObject EventHandler::toJson() const
 {
-    QJsonObject calls;
-    for (const Call &call : m_calls)
-        calls.insert(call.id(), call.toJson());
-    QJsonObject channels;
-    for (const Channel &channel : m_channels) {
-        if (!channel.id().isEmpty())
-            channels.insert(channel.id(), channel.toJson());
+    // Members go in in key order: a QJsonObject filled in random order shifts its index at every
+    // insert, which costs more than the whole batch with ten thousand calls tracked.
+    std::vector<std::pair<QString, QJsonObject>> calls;
+    calls.reserve(m_calls.size());
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        auto cached = m_callJson.find(it.key());
+        if (cached == m_callJson.end())
+            cached = m_callJson.insert(it.key(), it->toJson());
+        calls.emplace_back(it->id(), *cached);
     }
-    return QJsonObject{{QStringLiteral("calls"), calls}, {QStringLiteral("channels"), channels}};
+    std::vector<std::pair<QString, QJsonObject>> channels;
+    channels.reserve(m_channels.size());
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
+        if (it->id().isEmpty())
+            continue;
+        auto cached = m_channelJson.find(it.key());
+        if (cached == m_channelJson.end())
+            cached = m_channelJson.insert(it.key(), it->toJson());
+        channels.emplace_back(it->id(), *cached);
+    }
+    return QJsonObject{{QStringLiteral("calls"), sortedObject(calls)},
+                       {QStringLiteral("channels"), sortedObject(channels)}};
 }
 
 void EventHandler::fromJson(const QJsonObject &json)
@@ -755,12 +837,12 @@ void EventHandler::fromJson(const QJsonObject &json)
     for (auto it = channels.constBegin(); it != channels.constEnd(); ++it) {
         const Channel channel(it.value().toObject());
         if (!channel.id().isEmpty())
-            m_channels.insert(channel.id(), channel);
+            storeChannel(channel.id(), channel);
     }
     const QJsonObject calls = json.value(QLatin1String("calls")).toObject();
     for (auto it = calls.constBegin(); it != calls.constEnd(); ++it) {
         if (!it.key().isEmpty())
-            m_calls.insert(it.key(), Call(it.value().toObject()));
+            storeCall(it.key(), Call(it.value().toObject()));
     }
 }
 

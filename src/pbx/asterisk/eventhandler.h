@@ -84,6 +84,15 @@ private:
     QString numberFromChannelName(const Channel &channel, const QString &callId,
                                   const QString &number) const;
     Entities::Call rebuildCall(const Channel &primary);
+
+    // The only ways the tables are changed. Null when the key is not tracked.
+    Entities::Call *updatableCall(const QString &key);
+    Entities::Call &callEntry(const QString &key);
+    void storeCall(const QString &key, const Entities::Call &call);
+    void removeCall(const QString &key);
+    Channel *updatableChannel(const QString &key);
+    Channel &channelEntry(const QString &key);
+    void storeChannel(const QString &key, const Channel &channel);
     QString takeOriginate(const QString &from);
 
     QHash<QString, QString> m_originateDictionary;
@@ -98,6 +107,11 @@ private:
     QSet<QString> m_trunkSet;
     QSet<QString> m_peerSet;
     QSet<QString> m_featureCodeSet;
+    // Saved forms of the entries unchanged since the last toJson(), by table key: a poll batch
+    // touches a few calls, and rebuilding the JSON of every tracked call after each batch would cost
+    // many times more than handling the batch.
+    mutable QHash<QString, QJsonObject> m_callJson;
+    mutable QHash<QString, QJsonObject> m_channelJson;
 };
 
 } // namespace Orvix::PBX::Asterisk

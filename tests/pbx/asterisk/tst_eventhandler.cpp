@@ -298,6 +298,20 @@ QList<Event> table(const QString &text, const QDate &date = QDate(2024, 3, 1))
     return eventsFromTable(text.split(QLatin1Char('\n')), date);
 }
 
+// The saved state built afresh from the tables, to hold against what toJson() keeps up to date.
+QJsonObject freshState(const EventHandler &handler)
+{
+    QJsonObject calls;
+    for (const Call &call : handler.calls())
+        calls.insert(call.id(), call.toJson());
+    QJsonObject channels;
+    for (const Channel &channel : handler.channels()) {
+        if (!channel.id().isEmpty())
+            channels.insert(channel.id(), channel.toJson());
+    }
+    return {{"calls", calls}, {"channels", channels}};
+}
+
 void replay(EventHandler &handler, const QList<Event> &events)
 {
     for (const Event &event : events)
@@ -366,6 +380,7 @@ void tst_EventHandler::replayScenario_data()
         "leg-caller-is-trunk.txt",
         "leg-without-caller-id.txt",
         "leg-without-caller-id-answered.txt",
+        "leg-caller-is-unconfigured-number.txt",
         "outgoing-presented-number.txt",
         "click-to-call.txt",
         "click-to-call-unknown.txt",
@@ -373,7 +388,9 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-record-first.txt",
         "attended-transfer-relinked-first.txt",
         "attended-transfer-feature-code.txt",
+        "attended-transfer-internal.txt",
         "pickup.txt",
+        "pickup-after-transfer.txt",
         "ring-group.txt",
     };
     for (const QString &file : files)
@@ -399,6 +416,9 @@ void tst_EventHandler::replayScenario()
         WarningCapture capture;
         for (const Event &event : scenario.events) {
             handler->process(event);
+            // The state file written after every batch must hold every change.
+            if (handler->toJson() != freshState(*handler))
+                QFAIL(qPrintable(QString("saved state is behind after CEL row %1").arg(event.id())));
             if (event.id() == scenario.restartAfter) {
                 // What the service writes to and reads back from its state file.
                 const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
