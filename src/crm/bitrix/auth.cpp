@@ -300,8 +300,9 @@ QString Auth::scrapeCode(const QByteArray &page, QJsonObject *error) const
         return QString();
     }
 
-    *error = QJsonObject{{QStringLiteral("code"), 200},
-                         {QStringLiteral("description"), QStringLiteral("Failed to find authorization code in response.")}};
+    *error = QJsonObject{
+        {QStringLiteral("code"), 200},
+        {QStringLiteral("description"), QStringLiteral("Failed to find authorization code in response.")}};
     return QString();
 }
 

@@ -225,8 +225,10 @@ Utils::Promise<QJsonValue> Connector::execute(const QString &method, const QJson
             self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
             self->m_busy = false;
             result.reject();
-            qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Unable to retrieve authorization data"));
-            Q_EMIT self->connectionLost();
+            qWarning().noquote() << msg.build(MsgBuilder::Warning,
+                                              QStringLiteral("Unable to retrieve authorization data"));
+            if (self) // the rejection's callbacks may have destroyed us
+                Q_EMIT self->connectionLost();
         });
     return result;
 }
