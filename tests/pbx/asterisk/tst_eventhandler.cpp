@@ -392,6 +392,11 @@ void tst_EventHandler::replayScenario_data()
         "pickup.txt",
         "pickup-after-transfer.txt",
         "ring-group.txt",
+        "ring-group-caller-hangs-up.txt",
+        "incoming-never-rang.txt",
+        "anonymous-until-answered.txt",
+        "unknown-leg-ends.txt",
+        "stray-records.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
