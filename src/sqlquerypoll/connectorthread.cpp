@@ -24,6 +24,7 @@ bool isConnectionLost(const QString &nativeErrorCode)
                                    QStringLiteral("2013"), QStringLiteral("2055")};
     return codes.contains(nativeErrorCode);
 }
+
 // Re-runs of one request after lost connections; without a bound a query slower than the read time-out would hold
 // the head of the queue for ever.
 constexpr int kMaxLostConnectionReruns = 5;
@@ -84,9 +85,7 @@ void ConnectorThread::process()
         settings.defaultAttempts = m_connector->defaultAttempts;
     }
     {
-        QSqlDatabase db = QSqlDatabase::contains(m_databaseConnectionName)
-                              ? QSqlDatabase::database(m_databaseConnectionName, false)
-                              : QSqlDatabase::addDatabase(settings.driverName, m_databaseConnectionName);
+        QSqlDatabase db = QSqlDatabase::addDatabase(settings.driverName, m_databaseConnectionName);
         db.setHostName(settings.host);
         db.setPort(settings.port);
         db.setUserName(settings.userName);

@@ -386,6 +386,25 @@ private Q_SLOTS:
         QVERIFY(nextOutcome->resolved);
     }
 
+    void afterConnectQueriesRunBeforeTheFirstRequest()
+    {
+        MessageLog log;
+        Connector connector(QStringLiteral("after_connect"));
+        connector.setConnectionSettings(m_db.host, m_db.port, m_db.user, m_db.password, m_db.database);
+        connector.addAfterConnectQuery(QStringLiteral("SET @greeting = 'hello'"));
+        connector.addAfterConnectQuery(QStringLiteral("SET @greeting = CONCAT(@greeting, ' again')"));
+        connector.start();
+
+        Request first(QStringLiteral("SELECT @greeting"));
+        auto firstOutcome = watch(first);
+        connector.execute(first);
+        QTRY_VERIFY(firstOutcome->settled);
+        QVERIFY2(firstOutcome->resolved, qPrintable(firstOutcome->error));
+        QVERIFY(firstOutcome->response.next());
+        QCOMPARE(firstOutcome->response.value(0).toString(), QStringLiteral("hello again"));
+        QCOMPARE(log.count(QtDebugMsg, QStringLiteral("Executing: SET @greeting = 'hello'")), 1);
+    }
+
     void withoutRunningWorkerRequestsAreRejected_data()
     {
         QTest::addColumn<bool>("startFirst");
