@@ -20,8 +20,8 @@ using Entities::CallStatus;
 using Entities::CallType;
 using Entities::Conversation;
 
-// A leg ended this long before an ATTENDEDTRANSFER record still counts as its consultation leg: the
-// PBX hangs the consultation channel up a moment before it writes the transfer record.
+// A leg ended this long before an ATTENDEDTRANSFER record still counts as its consultation leg: its
+// channel may be gone by the time the PBX writes the transfer record.
 constexpr qint64 kConsultationGraceMsec = 16 * 1000;
 constexpr float kStaleMinutes = 30.0f;
 
@@ -133,10 +133,6 @@ void EventHandler::removeOriginate(const QString &from)
     m_originateDictionary.remove(from);
 }
 
-QString EventHandler::takeOriginate(const QString &from)
-{
-    return m_originateDictionary.take(withoutLeadingZero(from));
-}
 
 bool EventHandler::isInternalNumber(const QString &number) const
 {

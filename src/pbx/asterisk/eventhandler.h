@@ -93,7 +93,6 @@ private:
     Channel *updatableChannel(const QString &key);
     Channel &channelEntry(const QString &key);
     void storeChannel(const QString &key, const Channel &channel);
-    QString takeOriginate(const QString &from);
 
     QHash<QString, QString> m_originateDictionary;
     QStringList m_trunks;
