@@ -336,7 +336,7 @@ private Q_SLOTS:
     {
         MessageLog log;
         auto connector = startedConnector();
-        Request request(QStringLiteral("SELECT SLEEP(1.5) AS kill_me_once, CONNECTION_ID()"));
+        Request request(QStringLiteral("SELECT SLEEP(3) AS kill_me_once, CONNECTION_ID()"));
         auto outcome = watch(request);
         connector->execute(request);
 
