@@ -64,6 +64,9 @@ public:
     static QString typeToString(EntityType type);
     QString typeToString() const { return typeToString(m_type); }
     static EntityType stringToType(const QString &text);
+    // The record parsers and the registration code know these two by these names.
+    static EntityType typeFromString(const QString &text) { return stringToType(text); }
+    QString toText() const { return toString(); }
 
     QJsonObject toJson() const;
     QString toString(int level = 0) const;

@@ -3,7 +3,6 @@
 #include "utils/settingshelperobject_p.h"
 
 #include <QJsonArray>
-#include <QLocale>
 #include <QVariant>
 
 #include <climits>
@@ -115,7 +114,7 @@ double HelperObject::toDouble(const QJsonValue &value, const QString &key) const
     case QJsonValue::String:
     case QJsonValue::Null: {
         bool ok = false;
-        const double result = QLocale::c().toDouble(value.toString().toLower(), &ok);
+        const double result = value.toString().toLower().toDouble(&ok);
         if (ok)
             return result;
         break;

@@ -27,7 +27,6 @@ public:
     HelperObject child(const QString &key) const;
     QString fullKey(const QString &key) const;
     bool contains(const QString &key) const;
-    const QJsonObject &object() const { return m_object; }
 
     // T is bool, QString or int.
     template<typename T>

@@ -180,7 +180,9 @@ bool Manager::backUpUnappliedFile(const QString &path)
                 << QStringLiteral("Cannot write backup %1: %2").arg(backupPath, backup.errorString());
             return false;
         }
-        const bool written = backup.write(bytes) == bytes.size();
+        // The file holds passwords: the backup is no more readable than the original.
+        const bool restricted = backup.setPermissions(original.permissions());
+        const bool written = restricted && backup.write(bytes) == bytes.size();
         const bool flushed = backup.flush();
         backup.close();
         if (!written || !flushed) {

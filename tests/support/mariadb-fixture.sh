@@ -143,7 +143,8 @@ cmd_start() {
         mkdir -p "$dir/data" "$dir/tmp"
         local user_opt=()
         [ "$(id -u)" -eq 0 ] && user_opt=(--user=root)
-        "$install_db" --no-defaults "${user_opt[@]}" --datadir="$dir/data" \
+        # Its own tmpdir: bootstraps of parallel tests must not meet in /tmp.
+        "$install_db" --no-defaults "${user_opt[@]}" --datadir="$dir/data" --tmpdir="$dir/tmp" \
             --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1 \
             || { cat "$dir/install.log" >&2; die "mariadb-install-db failed"; }
     fi

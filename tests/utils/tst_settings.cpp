@@ -413,6 +413,8 @@ void tst_Settings::unappliedFileIsBackedUp()
     QFETCH(QString, warning);
     const QString path = writeConfig(content);
     QVERIFY(!path.isEmpty());
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+    QVERIFY(QFile::setPermissions(path, ownerOnly));
 
     Settings::Manager::load();
 
@@ -426,6 +428,7 @@ void tst_Settings::unappliedFileIsBackedUp()
     QFile backup(path + QStringLiteral(".bak"));
     QVERIFY(backup.open(QIODevice::ReadOnly));
     QCOMPARE(backup.readAll(), content);
+    QCOMPARE(backup.permissions(), ownerOnly);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(QJsonDocument::fromJson(file.readAll()).object(), Settings::Manager::toJson());

@@ -13,6 +13,7 @@ class Token
 public:
     // baseDirectory: where the "generated" directory lives; empty means beside the executable.
     explicit Token(const QString &generatedPostfix = QString(), const QString &baseDirectory = QString());
+    virtual ~Token() = default;
 
     virtual QString getAccess() const { return m_access; }
     virtual QString getRefresh() const { return m_refresh; }

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "config/section.h"
+#include "config/setting.h"
+
+namespace Orvix::Config::Modules {
+
+// The PBX's manager interface and the parameters of calls it is asked to originate.
+class Asterisk : public Section
+{
+public:
+    Asterisk()
+        : Section(QStringLiteral("Asterisk"))
+    {
+    }
+
+private:
+    Setting<QString> m_host{this, "host", QStringLiteral("127.0.0.1")};
+    Setting<int> m_port{this, "port", 5038};
+    Setting<QString> m_user{this, "user", QStringLiteral("calv")};
+    Setting<QString> m_password{this, "password", QString()};
+    Setting<QString> m_pickupCode{this, "pickup_code", QStringLiteral("*8")};
+    Setting<QString> m_recordingsDir{this, "recordings_dir", QString()};
+    Setting<bool> m_recordingsDirSubdirsByDate{this, "recordings_dir_subdirs_by_date", false};
+    // #TO# and #FROM# are filled in per call.
+    Setting<QHash<QString, QString>> m_originate{this,
+                                                 "originate",
+                                                 {{QStringLiteral("caller_id"), QStringLiteral("Звонок на #TO# <#TO#>")},
+                                                  {QStringLiteral("channel"), QStringLiteral("SIP/#FROM#")},
+                                                  {QStringLiteral("context"), QStringLiteral("from-internal")},
+                                                  {QStringLiteral("extension"), QStringLiteral("#TO#")},
+                                                  {QStringLiteral("priority"), QStringLiteral("1")}}};
+    Setting<QHash<QString, QString>> m_callback{this, "callback", {}};
+};
+
+} // namespace Orvix::Config::Modules

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "config/section.h"
+#include "config/setting.h"
+
+namespace Orvix::Config::Modules {
+
+// The CRM portal account and the pacing of its requests.
+class Bitrix : public Section
+{
+public:
+    Bitrix()
+        : Section(QStringLiteral("Bitrix"))
+    {
+    }
+
+private:
+    Setting<QString> m_host{this, "host", QString()};
+    Setting<int> m_userId{this, "user_id", 0};
+    Setting<QString> m_userLogin{this, "user_login", QString()};
+    Setting<QString> m_userPassword{this, "user_password", QString()};
+    Setting<int> m_executionLoopIntervalMsec{this, "execution_loop_interval_msec", 500};
+    Setting<int> m_cacheStorageTimeMin{this, "cache_storage_time_min", 0};
+    Setting<bool> m_useClickToCallServer{this, "use_click_to_call_server", false};
+    Setting<bool> m_useExternalLines{this, "use_external_lines", false};
+    Setting<QList<int>> m_fallbackUsers{this, "fallback_users", {}};
+};
+
+} // namespace Orvix::Config::Modules

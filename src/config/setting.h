@@ -1,0 +1,71 @@
+#pragma once
+
+#include "config/settingbase.h"
+#include "utils/settingshelperobject.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <type_traits>
+
+namespace Orvix::Config {
+
+// A typed key with its default: text (QString), integer (int), boolean (bool), list of texts
+// (QStringList), list of integers (QList<int>) or text map (QHash<QString, QString>).
+template<typename T>
+class Setting : public SettingBase
+{
+    static_assert(std::is_same_v<T, QString> || std::is_same_v<T, int> || std::is_same_v<T, bool>
+                      || std::is_same_v<T, QStringList> || std::is_same_v<T, QList<int>>
+                      || std::is_same_v<T, QHash<QString, QString>>,
+                  "no reader for this type");
+
+public:
+    Setting(Section *section, const char *key, T defaultValue)
+        : SettingBase(section, key)
+        , m_value(std::move(defaultValue))
+    {
+    }
+
+    const T &value() const { return m_value; }
+
+    void load(const Utils::Settings::HelperObject &object) override
+    {
+        if constexpr (std::is_same_v<T, QStringList>)
+            object.loadList<QString>(m_value, key());
+        else if constexpr (std::is_same_v<T, QList<int>>)
+            object.loadList<int>(m_value, key());
+        else if constexpr (std::is_same_v<T, QHash<QString, QString>>)
+            object.loadMap<QString>(m_value, key());
+        else
+            object.load<T>(m_value, key());
+    }
+
+    QJsonValue toJson() const override
+    {
+        if constexpr (std::is_same_v<T, QStringList>) {
+            return QJsonArray::fromStringList(m_value);
+        } else if constexpr (std::is_same_v<T, QList<int>>) {
+            QJsonArray array;
+            for (int item : m_value)
+                array.append(item);
+            return array;
+        } else if constexpr (std::is_same_v<T, QHash<QString, QString>>) {
+            QJsonObject object;
+            for (auto it = m_value.cbegin(); it != m_value.cend(); ++it)
+                object.insert(it.key(), it.value());
+            return object;
+        } else {
+            return QJsonValue(m_value);
+        }
+    }
+
+private:
+    T m_value;
+};
+
+} // namespace Orvix::Config

@@ -1,0 +1,361 @@
+#include "crm/bitrix/connector.h"
+
+#include "crm/bitrix/auth.h"
+#include "httpclient/httpclient.h"
+#include "httpclient/response.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTimer>
+
+#include <utility>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+using Utils::MsgBuilder;
+
+constexpr int kDefaultIntervalMsec = 500;
+inline constexpr QLatin1String kBatch("batch");
+inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
+
+QString compactJson(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+Connector::Connector(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client)
+    : QObject(parent)
+    , m_httpClient(client)
+{
+}
+
+Connector::~Connector()
+{
+    // Nothing may run into this half-destroyed object: the Auth's rejections must not count as a
+    // failed login, and queued requests simply die with it.
+    m_awaitingCredentials = 0;
+    delete m_requestTimer;
+    delete m_auth;
+}
+
+void Connector::setBusinessLogicSettings(const QMap<QString, QString> &trunkToSource, const QList<int> &fallbackUsers)
+{
+    m_trunkToSource = trunkToSource;
+    m_fallbackUsers = fallbackUsers;
+}
+
+void Connector::setUseExternalLines(bool use)
+{
+    m_useExternalLines = use;
+}
+
+void Connector::setTokenBaseDirectory(const QString &directory)
+{
+    m_tokenBaseDirectory = directory;
+}
+
+void Connector::setRequestTimeout(std::chrono::milliseconds timeout)
+{
+    m_requestTimeout = timeout;
+}
+
+void Connector::createAuth(const QString &host, const QString &login, const QString &password,
+                           const QString &generatedPostfix)
+{
+    m_auth = new Auth(host, login, password, generatedPostfix, m_httpClient, nullptr, m_tokenBaseDirectory);
+    m_auth->setRequestTimeout(m_requestTimeout);
+}
+
+void Connector::startTimer(int intervalMsec)
+{
+    // A negative interval would leave the timer stopped and every queued request waiting for ever.
+    if (intervalMsec < 0) {
+        qWarning().noquote() << "Invalid execution_loop_interval_msec" << intervalMsec << "- using"
+                             << kDefaultIntervalMsec;
+        intervalMsec = kDefaultIntervalMsec;
+    }
+    m_requestTimer = new QTimer(this);
+    connect(m_requestTimer, &QTimer::timeout, this, &Connector::sendNextRequest);
+    m_requestTimer->start(intervalMsec);
+}
+
+void Connector::start(const QString &host, int userId, const QString &login, const QString &password,
+                      const QString &generatedPostfix, const QString &locale, bool noLeadMode,
+                      int executionLoopIntervalMsec, int cacheStorageTimeMin)
+{
+    // A second start would leak the first Auth and run two timers on one queue.
+    if (isStarted())
+        stop(false);
+
+    m_portalHost = host;
+    m_defaultUserId = userId;
+    m_login = login;
+    m_password = password;
+    createAuth(host, login, password, generatedPostfix);
+    m_locale = locale;
+    m_noLeadMode = noLeadMode;
+    m_cacheStorageTimeMin = cacheStorageTimeMin;
+    startTimer(executionLoopIntervalMsec);
+    Q_EMIT started();
+}
+
+void Connector::startForCheck(const QString &host, int userId, const QString &login, const QString &password,
+                              const QString &generatedPostfix, int executionLoopIntervalMsec)
+{
+    qDebug().noquote() << ". . . Run CRM-connector to check connection . . .";
+    if (isStarted())
+        stop(false);
+
+    m_portalHost = host;
+    m_defaultUserId = userId;
+    m_login = login;
+    m_password = password;
+    createAuth(host, login, password, generatedPostfix);
+    // The check must prove that login and password work, not that an old token still does.
+    m_auth->resetToken();
+    startTimer(executionLoopIntervalMsec);
+}
+
+void Connector::stop(bool resetToken)
+{
+    if (m_requestTimer) {
+        m_requestTimer->stop();
+        disconnect(m_requestTimer, &QTimer::timeout, this, &Connector::sendNextRequest);
+        // stop() may run inside the timer's own timeout (a failed login reported synchronously).
+        std::exchange(m_requestTimer, nullptr)->deleteLater();
+    }
+
+    // A request still waiting for its credentials would wait for ever once its Auth is gone, and keep the
+    // queue busy; settle it. A request already sent keeps going: its answer clears the busy flag, so the
+    // portal still never sees two of ours at once. The state is made consistent before the rejection
+    // runs anyone's callbacks, since those may well call stop() or run() again.
+    const bool cancelling = m_awaitingCredentials != 0;
+    const Utils::Promise<QJsonValue> cancelled = m_awaitingCredentialsPromise;
+    if (cancelling) {
+        m_awaitingCredentials = 0;
+        m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
+        m_busy = false;
+    }
+
+    // The Auth may have code on the stack below us (its chain reported the failure that made the owner
+    // stop us), so it is cancelled now and deleted later; it answers nothing after cancel().
+    if (m_auth) {
+        if (resetToken)
+            m_auth->resetToken();
+        m_auth->cancel();
+        std::exchange(m_auth, nullptr)->deleteLater();
+    }
+
+    if (cancelling) {
+        qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
+        cancelled.reject();
+    }
+}
+
+Utils::Promise<QJsonValue> Connector::run(const QString &method, QJsonObject params,
+                                          HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
+{
+    Utils::Promise<QJsonValue> promise;
+    const QPointer<Connector> self(this);
+    m_requestQueue.append([self, method, params, httpMethod, msg, promise]() {
+        if (!self)
+            return;
+        const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
+        self->execute(method, params, httpMethod, msg)
+            .onResolve([self, method, params, msg, promise, startedAt](const QJsonValue &value) {
+                if (self)
+                    self->writeRequestLog(method, params, value, QDateTime::currentMSecsSinceEpoch() - startedAt,
+                                          msg, true);
+                promise.resolve(value);
+            })
+            .onReject([self, method, params, msg, promise, startedAt]() {
+                if (self)
+                    self->writeRequestLog(method, params, QStringLiteral("rejected"),
+                                          QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
+                promise.reject();
+            });
+    });
+    return promise;
+}
+
+Utils::Promise<QJsonValue> Connector::makeCustomRequest(const QString &method, const QJsonObject &params,
+                                                        HttpClient::Request::Method httpMethod)
+{
+    qDebug().noquote() << MsgBuilder().build(MsgBuilder::Start, QStringLiteral("Make custom request"));
+    return run(method, params, httpMethod, MsgBuilder());
+}
+
+void Connector::sendNextRequest()
+{
+    if (m_busy || m_requestQueue.isEmpty())
+        return;
+    m_busy = true;
+    const std::function<void()> request = m_requestQueue.takeFirst();
+    request();
+}
+
+Utils::Promise<QJsonValue> Connector::execute(const QString &method, const QJsonObject &params,
+                                              HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
+{
+    Utils::Promise<QJsonValue> result;
+    m_busy = true;
+    const quint64 execution = ++m_executionCount;
+    m_awaitingCredentials = execution;
+    m_awaitingCredentialsPromise = result;
+
+    const QPointer<Connector> self(this);
+    addCredentials(params, execution)
+        .onResolve([self, execution, method, httpMethod, msg, result](const QJsonObject &withCredentials) {
+            if (!self || self->m_awaitingCredentials != execution)
+                return; // settled by stop()
+            self->m_awaitingCredentials = 0;
+            self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
+            self->send(method, withCredentials, httpMethod, msg, result);
+        })
+        .onReject([self, execution, msg, result](const QJsonObject &) {
+            if (!self || self->m_awaitingCredentials != execution)
+                return;
+            self->m_awaitingCredentials = 0;
+            self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
+            self->m_busy = false;
+            result.reject();
+            qWarning().noquote() << msg.build(MsgBuilder::Warning,
+                                              QStringLiteral("Unable to retrieve authorization data"));
+            if (self) // the rejection's callbacks may have destroyed us
+                Q_EMIT self->connectionLost();
+        });
+    return result;
+}
+
+Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonObject &params, quint64 execution)
+{
+    Utils::Promise<QJsonObject, QJsonObject> result;
+    if (!m_auth) {
+        result.reject(QJsonObject{{QStringLiteral("code"), 0},
+                                  {QStringLiteral("description"), QStringLiteral("The CRM connector is stopped")}});
+        return result;
+    }
+    const QPointer<Connector> self(this);
+    m_auth->getCredentials()
+        .onResolve([params, result](const QJsonObject &credentials) {
+            QJsonObject completed = params;
+            for (auto it = credentials.begin(); it != credentials.end(); ++it)
+                completed.insert(it.key(), it.value());
+            result.resolve(completed);
+        })
+        .onReject([self, execution, result](const QJsonObject &error) {
+            // A login cancelled by stop() is no login failure.
+            if (self && self->m_awaitingCredentials == execution) {
+                Q_EMIT self->authorizationFailed(error);
+                qCritical().noquote() << "Failed to log in to the CRM:"
+                                      << error.value(QLatin1String("description")).toVariant().toString();
+            }
+            result.reject(error);
+        });
+    return result;
+}
+
+void Connector::send(const QString &method, QJsonObject params, HttpClient::Request::Method httpMethod,
+                     const MsgBuilder &msg, const Utils::Promise<QJsonValue> &result)
+{
+    if (method == kBatch)
+        params.insert(QStringLiteral("halt"), 0);
+
+    // The Auth may be gone when credentials arrived synchronously during a stop; nothing is sent then.
+    if (!m_auth) {
+        m_busy = false;
+        result.reject();
+        return;
+    }
+    HttpClient::Request request(QUrl(m_auth->getRestUrl(method), QUrl::TolerantMode), httpMethod, params);
+    request.setTransferTimeout(m_requestTimeout);
+
+    const QPointer<Connector> self(this);
+    m_httpClient->send(request)
+        .onResolve([self, method, msg, result](const QSharedPointer<HttpClient::Response> &response) {
+            if (!self)
+                return result.reject();
+            self->checkAnswer(response, method, msg, result);
+        })
+        .onReject([self, result]() {
+            if (self)
+                self->m_busy = false;
+            result.reject();
+        });
+}
+
+void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response, const QString &method,
+                            const MsgBuilder &msg, const Utils::Promise<QJsonValue> &result)
+{
+    m_busy = false;
+    const int status = response->statusCode();
+    const QJsonDocument document = response->json();
+
+    QString error;
+    if (status >= 200 && status <= 299) {
+        if (!document.isObject())
+            error = QStringLiteral("Response is not object");
+        else if (!document.object().contains(QLatin1String("result")))
+            error = QStringLiteral("Response doesn't contain result field");
+    } else {
+        error = QStringLiteral("Bad code");
+        bool lost = true;
+        if (status == 402) {
+            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Payment required"));
+        } else if (status == 401) {
+            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
+            if (m_auth)
+                m_auth->resetToken();
+        } else if (status >= 500) {
+            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
+        } else {
+            lost = false;
+        }
+        if (lost)
+            Q_EMIT connectionLost();
+    }
+
+    if (!error.isEmpty()) {
+        const QString text = QStringList{QStringLiteral("An error occurred while executing the query."),
+                                         QStringLiteral("Reason: %1;").arg(error),
+                                         QStringLiteral("Code: %1;").arg(status),
+                                         QStringLiteral("Data: %1").arg(compactJson(document.object()))}
+                                 .join(QLatin1Char(' '));
+        qCritical().noquote() << msg.build(MsgBuilder::Error, text);
+        result.reject();
+        return;
+    }
+
+    const QJsonValue value = document.object().value(QLatin1String("result"));
+    // A batch answers {"result": {command: result}, "result_error": ...}; callers read the results by
+    // command name.
+    result.resolve(method == kBatch ? value.toObject().value(QLatin1String("result")) : value);
+}
+
+void Connector::writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response,
+                                qint64 durationMsec, const MsgBuilder &msg, bool ok) const
+{
+    // A recording is megabytes of Base64 and says nothing in a log.
+    if (method == kAttachRecord && params.contains(QLatin1String("FILE_CONTENT")))
+        params.insert(QStringLiteral("FILE_CONTENT"), QStringLiteral("--redacted--"));
+
+    const QJsonObject record{
+        {QStringLiteral("1_request"), method},
+        {QStringLiteral("2_duration"), durationMsec},
+        {QStringLiteral("3_params"), params},
+        {QStringLiteral("4_response"), response},
+    };
+    QByteArray text = QJsonDocument(record).toJson(QJsonDocument::Compact);
+    const int zero = text.indexOf('\0');
+    if (zero >= 0)
+        text.truncate(zero);
+    qDebug().noquote() << msg.build(ok ? MsgBuilder::Ok : MsgBuilder::Error, QString::fromUtf8(text));
+}
+
+} // namespace Orvix::CRM::Bitrix

@@ -1,0 +1,48 @@
+#include "networkreplywaiter.h"
+
+#include "httpclient/logging.h"
+
+namespace Orvix::HttpClient {
+
+NetworkReplyWaiter::NetworkReplyWaiter(QSharedPointer<Response> response)
+    : m_response(std::move(response))
+{
+    QNetworkReply *reply = m_response->reply();
+    // Settled on finished only: an HTTP error status also raises errorOccurred, and settling there
+    // could hand out a body that has not fully arrived.
+    connect(reply, &QNetworkReply::finished, this, &NetworkReplyWaiter::onFinished);
+    connect(reply, &QNetworkReply::errorOccurred, this, &NetworkReplyWaiter::onError);
+    connect(reply, &QObject::destroyed, this, &NetworkReplyWaiter::onFinished);
+}
+
+Utils::Promise<QSharedPointer<Response>> NetworkReplyWaiter::promise() const
+{
+    return m_promise;
+}
+
+void NetworkReplyWaiter::onFinished()
+{
+    if (QNetworkReply *reply = m_response->reply())
+        disconnect(reply, nullptr, this, nullptr);
+    m_promise.resolve(m_response);
+    m_response.reset();
+    deleteLater();
+}
+
+void NetworkReplyWaiter::onError(QNetworkReply::NetworkError code)
+{
+    const Request request = m_response->request();
+    if (code == QNetworkReply::OperationCanceledError) {
+        // Nothing else aborts our replies: this is the transfer time-out. The query is left out
+        // of the log, since OAuth requests carry the password there.
+        qWarning().noquote() << QStringLiteral("No answer from %1 within %2 ms")
+                                    .arg(request.url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo))
+                                    .arg(request.transferTimeout().count());
+        return;
+    }
+    // Not errorString(): it quotes the whole URL, query and credentials included.
+    qCDebug(lcHttpClient) << "request error" << code << "from"
+                          << request.url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
+}
+
+} // namespace Orvix::HttpClient

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "httpclient/response.h"
+#include "utils/promise.h"
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QSharedPointer>
+
+namespace Orvix::HttpClient {
+
+// Settles the promise of one sent request when its reply ends, however it ends (answer, error,
+// time-out, or the reply destroyed with its manager), then deletes itself. Parentless; main thread.
+class NetworkReplyWaiter : public QObject
+{
+    Q_OBJECT
+public:
+    explicit NetworkReplyWaiter(QSharedPointer<Response> response);
+
+    Utils::Promise<QSharedPointer<Response>> promise() const;
+
+private:
+    void onFinished();
+    void onError(QNetworkReply::NetworkError code);
+
+    QSharedPointer<Response> m_response;
+    Utils::Promise<QSharedPointer<Response>> m_promise;
+};
+
+} // namespace Orvix::HttpClient

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <chrono>
+
+namespace Orvix::HttpClient {
+
+// Every request ends by this time without a byte moving, as status 0: a portal that never answers
+// must not hold the single-request CRM queue for ever.
+inline constexpr std::chrono::milliseconds kDefaultTransferTimeout{60000};
+
+// One outgoing HTTP request: URL, parameters, method code and headers. A plain value type.
+// The method code decides the verb and where the parameters go: in the URL's query for GET and
+// DELETE, in an application/x-www-form-urlencoded body for POST. Parameters are always sent as
+// percent-encoded UTF-8, whatever the process locale.
+class Request
+{
+public:
+    enum Method : int {
+        Unspecified = 0, // sent as GET
+        Get = 1,
+        Post = 2,
+        PostForm = 3,    // sent as Post
+        Delete = 4,      // parameters stay in the URL; no body
+    };
+
+    Request(const QUrl &url, Method method = Get);
+    Request(const QString &url, Method method = Get); // tolerant parsing
+    Request(const QUrl &url, Method method, const QByteArray &query);
+    Request(const QString &url, Method method, const QByteArray &query);
+    Request(const QUrl &url, Method method, const QJsonObject &params);
+    Request(const QString &url, Method method, const QJsonObject &params);
+
+    Method method() const;
+    bool isPost() const;
+    QNetworkRequest networkRequest() const;
+
+    // Converts with jsonToUrlQuery and hands the result to addQuery.
+    void addParams(const QJsonObject &params);
+    void addQueryItem(const QString &key, const QString &value);
+    // An already encoded query: appended to the form body for POST, else to the URL's query.
+    void addQuery(const QByteArray &query);
+
+    // The form body for POST; for the other methods the URL's query, as it goes on the wire.
+    QByteArray body() const;
+
+    // Content-Type stays the form type: changing it is refused with a warning.
+    void setHeader(QNetworkRequest::KnownHeaders header, const QVariant &value);
+    QVariant header(QNetworkRequest::KnownHeaders header) const;
+    void setRawHeader(const QByteArray &name, const QByteArray &value);
+    QByteArray rawHeader(const QByteArray &name) const;
+    bool hasRawHeader(const QByteArray &name) const;
+
+    QUrl url() const;
+    void setUrl(const QUrl &url);
+    QVariant attribute(QNetworkRequest::Attribute code, const QVariant &defaultValue = QVariant()) const;
+    void setAttribute(QNetworkRequest::Attribute code, const QVariant &value);
+    int maximumRedirectsAllowed() const;
+    void setMaximumRedirectsAllowed(int maximum);
+
+    // Time without any byte moving after which the request ends with status 0 (0 switches it off:
+    // only for callers that bound the wait themselves).
+    std::chrono::milliseconds transferTimeout() const;
+    void setTransferTimeout(std::chrono::milliseconds timeout);
+
+private:
+    void init();
+
+    QNetworkRequest m_request;
+    QByteArray m_form;
+    Method m_method = Get;
+};
+
+} // namespace Orvix::HttpClient

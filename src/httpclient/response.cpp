@@ -1,0 +1,73 @@
+#include "response.h"
+
+namespace Orvix::HttpClient {
+
+Response::Response(const QSharedPointer<QNetworkReply> &reply, const Request &request)
+    : m_reply(reply)
+    , m_guard(reply.data())
+    , m_request(request)
+{
+}
+
+Response::~Response() = default;
+
+QByteArray Response::body()
+{
+    return m_guard ? m_guard->readAll() : QByteArray();
+}
+
+QJsonDocument Response::json()
+{
+    QByteArray bytes = body();
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    return QJsonDocument::fromJson(bytes);
+}
+
+int Response::statusCode() const
+{
+    return m_guard ? m_guard->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
+QNetworkReply *Response::reply() const
+{
+    return m_guard.data();
+}
+
+Request Response::request() const
+{
+    return m_request;
+}
+
+void Response::setRequest(const Request &request)
+{
+    m_request = request;
+}
+
+QNetworkReply::NetworkError Response::error() const
+{
+    return m_guard ? m_guard->error() : QNetworkReply::OperationCanceledError;
+}
+
+QString Response::errorString() const
+{
+    return m_guard ? m_guard->errorString() : QStringLiteral("Network access was destroyed");
+}
+
+QUrl Response::url() const
+{
+    return m_guard ? m_guard->url() : m_request.url();
+}
+
+QByteArray Response::rawHeader(const QByteArray &name) const
+{
+    return m_guard ? m_guard->rawHeader(name) : QByteArray();
+}
+
+bool Response::isFinished() const
+{
+    return !m_guard || m_guard->isFinished();
+}
+
+} // namespace Orvix::HttpClient

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "pbx/asterisk/actions/generic_p.h"
+
+namespace Orvix::PBX::Asterisk::Actions {
+
+class OriginatePrivate : public GenericPrivate
+{
+public:
+    using GenericPrivate::GenericPrivate;
+    void finish() override;
+};
+
+} // namespace Orvix::PBX::Asterisk::Actions

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "pbx/asterisk/actions/generic.h"
+#include "pbx/asterisk/messagereader.h"
+#include "utils/promise.h"
+
+#include <QAbstractSocket>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+class QTcpSocket;
+class QTimer;
+
+namespace Orvix::PBX::Asterisk {
+
+// Client of the Asterisk Manager Interface: logs in, sends actions and routes every answer to the
+// action it belongs to. Service mode (connectToHost) reads the peer lists after login and announces
+// `connected` 1000 ms later; check mode (tryConnect) only tests the login. It never reconnects and
+// sets no time-outs: its owner reacts to `hasError` and `disconnected`. Actions still waiting for an
+// answer fail when their connection ends or a new one starts. Lives on the main thread.
+class Connector : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Connector(QObject *parent = nullptr);
+    ~Connector() override;
+
+    void connectToHost(const QString &host, quint16 port, const QString &user, const QString &secret);
+    void tryConnect(const QString &host, quint16 port, const QString &user, const QString &secret,
+                    Utils::Promise<void> loginWaiting);
+    void setLoginWaitingPromise(Utils::Promise<void> loginWaiting);
+    // Closes the connection without reporting it with `disconnected`.
+    void disconnectFromHost();
+
+    // Sends the action and keeps it until it settles. An action that cannot be sent safely (not
+    // connected, or CR/LF/NUL in its head, a key or a value) fails at once and nothing is written.
+    void execute(Actions::Generic action);
+    void loadPeers();
+    void loadServiceCombinations();
+
+    // Keys: "channel", "context", "extension", "caller_id", "priority", "codecs", "variable".
+    Utils::Promise<void> originate(const QHash<QString, QString> &params);
+    Utils::Promise<void> hangup(const QString &channel);
+    Utils::Promise<void> transfer(const QString &channel, const QString &context, const QString &exten, bool blind);
+    Utils::Promise<void> redirect(const QString &channel, const QString &context, const QString &exten,
+                                  const QString &priority);
+
+    QSet<QString> peers() const { return m_peers; }
+    int pendingCount() const { return m_pending.size(); }
+
+Q_SIGNALS:
+    void connected();
+    void disconnected();
+    void loggedIn();
+    void hasError(const QString &text);
+    void peersReceived(const QSet<QString> &peers);
+    void combReceived(const QHash<QString, QString> &combinations);
+
+private Q_SLOTS:
+    void onNewDataInSocket();
+    void logIn();
+    void onLostConnection();
+    void onError(QAbstractSocket::SocketError error);
+
+private:
+    void sendMessage(const Message &message);
+    void processMessage(const Message &message);
+    // Fails every action still waiting for an answer of the connection that ended.
+    void abortPending(const QString &why);
+    Utils::Promise<void> track(Actions::Generic action);
+
+    bool m_checkMode = false;
+    bool m_reportDisconnection = true;
+    QTcpSocket *m_socket;
+    QTimer *m_connectedTimer;
+    QString m_user;
+    QString m_secret;
+    MessageReader m_reader;
+    QMap<QUuid, Actions::Generic> m_pending;
+    QSet<QString> m_peers;
+    QHash<QString, QString> m_combinations;
+    Utils::Promise<bool> m_loginResult;
+};
+
+} // namespace Orvix::PBX::Asterisk

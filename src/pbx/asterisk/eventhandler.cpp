@@ -1,0 +1,859 @@
+#include "pbx/asterisk/eventhandler.h"
+
+#include "entities/clock.h"
+#include "utils/msgbuilder.h"
+
+#include <QDebug>
+#include <QJsonValue>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace Orvix::PBX::Asterisk {
+
+namespace {
+
+using Builder = Utils::MsgBuilder;
+using Entities::Call;
+using Entities::CallStatus;
+using Entities::CallType;
+using Entities::Conversation;
+
+// A leg ended this long before an ATTENDEDTRANSFER record still counts as its consultation leg: its
+// channel may be gone by the time the PBX writes the transfer record.
+constexpr qint64 kConsultationGraceMsec = 16 * 1000;
+constexpr float kStaleMinutes = 30.0f;
+
+QString traceText(const QString &id, Builder::TaskName task, Builder::TaskStatus status,
+                  const QString &message)
+{
+    return Builder(id, task, Builder::NoChildTask).build(status, message);
+}
+
+void traceWarning(const QString &id, Builder::TaskName task, const QString &message)
+{
+    qWarning().noquote() << traceText(id, task, Builder::Warning, message);
+}
+
+void traceDebug(const QString &id, Builder::TaskName task, Builder::TaskStatus status,
+                const QString &message)
+{
+    qDebug().noquote() << traceText(id, task, status, message);
+}
+
+QString celText(const Event &event)
+{
+    return QString::number(event.id());
+}
+
+QString notRegisteredChannel(const Event &event)
+{
+    return QStringLiteral("Channel was not registered. CEL ID [%2]").arg(celText(event));
+}
+
+QString notRegisteredCall(const Event &event)
+{
+    return QStringLiteral("Call was not registered. CEL ID [%2]").arg(celText(event));
+}
+
+QString notRegisteredConversation(const QString &conversationId, const QString &callId,
+                                  const QString &celId)
+{
+    return QStringLiteral("Conversation [%1] was not registered in call [%2]. CEL ID [%3]")
+        .arg(conversationId, callId, celId);
+}
+
+QString identicalTransfer(const QString &callId, const QString &channelId, const QString &celId)
+{
+    return QStringLiteral("The source and destination of transfer are identical([%1]) in call [%2]. "
+                          "CEL ID [%3]")
+        .arg(callId, channelId, celId);
+}
+
+QJsonObject sortedObject(std::vector<std::pair<QString, QJsonObject>> &members)
+{
+    std::sort(members.begin(), members.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    QJsonObject object;
+    for (const auto &member : members)
+        object.insert(member.first, member.second);
+    return object;
+}
+
+// The originated call shows up with the originating number, sometimes with the PBX's
+// outside-line "0" in front of it.
+QString withoutLeadingZero(const QString &number)
+{
+    return number.startsWith(QLatin1Char('0')) ? number.mid(1) : number;
+}
+
+} // namespace
+
+EventHandler::EventHandler(QObject *parent)
+    : QObject(parent)
+    , m_pickupCode(QStringLiteral("*8"))
+{
+    // Receivers may queue the signals or spy on them: the argument types must be known by name.
+    qRegisterMetaType<Entities::Call>();
+    qRegisterMetaType<Entities::Conversation>();
+}
+
+void EventHandler::setPickupCode(const QString &code)
+{
+    m_pickupCode = code;
+}
+
+void EventHandler::setTrunks(const QStringList &trunks)
+{
+    m_trunks = trunks;
+    m_trunkSet = QSet<QString>(trunks.cbegin(), trunks.cend());
+}
+
+void EventHandler::setPeers(const QStringList &peers)
+{
+    m_peers = peers;
+    m_peerSet = QSet<QString>(peers.cbegin(), peers.cend());
+}
+
+void EventHandler::setFeatureCodes(const QStringList &codes)
+{
+    m_featureCodes = codes;
+    m_featureCodeSet = QSet<QString>(codes.cbegin(), codes.cend());
+}
+
+QString EventHandler::addOriginate(const QString &from, const QString &to)
+{
+    m_originateDictionary.insert(from, to);
+    return to;
+}
+
+void EventHandler::removeOriginate(const QString &from)
+{
+    m_originateDictionary.remove(from);
+}
+
+
+bool EventHandler::isInternalNumber(const QString &number) const
+{
+    // Trunk numbers count as internal: a call to one of our own numbers is a call to us.
+    if (m_trunkSet.contains(number) || m_peerSet.contains(number) || m_featureCodeSet.contains(number))
+        return true;
+    if (!number.isEmpty() && number.size() <= 4) {
+        qInfo().noquote()
+            << QStringLiteral("Consider number [%1] as internal, because it's short").arg(number);
+        return true;
+    }
+    return false;
+}
+
+void EventHandler::process(const Event &event)
+{
+    if (event.channelId() != m_pickupChannelId) {
+        const auto it = m_channels.constFind(event.channelId());
+        if (it != m_channels.cend() && it->parentId() != event.linkedTo())
+            handleRelinkedChannel(event);
+    }
+
+    switch (event.type()) {
+    case Event::ChanStart:
+        handleChannelStart(event);
+        break;
+    case Event::ChanEnd:
+        handleChannelEnd(event);
+        break;
+    case Event::BridgeEnter:
+    case Event::Answer:
+        handleAnswer(event);
+        break;
+    case Event::BlindTransfer:
+        handleBlindTransfer(event);
+        break;
+    case Event::AttendedTransfer:
+        handleAttendedTransfer(event);
+        break;
+    case Event::Pickup:
+        handlePickup(event);
+        break;
+    case Event::LinkedIdEnd:
+        handleCallEnd(event);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- channel start and registration ------------------------------------------------------------
+
+void EventHandler::handleChannelStart(const Event &event)
+{
+    Channel channel(event.channelId(), event.linkedTo(), event.caller(), event.extension(),
+                    event.channelName());
+    channel.setState(Channel::Started, event.occurredAt());
+
+    if (!channel.isPrimary() && !m_channels.contains(channel.parentId())) {
+        qWarning().noquote() << QStringLiteral("Parent channel wasn't found for channel [%1]. CEL ID [%2]")
+                                    .arg(channel.id(), celText(event));
+        return;
+    }
+    if (m_channels.contains(channel.id())) {
+        qWarning().noquote() << QStringLiteral("Channel [%1] was already registered. CEL ID [%2]")
+                                    .arg(channel.id(), celText(event));
+    }
+    storeChannel(channel.id(), channel);
+
+    if (channel.extension() == m_pickupCode) {
+        // The picking-up phone gets no call of its own: its PICKUP record joins it to the ringing call.
+        m_pickupChannelId = channel.id();
+        return;
+    }
+    registerChannel(channel);
+}
+
+void EventHandler::registerChannel(const Channel &channel)
+{
+    if (channel.isLocal())
+        return;
+    if (channel.isPrimary())
+        registerCall(channel);
+    else
+        registerConversation(channel);
+}
+
+void EventHandler::registerCall(const Channel &channel)
+{
+    const QString callId = channel.parentId();
+    const QString caller = channel.caller();
+    const QString extension = channel.extension();
+    const bool callerInternal = isInternalNumber(caller);
+    const bool extensionInternal = isInternalNumber(extension);
+
+    Call call(callId);
+    QString externalNumber = caller;
+    if (callerInternal && !extensionInternal) {
+        QString to = extension;
+        bool toLocal = false;
+        if (extension.isEmpty()) {
+            // A call this system originated starts on the employee's phone with no dialled number yet.
+            const QString key = withoutLeadingZero(caller);
+            if (m_originateDictionary.contains(key)) {
+                traceDebug(callId, Builder::CallStarted, Builder::Start,
+                           QStringLiteral("Take number from originate dictionary"));
+                to = m_originateDictionary.take(key);
+                toLocal = isInternalNumber(to);
+            }
+        }
+        call.setTo(to, toLocal);
+        call.setFrom(caller, true);
+        call.updateType();
+        call.setTrunk(QString());
+        externalNumber = call.to();
+    } else if (!callerInternal && extensionInternal) {
+        call.setFrom(caller, false);
+        call.setTrunk(extension);
+        call.setType(CallType::Incoming);
+    } else if (!callerInternal && !extensionInternal) {
+        traceWarning(callId, Builder::CallStarted,
+                     QStringLiteral("Call has not any internal number (%1 and %2).").arg(caller, extension));
+        call.setFrom(caller, false);
+        call.setTrunk(extension);
+        call.setType(CallType::Unknown);
+    } else {
+        call.setFrom(caller, true);
+        call.setTo(extension, true);
+        call.setType(CallType::Local);
+        call.setTrunk(QString());
+    }
+    if (externalNumber.isEmpty())
+        call.setType(CallType::Unknown);
+    call.setState(CallStatus::Ringing, channel.startedAt());
+
+    storeCall(callId, call);
+    if (!call.isUnknown())
+        Q_EMIT callStarted(call);
+}
+
+QString EventHandler::numberFromChannelName(const Channel &channel, const QString &callId,
+                                            const QString &number) const
+{
+    const QString fromName = channel.numberFromName();
+    if (fromName.isEmpty()) {
+        traceDebug(callId, Builder::ConversationRequested, Builder::Error,
+                   QStringLiteral("Failed to take number from channame: %1").arg(channel.name()));
+        return number;
+    }
+    traceDebug(callId, Builder::ConversationRequested, Builder::Ok,
+               QStringLiteral("Internal number not found in cid_num. Take number from channame: %1")
+                   .arg(fromName));
+    return fromName;
+}
+
+void EventHandler::registerConversation(const Channel &channel)
+{
+    const QString conversationId = channel.id();
+    const QString callId = channel.parentId();
+
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
+        traceWarning(callId, Builder::ConversationRequested,
+                     QStringLiteral("Call was not registered."));
+        return;
+    }
+    Call &call = *tracked;
+    if (call.conversations().contains(conversationId)) {
+        traceWarning(callId, Builder::ConversationRequested,
+                     QStringLiteral("Conversation %1 was already registered").arg(conversationId));
+    }
+
+    Conversation conversation(conversationId, conversationId, callId);
+    conversation.setTrunk(call.trunk());
+    if (!call.isOutgoing()) {
+        conversation.setFrom(call.from(), isInternalNumber(call.from()));
+        QString to = channel.caller();
+        // An IAX2 phone without a caller id starts its leg with an empty number, and some dial plans
+        // give the leg the trunk number: either way the phone that rings is in the channel name.
+        // The trunk leg of a call placed from an extension (outgoing, or not yet known to be) also
+        // starts empty, and its name holds no extension.
+        const bool placedFromExtension = call.isUnknown() && call.isFromLocal();
+        const bool emptyCaller = to.isEmpty() && !placedFromExtension;
+        if (emptyCaller)
+            to = numberFromChannelName(channel, callId, to);
+        conversation.setTo(to, isInternalNumber(to));
+        if (!emptyCaller && conversation.isIncoming() && conversation.to() == conversation.trunk()) {
+            to = numberFromChannelName(channel, callId, to);
+            conversation.setTo(to, isInternalNumber(to));
+        }
+    } else {
+        if (channel.caller().isEmpty() || call.conversations().isEmpty())
+            conversation.setFrom(call.from(), true);
+        else
+            conversation.setFrom(channel.caller(), isInternalNumber(channel.caller()));
+        conversation.setTo(call.to(), false);
+    }
+
+    if (call.isUnknown() && conversation.isIncoming()) {
+        // The first ringing phone tells where a call of unknown direction goes.
+        call.setTo(conversation.to(), true);
+        call.setType(CallType::Incoming);
+        Q_EMIT callStarted(call);
+    }
+
+    conversation.setState(CallStatus::Ringing, channel.startedAt());
+    call.conversations().insert(conversationId, conversation);
+    if (!call.isUnknown() && !conversation.isUnknown())
+        Q_EMIT conversationRequested(conversation);
+}
+
+// ---- answer ---------------------------------------------------------------------------------------
+
+void EventHandler::handleAnswer(const Event &event)
+{
+    const QString channelId = event.channelId();
+    Channel *const channel = updatableChannel(channelId);
+    if (!channel) {
+        traceWarning(channelId, Builder::ConversationAccepted, notRegisteredChannel(event));
+        return;
+    }
+    if (channel->isPrimary()) {
+        handlePrimaryAnswer(event, *channel);
+        return;
+    }
+    if (channel->isLocal())
+        return;
+
+    const QString callId = channel->parentId();
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
+        traceWarning(channelId, Builder::ConversationAccepted, notRegisteredCall(event));
+        return;
+    }
+    Call &call = *tracked;
+    const auto legIt = call.conversations().find(channelId);
+    if (legIt == call.conversations().end()) {
+        traceWarning(channelId, Builder::ConversationAccepted,
+                     notRegisteredConversation(channelId, callId, celText(event)));
+        return;
+    }
+    Conversation &leg = *legIt;
+
+    const bool wasUnknown = leg.isUnknown();
+    const QString caller = event.caller();
+    // An empty caller, or the trunk on an incoming leg, is not the phone that answered: the leg's
+    // number was taken from its channel name for exactly that reason and must stay.
+    const bool usableCaller = !caller.isEmpty() && !(leg.isIncoming() && caller == leg.trunk());
+    if ((wasUnknown || call.conversations().size() == 1) && usableCaller && leg.to() != caller) {
+        channel->setCaller(caller);
+        leg.setTo(caller, isInternalNumber(caller));
+    }
+
+    if (!call.isUnknown()) {
+        if (wasUnknown && !leg.isUnknown())
+            Q_EMIT conversationRequested(leg);
+    } else if (!leg.isOutgoing()) {
+        traceWarning(channelId, Builder::ConversationAccepted,
+                     QStringLiteral("Don't register call: ") + call.toJsonString());
+        removeCall(callId);
+        return;
+    } else {
+        // An answered outgoing leg tells where a call placed from an extension went.
+        const QString to = leg.to();
+        const bool internal = isInternalNumber(to);
+        call.setTo(to, internal);
+        call.setType(internal ? CallType::Local : CallType::Outgoing);
+        Q_EMIT callStarted(call);
+        Q_EMIT conversationRequested(leg);
+    }
+
+    if (leg.state() < CallStatus::Talking) {
+        leg.setState(CallStatus::Talking, event.occurredAt());
+        call.setState(CallStatus::Talking, event.occurredAt());
+        Q_EMIT conversationAccepted(leg);
+    }
+}
+
+void EventHandler::handlePrimaryAnswer(const Event &event, Channel &channel)
+{
+    const QString caller = event.caller();
+    Call *const call = updatableCall(channel.id());
+    if (call && call->isOutgoing()) {
+        // The number presented to the outside world. On a click-to-call the caller id holds the
+        // customer's number and on a plain dial the employee's: neither is a trunk.
+        if (!caller.isEmpty() && caller != call->from() && caller != call->to())
+            call->setTrunk(caller);
+    }
+    if (!channel.caller().isEmpty())
+        return;
+    channel.setCaller(caller);
+    if (!call || call->from().isEmpty())
+        callEntry(channel.id()).setFrom(caller, false);
+}
+
+// ---- channel end and call end -------------------------------------------------------------------
+
+void EventHandler::handleChannelEnd(const Event &event)
+{
+    const QString channelId = event.channelId();
+    Channel *const channel = updatableChannel(channelId);
+    if (!channel) {
+        traceWarning(channelId, Builder::NoTask, notRegisteredChannel(event));
+        return;
+    }
+    // A call's own channel ends with the call, at LINKEDID_END.
+    if (channel->isPrimary())
+        return;
+    channel->setState(Channel::Ended, event.occurredAt());
+    if (channel->isLocal())
+        return;
+
+    const QString callId = channel->parentId();
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
+        traceWarning(callId, Builder::NoTask, notRegisteredCall(event));
+        return;
+    }
+    Call &call = *tracked;
+    const auto legIt = call.conversations().find(channelId);
+    if (legIt == call.conversations().end()) {
+        traceWarning(callId, Builder::NoTask,
+                     notRegisteredConversation(channelId, callId, celText(event)));
+        return;
+    }
+    Conversation &leg = *legIt;
+    leg.setState(CallStatus::Hung, event.occurredAt());
+    if (!leg.isUnknown()) {
+        Q_EMIT conversationEnded(leg);
+    } else if (call.isIncoming()) {
+        leg.setTo(call.trunk(), true);
+    } else if (call.isOutgoing()) {
+        leg.setFrom(call.trunk(), true);
+    }
+}
+
+Call EventHandler::rebuildCall(const Channel &primary)
+{
+    Call call(primary.parentId());
+    call.setTrunk(primary.extension());
+    call.setFrom(primary.caller(), isInternalNumber(primary.caller()));
+    const QString key = withoutLeadingZero(primary.caller());
+    if (m_originateDictionary.contains(key)) {
+        const QString to = m_originateDictionary.take(key);
+        call.setTo(to, isInternalNumber(to));
+    } else {
+        call.setTo(Call::PHONE_NUMBER_PLACEHOLDER, true);
+    }
+    call.setState(CallStatus::Ringing, primary.startedAt());
+    call.setState(CallStatus::Hung, primary.endedAt());
+    return call;
+}
+
+void EventHandler::handleCallEnd(const Event &event)
+{
+    const QString callId = event.linkedTo();
+    if (callId == m_pickupChannelId) {
+        traceDebug(callId, Builder::CallEnded, Builder::Start,
+                   QStringLiteral("[%1] Channel engaged in PICKUP").arg(callId));
+        return;
+    }
+    Channel *const primary = updatableChannel(callId);
+    if (!primary) {
+        traceWarning(callId, Builder::CallEnded, notRegisteredChannel(event));
+        return;
+    }
+    if (!primary->isPrimary()) {
+        traceWarning(callId, Builder::CallEnded,
+                     QStringLiteral("Channel is not primary. CEL ID [%2]").arg(celText(event)));
+        return;
+    }
+    primary->setState(Channel::Ended, event.occurredAt());
+
+    Call *const tracked = updatableCall(callId);
+    if (!tracked) {
+        traceWarning(callId, Builder::CallEnded, notRegisteredCall(event));
+        return;
+    }
+    Call &call = *tracked;
+    if (call.isOutgoing() && m_originateDictionary.contains(call.from()))
+        m_originateDictionary.remove(call.from());
+    if (call.isUnknown()) {
+        traceWarning(callId, Builder::CallEnded,
+                     QStringLiteral("Don't register the call\t") + call.toJsonString());
+        removeCall(callId);
+        return;
+    }
+    if (call.isIncoming() && call.conversations().isEmpty()) {
+        // No phone ever rang: report the call as it came in, to whom it was meant when we know.
+        const CallType type = call.type();
+        call = rebuildCall(*primary);
+        call.setType(type);
+    }
+
+    call.setState(CallStatus::Hung, event.occurredAt());
+    auto &legs = call.conversations();
+    for (auto it = legs.begin(); it != legs.end(); ++it) {
+        if (!it->isState(CallStatus::Hung)) {
+            it->setState(CallStatus::Hung, event.occurredAt());
+            Q_EMIT conversationEnded(*it);
+        }
+        call.setTo(it->to(), it->isToLocal());
+    }
+    Q_EMIT callEnded(call);
+}
+
+// ---- pickup and transfers -----------------------------------------------------------------------
+
+void EventHandler::handlePickup(const Event &event)
+{
+    const QString callId = event.linkedTo();
+    const QDateTime at = event.occurredAt();
+    const auto pickerIt = m_channels.constFind(m_pickupChannelId);
+    const QString picker = pickerIt != m_channels.cend() ? pickerIt->caller() : QString();
+    traceDebug(callId, Builder::ConversationRequested, Builder::Start,
+               QStringLiteral("There was an PICKUP in the call. %2 takes the call.").arg(picker));
+
+    // An untracked call gets a bare entry here: no id, no direction, never reported.
+    Call &call = callEntry(callId);
+    const Conversation pickedUp = call.conversations().value(event.channelId());
+
+    Conversation conversation(m_pickupChannelId, m_pickupChannelId, callId);
+    conversation.setTrunk(call.trunk());
+    conversation.setFrom(pickedUp.from(), isInternalNumber(pickedUp.from()));
+    conversation.setTo(picker, isInternalNumber(picker));
+
+    Channel &pickupChannel = channelEntry(m_pickupChannelId);
+    pickupChannel.setParentId(callId);
+    pickupChannel.setState(Channel::Ended, at);
+
+    if (!conversation.isIncoming()) {
+        qWarning().noquote() << QStringLiteral("[%1]\tIt is not incoming call. Ignore PICKUP").arg(callId);
+        return;
+    }
+    // Only ever raise the call's status: a pickup must not take back its start or answer time.
+    conversation.setState(CallStatus::Ringing, at);
+    if (call.state() < CallStatus::Ringing)
+        call.setState(CallStatus::Ringing, at);
+    Q_EMIT conversationRequested(conversation);
+    conversation.setState(CallStatus::Talking, at);
+    if (call.state() < CallStatus::Talking)
+        call.setState(CallStatus::Talking, at);
+    Q_EMIT conversationAccepted(conversation);
+    call.conversations().insert(conversation.id(), conversation);
+}
+
+void EventHandler::handleBlindTransfer(const Event &event)
+{
+    Q_EMIT callTransferred(event.channelId());
+    if (event.linkedTo() != event.channelId())
+        Q_EMIT callTransferred(event.linkedTo());
+}
+
+void EventHandler::handleAttendedTransfer(const Event &event)
+{
+    Q_EMIT callTransferred(event.channelId());
+    if (event.linkedTo() == event.channelId())
+        return;
+    Q_EMIT callTransferred(event.linkedTo());
+
+    // The consultation leg is the transferring employee's local call, still up or just hung up. It
+    // lives in a call of its own: a transfer through the feature code or the AMI keeps the
+    // consultation in the customer's call, and then there is nothing to move.
+    const QString caller = event.caller();
+    const QDateTime at = event.occurredAt();
+    QString legId;
+    for (auto callIt = m_calls.cbegin(); callIt != m_calls.cend() && legId.isEmpty(); ++callIt) {
+        if (callIt.key() == event.linkedTo())
+            continue;
+        for (const Conversation &leg : callIt->conversations()) {
+            const bool recent = leg.state() < CallStatus::Hung
+                || (leg.endedAt().isValid() && leg.endedAt().msecsTo(at) < kConsultationGraceMsec);
+            if (leg.isLocal() && recent && (leg.from() == caller || leg.to() == caller)) {
+                legId = leg.id();
+                break;
+            }
+        }
+    }
+    if (legId.isEmpty())
+        return;
+    transfer(legId, event.linkedTo(), event.id(), at);
+}
+
+void EventHandler::handleRelinkedChannel(const Event &event)
+{
+    const QString celId = celText(event);
+    const auto isTrackedChannel = [this](const QString &id) {
+        return !id.isEmpty() && m_channels.contains(id);
+    };
+    const auto isTrackedCall = [this](const QString &id) {
+        return !id.isEmpty() && m_calls.contains(id);
+    };
+
+    QString source = event.channelId();
+    if (!isTrackedChannel(source)) {
+        traceWarning(source, Builder::CallTransferred, notRegisteredChannel(event));
+        return;
+    }
+    if (m_channels.value(source).isPrimary()) {
+        // A call's own channel joined another call: what moves is the call's single leg.
+        const auto callIt = m_calls.constFind(source);
+        if (callIt == m_calls.cend() || callIt->conversations().size() != 1) {
+            traceWarning(source, Builder::CallTransferred,
+                         QStringLiteral("Channel [%1] is not primary and it can not be trasferred. "
+                                        "CEL ID [%2]")
+                             .arg(source, celId));
+            return;
+        }
+        source = callIt->conversations().firstKey();
+    }
+    if (!isTrackedChannel(source)) {
+        traceWarning(source, Builder::CallTransferred, notRegisteredChannel(event));
+        return;
+    }
+    const QString destination = event.linkedTo();
+    if (!isTrackedChannel(destination)) {
+        traceWarning(destination, Builder::CallTransferred, notRegisteredChannel(event));
+        return;
+    }
+    if (!isTrackedCall(destination)) {
+        traceWarning(destination, Builder::CallTransferred, notRegisteredCall(event));
+        return;
+    }
+    const QString sourceCall = m_channels.value(source).parentId();
+    if (!isTrackedChannel(sourceCall)) {
+        traceWarning(sourceCall, Builder::CallTransferred, notRegisteredChannel(event));
+        return;
+    }
+    if (!isTrackedCall(sourceCall)) {
+        traceWarning(sourceCall, Builder::CallTransferred, notRegisteredCall(event));
+        return;
+    }
+    if (sourceCall == destination) {
+        traceWarning(sourceCall, Builder::CallTransferred,
+                     identicalTransfer(sourceCall, source, celId));
+        return;
+    }
+    transfer(source, destination, event.id(), event.occurredAt());
+}
+
+void EventHandler::transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
+                            const QDateTime &at)
+{
+    const QString celText = QString::number(celId);
+    const auto channelIt = m_channels.constFind(channelId);
+    const QString sourceCallId = channelIt != m_channels.cend() ? channelIt->parentId() : QString();
+    traceDebug(destinationCallId, Builder::CallTransferred, Builder::Start,
+               QStringLiteral("Call transfer\t%1 %2 %3 %4")
+                   .arg(sourceCallId, destinationCallId, channelId,
+                        QStringLiteral("CEL ID [%1]").arg(celText)));
+
+    // The leg is already in the destination call (its relinked records came first): moving it
+    // again would report a live leg as ended and ring it anew.
+    if (!sourceCallId.isEmpty() && sourceCallId == destinationCallId) {
+        traceWarning(sourceCallId, Builder::CallTransferred,
+                     identicalTransfer(sourceCallId, channelId, celText));
+        return;
+    }
+
+    Q_EMIT callTransferred(sourceCallId);
+    Q_EMIT callTransferred(destinationCallId);
+
+    Channel *const channel = updatableChannel(channelId);
+    Call *const source = updatableCall(sourceCallId);
+    if (!channel || !source || !source->conversations().contains(channelId)) {
+        traceWarning(destinationCallId, Builder::CallTransferred,
+                     notRegisteredConversation(channelId, sourceCallId, celText));
+        return;
+    }
+
+    Conversation &old = source->conversations()[channelId];
+    const bool wasAnswered = old.wasAnswered();
+    const QDateTime answeredAt = old.answeredAt();
+    if (old.state() < CallStatus::Hung) {
+        old.setState(CallStatus::Hung, at);
+        Q_EMIT conversationEnded(old);
+    }
+
+    channel->setParentId(destinationCallId);
+    registerChannel(*channel);
+
+    if (!wasAnswered)
+        return;
+    Call *const destination = updatableCall(destinationCallId);
+    if (!destination)
+        return;
+    const auto legIt = destination->conversations().find(channelId);
+    if (legIt == destination->conversations().end())
+        return;
+    legIt->setState(CallStatus::Talking, answeredAt);
+    Q_EMIT conversationAccepted(*legIt);
+}
+
+// ---- table access ---------------------------------------------------------------------------------
+// Every change of an entry goes through these, so that its saved form is rebuilt at the next toJson().
+
+Call *EventHandler::updatableCall(const QString &key)
+{
+    const auto it = m_calls.find(key);
+    if (it == m_calls.end())
+        return nullptr;
+    m_callJson.remove(key);
+    return &*it;
+}
+
+Call &EventHandler::callEntry(const QString &key)
+{
+    m_callJson.remove(key);
+    return m_calls[key];
+}
+
+void EventHandler::storeCall(const QString &key, const Call &call)
+{
+    m_callJson.remove(key);
+    m_calls.insert(key, call);
+}
+
+void EventHandler::removeCall(const QString &key)
+{
+    m_callJson.remove(key);
+    m_calls.remove(key);
+}
+
+Channel *EventHandler::updatableChannel(const QString &key)
+{
+    const auto it = m_channels.find(key);
+    if (it == m_channels.end())
+        return nullptr;
+    m_channelJson.remove(key);
+    return &*it;
+}
+
+Channel &EventHandler::channelEntry(const QString &key)
+{
+    m_channelJson.remove(key);
+    return m_channels[key];
+}
+
+void EventHandler::storeChannel(const QString &key, const Channel &channel)
+{
+    m_channelJson.remove(key);
+    m_channels.insert(key, channel);
+}
+
+// ---- maintenance and saved state ----------------------------------------------------------------
+
+void EventHandler::removeStale()
+{
+    const QDateTime now = Entities::Clock::now();
+    for (auto it = m_channels.begin(); it != m_channels.end();) {
+        if (it->isState(Channel::Ended) && it->minutesSinceEnded(now) >= kStaleMinutes) {
+            m_channelJson.remove(it.key());
+            it = m_channels.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // By table key: an entry stored without an id of its own must go as well.
+    for (auto it = m_calls.begin(); it != m_calls.end();) {
+        if (it->isState(CallStatus::Hung) && it->minutesSinceEnded() >= kStaleMinutes) {
+            m_callJson.remove(it.key());
+            it = m_calls.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+QJsonObject EventHandler::toJson() const
+{
+    // Members go in in key order: a QJsonObject filled in random order shifts its index at every
+    // insert, which costs more than the whole batch with ten thousand calls tracked.
+    std::vector<std::pair<QString, QJsonObject>> calls;
+    calls.reserve(m_calls.size());
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        auto cached = m_callJson.find(it.key());
+        if (cached == m_callJson.end())
+            cached = m_callJson.insert(it.key(), it->toJson());
+        calls.emplace_back(it->id(), *cached);
+    }
+    std::vector<std::pair<QString, QJsonObject>> channels;
+    channels.reserve(m_channels.size());
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
+        if (it->id().isEmpty())
+            continue;
+        auto cached = m_channelJson.find(it.key());
+        if (cached == m_channelJson.end())
+            cached = m_channelJson.insert(it.key(), it->toJson());
+        channels.emplace_back(it->id(), *cached);
+    }
+    return QJsonObject{{QStringLiteral("calls"), sortedObject(calls)},
+                       {QStringLiteral("channels"), sortedObject(channels)}};
+}
+
+void EventHandler::fromJson(const QJsonObject &json)
+{
+    const QJsonObject channels = json.value(QLatin1String("channels")).toObject();
+    for (auto it = channels.constBegin(); it != channels.constEnd(); ++it) {
+        const Channel channel(it.value().toObject());
+        if (!channel.id().isEmpty())
+            storeChannel(channel.id(), channel);
+    }
+    const QJsonObject calls = json.value(QLatin1String("calls")).toObject();
+    for (auto it = calls.constBegin(); it != calls.constEnd(); ++it) {
+        if (!it.key().isEmpty())
+            storeCall(it.key(), Call(it.value().toObject()));
+    }
+}
+
+void EventHandler::dump() const
+{
+    QString text = QStringLiteral("Звонки: [") + QString::number(m_calls.size()) + QStringLiteral("]\n");
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        text += QLatin1Char('\t') + it->id() + QLatin1Char('\n');
+        for (const Conversation &conversation : it->conversations())
+            text += conversation.dump(2);
+    }
+    text += QStringLiteral("Каналы: [") + QString::number(m_channels.size()) + QStringLiteral("]\n");
+    for (const Channel &channel : m_channels)
+        text += channel.dump(1);
+    qDebug().noquote().nospace() << text;
+}
+
+} // namespace Orvix::PBX::Asterisk

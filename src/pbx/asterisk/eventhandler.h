@@ -1,0 +1,116 @@
+#pragma once
+
+#include "entities/call.h"
+#include "entities/conversation.h"
+#include "pbx/asterisk/channel.h"
+#include "pbx/asterisk/event.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+namespace Orvix::PBX::Asterisk {
+
+// The call tracker: turns the CEL records of the PBX, fed one by one in id order, into calls and
+// their legs, and announces every step of them. Owns the table of channels it has seen and the table
+// of calls it follows; both survive a restart through toJson()/fromJson().
+// Main thread only; signals are emitted synchronously from process().
+class EventHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit EventHandler(QObject *parent = nullptr);
+
+    void setPickupCode(const QString &code);
+    QString pickupCode() const { return m_pickupCode; }
+    void setTrunks(const QStringList &trunks);
+    QStringList trunks() const { return m_trunks; }
+    void setPeers(const QStringList &peers);
+    QStringList peers() const { return m_peers; }
+    void setFeatureCodes(const QStringList &codes);
+    QStringList featureCodes() const { return m_featureCodes; }
+
+    // Remembers a call this system originates, so that the call that shows up for `from` can be
+    // told where it goes. Returns the stored number.
+    QString addOriginate(const QString &from, const QString &to);
+    void removeOriginate(const QString &from);
+    const QHash<QString, QString> &originateDictionary() const { return m_originateDictionary; }
+
+    const QHash<QString, Channel> &channels() const { return m_channels; }
+    const QHash<QString, Entities::Call> &calls() const { return m_calls; }
+
+    void process(const Event &event);
+    // Drops channels and calls that ended 30 minutes ago or more.
+    void removeStale();
+
+    QJsonObject toJson() const;
+    // Adds the saved channels and calls to the tables, replacing entries of the same id.
+    void fromJson(const QJsonObject &json);
+    void dump() const;
+
+    bool isInternalNumber(const QString &number) const;
+
+Q_SIGNALS:
+    void callStarted(const Orvix::Entities::Call &call);
+    void conversationRequested(const Orvix::Entities::Conversation &conversation);
+    void conversationAccepted(const Orvix::Entities::Conversation &conversation);
+    void conversationEnded(const Orvix::Entities::Conversation &conversation);
+    void callEnded(const Orvix::Entities::Call &call);
+    void callTransferred(const QString &callId);
+
+private:
+    void handleChannelStart(const Event &event);
+    void handleChannelEnd(const Event &event);
+    void handleAnswer(const Event &event);
+    void handlePrimaryAnswer(const Event &event, Channel &channel);
+    void handleCallEnd(const Event &event);
+    void handlePickup(const Event &event);
+    void handleBlindTransfer(const Event &event);
+    void handleAttendedTransfer(const Event &event);
+    void handleRelinkedChannel(const Event &event);
+
+    void registerChannel(const Channel &channel);
+    void registerCall(const Channel &channel);
+    void registerConversation(const Channel &channel);
+    void transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
+                  const QDateTime &at);
+
+    // The number a leg rings on, taken from its channel name when the caller number CEL gave the leg
+    // is useless (empty, or the trunk). Keeps `number` when the name has none.
+    QString numberFromChannelName(const Channel &channel, const QString &callId,
+                                  const QString &number) const;
+    Entities::Call rebuildCall(const Channel &primary);
+
+    // The only ways the tables are changed. Null when the key is not tracked.
+    Entities::Call *updatableCall(const QString &key);
+    Entities::Call &callEntry(const QString &key);
+    void storeCall(const QString &key, const Entities::Call &call);
+    void removeCall(const QString &key);
+    Channel *updatableChannel(const QString &key);
+    Channel &channelEntry(const QString &key);
+    void storeChannel(const QString &key, const Channel &channel);
+
+    QHash<QString, QString> m_originateDictionary;
+    QStringList m_trunks;
+    QStringList m_peers;
+    QStringList m_featureCodes;
+    QString m_pickupChannelId;
+    QHash<QString, Channel> m_channels;
+    QHash<QString, Entities::Call> m_calls;
+    QString m_pickupCode;
+    // Look-up copies of the three lists: the internal-number rule runs several times per event.
+    QSet<QString> m_trunkSet;
+    QSet<QString> m_peerSet;
+    QSet<QString> m_featureCodeSet;
+    // Saved forms of the entries unchanged since the last toJson(), by table key: a poll batch
+    // touches a few calls, and rebuilding the JSON of every tracked call after each batch would cost
+    // many times more than handling the batch.
+    mutable QHash<QString, QJsonObject> m_callJson;
+    mutable QHash<QString, QJsonObject> m_channelJson;
+};
+
+} // namespace Orvix::PBX::Asterisk

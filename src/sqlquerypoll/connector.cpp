@@ -1,0 +1,176 @@
+#include "connector.h"
+
+#include "sqlquerypoll/connector_p.h"
+#include "sqlquerypoll/connectorthread.h"
+#include "sqlquerypoll/request_p.h"
+#include "sqlquerypoll/requestqueue.h"
+
+#include <QAtomicInt>
+#include <QDebug>
+#include <QMutexLocker>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QThread>
+
+namespace Orvix::SqlQueryPoll {
+
+namespace {
+
+// How long the destructor waits for a stopped worker to let go of its connection. An idle or reconnecting worker
+// ends at once; one inside a slow query ends when the query does.
+constexpr unsigned long kWorkerShutdownWaitMs = 5000;
+
+QString uniqueConnectionName(const QString &base, const char *role)
+{
+    static QAtomicInt counter;
+    return QStringLiteral("%1#%2%3").arg(base, QLatin1String(role)).arg(counter.fetchAndAddRelaxed(1));
+}
+
+} // namespace
+
+Connector::Connector(const QString &connectionName, QObject *parent)
+    : QObject(parent)
+    , d(QSharedPointer<ConnectorPrivate>::create(connectionName))
+{
+}
+
+Connector::~Connector()
+{
+    stop();
+    for (const QPointer<QThread> &thread : qAsConst(m_threads)) {
+        if (thread)
+            thread->wait(kWorkerShutdownWaitMs);
+    }
+}
+
+void Connector::setConnectionSettings(const QString &host, int port, const QString &user, const QString &password,
+                                      const QString &databaseName)
+{
+    QMutexLocker locker(&d->mutex);
+    d->host = host;
+    d->port = port;
+    d->userName = user;
+    d->password = password;
+    d->databaseName = databaseName;
+}
+
+void Connector::setDriver(int driver)
+{
+    QMutexLocker locker(&d->mutex);
+    if (driver == MySql)
+        d->driverName = QStringLiteral("QMYSQL");
+    else if (driver == Sqlite)
+        d->driverName = QStringLiteral("QSQLITE");
+}
+
+void Connector::addAfterConnectQuery(const QString &query)
+{
+    QMutexLocker locker(&d->mutex);
+    d->afterConnectQueries.append(query);
+}
+
+void Connector::start()
+{
+    if (m_started)
+        return;
+
+    m_threads.removeAll(QPointer<QThread>());
+    QSharedPointer<RequestQueue> queue;
+    QString databaseConnectionName;
+    {
+        QMutexLocker locker(&d->mutex);
+        // A worker that is still finishing keeps its own queue and connection; the new one starts afresh.
+        queue = QSharedPointer<RequestQueue>::create(d->defaultAttempts);
+        d->queue = queue;
+        databaseConnectionName = uniqueConnectionName(d->connectionName, "worker");
+    }
+
+    auto *worker = new ConnectorThread(d, queue, databaseConnectionName);
+    auto *thread = new QThread;
+    worker->moveToThread(thread);
+    connect(thread, &QThread::started, worker, &ConnectorThread::process);
+    // Direct: the worker's thread ends by itself, even while this thread waits for it without an event loop.
+    connect(worker, &ConnectorThread::finished, thread, &QThread::quit, Qt::DirectConnection);
+    // Direct: the worker never returns to its event loop before it stops; stop() is thread-safe.
+    connect(this, &Connector::stopThread, worker, &ConnectorThread::stop, Qt::DirectConnection);
+    connect(worker, &ConnectorThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    const QWeakPointer<ConnectorPrivate> weak = d;
+    connect(
+        worker, &ConnectorThread::finished, worker,
+        [weak, queue] {
+            if (const QSharedPointer<ConnectorPrivate> connector = weak.toStrongRef()) {
+                QMutexLocker locker(&connector->mutex);
+                // Only this worker's own queue: a successor may already have taken the place.
+                if (connector->queue == queue)
+                    connector->queue.clear();
+            }
+        },
+        Qt::DirectConnection);
+
+    m_threads.append(thread);
+    thread->start(QThread::InheritPriority);
+    m_started = true;
+}
+
+void Connector::execute(const Request &request)
+{
+    QSharedPointer<RequestQueue> queue;
+    {
+        QMutexLocker locker(&d->mutex);
+        queue = d->queue;
+    }
+    if (!queue || !queue->enqueue(request))
+        request.d->promise.reject(QStringLiteral("Loop disabled"));
+}
+
+void Connector::stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    QSharedPointer<RequestQueue> queue;
+    {
+        QMutexLocker locker(&d->mutex);
+        queue = d->queue;
+    }
+    // Also through the queue itself: it reaches the worker even if the signal's receiver has gone.
+    if (queue)
+        queue->stop();
+    Q_EMIT stopThread();
+    qDebug() << "SQL connector stopped";
+}
+
+bool Connector::checkConnection(QString &errorText)
+{
+    QString driverName, host, userName, password, databaseName, connectionName;
+    int port = 0;
+    {
+        QMutexLocker locker(&d->mutex);
+        driverName = d->driverName;
+        host = d->host;
+        port = d->port;
+        userName = d->userName;
+        password = d->password;
+        databaseName = d->databaseName;
+        // Its own connection: the worker's belongs to the worker's thread.
+        connectionName = uniqueConnectionName(d->checkConnectionName, "check");
+    }
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(driverName, connectionName);
+        db.setHostName(host);
+        db.setPort(port);
+        db.setUserName(userName);
+        db.setPassword(password);
+        db.setDatabaseName(databaseName);
+        ok = db.open();
+        if (!ok)
+            errorText = db.lastError().text();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+    return ok;
+}
+
+} // namespace Orvix::SqlQueryPoll

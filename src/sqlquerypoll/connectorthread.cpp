@@ -1,0 +1,200 @@
+#include "connectorthread.h"
+
+#include "sqlquerypoll/connector_p.h"
+#include "sqlquerypoll/request_p.h"
+#include "sqlquerypoll/requestqueue.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace Orvix::SqlQueryPoll {
+
+namespace {
+
+// MySQL client errors that mean the connection, not the query, failed: CR_SERVER_GONE_ERROR (2006) and
+// CR_SERVER_LOST (2013, lost during a query or the 60 s read time-out), CR_SERVER_LOST_EXTENDED (2055), and
+// CR_CONNECTION_ERROR (2002) and CR_CONN_HOST_ERROR (2003), which are what MYSQL_OPT_RECONNECT leaves behind when
+// its own reconnect finds the server down. A query failing with one of them waits for the connection.
+bool isConnectionLost(const QString &nativeErrorCode)
+{
+    static const QStringList codes{QStringLiteral("2002"), QStringLiteral("2003"), QStringLiteral("2006"),
+                                   QStringLiteral("2013"), QStringLiteral("2055")};
+    return codes.contains(nativeErrorCode);
+}
+
+// Re-runs of one request after lost connections; without a bound a query slower than the read time-out would hold
+// the head of the queue for ever.
+constexpr int kMaxLostConnectionReruns = 5;
+
+const QString kMysqlConnectOptions = QStringLiteral(
+    "MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=60;MYSQL_OPT_READ_TIMEOUT=60;MYSQL_OPT_WRITE_TIMEOUT=60");
+
+} // namespace
+
+void ConnectorThread::rejectAll(const QList<Request> &requests, const QString &reason)
+{
+    for (const Request &request : requests)
+        request.d->promise.reject(reason);
+}
+
+struct ConnectorThread::Settings
+{
+    QString connectionName;
+    QString driverName;
+    QString host;
+    int port = 0;
+    QString userName;
+    QString password;
+    QString databaseName;
+    int reconnectInterval = 0;
+    int defaultAttempts = 0;
+};
+
+ConnectorThread::ConnectorThread(const QSharedPointer<ConnectorPrivate> &connector,
+                                 const QSharedPointer<RequestQueue> &queue, const QString &databaseConnectionName)
+    : m_connector(connector)
+    , m_queue(queue)
+    , m_databaseConnectionName(databaseConnectionName)
+{
+    QMutexLocker locker(&m_connector->mutex);
+    m_reconnectBudget = m_connector->defaultAttempts;
+}
+
+void ConnectorThread::stop()
+{
+    m_queue->stop();
+}
+
+void ConnectorThread::process()
+{
+    Settings settings;
+    {
+        // Read once: later changes reach the next worker only.
+        QMutexLocker locker(&m_connector->mutex);
+        settings.connectionName = m_connector->connectionName;
+        settings.driverName = m_connector->driverName;
+        settings.host = m_connector->host;
+        settings.port = m_connector->port;
+        settings.userName = m_connector->userName;
+        settings.password = m_connector->password;
+        settings.databaseName = m_connector->databaseName;
+        settings.reconnectInterval = m_connector->reconnectInterval;
+        settings.defaultAttempts = m_connector->defaultAttempts;
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(settings.driverName, m_databaseConnectionName);
+        db.setHostName(settings.host);
+        db.setPort(settings.port);
+        db.setUserName(settings.userName);
+        db.setPassword(settings.password);
+        db.setDatabaseName(settings.databaseName);
+        if (settings.driverName == QLatin1String("QMYSQL"))
+            db.setConnectOptions(kMysqlConnectOptions);
+        run(db, settings);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_databaseConnectionName);
+    // Whoever waits on these requests must hear of them (the CEL poll waits for every answer).
+    rejectAll(m_queue->close(), QStringLiteral("Loop disabled"));
+    Q_EMIT finished();
+}
+
+void ConnectorThread::run(QSqlDatabase &db, const Settings &settings)
+{
+    for (;;) {
+        if (!db.isOpen()) {
+            if (!m_queue->isRunning())
+                return;
+            if (!db.open()) {
+                qCritical().noquote() << QStringLiteral("[%1] DBQueryPool. Connection error: %2")
+                                             .arg(settings.connectionName, db.lastError().text());
+                rejectPendingRequests();
+                m_queue->pause(settings.reconnectInterval);
+                continue;
+            }
+            QString error;
+            if (!runAfterConnectQueries(db, &error)) {
+                qCritical().noquote() << QStringLiteral("DBQueryPool. After connect queries error: %1").arg(error);
+                db.close();
+                if (--m_reconnectBudget <= 0) {
+                    // The requests would otherwise wait for a connection that keeps failing the same way.
+                    rejectAll(m_queue->takeAll(), error);
+                    m_reconnectBudget = settings.defaultAttempts;
+                }
+                rejectPendingRequests();
+                m_queue->pause(settings.reconnectInterval);
+                continue;
+            }
+            m_reconnectBudget = settings.defaultAttempts;
+            continue;
+        }
+        std::optional<Request> request = m_queue->waitForHead();
+        if (!request)
+            return;
+        runHead(db, *request);
+    }
+}
+
+bool ConnectorThread::runAfterConnectQueries(QSqlDatabase &db, QString *error)
+{
+    QStringList queries;
+    {
+        QMutexLocker locker(&m_connector->mutex);
+        queries = m_connector->afterConnectQueries;
+    }
+    for (const QString &text : qAsConst(queries)) {
+        qDebug().noquote() << "Executing:" << text;
+        QSqlQuery query(db);
+        if (!query.exec(text)) {
+            *error = query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+void ConnectorThread::runHead(QSqlDatabase &db, Request &request)
+{
+    RequestPrivate &r = *request.d;
+    QSqlQuery query(db);
+    bool ok = query.prepare(r.query);
+    if (ok) {
+        for (const QVariant &value : qAsConst(r.positionalValues))
+            query.addBindValue(value);
+        for (auto it = r.namedValues.cbegin(); it != r.namedValues.cend(); ++it)
+            query.bindValue(it.key(), it.value());
+        ok = query.exec();
+    }
+
+    Response response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
+    if (!ok) {
+        if (isConnectionLost(query.lastError().nativeErrorCode())) {
+            // The request keeps its place and its attempts and runs again once the connection is back.
+            query.finish();
+            db.close();
+            qWarning() << "Lost connection to database, reconnecting";
+            if (++r.lostConnections <= kMaxLostConnectionReruns)
+                return;
+        } else if (--r.attempts > 0) {
+            return;
+        }
+        if (response.isOk())
+            response = Response(QSqlError::UnknownError, QStringLiteral("Query failed: %1").arg(r.query));
+    }
+
+    if (response.isOk())
+        r.promise.resolve(response);
+    else
+        r.promise.reject(response.errorText());
+    m_queue->removeHead();
+}
+
+void ConnectorThread::rejectPendingRequests()
+{
+    rejectAll(m_queue->takeExhausted(), QStringLiteral("Connection lost"));
+}
+
+} // namespace Orvix::SqlQueryPoll

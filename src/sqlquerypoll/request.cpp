@@ -1,0 +1,41 @@
+#include "request.h"
+
+#include "sqlquerypoll/request_p.h"
+
+namespace Orvix::SqlQueryPoll {
+
+Request::Request(const QString &query, quint8 attempts)
+    : d(QSharedPointer<RequestPrivate>::create(query, int(attempts)))
+{
+}
+
+Request &Request::addBindValue(const QVariant &value)
+{
+    d->positionalValues.append(value);
+    return *this;
+}
+
+Request &Request::bindValue(const QString &placeholder, const QVariant &value)
+{
+    d->namedValues.insert(placeholder, value);
+    return *this;
+}
+
+Request &Request::onResolve(std::function<void(Response)> callback)
+{
+    d->promise.onResolve(std::move(callback));
+    return *this;
+}
+
+Request &Request::onReject(std::function<void(QString)> callback)
+{
+    d->promise.onReject(std::move(callback));
+    return *this;
+}
+
+QString Request::query() const
+{
+    return d->query;
+}
+
+} // namespace Orvix::SqlQueryPoll

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "sqlquerypoll/response.h"
+#include "utils/promise.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+namespace Orvix::SqlQueryPoll {
+
+// State of one request, shared by the caller's handle and the queued copy. The query text and bindings are set on
+// the caller's thread before the request is queued and only read by the worker after that.
+class RequestPrivate
+{
+public:
+    RequestPrivate(const QString &query, int attempts)
+        : query(query)
+        , attempts(attempts)
+    {
+    }
+    virtual ~RequestPrivate() = default;
+
+    QString query;
+    QList<QVariant> positionalValues;
+    QMap<QString, QVariant> namedValues;
+    Utils::Promise<Response, QString> promise;
+    // Executions left before a failing query is rejected; 0 until queued means "the connector's default".
+    int attempts = 0;
+    // Re-runs spent on connections lost during this query; bounded so one slow query cannot block the pool.
+    int lostConnections = 0;
+};
+
+} // namespace Orvix::SqlQueryPoll

@@ -1,0 +1,102 @@
+#include "requestqueue.h"
+
+#include "sqlquerypoll/request_p.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+
+namespace Orvix::SqlQueryPoll {
+
+RequestQueue::RequestQueue(int defaultAttempts)
+    : m_defaultAttempts(defaultAttempts)
+{
+}
+
+bool RequestQueue::enqueue(const Request &request)
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_running)
+        return false;
+    if (request.d->attempts <= 0)
+        request.d->attempts = m_defaultAttempts;
+    const bool wasEmpty = m_requests.isEmpty();
+    m_requests.append(request);
+    if (wasEmpty)
+        m_condition.wakeAll();
+    return true;
+}
+
+void RequestQueue::stop()
+{
+    QMutexLocker locker(&m_mutex);
+    m_running = false;
+    m_condition.wakeAll();
+}
+
+bool RequestQueue::isRunning() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_running;
+}
+
+std::optional<Request> RequestQueue::waitForHead()
+{
+    QMutexLocker locker(&m_mutex);
+    while (m_requests.isEmpty()) {
+        if (!m_running)
+            return std::nullopt;
+        m_condition.wait(&m_mutex);
+    }
+    return m_requests.first();
+}
+
+void RequestQueue::removeHead()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_requests.isEmpty())
+        m_requests.removeFirst();
+}
+
+void RequestQueue::pause(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    QMutexLocker locker(&m_mutex);
+    // Requests queued meanwhile wake the condition too; they must not shorten the pause.
+    while (m_running && !deadline.hasExpired())
+        m_condition.wait(&m_mutex, deadline);
+}
+
+QList<Request> RequestQueue::takeExhausted()
+{
+    QMutexLocker locker(&m_mutex);
+    QList<Request> exhausted;
+    QList<Request> kept;
+    for (const Request &request : qAsConst(m_requests)) {
+        if (request.d->attempts <= 0)
+            exhausted.append(request);
+        else
+            kept.append(request);
+    }
+    m_requests = kept;
+    return exhausted;
+}
+
+QList<Request> RequestQueue::takeAll()
+{
+    QMutexLocker locker(&m_mutex);
+    QList<Request> all;
+    all.swap(m_requests);
+    return all;
+}
+
+QList<Request> RequestQueue::close()
+{
+    QMutexLocker locker(&m_mutex);
+    // Nothing may be queued after this, or it would never be settled.
+    m_running = false;
+    QList<Request> all;
+    all.swap(m_requests);
+    return all;
+}
+
+} // namespace Orvix::SqlQueryPoll

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "sqlquerypoll/request.h"
+
+#include <QList>
+#include <QMutex>
+#include <QWaitCondition>
+
+#include <optional>
+
+namespace Orvix::SqlQueryPoll {
+
+// The queue and running flag of one worker, shared by the connector (which queues) and the worker (which runs).
+// Each worker has its own, so a stopped worker that is still finishing never sees the requests of its successor,
+// and the queue outlives whichever of the two lets go of it last. The mutex is never held while a query runs.
+class RequestQueue
+{
+public:
+    explicit RequestQueue(int defaultAttempts);
+
+    // Caller's thread. False when the worker has stopped running: the caller rejects the request.
+    bool enqueue(const Request &request);
+    // Any thread: no more requests are taken; wakes the worker.
+    void stop();
+
+    // Worker thread.
+    bool isRunning() const;
+    // The request to run next (it stays at the head until removeHead). Waits while the queue is empty and running;
+    // nothing once stopped with an empty queue.
+    std::optional<Request> waitForHead();
+    void removeHead();
+    // Sleeps for the given time, or less when the worker is stopped.
+    void pause(int milliseconds);
+    // Takes out the requests that have no attempts left.
+    QList<Request> takeExhausted();
+    // Takes out every queued request.
+    QList<Request> takeAll();
+    // Stops taking requests and takes out every queued one: the worker is leaving.
+    QList<Request> close();
+
+private:
+    mutable QMutex m_mutex;
+    QWaitCondition m_condition;
+    QList<Request> m_requests;
+    bool m_running = true;
+    const int m_defaultAttempts;
+};
+
+} // namespace Orvix::SqlQueryPoll

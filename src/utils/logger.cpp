@@ -1,0 +1,231 @@
+#include "utils/logger.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QTextStream>
+#include <QThread>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace Orvix::Utils {
+
+namespace {
+
+constexpr auto kDefaultLogFileName = "/var/log/calvena.log";
+constexpr auto kDefaultShowFrom = "fatal";
+constexpr auto kDefaultPattern = "[%{time yyyy-MM-dd hh:mm:ss.zzz t}]\t%{type}\t%{message}";
+
+// The log directory may be briefly missing while it is rotated; give it a moment, but never hold the
+// event thread for long: a level that still cannot open is left closed until the next reopen.
+constexpr int kReopenAttempts = 5;
+constexpr std::chrono::milliseconds kReopenDelay{200};
+
+// Lowest first: info ranks between debug and warning, unlike the numeric values of QtMsgType.
+constexpr std::array<QtMsgType, 5> kLevelOrder{QtDebugMsg, QtInfoMsg, QtWarningMsg, QtCriticalMsg, QtFatalMsg};
+
+struct FileStream
+{
+    QtMsgType type;
+    std::unique_ptr<QFile> file;
+    std::unique_ptr<QTextStream> stream;
+};
+
+struct LoggerState
+{
+    QString logFileName;
+    QString showFrom;
+    // In registration order; the most recently registered stream of a type is searched from the back.
+    std::vector<FileStream> fileStreams;
+    // Serialises writers (main thread and SQL workers) and reopen, so lines never interleave.
+    QMutex mutex;
+};
+
+LoggerState &state()
+{
+    // Never destroyed: Qt and worker threads still log during static destruction at exit.
+    static auto *instance = new LoggerState;
+    return *instance;
+}
+
+// Set while this thread holds the logger's mutex: a message Qt emits meanwhile (a file or codec
+// warning from inside the handler or from reopening) is dropped rather than locking the mutex again.
+thread_local bool t_busy = false;
+
+class LockedState
+{
+public:
+    LockedState()
+        : m_wasBusy(t_busy)
+    {
+        t_busy = true;
+        state().mutex.lock();
+    }
+    ~LockedState()
+    {
+        state().mutex.unlock();
+        t_busy = m_wasBusy;
+    }
+    LockedState(const LockedState &) = delete;
+    LockedState &operator=(const LockedState &) = delete;
+
+    LoggerState *operator->() const { return &state(); }
+
+private:
+    bool m_wasBusy;
+};
+
+bool isSuppressed(const QString &message)
+{
+    // Printed by Qt at start on systems whose OpenSSL lacks SSLv2; harmless and noisy.
+    return message == QLatin1String("QSslSocket: cannot resolve SSLv2_client_method")
+        || message == QLatin1String("QSslSocket: cannot resolve SSLv2_server_method");
+}
+
+std::size_t levelRank(QtMsgType type)
+{
+    for (std::size_t i = 0; i < kLevelOrder.size(); ++i) {
+        if (kLevelOrder[i] == type)
+            return i;
+    }
+    return kLevelOrder.size();
+}
+
+bool openForAppend(QFile &file)
+{
+    return file.open(QIODevice::WriteOnly | QIODevice::Append);
+}
+
+// Callers hold the lock.
+FileStream *lastStreamOf(QtMsgType type)
+{
+    auto &streams = state().fileStreams;
+    for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
+        if (it->type == type)
+            return &*it;
+    }
+    return nullptr;
+}
+
+// Caller holds the mutex.
+bool addFileStreamLocked(QtMsgType type)
+{
+    auto file = std::make_unique<QFile>(state().logFileName);
+    if (!openForAppend(*file))
+        return false;
+    file->seek(file->size());
+    auto stream = std::make_unique<QTextStream>(file.get());
+    // Log texts are partly Russian; do not depend on the locale of the service's environment.
+    stream->setCodec("UTF-8");
+    state().fileStreams.push_back(FileStream{type, std::move(file), std::move(stream)});
+    return true;
+}
+
+} // namespace
+
+void Logger::setLogFileName(const QString &name)
+{
+    const LockedState locked;
+    state().logFileName = name.isEmpty() ? QString::fromLatin1(kDefaultLogFileName) : name;
+}
+
+void Logger::setShowFrom(const QString &level)
+{
+    const LockedState locked;
+    state().showFrom = level.isEmpty() ? QString::fromLatin1(kDefaultShowFrom) : level;
+}
+
+QtMsgType Logger::levelFromName(const QString &name)
+{
+    const QString lower = name.toLower();
+    if (lower == QLatin1String("debug"))
+        return QtDebugMsg;
+    if (lower == QLatin1String("info"))
+        return QtInfoMsg;
+    if (lower == QLatin1String("warning"))
+        return QtWarningMsg;
+    if (lower == QLatin1String("critical"))
+        return QtCriticalMsg;
+    if (lower == QLatin1String("fatal"))
+        return QtFatalMsg;
+    return QtWarningMsg;
+}
+
+void Logger::init(const QString &messagePattern)
+{
+    qSetMessagePattern(messagePattern.isEmpty() ? QString::fromLatin1(kDefaultPattern) : messagePattern);
+    {
+        const LockedState locked;
+        for (std::size_t i = levelRank(levelFromName(state().showFrom)); i < kLevelOrder.size(); ++i)
+            addFileStreamLocked(kLevelOrder[i]);
+    }
+    qInstallMessageHandler(&Logger::loggerMessageOutput);
+}
+
+void Logger::addFileStream(QtMsgType type)
+{
+    const LockedState locked;
+    addFileStreamLocked(type);
+}
+
+void Logger::loggerMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (t_busy || isSuppressed(message))
+        return;
+    const LockedState locked;
+    const QString line = qFormatLogMessage(type, context, message);
+    auto &streams = locked->fileStreams;
+    for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
+        // A level whose file did not reopen stays closed; writing to it would only make Qt warn.
+        if (it->type != type || !it->file->isOpen())
+            continue;
+        *it->stream << line << '\n';
+        it->stream->flush();
+    }
+}
+
+void Logger::reopen()
+{
+    std::vector<QtMsgType> pending;
+    {
+        const LockedState locked;
+        for (std::size_t i = levelRank(levelFromName(state().showFrom)); i < kLevelOrder.size(); ++i)
+            pending.push_back(kLevelOrder[i]);
+    }
+    for (int attempt = 0; attempt < kReopenAttempts && !pending.empty(); ++attempt) {
+        if (attempt > 0)
+            QThread::msleep(static_cast<unsigned long>(kReopenDelay.count()));
+        // The mutex is held per round, not across the sleep, so other threads keep logging meanwhile
+        // (to the levels already reopened).
+        const LockedState locked;
+        std::vector<QtMsgType> failed;
+        for (const QtMsgType type : pending) {
+            FileStream *entry = lastStreamOf(type);
+            if (!entry) {
+                // The file could not be opened at start; the directory may exist now.
+                if (!addFileStreamLocked(type))
+                    failed.push_back(type);
+                continue;
+            }
+            if (entry->file->isOpen()) {
+                entry->stream->flush();
+                entry->file->close();
+            }
+            entry->file->setFileName(state().logFileName);
+            if (!openForAppend(*entry->file))
+                failed.push_back(type);
+        }
+        pending = std::move(failed);
+    }
+    qInstallMessageHandler(&Logger::loggerMessageOutput);
+}
+
+QString Logger::getLogFileName()
+{
+    const LockedState locked;
+    return state().logFileName;
+}
+
+} // namespace Orvix::Utils

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class QMessageLogContext;
+
+namespace Orvix::Utils {
+
+// Process-wide sink of the Qt message facility: every message from the configured level upward is
+// appended to one log file, one whole line per message, flushed at once. Configured once on the main
+// thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that logs.
+class Logger
+{
+public:
+    Logger() = delete;
+
+    static void setLogFileName(const QString &name);
+    static void setShowFrom(const QString &level);
+    static QtMsgType levelFromName(const QString &name);
+    static void init(const QString &messagePattern);
+    static void addFileStream(QtMsgType type);
+    static void loggerMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static void reopen();
+    static QString getLogFileName();
+};
+
+} // namespace Orvix::Utils

@@ -1,0 +1,360 @@
+#include "config/manager.h"
+#include "utils/settingsmanager.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Config = Orvix::Config::Manager;
+
+namespace {
+
+// Every key of a fresh installation, history_start_date aside.
+const char kDefaults[] = R"({
+  "App": {
+    "prefixes": [], "trunk_to_source": {},
+    "no_lead_mode": false,
+    "create_contacts_for_incoming": false, "create_contacts_for_outgoing": false,
+    "create_deals_for_incoming": false, "create_deals_for_outgoing": false,
+    "create_leads_for_incoming": false, "create_leads_for_outgoing": false,
+    "create_task_for_unanswered": false, "post_lead_info_to_chat": false,
+    "create_new_activity_at_transfer": true,
+    "search_in_2gis": false, "store_recordings_in_crm": true,
+    "generated_postfix": "", "log_level": "debug", "log_file": "", "locale": "_en",
+    "customizer_program_path": "./customizer.php",
+    "customize_search_params": false, "customize_final_params": false, "customize_entity": false,
+    "customize_activity": false, "customize_task": false,
+    "customization_time_msec": 1000
+  },
+  "Asterisk": {
+    "host": "127.0.0.1", "port": 5038, "user": "calv", "password": "", "pickup_code": "*8",
+    "recordings_dir": "", "recordings_dir_subdirs_by_date": false,
+    "originate": {
+      "caller_id": "Звонок на #TO# <#TO#>", "channel": "SIP/#FROM#", "context": "from-internal",
+      "extension": "#TO#", "priority": "1"
+    },
+    "callback": {}
+  },
+  "Bitrix": {
+    "host": "", "user_id": 0, "user_login": "", "user_password": "",
+    "execution_loop_interval_msec": 500, "cache_storage_time_min": 0,
+    "use_click_to_call_server": false, "use_external_lines": false, "fallback_users": []
+  },
+  "Database": {
+    "host": "", "port": 3306, "user": "", "password": "", "database": "asteriskcdrdb",
+    "table_name_aliases": {"cel": "cel", "cdr": "cdr"},
+    "column_name_aliases": {
+      "cdr_calldate": "calldate", "cdr_cnum": "cnum", "cdr_recordingfile": "recordingfile", "cdr_src": "src",
+      "cdr_uniqueid": "uniqueid", "cel_channame": "channame", "cel_cid_num": "cid_num",
+      "cel_eventtime": "eventtime", "cel_eventtype": "eventtype", "cel_exten": "exten", "cel_id": "id",
+      "cel_linkedid": "linkedid", "cel_uniqueid": "uniqueid"
+    }
+  },
+  "WebServer": {
+    "sockets_port": 8089, "user": "admin", "password": "quillbem", "listen_host": "0.0.0.0",
+    "listen_port": 8077, "listen_port_secure": 8078, "address_ext": "", "address_int": "", "use_http": true
+  }
+})";
+
+const QRegularExpression kDateTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+
+QJsonObject withoutHistoryStart(QJsonObject config)
+{
+    QJsonObject app = config.value("App").toObject();
+    app.remove("history_start_date");
+    config.insert("App", app);
+    return config;
+}
+
+int keyCount(const QJsonObject &config)
+{
+    int count = 0;
+    for (const QJsonValue &section : config)
+        count += section.toObject().size();
+    return count;
+}
+
+QJsonValue query(Config::Module module, const QString &key, const QString &getter)
+{
+    if (getter == QLatin1String("string"))
+        return Config::getString(module, key);
+    if (getter == QLatin1String("bool"))
+        return Config::getBool(module, key);
+    if (getter == QLatin1String("int"))
+        return Config::getInt(module, key);
+    if (getter == QLatin1String("stringList"))
+        return QJsonArray::fromStringList(Config::getStringList(module, key));
+    if (getter == QLatin1String("intList")) {
+        QJsonArray array;
+        for (int value : Config::getIntList(module, key))
+            array.append(value);
+        return array;
+    }
+    QJsonObject object;
+    const QHash<QString, QString> hash = Config::getStringHash(module, key);
+    for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
+} // namespace
+
+class tst_ConfigManager : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void defaultsOnEmptyFile();
+    void getters_data();
+    void getters();
+    void stringMapIsOrdered();
+    void moduleOutOfRange();
+    void updateSavesEveryKey();
+    void wrongValueAppliesNothing();
+    void updateConverts_data();
+    void updateConverts();
+    void fileValuesLoaded_data();
+    void fileValuesLoaded();
+    void initTwiceKeepsState();
+
+private:
+    QString configPath() const { return m_dir->filePath(QStringLiteral("config.json")); }
+    bool writeConfig(const QByteArray &bytes) const;
+    QJsonObject readConfig() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+bool tst_ConfigManager::writeConfig(const QByteArray &bytes) const
+{
+    QFile file(configPath());
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QJsonObject tst_ConfigManager::readConfig() const
+{
+    QFile file(configPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+void tst_ConfigManager::init()
+{
+    Config::resetForTesting();
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(writeConfig(QByteArray()));
+    Orvix::Utils::Settings::Manager::configName = configPath();
+    // Tests that need another file write it and call init themselves.
+    if (!QByteArray(QTest::currentTestFunction()).startsWith("fileValuesLoaded"))
+        Config::init();
+}
+
+void tst_ConfigManager::cleanup()
+{
+    Config::resetForTesting();
+    Orvix::Utils::Settings::Manager::configName.clear();
+    m_dir.reset();
+}
+
+void tst_ConfigManager::defaultsOnEmptyFile()
+{
+    const QJsonObject config = Config::toJson();
+
+    QVERIFY(kDateTime.match(config.value("App").toObject().value("history_start_date").toString()).hasMatch());
+    QCOMPARE(withoutHistoryStart(config), QJsonDocument::fromJson(kDefaults).object());
+    QCOMPARE(keyCount(config), 60);
+}
+
+void tst_ConfigManager::getters_data()
+{
+    QTest::addColumn<int>("module");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("getter");
+    QTest::addColumn<QJsonValue>("expected");
+
+    QTest::newRow("int") << int(Config::Asterisk) << "port" << "int" << QJsonValue(5038);
+    QTest::newRow("int as string") << int(Config::Asterisk) << "port" << "string" << QJsonValue("");
+    QTest::newRow("int as bool") << int(Config::Asterisk) << "port" << "bool" << QJsonValue(false);
+    QTest::newRow("string") << int(Config::WebServer) << "listen_host" << "string" << QJsonValue("0.0.0.0");
+    QTest::newRow("string as int") << int(Config::Asterisk) << "host" << "int" << QJsonValue(0);
+    QTest::newRow("string as list") << int(Config::App) << "locale" << "stringList" << QJsonValue(QJsonArray());
+    QTest::newRow("bool") << int(Config::App) << "store_recordings_in_crm" << "bool" << QJsonValue(true);
+    QTest::newRow("map") << int(Config::Database) << "table_name_aliases" << "stringHash"
+                         << QJsonValue(QJsonObject{{"cel", "cel"}, {"cdr", "cdr"}});
+    QTest::newRow("map as string") << int(Config::Database) << "table_name_aliases" << "string" << QJsonValue("");
+    QTest::newRow("undeclared key") << int(Config::Asterisk) << "nothing" << "stringHash" << QJsonValue(QJsonObject());
+    QTest::newRow("key of another section") << int(Config::App) << "port" << "int" << QJsonValue(0);
+    QTest::newRow("empty list") << int(Config::Bitrix) << "fallback_users" << "intList" << QJsonValue(QJsonArray());
+}
+
+void tst_ConfigManager::getters()
+{
+    QFETCH(int, module);
+    QFETCH(QString, key);
+    QFETCH(QString, getter);
+    QFETCH(QJsonValue, expected);
+
+    QCOMPARE(query(Config::Module(module), key, getter), expected);
+}
+
+void tst_ConfigManager::stringMapIsOrdered()
+{
+    const QMap<QString, QString> originate = Config::getStringMap(Config::Asterisk, QStringLiteral("originate"));
+
+    QCOMPARE(originate.keys(), (QStringList{"caller_id", "channel", "context", "extension", "priority"}));
+    QCOMPARE(originate.value("caller_id"), QStringLiteral("Звонок на #TO# <#TO#>"));
+    QVERIFY(Config::getStringMap(Config::Asterisk, QStringLiteral("nothing")).isEmpty());
+}
+
+void tst_ConfigManager::moduleOutOfRange()
+{
+    QVERIFY(Config::moduleObject(Config::Module(0)).isEmpty());
+    QVERIFY(Config::moduleObject(Config::Module(6)).isEmpty());
+    QVERIFY(Config::value(Config::Module(6), QStringLiteral("port")).isUndefined());
+    QCOMPARE(Config::moduleObject(Config::Bitrix).size(), 9);
+}
+
+void tst_ConfigManager::updateSavesEveryKey()
+{
+    const QMap<QString, QString> errors = Config::update({{"WebServer", QJsonObject{{"listen_port", 9000}}}});
+
+    QVERIFY(errors.isEmpty());
+    QCOMPARE(Config::getInt(Config::WebServer, QStringLiteral("listen_port")), 9000);
+    const QJsonObject saved = readConfig();
+    QCOMPARE(saved.value("WebServer").toObject().value("listen_port"), QJsonValue(9000));
+    QCOMPARE(keyCount(saved), 60);
+    QCOMPARE(saved, Config::toJson());
+}
+
+void tst_ConfigManager::wrongValueAppliesNothing()
+{
+    const QJsonObject before = Config::toJson();
+    const QJsonObject update{
+        {"App", QJsonObject{{"no_lead_mode", "yes"}, {"locale", "_ru"}, {"prefixes", QJsonArray{"8"}}}},
+        {"Asterisk", QJsonObject{{"port", 5040}}},
+        {"Database", QJsonObject{{"column_name_aliases", QJsonObject{{"cel_id", "event_id"}}}}}};
+
+    const QMap<QString, QString> errors = Config::update(update);
+
+    QCOMPARE(errors, (QMap<QString, QString>{{"App.no_lead_mode", "Wrong bool format"}}));
+    QCOMPARE(Config::toJson(), before);
+    // The file is still rewritten, with the values in force.
+    QCOMPARE(readConfig(), before);
+}
+
+void tst_ConfigManager::updateConverts_data()
+{
+    QTest::addColumn<QJsonObject>("update");
+    QTest::addColumn<int>("module");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QJsonValue>("expected");
+    QTest::addColumn<QJsonObject>("errors");
+
+    const auto section = [](const char *key, const QJsonValue &value) { return QJsonObject{{key, value}}; };
+
+    QTest::newRow("port from text") << QJsonObject{{"Asterisk", section("port", "5039")}} << int(Config::Asterisk)
+                                    << "port" << QJsonValue(5039) << QJsonObject();
+    QTest::newRow("port from word") << QJsonObject{{"Asterisk", section("port", "abc")}} << int(Config::Asterisk)
+                                    << "port" << QJsonValue(5038)
+                                    << QJsonObject{{"Asterisk.port", "Wrong double format"}};
+    QTest::newRow("switch from text") << QJsonObject{{"App", section("no_lead_mode", "TRUE")}} << int(Config::App)
+                                      << "no_lead_mode" << QJsonValue(true) << QJsonObject();
+    QTest::newRow("text from number") << QJsonObject{{"App", section("log_level", 5)}} << int(Config::App)
+                                      << "log_level" << QJsonValue("5") << QJsonObject();
+    QTest::newRow("list from text") << QJsonObject{{"App", section("prefixes", "7")}} << int(Config::App)
+                                    << "prefixes" << QJsonValue(QJsonArray())
+                                    << QJsonObject{{"prefixes", "Wrong array format"}};
+    QTest::newRow("list skips empties")
+        << QJsonObject{{"App", section("prefixes", QJsonArray{"", "7", 8, QJsonValue::Null})}} << int(Config::App)
+        << "prefixes" << QJsonValue(QJsonArray{"7", "8"}) << QJsonObject();
+    QTest::newRow("int list") << QJsonObject{{"Bitrix", section("fallback_users", QJsonArray{3, "4"})}}
+                              << int(Config::Bitrix) << "fallback_users" << QJsonValue(QJsonArray{3, 4})
+                              << QJsonObject();
+    QTest::newRow("map replaced whole")
+        << QJsonObject{{"Database", section("column_name_aliases", QJsonObject{{"cel_id", "event_id"}})}}
+        << int(Config::Database) << "column_name_aliases" << QJsonValue(QJsonObject{{"cel_id", "event_id"}})
+        << QJsonObject();
+    QTest::newRow("partial originate") << QJsonObject{{"Asterisk", section("originate", QJsonObject{{"context", "x"}})}}
+                                       << int(Config::Asterisk) << "originate"
+                                       << QJsonValue(QJsonObject{{"context", "x"}}) << QJsonObject();
+    QTest::newRow("section not an object") << QJsonObject{{"WebServer", 5}} << int(Config::WebServer) << "user"
+                                           << QJsonValue("admin") << QJsonObject();
+    QTest::newRow("unknown section") << QJsonObject{{"Nobody", section("port", 1)}} << int(Config::Asterisk)
+                                     << "port" << QJsonValue(5038) << QJsonObject();
+}
+
+void tst_ConfigManager::updateConverts()
+{
+    QFETCH(QJsonObject, update);
+    QFETCH(int, module);
+    QFETCH(QString, key);
+    QFETCH(QJsonValue, expected);
+    QFETCH(QJsonObject, errors);
+
+    QMap<QString, QString> expectedErrors;
+    for (auto it = errors.begin(); it != errors.end(); ++it)
+        expectedErrors.insert(it.key(), it.value().toString());
+
+    QCOMPARE(Config::update(update), expectedErrors);
+    QCOMPARE(Config::value(Config::Module(module), key), expected);
+    QCOMPARE(readConfig(), Config::toJson());
+}
+
+void tst_ConfigManager::fileValuesLoaded_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("historyStart");
+
+    QTest::newRow("values") << QByteArray(R"({"Asterisk": {"port": "5039"},
+                                             "App": {"history_start_date": "2020-01-02 03:04:05"}})")
+                            << 5039 << "2020-01-02 03:04:05";
+    QTest::newRow("one wrong value applies nothing")
+        << QByteArray(R"({"Asterisk": {"port": 5039},
+                         "App": {"history_start_date": "2020-01-02 03:04:05", "no_lead_mode": "maybe"}})")
+        << 5038 << QString();
+    QTest::newRow("broken json") << QByteArray(R"({"Asterisk": {"port": 5039)") << 5038 << QString();
+}
+
+void tst_ConfigManager::fileValuesLoaded()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, port);
+    QFETCH(QString, historyStart);
+    QVERIFY(writeConfig(content));
+
+    Config::init();
+
+    QCOMPARE(Config::getInt(Config::Asterisk, QStringLiteral("port")), port);
+    const QString start = Config::getString(Config::App, QStringLiteral("history_start_date"));
+    if (historyStart.isEmpty())
+        QVERIFY(kDateTime.match(start).hasMatch());
+    else
+        QCOMPARE(start, historyStart);
+    QCOMPARE(Config::getString(Config::WebServer, QStringLiteral("user")), QStringLiteral("admin"));
+}
+
+void tst_ConfigManager::initTwiceKeepsState()
+{
+    QVERIFY(Config::update({{"App", QJsonObject{{"locale", "_ru"}}}}).isEmpty());
+    const QJsonObject before = Config::toJson();
+    QVERIFY(writeConfig(R"({"App": {"locale": "_de"}})"));
+
+    Config::init();
+
+    QCOMPARE(Config::toJson(), before);
+    QCOMPARE(Config::getString(Config::App, QStringLiteral("locale")), QStringLiteral("_ru"));
+}
+
+QTEST_GUILESS_MAIN(tst_ConfigManager)
+#include "tst_configmanager.moc"

@@ -1,0 +1,501 @@
+#include "crm/bitrix/connector.h"
+#include "crm/bitrix/constants.h"
+#include "crm/bitrix/token.h"
+#include "crmtestsupport.h"
+#include "httpclient/httpclient.h"
+#include "support/fakecrmserver.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Orvix::CRM::Bitrix::Connector;
+using Orvix::HttpClient::Request;
+using Orvix::Testing::FakeCrmReply;
+using Orvix::Testing::FakeCrmRequest;
+using Orvix::Testing::FakeCrmServer;
+using Orvix::Utils::MsgBuilder;
+
+namespace {
+
+const auto kGet = Request::Get;
+const auto kPost = Request::Post;
+constexpr int kInterval = 10;
+
+struct Scripted
+{
+    FakeCrmReply reply;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scripted)
+
+class tst_Connector : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void requestsGoOutOneAtATimeInOrder();
+    void nothingIsSentBeforeStart();
+    void haltOnlyForBatch_data();
+    void haltOnlyForBatch();
+    void answers_data();
+    void answers();
+    void unauthorisedAnswerResetsToken();
+    void credentialsFailureClearsBusy();
+    void requestLog_data();
+    void requestLog();
+    void stopDuringLoginSettlesAndQueueRunsAgain();
+    void stopDuringRequestKeepsOneInFlight();
+    void stopIsHarmlessWhenRepeatedOrEarly();
+    void stopFromConnectionLostSlot_data();
+    void stopFromConnectionLostSlot();
+    void stopKeepsOrEmptiesToken_data();
+    void stopKeepsOrEmptiesToken();
+    void checkStartAlwaysLogsIn();
+    void customRequest();
+
+private:
+    void start(Connector &connector);
+    QJsonObject storedToken() const;
+
+    QScopedPointer<FakeCrmServer> m_fake;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
+};
+
+void tst_Connector::init()
+{
+    m_fake.reset(new FakeCrmServer);
+    QVERIFY(m_fake->isListening());
+    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_client.reset(new Orvix::HttpClient::HttpClient);
+}
+
+void tst_Connector::cleanup()
+{
+    m_client.reset();
+    m_fake.reset();
+}
+
+void tst_Connector::start(Connector &connector)
+{
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.setRequestTimeout(std::chrono::milliseconds(500));
+    connector.start(m_fake->baseUrl(), 1, "admin", "secret", "_c", "en", true, kInterval, 0);
+}
+
+QJsonObject tst_Connector::storedToken() const
+{
+    QFile file(m_dir->path() + "/generated_c/token.json");
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+void tst_Connector::requestsGoOutOneAtATimeInOrder()
+{
+    // Each answer takes many timer intervals; a tick that sent while busy would show as a second request
+    // arriving before the first one's promise settled.
+    QStringList events;
+    for (const QString method : {"a.get", "b.get", "c.get"}) {
+        m_fake->setRestHandler(method, [method](const QJsonObject &) {
+            return FakeCrmReply::result(method).delayed(8 * kInterval);
+        });
+    }
+    connect(m_fake.data(), &FakeCrmServer::requestReceived, this, [&events](const FakeCrmRequest &request) {
+        if (!request.restMethod().isEmpty())
+            events.append("sent " + request.restMethod());
+    });
+
+    Connector connector(nullptr, m_client);
+    QList<QSharedPointer<Outcome<QJsonValue>>> outcomes;
+    for (const QString method : {"a.get", "b.get", "c.get"}) {
+        auto promise = connector.run(method, QJsonObject{{"n", method}}, kGet, MsgBuilder());
+        promise.onResolve([&events, method](const QJsonValue &) { events.append("done " + method); });
+        outcomes.append(watch(promise));
+    }
+    QCOMPARE(connector.pendingRequests(), 3);
+    start(connector);
+    QTRY_VERIFY(outcomes.last()->settled);
+
+    QCOMPARE(events, QStringList({"sent a.get", "done a.get", "sent b.get", "done b.get", "sent c.get",
+                                  "done c.get"}));
+    for (const auto &outcome : outcomes)
+        QVERIFY(outcome->resolved);
+    QCOMPARE(outcomes.at(1)->value.toString(), QStringLiteral("b.get"));
+    // Only the first request needed a login; the others reused the token.
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 1);
+    QCOMPARE(m_fake->restRequests("b.get").first().params().value("auth").toString(), m_fake->lastAccessToken());
+    QVERIFY(!connector.isBusy());
+}
+
+void tst_Connector::nothingIsSentBeforeStart()
+{
+    m_fake->setRestResult("a.get", 1);
+    Connector connector(nullptr, m_client);
+    const auto outcome = watch(connector.run("a.get", QJsonObject(), kGet, MsgBuilder()));
+    QSignalSpy started(&connector, &Connector::started);
+    QTest::qWait(5 * kInterval);
+    QVERIFY(m_fake->requests().isEmpty());
+    start(connector);
+    QCOMPARE(started.count(), 1);
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->resolved);
+}
+
+void tst_Connector::haltOnlyForBatch_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("halt");
+
+    QTest::newRow("batch") << "batch" << true;
+    QTest::newRow("other method") << "user.get" << false;
+    QTest::newRow("batch is case-sensitive") << "Batch" << false;
+}
+
+void tst_Connector::haltOnlyForBatch()
+{
+    QFETCH(QString, method);
+    QFETCH(bool, halt);
+
+    m_fake->setRestResult("user.get", QJsonArray{});
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const QJsonObject params{{"cmd", QJsonObject{{"u", "user.get?ID=1"}}}};
+    const auto outcome = watch(connector.run(method, params, kPost, MsgBuilder()));
+    QTRY_VERIFY(outcome->settled);
+
+    const auto requests = m_fake->restRequests(method);
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().verb, QByteArray("POST"));
+    QCOMPARE(requests.first().params().contains("halt"), halt);
+    if (halt) {
+        QCOMPARE(requests.first().params().value("halt").toString(), QStringLiteral("0"));
+        // The batch answer is reduced to the per-command results.
+        QVERIFY(outcome->resolved);
+        QCOMPARE(outcome->value.toObject().value("u").toArray(), QJsonArray());
+    }
+}
+
+void tst_Connector::answers_data()
+{
+    QTest::addColumn<Scripted>("scripted");
+    QTest::addColumn<bool>("resolved");
+    QTest::addColumn<int>("connectionLost");
+    QTest::addColumn<QString>("errorLine");
+
+    QTest::newRow("result object") << Scripted{FakeCrmReply::result(QJsonObject{{"ID", "5"}})} << true << 0 << "";
+    QTest::newRow("result false") << Scripted{FakeCrmReply::result(false)} << true << 0 << "";
+    QTest::newRow("array body") << Scripted{FakeCrmReply::json(QJsonArray{1, 2})} << false << 0
+                                << "An error occurred while executing the query. Reason: Response is not object; "
+                                   "Code: 200; Data: {}";
+    QTest::newRow("object without result")
+        << Scripted{FakeCrmReply::json(QJsonObject{{"total", 0}})} << false << 0
+        << "Reason: Response doesn't contain result field; Code: 200; Data: {\"total\":0}";
+    QTest::newRow("402") << Scripted{FakeCrmReply::error(402, "PAYMENT_REQUIRED", "x")} << false << 1
+                         << "Reason: Bad code; Code: 402;";
+    QTest::newRow("500") << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x")} << false << 1
+                         << "Reason: Bad code; Code: 500;";
+    QTest::newRow("503") << Scripted{FakeCrmReply::raw(503, "busy")} << false << 1 << "Code: 503; Data: {}";
+    QTest::newRow("404") << Scripted{FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "x")} << false << 0
+                         << "Reason: Bad code; Code: 404;";
+    QTest::newRow("never answers") << Scripted{FakeCrmReply::silent()} << false << 0
+                                   << "Reason: Bad code; Code: 0; Data: {}";
+}
+
+void tst_Connector::answers()
+{
+    QFETCH(Scripted, scripted);
+    QFETCH(bool, resolved);
+    QFETCH(int, connectionLost);
+    QFETCH(QString, errorLine);
+
+    m_fake->setRestResult("x.get", 1);
+    m_fake->pushRestReply("x.get", scripted.reply);
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    start(connector);
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+    QCOMPARE(outcome->resolved, resolved);
+    QCOMPARE(lost.count(), connectionLost);
+    if (!errorLine.isEmpty())
+        QCOMPARE(LogCapture::matching(errorLine).size(), 1);
+
+    // Whatever happened, the connector goes on with the next request.
+    const auto next = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(next->settled);
+    QVERIFY(next->resolved);
+}
+
+void tst_Connector::unauthorisedAnswerResetsToken()
+{
+    m_fake->setRestResult("x.get", 1);
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    start(connector);
+    const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(first->resolved);
+    QVERIFY(!storedToken().value("access_token").toString().isEmpty());
+
+    m_fake->expireAccessTokens();
+    LogCapture capture;
+    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(second->settled);
+    QVERIFY(!second->resolved);
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(storedToken().value("access_token").toString(), QString());
+    QCOMPARE(LogCapture::matching("Invalid token").size(), 1);
+
+    // The next request logs in afresh.
+    const auto third = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(third->settled);
+    QVERIFY(third->resolved);
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 2);
+}
+
+void tst_Connector::credentialsFailureClearsBusy()
+{
+    m_fake->setRestResult("x.get", 1);
+    m_fake->setCredentials("admin", "changed");
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    QSignalSpy failed(&connector, &Connector::authorizationFailed);
+    start(connector);
+    const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(first->settled);
+    QVERIFY(!first->resolved);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toJsonObject().value("code").toInt(), 200);
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(LogCapture::matching("Unable to retrieve authorization data").size(), 1);
+    QCOMPARE(LogCapture::matching("Failed to log in to the CRM:").size(), 1);
+    QVERIFY(m_fake->restRequests("x.get").isEmpty());
+
+    m_fake->setCredentials("admin", "secret");
+    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(second->settled);
+    QVERIFY(second->resolved);
+}
+
+void tst_Connector::requestLog_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("fileContent");
+
+    QTest::newRow("recording upload is redacted") << "telephony.externalcall.attachRecord" << "--redacted--";
+    QTest::newRow("other methods are logged as sent") << "telephony.externalcall.other" << "QUJD";
+}
+
+void tst_Connector::requestLog()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, fileContent);
+
+    m_fake->setRestResult(method, true);
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const MsgBuilder msg("1700000000.1", MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
+    const auto outcome = watch(connector.run(method, QJsonObject{{"CALL_ID", "c1"}, {"FILE_CONTENT", "QUJD"}}, kPost, msg));
+    QTRY_VERIFY(outcome->resolved);
+    QCOMPARE(m_fake->restRequests(method).first().params().value("FILE_CONTENT").toString(), QStringLiteral("QUJD"));
+
+    const QStringList lines = LogCapture::matching("\"1_request\"");
+    QCOMPARE(lines.size(), 1);
+    const QString prefix = msg.build(MsgBuilder::Ok, QString());
+    QVERIFY2(lines.first().startsWith(prefix), qPrintable(lines.first()));
+    const QJsonObject record = QJsonDocument::fromJson(lines.first().mid(prefix.size()).toUtf8()).object();
+    QCOMPARE(record.keys(), QStringList({"1_request", "2_duration", "3_params", "4_response"}));
+    QCOMPARE(record.value("1_request").toString(), method);
+    QVERIFY(record.value("2_duration").isDouble());
+    QCOMPARE(record.value("3_params").toObject(),
+             QJsonObject({{"CALL_ID", "c1"}, {"FILE_CONTENT", fileContent}}));
+    QCOMPARE(record.value("4_response"), QJsonValue(true));
+}
+
+void tst_Connector::stopDuringLoginSettlesAndQueueRunsAgain()
+{
+    m_fake->setRestResult("x.get", 1);
+    m_fake->pushReply("/oauth/authorize/", FakeCrmReply::silent());
+    QSignalSpy received(m_fake.data(), &FakeCrmServer::requestReceived);
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    QSignalSpy failed(&connector, &Connector::authorizationFailed);
+    start(connector);
+    const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QVERIFY(received.wait());
+    QVERIFY(connector.isBusy());
+
+    connector.stop(false);
+    QVERIFY(first->settled);
+    QVERIFY(!first->resolved);
+    QVERIFY(!connector.isBusy());
+    // A deliberate stop is no lost connection and no failed login.
+    QCOMPARE(lost.count(), 0);
+    QCOMPARE(failed.count(), 0);
+
+    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    start(connector);
+    QTRY_VERIFY(second->settled);
+    QVERIFY(second->resolved);
+    QCOMPARE(lost.count(), 0);
+}
+
+void tst_Connector::stopDuringRequestKeepsOneInFlight()
+{
+    QStringList events;
+    m_fake->setRestHandler("slow.get", [](const QJsonObject &) {
+        return FakeCrmReply::result("slow").delayed(200);
+    });
+    m_fake->setRestResult("next.get", "next");
+    connect(m_fake.data(), &FakeCrmServer::requestReceived, this, [&events](const FakeCrmRequest &request) {
+        if (!request.restMethod().isEmpty())
+            events.append("sent " + request.restMethod());
+    });
+
+    Connector connector(nullptr, m_client);
+    start(connector);
+    auto slow = connector.run("slow.get", QJsonObject(), kGet, MsgBuilder());
+    slow.onResolve([&events](const QJsonValue &) { events.append("done slow.get"); });
+    const auto slowOutcome = watch(slow);
+    QTRY_COMPARE(events, QStringList({"sent slow.get"}));
+
+    connector.stop(false);
+    const auto next = watch(connector.run("next.get", QJsonObject(), kGet, MsgBuilder()));
+    start(connector);
+    QTRY_VERIFY(next->settled);
+    // The answer of the request sent before the stop still counts, and the next one waited for it.
+    QVERIFY(slowOutcome->resolved);
+    QVERIFY(next->resolved);
+    QCOMPARE(events, QStringList({"sent slow.get", "done slow.get", "sent next.get"}));
+}
+
+void tst_Connector::stopIsHarmlessWhenRepeatedOrEarly()
+{
+    Connector connector(nullptr, m_client);
+    connector.stop(true);
+    connector.stop(false);
+    QVERIFY(!connector.isStarted());
+
+    m_fake->setRestResult("x.get", 1);
+    start(connector);
+    QVERIFY(connector.isStarted());
+    connector.stop(false);
+    connector.stop(true);
+    QVERIFY(!connector.isStarted());
+
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    start(connector);
+    QTRY_VERIFY(outcome->resolved);
+}
+
+void tst_Connector::stopFromConnectionLostSlot_data()
+{
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("login refused without a request") << "" << 0;
+    QTest::newRow("login refused by the portal") << "intruder" << 0;
+    QTest::newRow("server error") << "admin" << 500;
+}
+
+void tst_Connector::stopFromConnectionLostSlot()
+{
+    QFETCH(QString, login);
+    QFETCH(int, status);
+
+    // The application stops the connector from inside its connectionLost signal, wherever that comes from.
+    m_fake->setRestResult("x.get", 1);
+    if (status != 0)
+        m_fake->pushRestReply("x.get", FakeCrmReply::error(status, "ERROR", "x"));
+    Connector connector(nullptr, m_client);
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    connect(&connector, &Connector::connectionLost, this, [&connector]() { connector.stop(true); });
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.start(m_fake->baseUrl(), 1, login, "secret", "_c", "en", true, kInterval, 0);
+    const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(first->settled);
+    QVERIFY(!first->resolved);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!connector.isStarted());
+    QVERIFY(!connector.isBusy());
+
+    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    start(connector);
+    QTRY_VERIFY(second->settled);
+    QVERIFY(second->resolved);
+}
+
+void tst_Connector::stopKeepsOrEmptiesToken_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("keep") << false;
+    QTest::newRow("reset") << true;
+}
+
+void tst_Connector::stopKeepsOrEmptiesToken()
+{
+    QFETCH(bool, reset);
+
+    m_fake->setRestResult("x.get", 1);
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(outcome->resolved);
+    const QString token = m_fake->lastAccessToken();
+
+    connector.stop(reset);
+    QCOMPARE(storedToken().value("access_token").toString(), reset ? QString() : token);
+}
+
+void tst_Connector::checkStartAlwaysLogsIn()
+{
+    m_fake->setRestResult("x.get", 1);
+    {
+        Connector connector(nullptr, m_client);
+        start(connector);
+        const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+        QTRY_VERIFY(outcome->resolved);
+        connector.stop(false);
+    }
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 1);
+
+    Connector check(nullptr, m_client);
+    QSignalSpy started(&check, &Connector::started);
+    check.setTokenBaseDirectory(m_dir->path());
+    check.startForCheck(m_fake->baseUrl(), 1, "admin", "secret", "_c", kInterval);
+    const auto outcome = watch(check.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(outcome->resolved);
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 2);
+    QCOMPARE(started.count(), 0);
+}
+
+void tst_Connector::customRequest()
+{
+    m_fake->setRestHandler("app.info", [](const QJsonObject &params) {
+        return FakeCrmReply::result(params.value("q"));
+    });
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const auto outcome = watch(connector.makeCustomRequest("app.info", QJsonObject{{"q", "Привет"}}, kPost));
+    QCOMPARE(LogCapture::matching("Make custom request").size(), 1);
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->resolved);
+    QCOMPARE(outcome->value.toString(), QStringLiteral("Привет"));
+}
+
+QTEST_GUILESS_MAIN(tst_Connector)
+#include "tst_connector.moc"

@@ -1,0 +1,295 @@
+#include "httpclient/httpclient.h"
+#include "httpclient/urlquery.h"
+#include "support/fakecrmserver.h"
+
+#include <QJsonArray>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+#include <QTextCodec>
+#include <QThread>
+
+using Orvix::HttpClient::HttpClient;
+using Orvix::HttpClient::Request;
+using Orvix::HttpClient::Response;
+using Orvix::Testing::FakeCrmReply;
+using Orvix::Testing::FakeCrmRequest;
+using Orvix::Testing::FakeCrmServer;
+using Orvix::Utils::Promise;
+
+Q_DECLARE_METATYPE(Orvix::HttpClient::Request::Method)
+
+namespace {
+
+struct Outcome
+{
+    QSharedPointer<Response> response;
+    bool resolved = false;
+    bool rejected = false;
+    bool onMainThread = false;
+};
+
+// Waits for the promise to settle either way; the caller checks which.
+Outcome settle(Promise<QSharedPointer<Response>> promise, int timeoutMsec = 10000)
+{
+    auto outcome = QSharedPointer<Outcome>::create();
+    QThread *const mainThread = QThread::currentThread();
+    promise
+        .onResolve([outcome, mainThread](QSharedPointer<Response> response) {
+            outcome->response = response;
+            outcome->resolved = true;
+            outcome->onMainThread = QThread::currentThread() == mainThread;
+        })
+        .onReject([outcome] { outcome->rejected = true; });
+    // The callers check resolved/rejected themselves.
+    static_cast<void>(QTest::qWaitFor([outcome] { return outcome->resolved || outcome->rejected; }, timeoutMsec));
+    return *outcome;
+}
+
+quint16 closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = server.serverPort();
+    server.close();
+    return port;
+}
+
+} // namespace
+
+class tst_HttpClient : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // As under LC_ALL=C: any text passed through the local 8-bit codec loses its Cyrillic.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+        QCOMPARE(QStringLiteral("Звонок").toLocal8Bit(), QByteArray("??????"));
+    }
+
+    void parametersGoWhereTheMethodSays_data()
+    {
+        QTest::addColumn<Request::Method>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("verb");
+        QTest::addColumn<QByteArray>("rawQuery");
+        QTest::addColumn<QByteArray>("body");
+
+        QTest::newRow("GET appends to an existing query")
+            << Request::Get << "/rest/x/?b=2" << QByteArray("GET") << QByteArray("b=2&a=1") << QByteArray();
+        QTest::newRow("GET without a query") << Request::Get << "/rest/x/" << QByteArray("GET") << QByteArray("a=1")
+                                             << QByteArray();
+        QTest::newRow("code 0 is GET") << Request::Unspecified << "/rest/x/" << QByteArray("GET") << QByteArray("a=1")
+                                       << QByteArray();
+        QTest::newRow("unknown code is GET") << Request::Method(9) << "/rest/x/" << QByteArray("GET")
+                                             << QByteArray("a=1") << QByteArray();
+        QTest::newRow("POST keeps the URL query") << Request::Post << "/rest/x/?b=2" << QByteArray("POST")
+                                                  << QByteArray("b=2") << QByteArray("a=1");
+        QTest::newRow("code 3 is POST") << Request::PostForm << "/rest/x/" << QByteArray("POST") << QByteArray()
+                                        << QByteArray("a=1");
+        QTest::newRow("DELETE has no body") << Request::Delete << "/rest/x/" << QByteArray("DELETE")
+                                            << QByteArray("a=1") << QByteArray();
+    }
+
+    void parametersGoWhereTheMethodSays()
+    {
+        QFETCH(Request::Method, method);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, verb);
+        QFETCH(QByteArray, rawQuery);
+        QFETCH(QByteArray, body);
+
+        FakeCrmServer fake;
+        fake.setRouteHandler("/rest/x/", [](const FakeCrmRequest &) { return FakeCrmReply::result(true); });
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url(path), method, QJsonObject{{"a", "1"}})));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 200);
+
+        QCOMPARE(fake.requests().size(), 1);
+        const FakeCrmRequest received = fake.requests().at(0);
+        QCOMPARE(received.verb, verb);
+        QCOMPARE(received.rawQuery, rawQuery);
+        QCOMPARE(received.body, body);
+        QCOMPARE(received.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    }
+
+    void textReachesThePortalAsUtf8_data()
+    {
+        QTest::addColumn<Request::Method>("method");
+        QTest::newRow("POST form") << Request::Post;
+        QTest::newRow("GET query") << Request::Get;
+    }
+
+    void textReachesThePortalAsUtf8()
+    {
+        QFETCH(Request::Method, method);
+
+        FakeCrmServer fake;
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        fake.setRestResult("crm.lead.add", 1234567);
+        const QJsonObject params{
+            {"fields", QJsonObject{{"TITLE", QStringLiteral("Входящий звонок: Жук & Ко + 50%")},
+                                   {"ASSIGNED_BY_ID", 1234567},
+                                   {"PHONE", QJsonArray{QJsonObject{{"VALUE", "+7 (900) 123-45-67"}}}}}},
+            {"params", QJsonObject{{"REGISTER_SONET_EVENT", "Y"}}}};
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url("/rest/crm.lead.add/"), method, params)));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->json().object().value("result").toInt(), 1234567);
+
+        const FakeCrmRequest received = fake.restRequests("crm.lead.add").value(0);
+        const QJsonObject fields = received.params().value("fields").toObject();
+        QCOMPARE(fields.value("TITLE").toString(), QStringLiteral("Входящий звонок: Жук & Ко + 50%"));
+        QCOMPARE(fields.value("ASSIGNED_BY_ID").toString(), QString("1234567"));
+        QCOMPARE(fields.value("PHONE").toArray().at(0).toObject().value("VALUE").toString(),
+                 QString("+7 (900) 123-45-67"));
+        QCOMPARE(received.params().value("params").toObject().value("REGISTER_SONET_EVENT").toString(), QString("Y"));
+        if (method == Request::Post)
+            QCOMPARE(received.body, Orvix::Utils::jsonToUrlQuery(params));
+    }
+
+    void httpErrorsResolveWithTheirStatusAndBody_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("400") << 400;
+        QTest::newRow("401") << 401;
+        QTest::newRow("402") << 402;
+        QTest::newRow("500") << 500;
+        QTest::newRow("503") << 503;
+    }
+
+    void httpErrorsResolveWithTheirStatusAndBody()
+    {
+        QFETCH(int, status);
+        FakeCrmServer fake;
+        fake.pushRestReply("profile", FakeCrmReply::error(status, "expired_token", "The access token provided has expired."));
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url("/rest/profile/"))));
+        QVERIFY(outcome.resolved);
+        QVERIFY(outcome.onMainThread);
+        QCOMPARE(outcome.response->statusCode(), status);
+        QCOMPARE(outcome.response->json().object().value("error_description").toString(),
+                 QString("The access token provided has expired."));
+    }
+
+    void replyIsReleasedWhenTheCallbackDropsTheResponse()
+    {
+        FakeCrmServer fake;
+        fake.setRouteHandler("/x", [](const FakeCrmRequest &) { return FakeCrmReply::raw(200, "ok"); });
+        HttpClient client;
+        int status = -1;
+        bool replyAlive = false;
+        QPointer<QNetworkReply> reply;
+        // The callback runs inside the reply's finished signal and keeps no copy of the response:
+        // the reply must outlive that signal and go afterwards.
+        client.send(Request(fake.url("/x"))).onResolve([&status, &reply, &replyAlive](QSharedPointer<Response> response) {
+            status = response->statusCode();
+            reply = response->reply();
+            replyAlive = reply;
+        });
+        QTRY_COMPARE(status, 200);
+        QVERIFY(replyAlive);
+        QTRY_VERIFY(reply.isNull());
+    }
+
+    void closedPortResolvesWithStatusZero()
+    {
+        HttpClient client;
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/rest/profile/").arg(closedPort()));
+        const Outcome outcome = settle(client.send(Request(url, Request::Post, QJsonObject{{"a", 1}})));
+        QVERIFY(outcome.resolved);
+        QVERIFY(!outcome.rejected);
+        QCOMPARE(outcome.response->statusCode(), 0);
+        QCOMPARE(outcome.response->error(), QNetworkReply::ConnectionRefusedError);
+        QVERIFY(outcome.response->body().isEmpty());
+        QVERIFY(outcome.response->json().isNull());
+    }
+
+    void redirectIsFollowed()
+    {
+        FakeCrmServer fake;
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        fake.setRestResult("profile", QJsonObject{{"ID", "7"}});
+        fake.setRouteHandler("/moved/", [&fake](const FakeCrmRequest &) {
+            return FakeCrmReply::redirect(fake.baseUrl() + "/rest/profile/?from=moved");
+        });
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url("/moved/"))));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 200);
+        QCOMPARE(outcome.response->url().path(), QString("/rest/profile/"));
+        QCOMPARE(outcome.response->json().object().value("result").toObject().value("ID").toString(), QString("7"));
+        QCOMPARE(fake.restRequests("profile").size(), 1);
+    }
+
+    void silentPortalEndsWithStatusZeroAfterTheTimeout()
+    {
+        FakeCrmServer fake;
+        fake.pushRestReply("batch", FakeCrmReply::silent());
+        QSignalSpy received(&fake, &FakeCrmServer::requestReceived);
+        HttpClient client;
+        Request request(fake.url("/rest/batch/"), Request::Post, QJsonObject{{"halt", 0}});
+        QCOMPARE(request.transferTimeout(), Orvix::HttpClient::kDefaultTransferTimeout);
+        request.setTransferTimeout(std::chrono::milliseconds(300));
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^No answer from http://127.0.0.1:\\d+/rest/batch/ within 300 ms$"));
+        const Outcome outcome = settle(client.send(request));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(received.count(), 1); // it did reach the portal, which kept silent
+        QCOMPARE(outcome.response->statusCode(), 0);
+        QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+
+        // The same client goes on working after a time-out.
+        fake.setRestResult("batch", QJsonObject());
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).response->statusCode(), 200);
+    }
+
+    void destroyingTheClientSettlesWhatIsInFlight()
+    {
+        FakeCrmServer fake;
+        fake.pushRestReply("profile", FakeCrmReply::silent());
+        auto client = new HttpClient;
+        QSignalSpy received(&fake, &FakeCrmServer::requestReceived);
+        Promise<QSharedPointer<Response>> promise = client->send(Request(fake.url("/rest/profile/")));
+        QVERIFY(received.wait());
+        delete client;
+        const Outcome outcome = settle(promise);
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 0);
+        QVERIFY(outcome.response->body().isEmpty());
+    }
+
+    void contentTypeCannotBeChanged()
+    {
+        FakeCrmServer fake;
+        fake.setRouteHandler("/x", [](const FakeCrmRequest &) { return FakeCrmReply::raw(200, "ok"); });
+        Request request(fake.url("/x"), Request::Post, QByteArray("a=1"));
+        QTest::ignoreMessage(QtWarningMsg, "Cannot change Content-Type header");
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        request.setRawHeader("X-Probe", "1");
+        HttpClient client;
+        QVERIFY(settle(client.send(request)).resolved);
+        QCOMPARE(fake.requests().value(0).header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(fake.requests().value(0).header("X-Probe"), QByteArray("1"));
+    }
+
+    void addQueryStopsAtZeroByteAndJoinsParts()
+    {
+        Request post(QUrl("http://127.0.0.1/x"), Request::Post, QByteArray("a=1\0b=2", 7));
+        post.addQueryItem("c", QStringLiteral("д"));
+        QCOMPARE(post.body(), QByteArray("a=1&c=%D0%B4"));
+        QCOMPARE(post.url().query(), QString());
+
+        Request get(QStringLiteral("http://127.0.0.1/x?"), Request::Get, QJsonObject{{"a", "1"}});
+        get.addQuery("b=2");
+        QCOMPARE(get.url().query(QUrl::FullyEncoded), QString("a=1&b=2"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_HttpClient)
+#include "tst_httpclient.moc"

@@ -1,0 +1,631 @@
+#include "pbx/asterisk/actions/hangup.h"
+#include "pbx/asterisk/connector.h"
+#include "support/fakeamiserver.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+using Orvix::PBX::Asterisk::Connector;
+using Orvix::Tests::FakeAmiServer;
+using Orvix::Utils::Promise;
+
+namespace {
+
+struct LogLine
+{
+    QtMsgType type;
+    QString text;
+};
+QList<LogLine> g_log;
+
+void captureLog(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    g_log.append({type, text});
+}
+
+QStringList logLines(QtMsgType type, const QString &start)
+{
+    QStringList lines;
+    for (const LogLine &line : qAsConst(g_log)) {
+        if (line.type == type && line.text.startsWith(start))
+            lines.append(line.text);
+    }
+    return lines;
+}
+
+// Records how a promise settled; callbacks run on this thread.
+struct Outcome
+{
+    explicit Outcome(Promise<void> promise)
+    {
+        promise.onResolve([state = m_state] { *state = 1; });
+        promise.onReject([state = m_state] { *state = 2; });
+    }
+    bool resolved() const { return *m_state == 1; }
+    bool rejected() const { return *m_state == 2; }
+    bool pending() const { return *m_state == 0; }
+
+private:
+    QSharedPointer<int> m_state{new int(0)};
+};
+
+const QString kUser = QStringLiteral("crm");
+const QString kSecret = QStringLiteral("crmsecret");
+
+QByteArray maskId(QByteArray raw)
+{
+    static const QRegularExpression id(QStringLiteral("ActionID:\\{[0-9a-f-]{36}\\}"));
+    return QString::fromLatin1(raw).replace(id, QStringLiteral("ActionID:{ID}")).toLatin1();
+}
+
+} // namespace
+
+class tst_AmiConnector : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void loginFrameMatchesByteForByte();
+    void serviceModeReadsPeersThenAnnouncesConnected();
+    void checkModeAnnouncesAtOnce_data();
+    void checkModeAnnouncesAtOnce();
+    void iaxListWaitsForSipListEnd();
+    void featureCodes();
+    void refusedLogin_data();
+    void refusedLogin();
+    void connectionRefused();
+    void callControlFrames_data();
+    void callControlFrames();
+    void framesSplitOverReads();
+    void severalFramesInOneRead();
+    void serverCloseRejectsPendingHangup();
+    void unsafeActionIsNotWritten_data();
+    void unsafeActionIsNotWritten();
+    void actionWithoutConnectionFails();
+    void connectedTimerDiesWithItsConnection_data();
+    void connectedTimerDiesWithItsConnection();
+    void ownDisconnectionIsNotReported();
+    void reconnectReportsAndFailsOldActions();
+    void unknownAnswers();
+    void wrongFrameStillReachesItsAction();
+    void peersAccumulateAcrossLogins();
+    void failedSipListAsksNoIaxList();
+
+private:
+    // Service-mode login against the server, up to the received peers.
+    void logInService(Connector &connector, FakeAmiServer &ami);
+
+    QtMessageHandler m_previousHandler = nullptr;
+};
+
+void tst_AmiConnector::initTestCase()
+{
+    m_previousHandler = qInstallMessageHandler(captureLog);
+}
+
+void tst_AmiConnector::init()
+{
+    g_log.clear();
+}
+
+void tst_AmiConnector::cleanupTestCase()
+{
+    qInstallMessageHandler(m_previousHandler);
+}
+
+void tst_AmiConnector::logInService(Connector &connector, FakeAmiServer &ami)
+{
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QVERIFY(peers.wait());
+}
+
+void tst_AmiConnector::loginFrameMatchesByteForByte()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    QSignalSpy frames(&ami, &FakeAmiServer::frameReceived);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QVERIFY(frames.wait());
+
+    const FakeAmiServer::Frame login = ami.frames().first();
+    QCOMPARE(maskId(login.raw), QByteArray("Action:Login\r\nActionID:{ID}\r\nEvents:off\r\nSecret:crmsecret\r\n"
+                                           "Username:crm\r\n\r\n"));
+    // The log shows the frame with the secret masked, nothing else changed.
+    const QStringList sent = logLines(QtDebugMsg, QStringLiteral("Message has been sent to Asterisk: Action:Login"));
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(maskId(sent.first().toLatin1()),
+             QByteArray("Message has been sent to Asterisk: Action:Login\r\nActionID:{ID}\r\nEvents:off\r\n"
+                        "Secret:********\r\nUsername:crm\r\n\r\n"));
+    for (const LogLine &line : qAsConst(g_log))
+        QVERIFY2(!line.text.contains(kSecret), qPrintable(line.text));
+}
+
+void tst_AmiConnector::serviceModeReadsPeersThenAnnouncesConnected()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    QSignalSpy connected(&connector, &Connector::connected);
+    QSignalSpy loggedIn(&connector, &Connector::loggedIn);
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    QElapsedTimer sinceLogin;
+    connect(&ami, &FakeAmiServer::frameReceived, this, [&sinceLogin](const FakeAmiServer::Frame &frame) {
+        if (frame.action == QLatin1String("Login"))
+            sinceLogin.start();
+    });
+
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QVERIFY(peers.wait());
+    QCOMPARE(peers.size(), 1);
+    QCOMPARE(peers.first().first().value<QSet<QString>>(), (QSet<QString>{"101", "102", "trunk", "103"}));
+    QCOMPARE(connector.peers(), (QSet<QString>{"101", "102", "trunk", "103"}));
+
+    QStringList order;
+    for (const FakeAmiServer::Frame &frame : ami.frames())
+        order << frame.action;
+    QCOMPARE(order, (QStringList{"Login", "SIPPeers", "IAXPeers"}));
+
+    // The peers are in, yet `connected` waits for its second.
+    QCOMPARE(connected.size(), 0);
+    QVERIFY(connected.wait(3000));
+    QVERIFY2(sinceLogin.elapsed() >= 900, qPrintable(QString::number(sinceLogin.elapsed())));
+    QCOMPARE(loggedIn.size(), 0);
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::checkModeAnnouncesAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::newRow("Asterisk 20") << QByteArray("Asterisk Call Manager/9.0.0");
+    QTest::newRow("older manager") << QByteArray("Asterisk Call Manager/5.0.2");
+}
+
+void tst_AmiConnector::checkModeAnnouncesAtOnce()
+{
+    QFETCH(QByteArray, greeting);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setGreeting(greeting);
+    Connector connector;
+    QStringList signalOrder;
+    connect(&connector, &Connector::connected, this, [&] { signalOrder << "connected"; });
+    connect(&connector, &Connector::loggedIn, this, [&] { signalOrder << "loggedIn"; });
+    Promise<void> loginWaiting;
+    Outcome outcome(loginWaiting);
+
+    connector.tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
+    QTRY_VERIFY(outcome.resolved());
+    QCOMPARE(signalOrder, (QStringList{"connected", "loggedIn"}));
+    QCOMPARE(ami.frames().size(), 1); // no peer list in check mode
+}
+
+void tst_AmiConnector::iaxListWaitsForSipListEnd()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    QString sipId;
+    ami.setResponder(QStringLiteral("SIPPeers"), [&sipId](const FakeAmiServer::Frame &frame) {
+        sipId = frame.actionId;
+        return FakeAmiServer::response(QStringLiteral("Success"), frame.actionId,
+                                       {{QStringLiteral("EventList"), QStringLiteral("start")}})
+            + FakeAmiServer::event(QStringLiteral("PeerEntry"), {{QStringLiteral("ActionID"), frame.actionId},
+                                                                 {QStringLiteral("ObjectName"), QStringLiteral("101")}});
+    });
+    Connector connector;
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QTRY_COMPARE(ami.frames(QStringLiteral("SIPPeers")).size(), 1);
+    // Asking the server for something else proves the entry has been read meanwhile.
+    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(hangup.resolved());
+    QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
+
+    ami.send(FakeAmiServer::event(QStringLiteral("PeerlistComplete"), {{QStringLiteral("ActionID"), sipId},
+                                                                       {QStringLiteral("ListItems"), QStringLiteral("1")}}));
+    QVERIFY(peers.wait());
+    QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 1);
+    QCOMPARE(peers.first().first().value<QSet<QString>>(), (QSet<QString>{"101", "103"}));
+}
+
+void tst_AmiConnector::featureCodes()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setCommandOutput(QStringLiteral("features show"),
+                         {QStringLiteral("Builtin Feature           Default                   Current"),
+                          QStringLiteral("Pickup                    *8                        *8"),
+                          QStringLiteral("blindxfer                 #                         ##")});
+    Connector connector;
+    logInService(connector, ami);
+    QSignalSpy codes(&connector, &Connector::combReceived);
+    QHash<QString, QString> table;
+    connect(&connector, &Connector::combReceived, this, [&table](const QHash<QString, QString> &codes) { table = codes; });
+    connector.loadServiceCombinations();
+    QVERIFY(codes.wait());
+    QCOMPARE(table, (QHash<QString, QString>{{"Pickup", "*8"}, {"blindxfer", "##"}}));
+    QCOMPARE(maskId(ami.frames().last().raw), QByteArray("Action:Command\r\nActionID:{ID}\r\nCommand:features show\r\n\r\n"));
+}
+
+void tst_AmiConnector::refusedLogin_data()
+{
+    QTest::addColumn<bool>("serverCloses");
+    QTest::newRow("Asterisk: refused after a second, then hung up") << true;
+    QTest::newRow("refused, connection left open") << false;
+}
+
+void tst_AmiConnector::refusedLogin()
+{
+    QFETCH(bool, serverCloses);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    if (!serverCloses)
+        ami.setReply(QStringLiteral("Login"), QStringLiteral("Error"), QStringLiteral("Authentication failed"));
+    Connector connector;
+    QSignalSpy errors(&connector, &Connector::hasError);
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    QSignalSpy connected(&connector, &Connector::connected);
+    Promise<void> loginWaiting;
+    Outcome outcome(loginWaiting);
+
+    connector.tryConnect(ami.host(), ami.port(), kUser, QStringLiteral("wrong-secret"), loginWaiting);
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("Authentication failed"));
+    QVERIFY(outcome.rejected());
+    if (serverCloses) {
+        QVERIFY(disconnected.wait());
+        QCOMPARE(errors.size(), 2);
+        QCOMPARE(errors.last().first().toString(), QStringLiteral("QAbstractSocket::RemoteHostClosedError"));
+    } else {
+        QCOMPARE(ami.openConnections(), 1);
+    }
+    QCOMPARE(connected.size(), 0);
+    QCOMPARE(ami.frames().size(), 1); // nothing after the refused login
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::connectionRefused()
+{
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    Connector connector;
+    QSignalSpy errors(&connector, &Connector::hasError);
+    Promise<void> loginWaiting;
+    Outcome outcome(loginWaiting);
+    connector.tryConnect(QStringLiteral("127.0.0.1"), closedPort, kUser, kSecret, loginWaiting);
+    QVERIFY(errors.wait());
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::ConnectionRefusedError"));
+    QVERIFY(outcome.rejected());
+}
+
+void tst_AmiConnector::callControlFrames_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<bool>("succeeds");
+
+    QTest::newRow("hangup") << "hangup" << "Success" << QByteArray("Action:Hangup\r\nActionID:{ID}\r\n"
+                                                                   "Channel:SIP/101-0000001f\r\n\r\n")
+                            << true;
+    QTest::newRow("hangup of a gone channel")
+        << "hangup" << "Error" << QByteArray("Action:Hangup\r\nActionID:{ID}\r\nChannel:SIP/101-0000001f\r\n\r\n")
+        << false;
+    QTest::newRow("blind transfer") << "blind" << "Success"
+                                    << QByteArray("Action:BlindTransfer\r\nActionID:{ID}\r\nChannel:SIP/101-0000001f\r\n"
+                                                  "Context:from-internal\r\nExten:102\r\n\r\n")
+                                    << true;
+    QTest::newRow("attended transfer") << "attended" << "Error"
+                                       << QByteArray("Action:Atxfer\r\nActionID:{ID}\r\nChannel:SIP/101-0000001f\r\n"
+                                                     "Context:from-internal\r\nExten:102\r\n\r\n")
+                                       << false;
+    QTest::newRow("redirect") << "redirect" << "Success"
+                              << QByteArray("Action:Redirect\r\nActionID:{ID}\r\nChannel:SIP/101-0000001f\r\n"
+                                            "Context:from-internal\r\nExten:102\r\nPriority:1\r\n\r\n")
+                              << true;
+    QTest::newRow("originate") << "originate" << "Success"
+                               << QByteArray("Action:Originate\r\nActionID:{ID}\r\nCallerid:79161234567\r\n"
+                                             "Channel:SIP/101\r\nContext:from-internal\r\nExten:79161234567\r\n"
+                                             "Priority:1\r\nVariable:CRM_CALL_ID=crm-0001\r\n\r\n")
+                               << true;
+}
+
+void tst_AmiConnector::callControlFrames()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, status);
+    QFETCH(QByteArray, frame);
+    QFETCH(bool, succeeds);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    for (const char *action : {"Hangup", "BlindTransfer", "Atxfer", "Redirect", "Originate"})
+        ami.setReply(QString::fromLatin1(action), status, QStringLiteral("answered"));
+    Connector connector;
+    logInService(connector, ami);
+
+    Promise<void> promise;
+    const QString channel = QStringLiteral("SIP/101-0000001f");
+    const QString context = QStringLiteral("from-internal");
+    if (operation == QLatin1String("hangup"))
+        promise = connector.hangup(channel);
+    else if (operation == QLatin1String("blind"))
+        promise = connector.transfer(channel, context, QStringLiteral("102"), true);
+    else if (operation == QLatin1String("attended"))
+        promise = connector.transfer(channel, context, QStringLiteral("102"), false);
+    else if (operation == QLatin1String("redirect"))
+        promise = connector.redirect(channel, context, QStringLiteral("102"), QStringLiteral("1"));
+    else
+        promise = connector.originate({{"channel", "SIP/101"},
+                                       {"context", "from-internal"},
+                                       {"extension", "79161234567"},
+                                       {"caller_id", "79161234567"},
+                                       {"priority", "1"},
+                                       {"variable", "CRM_CALL_ID=crm-0001"}});
+    Outcome outcome(promise);
+    QTRY_VERIFY(!outcome.pending());
+    QCOMPARE(outcome.resolved(), succeeds);
+    QCOMPARE(maskId(ami.frames().last().raw), frame);
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::framesSplitOverReads()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    Connector connector;
+    logInService(connector, ami);
+
+    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
+    const QString id = ami.frames(QStringLiteral("Hangup")).first().actionId;
+    ami.sendInPieces(FakeAmiServer::response(QStringLiteral("Success"), id,
+                                             {{QStringLiteral("Message"), QStringLiteral("Channel Hungup")}}),
+                     5);
+    QTRY_VERIFY(outcome.resolved());
+}
+
+void tst_AmiConnector::severalFramesInOneRead()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    const auto silent = [](const FakeAmiServer::Frame &) { return QByteArray(); };
+    ami.setResponder(QStringLiteral("Hangup"), silent);
+    ami.setResponder(QStringLiteral("Redirect"), silent);
+    Connector connector;
+    logInService(connector, ami);
+
+    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    Outcome redirect(connector.redirect(QStringLiteral("SIP/102-00000020"), QStringLiteral("from-internal"),
+                                        QStringLiteral("103"), QStringLiteral("1")));
+    QTRY_COMPARE(ami.frames().size(), 5);
+    const QString hangupId = ami.frames(QStringLiteral("Hangup")).first().actionId;
+    const QString redirectId = ami.frames(QStringLiteral("Redirect")).first().actionId;
+    ami.send(FakeAmiServer::response(QStringLiteral("Error"), redirectId,
+                                     {{QStringLiteral("Message"), QStringLiteral("Channel does not exist: SIP/102")}})
+             + FakeAmiServer::event(QStringLiteral("FullyBooted"), {{QStringLiteral("Status"), QStringLiteral("x")}})
+             + FakeAmiServer::response(QStringLiteral("Success"), hangupId));
+    QTRY_VERIFY(!hangup.pending());
+    QVERIFY(hangup.resolved());
+    QVERIFY(redirect.rejected());
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::serverCloseRejectsPendingHangup()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    Connector connector;
+    logInService(connector, ami);
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    QSignalSpy errors(&connector, &Connector::hasError);
+
+    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
+    QVERIFY(outcome.pending());
+    ami.closeConnections();
+    QVERIFY(disconnected.wait());
+    QVERIFY(outcome.rejected());
+    QCOMPARE(connector.pendingCount(), 0);
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::RemoteHostClosedError"));
+}
+
+void tst_AmiConnector::unsafeActionIsNotWritten_data()
+{
+    QTest::addColumn<QString>("channel");
+    QTest::addColumn<QString>("context");
+    QTest::newRow("CR LF in the channel")
+        << "SIP/101\r\n\r\nAction: Command\r\nCommand: core stop now" << "from-internal";
+    QTest::newRow("LF in the context") << "SIP/101-0000001f" << "from-internal\nAction: Logoff";
+    QTest::newRow("NUL in the channel") << QString::fromLatin1("SIP/101\0x", 9) << "from-internal";
+}
+
+void tst_AmiConnector::unsafeActionIsNotWritten()
+{
+    QFETCH(QString, channel);
+    QFETCH(QString, context);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    logInService(connector, ami);
+    const int framesBefore = ami.frames().size();
+
+    Outcome refused(connector.redirect(channel, context, QStringLiteral("102"), QStringLiteral("1")));
+    QVERIFY(refused.rejected()); // at once: nothing to wait for
+    QCOMPARE(connector.pendingCount(), 0);
+    QCOMPARE(logLines(QtWarningMsg, QStringLiteral("AMI action Redirect refused:")).size(), 1);
+
+    // A safe action afterwards is the only thing the server sees.
+    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(hangup.resolved());
+    QCOMPARE(ami.frames().size(), framesBefore + 1);
+    QCOMPARE(ami.frames().last().action, QStringLiteral("Hangup"));
+}
+
+void tst_AmiConnector::actionWithoutConnectionFails()
+{
+    Connector connector;
+    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QVERIFY(outcome.rejected());
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::connectedTimerDiesWithItsConnection_data()
+{
+    QTest::addColumn<bool>("byServer");
+    QTest::newRow("we disconnect") << false;
+    QTest::newRow("server hangs up") << true;
+}
+
+void tst_AmiConnector::connectedTimerDiesWithItsConnection()
+{
+    QFETCH(bool, byServer);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    QSignalSpy connected(&connector, &Connector::connected);
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    logInService(connector, ami);
+    QCOMPARE(connected.size(), 0);
+    if (byServer) {
+        ami.closeConnections();
+        QVERIFY(disconnected.wait());
+    } else {
+        connector.disconnectFromHost();
+    }
+    QVERIFY(!connected.wait(1500));
+}
+
+void tst_AmiConnector::ownDisconnectionIsNotReported()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    QSignalSpy serverSide(&ami, &FakeAmiServer::clientDisconnected);
+    logInService(connector, ami);
+    connector.disconnectFromHost();
+    QVERIFY(serverSide.wait());
+    QCOMPARE(disconnected.size(), 0);
+
+    // Reporting is armed again for the next connection.
+    logInService(connector, ami);
+    ami.closeConnections();
+    QVERIFY(disconnected.wait());
+    QCOMPARE(disconnected.size(), 1);
+}
+
+void tst_AmiConnector::reconnectReportsAndFailsOldActions()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    Connector connector;
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    logInService(connector, ami);
+    Outcome old(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
+
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QVERIFY(old.rejected());
+    QCOMPARE(disconnected.size(), 1);
+    QVERIFY(peers.wait());
+    QCOMPARE(ami.frames(QStringLiteral("Login")).last().connection, 1);
+}
+
+void tst_AmiConnector::unknownAnswers()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    logInService(connector, ami);
+    g_log.clear();
+
+    ami.send(FakeAmiServer::response(QStringLiteral("Success"), QStringLiteral("{0b8f6a3e-3c5d-4d7e-9a1b-2c3d4e5f6a7b}"))
+             + FakeAmiServer::event(QStringLiteral("Hangup"),
+                                    {{QStringLiteral("ActionID"), QStringLiteral("0b8f6a3e-3c5d-4d7e-9a1b-2c3d4e5f6a70")}})
+             + FakeAmiServer::event(QStringLiteral("PeerEntry"), {{QStringLiteral("ObjectName"), QStringLiteral("104")}}));
+    QTRY_COMPARE(logLines(QtWarningMsg, QStringLiteral("ACTION NOT IN PENDING LIST:")).size(), 1);
+    QVERIFY(logLines(QtWarningMsg, QStringLiteral("ACTION NOT IN PENDING LIST:"))
+                .first()
+                .contains(QStringLiteral("{0b8f6a3e-3c5d-4d7e-9a1b-2c3d4e5f6a7b}")));
+    // Events that match nothing leave no line, and a stray entry adds no peer.
+    Outcome ping(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(ping.resolved());
+    QCOMPARE(logLines(QtWarningMsg, QString()).size(), 1);
+    QVERIFY(!connector.peers().contains(QStringLiteral("104")));
+}
+
+void tst_AmiConnector::wrongFrameStillReachesItsAction()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &frame) {
+        return FakeAmiServer::response(QStringLiteral("Success"), frame.actionId,
+                                       {{QStringLiteral("Event"), QStringLiteral("Hangup")}});
+    });
+    Connector connector;
+    logInService(connector, ami);
+    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(!outcome.pending());
+    QVERIFY(outcome.rejected()); // its head is the later "Hangup", not a success
+    QCOMPARE(logLines(QtWarningMsg, QStringLiteral("INVALID MESSAGE:")).size(), 1);
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::peersAccumulateAcrossLogins()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setSipPeers({QStringLiteral("101")});
+    ami.setIaxPeers({});
+    Connector connector;
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    logInService(connector, ami);
+    QCOMPARE(peers.last().first().value<QSet<QString>>(), QSet<QString>{"101"});
+
+    ami.setSipPeers({QStringLiteral("102")});
+    ami.setIaxPeers({QStringLiteral("103")});
+    connector.disconnectFromHost();
+    logInService(connector, ami);
+    QCOMPARE(peers.last().first().value<QSet<QString>>(), (QSet<QString>{"101", "102", "103"}));
+}
+
+void tst_AmiConnector::failedSipListAsksNoIaxList()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    // A PBX without chan_sip.
+    ami.setReply(QStringLiteral("SIPPeers"), QStringLiteral("Error"),
+                 QStringLiteral("Invalid/unknown command: SIPPeers. Use Action: ListCommands to show available commands."));
+    Connector connector;
+    QSignalSpy peers(&connector, &Connector::peersReceived);
+    QSignalSpy connected(&connector, &Connector::connected);
+    connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
+    QVERIFY(connected.wait(3000));
+    QCOMPARE(peers.size(), 0);
+    QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
+    QCOMPARE(connector.pendingCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_AmiConnector)
+#include "tst_amiconnector.moc"

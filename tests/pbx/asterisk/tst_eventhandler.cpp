@@ -1,0 +1,787 @@
+#include "entities/clock.h"
+#include "pbx/asterisk/eventhandler.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+
+using Orvix::Entities::Call;
+using Orvix::Entities::Clock;
+using Orvix::Entities::Conversation;
+using Orvix::PBX::Asterisk::Channel;
+using Orvix::PBX::Asterisk::Event;
+using Orvix::PBX::Asterisk::EventHandler;
+
+namespace {
+
+// Columns every signal row is compared on, in the order of the scenario tables.
+const QStringList kSignalColumns{"signal", "id",   "call",    "from",     "to",   "trunk",
+                                 "type",   "state", "started", "answered", "ended"};
+
+QStringList warningsSeen;
+QtMessageHandler previousHandler = nullptr;
+
+void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg)
+        warningsSeen << message;
+    else if (type != QtDebugMsg && type != QtInfoMsg && previousHandler)
+        previousHandler(type, context, message);
+}
+
+// Collects every warning logged while it lives; debug and info lines are dropped.
+class WarningCapture
+{
+public:
+    WarningCapture()
+    {
+        warningsSeen.clear();
+        previousHandler = qInstallMessageHandler(captureWarnings);
+    }
+    ~WarningCapture() { qInstallMessageHandler(previousHandler); }
+    QStringList warnings() const { return warningsSeen; }
+};
+
+QStringList tableCells(const QString &line)
+{
+    QStringList cells = line.split(QLatin1Char('|'));
+    cells.removeFirst();
+    cells.removeLast();
+    for (QString &cell : cells)
+        cell = cell.trimmed();
+    return cells;
+}
+
+QString numberCell(const QString &number, bool isLocal)
+{
+    return isLocal ? number + QLatin1Char('*') : number;
+}
+
+// One CEL row as the poll hands it over: every column as text.
+Event eventFromRow(const QHash<QString, QString> &row, const QDate &date)
+{
+    QString time = row.value("eventtime");
+    if (time.size() == 8)
+        time = date.toString("yyyy-MM-dd ") + time;
+    return Event(row.value("id"), row.value("eventtype"), time, row.value("cid_num"),
+                 row.value("exten"), row.value("uniqueid"), row.value("linkedid"),
+                 row.value("channame"));
+}
+
+QList<Event> eventsFromTable(const QStringList &lines, const QDate &date)
+{
+    QList<Event> events;
+    QStringList header;
+    for (const QString &line : lines) {
+        if (!line.trimmed().startsWith(QLatin1Char('|')))
+            continue;
+        const QStringList cells = tableCells(line.trimmed());
+        if (header.isEmpty()) {
+            header = cells;
+            continue;
+        }
+        QHash<QString, QString> row;
+        for (int i = 0; i < header.size() && i < cells.size(); ++i)
+            row.insert(header.at(i), cells.at(i));
+        events << eventFromRow(row, date);
+    }
+    return events;
+}
+
+QList<Event> eventsFromJsonLines(const QString &path, QString *error)
+{
+    QList<Event> events;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = "cannot open " + path;
+        return events;
+    }
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty())
+            continue;
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        events << Event(QString::number(row.value("id").toVariant().toLongLong()), row.value("eventtype").toString(),
+                        row.value("eventtime").toString(), row.value("cid_num").toString(),
+                        row.value("exten").toString(), row.value("uniqueid").toString(),
+                        row.value("linkedid").toString(), row.value("channame").toString());
+    }
+    return events;
+}
+
+// A scenario file: settings ("key: value"), the CEL rows (a table, or "cel: <file>" for recorded
+// rows), the expected signals (a table) and the expected warnings (one per line, "\t" for a tab).
+struct Scenario
+{
+    QStringList trunks;
+    QStringList peers;
+    QString pickupCode;
+    QList<QPair<QString, QString>> originates;
+    QDate date;
+    qint64 restartAfter = -1;
+    QList<Event> events;
+    QList<QStringList> signalRows;
+    QStringList warnings;
+    QString error;
+
+    void configure(EventHandler &handler) const
+    {
+        handler.setTrunks(trunks);
+        handler.setPeers(peers);
+        if (!pickupCode.isEmpty())
+            handler.setPickupCode(pickupCode);
+    }
+};
+
+Scenario loadScenario(const QString &path)
+{
+    Scenario scenario;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        scenario.error = "cannot open " + path;
+        return scenario;
+    }
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    QString section;
+    QStringList celLines;
+    QStringList signalHeader;
+    for (const QString &raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line == "cel:" || line == "signals:" || line == "warnings:") {
+            section = line.chopped(1);
+            continue;
+        }
+        if (section == "cel") {
+            celLines << line;
+        } else if (section == "signals") {
+            const QStringList cells = tableCells(line);
+            if (signalHeader.isEmpty()) {
+                signalHeader = cells;
+                continue;
+            }
+            QStringList row;
+            for (const QString &column : kSignalColumns)
+                row << cells.value(signalHeader.indexOf(column));
+            scenario.signalRows << row;
+        } else if (section == "warnings") {
+            scenario.warnings << QString(line).replace("\\t", "\t");
+        } else {
+            const int colon = line.indexOf(QLatin1Char(':'));
+            const QString key = line.left(colon);
+            const QString value = line.mid(colon + 1).trimmed();
+            const QStringList words = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            if (key == "trunks")
+                scenario.trunks = words;
+            else if (key == "peers")
+                scenario.peers = words;
+            else if (key == "pickup")
+                scenario.pickupCode = value;
+            else if (key == "originate")
+                scenario.originates << qMakePair(words.value(0), words.value(1));
+            else if (key == "date")
+                scenario.date = QDate::fromString(value, "yyyy-MM-dd");
+            else if (key == "restart after")
+                scenario.restartAfter = value.toLongLong();
+            else if (key == "cel")
+                scenario.events = eventsFromJsonLines(QFileInfo(path).dir().filePath(value), &scenario.error);
+            else
+                scenario.error = "unknown setting: " + line;
+        }
+    }
+    if (!celLines.isEmpty())
+        scenario.events = eventsFromTable(celLines, scenario.date);
+    return scenario;
+}
+
+// Records the tracker's signals as rows of the scenario tables.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(const QDate &date)
+        : m_date(date)
+    {
+    }
+
+    void attach(EventHandler *handler)
+    {
+        connect(handler, &EventHandler::callStarted, this,
+                [this](const Call &call) { m_rows << callRow("callStarted", call); });
+        connect(handler, &EventHandler::callEnded, this,
+                [this](const Call &call) { m_rows << callRow("callEnded", call); });
+        connect(handler, &EventHandler::conversationRequested, this, [this](const Conversation &leg) {
+            m_rows << conversationRow("conversationRequested", leg);
+        });
+        connect(handler, &EventHandler::conversationAccepted, this, [this](const Conversation &leg) {
+            m_rows << conversationRow("conversationAccepted", leg);
+        });
+        connect(handler, &EventHandler::conversationEnded, this, [this](const Conversation &leg) {
+            m_rows << conversationRow("conversationEnded", leg);
+        });
+        connect(handler, &EventHandler::callTransferred, this, [this](const QString &callId) {
+            QStringList row{"callTransferred", callId};
+            while (row.size() < kSignalColumns.size())
+                row << QString();
+            m_rows << row;
+        });
+    }
+
+    QList<QStringList> rows() const { return m_rows; }
+    QStringList signalNames() const
+    {
+        QStringList names;
+        for (const QStringList &row : m_rows)
+            names << row.first();
+        return names;
+    }
+
+private:
+    QString timeCell(const QDateTime &at) const
+    {
+        if (!at.isValid())
+            return {};
+        return at.date() == m_date ? at.toString("HH:mm:ss") : at.toString("yyyy-MM-dd HH:mm:ss");
+    }
+
+    QStringList callRow(const QString &signal, const Call &call) const
+    {
+        return {signal,
+                call.id(),
+                QString(),
+                numberCell(call.from(), call.isFromLocal()),
+                numberCell(call.to(), call.isToLocal()),
+                call.trunk(),
+                Orvix::Entities::callTypeToString(call.type()),
+                Orvix::Entities::callStatusToString(call.state()),
+                timeCell(call.startedAt()),
+                timeCell(call.answeredAt()),
+                timeCell(call.endedAt())};
+    }
+
+    QStringList conversationRow(const QString &signal, const Conversation &leg) const
+    {
+        return {signal,
+                leg.id(),
+                leg.parentChannelId(),
+                numberCell(leg.from(), leg.isFromLocal()),
+                numberCell(leg.to(), leg.isToLocal()),
+                leg.trunk(),
+                leg.typeCode(),
+                leg.stateCode(),
+                timeCell(leg.startedAt()),
+                timeCell(leg.answeredAt()),
+                timeCell(leg.endedAt())};
+    }
+
+    QDate m_date;
+    QList<QStringList> m_rows;
+};
+
+QString rowText(const QStringList &row)
+{
+    return "| " + row.join(" | ") + " |";
+}
+
+QString dataPath(const QString &name)
+{
+    return QFINDTESTDATA("data/" + name);
+}
+
+QList<Event> table(const QString &text, const QDate &date = QDate(2024, 3, 1))
+{
+    return eventsFromTable(text.split(QLatin1Char('\n')), date);
+}
+
+// The saved state built afresh from the tables, to hold against what toJson() keeps up to date.
+QJsonObject freshState(const EventHandler &handler)
+{
+    QJsonObject calls;
+    for (const Call &call : handler.calls())
+        calls.insert(call.id(), call.toJson());
+    QJsonObject channels;
+    for (const Channel &channel : handler.channels()) {
+        if (!channel.id().isEmpty())
+            channels.insert(channel.id(), channel.toJson());
+    }
+    return {{"calls", calls}, {"channels", channels}};
+}
+
+void replay(EventHandler &handler, const QList<Event> &events)
+{
+    for (const Event &event : events)
+        handler.process(event);
+}
+
+// A customer's call answered by 101, still talking: the ground for the cases below.
+const QString kAnsweredCall = R"(
+| id | eventtype  | eventtime | cid_num     | exten       | uniqueid | linkedid | channame           |
+| 1  | CHAN_START | 10:00:00  | 79161234567 | 74950000000 | 100.0    | 100.0    | SIP/trunk-00000001 |
+| 2  | CHAN_START | 10:00:00  | 101         | s           | 100.1    | 100.0    | SIP/101-00000002   |
+| 3  | ANSWER     | 10:00:05  | 101         | 101         | 100.1    | 100.0    | SIP/101-00000002   |
+)";
+
+void configureDefault(EventHandler &handler)
+{
+    handler.setTrunks({"74950000000"});
+    handler.setPeers({"101", "102", "103", "trunk"});
+}
+
+} // namespace
+
+class tst_EventHandler : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup() { Clock::setSource({}); }
+
+    void replayScenario_data();
+    void replayScenario();
+
+    void internalNumber_data();
+    void internalNumber();
+
+    void originateDictionary_data();
+    void originateDictionary();
+
+    void unknownCallIsDropped_data();
+    void unknownCallIsDropped();
+
+    void attendedTransferWindow_data();
+    void attendedTransferWindow();
+
+    void pickupOfLocalCall();
+    void relinkedPrimaryChannelMovesItsLeg();
+
+    void staleCleanup_data();
+    void staleCleanup();
+    void staleEntryWithoutId();
+
+    void saveAndRestore();
+    void restoreKeepsOtherEntries();
+};
+
+void tst_EventHandler::replayScenario_data()
+{
+    QTest::addColumn<QString>("file");
+    const QStringList files{
+        "real-inbound-answered.txt",
+        "real-outbound-answered.txt",
+        "real-internal.txt",
+        "real-inbound-restart.txt",
+        "incoming-missed.txt",
+        "incoming-no-internal-number.txt",
+        "leg-caller-is-trunk.txt",
+        "leg-without-caller-id.txt",
+        "leg-without-caller-id-answered.txt",
+        "leg-caller-is-unconfigured-number.txt",
+        "outgoing-presented-number.txt",
+        "click-to-call.txt",
+        "click-to-call-unknown.txt",
+        "blind-transfer.txt",
+        "attended-transfer-record-first.txt",
+        "attended-transfer-relinked-first.txt",
+        "attended-transfer-feature-code.txt",
+        "attended-transfer-internal.txt",
+        "pickup.txt",
+        "pickup-after-transfer.txt",
+        "ring-group.txt",
+        "ring-group-caller-hangs-up.txt",
+        "incoming-never-rang.txt",
+        "anonymous-until-answered.txt",
+        "unknown-leg-ends.txt",
+        "stray-records.txt",
+    };
+    for (const QString &file : files)
+        QTest::newRow(qPrintable(file)) << file;
+}
+
+void tst_EventHandler::replayScenario()
+{
+    QFETCH(QString, file);
+    const Scenario scenario = loadScenario(dataPath(file));
+    QVERIFY2(scenario.error.isEmpty(), qPrintable(scenario.error));
+    QVERIFY(!scenario.events.isEmpty());
+
+    Recorder recorder(scenario.date);
+    auto handler = std::make_unique<EventHandler>();
+    scenario.configure(*handler);
+    for (const auto &originate : scenario.originates)
+        handler->addOriginate(originate.first, originate.second);
+    recorder.attach(handler.get());
+
+    QStringList warnings;
+    {
+        WarningCapture capture;
+        for (const Event &event : scenario.events) {
+            handler->process(event);
+            // The state file written after every batch must hold every change.
+            if (handler->toJson() != freshState(*handler))
+                QFAIL(qPrintable(QString("saved state is behind after CEL row %1").arg(event.id())));
+            if (event.id() == scenario.restartAfter) {
+                // What the service writes to and reads back from its state file.
+                const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
+                handler = std::make_unique<EventHandler>();
+                scenario.configure(*handler);
+                handler->fromJson(QJsonDocument::fromJson(saved).object());
+                recorder.attach(handler.get());
+            }
+        }
+        warnings = capture.warnings();
+    }
+
+    const QList<QStringList> actual = recorder.rows();
+    for (int i = 0; i < qMin(actual.size(), scenario.signalRows.size()); ++i) {
+        if (actual.at(i) != scenario.signalRows.at(i)) {
+            QFAIL(qPrintable(QString("signal %1 differs\n   actual: %2\n expected: %3")
+                                 .arg(i + 1)
+                                 .arg(rowText(actual.at(i)), rowText(scenario.signalRows.at(i)))));
+        }
+    }
+    for (int i = scenario.signalRows.size(); i < actual.size(); ++i)
+        qInfo().noquote() << "unexpected signal:" << rowText(actual.at(i));
+    for (int i = actual.size(); i < scenario.signalRows.size(); ++i)
+        qInfo().noquote() << "missing signal:" << rowText(scenario.signalRows.at(i));
+    QCOMPARE(actual.size(), scenario.signalRows.size());
+    QCOMPARE(warnings, scenario.warnings);
+}
+
+void tst_EventHandler::internalNumber_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<bool>("internal");
+    QTest::addColumn<bool>("logsShort");
+
+    QTest::newRow("configured trunk") << "74950000000" << true << false;
+    QTest::newRow("peer name") << "trunk" << true << false;
+    QTest::newRow("long peer") << "10001" << true << false;
+    QTest::newRow("feature code") << "*21*12345" << true << false;
+    QTest::newRow("four characters") << "1234" << true << true;
+    QTest::newRow("one character") << "7" << true << true;
+    QTest::newRow("five characters") << "12345" << false << false;
+    QTest::newRow("customer") << "79161234567" << false << false;
+    QTest::newRow("empty") << "" << false << false;
+    QTest::newRow("trunk is case-sensitive") << "TRUNK" << false << false;
+}
+
+void tst_EventHandler::internalNumber()
+{
+    QFETCH(QString, number);
+    QFETCH(bool, internal);
+    QFETCH(bool, logsShort);
+
+    EventHandler handler;
+    configureDefault(handler);
+    handler.setPeers({"101", "trunk", "10001"});
+    handler.setFeatureCodes({"*21*12345"});
+    if (logsShort)
+        QTest::ignoreMessage(QtInfoMsg,
+                             qPrintable(QString("Consider number [%1] as internal, because it's short").arg(number)));
+    QCOMPARE(handler.isInternalNumber(number), internal);
+}
+
+void tst_EventHandler::originateDictionary_data()
+{
+    QTest::addColumn<QString>("caller");
+    QTest::addColumn<QString>("dictionaryFrom");
+    QTest::addColumn<QString>("dictionaryTo");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("consumed");
+
+    QTest::newRow("external number") << "101" << "101" << "79161234567" << "79161234567" << 3 << true;
+    QTest::newRow("leading zero dropped") << "0101" << "101" << "79161234567" << "79161234567" << 3 << true;
+    QTest::newRow("internal number makes it local") << "101" << "101" << "102" << "102" << 1 << true;
+    QTest::newRow("another extension's entry") << "102" << "101" << "79161234567" << "" << 0 << false;
+}
+
+void tst_EventHandler::originateDictionary()
+{
+    QFETCH(QString, caller);
+    QFETCH(QString, dictionaryFrom);
+    QFETCH(QString, dictionaryTo);
+    QFETCH(QString, to);
+    QFETCH(int, type);
+    QFETCH(bool, consumed);
+
+    EventHandler handler;
+    configureDefault(handler);
+    QCOMPARE(handler.addOriginate(dictionaryFrom, dictionaryTo), dictionaryTo);
+    QSignalSpy started(&handler, &EventHandler::callStarted);
+    handler.process(Event("1", "CHAN_START", "2024-03-01 10:00:00", caller, "s", "1.0", "1.0",
+                          "SIP/" + caller + "-00000001"));
+
+    const Call call = handler.calls().value("1.0");
+    QCOMPARE(call.to(), to);
+    QCOMPARE(static_cast<int>(call.type()), type);
+    QCOMPARE(started.count(), type == 0 ? 0 : 1);
+    QCOMPARE(handler.originateDictionary().contains(dictionaryFrom), !consumed);
+
+    handler.removeOriginate(dictionaryFrom);
+    QVERIFY(handler.originateDictionary().isEmpty());
+}
+
+void tst_EventHandler::unknownCallIsDropped_data()
+{
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("never resolved, dropped at its end") << R"(
+| id | eventtype    | eventtime | cid_num     | exten | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | s     | 1.0      | 1.0      | SIP/trunk-00000001 |
+| 2  | CHAN_END     | 10:00:09  | 79161234567 | s     | 1.0      | 1.0      | SIP/trunk-00000001 |
+| 3  | LINKEDID_END | 10:00:09  | 79161234567 | s     | 1.0      | 1.0      | SIP/trunk-00000001 |
+)" << "[1.0]\tCall ended\t\tWarning\tDon't register the call\t";
+
+    QTest::newRow("answered leg that is not outgoing") << R"(
+| id | eventtype    | eventtime | cid_num     | exten | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | s     | 1.0      | 1.0      | SIP/trunk-00000001 |
+| 2  | CHAN_START   | 10:00:00  |             | s     | 1.1      | 1.0      | SIP/trunk-00000002 |
+| 3  | BRIDGE_ENTER | 10:00:04  |             |       | 1.1      | 1.0      | SIP/trunk-00000002 |
+)" << "[1.1]\tConversation accepted\t\tWarning\tDon't register call: ";
+}
+
+void tst_EventHandler::unknownCallIsDropped()
+{
+    QFETCH(QString, rows);
+    QFETCH(QString, warning);
+
+    EventHandler handler;
+    configureDefault(handler);
+    QSignalSpy started(&handler, &EventHandler::callStarted);
+    QSignalSpy ended(&handler, &EventHandler::callEnded);
+    QSignalSpy requested(&handler, &EventHandler::conversationRequested);
+    QSignalSpy accepted(&handler, &EventHandler::conversationAccepted);
+
+    QStringList warnings;
+    {
+        WarningCapture capture;
+        replay(handler, table(rows));
+        warnings = capture.warnings();
+    }
+    QVERIFY(!handler.calls().contains("1.0"));
+    QCOMPARE(started.count() + ended.count() + requested.count() + accepted.count(), 0);
+    QVERIFY2(std::any_of(warnings.cbegin(), warnings.cend(),
+                         [&](const QString &text) { return text.startsWith(warning); }),
+             qPrintable(warnings.join('\n')));
+    // The dropped call's JSON follows the warning text, for the administrator.
+    QVERIFY(warnings.join('\n').contains("\"from\":\"79161234567\""));
+}
+
+void tst_EventHandler::attendedTransferWindow_data()
+{
+    QTest::addColumn<QString>("transferTime");
+    QTest::addColumn<bool>("moved");
+
+    QTest::newRow("consultation still up") << "10:00:30" << true;
+    QTest::newRow("hung 15 s before") << "10:00:40" << true;
+    QTest::newRow("hung 16 s before") << "10:00:41" << false;
+}
+
+void tst_EventHandler::attendedTransferWindow()
+{
+    QFETCH(QString, transferTime);
+    QFETCH(bool, moved);
+
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+    // 101's consultation call to 102; it hangs up at 10:00:25 unless the transfer comes first.
+    replay(handler, table(R"(
+| id | eventtype  | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 4  | CHAN_START | 10:00:10  | 101     | 102   | 200.0    | 200.0    | SIP/101-00000003 |
+| 5  | CHAN_START | 10:00:10  | 102     | s     | 200.1    | 200.0    | SIP/102-00000004 |
+| 6  | ANSWER     | 10:00:12  | 102     | 102   | 200.1    | 200.0    | SIP/102-00000004 |
+)"));
+    if (transferTime != "10:00:30")
+        handler.process(Event("7", "CHAN_END", "2024-03-01 10:00:25", "102", "", "200.1", "200.0",
+                              "SIP/102-00000004"));
+
+    QSignalSpy transferred(&handler, &EventHandler::callTransferred);
+    QSignalSpy requested(&handler, &EventHandler::conversationRequested);
+    QSignalSpy accepted(&handler, &EventHandler::conversationAccepted);
+    QStringList warnings;
+    {
+        WarningCapture capture;
+        handler.process(Event("8", "ATTENDEDTRANSFER", "2024-03-01 " + transferTime, "101", "",
+                              "100.1", "100.0", "SIP/101-00000002"));
+        warnings = capture.warnings();
+    }
+    QCOMPARE(warnings, QStringList());
+
+    const QStringList expectedIds = moved ? QStringList{"100.1", "100.0", "200.0", "100.0"}
+                                          : QStringList{"100.1", "100.0"};
+    QStringList ids;
+    for (const QList<QVariant> &arguments : transferred)
+        ids << arguments.first().toString();
+    QCOMPARE(ids, expectedIds);
+    QCOMPARE(handler.calls().value("100.0").conversations().contains("200.1"), moved);
+    QCOMPARE(requested.count(), moved ? 1 : 0);
+    if (moved) {
+        QCOMPARE(accepted.count(), 1);
+        const Conversation leg = accepted.first().first().value<Conversation>();
+        QCOMPARE(leg.callId(), QString("100.0"));
+        QCOMPARE(leg.to(), QString("102"));
+        // Answered in the consultation call: the answer time goes with the leg.
+        QCOMPARE(leg.answeredAt(), QDateTime(QDate(2024, 3, 1), QTime(10, 0, 12)));
+        QCOMPARE(handler.channels().value("200.1").parentId(), QString("100.0"));
+    }
+}
+
+void tst_EventHandler::pickupOfLocalCall()
+{
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(R"(
+| id | eventtype  | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 1  | CHAN_START | 10:00:00  | 101     | 102   | 1.0      | 1.0      | SIP/101-00000001 |
+| 2  | CHAN_START | 10:00:00  | 102     | s     | 1.1      | 1.0      | SIP/102-00000002 |
+| 3  | CHAN_START | 10:00:04  | 103     | *8    | 2.0      | 2.0      | SIP/103-00000003 |
+)"));
+    QVERIFY(!handler.calls().contains("2.0"));
+
+    QSignalSpy requested(&handler, &EventHandler::conversationRequested);
+    QSignalSpy accepted(&handler, &EventHandler::conversationAccepted);
+    QTest::ignoreMessage(QtWarningMsg, "[1.0]\tIt is not incoming call. Ignore PICKUP");
+    handler.process(Event("4", "PICKUP", "2024-03-01 10:00:06", "102", "", "1.1", "1.0", "SIP/102-00000002"));
+
+    QCOMPARE(requested.count(), 0);
+    QCOMPARE(accepted.count(), 0);
+    QVERIFY(!handler.calls().value("1.0").conversations().contains("2.0"));
+    const Channel picker = handler.channels().value("2.0");
+    QCOMPARE(picker.parentId(), QString("1.0"));
+    QVERIFY(!picker.isPrimary());
+    QVERIFY(picker.isState(Channel::Ended));
+}
+
+void tst_EventHandler::relinkedPrimaryChannelMovesItsLeg()
+{
+    // 101's consultation call (200.0, one leg to 102) joins the customer's call as a whole: its own
+    // channel shows up with the customer's linked id, and what moves is its single leg.
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+    replay(handler, table(R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 4  | CHAN_START   | 10:00:10  | 101     | 102   | 200.0    | 200.0    | SIP/101-00000003 |
+| 5  | CHAN_START   | 10:00:10  | 102     | s     | 200.1    | 200.0    | SIP/102-00000004 |
+| 6  | ANSWER       | 10:00:12  | 102     | 102   | 200.1    | 200.0    | SIP/102-00000004 |
+)"));
+    QSignalSpy transferred(&handler, &EventHandler::callTransferred);
+    QSignalSpy ended(&handler, &EventHandler::conversationEnded);
+    QSignalSpy accepted(&handler, &EventHandler::conversationAccepted);
+    handler.process(Event("7", "BRIDGE_ENTER", "2024-03-01 10:00:20", "101", "", "200.0", "100.0",
+                          "SIP/101-00000003"));
+
+    QCOMPARE(transferred.count(), 2);
+    QCOMPARE(transferred.at(0).first().toString(), QString("200.0"));
+    QCOMPARE(transferred.at(1).first().toString(), QString("100.0"));
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.first().first().value<Conversation>().callId(), QString("200.0"));
+    QCOMPARE(accepted.count(), 1);
+    QCOMPARE(accepted.first().first().value<Conversation>().callId(), QString("100.0"));
+    QVERIFY(handler.calls().value("100.0").conversations().contains("200.1"));
+}
+
+void tst_EventHandler::staleCleanup_data()
+{
+    QTest::addColumn<int>("secondsSinceEnd");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("29.9 minutes") << 1794 << false;
+    QTest::newRow("30.0 minutes") << 1800 << true;
+    QTest::newRow("a day") << 86400 << true;
+}
+
+void tst_EventHandler::staleCleanup()
+{
+    QFETCH(int, secondsSinceEnd);
+    QFETCH(bool, removed);
+
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(R"(
+| id | eventtype    | eventtime | cid_num     | exten       | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | 74950000000 | 1.0      | 1.0      | SIP/trunk-00000001 |
+| 2  | CHAN_START   | 10:00:00  | 101         | s           | 1.1      | 1.0      | SIP/101-00000002   |
+| 3  | CHAN_END     | 10:00:10  | 101         |             | 1.1      | 1.0      | SIP/101-00000002   |
+| 4  | LINKEDID_END | 10:00:10  | 79161234567 | 101         | 1.0      | 1.0      | SIP/trunk-00000001 |
+| 5  | CHAN_START   | 10:00:05  | 79161234567 | 74950000000 | 2.0      | 2.0      | SIP/trunk-00000003 |
+| 6  | CHAN_START   | 10:00:05  | 102         | s           | 2.1      | 2.0      | SIP/102-00000004   |
+)"));
+    const QDateTime end(QDate(2024, 3, 1), QTime(10, 0, 10));
+    Clock::setSource([=] { return end.addSecs(secondsSinceEnd); });
+    handler.removeStale();
+
+    QCOMPARE(handler.calls().contains("1.0"), !removed);
+    QCOMPARE(handler.channels().contains("1.0"), !removed);
+    QCOMPARE(handler.channels().contains("1.1"), !removed);
+    // A call still in progress stays whatever its age.
+    QVERIFY(handler.calls().contains("2.0"));
+    QVERIFY(handler.channels().contains("2.0"));
+    QVERIFY(handler.channels().contains("2.1"));
+}
+
+void tst_EventHandler::staleEntryWithoutId()
+{
+    // An entry whose call has no id of its own (a placeholder the tracker keeps for an untracked
+    // call) is removed by the key it is stored under.
+    EventHandler handler;
+    const QJsonObject state{
+        {"calls", QJsonObject{{"5.0", QJsonObject{{"id", ""}, {"state", 3}, {"ended_at", "2024-03-01 10:00:00"}}}}}};
+    handler.fromJson(state);
+    QVERIFY(handler.calls().contains("5.0"));
+    Clock::setSource([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 30, 0)); });
+    handler.removeStale();
+    QVERIFY(handler.calls().isEmpty());
+}
+
+void tst_EventHandler::saveAndRestore()
+{
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+    const QJsonObject saved = handler.toJson();
+    QCOMPARE(saved.value("calls").toObject().keys(), QStringList{"100.0"});
+    QCOMPARE(saved.value("channels").toObject().keys(), (QStringList{"100.0", "100.1"}));
+
+    EventHandler restored;
+    restored.fromJson(QJsonDocument::fromJson(QJsonDocument(saved).toJson()).object());
+    QCOMPARE(restored.toJson(), saved);
+    QCOMPARE(restored.channels().value("100.1"), handler.channels().value("100.1"));
+    QCOMPARE(restored.calls().value("100.0").toJson(), handler.calls().value("100.0").toJson());
+
+    EventHandler empty;
+    EventHandler emptyRestored;
+    emptyRestored.fromJson(empty.toJson());
+    QVERIFY(emptyRestored.calls().isEmpty());
+    QVERIFY(emptyRestored.channels().isEmpty());
+}
+
+void tst_EventHandler::restoreKeepsOtherEntries()
+{
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+
+    Channel other("7.0", "7.0", "102", "79161234567", "SIP/102-00000009");
+    const QJsonObject state{
+        {"channels", QJsonObject{{"ignored key", other.toJson()}, {"", Channel().toJson()}}},
+        {"calls", QJsonObject{{"", QJsonObject{{"id", "x"}}}}},
+    };
+    handler.fromJson(state);
+    QCOMPARE(handler.channels().size(), 3);
+    QCOMPARE(handler.channels().value("7.0").caller(), QString("102"));
+    QCOMPARE(handler.calls().keys(), QStringList{"100.0"});
+    handler.fromJson(QJsonObject());
+    QCOMPARE(handler.channels().size(), 3);
+}
+
+QTEST_GUILESS_MAIN(tst_EventHandler)
+#include "tst_eventhandler.moc"

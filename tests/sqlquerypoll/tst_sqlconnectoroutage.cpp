@@ -1,0 +1,121 @@
+#include "messagelog.h"
+#include "sqlquerypoll/connector.h"
+#include "sqlquerypoll/request.h"
+#include "sqlquerypoll/response.h"
+#include "support/mariadbserver.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using Orvix::SqlQueryPoll::Connector;
+using Orvix::SqlQueryPoll::Request;
+using Orvix::SqlQueryPoll::Response;
+using Orvix::Tests::MariaDbServer;
+
+namespace {
+
+struct Outcome
+{
+    bool settled = false;
+    bool resolved = false;
+    QString value;
+    QString error;
+};
+
+std::shared_ptr<Outcome> execute(Connector &connector, const QString &sql)
+{
+    auto outcome = std::make_shared<Outcome>();
+    Request request(sql);
+    request
+        .onResolve([outcome](Response response) {
+            outcome->settled = true;
+            outcome->resolved = true;
+            if (response.next())
+                outcome->value = response.value(0).toString();
+        })
+        .onReject([outcome](QString error) {
+            outcome->settled = true;
+            outcome->error = error;
+        });
+    connector.execute(request);
+    return outcome;
+}
+
+const QString kConnectionError = QStringLiteral("[outage_pool] DBQueryPool. Connection error: ");
+
+} // namespace
+
+// The pool while its database server is away: each test stops a server of its own, never the shared one.
+class tst_SqlConnectorOutage : public QObject
+{
+    Q_OBJECT
+
+private:
+    static void configure(Connector &connector, const MariaDbServer &server)
+    {
+        const auto db = server.settings();
+        connector.setConnectionSettings(db.host, db.port, db.user, db.password, db.database);
+    }
+
+private Q_SLOTS:
+    void queuedRequestWaitsForTheServerToComeBack()
+    {
+        MariaDbServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        MessageLog log;
+        Connector connector(QStringLiteral("outage_pool"));
+        configure(connector, server);
+        connector.start();
+        auto first = execute(connector, QStringLiteral("SELECT 'up'"));
+        QTRY_VERIFY(first->settled);
+        QVERIFY2(first->resolved, qPrintable(first->error));
+
+        QVERIFY2(server.halt(), qPrintable(server.errorString()));
+        auto waiting = execute(connector, QStringLiteral("SELECT 'back'"));
+
+        // Retried about every 5 s, with the connection's name; the request neither fails nor runs meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(QtCriticalMsg, kConnectionError) >= 2, 20000);
+        const auto errors = log.lines(QtCriticalMsg, kConnectionError);
+        QVERIFY(errors.at(0).time.msecsTo(errors.at(1).time) >= 4500);
+        QVERIFY(!waiting->settled);
+        QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Lost connection to database, reconnecting")), 1);
+
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(waiting->settled, 20000);
+        QVERIFY2(waiting->resolved, qPrintable(waiting->error));
+        QCOMPARE(waiting->value, QStringLiteral("back"));
+    }
+
+    void stopWhileTheServerIsAwayRejectsAndARestartWorks()
+    {
+        MariaDbServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        MessageLog log;
+        Connector connector(QStringLiteral("outage_pool"));
+        configure(connector, server);
+        connector.start();
+        auto first = execute(connector, QStringLiteral("SELECT 'up'"));
+        QTRY_VERIFY(first->settled);
+
+        QVERIFY2(server.halt(), qPrintable(server.errorString()));
+        auto waiting = execute(connector, QStringLiteral("SELECT 'never'"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(QtCriticalMsg, kConnectionError) >= 1, 20000);
+
+        // The worker is in its reconnect pause: the stop must still answer the queued request.
+        connector.stop();
+        QTRY_VERIFY(waiting->settled);
+        QVERIFY(!waiting->resolved);
+        QCOMPARE(waiting->error, QStringLiteral("Loop disabled"));
+
+        connector.start();
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        auto after = execute(connector, QStringLiteral("SELECT 'again'"));
+        QTRY_VERIFY_WITH_TIMEOUT(after->settled, 20000);
+        QVERIFY2(after->resolved, qPrintable(after->error));
+        QCOMPARE(after->value, QStringLiteral("again"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SqlConnectorOutage)
+#include "tst_sqlconnectoroutage.moc"
