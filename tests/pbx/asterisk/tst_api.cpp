@@ -56,6 +56,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_generated;
     std::unique_ptr<FakeAmiServer> m_ami;
     MariaDbSettings m_db;
+    QJsonObject m_defaultAliases;
 
     // A fresh database with empty CEL and CDR tables, a fresh AMI server and generated folder.
     bool prepare(const QString &database, const QJsonObject &app = {}, const QJsonObject &asterisk = {})
@@ -74,6 +75,7 @@ private:
         m_generated = std::make_unique<QTemporaryDir>();
         if (!m_ami->listen() || !m_generated->isValid())
             return false;
+        Orvix::Config::Manager::update(QJsonObject{{QStringLiteral("Database"), m_defaultAliases}});
         const auto errors = ApiTest::configure(*m_ami, m_db, app, asterisk);
         if (!errors.isEmpty()) {
             qWarning() << errors;
@@ -112,6 +114,8 @@ private Q_SLOTS:
     {
         QVERIFY(m_configDir.isValid());
         QVERIFY(ApiTest::initConfig(m_configDir));
+        for (const QString &key : {QStringLiteral("table_name_aliases"), QStringLiteral("column_name_aliases")})
+            m_defaultAliases.insert(key, Orvix::Config::Manager::value(Orvix::Config::Manager::Database, key));
         QVERIFY2(MariaDbFixture::settings().isValid(), qPrintable(MariaDbFixture::settings().error));
     }
 
@@ -132,14 +136,48 @@ private Q_SLOTS:
         QCOMPARE(api->eventHandler().trunks(), QStringList{QStringLiteral("74950000000")});
     }
 
+    void incomingCallGivesFiveEventsAndSavesState_data()
+    {
+        QTest::addColumn<bool>("aliased");
+        QTest::newRow("default names") << false;
+        QTest::newRow("table and columns renamed") << true;
+    }
+
     void incomingCallGivesFiveEventsAndSavesState()
     {
+        QFETCH(bool, aliased);
         QVERIFY(prepare(QStringLiteral("tst_api_incoming")));
+        if (aliased) {
+            ApiTest::Database db(m_db);
+            QVERIFY2(db.exec(QStringLiteral("rename table cel to `pbx events`")), qPrintable(db.error()));
+            QVERIFY2(db.exec(QStringLiteral("alter table `pbx events` change eventtime `event time` datetime not null")),
+                     qPrintable(db.error()));
+            QJsonObject columns = Orvix::Config::Manager::value(Orvix::Config::Manager::Database,
+                                                                QStringLiteral("column_name_aliases"))
+                                      .toObject();
+            columns.insert(QStringLiteral("cel_eventtime"), QStringLiteral("event time"));
+            QVERIFY(Orvix::Config::Manager::update(
+                        QJsonObject{{QStringLiteral("Database"),
+                                     QJsonObject{{QStringLiteral("table_name_aliases"),
+                                                  QJsonObject{{QStringLiteral("cel"), QStringLiteral("pbx events")},
+                                                              {QStringLiteral("cdr"), QStringLiteral("cdr")}}},
+                                                 {QStringLiteral("column_name_aliases"), columns}}}})
+                        .isEmpty());
+        }
         auto api = makeApi();
         ApiTest::EventRecorder recorder(*api);
         QVERIFY(startAndWait(*api));
 
-        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        {
+            QList<QJsonObject> rows = ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
+            if (aliased) {
+                for (QJsonObject &row : rows)
+                    row.insert(QStringLiteral("event time"), row.take(QStringLiteral("eventtime")));
+            }
+            ApiTest::Database db(m_db);
+            QVERIFY2(db.insert(aliased ? QStringLiteral("pbx events") : QStringLiteral("cel"), rows),
+                     qPrintable(db.error()));
+        }
         QTRY_COMPARE(recorder.events().size(), 5);
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QCOMPARE(api->lastEventId(), 15);
@@ -370,6 +408,36 @@ private Q_SLOTS:
                                             QStringLiteral("Priority")}));
         // A refused originate forgets the pending pair, an accepted one keeps it for the tracker.
         QCOMPARE(api->eventHandler().originateDictionary().contains(QStringLiteral("101")), resolved);
+    }
+
+    void callbackUsesItsOwnTemplate()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_callback"), {},
+                        QJsonObject{{QStringLiteral("callback"),
+                                     QJsonObject{{QStringLiteral("channel"), QStringLiteral("Local/#TO#@callback")},
+                                                 {QStringLiteral("context"), QStringLiteral("callback-queue")},
+                                                 {QStringLiteral("extension"), QStringLiteral("#FROM#")},
+                                                 {QStringLiteral("priority"), QStringLiteral("2")}}}}));
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+        QHash<QString, QString> request;
+        connect(api.get(), &API::originateCustomizationRequest, this,
+                [&](const QHash<QString, QString> &params, Orvix::Utils::Promise<QHash<QString, QString>, QString> promise) {
+                    request = params;
+                    promise.resolve(params);
+                });
+        auto outcome = watch(api->callBackOriginate(QStringLiteral("84951112233"), QStringLiteral("7")));
+        QTRY_VERIFY(outcome->settled);
+        QVERIFY(outcome->resolved);
+        QCOMPARE(request.value(QStringLiteral("LINE_NUMBER")), QStringLiteral("7"));
+        const auto frames = m_ami->frames(QStringLiteral("Originate"));
+        QCOMPARE(frames.size(), 1);
+        QCOMPARE(frames.first().value(QStringLiteral("Channel")), QStringLiteral("Local/84951112233@callback"));
+        QCOMPARE(frames.first().value(QStringLiteral("Context")), QStringLiteral("callback-queue"));
+        // Only #TO# is a placeholder of the callback template; nothing is remembered for the tracker.
+        QCOMPARE(frames.first().value(QStringLiteral("Exten")), QStringLiteral("#FROM#"));
+        QCOMPARE(frames.first().value(QStringLiteral("Priority")), QStringLiteral("2"));
+        QVERIFY(api->eventHandler().originateDictionary().isEmpty());
     }
 
     void callControlActsOnTheRightChannel_data()
