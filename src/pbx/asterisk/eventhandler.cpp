@@ -492,6 +492,11 @@ void EventHandler::handleCallEnd(const Event &event)
     if (callId == m_pickupChannelId) {
         traceDebug(callId, Builder::CallEnded, Builder::Start,
                    QStringLiteral("[%1] Channel engaged in PICKUP").arg(callId));
+        // A pickup that found nothing to pick up leaves its channel on its own, and nothing else
+        // ever ends it: without this it would stay in the tables and the saved state for good.
+        Channel *const picker = updatableChannel(callId);
+        if (picker && picker->isPrimary())
+            picker->setState(Channel::Ended, event.occurredAt());
         return;
     }
     Channel *const primary = updatableChannel(callId);

@@ -362,6 +362,8 @@ private Q_SLOTS:
     void staleCleanup_data();
     void staleCleanup();
     void staleEntryWithoutId();
+    void pickupChannelIsCleanedUp_data();
+    void pickupChannelIsCleanedUp();
 
     void saveAndRestore();
     void restoreKeepsOtherEntries();
@@ -740,6 +742,47 @@ void tst_EventHandler::staleEntryWithoutId()
     Clock::setSource([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 30, 0)); });
     handler.removeStale();
     QVERIFY(handler.calls().isEmpty());
+}
+
+void tst_EventHandler::pickupChannelIsCleanedUp_data()
+{
+    QTest::addColumn<QString>("rows");
+
+    QTest::newRow("nothing to pick up") << R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 1  | CHAN_START   | 10:00:00  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 2  | ANSWER       | 10:00:00  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 3  | CHAN_END     | 10:00:02  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 4  | LINKEDID_END | 10:00:02  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+)";
+    QTest::newRow("picked up a ringing call") << R"(
+| id | eventtype    | eventtime | cid_num     | exten       | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | 74950000000 | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 2  | CHAN_START   | 10:00:00  | 101         | s           | 2.1      | 2.0      | SIP/101-00000003   |
+| 3  | CHAN_START   | 10:00:01  | 102         | *8          | 1.0      | 1.0      | SIP/102-00000001   |
+| 4  | PICKUP       | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 5  | CHAN_END     | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 6  | CHAN_END     | 10:00:02  | 102         | *8          | 1.0      | 2.0      | SIP/102-00000001   |
+| 7  | LINKEDID_END | 10:00:02  | 102         | *8          | 1.0      | 1.0      | SIP/102-00000001   |
+| 8  | CHAN_END     | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 9  | LINKEDID_END | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+)";
+}
+
+void tst_EventHandler::pickupChannelIsCleanedUp()
+{
+    // Whether or not it found a call to pick up, the channel that dialled the pickup code ends and
+    // leaves the tables (and the saved state) with the stale cleanup like every other channel.
+    QFETCH(QString, rows);
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(rows));
+    QVERIFY(handler.channels().value("1.0").isState(Channel::Ended));
+
+    Clock::setSource([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 30, 2)); });
+    handler.removeStale();
+    QCOMPARE(handler.channels().keys(), QStringList());
+    QCOMPARE(handler.calls().keys(), QStringList());
 }
 
 void tst_EventHandler::saveAndRestore()
