@@ -845,6 +845,20 @@ void EventHandler::fromJson(const QJsonObject &json)
         if (!it.key().isEmpty())
             storeCall(it.key(), Call(it.value().toObject()));
     }
+
+    // A restart between the pickup code's channel start and its PICKUP record would otherwise lose
+    // the employee who took the call. Still its own call and not ended: it has picked nothing yet.
+    if (m_pickupChannelId.isEmpty()) {
+        const Channel *latest = nullptr;
+        for (const Channel &channel : qAsConst(m_channels)) {
+            if (channel.extension() == m_pickupCode && channel.isPrimary()
+                && channel.isState(Channel::Started)
+                && (!latest || channel.startedAt() > latest->startedAt()))
+                latest = &channel;
+        }
+        if (latest)
+            m_pickupChannelId = latest->id();
+    }
 }
 
 void EventHandler::dump() const

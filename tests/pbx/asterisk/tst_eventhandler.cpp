@@ -367,6 +367,8 @@ private Q_SLOTS:
 
     void saveAndRestore();
     void restoreKeepsOtherEntries();
+    void restartAtEveryRow_data();
+    void restartAtEveryRow();
 };
 
 void tst_EventHandler::replayScenario_data()
@@ -824,6 +826,60 @@ void tst_EventHandler::restoreKeepsOtherEntries()
     QCOMPARE(handler.calls().keys(), QStringList{"100.0"});
     handler.fromJson(QJsonObject());
     QCOMPARE(handler.channels().size(), 3);
+}
+
+void tst_EventHandler::restartAtEveryRow_data()
+{
+    replayScenario_data();
+}
+
+void tst_EventHandler::restartAtEveryRow()
+{
+    // A service restart may fall between any two CEL batches: the tracker rebuilt from its saved
+    // state must go on exactly as the one that kept running, never announcing a call twice nor
+    // losing a step of it.
+    QFETCH(QString, file);
+    const Scenario scenario = loadScenario(dataPath(file));
+    QVERIFY2(scenario.error.isEmpty(), qPrintable(scenario.error));
+
+    const auto run = [&scenario](int restartAfter) {
+        Recorder recorder(scenario.date);
+        auto handler = std::make_unique<EventHandler>();
+        scenario.configure(*handler);
+        for (const auto &originate : scenario.originates)
+            handler->addOriginate(originate.first, originate.second);
+        recorder.attach(handler.get());
+        WarningCapture capture;
+        for (int i = 0; i < scenario.events.size(); ++i) {
+            handler->process(scenario.events.at(i));
+            if (i == restartAfter) {
+                const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
+                handler = std::make_unique<EventHandler>();
+                scenario.configure(*handler);
+                handler->fromJson(QJsonDocument::fromJson(saved).object());
+                recorder.attach(handler.get());
+            }
+        }
+        return recorder.rows();
+    };
+
+    const QList<QStringList> uninterrupted = run(-1);
+    for (int row = 0; row + 1 < scenario.events.size(); ++row) {
+        const QList<QStringList> restarted = run(row);
+        for (int i = 0; i < qMin(restarted.size(), uninterrupted.size()); ++i) {
+            if (restarted.at(i) != uninterrupted.at(i)) {
+                QFAIL(qPrintable(QString("restart after CEL row %1: signal %2 differs\n   actual: %3\n expected: %4")
+                                     .arg(scenario.events.at(row).id())
+                                     .arg(i + 1)
+                                     .arg(rowText(restarted.at(i)), rowText(uninterrupted.at(i)))));
+            }
+        }
+        QVERIFY2(restarted.size() == uninterrupted.size(),
+                 qPrintable(QString("restart after CEL row %1: %2 signals instead of %3")
+                                .arg(scenario.events.at(row).id())
+                                .arg(restarted.size())
+                                .arg(uninterrupted.size())));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_EventHandler)
