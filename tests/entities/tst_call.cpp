@@ -264,7 +264,7 @@ void tst_Call::dump()
     const QString text = call.dump(1);
     const QString legA = call.conversations().value("a").dump(2);
     const QString legB = call.conversations().value("b").dump(2);
-    QCOMPARE(text, "\t" + kCallId + "\n\t\t|- a: " + legA + "\t\t|- b: " + legB);
+    QCOMPARE(text, "\t" + kCallId + "\n\t\t|- a: " + legA + "\n\t\t|- b: " + legB + "\n");
 }
 
 QTEST_GUILESS_MAIN(tst_Call)
