@@ -103,23 +103,7 @@ QString Call::externalNumber() const
 
 void Call::setState(int status, const QDateTime &at)
 {
-    if (status == m_state)
-        return;
-    Detail::warnIfStatusGoesDown(m_state, status);
-    switch (status) {
-    case static_cast<int>(CallStatus::Ringing):
-        m_startedAt = at;
-        break;
-    case static_cast<int>(CallStatus::Talking):
-        m_answeredAt = at;
-        break;
-    case static_cast<int>(CallStatus::Hung):
-        m_endedAt = at;
-        break;
-    default:
-        break;
-    }
-    m_state = status;
+    Detail::moveToStatus(m_state, status, at, m_startedAt, m_answeredAt, m_endedAt);
 }
 
 bool Call::wasAnswered() const

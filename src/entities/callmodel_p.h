@@ -22,7 +22,10 @@ QDateTime timeFromJson(const QJsonValue &value);
 // Text of a time in dumps and summaries: empty when missing.
 QString timeToText(const QDateTime &time);
 
-// A status going down is logged but still applied: the tracker may replay events out of order.
-void warnIfStatusGoesDown(int current, int next);
+// Moves `state` to `status` and stamps the time that status stands for (ringing: start, talking: answer,
+// hung: end); false, with nothing touched, when the state already is `status`. A status going down is
+// logged but still applied: the tracker may replay events out of order.
+bool moveToStatus(qint32 &state, int status, const QDateTime &at, QDateTime &startedAt, QDateTime &answeredAt,
+                  QDateTime &endedAt);
 
 } // namespace Orvix::Entities::Detail

@@ -88,24 +88,9 @@ QString Conversation::externalNumber() const
 
 void Conversation::setState(int status, const QDateTime &at)
 {
-    if (status == m_state)
-        return;
-    Detail::warnIfStatusGoesDown(m_state, status);
-    switch (status) {
-    case static_cast<int>(CallStatus::Ringing):
-        m_startedAt = at;
-        break;
-    case static_cast<int>(CallStatus::Talking):
-        m_answeredAt = at;
+    if (Detail::moveToStatus(m_state, status, at, m_startedAt, m_answeredAt, m_endedAt)
+        && status == static_cast<int>(CallStatus::Talking))
         m_wasAnswered = true;
-        break;
-    case static_cast<int>(CallStatus::Hung):
-        m_endedAt = at;
-        break;
-    default:
-        break;
-    }
-    m_state = status;
 }
 
 int Conversation::talkDuration() const
