@@ -31,6 +31,22 @@ bool endsEarlier(const Conversation &a, const Conversation &b)
     return x < y;
 }
 
+// Walks the legs from the highest key down; a leg replaces the one kept so far only when it beats it, so
+// on a tie the higher key stays. The legs must not be empty.
+template <typename Beats>
+const Conversation &pickLeg(const QMap<QString, Conversation> &legs, Beats beats)
+{
+    auto it = legs.cend();
+    --it;
+    const Conversation *kept = &it.value();
+    while (it != legs.cbegin()) {
+        --it;
+        if (beats(it.value(), *kept))
+            kept = &it.value();
+    }
+    return *kept;
+}
+
 QString jsonText(const QString &value)
 {
     return value.isNull() ? QStringLiteral("") : value;
@@ -128,18 +144,9 @@ Conversation Call::lastConversation() const
         return conversation;
     }
 
-    auto it = m_conversations.cend();
-    --it;
-    const Conversation *candidate = &it.value();
-    while (it != m_conversations.cbegin()) {
-        --it;
-        const Conversation &visited = it.value();
-        if (isHung(visited) && !isHung(*candidate))
-            candidate = &visited;
-        else if (endsEarlier(*candidate, visited))
-            candidate = &visited;
-    }
-    return *candidate;
+    return pickLeg(m_conversations, [](const Conversation &visited, const Conversation &candidate) {
+        return (isHung(visited) && !isHung(candidate)) || endsEarlier(candidate, visited);
+    });
 }
 
 Conversation Call::mainConversation() const
@@ -147,18 +154,9 @@ Conversation Call::mainConversation() const
     if (!wasAnswered())
         return lastConversation();
 
-    auto it = m_conversations.cend();
-    --it;
-    const Conversation *candidate = &it.value();
-    while (it != m_conversations.cbegin()) {
-        --it;
-        const Conversation &visited = it.value();
-        if (!isHungAndAnswered(visited))
-            continue;
-        if (!isHungAndAnswered(*candidate) || endsEarlier(*candidate, visited))
-            candidate = &visited;
-    }
-    return *candidate;
+    return pickLeg(m_conversations, [](const Conversation &visited, const Conversation &candidate) {
+        return isHungAndAnswered(visited) && (!isHungAndAnswered(candidate) || endsEarlier(candidate, visited));
+    });
 }
 
 float Call::minutesSinceEnded() const
