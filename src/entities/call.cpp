@@ -47,11 +47,6 @@ const Conversation &pickLeg(const QMap<QString, Conversation> &legs, Beats beats
     return *kept;
 }
 
-QString jsonText(const QString &value)
-{
-    return value.isNull() ? QStringLiteral("") : value;
-}
-
 } // namespace
 
 Call::Call(const QString &id)
@@ -176,12 +171,12 @@ QJsonObject Call::toJson() const
             conversations.insert(conversation.id(), conversation.toJson());
     }
     return QJsonObject{
-        {QStringLiteral("id"), jsonText(m_id)},
-        {QStringLiteral("from"), jsonText(m_from)},
-        {QStringLiteral("to"), jsonText(m_to)},
+        {QStringLiteral("id"), Detail::jsonText(m_id)},
+        {QStringLiteral("from"), Detail::jsonText(m_from)},
+        {QStringLiteral("to"), Detail::jsonText(m_to)},
         {QStringLiteral("from_local"), m_fromLocal},
         {QStringLiteral("to_local"), m_toLocal},
-        {QStringLiteral("trunk"), m_trunkSet ? QJsonValue(jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("trunk"), m_trunkSet ? QJsonValue(Detail::jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("state"), m_state},
         {QStringLiteral("type"), static_cast<int>(m_type)},
         {QStringLiteral("started_at"), Detail::timeToJson(m_startedAt)},

@@ -54,6 +54,11 @@ QDateTime timeFromJson(const QJsonValue &value)
     return QDateTime::fromString(value.toString(), DATE_TIME_FORMAT);
 }
 
+QString jsonText(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
 QString timeToText(const QDateTime &time)
 {
     return time.isValid() ? time.toString(DATE_TIME_FORMAT) : QString();

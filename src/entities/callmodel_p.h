@@ -19,6 +19,8 @@ QString externalNumberOf(CallType type, const QString &from, const QString &to);
 // A missing time is JSON null; anything else is parsed with DATE_TIME_FORMAT (a mismatch gives an invalid time).
 QJsonValue timeToJson(const QDateTime &time);
 QDateTime timeFromJson(const QJsonValue &value);
+// A text field of the saved form: a null QString would become JSON null, so a never-set one is written as "".
+QString jsonText(const QString &value);
 // Text of a time in dumps and summaries: empty when missing.
 QString timeToText(const QDateTime &time);
 
