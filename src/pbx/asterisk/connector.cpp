@@ -61,6 +61,8 @@ Connector::~Connector()
 {
     // The socket is our child and would report its disconnection into a half-destroyed object.
     m_socket->disconnect(this);
+    // Whoever waits on an action still gets its answer.
+    abortPending(QStringLiteral("the connector was destroyed"));
 }
 
 void Connector::connectToHost(const QString &host, quint16 port, const QString &user, const QString &secret)

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <memory>
+
 using Orvix::PBX::Asterisk::Connector;
 using Orvix::Tests::FakeAmiServer;
 using Orvix::Utils::Promise;
@@ -97,6 +99,7 @@ private Q_SLOTS:
     void wrongFrameStillReachesItsAction();
     void peersAccumulateAcrossLogins();
     void failedSipListAsksNoIaxList();
+    void destroyedConnectorFailsPendingActions();
 
 private:
     // Service-mode login against the server, up to the received peers.
@@ -625,6 +628,20 @@ void tst_AmiConnector::failedSipListAsksNoIaxList()
     QCOMPARE(peers.size(), 0);
     QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
     QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::destroyedConnectorFailsPendingActions()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    auto connector = std::make_unique<Connector>();
+    logInService(*connector, ami);
+    Outcome outcome(connector->hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
+    QVERIFY(outcome.pending());
+    connector.reset();
+    QVERIFY(outcome.rejected());
 }
 
 QTEST_GUILESS_MAIN(tst_AmiConnector)
