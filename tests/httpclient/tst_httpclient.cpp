@@ -152,6 +152,44 @@ private Q_SLOTS:
             QCOMPARE(received.body, Orvix::Utils::jsonToUrlQuery(params));
     }
 
+    void batchCommandsSurviveTwoDecodings_data()
+    {
+        QTest::addColumn<Request::Method>("method");
+        QTest::newRow("GET query") << Request::Get;
+        QTest::newRow("POST form") << Request::Post;
+    }
+
+    void batchCommandsSurviveTwoDecodings()
+    {
+        // A batch command carries its own encoded query inside a parameter value, so its text is
+        // decoded twice by the portal: once for the request, once for the command.
+        QFETCH(Request::Method, method);
+
+        FakeCrmServer fake;
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        QJsonObject seen;
+        fake.setRestHandler("crm.lead.list", [&seen](const QJsonObject &params) {
+            seen = params;
+            return FakeCrmReply::result(QJsonArray{QJsonObject{{"ID", "7"}}});
+        });
+        const QString title = QStringLiteral("Жук & Ко + 50% #1 [a]=b?");
+        const QJsonObject inner{{"filter", QJsonObject{{"TITLE", title}, {"ID", QJsonArray{1234567, 7}}}},
+                                {"select", QJsonArray{"ID", "TITLE"}}};
+        const QJsonObject params{
+            {"cmd", QJsonObject{{"0_lead", "crm.lead.list?" + QString::fromLatin1(Orvix::Utils::jsonToUrlQuery(inner))}}},
+            {"halt", 0}};
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url("/rest/batch/"), method, params)));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 200);
+        const QJsonObject results = outcome.response->json().object().value("result").toObject().value("result").toObject();
+        QCOMPARE(results.value("0_lead").toArray().at(0).toObject().value("ID").toString(), QString("7"));
+
+        QCOMPARE(seen.value("filter").toObject().value("TITLE").toString(), title);
+        QCOMPARE(seen.value("filter").toObject().value("ID").toArray(), QJsonArray({"1234567", "7"}));
+        QCOMPARE(seen.value("select").toArray(), QJsonArray({"ID", "TITLE"}));
+    }
+
     void httpErrorsResolveWithTheirStatusAndBody_data()
     {
         QTest::addColumn<int>("status");
