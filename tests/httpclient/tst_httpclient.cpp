@@ -47,6 +47,24 @@ Outcome settle(Promise<QSharedPointer<Response>> promise, int timeoutMsec = 1000
     return *outcome;
 }
 
+// Counts the warnings written while it lives.
+struct WarningCounter
+{
+    WarningCounter()
+    {
+        count = 0;
+        previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (type == QtWarningMsg)
+                ++count;
+            previous(type, context, text);
+        });
+    }
+    ~WarningCounter() { qInstallMessageHandler(previous); }
+
+    static inline int count = 0;
+    static inline QtMessageHandler previous = nullptr;
+};
+
 quint16 closedPort()
 {
     QTcpServer server;
@@ -280,6 +298,13 @@ private Q_SLOTS:
         QCOMPARE(received.count(), 1); // it did reach the portal, which kept silent
         QCOMPARE(outcome.response->statusCode(), 0);
         QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        {
+            // The aborted reply is closed: reading it must give nothing, not a warning in the log.
+            WarningCounter warnings;
+            QVERIFY(outcome.response->body().isEmpty());
+            QVERIFY(outcome.response->json().isNull());
+            QCOMPARE(WarningCounter::count, 0);
+        }
 
         // The same client goes on working after a time-out.
         fake.setRestResult("batch", QJsonObject());
