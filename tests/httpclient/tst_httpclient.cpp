@@ -312,6 +312,30 @@ private Q_SLOTS:
         QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).response->statusCode(), 200);
     }
 
+    void requestOfADestroyedSenderIsAbandoned()
+    {
+        FakeCrmServer fake;
+        fake.pushRestReply("profile", FakeCrmReply::silent());
+        QSignalSpy received(&fake, &FakeCrmServer::requestReceived);
+        HttpClient client;
+        auto sender = new QObject;
+        Request request(fake.url("/rest/profile/"));
+        request.setOriginatingObject(sender);
+        request.setTransferTimeout(std::chrono::minutes(10));
+        Promise<QSharedPointer<Response>> promise = client.send(request);
+        QVERIFY(received.wait());
+        QCOMPARE(fake.unansweredRequests(), 1);
+
+        WarningCounter warnings;
+        delete sender;
+        const Outcome outcome = settle(promise, 2000);
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 0);
+        QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(WarningCounter::count, 0); // no time-out happened
+        QTRY_COMPARE(fake.unansweredRequests(), 0);
+    }
+
     void destroyingTheClientSettlesWhatIsInFlight()
     {
         FakeCrmServer fake;
