@@ -217,13 +217,15 @@ QString Call::toJsonString() const
 QString Call::dump(int indent) const
 {
     const QString prefix(indent, QLatin1Char('\t'));
-    // One entry per distinct leg id; a later map entry with the same id wins, as in the JSON form.
+    // One entry per distinct leg id; a later map entry with the same id wins, as in the JSON form. Each
+    // leg's block ends with an empty line, which keeps the legs of a long listing apart.
     QMap<QString, Conversation> byId;
     for (const Conversation &conversation : m_conversations)
         byId.insert(conversation.id(), conversation);
     QString text = prefix + m_id + QLatin1Char('\n');
     for (auto it = byId.cbegin(); it != byId.cend(); ++it)
-        text += prefix + QLatin1String("\t|- ") + it.key() + QLatin1String(": ") + it.value().dump(indent + 1);
+        text += prefix + QLatin1String("\t|- ") + it.key() + QLatin1String(": ") + it.value().dump(indent + 1)
+                + QLatin1Char('\n');
     return text;
 }
 

@@ -2,6 +2,7 @@
 
 #include "testclock.h"
 
+#include <QJsonDocument>
 #include <QtTest>
 
 using Orvix::Entities::Call;
@@ -60,6 +61,7 @@ private Q_SLOTS:
     void lastConversationWithoutLegs_data();
     void lastConversationWithoutLegs();
     void jsonRoundTrip();
+    void jsonForm();
     void jsonKeysLegsByOwnId();
     void minutesSinceEnded_data();
     void minutesSinceEnded();
@@ -177,6 +179,52 @@ void tst_Call::jsonRoundTrip()
     QCOMPARE(Call(call.toJson()).toJson().value("trunk"), QJsonValue(QStringLiteral("")));
 }
 
+// The call record of the saved PBX state and of the call events: keys and value types as earlier runs
+// wrote them and peers read them.
+void tst_Call::jsonForm()
+{
+    const QByteArray expected = R"({"id": "1700000000.1", "from": "5551234", "to": "101",
+                                    "from_local": false, "to_local": true, "trunk": "trunk-a",
+                                    "state": 3, "type": 2, "started_at": "2024-03-05 10:00:00",
+                                    "answered_at": "2024-03-05 10:00:01", "ended_at": "2024-03-05 10:00:05",
+                                    "conversations": {"1700000000.2": {
+                                        "id": "1700000000.2", "channel_id": "1700000000.2",
+                                        "parent_channel_id": "1700000000.1", "from": "5551234", "to": "101",
+                                        "from_local": false, "to_local": true, "trunk": "",
+                                        "state": 3, "state_code": "hung", "type": 2, "type_code": "incoming",
+                                        "was_answered": true, "started_at": "2024-03-05 10:00:00",
+                                        "answered_at": "2024-03-05 10:00:01", "ended_at": "2024-03-05 10:00:05"}}})";
+    QJsonParseError error;
+    const QJsonObject golden = QJsonDocument::fromJson(expected, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+
+    Call call = callWith({"1700000000.2=3:y:10:00:05"});
+    call.setFrom(QStringLiteral("5551234"), false);
+    call.setTo(QStringLiteral("101"), true);
+    call.updateType();
+    call.setTrunk(QStringLiteral("trunk-a"));
+    call.setState(CallStatus::Ringing, at("2024-03-05 10:00:00"));
+    call.setState(CallStatus::Talking, at("2024-03-05 10:00:01"));
+    call.setState(CallStatus::Hung, at("2024-03-05 10:00:05"));
+    QCOMPARE(call.toJson(), golden);
+
+    const Call read(golden);
+    QCOMPARE(read.toJson(), golden);
+    QCOMPARE(read.id(), call.id());
+    QCOMPARE(read.from(), call.from());
+    QCOMPARE(read.to(), call.to());
+    QCOMPARE(read.isFromLocal(), call.isFromLocal());
+    QCOMPARE(read.isToLocal(), call.isToLocal());
+    QCOMPARE(read.trunk(), call.trunk());
+    QCOMPARE(read.state(), call.state());
+    QCOMPARE(read.type(), call.type());
+    QCOMPARE(read.startedAt(), call.startedAt());
+    QCOMPARE(read.answeredAt(), call.answeredAt());
+    QCOMPARE(read.endedAt(), call.endedAt());
+    QCOMPARE(read.conversations(), call.conversations());
+    QVERIFY(read.wasAnswered());
+}
+
 void tst_Call::jsonKeysLegsByOwnId()
 {
     Call call(kCallId);
@@ -216,7 +264,7 @@ void tst_Call::dump()
     const QString text = call.dump(1);
     const QString legA = call.conversations().value("a").dump(2);
     const QString legB = call.conversations().value("b").dump(2);
-    QCOMPARE(text, "\t" + kCallId + "\n\t\t|- a: " + legA + "\t\t|- b: " + legB);
+    QCOMPARE(text, "\t" + kCallId + "\n\t\t|- a: " + legA + "\n\t\t|- b: " + legB + "\n");
 }
 
 QTEST_GUILESS_MAIN(tst_Call)

@@ -2,6 +2,7 @@
 
 #include "testclock.h"
 
+#include <QJsonDocument>
 #include <QtTest>
 
 #include <climits>
@@ -35,6 +36,8 @@ private Q_SLOTS:
     void talkDuration();
     void placeholderIsHidden();
     void jsonRoundTrip();
+    void jsonForm_data();
+    void jsonForm();
     void jsonTrunkOnlyWhenIncoming();
     void jsonReadsLeniently();
     void dump();
@@ -157,6 +160,65 @@ void tst_Conversation::jsonRoundTrip()
     QCOMPARE(back.toJsonString(), conversation.toJsonString());
     QVERIFY(!conversation.toJsonString().contains(QLatin1Char('\n')));
     QVERIFY(!conversation.toJsonString().contains(QLatin1String("\": ")));
+}
+
+// The JSON form is the saved state of a leg and the payload of its events: its keys and value types
+// are what earlier runs wrote and what peers read.
+void tst_Conversation::jsonForm_data()
+{
+    QTest::addColumn<bool>("fresh");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("fresh") << true
+                           << QByteArray(R"({"id": "", "channel_id": "", "parent_channel_id": "", "from": "", "to": "",
+                                             "from_local": false, "to_local": false, "trunk": null,
+                                             "state": 0, "state_code": "unknown", "type": 0, "type_code": "unknown",
+                                             "was_answered": false,
+                                             "started_at": null, "answered_at": null, "ended_at": null})");
+    QTest::newRow("answered incoming leg")
+        << false
+        << QByteArray(R"({"id": "1700000000.2", "channel_id": "1700000000.2", "parent_channel_id": "1700000000.1",
+                          "from": "5551234", "to": "101", "from_local": false, "to_local": true,
+                          "trunk": "trunk-a", "state": 3, "state_code": "hung", "type": 2, "type_code": "incoming",
+                          "was_answered": true, "started_at": "2024-03-05 10:00:00",
+                          "answered_at": "2024-03-05 10:00:05", "ended_at": "2024-03-05 10:01:15"})");
+}
+
+void tst_Conversation::jsonForm()
+{
+    QFETCH(bool, fresh);
+    QFETCH(QByteArray, expected);
+    QJsonParseError error;
+    const QJsonObject golden = QJsonDocument::fromJson(expected, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+
+    Conversation conversation;
+    if (!fresh) {
+        conversation = incoming();
+        conversation.setTrunk(QStringLiteral("trunk-a"));
+        conversation.setState(CallStatus::Ringing, at("2024-03-05 10:00:00"));
+        conversation.setState(CallStatus::Talking, at("2024-03-05 10:00:05"));
+        conversation.setState(CallStatus::Hung, at("2024-03-05 10:01:15"));
+    }
+    QCOMPARE(conversation.toJson(), golden);
+
+    // Read back from the bytes an earlier run saved, every field lands where it belongs.
+    const Conversation read(golden);
+    QCOMPARE(read.toJson(), golden);
+    QCOMPARE(read.id(), conversation.id());
+    QCOMPARE(read.channelId(), conversation.channelId());
+    QCOMPARE(read.callId(), conversation.callId());
+    QCOMPARE(read.from(), conversation.from());
+    QCOMPARE(read.isFromLocal(), conversation.isFromLocal());
+    QCOMPARE(read.isToLocal(), conversation.isToLocal());
+    QCOMPARE(read.trunk(), conversation.trunk());
+    QCOMPARE(read.state(), conversation.state());
+    QCOMPARE(read.type(), conversation.type());
+    QCOMPARE(read.wasAnswered(), conversation.wasAnswered());
+    QCOMPARE(read.startedAt(), conversation.startedAt());
+    QCOMPARE(read.answeredAt(), conversation.answeredAt());
+    QCOMPARE(read.endedAt(), conversation.endedAt());
+    QCOMPARE(read.talkDuration(), fresh ? 0 : 70);
 }
 
 void tst_Conversation::jsonTrunkOnlyWhenIncoming()

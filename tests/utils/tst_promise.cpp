@@ -53,11 +53,14 @@ private Q_SLOTS:
     void concurrentSettlersAgreeOnOneOutcome();
     void droppedUnsettledReleasesCallbacks_data();
     void droppedUnsettledReleasesCallbacks();
+    void settlingReleasesOtherOutcome_data();
+    void settlingReleasesOtherOutcome();
     void proxyTo_data();
     void proxyTo();
     void all_data();
     void all();
     void allWithPendingNeverResolves();
+    void allOfPromisesSettledOnWorker();
 };
 
 void tst_Promise::sameThreadRunsInsideSettleInOrder()
@@ -315,6 +318,36 @@ void tst_Promise::droppedUnsettledReleasesCallbacks()
     QCOMPARE(ran, 0);
 }
 
+void tst_Promise::settlingReleasesOtherOutcome_data()
+{
+    QTest::addColumn<Settle>("outcome");
+    QTest::newRow("resolved: reject callbacks go") << Settle::Resolve;
+    QTest::newRow("rejected: resolve callbacks go") << Settle::Reject;
+}
+
+void tst_Promise::settlingReleasesOtherOutcome()
+{
+    // A long-lived promise (kept by its worker) must not keep the callbacks of the outcome that did
+    // not happen, nor what they captured.
+    QFETCH(Settle, outcome);
+    auto token = QSharedPointer<int>::create(0);
+    const QWeakPointer<int> watch = token;
+    int ran = 0;
+    Promise<QString, int> promise;
+    if (outcome == Settle::Resolve) {
+        promise.onReject([token, &ran](int) { ++ran; });
+        token.reset();
+        promise.resolve(QStringLiteral("v"));
+    } else {
+        promise.onResolve([token, &ran](const QString &) { ++ran; });
+        token.reset();
+        promise.reject(1);
+    }
+    processDeferredDeletes();
+    QVERIFY(watch.isNull());
+    QCOMPARE(ran, 0);
+}
+
 void tst_Promise::proxyTo_data()
 {
     QTest::addColumn<Settle>("outcome");
@@ -349,10 +382,22 @@ void tst_Promise::proxyTo()
 
     Promise<void> voidSource;
     Promise<void> voidTarget;
-    int voidResolved = 0;
-    voidTarget.onResolve([&] { ++voidResolved; });
-    voidSource.proxyTo(voidTarget).resolve();
-    QCOMPARE(voidResolved, 1);
+    QStringList voidSeen;
+    voidTarget.onResolve([&] { voidSeen << QStringLiteral("resolved"); }).onReject([&] {
+        voidSeen << QStringLiteral("rejected");
+    });
+    const auto settleVoid = [&] {
+        if (outcome == Settle::Resolve)
+            voidSource.resolve();
+        else
+            voidSource.reject();
+    };
+    if (settleFirst)
+        settleVoid();
+    voidSource.proxyTo(voidTarget);
+    if (!settleFirst)
+        settleVoid();
+    QCOMPARE(voidSeen, QStringList{outcome == Settle::Resolve ? QStringLiteral("resolved") : QStringLiteral("rejected")});
 }
 
 void tst_Promise::all_data()
@@ -418,6 +463,39 @@ void tst_Promise::allWithPendingNeverResolves()
     QVERIFY(!resolved);
     pending.resolve(QJsonObject());
     QVERIFY(resolved);
+}
+
+void tst_Promise::allOfPromisesSettledOnWorker()
+{
+    // The count is kept on this thread: the checks of promises settled elsewhere arrive through its
+    // event loop, and the result settles once, here, after the last of them.
+    constexpr int kCount = 200;
+    QList<Promise<void>> promises;
+    for (int i = 0; i < kCount; ++i)
+        promises << Promise<void>();
+    int resolved = 0;
+    QThread *resolvedOn = nullptr;
+    Promise<void>::all(promises).onResolve([&] {
+        ++resolved;
+        resolvedOn = QThread::currentThread();
+    });
+
+    runOnThread([promises] {
+        for (int i = 0; i < promises.size() - 1; ++i) {
+            if (i % 3)
+                promises.at(i).resolve();
+            else
+                promises.at(i).reject();
+        }
+    });
+    QCoreApplication::processEvents();
+    QCOMPARE(resolved, 0);
+
+    runOnThread([promises] { promises.last().reject(); });
+    QTRY_COMPARE(resolved, 1);
+    QCOMPARE(resolvedOn, QThread::currentThread());
+    QCoreApplication::processEvents();
+    QCOMPARE(resolved, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Promise)
