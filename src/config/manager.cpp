@@ -11,6 +11,20 @@
 
 namespace Orvix::Config {
 
+namespace {
+
+// Every member of a JSON object as text: a QHash or a QMap of the same pairs.
+template <typename Container>
+Container stringPairs(const QJsonObject &object)
+{
+    Container pairs;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        pairs.insert(it.key(), it.value().toString());
+    return pairs;
+}
+
+} // namespace
+
 QHash<Manager::Module, Utils::Settings::IModuleSettingsManager *> &Manager::modules()
 {
     static QHash<Module, Utils::Settings::IModuleSettingsManager *> sections;
@@ -102,20 +116,12 @@ QList<int> Manager::getIntList(Module module, const QString &key)
 
 QHash<QString, QString> Manager::getStringHash(Module module, const QString &key)
 {
-    QHash<QString, QString> hash;
-    const QJsonObject object = value(module, key).toObject();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        hash.insert(it.key(), it.value().toString());
-    return hash;
+    return stringPairs<QHash<QString, QString>>(value(module, key).toObject());
 }
 
 QMap<QString, QString> Manager::getStringMap(Module module, const QString &key)
 {
-    QMap<QString, QString> map;
-    const QJsonObject object = value(module, key).toObject();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        map.insert(it.key(), it.value().toString());
-    return map;
+    return stringPairs<QMap<QString, QString>>(value(module, key).toObject());
 }
 
 QJsonObject Manager::toJson()

@@ -31,9 +31,20 @@ bool endsEarlier(const Conversation &a, const Conversation &b)
     return x < y;
 }
 
-QString jsonText(const QString &value)
+// Walks the legs from the highest key down; a leg replaces the one kept so far only when it beats it, so
+// on a tie the higher key stays. The legs must not be empty.
+template <typename Beats>
+const Conversation &pickLeg(const QMap<QString, Conversation> &legs, Beats beats)
 {
-    return value.isNull() ? QStringLiteral("") : value;
+    auto it = legs.cend();
+    --it;
+    const Conversation *kept = &it.value();
+    while (it != legs.cbegin()) {
+        --it;
+        if (beats(it.value(), *kept))
+            kept = &it.value();
+    }
+    return *kept;
 }
 
 } // namespace
@@ -103,23 +114,7 @@ QString Call::externalNumber() const
 
 void Call::setState(int status, const QDateTime &at)
 {
-    if (status == m_state)
-        return;
-    Detail::warnIfStatusGoesDown(m_state, status);
-    switch (status) {
-    case static_cast<int>(CallStatus::Ringing):
-        m_startedAt = at;
-        break;
-    case static_cast<int>(CallStatus::Talking):
-        m_answeredAt = at;
-        break;
-    case static_cast<int>(CallStatus::Hung):
-        m_endedAt = at;
-        break;
-    default:
-        break;
-    }
-    m_state = status;
+    Detail::moveToStatus(m_state, status, at, m_startedAt, m_answeredAt, m_endedAt);
 }
 
 bool Call::wasAnswered() const
@@ -144,18 +139,9 @@ Conversation Call::lastConversation() const
         return conversation;
     }
 
-    auto it = m_conversations.cend();
-    --it;
-    const Conversation *candidate = &it.value();
-    while (it != m_conversations.cbegin()) {
-        --it;
-        const Conversation &visited = it.value();
-        if (isHung(visited) && !isHung(*candidate))
-            candidate = &visited;
-        else if (endsEarlier(*candidate, visited))
-            candidate = &visited;
-    }
-    return *candidate;
+    return pickLeg(m_conversations, [](const Conversation &visited, const Conversation &candidate) {
+        return (isHung(visited) && !isHung(candidate)) || endsEarlier(candidate, visited);
+    });
 }
 
 Conversation Call::mainConversation() const
@@ -163,18 +149,9 @@ Conversation Call::mainConversation() const
     if (!wasAnswered())
         return lastConversation();
 
-    auto it = m_conversations.cend();
-    --it;
-    const Conversation *candidate = &it.value();
-    while (it != m_conversations.cbegin()) {
-        --it;
-        const Conversation &visited = it.value();
-        if (!isHungAndAnswered(visited))
-            continue;
-        if (!isHungAndAnswered(*candidate) || endsEarlier(*candidate, visited))
-            candidate = &visited;
-    }
-    return *candidate;
+    return pickLeg(m_conversations, [](const Conversation &visited, const Conversation &candidate) {
+        return isHungAndAnswered(visited) && (!isHungAndAnswered(candidate) || endsEarlier(candidate, visited));
+    });
 }
 
 float Call::minutesSinceEnded() const
@@ -194,12 +171,12 @@ QJsonObject Call::toJson() const
             conversations.insert(conversation.id(), conversation.toJson());
     }
     return QJsonObject{
-        {QStringLiteral("id"), jsonText(m_id)},
-        {QStringLiteral("from"), jsonText(m_from)},
-        {QStringLiteral("to"), jsonText(m_to)},
+        {QStringLiteral("id"), Detail::jsonText(m_id)},
+        {QStringLiteral("from"), Detail::jsonText(m_from)},
+        {QStringLiteral("to"), Detail::jsonText(m_to)},
         {QStringLiteral("from_local"), m_fromLocal},
         {QStringLiteral("to_local"), m_toLocal},
-        {QStringLiteral("trunk"), m_trunkSet ? QJsonValue(jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("trunk"), m_trunkSet ? QJsonValue(Detail::jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("state"), m_state},
         {QStringLiteral("type"), static_cast<int>(m_type)},
         {QStringLiteral("started_at"), Detail::timeToJson(m_startedAt)},

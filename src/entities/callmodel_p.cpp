@@ -54,16 +54,39 @@ QDateTime timeFromJson(const QJsonValue &value)
     return QDateTime::fromString(value.toString(), DATE_TIME_FORMAT);
 }
 
+QString jsonText(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
 QString timeToText(const QDateTime &time)
 {
     return time.isValid() ? time.toString(DATE_TIME_FORMAT) : QString();
 }
 
-void warnIfStatusGoesDown(int current, int next)
+bool moveToStatus(qint32 &state, int status, const QDateTime &at, QDateTime &startedAt, QDateTime &answeredAt,
+                  QDateTime &endedAt)
 {
-    if (next < current)
+    if (status == state)
+        return false;
+    if (status < state)
         qWarning().noquote()
-                << QStringLiteral("A new call status is less then current one: %1 > %2").arg(current).arg(next);
+                << QStringLiteral("A new call status is less then current one: %1 > %2").arg(state).arg(status);
+    switch (status) {
+    case static_cast<int>(CallStatus::Ringing):
+        startedAt = at;
+        break;
+    case static_cast<int>(CallStatus::Talking):
+        answeredAt = at;
+        break;
+    case static_cast<int>(CallStatus::Hung):
+        endedAt = at;
+        break;
+    default:
+        break;
+    }
+    state = status;
+    return true;
 }
 
 } // namespace Orvix::Entities::Detail

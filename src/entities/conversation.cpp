@@ -88,24 +88,9 @@ QString Conversation::externalNumber() const
 
 void Conversation::setState(int status, const QDateTime &at)
 {
-    if (status == m_state)
-        return;
-    Detail::warnIfStatusGoesDown(m_state, status);
-    switch (status) {
-    case static_cast<int>(CallStatus::Ringing):
-        m_startedAt = at;
-        break;
-    case static_cast<int>(CallStatus::Talking):
-        m_answeredAt = at;
+    if (Detail::moveToStatus(m_state, status, at, m_startedAt, m_answeredAt, m_endedAt)
+        && status == static_cast<int>(CallStatus::Talking))
         m_wasAnswered = true;
-        break;
-    case static_cast<int>(CallStatus::Hung):
-        m_endedAt = at;
-        break;
-    default:
-        break;
-    }
-    m_state = status;
 }
 
 int Conversation::talkDuration() const
@@ -136,17 +121,15 @@ bool Conversation::isOutdated() const
 
 QJsonObject Conversation::toJson() const
 {
-    // A null QString would become JSON null; a never-set string is written as "".
-    const auto text = [](const QString &value) { return value.isNull() ? QStringLiteral("") : value; };
     return QJsonObject{
-        {QStringLiteral("id"), text(m_id)},
-        {QStringLiteral("channel_id"), text(m_channelId)},
-        {QStringLiteral("parent_channel_id"), text(m_parentChannelId)},
-        {QStringLiteral("from"), text(m_from)},
-        {QStringLiteral("to"), text(m_to)},
+        {QStringLiteral("id"), Detail::jsonText(m_id)},
+        {QStringLiteral("channel_id"), Detail::jsonText(m_channelId)},
+        {QStringLiteral("parent_channel_id"), Detail::jsonText(m_parentChannelId)},
+        {QStringLiteral("from"), Detail::jsonText(m_from)},
+        {QStringLiteral("to"), Detail::jsonText(m_to)},
         {QStringLiteral("from_local"), m_fromLocal},
         {QStringLiteral("to_local"), m_toLocal},
-        {QStringLiteral("trunk"), isIncoming() ? QJsonValue(text(m_trunk)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("trunk"), isIncoming() ? QJsonValue(Detail::jsonText(m_trunk)) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("state"), m_state},
         {QStringLiteral("state_code"), stateCode()},
         {QStringLiteral("type"), static_cast<int>(m_type)},

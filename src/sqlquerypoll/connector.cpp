@@ -47,20 +47,20 @@ void Connector::setConnectionSettings(const QString &host, int port, const QStri
                                       const QString &databaseName)
 {
     QMutexLocker locker(&d->mutex);
-    d->host = host;
-    d->port = port;
-    d->userName = user;
-    d->password = password;
-    d->databaseName = databaseName;
+    d->settings.host = host;
+    d->settings.port = port;
+    d->settings.userName = user;
+    d->settings.password = password;
+    d->settings.databaseName = databaseName;
 }
 
 void Connector::setDriver(int driver)
 {
     QMutexLocker locker(&d->mutex);
     if (driver == MySql)
-        d->driverName = QStringLiteral("QMYSQL");
+        d->settings.driverName = QStringLiteral("QMYSQL");
     else if (driver == Sqlite)
-        d->driverName = QStringLiteral("QSQLITE");
+        d->settings.driverName = QStringLiteral("QSQLITE");
 }
 
 void Connector::addAfterConnectQuery(const QString &query)
@@ -80,9 +80,9 @@ void Connector::start()
     {
         QMutexLocker locker(&d->mutex);
         // A worker that is still finishing keeps its own queue and connection; the new one starts afresh.
-        queue = QSharedPointer<RequestQueue>::create(d->defaultAttempts);
+        queue = QSharedPointer<RequestQueue>::create(d->settings.defaultAttempts);
         d->queue = queue;
-        databaseConnectionName = uniqueConnectionName(d->connectionName, "worker");
+        databaseConnectionName = uniqueConnectionName(d->settings.connectionName, "worker");
     }
 
     auto *worker = new ConnectorThread(d, queue, databaseConnectionName);
@@ -143,27 +143,12 @@ void Connector::stop()
 
 bool Connector::checkConnection(QString &errorText)
 {
-    QString driverName, host, userName, password, databaseName, connectionName;
-    int port = 0;
-    {
-        QMutexLocker locker(&d->mutex);
-        driverName = d->driverName;
-        host = d->host;
-        port = d->port;
-        userName = d->userName;
-        password = d->password;
-        databaseName = d->databaseName;
-        // Its own connection: the worker's belongs to the worker's thread.
-        connectionName = uniqueConnectionName(d->checkConnectionName, "check");
-    }
+    const ConnectionSettings settings = d->settingsSnapshot();
+    // Its own connection: the worker's belongs to the worker's thread.
+    const QString connectionName = uniqueConnectionName(d->checkConnectionName, "check");
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(driverName, connectionName);
-        db.setHostName(host);
-        db.setPort(port);
-        db.setUserName(userName);
-        db.setPassword(password);
-        db.setDatabaseName(databaseName);
+        QSqlDatabase db = settings.addDatabase(connectionName);
         ok = db.open();
         if (!ok)
             errorText = db.lastError().text();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QMutex>
+#include <QMutexLocker>
 #include <QSharedPointer>
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
@@ -9,20 +11,10 @@ namespace Orvix::SqlQueryPoll {
 
 class RequestQueue;
 
-// The settings of one connector and the queue of its current worker. Shared by the connector and its workers, so
-// a worker may outlive the connector. The mutex guards every field: the connector writes them on its thread while a
-// worker reads them on its own.
-class ConnectorPrivate
+// How a connector's connections are made. Copied out under the connector's mutex, so that a worker or the
+// connection check works with one consistent set without holding the lock.
+struct ConnectionSettings
 {
-public:
-    explicit ConnectorPrivate(const QString &connectionName)
-        : connectionName(connectionName)
-        , checkConnectionName(connectionName)
-    {
-    }
-    virtual ~ConnectorPrivate() = default;
-
-    mutable QMutex mutex;
     QString connectionName;
     QString driverName = QStringLiteral("QMYSQL");
     QString host = QStringLiteral("localhost");
@@ -32,6 +24,41 @@ public:
     QString databaseName;
     int reconnectInterval = 5000;
     int defaultAttempts = 5;
+
+    // A connection of this thread named `name` with these settings, not yet opened.
+    QSqlDatabase addDatabase(const QString &name) const
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(driverName, name);
+        db.setHostName(host);
+        db.setPort(port);
+        db.setUserName(userName);
+        db.setPassword(password);
+        db.setDatabaseName(databaseName);
+        return db;
+    }
+};
+
+// The settings of one connector and the queue of its current worker. Shared by the connector and its workers, so
+// a worker may outlive the connector. The mutex guards every field: the connector writes them on its thread while a
+// worker reads them on its own.
+class ConnectorPrivate
+{
+public:
+    explicit ConnectorPrivate(const QString &connectionName)
+        : checkConnectionName(connectionName)
+    {
+        settings.connectionName = connectionName;
+    }
+    virtual ~ConnectorPrivate() = default;
+
+    ConnectionSettings settingsSnapshot() const
+    {
+        QMutexLocker locker(&mutex);
+        return settings;
+    }
+
+    mutable QMutex mutex;
+    ConnectionSettings settings;
     QStringList afterConnectQueries;
     // The queue of the worker that takes requests; empty when there is none.
     QSharedPointer<RequestQueue> queue;

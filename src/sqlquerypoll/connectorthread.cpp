@@ -40,19 +40,6 @@ void ConnectorThread::rejectAll(const QList<Request> &requests, const QString &r
         request.d->promise.reject(reason);
 }
 
-struct ConnectorThread::Settings
-{
-    QString connectionName;
-    QString driverName;
-    QString host;
-    int port = 0;
-    QString userName;
-    QString password;
-    QString databaseName;
-    int reconnectInterval = 0;
-    int defaultAttempts = 0;
-};
-
 ConnectorThread::ConnectorThread(const QSharedPointer<ConnectorPrivate> &connector,
                                  const QSharedPointer<RequestQueue> &queue, const QString &databaseConnectionName)
     : m_connector(connector)
@@ -60,7 +47,7 @@ ConnectorThread::ConnectorThread(const QSharedPointer<ConnectorPrivate> &connect
     , m_databaseConnectionName(databaseConnectionName)
 {
     QMutexLocker locker(&m_connector->mutex);
-    m_reconnectBudget = m_connector->defaultAttempts;
+    m_reconnectBudget = m_connector->settings.defaultAttempts;
 }
 
 void ConnectorThread::stop()
@@ -70,27 +57,10 @@ void ConnectorThread::stop()
 
 void ConnectorThread::process()
 {
-    Settings settings;
+    // Read once: later changes reach the next worker only.
+    const ConnectionSettings settings = m_connector->settingsSnapshot();
     {
-        // Read once: later changes reach the next worker only.
-        QMutexLocker locker(&m_connector->mutex);
-        settings.connectionName = m_connector->connectionName;
-        settings.driverName = m_connector->driverName;
-        settings.host = m_connector->host;
-        settings.port = m_connector->port;
-        settings.userName = m_connector->userName;
-        settings.password = m_connector->password;
-        settings.databaseName = m_connector->databaseName;
-        settings.reconnectInterval = m_connector->reconnectInterval;
-        settings.defaultAttempts = m_connector->defaultAttempts;
-    }
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(settings.driverName, m_databaseConnectionName);
-        db.setHostName(settings.host);
-        db.setPort(settings.port);
-        db.setUserName(settings.userName);
-        db.setPassword(settings.password);
-        db.setDatabaseName(settings.databaseName);
+        QSqlDatabase db = settings.addDatabase(m_databaseConnectionName);
         if (settings.driverName == QLatin1String("QMYSQL"))
             db.setConnectOptions(kMysqlConnectOptions);
         run(db, settings);
@@ -102,7 +72,7 @@ void ConnectorThread::process()
     Q_EMIT finished();
 }
 
-void ConnectorThread::run(QSqlDatabase &db, const Settings &settings)
+void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
 {
     for (;;) {
         if (!db.isOpen()) {

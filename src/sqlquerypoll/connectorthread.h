@@ -9,6 +9,7 @@ class QSqlDatabase;
 namespace Orvix::SqlQueryPoll {
 
 class ConnectorPrivate;
+struct ConnectionSettings;
 class Request;
 class RequestQueue;
 
@@ -34,9 +35,7 @@ Q_SIGNALS:
     void finished();
 
 private:
-    struct Settings;
-
-    void run(QSqlDatabase &db, const Settings &settings);
+    void run(QSqlDatabase &db, const ConnectionSettings &settings);
     bool runAfterConnectQueries(QSqlDatabase &db, QString *error);
     void runHead(QSqlDatabase &db, Request &request);
     void rejectPendingRequests();

@@ -1,9 +1,6 @@
 #include "support/mariadbfixture.h"
 #include "support/mariadbserver.h"
 
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -17,31 +14,6 @@ class tst_MariaDbFixture : public QObject
     Q_OBJECT
 
 private:
-    static QVariant scalar(const MariaDbSettings &settings, const QString &sql, QString *error)
-    {
-        QVariant result;
-        const QString name = QStringLiteral("tst_mariadbfixture");
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-            db.setHostName(settings.host);
-            db.setPort(settings.port);
-            db.setUserName(settings.user);
-            db.setPassword(settings.password);
-            db.setDatabaseName(settings.database);
-            if (!db.open()) {
-                *error = db.lastError().text();
-            } else {
-                QSqlQuery query(db);
-                if (query.exec(sql) && query.next())
-                    result = query.value(0);
-                else
-                    *error = query.lastError().text();
-            }
-        }
-        QSqlDatabase::removeDatabase(name);
-        return result;
-    }
-
     static bool portAccepts(int port)
     {
         QTcpSocket socket;
@@ -57,7 +29,7 @@ private Q_SLOTS:
         QCOMPARE(settings.host, QStringLiteral("127.0.0.1"));
         QVERIFY(!settings.password.isEmpty());
         QString error;
-        QCOMPARE(scalar(settings, QStringLiteral("SELECT DATABASE()"), &error).toString(), settings.database);
+        QCOMPARE(MariaDbFixture::queryValue(settings, QStringLiteral("SELECT DATABASE()"), &error).toString(), settings.database);
         QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
@@ -71,12 +43,12 @@ private Q_SLOTS:
                                           QStringLiteral("INSERT INTO t VALUES (1), (2)")},
                                          &error),
                  qPrintable(error));
-        QCOMPARE(scalar(settings, QStringLiteral("SELECT COUNT(*) FROM t"), &error).toInt(), 2);
+        QCOMPARE(MariaDbFixture::queryValue(settings, QStringLiteral("SELECT COUNT(*) FROM t"), &error).toInt(), 2);
 
         // Created afresh: the table of the earlier run is gone.
         settings = MariaDbFixture::createDatabase(QStringLiteral("tst_fixture_scratch"));
         QVERIFY2(settings.isValid(), qPrintable(settings.error));
-        QCOMPARE(scalar(settings, QStringLiteral("SELECT COUNT(*) FROM information_schema.tables "
+        QCOMPARE(MariaDbFixture::queryValue(settings, QStringLiteral("SELECT COUNT(*) FROM information_schema.tables "
                                                  "WHERE table_schema = DATABASE()"),
                         &error)
                      .toInt(),
@@ -96,7 +68,7 @@ private Q_SLOTS:
         QVERIFY2(settings.isValid(), qPrintable(settings.error));
         settings.password = QStringLiteral("not the password");
         QString error;
-        QVERIFY(!scalar(settings, QStringLiteral("SELECT 1"), &error).isValid());
+        QVERIFY(!MariaDbFixture::queryValue(settings, QStringLiteral("SELECT 1"), &error).isValid());
         QVERIFY2(error.contains(QLatin1String("Access denied")), qPrintable(error));
     }
 
@@ -120,7 +92,7 @@ private Q_SLOTS:
 
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         QCOMPARE(server.settings().port, settings.port);
-        QCOMPARE(scalar(settings, QStringLiteral("SELECT id FROM kept"), &error).toInt(), 7);
+        QCOMPARE(MariaDbFixture::queryValue(settings, QStringLiteral("SELECT id FROM kept"), &error).toInt(), 7);
 
         // The shared server is untouched by all this.
         QVERIFY(MariaDbFixture::execute(MariaDbFixture::settings(), {QStringLiteral("SELECT 1")}, &error));

@@ -6,7 +6,6 @@
 
 #include <QJsonArray>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QTimer>
@@ -70,25 +69,10 @@ private:
 
     QVariant scalar(const QString &sql)
     {
-        QVariant result;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("tst_probe"));
-            db.setHostName(m_db.host);
-            db.setPort(m_db.port);
-            db.setUserName(m_db.user);
-            db.setPassword(m_db.password);
-            db.setDatabaseName(m_db.database);
-            if (db.open()) {
-                QSqlQuery query(db);
-                if (query.exec(sql) && query.next())
-                    result = query.value(0);
-                else
-                    qWarning() << "probe failed:" << sql << query.lastError().text();
-            } else {
-                qWarning() << "probe cannot connect:" << db.lastError().text();
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("tst_probe"));
+        QString error;
+        const QVariant result = MariaDbFixture::queryValue(m_db, sql, &error);
+        if (!result.isValid())
+            qWarning() << "probe failed:" << sql << error;
         return result;
     }
 
@@ -107,11 +91,7 @@ private:
         QList<qlonglong> ids;
         const QString name = QStringLiteral("tst_killer");
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-            db.setHostName(m_db.host);
-            db.setPort(m_db.port);
-            db.setUserName(m_db.user);
-            db.setPassword(m_db.password);
+            QSqlDatabase db = m_db.addConnection(name);
             if (db.open()) {
                 QSqlQuery query(db);
                 query.exec(QStringLiteral("SELECT id FROM information_schema.processlist WHERE info LIKE '%%1%' "

@@ -62,12 +62,7 @@ bool MariaDbFixture::execute(const MariaDbSettings &settings, const QStringList 
     const QString connectionName = nextConnectionName();
     bool ok = true;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), connectionName);
-        db.setHostName(settings.host);
-        db.setPort(settings.port);
-        db.setUserName(settings.user);
-        db.setPassword(settings.password);
-        db.setDatabaseName(settings.database);
+        QSqlDatabase db = settings.addConnection(connectionName);
         if (!db.open()) {
             ok = false;
             if (error)
@@ -85,6 +80,27 @@ bool MariaDbFixture::execute(const MariaDbSettings &settings, const QStringList 
     }
     QSqlDatabase::removeDatabase(connectionName);
     return ok;
+}
+
+QVariant MariaDbFixture::queryValue(const MariaDbSettings &settings, const QString &sql, QString *error)
+{
+    const QString connectionName = nextConnectionName();
+    QVariant result;
+    {
+        QSqlDatabase db = settings.addConnection(connectionName);
+        if (!db.open()) {
+            if (error)
+                *error = db.lastError().text();
+        } else {
+            QSqlQuery query(db);
+            if (query.exec(sql) && query.next())
+                result = query.value(0);
+            else if (error)
+                *error = query.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+    return result;
 }
 
 } // namespace Orvix::Tests

@@ -3,6 +3,7 @@
 #include "support/mariadbsettings.h"
 
 #include <QStringList>
+#include <QVariant>
 
 namespace Orvix::Tests {
 
@@ -21,6 +22,10 @@ public:
 
     // Runs the statements in order on a short-lived connection of this thread; stops at the first failure.
     static bool execute(const MariaDbSettings &settings, const QStringList &statements, QString *error = nullptr);
+
+    // The first column of the first row of `sql`, on a short-lived connection of this thread; invalid, with the
+    // reason in *error, when the connection or the query fails or there is no row.
+    static QVariant queryValue(const MariaDbSettings &settings, const QString &sql, QString *error = nullptr);
 
     // The bash script behind the fixture and the folder of the shared server.
     static QString scriptPath();

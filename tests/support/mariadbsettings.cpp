@@ -33,4 +33,15 @@ MariaDbSettings MariaDbSettings::fromFile(const QString &path)
     return settings;
 }
 
+QSqlDatabase MariaDbSettings::addConnection(const QString &name) const
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    db.setHostName(host);
+    db.setPort(port);
+    db.setUserName(user);
+    db.setPassword(password);
+    db.setDatabaseName(database);
+    return db;
+}
+
 } // namespace Orvix::Tests

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 
 namespace Orvix::Tests {
@@ -17,6 +18,10 @@ struct MariaDbSettings
     QString error;
 
     bool isValid() const { return error.isEmpty() && port > 0; }
+
+    // A connection of this thread named `name` to the server and its database (none when empty), not yet
+    // opened. The caller drops every handle, then removes it with QSqlDatabase::removeDatabase(name).
+    QSqlDatabase addConnection(const QString &name) const;
 
     static MariaDbSettings fromFile(const QString &path);
 };

@@ -191,25 +191,7 @@ Utils::Promise<void, QJsonObject> Auth::refreshToken()
         {QStringLiteral("client_secret"), m_clientSecret},
     };
     qDebug().noquote() << "\tRefresh authorization token request";
-    const QPointer<Auth> self(this);
-    send(HttpClient::Request(m_tokenUrl, kGet, params)).onResolve([self, result](const HttpResponse &response) {
-        if (!self || !self->isAlive())
-            return result.reject(cancelledError());
-        const int status = response->statusCode();
-        const QByteArray body = response->body();
-        QJsonObject error;
-        if (status == 200) {
-            if (self->acceptTokenAnswer(QJsonDocument::fromJson(upToZero(body)).object()))
-                return result.resolve();
-            error = QJsonObject{{QStringLiteral("code"), status},
-                                {QStringLiteral("description"), QStringLiteral("The answer has no access token")}};
-        } else {
-            error = errorObject(status, body);
-        }
-        qDebug().noquote() << QString(kRefreshRequestError).arg(status)
-                           << error.value(QLatin1String("description")).toString();
-        result.reject(error);
-    });
+    fetchToken(params, kRefreshRequestError, result);
     return result;
 }
 
@@ -320,26 +302,33 @@ Utils::Promise<void, QJsonObject> Auth::getToken(const QString &code)
         {QStringLiteral("client_secret"), m_clientSecret},
     };
     qDebug().noquote() << "\tAuthorization token request";
-    const QPointer<Auth> self(this);
-    send(HttpClient::Request(m_tokenUrl, kGet, params)).onResolve([self, result](const HttpResponse &response) {
-        if (!self || !self->isAlive())
-            return result.reject(cancelledError());
-        const int status = response->statusCode();
-        const QByteArray body = response->body();
-        QJsonObject error;
-        if (status == 200) {
-            if (self->acceptTokenAnswer(QJsonDocument::fromJson(upToZero(body)).object()))
-                return result.resolve();
-            error = QJsonObject{{QStringLiteral("code"), status},
-                                {QStringLiteral("description"), QStringLiteral("The answer has no access token")}};
-        } else {
-            error = errorObject(status, body);
-        }
-        qDebug().noquote() << QString(kTokenRequestError).arg(status)
-                           << error.value(QLatin1String("description")).toString();
-        result.reject(error);
-    });
+    fetchToken(params, kTokenRequestError, result);
     return result;
+}
+
+void Auth::fetchToken(const QJsonObject &params, QLatin1String errorFormat,
+                      const Utils::Promise<void, QJsonObject> &result)
+{
+    const QPointer<Auth> self(this);
+    send(HttpClient::Request(m_tokenUrl, kGet, params))
+        .onResolve([self, result, errorFormat](const HttpResponse &response) {
+            if (!self || !self->isAlive())
+                return result.reject(cancelledError());
+            const int status = response->statusCode();
+            const QByteArray body = response->body();
+            QJsonObject error;
+            if (status == 200) {
+                if (self->acceptTokenAnswer(QJsonDocument::fromJson(upToZero(body)).object()))
+                    return result.resolve();
+                error = QJsonObject{{QStringLiteral("code"), status},
+                                    {QStringLiteral("description"), QStringLiteral("The answer has no access token")}};
+            } else {
+                error = errorObject(status, body);
+            }
+            qDebug().noquote() << QString(errorFormat).arg(status)
+                               << error.value(QLatin1String("description")).toString();
+            result.reject(error);
+        });
 }
 
 } // namespace Orvix::CRM::Bitrix

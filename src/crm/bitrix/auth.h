@@ -71,6 +71,10 @@ private:
     // Stores a token endpoint answer; false (and the old token kept) when it carries no access token.
     bool acceptTokenAnswer(const QJsonObject &answer);
     QString scrapeCode(const QByteArray &page, QJsonObject *error) const;
+    // Asks the token endpoint with the given grant, stores the token it answers and settles `result`;
+    // errorFormat ("... [%1]:", the status) heads the log line of a failure.
+    void fetchToken(const QJsonObject &params, QLatin1String errorFormat,
+                    const Utils::Promise<void, QJsonObject> &result);
 
     static QJsonObject errorObject(int status, const QByteArray &body);
     static QJsonObject cancelledError();

@@ -65,9 +65,17 @@ void Connector::setRequestTimeout(std::chrono::milliseconds timeout)
     m_requestTimeout = timeout;
 }
 
-void Connector::createAuth(const QString &host, const QString &login, const QString &password,
-                           const QString &generatedPostfix)
+void Connector::beginRun(const QString &host, int userId, const QString &login, const QString &password,
+                         const QString &generatedPostfix)
 {
+    // A second start would leak the first Auth and run two timers on one queue.
+    if (isStarted())
+        stop(false);
+
+    m_portalHost = host;
+    m_defaultUserId = userId;
+    m_login = login;
+    m_password = password;
     m_auth = new Auth(host, login, password, generatedPostfix, m_httpClient, nullptr, m_tokenBaseDirectory);
     m_auth->setRequestTimeout(m_requestTimeout);
 }
@@ -89,15 +97,7 @@ void Connector::start(const QString &host, int userId, const QString &login, con
                       const QString &generatedPostfix, const QString &locale, bool noLeadMode,
                       int executionLoopIntervalMsec, int cacheStorageTimeMin)
 {
-    // A second start would leak the first Auth and run two timers on one queue.
-    if (isStarted())
-        stop(false);
-
-    m_portalHost = host;
-    m_defaultUserId = userId;
-    m_login = login;
-    m_password = password;
-    createAuth(host, login, password, generatedPostfix);
+    beginRun(host, userId, login, password, generatedPostfix);
     m_locale = locale;
     m_noLeadMode = noLeadMode;
     m_cacheStorageTimeMin = cacheStorageTimeMin;
@@ -109,14 +109,7 @@ void Connector::startForCheck(const QString &host, int userId, const QString &lo
                               const QString &generatedPostfix, int executionLoopIntervalMsec)
 {
     qDebug().noquote() << ". . . Run CRM-connector to check connection . . .";
-    if (isStarted())
-        stop(false);
-
-    m_portalHost = host;
-    m_defaultUserId = userId;
-    m_login = login;
-    m_password = password;
-    createAuth(host, login, password, generatedPostfix);
+    beginRun(host, userId, login, password, generatedPostfix);
     // The check must prove that login and password work, not that an old token still does.
     m_auth->resetToken();
     startTimer(executionLoopIntervalMsec);

@@ -76,8 +76,9 @@ private Q_SLOTS:
     void sendNextRequest();
 
 private:
-    void createAuth(const QString &host, const QString &login, const QString &password,
-                    const QString &generatedPostfix);
+    // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
+    void beginRun(const QString &host, int userId, const QString &login, const QString &password,
+                  const QString &generatedPostfix);
     void startTimer(int intervalMsec);
     Utils::Promise<QJsonValue> execute(const QString &method, const QJsonObject &params,
                                        HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);

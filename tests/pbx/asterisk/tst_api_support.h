@@ -83,12 +83,7 @@ public:
     explicit Database(const Orvix::Tests::MariaDbSettings &settings)
         : m_name(QStringLiteral("tst_api_%1").arg(++counter()))
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), m_name);
-        db.setHostName(settings.host);
-        db.setPort(settings.port);
-        db.setUserName(settings.user);
-        db.setPassword(settings.password);
-        db.setDatabaseName(settings.database);
+        QSqlDatabase db = settings.addConnection(m_name);
         if (!db.open())
             m_error = db.lastError().text();
     }

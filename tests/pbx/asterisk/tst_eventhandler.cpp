@@ -326,6 +326,14 @@ const QString kAnsweredCall = R"(
 | 3  | ANSWER     | 10:00:05  | 101         | 101         | 100.1    | 100.0    | SIP/101-00000002   |
 )";
 
+// 101's consultation call to 102 (linked id 200.0), answered by 102, while the customer's call waits.
+const QString kConsultationCall = R"(
+| id | eventtype  | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 4  | CHAN_START | 10:00:10  | 101     | 102   | 200.0    | 200.0    | SIP/101-00000003 |
+| 5  | CHAN_START | 10:00:10  | 102     | s     | 200.1    | 200.0    | SIP/102-00000004 |
+| 6  | ANSWER     | 10:00:12  | 102     | 102   | 200.1    | 200.0    | SIP/102-00000004 |
+)";
+
 void configureDefault(EventHandler &handler)
 {
     handler.setTrunks({"74950000000"});
@@ -593,12 +601,7 @@ void tst_EventHandler::attendedTransferWindow()
     configureDefault(handler);
     replay(handler, table(kAnsweredCall));
     // 101's consultation call to 102; it hangs up at 10:00:25 unless the transfer comes first.
-    replay(handler, table(R"(
-| id | eventtype  | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
-| 4  | CHAN_START | 10:00:10  | 101     | 102   | 200.0    | 200.0    | SIP/101-00000003 |
-| 5  | CHAN_START | 10:00:10  | 102     | s     | 200.1    | 200.0    | SIP/102-00000004 |
-| 6  | ANSWER     | 10:00:12  | 102     | 102   | 200.1    | 200.0    | SIP/102-00000004 |
-)"));
+    replay(handler, table(kConsultationCall));
     if (transferTime != "10:00:30")
         handler.process(Event("7", "CHAN_END", "2024-03-01 10:00:25", "102", "", "200.1", "200.0",
                               "SIP/102-00000004"));
@@ -667,12 +670,7 @@ void tst_EventHandler::relinkedPrimaryChannelMovesItsLeg()
     EventHandler handler;
     configureDefault(handler);
     replay(handler, table(kAnsweredCall));
-    replay(handler, table(R"(
-| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
-| 4  | CHAN_START   | 10:00:10  | 101     | 102   | 200.0    | 200.0    | SIP/101-00000003 |
-| 5  | CHAN_START   | 10:00:10  | 102     | s     | 200.1    | 200.0    | SIP/102-00000004 |
-| 6  | ANSWER       | 10:00:12  | 102     | 102   | 200.1    | 200.0    | SIP/102-00000004 |
-)"));
+    replay(handler, table(kConsultationCall));
     QSignalSpy transferred(&handler, &EventHandler::callTransferred);
     QSignalSpy ended(&handler, &EventHandler::conversationEnded);
     QSignalSpy accepted(&handler, &EventHandler::conversationAccepted);
