@@ -29,11 +29,20 @@ find_tool() {
     return 1
 }
 
+# Whether the process still runs. A zombie has ended: where nothing reaps orphans (a container whose first process is
+# no init), a stopped server stays one, and waiting for it to go would cost the whole TERM and KILL grace.
+running() {
+    local state
+    kill -0 "$1" 2>/dev/null || return 1
+    state=$(sed -e 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
 server_pid() {
     local pid
     [ -f "$dir/mariadbd.pid" ] || return 1
     pid=$(cat "$dir/mariadbd.pid" 2>/dev/null) || return 1
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    [ -n "$pid" ] && running "$pid" || return 1
     # A stale pid file must never make us kill an unrelated process.
     grep -q -e mariadbd -e mysqld "/proc/$pid/comm" 2>/dev/null || return 1
     echo "$pid"
@@ -45,12 +54,13 @@ kill_server() {
     pid=$(server_pid) || return 0
     kill -TERM "$pid" 2>/dev/null || true
     for i in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || return 0
+        running "$pid" || return 0
         sleep 0.1
     done
+    echo "mariadb-fixture: mariadbd (pid $pid) still running 10 s after SIGTERM; killing it" >&2
     kill -KILL "$pid" 2>/dev/null || true
     for i in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || return 0
+        running "$pid" || return 0
         sleep 0.1
     done
 }
@@ -97,7 +107,7 @@ launch() {
         </dev/null >>"$dir/error.log" 2>&1 &
     local pid=$!
     for i in $(seq 1 300); do
-        if ! kill -0 "$pid" 2>/dev/null; then
+        if ! running "$pid"; then
             return 1
         fi
         if client -e 'SELECT 1' >/dev/null 2>&1; then

@@ -70,12 +70,13 @@ bool MariaDbServer::runScript(const QString &action)
     if (!process.waitForFinished(kScriptTimeoutMs)) {
         process.kill();
         process.waitForFinished();
-        m_error = QStringLiteral("mariadb-fixture.sh %1 did not finish: %2")
-                      .arg(action, QString::fromUtf8(process.readAll()));
+        m_output = QString::fromUtf8(process.readAll());
+        m_error = QStringLiteral("mariadb-fixture.sh %1 did not finish: %2").arg(action, m_output);
         return false;
     }
+    m_output = QString::fromUtf8(process.readAll());
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        m_error = QStringLiteral("mariadb-fixture.sh %1 failed: %2").arg(action, QString::fromUtf8(process.readAll()));
+        m_error = QStringLiteral("mariadb-fixture.sh %1 failed: %2").arg(action, m_output);
         return false;
     }
     return true;

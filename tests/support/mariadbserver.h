@@ -26,6 +26,8 @@ public:
 
     MariaDbSettings settings() const { return m_settings; }
     QString errorString() const { return m_error; }
+    // What the script printed for the last start, halt or stop.
+    QString scriptOutput() const { return m_output; }
 
 private:
     bool runScript(const QString &action);
@@ -33,6 +35,7 @@ private:
     QString m_directory;
     MariaDbSettings m_settings;
     QString m_error;
+    QString m_output;
     bool m_running = false;
 };
 

@@ -61,6 +61,8 @@ Connector::~Connector()
 {
     // The socket is our child and would report its disconnection into a half-destroyed object.
     m_socket->disconnect(this);
+    // Whoever waits on an action still gets its answer.
+    abortPending(QStringLiteral("the connector was destroyed"));
 }
 
 void Connector::connectToHost(const QString &host, quint16 port, const QString &user, const QString &secret)
@@ -193,10 +195,16 @@ void Connector::logIn()
             self->m_connectedTimer->start();
         }
     });
-    login.onError([self, login]() {
-        // A login that fails unanswered lost its connection; the socket reports that itself.
-        if (!self || !login.isAnswered())
+    // The login result of this connection: a later tryConnect replaces the member.
+    const Utils::Promise<bool> result = m_loginResult;
+    login.onError([self, login, result]() {
+        // Unanswered, the login was refused before sending or its connection ended (our own disconnect, a new
+        // connection, our destruction, or a loss the socket reports itself): no "Authentication failed", but a
+        // caller waiting on the login must still hear of it.
+        if (!self || !login.isAnswered()) {
+            result.reject();
             return;
+        }
         Q_EMIT self->hasError(QStringLiteral("Authentication failed"));
         self->m_loginResult.reject();
     });

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <memory>
+
 using Orvix::PBX::Asterisk::Connector;
 using Orvix::Tests::FakeAmiServer;
 using Orvix::Utils::Promise;
@@ -97,6 +99,9 @@ private Q_SLOTS:
     void wrongFrameStillReachesItsAction();
     void peersAccumulateAcrossLogins();
     void failedSipListAsksNoIaxList();
+    void unansweredCheckLoginIsRejected_data();
+    void unansweredCheckLoginIsRejected();
+    void destroyedConnectorFailsPendingActions();
 
 private:
     // Service-mode login against the server, up to the received peers.
@@ -625,6 +630,65 @@ void tst_AmiConnector::failedSipListAsksNoIaxList()
     QCOMPARE(peers.size(), 0);
     QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
     QCOMPARE(connector.pendingCount(), 0);
+}
+
+void tst_AmiConnector::unansweredCheckLoginIsRejected_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("we disconnect") << "disconnect";
+    QTest::newRow("connector destroyed") << "destroy";
+    QTest::newRow("a second check starts") << "retry";
+    QTest::newRow("secret with a line break is never sent") << "unsafe";
+}
+
+void tst_AmiConnector::unansweredCheckLoginIsRejected()
+{
+    QFETCH(QString, ending);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Login"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    auto connector = std::make_unique<Connector>();
+    QSignalSpy errors(connector.get(), &Connector::hasError);
+    Promise<void> loginWaiting;
+    Outcome outcome(loginWaiting);
+
+    if (ending == QLatin1String("unsafe")) {
+        connector->tryConnect(ami.host(), ami.port(), kUser, QStringLiteral("crmsecret\r\nAction: Logoff"),
+                              loginWaiting);
+        QTRY_VERIFY(!outcome.pending());
+        QCOMPARE(ami.frames().size(), 0);
+    } else {
+        connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
+        QTRY_COMPARE(ami.frames(QStringLiteral("Login")).size(), 1);
+        QVERIFY(outcome.pending());
+        if (ending == QLatin1String("disconnect")) {
+            connector->disconnectFromHost();
+        } else if (ending == QLatin1String("destroy")) {
+            connector.reset();
+        } else {
+            Promise<void> second;
+            connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, second);
+        }
+    }
+    QVERIFY(outcome.rejected());
+    // Nobody refused the credentials.
+    for (const QList<QVariant> &error : qAsConst(errors))
+        QVERIFY(error.first().toString() != QLatin1String("Authentication failed"));
+}
+
+void tst_AmiConnector::destroyedConnectorFailsPendingActions()
+{
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
+    auto connector = std::make_unique<Connector>();
+    logInService(*connector, ami);
+    Outcome outcome(connector->hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
+    QVERIFY(outcome.pending());
+    connector.reset();
+    QVERIFY(outcome.rejected());
 }
 
 QTEST_GUILESS_MAIN(tst_AmiConnector)
