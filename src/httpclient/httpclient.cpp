@@ -32,6 +32,12 @@ Utils::Promise<QSharedPointer<Response>> HttpClient::send(const Request &request
         break;
     }
     qCDebug(lcHttpClient) << "send" << reply->operation() << request.url().toString(QUrl::RemoveQuery);
+    if (QObject *origin = request.originatingObject()) {
+        connect(origin, &QObject::destroyed, reply, [reply] {
+            reply->setProperty(kAbandonedProperty, true);
+            reply->abort();
+        });
+    }
 
     // The last response copy may go inside a callback run by the reply's own finished signal, so
     // the reply is released with deleteLater; when the manager has already deleted it, not at all.

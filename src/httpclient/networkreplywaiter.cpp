@@ -32,9 +32,15 @@ void NetworkReplyWaiter::onFinished()
 void NetworkReplyWaiter::onError(QNetworkReply::NetworkError code)
 {
     const Request request = m_response->request();
+    QNetworkReply *reply = m_response->reply();
+    if (code == QNetworkReply::OperationCanceledError && reply && reply->property(kAbandonedProperty).toBool()) {
+        qCDebug(lcHttpClient) << "request abandoned by its sender"
+                              << request.url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
+        return;
+    }
     if (code == QNetworkReply::OperationCanceledError) {
-        // Nothing else aborts our replies: this is the transfer time-out. The query is left out
-        // of the log, since OAuth requests carry the password there.
+        // Apart from an abandoned request, nothing else aborts our replies: this is the transfer
+        // time-out. The query is left out of the log, since OAuth requests carry the password there.
         qWarning().noquote() << QStringLiteral("No answer from %1 within %2 ms")
                                     .arg(request.url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo))
                                     .arg(request.transferTimeout().count());

@@ -9,6 +9,9 @@
 
 namespace Orvix::HttpClient {
 
+// Set on a reply aborted because the object it was sent for went away.
+inline constexpr char kAbandonedProperty[] = "orvixAbandoned";
+
 // Settles the promise of one sent request when its reply ends, however it ends (answer, error,
 // time-out, or the reply destroyed with its manager), then deletes itself. Parentless; main thread.
 class NetworkReplyWaiter : public QObject

@@ -164,6 +164,16 @@ void Request::setAttribute(QNetworkRequest::Attribute code, const QVariant &valu
     m_request.setAttribute(code, value);
 }
 
+QObject *Request::originatingObject() const
+{
+    return m_request.originatingObject();
+}
+
+void Request::setOriginatingObject(QObject *object)
+{
+    m_request.setOriginatingObject(object);
+}
+
 int Request::maximumRedirectsAllowed() const
 {
     return m_request.maximumRedirectsAllowed();

@@ -61,6 +61,10 @@ public:
     void setUrl(const QUrl &url);
     QVariant attribute(QNetworkRequest::Attribute code, const QVariant &defaultValue = QVariant()) const;
     void setAttribute(QNetworkRequest::Attribute code, const QVariant &value);
+    // The object the request is sent for. When it is destroyed before the answer came, nobody waits for
+    // the answer any more: the request is aborted and ends at once with status 0.
+    QObject *originatingObject() const;
+    void setOriginatingObject(QObject *object);
     int maximumRedirectsAllowed() const;
     void setMaximumRedirectsAllowed(int maximum);
 

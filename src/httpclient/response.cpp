@@ -13,7 +13,10 @@ Response::~Response() = default;
 
 QByteArray Response::body()
 {
-    return m_guard ? m_guard->readAll() : QByteArray();
+    // An aborted reply (time-out) is closed, and reading a closed device writes a warning to the log.
+    if (!m_guard || !m_guard->isOpen())
+        return QByteArray();
+    return m_guard->readAll();
 }
 
 QJsonDocument Response::json()

@@ -60,6 +60,7 @@ private Q_SLOTS:
     void stopKeepsOrEmptiesToken();
     void checkStartAlwaysLogsIn();
     void customRequest();
+    void noSecretInAnyLogLine();
 
 private:
     void start(Connector &connector);
@@ -333,10 +334,13 @@ void tst_Connector::stopDuringLoginSettlesAndQueueRunsAgain()
     Connector connector(nullptr, m_client);
     QSignalSpy lost(&connector, &Connector::connectionLost);
     QSignalSpy failed(&connector, &Connector::authorizationFailed);
-    start(connector);
+    connector.setRequestTimeout(std::chrono::seconds(60)); // only the stop may end the silent login
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.start(m_fake->baseUrl(), 1, "admin", "secret", "_c", "en", true, kInterval, 0);
     const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     QVERIFY(received.wait());
     QVERIFY(connector.isBusy());
+    QCOMPARE(m_fake->unansweredRequests(), 1);
 
     connector.stop(false);
     QVERIFY(first->settled);
@@ -345,6 +349,9 @@ void tst_Connector::stopDuringLoginSettlesAndQueueRunsAgain()
     // A deliberate stop is no lost connection and no failed login.
     QCOMPARE(lost.count(), 0);
     QCOMPARE(failed.count(), 0);
+    // Nobody waits for the stopped login any more: its request is given up rather than left open beside
+    // the next start's login until its time-out.
+    QTRY_COMPARE_WITH_TIMEOUT(m_fake->unansweredRequests(), 0, 2000);
 
     const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     start(connector);
@@ -495,6 +502,64 @@ void tst_Connector::customRequest()
     QTRY_VERIFY(outcome->settled);
     QVERIFY(outcome->resolved);
     QCOMPARE(outcome->value.toString(), QStringLiteral("Привет"));
+}
+
+void tst_Connector::noSecretInAnyLogLine()
+{
+    // The service logs at debug level by default, so no line at any level may carry what opens the CRM:
+    // the password, the OAuth client secret, or an access or refresh token, whichever road a request takes.
+    const QString password = QStringLiteral("pa55-Секрет");
+    const QString clientSecret = Orvix::CRM::Bitrix::applicationCredentials()
+                                     .value(Orvix::CRM::Bitrix::ApplicationType::Default)
+                                     .second;
+    QVERIFY(!clientSecret.isEmpty());
+    m_fake->setCredentials("admin", password);
+    m_fake->setTokenLifetime(0); // every request after the login refreshes its token
+    m_fake->setRestHandler("x.get", [](const QJsonObject &params) { return FakeCrmReply::result(params.value("q")); });
+    QStringList secrets{password, clientSecret};
+
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.setRequestTimeout(std::chrono::milliseconds(300));
+    connector.start(m_fake->baseUrl(), 1, "admin", password, "_c", "en", true, kInterval, 0);
+    // true when resolved, false when rejected; a request left unsettled fails the test by timing out.
+    const auto runAndWait = [&connector](Request::Method method) {
+        const auto outcome = watch(connector.run("x.get", QJsonObject{{"q", "1"}}, method, MsgBuilder()));
+        if (!QTest::qWaitFor([outcome] { return outcome->settled; }, 10000))
+            qFatal("a request never settled");
+        return outcome->resolved;
+    };
+
+    QVERIFY(runAndWait(kGet)); // login
+    secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
+    QVERIFY(runAndWait(kPost)); // refresh
+    secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
+    m_fake->pushReply("/oauth/token/", FakeCrmReply::silent()); // the refresh times out, the login too
+    m_fake->pushReply("/oauth/token/", FakeCrmReply::silent());
+    QVERIFY(!runAndWait(kGet));
+    m_fake->setTokenLifetime(3600);
+    QVERIFY(runAndWait(kGet)); // login again, after the failed refresh
+    secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
+    m_fake->pushRestReply("x.get", FakeCrmReply::silent()); // the REST request times out
+    QVERIFY(!runAndWait(kGet));
+    m_fake->pushRestReply("x.get", FakeCrmReply::error(500, "INTERNAL", "x"));
+    QVERIFY(!runAndWait(kPost));
+    m_fake->expireAccessTokens(); // 401
+    QVERIFY(!runAndWait(kGet));
+    m_fake->setCredentials("admin", "changed"); // a refused login
+    QVERIFY(!runAndWait(kGet));
+    connector.stop(true);
+
+    const QStringList lines = LogCapture::messages();
+    QVERIFY(!lines.filter("No answer from").isEmpty());
+    QVERIFY(!lines.filter("Invalid token").isEmpty());
+    QVERIFY(!lines.filter("Failed to log in to the CRM:").isEmpty());
+    for (const QString &secret : qAsConst(secrets)) {
+        QVERIFY(!secret.isEmpty());
+        for (const QString &form : {secret, QString::fromLatin1(QUrl::toPercentEncoding(secret))})
+            QVERIFY2(lines.filter(form).isEmpty(), qPrintable(lines.filter(form).value(0)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Connector)

@@ -47,6 +47,24 @@ Outcome settle(Promise<QSharedPointer<Response>> promise, int timeoutMsec = 1000
     return *outcome;
 }
 
+// Counts the warnings written while it lives.
+struct WarningCounter
+{
+    WarningCounter()
+    {
+        count = 0;
+        previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (type == QtWarningMsg)
+                ++count;
+            previous(type, context, text);
+        });
+    }
+    ~WarningCounter() { qInstallMessageHandler(previous); }
+
+    static inline int count = 0;
+    static inline QtMessageHandler previous = nullptr;
+};
+
 quint16 closedPort()
 {
     QTcpServer server;
@@ -152,6 +170,44 @@ private Q_SLOTS:
             QCOMPARE(received.body, Orvix::Utils::jsonToUrlQuery(params));
     }
 
+    void batchCommandsSurviveTwoDecodings_data()
+    {
+        QTest::addColumn<Request::Method>("method");
+        QTest::newRow("GET query") << Request::Get;
+        QTest::newRow("POST form") << Request::Post;
+    }
+
+    void batchCommandsSurviveTwoDecodings()
+    {
+        // A batch command carries its own encoded query inside a parameter value, so its text is
+        // decoded twice by the portal: once for the request, once for the command.
+        QFETCH(Request::Method, method);
+
+        FakeCrmServer fake;
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        QJsonObject seen;
+        fake.setRestHandler("crm.lead.list", [&seen](const QJsonObject &params) {
+            seen = params;
+            return FakeCrmReply::result(QJsonArray{QJsonObject{{"ID", "7"}}});
+        });
+        const QString title = QStringLiteral("Жук & Ко + 50% #1 [a]=b?");
+        const QJsonObject inner{{"filter", QJsonObject{{"TITLE", title}, {"ID", QJsonArray{1234567, 7}}}},
+                                {"select", QJsonArray{"ID", "TITLE"}}};
+        const QJsonObject params{
+            {"cmd", QJsonObject{{"0_lead", "crm.lead.list?" + QString::fromLatin1(Orvix::Utils::jsonToUrlQuery(inner))}}},
+            {"halt", 0}};
+        HttpClient client;
+        const Outcome outcome = settle(client.send(Request(fake.url("/rest/batch/"), method, params)));
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 200);
+        const QJsonObject results = outcome.response->json().object().value("result").toObject().value("result").toObject();
+        QCOMPARE(results.value("0_lead").toArray().at(0).toObject().value("ID").toString(), QString("7"));
+
+        QCOMPARE(seen.value("filter").toObject().value("TITLE").toString(), title);
+        QCOMPARE(seen.value("filter").toObject().value("ID").toArray(), QJsonArray({"1234567", "7"}));
+        QCOMPARE(seen.value("select").toArray(), QJsonArray({"ID", "TITLE"}));
+    }
+
     void httpErrorsResolveWithTheirStatusAndBody_data()
     {
         QTest::addColumn<int>("status");
@@ -242,11 +298,42 @@ private Q_SLOTS:
         QCOMPARE(received.count(), 1); // it did reach the portal, which kept silent
         QCOMPARE(outcome.response->statusCode(), 0);
         QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        {
+            // The aborted reply is closed: reading it must give nothing, not a warning in the log.
+            WarningCounter warnings;
+            QVERIFY(outcome.response->body().isEmpty());
+            QVERIFY(outcome.response->json().isNull());
+            QCOMPARE(WarningCounter::count, 0);
+        }
 
         // The same client goes on working after a time-out.
         fake.setRestResult("batch", QJsonObject());
         fake.setAuthMode(FakeCrmServer::AuthMode::None);
         QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).response->statusCode(), 200);
+    }
+
+    void requestOfADestroyedSenderIsAbandoned()
+    {
+        FakeCrmServer fake;
+        fake.pushRestReply("profile", FakeCrmReply::silent());
+        QSignalSpy received(&fake, &FakeCrmServer::requestReceived);
+        HttpClient client;
+        auto sender = new QObject;
+        Request request(fake.url("/rest/profile/"));
+        request.setOriginatingObject(sender);
+        request.setTransferTimeout(std::chrono::minutes(10));
+        Promise<QSharedPointer<Response>> promise = client.send(request);
+        QVERIFY(received.wait());
+        QCOMPARE(fake.unansweredRequests(), 1);
+
+        WarningCounter warnings;
+        delete sender;
+        const Outcome outcome = settle(promise, 2000);
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.response->statusCode(), 0);
+        QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(WarningCounter::count, 0); // no time-out happened
+        QTRY_COMPARE(fake.unansweredRequests(), 0);
     }
 
     void destroyingTheClientSettlesWhatIsInFlight()

@@ -270,6 +270,16 @@ QString FakeCrmServer::lastRefreshToken() const
     return m_lastRefreshToken;
 }
 
+int FakeCrmServer::unansweredRequests() const
+{
+    int count = 0;
+    for (const Connection &connection : m_connections) {
+        if (connection.answering)
+            ++count;
+    }
+    return count;
+}
+
 QList<FakeCrmRequest> FakeCrmServer::requests() const
 {
     return m_requests;

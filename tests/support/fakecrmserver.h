@@ -117,6 +117,9 @@ public:
     QString lastAccessToken() const;
     QString lastRefreshToken() const;
 
+    // Requests received whose connection is still open and waiting for the answer (delayed or never sent).
+    int unansweredRequests() const;
+
     QList<FakeCrmRequest> requests() const;
     QList<FakeCrmRequest> requests(const QString &path) const;
     QList<FakeCrmRequest> restRequests(const QString &method) const;

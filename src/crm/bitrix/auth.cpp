@@ -50,6 +50,7 @@ Auth::Auth(const QString &host, const QString &login, const QString &password, c
     , m_token(QSharedPointer<Token>::create(generatedPostfix, tokenBaseDirectory))
     , m_httpClient(client)
     , m_tokenUrl(tokenUrlFromEnvironment())
+    , m_requestOwner(new QObject(this))
 {
     m_token->load();
     const auto credentials = applicationCredentials().value(m_applicationType);
@@ -71,6 +72,8 @@ void Auth::cancel()
     const auto pending = std::exchange(m_pending, {});
     for (const auto &reject : pending)
         reject();
+    // Aborts the requests still in flight; their answers would only meet m_cancelled anyway.
+    delete std::exchange(m_requestOwner, nullptr);
 }
 
 QJsonObject Auth::cancelledError()
@@ -101,6 +104,7 @@ Utils::Promise<T, QJsonObject> Auth::makePromise()
 Utils::Promise<QSharedPointer<HttpClient::Response>> Auth::send(HttpClient::Request request)
 {
     request.setTransferTimeout(m_requestTimeout);
+    request.setOriginatingObject(m_requestOwner);
     return m_httpClient->send(request);
 }
 

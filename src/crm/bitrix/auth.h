@@ -89,6 +89,9 @@ private:
     QString m_clientSecret;
     QUrl m_tokenUrl;
     std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
+    // Originating object of every OAuth request in flight; cancel() destroys it, which aborts them, so a
+    // stopped login never stays open at the portal beside the next one.
+    QObject *m_requestOwner = nullptr;
     // Rejecters of the promises still pending, run when the object goes.
     QHash<quint64, std::function<void()>> m_pending;
     quint64 m_nextPendingId = 0;
