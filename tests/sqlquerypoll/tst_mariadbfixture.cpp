@@ -21,6 +21,16 @@ private:
         return socket.waitForConnected(2000);
     }
 
+    // Whether a port lies outside the range the kernel takes local ports from (connections, servers on port 0).
+    static bool outsideLocalPortRange(int port)
+    {
+        QFile file(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+        if (!file.open(QIODevice::ReadOnly))
+            return true;
+        const QList<QByteArray> range = file.readAll().simplified().split(' ');
+        return range.size() != 2 || port < range.at(0).toInt() || port > range.at(1).toInt();
+    }
+
 private Q_SLOTS:
     void sharedServerIsReachableOnLoopback()
     {
@@ -70,6 +80,19 @@ private Q_SLOTS:
         QString error;
         QVERIFY(!MariaDbFixture::queryValue(settings, QStringLiteral("SELECT 1"), &error).isValid());
         QVERIFY2(error.contains(QLatin1String("Access denied")), qPrintable(error));
+    }
+
+    void serversListenOutsideTheLocalPortRange()
+    {
+        // A halted server's port taken meanwhile as some connection's local end would keep it from coming back.
+        const MariaDbSettings shared = MariaDbFixture::settings();
+        QVERIFY2(shared.isValid(), qPrintable(shared.error));
+        QVERIFY2(outsideLocalPortRange(shared.port), qPrintable(QString::number(shared.port)));
+        for (int i = 0; i < 2; ++i) {
+            MariaDbServer server;
+            QVERIFY2(server.start(), qPrintable(server.errorString()));
+            QVERIFY2(outsideLocalPortRange(server.settings().port), qPrintable(QString::number(server.settings().port)));
+        }
     }
 
     void privateServerHaltsAndComesBackOnItsPort()

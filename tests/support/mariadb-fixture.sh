@@ -80,10 +80,21 @@ port_in_use() {
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
+# A port outside the kernel's range of local ports: a port inside it may become, at any moment, the local end of an
+# outgoing connection or the port of a server listening on port 0 (the fake AMI and CRM servers), and a halted server
+# must find its port free when it starts again.
 pick_port() {
-    local port i
+    local low=32768 high=60999 first=20000 span=40000 port i
+    read -r low high </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+    if [ "$low" -gt 11024 ]; then
+        first=10000
+        span=$((low - first))
+    elif [ "$high" -lt 64535 ]; then
+        first=$((high + 1))
+        span=$((65536 - first))
+    fi
     for i in $(seq 1 50); do
-        port=$((20000 + RANDOM % 40000))
+        port=$((first + RANDOM % span))
         if ! port_in_use "$port"; then echo "$port"; return 0; fi
     done
     return 1
