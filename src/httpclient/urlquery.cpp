@@ -51,9 +51,15 @@ void appendPairs(QList<QByteArray> &pairs, const QByteArray &key, const QJsonVal
         pairs.append(key + '=' + QUrl::toPercentEncoding(value.toString()));
         break;
     case QJsonValue::Array: {
-        const QByteArray elementKey = key + "[]";
-        for (const QJsonValue &element : value.toArray())
-            appendPairs(pairs, elementKey, element);
+        // The portal (PHP) opens a new element for every "[]", so an object or list inside a list
+        // names its element by index, else {"P": [{"VALUE": v, "TYPE": t}]} would arrive as two
+        // elements, one holding VALUE and one TYPE. Plain values keep "[]".
+        const QJsonArray array = value.toArray();
+        for (int i = 0; i < array.size(); ++i) {
+            const QJsonValue element = array.at(i);
+            const bool container = element.isObject() || element.isArray();
+            appendPairs(pairs, key + (container ? '[' + QByteArray::number(i) + ']' : QByteArray("[]")), element);
+        }
         break;
     }
     case QJsonValue::Object:

@@ -8,7 +8,8 @@
 namespace Orvix::Utils {
 
 // JSON object -> URL query / form body with bracketed keys: {"f": {"ID": [1, 2]}} gives
-// "f[ID][]=1&f[ID][]=2". Keys are sorted (QJsonObject order); strings are percent-encoded UTF-8
+// "f[ID][]=1&f[ID][]=2", while objects and lists inside a list are indexed: {"P": [{"V": 1}]} gives
+// "P[0][V]=1". Keys are sorted (QJsonObject order); strings are percent-encoded UTF-8
 // (space as %20); whole numbers are written in full, since the CRM reads them as identifiers.
 QByteArray jsonToUrlQuery(const QJsonObject &object);
 

@@ -170,6 +170,36 @@ private Q_SLOTS:
             QCOMPARE(received.body, Orvix::Utils::jsonToUrlQuery(params));
     }
 
+    void structuresArriveAsSent_data()
+    {
+        QTest::addColumn<Request::Method>("method");
+        QTest::addColumn<QByteArray>("params");
+
+        const QByteArray phones =
+            R"({"fields":{"PHONE":[{"VALUE":"+7 900","VALUE_TYPE":"WORK"},{"VALUE":"101","VALUE_TYPE":"MOBILE"}]}})";
+        const QByteArray lists = R"({"a":[["1","2"],["3"]],"b":[{"x":{"y":["1","2"]},"z":"3"}],"c":["1","2"]})";
+        QTest::newRow("objects of several members in a list, POST") << Request::Post << phones;
+        QTest::newRow("objects of several members in a list, GET") << Request::Get << phones;
+        QTest::newRow("lists in lists, POST") << Request::Post << lists;
+        QTest::newRow("lists in lists, GET") << Request::Get << lists;
+    }
+
+    void structuresArriveAsSent()
+    {
+        // The portal rebuilds the parameters PHP-style: every "[]" opens a new element, so each member
+        // of one object in a list must name the element it belongs to.
+        QFETCH(Request::Method, method);
+        QFETCH(QByteArray, params);
+
+        FakeCrmServer fake;
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        fake.setRestResult("crm.lead.add", "7");
+        const QJsonObject sent = QJsonDocument::fromJson(params).object();
+        HttpClient client;
+        QVERIFY(settle(client.send(Request(fake.url("/rest/crm.lead.add/"), method, sent))).resolved);
+        QCOMPARE(fake.restRequests("crm.lead.add").value(0).params(), sent);
+    }
+
     void batchCommandsSurviveTwoDecodings_data()
     {
         QTest::addColumn<Request::Method>("method");

@@ -492,6 +492,11 @@ void EventHandler::handleCallEnd(const Event &event)
     if (callId == m_pickupChannelId) {
         traceDebug(callId, Builder::CallEnded, Builder::Start,
                    QStringLiteral("[%1] Channel engaged in PICKUP").arg(callId));
+        // A pickup that found nothing to pick up leaves its channel on its own, and nothing else
+        // ever ends it: without this it would stay in the tables and the saved state for good.
+        Channel *const picker = updatableChannel(callId);
+        if (picker && picker->isPrimary())
+            picker->setState(Channel::Ended, event.occurredAt());
         return;
     }
     Channel *const primary = updatableChannel(callId);
@@ -839,6 +844,20 @@ void EventHandler::fromJson(const QJsonObject &json)
     for (auto it = calls.constBegin(); it != calls.constEnd(); ++it) {
         if (!it.key().isEmpty())
             storeCall(it.key(), Call(it.value().toObject()));
+    }
+
+    // A restart between the pickup code's channel start and its PICKUP record would otherwise lose
+    // the employee who took the call. Still its own call and not ended: it has picked nothing yet.
+    if (m_pickupChannelId.isEmpty()) {
+        const Channel *latest = nullptr;
+        for (const Channel &channel : qAsConst(m_channels)) {
+            if (channel.extension() == m_pickupCode && channel.isPrimary()
+                && channel.isState(Channel::Started)
+                && (!latest || channel.startedAt() > latest->startedAt()))
+                latest = &channel;
+        }
+        if (latest)
+            m_pickupChannelId = latest->id();
     }
 }
 

@@ -48,7 +48,9 @@ public:
     void removeStale();
 
     QJsonObject toJson() const;
-    // Adds the saved channels and calls to the tables, replacing entries of the same id.
+    // Adds the saved channels and calls to the tables, replacing entries of the same id; a channel
+    // that dialled the pickup code and has picked nothing yet is the pickup channel again. Set the
+    // pickup code first.
     void fromJson(const QJsonObject &json);
     void dump() const;
 

@@ -310,30 +310,37 @@ private Q_SLOTS:
 
     void lostAmiConnectionAsksToStop_data()
     {
-        QTest::addColumn<bool>("refused");
+        QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("server closes") << false << QStringLiteral("Lost connection to Asterisk");
+        QTest::newRow("server closes") << "closed" << QStringLiteral("Lost connection to Asterisk");
         QTest::newRow("nothing listens")
-            << true
+            << "refused"
             << QStringLiteral("An error occurred while connecting to Asterisk: QAbstractSocket::ConnectionRefusedError");
+        // The PBX answers a wrong secret and then closes the connection: the administrator must read why.
+        QTest::newRow("wrong password")
+            << "password" << QStringLiteral("An error occurred while connecting to Asterisk: Authentication failed");
     }
 
     void lostAmiConnectionAsksToStop()
     {
-        QFETCH(bool, refused);
+        QFETCH(QString, failure);
         QFETCH(QString, reason);
-        QVERIFY(prepare(QStringLiteral("tst_api_lost")));
+        const bool refused = failure == QLatin1String("refused");
+        QVERIFY(prepare(QStringLiteral("tst_api_lost"), {},
+                        failure == QLatin1String("password")
+                            ? QJsonObject{{QStringLiteral("password"), QStringLiteral("wrong")}}
+                            : QJsonObject{}));
         if (refused)
             m_ami.reset(); // the configured port is free again
         auto api = makeApi();
         QSignalSpy stop(api.get(), &API::shouldStop);
-        if (!refused) {
+        if (failure == QLatin1String("closed")) {
             QVERIFY(startAndWait(*api));
             m_ami->closeConnections();
         } else {
             api->start();
         }
-        QTRY_VERIFY(!stop.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!stop.isEmpty(), 10000);
         QCOMPARE(stop.first().first().toString(), reason);
         if (!refused) {
             // Reported once; the link does not reconnect by itself.

@@ -370,9 +370,13 @@ private Q_SLOTS:
     void staleCleanup_data();
     void staleCleanup();
     void staleEntryWithoutId();
+    void pickupChannelIsCleanedUp_data();
+    void pickupChannelIsCleanedUp();
 
     void saveAndRestore();
     void restoreKeepsOtherEntries();
+    void restartAtEveryRow_data();
+    void restartAtEveryRow();
 };
 
 void tst_EventHandler::replayScenario_data()
@@ -740,6 +744,47 @@ void tst_EventHandler::staleEntryWithoutId()
     QVERIFY(handler.calls().isEmpty());
 }
 
+void tst_EventHandler::pickupChannelIsCleanedUp_data()
+{
+    QTest::addColumn<QString>("rows");
+
+    QTest::newRow("nothing to pick up") << R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 1  | CHAN_START   | 10:00:00  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 2  | ANSWER       | 10:00:00  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 3  | CHAN_END     | 10:00:02  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 4  | LINKEDID_END | 10:00:02  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+)";
+    QTest::newRow("picked up a ringing call") << R"(
+| id | eventtype    | eventtime | cid_num     | exten       | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | 74950000000 | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 2  | CHAN_START   | 10:00:00  | 101         | s           | 2.1      | 2.0      | SIP/101-00000003   |
+| 3  | CHAN_START   | 10:00:01  | 102         | *8          | 1.0      | 1.0      | SIP/102-00000001   |
+| 4  | PICKUP       | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 5  | CHAN_END     | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 6  | CHAN_END     | 10:00:02  | 102         | *8          | 1.0      | 2.0      | SIP/102-00000001   |
+| 7  | LINKEDID_END | 10:00:02  | 102         | *8          | 1.0      | 1.0      | SIP/102-00000001   |
+| 8  | CHAN_END     | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 9  | LINKEDID_END | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+)";
+}
+
+void tst_EventHandler::pickupChannelIsCleanedUp()
+{
+    // Whether or not it found a call to pick up, the channel that dialled the pickup code ends and
+    // leaves the tables (and the saved state) with the stale cleanup like every other channel.
+    QFETCH(QString, rows);
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(rows));
+    QVERIFY(handler.channels().value("1.0").isState(Channel::Ended));
+
+    Clock::setSource([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 30, 2)); });
+    handler.removeStale();
+    QCOMPARE(handler.channels().keys(), QStringList());
+    QCOMPARE(handler.calls().keys(), QStringList());
+}
+
 void tst_EventHandler::saveAndRestore()
 {
     EventHandler handler;
@@ -779,6 +824,60 @@ void tst_EventHandler::restoreKeepsOtherEntries()
     QCOMPARE(handler.calls().keys(), QStringList{"100.0"});
     handler.fromJson(QJsonObject());
     QCOMPARE(handler.channels().size(), 3);
+}
+
+void tst_EventHandler::restartAtEveryRow_data()
+{
+    replayScenario_data();
+}
+
+void tst_EventHandler::restartAtEveryRow()
+{
+    // A service restart may fall between any two CEL batches: the tracker rebuilt from its saved
+    // state must go on exactly as the one that kept running, never announcing a call twice nor
+    // losing a step of it.
+    QFETCH(QString, file);
+    const Scenario scenario = loadScenario(dataPath(file));
+    QVERIFY2(scenario.error.isEmpty(), qPrintable(scenario.error));
+
+    const auto run = [&scenario](int restartAfter) {
+        Recorder recorder(scenario.date);
+        auto handler = std::make_unique<EventHandler>();
+        scenario.configure(*handler);
+        for (const auto &originate : scenario.originates)
+            handler->addOriginate(originate.first, originate.second);
+        recorder.attach(handler.get());
+        WarningCapture capture;
+        for (int i = 0; i < scenario.events.size(); ++i) {
+            handler->process(scenario.events.at(i));
+            if (i == restartAfter) {
+                const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
+                handler = std::make_unique<EventHandler>();
+                scenario.configure(*handler);
+                handler->fromJson(QJsonDocument::fromJson(saved).object());
+                recorder.attach(handler.get());
+            }
+        }
+        return recorder.rows();
+    };
+
+    const QList<QStringList> uninterrupted = run(-1);
+    for (int row = 0; row + 1 < scenario.events.size(); ++row) {
+        const QList<QStringList> restarted = run(row);
+        for (int i = 0; i < qMin(restarted.size(), uninterrupted.size()); ++i) {
+            if (restarted.at(i) != uninterrupted.at(i)) {
+                QFAIL(qPrintable(QString("restart after CEL row %1: signal %2 differs\n   actual: %3\n expected: %4")
+                                     .arg(scenario.events.at(row).id())
+                                     .arg(i + 1)
+                                     .arg(rowText(restarted.at(i)), rowText(uninterrupted.at(i)))));
+            }
+        }
+        QVERIFY2(restarted.size() == uninterrupted.size(),
+                 qPrintable(QString("restart after CEL row %1: %2 signals instead of %3")
+                                .arg(scenario.events.at(row).id())
+                                .arg(restarted.size())
+                                .arg(uninterrupted.size())));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_EventHandler)
