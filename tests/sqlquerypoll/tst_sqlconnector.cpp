@@ -448,6 +448,31 @@ private Q_SLOTS:
         QCOMPARE(freshOutcome->response.value(0).toString(), QStringLiteral("information_schema"));
     }
 
+    void destroyedConnectorStillAnswersItsRequests()
+    {
+        auto connector = startedConnector();
+        Request opening(QStringLiteral("SELECT 1"));
+        auto openingOutcome = watch(opening);
+        connector->execute(opening);
+        QTRY_VERIFY(openingOutcome->settled);
+
+        Request slow(QStringLiteral("SELECT SLEEP(0.3)"));
+        Request next(QStringLiteral("SELECT 'next'"));
+        auto slowOutcome = watch(slow);
+        auto nextOutcome = watch(next);
+        connector->execute(slow);
+        connector->execute(next);
+        connector.reset();
+
+        // With its connection open, the worker answers what was queued before it ends; on this thread.
+        QTRY_VERIFY(slowOutcome->settled);
+        QTRY_VERIFY(nextOutcome->settled);
+        QVERIFY2(nextOutcome->resolved, qPrintable(nextOutcome->error));
+        QCOMPARE(nextOutcome->thread, QThread::currentThread());
+        QVERIFY(nextOutcome->response.next());
+        QCOMPARE(nextOutcome->response.value(0).toString(), QStringLiteral("next"));
+    }
+
     void startTwiceMakesOneWorker()
     {
         const MariaDbSettings own = MariaDbFixture::createDatabase(QStringLiteral("tst_sqlconnector_single"));
