@@ -168,8 +168,10 @@ private Q_SLOTS:
         ApiTest::EventRecorder recorder(*api);
         QVERIFY(startAndWait(*api));
 
+        const QList<QJsonObject> inserted =
+            ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
         {
-            QList<QJsonObject> rows = ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
+            QList<QJsonObject> rows = inserted;
             if (aliased) {
                 for (QJsonObject &row : rows)
                     row.insert(QStringLiteral("event time"), row.take(QStringLiteral("eventtime")));
@@ -188,6 +190,19 @@ private Q_SLOTS:
         const QJsonObject channels = state.value(QStringLiteral("channels")).toObject();
         QVERIFY(channels.contains(QStringLiteral("1796630253.0")));
         QVERIFY(channels.contains(QStringLiteral("1796630253.1")));
+
+        // The times come through the database driver as date-times: the call keeps those of its rows
+        // (CHAN_START, the leg's ANSWER and LINKEDID_END), which its duration and the stale cleanup use.
+        const auto rowTime = [&inserted](int id) {
+            return inserted.at(id - 1).value(QStringLiteral("eventtime")).toString();
+        };
+        const QJsonObject call =
+            state.value(QStringLiteral("calls")).toObject().value(QStringLiteral("1796630253.0")).toObject();
+        QCOMPARE(call.value(QStringLiteral("started_at")).toString(), rowTime(1));
+        QCOMPARE(call.value(QStringLiteral("answered_at")).toString(), rowTime(4));
+        QCOMPARE(call.value(QStringLiteral("ended_at")).toString(), rowTime(15));
+        QCOMPARE(channels.value(QStringLiteral("1796630253.1")).toObject().value(QStringLiteral("ended_at")).toString(),
+                 rowTime(11));
     }
 
     void restartNeverRepeatsAnEvent()
