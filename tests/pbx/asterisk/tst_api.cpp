@@ -284,6 +284,100 @@ private Q_SLOTS:
         QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
     }
 
+    void savedStateIsReadAtStart_data()
+    {
+        QTest::addColumn<bool>("savedByService");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("lastId");
+        QTest::addColumn<bool>("warned");
+        // Which of the five events of the recorded call the started link still reports.
+        QTest::addColumn<int>("firstEvent");
+        QTest::newRow("saved in the middle of a call") << true << QByteArray() << 7 << false << 3;
+        QTest::newRow("zero bytes (a clean run)") << false << QByteArray("") << 0 << false << 0;
+        QTest::newRow("not JSON") << false << QByteArray("{\"previous_event_id\": 7, \"calls\"") << 0 << true << 0;
+        // Read up to the first NUL; without the call's channels the rest of the call is not followed.
+        QTest::newRow("text after a NUL byte")
+            << false << QByteArray("{\"previous_event_id\": 7}\0garbage", 32) << 7 << false << 5;
+    }
+
+    void savedStateIsReadAtStart()
+    {
+        QFETCH(bool, savedByService);
+        QFETCH(QByteArray, content);
+        QFETCH(int, lastId);
+        QFETCH(bool, warned);
+        QFETCH(int, firstEvent);
+        QVERIFY(prepare(QStringLiteral("tst_api_load")));
+        if (savedByService) {
+            auto first = makeApi();
+            QVERIFY(startAndWait(*first));
+            QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
+            QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 7);
+            first.reset(); // the service stops in the middle of the call
+        } else {
+            QVERIFY(QDir().mkpath(m_generated->filePath(QStringLiteral("generated"))));
+            QFile file(statePath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(content), qint64(content.size()));
+        }
+
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QCOMPARE(api->lastEventId(), Orvix::PBX::Asterisk::CelId(lastId));
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("cannot be read, starting from CEL id 0")), warned ? 1 : 0);
+
+        // The whole recorded call is in the table now: what was read before is not announced again.
+        if (savedByService) {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cel"),
+                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
+                                  .mid(7)));
+        } else {
+            QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        }
+        QTRY_COMPARE(api->lastEventId(), Orvix::PBX::Asterisk::CelId(15));
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents().mid(firstEvent));
+    }
+
+    void failedSaveIsNotReloadedAfterStopAndStart()
+    {
+        // The call ends while state.json cannot be written; the file still shows it talking at CEL id 7.
+        // A stop and start of the link must go on from what it holds in memory, not from the file, or
+        // the call's end would be read and reported a second time.
+        QVERIFY(prepare(QStringLiteral("tst_api_behind")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 7);
+
+        QFile blocker(m_generated->filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("file/generated")));
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cel"),
+                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
+                                  .mid(7)));
+        }
+        QTRY_COMPARE(recorder.events(), ApiTest::inboundCallEvents());
+        QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
+
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
+        api->stop();
+        QVERIFY(startAndWait(*api));
+        QCOMPARE(api->lastEventId(), Orvix::PBX::Asterisk::CelId(15));
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("is behind (CEL id 7, in memory 15)")), 1);
+        QVERIFY(insertCel(QStringLiteral("cel-c-outbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 10);
+        QCOMPARE(recorder.events().mid(5), ApiTest::outboundCallEvents());
+        QCOMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 39);
+    }
+
     void eventsSqlOverrideRunsOnceAndKeepsTheSavedPosition()
     {
         QVERIFY(prepare(QStringLiteral("tst_api_override")));
