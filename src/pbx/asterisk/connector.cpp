@@ -197,11 +197,13 @@ void Connector::logIn()
     });
     // The login result of this connection: a later tryConnect replaces the member.
     const Utils::Promise<bool> result = m_loginResult;
-    login.onError([self, login, result]() {
-        // Unanswered, the login was refused before sending or its connection ended (our own disconnect, a new
-        // connection, our destruction, or a loss the socket reports itself): no "Authentication failed", but a
-        // caller waiting on the login must still hear of it.
-        if (!self || !login.isAnswered()) {
+    // Credentials that would break the frame are never sent (execute says why); for the owner that is a failed
+    // login like any other, or the link would wait for an answer that cannot come.
+    const bool unsendable = !login.message().unsafeReason().isEmpty();
+    login.onError([self, login, result, unsendable]() {
+        // Unanswered, its connection ended (our own disconnect, a new connection, our destruction, or a loss the
+        // socket reports itself): no "Authentication failed", but a caller waiting on the login must still hear of it.
+        if (!self || (!login.isAnswered() && !unsendable)) {
             result.reject();
             return;
         }

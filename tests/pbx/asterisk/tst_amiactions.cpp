@@ -7,6 +7,7 @@
 #include "pbx/asterisk/actions/sippeers.h"
 #include "pbx/asterisk/actions/transfer.h"
 
+#include <QRegularExpression>
 #include <QtTest>
 
 using Orvix::PBX::Asterisk::Message;
@@ -72,6 +73,8 @@ private Q_SLOTS:
     void callControl();
     void callbacksRunOnceInOrder();
     void abortFailsPendingAction();
+    void answerIsLogged_data();
+    void answerIsLogged();
     void peerList_data();
     void peerList();
     void iaxEntriesWithoutActionId();
@@ -225,6 +228,50 @@ void tst_AmiActions::abortFailsPendingAction()
     action.handle(answer(action, "Response: Success\r\n"));
     QCOMPARE(observer.outcome, Outcome::Failed);
     QCOMPARE(observer.calls, 1);
+}
+
+void tst_AmiActions::answerIsLogged_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("line"); // a pattern for the whole line
+
+    const QByteArray noChannel = "Response: Error\r\nMessage: No such channel\r\n";
+    QTest::newRow("login") << "login" << QByteArray("Response: Success\r\nMessage: Authentication accepted\r\n")
+                           << "^Asterisk replied on login request$";
+    QTest::newRow("hangup") << "hangup" << noChannel << "^Asterisk replied on hangup request: No such channel$";
+    QTest::newRow("redirect") << "redirect" << noChannel << "^Asterisk replied on redirect request";
+    QTest::newRow("originate") << "originate" << QByteArray("Response: Error\r\nMessage: Originate failed\r\n")
+                               << "^Asterisk replied on originate request: Originate failed$";
+    QTest::newRow("blind transfer") << "blind transfer" << noChannel
+                                    << "^Asterisk replied on blind transfer request: No such channel$";
+    QTest::newRow("attended transfer") << "attended transfer" << noChannel
+                                       << "^Asterisk replied on attended transfer request: No such channel$";
+    QTest::newRow("features") << "features" << QByteArray("Response: Success\r\nMessage: Command output follows\r\n")
+                              << "^Asterisk replied on features request$";
+    QTest::newRow("SIP peers, count mismatch")
+        << "sip" << QByteArray("Event: PeerlistComplete\r\nListItems: 2\r\n")
+        << "^SIP peers count does not match with Asterisk pattern: 2 vs 0$";
+    QTest::newRow("IAX peers, count mismatch")
+        << "iax" << QByteArray("Event: PeerlistComplete\r\nListItems: 1\r\n")
+        << "^IAX peers count does not match with Asterisk pattern: 1 vs 0$";
+}
+
+void tst_AmiActions::answerIsLogged()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, line);
+
+    Generic action = kind == QLatin1String("login") ? Actions::Login(QStringLiteral("crm"), QStringLiteral("crmsecret"))
+                     : kind == QLatin1String("features") ? Actions::CommandFeatures()
+                     : kind == QLatin1String("sip")      ? Actions::SIPPeers()
+                     : kind == QLatin1String("iax")      ? Actions::IAXPeers()
+                                                         : makeAction(kind);
+    if (kind == QLatin1String("sip") || kind == QLatin1String("iax"))
+        action.handle(answer(action, "Response: Success\r\nEventList: start\r\n"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(line));
+    action.handle(answer(action, reply));
 }
 
 void tst_AmiActions::peerList_data()

@@ -102,6 +102,8 @@ private Q_SLOTS:
     void unansweredCheckLoginIsRejected_data();
     void unansweredCheckLoginIsRejected();
     void destroyedConnectorFailsPendingActions();
+    void credentialsThatWouldBreakTheFrameFailTheLogin_data();
+    void credentialsThatWouldBreakTheFrameFailTheLogin();
 
 private:
     // Service-mode login against the server, up to the received peers.
@@ -638,7 +640,6 @@ void tst_AmiConnector::unansweredCheckLoginIsRejected_data()
     QTest::newRow("we disconnect") << "disconnect";
     QTest::newRow("connector destroyed") << "destroy";
     QTest::newRow("a second check starts") << "retry";
-    QTest::newRow("secret with a line break is never sent") << "unsafe";
 }
 
 void tst_AmiConnector::unansweredCheckLoginIsRejected()
@@ -653,23 +654,16 @@ void tst_AmiConnector::unansweredCheckLoginIsRejected()
     Promise<void> loginWaiting;
     Outcome outcome(loginWaiting);
 
-    if (ending == QLatin1String("unsafe")) {
-        connector->tryConnect(ami.host(), ami.port(), kUser, QStringLiteral("crmsecret\r\nAction: Logoff"),
-                              loginWaiting);
-        QTRY_VERIFY(!outcome.pending());
-        QCOMPARE(ami.frames().size(), 0);
+    connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
+    QTRY_COMPARE(ami.frames(QStringLiteral("Login")).size(), 1);
+    QVERIFY(outcome.pending());
+    if (ending == QLatin1String("disconnect")) {
+        connector->disconnectFromHost();
+    } else if (ending == QLatin1String("destroy")) {
+        connector.reset();
     } else {
-        connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
-        QTRY_COMPARE(ami.frames(QStringLiteral("Login")).size(), 1);
-        QVERIFY(outcome.pending());
-        if (ending == QLatin1String("disconnect")) {
-            connector->disconnectFromHost();
-        } else if (ending == QLatin1String("destroy")) {
-            connector.reset();
-        } else {
-            Promise<void> second;
-            connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, second);
-        }
+        Promise<void> second;
+        connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, second);
     }
     QVERIFY(outcome.rejected());
     // Nobody refused the credentials.
@@ -689,6 +683,49 @@ void tst_AmiConnector::destroyedConnectorFailsPendingActions()
     QVERIFY(outcome.pending());
     connector.reset();
     QVERIFY(outcome.rejected());
+}
+
+void tst_AmiConnector::credentialsThatWouldBreakTheFrameFailTheLogin_data()
+{
+    QTest::addColumn<bool>("checkMode");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("secret");
+    QTest::newRow("check, secret with CR LF") << true << kUser << "crmsecret\r\nAction: Logoff";
+    QTest::newRow("check, user with LF") << true << "crm\nAction: Logoff" << kSecret;
+    QTest::newRow("service, secret with NUL") << false << kUser << QString::fromLatin1("crm\0secret", 10);
+}
+
+void tst_AmiConnector::credentialsThatWouldBreakTheFrameFailTheLogin()
+{
+    QFETCH(bool, checkMode);
+    QFETCH(QString, user);
+    QFETCH(QString, secret);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    Connector connector;
+    QSignalSpy errors(&connector, &Connector::hasError);
+    QSignalSpy connected(&connector, &Connector::connected);
+    QSignalSpy serverSide(&ami, &FakeAmiServer::clientConnected);
+    Promise<void> loginWaiting;
+    Outcome outcome(loginWaiting);
+    if (checkMode)
+        connector.tryConnect(ami.host(), ami.port(), user, secret, loginWaiting);
+    else
+        connector.connectToHost(ami.host(), ami.port(), user, secret);
+
+    // Told like a refused login, so that the owner does not wait for ever.
+    QVERIFY(errors.wait());
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("Authentication failed"));
+    QCOMPARE(outcome.rejected(), checkMode);
+    QCOMPARE(logLines(QtWarningMsg, QStringLiteral("AMI action Login refused:")).size(), 1);
+    for (const LogLine &line : qAsConst(g_log))
+        QVERIFY2(!line.text.contains(QLatin1String("Logoff")) && !line.text.contains(QLatin1String("secret")),
+                 qPrintable(line.text));
+    QTRY_COMPARE(serverSide.size(), 1);
+    QCOMPARE(ami.frames().size(), 0);
+    QCOMPARE(connected.size(), 0);
+    QCOMPARE(connector.pendingCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_AmiConnector)
