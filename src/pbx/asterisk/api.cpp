@@ -260,10 +260,19 @@ int API::processEvents(SqlQueryPoll::Response &response)
 
     int count = 0;
     while (response.next()) {
-        const Event event(response.value(idColumn).toString(), response.value(typeColumn).toString(),
-                          response.value(timeColumn).toString(), response.value(callerColumn).toString(),
-                          response.value(extensionColumn).toString(), response.value(channelIdColumn).toString(),
-                          response.value(linkedIdColumn).toString(), response.value(channelNameColumn).toString());
+        // The MySQL driver gives a DATETIME column as a date-time value: take it as it is rather
+        // than through its text form; a text column (an override query, another driver) is parsed.
+        const QVariant time = response.value(timeColumn);
+        const QString id = response.value(idColumn).toString();
+        const QString type = response.value(typeColumn).toString();
+        const QString caller = response.value(callerColumn).toString();
+        const QString extension = response.value(extensionColumn).toString();
+        const QString channelId = response.value(channelIdColumn).toString();
+        const QString linkedId = response.value(linkedIdColumn).toString();
+        const QString channelName = response.value(channelNameColumn).toString();
+        const Event event = time.type() == QVariant::DateTime
+                                ? Event(id, type, time.toDateTime(), caller, extension, channelId, linkedId, channelName)
+                                : Event(id, type, time.toString(), caller, extension, channelId, linkedId, channelName);
         m_eventHandler.process(event);
         // Never backwards: a row without a readable id must not send the poll back to the start.
         if (event.id() > m_lastEventId)
