@@ -43,6 +43,8 @@ private Q_SLOTS:
 
     void requestsGoOutOneAtATimeInOrder();
     void nothingIsSentBeforeStart();
+    void unusableIntervalFallsBackToDefault_data();
+    void unusableIntervalFallsBackToDefault();
     void haltOnlyForBatch_data();
     void haltOnlyForBatch();
     void answers_data();
@@ -137,6 +139,30 @@ void tst_Connector::requestsGoOutOneAtATimeInOrder()
     QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 1);
     QCOMPARE(m_fake->restRequests("b.get").first().params().value("auth").toString(), m_fake->lastAccessToken());
     QVERIFY(!connector.isBusy());
+}
+
+void tst_Connector::unusableIntervalFallsBackToDefault_data()
+{
+    QTest::addColumn<int>("interval");
+    QTest::newRow("zero") << 0;
+    QTest::newRow("negative") << -1;
+}
+
+void tst_Connector::unusableIntervalFallsBackToDefault()
+{
+    QFETCH(int, interval);
+    m_fake->setRestHandler("x.get", [](const QJsonObject &) { return FakeCrmReply::result("ok"); });
+
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    connector.setTokenBaseDirectory(m_dir->path());
+    connector.start(m_fake->baseUrl(), 1, "admin", "secret", "_c", "en", true, interval, 0);
+    QCOMPARE(LogCapture::matching(QStringLiteral("Invalid execution_loop_interval_msec")).size(), 1);
+
+    // The queue still runs, at the default pace.
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->resolved);
 }
 
 void tst_Connector::nothingIsSentBeforeStart()

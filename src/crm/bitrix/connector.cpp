@@ -82,8 +82,9 @@ void Connector::beginRun(const QString &host, int userId, const QString &login, 
 
 void Connector::startTimer(int intervalMsec)
 {
-    // A negative interval would leave the timer stopped and every queued request waiting for ever.
-    if (intervalMsec < 0) {
+    // A negative interval would leave the timer stopped and every queued request waiting for ever; a
+    // zero one would spin the event loop and send to the portal without any pause.
+    if (intervalMsec <= 0) {
         qWarning().noquote() << "Invalid execution_loop_interval_msec" << intervalMsec << "- using"
                              << kDefaultIntervalMsec;
         intervalMsec = kDefaultIntervalMsec;
