@@ -119,6 +119,8 @@ private Q_SLOTS:
         QVERIFY2(MariaDbFixture::settings().isValid(), qPrintable(MariaDbFixture::settings().error));
     }
 
+    void cleanupTestCase() { Orvix::Config::Manager::resetForTesting(); }
+
     void startLogsInAndReportsStarted()
     {
         QVERIFY(prepare(QStringLiteral("tst_api_start")));

@@ -28,6 +28,8 @@ private Q_SLOTS:
         QVERIFY(ApiTest::initConfig(m_configDir));
     }
 
+    void cleanupTestCase() { Orvix::Config::Manager::resetForTesting(); }
+
     void pollWaitsForTheDatabaseAndResumes()
     {
         MariaDbServer server;

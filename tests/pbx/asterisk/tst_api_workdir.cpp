@@ -43,7 +43,11 @@ private Q_SLOTS:
         QVERIFY(QDir::setCurrent(m_workingDir.path()));
     }
 
-    void cleanupTestCase() { QDir(expectedDirectory()).removeRecursively(); }
+    void cleanupTestCase()
+    {
+        QDir(expectedDirectory()).removeRecursively();
+        Orvix::Config::Manager::resetForTesting();
+    }
 
     void stateIsWrittenBesideTheExecutableAndReadBack()
     {
