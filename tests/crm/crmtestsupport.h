@@ -1,59 +1,8 @@
 #pragma once
 
-#include "utils/promise.h"
-
-#include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSharedPointer>
 #include <QStringList>
-
-#include <type_traits>
-
-// Outcome of one promise, watched from a test.
-template <typename T>
-struct Outcome
-{
-    bool settled = false;
-    bool resolved = false;
-    T value{};
-    QJsonObject error;
-};
-
-template <>
-struct Outcome<void>
-{
-    bool settled = false;
-    bool resolved = false;
-    QJsonObject error;
-};
-
-template <typename T, typename E>
-QSharedPointer<Outcome<T>> watch(Orvix::Utils::Promise<T, E> promise)
-{
-    auto outcome = QSharedPointer<Outcome<T>>::create();
-    if constexpr (std::is_void_v<T>) {
-        promise.onResolve([outcome]() {
-            outcome->settled = true;
-            outcome->resolved = true;
-        });
-    } else {
-        promise.onResolve([outcome](const T &value) {
-            outcome->settled = true;
-            outcome->resolved = true;
-            outcome->value = value;
-        });
-    }
-    if constexpr (std::is_void_v<E>) {
-        promise.onReject([outcome]() { outcome->settled = true; });
-    } else {
-        promise.onReject([outcome](const E &error) {
-            outcome->settled = true;
-            outcome->error = error;
-        });
-    }
-    return outcome;
-}
 
 // Collects every log message while alive.
 class LogCapture

@@ -4,6 +4,7 @@
 #include "crmtestsupport.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
+#include "support/promisewatch.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -15,6 +16,7 @@ using Orvix::CRM::Bitrix::Auth;
 using Orvix::CRM::Bitrix::Token;
 using Orvix::Testing::FakeCrmReply;
 using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::watch;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "crmtestsupport.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
+#include "support/promisewatch.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -16,6 +17,8 @@ using Orvix::HttpClient::Request;
 using Orvix::Testing::FakeCrmReply;
 using Orvix::Testing::FakeCrmRequest;
 using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::Outcome;
+using Orvix::Tests::watch;
 using Orvix::Utils::MsgBuilder;
 
 namespace {

@@ -1,6 +1,7 @@
 #include "httpclient/httpclient.h"
 #include "httpclient/urlquery.h"
 #include "support/fakecrmserver.h"
+#include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QPointer>
@@ -22,28 +23,14 @@ Q_DECLARE_METATYPE(Orvix::HttpClient::Request::Method)
 
 namespace {
 
-struct Outcome
-{
-    QSharedPointer<Response> response;
-    bool resolved = false;
-    bool rejected = false;
-    bool onMainThread = false;
-};
+using Outcome = Orvix::Tests::Outcome<QSharedPointer<Response>>;
 
 // Waits for the promise to settle either way; the caller checks which.
 Outcome settle(Promise<QSharedPointer<Response>> promise, int timeoutMsec = 10000)
 {
-    auto outcome = QSharedPointer<Outcome>::create();
-    QThread *const mainThread = QThread::currentThread();
-    promise
-        .onResolve([outcome, mainThread](QSharedPointer<Response> response) {
-            outcome->response = response;
-            outcome->resolved = true;
-            outcome->onMainThread = QThread::currentThread() == mainThread;
-        })
-        .onReject([outcome] { outcome->rejected = true; });
+    const auto outcome = Orvix::Tests::watch(promise);
     // The callers check resolved/rejected themselves.
-    static_cast<void>(QTest::qWaitFor([outcome] { return outcome->resolved || outcome->rejected; }, timeoutMsec));
+    static_cast<void>(QTest::qWaitFor([outcome] { return outcome->settled; }, timeoutMsec));
     return *outcome;
 }
 
@@ -125,7 +112,7 @@ private Q_SLOTS:
         HttpClient client;
         const Outcome outcome = settle(client.send(Request(fake.url(path), method, QJsonObject{{"a", "1"}})));
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->statusCode(), 200);
+        QCOMPARE(outcome.value->statusCode(), 200);
 
         QCOMPARE(fake.requests().size(), 1);
         const FakeCrmRequest received = fake.requests().at(0);
@@ -157,7 +144,7 @@ private Q_SLOTS:
         HttpClient client;
         const Outcome outcome = settle(client.send(Request(fake.url("/rest/crm.lead.add/"), method, params)));
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->json().object().value("result").toInt(), 1234567);
+        QCOMPARE(outcome.value->json().object().value("result").toInt(), 1234567);
 
         const FakeCrmRequest received = fake.restRequests("crm.lead.add").value(0);
         const QJsonObject fields = received.params().value("fields").toObject();
@@ -229,8 +216,8 @@ private Q_SLOTS:
         HttpClient client;
         const Outcome outcome = settle(client.send(Request(fake.url("/rest/batch/"), method, params)));
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->statusCode(), 200);
-        const QJsonObject results = outcome.response->json().object().value("result").toObject().value("result").toObject();
+        QCOMPARE(outcome.value->statusCode(), 200);
+        const QJsonObject results = outcome.value->json().object().value("result").toObject().value("result").toObject();
         QCOMPARE(results.value("0_lead").toArray().at(0).toObject().value("ID").toString(), QString("7"));
 
         QCOMPARE(seen.value("filter").toObject().value("TITLE").toString(), title);
@@ -256,9 +243,9 @@ private Q_SLOTS:
         HttpClient client;
         const Outcome outcome = settle(client.send(Request(fake.url("/rest/profile/"))));
         QVERIFY(outcome.resolved);
-        QVERIFY(outcome.onMainThread);
-        QCOMPARE(outcome.response->statusCode(), status);
-        QCOMPARE(outcome.response->json().object().value("error_description").toString(),
+        QCOMPARE(outcome.thread, QThread::currentThread());
+        QCOMPARE(outcome.value->statusCode(), status);
+        QCOMPARE(outcome.value->json().object().value("error_description").toString(),
                  QString("The access token provided has expired."));
     }
 
@@ -289,10 +276,10 @@ private Q_SLOTS:
         const Outcome outcome = settle(client.send(Request(url, Request::Post, QJsonObject{{"a", 1}})));
         QVERIFY(outcome.resolved);
         QVERIFY(!outcome.rejected);
-        QCOMPARE(outcome.response->statusCode(), 0);
-        QCOMPARE(outcome.response->error(), QNetworkReply::ConnectionRefusedError);
-        QVERIFY(outcome.response->body().isEmpty());
-        QVERIFY(outcome.response->json().isNull());
+        QCOMPARE(outcome.value->statusCode(), 0);
+        QCOMPARE(outcome.value->error(), QNetworkReply::ConnectionRefusedError);
+        QVERIFY(outcome.value->body().isEmpty());
+        QVERIFY(outcome.value->json().isNull());
     }
 
     void redirectIsFollowed()
@@ -306,9 +293,9 @@ private Q_SLOTS:
         HttpClient client;
         const Outcome outcome = settle(client.send(Request(fake.url("/moved/"))));
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->statusCode(), 200);
-        QCOMPARE(outcome.response->url().path(), QString("/rest/profile/"));
-        QCOMPARE(outcome.response->json().object().value("result").toObject().value("ID").toString(), QString("7"));
+        QCOMPARE(outcome.value->statusCode(), 200);
+        QCOMPARE(outcome.value->url().path(), QString("/rest/profile/"));
+        QCOMPARE(outcome.value->json().object().value("result").toObject().value("ID").toString(), QString("7"));
         QCOMPARE(fake.restRequests("profile").size(), 1);
     }
 
@@ -326,20 +313,20 @@ private Q_SLOTS:
         const Outcome outcome = settle(client.send(request));
         QVERIFY(outcome.resolved);
         QCOMPARE(received.count(), 1); // it did reach the portal, which kept silent
-        QCOMPARE(outcome.response->statusCode(), 0);
-        QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(outcome.value->statusCode(), 0);
+        QCOMPARE(outcome.value->error(), QNetworkReply::OperationCanceledError);
         {
             // The aborted reply is closed: reading it must give nothing, not a warning in the log.
             WarningCounter warnings;
-            QVERIFY(outcome.response->body().isEmpty());
-            QVERIFY(outcome.response->json().isNull());
+            QVERIFY(outcome.value->body().isEmpty());
+            QVERIFY(outcome.value->json().isNull());
             QCOMPARE(WarningCounter::count, 0);
         }
 
         // The same client goes on working after a time-out.
         fake.setRestResult("batch", QJsonObject());
         fake.setAuthMode(FakeCrmServer::AuthMode::None);
-        QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).response->statusCode(), 200);
+        QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).value->statusCode(), 200);
     }
 
     void requestOfADestroyedSenderIsAbandoned()
@@ -360,8 +347,8 @@ private Q_SLOTS:
         delete sender;
         const Outcome outcome = settle(promise, 2000);
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->statusCode(), 0);
-        QCOMPARE(outcome.response->error(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(outcome.value->statusCode(), 0);
+        QCOMPARE(outcome.value->error(), QNetworkReply::OperationCanceledError);
         QCOMPARE(WarningCounter::count, 0); // no time-out happened
         QTRY_COMPARE(fake.unansweredRequests(), 0);
     }
@@ -377,8 +364,8 @@ private Q_SLOTS:
         delete client;
         const Outcome outcome = settle(promise);
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.response->statusCode(), 0);
-        QVERIFY(outcome.response->body().isEmpty());
+        QCOMPARE(outcome.value->statusCode(), 0);
+        QVERIFY(outcome.value->body().isEmpty());
     }
 
     void contentTypeCannotBeChanged()

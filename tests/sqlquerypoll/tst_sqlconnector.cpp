@@ -3,6 +3,7 @@
 #include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
 #include "support/mariadbfixture.h"
+#include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QSqlDatabase>
@@ -18,35 +19,14 @@ using Orvix::SqlQueryPoll::Request;
 using Orvix::SqlQueryPoll::Response;
 using Orvix::Tests::MariaDbFixture;
 using Orvix::Tests::MariaDbSettings;
+using Orvix::Tests::Outcome;
 
 namespace {
 
-// What became of one request, as seen on the thread that registered the callbacks.
-struct Outcome
+// Requests settle like promises without being ones, so their types are named here.
+QSharedPointer<Outcome<Response, QString>> watch(const Request &request)
 {
-    bool settled = false;
-    bool resolved = false;
-    Response response;
-    QString error;
-    QThread *thread = nullptr;
-};
-
-std::shared_ptr<Outcome> watch(Request &request)
-{
-    auto outcome = std::make_shared<Outcome>();
-    request
-        .onResolve([outcome](Response response) {
-            outcome->settled = true;
-            outcome->resolved = true;
-            outcome->response = response;
-            outcome->thread = QThread::currentThread();
-        })
-        .onReject([outcome](QString error) {
-            outcome->settled = true;
-            outcome->error = error;
-            outcome->thread = QThread::currentThread();
-        });
-    return outcome;
+    return Orvix::Tests::watch<Response, QString>(request);
 }
 
 } // namespace
@@ -196,7 +176,7 @@ private Q_SLOTS:
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
 
-        Response response = outcome->response;
+        Response response = outcome->value;
         QVERIFY(response.isOk());
         QCOMPARE(response.fieldNames(), fields);
         QCOMPARE(response.rowValues(), QJsonArray());
@@ -219,8 +199,8 @@ private Q_SLOTS:
         connector->execute(request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
-        QVERIFY(outcome->response.next());
-        QCOMPARE(outcome->response.value(QStringLiteral("NUMBER")).toString(), QStringLiteral("102"));
+        QVERIFY(outcome->value.next());
+        QCOMPARE(outcome->value.value(QStringLiteral("NUMBER")).toString(), QStringLiteral("102"));
     }
 
     void insertReportsIdAndAffectedRows()
@@ -232,11 +212,11 @@ private Q_SLOTS:
         connector->execute(request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
-        QCOMPARE(outcome->response.numRowsAffected(), 1);
-        QCOMPARE(outcome->response.lastInsertId(),
+        QCOMPARE(outcome->value.numRowsAffected(), 1);
+        QCOMPARE(outcome->value.lastInsertId(),
                  scalar(QStringLiteral("SELECT id FROM calls WHERE number = '555'")).toInt());
-        QCOMPARE(outcome->response.fieldNames(), QJsonArray());
-        QVERIFY(!outcome->response.next());
+        QCOMPARE(outcome->value.fieldNames(), QJsonArray());
+        QVERIFY(!outcome->value.next());
     }
 
     void responseOutlivesLaterQueriesAndCopiesKeepTheirCursor()
@@ -248,7 +228,7 @@ private Q_SLOTS:
         QTRY_VERIFY(firstOutcome->settled);
 
         // The worker goes on with other queries on the same connection before the first answer is read.
-        QList<std::shared_ptr<Outcome>> later;
+        QList<QSharedPointer<Outcome<Response, QString>>> later;
         for (int i = 0; i < 3; ++i) {
             Request next(QStringLiteral("SELECT id, number FROM calls ORDER BY id DESC"));
             later << watch(next);
@@ -256,7 +236,7 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(later.last()->settled);
 
-        Response response = firstOutcome->response;
+        Response response = firstOutcome->value;
         QVERIFY(response.next());
         Response copy = response;
         QCOMPARE(copy.value(0).toString(), QStringLiteral("101"));
@@ -326,8 +306,8 @@ private Q_SLOTS:
 
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 15000);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
-        QVERIFY(outcome->response.next());
-        QVERIFY(outcome->response.value(1).toLongLong() != victims.first());
+        QVERIFY(outcome->value.next());
+        QVERIFY(outcome->value.value(1).toLongLong() != victims.first());
         QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Lost connection to database, reconnecting")), 1);
     }
 
@@ -381,8 +361,8 @@ private Q_SLOTS:
         connector.execute(first);
         QTRY_VERIFY(firstOutcome->settled);
         QVERIFY2(firstOutcome->resolved, qPrintable(firstOutcome->error));
-        QVERIFY(firstOutcome->response.next());
-        QCOMPARE(firstOutcome->response.value(0).toString(), QStringLiteral("hello again"));
+        QVERIFY(firstOutcome->value.next());
+        QCOMPARE(firstOutcome->value.value(0).toString(), QStringLiteral("hello again"));
         QCOMPARE(log.count(QtDebugMsg, QStringLiteral("Executing: SET @greeting = 'hello'")), 1);
     }
 
@@ -444,8 +424,8 @@ private Q_SLOTS:
         QVERIFY2(queuedLastOutcome->resolved, qPrintable(queuedLastOutcome->error));
         QTRY_VERIFY(freshOutcome->settled);
         QVERIFY2(freshOutcome->resolved, qPrintable(freshOutcome->error));
-        QVERIFY(freshOutcome->response.next());
-        QCOMPARE(freshOutcome->response.value(0).toString(), QStringLiteral("information_schema"));
+        QVERIFY(freshOutcome->value.next());
+        QCOMPARE(freshOutcome->value.value(0).toString(), QStringLiteral("information_schema"));
     }
 
     void destroyedConnectorStillAnswersItsRequests()
@@ -469,8 +449,8 @@ private Q_SLOTS:
         QTRY_VERIFY(nextOutcome->settled);
         QVERIFY2(nextOutcome->resolved, qPrintable(nextOutcome->error));
         QCOMPARE(nextOutcome->thread, QThread::currentThread());
-        QVERIFY(nextOutcome->response.next());
-        QCOMPARE(nextOutcome->response.value(0).toString(), QStringLiteral("next"));
+        QVERIFY(nextOutcome->value.next());
+        QCOMPARE(nextOutcome->value.value(0).toString(), QStringLiteral("next"));
     }
 
     void startTwiceMakesOneWorker()

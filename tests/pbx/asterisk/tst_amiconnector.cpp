@@ -1,6 +1,7 @@
 #include "pbx/asterisk/actions/hangup.h"
 #include "pbx/asterisk/connector.h"
 #include "support/fakeamiserver.h"
+#include "support/promisewatch.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -12,6 +13,7 @@
 
 using Orvix::PBX::Asterisk::Connector;
 using Orvix::Tests::FakeAmiServer;
+using Orvix::Tests::watch;
 using Orvix::Utils::Promise;
 
 namespace {
@@ -37,22 +39,6 @@ QStringList logLines(QtMsgType type, const QString &start)
     }
     return lines;
 }
-
-// Records how a promise settled; callbacks run on this thread.
-struct Outcome
-{
-    explicit Outcome(Promise<void> promise)
-    {
-        promise.onResolve([state = m_state] { *state = 1; });
-        promise.onReject([state = m_state] { *state = 2; });
-    }
-    bool resolved() const { return *m_state == 1; }
-    bool rejected() const { return *m_state == 2; }
-    bool pending() const { return *m_state == 0; }
-
-private:
-    QSharedPointer<int> m_state{new int(0)};
-};
 
 const QString kUser = QStringLiteral("crm");
 const QString kSecret = QStringLiteral("crmsecret");
@@ -208,10 +194,10 @@ void tst_AmiConnector::checkModeAnnouncesAtOnce()
     connect(&connector, &Connector::connected, this, [&] { signalOrder << "connected"; });
     connect(&connector, &Connector::loggedIn, this, [&] { signalOrder << "loggedIn"; });
     Promise<void> loginWaiting;
-    Outcome outcome(loginWaiting);
+    const auto outcome = watch(loginWaiting);
 
     connector.tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
-    QTRY_VERIFY(outcome.resolved());
+    QTRY_VERIFY(outcome->resolved);
     QCOMPARE(signalOrder, (QStringList{"connected", "loggedIn"}));
     QCOMPARE(ami.frames().size(), 1); // no peer list in check mode
 }
@@ -233,8 +219,8 @@ void tst_AmiConnector::iaxListWaitsForSipListEnd()
     connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
     QTRY_COMPARE(ami.frames(QStringLiteral("SIPPeers")).size(), 1);
     // Asking the server for something else proves the entry has been read meanwhile.
-    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    QTRY_VERIFY(hangup.resolved());
+    const auto hangup = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(hangup->resolved);
     QCOMPARE(ami.frames(QStringLiteral("IAXPeers")).size(), 0);
 
     ami.send(FakeAmiServer::event(QStringLiteral("PeerlistComplete"), {{QStringLiteral("ActionID"), sipId},
@@ -283,12 +269,12 @@ void tst_AmiConnector::refusedLogin()
     QSignalSpy disconnected(&connector, &Connector::disconnected);
     QSignalSpy connected(&connector, &Connector::connected);
     Promise<void> loginWaiting;
-    Outcome outcome(loginWaiting);
+    const auto outcome = watch(loginWaiting);
 
     connector.tryConnect(ami.host(), ami.port(), kUser, QStringLiteral("wrong-secret"), loginWaiting);
     QVERIFY(errors.wait(5000));
     QCOMPARE(errors.first().first().toString(), QStringLiteral("Authentication failed"));
-    QVERIFY(outcome.rejected());
+    QVERIFY(outcome->rejected);
     if (serverCloses) {
         QVERIFY(disconnected.wait());
         QCOMPARE(errors.size(), 2);
@@ -312,11 +298,11 @@ void tst_AmiConnector::connectionRefused()
     Connector connector;
     QSignalSpy errors(&connector, &Connector::hasError);
     Promise<void> loginWaiting;
-    Outcome outcome(loginWaiting);
+    const auto outcome = watch(loginWaiting);
     connector.tryConnect(QStringLiteral("127.0.0.1"), closedPort, kUser, kSecret, loginWaiting);
     QVERIFY(errors.wait());
     QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::ConnectionRefusedError"));
-    QVERIFY(outcome.rejected());
+    QVERIFY(outcome->rejected);
 }
 
 void tst_AmiConnector::callControlFrames_data()
@@ -383,9 +369,9 @@ void tst_AmiConnector::callControlFrames()
                                        {"caller_id", "79161234567"},
                                        {"priority", "1"},
                                        {"variable", "CRM_CALL_ID=crm-0001"}});
-    Outcome outcome(promise);
-    QTRY_VERIFY(!outcome.pending());
-    QCOMPARE(outcome.resolved(), succeeds);
+    const auto outcome = watch(promise);
+    QTRY_VERIFY(outcome->settled);
+    QCOMPARE(outcome->resolved, succeeds);
     QCOMPARE(maskId(ami.frames().last().raw), frame);
     QCOMPARE(connector.pendingCount(), 0);
 }
@@ -398,13 +384,13 @@ void tst_AmiConnector::framesSplitOverReads()
     Connector connector;
     logInService(connector, ami);
 
-    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    const auto outcome = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
     QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
     const QString id = ami.frames(QStringLiteral("Hangup")).first().actionId;
     ami.sendInPieces(FakeAmiServer::response(QStringLiteral("Success"), id,
                                              {{QStringLiteral("Message"), QStringLiteral("Channel Hungup")}}),
                      5);
-    QTRY_VERIFY(outcome.resolved());
+    QTRY_VERIFY(outcome->resolved);
 }
 
 void tst_AmiConnector::severalFramesInOneRead()
@@ -417,9 +403,9 @@ void tst_AmiConnector::severalFramesInOneRead()
     Connector connector;
     logInService(connector, ami);
 
-    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    Outcome redirect(connector.redirect(QStringLiteral("SIP/102-00000020"), QStringLiteral("from-internal"),
-                                        QStringLiteral("103"), QStringLiteral("1")));
+    const auto hangup = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    const auto redirect = watch(connector.redirect(QStringLiteral("SIP/102-00000020"), QStringLiteral("from-internal"),
+                                                   QStringLiteral("103"), QStringLiteral("1")));
     QTRY_COMPARE(ami.frames().size(), 5);
     const QString hangupId = ami.frames(QStringLiteral("Hangup")).first().actionId;
     const QString redirectId = ami.frames(QStringLiteral("Redirect")).first().actionId;
@@ -427,9 +413,9 @@ void tst_AmiConnector::severalFramesInOneRead()
                                      {{QStringLiteral("Message"), QStringLiteral("Channel does not exist: SIP/102")}})
              + FakeAmiServer::event(QStringLiteral("FullyBooted"), {{QStringLiteral("Status"), QStringLiteral("x")}})
              + FakeAmiServer::response(QStringLiteral("Success"), hangupId));
-    QTRY_VERIFY(!hangup.pending());
-    QVERIFY(hangup.resolved());
-    QVERIFY(redirect.rejected());
+    QTRY_VERIFY(hangup->settled);
+    QVERIFY(hangup->resolved);
+    QVERIFY(redirect->rejected);
     QCOMPARE(connector.pendingCount(), 0);
 }
 
@@ -443,12 +429,12 @@ void tst_AmiConnector::serverCloseRejectsPendingHangup()
     QSignalSpy disconnected(&connector, &Connector::disconnected);
     QSignalSpy errors(&connector, &Connector::hasError);
 
-    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    const auto outcome = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
     QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
-    QVERIFY(outcome.pending());
+    QVERIFY(!outcome->settled);
     ami.closeConnections();
     QVERIFY(disconnected.wait());
-    QVERIFY(outcome.rejected());
+    QVERIFY(outcome->rejected);
     QCOMPARE(connector.pendingCount(), 0);
     QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::RemoteHostClosedError"));
 }
@@ -474,14 +460,14 @@ void tst_AmiConnector::unsafeActionIsNotWritten()
     logInService(connector, ami);
     const int framesBefore = ami.frames().size();
 
-    Outcome refused(connector.redirect(channel, context, QStringLiteral("102"), QStringLiteral("1")));
-    QVERIFY(refused.rejected()); // at once: nothing to wait for
+    const auto refused = watch(connector.redirect(channel, context, QStringLiteral("102"), QStringLiteral("1")));
+    QVERIFY(refused->rejected); // at once: nothing to wait for
     QCOMPARE(connector.pendingCount(), 0);
     QCOMPARE(logLines(QtWarningMsg, QStringLiteral("AMI action Redirect refused:")).size(), 1);
 
     // A safe action afterwards is the only thing the server sees.
-    Outcome hangup(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    QTRY_VERIFY(hangup.resolved());
+    const auto hangup = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(hangup->resolved);
     QCOMPARE(ami.frames().size(), framesBefore + 1);
     QCOMPARE(ami.frames().last().action, QStringLiteral("Hangup"));
 }
@@ -489,8 +475,8 @@ void tst_AmiConnector::unsafeActionIsNotWritten()
 void tst_AmiConnector::actionWithoutConnectionFails()
 {
     Connector connector;
-    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    QVERIFY(outcome.rejected());
+    const auto outcome = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QVERIFY(outcome->rejected);
     QCOMPARE(connector.pendingCount(), 0);
 }
 
@@ -548,12 +534,12 @@ void tst_AmiConnector::reconnectReportsAndFailsOldActions()
     Connector connector;
     QSignalSpy disconnected(&connector, &Connector::disconnected);
     logInService(connector, ami);
-    Outcome old(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    const auto old = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
     QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
 
     QSignalSpy peers(&connector, &Connector::peersReceived);
     connector.connectToHost(ami.host(), ami.port(), kUser, kSecret);
-    QVERIFY(old.rejected());
+    QVERIFY(old->rejected);
     QCOMPARE(disconnected.size(), 1);
     QVERIFY(peers.wait());
     QCOMPARE(ami.frames(QStringLiteral("Login")).last().connection, 1);
@@ -576,8 +562,8 @@ void tst_AmiConnector::unknownAnswers()
                 .first()
                 .contains(QStringLiteral("{0b8f6a3e-3c5d-4d7e-9a1b-2c3d4e5f6a7b}")));
     // Events that match nothing leave no line, and a stray entry adds no peer.
-    Outcome ping(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    QTRY_VERIFY(ping.resolved());
+    const auto ping = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(ping->resolved);
     QCOMPARE(logLines(QtWarningMsg, QString()).size(), 1);
     QVERIFY(!connector.peers().contains(QStringLiteral("104")));
 }
@@ -592,9 +578,9 @@ void tst_AmiConnector::wrongFrameStillReachesItsAction()
     });
     Connector connector;
     logInService(connector, ami);
-    Outcome outcome(connector.hangup(QStringLiteral("SIP/101-0000001f")));
-    QTRY_VERIFY(!outcome.pending());
-    QVERIFY(outcome.rejected()); // its head is the later "Hangup", not a success
+    const auto outcome = watch(connector.hangup(QStringLiteral("SIP/101-0000001f")));
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->rejected); // its head is the later "Hangup", not a success
     QCOMPARE(logLines(QtWarningMsg, QStringLiteral("INVALID MESSAGE:")).size(), 1);
     QCOMPARE(connector.pendingCount(), 0);
 }
@@ -652,11 +638,11 @@ void tst_AmiConnector::unansweredCheckLoginIsRejected()
     auto connector = std::make_unique<Connector>();
     QSignalSpy errors(connector.get(), &Connector::hasError);
     Promise<void> loginWaiting;
-    Outcome outcome(loginWaiting);
+    const auto outcome = watch(loginWaiting);
 
     connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, loginWaiting);
     QTRY_COMPARE(ami.frames(QStringLiteral("Login")).size(), 1);
-    QVERIFY(outcome.pending());
+    QVERIFY(!outcome->settled);
     if (ending == QLatin1String("disconnect")) {
         connector->disconnectFromHost();
     } else if (ending == QLatin1String("destroy")) {
@@ -665,7 +651,7 @@ void tst_AmiConnector::unansweredCheckLoginIsRejected()
         Promise<void> second;
         connector->tryConnect(ami.host(), ami.port(), kUser, kSecret, second);
     }
-    QVERIFY(outcome.rejected());
+    QVERIFY(outcome->rejected);
     // Nobody refused the credentials.
     for (const QList<QVariant> &error : qAsConst(errors))
         QVERIFY(error.first().toString() != QLatin1String("Authentication failed"));
@@ -678,11 +664,11 @@ void tst_AmiConnector::destroyedConnectorFailsPendingActions()
     ami.setResponder(QStringLiteral("Hangup"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
     auto connector = std::make_unique<Connector>();
     logInService(*connector, ami);
-    Outcome outcome(connector->hangup(QStringLiteral("SIP/101-0000001f")));
+    const auto outcome = watch(connector->hangup(QStringLiteral("SIP/101-0000001f")));
     QTRY_COMPARE(ami.frames(QStringLiteral("Hangup")).size(), 1);
-    QVERIFY(outcome.pending());
+    QVERIFY(!outcome->settled);
     connector.reset();
-    QVERIFY(outcome.rejected());
+    QVERIFY(outcome->rejected);
 }
 
 void tst_AmiConnector::credentialsThatWouldBreakTheFrameFailTheLogin_data()
@@ -708,7 +694,7 @@ void tst_AmiConnector::credentialsThatWouldBreakTheFrameFailTheLogin()
     QSignalSpy connected(&connector, &Connector::connected);
     QSignalSpy serverSide(&ami, &FakeAmiServer::clientConnected);
     Promise<void> loginWaiting;
-    Outcome outcome(loginWaiting);
+    const auto outcome = watch(loginWaiting);
     if (checkMode)
         connector.tryConnect(ami.host(), ami.port(), user, secret, loginWaiting);
     else
@@ -717,7 +703,7 @@ void tst_AmiConnector::credentialsThatWouldBreakTheFrameFailTheLogin()
     // Told like a refused login, so that the owner does not wait for ever.
     QVERIFY(errors.wait());
     QCOMPARE(errors.first().first().toString(), QStringLiteral("Authentication failed"));
-    QCOMPARE(outcome.rejected(), checkMode);
+    QCOMPARE(outcome->rejected, checkMode);
     QCOMPARE(logLines(QtWarningMsg, QStringLiteral("AMI action Login refused:")).size(), 1);
     for (const LogLine &line : qAsConst(g_log))
         QVERIFY2(!line.text.contains(QLatin1String("Logoff")) && !line.text.contains(QLatin1String("secret")),

@@ -3,6 +3,7 @@
 #include "pbx/asterisk/api.h"
 #include "support/fakeamiserver.h"
 #include "support/mariadbfixture.h"
+#include "support/promisewatch.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,37 +15,7 @@ using Orvix::PBX::Asterisk::API;
 using Orvix::Tests::FakeAmiServer;
 using Orvix::Tests::MariaDbFixture;
 using Orvix::Tests::MariaDbSettings;
-
-namespace {
-
-struct Outcome
-{
-    bool settled = false;
-    bool resolved = false;
-    QString value;
-};
-
-template <typename T>
-std::shared_ptr<Outcome> watch(const Orvix::Utils::Promise<T> &promise)
-{
-    auto outcome = std::make_shared<Outcome>();
-    if constexpr (std::is_void_v<T>) {
-        promise.onResolve([outcome]() {
-            outcome->settled = true;
-            outcome->resolved = true;
-        });
-    } else {
-        promise.onResolve([outcome](T value) {
-            outcome->settled = true;
-            outcome->resolved = true;
-            outcome->value = value;
-        });
-    }
-    promise.onReject([outcome]() { outcome->settled = true; });
-    return outcome;
-}
-
-} // namespace
+using Orvix::Tests::watch;
 
 // The PBX link against a real MariaDB with the PBX's own tables and the fake AMI server.
 class tst_Api : public QObject
@@ -734,27 +705,16 @@ private Q_SLOTS:
         QVERIFY(startAndWait(*api));
 
         Orvix::Utils::Promise<QJsonObject, QString> promise;
-        bool settled = false;
-        bool ok = false;
-        QJsonObject answer;
-        QString error;
-        promise.onResolve([&](const QJsonObject &value) {
-            settled = ok = true;
-            answer = value;
-        });
-        promise.onReject([&](const QString &reason) {
-            settled = true;
-            error = reason;
-        });
+        auto outcome = watch(promise);
         api->executeSqlQuery(sql, promise);
-        QTRY_VERIFY_WITH_TIMEOUT(settled, 10000);
-        QCOMPARE(ok, resolved);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QCOMPARE(outcome->resolved, resolved);
         if (!resolved) {
-            QVERIFY(!error.isEmpty());
+            QVERIFY(!outcome->error.isEmpty());
             return;
         }
-        QCOMPARE(answer.value(QStringLiteral("fields")).toArray(), fields);
-        const QJsonArray data = answer.value(QStringLiteral("data")).toArray();
+        QCOMPARE(outcome->value.value(QStringLiteral("fields")).toArray(), fields);
+        const QJsonArray data = outcome->value.value(QStringLiteral("data")).toArray();
         QCOMPARE(data.size(), rows);
         if (rows > 0)
             QCOMPARE(data.first().toArray().at(1).toString(), QStringLiteral("CHAN_START"));
