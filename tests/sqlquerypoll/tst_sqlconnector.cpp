@@ -1,9 +1,9 @@
 #include "messagelog.h"
+#include "requestwatch.h"
 #include "sqlquerypoll/connector.h"
 #include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
 #include "support/mariadbfixture.h"
-#include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QSqlDatabase>
@@ -19,17 +19,8 @@ using Orvix::SqlQueryPoll::Request;
 using Orvix::SqlQueryPoll::Response;
 using Orvix::Tests::MariaDbFixture;
 using Orvix::Tests::MariaDbSettings;
-using Orvix::Tests::Outcome;
-
-namespace {
-
-// Requests settle like promises without being ones, so their types are named here.
-QSharedPointer<Outcome<Response, QString>> watch(const Request &request)
-{
-    return Orvix::Tests::watch<Response, QString>(request);
-}
-
-} // namespace
+using Orvix::Tests::RequestOutcome;
+using Orvix::Tests::execute;
 
 // The query pool against a real MariaDB server: ordering, retries, lost connections, results and the worker's life.
 class tst_SqlConnector : public QObject
@@ -117,10 +108,8 @@ private Q_SLOTS:
             r.next();
             order << r.value(0).toString();
         });
-        auto slowOutcome = watch(slow);
-        auto quickOutcome = watch(quick);
-        connector->execute(slow);
-        connector->execute(quick);
+        auto slowOutcome = execute(*connector, slow);
+        auto quickOutcome = execute(*connector, quick);
         QTRY_VERIFY(quickOutcome->settled);
         QCOMPARE(order, (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
         QCOMPARE(slowOutcome->thread, QThread::currentThread());
@@ -171,8 +160,7 @@ private Q_SLOTS:
             request.addBindValue(value);
         for (auto it = named.cbegin(); it != named.cend(); ++it)
             request.bindValue(it.key(), it.value());
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
 
@@ -195,8 +183,7 @@ private Q_SLOTS:
         auto connector = startedConnector();
         Request request(QStringLiteral("SELECT number FROM calls WHERE id = :id"));
         request.bindValue(QStringLiteral(":id"), 1).bindValue(QStringLiteral(":id"), 2);
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
         QVERIFY(outcome->value.next());
@@ -208,8 +195,7 @@ private Q_SLOTS:
         auto connector = startedConnector();
         Request request(QStringLiteral("INSERT INTO calls (number) VALUES (?)"));
         request.addBindValue(QStringLiteral("555"));
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY2(outcome->resolved, qPrintable(outcome->error));
         QCOMPARE(outcome->value.numRowsAffected(), 1);
@@ -222,18 +208,13 @@ private Q_SLOTS:
     void responseOutlivesLaterQueriesAndCopiesKeepTheirCursor()
     {
         auto connector = startedConnector();
-        Request first(QStringLiteral("SELECT number FROM calls WHERE id <= 3 ORDER BY id"));
-        auto firstOutcome = watch(first);
-        connector->execute(first);
+        auto firstOutcome = execute(*connector, QStringLiteral("SELECT number FROM calls WHERE id <= 3 ORDER BY id"));
         QTRY_VERIFY(firstOutcome->settled);
 
         // The worker goes on with other queries on the same connection before the first answer is read.
-        QList<QSharedPointer<Outcome<Response, QString>>> later;
-        for (int i = 0; i < 3; ++i) {
-            Request next(QStringLiteral("SELECT id, number FROM calls ORDER BY id DESC"));
-            later << watch(next);
-            connector->execute(next);
-        }
+        QList<QSharedPointer<RequestOutcome>> later;
+        for (int i = 0; i < 3; ++i)
+            later << execute(*connector, QStringLiteral("SELECT id, number FROM calls ORDER BY id DESC"));
         QTRY_VERIFY(later.last()->settled);
 
         Response response = firstOutcome->value;
@@ -266,17 +247,14 @@ private Q_SLOTS:
         auto connector = startedConnector();
         Request request(QStringLiteral("SELECT fail_and_count(?)"), quint8(attempts));
         request.addBindValue(tag);
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, request);
         QTRY_VERIFY(outcome->settled);
         QVERIFY(!outcome->resolved);
         QVERIFY2(outcome->error.contains(QLatin1String("refused on purpose")), qPrintable(outcome->error));
         QCOMPARE(scalar(QStringLiteral("SELECT COUNT(*) FROM hits WHERE tag = '%1'").arg(tag)).toInt(), executions);
 
         // The pool goes on with the next request.
-        Request next(QStringLiteral("SELECT 1"));
-        auto nextOutcome = watch(next);
-        connector->execute(next);
+        auto nextOutcome = execute(*connector, QStringLiteral("SELECT 1"));
         QTRY_VERIFY(nextOutcome->settled);
         QVERIFY(nextOutcome->resolved);
     }
@@ -284,9 +262,7 @@ private Q_SLOTS:
     void syntaxErrorIsRejectedWithTheServersText()
     {
         auto connector = startedConnector();
-        Request request(QStringLiteral("SELEC number FROM calls"));
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, QStringLiteral("SELEC number FROM calls"));
         QTRY_VERIFY(outcome->settled);
         QVERIFY(!outcome->resolved);
         QVERIFY2(outcome->error.contains(QLatin1String("SQL syntax")), qPrintable(outcome->error));
@@ -296,9 +272,7 @@ private Q_SLOTS:
     {
         MessageLog log;
         auto connector = startedConnector();
-        Request request(QStringLiteral("SELECT SLEEP(3) AS kill_me_once, CONNECTION_ID()"));
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, QStringLiteral("SELECT SLEEP(3) AS kill_me_once, CONNECTION_ID()"));
 
         QList<qlonglong> victims;
         QTRY_VERIFY((victims = runningIds(QStringLiteral("kill_me_once"))).size() == 1);
@@ -315,9 +289,7 @@ private Q_SLOTS:
     {
         MessageLog log;
         auto connector = startedConnector();
-        Request request(QStringLiteral("SELECT SLEEP(30) AS kill_me_always"));
-        auto outcome = watch(request);
-        connector->execute(request);
+        auto outcome = execute(*connector, QStringLiteral("SELECT SLEEP(30) AS kill_me_always"));
 
         // Stands in for a query that keeps outrunning the read time-out.
         // A killed connection may linger in the process list for a moment: count each one once.
@@ -340,9 +312,7 @@ private Q_SLOTS:
         QCOMPARE(killed.size(), 6);
         QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Lost connection to database, reconnecting")), 6);
 
-        Request next(QStringLiteral("SELECT 1"));
-        auto nextOutcome = watch(next);
-        connector->execute(next);
+        auto nextOutcome = execute(*connector, QStringLiteral("SELECT 1"));
         QTRY_VERIFY(nextOutcome->settled);
         QVERIFY(nextOutcome->resolved);
     }
@@ -356,9 +326,7 @@ private Q_SLOTS:
         connector.addAfterConnectQuery(QStringLiteral("SET @greeting = CONCAT(@greeting, ' again')"));
         connector.start();
 
-        Request first(QStringLiteral("SELECT @greeting"));
-        auto firstOutcome = watch(first);
-        connector.execute(first);
+        auto firstOutcome = execute(connector, QStringLiteral("SELECT @greeting"));
         QTRY_VERIFY(firstOutcome->settled);
         QVERIFY2(firstOutcome->resolved, qPrintable(firstOutcome->error));
         QVERIFY(firstOutcome->value.next());
@@ -384,9 +352,7 @@ private Q_SLOTS:
         connector.stop();
         QCOMPARE(log.count(QtDebugMsg, QStringLiteral("SQL connector stopped")), startFirst ? 1 : 0);
 
-        Request request(QStringLiteral("SELECT 1"));
-        auto outcome = watch(request);
-        connector.execute(request);
+        auto outcome = execute(connector, QStringLiteral("SELECT 1"));
         // Settled before execute returns: nothing is left waiting.
         QVERIFY(outcome->settled);
         QVERIFY(!outcome->resolved);
@@ -396,27 +362,19 @@ private Q_SLOTS:
     void stopRunsWhatIsQueuedAndStartAtOnceGivesAFreshWorker()
     {
         auto connector = startedConnector();
-        Request opening(QStringLiteral("SELECT 1"));
-        auto openingOutcome = watch(opening);
-        connector->execute(opening);
+        auto openingOutcome = execute(*connector, QStringLiteral("SELECT 1"));
         QTRY_VERIFY(openingOutcome->settled);
 
         // With the connection open, what is queued at the stop still runs.
-        Request queued(QStringLiteral("SELECT SLEEP(0.2), DATABASE()"));
-        Request queuedLast(QStringLiteral("SELECT 2"));
-        auto queuedOutcome = watch(queued);
-        auto queuedLastOutcome = watch(queuedLast);
-        connector->execute(queued);
-        connector->execute(queuedLast);
+        auto queuedOutcome = execute(*connector, QStringLiteral("SELECT SLEEP(0.2), DATABASE()"));
+        auto queuedLastOutcome = execute(*connector, QStringLiteral("SELECT 2"));
         connector->stop();
 
         // The settings changed meanwhile reach the new worker.
         connector->setConnectionSettings(m_db.host, m_db.port, m_db.user, m_db.password,
                                          QStringLiteral("information_schema"));
         connector->start();
-        Request fresh(QStringLiteral("SELECT DATABASE()"));
-        auto freshOutcome = watch(fresh);
-        connector->execute(fresh);
+        auto freshOutcome = execute(*connector, QStringLiteral("SELECT DATABASE()"));
 
         QTRY_VERIFY(queuedOutcome->settled);
         QVERIFY2(queuedOutcome->resolved, qPrintable(queuedOutcome->error));
@@ -431,17 +389,11 @@ private Q_SLOTS:
     void destroyedConnectorStillAnswersItsRequests()
     {
         auto connector = startedConnector();
-        Request opening(QStringLiteral("SELECT 1"));
-        auto openingOutcome = watch(opening);
-        connector->execute(opening);
+        auto openingOutcome = execute(*connector, QStringLiteral("SELECT 1"));
         QTRY_VERIFY(openingOutcome->settled);
 
-        Request slow(QStringLiteral("SELECT SLEEP(0.3)"));
-        Request next(QStringLiteral("SELECT 'next'"));
-        auto slowOutcome = watch(slow);
-        auto nextOutcome = watch(next);
-        connector->execute(slow);
-        connector->execute(next);
+        auto slowOutcome = execute(*connector, QStringLiteral("SELECT SLEEP(0.3)"));
+        auto nextOutcome = execute(*connector, QStringLiteral("SELECT 'next'"));
         connector.reset();
 
         // With its connection open, the worker answers what was queued before it ends; on this thread.
@@ -461,9 +413,7 @@ private Q_SLOTS:
         connector.setConnectionSettings(own.host, own.port, own.user, own.password, own.database);
         connector.start();
         connector.start();
-        Request request(QStringLiteral("SELECT 1"));
-        auto outcome = watch(request);
-        connector.execute(request);
+        auto outcome = execute(connector, QStringLiteral("SELECT 1"));
         QTRY_VERIFY(outcome->settled);
         QCOMPARE(scalar(QStringLiteral("SELECT COUNT(*) FROM information_schema.processlist "
                                        "WHERE db = 'tst_sqlconnector_single'"))

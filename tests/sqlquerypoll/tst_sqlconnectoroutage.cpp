@@ -1,27 +1,17 @@
 #include "messagelog.h"
+#include "requestwatch.h"
 #include "sqlquerypoll/connector.h"
-#include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
 #include "support/mariadbserver.h"
-#include "support/promisewatch.h"
 
 #include <QtTest>
 
 using Orvix::SqlQueryPoll::Connector;
-using Orvix::SqlQueryPoll::Request;
 using Orvix::SqlQueryPoll::Response;
 using Orvix::Tests::MariaDbServer;
-using Orvix::Tests::Outcome;
+using Orvix::Tests::execute;
 
 namespace {
-
-QSharedPointer<Outcome<Response, QString>> execute(Connector &connector, const QString &sql)
-{
-    Request request(sql);
-    auto outcome = Orvix::Tests::watch<Response, QString>(request);
-    connector.execute(request);
-    return outcome;
-}
 
 // The first column of the first row; empty without rows. The copy keeps the outcome's cursor where it is.
 QString firstCell(Response response)
