@@ -29,10 +29,13 @@ class tst_SqlConnectorOutage : public QObject
     Q_OBJECT
 
 private:
-    static void configure(Connector &connector, const MariaDbServer &server)
+    // Points the pool at the server and starts it; the query returned is the one that opens the connection.
+    static QSharedPointer<Orvix::Tests::RequestOutcome> startOn(Connector &connector, const MariaDbServer &server)
     {
         const auto db = server.settings();
         connector.setConnectionSettings(db.host, db.port, db.user, db.password, db.database);
+        connector.start();
+        return execute(connector, QStringLiteral("SELECT 'up'"));
     }
 
 private Q_SLOTS:
@@ -42,9 +45,7 @@ private Q_SLOTS:
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         MessageLog log;
         Connector connector(QStringLiteral("outage_pool"));
-        configure(connector, server);
-        connector.start();
-        auto first = execute(connector, QStringLiteral("SELECT 'up'"));
+        auto first = startOn(connector, server);
         QTRY_VERIFY(first->settled);
         QVERIFY2(first->resolved, qPrintable(first->error));
 
@@ -70,9 +71,7 @@ private Q_SLOTS:
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         MessageLog log;
         Connector connector(QStringLiteral("outage_pool"));
-        configure(connector, server);
-        connector.start();
-        auto first = execute(connector, QStringLiteral("SELECT 'up'"));
+        auto first = startOn(connector, server);
         QTRY_VERIFY(first->settled);
 
         QVERIFY2(server.halt(), qPrintable(server.errorString()));
