@@ -69,13 +69,35 @@ private:
         return started.count() == 1 || started.wait(10000);
     }
 
-    bool insertCel(const QString &file, int lastId = 1 << 30)
+    bool insertCelRows(const QList<QJsonObject> &rows)
     {
         ApiTest::Database db(m_db);
-        if (db.insert(QStringLiteral("cel"), ApiTest::recent(ApiTest::upToId(ApiTest::readRows(file), lastId))))
+        if (db.insert(QStringLiteral("cel"), rows))
             return true;
         qWarning() << db.error();
         return false;
+    }
+
+    bool insertCel(const QString &file, int lastId = 1 << 30)
+    {
+        return insertCelRows(ApiTest::recent(ApiTest::upToId(ApiTest::readRows(file), lastId)));
+    }
+
+    // The rest of a recorded call after its first rows, as the PBX writes them while the call goes on.
+    bool insertCelAfter(const QString &file, int skippedRows)
+    {
+        return insertCelRows(ApiTest::recent(ApiTest::readRows(file)).mid(skippedRows));
+    }
+
+    // A plain file where the generated folder's parent should be: no folder can be made, so saving the state fails.
+    bool blockStateDirectory(API &api)
+    {
+        QFile blocker(m_generated->filePath(QStringLiteral("file")));
+        if (!blocker.open(QIODevice::WriteOnly))
+            return false;
+        blocker.close();
+        api.setGeneratedDirectory(m_generated->filePath(QStringLiteral("file/generated")));
+        return true;
     }
 
     QString statePath() const { return m_generated->filePath(QStringLiteral("generated/state.json")); }
@@ -258,16 +280,8 @@ private Q_SLOTS:
                      3);
 
         // A place where no directory can be made: the poll goes on, and the administrator is told.
-        QFile blocker(m_generated->filePath(QStringLiteral("file")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("file/generated")));
-        {
-            ApiTest::Database db(m_db);
-            QVERIFY(db.insert(QStringLiteral("cel"),
-                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
-                                  .mid(3)));
-        }
+        QVERIFY(blockStateDirectory(*api));
+        QVERIFY(insertCelAfter(QStringLiteral("cel-a-inbound-answered.jsonl"), 3));
         QTRY_COMPARE(api->lastEventId(), 15);
         QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
     }
@@ -318,10 +332,7 @@ private Q_SLOTS:
 
         // The whole recorded call is in the table now: what was read before is not announced again.
         if (savedByService) {
-            ApiTest::Database db(m_db);
-            QVERIFY(db.insert(QStringLiteral("cel"),
-                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
-                                  .mid(7)));
+            QVERIFY(insertCelAfter(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
         } else {
             QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
         }
@@ -342,16 +353,8 @@ private Q_SLOTS:
         QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
         QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 7);
 
-        QFile blocker(m_generated->filePath(QStringLiteral("file")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("file/generated")));
-        {
-            ApiTest::Database db(m_db);
-            QVERIFY(db.insert(QStringLiteral("cel"),
-                              ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))
-                                  .mid(7)));
-        }
+        QVERIFY(blockStateDirectory(*api));
+        QVERIFY(insertCelAfter(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
         QTRY_COMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
 
