@@ -129,12 +129,33 @@ struct Scenario
     QStringList warnings;
     QString error;
 
-    void configure(EventHandler &handler) const
+    // A handler as the service sets it up at start, with the calls it was asked to place.
+    std::unique_ptr<EventHandler> makeHandler() const
     {
-        handler.setTrunks(trunks);
-        handler.setPeers(peers);
+        auto handler = configured();
+        for (const auto &originate : originates)
+            handler->addOriginate(originate.first, originate.second);
+        return handler;
+    }
+
+    // A handler rebuilt from what the given one writes to its state file, as after a service restart.
+    std::unique_ptr<EventHandler> restarted(const EventHandler &running) const
+    {
+        const QByteArray saved = QJsonDocument(running.toJson()).toJson();
+        auto handler = configured();
+        handler->fromJson(QJsonDocument::fromJson(saved).object());
+        return handler;
+    }
+
+private:
+    std::unique_ptr<EventHandler> configured() const
+    {
+        auto handler = std::make_unique<EventHandler>();
+        handler->setTrunks(trunks);
+        handler->setPeers(peers);
         if (!pickupCode.isEmpty())
-            handler.setPickupCode(pickupCode);
+            handler->setPickupCode(pickupCode);
+        return handler;
     }
 };
 
@@ -422,10 +443,7 @@ void tst_EventHandler::replayScenario()
     QVERIFY(!scenario.events.isEmpty());
 
     Recorder recorder(scenario.date);
-    auto handler = std::make_unique<EventHandler>();
-    scenario.configure(*handler);
-    for (const auto &originate : scenario.originates)
-        handler->addOriginate(originate.first, originate.second);
+    auto handler = scenario.makeHandler();
     recorder.attach(handler.get());
 
     QStringList warnings;
@@ -437,11 +455,7 @@ void tst_EventHandler::replayScenario()
             if (handler->toJson() != freshState(*handler))
                 QFAIL(qPrintable(QString("saved state is behind after CEL row %1").arg(event.id())));
             if (event.id() == scenario.restartAfter) {
-                // What the service writes to and reads back from its state file.
-                const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
-                handler = std::make_unique<EventHandler>();
-                scenario.configure(*handler);
-                handler->fromJson(QJsonDocument::fromJson(saved).object());
+                handler = scenario.restarted(*handler);
                 recorder.attach(handler.get());
             }
         }
@@ -842,19 +856,13 @@ void tst_EventHandler::restartAtEveryRow()
 
     const auto run = [&scenario](int restartAfter) {
         Recorder recorder(scenario.date);
-        auto handler = std::make_unique<EventHandler>();
-        scenario.configure(*handler);
-        for (const auto &originate : scenario.originates)
-            handler->addOriginate(originate.first, originate.second);
+        auto handler = scenario.makeHandler();
         recorder.attach(handler.get());
         WarningCapture capture;
         for (int i = 0; i < scenario.events.size(); ++i) {
             handler->process(scenario.events.at(i));
             if (i == restartAfter) {
-                const QByteArray saved = QJsonDocument(handler->toJson()).toJson();
-                handler = std::make_unique<EventHandler>();
-                scenario.configure(*handler);
-                handler->fromJson(QJsonDocument::fromJson(saved).object());
+                handler = scenario.restarted(*handler);
                 recorder.attach(handler.get());
             }
         }
