@@ -51,28 +51,25 @@ template <typename T, typename E, typename Handle>
 QSharedPointer<Outcome<T, E>> watch(Handle handle)
 {
     auto outcome = QSharedPointer<Outcome<T, E>>::create();
+    const auto settle = [outcome](bool resolved) {
+        outcome->settled = true;
+        (resolved ? outcome->resolved : outcome->rejected) = true;
+        outcome->thread = QThread::currentThread();
+    };
     if constexpr (std::is_void_v<T>) {
-        handle.onResolve([outcome]() {
-            outcome->settled = outcome->resolved = true;
-            outcome->thread = QThread::currentThread();
-        });
+        handle.onResolve([settle]() { settle(true); });
     } else {
-        handle.onResolve([outcome](T value) {
-            outcome->settled = outcome->resolved = true;
+        handle.onResolve([outcome, settle](T value) {
             outcome->value = std::move(value);
-            outcome->thread = QThread::currentThread();
+            settle(true);
         });
     }
     if constexpr (std::is_void_v<E>) {
-        handle.onReject([outcome]() {
-            outcome->settled = outcome->rejected = true;
-            outcome->thread = QThread::currentThread();
-        });
+        handle.onReject([settle]() { settle(false); });
     } else {
-        handle.onReject([outcome](E error) {
-            outcome->settled = outcome->rejected = true;
+        handle.onReject([outcome, settle](E error) {
             outcome->error = std::move(error);
-            outcome->thread = QThread::currentThread();
+            settle(false);
         });
     }
     return outcome;
