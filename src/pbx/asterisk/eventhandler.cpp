@@ -149,7 +149,9 @@ bool EventHandler::isInternalNumber(const QString &number) const
 
 void EventHandler::process(const Event &event)
 {
-    if (event.channelId() != m_pickupChannelId) {
+    // A LINKEDID_END names the linked id that has just been retired, which the channel that wrote it
+    // may have left already: it never tells that the channel joined another call.
+    if (event.type() != Event::LinkedIdEnd && event.channelId() != m_pickupChannelId) {
         const auto it = m_channels.constFind(event.channelId());
         if (it != m_channels.cend() && it->parentId() != event.linkedTo())
             handleRelinkedChannel(event);

@@ -430,6 +430,7 @@ void tst_EventHandler::replayScenario_data()
         "anonymous-until-answered.txt",
         "unknown-leg-ends.txt",
         "stray-records.txt",
+        "consultation-call-joins-whole.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
