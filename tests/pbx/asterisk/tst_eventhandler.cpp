@@ -431,6 +431,9 @@ void tst_EventHandler::replayScenario_data()
         "unknown-leg-ends.txt",
         "stray-records.txt",
         "consultation-call-joins-whole.txt",
+        "blind-transfer-outgoing.txt",
+        "attended-transfer-outgoing.txt",
+        "attended-transfer-ringing.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
