@@ -199,8 +199,11 @@ void EventHandler::handleChannelStart(const Event &event)
         return;
     }
     if (m_channels.contains(channel.id())) {
+        // The PBX starts a channel once: a second start is the same record read again. Registering
+        // it anew would announce its call or leg a second time and drop what the call has become.
         qWarning().noquote() << QStringLiteral("Channel [%1] was already registered. CEL ID [%2]")
                                     .arg(channel.id(), celText(event));
+        return;
     }
     storeChannel(channel.id(), channel);
 

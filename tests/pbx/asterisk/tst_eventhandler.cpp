@@ -430,6 +430,7 @@ void tst_EventHandler::replayScenario_data()
         "anonymous-until-answered.txt",
         "unknown-leg-ends.txt",
         "stray-records.txt",
+        "repeated-channel-start.txt",
         "consultation-call-joins-whole.txt",
         "blind-transfer-outgoing.txt",
         "attended-transfer-outgoing.txt",
