@@ -7,6 +7,7 @@
 #include <QJsonValue>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,45 @@ QJsonObject sortedObject(std::vector<std::pair<QString, QJsonObject>> &members)
 QString withoutLeadingZero(const QString &number)
 {
     return number.startsWith(QLatin1Char('0')) ? number.mid(1) : number;
+}
+
+// The PBX's unique ids are "[system name-]seconds.counter": the counter passes from 9 to 10, 99 to
+// 100 and so on, where text order would put the later channel first. Ids of any other form come
+// after those, in text order.
+bool startedEarlier(const QString &a, const QString &b)
+{
+    struct Key
+    {
+        bool other = true;
+        QString prefix;
+        qulonglong seconds = 0;
+        qulonglong counter = 0;
+        QString text;
+    };
+    const auto key = [](const QString &id) {
+        Key result;
+        result.text = id;
+        const int dot = id.lastIndexOf(QLatin1Char('.'));
+        if (dot < 0)
+            return result;
+        const int dash = id.lastIndexOf(QLatin1Char('-'), dot);
+        bool secondsOk = false;
+        bool counterOk = false;
+        result.seconds = id.mid(dash + 1, dot - dash - 1).toULongLong(&secondsOk);
+        result.counter = id.mid(dot + 1).toULongLong(&counterOk);
+        result.other = !secondsOk || !counterOk;
+        if (result.other) {
+            result.seconds = 0;
+            result.counter = 0;
+        } else {
+            result.prefix = id.left(dash + 1);
+        }
+        return result;
+    };
+    const Key x = key(a);
+    const Key y = key(b);
+    return std::tie(x.other, x.prefix, x.seconds, x.counter, x.text)
+        < std::tie(y.other, y.prefix, y.seconds, y.counter, y.text);
 }
 
 } // namespace
@@ -538,13 +578,17 @@ void EventHandler::handleCallEnd(const Event &event)
     }
 
     call.setState(CallStatus::Hung, event.occurredAt());
+    // In the order the PBX started the legs: the call ends with the number of the leg that came last.
     auto &legs = call.conversations();
-    for (auto it = legs.begin(); it != legs.end(); ++it) {
-        if (!it->isState(CallStatus::Hung)) {
-            it->setState(CallStatus::Hung, event.occurredAt());
-            Q_EMIT conversationEnded(*it);
+    QStringList legIds = legs.keys();
+    std::sort(legIds.begin(), legIds.end(), startedEarlier);
+    for (const QString &legId : qAsConst(legIds)) {
+        Conversation &leg = legs[legId];
+        if (!leg.isState(CallStatus::Hung)) {
+            leg.setState(CallStatus::Hung, event.occurredAt());
+            Q_EMIT conversationEnded(leg);
         }
-        call.setTo(it->to(), it->isToLocal());
+        call.setTo(leg.to(), leg.isToLocal());
     }
     Q_EMIT callEnded(call);
 }

@@ -418,6 +418,7 @@ void tst_EventHandler::replayScenario_data()
         "click-to-call.txt",
         "click-to-call-unknown.txt",
         "blind-transfer.txt",
+        "blind-transfer-id-order.txt",
         "attended-transfer-record-first.txt",
         "attended-transfer-relinked-first.txt",
         "attended-transfer-feature-code.txt",
