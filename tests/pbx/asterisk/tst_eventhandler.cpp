@@ -387,6 +387,8 @@ private Q_SLOTS:
 
     void pickupOfLocalCall();
     void relinkedPrimaryChannelMovesItsLeg();
+    void relinkedChannelNotMoved_data();
+    void relinkedChannelNotMoved();
 
     void staleCleanup_data();
     void staleCleanup();
@@ -709,6 +711,59 @@ void tst_EventHandler::relinkedPrimaryChannelMovesItsLeg()
     QCOMPARE(accepted.count(), 1);
     QCOMPARE(accepted.first().first().value<Conversation>().callId(), QString("100.0"));
     QVERIFY(handler.calls().value("100.0").conversations().contains("200.1"));
+}
+
+void tst_EventHandler::relinkedChannelNotMoved_data()
+{
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("warning");
+
+    // The customer's call (100.0) has two legs when its own channel shows another linked id: there is
+    // no single leg to move.
+    QTest::newRow("call's own channel, two legs") << R"(
+| id | eventtype    | eventtime | cid_num     | exten | uniqueid | linkedid | channame           |
+| 4  | CHAN_START   | 10:00:06  | 102         | s     | 100.2    | 100.0    | SIP/102-00000005   |
+| 5  | BRIDGE_ENTER | 10:00:08  | 79161234567 |       | 100.0    | 300.0    | SIP/trunk-00000001 |
+)" << "[100.0]\tCall transferred\t\tWarning\tChannel [100.0] is not primary and it can not be trasferred. CEL ID [5]";
+    QTest::newRow("destination never seen") << R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 4  | BRIDGE_ENTER | 10:00:08  | 101     |       | 100.1    | 300.0    | SIP/101-00000002 |
+)" << "[300.0]\tCall transferred\t\tWarning\tChannel was not registered. CEL ID [4]";
+    // A Local channel that starts a call of its own gets no call.
+    QTest::newRow("destination without a call") << R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame                         |
+| 4  | CHAN_START   | 10:00:06  | 102     | 103   | 300.0    | 300.0    | Local/103@from-internal-00000001;1 |
+| 5  | BRIDGE_ENTER | 10:00:08  | 101     |       | 100.1    | 300.0    | SIP/101-00000002                 |
+)" << "[300.0]\tCall transferred\t\tWarning\tCall was not registered. CEL ID [5]";
+}
+
+void tst_EventHandler::relinkedChannelNotMoved()
+{
+    // A record that carries another linked id than its channel's call, when that move cannot be made:
+    // it is logged, nothing is announced, and the leg stays where it was.
+    QFETCH(QString, rows);
+    QFETCH(QString, warning);
+
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+    const Conversation before = handler.calls().value("100.0").conversations().value("100.1");
+
+    Recorder recorder(QDate(2024, 3, 1));
+    recorder.attach(&handler);
+    QStringList warnings;
+    {
+        WarningCapture capture;
+        replay(handler, table(rows));
+        warnings = capture.warnings();
+    }
+    QCOMPARE(warnings, QStringList{warning});
+    QStringList names = recorder.signalNames();
+    names.removeAll("conversationRequested"); // the second leg of the first row
+    QCOMPARE(names, QStringList());
+    QCOMPARE(handler.channels().value("100.1").parentId(), QString("100.0"));
+    const Conversation after = handler.calls().value("100.0").conversations().value("100.1");
+    QCOMPARE(after.toJson(), before.toJson());
 }
 
 void tst_EventHandler::staleCleanup_data()
