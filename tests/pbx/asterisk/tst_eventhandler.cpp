@@ -24,27 +24,32 @@ const QStringList kSignalColumns{"signal", "id",   "call",    "from",     "to", 
                                  "type",   "state", "started", "answered", "ended"};
 
 QStringList warningsSeen;
+QStringList debugSeen;
 QtMessageHandler previousHandler = nullptr;
 
 void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtWarningMsg)
         warningsSeen << message;
+    else if (type == QtDebugMsg)
+        debugSeen << message;
     else if (type != QtDebugMsg && type != QtInfoMsg && previousHandler)
         previousHandler(type, context, message);
 }
 
-// Collects every warning logged while it lives; debug and info lines are dropped.
+// Collects every warning and debug line logged while it lives; info lines are dropped.
 class WarningCapture
 {
 public:
     WarningCapture()
     {
         warningsSeen.clear();
+        debugSeen.clear();
         previousHandler = qInstallMessageHandler(captureWarnings);
     }
     ~WarningCapture() { qInstallMessageHandler(previousHandler); }
     QStringList warnings() const { return warningsSeen; }
+    QStringList debugLines() const { return debugSeen; }
 };
 
 QStringList tableCells(const QString &line)
@@ -373,6 +378,9 @@ private Q_SLOTS:
     void replayScenario_data();
     void replayScenario();
 
+    void debugTrace_data();
+    void debugTrace();
+
     void internalNumber_data();
     void internalNumber();
 
@@ -484,6 +492,44 @@ void tst_EventHandler::replayScenario()
         qInfo().noquote() << "missing signal:" << rowText(scenario.signalRows.at(i));
     QCOMPARE(actual.size(), scenario.signalRows.size());
     QCOMPARE(warnings, scenario.warnings);
+}
+
+void tst_EventHandler::debugTrace_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("number from the originate dictionary")
+        << "click-to-call.txt" << "[410.0]\tCall started\t\tStart\tTake number from originate dictionary";
+    QTest::newRow("leg number from the channel name")
+        << "leg-caller-is-trunk.txt"
+        << "[310.0]\tConversation requested\t\tOK\tInternal number not found in cid_num. Take number from channame: 102";
+    QTest::newRow("no number in the channel name")
+        << "unknown-leg-ends.txt"
+        << "[370.0]\tConversation requested\t\tError\tFailed to take number from channame: SIP/operator-00000121";
+    QTest::newRow("pickup") << "pickup.txt"
+                            << "[800.0]\tConversation requested\t\tStart\tThere was an PICKUP in the call. 102 takes the call.";
+    QTest::newRow("end of the pickup channel's own call")
+        << "pickup.txt" << "[801.0]\tCall ended\t\tStart\t[801.0] Channel engaged in PICKUP";
+    QTest::newRow("transfer") << "attended-transfer-record-first.txt"
+                              << "[600.0]\tCall transferred\t\tStart\tCall transfer\t600.2 600.0 600.3 CEL ID [7]";
+}
+
+void tst_EventHandler::debugTrace()
+{
+    // The debug lines an administrator follows a call by, in the call-trace layout.
+    QFETCH(QString, file);
+    QFETCH(QString, line);
+    const Scenario scenario = loadScenario(dataPath(file));
+    QVERIFY2(scenario.error.isEmpty(), qPrintable(scenario.error));
+    auto handler = scenario.makeHandler();
+    QStringList lines;
+    {
+        WarningCapture capture;
+        replay(*handler, scenario.events);
+        lines = capture.debugLines();
+    }
+    QVERIFY2(lines.contains(line), qPrintable(lines.join('\n')));
 }
 
 void tst_EventHandler::internalNumber_data()
