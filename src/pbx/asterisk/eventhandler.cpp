@@ -650,23 +650,34 @@ void EventHandler::handleAttendedTransfer(const Event &event)
     // The consultation leg is the transferring employee's local call, still up or just hung up. It
     // lives in a call of its own: a transfer through the feature code or the AMI keeps the
     // consultation in the customer's call, and then there is nothing to move.
+    // Another call of the same employee may have ended just before: a leg still up is the
+    // consultation before one that has ended, the latest one of either kind before older ones.
     const QString caller = event.caller();
     const QDateTime at = event.occurredAt();
-    QString legId;
-    for (auto callIt = m_calls.cbegin(); callIt != m_calls.cend() && legId.isEmpty(); ++callIt) {
+    const Conversation *found = nullptr;
+    const auto betterThanFound = [&found](const Conversation &leg) {
+        if (!found)
+            return true;
+        const bool up = leg.state() < CallStatus::Hung;
+        const bool foundUp = found->state() < CallStatus::Hung;
+        if (up != foundUp)
+            return up;
+        return up ? found->startedAt() < leg.startedAt() : found->endedAt() < leg.endedAt();
+    };
+    for (auto callIt = m_calls.cbegin(); callIt != m_calls.cend(); ++callIt) {
         if (callIt.key() == event.linkedTo())
             continue;
         for (const Conversation &leg : callIt->conversations()) {
             const bool recent = leg.state() < CallStatus::Hung
                 || (leg.endedAt().isValid() && leg.endedAt().msecsTo(at) < kConsultationGraceMsec);
-            if (leg.isLocal() && recent && (leg.from() == caller || leg.to() == caller)) {
-                legId = leg.id();
-                break;
-            }
+            if (leg.isLocal() && recent && (leg.from() == caller || leg.to() == caller)
+                && betterThanFound(leg))
+                found = &leg;
         }
     }
-    if (legId.isEmpty())
+    if (!found)
         return;
+    const QString legId = found->id();
     transfer(legId, event.linkedTo(), event.id(), at);
 }
 

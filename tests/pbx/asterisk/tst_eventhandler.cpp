@@ -392,6 +392,8 @@ private Q_SLOTS:
 
     void attendedTransferWindow_data();
     void attendedTransferWindow();
+    void attendedTransferPrefersLiveLeg_data();
+    void attendedTransferPrefersLiveLeg();
 
     void pickupOfLocalCall();
     void relinkedPrimaryChannelMovesItsLeg();
@@ -707,6 +709,46 @@ void tst_EventHandler::attendedTransferWindow()
         QCOMPARE(leg.answeredAt(), QDateTime(QDate(2024, 3, 1), QTime(10, 0, 12)));
         QCOMPARE(handler.channels().value("200.1").parentId(), QString("100.0"));
     }
+}
+
+void tst_EventHandler::attendedTransferPrefersLiveLeg_data()
+{
+    QTest::addColumn<QString>("otherCall");
+    // With the hash seed fixed, the first three come before the consultation call in the table.
+    for (const char *id : {"153.0", "283.0", "423.0", "300.0"})
+        QTest::newRow(id) << QString(id);
+}
+
+void tst_EventHandler::attendedTransferPrefersLiveLeg()
+{
+    // 101 also talked to 103 in a call that ended a few seconds before the transfer: the leg that
+    // moves into the customer's call is the consultation with 102 that is still up, whatever order
+    // the calls are kept in.
+    QFETCH(QString, otherCall);
+    const QString otherLeg = otherCall.chopped(1) + "1";
+    qSetGlobalQHashSeed(0);
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall));
+    replay(handler, table(kConsultationCall));
+    replay(handler, table(QString(R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 10 | CHAN_START   | 10:00:14  | 101     | 103   | %1    | %1    | SIP/101-00000010 |
+| 11 | CHAN_START   | 10:00:14  | 103     | s     | %2    | %1    | SIP/103-00000011 |
+| 12 | ANSWER       | 10:00:15  | 103     | 103   | %2    | %1    | SIP/103-00000011 |
+| 13 | CHAN_END     | 10:00:25  | 103     |       | %2    | %1    | SIP/103-00000011 |
+| 14 | LINKEDID_END | 10:00:25  | 101     | 103   | %1    | %1    | SIP/101-00000010 |
+)").arg(otherCall, otherLeg)));
+
+    QSignalSpy requested(&handler, &EventHandler::conversationRequested);
+    handler.process(Event("20", "ATTENDEDTRANSFER", "2024-03-01 10:00:30", "101", "", "100.1", "100.0",
+                          "SIP/101-00000002"));
+    qSetGlobalQHashSeed(-1);
+
+    QCOMPARE(requested.count(), 1);
+    QCOMPARE(requested.first().first().value<Conversation>().id(), QString("200.1"));
+    QVERIFY(!handler.calls().value("100.0").conversations().contains(otherLeg));
+    QCOMPARE(handler.channels().value(otherLeg).parentId(), otherCall);
 }
 
 void tst_EventHandler::pickupOfLocalCall()
