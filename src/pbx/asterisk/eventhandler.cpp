@@ -469,6 +469,9 @@ void EventHandler::handlePrimaryAnswer(const Event &event, Channel &channel)
     if (!channel.caller().isEmpty())
         return;
     channel.setCaller(caller);
+    // The pickup channel has no call, and its call end is skipped: an entry made for it would stay.
+    if (channel.id() == m_pickupChannelId)
+        return;
     if (!call || call->from().isEmpty())
         callEntry(channel.id()).setFrom(caller, false);
 }
@@ -600,7 +603,13 @@ void EventHandler::handlePickup(const Event &event)
     const QString callId = event.linkedTo();
     const QDateTime at = event.occurredAt();
     const auto pickerIt = m_channels.constFind(m_pickupChannelId);
-    const QString picker = pickerIt != m_channels.cend() ? pickerIt->caller() : QString();
+    QString picker;
+    if (pickerIt != m_channels.cend()) {
+        // A phone without a caller id (IAX2 shows this) is known by its channel name only.
+        picker = pickerIt->caller();
+        if (picker.isEmpty())
+            picker = pickerIt->numberFromName();
+    }
     traceDebug(callId, Builder::ConversationRequested, Builder::Start,
                QStringLiteral("There was an PICKUP in the call. %2 takes the call.").arg(picker));
 

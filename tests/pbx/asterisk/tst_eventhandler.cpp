@@ -436,6 +436,7 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-feature-code.txt",
         "attended-transfer-internal.txt",
         "pickup.txt",
+        "pickup-without-caller-id.txt",
         "pickup-after-transfer.txt",
         "ring-group.txt",
         "ring-group-caller-hangs-up.txt",
@@ -929,6 +930,19 @@ void tst_EventHandler::pickupChannelIsCleanedUp_data()
 | 7  | LINKEDID_END | 10:00:02  | 102         | *8          | 1.0      | 1.0      | SIP/102-00000001   |
 | 8  | CHAN_END     | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
 | 9  | LINKEDID_END | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+)";
+    QTest::newRow("picked up by a phone without caller id") << R"(
+| id | eventtype    | eventtime | cid_num     | exten       | uniqueid | linkedid | channame           |
+| 1  | CHAN_START   | 10:00:00  | 79161234567 | 74950000000 | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 2  | CHAN_START   | 10:00:00  | 101         | s           | 2.1      | 2.0      | SIP/101-00000003   |
+| 3  | CHAN_START   | 10:00:01  |             | *8          | 1.0      | 1.0      | IAX2/103-7560      |
+| 4  | ANSWER       | 10:00:01  |             | *8          | 1.0      | 1.0      | IAX2/103-7560      |
+| 5  | PICKUP       | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 6  | CHAN_END     | 10:00:02  | 101         |             | 2.1      | 2.0      | SIP/101-00000003   |
+| 7  | CHAN_END     | 10:00:02  |             | *8          | 1.0      | 2.0      | IAX2/103-7560      |
+| 8  | LINKEDID_END | 10:00:02  |             | *8          | 1.0      | 1.0      | IAX2/103-7560      |
+| 9  | CHAN_END     | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
+| 10 | LINKEDID_END | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
 )";
 }
 
