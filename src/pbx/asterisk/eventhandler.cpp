@@ -581,16 +581,26 @@ void EventHandler::handleCallEnd(const Event &event)
     }
 
     call.setState(CallStatus::Hung, event.occurredAt());
-    // In the order the PBX started the legs: the call ends with the number of the leg that came last.
+    // In the order the PBX started the legs. The call ends with the number of the last leg that was
+    // answered: a ring group's phone that stopped ringing when another one took the call is not
+    // whom the call went to. With no answered leg, the last leg that rang.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
     std::sort(legIds.begin(), legIds.end(), startedEarlier);
+    QString lastLeg;
+    QString lastAnswered;
     for (const QString &legId : qAsConst(legIds)) {
         Conversation &leg = legs[legId];
         if (!leg.isState(CallStatus::Hung)) {
             leg.setState(CallStatus::Hung, event.occurredAt());
             Q_EMIT conversationEnded(leg);
         }
+        lastLeg = legId;
+        if (leg.wasAnswered())
+            lastAnswered = legId;
+    }
+    if (!lastLeg.isEmpty()) {
+        const Conversation &leg = legs[lastAnswered.isEmpty() ? lastLeg : lastAnswered];
         call.setTo(leg.to(), leg.isToLocal());
     }
     Q_EMIT callEnded(call);

@@ -439,6 +439,7 @@ void tst_EventHandler::replayScenario_data()
         "pickup-without-caller-id.txt",
         "pickup-after-transfer.txt",
         "ring-group.txt",
+        "ring-group-first-phone-answers.txt",
         "ring-group-caller-hangs-up.txt",
         "incoming-never-rang.txt",
         "anonymous-until-answered.txt",
