@@ -623,8 +623,11 @@ void EventHandler::handlePickup(const Event &event)
     traceDebug(callId, Builder::ConversationRequested, Builder::Start,
                QStringLiteral("There was an PICKUP in the call. %2 takes the call.").arg(picker));
 
-    // An untracked call gets a bare entry here: no id, no direction, never reported.
-    Call &call = callEntry(callId);
+    // A call the tracker does not follow (it started before the tracker watched) gets no entry:
+    // nothing would ever end and remove it. Its pickup is logged as not incoming below.
+    Call untracked;
+    Call *const tracked = updatableCall(callId);
+    Call &call = tracked ? *tracked : untracked;
     const Conversation pickedUp = call.conversations().value(event.channelId());
 
     Conversation conversation(m_pickupChannelId, m_pickupChannelId, callId);

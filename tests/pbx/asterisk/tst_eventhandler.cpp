@@ -945,6 +945,13 @@ void tst_EventHandler::pickupChannelIsCleanedUp_data()
 | 9  | CHAN_END     | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
 | 10 | LINKEDID_END | 10:00:02  | 79161234567 | 101         | 2.0      | 2.0      | SIP/trunk-00000002 |
 )";
+    QTest::newRow("picked up from a call started before the tracker watched") << R"(
+| id | eventtype    | eventtime | cid_num | exten | uniqueid | linkedid | channame         |
+| 1  | CHAN_START   | 10:00:01  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+| 2  | PICKUP       | 10:00:02  | 101     |       | 2.1      | 2.0      | SIP/101-00000003 |
+| 3  | CHAN_END     | 10:00:02  | 102     | *8    | 1.0      | 2.0      | SIP/102-00000001 |
+| 4  | LINKEDID_END | 10:00:02  | 102     | *8    | 1.0      | 1.0      | SIP/102-00000001 |
+)";
 }
 
 void tst_EventHandler::pickupChannelIsCleanedUp()
