@@ -787,6 +787,10 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
     if (!channel || !source || !source->conversations().contains(channelId)) {
         traceWarning(destinationCallId, Builder::CallTransferred,
                      notRegisteredConversation(channelId, sourceCallId, celText));
+        // A Local channel is no leg, but it has moved all the same: left filed under the old call,
+        // every later record of it would be reported as a transfer again.
+        if (channel && channel->isLocal())
+            channel->setParentId(destinationCallId);
         return;
     }
 

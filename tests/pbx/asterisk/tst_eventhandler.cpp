@@ -450,6 +450,7 @@ void tst_EventHandler::replayScenario_data()
         "blind-transfer-outgoing.txt",
         "attended-transfer-outgoing.txt",
         "attended-transfer-ringing.txt",
+        "attended-transfer-through-local.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
