@@ -14,8 +14,8 @@
 
 using Orvix::CRM::Bitrix::Auth;
 using Orvix::CRM::Bitrix::Token;
-using Orvix::Testing::FakeCrmReply;
-using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::FakeCrmReply;
+using Orvix::Tests::FakeCrmServer;
 using Orvix::Tests::watch;
 
 namespace {
@@ -217,7 +217,7 @@ void tst_Auth::authorizePages()
     QFETCH(QString, description);
 
     m_fake->pushReply("/oauth/authorize/", reply);
-    m_fake->setRouteHandler("/oauth/landing/", [](const Orvix::Testing::FakeCrmRequest &) {
+    m_fake->setRouteHandler("/oauth/landing/", [](const Orvix::Tests::FakeCrmRequest &) {
         return FakeCrmReply::html(FakeCrmServer::codePage("landing1"));
     });
     const auto auth = makeAuth(m_fake->baseUrl());

@@ -14,9 +14,9 @@
 
 using Orvix::CRM::Bitrix::Connector;
 using Orvix::HttpClient::Request;
-using Orvix::Testing::FakeCrmReply;
-using Orvix::Testing::FakeCrmRequest;
-using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::FakeCrmReply;
+using Orvix::Tests::FakeCrmRequest;
+using Orvix::Tests::FakeCrmServer;
 using Orvix::Tests::Outcome;
 using Orvix::Tests::watch;
 using Orvix::Utils::MsgBuilder;

@@ -10,10 +10,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-using Orvix::Testing::FakeCrmForm;
-using Orvix::Testing::FakeCrmReply;
-using Orvix::Testing::FakeCrmRequest;
-using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::FakeCrmForm;
+using Orvix::Tests::FakeCrmReply;
+using Orvix::Tests::FakeCrmRequest;
+using Orvix::Tests::FakeCrmServer;
 
 namespace {
 

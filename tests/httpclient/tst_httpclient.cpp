@@ -14,9 +14,9 @@
 using Orvix::HttpClient::HttpClient;
 using Orvix::HttpClient::Request;
 using Orvix::HttpClient::Response;
-using Orvix::Testing::FakeCrmReply;
-using Orvix::Testing::FakeCrmRequest;
-using Orvix::Testing::FakeCrmServer;
+using Orvix::Tests::FakeCrmReply;
+using Orvix::Tests::FakeCrmRequest;
+using Orvix::Tests::FakeCrmServer;
 using Orvix::Utils::Promise;
 
 Q_DECLARE_METATYPE(Orvix::HttpClient::Request::Method)

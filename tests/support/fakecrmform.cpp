@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace Orvix::Testing {
+namespace Orvix::Tests {
 
 namespace {
 
@@ -153,4 +153,4 @@ QJsonObject FakeCrmForm::parse(const QByteArray &encoded)
     return build(decodePairs(encoded));
 }
 
-} // namespace Orvix::Testing
+} // namespace Orvix::Tests

@@ -6,7 +6,7 @@
 #include <QPair>
 #include <QString>
 
-namespace Orvix::Testing {
+namespace Orvix::Tests {
 
 // Decodes a URL query or an application/x-www-form-urlencoded body the way the portal's PHP does
 // (parse_str): "+" is a space, %XX are UTF-8 bytes, and bracketed keys build nested arrays, so
@@ -29,4 +29,4 @@ public:
     static QString urlDecode(const QByteArray &text);
 };
 
-} // namespace Orvix::Testing
+} // namespace Orvix::Tests

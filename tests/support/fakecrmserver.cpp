@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <QUuid>
 
-namespace Orvix::Testing {
+namespace Orvix::Tests {
 
 namespace {
 
@@ -155,7 +155,7 @@ FakeCrmReply FakeCrmReply::delayed(int msec) const
 FakeCrmServer::FakeCrmServer(QObject *parent)
     : QObject(parent)
 {
-    qRegisterMetaType<Orvix::Testing::FakeCrmRequest>();
+    qRegisterMetaType<Orvix::Tests::FakeCrmRequest>();
     connect(&m_server, &QTcpServer::newConnection, this, &FakeCrmServer::onNewConnection);
     if (!m_server.listen(QHostAddress::LocalHost, 0))
         qWarning("FakeCrmServer: cannot listen: %s", qPrintable(m_server.errorString()));
@@ -588,4 +588,4 @@ void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply)
     socket->write(head + reply.body);
 }
 
-} // namespace Orvix::Testing
+} // namespace Orvix::Tests

@@ -18,7 +18,7 @@
 
 class QTcpSocket;
 
-namespace Orvix::Testing {
+namespace Orvix::Tests {
 
 // One HTTP request as the fake portal received it.
 struct FakeCrmRequest
@@ -131,7 +131,7 @@ public:
     static QByteArray loginFormPage();
 
 Q_SIGNALS:
-    void requestReceived(const Orvix::Testing::FakeCrmRequest &request);
+    void requestReceived(const Orvix::Tests::FakeCrmRequest &request);
 
 private:
     void onNewConnection();
@@ -169,6 +169,6 @@ private:
     QString m_lastRefreshToken;
 };
 
-} // namespace Orvix::Testing
+} // namespace Orvix::Tests
 
-Q_DECLARE_METATYPE(Orvix::Testing::FakeCrmRequest)
+Q_DECLARE_METATYPE(Orvix::Tests::FakeCrmRequest)
