@@ -1,5 +1,6 @@
 #include "app/app.h"
 #include "app/commandline.h"
+#include "app/startuplog.h"
 #include "config/manager.h"
 #include "utils/logger.h"
 #include "utils/settingsmanager.h"
@@ -24,12 +25,15 @@ int main(int argc, char *argv[])
 
     if (!options.configName.isEmpty())
         Orvix::Utils::Settings::Manager::configName = options.configName;
+    // The log file is named by the configuration: what loading it reports is kept until the log is open.
+    Orvix::StartupLog::begin();
     Orvix::Config::Manager config;
     config.init();
 
     Orvix::Utils::Logger::setLogFileName(config.getString(Orvix::Config::Manager::App, QStringLiteral("log_file")));
     Orvix::Utils::Logger::setShowFrom(config.getString(Orvix::Config::Manager::App, QStringLiteral("log_level")));
     Orvix::Utils::Logger::init(QString());
+    Orvix::StartupLog::replay();
 
     Orvix::App app(nullptr, options.eventsSql, config);
     if (options.clean)
