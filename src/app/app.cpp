@@ -29,6 +29,13 @@ App::App(QObject *parent, const QString &overrideEventsSql, Config::Manager &con
     , m_config(config)
     , m_pbx(this, config)
     , m_overrideEventsSql(overrideEventsSql)
+    , m_customizer(config.getString(Config::Manager::App, QStringLiteral("customizer_program_path")),
+                   config.getInt(Config::Manager::App, QStringLiteral("customization_time_msec")),
+                   config.getBool(Config::Manager::App, QStringLiteral("customize_search_params")),
+                   config.getBool(Config::Manager::App, QStringLiteral("customize_final_params")),
+                   config.getBool(Config::Manager::App, QStringLiteral("customize_entity")),
+                   config.getBool(Config::Manager::App, QStringLiteral("customize_activity")),
+                   config.getBool(Config::Manager::App, QStringLiteral("customize_task")))
 {
     // Log rotation moves the file away: follow the directory of our own log file and reopen.
     const QString logDirectory = QFileInfo(Utils::Logger::getLogFileName()).absolutePath();
@@ -144,8 +151,10 @@ void App::onCallEnd(const Entities::Call &call)
 void App::onOriginateCustomizationRequest(const QHash<QString, QString> &params,
                                           Utils::Promise<QHash<QString, QString>, QString> promise)
 {
-    // No customisation program is run by this build: the parameters go out as they are.
-    promise.resolve(params);
+    // A refusal goes back as it is: the PBX link then originates with its own parameters.
+    m_customizer.processOriginateParams(params)
+        .onResolve([promise](const QHash<QString, QString> &customized) { promise.resolve(customized); })
+        .onReject([promise](const QString &reason) { promise.reject(reason); });
 }
 
 void App::onUnbindEnded()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/customizer.h"
 #include "config/manager.h"
 #include "pbx/asterisk/api.h"
 #include "utils/promise.h"
@@ -68,6 +69,8 @@ private:
     QString m_overrideEventsSql;
     std::chrono::milliseconds m_restartDelay{60000};
     bool m_started = false;
+    // Last: destroyed first, waiting for the scripts still running while the links are alive.
+    Customizer m_customizer;
 };
 
 } // namespace Orvix

@@ -35,7 +35,8 @@ private Q_SLOTS:
     void callStartMessage();
     void lostPbxStopsAndRunsAgain();
     void restartTimerRunsTheLinkAgain();
-    void customizationAnswersWithTheParameters();
+    void originateCustomization_data();
+    void originateCustomization();
 
 private:
     void writeConfig();
@@ -152,9 +153,36 @@ void tst_App::restartTimerRunsTheLinkAgain()
     QTRY_COMPARE(m_ami->frames(QStringLiteral("Login")).size(), 2);
 }
 
-void tst_App::customizationAnswersWithTheParameters()
+void tst_App::originateCustomization_data()
 {
+    QTest::addColumn<QByteArray>("script"); // empty: no program configured
+    QTest::addColumn<QString>("channel");
+
+    QTest::newRow("no program") << QByteArray() << QStringLiteral("SIP/101");
+    QTest::newRow("script rewrites the channel")
+        << QByteArray(R"sh(printf '{"state":"success","data":%s}' "$(printf '%s' "$2" | sed 's|SIP/101|SIP/7101|')")sh")
+        << QStringLiteral("SIP/7101");
+    QTest::newRow("failing script: the call goes out as asked")
+        << QByteArray("echo 'out of order' >&2; exit 3") << QStringLiteral("SIP/101");
+}
+
+void tst_App::originateCustomization()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, channel);
+
+    QString program;
+    if (!script.isEmpty()) {
+        program = m_dir.filePath("customizer.sh");
+        QFile file(program);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("#!/bin/sh\n" + script + '\n');
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     Orvix::Config::Manager config;
+    QVERIFY(config.update(QJsonObject{{"App", QJsonObject{{"customizer_program_path", program},
+                                                          {"customization_time_msec", 20000}}}})
+                .isEmpty());
     Orvix::App app(nullptr, QString(), config);
     app.start();
     QTRY_VERIFY(m_ami->frames(QStringLiteral("IAXpeers")).size() == 1);
@@ -162,9 +190,9 @@ void tst_App::customizationAnswersWithTheParameters()
     bool done = false;
     app.pbx().originate(QStringLiteral("101"), QStringLiteral("84951112233"), QStringLiteral("5"))
         .onResolve([&done] { done = true; });
-    QTRY_VERIFY(done);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 30000);
     const FakeAmiServer::Frame frame = m_ami->frames(QStringLiteral("Originate")).last();
-    QCOMPARE(frame.value(QStringLiteral("Channel")), QStringLiteral("SIP/101"));
+    QCOMPARE(frame.value(QStringLiteral("Channel")), channel);
     QCOMPARE(frame.value(QStringLiteral("Exten")), QStringLiteral("84951112233"));
 }
 
