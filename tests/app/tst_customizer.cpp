@@ -125,6 +125,7 @@ private Q_SLOTS:
     void switches_data();
     void switches();
     void scriptOverTimeIsKilled();
+    void negativeTimeOutNeverWaitsForEver();
     void destructionWaitsForRunningHooks();
 
 private:
@@ -383,6 +384,20 @@ void tst_Customizer::scriptOverTimeIsKilled()
     // Ended and reaped by the time the hook answers.
     QCOMPARE(::kill(pid, 0), -1);
     QCOMPARE(errno, ESRCH);
+}
+
+void tst_Customizer::negativeTimeOutNeverWaitsForEver()
+{
+    const QString script =
+        // Short sleeps, so that killing the shell leaves nothing behind for long.
+        writeScript("patient.sh", R"(i=0; while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done
+echo '{"state":"success","data":{"phone":"waited"}}')");
+    Customizer customizer(script, -1, false, false, false, false, false);
+
+    const auto outcome = callHook(customizer, "process_phone_number", kPhone);
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);
+    QVERIFY(!outcome->resolved);
+    QCOMPARE(outcome->error, QStringLiteral("Unknown error"));
 }
 
 void tst_Customizer::destructionWaitsForRunningHooks()
