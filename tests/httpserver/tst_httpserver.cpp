@@ -195,8 +195,8 @@ void tst_HttpServer::parameters_data()
         << QStringList{"-H", "Content-Type: application/json", "-d", R"({"n": 5, "ok": true, "s": "t"})", "/echo"}
         << "POST" << QJsonObject{{"n", 5}, {"ok", true}, {"s", "t"}};
     QTest::newRow("multipart text fields, files left out")
-        << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "file=@/dev/null", "/echo"} << "POST"
-        << QJsonObject{{"user", "100"}, {"phone", "+7 900"}};
+        << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "filename=report", "-F", "file=@/dev/null", "/echo"}
+        << "POST" << QJsonObject{{"user", "100"}, {"phone", "+7 900"}, {"filename", "report"}};
 }
 
 void tst_HttpServer::parameters()
@@ -478,6 +478,15 @@ void tst_HttpServer::https()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(result.output).object().value("parameters").toObject(),
              QJsonObject({{"a", "1"}}));
+    // A file larger than the read-ahead window streams through TLS to its end.
+    QVERIFY(QDir(dir.path()).mkpath("static"));
+    QByteArray big(3 * 1024 * 1024 + 17, 'r');
+    big[big.size() - 1] = 'E';
+    QVERIFY(writeFile(dir.filePath("static/recording.wav"), big));
+    const CurlResult file = curl({"-k", QStringLiteral("https://127.0.0.1:%1/static/recording.wav").arg(server.securePort())});
+    QCOMPARE(file.exitCode, 0);
+    QCOMPARE(file.output.size(), big.size());
+    QVERIFY(file.output == big);
     // Plain HTTP spoken to the TLS port gets nothing.
     const CurlResult plain = curl({QStringLiteral("http://127.0.0.1:%1/echo").arg(server.securePort())});
     QVERIFY(plain.exitCode != 0);
