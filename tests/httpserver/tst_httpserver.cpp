@@ -143,6 +143,7 @@ private Q_SLOTS:
     void digestWithCurl();
     void digestReplayAndUri_data();
     void digestReplayAndUri();
+    void digestNonceExpires();
     void https();
     void httpsWithoutCertificate();
 
@@ -457,6 +458,31 @@ void tst_HttpServer::digestReplayAndUri()
         QVERIFY(answer);
         QCOMPARE(answer->status, statuses.at(i));
     }
+}
+
+void tst_HttpServer::digestNonceExpires()
+{
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send("GET /secure HTTP/1.1\r\n\r\n");
+    const auto challenge = client.next();
+    QVERIFY(challenge);
+    const QByteArray nonce = challengeParameter(challenge->headers.value("www-authenticate"), "nonce");
+    DigestAuthentication::setNonceLifetime(std::chrono::milliseconds(-1)); // every nonce is past its time
+    client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", "s3cret", nonce, "/secure", "00000001")
+                + "\r\n\r\n");
+    const auto refused = client.next();
+    DigestAuthentication::setNonceLifetime(DigestAuthentication::kNonceLifetime);
+    QVERIFY(refused);
+    QCOMPARE(refused->status, 401);
+    // Stale: the client may retry with the fresh nonce at once, without asking the user again.
+    const QByteArray fresh = refused->headers.value("www-authenticate");
+    QVERIFY2(fresh.contains("stale=true"), fresh.constData());
+    client.send("GET /secure HTTP/1.1\r\nAuthorization: "
+                + digestHeader("admin", "s3cret", challengeParameter(fresh, "nonce"), "/secure", "00000001") + "\r\n\r\n");
+    const auto accepted = client.next();
+    QVERIFY(accepted);
+    QCOMPARE(accepted->status, 200);
 }
 
 void tst_HttpServer::https()
