@@ -1,6 +1,6 @@
 #include "request.h"
 
-#include "httpclient/urlquery.h"
+#include "utils/urlquery.h"
 
 #include <QtDebug>
 

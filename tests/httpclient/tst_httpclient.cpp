@@ -1,5 +1,5 @@
 #include "httpclient/httpclient.h"
-#include "httpclient/urlquery.h"
+#include "utils/urlquery.h"
 #include "support/fakecrmserver.h"
 #include "support/promisewatch.h"
 

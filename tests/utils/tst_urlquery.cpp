@@ -1,4 +1,4 @@
-#include "httpclient/urlquery.h"
+#include "utils/urlquery.h"
 
 #include <QJsonArray>
 #include <QTest>

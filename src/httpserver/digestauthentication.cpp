@@ -1,0 +1,250 @@
+#include "digestauthentication.h"
+
+#include "config/manager.h"
+#include "logging.h"
+#include "request.h"
+#include "response.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMap>
+#include <QRandomGenerator>
+
+#include <optional>
+
+namespace Orvix::HttpServer {
+
+namespace {
+
+struct Nonce
+{
+    qint64 created = 0; // ms on the monotonic clock
+    quint64 lastCount = 0;
+};
+
+struct NonceStore
+{
+    QHash<QByteArray, Nonce> nonces;
+    QElapsedTimer clock;
+    std::chrono::milliseconds lifetime = DigestAuthentication::kNonceLifetime;
+    QByteArray opaque;
+
+    NonceStore()
+    {
+        clock.start();
+        opaque = randomHex();
+    }
+
+    static QByteArray randomHex()
+    {
+        quint32 words[4];
+        QRandomGenerator::system()->fillRange(words);
+        return QByteArray(reinterpret_cast<const char *>(words), sizeof(words)).toHex();
+    }
+
+    void prune()
+    {
+        const qint64 now = clock.elapsed();
+        for (auto it = nonces.begin(); it != nonces.end();) {
+            if (now - it->created > lifetime.count())
+                it = nonces.erase(it);
+            else
+                ++it;
+        }
+    }
+};
+
+NonceStore &store()
+{
+    static NonceStore instance;
+    return instance;
+}
+
+QByteArray md5Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+// Compares without an early exit, so the time taken tells nothing about where the texts differ.
+bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (int i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a.at(i) ^ b.at(i));
+    return difference == 0;
+}
+
+// The parameters of `Digest a=b, c="d"` (quoted strings may hold escaped characters and commas).
+std::optional<QMap<QByteArray, QByteArray>> parseCredentials(const QByteArray &header)
+{
+    const QByteArray scheme("digest ");
+    if (header.size() <= scheme.size() || header.left(scheme.size()).toLower() != scheme)
+        return std::nullopt;
+    QMap<QByteArray, QByteArray> parameters;
+    int i = scheme.size();
+    const int size = header.size();
+    while (i < size) {
+        while (i < size && (header.at(i) == ' ' || header.at(i) == ',' || header.at(i) == '\t'))
+            ++i;
+        if (i >= size)
+            break;
+        const int nameStart = i;
+        while (i < size && header.at(i) != '=' && header.at(i) != ',')
+            ++i;
+        if (i >= size || header.at(i) != '=')
+            return std::nullopt;
+        const QByteArray name = header.mid(nameStart, i - nameStart).trimmed().toLower();
+        ++i;
+        while (i < size && header.at(i) == ' ')
+            ++i;
+        QByteArray value;
+        if (i < size && header.at(i) == '"') {
+            ++i;
+            bool closed = false;
+            while (i < size) {
+                const char c = header.at(i++);
+                if (c == '\\' && i < size) {
+                    value += header.at(i++);
+                } else if (c == '"') {
+                    closed = true;
+                    break;
+                } else {
+                    value += c;
+                }
+            }
+            if (!closed)
+                return std::nullopt;
+        } else {
+            const int valueStart = i;
+            while (i < size && header.at(i) != ',')
+                ++i;
+            value = header.mid(valueStart, i - valueStart).trimmed();
+        }
+        if (name.isEmpty() || parameters.contains(name))
+            return std::nullopt;
+        parameters.insert(name, value);
+    }
+    return parameters;
+}
+
+} // namespace
+
+QString DigestAuthentication::realm()
+{
+    return QStringLiteral("calvena");
+}
+
+void DigestAuthentication::setNonceLifetime(std::chrono::milliseconds lifetime)
+{
+    store().lifetime = lifetime;
+}
+
+QByteArray DigestAuthentication::newNonce()
+{
+    NonceStore &nonces = store();
+    nonces.prune();
+    if (nonces.nonces.size() >= kMaxNonces) {
+        // Full of live nonces (a client that never answers its challenges): drop the oldest.
+        auto oldest = nonces.nonces.begin();
+        for (auto it = nonces.nonces.begin(); it != nonces.nonces.end(); ++it) {
+            if (it->created < oldest->created)
+                oldest = it;
+        }
+        nonces.nonces.erase(oldest);
+    }
+    const QByteArray nonce = NonceStore::randomHex();
+    nonces.nonces.insert(nonce, Nonce{nonces.clock.elapsed(), 0});
+    return nonce;
+}
+
+DigestAuthentication::Result DigestAuthentication::check(const Request &request)
+{
+    const QByteArray header = request.header(QByteArrayLiteral("Authorization"));
+    if (header.isEmpty())
+        return Result::Missing;
+    const auto credentials = parseCredentials(header);
+    if (!credentials)
+        return header.trimmed().toLower().startsWith("digest") ? Result::Invalid : Result::Missing;
+    const auto &p = *credentials;
+    const QByteArray username = p.value("username");
+    const QByteArray nonce = p.value("nonce");
+    const QByteArray uri = p.value("uri");
+    const QByteArray response = p.value("response").toLower();
+    const QByteArray qop = p.value("qop");
+    const QByteArray nc = p.value("nc");
+    const QByteArray cnonce = p.value("cnonce");
+    const QByteArray algorithm = p.value("algorithm", QByteArrayLiteral("MD5"));
+    if (username.isEmpty() || nonce.isEmpty() || response.size() != 32 || qop != "auth" || nc.size() != 8
+        || cnonce.isEmpty() || algorithm.toUpper() != "MD5" || p.value("realm") != realm().toUtf8())
+        return Result::Invalid;
+    // The digest covers the URI the client names; it must be the one requested, or a captured answer
+    // for one page would open another.
+    if (uri != request.target())
+        return Result::Invalid;
+    bool ok = false;
+    const quint64 count = nc.toULongLong(&ok, 16);
+    if (!ok || count == 0)
+        return Result::Invalid;
+
+    NonceStore &nonces = store();
+    auto it = nonces.nonces.find(nonce);
+    if (it == nonces.nonces.end())
+        return Result::Stale;
+    if (nonces.clock.elapsed() - it->created > nonces.lifetime.count()) {
+        nonces.nonces.erase(it);
+        return Result::Stale;
+    }
+
+    const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("user")).toUtf8();
+    const QByteArray password =
+        Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password")).toUtf8();
+    const QByteArray ha1 = md5Hex(user + ':' + realm().toUtf8() + ':' + password);
+    const QByteArray ha2 = md5Hex(request.method().toLatin1() + ':' + uri);
+    const QByteArray expected = md5Hex(ha1 + ':' + nonce + ':' + nc + ':' + cnonce + ':' + qop + ':' + ha2);
+    const bool userMatches = constantTimeEquals(username, user);
+    const bool responseMatches = constantTimeEquals(response, expected);
+    if (!userMatches || !responseMatches)
+        return Result::Invalid;
+    if (count <= it->lastCount)
+        return Result::Replayed;
+    it->lastCount = count;
+    return Result::Ok;
+}
+
+bool DigestAuthentication::authenticate(const Request &request, Response response)
+{
+    const Result result = check(request);
+    switch (result) {
+    case Result::Ok:
+        return true;
+    case Result::Missing:
+    case Result::Stale:
+        break;
+    case Result::Invalid:
+        qWarning().noquote() << QStringLiteral("HTTP authentication failed for %1 from %2")
+                                    .arg(request.path(), request.remoteAddress().toString());
+        break;
+    case Result::Replayed:
+        qWarning().noquote() << QStringLiteral("HTTP authentication refused a replayed request for %1 from %2")
+                                    .arg(request.path(), request.remoteAddress().toString());
+        break;
+    }
+    sendChallenge(response, result == Result::Stale);
+    return false;
+}
+
+void DigestAuthentication::sendChallenge(Response response, bool stale)
+{
+    QByteArray challenge = "Digest realm=\"" + realm().toUtf8() + "\", qop=\"auth\", algorithm=MD5, nonce=\""
+        + newNonce() + "\", opaque=\"" + store().opaque + "\"";
+    if (stale)
+        challenge += ", stale=true";
+    response.setHeader(QByteArrayLiteral("WWW-Authenticate"), challenge);
+    response.sendError(401, QStringLiteral("Unauthorized"));
+}
+
+} // namespace Orvix::HttpServer

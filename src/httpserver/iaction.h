@@ -1,0 +1,49 @@
+#pragma once
+
+#include "httpserver/request.h"
+#include "httpserver/response.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace Orvix::HttpServer {
+
+// An HTTP action or page, reached by its route (the exact path, "/get_config").
+//
+// Contract:
+// - Constructing an action registers it under its route in the process-wide registry; destroying it
+//   removes it. A route registered twice goes to the newer action (with a warning). Main thread only.
+// - The server calls execute() once per request on the route, whatever the method; the action checks
+//   the method itself where it matters. With requiresAuth() the server has already checked the
+//   client's digest credentials (DigestAuthentication) and answered 401 itself when they failed.
+// - execute() answers through the response, at once or later: keep a copy of the Response (and of the
+//   Request if needed) in the promise callback and send when the promise settles; the connection stays
+//   open meanwhile. Capture no raw `this` in such callbacks (QPointer). Response::isClientGone() tells
+//   whether the client is still there; sending to a gone client does nothing. An action that drops
+//   every copy without sending gets 500 sent for it.
+// - Parameters: Request::parameters() / value() / text() merge the query with a form or JSON body;
+//   Request::json(), form() and query() give each source alone.
+class IAction
+{
+public:
+    explicit IAction(const QString &route, bool requiresAuth = false);
+    virtual ~IAction();
+    IAction(const IAction &) = delete;
+    IAction &operator=(const IAction &) = delete;
+
+    QString route() const { return m_route; }
+    // Whether the server demands digest credentials before execute().
+    virtual bool requiresAuth() const { return m_requiresAuth; }
+
+    virtual void execute(const Request &request, Response response) = 0;
+
+    // The action registered under the route, or null.
+    static IAction *find(const QString &route);
+    static QStringList routes();
+
+private:
+    QString m_route;
+    bool m_requiresAuth;
+};
+
+} // namespace Orvix::HttpServer

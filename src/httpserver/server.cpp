@@ -1,0 +1,196 @@
+#include "server.h"
+
+#include "digestauthentication.h"
+#include "iaction.h"
+#include "logging.h"
+#include "qhttpserver/qhttprequest.h"
+#include "qhttpserver/qhttpresponse.h"
+#include "qhttpserver/qhttpsserver.h"
+#include "request.h"
+#include "response.h"
+#include "staticfiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+
+#include <optional>
+
+namespace Orvix::HttpServer {
+
+namespace {
+
+const QString kStaticPrefix = QStringLiteral("/static/");
+
+std::optional<QHostAddress> addressOf(const QString &host)
+{
+    if (host.isEmpty())
+        return QHostAddress(QHostAddress::Any);
+    if (host == QLatin1String("localhost"))
+        return QHostAddress(QHostAddress::LocalHost);
+    QHostAddress address(host);
+    if (address.isNull())
+        return std::nullopt;
+    return address;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+} // namespace
+
+Server::Server(QObject *parent)
+    : QObject(parent)
+    , m_filesDirectory(QCoreApplication::applicationDirPath())
+{
+}
+
+Server::~Server() = default;
+
+void Server::setFilesDirectory(const QString &directory)
+{
+    m_filesDirectory = directory;
+}
+
+QString Server::staticDirectory() const
+{
+    return QDir(m_filesDirectory).filePath(QStringLiteral("static"));
+}
+
+bool Server::listen(const QString &host, int port, bool useHttp)
+{
+    if (m_http) {
+        m_http->close();
+        m_http->deleteLater();
+        m_http = nullptr;
+    }
+    if (!useHttp) {
+        qInfo() << "Plain HTTP is switched off: no HTTP listener";
+        return false;
+    }
+    const auto address = addressOf(host);
+    if (!address || port < 0 || port > 65535) {
+        qWarning().noquote() << QStringLiteral("HTTP server cannot listen on %1:%2: invalid address").arg(host).arg(port);
+        return false;
+    }
+    m_http = new QHttpServer(this);
+    connect(m_http, &QHttpServer::newRequest, this, &Server::onNewRequest);
+    if (!m_http->listen(*address, static_cast<quint16>(port))) {
+        qWarning().noquote()
+            << QStringLiteral("HTTP server cannot listen on %1:%2: %3").arg(host).arg(port).arg(m_http->errorString());
+        m_http->deleteLater();
+        m_http = nullptr;
+        return false;
+    }
+    qInfo().noquote() << QStringLiteral("HTTP server listening on %1:%2").arg(host).arg(m_http->serverPort());
+    return true;
+}
+
+bool Server::listenSecure(const QString &host, int port)
+{
+    if (m_https) {
+        m_https->close();
+        m_https->deleteLater();
+        m_https = nullptr;
+    }
+    const QDir dir(m_filesDirectory);
+    const QString certificatePath = dir.filePath(QStringLiteral("ssl/server.crt"));
+    const QString keyPath = dir.filePath(QStringLiteral("ssl/server.key"));
+    const QSslCertificate certificate(readFile(certificatePath), QSsl::Pem);
+    const QByteArray keyBytes = readFile(keyPath);
+    QSslKey key(keyBytes, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(keyBytes, QSsl::Ec, QSsl::Pem);
+    if (certificate.isNull() || key.isNull()) {
+        qWarning().noquote() << QStringLiteral("HTTPS server not started: no readable certificate %1 and key %2")
+                                    .arg(certificatePath, keyPath);
+        return false;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        qWarning() << "HTTPS server not started: TLS is not available";
+        return false;
+    }
+    const auto address = addressOf(host);
+    if (!address || port < 0 || port > 65535) {
+        qWarning().noquote() << QStringLiteral("HTTPS server cannot listen on %1:%2: invalid address").arg(host).arg(port);
+        return false;
+    }
+    m_https = new QHttpsServer(certificate, key, this);
+    connect(m_https, &QHttpServer::newRequest, this, &Server::onNewRequest);
+    if (!m_https->listen(*address, static_cast<quint16>(port))) {
+        qWarning().noquote()
+            << QStringLiteral("HTTPS server cannot listen on %1:%2: %3").arg(host).arg(port).arg(m_https->errorString());
+        m_https->deleteLater();
+        m_https = nullptr;
+        return false;
+    }
+    qInfo().noquote() << QStringLiteral("HTTPS server listening on %1:%2").arg(host).arg(m_https->serverPort());
+    return true;
+}
+
+void Server::close()
+{
+    if (m_http)
+        m_http->close();
+    if (m_https)
+        m_https->close();
+}
+
+quint16 Server::port() const
+{
+    return m_http && m_http->isListening() ? m_http->serverPort() : 0;
+}
+
+quint16 Server::securePort() const
+{
+    return m_https && m_https->isListening() ? m_https->serverPort() : 0;
+}
+
+void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
+{
+    handle(Request(*request), Response(response));
+}
+
+void Server::handle(const Request &request, Response response)
+{
+    const QString path = request.path();
+    qCDebug(lcHttpServer) << request.method() << request.target() << "from" << request.remoteAddress();
+    if (IAction *action = IAction::find(path)) {
+        if (action->requiresAuth() && !DigestAuthentication::authenticate(request, response))
+            return;
+        action->execute(request, response);
+        return;
+    }
+    if (path.startsWith(kStaticPrefix)) {
+        serveStatic(request, response);
+        return;
+    }
+    response.sendError(404, QStringLiteral("Not found"));
+}
+
+void Server::serveStatic(const Request &request, Response response)
+{
+    if (request.method() != QLatin1String("GET") && request.method() != QLatin1String("HEAD")) {
+        response.setHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, HEAD"));
+        response.sendError(405, QStringLiteral("Method not allowed"));
+        return;
+    }
+    const QString relative = request.path().mid(kStaticPrefix.size());
+    const QString file = StaticFiles::resolve(staticDirectory(), relative);
+    if (file.isEmpty()) {
+        response.sendError(404, QStringLiteral("Not found"));
+        return;
+    }
+    response.sendFile(file);
+}
+
+} // namespace Orvix::HttpServer

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QHttpServer;
+class QHttpsServer;
+class QHttpRequest;
+class QHttpResponse;
+
+namespace Orvix::HttpServer {
+
+class Request;
+class Response;
+
+// The HTTP front end: a plain and a TLS listener that route each request to the IAction registered
+// for its path (after digest authentication when the action requires it), serve "/static/..." from the
+// static directory, and answer 404 otherwise. The TLS certificate and key are "ssl/server.crt" and
+// "ssl/server.key" (PEM) in the files directory, like "static/"; by default the directory of the
+// executable. Main thread only; owns its listeners.
+class Server : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Server(QObject *parent = nullptr);
+    ~Server() override;
+
+    // Opens the plain listener when useHttp is set (an empty host listens on every address); a
+    // failure is logged and gives false.
+    bool listen(const QString &host, int port, bool useHttp);
+    // Opens the TLS listener; without a readable certificate and key: a warning, no listener, false.
+    bool listenSecure(const QString &host, int port);
+    void close();
+
+    // The ports actually listened on (useful with port 0), 0 when not listening.
+    quint16 port() const;
+    quint16 securePort() const;
+
+    void setFilesDirectory(const QString &directory);
+    QString filesDirectory() const { return m_filesDirectory; }
+    QString staticDirectory() const;
+
+    // Routes one request as the listeners do; for servers built on other transports and for tests.
+    void handle(const Request &request, Response response);
+
+private:
+    void onNewRequest(QHttpRequest *request, QHttpResponse *response);
+    void serveStatic(const Request &request, Response response);
+
+    QHttpServer *m_http = nullptr;
+    QHttpsServer *m_https = nullptr;
+    QString m_filesDirectory;
+};
+
+} // namespace Orvix::HttpServer

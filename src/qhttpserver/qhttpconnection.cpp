@@ -1,0 +1,376 @@
+#include "qhttpconnection.h"
+
+#include "logging.h"
+#include "qhttprequest.h"
+#include "qhttpresponse.h"
+
+#include <QTcpSocket>
+
+#include <http_parser.h>
+
+#include <climits>
+
+struct QHttpConnection::Parser
+{
+    http_parser parser;
+};
+
+namespace {
+
+// Bytes the socket may hold unread while the connection waits for its answers to drain.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
+
+QHttpConnection *connectionOf(http_parser *parser)
+{
+    return static_cast<QHttpConnection *>(parser->data);
+}
+
+} // namespace
+
+QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::milliseconds idleTimeout,
+                                 QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_secure(secure)
+    , m_parser(std::make_unique<Parser>())
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(kReadBufferBytes);
+    http_parser_init(&m_parser->parser, HTTP_REQUEST);
+    m_parser->parser.data = this;
+
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(idleTimeout);
+    connect(&m_idleTimer, &QTimer::timeout, this, &QHttpConnection::onIdleTimeout);
+    connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
+    connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::onDisconnected);
+    m_idleTimer.start();
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        QMetaObject::invokeMethod(this, &QHttpConnection::onDisconnected, Qt::QueuedConnection);
+    else if (m_socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &QHttpConnection::onReadyRead, Qt::QueuedConnection);
+}
+
+QHttpConnection::~QHttpConnection() = default;
+
+const http_parser_settings &QHttpConnection::parserSettings()
+{
+    static const http_parser_settings settings = [] {
+        http_parser_settings s;
+        http_parser_settings_init(&s);
+        s.on_message_begin = &QHttpConnection::onMessageBegin;
+        s.on_url = &QHttpConnection::onUrl;
+        s.on_header_field = &QHttpConnection::onHeaderField;
+        s.on_header_value = &QHttpConnection::onHeaderValue;
+        s.on_headers_complete = &QHttpConnection::onHeadersComplete;
+        s.on_body = &QHttpConnection::onBody;
+        s.on_message_complete = &QHttpConnection::onMessageComplete;
+        return s;
+    }();
+    return settings;
+}
+
+void QHttpConnection::onReadyRead()
+{
+    if (m_gone)
+        return;
+    m_idleTimer.start();
+    if (m_closing) {
+        m_socket->readAll(); // nothing more is answered on this connection
+        return;
+    }
+    if (m_paused)
+        return; // left in the socket until the answers ahead drain
+    m_unparsed += m_socket->readAll();
+    parse();
+    deliver();
+}
+
+void QHttpConnection::parse()
+{
+    http_parser *parser = &m_parser->parser;
+    while (!m_unparsed.isEmpty() && !m_paused && !m_closing) {
+        const size_t parsed = http_parser_execute(parser, &parserSettings(), m_unparsed.constData(),
+                                                  static_cast<size_t>(m_unparsed.size()));
+        const auto error = static_cast<http_errno>(parser->http_errno);
+        if (error == HPE_PAUSED) {
+            http_parser_pause(parser, 0);
+            m_unparsed.remove(0, static_cast<int>(parsed));
+            continue; // the loop condition says whether to go on
+        }
+        if (error != HPE_OK) {
+            qCDebug(lcQHttpServer) << "parse error" << http_errno_name(error) << m_failStatus;
+            fail(m_failStatus ? m_failStatus : error == HPE_HEADER_OVERFLOW ? 431 : 400);
+            return;
+        }
+        if (parser->upgrade) {
+            // A protocol switch we do not speak: answer what came, then close.
+            m_closing = true;
+            if (!m_queue.isEmpty())
+                m_queue.last()->m_keepAlive = false;
+            m_unparsed.clear();
+            return;
+        }
+        m_unparsed.remove(0, static_cast<int>(parsed));
+    }
+}
+
+void QHttpConnection::fail(int status)
+{
+    m_closing = true;
+    m_unparsed.clear();
+    m_inMessage = false;
+    m_body.clear();
+    m_headers.clear();
+    auto *response = new QHttpResponse(this, nullptr, false, false);
+    m_queue.append(response);
+    response->setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8"));
+    response->writeHead(status);
+    response->end(QHttpResponse::reasonPhrase(status) + '\n');
+}
+
+void QHttpConnection::deliver()
+{
+    while (!m_ready.isEmpty() && !m_gone) {
+        QHttpResponse *response = m_ready.takeFirst();
+        Q_EMIT newRequest(response->request(), response);
+    }
+    m_ready.clear();
+}
+
+bool QHttpConnection::writeFor(QHttpResponse *response, const QByteArray &bytes)
+{
+    if (m_gone)
+        return true;
+    if (m_queue.isEmpty() || m_queue.first() != response)
+        return false;
+    m_socket->write(bytes);
+    return true;
+}
+
+qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
+{
+    if (m_gone || m_queue.isEmpty() || m_queue.first() != response)
+        return 0;
+    return m_socket->bytesToWrite();
+}
+
+void QHttpConnection::responseFinished(QHttpResponse *response)
+{
+    if (!m_queue.isEmpty() && m_queue.first() == response)
+        advance();
+}
+
+void QHttpConnection::closeAfterCurrent(QHttpResponse *response)
+{
+    m_closing = true;
+    m_unparsed.clear();
+    if (!m_closeAfter)
+        m_closeAfter = response;
+}
+
+void QHttpConnection::advance()
+{
+    while (!m_queue.isEmpty() && m_queue.first()->isFinished()) {
+        QHttpResponse *done = m_queue.takeFirst();
+        done->deleteLater();
+        if (done == m_closeAfter) {
+            closeSocket();
+            return;
+        }
+        if (!m_queue.isEmpty() && !m_queue.first()->m_buffer.isEmpty()) {
+            QHttpResponse *next = m_queue.first();
+            m_socket->write(next->m_buffer);
+            next->m_buffer.clear();
+        }
+    }
+    if (m_queue.isEmpty())
+        m_idleTimer.start();
+    if (m_paused && m_queue.size() < kMaxPipelined) {
+        m_paused = false;
+        // Not from here: we may be inside an answer's end() or inside deliver().
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_gone || m_paused)
+                    return;
+                parse();
+                deliver();
+                if (!m_paused && m_socket->bytesAvailable() > 0)
+                    onReadyRead();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void QHttpConnection::closeSocket()
+{
+    m_closing = true;
+    if (!m_gone)
+        m_socket->disconnectFromHost();
+}
+
+void QHttpConnection::onBytesWritten()
+{
+    m_idleTimer.start();
+    if (!m_queue.isEmpty())
+        Q_EMIT m_queue.first()->bytesWritten();
+}
+
+void QHttpConnection::onDisconnected()
+{
+    if (m_gone)
+        return;
+    m_gone = true;
+    m_idleTimer.stop();
+    const QList<QHttpResponse *> pending = m_queue;
+    for (QHttpResponse *response : pending) {
+        response->m_clientGone = true;
+        Q_EMIT response->clientGone();
+    }
+    Q_EMIT closed();
+    deleteLater();
+}
+
+void QHttpConnection::onIdleTimeout()
+{
+    if (m_gone)
+        return;
+    if (!m_queue.isEmpty()) {
+        m_idleTimer.start(); // an answer is still being worked on
+        return;
+    }
+    qCDebug(lcQHttpServer) << "closing idle connection from" << m_socket->peerAddress();
+    m_closing = true;
+    m_socket->abort();
+    onDisconnected();
+}
+
+bool QHttpConnection::countHeaderBytes(size_t length)
+{
+    m_headerBytes += static_cast<int>(qMin<size_t>(length, INT_MAX / 2));
+    if (m_headerBytes <= kMaxHeaderBytes)
+        return true;
+    m_failStatus = 431;
+    return false;
+}
+
+int QHttpConnection::onMessageBegin(http_parser *parser)
+{
+    QHttpConnection *self = connectionOf(parser);
+    self->m_method.clear();
+    self->m_target.clear();
+    self->m_headers.clear();
+    self->m_field.clear();
+    self->m_value.clear();
+    self->m_body.clear();
+    self->m_lastWasValue = false;
+    self->m_headerBytes = 0;
+    self->m_inMessage = true;
+    return 0;
+}
+
+int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
+{
+    QHttpConnection *self = connectionOf(parser);
+    if (!self->countHeaderBytes(length))
+        return -1;
+    self->m_target.append(at, static_cast<int>(length));
+    return 0;
+}
+
+int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t length)
+{
+    QHttpConnection *self = connectionOf(parser);
+    // Each line also costs its separator and line end, so a flood of empty headers is bounded too.
+    if (!self->countHeaderBytes(length + (self->m_lastWasValue || self->m_field.isEmpty() ? 4 : 0)))
+        return -1;
+    if (self->m_lastWasValue) {
+        self->m_headers.append({self->m_field, self->m_value});
+        self->m_field.clear();
+        self->m_value.clear();
+        self->m_lastWasValue = false;
+    }
+    self->m_field.append(at, static_cast<int>(length));
+    return 0;
+}
+
+int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t length)
+{
+    QHttpConnection *self = connectionOf(parser);
+    if (!self->countHeaderBytes(length))
+        return -1;
+    self->m_value.append(at, static_cast<int>(length));
+    self->m_lastWasValue = true;
+    return 0;
+}
+
+int QHttpConnection::onHeadersComplete(http_parser *parser)
+{
+    QHttpConnection *self = connectionOf(parser);
+    if (!self->m_field.isEmpty())
+        self->m_headers.append({self->m_field, self->m_value});
+    self->m_field.clear();
+    self->m_value.clear();
+    self->m_method = http_method_str(static_cast<http_method>(parser->method));
+    if (parser->content_length != ULLONG_MAX) {
+        if (parser->content_length > static_cast<quint64>(kMaxBodyBytes)) {
+            self->m_failStatus = 413;
+            return -1;
+        }
+        self->m_body.reserve(static_cast<int>(parser->content_length));
+    }
+    for (const auto &header : qAsConst(self->m_headers)) {
+        if (qstricmp(header.first.constData(), "Expect") == 0
+            && qstricmp(header.second.trimmed().constData(), "100-continue") == 0 && self->m_queue.isEmpty()
+            && parser->http_minor >= 1) {
+            // The client waits for this before it sends the body; only safe with nothing ahead of it.
+            self->m_socket->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+        }
+    }
+    return 0;
+}
+
+int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
+{
+    QHttpConnection *self = connectionOf(parser);
+    if (static_cast<qint64>(self->m_body.size()) + static_cast<qint64>(length) > kMaxBodyBytes) {
+        self->m_failStatus = 413;
+        return -1;
+    }
+    self->m_body.append(at, static_cast<int>(length));
+    return 0;
+}
+
+int QHttpConnection::onMessageComplete(http_parser *parser)
+{
+    QHttpConnection *self = connectionOf(parser);
+    auto *request = new QHttpRequest(nullptr);
+    request->m_method = self->m_method;
+    request->m_target = std::move(self->m_target);
+    request->m_headers = std::move(self->m_headers);
+    request->m_body = std::move(self->m_body);
+    request->m_major = parser->http_major;
+    request->m_minor = parser->http_minor;
+    request->m_remoteAddress = self->m_socket->peerAddress();
+    request->m_remotePort = self->m_socket->peerPort();
+    request->m_secure = self->m_secure;
+    self->m_target.clear();
+    self->m_headers.clear();
+    self->m_body.clear();
+    self->m_inMessage = false;
+
+    const bool keepAlive = http_should_keep_alive(parser) != 0;
+    auto *response = new QHttpResponse(self, request, keepAlive, parser->method == HTTP_HEAD);
+    self->m_queue.append(response);
+    self->m_ready.append(response);
+    if (!keepAlive) {
+        self->m_closing = true;
+        http_parser_pause(parser, 1);
+    } else if (self->m_queue.size() >= kMaxPipelined) {
+        self->m_paused = true;
+        http_parser_pause(parser, 1);
+    }
+    return 0;
+}

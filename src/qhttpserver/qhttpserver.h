@@ -1,0 +1,49 @@
+#pragma once
+
+#include "qhttpserver/qhttprequest.h"
+#include "qhttpserver/qhttpresponse.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+
+class QTcpServer;
+
+// A plain HTTP/1.1 listener: every accepted connection becomes a QHttpConnection, and every complete
+// request comes out of newRequest with the response that answers it. Main thread only.
+class QHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit QHttpServer(QObject *parent = nullptr);
+    ~QHttpServer() override;
+
+    // Port 0 picks a free port; serverPort() tells which.
+    bool listen(const QHostAddress &address, quint16 port);
+    void close();
+    bool isListening() const;
+    quint16 serverPort() const;
+    QString errorString() const;
+
+    // Time a connection may stay without traffic and without an answer in progress.
+    void setIdleTimeout(std::chrono::milliseconds timeout);
+
+Q_SIGNALS:
+    // The request is complete (headers and body). The response must be ended, now or later; it is
+    // deleted with its connection when the client goes.
+    void newRequest(QHttpRequest *request, QHttpResponse *response);
+
+protected:
+    // The listening socket; a TLS server gives one that encrypts its connections.
+    virtual QTcpServer *createTcpServer();
+    virtual bool isSecure() const { return false; }
+
+private:
+    void onNewConnection();
+
+    QTcpServer *m_tcpServer = nullptr;
+    std::chrono::milliseconds m_idleTimeout;
+};
