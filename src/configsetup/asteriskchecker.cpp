@@ -66,8 +66,12 @@ void AsteriskChecker::finish(const QJsonObject &result)
     m_finished = true;
     m_timer->stop();
     m_connector->disconnect(this);
-    m_connector->disconnectFromHost();
-    deleteLater();
+    // Closed on the next turn of the loop: the login answer that brought us here is still being
+    // handled by the connector, and closing under it would report the login as left unanswered.
+    QTimer::singleShot(0, this, [this] {
+        m_connector->disconnectFromHost();
+        deleteLater();
+    });
     m_result.resolve(result);
 }
 
