@@ -23,13 +23,15 @@ constexpr QLatin1String kErrorAccessNoPassword("1698"); // ER_ACCESS_DENIED_NO_P
 
 QThreadPool &checkPool()
 {
-    // One thread: checks share the connection name, so they run one after another.
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        return p;
+    // One thread: checks share the connection name, so they run one after another. At exit the pool
+    // waits for a check still running, which its time-outs keep short.
+    static QThreadPool pool;
+    static const bool once = [] {
+        pool.setMaxThreadCount(1);
+        return true;
     }();
-    return *pool;
+    Q_UNUSED(once)
+    return pool;
 }
 
 bool tableExists(QSqlDatabase &db, const QString &table, QString &error)

@@ -31,6 +31,11 @@ quint16 closedPort()
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 1;
 }
 
+QString loopbackHost()
+{
+    return QStringLiteral("127.0.0.1");
+}
+
 } // namespace
 
 class tst_RemoteChecks : public QObject
@@ -209,19 +214,23 @@ void tst_RemoteChecks::networkCheck_data()
 {
     QTest::addColumn<QByteArray>("ping"); // the stand-in's body; empty: no ping installed
     QTest::addColumn<bool>("listening");  // for the TCP connection tried without ping
+    QTest::addColumn<QString>("host");
     QTest::addColumn<int>("status");
 
-    QTest::newRow("ping answered") << QByteArray("exit 0\n") << false << 0;
-    QTest::newRow("ping unanswered") << QByteArray("exit 1\n") << true << 1;
-    QTest::newRow("ping hangs") << QByteArray("exec /bin/sleep 60\n") << true << 1;
-    QTest::newRow("no ping, port open") << QByteArray() << true << 0;
-    QTest::newRow("no ping, port closed") << QByteArray() << false << 1;
+    const QString loopback = QStringLiteral("127.0.0.1");
+    QTest::newRow("ping answered") << QByteArray("exit 0\n") << false << loopback << 0;
+    QTest::newRow("ping unanswered") << QByteArray("exit 1\n") << true << loopback << 1;
+    QTest::newRow("ping hangs") << QByteArray("exec /bin/sleep 60\n") << true << loopback << 1;
+    QTest::newRow("no ping, port open") << QByteArray() << true << loopback << 0;
+    QTest::newRow("no ping, port closed") << QByteArray() << false << loopback << 1;
+    QTest::newRow("a host that reads as an option is not run") << QByteArray("exit 0\n") << true << "-f" << 1;
 }
 
 void tst_RemoteChecks::networkCheck()
 {
     QFETCH(QByteArray, ping);
     QFETCH(bool, listening);
+    QFETCH(QString, host);
     QFETCH(int, status);
 
     const QString bin = m_dir->path() + "/bin";
@@ -234,12 +243,14 @@ void tst_RemoteChecks::networkCheck()
     QTcpServer https;
     QVERIFY(https.listen(QHostAddress::LocalHost));
     const quint16 port = listening ? https.serverPort() : closedPort();
-    m_updater->setNetworkHost("127.0.0.1", port);
+    m_updater->setNetworkHost(host, port);
 
     const QJsonObject result = run([](ConfigUpdater &u, auto p) { u.networkCheck(p); });
     QCOMPARE(result.value("status"), QJsonValue(status));
-    QCOMPARE(result.value("host"), QJsonValue("127.0.0.1"));
-    if (!ping.isEmpty())
+    QCOMPARE(result.value("host"), QJsonValue(host));
+    if (host != loopbackHost())
+        QVERIFY(!QFile::exists(log));
+    else if (!ping.isEmpty())
         QCOMPARE(SetupTest::readFile(log), QByteArray("-c 1 -W 1 127.0.0.1\n"));
 }
 
