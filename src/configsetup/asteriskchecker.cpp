@@ -13,21 +13,32 @@ namespace {
 constexpr QLatin1String kAuthenticationFailed("Authentication failed");
 } // namespace
 
-Utils::Promise<QJsonObject> AsteriskChecker::check(const QString &host, quint16 port, const QString &user,
+Utils::Promise<QJsonObject> AsteriskChecker::check(QObject *parent, const QString &host, quint16 port, const QString &user,
                                                    const QString &secret, std::chrono::milliseconds timeout)
 {
-    auto *checker = new AsteriskChecker(timeout); // deletes itself in finish()
+    auto *checker = new AsteriskChecker(parent, timeout); // deletes itself in finish()
     const Utils::Promise<QJsonObject> result = checker->m_result;
     checker->start(host, port, user, secret);
     return result;
 }
 
-AsteriskChecker::AsteriskChecker(std::chrono::milliseconds timeout)
-    : m_connector(new PBX::Asterisk::Connector(this))
+AsteriskChecker::AsteriskChecker(QObject *parent, std::chrono::milliseconds timeout)
+    : QObject(parent)
+    , m_connector(new PBX::Asterisk::Connector(this))
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
     m_timer->setInterval(timeout);
+}
+
+AsteriskChecker::~AsteriskChecker()
+{
+    if (m_finished)
+        return;
+    // The owner went first: the waiting party still gets its one answer.
+    m_finished = true;
+    m_connector->disconnect(this);
+    m_result.resolve(checkResult(kNotChecked, QStringLiteral("The check was cancelled")));
 }
 
 void AsteriskChecker::start(const QString &host, quint16 port, const QString &user, const QString &secret)

@@ -18,17 +18,20 @@ namespace Orvix::ConfigSetup {
 
 // Tests that the manager interface accepts the given user and secret, with an AMI connection of its
 // own beside the running link. The connector sets no time-out of its own, so a server that accepts and
-// never answers ends the check after `timeout`. Main thread; one object per check, deleted when done.
+// never answers ends the check after `timeout`. Main thread; one object per check, a child of the
+// caller's object, deleted when done.
 class AsteriskChecker : public QObject
 {
     Q_OBJECT
 
 public:
-    static Utils::Promise<QJsonObject> check(const QString &host, quint16 port, const QString &user,
+    static Utils::Promise<QJsonObject> check(QObject *parent, const QString &host, quint16 port, const QString &user,
                                              const QString &secret, std::chrono::milliseconds timeout);
 
+    ~AsteriskChecker() override;
+
 private:
-    AsteriskChecker(std::chrono::milliseconds timeout);
+    AsteriskChecker(QObject *parent, std::chrono::milliseconds timeout);
     void start(const QString &host, quint16 port, const QString &user, const QString &secret);
     void finish(const QJsonObject &result);
 

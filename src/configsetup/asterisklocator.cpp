@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QJsonValue>
+#include <QPointer>
 #include <QRegularExpression>
 
 namespace Orvix::ConfigSetup {
@@ -16,12 +17,13 @@ namespace {
 const QString kDefaultPickupCode = QStringLiteral("*8");
 } // namespace
 
-Utils::Promise<QJsonObject> AsteriskLocator::locate(const QString &rootDirectory, const QString &managerUser,
+Utils::Promise<QJsonObject> AsteriskLocator::locate(QObject *parent, const QString &rootDirectory, const QString &managerUser,
                                                     std::chrono::milliseconds timeout)
 {
     Utils::Promise<QJsonObject> result;
-    ProgramRunner::run(QStringLiteral("asterisk"), {QStringLiteral("-V")}, timeout)
-        .onResolve([result, rootDirectory, managerUser, timeout](const ProgramResult &version) {
+    ProgramRunner::run(parent, QStringLiteral("asterisk"), {QStringLiteral("-V")}, timeout)
+        .onResolve([result, rootDirectory, managerUser, timeout, owner = QPointer<QObject>(parent)](
+                       const ProgramResult &version) {
             if (!version.started) {
                 result.resolve(checkResult(LocateStatus::NotInstalled,
                                            QStringLiteral("Asterisk is not installed on this host")));
@@ -39,8 +41,12 @@ Utils::Promise<QJsonObject> AsteriskLocator::locate(const QString &rootDirectory
             found.insert(QStringLiteral("pickup_code"), pickupCode(rootDirectory));
             found.insert(QStringLiteral("context"), phoneContext(rootDirectory));
 
-            ProgramRunner::run(QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("cel show status")},
-                               timeout)
+            if (!owner) {
+                result.resolve(checkResult(kNotChecked, QStringLiteral("The search was cancelled")));
+                return;
+            }
+            ProgramRunner::run(owner, QStringLiteral("asterisk"),
+                               {QStringLiteral("-rx"), QStringLiteral("cel show status")}, timeout)
                 .onResolve([result, found](const ProgramResult &cel) mutable {
                     QJsonObject status;
                     const QJsonValue enabled = cel.ok() ? celEnabled(cel.output) : QJsonValue();

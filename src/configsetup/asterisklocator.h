@@ -16,7 +16,8 @@ namespace Orvix::ConfigSetup {
 class AsteriskLocator
 {
 public:
-    static Utils::Promise<QJsonObject> locate(const QString &rootDirectory, const QString &managerUser,
+    // The programs run as children of `parent`.
+    static Utils::Promise<QJsonObject> locate(QObject *parent, const QString &rootDirectory, const QString &managerUser,
                                               std::chrono::milliseconds timeout);
 
     // Parts that read only files.

@@ -232,7 +232,7 @@ void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJs
         promise.resolve(result);
         return;
     }
-    AsteriskChecker::check(host, static_cast<quint16>(port), user, secret, m_checkTimeout)
+    AsteriskChecker::check(this, host, static_cast<quint16>(port), user, secret, m_checkTimeout)
         .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
             if (self)
                 self->m_status.insert(kAsteriskKey, result);
@@ -253,7 +253,7 @@ void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
     crm.tokenBaseDirectory = m_tokenBaseDirectory;
     crm.timeout = m_crmCheckTimeout;
 
-    CrmChecker::check(m_client, crm).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+    CrmChecker::check(this, m_client, crm).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
         if (self)
             self->m_status.insert(kBitrixKey, result);
         promise.resolve(result);
@@ -264,7 +264,7 @@ void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
 {
     quint16 port = m_networkPort;
     const QString host = m_networkHost.isEmpty() ? oauthHost(&port) : m_networkHost;
-    NetworkChecker::check(host, port, m_checkTimeout)
+    NetworkChecker::check(this, host, port, m_checkTimeout)
         .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
             if (self)
                 self->m_status.insert(kNetworkKey, result);
@@ -274,7 +274,7 @@ void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
 
 void ConfigUpdater::locateAsterisk(Utils::Promise<QJsonObject> promise)
 {
-    AsteriskLocator::locate(m_root, Settings::getString(Settings::Asterisk, QStringLiteral("user")), m_checkTimeout)
+    AsteriskLocator::locate(this, m_root, Settings::getString(Settings::Asterisk, QStringLiteral("user")), m_checkTimeout)
         .onResolve([promise](const QJsonObject &result) { promise.resolve(result); });
 }
 
@@ -449,7 +449,7 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     asteriskChanges.insert(QStringLiteral("password"), secret);
     qInfo().noquote() << QStringLiteral("Manager user \"%1\" added to %2").arg(user, path);
 
-    ProgramRunner::run(QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")},
+    ProgramRunner::run(this, QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")},
                        m_checkTimeout)
         .onResolve([](const ProgramResult &result) {
             if (result.ok())

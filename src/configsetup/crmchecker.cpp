@@ -17,7 +17,7 @@ constexpr int kAuthUnreachable = 0;
 constexpr int kAuthLoginRefused = 200;
 } // namespace
 
-Utils::Promise<QJsonObject> CrmChecker::check(const QSharedPointer<HttpClient::HttpClient> &client,
+Utils::Promise<QJsonObject> CrmChecker::check(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client,
                                               const Settings &settings)
 {
     if (settings.host.trimmed().isEmpty() || settings.login.isEmpty() || settings.password.isEmpty()) {
@@ -26,20 +26,34 @@ Utils::Promise<QJsonObject> CrmChecker::check(const QSharedPointer<HttpClient::H
                                    QStringLiteral("The portal address, login and password are all needed")));
         return result;
     }
-    auto *checker = new CrmChecker(client, settings.timeout); // deletes itself in finish()
+    auto *checker = new CrmChecker(parent, client, settings.timeout); // deletes itself in finish()
     const Utils::Promise<QJsonObject> result = checker->m_result;
     checker->start(settings);
     return result;
 }
 
-CrmChecker::CrmChecker(const QSharedPointer<HttpClient::HttpClient> &client, std::chrono::milliseconds timeout)
-    : m_connector(new CRM::Bitrix::Connector(this, client))
+CrmChecker::CrmChecker(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client,
+                       std::chrono::milliseconds timeout)
+    : QObject(parent)
+    , m_connector(new CRM::Bitrix::Connector(this, client))
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
     m_timer->setInterval(timeout);
     // A request that hangs must not outlast the check.
     m_connector->setRequestTimeout(timeout);
+}
+
+CrmChecker::~CrmChecker()
+{
+    if (m_finished)
+        return;
+    // The owner went first: the waiting party still gets its one answer.
+    m_finished = true;
+    m_connector->disconnect(this);
+    if (m_connector->isStarted())
+        m_connector->stop(true);
+    m_result.resolve(checkResult(kNotChecked, QStringLiteral("The check was cancelled")));
 }
 
 void CrmChecker::start(const Settings &settings)

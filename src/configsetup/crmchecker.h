@@ -23,7 +23,7 @@ namespace Orvix::ConfigSetup {
 // Tests the CRM account: logs in afresh with the given login and password and asks the portal for the
 // user's profile and the application's record. It runs a request engine of its own whose token lives
 // under its own generated postfix, so the running link's token file is never touched. Main thread; one
-// object per check, deleted when done.
+// object per check, a child of the caller's object, deleted when done.
 class CrmChecker : public QObject
 {
     Q_OBJECT
@@ -41,11 +41,14 @@ public:
         std::chrono::milliseconds timeout{20000};
     };
 
-    static Utils::Promise<QJsonObject> check(const QSharedPointer<HttpClient::HttpClient> &client,
+    static Utils::Promise<QJsonObject> check(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client,
                                              const Settings &settings);
 
+    ~CrmChecker() override;
+
 private:
-    CrmChecker(const QSharedPointer<HttpClient::HttpClient> &client, std::chrono::milliseconds timeout);
+    CrmChecker(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client,
+               std::chrono::milliseconds timeout);
     void start(const Settings &settings);
     void requestAppInfo(const QJsonObject &profile);
     void fail();

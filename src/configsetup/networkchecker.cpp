@@ -11,16 +11,17 @@
 
 namespace Orvix::ConfigSetup {
 
-Utils::Promise<QJsonObject> NetworkChecker::check(const QString &host, quint16 port, std::chrono::milliseconds timeout)
+Utils::Promise<QJsonObject> NetworkChecker::check(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout)
 {
-    auto *checker = new NetworkChecker(host, port, timeout); // deletes itself in finish()
+    auto *checker = new NetworkChecker(parent, host, port, timeout); // deletes itself in finish()
     const Utils::Promise<QJsonObject> result = checker->m_result;
     checker->start();
     return result;
 }
 
-NetworkChecker::NetworkChecker(const QString &host, quint16 port, std::chrono::milliseconds timeout)
-    : m_host(host)
+NetworkChecker::NetworkChecker(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout)
+    : QObject(parent)
+    , m_host(host)
     , m_port(port)
     , m_timeout(timeout)
     , m_timer(new QTimer(this))
@@ -28,6 +29,17 @@ NetworkChecker::NetworkChecker(const QString &host, quint16 port, std::chrono::m
     m_timer->setSingleShot(true);
     m_timer->setInterval(timeout);
     connect(m_timer, &QTimer::timeout, this, [this] { finish(false, QStringLiteral("no answer in time")); });
+}
+
+NetworkChecker::~NetworkChecker()
+{
+    if (m_finished)
+        return;
+    // The owner went first: the waiting party still gets its one answer.
+    m_finished = true;
+    if (m_socket)
+        m_socket->disconnect(this);
+    m_result.resolve(checkResult(kNotChecked, QStringLiteral("The check was cancelled")));
 }
 
 void NetworkChecker::start()
@@ -38,7 +50,7 @@ void NetworkChecker::start()
         return;
     }
     const qint64 waitSeconds = std::max<qint64>(1, std::chrono::duration_cast<std::chrono::seconds>(m_timeout).count());
-    ProgramRunner::run(QStringLiteral("ping"),
+    ProgramRunner::run(this, QStringLiteral("ping"),
                        {QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-W"), QString::number(waitSeconds),
                         m_host},
                        m_timeout + std::chrono::seconds(1))

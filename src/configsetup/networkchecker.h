@@ -14,17 +14,19 @@ class QTimer;
 namespace Orvix::ConfigSetup {
 
 // Tells whether the CRM's OAuth host can be reached: one "ping"; where no ping program is installed,
-// a TCP connection to the host's HTTPS port instead. Main thread; one object per check, deleted when
-// done. The promise resolves with {"status", "message", "host"}.
+// a TCP connection to the host's HTTPS port instead. Main thread; one object per check, a child of the
+// caller's object, deleted when done. The promise resolves with {"status", "message", "host"}.
 class NetworkChecker : public QObject
 {
     Q_OBJECT
 
 public:
-    static Utils::Promise<QJsonObject> check(const QString &host, quint16 port, std::chrono::milliseconds timeout);
+    static Utils::Promise<QJsonObject> check(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout);
+
+    ~NetworkChecker() override;
 
 private:
-    NetworkChecker(const QString &host, quint16 port, std::chrono::milliseconds timeout);
+    NetworkChecker(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout);
     void start();
     void connectFallback();
     void finish(bool reachable, const QString &how);

@@ -5,24 +5,38 @@
 
 namespace Orvix::ConfigSetup {
 
-Utils::Promise<ProgramResult> ProgramRunner::run(const QString &program, const QStringList &arguments,
+Utils::Promise<ProgramResult> ProgramRunner::run(QObject *parent, const QString &program, const QStringList &arguments,
                                                  std::chrono::milliseconds timeout)
 {
-    // Owns itself until finish(): nothing else needs to keep it.
-    auto *runner = new ProgramRunner(timeout);
+    auto *runner = new ProgramRunner(parent, timeout);
     const Utils::Promise<ProgramResult> result = runner->m_result;
     runner->start(program, arguments);
     return result;
 }
 
-ProgramRunner::ProgramRunner(std::chrono::milliseconds timeout)
-    : m_process(new QProcess(this))
+ProgramRunner::ProgramRunner(QObject *parent, std::chrono::milliseconds timeout)
+    : QObject(parent)
+    , m_process(new QProcess(this))
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
     m_timer->setInterval(timeout);
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
     m_process->setInputChannelMode(QProcess::ManagedInputChannel);
+}
+
+ProgramRunner::~ProgramRunner()
+{
+    if (m_finished)
+        return;
+    // The owner went first: the program is killed with the process object, and the waiting party learns it.
+    m_finished = true;
+    m_process->disconnect(this);
+    m_timer->disconnect(this);
+    ProgramResult result;
+    result.started = true;
+    result.timedOut = true;
+    m_result.resolve(result);
 }
 
 void ProgramRunner::start(const QString &program, const QStringList &arguments)

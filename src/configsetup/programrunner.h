@@ -26,17 +26,19 @@ struct ProgramResult
 
 // Runs one external program (looked up on PATH) without blocking the event loop, and kills it when it
 // outlives its time-out: a PBX console that hangs must not hold a check for ever. The promise always
-// resolves, on the thread that runs the program (the main thread). Deletes itself once settled.
+// resolves, on the thread that runs the program (the main thread): when the program ends, when it is
+// killed, or as timed out when the parent goes first. A child of `parent`; deletes itself once settled.
 class ProgramRunner : public QObject
 {
     Q_OBJECT
 
 public:
-    static Utils::Promise<ProgramResult> run(const QString &program, const QStringList &arguments,
+    static Utils::Promise<ProgramResult> run(QObject *parent, const QString &program, const QStringList &arguments,
                                              std::chrono::milliseconds timeout);
+    ~ProgramRunner() override;
 
 private:
-    explicit ProgramRunner(std::chrono::milliseconds timeout);
+    ProgramRunner(QObject *parent, std::chrono::milliseconds timeout);
     void start(const QString &program, const QStringList &arguments);
     void finish(ProgramResult result);
 

@@ -54,6 +54,7 @@ private Q_SLOTS:
     void networkCheck_data();
     void networkCheck();
     void checkConnectionsInOrder();
+    void checksAnswerWhenTheUpdaterGoes();
 
 private:
     using Start = std::function<void(ConfigUpdater &, Orvix::Utils::Promise<QJsonObject>)>;
@@ -101,7 +102,7 @@ QJsonObject tst_RemoteChecks::run(const Start &start)
     if (!QTest::qWaitFor([&outcome] { return outcome->settled; }, 30000))
         return QJsonObject{{"status", "not settled"}};
     // Anything still running would settle a second time now (a second settlement is dropped, but must not happen).
-    QTest::qWait(0);
+    QCoreApplication::processEvents();
     if (settlements != 1 || outcome->thread != QThread::currentThread())
         return QJsonObject{{"status", "settled wrongly"}};
     return outcome->value;
@@ -278,6 +279,43 @@ void tst_RemoteChecks::checkConnectionsInOrder()
     QCOMPARE(result.value("general").toObject().value("status"), QJsonValue(2));
     QVERIFY(result.value("general").toObject().value("message").toString().contains("database, bitrix"));
     QCOMPARE(m_updater->checkStatus(), result);
+}
+
+void tst_RemoteChecks::checksAnswerWhenTheUpdaterGoes()
+{
+    QTcpServer silent; // accepts, never answers: AMI, portal and OAuth alike
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QString bin = m_dir->path() + "/bin";
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(SetupTest::writeProgram(bin + "/ping", m_dir->path() + "/ping.log", "exec /bin/sleep 60\n"));
+    QVERIFY(SetupTest::writeProgram(bin + "/asterisk", m_dir->path() + "/asterisk.log", "exec /bin/sleep 60\n"));
+    qputenv("PATH", bin.toUtf8());
+    m_updater->setCheckTimeout(std::chrono::seconds(60));
+    m_updater->setCrmCheckTimeout(std::chrono::seconds(60));
+    m_updater->setNetworkHost("127.0.0.1", silent.serverPort());
+
+    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort());
+    QList<Orvix::Utils::Promise<QJsonObject>> promises;
+    for (int i = 0; i < 4; ++i)
+        promises.append(Orvix::Utils::Promise<QJsonObject>());
+    QList<QSharedPointer<Orvix::Tests::Outcome<QJsonObject, void>>> outcomes;
+    for (const auto &promise : promises)
+        outcomes.append(Orvix::Tests::watch<QJsonObject, void>(promise));
+    m_updater->asteriskCheck(promises[0], {{"host", "127.0.0.1"}, {"port", silent.serverPort()}});
+    m_updater->bxCheck(promises[1], {{"host", url}, {"user_login", "admin"}, {"user_password", "secret"}});
+    m_updater->networkCheck(promises[2]);
+    m_updater->locateAsterisk(promises[3]);
+    // Every program is running by now, and no check has answered.
+    QTRY_VERIFY(QFile::exists(m_dir->path() + "/ping.log") && QFile::exists(m_dir->path() + "/asterisk.log"));
+    for (const auto &outcome : outcomes)
+        QVERIFY(!outcome->settled);
+
+    m_updater.reset();
+    for (int i = 0; i < outcomes.size(); ++i) {
+        QTRY_VERIFY(outcomes[i]->settled);
+        QCOMPARE(outcomes[i]->value.value("status"), QJsonValue(-1));
+        QCOMPARE(outcomes[i]->thread, QThread::currentThread());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_RemoteChecks)
