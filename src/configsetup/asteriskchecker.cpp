@@ -13,8 +13,9 @@ namespace {
 constexpr QLatin1String kAuthenticationFailed("Authentication failed");
 } // namespace
 
-Utils::Promise<QJsonObject> AsteriskChecker::check(QObject *parent, const QString &host, quint16 port, const QString &user,
-                                                   const QString &secret, std::chrono::milliseconds timeout)
+Utils::Promise<QJsonObject> AsteriskChecker::check(QObject *parent, const QString &host, quint16 port,
+                                                   const QString &user, const QString &secret,
+                                                   std::chrono::milliseconds timeout)
 {
     auto *checker = new AsteriskChecker(parent, timeout); // deletes itself in finish()
     const Utils::Promise<QJsonObject> result = checker->m_result;
@@ -53,7 +54,8 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
     Utils::Promise<void> login;
     login.onResolve([self = QPointer<AsteriskChecker>(this)] {
         if (self)
-            self->finish(checkResult(AsteriskStatus::Ok, QStringLiteral("Logged in to the Asterisk manager interface")));
+            self->finish(
+                checkResult(AsteriskStatus::Ok, QStringLiteral("Logged in to the Asterisk manager interface")));
     });
     login.onReject([self = QPointer<AsteriskChecker>(this)] {
         if (!self)

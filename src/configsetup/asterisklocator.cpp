@@ -17,8 +17,8 @@ namespace {
 const QString kDefaultPickupCode = QStringLiteral("*8");
 } // namespace
 
-Utils::Promise<QJsonObject> AsteriskLocator::locate(QObject *parent, const QString &rootDirectory, const QString &managerUser,
-                                                    std::chrono::milliseconds timeout)
+Utils::Promise<QJsonObject> AsteriskLocator::locate(QObject *parent, const QString &rootDirectory,
+                                                    const QString &managerUser, std::chrono::milliseconds timeout)
 {
     Utils::Promise<QJsonObject> result;
     ProgramRunner::run(parent, QStringLiteral("asterisk"), {QStringLiteral("-V")}, timeout)

@@ -38,9 +38,11 @@ QJsonObject proposeDatabase(const AsteriskConfigReader::Sections &sections)
         database.insert(QStringLiteral("table_name_aliases"), QJsonObject{{QStringLiteral("cel"), table}});
 
     // res_odbc.conf: the connection's DSN and credentials.
-    const AsteriskConfigReader::Section connection = AsteriskSettings::section(sections, cel.value(QStringLiteral("connection")));
+    const AsteriskConfigReader::Section connection =
+        AsteriskSettings::section(sections, cel.value(QStringLiteral("connection")));
     // odbc.ini: where the DSN's server is.
-    const AsteriskConfigReader::Section dsn = AsteriskSettings::section(sections, connection.value(QStringLiteral("dsn")));
+    const AsteriskConfigReader::Section dsn =
+        AsteriskSettings::section(sections, connection.value(QStringLiteral("dsn")));
 
     QString host = firstOf(dsn, {"server", "servername", "host"});
     if (host.isEmpty() && !firstOf(dsn, {"socket"}).isEmpty())
@@ -78,7 +80,8 @@ QJsonObject proposeAsterisk(const AsteriskConfigReader::Sections &sections,
     if (!bindAddress.isEmpty()) {
         // Listening on every address: this host reaches it on loopback.
         const QHostAddress address(bindAddress);
-        const bool any = address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6 || address == QHostAddress::Any;
+        const bool any =
+            address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6 || address == QHostAddress::Any;
         asterisk.insert(QStringLiteral("host"), any ? QStringLiteral("127.0.0.1") : bindAddress);
     }
     if (managerSections.contains(managerUser)) {

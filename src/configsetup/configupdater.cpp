@@ -219,7 +219,8 @@ void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJs
 {
     const QString host =
         text(settings, QStringLiteral("host"), Settings::getString(Settings::Asterisk, QStringLiteral("host")));
-    const int port = number(settings, QStringLiteral("port"), Settings::getInt(Settings::Asterisk, QStringLiteral("port")));
+    const int port =
+        number(settings, QStringLiteral("port"), Settings::getInt(Settings::Asterisk, QStringLiteral("port")));
     const QString user =
         text(settings, QStringLiteral("user"), Settings::getString(Settings::Asterisk, QStringLiteral("user")));
     const QString secret =
@@ -244,20 +245,22 @@ void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
 {
     CrmChecker::Settings crm;
     crm.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Bitrix, QStringLiteral("host")));
-    crm.userId = number(settings, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
-    crm.login =
-        text(settings, QStringLiteral("user_login"), Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
+    crm.userId =
+        number(settings, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
+    crm.login = text(settings, QStringLiteral("user_login"),
+                     Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
     crm.password = text(settings, QStringLiteral("user_password"),
                         Settings::getString(Settings::Bitrix, QStringLiteral("user_password")));
     crm.generatedPostfix = Settings::getString(Settings::App, QStringLiteral("generated_postfix")) + kCheckPostfix;
     crm.tokenBaseDirectory = m_tokenBaseDirectory;
     crm.timeout = m_crmCheckTimeout;
 
-    CrmChecker::check(this, m_client, crm).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
-        if (self)
-            self->m_status.insert(kBitrixKey, result);
-        promise.resolve(result);
-    });
+    CrmChecker::check(this, m_client, crm)
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+            if (self)
+                self->m_status.insert(kBitrixKey, result);
+            promise.resolve(result);
+        });
 }
 
 void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
@@ -274,7 +277,8 @@ void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
 
 void ConfigUpdater::locateAsterisk(Utils::Promise<QJsonObject> promise)
 {
-    AsteriskLocator::locate(this, m_root, Settings::getString(Settings::Asterisk, QStringLiteral("user")), m_checkTimeout)
+    AsteriskLocator::locate(this, m_root, Settings::getString(Settings::Asterisk, QStringLiteral("user")),
+                            m_checkTimeout)
         .onResolve([promise](const QJsonObject &result) { promise.resolve(result); });
 }
 
@@ -348,14 +352,17 @@ bool ConfigUpdater::applyAsteriskConfig()
     const bool dbUnset = currentHost.isEmpty();
     QJsonObject dbChanges;
     if (dbUnset) {
-        propose(dbChanges, QStringLiteral("host"), db.value(QStringLiteral("host")), currentDb.value(QStringLiteral("host")));
+        propose(dbChanges, QStringLiteral("host"), db.value(QStringLiteral("host")),
+                currentDb.value(QStringLiteral("host")));
         if (currentDb.value(QStringLiteral("port")).toInt() == kDefaultDatabasePort)
-            propose(dbChanges, QStringLiteral("port"), db.value(QStringLiteral("port")), currentDb.value(QStringLiteral("port")));
+            propose(dbChanges, QStringLiteral("port"), db.value(QStringLiteral("port")),
+                    currentDb.value(QStringLiteral("port")));
         if (currentDb.value(QStringLiteral("database")).toString() == kDefaultDatabaseName)
             propose(dbChanges, QStringLiteral("database"), db.value(QStringLiteral("database")),
                     currentDb.value(QStringLiteral("database")));
         QJsonObject aliases = currentDb.value(QStringLiteral("table_name_aliases")).toObject();
-        const QString celTable = db.value(QStringLiteral("table_name_aliases")).toObject().value(QStringLiteral("cel")).toString();
+        const QString celTable =
+            db.value(QStringLiteral("table_name_aliases")).toObject().value(QStringLiteral("cel")).toString();
         if (aliases.value(QStringLiteral("cel")).toString() == kDefaultCelTable && !celTable.isEmpty()
             && celTable != kDefaultCelTable) {
             aliases.insert(QStringLiteral("cel"), celTable);
@@ -377,9 +384,11 @@ bool ConfigUpdater::applyAsteriskConfig()
         propose(amiChanges, QStringLiteral("password"), ami.value(QStringLiteral("password")),
                 currentAmi.value(QStringLiteral("password")));
         if (currentAmi.value(QStringLiteral("port")).toInt() == kDefaultAmiPort)
-            propose(amiChanges, QStringLiteral("port"), ami.value(QStringLiteral("port")), currentAmi.value(QStringLiteral("port")));
+            propose(amiChanges, QStringLiteral("port"), ami.value(QStringLiteral("port")),
+                    currentAmi.value(QStringLiteral("port")));
         if (currentAmi.value(QStringLiteral("host")).toString() == kDefaultAmiHost)
-            propose(amiChanges, QStringLiteral("host"), ami.value(QStringLiteral("host")), currentAmi.value(QStringLiteral("host")));
+            propose(amiChanges, QStringLiteral("host"), ami.value(QStringLiteral("host")),
+                    currentAmi.value(QStringLiteral("host")));
         if (!m_managerSections.contains(user))
             createManagerUser(amiChanges);
     }

@@ -73,13 +73,15 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
     QString error;
     if (!tableExists(db, settings.celTable, error)) {
         return checkResult(DbStatus::CelTableMissing,
-                           error.isEmpty() ? QStringLiteral("The CEL table \"%1\" does not exist").arg(settings.celTable)
-                                           : QStringLiteral("Cannot look for the CEL table: %1").arg(error));
+                           error.isEmpty()
+                               ? QStringLiteral("The CEL table \"%1\" does not exist").arg(settings.celTable)
+                               : QStringLiteral("Cannot look for the CEL table: %1").arg(error));
     }
     if (!tableExists(db, settings.cdrTable, error)) {
         return checkResult(DbStatus::CdrTableMissing,
-                           error.isEmpty() ? QStringLiteral("The CDR table \"%1\" does not exist").arg(settings.cdrTable)
-                                           : QStringLiteral("Cannot look for the CDR table: %1").arg(error));
+                           error.isEmpty()
+                               ? QStringLiteral("The CDR table \"%1\" does not exist").arg(settings.cdrTable)
+                               : QStringLiteral("Cannot look for the CDR table: %1").arg(error));
     }
     return checkResult(DbStatus::Ok, QStringLiteral("Connected to the database"));
 }

@@ -11,7 +11,8 @@
 
 namespace Orvix::ConfigSetup {
 
-Utils::Promise<QJsonObject> NetworkChecker::check(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout)
+Utils::Promise<QJsonObject> NetworkChecker::check(QObject *parent, const QString &host, quint16 port,
+                                                  std::chrono::milliseconds timeout)
 {
     auto *checker = new NetworkChecker(parent, host, port, timeout); // deletes itself in finish()
     const Utils::Promise<QJsonObject> result = checker->m_result;

@@ -21,7 +21,8 @@ class NetworkChecker : public QObject
     Q_OBJECT
 
 public:
-    static Utils::Promise<QJsonObject> check(QObject *parent, const QString &host, quint16 port, std::chrono::milliseconds timeout);
+    static Utils::Promise<QJsonObject> check(QObject *parent, const QString &host, quint16 port,
+                                             std::chrono::milliseconds timeout);
 
     ~NetworkChecker() override;
 

@@ -221,8 +221,9 @@ void tst_ConfigUpdater::updateConfigSavesWithoutSignal()
     bool resolved = false;
     updater->updateConfig({{"App", QJsonObject{{"locale", "de"}}}}).onResolve([&resolved] { resolved = true; });
     QVERIFY(resolved);
-    QCOMPARE(QJsonDocument::fromJson(SetupTest::readFile(m_configPath)).object().value("App").toObject().value("locale"),
-             QJsonValue("de"));
+    QCOMPARE(
+        QJsonDocument::fromJson(SetupTest::readFile(m_configPath)).object().value("App").toObject().value("locale"),
+        QJsonValue("de"));
     QCOMPARE(updater->config().value("App").toObject().value("locale"), QJsonValue("de"));
 
     QJsonObject refused;

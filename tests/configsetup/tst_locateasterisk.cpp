@@ -88,7 +88,8 @@ void tst_LocateAsterisk::locate_data()
         << QByteArray("[ \"$1\" = -V ] && echo 'Asterisk 20.5.2' && exit 0\n"
                       "echo 'Unable to connect to remote asterisk' >&2; exit 1\n")
         << 0 << QJsonValue();
-    QTest::newRow("console hangs") << QByteArray("[ \"$1\" = -V ] && echo 'Asterisk 20.5.2' && exit 0\nexec /bin/sleep 60\n")
+    QTest::newRow("console hangs") << QByteArray(
+        "[ \"$1\" = -V ] && echo 'Asterisk 20.5.2' && exit 0\nexec /bin/sleep 60\n")
                                    << 0 << QJsonValue();
     QTest::newRow("not installed") << QByteArray() << 1 << QJsonValue();
 }

@@ -189,7 +189,8 @@ void tst_RemoteChecks::crmCheck()
     // The running link's token, which the check must leave alone.
     QVERIFY(Orvix::Config::Manager::update({{"App", QJsonObject{{"generated_postfix", "_live"}}}}).isEmpty());
     const QString liveToken = m_dir->path() + "/generated_live/token.json";
-    const QByteArray liveBytes = R"({"access_token":"live-access","refresh_token":"live-refresh","valid_till":"2099-01-01T00:00:00"})";
+    const QByteArray liveBytes =
+        R"({"access_token":"live-access","refresh_token":"live-refresh","valid_till":"2099-01-01T00:00:00"})";
     QVERIFY(QDir().mkpath(QFileInfo(liveToken).path()));
     QVERIFY(SetupTest::writeFile(liveToken, liveBytes));
 
@@ -266,10 +267,12 @@ void tst_RemoteChecks::checkConnectionsInOrder()
     m_updater->setNetworkHost("127.0.0.1", 443);
 
     // A database nobody serves, a working manager interface, a CRM without settings.
-    QVERIFY(Orvix::Config::Manager::update(
-                {{"Database", QJsonObject{{"host", "127.0.0.1"}, {"port", closedPort()}}},
-                 {"Asterisk", QJsonObject{{"host", "127.0.0.1"}, {"port", ami.port()}, {"user", "crm"}, {"password", "crmsecret"}}}})
-                .isEmpty());
+    QVERIFY(
+        Orvix::Config::Manager::update(
+            {{"Database", QJsonObject{{"host", "127.0.0.1"}, {"port", closedPort()}}},
+             {"Asterisk",
+              QJsonObject{{"host", "127.0.0.1"}, {"port", ami.port()}, {"user", "crm"}, {"password", "crmsecret"}}}})
+            .isEmpty());
 
     const QJsonObject result = run([](ConfigUpdater &u, auto p) { u.checkConnections(p); });
     QCOMPARE(result.value("database").toObject().value("status"), QJsonValue(2));
