@@ -150,10 +150,8 @@ void ConfigUpdater::checkConnections(Utils::Promise<QJsonObject> promise)
     // One after another, in a fixed order: the answer lists them all.
     auto results = QSharedPointer<QJsonObject>::create();
     const auto self = QPointer<ConfigUpdater>(this);
-    const auto finishAll = [self, results, promise] {
+    const auto finishAll = [results, promise] {
         results->insert(kGeneralKey, general(*results));
-        if (self)
-            self->m_status.insert(kGeneralKey, results->value(kGeneralKey));
         promise.resolve(*results);
     };
     const auto step = [self, results](const QString &key, auto start, auto next) {
@@ -204,13 +202,13 @@ void ConfigUpdater::dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
 
     if (db.port <= 0 || db.port > 65535) {
         const QJsonObject result = checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"));
-        m_status.insert(kDatabaseKey, result);
+        storeStatus(kDatabaseKey, result);
         promise.resolve(result);
         return;
     }
     DbChecker::check(db).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
         if (self)
-            self->m_status.insert(kDatabaseKey, result);
+            self->storeStatus(kDatabaseKey, result);
         promise.resolve(result);
     });
 }
@@ -229,14 +227,14 @@ void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJs
     if (port <= 0 || port > 65535 || host.trimmed().isEmpty()) {
         const QJsonObject result =
             checkResult(AsteriskStatus::ConnectionFailed, QStringLiteral("The host or port is not valid"));
-        m_status.insert(kAsteriskKey, result);
+        storeStatus(kAsteriskKey, result);
         promise.resolve(result);
         return;
     }
     AsteriskChecker::check(this, host, static_cast<quint16>(port), user, secret, m_checkTimeout)
         .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
             if (self)
-                self->m_status.insert(kAsteriskKey, result);
+                self->storeStatus(kAsteriskKey, result);
             promise.resolve(result);
         });
 }
@@ -258,7 +256,7 @@ void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
     CrmChecker::check(this, m_client, crm)
         .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
             if (self)
-                self->m_status.insert(kBitrixKey, result);
+                self->storeStatus(kBitrixKey, result);
             promise.resolve(result);
         });
 }
@@ -270,7 +268,7 @@ void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
     NetworkChecker::check(this, host, port, m_checkTimeout)
         .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
             if (self)
-                self->m_status.insert(kNetworkKey, result);
+                self->storeStatus(kNetworkKey, result);
             promise.resolve(result);
         });
 }
@@ -288,6 +286,12 @@ QString ConfigUpdater::oauthHost(quint16 *port) const
     const QUrl url(configured.isEmpty() ? QString(CRM::Bitrix::kDefaultTokenUrl) : QString::fromUtf8(configured));
     *port = static_cast<quint16>(url.port(url.scheme() == QLatin1String("http") ? 80 : 443));
     return url.host();
+}
+
+void ConfigUpdater::storeStatus(const QString &key, const QJsonObject &result)
+{
+    m_status.insert(key, result);
+    m_status.insert(kGeneralKey, general(m_status));
 }
 
 QJsonObject ConfigUpdater::checkStatus() const

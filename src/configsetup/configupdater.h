@@ -71,6 +71,8 @@ Q_SIGNALS:
     void configChanged();
 
 private:
+    // Keeps a check's result and brings "general" up to date with it.
+    void storeStatus(const QString &key, const QJsonObject &result);
     bool createManagerUser(QJsonObject &asteriskChanges);
     QString oauthHost(quint16 *port) const;
 
