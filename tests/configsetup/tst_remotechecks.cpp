@@ -153,13 +153,14 @@ void tst_RemoteChecks::crmCheck_data()
 {
     QTest::addColumn<QString>("portal"); // "fake", "closed"
     QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("profileAnswer"); // "ok", "error", "silent"
+    QTest::addColumn<QString>("profileAnswer"); // "ok", "error", "silent", "foreign client"
     QTest::addColumn<int>("status");
 
     QTest::newRow("fine") << "fake" << "secret" << "ok" << 0;
     QTest::newRow("incomplete settings") << "fake" << "" << "ok" << 1;
     QTest::newRow("portal unreachable") << "closed" << "secret" << "ok" << 2;
     QTest::newRow("login refused") << "fake" << "wrong" << "ok" << 3;
+    QTest::newRow("other authorisation error") << "fake" << "secret" << "foreign client" << 4;
     QTest::newRow("REST request failed") << "fake" << "secret" << "error" << 5;
     QTest::newRow("time-out") << "fake" << "secret" << "silent" << 6;
 }
@@ -176,7 +177,9 @@ void tst_RemoteChecks::crmCheck()
     qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, fake.tokenUrl().toString().toUtf8());
     const QJsonObject profile{{"ID", "1"}, {"ADMIN", true}, {"NAME", "Anna"}, {"LAST_NAME", "Ivanova"}};
     const QJsonObject appInfo{{"ID", "17"}, {"CODE", "local.calvena"}, {"STATUS", "L"}, {"INSTALLED", true}};
-    if (profileAnswer == "ok")
+    if (profileAnswer == "foreign client") // the token endpoint does not know the application
+        fake.pushReply("/oauth/token/", FakeCrmReply::error(401, "invalid_client", "Unknown client"));
+    if (profileAnswer == "ok" || profileAnswer == "foreign client")
         fake.setRestResult("profile", profile);
     else if (profileAnswer == "error")
         fake.pushRestReply("profile", FakeCrmReply::error(400, "ERROR_METHOD", "Method failed"));
