@@ -380,11 +380,15 @@ bool ConfigUpdater::applyAsteriskConfig()
         }
     }
 
-    // Asterisk: only while the service has no manager secret yet, i.e. was never set up.
+    // Asterisk: only while the service has no manager secret yet, i.e. was never set up, and only for the
+    // PBX these files belong to: this host's, or the one at the address its manager interface binds to.
     const QJsonObject ami = proposed.value(QStringLiteral("Asterisk")).toObject();
     const QJsonObject currentAmi = Settings::moduleObject(Settings::Asterisk);
+    const QString currentAmiHost = currentAmi.value(QStringLiteral("host")).toString();
+    const bool samePbx = AsteriskSettings::isLocalHost(currentAmiHost)
+        || currentAmiHost == ami.value(QStringLiteral("host")).toString();
     QJsonObject amiChanges;
-    if (currentAmi.value(QStringLiteral("password")).toString().isEmpty()) {
+    if (samePbx && currentAmi.value(QStringLiteral("password")).toString().isEmpty()) {
         propose(amiChanges, QStringLiteral("password"), ami.value(QStringLiteral("password")),
                 currentAmi.value(QStringLiteral("password")));
         if (currentAmi.value(QStringLiteral("port")).toInt() == kDefaultAmiPort)

@@ -102,6 +102,9 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
     QTest::newRow("a set manager secret keeps the whole Asterisk section")
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"password", "mine"}, {"port", 6000}}}}
         << fromFiles << QJsonObject{{"port", 6000}, {"password", "mine"}};
+    QTest::newRow("a remote PBX's manager settings are not taken from this host's files")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"host", "10.0.0.5"}}}} << fromFiles
+        << QJsonObject{{"host", "10.0.0.5"}, {"port", 5038}, {"password", ""}};
     QTest::newRow("the operator's manager port stays while the secret is filled in")
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"port", 6000}}}} << fromFiles
         << QJsonObject{{"port", 6000}, {"password", "amp111"}};
