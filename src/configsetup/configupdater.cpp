@@ -1,0 +1,481 @@
+#include "configsetup/configupdater.h"
+
+#include "config/manager.h"
+#include "configsetup/asteriskchecker.h"
+#include "configsetup/asterisklocator.h"
+#include "configsetup/asterisksettings.h"
+#include "configsetup/checkresult.h"
+#include "configsetup/crmchecker.h"
+#include "configsetup/dbchecker.h"
+#include "configsetup/networkchecker.h"
+#include "configsetup/programrunner.h"
+#include "crm/bitrix/constants.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace Orvix::ConfigSetup {
+
+namespace {
+
+using Settings = Orvix::Config::Manager;
+
+const QString kDatabaseKey = QStringLiteral("database");
+const QString kAsteriskKey = QStringLiteral("asterisk");
+const QString kBitrixKey = QStringLiteral("bitrix");
+const QString kNetworkKey = QStringLiteral("network");
+const QString kGeneralKey = QStringLiteral("general");
+
+// Defaults of the settings that the files may fill in: a value still at its default was never chosen.
+constexpr int kDefaultDatabasePort = 3306;
+const QString kDefaultDatabaseName = QStringLiteral("asteriskcdrdb");
+const QString kDefaultCelTable = QStringLiteral("cel");
+constexpr int kDefaultAmiPort = 5038;
+const QString kDefaultAmiHost = QStringLiteral("127.0.0.1");
+
+// The manager classes the service reads and writes: call events and originate, console commands.
+const QString kManagerClasses = QStringLiteral("system,call,command,originate");
+constexpr int kSecretLength = 24;
+// The CRM check's token lives beside the running link's, never in its file.
+const QString kCheckPostfix = QStringLiteral("_check");
+
+QString text(const QJsonObject &settings, const QString &key, const QString &current)
+{
+    const QJsonValue value = settings.value(key);
+    return value.isString() ? value.toString() : current;
+}
+
+int number(const QJsonObject &settings, const QString &key, int current)
+{
+    const QJsonValue value = settings.value(key);
+    if (value.isDouble())
+        return value.toInt();
+    if (value.isString()) {
+        bool ok = false;
+        const int parsed = value.toString().trimmed().toInt(&ok);
+        return ok ? parsed : -1; // a port that is no number fails the check, it is not replaced silently
+    }
+    return current;
+}
+
+QString randomSecret()
+{
+    static const QString alphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789");
+    QString secret;
+    secret.reserve(kSecretLength);
+    for (int i = 0; i < kSecretLength; ++i)
+        secret.append(alphabet.at(QRandomGenerator::system()->bounded(alphabet.size())));
+    return secret;
+}
+
+// Adds key: value to changes when it differs from the current value.
+void propose(QJsonObject &changes, const QString &key, const QJsonValue &proposed, const QJsonValue &current)
+{
+    if (!proposed.isUndefined() && !proposed.isNull() && proposed != current)
+        changes.insert(key, proposed);
+}
+
+QJsonObject general(const QJsonObject &checks)
+{
+    int worst = kCheckOk;
+    QStringList failed;
+    QStringList unchecked;
+    for (const QString &key : {kDatabaseKey, kAsteriskKey, kBitrixKey, kNetworkKey}) {
+        const int status = checks.value(key).toObject().value(QStringLiteral("status")).toInt(kNotChecked);
+        if (status > kCheckOk)
+            failed.append(key);
+        else if (status == kNotChecked)
+            unchecked.append(key);
+        if (status > worst || (worst == kCheckOk && status == kNotChecked))
+            worst = status;
+    }
+    if (!failed.isEmpty())
+        return checkResult(worst, QStringLiteral("Failed: %1").arg(failed.join(QStringLiteral(", "))));
+    if (!unchecked.isEmpty())
+        return checkResult(kNotChecked, QStringLiteral("Not checked: %1").arg(unchecked.join(QStringLiteral(", "))));
+    return checkResult(kCheckOk, QStringLiteral("All checks passed"));
+}
+
+} // namespace
+
+ConfigUpdater::ConfigUpdater(QSharedPointer<HttpClient::HttpClient> client, Orvix::Config::Manager &, QObject *parent)
+    : QObject(parent)
+    , m_client(std::move(client))
+{
+    for (const QString &key : {kDatabaseKey, kAsteriskKey, kBitrixKey, kNetworkKey, kGeneralKey})
+        m_status.insert(key, notChecked());
+}
+
+ConfigUpdater::~ConfigUpdater() = default;
+
+void ConfigUpdater::setRootDirectory(const QString &root)
+{
+    m_root = root.isEmpty() ? QStringLiteral("/") : root;
+}
+
+void ConfigUpdater::setTokenBaseDirectory(const QString &directory)
+{
+    m_tokenBaseDirectory = directory;
+}
+
+void ConfigUpdater::setNetworkHost(const QString &host, quint16 port)
+{
+    m_networkHost = host;
+    m_networkPort = port;
+}
+
+void ConfigUpdater::setCheckTimeout(std::chrono::milliseconds timeout)
+{
+    m_checkTimeout = timeout;
+}
+
+void ConfigUpdater::setCrmCheckTimeout(std::chrono::milliseconds timeout)
+{
+    m_crmCheckTimeout = timeout;
+}
+
+// ---- checks ----
+
+void ConfigUpdater::checkConnections(Utils::Promise<QJsonObject> promise)
+{
+    // One after another, in a fixed order: the answer lists them all.
+    auto results = QSharedPointer<QJsonObject>::create();
+    const auto self = QPointer<ConfigUpdater>(this);
+    const auto finishAll = [results, promise] {
+        results->insert(kGeneralKey, general(*results));
+        promise.resolve(*results);
+    };
+    const auto step = [self, results](const QString &key, auto start, auto next) {
+        if (!self) {
+            results->insert(key, notChecked());
+            next();
+            return;
+        }
+        Utils::Promise<QJsonObject> one;
+        one.onResolve([results, key, next](const QJsonObject &result) {
+            results->insert(key, result);
+            next();
+        });
+        start(self.data(), one);
+    };
+    const auto network = [step, finishAll] {
+        step(kNetworkKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->networkCheck(p); }, finishAll);
+    };
+    const auto bitrix = [step, network] {
+        step(kBitrixKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->bxCheck(p, QJsonObject()); },
+             network);
+    };
+    const auto asterisk = [step, bitrix] {
+        step(kAsteriskKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->asteriskCheck(p, QJsonObject()); },
+             bitrix);
+    };
+    step(kDatabaseKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->dbCheck(p, QJsonObject()); },
+         asterisk);
+}
+
+void ConfigUpdater::dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    DbChecker::Settings db;
+    db.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Database, QStringLiteral("host")));
+    db.port = number(settings, QStringLiteral("port"), Settings::getInt(Settings::Database, QStringLiteral("port")));
+    db.user = text(settings, QStringLiteral("user"), Settings::getString(Settings::Database, QStringLiteral("user")));
+    db.password =
+        text(settings, QStringLiteral("password"), Settings::getString(Settings::Database, QStringLiteral("password")));
+    db.database =
+        text(settings, QStringLiteral("database"), Settings::getString(Settings::Database, QStringLiteral("database")));
+    QHash<QString, QString> aliases = Settings::getStringHash(Settings::Database, QStringLiteral("table_name_aliases"));
+    const QJsonObject givenAliases = settings.value(QStringLiteral("table_name_aliases")).toObject();
+    for (auto it = givenAliases.begin(); it != givenAliases.end(); ++it)
+        aliases.insert(it.key(), it.value().toString());
+    db.celTable = aliases.value(QStringLiteral("cel"), QStringLiteral("cel"));
+    db.cdrTable = aliases.value(QStringLiteral("cdr"), QStringLiteral("cdr"));
+    db.timeout = std::max(std::chrono::seconds(1), std::chrono::duration_cast<std::chrono::seconds>(m_checkTimeout));
+
+    if (db.port <= 0 || db.port > 65535) {
+        const QJsonObject result = checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"));
+        storeStatus(kDatabaseKey, result);
+        promise.resolve(result);
+        return;
+    }
+    DbChecker::check(db).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+        if (self)
+            self->storeStatus(kDatabaseKey, result);
+        promise.resolve(result);
+    });
+}
+
+void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    const QString host =
+        text(settings, QStringLiteral("host"), Settings::getString(Settings::Asterisk, QStringLiteral("host")));
+    const int port =
+        number(settings, QStringLiteral("port"), Settings::getInt(Settings::Asterisk, QStringLiteral("port")));
+    const QString user =
+        text(settings, QStringLiteral("user"), Settings::getString(Settings::Asterisk, QStringLiteral("user")));
+    const QString secret =
+        text(settings, QStringLiteral("password"), Settings::getString(Settings::Asterisk, QStringLiteral("password")));
+
+    if (port <= 0 || port > 65535 || host.trimmed().isEmpty()) {
+        const QJsonObject result =
+            checkResult(AsteriskStatus::ConnectionFailed, QStringLiteral("The host or port is not valid"));
+        storeStatus(kAsteriskKey, result);
+        promise.resolve(result);
+        return;
+    }
+    AsteriskChecker::check(this, host, static_cast<quint16>(port), user, secret, m_checkTimeout)
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+            if (self)
+                self->storeStatus(kAsteriskKey, result);
+            promise.resolve(result);
+        });
+}
+
+void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    CrmChecker::Settings crm;
+    crm.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Bitrix, QStringLiteral("host")));
+    crm.userId =
+        number(settings, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
+    crm.login = text(settings, QStringLiteral("user_login"),
+                     Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
+    crm.password = text(settings, QStringLiteral("user_password"),
+                        Settings::getString(Settings::Bitrix, QStringLiteral("user_password")));
+    crm.generatedPostfix = Settings::getString(Settings::App, QStringLiteral("generated_postfix")) + kCheckPostfix;
+    crm.tokenBaseDirectory = m_tokenBaseDirectory;
+    crm.timeout = m_crmCheckTimeout;
+
+    CrmChecker::check(this, m_client, crm)
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+            if (self)
+                self->storeStatus(kBitrixKey, result);
+            promise.resolve(result);
+        });
+}
+
+void ConfigUpdater::networkCheck(Utils::Promise<QJsonObject> promise)
+{
+    quint16 port = m_networkPort;
+    const QString host = m_networkHost.isEmpty() ? oauthHost(&port) : m_networkHost;
+    NetworkChecker::check(this, host, port, m_checkTimeout)
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+            if (self)
+                self->storeStatus(kNetworkKey, result);
+            promise.resolve(result);
+        });
+}
+
+void ConfigUpdater::locateAsterisk(Utils::Promise<QJsonObject> promise)
+{
+    AsteriskLocator::locate(this, m_root, Settings::getString(Settings::Asterisk, QStringLiteral("user")),
+                            m_checkTimeout)
+        .onResolve([promise](const QJsonObject &result) { promise.resolve(result); });
+}
+
+QString ConfigUpdater::oauthHost(quint16 *port) const
+{
+    const QByteArray configured = qgetenv(CRM::Bitrix::kTokenUrlVariable);
+    const QUrl url(configured.isEmpty() ? QString(CRM::Bitrix::kDefaultTokenUrl) : QString::fromUtf8(configured));
+    *port = static_cast<quint16>(url.port(url.scheme() == QLatin1String("http") ? 80 : 443));
+    return url.host();
+}
+
+void ConfigUpdater::storeStatus(const QString &key, const QJsonObject &result)
+{
+    m_status.insert(key, result);
+    m_status.insert(kGeneralKey, general(m_status));
+}
+
+QJsonObject ConfigUpdater::checkStatus() const
+{
+    return m_status;
+}
+
+// ---- configuration ----
+
+QJsonObject ConfigUpdater::config() const
+{
+    return Settings::toJson();
+}
+
+Utils::Promise<void, QJsonObject> ConfigUpdater::updateConfig(const QJsonObject &json)
+{
+    Utils::Promise<void, QJsonObject> result;
+    const QMap<QString, QString> errors = Settings::update(json);
+    if (errors.isEmpty()) {
+        result.resolve();
+        return result;
+    }
+    QJsonObject refused;
+    for (auto it = errors.cbegin(); it != errors.cend(); ++it)
+        refused.insert(it.key(), it.value());
+    result.reject(refused);
+    return result;
+}
+
+void ConfigUpdater::setAsteriskConfig(const AsteriskConfigReader::Sections &sections)
+{
+    m_sections = sections;
+}
+
+void ConfigUpdater::setManagerConfig(const AsteriskConfigReader::Sections &managerSections)
+{
+    m_managerSections = managerSections;
+}
+
+bool ConfigUpdater::readAsteriskConfig()
+{
+    AsteriskConfigReader reader(m_root);
+    for (const QLatin1String &file : {kCelOdbcFile, kResOdbcFile, kOdbcIniFile, kManagerFile})
+        reader.readFile(file);
+    setAsteriskConfig(reader.sections());
+    reader.parseManagerFile(kManagerFile);
+    setManagerConfig(reader.managerSections());
+    return applyAsteriskConfig();
+}
+
+bool ConfigUpdater::applyAsteriskConfig()
+{
+    m_configured = true;
+    const QString user = Settings::getString(Settings::Asterisk, QStringLiteral("user"));
+    const QJsonObject proposed = AsteriskSettings::propose(m_sections, m_managerSections, user);
+
+    // Database: the files speak for it only while the operator has not named a server, or for the
+    // credentials of the very server the files name.
+    const QJsonObject db = proposed.value(QStringLiteral("Database")).toObject();
+    const QJsonObject currentDb = Settings::moduleObject(Settings::Database);
+    const QString currentHost = currentDb.value(QStringLiteral("host")).toString();
+    const bool dbUnset = currentHost.isEmpty();
+    QJsonObject dbChanges;
+    if (dbUnset) {
+        propose(dbChanges, QStringLiteral("host"), db.value(QStringLiteral("host")),
+                currentDb.value(QStringLiteral("host")));
+        if (currentDb.value(QStringLiteral("port")).toInt() == kDefaultDatabasePort)
+            propose(dbChanges, QStringLiteral("port"), db.value(QStringLiteral("port")),
+                    currentDb.value(QStringLiteral("port")));
+        if (currentDb.value(QStringLiteral("database")).toString() == kDefaultDatabaseName)
+            propose(dbChanges, QStringLiteral("database"), db.value(QStringLiteral("database")),
+                    currentDb.value(QStringLiteral("database")));
+        QJsonObject aliases = currentDb.value(QStringLiteral("table_name_aliases")).toObject();
+        const QString celTable =
+            db.value(QStringLiteral("table_name_aliases")).toObject().value(QStringLiteral("cel")).toString();
+        if (aliases.value(QStringLiteral("cel")).toString() == kDefaultCelTable && !celTable.isEmpty()
+            && celTable != kDefaultCelTable) {
+            aliases.insert(QStringLiteral("cel"), celTable);
+            dbChanges.insert(QStringLiteral("table_name_aliases"), aliases);
+        }
+    }
+    if (dbUnset || currentHost == db.value(QStringLiteral("host")).toString()) {
+        for (const QString &key : {QStringLiteral("user"), QStringLiteral("password")}) {
+            if (currentDb.value(key).toString().isEmpty())
+                propose(dbChanges, key, db.value(key), currentDb.value(key));
+        }
+    }
+
+    // Asterisk: only while the service has no manager secret yet, i.e. was never set up, and only for the
+    // PBX these files belong to: this host's, or the one at the address its manager interface binds to.
+    const QJsonObject ami = proposed.value(QStringLiteral("Asterisk")).toObject();
+    const QJsonObject currentAmi = Settings::moduleObject(Settings::Asterisk);
+    const QString currentAmiHost = currentAmi.value(QStringLiteral("host")).toString();
+    const bool samePbx = AsteriskSettings::isLocalHost(currentAmiHost)
+        || currentAmiHost == ami.value(QStringLiteral("host")).toString();
+    QJsonObject amiChanges;
+    if (samePbx && currentAmi.value(QStringLiteral("password")).toString().isEmpty()) {
+        propose(amiChanges, QStringLiteral("password"), ami.value(QStringLiteral("password")),
+                currentAmi.value(QStringLiteral("password")));
+        if (currentAmi.value(QStringLiteral("port")).toInt() == kDefaultAmiPort)
+            propose(amiChanges, QStringLiteral("port"), ami.value(QStringLiteral("port")),
+                    currentAmi.value(QStringLiteral("port")));
+        if (currentAmi.value(QStringLiteral("host")).toString() == kDefaultAmiHost)
+            propose(amiChanges, QStringLiteral("host"), ami.value(QStringLiteral("host")),
+                    currentAmi.value(QStringLiteral("host")));
+        if (!m_managerSections.contains(user))
+            createManagerUser(amiChanges);
+    }
+
+    QJsonObject update;
+    if (!dbChanges.isEmpty())
+        update.insert(QStringLiteral("Database"), dbChanges);
+    if (!amiChanges.isEmpty())
+        update.insert(QStringLiteral("Asterisk"), amiChanges);
+    if (update.isEmpty())
+        return false;
+
+    QStringList keys;
+    for (const QString &section : update.keys()) {
+        for (const QString &key : update.value(section).toObject().keys())
+            keys.append(section + QLatin1Char('.') + key);
+    }
+    const QMap<QString, QString> errors = Settings::update(update);
+    if (!errors.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("Cannot save the settings taken from the Asterisk configuration: %1")
+                                    .arg(QStringList(errors.values()).join(QStringLiteral("; ")));
+        return false;
+    }
+    qInfo().noquote() << QStringLiteral("Settings taken from the Asterisk configuration: %1")
+                             .arg(keys.join(QStringLiteral(", ")));
+    return true;
+}
+
+bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
+{
+    const QString user = Settings::getString(Settings::Asterisk, QStringLiteral("user"));
+    const QString host = asteriskChanges.contains(QStringLiteral("host"))
+        ? asteriskChanges.value(QStringLiteral("host")).toString()
+        : Settings::getString(Settings::Asterisk, QStringLiteral("host"));
+    // Only a PBX on this host is ours to change, and only under a name that is a plain section name.
+    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_.@-]+$"));
+    if (!AsteriskSettings::isLocalHost(host) || !plainName.match(user).hasMatch())
+        return false;
+
+    const QString path = AsteriskConfigReader(m_root).resolve(kManagerFile);
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isWritable())
+        return false;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        qWarning().noquote() << QStringLiteral("Cannot open %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    // The new section must start on a line of its own.
+    bool endsWithNewline = true;
+    if (file.size() > 0 && file.seek(file.size() - 1))
+        endsWithNewline = file.read(1) == "\n";
+    const QString secret = randomSecret();
+    const QString section = QStringLiteral("%1\n[%2]\nsecret = %3\ndeny = 0.0.0.0/0.0.0.0\n"
+                                           "permit = 127.0.0.1/255.255.255.255\nread = %4\nwrite = %4\n")
+                                .arg(endsWithNewline ? QStringLiteral("") : QStringLiteral("\n"), user, secret,
+                                     kManagerClasses);
+    const QByteArray bytes = section.toUtf8();
+    if (!file.seek(file.size()) || file.write(bytes) != bytes.size() || !file.flush()) {
+        qWarning().noquote() << QStringLiteral("Cannot add the manager user to %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    file.close();
+
+    m_managerSections.insert(user, AsteriskConfigReader::parse(section).value(user));
+    asteriskChanges.insert(QStringLiteral("password"), secret);
+    qInfo().noquote() << QStringLiteral("Manager user \"%1\" added to %2").arg(user, path);
+
+    ProgramRunner::run(this, QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")},
+                       m_checkTimeout)
+        .onResolve([](const ProgramResult &result) {
+            if (result.ok())
+                qInfo().noquote() << "Asterisk manager configuration reloaded";
+            else
+                qWarning().noquote() << "Asterisk did not reload its manager configuration; run \"manager reload\" "
+                                        "in its console";
+        });
+    return true;
+}
+
+} // namespace Orvix::ConfigSetup

@@ -1,0 +1,114 @@
+#include "configsetup/dbchecker.h"
+
+#include "configsetup/checkresult.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThreadPool>
+#include <QVariant>
+
+namespace Orvix::ConfigSetup {
+
+namespace {
+
+const QString kConnectionName = QStringLiteral("only_for_check");
+const QString kDriver = QStringLiteral("QMYSQL");
+
+// MySQL server error numbers.
+constexpr QLatin1String kErrorDbAccessDenied("1044");  // ER_DBACCESS_DENIED_ERROR
+constexpr QLatin1String kErrorAccessDenied("1045");    // ER_ACCESS_DENIED_ERROR
+constexpr QLatin1String kErrorBadDb("1049");           // ER_BAD_DB_ERROR
+constexpr QLatin1String kErrorAccessNoPassword("1698"); // ER_ACCESS_DENIED_NO_PASSWORD_ERROR
+
+QThreadPool &checkPool()
+{
+    // One thread: checks share the connection name, so they run one after another. At exit the pool
+    // waits for a check still running, which its time-outs keep short.
+    static QThreadPool pool;
+    static const bool once = [] {
+        pool.setMaxThreadCount(1);
+        return true;
+    }();
+    Q_UNUSED(once)
+    return pool;
+}
+
+bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
+{
+    // Asked of the catalogue with a bound value: the table names come from the operator's settings.
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM information_schema.tables "
+                                 "WHERE table_schema = DATABASE() AND table_name = ?"));
+    query.addBindValue(table);
+    if (!query.exec() || !query.next()) {
+        error = query.lastError().text();
+        return false;
+    }
+    return query.value(0).toInt() > 0;
+}
+
+QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
+{
+    const QString timeout = QString::number(settings.timeout.count());
+    db.setHostName(settings.host);
+    db.setPort(settings.port);
+    db.setUserName(settings.user);
+    db.setPassword(settings.password);
+    db.setDatabaseName(settings.database);
+    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1;MYSQL_OPT_READ_TIMEOUT=%1;"
+                                        "MYSQL_OPT_WRITE_TIMEOUT=%1")
+                             .arg(timeout));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        const QString code = error.nativeErrorCode();
+        const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+        if (code == kErrorAccessDenied || code == kErrorAccessNoPassword || code == kErrorDbAccessDenied)
+            return checkResult(DbStatus::AccessDenied, QStringLiteral("Access denied: %1").arg(text));
+        if (code == kErrorBadDb)
+            return checkResult(DbStatus::UnknownDatabase, QStringLiteral("Unknown database: %1").arg(text));
+        return checkResult(DbStatus::ConnectionFailed, QStringLiteral("Cannot connect to the database: %1").arg(text));
+    }
+
+    QString error;
+    if (!tableExists(db, settings.celTable, error)) {
+        return checkResult(DbStatus::CelTableMissing,
+                           error.isEmpty()
+                               ? QStringLiteral("The CEL table \"%1\" does not exist").arg(settings.celTable)
+                               : QStringLiteral("Cannot look for the CEL table: %1").arg(error));
+    }
+    if (!tableExists(db, settings.cdrTable, error)) {
+        return checkResult(DbStatus::CdrTableMissing,
+                           error.isEmpty()
+                               ? QStringLiteral("The CDR table \"%1\" does not exist").arg(settings.cdrTable)
+                               : QStringLiteral("Cannot look for the CDR table: %1").arg(error));
+    }
+    return checkResult(DbStatus::Ok, QStringLiteral("Connected to the database"));
+}
+
+} // namespace
+
+Utils::Promise<QJsonObject> DbChecker::check(const Settings &settings)
+{
+    Utils::Promise<QJsonObject> result;
+    checkPool().start([settings, result] { result.resolve(run(settings)); });
+    return result;
+}
+
+QJsonObject DbChecker::run(const Settings &settings)
+{
+    if (!QSqlDatabase::isDriverAvailable(kDriver))
+        return checkResult(DbStatus::DriverMissing, QStringLiteral("The MySQL driver (QMYSQL) is not installed"));
+
+    QJsonObject result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, kConnectionName);
+        result = checkOpen(db, settings);
+        db.close();
+    }
+    // Every handle is gone: the next check, maybe on another thread, registers the name afresh.
+    QSqlDatabase::removeDatabase(kConnectionName);
+    return result;
+}
+
+} // namespace Orvix::ConfigSetup

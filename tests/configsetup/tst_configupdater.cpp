@@ -1,0 +1,250 @@
+#include "config/manager.h"
+#include "configsetup/asteriskconfigreader.h"
+#include "configsetup/configupdater.h"
+#include "httpclient/httpclient.h"
+#include "setuptestsupport.h"
+
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Orvix::Config::Manager;
+using Orvix::ConfigSetup::AsteriskConfigReader;
+using Orvix::ConfigSetup::ConfigUpdater;
+
+class tst_ConfigUpdater : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fillsOnlyUnsetSettings_data();
+    void fillsOnlyUnsetSettings();
+    void secondStartWritesNothing();
+    void managerUser_data();
+    void managerUser();
+    void updateConfigSavesWithoutSignal();
+    void nothingCheckedAtFirst();
+
+private:
+    std::unique_ptr<ConfigUpdater> makeUpdater();
+    QString managerPath() const { return m_root + "/etc/asterisk/manager.conf"; }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_root;
+    QString m_configPath;
+    QString m_programLog;
+    QByteArray m_originalPath;
+    Manager m_config;
+};
+
+void tst_ConfigUpdater::initTestCase()
+{
+    m_originalPath = qgetenv("PATH");
+}
+
+void tst_ConfigUpdater::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_root = m_dir->path() + "/root";
+    QVERIFY(SetupTest::copyTree(SAMPLE_ROOT, m_root));
+    m_configPath = m_dir->path() + "/config.json";
+    SetupTest::freshConfig(m_configPath);
+
+    const QString bin = m_dir->path() + "/bin";
+    QVERIFY(QDir().mkpath(bin));
+    m_programLog = m_dir->path() + "/asterisk.log";
+    QVERIFY(SetupTest::writeProgram(bin + "/asterisk", m_programLog, "exit 0\n"));
+    qputenv("PATH", bin.toUtf8() + ':' + m_originalPath);
+}
+
+void tst_ConfigUpdater::cleanup()
+{
+    qputenv("PATH", m_originalPath);
+    Manager::resetForTesting();
+    Orvix::Utils::Settings::Manager::configName.clear();
+    m_dir.reset();
+}
+
+std::unique_ptr<ConfigUpdater> tst_ConfigUpdater::makeUpdater()
+{
+    auto updater = std::make_unique<ConfigUpdater>(QSharedPointer<Orvix::HttpClient::HttpClient>::create(), m_config);
+    updater->setRootDirectory(m_root);
+    return updater;
+}
+
+void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
+{
+    QTest::addColumn<QJsonObject>("preset");
+    QTest::addColumn<QJsonObject>("database");
+    QTest::addColumn<QJsonObject>("asterisk");
+
+    const QJsonObject fromFiles{{"host", "127.0.0.1"},  {"port", 3307},          {"user", "freepbxuser"},
+                                {"password", "s3cr;et"}, {"database", "asteriskcdrdb"}};
+    QTest::newRow("fresh settings: all from the files")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}} << fromFiles
+        << QJsonObject{{"host", "127.0.0.1"}, {"port", 5039}, {"password", "amp111"}};
+    QTest::newRow("the operator's database server stays with its port and no credentials")
+        << QJsonObject{{"Database", QJsonObject{{"host", "db.example"}, {"port", 3310}}}}
+        << QJsonObject{{"host", "db.example"}, {"port", 3310}, {"user", ""}, {"password", ""}}
+        << QJsonObject{{"port", 5039}};
+    QTest::newRow("the same server: only the missing password is taken")
+        << QJsonObject{{"Database", QJsonObject{{"host", "127.0.0.1"}, {"user", "calvena"}}}}
+        << QJsonObject{{"host", "127.0.0.1"}, {"port", 3306}, {"user", "calvena"}, {"password", "s3cr;et"}}
+        << QJsonObject{};
+    QTest::newRow("a set manager secret keeps the whole Asterisk section")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"password", "mine"}, {"port", 6000}}}}
+        << fromFiles << QJsonObject{{"port", 6000}, {"password", "mine"}};
+    QTest::newRow("a remote PBX's manager settings are not taken from this host's files")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"host", "10.0.0.5"}}}} << fromFiles
+        << QJsonObject{{"host", "10.0.0.5"}, {"port", 5038}, {"password", ""}};
+    QTest::newRow("the operator's manager port stays while the secret is filled in")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"port", 6000}}}} << fromFiles
+        << QJsonObject{{"port", 6000}, {"password", "amp111"}};
+}
+
+void tst_ConfigUpdater::fillsOnlyUnsetSettings()
+{
+    QFETCH(QJsonObject, preset);
+    QFETCH(QJsonObject, database);
+    QFETCH(QJsonObject, asterisk);
+
+    QVERIFY(Manager::update(preset).isEmpty());
+    auto updater = makeUpdater();
+    QVERIFY(!updater->isConfigured());
+    updater->readAsteriskConfig();
+    QVERIFY(updater->isConfigured());
+
+    // What the service holds is what the file holds.
+    const QJsonObject saved = QJsonDocument::fromJson(SetupTest::readFile(m_configPath)).object();
+    for (auto it = database.begin(); it != database.end(); ++it) {
+        QCOMPARE(Manager::value(Manager::Database, it.key()), it.value());
+        QCOMPARE(saved.value("Database").toObject().value(it.key()), it.value());
+    }
+    for (auto it = asterisk.begin(); it != asterisk.end(); ++it) {
+        QCOMPARE(Manager::value(Manager::Asterisk, it.key()), it.value());
+        QCOMPARE(saved.value("Asterisk").toObject().value(it.key()), it.value());
+    }
+    const QString celTable = Manager::getStringHash(Manager::Database, "table_name_aliases").value("cel");
+    // The table name comes with the server: an operator who named a server keeps the usual table.
+    const bool serverSet = preset.value("Database").toObject().contains("host");
+    QCOMPARE(celTable, serverSet ? QStringLiteral("cel") : QStringLiteral("cel_events"));
+    QCOMPARE(Manager::getStringHash(Manager::Database, "table_name_aliases").value("cdr"), QStringLiteral("cdr"));
+}
+
+void tst_ConfigUpdater::secondStartWritesNothing()
+{
+    QVERIFY(Manager::update({{"Asterisk", QJsonObject{{"user", "admin"}}}}).isEmpty());
+    QVERIFY(makeUpdater()->readAsteriskConfig());
+
+    const QByteArray before = SetupTest::readFile(m_configPath);
+    const QDateTime old(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+    {
+        QFile file(m_configPath);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+
+    // The next start of the service: the same files, the settings saved by the first.
+    auto second = makeUpdater();
+    QVERIFY(!second->readAsteriskConfig());
+    QVERIFY(second->isConfigured());
+    QCOMPARE(QFileInfo(m_configPath).lastModified().toUTC(), old);
+    QCOMPARE(SetupTest::readFile(m_configPath), before);
+    QVERIFY(!QFile::exists(m_programLog));
+}
+
+void tst_ConfigUpdater::managerUser_data()
+{
+    QTest::addColumn<QJsonObject>("preset");
+    QTest::addColumn<bool>("added");
+
+    QTest::newRow("missing user of a local PBX is added") << QJsonObject{} << true;
+    QTest::newRow("localhost counts as this host")
+        << QJsonObject{{"Asterisk", QJsonObject{{"host", "localhost"}}}} << true;
+    QTest::newRow("remote PBX is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"host", "10.0.0.5"}}}} << false;
+    QTest::newRow("existing user is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}}
+                                                 << false;
+    QTest::newRow("a set password means the user is managed elsewhere")
+        << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << false;
+    QTest::newRow("a user name that would break the file is refused")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << false;
+}
+
+void tst_ConfigUpdater::managerUser()
+{
+    QFETCH(QJsonObject, preset);
+    QFETCH(bool, added);
+
+    QVERIFY(Manager::update(preset).isEmpty());
+    const QByteArray before = SetupTest::readFile(managerPath());
+    auto updater = makeUpdater();
+    updater->readAsteriskConfig();
+
+    if (!added) {
+        QCOMPARE(SetupTest::readFile(managerPath()), before);
+        QVERIFY(!QFile::exists(m_programLog));
+        return;
+    }
+
+    const QByteArray after = SetupTest::readFile(managerPath());
+    QVERIFY(after.startsWith(before));
+    AsteriskConfigReader reader(m_root);
+    QVERIFY(reader.parseManagerFile("/etc/asterisk/manager.conf"));
+    const AsteriskConfigReader::Section user = reader.managerSections().value("calv");
+    QVERIFY(user.value("secret").size() >= 16);
+    QCOMPARE(user.value("secret"), Manager::getString(Manager::Asterisk, "password"));
+    QCOMPARE(user.value("read"), QStringLiteral("system,call,command,originate"));
+    QCOMPARE(user.value("write"), QStringLiteral("system,call,command,originate"));
+    QCOMPARE(user.value("permit"), QStringLiteral("127.0.0.1/255.255.255.255"));
+    QCOMPARE(user.value("deny"), QStringLiteral("0.0.0.0/0.0.0.0"));
+    // The other users are untouched.
+    QCOMPARE(reader.managerSections().value("admin").value("secret"), QStringLiteral("amp111"));
+
+    QTRY_COMPARE(SetupTest::readFile(m_programLog), QByteArray("-rx manager reload\n"));
+
+    // Once added, the next start has nothing to do.
+    auto next = makeUpdater();
+    QVERIFY(!next->readAsteriskConfig());
+    QCOMPARE(SetupTest::readFile(managerPath()), after);
+}
+
+void tst_ConfigUpdater::updateConfigSavesWithoutSignal()
+{
+    auto updater = makeUpdater();
+    QSignalSpy changed(updater.get(), &ConfigUpdater::configChanged);
+
+    bool resolved = false;
+    updater->updateConfig({{"App", QJsonObject{{"locale", "de"}}}}).onResolve([&resolved] { resolved = true; });
+    QVERIFY(resolved);
+    QCOMPARE(
+        QJsonDocument::fromJson(SetupTest::readFile(m_configPath)).object().value("App").toObject().value("locale"),
+        QJsonValue("de"));
+    QCOMPARE(updater->config().value("App").toObject().value("locale"), QJsonValue("de"));
+
+    QJsonObject refused;
+    updater->updateConfig({{"App", QJsonObject{{"locale", "fr"}, {"no_lead_mode", "yes"}}}})
+        .onReject([&refused](const QJsonObject &errors) { refused = errors; });
+    QVERIFY(!refused.isEmpty());
+    QVERIFY(refused.keys().join(' ').contains("no_lead_mode"));
+    QCOMPARE(Manager::getString(Manager::App, "locale"), QStringLiteral("de"));
+    QCOMPARE(changed.count(), 0);
+}
+
+void tst_ConfigUpdater::nothingCheckedAtFirst()
+{
+    const QJsonObject status = makeUpdater()->checkStatus();
+    QCOMPARE(status.keys(), (QStringList{"asterisk", "bitrix", "database", "general", "network"}));
+    for (const QString &key : status.keys())
+        QCOMPARE(status.value(key).toObject().value("status"), QJsonValue(-1));
+}
+
+QTEST_GUILESS_MAIN(tst_ConfigUpdater)
+#include "tst_configupdater.moc"
