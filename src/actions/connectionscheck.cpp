@@ -1,0 +1,18 @@
+#include "actions/connectionscheck.h"
+
+namespace Orvix::Actions {
+
+ConnectionsCheck::ConnectionsCheck(QObject *parent)
+    : Action(QStringLiteral("/check_connections"), true, parent)
+{
+}
+
+void ConnectionsCheck::handle(const QJsonObject &params, Reply *reply)
+{
+    Q_UNUSED(params)
+    const Utils::Promise<QJsonObject> promise;
+    answerWhenSettled(reply, promise, 502, QStringLiteral("Check failed"));
+    Q_EMIT request(promise);
+}
+
+} // namespace Orvix::Actions
