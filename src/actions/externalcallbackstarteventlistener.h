@@ -9,7 +9,8 @@
 
 namespace Orvix::Actions {
 
-// /events/external_call_back_start: Receives the CRM's call-back event and passes its phone and line on. Public: the portal calls it.
+// /events/external_call_back_start: Receives the CRM's call-back event and passes its phone and line on. Public:
+// the portal calls it.
 class ExternalCallBackStartEventListener : public Action, public C2CData
 {
     Q_OBJECT

@@ -9,7 +9,8 @@
 
 namespace Orvix::Actions {
 
-// /events/external_call_start: Receives the CRM's click-to-call event (its form body) and passes it on. Public: the portal calls it.
+// /events/external_call_start: Receives the CRM's click-to-call event (its form body) and passes it on. Public:
+// the portal calls it.
 class ExternalCallStartEventListener : public Action, public C2CData
 {
     Q_OBJECT

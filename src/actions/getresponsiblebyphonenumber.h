@@ -8,7 +8,8 @@
 
 namespace Orvix::Actions {
 
-// /get_responsible_by_phone_number: Answers the number of the employee responsible for the CRM entity of a phone. Public: PBX dial plans call it.
+// /get_responsible_by_phone_number: Answers the number of the employee responsible for the CRM entity of a
+// phone. Public: PBX dial plans call it.
 class GetResponsibleByPhoneNumber : public Action
 {
     Q_OBJECT

@@ -8,7 +8,8 @@
 
 namespace Orvix::Actions {
 
-// /get_responsible_data: Answers the responsible number and the entity name ("number", "name") of a phone. Public: PBX dial plans call it.
+// /get_responsible_data: Answers the responsible number and the entity name ("number", "name") of a phone.
+// Public: PBX dial plans call it.
 class GetResponsibleData : public Action
 {
     Q_OBJECT

@@ -9,7 +9,8 @@
 
 namespace Orvix::Actions {
 
-// /events/rest_call: Receives a click-to-call event sent as a REST event call and passes it on. Public: the portal calls it.
+// /events/rest_call: Receives a click-to-call event sent as a REST event call and passes it on. Public: the
+// portal calls it.
 class RestEventCallListener : public Action, public C2CData
 {
     Q_OBJECT

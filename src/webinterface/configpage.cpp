@@ -24,7 +24,8 @@ bool readFile(const QString &path, QByteArray *content)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        qWarning().noquote() << QStringLiteral("Cannot read the web interface file %1: %2").arg(path, file.errorString());
+        qWarning().noquote()
+            << QStringLiteral("Cannot read the web interface file %1: %2").arg(path, file.errorString());
         return false;
     }
     *content = file.readAll();

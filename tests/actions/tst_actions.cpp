@@ -136,7 +136,10 @@ private:
         outcome == Outcome::Resolve ? p.resolve(QJsonArray{1, "two"}) : rejectOrKeep(p);
     }
     void settle(const Promise<QString> &p) { outcome == Outcome::Resolve ? p.resolve("answer") : rejectOrKeep(p); }
-    void settle(const Promise<QJsonValue> &p) { outcome == Outcome::Resolve ? p.resolve(QJsonValue(42)) : rejectOrKeep(p); }
+    void settle(const Promise<QJsonValue> &p)
+    {
+        outcome == Outcome::Resolve ? p.resolve(QJsonValue(42)) : rejectOrKeep(p);
+    }
     void settle(const Promise<QJsonObject, QString> &p)
     {
         if (outcome == Outcome::Resolve)
@@ -214,8 +217,10 @@ void tst_Actions::routes_data()
     // resolve, reject and never-settle rows of one request
     const auto three = [&](const char *name, const QString &target, const QByteArray &body, const QStringList &args,
                            const QJsonValue &resolved, int rejectStatus, const QJsonObject &rejected) {
-        QTest::addRow("%s resolved", name) << target << body << Outcome::Resolve << args << true << 200 << result(resolved);
-        QTest::addRow("%s rejected", name) << target << body << Outcome::Reject << args << true << rejectStatus << rejected;
+        QTest::addRow("%s resolved", name)
+            << target << body << Outcome::Resolve << args << true << 200 << result(resolved);
+        QTest::addRow("%s rejected", name)
+            << target << body << Outcome::Reject << args << true << rejectStatus << rejected;
         QTest::addRow("%s never settled", name) << target << body << Outcome::Never << args << true << 504 << timeout;
     };
     const QJsonObject ok{{"ok", true}};
@@ -237,8 +242,8 @@ void tst_Actions::routes_data()
     QTest::newRow("hangup without number") << "/hangup" << get << Outcome::Resolve << QStringList() << false << 400
                                            << error("Missing parameter: number");
     QTest::newRow("originate with a list for a number")
-        << "/originate" << QByteArray(R"({"from": [1], "to": "200"})") << Outcome::Resolve << QStringList() << false << 400
-        << error("Malformed parameter: from");
+        << "/originate" << QByteArray(R"({"from": [1], "to": "200"})") << Outcome::Resolve << QStringList() << false
+        << 400 << error("Malformed parameter: from");
     QTest::newRow("malformed JSON body") << "/originate" << QByteArray(R"({"from": )") << Outcome::Resolve
                                          << QStringList() << false << 400 << error("Malformed JSON body");
     three("get_config", "/get_config", get, {}, ok, 502, error("Configuration unavailable"));
@@ -306,7 +311,8 @@ void tst_Actions::routes_data()
                                                      << Outcome::Resolve << QStringList() << false << 400
                                                      << error("Malformed parameter: name");
     QTest::newRow("set_roistat_data") << "/set_roistat_data" << QByteArray(R"({"call_id": "1700000000.5",
-        "data": {"visit": "123"}})") << Outcome::Never << QStringList{"1700000000.5", R"({"visit":"123"})"} << true << 200
+        "data": {"visit": "123"}})") << Outcome::Never
+                                      << QStringList{"1700000000.5", R"({"visit":"123"})"} << true << 200
                                       << result(true);
     QTest::newRow("set_roistat_data without data") << "/set_roistat_data?call_id=1700000000.5" << get
                                                    << Outcome::Resolve << QStringList() << false << 400
@@ -328,10 +334,10 @@ void tst_Actions::routes_data()
         << QByteArray(R"({"data": {"USER_ID": 15, "PHONE_NUMBER": "100", "CALL_ID": "c1"}})") << Outcome::Never
         << QStringList{"0", "100", "", R"({"CALL_ID":"c1","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
         << result(true);
-    QTest::newRow("external_call_start without data") << "/events/external_call_start" << get << Outcome::Never
-                                                      << QStringList{"0", "", "",
-                                                                     R"({"CALL_ID":"","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true
-                                                      << 200 << result(true);
+    QTest::newRow("external_call_start without data")
+        << "/events/external_call_start" << get << Outcome::Never
+        << QStringList{"0", "", "", R"({"CALL_ID":"","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
+        << result(true);
     QTest::newRow("rest_call, the portal's form") << "/events/rest_call" << portalForm << Outcome::Never
                                                   << QStringList{"15", "+79001234567", "7", eventData} << true << 200
                                                   << result(true);

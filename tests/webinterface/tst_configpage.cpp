@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -45,45 +46,45 @@ public:
                                   "about:blank"});
         if (!m_process.waitForStarted(30000))
             return false;
-        // Chromium writes the port it chose into the profile.
-        QFile portFile(m_profile.filePath("DevToolsActivePort"));
-        for (int i = 0; i < 600 && !portFile.exists() && m_process.state() == QProcess::Running; ++i)
-            QTest::qWait(50);
-        if (!portFile.open(QIODevice::ReadOnly))
-            return false;
-        const int port = portFile.readLine().trimmed().toInt();
-
-        QNetworkAccessManager network;
-        QJsonArray targets;
-        for (int i = 0; i < 100 && targets.isEmpty(); ++i) {
-            QNetworkReply *reply = network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/json/list").arg(port))));
-            QSignalSpy finished(reply, &QNetworkReply::finished);
-            if (!reply->isFinished())
-                finished.wait(10000);
-            for (const QJsonValue &target : QJsonDocument::fromJson(reply->readAll()).array()) {
-                if (target.toObject().value("type").toString() == "page")
-                    targets.append(target);
-            }
-            reply->deleteLater();
-            if (targets.isEmpty())
-                QTest::qWait(50);
+        // "DevTools listening on ws://127.0.0.1:<port>/devtools/browser/<id>" on its error output.
+        const QRegularExpression listening(QStringLiteral("DevTools listening on ws://127\\.0\\.0\\.1:(\\d+)/"));
+        QSignalSpy output(&m_process, &QProcess::readyReadStandardOutput);
+        QByteArray printed;
+        QRegularExpressionMatch match;
+        while (!(match = listening.match(QString::fromUtf8(printed))).hasMatch()) {
+            if (!output.wait(30000))
+                return false;
+            printed += m_process.readAllStandardOutput();
         }
-        if (targets.isEmpty())
+        const int port = match.captured(1).toInt();
+
+        // A page of our own, whose socket address comes with the answer.
+        QNetworkAccessManager network;
+        QNetworkReply *reply = network.sendCustomRequest(
+            QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/json/new?about:blank").arg(port))), "PUT");
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!reply->isFinished() && !finished.wait(30000))
+            return false;
+        const QJsonObject target = QJsonDocument::fromJson(reply->readAll()).object();
+        reply->deleteLater();
+        if (target.value("webSocketDebuggerUrl").toString().isEmpty())
             return false;
         connect(&m_socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) { onMessage(text); });
         QSignalSpy connected(&m_socket, &QWebSocket::connected);
-        m_socket.open(QUrl(targets.first().toObject().value("webSocketDebuggerUrl").toString()));
+        m_socket.open(QUrl(target.value("webSocketDebuggerUrl").toString()));
         if (!connected.wait(10000))
             return false;
-        call("Fetch.enable", {{"handleAuthRequests", true}, {"patterns", QJsonArray{QJsonObject{{"urlPattern", "*"}}}}});
+        call("Fetch.enable",
+            {{"handleAuthRequests", true}, {"patterns", QJsonArray {QJsonObject {{"urlPattern", "*"}}}}});
         return call("Page.enable").contains("result");
     }
 
     QJsonObject call(const QString &method, const QJsonObject &params = QJsonObject())
     {
         const int id = send(method, params);
-        for (int i = 0; i < 300 && !m_answers.contains(id); ++i)
-            QTest::qWait(20);
+        QSignalSpy received(&m_socket, &QWebSocket::textMessageReceived);
+        while (!m_answers.contains(id) && received.wait(30000)) {
+        }
         return m_answers.take(id);
     }
 
@@ -100,8 +101,9 @@ private:
     int send(const QString &method, const QJsonObject &params)
     {
         const int id = ++m_lastId;
-        m_socket.sendTextMessage(QString::fromUtf8(
-            QJsonDocument(QJsonObject{{"id", id}, {"method", method}, {"params", params}}).toJson(QJsonDocument::Compact)));
+        m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(
+            QJsonObject {{"id", id}, {"method", method},
+                {"params", params}}).toJson(QJsonDocument::Compact)));
         return id;
     }
 
@@ -174,7 +176,8 @@ void tst_ConfigPage::pageWithoutDigest()
     QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "user"), QStringLiteral("admin"));
 
     // With digest: the page, whose data block cannot be ended early by a value.
-    QVERIFY(Config::Manager::update(QJsonObject{{"App", QJsonObject{{"locale", "</script><script>alert(1)"}}}}).isEmpty());
+    QVERIFY(Config::Manager::update(QJsonObject {{"App", QJsonObject {{"locale", "</script><script>alert(1)"}}}})
+                .isEmpty());
     const Tests::HttpAnswer page = m_client->request("/config", true);
     QCOMPARE(page.status, 200);
     QVERIFY(page.contentType.startsWith("text/html"));

@@ -191,7 +191,7 @@
     }
     var button = document.getElementById('save');
     button.disabled = true;
-    setMessage('Saving…');
+    setMessage('Saving...');
     var request = new XMLHttpRequest();
     request.open('POST', window.location.pathname);
     request.setRequestHeader('Content-Type', 'application/json');
