@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QUrl>
 
+#include <cmath>
+
 namespace Orvix::HttpServer {
 
 namespace {
@@ -51,6 +53,18 @@ QByteArray headerParameter(const QByteArray &header, const QByteArray &name)
         return value;
     }
     return QByteArray();
+}
+
+bool hasHeaderParameter(const QByteArray &header, const QByteArray &name)
+{
+    const QList<QByteArray> parts = header.split(';');
+    for (int i = 1; i < parts.size(); ++i) {
+        const QByteArray part = parts.at(i).trimmed();
+        const int eq = part.indexOf('=');
+        if (eq > 0 && qstricmp(part.left(eq).trimmed().constData(), name.constData()) == 0)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -152,7 +166,8 @@ QString Request::text(const QString &key) const
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QJsonValue::Double: {
         const double number = v.toDouble();
-        if (number == static_cast<double>(static_cast<qint64>(number)))
+        // Identifiers come as whole numbers: write them out in full, not in exponent form.
+        if (std::abs(number) < 1e15 && number == static_cast<double>(static_cast<qint64>(number)))
             return QString::number(static_cast<qint64>(number));
         return QString::number(number);
     }
@@ -207,7 +222,7 @@ void Request::parseMultipart(const QByteArray &boundary)
         }
         const QByteArray name = headerParameter(disposition, "name");
         // Files are not form fields: only text parts are kept.
-        if (!name.isEmpty() && !disposition.contains("filename")) {
+        if (!name.isEmpty() && !hasHeaderParameter(disposition, "filename")) {
             const QByteArray content = m_body.mid(headersEnd + 4, next - headersEnd - 4);
             m_form.insert(QString::fromUtf8(name), QString::fromUtf8(content));
         }

@@ -1,13 +1,24 @@
+#include "config/manager.h"
+#include "httpserver/digestauthentication.h"
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
+#include "support/rawhttpclient.h"
+#include "utils/settingsmanager.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orvix::HttpServer;
+using Orvix::Tests::RawHttpClient;
+using Orvix::Config::Manager;
 
 namespace {
 
@@ -26,6 +37,71 @@ public:
                                       {"parameters", request.parameters()}});
     }
 };
+
+// Keeps each answer to send it when the test says.
+class LaterAction : public IAction
+{
+public:
+    LaterAction()
+        : IAction(QStringLiteral("/later"))
+    {
+    }
+    void execute(const Request &, Response response) override { pending.append(response); }
+    QList<Response> pending;
+};
+
+// Forgets to answer.
+class SilentAction : public IAction
+{
+public:
+    SilentAction()
+        : IAction(QStringLiteral("/silent"))
+    {
+    }
+    void execute(const Request &, Response) override {}
+};
+
+class SecureAction : public IAction
+{
+public:
+    SecureAction()
+        : IAction(QStringLiteral("/secure"), true)
+    {
+    }
+    void execute(const Request &request, Response response) override
+    {
+        response.sendJson(QJsonObject{{"secret", request.text("x")}});
+    }
+};
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray md5(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray challengeParameter(const QByteArray &challenge, const QByteArray &name)
+{
+    const QRegularExpression pattern(QStringLiteral("%1=\"([^\"]*)\"").arg(QString::fromLatin1(name)));
+    return pattern.match(QString::fromLatin1(challenge)).captured(1).toLatin1();
+}
+
+// The Authorization header a client computes for a challenge's nonce.
+QByteArray digestHeader(const QByteArray &user, const QByteArray &password, const QByteArray &nonce,
+                        const QByteArray &uri, const QByteArray &nc)
+{
+    const QByteArray cnonce("0a4f113b");
+    const QByteArray ha1 = md5(user + ":calvena:" + password);
+    const QByteArray ha2 = md5("GET:" + uri);
+    const QByteArray response = md5(ha1 + ':' + nonce + ':' + nc + ':' + cnonce + ":auth:" + ha2);
+    return "Digest username=\"" + user + "\", realm=\"calvena\", nonce=\"" + nonce + "\", uri=\"" + uri
+        + "\", qop=auth, nc=" + nc + ", cnonce=\"" + cnonce + "\", response=\"" + response + "\"";
+}
 
 struct CurlResult
 {
@@ -53,8 +129,23 @@ class tst_HttpServer : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void cleanupTestCase();
     void parameters_data();
     void parameters();
+    void connection_data();
+    void connection();
+    void staticFileServedWithItsType();
+    void hugeBodyFromCurl();
+    void answersLeaveInRequestOrder();
+    void answerToGoneClientIsDropped();
+    void unansweredRequestGets500();
+    void digestWithCurl_data();
+    void digestWithCurl();
+    void digestReplayAndUri_data();
+    void digestReplayAndUri();
+    void digestNonceExpires();
+    void https();
+    void httpsWithoutCertificate();
 
 private:
     QString url(const QString &path) const
@@ -64,11 +155,28 @@ private:
 
     Server m_server;
     EchoAction m_echo;
+    LaterAction m_later;
+    SilentAction m_silent;
+    SecureAction m_secure;
+    QTemporaryDir m_files;
 };
 
 void tst_HttpServer::initTestCase()
 {
     qRegisterMetaType<QProcess::ExitStatus>();
+    QVERIFY(m_files.isValid());
+    const QDir files(m_files.path());
+    QVERIFY(files.mkpath(QStringLiteral("static/css")));
+    QVERIFY(writeFile(files.filePath("static/page.html"), "<html>page</html>"));
+    QVERIFY(writeFile(files.filePath("static/css/style.css"), "body {}"));
+    QVERIFY(writeFile(files.filePath("secret.txt"), "secret"));
+    QVERIFY(QFile::link(files.filePath("secret.txt"), files.filePath("static/link.txt")));
+    QVERIFY(writeFile(files.filePath("config.json"), "{}"));
+    Orvix::Utils::Settings::Manager::configName = files.filePath("config.json");
+    Manager::init();
+    QVERIFY(Manager::update(QJsonObject{{"WebServer", QJsonObject{{"user", "admin"}, {"password", "s3cret"}}}})
+                .isEmpty());
+    m_server.setFilesDirectory(m_files.path());
     QVERIFY(m_server.listen(QStringLiteral("127.0.0.1"), 0, true));
     QVERIFY(m_server.port() != 0);
 }
@@ -88,8 +196,8 @@ void tst_HttpServer::parameters_data()
         << QStringList{"-H", "Content-Type: application/json", "-d", R"({"n": 5, "ok": true, "s": "t"})", "/echo"}
         << "POST" << QJsonObject{{"n", 5}, {"ok", true}, {"s", "t"}};
     QTest::newRow("multipart text fields, files left out")
-        << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "file=@/dev/null", "/echo"} << "POST"
-        << QJsonObject{{"user", "100"}, {"phone", "+7 900"}};
+        << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "filename=report", "-F", "file=@/dev/null", "/echo"}
+        << "POST" << QJsonObject{{"user", "100"}, {"phone", "+7 900"}, {"filename", "report"}};
 }
 
 void tst_HttpServer::parameters()
@@ -105,6 +213,322 @@ void tst_HttpServer::parameters()
     QCOMPARE(answer.value("method").toString(), method);
     QCOMPARE(answer.value("path").toString(), QStringLiteral("/echo"));
     QCOMPARE(answer.value("parameters").toObject(), parameters);
+}
+
+void tst_HttpServer::cleanupTestCase()
+{
+    Manager::resetForTesting();
+    Orvix::Utils::Settings::Manager::configName.clear();
+}
+
+void tst_HttpServer::connection_data()
+{
+    QTest::addColumn<QList<QByteArray>>("requests"); // each one sent after the answer to the one before
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<bool>("closed");
+
+    const QByteArray get("GET /echo HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTest::newRow("two requests on one kept-alive connection") << QList<QByteArray>{get, get} << QList<int>{200, 200}
+                                                               << false;
+    QTest::newRow("two requests in one write") << QList<QByteArray>{get + get} << QList<int>{200, 200} << false;
+    QTest::newRow("unknown path") << QList<QByteArray>{"GET /nothing HTTP/1.1\r\n\r\n", get}
+                                  << QList<int>{404, 200} << false;
+    QTest::newRow("Connection: close")
+        << QList<QByteArray>{"GET /echo HTTP/1.1\r\nConnection: close\r\n\r\n"} << QList<int>{200} << true;
+    QTest::newRow("HTTP/1.0 without keep-alive") << QList<QByteArray>{"GET /echo HTTP/1.0\r\n\r\n"}
+                                                 << QList<int>{200} << true;
+    QTest::newRow("HTTP/1.0 with keep-alive")
+        << QList<QByteArray>{"GET /echo HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", get} << QList<int>{200, 200}
+        << false;
+    QTest::newRow("20 MiB body announced")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Length: 20971520\r\n\r\n"} << QList<int>{413} << true;
+    QTest::newRow("chunked body over 16 MiB")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000001\r\n"
+                             + QByteArray(0x1000001, 'a') + "\r\n0\r\n\r\n"}
+        << QList<int>{413} << true;
+    QTest::newRow("one header of 70 KiB")
+        << QList<QByteArray>{"GET /echo HTTP/1.1\r\nX-Big: " + QByteArray(70 * 1024, 'a') + "\r\n\r\n"}
+        << QList<int>{431} << true;
+    QByteArray flood("GET /echo HTTP/1.1\r\n");
+    for (int i = 0; i < 20000; ++i)
+        flood += "X: y\r\n";
+    QTest::newRow("a flood of small headers") << QList<QByteArray>{flood + "\r\n"} << QList<int>{431} << true;
+    QTest::newRow("not HTTP") << QList<QByteArray>{"HELLO THERE\r\n\r\n"} << QList<int>{400} << true;
+    QTest::newRow("broken chunk size")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}
+        << QList<int>{400} << true;
+    QTest::newRow("bad request after a good one") << QList<QByteArray>{get, "GET / HTTP/9\r\n\r\n"}
+                                                  << QList<int>{200, 400} << true;
+    QTest::newRow("/static/../ leaves nothing")
+        << QList<QByteArray>{"GET /static/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
+    QTest::newRow("/static/%2e%2e/ leaves nothing")
+        << QList<QByteArray>{"GET /static/%2e%2e/secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
+    QTest::newRow("/static/ with an absolute path")
+        << QList<QByteArray>{"GET /static/" + QFile::encodeName(QDir(m_files.path()).filePath("secret.txt"))
+                             + " HTTP/1.1\r\n\r\n"}
+        << QList<int>{404} << false;
+    QTest::newRow("link out of static/") << QList<QByteArray>{"GET /static/link.txt HTTP/1.1\r\n\r\n"}
+                                         << QList<int>{404} << false;
+    QTest::newRow("the static directory itself") << QList<QByteArray>{"GET /static/ HTTP/1.1\r\n\r\n"}
+                                                 << QList<int>{404} << false;
+    QTest::newRow("POST to a static file") << QList<QByteArray>{"POST /static/page.html HTTP/1.1\r\n\r\n"}
+                                           << QList<int>{405} << false;
+}
+
+void tst_HttpServer::connection()
+{
+    QFETCH(QList<QByteArray>, requests);
+    QFETCH(QList<int>, statuses);
+    QFETCH(bool, closed);
+
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    int answered = 0;
+    for (const QByteArray &request : qAsConst(requests)) {
+        client.send(request);
+        // A write may carry several requests: read as many answers as are still expected of it.
+        const int expected = request.count("HTTP/1.") > 1 ? request.count("HTTP/1.") : 1;
+        for (int i = 0; i < expected; ++i) {
+            const auto response = client.next();
+            QVERIFY2(response, qPrintable(QStringLiteral("no answer %1").arg(answered)));
+            QCOMPARE(response->status, statuses.at(answered));
+            ++answered;
+        }
+    }
+    QCOMPARE(answered, statuses.size());
+    if (closed)
+        QVERIFY(client.waitClosed());
+    else
+        QVERIFY(client.isConnected());
+}
+
+void tst_HttpServer::staticFileServedWithItsType()
+{
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send("GET /static/page.html HTTP/1.1\r\n\r\nGET /static/css/style.css HTTP/1.1\r\n\r\n"
+                "HEAD /static/page.html HTTP/1.1\r\n\r\n");
+    auto page = client.next();
+    QVERIFY(page);
+    QCOMPARE(page->status, 200);
+    QCOMPARE(page->headers.value("content-type"), QByteArray("text/html; charset=utf-8"));
+    QCOMPARE(page->body, QByteArray("<html>page</html>"));
+    auto style = client.next();
+    QVERIFY(style);
+    QCOMPARE(style->headers.value("content-type"), QByteArray("text/css; charset=utf-8"));
+    QCOMPARE(style->body, QByteArray("body {}"));
+    auto head = client.next(true);
+    QVERIFY(head);
+    QCOMPARE(head->headers.value("content-length"), QByteArray("17"));
+    // HEAD has no body: anything sent would be read here as the start of a next answer.
+    client.send("GET /echo HTTP/1.1\r\n\r\n");
+    auto after = client.next();
+    QVERIFY(after);
+    QCOMPARE(after->status, 200);
+}
+
+void tst_HttpServer::hugeBodyFromCurl()
+{
+    const QString path = QDir(m_files.path()).filePath("huge.bin");
+    QVERIFY(writeFile(path, QByteArray(20 * 1024 * 1024, 'x')));
+    const CurlResult result =
+        curl({"-o", "/dev/null", "-w", "%{http_code}", "--data-binary", "@" + path, url("/echo")});
+    QCOMPARE(result.output, QByteArray("413"));
+    QFile::remove(path);
+}
+
+void tst_HttpServer::answersLeaveInRequestOrder()
+{
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    m_later.pending.clear();
+    // The second request is answered at once, the first only later: the first answer must still lead.
+    client.send("GET /later HTTP/1.1\r\n\r\nGET /echo?n=2 HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE(m_later.pending.size(), 1);
+    Response later = m_later.pending.takeFirst();
+    QVERIFY(!later.isClientGone());
+    later.sendJson(QJsonObject{{"n", 1}});
+    later.sendJson(QJsonObject{{"n", 3}}); // a second answer is ignored
+    auto first = client.next();
+    QVERIFY(first);
+    QCOMPARE(QJsonDocument::fromJson(first->body).object().value("n").toInt(), 1);
+    auto second = client.next();
+    QVERIFY(second);
+    QCOMPARE(QJsonDocument::fromJson(second->body).object().value("parameters").toObject().value("n").toString(),
+             QStringLiteral("2"));
+}
+
+void tst_HttpServer::answerToGoneClientIsDropped()
+{
+    m_later.pending.clear();
+    {
+        RawHttpClient client;
+        QVERIFY(client.connectTo(m_server.port()));
+        client.send("GET /later HTTP/1.1\r\n\r\n");
+        QTRY_COMPARE(m_later.pending.size(), 1);
+        client.socket().abort();
+    }
+    Response later = m_later.pending.takeFirst();
+    QTRY_VERIFY(later.isClientGone());
+    later.sendJson(QJsonObject{{"late", true}});
+    QVERIFY(later.isSent());
+    RawHttpClient next;
+    QVERIFY(next.connectTo(m_server.port()));
+    next.send("GET /echo HTTP/1.1\r\n\r\n");
+    auto answer = next.next();
+    QVERIFY(answer);
+    QCOMPARE(answer->status, 200);
+}
+
+void tst_HttpServer::unansweredRequestGets500()
+{
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send("GET /silent HTTP/1.1\r\n\r\nGET /echo HTTP/1.1\r\n\r\n");
+    auto silent = client.next();
+    QVERIFY(silent);
+    QCOMPARE(silent->status, 500);
+    auto echo = client.next();
+    QVERIFY(echo);
+    QCOMPARE(echo->status, 200);
+}
+
+void tst_HttpServer::digestWithCurl_data()
+{
+    QTest::addColumn<QString>("credentials");
+    QTest::addColumn<QByteArray>("status");
+
+    QTest::newRow("right password") << "admin:s3cret" << QByteArray("200");
+    QTest::newRow("wrong password") << "admin:guess" << QByteArray("401");
+    QTest::newRow("wrong user") << "root:s3cret" << QByteArray("401");
+    QTest::newRow("password differs in case") << "admin:S3cret" << QByteArray("401");
+}
+
+void tst_HttpServer::digestWithCurl()
+{
+    QFETCH(QString, credentials);
+    QFETCH(QByteArray, status);
+
+    const CurlResult result =
+        curl({"--digest", "-u", credentials, "-o", "/dev/null", "-w", "%{http_code}", url("/secure?x=1")});
+    QCOMPARE(result.output, status);
+}
+
+void tst_HttpServer::digestReplayAndUri_data()
+{
+    QTest::addColumn<QByteArray>("uri");        // named in the credentials
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QList<QByteArray>>("counts"); // nonce counts sent in turn
+    QTest::addColumn<QList<int>>("statuses");
+
+    QTest::newRow("counts that rise") << QByteArray("/secure") << QByteArray("s3cret")
+                                      << QList<QByteArray>{"00000001", "00000002", "0000000a"}
+                                      << QList<int>{200, 200, 200};
+    QTest::newRow("a count sent twice") << QByteArray("/secure") << QByteArray("s3cret")
+                                        << QList<QByteArray>{"00000001", "00000001"} << QList<int>{200, 401};
+    QTest::newRow("a count that goes back") << QByteArray("/secure") << QByteArray("s3cret")
+                                            << QList<QByteArray>{"00000005", "00000004"} << QList<int>{200, 401};
+    QTest::newRow("credentials for another URI") << QByteArray("/secure?x=other") << QByteArray("s3cret")
+                                                 << QList<QByteArray>{"00000001"} << QList<int>{401};
+    QTest::newRow("wrong password") << QByteArray("/secure") << QByteArray("nope")
+                                    << QList<QByteArray>{"00000001"} << QList<int>{401};
+}
+
+void tst_HttpServer::digestReplayAndUri()
+{
+    QFETCH(QByteArray, uri);
+    QFETCH(QByteArray, password);
+    QFETCH(QList<QByteArray>, counts);
+    QFETCH(QList<int>, statuses);
+
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send("GET /secure HTTP/1.1\r\n\r\n");
+    const auto challenge = client.next();
+    QVERIFY(challenge);
+    QCOMPARE(challenge->status, 401);
+    const QByteArray header = challenge->headers.value("www-authenticate");
+    QVERIFY2(header.startsWith("Digest ") && header.contains("qop=\"auth\""), header.constData());
+    const QByteArray nonce = challengeParameter(header, "nonce");
+    QVERIFY(!nonce.isEmpty());
+    for (int i = 0; i < counts.size(); ++i) {
+        client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", password, nonce, uri, counts.at(i))
+                    + "\r\n\r\n");
+        const auto answer = client.next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, statuses.at(i));
+    }
+}
+
+void tst_HttpServer::digestNonceExpires()
+{
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send("GET /secure HTTP/1.1\r\n\r\n");
+    const auto challenge = client.next();
+    QVERIFY(challenge);
+    const QByteArray nonce = challengeParameter(challenge->headers.value("www-authenticate"), "nonce");
+    DigestAuthentication::setNonceLifetime(std::chrono::milliseconds(-1)); // every nonce is past its time
+    client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", "s3cret", nonce, "/secure", "00000001")
+                + "\r\n\r\n");
+    const auto refused = client.next();
+    DigestAuthentication::setNonceLifetime(DigestAuthentication::kNonceLifetime);
+    QVERIFY(refused);
+    QCOMPARE(refused->status, 401);
+    // Stale: the client may retry with the fresh nonce at once, without asking the user again.
+    const QByteArray fresh = refused->headers.value("www-authenticate");
+    QVERIFY2(fresh.contains("stale=true"), fresh.constData());
+    client.send("GET /secure HTTP/1.1\r\nAuthorization: "
+                + digestHeader("admin", "s3cret", challengeParameter(fresh, "nonce"), "/secure", "00000001") + "\r\n\r\n");
+    const auto accepted = client.next();
+    QVERIFY(accepted);
+    QCOMPARE(accepted->status, 200);
+}
+
+void tst_HttpServer::https()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("ssl"));
+    QProcess openssl;
+    QSignalSpy finished(&openssl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                              "-keyout", dir.filePath("ssl/server.key"), "-out", dir.filePath("ssl/server.crt")});
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(openssl.exitCode(), 0);
+
+    Server server;
+    server.setFilesDirectory(dir.path());
+    QVERIFY(server.listenSecure(QStringLiteral("127.0.0.1"), 0));
+    const CurlResult result =
+        curl({"-k", QStringLiteral("https://127.0.0.1:%1/echo?a=1").arg(server.securePort())});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(result.output).object().value("parameters").toObject(),
+             QJsonObject({{"a", "1"}}));
+    // A file larger than the read-ahead window streams through TLS to its end.
+    QVERIFY(QDir(dir.path()).mkpath("static"));
+    QByteArray big(3 * 1024 * 1024 + 17, 'r');
+    big[big.size() - 1] = 'E';
+    QVERIFY(writeFile(dir.filePath("static/recording.wav"), big));
+    const CurlResult file = curl({"-k", QStringLiteral("https://127.0.0.1:%1/static/recording.wav").arg(server.securePort())});
+    QCOMPARE(file.exitCode, 0);
+    QCOMPARE(file.output.size(), big.size());
+    QVERIFY(file.output == big);
+    // Plain HTTP spoken to the TLS port gets nothing.
+    const CurlResult plain = curl({QStringLiteral("http://127.0.0.1:%1/echo").arg(server.securePort())});
+    QVERIFY(plain.exitCode != 0);
+}
+
+void tst_HttpServer::httpsWithoutCertificate()
+{
+    QTemporaryDir dir;
+    Server server;
+    server.setFilesDirectory(dir.path());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^HTTPS server not started: no readable certificate"));
+    QVERIFY(!server.listenSecure(QStringLiteral("127.0.0.1"), 0));
+    QCOMPARE(server.securePort(), quint16(0));
+    // The plain listener is not affected.
+    QVERIFY(server.listen(QStringLiteral("127.0.0.1"), 0, true));
+    QVERIFY(server.port() != 0);
 }
 
 QTEST_GUILESS_MAIN(tst_HttpServer)

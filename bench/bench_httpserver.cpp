@@ -1,0 +1,43 @@
+// The HTTP server under load: serves a small JSON answer on /bench (keep-alive) on 127.0.0.1 until it
+// is killed. Driven by bench/httpserver.sh, which measures it with wrk beside nginx serving a file of
+// the same size. Arguments: [port] (0 or none: a free port). Prints "port <n> body <bytes>".
+#include "httpserver/iaction.h"
+#include "httpserver/server.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+using namespace Orvix::HttpServer;
+
+namespace {
+
+const QJsonObject kAnswer{{"result", "ok"}, {"id", "1700000000.123"}, {"phone", "+79001234567"}, {"user", 42}};
+
+class BenchAction : public IAction
+{
+public:
+    BenchAction()
+        : IAction(QStringLiteral("/bench"))
+    {
+    }
+    void execute(const Request &, Response response) override { response.sendJson(kAnswer); }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int port = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
+    BenchAction action;
+    Server server;
+    if (!server.listen(QStringLiteral("127.0.0.1"), port, true))
+        return 1;
+    std::printf("port %d body %d\n", server.port(),
+                int(QJsonDocument(kAnswer).toJson(QJsonDocument::Compact).size()));
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -1,0 +1,125 @@
+#include "qhttpserver/qhttpserver.h"
+#include "support/rawhttpclient.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+
+using Orvix::Tests::RawHttpClient;
+
+class tst_QHttpConnection : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void idleConnectionIsClosed_data();
+    void idleConnectionIsClosed();
+    void manyPipelinedAnswersInOrder_data();
+    void manyPipelinedAnswersInOrder();
+    void streamedBodyIsChunked();
+};
+
+void tst_QHttpConnection::idleConnectionIsClosed_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+
+    QTest::newRow("nothing sent") << QByteArray();
+    QTest::newRow("half a request line") << QByteArray("GET /pa");
+    QTest::newRow("headers without their end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n");
+    QTest::newRow("after a complete answer") << QByteArray("GET / HTTP/1.1\r\n\r\n");
+}
+
+void tst_QHttpConnection::idleConnectionIsClosed()
+{
+    QFETCH(QByteArray, sent);
+
+    QHttpServer server;
+    server.setIdleTimeout(std::chrono::milliseconds(200));
+    connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *, QHttpResponse *response) { response->end("ok"); });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    RawHttpClient client;
+    QVERIFY(client.connectTo(server.serverPort()));
+    client.send(sent);
+    if (sent.endsWith("\r\n\r\n"))
+        QVERIFY(client.next());
+    QVERIFY(client.waitClosed());
+}
+
+void tst_QHttpConnection::manyPipelinedAnswersInOrder_data()
+{
+    QTest::addColumn<bool>("answerAtOnce");
+
+    QTest::newRow("answered at once") << true;
+    QTest::newRow("answered later, last first") << false;
+}
+
+void tst_QHttpConnection::manyPipelinedAnswersInOrder()
+{
+    QFETCH(bool, answerAtOnce);
+    constexpr int kRequests = 100; // more than the connection reads ahead of its answers
+
+    QHttpServer server;
+    QList<QPointer<QHttpResponse>> held;
+    connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
+        response->setHeader("X-Path", request->path());
+        if (answerAtOnce)
+            response->end(request->path());
+        else
+            held.append(response);
+    });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    RawHttpClient client;
+    QVERIFY(client.connectTo(server.serverPort()));
+    QByteArray requests;
+    for (int i = 0; i < kRequests; ++i)
+        requests += "GET /" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n";
+    client.send(requests);
+
+    int answered = 0;
+    while (!answerAtOnce && answered < kRequests) {
+        QTRY_VERIFY(!held.isEmpty());
+        while (!held.isEmpty()) {
+            QPointer<QHttpResponse> response = held.takeLast();
+            QVERIFY(response);
+            response->end(response->header("X-Path"));
+            ++answered;
+        }
+    }
+    for (int i = 0; i < kRequests; ++i) {
+        const auto response = client.next();
+        QVERIFY2(response, qPrintable(QString::number(i)));
+        QCOMPARE(response->body, "/" + QByteArray::number(i));
+    }
+}
+
+void tst_QHttpConnection::streamedBodyIsChunked()
+{
+    QHttpServer server;
+    connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *, QHttpResponse *response) {
+        response->writeHead(200);
+        response->write("first,");
+        response->write(QByteArray(100000, 'x'));
+        response->end(",last");
+    });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    RawHttpClient client;
+    QVERIFY(client.connectTo(server.serverPort()));
+    client.send("GET / HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n");
+    for (int i = 0; i < 2; ++i) {
+        const auto response = client.next();
+        QVERIFY(response);
+        QCOMPARE(response->headers.value("transfer-encoding"), QByteArray("chunked"));
+        QCOMPARE(response->body, "first," + QByteArray(100000, 'x') + ",last");
+    }
+    // HTTP/1.0 has no chunks: the body ends with the connection.
+    RawHttpClient old;
+    QVERIFY(old.connectTo(server.serverPort()));
+    old.send("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    const auto response = old.next();
+    QVERIFY(response);
+    QCOMPARE(response->body.size(), 100011);
+    QVERIFY(old.waitClosed());
+}
+
+QTEST_GUILESS_MAIN(tst_QHttpConnection)
+#include "tst_qhttpconnection.moc"
