@@ -7,9 +7,8 @@ ConnectionsCheck::ConnectionsCheck(QObject *parent)
 {
 }
 
-void ConnectionsCheck::handle(const QJsonObject &params, Reply *reply)
+void ConnectionsCheck::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Check failed"));
     Q_EMIT request(promise);

@@ -7,9 +7,8 @@ GetConfig::GetConfig(QObject *parent)
 {
 }
 
-void GetConfig::handle(const QJsonObject &params, Reply *reply)
+void GetConfig::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Configuration unavailable"));
     Q_EMIT request(promise);

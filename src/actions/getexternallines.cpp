@@ -7,9 +7,8 @@ GetExternalLines::GetExternalLines(QObject *parent)
 {
 }
 
-void GetExternalLines::handle(const QJsonObject &params, Reply *reply)
+void GetExternalLines::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonArray> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("External lines unavailable"));
     Q_EMIT request(promise);

@@ -7,9 +7,8 @@ GetSourceList::GetSourceList(QObject *parent)
 {
 }
 
-void GetSourceList::handle(const QJsonObject &params, Reply *reply)
+void GetSourceList::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonArray> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Source list unavailable"));
     Q_EMIT request(promise);

@@ -7,9 +7,8 @@ LocaleGetList::LocaleGetList(QObject *parent)
 {
 }
 
-void LocaleGetList::handle(const QJsonObject &params, Reply *reply)
+void LocaleGetList::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Locales unavailable"));
     Q_EMIT request(promise);

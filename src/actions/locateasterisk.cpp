@@ -7,9 +7,8 @@ LocateAsterisk::LocateAsterisk(QObject *parent)
 {
 }
 
-void LocateAsterisk::handle(const QJsonObject &params, Reply *reply)
+void LocateAsterisk::handle(const QJsonObject &, Reply *reply)
 {
-    Q_UNUSED(params)
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Check failed"));
     Q_EMIT request(promise);

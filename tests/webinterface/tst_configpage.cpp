@@ -146,8 +146,10 @@ private Q_SLOTS:
     void initTestCase();
     void pageWithoutDigest();
     void browserLoadsAndSaves();
+    void pageTimesOut();
 
 private:
+    bool m_answerConfig = true;
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
 };
@@ -159,7 +161,10 @@ void tst_ConfigPage::initTestCase()
     m_app = std::make_unique<WebInterface::App>();
     m_app->setStaticDirectory(QStringLiteral(WEBINTERFACE_STATIC_DIR));
     connect(m_app.get(), &WebInterface::App::getConfigRequest, this,
-            [](Utils::Promise<QJsonObject> promise) { promise.resolve(Config::Manager::toJson()); });
+            [this](Utils::Promise<QJsonObject> promise) {
+                if (m_answerConfig)
+                    promise.resolve(Config::Manager::toJson());
+            });
     connect(m_app.get(), &WebInterface::App::getCheckStatusRequest, this, [](Utils::Promise<QJsonObject> promise) {
         promise.resolve(QJsonObject{{"database", QJsonObject{{"status", 0}, {"message", "Connected"}}},
                                     {"asterisk", QJsonObject{{"status", 3}, {"message", "Login refused"}}},
@@ -232,6 +237,17 @@ void tst_ConfigPage::browserLoadsAndSaves()
     QCOMPARE(Config::Manager::getBool(Config::Manager::App, "no_lead_mode"), true);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(browser.evaluate("document.querySelectorAll('.field.invalid').length"), QJsonValue(0));
+}
+
+void tst_ConfigPage::pageTimesOut()
+{
+    // The service never answering for its configuration must not hold the browser.
+    m_answerConfig = false;
+    m_app->setTimeout(std::chrono::milliseconds(100));
+    const Tests::HttpAnswer page = m_client->request("/config", true);
+    m_answerConfig = true;
+    QCOMPARE(page.status, 504);
+    QCOMPARE(page.json(), QJsonObject({{"error", "Timeout"}}));
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigPage)
