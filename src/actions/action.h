@@ -1,0 +1,78 @@
+#pragma once
+
+#include "actions/reply.h"
+#include "httpserver/iaction.h"
+#include "utils/promise.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <chrono>
+#include <type_traits>
+
+namespace Orvix::Actions {
+
+// Base of the service's HTTP actions: one route, whether it needs digest, and the JSON envelope of
+// its answers. A subclass reads its parameters, asks for its work by emitting its request signal with
+// a promise and answers when the promise settles, or 504 once the time-out passes. Constructing an
+// action registers its route with the HTTP server. Main thread; the App owns the actions.
+class Action : public QObject, public HttpServer::IAction
+{
+    Q_OBJECT
+
+public:
+    // Checks and configuration updates restart links and wait for the PBX; a client should not be held
+    // much longer than that.
+    static inline constexpr std::chrono::milliseconds kDefaultTimeout{60000};
+
+    std::chrono::milliseconds timeout() const { return m_timeout; }
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    void execute(const HttpServer::Request &request, HttpServer::Response response) override;
+
+protected:
+    Action(const QString &route, bool requiresAuth, QObject *parent);
+
+    virtual void handle(const QJsonObject &params, Reply *reply) = 0;
+
+    // Parameter readers: false after answering 400 when a required value is missing or none of them
+    // has the expected type. Texts accept JSON strings and whole numbers (a number sent as JSON).
+    static bool takeText(const QJsonObject &params, const QString &key, Reply *reply, QString *value);
+    static bool takeOptionalText(const QJsonObject &params, const QString &key, Reply *reply, QString *value);
+    static bool takeObject(const QJsonObject &params, const QString &key, Reply *reply, QJsonObject *value);
+    static bool takeOptionalObject(const QJsonObject &params, const QString &key, Reply *reply,
+                                   QJsonObject *value);
+    static bool takeOptionalBool(const QJsonObject &params, const QString &key, Reply *reply, bool *value);
+
+    // Answers 200 {"result": value} (true for a promise without a value) when the promise resolves,
+    // {"error": failure} with rejectStatus when it is rejected.
+    template <typename T>
+    static void answerWhenSettled(Reply *reply, const Utils::Promise<T> &promise, int rejectStatus,
+                                  const QString &failure)
+    {
+        const QPointer<Reply> guard(reply);
+        if constexpr (std::is_void_v<T>) {
+            promise.onResolve([guard]() {
+                if (guard)
+                    guard->sendResult(true);
+            });
+        } else {
+            promise.onResolve([guard](T value) {
+                if (guard)
+                    guard->sendResult(QJsonValue(value));
+            });
+        }
+        promise.onReject([guard, rejectStatus, failure]() {
+            if (guard)
+                guard->sendError(rejectStatus, failure);
+        });
+    }
+
+private:
+    std::chrono::milliseconds m_timeout = kDefaultTimeout;
+};
+
+} // namespace Orvix::Actions

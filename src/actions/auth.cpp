@@ -1,0 +1,22 @@
+#include "actions/auth.h"
+
+namespace Orvix::Actions {
+
+Auth::Auth(QObject *parent)
+    : Action(QStringLiteral("/auth"), false, parent)
+{
+}
+
+void Auth::handle(const QJsonObject &params, Reply *reply)
+{
+    QString user;
+    QString password;
+    if (!takeText(params, QStringLiteral("user"), reply, &user)
+        || !takeText(params, QStringLiteral("password"), reply, &password))
+        return;
+    const Utils::Promise<void> promise;
+    answerWhenSettled(reply, promise, 401, QStringLiteral("Wrong user or password"));
+    Q_EMIT request(user, password, promise);
+}
+
+} // namespace Orvix::Actions

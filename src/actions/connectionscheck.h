@@ -1,0 +1,26 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /check_connections: Runs the checks of the database, the PBX and the CRM.
+class ConnectionsCheck : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit ConnectionsCheck(QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void request(Utils::Promise<QJsonObject> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

@@ -1,0 +1,28 @@
+#include "actions/customcrmrequest.h"
+
+namespace Orvix::Actions {
+
+CustomCrmRequest::CustomCrmRequest(QObject *parent)
+    : Action(QStringLiteral("/custom_crm_request"), true, parent)
+{
+}
+
+void CustomCrmRequest::handle(const QJsonObject &params, Reply *reply)
+{
+    QString method;
+    QJsonObject methodParams;
+    QString httpMethod = QStringLiteral("GET");
+    if (!takeText(params, QStringLiteral("method"), reply, &method)
+        || !takeOptionalObject(params, QStringLiteral("params"), reply, &methodParams)
+        || !takeOptionalText(params, QStringLiteral("http_method"), reply, &httpMethod))
+        return;
+    if (method.trimmed().isEmpty()) {
+        reply->sendError(400, QStringLiteral("Missing parameter: method"));
+        return;
+    }
+    const Utils::Promise<QJsonValue> promise;
+    answerWhenSettled(reply, promise, 502, QStringLiteral("CRM request failed"));
+    Q_EMIT request(method, methodParams, httpMethod, promise);
+}
+
+} // namespace Orvix::Actions

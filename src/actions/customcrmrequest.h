@@ -1,0 +1,27 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /custom_crm_request: Sends one REST method of the CRM with its parameters and answers its result.
+class CustomCrmRequest : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit CustomCrmRequest(QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void request(const QString &method, const QJsonObject &params, const QString &httpMethod,
+                 Utils::Promise<QJsonValue> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /execute_sql: Runs one SQL statement against the PBX database: {"fields", "data"}.
+class ExecuteSqlQuery : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit ExecuteSqlQuery(QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void request(const QString &sql, Utils::Promise<QJsonObject, QString> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

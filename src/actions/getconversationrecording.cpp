@@ -1,0 +1,81 @@
+#include "actions/getconversationrecording.h"
+
+#include <QFileInfo>
+#include <QPointer>
+#include <QRegularExpression>
+
+namespace Orvix::Actions {
+
+GetConversationRecording::GetConversationRecording(QObject *parent)
+    : Action(QStringLiteral("/get_conversation_recording"), false, parent)
+{
+}
+
+bool GetConversationRecording::isCallId(const QString &text)
+{
+    // "1700000000.42", optionally after the PBX's system name ("pbx1-1700000000.42").
+    static const QRegularExpression pattern(QStringLiteral("^([A-Za-z0-9_]{1,64}-)?[0-9]{1,20}\\.[0-9]{1,10}$"));
+    return pattern.match(text).hasMatch();
+}
+
+bool GetConversationRecording::isPhoneNumber(const QString &text)
+{
+    // Empty for a caller without a number.
+    static const QRegularExpression pattern(QStringLiteral("^\\+?[0-9*#]{0,32}$"));
+    return pattern.match(text).hasMatch();
+}
+
+QByteArray GetConversationRecording::contentTypeOf(const QString &fileName)
+{
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("wav") || suffix == QLatin1String("wav49"))
+        return QByteArrayLiteral("audio/wav");
+    if (suffix == QLatin1String("mp3"))
+        return QByteArrayLiteral("audio/mpeg");
+    if (suffix == QLatin1String("ogg"))
+        return QByteArrayLiteral("audio/ogg");
+    if (suffix == QLatin1String("gsm"))
+        return QByteArrayLiteral("audio/x-gsm");
+    return QByteArrayLiteral("application/octet-stream");
+}
+
+void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
+{
+    QString callId;
+    QString from;
+    QString to;
+    if (!takeText(params, QStringLiteral("id"), reply, &callId)
+        || !takeText(params, QStringLiteral("from"), reply, &from)
+        || !takeText(params, QStringLiteral("to"), reply, &to))
+        return;
+    // The PBX link builds the recording query from these values.
+    if (!isCallId(callId)) {
+        reply->sendError(400, QStringLiteral("Malformed parameter: id"));
+        return;
+    }
+    if (!isPhoneNumber(from) || !isPhoneNumber(to)) {
+        reply->sendError(400, QStringLiteral("Malformed parameter: %1")
+                                  .arg(isPhoneNumber(from) ? QStringLiteral("to") : QStringLiteral("from")));
+        return;
+    }
+
+    const QPointer<Reply> guard(reply);
+    const Utils::Promise<QString> promise;
+    promise.onResolve([guard](const QString &path) {
+        if (!guard)
+            return;
+        const QFileInfo file(path);
+        if (!file.isFile() || !file.isReadable()) {
+            guard->sendError(404, QStringLiteral("Recording not found"));
+            return;
+        }
+        guard->sendFile(file.absoluteFilePath(), contentTypeOf(path));
+    });
+    promise.onReject([guard]() {
+        if (guard)
+            guard->sendError(404, QStringLiteral("Recording not found"));
+    });
+    Q_EMIT request(callId, from, to, promise);
+}
+
+} // namespace Orvix::Actions

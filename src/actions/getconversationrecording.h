@@ -1,0 +1,33 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /get_conversation_recording?id=&from=&to=: streams the recording file of a call. Public, since CRM
+// activities link to it: the id must be an Asterisk unique id and the numbers phone numbers before
+// anything is asked of the PBX.
+class GetConversationRecording : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit GetConversationRecording(QObject *parent = nullptr);
+
+    static bool isCallId(const QString &text);
+    static bool isPhoneNumber(const QString &text);
+    static QByteArray contentTypeOf(const QString &fileName);
+
+Q_SIGNALS:
+    void request(const QString &callId, const QString &from, const QString &to, Utils::Promise<QString> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

@@ -1,0 +1,24 @@
+#include "actions/getresponsibledata.h"
+
+namespace Orvix::Actions {
+
+GetResponsibleData::GetResponsibleData(QObject *parent)
+    : Action(QStringLiteral("/get_responsible_data"), false, parent)
+{
+}
+
+void GetResponsibleData::handle(const QJsonObject &params, Reply *reply)
+{
+    QString phone;
+    if (!takeText(params, QStringLiteral("phone"), reply, &phone))
+        return;
+    if (phone.trimmed().isEmpty()) {
+        reply->sendError(400, QStringLiteral("Missing parameter: phone"));
+        return;
+    }
+    const Utils::Promise<QJsonObject> promise;
+    answerWhenSettled(reply, promise, 404, QStringLiteral("Responsible not found"));
+    Q_EMIT request(phone, promise);
+}
+
+} // namespace Orvix::Actions

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /get_responsible_data: Answers the responsible number and the entity name ("number", "name") of a phone.
+// Public: PBX dial plans call it.
+class GetResponsibleData : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit GetResponsibleData(QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void request(const QString &phone, Utils::Promise<QJsonObject> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

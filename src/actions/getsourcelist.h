@@ -1,0 +1,27 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::Actions {
+
+// /get_source_list: Lists the CRM's lead sources.
+class GetSourceList : public Action
+{
+    Q_OBJECT
+
+public:
+    explicit GetSourceList(QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void request(Utils::Promise<QJsonArray> promise);
+
+protected:
+    void handle(const QJsonObject &params, Reply *reply) override;
+};
+
+} // namespace Orvix::Actions

@@ -1,0 +1,26 @@
+#include "actions/localedelete.h"
+
+#include "actions/localename.h"
+
+namespace Orvix::Actions {
+
+LocaleDelete::LocaleDelete(QObject *parent)
+    : Action(QStringLiteral("/locale_delete"), true, parent)
+{
+}
+
+void LocaleDelete::handle(const QJsonObject &params, Reply *reply)
+{
+    QString name;
+    if (!takeText(params, QStringLiteral("name"), reply, &name))
+        return;
+    if (!isLocaleName(name)) {
+        reply->sendError(400, QStringLiteral("Malformed parameter: name"));
+        return;
+    }
+    const Utils::Promise<void> promise;
+    answerWhenSettled(reply, promise, 502, QStringLiteral("Locale not deleted"));
+    Q_EMIT request(name, promise);
+}
+
+} // namespace Orvix::Actions

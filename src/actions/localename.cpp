@@ -1,0 +1,13 @@
+#include "actions/localename.h"
+
+#include <QRegularExpression>
+
+namespace Orvix::Actions {
+
+bool isLocaleName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-]{1,64}(\\.json)?$"));
+    return pattern.match(name).hasMatch();
+}
+
+} // namespace Orvix::Actions

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+namespace Orvix::Actions {
+
+// A dictionary name becomes a file name in the locales directory: only a bare name (letters, digits,
+// '_', '-'), with or without ".json", so that no request reaches a file outside that directory.
+bool isLocaleName(const QString &name);
+
+} // namespace Orvix::Actions

@@ -1,0 +1,26 @@
+#include "actions/updateexternallines.h"
+
+namespace Orvix::Actions {
+
+UpdateExternalLines::UpdateExternalLines(QObject *parent)
+    : Action(QStringLiteral("/update_external_lines"), true, parent)
+{
+}
+
+void UpdateExternalLines::handle(const QJsonObject &params, Reply *reply)
+{
+    QString number;
+    QString name;
+    if (!takeText(params, QStringLiteral("NUMBER"), reply, &number)
+        || !takeOptionalText(params, QStringLiteral("NAME"), reply, &name))
+        return;
+    if (number.trimmed().isEmpty()) {
+        reply->sendError(400, QStringLiteral("Missing parameter: NUMBER"));
+        return;
+    }
+    const Utils::Promise<void> promise;
+    answerWhenSettled(reply, promise, 502, QStringLiteral("External line not updated"));
+    Q_EMIT request(QJsonObject{{QStringLiteral("NUMBER"), number}, {QStringLiteral("NAME"), name}}, promise);
+}
+
+} // namespace Orvix::Actions

@@ -1,0 +1,145 @@
+#include "webinterface/configpage.h"
+
+#include "config/manager.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSharedPointer>
+
+#include <optional>
+
+namespace Orvix::WebInterface {
+
+namespace {
+
+constexpr auto kPageFile = "config.html";
+constexpr auto kScriptFile = "config.js";
+const QByteArray kDataMarker = QByteArrayLiteral("/*PAGE_DATA*/");
+const QByteArray kScriptMarker = QByteArrayLiteral("/*PAGE_SCRIPT*/");
+
+bool readFile(const QString &path, QByteArray *content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote()
+            << QStringLiteral("Cannot read the web interface file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *content = file.readAll();
+    return true;
+}
+
+// What the page waits for before it can be drawn.
+struct PageData
+{
+    std::optional<QJsonObject> config;
+    std::optional<QJsonObject> status;
+};
+
+} // namespace
+
+ConfigPage::ConfigPage(QObject *parent)
+    : Actions::Action(QStringLiteral("/config"), true, parent)
+{
+}
+
+QString ConfigPage::staticDirectory() const
+{
+    return m_staticDirectory.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/static")
+                                       : m_staticDirectory;
+}
+
+QByteArray ConfigPage::render(const QJsonObject &config, const QJsonObject &status) const
+{
+    QByteArray page;
+    QByteArray script;
+    if (!readFile(staticDirectory() + QLatin1Char('/') + QLatin1String(kPageFile), &page)
+        || !readFile(staticDirectory() + QLatin1Char('/') + QLatin1String(kScriptFile), &script))
+        return QByteArray();
+    QByteArray data = QJsonDocument(QJsonObject{{QStringLiteral("config"), config}, {QStringLiteral("status"), status}})
+                          .toJson(QJsonDocument::Compact);
+    // A value holding "</script>" must not end the data block early; JSON reads \u003c as '<'.
+    data.replace('<', "\\u003c");
+    // The script is our own file; a "</script" in it would be a packaging fault, not user data.
+    page.replace(kScriptMarker, script);
+    page.replace(kDataMarker, data);
+    return page;
+}
+
+void ConfigPage::handle(const QJsonObject &params, Actions::Reply *reply)
+{
+    if (reply->method() == QLatin1String("GET") || reply->method() == QLatin1String("HEAD"))
+        servePage(reply);
+    else if (reply->method() == QLatin1String("POST"))
+        save(params, reply);
+    else
+        reply->sendError(405, QStringLiteral("Method not allowed"));
+}
+
+void ConfigPage::servePage(Actions::Reply *reply)
+{
+    const QPointer<Actions::Reply> guard(reply);
+    const QPointer<ConfigPage> self(this);
+    const auto data = QSharedPointer<PageData>::create();
+    const auto drawWhenReady = [guard, self, data]() {
+        if (!guard || !self || !data->config || !data->status)
+            return;
+        const QByteArray page = self->render(*data->config, *data->status);
+        if (page.isEmpty())
+            guard->sendError(500, QStringLiteral("Web interface files are missing"));
+        else
+            guard->send(200, page, QByteArrayLiteral("text/html; charset=utf-8"));
+    };
+
+    const Utils::Promise<QJsonObject> config;
+    config.onResolve([data, drawWhenReady](const QJsonObject &value) {
+        data->config = value;
+        drawWhenReady();
+    });
+    config.onReject([guard]() {
+        if (guard)
+            guard->sendError(502, QStringLiteral("Configuration unavailable"));
+    });
+    const Utils::Promise<QJsonObject> status;
+    status.onResolve([data, drawWhenReady](const QJsonObject &value) {
+        data->status = value;
+        drawWhenReady();
+    });
+    // The page is still of use without the checks' status.
+    status.onReject([data, drawWhenReady]() {
+        data->status = QJsonObject();
+        drawWhenReady();
+    });
+    Q_EMIT getConfigRequest(config);
+    Q_EMIT getCheckStatusRequest(status);
+}
+
+void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
+{
+    if (params.isEmpty()) {
+        reply->sendError(400, QStringLiteral("Missing parameter: configuration"));
+        return;
+    }
+    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
+        if (!it.value().isObject()) {
+            reply->sendError(400, QStringLiteral("Malformed parameter: %1").arg(it.key()));
+            return;
+        }
+    }
+    const QMap<QString, QString> errors = Config::Manager::update(params);
+    if (!errors.isEmpty()) {
+        QJsonObject refused;
+        for (auto it = errors.constBegin(); it != errors.constEnd(); ++it)
+            refused.insert(it.key(), it.value());
+        reply->sendJson(422, QJsonObject{{QStringLiteral("errors"), refused}});
+        return;
+    }
+    qInfo() << "Configuration saved from the web interface";
+    reply->sendResult(true);
+    Q_EMIT configChanged();
+}
+
+} // namespace Orvix::WebInterface

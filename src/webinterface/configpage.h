@@ -1,0 +1,45 @@
+#pragma once
+
+#include "actions/action.h"
+#include "utils/promise.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace Orvix::WebInterface {
+
+// /config: GET serves the configuration page (static/config.html with static/config.js and the
+// current settings and check status written into it); POST saves {section: {key: value}} through the
+// configuration manager and answers 422 {"errors": {key: text}} when keys are refused. Digest only:
+// the page shows passwords. Owned by the web interface App; main thread.
+class ConfigPage : public Actions::Action
+{
+    Q_OBJECT
+
+public:
+    explicit ConfigPage(QObject *parent = nullptr);
+
+    // static/ beside the executable unless set (tests).
+    void setStaticDirectory(const QString &directory) { m_staticDirectory = directory; }
+    QString staticDirectory() const;
+
+    // The page with its data; empty when a page file cannot be read.
+    QByteArray render(const QJsonObject &config, const QJsonObject &status) const;
+
+Q_SIGNALS:
+    void configChanged();
+    void getConfigRequest(Utils::Promise<QJsonObject> promise);
+    void getCheckStatusRequest(Utils::Promise<QJsonObject> promise);
+
+protected:
+    void handle(const QJsonObject &params, Actions::Reply *reply) override;
+
+private:
+    void servePage(Actions::Reply *reply);
+    void save(const QJsonObject &params, Actions::Reply *reply);
+
+    QString m_staticDirectory;
+};
+
+} // namespace Orvix::WebInterface

@@ -1,0 +1,434 @@
+#include "actions/asteriskcheck.h"
+#include "actions/auth.h"
+#include "actions/bitrixcheck.h"
+#include "actions/connectionscheck.h"
+#include "actions/customcrmrequest.h"
+#include "actions/dbcheck.h"
+#include "actions/executesqlquery.h"
+#include "actions/externalcallbackstarteventlistener.h"
+#include "actions/externalcallstarteventlistener.h"
+#include "actions/getconfig.h"
+#include "actions/getconversationrecording.h"
+#include "actions/getexternallines.h"
+#include "actions/getlog.h"
+#include "actions/getresponsiblebyphonenumber.h"
+#include "actions/getresponsibledata.h"
+#include "actions/getsourcelist.h"
+#include "actions/getuserlist.h"
+#include "actions/hangup.h"
+#include "actions/localedelete.h"
+#include "actions/localeget.h"
+#include "actions/localegetlist.h"
+#include "actions/localesave.h"
+#include "actions/locateasterisk.h"
+#include "actions/originate.h"
+#include "actions/redirect.h"
+#include "actions/resteventcalllistener.h"
+#include "actions/setroistatdata.h"
+#include "actions/transfer.h"
+#include "actions/updateconfig.h"
+#include "actions/updateexternallines.h"
+#include "httptestclient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+using namespace Orvix;
+using namespace Orvix::Actions;
+using Orvix::Utils::Promise;
+
+namespace {
+
+enum class Outcome { Resolve, Reject, RejectReconnection, Never };
+
+constexpr std::chrono::milliseconds kShortTimeout{150};
+
+// Every action of the service with a recorder on its signal: the signal's arguments as texts, and its
+// promise settled as the test row asks.
+class Harness : public QObject
+{
+public:
+    Harness()
+    {
+        watch(add<Auth>(), &Auth::request);
+        watch(add<Originate>(), &Originate::request);
+        watch(add<Redirect>(), &Redirect::request);
+        watch(add<Transfer>(), &Transfer::request);
+        watch(add<Hangup>(), &Hangup::request);
+        watch(add<GetConfig>(), &GetConfig::request);
+        watch(add<UpdateConfig>(), &UpdateConfig::request);
+        watch(add<ConnectionsCheck>(), &ConnectionsCheck::request);
+        watch(add<LocateAsterisk>(), &LocateAsterisk::request);
+        watch(add<AsteriskCheck>(), &AsteriskCheck::request);
+        watch(add<BitrixCheck>(), &BitrixCheck::request);
+        watch(add<DbCheck>(), &DbCheck::request);
+        watch(add<ExecuteSqlQuery>(), &ExecuteSqlQuery::request);
+        watch(add<GetConversationRecording>(), &GetConversationRecording::request);
+        watch(add<GetExternalLines>(), &GetExternalLines::request);
+        add<GetLog>();
+        watch(add<UpdateExternalLines>(), &UpdateExternalLines::request);
+        watch(add<GetResponsibleByPhoneNumber>(), &GetResponsibleByPhoneNumber::request);
+        watch(add<GetResponsibleData>(), &GetResponsibleData::request);
+        watch(add<GetSourceList>(), &GetSourceList::request);
+        watch(add<GetUserList>(), &GetUserList::request);
+        watch(add<ExternalCallStartEventListener>(), &ExternalCallStartEventListener::event);
+        watch(add<ExternalCallBackStartEventListener>(), &ExternalCallBackStartEventListener::event);
+        watch(add<RestEventCallListener>(), &RestEventCallListener::event);
+        watch(add<SetRoistatData>(), &SetRoistatData::event);
+        watch(add<CustomCrmRequest>(), &CustomCrmRequest::request);
+        watch(add<LocaleGetList>(), &LocaleGetList::request);
+        watch(add<LocaleGet>(), &LocaleGet::request);
+        watch(add<LocaleSave>(), &LocaleSave::request);
+        watch(add<LocaleDelete>(), &LocaleDelete::request);
+    }
+
+    const std::vector<std::unique_ptr<Action>> &actions() const { return m_actions; }
+
+    Outcome outcome = Outcome::Resolve;
+    QList<QStringList> calls;
+
+private:
+    template <typename A>
+    A *add()
+    {
+        auto action = std::make_unique<A>();
+        action->setTimeout(kShortTimeout);
+        A *raw = action.get();
+        m_actions.push_back(std::move(action));
+        return raw;
+    }
+
+    template <typename A, typename... Args>
+    void watch(A *action, void (A::*signal)(Args...))
+    {
+        connect(action, signal, this, [this](Args... args) {
+            QStringList recorded;
+            (take(recorded, args), ...);
+            calls.append(recorded);
+        });
+    }
+
+    static void take(QStringList &recorded, const QString &text) { recorded << text; }
+    static void take(QStringList &recorded, bool value) { recorded << (value ? "true" : "false"); }
+    static void take(QStringList &recorded, int value) { recorded << QString::number(value); }
+    static void take(QStringList &recorded, const QJsonObject &object)
+    {
+        recorded << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    }
+    template <typename T, typename E>
+    void take(QStringList &, const Promise<T, E> &promise)
+    {
+        settle(promise);
+    }
+
+    void settle(const Promise<void> &p) { outcome == Outcome::Resolve ? p.resolve() : rejectOrKeep(p); }
+    void settle(const Promise<QJsonObject> &p)
+    {
+        outcome == Outcome::Resolve ? p.resolve(QJsonObject{{"ok", true}}) : rejectOrKeep(p);
+    }
+    void settle(const Promise<QJsonArray> &p)
+    {
+        outcome == Outcome::Resolve ? p.resolve(QJsonArray{1, "two"}) : rejectOrKeep(p);
+    }
+    void settle(const Promise<QString> &p) { outcome == Outcome::Resolve ? p.resolve("answer") : rejectOrKeep(p); }
+    void settle(const Promise<QJsonValue> &p)
+    {
+        outcome == Outcome::Resolve ? p.resolve(QJsonValue(42)) : rejectOrKeep(p);
+    }
+    void settle(const Promise<QJsonObject, QString> &p)
+    {
+        if (outcome == Outcome::Resolve)
+            p.resolve(QJsonObject{{"fields", QJsonArray{"id"}}, {"data", QJsonArray{QJsonArray{"7"}}}});
+        else if (outcome != Outcome::Never)
+            p.reject(QStringLiteral("Table 'asterisk.nope' doesn't exist"));
+        m_kept.append(p);
+    }
+    void settle(const Promise<void, QJsonObject> &p)
+    {
+        if (outcome == Outcome::Resolve)
+            p.resolve();
+        else if (outcome == Outcome::Reject)
+            p.reject(QJsonObject{{"listen_port", "Wrong int format"}});
+        else if (outcome == Outcome::RejectReconnection)
+            p.reject(QJsonObject{{"error", "ERROR_PBX_RECONNECTION"}});
+        m_kept.append(p);
+    }
+    template <typename T>
+    void rejectOrKeep(const Promise<T> &p)
+    {
+        if (outcome != Outcome::Never)
+            p.reject();
+        // A promise nobody settles: its holder keeps it, as a link that never answers would.
+        m_kept.append(p);
+    }
+
+    std::vector<std::unique_ptr<Action>> m_actions;
+    QList<Utils::PromiseBase> m_kept;
+};
+
+QJsonObject result(const QJsonValue &value) { return QJsonObject{{"result", value}}; }
+QJsonObject error(const QString &text) { return QJsonObject{{"error", text}}; }
+
+} // namespace
+
+Q_DECLARE_METATYPE(Outcome)
+
+class tst_Actions : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void routes_data();
+    void routes();
+    void digest_data();
+    void digest();
+
+private:
+    std::unique_ptr<Tests::HttpTestClient> m_client;
+    std::unique_ptr<Harness> m_harness;
+};
+
+void tst_Actions::initTestCase()
+{
+    m_client = std::make_unique<Tests::HttpTestClient>();
+    QVERIFY(m_client->isListening());
+    m_harness = std::make_unique<Harness>();
+    QCOMPARE(m_harness->actions().size(), std::size_t(30));
+}
+
+void tst_Actions::routes_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QByteArray>("body"); // null: GET
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("signalled");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QJsonObject>("answer");
+
+    const QJsonObject timeout = error("Timeout");
+    const QByteArray get;
+    // resolve, reject and never-settle rows of one request
+    const auto three = [&](const char *name, const QString &target, const QByteArray &body, const QStringList &args,
+                           const QJsonValue &resolved, int rejectStatus, const QJsonObject &rejected) {
+        QTest::addRow("%s resolved", name)
+            << target << body << Outcome::Resolve << args << true << 200 << result(resolved);
+        QTest::addRow("%s rejected", name)
+            << target << body << Outcome::Reject << args << true << rejectStatus << rejected;
+        QTest::addRow("%s never settled", name) << target << body << Outcome::Never << args << true << 504 << timeout;
+    };
+    const QJsonObject ok{{"ok", true}};
+    const QJsonArray list{1, "two"};
+
+    three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
+    three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
+          error("Originate failed"));
+    three("forward", "/forward?channel_id=1700000000.5&to=300", get, {"1700000000.5", "300"}, true, 502,
+          error("Redirect failed"));
+    three("transfer", "/transfer?number=101&to=300&blind=false", get, {"101", "300", "false"}, true, 502,
+          error("Transfer failed"));
+    QTest::newRow("transfer is blind by default") << "/transfer?number=101&to=300" << get << Outcome::Resolve
+                                                  << QStringList{"101", "300", "true"} << true << 200 << result(true);
+    QTest::newRow("transfer with a blind flag that is no flag")
+        << "/transfer?number=101&to=300&blind=maybe" << get << Outcome::Resolve << QStringList() << false << 400
+        << error("Malformed parameter: blind");
+    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed"));
+    QTest::newRow("hangup without number") << "/hangup" << get << Outcome::Resolve << QStringList() << false << 400
+                                           << error("Missing parameter: number");
+    QTest::newRow("originate with a list for a number")
+        << "/originate" << QByteArray(R"({"from": [1], "to": "200"})") << Outcome::Resolve << QStringList() << false
+        << 400 << error("Malformed parameter: from");
+    QTest::newRow("malformed JSON body") << "/originate" << QByteArray(R"({"from": )") << Outcome::Resolve
+                                         << QStringList() << false << 400 << error("Malformed JSON body");
+    three("get_config", "/get_config", get, {}, ok, 502, error("Configuration unavailable"));
+    three("update_config", "/update_config", R"({"WebServer": {"listen_port": 8000}})",
+          {R"({"WebServer":{"listen_port":8000}})"}, true, 422,
+          QJsonObject{{"errors", QJsonObject{{"listen_port", "Wrong int format"}}}});
+    QTest::newRow("update_config lost a link while restarting")
+        << "/update_config" << QByteArray(R"({"App": {"log_level": "info"}})") << Outcome::RejectReconnection
+        << QStringList{R"({"App":{"log_level":"info"}})"} << true << 503 << error("ERROR_PBX_RECONNECTION");
+    QTest::newRow("update_config with a section that is no object")
+        << "/update_config" << QByteArray(R"({"App": 5})") << Outcome::Resolve << QStringList() << false << 400
+        << error("Malformed parameter: App");
+    QTest::newRow("update_config without a body") << "/update_config" << QByteArray("{}") << Outcome::Resolve
+                                                  << QStringList() << false << 400
+                                                  << error("Missing parameter: configuration");
+    three("check_connections", "/check_connections", get, {}, ok, 502, error("Check failed"));
+    three("locate_asterisk", "/locate_asterisk", get, {}, ok, 502, error("Check failed"));
+    three("asterisk_check", "/asterisk_check", R"({"host": "127.0.0.1", "port": 5038})",
+          {R"({"host":"127.0.0.1","port":5038})"}, ok, 502, error("Check failed"));
+    three("bitrix_check", "/bitrix_check?host=example.bitrix24.ru", get, {R"({"host":"example.bitrix24.ru"})"}, ok,
+          502, error("Check failed"));
+    three("db_check", "/db_check", "{}", {"{}"}, ok, 502, error("Check failed"));
+    three("execute_sql", "/execute_sql", R"({"sql": "select id from cel"})", {"select id from cel"},
+          QJsonObject{{"fields", QJsonArray{"id"}}, {"data", QJsonArray{QJsonArray{"7"}}}}, 502,
+          error("Table 'asterisk.nope' doesn't exist"));
+    QTest::newRow("execute_sql with blank SQL") << "/execute_sql?sql=%20" << get << Outcome::Resolve
+                                                << QStringList() << false << 400 << error("Missing parameter: sql");
+    three("get_external_lines", "/get_external_lines", get, {}, list, 502, error("External lines unavailable"));
+    three("update_external_lines", "/update_external_lines", "NUMBER=74950000000&NAME=Office",
+          {R"({"NAME":"Office","NUMBER":"74950000000"})"}, true, 502, error("External line not updated"));
+    QTest::newRow("update_external_lines without a number")
+        << "/update_external_lines?NAME=Office" << get << Outcome::Resolve << QStringList() << false << 400
+        << error("Missing parameter: NUMBER");
+    three("get_source_list", "/get_source_list", get, {}, list, 502, error("Source list unavailable"));
+    three("get_user_list", "/get_user_list?filter[ACTIVE]=true", get, {R"({"ACTIVE":"true"})"}, list, 502,
+          error("User list unavailable"));
+    QTest::newRow("get_user_list without a filter") << "/get_user_list" << get << Outcome::Resolve
+                                                    << QStringList{"{}"} << true << 200 << result(list);
+    three("get_responsible_by_phone_number", "/get_responsible_by_phone_number?phone=79001234567", get,
+          {"79001234567"}, "answer", 404, error("Responsible not found"));
+    three("get_responsible_data", "/get_responsible_data?phone=79001234567", get, {"79001234567"}, ok, 404,
+          error("Responsible not found"));
+    three("custom_crm_request", "/custom_crm_request",
+          R"({"method": "crm.lead.get", "params": {"id": 5}, "http_method": "post"})",
+          {"crm.lead.get", R"({"id":5})", "post"}, 42, 502, error("CRM request failed"));
+    QTest::newRow("custom_crm_request goes as GET by default")
+        << "/custom_crm_request?method=user.current" << get << Outcome::Resolve
+        << QStringList{"user.current", "{}", "GET"} << true << 200 << result(42);
+    three("locale_get_list", "/locale_get_list", get, {}, ok, 502, error("Locales unavailable"));
+    three("locale_get", "/locale_get?name=de.json", get, {"de.json"}, ok, 404, error("Locale not found"));
+    three("locale_save", "/locale_save", R"({"name": "de", "dictionary": {"niceName": "Deutsch"}})",
+          {"de", R"({"niceName":"Deutsch"})"}, "answer", 502, error("Locale not saved"));
+    QTest::newRow("locale_save with a new name") << "/locale_save" << QByteArray(R"({"dictionary": {}})")
+                                                 << Outcome::Resolve << QStringList{"", "{}"} << true << 200
+                                                 << result("answer");
+    three("locale_delete", "/locale_delete?name=custom0.json", get, {"custom0.json"}, true, 502,
+          error("Locale not deleted"));
+    // The dictionary name becomes a file name beside the executable.
+    for (const char *target : {"/locale_delete?name=../calvena.json", "/locale_get?name=/etc/passwd",
+                               "/locale_delete?name=..%2Fstatic%2Fconfig.js"})
+        QTest::addRow("%s refused", target) << target << get << Outcome::Resolve << QStringList() << false << 400
+                                            << error("Malformed parameter: name");
+    QTest::newRow("locale_save outside the locales") << "/locale_save"
+                                                     << QByteArray(R"({"name": "../x", "dictionary": {}})")
+                                                     << Outcome::Resolve << QStringList() << false << 400
+                                                     << error("Malformed parameter: name");
+    QTest::newRow("set_roistat_data") << "/set_roistat_data" << QByteArray(R"({"call_id": "1700000000.5",
+        "data": {"visit": "123"}})") << Outcome::Never
+                                      << QStringList{"1700000000.5", R"({"visit":"123"})"} << true << 200
+                                      << result(true);
+    QTest::newRow("set_roistat_data without data") << "/set_roistat_data?call_id=1700000000.5" << get
+                                                   << Outcome::Resolve << QStringList() << false << 400
+                                                   << error("Missing parameter: data");
+
+    // The portal's own form body: values under data[...], besides the event name and its auth block.
+    const QByteArray portalForm = "event=ONEXTERNALCALLSTART&data%5BUSER_ID%5D=15&data%5BPHONE_NUMBER%5D=%2B79001234567"
+                                  "&data%5BLINE_NUMBER%5D=7&data%5BCALL_ID%5D=externalCall.abc"
+                                  "&data%5BCRM_ENTITY_ID%5D=12&data%5BCRM_ENTITY_TYPE%5D=CONTACT&ts=1700000000"
+                                  "&auth%5Bdomain%5D=example.bitrix24.ru&auth%5Bapplication_token%5D=t0k";
+    const QString eventData = R"({"CALL_ID":"externalCall.abc","CRM_ENTITY_ID":"12","CRM_ENTITY_TYPE":"CONTACT"})";
+    // Whatever becomes of the originate, the portal gets its 200 at once.
+    QTest::newRow("external_call_start, the portal's form") << "/events/external_call_start" << portalForm
+                                                            << Outcome::Never
+                                                            << QStringList{"15", "+79001234567", "7", eventData} << true
+                                                            << 200 << result(true);
+    QTest::newRow("external_call_start, a numeric USER_ID gives 0")
+        << "/events/external_call_start"
+        << QByteArray(R"({"data": {"USER_ID": 15, "PHONE_NUMBER": "100", "CALL_ID": "c1"}})") << Outcome::Never
+        << QStringList{"0", "100", "", R"({"CALL_ID":"c1","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
+        << result(true);
+    QTest::newRow("external_call_start without data")
+        << "/events/external_call_start" << get << Outcome::Never
+        << QStringList{"0", "", "", R"({"CALL_ID":"","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
+        << result(true);
+    QTest::newRow("rest_call, the portal's form") << "/events/rest_call" << portalForm << Outcome::Never
+                                                  << QStringList{"15", "+79001234567", "7", eventData} << true << 200
+                                                  << result(true);
+    QTest::newRow("external_call_back_start")
+        << "/events/external_call_back_start"
+        << QByteArray("event=ONEXTERNALCALLBACKSTART&data%5BPHONE_NUMBER%5D=79001234567&data%5BLINE_NUMBER%5D=3")
+        << Outcome::Never << QStringList{"79001234567", "3"} << true << 200 << result(true);
+
+    // The recording route is public and its values reach an SQL text: nothing odd gets past it.
+    QTest::newRow("get_conversation_recording, a path without a file")
+        << "/get_conversation_recording?id=1700000000.5&from=101&to=%2B79001234567" << get << Outcome::Resolve
+        << QStringList{"1700000000.5", "101", "+79001234567"} << true << 404 << error("Recording not found");
+    QTest::newRow("get_conversation_recording never settled")
+        << "/get_conversation_recording?id=pbx1-1700000000.5&from=&to=200" << get << Outcome::Never
+        << QStringList{"pbx1-1700000000.5", "", "200"} << true << 504 << timeout;
+    QTest::newRow("get_conversation_recording found nothing")
+        << "/get_conversation_recording?id=1700000000.5&from=101&to=200" << get << Outcome::Reject
+        << QStringList{"1700000000.5", "101", "200"} << true << 404 << error("Recording not found");
+    const QList<QPair<const char *, const char *>> refused{
+        {"/get_conversation_recording?id=1'x&from=101&to=200", "id"},
+        {"/get_conversation_recording?id=1700000000.5'%20or%20'1'='1&from=101&to=200", "id"},
+        {"/get_conversation_recording?id=1700000000.5&from=101%25&to=200", "from"},
+        {"/get_conversation_recording?id=1700000000.5&from=101&to=2'00", "to"},
+        {"/get_conversation_recording?id=1700000000.5&from=101&to=200_", "to"},
+    };
+    for (const auto &[target, key] : refused)
+        QTest::addRow("%s", target) << target << get << Outcome::Resolve << QStringList() << false << 400
+                                    << error(QStringLiteral("Malformed parameter: %1").arg(key));
+    QTest::newRow("get_conversation_recording without numbers")
+        << "/get_conversation_recording?id=1700000000.5" << get << Outcome::Resolve << QStringList() << false << 400
+        << error("Missing parameter: from");
+}
+
+void tst_Actions::routes()
+{
+    QFETCH(QString, target);
+    QFETCH(QByteArray, body);
+    QFETCH(Outcome, outcome);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, signalled);
+    QFETCH(int, status);
+    QFETCH(QJsonObject, answer);
+
+    m_harness->outcome = outcome;
+    m_harness->calls.clear();
+    const QByteArray contentType = body.startsWith('{') ? QByteArrayLiteral("application/json")
+                                                        : QByteArrayLiteral("application/x-www-form-urlencoded");
+    const Tests::HttpAnswer reply = m_client->request(target, true, body, contentType);
+
+    QCOMPARE(reply.status, status);
+    QVERIFY2(reply.contentType.startsWith("application/json"), reply.contentType);
+    QCOMPARE(reply.json(), answer);
+    if (!signalled) {
+        QCOMPARE(m_harness->calls.size(), 0);
+    } else {
+        QCOMPARE(m_harness->calls.size(), 1);
+        QCOMPARE(m_harness->calls.first(), arguments);
+    }
+}
+
+void tst_Actions::digest_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<bool>("isPublic");
+    const QStringList publicRoutes{"/auth",
+                                   "/events/external_call_start",
+                                   "/events/external_call_back_start",
+                                   "/events/rest_call",
+                                   "/get_conversation_recording",
+                                   "/get_responsible_by_phone_number",
+                                   "/get_responsible_data"};
+    for (const auto &action : m_harness->actions())
+        QTest::addRow("%s", qPrintable(action->route())) << action->route()
+                                                        << publicRoutes.contains(action->route());
+}
+
+void tst_Actions::digest()
+{
+    QFETCH(QString, route);
+    QFETCH(bool, isPublic);
+    m_harness->outcome = Outcome::Resolve;
+    m_harness->calls.clear();
+
+    const Tests::HttpAnswer reply = m_client->request(route, false);
+    if (isPublic) {
+        QVERIFY(reply.status != 401);
+    } else {
+        QCOMPARE(reply.status, 401);
+        QCOMPARE(m_harness->calls.size(), 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Actions)
+#include "tst_actions.moc"

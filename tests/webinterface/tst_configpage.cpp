@@ -1,0 +1,254 @@
+#include "../actions/httptestclient.h"
+#include "config/manager.h"
+#include "webinterface/app.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+#include <memory>
+
+using namespace Orvix;
+
+namespace {
+
+// A page of a headless Chromium, driven over its DevTools protocol: answers the digest challenges of
+// the service with the configured login and lets every other request through.
+class Browser : public QObject
+{
+public:
+    ~Browser() override
+    {
+        m_socket.close();
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    bool start(const QString &program)
+    {
+        if (!m_profile.isValid())
+            return false;
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(program, {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                                  "--disable-background-networking", "--disable-component-update",
+                                  "--disable-sync", "--user-data-dir=" + m_profile.path(),
+                                  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                                  "about:blank"});
+        if (!m_process.waitForStarted(30000))
+            return false;
+        // "DevTools listening on ws://127.0.0.1:<port>/devtools/browser/<id>" on its error output.
+        const QRegularExpression listening(QStringLiteral("DevTools listening on ws://127\\.0\\.0\\.1:(\\d+)/"));
+        QSignalSpy output(&m_process, &QProcess::readyReadStandardOutput);
+        QByteArray printed;
+        QRegularExpressionMatch match;
+        while (!(match = listening.match(QString::fromUtf8(printed))).hasMatch()) {
+            if (!output.wait(30000))
+                return false;
+            printed += m_process.readAllStandardOutput();
+        }
+        const int port = match.captured(1).toInt();
+
+        // A page of our own, whose socket address comes with the answer.
+        QNetworkAccessManager network;
+        QNetworkReply *reply = network.sendCustomRequest(
+            QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/json/new?about:blank").arg(port))), "PUT");
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!reply->isFinished() && !finished.wait(30000))
+            return false;
+        const QJsonObject target = QJsonDocument::fromJson(reply->readAll()).object();
+        reply->deleteLater();
+        if (target.value("webSocketDebuggerUrl").toString().isEmpty())
+            return false;
+        connect(&m_socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) { onMessage(text); });
+        QSignalSpy connected(&m_socket, &QWebSocket::connected);
+        m_socket.open(QUrl(target.value("webSocketDebuggerUrl").toString()));
+        if (!connected.wait(10000))
+            return false;
+        call("Fetch.enable",
+            {{"handleAuthRequests", true}, {"patterns", QJsonArray {QJsonObject {{"urlPattern", "*"}}}}});
+        return call("Page.enable").contains("result");
+    }
+
+    QJsonObject call(const QString &method, const QJsonObject &params = QJsonObject())
+    {
+        const int id = send(method, params);
+        QSignalSpy received(&m_socket, &QWebSocket::textMessageReceived);
+        while (!m_answers.contains(id) && received.wait(30000)) {
+        }
+        return m_answers.take(id);
+    }
+
+    // The value of a JavaScript expression in the page.
+    QJsonValue evaluate(const QString &expression)
+    {
+        return call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}})
+            .value("result").toObject().value("result").toObject().value("value");
+    }
+
+    int authChallenges = 0;
+
+private:
+    int send(const QString &method, const QJsonObject &params)
+    {
+        const int id = ++m_lastId;
+        m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(
+            QJsonObject {{"id", id}, {"method", method},
+                {"params", params}}).toJson(QJsonDocument::Compact)));
+        return id;
+    }
+
+    void onMessage(const QString &text)
+    {
+        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (message.contains("id")) {
+            m_answers.insert(message.value("id").toInt(), message);
+            return;
+        }
+        const QString method = message.value("method").toString();
+        const QString requestId = message.value("params").toObject().value("requestId").toString();
+        if (method == "Fetch.requestPaused") {
+            send("Fetch.continueRequest", {{"requestId", requestId}});
+        } else if (method == "Fetch.authRequired") {
+            ++authChallenges;
+            const QString user = Config::Manager::getString(Config::Manager::WebServer, "user");
+            const QString password = Config::Manager::getString(Config::Manager::WebServer, "password");
+            send("Fetch.continueWithAuth",
+                 {{"requestId", requestId},
+                  {"authChallengeResponse",
+                   QJsonObject{{"response", "ProvideCredentials"}, {"username", user}, {"password", password}}}});
+        }
+    }
+
+    QTemporaryDir m_profile;
+    QProcess m_process;
+    QWebSocket m_socket;
+    int m_lastId = 0;
+    QHash<int, QJsonObject> m_answers;
+};
+
+} // namespace
+
+class tst_ConfigPage : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void pageWithoutDigest();
+    void browserLoadsAndSaves();
+    void pageTimesOut();
+
+private:
+    bool m_answerConfig = true;
+    std::unique_ptr<Tests::HttpTestClient> m_client;
+    std::unique_ptr<WebInterface::App> m_app;
+};
+
+void tst_ConfigPage::initTestCase()
+{
+    m_client = std::make_unique<Tests::HttpTestClient>();
+    QVERIFY(m_client->isListening());
+    m_app = std::make_unique<WebInterface::App>();
+    m_app->setStaticDirectory(QStringLiteral(WEBINTERFACE_STATIC_DIR));
+    connect(m_app.get(), &WebInterface::App::getConfigRequest, this,
+            [this](Utils::Promise<QJsonObject> promise) {
+                if (m_answerConfig)
+                    promise.resolve(Config::Manager::toJson());
+            });
+    connect(m_app.get(), &WebInterface::App::getCheckStatusRequest, this, [](Utils::Promise<QJsonObject> promise) {
+        promise.resolve(QJsonObject{{"database", QJsonObject{{"status", 0}, {"message", "Connected"}}},
+                                    {"asterisk", QJsonObject{{"status", 3}, {"message", "Login refused"}}},
+                                    {"bitrix", QJsonObject{{"status", 0}, {"message", "Portal answers"}}},
+                                    {"network", QJsonObject{{"status", 0}, {"message", "OK"}}},
+                                    {"general", QJsonObject{{"status", 3}, {"message", "Not configured"}}}});
+    });
+}
+
+void tst_ConfigPage::pageWithoutDigest()
+{
+    QCOMPARE(m_client->request("/config", false).status, 401);
+    QCOMPARE(m_client->request("/config", false, R"({"WebServer": {"user": "intruder"}})").status, 401);
+    QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "user"), QStringLiteral("admin"));
+
+    // With digest: the page, whose data block cannot be ended early by a value.
+    QVERIFY(Config::Manager::update(QJsonObject {{"App", QJsonObject {{"locale", "</script><script>alert(1)"}}}})
+                .isEmpty());
+    const Tests::HttpAnswer page = m_client->request("/config", true);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.contentType.startsWith("text/html"));
+    QVERIFY(page.body.contains("\\u003c/script>\\u003cscript>alert(1)"));
+    QVERIFY(!page.body.contains("</script><script>alert"));
+    QVERIFY(!page.body.contains("/*PAGE_DATA*/"));
+    QVERIFY(Config::Manager::update(QJsonObject{{"App", QJsonObject{{"locale", "_en"}}}}).isEmpty());
+}
+
+void tst_ConfigPage::browserLoadsAndSaves()
+{
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        QSKIP("chromium is not installed (scripts/setup installs it where it can)");
+    Browser browser;
+    QVERIFY(browser.start(chromium));
+    QSignalSpy changed(m_app.get(), &WebInterface::App::configChanged);
+
+    browser.call("Page.navigate", {{"url", m_client->url("/config").toString()}});
+    QTRY_VERIFY_WITH_TIMEOUT(browser.evaluate("document.body && document.body.dataset.ready") == QJsonValue("true"),
+                             30000);
+    QVERIFY(browser.authChallenges > 0);
+
+    // Every section as a form, every check with its last status.
+    QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('section')).map(s => s.dataset.section).join()"),
+             QJsonValue("App,Asterisk,Bitrix,Database,WebServer"));
+    QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-listen_port').type"), QJsonValue("number"));
+    QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-use_http').type"), QJsonValue("checkbox"));
+    QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-password').type"), QJsonValue("password"));
+    QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('.check')).map(c => c.dataset.check + ':' + "
+                              "c.className).join()"),
+             QJsonValue("asterisk:check failed,bitrix:check ok,database:check ok,general:check failed,"
+                        "network:check ok"));
+
+    // A value the configuration refuses: shown next to its key, nothing changes.
+    browser.evaluate("document.getElementById('f-WebServer-listen_port').value = '1e12';"
+                     "document.getElementById('save').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.querySelector('#f-WebServer-listen_port').parentNode"
+                                               ".querySelector('.error').textContent"),
+                              QJsonValue("Wrong double format"), 30000);
+    QCOMPARE(Config::Manager::getInt(Config::Manager::WebServer, "listen_port"), 8077);
+    QCOMPARE(changed.count(), 0);
+
+    // A good change is held by the configuration and announced.
+    browser.evaluate("document.getElementById('f-WebServer-listen_port').value = '8077';"
+                     "document.getElementById('f-WebServer-address_ext').value = 'pbx.example.com';"
+                     "document.getElementById('f-App-no_lead_mode').click();"
+                     "document.getElementById('save').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"), QJsonValue("Saved"),
+                              30000);
+    QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "address_ext"), QStringLiteral("pbx.example.com"));
+    QCOMPARE(Config::Manager::getBool(Config::Manager::App, "no_lead_mode"), true);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(browser.evaluate("document.querySelectorAll('.field.invalid').length"), QJsonValue(0));
+}
+
+void tst_ConfigPage::pageTimesOut()
+{
+    // The service never answering for its configuration must not hold the browser.
+    m_answerConfig = false;
+    m_app->setTimeout(std::chrono::milliseconds(100));
+    const Tests::HttpAnswer page = m_client->request("/config", true);
+    m_answerConfig = true;
+    QCOMPARE(page.status, 504);
+    QCOMPARE(page.json(), QJsonObject({{"error", "Timeout"}}));
+}
+
+QTEST_GUILESS_MAIN(tst_ConfigPage)
+#include "tst_configpage.moc"
