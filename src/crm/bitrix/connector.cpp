@@ -1,6 +1,7 @@
 #include "crm/bitrix/connector.h"
 
 #include "crm/bitrix/auth.h"
+#include "crm/bitrix/localeshandler.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
 
@@ -100,6 +101,9 @@ void Connector::start(const QString &host, int userId, const QString &login, con
 {
     beginRun(host, userId, login, password, generatedPostfix);
     m_locale = locale;
+    m_localesHandler = QSharedPointer<LocalesHandler>::create(m_localesDirectory);
+    connect(m_localesHandler.data(), &LocalesHandler::localeChanged, this, &Connector::localeChanged);
+    m_localesHandler->setLocale(locale);
     m_noLeadMode = noLeadMode;
     m_cacheStorageTimeMin = cacheStorageTimeMin;
     startTimer(executionLoopIntervalMsec);
