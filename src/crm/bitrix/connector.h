@@ -164,7 +164,6 @@ public:
     QStringList phoneVariants(const QString &phone) const;
     static QString stripLeadingZeros(const QString &phone);
     static QJsonObject makeDuplicateSearchParams(const QStringList &phones);
-    static QString makeBatchCommand(const QString &method, const QJsonObject &params);
     static Entity findEntityWithPhones(const QStringList &phones, const QList<Entity> &entities);
     // mode 1: by internal extension (first phone only), 2: by the users' own phones; else {}.
     static QJsonObject makeUserPhoneFilter(const QStringList &phones, int mode);

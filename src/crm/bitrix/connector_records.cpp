@@ -221,11 +221,6 @@ QJsonObject Connector::makeDuplicateSearchParams(const QStringList &phones)
                        {QStringLiteral("values"), QJsonArray::fromStringList(phones)}};
 }
 
-QString Connector::makeBatchCommand(const QString &method, const QJsonObject &params)
-{
-    return method + QLatin1Char('?') + QString::fromUtf8(Utils::jsonToUrlQuery(params));
-}
-
 Entity Connector::findEntityWithPhones(const QStringList &phones, const QList<Entity> &entities)
 {
     const QSet<QString> wanted(phones.cbegin(), phones.cend());
