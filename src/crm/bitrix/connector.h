@@ -67,6 +67,9 @@ public:
     void setTokenBaseDirectory(const QString &directory);
     // Transfer time-out of every REST and OAuth request; takes effect at the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout);
+    // First pause before a request refused by the portal's rate limit goes again (1 s by default); the
+    // pause doubles at each refusal up to 30 times this, and is back to it after a success.
+    void setRateLimitBackoff(std::chrono::milliseconds base);
 
     void start(const QString &host, int userId, const QString &login, const QString &password,
                const QString &generatedPostfix, const QString &locale, bool noLeadMode,
@@ -283,13 +286,28 @@ private:
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
                   const QString &generatedPostfix);
     void startTimer(int intervalMsec);
+    // One request on its way through the engine, with what its tries so far have used up.
+    struct PendingRequest
+    {
+        QString method;
+        QJsonObject params;
+        HttpClient::Request::Method httpMethod;
+        Utils::MsgBuilder msg;
+        Utils::Promise<QJsonValue> result;
+        qint64 triedAt = 0;
+        bool tokenRenewed = false;
+    };
+
     Utils::Promise<QJsonValue> execute(const QString &method, const QJsonObject &params,
                                        HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+    // Sends the request once more, with fresh credentials; the busy flag stays set in between.
+    void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
-    void send(const QString &method, QJsonObject params, HttpClient::Request::Method httpMethod,
-              const Utils::MsgBuilder &msg, const Utils::Promise<QJsonValue> &result);
-    void checkAnswer(const QSharedPointer<HttpClient::Response> &response, const QString &method,
-                     const Utils::MsgBuilder &msg, const Utils::Promise<QJsonValue> &result);
+    void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
+    void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
+                     const QSharedPointer<PendingRequest> &request);
+    // True when the answer is one after which the same request goes again (the answer is logged as a try).
+    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request);
     template <typename CallOrConversation>
     Utils::Promise<QJsonObject> makeRegistrationParams(bool createEntity, bool createDeal,
                                                        const CallOrConversation &call, const CRM::Entity &user,
@@ -330,6 +348,8 @@ private:
 
     QString m_tokenBaseDirectory;
     std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
+    std::chrono::milliseconds m_rateLimitBackoff{1000};
+    std::chrono::milliseconds m_nextBackoff{1000};
 
     // Records, lookups and locales.
     Utils::Promise<QJsonObject> customizeObject(const QJsonObject &value, const Utils::MsgBuilder &msg,
