@@ -99,3 +99,31 @@ public:
 private:
     QStringList m_log;
 };
+
+// Answers every hook of the API as the App does when the customizer is off: with the input unchanged.
+// The company lookup finds nothing; the recording path is the given file, or fails when it is empty.
+inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context, const QString *recordingFile)
+{
+    using Orvix::CRM::Bitrix::API;
+    using Orvix::Utils::Promise;
+    QObject::connect(api, &API::phoneCustomizationRequest, context,
+                     [](const QString &phone, Promise<QString, QString> promise) { promise.resolve(phone); });
+    const auto unchanged = [](const QJsonObject &value, Promise<QJsonObject, QString> promise) {
+        promise.resolve(value);
+    };
+    QObject::connect(api, &API::searchParamsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::finalParamsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::createEntityCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::taskAddCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::leadFieldsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::activityFieldsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::findCompanyInDoubleGisRequest, context,
+                     [](const QStringList &, Promise<Orvix::CRM::Entity> promise) { promise.reject(); });
+    QObject::connect(api, &API::conversationRecordingPathRequest, context,
+                     [recordingFile](const QString &, const QString &, const QString &, Promise<QString> promise) {
+                         if (recordingFile->isEmpty())
+                             promise.reject();
+                         else
+                             promise.resolve(*recordingFile);
+                     });
+}

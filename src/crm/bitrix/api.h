@@ -88,6 +88,9 @@ public:
 
     // The base URL the CRM calls back for click-to-call events.
     QString serverUrl(bool useRelay) const;
+    // The link to a conversation's recording on our own server, written into its activity when the
+    // recordings are not stored in the CRM.
+    QString recordingUrl(const Entities::Conversation &conversation) const;
 
 public Q_SLOTS:
     void onBitrixConnectorStart();
@@ -172,7 +175,6 @@ private:
                                               const Utils::MsgBuilder &trace);
     Utils::Promise<void> attachRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
                                          const Utils::MsgBuilder &trace);
-    QString recordingUrl(const Entities::Conversation &conversation) const;
 
     Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);
     void updateAndClearAll(const Entities::Call &call, const Utils::MsgBuilder &trace);

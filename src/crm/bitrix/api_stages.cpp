@@ -192,7 +192,8 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
         m_saved.insert(key, {callId, registration, created});
         saveRegistrations();
     }
-    if (!registration.isLeadCreated())
+    // Only a lead the call created gets the company's data and the comment, never an existing record.
+    if (!created || registration.entityType() != EntityType::Lead)
         return;
     updateLeadFromDoubleGis(registration, externalNumber, trace);
     if (commentLead) {
@@ -602,6 +603,10 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
     m_finishes[conversation.callId()].insert(registration.callId(), result);
     if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
+        if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
+            sendFinish(registration, 0, conversation, trace, result);
+            return;
+        }
         m_connector.getEntity(registration.entityType(), registration.entityId(), false, trace)
             .onResolve([self = QPointer<API>(this), registration, conversation, trace, result](const Entity &entity) {
                 if (!self) {
