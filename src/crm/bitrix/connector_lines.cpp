@@ -1,7 +1,6 @@
 // External lines of the portal and the bindings of its events.
 
 #include "crm/bitrix/connector.h"
-#include "httpclient/urlquery.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -23,13 +22,6 @@ QString readText(const QJsonValue &value)
 }
 
 } // namespace
-
-QString Connector::makeBatchCommand(const QString &method, const QJsonObject &params)
-{
-    // The portal decodes the text after "?" as a URL query: a "+" left as it is would arrive as a blank,
-    // and an "&" inside a value would cut the value short.
-    return method + QLatin1Char('?') + QString::fromUtf8(Utils::jsonToUrlQuery(params));
-}
 
 Utils::Promise<void> Connector::sendBatches(const QList<QPair<QString, QString>> &commands,
                                             HttpClient::Request::Method httpMethod)
