@@ -301,13 +301,30 @@ private:
     // Sends the request once more, with fresh credentials; the busy flag stays set in between.
     void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
+    // What the registration of one call needs to know when the search found nothing.
+    struct NewRecord
+    {
+        QString callId; // of the call, also for a conversation
+        Entities::CallType direction = Entities::CallType::Unknown;
+        int userId = 0;
+        QString source;
+        bool createEntity = false;
+        bool createDeal = false;
+    };
+    // The parameters of "telephony.externalcall.register": customized, with the entity found for the
+    // number or created for it. Rejects when the call must not be registered.
     template <typename CallOrConversation>
     Utils::Promise<QJsonObject> makeRegistrationParams(bool createEntity, bool createDeal,
                                                        const CallOrConversation &call, const CRM::Entity &user,
                                                        const Utils::MsgBuilder &msg);
-    Utils::Promise<CallRegistration, RegistrationFailedReason> sendRegistration(const QJsonObject &params,
-                                                                               bool keepDealId,
-                                                                               const Utils::MsgBuilder &msg);
+    void searchRegistrationEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                                  const Utils::Promise<QJsonObject> &result);
+    void attachFoundEntity(QJsonObject params, const CRM::Entity &entity, const NewRecord &record,
+                           const Utils::MsgBuilder &msg, const Utils::Promise<QJsonObject> &result);
+    void attachNewEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                         const Utils::Promise<QJsonObject> &result);
+    void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
+                          const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
                     const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     Utils::Promise<void> sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,

@@ -155,8 +155,9 @@ Utils::Promise<int> Connector::deleteExternalLines()
 Utils::Promise<void> Connector::subscribeToEvent(const QString &event, const QString &handler)
 {
     Utils::Promise<void> result;
-    run(QStringLiteral("event.bind"), QJsonObject{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}},
-        HttpClient::Request::Get, MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask))
+    const QJsonObject params{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}};
+    run(QStringLiteral("event.bind"), params, HttpClient::Request::Get,
+        MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask))
         .onResolve([result](const QJsonValue &) { result.resolve(); })
         .onReject([result]() { result.reject(); });
     return result;
