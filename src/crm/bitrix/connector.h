@@ -200,6 +200,7 @@ public:
     Utils::Promise<Entity> loadEntityConnectedEntities(const Entity &entity);
     // How long a user found by phone is remembered; 0 switches the cache off. Set by start() too.
     void setCacheStorageTime(int minutes) { m_cacheStorageTimeMin = minutes; }
+    int cachedUsers() const { return m_userCache.size(); }
 
     // Record writes; adds and updates resolve with the record read back from the CRM.
     Utils::Promise<Entity> addEntity(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
