@@ -140,9 +140,6 @@ public:
     // Unbinds every handler of the event; resolves with the number unbound, 0 when that failed.
     Utils::Promise<int> unbindEventHandlers(const QString &event);
 
-    // The text of one "batch" command: the method, "?" and the parameters encoded as any URL query.
-    static QString makeBatchCommand(const QString &method, const QJsonObject &params);
-
     int pendingRequests() const { return m_requestQueue.size(); }
     bool isBusy() const { return m_busy; }
 
@@ -167,6 +164,7 @@ public:
     QStringList phoneVariants(const QString &phone) const;
     static QString stripLeadingZeros(const QString &phone);
     static QJsonObject makeDuplicateSearchParams(const QStringList &phones);
+    static QString makeBatchCommand(const QString &method, const QJsonObject &params);
     static Entity findEntityWithPhones(const QStringList &phones, const QList<Entity> &entities);
     // mode 1: by internal extension (first phone only), 2: by the users' own phones; else {}.
     static QJsonObject makeUserPhoneFilter(const QStringList &phones, int mode);
@@ -202,6 +200,7 @@ public:
     Utils::Promise<Entity> loadEntityConnectedEntities(const Entity &entity);
     // How long a user found by phone is remembered; 0 switches the cache off. Set by start() too.
     void setCacheStorageTime(int minutes) { m_cacheStorageTimeMin = minutes; }
+    int cachedUsers() const { return m_userCache.size(); }
 
     // Record writes; adds and updates resolve with the record read back from the CRM.
     Utils::Promise<Entity> addEntity(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
@@ -303,18 +302,30 @@ private:
     // Sends the request once more, with fresh credentials; the busy flag stays set in between.
     void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
-    void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
-    void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
-                     const QSharedPointer<PendingRequest> &request);
-    // True when the answer is one after which the same request goes again (the answer is logged as a try).
-    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request);
+    // What the registration of one call needs to know when the search found nothing.
+    struct NewRecord
+    {
+        QString callId; // of the call, also for a conversation
+        Entities::CallType direction = Entities::CallType::Unknown;
+        int userId = 0;
+        QString source;
+        bool createEntity = false;
+        bool createDeal = false;
+    };
+    // The parameters of "telephony.externalcall.register": customized, with the entity found for the
+    // number or created for it. Rejects when the call must not be registered.
     template <typename CallOrConversation>
     Utils::Promise<QJsonObject> makeRegistrationParams(bool createEntity, bool createDeal,
                                                        const CallOrConversation &call, const CRM::Entity &user,
                                                        const Utils::MsgBuilder &msg);
-    Utils::Promise<CallRegistration, RegistrationFailedReason> sendRegistration(const QJsonObject &params,
-                                                                               bool keepDealId,
-                                                                               const Utils::MsgBuilder &msg);
+    void searchRegistrationEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                                  const Utils::Promise<QJsonObject> &result);
+    void attachFoundEntity(QJsonObject params, const CRM::Entity &entity, const NewRecord &record,
+                           const Utils::MsgBuilder &msg, const Utils::Promise<QJsonObject> &result);
+    void attachNewEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                         const Utils::Promise<QJsonObject> &result);
+    void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
+                          const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
                     const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     Utils::Promise<void> sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
@@ -324,6 +335,11 @@ private:
     Utils::Promise<void> sendBatches(const QList<QPair<QString, QString>> &commands,
                                      HttpClient::Request::Method httpMethod);
 
+    void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
+    void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
+                     const QSharedPointer<PendingRequest> &request);
+    // True when the answer is one after which the same request goes again (the answer is logged as a try).
+    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request);
     void writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response, qint64 durationMsec,
                          const Utils::MsgBuilder &msg, bool ok) const;
 

@@ -1,7 +1,6 @@
 // External lines of the portal and the bindings of its events.
 
 #include "crm/bitrix/connector.h"
-#include "httpclient/urlquery.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -23,13 +22,6 @@ QString readText(const QJsonValue &value)
 }
 
 } // namespace
-
-QString Connector::makeBatchCommand(const QString &method, const QJsonObject &params)
-{
-    // The portal decodes the text after "?" as a URL query: a "+" left as it is would arrive as a blank,
-    // and an "&" inside a value would cut the value short.
-    return method + QLatin1Char('?') + QString::fromUtf8(Utils::jsonToUrlQuery(params));
-}
 
 Utils::Promise<void> Connector::sendBatches(const QList<QPair<QString, QString>> &commands,
                                             HttpClient::Request::Method httpMethod)
@@ -163,8 +155,9 @@ Utils::Promise<int> Connector::deleteExternalLines()
 Utils::Promise<void> Connector::subscribeToEvent(const QString &event, const QString &handler)
 {
     Utils::Promise<void> result;
-    run(QStringLiteral("event.bind"), QJsonObject{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}},
-        HttpClient::Request::Get, MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask))
+    const QJsonObject params{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}};
+    run(QStringLiteral("event.bind"), params, HttpClient::Request::Get,
+        MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask))
         .onResolve([result](const QJsonValue &) { result.resolve(); })
         .onReject([result]() { result.reject(); });
     return result;

@@ -6,12 +6,25 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 
 namespace Orvix::CRM::Bitrix {
 
 namespace {
 
 using Utils::MsgBuilder;
+
+// The portal shows the description as HTML (DESCRIPTION_TYPE 3). The link is escaped: it is built from
+// caller numbers, and markup in a caller id must not reach the page as markup.
+QString recordingMarkup(const QString &url)
+{
+    const QString link = url.toHtmlEscaped();
+    return QStringLiteral(" <audio src=\"%1\" controls>%1</audio>").arg(link) + QStringLiteral("<br/><br/><br/>")
+           + QStringLiteral("<a href=\"%1\" target=\"_blank\">Скачать запись</a>").arg(link);
+}
+
+constexpr int kHtmlDescription = 3;
+
 
 } // namespace
 
@@ -47,6 +60,36 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
     run(QStringLiteral("telephony.externalcall.attachRecord"), params, HttpClient::Request::Post, msg)
         .onResolve([result](const QJsonValue &) { result.resolve(); })
         .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<void> Connector::attachRecordingUrl(int activityId, const QString &url, const MsgBuilder &msg)
+{
+    Utils::Promise<void> result;
+    if (url.isEmpty()) {
+        result.reject();
+        return result;
+    }
+
+    MsgBuilder attach = msg;
+    attach.setChildTask(MsgBuilder::RecordingAttach);
+    const QPointer<Connector> self(this);
+    getActivity(activityId, msg)
+        .onResolve([self, result, url, attach](const Activity &activity) {
+            if (!self)
+                return result.reject();
+            const QJsonObject fields{
+                {QStringLiteral("DESCRIPTION"), activity.description() + recordingMarkup(url)},
+                {QStringLiteral("DESCRIPTION_TYPE"), kHtmlDescription},
+            };
+            self->updateActivity(activity.id(), fields, attach).proxyTo(result);
+        })
+        .onReject([result, activityId, attach]() {
+            qWarning().noquote() << attach.build(
+                MsgBuilder::Warning,
+                QStringLiteral("Failed to get activity to attach recording. ActivityId = %1").arg(activityId));
+            result.reject();
+        });
     return result;
 }
 

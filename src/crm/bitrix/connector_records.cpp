@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QJsonDocument>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QSet>
 
@@ -221,6 +222,11 @@ QJsonObject Connector::makeDuplicateSearchParams(const QStringList &phones)
                        {QStringLiteral("values"), QJsonArray::fromStringList(phones)}};
 }
 
+QString Connector::makeBatchCommand(const QString &method, const QJsonObject &params)
+{
+    return method + QLatin1Char('?') + QString::fromUtf8(Utils::jsonToUrlQuery(params));
+}
+
 Entity Connector::findEntityWithPhones(const QStringList &phones, const QList<Entity> &entities)
 {
     const QSet<QString> wanted(phones.cbegin(), phones.cend());
@@ -265,6 +271,11 @@ Utils::Promise<QString> Connector::customizePhone(const QString &phone, const Ms
     MsgBuilder trace = msg;
     trace.setChildTask(MsgBuilder::PhoneCustomization);
     Utils::Promise<QString> result;
+    // Nobody to answer (a connector used without the call flow, as by the checks): nothing to change.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&Connector::phoneCustomizationRequest))) {
+        result.resolve(phone);
+        return result;
+    }
     Utils::Promise<QString, QString> request;
     request
         .onResolve([trace, result](const QString &customized) {
@@ -317,6 +328,13 @@ Utils::Promise<QJsonObject> Connector::customizeObject(
     const QString &failureFormat, bool dropType)
 {
     Utils::Promise<QJsonObject> result;
+    if (!isSignalConnected(QMetaMethod::fromSignal(signal))) {
+        QJsonObject unchanged = value;
+        if (dropType)
+            unchanged.remove(QLatin1String("type"));
+        result.resolve(unchanged);
+        return result;
+    }
     Utils::Promise<QJsonObject, QString> request;
     request
         .onResolve([msg, result, okPrefix, dropType](QJsonObject customized) {
