@@ -520,7 +520,11 @@ void API::deleteBoundEntity(const CallRegistration &registration, const MsgBuild
 
 Promise<void> API::onConversationEndedTask(const Conversation &conversation, const MsgBuilder &trace)
 {
-    if (!conversation.wasAnswered() && !conversation.isLocal()) {
+    // A leg between two extensions is never registered and has no card; finishing the call's
+    // registration with it would close the outside call as that internal leg.
+    if (conversation.isLocal())
+        return resolved();
+    if (!conversation.wasAnswered()) {
         // The registration stays for a later leg or for the end of the call.
         return hideCallCard(conversation, trace);
     }
