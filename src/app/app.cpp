@@ -3,8 +3,10 @@
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
+#include "httpclient/httpclient.h"
 #include "utils/logger.h"
 #include "utils/msgbuilder.h"
+#include "websocketserver/eventsender.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,85 +14,256 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QTimer>
+#include <QPointer>
 
 namespace Orvix {
 
 namespace {
-void logTrace(const QString &callId, Utils::MsgBuilder::TaskName task, const QString &message)
+
+using Config::Manager;
+using Utils::MsgBuilder;
+using Utils::Promise;
+
+// Tests shorten the wait after a lost link without a configuration key the operator could trip over.
+constexpr char kRestartDelayVariable[] = "CALVENA_RESTART_DELAY_MSEC";
+// Tests point the reading of Asterisk's own files at a directory of their own instead of "/".
+constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
+// What the log shows in place of a password.
+const QString kMaskedPassword = QStringLiteral("******");
+
+MsgBuilder logTrace(const QString &callId, MsgBuilder::TaskName task, const QString &message)
 {
-    const Utils::MsgBuilder builder(callId, task, Utils::MsgBuilder::NoChildTask);
-    qInfo().noquote() << builder.build(Utils::MsgBuilder::Start, message);
+    const MsgBuilder builder(callId, task, MsgBuilder::NoChildTask);
+    qInfo().noquote() << builder.build(MsgBuilder::Start, message);
+    return builder;
 }
+
+QJsonObject conversationEvent(const Entities::Conversation &conversation)
+{
+    return QJsonObject{{QStringLiteral("conversation"), conversation.toJson()}};
+}
+
+// A failing script never fails the step that asked: the step goes on with its own input.
+template <typename T>
+void customizeOrKeep(const Promise<T, QString> &customized, const T &input, const Promise<T, QString> &promise)
+{
+    customized.onResolve([promise](const T &result) { promise.resolve(result); });
+    customized.onReject([promise, input](const QString &) { promise.resolve(input); });
+}
+
+QJsonObject reconnectionError(const QString &code)
+{
+    return QJsonObject{{QStringLiteral("error"), code}};
+}
+
 } // namespace
 
 App::App(QObject *parent, const QString &overrideEventsSql, Config::Manager &config)
     : QObject(parent)
     , m_config(config)
+    , m_httpClient(QSharedPointer<HttpClient::HttpClient>::create())
+    , m_configUpdater(m_httpClient, config)
+    , m_api(this, config, m_httpClient)
     , m_pbx(this, config)
+    , m_crm(this, config, m_httpClient)
     , m_overrideEventsSql(overrideEventsSql)
-    , m_customizer(config.getString(Config::Manager::App, QStringLiteral("customizer_program_path")),
-                   config.getInt(Config::Manager::App, QStringLiteral("customization_time_msec")),
-                   config.getBool(Config::Manager::App, QStringLiteral("customize_search_params")),
-                   config.getBool(Config::Manager::App, QStringLiteral("customize_final_params")),
-                   config.getBool(Config::Manager::App, QStringLiteral("customize_entity")),
-                   config.getBool(Config::Manager::App, QStringLiteral("customize_activity")),
-                   config.getBool(Config::Manager::App, QStringLiteral("customize_task")))
+    , m_customizer(config.getString(Manager::App, QStringLiteral("customizer_program_path")),
+                   config.getInt(Manager::App, QStringLiteral("customization_time_msec")),
+                   config.getBool(Manager::App, QStringLiteral("customize_search_params")),
+                   config.getBool(Manager::App, QStringLiteral("customize_final_params")),
+                   config.getBool(Manager::App, QStringLiteral("customize_entity")),
+                   config.getBool(Manager::App, QStringLiteral("customize_activity")),
+                   config.getBool(Manager::App, QStringLiteral("customize_task")))
 {
+    bool ok = false;
+    const int delay = qEnvironmentVariableIntValue(kRestartDelayVariable, &ok);
+    if (ok && delay >= 0)
+        m_restartDelay = std::chrono::milliseconds(delay);
+    if (qEnvironmentVariableIsSet(kAsteriskRootVariable))
+        m_configUpdater.setRootDirectory(qEnvironmentVariable(kAsteriskRootVariable));
+
+    m_restartTimer.setSingleShot(true);
+    connect(&m_restartTimer, &QTimer::timeout, this, &App::run);
+
     // Log rotation moves the file away: follow the directory of our own log file and reopen.
     const QString logDirectory = QFileInfo(Utils::Logger::getLogFileName()).absolutePath();
     if (QFileInfo::exists(logDirectory))
         m_logDirectoryWatcher.addPath(logDirectory);
-    connect(&m_logDirectoryWatcher, &QFileSystemWatcher::directoryChanged, this, &App::onDirectoryChanged);
 
-    connect(&m_pbx, &PBX::Asterisk::API::started, this, &App::onPBXStart);
-    connect(&m_pbx, &PBX::Asterisk::API::callStarted, this, &App::onCallStart);
-    connect(&m_pbx, &PBX::Asterisk::API::conversationRequested, this, &App::onConversationRequest);
-    connect(&m_pbx, &PBX::Asterisk::API::conversationAccepted, this, &App::onConversationAccept);
-    connect(&m_pbx, &PBX::Asterisk::API::conversationEnded, this, &App::onConversationEnd);
-    connect(&m_pbx, &PBX::Asterisk::API::callEnded, this, &App::onCallEnd);
-    connect(&m_pbx, &PBX::Asterisk::API::originateCustomizationRequest, this,
-            &App::onOriginateCustomizationRequest);
-    connect(&m_pbx, &PBX::Asterisk::API::shouldStop, this, &App::onPBXStopped);
-
+    connectComponents();
     Entities::TelephonyEventLogHandler::instance();
 }
 
 App::~App() = default;
 
+void App::connectComponents()
+{
+    using PbxApi = PBX::Asterisk::API;
+    using CrmApi = CRM::Bitrix::API;
+
+    connect(&m_logDirectoryWatcher, &QFileSystemWatcher::directoryChanged, this, &App::onDirectoryChanged);
+    connect(&m_api, &Api::started, this, &App::run);
+
+    connect(&m_pbx, &PbxApi::started, this, &App::onPBXStart);
+    connect(&m_pbx, &PbxApi::callStarted, this, &App::onCallStart);
+    connect(&m_pbx, &PbxApi::conversationRequested, this, &App::onConversationRequest);
+    connect(&m_pbx, &PbxApi::conversationAccepted, this, &App::onConversationAccept);
+    connect(&m_pbx, &PbxApi::conversationEnded, this, &App::onConversationEnd);
+    connect(&m_pbx, &PbxApi::callEnded, this, &App::onCallEnd);
+    connect(&m_pbx, &PbxApi::callTransferred, this, &App::onCallTransfer);
+    connect(&m_pbx, &PbxApi::originateCustomizationRequest, this, &App::onOriginateCustomizationRequest);
+
+    connect(&m_crm, &CrmApi::started, this, &App::onCRMStart);
+    connect(&m_crm, &CrmApi::entityFound, this, &App::onEntityFound);
+    connect(&m_crm, &CrmApi::phoneCustomizationRequest, this, &App::onPhoneCustomizationRequest);
+    connect(&m_crm, &CrmApi::searchParamsCustomizationRequest, this, &App::onSearchParamsCustomizationRequest);
+    connect(&m_crm, &CrmApi::finalParamsCustomizationRequest, this, &App::onFinalParamsCustomizationRequest);
+    connect(&m_crm, &CrmApi::createEntityCustomizationRequest, this, &App::onCreateEntityCustomizationRequest);
+    connect(&m_crm, &CrmApi::taskAddCustomizationRequest, this, &App::onTaskAddCustomizationRequest);
+    connect(&m_crm, &CrmApi::leadFieldsCustomizationRequest, this, &App::onLeadFieldsCustomizationRequest);
+    connect(&m_crm, &CrmApi::activityFieldsCustomizationRequest, this, &App::onActivityFieldsCustomizationRequest);
+    connect(&m_crm, &CrmApi::findCompanyInDoubleGisRequest, this, &App::onFindCompanyInDoubleGisRequest);
+    connect(&m_crm, &CrmApi::conversationRecordingPathRequest, this, &App::onCallRecordingPathRequest);
+    connect(&m_crm, &CrmApi::unbindEnded, this, &App::onUnbindEnded);
+    connect(&m_crm, &CrmApi::externalCallStartRequest, this, &App::onExternalCallStartEvent);
+    connect(&m_crm, &CrmApi::externalCallBackStartRequest, this, &App::onCallBackStartEvent);
+    connect(&m_crm, &CrmApi::localeChanged, this, &App::onLocaleChanged);
+
+    connect(&m_auth, &Actions::Auth::request, this, &App::onAuthRequest);
+    connect(&m_originate, &Actions::Originate::request, this, &App::onOriginateRequest);
+    connect(&m_redirect, &Actions::Redirect::request, this, &App::onRedirectRequest);
+    connect(&m_transfer, &Actions::Transfer::request, this, &App::onTransferRequest);
+    connect(&m_hangup, &Actions::Hangup::request, this, &App::onHangupRequest);
+    connect(&m_getConfig, &Actions::GetConfig::request, this, &App::onGetConfigRequest);
+    connect(&m_updateConfig, &Actions::UpdateConfig::request, this, &App::onConfigUpdateRequest);
+    connect(&m_connectionsCheck, &Actions::ConnectionsCheck::request, this, &App::onCheckConnectionsRequest);
+    connect(&m_locateAsterisk, &Actions::LocateAsterisk::request, this, &App::onLocateAsteriskRequest);
+    connect(&m_asteriskCheck, &Actions::AsteriskCheck::request, this, &App::onAsteriskCheckRequest);
+    connect(&m_bitrixCheck, &Actions::BitrixCheck::request, this, &App::onBxCheckRequest);
+    connect(&m_dbCheck, &Actions::DbCheck::request, this, &App::onDbCheckRequest);
+    connect(&m_getExternalLines, &Actions::GetExternalLines::request, this, &App::onExternalLinesRequest);
+    connect(&m_updateExternalLines, &Actions::UpdateExternalLines::request, this, &App::onUpdateExternalLinesRequest);
+    connect(&m_getSourceList, &Actions::GetSourceList::request, this, &App::onSourceListRequest);
+    connect(&m_getUserList, &Actions::GetUserList::request, this, &App::onUserListRequest);
+    connect(&m_getConversationRecording, &Actions::GetConversationRecording::request, this,
+            &App::onCallRecordingPathRequest);
+    connect(&m_getResponsibleByPhoneNumber, &Actions::GetResponsibleByPhoneNumber::request, this,
+            &App::onGetResponsibleByPhoneNumber);
+    connect(&m_getResponsibleData, &Actions::GetResponsibleData::request, this, &App::onGetResponsibleData);
+    connect(&m_externalCallStartEventListener, &Actions::ExternalCallStartEventListener::event, this,
+            &App::onExternalCallStartEvent);
+    connect(&m_externalCallBackStartEventListener, &Actions::ExternalCallBackStartEventListener::event, this,
+            &App::onCallBackStartEvent);
+    connect(&m_restEventCallListener, &Actions::RestEventCallListener::event, this, &App::onExternalCallStartEvent);
+    connect(&m_executeSqlQuery, &Actions::ExecuteSqlQuery::request, &m_pbx, &PbxApi::executeSqlQuery);
+    connect(&m_setRoistatData, &Actions::SetRoistatData::event, this, &App::onSetRoistatData);
+    connect(&m_customCrmRequest, &Actions::CustomCrmRequest::request, &m_crm, &CrmApi::sendAnyRequest);
+    connect(&m_localeGetList, &Actions::LocaleGetList::request, &m_crm, &CrmApi::getLocales);
+    connect(&m_localeGet, &Actions::LocaleGet::request, &m_crm, &CrmApi::getLocale);
+    connect(&m_localeSave, &Actions::LocaleSave::request, &m_crm, &CrmApi::saveLocale);
+    connect(&m_localeDelete, &Actions::LocaleDelete::request, &m_crm, &CrmApi::deleteLocale);
+
+    connect(&m_pbx, &PbxApi::shouldStop, this, &App::onPBXStopped);
+    connect(&m_crm, &CrmApi::connectionLost, this, &App::onCRMStopped);
+    connect(&m_webInterface, &WebInterface::App::configChanged, this, &App::onConfigChanged);
+    connect(&m_webInterface, &WebInterface::App::getConfigRequest, this, &App::onGetConfigRequest);
+    connect(&m_webInterface, &WebInterface::App::getCheckStatusRequest, this, &App::onGetCheckStatusRequest);
+    connect(&m_configUpdater, &ConfigSetup::ConfigUpdater::configChanged, this, &App::onConfigChanged);
+}
+
+void App::readCustomizerSettings()
+{
+    m_customizer.updateSettings(m_config.getString(Manager::App, QStringLiteral("customizer_program_path")),
+                                m_config.getInt(Manager::App, QStringLiteral("customization_time_msec")),
+                                m_config.getBool(Manager::App, QStringLiteral("customize_search_params")),
+                                m_config.getBool(Manager::App, QStringLiteral("customize_final_params")),
+                                m_config.getBool(Manager::App, QStringLiteral("customize_entity")),
+                                m_config.getBool(Manager::App, QStringLiteral("customize_activity")),
+                                m_config.getBool(Manager::App, QStringLiteral("customize_task")));
+}
+
+// ---- lifecycle ----
+
 void App::start()
 {
     qInfo().noquote() << "Start application";
+    // token.json, state.json and the saved registrations live here, whatever the working directory.
     QDir().mkpath(generatedPath(QString()));
-    run();
+    // Reads its settings and emits started, which runs the links.
+    m_api.start();
+
+    const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
+    m_httpServer.listen(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port")),
+                        m_config.getBool(Manager::WebServer, QStringLiteral("use_http")));
+    m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")));
 }
 
 void App::run()
 {
+    m_restartTimer.stop();
     if (m_started) {
         qDebug() << QStringLiteral("Attempting to re-run. Ignore.");
         return;
     }
+    setUpAsteriskConfig();
     m_started = true;
     qInfo() << QStringLiteral("The application is running.");
-    // The CRM link is not part of this build yet: the PBX link starts as soon as the App runs.
-    onCRMStart();
+    // The CRM link reports started at once when it can; that starts the PBX link.
+    m_crmRunning = true;
+    m_crm.start(false);
+}
+
+void App::setUpAsteriskConfig()
+{
+    if (!m_configUpdater.isConfigured())
+        m_configUpdater.readAsteriskConfig();
 }
 
 void App::stop()
 {
     m_started = false;
-    m_pbx.stop();
+    // Only links that run are stopped: a restart asked for while one is pending finds them stopped.
+    if (m_pbxRunning) {
+        m_pbxRunning = false;
+        m_pbx.stop();
+    }
+    if (m_crmRunning) {
+        m_crmRunning = false;
+        m_crm.stop();
+    }
+}
+
+void App::restart(Promise<void, QJsonObject> callerPromise)
+{
+    stop();
+    // The configuration may have named another script or switched the company lookup.
+    m_api.updateSettings();
+    readCustomizerSettings();
+
+    // A caller still waiting on the promise being replaced learns the outcome of the fresh one, so
+    // overlapping updates are all answered. Replaced before the run, so that a link lost at once
+    // already reaches the caller.
+    const Promise<bool, QJsonObject> previous = m_pbxStarted;
+    Promise<bool, QJsonObject> fresh;
+    fresh.onResolve([previous](bool value) { previous.resolve(value); });
+    fresh.onReject([previous](const QJsonObject &error) { previous.reject(error); });
+    fresh.onResolve([callerPromise](bool) { callerPromise.resolve(); });
+    fresh.onReject([callerPromise](const QJsonObject &error) { callerPromise.reject(error); });
+    m_pbxStarted = fresh;
+
+    run();
 }
 
 void App::clean()
 {
-    // Nothing is bound in the CRM by this build, so the clean run goes straight to its end.
-    onUnbindEnded();
+    m_cleaning = true;
+    m_crmRunning = true;
+    m_crm.start(true);
 }
 
 void App::onCRMStart()
 {
+    m_pbxRunning = true;
     m_pbx.start();
     if (!m_overrideEventsSql.isEmpty())
         m_pbx.setEventsSql(m_overrideEventsSql);
@@ -100,6 +273,85 @@ void App::onPBXStart()
 {
     m_pbxStarted.resolve(true);
 }
+
+void App::onPBXStopped(const QString &reason)
+{
+    m_pbxStarted.reject(reconnectionError(QStringLiteral("ERROR_PBX_RECONNECTION")));
+    scheduleRestart(reason);
+}
+
+void App::onCRMStopped(const QString &reason)
+{
+    m_pbxStarted.reject(reconnectionError(QStringLiteral("ERROR_CRM_RECONNECTION")));
+    if (m_cleaning) {
+        // Nothing would ever end the clean run otherwise: say so and leave with an error.
+        qWarning() << QStringLiteral("Clean run failed: %1").arg(reason);
+        stop();
+        QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::exit(1); });
+        return;
+    }
+    scheduleRestart(reason);
+}
+
+void App::scheduleRestart(const QString &reason)
+{
+    qInfo() << QStringLiteral("Should restart. Reason: ") + reason;
+    if (!m_started) {
+        qInfo() << QStringLiteral("Already is about to restart");
+        return;
+    }
+    stop();
+    m_restartTimer.start(m_restartDelay);
+    qInfo() << QStringLiteral("Restart after %1 minutes").arg(double(m_restartDelay.count()) / 1000 / 60);
+}
+
+void App::onConfigChanged()
+{
+    m_api.updateSettings();
+    readCustomizerSettings();
+    if (!m_started)
+        return;
+    stop();
+    m_restartTimer.start(m_configRestartDelay);
+    qInfo().noquote() << "Restarting. Reason: config changed";
+}
+
+void App::onUnbindEnded()
+{
+    m_cleaning = false;
+    // Stopped first: stopping the CRM link writes its token file, which is to be left empty.
+    stop();
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QMap<QString, QString> errors = m_config.update(
+        QJsonObject{{QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), now}}}});
+    for (auto it = errors.cbegin(); it != errors.cend(); ++it)
+        qWarning().noquote() << "Cannot save the configuration:" << it.key() << it.value();
+
+    for (const QString &name : {QStringLiteral("token.json"), QStringLiteral("state.json")}) {
+        QFile file(generatedPath(name));
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.close();
+    }
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+}
+
+void App::onDirectoryChanged(const QString &path)
+{
+    qDebug() << QStringLiteral("Directory %1 was changed").arg(path);
+    Utils::Logger::reopen();
+}
+
+QString App::generatedPath(const QString &fileName) const
+{
+    // The PBX link and the token store keep their files beside the executable, whatever the working directory.
+    QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
+        + m_config.getString(Manager::App, QStringLiteral("generated_postfix"));
+    if (!fileName.isEmpty())
+        path += QLatin1Char('/') + fileName;
+    return path;
+}
+
+// ---- call events and call control ----
 
 QString App::callStartMessage(const Entities::Call &call)
 {
@@ -125,86 +377,315 @@ QString App::callStartMessage(const Entities::Call &call)
 
 void App::onCallStart(const Entities::Call &call)
 {
-    logTrace(call.id(), Utils::MsgBuilder::CallStarted, callStartMessage(call));
+    const MsgBuilder builder = logTrace(call.id(), MsgBuilder::CallStarted, callStartMessage(call));
+    m_crm.callStarted(call, builder);
 }
 
 void App::onConversationRequest(const Entities::Conversation &conversation)
 {
-    logTrace(conversation.callId(), Utils::MsgBuilder::ConversationRequested, conversation.toJsonString());
+    const MsgBuilder builder =
+        logTrace(conversation.callId(), MsgBuilder::ConversationRequested, conversation.toJsonString());
+    m_crm.conversationRequested(conversation, builder);
+    // A call that is over or hours old is history, not something to show a user now.
+    if (!conversation.isOutdated())
+        WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_requested"),
+                                                conversationEvent(conversation));
 }
 
 void App::onConversationAccept(const Entities::Conversation &conversation)
 {
-    logTrace(conversation.callId(), Utils::MsgBuilder::ConversationAccepted, conversation.toJsonString());
+    const MsgBuilder builder =
+        logTrace(conversation.callId(), MsgBuilder::ConversationAccepted, conversation.toJsonString());
+    m_crm.conversationAccepted(conversation, builder);
+    WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_accepted"), conversationEvent(conversation));
 }
 
 void App::onConversationEnd(const Entities::Conversation &conversation)
 {
-    logTrace(conversation.callId(), Utils::MsgBuilder::ConversationEnded, conversation.toJsonString());
+    const MsgBuilder builder =
+        logTrace(conversation.callId(), MsgBuilder::ConversationEnded, conversation.toJsonString());
+    m_crm.conversationEnded(conversation, builder);
+    WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_ended"), conversationEvent(conversation));
 }
 
 void App::onCallEnd(const Entities::Call &call)
 {
-    logTrace(call.id(), Utils::MsgBuilder::CallEnded, call.toJsonString());
+    const MsgBuilder builder = logTrace(call.id(), MsgBuilder::CallEnded, call.toJsonString());
+    m_crm.callEnded(call, builder);
+}
+
+void App::onCallTransfer(const QString &callId)
+{
+    m_crm.callTransferred(callId, MsgBuilder(callId, MsgBuilder::CallTransferred, MsgBuilder::NoChildTask));
+}
+
+void App::onEntityFound(const QString &phone, const CRM::Entity &entity)
+{
+    WebSocketServer::EventSender::sendEvent(
+        QStringLiteral("entity_found"),
+        QJsonObject{{QStringLiteral("phone"), phone}, {QStringLiteral("entity"), entity.toJson()}});
+}
+
+void App::onOriginateRequest(const QString &from, const QString &to, Promise<void> promise)
+{
+    qInfo() << QStringLiteral("Originate request received: %1 => %2").arg(from, to);
+    m_pbx.originate(from, to, QString()).proxyTo(promise);
+}
+
+void App::onRedirectRequest(const QString &channelId, const QString &to, Promise<void> promise)
+{
+    qInfo() << QStringLiteral("Получен запрос на redirect: %1 => %2").arg(channelId, to);
+    m_pbx.redirect(channelId, to).proxyTo(promise);
+}
+
+void App::onTransferRequest(const QString &number, const QString &to, bool blind, Promise<void> promise)
+{
+    if (blind)
+        qDebug() << QStringLiteral("Blind transfer request: %1 => %2").arg(number, to);
+    else
+        qDebug() << QStringLiteral("Attended transfer request: %1 => %2").arg(number, to);
+    m_pbx.transfer(number, to, blind).proxyTo(promise);
+}
+
+void App::onHangupRequest(const QString &number, Promise<void> promise)
+{
+    qDebug() << QStringLiteral("Hangup request for number %1").arg(number);
+    m_pbx.hangup(number).proxyTo(promise);
+}
+
+void App::onSetRoistatData(const QString &callId, const QJsonObject &data)
+{
+    qDebug() << QStringLiteral("Set roistat data:") << callId << data;
+    m_crm.setRoistatData(callId, data);
+}
+
+void App::onExternalCallStartEvent(int userId, const QString &phone, const QString &lineNumber,
+                                   const QJsonObject &event)
+{
+    const MsgBuilder builder(QString(), MsgBuilder::NoTask, MsgBuilder::NoChildTask);
+    qDebug().noquote() << builder.build(
+        MsgBuilder::Start,
+        QStringLiteral("onExternalCallStart event received from user [%1] to phone [%2]").arg(userId).arg(phone));
+    if (userId <= 0 || phone.trimmed().isEmpty())
+        return;
+
+    m_crm.getUser(userId).onResolve([self = QPointer<App>(this), phone, lineNumber, event](const CRM::Entity &user) {
+        if (!self)
+            return;
+        const QString from = user.shortestPhone();
+        if (from.isEmpty()) {
+            qWarning() << QStringLiteral("User [%1] hasn't any number").arg(user.id());
+            return;
+        }
+        self->m_pbx.originate(from, phone, lineNumber);
+        // The outgoing call the PBX is about to report belongs to the CRM's own click-to-call.
+        self->m_crm.rememberCall(phone, event);
+    });
+}
+
+void App::onCallBackStartEvent(const QString &phone, const QString &lineNumber)
+{
+    qDebug() << QStringLiteral("onExternalCallBackStart event received to phone [%1]").arg(phone);
+    if (!phone.trimmed().isEmpty())
+        m_pbx.callBackOriginate(phone, lineNumber);
+}
+
+// ---- requests, checks and customisation ----
+
+void App::onAuthRequest(const QString &user, const QString &password, Promise<void> promise)
+{
+    // The password is checked, never written down.
+    qInfo() << QStringLiteral("Получен запрос авторизации: %1, %2").arg(user, kMaskedPassword);
+    if (user == m_config.getString(Manager::WebServer, QStringLiteral("user"))
+        && password == m_config.getString(Manager::WebServer, QStringLiteral("password"))) {
+        promise.resolve();
+        return;
+    }
+    qWarning() << QStringLiteral("Попытка авторизоваться с неправильными реквизитами: [%1] и [%2]")
+                      .arg(user, kMaskedPassword);
+    promise.reject();
+}
+
+void App::onConfigUpdateRequest(const QJsonObject &json, Promise<void, QJsonObject> promise)
+{
+    m_configUpdater.updateConfig(json)
+        .onResolve([self = QPointer<App>(this), promise]() {
+            if (self)
+                self->restart(promise);
+        })
+        .onReject([promise](const QJsonObject &errors) { promise.reject(errors); });
+}
+
+void App::onLocaleChanged(const QString &fileName)
+{
+    const int end = fileName.indexOf(QLatin1String(".json"));
+    const QString locale = end < 0 ? fileName : fileName.left(end);
+    // Saving the same locale again would change nothing but the file's time.
+    if (locale != m_config.getString(Manager::App, QStringLiteral("locale")))
+        m_configUpdater.updateConfig(QJsonObject{{QStringLiteral("App"), QJsonObject{{QStringLiteral("locale"), locale}}}});
+    qDebug() << QStringLiteral("Change locale on: ") + fileName;
+}
+
+void App::onGetConfigRequest(Promise<QJsonObject> promise)
+{
+    qDebug().noquote() << "Config request";
+    promise.resolve(m_configUpdater.config());
+}
+
+void App::onGetCheckStatusRequest(Promise<QJsonObject> promise)
+{
+    qDebug().noquote() << "Check status request";
+    promise.resolve(m_configUpdater.checkStatus());
+}
+
+void App::onCheckConnectionsRequest(Promise<QJsonObject> promise)
+{
+    qDebug().noquote() << "Check connections request";
+    m_configUpdater.checkConnections(promise);
+}
+
+void App::onDbCheckRequest(Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    qDebug().noquote() << "DB check request";
+    m_configUpdater.dbCheck(promise, settings);
+}
+
+void App::onLocateAsteriskRequest(Promise<QJsonObject> promise)
+{
+    qDebug().noquote() << "Locate Asterisk request";
+    m_configUpdater.locateAsterisk(promise);
+}
+
+void App::onAsteriskCheckRequest(Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    qDebug().noquote() << "Check Asterisk request";
+    m_configUpdater.asteriskCheck(promise, settings);
+}
+
+void App::onBxCheckRequest(Promise<QJsonObject> promise, const QJsonObject &settings)
+{
+    qDebug().noquote() << "Calv check request";
+    m_configUpdater.bxCheck(promise, settings);
+}
+
+void App::onSourceListRequest(Promise<QJsonArray> promise)
+{
+    qDebug().noquote() << "Source list request";
+    m_crm.getSourceList().proxyTo(promise);
+}
+
+void App::onUserListRequest(const QJsonObject &filter, Promise<QJsonArray> promise)
+{
+    qDebug().noquote() << "User list request";
+    m_crm.getUserList(filter).proxyTo(promise);
+}
+
+void App::onExternalLinesRequest(Promise<QJsonArray> promise)
+{
+    qDebug().noquote() << "External lines request";
+    m_crm.getExternalLines().proxyTo(promise);
+}
+
+void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void> promise)
+{
+    qDebug().noquote() << "Update external lines request";
+    m_crm.updateExternalLine(line.value(QStringLiteral("NUMBER")).toString(),
+                             line.value(QStringLiteral("NAME")).toString())
+        .proxyTo(promise);
+}
+
+void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString> promise)
+{
+    m_crm.getResponsibleForPhone(phone).proxyTo(promise);
+}
+
+void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject> promise)
+{
+    m_crm.getResponsibleData(phone).proxyTo(promise);
 }
 
 void App::onOriginateCustomizationRequest(const QHash<QString, QString> &params,
-                                          Utils::Promise<QHash<QString, QString>, QString> promise)
+                                          Promise<QHash<QString, QString>, QString> promise)
 {
     // A refusal goes back as it is: the PBX link then originates with its own parameters.
     m_customizer.processOriginateParams(params)
         .onResolve([promise](const QHash<QString, QString> &customized) { promise.resolve(customized); })
-        .onReject([promise](const QString &reason) { promise.reject(reason); });
+        .onReject([promise](const QString &reason) {
+            qInfo() << QStringLiteral("Failed to customize originate params: [%1]").arg(reason);
+            promise.reject(reason);
+        });
 }
 
-void App::onUnbindEnded()
+void App::onPhoneCustomizationRequest(const QString &phone, Promise<QString, QString> promise)
 {
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    const QMap<QString, QString> errors =
-        m_config.update(QJsonObject{{QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), now}}}});
-    for (auto it = errors.cbegin(); it != errors.cend(); ++it)
-        qWarning().noquote() << "Cannot save the configuration:" << it.key() << it.value();
-
-    for (const QString &name : {QStringLiteral("token.json"), QStringLiteral("state.json")}) {
-        QFile file(generatedPath(name));
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.close();
-    }
-    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    customizeOrKeep(m_customizer.processPhoneNumber(phone), phone, promise);
 }
 
-void App::onDirectoryChanged(const QString &path)
+void App::onSearchParamsCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
 {
-    qDebug() << QStringLiteral("Directory %1 was changed").arg(path);
-    Utils::Logger::reopen();
+    customizeOrKeep(m_customizer.processSearchParams(params), params, promise);
 }
 
-void App::onPBXStopped(const QString &reason)
+void App::onFinalParamsCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
 {
-    m_pbxStarted.reject(QJsonObject{{QStringLiteral("error"), QStringLiteral("ERROR_PBX_RECONNECTION")}});
-    scheduleRestart(reason);
+    customizeOrKeep(m_customizer.processFinalParams(params), params, promise);
 }
 
-void App::scheduleRestart(const QString &reason)
+void App::onCreateEntityCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
 {
-    qInfo() << "Should restart. Reason: " + reason;
-    if (!m_started) {
-        qInfo() << QStringLiteral("Already is about to restart");
-        return;
-    }
-    stop();
-    QTimer::singleShot(m_restartDelay, this, &App::run);
-    qInfo() << QStringLiteral("Restart after %1 minutes").arg(double(m_restartDelay.count()) / 1000 / 60);
+    customizeOrKeep(m_customizer.processEntityCreationParams(params), params, promise);
 }
 
-QString App::generatedPath(const QString &fileName) const
+void App::onTaskAddCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
 {
-    // The PBX link and the token store keep their files beside the executable, whatever the working directory.
-    QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
-                   + m_config.getString(Config::Manager::App, QStringLiteral("generated_postfix"));
-    if (!fileName.isEmpty())
-        path += QLatin1Char('/') + fileName;
-    return path;
+    customizeOrKeep(m_customizer.processTaskAddParams(params), params, promise);
+}
+
+void App::onLeadFieldsCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
+{
+    customizeOrKeep(m_customizer.getCustomLeadParams(params), params, promise);
+}
+
+void App::onActivityFieldsCustomizationRequest(const QJsonObject &params, Promise<QJsonObject, QString> promise)
+{
+    customizeOrKeep(m_customizer.getCustomActivityParams(params), params, promise);
+}
+
+void App::onFindCompanyInDoubleGisRequest(const QStringList &phones, Promise<CRM::Entity> promise)
+{
+    m_api.findCompanyInDoubleGis(phones)
+        .onResolve([promise](const CRM::Entity &company) {
+            if (company.isValid())
+                promise.resolve(company);
+            else
+                promise.reject();
+        })
+        .onReject([promise]() { promise.reject(); });
+}
+
+void App::onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
+                                     Promise<QString> promise)
+{
+    m_pbx.getRecordingFileName(callId, from, to)
+        .onResolve([self = QPointer<App>(this), promise, callId, from, to](const QString &path) {
+            if (!self) {
+                promise.resolve(path);
+                return;
+            }
+            const MsgBuilder builder(callId, MsgBuilder::NoTask, MsgBuilder::RecordFilePathCustomization);
+            self->m_customizer.processRecordFilePath(callId, from, to, path)
+                .onResolve([builder, promise](const QString &customized) {
+                    qDebug().noquote() << builder.build(
+                        MsgBuilder::Ok, QStringLiteral("Result of record file path customization: [%1]").arg(customized));
+                    promise.resolve(customized);
+                })
+                .onReject([builder, promise, path](const QString &reason) {
+                    qDebug().noquote() << builder.build(
+                        MsgBuilder::Error, QStringLiteral("Failed to customize record file path: [%1]").arg(reason));
+                    promise.resolve(path);
+                });
+        })
+        .onReject([promise]() { promise.reject(); });
 }
 
 } // namespace Orvix

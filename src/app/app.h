@@ -1,15 +1,55 @@
 #pragma once
 
+#include "actions/asteriskcheck.h"
+#include "actions/auth.h"
+#include "actions/bitrixcheck.h"
+#include "actions/connectionscheck.h"
+#include "actions/customcrmrequest.h"
+#include "actions/dbcheck.h"
+#include "actions/executesqlquery.h"
+#include "actions/externalcallbackstarteventlistener.h"
+#include "actions/externalcallstarteventlistener.h"
+#include "actions/getconfig.h"
+#include "actions/getconversationrecording.h"
+#include "actions/getexternallines.h"
+#include "actions/getlog.h"
+#include "actions/getresponsiblebyphonenumber.h"
+#include "actions/getresponsibledata.h"
+#include "actions/getsourcelist.h"
+#include "actions/getuserlist.h"
+#include "actions/hangup.h"
+#include "actions/localedelete.h"
+#include "actions/localeget.h"
+#include "actions/localegetlist.h"
+#include "actions/localesave.h"
+#include "actions/locateasterisk.h"
+#include "actions/originate.h"
+#include "actions/redirect.h"
+#include "actions/resteventcalllistener.h"
+#include "actions/setroistatdata.h"
+#include "actions/transfer.h"
+#include "actions/updateconfig.h"
+#include "actions/updateexternallines.h"
+#include "app/api.h"
 #include "app/customizer.h"
 #include "config/manager.h"
+#include "configsetup/configupdater.h"
+#include "crm/bitrix/api.h"
+#include "crm/entity.h"
+#include "httpserver/server.h"
 #include "pbx/asterisk/api.h"
 #include "utils/promise.h"
+#include "webinterface/app.h"
 
 #include <QFileSystemWatcher>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QSharedPointer>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 
@@ -20,13 +60,24 @@ class Call;
 class Conversation;
 } // namespace Entities
 
-// The one orchestrating object of the service: owns the PBX link, starts it, logs every call event
-// it reports and restarts it after a lost connection. Lives on the main thread, on main's stack.
+namespace HttpClient {
+class HttpClient;
+}
+
+// The one orchestrating object of the service: owns every long-lived component (HTTP server and
+// actions, web interface, configuration updater, company lookup, PBX link, customizer), wires their
+// signals to each other and to its own slots, starts the links, restarts them after a lost connection
+// or a configuration change, and runs the clean start. Main thread only; lives on main's stack.
 class App : public QObject
 {
     Q_OBJECT
 
 public:
+    // How long a lost link waits before both links run again.
+    static inline constexpr std::chrono::milliseconds kRestartDelay{60000};
+    // How long a configuration change waits before the links run again.
+    static inline constexpr std::chrono::milliseconds kConfigRestartDelay{1000};
+
     App(QObject *parent, const QString &overrideEventsSql, Config::Manager &config);
     ~App() override;
 
@@ -34,12 +85,21 @@ public:
     void run();
     void stop();
     void clean();
+    // Stops the links and runs them again at once; the caller learns when the PBX link is up, or the
+    // error of the link lost first.
+    void restart(Utils::Promise<void, QJsonObject> callerPromise);
 
     bool isStarted() const { return m_started; }
+    bool isRestartPending() const { return m_restartTimer.isActive(); }
     PBX::Asterisk::API &pbx() { return m_pbx; }
+    CRM::Bitrix::API &crm() { return m_crm; }
+    HttpServer::Server &httpServer() { return m_httpServer; }
+    ConfigSetup::ConfigUpdater &configUpdater() { return m_configUpdater; }
+    Customizer &customizer() { return m_customizer; }
     // Settled when the PBX link reports it is up, or rejected when a link is lost first.
     Utils::Promise<bool, QJsonObject> pbxStarted() const { return m_pbxStarted; }
     void setRestartDelay(std::chrono::milliseconds delay) { m_restartDelay = delay; }
+    void setConfigRestartDelay(std::chrono::milliseconds delay) { m_configRestartDelay = delay; }
 
     // The trace message of a call start: direction, id, the customer's or callee's number, trunk.
     static QString callStartMessage(const Entities::Call &call);
@@ -52,23 +112,119 @@ private Q_SLOTS:
     void onConversationAccept(const Orvix::Entities::Conversation &conversation);
     void onConversationEnd(const Orvix::Entities::Conversation &conversation);
     void onCallEnd(const Orvix::Entities::Call &call);
+    void onCallTransfer(const QString &callId);
+    void onEntityFound(const QString &phone, const Orvix::CRM::Entity &entity);
     void onOriginateCustomizationRequest(const QHash<QString, QString> &params,
                                          Orvix::Utils::Promise<QHash<QString, QString>, QString> promise);
+    void onPhoneCustomizationRequest(const QString &phone, Orvix::Utils::Promise<QString, QString> promise);
+    void onSearchParamsCustomizationRequest(const QJsonObject &params,
+                                            Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onFinalParamsCustomizationRequest(const QJsonObject &params,
+                                           Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onCreateEntityCustomizationRequest(const QJsonObject &params,
+                                            Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onTaskAddCustomizationRequest(const QJsonObject &params,
+                                       Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onLeadFieldsCustomizationRequest(const QJsonObject &params,
+                                          Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onActivityFieldsCustomizationRequest(const QJsonObject &params,
+                                              Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void onFindCompanyInDoubleGisRequest(const QStringList &phones, Orvix::Utils::Promise<Orvix::CRM::Entity> promise);
+    void onAuthRequest(const QString &user, const QString &password, Orvix::Utils::Promise<void> promise);
+    void onOriginateRequest(const QString &from, const QString &to, Orvix::Utils::Promise<void> promise);
+    void onRedirectRequest(const QString &channelId, const QString &to, Orvix::Utils::Promise<void> promise);
+    void onTransferRequest(const QString &number, const QString &to, bool blind, Orvix::Utils::Promise<void> promise);
+    void onHangupRequest(const QString &number, Orvix::Utils::Promise<void> promise);
+    void onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
+                                    Orvix::Utils::Promise<QString> promise);
+    void onGetResponsibleByPhoneNumber(const QString &phone, Orvix::Utils::Promise<QString> promise);
+    void onGetResponsibleData(const QString &phone, Orvix::Utils::Promise<QJsonObject> promise);
+    void onSetRoistatData(const QString &callId, const QJsonObject &data);
     void onUnbindEnded();
     void onDirectoryChanged(const QString &path);
     void onPBXStopped(const QString &reason);
+    void onCRMStopped(const QString &reason);
+    void onSourceListRequest(Orvix::Utils::Promise<QJsonArray> promise);
+    void onUserListRequest(const QJsonObject &filter, Orvix::Utils::Promise<QJsonArray> promise);
+    void onExternalLinesRequest(Orvix::Utils::Promise<QJsonArray> promise);
+    void onUpdateExternalLinesRequest(const QJsonObject &line, Orvix::Utils::Promise<void> promise);
+    void onConfigChanged();
+    void onGetConfigRequest(Orvix::Utils::Promise<QJsonObject> promise);
+    void onGetCheckStatusRequest(Orvix::Utils::Promise<QJsonObject> promise);
+    void onCheckConnectionsRequest(Orvix::Utils::Promise<QJsonObject> promise);
+    void onDbCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
+    void onLocateAsteriskRequest(Orvix::Utils::Promise<QJsonObject> promise);
+    void onAsteriskCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
+    void onBxCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
+    void onConfigUpdateRequest(const QJsonObject &json, Orvix::Utils::Promise<void, QJsonObject> promise);
+    void onLocaleChanged(const QString &fileName);
 
 private:
+    void onExternalCallStartEvent(int userId, const QString &phone, const QString &lineNumber,
+                                  const QJsonObject &event);
+    void onCallBackStartEvent(const QString &phone, const QString &lineNumber);
+
+    void connectComponents();
+    void readCustomizerSettings();
+    void setUpAsteriskConfig();
     void scheduleRestart(const QString &reason);
+    void startLinks();
+    void stopLinks();
     QString generatedPath(const QString &fileName) const;
 
     QFileSystemWatcher m_logDirectoryWatcher;
     Config::Manager &m_config;
+    HttpServer::Server m_httpServer;
+    QSharedPointer<HttpClient::HttpClient> m_httpClient;
+    ConfigSetup::ConfigUpdater m_configUpdater;
+    Api m_api;
     PBX::Asterisk::API m_pbx;
+    CRM::Bitrix::API m_crm;
     Utils::Promise<bool, QJsonObject> m_pbxStarted;
+    WebInterface::App m_webInterface;
+
+    Actions::Auth m_auth;
+    Actions::Originate m_originate;
+    Actions::Redirect m_redirect;
+    Actions::Transfer m_transfer;
+    Actions::Hangup m_hangup;
+    Actions::GetConfig m_getConfig;
+    Actions::UpdateConfig m_updateConfig;
+    Actions::ConnectionsCheck m_connectionsCheck;
+    Actions::LocateAsterisk m_locateAsterisk;
+    Actions::AsteriskCheck m_asteriskCheck;
+    Actions::BitrixCheck m_bitrixCheck;
+    Actions::DbCheck m_dbCheck;
+    Actions::ExecuteSqlQuery m_executeSqlQuery;
+    Actions::GetConversationRecording m_getConversationRecording;
+    Actions::GetExternalLines m_getExternalLines;
+    Actions::GetLog m_getLog;
+    Actions::UpdateExternalLines m_updateExternalLines;
+    Actions::GetResponsibleByPhoneNumber m_getResponsibleByPhoneNumber;
+    Actions::GetResponsibleData m_getResponsibleData;
+    Actions::GetSourceList m_getSourceList;
+    Actions::GetUserList m_getUserList;
+    Actions::ExternalCallStartEventListener m_externalCallStartEventListener;
+    Actions::ExternalCallBackStartEventListener m_externalCallBackStartEventListener;
+    Actions::RestEventCallListener m_restEventCallListener;
+    Actions::SetRoistatData m_setRoistatData;
+    Actions::CustomCrmRequest m_customCrmRequest;
+    Actions::LocaleGetList m_localeGetList;
+    Actions::LocaleGet m_localeGet;
+    Actions::LocaleSave m_localeSave;
+    Actions::LocaleDelete m_localeDelete;
+
     QString m_overrideEventsSql;
-    std::chrono::milliseconds m_restartDelay{60000};
+    // One timer for every kind of restart, so that at most one is ever pending.
+    QTimer m_restartTimer;
+    std::chrono::milliseconds m_restartDelay = kRestartDelay;
+    std::chrono::milliseconds m_configRestartDelay = kConfigRestartDelay;
     bool m_started = false;
+    // Which links were started and not stopped since: stop() leaves the others alone.
+    bool m_pbxRunning = false;
+    bool m_crmRunning = false;
+    // The clean run ends the process, also when the CRM cannot be reached.
+    bool m_cleaning = false;
     // Last: destroyed first, waiting for the scripts still running while the links are alive.
     Customizer m_customizer;
 };

@@ -1,21 +1,29 @@
 // The service as an administrator runs it: the executable with its own configuration file, a real
-// MariaDB holding the PBX's CEL table, and the AMI server. A call recorded on a real Asterisk 20 is
-// written into the table and must come out of the log file as the call-trace lines of its events.
+// MariaDB holding the PBX's CEL and CDR tables, the AMI server and the CRM portal. Calls recorded on a
+// real Asterisk 20 are written into the tables and must come out in the portal and the log.
 
+#include "crm/bitrix/constants.h"
+#include "crm/crmportalmodel.h"
 #include "pbx/asterisk/tst_api_support.h"
 #include "support/fakeamiserver.h"
 #include "support/mariadbfixture.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QAuthenticator>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 using Orvix::Tests::FakeAmiServer;
+using Orvix::Tests::FakeCrmServer;
 using Orvix::Tests::MariaDbFixture;
 using Orvix::Tests::MariaDbSettings;
 
@@ -27,15 +35,31 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void recordedCallReachesTheLog();
-    void restartContinuesFromTheSavedPosition();
+    void recordedCallsReachThePortal_data();
+    void recordedCallsReachThePortal();
+    void killedMidCallRegistersAndFinishesOnce();
+    void lostAmiRestartsBothLinks();
+    void cleanRunDiscardsTheState();
+    void clickToCallOriginates();
 
 private:
-    bool startService();
+    bool startService(const QStringList &arguments = {});
     void stopService();
     QStringList traceLines() const;
+    QString log() const;
+    // Whether the call flow has finished the task of a call's end.
+    bool callFlowDone() const;
+    // Sends a request with the digest credentials of the configuration; the reply is the caller's.
+    QNetworkReply *post(const QString &path, const QByteArray &body, const QByteArray &contentType);
+    static bool waitFinished(QNetworkReply *reply);
+    int countWrites(const QString &prefix) const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<FakeAmiServer> m_ami;
+    std::unique_ptr<FakeCrmServer> m_portal;
+    std::unique_ptr<CrmPortalModel> m_crm;
+    QNetworkAccessManager m_network;
+    quint16 m_httpPort = 0;
     MariaDbSettings m_database;
     QString m_generatedDir;
     QProcess m_service;
@@ -47,6 +71,11 @@ void tst_Service::init()
     QFile::remove(m_dir.filePath("calvena.log"));
     m_ami = std::make_unique<FakeAmiServer>();
     QVERIFY(m_ami->listen());
+    m_portal = std::make_unique<FakeCrmServer>();
+    QVERIFY(m_portal->isListening());
+    m_portal->addAccessToken(QStringLiteral("seeded-access"));
+    m_crm = std::make_unique<CrmPortalModel>(*m_portal);
+    m_portal->setRestResult(QStringLiteral("telephony.externalLine.get"), QJsonArray());
     m_database = MariaDbFixture::createDatabase(QStringLiteral("tst_service"));
     QVERIFY2(m_database.isValid(), qPrintable(m_database.error));
     ApiTest::Database db(m_database);
@@ -56,14 +85,34 @@ void tst_Service::init()
     const QString postfix = QStringLiteral("_tst_service_%1").arg(QCoreApplication::applicationPid());
     m_generatedDir = QFileInfo(QStringLiteral(CALVENA_BINARY)).absolutePath() + QStringLiteral("/generated") + postfix;
     QDir(m_generatedDir).removeRecursively();
+    // The portal knows this token already: no login goes first.
+    QVERIFY(QDir().mkpath(m_generatedDir));
+    QFile token(m_generatedDir + QStringLiteral("/token.json"));
+    QVERIFY(token.open(QIODevice::WriteOnly));
+    token.write(QJsonDocument(QJsonObject{{"access_token", "seeded-access"}, {"refresh_token", "seeded-refresh"}})
+                    .toJson());
+    token.close();
 
+    // A free port for the service's own HTTP listener.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    m_httpPort = probe.serverPort();
+    probe.close();
+
+    QVERIFY(QDir().mkpath(m_dir.filePath("recordings")));
     const QJsonObject config{
         {"App", QJsonObject{{"log_file", m_dir.filePath("calvena.log")},
                             {"log_level", "debug"},
                             {"generated_postfix", postfix},
                             {"history_start_date", "2000-01-01 00:00:00"}}},
+        {"Bitrix", QJsonObject{{"host", m_portal->baseUrl()}, {"user_login", "admin"}, {"user_password", "secret"},
+                               {"user_id", 1}, {"execution_loop_interval_msec", 5}}},
+        {"WebServer", QJsonObject{{"listen_host", "127.0.0.1"}, {"listen_port", int(m_httpPort)},
+                                  {"use_http", true}, {"user", "operator"}, {"password", "Pa55-word"}}},
         {"Asterisk", QJsonObject{{"host", m_ami->host()}, {"port", int(m_ami->port())},
-                                 {"user", "crm"}, {"password", "crmsecret"}}},
+                                 {"user", "crm"}, {"password", "crmsecret"},
+                                 {"recordings_dir", m_dir.filePath("recordings")},
+                                 {"recordings_dir_subdirs_by_date", false}}},
         {"Database", QJsonObject{{"host", m_database.host}, {"port", m_database.port},
                                  {"user", m_database.user}, {"password", m_database.password},
                                  {"database", m_database.database}}},
@@ -77,13 +126,22 @@ void tst_Service::cleanup()
 {
     stopService();
     QDir(m_generatedDir).removeRecursively();
+    m_crm.reset();
+    m_portal.reset();
     m_ami.reset();
 }
 
-bool tst_Service::startService()
+bool tst_Service::startService(const QStringList &arguments)
 {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(Orvix::CRM::Bitrix::kTokenUrlVariable), m_portal->tokenUrl().toString());
+    // A lost link is restarted after half a second instead of a minute.
+    environment.insert(QStringLiteral("CALVENA_RESTART_DELAY_MSEC"), QStringLiteral("500"));
+    // This machine's own PBX files are neither read nor changed.
+    environment.insert(QStringLiteral("CALVENA_ASTERISK_CONFIG_ROOT"), m_dir.path());
+    m_service.setProcessEnvironment(environment);
     m_service.setProgram(QStringLiteral(CALVENA_BINARY));
-    m_service.setArguments({QStringLiteral("--configname"), m_dir.filePath("config.json")});
+    m_service.setArguments(QStringList{QStringLiteral("--configname"), m_dir.filePath("config.json")} + arguments);
     // Started elsewhere than its own directory, as a service manager would.
     m_service.setWorkingDirectory(m_dir.path());
     m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -150,29 +208,230 @@ void tst_Service::recordedCallReachesTheLog()
     QVERIFY(!QFileInfo::exists(m_dir.filePath("generated")));
 }
 
-void tst_Service::restartContinuesFromTheSavedPosition()
+QString tst_Service::log() const
+{
+    QFile file(m_dir.filePath("calvena.log"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+bool tst_Service::callFlowDone() const
+{
+    static const QRegularExpression done(QStringLiteral("\tCall ended\t[^\t]*\t(Completed|Not completed)\t"));
+    return log().contains(done);
+}
+
+QNetworkReply *tst_Service::post(const QString &path, const QByteArray &body, const QByteArray &contentType)
+{
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_httpPort).arg(path)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    return m_network.post(request, body);
+}
+
+bool tst_Service::waitFinished(QNetworkReply *reply)
+{
+    if (reply->isFinished())
+        return true;
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    return finished.wait(30000);
+}
+
+int tst_Service::countWrites(const QString &prefix) const
+{
+    int count = 0;
+    for (const QString &write : m_crm->writes()) {
+        if (write.startsWith(prefix))
+            ++count;
+    }
+    return count;
+}
+
+void tst_Service::recordedCallsReachThePortal_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("recording"); // file of the CDR row, empty without one
+    QTest::addColumn<QStringList>("writes");
+
+    QTest::newRow("inbound answered")
+        << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
+        // Registered while it rings, for the portal's own user; the card and finish go to who answered.
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    QTest::newRow("outbound answered")
+        << "c-outbound-answered" << ""
+        << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200"};
+    QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList();
+}
+
+void tst_Service::recordedCallsReachThePortal()
+{
+    QFETCH(QString, call);
+    QFETCH(QString, recording);
+    QFETCH(QStringList, writes);
+
+    if (!recording.isEmpty()) {
+        QFile file(m_dir.filePath("recordings/" + recording));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF recorded conversation");
+    }
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+    // Both click-to-call events are bound before any call.
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
+
+    ApiTest::Database db(m_database);
+    const QList<QJsonObject> cdr = ApiTest::readRows("cdr-" + call + ".jsonl");
+    QVERIFY2(db.insert(QStringLiteral("cdr"), cdr), qPrintable(db.error()));
+    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::recent(ApiTest::readRows("cel-" + call + ".jsonl"))),
+             qPrintable(db.error()));
+    QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
+    // The call flow's last step for the call is done when the summary is written.
+    QTRY_VERIFY_WITH_TIMEOUT(m_crm->writes().size() >= writes.size(), 10000);
+    // The call-end task is the last of the call: once it is done, nothing more goes to the portal.
+    QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
+    QVERIFY2(m_crm->writes() == writes, qPrintable(m_crm->writes().join('\n')));
+
+    const QList<Orvix::Tests::FakeCrmRequest> finishes = m_portal->restRequests("telephony.externalcall.finish");
+    if (!finishes.isEmpty()) {
+        // The talk time is the billed time of the CDR row.
+        QCOMPARE(finishes.first().params().value("DURATION").toString(),
+                 QString::number(cdr.first().value("billsec").toInt()));
+    }
+    if (!recording.isEmpty()) {
+        const QJsonObject attach = m_portal->restRequests("telephony.externalcall.attachRecord").first().params();
+        QVERIFY(attach.value("FILENAME").toString().endsWith(recording));
+        QCOMPARE(QByteArray::fromBase64(attach.value("FILE_CONTENT").toString().toLatin1()),
+                 QByteArray("RIFF recorded conversation"));
+    }
+}
+
+// Killed in the middle of a call, the service knows at its next start what it registered already.
+void tst_Service::killedMidCallRegistersAndFinishesOnce()
 {
     const QList<QJsonObject> rows = ApiTest::recent(ApiTest::readRows("cel-a-inbound-answered.jsonl"));
     ApiTest::Database db(m_database);
-    // The first half of the call happens while the service runs...
-    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::upToId(rows, 7)), qPrintable(db.error()));
     QVERIFY(startService());
-    QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tConversation accepted\t")).size() == 1, 10000);
-    QTRY_VERIFY(QFileInfo::exists(m_generatedDir + QStringLiteral("/state.json")));
-    stopService();
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::upToId(rows, 7)), qPrintable(db.error()));
+    QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.show") == 1, 10000);
 
-    // ...the rest while it is down; started again, it ends the call once and starts nothing twice.
+    m_service.kill();
+    QTRY_VERIFY(m_service.state() == QProcess::NotRunning);
     QList<QJsonObject> rest;
     for (const QJsonObject &row : rows) {
         if (row.value(QStringLiteral("id")).toInt() > 7)
             rest.append(row);
     }
     QVERIFY2(db.insert(QStringLiteral("cel"), rest), qPrintable(db.error()));
+
     QVERIFY(startService());
+    QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.finish") >= 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
-    QCOMPARE(traceLines().filter(QStringLiteral("\tCall started\t")).size(), 1);
-    QCOMPARE(traceLines().filter(QStringLiteral("\tConversation requested\t")).size(), 1);
-    QCOMPARE(traceLines().filter(QStringLiteral("\tConversation ended\t")).size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
+    QCOMPARE(countWrites("POST telephony.externalcall.register"), 1);
+    QCOMPARE(countWrites("GET telephony.externalcall.finish"), 1);
+}
+
+// The AMI server drops the service: both links stop and come back after the (shortened) delay;
+// configuration updates in the window and overlapping ones are all answered.
+void tst_Service::lostAmiRestartsBothLinks()
+{
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+
+    m_ami->closeConnections();
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Restart after")), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("Login")).size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 4, 10000);
+
+    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *authenticator) {
+                authenticator->setUser(QStringLiteral("operator"));
+                authenticator->setPassword(QStringLiteral("Pa55-word"));
+            });
+    const QByteArray update = QJsonDocument(QJsonObject{{"App", QJsonObject{{"log_level", "debug"}}}}).toJson();
+
+    // Dropped again, and a configuration update comes in while the restart is pending.
+    m_ami->closeConnections();
+    QTRY_COMPARE_WITH_TIMEOUT(log().count(QStringLiteral("Restart after")), 2, 10000);
+    QNetworkReply *inWindow = post(QStringLiteral("/update_config"), update, "application/json");
+    QVERIFY(waitFinished(inWindow));
+    QCOMPARE(inWindow->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    inWindow->deleteLater();
+
+    // Two overlapping updates: both are answered once the PBX link is up.
+    QNetworkReply *first = post(QStringLiteral("/update_config"), update, "application/json");
+    QNetworkReply *second = post(QStringLiteral("/update_config"), update, "application/json");
+    QVERIFY(waitFinished(first));
+    QVERIFY(waitFinished(second));
+    QCOMPARE(first->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QCOMPARE(second->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    first->deleteLater();
+    second->deleteLater();
+    QCOMPARE(m_service.state(), QProcess::Running);
+}
+
+void tst_Service::cleanRunDiscardsTheState()
+{
+    QFile state(m_generatedDir + QStringLiteral("/state.json"));
+    QVERIFY(state.open(QIODevice::WriteOnly));
+    state.write(R"({"lastEventId": 99})");
+    state.close();
+    const QString handler = QStringLiteral("http://127.0.0.1:%1/events/external_call_start").arg(m_httpPort);
+    m_portal->setRestResult(QStringLiteral("event.get"),
+                            QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", handler}}});
+    m_portal->setRestResult(QStringLiteral("event.unbind"), QJsonObject{{"count", 1}});
+
+    QVERIFY(startService({QStringLiteral("--clean")}));
+    // The fake portal answers from this event loop: wait without blocking it.
+    QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(m_service.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_service.exitCode(), 0);
+
+    QVERIFY(!m_portal->restRequests(QStringLiteral("event.unbind")).isEmpty()
+            || !m_portal->restRequests(QStringLiteral("batch")).isEmpty());
+    QCOMPARE(QFileInfo(m_generatedDir + QStringLiteral("/token.json")).size(), 0);
+    QCOMPARE(QFileInfo(m_generatedDir + QStringLiteral("/state.json")).size(), 0);
+    QFile config(m_dir.filePath("config.json"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    const QString historyStart =
+        QJsonDocument::fromJson(config.readAll()).object().value("App").toObject().value("history_start_date").toString();
+    QVERIFY2(historyStart.startsWith(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))), qPrintable(historyStart));
+    // The PBX is left alone.
+    QCOMPARE(m_ami->frames(QStringLiteral("Login")).size(), 0);
+}
+
+// The portal's click-to-call event for an employee with a phone makes the PBX call that phone first;
+// an event without a user sends nothing.
+void tst_Service::clickToCallOriginates()
+{
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+
+    const auto event = [](const QByteArray &userId, const QByteArray &phone) {
+        return "event=ONEXTERNALCALLSTART&data%5BUSER_ID%5D=" + userId + "&data%5BPHONE_NUMBER%5D=" + phone
+            + "&data%5BCALL_ID%5D=externalCall.c2c&data%5BLINE_NUMBER%5D=&auth%5Bdomain%5D=portal.example";
+    };
+    QNetworkReply *nobody = post(QStringLiteral("/events/external_call_start"), event("0", "84950001111"),
+                                 "application/x-www-form-urlencoded");
+    QVERIFY(waitFinished(nobody));
+    QCOMPARE(nobody->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    nobody->deleteLater();
+    QNetworkReply *employee = post(QStringLiteral("/events/external_call_start"), event("7", "84951112233"),
+                                   "application/x-www-form-urlencoded");
+    QVERIFY(waitFinished(employee));
+    QCOMPARE(employee->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    employee->deleteLater();
+
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("Originate")).size(), 1, 10000);
+    const FakeAmiServer::Frame originate = m_ami->frames(QStringLiteral("Originate")).first();
+    QCOMPARE(originate.value(QStringLiteral("Channel")), QStringLiteral("SIP/101"));
+    QCOMPARE(originate.value(QStringLiteral("Exten")), QStringLiteral("84951112233"));
 }
 
 QTEST_GUILESS_MAIN(tst_Service)
