@@ -1,6 +1,7 @@
 #include "apitestsupport.h"
 #include "crmportalmodel.h"
 #include "crmtestsupport.h"
+#include "entities/clock.h"
 #include "entities/telephonyeventloghandler.h"
 
 #include <QSignalSpy>
@@ -78,9 +79,15 @@ public:
         const QString verb = words.at(0);
         const QDateTime now = QDateTime::currentDateTime();
         if (verb == "c2c") {
-            m_api.rememberCall(CrmPortalModel::kCallerNumber, QJsonObject{{"CALL_ID", "externalCall.c2c"},
-                                                                           {"CRM_ENTITY_ID", "5"},
-                                                                           {"CRM_ENTITY_TYPE", "CONTACT"}});
+            // "c2c": just now; "c2c old": 61 s ago; "c2c prefixed": dialled with the prefix 9.
+            const QString variant = words.value(1);
+            if (variant == "old")
+                Orvix::Entities::Clock::setSource([] { return QDateTime::currentDateTime().addSecs(-61); });
+            m_api.rememberCall((variant == "prefixed" ? "9" : "") + CrmPortalModel::kCallerNumber,
+                               QJsonObject{{"CALL_ID", "externalCall.c2c"},
+                                           {"CRM_ENTITY_ID", "5"},
+                                           {"CRM_ENTITY_TYPE", "CONTACT"}});
+            Orvix::Entities::Clock::setSource({});
         } else if (verb == "roistat") {
             m_api.setRoistatData(kCallId, QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -193,6 +200,13 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("click-to-call reuses the CRM's call")
         << QJsonObject() << "" << false << QStringList{"c2c", "start", "ring a", "answer a", "end a", "finish"}
         << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call dialled with a prefix")
+        << QJsonObject{{"prefixes", QJsonArray{"9"}}} << "" << false
+        << QStringList{"c2c prefixed", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call 61 s ago is a call of its own")
+        << QJsonObject() << "" << false << QStringList{"c2c old", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("blind transfer, new activity")
         << QJsonObject() << "" << true
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
