@@ -100,8 +100,9 @@ public:
             m_api.callEnded(m_call, trace(MsgBuilder::CallEnded));
         } else {
             Conversation &leg = this->leg(words.at(1));
-            if (verb == "ring") {
-                leg.setState(CallStatus::Ringing, now);
+            if (verb == "ring" || verb == "ringold") {
+                // "ringold": the leg began ringing two minutes ago.
+                leg.setState(CallStatus::Ringing, verb == "ring" ? now : now.addSecs(-120));
                 m_call.conversations().insert(leg.id(), leg);
                 m_api.conversationRequested(leg, trace(MsgBuilder::ConversationRequested));
             } else if (verb == "answer") {
@@ -191,6 +192,9 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"create_task_for_unanswered", true}} << "contact norecording" << true << missed
         << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), hide(1, 7), "POST task.item.add",
                        finish(1, 7, 304)};
+    QTest::newRow("a leg that rang two minutes ago gets no card")
+        << QJsonObject() << "" << true << QStringList{"start", "ringold a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
     QTest::newRow("outgoing answered")
         << QJsonObject() << "" << false << answered
         << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};

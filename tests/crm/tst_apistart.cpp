@@ -1,4 +1,5 @@
 #include "apitestsupport.h"
+#include "crm/bitrix/localeshandler.h"
 #include "crmtestsupport.h"
 #include "support/fakerelayserver.h"
 #include "support/promisewatch.h"
@@ -25,6 +26,7 @@ private Q_SLOTS:
     void anyRequestVerb_data();
     void anyRequestVerb();
     void tasksKeepOrderAcrossRestart();
+    void changedDictionaryRestartsNothing();
     void responsibleOfCaller_data();
     void responsibleOfCaller();
 };
@@ -81,6 +83,12 @@ void tst_ApiStart::bindings()
     if (relay) {
         QTRY_VERIFY(!relayServer.polls().isEmpty());
         QCOMPARE(relayServer.polls().first().portalAddress, harness.portal.baseUrl().mid(7));
+        // Click-to-calls fetched from the relay reach the App through the API.
+        QSignalSpy callBacks(harness.api.get(), &API::externalCallBackStartRequest);
+        relayServer.answer(Orvix::Tests::FakeRelayReply::event(
+            {{"event", "onexternalcallbackstart"}, {"data", QJsonObject{{"PHONE_NUMBER", "+79161234567"}}}}));
+        QTRY_COMPARE(callBacks.size(), 1);
+        QCOMPARE(callBacks.first().value(0).toString(), QString("89161234567"));
     }
     QVERIFY(harness.api->taskQueue().isRunning());
 }
@@ -180,6 +188,32 @@ void tst_ApiStart::tasksKeepOrderAcrossRestart()
     promises.at(1).reject();
     QTRY_COMPARE(started, (QList<int>{0, 1, 2}));
     promises.at(2).resolve();
+}
+
+void tst_ApiStart::changedDictionaryRestartsNothing()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    QSignalSpy started(harness.api.get(), &API::started);
+    QSignalSpy changed(harness.api.get(), &API::localeChanged);
+    harness.api->start(false);
+    QTRY_COMPARE(harness.portal.restRequests("event.bind").size(), 2);
+    const int changesAtStart = changed.size();
+
+    QVERIFY(QDir().mkpath(harness.dir.filePath("locales")));
+    QFile file(harness.dir.filePath("locales/_ru.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"COMMENT": "Комментарий"})");
+    file.close();
+
+    harness.api->connector().localesHandler()->setLocale("_ru");
+    QCOMPARE(changed.size(), changesAtStart + 1);
+    QCOMPARE(changed.last().value(0).toString(), QString("_ru"));
+    // Relayed, nothing more: no new start, no new bindings.
+    QCOMPARE(started.size(), 1);
+    QVERIFY(harness.api->connector().isStarted());
+    QCOMPARE(harness.portal.restRequests("event.bind").size(), 2);
 }
 
 void tst_ApiStart::responsibleOfCaller_data()
