@@ -104,6 +104,10 @@ public:
     finishCall(const QString &callId, int userId, const Entities::Conversation &conversation, bool addToChat,
                const QJsonObject &entityData, const Utils::MsgBuilder &msg);
 
+    // The entity a registration binds the call to: findEntityByPhone unless a subclass knows better.
+    virtual Utils::Promise<CRM::Entity> findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                  const Utils::MsgBuilder &msg);
+
     // Call cards. A user id below 1 rejects without a request; the portal must answer true.
     Utils::Promise<void> showCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
     Utils::Promise<void> hideCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
