@@ -94,7 +94,7 @@ bool LocalesHandler::saveLocale(const QString &name, const QJsonObject &dictiona
 
 bool LocalesHandler::deleteLocale(const QString &name)
 {
-    if (!isSafeName(name) || isBuiltIn(name))
+    if (!isSafeName(name) || isBuiltIn(withSuffix(name)))
         return false;
     if (name == m_currentName)
         loadDefault();
