@@ -104,10 +104,6 @@ public:
     finishCall(const QString &callId, int userId, const Entities::Conversation &conversation, bool addToChat,
                const QJsonObject &entityData, const Utils::MsgBuilder &msg);
 
-    // The entity a registration binds the call to: findEntityByPhone unless a subclass knows better.
-    virtual Utils::Promise<CRM::Entity> findEntityForRegistration(const QString &phone, const QJsonObject &filter,
-                                                                  const Utils::MsgBuilder &msg);
-
     // Call cards. A user id below 1 rejects without a request; the portal must answer true.
     Utils::Promise<void> showCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
     Utils::Promise<void> hideCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
@@ -283,6 +279,11 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void sendNextRequest();
+
+protected:
+    // The entity a registration binds the call to: findEntityByPhone unless a subclass knows better.
+    virtual Utils::Promise<CRM::Entity> findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                  const Utils::MsgBuilder &msg);
 
 private:
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
