@@ -3,6 +3,7 @@
 #include "crmtestsupport.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
+#include "entities/telephonyeventloghandler.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
 #include "support/promisewatch.h"
@@ -187,6 +188,7 @@ void tst_ConnectorRegistration::registration_data()
     QTest::addColumn<QJsonObject>("expected"); // register parameters, as the portal decoded them
     QTest::addColumn<QStringList>("absent");
     QTest::addColumn<int>("dealId");           // of the resolved registration
+    QTest::addColumn<QString>("event");        // in the event log of the call
 
     const QStringList internal{"call", "user", "action", "filter"};
     const QStringList noEntity = internal + QStringList{"CRM_ENTITY_ID", "CRM_ENTITY_TYPE", "CRM_CREATE"};
@@ -197,61 +199,69 @@ void tst_ConnectorRegistration::registration_data()
         << QJsonObject{{"CRM_ENTITY_ID", "5"}, {"CRM_ENTITY_TYPE", "LEAD"}, {"CRM_CREATE", "1"}, {"USER_ID", "3"},
                        {"TYPE", "2"}, {"SHOW", "0"}, {"PHONE_NUMBER", kCaller}, {"CRM_SOURCE", "CALL"},
                        {"CALL_START_DATE", "2026-12-07T12:04:05Z"}}
-        << (internal + QStringList{"LINE_NUMBER", "deal_id"}) << 0;
+        << (internal + QStringList{"LINE_NUMBER", "deal_id"}) << 0
+        << QString("Entity: {Type: lead, Id: 5, Name: Lead 5}");
     QTest::newRow("action ignore sends nothing")
         << QJsonObject{{"found", "lead"}, {"script", QJsonObject{{"action", "ignore"}}}} << QStringList()
-        << QJsonObject() << QStringList() << -1;
+        << QJsonObject() << QStringList() << -1 << QString("");
     QTest::newRow("action Ignore registers, and a key of the script is sent")
         << QJsonObject{{"script", QJsonObject{{"action", "Ignore"}, {"UF_EXTRA", "kept"}}}} << QStringList{reg}
         << QJsonObject{{"CRM_CREATE", "0"}, {"UF_EXTRA", "kept"}, {"USER_ID", "1"}}
-        << QStringList{"CRM_ENTITY_ID", "action", "call", "user"} << 0;
+        << QStringList{"CRM_ENTITY_ID", "action", "call", "user"} << 0 << QString("");
     QTest::newRow("the number of an employee is not registered")
-        << QJsonObject{{"found", "user"}, {"create", true}} << QStringList() << QJsonObject() << QStringList() << -1;
+        << QJsonObject{{"found", "user"}, {"create", true}} << QStringList() << QJsonObject() << QStringList() << -1
+        << QString("");
     QTest::newRow("the script's number and filter drive the search")
         << QJsonObject{{"found", "lead"},
                        {"script", QJsonObject{{"PHONE_NUMBER", "+74959999999"},
                                               {"filter", QJsonObject{{"lead", QJsonObject{{"ID", "7"}}}}}}}}
         << QStringList{reg}
         << QJsonObject{{"CRM_ENTITY_ID", "7"}, {"PHONE_NUMBER", "+74959999999"}, {"USER_ID", "4"}} << internal
-        << 0;
+        << 0 << QString("Entity: {Type: lead, Id: 7, Name: Lead 7}");
     QTest::newRow("nothing found, creation off: CRM_CREATE 0 and the call's user")
         << QJsonObject{{"user", 12}} << QStringList{reg} << QJsonObject{{"CRM_CREATE", "0"}, {"USER_ID", "12"}}
-        << QStringList{"CRM_ENTITY_ID", "CRM_ENTITY_TYPE"} << 0;
+        << QStringList{"CRM_ENTITY_ID", "CRM_ENTITY_TYPE"} << 0 << QString("");
     QTest::newRow("nothing found: a lead is created, the deal switch ignored")
         << QJsonObject{{"create", true}, {"deal", true}} << QStringList{"crm.lead.add", reg}
-        << QJsonObject{{"CRM_ENTITY_ID", "100"}, {"CRM_ENTITY_TYPE", "LEAD"}, {"CRM_CREATE", "1"}} << internal << 0;
+        << QJsonObject{{"CRM_ENTITY_ID", "100"}, {"CRM_ENTITY_TYPE", "LEAD"}, {"CRM_CREATE", "1"}} << internal << 0
+        << QString("Entity: {Type: lead, Id: 100, Name: ");
     QTest::newRow("a failed lead still registers, without an entity")
         << QJsonObject{{"create", true}, {"refuse", QJsonArray{"lead"}}} << QStringList{"crm.lead.add", reg}
-        << QJsonObject{{"PHONE_NUMBER", kCaller}} << noEntity << 0;
+        << QJsonObject{{"PHONE_NUMBER", kCaller}} << noEntity << 0
+        << QString("Entity: {Type: lead, Status: hasn't been created}");
     QTest::newRow("no-lead mode: contact and deal, the call keeps the deal id")
         << QJsonObject{{"noLead", true}, {"create", true}, {"deal", true}}
         << QStringList{"crm.contact.add", "crm.deal.add", reg}
         << QJsonObject{{"CRM_ENTITY_ID", "100"}, {"CRM_ENTITY_TYPE", "CONTACT"}, {"CRM_CREATE", "1"}}
-        << (internal + QStringList{"deal_id"}) << 101;
+        << (internal + QStringList{"deal_id"}) << 101 << QString("Entity: {Type: deal, Id: 101, Name: ");
     QTest::newRow("no-lead mode: a conversation sends the deal id")
         << QJsonObject{{"conversation", true}, {"noLead", true}, {"create", true}, {"deal", true}}
         << QStringList{"crm.contact.add", "crm.deal.add", reg}
-        << QJsonObject{{"CRM_ENTITY_TYPE", "CONTACT"}, {"deal_id", "101"}} << internal << 0;
+        << QJsonObject{{"CRM_ENTITY_TYPE", "CONTACT"}, {"deal_id", "101"}} << internal << 0
+        << QString("Entity: {Type: contact, Id: 100, Name: ");
     QTest::newRow("no-lead mode without deals: the contact alone")
         << QJsonObject{{"noLead", true}, {"create", true}} << QStringList{"crm.contact.add", reg}
-        << QJsonObject{{"CRM_ENTITY_TYPE", "CONTACT"}} << (internal + QStringList{"deal_id"}) << 0;
+        << QJsonObject{{"CRM_ENTITY_TYPE", "CONTACT"}} << (internal + QStringList{"deal_id"}) << 0
+        << QString("Entity: {Type: deal, Status: hasn't been created}");
     QTest::newRow("a refused deal leaves the contact")
         << QJsonObject{{"noLead", true}, {"create", true}, {"deal", true}, {"refuse", QJsonArray{"deal"}}}
         << QStringList{"crm.contact.add", "crm.deal.add", reg}
         << QJsonObject{{"CRM_ENTITY_ID", "100"}, {"CRM_ENTITY_TYPE", "CONTACT"}}
-        << (internal + QStringList{"deal_id"}) << 0;
+        << (internal + QStringList{"deal_id"}) << 0 << QString("");
     QTest::newRow("a refused contact: neither contact nor deal")
         << QJsonObject{{"noLead", true}, {"create", true}, {"deal", true}, {"refuse", QJsonArray{"contact"}}}
-        << QStringList{"crm.contact.add", reg} << QJsonObject() << (noEntity + QStringList{"deal_id"}) << 0;
+        << QStringList{"crm.contact.add", reg} << QJsonObject() << (noEntity + QStringList{"deal_id"}) << 0
+        << QString("Entity: {Type: contact, Status: hasn't been created}, "
+                   "Entity: {Type: deal, Status: hasn't been created}");
     QTest::newRow("external lines on and a source: LINE_NUMBER")
         << QJsonObject{{"lines", true}} << QStringList{reg}
-        << QJsonObject{{"LINE_NUMBER", "trunk1"}, {"CRM_SOURCE", "CALL"}} << internal << 0;
+        << QJsonObject{{"LINE_NUMBER", "trunk1"}, {"CRM_SOURCE", "CALL"}} << internal << 0 << QString("");
     QTest::newRow("external lines on, trunk without a source: no LINE_NUMBER")
         << QJsonObject{{"lines", true}, {"trunk", "trunk9"}} << QStringList{reg} << QJsonObject{{"CRM_SOURCE", ""}}
-        << (internal + QStringList{"LINE_NUMBER"}) << 0;
+        << (internal + QStringList{"LINE_NUMBER"}) << 0 << QString("");
     QTest::newRow("an outgoing call is type 1")
         << QJsonObject{{"outgoing", true}} << QStringList{reg} << QJsonObject{{"TYPE", "1"}, {"PHONE_NUMBER", kCaller}}
-        << internal << 0;
+        << internal << 0 << QString("");
 }
 
 void tst_ConnectorRegistration::registration()
@@ -261,7 +271,10 @@ void tst_ConnectorRegistration::registration()
     QFETCH(QJsonObject, expected);
     QFETCH(QStringList, absent);
     QFETCH(int, dealId);
+    QFETCH(QString, event);
 
+    const auto eventLog = Orvix::Entities::TelephonyEventLogHandler::instance();
+    eventLog->removeEvents(kCallId);
     Portal portal;
     portal.records["lead"] = QJsonArray{lead(5, 3), lead(7, 4)};
     portal.records["user"] = QJsonArray{QJsonObject{{"ID", "9"}, {"PERSONAL_MOBILE", kCaller}}};
@@ -337,6 +350,10 @@ void tst_ConnectorRegistration::registration()
         QCOMPARE(portal.registered.value(it.key()).toString(), it.value().toString());
     for (const QString &key : absent)
         QVERIFY2(!portal.registered.contains(key), qPrintable(key));
+
+    // Filed under the call, also for a conversation.
+    const QString summary = eventLog->callSummary(Orvix::Entities::Call(kCallId));
+    QVERIFY2(summary.contains(event), qPrintable(summary));
 
     // A new lead or contact is announced once, under the call's id, also when a conversation made it.
     const bool announced = portal.writes.contains("crm.lead.add") || portal.writes.contains("crm.contact.add");
