@@ -1,6 +1,8 @@
 #include "apitestsupport.h"
 #include "crmportalmodel.h"
 #include "crmtestsupport.h"
+#include "entities/clock.h"
+#include "entities/telephonyeventloghandler.h"
 
 #include <QSignalSpy>
 
@@ -77,9 +79,17 @@ public:
         const QString verb = words.at(0);
         const QDateTime now = QDateTime::currentDateTime();
         if (verb == "c2c") {
-            m_api.rememberCall(CrmPortalModel::kCallerNumber, QJsonObject{{"CALL_ID", "externalCall.c2c"},
-                                                                           {"CRM_ENTITY_ID", "5"},
-                                                                           {"CRM_ENTITY_TYPE", "CONTACT"}});
+            // "c2c": just now; "c2c old": 61 s ago; "c2c prefixed": dialled with the prefix 9.
+            const QString variant = words.value(1);
+            if (variant == "old")
+                Orvix::Entities::Clock::setSource([] { return QDateTime::currentDateTime().addSecs(-61); });
+            m_api.rememberCall((variant == "prefixed" ? "9" : "") + CrmPortalModel::kCallerNumber,
+                               QJsonObject{{"CALL_ID", "externalCall.c2c"},
+                                           {"CRM_ENTITY_ID", "5"},
+                                           {"CRM_ENTITY_TYPE", "CONTACT"}});
+            Orvix::Entities::Clock::setSource({});
+        } else if (verb == "roistat") {
+            m_api.setRoistatData(kCallId, QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
             m_call.setState(CallStatus::Ringing, now);
             m_api.callStarted(m_call, trace(MsgBuilder::CallStarted));
@@ -90,8 +100,9 @@ public:
             m_api.callEnded(m_call, trace(MsgBuilder::CallEnded));
         } else {
             Conversation &leg = this->leg(words.at(1));
-            if (verb == "ring") {
-                leg.setState(CallStatus::Ringing, now);
+            if (verb == "ring" || verb == "ringold") {
+                // "ringold": the leg began ringing two minutes ago.
+                leg.setState(CallStatus::Ringing, verb == "ring" ? now : now.addSecs(-120));
                 m_call.conversations().insert(leg.id(), leg);
                 m_api.conversationRequested(leg, trace(MsgBuilder::ConversationRequested));
             } else if (verb == "answer") {
@@ -181,6 +192,9 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"create_task_for_unanswered", true}} << "contact norecording" << true << missed
         << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), hide(1, 7), "POST task.item.add",
                        finish(1, 7, 304)};
+    QTest::newRow("a leg that rang two minutes ago gets no card")
+        << QJsonObject() << "" << true << QStringList{"start", "ringold a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
     QTest::newRow("outgoing answered")
         << QJsonObject() << "" << false << answered
         << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
@@ -190,6 +204,13 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("click-to-call reuses the CRM's call")
         << QJsonObject() << "" << false << QStringList{"c2c", "start", "ring a", "answer a", "end a", "finish"}
         << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call dialled with a prefix")
+        << QJsonObject{{"prefixes", QJsonArray{"9"}}} << "" << false
+        << QStringList{"c2c prefixed", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call 61 s ago is a call of its own")
+        << QJsonObject() << "" << false << QStringList{"c2c old", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("blind transfer, new activity")
         << QJsonObject() << "" << true
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
@@ -215,6 +236,24 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"no_lead_mode", true}} << "createslead failfinish" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), "GET crm.lead.delete ID=31"};
+    QTest::newRow("activity fields from the hook")
+        << QJsonObject() << "activityhook" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
+                       attach(1)};
+    QTest::newRow("analytics data handed to the lead hook of a created lead")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "leadhook" << true
+        << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200), attach(1),
+                       "GET crm.lead.update id=31 fields=UF_VISIT"};
+    QTest::newRow("lead hook unchanged: the lead keeps its fields")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "" << true
+        << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200), attach(1)};
+    QTest::newRow("analytics data of a call that created nothing is not sent")
+        << QJsonObject() << "leadhook" << true << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("a transferred local leg does not stall the queue")
         << QJsonObject() << "" << true
         << QStringList{"start", "ring a", "answer a", "ring l", "end l", "end a", "finish"}
@@ -242,6 +281,22 @@ void tst_ApiCalls::scenario()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("RIFF....WAVEfmt ");
     }
+    // Hooks that do change something answer first; the rest answer unchanged, as with the customizer off.
+    if (portal.contains("activityhook")) {
+        connect(harness.api.get(), &API::activityFieldsCustomizationRequest, this,
+                [](const QJsonObject &, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    fields.resolve(QJsonObject{{"DESCRIPTION", "Talked about the order"}});
+                });
+    }
+    if (portal.contains("leadhook")) {
+        connect(harness.api.get(), &API::leadFieldsCustomizationRequest, this,
+                [](const QJsonObject &call, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    if (call.contains("roistat"))
+                        fields.resolve(QJsonObject{{"UF_VISIT", call.value("roistat").toObject().value("visit")}});
+                    else
+                        fields.reject("no analytics data");
+                });
+    }
     answerHooksUnchanged(harness.api.get(), this, &recording);
 
     LogCapture log;
@@ -255,6 +310,11 @@ void tst_ApiCalls::scenario()
     // The summary closes the call, and nothing of it stays behind.
     QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\tY\tCall: {").size(), 1);
     QCOMPARE(model.writes(), writes);
+    // Lines filed under a leg (its finishing user) leave with the call.
+    for (const QString &leg : {QStringLiteral("1700000000.2"), QStringLiteral("1700000000.3")}) {
+        const QString summary = Orvix::Entities::TelephonyEventLogHandler::instance()->callSummary(Call(leg));
+        QVERIFY2(!summary.contains("User"), qPrintable(summary));
+    }
 }
 
 void tst_ApiCalls::registrationSurvivesRestart()

@@ -1,6 +1,8 @@
 #include "apitestsupport.h"
+#include "crm/bitrix/localeshandler.h"
 #include "crmtestsupport.h"
 #include "support/fakerelayserver.h"
+#include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QSignalSpy>
@@ -23,6 +25,10 @@ private Q_SLOTS:
     void onlyMissingExternalLinesAreAdded();
     void anyRequestVerb_data();
     void anyRequestVerb();
+    void tasksKeepOrderAcrossRestart();
+    void changedDictionaryRestartsNothing();
+    void responsibleOfCaller_data();
+    void responsibleOfCaller();
 };
 
 void tst_ApiStart::bindings_data()
@@ -77,6 +83,12 @@ void tst_ApiStart::bindings()
     if (relay) {
         QTRY_VERIFY(!relayServer.polls().isEmpty());
         QCOMPARE(relayServer.polls().first().portalAddress, harness.portal.baseUrl().mid(7));
+        // Click-to-calls fetched from the relay reach the App through the API.
+        QSignalSpy callBacks(harness.api.get(), &API::externalCallBackStartRequest);
+        relayServer.answer(Orvix::Tests::FakeRelayReply::event(
+            {{"event", "onexternalcallbackstart"}, {"data", QJsonObject{{"PHONE_NUMBER", "+79161234567"}}}}));
+        QTRY_COMPARE(callBacks.size(), 1);
+        QCOMPARE(callBacks.first().value(0).toString(), QString("89161234567"));
     }
     QVERIFY(harness.api->taskQueue().isRunning());
 }
@@ -146,6 +158,106 @@ void tst_ApiStart::anyRequestVerb()
     harness.api->sendAnyRequest("app.info", QJsonObject{{"x", "1"}}, verb, answer);
     QTRY_VERIFY(resolved);
     QCOMPARE(harness.portal.restRequests("app.info").first().verb, sent);
+}
+
+void tst_ApiStart::tasksKeepOrderAcrossRestart()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    QList<int> started;
+    QList<Orvix::Utils::Promise<void>> promises;
+    for (int i = 0; i < 3; ++i) {
+        promises.append(Orvix::Utils::Promise<void>());
+        harness.api->enqueueTask(Orvix::Utils::MsgBuilder(), [&started, i, promise = promises.last()]() {
+            started.append(i);
+            return promise;
+        });
+    }
+    harness.api->start(false);
+    QTRY_COMPARE(started, QList<int>{0});
+    harness.api->stop();
+    harness.api->start(false);
+    QCOMPARE(harness.api->taskQueue().findChildren<QTimer *>().size(), 1);
+    // Queued tasks outlive the restart and still wait for each other.
+    harness.api->executeNextTask();
+    QCOMPARE(started, QList<int>{0});
+    promises.at(0).resolve();
+    QTRY_COMPARE(started, (QList<int>{0, 1}));
+    harness.api->stop();
+    promises.at(1).reject();
+    QTRY_COMPARE(started, (QList<int>{0, 1, 2}));
+    promises.at(2).resolve();
+}
+
+void tst_ApiStart::changedDictionaryRestartsNothing()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    QSignalSpy started(harness.api.get(), &API::started);
+    QSignalSpy changed(harness.api.get(), &API::localeChanged);
+    harness.api->start(false);
+    QTRY_COMPARE(harness.portal.restRequests("event.bind").size(), 2);
+    const int changesAtStart = changed.size();
+
+    QVERIFY(QDir().mkpath(harness.dir.filePath("locales")));
+    QFile file(harness.dir.filePath("locales/_ru.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"COMMENT": "Комментарий"})");
+    file.close();
+
+    harness.api->connector().localesHandler()->setLocale("_ru");
+    QCOMPARE(changed.size(), changesAtStart + 1);
+    QCOMPARE(changed.last().value(0).toString(), QString("_ru"));
+    // Relayed, nothing more: no new start, no new bindings.
+    QCOMPARE(started.size(), 1);
+    QVERIFY(harness.api->connector().isStarted());
+    QCOMPARE(harness.portal.restRequests("event.bind").size(), 2);
+}
+
+void tst_ApiStart::responsibleOfCaller_data()
+{
+    QTest::addColumn<QString>("entityType");
+    QTest::addColumn<QString>("responsiblePhone");
+    QTest::addColumn<QJsonObject>("answer"); // {} when rejected
+    QTest::newRow("contact") << "CONTACT" << "101" << QJsonObject{{"number", "101"}, {"name", "Anna"}};
+    QTest::newRow("company: no name") << "COMPANY" << "101" << QJsonObject{{"number", "101"}};
+    QTest::newRow("responsible without a phone") << "CONTACT" << "" << QJsonObject();
+}
+
+void tst_ApiStart::responsibleOfCaller()
+{
+    QFETCH(QString, entityType);
+    QFETCH(QString, responsiblePhone);
+    QFETCH(QJsonObject, answer);
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestHandler("user.get", [responsiblePhone](const QJsonObject &params) {
+        if (params.value("filter").toObject().value("ID").toString() != "7")
+            return FakeCrmReply::result(QJsonArray());
+        return FakeCrmReply::result(QJsonArray{QJsonObject{
+            {"ID", "7"}, {"NAME", "Ivan"}, {"UF_PHONE_INNER", responsiblePhone}, {"ACTIVE", true}}});
+    });
+    harness.portal.setRestResult("crm.duplicate.findbycomm", QJsonObject{{entityType, QJsonArray{5}}});
+    const QJsonArray record{QJsonObject{{"ID", "5"}, {"NAME", "Anna"}, {"TITLE", "Anna"}, {"ASSIGNED_BY_ID", "7"},
+                                        {"PHONE", QJsonArray{QJsonObject{{"VALUE", "74951234567"}}}}}};
+    for (const char *list : {"crm.contact.list", "crm.company.list"})
+        harness.portal.setRestResult(list, record);
+    for (const char *list : {"crm.lead.list", "crm.deal.list"})
+        harness.portal.setRestResult(list, QJsonArray());
+    harness.api->start(false);
+
+    const auto data = Orvix::Tests::watch(harness.api->getResponsibleData("74951234567"));
+    const auto phone = Orvix::Tests::watch(harness.api->getResponsibleForPhone("74951234567"));
+    QTRY_VERIFY(data->settled && phone->settled);
+    QCOMPARE(data->resolved, !answer.isEmpty());
+    QCOMPARE(phone->resolved, !answer.isEmpty());
+    if (!answer.isEmpty()) {
+        QCOMPARE(data->value, answer);
+        QCOMPARE(phone->value, answer.value("number").toString());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ApiStart)

@@ -57,6 +57,7 @@ private Q_SLOTS:
     void unauthorisedAnswers();
     void rateLimit_data();
     void rateLimit();
+    void stopDuringRateLimitPause();
     void credentialsFailureClearsBusy();
     void requestLog_data();
     void requestLog();
@@ -319,7 +320,6 @@ void tst_Connector::unauthorisedAnswers()
         m_fake->pushRestReply("x.get", reply);
     LogCapture capture;
     const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
-    const auto third = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(second->settled);
     QCOMPARE(second->resolved, resolved);
     QCOMPARE(m_fake->restRequests("x.get").size(), sent);
@@ -340,6 +340,7 @@ void tst_Connector::unauthorisedAnswers()
     }
 
     // The next request goes on, with a fresh login when the token was emptied.
+    const auto third = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(third->settled);
     QVERIFY(third->resolved);
     QCOMPARE(m_fake->requests("/oauth/authorize/").size(), resolved ? 0 : 1);
@@ -407,6 +408,23 @@ void tst_Connector::rateLimit()
     QTRY_VERIFY(again->settled);
     QVERIFY(again->resolved);
     QCOMPARE(LogCapture::matching(QStringLiteral("again in %1 ms").arg(base)).size(), 1);
+}
+
+void tst_Connector::stopDuringRateLimitPause()
+{
+    m_fake->setRestResult("x.get", 1);
+    m_fake->pushRestReply("x.get", FakeCrmReply::queryLimitExceeded());
+    Connector connector(nullptr, m_client);
+    connector.setRateLimitBackoff(std::chrono::milliseconds(50));
+    start(connector);
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_COMPARE(m_fake->restRequests("x.get").size(), 1);
+    QTRY_VERIFY(connector.isBusy()); // waiting to send it again
+    connector.stop(false);
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->rejected);
+    QVERIFY(!connector.isBusy());
+    QCOMPARE(m_fake->restRequests("x.get").size(), 1);
 }
 
 void tst_Connector::credentialsFailureClearsBusy()

@@ -30,6 +30,20 @@ struct CardStep
     int user;
 };
 
+QStringList texts(const QJsonValue &value)
+{
+    QStringList list;
+    if (value.isArray() || value.isObject()) {
+        const QVariantList items = value.isArray() ? value.toArray().toVariantList()
+                                                   : value.toObject().toVariantMap().values();
+        for (const QVariant &item : items)
+            list.append(item.toString());
+    } else if (!value.isUndefined()) {
+        list.append(value.toVariant().toString());
+    }
+    return list;
+}
+
 FakeCrmReply cardAnswer(const QString &kind)
 {
     if (kind == "true")
@@ -57,6 +71,12 @@ private Q_SLOTS:
     void cardsByUser();
     void recordingUpload_data();
     void recordingUpload();
+    void cardsByPhone_data();
+    void cardsByPhone();
+    void cardsForSeveralUsers_data();
+    void cardsForSeveralUsers();
+    void recordingLink_data();
+    void recordingLink();
 
 private:
     void start(Connector &connector);
@@ -85,6 +105,7 @@ void tst_ConnectorCalls::cleanup()
 void tst_ConnectorCalls::start(Connector &connector)
 {
     connector.setTokenBaseDirectory(m_dir->path());
+    connector.setLocalesDirectory(m_dir->path());
     connector.setRequestTimeout(std::chrono::milliseconds(2000));
     connector.start(m_fake->baseUrl(), kDefaultUser, "admin", "secret", "_c", "en", false, kInterval, 0);
 }
@@ -237,6 +258,181 @@ void tst_ConnectorCalls::recordingUpload()
     QCOMPARE(logged.size(), 1);
     QVERIFY(logged.first().contains("\"FILE_CONTENT\":\"--redacted--\""));
     QVERIFY(!logged.first().contains(form.value("FILE_CONTENT").toString()));
+}
+
+void tst_ConnectorCalls::cardsByPhone_data()
+{
+    QTest::addColumn<QStringList>("steps");    // "show 101", "hide 102" in order
+    QTest::addColumn<int>("cacheMinutes");
+    QTest::addColumn<QStringList>("sent");     // card requests
+    QTest::addColumn<int>("lookups");          // batches asking for users
+    QTest::addColumn<bool>("lastResolved");
+
+    QTest::newRow("shown to the user of the number") << QStringList{"show 101"} << 0 << QStringList{"show 5"} << 1
+                                                     << true;
+    QTest::newRow("hidden from the user of the number")
+        << QStringList{"hide 102"} << 0 << QStringList{"hide 8"} << 1 << true;
+    QTest::newRow("a number without a user sends no card") << QStringList{"show 555"} << 0 << QStringList() << 1
+                                                            << false;
+    QTest::newRow("the cached user is not asked for again")
+        << QStringList{"show 101", "hide 101"} << 5 << QStringList{"show 5", "hide 5"} << 1 << true;
+    QTest::newRow("without the cache every card asks")
+        << QStringList{"show 101", "hide 101"} << 0 << QStringList{"show 5", "hide 5"} << 2 << true;
+}
+
+void tst_ConnectorCalls::cardsByPhone()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, cacheMinutes);
+    QFETCH(QStringList, sent);
+    QFETCH(int, lookups);
+    QFETCH(bool, lastResolved);
+
+    m_fake->setRestResult("user.get", QJsonArray{QJsonObject{{"ID", "5"}, {"UF_PHONE_INNER", "101"}},
+                                                 QJsonObject{{"ID", "8"}, {"UF_PHONE_INNER", "102"}}});
+    m_fake->setRestResult("crm.duplicate.findbycomm", QJsonArray());
+    QStringList received;
+    for (const QString op : {"show", "hide"}) {
+        m_fake->setRestHandler("telephony.externalcall." + op, [&received, op](const QJsonObject &params) {
+            received.append(op + " " + params.value("USER_ID").toString());
+            return FakeCrmReply::result(true);
+        });
+    }
+
+    Connector connector(nullptr, m_client);
+    start(connector);
+    connector.setCacheStorageTime(cacheMinutes);
+    const MsgBuilder msg("1700000000.1", MsgBuilder::ConversationRequested, MsgBuilder::NoChildTask);
+    QSharedPointer<Orvix::Tests::Outcome<void, void>> outcome;
+    for (const QString &step : steps) {
+        const QString phone = step.section(' ', 1);
+        outcome = step.startsWith("show") ? watch(connector.showCallCard("externalCall.1", phone, msg))
+                                          : watch(connector.hideCallCard("externalCall.1", phone, msg));
+        QTRY_VERIFY(outcome->settled); // the next card waits for the cache to be filled
+    }
+    QCOMPARE(outcome->resolved, lastResolved);
+    QCOMPARE(received, sent);
+    QCOMPARE(m_fake->restRequests("batch").size(), lookups);
+}
+
+void tst_ConnectorCalls::cardsForSeveralUsers_data()
+{
+    QTest::addColumn<QJsonArray>("users"); // the user list's answer
+    QTest::addColumn<int>("listStatus");
+    QTest::addColumn<bool>("cardAnswer");
+    QTest::addColumn<QStringList>("shownTo"); // USER_ID of the card request, empty: none sent
+    QTest::addColumn<bool>("resolved");
+
+    const QJsonArray users{QJsonObject{{"ID", "5"}}, QJsonObject{{"ID", "0"}}, QJsonObject{{"ID", "8"}}};
+    QTest::newRow("one request for every user found") << users << 200 << true << QStringList{"5", "8"} << true;
+    QTest::newRow("the portal refuses the cards") << users << 200 << false << QStringList{"5", "8"} << false;
+    QTest::newRow("no user with an id sends nothing")
+        << QJsonArray{QJsonObject{{"ID", "0"}}, QJsonObject{{"NAME", "x"}}} << 200 << true << QStringList()
+        << false;
+    QTest::newRow("a failed user list sends nothing") << users << 400 << true << QStringList() << false;
+}
+
+void tst_ConnectorCalls::cardsForSeveralUsers()
+{
+    QFETCH(QJsonArray, users);
+    QFETCH(int, listStatus);
+    QFETCH(bool, cardAnswer);
+    QFETCH(QStringList, shownTo);
+    QFETCH(bool, resolved);
+
+    if (listStatus != 200)
+        m_fake->pushRestReply("user.get", FakeCrmReply::error(listStatus, "ERROR", "no"));
+    m_fake->setRestResult("user.get", users);
+    m_fake->setRestResult("telephony.externalcall.show", cardAnswer);
+
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const MsgBuilder msg("1700000000.1", MsgBuilder::ConversationRequested, MsgBuilder::NoChildTask);
+    const auto outcome = watch(connector.showCallCards("externalCall.1", QJsonArray{"101", "102", "103"}, msg));
+    QTRY_VERIFY(outcome->settled);
+    QCOMPARE(outcome->resolved, resolved);
+
+    const auto lists = m_fake->restRequests("user.get");
+    QCOMPARE(lists.size(), 1);
+    QCOMPARE(texts(lists.first().params().value("filter").toObject().value("UF_PHONE_INNER")),
+             QStringList({"101", "102", "103"}));
+    const auto cards = m_fake->restRequests("telephony.externalcall.show");
+    QCOMPARE(cards.size(), shownTo.isEmpty() ? 0 : 1);
+    if (!shownTo.isEmpty()) {
+        QCOMPARE(cards.first().params().value("CALL_ID").toString(), QStringLiteral("externalCall.1"));
+        QCOMPARE(texts(cards.first().params().value("USER_ID")), shownTo);
+    }
+    QList<int> shown = connector.shownUsers("externalCall.1").values();
+    std::sort(shown.begin(), shown.end());
+    QCOMPARE(shown, shownTo.isEmpty() ? QList<int>() : QList<int>({5, 8}));
+}
+
+void tst_ConnectorCalls::recordingLink_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QJsonArray>("activities"); // the activity list's answer; null entry: the read fails
+    QTest::addColumn<bool>("updateAccepted");
+    QTest::addColumn<QString>("description");   // sent, empty: no update
+    QTest::addColumn<bool>("resolved");
+
+    const QString url = "https://pbx.example/rec/1700000000.1.wav";
+    const QString markup = " <audio src=\"" + url + "\" controls>" + url + "</audio><br/><br/><br/><a href=\"" + url
+                           + "\" target=\"_blank\">Скачать запись</a>";
+    const QJsonArray activity{QJsonObject{{"ID", "33"}, {"DESCRIPTION", "Call from a client"}}};
+    QTest::newRow("appended to the old description") << url << activity << true << "Call from a client" + markup
+                                                     << true;
+    QTest::newRow("an empty description starts with the blank")
+        << url << QJsonArray{QJsonObject{{"ID", "33"}, {"DESCRIPTION", ""}}} << true << markup << true;
+    QTest::newRow("mark-up in the link is escaped")
+        << "https://pbx.example/rec?from=\"><script>x</script>&a=1" << activity << true
+        << "Call from a client <audio src=\"https://pbx.example/rec?from=&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
+           "&amp;a=1\" controls>https://pbx.example/rec?from=&quot;&gt;&lt;script&gt;x&lt;/script&gt;&amp;a=1"
+           "</audio><br/><br/><br/><a href=\"https://pbx.example/rec?from=&quot;&gt;&lt;script&gt;x&lt;/script&gt;"
+           "&amp;a=1\" target=\"_blank\">Скачать запись</a>"
+        << true;
+    QTest::newRow("a refused update rejects") << url << activity << false << "Call from a client" + markup << false;
+    QTest::newRow("an empty URL sends nothing") << QString() << activity << true << QString() << false;
+    QTest::newRow("an activity that is gone") << url << QJsonArray() << true << QString() << false;
+    QTest::newRow("a failed read") << url << QJsonArray{QJsonValue::Null} << true << QString() << false;
+}
+
+void tst_ConnectorCalls::recordingLink()
+{
+    QFETCH(QString, url);
+    QFETCH(QJsonArray, activities);
+    QFETCH(bool, updateAccepted);
+    QFETCH(QString, description);
+    QFETCH(bool, resolved);
+
+    if (activities.contains(QJsonValue::Null))
+        m_fake->pushRestReply("crm.activity.list", FakeCrmReply::error(400, "ERROR", "no"));
+    m_fake->setRestResult("crm.activity.list", activities);
+    m_fake->setRestResult("crm.activity.update", updateAccepted);
+
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    start(connector);
+    const MsgBuilder msg("1700000000.1", MsgBuilder::ConversationEnded, MsgBuilder::NoChildTask);
+    const auto outcome = watch(connector.attachRecordingUrl(33, url, msg));
+    QTRY_VERIFY(outcome->settled);
+    QCOMPARE(outcome->resolved, resolved);
+
+    QCOMPARE(m_fake->restRequests("crm.activity.list").size(), url.isEmpty() ? 0 : 1);
+    const auto updates = m_fake->restRequests("crm.activity.update");
+    QCOMPARE(updates.size(), description.isEmpty() ? 0 : 1);
+    const QStringList warnings = LogCapture::matching("Failed to get activity to attach recording");
+    if (!description.isEmpty()) {
+        const QJsonObject params = updates.first().params();
+        QCOMPARE(params.value("id").toString(), QStringLiteral("33"));
+        QCOMPARE(params.value("fields").toObject().value("DESCRIPTION").toString(), description);
+        QCOMPARE(params.value("fields").toObject().value("DESCRIPTION_TYPE").toString(), QStringLiteral("3"));
+        QVERIFY(warnings.isEmpty());
+    } else if (!url.isEmpty()) {
+        MsgBuilder attach = msg;
+        attach.setChildTask(MsgBuilder::RecordingAttach);
+        QCOMPARE(warnings, QStringList{attach.build(MsgBuilder::Warning,
+                                                    "Failed to get activity to attach recording. ActivityId = 33")});
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectorCalls)

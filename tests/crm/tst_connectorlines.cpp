@@ -125,8 +125,8 @@ void tst_ConnectorLines::addLines_data()
         << many << Refusal::None << QList<QList<int>>{range(0, 50), range(50, 100), range(100, 120)} << true;
     QTest::newRow("100 lines in two batches") << QStringList(many.mid(0, 100)) << Refusal::None
                                               << QList<QList<int>>{range(0, 50), range(50, 100)} << true;
-    QTest::newRow("50 lines in one batch") << QStringList(many.mid(0, 50)) << Refusal::None << QList<QList<int>>{range(0, 50)}
-                                           << true;
+    QTest::newRow("50 lines in one batch")
+        << QStringList(many.mid(0, 50)) << Refusal::None << QList<QList<int>>{range(0, 50)} << true;
     QTest::newRow("no lines send nothing") << QStringList() << Refusal::None << QList<QList<int>>() << true;
     QTest::newRow("plus sign and blanks reach the portal as written")
         << QStringList{"+74951234567", "8 (495) 123"} << Refusal::None << QList<QList<int>>{range(0, 2)} << true;

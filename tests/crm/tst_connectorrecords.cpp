@@ -1,7 +1,6 @@
 #include "crm/bitrix/connector.h"
 #include "crmtestsupport.h"
 #include "httpclient/httpclient.h"
-#include "support/fakecrmform.h"
 #include "support/promisewatch.h"
 
 #include <QJsonArray>
@@ -12,7 +11,6 @@
 using Orvix::CRM::Entity;
 using Orvix::CRM::EntityType;
 using Orvix::CRM::Bitrix::Connector;
-using Orvix::Tests::FakeCrmForm;
 using Orvix::Tests::watch;
 using Orvix::Utils::MsgBuilder;
 using Orvix::Utils::Promise;
@@ -40,7 +38,6 @@ private Q_SLOTS:
     void phones();
     void entityWithPhones_data();
     void entityWithPhones();
-    void userQueries();
     void customization_data();
     void customization();
 };
@@ -244,31 +241,6 @@ void tst_ConnectorRecords::entityWithPhones()
     Entity second(EntityType::User, 3, "", "", true);
     second.addPhone("555");
     QCOMPARE(Connector::findEntityWithPhones(phones, {invalid, first, second}).id(), expectedId);
-}
-
-void tst_ConnectorRecords::userQueries()
-{
-    // The caller's filter stays as it was; only active users are asked for.
-    const QJsonObject filter{{"UF_PHONE_INNER", QJsonArray{"101", "102"}}};
-    const QJsonObject params = Connector::makeUserListParams(filter);
-    QCOMPARE(filter.size(), 1);
-    QCOMPARE(params.value("filter").toObject(),
-             (QJsonObject{{"UF_PHONE_INNER", QJsonArray{"101", "102"}}, {"ACTIVE", "Y"}}));
-    QCOMPARE(params.value("sort").toString(), QString("ID"));
-    QCOMPARE(params.value("order").toString(), QString("ASC"));
-    QCOMPARE(params.value("fields").toArray().size(), 8);
-
-    QCOMPARE(Connector::makeUserPhoneFilter({"101", "8101"}, 1), (QJsonObject{{"UF_PHONE_INNER", "101"}}));
-    QCOMPARE(Connector::makeUserPhoneFilter({"101"}, 3), QJsonObject());
-    // One batch command: the method, "?", and the parameters as the portal decodes a query.
-    const QJsonObject query{{"filter", QJsonObject{{"ID", QJsonArray{"7", "8"}}, {"NAME", "A&B=C"}}}};
-    const QString command = Connector::makeBatchCommand("crm.contact.list", query);
-    QVERIFY(command.startsWith("crm.contact.list?"));
-    QCOMPARE(FakeCrmForm::parse(command.section('?', 1).toUtf8()), query);
-    QCOMPARE(Connector::makeBatchCommand("profile", QJsonObject()), QString("profile?"));
-    QCOMPARE(Connector::stripLeadingZeros("00497"), QString("497"));
-    QCOMPARE(Connector::stripLeadingZeros("000"), QString());
-    QCOMPARE(Connector::stripLeadingZeros("+0497"), QString("+0497"));
 }
 
 void tst_ConnectorRecords::customization_data()

@@ -1,13 +1,9 @@
 #include "crm/bitrix/api.h"
 
-#include "crm/bitrix/localeshandler.h"
-#include "entities/telephonyeventloghandler.h"
-
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QPointer>
-#include <QSet>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -147,14 +143,10 @@ void API::onBitrixConnectorStart()
 
 void API::unbindAll()
 {
-    QList<Utils::Promise<int>> cleanups{m_connector.unbindEventHandlers(kStartEvent),
-                                        m_connector.unbindEventHandlers(kCallBackEvent)};
-    // The line count is of no use here; what matters is that the deletion settled.
-    Utils::Promise<int> lines;
-    m_connector.deleteExternalLines().onResolve([lines](int count) { lines.resolve(count); }).onReject([lines]() {
-        lines.reject();
-    });
-    cleanups.append(lines);
+    const QList<Utils::Promise<int>> cleanups{m_connector.unbindEventHandlers(kStartEvent),
+                                              m_connector.unbindEventHandlers(kCallBackEvent),
+                                              m_connector.deleteExternalLines()};
+    // Ends however the three went: a clean run must not hang on a portal that refuses.
     Utils::Promise<void>::all(cleanups).onResolve([self = QPointer<API>(this)]() {
         if (self)
             Q_EMIT self->unbindEnded();

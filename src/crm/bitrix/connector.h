@@ -280,6 +280,11 @@ Q_SIGNALS:
 private Q_SLOTS:
     void sendNextRequest();
 
+protected:
+    // The entity a registration binds the call to: findEntityByPhone unless a subclass knows better.
+    virtual Utils::Promise<CRM::Entity> findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                  const Utils::MsgBuilder &msg);
+
 private:
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,

@@ -116,7 +116,7 @@ void Connector::searchRegistrationEntity(QJsonObject params, const NewRecord &re
     MsgBuilder search = msg;
     search.setChildTask(MsgBuilder::EntitySearch);
     const QPointer<Connector> self(this);
-    findEntityByPhone(phone, filter, search)
+    findEntityForRegistration(phone, filter, search)
         .onResolve([self, params, record, msg, result](const CRM::Entity &entity) {
             if (self)
                 self->attachFoundEntity(params, entity, record, msg, result);
@@ -224,6 +224,12 @@ void Connector::attachNewEntity(QJsonObject params, const NewRecord &record, con
             qDebug().noquote() << add.build(MsgBuilder::No, notCreated(QStringLiteral("Contact & Deal"), direction));
             result.resolve(params);
         });
+}
+
+Utils::Promise<CRM::Entity> Connector::findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                 const MsgBuilder &msg)
+{
+    return findEntityByPhone(phone, filter, msg);
 }
 
 RegistrationPromise Connector::registerCall(bool createEntity, bool createDeal, const Entities::Call &call,

@@ -25,6 +25,14 @@ QString recordingMarkup(const QString &url)
 
 constexpr int kHtmlDescription = 3;
 
+void warnNoActivity(const MsgBuilder &attach, int activityId, const Utils::Promise<void> &result)
+{
+    qWarning().noquote() << attach.build(
+        MsgBuilder::Warning,
+        QStringLiteral("Failed to get activity to attach recording. ActivityId = %1").arg(activityId));
+    result.reject();
+}
+
 
 } // namespace
 
@@ -75,21 +83,19 @@ Utils::Promise<void> Connector::attachRecordingUrl(int activityId, const QString
     attach.setChildTask(MsgBuilder::RecordingAttach);
     const QPointer<Connector> self(this);
     getActivity(activityId, msg)
-        .onResolve([self, result, url, attach](const Activity &activity) {
+        .onResolve([self, result, url, attach, activityId](const Activity &activity) {
             if (!self)
                 return result.reject();
+            // The portal answers an empty list for an activity that is gone.
+            if (activity.id() < 1)
+                return warnNoActivity(attach, activityId, result);
             const QJsonObject fields{
                 {QStringLiteral("DESCRIPTION"), activity.description() + recordingMarkup(url)},
                 {QStringLiteral("DESCRIPTION_TYPE"), kHtmlDescription},
             };
             self->updateActivity(activity.id(), fields, attach).proxyTo(result);
         })
-        .onReject([result, activityId, attach]() {
-            qWarning().noquote() << attach.build(
-                MsgBuilder::Warning,
-                QStringLiteral("Failed to get activity to attach recording. ActivityId = %1").arg(activityId));
-            result.reject();
-        });
+        .onReject([result, activityId, attach]() { warnNoActivity(attach, activityId, result); });
     return result;
 }
 
