@@ -1,11 +1,43 @@
 #include "crm/bitrix/callregistration.h"
+#include "crm/bitrix/connector.h"
+#include "httpclient/httpclient.h"
+#include "support/promisewatch.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
 using Orvix::CRM::EntityType;
 using Orvix::CRM::Bitrix::CallRegistration;
+using Orvix::Utils::MsgBuilder;
+using Orvix::Utils::Promise;
+
+namespace {
+
+// Answers every list with one record of the asked id, without a portal; notes the methods asked.
+class ListingConnector : public Orvix::CRM::Bitrix::Connector
+{
+public:
+    ListingConnector()
+        : Connector(nullptr, QSharedPointer<Orvix::HttpClient::HttpClient>::create())
+    {
+    }
+
+    Promise<QJsonValue> run(const QString &method, QJsonObject params, Orvix::HttpClient::Request::Method,
+                            const MsgBuilder &) override
+    {
+        methods << method;
+        Promise<QJsonValue> answer;
+        const QString id = params.value("filter").toObject().value("ID").toString();
+        answer.resolve(QJsonArray{QJsonObject{{"ID", id}, {"TITLE", "Stored"}}});
+        return answer;
+    }
+
+    QStringList methods;
+};
+
+} // namespace
 
 class tst_CallRegistration : public QObject
 {
@@ -20,6 +52,8 @@ private Q_SLOTS:
     void leadCreated();
     void emptyObject();
     void dealIdAndJson();
+    void loadEntity_data();
+    void loadEntity();
 };
 
 void tst_CallRegistration::ids_data()
@@ -119,6 +153,32 @@ void tst_CallRegistration::dealIdAndJson()
     QCOMPARE(registration.dealId(), 12);
     QCOMPARE(registration.toJson(),
              QStringLiteral(R"({"ACTIVITY_ID":31,"CREATED_LEAD_ID":0,"DEAL_ID":12,"ENTITY_ID":5,"ENTITY_TYPE":3,"ID":"externalCall.abc"})"));
+}
+
+void tst_CallRegistration::loadEntity_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("method"); // empty: nothing asked
+
+    QTest::newRow("contact") << "CONTACT" << "crm.contact.list";
+    QTest::newRow("company") << "COMPANY" << "crm.company.list";
+    QTest::newRow("lead") << "LEAD" << "crm.lead.list";
+    QTest::newRow("deal: nothing asked") << "DEAL" << "";
+    QTest::newRow("lower-case lead: nothing asked") << "lead" << "";
+}
+
+void tst_CallRegistration::loadEntity()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, method);
+
+    const CallRegistration registration(QJsonObject{{"CRM_ENTITY_ID", "15"}, {"CRM_ENTITY_TYPE", type}});
+    ListingConnector connector;
+    const auto outcome = Orvix::Tests::watch(registration.loadEntity(connector, false, MsgBuilder()));
+    QVERIFY(outcome->resolved);
+    QCOMPARE(connector.methods, method.isEmpty() ? QStringList() : QStringList{method});
+    QCOMPARE(outcome->value.isValid(), !method.isEmpty());
+    QCOMPARE(outcome->value.id(), method.isEmpty() ? 0 : 15);
 }
 
 QTEST_GUILESS_MAIN(tst_CallRegistration)

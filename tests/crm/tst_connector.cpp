@@ -35,6 +35,7 @@ struct Scripted
 } // namespace
 
 Q_DECLARE_METATYPE(Scripted)
+Q_DECLARE_METATYPE(QList<FakeCrmReply>)
 
 class tst_Connector : public QObject
 {
@@ -52,7 +53,11 @@ private Q_SLOTS:
     void haltOnlyForBatch();
     void answers_data();
     void answers();
-    void unauthorisedAnswerResetsToken();
+    void unauthorisedAnswers_data();
+    void unauthorisedAnswers();
+    void rateLimit_data();
+    void rateLimit();
+    void stopDuringRateLimitPause();
     void credentialsFailureClearsBusy();
     void requestLog_data();
     void requestLog();
@@ -236,6 +241,8 @@ void tst_Connector::answers_data()
     QTest::newRow("500") << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x")} << false << 1
                          << "Reason: Bad code; Code: 500;";
     QTest::newRow("503") << Scripted{FakeCrmReply::raw(503, "busy")} << false << 1 << "Code: 503; Data: {}";
+    QTest::newRow("503 of another error")
+        << Scripted{FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x")} << false << 1 << "Code: 503;";
     QTest::newRow("404") << Scripted{FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "x")} << false << 0
                          << "Reason: Bad code; Code: 404;";
     QTest::newRow("never answers") << Scripted{FakeCrmReply::silent()} << false << 0
@@ -268,30 +275,156 @@ void tst_Connector::answers()
     QVERIFY(next->resolved);
 }
 
-void tst_Connector::unauthorisedAnswerResetsToken()
+void tst_Connector::unauthorisedAnswers_data()
 {
+    QTest::addColumn<QList<FakeCrmReply>>("scripted"); // answers to the request before its handler's
+    QTest::addColumn<bool>("expireTokens");            // the portal's clock runs out before the request
+    QTest::addColumn<bool>("resolved");
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<int>("refreshes");
+
+    QTest::newRow("expired once: renewed and sent again") << QList<FakeCrmReply>() << true << true << 2 << 1;
+    QTest::newRow("expired again after the renewal: token emptied")
+        << QList<FakeCrmReply>{FakeCrmReply::expiredToken(), FakeCrmReply::expiredToken()} << false << false << 2
+        << 1;
+    QTest::newRow("invalid token: token emptied at once")
+        << QList<FakeCrmReply>{FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.")}
+        << false << false << 1 << 0;
+    QTest::newRow("no auth found: token emptied at once")
+        << QList<FakeCrmReply>{FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data")} << false
+        << false << 1 << 0;
+}
+
+void tst_Connector::unauthorisedAnswers()
+{
+    QFETCH(QList<FakeCrmReply>, scripted);
+    QFETCH(bool, expireTokens);
+    QFETCH(bool, resolved);
+    QFETCH(int, sent);
+    QFETCH(int, refreshes);
+
     m_fake->setRestResult("x.get", 1);
+    m_fake->setRestResult("y.get", 2);
     Connector connector(nullptr, m_client);
     QSignalSpy lost(&connector, &Connector::connectionLost);
     start(connector);
     const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(first->resolved);
-    QVERIFY(!storedToken().value("access_token").toString().isEmpty());
+    const QString firstToken = storedToken().value("access_token").toString();
+    QVERIFY(!firstToken.isEmpty());
 
-    m_fake->expireAccessTokens();
+    m_fake->clearRequests();
+    if (expireTokens)
+        m_fake->expireAccessTokens();
+    for (const FakeCrmReply &reply : scripted)
+        m_fake->pushRestReply("x.get", reply);
     LogCapture capture;
     const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(second->settled);
-    QVERIFY(!second->resolved);
-    QCOMPARE(lost.count(), 1);
-    QCOMPARE(storedToken().value("access_token").toString(), QString());
-    QCOMPARE(LogCapture::matching("Invalid token").size(), 1);
+    QCOMPARE(second->resolved, resolved);
+    QCOMPARE(m_fake->restRequests("x.get").size(), sent);
+    int refreshed = 0;
+    for (const FakeCrmRequest &request : m_fake->requests("/oauth/token/"))
+        refreshed += request.params().value("grant_type") == QLatin1String("refresh_token");
+    QCOMPARE(refreshed, refreshes);
+    QCOMPARE(lost.count(), resolved ? 0 : 1);
+    QCOMPARE(LogCapture::matching("Invalid token").size(), resolved ? 0 : 1);
+    // Every try is in the request log.
+    QCOMPARE(LogCapture::matching("\"1_request\":\"x.get\"").size(), sent);
+    const QString stored = storedToken().value("access_token").toString();
+    if (resolved) {
+        QVERIFY(stored != firstToken);
+        QCOMPARE(stored, m_fake->lastAccessToken());
+    } else {
+        QCOMPARE(stored, QString());
+    }
 
-    // The next request logs in afresh.
-    const auto third = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    // The next request goes on, with a fresh login when the token was emptied.
+    const auto third = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(third->settled);
     QVERIFY(third->resolved);
-    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 2);
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), resolved ? 0 : 1);
+}
+
+void tst_Connector::rateLimit_data()
+{
+    QTest::addColumn<int>("base");
+    QTest::addColumn<int>("refusals");
+    QTest::addColumn<QList<int>>("pauses");
+
+    QTest::newRow("three refusals, pauses doubling") << 20 << 3 << QList<int>{20, 40, 80};
+    QTest::newRow("pause capped at thirty times the first") << 1 << 7 << QList<int>{1, 2, 4, 8, 16, 30, 30};
+}
+
+void tst_Connector::rateLimit()
+{
+    QFETCH(int, base);
+    QFETCH(int, refusals);
+    QFETCH(QList<int>, pauses);
+
+    for (const char *method : {"x.get", "y.get", "z.get"})
+        m_fake->setRestResult(method, method);
+    for (int i = 0; i < refusals; ++i)
+        m_fake->pushRestReply("x.get", FakeCrmReply::queryLimitExceeded());
+    LogCapture capture;
+    Connector connector(nullptr, m_client);
+    connector.setRateLimitBackoff(std::chrono::milliseconds(base));
+    QSignalSpy lost(&connector, &Connector::connectionLost);
+    start(connector);
+    const auto x = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    const auto y = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
+    const auto z = watch(connector.run("z.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY_WITH_TIMEOUT(z->settled, 10000);
+    QVERIFY(x->resolved);
+    QCOMPARE(x->value, QJsonValue("x.get"));
+    QVERIFY(y->resolved);
+    QVERIFY(z->resolved);
+    QCOMPARE(lost.count(), 0);
+
+    // The refused request went again until it passed; nothing was sent in between.
+    QStringList order;
+    for (const FakeCrmRequest &request : m_fake->requests()) {
+        if (!request.restMethod().isEmpty())
+            order << request.restMethod();
+    }
+    QStringList expected;
+    for (int i = 0; i <= refusals; ++i)
+        expected << "x.get";
+    expected << "y.get"
+             << "z.get";
+    QCOMPARE(order, expected);
+    QStringList waits;
+    for (const QString &line : LogCapture::matching("query limit is exceeded"))
+        waits << line.section(" again in ", 1);
+    QStringList expectedWaits;
+    for (int pause : pauses)
+        expectedWaits << QStringLiteral("%1 ms").arg(pause);
+    QCOMPARE(waits, expectedWaits);
+
+    // After a success the pause starts from the beginning again.
+    m_fake->pushRestReply("y.get", FakeCrmReply::queryLimitExceeded());
+    LogCapture::clear();
+    const auto again = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_VERIFY(again->settled);
+    QVERIFY(again->resolved);
+    QCOMPARE(LogCapture::matching(QStringLiteral("again in %1 ms").arg(base)).size(), 1);
+}
+
+void tst_Connector::stopDuringRateLimitPause()
+{
+    m_fake->setRestResult("x.get", 1);
+    m_fake->pushRestReply("x.get", FakeCrmReply::queryLimitExceeded());
+    Connector connector(nullptr, m_client);
+    connector.setRateLimitBackoff(std::chrono::milliseconds(50));
+    start(connector);
+    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    QTRY_COMPARE(m_fake->restRequests("x.get").size(), 1);
+    QTRY_VERIFY(connector.isBusy()); // waiting to send it again
+    connector.stop(false);
+    QTRY_VERIFY(outcome->settled);
+    QVERIFY(outcome->rejected);
+    QVERIFY(!connector.isBusy());
+    QCOMPARE(m_fake->restRequests("x.get").size(), 1);
 }
 
 void tst_Connector::credentialsFailureClearsBusy()
@@ -574,7 +707,10 @@ void tst_Connector::noSecretInAnyLogLine()
     QVERIFY(!runAndWait(kGet));
     m_fake->pushRestReply("x.get", FakeCrmReply::error(500, "INTERNAL", "x"));
     QVERIFY(!runAndWait(kPost));
-    m_fake->expireAccessTokens(); // 401
+    m_fake->expireAccessTokens(); // 401 expired_token: renewed, sent again
+    QVERIFY(runAndWait(kGet));
+    secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
+    m_fake->pushRestReply("x.get", FakeCrmReply::error(401, "invalid_token", "x"));
     QVERIFY(!runAndWait(kGet));
     m_fake->setCredentials("admin", "changed"); // a refused login
     QVERIFY(!runAndWait(kGet));

@@ -92,6 +92,9 @@ void tst_Token::validity_data()
 
     QTest::newRow("future") << QJsonObject{{"access_token", "a"}, {"expires_in", 3600}} << true;
     QTest::newRow("expires now") << QJsonObject{{"access_token", "a"}, {"expires_in", 0}} << false;
+    // The portal counts from the moment it issued the token: a token about to run out is renewed first.
+    QTest::newRow("under a minute left") << QJsonObject{{"access_token", "a"}, {"expires_in", 59}} << false;
+    QTest::newRow("two minutes left") << QJsonObject{{"access_token", "a"}, {"expires_in", 120}} << true;
     QTest::newRow("expires_in as text") << QJsonObject{{"access_token", "a"}, {"expires_in", "3600"}} << false;
     QTest::newRow("no access token") << QJsonObject{{"refresh_token", "r"}, {"expires_in", 3600}} << false;
     QTest::newRow("past") << QJsonObject{{"access_token", "a"}, {"valid_till", "2001-01-01 00:00:00"}} << false;

@@ -108,6 +108,16 @@ FakeCrmReply FakeCrmReply::error(int status, const QString &code, const QString 
     return json(QJsonObject{{"error", code}, {"error_description", description}}, status);
 }
 
+FakeCrmReply FakeCrmReply::expiredToken()
+{
+    return error(401, "expired_token", "The access token provided has expired.");
+}
+
+FakeCrmReply FakeCrmReply::queryLimitExceeded()
+{
+    return error(503, "QUERY_LIMIT_EXCEEDED", "Too many requests");
+}
+
 FakeCrmReply FakeCrmReply::json(const QJsonValue &value, int status)
 {
     FakeCrmReply reply;
@@ -470,7 +480,7 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
             return FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data");
         if (m_authMode == AuthMode::IssuedTokens && !m_accessTokens.contains(token)) {
             if (m_expiredTokens.contains(token))
-                return FakeCrmReply::error(401, "expired_token", "The access token provided has expired.");
+                return FakeCrmReply::expiredToken();
             return FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.");
         }
     }

@@ -51,6 +51,9 @@ struct FakeCrmReply
     static FakeCrmReply result(const QJsonValue &value, int total = -1, int next = -1);
     // {"error": code, "error_description": description} with the given HTTP status.
     static FakeCrmReply error(int status, const QString &code, const QString &description);
+    // The portal's answers to a token that its clock says has expired, and to a client over its rate limit.
+    static FakeCrmReply expiredToken();       // 401 {"error": "expired_token", ...}
+    static FakeCrmReply queryLimitExceeded(); // 503 {"error": "QUERY_LIMIT_EXCEEDED", ...}
     static FakeCrmReply json(const QJsonValue &value, int status = 200);
     static FakeCrmReply html(const QByteArray &page, int status = 200);
     static FakeCrmReply raw(int status, const QByteArray &body, const QByteArray &contentType = "text/plain");

@@ -135,6 +135,11 @@ QString Auth::getRestUrl(const QString &method) const
     return QString(kRestUrlTemplate).arg(m_host, method);
 }
 
+void Auth::expireToken()
+{
+    m_token->expire();
+}
+
 void Auth::resetToken()
 {
     m_token->fromJson(QJsonObject());

@@ -53,6 +53,8 @@ public:
 
     // Empties the stored token, so that the next getCredentials logs in with login and password.
     void resetToken();
+    // Keeps the token but counts it as expired, so that the next getCredentials renews it.
+    void expireToken();
 
     // Rejects every pending chain and ignores every answer still to come; the object is then only good for
     // deletion. The destructor does the same.

@@ -1,5 +1,7 @@
 #include "crm/bitrix/callregistration.h"
 
+#include "crm/bitrix/connector.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -68,6 +70,24 @@ QString CallRegistration::toJson() const
         {QStringLiteral("DEAL_ID"), m_dealId},
     };
     return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
+}
+
+Utils::Promise<Entity> CallRegistration::loadEntity(Connector &connector, bool withLinked,
+                                                   const Utils::MsgBuilder &msg) const
+{
+    switch (m_entityType) {
+    case EntityType::Contact:
+        return connector.getContact(m_entityId, withLinked, msg);
+    case EntityType::Company:
+        return connector.getCompany(m_entityId, withLinked, msg);
+    case EntityType::Lead:
+        return connector.getLead(m_entityId, withLinked, msg);
+    default: {
+        Utils::Promise<Entity> none;
+        none.resolve(Entity());
+        return none;
+    }
+    }
 }
 
 } // namespace Orvix::CRM::Bitrix

@@ -1,11 +1,16 @@
 #pragma once
 
+#include "crm/entity.h"
 #include "crm/entitytype.h"
+#include "utils/msgbuilder.h"
+#include "utils/promise.h"
 
 #include <QJsonObject>
 #include <QString>
 
 namespace Orvix::CRM::Bitrix {
+
+class Connector;
 
 // One call as the CRM knows it: the CRM's call id and the activity, entity and deal bound to it.
 // Built from the answer of the register and finish methods or from a click-to-call event; a value type.
@@ -27,6 +32,10 @@ public:
 
     // Compact JSON text for call-trace lines.
     QString toJson() const;
+
+    // The lead, contact or company the call is bound to, as the CRM holds it now; any other binding
+    // (a deal, nothing) resolves at once with an invalid entity, asking nothing.
+    Utils::Promise<Entity> loadEntity(Connector &connector, bool withLinked, const Utils::MsgBuilder &msg) const;
 
 private:
     QString m_callId;

@@ -1,6 +1,7 @@
 #include "crm/bitrix/connector.h"
 
 #include "crm/bitrix/auth.h"
+#include "crm/bitrix/localeshandler.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
 
@@ -19,6 +20,8 @@ namespace {
 using Utils::MsgBuilder;
 
 constexpr int kDefaultIntervalMsec = 500;
+// The pause after a rate-limit refusal doubles up to this many times its first length.
+constexpr int kMaxBackoffFactor = 30;
 inline constexpr QLatin1String kBatch("batch");
 inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
 
@@ -65,6 +68,12 @@ void Connector::setRequestTimeout(std::chrono::milliseconds timeout)
     m_requestTimeout = timeout;
 }
 
+void Connector::setRateLimitBackoff(std::chrono::milliseconds base)
+{
+    m_rateLimitBackoff = base;
+    m_nextBackoff = base;
+}
+
 void Connector::beginRun(const QString &host, int userId, const QString &login, const QString &password,
                          const QString &generatedPostfix)
 {
@@ -100,6 +109,9 @@ void Connector::start(const QString &host, int userId, const QString &login, con
 {
     beginRun(host, userId, login, password, generatedPostfix);
     m_locale = locale;
+    m_localesHandler = QSharedPointer<LocalesHandler>::create(m_localesDirectory);
+    connect(m_localesHandler.data(), &LocalesHandler::localeChanged, this, &Connector::localeChanged);
+    m_localesHandler->setLocale(locale);
     m_noLeadMode = noLeadMode;
     m_cacheStorageTimeMin = cacheStorageTimeMin;
     startTimer(executionLoopIntervalMsec);
@@ -198,19 +210,28 @@ Utils::Promise<QJsonValue> Connector::execute(const QString &method, const QJson
                                               HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
 {
     Utils::Promise<QJsonValue> result;
+    attempt(QSharedPointer<PendingRequest>::create(PendingRequest{method, params, httpMethod, msg, result}));
+    return result;
+}
+
+void Connector::attempt(const QSharedPointer<PendingRequest> &request)
+{
+    const Utils::Promise<QJsonValue> result = request->result;
+    const MsgBuilder msg = request->msg;
     m_busy = true;
+    request->triedAt = QDateTime::currentMSecsSinceEpoch();
     const quint64 execution = ++m_executionCount;
     m_awaitingCredentials = execution;
     m_awaitingCredentialsPromise = result;
 
     const QPointer<Connector> self(this);
-    addCredentials(params, execution)
-        .onResolve([self, execution, method, httpMethod, msg, result](const QJsonObject &withCredentials) {
+    addCredentials(request->params, execution)
+        .onResolve([self, execution, request](const QJsonObject &withCredentials) {
             if (!self || self->m_awaitingCredentials != execution)
                 return; // settled by stop()
             self->m_awaitingCredentials = 0;
             self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
-            self->send(method, withCredentials, httpMethod, msg, result);
+            self->send(request, withCredentials);
         })
         .onReject([self, execution, msg, result](const QJsonObject &) {
             if (!self || self->m_awaitingCredentials != execution)
@@ -224,7 +245,6 @@ Utils::Promise<QJsonValue> Connector::execute(const QString &method, const QJson
             if (self) // the rejection's callbacks may have destroyed us
                 Q_EMIT self->connectionLost();
         });
-    return result;
 }
 
 Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonObject &params, quint64 execution)
@@ -255,27 +275,28 @@ Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonOb
     return result;
 }
 
-void Connector::send(const QString &method, QJsonObject params, HttpClient::Request::Method httpMethod,
-                     const MsgBuilder &msg, const Utils::Promise<QJsonValue> &result)
+void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject params)
 {
-    if (method == kBatch)
+    if (request->method == kBatch)
         params.insert(QStringLiteral("halt"), 0);
 
     // The Auth may be gone when credentials arrived synchronously during a stop; nothing is sent then.
     if (!m_auth) {
         m_busy = false;
-        result.reject();
+        request->result.reject();
         return;
     }
-    HttpClient::Request request(QUrl(m_auth->getRestUrl(method), QUrl::TolerantMode), httpMethod, params);
-    request.setTransferTimeout(m_requestTimeout);
+    HttpClient::Request httpRequest(QUrl(m_auth->getRestUrl(request->method), QUrl::TolerantMode),
+                                    request->httpMethod, params);
+    httpRequest.setTransferTimeout(m_requestTimeout);
 
     const QPointer<Connector> self(this);
-    m_httpClient->send(request)
-        .onResolve([self, method, msg, result](const QSharedPointer<HttpClient::Response> &response) {
+    const Utils::Promise<QJsonValue> result = request->result;
+    m_httpClient->send(httpRequest)
+        .onResolve([self, request](const QSharedPointer<HttpClient::Response> &response) {
             if (!self)
-                return result.reject();
-            self->checkAnswer(response, method, msg, result);
+                return request->result.reject();
+            self->checkAnswer(response, request);
         })
         .onReject([self, result]() {
             if (self)
@@ -284,10 +305,11 @@ void Connector::send(const QString &method, QJsonObject params, HttpClient::Requ
         });
 }
 
-void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response, const QString &method,
-                            const MsgBuilder &msg, const Utils::Promise<QJsonValue> &result)
+void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response,
+                            const QSharedPointer<PendingRequest> &request)
 {
     m_busy = false;
+    const MsgBuilder &msg = request->msg;
     const int status = response->statusCode();
     const QJsonDocument document = response->json();
 
@@ -297,6 +319,8 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
             error = QStringLiteral("Response is not object");
         else if (!document.object().contains(QLatin1String("result")))
             error = QStringLiteral("Response doesn't contain result field");
+    } else if (retryLater(status, document.object(), request)) {
+        return;
     } else {
         error = QStringLiteral("Bad code");
         bool lost = true;
@@ -322,14 +346,56 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                                          QStringLiteral("Data: %1").arg(compactJson(document.object()))}
                                  .join(QLatin1Char(' '));
         qCritical().noquote() << msg.build(MsgBuilder::Error, text);
-        result.reject();
+        request->result.reject();
         return;
     }
 
+    m_nextBackoff = m_rateLimitBackoff;
     const QJsonValue value = document.object().value(QLatin1String("result"));
     // A batch answers {"result": {command: result}, "result_error": ...}; callers read the results by
     // command name.
-    result.resolve(method == kBatch ? value.toObject().value(QLatin1String("result")) : value);
+    request->result.resolve(request->method == kBatch ? value.toObject().value(QLatin1String("result")) : value);
+}
+
+bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request)
+{
+    const QString code = answer.value(QLatin1String("error")).toString();
+    const bool expired = status == 401 && code == QLatin1String("expired_token") && !request->tokenRenewed;
+    const bool limited = status == 503 && code == QLatin1String("QUERY_LIMIT_EXCEEDED");
+    if (!m_auth || (!expired && !limited))
+        return false;
+
+    writeRequestLog(request->method, request->params, answer,
+                    QDateTime::currentMSecsSinceEpoch() - request->triedAt, request->msg, false);
+    // The request keeps the head of the queue: nothing else goes out before it has gone again.
+    m_busy = true;
+    if (expired) {
+        // The portal's clock ran out before ours: renew the token once and send the same request again.
+        qWarning().noquote() << request->msg.build(
+            MsgBuilder::Warning, QStringLiteral("The access token has expired; renewing it and sending %1 again")
+                                     .arg(request->method));
+        request->tokenRenewed = true;
+        m_auth->expireToken();
+        attempt(request);
+        return true;
+    }
+
+    const std::chrono::milliseconds pause = m_nextBackoff;
+    m_nextBackoff = std::min(pause * 2, m_rateLimitBackoff * kMaxBackoffFactor);
+    qWarning().noquote() << request->msg.build(
+        MsgBuilder::Warning, QStringLiteral("The portal's query limit is exceeded; sending %1 again in %2 ms")
+                                 .arg(request->method)
+                                 .arg(pause.count()));
+    QTimer::singleShot(pause, this, [this, request]() {
+        // A stop in the meantime took the credentials away: the request ends here.
+        if (!m_auth) {
+            m_busy = false;
+            request->result.reject();
+            return;
+        }
+        attempt(request);
+    });
+    return true;
 }
 
 void Connector::writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response,

@@ -1,16 +1,24 @@
 #pragma once
 
+#include "crm/bitrix/activity.h"
+#include "crm/entity.h"
+#include "entities/entities.h"
 #include "httpclient/request.h"
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
 
+#include <QDateTime>
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -25,6 +33,10 @@ class Response;
 namespace Orvix::CRM::Bitrix {
 
 class Auth;
+class LocalesHandler;
+
+// True when a has more characters than b: the order of the phone prefixes, longest first.
+bool longer(const QString &a, const QString &b);
 
 // Client of the CRM portal's REST interface. Every request goes through one queue: run() only queues it,
 // a timer sends the head of the queue when no request is in flight, so the portal never sees two of ours
@@ -46,6 +58,9 @@ public:
     void setTokenBaseDirectory(const QString &directory);
     // Transfer time-out of every REST and OAuth request; takes effect at the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout);
+    // First pause before a request refused by the portal's rate limit goes again (1 s by default); the
+    // pause doubles at each refusal up to 30 times this, and is back to it after a success.
+    void setRateLimitBackoff(std::chrono::milliseconds base);
 
     void start(const QString &host, int userId, const QString &login, const QString &password,
                const QString &generatedPostfix, const QString &locale, bool noLeadMode,
@@ -65,12 +80,139 @@ public:
     int pendingRequests() const { return m_requestQueue.size(); }
     bool isBusy() const { return m_busy; }
 
+    // ---- Records, phone numbers, customization, lookups, writes, activities, tasks, portal lists, locales ----
+
+    // Records of "crm.<type>.list" and "user.get" answers. Never fail: a missing or mistyped member gives
+    // an empty text or id 0, an empty object an invalid entity.
+    static Entity parseLead(const QJsonObject &json, bool linkedLoaded);
+    static Entity parseDeal(const QJsonObject &json, bool linkedLoaded);
+    static Entity parseContact(const QJsonObject &json, bool linkedLoaded);
+    static Entity parseCompany(const QJsonObject &json, bool linkedLoaded);
+    static Entity parseUser(const QJsonObject &json, bool linkedLoaded);
+    static Entity parseEntity(EntityType type, const QJsonObject &json, bool linkedLoaded);
+    // Only leads, contacts and companies may be bound to a registered call.
+    static bool isRegistrableEntityType(EntityType type);
+    void addEntityToRegistrationParams(QJsonObject &params, const Entity &entity, const Utils::MsgBuilder &msg) const;
+
+    // Phone numbers: the configured dialling prefixes are stripped and added, never anything else.
+    void setPhonePrefixes(const QStringList &prefixes);
+    QStringList phonePrefixes() const { return m_phonePrefixes; }
+    QString phoneWithoutPrefixes(const QString &phone) const;
+    QStringList phoneVariants(const QString &phone) const;
+    static QString stripLeadingZeros(const QString &phone);
+    static QJsonObject makeDuplicateSearchParams(const QStringList &phones);
+    static QString makeBatchCommand(const QString &method, const QJsonObject &params);
+    static Entity findEntityWithPhones(const QStringList &phones, const QList<Entity> &entities);
+    // mode 1: by internal extension (first phone only), 2: by the users' own phones; else {}.
+    static QJsonObject makeUserPhoneFilter(const QStringList &phones, int mode);
+    // The "user.get" query over a copy of the filter, active users only.
+    static QJsonObject makeUserListParams(const QJsonObject &filter);
+
+    // Customization: each emits its request signal and resolves with the answer, or with the value as
+    // given when the customizer refuses; the returned promises never reject.
+    virtual Utils::Promise<QString> customizePhone(const QString &phone, const Utils::MsgBuilder &msg);
+    virtual Utils::Promise<QJsonObject> customizeSearchParams(const QJsonObject &params, const Utils::MsgBuilder &msg);
+    virtual Utils::Promise<QJsonObject> customizeFinalParams(const QJsonObject &params, const Utils::MsgBuilder &msg);
+    virtual Utils::Promise<QJsonObject> customizeEntityCreationFields(const QJsonObject &fields,
+                                                                      const Utils::MsgBuilder &msg);
+    Utils::Promise<QJsonObject> customizeTaskFields(const QJsonObject &fields, const Utils::MsgBuilder &msg);
+
+    // Lookups. Every promise settles; a rejection means "not found" (or the request failed).
+    // customFilters: lower-case type name -> CRM filter replacing the id filter of that type.
+    Utils::Promise<Entity> findEntityByPhone(const QStringList &phones, const QJsonObject &customFilters,
+                                             const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> findEntityByPhone(const QString &phone, const QJsonObject &customFilters,
+                                             const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> findUserByPhone(const QStringList &phones);
+    Utils::Promise<Entity> findUserByPhone(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> findUserByPhoneCached(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
+                                        const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> getUser(int id);
+    Utils::Promise<QList<Entity>> findEntities(EntityType type, QJsonObject filter, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> getEntity(EntityType type, int id, bool withLinked, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> getLead(int id, bool withLinked, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> getContact(int id, bool withLinked, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> getCompany(int id, bool withLinked, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> loadEntityConnectedEntities(const Entity &entity);
+    // How long a user found by phone is remembered; 0 switches the cache off. Set by start() too.
+    void setCacheStorageTime(int minutes) { m_cacheStorageTimeMin = minutes; }
+    int cachedUsers() const { return m_userCache.size(); }
+
+    // Record writes; adds and updates resolve with the record read back from the CRM.
+    Utils::Promise<Entity> addEntity(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> addLeadEntity(const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> addDealEntity(const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> addContactEntity(const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> updateEntity(EntityType type, int id, const QJsonObject &fields,
+                                        const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> updateLead(int id, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> updateContact(int id, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> updateDeal(int id, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    void deleteEntity(EntityType type, int id, const Utils::MsgBuilder &msg);
+    void deleteLead(int id, const Utils::MsgBuilder &msg);
+    void deleteContact(int id, const Utils::MsgBuilder &msg);
+    void deleteDeal(int id, const Utils::MsgBuilder &msg);
+
+    // New records for numbers the CRM does not know: fields built, customized, then added.
+    Utils::Promise<QJsonObject> makeLeadCreationFields(const QString &phone, Entities::CallType type,
+                                                       const QString &source, int responsibleId,
+                                                       const Utils::MsgBuilder &msg);
+    Utils::Promise<QJsonObject> makeContactCreationFields(const QString &phone, const QString &source,
+                                                          int responsibleId, const Utils::MsgBuilder &msg);
+    Utils::Promise<QJsonObject> makeDealCreationFields(const QString &phone, Entities::CallType type,
+                                                       const QString &source, int contactId, int responsibleId,
+                                                       const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> createLead(const QString &phone, Entities::CallType type, const QString &source,
+                                      int responsibleId, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> createContact(const QString &phone, const QString &source, int responsibleId,
+                                         const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity> createDeal(const QString &phone, Entities::CallType type, const QString &source,
+                                      int contactId, int responsibleId, const Utils::MsgBuilder &msg);
+
+    // Activities and tasks.
+    Utils::Promise<Activity> getActivity(int id, const Utils::MsgBuilder &msg);
+    Utils::Promise<void> updateActivity(int id, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    void deleteActivity(int id, const Utils::MsgBuilder &msg);
+    // Resolves with the new activity's id.
+    Utils::Promise<int> createActivity(const QJsonObject &fields);
+    Utils::Promise<QJsonObject> makeTaskCreationParams(const Entity &entity, const Utils::MsgBuilder &msg);
+    Utils::Promise<int> createTask(const Entity &entity, const Utils::MsgBuilder &msg);
+
+    // Portal lists, asked as GET and passed on unchanged.
+    Utils::Promise<QJsonObject> currentUserProfile();
+    Utils::Promise<QJsonObject> appInfo();
+    Utils::Promise<QJsonArray> getSourceList();
+    Utils::Promise<QJsonArray> getUserList(const QJsonObject &filter, const Utils::MsgBuilder &msg);
+
+    // Locale dictionaries: start() makes a new handler over this directory (empty, the default: "locales"
+    // beside the executable). Null before the first start.
+    void setLocalesDirectory(const QString &directory) { m_localesDirectory = directory; }
+    QSharedPointer<LocalesHandler> localesHandler() const { return m_localesHandler; }
+
+public Q_SLOTS:
+    // Each rejects while no handler exists (before the first start).
+    void getLocales(Orvix::Utils::Promise<QJsonObject> promise);
+    void getLocale(const QString &name, Orvix::Utils::Promise<QJsonObject> promise);
+    void saveLocale(const QString &name, const QJsonObject &dictionary, Orvix::Utils::Promise<QString> promise);
+    void deleteLocale(const QString &name, Orvix::Utils::Promise<void> promise);
+
 Q_SIGNALS:
     void started();
     void connectionLost();
     void authorizationFailed(const QJsonObject &error);
     void newEntityWasCreated(const QString &id);
     void localeChanged(const QString &locale);
+    // Customization requests: whoever answers settles the promise with the changed value, or rejects it
+    // with an error text. Every request must be answered.
+    void phoneCustomizationRequest(const QString &phone, Orvix::Utils::Promise<QString, QString> promise);
+    void searchParamsCustomizationRequest(const QJsonObject &params,
+                                          Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void finalParamsCustomizationRequest(const QJsonObject &params,
+                                         Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void createEntityCustomizationRequest(const QJsonObject &fields,
+                                          Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void taskAddCustomizationRequest(const QJsonObject &fields, Orvix::Utils::Promise<QJsonObject, QString> promise);
 
 private Q_SLOTS:
     void sendNextRequest();
@@ -80,13 +222,28 @@ private:
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
                   const QString &generatedPostfix);
     void startTimer(int intervalMsec);
+    // One request on its way through the engine, with what its tries so far have used up.
+    struct PendingRequest
+    {
+        QString method;
+        QJsonObject params;
+        HttpClient::Request::Method httpMethod;
+        Utils::MsgBuilder msg;
+        Utils::Promise<QJsonValue> result;
+        qint64 triedAt = 0;
+        bool tokenRenewed = false;
+    };
+
     Utils::Promise<QJsonValue> execute(const QString &method, const QJsonObject &params,
                                        HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+    // Sends the request once more, with fresh credentials; the busy flag stays set in between.
+    void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
-    void send(const QString &method, QJsonObject params, HttpClient::Request::Method httpMethod,
-              const Utils::MsgBuilder &msg, const Utils::Promise<QJsonValue> &result);
-    void checkAnswer(const QSharedPointer<HttpClient::Response> &response, const QString &method,
-                     const Utils::MsgBuilder &msg, const Utils::Promise<QJsonValue> &result);
+    void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
+    void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
+                     const QSharedPointer<PendingRequest> &request);
+    // True when the answer is one after which the same request goes again (the answer is logged as a try).
+    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request);
     void writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response, qint64 durationMsec,
                          const Utils::MsgBuilder &msg, bool ok) const;
 
@@ -108,6 +265,25 @@ private:
 
     QString m_tokenBaseDirectory;
     std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
+    std::chrono::milliseconds m_rateLimitBackoff{1000};
+    std::chrono::milliseconds m_nextBackoff{1000};
+
+    // Records, lookups and locales.
+    Utils::Promise<QJsonObject> customizeObject(const QJsonObject &value, const Utils::MsgBuilder &msg,
+                                                void (Connector::*signal)(const QJsonObject &,
+                                                                          Utils::Promise<QJsonObject, QString>),
+                                                const QString &okPrefix, const QString &failureFormat,
+                                                bool dropType);
+    Utils::Promise<Entity> addAndReadBack(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    QString translate(const QString &key) const;
+    void storeUser(const QString &phone, const Entity &user);
+    void dropExpiredUsers(const QDateTime &now);
+    QStringList m_phonePrefixes;
+    // Phone as passed -> (expiry, user). Expired entries are dropped on every lookup.
+    QHash<QString, QPair<QDateTime, Entity>> m_userCache;
+    QString m_localesDirectory;
+    QSharedPointer<LocalesHandler> m_localesHandler;
+
     // The request waiting for credentials, if any: a stop settles it, since its Auth goes away.
     quint64 m_executionCount = 0;
     quint64 m_awaitingCredentials = 0;

@@ -13,6 +13,7 @@ namespace Orvix::CRM::Bitrix {
 namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+constexpr qint64 kMinimumLifetimeSecs = 60;
 
 } // namespace
 
@@ -24,7 +25,7 @@ Token::Token(const QString &generatedPostfix, const QString &baseDirectory)
 
 bool Token::isValid() const
 {
-    return !m_access.isEmpty() && m_validTill.isValid() && QDateTime::currentDateTime() < m_validTill;
+    return !m_access.isEmpty() && m_validTill.isValid() && QDateTime::currentDateTime().addSecs(kMinimumLifetimeSecs) < m_validTill;
 }
 
 void Token::fromJson(const QJsonObject &json)

@@ -17,7 +17,11 @@ public:
 
     virtual QString getAccess() const { return m_access; }
     virtual QString getRefresh() const { return m_refresh; }
+    // False too when less than a minute is left: the portal counts the lifetime from the moment it
+    // issued the token, we from the moment its answer arrived.
     virtual bool isValid() const;
+    // Counts the token as expired from now on (the portal said so); the file is not touched.
+    void expire() { m_validTill = QDateTime(); }
     // Writes the token atomically, readable by the owner only: it grants access to the whole CRM.
     virtual bool save();
 

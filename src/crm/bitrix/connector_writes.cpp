@@ -1,0 +1,447 @@
+// The Connector's writes: new, changed and deleted records, activities and tasks; and the small reads of
+// the portal's lists and of the locale dictionaries.
+
+#include "crm/bitrix/connector.h"
+
+#include "crm/bitrix/localeshandler.h"
+#include "entities/clock.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QPointer>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+using Utils::MsgBuilder;
+using Utils::Promise;
+
+const auto kGet = HttpClient::Request::Get;
+const auto kPost = HttpClient::Request::Post;
+
+constexpr qint64 kTaskDeadlineSecs = 3600;
+
+// New ids arrive as numbers; a digit string is taken too. Anything else is 0.
+int readNewId(const QJsonValue &value)
+{
+    if (value.isString()) {
+        bool ok = false;
+        const int id = value.toString().toInt(&ok, 10);
+        return ok ? id : 0;
+    }
+    const double number = value.toDouble();
+    return number == static_cast<int>(number) ? static_cast<int>(number) : 0;
+}
+
+QJsonObject withSonetEvent(QJsonObject params)
+{
+    // The CRM announces the change in its activity stream.
+    params.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("REGISTER_SONET_EVENT"), QStringLiteral("Y")}});
+    return params;
+}
+
+QString taskBinding(const Entity &entity)
+{
+    if (entity.id() == 0)
+        return QString();
+    switch (entity.type()) {
+    case EntityType::Lead:
+        return QStringLiteral("L_%1").arg(entity.id());
+    case EntityType::Deal:
+        return QStringLiteral("D_%1").arg(entity.id());
+    case EntityType::Contact:
+        return QStringLiteral("C_%1").arg(entity.id());
+    case EntityType::Company:
+        return QStringLiteral("CO_%1").arg(entity.id());
+    default:
+        qWarning().noquote() << "Unknown case";
+        return QString();
+    }
+}
+
+} // namespace
+
+Promise<Entity> Connector::addEntity(EntityType type, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::EntityAdd);
+    return addAndReadBack(type, fields, trace);
+}
+
+Promise<Entity> Connector::addAndReadBack(EntityType type, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    const QPointer<Connector> self(this);
+    run(QStringLiteral("crm.%1.add").arg(Entity::typeToString(type)),
+        withSonetEvent(QJsonObject{{QStringLiteral("fields"), fields}}), kPost, msg)
+        .onResolve([self, type, msg, result](const QJsonValue &value) {
+            const int id = readNewId(value);
+            if (id < 1 || !self)
+                return result.reject();
+            self->getEntity(type, id, false, msg).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<Entity> Connector::addLeadEntity(const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return addEntity(EntityType::Lead, fields, msg);
+}
+
+Promise<Entity> Connector::addDealEntity(const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return addEntity(EntityType::Deal, fields, msg);
+}
+
+Promise<Entity> Connector::addContactEntity(const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return addEntity(EntityType::Contact, fields, msg);
+}
+
+Promise<Entity> Connector::updateEntity(EntityType type, int id, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    const QPointer<Connector> self(this);
+    run(QStringLiteral("crm.%1.update").arg(Entity::typeToString(type)),
+        withSonetEvent(QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("fields"), fields}}), kGet, msg)
+        .onResolve([self, type, id, msg, result](const QJsonValue &value) {
+            if (!value.isBool() || !value.toBool() || !self)
+                return result.reject();
+            self->getEntity(type, id, false, msg).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<Entity> Connector::updateLead(int id, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return updateEntity(EntityType::Lead, id, fields, msg);
+}
+
+Promise<Entity> Connector::updateContact(int id, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return updateEntity(EntityType::Contact, id, fields, msg);
+}
+
+Promise<Entity> Connector::updateDeal(int id, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    return updateEntity(EntityType::Deal, id, fields, msg);
+}
+
+void Connector::deleteEntity(EntityType type, int id, const MsgBuilder &msg)
+{
+    if (id <= 0)
+        return;
+    run(QStringLiteral("crm.%1.delete").arg(Entity::typeToString(type)), QJsonObject{{QStringLiteral("ID"), id}},
+        kGet, msg)
+        .onResolve([id, msg](const QJsonValue &) {
+            qInfo().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("Entity [%1] was successfully deleted").arg(id));
+        })
+        .onReject([id, msg]() {
+            qInfo().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Failed to delete entity [%1]").arg(id));
+        });
+}
+
+void Connector::deleteLead(int id, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::LeadDelete);
+    deleteEntity(EntityType::Lead, id, trace);
+}
+
+void Connector::deleteContact(int id, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::ContactDelete);
+    deleteEntity(EntityType::Contact, id, trace);
+}
+
+void Connector::deleteDeal(int id, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::DealDelete);
+    deleteEntity(EntityType::Deal, id, trace);
+}
+
+QString Connector::translate(const QString &key) const
+{
+    return m_localesHandler ? m_localesHandler->translate(key) : key;
+}
+
+Promise<QJsonObject> Connector::makeLeadCreationFields(const QString &phone, Entities::CallType type,
+                                                       const QString &source, int responsibleId, const MsgBuilder &msg)
+{
+    const QString title = translate(type == Entities::CallType::Incoming ? QStringLiteral("INCOMING_ENTITY_NAME")
+                                                                          : QStringLiteral("OUTGOING_ENTITY_NAME"));
+    const QJsonObject fields{
+        {QStringLiteral("TITLE"), QString(title).replace(QLatin1String("%1"), phone)},
+        {QStringLiteral("COMMENTS"), translate(QStringLiteral("COMMENT"))},
+        {QStringLiteral("PHONE"), QJsonArray{QJsonObject{{QStringLiteral("VALUE"), phone}}}},
+        {QStringLiteral("SOURCE_ID"), source.isEmpty() ? QStringLiteral("CALL") : source},
+        {QStringLiteral("ASSIGNED_BY_ID"), responsibleId},
+        {QStringLiteral("OPENED"), QStringLiteral("Y")},
+        {QStringLiteral("type"), QStringLiteral("lead")},
+    };
+    return customizeEntityCreationFields(fields, msg);
+}
+
+Promise<QJsonObject> Connector::makeContactCreationFields(const QString &phone, const QString &source,
+                                                          int responsibleId, const MsgBuilder &msg)
+{
+    const QJsonObject fields{
+        {QStringLiteral("NAME"), QStringLiteral("Contact %1").arg(phone)},
+        {QStringLiteral("COMMENTS"), translate(QStringLiteral("COMMENT"))},
+        {QStringLiteral("PHONE"), QJsonArray{QJsonObject{{QStringLiteral("VALUE"), phone}}}},
+        {QStringLiteral("SOURCE_ID"), source.isEmpty() ? QStringLiteral("CALL") : source},
+        {QStringLiteral("ASSIGNED_BY_ID"), responsibleId},
+        {QStringLiteral("OPENED"), QStringLiteral("Y")},
+        {QStringLiteral("type"), QStringLiteral("contact")},
+    };
+    return customizeEntityCreationFields(fields, msg);
+}
+
+Promise<QJsonObject> Connector::makeDealCreationFields(const QString &phone, Entities::CallType type,
+                                                       const QString &source, int contactId, int responsibleId,
+                                                       const MsgBuilder &msg)
+{
+    const QString title = translate(type == Entities::CallType::Incoming ? QStringLiteral("INCOMING_ENTITY_NAME")
+                                                                          : QStringLiteral("OUTGOING_ENTITY_NAME"));
+    const QJsonObject fields{
+        {QStringLiteral("TITLE"), QString(title).replace(QLatin1String("%1"), phone)},
+        {QStringLiteral("COMMENTS"), translate(QStringLiteral("COMMENT"))},
+        {QStringLiteral("SOURCE_ID"), source.isEmpty() ? QStringLiteral("CALL") : source},
+        {QStringLiteral("CONTACT_ID"), contactId},
+        {QStringLiteral("ASSIGNED_BY_ID"), responsibleId},
+        {QStringLiteral("OPENED"), QStringLiteral("Y")},
+        {QStringLiteral("type"), QStringLiteral("deal")},
+    };
+    return customizeEntityCreationFields(fields, msg);
+}
+
+Promise<Entity> Connector::createLead(const QString &phone, Entities::CallType type, const QString &source,
+                                      int responsibleId, const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    const QPointer<Connector> self(this);
+    makeLeadCreationFields(phone, type, source, responsibleId, msg)
+        .onResolve([self, msg, result](const QJsonObject &fields) {
+            if (!self)
+                return result.reject();
+            self->addLeadEntity(fields, msg).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<Entity> Connector::createContact(const QString &phone, const QString &source, int responsibleId,
+                                         const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    const QPointer<Connector> self(this);
+    makeContactCreationFields(phone, source, responsibleId, msg)
+        .onResolve([self, msg, result](const QJsonObject &fields) {
+            if (!self)
+                return result.reject();
+            self->addContactEntity(fields, msg).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<Entity> Connector::createDeal(const QString &phone, Entities::CallType type, const QString &source,
+                                      int contactId, int responsibleId, const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    const QPointer<Connector> self(this);
+    makeDealCreationFields(phone, type, source, contactId, responsibleId, msg)
+        .onResolve([self, msg, result](const QJsonObject &fields) {
+            if (!self)
+                return result.reject();
+            self->addDealEntity(fields, msg).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<Activity> Connector::getActivity(int id, const MsgBuilder &msg)
+{
+    Promise<Activity> result;
+    if (id < 1) {
+        result.reject();
+        return result;
+    }
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::ActivityList);
+    const QJsonObject params{{QStringLiteral("order"), QJsonObject{{QStringLiteral("ID"), QStringLiteral("ASC")}}},
+                             {QStringLiteral("filter"), QJsonObject{{QStringLiteral("ID"), QString::number(id)}}},
+                             {QStringLiteral("select"), QJsonArray{"*", "COMMUNICATIONS"}}};
+    run(QStringLiteral("crm.activity.list"), params, kGet, trace)
+        .onResolve([result](const QJsonValue &value) { result.resolve(Activity(value.toArray().at(0).toObject())); })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<void> Connector::updateActivity(int id, const QJsonObject &fields, const MsgBuilder &msg)
+{
+    Promise<void> result;
+    run(QStringLiteral("crm.activity.update"), QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("fields"), fields}},
+        kPost, msg)
+        .onResolve([result](const QJsonValue &value) {
+            if (value.isBool() && value.toBool())
+                result.resolve();
+            else
+                result.reject();
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+void Connector::deleteActivity(int id, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::ActivityDelete);
+    run(QStringLiteral("crm.activity.delete"), QJsonObject{{QStringLiteral("ID"), id}}, kGet, trace)
+        .onResolve([id, trace](const QJsonValue &) {
+            qInfo().noquote() << trace.build(MsgBuilder::Ok,
+                                             QStringLiteral("Activity [%1] was successfully deleted").arg(id));
+        })
+        .onReject([id, trace]() {
+            qInfo().noquote() << trace.build(MsgBuilder::Error, QStringLiteral("Failed to delete activity [%1]").arg(id));
+        });
+}
+
+Promise<int> Connector::createActivity(const QJsonObject &fields)
+{
+    Promise<int> result;
+    run(QStringLiteral("crm.activity.add"), QJsonObject{{QStringLiteral("fields"), fields}}, kPost, MsgBuilder())
+        .onResolve([result](const QJsonValue &value) {
+            const int id = readNewId(value);
+            if (id > 0)
+                result.resolve(id);
+            else
+                result.reject();
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<QJsonObject> Connector::makeTaskCreationParams(const Entity &entity, const MsgBuilder &msg)
+{
+    const int responsible = entity.responsibleId() != 0 ? entity.responsibleId() : m_defaultUserId;
+    const QString deadline = Entities::Clock::now().toUTC().addSecs(kTaskDeadlineSecs).toString(Qt::ISODate);
+    const QString label = entity.name().isEmpty() ? entity.title() : entity.name();
+    QString title = translate(QStringLiteral("TASK_DESC"));
+    if (!label.isEmpty())
+        title += QStringLiteral(" \"%1\"").arg(label);
+    const QJsonObject params{{QStringLiteral("arNewTaskData"),
+                              QJsonObject{{QStringLiteral("RESPONSIBLE_ID"), responsible},
+                                          {QStringLiteral("UF_CRM_TASK"), QJsonArray{taskBinding(entity)}},
+                                          {QStringLiteral("DEADLINE"), deadline},
+                                          {QStringLiteral("TITLE"), title}}}};
+    return customizeTaskFields(params, msg);
+}
+
+Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::EntityAdd);
+    Promise<int> result;
+    const QPointer<Connector> self(this);
+    makeTaskCreationParams(entity, trace)
+        .onResolve([self, trace, result](const QJsonObject &params) {
+            if (!self)
+                return result.reject();
+            self->run(QStringLiteral("task.item.add"), params, kPost, trace)
+                .onResolve([result](const QJsonValue &value) {
+                    const int id = readNewId(value);
+                    if (id > 0)
+                        result.resolve(id);
+                    else
+                        result.reject();
+                })
+                .onReject([result]() { result.reject(); });
+        })
+        .onReject([result]() {
+            qDebug().noquote() << "Unexpected situation in createTask()";
+            result.reject();
+        });
+    return result;
+}
+
+Promise<QJsonObject> Connector::currentUserProfile()
+{
+    Promise<QJsonObject> result;
+    run(QStringLiteral("profile"), QJsonObject(), kGet, MsgBuilder())
+        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<QJsonObject> Connector::appInfo()
+{
+    Promise<QJsonObject> result;
+    run(QStringLiteral("app.info"), QJsonObject(), kGet, MsgBuilder())
+        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<QJsonArray> Connector::getSourceList()
+{
+    Promise<QJsonArray> result;
+    run(QStringLiteral("crm.status.entity.items"), QJsonObject{{QStringLiteral("entityId"), QStringLiteral("SOURCE")}},
+        kGet, MsgBuilder())
+        .onResolve([result](const QJsonValue &value) { result.resolve(value.toArray()); })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Promise<QJsonArray> Connector::getUserList(const QJsonObject &filter, const MsgBuilder &msg)
+{
+    Promise<QJsonArray> result;
+    run(QStringLiteral("user.get"), makeUserListParams(filter), kGet, msg)
+        .onResolve([result](const QJsonValue &value) {
+            const QJsonArray users = value.toArray();
+            qDebug().noquote() << "user list:" << QString::fromUtf8(QJsonDocument(users).toJson(QJsonDocument::Compact));
+            result.resolve(users);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+void Connector::getLocales(Promise<QJsonObject> promise)
+{
+    if (!m_localesHandler)
+        return promise.reject();
+    promise.resolve(m_localesHandler->getLocales());
+}
+
+void Connector::getLocale(const QString &name, Promise<QJsonObject> promise)
+{
+    if (!m_localesHandler)
+        return promise.reject();
+    const QJsonObject dictionary = m_localesHandler->getLocale(name);
+    if (dictionary.contains(QLatin1String("error")))
+        promise.reject();
+    else
+        promise.resolve(dictionary);
+}
+
+void Connector::saveLocale(const QString &name, const QJsonObject &dictionary, Promise<QString> promise)
+{
+    if (!m_localesHandler || !m_localesHandler->saveLocale(name, dictionary))
+        return promise.reject();
+    promise.resolve(m_localesHandler->currentName());
+}
+
+void Connector::deleteLocale(const QString &name, Promise<void> promise)
+{
+    if (m_localesHandler && m_localesHandler->deleteLocale(name))
+        promise.resolve();
+    else
+        promise.reject();
+}
+
+} // namespace Orvix::CRM::Bitrix
