@@ -1,12 +1,15 @@
 #pragma once
 
 #include "crm/bitrix/activity.h"
+#include "crm/bitrix/callregistration.h"
+#include "crm/bitrix/registrationfailedreason.h"
 #include "crm/entity.h"
 #include "entities/entities.h"
 #include "httpclient/request.h"
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
@@ -16,6 +19,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
@@ -24,6 +28,11 @@
 #include <functional>
 
 class QTimer;
+
+namespace Orvix::Entities {
+class Call;
+class Conversation;
+} // namespace Orvix::Entities
 
 namespace Orvix::HttpClient {
 class HttpClient;
@@ -76,6 +85,60 @@ public:
                                            HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
     Utils::Promise<QJsonValue> makeCustomRequest(const QString &method, const QJsonObject &params,
                                                  HttpClient::Request::Method httpMethod);
+
+    // ---- Calls, call cards, recordings, external lines and event bindings ----
+
+    // Registers the call (or one of its conversations) in the CRM's telephony. Rejects with Failed when
+    // the call must not be registered or the request fails. A call's "deal_id" parameter is kept on the
+    // registration instead of being sent; a conversation sends it.
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    registerCall(bool createEntity, bool createDeal, const Entities::Call &call, const CRM::Entity &user,
+                 const Utils::MsgBuilder &msg);
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    registerConversation(bool createEntity, bool createDeal, const Entities::Conversation &conversation,
+                         const CRM::Entity &user, const Utils::MsgBuilder &msg);
+    // Closes the CRM call; a user id below 1 means the default user. When the final-parameters
+    // customization answers the action "delete", the call's activity is deleted and the promise rejects
+    // with ActivityDeleted.
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    finishCall(const QString &callId, int userId, const Entities::Conversation &conversation, bool addToChat,
+               const QJsonObject &entityData, const Utils::MsgBuilder &msg);
+
+    // Call cards. A user id below 1 rejects without a request; the portal must answer true.
+    Utils::Promise<void> showCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
+    Utils::Promise<void> hideCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
+    // The same for the CRM user whose phone is the given internal number.
+    Utils::Promise<void> showCallCard(const QString &callId, const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<void> hideCallCard(const QString &callId, const QString &phone, const Utils::MsgBuilder &msg);
+    // One card request for the users of all these internal numbers.
+    Utils::Promise<void> showCallCards(const QString &callId, const QJsonArray &internalNumbers,
+                                       const Utils::MsgBuilder &msg);
+    // Hides the card from every user it was shown to for this call but the given one.
+    void hideCallCardsExcept(const QString &callId, int userId, const Utils::MsgBuilder &msg);
+    // Users the call's card is shown to, as far as this connector showed and hid it.
+    QSet<int> shownUsers(const QString &callId) const { return m_shownUsers.value(callId); }
+
+    // Uploads the recording file to the CRM call; an empty or unreadable file sends nothing and rejects.
+    Utils::Promise<void> attachRecording(const QString &callId, const QString &filePath,
+                                         const Utils::MsgBuilder &msg);
+    // Appends a player and a download link for the recording to the activity's description.
+    Utils::Promise<void> attachRecordingUrl(int activityId, const QString &url, const Utils::MsgBuilder &msg);
+    // The whole file; empty when it is missing or cannot be read.
+    static QByteArray readRecordingFile(const QString &filePath);
+
+    // External lines of the portal, number to name.
+    Utils::Promise<QHash<QString, QString>> getExternalLines();
+    // Sends every batch even when one fails; rejects when any line was not added.
+    Utils::Promise<void> addExternalLines(const QStringList &numbers);
+    Utils::Promise<void> updateExternalLine(const QString &number, const QString &name);
+    // Deletes every line of the portal; resolves with their number, rejects when any was not deleted.
+    Utils::Promise<int> deleteExternalLines();
+
+    Utils::Promise<void> subscribeToEvent(const QString &event, const QString &handler);
+    // Handler URLs bound to the event (a lower-case name); empty when the portal cannot be asked.
+    Utils::Promise<QStringList> getEventHandlers(const QString &event);
+    // Unbinds every handler of the event; resolves with the number unbound, 0 when that failed.
+    Utils::Promise<int> unbindEventHandlers(const QString &event);
 
     int pendingRequests() const { return m_requestQueue.size(); }
     bool isBusy() const { return m_busy; }
@@ -217,6 +280,11 @@ Q_SIGNALS:
 private Q_SLOTS:
     void sendNextRequest();
 
+protected:
+    // The entity a registration binds the call to: findEntityByPhone unless a subclass knows better.
+    virtual Utils::Promise<CRM::Entity> findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                  const Utils::MsgBuilder &msg);
+
 private:
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
@@ -239,6 +307,39 @@ private:
     // Sends the request once more, with fresh credentials; the busy flag stays set in between.
     void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
+    // What the registration of one call needs to know when the search found nothing.
+    struct NewRecord
+    {
+        QString callId; // of the call, also for a conversation
+        Entities::CallType direction = Entities::CallType::Unknown;
+        int userId = 0;
+        QString source;
+        bool createEntity = false;
+        bool createDeal = false;
+    };
+    // The parameters of "telephony.externalcall.register": customized, with the entity found for the
+    // number or created for it. Rejects when the call must not be registered.
+    template <typename CallOrConversation>
+    Utils::Promise<QJsonObject> makeRegistrationParams(bool createEntity, bool createDeal,
+                                                       const CallOrConversation &call, const CRM::Entity &user,
+                                                       const Utils::MsgBuilder &msg);
+    void searchRegistrationEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                                  const Utils::Promise<QJsonObject> &result);
+    void attachFoundEntity(QJsonObject params, const CRM::Entity &entity, const NewRecord &record,
+                           const Utils::MsgBuilder &msg, const Utils::Promise<QJsonObject> &result);
+    void attachNewEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
+                         const Utils::Promise<QJsonObject> &result);
+    void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
+                          const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
+    void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
+                    const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
+    Utils::Promise<void> sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
+                                      const Utils::MsgBuilder &msg);
+    // Queues the commands in batches of at most 50 and waits for all of them; rejects when any batch
+    // failed or left a command unanswered.
+    Utils::Promise<void> sendBatches(const QList<QPair<QString, QString>> &commands,
+                                     HttpClient::Request::Method httpMethod);
+
     void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
     void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
                      const QSharedPointer<PendingRequest> &request);
@@ -262,6 +363,9 @@ private:
     int m_cacheStorageTimeMin = 0;
     QList<int> m_fallbackUsers;
     QMap<QString, QString> m_trunkToSource;
+
+    // Users each CRM call's card was shown to; a call leaves the table when its last user is hidden.
+    QHash<QString, QSet<int>> m_shownUsers;
 
     QString m_tokenBaseDirectory;
     std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;

@@ -1,0 +1,450 @@
+// Calls in the CRM's telephony: registration, call cards and finish.
+
+#include "crm/bitrix/connector.h"
+#include "entities/call.h"
+#include "entities/conversation.h"
+#include "entities/telephonyeventloghandler.h"
+
+#include <QDebug>
+#include <QPointer>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+using Utils::MsgBuilder;
+
+using RegistrationPromise = Utils::Promise<CallRegistration, RegistrationFailedReason>;
+
+inline constexpr QLatin1String kDealId("deal_id");
+
+QString ownerCallId(const Entities::Call &call)
+{
+    return call.id();
+}
+
+// A conversation's events and new records are filed under the call it belongs to: that is where the call
+// flow looks for them.
+QString ownerCallId(const Entities::Conversation &conversation)
+{
+    return conversation.callId();
+}
+
+void addEvent(const QString &callId, const QString &line)
+{
+    Entities::TelephonyEventLogHandler::instance()->addEvent(callId, line);
+}
+
+QString entityEvent(const QString &type, int id, const QString &name)
+{
+    return QStringLiteral("Entity: {Type: %1, Id: %2, Name: %3}").arg(type).arg(id).arg(name);
+}
+
+QString notCreatedEvent(const QString &type)
+{
+    return QStringLiteral("Entity: {Type: %1, Status: hasn't been created}").arg(type);
+}
+
+QString notCreated(const QString &what, const QString &direction)
+{
+    return QStringLiteral("%1 for %2 call hasn't been created (according to business logic settings)")
+        .arg(what, direction);
+}
+
+} // namespace
+
+template <typename CallOrConversation>
+Utils::Promise<QJsonObject> Connector::makeRegistrationParams(bool createEntity, bool createDeal,
+                                                              const CallOrConversation &call,
+                                                              const CRM::Entity &user, const MsgBuilder &msg)
+{
+    Utils::Promise<QJsonObject> result;
+    NewRecord record;
+    record.callId = ownerCallId(call);
+    record.direction = call.type();
+    record.userId = user.id() != 0 ? user.id() : m_defaultUserId;
+    record.source = m_trunkToSource.value(call.trunk());
+    record.createEntity = createEntity;
+    record.createDeal = createDeal;
+
+    QJsonObject params{
+        {QStringLiteral("USER_ID"), record.userId},
+        {QStringLiteral("TYPE"), record.direction == Entities::CallType::Incoming ? 2 : 1},
+        {QStringLiteral("CALL_START_DATE"), call.startedAt().toUTC().toString(Qt::ISODate)},
+        // The card is shown by requests of its own, to the users whose phones ring.
+        {QStringLiteral("SHOW"), 0},
+        {QStringLiteral("call"), call.toJson()},
+        {QStringLiteral("user"), user.toJson()},
+        {QStringLiteral("CRM_SOURCE"), record.source},
+    };
+    if (!record.source.isEmpty() && m_useExternalLines)
+        params.insert(QStringLiteral("LINE_NUMBER"), call.trunk());
+
+    const QPointer<Connector> self(this);
+    customizePhone(call.externalNumber(), msg).onResolve([self, params, record, msg, result](const QString &phone) {
+        if (!self)
+            return result.reject();
+        QJsonObject withPhone = params;
+        withPhone.insert(QStringLiteral("PHONE_NUMBER"), phone);
+        self->customizeSearchParams(withPhone, msg).onResolve([self, record, msg, result](const QJsonObject &answer) {
+            if (self)
+                self->searchRegistrationEntity(answer, record, msg, result);
+            else
+                result.reject();
+        });
+    });
+    return result;
+}
+
+void Connector::searchRegistrationEntity(QJsonObject params, const NewRecord &record, const MsgBuilder &msg,
+                                         const Utils::Promise<QJsonObject> &result)
+{
+    if (params.value(QLatin1String("action")).toString() == QLatin1String("ignore")) {
+        qWarning().noquote() << msg.build(
+            MsgBuilder::Warning, QStringLiteral("Do not register conversation because of customization response"));
+        result.reject();
+        return;
+    }
+    // Between the system and the customization script only: the portal never sees them.
+    params.remove(QStringLiteral("call"));
+    params.remove(QStringLiteral("user"));
+    params.remove(QStringLiteral("action"));
+    const QJsonObject filter = params.take(QStringLiteral("filter")).toObject();
+    // The script may have changed the number to search for.
+    const QString phone = params.value(QLatin1String("PHONE_NUMBER")).toString();
+
+    MsgBuilder search = msg;
+    search.setChildTask(MsgBuilder::EntitySearch);
+    const QPointer<Connector> self(this);
+    findEntityForRegistration(phone, filter, search)
+        .onResolve([self, params, record, msg, result](const CRM::Entity &entity) {
+            if (self)
+                self->attachFoundEntity(params, entity, record, msg, result);
+            else
+                result.reject();
+        })
+        .onReject([self, params, record, msg, result]() {
+            if (self)
+                self->attachNewEntity(params, record, msg, result);
+            else
+                result.reject();
+        });
+}
+
+void Connector::attachFoundEntity(QJsonObject params, const CRM::Entity &entity, const NewRecord &record,
+                                  const MsgBuilder &msg, const Utils::Promise<QJsonObject> &result)
+{
+    const QString phone = params.value(QLatin1String("PHONE_NUMBER")).toString();
+    if (entity.type() == EntityType::User) {
+        // A call from or to an employee's own number is no client's call.
+        qInfo().noquote() << msg.build(
+            MsgBuilder::Warning,
+            QStringLiteral("Don't register the call because number [%1] belongs to user [%2]")
+                .arg(phone)
+                .arg(entity.id()));
+        result.reject();
+        return;
+    }
+    if (!isRegistrableEntityType(entity.type())) {
+        qInfo().noquote() << msg.build(
+            MsgBuilder::Warning,
+            QStringLiteral("Don't register the call because an unusual entity [%1] was found for the number [%2]")
+                .arg(entity.toString(), phone));
+        result.reject();
+        return;
+    }
+    addEntityToRegistrationParams(params, entity, msg);
+    addEvent(record.callId, entityEvent(entity.typeToString(), entity.id(),
+                                        entity.type() == EntityType::Contact ? entity.name() : entity.title()));
+    result.resolve(params);
+}
+
+void Connector::attachNewEntity(QJsonObject params, const NewRecord &record, const MsgBuilder &msg,
+                                const Utils::Promise<QJsonObject> &result)
+{
+    MsgBuilder add = msg;
+    add.setChildTask(MsgBuilder::EntityAdd);
+    const QString direction = Entities::callTypeToString(record.direction);
+    if (!record.createEntity) {
+        qDebug().noquote() << add.build(MsgBuilder::No, notCreated(QStringLiteral("Entity"), direction));
+        params.insert(QStringLiteral("CRM_CREATE"), 0);
+        result.resolve(params);
+        return;
+    }
+
+    const QString phone = params.value(QLatin1String("PHONE_NUMBER")).toString();
+    const QPointer<Connector> self(this);
+    if (!m_noLeadMode) {
+        createLead(phone, record.direction, record.source, record.userId, add)
+            .onResolve([self, params, record, add, result](const CRM::Entity &lead) {
+                addEvent(record.callId, entityEvent(QStringLiteral("lead"), lead.id(), lead.title()));
+                if (!self)
+                    return result.reject();
+                Q_EMIT self->newEntityWasCreated(record.callId);
+                QJsonObject withLead = params;
+                self->addEntityToRegistrationParams(withLead, lead, add);
+                result.resolve(withLead);
+            })
+            .onReject([params, record, add, direction, result]() {
+                // The call is registered all the same, without a record of its own.
+                addEvent(record.callId, notCreatedEvent(QStringLiteral("lead")));
+                qDebug().noquote() << add.build(MsgBuilder::No, notCreated(QStringLiteral("Lead"), direction));
+                result.resolve(params);
+            });
+        return;
+    }
+
+    createContact(phone, record.source, record.userId, add)
+        .onResolve([self, params, record, add, direction, phone, result](const CRM::Entity &contact) {
+            addEvent(record.callId, entityEvent(QStringLiteral("contact"), contact.id(), contact.name()));
+            if (!self)
+                return result.reject();
+            Q_EMIT self->newEntityWasCreated(record.callId);
+            QJsonObject withContact = params;
+            self->addEntityToRegistrationParams(withContact, contact, add);
+            const auto noDeal = [record, add, direction, result, withContact]() {
+                addEvent(record.callId, notCreatedEvent(QStringLiteral("deal")));
+                qDebug().noquote() << add.build(MsgBuilder::No, notCreated(QStringLiteral("Deal"), direction));
+                result.resolve(withContact);
+            };
+            if (!record.createDeal)
+                return noDeal();
+            self->createDeal(phone, record.direction, record.source, contact.id(), record.userId, add)
+                .onResolve([record, result, withContact](const CRM::Entity &deal) {
+                    QJsonObject withDeal = withContact;
+                    withDeal.insert(QStringLiteral("deal_id"), deal.id());
+                    addEvent(record.callId, entityEvent(QStringLiteral("deal"), deal.id(), deal.title()));
+                    result.resolve(withDeal);
+                })
+                .onReject(noDeal);
+        })
+        .onReject([params, record, add, direction, result]() {
+            addEvent(record.callId, notCreatedEvent(QStringLiteral("contact")));
+            addEvent(record.callId, notCreatedEvent(QStringLiteral("deal")));
+            qDebug().noquote() << add.build(MsgBuilder::No, notCreated(QStringLiteral("Contact & Deal"), direction));
+            result.resolve(params);
+        });
+}
+
+Utils::Promise<CRM::Entity> Connector::findEntityForRegistration(const QString &phone, const QJsonObject &filter,
+                                                                 const MsgBuilder &msg)
+{
+    return findEntityByPhone(phone, filter, msg);
+}
+
+RegistrationPromise Connector::registerCall(bool createEntity, bool createDeal, const Entities::Call &call,
+                                            const CRM::Entity &user, const MsgBuilder &msg)
+{
+    RegistrationPromise result;
+    const QPointer<Connector> self(this);
+    makeRegistrationParams(createEntity, createDeal, call, user, msg)
+        .onResolve([self, msg, result](const QJsonObject &params) {
+            if (!self)
+                return result.reject(RegistrationFailedReason::Failed);
+            self->sendRegistration(params, true, msg, result);
+        })
+        .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
+    return result;
+}
+
+RegistrationPromise Connector::registerConversation(bool createEntity, bool createDeal,
+                                                    const Entities::Conversation &conversation,
+                                                    const CRM::Entity &user, const MsgBuilder &msg)
+{
+    RegistrationPromise result;
+    const QPointer<Connector> self(this);
+    makeRegistrationParams(createEntity, createDeal, conversation, user, msg)
+        .onResolve([self, msg, result](const QJsonObject &params) {
+            if (!self)
+                return result.reject(RegistrationFailedReason::Failed);
+            self->sendRegistration(params, false, msg, result);
+        })
+        .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
+    return result;
+}
+
+void Connector::sendRegistration(QJsonObject params, bool keepDealId, const MsgBuilder &msg,
+                                 const RegistrationPromise &result)
+{
+    int dealId = 0;
+    // The deal created for a new contact belongs to the call's record, not to the portal's register
+    // method; a conversation's registration passes it on to the portal.
+    if (keepDealId && params.contains(kDealId)) {
+        dealId = params.value(kDealId).toInt(0);
+        params.remove(kDealId);
+    }
+    run(QStringLiteral("telephony.externalcall.register"), params, HttpClient::Request::Post, msg)
+        .onResolve([result, dealId](const QJsonValue &value) {
+            CallRegistration registration(value.toObject());
+            registration.setDealId(dealId);
+            result.resolve(registration);
+        })
+        .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
+}
+
+void Connector::sendFinish(QJsonObject params, const MsgBuilder &msg, const RegistrationPromise &result)
+{
+    const QString action = params.value(QLatin1String("action")).toString();
+    // These are for the customizer only.
+    params.remove(QStringLiteral("action"));
+    params.remove(QStringLiteral("conversation"));
+    params.remove(QStringLiteral("entity_data"));
+
+    const QPointer<Connector> self(this);
+    run(QStringLiteral("telephony.externalcall.finish"), params, HttpClient::Request::Get, msg)
+        .onResolve([self, result, action, msg](const QJsonValue &value) {
+            const CallRegistration registration(value.toObject());
+            if (action == QLatin1String("delete")) {
+                if (self)
+                    self->deleteActivity(registration.activityId(), msg);
+                result.reject(RegistrationFailedReason::ActivityDeleted);
+                return;
+            }
+            result.resolve(registration);
+        })
+        .onReject([result, msg]() {
+            qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Failed to finish registration"));
+            result.reject(RegistrationFailedReason::Failed);
+        });
+}
+
+RegistrationPromise Connector::finishCall(const QString &callId, int userId, const Entities::Conversation &conversation,
+                                          bool addToChat, const QJsonObject &entityData, const MsgBuilder &msg)
+{
+    const QJsonObject params{
+        {QStringLiteral("CALL_ID"), callId},
+        {QStringLiteral("DURATION"), conversation.talkDuration()},
+        {QStringLiteral("STATUS_CODE"), conversation.wasAnswered() ? 200 : 304},
+        {QStringLiteral("ADD_TO_CHAT"), addToChat ? 1 : 0},
+        {QStringLiteral("USER_ID"), userId < 1 ? m_defaultUserId : userId},
+        {QStringLiteral("conversation"), conversation.toJson()},
+        {QStringLiteral("entity_data"), entityData},
+    };
+    RegistrationPromise result;
+    const QPointer<Connector> self(this);
+    // The customization resolves with the parameters unchanged when it is refused.
+    customizeFinalParams(params, msg).onResolve([self, msg, result](const QJsonObject &customized) {
+        if (self)
+            self->sendFinish(customized, msg, result);
+        else
+            result.reject(RegistrationFailedReason::Failed);
+    });
+    return result;
+}
+
+Utils::Promise<void> Connector::sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
+                                             const MsgBuilder &msg)
+{
+    Utils::Promise<void> result;
+    run(method, QJsonObject{{QStringLiteral("CALL_ID"), callId}, {QStringLiteral("USER_ID"), userIds}},
+        HttpClient::Request::Get, msg)
+        .onResolve([result](const QJsonValue &value) {
+            // The portal answers false when it could not show or hide the card.
+            if (value.isBool() && value.toBool())
+                result.resolve();
+            else
+                result.reject();
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, const MsgBuilder &msg)
+{
+    if (userId < 1) {
+        Utils::Promise<void> result;
+        result.reject();
+        return result;
+    }
+    m_shownUsers[callId].insert(userId);
+    MsgBuilder show = msg;
+    show.setChildTask(MsgBuilder::CallCardShow);
+    return sendCallCard(QStringLiteral("telephony.externalcall.show"), callId, userId, show);
+}
+
+Utils::Promise<void> Connector::hideCallCard(const QString &callId, int userId, const MsgBuilder &msg)
+{
+    if (userId < 1) {
+        Utils::Promise<void> result;
+        result.reject();
+        return result;
+    }
+    const auto shown = m_shownUsers.find(callId);
+    if (shown != m_shownUsers.end()) {
+        shown->remove(userId);
+        if (shown->isEmpty())
+            m_shownUsers.erase(shown);
+    }
+    MsgBuilder hide = msg;
+    hide.setChildTask(MsgBuilder::CallCardHide);
+    return sendCallCard(QStringLiteral("telephony.externalcall.hide"), callId, userId, hide);
+}
+
+Utils::Promise<void> Connector::showCallCard(const QString &callId, const QString &phone, const MsgBuilder &msg)
+{
+    Utils::Promise<void> result;
+    const QPointer<Connector> self(this);
+    findUserByPhoneCached(phone, msg)
+        .onResolve([self, callId, msg, result](const CRM::Entity &user) {
+            if (self)
+                self->showCallCard(callId, user.id(), msg).proxyTo(result);
+            else
+                result.reject();
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<void> Connector::hideCallCard(const QString &callId, const QString &phone, const MsgBuilder &msg)
+{
+    Utils::Promise<void> result;
+    const QPointer<Connector> self(this);
+    findUserByPhoneCached(phone, msg)
+        .onResolve([self, callId, msg, result](const CRM::Entity &user) {
+            if (self)
+                self->hideCallCard(callId, user.id(), msg).proxyTo(result);
+            else
+                result.reject();
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<void> Connector::showCallCards(const QString &callId, const QJsonArray &internalNumbers,
+                                              const MsgBuilder &msg)
+{
+    Utils::Promise<void> result;
+    const QPointer<Connector> self(this);
+    getUserList(QJsonObject{{QStringLiteral("UF_PHONE_INNER"), internalNumbers}}, msg)
+        .onResolve([self, callId, msg, result](const QJsonArray &users) {
+            if (!self)
+                return result.reject();
+            QJsonArray ids;
+            for (const QJsonValue &user : users) {
+                // The portal sends ids as text.
+                const int id = user.toObject().value(QLatin1String("ID")).toVariant().toInt();
+                if (id > 0) {
+                    self->m_shownUsers[callId].insert(id);
+                    ids.append(id);
+                }
+            }
+            if (ids.isEmpty())
+                return result.reject();
+            MsgBuilder show = msg;
+            show.setChildTask(MsgBuilder::CallCardShow);
+            self->sendCallCard(QStringLiteral("telephony.externalcall.show"), callId, ids, show).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+void Connector::hideCallCardsExcept(const QString &callId, int userId, const MsgBuilder &msg)
+{
+    const QSet<int> shown = m_shownUsers.value(callId);
+    for (const int user : shown) {
+        if (user != userId)
+            hideCallCard(callId, user, msg);
+    }
+}
+
+} // namespace Orvix::CRM::Bitrix
