@@ -1,33 +1,14 @@
 #include "crm/bitrix/callregistration.h"
 
 #include "crm/bitrix/connector.h"
+#include "crm/jsonid.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
 
-#include <cmath>
-#include <limits>
-
 namespace Orvix::CRM::Bitrix {
 
 namespace {
-
-// The CRM sends ids as strings in some answers and as numbers in others; both mean the same id.
-int readId(const QJsonValue &value)
-{
-    if (value.isString()) {
-        bool ok = false;
-        const int id = value.toString().toInt(&ok, 10);
-        return ok ? id : 0;
-    }
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    if (std::trunc(number) != number || number < std::numeric_limits<int>::min()
-        || number > std::numeric_limits<int>::max())
-        return 0;
-    return static_cast<int>(number);
-}
 
 EntityType readEntityType(const QString &text)
 {
@@ -47,9 +28,9 @@ EntityType readEntityType(const QString &text)
 
 CallRegistration::CallRegistration(const QJsonObject &json)
     : m_callId(json.value(QLatin1String("CALL_ID")).toString())
-    , m_createdLeadId(readId(json.value(QLatin1String("CRM_CREATED_LEAD"))))
-    , m_activityId(readId(json.value(QLatin1String("CRM_ACTIVITY_ID"))))
-    , m_entityId(readId(json.value(QLatin1String("CRM_ENTITY_ID"))))
+    , m_createdLeadId(idFromJson(json.value(QLatin1String("CRM_CREATED_LEAD"))))
+    , m_activityId(idFromJson(json.value(QLatin1String("CRM_ACTIVITY_ID"))))
+    , m_entityId(idFromJson(json.value(QLatin1String("CRM_ENTITY_ID"))))
     , m_entityType(readEntityType(json.value(QLatin1String("CRM_ENTITY_TYPE")).toString(QStringLiteral("UNKNOWN"))))
 {
 }

@@ -3,6 +3,7 @@
 
 #include "crm/bitrix/connector.h"
 
+#include "crm/jsonid.h"
 #include "entities/clock.h"
 
 #include <QDebug>
@@ -33,18 +34,6 @@ QJsonArray listSelect()
                       "PHONE",      "LEAD_ID",    "CONTACT_ID", "COMPANY_ID",     "ASSIGNED_BY_ID"};
 }
 
-// Ids arrive as numbers or as digit strings (the portal writes strings in lists).
-int idOf(const QJsonValue &value)
-{
-    if (value.isString()) {
-        bool ok = false;
-        const int id = value.toString().toInt(&ok, 10);
-        return ok ? id : 0;
-    }
-    const double number = value.toDouble();
-    return number == static_cast<int>(number) ? static_cast<int>(number) : 0;
-}
-
 // The member of object named like key, compared without regard to case.
 QJsonValue memberIgnoringCase(const QJsonObject &object, const QString &key)
 {
@@ -59,7 +48,7 @@ bool isListed(const QJsonObject &foundIds, const QString &type, int id)
 {
     const QJsonArray ids = memberIgnoringCase(foundIds, type).toArray();
     for (const QJsonValue &value : ids) {
-        if (idOf(value) == id)
+        if (idFromJson(value) == id)
             return true;
     }
     return false;

@@ -3,6 +3,7 @@
 
 #include "crm/bitrix/connector.h"
 
+#include "crm/jsonid.h"
 #include "crm/bitrix/localeshandler.h"
 #include "entities/clock.h"
 
@@ -21,18 +22,6 @@ const auto kGet = HttpClient::Request::Get;
 const auto kPost = HttpClient::Request::Post;
 
 constexpr qint64 kTaskDeadlineSecs = 3600;
-
-// New ids arrive as numbers; a digit string is taken too. Anything else is 0.
-int readNewId(const QJsonValue &value)
-{
-    if (value.isString()) {
-        bool ok = false;
-        const int id = value.toString().toInt(&ok, 10);
-        return ok ? id : 0;
-    }
-    const double number = value.toDouble();
-    return number == static_cast<int>(number) ? static_cast<int>(number) : 0;
-}
 
 QJsonObject withSonetEvent(QJsonObject params)
 {
@@ -76,7 +65,7 @@ Promise<Entity> Connector::addAndReadBack(EntityType type, const QJsonObject &fi
     run(QStringLiteral("crm.%1.add").arg(Entity::typeToString(type)),
         withSonetEvent(QJsonObject{{QStringLiteral("fields"), fields}}), kPost, msg)
         .onResolve([self, type, msg, result](const QJsonValue &value) {
-            const int id = readNewId(value);
+            const int id = idFromJson(value);
             if (id < 1 || !self)
                 return result.reject();
             self->getEntity(type, id, false, msg).proxyTo(result);
@@ -317,7 +306,7 @@ Promise<int> Connector::createActivity(const QJsonObject &fields)
     Promise<int> result;
     run(QStringLiteral("crm.activity.add"), QJsonObject{{QStringLiteral("fields"), fields}}, kPost, MsgBuilder())
         .onResolve([result](const QJsonValue &value) {
-            const int id = readNewId(value);
+            const int id = idFromJson(value);
             if (id > 0)
                 result.resolve(id);
             else
@@ -355,7 +344,7 @@ Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg)
                 return result.reject();
             self->run(QStringLiteral("task.item.add"), params, kPost, trace)
                 .onResolve([result](const QJsonValue &value) {
-                    const int id = readNewId(value);
+                    const int id = idFromJson(value);
                     if (id > 0)
                         result.resolve(id);
                     else
