@@ -2,15 +2,18 @@
 #include "config/manager.h"
 #include "crm/bitrix/constants.h"
 #include "entities/call.h"
+#include "entities/conversation.h"
 #include "support/fakeamiserver.h"
 #include "support/fakecrmserver.h"
 #include "utils/settingsmanager.h"
+#include "websocketserver/server.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QUrlQuery>
+#include <QWebSocket>
 #include <QtTest>
 
 #include <memory>
@@ -76,12 +79,18 @@ private Q_SLOTS:
     void authenticationNeverLogsThePassword();
     void originateCustomization_data();
     void originateCustomization();
+    void crmCustomization_data();
+    void crmCustomization();
+    void clickToCall_data();
+    void clickToCall();
+    void callEventsReachCrmAndWebSockets();
 
 private:
     void writeConfig();
     std::unique_ptr<Orvix::App> makeApp(Orvix::Config::Manager &config);
     // Started, with the PBX link logged in and the CRM's events bound.
     bool startApp(Orvix::App &app);
+    QString writeScript(const QByteArray &script);
     int loginCount() const { return m_ami->frames(QStringLiteral("Login")).size(); }
     int bindCount() const { return m_portal->restRequests(QStringLiteral("event.bind")).size(); }
 
@@ -417,6 +426,197 @@ void tst_App::originateCustomization()
     const FakeAmiServer::Frame frame = m_ami->frames(QStringLiteral("Originate")).last();
     QCOMPARE(frame.value(QStringLiteral("Channel")), channel);
     QCOMPARE(frame.value(QStringLiteral("Exten")), QStringLiteral("84951112233"));
+}
+
+QString tst_App::writeScript(const QByteArray &script)
+{
+    const QString program = m_dir.filePath("customizer.sh");
+    QFile file(program);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    file.write("#!/bin/sh\n" + script + '\n');
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return program;
+}
+
+void tst_App::crmCustomization_data()
+{
+    QTest::addColumn<QString>("hook");
+    QTest::addColumn<bool>("failing");
+
+    const QStringList hooks{"phone",  "search params", "final params", "entity creation",
+                            "task",   "lead fields",   "activity fields"};
+    for (const QString &hook : hooks) {
+        QTest::addRow("%s: rewritten by the script", qPrintable(hook)) << hook << false;
+        QTest::addRow("%s: kept when the script fails", qPrintable(hook)) << hook << true;
+    }
+}
+
+// Every CRM step asks the customizer through the App; a failing script leaves the step its own input.
+void tst_App::crmCustomization()
+{
+    QFETCH(QString, hook);
+    QFETCH(bool, failing);
+
+    const QString program = writeScript(
+        failing ? QByteArray("echo 'no licence' >&2; exit 3")
+                : QByteArray(R"sh(printf '{"state":"success","action":"register","data":{"phone":"7000","custom":"yes"}}')sh"));
+    QVERIFY(!program.isEmpty());
+    Orvix::Config::Manager config;
+    QJsonObject app{{"customizer_program_path", program}, {"customization_time_msec", 20000}};
+    for (const char *key : {"customize_search_params", "customize_final_params", "customize_entity",
+                            "customize_activity", "customize_task"})
+        app.insert(key, true);
+    QVERIFY(config.update(QJsonObject{{"App", app}}).isEmpty());
+    const auto instance = makeApp(config);
+    Orvix::CRM::Bitrix::API &crm = instance->crm();
+
+    if (hook == QLatin1String("phone")) {
+        Promise<QString, QString> promise;
+        QString result;
+        promise.onResolve([&result](const QString &phone) { result = phone; });
+        Q_EMIT crm.phoneCustomizationRequest(QStringLiteral("84951112233"), promise);
+        QTRY_VERIFY_WITH_TIMEOUT(!result.isEmpty(), 30000);
+        QCOMPARE(result, failing ? QStringLiteral("84951112233") : QStringLiteral("7000"));
+        return;
+    }
+
+    using Signal = void (Orvix::CRM::Bitrix::API::*)(const QJsonObject &, Promise<QJsonObject, QString>);
+    const QHash<QString, Signal> signalOf{
+        {"search params", &Orvix::CRM::Bitrix::API::searchParamsCustomizationRequest},
+        {"final params", &Orvix::CRM::Bitrix::API::finalParamsCustomizationRequest},
+        {"entity creation", &Orvix::CRM::Bitrix::API::createEntityCustomizationRequest},
+        {"task", &Orvix::CRM::Bitrix::API::taskAddCustomizationRequest},
+        {"lead fields", &Orvix::CRM::Bitrix::API::leadFieldsCustomizationRequest},
+        {"activity fields", &Orvix::CRM::Bitrix::API::activityFieldsCustomizationRequest},
+    };
+    const QJsonObject input{{"PHONE", "84951112233"}, {"TITLE", "Incoming call"}};
+    Promise<QJsonObject, QString> promise;
+    bool settled = false;
+    bool rejected = false;
+    QJsonObject result;
+    promise.onResolve([&](const QJsonObject &value) {
+        settled = true;
+        result = value;
+    });
+    promise.onReject([&](const QString &) { settled = rejected = true; });
+    Q_EMIT(crm.*signalOf.value(hook))(input, promise);
+    QTRY_VERIFY_WITH_TIMEOUT(settled, 30000);
+    QVERIFY(!rejected);
+    const QJsonObject rewritten{{"phone", "7000"}, {"custom", "yes"}};
+    QCOMPARE(result, failing ? input : rewritten);
+}
+
+void tst_App::clickToCall_data()
+{
+    QTest::addColumn<QString>("userId");
+    QTest::addColumn<QString>("phone");
+    QTest::addColumn<QJsonArray>("users");   // what the portal knows of the user
+    QTest::addColumn<QString>("channel");    // of the Originate, empty: none
+
+    const QJsonObject withPhones{{"ID", "7"}, {"UF_PHONE_INNER", "101"}, {"WORK_PHONE", "+74950000101"}};
+    const QJsonObject withoutPhones{{"ID", "7"}, {"NAME", "Ivan"}};
+    QTest::newRow("the user's shortest phone calls first") << "7" << "84951112233" << QJsonArray{withPhones}
+                                                           << "SIP/101";
+    QTest::newRow("a user without phones calls nobody") << "7" << "84951112233" << QJsonArray{withoutPhones}
+                                                        << "";
+    QTest::newRow("user 0 sends nothing") << "0" << "84951112233" << QJsonArray{withPhones} << "";
+    QTest::newRow("a blank phone sends nothing") << "7" << "  " << QJsonArray{withPhones} << "";
+}
+
+// The portal's click-to-call event: a control event for another employee follows each case, so that
+// "nothing" is seen once the control call went out.
+void tst_App::clickToCall()
+{
+    QFETCH(QString, userId);
+    QFETCH(QString, phone);
+    QFETCH(QJsonArray, users);
+    QFETCH(QString, channel);
+
+    m_portal->setRestHandler(QStringLiteral("user.get"), [users](const QJsonObject &params) {
+        const QString id = params.value("filter").toObject().value("ID").toString();
+        if (id == QLatin1String("8"))
+            return Orvix::Tests::FakeCrmReply::result(QJsonArray{QJsonObject{{"ID", "8"}, {"UF_PHONE_INNER", "102"}}});
+        return Orvix::Tests::FakeCrmReply::result(id == QLatin1String("7") ? users : QJsonArray());
+    });
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    QVERIFY(startApp(*app));
+    QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+
+    QNetworkAccessManager network;
+    const auto send = [&](const QString &user, const QString &number) {
+        QUrlQuery form;
+        form.addQueryItem(QStringLiteral("event"), QStringLiteral("ONEXTERNALCALLSTART"));
+        form.addQueryItem(QStringLiteral("data[USER_ID]"), user);
+        form.addQueryItem(QStringLiteral("data[PHONE_NUMBER]"), number);
+        form.addQueryItem(QStringLiteral("data[CALL_ID]"), QStringLiteral("externalCall.c2c"));
+        QNetworkRequest request(
+            QUrl(QStringLiteral("http://127.0.0.1:%1/events/external_call_start").arg(app->httpServer().port())));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        QNetworkReply *reply = network.post(request, form.toString(QUrl::FullyEncoded).toUtf8());
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        const bool answered = finished.wait(10000);
+        reply->deleteLater();
+        return answered && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    };
+    QVERIFY(send(userId, phone));
+    QVERIFY(send(QStringLiteral("8"), QStringLiteral("84950000000")));
+
+    QTRY_VERIFY_WITH_TIMEOUT(!m_ami->frames(QStringLiteral("Originate")).isEmpty()
+                                 && m_ami->frames(QStringLiteral("Originate")).last().value("Exten")
+                                     == QLatin1String("84950000000"),
+                             10000);
+    const QList<FakeAmiServer::Frame> originates = m_ami->frames(QStringLiteral("Originate"));
+    QCOMPARE(originates.size(), channel.isEmpty() ? 1 : 2);
+    if (!channel.isEmpty()) {
+        QCOMPARE(originates.first().value("Channel"), channel);
+        QCOMPARE(originates.first().value("Exten"), phone);
+    }
+    QCOMPARE(g_messages.filter(QStringLiteral("hasn't any number")).size(),
+             users.first().toObject().contains("WORK_PHONE") || userId == QLatin1String("0") || phone.trimmed().isEmpty()
+                 ? 0
+                 : 1);
+}
+
+// The PBX link's events go to the CRM link, and the conversation events to WebSocket clients; a
+// conversation that is over is not shown as requested.
+void tst_App::callEventsReachCrmAndWebSockets()
+{
+    Orvix::WebSocketServer::Server sockets;
+    QVERIFY(sockets.listen(QHostAddress::LocalHost, 0));
+    QWebSocket client;
+    QSignalSpy connected(&client, &QWebSocket::connected);
+    QSignalSpy received(&client, &QWebSocket::textMessageReceived);
+    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(sockets.port())));
+    QVERIFY(connected.wait(10000));
+    QTRY_COMPARE(sockets.clientCount(), 1);
+
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    QVERIFY(startApp(*app));
+    Orvix::Entities::Conversation hung(QStringLiteral("c1"), QStringLiteral("SIP/101-1"), QStringLiteral("X1"));
+    hung.setState(Orvix::Entities::CallStatus::Hung, QDateTime::currentDateTime());
+    Orvix::Entities::Conversation ringing(QStringLiteral("c2"), QStringLiteral("SIP/101-2"), QStringLiteral("X2"));
+    ringing.setState(Orvix::Entities::CallStatus::Ringing, QDateTime::currentDateTime());
+
+    Q_EMIT app->pbx().conversationRequested(hung);
+    Q_EMIT app->pbx().conversationRequested(ringing);
+    Q_EMIT app->pbx().conversationAccepted(ringing);
+    Q_EMIT app->pbx().conversationEnded(ringing);
+    Q_EMIT app->pbx().callTransferred(QStringLiteral("X2"));
+
+    QTRY_COMPARE(received.size(), 3);
+    QStringList events;
+    for (const QList<QVariant> &message : received) {
+        const QJsonObject event = QJsonDocument::fromJson(message.first().toString().toUtf8()).object();
+        events.append(event.value("meta").toObject().value("event").toString());
+        QCOMPARE(event.value("data").toObject().value("conversation").toObject().value("id").toString(),
+                 QStringLiteral("c2"));
+    }
+    QCOMPARE(events, (QStringList{"conversation_requested", "conversation_accepted", "conversation_ended"}));
+    // Each event was handed to the CRM link, the transfer included: its task ran.
+    QTRY_VERIFY_WITH_TIMEOUT(!g_messages.filter(QStringLiteral("[X2]\tCall transferred\t\tCompleted")).isEmpty(), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_App)
