@@ -128,6 +128,14 @@ void App::connectComponents()
     connect(&m_crm, &CrmApi::externalCallStartRequest, this, &App::onExternalCallStartEvent);
     connect(&m_crm, &CrmApi::externalCallBackStartRequest, this, &App::onCallBackStartEvent);
     connect(&m_crm, &CrmApi::localeChanged, this, &App::onLocaleChanged);
+    // The restart line only says the CRM link was lost; this one says which portal and why.
+    connect(&m_crm.connector(), &CRM::Bitrix::Connector::authorizationFailed, this, [this](const QJsonObject &error) {
+        QString reason = error.value(QStringLiteral("description")).toVariant().toString();
+        if (reason.isEmpty())
+            reason = QString::fromUtf8(QJsonDocument(error).toJson(QJsonDocument::Compact));
+        qWarning() << QStringLiteral("Cannot log in to the CRM portal %1: %2")
+                          .arg(m_config.getString(Manager::Bitrix, QStringLiteral("host")), reason);
+    });
 
     connect(&m_auth, &Actions::Auth::request, this, &App::onAuthRequest);
     connect(&m_originate, &Actions::Originate::request, this, &App::onOriginateRequest);

@@ -40,6 +40,7 @@ private Q_SLOTS:
     void killedMidCallRegistersAndFinishesOnce();
     void lostAmiRestartsBothLinks();
     void cleanRunDiscardsTheState();
+    void cleanRunWithoutPortalFails();
     void clickToCallOriginates();
 
 private:
@@ -393,8 +394,17 @@ void tst_Service::cleanRunDiscardsTheState()
     QCOMPARE(m_service.exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_service.exitCode(), 0);
 
-    QVERIFY(!m_portal->restRequests(QStringLiteral("event.unbind")).isEmpty()
-            || !m_portal->restRequests(QStringLiteral("batch")).isEmpty());
+    // Our click-to-call handler is unbound (in a batch of event.unbind commands).
+    QStringList unbinds;
+    for (const Orvix::Tests::FakeCrmRequest &batch : m_portal->restRequests(QStringLiteral("batch"))) {
+        const QJsonObject commands = batch.params().value(QStringLiteral("cmd")).toObject();
+        for (const QJsonValue &command : commands) {
+            if (command.toString().startsWith(QLatin1String("event.unbind?")))
+                unbinds.append(QUrl::fromPercentEncoding(command.toString().toUtf8()));
+        }
+    }
+    QCOMPARE(unbinds.size(), 1);
+    QVERIFY2(unbinds.first().contains(handler), qPrintable(unbinds.first()));
     QCOMPARE(QFileInfo(m_generatedDir + QStringLiteral("/token.json")).size(), 0);
     QCOMPARE(QFileInfo(m_generatedDir + QStringLiteral("/state.json")).size(), 0);
     QFile config(m_dir.filePath("config.json"));
@@ -404,6 +414,22 @@ void tst_Service::cleanRunDiscardsTheState()
     QVERIFY2(historyStart.startsWith(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))), qPrintable(historyStart));
     // The PBX is left alone.
     QCOMPARE(m_ami->frames(QStringLiteral("Login")).size(), 0);
+}
+
+// A clean run that cannot log in to the portal says so and ends with an error instead of waiting for ever.
+void tst_Service::cleanRunWithoutPortalFails()
+{
+    // The stored token has expired and the portal refuses the configured login.
+    m_portal->expireAccessTokens();
+    m_portal->setCredentials(QStringLiteral("somebody"), QStringLiteral("else"));
+    QVERIFY(startService({QStringLiteral("--clean")}));
+    QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(m_service.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_service.exitCode(), 1);
+    QVERIFY2(log().contains(QStringLiteral("Clean run failed")), qPrintable(log().right(2000)));
+    QVERIFY(log().contains(QStringLiteral("Cannot log in to the CRM portal")));
+    // Nothing was discarded.
+    QVERIFY(QFileInfo(m_generatedDir + QStringLiteral("/token.json")).size() > 0);
 }
 
 // The portal's click-to-call event for an employee with a phone makes the PBX call that phone first;
