@@ -48,6 +48,8 @@ private:
     void stopService();
     QStringList traceLines() const;
     QString log() const;
+    // Overlays the given sections' keys on the configuration file.
+    bool mergeConfig(const QJsonObject &sections);
     // Whether the call flow has finished the task of a call's end.
     bool callFlowDone() const;
     // Sends a request with the digest credentials of the configuration; the reply is the caller's.
@@ -217,6 +219,25 @@ QString tst_Service::log() const
     return QString::fromUtf8(file.readAll());
 }
 
+bool tst_Service::mergeConfig(const QJsonObject &sections)
+{
+    QFile file(m_dir.filePath("config.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QJsonObject config = QJsonDocument::fromJson(file.readAll()).object();
+    file.close();
+    for (auto section = sections.begin(); section != sections.end(); ++section) {
+        QJsonObject merged = config.value(section.key()).toObject();
+        const QJsonObject values = section.value().toObject();
+        for (auto it = values.begin(); it != values.end(); ++it)
+            merged.insert(it.key(), it.value());
+        config.insert(section.key(), merged);
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(QJsonDocument(config).toJson()) > 0;
+}
+
 bool tst_Service::callFlowDone() const
 {
     static const QRegularExpression done(QStringLiteral("\tCall ended\t[^\t]*\t(Completed|Not completed)\t"));
@@ -253,6 +274,7 @@ void tst_Service::recordedCallsReachThePortal_data()
     QTest::addColumn<QString>("call");
     QTest::addColumn<QString>("recording"); // file of the CDR row, empty without one
     QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<bool>("failingScript"); // every customisation hook on, and the script fails
 
     QTest::newRow("inbound answered")
         << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
@@ -260,13 +282,20 @@ void tst_Service::recordedCallsReachThePortal_data()
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
-                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << false;
+    QTest::newRow("inbound answered, the customisation script fails")
+        << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << true;
     QTest::newRow("outbound answered")
         << "c-outbound-answered" << ""
         << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200"};
-    QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList();
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200"}
+        << false;
+    QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList() << false;
 }
 
 void tst_Service::recordedCallsReachThePortal()
@@ -274,7 +303,21 @@ void tst_Service::recordedCallsReachThePortal()
     QFETCH(QString, call);
     QFETCH(QString, recording);
     QFETCH(QStringList, writes);
+    QFETCH(bool, failingScript);
 
+    if (failingScript) {
+        const QString program = m_dir.filePath("customizer.sh");
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\necho 'licence expired' >&2\nexit 2\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QJsonObject app{{"customizer_program_path", program}, {"customization_time_msec", 10000}};
+        for (const char *key : {"customize_search_params", "customize_final_params", "customize_entity",
+                                "customize_activity", "customize_task"})
+            app.insert(key, true);
+        QVERIFY(mergeConfig(QJsonObject{{"App", app}}));
+    }
     if (!recording.isEmpty()) {
         QFile file(m_dir.filePath("recordings/" + recording));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -296,6 +339,8 @@ void tst_Service::recordedCallsReachThePortal()
     // The call-end task is the last of the call: once it is done, nothing more goes to the portal.
     QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
     QVERIFY2(m_crm->writes() == writes, qPrintable(m_crm->writes().join('\n')));
+    // The script did run, and its failure is in the log.
+    QCOMPARE(log().contains(QStringLiteral("licence expired")), failingScript);
 
     const QList<Orvix::Tests::FakeCrmRequest> finishes = m_portal->restRequests("telephony.externalcall.finish");
     if (!finishes.isEmpty()) {
