@@ -93,7 +93,11 @@ void tst_Call::pickConversation_data()
 
     QTest::newRow("hung beats a later key still ringing") << QStringList{"a=3:n:10:00:05", "b=1:n:"} << "a" << "a";
     QTest::newRow("same end: greater key") << QStringList{"a=3:n:10:00:05", "b=3:n:10:00:05"} << "b" << "b";
-    QTest::newRow("keys compare as text") << QStringList{"1.10=3:n:10:00:05", "1.9=3:n:10:00:05"} << "1.9" << "1.9";
+    QTest::newRow("unique ids compare as numbers") << QStringList{"1.10=3:n:10:00:05", "1.9=3:n:10:00:05"} << "1.10"
+                                                   << "1.10";
+    QTest::newRow("answered, same end: later unique id")
+            << QStringList{"sys-1700000253.10=3:y:10:00:05", "sys-1700000253.9=3:y:10:00:05"}
+            << "sys-1700000253.10" << "sys-1700000253.10";
     QTest::newRow("later end beats a hung candidate") << QStringList{"a=2:y:10:00:09", "b=3:n:10:00:05"} << "a"
                                                       << "b";
     QTest::newRow("only answered leg still talking") << QStringList{"a=2:y:", "b=3:n:10:00:05"} << "b" << "b";

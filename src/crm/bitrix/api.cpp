@@ -1,0 +1,401 @@
+#include "crm/bitrix/api.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QPointer>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+using Config::Manager;
+using Utils::MsgBuilder;
+
+inline constexpr QLatin1String kStartEvent("onexternalcallstart");
+inline constexpr QLatin1String kCallBackEvent("onexternalcallbackstart");
+inline constexpr QLatin1String kRegistrationsFile("crm_registrations.json");
+
+} // namespace
+
+API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClient::HttpClient> &client)
+    : QObject(parent)
+    , m_config(config)
+    , m_connector(this, client)
+    , m_relayClient(this, client)
+    , m_taskQueue(this)
+{
+    connect(&m_connector, &Connector::started, this, &API::onBitrixConnectorStart);
+    connect(&m_connector, &Connector::phoneCustomizationRequest, this, &API::phoneCustomizationRequest);
+    connect(&m_connector, &Connector::searchParamsCustomizationRequest, this, &API::searchParamsCustomizationRequest);
+    connect(&m_connector, &Connector::finalParamsCustomizationRequest, this, &API::finalParamsCustomizationRequest);
+    connect(&m_connector, &Connector::createEntityCustomizationRequest, this, &API::createEntityCustomizationRequest);
+    connect(&m_connector, &Connector::taskAddCustomizationRequest, this, &API::taskAddCustomizationRequest);
+    connect(&m_connector, &Connector::newEntityWasCreated, this, &API::onNewEntityCreated);
+    connect(this, &API::getLocales, &m_connector, &Connector::getLocales);
+    connect(this, &API::getLocale, &m_connector, &Connector::getLocale);
+    connect(this, &API::saveLocale, &m_connector, &Connector::saveLocale);
+    connect(this, &API::deleteLocale, &m_connector, &Connector::deleteLocale);
+    // Relayed only: a changed dictionary is no reason to restart anything.
+    connect(&m_connector, &Connector::localeChanged, this, &API::localeChanged);
+    connect(&m_connector, &Connector::connectionLost, this, &API::onConnectionLost);
+    connect(&m_relayClient, &ClientC2C::externalCallStartRequest, this, &API::externalCallStartRequest);
+    connect(&m_relayClient, &ClientC2C::externalCallBackStartRequest, this, &API::externalCallBackStartRequest);
+}
+
+API::~API()
+{
+    // The connector's answers still due must not reach the half-destroyed tables.
+    m_connector.disconnect(this);
+    m_connector.stop(false);
+    m_relayClient.stop();
+}
+
+void API::setGeneratedDirectory(const QString &path)
+{
+    m_generatedDirectory = path;
+}
+
+QString API::registrationsFilePath() const
+{
+    QString directory = m_generatedDirectory;
+    if (directory.isEmpty()) {
+        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
+            + Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
+    }
+    return QDir(directory).filePath(kRegistrationsFile);
+}
+
+void API::readSettings()
+{
+    m_postLeadInfoToChat = Manager::getBool(Manager::App, QStringLiteral("post_lead_info_to_chat"));
+    m_listenHost = Manager::getString(Manager::WebServer, QStringLiteral("listen_host"));
+    m_addressExt = Manager::getString(Manager::WebServer, QStringLiteral("address_ext"));
+    m_addressInt = Manager::getString(Manager::WebServer, QStringLiteral("address_int"));
+    m_listenPort = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port"));
+    m_listenPortSecure = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port_secure"));
+    m_useHttp = Manager::getBool(Manager::WebServer, QStringLiteral("use_http"));
+
+    m_noLeadMode = Manager::getBool(Manager::App, QStringLiteral("no_lead_mode"));
+    m_createContactsForIncoming = Manager::getBool(Manager::App, QStringLiteral("create_contacts_for_incoming"));
+    m_createContactsForOutgoing = Manager::getBool(Manager::App, QStringLiteral("create_contacts_for_outgoing"));
+    m_createDealsForIncoming = Manager::getBool(Manager::App, QStringLiteral("create_deals_for_incoming"));
+    m_createDealsForOutgoing = Manager::getBool(Manager::App, QStringLiteral("create_deals_for_outgoing"));
+    m_createLeadsForIncoming = Manager::getBool(Manager::App, QStringLiteral("create_leads_for_incoming"));
+    m_createLeadsForOutgoing = Manager::getBool(Manager::App, QStringLiteral("create_leads_for_outgoing"));
+    m_storeRecordingsInCrm = Manager::getBool(Manager::App, QStringLiteral("store_recordings_in_crm"));
+    m_createNewActivityAtTransfer = Manager::getBool(Manager::App, QStringLiteral("create_new_activity_at_transfer"));
+    m_createTaskForUnanswered = Manager::getBool(Manager::App, QStringLiteral("create_task_for_unanswered"));
+}
+
+void API::start(bool clean)
+{
+    m_clean = clean;
+    readSettings();
+    m_connector.setPhonePrefixes(Manager::getStringList(Manager::App, QStringLiteral("prefixes")));
+    m_connector.setBusinessLogicSettings(Manager::getStringMap(Manager::App, QStringLiteral("trunk_to_source")),
+                                         Manager::getIntList(Manager::Bitrix, QStringLiteral("fallback_users")));
+
+    const QJsonObject bitrix = Manager::moduleObject(Manager::Bitrix);
+    const int cacheStorageTimeMin = bitrix.value(QLatin1String("cache_storage_time_min")).toInt(0);
+    const int executionLoopIntervalMsec = bitrix.value(QLatin1String("execution_loop_interval_msec")).toInt(500);
+    const QString locale = Manager::getString(Manager::App, QStringLiteral("locale"));
+    const QString generatedPostfix = Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
+    const QString password = bitrix.value(QLatin1String("user_password")).toString();
+    const QString login = bitrix.value(QLatin1String("user_login")).toString();
+    const int userId = bitrix.value(QLatin1String("user_id")).toInt(0);
+    const QString host = bitrix.value(QLatin1String("host")).toString();
+
+    if (clean) {
+        // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
+        m_saved.clear();
+        saveRegistrations();
+    } else {
+        loadSavedRegistrations();
+    }
+    // Emits started() before it returns, which runs onBitrixConnectorStart.
+    m_connector.start(host, userId, login, password, generatedPostfix, locale, m_noLeadMode,
+                      executionLoopIntervalMsec, cacheStorageTimeMin);
+}
+
+void API::stop()
+{
+    m_connector.stop(true);
+    m_relayClient.stop();
+}
+
+void API::onBitrixConnectorStart()
+{
+    if (m_clean) {
+        unbindAll();
+        m_taskQueue.start();
+        return;
+    }
+    const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
+    bindExternalCallStart(useRelay);
+    bindExternalCallBackStart(useRelay);
+    const bool useExternalLines = Manager::getBool(Manager::Bitrix, QStringLiteral("use_external_lines"));
+    m_connector.setUseExternalLines(useExternalLines);
+    if (useExternalLines)
+        addExternalLines();
+    if (useRelay) {
+        m_relayClient.setPortalAddress(Manager::getString(Manager::Bitrix, QStringLiteral("host")));
+        m_relayClient.start();
+    }
+    m_taskQueue.start();
+    Q_EMIT started();
+}
+
+void API::unbindAll()
+{
+    const QList<Utils::Promise<int>> cleanups{m_connector.unbindEventHandlers(kStartEvent),
+                                              m_connector.unbindEventHandlers(kCallBackEvent),
+                                              m_connector.deleteExternalLines()};
+    // Ends however the three went: a clean run must not hang on a portal that refuses.
+    Utils::Promise<void>::all(cleanups).onResolve([self = QPointer<API>(this)]() {
+        if (self)
+            Q_EMIT self->unbindEnded();
+    });
+}
+
+QString API::ownServerAddress(const QString &host) const
+{
+    QString url = host;
+    if (!url.contains(QLatin1String("http")))
+        url.prepend(m_useHttp ? QStringLiteral("http://") : QStringLiteral("https://"));
+    if (url.indexOf(QLatin1Char(':'), 7) < 0)
+        url += QLatin1Char(':') + QString::number(m_useHttp ? m_listenPort : m_listenPortSecure);
+    return url;
+}
+
+QString API::serverUrl(bool useRelay) const
+{
+    if (useRelay)
+        return ClientC2C::defaultServerUrl();
+    return ownServerAddress(m_addressExt.isEmpty() ? m_listenHost : m_addressExt);
+}
+
+void API::bindExternalCallStart(bool useRelay)
+{
+    const QString path = useRelay ? QStringLiteral("%1/make_call") : QStringLiteral("%1/events/external_call_start");
+    m_connector.subscribeToEvent(kStartEvent, path.arg(serverUrl(useRelay)));
+}
+
+void API::bindExternalCallBackStart(bool useRelay)
+{
+    const QString path =
+        useRelay ? QStringLiteral("%1/make_call_back") : QStringLiteral("%1/events/external_call_back_start");
+    m_connector.subscribeToEvent(kCallBackEvent, path.arg(serverUrl(useRelay)));
+}
+
+void API::addExternalLines()
+{
+    m_connector.getExternalLines().onResolve([self = QPointer<API>(this)](const QHash<QString, QString> &lines) {
+        if (!self)
+            return;
+        const QStringList trunks =
+            Manager::getStringMap(Manager::App, QStringLiteral("trunk_to_source")).keys();
+        QStringList missing;
+        for (const QString &trunk : trunks) {
+            if (!lines.contains(trunk))
+                missing.append(trunk);
+        }
+        if (!missing.isEmpty())
+            self->m_connector.addExternalLines(missing);
+    });
+}
+
+Utils::Promise<QJsonArray> API::getExternalLines()
+{
+    Utils::Promise<QJsonArray> result;
+    m_connector.getExternalLines()
+        .onResolve([result](const QHash<QString, QString> &lines) {
+            QJsonArray list;
+            for (auto it = lines.cbegin(); it != lines.cend(); ++it)
+                list.append(QJsonObject{{QStringLiteral("NUMBER"), it.key()}, {QStringLiteral("NAME"), it.value()}});
+            result.resolve(list);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<QJsonArray> API::getSourceList()
+{
+    return m_connector.getSourceList();
+}
+
+Utils::Promise<QJsonArray> API::getUserList(const QJsonObject &filter)
+{
+    return m_connector.getUserList(filter, MsgBuilder());
+}
+
+Utils::Promise<void> API::updateExternalLine(const QString &number, const QString &name)
+{
+    return m_connector.updateExternalLine(number, name);
+}
+
+Utils::Promise<Entity> API::getUser(int userId)
+{
+    return m_connector.getUser(userId);
+}
+
+void API::sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
+                         Utils::Promise<QJsonValue> promise)
+{
+    const auto verb = httpMethod.compare(QLatin1String("POST"), Qt::CaseInsensitive) == 0
+        ? HttpClient::Request::Post
+        : HttpClient::Request::Get;
+    m_connector.makeCustomRequest(method, params, verb).proxyTo(promise);
+}
+
+Utils::Promise<Entity> API::loadResponsible(const QString &phone)
+{
+    Utils::Promise<Entity> result;
+    m_connector.findEntityByPhone(phone, QJsonObject(), MsgBuilder())
+        .onResolve([self = QPointer<API>(this), result](const Entity &entity) {
+            if (!self) {
+                result.reject();
+                return;
+            }
+            self->m_connector.loadEntityConnectedEntities(entity).proxyTo(result);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<QString> API::getResponsibleForPhone(const QString &phone)
+{
+    Utils::Promise<QString> result;
+    loadResponsible(phone)
+        .onResolve([result](const Entity &entity) {
+            const QString number = entity.responsiblePhone();
+            if (number.isEmpty())
+                result.reject();
+            else
+                result.resolve(number);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+Utils::Promise<QJsonObject> API::getResponsibleData(const QString &phone)
+{
+    Utils::Promise<QJsonObject> result;
+    loadResponsible(phone)
+        .onResolve([result](const Entity &entity) {
+            const QString number = entity.responsiblePhone();
+            if (number.isEmpty()) {
+                result.reject();
+                return;
+            }
+            QJsonObject answer{{QStringLiteral("number"), number}};
+            if (entity.type() == EntityType::Contact || entity.type() == EntityType::Lead)
+                answer.insert(QStringLiteral("name"), entity.name());
+            result.resolve(answer);
+        })
+        .onReject([result]() { result.reject(); });
+    return result;
+}
+
+void API::onConnectionLost()
+{
+    Q_EMIT connectionLost(QStringLiteral("Lost CRM connection"));
+}
+
+void API::onNewEntityCreated(const QString &id)
+{
+    m_createdLeadFlags.insert(id, true);
+}
+
+void API::executeNextTask()
+{
+    m_taskQueue.executeNextTask();
+}
+
+void API::enqueueTask(const MsgBuilder &trace, TaskQueue::Function function)
+{
+    m_taskQueue.enqueue(trace, std::move(function));
+}
+
+// ---- Remembered click-to-calls and per-call questions ----
+
+void API::rememberCall(const QString &phone, const QJsonObject &event)
+{
+    m_rememberedCalls.remember(m_connector.phoneWithoutPrefixes(phone), event);
+}
+
+bool API::hasRememberedCall(const QString &phone)
+{
+    return m_rememberedCalls.has(m_connector.phoneWithoutPrefixes(phone));
+}
+
+CallRegistration API::findRememberedCall(const QString &phone) const
+{
+    return m_rememberedCalls.find(m_connector.phoneWithoutPrefixes(phone));
+}
+
+void API::setRoistatData(const QString &callId, const QJsonObject &data)
+{
+    qDebug() << "Insert new roistat data:" << data;
+    qDebug() << "Size = " << m_roistatData.size();
+    m_roistatData.insert(callId, data);
+}
+
+bool API::wasEntityCreated(const QString &id, const MsgBuilder &trace) const
+{
+    const bool created = m_createdLeadFlags.value(id, false);
+    // Only a trace with a call id starts its lines with "[id]"; an empty one asks silently.
+    if (trace.build(MsgBuilder::Yes, QString()).startsWith(QLatin1Char('['))) {
+        MsgBuilder line = trace;
+        line.setChildTask(m_noLeadMode ? MsgBuilder::WasContactCreated : MsgBuilder::WasLeadCreated);
+        qDebug().noquote() << line.build(created ? MsgBuilder::Yes : MsgBuilder::No, QString());
+    }
+    return created;
+}
+
+bool API::wasTransferred(const Entities::Conversation &conversation, const MsgBuilder &trace) const
+{
+    const QString key = conversation.callId();
+    const bool transferred = m_transferredCalls.contains(key) || m_acceptedCounts.contains(key);
+    MsgBuilder line = trace;
+    line.setChildTask(MsgBuilder::WasTransferred);
+    qDebug().noquote() << line.build(transferred ? MsgBuilder::Yes : MsgBuilder::No, conversation.toJsonString());
+    return transferred;
+}
+
+// ---- Saved registrations ----
+
+void API::loadSavedRegistrations()
+{
+    m_store.setFilePath(registrationsFilePath());
+    const RegistrationStore::Entries entries = m_store.load();
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (m_pendingRegistrations.contains(it.key()))
+            continue;
+        Registration registration;
+        registration.resolve(it->registration);
+        m_pendingRegistrations.insert(it.key(), registration);
+        m_callRegistrations.insert(it->callId, it->registration);
+        if (it->entityCreated)
+            m_createdLeadFlags.insert(it->callId, true);
+        m_saved.insert(it.key(), *it);
+    }
+    if (!entries.isEmpty())
+        qInfo().noquote() << QStringLiteral("Open CRM registrations restored: %1").arg(entries.size());
+}
+
+void API::dropPending(const QString &key)
+{
+    m_pendingRegistrations.remove(key);
+    if (m_saved.remove(key) > 0)
+        saveRegistrations();
+}
+
+void API::saveRegistrations()
+{
+    if (m_store.filePath().isEmpty())
+        m_store.setFilePath(registrationsFilePath());
+    m_store.save(m_saved);
+}
+
+} // namespace Orvix::CRM::Bitrix

@@ -1,0 +1,237 @@
+#pragma once
+
+#include "config/manager.h"
+#include "crm/bitrix/callregistration.h"
+#include "crm/bitrix/clientc2c.h"
+#include "crm/bitrix/connector.h"
+#include "crm/bitrix/registrationfailedreason.h"
+#include "crm/bitrix/registrationstore.h"
+#include "crm/bitrix/rememberedcalls.h"
+#include "crm/bitrix/taskqueue.h"
+#include "crm/entity.h"
+#include "entities/call.h"
+#include "entities/conversation.h"
+#include "utils/msgbuilder.h"
+#include "utils/promise.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+
+namespace Orvix::HttpClient {
+class HttpClient;
+}
+
+namespace Orvix::CRM::Bitrix {
+
+// The CRM side of the service as the App sees it: starts the CRM connector with the configured
+// settings, binds the CRM's click-to-call events to our server or to the relay, keeps the portal's
+// external lines in step with the trunks, and turns every PBX call event into one task of its queue
+// (registration, call cards, finish, recording, final updates). The open registrations are saved
+// beside the PBX link's state, so a call that outlives a restart of the service is still finished
+// once. Main thread only; owned by the App; owns the connector and the relay client.
+class API : public QObject
+{
+    Q_OBJECT
+
+public:
+    API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClient::HttpClient> &client);
+    ~API() override;
+
+    // Returns at once: a normal start ends with started(), a clean one with unbindEnded().
+    void start(bool clean);
+    // Stops the connector (its token dropped) and the relay poll; queued tasks stay and keep running.
+    void stop();
+
+    // Where the saved registrations live: by default "generated" plus the App setting generated_postfix
+    // beside the executable, like the PBX link's state. A non-empty path replaces the directory.
+    void setGeneratedDirectory(const QString &path);
+    QString registrationsFilePath() const;
+
+    Connector &connector() { return m_connector; }
+    ClientC2C &relayClient() { return m_relayClient; }
+    TaskQueue &taskQueue() { return m_taskQueue; }
+
+    // Call events of the PBX link; each becomes one queued task.
+    void callStarted(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    void conversationRequested(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    void conversationAccepted(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    void conversationEnded(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    void callEnded(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    void callTransferred(const QString &callId, const Utils::MsgBuilder &trace);
+    void enqueueTask(const Utils::MsgBuilder &trace, TaskQueue::Function function);
+
+    // Click-to-calls of the CRM and analytics data handed in by the actions.
+    void rememberCall(const QString &phone, const QJsonObject &event);
+    bool hasRememberedCall(const QString &phone);
+    CallRegistration findRememberedCall(const QString &phone) const;
+    void setRoistatData(const QString &callId, const QJsonObject &data);
+    bool wasEntityCreated(const QString &id, const Utils::MsgBuilder &trace) const;
+    bool wasTransferred(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace) const;
+
+    // Requests of the App, passed to the connector.
+    Utils::Promise<QJsonArray> getSourceList();
+    Utils::Promise<QJsonArray> getUserList(const QJsonObject &filter);
+    Utils::Promise<void> updateExternalLine(const QString &number, const QString &name);
+    Utils::Promise<Entity> getUser(int userId);
+    Utils::Promise<QJsonArray> getExternalLines();
+    void sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
+                        Utils::Promise<QJsonValue> promise);
+    Utils::Promise<QString> getResponsibleForPhone(const QString &phone);
+    Utils::Promise<QJsonObject> getResponsibleData(const QString &phone);
+
+    // The base URL the CRM calls back for click-to-call events.
+    QString serverUrl(bool useRelay) const;
+    // The link to a conversation's recording on our own server, written into its activity when the
+    // recordings are not stored in the CRM.
+    QString recordingUrl(const Entities::Conversation &conversation) const;
+
+public Q_SLOTS:
+    void onBitrixConnectorStart();
+    void executeNextTask();
+    void onConnectionLost();
+    void onNewEntityCreated(const QString &id);
+
+Q_SIGNALS:
+    void started();
+    void entityFound(const QString &phone, const Orvix::CRM::Entity &entity);
+    void phoneCustomizationRequest(const QString &phone, Orvix::Utils::Promise<QString, QString> promise);
+    void searchParamsCustomizationRequest(const QJsonObject &params,
+                                          Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void finalParamsCustomizationRequest(const QJsonObject &params,
+                                         Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void createEntityCustomizationRequest(const QJsonObject &fields,
+                                          Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void taskAddCustomizationRequest(const QJsonObject &fields, Orvix::Utils::Promise<QJsonObject, QString> promise);
+    void leadFieldsCustomizationRequest(const QJsonObject &call, Orvix::Utils::Promise<QJsonObject, QString> fields);
+    void activityFieldsCustomizationRequest(const QJsonObject &conversation,
+                                            Orvix::Utils::Promise<QJsonObject, QString> fields);
+    void findCompanyInDoubleGisRequest(const QStringList &phones, Orvix::Utils::Promise<Orvix::CRM::Entity> result);
+    void conversationRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
+                                          Orvix::Utils::Promise<QString> path);
+    void unbindEnded();
+    void connectionLost(const QString &reason);
+    void externalCallStartRequest(int userId, const QString &phone, const QString &lineNumber,
+                                  const QJsonObject &event);
+    void externalCallBackStartRequest(const QString &phone, const QString &lineNumber);
+    void getLocales(Orvix::Utils::Promise<QJsonObject> promise);
+    void getLocale(const QString &name, Orvix::Utils::Promise<QJsonObject> promise);
+    void saveLocale(const QString &name, const QJsonObject &dictionary, Orvix::Utils::Promise<QString> promise);
+    void deleteLocale(const QString &name, Orvix::Utils::Promise<void> promise);
+    void localeChanged(const QString &locale);
+
+private:
+    using Registration = Utils::Promise<CallRegistration, RegistrationFailedReason>;
+
+    void readSettings();
+    void unbindAll();
+    void bindExternalCallStart(bool useRelay);
+    void bindExternalCallBackStart(bool useRelay);
+    void addExternalLines();
+    void loadSavedRegistrations();
+    QString ownServerAddress(const QString &host) const;
+
+    // Stages, each the body of one task.
+    Utils::Promise<void> onCallStartedTask(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onConversationRequestedTask(const Entities::Conversation &conversation,
+                                                     const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onConversationAcceptedTask(const Entities::Conversation &conversation,
+                                                    const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onConversationEndedTask(const Entities::Conversation &conversation,
+                                                 const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onCallEndedTask(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onCallTransferredTask(const QString &callId, const Utils::MsgBuilder &trace);
+
+    Registration registerCallStart(const Entities::Call &call, const Entity &responsible,
+                                   const Utils::MsgBuilder &trace);
+    Registration registerConversationStart(const Entities::Conversation &conversation, const Entity &responsible,
+                                           const Utils::MsgBuilder &trace);
+    Registration registerTransferredConversationStart(const Entities::Conversation &conversation,
+                                                      const Entity &responsible, const Utils::MsgBuilder &trace);
+    void onRegistered(const QString &key, const QString &callId, const CallRegistration &registration,
+                      const QString &externalNumber, const Utils::MsgBuilder &trace, bool commentLead);
+    void updateLeadFromDoubleGis(const CallRegistration &registration, const QString &phone,
+                                 const Utils::MsgBuilder &trace);
+    Registration findRegistration(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> showCallCard(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> showCallCardIfRecent(const QString &crmCallId, const Entities::Conversation &conversation,
+                                              const Utils::MsgBuilder &trace);
+    Utils::Promise<void> hideCallCard(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+
+    Utils::Promise<int> registerConversationEnd(const QString &key, const Entities::Conversation &conversation,
+                                                const Utils::MsgBuilder &trace);
+    void finishRegistration(const QString &key, const CallRegistration &registration,
+                            const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
+                            Utils::Promise<int> result);
+    void sendFinish(const CallRegistration &registration, int userId, const Entities::Conversation &conversation,
+                    const Utils::MsgBuilder &trace, Utils::Promise<int> result);
+    Utils::Promise<void> customUpdateActivity(int activityId, const Entities::Conversation &conversation,
+                                              const Utils::MsgBuilder &trace);
+    Utils::Promise<void> attachRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
+                                         const Utils::MsgBuilder &trace);
+
+    Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    void updateAndClearAll(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> customUpdateLead(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    void clearCallData(const Entities::Call &call, const Utils::MsgBuilder &trace);
+
+    // Writes to the entity a registration is bound to, chosen by its type; nothing for ids below 1.
+    Utils::Promise<void> updateBoundEntity(const CallRegistration &registration, const QJsonObject &fields,
+                                           const Utils::MsgBuilder &trace);
+    void deleteBoundEntity(const CallRegistration &registration, const Utils::MsgBuilder &trace);
+    Utils::Promise<Entity> loadResponsible(const QString &phone);
+
+    // The pending registration under key is gone: so is its saved copy.
+    void dropPending(const QString &key);
+    void saveRegistrations();
+
+    Config::Manager m_config;
+
+    bool m_clean = false;
+    bool m_noLeadMode = false;
+    bool m_createContactsForIncoming = false;
+    bool m_createContactsForOutgoing = false;
+    bool m_createDealsForIncoming = false;
+    bool m_createDealsForOutgoing = false;
+    bool m_createLeadsForIncoming = false;
+    bool m_createLeadsForOutgoing = false;
+    bool m_createNewActivityAtTransfer = true;
+    bool m_createTaskForUnanswered = false;
+    bool m_postLeadInfoToChat = false;
+    bool m_storeRecordingsInCrm = true;
+    QString m_listenHost;
+    QString m_addressExt;
+    QString m_addressInt;
+    int m_listenPort = 0;
+    int m_listenPortSecure = 0;
+    bool m_useHttp = true;
+
+    Connector m_connector;
+    ClientC2C m_relayClient;
+
+    QHash<QString, Registration> m_pendingRegistrations;
+    RememberedCalls m_rememberedCalls;
+    QSet<QString> m_transferredCalls;
+    QHash<QString, int> m_acceptedCounts;
+    QHash<QString, bool> m_createdLeadFlags;
+    QHash<QString, CallRegistration> m_callRegistrations;
+    QHash<QString, int> m_finishedCounts;
+    QHash<QString, QJsonObject> m_roistatData;
+    // Per PBX call: the finish of each CRM call, so a registration filed under a leg and under its call
+    // is finished once.
+    QHash<QString, QHash<QString, Utils::Promise<int>>> m_finishes;
+
+    QString m_generatedDirectory;
+    RegistrationStore m_store;
+    RegistrationStore::Entries m_saved;
+
+    TaskQueue m_taskQueue;
+};
+
+} // namespace Orvix::CRM::Bitrix

@@ -1,0 +1,871 @@
+// The call-flow stages of the CRM API: one task per PBX call event, from the registration at the start
+// of a call to its finish, recording and final updates at the end.
+
+#include "crm/bitrix/api.h"
+
+#include "entities/telephonyeventloghandler.h"
+
+#include <QDebug>
+#include <QPointer>
+#include <QUrl>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+using Entities::Call;
+using Entities::Conversation;
+using Utils::MsgBuilder;
+using Utils::Promise;
+
+inline constexpr QLatin1String kLeadComment("COMMENTS");
+
+MsgBuilder child(const MsgBuilder &trace, MsgBuilder::ChildTaskName childTask)
+{
+    MsgBuilder copy = trace;
+    copy.setChildTask(childTask);
+    return copy;
+}
+
+Promise<void> resolved()
+{
+    Promise<void> promise;
+    promise.resolve();
+    return promise;
+}
+
+// Settles target as soon as source settles, whichever way.
+template <typename T, typename E>
+void whenSettled(const Promise<T, E> &source, std::function<void()> then)
+{
+    if constexpr (std::is_void_v<T>)
+        source.onResolve([then]() { then(); });
+    else
+        source.onResolve([then](T) { then(); });
+    if constexpr (std::is_void_v<E>)
+        source.onReject([then]() { then(); });
+    else
+        source.onReject([then](E) { then(); });
+}
+
+QString percentEncoded(const QString &value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+} // namespace
+
+// ---- Queued events ----
+
+void API::callStarted(const Call &call, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
+        return self ? self->onCallStartedTask(call, trace) : resolved();
+    });
+}
+
+void API::conversationRequested(const Conversation &conversation, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
+        return self ? self->onConversationRequestedTask(conversation, trace) : resolved();
+    });
+}
+
+void API::conversationAccepted(const Conversation &conversation, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
+        return self ? self->onConversationAcceptedTask(conversation, trace) : resolved();
+    });
+}
+
+void API::conversationEnded(const Conversation &conversation, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
+        return self ? self->onConversationEndedTask(conversation, trace) : resolved();
+    });
+}
+
+void API::callEnded(const Call &call, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
+        return self ? self->onCallEndedTask(call, trace) : resolved();
+    });
+}
+
+void API::callTransferred(const QString &callId, const MsgBuilder &trace)
+{
+    enqueueTask(trace, [self = QPointer<API>(this), callId, trace]() {
+        return self ? self->onCallTransferredTask(callId, trace) : resolved();
+    });
+}
+
+// ---- Call start ----
+
+Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    if (call.isOutgoing() && hasRememberedCall(call.to())) {
+        // The CRM registered the call itself when it asked us to dial it.
+        const CallRegistration registration = findRememberedCall(call.to());
+        m_callRegistrations.insert(call.id(), registration);
+        Registration done;
+        done.resolve(registration);
+        m_pendingRegistrations.insert(call.id(), done);
+        if (!registration.callId().isEmpty()) {
+            m_saved.insert(call.id(), {call.id(), registration, false});
+            saveRegistrations();
+        }
+        result.resolve();
+        return result;
+    }
+
+    Promise<Entity> responsible;
+    if (call.isOutgoing() && !call.from().isEmpty())
+        responsible = m_connector.findUserByPhoneCached(call.from(), trace);
+    else
+        responsible.reject(); // an incoming call has no user yet while it rings
+
+    const auto registerWith = [self = QPointer<API>(this), call, trace, result](const Entity &user) {
+        if (!self) {
+            result.resolve();
+            return;
+        }
+        whenSettled(self->registerCallStart(call, user, trace), [result]() { result.resolve(); });
+    };
+    responsible.onResolve(registerWith);
+    responsible.onReject([registerWith]() {
+        // The registration parameters choose the user for this placeholder.
+        registerWith(Entity(EntityType::User, 0, QString(), QString(), true));
+    });
+    return result;
+}
+
+API::Registration API::registerCallStart(const Call &call, const Entity &responsible, const MsgBuilder &trace)
+{
+    const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
+    if (call.isLocal()) {
+        qWarning().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Do not register call, because it is local"));
+        Registration refused;
+        refused.reject(RegistrationFailedReason::LocalCall);
+        return refused;
+    }
+    const auto existing = m_pendingRegistrations.constFind(call.id());
+    if (existing != m_pendingRegistrations.constEnd())
+        return *existing;
+
+    bool first = false;
+    bool second = false;
+    if (m_noLeadMode) {
+        first = call.isIncoming() ? m_createContactsForIncoming : m_createContactsForOutgoing;
+        second = call.isIncoming() ? m_createDealsForIncoming : m_createDealsForOutgoing;
+    } else {
+        first = call.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
+    }
+    const Registration registration = m_connector.registerCall(first, second, call, responsible, line);
+    // Stored before the callbacks: a registration refused at once must leave no entry behind.
+    m_pendingRegistrations.insert(call.id(), registration);
+    const QString callId = call.id();
+    const QString externalNumber = call.externalNumber();
+    registration.onResolve([self = QPointer<API>(this), callId, externalNumber, line](const CallRegistration &done) {
+        if (self)
+            self->onRegistered(callId, callId, done, externalNumber, line, false);
+    });
+    registration.onReject([self = QPointer<API>(this), callId, line](RegistrationFailedReason) {
+        qInfo().noquote() << line.build(MsgBuilder::Error,
+                                        QStringLiteral("Failed to register the beginning of conversation"));
+        if (self)
+            self->dropPending(callId);
+    });
+    return registration;
+}
+
+void API::onRegistered(const QString &key, const QString &callId, const CallRegistration &registration,
+                       const QString &externalNumber, const MsgBuilder &trace, bool commentLead)
+{
+    qInfo().noquote() << trace.build(MsgBuilder::Ok, registration.toJson());
+    m_callRegistrations.insert(callId, registration);
+    // The connector reports an entity it made before the answer comes: a contact it created must stay
+    // known as created, though the answer names no created lead.
+    const bool created = m_createdLeadFlags.value(callId, false) || registration.isLeadCreated();
+    m_createdLeadFlags.insert(callId, created);
+    if (m_pendingRegistrations.contains(key)) {
+        m_saved.insert(key, {callId, registration, created});
+        saveRegistrations();
+    }
+    // Only a lead the call created gets the company's data and the comment, never an existing record.
+    if (!created || registration.entityType() != EntityType::Lead)
+        return;
+    updateLeadFromDoubleGis(registration, externalNumber, trace);
+    if (commentLead) {
+        m_connector.updateLead(registration.entityId(),
+                               QJsonObject{{kLeadComment, QStringLiteral("Создан автоматически модулем интеграции с Asterisk")}},
+                               child(trace, MsgBuilder::LeadCommentAdd));
+    }
+}
+
+void API::updateLeadFromDoubleGis(const CallRegistration &registration, const QString &phone, const MsgBuilder &trace)
+{
+    const bool mobile = phone.startsWith(QLatin1String("89")) || phone.startsWith(QLatin1String("79"))
+        || phone.startsWith(QLatin1String("+79"));
+    if (phone.size() <= 4 || mobile) {
+        qDebug().noquote() << trace.build(MsgBuilder::Warning, QStringLiteral("\tDon't seek phone [%1] in 2gis").arg(phone));
+        return;
+    }
+    const MsgBuilder line = child(trace, MsgBuilder::LeadUpdateFrom2Gis);
+    Promise<Entity> company;
+    Q_EMIT findCompanyInDoubleGisRequest(m_connector.phoneVariants(phone), company);
+    const int leadId = registration.entityId();
+    company.onResolve([self = QPointer<API>(this), leadId, phone, line](const Entity &found) {
+        if (!self || !found.isValid() || leadId < 1)
+            return;
+        const QJsonObject fields{{QStringLiteral("TITLE"), found.title()}, {QStringLiteral("ADDRESS"), found.address()}};
+        self->m_connector.updateLead(leadId, fields, line).onResolve([self, phone](const Entity &lead) {
+            if (self)
+                Q_EMIT self->entityFound(phone, lead);
+        });
+    });
+    company.onReject([line]() {
+        qDebug().noquote() << line.build(MsgBuilder::Warning, QStringLiteral("Company was not found in 2Gis"));
+    });
+}
+
+// ---- Conversation start and call cards ----
+
+API::Registration API::findRegistration(const Conversation &conversation, const MsgBuilder &trace)
+{
+    auto it = m_pendingRegistrations.constFind(conversation.id());
+    if (it == m_pendingRegistrations.constEnd())
+        it = m_pendingRegistrations.constFind(conversation.callId());
+    if (it != m_pendingRegistrations.constEnd())
+        return *it;
+    qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                        QStringLiteral("Conversation [%1] or call [%2] wasn't registered in CRM")
+                                            .arg(conversation.id(), conversation.callId()));
+    Registration missing;
+    missing.reject(RegistrationFailedReason::Failed);
+    return missing;
+}
+
+Promise<void> API::onConversationRequestedTask(const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const QString internalNumber = conversation.internalNumber();
+    const auto showOwnCard = [self = QPointer<API>(this), conversation, trace, result](const CallRegistration &g) {
+        if (self)
+            self->showCallCardIfRecent(g.callId(), conversation, trace).proxyTo(result);
+        else
+            result.resolve();
+    };
+    const auto userNotFound = [internalNumber, result](const MsgBuilder &line) {
+        qDebug().noquote() << line.build(MsgBuilder::Error,
+                                         QStringLiteral("User for phone number %1 not found in Bitrix24").arg(internalNumber));
+        result.resolve();
+    };
+
+    if (!wasTransferred(conversation, trace)) {
+        if (conversation.isOutgoing() && hasRememberedCall(conversation.to())) {
+            // The CRM shows its own card for a call it dialled.
+            m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(conversation.to()));
+            result.resolve();
+            return result;
+        }
+        const Registration found = findRegistration(conversation, trace);
+        found.onResolve(showOwnCard);
+        found.onReject([self = QPointer<API>(this), conversation, trace, result, showOwnCard,
+                        userNotFound](RegistrationFailedReason) {
+            if (!self) {
+                result.resolve();
+                return;
+            }
+            const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
+            self->m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
+                .onResolve([self, conversation, line, result, showOwnCard](const Entity &user) {
+                    if (!self) {
+                        result.resolve();
+                        return;
+                    }
+                    qDebug().noquote() << line.build(
+                        MsgBuilder::Start,
+                        QStringLiteral("Register conversation [%1] in conversation requested task.")
+                            .arg(conversation.callId()));
+                    const Registration leg = self->registerConversationStart(conversation, user, line);
+                    // Filed under the call too, so the later stages of the call find it.
+                    const QString callId = conversation.callId();
+                    self->m_pendingRegistrations.insert(callId, leg);
+                    leg.onResolve([self, callId, leg](const CallRegistration &done) {
+                        if (self && self->m_pendingRegistrations.contains(callId)) {
+                            self->m_saved.insert(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
+                            self->saveRegistrations();
+                        }
+                    });
+                    leg.onReject([self, callId](RegistrationFailedReason) {
+                        if (self)
+                            self->dropPending(callId);
+                    });
+                    leg.onResolve(showOwnCard);
+                    leg.onReject([result](RegistrationFailedReason) { result.reject(); });
+                })
+                .onReject([line, userNotFound]() { userNotFound(line); });
+        });
+        return result;
+    }
+
+    if (!m_createNewActivityAtTransfer) {
+        showCallCard(conversation, trace).proxyTo(result);
+        return result;
+    }
+
+    m_connector.findUserByPhoneCached(internalNumber, trace)
+        .onResolve([self = QPointer<API>(this), conversation, trace, result, showOwnCard](const Entity &user) {
+            if (!self) {
+                result.resolve();
+                return;
+            }
+            const Registration leg = self->registerTransferredConversationStart(conversation, user, trace);
+            leg.onResolve(showOwnCard);
+            leg.onReject([result](RegistrationFailedReason) { result.reject(); });
+        })
+        .onReject([trace, userNotFound]() { userNotFound(child(trace, MsgBuilder::NoChildTask)); });
+    return result;
+}
+
+API::Registration API::registerConversationStart(const Conversation &conversation, const Entity &responsible,
+                                                 const MsgBuilder &trace)
+{
+    const MsgBuilder line = child(trace, MsgBuilder::ConversationStartRegister);
+    if (conversation.isLocal()) {
+        qWarning().noquote() << line.build(
+            MsgBuilder::Warning,
+            QStringLiteral("Don't register conversation [%1] because it is local").arg(conversation.id()));
+        Registration refused;
+        refused.reject(RegistrationFailedReason::LocalCall);
+        return refused;
+    }
+    const auto existing = m_pendingRegistrations.constFind(conversation.id());
+    if (existing != m_pendingRegistrations.constEnd())
+        return *existing;
+
+    bool first = false;
+    bool second = false;
+    if (m_noLeadMode) {
+        first = conversation.isIncoming() ? m_createContactsForIncoming : m_createContactsForOutgoing;
+        second = conversation.isIncoming() ? m_createDealsForIncoming : m_createDealsForOutgoing;
+    } else {
+        first = conversation.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
+    }
+    const Registration registration = m_connector.registerConversation(first, second, conversation, responsible, line);
+    const QString key = conversation.id();
+    m_pendingRegistrations.insert(key, registration);
+    const QString callId = conversation.callId();
+    const QString externalNumber = conversation.externalNumber();
+    registration.onResolve([self = QPointer<API>(this), key, callId, externalNumber, line](const CallRegistration &done) {
+        if (self)
+            self->onRegistered(key, callId, done, externalNumber, line, true);
+    });
+    registration.onReject([self = QPointer<API>(this), key, line](RegistrationFailedReason) {
+        qInfo().noquote() << line.build(MsgBuilder::Error,
+                                        QStringLiteral("Failed to register the beginning of conversation"));
+        if (self)
+            self->dropPending(key);
+    });
+    return registration;
+}
+
+API::Registration API::registerTransferredConversationStart(const Conversation &conversation,
+                                                            const Entity &responsible, const MsgBuilder &trace)
+{
+    // A transferred leg gets a registration, an activity and a card of its own; a local leg is refused.
+    return registerConversationStart(conversation, responsible, trace);
+}
+
+Promise<void> API::showCallCard(const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const Registration found = findRegistration(conversation, trace);
+    found.onResolve([self = QPointer<API>(this), conversation, trace, result](const CallRegistration &registration) {
+        if (self)
+            self->showCallCardIfRecent(registration.callId(), conversation, trace).proxyTo(result);
+        else
+            result.resolve();
+    });
+    found.onReject([result](RegistrationFailedReason) { result.resolve(); });
+    return result;
+}
+
+Promise<void> API::showCallCardIfRecent(const QString &crmCallId, const Conversation &conversation,
+                                        const MsgBuilder &trace)
+{
+    if (!conversation.isRecent()) {
+        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
+                                 .build(MsgBuilder::Warning,
+                                        QStringLiteral("Don't show call card to user#%1 because conversation is old")
+                                            .arg(conversation.internalNumber()));
+        return resolved();
+    }
+    return m_connector.showCallCard(crmCallId, conversation.internalNumber(), trace);
+}
+
+Promise<void> API::hideCallCard(const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const Registration found = findRegistration(conversation, trace);
+    found.onResolve([self = QPointer<API>(this), conversation, trace, result](const CallRegistration &registration) {
+        if (self)
+            self->m_connector.hideCallCard(registration.callId(), conversation.internalNumber(), trace).proxyTo(result);
+        else
+            result.resolve();
+    });
+    found.onReject([result](RegistrationFailedReason) { result.resolve(); });
+    return result;
+}
+
+Promise<void> API::onConversationAcceptedTask(const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const QString callId = conversation.callId();
+    m_acceptedCounts.insert(callId, m_acceptedCounts.value(callId, 0) + 1);
+    const Registration found = findRegistration(conversation, trace);
+    found.onReject([trace, result](RegistrationFailedReason) {
+        qDebug().noquote() << child(trace, MsgBuilder::NoChildTask).build(MsgBuilder::Error,
+                                                                          QStringLiteral("Registration Not Found"));
+        result.resolve();
+    });
+    found.onResolve([self = QPointer<API>(this), conversation, trace, result](const CallRegistration &registration) {
+        if (!self) {
+            result.resolve();
+            return;
+        }
+        const QString internalNumber = conversation.internalNumber();
+        self->m_connector.findUserByPhoneCached(internalNumber, trace)
+            .onResolve([self, conversation, registration, trace, result](const Entity &user) {
+                if (!self || !self->wasEntityCreated(conversation.callId(), trace)) {
+                    result.resolve();
+                    return;
+                }
+                // The entity the call created goes to the employee who answered.
+                const QJsonObject fields{{QStringLiteral("ASSIGNED_BY_ID"), user.id()}};
+                self->updateBoundEntity(registration, fields, trace).proxyTo(result);
+            })
+            .onReject([internalNumber, trace, result]() {
+                qDebug().noquote() << child(trace, MsgBuilder::EntitySearch)
+                                          .build(MsgBuilder::Error,
+                                                 QStringLiteral("User for phone number %1 not found in Bitrix24")
+                                                     .arg(internalNumber));
+                result.resolve();
+            });
+    });
+    return result;
+}
+
+Promise<void> API::updateBoundEntity(const CallRegistration &registration, const QJsonObject &fields,
+                                     const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const int id = registration.entityId();
+    if (id < 1) {
+        result.resolve();
+        return result;
+    }
+    switch (registration.entityType()) {
+    case EntityType::Lead:
+        whenSettled(m_connector.updateLead(id, fields, child(trace, MsgBuilder::LeadUpdate)),
+                    [result]() { result.resolve(); });
+        break;
+    case EntityType::Contact: {
+        const int dealId = registration.dealId();
+        m_connector.updateContact(id, fields, child(trace, MsgBuilder::ContactUpdate))
+            .onResolve([self = QPointer<API>(this), dealId, fields, trace, result](const Entity &) {
+                if (self && dealId >= 1)
+                    self->m_connector.updateDeal(dealId, fields, child(trace, MsgBuilder::DealUpdate));
+                result.resolve();
+            })
+            .onReject([result]() { result.resolve(); });
+        break;
+    }
+    case EntityType::Deal:
+        whenSettled(m_connector.updateDeal(id, fields, child(trace, MsgBuilder::DealUpdate)),
+                    [result]() { result.resolve(); });
+        break;
+    default:
+        result.resolve();
+        break;
+    }
+    return result;
+}
+
+void API::deleteBoundEntity(const CallRegistration &registration, const MsgBuilder &trace)
+{
+    const int id = registration.entityId();
+    switch (registration.entityType()) {
+    case EntityType::Lead:
+        if (id >= 1)
+            m_connector.deleteLead(id, trace);
+        break;
+    case EntityType::Contact:
+        if (id >= 1)
+            m_connector.deleteContact(id, trace);
+        if (registration.dealId() >= 1)
+            m_connector.deleteDeal(registration.dealId(), trace);
+        break;
+    case EntityType::Deal:
+        if (id >= 1)
+            m_connector.deleteDeal(id, trace);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- Conversation end, finish and recordings ----
+
+Promise<void> API::onConversationEndedTask(const Conversation &conversation, const MsgBuilder &trace)
+{
+    // A leg between two extensions is never registered and has no card; finishing the call's
+    // registration with it would close the outside call as that internal leg.
+    if (conversation.isLocal())
+        return resolved();
+    if (!conversation.wasAnswered()) {
+        // The registration stays for a later leg or for the end of the call.
+        return hideCallCard(conversation, trace);
+    }
+    if (!m_createNewActivityAtTransfer)
+        return hideCallCard(conversation, trace);
+
+    QString key;
+    if (m_pendingRegistrations.contains(conversation.id()))
+        key = conversation.id();
+    else if (m_pendingRegistrations.contains(conversation.callId()))
+        key = conversation.callId();
+    if (key.isEmpty()) {
+        qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                            QStringLiteral("Conversation %1 was not register in CRM").arg(conversation.id()));
+        return resolved();
+    }
+    Promise<void> result;
+    whenSettled(registerConversationEnd(key, conversation, trace), [result]() { result.resolve(); });
+    return result;
+}
+
+Promise<int> API::registerConversationEnd(const QString &key, const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<int> result;
+    const MsgBuilder line = child(trace, MsgBuilder::ConversationEndRegister);
+    result.onResolve([line](int activityId) {
+        qInfo().noquote() << line.build(MsgBuilder::Ok,
+                                        QStringLiteral("The end of conversation was registered. ACTIVITY_ID:%1").arg(activityId));
+    });
+    result.onReject([line]() {
+        qInfo().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Failed to register conversation end."));
+    });
+
+    if (conversation.isUnknown()) {
+        qInfo().noquote() << line.build(MsgBuilder::Error,
+                                        QStringLiteral("Conversation is invalid: %1").arg(conversation.toJsonString()));
+        dropPending(key);
+        result.reject();
+        return result;
+    }
+    if (!m_pendingRegistrations.contains(key)) {
+        qInfo().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Registration was not found for %1").arg(key));
+        result.reject();
+        return result;
+    }
+    // Out of the table before anything is sent: a registration is finished at most once.
+    const Registration registration = m_pendingRegistrations.value(key);
+    dropPending(key);
+    registration.onReject([key, line, result](RegistrationFailedReason) {
+        qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Registration Is Invalid for [%1]").arg(key));
+        result.reject();
+    });
+    registration.onResolve([self = QPointer<API>(this), key, conversation, line, result](const CallRegistration &g) {
+        if (!self) {
+            result.reject();
+            return;
+        }
+        // The same CRM call may be filed under a leg and under its call: one finish serves both.
+        auto &finishes = self->m_finishes[conversation.callId()];
+        const auto earlier = finishes.constFind(g.callId());
+        if (earlier != finishes.constEnd()) {
+            const Promise<int> first = *earlier;
+            first.onResolve([result](int activityId) { result.resolve(activityId); });
+            first.onReject([self, key, g, conversation, line, result]() {
+                if (self)
+                    self->finishRegistration(key, g, conversation, line, result);
+                else
+                    result.reject();
+            });
+            return;
+        }
+        self->finishRegistration(key, g, conversation, line, result);
+    });
+    return result;
+}
+
+void API::finishRegistration(const QString &key, const CallRegistration &registration, const Conversation &conversation,
+                             const MsgBuilder &trace, Promise<int> result)
+{
+    m_finishes[conversation.callId()].insert(registration.callId(), result);
+    if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
+        // A missed incoming leg: the employee responsible for the caller's entity closes it.
+        if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
+            sendFinish(registration, 0, conversation, trace, result);
+            return;
+        }
+        m_connector.getEntity(registration.entityType(), registration.entityId(), false, trace)
+            .onResolve([self = QPointer<API>(this), registration, conversation, trace, result](const Entity &entity) {
+                if (!self) {
+                    result.reject();
+                    return;
+                }
+                if (self->m_createTaskForUnanswered)
+                    self->m_connector.createTask(entity, trace);
+                self->sendFinish(registration, entity.responsibleId(), conversation, trace, result);
+            })
+            .onReject([self = QPointer<API>(this), registration, conversation, trace, result]() {
+                if (self)
+                    self->sendFinish(registration, 0, conversation, trace, result);
+                else
+                    result.reject();
+            });
+        return;
+    }
+
+    m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
+        .onResolve([self = QPointer<API>(this), key, registration, conversation, trace, result](const Entity &user) {
+            if (!self) {
+                result.reject();
+                return;
+            }
+            Entities::TelephonyEventLogHandler::instance()->addEvent(
+                key, QStringLiteral("User: {Id: %1, Name: %2}").arg(QString::number(user.id()), user.name()));
+            self->sendFinish(registration, user.id(), conversation, trace, result);
+        })
+        .onReject([key, trace, result]() {
+            Entities::TelephonyEventLogHandler::instance()->addEvent(key, QStringLiteral("User not found"));
+            qDebug().noquote() << trace.build(MsgBuilder::Warning, QStringLiteral("User wasn't found for call [%1]").arg(key));
+            result.reject();
+        });
+}
+
+void API::sendFinish(const CallRegistration &registration, int userId, const Conversation &conversation,
+                     const MsgBuilder &trace, Promise<int> result)
+{
+    const QString callId = conversation.callId();
+    const CallRegistration bound = m_callRegistrations.value(callId);
+    const QJsonObject entityData{
+        {QStringLiteral("was_created"), m_createdLeadFlags.value(callId, false)},
+        {QStringLiteral("entity_id"), bound.entityId()},
+        {QStringLiteral("entity_type"), Entity::typeToString(bound.entityType())},
+    };
+    m_connector.finishCall(registration.callId(), userId, conversation, m_postLeadInfoToChat, entityData, trace)
+        .onResolve([self = QPointer<API>(this), callId, conversation, trace, result](const CallRegistration &finish) {
+            if (!self) {
+                result.resolve(finish.activityId());
+                return;
+            }
+            self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
+                        [self, finish, conversation, trace, result]() {
+                            if (!self) {
+                                result.resolve(finish.activityId());
+                                return;
+                            }
+                            whenSettled(self->attachRecording(finish, conversation, trace),
+                                        [finish, result]() { result.resolve(finish.activityId()); });
+                        });
+        })
+        .onReject([result](RegistrationFailedReason) { result.reject(); });
+}
+
+Promise<void> API::customUpdateActivity(int activityId, const Conversation &conversation, const MsgBuilder &trace)
+{
+    Promise<void> result;
+    const QJsonObject sent = conversation.toJson();
+    Promise<QJsonObject, QString> fields;
+    const MsgBuilder line = child(trace, MsgBuilder::ActivityUpdate);
+    fields.onResolve([self = QPointer<API>(this), activityId, sent, line, result](const QJsonObject &answer) {
+        // A hook that is off answers with what it was given: that is no set of activity fields.
+        if (!self || answer.isEmpty() || answer == sent || activityId < 1) {
+            result.resolve();
+            return;
+        }
+        whenSettled(self->m_connector.updateActivity(activityId, answer, line), [result]() { result.resolve(); });
+    });
+    fields.onReject([line, result](const QString &error) {
+        qDebug().noquote() << line.build(MsgBuilder::Error,
+                                         QStringLiteral("Failed to get customized activity fields: [%1]").arg(error));
+        result.resolve();
+    });
+    Q_EMIT activityFieldsCustomizationRequest(sent, fields);
+    return result;
+}
+
+QString API::recordingUrl(const Conversation &conversation) const
+{
+    const QString host = ownServerAddress(m_addressInt.isEmpty() ? m_listenHost : m_addressInt);
+    // Encoded, or a "+" in a number would come back as a blank.
+    return QStringLiteral("%1/get_conversation_recording?id=%2&from=%3&to=%4")
+        .arg(host, percentEncoded(conversation.callId()),
+             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.from())),
+             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.to())));
+}
+
+Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
+                                   const MsgBuilder &trace)
+{
+    if (!m_storeRecordingsInCrm)
+        return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
+
+    Promise<void> result;
+    Promise<QString> path;
+    const QString conversationId = conversation.id();
+    path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
+        if (self)
+            self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
+        else
+            result.reject();
+    });
+    path.onReject([conversationId, trace, result]() {
+        qWarning().noquote() << child(trace, MsgBuilder::RecordingAttach)
+                                    .build(MsgBuilder::Warning,
+                                           QStringLiteral("Failed to get conversation recording %1").arg(conversationId));
+        result.reject();
+    });
+    Q_EMIT conversationRecordingPathRequest(conversation.callId(), m_connector.phoneWithoutPrefixes(conversation.from()),
+                                            m_connector.phoneWithoutPrefixes(conversation.to()), path);
+    return result;
+}
+
+// ---- Call end and transfer ----
+
+Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
+{
+    QList<Promise<int>> finishes;
+    for (const Conversation &conversation : call.conversations()) {
+        if (!m_pendingRegistrations.contains(conversation.id()) || conversation.isLocal())
+            continue;
+        if (!conversation.wasAnswered() && wasTransferred(conversation, trace) && !m_createNewActivityAtTransfer) {
+            // It showed the card of the call's own registration, which the call's finish closes.
+            dropPending(conversation.id());
+            continue;
+        }
+        // With a new activity per transfer, every leg registered on its own is closed once, rung out or not:
+        // a dropped one would stay an open call in the CRM for ever.
+        finishes.append(registerConversationEnd(conversation.id(), conversation, trace));
+    }
+
+    Promise<void> result;
+    const QString callId = call.id();
+    result.onResolve([call, trace]() {
+        const auto log = Entities::TelephonyEventLogHandler::instance();
+        qInfo().noquote() << trace.build(MsgBuilder::Yes, log->callSummary(call));
+        log->removeEvents(call.id());
+    });
+    Promise<void>::all(finishes).onResolve([self = QPointer<API>(this), call, trace, result]() {
+        if (!self) {
+            result.resolve();
+            return;
+        }
+        if (!self->m_pendingRegistrations.contains(call.id())) {
+            self->updateAndClearAll(call, trace);
+            result.resolve();
+            return;
+        }
+        self->registerCallEnd(call, trace)
+            .onResolve([self, call, trace, result](int) {
+                if (self)
+                    self->updateAndClearAll(call, trace);
+                result.resolve();
+            })
+            .onReject([self, call, trace, result]() {
+                if (self)
+                    self->clearCallData(call, trace);
+                result.resolve();
+            });
+    });
+    return result;
+}
+
+Promise<int> API::registerCallEnd(const Call &call, const MsgBuilder &trace)
+{
+    const Conversation conversation =
+        m_createNewActivityAtTransfer ? call.lastConversation() : call.mainConversation();
+    return registerConversationEnd(call.id(), conversation, trace);
+}
+
+void API::updateAndClearAll(const Call &call, const MsgBuilder &trace)
+{
+    whenSettled(customUpdateLead(call, trace), [self = QPointer<API>(this), call, trace]() {
+        if (self)
+            self->clearCallData(call, trace);
+    });
+}
+
+Promise<void> API::customUpdateLead(const Call &call, const MsgBuilder &trace)
+{
+    if (!wasEntityCreated(call.id(), trace))
+        return resolved();
+    QJsonObject sent = call.toJson();
+    if (m_roistatData.contains(call.id()))
+        sent.insert(QStringLiteral("roistat"), m_roistatData.take(call.id()));
+
+    Promise<void> result;
+    Promise<QJsonObject, QString> fields;
+    const MsgBuilder line = child(trace, MsgBuilder::LeadUpdate);
+    const CallRegistration registration = m_callRegistrations.value(call.id());
+    fields.onResolve([self = QPointer<API>(this), registration, sent, line, result](const QJsonObject &answer) {
+        // A hook that is off answers with what it was given: that is no set of fields.
+        if (!self || answer.isEmpty() || answer == sent) {
+            result.resolve();
+            return;
+        }
+        self->updateBoundEntity(registration, answer, line).proxyTo(result);
+    });
+    fields.onReject([line, result](const QString &error) {
+        qDebug().noquote() << line.build(MsgBuilder::Error,
+                                         QStringLiteral("Failed to get customized lead fields: [%1]").arg(error));
+        result.resolve();
+    });
+    Q_EMIT leadFieldsCustomizationRequest(sent, fields);
+    return result;
+}
+
+void API::clearCallData(const Call &call, const MsgBuilder &trace)
+{
+    const QString callId = call.id();
+    if (wasEntityCreated(callId, MsgBuilder()) && m_finishedCounts.value(callId, 0) <= 0)
+        deleteBoundEntity(m_callRegistrations.value(callId), trace);
+
+    m_callRegistrations.remove(callId);
+    m_transferredCalls.remove(callId);
+    for (const Conversation &conversation : call.conversations())
+        m_transferredCalls.remove(conversation.id());
+    m_acceptedCounts.remove(callId);
+    m_finishedCounts.remove(callId);
+    m_createdLeadFlags.remove(callId);
+    m_roistatData.remove(callId);
+    m_finishes.remove(callId);
+    if (call.isOutgoing())
+        m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
+
+    // Nothing later can finish what the call left open; lines filed under its legs would stay for ever.
+    bool changed = m_saved.remove(callId) > 0;
+    m_pendingRegistrations.remove(callId);
+    const auto log = Entities::TelephonyEventLogHandler::instance();
+    for (const Conversation &conversation : call.conversations()) {
+        changed = m_saved.remove(conversation.id()) > 0 || changed;
+        m_pendingRegistrations.remove(conversation.id());
+        log->removeEvents(conversation.id());
+    }
+    if (changed)
+        saveRegistrations();
+}
+
+Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)
+{
+    qDebug().noquote() << trace.build(MsgBuilder::Ok, QStringLiteral("Call transferred  %1").arg(callId));
+    m_transferredCalls.insert(callId);
+    return resolved();
+}
+
+} // namespace Orvix::CRM::Bitrix

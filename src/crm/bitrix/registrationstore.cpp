@@ -1,0 +1,127 @@
+#include "crm/bitrix/registrationstore.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace Orvix::CRM::Bitrix {
+
+namespace {
+
+inline constexpr QLatin1String kRegistrations("registrations");
+inline constexpr QLatin1String kKey("key");
+inline constexpr QLatin1String kCall("call");
+inline constexpr QLatin1String kEntityCreated("entity_created");
+inline constexpr QLatin1String kDealId("DEAL_ID");
+
+QString crmTypeText(EntityType type)
+{
+    switch (type) {
+    case EntityType::Lead:
+        return QStringLiteral("LEAD");
+    case EntityType::Contact:
+        return QStringLiteral("CONTACT");
+    case EntityType::Company:
+        return QStringLiteral("COMPANY");
+    case EntityType::Deal:
+        return QStringLiteral("DEAL");
+    default:
+        return QString();
+    }
+}
+
+// In the form of the CRM's register answer, so the registration reads back through its own constructor.
+QJsonObject toCrmForm(const CallRegistration &registration)
+{
+    return QJsonObject{
+        {QStringLiteral("CALL_ID"), registration.callId()},
+        {QStringLiteral("CRM_CREATED_LEAD"), registration.isLeadCreated() ? registration.entityId() : 0},
+        {QStringLiteral("CRM_ACTIVITY_ID"), registration.activityId()},
+        {QStringLiteral("CRM_ENTITY_ID"), registration.entityId()},
+        {QStringLiteral("CRM_ENTITY_TYPE"), crmTypeText(registration.entityType())},
+        {kDealId, registration.dealId()},
+    };
+}
+
+} // namespace
+
+bool RegistrationStore::Entry::operator==(const Entry &other) const
+{
+    return callId == other.callId && entityCreated == other.entityCreated
+        && registration.toJson() == other.registration.toJson();
+}
+
+RegistrationStore::Entries RegistrationStore::load() const
+{
+    Entries entries;
+    QFile file(m_filePath);
+    if (m_filePath.isEmpty() || !file.exists())
+        return entries;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << QStringLiteral("Cannot read the saved CRM registrations %1: %2")
+                                    .arg(m_filePath, file.errorString());
+        return entries;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (!document.isObject()) {
+        qWarning().noquote() << QStringLiteral("The saved CRM registrations %1 are damaged and were ignored: %2")
+                                    .arg(m_filePath, error.errorString());
+        return entries;
+    }
+    const QJsonArray list = document.object().value(kRegistrations).toArray();
+    for (const QJsonValue &value : list) {
+        const QJsonObject object = value.toObject();
+        const QString key = object.value(kKey).toString();
+        Entry entry;
+        entry.callId = object.value(kCall).toString();
+        entry.registration = CallRegistration(object);
+        entry.registration.setDealId(object.value(kDealId).toInt());
+        entry.entityCreated = object.value(kEntityCreated).toBool();
+        // Without its keys or its CRM call there is nothing a later stage could finish.
+        if (key.isEmpty() || entry.callId.isEmpty() || entry.registration.callId().isEmpty())
+            continue;
+        entries.insert(key, entry);
+    }
+    return entries;
+}
+
+bool RegistrationStore::save(const Entries &entries) const
+{
+    if (m_filePath.isEmpty())
+        return false;
+    QJsonArray list;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        QJsonObject object = toCrmForm(it->registration);
+        object.insert(kKey, it.key());
+        object.insert(kCall, it->callId);
+        object.insert(kEntityCreated, it->entityCreated);
+        list.append(object);
+    }
+
+    const QFileInfo info(m_filePath);
+    if (!QDir().mkpath(info.absolutePath())) {
+        qWarning().noquote() << QStringLiteral("Cannot create the directory %1").arg(info.absolutePath());
+        return false;
+    }
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
+                                    .arg(m_filePath, file.errorString());
+        return false;
+    }
+    file.write(QJsonDocument(QJsonObject{{kRegistrations, list}}).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
+                                    .arg(m_filePath, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace Orvix::CRM::Bitrix

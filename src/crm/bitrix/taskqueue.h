@@ -1,0 +1,55 @@
+#pragma once
+
+#include "utils/msgbuilder.h"
+#include "utils/promise.h"
+
+#include <QList>
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+
+class QTimer;
+
+namespace Orvix::CRM::Bitrix {
+
+inline constexpr std::chrono::milliseconds kTaskInterval{50};
+
+// The CRM work of the call events, one task at a time in arrival order: a task starts only when the
+// previous task's promise has settled, so the REST requests of one call keep the order of the PBX
+// events. A 50 ms timer looks for the next task. Main thread only; owned by the CRM API.
+class TaskQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Function = std::function<Utils::Promise<void>()>;
+
+    explicit TaskQueue(QObject *parent = nullptr);
+
+    // Nothing runs now; the timer takes it.
+    void enqueue(const Utils::MsgBuilder &trace, Function function);
+    // Starts the timer; later calls keep the running one. Nothing stops it: tasks queued while the
+    // CRM side is stopped still run, their requests go to the stopped connector.
+    void start();
+
+    bool isRunning() const;
+    bool isBusy() const { return m_busy; }
+    int size() const { return m_tasks.size(); }
+
+public Q_SLOTS:
+    void executeNextTask();
+
+private:
+    struct Task
+    {
+        Utils::MsgBuilder trace;
+        Function function;
+    };
+
+    QList<Task> m_tasks;
+    bool m_busy = false;
+    QTimer *m_timer = nullptr;
+};
+
+} // namespace Orvix::CRM::Bitrix

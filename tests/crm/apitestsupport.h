@@ -1,0 +1,131 @@
+#pragma once
+
+#include "config/manager.h"
+#include "crm/bitrix/api.h"
+#include "crm/bitrix/clientc2c.h"
+#include "crm/bitrix/constants.h"
+#include "httpclient/httpclient.h"
+#include "support/fakecrmserver.h"
+#include "utils/settingsmanager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// The CRM API against the fake portal: configuration in a temporary file, a token the portal already
+// knows (no login on the way), the saved registrations and the dictionaries in the temporary directory.
+class ApiHarness
+{
+public:
+    static constexpr int kLoopIntervalMsec = 5;
+
+    ApiHarness()
+    {
+        qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, portal.tokenUrl().toString().toUtf8());
+        portal.addAccessToken(QStringLiteral("seeded-access"));
+    }
+    ~ApiHarness()
+    {
+        api.reset();
+        Orvix::CRM::Bitrix::ClientC2C::setRelay(Orvix::CRM::Bitrix::ClientC2C::Relay());
+    }
+
+    QString generatedDirectory() const { return dir.path() + QStringLiteral("/generated_t"); }
+
+    // Configures with these section values over the defaults and builds the API; start is the test's.
+    bool setUp(const QJsonObject &app = {}, const QJsonObject &bitrix = {}, const QJsonObject &webServer = {})
+    {
+        if (!dir.isValid() || !portal.isListening())
+            return false;
+        const QString config = dir.path() + QStringLiteral("/config.json");
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write("{}");
+        file.close();
+        Orvix::Config::Manager::resetForTesting();
+        Orvix::Utils::Settings::Manager::configName = config;
+        Orvix::Config::Manager::init();
+
+        QJsonObject appSection{{"generated_postfix", "_t"}};
+        for (auto it = app.begin(); it != app.end(); ++it)
+            appSection.insert(it.key(), it.value());
+        QJsonObject bitrixSection{{"host", portal.baseUrl()},
+                                  {"user_login", "admin"},
+                                  {"user_password", "secret"},
+                                  {"user_id", 1},
+                                  {"execution_loop_interval_msec", kLoopIntervalMsec}};
+        for (auto it = bitrix.begin(); it != bitrix.end(); ++it)
+            bitrixSection.insert(it.key(), it.value());
+        QJsonObject settings{{"App", appSection}, {"Bitrix", bitrixSection}};
+        if (!webServer.isEmpty())
+            settings.insert("WebServer", webServer);
+        const auto errors = Orvix::Config::Manager::update(settings);
+        if (!errors.isEmpty()) {
+            qWarning() << "Configuration refused:" << errors;
+            return false;
+        }
+
+        if (!QDir().mkpath(generatedDirectory()))
+            return false;
+        QFile token(generatedDirectory() + QStringLiteral("/token.json"));
+        if (!token.open(QIODevice::WriteOnly))
+            return false;
+        token.write(QJsonDocument(QJsonObject{{"access_token", "seeded-access"},
+                                               {"refresh_token", "seeded-refresh"},
+                                               {"expires_in", 3600}})
+                        .toJson());
+        token.close();
+
+        http = QSharedPointer<Orvix::HttpClient::HttpClient>::create();
+        api = std::make_unique<Orvix::CRM::Bitrix::API>(nullptr, Orvix::Config::Manager(), http);
+        api->connector().setTokenBaseDirectory(dir.path());
+        api->connector().setLocalesDirectory(dir.path() + QStringLiteral("/locales"));
+        api->setGeneratedDirectory(generatedDirectory());
+        return true;
+    }
+
+    // "method" or "method key=value ..." of every REST request and batch command, in the order sent.
+    QStringList restLog() const { return m_log; }
+    void record(const QString &entry) { m_log.append(entry); }
+
+    QTemporaryDir dir;
+    Orvix::Tests::FakeCrmServer portal;
+    QSharedPointer<Orvix::HttpClient::HttpClient> http;
+    std::unique_ptr<Orvix::CRM::Bitrix::API> api;
+
+private:
+    QStringList m_log;
+};
+
+// Answers every hook of the API as the App does when the customizer is off: with the input unchanged.
+// The company lookup finds nothing; the recording path is the given file, or fails when it is empty.
+inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context, const QString *recordingFile)
+{
+    using Orvix::CRM::Bitrix::API;
+    using Orvix::Utils::Promise;
+    QObject::connect(api, &API::phoneCustomizationRequest, context,
+                     [](const QString &phone, Promise<QString, QString> promise) { promise.resolve(phone); });
+    const auto unchanged = [](const QJsonObject &value, Promise<QJsonObject, QString> promise) {
+        promise.resolve(value);
+    };
+    QObject::connect(api, &API::searchParamsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::finalParamsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::createEntityCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::taskAddCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::leadFieldsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::activityFieldsCustomizationRequest, context, unchanged);
+    QObject::connect(api, &API::findCompanyInDoubleGisRequest, context,
+                     [](const QStringList &, Promise<Orvix::CRM::Entity> promise) { promise.reject(); });
+    QObject::connect(api, &API::conversationRecordingPathRequest, context,
+                     [recordingFile](const QString &, const QString &, const QString &, Promise<QString> promise) {
+                         if (recordingFile->isEmpty())
+                             promise.reject();
+                         else
+                             promise.resolve(*recordingFile);
+                     });
+}

@@ -1,0 +1,403 @@
+#include "apitestsupport.h"
+#include "crmportalmodel.h"
+#include "crmtestsupport.h"
+#include "entities/clock.h"
+#include "entities/telephonyeventloghandler.h"
+
+#include <QSignalSpy>
+
+using Orvix::CRM::Bitrix::API;
+using Orvix::Entities::Call;
+using Orvix::Entities::CallStatus;
+using Orvix::Entities::Conversation;
+using Orvix::Utils::MsgBuilder;
+
+namespace {
+
+const QString kCallId = QStringLiteral("1700000000.1");
+constexpr int kScenarioTimeoutMsec = 15000;
+
+QString register_(const QString &type, const QString &user, const QString &create, const QString &entity = {})
+{
+    QString line = "POST telephony.externalcall.register TYPE=" + type + " USER_ID=" + user + " CRM_CREATE=" + create;
+    if (!entity.isEmpty()) {
+        const QStringList parts = entity.split(':');
+        line += " CRM_ENTITY_TYPE=" + parts.at(0) + " CRM_ENTITY_ID=" + parts.at(1);
+    }
+    return line;
+}
+QString show(int call, int user)
+{
+    return QStringLiteral("GET telephony.externalcall.show CALL_ID=externalCall.%1 USER_ID=%2").arg(call).arg(user);
+}
+QString hide(int call, int user)
+{
+    return QStringLiteral("GET telephony.externalcall.hide CALL_ID=externalCall.%1 USER_ID=%2").arg(call).arg(user);
+}
+QString finish(const QString &call, int user, int status)
+{
+    return QStringLiteral("GET telephony.externalcall.finish CALL_ID=%1 USER_ID=%2 STATUS_CODE=%3")
+        .arg(call)
+        .arg(user)
+        .arg(status);
+}
+QString finish(int call, int user, int status)
+{
+    return finish(QStringLiteral("externalCall.%1").arg(call), user, status);
+}
+QString attach(const QString &call)
+{
+    return "POST telephony.externalcall.attachRecord CALL_ID=" + call;
+}
+QString attach(int call)
+{
+    return attach(QStringLiteral("externalCall.%1").arg(call));
+}
+
+// Drives the API with the events of one call, as the PBX link reports them.
+class CallDriver
+{
+public:
+    CallDriver(API &api, bool incoming)
+        : m_api(api)
+        , m_incoming(incoming)
+        , m_call(kCallId)
+    {
+        if (incoming) {
+            m_call.setFrom(CrmPortalModel::kCallerNumber, false);
+            m_call.setTo("101", true);
+        } else {
+            m_call.setFrom("101", true);
+            m_call.setTo(CrmPortalModel::kCallerNumber, false);
+        }
+        m_call.updateType();
+    }
+
+    void step(const QString &text)
+    {
+        const QStringList words = text.split(' ');
+        const QString verb = words.at(0);
+        const QDateTime now = QDateTime::currentDateTime();
+        if (verb == "c2c") {
+            // "c2c": just now; "c2c old": 61 s ago; "c2c prefixed": dialled with the prefix 9.
+            const QString variant = words.value(1);
+            if (variant == "old")
+                Orvix::Entities::Clock::setSource([] { return QDateTime::currentDateTime().addSecs(-61); });
+            m_api.rememberCall((variant == "prefixed" ? "9" : "") + CrmPortalModel::kCallerNumber,
+                               QJsonObject{{"CALL_ID", "externalCall.c2c"},
+                                           {"CRM_ENTITY_ID", "5"},
+                                           {"CRM_ENTITY_TYPE", "CONTACT"}});
+            Orvix::Entities::Clock::setSource({});
+        } else if (verb == "roistat") {
+            m_api.setRoistatData(kCallId, QJsonObject{{"visit", "123"}});
+        } else if (verb == "start") {
+            m_call.setState(CallStatus::Ringing, now);
+            m_api.callStarted(m_call, trace(MsgBuilder::CallStarted));
+        } else if (verb == "transfer") {
+            m_api.callTransferred(kCallId, trace(MsgBuilder::CallTransferred));
+        } else if (verb == "finish") {
+            m_call.setState(CallStatus::Hung, now);
+            m_api.callEnded(m_call, trace(MsgBuilder::CallEnded));
+        } else {
+            Conversation &leg = this->leg(words.at(1));
+            if (verb == "ring" || verb == "ringold") {
+                // "ringold": the leg began ringing two minutes ago.
+                leg.setState(CallStatus::Ringing, verb == "ring" ? now : now.addSecs(-120));
+                m_call.conversations().insert(leg.id(), leg);
+                m_api.conversationRequested(leg, trace(MsgBuilder::ConversationRequested));
+            } else if (verb == "answer") {
+                leg.setState(CallStatus::Talking, now);
+                m_call.setState(CallStatus::Talking, now);
+                m_call.conversations().insert(leg.id(), leg);
+                m_api.conversationAccepted(leg, trace(MsgBuilder::ConversationAccepted));
+            } else if (verb == "end") {
+                leg.setState(CallStatus::Hung, now);
+                m_call.conversations().insert(leg.id(), leg);
+                m_api.conversationEnded(leg, trace(MsgBuilder::ConversationEnded));
+            } else {
+                QFAIL(qPrintable("unknown step " + text));
+            }
+        }
+    }
+
+private:
+    static MsgBuilder trace(MsgBuilder::TaskName task) { return MsgBuilder(kCallId, task, MsgBuilder::NoChildTask); }
+
+    Conversation &leg(const QString &name)
+    {
+        auto it = m_legs.find(name);
+        if (it != m_legs.end())
+            return *it;
+        static const QHash<QString, QString> ids{{"a", "1700000000.2"}, {"b", "1700000000.3"}, {"l", "1700000000.4"}};
+        Conversation leg(ids.value(name), ids.value(name), kCallId);
+        if (name == "l") {
+            leg.setFrom("101", true);
+            leg.setTo("102", true);
+        } else if (m_incoming) {
+            leg.setFrom(CrmPortalModel::kCallerNumber, false);
+            leg.setTo(name == "a" ? "101" : "102", true);
+        } else {
+            leg.setFrom(name == "a" ? "101" : "102", true);
+            leg.setTo(CrmPortalModel::kCallerNumber, false);
+        }
+        return *m_legs.insert(name, leg);
+    }
+
+    API &m_api;
+    bool m_incoming;
+    Call m_call;
+    QHash<QString, Conversation> m_legs;
+};
+
+} // namespace
+
+// Whole calls through the CRM side against the fake portal: what the CRM is asked to do, in order.
+class tst_ApiCalls : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void scenario_data();
+    void scenario();
+    void registrationSurvivesRestart();
+    void recordingLink_data();
+    void recordingLink();
+};
+
+void tst_ApiCalls::scenario_data()
+{
+    QTest::addColumn<QJsonObject>("app");
+    QTest::addColumn<QString>("portal"); // flags of CrmPortalModel
+    QTest::addColumn<bool>("incoming");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("writes");
+
+    const QStringList answered{"start", "ring a", "answer a", "end a", "finish"};
+    const QStringList missed{"start", "ring a", "end a", "finish"};
+
+    QTest::newRow("incoming answered, unknown number")
+        << QJsonObject() << "" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("incoming answered, unknown number, leads created")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "" << true << answered
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200), attach(1)};
+    QTest::newRow("incoming answered, known contact")
+        << QJsonObject() << "contact" << true << answered
+        << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("incoming missed")
+        << QJsonObject() << "norecording" << true << missed
+        << QStringList{register_("2", "1", "0"), show(1, 7), hide(1, 7), finish(1, 1, 304)};
+    QTest::newRow("incoming missed, task for the contact's employee")
+        << QJsonObject{{"create_task_for_unanswered", true}} << "contact norecording" << true << missed
+        << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), hide(1, 7), "POST task.item.add",
+                       finish(1, 7, 304)};
+    QTest::newRow("a leg that rang two minutes ago gets no card")
+        << QJsonObject() << "" << true << QStringList{"start", "ringold a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
+    QTest::newRow("outgoing answered")
+        << QJsonObject() << "" << false << answered
+        << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("outgoing unanswered")
+        << QJsonObject() << "norecording" << false << missed
+        << QStringList{register_("1", "7", "0"), show(1, 7), hide(1, 7), finish(1, 7, 304)};
+    QTest::newRow("click-to-call reuses the CRM's call")
+        << QJsonObject() << "" << false << QStringList{"c2c", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call dialled with a prefix")
+        << QJsonObject{{"prefixes", QJsonArray{"9"}}} << "" << false
+        << QStringList{"c2c prefixed", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{finish("externalCall.c2c", 7, 200), attach("externalCall.c2c")};
+    QTest::newRow("click-to-call 61 s ago is a call of its own")
+        << QJsonObject() << "" << false << QStringList{"c2c old", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("1", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("blind transfer, new activity")
+        << QJsonObject() << "" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
+                       finish(1, 7, 200), attach(1), finish(2, 8, 200), attach(2)};
+    QTest::newRow("blind transfer to a phone that does not answer, new activity")
+        << QJsonObject() << "" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end b", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8), hide(2, 8),
+                       finish(1, 7, 200), attach(1), finish(2, 1, 304), attach(2)};
+    QTest::newRow("blind transfer, one activity")
+        << QJsonObject{{"create_new_activity_at_transfer", false}} << "" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), show(1, 8), hide(1, 7), hide(1, 8), finish(1, 8, 200),
+                       attach(1)};
+    QTest::newRow("failed call registration, the leg's is finished once")
+        << QJsonObject() << "failregister" << true << answered
+        << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("failed call registration, one activity, finished once")
+        << QJsonObject{{"create_new_activity_at_transfer", false}} << "failregister" << true << answered
+        << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), hide(1, 7), finish(1, 7, 200),
+                       attach(1)};
+    QTest::newRow("lead created by the register, finish failed: the lead is deleted")
+        << QJsonObject() << "createslead failfinish" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), "GET crm.lead.delete ID=31"};
+    QTest::newRow("lead created by the register, no-lead mode: still the lead is deleted")
+        << QJsonObject{{"no_lead_mode", true}} << "createslead failfinish" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), "GET crm.lead.delete ID=31"};
+    QTest::newRow("activity fields from the hook")
+        << QJsonObject() << "activityhook" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
+                       attach(1)};
+    QTest::newRow("analytics data handed to the lead hook of a created lead")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "leadhook" << true
+        << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200), attach(1),
+                       "GET crm.lead.update id=31 fields=UF_VISIT"};
+    QTest::newRow("lead hook unchanged: the lead keeps its fields")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "" << true
+        << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200), attach(1)};
+    QTest::newRow("analytics data of a call that created nothing is not sent")
+        << QJsonObject() << "leadhook" << true << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("a transferred local leg does not stall the queue")
+        << QJsonObject() << "" << true
+        << QStringList{"start", "ring a", "answer a", "ring l", "end l", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+}
+
+void tst_ApiCalls::scenario()
+{
+    QFETCH(QJsonObject, app);
+    QFETCH(QString, portal);
+    QFETCH(bool, incoming);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, writes);
+
+    ApiHarness harness;
+    QVERIFY(harness.setUp(app));
+    CrmPortalModel model(harness.portal);
+    model.knownContact = portal.contains("contact");
+    model.registerCreatesLead = portal.contains("createslead");
+    model.failRegisters = portal.contains("failregister") ? 1 : 0;
+    model.failFinishes = portal.contains("failfinish") ? 1 : 0;
+    const QString recording = portal.contains("norecording") ? QString() : harness.dir.filePath("call.wav");
+    if (!recording.isEmpty()) {
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF....WAVEfmt ");
+    }
+    // Hooks that do change something answer first; the rest answer unchanged, as with the customizer off.
+    if (portal.contains("activityhook")) {
+        connect(harness.api.get(), &API::activityFieldsCustomizationRequest, this,
+                [](const QJsonObject &, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    fields.resolve(QJsonObject{{"DESCRIPTION", "Talked about the order"}});
+                });
+    }
+    if (portal.contains("leadhook")) {
+        connect(harness.api.get(), &API::leadFieldsCustomizationRequest, this,
+                [](const QJsonObject &call, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    if (call.contains("roistat"))
+                        fields.resolve(QJsonObject{{"UF_VISIT", call.value("roistat").toObject().value("visit")}});
+                    else
+                        fields.reject("no analytics data");
+                });
+    }
+    answerHooksUnchanged(harness.api.get(), this, &recording);
+
+    LogCapture log;
+    harness.api->start(false);
+    CallDriver driver(*harness.api, incoming);
+    for (const QString &step : steps)
+        driver.step(step);
+
+    QTRY_COMPARE_WITH_TIMEOUT(model.writes(), writes, kScenarioTimeoutMsec);
+    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    // The summary closes the call, and nothing of it stays behind.
+    QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\tY\tCall: {").size(), 1);
+    QCOMPARE(model.writes(), writes);
+    // Lines filed under a leg (its finishing user) leave with the call.
+    for (const QString &leg : {QStringLiteral("1700000000.2"), QStringLiteral("1700000000.3")}) {
+        const QString summary = Orvix::Entities::TelephonyEventLogHandler::instance()->callSummary(Call(leg));
+        QVERIFY2(!summary.contains("User"), qPrintable(summary));
+    }
+}
+
+void tst_ApiCalls::registrationSurvivesRestart()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    CrmPortalModel model(harness.portal);
+    const QString recording;
+    answerHooksUnchanged(harness.api.get(), this, &recording);
+    harness.api->start(false);
+    CallDriver before(*harness.api, true);
+    for (const QString &step : QStringList{"start", "ring a", "answer a"})
+        before.step(step);
+    QTRY_COMPARE(model.writes(), QStringList({register_("2", "1", "0"), show(1, 7)}));
+    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+
+    // The service stops and starts again; the PBX link goes on with the call from its saved state.
+    harness.api.reset();
+    harness.api = std::make_unique<API>(nullptr, Orvix::Config::Manager(), harness.http);
+    harness.api->connector().setTokenBaseDirectory(harness.dir.path());
+    harness.api->setGeneratedDirectory(harness.generatedDirectory());
+    answerHooksUnchanged(harness.api.get(), this, &recording);
+    harness.api->start(false);
+    CallDriver after(*harness.api, true);
+    for (const QString &step : QStringList{"ring a", "answer a", "end a", "finish"})
+        after.step(step);
+    QTRY_COMPARE_WITH_TIMEOUT(model.writes(),
+                              QStringList({register_("2", "1", "0"), show(1, 7), show(1, 7), finish(1, 7, 200)}),
+                              kScenarioTimeoutMsec);
+    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+
+    // Finished: nothing is left to restore.
+    QFile saved(harness.api->registrationsFilePath());
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("registrations").toArray().size(), 0);
+}
+
+void tst_ApiCalls::recordingLink_data()
+{
+    QTest::addColumn<QJsonObject>("webServer");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("link");
+
+    QTest::newRow("internal address, plain http")
+        << QJsonObject{{"address_int", "10.0.0.5"}, {"use_http", true}, {"listen_port", 8077}} << "74951234567"
+        << "http://10.0.0.5:8077/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
+    QTest::newRow("internal address with scheme and port")
+        << QJsonObject{{"address_int", "https://10.0.0.5:9000"}} << "74951234567"
+        << "https://10.0.0.5:9000/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
+    QTest::newRow("listen host over https")
+        << QJsonObject{{"listen_host", "pbx.local"}, {"use_http", false}, {"listen_port_secure", 8078}} << "74951234567"
+        << "https://pbx.local:8078/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
+    QTest::newRow("a plus stays a plus")
+        << QJsonObject{{"address_int", "10.0.0.5"}, {"listen_port", 8077}} << "+74951234567"
+        << "http://10.0.0.5:8077/get_conversation_recording?id=1700000000.1&from=%2B74951234567&to=101";
+    QTest::newRow("prefix stripped, ampersand encoded")
+        << QJsonObject{{"address_int", "10.0.0.5"}, {"listen_port", 8077}} << "9&1"
+        << "http://10.0.0.5:8077/get_conversation_recording?id=1700000000.1&from=%261&to=101";
+}
+
+void tst_ApiCalls::recordingLink()
+{
+    QFETCH(QJsonObject, webServer);
+    QFETCH(QString, from);
+    QFETCH(QString, link);
+    ApiHarness harness;
+    QVERIFY(harness.setUp({{"prefixes", QJsonArray{"9"}}}, {}, webServer));
+    harness.portal.setRestResult("event.bind", true);
+    harness.api->start(false);
+    Conversation leg("1700000000.2", "1700000000.2", kCallId);
+    leg.setFrom(from, false);
+    leg.setTo("101", true);
+    QCOMPARE(harness.api->recordingUrl(leg), link);
+    // The link reads back to the numbers it was built from.
+    const QUrlQuery query(QUrl(link).query());
+    QCOMPARE(query.queryItemValue("from", QUrl::FullyDecoded),
+             harness.api->connector().phoneWithoutPrefixes(from));
+}
+
+QTEST_GUILESS_MAIN(tst_ApiCalls)
+#include "tst_apicalls.moc"

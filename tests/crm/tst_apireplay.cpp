@@ -1,0 +1,129 @@
+#include "apitestsupport.h"
+#include "crmportalmodel.h"
+#include "crmtestsupport.h"
+#include "entities/clock.h"
+#include "pbx/asterisk/event.h"
+#include "pbx/asterisk/eventhandler.h"
+
+#include <QFile>
+#include <QJsonDocument>
+
+using Orvix::CRM::Bitrix::API;
+using Orvix::Entities::Call;
+using Orvix::Entities::Clock;
+using Orvix::Entities::Conversation;
+using Orvix::PBX::Asterisk::Event;
+using Orvix::PBX::Asterisk::EventHandler;
+using Orvix::Utils::MsgBuilder;
+
+namespace {
+
+QList<Event> readCel(const QString &name)
+{
+    QList<Event> events;
+    QFile file(QFINDTESTDATA("../fixtures/asterisk20/" + name));
+    if (!file.open(QIODevice::ReadOnly))
+        return events;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        if (row.isEmpty())
+            continue;
+        events.append(Event(QString::number(row.value("id").toInt()), row.value("eventtype").toString(),
+                            row.value("eventtime").toString(), row.value("cid_num").toString(),
+                            row.value("exten").toString(), row.value("uniqueid").toString(),
+                            row.value("linkedid").toString(), row.value("channame").toString()));
+    }
+    return events;
+}
+
+} // namespace
+
+// Calls recorded on a real Asterisk 20, through the call tracker into the CRM side, against the fake portal.
+class tst_ApiReplay : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup() { Clock::setSource({}); }
+    void replay_data();
+    void replay();
+};
+
+void tst_ApiReplay::replay_data()
+{
+    QTest::addColumn<QString>("cel");
+    QTest::addColumn<QStringList>("writes");
+    QTest::newRow("inbound answered")
+        << "cel-a-inbound-answered.jsonl"
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    QTest::newRow("outbound answered")
+        << "cel-c-outbound-answered.jsonl"
+        << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // Between two extensions: nothing for the CRM.
+    QTest::newRow("internal") << "cel-g-internal.jsonl" << QStringList();
+}
+
+void tst_ApiReplay::replay()
+{
+    QFETCH(QString, cel);
+    QFETCH(QStringList, writes);
+    const QList<Event> events = readCel(cel);
+    QVERIFY(!events.isEmpty());
+    // The calls are judged as they happened: a card is shown only for a leg that rang just now.
+    const QDateTime recorded = events.first().occurredAt();
+    Clock::setSource([recorded] { return recorded.addSecs(10); });
+
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    CrmPortalModel model(harness.portal);
+    const QString recording = harness.dir.filePath("call.wav");
+    QFile file(recording);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("RIFF....WAVEfmt ");
+    file.close();
+    answerHooksUnchanged(harness.api.get(), this, &recording);
+
+    EventHandler tracker;
+    tracker.setTrunks({"74950000000"});
+    tracker.setPeers({"101", "102", "103", "trunk"});
+    API *api = harness.api.get();
+    const auto trace = [](const QString &id, MsgBuilder::TaskName task) {
+        return MsgBuilder(id, task, MsgBuilder::NoChildTask);
+    };
+    connect(&tracker, &EventHandler::callStarted, this,
+            [api, trace](const Call &call) { api->callStarted(call, trace(call.id(), MsgBuilder::CallStarted)); });
+    connect(&tracker, &EventHandler::conversationRequested, this, [api, trace](const Conversation &leg) {
+        api->conversationRequested(leg, trace(leg.callId(), MsgBuilder::ConversationRequested));
+    });
+    connect(&tracker, &EventHandler::conversationAccepted, this, [api, trace](const Conversation &leg) {
+        api->conversationAccepted(leg, trace(leg.callId(), MsgBuilder::ConversationAccepted));
+    });
+    connect(&tracker, &EventHandler::conversationEnded, this, [api, trace](const Conversation &leg) {
+        api->conversationEnded(leg, trace(leg.callId(), MsgBuilder::ConversationEnded));
+    });
+    connect(&tracker, &EventHandler::callEnded, this,
+            [api, trace](const Call &call) { api->callEnded(call, trace(call.id(), MsgBuilder::CallEnded)); });
+    connect(&tracker, &EventHandler::callTransferred, this, [api, trace](const QString &id) {
+        api->callTransferred(id, trace(id, MsgBuilder::CallTransferred));
+    });
+
+    LogCapture log;
+    harness.api->start(false);
+    for (const Event &event : events)
+        tracker.process(event);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!log.matching("\tCall ended\t\tY\tCall: {").isEmpty()
+                                 || !log.matching("Do not register call, because it is local").isEmpty(),
+                             15000);
+    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    QTRY_COMPARE(model.writes(), writes);
+}
+
+QTEST_GUILESS_MAIN(tst_ApiReplay)
+#include "tst_apireplay.moc"

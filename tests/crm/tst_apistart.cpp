@@ -1,0 +1,270 @@
+#include "apitestsupport.h"
+#include "crm/bitrix/localeshandler.h"
+#include "crmtestsupport.h"
+#include "support/fakerelayserver.h"
+#include "support/promisewatch.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+
+using Orvix::CRM::Bitrix::API;
+using Orvix::CRM::Bitrix::ClientC2C;
+using Orvix::Tests::FakeCrmReply;
+using Orvix::Tests::FakeCrmRequest;
+using Orvix::Tests::FakeRelayServer;
+
+// Start of the CRM side: the click-to-call bindings, the external lines, the relay and the clean start.
+class tst_ApiStart : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void bindings_data();
+    void bindings();
+    void cleanStartEndsEvenWhenEverythingFails();
+    void onlyMissingExternalLinesAreAdded();
+    void anyRequestVerb_data();
+    void anyRequestVerb();
+    void tasksKeepOrderAcrossRestart();
+    void changedDictionaryRestartsNothing();
+    void responsibleOfCaller_data();
+    void responsibleOfCaller();
+};
+
+void tst_ApiStart::bindings_data()
+{
+    QTest::addColumn<QJsonObject>("webServer");
+    QTest::addColumn<bool>("relay");
+    QTest::addColumn<QString>("startHandler");
+    QTest::addColumn<QString>("callBackHandler");
+
+    QTest::newRow("own server by listen host")
+        << QJsonObject{{"listen_host", "0.0.0.0"}, {"use_http", true}, {"listen_port", 8077}} << false
+        << "http://0.0.0.0:8077/events/external_call_start" << "http://0.0.0.0:8077/events/external_call_back_start";
+    QTest::newRow("external address with scheme and port")
+        << QJsonObject{{"address_ext", "https://crm.example.org:9443"}, {"use_http", true}, {"listen_port", 8077}}
+        << false << "https://crm.example.org:9443/events/external_call_start"
+        << "https://crm.example.org:9443/events/external_call_back_start";
+    QTest::newRow("bare external host over https")
+        << QJsonObject{{"address_ext", "crm.example.org"}, {"use_http", false}, {"listen_port_secure", 8443}} << false
+        << "https://crm.example.org:8443/events/external_call_start"
+        << "https://crm.example.org:8443/events/external_call_back_start";
+    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back";
+}
+
+void tst_ApiStart::bindings()
+{
+    QFETCH(QJsonObject, webServer);
+    QFETCH(bool, relay);
+    QFETCH(QString, startHandler);
+    QFETCH(QString, callBackHandler);
+
+    FakeRelayServer relayServer;
+    ClientC2C::Relay relaySettings;
+    relaySettings.serverUrl = relayServer.baseUrl();
+    ClientC2C::setRelay(relaySettings);
+
+    ApiHarness harness;
+    QVERIFY(harness.setUp({}, {{"use_click_to_call_server", relay}}, webServer));
+    harness.portal.setRestResult("event.bind", true);
+    QSignalSpy started(harness.api.get(), &API::started);
+    harness.api->start(false);
+    QCOMPARE(started.size(), 1);
+
+    QTRY_COMPARE(harness.portal.restRequests("event.bind").size(), 2);
+    const auto binds = harness.portal.restRequests("event.bind");
+    QCOMPARE(binds.at(0).params().value("event").toString(), QString("onexternalcallstart"));
+    QCOMPARE(binds.at(0).params().value("handler").toString(),
+             startHandler.replace("RELAY", relayServer.baseUrl()));
+    QCOMPARE(binds.at(1).params().value("event").toString(), QString("onexternalcallbackstart"));
+    QCOMPARE(binds.at(1).params().value("handler").toString(),
+             callBackHandler.replace("RELAY", relayServer.baseUrl()));
+    QCOMPARE(harness.api->relayClient().isStarted(), relay);
+    if (relay) {
+        QTRY_VERIFY(!relayServer.polls().isEmpty());
+        QCOMPARE(relayServer.polls().first().portalAddress, harness.portal.baseUrl().mid(7));
+        // Click-to-calls fetched from the relay reach the App through the API.
+        QSignalSpy callBacks(harness.api.get(), &API::externalCallBackStartRequest);
+        relayServer.answer(Orvix::Tests::FakeRelayReply::event(
+            {{"event", "onexternalcallbackstart"}, {"data", QJsonObject{{"PHONE_NUMBER", "+79161234567"}}}}));
+        QTRY_COMPARE(callBacks.size(), 1);
+        QCOMPARE(callBacks.first().value(0).toString(), QString("89161234567"));
+    }
+    QVERIFY(harness.api->taskQueue().isRunning());
+}
+
+void tst_ApiStart::cleanStartEndsEvenWhenEverythingFails()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp({}, {{"use_click_to_call_server", true}, {"use_external_lines", true}}));
+    harness.portal.setRouteHandler("/rest/event.get/", [](const FakeCrmRequest &) {
+        return FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "down");
+    });
+    harness.portal.setRouteHandler("/rest/telephony.externalLine.get/", [](const FakeCrmRequest &) {
+        return FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "down");
+    });
+    Orvix::CRM::Bitrix::RegistrationStore saved;
+    saved.setFilePath(harness.api->registrationsFilePath());
+    QVERIFY(saved.save({{"1700000000.1",
+                         {"1700000000.1", Orvix::CRM::Bitrix::CallRegistration({{"CALL_ID", "externalCall.1"}}), false}}}));
+    QSignalSpy started(harness.api.get(), &API::started);
+    QSignalSpy ended(harness.api.get(), &API::unbindEnded);
+    LogCapture log;
+    harness.api->start(true);
+    // The calls the PBX link forgets leave no registration to restore.
+    QVERIFY(saved.load().isEmpty());
+    QVERIFY(ended.wait());
+    QCOMPARE(ended.size(), 1);
+    QCOMPARE(started.size(), 0);
+    QVERIFY(harness.portal.restRequests("event.bind").isEmpty());
+    QVERIFY(harness.portal.restRequests("telephony.externalLine.add").isEmpty());
+    QVERIFY(!harness.api->relayClient().isStarted());
+    QVERIFY(harness.api->taskQueue().isRunning());
+}
+
+void tst_ApiStart::onlyMissingExternalLinesAreAdded()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp({{"trunk_to_source", QJsonObject{{"100", "CALL"}, {"200", "WEB"}}}},
+                          {{"use_external_lines", true}}));
+    harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestResult("telephony.externalLine.get",
+                                 QJsonArray{QJsonObject{{"NUMBER", "100"}, {"NAME", "Main"}}});
+    QStringList added;
+    harness.portal.setRestHandler("telephony.externalLine.add", [&added](const QJsonObject &params) {
+        added.append(params.value("NUMBER").toString());
+        return FakeCrmReply::result(QJsonObject{{"ID", "5"}});
+    });
+    harness.api->start(false);
+    QTRY_COMPARE(added, QStringList{"200"});
+}
+
+void tst_ApiStart::anyRequestVerb_data()
+{
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("POST") << "POST" << QByteArray("POST");
+    QTest::newRow("post in mixed case") << "pOsT" << QByteArray("POST");
+    QTest::newRow("anything else") << "PUT" << QByteArray("GET");
+    QTest::newRow("empty") << "" << QByteArray("GET");
+}
+
+void tst_ApiStart::anyRequestVerb()
+{
+    QFETCH(QString, verb);
+    QFETCH(QByteArray, sent);
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestResult("app.info", QJsonObject{{"ID", "3"}});
+    harness.api->start(false);
+    Orvix::Utils::Promise<QJsonValue> answer;
+    bool resolved = false;
+    answer.onResolve([&resolved](const QJsonValue &value) { resolved = value.toObject().value("ID") == "3"; });
+    harness.api->sendAnyRequest("app.info", QJsonObject{{"x", "1"}}, verb, answer);
+    QTRY_VERIFY(resolved);
+    QCOMPARE(harness.portal.restRequests("app.info").first().verb, sent);
+}
+
+void tst_ApiStart::tasksKeepOrderAcrossRestart()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    QList<int> started;
+    QList<Orvix::Utils::Promise<void>> promises;
+    for (int i = 0; i < 3; ++i) {
+        promises.append(Orvix::Utils::Promise<void>());
+        harness.api->enqueueTask(Orvix::Utils::MsgBuilder(), [&started, i, promise = promises.last()]() {
+            started.append(i);
+            return promise;
+        });
+    }
+    harness.api->start(false);
+    QTRY_COMPARE(started, QList<int>{0});
+    harness.api->stop();
+    harness.api->start(false);
+    QCOMPARE(harness.api->taskQueue().findChildren<QTimer *>().size(), 1);
+    // Queued tasks outlive the restart and still wait for each other.
+    harness.api->executeNextTask();
+    QCOMPARE(started, QList<int>{0});
+    promises.at(0).resolve();
+    QTRY_COMPARE(started, (QList<int>{0, 1}));
+    harness.api->stop();
+    promises.at(1).reject();
+    QTRY_COMPARE(started, (QList<int>{0, 1, 2}));
+    promises.at(2).resolve();
+}
+
+void tst_ApiStart::changedDictionaryRestartsNothing()
+{
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    QSignalSpy started(harness.api.get(), &API::started);
+    QSignalSpy changed(harness.api.get(), &API::localeChanged);
+    harness.api->start(false);
+    QTRY_COMPARE(harness.portal.restRequests("event.bind").size(), 2);
+    const int changesAtStart = changed.size();
+
+    QVERIFY(QDir().mkpath(harness.dir.filePath("locales")));
+    QFile file(harness.dir.filePath("locales/_ru.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"COMMENT": "Комментарий"})");
+    file.close();
+
+    harness.api->connector().localesHandler()->setLocale("_ru");
+    QCOMPARE(changed.size(), changesAtStart + 1);
+    QCOMPARE(changed.last().value(0).toString(), QString("_ru"));
+    // Relayed, nothing more: no new start, no new bindings.
+    QCOMPARE(started.size(), 1);
+    QVERIFY(harness.api->connector().isStarted());
+    QCOMPARE(harness.portal.restRequests("event.bind").size(), 2);
+}
+
+void tst_ApiStart::responsibleOfCaller_data()
+{
+    QTest::addColumn<QString>("entityType");
+    QTest::addColumn<QString>("responsiblePhone");
+    QTest::addColumn<QJsonObject>("answer"); // {} when rejected
+    QTest::newRow("contact") << "CONTACT" << "101" << QJsonObject{{"number", "101"}, {"name", "Anna"}};
+    QTest::newRow("company: no name") << "COMPANY" << "101" << QJsonObject{{"number", "101"}};
+    QTest::newRow("responsible without a phone") << "CONTACT" << "" << QJsonObject();
+}
+
+void tst_ApiStart::responsibleOfCaller()
+{
+    QFETCH(QString, entityType);
+    QFETCH(QString, responsiblePhone);
+    QFETCH(QJsonObject, answer);
+    ApiHarness harness;
+    QVERIFY(harness.setUp());
+    harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestHandler("user.get", [responsiblePhone](const QJsonObject &params) {
+        if (params.value("filter").toObject().value("ID").toString() != "7")
+            return FakeCrmReply::result(QJsonArray());
+        return FakeCrmReply::result(QJsonArray{QJsonObject{
+            {"ID", "7"}, {"NAME", "Ivan"}, {"UF_PHONE_INNER", responsiblePhone}, {"ACTIVE", true}}});
+    });
+    harness.portal.setRestResult("crm.duplicate.findbycomm", QJsonObject{{entityType, QJsonArray{5}}});
+    const QJsonArray record{QJsonObject{{"ID", "5"}, {"NAME", "Anna"}, {"TITLE", "Anna"}, {"ASSIGNED_BY_ID", "7"},
+                                        {"PHONE", QJsonArray{QJsonObject{{"VALUE", "74951234567"}}}}}};
+    for (const char *list : {"crm.contact.list", "crm.company.list"})
+        harness.portal.setRestResult(list, record);
+    for (const char *list : {"crm.lead.list", "crm.deal.list"})
+        harness.portal.setRestResult(list, QJsonArray());
+    harness.api->start(false);
+
+    const auto data = Orvix::Tests::watch(harness.api->getResponsibleData("74951234567"));
+    const auto phone = Orvix::Tests::watch(harness.api->getResponsibleForPhone("74951234567"));
+    QTRY_VERIFY(data->settled && phone->settled);
+    QCOMPARE(data->resolved, !answer.isEmpty());
+    QCOMPARE(phone->resolved, !answer.isEmpty());
+    if (!answer.isEmpty()) {
+        QCOMPARE(data->value, answer);
+        QCOMPARE(phone->value, answer.value("number").toString());
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_ApiStart)
+#include "tst_apistart.moc"
