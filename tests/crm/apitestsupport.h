@@ -75,7 +75,9 @@ public:
         QFile token(generatedDirectory() + QStringLiteral("/token.json"));
         if (!token.open(QIODevice::WriteOnly))
             return false;
-        token.write(QJsonDocument(QJsonObject{{"access_token", "seeded-access"}, {"refresh_token", "seeded-refresh"}})
+        token.write(QJsonDocument(QJsonObject{{"access_token", "seeded-access"},
+                                               {"refresh_token", "seeded-refresh"},
+                                               {"expires_in", 3600}})
                         .toJson());
         token.close();
 

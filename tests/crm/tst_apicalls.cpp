@@ -216,6 +216,11 @@ void tst_ApiCalls::scenario_data()
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                        finish(1, 7, 200), attach(1), finish(2, 8, 200), attach(2)};
+    QTest::newRow("blind transfer to a phone that does not answer, new activity")
+        << QJsonObject() << "" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end b", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8), hide(2, 8),
+                       finish(1, 7, 200), attach(1), finish(2, 1, 304), attach(2)};
     QTest::newRow("blind transfer, one activity")
         << QJsonObject{{"create_new_activity_at_transfer", false}} << "" << true
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}

@@ -103,10 +103,16 @@ void tst_ApiStart::cleanStartEndsEvenWhenEverythingFails()
     harness.portal.setRouteHandler("/rest/telephony.externalLine.get/", [](const FakeCrmRequest &) {
         return FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "down");
     });
+    Orvix::CRM::Bitrix::RegistrationStore saved;
+    saved.setFilePath(harness.api->registrationsFilePath());
+    QVERIFY(saved.save({{"1700000000.1",
+                         {"1700000000.1", Orvix::CRM::Bitrix::CallRegistration({{"CALL_ID", "externalCall.1"}}), false}}}));
     QSignalSpy started(harness.api.get(), &API::started);
     QSignalSpy ended(harness.api.get(), &API::unbindEnded);
     LogCapture log;
     harness.api->start(true);
+    // The calls the PBX link forgets leave no registration to restore.
+    QVERIFY(saved.load().isEmpty());
     QVERIFY(ended.wait());
     QCOMPARE(ended.size(), 1);
     QCOMPARE(started.size(), 0);

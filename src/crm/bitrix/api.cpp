@@ -106,8 +106,13 @@ void API::start(bool clean)
     const int userId = bitrix.value(QLatin1String("user_id")).toInt(0);
     const QString host = bitrix.value(QLatin1String("host")).toString();
 
-    if (!clean)
+    if (clean) {
+        // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
+        m_saved.clear();
+        saveRegistrations();
+    } else {
         loadSavedRegistrations();
+    }
     // Emits started() before it returns, which runs onBitrixConnectorStart.
     m_connector.start(host, userId, login, password, generatedPostfix, locale, m_noLeadMode,
                       executionLoopIntervalMsec, cacheStorageTimeMin);

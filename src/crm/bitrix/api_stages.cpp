@@ -741,17 +741,16 @@ Promise<void> API::attachRecording(const CallRegistration &finish, const Convers
 Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 {
     QList<Promise<int>> finishes;
-    const QString lastId = call.lastConversation().id();
     for (const Conversation &conversation : call.conversations()) {
         if (!m_pendingRegistrations.contains(conversation.id()) || conversation.isLocal())
             continue;
-        if (!conversation.wasAnswered() && wasTransferred(conversation, trace)) {
-            if (m_createNewActivityAtTransfer && conversation.id() == lastId)
-                finishes.append(registerConversationEnd(conversation.id(), conversation, trace));
-            else
-                dropPending(conversation.id());
+        if (!conversation.wasAnswered() && wasTransferred(conversation, trace) && !m_createNewActivityAtTransfer) {
+            // It showed the card of the call's own registration, which the call's finish closes.
+            dropPending(conversation.id());
             continue;
         }
+        // With a new activity per transfer, every leg registered on its own is closed once, rung out or not:
+        // a dropped one would stay an open call in the CRM for ever.
         finishes.append(registerConversationEnd(conversation.id(), conversation, trace));
     }
 
