@@ -520,6 +520,8 @@ void App::onConfigUpdateRequest(const QJsonObject &json, Promise<void, QJsonObje
         .onResolve([self = QPointer<App>(this), promise]() {
             if (self)
                 self->restart(promise);
+            else
+                promise.reject(QJsonObject()); // the service is going away: nothing will restart
         })
         .onReject([promise](const QJsonObject &errors) { promise.reject(errors); });
 }

@@ -8,6 +8,7 @@
 #include "utils/settingsmanager.h"
 #include "websocketserver/server.h"
 
+#include <QAuthenticator>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -84,6 +85,8 @@ private Q_SLOTS:
     void clickToCall_data();
     void clickToCall();
     void callEventsReachCrmAndWebSockets();
+    void routesReachTheirWork_data();
+    void routesReachTheirWork();
 
 private:
     void writeConfig();
@@ -617,6 +620,66 @@ void tst_App::callEventsReachCrmAndWebSockets()
     QCOMPARE(events, (QStringList{"conversation_requested", "conversation_accepted", "conversation_ended"}));
     // Each event was handed to the CRM link, the transfer included: its task ran.
     QTRY_VERIFY_WITH_TIMEOUT(!g_messages.filter(QStringLiteral("[X2]\tCall transferred\t\tCompleted")).isEmpty(), 10000);
+}
+
+void tst_App::routesReachTheirWork_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QJsonObject>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QJsonValue>("result");
+
+    QTest::newRow("configuration") << "/get_config" << QJsonObject() << 200 << QJsonValue();
+    QTest::newRow("source list from the portal")
+        << "/get_source_list" << QJsonObject() << 200
+        << QJsonValue(QJsonArray{QJsonObject{{"STATUS_ID", "CALL"}, {"NAME", "Call"}}});
+    QTest::newRow("external lines from the portal") << "/get_external_lines" << QJsonObject() << 200
+                                                    << QJsonValue(QJsonArray());
+    QTest::newRow("any CRM method") << "/custom_crm_request" << QJsonObject{{"method", "app.info"}} << 200
+                                    << QJsonValue(QJsonObject{{"ID", "12"}});
+    QTest::newRow("originate through the PBX") << "/originate" << QJsonObject{{"from", "101"}, {"to", "84951112233"}}
+                                               << 200 << QJsonValue(true);
+    QTest::newRow("hangup of a number without a call fails")
+        << "/hangup" << QJsonObject{{"number", "109"}} << 502 << QJsonValue();
+}
+
+// Each route's request reaches the component that does its work, through the App.
+void tst_App::routesReachTheirWork()
+{
+    QFETCH(QString, route);
+    QFETCH(QJsonObject, body);
+    QFETCH(int, status);
+    QFETCH(QJsonValue, result);
+
+    m_portal->setRestResult(QStringLiteral("crm.status.entity.items"),
+                            QJsonArray{QJsonObject{{"STATUS_ID", "CALL"}, {"NAME", "Call"}}});
+    m_portal->setRestResult(QStringLiteral("app.info"), QJsonObject{{"ID", "12"}});
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    QVERIFY(startApp(*app));
+    QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+
+    QNetworkAccessManager network;
+    connect(&network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *authenticator) {
+                authenticator->setUser(QStringLiteral("operator"));
+                authenticator->setPassword(QStringLiteral("Pa55-word"));
+            });
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(app->httpServer().port()).arg(route)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = network.post(request, QJsonDocument(body).toJson());
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(20000));
+    reply->deleteLater();
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    if (route == QLatin1String("/get_config"))
+        QCOMPARE(answer.value("result").toObject().value("WebServer").toObject().value("user").toString(),
+                 QStringLiteral("operator"));
+    else if (!result.isUndefined() && !result.isNull())
+        QCOMPARE(answer.value("result"), result);
+    if (route == QLatin1String("/originate"))
+        QCOMPARE(m_ami->frames(QStringLiteral("Originate")).last().value("Exten"), QStringLiteral("84951112233"));
 }
 
 QTEST_GUILESS_MAIN(tst_App)
