@@ -508,6 +508,7 @@ void EventHandler::handleChannelEnd(const Event &event)
     }
     Conversation &leg = *legIt;
     leg.setState(CallStatus::Hung, event.occurredAt());
+    leg.setEndOrder(event.id());
     if (!leg.isUnknown()) {
         Q_EMIT conversationEnded(leg);
     } else if (call.isIncoming()) {
@@ -581,22 +582,29 @@ void EventHandler::handleCallEnd(const Event &event)
     }
 
     call.setState(CallStatus::Hung, event.occurredAt());
-    // In the order the PBX started the legs. The call ends with the number of the last leg that was
-    // answered: a ring group's phone that stopped ringing when another one took the call is not
-    // whom the call went to. With no answered leg, the last leg that rang.
+    // In the order the PBX started the legs. The call ends with the employee who was still talking
+    // to the customer at the end: of the legs that were answered, the one that ended last. A ring
+    // group's phone that stopped ringing when another one took the call is not whom the call went
+    // to, nor is the employee who only took an abandoned consultation. Legs that end together
+    // (with the call) go by the order they started in. With no answered leg, the last leg that rang.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
     std::sort(legIds.begin(), legIds.end(), startedEarlier);
     QString lastLeg;
     QString lastAnswered;
+    const auto endedLater = [](const Conversation &a, const Conversation &b) {
+        return std::make_pair(a.endedAt(), a.endOrder()) >= std::make_pair(b.endedAt(), b.endOrder());
+    };
     for (const QString &legId : qAsConst(legIds)) {
         Conversation &leg = legs[legId];
         if (!leg.isState(CallStatus::Hung)) {
             leg.setState(CallStatus::Hung, event.occurredAt());
+            leg.setEndOrder(event.id());
             Q_EMIT conversationEnded(leg);
         }
         lastLeg = legId;
-        if (leg.wasAnswered())
+        if (leg.wasAnswered()
+            && (lastAnswered.isEmpty() || endedLater(leg, legs[lastAnswered])))
             lastAnswered = legId;
     }
     if (!lastLeg.isEmpty()) {
@@ -799,6 +807,7 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
     const QDateTime answeredAt = old.answeredAt();
     if (old.state() < CallStatus::Hung) {
         old.setState(CallStatus::Hung, at);
+        old.setEndOrder(celId);
         Q_EMIT conversationEnded(old);
     }
 

@@ -451,6 +451,8 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-outgoing.txt",
         "attended-transfer-ringing.txt",
         "attended-transfer-through-local.txt",
+        "real-attended-transfer-abandoned.txt",
+        "attended-transfer-abandoned-same-second.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
