@@ -69,6 +69,12 @@ void Connector::addAfterConnectQuery(const QString &query)
     d->afterConnectQueries.append(query);
 }
 
+void Connector::setReadTimeout(std::chrono::seconds timeout)
+{
+    QMutexLocker locker(&d->mutex);
+    d->settings.readTimeoutSeconds = static_cast<int>(qMax<qint64>(1, timeout.count()));
+}
+
 void Connector::start()
 {
     if (m_started)

@@ -30,6 +30,7 @@ Q_LOGGING_CATEGORY(lcPbxPoll, "pbx.poll", QtInfoMsg)
 constexpr std::chrono::milliseconds kPollInterval{100};
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
+const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
 const QString kPreviousEventId = QStringLiteral("previous_event_id");
 
@@ -69,6 +70,7 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_config(config)
     , m_pollTimer(new QTimer(this))
     , m_sqlConnector(new SqlQueryPoll::Connector(kSqlConnectionName, this))
+    , m_statementConnector(new SqlQueryPoll::Connector(kStatementConnectionName, this))
     , m_amiConnector(new Connector(this))
 {
     connect(m_amiConnector, &Connector::connected, this, &API::onConnect);
@@ -119,6 +121,8 @@ void API::start()
     const QString databaseHost = stringOr(database, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
     // The worker opens the connection only once the AMI link is up (onConnect).
     m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
+    m_statementConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword,
+                                                databaseName);
 }
 
 void API::setEventsSql(const QString &sql)
@@ -133,7 +137,13 @@ void API::stop()
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
+    m_statementConnector->stop();
     m_amiConnector->disconnectFromHost();
+}
+
+void API::setStatementReadTimeout(std::chrono::seconds timeout)
+{
+    m_statementConnector->setReadTimeout(timeout);
 }
 
 void API::setGeneratedDirectory(const QString &path)
@@ -157,6 +167,7 @@ void API::onConnect()
 {
     Q_EMIT started();
     m_sqlConnector->start();
+    m_statementConnector->start();
     if (m_eventsSql.isEmpty()) {
         loadState();
         connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
@@ -220,9 +231,18 @@ void API::getEvents()
     request.bindValue(QStringLiteral(":last_id"), QVariant::fromValue<qlonglong>(m_lastEventId));
 
     const QPointer<API> self(this);
-    request.onResolve([self](SqlQueryPoll::Response response) {
+    const int generation = m_startCount;
+    request.onResolve([self, generation](SqlQueryPoll::Response response) {
         if (!self)
             return;
+        if (generation != self->m_startCount) {
+            // Read before a stop(): handled now, its rows would reach a link that is down and the saved
+            // position would move past them. The next poll reads them again from where it stood.
+            qCDebug(lcPbxPoll).noquote() << QStringLiteral("CEL batch after a stop dropped, last id %1")
+                                                .arg(self->m_lastEventId);
+            self->m_busy = false;
+            return;
+        }
         const int count = self->processEvents(response);
         qCDebug(lcPbxPoll).noquote()
             << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
@@ -548,7 +568,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
                                                 QStringLiteral("SQL-query failed to get record path: ") + error);
             result.reject();
         });
-    m_sqlConnector->execute(request);
+    m_statementConnector->execute(request);
     return result;
 }
 
@@ -569,7 +589,7 @@ void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QStrin
             qDebug().noquote() << QStringLiteral("SQL-query failed: ") + error;
             promise.reject(error);
         });
-    m_sqlConnector->execute(request);
+    m_statementConnector->execute(request);
 }
 
 } // namespace Orvix::PBX::Asterisk

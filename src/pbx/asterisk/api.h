@@ -18,6 +18,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
+
 namespace Orvix::SqlQueryPoll {
 class Response;
 }
@@ -28,7 +30,9 @@ namespace Orvix::PBX::Asterisk {
 // (saving its position and its call tables in state.json of the generated directory), relays the call
 // tracker's events, and carries out call control and database look-ups for the application.
 // It never reconnects by itself: a lost or failed AMI connection is reported with shouldStop and the
-// owner calls stop() and start(). Main thread only; the SQL worker answers through promises.
+// owner calls stop() and start(). Main thread only; the SQL workers answer through promises: one
+// connection for the CEL poll alone, another for the recording look-ups and ad-hoc statements, so that
+// a slow statement never holds up the call events.
 class API : public QObject
 {
     Q_OBJECT
@@ -59,6 +63,9 @@ public:
     // generated_postfix beside the executable, whatever the working directory. A non-empty path
     // replaces it (a test, or a service that keeps its state elsewhere).
     void setGeneratedDirectory(const QString &path);
+    // How long an ad-hoc statement or a recording look-up may keep the database silent before it is
+    // rejected (60 s unless set). Read at the next connection.
+    void setStatementReadTimeout(std::chrono::seconds timeout);
     QString stateFilePath() const;
 
     CelId lastEventId() const { return m_lastEventId; }
@@ -102,6 +109,7 @@ private:
     QTimer *m_pollTimer;
     bool m_busy = false;
     SqlQueryPoll::Connector *m_sqlConnector;
+    SqlQueryPoll::Connector *m_statementConnector;
     Connector *m_amiConnector;
     EventHandler m_eventHandler;
     QString m_historyStartDate;
@@ -114,7 +122,8 @@ private:
     CelId m_lastEventId = 0;
     QString m_eventsSql;
     QString m_generatedDirectory;
-    // shouldStop is reported once per start().
+    // Counts every start() and stop(): a connection error or a CEL batch that belongs to an earlier one
+    // is dropped. shouldStop is reported once per start().
     int m_startCount = 0;
     bool m_stopRequested = false;
 };

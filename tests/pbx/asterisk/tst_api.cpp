@@ -100,6 +100,31 @@ private:
         return true;
     }
 
+    // Statements of the test database's connections that contain `marker`, other than this probe.
+    int runningStatements(const QString &marker) const
+    {
+        QString error;
+        const QVariant count = MariaDbFixture::queryValue(
+            m_db,
+            QStringLiteral("select count(*) from information_schema.processlist where info like '%%1%' "
+                           "and id <> connection_id()")
+                .arg(marker),
+            &error);
+        return count.isValid() ? count.toInt() : -1;
+    }
+
+    // CEL polls waiting for a table lock.
+    int waitingPolls() const
+    {
+        QString error;
+        const QVariant count = MariaDbFixture::queryValue(
+            m_db,
+            QStringLiteral("select count(*) from information_schema.processlist where info like 'select%from `cel`%' "
+                           "and state like 'Waiting for table%'"),
+            &error);
+        return count.isValid() ? count.toInt() : -1;
+    }
+
     QString statePath() const { return m_generated->filePath(QStringLiteral("generated/state.json")); }
 
 private Q_SLOTS:
@@ -227,6 +252,64 @@ private Q_SLOTS:
         QTRY_COMPARE(restarted->lastEventId(), 147);
         for (const QString &event : again.events())
             QVERIFY2(event.contains(QLatin1String("1796630380.")), qPrintable(event));
+    }
+
+    // A poll batch the database answers only after stop() is dropped: its rows are read again after
+    // the next start, and announced once.
+    void batchInFlightAtStopIsReadAgainAfterStart()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_stop_in_flight")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+
+        // The lock holds the next poll inside the database until the link has stopped.
+        ApiTest::Database locker(m_db);
+        QVERIFY2(locker.exec(QStringLiteral("lock tables cel write")), qPrintable(locker.error()));
+        QVERIFY2(locker.insert(QStringLiteral("cel"),
+                               ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))),
+                 qPrintable(locker.error()));
+        QTRY_VERIFY(waitingPolls() == 1);
+        api->stop();
+        QVERIFY2(locker.exec(QStringLiteral("unlock tables")), qPrintable(locker.error()));
+        QTRY_COMPARE(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL batch after a stop dropped"))
+                         .size(),
+                     1);
+        QVERIFY(recorder.events().isEmpty());
+        QCOMPARE(api->lastEventId(), 0);
+        QVERIFY(!QFile::exists(statePath()));
+
+        QVERIFY(startAndWait(*api));
+        QTRY_COMPARE(api->lastEventId(), 15);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 15);
+    }
+
+    // An ad-hoc statement slower than its read time-out runs on a connection of its own: the call
+    // events go on meanwhile, and the statement is rejected once, not run again.
+    void slowStatementNeverHoldsUpThePoll()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_slow_statement")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        api->setStatementReadTimeout(std::chrono::seconds(2));
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+
+        Orvix::Utils::Promise<QJsonObject, QString> promise;
+        auto outcome = watch(promise);
+        api->executeSqlQuery(QStringLiteral("select sleep(4) as slow_statement"), promise);
+        QTRY_VERIFY(runningStatements(QStringLiteral("slow_statement")) == 1);
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 5);
+        QVERIFY(!outcome->settled);
+
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 15000);
+        QVERIFY(!outcome->resolved);
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Query outran the read time-out of 2 s, not run again")), 1);
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Lost connection to database, reconnecting")), 0);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
     }
 
     void ignoredRowsAreReadAHundredAtATime()
