@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -15,7 +14,6 @@
 #include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QPointer>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <chrono>
@@ -28,6 +26,10 @@ namespace {
 Q_LOGGING_CATEGORY(lcPbxPoll, "pbx.poll", QtInfoMsg)
 
 constexpr std::chrono::milliseconds kPollInterval{100};
+// The pace of the state file under load: each write is followed by a pause as long as writing its size
+// at this rate takes. A small state is written after every batch; ten thousand tracked calls (some
+// 10 MB) about once a second, instead of a hundred megabytes a second.
+constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
@@ -72,7 +74,18 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_sqlConnector(new SqlQueryPoll::Connector(kSqlConnectionName, this))
     , m_statementConnector(new SqlQueryPoll::Connector(kStatementConnectionName, this))
     , m_amiConnector(new Connector(this))
+    , m_stateWriter(new StateWriter(this))
+    , m_saveTimer(new QTimer(this))
 {
+    m_clock.start();
+    m_saveTimer->setSingleShot(true);
+    connect(m_saveTimer, &QTimer::timeout, this, &API::writeState);
+    // What changed while the last text was being written goes out next.
+    connect(m_stateWriter, &StateWriter::written, this, [this] {
+        if (m_stateChanged && !m_saveTimer->isActive())
+            saveState();
+    });
+
     connect(m_amiConnector, &Connector::connected, this, &API::onConnect);
     connect(m_amiConnector, &Connector::disconnected, this, &API::onDisconnect);
     connect(m_amiConnector, &Connector::hasError, this, &API::onConnectionError);
@@ -89,7 +102,10 @@ API::API(QObject *parent, const Config::Manager &config)
     connect(this, &API::stopTimer, m_pollTimer, &QTimer::stop);
 }
 
-API::~API() = default;
+API::~API()
+{
+    flushState();
+}
 
 void API::start()
 {
@@ -138,6 +154,7 @@ void API::stop()
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
     m_statementConnector->stop();
+    flushState();
     m_amiConnector->disconnectFromHost();
 }
 
@@ -253,6 +270,15 @@ void API::getEvents()
                 self->saveState();
         }
         self->m_busy = false;
+        // A full batch means a backlog (the link was down, or a burst): drain it at the database's pace
+        // rather than a hundred rows a tick, or its calls reach the CRM minutes late.
+        if (count >= ApiSql::kCelBatchLimit && self->m_eventsSql.isEmpty()) {
+            API *const api = self;
+            QTimer::singleShot(0, api, [api, generation] {
+                if (generation == api->m_startCount)
+                    api->getEvents();
+            });
+        }
     });
     request.onReject([self](const QString &error) {
         qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
@@ -304,25 +330,37 @@ int API::processEvents(SqlQueryPoll::Response &response)
 
 void API::saveState()
 {
-    QJsonObject state = m_eventHandler.toJson();
-    state.insert(kPreviousEventId, QJsonValue(static_cast<qint64>(m_lastEventId)));
+    m_stateChanged = true;
+    if (m_saveTimer->isActive())
+        return;
+    m_saveTimer->start(static_cast<int>(qMax<qint64>(0, m_nextWriteAt - m_clock.elapsed())));
+}
 
-    const QString path = stateFilePath();
-    const QString directory = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(directory)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state: cannot create the directory %1")
-                                    .arg(directory);
+void API::writeState()
+{
+    // One text at a time: the writer's `written` brings what changed meanwhile.
+    if (!m_stateChanged || m_stateWriter->isWriting())
         return;
+    m_stateChanged = false;
+    const QByteArray text = stateText();
+    m_stateWriter->save(stateFilePath(), text);
+    m_nextWriteAt = m_clock.elapsed() + text.size() * 1000 / kStateBytesPerSecond;
+}
+
+QByteArray API::stateText() const
+{
+    return m_eventHandler.stateText(QByteArrayLiteral("\"") + kPreviousEventId.toLatin1() + QByteArrayLiteral("\":")
+                                    + QByteArray::number(m_lastEventId));
+}
+
+void API::flushState()
+{
+    m_saveTimer->stop();
+    if (m_stateChanged) {
+        m_stateChanged = false;
+        m_stateWriter->save(stateFilePath(), stateText());
     }
-    // Written aside and renamed into place, so that a crash mid-write leaves the previous state whole.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
-        return;
-    }
-    file.write(QJsonDocument(state).toJson(QJsonDocument::Indented));
-    if (!file.commit())
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
+    m_stateWriter->flush();
 }
 
 void API::loadState()

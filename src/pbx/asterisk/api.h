@@ -6,9 +6,11 @@
 #include "pbx/asterisk/connector.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
+#include "pbx/asterisk/statewriter.h"
 #include "sqlquerypoll/connector.h"
 #include "utils/promise.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -97,7 +99,12 @@ private Q_SLOTS:
 
 private:
     int processEvents(SqlQueryPoll::Response &response);
+    // Marks the state changed and has it written when the writing pace allows.
     void saveState();
+    void writeState();
+    QByteArray stateText() const;
+    // Hands over what has changed and waits until it is on disk: at a stop the file must be whole.
+    void flushState();
     void loadState();
     void requestStop(const QString &reason);
     QString eventsQuery() const;
@@ -120,6 +127,13 @@ private:
     QString m_recordingsDirectory;
     bool m_recordingsByDate = true;
     CelId m_lastEventId = 0;
+    StateWriter *m_stateWriter;
+    QTimer *m_saveTimer;
+    bool m_stateChanged = false;
+    // Monotonic time (ms) before which the next write waits, so that a large state is written at a
+    // bounded rate.
+    qint64 m_nextWriteAt = 0;
+    QElapsedTimer m_clock;
     QString m_eventsSql;
     QString m_generatedDirectory;
     // Counts every start() and stop(): a connection error or a CEL batch that belongs to an earlier one

@@ -20,7 +20,9 @@ QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QS
     return QStringLiteral("select%1,%2,%3,%4,%5,%6,%7,%8 from %9 where ")
                .arg(id, column("cel_eventtype"), eventTime, column("cel_cid_num"), column("cel_exten"),
                     column("cel_uniqueid"), column("cel_linkedid"), column("cel_channame"), table)
-        + QStringLiteral("%1 >= :history_start_date and %2 > :last_id order by %2 asc limit 100").arg(eventTime, id);
+        + QStringLiteral("%1 >= :history_start_date and %2 > :last_id order by %2 asc limit %3")
+              .arg(eventTime, id)
+              .arg(kCelBatchLimit);
 }
 
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,

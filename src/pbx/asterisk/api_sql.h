@@ -14,6 +14,9 @@ namespace Orvix::PBX::Asterisk::ApiSql {
 // A name as a quoted identifier: `name`, with any backquote in it doubled.
 QString quoteIdentifier(const QString &name);
 
+// Rows the CEL poll reads at most in one batch.
+inline constexpr int kCelBatchLimit = 100;
+
 // The CEL poll: the records after :last_id, not older than :history_start_date, in id order, 100 at most.
 QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
 

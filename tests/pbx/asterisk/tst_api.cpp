@@ -204,8 +204,8 @@ private Q_SLOTS:
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QCOMPARE(api->lastEventId(), 15);
 
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 15);
         const QJsonObject state = ApiTest::readJsonFile(statePath());
-        QCOMPARE(state.value(QStringLiteral("previous_event_id")).toInt(), 15);
         QVERIFY(state.value(QStringLiteral("calls")).toObject().contains(QStringLiteral("1796630253.0")));
         const QJsonObject channels = state.value(QStringLiteral("channels")).toObject();
         QVERIFY(channels.contains(QStringLiteral("1796630253.0")));
@@ -441,15 +441,16 @@ private Q_SLOTS:
         QTRY_COMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
 
-        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
+        // The stop cannot write the state either.
         api->stop();
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
         QVERIFY(startAndWait(*api));
         QCOMPARE(api->lastEventId(), Orvix::PBX::Asterisk::CelId(15));
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("is behind (CEL id 7, in memory 15)")), 1);
         QVERIFY(insertCel(QStringLiteral("cel-c-outbound-answered.jsonl")));
         QTRY_COMPARE(recorder.events().size(), 10);
         QCOMPARE(recorder.events().mid(5), ApiTest::outboundCallEvents());
-        QCOMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 39);
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 39);
     }
 
     void eventsSqlOverrideRunsOnceAndKeepsTheSavedPosition()
