@@ -150,6 +150,7 @@ void API::stop()
 {
     // A connection error still on its way belongs to the connection that ends here.
     ++m_startCount;
+    m_searchingStart = false;
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
@@ -187,6 +188,8 @@ void API::onConnect()
     m_statementConnector->start();
     if (m_eventsSql.isEmpty()) {
         loadState();
+        if (m_lastEventId == 0 && !m_historyStartDate.isEmpty())
+            findStartPosition();
         connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
         m_pollTimer->start(kPollInterval);
     } else {
@@ -240,7 +243,7 @@ void API::getEvents()
 {
     // One poll query at a time: while the database is away the outstanding one waits in the SQL
     // worker, and piling more behind it would read the same records twice once it is back.
-    if (m_busy)
+    if (m_busy || m_searchingStart)
         return;
 
     SqlQueryPoll::Request request(m_eventsSql.isEmpty() ? eventsQuery() : m_eventsSql);
@@ -290,6 +293,81 @@ void API::getEvents()
     // Set before execute: a connector that is not running rejects at once, inside execute.
     m_busy = true;
     m_sqlConnector->execute(request);
+}
+
+void API::findStartPosition()
+{
+    m_searchingStart = true;
+    const int generation = m_startCount;
+    const QPointer<API> self(this);
+    SqlQueryPoll::Request request(ApiSql::celBoundsQuery(m_tableAliases, m_columnAliases));
+    request.onResolve([self, generation](SqlQueryPoll::Response response) {
+        if (!self)
+            return;
+        if (!response.next() || response.value(1).isNull()) {
+            self->finishStartPosition(0, generation);
+            return;
+        }
+        const CelId last = response.value(1).toLongLong();
+        self->probeStartPosition(response.value(0).toLongLong(), last, 0, last, generation);
+    });
+    request.onReject([self, generation](const QString &error) {
+        qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
+        if (self)
+            self->finishStartPosition(0, generation);
+    });
+    m_sqlConnector->execute(request);
+}
+
+void API::probeStartPosition(CelId low, CelId high, CelId found, CelId last, int generation)
+{
+    // A search of an earlier start: stop() has given up on it.
+    if (generation != m_startCount)
+        return;
+    if (low > high) {
+        // No record new enough yet: the poll waits after the last one.
+        finishStartPosition(found > 0 ? found - 1 : last, generation);
+        return;
+    }
+    const CelId middle = low + (high - low) / 2;
+    SqlQueryPoll::Request request(ApiSql::celProbeQuery(m_tableAliases, m_columnAliases));
+    request.bindValue(QStringLiteral(":history_start_date"), m_historyStartDate);
+    request.bindValue(QStringLiteral(":id"), QVariant::fromValue<qlonglong>(middle));
+    const QPointer<API> self(this);
+    request.onResolve([self, low, high, found, last, middle, generation](SqlQueryPoll::Response response) {
+        if (!self)
+            return;
+        if (!response.next()) {
+            // Nothing from `middle` on (rows deleted meanwhile): look below it.
+            self->probeStartPosition(low, middle - 1, found, last, generation);
+            return;
+        }
+        const CelId id = response.value(0).toLongLong();
+        if (response.value(1).toInt() != 0)
+            self->probeStartPosition(low, middle - 1, id, last, generation);
+        else
+            self->probeStartPosition(id + 1, high, found, last, generation);
+    });
+    request.onReject([self, generation](const QString &error) {
+        qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
+        if (self)
+            self->finishStartPosition(0, generation);
+    });
+    m_sqlConnector->execute(request);
+}
+
+void API::finishStartPosition(CelId position, int generation)
+{
+    // A stop meanwhile: the next start searches again.
+    if (generation != m_startCount)
+        return;
+    m_searchingStart = false;
+    if (position <= m_lastEventId)
+        return;
+    m_lastEventId = position;
+    qCDebug(lcPbxPoll).noquote() << QStringLiteral("CEL start position: id %1").arg(position);
+    // Saved at once: a restart must not search again, nor find the file behind the position.
+    saveState();
 }
 
 int API::processEvents(SqlQueryPoll::Response &response)

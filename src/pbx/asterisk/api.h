@@ -99,6 +99,15 @@ private Q_SLOTS:
 
 private:
     int processEvents(SqlQueryPoll::Response &response);
+    // A first start (no saved position) on a CEL table that may hold millions of rows: the poll would
+    // scan all of them for rows newer than the history start until one arrives. The first such row is
+    // found once, by a binary search over the record ids, and the poll starts just before it. The poll
+    // waits until done; a failure leaves the position at 0.
+    void findStartPosition();
+    // One step of the search between ids `low` and `high`; `found` is the lowest id known to be new
+    // enough (0: none yet), `last` the highest id of the table.
+    void probeStartPosition(CelId low, CelId high, CelId found, CelId last, int generation);
+    void finishStartPosition(CelId position, int generation);
     // Marks the state changed and has it written when the writing pace allows.
     void saveState();
     void writeState();
@@ -115,6 +124,7 @@ private:
     Config::Manager m_config;
     QTimer *m_pollTimer;
     bool m_busy = false;
+    bool m_searchingStart = false;
     SqlQueryPoll::Connector *m_sqlConnector;
     SqlQueryPoll::Connector *m_statementConnector;
     Connector *m_amiConnector;

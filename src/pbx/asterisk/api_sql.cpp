@@ -25,6 +25,23 @@ QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QS
               .arg(kCelBatchLimit);
 }
 
+QString celBoundsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases)
+{
+    const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cel")));
+    const QString id = table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_id")));
+    return QStringLiteral("select min(%1), max(%1) from %2").arg(id, table);
+}
+
+QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases)
+{
+    const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cel")));
+    const QString id = table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_id")));
+    const QString eventTime =
+        table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_eventtime")));
+    return QStringLiteral("select %1, %2 >= :history_start_date from %3 where %1 >= :id order by %1 asc limit 1")
+        .arg(id, eventTime, table);
+}
+
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks)

@@ -263,6 +263,7 @@ private Q_SLOTS:
         auto api = makeApi();
         ApiTest::EventRecorder recorder(*api);
         QVERIFY(startAndWait(*api));
+        QTRY_VERIFY(!ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).isEmpty());
 
         // The lock holds the next poll inside the database until the link has stopped.
         ApiTest::Database locker(m_db);
@@ -333,6 +334,52 @@ private Q_SLOTS:
                               QStringLiteral("CEL batch: 50 records, last id 250")}));
         QVERIFY(recorder.events().isEmpty());
         QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 250);
+    }
+
+    // Without a saved position the poll starts right before the first record of the history, found
+    // once, instead of reading the table from id 0 on every poll.
+    void cleanStartBeginsAtTheHistoryStart_data()
+    {
+        QTest::addColumn<int>("oldRows");
+        QTest::addColumn<bool>("callBeforeStart");
+        QTest::addColumn<int>("position");
+        QTest::newRow("empty table") << 0 << false << 0;
+        QTest::newRow("only rows before the history start") << 250 << false << 250;
+        QTest::newRow("history starts inside the table") << 250 << true << 250;
+        QTest::newRow("the whole table is history") << 0 << true << 0;
+    }
+
+    void cleanStartBeginsAtTheHistoryStart()
+    {
+        QFETCH(int, oldRows);
+        QFETCH(bool, callBeforeStart);
+        QFETCH(int, position);
+        QVERIFY(prepare(QStringLiteral("tst_api_clean_start")));
+        Orvix::Config::Manager::update(QJsonObject{
+            {QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), QStringLiteral("2025-01-01 00:00:00")}}}});
+        QList<QJsonObject> call = ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        for (QJsonObject &row : call)
+            row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + oldRows);
+        {
+            ApiTest::Database db(m_db);
+            if (oldRows > 0) {
+                QVERIFY2(db.insertIgnored(1, oldRows), qPrintable(db.error()));
+                QVERIFY2(db.exec(QStringLiteral("update cel set eventtime = '2024-06-01 12:00:00'")), qPrintable(db.error()));
+            }
+            if (callBeforeStart)
+                QVERIFY2(db.insert(QStringLiteral("cel"), call), qPrintable(db.error()));
+        }
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QTRY_VERIFY(!ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).isEmpty());
+        QCOMPARE(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).first(),
+                 QStringLiteral("CEL query after id %1").arg(position));
+        if (!callBeforeStart)
+            QVERIFY(insertCelRows(call));
+        QTRY_COMPARE(api->lastEventId(), oldRows + 15);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
     }
 
     void emptyBatchWritesNoState()
