@@ -1,6 +1,7 @@
 #include "app/app.h"
 #include "app/commandline.h"
 #include "config/manager.h"
+#include "entities/clock.h"
 #include "utils/logger.h"
 #include "utils/settingsmanager.h"
 
@@ -9,6 +10,7 @@
 
 int main(int argc, char *argv[])
 {
+    Orvix::Entities::Clock::readTimeZoneOnce();
     QCoreApplication::setOrganizationName(QStringLiteral("Orvix"));
     QCoreApplication::setApplicationName(QStringLiteral("calvena"));
     QCoreApplication::setApplicationVersion(QStringLiteral("v2.14.11"));
