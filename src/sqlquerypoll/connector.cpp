@@ -154,13 +154,20 @@ bool Connector::checkConnection(QString &errorText)
     const QString connectionName = uniqueConnectionName(d->checkConnectionName, "check");
     bool ok = false;
     {
-        QSqlDatabase db = settings.addDatabase(connectionName);
+        QSqlDatabase db;
+        {
+            QMutexLocker locker(&driverMutex());
+            db = settings.addDatabase(connectionName);
+        }
         ok = db.open();
         if (!ok)
             errorText = db.lastError().text();
         db.close();
     }
-    QSqlDatabase::removeDatabase(connectionName);
+    {
+        QMutexLocker locker(&driverMutex());
+        QSqlDatabase::removeDatabase(connectionName);
+    }
     return ok;
 }
 

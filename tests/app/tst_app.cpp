@@ -5,6 +5,8 @@
 #include "utils/settingsmanager.h"
 
 #include <QJsonDocument>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,11 +17,20 @@ using Orvix::Tests::FakeAmiServer;
 
 namespace {
 
+// Lines come from the SQL workers' threads too.
+QMutex g_messagesMutex;
 QStringList g_messages;
 
 void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
+    QMutexLocker locker(&g_messagesMutex);
     g_messages.append(message);
+}
+
+bool messageSeen(const QString &message)
+{
+    QMutexLocker locker(&g_messagesMutex);
+    return g_messages.contains(message);
 }
 
 } // namespace
@@ -51,7 +62,10 @@ void tst_App::init()
     QVERIFY(m_ami->listen());
     writeConfig();
     Orvix::Config::Manager::init();
-    g_messages.clear();
+    {
+        QMutexLocker locker(&g_messagesMutex);
+        g_messages.clear();
+    }
     qInstallMessageHandler(recordMessage);
 }
 
@@ -123,8 +137,8 @@ void tst_App::lostPbxStopsAndRunsAgain()
 
     m_ami->closeConnections();
     QTRY_VERIFY(!app.isStarted());
-    QVERIFY(g_messages.contains(QStringLiteral("\"Should restart. Reason: Lost connection to Asterisk\"")));
-    QVERIFY(g_messages.contains(QStringLiteral("\"Restart after 1 minutes\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Should restart. Reason: Lost connection to Asterisk\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Restart after 1 minutes\"")));
 
     // What the restart timer does when it fires: the link logs in again on a new connection.
     app.run();
@@ -133,7 +147,7 @@ void tst_App::lostPbxStopsAndRunsAgain()
     QCOMPARE(m_ami->frames(QStringLiteral("Login")).last().connection, 1);
 
     app.run();
-    QVERIFY(g_messages.contains(QStringLiteral("\"Attempting to re-run. Ignore.\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Attempting to re-run. Ignore.\"")));
 }
 
 void tst_App::restartTimerRunsTheLinkAgain()

@@ -354,6 +354,24 @@ private Q_SLOTS:
             exec({QStringLiteral("KILL %1").arg(id)});
     }
 
+    // Workers of several connectors open their connections at the same moment, over and over (the PBX
+    // link runs two): every request is answered, and the process survives.
+    void connectorsStartedTogetherAllAnswer()
+    {
+        for (int round = 0; round < 5; ++round) {
+            std::vector<std::unique_ptr<Connector>> connectors;
+            std::vector<QSharedPointer<RequestOutcome>> outcomes;
+            for (int i = 0; i < 6; ++i)
+                connectors.push_back(startedConnector(QStringLiteral("together_%1").arg(i)));
+            for (auto &connector : connectors)
+                outcomes.push_back(execute(*connector, QStringLiteral("SELECT 1")));
+            for (const auto &outcome : outcomes) {
+                QTRY_VERIFY(outcome->settled);
+                QVERIFY2(outcome->resolved, qPrintable(outcome->error));
+            }
+        }
+    }
+
     void afterConnectQueriesRunBeforeTheFirstRequest()
     {
         MessageLog log;
