@@ -346,7 +346,6 @@ private Q_SLOTS:
         QTest::newRow("empty table") << 0 << false << 0;
         QTest::newRow("only rows before the history start") << 250 << false << 250;
         QTest::newRow("history starts inside the table") << 250 << true << 250;
-        QTest::newRow("the whole table is history") << 0 << true << 0;
     }
 
     void cleanStartBeginsAtTheHistoryStart()
