@@ -1,7 +1,9 @@
 // Replays synthetic CEL traffic (concurrent incoming and outgoing calls) through the call tracker and
 // prints per-operation figures: events per second on one core, and the cost of one 100-row poll batch
-// (process, stale cleanup, saved state) with 100, 1,000 and 10,000 calls in the tables.
+// (process, stale cleanup) and of the saved state, before and now, with 100, 1,000 and 10,000 calls in
+// the tables.
 
+#include "entities/clock.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
 
@@ -10,6 +12,8 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTextStream>
+
+#include <time.h>
 
 #include <algorithm>
 #include <deque>
@@ -138,6 +142,13 @@ void configure(EventHandler &handler)
     handler.setPeers(peers);
 }
 
+double cpuSeconds()
+{
+    timespec spec{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &spec);
+    return spec.tv_sec + spec.tv_nsec / 1e9;
+}
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -182,15 +193,23 @@ int main(int argc, char **argv)
                    .arg(seconds * 1e6 / events.size(), 0, 'f', 2);
     }
 
+    // The saved state. Before: after every batch the whole state was built into one JSON object and
+    // written as indented text on the main thread. Now: the changed entries are converted, the saved
+    // texts joined, and the file written on a thread of its own at a pace of at most 8 MB/s (a
+    // small state after every batch).
+    constexpr double kPollsPerSecond = 10;
+    constexpr double kWriteBytesPerSecond = 8e6;
     for (const int live : {100, 1000, 10000}) {
         EventHandler handler;
         configure(handler);
         Traffic traffic(start);
         for (const Event &event : traffic.startCalls(live))
             handler.process(event);
+        handler.stateText();
 
-        std::vector<double> processTimes, jsonTimes, textTimes;
-        qint64 bytes = 0;
+        std::vector<double> processTimes, oldTimes, newTimes;
+        qint64 oldBytes = 0;
+        qint64 newBytes = 0;
         const int batches = live >= 10000 ? 30 : 200;
         for (int b = 0; b < batches; ++b) {
             const std::vector<Event> batch = traffic.step(100);
@@ -200,32 +219,117 @@ int main(int argc, char **argv)
                 handler.process(batch[i]);
             handler.removeStale();
             const qint64 processed = timer.nsecsElapsed();
-            const QJsonObject state = handler.toJson();
-            const qint64 json = timer.nsecsElapsed();
-            // What the poll then writes to its state file.
-            const QByteArray text = QJsonDocument(state).toJson();
-            const qint64 written = timer.nsecsElapsed();
-            bytes = text.size();
+            const QByteArray text = handler.stateText(QByteArrayLiteral("\"previous_event_id\":1"));
+            const qint64 joined = timer.nsecsElapsed();
             processTimes.push_back(processed / 1e6);
-            jsonTimes.push_back((json - processed) / 1e6);
-            textTimes.push_back((written - json) / 1e6);
+            newTimes.push_back((joined - processed) / 1e6);
+            newBytes = text.size();
+            if (b % 10 == 0) {
+                // The former way, from the same tables: one object of the entries' saved forms (kept
+                // from batch to batch then, so not timed here), then the whole indented text.
+                std::vector<std::pair<QString, QJsonObject>> callForms, channelForms;
+                for (const auto &call : handler.calls())
+                    callForms.emplace_back(call.id(), call.toJson());
+                for (const auto &channel : handler.channels())
+                    channelForms.emplace_back(channel.id(), channel.toJson());
+                QElapsedTimer old;
+                old.start();
+                const auto sorted = [](std::vector<std::pair<QString, QJsonObject>> &forms) {
+                    std::sort(forms.begin(), forms.end(),
+                              [](const auto &a, const auto &b) { return a.first < b.first; });
+                    QJsonObject object;
+                    for (const auto &form : forms)
+                        object.insert(form.first, form.second);
+                    return object;
+                };
+                const QJsonObject calls = sorted(callForms);
+                const QJsonObject channels = sorted(channelForms);
+                const QByteArray oldText = QJsonDocument(QJsonObject{{QStringLiteral("calls"), calls},
+                                                                     {QStringLiteral("channels"), channels}})
+                                               .toJson(QJsonDocument::Indented);
+                oldTimes.push_back(old.nsecsElapsed() / 1e6);
+                oldBytes = oldText.size();
+            }
             // The step may have left a few rows over; the next batch starts from fresh rows.
             for (std::size_t i = 100; i < batch.size(); ++i)
                 handler.process(batch[i]);
         }
-        const double total = median(processTimes) + median(jsonTimes);
-        out << QStringLiteral("batch of 100 rows, %1 live calls (%2 tracked): process+cleanup %3 ms, toJson %4 ms, "
-                              "batch total %5 ms; state text %6 ms (%7 KiB); at 1,000 rows/s: %8% of one core "
-                              "(%9% with the state text)\n")
+        // Writes a second under steady load: one per poll, or fewer once a state outgrows the pace.
+        const double writesPerSecond = std::min(kPollsPerSecond, kWriteBytesPerSecond / newBytes);
+        const double newMainPerBatch = median(newTimes) * writesPerSecond / kPollsPerSecond;
+        const double oldMb = oldBytes * kPollsPerSecond / 1e6;
+        const double newMb = newBytes * writesPerSecond / 1e6;
+        out << QStringLiteral("state, %1 live calls (%2 tracked): process+cleanup %3 ms/batch; "
+                              "before: %4 ms main thread per batch, %5 MB/s written (%6 KiB a save); "
+                              "now: %7 ms per save, %8 saves/s, %9 ms main thread per batch, %10 MB/s written "
+                              "(%11 KiB a save); main thread x%12 less, bytes x%13 less\n")
                    .arg(live)
                    .arg(handler.calls().size())
                    .arg(median(processTimes), 0, 'f', 3)
-                   .arg(median(jsonTimes), 0, 'f', 3)
-                   .arg(total, 0, 'f', 3)
-                   .arg(median(textTimes), 0, 'f', 3)
-                   .arg(bytes / 1024)
-                   .arg(total * 10 / 10, 0, 'f', 1)
-                   .arg((total + median(textTimes)) * 10 / 10, 0, 'f', 1);
+                   .arg(median(oldTimes), 0, 'f', 2)
+                   .arg(oldMb, 0, 'f', 1)
+                   .arg(oldBytes / 1024)
+                   .arg(median(newTimes), 0, 'f', 2)
+                   .arg(writesPerSecond, 0, 'f', 1)
+                   .arg(newMainPerBatch, 0, 'f', 2)
+                   .arg(newMb, 0, 'f', 1)
+                   .arg(newBytes / 1024)
+                   .arg(median(oldTimes) / newMainPerBatch, 0, 'f', 1)
+                   .arg(oldMb / newMb, 0, 'f', 1);
+    }
+
+    // Local-time conversions with TZ unset (the C library then looks at /etc/localtime at each one):
+    // 1,000 live calls and 5,000 ended ones kept for their 30 minutes, 100-row batches each followed
+    // by the stale cleanup. CPU time per 1,000 rows, before (a cleanup converting two or three local
+    // times per entry), with the cleanup now, and with the time zone read once as the service does.
+    {
+        const QByteArray tz = qgetenv("TZ");
+        qunsetenv("TZ");
+        tzset();
+        const auto run = [&](bool oldCleanup) {
+            EventHandler handler;
+            configure(handler);
+            Traffic traffic(QDateTime::currentDateTime().addSecs(-25 * 60));
+            for (const Event &event : traffic.startCalls(1000))
+                handler.process(event);
+            for (const Event &event : traffic.step(5000 * 11))
+                handler.process(event);
+            const std::vector<Event> events = traffic.step(20000);
+            volatile float sink = 0;
+            const double cpuStart = cpuSeconds();
+            for (std::size_t i = 0; i < events.size(); ++i) {
+                handler.process(events[i]);
+                if (i % 100 == 99) {
+                    if (oldCleanup) {
+                        const QDateTime now = Orvix::Entities::Clock::now();
+                        for (const auto &channel : handler.channels())
+                            sink = sink + channel.minutesSinceEnded(now);
+                        for (const auto &call : handler.calls())
+                            sink = sink + call.minutesSinceEnded();
+                    }
+                    handler.removeStale();
+                }
+            }
+            return std::make_pair((cpuSeconds() - cpuStart) * 1e3 * 1000 / events.size(),
+                                  static_cast<int>(handler.calls().size()));
+        };
+        const auto before = run(true);
+        const auto now = run(false);
+        Orvix::Entities::Clock::readTimeZoneOnce();
+        const auto once = run(false);
+        out << QStringLiteral("local times, TZ unset, %1 calls tracked: before %2 ms CPU per 1,000 rows; cleanup "
+                              "now %3 ms (x%4 less); with the zone read once %5 ms (x%6 less than before)\n")
+                   .arg(before.second)
+                   .arg(before.first, 0, 'f', 2)
+                   .arg(now.first, 0, 'f', 2)
+                   .arg(before.first / now.first, 0, 'f', 1)
+                   .arg(once.first, 0, 'f', 2)
+                   .arg(before.first / once.first, 0, 'f', 1);
+        if (tz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", tz);
+        tzset();
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 #include "app/commandline.h"
 #include "app/startuplog.h"
 #include "config/manager.h"
+#include "entities/clock.h"
 #include "utils/logger.h"
 #include "utils/settingsmanager.h"
 
@@ -10,6 +11,7 @@
 
 int main(int argc, char *argv[])
 {
+    Orvix::Entities::Clock::readTimeZoneOnce();
     QCoreApplication::setOrganizationName(QStringLiteral("Orvix"));
     QCoreApplication::setApplicationName(QStringLiteral("calvena"));
     QCoreApplication::setApplicationVersion(QStringLiteral("v2.14.11"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QString>
 
 #include <functional>
 
@@ -16,6 +17,11 @@ public:
     static QDateTime now();
     // An empty source restores the system clock.
     static void setSource(Source source);
+    // With TZ unset the C library looks at the zone file again at every local-time conversion (a file
+    // system call each, a third of the service's CPU under load). Names the file in TZ when TZ is
+    // unset and the file exists, so that it is read once; a zone changed later is not followed until
+    // a restart. Call first thing in main(), before any thread starts.
+    static void readTimeZoneOnce(const QString &zoneFile = QStringLiteral("/etc/localtime"));
 
 private:
     static Source s_source;

@@ -41,6 +41,7 @@ Conversation::Conversation(const QJsonObject &json)
     , m_fromLocal(json.value(QLatin1String("from_local")).toBool())
     , m_toLocal(json.value(QLatin1String("to_local")).toBool())
     , m_wasAnswered(json.value(QLatin1String("was_answered")).toBool())
+    , m_endOrder(json.value(QLatin1String("end_order")).toVariant().toLongLong())
     , m_startedAt(Detail::timeFromJson(json.value(QLatin1String("started_at"))))
     , m_answeredAt(Detail::timeFromJson(json.value(QLatin1String("answered_at"))))
     , m_endedAt(Detail::timeFromJson(json.value(QLatin1String("ended_at"))))
@@ -121,7 +122,7 @@ bool Conversation::isOutdated() const
 
 QJsonObject Conversation::toJson() const
 {
-    return QJsonObject{
+    QJsonObject json{
         {QStringLiteral("id"), Detail::jsonText(m_id)},
         {QStringLiteral("channel_id"), Detail::jsonText(m_channelId)},
         {QStringLiteral("parent_channel_id"), Detail::jsonText(m_parentChannelId)},
@@ -139,6 +140,10 @@ QJsonObject Conversation::toJson() const
         {QStringLiteral("answered_at"), Detail::timeToJson(m_answeredAt)},
         {QStringLiteral("ended_at"), Detail::timeToJson(m_endedAt)},
     };
+    // Only where known: the form of a leg that never ended stays as it always was.
+    if (m_endOrder != 0)
+        json.insert(QStringLiteral("end_order"), m_endOrder);
+    return json;
 }
 
 QString Conversation::toJsonString() const

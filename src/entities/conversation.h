@@ -57,6 +57,10 @@ public:
     QDateTime answeredAt() const { return m_answeredAt; }
     QDateTime endedAt() const { return m_endedAt; }
     bool wasAnswered() const { return m_wasAnswered; }
+    // Where the leg's end falls among the PBX's records (the id of the record that ended it), 0 when
+    // not known: the PBX stamps whole seconds, so two legs often end at the same time.
+    qint64 endOrder() const { return m_endOrder; }
+    void setEndOrder(qint64 order) { m_endOrder = order; }
 
     // Whole seconds from answer to end, sent to the CRM as the call's duration: never negative,
     // 0 unless the leg was answered and both times are known.
@@ -88,6 +92,7 @@ private:
     bool m_fromLocal = false;
     bool m_toLocal = false;
     bool m_wasAnswered = false;
+    qint64 m_endOrder = 0;
     QDateTime m_startedAt;
     QDateTime m_answeredAt;
     QDateTime m_endedAt;

@@ -69,6 +69,12 @@ void Connector::addAfterConnectQuery(const QString &query)
     d->afterConnectQueries.append(query);
 }
 
+void Connector::setReadTimeout(std::chrono::seconds timeout)
+{
+    QMutexLocker locker(&d->mutex);
+    d->settings.readTimeoutSeconds = static_cast<int>(qMax<qint64>(1, timeout.count()));
+}
+
 void Connector::start()
 {
     if (m_started)
@@ -148,13 +154,20 @@ bool Connector::checkConnection(QString &errorText)
     const QString connectionName = uniqueConnectionName(d->checkConnectionName, "check");
     bool ok = false;
     {
-        QSqlDatabase db = settings.addDatabase(connectionName);
+        QSqlDatabase db;
+        {
+            QMutexLocker locker(&driverMutex());
+            db = settings.addDatabase(connectionName);
+        }
         ok = db.open();
         if (!ok)
             errorText = db.lastError().text();
         db.close();
     }
-    QSqlDatabase::removeDatabase(connectionName);
+    {
+        QMutexLocker locker(&driverMutex());
+        QSqlDatabase::removeDatabase(connectionName);
+    }
     return ok;
 }
 

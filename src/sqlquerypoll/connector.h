@@ -8,6 +8,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <chrono>
+
 class QThread;
 
 namespace Orvix::SqlQueryPoll {
@@ -35,6 +37,9 @@ public:
     void setDriver(int driver);
     // Statements run after every successful open, before any request.
     void addAfterConnectQuery(const QString &query);
+    // How long a MySQL query may keep the server silent before it fails (60 s unless set). A query that
+    // fails that way is rejected at once, never run again. Read by the next worker that starts.
+    void setReadTimeout(std::chrono::seconds timeout);
 
     void start();
     // Queues the request; without a running worker it is rejected with "Loop disabled".

@@ -5,6 +5,7 @@
 #include "sqlquerypoll/requestqueue.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,7 +16,7 @@ namespace Orvix::SqlQueryPoll {
 namespace {
 
 // MySQL client errors that mean the connection, not the query, failed: CR_SERVER_GONE_ERROR (2006) and
-// CR_SERVER_LOST (2013, lost during a query or the 60 s read time-out), CR_SERVER_LOST_EXTENDED (2055), and
+// CR_SERVER_LOST (2013, lost during a query or at the read time-out), CR_SERVER_LOST_EXTENDED (2055), and
 // CR_CONNECTION_ERROR (2002) and CR_CONN_HOST_ERROR (2003), which are what MYSQL_OPT_RECONNECT leaves behind when
 // its own reconnect finds the server down. A query failing with one of them waits for the connection.
 bool isConnectionLost(const QString &nativeErrorCode)
@@ -25,12 +26,16 @@ bool isConnectionLost(const QString &nativeErrorCode)
     return codes.contains(nativeErrorCode);
 }
 
-// Re-runs of one request after lost connections; without a bound a query slower than the read time-out would hold
-// the head of the queue for ever.
+// Re-runs of one request after lost connections; without a bound a query whose connection is lost on every run
+// would hold the head of the queue for ever.
 constexpr int kMaxLostConnectionReruns = 5;
 
-const QString kMysqlConnectOptions = QStringLiteral(
-    "MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=60;MYSQL_OPT_READ_TIMEOUT=60;MYSQL_OPT_WRITE_TIMEOUT=60");
+QString mysqlConnectOptions(const ConnectionSettings &settings)
+{
+    return QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=60;MYSQL_OPT_READ_TIMEOUT=%1;"
+                          "MYSQL_OPT_WRITE_TIMEOUT=60")
+        .arg(settings.readTimeoutSeconds);
+}
 
 } // namespace
 
@@ -60,13 +65,20 @@ void ConnectorThread::process()
     // Read once: later changes reach the next worker only.
     const ConnectionSettings settings = m_connector->settingsSnapshot();
     {
-        QSqlDatabase db = settings.addDatabase(m_databaseConnectionName);
+        QSqlDatabase db;
+        {
+            QMutexLocker locker(&driverMutex());
+            db = settings.addDatabase(m_databaseConnectionName);
+        }
         if (settings.driverName == QLatin1String("QMYSQL"))
-            db.setConnectOptions(kMysqlConnectOptions);
+            db.setConnectOptions(mysqlConnectOptions(settings));
         run(db, settings);
         db.close();
     }
-    QSqlDatabase::removeDatabase(m_databaseConnectionName);
+    {
+        QMutexLocker locker(&driverMutex());
+        QSqlDatabase::removeDatabase(m_databaseConnectionName);
+    }
     // Whoever waits on these requests must hear of them (the CEL poll waits for every answer).
     rejectAll(m_queue->close(), QStringLiteral("Loop disabled"));
     Q_EMIT finished();
@@ -104,7 +116,7 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
         std::optional<Request> request = m_queue->waitForHead();
         if (!request)
             return;
-        runHead(db, *request);
+        runHead(db, *request, settings);
     }
 }
 
@@ -126,10 +138,12 @@ bool ConnectorThread::runAfterConnectQueries(QSqlDatabase &db, QString *error)
     return true;
 }
 
-void ConnectorThread::runHead(QSqlDatabase &db, Request &request)
+void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const ConnectionSettings &settings)
 {
     RequestPrivate &r = *request.d;
     QSqlQuery query(db);
+    QElapsedTimer running;
+    running.start();
     bool ok = query.prepare(r.query);
     if (ok) {
         for (const QVariant &value : qAsConst(r.positionalValues))
@@ -141,7 +155,15 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request)
 
     Response response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
     if (!ok) {
-        if (isConnectionLost(query.lastError().nativeErrorCode())) {
+        const bool lost = isConnectionLost(query.lastError().nativeErrorCode());
+        if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
+            // The driver gave up waiting for the answer, and the same statement would only run into the
+            // time-out again, holding every later request for as long each time.
+            query.finish();
+            db.close();
+            qWarning().noquote() << QStringLiteral("Query outran the read time-out of %1 s, not run again")
+                                        .arg(settings.readTimeoutSeconds);
+        } else if (lost) {
             // The request keeps its place and its attempts and runs again once the connection is back.
             query.finish();
             db.close();

@@ -37,7 +37,7 @@ Q_SIGNALS:
 private:
     void run(QSqlDatabase &db, const ConnectionSettings &settings);
     bool runAfterConnectQueries(QSqlDatabase &db, QString *error);
-    void runHead(QSqlDatabase &db, Request &request);
+    void runHead(QSqlDatabase &db, Request &request, const ConnectionSettings &settings);
     void rejectPendingRequests();
     static void rejectAll(const QList<Request> &requests, const QString &reason);
 

@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -25,10 +27,13 @@ using Orvix::Utils::Promise;
 
 namespace {
 
+// Lines come from the SQL workers' threads too.
+QMutex g_messagesMutex;
 QStringList g_messages;
 
 void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
+    QMutexLocker locker(&g_messagesMutex);
     g_messages.append(message);
 }
 
@@ -52,6 +57,17 @@ std::shared_ptr<Outcome> watch(Promise<void, QJsonObject> promise)
         outcome->error = error;
     });
     return outcome;
+}
+
+QStringList recordedMessages()
+{
+    QMutexLocker locker(&g_messagesMutex);
+    return g_messages;
+}
+
+bool messageSeen(const QString &message)
+{
+    return recordedMessages().contains(message);
 }
 
 } // namespace
@@ -117,7 +133,10 @@ void tst_App::init()
     m_portal->setRestResult(QStringLiteral("telephony.externalLine.get"), QJsonArray());
     writeConfig();
     Orvix::Config::Manager::init();
-    g_messages.clear();
+    {
+        QMutexLocker locker(&g_messagesMutex);
+        g_messages.clear();
+    }
     qInstallMessageHandler(recordMessage);
 }
 
@@ -222,7 +241,7 @@ void tst_App::startsCrmThenPbx()
     QVERIFY(QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/generated_tst_app")).isDir());
 
     app->run();
-    QVERIFY(g_messages.contains(QStringLiteral("\"Attempting to re-run. Ignore.\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Attempting to re-run. Ignore.\"")));
     QCOMPARE(bindCount(), 2);
 }
 
@@ -237,13 +256,13 @@ void tst_App::lostLinkRestartsOnce()
     m_ami->closeConnections();
     QTRY_VERIFY(!app->isStarted());
     QVERIFY(app->isRestartPending());
-    QVERIFY(g_messages.contains(QStringLiteral("\"Should restart. Reason: Lost connection to Asterisk\"")));
-    QVERIFY(g_messages.contains(QStringLiteral("\"Restart after 1 minutes\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Should restart. Reason: Lost connection to Asterisk\"")));
+    QVERIFY(messageSeen(QStringLiteral("\"Restart after 1 minutes\"")));
 
     QVERIFY(QMetaObject::invokeMethod(app.get(), "onCRMStopped", Qt::DirectConnection,
                                       Q_ARG(QString, QStringLiteral("Lost CRM connection"))));
-    QVERIFY(g_messages.contains(QStringLiteral("\"Already is about to restart\"")));
-    QCOMPARE(g_messages.filter(QStringLiteral("Restart after")).size(), 1);
+    QVERIFY(messageSeen(QStringLiteral("\"Already is about to restart\"")));
+    QCOMPARE(recordedMessages().filter(QStringLiteral("Restart after")).size(), 1);
 
     // What an accepted "/update_config" does in the window: runs the stopped links again at once.
     Promise<void, QJsonObject> caller;
@@ -345,7 +364,7 @@ void tst_App::localeChangeRestartsNothing()
     QCOMPARE(Orvix::Config::Manager::getString(Orvix::Config::Manager::App, QStringLiteral("locale")), locale);
     QVERIFY(app->isStarted());
     QVERIFY(!app->isRestartPending());
-    QVERIFY(g_messages.filter(QStringLiteral("Restart")).isEmpty());
+    QVERIFY(recordedMessages().filter(QStringLiteral("Restart")).isEmpty());
     QCOMPARE(loginCount(), 1);
 }
 
@@ -384,9 +403,9 @@ void tst_App::authenticationNeverLogsThePassword()
     reply->deleteLater();
 
     QCOMPARE(answer, status);
-    QVERIFY(!g_messages.filter(QStringLiteral("Получен запрос авторизации: %1").arg(user)).isEmpty());
-    QCOMPARE(g_messages.filter(QStringLiteral("Попытка авторизоваться")).size(), status == 200 ? 0 : 1);
-    QVERIFY2(g_messages.filter(password, Qt::CaseInsensitive).isEmpty(), qPrintable(g_messages.join('\n')));
+    QVERIFY(!recordedMessages().filter(QStringLiteral("Получен запрос авторизации: %1").arg(user)).isEmpty());
+    QCOMPARE(recordedMessages().filter(QStringLiteral("Попытка авторизоваться")).size(), status == 200 ? 0 : 1);
+    QVERIFY2(recordedMessages().filter(password, Qt::CaseInsensitive).isEmpty(), qPrintable(recordedMessages().join('\n')));
 }
 
 void tst_App::originateCustomization_data()
@@ -576,7 +595,7 @@ void tst_App::clickToCall()
         QCOMPARE(originates.first().value("Channel"), channel);
         QCOMPARE(originates.first().value("Exten"), phone);
     }
-    QCOMPARE(g_messages.filter(QStringLiteral("hasn't any number")).size(),
+    QCOMPARE(recordedMessages().filter(QStringLiteral("hasn't any number")).size(),
              users.first().toObject().contains("WORK_PHONE") || userId == QLatin1String("0") || phone.trimmed().isEmpty()
                  ? 0
                  : 1);
@@ -619,7 +638,7 @@ void tst_App::callEventsReachCrmAndWebSockets()
     }
     QCOMPARE(events, (QStringList{"conversation_requested", "conversation_accepted", "conversation_ended"}));
     // Each event was handed to the CRM link, the transfer included: its task ran.
-    QTRY_VERIFY_WITH_TIMEOUT(!g_messages.filter(QStringLiteral("[X2]\tCall transferred\t\tCompleted")).isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!recordedMessages().filter(QStringLiteral("[X2]\tCall transferred\t\tCompleted")).isEmpty(), 10000);
 }
 
 void tst_App::routesReachTheirWork_data()

@@ -160,6 +160,12 @@ void tst_Conversation::jsonRoundTrip()
     QCOMPARE(back.toJsonString(), conversation.toJsonString());
     QVERIFY(!conversation.toJsonString().contains(QLatin1Char('\n')));
     QVERIFY(!conversation.toJsonString().contains(QLatin1String("\": ")));
+
+    // Where the leg's end fell among the PBX's records decides whom a call ends with after a restart.
+    QVERIFY(!json.contains("end_order"));
+    conversation.setState(CallStatus::Hung, at("2024-03-05 07:08:29"));
+    conversation.setEndOrder(9007199254740991LL);
+    QCOMPARE(Conversation(conversation.toJson()).endOrder(), 9007199254740991LL);
 }
 
 // The JSON form is the saved state of a leg and the payload of its events: its keys and value types

@@ -317,6 +317,61 @@ private Q_SLOTS:
         QVERIFY(nextOutcome->resolved);
     }
 
+    void statementOutrunningTheReadTimeOutIsRejectedOnce()
+    {
+        MessageLog log;
+        auto connector = std::make_unique<Connector>(QStringLiteral("test_pool"));
+        connector->setConnectionSettings(m_db.host, m_db.port, m_db.user, m_db.password, m_db.database);
+        connector->setReadTimeout(std::chrono::seconds(1));
+        connector->start();
+        auto outcome = execute(*connector, QStringLiteral("SELECT SLEEP(4) AS outruns_the_timeout"));
+
+        // The server goes on with a statement whose client has given up: every run stays in the process
+        // list for the whole sleep, so each connection seen running it is one run.
+        QSet<qlonglong> runs;
+        QTimer sampler;
+        sampler.setInterval(20);
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            const QList<qlonglong> ids = runningIds(QStringLiteral("outruns_the_timeout"));
+            for (qlonglong id : ids)
+                runs.insert(id);
+        });
+        sampler.start();
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 15000);
+        sampler.stop();
+
+        QVERIFY(!outcome->resolved);
+        QVERIFY2(outcome->error.contains(QLatin1String("Lost connection")), qPrintable(outcome->error));
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Query outran the read time-out of 1 s, not run again")), 1);
+        QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Lost connection to database, reconnecting")), 0);
+
+        // The connection is opened again for the next request.
+        auto nextOutcome = execute(*connector, QStringLiteral("SELECT 1"));
+        QTRY_VERIFY(nextOutcome->settled);
+        QVERIFY2(nextOutcome->resolved, qPrintable(nextOutcome->error));
+        for (qlonglong id : runningIds(QStringLiteral("outruns_the_timeout")))
+            exec({QStringLiteral("KILL %1").arg(id)});
+    }
+
+    // Workers of several connectors open their connections at the same moment, over and over (the PBX
+    // link runs two): every request is answered, and the process survives.
+    void connectorsStartedTogetherAllAnswer()
+    {
+        for (int round = 0; round < 5; ++round) {
+            std::vector<std::unique_ptr<Connector>> connectors;
+            std::vector<QSharedPointer<RequestOutcome>> outcomes;
+            for (int i = 0; i < 6; ++i)
+                connectors.push_back(startedConnector(QStringLiteral("together_%1").arg(i)));
+            for (auto &connector : connectors)
+                outcomes.push_back(execute(*connector, QStringLiteral("SELECT 1")));
+            for (const auto &outcome : outcomes) {
+                QTRY_VERIFY(outcome->settled);
+                QVERIFY2(outcome->resolved, qPrintable(outcome->error));
+            }
+        }
+    }
+
     void afterConnectQueriesRunBeforeTheFirstRequest()
     {
         MessageLog log;

@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -15,7 +14,6 @@
 #include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QPointer>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <chrono>
@@ -28,8 +26,13 @@ namespace {
 Q_LOGGING_CATEGORY(lcPbxPoll, "pbx.poll", QtInfoMsg)
 
 constexpr std::chrono::milliseconds kPollInterval{100};
+// The pace of the state file under load: each write is followed by a pause as long as writing its size
+// at this rate takes. A small state is written after every batch; ten thousand tracked calls (some
+// 10 MB) about once a second, instead of a hundred megabytes a second.
+constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
+const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
 const QString kPreviousEventId = QStringLiteral("previous_event_id");
 
@@ -69,8 +72,20 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_config(config)
     , m_pollTimer(new QTimer(this))
     , m_sqlConnector(new SqlQueryPoll::Connector(kSqlConnectionName, this))
+    , m_statementConnector(new SqlQueryPoll::Connector(kStatementConnectionName, this))
     , m_amiConnector(new Connector(this))
+    , m_stateWriter(new StateWriter(this))
+    , m_saveTimer(new QTimer(this))
 {
+    m_clock.start();
+    m_saveTimer->setSingleShot(true);
+    connect(m_saveTimer, &QTimer::timeout, this, &API::writeState);
+    // What changed while the last text was being written goes out next.
+    connect(m_stateWriter, &StateWriter::written, this, [this] {
+        if (m_stateChanged && !m_saveTimer->isActive())
+            saveState();
+    });
+
     connect(m_amiConnector, &Connector::connected, this, &API::onConnect);
     connect(m_amiConnector, &Connector::disconnected, this, &API::onDisconnect);
     connect(m_amiConnector, &Connector::hasError, this, &API::onConnectionError);
@@ -87,7 +102,10 @@ API::API(QObject *parent, const Config::Manager &config)
     connect(this, &API::stopTimer, m_pollTimer, &QTimer::stop);
 }
 
-API::~API() = default;
+API::~API()
+{
+    flushState();
+}
 
 void API::start()
 {
@@ -119,6 +137,8 @@ void API::start()
     const QString databaseHost = stringOr(database, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
     // The worker opens the connection only once the AMI link is up (onConnect).
     m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
+    m_statementConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword,
+                                                databaseName);
 }
 
 void API::setEventsSql(const QString &sql)
@@ -130,10 +150,18 @@ void API::stop()
 {
     // A connection error still on its way belongs to the connection that ends here.
     ++m_startCount;
+    m_searchingStart = false;
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
+    m_statementConnector->stop();
+    flushState();
     m_amiConnector->disconnectFromHost();
+}
+
+void API::setStatementReadTimeout(std::chrono::seconds timeout)
+{
+    m_statementConnector->setReadTimeout(timeout);
 }
 
 void API::setGeneratedDirectory(const QString &path)
@@ -157,8 +185,11 @@ void API::onConnect()
 {
     Q_EMIT started();
     m_sqlConnector->start();
+    m_statementConnector->start();
     if (m_eventsSql.isEmpty()) {
         loadState();
+        if (m_lastEventId == 0 && !m_historyStartDate.isEmpty())
+            findStartPosition();
         connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
         m_pollTimer->start(kPollInterval);
     } else {
@@ -212,7 +243,7 @@ void API::getEvents()
 {
     // One poll query at a time: while the database is away the outstanding one waits in the SQL
     // worker, and piling more behind it would read the same records twice once it is back.
-    if (m_busy)
+    if (m_busy || m_searchingStart)
         return;
 
     SqlQueryPoll::Request request(m_eventsSql.isEmpty() ? eventsQuery() : m_eventsSql);
@@ -220,9 +251,18 @@ void API::getEvents()
     request.bindValue(QStringLiteral(":last_id"), QVariant::fromValue<qlonglong>(m_lastEventId));
 
     const QPointer<API> self(this);
-    request.onResolve([self](SqlQueryPoll::Response response) {
+    const int generation = m_startCount;
+    request.onResolve([self, generation](SqlQueryPoll::Response response) {
         if (!self)
             return;
+        if (generation != self->m_startCount) {
+            // Read before a stop(): handled now, its rows would reach a link that is down and the saved
+            // position would move past them. The next poll reads them again from where it stood.
+            qCDebug(lcPbxPoll).noquote() << QStringLiteral("CEL batch after a stop dropped, last id %1")
+                                                .arg(self->m_lastEventId);
+            self->m_busy = false;
+            return;
+        }
         const int count = self->processEvents(response);
         qCDebug(lcPbxPoll).noquote()
             << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
@@ -233,6 +273,15 @@ void API::getEvents()
                 self->saveState();
         }
         self->m_busy = false;
+        // A full batch means a backlog (the link was down, or a burst): drain it at the database's pace
+        // rather than a hundred rows a tick, or its calls reach the CRM minutes late.
+        if (count >= ApiSql::kCelBatchLimit && self->m_eventsSql.isEmpty()) {
+            API *const api = self;
+            QTimer::singleShot(0, api, [api, generation] {
+                if (generation == api->m_startCount)
+                    api->getEvents();
+            });
+        }
     });
     request.onReject([self](const QString &error) {
         qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
@@ -244,6 +293,81 @@ void API::getEvents()
     // Set before execute: a connector that is not running rejects at once, inside execute.
     m_busy = true;
     m_sqlConnector->execute(request);
+}
+
+void API::findStartPosition()
+{
+    m_searchingStart = true;
+    const int generation = m_startCount;
+    const QPointer<API> self(this);
+    SqlQueryPoll::Request request(ApiSql::celBoundsQuery(m_tableAliases, m_columnAliases));
+    request.onResolve([self, generation](SqlQueryPoll::Response response) {
+        if (!self)
+            return;
+        if (!response.next() || response.value(1).isNull()) {
+            self->finishStartPosition(0, generation);
+            return;
+        }
+        const CelId last = response.value(1).toLongLong();
+        self->probeStartPosition(response.value(0).toLongLong(), last, 0, last, generation);
+    });
+    request.onReject([self, generation](const QString &error) {
+        qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
+        if (self)
+            self->finishStartPosition(0, generation);
+    });
+    m_sqlConnector->execute(request);
+}
+
+void API::probeStartPosition(CelId low, CelId high, CelId found, CelId last, int generation)
+{
+    // A search of an earlier start: stop() has given up on it.
+    if (generation != m_startCount)
+        return;
+    if (low > high) {
+        // No record new enough yet: the poll waits after the last one.
+        finishStartPosition(found > 0 ? found - 1 : last, generation);
+        return;
+    }
+    const CelId middle = low + (high - low) / 2;
+    SqlQueryPoll::Request request(ApiSql::celProbeQuery(m_tableAliases, m_columnAliases));
+    request.bindValue(QStringLiteral(":history_start_date"), m_historyStartDate);
+    request.bindValue(QStringLiteral(":id"), QVariant::fromValue<qlonglong>(middle));
+    const QPointer<API> self(this);
+    request.onResolve([self, low, high, found, last, middle, generation](SqlQueryPoll::Response response) {
+        if (!self)
+            return;
+        if (!response.next()) {
+            // Nothing from `middle` on (rows deleted meanwhile): look below it.
+            self->probeStartPosition(low, middle - 1, found, last, generation);
+            return;
+        }
+        const CelId id = response.value(0).toLongLong();
+        if (response.value(1).toInt() != 0)
+            self->probeStartPosition(low, middle - 1, id, last, generation);
+        else
+            self->probeStartPosition(id + 1, high, found, last, generation);
+    });
+    request.onReject([self, generation](const QString &error) {
+        qDebug().noquote() << QStringLiteral("Failed to execute SQL-query") << error;
+        if (self)
+            self->finishStartPosition(0, generation);
+    });
+    m_sqlConnector->execute(request);
+}
+
+void API::finishStartPosition(CelId position, int generation)
+{
+    // A stop meanwhile: the next start searches again.
+    if (generation != m_startCount)
+        return;
+    m_searchingStart = false;
+    if (position <= m_lastEventId)
+        return;
+    m_lastEventId = position;
+    qCDebug(lcPbxPoll).noquote() << QStringLiteral("CEL start position: id %1").arg(position);
+    // Saved at once: a restart must not search again, nor find the file behind the position.
+    saveState();
 }
 
 int API::processEvents(SqlQueryPoll::Response &response)
@@ -284,25 +408,37 @@ int API::processEvents(SqlQueryPoll::Response &response)
 
 void API::saveState()
 {
-    QJsonObject state = m_eventHandler.toJson();
-    state.insert(kPreviousEventId, QJsonValue(static_cast<qint64>(m_lastEventId)));
+    m_stateChanged = true;
+    if (m_saveTimer->isActive())
+        return;
+    m_saveTimer->start(static_cast<int>(qMax<qint64>(0, m_nextWriteAt - m_clock.elapsed())));
+}
 
-    const QString path = stateFilePath();
-    const QString directory = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(directory)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state: cannot create the directory %1")
-                                    .arg(directory);
+void API::writeState()
+{
+    // One text at a time: the writer's `written` brings what changed meanwhile.
+    if (!m_stateChanged || m_stateWriter->isWriting())
         return;
+    m_stateChanged = false;
+    const QByteArray text = stateText();
+    m_stateWriter->save(stateFilePath(), text);
+    m_nextWriteAt = m_clock.elapsed() + text.size() * 1000 / kStateBytesPerSecond;
+}
+
+QByteArray API::stateText() const
+{
+    return m_eventHandler.stateText(QByteArrayLiteral("\"") + kPreviousEventId.toLatin1() + QByteArrayLiteral("\":")
+                                    + QByteArray::number(m_lastEventId));
+}
+
+void API::flushState()
+{
+    m_saveTimer->stop();
+    if (m_stateChanged) {
+        m_stateChanged = false;
+        m_stateWriter->save(stateFilePath(), stateText());
     }
-    // Written aside and renamed into place, so that a crash mid-write leaves the previous state whole.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
-        return;
-    }
-    file.write(QJsonDocument(state).toJson(QJsonDocument::Indented));
-    if (!file.commit())
-        qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
+    m_stateWriter->flush();
 }
 
 void API::loadState()
@@ -548,7 +684,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
                                                 QStringLiteral("SQL-query failed to get record path: ") + error);
             result.reject();
         });
-    m_sqlConnector->execute(request);
+    m_statementConnector->execute(request);
     return result;
 }
 
@@ -569,7 +705,7 @@ void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QStrin
             qDebug().noquote() << QStringLiteral("SQL-query failed: ") + error;
             promise.reject(error);
         });
-    m_sqlConnector->execute(request);
+    m_statementConnector->execute(request);
 }
 
 } // namespace Orvix::PBX::Asterisk

@@ -6,9 +6,11 @@
 #include "pbx/asterisk/connector.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
+#include "pbx/asterisk/statewriter.h"
 #include "sqlquerypoll/connector.h"
 #include "utils/promise.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -17,6 +19,8 @@
 #include <QSet>
 #include <QString>
 #include <QTimer>
+
+#include <chrono>
 
 namespace Orvix::SqlQueryPoll {
 class Response;
@@ -28,7 +32,9 @@ namespace Orvix::PBX::Asterisk {
 // (saving its position and its call tables in state.json of the generated directory), relays the call
 // tracker's events, and carries out call control and database look-ups for the application.
 // It never reconnects by itself: a lost or failed AMI connection is reported with shouldStop and the
-// owner calls stop() and start(). Main thread only; the SQL worker answers through promises.
+// owner calls stop() and start(). Main thread only; the SQL workers answer through promises: one
+// connection for the CEL poll alone, another for the recording look-ups and ad-hoc statements, so that
+// a slow statement never holds up the call events.
 class API : public QObject
 {
     Q_OBJECT
@@ -59,6 +65,9 @@ public:
     // generated_postfix beside the executable, whatever the working directory. A non-empty path
     // replaces it (a test, or a service that keeps its state elsewhere).
     void setGeneratedDirectory(const QString &path);
+    // How long an ad-hoc statement or a recording look-up may keep the database silent before it is
+    // rejected (60 s unless set). Read at the next connection.
+    void setStatementReadTimeout(std::chrono::seconds timeout);
     QString stateFilePath() const;
 
     CelId lastEventId() const { return m_lastEventId; }
@@ -90,7 +99,21 @@ private Q_SLOTS:
 
 private:
     int processEvents(SqlQueryPoll::Response &response);
+    // A first start (no saved position) on a CEL table that may hold millions of rows: the poll would
+    // scan all of them for rows newer than the history start until one arrives. The first such row is
+    // found once, by a binary search over the record ids, and the poll starts just before it. The poll
+    // waits until done; a failure leaves the position at 0.
+    void findStartPosition();
+    // One step of the search between ids `low` and `high`; `found` is the lowest id known to be new
+    // enough (0: none yet), `last` the highest id of the table.
+    void probeStartPosition(CelId low, CelId high, CelId found, CelId last, int generation);
+    void finishStartPosition(CelId position, int generation);
+    // Marks the state changed and has it written when the writing pace allows.
     void saveState();
+    void writeState();
+    QByteArray stateText() const;
+    // Hands over what has changed and waits until it is on disk: at a stop the file must be whole.
+    void flushState();
     void loadState();
     void requestStop(const QString &reason);
     QString eventsQuery() const;
@@ -101,7 +124,9 @@ private:
     Config::Manager m_config;
     QTimer *m_pollTimer;
     bool m_busy = false;
+    bool m_searchingStart = false;
     SqlQueryPoll::Connector *m_sqlConnector;
+    SqlQueryPoll::Connector *m_statementConnector;
     Connector *m_amiConnector;
     EventHandler m_eventHandler;
     QString m_historyStartDate;
@@ -112,9 +137,17 @@ private:
     QString m_recordingsDirectory;
     bool m_recordingsByDate = true;
     CelId m_lastEventId = 0;
+    StateWriter *m_stateWriter;
+    QTimer *m_saveTimer;
+    bool m_stateChanged = false;
+    // Monotonic time (ms) before which the next write waits, so that a large state is written at a
+    // bounded rate.
+    qint64 m_nextWriteAt = 0;
+    QElapsedTimer m_clock;
     QString m_eventsSql;
     QString m_generatedDirectory;
-    // shouldStop is reported once per start().
+    // Counts every start() and stop(): a connection error or a CEL batch that belongs to an earlier one
+    // is dropped. shouldStop is reported once per start().
     int m_startCount = 0;
     bool m_stopRequested = false;
 };

@@ -20,7 +20,26 @@ QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QS
     return QStringLiteral("select%1,%2,%3,%4,%5,%6,%7,%8 from %9 where ")
                .arg(id, column("cel_eventtype"), eventTime, column("cel_cid_num"), column("cel_exten"),
                     column("cel_uniqueid"), column("cel_linkedid"), column("cel_channame"), table)
-        + QStringLiteral("%1 >= :history_start_date and %2 > :last_id order by %2 asc limit 100").arg(eventTime, id);
+        + QStringLiteral("%1 >= :history_start_date and %2 > :last_id order by %2 asc limit %3")
+              .arg(eventTime, id)
+              .arg(kCelBatchLimit);
+}
+
+QString celBoundsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases)
+{
+    const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cel")));
+    const QString id = table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_id")));
+    return QStringLiteral("select min(%1), max(%1) from %2").arg(id, table);
+}
+
+QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases)
+{
+    const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cel")));
+    const QString id = table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_id")));
+    const QString eventTime =
+        table + QLatin1Char('.') + quoteIdentifier(columnAliases.value(QStringLiteral("cel_eventtime")));
+    return QStringLiteral("select %1, %2 >= :history_start_date from %3 where %1 >= :id order by %1 asc limit 1")
+        .arg(id, eventTime, table);
 }
 
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,

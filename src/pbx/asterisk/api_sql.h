@@ -14,8 +14,19 @@ namespace Orvix::PBX::Asterisk::ApiSql {
 // A name as a quoted identifier: `name`, with any backquote in it doubled.
 QString quoteIdentifier(const QString &name);
 
+// Rows the CEL poll reads at most in one batch.
+inline constexpr int kCelBatchLimit = 100;
+
 // The CEL poll: the records after :last_id, not older than :history_start_date, in id order, 100 at most.
 QString celEventsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
+
+// The lowest and the highest record id of the CEL table (NULLs when it is empty): both read off the
+// primary key.
+QString celBoundsQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
+
+// The first record at or after :id by the primary key: its id, and 1 when it is not older than
+// :history_start_date (else 0).
+QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
 
 // The first CDR row of the call whose source or caller number ends with one of the two numbers or is one of
 // the trunks, and that has a recording file; columns: recording file, call date.

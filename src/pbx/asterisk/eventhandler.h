@@ -6,7 +6,9 @@
 #include "pbx/asterisk/event.h"
 
 #include <QHash>
+#include <QByteArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -47,6 +49,10 @@ public:
     // Drops channels and calls that ended 30 minutes ago or more.
     void removeStale();
 
+    // The saved form of the tables as compact JSON text: {"calls": {id: call}, "channels": {id: channel}},
+    // then `extraMembers` (text such as "\"key\":1") when given. Entries without an id are left out:
+    // they could not be restored. Only the entries changed since the last call are converted again.
+    QByteArray stateText(const QByteArray &extraMembers = QByteArray()) const;
     QJsonObject toJson() const;
     // Adds the saved channels and calls to the tables, replacing entries of the same id; a channel
     // that dialled the pickup code and has picked nothing yet is the pickup channel again. Set the
@@ -108,11 +114,16 @@ private:
     QSet<QString> m_trunkSet;
     QSet<QString> m_peerSet;
     QSet<QString> m_featureCodeSet;
-    // Saved forms of the entries unchanged since the last toJson(), by table key: a poll batch
-    // touches a few calls, and rebuilding the JSON of every tracked call after each batch would cost
-    // many times more than handling the batch.
-    mutable QHash<QString, QJsonObject> m_callJson;
-    mutable QHash<QString, QJsonObject> m_channelJson;
+    void refreshStateText() const;
+
+    // The saved text of every entry ("id":{...}) by table key, and the keys changed since it was last
+    // brought up to date: a poll batch touches a few calls, and converting every tracked call after
+    // each batch would cost many times more than handling the batch.
+    mutable QMap<QString, QByteArray> m_callText;
+    mutable QMap<QString, QByteArray> m_channelText;
+    mutable QSet<QString> m_changedCalls;
+    mutable QSet<QString> m_changedChannels;
+    mutable int m_stateTextSize = 0;
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -100,6 +100,31 @@ private:
         return true;
     }
 
+    // Statements of the test database's connections that contain `marker`, other than this probe.
+    int runningStatements(const QString &marker) const
+    {
+        QString error;
+        const QVariant count = MariaDbFixture::queryValue(
+            m_db,
+            QStringLiteral("select count(*) from information_schema.processlist where info like '%%1%' "
+                           "and id <> connection_id()")
+                .arg(marker),
+            &error);
+        return count.isValid() ? count.toInt() : -1;
+    }
+
+    // CEL polls waiting for a table lock.
+    int waitingPolls() const
+    {
+        QString error;
+        const QVariant count = MariaDbFixture::queryValue(
+            m_db,
+            QStringLiteral("select count(*) from information_schema.processlist where info like 'select%from `cel`%' "
+                           "and state like 'Waiting for table%'"),
+            &error);
+        return count.isValid() ? count.toInt() : -1;
+    }
+
     QString statePath() const { return m_generated->filePath(QStringLiteral("generated/state.json")); }
 
 private Q_SLOTS:
@@ -179,8 +204,8 @@ private Q_SLOTS:
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QCOMPARE(api->lastEventId(), 15);
 
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 15);
         const QJsonObject state = ApiTest::readJsonFile(statePath());
-        QCOMPARE(state.value(QStringLiteral("previous_event_id")).toInt(), 15);
         QVERIFY(state.value(QStringLiteral("calls")).toObject().contains(QStringLiteral("1796630253.0")));
         const QJsonObject channels = state.value(QStringLiteral("channels")).toObject();
         QVERIFY(channels.contains(QStringLiteral("1796630253.0")));
@@ -229,6 +254,65 @@ private Q_SLOTS:
             QVERIFY2(event.contains(QLatin1String("1796630380.")), qPrintable(event));
     }
 
+    // A poll batch the database answers only after stop() is dropped: its rows are read again after
+    // the next start, and announced once.
+    void batchInFlightAtStopIsReadAgainAfterStart()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_stop_in_flight")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QTRY_VERIFY(!ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).isEmpty());
+
+        // The lock holds the next poll inside the database until the link has stopped.
+        ApiTest::Database locker(m_db);
+        QVERIFY2(locker.exec(QStringLiteral("lock tables cel write")), qPrintable(locker.error()));
+        QVERIFY2(locker.insert(QStringLiteral("cel"),
+                               ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")))),
+                 qPrintable(locker.error()));
+        QTRY_VERIFY(waitingPolls() == 1);
+        api->stop();
+        QVERIFY2(locker.exec(QStringLiteral("unlock tables")), qPrintable(locker.error()));
+        QTRY_COMPARE(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL batch after a stop dropped"))
+                         .size(),
+                     1);
+        QVERIFY(recorder.events().isEmpty());
+        QCOMPARE(api->lastEventId(), 0);
+        QVERIFY(!QFile::exists(statePath()));
+
+        QVERIFY(startAndWait(*api));
+        QTRY_COMPARE(api->lastEventId(), 15);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 15);
+    }
+
+    // An ad-hoc statement slower than its read time-out runs on a connection of its own: the call
+    // events go on meanwhile, and the statement is rejected once, not run again.
+    void slowStatementNeverHoldsUpThePoll()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_slow_statement")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        api->setStatementReadTimeout(std::chrono::seconds(2));
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+
+        Orvix::Utils::Promise<QJsonObject, QString> promise;
+        auto outcome = watch(promise);
+        api->executeSqlQuery(QStringLiteral("select sleep(4) as slow_statement"), promise);
+        QTRY_VERIFY(runningStatements(QStringLiteral("slow_statement")) == 1);
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        QTRY_COMPARE(recorder.events().size(), 5);
+        QVERIFY(!outcome->settled);
+
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 15000);
+        QVERIFY(!outcome->resolved);
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Query outran the read time-out of 2 s, not run again")), 1);
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Lost connection to database, reconnecting")), 0);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
+    }
+
     void ignoredRowsAreReadAHundredAtATime()
     {
         QVERIFY(prepare(QStringLiteral("tst_api_batches")));
@@ -250,6 +334,51 @@ private Q_SLOTS:
                               QStringLiteral("CEL batch: 50 records, last id 250")}));
         QVERIFY(recorder.events().isEmpty());
         QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 250);
+    }
+
+    // Without a saved position the poll starts right before the first record of the history, found
+    // once, instead of reading the table from id 0 on every poll.
+    void cleanStartBeginsAtTheHistoryStart_data()
+    {
+        QTest::addColumn<int>("oldRows");
+        QTest::addColumn<bool>("callBeforeStart");
+        QTest::addColumn<int>("position");
+        QTest::newRow("empty table") << 0 << false << 0;
+        QTest::newRow("only rows before the history start") << 250 << false << 250;
+        QTest::newRow("history starts inside the table") << 250 << true << 250;
+    }
+
+    void cleanStartBeginsAtTheHistoryStart()
+    {
+        QFETCH(int, oldRows);
+        QFETCH(bool, callBeforeStart);
+        QFETCH(int, position);
+        QVERIFY(prepare(QStringLiteral("tst_api_clean_start")));
+        Orvix::Config::Manager::update(QJsonObject{
+            {QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), QStringLiteral("2025-01-01 00:00:00")}}}});
+        QList<QJsonObject> call = ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        for (QJsonObject &row : call)
+            row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + oldRows);
+        {
+            ApiTest::Database db(m_db);
+            if (oldRows > 0) {
+                QVERIFY2(db.insertIgnored(1, oldRows), qPrintable(db.error()));
+                QVERIFY2(db.exec(QStringLiteral("update cel set eventtime = '2024-06-01 12:00:00'")), qPrintable(db.error()));
+            }
+            if (callBeforeStart)
+                QVERIFY2(db.insert(QStringLiteral("cel"), call), qPrintable(db.error()));
+        }
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QVERIFY(startAndWait(*api));
+        QTRY_VERIFY(!ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).isEmpty());
+        QCOMPARE(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL query")).first(),
+                 QStringLiteral("CEL query after id %1").arg(position));
+        if (!callBeforeStart)
+            QVERIFY(insertCelRows(call));
+        QTRY_COMPARE(api->lastEventId(), oldRows + 15);
+        QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
     }
 
     void emptyBatchWritesNoState()
@@ -358,15 +487,39 @@ private Q_SLOTS:
         QTRY_COMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QTRY_VERIFY(ApiTest::MessageLog::count(QStringLiteral("Cannot save the PBX state")) >= 1);
 
-        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
+        // The stop cannot write the state either.
         api->stop();
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
         QVERIFY(startAndWait(*api));
         QCOMPARE(api->lastEventId(), Orvix::PBX::Asterisk::CelId(15));
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("is behind (CEL id 7, in memory 15)")), 1);
         QVERIFY(insertCel(QStringLiteral("cel-c-outbound-answered.jsonl")));
         QTRY_COMPARE(recorder.events().size(), 10);
         QCOMPARE(recorder.events().mid(5), ApiTest::outboundCallEvents());
-        QCOMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 39);
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 39);
+    }
+
+    // As after a kill -9: the last rows were announced but their state never reached the disk. A new
+    // link goes on from the saved position and state: only the rows after it are announced again.
+    void restartFromAStateBehindRepeatsOnlyLaterRows()
+    {
+        QVERIFY(prepare(QStringLiteral("tst_api_killed")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder first(*api);
+        QVERIFY(startAndWait(*api));
+        QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 7);
+        QVERIFY(blockStateDirectory(*api));
+        QVERIFY(insertCelAfter(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
+        QTRY_COMPARE(first.events(), ApiTest::inboundCallEvents());
+        api.reset();
+
+        auto restarted = makeApi();
+        ApiTest::EventRecorder second(*restarted);
+        QVERIFY(startAndWait(*restarted));
+        QTRY_COMPARE(restarted->lastEventId(), 15);
+        QCOMPARE(second.events(), ApiTest::inboundCallEvents().mid(3));
     }
 
     void eventsSqlOverrideRunsOnceAndKeepsTheSavedPosition()
