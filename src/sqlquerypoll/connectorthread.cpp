@@ -93,6 +93,10 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
             if (!db.open()) {
                 qCritical().noquote() << QStringLiteral("[%1] DBQueryPool. Connection error: %2")
                                              .arg(settings.connectionName, db.lastError().text());
+                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2:%3 in %4 ms")
+                                         .arg(settings.connectionName, db.hostName())
+                                         .arg(db.port())
+                                         .arg(settings.reconnectInterval);
                 rejectPendingRequests();
                 m_queue->pause(settings.reconnectInterval);
                 continue;

@@ -58,6 +58,9 @@ private Q_SLOTS:
         QVERIFY(errors.at(0).time.msecsTo(errors.at(1).time) >= 4500);
         QVERIFY(!waiting->settled);
         QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Lost connection to database, reconnecting")), 1);
+        // Each failure says which server is tried next and when.
+        const QString nextAttempt = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to 127.0.0.1:%1 in 5000 ms");
+        QVERIFY(log.count(QtInfoMsg, nextAttempt.arg(server.settings().port)) >= 2);
 
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         QTRY_VERIFY_WITH_TIMEOUT(waiting->settled, 20000);

@@ -113,10 +113,14 @@ QJsonObject Auth::credentials() const
     return QJsonObject{{QStringLiteral("auth"), m_token->getAccess()}};
 }
 
-QJsonObject Auth::errorObject(int status, const QByteArray &body)
+QJsonObject Auth::errorObject(const HttpClient::Response &response, const QByteArray &body)
 {
-    const QString description = status >= 400 && status <= 499 ? QStringLiteral("Client Error")
-                                                                : QString::fromLatin1(upToZero(body));
+    const int status = response.statusCode();
+    // No HTTP answer at all: the administrator must read why (refused, unknown host, time-out).
+    const QString description = status == 0 ? QStringLiteral("No answer from %1: %2")
+                                                  .arg(response.url().host(), response.errorString())
+        : status >= 400 && status <= 499 ? QStringLiteral("Client Error")
+                                         : QString::fromLatin1(upToZero(body));
     return QJsonObject{{QStringLiteral("code"), status}, {QStringLiteral("description"), description}};
 }
 
@@ -247,7 +251,7 @@ Utils::Promise<QString, QJsonObject> Auth::getCode()
         const int status = response->statusCode();
         const QByteArray body = response->body();
         if (status != 200) {
-            const QJsonObject error = errorObject(status, body);
+            const QJsonObject error = errorObject(*response, body);
             qDebug().noquote() << QString(kCodeRequestError).arg(status)
                                << error.value(QLatin1String("description")).toString();
             return result.reject(error);
@@ -328,7 +332,7 @@ void Auth::fetchToken(const QJsonObject &params, QLatin1String errorFormat,
                 error = QJsonObject{{QStringLiteral("code"), status},
                                     {QStringLiteral("description"), QStringLiteral("The answer has no access token")}};
             } else {
-                error = errorObject(status, body);
+                error = errorObject(*response, body);
             }
             qDebug().noquote() << QString(errorFormat).arg(status)
                                << error.value(QLatin1String("description")).toString();

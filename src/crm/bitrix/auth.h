@@ -78,7 +78,7 @@ private:
     void fetchToken(const QJsonObject &params, QLatin1String errorFormat,
                     const Utils::Promise<void, QJsonObject> &result);
 
-    static QJsonObject errorObject(int status, const QByteArray &body);
+    static QJsonObject errorObject(const HttpClient::Response &response, const QByteArray &body);
     static QJsonObject cancelledError();
 
     QString m_host;
