@@ -1,6 +1,7 @@
 #include "crm/bitrix/connector.h"
 #include "crm/bitrix/constants.h"
 #include "crmtestsupport.h"
+#include "entities/conversation.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
 #include "support/promisewatch.h"
@@ -136,6 +137,9 @@ void tst_ConnectorCalls::cardsByUser_data()
     QTest::newRow("hidden from all but the answering user")
         << QList<CardStep>{{"show", 5}, {"show", 7}, {"show", 9}, {"except", 7}} << "true" << true
         << QStringList{"show 5", "show 7", "show 9", "hide 5", "hide 9"} << QList<int>{7};
+    QTest::newRow("a finished call forgets its cards")
+        << QList<CardStep>{{"show", 5}, {"show", 7}, {"finish", 7}} << "true" << true
+        << QStringList{"show 5", "show 7"} << QList<int>{};
 }
 
 void tst_ConnectorCalls::cardsByUser()
@@ -157,6 +161,13 @@ void tst_ConnectorCalls::cardsByUser()
                                                                        : FakeCrmReply::result(true);
                                });
     }
+    m_fake->setRestResult("telephony.externalcall.finish",
+                          QJsonObject{{"CALL_ID", "externalCall.1"}, {"CRM_ACTIVITY_ID", "701"}});
+    Orvix::Entities::Conversation answered("1700000000.2", "1700000000.2", "1700000000.1");
+    answered.setFrom("74951234567", false);
+    answered.setTo("101", true);
+    answered.setState(Orvix::Entities::CallStatus::Talking, QDateTime::currentDateTime());
+    answered.setState(Orvix::Entities::CallStatus::Hung, QDateTime::currentDateTime());
     const CardStep last = steps.last();
 
     LogCapture capture;
@@ -169,11 +180,13 @@ void tst_ConnectorCalls::cardsByUser()
             outcome = watch(connector.showCallCard("externalCall.1", step.user, msg));
         else if (step.op == "hide")
             outcome = watch(connector.hideCallCard("externalCall.1", step.user, msg));
+        else if (step.op == "finish")
+            connector.finishCall("externalCall.1", step.user, answered, false, QJsonObject(), msg);
         else
             connector.hideCallCardsExcept("externalCall.1", step.user, msg);
     }
     QTRY_COMPARE(received.size(), sent.size());
-    if (last.op != "except") {
+    if (last.op == "show" || last.op == "hide") {
         QTRY_VERIFY(outcome->settled);
         QCOMPARE(outcome->resolved, lastResolved);
     }

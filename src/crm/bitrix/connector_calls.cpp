@@ -320,6 +320,8 @@ RegistrationPromise Connector::finishCall(const QString &callId, int userId, con
         {QStringLiteral("conversation"), conversation.toJson()},
         {QStringLiteral("entity_data"), entityData},
     };
+    // The finish closes the call's cards in the CRM; kept, its users would stay here for the life of the service.
+    m_shownUsers.remove(callId);
     RegistrationPromise result;
     const QPointer<Connector> self(this);
     // The customization resolves with the parameters unchanged when it is refused.
