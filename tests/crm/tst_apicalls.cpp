@@ -128,16 +128,19 @@ private:
         auto it = m_legs.find(name);
         if (it != m_legs.end())
             return *it;
-        static const QHash<QString, QString> ids{{"a", "1700000000.2"}, {"b", "1700000000.3"}, {"l", "1700000000.4"}};
+        static const QHash<QString, QString> ids{
+            {"a", "1700000000.2"}, {"b", "1700000000.3"}, {"l", "1700000000.4"}, {"c", "1700000000.5"}};
+        // Extension 103 has no user in the CRM.
+        static const QHash<QString, QString> extensions{{"a", "101"}, {"b", "102"}, {"c", "103"}};
         Conversation leg(ids.value(name), ids.value(name), kCallId);
         if (name == "l") {
             leg.setFrom("101", true);
             leg.setTo("102", true);
         } else if (m_incoming) {
             leg.setFrom(CrmPortalModel::kCallerNumber, false);
-            leg.setTo(name == "a" ? "101" : "102", true);
+            leg.setTo(extensions.value(name), true);
         } else {
-            leg.setFrom(name == "a" ? "101" : "102", true);
+            leg.setFrom(extensions.value(name), true);
             leg.setTo(CrmPortalModel::kCallerNumber, false);
         }
         return *m_legs.insert(name, leg);
@@ -259,6 +262,9 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("analytics data of a call that created nothing is not sent")
         << QJsonObject() << "leadhook" << true << QStringList{"roistat", "start", "ring a", "answer a", "end a", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("answered at an extension without a CRM user: finished for the default user")
+        << QJsonObject() << "" << true << QStringList{"start", "ring c", "answer c", "end c", "finish"}
+        << QStringList{register_("2", "1", "0"), finish(1, 1, 200), attach(1)};
     QTest::newRow("a transferred local leg does not stall the queue")
         << QJsonObject() << "" << true
         << QStringList{"start", "ring a", "answer a", "ring l", "end l", "end a", "finish"}

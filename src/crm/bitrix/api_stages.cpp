@@ -640,10 +640,15 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
                 key, QStringLiteral("User: {Id: %1, Name: %2}").arg(QString::number(user.id()), user.name()));
             self->sendFinish(registration, user.id(), conversation, trace, result);
         })
-        .onReject([key, trace, result]() {
+        .onReject([self = QPointer<API>(this), key, registration, conversation, trace, result]() {
             Entities::TelephonyEventLogHandler::instance()->addEvent(key, QStringLiteral("User not found"));
             qDebug().noquote() << trace.build(MsgBuilder::Warning, QStringLiteral("User wasn't found for call [%1]").arg(key));
-            result.reject();
+            // An extension without a CRM user still ends the call, for the default user: left unfinished,
+            // the call would stay open in the CRM for ever.
+            if (self)
+                self->sendFinish(registration, 0, conversation, trace, result);
+            else
+                result.reject();
         });
 }
 
