@@ -391,6 +391,23 @@ void API::dropPending(const QString &key)
         saveRegistrations();
 }
 
+void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
+{
+    // A CRM call filed under a leg and under its call is finished once; the in-memory finish keeps the
+    // other entry from finishing it again, but after a restart only the saved copy would be left.
+    bool changed = false;
+    for (auto it = m_saved.begin(); it != m_saved.end();) {
+        if (it->callId == callId && it->registration.callId() == crmCallId) {
+            it = m_saved.erase(it);
+            changed = true;
+        } else {
+            ++it;
+        }
+    }
+    if (changed)
+        saveRegistrations();
+}
+
 void API::saveRegistrations()
 {
     if (m_store.filePath().isEmpty())

@@ -189,6 +189,8 @@ private:
 
     // The pending registration under key is gone: so is its saved copy.
     void dropPending(const QString &key);
+    // A confirmed finish of a CRM call: no saved entry may finish it again after a restart.
+    void forgetSavedFinish(const QString &callId, const QString &crmCallId);
     void saveRegistrations();
 
     Config::Manager m_config;

@@ -662,13 +662,16 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
         {QStringLiteral("entity_id"), bound.entityId()},
         {QStringLiteral("entity_type"), Entity::typeToString(bound.entityType())},
     };
-    m_connector.finishCall(registration.callId(), userId, conversation, m_postLeadInfoToChat, entityData, trace)
-        .onResolve([self = QPointer<API>(this), callId, conversation, trace, result](const CallRegistration &finish) {
+    const QString crmCallId = registration.callId();
+    m_connector.finishCall(crmCallId, userId, conversation, m_postLeadInfoToChat, entityData, trace)
+        .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
+                    result](const CallRegistration &finish) {
             if (!self) {
                 result.resolve(finish.activityId());
                 return;
             }
             self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            self->forgetSavedFinish(callId, crmCallId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result]() {
                             if (!self) {
