@@ -1,6 +1,7 @@
 #include "pbx/asterisk/eventhandler.h"
 
 #include "entities/clock.h"
+#include "entities/entities.h"
 #include "utils/msgbuilder.h"
 
 #include <QDebug>
@@ -9,7 +10,6 @@
 #include <QJsonValue>
 
 #include <algorithm>
-#include <tuple>
 #include <utility>
 
 namespace Orvix::PBX::Asterisk {
@@ -86,45 +86,6 @@ QByteArray memberText(const QString &key, const QJsonObject &value)
 QString withoutLeadingZero(const QString &number)
 {
     return number.startsWith(QLatin1Char('0')) ? number.mid(1) : number;
-}
-
-// The PBX's unique ids are "[system name-]seconds.counter": the counter passes from 9 to 10, 99 to
-// 100 and so on, where text order would put the later channel first. Ids of any other form come
-// after those, in text order.
-bool startedEarlier(const QString &a, const QString &b)
-{
-    struct Key
-    {
-        bool other = true;
-        QString prefix;
-        qulonglong seconds = 0;
-        qulonglong counter = 0;
-        QString text;
-    };
-    const auto key = [](const QString &id) {
-        Key result;
-        result.text = id;
-        const int dot = id.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0)
-            return result;
-        const int dash = id.lastIndexOf(QLatin1Char('-'), dot);
-        bool secondsOk = false;
-        bool counterOk = false;
-        result.seconds = id.mid(dash + 1, dot - dash - 1).toULongLong(&secondsOk);
-        result.counter = id.mid(dot + 1).toULongLong(&counterOk);
-        result.other = !secondsOk || !counterOk;
-        if (result.other) {
-            result.seconds = 0;
-            result.counter = 0;
-        } else {
-            result.prefix = id.left(dash + 1);
-        }
-        return result;
-    };
-    const Key x = key(a);
-    const Key y = key(b);
-    return std::tie(x.other, x.prefix, x.seconds, x.counter, x.text)
-        < std::tie(y.other, y.prefix, y.seconds, y.counter, y.text);
 }
 
 } // namespace
@@ -588,7 +549,7 @@ void EventHandler::handleCallEnd(const Event &event)
     // (with the call) go by the order they started in. With no answered leg, the last leg that rang.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
-    std::sort(legIds.begin(), legIds.end(), startedEarlier);
+    std::sort(legIds.begin(), legIds.end(), Entities::uniqueIdBefore);
     QString lastLeg;
     QString lastAnswered;
     const auto endedLater = [](const Conversation &a, const Conversation &b) {
