@@ -23,7 +23,8 @@ bool isHungAndAnswered(const Conversation &conversation)
     return isHung(conversation) && conversation.wasAnswered();
 }
 
-// A missing end is earlier than any real one; two missing ends are equal.
+// A missing end is earlier than any real one; two missing ends are equal. The PBX stamps whole
+// seconds: within one, the record that ended the leg tells which came first.
 bool endsEarlier(const Conversation &a, const Conversation &b)
 {
     const QDateTime x = a.endedAt();
@@ -32,7 +33,7 @@ bool endsEarlier(const Conversation &a, const Conversation &b)
         return false;
     if (!x.isValid())
         return true;
-    return x < y;
+    return x < y || (x == y && a.endOrder() < b.endOrder());
 }
 
 // Walks the legs from the latest id down; a leg replaces the one kept so far only when it beats it, so
