@@ -10,7 +10,6 @@
 #include <QJsonValue>
 
 #include <algorithm>
-#include <utility>
 
 namespace Orvix::PBX::Asterisk {
 
@@ -542,19 +541,10 @@ void EventHandler::handleCallEnd(const Event &event)
     }
 
     call.setState(CallStatus::Hung, event.occurredAt());
-    // In the order the PBX started the legs. The call ends with the employee who was still talking
-    // to the customer at the end: of the legs that were answered, the one that ended last. A ring
-    // group's phone that stopped ringing when another one took the call is not whom the call went
-    // to, nor is the employee who only took an abandoned consultation. Legs that end together
-    // (with the call) go by the order they started in. With no answered leg, the last leg that rang.
+    // In the order the PBX started the legs.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
     std::sort(legIds.begin(), legIds.end(), Entities::uniqueIdBefore);
-    QString lastLeg;
-    QString lastAnswered;
-    const auto endedLater = [](const Conversation &a, const Conversation &b) {
-        return std::make_pair(a.endedAt(), a.endOrder()) >= std::make_pair(b.endedAt(), b.endOrder());
-    };
     for (const QString &legId : qAsConst(legIds)) {
         Conversation &leg = legs[legId];
         if (!leg.isState(CallStatus::Hung)) {
@@ -562,13 +552,13 @@ void EventHandler::handleCallEnd(const Event &event)
             leg.setEndOrder(event.id());
             Q_EMIT conversationEnded(leg);
         }
-        lastLeg = legId;
-        if (leg.wasAnswered()
-            && (lastAnswered.isEmpty() || endedLater(leg, legs[lastAnswered])))
-            lastAnswered = legId;
     }
-    if (!lastLeg.isEmpty()) {
-        const Conversation &leg = legs[lastAnswered.isEmpty() ? lastLeg : lastAnswered];
+    // The call ends with the employee who was still talking to the customer at the end: the call's
+    // main leg, as the CRM finishes it (of the answered legs, the one that ended last). A ring group's
+    // phone that stopped ringing when another one took the call is not whom the call went to, nor is
+    // the employee who only took an abandoned consultation. With no answered leg, the last leg that rang.
+    if (!legIds.isEmpty()) {
+        const Conversation leg = call.wasAnswered() ? call.mainConversation() : legs.value(legIds.last());
         call.setTo(leg.to(), leg.isToLocal());
     }
     Q_EMIT callEnded(call);
