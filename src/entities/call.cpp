@@ -8,7 +8,6 @@
 #include <QPair>
 
 #include <algorithm>
-#include <tuple>
 
 namespace Orvix::Entities {
 
@@ -24,7 +23,8 @@ bool isHungAndAnswered(const Conversation &conversation)
     return isHung(conversation) && conversation.wasAnswered();
 }
 
-// A missing end is earlier than any real one; two missing ends are equal.
+// A missing end is earlier than any real one; two missing ends are equal. The PBX stamps whole
+// seconds: within one, the record that ended the leg tells which came first.
 bool endsEarlier(const Conversation &a, const Conversation &b)
 {
     const QDateTime x = a.endedAt();
@@ -33,45 +33,7 @@ bool endsEarlier(const Conversation &a, const Conversation &b)
         return false;
     if (!x.isValid())
         return true;
-    return x < y;
-}
-
-// The PBX's unique ids are "[system name-]seconds.counter": the counter passes from 9 to 10, 99 to 100
-// and so on, where text order would put the later leg first. Ids of any other form come after those, in
-// text order.
-bool idBefore(const QString &a, const QString &b)
-{
-    struct Key
-    {
-        bool other = true;
-        QString prefix;
-        qulonglong seconds = 0;
-        qulonglong counter = 0;
-        QString text;
-    };
-    const auto key = [](const QString &id) {
-        Key result;
-        result.text = id;
-        const int dot = id.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0)
-            return result;
-        const int dash = id.lastIndexOf(QLatin1Char('-'), dot);
-        bool secondsOk = false;
-        bool counterOk = false;
-        const qulonglong seconds = id.mid(dash + 1, dot - dash - 1).toULongLong(&secondsOk);
-        const qulonglong counter = id.mid(dot + 1).toULongLong(&counterOk);
-        if (secondsOk && counterOk) {
-            result.other = false;
-            result.prefix = id.left(dash + 1);
-            result.seconds = seconds;
-            result.counter = counter;
-        }
-        return result;
-    };
-    const Key x = key(a);
-    const Key y = key(b);
-    return std::tie(x.other, x.prefix, x.seconds, x.counter, x.text)
-        < std::tie(y.other, y.prefix, y.seconds, y.counter, y.text);
+    return x < y || (x == y && a.endOrder() < b.endOrder());
 }
 
 // Walks the legs from the latest id down; a leg replaces the one kept so far only when it beats it, so
@@ -84,7 +46,7 @@ const Conversation &pickLeg(const QMap<QString, Conversation> &legs, Beats beats
     for (auto it = legs.cbegin(); it != legs.cend(); ++it)
         ordered.append({it.key(), &it.value()});
     std::sort(ordered.begin(), ordered.end(),
-              [](const auto &a, const auto &b) { return idBefore(a.first, b.first); });
+              [](const auto &a, const auto &b) { return uniqueIdBefore(a.first, b.first); });
     const Conversation *kept = ordered.last().second;
     for (int i = ordered.size() - 2; i >= 0; --i) {
         if (beats(*ordered.at(i).second, *kept))

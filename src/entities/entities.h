@@ -36,6 +36,11 @@ QString callTypeToString(CallType type);
 QString callStatusToString(int status);
 QString callStatusToString(CallStatus status);
 
+// Whether the PBX's unique id `a` (of a channel, a leg) was handed out before `b`. The ids are
+// "[system name-]seconds.counter": the counter passes from 9 to 10, 99 to 100 and so on, where text
+// order would put the later one first. Ids of any other form come after those, in text order.
+bool uniqueIdBefore(const QString &a, const QString &b);
+
 } // namespace Orvix::Entities
 
 Q_DECLARE_METATYPE(Orvix::Entities::CallType)

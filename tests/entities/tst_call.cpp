@@ -14,12 +14,14 @@ namespace {
 
 const QString kCallId = QStringLiteral("1700000000.1");
 
-// A leg as "state:answered:ended" (ended may be empty), e.g. "3:y:10:00:05".
+// A leg as "state:answered:ended" (ended may be empty), e.g. "3:y:10:00:05", with "#record" after the
+// end for the record that ended it.
 Conversation leg(const QString &id, const QString &shape)
 {
     const int status = shape.section(QLatin1Char(':'), 0, 0).toInt();
     const bool answered = shape.section(QLatin1Char(':'), 1, 1) == QLatin1String("y");
-    const QString ended = shape.section(QLatin1Char(':'), 2);
+    const QString ended = shape.section(QLatin1Char(':'), 2).section(QLatin1Char('#'), 0, 0);
+    const qint64 endOrder = shape.section(QLatin1Char('#'), 1).toLongLong();
     Conversation conversation(id, id, kCallId);
     conversation.setFrom(QStringLiteral("5551234"), false);
     conversation.setTo(QStringLiteral("101"), true);
@@ -28,6 +30,7 @@ Conversation leg(const QString &id, const QString &shape)
         conversation.setState(CallStatus::Talking, at("2024-03-05 10:00:01"));
     if (!ended.isEmpty())
         conversation.setState(CallStatus::Hung, at(qPrintable("2024-03-05 " + ended)));
+    conversation.setEndOrder(endOrder);
     if (!conversation.isState(status) && status != 3) {
         // Back from Hung: keeps its end time, as the tracker may leave it.
         QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("A new call status is less then current one: "
@@ -98,6 +101,10 @@ void tst_Call::pickConversation_data()
     QTest::newRow("answered, same end: later unique id")
             << QStringList{"sys-1700000253.10=3:y:10:00:05", "sys-1700000253.9=3:y:10:00:05"}
             << "sys-1700000253.10" << "sys-1700000253.10";
+    // An abandoned consultation hung up in the caller's last second: the employee the caller was back
+    // with ended last, by the records, though the consultation leg started later.
+    QTest::newRow("answered, same end: the later record")
+            << QStringList{"710.1=3:y:10:00:20#12", "710.4=3:y:10:00:20#8"} << "710.1" << "710.1";
     QTest::newRow("later end beats a hung candidate") << QStringList{"a=2:y:10:00:09", "b=3:n:10:00:05"} << "a"
                                                       << "b";
     QTest::newRow("only answered leg still talking") << QStringList{"a=2:y:", "b=3:n:10:00:05"} << "b" << "b";

@@ -1,11 +1,13 @@
 #include "pbx/asterisk/api.h"
 
+#include "entities/entities.h"
 #include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
 #include "utils/msgbuilder.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +33,12 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // 10 MB) about once a second, instead of a hundred megabytes a second.
 constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
 
+// CEL rows are not stamped in strict id order: the PBX stamps an event when it happens and writes the
+// row a moment later, in whole seconds, so a row of the history start's second may come just before rows
+// of the second before. The clean-start search looks for rows this much older than the history start
+// (the poll itself still leaves them out), so that no such row ends up below its position.
+constexpr std::chrono::seconds kStartSearchMargin{60};
+
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
@@ -50,6 +58,20 @@ int intOr(const QJsonObject &section, const QString &key, int fallback)
 {
     const QJsonValue value = section.value(key);
     return value.isDouble() ? value.toInt() : fallback;
+}
+
+// The history start less the search margin, in the same text form; a text of another form as it is.
+QString startSearchDate(const QString &historyStart)
+{
+    // Read as UTC: wall-clock arithmetic on the PBX's own stamps, with no time zone (nor a gap of its
+    // daylight-saving change) to apply.
+    const QString date = historyStart.section(QLatin1Char(' '), 0, 0);
+    const QString time = historyStart.section(QLatin1Char(' '), 1);
+    const QDateTime start(QDate::fromString(date, QStringLiteral("yyyy-MM-dd")),
+                          QTime::fromString(time, QStringLiteral("HH:mm:ss")), Qt::UTC);
+    if (!start.isValid())
+        return historyStart;
+    return start.addSecs(-kStartSearchMargin.count()).toString(Entities::DATE_TIME_FORMAT);
 }
 
 Utils::Promise<void> rejected()
@@ -331,7 +353,7 @@ void API::probeStartPosition(CelId low, CelId high, CelId found, CelId last, int
     }
     const CelId middle = low + (high - low) / 2;
     SqlQueryPoll::Request request(ApiSql::celProbeQuery(m_tableAliases, m_columnAliases));
-    request.bindValue(QStringLiteral(":history_start_date"), m_historyStartDate);
+    request.bindValue(QStringLiteral(":history_start_date"), startSearchDate(m_historyStartDate));
     request.bindValue(QStringLiteral(":id"), QVariant::fromValue<qlonglong>(middle));
     const QPointer<API> self(this);
     request.onResolve([self, low, high, found, last, middle, generation](SqlQueryPoll::Response response) {

@@ -100,9 +100,10 @@ private Q_SLOTS:
 private:
     int processEvents(SqlQueryPoll::Response &response);
     // A first start (no saved position) on a CEL table that may hold millions of rows: the poll would
-    // scan all of them for rows newer than the history start until one arrives. The first such row is
-    // found once, by a binary search over the record ids, and the poll starts just before it. The poll
-    // waits until done; a failure leaves the position at 0.
+    // scan all of them for rows newer than the history start until one arrives. The first row of about
+    // the history start (a minute earlier: ids and times do not rise quite together) is found once, by a
+    // binary search over the record ids, and the poll starts just before it. The poll waits until done;
+    // a failure leaves the position at 0.
     void findStartPosition();
     // One step of the search between ids `low` and `high`; `found` is the lowest id known to be new
     // enough (0: none yet), `last` the highest id of the table.

@@ -1,6 +1,7 @@
 #include "pbx/asterisk/eventhandler.h"
 
 #include "entities/clock.h"
+#include "entities/entities.h"
 #include "utils/msgbuilder.h"
 
 #include <QDebug>
@@ -9,8 +10,6 @@
 #include <QJsonValue>
 
 #include <algorithm>
-#include <tuple>
-#include <utility>
 
 namespace Orvix::PBX::Asterisk {
 
@@ -86,45 +85,6 @@ QByteArray memberText(const QString &key, const QJsonObject &value)
 QString withoutLeadingZero(const QString &number)
 {
     return number.startsWith(QLatin1Char('0')) ? number.mid(1) : number;
-}
-
-// The PBX's unique ids are "[system name-]seconds.counter": the counter passes from 9 to 10, 99 to
-// 100 and so on, where text order would put the later channel first. Ids of any other form come
-// after those, in text order.
-bool startedEarlier(const QString &a, const QString &b)
-{
-    struct Key
-    {
-        bool other = true;
-        QString prefix;
-        qulonglong seconds = 0;
-        qulonglong counter = 0;
-        QString text;
-    };
-    const auto key = [](const QString &id) {
-        Key result;
-        result.text = id;
-        const int dot = id.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0)
-            return result;
-        const int dash = id.lastIndexOf(QLatin1Char('-'), dot);
-        bool secondsOk = false;
-        bool counterOk = false;
-        result.seconds = id.mid(dash + 1, dot - dash - 1).toULongLong(&secondsOk);
-        result.counter = id.mid(dot + 1).toULongLong(&counterOk);
-        result.other = !secondsOk || !counterOk;
-        if (result.other) {
-            result.seconds = 0;
-            result.counter = 0;
-        } else {
-            result.prefix = id.left(dash + 1);
-        }
-        return result;
-    };
-    const Key x = key(a);
-    const Key y = key(b);
-    return std::tie(x.other, x.prefix, x.seconds, x.counter, x.text)
-        < std::tie(y.other, y.prefix, y.seconds, y.counter, y.text);
 }
 
 } // namespace
@@ -581,19 +541,10 @@ void EventHandler::handleCallEnd(const Event &event)
     }
 
     call.setState(CallStatus::Hung, event.occurredAt());
-    // In the order the PBX started the legs. The call ends with the employee who was still talking
-    // to the customer at the end: of the legs that were answered, the one that ended last. A ring
-    // group's phone that stopped ringing when another one took the call is not whom the call went
-    // to, nor is the employee who only took an abandoned consultation. Legs that end together
-    // (with the call) go by the order they started in. With no answered leg, the last leg that rang.
+    // In the order the PBX started the legs.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
-    std::sort(legIds.begin(), legIds.end(), startedEarlier);
-    QString lastLeg;
-    QString lastAnswered;
-    const auto endedLater = [](const Conversation &a, const Conversation &b) {
-        return std::make_pair(a.endedAt(), a.endOrder()) >= std::make_pair(b.endedAt(), b.endOrder());
-    };
+    std::sort(legIds.begin(), legIds.end(), Entities::uniqueIdBefore);
     for (const QString &legId : qAsConst(legIds)) {
         Conversation &leg = legs[legId];
         if (!leg.isState(CallStatus::Hung)) {
@@ -601,13 +552,13 @@ void EventHandler::handleCallEnd(const Event &event)
             leg.setEndOrder(event.id());
             Q_EMIT conversationEnded(leg);
         }
-        lastLeg = legId;
-        if (leg.wasAnswered()
-            && (lastAnswered.isEmpty() || endedLater(leg, legs[lastAnswered])))
-            lastAnswered = legId;
     }
-    if (!lastLeg.isEmpty()) {
-        const Conversation &leg = legs[lastAnswered.isEmpty() ? lastLeg : lastAnswered];
+    // The call ends with the employee who was still talking to the customer at the end: the call's
+    // main leg, as the CRM finishes it (of the answered legs, the one that ended last). A ring group's
+    // phone that stopped ringing when another one took the call is not whom the call went to, nor is
+    // the employee who only took an abandoned consultation. With no answered leg, the last leg that rang.
+    if (!legIds.isEmpty()) {
+        const Conversation leg = call.wasAnswered() ? call.mainConversation() : legs.value(legIds.last());
         call.setTo(leg.to(), leg.isToLocal());
     }
     Q_EMIT callEnded(call);

@@ -343,9 +343,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("oldRows");
         QTest::addColumn<bool>("callBeforeStart");
         QTest::addColumn<int>("position");
-        QTest::newRow("empty table") << 0 << false << 0;
-        QTest::newRow("only rows before the history start") << 250 << false << 250;
-        QTest::newRow("history starts inside the table") << 250 << true << 250;
+        // An old record stamped at the history start itself, the records after it a second earlier (the
+        // PBX writes its rows a moment after stamping them): 0 for none.
+        QTest::addColumn<int>("lateRow");
+        QTest::newRow("empty table") << 0 << false << 0 << 0;
+        QTest::newRow("only rows before the history start") << 250 << false << 250 << 0;
+        QTest::newRow("history starts inside the table") << 250 << true << 250 << 0;
+        QTest::newRow("a row of the start before rows of the second before") << 250 << true << 247 << 248;
     }
 
     void cleanStartBeginsAtTheHistoryStart()
@@ -353,6 +357,7 @@ private Q_SLOTS:
         QFETCH(int, oldRows);
         QFETCH(bool, callBeforeStart);
         QFETCH(int, position);
+        QFETCH(int, lateRow);
         QVERIFY(prepare(QStringLiteral("tst_api_clean_start")));
         Orvix::Config::Manager::update(QJsonObject{
             {QStringLiteral("App"), QJsonObject{{QStringLiteral("history_start_date"), QStringLiteral("2025-01-01 00:00:00")}}}});
@@ -364,6 +369,14 @@ private Q_SLOTS:
             if (oldRows > 0) {
                 QVERIFY2(db.insertIgnored(1, oldRows), qPrintable(db.error()));
                 QVERIFY2(db.exec(QStringLiteral("update cel set eventtime = '2024-06-01 12:00:00'")), qPrintable(db.error()));
+            }
+            if (lateRow > 0) {
+                QVERIFY2(db.exec(QStringLiteral("update cel set eventtime = '2025-01-01 00:00:00' where id = %1")
+                                     .arg(lateRow)),
+                         qPrintable(db.error()));
+                QVERIFY2(db.exec(QStringLiteral("update cel set eventtime = '2024-12-31 23:59:59' where id > %1")
+                                     .arg(lateRow)),
+                         qPrintable(db.error()));
             }
             if (callBeforeStart)
                 QVERIFY2(db.insert(QStringLiteral("cel"), call), qPrintable(db.error()));
