@@ -373,7 +373,11 @@ bool ConfigUpdater::applyAsteriskConfig()
             dbChanges.insert(QStringLiteral("table_name_aliases"), aliases);
         }
     }
-    if (dbUnset || currentHost == db.value(QStringLiteral("host")).toString()) {
+    // "localhost" and 127.0.0.1 name one server: its credentials in the files are the ones it wants.
+    const QString fileHost = db.value(QStringLiteral("host")).toString();
+    const bool sameServer = currentHost == fileHost
+        || (AsteriskSettings::isLocalHost(currentHost) && AsteriskSettings::isLocalHost(fileHost));
+    if (dbUnset || sameServer) {
         for (const QString &key : {QStringLiteral("user"), QStringLiteral("password")}) {
             if (currentDb.value(key).toString().isEmpty())
                 propose(dbChanges, key, db.value(key), currentDb.value(key));

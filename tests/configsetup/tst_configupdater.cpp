@@ -99,6 +99,10 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
         << QJsonObject{{"Database", QJsonObject{{"host", "127.0.0.1"}, {"user", "calvena"}}}}
         << QJsonObject{{"host", "127.0.0.1"}, {"port", 3306}, {"user", "calvena"}, {"password", "s3cr;et"}}
         << QJsonObject{};
+    QTest::newRow("localhost is the files' 127.0.0.1: the missing credentials are taken")
+        << QJsonObject{{"Database", QJsonObject{{"host", "localhost"}}}}
+        << QJsonObject{{"host", "localhost"}, {"port", 3306}, {"user", "freepbxuser"}, {"password", "s3cr;et"}}
+        << QJsonObject{};
     QTest::newRow("a set manager secret keeps the whole Asterisk section")
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"password", "mine"}, {"port", 6000}}}}
         << fromFiles << QJsonObject{{"port", 6000}, {"password", "mine"}};
