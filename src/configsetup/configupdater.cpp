@@ -470,15 +470,15 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     asteriskChanges.insert(QStringLiteral("password"), secret);
     qInfo().noquote() << QStringLiteral("Manager user \"%1\" added to %2").arg(user, path);
 
-    ProgramRunner::run(this, QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")},
-                       m_checkTimeout)
-        .onResolve([](const ProgramResult &result) {
-            if (result.ok())
-                qInfo().noquote() << "Asterisk manager configuration reloaded";
-            else
-                qWarning().noquote() << "Asterisk did not reload its manager configuration; run \"manager reload\" "
-                                        "in its console";
-        });
+    // Waited for: the PBX link logs in right after the start-up step that brings us here, and a login
+    // before the reload would be refused and hold the link back for a whole restart delay.
+    const ProgramResult reload = ProgramRunner::runAndWait(
+        QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")}, m_checkTimeout);
+    if (reload.ok())
+        qInfo().noquote() << "Asterisk manager configuration reloaded";
+    else
+        qWarning().noquote() << "Asterisk did not reload its manager configuration; run \"manager reload\" "
+                                "in its console";
     return true;
 }
 
