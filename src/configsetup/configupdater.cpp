@@ -105,6 +105,40 @@ QJsonObject general(const QJsonObject &checks)
     return checkResult(kCheckOk, QStringLiteral("All checks passed"));
 }
 
+// The files that manager.conf includes ("#include" and "#tryinclude", a name relative to its directory,
+// wildcards in the file name), below the reader's root.
+QStringList includedFiles(const AsteriskConfigReader &reader, const QString &managerText)
+{
+    static const QRegularExpression include(QStringLiteral("^[ \\t]*#(?:try)?include[ \\t]+[\"<]?([^\"<>\\s]+)"),
+                                            QRegularExpression::MultilineOption);
+    QStringList files;
+    QRegularExpressionMatchIterator it = include.globalMatch(managerText);
+    while (it.hasNext()) {
+        QString name = it.next().captured(1);
+        if (!QDir::isAbsolutePath(name))
+            name = QFileInfo(QString(kManagerFile)).path() + QLatin1Char('/') + name;
+        const QFileInfo pattern(reader.resolve(name));
+        const QDir directory = pattern.dir();
+        for (const QString &entry : directory.entryList({pattern.fileName()}, QDir::Files, QDir::Name))
+            files.append(directory.filePath(entry));
+    }
+    return files;
+}
+
+// Whether an included file defines the user: Asterisk reads it as part of manager.conf, and a second
+// section of that name would replace the user's secret under whoever else logs in with it.
+bool definedInIncludedFile(const AsteriskConfigReader &reader, const QString &managerText, const QString &user)
+{
+    for (const QString &path : includedFiles(reader, managerText)) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)
+            && !AsteriskSettings::section(AsteriskConfigReader::parse(QString::fromUtf8(file.readAll())), user)
+                    .isEmpty())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 ConfigUpdater::ConfigUpdater(QSharedPointer<HttpClient::HttpClient> client, Orvix::Config::Manager &, QObject *parent)
@@ -401,7 +435,7 @@ bool ConfigUpdater::applyAsteriskConfig()
         if (currentAmi.value(QStringLiteral("host")).toString() == kDefaultAmiHost)
             propose(amiChanges, QStringLiteral("host"), ami.value(QStringLiteral("host")),
                     currentAmi.value(QStringLiteral("host")));
-        if (!m_managerSections.contains(user))
+        if (AsteriskSettings::section(m_managerSections, user).isEmpty())
             createManagerUser(amiChanges);
     }
 
@@ -440,7 +474,8 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     if (!AsteriskSettings::isLocalHost(host) || !plainName.match(user).hasMatch())
         return false;
 
-    const QString path = AsteriskConfigReader(m_root).resolve(kManagerFile);
+    const AsteriskConfigReader reader(m_root);
+    const QString path = reader.resolve(kManagerFile);
     const QFileInfo info(path);
     if (!info.isFile() || !info.isWritable())
         return false;
@@ -448,6 +483,12 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) {
         qWarning().noquote() << QStringLiteral("Cannot open %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (definedInIncludedFile(reader, QString::fromUtf8(file.readAll()), user)) {
+        qInfo().noquote() << QStringLiteral("Manager user \"%1\" is defined in a file %2 includes: enter its "
+                                            "secret on the /config page")
+                                 .arg(user, path);
         return false;
     }
     // The new section must start on a line of its own.

@@ -168,26 +168,40 @@ void tst_ConfigUpdater::secondStartWritesNothing()
 void tst_ConfigUpdater::managerUser_data()
 {
     QTest::addColumn<QJsonObject>("preset");
+    QTest::addColumn<QByteArray>("customFile");
     QTest::addColumn<bool>("added");
 
-    QTest::newRow("missing user of a local PBX is added") << QJsonObject{} << true;
+    QTest::newRow("missing user of a local PBX is added") << QJsonObject{} << QByteArray() << true;
     QTest::newRow("localhost counts as this host")
-        << QJsonObject{{"Asterisk", QJsonObject{{"host", "localhost"}}}} << true;
-    QTest::newRow("remote PBX is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"host", "10.0.0.5"}}}} << false;
-    QTest::newRow("existing user is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}}
-                                                 << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"host", "localhost"}}}} << QByteArray() << true;
+    QTest::newRow("remote PBX is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"host", "10.0.0.5"}}}} << QByteArray() << false;
+    QTest::newRow("existing user is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}} << QByteArray() << false;
+    QTest::newRow("an existing user written in other case is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "ADMIN"}}}} << QByteArray() << false;
     QTest::newRow("a set password means the user is managed elsewhere")
-        << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << QByteArray() << false;
     QTest::newRow("a user name that would break the file is refused")
-        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << QByteArray() << false;
+    QTest::newRow("a user of an included file is left alone")
+        << QJsonObject{} << QByteArray("[Calv]\nsecret = theirs\nread = call\n") << false;
+    QTest::newRow("an included file without the user does not stop it")
+        << QJsonObject{} << QByteArray("[other]\nsecret = theirs\n") << true;
 }
 
 void tst_ConfigUpdater::managerUser()
 {
     QFETCH(QJsonObject, preset);
+    QFETCH(QByteArray, customFile);
     QFETCH(bool, added);
 
     QVERIFY(Manager::update(preset).isEmpty());
+    if (!customFile.isEmpty()) {
+        QFile custom(m_root + "/etc/asterisk/manager_custom.conf");
+        QVERIFY(custom.open(QIODevice::WriteOnly));
+        custom.write(customFile);
+    }
     const QByteArray before = SetupTest::readFile(managerPath());
     auto updater = makeUpdater();
     updater->readAsteriskConfig();
