@@ -133,8 +133,9 @@ void App::connectComponents()
         QString reason = error.value(QStringLiteral("description")).toVariant().toString();
         if (reason.isEmpty())
             reason = QString::fromUtf8(QJsonDocument(error).toJson(QJsonDocument::Compact));
-        qWarning() << QStringLiteral("Cannot log in to the CRM portal %1: %2")
-                          .arg(m_config.getString(Manager::Bitrix, QStringLiteral("host")), reason);
+        const QString host = m_config.getString(Manager::Bitrix, QStringLiteral("host"));
+        qWarning() << (host.isEmpty() ? QStringLiteral("Cannot log in to the CRM portal: %1").arg(reason)
+                                      : QStringLiteral("Cannot log in to the CRM portal %1: %2").arg(host, reason));
     });
 
     connect(&m_auth, &Actions::Auth::request, this, &App::onAuthRequest);
@@ -216,6 +217,7 @@ void App::run()
     setUpAsteriskConfig();
     m_started = true;
     qInfo() << QStringLiteral("The application is running.");
+    reportMissingSettings();
     // The CRM link reports started at once when it can; that starts the PBX link.
     m_crmRunning = true;
     m_crm.start(false);
@@ -225,6 +227,22 @@ void App::setUpAsteriskConfig()
 {
     if (!m_configUpdater.isConfigured())
         m_configUpdater.readAsteriskConfig();
+}
+
+void App::reportMissingSettings() const
+{
+    // Without these the links fail at every run for a reason the operator would otherwise have to guess.
+    if (m_config.getString(Manager::Bitrix, QStringLiteral("host")).trimmed().isEmpty()
+        || m_config.getString(Manager::Bitrix, QStringLiteral("user_login")).isEmpty()
+        || m_config.getString(Manager::Bitrix, QStringLiteral("user_password")).isEmpty()) {
+        qWarning().noquote() << "The CRM portal is not set up: enter its address, login and password on the "
+                                "/config page; until then no call reaches the CRM";
+    }
+    if (m_config.getString(Manager::Asterisk, QStringLiteral("password")).isEmpty()) {
+        qWarning().noquote() << QStringLiteral("The Asterisk manager user \"%1\" has no password: enter the "
+                                               "secret of its manager.conf section on the /config page")
+                                    .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user")));
+    }
 }
 
 void App::stop()
@@ -284,6 +302,11 @@ void App::onPBXStart()
 
 void App::onPBXStopped(const QString &reason)
 {
+    // The link's own line says why, not where: name the manager interface the settings point at.
+    qWarning().noquote() << QStringLiteral("Asterisk manager interface %1:%2 (user \"%3\"): %4")
+                                .arg(m_config.getString(Manager::Asterisk, QStringLiteral("host")))
+                                .arg(m_config.getInt(Manager::Asterisk, QStringLiteral("port")))
+                                .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user")), reason);
     m_pbxStarted.reject(reconnectionError(QStringLiteral("ERROR_PBX_RECONNECTION")));
     scheduleRestart(reason);
 }
@@ -317,8 +340,11 @@ void App::onConfigChanged()
 {
     m_api.updateSettings();
     readCustomizerSettings();
-    if (!m_started)
+    if (!m_started) {
+        if (isRestartPending())
+            qInfo().noquote() << "The changed configuration is used at the restart already pending";
         return;
+    }
     stop();
     m_restartTimer.start(m_configRestartDelay);
     qInfo().noquote() << "Restarting. Reason: config changed";

@@ -167,6 +167,8 @@ private:
     void connectComponents();
     void readCustomizerSettings();
     void setUpAsteriskConfig();
+    // Warns of the settings every run needs and the operator has not entered yet.
+    void reportMissingSettings() const;
     void scheduleRestart(const QString &reason);
     void startLinks();
     void stopLinks();

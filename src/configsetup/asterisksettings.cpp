@@ -84,9 +84,11 @@ QJsonObject proposeAsterisk(const AsteriskConfigReader::Sections &sections,
             address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6 || address == QHostAddress::Any;
         asterisk.insert(QStringLiteral("host"), any ? QStringLiteral("127.0.0.1") : bindAddress);
     }
-    if (managerSections.contains(managerUser)) {
+    // Asterisk finds manager users without regard to case.
+    const AsteriskConfigReader::Section user = AsteriskSettings::section(managerSections, managerUser);
+    if (!user.isEmpty()) {
         asterisk.insert(QStringLiteral("user"), managerUser);
-        const QString secret = managerSections.value(managerUser).value(QStringLiteral("secret"));
+        const QString secret = user.value(QStringLiteral("secret"));
         if (!secret.isEmpty())
             asterisk.insert(QStringLiteral("password"), secret);
     }

@@ -105,6 +105,40 @@ QJsonObject general(const QJsonObject &checks)
     return checkResult(kCheckOk, QStringLiteral("All checks passed"));
 }
 
+// The files that manager.conf includes ("#include" and "#tryinclude", a name relative to its directory,
+// wildcards in the file name), below the reader's root.
+QStringList includedFiles(const AsteriskConfigReader &reader, const QString &managerText)
+{
+    static const QRegularExpression include(QStringLiteral("^[ \\t]*#(?:try)?include[ \\t]+[\"<]?([^\"<>\\s]+)"),
+                                            QRegularExpression::MultilineOption);
+    QStringList files;
+    QRegularExpressionMatchIterator it = include.globalMatch(managerText);
+    while (it.hasNext()) {
+        QString name = it.next().captured(1);
+        if (!QDir::isAbsolutePath(name))
+            name = QFileInfo(QString(kManagerFile)).path() + QLatin1Char('/') + name;
+        const QFileInfo pattern(reader.resolve(name));
+        const QDir directory = pattern.dir();
+        for (const QString &entry : directory.entryList({pattern.fileName()}, QDir::Files, QDir::Name))
+            files.append(directory.filePath(entry));
+    }
+    return files;
+}
+
+// Whether an included file defines the user: Asterisk reads it as part of manager.conf, and a second
+// section of that name would replace the user's secret under whoever else logs in with it.
+bool definedInIncludedFile(const AsteriskConfigReader &reader, const QString &managerText, const QString &user)
+{
+    for (const QString &path : includedFiles(reader, managerText)) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)
+            && !AsteriskSettings::section(AsteriskConfigReader::parse(QString::fromUtf8(file.readAll())), user)
+                    .isEmpty())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 ConfigUpdater::ConfigUpdater(QSharedPointer<HttpClient::HttpClient> client, Orvix::Config::Manager &, QObject *parent)
@@ -373,7 +407,11 @@ bool ConfigUpdater::applyAsteriskConfig()
             dbChanges.insert(QStringLiteral("table_name_aliases"), aliases);
         }
     }
-    if (dbUnset || currentHost == db.value(QStringLiteral("host")).toString()) {
+    // "localhost" and 127.0.0.1 name one server: its credentials in the files are the ones it wants.
+    const QString fileHost = db.value(QStringLiteral("host")).toString();
+    const bool sameServer = currentHost == fileHost
+        || (AsteriskSettings::isLocalHost(currentHost) && AsteriskSettings::isLocalHost(fileHost));
+    if (dbUnset || sameServer) {
         for (const QString &key : {QStringLiteral("user"), QStringLiteral("password")}) {
             if (currentDb.value(key).toString().isEmpty())
                 propose(dbChanges, key, db.value(key), currentDb.value(key));
@@ -397,7 +435,7 @@ bool ConfigUpdater::applyAsteriskConfig()
         if (currentAmi.value(QStringLiteral("host")).toString() == kDefaultAmiHost)
             propose(amiChanges, QStringLiteral("host"), ami.value(QStringLiteral("host")),
                     currentAmi.value(QStringLiteral("host")));
-        if (!m_managerSections.contains(user))
+        if (AsteriskSettings::section(m_managerSections, user).isEmpty())
             createManagerUser(amiChanges);
     }
 
@@ -436,7 +474,8 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     if (!AsteriskSettings::isLocalHost(host) || !plainName.match(user).hasMatch())
         return false;
 
-    const QString path = AsteriskConfigReader(m_root).resolve(kManagerFile);
+    const AsteriskConfigReader reader(m_root);
+    const QString path = reader.resolve(kManagerFile);
     const QFileInfo info(path);
     if (!info.isFile() || !info.isWritable())
         return false;
@@ -444,6 +483,12 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) {
         qWarning().noquote() << QStringLiteral("Cannot open %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (definedInIncludedFile(reader, QString::fromUtf8(file.readAll()), user)) {
+        qInfo().noquote() << QStringLiteral("Manager user \"%1\" is defined in a file %2 includes: enter its "
+                                            "secret on the /config page")
+                                 .arg(user, path);
         return false;
     }
     // The new section must start on a line of its own.
@@ -466,15 +511,15 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     asteriskChanges.insert(QStringLiteral("password"), secret);
     qInfo().noquote() << QStringLiteral("Manager user \"%1\" added to %2").arg(user, path);
 
-    ProgramRunner::run(this, QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")},
-                       m_checkTimeout)
-        .onResolve([](const ProgramResult &result) {
-            if (result.ok())
-                qInfo().noquote() << "Asterisk manager configuration reloaded";
-            else
-                qWarning().noquote() << "Asterisk did not reload its manager configuration; run \"manager reload\" "
-                                        "in its console";
-        });
+    // Waited for: the PBX link logs in right after the start-up step that brings us here, and a login
+    // before the reload would be refused and hold the link back for a whole restart delay.
+    const ProgramResult reload = ProgramRunner::runAndWait(
+        QStringLiteral("asterisk"), {QStringLiteral("-rx"), QStringLiteral("manager reload")}, m_checkTimeout);
+    if (reload.ok())
+        qInfo().noquote() << "Asterisk manager configuration reloaded";
+    else
+        qWarning().noquote() << "Asterisk did not reload its manager configuration; run \"manager reload\" "
+                                "in its console";
     return true;
 }
 

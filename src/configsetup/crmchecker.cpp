@@ -108,7 +108,11 @@ void CrmChecker::fail()
     const QJsonValue code = m_authError.value(QStringLiteral("code"));
     QJsonObject result;
     if (code.isDouble() && code.toInt() == kAuthUnreachable) {
-        result = checkResult(CrmStatus::PortalUnreachable, QStringLiteral("The CRM portal cannot be reached"));
+        // The description says which host and why (refused, unknown, no answer in time).
+        result = checkResult(CrmStatus::PortalUnreachable,
+                             description.isEmpty() ? QStringLiteral("The CRM portal cannot be reached")
+                                                   : QStringLiteral("The CRM portal cannot be reached: %1")
+                                                         .arg(description));
     } else if (code.isDouble() && code.toInt() == kAuthLoginRefused) {
         result = checkResult(CrmStatus::LoginRefused, QStringLiteral("The CRM portal refused the login or password"));
     } else {

@@ -14,6 +14,28 @@ Utils::Promise<ProgramResult> ProgramRunner::run(QObject *parent, const QString 
     return result;
 }
 
+ProgramResult ProgramRunner::runAndWait(const QString &program, const QStringList &arguments,
+                                        std::chrono::milliseconds timeout)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments, QIODevice::ReadOnly);
+    ProgramResult result;
+    if (!process.waitForStarted(int(timeout.count())))
+        return result;
+    result.started = true;
+    if (!process.waitForFinished(int(timeout.count()))) {
+        result.timedOut = true;
+        process.kill();
+        // It died by SIGKILL: reaping it is short, and leaves no zombie behind.
+        process.waitForFinished(1000);
+    } else {
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+    result.output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    return result;
+}
+
 ProgramRunner::ProgramRunner(QObject *parent, std::chrono::milliseconds timeout)
     : QObject(parent)
     , m_process(new QProcess(this))

@@ -35,6 +35,10 @@ class ProgramRunner : public QObject
 public:
     static Utils::Promise<ProgramResult> run(QObject *parent, const QString &program, const QStringList &arguments,
                                              std::chrono::milliseconds timeout);
+    // The same, blocking the calling thread for at most the time-out: for a step whose result the very
+    // next one needs, taken before the event loop has anything else to do.
+    static ProgramResult runAndWait(const QString &program, const QStringList &arguments,
+                                    std::chrono::milliseconds timeout);
     ~ProgramRunner() override;
 
 private:

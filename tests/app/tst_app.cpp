@@ -85,6 +85,8 @@ private Q_SLOTS:
     void callStartMessage_data();
     void callStartMessage();
     void startsCrmThenPbx();
+    void missingSettingsAreNamed_data();
+    void missingSettingsAreNamed();
     void lostLinkRestartsOnce();
     void restartTimerRunsBothLinksAgain();
     void overlappingRestartsAreAllAnswered();
@@ -245,6 +247,39 @@ void tst_App::startsCrmThenPbx()
     QCOMPARE(bindCount(), 2);
 }
 
+// An operator who has not entered the portal or the manager secret reads so at every run.
+void tst_App::missingSettingsAreNamed_data()
+{
+    QTest::addColumn<QJsonObject>("change");
+    QTest::addColumn<bool>("portalNamed");
+    QTest::addColumn<bool>("managerNamed");
+
+    QTest::newRow("complete settings name nothing") << QJsonObject() << false << false;
+    QTest::newRow("no portal address")
+        << QJsonObject{{"Bitrix", QJsonObject{{"host", ""}}}} << true << false;
+    QTest::newRow("no portal password")
+        << QJsonObject{{"Bitrix", QJsonObject{{"user_password", ""}}}} << true << false;
+    QTest::newRow("no manager secret") << QJsonObject{{"Asterisk", QJsonObject{{"password", ""}}}} << false << true;
+}
+
+void tst_App::missingSettingsAreNamed()
+{
+    QFETCH(QJsonObject, change);
+    QFETCH(bool, portalNamed);
+    QFETCH(bool, managerNamed);
+
+    QVERIFY(Orvix::Config::Manager::update(change).isEmpty());
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    app->run();
+    QVERIFY(app->isStarted());
+    QCOMPARE(!recordedMessages().filter(QStringLiteral("The CRM portal is not set up")).isEmpty(), portalNamed);
+    QCOMPARE(messageSeen(QStringLiteral("The Asterisk manager user \"crm\" has no password: enter the secret of "
+                                        "its manager.conf section on the /config page")),
+             managerNamed);
+    app->stop();
+}
+
 // One lost link stops both and schedules one restart; more losses and an accepted configuration
 // update in the window neither crash nor schedule a second one.
 void tst_App::lostLinkRestartsOnce()
@@ -256,6 +291,10 @@ void tst_App::lostLinkRestartsOnce()
     m_ami->closeConnections();
     QTRY_VERIFY(!app->isStarted());
     QVERIFY(app->isRestartPending());
+    // Which manager interface was lost, not only that one was.
+    QVERIFY(messageSeen(QStringLiteral("Asterisk manager interface %1:%2 (user \"crm\"): Lost connection to Asterisk")
+                            .arg(m_ami->host())
+                            .arg(m_ami->port())));
     QVERIFY(messageSeen(QStringLiteral("\"Should restart. Reason: Lost connection to Asterisk\"")));
     QVERIFY(messageSeen(QStringLiteral("\"Restart after 1 minutes\"")));
 

@@ -99,6 +99,10 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
         << QJsonObject{{"Database", QJsonObject{{"host", "127.0.0.1"}, {"user", "calvena"}}}}
         << QJsonObject{{"host", "127.0.0.1"}, {"port", 3306}, {"user", "calvena"}, {"password", "s3cr;et"}}
         << QJsonObject{};
+    QTest::newRow("localhost is the files' 127.0.0.1: the missing credentials are taken")
+        << QJsonObject{{"Database", QJsonObject{{"host", "localhost"}}}}
+        << QJsonObject{{"host", "localhost"}, {"port", 3306}, {"user", "freepbxuser"}, {"password", "s3cr;et"}}
+        << QJsonObject{};
     QTest::newRow("a set manager secret keeps the whole Asterisk section")
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"password", "mine"}, {"port", 6000}}}}
         << fromFiles << QJsonObject{{"port", 6000}, {"password", "mine"}};
@@ -164,26 +168,40 @@ void tst_ConfigUpdater::secondStartWritesNothing()
 void tst_ConfigUpdater::managerUser_data()
 {
     QTest::addColumn<QJsonObject>("preset");
+    QTest::addColumn<QByteArray>("customFile");
     QTest::addColumn<bool>("added");
 
-    QTest::newRow("missing user of a local PBX is added") << QJsonObject{} << true;
+    QTest::newRow("missing user of a local PBX is added") << QJsonObject{} << QByteArray() << true;
     QTest::newRow("localhost counts as this host")
-        << QJsonObject{{"Asterisk", QJsonObject{{"host", "localhost"}}}} << true;
-    QTest::newRow("remote PBX is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"host", "10.0.0.5"}}}} << false;
-    QTest::newRow("existing user is left alone") << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}}
-                                                 << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"host", "localhost"}}}} << QByteArray() << true;
+    QTest::newRow("remote PBX is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"host", "10.0.0.5"}}}} << QByteArray() << false;
+    QTest::newRow("existing user is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}} << QByteArray() << false;
+    QTest::newRow("an existing user written in other case is left alone")
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "ADMIN"}}}} << QByteArray() << false;
     QTest::newRow("a set password means the user is managed elsewhere")
-        << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << QByteArray() << false;
     QTest::newRow("a user name that would break the file is refused")
-        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << QByteArray() << false;
+    QTest::newRow("a user of an included file is left alone")
+        << QJsonObject{} << QByteArray("[Calv]\nsecret = theirs\nread = call\n") << false;
+    QTest::newRow("an included file without the user does not stop it")
+        << QJsonObject{} << QByteArray("[other]\nsecret = theirs\n") << true;
 }
 
 void tst_ConfigUpdater::managerUser()
 {
     QFETCH(QJsonObject, preset);
+    QFETCH(QByteArray, customFile);
     QFETCH(bool, added);
 
     QVERIFY(Manager::update(preset).isEmpty());
+    if (!customFile.isEmpty()) {
+        QFile custom(m_root + "/etc/asterisk/manager_custom.conf");
+        QVERIFY(custom.open(QIODevice::WriteOnly));
+        custom.write(customFile);
+    }
     const QByteArray before = SetupTest::readFile(managerPath());
     auto updater = makeUpdater();
     updater->readAsteriskConfig();
@@ -208,7 +226,8 @@ void tst_ConfigUpdater::managerUser()
     // The other users are untouched.
     QCOMPARE(reader.managerSections().value("admin").value("secret"), QStringLiteral("amp111"));
 
-    QTRY_COMPARE(SetupTest::readFile(m_programLog), QByteArray("-rx manager reload\n"));
+    // Reloaded before the step returns: the PBX link logs in right after it.
+    QCOMPARE(SetupTest::readFile(m_programLog), QByteArray("-rx manager reload\n"));
 
     // Once added, the next start has nothing to do.
     auto next = makeUpdater();
