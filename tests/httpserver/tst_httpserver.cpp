@@ -259,6 +259,22 @@ void tst_HttpServer::connection_data()
         << QList<int>{400} << true;
     QTest::newRow("bad request after a good one") << QList<QByteArray>{get, "GET / HTTP/9\r\n\r\n"}
                                                   << QList<int>{200, 400} << true;
+    QByteArray nested("a");
+    for (int i = 0; i < 200000; ++i)
+        nested += "[x]";
+    QTest::newRow("form body nested 200000 deep")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: " + QByteArray::number(nested.size() + 2) + "\r\n\r\n" + nested + "=1",
+                             get}
+        << QList<int>{200, 200} << false;
+    QByteArray fields;
+    for (int i = 0; i < 200000; ++i)
+        fields += "f" + QByteArray::number(i) + "=v&";
+    QTest::newRow("form body of 200000 fields")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: " + QByteArray::number(fields.size()) + "\r\n\r\n" + fields,
+                             get}
+        << QList<int>{200, 200} << false;
     QTest::newRow("/static/../ leaves nothing")
         << QList<QByteArray>{"GET /static/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
     QTest::newRow("/static/%2e%2e/ leaves nothing")
