@@ -133,6 +133,10 @@ void QHttpConnection::fail(int status)
 void QHttpConnection::deliver()
 {
     while (!m_ready.isEmpty() && !m_gone) {
+        if (m_socket->bytesToWrite() > kMaxWriteBacklog) {
+            m_writeBlocked = true; // onBytesWritten goes on
+            return;
+        }
         QHttpResponse *response = m_ready.takeFirst();
         Q_EMIT newRequest(response->request(), response);
     }
@@ -216,6 +220,10 @@ void QHttpConnection::onBytesWritten()
     m_idleTimer.start();
     if (!m_queue.isEmpty())
         Q_EMIT m_queue.first()->bytesWritten();
+    if (m_writeBlocked && !m_gone && m_socket->bytesToWrite() <= kMaxWriteBacklog) {
+        m_writeBlocked = false;
+        deliver();
+    }
 }
 
 void QHttpConnection::onDisconnected()

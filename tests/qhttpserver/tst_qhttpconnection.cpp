@@ -1,3 +1,4 @@
+#include "qhttpserver/qhttpconnection.h"
 #include "qhttpserver/qhttpserver.h"
 #include "support/rawhttpclient.h"
 
@@ -48,22 +49,28 @@ void tst_QHttpConnection::idleConnectionIsClosed()
 void tst_QHttpConnection::manyPipelinedAnswersInOrder_data()
 {
     QTest::addColumn<bool>("answerAtOnce");
+    QTest::addColumn<int>("answerBytes");
 
-    QTest::newRow("answered at once") << true;
-    QTest::newRow("answered later, last first") << false;
+    QTest::newRow("answered at once") << true << 0;
+    QTest::newRow("answered later, last first") << false << 0;
+    // Each batch of requests read ahead would otherwise put all its answers in the socket at once.
+    QTest::newRow("large answers wait for the socket to drain") << true << 256 * 1024;
 }
 
 void tst_QHttpConnection::manyPipelinedAnswersInOrder()
 {
     QFETCH(bool, answerAtOnce);
+    QFETCH(int, answerBytes);
     constexpr int kRequests = 100; // more than the connection reads ahead of its answers
 
     QHttpServer server;
     QList<QPointer<QHttpResponse>> held;
+    qint64 largestBacklog = 0; // answers still in the socket when a request is handed over
     connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
         response->setHeader("X-Path", request->path());
+        largestBacklog = qMax(largestBacklog, response->bytesToWrite());
         if (answerAtOnce)
-            response->end(request->path());
+            response->end(request->path().leftJustified(answerBytes, '.'));
         else
             held.append(response);
     });
@@ -88,8 +95,9 @@ void tst_QHttpConnection::manyPipelinedAnswersInOrder()
     for (int i = 0; i < kRequests; ++i) {
         const auto response = client.next();
         QVERIFY2(response, qPrintable(QString::number(i)));
-        QCOMPARE(response->body, "/" + QByteArray::number(i));
+        QCOMPARE(response->body, QByteArray("/" + QByteArray::number(i)).leftJustified(answerBytes, '.'));
     }
+    QVERIFY2(largestBacklog <= QHttpConnection::kMaxWriteBacklog, qPrintable(QString::number(largestBacklog)));
 }
 
 void tst_QHttpConnection::streamedBodyIsChunked()
