@@ -69,6 +69,15 @@ QByteArray ConfigPage::render(const QJsonObject &config, const QJsonObject &stat
     return page;
 }
 
+void ConfigPage::execute(const HttpServer::Request &request, HttpServer::Response response)
+{
+    if (request.method() == QLatin1String("POST") && !request.isJson()) {
+        response.sendError(415, QStringLiteral("The configuration is saved as JSON"));
+        return;
+    }
+    Actions::Action::execute(request, std::move(response));
+}
+
 void ConfigPage::handle(const QJsonObject &params, Actions::Reply *reply)
 {
     if (reply->method() == QLatin1String("GET") || reply->method() == QLatin1String("HEAD"))
