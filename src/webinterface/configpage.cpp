@@ -128,16 +128,8 @@ void ConfigPage::servePage(Actions::Reply *reply)
 
 void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
 {
-    if (params.isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: configuration"));
+    if (!takeSections(params, reply))
         return;
-    }
-    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
-        if (!it.value().isObject()) {
-            reply->sendError(400, QStringLiteral("Malformed parameter: %1").arg(it.key()));
-            return;
-        }
-    }
     const QMap<QString, QString> errors = Config::Manager::update(params);
     if (!errors.isEmpty()) {
         QJsonObject refused;
