@@ -12,25 +12,6 @@ namespace Orvix::HttpServer {
 
 namespace {
 
-QByteArray pathOf(const QByteArray &target)
-{
-    int end = target.indexOf('?');
-    const int hash = target.indexOf('#');
-    if (hash >= 0 && (end < 0 || hash < end))
-        end = hash;
-    return end < 0 ? target : target.left(end);
-}
-
-QByteArray queryOf(const QByteArray &target)
-{
-    const int mark = target.indexOf('?');
-    if (mark < 0)
-        return QByteArray();
-    QByteArray query = target.mid(mark + 1);
-    const int hash = query.indexOf('#');
-    return hash < 0 ? query : query.left(hash);
-}
-
 QJsonObject decodeQuery(const QByteArray &query)
 {
     if (query.isEmpty())
@@ -72,16 +53,10 @@ bool hasHeaderParameter(const QByteArray &header, const QByteArray &name)
 Request::Request() = default;
 
 Request::Request(const QHttpRequest &raw)
-    : m_method(raw.method())
-    , m_target(raw.target())
-    , m_headers(raw.headers())
-    , m_body(raw.body())
-    , m_remoteAddress(raw.remoteAddress())
-    , m_secure(raw.isSecure())
+    : Request(raw.method(), raw.target(), raw.headers(), raw.body())
 {
-    m_path = QUrl::fromPercentEncoding(pathOf(m_target));
-    m_query = decodeQuery(queryOf(m_target));
-    parseBody();
+    m_remoteAddress = raw.remoteAddress();
+    m_secure = raw.isSecure();
 }
 
 Request::Request(const QByteArray &method, const QByteArray &target, const QList<Header> &headers,
@@ -92,8 +67,8 @@ Request::Request(const QByteArray &method, const QByteArray &target, const QList
     , m_body(body)
     , m_remoteAddress(QHostAddress::LocalHost)
 {
-    m_path = QUrl::fromPercentEncoding(pathOf(m_target));
-    m_query = decodeQuery(queryOf(m_target));
+    m_path = QUrl::fromPercentEncoding(QHttpRequest::pathOf(m_target));
+    m_query = decodeQuery(QHttpRequest::queryOf(m_target));
     parseBody();
 }
 
