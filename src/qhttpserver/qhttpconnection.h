@@ -60,6 +60,7 @@ private:
     void responseFinished(QHttpResponse *response);
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
+    qint64 pendingBytes() const;
     void advance();
     void closeSocket();
 

@@ -13,8 +13,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace Orvix::HttpServer;
 using Orvix::Tests::RawHttpClient;
@@ -525,10 +527,21 @@ void tst_HttpServer::https()
     QByteArray big(3 * 1024 * 1024 + 17, 'r');
     big[big.size() - 1] = 'E';
     QVERIFY(writeFile(dir.filePath("static/recording.wav"), big));
+    // It is read from the disk as the network takes it: TLS encrypts at once, so the bytes that wait are
+    // in the socket's encrypted buffer, and they stay a window's worth, not the whole file.
+    qint64 backlog = 0;
+    QTimer probe; // each turn of the event loop
+    connect(&probe, &QTimer::timeout, this, [&server, &backlog] {
+        for (const QSslSocket *socket : server.findChildren<QSslSocket *>())
+            backlog = qMax(backlog, socket->bytesToWrite() + socket->encryptedBytesToWrite());
+    });
+    probe.start(0);
     const CurlResult file = curl({"-k", QStringLiteral("https://127.0.0.1:%1/static/recording.wav").arg(server.securePort())});
+    probe.stop();
     QCOMPARE(file.exitCode, 0);
     QCOMPARE(file.output.size(), big.size());
     QVERIFY(file.output == big);
+    QVERIFY2(backlog > 0 && backlog < 1024 * 1024, qPrintable(QString::number(backlog)));
     // Plain HTTP spoken to the TLS port gets nothing.
     const CurlResult plain = curl({QStringLiteral("http://127.0.0.1:%1/echo").arg(server.securePort())});
     QVERIFY(plain.exitCode != 0);
