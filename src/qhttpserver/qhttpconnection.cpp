@@ -257,10 +257,11 @@ void QHttpConnection::onIdleTimeout()
 {
     if (m_gone)
         return;
-    if (!m_queue.isEmpty()) {
+    if (!m_queue.isEmpty() && pendingBytes() == 0) {
         m_idleTimer.start(); // an answer is still being worked on
         return;
     }
+    // Otherwise nothing came, or what we wrote has not moved: a client that stopped reading.
     qCDebug(lcQHttpServer) << "closing idle connection from" << m_socket->peerAddress();
     m_closing = true;
     m_socket->abort();

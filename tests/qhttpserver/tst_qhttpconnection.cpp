@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 using Orvix::Tests::RawHttpClient;
@@ -23,21 +24,41 @@ private Q_SLOTS:
 void tst_QHttpConnection::idleConnectionIsClosed_data()
 {
     QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("reads"); // whether the client reads its answers
 
-    QTest::newRow("nothing sent") << QByteArray();
-    QTest::newRow("half a request line") << QByteArray("GET /pa");
-    QTest::newRow("headers without their end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n");
-    QTest::newRow("after a complete answer") << QByteArray("GET / HTTP/1.1\r\n\r\n");
+    QByteArray pipelined;
+    for (int i = 0; i < 100; ++i)
+        pipelined += "GET /big HTTP/1.1\r\n\r\n";
+
+    QTest::newRow("nothing sent") << QByteArray() << true;
+    QTest::newRow("half a request line") << QByteArray("GET /pa") << true;
+    QTest::newRow("headers without their end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << true;
+    QTest::newRow("after a complete answer") << QByteArray("GET / HTTP/1.1\r\n\r\n") << true;
+    // Answers wait to be written, requests wait to be handed over: nothing moves any more.
+    QTest::newRow("a client that stopped reading") << pipelined << false;
 }
 
 void tst_QHttpConnection::idleConnectionIsClosed()
 {
     QFETCH(QByteArray, sent);
+    QFETCH(bool, reads);
 
     QHttpServer server;
     server.setIdleTimeout(std::chrono::milliseconds(200));
-    connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *, QHttpResponse *response) { response->end("ok"); });
+    connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *request, QHttpResponse *response) {
+        response->end(request->path() == "/big" ? QByteArray(256 * 1024, 'b') : QByteArray("ok"));
+    });
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    if (!reads) {
+        QTcpSocket client;
+        client.setReadBufferSize(1024); // and never read: the kernel's buffers fill, then ours
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(client.waitForConnected(10000));
+        client.write(sent);
+        QTRY_COMPARE(server.findChildren<QHttpConnection *>().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(server.findChildren<QHttpConnection *>().size(), 0, 30000);
+        return;
+    }
     RawHttpClient client;
     QVERIFY(client.connectTo(server.serverPort()));
     client.send(sent);
