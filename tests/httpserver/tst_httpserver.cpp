@@ -82,6 +82,28 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+// Streams a file that is still being written: it grows once its answer has begun.
+class GrowingFileAction : public IAction
+{
+public:
+    explicit GrowingFileAction(const QString &path)
+        : IAction(QStringLiteral("/growing"))
+        , m_path(path)
+    {
+    }
+    void execute(const Request &, Response response) override
+    {
+        writeFile(m_path, QByteArray(1024 * 1024, 'a'));
+        response.sendFile(m_path);
+        QFile file(m_path);
+        if (file.open(QIODevice::Append))
+            file.write("HTTP/1.1 418 Spilled\r\nContent-Length: 0\r\n\r\n"); // read as an answer if sent
+    }
+
+private:
+    QString m_path;
+};
+
 QByteArray md5(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
@@ -161,6 +183,7 @@ private:
     SilentAction m_silent;
     SecureAction m_secure;
     QTemporaryDir m_files;
+    GrowingFileAction m_growing{m_files.filePath(QStringLiteral("growing.wav"))};
 };
 
 void tst_HttpServer::initTestCase()
@@ -277,6 +300,9 @@ void tst_HttpServer::connection_data()
                              "Content-Length: " + QByteArray::number(fields.size()) + "\r\n\r\n" + fields,
                              get}
         << QList<int>{200, 200} << false;
+    // The answer ends at the length its head announced, or the rest would read as the next answer.
+    QTest::newRow("a file that grows while it is sent")
+        << QList<QByteArray>{"GET /growing HTTP/1.1\r\n\r\n", get} << QList<int>{200, 200} << false;
     QTest::newRow("/static/../ leaves nothing")
         << QList<QByteArray>{"GET /static/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
     QTest::newRow("/static/%2e%2e/ leaves nothing")
