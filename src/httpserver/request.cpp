@@ -4,6 +4,7 @@
 #include "utils/urlquery.h"
 
 #include <QJsonDocument>
+#include <QMap>
 #include <QUrl>
 
 #include <cmath>
@@ -173,6 +174,9 @@ void Request::parseBody()
 
 void Request::parseMultipart(const QByteArray &boundary)
 {
+    // Gathered in key order first: inserted one by one a QJsonObject moves every later key, and
+    // fields sent in falling order would cost the square of their number.
+    QMap<QString, QJsonValue> fields;
     const QByteArray delimiter = "--" + boundary;
     int position = m_body.indexOf(delimiter);
     while (position >= 0) {
@@ -199,10 +203,12 @@ void Request::parseMultipart(const QByteArray &boundary)
         // Files are not form fields: only text parts are kept.
         if (!name.isEmpty() && !hasHeaderParameter(disposition, "filename")) {
             const QByteArray content = m_body.mid(headersEnd + 4, next - headersEnd - 4);
-            m_form.insert(QString::fromUtf8(name), QString::fromUtf8(content));
+            fields.insert(QString::fromUtf8(name), QString::fromUtf8(content));
         }
         position = next + 2;
     }
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
+        m_form.insert(it.key(), it.value());
 }
 
 } // namespace Orvix::HttpServer

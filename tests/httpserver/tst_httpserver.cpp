@@ -303,6 +303,15 @@ void tst_HttpServer::connection_data()
     // The answer ends at the length its head announced, or the rest would read as the next answer.
     QTest::newRow("a file that grows while it is sent")
         << QList<QByteArray>{"GET /growing HTTP/1.1\r\n\r\n", get} << QList<int>{200, 200} << false;
+    QByteArray parts;
+    for (int i = 290000; i > 0; --i)
+        parts += "--B\r\nContent-Disposition: form-data; name=\"x" + QByteArray::number(i) + "\"\r\n\r\nv\r\n";
+    parts += "--B--\r\n";
+    QTest::newRow("multipart body of 290000 fields in falling order")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+                             "Content-Length: " + QByteArray::number(parts.size()) + "\r\n\r\n" + parts,
+                             get}
+        << QList<int>{200, 200} << false;
     QTest::newRow("/static/../ leaves nothing")
         << QList<QByteArray>{"GET /static/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
     QTest::newRow("/static/%2e%2e/ leaves nothing")
