@@ -116,10 +116,26 @@ bool Request::isJson() const
 
 QJsonObject Request::parameters() const
 {
-    QJsonObject merged = m_query;
     const QJsonObject &body = m_json.isEmpty() ? m_form : m_json;
-    for (auto it = body.begin(); it != body.end(); ++it)
-        merged.insert(it.key(), it.value());
+    if (m_query.isEmpty())
+        return body;
+    if (body.isEmpty())
+        return m_query;
+    // Both lists are sorted: merged in one pass, every key goes on the end. Inserted into one of
+    // them, each key would move all the keys after it.
+    QJsonObject merged;
+    auto query = m_query.begin();
+    auto fromBody = body.begin();
+    while (query != m_query.end() || fromBody != body.end()) {
+        if (fromBody == body.end() || (query != m_query.end() && query.key() < fromBody.key())) {
+            if (!body.contains(query.key()))
+                merged.insert(query.key(), query.value());
+            ++query;
+        } else {
+            merged.insert(fromBody.key(), fromBody.value());
+            ++fromBody;
+        }
+    }
     return merged;
 }
 

@@ -220,6 +220,9 @@ void tst_HttpServer::parameters_data()
     QTest::newRow("JSON body keeps its types")
         << QStringList{"-H", "Content-Type: application/json", "-d", R"({"n": 5, "ok": true, "s": "t"})", "/echo"}
         << "POST" << QJsonObject{{"n", 5}, {"ok", true}, {"s", "t"}};
+    QTest::newRow("JSON body between keys of the query")
+        << QStringList{"-H", "Content-Type: application/json", "-d", R"({"b": 1, "c": 2, "d": 3})", "/echo?a=q&c=q&e=q"}
+        << "POST" << QJsonObject{{"a", "q"}, {"b", 1}, {"c", 2}, {"d", 3}, {"e", "q"}};
     QTest::newRow("multipart text fields, files left out")
         << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "filename=report", "-F", "file=@/dev/null", "/echo"}
         << "POST" << QJsonObject{{"user", "100"}, {"phone", "+7 900"}, {"filename", "report"}};
