@@ -115,4 +115,19 @@ bool Action::takeOptionalBool(const QJsonObject &params, const QString &key, Rep
     return false;
 }
 
+bool Action::takeSections(const QJsonObject &params, Reply *reply)
+{
+    if (params.isEmpty()) {
+        reply->sendError(400, QStringLiteral("Missing parameter: configuration"));
+        return false;
+    }
+    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
+        if (!it.value().isObject()) {
+            reply->sendError(400, QStringLiteral("Malformed parameter: %1").arg(it.key()));
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace Orvix::Actions

@@ -46,6 +46,8 @@ protected:
     static bool takeOptionalObject(const QJsonObject &params, const QString &key, Reply *reply,
                                    QJsonObject *value);
     static bool takeOptionalBool(const QJsonObject &params, const QString &key, Reply *reply, bool *value);
+    // A configuration change, {section: {key: value}}: at least one section, each an object.
+    static bool takeSections(const QJsonObject &params, Reply *reply);
 
     // Answers 200 {"result": value} (true for a promise without a value) when the promise resolves,
     // {"error": failure} with rejectStatus when it is rejected.

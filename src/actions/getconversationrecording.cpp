@@ -14,14 +14,14 @@ GetConversationRecording::GetConversationRecording(QObject *parent)
 bool GetConversationRecording::isCallId(const QString &text)
 {
     // "1700000000.42", optionally after the PBX's system name ("pbx1-1700000000.42").
-    static const QRegularExpression pattern(QStringLiteral("^([A-Za-z0-9_]{1,64}-)?[0-9]{1,20}\\.[0-9]{1,10}$"));
+    static const QRegularExpression pattern(QStringLiteral("^([A-Za-z0-9_]{1,64}-)?[0-9]{1,20}\\.[0-9]{1,10}\\z"));
     return pattern.match(text).hasMatch();
 }
 
 bool GetConversationRecording::isPhoneNumber(const QString &text)
 {
     // Empty for a caller without a number.
-    static const QRegularExpression pattern(QStringLiteral("^\\+?[0-9*#]{0,32}$"));
+    static const QRegularExpression pattern(QStringLiteral("^\\+?[0-9*#]{0,32}\\z"));
     return pattern.match(text).hasMatch();
 }
 

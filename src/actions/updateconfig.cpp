@@ -9,16 +9,8 @@ UpdateConfig::UpdateConfig(QObject *parent)
 
 void UpdateConfig::handle(const QJsonObject &params, Reply *reply)
 {
-    if (params.isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: configuration"));
+    if (!takeSections(params, reply))
         return;
-    }
-    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
-        if (!it.value().isObject()) {
-            reply->sendError(400, QStringLiteral("Malformed parameter: %1").arg(it.key()));
-            return;
-        }
-    }
     const QPointer<Reply> guard(reply);
     const Utils::Promise<void, QJsonObject> promise;
     promise.onResolve([guard]() {

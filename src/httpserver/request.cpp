@@ -4,6 +4,7 @@
 #include "utils/urlquery.h"
 
 #include <QJsonDocument>
+#include <QMap>
 #include <QUrl>
 
 #include <cmath>
@@ -11,25 +12,6 @@
 namespace Orvix::HttpServer {
 
 namespace {
-
-QByteArray pathOf(const QByteArray &target)
-{
-    int end = target.indexOf('?');
-    const int hash = target.indexOf('#');
-    if (hash >= 0 && (end < 0 || hash < end))
-        end = hash;
-    return end < 0 ? target : target.left(end);
-}
-
-QByteArray queryOf(const QByteArray &target)
-{
-    const int mark = target.indexOf('?');
-    if (mark < 0)
-        return QByteArray();
-    QByteArray query = target.mid(mark + 1);
-    const int hash = query.indexOf('#');
-    return hash < 0 ? query : query.left(hash);
-}
 
 QJsonObject decodeQuery(const QByteArray &query)
 {
@@ -72,16 +54,10 @@ bool hasHeaderParameter(const QByteArray &header, const QByteArray &name)
 Request::Request() = default;
 
 Request::Request(const QHttpRequest &raw)
-    : m_method(raw.method())
-    , m_target(raw.target())
-    , m_headers(raw.headers())
-    , m_body(raw.body())
-    , m_remoteAddress(raw.remoteAddress())
-    , m_secure(raw.isSecure())
+    : Request(raw.method(), raw.target(), raw.headers(), raw.body())
 {
-    m_path = QUrl::fromPercentEncoding(pathOf(m_target));
-    m_query = decodeQuery(queryOf(m_target));
-    parseBody();
+    m_remoteAddress = raw.remoteAddress();
+    m_secure = raw.isSecure();
 }
 
 Request::Request(const QByteArray &method, const QByteArray &target, const QList<Header> &headers,
@@ -92,8 +68,8 @@ Request::Request(const QByteArray &method, const QByteArray &target, const QList
     , m_body(body)
     , m_remoteAddress(QHostAddress::LocalHost)
 {
-    m_path = QUrl::fromPercentEncoding(pathOf(m_target));
-    m_query = decodeQuery(queryOf(m_target));
+    m_path = QUrl::fromPercentEncoding(QHttpRequest::pathOf(m_target));
+    m_query = decodeQuery(QHttpRequest::queryOf(m_target));
     parseBody();
 }
 
@@ -140,10 +116,26 @@ bool Request::isJson() const
 
 QJsonObject Request::parameters() const
 {
-    QJsonObject merged = m_query;
     const QJsonObject &body = m_json.isEmpty() ? m_form : m_json;
-    for (auto it = body.begin(); it != body.end(); ++it)
-        merged.insert(it.key(), it.value());
+    if (m_query.isEmpty())
+        return body;
+    if (body.isEmpty())
+        return m_query;
+    // Both lists are sorted: merged in one pass, every key goes on the end. Inserted into one of
+    // them, each key would move all the keys after it.
+    QJsonObject merged;
+    auto query = m_query.begin();
+    auto fromBody = body.begin();
+    while (query != m_query.end() || fromBody != body.end()) {
+        if (fromBody == body.end() || (query != m_query.end() && query.key() < fromBody.key())) {
+            if (!body.contains(query.key()))
+                merged.insert(query.key(), query.value());
+            ++query;
+        } else {
+            merged.insert(fromBody.key(), fromBody.value());
+            ++fromBody;
+        }
+    }
     return merged;
 }
 
@@ -198,6 +190,9 @@ void Request::parseBody()
 
 void Request::parseMultipart(const QByteArray &boundary)
 {
+    // Gathered in key order first: inserted one by one a QJsonObject moves every later key, and
+    // fields sent in falling order would cost the square of their number.
+    QMap<QString, QJsonValue> fields;
     const QByteArray delimiter = "--" + boundary;
     int position = m_body.indexOf(delimiter);
     while (position >= 0) {
@@ -224,10 +219,12 @@ void Request::parseMultipart(const QByteArray &boundary)
         // Files are not form fields: only text parts are kept.
         if (!name.isEmpty() && !hasHeaderParameter(disposition, "filename")) {
             const QByteArray content = m_body.mid(headersEnd + 4, next - headersEnd - 4);
-            m_form.insert(QString::fromUtf8(name), QString::fromUtf8(content));
+            fields.insert(QString::fromUtf8(name), QString::fromUtf8(content));
         }
         position = next + 2;
     }
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
+        m_form.insert(it.key(), it.value());
 }
 
 } // namespace Orvix::HttpServer

@@ -21,17 +21,20 @@ constexpr qint64 kFileChunk = 64 * 1024;
 // A streamed file is read ahead only this far past what the socket has taken.
 constexpr qint64 kFileWindow = 256 * 1024;
 
-void pumpFile(QFile *file, QHttpResponse *raw)
+// Sends no more than `left`, the length the head announced: a file that grows meanwhile (a recording
+// still being written) would otherwise spill into what the client reads as the next answer.
+void pumpFile(QFile *file, QHttpResponse *raw, qint64 &left)
 {
     if (!file->isOpen() || raw->isFinished())
         return;
-    while (raw->bytesToWrite() < kFileWindow && !file->atEnd()) {
-        const QByteArray chunk = file->read(kFileChunk);
+    while (raw->bytesToWrite() < kFileWindow && left > 0) {
+        const QByteArray chunk = file->read(qMin(kFileChunk, left));
         if (chunk.isEmpty())
             break;
+        left -= chunk.size();
         raw->write(chunk);
     }
-    if (file->atEnd() || file->error() != QFileDevice::NoError) {
+    if (left <= 0 || file->atEnd() || file->error() != QFileDevice::NoError) {
         file->close();
         raw->end();
         file->deleteLater();
@@ -167,13 +170,15 @@ bool Response::sendFile(const QString &path, const QByteArray &contentType)
         return true;
     d->writeHead();
     QHttpResponse *raw = d->raw;
-    raw->setHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(file->size()));
+    const qint64 size = file->size();
+    raw->setHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(size));
     raw->writeHead(200);
     // The file belongs to the answer: it goes with the connection if the client leaves midway.
     QFile *stream = file.release();
     stream->setParent(raw);
-    QObject::connect(raw, &QHttpResponse::bytesWritten, stream, [stream, raw] { pumpFile(stream, raw); });
-    pumpFile(stream, raw);
+    const auto left = QSharedPointer<qint64>::create(size);
+    QObject::connect(raw, &QHttpResponse::bytesWritten, stream, [stream, raw, left] { pumpFile(stream, raw, *left); });
+    pumpFile(stream, raw, *left);
     return true;
 }
 

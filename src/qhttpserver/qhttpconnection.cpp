@@ -4,6 +4,7 @@
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <http_parser.h>
@@ -44,6 +45,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::m
     connect(&m_idleTimer, &QTimer::timeout, this, &QHttpConnection::onIdleTimeout);
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket))
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &QHttpConnection::onBytesWritten);
     connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::onDisconnected);
     m_idleTimer.start();
     if (m_socket->state() != QAbstractSocket::ConnectedState)
@@ -133,6 +136,10 @@ void QHttpConnection::fail(int status)
 void QHttpConnection::deliver()
 {
     while (!m_ready.isEmpty() && !m_gone) {
+        if (pendingBytes() > kMaxWriteBacklog) {
+            m_writeBlocked = true; // onBytesWritten goes on
+            return;
+        }
         QHttpResponse *response = m_ready.takeFirst();
         Q_EMIT newRequest(response->request(), response);
     }
@@ -153,7 +160,16 @@ qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
 {
     if (m_gone || m_queue.isEmpty() || m_queue.first() != response)
         return 0;
-    return m_socket->bytesToWrite();
+    return pendingBytes();
+}
+
+qint64 QHttpConnection::pendingBytes() const
+{
+    qint64 pending = m_socket->bytesToWrite();
+    // TLS encrypts what it is given at once: what waits for the network is in the encrypted buffer.
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_socket))
+        pending += tls->encryptedBytesToWrite();
+    return pending;
 }
 
 void QHttpConnection::responseFinished(QHttpResponse *response)
@@ -216,6 +232,10 @@ void QHttpConnection::onBytesWritten()
     m_idleTimer.start();
     if (!m_queue.isEmpty())
         Q_EMIT m_queue.first()->bytesWritten();
+    if (m_writeBlocked && !m_gone && pendingBytes() <= kMaxWriteBacklog) {
+        m_writeBlocked = false;
+        deliver();
+    }
 }
 
 void QHttpConnection::onDisconnected()
@@ -237,10 +257,11 @@ void QHttpConnection::onIdleTimeout()
 {
     if (m_gone)
         return;
-    if (!m_queue.isEmpty()) {
+    if (!m_queue.isEmpty() && pendingBytes() == 0) {
         m_idleTimer.start(); // an answer is still being worked on
         return;
     }
+    // Otherwise nothing came, or what we wrote has not moved: a client that stopped reading.
     qCDebug(lcQHttpServer) << "closing idle connection from" << m_socket->peerAddress();
     m_closing = true;
     m_socket->abort();

@@ -30,6 +30,9 @@ public:
     static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
     // Requests parsed ahead of their answers before the connection stops reading.
     static constexpr int kMaxPipelined = 32;
+    // Answers waiting in the socket before the next request is handed over: a client that sends
+    // requests and never reads must not make us hold every answer.
+    static constexpr qint64 kMaxWriteBacklog = 1024 * 1024;
     static constexpr std::chrono::seconds kIdleTimeout{60};
 
     QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::milliseconds idleTimeout, QObject *parent);
@@ -57,6 +60,7 @@ private:
     void responseFinished(QHttpResponse *response);
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
+    qint64 pendingBytes() const;
     void advance();
     void closeSocket();
 
@@ -94,5 +98,6 @@ private:
     int m_failStatus = 0;
     bool m_closing = false; // no more requests are read
     bool m_paused = false;
+    bool m_writeBlocked = false; // requests wait in m_ready until the socket drains
     bool m_gone = false;
 };

@@ -7,18 +7,28 @@ QHttpRequest::QHttpRequest(QObject *parent)
 
 QByteArray QHttpRequest::path() const
 {
-    const int mark = m_target.indexOf('?');
-    QByteArray path = mark < 0 ? m_target : m_target.left(mark);
-    const int hash = path.indexOf('#');
-    return hash < 0 ? path : path.left(hash);
+    return pathOf(m_target);
 }
 
 QByteArray QHttpRequest::query() const
 {
-    const int mark = m_target.indexOf('?');
+    return queryOf(m_target);
+}
+
+QByteArray QHttpRequest::pathOf(const QByteArray &target)
+{
+    const int mark = target.indexOf('?');
+    QByteArray path = mark < 0 ? target : target.left(mark);
+    const int hash = path.indexOf('#');
+    return hash < 0 ? path : path.left(hash);
+}
+
+QByteArray QHttpRequest::queryOf(const QByteArray &target)
+{
+    const int mark = target.indexOf('?');
     if (mark < 0)
         return QByteArray();
-    QByteArray query = m_target.mid(mark + 1);
+    QByteArray query = target.mid(mark + 1);
     const int hash = query.indexOf('#');
     return hash < 0 ? query : query.left(hash);
 }

@@ -22,6 +22,9 @@ public:
     QByteArray target() const { return m_target; }
     QByteArray path() const;
     QByteArray query() const;
+    // The same of any target, still percent-encoded: "/a?b=1#c" gives "/a" and "b=1".
+    static QByteArray pathOf(const QByteArray &target);
+    static QByteArray queryOf(const QByteArray &target);
     // Names as sent; use header() for a case-insensitive look-up.
     QList<Header> headers() const { return m_headers; }
     // The value of the first header of that name, compared without regard to case.

@@ -5,6 +5,8 @@
 #include <QUrlQuery>
 
 #include <cmath>
+#include <map>
+#include <vector>
 
 namespace Orvix::Utils {
 
@@ -76,22 +78,26 @@ QString percentDecoded(const QString &text)
     return QUrl::fromPercentEncoding(bytes);
 }
 
+// Deeper keys are dropped whole, as PHP drops them past its nesting limit: each level costs a stack
+// frame here and in QJsonValue's own copies, and a form body may be 16 MiB of "[x]".
+constexpr int kMaxDepth = 32;
+
 struct Segment
 {
     QString name;
-    QString rest;
+    int restStart = -1; // where the next segment starts in the key, -1 when this is the last one
     bool valid = true;
 };
 
-// "a[b][c]" -> "a" + "[b][c]"; "[b][c]" -> "b" + "[c]"; "a]" and "[a[b]" are invalid.
-Segment firstSegment(const QString &key)
+// "a[b][c]" from 0 -> "a", next at 1; "[b][c]" -> "b", next at 3; "a]" and "[a[b]" are invalid.
+Segment segmentAt(const QString &key, int from)
 {
     Segment segment;
     bool open = false;
-    for (int i = 0; i < key.size(); ++i) {
+    for (int i = from; i < key.size(); ++i) {
         const QChar c = key.at(i);
         if (c == QLatin1Char('[')) {
-            if (i == 0) {
+            if (i == from) {
                 open = true;
                 continue;
             }
@@ -99,69 +105,133 @@ Segment firstSegment(const QString &key)
                 segment.valid = false;
                 return segment;
             }
-            segment.rest = key.mid(i);
+            segment.name = key.mid(from, i - from);
+            segment.restStart = i;
             return segment;
         }
         if (c == QLatin1Char(']')) {
-            if (!open)
+            if (!open) {
                 segment.valid = false;
-            else
-                segment.rest = key.mid(i + 1);
+            } else {
+                segment.name = key.mid(from + 1, i - from - 1);
+                segment.restStart = i + 1 < key.size() ? i + 1 : -1;
+            }
             return segment;
         }
-        segment.name.append(c);
     }
+    segment.name = key.mid(open ? from + 1 : from);
     return segment;
 }
 
-QJsonObject arrayAsObject(const QJsonArray &array)
+// The document while it is built: changed in place, so that each pair costs its own length and not
+// the size of what came before it (a QJsonObject copies itself on every insert into a shared value).
+struct Node
 {
-    QJsonObject object;
-    for (int i = 0; i < array.size(); ++i)
-        object.insert(QString::number(i), array.at(i));
-    return object;
-}
+    enum Type { Null, Text, List, Map };
+    Type type = Null;
+    QString text;
+    std::vector<Node> list;
+    std::map<QString, Node> map;
+    int nextIndex = 0; // no key below it is a free number (keys are never removed from a map)
 
-QJsonValue put(const QJsonValue &document, QString segment, const QJsonValue &value)
-{
-    if (segment.isEmpty()) {
-        if (!document.isObject() || document.toObject().isEmpty()) {
-            QJsonArray array = document.toArray();
-            array.append(value);
+    bool isContainer() const { return type == List || type == Map; }
+
+    void becomeMap()
+    {
+        std::map<QString, Node> converted;
+        if (type == List) {
+            for (size_t i = 0; i < list.size(); ++i)
+                converted.emplace(QString::number(i), std::move(list[i]));
+        }
+        list.clear();
+        text.clear();
+        map = std::move(converted);
+        nextIndex = 0;
+        type = Map;
+    }
+
+    // The node a value goes under: "" appends to a list (or takes the first free number of a map).
+    Node &slot(const QString &name)
+    {
+        if (name.isEmpty()) {
+            if (type != Map || map.empty()) {
+                if (type != List) {
+                    map.clear();
+                    text.clear();
+                    type = List;
+                }
+                list.emplace_back();
+                return list.back();
+            }
+            while (map.count(QString::number(nextIndex)))
+                ++nextIndex;
+            return map[QString::number(nextIndex)];
+        }
+        if (type != Map)
+            becomeMap();
+        return map[name];
+    }
+
+    QJsonValue toJson() const
+    {
+        switch (type) {
+        case Null:
+            return QJsonValue();
+        case Text:
+            return text;
+        case List: {
+            QJsonArray array;
+            for (const Node &element : list)
+                array.append(element.toJson());
             return array;
         }
-        const QJsonObject object = document.toObject();
-        int n = 0;
-        while (object.contains(QString::number(n)))
-            ++n;
-        segment = QString::number(n);
+        case Map: {
+            QJsonObject object;
+            for (const auto &member : map)
+                object.insert(member.first, member.second.toJson());
+            return object;
+        }
+        }
+        return QJsonValue();
     }
-    QJsonObject object = document.isArray() ? arrayAsObject(document.toArray()) : document.toObject();
-    object.insert(segment, value);
-    return object;
+};
+
+int depthOf(const QString &key)
+{
+    int depth = 1;
+    for (const QChar c : key) {
+        if (c == QLatin1Char('['))
+            ++depth;
+    }
+    return depth;
 }
 
-// Returns the document with the value stored under the key; an invalid key leaves it unchanged.
-QJsonValue store(const QJsonValue &document, const QString &key, const QJsonValue &value, bool *stored)
+// Stores the value under the key; an invalid segment stops there, leaving the containers made (or
+// met) on the way as they are.
+void store(Node &document, const QString &key, const QString &value)
 {
-    const Segment segment = firstSegment(key);
-    if (!segment.valid) {
-        *stored = false;
-        return document;
+    Segment segment = segmentAt(key, 0);
+    if (!segment.valid)
+        return;
+    Node *node = &document;
+    while (segment.restStart >= 0) {
+        // Under a list a numbered key starts a new object: the list turns into an object by index.
+        const bool fresh = node->type == Node::List && !segment.name.isEmpty();
+        Node &child = node->slot(segment.name);
+        if (fresh)
+            child = Node();
+        // A text or nothing under the name gives way to an object; a list or object is kept.
+        if (!child.isContainer())
+            child.becomeMap();
+        node = &child;
+        segment = segmentAt(key, segment.restStart);
+        if (!segment.valid)
+            return;
     }
-    *stored = true;
-    if (segment.rest.isEmpty())
-        return put(document, segment.name, value);
-
-    QJsonValue child;
-    if (document.isObject()) {
-        const QJsonValue current = document.toObject().value(segment.name);
-        if (current.isArray() || current.isObject())
-            child = current;
-    }
-    bool childStored = false;
-    child = store(child, segment.rest, value, &childStored);
-    return put(document, segment.name, child.isArray() ? child : QJsonValue(child.toObject()));
+    Node &leaf = node->slot(segment.name);
+    leaf = Node();
+    leaf.type = Node::Text;
+    leaf.text = value;
 }
 
 } // namespace
@@ -175,20 +245,19 @@ QByteArray jsonToUrlQuery(const QJsonObject &object)
 
 QJsonDocument urlQueryToJson(const QString &query)
 {
-    QJsonValue document;
+    Node document;
     const QUrlQuery parsed(query);
     // Fully encoded items, decoded once here: a pretty-decoded "%2B" or "%25" would be decoded twice.
     const auto items = parsed.queryItems(QUrl::FullyEncoded);
     for (const auto &item : items) {
-        bool stored = false;
-        const QJsonValue next = store(document, percentDecoded(item.first), percentDecoded(item.second), &stored);
-        if (stored)
-            document = next;
+        const QString key = percentDecoded(item.first);
+        if (depthOf(key) <= kMaxDepth)
+            store(document, key, percentDecoded(item.second));
     }
-    if (document.isArray())
-        return QJsonDocument(document.toArray());
-    if (document.isObject())
-        return QJsonDocument(document.toObject());
+    if (document.type == Node::List)
+        return QJsonDocument(document.toJson().toArray());
+    if (document.type == Node::Map)
+        return QJsonDocument(document.toJson().toObject());
     return QJsonDocument();
 }
 

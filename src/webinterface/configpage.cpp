@@ -69,6 +69,15 @@ QByteArray ConfigPage::render(const QJsonObject &config, const QJsonObject &stat
     return page;
 }
 
+void ConfigPage::execute(const HttpServer::Request &request, HttpServer::Response response)
+{
+    if (request.method() == QLatin1String("POST") && !request.isJson()) {
+        response.sendError(415, QStringLiteral("The configuration is saved as JSON"));
+        return;
+    }
+    Actions::Action::execute(request, std::move(response));
+}
+
 void ConfigPage::handle(const QJsonObject &params, Actions::Reply *reply)
 {
     if (reply->method() == QLatin1String("GET") || reply->method() == QLatin1String("HEAD"))
@@ -119,16 +128,8 @@ void ConfigPage::servePage(Actions::Reply *reply)
 
 void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
 {
-    if (params.isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: configuration"));
+    if (!takeSections(params, reply))
         return;
-    }
-    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
-        if (!it.value().isObject()) {
-            reply->sendError(400, QStringLiteral("Malformed parameter: %1").arg(it.key()));
-            return;
-        }
-    }
     const QMap<QString, QString> errors = Config::Manager::update(params);
     if (!errors.isEmpty()) {
         QJsonObject refused;

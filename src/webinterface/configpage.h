@@ -12,7 +12,9 @@ namespace Orvix::WebInterface {
 // /config: GET serves the configuration page (static/config.html with static/config.js and the
 // current settings and check status written into it); POST saves {section: {key: value}} through the
 // configuration manager and answers 422 {"errors": {key: text}} when keys are refused. Digest only:
-// the page shows passwords. Owned by the web interface App; main thread.
+// the page shows passwords. A save is JSON, as the page's script sends it: a browser resends cached
+// digest credentials with a form another site posts here, but cannot send JSON across sites without
+// asking first. Owned by the web interface App; main thread.
 class ConfigPage : public Actions::Action
 {
     Q_OBJECT
@@ -26,6 +28,8 @@ public:
 
     // The page with its data; empty when a page file cannot be read.
     QByteArray render(const QJsonObject &config, const QJsonObject &status) const;
+
+    void execute(const HttpServer::Request &request, HttpServer::Response response) override;
 
 Q_SIGNALS:
     void configChanged();

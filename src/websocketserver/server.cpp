@@ -72,6 +72,8 @@ void Server::onNewConnection()
     while (QWebSocket *socket = m_server->nextPendingConnection()) {
         socket->setParent(this);
         socket->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
+        // Else one frame that claims gigabytes is read whole before the message size is looked at.
+        socket->setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
         m_clients.append(socket);
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString &message) { onTextMessage(socket, message); });

@@ -303,7 +303,7 @@ void tst_Actions::routes_data()
           error("Locale not deleted"));
     // The dictionary name becomes a file name beside the executable.
     for (const char *target : {"/locale_delete?name=../calvena.json", "/locale_get?name=/etc/passwd",
-                               "/locale_delete?name=..%2Fstatic%2Fconfig.js"})
+                               "/locale_delete?name=..%2Fstatic%2Fconfig.js", "/locale_get?name=de%0A"})
         QTest::addRow("%s refused", target) << target << get << Outcome::Resolve << QStringList() << false << 400
                                             << error("Malformed parameter: name");
     QTest::newRow("locale_save outside the locales") << "/locale_save"
@@ -362,6 +362,8 @@ void tst_Actions::routes_data()
         {"/get_conversation_recording?id=1700000000.5&from=101%25&to=200", "from"},
         {"/get_conversation_recording?id=1700000000.5&from=101&to=2'00", "to"},
         {"/get_conversation_recording?id=1700000000.5&from=101&to=200_", "to"},
+        {"/get_conversation_recording?id=1700000000.5%0A&from=101&to=200", "id"},
+        {"/get_conversation_recording?id=1700000000.5&from=101&to=200%0A", "to"},
     };
     for (const auto &[target, key] : refused)
         QTest::addRow("%s", target) << target << get << Outcome::Resolve << QStringList() << false << 400

@@ -13,8 +13,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace Orvix::HttpServer;
 using Orvix::Tests::RawHttpClient;
@@ -79,6 +81,28 @@ bool writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
+
+// Streams a file that is still being written: it grows once its answer has begun.
+class GrowingFileAction : public IAction
+{
+public:
+    explicit GrowingFileAction(const QString &path)
+        : IAction(QStringLiteral("/growing"))
+        , m_path(path)
+    {
+    }
+    void execute(const Request &, Response response) override
+    {
+        writeFile(m_path, QByteArray(1024 * 1024, 'a'));
+        response.sendFile(m_path);
+        QFile file(m_path);
+        if (file.open(QIODevice::Append))
+            file.write("HTTP/1.1 418 Spilled\r\nContent-Length: 0\r\n\r\n"); // read as an answer if sent
+    }
+
+private:
+    QString m_path;
+};
 
 QByteArray md5(const QByteArray &data)
 {
@@ -159,6 +183,7 @@ private:
     SilentAction m_silent;
     SecureAction m_secure;
     QTemporaryDir m_files;
+    GrowingFileAction m_growing{m_files.filePath(QStringLiteral("growing.wav"))};
 };
 
 void tst_HttpServer::initTestCase()
@@ -195,6 +220,9 @@ void tst_HttpServer::parameters_data()
     QTest::newRow("JSON body keeps its types")
         << QStringList{"-H", "Content-Type: application/json", "-d", R"({"n": 5, "ok": true, "s": "t"})", "/echo"}
         << "POST" << QJsonObject{{"n", 5}, {"ok", true}, {"s", "t"}};
+    QTest::newRow("JSON body between keys of the query")
+        << QStringList{"-H", "Content-Type: application/json", "-d", R"({"b": 1, "c": 2, "d": 3})", "/echo?a=q&c=q&e=q"}
+        << "POST" << QJsonObject{{"a", "q"}, {"b", 1}, {"c", 2}, {"d", 3}, {"e", "q"}};
     QTest::newRow("multipart text fields, files left out")
         << QStringList{"-F", "user=100", "-F", "phone=+7 900", "-F", "filename=report", "-F", "file=@/dev/null", "/echo"}
         << "POST" << QJsonObject{{"user", "100"}, {"phone", "+7 900"}, {"filename", "report"}};
@@ -259,6 +287,34 @@ void tst_HttpServer::connection_data()
         << QList<int>{400} << true;
     QTest::newRow("bad request after a good one") << QList<QByteArray>{get, "GET / HTTP/9\r\n\r\n"}
                                                   << QList<int>{200, 400} << true;
+    QByteArray nested("a");
+    for (int i = 0; i < 200000; ++i)
+        nested += "[x]";
+    QTest::newRow("form body nested 200000 deep")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: " + QByteArray::number(nested.size() + 2) + "\r\n\r\n" + nested + "=1",
+                             get}
+        << QList<int>{200, 200} << false;
+    QByteArray fields;
+    for (int i = 0; i < 200000; ++i)
+        fields += "f" + QByteArray::number(i) + "=v&";
+    QTest::newRow("form body of 200000 fields")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: " + QByteArray::number(fields.size()) + "\r\n\r\n" + fields,
+                             get}
+        << QList<int>{200, 200} << false;
+    // The answer ends at the length its head announced, or the rest would read as the next answer.
+    QTest::newRow("a file that grows while it is sent")
+        << QList<QByteArray>{"GET /growing HTTP/1.1\r\n\r\n", get} << QList<int>{200, 200} << false;
+    QByteArray parts;
+    for (int i = 290000; i > 0; --i)
+        parts += "--B\r\nContent-Disposition: form-data; name=\"x" + QByteArray::number(i) + "\"\r\n\r\nv\r\n";
+    parts += "--B--\r\n";
+    QTest::newRow("multipart body of 290000 fields in falling order")
+        << QList<QByteArray>{"POST /echo HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+                             "Content-Length: " + QByteArray::number(parts.size()) + "\r\n\r\n" + parts,
+                             get}
+        << QList<int>{200, 200} << false;
     QTest::newRow("/static/../ leaves nothing")
         << QList<QByteArray>{"GET /static/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
     QTest::newRow("/static/%2e%2e/ leaves nothing")
@@ -509,10 +565,21 @@ void tst_HttpServer::https()
     QByteArray big(3 * 1024 * 1024 + 17, 'r');
     big[big.size() - 1] = 'E';
     QVERIFY(writeFile(dir.filePath("static/recording.wav"), big));
+    // It is read from the disk as the network takes it: TLS encrypts at once, so the bytes that wait are
+    // in the socket's encrypted buffer, and they stay a window's worth, not the whole file.
+    qint64 backlog = 0;
+    QTimer probe; // each turn of the event loop
+    connect(&probe, &QTimer::timeout, this, [&server, &backlog] {
+        for (const QSslSocket *socket : server.findChildren<QSslSocket *>())
+            backlog = qMax(backlog, socket->bytesToWrite() + socket->encryptedBytesToWrite());
+    });
+    probe.start(0);
     const CurlResult file = curl({"-k", QStringLiteral("https://127.0.0.1:%1/static/recording.wav").arg(server.securePort())});
+    probe.stop();
     QCOMPARE(file.exitCode, 0);
     QCOMPARE(file.output.size(), big.size());
     QVERIFY(file.output == big);
+    QVERIFY2(backlog > 0 && backlog < 1024 * 1024, qPrintable(QString::number(backlog)));
     // Plain HTTP spoken to the TLS port gets nothing.
     const CurlResult plain = curl({QStringLiteral("http://127.0.0.1:%1/echo").arg(server.securePort())});
     QVERIFY(plain.exitCode != 0);

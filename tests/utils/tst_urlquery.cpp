@@ -92,6 +92,11 @@ private Q_SLOTS:
         QTest::newRow("encoded brackets in key nest") << "cmd%5Bk%5D=v" << QByteArray(R"({"cmd":{"k":"v"}})");
         QTest::newRow("utf-8 under a latin-1 locale") << "t=%D0%96%D1%83%D0%BA" << QByteArray(R"({"t":"Жук"})");
         QTest::newRow("raw cyrillic") << QStringLiteral("t=Жук") << QByteArray(R"({"t":"Жук"})");
+        QTest::newRow("32 levels kept") << "a" + QString("[x]").repeated(31) + "=1&b=2"
+                                        << QByteArray(R"({"a":)") + QByteArray(R"({"x":)").repeated(31) + R"("1")"
+                                               + QByteArray("}").repeated(31) + R"(,"b":"2"})";
+        QTest::newRow("a key nested deeper dropped") << "a" + QString("[x]").repeated(32) + "=1&b=2"
+                                                     << QByteArray(R"({"b":"2"})");
         QTest::newRow("pair without value") << "a&b=1" << QByteArray(R"({"a":"","b":"1"})");
     }
 

@@ -179,6 +179,11 @@ void tst_ConfigPage::pageWithoutDigest()
     QCOMPARE(m_client->request("/config", false).status, 401);
     QCOMPARE(m_client->request("/config", false, R"({"WebServer": {"user": "intruder"}})").status, 401);
     QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "user"), QStringLiteral("admin"));
+    // Nor does a form another site makes the browser post, cached credentials and all.
+    const Tests::HttpAnswer form = m_client->request("/config", true, "WebServer%5Buser%5D=intruder",
+                                                     "application/x-www-form-urlencoded");
+    QCOMPARE(form.status, 415);
+    QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "user"), QStringLiteral("admin"));
 
     // With digest: the page, whose data block cannot be ended early by a value.
     QVERIFY(Config::Manager::update(QJsonObject {{"App", QJsonObject {{"locale", "</script><script>alert(1)"}}}})

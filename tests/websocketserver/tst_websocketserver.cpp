@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 #include <QWebSocket>
 
@@ -61,6 +62,19 @@ public:
     QList<Result> pending;
 };
 
+// A client frame as it goes on the wire: masked (with a zero key, so the payload reads as it is) and
+// with a 64-bit length.
+QByteArray frame(quint8 finAndOpcode, qint64 announced, const QByteArray &payload = QByteArray())
+{
+    QByteArray bytes;
+    bytes += char(finAndOpcode);
+    bytes += char(0x80 | 127);
+    for (int shift = 56; shift >= 0; shift -= 8)
+        bytes += char((announced >> shift) & 0xff);
+    bytes += QByteArray(4, '\0');
+    return bytes + payload;
+}
+
 QJsonObject parse(const QString &message)
 {
     return QJsonDocument::fromJson(message.toUtf8()).object();
@@ -79,6 +93,8 @@ private Q_SLOTS:
     void eventsReachEveryClient();
     void eventsWithoutServer();
     void answerAfterClientLeft();
+    void tooLargeInputClosesTheClient_data();
+    void tooLargeInputClosesTheClient();
 
 private:
     bool connectClient(QWebSocket &socket);
@@ -198,6 +214,41 @@ void tst_WebSocketServer::answerAfterClientLeft()
     m_later.pending.last().resolve(ActionResult(QJsonArray{1}));
     QVERIFY(received.wait(10000));
     QCOMPARE(parse(received.first().first().toString()).value("data").toArray(), QJsonArray{1});
+}
+
+void tst_WebSocketServer::tooLargeInputClosesTheClient_data()
+{
+    QTest::addColumn<QByteArray>("frames");
+
+    constexpr qint64 kPart = 512 * 1024;
+    // Closed on the header, before a byte of the payload is held.
+    QTest::newRow("one frame announcing 2 MiB") << frame(0x81, 4 * kPart);
+    QTest::newRow("one frame announcing 2 GiB") << frame(0x81, Q_INT64_C(0x7ffffffe));
+    QTest::newRow("a message of small frames past 1 MiB")
+        << frame(0x01, kPart, QByteArray(kPart, 'a')) + frame(0x00, kPart, QByteArray(kPart, 'a'))
+               + frame(0x80, kPart, QByteArray(kPart, 'a'));
+}
+
+void tst_WebSocketServer::tooLargeInputClosesTheClient()
+{
+    QFETCH(QByteArray, frames);
+
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, m_server.port());
+    QVERIFY(raw.waitForConnected(10000));
+    raw.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QByteArray handshake;
+    QTRY_VERIFY((handshake += raw.readAll()).contains("\r\n\r\n"));
+    QVERIFY(handshake.startsWith("HTTP/1.1 101"));
+
+    QSignalSpy closed(&raw, &QTcpSocket::disconnected);
+    raw.write(frames);
+    QVERIFY(closed.wait(10000));
+    // The server says why: too much data (1009), not a time-out waiting for the rest of a frame.
+    const QByteArray closing = raw.readAll();
+    QVERIFY2(closing.size() >= 4 && quint8(closing.at(0)) == 0x88, closing.toHex().constData());
+    QCOMPARE((quint8(closing.at(2)) << 8) | quint8(closing.at(3)), 1009);
 }
 
 QTEST_GUILESS_MAIN(tst_WebSocketServer)
