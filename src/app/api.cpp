@@ -11,7 +11,7 @@ namespace Orvix {
 
 namespace {
 
-constexpr char kDefaultBaseUrl[] = "https://lookup.orvix.ru";
+constexpr char kDefaultBaseUrl[] = "https://company-lookup.calvena.example";
 // The service knows numbers only in their full national form: 7 and ten digits.
 constexpr int kLookupPhoneLength = 11;
 
