@@ -65,20 +65,13 @@ void ConnectorThread::process()
     // Read once: later changes reach the next worker only.
     const ConnectionSettings settings = m_connector->settingsSnapshot();
     {
-        QSqlDatabase db;
-        {
-            QMutexLocker locker(&driverMutex());
-            db = settings.addDatabase(m_databaseConnectionName);
-        }
+        QSqlDatabase db = settings.addDatabase(m_databaseConnectionName);
         if (settings.driverName == QLatin1String("QMYSQL"))
             db.setConnectOptions(mysqlConnectOptions(settings));
         run(db, settings);
         db.close();
     }
-    {
-        QMutexLocker locker(&driverMutex());
-        QSqlDatabase::removeDatabase(m_databaseConnectionName);
-    }
+    SqlConnections::remove(m_databaseConnectionName);
     // Whoever waits on these requests must hear of them (the CEL poll waits for every answer).
     rejectAll(m_queue->close(), QStringLiteral("Loop disabled"));
     Q_EMIT finished();
