@@ -186,6 +186,11 @@ void API::setStatementReadTimeout(std::chrono::seconds timeout)
     m_statementConnector->setReadTimeout(timeout);
 }
 
+void API::setAmiAnswerTimeout(std::chrono::milliseconds timeout)
+{
+    m_amiConnector->setAnswerTimeout(timeout);
+}
+
 void API::setGeneratedDirectory(const QString &path)
 {
     m_generatedDirectory = path;
