@@ -86,9 +86,12 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
             if (!db.open()) {
                 qCritical().noquote() << QStringLiteral("[%1] DBQueryPool. Connection error: %2")
                                              .arg(settings.connectionName, db.lastError().text());
-                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2:%3 in %4 ms")
-                                         .arg(settings.connectionName, db.hostName())
-                                         .arg(db.port())
+                // No host: the client library uses the local server's socket, and a port means nothing.
+                const QString server = db.hostName().isEmpty()
+                    ? QStringLiteral("the local server")
+                    : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
+                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
+                                         .arg(settings.connectionName, server)
                                          .arg(settings.reconnectInterval);
                 rejectPendingRequests();
                 m_queue->pause(settings.reconnectInterval);
