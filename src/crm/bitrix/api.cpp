@@ -1,6 +1,7 @@
 #include "crm/bitrix/api.h"
 
-#include <QCoreApplication>
+#include "config/generateddirectory.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QPointer>
@@ -59,10 +60,8 @@ void API::setGeneratedDirectory(const QString &path)
 QString API::registrationsFilePath() const
 {
     QString directory = m_generatedDirectory;
-    if (directory.isEmpty()) {
-        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
-            + Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
-    }
+    if (directory.isEmpty())
+        directory = Config::GeneratedDirectory::path();
     return QDir(directory).filePath(kRegistrationsFile);
 }
 
