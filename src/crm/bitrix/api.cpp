@@ -131,6 +131,13 @@ void API::onBitrixConnectorStart()
         return;
     }
     const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
+    if (!useRelay && m_addressExt.isEmpty()) {
+        // The listen address ("0.0.0.0" by default) is bound as it is; a portal reaches that rarely, if ever.
+        qWarning().noquote() << QStringLiteral("The WebServer setting address_ext is empty: click-to-call events are "
+                                               "bound to %1, which the portal may not reach; fill in address_ext "
+                                               "with the address the portal reaches this server at")
+                                    .arg(serverUrl(false));
+    }
     bindExternalCallStart(useRelay);
     bindExternalCallBackStart(useRelay);
     const bool useExternalLines = Manager::getBool(Manager::Bitrix, QStringLiteral("use_external_lines"));
