@@ -345,6 +345,7 @@ void tst_AmiConnector::connectionFails()
         QTRY_COMPARE(ami.openConnections(), 0);
     }
     QCOMPARE(errors.size(), 1);
+    QCOMPARE(disconnected.size(), 0);
 }
 
 void tst_AmiConnector::callControlFrames_data()
