@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include "config/generateddirectory.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
@@ -197,7 +198,7 @@ void App::start()
 {
     qInfo().noquote() << "Start application";
     // token.json, state.json and the saved registrations live here, whatever the working directory.
-    QDir().mkpath(generatedPath(QString()));
+    QDir().mkpath(Config::GeneratedDirectory::path());
     // Reads its settings and emits started, which runs the links.
     m_api.start();
 
@@ -353,7 +354,8 @@ void App::onConfigChanged()
 void App::onUnbindEnded()
 {
     m_cleaning = false;
-    // Stopped first: stopping the CRM link writes its token file, which is to be left empty.
+    // Stopped first: stopping the CRM link writes its token file, which is to be left empty. The files are
+    // where the links keep them.
     stop();
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     const QMap<QString, QString> errors = m_config.update(
@@ -361,8 +363,8 @@ void App::onUnbindEnded()
     for (auto it = errors.cbegin(); it != errors.cend(); ++it)
         qWarning().noquote() << "Cannot save the configuration:" << it.key() << it.value();
 
-    for (const QString &name : {QStringLiteral("token.json"), QStringLiteral("state.json")}) {
-        QFile file(generatedPath(name));
+    for (const QString &path : {m_crm.connector().tokenFilePath(), m_pbx.stateFilePath()}) {
+        QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.close();
     }
@@ -373,16 +375,6 @@ void App::onDirectoryChanged(const QString &path)
 {
     qDebug() << QStringLiteral("Directory %1 was changed").arg(path);
     Utils::Logger::reopen();
-}
-
-QString App::generatedPath(const QString &fileName) const
-{
-    // The PBX link and the token store keep their files beside the executable, whatever the working directory.
-    QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
-        + m_config.getString(Manager::App, QStringLiteral("generated_postfix"));
-    if (!fileName.isEmpty())
-        path += QLatin1Char('/') + fileName;
-    return path;
 }
 
 // ---- call events and call control ----

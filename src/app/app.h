@@ -172,7 +172,6 @@ private:
     void scheduleRestart(const QString &reason);
     void startLinks();
     void stopLinks();
-    QString generatedPath(const QString &fileName) const;
 
     QFileSystemWatcher m_logDirectoryWatcher;
     Config::Manager &m_config;

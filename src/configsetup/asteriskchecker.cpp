@@ -60,7 +60,10 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
     login.onReject([self = QPointer<AsteriskChecker>(this)] {
         if (!self)
             return;
-        if (self->m_lastError == kAuthenticationFailed) {
+        if (self->m_lastError == PBX::Asterisk::kNoAnswerInTime) {
+            // The connector's own time-out, when it is shorter than this check's.
+            self->finish(checkResult(AsteriskStatus::Timeout, QStringLiteral("Asterisk did not answer in time")));
+        } else if (self->m_lastError == kAuthenticationFailed) {
             self->finish(checkResult(AsteriskStatus::AuthenticationFailed,
                                      QStringLiteral("Asterisk refused the manager user or its secret")));
         } else {

@@ -1,6 +1,7 @@
 #include "configsetup/dbchecker.h"
 
 #include "configsetup/checkresult.h"
+#include "sqlquerypoll/sqlconnections.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -102,12 +103,13 @@ QJsonObject DbChecker::run(const Settings &settings)
 
     QJsonObject result;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, kConnectionName);
+        // Through the pool's registry: the PBX link's workers make and drop MySQL connections meanwhile.
+        QSqlDatabase db = SqlQueryPoll::SqlConnections::add(kConnectionName, kDriver);
         result = checkOpen(db, settings);
         db.close();
     }
     // Every handle is gone: the next check, maybe on another thread, registers the name afresh.
-    QSqlDatabase::removeDatabase(kConnectionName);
+    SqlQueryPoll::SqlConnections::remove(kConnectionName);
     return result;
 }
 

@@ -154,20 +154,13 @@ bool Connector::checkConnection(QString &errorText)
     const QString connectionName = uniqueConnectionName(d->checkConnectionName, "check");
     bool ok = false;
     {
-        QSqlDatabase db;
-        {
-            QMutexLocker locker(&driverMutex());
-            db = settings.addDatabase(connectionName);
-        }
+        QSqlDatabase db = settings.addDatabase(connectionName);
         ok = db.open();
         if (!ok)
             errorText = db.lastError().text();
         db.close();
     }
-    {
-        QMutexLocker locker(&driverMutex());
-        QSqlDatabase::removeDatabase(connectionName);
-    }
+    SqlConnections::remove(connectionName);
     return ok;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sqlquerypoll/sqlconnections.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSharedPointer>
@@ -10,26 +12,6 @@
 namespace Orvix::SqlQueryPoll {
 
 class RequestQueue;
-
-// Held while a connection, and with it a driver, is registered or removed. The MySQL driver counts its
-// instances in a plain integer and initialises and ends the client library on the first and the last one:
-// two workers starting at once (the PBX link starts two) would run that on two threads and corrupt the heap.
-inline QMutex &driverMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
-
-// With the mutex held: one MySQL driver registered for the life of the process, so that the client library is
-// initialised once and never ended between two workers, whatever other threads of the process do.
-inline void keepMySqlLibrary()
-{
-    static bool kept = false;
-    if (kept)
-        return;
-    kept = true;
-    QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("orvix_mysql_library"));
-}
 
 // How a connector's connections are made. Copied out under the connector's mutex, so that a worker or the
 // connection check works with one consistent set without holding the lock.
@@ -50,9 +32,7 @@ struct ConnectionSettings
     // A connection of this thread named `name` with these settings, not yet opened.
     QSqlDatabase addDatabase(const QString &name) const
     {
-        if (driverName == QLatin1String("QMYSQL"))
-            keepMySqlLibrary();
-        QSqlDatabase db = QSqlDatabase::addDatabase(driverName, name);
+        QSqlDatabase db = SqlConnections::add(name, driverName);
         db.setHostName(host);
         db.setPort(port);
         db.setUserName(userName);

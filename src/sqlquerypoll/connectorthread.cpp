@@ -65,20 +65,13 @@ void ConnectorThread::process()
     // Read once: later changes reach the next worker only.
     const ConnectionSettings settings = m_connector->settingsSnapshot();
     {
-        QSqlDatabase db;
-        {
-            QMutexLocker locker(&driverMutex());
-            db = settings.addDatabase(m_databaseConnectionName);
-        }
+        QSqlDatabase db = settings.addDatabase(m_databaseConnectionName);
         if (settings.driverName == QLatin1String("QMYSQL"))
             db.setConnectOptions(mysqlConnectOptions(settings));
         run(db, settings);
         db.close();
     }
-    {
-        QMutexLocker locker(&driverMutex());
-        QSqlDatabase::removeDatabase(m_databaseConnectionName);
-    }
+    SqlConnections::remove(m_databaseConnectionName);
     // Whoever waits on these requests must hear of them (the CEL poll waits for every answer).
     rejectAll(m_queue->close(), QStringLiteral("Loop disabled"));
     Q_EMIT finished();
@@ -93,9 +86,12 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
             if (!db.open()) {
                 qCritical().noquote() << QStringLiteral("[%1] DBQueryPool. Connection error: %2")
                                              .arg(settings.connectionName, db.lastError().text());
-                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2:%3 in %4 ms")
-                                         .arg(settings.connectionName, db.hostName())
-                                         .arg(db.port())
+                // No host: the client library uses the local server's socket, and a port means nothing.
+                const QString server = db.hostName().isEmpty()
+                    ? QStringLiteral("the local server")
+                    : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
+                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
+                                         .arg(settings.connectionName, server)
                                          .arg(settings.reconnectInterval);
                 rejectPendingRequests();
                 m_queue->pause(settings.reconnectInterval);

@@ -105,6 +105,8 @@ private Q_SLOTS:
     void callEventsReachCrmAndWebSockets();
     void routesReachTheirWork_data();
     void routesReachTheirWork();
+    // Last: the clean run quits the application, which ends every event loop started after it.
+    void cleanRunEmptiesTheFilesWhereTheLinksKeepThem();
 
 private:
     void writeConfig();
@@ -738,6 +740,27 @@ void tst_App::routesReachTheirWork()
         QCOMPARE(answer.value("result"), result);
     if (route == QLatin1String("/originate"))
         QCOMPARE(m_ami->frames(QStringLiteral("Originate")).last().value("Exten"), QStringLiteral("84951112233"));
+}
+
+void tst_App::cleanRunEmptiesTheFilesWhereTheLinksKeepThem()
+{
+    // The links keep their files in the test's directory (makeApp): the clean run must empty those, not
+    // files of the same name beside the executable.
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    const QString state = app->pbx().stateFilePath();
+    QCOMPARE(state, m_dir.filePath("generated_tst_app/state.json"));
+    QFile stateFile(state);
+    QVERIFY(stateFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    stateFile.write(R"({"previous_event_id": 99})");
+    stateFile.close();
+    const QString token = m_dir.filePath("generated_tst_app/token.json");
+    QVERIFY(QFileInfo(token).size() > 0);
+
+    app->clean();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(state).size() == 0, 10000);
+    QCOMPARE(QFileInfo(token).size(), 0);
+    QCOMPARE(app->crm().connector().tokenFilePath(), token);
 }
 
 QTEST_GUILESS_MAIN(tst_App)

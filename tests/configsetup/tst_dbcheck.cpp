@@ -1,11 +1,17 @@
 #include "config/manager.h"
 #include "configsetup/configupdater.h"
+#include "configsetup/dbchecker.h"
 #include "httpclient/httpclient.h"
 #include "setuptestsupport.h"
 #include "support/mariadbfixture.h"
+#include "sqlquerypoll/connector.h"
 #include "support/promisewatch.h"
 
+#include <QAtomicInt>
 #include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -19,6 +25,45 @@ using Orvix::ConfigSetup::ConfigUpdater;
 using Orvix::Tests::MariaDbFixture;
 using Orvix::Tests::MariaDbSettings;
 
+namespace {
+
+// Stands in for the MySQL driver and counts the times two of them were made or dropped at the same moment, which
+// the real driver's unguarded instance count does not survive.
+class OverlapDriver : public QSqlDriver
+{
+public:
+    OverlapDriver() { enterAndLeave(); }
+    ~OverlapDriver() override { enterAndLeave(); }
+
+    bool hasFeature(DriverFeature) const override { return false; }
+    bool open(const QString &, const QString &, const QString &, const QString &, int, const QString &) override
+    {
+        setLastError(QSqlError(QStringLiteral("no server"), QString(), QSqlError::ConnectionError));
+        setOpenError(true);
+        return false;
+    }
+    void close() override {}
+    QSqlResult *createResult() const override { return nullptr; }
+
+    static QAtomicInt overlaps;
+
+private:
+    static void enterAndLeave()
+    {
+        static QAtomicInt inside;
+        if (inside.fetchAndAddOrdered(1) != 0)
+            overlaps.ref();
+        // Stays a moment, as the real driver's start does, so that an unguarded neighbour shows.
+        for (int i = 0; i < 50; ++i)
+            QThread::yieldCurrentThread();
+        inside.deref();
+    }
+};
+
+QAtomicInt OverlapDriver::overlaps;
+
+} // namespace
+
 class tst_DbCheck : public QObject
 {
     Q_OBJECT
@@ -31,6 +76,8 @@ private Q_SLOTS:
     void check();
     void twoChecksAtOnce();
     void silentServerKeepsMainThreadRunning();
+    // Last: it replaces the MySQL driver while it runs.
+    void checkAndPoolMakeConnectionsOneAtATime();
 
 private:
     QJsonObject settings() const;
@@ -166,6 +213,34 @@ void tst_DbCheck::silentServerKeepsMainThreadRunning()
     // The main thread's timer went on firing all the while the connection hung.
     QVERIFY2(ticksWhenSettled >= 3, qPrintable(QString::number(ticksWhenSettled)));
     qDeleteAll(held);
+}
+
+void tst_DbCheck::checkAndPoolMakeConnectionsOneAtATime()
+{
+    // A check on its pool thread while the PBX link's pool makes and drops connections of its own. A race shows
+    // only by chance, but the stand-in driver lingers in its constructor and destructor to make it likely.
+    QSqlDatabase::registerSqlDriver(QStringLiteral("QMYSQL"), new QSqlDriverCreator<OverlapDriver>);
+    constexpr int kRounds = 300;
+    Orvix::ConfigSetup::DbChecker::Settings check;
+    check.host = QStringLiteral("127.0.0.1");
+    QThread *checks = QThread::create([check] {
+        for (int i = 0; i < kRounds; ++i)
+            Orvix::ConfigSetup::DbChecker::run(check);
+    });
+    Orvix::SqlQueryPoll::Connector pool(QStringLiteral("beside_the_check"));
+    pool.setConnectionSettings(QStringLiteral("127.0.0.1"), 3306, QStringLiteral("nobody"), QString(), QString());
+    checks->start();
+    int failed = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        QString error;
+        if (!pool.checkConnection(error))
+            ++failed;
+    }
+    checks->wait();
+    delete checks;
+    QSqlDatabase::registerSqlDriver(QStringLiteral("QMYSQL"), nullptr);
+    QCOMPARE(failed, kRounds); // every open went to the stand-in
+    QCOMPARE(OverlapDriver::overlaps.loadAcquire(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_DbCheck)

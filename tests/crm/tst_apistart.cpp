@@ -37,19 +37,21 @@ void tst_ApiStart::bindings_data()
     QTest::addColumn<bool>("relay");
     QTest::addColumn<QString>("startHandler");
     QTest::addColumn<QString>("callBackHandler");
+    QTest::addColumn<bool>("warned"); // that address_ext is to be filled in
 
     QTest::newRow("own server by listen host")
         << QJsonObject{{"listen_host", "0.0.0.0"}, {"use_http", true}, {"listen_port", 8077}} << false
-        << "http://0.0.0.0:8077/events/external_call_start" << "http://0.0.0.0:8077/events/external_call_back_start";
+        << "http://0.0.0.0:8077/events/external_call_start" << "http://0.0.0.0:8077/events/external_call_back_start"
+        << true;
     QTest::newRow("external address with scheme and port")
         << QJsonObject{{"address_ext", "https://crm.example.org:9443"}, {"use_http", true}, {"listen_port", 8077}}
         << false << "https://crm.example.org:9443/events/external_call_start"
-        << "https://crm.example.org:9443/events/external_call_back_start";
+        << "https://crm.example.org:9443/events/external_call_back_start" << false;
     QTest::newRow("bare external host over https")
         << QJsonObject{{"address_ext", "crm.example.org"}, {"use_http", false}, {"listen_port_secure", 8443}} << false
         << "https://crm.example.org:8443/events/external_call_start"
-        << "https://crm.example.org:8443/events/external_call_back_start";
-    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back";
+        << "https://crm.example.org:8443/events/external_call_back_start" << false;
+    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back" << false;
 }
 
 void tst_ApiStart::bindings()
@@ -58,7 +60,9 @@ void tst_ApiStart::bindings()
     QFETCH(bool, relay);
     QFETCH(QString, startHandler);
     QFETCH(QString, callBackHandler);
+    QFETCH(bool, warned);
 
+    LogCapture log;
     FakeRelayServer relayServer;
     ClientC2C::Relay relaySettings;
     relaySettings.serverUrl = relayServer.baseUrl();
@@ -91,6 +95,11 @@ void tst_ApiStart::bindings()
         QCOMPARE(callBacks.first().value(0).toString(), QString("89161234567"));
     }
     QVERIFY(harness.api->taskQueue().isRunning());
+    const QStringList warnings = log.matching(QStringLiteral("The WebServer setting address_ext is empty"));
+    QCOMPARE(warnings.size(), warned ? 1 : 0);
+    if (warned)
+        QVERIFY2(warnings.first().contains(QStringLiteral("bound to http://0.0.0.0:8077,")),
+                 qPrintable(warnings.first()));
 }
 
 void tst_ApiStart::cleanStartEndsEvenWhenEverythingFails()

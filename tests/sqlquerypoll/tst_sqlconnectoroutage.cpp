@@ -4,6 +4,8 @@
 #include "sqlquerypoll/response.h"
 #include "support/mariadbserver.h"
 
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using Orvix::SqlQueryPoll::Connector;
@@ -66,6 +68,44 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(waiting->settled, 20000);
         QVERIFY2(waiting->resolved, qPrintable(waiting->error));
         QCOMPARE(firstCell(waiting->value), QStringLiteral("back"));
+    }
+
+    void nextAttemptNamesTheServer_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("where");
+        QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1";
+        // An empty host is the local server's socket: a port there would mislead.
+        QTest::newRow("local socket") << "" << "the local server";
+    }
+
+    void nextAttemptNamesTheServer()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, where);
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            closedPort = probe.serverPort();
+        }
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        MessageLog log;
+        Connector connector(QStringLiteral("outage_pool"));
+        if (host.isEmpty()) {
+            // SQLite stands in for a local server that cannot be opened: the test touches no system socket.
+            connector.setDriver(Connector::Sqlite);
+            connector.setConnectionSettings(QString(), closedPort, QString(), QString(),
+                                            dir.filePath(QStringLiteral("missing/pbx.sqlite")));
+        } else {
+            connector.setConnectionSettings(host, closedPort, QStringLiteral("nobody"), QString(), QString());
+        }
+        connector.start();
+        const QString line = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to %1 in 5000 ms")
+                                 .arg(where.contains(QLatin1String("%1")) ? where.arg(closedPort) : where);
+        QTRY_COMPARE(log.count(QtInfoMsg, line), 1);
+        connector.stop();
     }
 
     void stopWhileTheServerIsAwayRejectsAndARestartWorks()

@@ -105,6 +105,11 @@ void FakeAmiServer::setGreeting(const QByteArray &greeting)
     m_greeting = greeting;
 }
 
+void FakeAmiServer::setSilent(bool silent)
+{
+    m_silent = silent;
+}
+
 void FakeAmiServer::setCredentials(const QString &user, const QString &secret)
 {
     m_user = user;
@@ -224,8 +229,10 @@ void FakeAmiServer::onNewConnection()
             Q_EMIT clientDisconnected();
         });
         // The greeting ends with one CR LF and no empty line.
-        socket->write(m_greeting + kLineEnd);
-        socket->flush();
+        if (!m_silent) {
+            socket->write(m_greeting + kLineEnd);
+            socket->flush();
+        }
         Q_EMIT clientConnected();
     }
 }
@@ -258,6 +265,8 @@ void FakeAmiServer::onReadyRead(QTcpSocket *socket)
 void FakeAmiServer::answer(Client &client, const Frame &frame)
 {
     QTcpSocket *socket = client.socket;
+    if (m_silent)
+        return;
     const QString action = frame.action.toLower();
     bool close = false;
     QByteArray bytes;

@@ -73,6 +73,8 @@ public:
     void setGreeting(const QByteArray &greeting);   // default "Asterisk Call Manager/9.0.0"
     void setCredentials(const QString &user, const QString &secret);
     void setLoginFailureDelay(int msec);            // default 1000
+    // Accepts connections and never writes a byte: no greeting, no answer (a hung manager). Frames are still kept.
+    void setSilent(bool silent);
     void setSipPeers(const QStringList &names);     // default 101, 102, trunk
     void setIaxPeers(const QStringList &names);     // default 103
     void setCommandOutput(const QString &command, const QStringList &outputLines);
@@ -122,6 +124,7 @@ private:
     QString m_user = QStringLiteral("crm");
     QString m_secret = QStringLiteral("crmsecret");
     int m_loginFailureDelay = 1000;
+    bool m_silent = false;
     QStringList m_sipPeers{QStringLiteral("101"), QStringLiteral("102"), QStringLiteral("trunk")};
     QStringList m_iaxPeers{QStringLiteral("103")};
     QHash<QString, QStringList> m_commandOutput;

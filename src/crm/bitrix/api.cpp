@@ -1,6 +1,7 @@
 #include "crm/bitrix/api.h"
 
-#include <QCoreApplication>
+#include "config/generateddirectory.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QPointer>
@@ -59,10 +60,8 @@ void API::setGeneratedDirectory(const QString &path)
 QString API::registrationsFilePath() const
 {
     QString directory = m_generatedDirectory;
-    if (directory.isEmpty()) {
-        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
-            + Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
-    }
+    if (directory.isEmpty())
+        directory = Config::GeneratedDirectory::path();
     return QDir(directory).filePath(kRegistrationsFile);
 }
 
@@ -132,6 +131,13 @@ void API::onBitrixConnectorStart()
         return;
     }
     const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
+    if (!useRelay && m_addressExt.isEmpty()) {
+        // The listen address ("0.0.0.0" by default) is bound as it is; a portal reaches that rarely, if ever.
+        qWarning().noquote() << QStringLiteral("The WebServer setting address_ext is empty: click-to-call events are "
+                                               "bound to %1, which the portal may not reach; fill in address_ext "
+                                               "with the address the portal reaches this server at")
+                                    .arg(serverUrl(false));
+    }
     bindExternalCallStart(useRelay);
     bindExternalCallBackStart(useRelay);
     const bool useExternalLines = Manager::getBool(Manager::Bitrix, QStringLiteral("use_external_lines"));

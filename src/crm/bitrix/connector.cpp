@@ -2,6 +2,7 @@
 
 #include "crm/bitrix/auth.h"
 #include "crm/bitrix/localeshandler.h"
+#include "crm/bitrix/token.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
 
@@ -63,6 +64,11 @@ void Connector::setTokenBaseDirectory(const QString &directory)
     m_tokenBaseDirectory = directory;
 }
 
+QString Connector::tokenFilePath() const
+{
+    return Token(m_generatedPostfix, m_tokenBaseDirectory).filePath();
+}
+
 void Connector::setRequestTimeout(std::chrono::milliseconds timeout)
 {
     m_requestTimeout = timeout;
@@ -85,6 +91,7 @@ void Connector::beginRun(const QString &host, int userId, const QString &login, 
     m_defaultUserId = userId;
     m_login = login;
     m_password = password;
+    m_generatedPostfix = generatedPostfix;
     m_auth = new Auth(host, login, password, generatedPostfix, m_httpClient, nullptr, m_tokenBaseDirectory);
     m_auth->setRequestTimeout(m_requestTimeout);
 }

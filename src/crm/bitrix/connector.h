@@ -65,6 +65,8 @@ public:
     // Where the "generated" directory of the token file lives; empty (the default) means beside the
     // executable. Takes effect at the next start.
     void setTokenBaseDirectory(const QString &directory);
+    // The token file of the last start (or of the next, before any).
+    QString tokenFilePath() const;
     // Transfer time-out of every REST and OAuth request; takes effect at the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout);
     // First pause before a request refused by the portal's rate limit goes again (1 s by default); the
@@ -368,6 +370,7 @@ private:
     QHash<QString, QSet<int>> m_shownUsers;
 
     QString m_tokenBaseDirectory;
+    QString m_generatedPostfix;
     std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
     std::chrono::milliseconds m_rateLimitBackoff{1000};
     std::chrono::milliseconds m_nextBackoff{1000};

@@ -1,6 +1,7 @@
 #include "crm/bitrix/token.h"
 
-#include <QCoreApplication>
+#include "config/generateddirectory.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,9 +53,7 @@ QJsonObject Token::toJson() const
 
 QString Token::filePath() const
 {
-    const QString base = m_baseDirectory.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).absolutePath()
-                                                   : m_baseDirectory;
-    return base + QStringLiteral("/generated") + m_generatedPostfix + QStringLiteral("/token.json");
+    return Config::GeneratedDirectory::path(m_generatedPostfix, m_baseDirectory) + QStringLiteral("/token.json");
 }
 
 bool Token::save()

@@ -1,16 +1,15 @@
 #include "pbx/asterisk/api.h"
 
+#include "config/generateddirectory.h"
 #include "entities/entities.h"
 #include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
 #include "utils/msgbuilder.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -186,6 +185,11 @@ void API::setStatementReadTimeout(std::chrono::seconds timeout)
     m_statementConnector->setReadTimeout(timeout);
 }
 
+void API::setAmiAnswerTimeout(std::chrono::milliseconds timeout)
+{
+    m_amiConnector->setAnswerTimeout(timeout);
+}
+
 void API::setGeneratedDirectory(const QString &path)
 {
     m_generatedDirectory = path;
@@ -197,8 +201,7 @@ QString API::stateFilePath() const
     if (directory.isEmpty()) {
         // Beside the executable, not in the working directory: a service started from elsewhere must
         // find the position it saved, or it would register old calls in the CRM again.
-        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/generated")
-            + m_config.getString(Config::Manager::App, QStringLiteral("generated_postfix"));
+        directory = Config::GeneratedDirectory::path();
     }
     return directory + QLatin1Char('/') + kStateFileName;
 }

@@ -68,6 +68,9 @@ public:
     // How long an ad-hoc statement or a recording look-up may keep the database silent before it is
     // rejected (60 s unless set). Read at the next connection.
     void setStatementReadTimeout(std::chrono::seconds timeout);
+    // How long Asterisk may take to greet and answer the login (10 s unless set); past it the link
+    // asks to be stopped, as when the connection is refused.
+    void setAmiAnswerTimeout(std::chrono::milliseconds timeout);
     QString stateFilePath() const;
 
     CelId lastEventId() const { return m_lastEventId; }

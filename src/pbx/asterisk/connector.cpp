@@ -21,6 +21,7 @@ namespace Orvix::PBX::Asterisk {
 
 namespace {
 constexpr std::chrono::milliseconds kConnectedDelay{1000};
+constexpr std::chrono::milliseconds kAnswerTimeout{10000};
 
 QString socketErrorText(QAbstractSocket::SocketError error)
 {
@@ -47,7 +48,11 @@ Connector::Connector(QObject *parent)
     : QObject(parent)
     , m_socket(new QTcpSocket(this))
     , m_connectedTimer(new QTimer(this))
+    , m_answerTimer(new QTimer(this))
 {
+    m_answerTimer->setSingleShot(true);
+    m_answerTimer->setInterval(kAnswerTimeout);
+    connect(m_answerTimer, &QTimer::timeout, this, &Connector::onAnswerTimeout);
     m_connectedTimer->setSingleShot(true);
     m_connectedTimer->setInterval(kConnectedDelay);
     connect(m_connectedTimer, &QTimer::timeout, this, &Connector::connected);
@@ -76,6 +81,7 @@ void Connector::connectToHost(const QString &host, quint16 port, const QString &
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
     m_connectedTimer->stop();
+    m_answerTimer->stop();
     abortPending(QStringLiteral("a new connection starts"));
     m_reader.clear();
     m_socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
@@ -98,9 +104,15 @@ void Connector::setLoginWaitingPromise(Utils::Promise<void> loginWaiting)
     m_loginResult.onReject([loginWaiting]() { loginWaiting.reject(); });
 }
 
+void Connector::setAnswerTimeout(std::chrono::milliseconds timeout)
+{
+    m_answerTimer->setInterval(timeout);
+}
+
 void Connector::disconnectFromHost()
 {
     m_connectedTimer->stop();
+    m_answerTimer->stop();
     if (m_socket->state() == QAbstractSocket::UnconnectedState) {
         abortPending(QStringLiteral("the connection was closed"));
         return;
@@ -181,11 +193,14 @@ void Connector::processMessage(const Message &message)
 
 void Connector::logIn()
 {
+    // The login goes out at once; the greeting and the login answer must both come within the time-out.
+    m_answerTimer->start();
     Actions::Login login(m_user, m_secret);
     const QPointer<Connector> self(this);
     login.onSuccess([self]() {
         if (!self)
             return;
+        self->m_answerTimer->stop();
         if (self->m_checkMode) {
             Q_EMIT self->connected();
             Q_EMIT self->loggedIn();
@@ -201,6 +216,8 @@ void Connector::logIn()
     // login like any other, or the link would wait for an answer that cannot come.
     const bool unsendable = !login.message().unsafeReason().isEmpty();
     login.onError([self, login, result, unsendable]() {
+        if (self)
+            self->m_answerTimer->stop();
         // Unanswered, its connection ended (our own disconnect, a new connection, our destruction, or a loss the
         // socket reports itself): no "Authentication failed", but a caller waiting on the login must still hear of it.
         if (!self || (!login.isAnswered() && !unsendable)) {
@@ -285,6 +302,7 @@ Utils::Promise<void> Connector::redirect(const QString &channel, const QString &
 void Connector::onLostConnection()
 {
     m_connectedTimer->stop();
+    m_answerTimer->stop();
     abortPending(QStringLiteral("the connection to Asterisk was lost"));
     m_reader.clear();
     if (m_reportDisconnection)
@@ -296,6 +314,18 @@ void Connector::onLostConnection()
 void Connector::onError(QAbstractSocket::SocketError error)
 {
     Q_EMIT hasError(socketErrorText(error));
+    m_loginResult.reject();
+}
+
+void Connector::onAnswerTimeout()
+{
+    // Told first, so that whoever waits on the login knows why it failed when the abort below rejects it.
+    Q_EMIT hasError(kNoAnswerInTime);
+    // Dropped like a connection that was never made: the owner hears of the error, not of a lost link.
+    m_reportDisconnection = false;
+    m_socket->abort();
+    m_reportDisconnection = true;
+    abortPending(QStringLiteral("Asterisk did not answer in time"));
     m_loginResult.reject();
 }
 

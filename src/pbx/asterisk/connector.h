@@ -12,16 +12,23 @@
 #include <QString>
 #include <QUuid>
 
+#include <chrono>
+
 class QTcpSocket;
 class QTimer;
 
 namespace Orvix::PBX::Asterisk {
 
+// The error a connection fails with when Asterisk does not greet or answer the login in time.
+inline constexpr QLatin1String kNoAnswerInTime("Asterisk did not answer the login in time");
+
 // Client of the Asterisk Manager Interface: logs in, sends actions and routes every answer to the
 // action it belongs to. Service mode (connectToHost) reads the peer lists after login and announces
-// `connected` 1000 ms later; check mode (tryConnect) only tests the login. It never reconnects and
-// sets no time-outs: its owner reacts to `hasError` and `disconnected`. Actions still waiting for an
-// answer fail when their connection ends or a new one starts. Lives on the main thread.
+// `connected` 1000 ms later; check mode (tryConnect) only tests the login. It never reconnects: its
+// owner reacts to `hasError` and `disconnected`. A peer that accepts the connection but does not
+// greet and answer the login within the answer time-out fails it as a refused connection does
+// (`hasError`, no `disconnected`). Actions still waiting for an answer fail when their connection
+// ends or a new one starts. Lives on the main thread.
 class Connector : public QObject
 {
     Q_OBJECT
@@ -34,6 +41,8 @@ public:
     void tryConnect(const QString &host, quint16 port, const QString &user, const QString &secret,
                     Utils::Promise<void> loginWaiting);
     void setLoginWaitingPromise(Utils::Promise<void> loginWaiting);
+    // From the TCP connection to the login answer (10 s unless set). Read when a connection is made.
+    void setAnswerTimeout(std::chrono::milliseconds timeout);
     // Closes the connection without reporting it with `disconnected`.
     void disconnectFromHost();
 
@@ -66,6 +75,7 @@ private Q_SLOTS:
     void logIn();
     void onLostConnection();
     void onError(QAbstractSocket::SocketError error);
+    void onAnswerTimeout();
 
 private:
     void sendMessage(const Message &message);
@@ -78,6 +88,7 @@ private:
     bool m_reportDisconnection = true;
     QTcpSocket *m_socket;
     QTimer *m_connectedTimer;
+    QTimer *m_answerTimer;
     QString m_user;
     QString m_secret;
     MessageReader m_reader;

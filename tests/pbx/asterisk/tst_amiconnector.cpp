@@ -12,6 +12,7 @@
 #include <memory>
 
 using Orvix::PBX::Asterisk::Connector;
+using Orvix::PBX::Asterisk::kNoAnswerInTime;
 using Orvix::Tests::FakeAmiServer;
 using Orvix::Tests::watch;
 using Orvix::Utils::Promise;
@@ -68,7 +69,8 @@ private Q_SLOTS:
     void featureCodes();
     void refusedLogin_data();
     void refusedLogin();
-    void connectionRefused();
+    void connectionFails_data();
+    void connectionFails();
     void callControlFrames_data();
     void callControlFrames();
     void framesSplitOverReads();
@@ -287,22 +289,63 @@ void tst_AmiConnector::refusedLogin()
     QCOMPARE(connector.pendingCount(), 0);
 }
 
-void tst_AmiConnector::connectionRefused()
+void tst_AmiConnector::connectionFails_data()
 {
-    quint16 closedPort = 0;
-    {
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("checkMode");
+    QTest::addColumn<QString>("error");
+    const QString refused = QStringLiteral("QAbstractSocket::ConnectionRefusedError");
+    QTest::newRow("closed port, check") << "closed" << true << refused;
+    QTest::newRow("closed port, service") << "closed" << false << refused;
+    // Accepted and then nothing: no greeting, no login answer.
+    QTest::newRow("silent peer, check") << "silent" << true << QString(kNoAnswerInTime);
+    QTest::newRow("silent peer, service") << "silent" << false << QString(kNoAnswerInTime);
+    QTest::newRow("greeting, login unanswered") << "unanswered" << false << QString(kNoAnswerInTime);
+}
+
+void tst_AmiConnector::connectionFails()
+{
+    QFETCH(QString, peer);
+    QFETCH(bool, checkMode);
+    QFETCH(QString, error);
+
+    FakeAmiServer ami;
+    QVERIFY(ami.listen());
+    quint16 port = ami.port();
+    if (peer == QLatin1String("closed")) {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
+        port = probe.serverPort();
+    } else if (peer == QLatin1String("silent")) {
+        ami.setSilent(true);
+    } else {
+        ami.setResponder(QStringLiteral("Login"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
     }
     Connector connector;
+    connector.setAnswerTimeout(std::chrono::milliseconds(300));
     QSignalSpy errors(&connector, &Connector::hasError);
+    QSignalSpy disconnected(&connector, &Connector::disconnected);
+    QSignalSpy connected(&connector, &Connector::connected);
     Promise<void> loginWaiting;
     const auto outcome = watch(loginWaiting);
-    connector.tryConnect(QStringLiteral("127.0.0.1"), closedPort, kUser, kSecret, loginWaiting);
-    QVERIFY(errors.wait());
-    QCOMPARE(errors.first().first().toString(), QStringLiteral("QAbstractSocket::ConnectionRefusedError"));
-    QVERIFY(outcome->rejected);
+    if (checkMode)
+        connector.tryConnect(QStringLiteral("127.0.0.1"), port, kUser, kSecret, loginWaiting);
+    else
+        connector.connectToHost(QStringLiteral("127.0.0.1"), port, kUser, kSecret);
+
+    QVERIFY(errors.wait(10000));
+    QCOMPARE(errors.first().first().toString(), error);
+    QCOMPARE(outcome->rejected, checkMode);
+    // Told as a failed connection, never as the loss of a working one.
+    QCOMPARE(disconnected.size(), 0);
+    QCOMPARE(connected.size(), 0);
+    QCOMPARE(connector.pendingCount(), 0);
+    if (peer != QLatin1String("closed")) {
+        QCOMPARE(ami.frames(QStringLiteral("Login")).size(), 1);
+        QTRY_COMPARE(ami.openConnections(), 0);
+    }
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(disconnected.size(), 0);
 }
 
 void tst_AmiConnector::callControlFrames_data()

@@ -1,6 +1,7 @@
 #include "tst_api_support.h"
 
 #include "pbx/asterisk/api.h"
+#include "pbx/asterisk/connector.h"
 #include "support/fakeamiserver.h"
 #include "support/mariadbserver.h"
 
@@ -29,6 +30,31 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() { Orvix::Config::Manager::resetForTesting(); }
+
+    void silentAsteriskStopsTheLink()
+    {
+        // A manager that accepts the connection and never says a word: the link must give up and ask to be
+        // restarted, or it would wait for ever and nothing above it would hear of the outage.
+        FakeAmiServer ami;
+        QVERIFY(ami.listen());
+        ami.setSilent(true);
+        QVERIFY(ApiTest::configure(ami, Orvix::Tests::MariaDbSettings()).isEmpty());
+
+        API api(nullptr, Orvix::Config::Manager());
+        api.setGeneratedDirectory(m_generated.filePath(QStringLiteral("silent")));
+        api.setAmiAnswerTimeout(std::chrono::milliseconds(300));
+        QSignalSpy shouldStop(&api, &API::shouldStop);
+        QSignalSpy started(&api, &API::started);
+        api.start();
+        QVERIFY(shouldStop.wait(10000));
+        QCOMPARE(shouldStop.first().first().toString(),
+                 QStringLiteral("An error occurred while connecting to Asterisk: ")
+                     + Orvix::PBX::Asterisk::kNoAnswerInTime);
+        QCOMPARE(started.size(), 0);
+        QTRY_COMPARE(ami.openConnections(), 0);
+        api.stop();
+        QCOMPARE(shouldStop.size(), 1);
+    }
 
     void pollWaitsForTheDatabaseAndResumes()
     {
