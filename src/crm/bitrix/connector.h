@@ -286,6 +286,19 @@ protected:
                                                                   const Utils::MsgBuilder &msg);
 
 private:
+    // Runs the request and resolves with what convert(value) makes of its result; rejects when it fails.
+    template <typename T, typename Convert>
+    Utils::Promise<T> runAndConvert(const QString &method, const QJsonObject &params,
+                                    HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg,
+                                    Convert convert)
+    {
+        Utils::Promise<T> result;
+        run(method, params, httpMethod, msg)
+            .onResolve([result, convert](const QJsonValue &value) { result.resolve(convert(value)); })
+            .onReject([result]() { result.reject(); });
+        return result;
+    }
+
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
                   const QString &generatedPostfix);

@@ -266,10 +266,8 @@ Promise<Activity> Connector::getActivity(int id, const MsgBuilder &msg)
     const QJsonObject params{{QStringLiteral("order"), QJsonObject{{QStringLiteral("ID"), QStringLiteral("ASC")}}},
                              {QStringLiteral("filter"), QJsonObject{{QStringLiteral("ID"), QString::number(id)}}},
                              {QStringLiteral("select"), QJsonArray{"*", "COMMUNICATIONS"}}};
-    run(QStringLiteral("crm.activity.list"), params, kGet, trace)
-        .onResolve([result](const QJsonValue &value) { result.resolve(Activity(value.toArray().at(0).toObject())); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<Activity>(QStringLiteral("crm.activity.list"), params, kGet, trace,
+                                   [](const QJsonValue &value) { return Activity(value.toArray().at(0).toObject()); });
 }
 
 Promise<void> Connector::updateActivity(int id, const QJsonObject &fields, const MsgBuilder &msg)
@@ -361,43 +359,33 @@ Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg)
 
 Promise<QJsonObject> Connector::currentUserProfile()
 {
-    Promise<QJsonObject> result;
-    run(QStringLiteral("profile"), QJsonObject(), kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonObject>(QStringLiteral("profile"), QJsonObject(), kGet, MsgBuilder(),
+                                      [](const QJsonValue &value) { return value.toObject(); });
 }
 
 Promise<QJsonObject> Connector::appInfo()
 {
-    Promise<QJsonObject> result;
-    run(QStringLiteral("app.info"), QJsonObject(), kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonObject>(QStringLiteral("app.info"), QJsonObject(), kGet, MsgBuilder(),
+                                      [](const QJsonValue &value) { return value.toObject(); });
 }
 
 Promise<QJsonArray> Connector::getSourceList()
 {
-    Promise<QJsonArray> result;
-    run(QStringLiteral("crm.status.entity.items"), QJsonObject{{QStringLiteral("entityId"), QStringLiteral("SOURCE")}},
-        kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toArray()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonArray>(QStringLiteral("crm.status.entity.items"),
+                                     QJsonObject{{QStringLiteral("entityId"), QStringLiteral("SOURCE")}}, kGet,
+                                     MsgBuilder(), [](const QJsonValue &value) { return value.toArray(); });
 }
 
 Promise<QJsonArray> Connector::getUserList(const QJsonObject &filter, const MsgBuilder &msg)
 {
-    Promise<QJsonArray> result;
-    run(QStringLiteral("user.get"), makeUserListParams(filter), kGet, msg)
-        .onResolve([result](const QJsonValue &value) {
-            const QJsonArray users = value.toArray();
-            qDebug().noquote() << "user list:" << QString::fromUtf8(QJsonDocument(users).toJson(QJsonDocument::Compact));
-            result.resolve(users);
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonArray>(QStringLiteral("user.get"), makeUserListParams(filter), kGet, msg,
+                                     [](const QJsonValue &value) {
+                                         const QJsonArray users = value.toArray();
+                                         qDebug().noquote() << "user list:"
+                                                            << QString::fromUtf8(QJsonDocument(users).toJson(
+                                                                   QJsonDocument::Compact));
+                                         return users;
+                                     });
 }
 
 void Connector::getLocales(Promise<QJsonObject> promise)
