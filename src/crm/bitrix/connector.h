@@ -25,7 +25,9 @@
 #include <QStringList>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
+#include <type_traits>
 
 class QTimer;
 
@@ -286,15 +288,24 @@ protected:
                                                                   const Utils::MsgBuilder &msg);
 
 private:
-    // Runs the request and resolves with what convert(value) makes of its result; rejects when it fails.
-    template <typename T, typename Convert>
+    // Runs the request and resolves with what convert(value) makes of its result (a Promise<void> with nothing,
+    // whatever the result); rejects when the request fails.
+    template <typename T, typename Convert = std::nullptr_t>
     Utils::Promise<T> runAndConvert(const QString &method, const QJsonObject &params,
                                     HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg,
-                                    Convert convert)
+                                    Convert convert = nullptr)
     {
         Utils::Promise<T> result;
         run(method, params, httpMethod, msg)
-            .onResolve([result, convert](const QJsonValue &value) { result.resolve(convert(value)); })
+            .onResolve([result, convert](const QJsonValue &value) {
+                if constexpr (std::is_void_v<T>) {
+                    Q_UNUSED(convert)
+                    Q_UNUSED(value)
+                    result.resolve();
+                } else {
+                    result.resolve(convert(value));
+                }
+            })
             .onReject([result]() { result.reject(); });
         return result;
     }
