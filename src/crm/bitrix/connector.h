@@ -403,7 +403,12 @@ private:
                                                 const QString &okPrefix, const QString &failureFormat,
                                                 bool dropType);
     Utils::Promise<Entity> addAndReadBack(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    // Adds an entity of the type once its fields are made; rejects when either fails.
+    Utils::Promise<Entity> addEntityWhenReady(EntityType type, const Utils::Promise<QJsonObject> &fields,
+                                              const Utils::MsgBuilder &msg);
     QString translate(const QString &key) const;
+    // The title of a lead or deal made for a call of the type with phone.
+    QString creationTitle(Entities::CallType type, const QString &phone) const;
     void storeUser(const QString &phone, const Entity &user);
     void dropExpiredUsers(const QDateTime &now);
     QStringList m_phonePrefixes;
