@@ -60,6 +60,14 @@ bool Action::takeText(const QJsonObject &params, const QString &key, Reply *repl
     return false;
 }
 
+bool Action::requireNonBlank(const QString &value, const QString &key, Reply *reply)
+{
+    if (!value.trimmed().isEmpty())
+        return true;
+    reply->sendError(400, QStringLiteral("Missing parameter: %1").arg(key));
+    return false;
+}
+
 bool Action::takeOptionalText(const QJsonObject &params, const QString &key, Reply *reply, QString *value)
 {
     if (readText(params, key, value) != Presence::Malformed)

@@ -46,6 +46,9 @@ protected:
     static bool takeOptionalObject(const QJsonObject &params, const QString &key, Reply *reply,
                                    QJsonObject *value);
     static bool takeOptionalBool(const QJsonObject &params, const QString &key, Reply *reply, bool *value);
+    // A required text read by takeText that must not be blank either: false after answering 400 "Missing
+    // parameter: <key>" when it is empty or only spaces.
+    static bool requireNonBlank(const QString &value, const QString &key, Reply *reply);
     // A configuration change, {section: {key: value}}: at least one section, each an object.
     static bool takeSections(const QJsonObject &params, Reply *reply);
 

@@ -14,12 +14,9 @@ void CustomCrmRequest::handle(const QJsonObject &params, Reply *reply)
     QString httpMethod = QStringLiteral("GET");
     if (!takeText(params, QStringLiteral("method"), reply, &method)
         || !takeOptionalObject(params, QStringLiteral("params"), reply, &methodParams)
-        || !takeOptionalText(params, QStringLiteral("http_method"), reply, &httpMethod))
+        || !takeOptionalText(params, QStringLiteral("http_method"), reply, &httpMethod)
+        || !requireNonBlank(method, QStringLiteral("method"), reply))
         return;
-    if (method.trimmed().isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: method"));
-        return;
-    }
     const Utils::Promise<QJsonValue> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("CRM request failed"));
     Q_EMIT request(method, methodParams, httpMethod, promise);

@@ -10,12 +10,9 @@ ExecuteSqlQuery::ExecuteSqlQuery(QObject *parent)
 void ExecuteSqlQuery::handle(const QJsonObject &params, Reply *reply)
 {
     QString sql;
-    if (!takeText(params, QStringLiteral("sql"), reply, &sql))
+    if (!takeText(params, QStringLiteral("sql"), reply, &sql)
+        || !requireNonBlank(sql, QStringLiteral("sql"), reply))
         return;
-    if (sql.trimmed().isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: sql"));
-        return;
-    }
     const QPointer<Reply> guard(reply);
     const Utils::Promise<QJsonObject, QString> promise;
     promise.onResolve([guard](const QJsonObject &result) {

@@ -3,7 +3,12 @@
 namespace Orvix::Actions {
 
 ExternalCallStartEventListener::ExternalCallStartEventListener(QObject *parent)
-    : Action(QStringLiteral("/events/external_call_start"), false, parent)
+    : ExternalCallStartEventListener(QStringLiteral("/events/external_call_start"), parent)
+{
+}
+
+ExternalCallStartEventListener::ExternalCallStartEventListener(const QString &route, QObject *parent)
+    : Action(route, false, parent)
 {
 }
 

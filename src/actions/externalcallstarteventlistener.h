@@ -22,6 +22,9 @@ Q_SIGNALS:
     void event(int userId, const QString &phone, const QString &lineNumber, const QJsonObject &event);
 
 protected:
+    // For a listener taking the same event on another route.
+    ExternalCallStartEventListener(const QString &route, QObject *parent);
+
     void handle(const QJsonObject &params, Reply *reply) override;
 };
 

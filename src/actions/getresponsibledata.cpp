@@ -10,12 +10,9 @@ GetResponsibleData::GetResponsibleData(QObject *parent)
 void GetResponsibleData::handle(const QJsonObject &params, Reply *reply)
 {
     QString phone;
-    if (!takeText(params, QStringLiteral("phone"), reply, &phone))
+    if (!takeText(params, QStringLiteral("phone"), reply, &phone)
+        || !requireNonBlank(phone, QStringLiteral("phone"), reply))
         return;
-    if (phone.trimmed().isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: phone"));
-        return;
-    }
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 404, QStringLiteral("Responsible not found"));
     Q_EMIT request(phone, promise);

@@ -12,12 +12,9 @@ void SetRoistatData::handle(const QJsonObject &params, Reply *reply)
     QString callId;
     QJsonObject data;
     if (!takeText(params, QStringLiteral("call_id"), reply, &callId)
-        || !takeObject(params, QStringLiteral("data"), reply, &data))
+        || !takeObject(params, QStringLiteral("data"), reply, &data)
+        || !requireNonBlank(callId, QStringLiteral("call_id"), reply))
         return;
-    if (callId.trimmed().isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: call_id"));
-        return;
-    }
     Q_EMIT event(callId, data);
     reply->sendResult(true);
 }

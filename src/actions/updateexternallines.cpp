@@ -12,12 +12,9 @@ void UpdateExternalLines::handle(const QJsonObject &params, Reply *reply)
     QString number;
     QString name;
     if (!takeText(params, QStringLiteral("NUMBER"), reply, &number)
-        || !takeOptionalText(params, QStringLiteral("NAME"), reply, &name))
+        || !takeOptionalText(params, QStringLiteral("NAME"), reply, &name)
+        || !requireNonBlank(number, QStringLiteral("NUMBER"), reply))
         return;
-    if (number.trimmed().isEmpty()) {
-        reply->sendError(400, QStringLiteral("Missing parameter: NUMBER"));
-        return;
-    }
     const Utils::Promise<void> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("External line not updated"));
     Q_EMIT request(QJsonObject{{QStringLiteral("NUMBER"), number}, {QStringLiteral("NAME"), name}}, promise);

@@ -103,8 +103,9 @@ private:
         return raw;
     }
 
-    template <typename A, typename... Args>
-    void watch(A *action, void (A::*signal)(Args...))
+    // S: the class declaring the signal, a base of A when A takes its signal over.
+    template <typename A, typename S, typename... Args>
+    void watch(A *action, void (S::*signal)(Args...))
     {
         connect(action, signal, this, [this](Args... args) {
             QStringList recorded;

@@ -1,8 +1,20 @@
 #pragma once
 
+#include "crm/bitrix/constants.h"
+#include "httpclient/httpclient.h"
+#include "support/fakecrmserver.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QObject>
+#include <QScopedPointer>
+#include <QSharedPointer>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QVariantList>
 
 // Collects every log message while alive.
 class LogCapture
@@ -44,4 +56,55 @@ private:
     static inline QtMessageHandler s_previous = nullptr;
     static inline QMutex s_mutex;
     static inline QStringList s_messages;
+};
+
+inline QJsonObject parse(const char *json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+// The texts of a scalar, an array or the values of an object, as a portal request carries them.
+inline QStringList texts(const QJsonValue &value)
+{
+    QStringList list;
+    if (value.isArray() || value.isObject()) {
+        const QVariantList items = value.isArray() ? value.toArray().toVariantList()
+                                                   : value.toObject().toVariantMap().values();
+        for (const QVariant &item : items)
+            list.append(item.toString());
+    } else if (!value.isUndefined()) {
+        list.append(value.toVariant().toString());
+    }
+    return list;
+}
+
+// What each connector test case starts from: a fake portal the token address points at, a directory for the
+// token and locale files, and the HTTP client the connector sends through. Call setUpPortal() from init() and
+// tearDownPortal() from cleanup().
+class ConnectorTestCase : public QObject
+{
+protected:
+    // False when the fake portal does not listen or the directory could not be made.
+    bool setUpPortal()
+    {
+        m_fake.reset(new Orvix::Tests::FakeCrmServer);
+        if (!m_fake->isListening())
+            return false;
+        qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
+        m_dir.reset(new QTemporaryDir);
+        if (!m_dir->isValid())
+            return false;
+        m_client.reset(new Orvix::HttpClient::HttpClient);
+        return true;
+    }
+
+    void tearDownPortal()
+    {
+        m_client.reset();
+        m_fake.reset();
+    }
+
+    QScopedPointer<Orvix::Tests::FakeCrmServer> m_fake;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };

@@ -37,7 +37,7 @@ struct Scripted
 Q_DECLARE_METATYPE(Scripted)
 Q_DECLARE_METATYPE(QList<FakeCrmReply>)
 
-class tst_Connector : public QObject
+class tst_Connector : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -76,25 +76,16 @@ private:
     void start(Connector &connector);
     QJsonObject storedToken() const;
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };
 
 void tst_Connector::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
+    QVERIFY(setUpPortal());
 }
 
 void tst_Connector::cleanup()
 {
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_Connector::start(Connector &connector)

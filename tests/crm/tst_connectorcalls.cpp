@@ -31,20 +31,6 @@ struct CardStep
     int user;
 };
 
-QStringList texts(const QJsonValue &value)
-{
-    QStringList list;
-    if (value.isArray() || value.isObject()) {
-        const QVariantList items = value.isArray() ? value.toArray().toVariantList()
-                                                   : value.toObject().toVariantMap().values();
-        for (const QVariant &item : items)
-            list.append(item.toString());
-    } else if (!value.isUndefined()) {
-        list.append(value.toVariant().toString());
-    }
-    return list;
-}
-
 FakeCrmReply cardAnswer(const QString &kind)
 {
     if (kind == "true")
@@ -60,7 +46,7 @@ FakeCrmReply cardAnswer(const QString &kind)
 
 Q_DECLARE_METATYPE(QList<CardStep>)
 
-class tst_ConnectorCalls : public QObject
+class tst_ConnectorCalls : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -82,25 +68,16 @@ private Q_SLOTS:
 private:
     void start(Connector &connector);
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };
 
 void tst_ConnectorCalls::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
+    QVERIFY(setUpPortal());
 }
 
 void tst_ConnectorCalls::cleanup()
 {
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_ConnectorCalls::start(Connector &connector)

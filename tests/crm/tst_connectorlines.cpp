@@ -47,7 +47,7 @@ QList<int> range(int from, int to)
 
 Q_DECLARE_METATYPE(Refusal)
 
-class tst_ConnectorLines : public QObject
+class tst_ConnectorLines : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -71,25 +71,16 @@ private:
     // From the first batch on, the next batch is answered with a refusal.
     void refuseSecondBatch();
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };
 
 void tst_ConnectorLines::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
+    QVERIFY(setUpPortal());
 }
 
 void tst_ConnectorLines::cleanup()
 {
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_ConnectorLines::start(Connector &connector)

@@ -27,11 +27,6 @@ namespace {
 
 constexpr int kInterval = 5;
 
-QJsonObject parse(const char *json)
-{
-    return QJsonDocument::fromJson(json).object();
-}
-
 QStringList textList(const QJsonValue &value)
 {
     QStringList texts;
@@ -126,7 +121,7 @@ QStringList commandNames(const FakeCrmRequest &batch)
 } // namespace
 
 // Lookups against the fake portal: by phone, by id with linked records, users by phone with the cache.
-class tst_ConnectorLookup : public QObject
+class tst_ConnectorLookup : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -146,22 +141,14 @@ private Q_SLOTS:
 private:
     void start(Connector &connector, int cacheMinutes = 0);
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
     Portal m_portal;
     QDateTime m_now;
 };
 
 void tst_ConnectorLookup::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
+    QVERIFY(setUpPortal());
     m_fake->setAuthMode(FakeCrmServer::AuthMode::AnyToken);
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
 
     m_portal = Portal();
     m_portal.records["user"] = QJsonArray{
@@ -193,8 +180,7 @@ void tst_ConnectorLookup::init()
 void tst_ConnectorLookup::cleanup()
 {
     Orvix::Entities::Clock::setSource({});
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_ConnectorLookup::start(Connector &connector, int cacheMinutes)

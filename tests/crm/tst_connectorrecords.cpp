@@ -15,15 +15,6 @@ using Orvix::Tests::watch;
 using Orvix::Utils::MsgBuilder;
 using Orvix::Utils::Promise;
 
-namespace {
-
-QJsonObject parse(const char *json)
-{
-    return QJsonDocument::fromJson(json).object();
-}
-
-} // namespace
-
 // Records of portal answers, phone numbers and the customization requests: nothing here talks to a portal.
 class tst_ConnectorRecords : public QObject
 {

@@ -34,20 +34,6 @@ const QString kCaller = QStringLiteral("+74951234567");
 const QString kCallId = QStringLiteral("1700000000.1");
 const QDateTime kStart = QDateTime(QDate(2026, 12, 7), QTime(15, 4, 5), Qt::OffsetFromUTC, 3 * 3600);
 
-QStringList texts(const QJsonValue &value)
-{
-    QStringList list;
-    if (value.isArray() || value.isObject()) {
-        const QVariantList items = value.isArray() ? value.toArray().toVariantList()
-                                                   : value.toObject().toVariantMap().values();
-        for (const QVariant &item : items)
-            list.append(item.toString());
-    } else if (!value.isUndefined()) {
-        list.append(value.toVariant().toString());
-    }
-    return list;
-}
-
 // A small portal: records by type with string ids, found by "ID" filters; adds create records. Which
 // records the duplicate search finds depends on the number searched for.
 struct Portal
@@ -131,7 +117,7 @@ public:
 
 // Registration parameters, call and conversation registration and the finish, against the fake portal,
 // with the customization requests answered by the test.
-class tst_ConnectorRegistration : public QObject
+class tst_ConnectorRegistration : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -149,25 +135,16 @@ private Q_SLOTS:
 private:
     void start(Connector &connector, bool noLeadMode);
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };
 
 void tst_ConnectorRegistration::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
+    QVERIFY(setUpPortal());
 }
 
 void tst_ConnectorRegistration::cleanup()
 {
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_ConnectorRegistration::start(Connector &connector, bool noLeadMode)

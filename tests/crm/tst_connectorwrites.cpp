@@ -29,11 +29,6 @@ namespace {
 constexpr int kInterval = 5;
 constexpr int kDefaultUser = 77;
 
-QJsonObject parse(const char *json)
-{
-    return QJsonDocument::fromJson(json).object();
-}
-
 // The fields as the portal decodes them: every leaf a string.
 QJsonObject asForm(const QJsonObject &fields)
 {
@@ -59,7 +54,7 @@ Q_DECLARE_METATYPE(FakeCrmReply)
 
 // Writes against the fake portal: new records with their texts, changes read back, deletions, activities,
 // tasks and the portal's lists.
-class tst_ConnectorWrites : public QObject
+class tst_ConnectorWrites : public ConnectorTestCase
 {
     Q_OBJECT
 
@@ -81,20 +76,12 @@ private Q_SLOTS:
 private:
     void start(Connector &connector);
 
-    QScopedPointer<FakeCrmServer> m_fake;
-    QScopedPointer<QTemporaryDir> m_dir;
-    QSharedPointer<Orvix::HttpClient::HttpClient> m_client;
 };
 
 void tst_ConnectorWrites::init()
 {
-    m_fake.reset(new FakeCrmServer);
-    QVERIFY(m_fake->isListening());
+    QVERIFY(setUpPortal());
     m_fake->setAuthMode(FakeCrmServer::AuthMode::AnyToken);
-    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, m_fake->tokenUrl().toString().toUtf8());
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_client.reset(new Orvix::HttpClient::HttpClient);
 
     // A dictionary of the test's own, without "COMMENT".
     QFile dictionary(m_dir->path() + "/test.json");
@@ -110,8 +97,7 @@ void tst_ConnectorWrites::init()
 void tst_ConnectorWrites::cleanup()
 {
     Orvix::Entities::Clock::setSource({});
-    m_client.reset();
-    m_fake.reset();
+    tearDownPortal();
 }
 
 void tst_ConnectorWrites::start(Connector &connector)

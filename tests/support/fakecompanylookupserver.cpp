@@ -1,29 +1,11 @@
 #include "support/fakecompanylookupserver.h"
 
+#include "support/fakehttp.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 
 namespace Orvix::Tests {
-
-namespace {
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return QByteArrayLiteral("OK");
-    case 201:
-        return QByteArrayLiteral("Created");
-    case 400:
-        return QByteArrayLiteral("Bad Request");
-    case 404:
-        return QByteArrayLiteral("Not Found");
-    default:
-        return status >= 500 ? QByteArrayLiteral("Internal Server Error") : QByteArrayLiteral("Unknown");
-    }
-}
-
-} // namespace
 
 FakeCompanyLookupServer::FakeCompanyLookupServer(QObject *parent)
     : QObject(parent)
@@ -82,7 +64,7 @@ void FakeCompanyLookupServer::onReadyRead(QTcpSocket *socket)
     }
     m_requests.append(request);
 
-    QByteArray reply = "HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reasonPhrase(m_status) + "\r\n";
+    QByteArray reply = fakeHttpStatusLine(m_status);
     reply += "Content-Type: " + m_contentType + "\r\n";
     reply += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
     reply += "Connection: close\r\n\r\n";

@@ -1,6 +1,7 @@
 #include "fakecrmserver.h"
 
 #include "fakecrmform.h"
+#include "fakehttp.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -13,31 +14,6 @@
 namespace Orvix::Tests {
 
 namespace {
-
-constexpr int kMaxHeaderBytes = 64 * 1024;
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
-}
 
 QJsonObject timeObject()
 {
@@ -65,11 +41,7 @@ QString newId()
 
 QByteArray FakeCrmRequest::header(const QByteArray &name) const
 {
-    for (const auto &header : headers) {
-        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-            return header.second;
-    }
-    return QByteArray();
+    return fakeHttpHeader(headers, name);
 }
 
 QString FakeCrmRequest::restMethod() const
@@ -366,37 +338,25 @@ void FakeCrmServer::onReadyRead(QTcpSocket *socket)
     if (it->answering)
         return;
 
-    const int headerEnd = it->buffer.indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        if (it->buffer.size() > kMaxHeaderBytes)
-            socket->abort();
+    const int headerEnd = fakeHttpHeadEnd(it->buffer, socket);
+    if (headerEnd < 0)
         return;
-    }
-    const QList<QByteArray> lines = it->buffer.left(headerEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    if (requestLine.size() != 3) {
+    const FakeHttpHead head = FakeHttpHead::parse(it->buffer, headerEnd);
+    if (!head.wellFormed) {
         write(socket, FakeCrmReply::raw(400, "Malformed request line"));
         socket->disconnectFromHost();
         return;
     }
 
     FakeCrmRequest request;
-    request.verb = requestLine.at(0);
-    const QByteArray target = requestLine.at(1);
-    const int question = target.indexOf('?');
-    request.path = QString::fromUtf8(QByteArray::fromPercentEncoding(question < 0 ? target : target.left(question)));
-    request.rawQuery = question < 0 ? QByteArray() : target.mid(question + 1);
+    request.verb = head.verb;
+    request.path = head.path;
+    request.rawQuery = head.rawQuery;
+    request.headers = head.headers;
     qint64 contentLength = 0;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        request.headers.append({name, value});
-        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
-            contentLength = value.toLongLong();
+    for (const auto &header : head.headers) {
+        if (header.first.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            contentLength = header.second.toLongLong();
     }
     if (it->buffer.size() < headerEnd + 4 + contentLength)
         return; // the body is still on its way
@@ -588,7 +548,7 @@ FakeCrmReply FakeCrmServer::answerToken(const FakeCrmRequest &request)
 
 void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    QByteArray head = fakeHttpStatusLine(reply.status);
     head += "Server: fake-crm\r\n";
     head += "Content-Type: " + reply.contentType + "\r\n";
     head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";

@@ -1,5 +1,7 @@
 #include "fakerelayserver.h"
 
+#include "fakehttp.h"
+
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QTcpSocket>
@@ -7,33 +9,9 @@
 
 namespace Orvix::Tests {
 
-namespace {
-
-constexpr int kMaxHeaderBytes = 64 * 1024;
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
-}
-
-} // namespace
-
 QByteArray FakeRelayPoll::header(const QByteArray &name) const
 {
-    for (const auto &header : headers) {
-        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-            return header.second;
-    }
-    return QByteArray();
+    return fakeHttpHeader(headers, name);
 }
 
 FakeRelayReply FakeRelayReply::event(const QJsonObject &event)
@@ -116,32 +94,21 @@ void FakeRelayServer::onReadyRead(QTcpSocket *socket)
     if (it == m_buffers.end())
         return;
     it->append(socket->readAll());
-    const int headerEnd = it->indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        if (it->size() > kMaxHeaderBytes)
-            socket->abort();
+    const int headerEnd = fakeHttpHeadEnd(*it, socket);
+    if (headerEnd < 0)
         return;
-    }
     // Polls are GETs without a body.
-    const QList<QByteArray> lines = it->left(headerEnd).split('\n');
+    const FakeHttpHead head = FakeHttpHead::parse(*it, headerEnd);
     it->remove(0, headerEnd + 4);
 
     FakeRelayPoll poll;
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    poll.verb = requestLine.value(0);
-    const QByteArray target = requestLine.value(1);
-    const int question = target.indexOf('?');
-    poll.path = QString::fromUtf8(QByteArray::fromPercentEncoding(question < 0 ? target : target.left(question)));
-    if (question >= 0) {
-        const QUrlQuery query(QString::fromUtf8(target.mid(question + 1)));
+    poll.verb = head.verb;
+    poll.path = head.path;
+    if (!head.rawQuery.isNull()) {
+        const QUrlQuery query(QString::fromUtf8(head.rawQuery));
         poll.portalAddress = query.queryItemValue(QStringLiteral("portal_address"), QUrl::FullyDecoded);
     }
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon > 0)
-            poll.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
-    }
+    poll.headers = head.headers;
     m_polls.append(poll);
 
     if (poll.path != QLatin1String("/wait_call"))
@@ -155,7 +122,7 @@ void FakeRelayServer::onReadyRead(QTcpSocket *socket)
 
 void FakeRelayServer::write(QTcpSocket *socket, const FakeRelayReply &reply)
 {
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    QByteArray out = fakeHttpStatusLine(reply.status);
     if (!reply.contentType.isEmpty())
         out += "Content-Type: " + reply.contentType + "\r\n";
     // A 204 carries neither a body nor its length.

@@ -25,7 +25,9 @@
 #include <QStringList>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
+#include <type_traits>
 
 class QTimer;
 
@@ -288,6 +290,28 @@ protected:
                                                                   const Utils::MsgBuilder &msg);
 
 private:
+    // Runs the request and resolves with what convert(value) makes of its result (a Promise<void> with nothing,
+    // whatever the result); rejects when the request fails.
+    template <typename T, typename Convert = std::nullptr_t>
+    Utils::Promise<T> runAndConvert(const QString &method, const QJsonObject &params,
+                                    HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg,
+                                    Convert convert = nullptr)
+    {
+        Utils::Promise<T> result;
+        run(method, params, httpMethod, msg)
+            .onResolve([result, convert](const QJsonValue &value) {
+                if constexpr (std::is_void_v<T>) {
+                    Q_UNUSED(convert)
+                    Q_UNUSED(value)
+                    result.resolve();
+                } else {
+                    result.resolve(convert(value));
+                }
+            })
+            .onReject([result]() { result.reject(); });
+        return result;
+    }
+
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
                   const QString &generatedPostfix);
@@ -382,7 +406,12 @@ private:
                                                 const QString &okPrefix, const QString &failureFormat,
                                                 bool dropType);
     Utils::Promise<Entity> addAndReadBack(EntityType type, const QJsonObject &fields, const Utils::MsgBuilder &msg);
+    // Adds an entity of the type once its fields are made; rejects when either fails.
+    Utils::Promise<Entity> addEntityWhenReady(EntityType type, const Utils::Promise<QJsonObject> &fields,
+                                              const Utils::MsgBuilder &msg);
     QString translate(const QString &key) const;
+    // The title of a lead or deal made for a call of the type with phone.
+    QString creationTitle(Entities::CallType type, const QString &phone) const;
     void storeUser(const QString &phone, const Entity &user);
     void dropExpiredUsers(const QDateTime &now);
     QStringList m_phonePrefixes;

@@ -65,9 +65,9 @@ Utils::Promise<void> Connector::sendBatches(const QList<QPair<QString, QString>>
 
 Utils::Promise<QHash<QString, QString>> Connector::getExternalLines()
 {
-    Utils::Promise<QHash<QString, QString>> result;
-    run(QStringLiteral("telephony.externalLine.get"), QJsonObject(), HttpClient::Request::Get, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) {
+    return runAndConvert<QHash<QString, QString>>(
+        QStringLiteral("telephony.externalLine.get"), QJsonObject(), HttpClient::Request::Get, MsgBuilder(),
+        [](const QJsonValue &value) {
             QHash<QString, QString> lines;
             const QJsonArray array = value.toArray();
             for (const QJsonValue &element : array) {
@@ -75,10 +75,8 @@ Utils::Promise<QHash<QString, QString>> Connector::getExternalLines()
                 lines.insert(readText(line.value(QLatin1String("NUMBER"))),
                              readText(line.value(QLatin1String("NAME"))));
             }
-            result.resolve(lines);
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+            return lines;
+        });
 }
 
 Utils::Promise<void> Connector::addExternalLines(const QStringList &numbers)
@@ -111,13 +109,9 @@ Utils::Promise<void> Connector::addExternalLines(const QStringList &numbers)
 
 Utils::Promise<void> Connector::updateExternalLine(const QString &number, const QString &name)
 {
-    Utils::Promise<void> result;
-    run(QStringLiteral("telephony.externalLine.update"),
-        QJsonObject{{QStringLiteral("NUMBER"), number}, {QStringLiteral("NAME"), name}}, HttpClient::Request::Get,
-        MsgBuilder())
-        .onResolve([result](const QJsonValue &) { result.resolve(); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<void>(QStringLiteral("telephony.externalLine.update"),
+                               QJsonObject{{QStringLiteral("NUMBER"), number}, {QStringLiteral("NAME"), name}},
+                               HttpClient::Request::Get, MsgBuilder());
 }
 
 Utils::Promise<int> Connector::deleteExternalLines()
@@ -154,13 +148,9 @@ Utils::Promise<int> Connector::deleteExternalLines()
 
 Utils::Promise<void> Connector::subscribeToEvent(const QString &event, const QString &handler)
 {
-    Utils::Promise<void> result;
     const QJsonObject params{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}};
-    run(QStringLiteral("event.bind"), params, HttpClient::Request::Get,
-        MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask))
-        .onResolve([result](const QJsonValue &) { result.resolve(); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<void>(QStringLiteral("event.bind"), params, HttpClient::Request::Get,
+                               MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask));
 }
 
 Utils::Promise<QStringList> Connector::getEventHandlers(const QString &event)

@@ -269,11 +269,9 @@ Promise<QList<Entity>> Connector::findEntities(EntityType type, QJsonObject filt
     const QJsonObject params{{QStringLiteral("order"), QJsonObject{{QStringLiteral("ID"), QStringLiteral("ASC")}}},
                              {QStringLiteral("filter"), filter},
                              {QStringLiteral("select"), select}};
-    Promise<QList<Entity>> result;
-    run(QStringLiteral("crm.%1.list").arg(Entity::typeToString(type)), params, kGet, trace)
-        .onResolve([type, result](const QJsonValue &value) { result.resolve(parseAll(type, value.toArray())); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QList<Entity>>(
+        QStringLiteral("crm.%1.list").arg(Entity::typeToString(type)), params, kGet, trace,
+        [type](const QJsonValue &value) { return parseAll(type, value.toArray()); });
 }
 
 Promise<Entity> Connector::getEntity(EntityType type, int id, bool withLinked, const MsgBuilder &msg)

@@ -47,13 +47,13 @@ QByteArray Connector::readRecordingFile(const QString &filePath)
 Utils::Promise<void> Connector::attachRecording(const QString &callId, const QString &filePath,
                                                 const MsgBuilder &msg)
 {
-    Utils::Promise<void> result;
     const QByteArray content = readRecordingFile(filePath);
     if (content.isEmpty()) {
         MsgBuilder attach = msg;
         attach.setChildTask(MsgBuilder::RecordingAttach);
         qWarning().noquote() << attach.build(MsgBuilder::Warning,
                                              QStringLiteral("Recording file was not found: %1").arg(filePath));
+        Utils::Promise<void> result;
         result.reject();
         return result;
     }
@@ -65,10 +65,8 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
         {QStringLiteral("FILENAME"), QStringLiteral("%1-%2").arg(stamp).arg(QFileInfo(filePath).fileName())},
         {QStringLiteral("FILE_CONTENT"), QString::fromLatin1(content.toBase64())},
     };
-    run(QStringLiteral("telephony.externalcall.attachRecord"), params, HttpClient::Request::Post, msg)
-        .onResolve([result](const QJsonValue &) { result.resolve(); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<void>(QStringLiteral("telephony.externalcall.attachRecord"), params,
+                               HttpClient::Request::Post, msg);
 }
 
 Utils::Promise<void> Connector::attachRecordingUrl(int activityId, const QString &url, const MsgBuilder &msg)

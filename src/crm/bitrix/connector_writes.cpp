@@ -159,13 +159,18 @@ QString Connector::translate(const QString &key) const
     return m_localesHandler ? m_localesHandler->translate(key) : key;
 }
 
-Promise<QJsonObject> Connector::makeLeadCreationFields(const QString &phone, Entities::CallType type,
-                                                       const QString &source, int responsibleId, const MsgBuilder &msg)
+QString Connector::creationTitle(Entities::CallType type, const QString &phone) const
 {
     const QString title = translate(type == Entities::CallType::Incoming ? QStringLiteral("INCOMING_ENTITY_NAME")
                                                                           : QStringLiteral("OUTGOING_ENTITY_NAME"));
+    return QString(title).replace(QLatin1String("%1"), phone);
+}
+
+Promise<QJsonObject> Connector::makeLeadCreationFields(const QString &phone, Entities::CallType type,
+                                                       const QString &source, int responsibleId, const MsgBuilder &msg)
+{
     const QJsonObject fields{
-        {QStringLiteral("TITLE"), QString(title).replace(QLatin1String("%1"), phone)},
+        {QStringLiteral("TITLE"), creationTitle(type, phone)},
         {QStringLiteral("COMMENTS"), translate(QStringLiteral("COMMENT"))},
         {QStringLiteral("PHONE"), QJsonArray{QJsonObject{{QStringLiteral("VALUE"), phone}}}},
         {QStringLiteral("SOURCE_ID"), source.isEmpty() ? QStringLiteral("CALL") : source},
@@ -195,10 +200,8 @@ Promise<QJsonObject> Connector::makeDealCreationFields(const QString &phone, Ent
                                                        const QString &source, int contactId, int responsibleId,
                                                        const MsgBuilder &msg)
 {
-    const QString title = translate(type == Entities::CallType::Incoming ? QStringLiteral("INCOMING_ENTITY_NAME")
-                                                                          : QStringLiteral("OUTGOING_ENTITY_NAME"));
     const QJsonObject fields{
-        {QStringLiteral("TITLE"), QString(title).replace(QLatin1String("%1"), phone)},
+        {QStringLiteral("TITLE"), creationTitle(type, phone)},
         {QStringLiteral("COMMENTS"), translate(QStringLiteral("COMMENT"))},
         {QStringLiteral("SOURCE_ID"), source.isEmpty() ? QStringLiteral("CALL") : source},
         {QStringLiteral("CONTACT_ID"), contactId},
@@ -209,49 +212,38 @@ Promise<QJsonObject> Connector::makeDealCreationFields(const QString &phone, Ent
     return customizeEntityCreationFields(fields, msg);
 }
 
-Promise<Entity> Connector::createLead(const QString &phone, Entities::CallType type, const QString &source,
-                                      int responsibleId, const MsgBuilder &msg)
+Promise<Entity> Connector::addEntityWhenReady(EntityType type, const Promise<QJsonObject> &fields,
+                                              const MsgBuilder &msg)
 {
     Promise<Entity> result;
     const QPointer<Connector> self(this);
-    makeLeadCreationFields(phone, type, source, responsibleId, msg)
-        .onResolve([self, msg, result](const QJsonObject &fields) {
+    fields
+        .onResolve([self, type, msg, result](const QJsonObject &ready) {
             if (!self)
                 return result.reject();
-            self->addLeadEntity(fields, msg).proxyTo(result);
+            self->addEntity(type, ready, msg).proxyTo(result);
         })
         .onReject([result]() { result.reject(); });
     return result;
+}
+
+Promise<Entity> Connector::createLead(const QString &phone, Entities::CallType type, const QString &source,
+                                      int responsibleId, const MsgBuilder &msg)
+{
+    return addEntityWhenReady(EntityType::Lead, makeLeadCreationFields(phone, type, source, responsibleId, msg), msg);
 }
 
 Promise<Entity> Connector::createContact(const QString &phone, const QString &source, int responsibleId,
                                          const MsgBuilder &msg)
 {
-    Promise<Entity> result;
-    const QPointer<Connector> self(this);
-    makeContactCreationFields(phone, source, responsibleId, msg)
-        .onResolve([self, msg, result](const QJsonObject &fields) {
-            if (!self)
-                return result.reject();
-            self->addContactEntity(fields, msg).proxyTo(result);
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return addEntityWhenReady(EntityType::Contact, makeContactCreationFields(phone, source, responsibleId, msg), msg);
 }
 
 Promise<Entity> Connector::createDeal(const QString &phone, Entities::CallType type, const QString &source,
                                       int contactId, int responsibleId, const MsgBuilder &msg)
 {
-    Promise<Entity> result;
-    const QPointer<Connector> self(this);
-    makeDealCreationFields(phone, type, source, contactId, responsibleId, msg)
-        .onResolve([self, msg, result](const QJsonObject &fields) {
-            if (!self)
-                return result.reject();
-            self->addDealEntity(fields, msg).proxyTo(result);
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return addEntityWhenReady(EntityType::Deal,
+                              makeDealCreationFields(phone, type, source, contactId, responsibleId, msg), msg);
 }
 
 Promise<Activity> Connector::getActivity(int id, const MsgBuilder &msg)
@@ -266,10 +258,8 @@ Promise<Activity> Connector::getActivity(int id, const MsgBuilder &msg)
     const QJsonObject params{{QStringLiteral("order"), QJsonObject{{QStringLiteral("ID"), QStringLiteral("ASC")}}},
                              {QStringLiteral("filter"), QJsonObject{{QStringLiteral("ID"), QString::number(id)}}},
                              {QStringLiteral("select"), QJsonArray{"*", "COMMUNICATIONS"}}};
-    run(QStringLiteral("crm.activity.list"), params, kGet, trace)
-        .onResolve([result](const QJsonValue &value) { result.resolve(Activity(value.toArray().at(0).toObject())); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<Activity>(QStringLiteral("crm.activity.list"), params, kGet, trace,
+                                   [](const QJsonValue &value) { return Activity(value.toArray().at(0).toObject()); });
 }
 
 Promise<void> Connector::updateActivity(int id, const QJsonObject &fields, const MsgBuilder &msg)
@@ -361,43 +351,33 @@ Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg)
 
 Promise<QJsonObject> Connector::currentUserProfile()
 {
-    Promise<QJsonObject> result;
-    run(QStringLiteral("profile"), QJsonObject(), kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonObject>(QStringLiteral("profile"), QJsonObject(), kGet, MsgBuilder(),
+                                      [](const QJsonValue &value) { return value.toObject(); });
 }
 
 Promise<QJsonObject> Connector::appInfo()
 {
-    Promise<QJsonObject> result;
-    run(QStringLiteral("app.info"), QJsonObject(), kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toObject()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonObject>(QStringLiteral("app.info"), QJsonObject(), kGet, MsgBuilder(),
+                                      [](const QJsonValue &value) { return value.toObject(); });
 }
 
 Promise<QJsonArray> Connector::getSourceList()
 {
-    Promise<QJsonArray> result;
-    run(QStringLiteral("crm.status.entity.items"), QJsonObject{{QStringLiteral("entityId"), QStringLiteral("SOURCE")}},
-        kGet, MsgBuilder())
-        .onResolve([result](const QJsonValue &value) { result.resolve(value.toArray()); })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonArray>(QStringLiteral("crm.status.entity.items"),
+                                     QJsonObject{{QStringLiteral("entityId"), QStringLiteral("SOURCE")}}, kGet,
+                                     MsgBuilder(), [](const QJsonValue &value) { return value.toArray(); });
 }
 
 Promise<QJsonArray> Connector::getUserList(const QJsonObject &filter, const MsgBuilder &msg)
 {
-    Promise<QJsonArray> result;
-    run(QStringLiteral("user.get"), makeUserListParams(filter), kGet, msg)
-        .onResolve([result](const QJsonValue &value) {
-            const QJsonArray users = value.toArray();
-            qDebug().noquote() << "user list:" << QString::fromUtf8(QJsonDocument(users).toJson(QJsonDocument::Compact));
-            result.resolve(users);
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+    return runAndConvert<QJsonArray>(QStringLiteral("user.get"), makeUserListParams(filter), kGet, msg,
+                                     [](const QJsonValue &value) {
+                                         const QJsonArray users = value.toArray();
+                                         qDebug().noquote() << "user list:"
+                                                            << QString::fromUtf8(QJsonDocument(users).toJson(
+                                                                   QJsonDocument::Compact));
+                                         return users;
+                                     });
 }
 
 void Connector::getLocales(Promise<QJsonObject> promise)
