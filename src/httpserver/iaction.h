@@ -34,6 +34,10 @@ public:
     QString route() const { return m_route; }
     // Whether the server demands digest credentials before execute().
     virtual bool requiresAuth() const { return m_requiresAuth; }
+    // Whether this is a page an administrator may open by following a link from another site. Other
+    // protected routes refuse every request that a browser marks as cross-site, so that a foreign page
+    // cannot use the browser's remembered digest login to run SQL, change the configuration or place calls.
+    virtual bool isPage() const { return false; }
 
     virtual void execute(const Request &request, Response response) = 0;
 

@@ -160,11 +160,25 @@ void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
     handle(Request(*request), Response(response));
 }
 
+bool Server::isForeignRequest(const Request &request, const IAction &action)
+{
+    // Browsers mark each request with where it comes from; other clients send nothing, and pass.
+    if (request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower() != "cross-site")
+        return false;
+    const bool navigation = request.header(QByteArrayLiteral("Sec-Fetch-Mode")).trimmed().toLower() == "navigate";
+    const bool reading = request.method() == QLatin1String("GET") || request.method() == QLatin1String("HEAD");
+    return !(action.isPage() && navigation && reading);
+}
+
 void Server::handle(const Request &request, Response response)
 {
     const QString path = request.path();
     qCDebug(lcHttpServer) << request.method() << request.target() << "from" << request.remoteAddress();
     if (IAction *action = IAction::find(path)) {
+        if (action->requiresAuth() && isForeignRequest(request, *action)) {
+            response.sendError(403, QStringLiteral("Cross-site request refused"));
+            return;
+        }
         if (action->requiresAuth() && !DigestAuthentication::authenticate(request, response))
             return;
         action->execute(request, response);

@@ -12,6 +12,7 @@ namespace Orvix::HttpServer {
 
 class Request;
 class Response;
+class IAction;
 
 // The HTTP front end: a plain and a TLS listener that route each request to the IAction registered
 // for its path (after digest authentication when the action requires it), serve "/static/..." from the
@@ -47,6 +48,7 @@ public:
 private:
     void onNewRequest(QHttpRequest *request, QHttpResponse *response);
     void serveStatic(const Request &request, Response response);
+    static bool isForeignRequest(const Request &request, const IAction &action);
 
     QHttpServer *m_http = nullptr;
     QHttpsServer *m_https = nullptr;

@@ -30,6 +30,7 @@ public:
     QByteArray render(const QJsonObject &config, const QJsonObject &status) const;
 
     void execute(const HttpServer::Request &request, HttpServer::Response response) override;
+    bool isPage() const override { return true; }
 
 Q_SIGNALS:
     void configChanged();

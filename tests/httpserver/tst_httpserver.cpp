@@ -76,6 +76,18 @@ public:
     }
 };
 
+// A protected page, like /config: a link from another site may open it.
+class SecurePageRoute : public IAction
+{
+public:
+    SecurePageRoute()
+        : IAction(QStringLiteral("/secure_page"), true)
+    {
+    }
+    bool isPage() const override { return true; }
+    void execute(const Request &, Response response) override { response.sendText(200, QStringLiteral("page")); }
+};
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -165,6 +177,8 @@ private Q_SLOTS:
     void unansweredRequestGets500();
     void digestWithCurl_data();
     void digestWithCurl();
+    void crossSiteRequests_data();
+    void crossSiteRequests();
     void digestReplayAndUri_data();
     void digestReplayAndUri();
     void digestNonceExpires();
@@ -182,6 +196,7 @@ private:
     LaterAction m_later;
     SilentAction m_silent;
     SecureAction m_secure;
+    SecurePageRoute m_securePage;
     QTemporaryDir m_files;
     GrowingFileAction m_growing{m_files.filePath(QStringLiteral("growing.wav"))};
 };
@@ -467,6 +482,50 @@ void tst_HttpServer::digestWithCurl()
 
     const CurlResult result =
         curl({"--digest", "-u", credentials, "-o", "/dev/null", "-w", "%{http_code}", url("/secure?x=1")});
+    QCOMPARE(result.output, status);
+}
+
+void tst_HttpServer::crossSiteRequests_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QStringList>("headers");
+    QTest::addColumn<QByteArray>("status");
+
+    const QString site = QStringLiteral("Sec-Fetch-Site: cross-site");
+    const QString navigate = QStringLiteral("Sec-Fetch-Mode: navigate");
+    QTest::newRow("a client that is no browser") << "/secure?x=1" << "GET" << QStringList() << QByteArray("200");
+    QTest::newRow("the service's own page") << "/secure?x=1" << "POST"
+                                            << QStringList{"Sec-Fetch-Site: same-origin", "Sec-Fetch-Mode: cors"}
+                                            << QByteArray("200");
+    QTest::newRow("typed into the address bar") << "/secure?x=1" << "GET"
+                                                << QStringList{"Sec-Fetch-Site: none", navigate} << QByteArray("200");
+    QTest::newRow("a foreign page's script") << "/secure?x=1" << "POST"
+                                             << QStringList{site, "Sec-Fetch-Mode: cors"} << QByteArray("403");
+    QTest::newRow("a foreign link to an action") << "/secure?x=1" << "GET" << QStringList{site, navigate}
+                                                 << QByteArray("403");
+    QTest::newRow("a foreign image tag") << "/secure?x=1" << "GET"
+                                         << QStringList{"sec-fetch-site: Cross-Site", "Sec-Fetch-Mode: no-cors"}
+                                         << QByteArray("403");
+    QTest::newRow("a foreign link to a page") << "/secure_page" << "GET" << QStringList{site, navigate}
+                                              << QByteArray("200");
+    QTest::newRow("a foreign form posted to a page") << "/secure_page" << "POST" << QStringList{site, navigate}
+                                                     << QByteArray("403");
+    QTest::newRow("a public route") << "/echo?x=1" << "GET" << QStringList{site, "Sec-Fetch-Mode: cors"}
+                                    << QByteArray("200");
+}
+
+void tst_HttpServer::crossSiteRequests()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, method);
+    QFETCH(QStringList, headers);
+    QFETCH(QByteArray, status);
+
+    QStringList arguments{"--digest", "-u", "admin:s3cret", "-o", "/dev/null", "-w", "%{http_code}", "-X", method};
+    for (const QString &header : headers)
+        arguments << "-H" << header;
+    const CurlResult result = curl(arguments << url(path));
     QCOMPARE(result.output, status);
 }
 
