@@ -312,6 +312,10 @@ private:
         return result;
     }
 
+    // Runs the request and resolves only when the portal answers true: it answers false when it did not do it.
+    Utils::Promise<void> runExpectingTrue(const QString &method, const QJsonObject &params,
+                                          HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
                   const QString &generatedPostfix);

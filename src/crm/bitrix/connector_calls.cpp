@@ -337,18 +337,8 @@ RegistrationPromise Connector::finishCall(const QString &callId, int userId, con
 Utils::Promise<void> Connector::sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
                                              const MsgBuilder &msg)
 {
-    Utils::Promise<void> result;
-    run(method, QJsonObject{{QStringLiteral("CALL_ID"), callId}, {QStringLiteral("USER_ID"), userIds}},
-        HttpClient::Request::Get, msg)
-        .onResolve([result](const QJsonValue &value) {
-            // The portal answers false when it could not show or hide the card.
-            if (value.isBool() && value.toBool())
-                result.resolve();
-            else
-                result.reject();
-        })
-        .onReject([result]() { result.reject(); });
-    return result;
+    const QJsonObject params{{QStringLiteral("CALL_ID"), callId}, {QStringLiteral("USER_ID"), userIds}};
+    return runExpectingTrue(method, params, HttpClient::Request::Get, msg);
 }
 
 Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, const MsgBuilder &msg)

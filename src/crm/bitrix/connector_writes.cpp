@@ -264,9 +264,15 @@ Promise<Activity> Connector::getActivity(int id, const MsgBuilder &msg)
 
 Promise<void> Connector::updateActivity(int id, const QJsonObject &fields, const MsgBuilder &msg)
 {
+    return runExpectingTrue(QStringLiteral("crm.activity.update"),
+                            QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("fields"), fields}}, kPost, msg);
+}
+
+Promise<void> Connector::runExpectingTrue(const QString &method, const QJsonObject &params,
+                                          HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
+{
     Promise<void> result;
-    run(QStringLiteral("crm.activity.update"), QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("fields"), fields}},
-        kPost, msg)
+    run(method, params, httpMethod, msg)
         .onResolve([result](const QJsonValue &value) {
             if (value.isBool() && value.toBool())
                 result.resolve();
