@@ -14,10 +14,8 @@ void LocaleDelete::handle(const QJsonObject &params, Reply *reply)
     QString name;
     if (!takeText(params, QStringLiteral("name"), reply, &name))
         return;
-    if (!isLocaleName(name)) {
-        reply->sendError(400, QStringLiteral("Malformed parameter: name"));
+    if (!requireLocaleName(name, reply))
         return;
-    }
     const Utils::Promise<void> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Locale not deleted"));
     Q_EMIT request(name, promise);

@@ -14,10 +14,8 @@ void LocaleGet::handle(const QJsonObject &params, Reply *reply)
     QString name;
     if (!takeText(params, QStringLiteral("name"), reply, &name))
         return;
-    if (!isLocaleName(name)) {
-        reply->sendError(400, QStringLiteral("Malformed parameter: name"));
+    if (!requireLocaleName(name, reply))
         return;
-    }
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 404, QStringLiteral("Locale not found"));
     Q_EMIT request(name, promise);

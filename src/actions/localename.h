@@ -8,4 +8,8 @@ namespace Orvix::Actions {
 // '_', '-'), with or without ".json", so that no request reaches a file outside that directory.
 bool isLocaleName(const QString &name);
 
+class Reply;
+// False after answering 400 "Malformed parameter: name" when the name is no such bare name.
+bool requireLocaleName(const QString &name, Reply *reply);
+
 } // namespace Orvix::Actions

@@ -16,10 +16,8 @@ void LocaleSave::handle(const QJsonObject &params, Reply *reply)
     if (!takeOptionalText(params, QStringLiteral("name"), reply, &name)
         || !takeObject(params, QStringLiteral("dictionary"), reply, &dictionary))
         return;
-    if (!name.isEmpty() && !isLocaleName(name)) {
-        reply->sendError(400, QStringLiteral("Malformed parameter: name"));
+    if (!name.isEmpty() && !requireLocaleName(name, reply))
         return;
-    }
     const Utils::Promise<QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Locale not saved"));
     Q_EMIT request(name, dictionary, promise);
