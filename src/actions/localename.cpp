@@ -6,11 +6,15 @@
 
 namespace Orvix::Actions {
 
+namespace {
+
 bool isLocaleName(const QString &name)
 {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-]{1,64}(\\.json)?\\z"));
     return pattern.match(name).hasMatch();
 }
+
+} // namespace
 
 bool requireLocaleName(const QString &name, Reply *reply)
 {

@@ -4,11 +4,10 @@
 
 namespace Orvix::Actions {
 
+class Reply;
+
 // A dictionary name becomes a file name in the locales directory: only a bare name (letters, digits,
 // '_', '-'), with or without ".json", so that no request reaches a file outside that directory.
-bool isLocaleName(const QString &name);
-
-class Reply;
 // False after answering 400 "Malformed parameter: name" when the name is no such bare name.
 bool requireLocaleName(const QString &name, Reply *reply);
 
