@@ -455,6 +455,7 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-ringing.txt",
         "attended-transfer-through-local.txt",
         "real-attended-transfer-abandoned.txt",
+        "real-attended-transfer.txt",
         "attended-transfer-abandoned-same-second.txt",
     };
     for (const QString &file : files)
