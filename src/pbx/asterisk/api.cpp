@@ -231,8 +231,11 @@ void API::onConnect()
         m_pollTimer->start(kPollInterval);
         // The PBX may have restarted while the link was down, losing calls without writing their end.
         QStringList open;
-        for (const Entities::Call &call : activeCalls())
-            open.append(call.id());
+        const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+        for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+            if (!it->isState(Entities::CallStatus::Hung))
+                open.append(it.key());
+        }
         askLiveChannels(open);
         m_quietCallTimer->start();
     } else {
@@ -587,10 +590,11 @@ void API::askLiveChannels(const QStringList &calls)
             self->m_liveChannelsReadFrom = self->m_clock.elapsed() + kCelWriteDelayMsec;
         })
         .onReject([self, generation]() {
+            if (!self || generation != self->m_startCount)
+                return;
             qWarning().noquote() << QStringLiteral("Asterisk did not list its channels: calls it may have lost "
                                                    "stay open until it is asked again");
-            if (self && generation == self->m_startCount)
-                self->m_lostCallCandidates.clear();
+            self->m_lostCallCandidates.clear();
         });
 }
 

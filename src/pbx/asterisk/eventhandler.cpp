@@ -688,15 +688,18 @@ void EventHandler::handleAttendedTransfer(const Event &event)
     Q_EMIT callTransferred(event.channelId());
     if (event.linkedTo() != event.channelId())
         Q_EMIT callTransferred(event.linkedTo());
-    // A consultation inside the customer's call: the colleague takes over the customer now.
+    // A consultation inside the customer's call: the colleague takes over the customer now (every phone
+    // of it still up, should the consultation still ring on several).
+    QStringList consulted;
     for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
         if (it->parentId() == event.linkedTo() && it->consultation() != Channel::NoConsultation
-            && it->isState(Channel::Started)) {
-            joinConsultation(it.key(), event.occurredAt());
-            return;
-        }
+            && it->isState(Channel::Started))
+            consulted.append(it.key());
     }
-    if (event.linkedTo() == event.channelId())
+    std::sort(consulted.begin(), consulted.end(), Entities::uniqueIdBefore);
+    for (const QString &channelId : qAsConst(consulted))
+        joinConsultation(channelId, event.occurredAt());
+    if (!consulted.isEmpty() || event.linkedTo() == event.channelId())
         return;
 
     // The consultation leg is the transferring employee's local call, still up or just hung up. It
