@@ -119,6 +119,7 @@ QJsonObject Manager::load()
     s_fileSettings = document.object();
     const QMap<QString, QString> errors = apply(s_fileSettings);
     if (!errors.isEmpty()) {
+        qWarning() << "Settings errors:" << errors;
         QStringList refused;
         for (auto it = errors.cbegin(); it != errors.cend(); ++it)
             refused.append(it.key() + QStringLiteral(": ") + it.value());
