@@ -75,8 +75,13 @@ public:
         m_call.updateType();
     }
 
-    int busyLookups = 0;
-    int settledLookups = 0;
+    struct Lookups
+    {
+        int busy = 0;
+        int settled = 0;
+    };
+    // Shared with the lookups' callbacks, which may outlive a failed row.
+    const QSharedPointer<Lookups> lookups = QSharedPointer<Lookups>::create();
 
     void step(const QString &text)
     {
@@ -97,10 +102,10 @@ public:
             // A client asking the public lookup routes 30 times at once about a number the CRM does not know.
             for (int i = 0; i < 30; ++i) {
                 m_api.getResponsibleData(kLookedUpNumber)
-                    .onResolve([this](const QJsonObject &) { ++settledLookups; })
-                    .onReject([this](Orvix::CRM::Bitrix::LookupFailure failure) {
-                        ++settledLookups;
-                        busyLookups += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
+                    .onResolve([counts = lookups](const QJsonObject &) { ++counts->settled; })
+                    .onReject([counts = lookups](Orvix::CRM::Bitrix::LookupFailure failure) {
+                        ++counts->settled;
+                        counts->busy += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
                     });
             }
         } else if (verb == "roistat") {
@@ -393,8 +398,8 @@ void tst_ApiCalls::scenario()
     if (steps.contains("lookups")) {
         // Twenty were refused at once; only the ten taken reached the portal, so the call's requests never
         // queued behind more than those.
-        QCOMPARE(driver.busyLookups, 20);
-        QTRY_COMPARE(driver.settledLookups, 30);
+        QCOMPARE(driver.lookups->busy, 20);
+        QTRY_COMPARE(driver.lookups->settled, 30);
         int asked = 0;
         for (const auto &request : harness.portal.restRequests("batch"))
             asked += request.body.contains("4990000000") || request.rawQuery.contains("4990000000") ? 1 : 0;
