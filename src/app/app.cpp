@@ -629,14 +629,18 @@ void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void> pr
         .proxyTo(promise);
 }
 
-void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString> promise)
+void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleForPhone(phone).proxyTo(promise);
+    m_crm.getResponsibleForPhone(phone)
+        .onResolve([promise](const QString &number) { promise.resolve(number); })
+        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
 }
 
-void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject> promise)
+void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleData(phone).proxyTo(promise);
+    m_crm.getResponsibleData(phone)
+        .onResolve([promise](const QJsonObject &data) { promise.resolve(data); })
+        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
 }
 
 void App::onOriginateCustomizationRequest(const QHash<QString, QString> &params,
