@@ -8,10 +8,10 @@
 #include "utils/msgbuilder.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
