@@ -205,8 +205,15 @@ void App::start()
 
     HttpServer::WebPassword::ensure();
     const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
-    m_httpServer.listen(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port")),
-                        m_config.getBool(Manager::WebServer, QStringLiteral("use_http")));
+    const int port = m_config.getInt(Manager::WebServer, QStringLiteral("listen_port"));
+    const bool useHttp = m_config.getBool(Manager::WebServer, QStringLiteral("use_http"));
+    if (!m_httpServer.listen(host, port, useHttp) && useHttp) {
+        // Without it neither the /config page nor the API answers: the one thing to change is named.
+        qCritical().noquote() << QStringLiteral("HTTP port %1 cannot be opened: the /config page and the API do not "
+                                                "answer; set WebServer.listen_port in %2 to a free port")
+                                     .arg(port)
+                                     .arg(Manager::filePath());
+    }
     m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")));
 }
 
