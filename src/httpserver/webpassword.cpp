@@ -66,12 +66,9 @@ bool ensure()
     const QFileInfo info(path);
     // Root may write anywhere; a file without write permission still says its owner wants it left alone.
     bool saved = !path.isEmpty() && (!info.exists() || info.permissions().testFlag(QFileDevice::WriteOwner));
-    if (saved) {
-        const QString previous = configuredPassword();
+    // A save that fails keeps the value it had: no password that nobody can read back.
+    if (saved)
         saved = Config::Manager::update(passwordSection(randomPassword())).isEmpty();
-        if (!saved) // a password nobody can read back would lock the administrator out for good
-            Utils::Settings::Manager::apply(passwordSection(previous));
-    }
     if (!saved) {
         qWarning().noquote() << QStringLiteral("The web password is not set and cannot be saved: the protected "
                                                "pages answer 403 until WebServer.password is set in %1")
