@@ -88,7 +88,7 @@ idle=$(rss_kib)
 echo "idle: RSS $idle KiB, a fresh request in $(fresh_ms) ms"
 for round in 1 2 3; do
     read -r connected held <<<"$(burst)"
-    echo "burst $round: $connections opened ($connected connected, $held still open after 1 s), RSS $(rss_kib) KiB"
+    echo "burst $round: $connections opened ($connected connected, $held not closed by the server within 1 s), RSS $(rss_kib) KiB"
 done
 sleep 3 # the server hands memory back a second after a burst has gone
 after=$(rss_kib)
