@@ -1,8 +1,11 @@
 // The HTTP server under load: serves a small JSON answer on /bench (keep-alive) on 127.0.0.1 until it
 // is killed. Driven by bench/httpserver.sh, which measures it with wrk beside nginx serving a file of
-// the same size. Arguments: [port] (0 or none: a free port). Prints "port <n> body <bytes>".
+// the same size, and by bench/httpidle.sh. Arguments: [port] (0 or none: a free port) [connections]
+// (the limit of open connections, per address and in all; none: the service's own limits).
+// Prints "port <n> body <bytes>".
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
+#include "qhttpserver/qhttpconnection.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -32,6 +35,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int port = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
+    if (argc > 2) {
+        const int limit = QString::fromLocal8Bit(argv[2]).toInt();
+        QHttpConnection::setConnectionLimits(limit, limit);
+    }
     BenchAction action;
     Server server;
     if (!server.listen(QStringLiteral("127.0.0.1"), port, true))

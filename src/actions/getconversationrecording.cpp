@@ -1,5 +1,9 @@
 #include "actions/getconversationrecording.h"
 
+#include "config/manager.h"
+#include "httpserver/staticfiles.h"
+
+#include <QDebug>
 #include <QFileInfo>
 #include <QPointer>
 #include <QRegularExpression>
@@ -64,12 +68,17 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
     promise.onResolve([guard](const QString &path) {
         if (!guard)
             return;
-        const QFileInfo file(path);
-        if (!file.isFile() || !file.isReadable()) {
+        // Also a path that the customisation script gave: only recordings leave through this route.
+        const QString directory = Config::Manager::getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
+        const QString file = HttpServer::StaticFiles::within(directory, path);
+        if (file.isEmpty() || !QFileInfo(file).isReadable()) {
+            if (file.isEmpty() && QFileInfo::exists(path))
+                qWarning().noquote() << QStringLiteral("Recording [%1] lies outside the recordings directory [%2]: refused")
+                                            .arg(path, directory);
             guard->sendError(404, QStringLiteral("Recording not found"));
             return;
         }
-        guard->sendFile(file.absoluteFilePath(), contentTypeOf(path));
+        guard->sendFile(file, contentTypeOf(path));
     });
     promise.onReject([guard]() {
         if (guard)

@@ -5,6 +5,7 @@
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
 #include "httpclient/httpclient.h"
+#include "httpserver/webpassword.h"
 #include "utils/logger.h"
 #include "utils/msgbuilder.h"
 #include "websocketserver/eventsender.h"
@@ -202,6 +203,7 @@ void App::start()
     // Reads its settings and emits started, which runs the links.
     m_api.start();
 
+    HttpServer::WebPassword::ensure();
     const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
     const int port = m_config.getInt(Manager::WebServer, QStringLiteral("listen_port"));
     const bool useHttp = m_config.getBool(Manager::WebServer, QStringLiteral("use_http"));

@@ -6,6 +6,10 @@
 
 namespace Orvix::Config::Modules {
 
+// The password a fresh configuration carries. Everyone can read it here, so the web server never
+// accepts it: the service replaces it with a random one at start.
+inline constexpr QLatin1String kBuiltInWebPassword("quillbem");
+
 // The built-in HTTP server, the addresses it is reached at, and its login.
 class WebServer : public Section
 {
@@ -24,7 +28,7 @@ private:
     // Kept in the file although nothing reads it.
     Setting<int> m_socketsPort{this, "sockets_port", 8089, Validators::port};
     Setting<QString> m_user{this, "user", QStringLiteral("admin")};
-    Setting<QString> m_password{this, "password", QStringLiteral("quillbem")};
+    Setting<QString> m_password{this, "password", QString(kBuiltInWebPassword)};
     Setting<bool> m_useHttp{this, "use_http", true};
 };
 

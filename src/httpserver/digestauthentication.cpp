@@ -2,6 +2,7 @@
 
 #include "config/manager.h"
 #include "logging.h"
+#include "webpassword.h"
 #include "request.h"
 #include "response.h"
 
@@ -12,6 +13,7 @@
 #include <QMap>
 #include <QRandomGenerator>
 
+#include <deque>
 #include <optional>
 
 namespace Orvix::HttpServer {
@@ -27,6 +29,9 @@ struct Nonce
 struct NonceStore
 {
     QHash<QByteArray, Nonce> nonces;
+    // The nonces in the order they were made, so the oldest go first in constant time. A nonce that a
+    // check dropped stays here until its turn comes and is skipped then.
+    std::deque<QByteArray> order;
     QElapsedTimer clock;
     std::chrono::milliseconds lifetime = DigestAuthentication::kNonceLifetime;
     QByteArray opaque;
@@ -44,15 +49,24 @@ struct NonceStore
         return QByteArray(reinterpret_cast<const char *>(words), sizeof(words)).toHex();
     }
 
-    void prune()
+    // An expired nonce is kept a while longer, so that a client that answers it correctly is told
+    // "stale" and retries without asking its user again.
+    bool isGone(const QByteArray &nonce, qint64 now) const
+    {
+        constexpr std::chrono::milliseconds kStaleGrace = DigestAuthentication::kNonceLifetime;
+        const auto it = nonces.constFind(nonce);
+        return it == nonces.constEnd() || now - it->created > (lifetime + kStaleGrace).count();
+    }
+
+    void add(const QByteArray &nonce)
     {
         const qint64 now = clock.elapsed();
-        for (auto it = nonces.begin(); it != nonces.end();) {
-            if (now - it->created > lifetime.count())
-                it = nonces.erase(it);
-            else
-                ++it;
+        while (!order.empty() && (isGone(order.front(), now) || nonces.size() >= DigestAuthentication::kMaxNonces)) {
+            nonces.remove(order.front());
+            order.pop_front();
         }
+        nonces.insert(nonce, Nonce{now, 0});
+        order.push_back(nonce);
     }
 };
 
@@ -145,19 +159,8 @@ void DigestAuthentication::setNonceLifetime(std::chrono::milliseconds lifetime)
 
 QByteArray DigestAuthentication::newNonce()
 {
-    NonceStore &nonces = store();
-    nonces.prune();
-    if (nonces.nonces.size() >= kMaxNonces) {
-        // Full of live nonces (a client that never answers its challenges): drop the oldest.
-        auto oldest = nonces.nonces.begin();
-        for (auto it = nonces.nonces.begin(); it != nonces.nonces.end(); ++it) {
-            if (it->created < oldest->created)
-                oldest = it;
-        }
-        nonces.nonces.erase(oldest);
-    }
     const QByteArray nonce = NonceStore::randomHex();
-    nonces.nonces.insert(nonce, Nonce{nonces.clock.elapsed(), 0});
+    store().add(nonce);
     return nonce;
 }
 
@@ -191,17 +194,17 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
         return Result::Invalid;
 
     NonceStore &nonces = store();
+    const qint64 now = nonces.clock.elapsed();
+    // A nonce we never made (or forgot long ago) says nothing about the password: no "stale" for it.
+    if (nonces.isGone(nonce, now))
+        return Result::Invalid;
     auto it = nonces.nonces.find(nonce);
-    if (it == nonces.nonces.end())
-        return Result::Stale;
-    if (nonces.clock.elapsed() - it->created > nonces.lifetime.count()) {
-        nonces.nonces.erase(it);
-        return Result::Stale;
-    }
 
     const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("user")).toUtf8();
-    const QByteArray password =
-        Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password")).toUtf8();
+    const QString configured = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password"));
+    if (!WebPassword::isAcceptable(configured))
+        return Result::Invalid;
+    const QByteArray password = configured.toUtf8();
     const QByteArray ha1 = md5Hex(user + ':' + realm().toUtf8() + ':' + password);
     const QByteArray ha2 = md5Hex(request.method().toLatin1() + ':' + uri);
     const QByteArray expected = md5Hex(ha1 + ':' + nonce + ':' + nc + ':' + cnonce + ':' + qop + ':' + ha2);
@@ -209,6 +212,9 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
     const bool responseMatches = constantTimeEquals(response, expected);
     if (!userMatches || !responseMatches)
         return Result::Invalid;
+    // Stale only for a right answer to a nonce of ours that expired (RFC 7616, 3.3).
+    if (now - it->created > nonces.lifetime.count())
+        return Result::Stale;
     if (count <= it->lastCount)
         return Result::Replayed;
     it->lastCount = count;

@@ -22,8 +22,8 @@ public:
     enum class Result {
         Ok,
         Missing,  // no Digest credentials
-        Invalid,  // malformed, wrong user or password, wrong realm or URI
-        Stale,    // an expired or unknown nonce: the client may retry with a fresh one
+        Invalid,  // malformed, unknown nonce, wrong user or password, wrong realm or URI
+        Stale,    // right credentials on an expired nonce: the client may retry with a fresh one
         Replayed, // a nonce count already seen
     };
 

@@ -77,8 +77,14 @@ struct Response::State
 
     bool writable() const { return raw && !raw->isClientGone() && !raw->isFinished(); }
 
-    void writeHead()
+    // Every answer refuses to be framed; answers built here (JSON, the page) may carry passwords and
+    // are never kept in a cache. Files (static ones, recordings) may be.
+    void writeHead(bool cacheable)
     {
+        raw->setHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
+        raw->setHeader(QByteArrayLiteral("Content-Security-Policy"), QByteArrayLiteral("frame-ancestors 'none'"));
+        if (!cacheable)
+            raw->setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
         for (const auto &header : qAsConst(headers))
             raw->setHeader(header.first, header.second);
         if (!contentType.isEmpty())
@@ -120,7 +126,7 @@ void Response::send(int status, const QByteArray &body, const QByteArray &conten
     d->body = body;
     if (!d->writable())
         return;
-    d->writeHead();
+    d->writeHead(false);
     d->raw->setHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(body.size()));
     d->raw->writeHead(status);
     d->raw->end(body);
@@ -168,7 +174,7 @@ bool Response::sendFile(const QString &path, const QByteArray &contentType)
     d->claim(200, contentType.isEmpty() ? StaticFiles::contentType(path) : contentType);
     if (!d->writable())
         return true;
-    d->writeHead();
+    d->writeHead(true);
     QHttpResponse *raw = d->raw;
     const qint64 size = file->size();
     raw->setHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(size));

@@ -9,6 +9,7 @@
 #include "request.h"
 #include "response.h"
 #include "staticfiles.h"
+#include "webpassword.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +26,7 @@ namespace Orvix::HttpServer {
 namespace {
 
 const QString kStaticPrefix = QStringLiteral("/static/");
+const QString kEventsPrefix = QStringLiteral("/events/");
 
 std::optional<QHostAddress> addressOf(const QString &host)
 {
@@ -162,12 +164,24 @@ void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
 
 bool Server::isForeignRequest(const Request &request, const IAction &action)
 {
-    // Browsers mark each request with where it comes from; other clients send nothing, and pass.
-    if (request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower() != "cross-site")
+    // Browsers mark each request with where it comes from; other clients send nothing, and pass. Another
+    // site of the same domain (another port of this host) is foreign too.
+    const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
+    if (site != "cross-site" && site != "same-site")
         return false;
     const bool navigation = request.header(QByteArrayLiteral("Sec-Fetch-Mode")).trimmed().toLower() == "navigate";
+    const QByteArray destination = request.header(QByteArrayLiteral("Sec-Fetch-Dest")).trimmed().toLower();
+    // A page shown inside a foreign page could be clicked through by someone who does not see it.
+    const bool framed = destination == "iframe" || destination == "frame" || destination == "embed"
+        || destination == "object" || destination == "fencedframe";
     const bool reading = request.method() == QLatin1String("GET") || request.method() == QLatin1String("HEAD");
-    return !(action.isPage() && navigation && reading);
+    return !(action.isPage() && navigation && reading && !framed);
+}
+
+bool Server::isFromBrowser(const Request &request)
+{
+    const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
+    return site == "cross-site" || site == "same-site" || !request.header(QByteArrayLiteral("Origin")).isEmpty();
 }
 
 void Server::handle(const Request &request, Response response)
@@ -175,8 +189,23 @@ void Server::handle(const Request &request, Response response)
     const QString path = request.path();
     qCDebug(lcHttpServer) << request.method() << request.target() << "from" << request.remoteAddress();
     if (IAction *action = IAction::find(path)) {
+        if (request.method() != QLatin1String("GET") && request.method() != QLatin1String("POST")) {
+            response.setHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, POST"));
+            response.sendError(405, QStringLiteral("Method not allowed"));
+            return;
+        }
+        // The portal calls its event routes from its servers; a page in a browser that posts there would
+        // make the PBX dial.
+        if (path.startsWith(kEventsPrefix) && isFromBrowser(request)) {
+            response.sendError(403, QStringLiteral("Cross-site request refused"));
+            return;
+        }
         if (action->requiresAuth() && isForeignRequest(request, *action)) {
             response.sendError(403, QStringLiteral("Cross-site request refused"));
+            return;
+        }
+        if (action->requiresAuth() && !WebPassword::isSet()) {
+            response.sendError(403, WebPassword::unsetError());
             return;
         }
         if (action->requiresAuth() && !DigestAuthentication::authenticate(request, response))

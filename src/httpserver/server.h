@@ -49,6 +49,7 @@ private:
     void onNewRequest(QHttpRequest *request, QHttpResponse *response);
     void serveStatic(const Request &request, Response response);
     static bool isForeignRequest(const Request &request, const IAction &action);
+    static bool isFromBrowser(const Request &request);
 
     QHttpServer *m_http = nullptr;
     QHttpsServer *m_https = nullptr;

@@ -41,7 +41,15 @@ QString resolve(const QString &root, const QString &relative)
     const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
     if (canonicalRoot.isEmpty() || relative.contains(QChar(0)))
         return QString();
-    const QFileInfo candidate(QDir(canonicalRoot).filePath(relative));
+    return within(canonicalRoot, QDir(canonicalRoot).filePath(relative));
+}
+
+QString within(const QString &root, const QString &path)
+{
+    const QString canonicalRoot = root.isEmpty() ? QString() : QFileInfo(root).canonicalFilePath();
+    if (canonicalRoot.isEmpty() || path.contains(QChar(0)))
+        return QString();
+    const QFileInfo candidate(path);
     const QString canonical = candidate.canonicalFilePath();
     if (canonical.isEmpty() || !candidate.isFile() || !canonical.startsWith(canonicalRoot + QLatin1Char('/')))
         return QString();

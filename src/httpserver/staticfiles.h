@@ -12,4 +12,8 @@ QByteArray contentType(const QString &path);
 // file, or lies outside root once links and ".." are resolved.
 QString resolve(const QString &root, const QString &relative);
 
+// The canonical path of the regular file `path` when it lies below `root` once links and ".." are
+// resolved; empty otherwise (and always for an empty root).
+QString within(const QString &root, const QString &path);
+
 } // namespace Orvix::HttpServer::StaticFiles

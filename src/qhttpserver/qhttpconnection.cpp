@@ -4,12 +4,17 @@
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
+#include <QCoreApplication>
 #include <QSslSocket>
 #include <QTcpSocket>
 
 #include <http_parser.h>
 
 #include <climits>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 struct QHttpConnection::Parser
 {
@@ -21,6 +26,25 @@ namespace {
 // Bytes the socket may hold unread while the connection waits for its answers to drain.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
 
+// The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
+// a second later so that one pass covers the whole burst.
+constexpr int kTrimAfterPeak = 64;
+constexpr std::chrono::seconds kTrimDelay{1};
+bool g_trimPending = false;
+
+void scheduleTrim()
+{
+#ifdef __GLIBC__
+    if (g_trimPending || !QCoreApplication::instance())
+        return;
+    g_trimPending = true;
+    QTimer::singleShot(kTrimDelay, QCoreApplication::instance(), [] {
+        g_trimPending = false;
+        malloc_trim(0);
+    });
+#endif
+}
+
 QHttpConnection *connectionOf(http_parser *parser)
 {
     return static_cast<QHttpConnection *>(parser->data);
@@ -29,12 +53,15 @@ QHttpConnection *connectionOf(http_parser *parser)
 } // namespace
 
 QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::milliseconds idleTimeout,
-                                 QObject *parent)
+                                 std::chrono::milliseconds headTimeout, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
     , m_secure(secure)
     , m_parser(std::make_unique<Parser>())
+    , m_client(clientAddress(socket))
 {
+    ++s_openPerAddress[m_client];
+    s_peak = qMax(s_peak, ++s_open);
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadBufferBytes);
     http_parser_init(&m_parser->parser, HTTP_REQUEST);
@@ -43,6 +70,9 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::m
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeout);
     connect(&m_idleTimer, &QTimer::timeout, this, &QHttpConnection::onIdleTimeout);
+    m_headTimer.setSingleShot(true);
+    m_headTimer.setInterval(headTimeout);
+    connect(&m_headTimer, &QTimer::timeout, this, &QHttpConnection::onHeadTimeout);
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket))
@@ -55,7 +85,36 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::m
         QMetaObject::invokeMethod(this, &QHttpConnection::onReadyRead, Qt::QueuedConnection);
 }
 
-QHttpConnection::~QHttpConnection() = default;
+QHttpConnection::~QHttpConnection()
+{
+    auto it = s_openPerAddress.find(m_client);
+    if (it != s_openPerAddress.end() && --it.value() <= 0)
+        s_openPerAddress.erase(it);
+    --s_open;
+    if (s_peak >= kTrimAfterPeak && s_open <= s_peak / 4) {
+        s_peak = s_open;
+        scheduleTrim();
+    }
+}
+
+QHostAddress QHttpConnection::clientAddress(const QTcpSocket *socket)
+{
+    const QHostAddress peer = socket->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : peer;
+}
+
+bool QHttpConnection::mayOpen(const QHostAddress &client)
+{
+    return s_open < s_max && s_openPerAddress.value(client) < s_maxPerAddress;
+}
+
+void QHttpConnection::setConnectionLimits(int perAddress, int total)
+{
+    s_maxPerAddress = perAddress;
+    s_max = total;
+}
 
 const http_parser_settings &QHttpConnection::parserSettings()
 {
@@ -85,6 +144,8 @@ void QHttpConnection::onReadyRead()
     }
     if (m_paused)
         return; // left in the socket until the answers ahead drain
+    if (!m_inBody && !m_headTimer.isActive())
+        m_headTimer.start(); // the first byte of a head (or of what should have been one)
     m_unparsed += m_socket->readAll();
     parse();
     deliver();
@@ -121,6 +182,7 @@ void QHttpConnection::parse()
 
 void QHttpConnection::fail(int status)
 {
+    m_headTimer.stop();
     m_closing = true;
     m_unparsed.clear();
     m_inMessage = false;
@@ -244,6 +306,7 @@ void QHttpConnection::onDisconnected()
         return;
     m_gone = true;
     m_idleTimer.stop();
+    m_headTimer.stop();
     const QList<QHttpResponse *> pending = m_queue;
     for (QHttpResponse *response : pending) {
         response->m_clientGone = true;
@@ -268,6 +331,14 @@ void QHttpConnection::onIdleTimeout()
     onDisconnected();
 }
 
+void QHttpConnection::onHeadTimeout()
+{
+    if (m_gone || m_closing)
+        return;
+    qCDebug(lcQHttpServer) << "request head not complete in time from" << m_client;
+    fail(408);
+}
+
 bool QHttpConnection::countHeaderBytes(size_t length)
 {
     m_headerBytes += static_cast<int>(qMin<size_t>(length, INT_MAX / 2));
@@ -289,6 +360,9 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->m_lastWasValue = false;
     self->m_headerBytes = 0;
     self->m_inMessage = true;
+    self->m_inBody = false;
+    if (!self->m_headTimer.isActive())
+        self->m_headTimer.start();
     return 0;
 }
 
@@ -334,6 +408,8 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
         self->m_headers.append({self->m_field, self->m_value});
     self->m_field.clear();
     self->m_value.clear();
+    self->m_headTimer.stop();
+    self->m_inBody = true;
     self->m_method = http_method_str(static_cast<http_method>(parser->method));
     if (parser->content_length != ULLONG_MAX) {
         if (parser->content_length > static_cast<quint64>(kMaxBodyBytes)) {
@@ -381,6 +457,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     self->m_headers.clear();
     self->m_body.clear();
     self->m_inMessage = false;
+    self->m_inBody = false;
 
     const bool keepAlive = http_should_keep_alive(parser) != 0;
     auto *response = new QHttpResponse(self, request, keepAlive, parser->method == HTTP_HEAD);

@@ -10,9 +10,11 @@
 #include <chrono>
 
 class QTcpServer;
+class QTcpSocket;
 
 // A plain HTTP/1.1 listener: every accepted connection becomes a QHttpConnection, and every complete
-// request comes out of newRequest with the response that answers it. Main thread only.
+// request comes out of newRequest with the response that answers it. A connection over the limits of
+// QHttpConnection is closed at once. Main thread only.
 class QHttpServer : public QObject
 {
     Q_OBJECT
@@ -30,6 +32,11 @@ public:
 
     // Time a connection may stay without traffic and without an answer in progress.
     void setIdleTimeout(std::chrono::milliseconds timeout);
+    // Time from the first byte of a request head to its end.
+    void setHeadTimeout(std::chrono::milliseconds timeout);
+
+    // Raises the process's soft limit of open descriptors to its hard limit (once; later calls do nothing).
+    static void raiseDescriptorLimit();
 
 Q_SIGNALS:
     // The request is complete (headers and body). The response must be ended, now or later; it is
@@ -43,7 +50,10 @@ protected:
 
 private:
     void onNewConnection();
+    void onAcceptError();
+    void refuse(QTcpSocket *socket, const QHostAddress &client);
 
     QTcpServer *m_tcpServer = nullptr;
     std::chrono::milliseconds m_idleTimeout;
+    std::chrono::milliseconds m_headTimeout;
 };

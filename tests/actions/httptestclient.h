@@ -29,7 +29,8 @@ struct HttpAnswer
 };
 
 // The HTTP server of the service on a free loopback port with a configuration of its own (the
-// defaults, in a temporary file), and a client that answers its digest challenge when asked to.
+// defaults and a web password, in a temporary file), and a client that answers its digest challenge
+// when asked to.
 class HttpTestClient
 {
 public:
@@ -40,7 +41,7 @@ public:
             const QString path = m_dir.filePath(QStringLiteral("calvena.json"));
             QFile file(path);
             if (file.open(QIODevice::WriteOnly))
-                file.write("{}");
+                file.write(R"({"WebServer": {"password": "tEst-Pa55"}})");
             Utils::Settings::Manager::configName = path;
         }
         Config::Manager::init();

@@ -1,6 +1,7 @@
 #include "actions/getconversationrecording.h"
 #include "httptestclient.h"
 
+#include <QDir>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +31,11 @@ void tst_GetConversationRecording::initTestCase()
     QVERIFY(m_dir.isValid());
     m_client = std::make_unique<Tests::HttpTestClient>();
     QVERIFY(m_client->isListening());
+    // Recordings are served from their directory only, whatever path the PBX or the customisation gives.
+    QVERIFY(QDir(m_dir.path()).mkpath("rec"));
+    QVERIFY(QFile::link(m_dir.filePath("secret.wav"), m_dir.filePath("rec/link.wav")));
+    QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"recordings_dir", m_dir.filePath("rec")}}}})
+                .isEmpty());
     m_action = std::make_unique<Actions::GetConversationRecording>();
     connect(m_action.get(), &Actions::GetConversationRecording::request, this,
             [this](const QString &, const QString &, const QString &, Utils::Promise<QString> promise) {
@@ -39,33 +45,43 @@ void tst_GetConversationRecording::initTestCase()
 
 void tst_GetConversationRecording::streamsTheFile_data()
 {
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("name");     // the file written
+    QTest::addColumn<QString>("resolved"); // the path the request is answered with
     QTest::addColumn<int>("size");
-    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("contentType"); // empty: 404
 
-    QTest::newRow("5 MiB wav") << "out-101-200.wav" << 5 * 1024 * 1024 << QByteArray("audio/wav");
-    QTest::newRow("mp3") << "out.mp3" << 70001 << QByteArray("audio/mpeg");
-    QTest::newRow("empty file") << "empty.gsm" << 0 << QByteArray("audio/x-gsm");
-    QTest::newRow("unknown kind") << "out.raw" << 1000 << QByteArray("application/octet-stream");
+    QTest::newRow("5 MiB wav") << "rec/out-101-200.wav" << "rec/out-101-200.wav" << 5 * 1024 * 1024
+                               << QByteArray("audio/wav");
+    QTest::newRow("mp3") << "rec/out.mp3" << "rec/out.mp3" << 70001 << QByteArray("audio/mpeg");
+    QTest::newRow("empty file") << "rec/empty.gsm" << "rec/empty.gsm" << 0 << QByteArray("audio/x-gsm");
+    QTest::newRow("unknown kind") << "rec/out.raw" << "rec/out.raw" << 1000 << QByteArray("application/octet-stream");
+    QTest::newRow("out of the directory by ..") << "secret.wav" << "rec/../secret.wav" << 10 << QByteArray();
+    QTest::newRow("absolute path outside") << "secret.wav" << "secret.wav" << 10 << QByteArray();
+    QTest::newRow("link out of the directory") << "secret.wav" << "rec/link.wav" << 10 << QByteArray();
 }
 
 void tst_GetConversationRecording::streamsTheFile()
 {
     QFETCH(QString, name);
+    QFETCH(QString, resolved);
     QFETCH(int, size);
     QFETCH(QByteArray, contentType);
 
     QByteArray content(size, Qt::Uninitialized);
     for (char &byte : content)
         byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    m_path = m_dir.filePath(name);
-    QFile file(m_path);
+    m_path = m_dir.filePath(resolved);
+    QFile file(m_dir.filePath(name));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(content), qint64(size));
     file.close();
 
     const Tests::HttpAnswer answer =
         m_client->request("/get_conversation_recording?id=1700000000.5&from=101&to=200", false);
+    if (contentType.isEmpty()) {
+        QCOMPARE(answer.status, 404);
+        return;
+    }
     QCOMPARE(answer.status, 200);
     QCOMPARE(answer.contentType, contentType);
     QCOMPARE(answer.body.size(), size);

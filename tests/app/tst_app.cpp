@@ -233,10 +233,15 @@ void tst_App::startsCrmThenPbx()
     bool started = false;
     app->pbxStarted().onResolve([&started](bool) { started = true; });
     QVERIFY(!app->isStarted());
+    // No web password of its own: the start gives it a random one, in the file.
+    QVERIFY(Orvix::Config::Manager::update(QJsonObject{{"WebServer", QJsonObject{{"password", ""}}}}).isEmpty());
 
     QVERIFY(startApp(*app));
     QVERIFY(app->isStarted());
     QTRY_VERIFY(started);
+    QVERIFY(messageSeen("The web password was set to a random value: see WebServer.password in "
+                        + m_dir.filePath("config.json")));
+    QVERIFY(!config.getString(Orvix::Config::Manager::WebServer, "password").isEmpty());
     // The CRM side binds its click-to-call events before the PBX side logs in.
     const QList<Orvix::Tests::FakeCrmRequest> binds = m_portal->restRequests(QStringLiteral("event.bind"));
     QCOMPARE(binds.size(), 2);

@@ -2,6 +2,7 @@
 #include "httpserver/digestauthentication.h"
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
+#include "httpserver/webpassword.h"
 #include "support/rawhttpclient.h"
 #include "utils/settingsmanager.h"
 
@@ -86,6 +87,17 @@ public:
     }
     bool isPage() const override { return true; }
     void execute(const Request &, Response response) override { response.sendText(200, QStringLiteral("page")); }
+};
+
+// A route the portal calls from its servers, like /events/external_call_start.
+class EventRoute : public IAction
+{
+public:
+    EventRoute()
+        : IAction(QStringLiteral("/events/test"))
+    {
+    }
+    void execute(const Request &, Response response) override { response.sendJson(QJsonObject{{"result", true}}); }
 };
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -181,7 +193,12 @@ private Q_SLOTS:
     void crossSiteRequests();
     void digestReplayAndUri_data();
     void digestReplayAndUri();
-    void digestNonceExpires();
+    void digestStale_data();
+    void digestStale();
+    void securityHeaders_data();
+    void securityHeaders();
+    void webPasswordAtStart_data();
+    void webPasswordAtStart();
     void https();
     void httpsWithoutCertificate();
 
@@ -197,6 +214,7 @@ private:
     SilentAction m_silent;
     SecureAction m_secure;
     SecurePageRoute m_securePage;
+    EventRoute m_event;
     QTemporaryDir m_files;
     GrowingFileAction m_growing{m_files.filePath(QStringLiteral("growing.wav"))};
 };
@@ -513,6 +531,22 @@ void tst_HttpServer::crossSiteRequests_data()
                                                      << QByteArray("403");
     QTest::newRow("a public route") << "/echo?x=1" << "GET" << QStringList{site, "Sec-Fetch-Mode: cors"}
                                     << QByteArray("200");
+    QTest::newRow("a foreign frame of a page") << "/secure_page" << "GET"
+                                               << QStringList{site, navigate, "Sec-Fetch-Dest: iframe"}
+                                               << QByteArray("403");
+    QTest::newRow("another port of the same host") << "/secure?x=1" << "POST"
+                                                   << QStringList{"Sec-Fetch-Site: same-site", "Sec-Fetch-Mode: cors"}
+                                                   << QByteArray("403");
+    QTest::newRow("the portal's form to an event route") << "/events/test" << "POST" << QStringList()
+                                                         << QByteArray("200");
+    QTest::newRow("a foreign form to an event route") << "/events/test" << "POST" << QStringList{site, navigate}
+                                                      << QByteArray("403");
+    QTest::newRow("a page of the same site to an event route")
+        << "/events/test" << "POST" << QStringList{"Sec-Fetch-Site: same-site"} << QByteArray("403");
+    QTest::newRow("an older browser's form to an event route")
+        << "/events/test" << "POST" << QStringList{"Origin: https://elsewhere.example"} << QByteArray("403");
+    QTest::newRow("PUT to an action") << "/echo" << "PUT" << QStringList() << QByteArray("405");
+    QTest::newRow("DELETE to a protected action") << "/secure" << "DELETE" << QStringList() << QByteArray("405");
 }
 
 void tst_HttpServer::crossSiteRequests()
@@ -575,29 +609,156 @@ void tst_HttpServer::digestReplayAndUri()
     }
 }
 
-void tst_HttpServer::digestNonceExpires()
+void tst_HttpServer::digestStale_data()
 {
+    QTest::addColumn<bool>("forged");   // a nonce the server never made
+    QTest::addColumn<bool>("expired");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("stale");
+
+    // Stale: the client may retry with the fresh nonce at once, without asking the user again.
+    QTest::newRow("expired nonce, right password") << false << true << QByteArray("s3cret") << true;
+    QTest::newRow("expired nonce, wrong password") << false << true << QByteArray("guess") << false;
+    QTest::newRow("forged nonce, right password") << true << false << QByteArray("s3cret") << false;
+}
+
+void tst_HttpServer::digestStale()
+{
+    QFETCH(bool, forged);
+    QFETCH(bool, expired);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, stale);
+
     RawHttpClient client;
     QVERIFY(client.connectTo(m_server.port()));
     client.send("GET /secure HTTP/1.1\r\n\r\n");
     const auto challenge = client.next();
     QVERIFY(challenge);
-    const QByteArray nonce = challengeParameter(challenge->headers.value("www-authenticate"), "nonce");
-    DigestAuthentication::setNonceLifetime(std::chrono::milliseconds(-1)); // every nonce is past its time
-    client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", "s3cret", nonce, "/secure", "00000001")
+    const QByteArray nonce = forged ? QByteArray(32, 'f')
+                                    : challengeParameter(challenge->headers.value("www-authenticate"), "nonce");
+    if (expired)
+        DigestAuthentication::setNonceLifetime(std::chrono::milliseconds(-1)); // every nonce is past its time
+    client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", password, nonce, "/secure", "00000001")
                 + "\r\n\r\n");
     const auto refused = client.next();
     DigestAuthentication::setNonceLifetime(DigestAuthentication::kNonceLifetime);
     QVERIFY(refused);
     QCOMPARE(refused->status, 401);
-    // Stale: the client may retry with the fresh nonce at once, without asking the user again.
     const QByteArray fresh = refused->headers.value("www-authenticate");
-    QVERIFY2(fresh.contains("stale=true"), fresh.constData());
+    QCOMPARE(fresh.contains("stale=true"), stale);
     client.send("GET /secure HTTP/1.1\r\nAuthorization: "
                 + digestHeader("admin", "s3cret", challengeParameter(fresh, "nonce"), "/secure", "00000001") + "\r\n\r\n");
     const auto accepted = client.next();
     QVERIFY(accepted);
     QCOMPARE(accepted->status, 200);
+}
+
+void tst_HttpServer::securityHeaders_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("cacheControl");
+    QTest::addColumn<QByteArray>("allow");
+
+    QTest::newRow("a JSON answer") << QByteArray("GET /echo HTTP/1.1\r\n\r\n") << 200 << QByteArray("no-store")
+                                   << QByteArray();
+    QTest::newRow("a challenge") << QByteArray("GET /secure HTTP/1.1\r\n\r\n") << 401 << QByteArray("no-store")
+                                 << QByteArray();
+    QTest::newRow("an error") << QByteArray("GET /nothing HTTP/1.1\r\n\r\n") << 404 << QByteArray("no-store")
+                              << QByteArray();
+    QTest::newRow("another method") << QByteArray("PUT /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 405
+                                    << QByteArray("no-store") << QByteArray("GET, POST");
+    QTest::newRow("a static file may be cached") << QByteArray("GET /static/page.html HTTP/1.1\r\n\r\n") << 200
+                                                 << QByteArray() << QByteArray();
+}
+
+void tst_HttpServer::securityHeaders()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, cacheControl);
+    QFETCH(QByteArray, allow);
+
+    RawHttpClient client;
+    QVERIFY(client.connectTo(m_server.port()));
+    client.send(request);
+    const auto answer = client.next();
+    QVERIFY(answer);
+    QCOMPARE(answer->status, status);
+    QCOMPARE(answer->headers.value("x-frame-options"), QByteArray("DENY"));
+    QCOMPARE(answer->headers.value("content-security-policy"), QByteArray("frame-ancestors 'none'"));
+    QCOMPARE(answer->headers.value("cache-control"), cacheControl);
+    QCOMPARE(answer->headers.value("allow"), allow);
+}
+
+void tst_HttpServer::webPasswordAtStart_data()
+{
+    QTest::addColumn<QJsonObject>("section"); // WebServer in the file
+    QTest::addColumn<QString>("file");        // the configuration file, in the test's directory
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("the built-in password") << QJsonObject{{"password", "quillbem"}} << "web.json" << false << true;
+    QTest::newRow("an empty password") << QJsonObject{{"password", ""}} << "web.json" << false << true;
+    QTest::newRow("no password: the built-in one") << QJsonObject{{"user", "admin"}} << "web.json" << false << true;
+    QTest::newRow("a password of its own is kept") << QJsonObject{{"password", "0wn-Pa55"}} << "web.json" << false
+                                                   << false;
+    QTest::newRow("a read-only file") << QJsonObject{{"password", "quillbem"}} << "web.json" << true << false;
+    QTest::newRow("a file named but missing") << QJsonObject() << "missing.json" << false << false;
+}
+
+void tst_HttpServer::webPasswordAtStart()
+{
+    QFETCH(QJsonObject, section);
+    QFETCH(QString, file);
+    QFETCH(bool, readOnly);
+    QFETCH(bool, replaced);
+
+    const QString path = QDir(m_files.path()).filePath(file);
+    QFile::remove(path);
+    if (!section.isEmpty())
+        QVERIFY(writeFile(path, QJsonDocument(QJsonObject{{"WebServer", section}}).toJson()));
+    if (readOnly)
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
+    Manager::resetForTesting();
+    Orvix::Utils::Settings::Manager::configName = path;
+    Manager::init();
+    const QString before = Manager::getString(Manager::WebServer, "password");
+    const bool usable = !before.isEmpty() && before != QLatin1String("quillbem");
+    if (replaced)
+        QTest::ignoreMessage(QtWarningMsg, qPrintable("The web password was set to a random value: see "
+                                                      "WebServer.password in " + path));
+    else if (!usable)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^The web password is not set and cannot be saved"));
+    QCOMPARE(WebPassword::ensure(), replaced || usable);
+
+    const QString now = Manager::getString(Manager::WebServer, "password");
+    QFile saved(path);
+    const QJsonObject inFile = saved.open(QIODevice::ReadOnly)
+        ? QJsonDocument::fromJson(saved.readAll()).object().value("WebServer").toObject()
+        : QJsonObject();
+    if (replaced) {
+        QVERIFY(now.size() >= 20 && now != before);
+        QCOMPARE(inFile.value("password").toString(), now);
+    } else {
+        QCOMPARE(now, before);
+    }
+    // The built-in password opens nothing; without a usable one the protected routes say what to do.
+    const QString quillbem = "admin:quillbem";
+    const CurlResult builtIn = curl({"--digest", "-u", quillbem, "-w", "%{http_code}", url("/secure")});
+    if (replaced || usable) {
+        QVERIFY(builtIn.output.endsWith("401"));
+    } else {
+        QCOMPARE(builtIn.output, QJsonDocument(QJsonObject{{"error", "Set WebServer.password in " + path}})
+                                         .toJson(QJsonDocument::Compact) + "403");
+    }
+
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    Manager::resetForTesting();
+    Orvix::Utils::Settings::Manager::configName = QDir(m_files.path()).filePath("config.json");
+    Manager::init();
+    QVERIFY(Manager::update(QJsonObject{{"WebServer", QJsonObject{{"user", "admin"}, {"password", "s3cret"}}}})
+                .isEmpty());
 }
 
 void tst_HttpServer::https()

@@ -6,6 +6,10 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
 
 using Orvix::Tests::RawHttpClient;
 
@@ -19,32 +23,40 @@ private Q_SLOTS:
     void manyPipelinedAnswersInOrder_data();
     void manyPipelinedAnswersInOrder();
     void streamedBodyIsChunked();
+    void connectionsAreCapped_data();
+    void connectionsAreCapped();
 };
 
 void tst_QHttpConnection::idleConnectionIsClosed_data()
 {
     QTest::addColumn<QByteArray>("sent");
     QTest::addColumn<bool>("reads"); // whether the client reads its answers
+    QTest::addColumn<int>("status"); // of the answer before the close; 0: none expected
 
     QByteArray pipelined;
     for (int i = 0; i < 100; ++i)
         pipelined += "GET /big HTTP/1.1\r\n\r\n";
 
-    QTest::newRow("nothing sent") << QByteArray() << true;
-    QTest::newRow("half a request line") << QByteArray("GET /pa") << true;
-    QTest::newRow("headers without their end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << true;
-    QTest::newRow("after a complete answer") << QByteArray("GET / HTTP/1.1\r\n\r\n") << true;
+    QTest::newRow("nothing sent") << QByteArray() << true << 0;
+    QTest::newRow("half a request line") << QByteArray("GET /pa") << true << 0;
+    QTest::newRow("headers without their end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << true << 0;
+    QTest::newRow("after a complete answer") << QByteArray("GET / HTTP/1.1\r\n\r\n") << true << 200;
     // Answers wait to be written, requests wait to be handed over: nothing moves any more.
-    QTest::newRow("a client that stopped reading") << pipelined << false;
+    QTest::newRow("a client that stopped reading") << pipelined << false << 0;
+    // Each line comes before the idle time-out, the whole head never within the head time-out.
+    QTest::newRow("a head sent a line at a time") << QByteArray("GET / HTTP/1.1\r\n") << true << 408;
+    QTest::newRow("empty lines a line at a time") << QByteArray("\r\n") << true << 408;
 }
 
 void tst_QHttpConnection::idleConnectionIsClosed()
 {
     QFETCH(QByteArray, sent);
     QFETCH(bool, reads);
+    QFETCH(int, status);
 
     QHttpServer server;
     server.setIdleTimeout(std::chrono::milliseconds(200));
+    server.setHeadTimeout(std::chrono::milliseconds(600));
     connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *request, QHttpResponse *response) {
         response->end(request->path() == "/big" ? QByteArray(256 * 1024, 'b') : QByteArray("ok"));
     });
@@ -62,8 +74,18 @@ void tst_QHttpConnection::idleConnectionIsClosed()
     RawHttpClient client;
     QVERIFY(client.connectTo(server.serverPort()));
     client.send(sent);
-    if (sent.endsWith("\r\n\r\n"))
-        QVERIFY(client.next());
+    QTimer trickle;
+    int line = 0;
+    connect(&trickle, &QTimer::timeout, &client, [&] {
+        client.send(sent == "\r\n" ? sent : "X-Line-" + QByteArray::number(++line) + ": y\r\n");
+    });
+    if (status == 408)
+        trickle.start(100);
+    if (status != 0) {
+        const auto answer = client.next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+    }
     QVERIFY(client.waitClosed());
 }
 
@@ -148,6 +170,58 @@ void tst_QHttpConnection::streamedBodyIsChunked()
     QVERIFY(response);
     QCOMPARE(response->body.size(), 100011);
     QVERIFY(old.waitClosed());
+}
+
+void tst_QHttpConnection::connectionsAreCapped_data()
+{
+    QTest::addColumn<int>("perAddress");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("held"); // connections from 127.0.0.1 that stay open
+    QTest::addColumn<bool>("otherAddressServed");
+
+    QTest::newRow("the 257th from one address") << QHttpConnection::kMaxConnectionsPerAddress
+                                                << QHttpConnection::kMaxConnections << 256 << true;
+    QTest::newRow("one over the total") << 256 << 20 << 20 << false;
+}
+
+void tst_QHttpConnection::connectionsAreCapped()
+{
+    QFETCH(int, perAddress);
+    QFETCH(int, total);
+    QFETCH(int, held);
+    QFETCH(bool, otherAddressServed);
+
+    QHttpConnection::setConnectionLimits(perAddress, total);
+    QHttpServer server;
+    connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *, QHttpResponse *response) { response->end("ok"); });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    std::vector<std::unique_ptr<RawHttpClient>> clients;
+    for (int i = 0; i < held; ++i) {
+        clients.push_back(std::make_unique<RawHttpClient>());
+        QVERIFY(clients.back()->connectTo(server.serverPort()));
+    }
+    QTRY_COMPARE(server.findChildren<QHttpConnection *>().size(), held);
+    RawHttpClient over;
+    QVERIFY(over.connectTo(server.serverPort()));
+    QVERIFY(over.waitClosed());
+    // Another client is not held back by the first one's connections, only by the total.
+    RawHttpClient other;
+    other.socket().bind(QHostAddress(QStringLiteral("127.0.0.2")));
+    QVERIFY(other.connectTo(server.serverPort()));
+    if (otherAddressServed) {
+        other.send("GET / HTTP/1.1\r\n\r\n");
+        QVERIFY(other.next());
+    } else {
+        QVERIFY(other.waitClosed());
+    }
+    // Once the first client lets go, it is served again.
+    clients.clear();
+    QTRY_COMPARE(QHttpConnection::openConnections(QHostAddress::LocalHost), 0);
+    RawHttpClient again;
+    QVERIFY(again.connectTo(server.serverPort()));
+    again.send("GET / HTTP/1.1\r\n\r\n");
+    QVERIFY(again.next());
+    QHttpConnection::setConnectionLimits(QHttpConnection::kMaxConnectionsPerAddress, QHttpConnection::kMaxConnections);
 }
 
 QTEST_GUILESS_MAIN(tst_QHttpConnection)

@@ -9,7 +9,9 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -744,6 +746,19 @@ Utils::Promise<void> API::redirect(const QString &channelId, const QString &dest
     return m_amiConnector->redirect(channel->name(), context, extension, priority);
 }
 
+QString API::pathWithin(const QString &directory, const QString &path)
+{
+    if (directory.isEmpty() || path.isEmpty())
+        return QString();
+    const QFileInfo root(directory);
+    const QString base = root.exists() ? root.canonicalFilePath() : QDir::cleanPath(root.absoluteFilePath());
+    const QFileInfo file(path);
+    const QString resolved = file.exists() ? file.canonicalFilePath() : QDir::cleanPath(file.absoluteFilePath());
+    if (base.isEmpty() || !resolved.startsWith(base + QLatin1Char('/')))
+        return QString();
+    return resolved;
+}
+
 Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const QString &number1,
                                                   const QString &number2)
 {
@@ -773,7 +788,17 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
                 if (callDate.isValid())
                     datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
             }
-            result.resolve(QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+            // The file name comes from the dial plan, which may have built it from what a caller sent.
+            const QString path = pathWithin(directory, QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+            if (path.isEmpty()) {
+                qWarning().noquote() << builder.build(
+                    Utils::MsgBuilder::Warning,
+                    QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
+                        .arg(response.value(0).toString(), directory));
+                result.reject();
+                return;
+            }
+            result.resolve(path);
         })
         .onReject([result, builder](const QString &error) {
             qDebug().noquote() << builder.build(Utils::MsgBuilder::Error,

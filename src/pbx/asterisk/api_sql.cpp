@@ -66,17 +66,32 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
         callerTrunks.append(QStringLiteral(":cnum_trunk_%1").arg(i));
     }
 
+    // A number matches at the end of the column, as a suffix of a longer international form; an empty
+    // number matches only an empty column, or it would match every row of the call.
+    const auto matches = [](const QString &column, const QString &placeholder, const QString &number) {
+        return QStringLiteral("%1 %2 %3").arg(column, number.isEmpty() ? QStringLiteral("=") : QStringLiteral("like"),
+                                             placeholder);
+    };
+    const auto pattern = [](QString number) {
+        if (number.isEmpty())
+            return number;
+        number.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+        number.replace(QLatin1Char('%'), QStringLiteral("\\%"));
+        number.replace(QLatin1Char('_'), QStringLiteral("\\_"));
+        return QString(QLatin1Char('%') + number);
+    };
     const QString sql =
-        QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5 like :src_number1 or %6 like :cnum_number1"
-                       " or %5 like :src_number2 or %6 like :cnum_number2")
-            .arg(recordingFile, callDate, table, uniqueId, source, callerNumber)
+        QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5 or %6 or %7 or %8")
+            .arg(recordingFile, callDate, table, uniqueId, matches(source, QStringLiteral(":src_number1"), number1),
+                 matches(callerNumber, QStringLiteral(":cnum_number1"), number1),
+                 matches(source, QStringLiteral(":src_number2"), number2),
+                 matches(callerNumber, QStringLiteral(":cnum_number2"), number2))
         + QStringLiteral(" or %1 in (%2) or %3 in (%4)) and %5 <> '' and %5 is not null limit 1")
               .arg(source, sourceTrunks.join(QStringLiteral(", ")), callerNumber,
                    callerTrunks.join(QStringLiteral(", ")), recordingFile);
 
-    // The numbers match at the end of the column, as a suffix of a longer international form.
-    const QString ends1 = QLatin1Char('%') + number1;
-    const QString ends2 = QLatin1Char('%') + number2;
+    const QString ends1 = pattern(number1);
+    const QString ends2 = pattern(number2);
     SqlQueryPoll::Request request(sql);
     request.bindValue(QStringLiteral(":call_id"), callId)
         .bindValue(QStringLiteral(":src_number1"), ends1)

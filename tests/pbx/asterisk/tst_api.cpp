@@ -856,20 +856,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("number1");
         QTest::addColumn<QString>("number2");
         QTest::addColumn<bool>("byDate");
-        QTest::addColumn<QString>("path"); // empty: not found
+        QTest::addColumn<QString>("path"); // empty: not found; "@" stands for a recordings directory on disk
+        QTest::addColumn<QString>("cdrFile"); // empty: as recorded
 
         const QString in = QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav");
         const QString out = QStringLiteral("out-79161234567-101-20261207-075803-1796630283.4.wav");
-        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "/rec/" + in;
+        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "/rec/" + in << "";
         QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
-                                           << "/rec/2026/12/07/" + in;
-        QTest::newRow("number as a suffix") << "1796630253.0" << "9161234567" << "" << false << "/rec/" + in;
+                                           << "/rec/2026/12/07/" + in << "";
+        QTest::newRow("number as a suffix") << "1796630253.0" << "9161234567" << "" << false << "/rec/" + in << "";
         QTest::newRow("outgoing, second number") << "1796630283.4" << "555" << "101" << true
-                                                 << "/rec/2026/12/07/" + out;
-        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "";
-        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "";
-        QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << "";
-        QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "";
+                                                 << "/rec/2026/12/07/" + out << "";
+        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "";
+        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "" << "";
+        QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << "" << "";
+        QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "" << "";
+        // An empty number is no wildcard: it matches only an empty column.
+        QTest::newRow("empty numbers") << "1796630253.0" << "" << "" << false << "" << "";
+        // The file name comes from the dial plan: it must not lead out of the recordings directory.
+        QTest::newRow("CDR file out by ..") << "1796630253.0" << "79161234567" << "" << false << "" << "../../../../etc/passwd";
+        QTest::newRow("CDR file by a link out") << "1796630253.0" << "79161234567" << "" << false << "" << "link.wav";
+        QTest::newRow("absolute CDR file stays inside") << "1796630253.0" << "79161234567" << "" << false << "@/etc/passwd"
+                                                        << "/etc/passwd";
+        QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav";
     }
 
     void recordingIsFoundInTheCdrTable()
@@ -879,12 +888,25 @@ private Q_SLOTS:
         QFETCH(QString, number2);
         QFETCH(bool, byDate);
         QFETCH(QString, path);
+        QFETCH(QString, cdrFile);
 
-        QVERIFY(prepare(QStringLiteral("tst_api_recording"), {},
-                        QJsonObject{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate}}));
+        QTemporaryDir recordings;
+        QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), recordings.filePath(QStringLiteral("link.wav"))));
+        QFile inside(recordings.filePath(QStringLiteral("in.wav")));
+        QVERIFY(inside.open(QIODevice::WriteOnly));
+        path.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath());
+        QJsonObject asterisk{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate}};
+        if (!cdrFile.isEmpty())
+            asterisk.insert(QStringLiteral("recordings_dir"), recordings.path());
+        QVERIFY(prepare(QStringLiteral("tst_api_recording"), {}, asterisk));
         {
             ApiTest::Database db(m_db);
-            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"))));
+            QList<QJsonObject> rows = ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"));
+            for (QJsonObject &row : rows) {
+                if (!cdrFile.isEmpty())
+                    row.insert(QStringLiteral("recordingfile"), cdrFile);
+            }
+            QVERIFY(db.insert(QStringLiteral("cdr"), rows));
             QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl"))));
             QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-g-internal.jsonl"))));
         }
@@ -898,7 +920,9 @@ private Q_SLOTS:
         // A value that looks like SQL is only a value: the query runs and finds nothing.
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("SQL-query failed")), 0);
         if (path.isEmpty())
-            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Could not find record by sql-query")), 1);
+            QCOMPARE(ApiTest::MessageLog::count(cdrFile.isEmpty() ? QStringLiteral("Could not find record by sql-query")
+                                                                  : QStringLiteral("outside the recordings directory")),
+                     1);
     }
 
     void executeSqlQueryReturnsFieldsAndRows_data()
