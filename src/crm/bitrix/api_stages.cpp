@@ -144,7 +144,8 @@ API::Registration API::registerCallStart(const Call &call, const Entity &respons
 {
     const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
     if (call.isLocal()) {
-        qWarning().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Do not register call, because it is local"));
+        // A call between two extensions is no client's call: nothing is wrong.
+        qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Do not register call, because it is local"));
         Registration refused;
         refused.reject(RegistrationFailedReason::LocalCall);
         return refused;
@@ -554,8 +555,10 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
         qInfo().noquote() << line.build(MsgBuilder::Ok,
                                         QStringLiteral("The end of conversation was registered. ACTIVITY_ID:%1").arg(activityId));
     });
-    result.onReject([line]() {
+    result.onReject([self = QPointer<API>(this), callId = conversation.callId(), line]() {
         qInfo().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Failed to register conversation end."));
+        if (self)
+            self->m_unfinishedCalls.insert(callId);
     });
 
     if (conversation.isUnknown()) {
@@ -721,6 +724,21 @@ QString API::recordingUrl(const Conversation &conversation) const
 Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
                                    const MsgBuilder &trace)
 {
+    // Owed from now on, in the saved registrations too: a restart before the upload must not lose it.
+    oweRecording(finish, conversation);
+    const QString callId = conversation.callId();
+    const QString crmCallId = finish.callId();
+    const Promise<void> result = sendRecording(finish, conversation, trace, !m_endingCalls.contains(callId));
+    whenSettled(result, [self = QPointer<API>(this), callId, crmCallId]() {
+        if (self && !self->m_missingRecordings.value(callId).contains(crmCallId))
+            self->forgetRecording(crmCallId);
+    });
+    return result;
+}
+
+Promise<void> API::sendRecording(const CallRegistration &finish, const Conversation &conversation,
+                                 const MsgBuilder &trace, bool deferIfMissing)
+{
     if (!m_storeRecordingsInCrm)
         return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
 
@@ -733,10 +751,18 @@ Promise<void> API::attachRecording(const CallRegistration &finish, const Convers
         else
             result.reject();
     });
-    path.onReject([conversationId, trace, result]() {
-        qWarning().noquote() << child(trace, MsgBuilder::RecordingAttach)
-                                    .build(MsgBuilder::Warning,
-                                           QStringLiteral("Failed to get conversation recording %1").arg(conversationId));
+    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing, result]() {
+        const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
+        if (self && deferIfMissing) {
+            // The PBX names a leg's recording only when the whole call ends.
+            qDebug().noquote() << line.build(MsgBuilder::Warning,
+                                             QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
+                                                 .arg(conversation.id()));
+            self->m_missingRecordings[conversation.callId()].insert(finish.callId(), {finish, conversation});
+        } else {
+            qWarning().noquote() << line.build(
+                MsgBuilder::Warning, QStringLiteral("Failed to get conversation recording %1").arg(conversation.id()));
+        }
         result.reject();
     });
     Q_EMIT conversationRecordingPathRequest(conversation.callId(), m_connector.phoneWithoutPrefixes(conversation.from()),
@@ -764,9 +790,16 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 
     Promise<void> result;
     const QString callId = call.id();
-    result.onResolve([call, trace]() {
+    m_endingCalls.insert(callId);
+    result.onResolve([self = QPointer<API>(this), call, trace]() {
+        // Y only when every finish the call needed went through.
+        bool finished = true;
+        if (self) {
+            self->m_endingCalls.remove(call.id());
+            finished = !self->m_unfinishedCalls.remove(call.id());
+        }
         const auto log = Entities::TelephonyEventLogHandler::instance();
-        qInfo().noquote() << trace.build(MsgBuilder::Yes, log->callSummary(call));
+        qInfo().noquote() << trace.build(finished ? MsgBuilder::Yes : MsgBuilder::No, log->callSummary(call));
         log->removeEvents(call.id());
     });
     Promise<void>::all(finishes).onResolve([self = QPointer<API>(this), call, trace, result]() {
@@ -774,24 +807,46 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
             result.resolve();
             return;
         }
-        if (!self->m_pendingRegistrations.contains(call.id())) {
-            self->updateAndClearAll(call, trace);
-            result.resolve();
-            return;
-        }
-        self->registerCallEnd(call, trace)
-            .onResolve([self, call, trace, result](int) {
-                if (self)
-                    self->updateAndClearAll(call, trace);
+        self->attachMissingRecordings(call.id(), trace).onResolve([self, call, trace, result]() {
+            if (!self) {
                 result.resolve();
-            })
-            .onReject([self, call, trace, result]() {
-                if (self)
-                    self->clearCallData(call, trace);
+                return;
+            }
+            if (!self->m_pendingRegistrations.contains(call.id())) {
+                self->updateAndClearAll(call, trace);
                 result.resolve();
-            });
+                return;
+            }
+            self->registerCallEnd(call, trace)
+                .onResolve([self, call, trace, result](int) {
+                    if (self)
+                        self->updateAndClearAll(call, trace);
+                    result.resolve();
+                })
+                .onReject([self, call, trace, result]() {
+                    if (self)
+                        self->clearCallData(call, trace);
+                    result.resolve();
+                });
+        });
     });
     return result;
+}
+
+Promise<void> API::attachMissingRecordings(const QString &callId, const MsgBuilder &trace)
+{
+    // Legs finished while the call went on whose recording was not found then: the PBX has named it now.
+    QList<Promise<void>> attached;
+    for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId)) {
+        const QString crmCallId = owed.finish.callId();
+        const Promise<void> done = sendRecording(owed.finish, owed.conversation, trace, false);
+        whenSettled(done, [self = QPointer<API>(this), crmCallId]() {
+            if (self)
+                self->forgetRecording(crmCallId);
+        });
+        attached.append(done);
+    }
+    return Promise<void>::all(attached);
 }
 
 Promise<int> API::registerCallEnd(const Call &call, const MsgBuilder &trace)
