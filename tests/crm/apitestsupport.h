@@ -105,7 +105,8 @@ private:
 };
 
 // Answers every hook of the API as the App does when the customizer is off: with the input unchanged.
-// The company lookup finds nothing; the recording path is the given file, or fails when it is empty.
+// The company lookup finds nothing; the recording path is the given file, or fails when it is empty, or
+// never comes when it is "-" (a lookup still running).
 inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context, const QString *recordingFile)
 {
     using Orvix::CRM::Bitrix::API;
@@ -127,7 +128,7 @@ inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context,
                      [recordingFile](const QString &, const QString &, const QString &, Promise<QString> promise) {
                          if (recordingFile->isEmpty())
                              promise.reject();
-                         else
+                         else if (*recordingFile != QLatin1String("-"))
                              promise.resolve(*recordingFile);
                      });
 }

@@ -410,6 +410,10 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), finish(1, 7, 200)}
         << QStringList{"talked a", "finish"}
         << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), finish(1, 7, 200)};
+    QTest::newRow("finished before the restart, its recording uploaded after it")
+        << "holdrecording" << QStringList{"start", "ring a", "answer a", "end a"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)} << QStringList{"talked a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
 }
 
 void tst_ApiCalls::registrationSurvivesRestart()
@@ -424,14 +428,28 @@ void tst_ApiCalls::registrationSurvivesRestart()
     QVERIFY(harness.setUp());
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
-    const QString recording;
+    // Held: the service is killed between the finish and the upload.
+    QString recording = portal.contains("holdrecording") ? "-" : "";
     answerHooksUnchanged(harness.api.get(), this, &recording);
     harness.api->start(false);
     CallDriver first(*harness.api, true);
     for (const QString &step : before)
         first.step(step);
     QTRY_COMPARE(model.writes(), writesBefore);
-    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    const auto savedState = [&harness]() {
+        QFile saved(harness.api->registrationsFilePath());
+        return saved.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(saved.readAll()).object() : QJsonObject();
+    };
+    if (recording.isEmpty()) {
+        QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    } else {
+        QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1); // finished, the upload owed
+        recording = harness.dir.filePath("call.wav");
+    }
+    QFile file(harness.dir.filePath("call.wav"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("RIFF....WAVEfmt ");
+    file.close();
 
     // The service stops and starts again; the PBX link goes on with the call from its saved state.
     harness.api.reset();
@@ -448,9 +466,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     QCOMPARE(model.writes(), writes);
 
     // Finished: nothing is left to restore.
-    QFile saved(harness.api->registrationsFilePath());
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("registrations").toArray().size(), 0);
+    const QJsonObject state = savedState();
+    QCOMPARE(state.value("registrations").toArray().size(), 0);
+    QCOMPARE(state.value("uploads").toArray().size(), 0);
 }
 
 void tst_ApiCalls::recordingLink_data()
