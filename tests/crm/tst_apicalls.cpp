@@ -293,6 +293,9 @@ void tst_ApiCalls::scenario_data()
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                        finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
+    QTest::newRow("the look-up of the answering employee fails once: tried again")
+        << QJsonObject() << "lookupfails" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("a recording without audio is not uploaded")
         << QJsonObject() << "emptywav" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
@@ -333,6 +336,15 @@ void tst_ApiCalls::scenario()
         // A header alone is what a call that was never answered leaves.
         file.write(portal.contains("emptywav") ? QByteArray("RIFF$...WAVEfmt ").leftJustified(44, '\0')
                                                : QByteArray("RIFF....WAVEfmt "));
+    }
+    if (portal.contains("lookupfails")) {
+        // The fourth look-up is the finish's; it is refused.
+        auto batches = QSharedPointer<int>::create(0);
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [&harness, batches](const Orvix::Tests::FakeCrmRequest &request) {
+                    if (request.restMethod() == "batch" && ++*batches == 3)
+                        harness.portal.pushRestReply("batch", Orvix::Tests::FakeCrmReply::error(400, "ERROR_CORE", "x"));
+                });
     }
     if (portal.contains("latecdr")) {
         // The first lookup of the first leg's recording comes before the PBX wrote the record naming it.

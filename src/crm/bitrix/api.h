@@ -169,6 +169,8 @@ private:
     void finishRegistration(const QString &key, const CallRegistration &registration,
                             const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
                             Utils::Promise<int> result);
+    // The employee of the extension; a look-up that failed (not one that found nobody) is tried again.
+    Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace, int tries);
     void sendFinish(const CallRegistration &registration, int userId, const Entities::Conversation &conversation,
                     const Utils::MsgBuilder &trace, Utils::Promise<int> result);
     Utils::Promise<void> customUpdateActivity(int activityId, const Entities::Conversation &conversation,

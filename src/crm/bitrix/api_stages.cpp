@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 namespace Orvix::CRM::Bitrix {
@@ -633,7 +634,7 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         return;
     }
 
-    m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
+    findFinishingUser(conversation.internalNumber(), trace, 0)
         .onResolve([self = QPointer<API>(this), key, registration, conversation, trace, result](const Entity &user) {
             if (!self) {
                 result.reject();
@@ -653,6 +654,32 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
             else
                 result.reject();
         });
+}
+
+Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace, int tries)
+{
+    // Up to three more tries, 1 s, 2 s and 4 s apart (times the connector's pause): a look-up that
+    // failed says nothing of who answered, and the default user would get the call.
+    constexpr int kMaxTries = 3;
+    Promise<Entity> result;
+    m_connector.searchUserCached(phone, trace)
+        .onResolve([result](const Entity &user) { result.resolve(user); })
+        .onReject([self = QPointer<API>(this), phone, trace, tries, result](bool failed) {
+            if (!self || !failed || tries >= kMaxTries)
+                return result.reject();
+            const auto pause = self->m_connector.retryPause() * (1 << tries);
+            qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                                QStringLiteral("User look-up for %1 failed; trying again in %2 ms")
+                                                    .arg(phone)
+                                                    .arg(pause.count()));
+            QTimer::singleShot(pause, self, [self, phone, trace, tries, result]() {
+                if (self)
+                    self->findFinishingUser(phone, trace, tries + 1).proxyTo(result);
+                else
+                    result.reject();
+            });
+        });
+    return result;
 }
 
 void API::sendFinish(const CallRegistration &registration, int userId, const Conversation &conversation,

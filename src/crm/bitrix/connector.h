@@ -77,6 +77,7 @@ public:
     // pause doubles at each refusal up to 30 times this, and is back to it after a success. A server error
     // or a lost answer waits this long before the first of its 5 further tries, twice as long before each next.
     void setRateLimitBackoff(std::chrono::milliseconds base);
+    std::chrono::milliseconds retryPause() const { return m_rateLimitBackoff; }
 
     void start(const QString &host, int userId, const QString &login, const QString &password,
                const QString &generatedPostfix, const QString &locale, bool noLeadMode,
@@ -196,6 +197,12 @@ public:
     Utils::Promise<Entity> findUserByPhone(const QStringList &phones);
     Utils::Promise<Entity> findUserByPhone(const QString &phone, const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> findUserByPhoneCached(const QString &phone, const Utils::MsgBuilder &msg);
+    // The same look-ups, rejecting with true when the look-up itself failed (the portal did not answer
+    // it) and with false when the number has no employee.
+    Utils::Promise<Entity, bool> searchUser(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity, bool> searchUserCached(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity, bool> searchByPhone(const QStringList &phones, const QJsonObject &customFilters,
+                                               const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
                                         const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> getUser(int id);
