@@ -240,9 +240,13 @@ API::Registration API::findRegistration(const Conversation &conversation, const 
         it = m_pendingRegistrations.constFind(conversation.callId());
     if (it != m_pendingRegistrations.constEnd())
         return *it;
-    qWarning().noquote() << trace.build(MsgBuilder::Warning,
-                                        QStringLiteral("Conversation [%1] or call [%2] wasn't registered in CRM")
-                                            .arg(conversation.id(), conversation.callId()));
+    const QString text = trace.build(MsgBuilder::Warning, QStringLiteral("Conversation [%1] or call [%2] wasn't registered in CRM")
+                                                              .arg(conversation.id(), conversation.callId()));
+    // A call between two extensions is never registered: nothing is amiss.
+    if (conversation.isLocal())
+        qDebug().noquote() << text;
+    else
+        qWarning().noquote() << text;
     Registration missing;
     missing.reject(RegistrationFailedReason::Failed);
     return missing;
