@@ -1,5 +1,7 @@
 #include "actions/getresponsiblebyphonenumber.h"
 
+#include "actions/lookupanswer.h"
+
 namespace Orvix::Actions {
 
 GetResponsibleByPhoneNumber::GetResponsibleByPhoneNumber(QObject *parent)
@@ -13,8 +15,8 @@ void GetResponsibleByPhoneNumber::handle(const QJsonObject &params, Reply *reply
     if (!takeText(params, QStringLiteral("phone"), reply, &phone)
         || !requireNonBlank(phone, QStringLiteral("phone"), reply))
         return;
-    const Utils::Promise<QString> promise;
-    answerWhenSettled(reply, promise, 404, QStringLiteral("Responsible not found"));
+    const Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise;
+    answerLookupWhenSettled(reply, promise);
     Q_EMIT request(phone, promise);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/action.h"
+#include "crm/bitrix/lookupfailure.h"
 #include "utils/promise.h"
 
 #include <QJsonObject>
@@ -18,7 +19,7 @@ public:
     explicit GetResponsibleByPhoneNumber(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QString &phone, Utils::Promise<QString> promise);
+    void request(const QString &phone, Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

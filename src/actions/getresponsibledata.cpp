@@ -1,5 +1,7 @@
 #include "actions/getresponsibledata.h"
 
+#include "actions/lookupanswer.h"
+
 namespace Orvix::Actions {
 
 GetResponsibleData::GetResponsibleData(QObject *parent)
@@ -13,8 +15,8 @@ void GetResponsibleData::handle(const QJsonObject &params, Reply *reply)
     if (!takeText(params, QStringLiteral("phone"), reply, &phone)
         || !requireNonBlank(phone, QStringLiteral("phone"), reply))
         return;
-    const Utils::Promise<QJsonObject> promise;
-    answerWhenSettled(reply, promise, 404, QStringLiteral("Responsible not found"));
+    const Utils::Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise;
+    answerLookupWhenSettled(reply, promise);
     Q_EMIT request(phone, promise);
 }
 

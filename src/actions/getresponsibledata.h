@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/action.h"
+#include "crm/bitrix/lookupfailure.h"
 #include "utils/promise.h"
 
 #include <QJsonObject>
@@ -18,7 +19,7 @@ public:
     explicit GetResponsibleData(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QString &phone, Utils::Promise<QJsonObject> promise);
+    void request(const QString &phone, Utils::Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -203,8 +203,15 @@ void App::start()
     m_api.start();
 
     const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
-    m_httpServer.listen(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port")),
-                        m_config.getBool(Manager::WebServer, QStringLiteral("use_http")));
+    const int port = m_config.getInt(Manager::WebServer, QStringLiteral("listen_port"));
+    const bool useHttp = m_config.getBool(Manager::WebServer, QStringLiteral("use_http"));
+    if (!m_httpServer.listen(host, port, useHttp) && useHttp) {
+        // Without it neither the /config page nor the API answers: the one thing to change is named.
+        qCritical().noquote() << QStringLiteral("HTTP port %1 cannot be opened: the /config page and the API do not "
+                                                "answer; set WebServer.listen_port in %2 to a free port")
+                                     .arg(port)
+                                     .arg(Manager::filePath());
+    }
     m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")));
 }
 
@@ -622,14 +629,18 @@ void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void> pr
         .proxyTo(promise);
 }
 
-void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString> promise)
+void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleForPhone(phone).proxyTo(promise);
+    m_crm.getResponsibleForPhone(phone)
+        .onResolve([promise](const QString &number) { promise.resolve(number); })
+        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
 }
 
-void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject> promise)
+void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleData(phone).proxyTo(promise);
+    m_crm.getResponsibleData(phone)
+        .onResolve([promise](const QJsonObject &data) { promise.resolve(data); })
+        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
 }
 
 void App::onOriginateCustomizationRequest(const QHash<QString, QString> &params,

@@ -137,8 +137,10 @@ private Q_SLOTS:
     void onHangupRequest(const QString &number, Orvix::Utils::Promise<void> promise);
     void onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
                                     Orvix::Utils::Promise<QString> promise);
-    void onGetResponsibleByPhoneNumber(const QString &phone, Orvix::Utils::Promise<QString> promise);
-    void onGetResponsibleData(const QString &phone, Orvix::Utils::Promise<QJsonObject> promise);
+    void onGetResponsibleByPhoneNumber(const QString &phone,
+                                       Orvix::Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise);
+    void onGetResponsibleData(const QString &phone,
+                              Orvix::Utils::Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise);
     void onSetRoistatData(const QString &callId, const QJsonObject &data);
     void onUnbindEnded();
     void onDirectoryChanged(const QString &path);

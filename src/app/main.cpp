@@ -1,6 +1,8 @@
 #include "app/app.h"
 #include "app/commandline.h"
 #include "app/startuplog.h"
+#include "app/stopsignals.h"
+#include "config/generateddirectory.h"
 #include "config/manager.h"
 #include "entities/clock.h"
 #include "utils/logger.h"
@@ -8,6 +10,69 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QLockFile>
+
+#include <cstdio>
+
+namespace {
+
+using Orvix::Config::Manager;
+
+bool g_logging = false;
+
+// A reason not to start: in the log and on the standard error output, where whoever started the
+// service looks when it exits at once.
+void refuseToStart(const QString &reason)
+{
+    if (g_logging)
+        qCritical().noquote() << reason;
+    std::fprintf(stderr, "%s\n", qPrintable(reason));
+}
+
+// Logging as the configuration says. A file that was read but holds a refused value names the log the
+// administrator looks at; one that could not be read names none, and writing to the default log could
+// mix the lines into another service's: then the standard error output is all.
+void setUpLogging()
+{
+    if (!Manager::loadError().isEmpty() && Orvix::Utils::Settings::Manager::fileSettings().isEmpty())
+        return;
+    g_logging = true;
+    QString logFile = Manager::getString(Manager::App, QStringLiteral("log_file"));
+    const QJsonValue named = Orvix::Utils::Settings::Manager::fileSettings()
+                                 .value(QLatin1String("App")).toObject().value(QLatin1String("log_file"));
+    if (!Manager::loadError().isEmpty() && named.isString())
+        logFile = named.toString();
+    Orvix::Utils::Logger::setLogFileName(logFile);
+    Orvix::Utils::Logger::setShowFrom(Manager::getString(Manager::App, QStringLiteral("log_level")));
+    Orvix::Utils::Logger::init(QString());
+}
+
+// One service per generated directory: two would poll the same CEL table from the same saved state
+// and register every call twice. The lock is held until the process ends.
+bool lockGeneratedDirectory(QLockFile &lock, const QString &directory)
+{
+    lock.setStaleLockTime(0); // held as long as its process lives, however long that is
+    if (lock.tryLock(0))
+        return true;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &application)) {
+        refuseToStart(QStringLiteral("Not started: the generated directory %1 is used by another service (pid %2"
+                                     "%3); stop it, or give this one another App.generated_postfix")
+                          .arg(directory)
+                          .arg(pid)
+                          .arg(host.isEmpty() ? QString() : QStringLiteral(" on ") + host));
+    } else {
+        refuseToStart(QStringLiteral("Not started: cannot lock the generated directory %1: its lock file "
+                                     "cannot be written")
+                          .arg(directory));
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -29,15 +94,27 @@ int main(int argc, char *argv[])
         Orvix::Utils::Settings::Manager::configName = options.configName;
     // The log file is named by the configuration: what loading it reports is kept until the log is open.
     Orvix::StartupLog::begin();
-    Orvix::Config::Manager config;
+    Manager config;
     config.init();
-
-    Orvix::Utils::Logger::setLogFileName(config.getString(Orvix::Config::Manager::App, QStringLiteral("log_file")));
-    Orvix::Utils::Logger::setShowFrom(config.getString(Orvix::Config::Manager::App, QStringLiteral("log_level")));
-    Orvix::Utils::Logger::init(QString());
+    setUpLogging();
     Orvix::StartupLog::replay();
 
+    // Running on defaults the administrator never chose would answer on a well-known password and
+    // overwrite the file at the first save.
+    if (!Manager::loadError().isEmpty()) {
+        refuseToStart(QStringLiteral("Not started: correct the configuration file %1 (%2)")
+                          .arg(Manager::filePath(), Manager::loadError()));
+        return 1;
+    }
+
+    const QString generated = Orvix::Config::GeneratedDirectory::path();
+    QDir().mkpath(generated);
+    QLockFile lock(generated + QStringLiteral("/calvena.lock"));
+    if (!lockGeneratedDirectory(lock, generated))
+        return 1;
+
     Orvix::App app(nullptr, options.eventsSql, config);
+    const Orvix::StopSignals stopSignals;
     if (options.clean)
         app.clean();
     else

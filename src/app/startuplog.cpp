@@ -48,6 +48,10 @@ void keepMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
                                                context.category, text});
         previous = kept().previous;
     }
+    // Only what needs attention is shown at once; the rest waits for the log, so a console that also
+    // follows the log does not show it twice.
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
     if (previous)
         previous(type, context, text);
     else

@@ -5,8 +5,8 @@
 namespace Orvix {
 
 // Keeps the messages written before the log file is known (while the configuration that names it is
-// loaded): they reach the standard error output at once, as before, and the log file once the logger
-// is set up, so an administrator reading the log also sees why the configuration was not taken.
+// loaded): warnings and worse reach the standard error output at once, and every message the log file
+// once the logger is set up, so an administrator reading the log also sees why the configuration was not taken.
 // Main thread, once at start-up.
 class StartupLog
 {

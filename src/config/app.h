@@ -2,6 +2,7 @@
 
 #include "config/section.h"
 #include "config/setting.h"
+#include "config/validators.h"
 
 #include <QDateTime>
 
@@ -41,10 +42,10 @@ private:
     Setting<bool> m_customizeActivity{this, "customize_activity", false};
     Setting<bool> m_customizeTask{this, "customize_task", false};
     Setting<QString> m_generatedPostfix{this, "generated_postfix", QString()};
-    Setting<int> m_customizationTimeMsec{this, "customization_time_msec", 1000};
-    Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug")};
+    Setting<int> m_customizationTimeMsec{this, "customization_time_msec", 1000, Validators::nonNegative};
+    Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug"), Validators::logLevel};
     Setting<QString> m_logFile{this, "log_file", QString()};
-    Setting<QString> m_locale{this, "locale", QStringLiteral("_en")};
+    Setting<QString> m_locale{this, "locale", QStringLiteral("_en"), Validators::locale};
 };
 
 } // namespace Orvix::Config::Modules

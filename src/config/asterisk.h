@@ -2,6 +2,7 @@
 
 #include "config/section.h"
 #include "config/setting.h"
+#include "config/validators.h"
 
 namespace Orvix::Config::Modules {
 
@@ -16,7 +17,7 @@ public:
 
 private:
     Setting<QString> m_host{this, "host", QStringLiteral("127.0.0.1")};
-    Setting<int> m_port{this, "port", 5038};
+    Setting<int> m_port{this, "port", 5038, Validators::port};
     Setting<QString> m_user{this, "user", QStringLiteral("calv")};
     Setting<QString> m_password{this, "password", QString()};
     Setting<QString> m_pickupCode{this, "pickup_code", QStringLiteral("*8")};

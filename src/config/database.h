@@ -2,6 +2,7 @@
 
 #include "config/section.h"
 #include "config/setting.h"
+#include "config/validators.h"
 
 namespace Orvix::Config::Modules {
 
@@ -17,7 +18,7 @@ public:
 
 private:
     Setting<QString> m_host{this, "host", QString()};
-    Setting<int> m_port{this, "port", 3306};
+    Setting<int> m_port{this, "port", 3306, Validators::port};
     Setting<QString> m_user{this, "user", QString()};
     Setting<QString> m_password{this, "password", QString()};
     Setting<QHash<QString, QString>> m_tableNameAliases{this,

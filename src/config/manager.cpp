@@ -61,6 +61,16 @@ void Manager::init()
     Utils::Settings::Manager::load();
 }
 
+QString Manager::loadError()
+{
+    return Utils::Settings::Manager::loadError();
+}
+
+QString Manager::filePath()
+{
+    return Utils::Settings::Manager::configFilePath();
+}
+
 void Manager::resetForTesting()
 {
     qDeleteAll(modules());

@@ -30,6 +30,11 @@ public:
 
     // Creates the sections with their defaults and loads the configuration file; later calls do nothing.
     static void init();
+    // Why init could not take the configuration file that exists (where in it and what is wrong);
+    // empty when it was taken or there is none.
+    static QString loadError();
+    // The file's path; empty when the file named on the command line does not exist.
+    static QString filePath();
 
     // Empty for a value outside the enumeration.
     static QJsonObject moduleObject(Module module);

@@ -1,6 +1,9 @@
 #include "config/section.h"
 
 #include "config/settingbase.h"
+#include "utils/settingshelperobject.h"
+
+#include <algorithm>
 
 namespace Orvix::Config {
 
@@ -11,6 +14,13 @@ Section::Section(const QString &name)
 
 void Section::load(const Utils::Settings::HelperObject &object)
 {
+    // A misspelt key would otherwise be dropped while the caller is told it was saved.
+    for (const QString &key : object.keys()) {
+        const bool declared = std::any_of(m_settings.cbegin(), m_settings.cend(),
+                                          [&key](const SettingBase *setting) { return setting->key() == key; });
+        if (!declared)
+            object.addError(object.fullKey(key), QStringLiteral("Unknown key"));
+    }
     for (SettingBase *setting : qAsConst(m_settings))
         setting->load(object);
 }

@@ -25,9 +25,14 @@ class Setting : public SettingBase
                   "no reader for this type");
 
 public:
-    Setting(Section *section, const char *key, T defaultValue)
+    // A validator refuses a value by setting an error text; only single values (text, integer,
+    // boolean) take one.
+    using Validator = Utils::Settings::HelperBase::Validator<T>;
+
+    Setting(Section *section, const char *key, T defaultValue, Validator validator = {})
         : SettingBase(section, key)
         , m_value(std::move(defaultValue))
+        , m_validator(std::move(validator))
     {
     }
 
@@ -42,7 +47,7 @@ public:
         else if constexpr (std::is_same_v<T, QHash<QString, QString>>)
             object.loadMap<QString>(m_value, key());
         else
-            object.load<T>(m_value, key());
+            object.load<T>(m_value, key(), m_validator);
     }
 
     QJsonValue toJson() const override
@@ -66,6 +71,7 @@ public:
 
 private:
     T m_value;
+    Validator m_validator;
 };
 
 } // namespace Orvix::Config

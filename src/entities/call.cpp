@@ -73,6 +73,7 @@ Call::Call(const QJsonObject &json)
     , m_startedAt(Detail::timeFromJson(json.value(QLatin1String("started_at"))))
     , m_answeredAt(Detail::timeFromJson(json.value(QLatin1String("answered_at"))))
     , m_endedAt(Detail::timeFromJson(json.value(QLatin1String("ended_at"))))
+    , m_lastEventAt(Detail::timeFromJson(json.value(QLatin1String("last_event_at"))))
 {
     const QJsonValue trunk = json.value(QLatin1String("trunk"));
     if (trunk.isString()) {
@@ -178,7 +179,7 @@ QJsonObject Call::toJson() const
         if (!conversation.id().isEmpty())
             conversations.insert(conversation.id(), conversation.toJson());
     }
-    return QJsonObject{
+    QJsonObject json{
         {QStringLiteral("id"), Detail::jsonText(m_id)},
         {QStringLiteral("from"), Detail::jsonText(m_from)},
         {QStringLiteral("to"), Detail::jsonText(m_to)},
@@ -192,6 +193,10 @@ QJsonObject Call::toJson() const
         {QStringLiteral("ended_at"), Detail::timeToJson(m_endedAt)},
         {QStringLiteral("conversations"), conversations},
     };
+    // Only for calls the PBX link follows: a call built elsewhere keeps its form.
+    if (m_lastEventAt.isValid())
+        json.insert(QStringLiteral("last_event_at"), Detail::timeToJson(m_lastEventAt));
+    return json;
 }
 
 QString Call::toJsonString() const

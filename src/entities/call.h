@@ -56,6 +56,10 @@ public:
     QDateTime startedAt() const { return m_startedAt; }
     QDateTime answeredAt() const { return m_answeredAt; }
     QDateTime endedAt() const { return m_endedAt; }
+    // Time of the last PBX event seen for the call, whatever its kind: a call the PBX lost (a crash)
+    // ends at it.
+    QDateTime lastEventAt() const { return m_lastEventAt; }
+    void setLastEventAt(const QDateTime &at) { m_lastEventAt = at; }
     // A call has no answered flag of its own: one answered leg is enough.
     bool wasAnswered() const;
 
@@ -90,6 +94,7 @@ private:
     QDateTime m_startedAt;
     QDateTime m_answeredAt;
     QDateTime m_endedAt;
+    QDateTime m_lastEventAt;
 };
 
 } // namespace Orvix::Entities

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <array>
+#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -109,18 +110,47 @@ FileStream *lastStreamOf(QtMsgType type)
     return nullptr;
 }
 
-// Caller holds the mutex.
-bool addFileStreamLocked(QtMsgType type)
+void addStreamLocked(QtMsgType type, std::unique_ptr<QFile> file)
 {
-    auto file = std::make_unique<QFile>(state().logFileName);
-    if (!openForAppend(*file))
-        return false;
-    file->seek(file->size());
     auto stream = std::make_unique<QTextStream>(file.get());
     // Log texts are partly Russian; do not depend on the locale of the service's environment.
     stream->setCodec("UTF-8");
     state().fileStreams.push_back(FileStream{type, std::move(file), std::move(stream)});
+}
+
+// Caller holds the mutex. error: why the file did not open.
+bool addFileStreamLocked(QtMsgType type, QString *error = nullptr)
+{
+    auto file = std::make_unique<QFile>(state().logFileName);
+    if (!openForAppend(*file)) {
+        if (error)
+            *error = file->errorString();
+        return false;
+    }
+    file->seek(file->size());
+    addStreamLocked(type, std::move(file));
     return true;
+}
+
+// A log that cannot be written goes to the standard error output rather than nowhere. Caller holds
+// the mutex; entry is the level's stream when it has one.
+void useStandardErrorLocked(QtMsgType type, FileStream *entry)
+{
+    auto file = std::make_unique<QFile>();
+    if (!file->open(stderr, QIODevice::WriteOnly))
+        return;
+    if (!entry) {
+        addStreamLocked(type, std::move(file));
+        return;
+    }
+    entry->stream->setDevice(file.get());
+    entry->file = std::move(file);
+}
+
+void reportUnwritableLog(const QString &name, const QString &reason)
+{
+    std::fprintf(stderr, "Cannot open the log file %s: %s; logging to the standard error output\n",
+                 qPrintable(name), qPrintable(reason));
 }
 
 } // namespace
@@ -156,11 +186,18 @@ QtMsgType Logger::levelFromName(const QString &name)
 void Logger::init(const QString &messagePattern)
 {
     qSetMessagePattern(messagePattern.isEmpty() ? QString::fromLatin1(kDefaultPattern) : messagePattern);
+    QString error;
+    QString name;
     {
         const LockedState locked;
-        for (std::size_t i = levelRank(levelFromName(state().showFrom)); i < kLevelOrder.size(); ++i)
-            addFileStreamLocked(kLevelOrder[i]);
+        name = state().logFileName;
+        for (std::size_t i = levelRank(levelFromName(state().showFrom)); i < kLevelOrder.size(); ++i) {
+            if (!addFileStreamLocked(kLevelOrder[i], &error))
+                useStandardErrorLocked(kLevelOrder[i], nullptr);
+        }
     }
+    if (!error.isEmpty())
+        reportUnwritableLog(name, error);
     qInstallMessageHandler(&Logger::loggerMessageOutput);
 }
 
@@ -218,6 +255,11 @@ void Logger::reopen()
                 failed.push_back(type);
         }
         pending = std::move(failed);
+    }
+    if (!pending.empty()) {
+        const LockedState locked;
+        for (const QtMsgType type : pending)
+            useStandardErrorLocked(type, lastStreamOf(type));
     }
     qInstallMessageHandler(&Logger::loggerMessageOutput);
 }

@@ -8,7 +8,8 @@ class QMessageLogContext;
 namespace Orvix::Utils {
 
 // Process-wide sink of the Qt message facility: every message from the configured level upward is
-// appended to one log file, one whole line per message, flushed at once. Configured once on the main
+// appended to one log file, one whole line per message, flushed at once. A file that cannot be opened is
+// named on the standard error output, where the lines then go instead. Configured once on the main
 // thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that logs.
 class Logger
 {

@@ -51,6 +51,11 @@ QMap<QString, QString> HelperObject::errors() const
     return m_d->errors;
 }
 
+int HelperObject::errorCount() const
+{
+    return m_d->errors.size();
+}
+
 void HelperObject::setApplyMode(bool apply)
 {
     m_d->applyMode = apply;

@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 
 namespace Orvix::Utils::Settings {
 
@@ -27,6 +28,9 @@ public:
     HelperObject child(const QString &key) const;
     QString fullKey(const QString &key) const;
     bool contains(const QString &key) const;
+    // The keys of this object and one value, without any check or message.
+    QStringList keys() const { return m_object.keys(); }
+    QJsonValue value(const QString &key) const { return m_object.value(key); }
 
     // T is bool, QString or int.
     template<typename T>
@@ -36,7 +40,10 @@ public:
             return;
         const QString elementKey = fullKey(key);
         T value = T();
+        const int errorsBefore = errorCount();
         convert(m_object.value(key), elementKey, value);
+        if (errorCount() != errorsBefore)
+            return; // the converter said why; a validator would only judge its stand-in value
         check(member, std::move(value), elementKey, validator);
     }
 
@@ -91,6 +98,7 @@ public:
     }
 
     QMap<QString, QString> errors() const;
+    int errorCount() const;
     void setApplyMode(bool apply);
     bool isCheckOnly() const;
 

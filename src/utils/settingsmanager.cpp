@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QStringList>
 #include <QSaveFile>
 
 namespace Orvix::Utils::Settings {
@@ -17,6 +18,15 @@ namespace {
 const QString kDefaultConfigPath = QStringLiteral("/etc/calvena/config.json");
 const QString kFileErrorKey = QStringLiteral("config_file");
 constexpr int kMaxBackups = 100;
+
+// "line:column" of a byte offset into UTF-8 text, both counted from 1, the column in characters.
+QString lineAndColumn(const QByteArray &text, int offset)
+{
+    const QByteArray before = text.left(offset);
+    const int line = before.count('\n') + 1;
+    const int column = QString::fromUtf8(before.mid(before.lastIndexOf('\n') + 1)).size() + 1;
+    return QStringLiteral("%1:%2").arg(line).arg(column);
+}
 
 } // namespace
 
@@ -67,13 +77,21 @@ QString Manager::configFilePath()
 QJsonObject Manager::load()
 {
     s_unappliedPath.clear();
+    s_loadError.clear();
+    s_fileSettings = QJsonObject();
     const QString path = configFilePath();
     QFile file(path);
     if (path.isEmpty() || !file.exists())
         return toJson();
+    // unapplied: the file holds something of the administrator's to keep before it is rewritten.
+    const auto refuse = [&path](const QString &error, bool unapplied = true) {
+        qWarning().noquote() << error;
+        s_loadError = error;
+        if (unapplied)
+            s_unappliedPath = path;
+    };
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qWarning().noquote() << QStringLiteral("Cannot read configuration file %1: %2").arg(path, file.errorString());
-        s_unappliedPath = path;
+        refuse(QStringLiteral("Cannot read configuration file %1: %2").arg(path, file.errorString()));
         return toJson();
     }
     QByteArray bytes = file.readAll();
@@ -83,27 +101,30 @@ QJsonObject Manager::load()
         bytes.truncate(nul);
     const QByteArray text = QString::fromUtf8(bytes).toUtf8();
 
-    QJsonObject settings;
-    if (!text.trimmed().isEmpty()) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(text, &error);
-        if (error.error != QJsonParseError::NoError) {
-            qWarning().noquote() << QStringLiteral("Cannot parse configuration file %1: %2 at offset %3")
-                                        .arg(path, error.errorString())
-                                        .arg(error.offset);
-            s_unappliedPath = path;
-        } else if (!document.isObject()) {
-            qWarning().noquote() << QStringLiteral("Configuration file %1 does not hold a JSON object").arg(path);
-            s_unappliedPath = path;
-        } else {
-            settings = document.object();
-        }
+    if (text.trimmed().isEmpty()) {
+        refuse(QStringLiteral("Cannot parse configuration file %1: the file is empty").arg(path), false);
+        return toJson();
     }
-
-    const QMap<QString, QString> errors = apply(settings);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError) {
+        refuse(QStringLiteral("Cannot parse configuration file %1:%2: %3")
+                   .arg(path, lineAndColumn(text, error.offset), error.errorString()));
+        return toJson();
+    }
+    if (!document.isObject()) {
+        refuse(QStringLiteral("Cannot parse configuration file %1: the top level is not a JSON object").arg(path));
+        return toJson();
+    }
+    s_fileSettings = document.object();
+    const QMap<QString, QString> errors = apply(s_fileSettings);
     if (!errors.isEmpty()) {
         qWarning() << "Settings errors:" << errors;
-        s_unappliedPath = path;
+        QStringList refused;
+        for (auto it = errors.cbegin(); it != errors.cend(); ++it)
+            refused.append(it.key() + QStringLiteral(": ") + it.value());
+        refuse(QStringLiteral("Configuration file %1 holds refused values: %2")
+                   .arg(path, refused.join(QStringLiteral("; "))));
     }
     return toJson();
 }
@@ -122,20 +143,25 @@ QMap<QString, QString> Manager::apply(const QJsonObject &settings)
 
 QMap<QString, QString> Manager::save(const QJsonObject &settings)
 {
+    const QJsonObject previous = toJson();
     QMap<QString, QString> errors = apply(settings);
     const QString path = configFilePath();
-    if (path.isEmpty())
+    if (!errors.isEmpty() || path.isEmpty())
         return errors;
     if (path == s_unappliedPath) {
         if (!backUpUnappliedFile(path)) {
             // Rewriting now would destroy the only copy of what the administrator wrote.
+            apply(previous);
             errors.insert(kFileErrorKey, QStringLiteral("Cannot back up configuration file"));
             return errors;
         }
         s_unappliedPath.clear();
     }
-    if (!writeFile(path))
+    if (!writeFile(path)) {
+        // What is not in the file would be gone at the next start: the service keeps what it had.
+        apply(previous);
         errors.insert(kFileErrorKey, QStringLiteral("Cannot write configuration file"));
+    }
     return errors;
 }
 
@@ -149,7 +175,12 @@ void Manager::loadModule(const QString &name, HelperObject &root)
 {
     IModuleSettingsManager *manager = managers().value(name);
     if (!manager) {
-        root.addWarning(name, QStringLiteral("Settings Manager not found"));
+        // A misspelt section would otherwise be dropped while the caller is told it was saved.
+        root.addError(name, QStringLiteral("Unknown section"));
+        return;
+    }
+    if (!root.value(name).isObject()) {
+        root.addError(name, QStringLiteral("Wrong object format"));
         return;
     }
     manager->load(root.child(name));

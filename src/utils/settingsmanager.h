@@ -30,14 +30,20 @@ public:
     static QString configFilePath();
 
     // Reads and applies the file; a file that cannot be parsed or holds a wrong value leaves every
-    // default in force and is backed up before the first save rewrites it.
+    // default in force, says why in loadError and is backed up before the first save rewrites it.
     static QJsonObject load();
+    // Why the last load could not take an existing file, with the place: "path:line:column: text" for
+    // a syntax error, "path: Section.key: text" for a refused value. Empty when it was taken or absent.
+    static QString loadError() { return s_loadError; }
+    // The top-level object the last load read, also when a value in it was refused; empty otherwise.
+    static QJsonObject fileSettings() { return s_fileSettings; }
 
     // Validates every value first and assigns them only if none is wrong; returns error key -> text.
     static QMap<QString, QString> apply(const QJsonObject &settings);
 
-    // apply, then rewrites the file with the current values (also when apply found errors). A file
-    // that cannot be written adds the error "config_file".
+    // apply, then rewrites the file with the current values. A refused value changes nothing, not even
+    // the file; a file that cannot be written puts the previous values back and adds the error
+    // "config_file", so the running service never uses what was not saved.
     static QMap<QString, QString> save(const QJsonObject &settings);
 
     static void loadModules(HelperObject &root, const QJsonObject &settings);
@@ -49,6 +55,8 @@ private:
 
     // The file whose content load could not apply: its bytes are kept before it is first rewritten.
     inline static QString s_unappliedPath;
+    inline static QString s_loadError;
+    inline static QJsonObject s_fileSettings;
 };
 
 } // namespace Orvix::Utils::Settings

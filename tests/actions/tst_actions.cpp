@@ -44,7 +44,7 @@ using Orvix::Utils::Promise;
 
 namespace {
 
-enum class Outcome { Resolve, Reject, RejectReconnection, Never };
+enum class Outcome { Resolve, Reject, RejectReconnection, RejectBusy, Never };
 
 constexpr std::chrono::milliseconds kShortTimeout{150};
 
@@ -157,6 +157,19 @@ private:
             p.reject(QJsonObject{{"listen_port", "Wrong int format"}});
         else if (outcome == Outcome::RejectReconnection)
             p.reject(QJsonObject{{"error", "ERROR_PBX_RECONNECTION"}});
+        m_kept.append(p);
+    }
+    template <typename T>
+    void settle(const Promise<T, CRM::Bitrix::LookupFailure> &p)
+    {
+        if (outcome == Outcome::Resolve) {
+            if constexpr (std::is_same_v<T, QString>)
+                p.resolve(QStringLiteral("answer"));
+            else
+                p.resolve(QJsonObject{{"ok", true}});
+        } else if (outcome != Outcome::Never)
+            p.reject(outcome == Outcome::RejectBusy ? CRM::Bitrix::LookupFailure::Busy
+                                                    : CRM::Bitrix::LookupFailure::NotFound);
         m_kept.append(p);
     }
     template <typename T>
@@ -287,6 +300,11 @@ void tst_Actions::routes_data()
           {"79001234567"}, "answer", 404, error("Responsible not found"));
     three("get_responsible_data", "/get_responsible_data?phone=79001234567", get, {"79001234567"}, ok, 404,
           error("Responsible not found"));
+    for (const char *route : {"/get_responsible_by_phone_number", "/get_responsible_data"}) {
+        QTest::addRow("%s with the CRM's lookups all taken", route)
+            << QString(route) + "?phone=79001234567" << get << Outcome::RejectBusy << QStringList{"79001234567"}
+            << true << 503 << error("Busy");
+    }
     three("custom_crm_request", "/custom_crm_request",
           R"({"method": "crm.lead.get", "params": {"id": 5}, "http_method": "post"})",
           {"crm.lead.get", R"({"id":5})", "post"}, 42, 502, error("CRM request failed"));

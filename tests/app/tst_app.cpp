@@ -430,6 +430,7 @@ void tst_App::authenticationNeverLogsThePassword()
     Orvix::Config::Manager config;
     const auto app = makeApp(config);
     QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+    const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
     QUrlQuery query;
@@ -606,6 +607,7 @@ void tst_App::clickToCall()
     const auto app = makeApp(config);
     QVERIFY(startApp(*app));
     QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+    const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
     const auto send = [&](const QString &user, const QString &number) {
@@ -701,6 +703,24 @@ void tst_App::routesReachTheirWork_data()
                                                << 200 << QJsonValue(true);
     QTest::newRow("hangup of a number without a call fails")
         << "/hangup" << QJsonObject{{"number", "109"}} << 502 << QJsonValue();
+    // Refused configuration updates: the errors by key, and nothing the service uses changes.
+    const QString notAPort = QStringLiteral("A port is a number from 1 to 65535");
+    QTest::newRow("impossible AMI port")
+        << "/update_config" << QJsonObject{{"Asterisk", QJsonObject{{"port", 99999}}}} << 422
+        << QJsonValue(QJsonObject{{"Asterisk.port", notAPort}});
+    QTest::newRow("negative listen port and unknown log level")
+        << "/update_config"
+        << QJsonObject{{"WebServer", QJsonObject{{"listen_port", -5}}}, {"App", QJsonObject{{"log_level", "loud"}}}}
+        << 422
+        << QJsonValue(QJsonObject{{"WebServer.listen_port", notAPort},
+                                  {"App.log_level", "One of: debug, info, warning, critical, fatal"}});
+    QTest::newRow("negative interval beside a good value")
+        << "/update_config"
+        << QJsonObject{{"Bitrix", QJsonObject{{"execution_loop_interval_msec", -1}, {"user_id", 7}}}} << 422
+        << QJsonValue(QJsonObject{{"Bitrix.execution_loop_interval_msec", "Must not be negative"}});
+    QTest::newRow("unknown key") << "/update_config"
+                                 << QJsonObject{{"WebServer", QJsonObject{{"listen_prot", 9000}, {"user", "x"}}}}
+                                 << 422 << QJsonValue(QJsonObject{{"WebServer.listen_prot", "Unknown key"}});
 }
 
 // Each route's request reaches the component that does its work, through the App.
@@ -718,6 +738,7 @@ void tst_App::routesReachTheirWork()
     const auto app = makeApp(config);
     QVERIFY(startApp(*app));
     QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+    const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
     connect(&network, &QNetworkAccessManager::authenticationRequired, this,
@@ -737,7 +758,12 @@ void tst_App::routesReachTheirWork()
         QCOMPARE(answer.value("result").toObject().value("WebServer").toObject().value("user").toString(),
                  QStringLiteral("operator"));
     else if (!result.isUndefined() && !result.isNull())
-        QCOMPARE(answer.value("result"), result);
+        QCOMPARE(answer.value(status == 422 ? "errors" : "result"), result);
+    if (status == 422) {
+        QCOMPARE(config.toJson(), configBefore);
+        QVERIFY(app->isStarted());
+        QCOMPARE(loginCount(), 1); // no restart either
+    }
     if (route == QLatin1String("/originate"))
         QCOMPARE(m_ami->frames(QStringLiteral("Originate")).last().value("Exten"), QStringLiteral("84951112233"));
 }

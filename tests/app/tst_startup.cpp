@@ -1,5 +1,6 @@
-// The executable's informational options: they answer and exit before any configuration is read,
-// so neither the log file nor the generated directory is touched.
+// The executable's start: the informational options answer and exit before any configuration is read,
+// so neither the log file nor the generated directory is touched; a configuration file the service
+// cannot take, or a generated directory another service holds, stops the start with the reason.
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,59 +10,144 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 class tst_Startup : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void informationOnly_data();
-    void informationOnly();
+    void initTestCase();
+    void exitsAtOnce_data();
+    void exitsAtOnce();
+    void oneServicePerGeneratedDirectory();
+
+private:
+    // Writes the file ("LOG" in content becomes the log's path) and starts the service on it.
+    void start(QProcess &service, const QByteArray &content, const QStringList &arguments = {});
+
+    QTemporaryDir m_dir;
+    QString m_postfix;
+    QString m_generated;
 };
 
-void tst_Startup::informationOnly_data()
+void tst_Startup::initTestCase()
 {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("output"); // on standard output or standard error
-
-    QTest::newRow("legal") << QStringList{"--legal"} << QStringLiteral("Orvix");
-    QTest::newRow("legal before a clean run") << QStringList{"--legal", "-c"} << QStringLiteral("Orvix");
-    QTest::newRow("help") << QStringList{"--help"} << QStringLiteral("Custom config file name.");
-    QTest::newRow("short help") << QStringList{"-h"} << QStringLiteral("Override PBX events SQL request.");
-    QTest::newRow("version") << QStringList{"--version"} << QStringLiteral("calvena v2.14.11");
+    QVERIFY(m_dir.isValid());
+    m_postfix = QStringLiteral("_tst_startup_%1").arg(QCoreApplication::applicationPid());
+    m_generated = QFileInfo(QStringLiteral(CALVENA_BINARY)).absolutePath() + QStringLiteral("/generated") + m_postfix;
 }
 
-void tst_Startup::informationOnly()
+void tst_Startup::start(QProcess &service, const QByteArray &content, const QStringList &arguments)
+{
+    QFile file(m_dir.filePath("config.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray(content).replace("LOG", m_dir.filePath("calvena.log").toUtf8())
+                   .replace("POSTFIX", m_postfix.toUtf8()));
+    file.close();
+    QFile::remove(m_dir.filePath("calvena.log"));
+    QDir(m_generated).removeRecursively();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Asterisk's own files are not this machine's business here.
+    environment.insert(QStringLiteral("CALVENA_ASTERISK_CONFIG_ROOT"), m_dir.path());
+    service.setProcessEnvironment(environment);
+    service.setWorkingDirectory(m_dir.path());
+    service.start(QStringLiteral(CALVENA_BINARY), QStringList{"--configname", file.fileName()} + arguments);
+    QVERIFY(service.waitForStarted());
+}
+
+void tst_Startup::exitsAtOnce_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // on standard output or standard error
+    QTest::addColumn<bool>("logged");    // also in the log file the configuration names
+
+    const QByteArray good = R"({"App": {"log_file": "LOG", "log_level": "debug", "generated_postfix": "POSTFIX"}})";
+    QTest::newRow("legal") << QStringList{"--legal"} << good << 0 << QStringLiteral("Orvix") << false;
+    QTest::newRow("legal before a clean run") << QStringList{"--legal", "-c"} << good << 0 << QStringLiteral("Orvix")
+                                              << false;
+    QTest::newRow("help") << QStringList{"--help"} << good << 0 << QStringLiteral("Custom config file name.") << false;
+    QTest::newRow("short help") << QStringList{"-h"} << good << 0 << QStringLiteral("Override PBX events SQL request.")
+                                << false;
+    QTest::newRow("version") << QStringList{"--version"} << good << 0 << QStringLiteral("calvena v2.14.11") << false;
+
+    QTest::newRow("syntax error: line and column")
+        << QStringList() << QByteArray("{\n  \"App\": {\"log_level\": \"debug\",}\n}\n") << 1
+        << QStringLiteral("config.json:2:33: object is missing after a comma") << false;
+    QTest::newRow("empty file") << QStringList() << QByteArray() << 1 << QStringLiteral("config.json: the file is empty")
+                                << false;
+    QTest::newRow("value of a wrong type: the key")
+        << QStringList() << QByteArray(R"({"App": {"log_file": "LOG"}, "Asterisk": {"port": "abc"}})") << 1
+        << QStringLiteral("Asterisk.port: Wrong double format") << true;
+    QTest::newRow("impossible value and unknown key")
+        << QStringList() << QByteArray(R"({"App": {"log_file": "LOG", "log_level": "loud"}, "WebServer": {"prot": 1}})")
+        << 1 << QStringLiteral("App.log_level: One of: debug, info, warning, critical, fatal; WebServer.prot: Unknown key")
+        << true;
+    QTest::newRow("log file that cannot be opened")
+        << QStringList() << QByteArray(R"({"App": {"log_file": "LOG/missing", "log_level": "loud"}})") << 1
+        << QStringLiteral("Cannot open the log file %1/missing: ").arg(m_dir.filePath("calvena.log")) << false;
+}
+
+void tst_Startup::exitsAtOnce()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, content);
+    QFETCH(int, exitCode);
     QFETCH(QString, output);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString postfix = QStringLiteral("_tst_startup_%1").arg(QCoreApplication::applicationPid());
-    const QString generated =
-        QFileInfo(QStringLiteral(CALVENA_BINARY)).absolutePath() + QStringLiteral("/generated") + postfix;
-    QDir(generated).removeRecursively();
-    const QJsonObject config{{"App", QJsonObject{{"log_file", dir.filePath("calvena.log")},
-                                                 {"log_level", "debug"},
-                                                 {"generated_postfix", postfix}}}};
-    QFile file(dir.filePath("config.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(config).toJson());
-    file.close();
+    QFETCH(bool, logged);
 
     QProcess service;
-    service.setWorkingDirectory(dir.path());
-    service.start(QStringLiteral(CALVENA_BINARY), QStringList{"--configname", dir.filePath("config.json")} + arguments);
-    QVERIFY(service.waitForStarted());
+    start(service, content, arguments);
     // Bounded only so that a service that wrongly keeps running fails the row instead of hanging it.
     QVERIFY(service.waitForFinished(60000));
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(service.exitCode(), 0);
+    QCOMPARE(service.exitCode(), exitCode);
     const QString printed = QString::fromUtf8(service.readAllStandardOutput() + service.readAllStandardError());
     QVERIFY2(printed.contains(output), qPrintable(printed));
-    QVERIFY(!QFileInfo::exists(dir.filePath("calvena.log")));
-    QVERIFY(!QFileInfo::exists(generated));
-    QVERIFY(!QFileInfo::exists(dir.filePath("generated")));
+    QFile log(m_dir.filePath("calvena.log"));
+    QCOMPARE(log.exists(), logged);
+    if (logged) {
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll()).contains(output));
+    }
+    QVERIFY(!QFileInfo::exists(m_generated));
+    QVERIFY(!QFileInfo::exists(m_dir.filePath("generated")));
+}
+
+// Two services on one saved state would register every call twice: the second does not start, and
+// names the first.
+void tst_Startup::oneServicePerGeneratedDirectory()
+{
+    const QByteArray content = R"({"App": {"log_file": "LOG", "log_level": "info", "generated_postfix": "POSTFIX"},
+                                   "WebServer": {"use_http": false}})";
+    QProcess first;
+    start(first, content);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_generated + QStringLiteral("/calvena.lock")), 30000);
+
+    QProcess second;
+    second.setWorkingDirectory(m_dir.path());
+    second.start(QStringLiteral(CALVENA_BINARY), {"--configname", m_dir.filePath("config.json")});
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitCode(), 1);
+    const QString printed = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(printed.contains(QStringLiteral("the generated directory %1 is used by another service (pid %2")
+                                  .arg(m_generated)
+                                  .arg(first.processId())),
+             qPrintable(printed));
+
+    // The first one stops on SIGTERM and says so.
+    QCOMPARE(first.state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitCode(), 0);
+    QFile log(m_dir.filePath("calvena.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QString lines = QString::fromUtf8(log.readAll());
+    QVERIFY2(lines.contains(QStringLiteral("\tinfo\tStopping on SIGTERM\n")), qPrintable(lines.right(300)));
+    QDir(m_generated).removeRecursively();
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

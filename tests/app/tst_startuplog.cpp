@@ -43,7 +43,7 @@ void tst_StartupLog::configurationErrorsReachTheLogFile()
     QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
     const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2);
-    QVERIFY2(lines.at(0).contains("\twarning\tCannot parse configuration file " + configPath + ": "),
+    QVERIFY2(lines.at(0).contains("\twarning\tCannot parse configuration file " + configPath + ":1:31: "),
              qPrintable(lines.at(0)));
     QVERIFY2(lines.at(1).endsWith("\twarning\twritten after start-up"), qPrintable(lines.at(1)));
 }

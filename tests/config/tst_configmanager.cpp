@@ -119,6 +119,7 @@ private Q_SLOTS:
     void moduleOutOfRange();
     void updateSavesEveryKey();
     void wrongValueAppliesNothing();
+    void unwritableFileChangesNothing();
     void updateConverts_data();
     void updateConverts();
     void fileValuesLoaded_data();
@@ -248,8 +249,21 @@ void tst_ConfigManager::wrongValueAppliesNothing()
 
     QCOMPARE(errors, (QMap<QString, QString>{{"App.no_lead_mode", "Wrong bool format"}}));
     QCOMPARE(Config::toJson(), before);
-    // The file is still rewritten, with the values in force.
-    QCOMPARE(readConfig(), before);
+    // Nor is the file touched.
+    QCOMPARE(readConfig(), QJsonObject());
+}
+
+// What could not be saved would be lost at the next start: the running service keeps what it had.
+void tst_ConfigManager::unwritableFileChangesNothing()
+{
+    const QJsonObject before = Config::toJson();
+    QVERIFY(QFile::remove(configPath()));
+    QVERIFY(QDir().mkdir(configPath())); // not even root can replace a directory by a file
+
+    const QMap<QString, QString> errors = Config::update({{"WebServer", QJsonObject{{"listen_port", 9000}}}});
+
+    QCOMPARE(errors.keys(), QStringList{"config_file"});
+    QCOMPARE(Config::toJson(), before);
 }
 
 void tst_ConfigManager::updateConverts_data()
@@ -269,8 +283,34 @@ void tst_ConfigManager::updateConverts_data()
                                     << QJsonObject{{"Asterisk.port", "Wrong double format"}};
     QTest::newRow("switch from text") << QJsonObject{{"App", section("no_lead_mode", "TRUE")}} << int(Config::App)
                                       << "no_lead_mode" << QJsonValue(true) << QJsonObject();
-    QTest::newRow("text from number") << QJsonObject{{"App", section("log_level", 5)}} << int(Config::App)
-                                      << "log_level" << QJsonValue("5") << QJsonObject();
+    QTest::newRow("text from number") << QJsonObject{{"App", section("customizer_program_path", 5)}}
+                                      << int(Config::App) << "customizer_program_path" << QJsonValue("5")
+                                      << QJsonObject();
+    QTest::newRow("log level in capitals") << QJsonObject{{"App", section("log_level", "Warning")}} << int(Config::App)
+                                           << "log_level" << QJsonValue("Warning") << QJsonObject();
+    QTest::newRow("unknown log level") << QJsonObject{{"App", section("log_level", "loud")}} << int(Config::App)
+                                       << "log_level" << QJsonValue("debug")
+                                       << QJsonObject{{"App.log_level", "One of: debug, info, warning, critical, fatal"}};
+    QTest::newRow("locale that names no dictionary")
+        << QJsonObject{{"App", section("locale", "../x")}} << int(Config::App) << "locale" << QJsonValue("_en")
+        << QJsonObject{{"App.locale", "Not a dictionary name"}};
+    QTest::newRow("port above the range") << QJsonObject{{"Asterisk", section("port", 99999)}} << int(Config::Asterisk)
+                                          << "port" << QJsonValue(5038)
+                                          << QJsonObject{{"Asterisk.port", "A port is a number from 1 to 65535"}};
+    QTest::newRow("negative listen port and zero database port")
+        << QJsonObject{{"WebServer", section("listen_port", -5)}, {"Database", section("port", 0)}}
+        << int(Config::WebServer) << "listen_port" << QJsonValue(8077)
+        << QJsonObject{{"WebServer.listen_port", "A port is a number from 1 to 65535"},
+                       {"Database.port", "A port is a number from 1 to 65535"}};
+    QTest::newRow("negative interval") << QJsonObject{{"Bitrix", section("execution_loop_interval_msec", -1)}}
+                                       << int(Config::Bitrix) << "execution_loop_interval_msec" << QJsonValue(500)
+                                       << QJsonObject{{"Bitrix.execution_loop_interval_msec", "Must not be negative"}};
+    QTest::newRow("zero is an interval") << QJsonObject{{"App", section("customization_time_msec", 0)}}
+                                         << int(Config::App) << "customization_time_msec" << QJsonValue(0)
+                                         << QJsonObject();
+    QTest::newRow("unknown key")
+        << QJsonObject{{"WebServer", QJsonObject{{"listen_prot", 9000}, {"user", "operator"}}}}
+        << int(Config::WebServer) << "user" << QJsonValue("admin") << QJsonObject{{"WebServer.listen_prot", "Unknown key"}};
     QTest::newRow("list from text") << QJsonObject{{"App", section("prefixes", "7")}} << int(Config::App)
                                     << "prefixes" << QJsonValue(QJsonArray())
                                     << QJsonObject{{"prefixes", "Wrong array format"}};
@@ -288,9 +328,9 @@ void tst_ConfigManager::updateConverts_data()
                                        << int(Config::Asterisk) << "originate"
                                        << QJsonValue(QJsonObject{{"context", "x"}}) << QJsonObject();
     QTest::newRow("section not an object") << QJsonObject{{"WebServer", 5}} << int(Config::WebServer) << "user"
-                                           << QJsonValue("admin") << QJsonObject();
+                                           << QJsonValue("admin") << QJsonObject{{"WebServer", "Wrong object format"}};
     QTest::newRow("unknown section") << QJsonObject{{"Nobody", section("port", 1)}} << int(Config::Asterisk)
-                                     << "port" << QJsonValue(5038) << QJsonObject();
+                                     << "port" << QJsonValue(5038) << QJsonObject{{"Nobody", "Unknown section"}};
 }
 
 void tst_ConfigManager::updateConverts()
@@ -305,9 +345,13 @@ void tst_ConfigManager::updateConverts()
     for (auto it = errors.begin(); it != errors.end(); ++it)
         expectedErrors.insert(it.key(), it.value().toString());
 
+    const QJsonObject before = Config::toJson();
     QCOMPARE(Config::update(update), expectedErrors);
     QCOMPARE(Config::value(Config::Module(module), key), expected);
-    QCOMPARE(readConfig(), Config::toJson());
+    // A refused update changes no value and leaves the file as it was.
+    QCOMPARE(readConfig(), expectedErrors.isEmpty() ? Config::toJson() : QJsonObject());
+    if (!expectedErrors.isEmpty())
+        QCOMPARE(Config::toJson(), before);
 }
 
 void tst_ConfigManager::fileValuesLoaded_data()
@@ -315,15 +359,22 @@ void tst_ConfigManager::fileValuesLoaded_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("historyStart");
+    QTest::addColumn<QString>("error"); // the end of loadError
 
     QTest::newRow("values") << QByteArray(R"({"Asterisk": {"port": "5039"},
                                              "App": {"history_start_date": "2020-01-02 03:04:05"}})")
-                            << 5039 << "2020-01-02 03:04:05";
+                            << 5039 << "2020-01-02 03:04:05" << QString();
     QTest::newRow("one wrong value applies nothing")
         << QByteArray(R"({"Asterisk": {"port": 5039},
                          "App": {"history_start_date": "2020-01-02 03:04:05", "no_lead_mode": "maybe"}})")
-        << 5038 << QString();
-    QTest::newRow("broken json") << QByteArray(R"({"Asterisk": {"port": 5039)") << 5038 << QString();
+        << 5038 << QString() << "holds refused values: App.no_lead_mode: Wrong bool format";
+    QTest::newRow("broken json") << QByteArray(R"({"Asterisk": {"port": 5039)") << 5038 << QString()
+                                 << ":1:27: invalid termination by number";
+    QTest::newRow("syntax error on a later line")
+        << QByteArray("{\n    \"Asterisk\": {\n        \"port\": 5039,\n    }\n}\n") << 5038 << QString()
+        << ":4:6: object is missing after a comma";
+    QTest::newRow("empty") << QByteArray(" \n") << 5038 << QString() << ": the file is empty";
+    QTest::newRow("not an object") << QByteArray("[1]") << 5038 << QString() << ": the top level is not a JSON object";
 }
 
 void tst_ConfigManager::fileValuesLoaded()
@@ -331,10 +382,15 @@ void tst_ConfigManager::fileValuesLoaded()
     QFETCH(QByteArray, content);
     QFETCH(int, port);
     QFETCH(QString, historyStart);
+    QFETCH(QString, error);
     QVERIFY(writeConfig(content));
 
     Config::init();
 
+    QVERIFY2(error.isEmpty() ? Config::loadError().isEmpty() : Config::loadError().endsWith(error),
+             qPrintable(Config::loadError()));
+    if (!error.isEmpty())
+        QVERIFY(Config::loadError().contains(configPath()));
     QCOMPARE(Config::getInt(Config::Asterisk, QStringLiteral("port")), port);
     const QString start = Config::getString(Config::App, QStringLiteral("history_start_date"));
     if (historyStart.isEmpty())
@@ -348,7 +404,7 @@ void tst_ConfigManager::initTwiceKeepsState()
 {
     QVERIFY(Config::update({{"App", QJsonObject{{"locale", "_ru"}}}}).isEmpty());
     const QJsonObject before = Config::toJson();
-    QVERIFY(writeConfig(R"({"App": {"locale": "_de"}})"));
+    QVERIFY(writeConfig(R"({"App": {"locale": "_en"}})"));
 
     Config::init();
 

@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 
 // A small CRM behind the fake portal, enough for whole calls: two employees with extensions 101 and
@@ -41,6 +42,8 @@ public:
             const QJsonArray values = params.value("values").toArray();
             if (knownContact && values.contains(kCallerNumber))
                 return FakeCrmReply::result(QJsonObject{{"CONTACT", QJsonArray{5}}});
+            if (m_leadAdded && values.contains(kCallerNumber))
+                return FakeCrmReply::result(QJsonObject{{"LEAD", QJsonArray{31}}});
             return FakeCrmReply::result(QJsonArray());
         });
         portal.setRestHandler("crm.contact.list", [this](const QJsonObject &) {
@@ -61,7 +64,10 @@ public:
                                   "crm.contact.delete", "crm.deal.delete", "crm.activity.update",
                                   "telephony.externalcall.show", "telephony.externalcall.hide", "event.bind"})
             portal.setRestResult(write, true);
-        portal.setRestResult("crm.lead.add", 31);
+        portal.setRestHandler("crm.lead.add", [this](const QJsonObject &) {
+            m_leadAdded = true; // found by the caller's number from now on
+            return FakeCrmReply::result(31);
+        });
         portal.setRestResult("task.item.add", 55);
         portal.setRestResult("telephony.externalcall.attachRecord", QJsonObject{{"FILE_ID", "9"}});
         portal.setRestHandler("telephony.externalcall.register", [this](const QJsonObject &params) {
@@ -147,6 +153,15 @@ private:
             const QString text = value.isObject() ? QStringList(value.toObject().keys()).join(',') : value.toString();
             line += ' ' + key + '=' + text;
         }
+        if (method == "task.item.add") {
+            // What the task says about whom to call back; the time of the call masked.
+            const QJsonObject task = params.value("arNewTaskData").toObject();
+            for (const char *key : {"TITLE", "DESCRIPTION"}) {
+                if (task.contains(key))
+                    line += QStringLiteral(" %1=%2").arg(key, task.value(key).toString());
+            }
+            line.replace(QRegularExpression("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d"), "<time>");
+        }
         m_writes.append(line);
     }
 
@@ -155,4 +170,5 @@ private:
     int m_calls = 0;
     int m_finishes = 0;
     QSet<QString> m_finished;
+    bool m_leadAdded = false;
 };

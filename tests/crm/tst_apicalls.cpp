@@ -3,6 +3,7 @@
 #include "crmtestsupport.h"
 #include "entities/clock.h"
 #include "entities/telephonyeventloghandler.h"
+#include "support/promisewatch.h"
 
 #include <QSignalSpy>
 
@@ -15,6 +16,7 @@ using Orvix::Utils::MsgBuilder;
 namespace {
 
 const QString kCallId = QStringLiteral("1700000000.1");
+const QString kLookedUpNumber = QStringLiteral("74990000000");
 constexpr int kScenarioTimeoutMsec = 15000;
 
 QString register_(const QString &type, const QString &user, const QString &create, const QString &entity = {})
@@ -73,6 +75,14 @@ public:
         m_call.updateType();
     }
 
+    struct Lookups
+    {
+        int busy = 0;
+        int settled = 0;
+    };
+    // Shared with the lookups' callbacks, which may outlive a failed row.
+    const QSharedPointer<Lookups> lookups = QSharedPointer<Lookups>::create();
+
     void step(const QString &text)
     {
         const QStringList words = text.split(' ');
@@ -88,6 +98,16 @@ public:
                                            {"CRM_ENTITY_ID", "5"},
                                            {"CRM_ENTITY_TYPE", "CONTACT"}});
             Orvix::Entities::Clock::setSource({});
+        } else if (verb == "lookups") {
+            // A client asking the public lookup routes 30 times at once about a number the CRM does not know.
+            for (int i = 0; i < 30; ++i) {
+                m_api.getResponsibleData(kLookedUpNumber)
+                    .onResolve([counts = lookups](const QJsonObject &) { ++counts->settled; })
+                    .onReject([counts = lookups](Orvix::CRM::Bitrix::LookupFailure failure) {
+                        ++counts->settled;
+                        counts->busy += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
+                    });
+            }
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -199,7 +219,8 @@ void tst_ApiCalls::scenario_data()
         << QStringList{register_("2", "1", "0"), show(1, 7), hide(1, 7), finish(1, 1, 304)};
     QTest::newRow("incoming missed, task for the contact's employee")
         << QJsonObject{{"create_task_for_unanswered", true}} << "contact norecording" << true << missed
-        << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), hide(1, 7), "POST task.item.add",
+        << QStringList{register_("2", "7", "1", "CONTACT:5"), show(1, 7), hide(1, 7),
+                       "POST task.item.add TITLE=TASK_DESC \"Anna  Karenina\"",
                        finish(1, 7, 304)};
     QTest::newRow("a leg that rang two minutes ago gets no card")
         << QJsonObject() << "" << true << QStringList{"start", "ringold a", "answer a", "end a", "finish"}
@@ -250,6 +271,34 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"no_lead_mode", true}} << "createslead failfinish" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), "GET crm.lead.delete ID=31"};
+    QTest::newRow("lead we added, finish refused once: the lead stays, one finish")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "failfinish" << true << answered
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(1, 7, 200)};
+    const QStringList transferred{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b",
+                                  "finish"};
+    QTest::newRow("lead we added, every finish of a transferred call refused: the lead stays")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "failallfinishes" << true << transferred
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", register_("2", "1", "1", "LEAD:31"),
+                       show(2, 8), finish(1, 7, 200), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(2, 8, 200)};
+    QTest::newRow("blind transfer after a lead was added: the second leg leaves its comments, title and address")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "company" << true << transferred
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"),
+                       "GET crm.lead.update id=31 fields=ADDRESS,TITLE", show(1, 7),
+                       "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", register_("2", "1", "1", "LEAD:31"),
+                       show(2, 8), finish(1, 7, 200), attach(1), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(2, 8, 200), attach(2)};
+    QTest::newRow("missed call from an unknown number: a task to call that number back")
+        << QJsonObject{{"create_task_for_unanswered", true}} << "norecording" << true << missed
+        << QStringList{register_("2", "1", "0"), show(1, 7), hide(1, 7),
+                       "POST task.item.add TITLE=TASK_DESC \"74951234567, <time>\" "
+                       "DESCRIPTION=INCOMING_ENTITY_NAME 74951234567, <time>",
+                       finish(1, 1, 304)};
+    QTest::newRow("30 lookups during a call: ten wait in the queue, the call goes on")
+        << QJsonObject() << "" << true << QStringList{"start", "lookups", "ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("activity fields from the hook")
         << QJsonObject() << "activityhook" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
@@ -319,7 +368,8 @@ void tst_ApiCalls::scenario()
     model.knownContact = portal.contains("contact");
     model.registerCreatesLead = portal.contains("createslead");
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
-    model.failFinishes = portal.contains("failfinish") ? 1 : 0;
+    model.failFinishes = portal.contains("failallfinishes") ? 99 : portal.contains("failfinish") ? 1 : 0;
+    const int refusedFinishes = model.failFinishes;
     model.hangFinishes = portal.contains("hangfinish") ? 1 : 0;
     if (portal.contains("hangfinish")) // instead of 15 s
         harness.api->connector().setRequestTimeout(std::chrono::milliseconds(500));
@@ -371,6 +421,14 @@ void tst_ApiCalls::scenario()
                         fields.reject("no analytics data");
                 });
     }
+    if (portal.contains("company")) {
+        connect(harness.api.get(), &API::findCompanyInDoubleGisRequest, this,
+                [](const QStringList &, Orvix::Utils::Promise<Orvix::CRM::Entity> company) {
+                    Orvix::CRM::Entity found(Orvix::CRM::EntityType::DoubleGisCompany, 0, "Horns and Hooves", {}, true);
+                    found.setAddress("Moscow, Tverskaya 1");
+                    company.resolve(found);
+                });
+    }
     answerHooksUnchanged(harness.api.get(), this, &recording);
 
     LogCapture log;
@@ -388,7 +446,7 @@ void tst_ApiCalls::scenario()
     QTRY_COMPARE_WITH_TIMEOUT(model.writes(), writes, kScenarioTimeoutMsec);
     QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
     // The summary closes the call, and nothing of it stays behind.
-    const QString ended = portal.contains("failfinish") ? "N" : "Y";
+    const QString ended = refusedFinishes > 0 ? "N" : "Y";
     QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\t" + ended + "\tCall: {").size(), 1);
     QCOMPARE(model.writes(), writes);
     // A refused or lost request is sent again: the links are never restarted for it.
@@ -398,6 +456,27 @@ void tst_ApiCalls::scenario()
     QFile saved(harness.api->registrationsFilePath());
     if (saved.open(QIODevice::ReadOnly))
         QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size(), 0);
+    // A refused finish is logged with the call and the CRM call it leaves open.
+    int refused = refusedFinishes;
+    for (const QString &write : writes) {
+        if (refused > 0 && write.contains("externalcall.finish")) {
+            const QString crmCall = write.section("CALL_ID=", 1).section(' ', 0, 0);
+            QCOMPARE(log.matching(QString("Failed to finish CRM call [%1] of call [%2]").arg(crmCall, kCallId)).size(),
+                     1);
+            --refused;
+        }
+    }
+    if (steps.contains("lookups")) {
+        // Twenty were refused at once; only the ten taken reached the portal, so the call's requests never
+        // queued behind more than those.
+        QCOMPARE(driver.lookups->busy, 20);
+        QTRY_COMPARE(driver.lookups->settled, 30);
+        int asked = 0;
+        for (const auto &request : harness.portal.restRequests("batch"))
+            asked += request.body.contains("4990000000") || request.rawQuery.contains("4990000000") ? 1 : 0;
+        QCOMPARE(asked, 10);
+        QVERIFY(!Orvix::Tests::watch(harness.api->getResponsibleData(kLookedUpNumber))->settled);
+    }
     // Lines filed under a leg (its finishing user) leave with the call.
     for (const QString &leg : {QStringLiteral("1700000000.2"), QStringLiteral("1700000000.3")}) {
         const QString summary = Orvix::Entities::TelephonyEventLogHandler::instance()->callSummary(Call(leg));

@@ -67,6 +67,24 @@ void tst_ApiReplay::replay_data()
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
     // Between two extensions: nothing for the CRM.
     QTest::newRow("internal") << "cel-g-internal.jsonl" << QStringList();
+    // 101 consults 102 and takes the customer back: 102 never talked to the customer, nothing for 102.
+    QTest::newRow("attended transfer abandoned")
+        << "cel-e2-attended-transfer-abandoned.jsonl"
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // Completed: 102's own call with the customer from the transfer on.
+    QTest::newRow("attended transfer")
+        << "cel-e-attended-transfer.jsonl"
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "POST telephony.externalcall.register TYPE=2 USER_ID=8 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=8",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2"};
 }
 
 void tst_ApiReplay::replay()

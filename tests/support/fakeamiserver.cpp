@@ -131,6 +131,11 @@ void FakeAmiServer::setIaxPeers(const QStringList &names)
     m_iaxPeers = names;
 }
 
+void FakeAmiServer::setChannels(const QList<LiveChannel> &channels)
+{
+    m_channels = channels;
+}
+
 void FakeAmiServer::setCommandOutput(const QString &command, const QStringList &outputLines)
 {
     m_commandOutput.insert(command, outputLines);
@@ -328,6 +333,8 @@ QByteArray FakeAmiServer::builtInAnswer(Client &client, const Frame &frame, bool
         return peerList(frame, true);
     if (action == QLatin1String("iaxpeers"))
         return peerList(frame, false);
+    if (action == QLatin1String("coreshowchannels"))
+        return channelList(frame);
     if (action == QLatin1String("command")) {
         Fields fields{{QStringLiteral("Message"), QStringLiteral("Command output follows")}};
         const QStringList output = m_commandOutput.value(frame.value(QStringLiteral("Command")));
@@ -396,6 +403,40 @@ QByteArray FakeAmiServer::peerList(const Frame &frame, bool sip) const
     bytes += event(QStringLiteral("PeerlistComplete"), {{QStringLiteral("ActionID"), frame.actionId},
                                                         {QStringLiteral("EventList"), QStringLiteral("Complete")},
                                                         {QStringLiteral("ListItems"), QString::number(names.size())}});
+    return bytes;
+}
+
+QByteArray FakeAmiServer::channelList(const Frame &frame) const
+{
+    QByteArray bytes = response(QStringLiteral("Success"), frame.actionId,
+                                {{QStringLiteral("EventList"), QStringLiteral("start")},
+                                 {QStringLiteral("Message"), QStringLiteral("Channels will follow")}});
+    for (const LiveChannel &channel : m_channels) {
+        bytes += event(QStringLiteral("CoreShowChannel"),
+                       {{QStringLiteral("ActionID"), frame.actionId},
+                        {QStringLiteral("Channel"), channel.name},
+                        {QStringLiteral("ChannelState"), QStringLiteral("6")},
+                        {QStringLiteral("ChannelStateDesc"), QStringLiteral("Up")},
+                        {QStringLiteral("CallerIDNum"), channel.callerIdNum},
+                        {QStringLiteral("CallerIDName"), QStringLiteral("<unknown>")},
+                        {QStringLiteral("ConnectedLineNum"), QStringLiteral("<unknown>")},
+                        {QStringLiteral("ConnectedLineName"), QStringLiteral("<unknown>")},
+                        {QStringLiteral("Language"), QStringLiteral("en")},
+                        {QStringLiteral("AccountCode"), QString()},
+                        {QStringLiteral("Context"), QStringLiteral("from-internal")},
+                        {QStringLiteral("Exten"), QString()},
+                        {QStringLiteral("Priority"), QStringLiteral("1")},
+                        {QStringLiteral("Uniqueid"), channel.uniqueId},
+                        {QStringLiteral("Linkedid"), channel.linkedId},
+                        {QStringLiteral("Application"), QStringLiteral("AppDial")},
+                        {QStringLiteral("ApplicationData"), QStringLiteral("(Outgoing Line)")},
+                        {QStringLiteral("Duration"), QStringLiteral("00:00:05")},
+                        {QStringLiteral("BridgeId"), QString()}});
+    }
+    bytes += event(QStringLiteral("CoreShowChannelsComplete"),
+                   {{QStringLiteral("ActionID"), frame.actionId},
+                    {QStringLiteral("EventList"), QStringLiteral("Complete")},
+                    {QStringLiteral("ListItems"), QString::number(m_channels.size())}});
     return bytes;
 }
 

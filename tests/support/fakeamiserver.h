@@ -35,7 +35,9 @@ namespace Orvix::Tests {
 //
 // Built-in answers, unless a responder replaces them: Login (checks the credentials; answers any
 // other action with "Permission denied" before a login), Logoff (then closes), Ping, SIPpeers,
-// IAXpeers, Command (output set with setCommandOutput), and "Success" for Hangup, Originate,
+// IAXpeers, CoreShowChannels (the channels set with setChannels, none by default, in Asterisk 20's
+// form: one "CoreShowChannel" event each, then "CoreShowChannelsComplete" with "ListItems"),
+// Command (output set with setCommandOutput), and "Success" for Hangup, Originate,
 // Redirect, Atxfer and BlindTransfer; any other action gets Asterisk's "Invalid/unknown command".
 // Action names are matched without regard to case, as Asterisk does. Everything runs on the thread
 // that owns the server; it closes its connections when destroyed.
@@ -60,6 +62,14 @@ public:
         QStringList keys() const;
     };
     using Fields = QList<QPair<QString, QString>>;
+    // A channel the PBX has, as CoreShowChannels lists it.
+    struct LiveChannel
+    {
+        QString name;      // "SIP/101-00000001"
+        QString uniqueId;
+        QString linkedId;
+        QString callerIdNum;
+    };
     // The bytes to answer a frame with: whole frames, or nothing to stay silent.
     using Responder = std::function<QByteArray(const Frame &frame)>;
 
@@ -77,6 +87,7 @@ public:
     void setSilent(bool silent);
     void setSipPeers(const QStringList &names);     // default 101, 102, trunk
     void setIaxPeers(const QStringList &names);     // default 103
+    void setChannels(const QList<LiveChannel> &channels);
     void setCommandOutput(const QString &command, const QStringList &outputLines);
 
     void setResponder(const QString &action, Responder responder);
@@ -116,6 +127,7 @@ private:
     void answer(Client &client, const Frame &frame);
     QByteArray builtInAnswer(Client &client, const Frame &frame, bool &close);
     QByteArray peerList(const Frame &frame, bool sip) const;
+    QByteArray channelList(const Frame &frame) const;
 
     QTcpServer *m_server;
     QHash<QTcpSocket *, Client> m_clients;
@@ -127,6 +139,7 @@ private:
     bool m_silent = false;
     QStringList m_sipPeers{QStringLiteral("101"), QStringLiteral("102"), QStringLiteral("trunk")};
     QStringList m_iaxPeers{QStringLiteral("103")};
+    QList<LiveChannel> m_channels;
     QHash<QString, QStringList> m_commandOutput;
     QHash<QString, Responder> m_responders;
     QList<Frame> m_frames;

@@ -471,6 +471,9 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
 FakeCrmReply FakeCrmServer::answerBatch(const QJsonObject &params, const QList<QPair<QString, QString>> &pairs)
 {
     const bool halt = params.value("halt").toString() == QLatin1String("1");
+    // The portal runs at most 50 commands of one batch and refuses a longer one whole.
+    if (params.value("cmd").toObject().size() > 50)
+        return FakeCrmReply::error(400, "ERROR_BATCH_LENGTH_EXCEEDED", "Max batch length exceeded");
     QJsonObject results;
     QJsonObject errors;
     QJsonObject totals;

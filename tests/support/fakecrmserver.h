@@ -72,7 +72,7 @@ struct FakeCrmReply
 //    "cmd[key]" = "method?query" runs through the same handlers and the answer is
 //    {"result": {"result": {key: result}, "result_error": {key: {error...}}, "result_total",
 //    "result_next", "result_time"}, "time": {...}} (empty maps are written as [] like PHP does);
-//    "halt" = 1 stops at the first failed command.
+//    "halt" = 1 stops at the first failed command; more than 50 commands: 400 ERROR_BATCH_LENGTH_EXCEEDED.
 //  - "/oauth/authorize/": with USER_LOGIN/USER_PASSWORD equal to the fake's credentials, an HTML
 //    page carrying a fresh code in its <h1>; otherwise the login form with an error block.
 //  - "/oauth/token/": grant_type "authorization_code" (a code the fake issued, once) or

@@ -312,11 +312,10 @@ void tst_Settings::sectionsThatDoNotApply()
 {
     const QJsonObject before = Settings::Manager::toJson();
 
-    QVERIFY(Settings::Manager::apply({{"Nobody", QJsonObject{{"value", 3}}}}).isEmpty());
-    QVERIFY(g_messages.contains(QStringLiteral("W: \"Nobody\" - \"Settings Manager not found\"")));
-
-    QVERIFY(Settings::Manager::apply({{"Other", 7}}).isEmpty());
-    QVERIFY(g_messages.contains(QStringLiteral("W: \"Other.value\" - \"Missed element\"")));
+    // A misspelt section, or one that is no object, is refused rather than dropped.
+    QCOMPARE(Settings::Manager::apply({{"Nobody", QJsonObject{{"value", 3}}}, {"Other", QJsonObject{{"value", 4}}}}),
+             (QMap<QString, QString>{{"Nobody", "Unknown section"}}));
+    QCOMPARE(Settings::Manager::apply({{"Other", 7}}), (QMap<QString, QString>{{"Other", "Wrong object format"}}));
     QCOMPARE(Settings::Manager::toJson(), before);
 }
 
@@ -403,8 +402,8 @@ void tst_Settings::unappliedFileIsBackedUp_data()
 
     QTest::newRow("syntax error") << QByteArray("{\"Test\": {\"text\": \"mine\",\n") << "Cannot parse configuration file";
     QTest::newRow("one wrong value") << QByteArray("{\"Test\": {\"text\": \"mine\", \"number\": \"abc\"}}")
-                                     << "Settings errors:";
-    QTest::newRow("not an object") << QByteArray("[\"Test\"]") << "does not hold a JSON object";
+                                     << "holds refused values: Test.number: Wrong double format";
+    QTest::newRow("not an object") << QByteArray("[\"Test\"]") << "the top level is not a JSON object";
 }
 
 void tst_Settings::unappliedFileIsBackedUp()

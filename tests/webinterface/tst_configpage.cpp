@@ -1,4 +1,5 @@
 #include "../actions/httptestclient.h"
+#include "actions/connectionscheck.h"
 #include "config/manager.h"
 #include "webinterface/app.h"
 
@@ -152,6 +153,7 @@ private:
     bool m_answerConfig = true;
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
+    std::unique_ptr<Actions::ConnectionsCheck> m_checks;
 };
 
 void tst_ConfigPage::initTestCase()
@@ -169,8 +171,16 @@ void tst_ConfigPage::initTestCase()
         promise.resolve(QJsonObject{{"database", QJsonObject{{"status", 0}, {"message", "Connected"}}},
                                     {"asterisk", QJsonObject{{"status", 3}, {"message", "Login refused"}}},
                                     {"bitrix", QJsonObject{{"status", 0}, {"message", "Portal answers"}}},
-                                    {"network", QJsonObject{{"status", 0}, {"message", "OK"}}},
+                                    {"network", QJsonObject{{"status", -1}, {"message", "Not checked"}}},
                                     {"general", QJsonObject{{"status", 3}, {"message", "Not configured"}}}});
+    });
+    // The page's "Run checks": every check answers, each with a text of its own.
+    m_checks = std::make_unique<Actions::ConnectionsCheck>();
+    connect(m_checks.get(), &Actions::ConnectionsCheck::request, this, [](Utils::Promise<QJsonObject> promise) {
+        QJsonObject results;
+        for (const char *check : {"database", "asterisk", "bitrix", "network", "general"})
+            results.insert(check, QJsonObject{{"status", 0}, {"message", QStringLiteral("ran %1").arg(check)}});
+        promise.resolve(results);
     });
 }
 
@@ -186,7 +196,8 @@ void tst_ConfigPage::pageWithoutDigest()
     QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "user"), QStringLiteral("admin"));
 
     // With digest: the page, whose data block cannot be ended early by a value.
-    QVERIFY(Config::Manager::update(QJsonObject {{"App", QJsonObject {{"locale", "</script><script>alert(1)"}}}})
+    QVERIFY(Config::Manager::update(
+                QJsonObject{{"App", QJsonObject{{"customizer_program_path", "</script><script>alert(1)"}}}})
                 .isEmpty());
     const Tests::HttpAnswer page = m_client->request("/config", true);
     QCOMPARE(page.status, 200);
@@ -194,7 +205,8 @@ void tst_ConfigPage::pageWithoutDigest()
     QVERIFY(page.body.contains("\\u003c/script>\\u003cscript>alert(1)"));
     QVERIFY(!page.body.contains("</script><script>alert"));
     QVERIFY(!page.body.contains("/*PAGE_DATA*/"));
-    QVERIFY(Config::Manager::update(QJsonObject{{"App", QJsonObject{{"locale", "_en"}}}}).isEmpty());
+    QVERIFY(Config::Manager::update(QJsonObject{{"App", QJsonObject{{"customizer_program_path", "./customizer.php"}}}})
+                .isEmpty());
 }
 
 void tst_ConfigPage::browserLoadsAndSaves()
@@ -211,37 +223,70 @@ void tst_ConfigPage::browserLoadsAndSaves()
                              30000);
     QVERIFY(browser.authChallenges > 0);
 
-    // Every section as a form, every check with its last status.
+    // What is filled in first on top, then every section; every key with a line of help; every check
+    // with its last status, one not run yet neither passed nor failed.
     QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('section')).map(s => s.dataset.section).join()"),
-             QJsonValue("App,Asterisk,Bitrix,Database,WebServer"));
+             QJsonValue("first,App,Asterisk,Bitrix,Database,WebServer"));
+    QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('section[data-section=first] [name]'))"
+                              ".map(i => i.name).join()"),
+             QJsonValue("Bitrix.host,Bitrix.user_login,Bitrix.user_password,Asterisk.user,Asterisk.password,"
+                        "Database.host,Database.user,Database.password"));
+    QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('.field')).filter(f => "
+                              "f.querySelector('.help').textContent.length > 20).length"),
+             QJsonValue(60));
     QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-listen_port').type"), QJsonValue("number"));
     QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-use_http').type"), QJsonValue("checkbox"));
     QCOMPARE(browser.evaluate("document.getElementById('f-WebServer-password').type"), QJsonValue("password"));
     QCOMPARE(browser.evaluate("Array.from(document.querySelectorAll('.check')).map(c => c.dataset.check + ':' + "
                               "c.className).join()"),
              QJsonValue("asterisk:check failed,bitrix:check ok,database:check ok,general:check failed,"
-                        "network:check ok"));
+                        "network:check unknown"));
 
-    // A value the configuration refuses: shown next to its key, nothing changes.
-    browser.evaluate("document.getElementById('f-WebServer-listen_port').value = '1e12';"
-                     "document.getElementById('save').click()");
-    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.querySelector('#f-WebServer-listen_port').parentNode"
-                                               ".querySelector('.error').textContent"),
-                              QJsonValue("Wrong double format"), 30000);
+    // Values the configuration refuses: each shown next to its key, nothing changes.
+    const auto errorBeside = [&browser](const char *id) {
+        return browser.evaluate(QStringLiteral("document.querySelector('#%1').parentNode.querySelector('.error')"
+                                               ".textContent").arg(id));
+    };
+    for (const auto &[port, error] : {std::pair{"1e12", "Wrong double format"},
+                                      std::pair{"99999", "A port is a number from 1 to 65535"}}) {
+        browser.evaluate(QStringLiteral("document.getElementById('f-WebServer-listen_port').value = '%1';"
+                                        "document.getElementById('f-App-log_level').value = 'loud';"
+                                        "document.getElementById('save').click()").arg(port));
+        QTRY_COMPARE_WITH_TIMEOUT(errorBeside("f-WebServer-listen_port"), QJsonValue(error), 30000);
+        QCOMPARE(errorBeside("f-App-log_level"), QJsonValue("One of: debug, info, warning, critical, fatal"));
+    }
     QCOMPARE(Config::Manager::getInt(Config::Manager::WebServer, "listen_port"), 8077);
+    QCOMPARE(Config::Manager::getString(Config::Manager::App, "log_level"), QStringLiteral("debug"));
     QCOMPARE(changed.count(), 0);
 
     // A good change is held by the configuration and announced.
     browser.evaluate("document.getElementById('f-WebServer-listen_port').value = '8077';"
+                     "document.getElementById('f-App-log_level').value = 'debug';"
                      "document.getElementById('f-WebServer-address_ext').value = 'pbx.example.com';"
                      "document.getElementById('f-App-no_lead_mode').click();"
                      "document.getElementById('save').click()");
-    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"), QJsonValue("Saved"),
-                              30000);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"),
+                              QJsonValue("Saved: applied now (the PBX and CRM links restart)"), 30000);
     QCOMPARE(Config::Manager::getString(Config::Manager::WebServer, "address_ext"), QStringLiteral("pbx.example.com"));
     QCOMPARE(Config::Manager::getBool(Config::Manager::App, "no_lead_mode"), true);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(browser.evaluate("document.querySelectorAll('.field.invalid').length"), QJsonValue(0));
+
+    // A key read only at the service's start says so.
+    browser.evaluate("document.getElementById('f-WebServer-listen_port').value = '8090';"
+                     "document.getElementById('save').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"),
+                              QJsonValue("Saved: WebServer.listen_port takes effect when the service is restarted"),
+                              30000);
+
+    // "Run checks" runs them all and fills every card with its answer.
+    browser.evaluate("document.getElementById('run-checks').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        browser.evaluate("Array.from(document.querySelectorAll('.check')).map(c => c.dataset.check + ':' + "
+                         "c.className + ':' + c.querySelector('.detail').textContent).join()"),
+        QJsonValue("asterisk:check ok:ran asterisk,bitrix:check ok:ran bitrix,database:check ok:ran database,"
+                   "general:check ok:ran general,network:check ok:ran network"),
+        30000);
 }
 
 void tst_ConfigPage::pageTimesOut()

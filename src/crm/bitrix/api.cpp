@@ -256,44 +256,57 @@ void API::sendAnyRequest(const QString &method, const QJsonObject &params, const
     m_connector.makeCustomRequest(method, params, verb).proxyTo(promise);
 }
 
-Utils::Promise<Entity> API::loadResponsible(const QString &phone)
+Utils::Promise<Entity, LookupFailure> API::loadResponsible(const QString &phone)
 {
-    Utils::Promise<Entity> result;
+    Utils::Promise<Entity, LookupFailure> result;
+    if (m_waitingLookups >= kMaxWaitingLookups) {
+        result.reject(LookupFailure::Busy);
+        return result;
+    }
+    ++m_waitingLookups;
+    const auto done = [self = QPointer<API>(this)]() {
+        if (self)
+            --self->m_waitingLookups;
+    };
+    result.onResolve([done](const Entity &) { done(); });
+    result.onReject([done](LookupFailure) { done(); });
     m_connector.findEntityByPhone(phone, QJsonObject(), MsgBuilder())
         .onResolve([self = QPointer<API>(this), result](const Entity &entity) {
             if (!self) {
-                result.reject();
+                result.reject(LookupFailure::NotFound);
                 return;
             }
-            self->m_connector.loadEntityConnectedEntities(entity).proxyTo(result);
+            self->m_connector.loadEntityConnectedEntities(entity)
+                .onResolve([result](const Entity &loaded) { result.resolve(loaded); })
+                .onReject([result]() { result.reject(LookupFailure::NotFound); });
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result]() { result.reject(LookupFailure::NotFound); });
     return result;
 }
 
-Utils::Promise<QString> API::getResponsibleForPhone(const QString &phone)
+Utils::Promise<QString, LookupFailure> API::getResponsibleForPhone(const QString &phone)
 {
-    Utils::Promise<QString> result;
+    Utils::Promise<QString, LookupFailure> result;
     loadResponsible(phone)
         .onResolve([result](const Entity &entity) {
             const QString number = entity.responsiblePhone();
             if (number.isEmpty())
-                result.reject();
+                result.reject(LookupFailure::NotFound);
             else
                 result.resolve(number);
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result](LookupFailure failure) { result.reject(failure); });
     return result;
 }
 
-Utils::Promise<QJsonObject> API::getResponsibleData(const QString &phone)
+Utils::Promise<QJsonObject, LookupFailure> API::getResponsibleData(const QString &phone)
 {
-    Utils::Promise<QJsonObject> result;
+    Utils::Promise<QJsonObject, LookupFailure> result;
     loadResponsible(phone)
         .onResolve([result](const Entity &entity) {
             const QString number = entity.responsiblePhone();
             if (number.isEmpty()) {
-                result.reject();
+                result.reject(LookupFailure::NotFound);
                 return;
             }
             QJsonObject answer{{QStringLiteral("number"), number}};
@@ -301,7 +314,7 @@ Utils::Promise<QJsonObject> API::getResponsibleData(const QString &phone)
                 answer.insert(QStringLiteral("name"), entity.name());
             result.resolve(answer);
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result](LookupFailure failure) { result.reject(failure); });
     return result;
 }
 
@@ -313,6 +326,7 @@ void API::onConnectionLost()
 void API::onNewEntityCreated(const QString &id)
 {
     m_createdLeadFlags.insert(id, true);
+    m_newEntityCalls.insert(id);
 }
 
 void API::executeNextTask()

@@ -4,6 +4,7 @@
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/connector.h"
+#include "crm/bitrix/lookupfailure.h"
 #include "crm/bitrix/registrationfailedreason.h"
 #include "crm/bitrix/registrationstore.h"
 #include "crm/bitrix/rememberedcalls.h"
@@ -83,8 +84,11 @@ public:
     Utils::Promise<QJsonArray> getExternalLines();
     void sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
                         Utils::Promise<QJsonValue> promise);
-    Utils::Promise<QString> getResponsibleForPhone(const QString &phone);
-    Utils::Promise<QJsonObject> getResponsibleData(const QString &phone);
+    // Lookups of the public routes: at most kMaxWaitingLookups of them wait in the CRM queue at once,
+    // so a client that loops on them never holds up the calls; one more is refused with Busy at once.
+    static constexpr int kMaxWaitingLookups = 10;
+    Utils::Promise<QString, LookupFailure> getResponsibleForPhone(const QString &phone);
+    Utils::Promise<QJsonObject, LookupFailure> getResponsibleData(const QString &phone);
 
     // The base URL the CRM calls back for click-to-call events.
     QString serverUrl(bool useRelay) const;
@@ -197,7 +201,8 @@ private:
     Utils::Promise<void> updateBoundEntity(const CallRegistration &registration, const QJsonObject &fields,
                                            const Utils::MsgBuilder &trace);
     void deleteBoundEntity(const CallRegistration &registration, const Utils::MsgBuilder &trace);
-    Utils::Promise<Entity> loadResponsible(const QString &phone);
+    // Rejects with Busy, asking nothing, while kMaxWaitingLookups lookups are under way.
+    Utils::Promise<Entity, LookupFailure> loadResponsible(const QString &phone);
 
     // The pending registration under key is gone: so is its saved copy.
     void dropPending(const QString &key);
@@ -234,9 +239,13 @@ private:
     QSet<QString> m_transferredCalls;
     QHash<QString, int> m_acceptedCounts;
     QHash<QString, bool> m_createdLeadFlags;
+    // Calls for which the connector added a record while building a registration whose answer is due:
+    // that registration made its entity, the later ones of the call did not.
+    QSet<QString> m_newEntityCalls;
     QHash<QString, CallRegistration> m_callRegistrations;
     QHash<QString, int> m_finishedCounts;
     QHash<QString, QJsonObject> m_roistatData;
+    int m_waitingLookups = 0;
     // Per PBX call: the finish of each CRM call, so a registration filed under a leg and under its call
     // is finished once.
     QHash<QString, QHash<QString, Utils::Promise<int>>> m_finishes;

@@ -186,16 +186,21 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
 {
     qInfo().noquote() << trace.build(MsgBuilder::Ok, registration.toJson());
     m_callRegistrations.insert(callId, registration);
-    // The connector reports an entity it made before the answer comes: a contact it created must stay
-    // known as created, though the answer names no created lead.
-    const bool created = m_createdLeadFlags.value(callId, false) || registration.isLeadCreated();
+    // This registration made its entity when the CRM created the lead for it, or when the connector added
+    // the record while building it (reported before the answer comes); a later leg of the call that only
+    // found that record made nothing.
+    const bool madeHere = m_newEntityCalls.remove(callId) || registration.isLeadCreated();
+    // The call made its entity when any of its registrations did: the record stays the call's for the
+    // answering employee and the final updates.
+    const bool created = m_createdLeadFlags.value(callId, false) || madeHere;
     m_createdLeadFlags.insert(callId, created);
     if (m_pendingRegistrations.contains(key)) {
         m_saved.insert(key, {callId, registration, created});
         saveRegistrations();
     }
-    // Only a lead the call created gets the company's data and the comment, never an existing record.
-    if (!created || registration.entityType() != EntityType::Lead)
+    // Only the lead this registration made gets the company's data and the comment: an existing record,
+    // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
+    if (!madeHere || registration.entityType() != EntityType::Lead)
         return;
     updateLeadFromDoubleGis(registration, externalNumber, trace);
     if (commentLead) {
@@ -616,6 +621,10 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
     if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
         if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
+            // No record to bind the task to: the caller's number and the time are what the employee
+            // calls back with.
+            if (m_createTaskForUnanswered)
+                m_connector.createCallBackTask(conversation.externalNumber(), conversation.startedAt(), trace);
             sendFinish(registration, 0, conversation, trace, result);
             return;
         }
@@ -716,7 +725,16 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([result](RegistrationFailedReason) { result.reject(); });
+        .onReject([callId, crmCallId, trace, result](RegistrationFailedReason reason) {
+            // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
+            if (reason == RegistrationFailedReason::Failed) {
+                qWarning().noquote() << trace.build(
+                    MsgBuilder::Error,
+                    QStringLiteral("Failed to finish CRM call [%1] of call [%2]; it stays open in the CRM")
+                        .arg(crmCallId, callId));
+            }
+            result.reject();
+        });
 }
 
 Promise<void> API::customUpdateActivity(int activityId, const Conversation &conversation, const MsgBuilder &trace)
@@ -927,8 +945,11 @@ Promise<void> API::customUpdateLead(const Call &call, const MsgBuilder &trace)
 void API::clearCallData(const Call &call, const MsgBuilder &trace)
 {
     const QString callId = call.id();
-    if (wasEntityCreated(callId, MsgBuilder()) && m_finishedCounts.value(callId, 0) <= 0)
-        deleteBoundEntity(m_callRegistrations.value(callId), trace);
+    // Only a lead that the CRM made while registering the call goes again when no finish of the call was
+    // confirmed; a record we added ourselves stays, whatever became of the finish.
+    const CallRegistration bound = m_callRegistrations.value(callId);
+    if (bound.isLeadCreated() && m_finishedCounts.value(callId, 0) <= 0)
+        deleteBoundEntity(bound, trace);
 
     m_callRegistrations.remove(callId);
     m_transferredCalls.remove(callId);
@@ -937,6 +958,7 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     m_acceptedCounts.remove(callId);
     m_finishedCounts.remove(callId);
     m_createdLeadFlags.remove(callId);
+    m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
     m_finishes.remove(callId);
     if (call.isOutgoing())

@@ -253,8 +253,15 @@ public:
     void deleteActivity(int id, const Utils::MsgBuilder &msg);
     // Resolves with the new activity's id.
     Utils::Promise<int> createActivity(const QJsonObject &fields);
-    Utils::Promise<QJsonObject> makeTaskCreationParams(const Entity &entity, const Utils::MsgBuilder &msg);
-    Utils::Promise<int> createTask(const Entity &entity, const Utils::MsgBuilder &msg);
+    // A non-empty description goes into the task as its "DESCRIPTION".
+    Utils::Promise<QJsonObject> makeTaskCreationParams(const Entity &entity, const Utils::MsgBuilder &msg,
+                                                       const QString &description = QString());
+    Utils::Promise<int> createTask(const Entity &entity, const Utils::MsgBuilder &msg,
+                                   const QString &description = QString());
+    // The task to call back a missed caller bound to no record: the number and the time of the call in
+    // its title and description.
+    Utils::Promise<int> createCallBackTask(const QString &phone, const QDateTime &calledAt,
+                                           const Utils::MsgBuilder &msg);
 
     // Portal lists, asked as GET and passed on unchanged.
     Utils::Promise<QJsonObject> currentUserProfile();

@@ -312,7 +312,8 @@ Promise<int> Connector::createActivity(const QJsonObject &fields)
     return result;
 }
 
-Promise<QJsonObject> Connector::makeTaskCreationParams(const Entity &entity, const MsgBuilder &msg)
+Promise<QJsonObject> Connector::makeTaskCreationParams(const Entity &entity, const MsgBuilder &msg,
+                                                       const QString &description)
 {
     const int responsible = entity.responsibleId() != 0 ? entity.responsibleId() : m_defaultUserId;
     const QString deadline = Entities::Clock::now().toUTC().addSecs(kTaskDeadlineSecs).toString(Qt::ISODate);
@@ -320,21 +321,37 @@ Promise<QJsonObject> Connector::makeTaskCreationParams(const Entity &entity, con
     QString title = translate(QStringLiteral("TASK_DESC"));
     if (!label.isEmpty())
         title += QStringLiteral(" \"%1\"").arg(label);
-    const QJsonObject params{{QStringLiteral("arNewTaskData"),
-                              QJsonObject{{QStringLiteral("RESPONSIBLE_ID"), responsible},
-                                          {QStringLiteral("UF_CRM_TASK"), QJsonArray{taskBinding(entity)}},
-                                          {QStringLiteral("DEADLINE"), deadline},
-                                          {QStringLiteral("TITLE"), title}}}};
-    return customizeTaskFields(params, msg);
+    QJsonObject task{{QStringLiteral("RESPONSIBLE_ID"), responsible},
+                     {QStringLiteral("UF_CRM_TASK"), QJsonArray{taskBinding(entity)}},
+                     {QStringLiteral("DEADLINE"), deadline},
+                     {QStringLiteral("TITLE"), title}};
+    if (!description.isEmpty())
+        task.insert(QStringLiteral("DESCRIPTION"), description);
+    return customizeTaskFields(QJsonObject{{QStringLiteral("arNewTaskData"), task}}, msg);
 }
 
-Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg)
+Promise<int> Connector::createCallBackTask(const QString &phone, const QDateTime &calledAt, const MsgBuilder &msg)
+{
+    QString label = phone;
+    QString description = creationTitle(Entities::CallType::Incoming, phone);
+    // A dictionary text without the number's place must not lose the number.
+    if (!description.contains(phone))
+        description += QLatin1Char(' ') + phone;
+    if (calledAt.isValid()) {
+        const QString when = calledAt.toString(QStringLiteral("yyyy-MM-dd hh:mm"));
+        label += QStringLiteral(", ") + when;
+        description += QStringLiteral(", ") + when;
+    }
+    return createTask(Entity(EntityType::Unknown, 0, label, QString(), false), msg, description);
+}
+
+Promise<int> Connector::createTask(const Entity &entity, const MsgBuilder &msg, const QString &description)
 {
     MsgBuilder trace = msg;
     trace.setChildTask(MsgBuilder::EntityAdd);
     Promise<int> result;
     const QPointer<Connector> self(this);
-    makeTaskCreationParams(entity, trace)
+    makeTaskCreationParams(entity, trace, description)
         .onResolve([self, trace, result](const QJsonObject &params) {
             if (!self)
                 return result.reject();

@@ -38,6 +38,12 @@ constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
 // (the poll itself still leaves them out), so that no such row ends up below its position.
 constexpr std::chrono::seconds kStartSearchMargin{60};
 
+// The PBX writes a CEL row a moment after its event; a poll query sent this long after the live channels
+// were listed reads every row of a channel that had gone by then.
+constexpr qint64 kCelWriteDelayMsec = 1000;
+// How often the calls without any CEL row for a long while are asked after.
+constexpr std::chrono::minutes kQuietCallCheck{5};
+
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
@@ -97,7 +103,10 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_amiConnector(new Connector(this))
     , m_stateWriter(new StateWriter(this))
     , m_saveTimer(new QTimer(this))
+    , m_quietCallTimer(new QTimer(this))
 {
+    m_quietCallTimer->setInterval(kQuietCallCheck);
+    connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls()); });
     m_clock.start();
     m_saveTimer->setSingleShot(true);
     connect(m_saveTimer, &QTimer::timeout, this, &API::writeState);
@@ -172,6 +181,9 @@ void API::stop()
     // A connection error still on its way belongs to the connection that ends here.
     ++m_startCount;
     m_searchingStart = false;
+    m_quietCallTimer->stop();
+    m_lostCallCandidates.clear();
+    m_liveChannelIds.reset();
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
@@ -217,6 +229,15 @@ void API::onConnect()
             findStartPosition();
         connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
         m_pollTimer->start(kPollInterval);
+        // The PBX may have restarted while the link was down, losing calls without writing their end.
+        QStringList open;
+        const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+        for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+            if (!it->isState(Entities::CallStatus::Hung))
+                open.append(it.key());
+        }
+        askLiveChannels(open);
+        m_quietCallTimer->start();
     } else {
         getEvents();
     }
@@ -277,7 +298,8 @@ void API::getEvents()
 
     const QPointer<API> self(this);
     const int generation = m_startCount;
-    request.onResolve([self, generation](SqlQueryPoll::Response response) {
+    const qint64 sentAt = m_clock.elapsed();
+    request.onResolve([self, generation, sentAt](SqlQueryPoll::Response response) {
         if (!self)
             return;
         if (generation != self->m_startCount) {
@@ -297,6 +319,7 @@ void API::getEvents()
             if (self->m_eventsSql.isEmpty())
                 self->saveState();
         }
+        self->endLostCalls(sentAt, count);
         self->m_busy = false;
         // A full batch means a backlog (the link was down, or a burst): drain it at the database's pace
         // rather than a hundred rows a tick, or its calls reach the CRM minutes late.
@@ -532,15 +555,63 @@ bool API::findConversation(const QString &number, Entities::Conversation &found)
     // An empty number would match a leg whose number is not known yet.
     if (number.isEmpty())
         return false;
+    // The latest: an older leg of the same phone may belong to a call the PBX has lost.
+    bool any = false;
     const QList<Entities::Conversation> conversations = activeConversations();
     for (const Entities::Conversation &conversation : conversations) {
         qDebug().noquote() << conversation.id();
-        if (conversation.internalNumber() == number) {
+        if (conversation.internalNumber() != number)
+            continue;
+        if (!any || found.startedAt() < conversation.startedAt()
+            || (found.startedAt() == conversation.startedAt() && Entities::uniqueIdBefore(found.id(), conversation.id())))
             found = conversation;
-            return true;
-        }
+        any = true;
     }
-    return false;
+    return any;
+}
+
+void API::askLiveChannels(const QStringList &calls)
+{
+    if (calls.isEmpty())
+        return;
+    // One question at a time: calls added meanwhile are checked against its answer.
+    const bool asked = !m_lostCallCandidates.isEmpty();
+    for (const QString &call : calls)
+        m_lostCallCandidates.insert(call);
+    if (asked)
+        return;
+    const QPointer<API> self(this);
+    const int generation = m_startCount;
+    m_amiConnector->liveChannels()
+        .onResolve([self, generation](const QSet<QString> &ids) {
+            if (!self || generation != self->m_startCount)
+                return;
+            self->m_liveChannelIds = ids;
+            self->m_liveChannelsReadFrom = self->m_clock.elapsed() + kCelWriteDelayMsec;
+        })
+        .onReject([self, generation]() {
+            if (!self || generation != self->m_startCount)
+                return;
+            qWarning().noquote() << QStringLiteral("Asterisk did not list its channels: calls it may have lost "
+                                                   "stay open until it is asked again");
+            self->m_lostCallCandidates.clear();
+        });
+}
+
+void API::endLostCalls(qint64 querySentAt, int batchSize)
+{
+    // Only once the poll has caught up: rows still unread may end these calls the ordinary way.
+    if (!m_liveChannelIds || querySentAt < m_liveChannelsReadFrom || batchSize >= ApiSql::kCelBatchLimit)
+        return;
+    const QStringList calls(m_lostCallCandidates.cbegin(), m_lostCallCandidates.cend());
+    const QSet<QString> live = *m_liveChannelIds;
+    m_lostCallCandidates.clear();
+    m_liveChannelIds.reset();
+    qDebug().noquote() << QStringLiteral("Calls checked against the PBX's %1 live channels: %2")
+                              .arg(live.size())
+                              .arg(calls.join(QLatin1Char(' ')));
+    if (m_eventHandler.endLostCalls(calls, live) > 0 && m_eventsSql.isEmpty())
+        saveState();
 }
 
 Utils::Promise<void> API::originate(const QString &from, const QString &to, const QString &lineNumber)

@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 namespace Orvix::SqlQueryPoll {
 class Response;
@@ -122,8 +123,13 @@ private:
     void requestStop(const QString &reason);
     QString eventsQuery() const;
     QString channelName(const QString &channelId) const;
-    // The first active conversation whose internal number is `number`; false when there is none.
+    // The most recent active conversation whose internal number is `number`; false when there is none.
     bool findConversation(const QString &number, Entities::Conversation &found) const;
+    // Asks the PBX for its live channels, to end those of `calls` it no longer has (it lost them in a
+    // crash, and never wrote their end). The answer is applied once the poll has read every CEL row
+    // written before it: a call that ended while the link was down ends by its own rows.
+    void askLiveChannels(const QStringList &calls);
+    void endLostCalls(qint64 querySentAt, int batchSize);
 
     Config::Manager m_config;
     QTimer *m_pollTimer;
@@ -154,6 +160,12 @@ private:
     // is dropped. shouldStop is reported once per start().
     int m_startCount = 0;
     bool m_stopRequested = false;
+    // Asks after the calls without any CEL row for a long while.
+    QTimer *m_quietCallTimer;
+    QSet<QString> m_lostCallCandidates;
+    std::optional<QSet<QString>> m_liveChannelIds;
+    // Monotonic time (ms) from which a poll query reads every row written before the live channels.
+    qint64 m_liveChannelsReadFrom = 0;
 };
 
 } // namespace Orvix::PBX::Asterisk

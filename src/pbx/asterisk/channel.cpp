@@ -54,6 +54,7 @@ Channel::Channel(const QJsonObject &json)
     , m_state(json.value(QLatin1String("state")).toInt(Unknown))
     , m_startedAt(timeFromJson(json.value(QLatin1String("started_at"))))
     , m_endedAt(timeFromJson(json.value(QLatin1String("ended_at"))))
+    , m_consultation(json.value(QLatin1String("consultation")).toInt(NoConsultation))
 {
 }
 
@@ -127,7 +128,7 @@ QString Channel::numberFromName() const
 
 QJsonObject Channel::toJson() const
 {
-    return QJsonObject{
+    QJsonObject json{
         {QStringLiteral("id"), m_id},
         {QStringLiteral("parent_id"), m_parentId},
         {QStringLiteral("caller"), m_caller},
@@ -139,6 +140,10 @@ QJsonObject Channel::toJson() const
         {QStringLiteral("started_at"), timeToJson(m_startedAt)},
         {QStringLiteral("ended_at"), timeToJson(m_endedAt)},
     };
+    // Only on the few channels it concerns: every other record keeps its form.
+    if (m_consultation != NoConsultation)
+        json.insert(QStringLiteral("consultation"), m_consultation);
+    return json;
 }
 
 QString Channel::dump(int indent) const
@@ -167,7 +172,8 @@ bool Channel::operator==(const Channel &other) const
     return m_id == other.m_id && m_parentId == other.m_parentId && m_caller == other.m_caller
         && m_extension == other.m_extension && m_name == other.m_name
         && m_isPrimary == other.m_isPrimary && m_state == other.m_state
-        && m_startedAt == other.m_startedAt && m_endedAt == other.m_endedAt;
+        && m_startedAt == other.m_startedAt && m_endedAt == other.m_endedAt
+        && m_consultation == other.m_consultation;
 }
 
 } // namespace Orvix::PBX::Asterisk

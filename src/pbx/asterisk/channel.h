@@ -17,6 +17,13 @@ public:
         Started = 1,
         Ended = 2,
     };
+    // A phone an employee consults during an attended transfer, inside the customer's call: no leg
+    // of that call until the transfer completes.
+    enum Consultation {
+        NoConsultation = 0,
+        ConsultationRinging = 1,
+        ConsultationAnswered = 2,
+    };
 
     Channel() = default;
     // Clears a service extension ("s", "h", …) and marks the channel primary when id == parentId.
@@ -46,6 +53,9 @@ public:
     QDateTime startedAt() const { return m_startedAt; }
     QDateTime endedAt() const { return m_endedAt; }
 
+    int consultation() const { return m_consultation; }
+    void setConsultation(int consultation) { m_consultation = consultation; }
+
     // Whole seconds since the end, in minutes; 0 while the channel has not ended.
     float minutesSinceEnded() const;
     float minutesSinceEnded(const QDateTime &now) const;
@@ -68,6 +78,7 @@ private:
     qint32 m_state = Unknown;
     QDateTime m_startedAt;
     QDateTime m_endedAt;
+    qint32 m_consultation = NoConsultation;
 };
 
 } // namespace Orvix::PBX::Asterisk

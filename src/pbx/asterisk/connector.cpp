@@ -1,6 +1,7 @@
 #include "pbx/asterisk/connector.h"
 
 #include "pbx/asterisk/actions/commandfeatures.h"
+#include "pbx/asterisk/actions/coreshowchannels.h"
 #include "pbx/asterisk/actions/hangup.h"
 #include "pbx/asterisk/actions/iaxpeers.h"
 #include "pbx/asterisk/actions/login.h"
@@ -297,6 +298,16 @@ Utils::Promise<void> Connector::redirect(const QString &channel, const QString &
                                          const QString &priority)
 {
     return track(Actions::Redirect(channel, context, exten, priority));
+}
+
+Utils::Promise<QSet<QString>> Connector::liveChannels()
+{
+    Utils::Promise<QSet<QString>> promise;
+    Actions::CoreShowChannels action;
+    action.onSuccess([promise](QSet<QString> ids) { promise.resolve(ids); });
+    action.onError([promise]() { promise.reject(); });
+    execute(action);
+    return promise;
 }
 
 void Connector::onLostConnection()

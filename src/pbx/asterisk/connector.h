@@ -59,6 +59,9 @@ public:
     Utils::Promise<void> redirect(const QString &channel, const QString &context, const QString &exten,
                                   const QString &priority);
 
+    // The unique and linked ids of every channel the PBX has now (CoreShowChannels).
+    Utils::Promise<QSet<QString>> liveChannels();
+
     QSet<QString> peers() const { return m_peers; }
     int pendingCount() const { return m_pending.size(); }
 

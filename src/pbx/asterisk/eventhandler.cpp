@@ -24,7 +24,9 @@ using Entities::Conversation;
 // A leg ended this long before an ATTENDEDTRANSFER record still counts as its consultation leg: its
 // channel may be gone by the time the PBX writes the transfer record.
 constexpr qint64 kConsultationGraceMsec = 16 * 1000;
-constexpr qint64 kStaleMsec = 30 * 60 * 1000;
+// Ended channels and calls leave the tables this long after their end; a call without any CEL row for
+// this long is asked after on the PBX.
+constexpr qint64 kStaleMinutes = 30;
 
 QString traceText(const QString &id, Builder::TaskName task, Builder::TaskStatus status,
                   const QString &message)
@@ -182,6 +184,25 @@ void EventHandler::process(const Event &event)
     default:
         break;
     }
+    noteEvent(event);
+}
+
+void EventHandler::noteEvent(const Event &event)
+{
+    const QDateTime at = event.occurredAt();
+    if (!at.isValid())
+        return;
+    QString keys[2] = {event.linkedTo(), QString()};
+    const auto channelIt = m_channels.constFind(event.channelId());
+    if (channelIt != m_channels.cend() && channelIt->parentId() != event.linkedTo())
+        keys[1] = channelIt->parentId();
+    for (const QString &key : keys) {
+        const auto it = m_calls.constFind(key);
+        if (key.isEmpty() || it == m_calls.cend())
+            continue;
+        if (!it->lastEventAt().isValid() || it->lastEventAt() < at)
+            updatableCall(key)->setLastEventAt(at);
+    }
 }
 
 // ---- channel start and registration ------------------------------------------------------------
@@ -204,6 +225,15 @@ void EventHandler::handleChannelStart(const Event &event)
                                     .arg(channel.id(), celText(event));
         return;
     }
+    if (isConsultation(channel)) {
+        // The customer hears hold music while the employee talks to a colleague: that is no talk with
+        // the customer, and it becomes one only if the transfer completes (ATTENDEDTRANSFER).
+        channel.setConsultation(Channel::ConsultationRinging);
+        storeChannel(channel.id(), channel);
+        traceDebug(channel.parentId(), Builder::ConversationRequested, Builder::Start,
+                   QStringLiteral("Consultation of an attended transfer: %1").arg(channel.name()));
+        return;
+    }
     storeChannel(channel.id(), channel);
 
     if (channel.extension() == m_pickupCode) {
@@ -212,6 +242,31 @@ void EventHandler::handleChannelStart(const Event &event)
         return;
     }
     registerChannel(channel);
+}
+
+bool EventHandler::isConsultation(const Channel &channel) const
+{
+    if (channel.isPrimary() || channel.isLocal())
+        return false;
+    const auto callIt = m_calls.constFind(channel.parentId());
+    if (callIt == m_calls.cend())
+        return false;
+    // An attended transfer through the PBX's feature (or the AMI) dials the colleague through a Local
+    // channel pair of the customer's own call while a leg of that call is talking. A ring group or a
+    // queue starts its Local channels before anyone answers.
+    QDateTime talkingSince;
+    for (const Conversation &leg : callIt->conversations()) {
+        if (leg.isState(CallStatus::Talking) && (!talkingSince.isValid() || leg.answeredAt() < talkingSince))
+            talkingSince = leg.answeredAt();
+    }
+    if (!talkingSince.isValid())
+        return false;
+    for (const Channel &other : m_channels) {
+        if (other.isLocal() && other.parentId() == channel.parentId() && other.isState(Channel::Started)
+            && other.startedAt() >= talkingSince)
+            return true;
+    }
+    return false;
 }
 
 void EventHandler::registerChannel(const Channel &channel)
@@ -292,7 +347,7 @@ QString EventHandler::numberFromChannelName(const Channel &channel, const QStrin
     return fromName;
 }
 
-void EventHandler::registerConversation(const Channel &channel)
+void EventHandler::registerConversation(const Channel &channel, const QDateTime &ringingAt)
 {
     const QString conversationId = channel.id();
     const QString callId = channel.parentId();
@@ -342,7 +397,7 @@ void EventHandler::registerConversation(const Channel &channel)
         Q_EMIT callStarted(call);
     }
 
-    conversation.setState(CallStatus::Ringing, channel.startedAt());
+    conversation.setState(CallStatus::Ringing, ringingAt.isValid() ? ringingAt : channel.startedAt());
     call.conversations().insert(conversationId, conversation);
     if (!call.isUnknown() && !conversation.isUnknown())
         Q_EMIT conversationRequested(conversation);
@@ -364,6 +419,10 @@ void EventHandler::handleAnswer(const Event &event)
     }
     if (channel->isLocal())
         return;
+    if (channel->consultation() != Channel::NoConsultation) {
+        channel->setConsultation(Channel::ConsultationAnswered);
+        return;
+    }
 
     const QString callId = channel->parentId();
     Call *const tracked = updatableCall(callId);
@@ -449,7 +508,8 @@ void EventHandler::handleChannelEnd(const Event &event)
     if (channel->isPrimary())
         return;
     channel->setState(Channel::Ended, event.occurredAt());
-    if (channel->isLocal())
+    // A consultation that ends without a transfer was never part of the customer's call.
+    if (channel->isLocal() || channel->consultation() != Channel::NoConsultation)
         return;
 
     const QString callId = channel->parentId();
@@ -518,13 +578,16 @@ void EventHandler::handleCallEnd(const Event &event)
         return;
     }
     primary->setState(Channel::Ended, event.occurredAt());
-
-    Call *const tracked = updatableCall(callId);
-    if (!tracked) {
+    if (!m_calls.contains(callId)) {
         traceWarning(callId, Builder::CallEnded, notRegisteredCall(event));
         return;
     }
-    Call &call = *tracked;
+    endCall(callId, primary, event.occurredAt(), event.id());
+}
+
+void EventHandler::endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order)
+{
+    Call &call = *updatableCall(callId);
     if (call.isOutgoing() && m_originateDictionary.contains(call.from()))
         m_originateDictionary.remove(call.from());
     if (call.isUnknown()) {
@@ -533,14 +596,14 @@ void EventHandler::handleCallEnd(const Event &event)
         removeCall(callId);
         return;
     }
-    if (call.isIncoming() && call.conversations().isEmpty()) {
+    if (call.isIncoming() && call.conversations().isEmpty() && primary) {
         // No phone ever rang: report the call as it came in, to whom it was meant when we know.
         const CallType type = call.type();
         call = rebuildCall(*primary);
         call.setType(type);
     }
 
-    call.setState(CallStatus::Hung, event.occurredAt());
+    call.setState(CallStatus::Hung, at);
     // In the order the PBX started the legs.
     auto &legs = call.conversations();
     QStringList legIds = legs.keys();
@@ -548,15 +611,15 @@ void EventHandler::handleCallEnd(const Event &event)
     for (const QString &legId : qAsConst(legIds)) {
         Conversation &leg = legs[legId];
         if (!leg.isState(CallStatus::Hung)) {
-            leg.setState(CallStatus::Hung, event.occurredAt());
-            leg.setEndOrder(event.id());
+            leg.setState(CallStatus::Hung, at);
+            leg.setEndOrder(order);
             Q_EMIT conversationEnded(leg);
         }
     }
     // The call ends with the employee who was still talking to the customer at the end: the call's
     // main leg, as the CRM finishes it (of the answered legs, the one that ended last). A ring group's
-    // phone that stopped ringing when another one took the call is not whom the call went to, nor is
-    // the employee who only took an abandoned consultation. With no answered leg, the last leg that rang.
+    // phone that stopped ringing when another one took the call is not whom the call went to. With no
+    // answered leg, the last leg that rang.
     if (!legIds.isEmpty()) {
         const Conversation leg = call.wasAnswered() ? call.mainConversation() : legs.value(legIds.last());
         call.setTo(leg.to(), leg.isToLocal());
@@ -623,9 +686,21 @@ void EventHandler::handleBlindTransfer(const Event &event)
 void EventHandler::handleAttendedTransfer(const Event &event)
 {
     Q_EMIT callTransferred(event.channelId());
-    if (event.linkedTo() == event.channelId())
+    if (event.linkedTo() != event.channelId())
+        Q_EMIT callTransferred(event.linkedTo());
+    // A consultation inside the customer's call: the colleague takes over the customer now (every phone
+    // of it still up, should the consultation still ring on several).
+    QStringList consulted;
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
+        if (it->parentId() == event.linkedTo() && it->consultation() != Channel::NoConsultation
+            && it->isState(Channel::Started))
+            consulted.append(it.key());
+    }
+    std::sort(consulted.begin(), consulted.end(), Entities::uniqueIdBefore);
+    for (const QString &channelId : qAsConst(consulted))
+        joinConsultation(channelId, event.occurredAt());
+    if (!consulted.isEmpty() || event.linkedTo() == event.channelId())
         return;
-    Q_EMIT callTransferred(event.linkedTo());
 
     // The consultation leg is the transferring employee's local call, still up or just hung up. It
     // lives in a call of its own: a transfer through the feature code or the AMI keeps the
@@ -659,6 +734,24 @@ void EventHandler::handleAttendedTransfer(const Event &event)
         return;
     const QString legId = found->id();
     transfer(legId, event.linkedTo(), event.id(), at);
+}
+
+void EventHandler::joinConsultation(const QString &channelId, const QDateTime &at)
+{
+    Channel &channel = *updatableChannel(channelId);
+    const bool answered = channel.consultation() == Channel::ConsultationAnswered;
+    channel.setConsultation(Channel::NoConsultation);
+    // The customer's talk with the colleague begins at the transfer, not at the consultation's answer.
+    registerConversation(channel, at);
+    Call *const call = updatableCall(channel.parentId());
+    if (!answered || !call || !call->conversations().contains(channelId))
+        return;
+    Conversation &leg = call->conversations()[channelId];
+    leg.setState(CallStatus::Talking, at);
+    if (call->state() < CallStatus::Talking)
+        call->setState(CallStatus::Talking, at);
+    if (!call->isUnknown() && !leg.isUnknown())
+        Q_EMIT conversationAccepted(leg);
 }
 
 void EventHandler::handleRelinkedChannel(const Event &event)
@@ -834,7 +927,7 @@ void EventHandler::removeStale()
     // Every entry against one cut-off time: a local time converted for every tracked entry and batch
     // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
     // compare without any conversion.
-    const QDateTime cutoff = Entities::Clock::now().addMSecs(-kStaleMsec);
+    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
     const auto stale = [&cutoff](const QDateTime &endedAt) { return endedAt.isValid() && endedAt <= cutoff; };
     for (auto it = m_channels.begin(); it != m_channels.end();) {
         if (it->isState(Channel::Ended) && stale(it->endedAt())) {
@@ -853,6 +946,53 @@ void EventHandler::removeStale()
             ++it;
         }
     }
+}
+
+QStringList EventHandler::quietCalls() const
+{
+    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    QStringList quiet;
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        const QDateTime last = it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt();
+        if (!it->isState(CallStatus::Hung) && last.isValid() && last <= cutoff)
+            quiet.append(it.key());
+    }
+    return quiet;
+}
+
+int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds)
+{
+    // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
+    QSet<QString> liveCalls = liveIds;
+    for (const Channel &channel : qAsConst(m_channels)) {
+        if (liveIds.contains(channel.id()))
+            liveCalls.insert(channel.parentId());
+    }
+    QHash<QString, QDateTime> lost;
+    for (const QString &callId : callIds) {
+        const auto it = m_calls.constFind(callId);
+        if (it == m_calls.cend() || it->isState(CallStatus::Hung) || liveCalls.contains(callId))
+            continue;
+        lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
+    }
+    if (lost.isEmpty())
+        return 0;
+    // The PBX wrote no end for them: their channels end with the call, and leave the tables later.
+    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+        const auto call = lost.constFind(it->parentId());
+        if (call != lost.cend() && !it->isState(Channel::Ended)) {
+            m_changedChannels.insert(it.key());
+            it->setState(Channel::Ended, *call);
+        }
+    }
+    for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
+        traceWarning(it.key(), Builder::CallEnded,
+                     QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
+                         .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+        const auto primary = m_channels.constFind(it.key());
+        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(), 0);
+    }
+    return lost.size();
 }
 
 void EventHandler::refreshStateText() const

@@ -48,6 +48,12 @@ public:
     void process(const Event &event);
     // Drops channels and calls that ended 30 minutes ago or more.
     void removeStale();
+    // Calls not ended whose last CEL row is 30 minutes old or more: the PBX may have lost them.
+    QStringList quietCalls() const;
+    // Ends each of the given calls that has no channel among `liveIds` (the unique and linked ids of the
+    // channels the PBX has) as an ordinary end would, at the time of its last CEL row: the PBX lost it
+    // without writing its end (a crash). Returns how many ended.
+    int endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds);
 
     // The saved form of the tables as compact JSON text: {"calls": {id: call}, "channels": {id: channel}},
     // then `extraMembers` (text such as "\"key\":1") when given. Entries without an id are left out:
@@ -83,7 +89,12 @@ private:
 
     void registerChannel(const Channel &channel);
     void registerCall(const Channel &channel);
-    void registerConversation(const Channel &channel);
+    // Rings at `ringingAt`, or at the channel's start when not given.
+    void registerConversation(const Channel &channel, const QDateTime &ringingAt = QDateTime());
+    bool isConsultation(const Channel &channel) const;
+    void joinConsultation(const QString &channelId, const QDateTime &at);
+    void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);
+    void noteEvent(const Event &event);
     void transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
                   const QDateTime &at);
 

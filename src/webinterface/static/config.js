@@ -1,5 +1,6 @@
-// The configuration page: builds one form per settings section from the JSON types of its values,
-// shows the last status of the checks, and saves the changed values to this page's own address.
+// The configuration page: builds a form from the JSON types of the values, the keys to fill in first on
+// top, then one per settings section, each key with a line of help; shows the status of the checks and
+// runs them; saves the changed values to this page's own address.
 'use strict';
 
 (function () {
@@ -7,6 +8,75 @@
   var config = data.config || {};
   var status = data.status || {};
   var fields = []; // {section, key, kind, element, row, original}
+
+  // What an administrator fills in first, in this order; every other key follows by section.
+  var FIRST = ['Bitrix.host', 'Bitrix.user_login', 'Bitrix.user_password', 'Asterisk.user', 'Asterisk.password',
+               'Database.host', 'Database.user', 'Database.password'];
+  // Read only when the service starts; every other key is taken at once by restarting the links.
+  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'App.generated_postfix', 'WebServer.listen_host',
+                          'WebServer.listen_port', 'WebServer.listen_port_secure', 'WebServer.use_http'];
+  var HELP = {
+    'App.prefixes': 'Prefixes cut from the front of a phone number before it is looked up in the CRM.',
+    'App.trunk_to_source': 'Trunk name to CRM source id: calls through the trunk get this source.',
+    'App.no_lead_mode': 'Register calls without a CRM entity instead of creating a lead for an unknown number.',
+    'App.create_contacts_for_incoming': 'Create a contact for an incoming call from an unknown number.',
+    'App.create_contacts_for_outgoing': 'Create a contact for an outgoing call to an unknown number.',
+    'App.create_deals_for_incoming': 'Create a deal for an incoming call.',
+    'App.create_deals_for_outgoing': 'Create a deal for an outgoing call.',
+    'App.create_leads_for_incoming': 'Create a lead for an incoming call from an unknown number.',
+    'App.create_leads_for_outgoing': 'Create a lead for an outgoing call to an unknown number.',
+    'App.create_task_for_unanswered': 'Create a CRM task to call back after an unanswered incoming call.',
+    'App.post_lead_info_to_chat': 'Post a note about each created lead to the CRM chat.',
+    'App.create_new_activity_at_transfer': 'Open a new call activity for the employee a call is transferred to.',
+    'App.history_start_date': 'Calls that began before this moment (yyyy-MM-dd HH:mm:ss) are not sent to the CRM.',
+    'App.search_in_2gis': 'Look up the company of an unknown number in the company directory.',
+    'App.store_recordings_in_crm': 'Upload call recordings to the CRM (off: link to them instead).',
+    'App.generated_postfix': 'Appended to "generated", the directory of the saved state; one per service.',
+    'App.log_level': 'Lowest level written to the log: debug, info, warning, critical or fatal.',
+    'App.log_file': 'Path of the log file; empty: /var/log/calvena.log.',
+    'App.locale': 'Dictionary of the texts the service writes to the CRM (a file in locales/).',
+    'App.customizer_program_path': 'Script called with call data at the switched-on customization points.',
+    'App.customize_search_params': 'Let the script change the parameters of the CRM search for a number.',
+    'App.customize_final_params': 'Let the script change the data sent when a call is finished.',
+    'App.customize_entity': 'Let the script change the fields of an entity before it is created.',
+    'App.customize_activity': 'Let the script change the fields of a call activity.',
+    'App.customize_task': 'Let the script change the fields of a task before it is created.',
+    'App.customization_time_msec': 'How long the script may take, in milliseconds; then the data is used as it is.',
+    'Asterisk.host': 'Address of the Asterisk manager interface (AMI).',
+    'Asterisk.port': 'TCP port of the Asterisk manager interface, usually 5038.',
+    'Asterisk.user': 'Manager user the service logs in with (a section of manager.conf).',
+    'Asterisk.password': 'Secret of that manager user.',
+    'Asterisk.pickup_code': 'Dial code that picks up a ringing call, so a pickup is followed.',
+    'Asterisk.recordings_dir': 'Directory of the call recordings on this host.',
+    'Asterisk.recordings_dir_subdirs_by_date': 'Recordings are kept in year/month/day subdirectories.',
+    'Asterisk.originate': 'Parameters of calls the service originates; #FROM# and #TO# are filled in.',
+    'Asterisk.callback': 'Parameters of call-back calls; empty: the originate parameters.',
+    'Bitrix.host': 'Address of the CRM portal, for example company.bitrix24.ru.',
+    'Bitrix.user_id': 'CRM user id the service acts as.',
+    'Bitrix.user_login': 'Login of that CRM user.',
+    'Bitrix.user_password': 'Password of that CRM user.',
+    'Bitrix.execution_loop_interval_msec': 'Pause between two requests to the CRM, in milliseconds.',
+    'Bitrix.cache_storage_time_min': 'How long CRM answers are cached, in minutes; 0: not cached.',
+    'Bitrix.use_click_to_call_server': 'Receive click-to-call events through the relay server.',
+    'Bitrix.use_external_lines': 'Register the PBX trunks as external lines in the CRM.',
+    'Bitrix.fallback_users': 'CRM user ids that get a call when no responsible employee is found.',
+    'Database.host': 'Host of the database with the Asterisk CEL and CDR tables.',
+    'Database.port': 'TCP port of that database, usually 3306.',
+    'Database.user': 'Database user allowed to read the CEL and CDR tables.',
+    'Database.password': 'Password of that database user.',
+    'Database.database': 'Name of the database that holds the tables.',
+    'Database.table_name_aliases': 'Names of the cel and cdr tables in that database.',
+    'Database.column_name_aliases': 'Names of the columns the service reads, where they differ.',
+    'WebServer.listen_host': 'Address the HTTP server listens on; 0.0.0.0: every address.',
+    'WebServer.listen_port': 'Port of the HTTP server (this page and the API).',
+    'WebServer.listen_port_secure': 'Port of the HTTPS server (needs ssl/server.crt and ssl/server.key).',
+    'WebServer.address_ext': 'Address at which the CRM portal reaches this service.',
+    'WebServer.address_int': 'Address at which the local network reaches this service.',
+    'WebServer.sockets_port': 'Port kept for the WebSocket server; not used.',
+    'WebServer.user': 'User of this page and of the API.',
+    'WebServer.password': 'Password of this page and of the API.',
+    'WebServer.use_http': 'Open the plain HTTP port.'
+  };
 
   function text(tag, content, className) {
     var element = document.createElement(tag);
@@ -42,7 +112,8 @@
         detail = 'code ' + value;
       } else if (value !== null && typeof value === 'object') {
         var code = value.status !== undefined ? value.status : value.code;
-        if (code !== undefined) state = (code === 0 || code === true || code === 'OK') ? 'ok' : 'failed';
+        // -1: the check has not run, which is no failure.
+        if (code !== undefined && code !== -1) state = (code === 0 || code === true || code === 'OK') ? 'ok' : 'failed';
         detail = value.message || value.text || JSON.stringify(value);
       } else if (value !== null && value !== undefined) {
         detail = String(value);
@@ -79,35 +150,97 @@
     return input;
   }
 
+  function addField(box, section, key, labelText) {
+    var value = config[section][key];
+    var kind = kindOf(value);
+    var row = text('div', undefined, 'field');
+    var id = 'f-' + section + '-' + key;
+    var label = text('label', labelText);
+    label.htmlFor = id;
+    var input = makeInput(key, kind, value);
+    input.id = id;
+    input.name = section + '.' + key;
+    var error = text('div', '', 'error');
+    row.appendChild(label);
+    row.appendChild(input);
+    row.appendChild(text('div', HELP[section + '.' + key] || '', 'help'));
+    row.appendChild(error);
+    box.appendChild(row);
+    fields.push({ section: section, key: key, kind: kind, element: input, row: row, error: error, original: value });
+  }
+
+  function hasSection(section) {
+    return config[section] !== null && typeof config[section] === 'object';
+  }
+
   function renderForm() {
     var form = document.getElementById('config');
     form.textContent = '';
     fields = [];
+    var first = text('section');
+    first.dataset.section = 'first';
+    first.appendChild(text('h2', 'To fill in first'));
+    FIRST.forEach(function (name) {
+      var parts = name.split('.');
+      if (hasSection(parts[0]) && parts[1] in config[parts[0]]) addField(first, parts[0], parts[1], name);
+    });
+    if (fields.length) form.appendChild(first);
     Object.keys(config).sort().forEach(function (section) {
-      var values = config[section];
-      if (values === null || typeof values !== 'object') return;
+      if (!hasSection(section)) return;
       var box = text('section');
       box.dataset.section = section;
       box.appendChild(text('h2', section));
-      Object.keys(values).sort().forEach(function (key) {
-        var kind = kindOf(values[key]);
-        var row = text('div', undefined, 'field');
-        var id = 'f-' + section + '-' + key;
-        var label = text('label', key);
-        label.htmlFor = id;
-        var input = makeInput(key, kind, values[key]);
-        input.id = id;
-        input.name = section + '.' + key;
-        var error = text('div', '', 'error');
-        row.appendChild(label);
-        row.appendChild(input);
-        row.appendChild(error);
-        box.appendChild(row);
-        fields.push({ section: section, key: key, kind: kind, element: input, row: row, error: error,
-                      original: values[key] });
+      Object.keys(config[section]).sort().forEach(function (key) {
+        if (FIRST.indexOf(section + '.' + key) < 0) addField(box, section, key, key);
       });
       form.appendChild(box);
     });
+  }
+
+  // All four checks and the general one, with the answers in their cards.
+  function runChecks() {
+    var button = document.getElementById('run-checks');
+    button.disabled = true;
+    Array.prototype.forEach.call(document.querySelectorAll('.check .detail'), function (detail) {
+      detail.textContent = 'Checking...';
+    });
+    var request = new XMLHttpRequest();
+    request.open('POST', '/check_connections');
+    request.setRequestHeader('Content-Type', 'application/json');
+    request.onload = function () {
+      button.disabled = false;
+      var answer = {};
+      try { answer = JSON.parse(request.responseText); } catch (e) { answer = {}; }
+      if (request.status === 200 && answer.result) {
+        status = answer.result;
+        renderStatus();
+        setMessage('Checks done', 'ok');
+      } else {
+        renderStatus();
+        setMessage('Checks not run: ' + (answer.error || ('HTTP ' + request.status)), 'failed');
+      }
+    };
+    request.onerror = function () {
+      button.disabled = false;
+      renderStatus();
+      setMessage('Checks not run: the service did not answer', 'failed');
+    };
+    request.send('{}');
+  }
+
+  // When the saved keys take effect: at once (the links restart) or when the service is restarted.
+  function savedMessage(changes) {
+    var later = [];
+    var count = 0;
+    Object.keys(changes).forEach(function (section) {
+      Object.keys(changes[section]).forEach(function (key) {
+        count++;
+        if (AT_SERVICE_START.indexOf(section + '.' + key) >= 0) later.push(section + '.' + key);
+      });
+    });
+    if (!later.length) return 'Saved: applied now (the PBX and CRM links restart)';
+    return 'Saved: ' + later.join(', ') + (later.length > 1 ? ' take' : ' takes') +
+      ' effect when the service is restarted' + (count > later.length ? '; the other changes apply now' : '');
   }
 
   // The value of a field as the JSON type of its original; undefined with an error text when it is not.
@@ -156,7 +289,8 @@
     var unplaced = [];
     Object.keys(errors).forEach(function (name) {
       var parts = name.split(/[./]/);
-      var key = parts[parts.length - 1];
+      // An element of a list or map ("prefixes[0]") is shown at its key.
+      var key = parts[parts.length - 1].replace(/\[.*$/, '');
       var section = parts.length > 1 ? parts[0] : null;
       var matches = fields.filter(function (field) {
         return field.key === key && (section === null || field.section === section);
@@ -205,7 +339,7 @@
           if (section && Object.prototype.hasOwnProperty.call(section, field.key))
             field.original = section[field.key];
         });
-        setMessage('Saved', 'ok');
+        setMessage(savedMessage(changes), 'ok');
       } else if (request.status === 422 && answer.errors) {
         showServerErrors(answer.errors);
       } else {
@@ -222,5 +356,6 @@
   renderStatus();
   renderForm();
   document.getElementById('save').addEventListener('click', save);
+  document.getElementById('run-checks').addEventListener('click', runChecks);
   document.body.dataset.ready = 'true';
 })();

@@ -776,6 +776,67 @@ private Q_SLOTS:
             QCOMPARE(frame.value(QStringLiteral("Priority")), QStringLiteral("1"));
     }
 
+    void callCutByAPbxRestart_data()
+    {
+        QTest::addColumn<bool>("stillLive");
+        QTest::newRow("no channel after the new login") << false;
+        QTest::newRow("its channels still up") << true;
+    }
+
+    // A call up to its answer, then the PBX restarts: no end row ever comes. After the new login the
+    // link ends the call once, at its last row, unless the PBX still has its channels.
+    void callCutByAPbxRestart()
+    {
+        QFETCH(bool, stillLive);
+        QVERIFY(prepare(QStringLiteral("tst_api_cut")));
+        ApiTest::MessageLog log;
+        auto api = makeApi();
+        ApiTest::EventRecorder recorder(*api);
+        QList<Orvix::Entities::Call> ended;
+        connect(api.get(), &API::callEnded, this, [&ended](const Orvix::Entities::Call &call) { ended.append(call); });
+        QVERIFY(startAndWait(*api));
+        const QList<QJsonObject> cut = ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7));
+        QVERIFY(insertCelRows(cut));
+        QTRY_COMPARE(recorder.events().size(), 3);
+
+        if (stillLive)
+            m_ami->setChannels({{"SIP/trunk-00000000", "1796630253.0", "1796630253.0", "79161234567"},
+                                {"SIP/101-00000001", "1796630253.1", "1796630253.0", "101"}});
+        QSignalSpy stop(api.get(), &API::shouldStop);
+        m_ami->closeConnections();
+        QTRY_COMPARE(stop.count(), 1);
+        api->stop();
+        QVERIFY(startAndWait(*api));
+        QTRY_COMPARE(ApiTest::MessageLog::count(QStringLiteral("Calls checked against the PBX's")), 1);
+        QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
+        if (!stillLive) {
+            QCOMPARE(recorder.events().mid(3), (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
+                                                            QStringLiteral("callEnded:1796630253.0")}));
+            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
+                     cut.last().value(QStringLiteral("eventtime")).toString());
+            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
+        }
+
+        // The same customer calls again, 20 s later: a call of its own.
+        QList<QJsonObject> again = ApiTest::recent(cut, 10);
+        for (QJsonObject &row : again) {
+            row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + 100);
+            for (const QString &key : {QStringLiteral("uniqueid"), QStringLiteral("linkedid"), QStringLiteral("channame")})
+                row.insert(key, row.value(key).toString().replace(QStringLiteral("1796630253."), QStringLiteral("1796630290."))
+                                    .replace(QStringLiteral("-0000000"), QStringLiteral("-0000002")));
+        }
+        QVERIFY(insertCelRows(again));
+        QTRY_COMPARE(api->lastEventId(), 107);
+        QVERIFY(recorder.events().contains(QStringLiteral("callStarted:1796630290.0")));
+        QCOMPARE(ended.size(), stillLive ? 0 : 1);
+
+        // A transfer for 101 acts on the conversation that is live now, the latest.
+        auto outcome = watch(api->transfer(QStringLiteral("101"), QStringLiteral("102"), false));
+        QTRY_VERIFY(outcome->settled);
+        QCOMPARE(m_ami->frames(QStringLiteral("Atxfer")).last().value(QStringLiteral("Channel")),
+                 QStringLiteral("SIP/101-00000021"));
+    }
+
     void refusedCallControlIsReported()
     {
         QVERIFY(prepare(QStringLiteral("tst_api_refused")));

@@ -406,6 +406,8 @@ private Q_SLOTS:
     void staleCleanup_data();
     void staleCleanup();
     void staleEntryWithoutId();
+    void lostCallEnds_data();
+    void lostCallEnds();
     void pickupChannelIsCleanedUp_data();
     void pickupChannelIsCleanedUp();
 
@@ -455,6 +457,7 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-ringing.txt",
         "attended-transfer-through-local.txt",
         "real-attended-transfer-abandoned.txt",
+        "real-attended-transfer.txt",
         "attended-transfer-abandoned-same-second.txt",
     };
     for (const QString &file : files)
@@ -913,6 +916,49 @@ void tst_EventHandler::staleEntryWithoutId()
     Clock::setSource([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 30, 0)); });
     handler.removeStale();
     QVERIFY(handler.calls().isEmpty());
+}
+
+void tst_EventHandler::lostCallEnds_data()
+{
+    QTest::addColumn<int>("minutesQuiet");
+    QTest::addColumn<QStringList>("live");
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<bool>("ends");
+
+    QTest::newRow("29 minutes without a row") << 29 << QStringList() << false << true;
+    QTest::newRow("30 minutes, nothing live") << 30 << QStringList() << true << true;
+    QTest::newRow("its leg still up") << 30 << QStringList{"100.1"} << true << false;
+    QTest::newRow("its linked id still up") << 40 << QStringList{"100.0", "999.0"} << true << false;
+}
+
+void tst_EventHandler::lostCallEnds()
+{
+    // A call the PBX lost (a crash) has no end rows: asked after once the PBX lists its channels (after
+    // a login, or when no row came for 30 minutes), it ends at its last row as an ordinary end would.
+    QFETCH(int, minutesQuiet);
+    QFETCH(QStringList, live);
+    QFETCH(bool, quiet);
+    QFETCH(bool, ends);
+
+    EventHandler handler;
+    configureDefault(handler);
+    replay(handler, table(kAnsweredCall + "| 4 | DTMF | 10:00:09 | 101 | | 100.1 | 100.0 | SIP/101-00000002 |\n"));
+    Clock::setSource([=] { return QDateTime(QDate(2024, 3, 1), QTime(10, 0, 9)).addSecs(minutesQuiet * 60); });
+    QCOMPARE(handler.quietCalls(), quiet ? QStringList{"100.0"} : QStringList());
+
+    Recorder recorder(QDate(2024, 3, 1));
+    recorder.attach(&handler);
+    QCOMPARE(handler.endLostCalls({"100.0", "555.0"}, QSet<QString>(live.cbegin(), live.cend())), ends ? 1 : 0);
+    QCOMPARE(handler.toJson(), freshState(handler));
+    QCOMPARE(handler.channels().value("100.1").isState(Channel::Ended), ends);
+    const QList<QStringList> expected{
+        {"conversationEnded", "100.1", "100.0", "79161234567", "101*", "74950000000", "incoming", "hung", "10:00:00",
+         "10:00:05", "10:00:09"},
+        {"callEnded", "100.0", "", "79161234567", "101*", "74950000000", "incoming", "hung", "10:00:00", "10:00:05",
+         "10:00:09"}};
+    QCOMPARE(recorder.rows(), ends ? expected : QList<QStringList>());
+    // Ended once: asked again, nothing more.
+    QCOMPARE(handler.endLostCalls({"100.0"}, {}), ends ? 0 : 1);
 }
 
 void tst_EventHandler::pickupChannelIsCleanedUp_data()
