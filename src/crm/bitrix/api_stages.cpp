@@ -793,7 +793,6 @@ Promise<void> API::sendRecording(const CallRegistration &finish, const Conversat
 
     Promise<void> result;
     Promise<QString> path;
-    const QString conversationId = conversation.id();
     path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
         if (self)
             self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
@@ -823,6 +822,8 @@ Promise<void> API::sendRecording(const CallRegistration &finish, const Conversat
 
 Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 {
+    // From now on a recording not found will not be found later.
+    m_endingCalls.insert(call.id());
     QList<Promise<int>> finishes;
     for (const Conversation &conversation : call.conversations()) {
         if (!m_pendingRegistrations.contains(conversation.id()) || conversation.isLocal())
@@ -839,7 +840,6 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 
     Promise<void> result;
     const QString callId = call.id();
-    m_endingCalls.insert(callId);
     result.onResolve([self = QPointer<API>(this), call, trace]() {
         // Y only when every finish the call needed went through.
         bool finished = true;
