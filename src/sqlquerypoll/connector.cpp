@@ -37,6 +37,13 @@ Connector::Connector(const QString &connectionName, QObject *parent)
 Connector::~Connector()
 {
     stop();
+    QList<Request> waiting;
+    {
+        QMutexLocker locker(&d->mutex);
+        waiting.swap(d->waiting);
+    }
+    for (const Request &request : qAsConst(waiting))
+        request.d->promise.reject(QStringLiteral("Loop disabled"));
     for (const QPointer<QThread> &thread : qAsConst(m_threads)) {
         if (thread)
             thread->wait(kWorkerShutdownWaitMs);
@@ -117,6 +124,14 @@ void Connector::start()
     m_threads.append(thread);
     thread->start(QThread::InheritPriority);
     m_started = true;
+
+    QList<Request> waiting;
+    {
+        QMutexLocker locker(&d->mutex);
+        waiting.swap(d->waiting);
+    }
+    for (const Request &request : qAsConst(waiting))
+        execute(request);
 }
 
 void Connector::execute(const Request &request)
@@ -126,8 +141,18 @@ void Connector::execute(const Request &request)
         QMutexLocker locker(&d->mutex);
         queue = d->queue;
     }
-    if (!queue || !queue->enqueue(request))
-        request.d->promise.reject(QStringLiteral("Loop disabled"));
+    if (queue && queue->enqueue(request))
+        return;
+    if (request.d->waitsForConnection) {
+        QMutexLocker locker(&d->mutex);
+        // Checked again: a start in the meantime took the waiting list already.
+        if (!d->queue || !d->queue->enqueue(request)) {
+            d->waiting.append(request);
+            return;
+        }
+        return;
+    }
+    request.d->promise.reject(QStringLiteral("Loop disabled"));
 }
 
 void Connector::stop()

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "sqlquerypoll/request.h"
 #include "sqlquerypoll/sqlconnections.h"
 
+#include <QList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSharedPointer>
@@ -66,6 +68,8 @@ public:
     QStringList afterConnectQueries;
     // The queue of the worker that takes requests; empty when there is none.
     QSharedPointer<RequestQueue> queue;
+    // Requests that wait for the next worker (Request::waitForConnection).
+    QList<Request> waiting;
     QString checkConnectionName;
 };
 

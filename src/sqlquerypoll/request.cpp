@@ -33,6 +33,12 @@ Request &Request::onReject(std::function<void(QString)> callback)
     return *this;
 }
 
+Request &Request::waitForConnection()
+{
+    d->waitsForConnection = true;
+    return *this;
+}
+
 QString Request::query() const
 {
     return d->query;

@@ -29,6 +29,9 @@ public:
 
     Request &onResolve(std::function<void(Response)> callback);
     Request &onReject(std::function<void(QString)> callback);
+    // Queued while the connector is stopped, the request waits for its next start instead of being
+    // rejected with "Loop disabled": for a look-up that must not fail because the links restart.
+    Request &waitForConnection();
 
     QString query() const;
 

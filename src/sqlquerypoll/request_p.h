@@ -30,6 +30,8 @@ public:
     int attempts = 0;
     // Re-runs spent on connections lost during this query; bounded so one slow query cannot block the pool.
     int lostConnections = 0;
+    // Set before queueing: waits for a worker instead of failing when there is none.
+    bool waitsForConnection = false;
 };
 
 } // namespace Orvix::SqlQueryPoll

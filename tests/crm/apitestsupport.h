@@ -84,6 +84,8 @@ public:
         http = QSharedPointer<Orvix::HttpClient::HttpClient>::create();
         api = std::make_unique<Orvix::CRM::Bitrix::API>(nullptr, Orvix::Config::Manager(), http);
         api->connector().setTokenBaseDirectory(dir.path());
+        // A refused or lost request goes again after 5 ms, 10 ms, ... instead of 1 s, 2 s, ...
+        api->connector().setRateLimitBackoff(std::chrono::milliseconds(5));
         api->connector().setLocalesDirectory(dir.path() + QStringLiteral("/locales"));
         api->setGeneratedDirectory(generatedDirectory());
         return true;
@@ -103,7 +105,8 @@ private:
 };
 
 // Answers every hook of the API as the App does when the customizer is off: with the input unchanged.
-// The company lookup finds nothing; the recording path is the given file, or fails when it is empty.
+// The company lookup finds nothing; the recording path is the given file, or fails when it is empty, or
+// never comes when it is "-" (a lookup still running).
 inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context, const QString *recordingFile)
 {
     using Orvix::CRM::Bitrix::API;
@@ -125,7 +128,7 @@ inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context,
                      [recordingFile](const QString &, const QString &, const QString &, Promise<QString> promise) {
                          if (recordingFile->isEmpty())
                              promise.reject();
-                         else
+                         else if (*recordingFile != QLatin1String("-"))
                              promise.resolve(*recordingFile);
                      });
 }

@@ -20,6 +20,7 @@ public:
     bool registerCreatesLead = false; // the register answer reports lead 31 created and bound
     int failRegisters = 0;          // the next registrations refused
     int failFinishes = 0;           // the next finishes refused
+    int hangFinishes = 0;           // the next finishes done, but never answered
 
     explicit CrmPortalModel(Orvix::Tests::FakeCrmServer &portal)
         : m_portal(portal)
@@ -91,8 +92,18 @@ public:
                 --failFinishes;
                 return FakeCrmReply::error(400, "ERROR_CORE", "refused");
             }
-            return FakeCrmReply::result(QJsonObject{{"CALL_ID", params.value("CALL_ID")},
-                                                    {"CRM_ACTIVITY_ID", QString::number(700 + (++m_finishes))}});
+            // A finished call is closed: the platform knows it no more.
+            const QString callId = params.value("CALL_ID").toString();
+            if (m_finished.contains(callId))
+                return FakeCrmReply::error(400, "ERROR_CORE", "Call is not found");
+            m_finished.insert(callId);
+            FakeCrmReply reply = FakeCrmReply::result(QJsonObject{
+                {"CALL_ID", callId}, {"CRM_ACTIVITY_ID", QString::number(700 + (++m_finishes))}});
+            if (hangFinishes > 0) {
+                --hangFinishes;
+                reply.neverAnswer = true;
+            }
+            return reply;
         });
         QObject::connect(&portal, &Orvix::Tests::FakeCrmServer::requestReceived, &portal,
                          [this](const FakeCrmRequest &request) { record(request); });
@@ -158,5 +169,6 @@ private:
     QStringList m_writes;
     int m_calls = 0;
     int m_finishes = 0;
+    QSet<QString> m_finished;
     bool m_leadAdded = false;
 };

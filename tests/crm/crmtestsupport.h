@@ -36,6 +36,13 @@ public:
     {
         QMutexLocker lock(&s_mutex);
         s_messages.clear();
+        s_warnings.clear();
+    }
+    // The lines logged as warnings or worse.
+    static QStringList warnings()
+    {
+        QMutexLocker lock(&s_mutex);
+        return s_warnings;
     }
     static QStringList matching(const QString &part)
     {
@@ -48,6 +55,8 @@ private:
         {
             QMutexLocker lock(&s_mutex);
             s_messages.append(message);
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                s_warnings.append(message);
         }
         if (s_previous)
             s_previous(type, context, message);
@@ -56,6 +65,7 @@ private:
     static inline QtMessageHandler s_previous = nullptr;
     static inline QMutex s_mutex;
     static inline QStringList s_messages;
+    static inline QStringList s_warnings;
 };
 
 inline QJsonObject parse(const char *json)

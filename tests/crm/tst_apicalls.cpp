@@ -60,10 +60,10 @@ QString attach(int call)
 class CallDriver
 {
 public:
-    CallDriver(API &api, bool incoming)
+    CallDriver(API &api, bool incoming, const QString &callId = kCallId)
         : m_api(api)
         , m_incoming(incoming)
-        , m_call(kCallId)
+        , m_call(callId)
     {
         if (incoming) {
             m_call.setFrom(CrmPortalModel::kCallerNumber, false);
@@ -109,12 +109,12 @@ public:
                     });
             }
         } else if (verb == "roistat") {
-            m_api.setRoistatData(kCallId, QJsonObject{{"visit", "123"}});
+            m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
             m_call.setState(CallStatus::Ringing, now);
             m_api.callStarted(m_call, trace(MsgBuilder::CallStarted));
         } else if (verb == "transfer") {
-            m_api.callTransferred(kCallId, trace(MsgBuilder::CallTransferred));
+            m_api.callTransferred(m_call.id(), trace(MsgBuilder::CallTransferred));
         } else if (verb == "finish") {
             m_call.setState(CallStatus::Hung, now);
             m_api.callEnded(m_call, trace(MsgBuilder::CallEnded));
@@ -146,18 +146,18 @@ public:
     }
 
 private:
-    static MsgBuilder trace(MsgBuilder::TaskName task) { return MsgBuilder(kCallId, task, MsgBuilder::NoChildTask); }
+    MsgBuilder trace(MsgBuilder::TaskName task) const { return MsgBuilder(m_call.id(), task, MsgBuilder::NoChildTask); }
 
     Conversation &leg(const QString &name)
     {
         auto it = m_legs.find(name);
         if (it != m_legs.end())
             return *it;
-        static const QHash<QString, QString> ids{
-            {"a", "1700000000.2"}, {"b", "1700000000.3"}, {"l", "1700000000.4"}, {"c", "1700000000.5"}};
+        static const QHash<QString, QString> suffixes{{"a", ".2"}, {"b", ".3"}, {"l", ".4"}, {"c", ".5"}};
+        const QString id = m_call.id().section('.', 0, 0) + suffixes.value(name);
         // Extension 103 has no user in the CRM.
         static const QHash<QString, QString> extensions{{"a", "101"}, {"b", "102"}, {"c", "103"}};
-        Conversation leg(ids.value(name), ids.value(name), kCallId);
+        Conversation leg(id, id, m_call.id());
         if (name == "l") {
             leg.setFrom("101", true);
             leg.setTo("102", true);
@@ -320,6 +320,34 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("answered at an extension without a CRM user: finished for the default user")
         << QJsonObject() << "" << true << QStringList{"start", "ring c", "answer c", "end c", "finish"}
         << QStringList{register_("2", "1", "0"), finish(1, 1, 200), attach(1)};
+    const QStringList second{"+start", "+ring a", "+answer a", "+end a", "+finish"};
+    QTest::newRow("two calls from one number at once: two CRM calls")
+        << QJsonObject() << "" << true
+        << QStringList{"start", "+start", "ring a", "+ring b", "answer a", "+answer b", "end a", "+end b", "finish",
+                       "+finish"}
+        << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), show(2, 8), finish(1, 7, 200),
+                       attach(1), finish(2, 8, 200), attach(2)};
+    QTest::newRow("a finish without an answer is sent again; the next call is a call of its own")
+        << QJsonObject() << "hangfinish" << true << answered + second
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), finish(1, 7, 200), attach(1),
+                       register_("2", "1", "0"), show(2, 7), finish(2, 7, 200), attach(2)};
+    QTest::newRow("one server error on the upload: sent again")
+        << QJsonObject() << "attach500" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1), attach(1)};
+    QTest::newRow("token unknown to the portal mid-call: one new login")
+        << QJsonObject() << "noauth" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), finish(1, 7, 200), attach(1)};
+    QTest::newRow("transfer: the first leg's recording named only at the call's end")
+        << QJsonObject() << "latecdr" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
+                       finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
+    QTest::newRow("the look-up of the answering employee fails once: tried again")
+        << QJsonObject() << "lookupfails" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("a recording without audio is not uploaded")
+        << QJsonObject() << "emptywav" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
     QTest::newRow("a transferred local leg does not stall the queue")
         << QJsonObject() << "" << true
         << QStringList{"start", "ring a", "answer a", "ring l", "end l", "end a", "finish"}
@@ -342,11 +370,40 @@ void tst_ApiCalls::scenario()
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.failFinishes = portal.contains("failallfinishes") ? 99 : portal.contains("failfinish") ? 1 : 0;
     const int refusedFinishes = model.failFinishes;
+    model.hangFinishes = portal.contains("hangfinish") ? 1 : 0;
+    if (portal.contains("hangfinish")) // instead of 15 s
+        harness.api->connector().setRequestTimeout(std::chrono::milliseconds(500));
+    if (portal.contains("attach500"))
+        harness.portal.pushRestReply("telephony.externalcall.attachRecord",
+                                     Orvix::Tests::FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"));
+    if (portal.contains("noauth"))
+        harness.portal.pushRestReply("telephony.externalcall.finish",
+                                     Orvix::Tests::FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data"));
     const QString recording = portal.contains("norecording") ? QString() : harness.dir.filePath("call.wav");
     if (!recording.isEmpty()) {
         QFile file(recording);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("RIFF....WAVEfmt ");
+        // A header alone is what a call that was never answered leaves.
+        file.write(portal.contains("emptywav") ? QByteArray("RIFF$...WAVEfmt ").leftJustified(44, '\0')
+                                               : QByteArray("RIFF....WAVEfmt "));
+    }
+    if (portal.contains("lookupfails")) {
+        // The fourth look-up is the finish's; it is refused.
+        auto batches = QSharedPointer<int>::create(0);
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [&harness, batches](const Orvix::Tests::FakeCrmRequest &request) {
+                    if (request.restMethod() == "batch" && ++*batches == 3)
+                        harness.portal.pushRestReply("batch", Orvix::Tests::FakeCrmReply::error(400, "ERROR_CORE", "x"));
+                });
+    }
+    if (portal.contains("latecdr")) {
+        // The first lookup of the first leg's recording comes before the PBX wrote the record naming it.
+        auto asked = QSharedPointer<bool>::create(false);
+        connect(harness.api.get(), &API::conversationRecordingPathRequest, this,
+                [asked](const QString &, const QString &, const QString &to, Orvix::Utils::Promise<QString> path) {
+                    if (to == "101" && !std::exchange(*asked, true))
+                        path.reject();
+                });
     }
     // Hooks that do change something answer first; the rest answer unchanged, as with the customizer off.
     if (portal.contains("activityhook")) {
@@ -375,16 +432,30 @@ void tst_ApiCalls::scenario()
     answerHooksUnchanged(harness.api.get(), this, &recording);
 
     LogCapture log;
+    QSignalSpy lost(harness.api.get(), &API::connectionLost);
     harness.api->start(false);
     CallDriver driver(*harness.api, incoming);
-    for (const QString &step : steps)
-        driver.step(step);
+    CallDriver other(*harness.api, incoming, "1700000100.1");
+    for (const QString &step : steps) {
+        if (step.startsWith('+'))
+            other.step(step.mid(1));
+        else
+            driver.step(step);
+    }
 
     QTRY_COMPARE_WITH_TIMEOUT(model.writes(), writes, kScenarioTimeoutMsec);
     QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
     // The summary closes the call, and nothing of it stays behind.
-    QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\tY\tCall: {").size(), 1);
+    const QString ended = refusedFinishes > 0 ? "N" : "Y";
+    QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\t" + ended + "\tCall: {").size(), 1);
     QCOMPARE(model.writes(), writes);
+    // A refused or lost request is sent again: the links are never restarted for it.
+    QCOMPARE(lost.count(), 0);
+    QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), portal.contains("noauth") ? 1 : 0);
+    // Nothing is owed once the call is done.
+    QFile saved(harness.api->registrationsFilePath());
+    if (saved.open(QIODevice::ReadOnly))
+        QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size(), 0);
     // A refused finish is logged with the call and the CRM call it leaves open.
     int refused = refusedFinishes;
     for (const QString &write : writes) {
@@ -430,6 +501,10 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), finish(1, 7, 200)}
         << QStringList{"talked a", "finish"}
         << QStringList{register_("2", "1", "0"), register_("2", "7", "0"), show(1, 7), finish(1, 7, 200)};
+    QTest::newRow("finished before the restart, its recording uploaded after it")
+        << "holdrecording" << QStringList{"start", "ring a", "answer a", "end a"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)} << QStringList{"talked a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
 }
 
 void tst_ApiCalls::registrationSurvivesRestart()
@@ -444,14 +519,28 @@ void tst_ApiCalls::registrationSurvivesRestart()
     QVERIFY(harness.setUp());
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
-    const QString recording;
+    // Held: the service is killed between the finish and the upload.
+    QString recording = portal.contains("holdrecording") ? "-" : "";
     answerHooksUnchanged(harness.api.get(), this, &recording);
     harness.api->start(false);
     CallDriver first(*harness.api, true);
     for (const QString &step : before)
         first.step(step);
     QTRY_COMPARE(model.writes(), writesBefore);
-    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    const auto savedState = [&harness]() {
+        QFile saved(harness.api->registrationsFilePath());
+        return saved.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(saved.readAll()).object() : QJsonObject();
+    };
+    if (recording.isEmpty()) {
+        QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    } else {
+        QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1); // finished, the upload owed
+        recording = harness.dir.filePath("call.wav");
+    }
+    QFile file(harness.dir.filePath("call.wav"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("RIFF....WAVEfmt ");
+    file.close();
 
     // The service stops and starts again; the PBX link goes on with the call from its saved state.
     harness.api.reset();
@@ -468,9 +557,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     QCOMPARE(model.writes(), writes);
 
     // Finished: nothing is left to restore.
-    QFile saved(harness.api->registrationsFilePath());
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("registrations").toArray().size(), 0);
+    const QJsonObject state = savedState();
+    QCOMPARE(state.value("registrations").toArray().size(), 0);
+    QCOMPARE(state.value("uploads").toArray().size(), 0);
 }
 
 void tst_ApiCalls::recordingLink_data()

@@ -27,9 +27,11 @@ const auto kGet = Request::Get;
 const auto kPost = Request::Post;
 constexpr int kInterval = 10;
 
+// Answers to the request before its handler's; the handler answers the tries after them.
 struct Scripted
 {
     FakeCrmReply reply;
+    int times = 1;
 };
 
 } // namespace
@@ -229,15 +231,24 @@ void tst_Connector::answers_data()
         << "Reason: Response doesn't contain result field; Code: 200; Data: {\"total\":0}";
     QTest::newRow("402") << Scripted{FakeCrmReply::error(402, "PAYMENT_REQUIRED", "x")} << false << 1
                          << "Reason: Bad code; Code: 402;";
-    QTest::newRow("500") << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x")} << false << 1
-                         << "Reason: Bad code; Code: 500;";
-    QTest::newRow("503") << Scripted{FakeCrmReply::raw(503, "busy")} << false << 1 << "Code: 503; Data: {}";
-    QTest::newRow("503 of another error")
-        << Scripted{FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x")} << false << 1 << "Code: 503;";
+    QTest::newRow("one 500: sent again") << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x")}
+                                         << true << 0 << "Server error 500 to x.get; sending it again in 10 ms (try 1 of 5)";
+    QTest::newRow("500 five times: sent a fifth time")
+        << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"), 5} << true << 0 << "in 160 ms (try 5 of 5)";
+    QTest::newRow("500 six times") << Scripted{FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"), 6} << false
+                                   << 1 << "Reason: Bad code; Code: 500;";
+    QTest::newRow("503 six times") << Scripted{FakeCrmReply::raw(503, "busy"), 6} << false << 1
+                                   << "Code: 503; Data: {}";
+    QTest::newRow("503 of another error, six times")
+        << Scripted{FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"), 6} << false << 1 << "Code: 503;";
     QTest::newRow("404") << Scripted{FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "x")} << false << 0
                          << "Reason: Bad code; Code: 404;";
-    QTest::newRow("never answers") << Scripted{FakeCrmReply::silent()} << false << 0
+    QTest::newRow("no answer once: sent again") << Scripted{FakeCrmReply::silent()} << true << 0
+                                                << "No answer to x.get; sending it again in 10 ms (try 1 of 5)";
+    QTest::newRow("never answers") << Scripted{FakeCrmReply::silent(), 6} << false << 0
                                    << "Reason: Bad code; Code: 0; Data: {}";
+    QTest::newRow("an add without an answer is not sent again") << Scripted{FakeCrmReply::silent(), 1} << false << 0
+                                                                << "Reason: Bad code; Code: 0; Data: {}";
 }
 
 void tst_Connector::answers()
@@ -247,21 +258,28 @@ void tst_Connector::answers()
     QFETCH(int, connectionLost);
     QFETCH(QString, errorLine);
 
-    m_fake->setRestResult("x.get", 1);
-    m_fake->pushRestReply("x.get", scripted.reply);
+    const QString method = QString(QTest::currentDataTag()).contains("add") ? "x.add" : "x.get";
+    m_fake->setRestResult(method, 1);
+    for (int i = 0; i < scripted.times; ++i)
+        m_fake->pushRestReply(method, scripted.reply);
     LogCapture capture;
     Connector connector(nullptr, m_client);
+    connector.setRateLimitBackoff(std::chrono::milliseconds(10));
     QSignalSpy lost(&connector, &Connector::connectionLost);
     start(connector);
-    const auto outcome = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    const auto outcome = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+    // A refused or lost request goes again up to five times, and nothing else goes in between.
+    const bool answered = scripted.reply.status == 200 && !scripted.reply.neverAnswer;
+    const int sent = answered ? 1 : resolved ? scripted.times + 1 : qMin(scripted.times, 6);
+    QCOMPARE(m_fake->restRequests(method).size(), sent);
     QCOMPARE(outcome->resolved, resolved);
     QCOMPARE(lost.count(), connectionLost);
     if (!errorLine.isEmpty())
         QCOMPARE(LogCapture::matching(errorLine).size(), 1);
 
     // Whatever happened, the connector goes on with the next request.
-    const auto next = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
+    const auto next = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(next->settled);
     QVERIFY(next->resolved);
 }
@@ -273,17 +291,20 @@ void tst_Connector::unauthorisedAnswers_data()
     QTest::addColumn<bool>("resolved");
     QTest::addColumn<int>("sent");
     QTest::addColumn<int>("refreshes");
+    QTest::addColumn<int>("logins"); // with the one of the next request
 
-    QTest::newRow("expired once: renewed and sent again") << QList<FakeCrmReply>() << true << true << 2 << 1;
+    const FakeCrmReply invalid = FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.");
+    const FakeCrmReply noAuth = FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data");
+    QTest::newRow("expired once: renewed and sent again") << QList<FakeCrmReply>() << true << true << 2 << 1 << 0;
     QTest::newRow("expired again after the renewal: token emptied")
         << QList<FakeCrmReply>{FakeCrmReply::expiredToken(), FakeCrmReply::expiredToken()} << false << false << 2
-        << 1;
-    QTest::newRow("invalid token: token emptied at once")
-        << QList<FakeCrmReply>{FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.")}
-        << false << false << 1 << 0;
-    QTest::newRow("no auth found: token emptied at once")
-        << QList<FakeCrmReply>{FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data")} << false
-        << false << 1 << 0;
+        << 1 << 1;
+    QTest::newRow("invalid token: one new login, sent again") << QList<FakeCrmReply>{invalid} << false << true << 2
+                                                              << 0 << 1;
+    QTest::newRow("no auth found: one new login, sent again") << QList<FakeCrmReply>{noAuth} << false << true << 2
+                                                              << 0 << 1;
+    QTest::newRow("no auth found after the new login: token emptied")
+        << QList<FakeCrmReply>{noAuth, noAuth} << false << false << 2 << 0 << 2;
 }
 
 void tst_Connector::unauthorisedAnswers()
@@ -293,6 +314,7 @@ void tst_Connector::unauthorisedAnswers()
     QFETCH(bool, resolved);
     QFETCH(int, sent);
     QFETCH(int, refreshes);
+    QFETCH(int, logins);
 
     m_fake->setRestResult("x.get", 1);
     m_fake->setRestResult("y.get", 2);
@@ -334,7 +356,7 @@ void tst_Connector::unauthorisedAnswers()
     const auto third = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(third->settled);
     QVERIFY(third->resolved);
-    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), resolved ? 0 : 1);
+    QCOMPARE(m_fake->requests("/oauth/authorize/").size(), logins);
 }
 
 void tst_Connector::rateLimit_data()
@@ -578,12 +600,13 @@ void tst_Connector::stopFromConnectionLostSlot()
 
     // The application stops the connector from inside its connectionLost signal, wherever that comes from.
     m_fake->setRestResult("x.get", 1);
-    if (status != 0)
+    for (int i = 0; status != 0 && i < 6; ++i) // the first try and its five repeats
         m_fake->pushRestReply("x.get", FakeCrmReply::error(status, "ERROR", "x"));
     Connector connector(nullptr, m_client);
     QSignalSpy lost(&connector, &Connector::connectionLost);
     connect(&connector, &Connector::connectionLost, this, [&connector]() { connector.stop(true); });
     connector.setTokenBaseDirectory(m_dir->path());
+    connector.setRateLimitBackoff(std::chrono::milliseconds(10));
     connector.start(m_fake->baseUrl(), 1, login, "secret", "_c", "en", true, kInterval, 0);
     const auto first = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(first->settled);
@@ -675,6 +698,7 @@ void tst_Connector::noSecretInAnyLogLine()
     Connector connector(nullptr, m_client);
     connector.setTokenBaseDirectory(m_dir->path());
     connector.setRequestTimeout(std::chrono::milliseconds(300));
+    connector.setRateLimitBackoff(std::chrono::milliseconds(10));
     connector.start(m_fake->baseUrl(), 1, "admin", password, "_c", "en", true, kInterval, 0);
     // true when resolved, false when rejected; a request left unsettled fails the test by timing out.
     const auto runAndWait = [&connector](Request::Method method) {
@@ -694,15 +718,17 @@ void tst_Connector::noSecretInAnyLogLine()
     m_fake->setTokenLifetime(3600);
     QVERIFY(runAndWait(kGet)); // login again, after the failed refresh
     secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
-    m_fake->pushRestReply("x.get", FakeCrmReply::silent()); // the REST request times out
-    QVERIFY(!runAndWait(kGet));
+    m_fake->pushRestReply("x.get", FakeCrmReply::silent()); // the REST request times out, and goes again
+    QVERIFY(runAndWait(kGet));
     m_fake->pushRestReply("x.get", FakeCrmReply::error(500, "INTERNAL", "x"));
-    QVERIFY(!runAndWait(kPost));
+    QVERIFY(runAndWait(kPost));
     m_fake->expireAccessTokens(); // 401 expired_token: renewed, sent again
     QVERIFY(runAndWait(kGet));
     secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
     m_fake->pushRestReply("x.get", FakeCrmReply::error(401, "invalid_token", "x"));
+    m_fake->pushRestReply("x.get", FakeCrmReply::error(401, "invalid_token", "x")); // also after the new login
     QVERIFY(!runAndWait(kGet));
+    secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
     m_fake->setCredentials("admin", "changed"); // a refused login
     QVERIFY(!runAndWait(kGet));
     connector.stop(true);

@@ -313,7 +313,7 @@ void tst_ConnectorLookup::getEntityWithLinked()
     QFETCH(QList<int>, links);
 
     if (linkedFails)
-        m_fake->pushRestReply("batch", FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"));
+        m_fake->pushRestReply("batch", FakeCrmReply::error(400, "ERROR_CORE", "x"));
     Connector connector(nullptr, m_client);
     start(connector);
     const auto outcome = watch(connector.getEntity(EntityType(type), id, true, MsgBuilder()));

@@ -392,8 +392,11 @@ private Q_SLOTS:
     void withoutRunningWorkerRequestsAreRejected_data()
     {
         QTest::addColumn<bool>("startFirst");
-        QTest::newRow("never started") << false;
-        QTest::newRow("stopped") << true;
+        QTest::addColumn<bool>("waits"); // a request that waits for the next start
+        QTest::newRow("never started") << false << false;
+        QTest::newRow("stopped") << true << false;
+        QTest::newRow("never started, a request that waits") << false << true;
+        QTest::newRow("stopped, a request that waits") << true << true;
     }
 
     void withoutRunningWorkerRequestsAreRejected()
@@ -407,7 +410,20 @@ private Q_SLOTS:
         connector.stop();
         QCOMPARE(log.count(QtDebugMsg, QStringLiteral("SQL connector stopped")), startFirst ? 1 : 0);
 
-        auto outcome = execute(connector, QStringLiteral("SELECT 1"));
+        QFETCH(bool, waits);
+        Request request(QStringLiteral("SELECT 1"));
+        if (waits)
+            request.waitForConnection();
+        auto outcome = execute(connector, request);
+        if (waits) {
+            // It runs once the connector starts.
+            QTest::qWait(50);
+            QVERIFY(!outcome->settled);
+            connector.start();
+            QTRY_VERIFY(outcome->settled);
+            QVERIFY2(outcome->resolved, qPrintable(outcome->error));
+            return;
+        }
         // Settled before execute returns: nothing is left waiting.
         QVERIFY(outcome->settled);
         QVERIFY(!outcome->resolved);

@@ -449,7 +449,23 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
     auto handler = m_restHandlers.find(method.toLower());
     if (handler == m_restHandlers.end())
         return FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "Method not found!");
-    return (*handler)(params);
+    if (method.compare(QLatin1String("telephony.externalcall.register"), Qt::CaseInsensitive) != 0)
+        return (*handler)(params);
+
+    // The platform answers a register repeated within 30 minutes with the same number, type, user, line
+    // and external call id with the call it registered first.
+    QStringList key;
+    for (const char *name : {"PHONE_NUMBER", "TYPE", "USER_ID", "LINE_NUMBER", "EXTERNAL_CALL_ID"})
+        key.append(params.value(QLatin1String(name)).toVariant().toString());
+    const QString registration = key.join(QLatin1Char('\n'));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto earlier = m_registrations.constFind(registration);
+    if (earlier != m_registrations.constEnd() && earlier->first.secsTo(now) < 30 * 60)
+        return earlier->second;
+    const FakeCrmReply reply = (*handler)(params);
+    if (reply.status == 200)
+        m_registrations.insert(registration, qMakePair(now, reply));
+    return reply;
 }
 
 FakeCrmReply FakeCrmServer::answerBatch(const QJsonObject &params, const QList<QPair<QString, QString>> &pairs)

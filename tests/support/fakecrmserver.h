@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -78,6 +79,9 @@ struct FakeCrmReply
 //    "refresh_token" (the current refresh token) gives {"access_token", "refresh_token",
 //    "expires_in", ...}; anything else 400 {"error": "invalid_grant"}; a client_id/client_secret
 //    other than those set by setClientCredentials (when set) 401 {"error": "invalid_client"}.
+//  - "telephony.externalcall.register": as the platform documents, a register repeated within 30
+//    minutes with the same PHONE_NUMBER, TYPE, USER_ID, LINE_NUMBER and EXTERNAL_CALL_ID gets the
+//    answer of the first (its CALL_ID) without reaching the handler.
 //  - any path: setRouteHandler() overrides or adds routes (redirects, odd pages).
 // Scripting: pushReply(path, reply) answers the next request to that exact path with the reply
 // instead of its handler (a queue per path; "/rest/<m>/" of a batch command is not consumed).
@@ -157,6 +161,7 @@ private:
     QHash<QString, RestHandler> m_restHandlers;
     QHash<QString, RouteHandler> m_routes;
     QHash<QString, QList<FakeCrmReply>> m_scripted;
+    QHash<QString, QPair<QDateTime, FakeCrmReply>> m_registrations; // register key -> first answer
     QList<FakeCrmRequest> m_requests;
     AuthMode m_authMode = AuthMode::IssuedTokens;
     QString m_login = QStringLiteral("admin");

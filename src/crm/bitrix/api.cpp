@@ -108,6 +108,7 @@ void API::start(bool clean)
     if (clean) {
         // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
         m_saved.clear();
+        m_owedRecordings.clear();
         saveRegistrations();
     } else {
         loadSavedRegistrations();
@@ -130,6 +131,7 @@ void API::onBitrixConnectorStart()
         m_taskQueue.start();
         return;
     }
+    attachOwedRecordings();
     const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
     if (!useRelay && m_addressExt.isEmpty()) {
         // The listen address ("0.0.0.0" by default) is bound as it is; a portal reaches that rarely, if ever.
@@ -388,7 +390,10 @@ bool API::wasTransferred(const Entities::Conversation &conversation, const MsgBu
 void API::loadSavedRegistrations()
 {
     m_store.setFilePath(registrationsFilePath());
-    const RegistrationStore::Entries entries = m_store.load();
+    RegistrationStore::Uploads uploads;
+    const RegistrationStore::Entries entries = m_store.load(&uploads);
+    for (auto it = uploads.cbegin(); it != uploads.cend(); ++it)
+        m_owedRecordings.insert(it.key(), *it);
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (m_pendingRegistrations.contains(it.key()))
             continue;
@@ -428,11 +433,44 @@ void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
         saveRegistrations();
 }
 
+void API::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
+{
+    if (finish.callId().isEmpty() || m_owedRecordings.contains(finish.callId()))
+        return;
+    m_owedRecordings.insert(finish.callId(), {finish, conversation});
+    saveRegistrations();
+}
+
+void API::forgetRecording(const QString &crmCallId)
+{
+    if (m_owedRecordings.remove(crmCallId) > 0)
+        saveRegistrations();
+}
+
+void API::attachOwedRecordings()
+{
+    const RegistrationStore::Uploads owed = m_owedRecordings;
+    if (!owed.isEmpty())
+        qInfo().noquote() << QStringLiteral("Recordings still to attach: %1").arg(owed.size());
+    for (const RegistrationStore::Upload &upload : owed) {
+        // The call is over: its recording is there now, or will not be.
+        const QString crmCallId = upload.finish.callId();
+        const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
+        const Utils::Promise<void> done = sendRecording(upload.finish, upload.conversation, trace, false);
+        const auto forget = [self = QPointer<API>(this), crmCallId]() {
+            if (self)
+                self->forgetRecording(crmCallId);
+        };
+        done.onResolve(forget);
+        done.onReject(forget);
+    }
+}
+
 void API::saveRegistrations()
 {
     if (m_store.filePath().isEmpty())
         m_store.setFilePath(registrationsFilePath());
-    m_store.save(m_saved);
+    m_store.save(m_saved, m_owedRecordings);
 }
 
 } // namespace Orvix::CRM::Bitrix

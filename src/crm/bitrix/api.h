@@ -173,12 +173,24 @@ private:
     void finishRegistration(const QString &key, const CallRegistration &registration,
                             const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
                             Utils::Promise<int> result);
+    // The employee of the extension; a look-up that failed (not one that found nobody) is tried again.
+    Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace, int tries);
     void sendFinish(const CallRegistration &registration, int userId, const Entities::Conversation &conversation,
                     const Utils::MsgBuilder &trace, Utils::Promise<int> result);
     Utils::Promise<void> customUpdateActivity(int activityId, const Entities::Conversation &conversation,
                                               const Utils::MsgBuilder &trace);
     Utils::Promise<void> attachRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
                                          const Utils::MsgBuilder &trace);
+    // Asks for the recording's file and uploads it, or links it. With deferIfMissing, a file not found is
+    // asked for again at the call's end, when the PBX has written the record that names it.
+    Utils::Promise<void> sendRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
+                                       const Utils::MsgBuilder &trace, bool deferIfMissing);
+    // The recordings still owed (kept in the saved registrations until attached or given up).
+    void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
+    void forgetRecording(const QString &crmCallId);
+    Utils::Promise<void> attachMissingRecordings(const QString &callId, const Utils::MsgBuilder &trace);
+    // Attaches the recordings a previous run of the service still owed.
+    void attachOwedRecordings();
 
     Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);
     void updateAndClearAll(const Entities::Call &call, const Utils::MsgBuilder &trace);
@@ -241,6 +253,13 @@ private:
     QString m_generatedDirectory;
     RegistrationStore m_store;
     RegistrationStore::Entries m_saved;
+    RegistrationStore::Uploads m_owedRecordings;
+    // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
+    QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
+    // Calls whose end is being processed: a recording not found now will not be found later.
+    QSet<QString> m_endingCalls;
+    // Calls with a finish that failed: their summary says so.
+    QSet<QString> m_unfinishedCalls;
 
     TaskQueue m_taskQueue;
 };

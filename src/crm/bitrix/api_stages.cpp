@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 namespace Orvix::CRM::Bitrix {
@@ -144,7 +145,8 @@ API::Registration API::registerCallStart(const Call &call, const Entity &respons
 {
     const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
     if (call.isLocal()) {
-        qWarning().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Do not register call, because it is local"));
+        // A call between two extensions is no client's call: nothing is wrong.
+        qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Do not register call, because it is local"));
         Registration refused;
         refused.reject(RegistrationFailedReason::LocalCall);
         return refused;
@@ -243,9 +245,13 @@ API::Registration API::findRegistration(const Conversation &conversation, const 
         it = m_pendingRegistrations.constFind(conversation.callId());
     if (it != m_pendingRegistrations.constEnd())
         return *it;
-    qWarning().noquote() << trace.build(MsgBuilder::Warning,
-                                        QStringLiteral("Conversation [%1] or call [%2] wasn't registered in CRM")
-                                            .arg(conversation.id(), conversation.callId()));
+    const QString text = trace.build(MsgBuilder::Warning, QStringLiteral("Conversation [%1] or call [%2] wasn't registered in CRM")
+                                                              .arg(conversation.id(), conversation.callId()));
+    // A call between two extensions is never registered: nothing is amiss.
+    if (conversation.isLocal())
+        qDebug().noquote() << text;
+    else
+        qWarning().noquote() << text;
     Registration missing;
     missing.reject(RegistrationFailedReason::Failed);
     return missing;
@@ -559,8 +565,10 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
         qInfo().noquote() << line.build(MsgBuilder::Ok,
                                         QStringLiteral("The end of conversation was registered. ACTIVITY_ID:%1").arg(activityId));
     });
-    result.onReject([line]() {
+    result.onReject([self = QPointer<API>(this), callId = conversation.callId(), line]() {
         qInfo().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Failed to register conversation end."));
+        if (self)
+            self->m_unfinishedCalls.insert(callId);
     });
 
     if (conversation.isUnknown()) {
@@ -639,7 +647,7 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         return;
     }
 
-    m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
+    findFinishingUser(conversation.internalNumber(), trace, 0)
         .onResolve([self = QPointer<API>(this), key, registration, conversation, trace, result](const Entity &user) {
             if (!self) {
                 result.reject();
@@ -659,6 +667,32 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
             else
                 result.reject();
         });
+}
+
+Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace, int tries)
+{
+    // Up to three more tries, 1 s, 2 s and 4 s apart (times the connector's pause): a look-up that
+    // failed says nothing of who answered, and the default user would get the call.
+    constexpr int kMaxTries = 3;
+    Promise<Entity> result;
+    m_connector.searchUserCached(phone, trace)
+        .onResolve([result](const Entity &user) { result.resolve(user); })
+        .onReject([self = QPointer<API>(this), phone, trace, tries, result](bool failed) {
+            if (!self || !failed || tries >= kMaxTries)
+                return result.reject();
+            const auto pause = self->m_connector.retryPause() * (1 << tries);
+            qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                                QStringLiteral("User look-up for %1 failed; trying again in %2 ms")
+                                                    .arg(phone)
+                                                    .arg(pause.count()));
+            QTimer::singleShot(pause, self, [self, phone, trace, tries, result]() {
+                if (self)
+                    self->findFinishingUser(phone, trace, tries + 1).proxyTo(result);
+                else
+                    result.reject();
+            });
+        });
+    return result;
 }
 
 void API::sendFinish(const CallRegistration &registration, int userId, const Conversation &conversation,
@@ -739,22 +773,44 @@ QString API::recordingUrl(const Conversation &conversation) const
 Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
                                    const MsgBuilder &trace)
 {
+    // Owed from now on, in the saved registrations too: a restart before the upload must not lose it.
+    oweRecording(finish, conversation);
+    const QString callId = conversation.callId();
+    const QString crmCallId = finish.callId();
+    const Promise<void> result = sendRecording(finish, conversation, trace, !m_endingCalls.contains(callId));
+    whenSettled(result, [self = QPointer<API>(this), callId, crmCallId]() {
+        if (self && !self->m_missingRecordings.value(callId).contains(crmCallId))
+            self->forgetRecording(crmCallId);
+    });
+    return result;
+}
+
+Promise<void> API::sendRecording(const CallRegistration &finish, const Conversation &conversation,
+                                 const MsgBuilder &trace, bool deferIfMissing)
+{
     if (!m_storeRecordingsInCrm)
         return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
 
     Promise<void> result;
     Promise<QString> path;
-    const QString conversationId = conversation.id();
     path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
         if (self)
             self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
         else
             result.reject();
     });
-    path.onReject([conversationId, trace, result]() {
-        qWarning().noquote() << child(trace, MsgBuilder::RecordingAttach)
-                                    .build(MsgBuilder::Warning,
-                                           QStringLiteral("Failed to get conversation recording %1").arg(conversationId));
+    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing, result]() {
+        const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
+        if (self && deferIfMissing) {
+            // The PBX names a leg's recording only when the whole call ends.
+            qDebug().noquote() << line.build(MsgBuilder::Warning,
+                                             QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
+                                                 .arg(conversation.id()));
+            self->m_missingRecordings[conversation.callId()].insert(finish.callId(), {finish, conversation});
+        } else {
+            qWarning().noquote() << line.build(
+                MsgBuilder::Warning, QStringLiteral("Failed to get conversation recording %1").arg(conversation.id()));
+        }
         result.reject();
     });
     Q_EMIT conversationRecordingPathRequest(conversation.callId(), m_connector.phoneWithoutPrefixes(conversation.from()),
@@ -766,6 +822,8 @@ Promise<void> API::attachRecording(const CallRegistration &finish, const Convers
 
 Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 {
+    // From now on a recording not found will not be found later.
+    m_endingCalls.insert(call.id());
     QList<Promise<int>> finishes;
     for (const Conversation &conversation : call.conversations()) {
         if (!m_pendingRegistrations.contains(conversation.id()) || conversation.isLocal())
@@ -782,9 +840,15 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
 
     Promise<void> result;
     const QString callId = call.id();
-    result.onResolve([call, trace]() {
+    result.onResolve([self = QPointer<API>(this), call, trace]() {
+        // Y only when every finish the call needed went through.
+        bool finished = true;
+        if (self) {
+            self->m_endingCalls.remove(call.id());
+            finished = !self->m_unfinishedCalls.remove(call.id());
+        }
         const auto log = Entities::TelephonyEventLogHandler::instance();
-        qInfo().noquote() << trace.build(MsgBuilder::Yes, log->callSummary(call));
+        qInfo().noquote() << trace.build(finished ? MsgBuilder::Yes : MsgBuilder::No, log->callSummary(call));
         log->removeEvents(call.id());
     });
     Promise<void>::all(finishes).onResolve([self = QPointer<API>(this), call, trace, result]() {
@@ -792,24 +856,46 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
             result.resolve();
             return;
         }
-        if (!self->m_pendingRegistrations.contains(call.id())) {
-            self->updateAndClearAll(call, trace);
-            result.resolve();
-            return;
-        }
-        self->registerCallEnd(call, trace)
-            .onResolve([self, call, trace, result](int) {
-                if (self)
-                    self->updateAndClearAll(call, trace);
+        self->attachMissingRecordings(call.id(), trace).onResolve([self, call, trace, result]() {
+            if (!self) {
                 result.resolve();
-            })
-            .onReject([self, call, trace, result]() {
-                if (self)
-                    self->clearCallData(call, trace);
+                return;
+            }
+            if (!self->m_pendingRegistrations.contains(call.id())) {
+                self->updateAndClearAll(call, trace);
                 result.resolve();
-            });
+                return;
+            }
+            self->registerCallEnd(call, trace)
+                .onResolve([self, call, trace, result](int) {
+                    if (self)
+                        self->updateAndClearAll(call, trace);
+                    result.resolve();
+                })
+                .onReject([self, call, trace, result]() {
+                    if (self)
+                        self->clearCallData(call, trace);
+                    result.resolve();
+                });
+        });
     });
     return result;
+}
+
+Promise<void> API::attachMissingRecordings(const QString &callId, const MsgBuilder &trace)
+{
+    // Legs finished while the call went on whose recording was not found then: the PBX has named it now.
+    QList<Promise<void>> attached;
+    for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId)) {
+        const QString crmCallId = owed.finish.callId();
+        const Promise<void> done = sendRecording(owed.finish, owed.conversation, trace, false);
+        whenSettled(done, [self = QPointer<API>(this), crmCallId]() {
+            if (self)
+                self->forgetRecording(crmCallId);
+        });
+        attached.append(done);
+    }
+    return Promise<void>::all(attached);
 }
 
 Promise<int> API::registerCallEnd(const Call &call, const MsgBuilder &trace)

@@ -25,6 +25,14 @@ constexpr int kDefaultIntervalMsec = 500;
 constexpr int kMaxBackoffFactor = 30;
 inline constexpr QLatin1String kBatch("batch");
 inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
+inline constexpr QLatin1String kFinish("telephony.externalcall.finish");
+inline constexpr QLatin1String kEventBind("event.bind");
+inline constexpr QLatin1String kCallIdKey("CALL_ID");
+// A server error or a lost answer is tried again after 1 s, 2 s, 4 s, 8 s and 16 s (times the base pause).
+constexpr int kMaxTries = 5;
+// What a recording upload may take beyond the usual time-out: one millisecond for every 64 bytes sent,
+// a link of about 500 kbit/s.
+constexpr qint64 kUploadBytesPerMsec = 64;
 
 QString compactJson(const QJsonObject &object)
 {
@@ -295,7 +303,11 @@ void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject 
     }
     HttpClient::Request httpRequest(QUrl(m_auth->getRestUrl(request->method), QUrl::TolerantMode),
                                     request->httpMethod, params);
-    httpRequest.setTransferTimeout(m_requestTimeout);
+    std::chrono::milliseconds timeout = m_requestTimeout;
+    if (request->method == kAttachRecord)
+        timeout += std::chrono::milliseconds(params.value(QLatin1String("FILE_CONTENT")).toString().size()
+                                             / kUploadBytesPerMsec);
+    httpRequest.setTransferTimeout(timeout);
 
     const QPointer<Connector> self(this);
     const Utils::Promise<QJsonValue> result = request->result;
@@ -326,7 +338,20 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
             error = QStringLiteral("Response is not object");
         else if (!document.object().contains(QLatin1String("result")))
             error = QStringLiteral("Response doesn't contain result field");
-    } else if (retryLater(status, document.object(), request)) {
+    } else if (retryLater(status, document.object(), request, response->error())) {
+        return;
+    } else if (request->method == kEventBind
+               && document.object().value(QLatin1String("error")).toString() == QLatin1String("ERROR_HANDLER_ALREADY_EXIST")) {
+        // Bound at an earlier start: what was asked for is in place.
+        qDebug().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The handler of %1 is already bound")
+                                                            .arg(request->params.value(QLatin1String("event")).toString()));
+        request->result.resolve(true);
+        return;
+    } else if (request->tries > 0 && request->method == kFinish && isCallNotFound(document.object())) {
+        // An earlier try reached the portal and closed the call; only its answer got lost.
+        qDebug().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The call %1 was already finished")
+                                                            .arg(request->params.value(kCallIdKey).toString()));
+        request->result.resolve(QJsonObject{{kCallIdKey, request->params.value(kCallIdKey)}});
         return;
     } else {
         error = QStringLiteral("Bad code");
@@ -364,35 +389,64 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
     request->result.resolve(request->method == kBatch ? value.toObject().value(QLatin1String("result")) : value);
 }
 
-bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request)
+bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request,
+                           QNetworkReply::NetworkError networkError)
 {
     const QString code = answer.value(QLatin1String("error")).toString();
-    const bool expired = status == 401 && code == QLatin1String("expired_token") && !request->tokenRenewed;
+    const bool expired = status == 401 && code == QLatin1String("expired_token");
+    // A token the portal no longer knows (revoked, or its session gone) is as good as no token: log in anew.
+    const bool unknownToken = status == 401
+        && (code == QLatin1String("NO_AUTH_FOUND") || code == QLatin1String("invalid_token"));
+    const bool renew = (expired || unknownToken) && !request->tokenRenewed;
     const bool limited = status == 503 && code == QLatin1String("QUERY_LIMIT_EXCEEDED");
-    if (!m_auth || (!expired && !limited))
+    // No answer at all: the request may or may not have reached the portal, so only what is safe to do
+    // twice goes again.
+    const bool unanswered = status == 0
+        && (networkError == QNetworkReply::OperationCanceledError
+            || networkError == QNetworkReply::RemoteHostClosedError)
+        && isRepeatable(request->method, request->params);
+    const bool failed = (status >= 500 && !limited) || unanswered;
+    if (!m_auth || (!renew && !limited && !(failed && request->tries < kMaxTries)))
         return false;
 
-    writeRequestLog(request->method, request->params, answer,
+    writeRequestLog(request->method, request->params, status == 0 ? QJsonValue(QStringLiteral("no answer")) : answer,
                     QDateTime::currentMSecsSinceEpoch() - request->triedAt, request->msg, false);
     // The request keeps the head of the queue: nothing else goes out before it has gone again.
     m_busy = true;
-    if (expired) {
-        // The portal's clock ran out before ours: renew the token once and send the same request again.
+    if (renew) {
         qWarning().noquote() << request->msg.build(
-            MsgBuilder::Warning, QStringLiteral("The access token has expired; renewing it and sending %1 again")
+            MsgBuilder::Warning, (expired ? QStringLiteral("The access token has expired; renewing it and sending %1 again")
+                                          : QStringLiteral("The portal does not know the access token; logging in "
+                                                           "again and sending %1 again"))
                                      .arg(request->method));
         request->tokenRenewed = true;
-        m_auth->expireToken();
+        if (expired)
+            m_auth->expireToken();
+        else
+            m_auth->resetToken();
         attempt(request);
         return true;
     }
 
-    const std::chrono::milliseconds pause = m_nextBackoff;
-    m_nextBackoff = std::min(pause * 2, m_rateLimitBackoff * kMaxBackoffFactor);
-    qWarning().noquote() << request->msg.build(
-        MsgBuilder::Warning, QStringLiteral("The portal's query limit is exceeded; sending %1 again in %2 ms")
-                                 .arg(request->method)
-                                 .arg(pause.count()));
+    std::chrono::milliseconds pause = m_nextBackoff;
+    if (limited) {
+        m_nextBackoff = std::min(pause * 2, m_rateLimitBackoff * kMaxBackoffFactor);
+        qWarning().noquote() << request->msg.build(
+            MsgBuilder::Warning, QStringLiteral("The portal's query limit is exceeded; sending %1 again in %2 ms")
+                                     .arg(request->method)
+                                     .arg(pause.count()));
+    } else {
+        pause = m_rateLimitBackoff * (1 << request->tries);
+        ++request->tries;
+        qWarning().noquote() << request->msg.build(
+            MsgBuilder::Warning,
+            QStringLiteral("%1 to %2; sending it again in %3 ms (try %4 of %5)")
+                .arg(status == 0 ? QStringLiteral("No answer") : QStringLiteral("Server error %1").arg(status),
+                     request->method)
+                .arg(pause.count())
+                .arg(request->tries)
+                .arg(kMaxTries));
+    }
     QTimer::singleShot(pause, this, [this, request]() {
         // A stop in the meantime took the credentials away: the request ends here.
         if (!m_auth) {
@@ -403,6 +457,28 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
         attempt(request);
     });
     return true;
+}
+
+bool Connector::isRepeatable(const QString &method, const QJsonObject &params)
+{
+    // An add that timed out may have made its record already; a second one would make a twin. Everything
+    // else the connector sends reads, or sets what a second send sets again (a register carries the id of
+    // its physical call, and the portal answers a repeated one with the call it has).
+    const auto isAdd = [](const QString &name) { return name.endsWith(QLatin1String(".add"), Qt::CaseInsensitive); };
+    if (method != kBatch)
+        return !isAdd(method);
+    for (auto it = params.begin(); it != params.end(); ++it) {
+        if (it.key().startsWith(QLatin1String("cmd[")) && isAdd(it.value().toString().section(QLatin1Char('?'), 0, 0)))
+            return false;
+    }
+    return true;
+}
+
+bool Connector::isCallNotFound(const QJsonObject &answer)
+{
+    const QLatin1String text("Call is not found");
+    return answer.value(QLatin1String("error_description")).toString().contains(text, Qt::CaseInsensitive)
+        || answer.value(QLatin1String("error")).toString().contains(text, Qt::CaseInsensitive);
 }
 
 void Connector::writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response,

@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QNetworkReply>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -69,11 +70,14 @@ public:
     void setTokenBaseDirectory(const QString &directory);
     // The token file of the last start (or of the next, before any).
     QString tokenFilePath() const;
-    // Transfer time-out of every REST and OAuth request; takes effect at the next start.
+    // Transfer time-out of every REST and OAuth request (15 s by default; a recording upload gets more in
+    // proportion to its size); takes effect at the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout);
     // First pause before a request refused by the portal's rate limit goes again (1 s by default); the
-    // pause doubles at each refusal up to 30 times this, and is back to it after a success.
+    // pause doubles at each refusal up to 30 times this, and is back to it after a success. A server error
+    // or a lost answer waits this long before the first of its 5 further tries, twice as long before each next.
     void setRateLimitBackoff(std::chrono::milliseconds base);
+    std::chrono::milliseconds retryPause() const { return m_rateLimitBackoff; }
 
     void start(const QString &host, int userId, const QString &login, const QString &password,
                const QString &generatedPostfix, const QString &locale, bool noLeadMode,
@@ -193,6 +197,12 @@ public:
     Utils::Promise<Entity> findUserByPhone(const QStringList &phones);
     Utils::Promise<Entity> findUserByPhone(const QString &phone, const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> findUserByPhoneCached(const QString &phone, const Utils::MsgBuilder &msg);
+    // The same look-ups, rejecting with true when the look-up itself failed (the portal did not answer
+    // it) and with false when the number has no employee.
+    Utils::Promise<Entity, bool> searchUser(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity, bool> searchUserCached(const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<Entity, bool> searchByPhone(const QStringList &phones, const QJsonObject &customFilters,
+                                               const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
                                         const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> getUser(int id);
@@ -337,6 +347,7 @@ private:
         Utils::Promise<QJsonValue> result;
         qint64 triedAt = 0;
         bool tokenRenewed = false;
+        int tries = 0; // sent again after a server error or a lost answer
     };
 
     Utils::Promise<QJsonValue> execute(const QString &method, const QJsonObject &params,
@@ -380,8 +391,13 @@ private:
     void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
     void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
                      const QSharedPointer<PendingRequest> &request);
-    // True when the answer is one after which the same request goes again (the answer is logged as a try).
-    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request);
+    // True when the answer is one after which the same request goes again (the answer is logged as a try):
+    // the rate limit, a token to renew, or a server error or lost answer that has tries left.
+    bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request,
+                    QNetworkReply::NetworkError networkError);
+    // False for requests that must not be sent twice blindly: adds of records, alone or in a batch.
+    static bool isRepeatable(const QString &method, const QJsonObject &params);
+    static bool isCallNotFound(const QJsonObject &answer);
     void writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response, qint64 durationMsec,
                          const Utils::MsgBuilder &msg, bool ok) const;
 
@@ -406,7 +422,7 @@ private:
 
     QString m_tokenBaseDirectory;
     QString m_generatedPostfix;
-    std::chrono::milliseconds m_requestTimeout = HttpClient::kDefaultTransferTimeout;
+    std::chrono::milliseconds m_requestTimeout{15000};
     std::chrono::milliseconds m_rateLimitBackoff{1000};
     std::chrono::milliseconds m_nextBackoff{1000};
 

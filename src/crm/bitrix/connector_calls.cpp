@@ -23,6 +23,19 @@ QString ownerCallId(const Entities::Call &call)
     return call.id();
 }
 
+// The portal takes a register repeated within 30 minutes with the same number, type, user, line and
+// external id for the call it already has. Each registration carries an id of its own physical call: two
+// calls from one number at once stay two CRM calls, and a register sent again returns the same call.
+QString externalCallId(const Entities::Call &call)
+{
+    return call.id();
+}
+
+QString externalCallId(const Entities::Conversation &conversation)
+{
+    return conversation.id();
+}
+
 // A conversation's events and new records are filed under the call it belongs to: that is where the call
 // flow looks for them.
 QString ownerCallId(const Entities::Conversation &conversation)
@@ -76,6 +89,7 @@ Utils::Promise<QJsonObject> Connector::makeRegistrationParams(bool createEntity,
         {QStringLiteral("call"), call.toJson()},
         {QStringLiteral("user"), user.toJson()},
         {QStringLiteral("CRM_SOURCE"), record.source},
+        {QStringLiteral("EXTERNAL_CALL_ID"), externalCallId(call)},
     };
     if (!record.source.isEmpty() && m_useExternalLines)
         params.insert(QStringLiteral("LINE_NUMBER"), call.trunk());

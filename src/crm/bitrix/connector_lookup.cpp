@@ -73,8 +73,18 @@ Promise<Entity> Connector::findEntityByPhone(const QStringList &phones, const QJ
                                              const MsgBuilder &msg)
 {
     Promise<Entity> result;
+    searchByPhone(phones, customFilters, msg)
+        .onResolve([result](const Entity &entity) { result.resolve(entity); })
+        .onReject([result](bool) { result.reject(); });
+    return result;
+}
+
+Promise<Entity, bool> Connector::searchByPhone(const QStringList &phones, const QJsonObject &customFilters,
+                                               const MsgBuilder &msg)
+{
+    Promise<Entity, bool> result;
     if (phones.isEmpty()) {
-        result.reject();
+        result.reject(false);
         return result;
     }
     const QJsonObject batch{
@@ -98,10 +108,12 @@ Promise<Entity> Connector::findEntityByPhone(const QStringList &phones, const QJ
             }
             const QJsonObject found = answer.value(QLatin1String("3_entity")).toObject();
             if (found.isEmpty() || !self)
-                return result.reject();
-            self->listEntities(found, customFilters, msg).proxyTo(result);
+                return result.reject(false);
+            self->listEntities(found, customFilters, msg)
+                .onResolve([result](const Entity &entity) { result.resolve(entity); })
+                .onReject([result]() { result.reject(false); });
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result]() { result.reject(true); });
     return result;
 }
 
@@ -128,29 +140,47 @@ Promise<Entity> Connector::findUserByPhone(const QStringList &phones)
 Promise<Entity> Connector::findUserByPhone(const QString &phone, const MsgBuilder &msg)
 {
     Promise<Entity> result;
+    searchUser(phone, msg)
+        .onResolve([result](const Entity &user) { result.resolve(user); })
+        .onReject([result](bool) { result.reject(); });
+    return result;
+}
+
+Promise<Entity, bool> Connector::searchUser(const QString &phone, const MsgBuilder &msg)
+{
+    Promise<Entity, bool> result;
     const QPointer<Connector> self(this);
     customizePhone(stripLeadingZeros(phone), msg)
         .onResolve([self, phone, msg, result](const QString &customized) {
             if (!self)
-                return result.reject();
-            self->findEntityByPhone(customized, QJsonObject(), msg)
+                return result.reject(true);
+            self->searchByPhone(self->phoneVariants(customized), QJsonObject(), msg)
                 .onResolve([self, phone, result](const Entity &entity) {
                     if (!entity.isValid() || entity.type() != EntityType::User)
-                        return result.reject();
+                        return result.reject(false);
                     if (self)
                         self->storeUser(phone, entity);
                     result.resolve(entity);
                 })
-                .onReject([result]() { result.reject(); });
+                .onReject([result](bool failed) { result.reject(failed); });
         })
         .onReject([msg, result]() {
             qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Customizer behave in unexpected way"));
-            result.reject();
+            result.reject(true);
         });
     return result;
 }
 
 Promise<Entity> Connector::findUserByPhoneCached(const QString &phone, const MsgBuilder &msg)
+{
+    Promise<Entity> result;
+    searchUserCached(phone, msg)
+        .onResolve([result](const Entity &user) { result.resolve(user); })
+        .onReject([result](bool) { result.reject(); });
+    return result;
+}
+
+Promise<Entity, bool> Connector::searchUserCached(const QString &phone, const MsgBuilder &msg)
 {
     MsgBuilder trace = msg;
     trace.setChildTask(MsgBuilder::UserSearch);
@@ -160,11 +190,11 @@ Promise<Entity> Connector::findUserByPhoneCached(const QString &phone, const Msg
         const Entity &user = cached->second;
         qDebug().noquote() << trace.build(MsgBuilder::Ok, QStringLiteral("Take user#%1 from cache. Phones: (%2)")
                                                                .arg(phone, user.phones().join(QLatin1Char(','))));
-        Promise<Entity> result;
+        Promise<Entity, bool> result;
         result.resolve(user);
         return result;
     }
-    return findUserByPhone(phone, trace);
+    return searchUser(phone, trace);
 }
 
 void Connector::storeUser(const QString &phone, const Entity &user)

@@ -34,6 +34,13 @@ void warnNoActivity(const MsgBuilder &attach, int activityId, const Utils::Promi
 }
 
 
+// A WAV file that is its 44-byte header alone.
+bool isSilentWav(const QByteArray &content)
+{
+    constexpr int kWavHeaderSize = 44;
+    return content.size() == kWavHeaderSize && content.startsWith("RIFF") && content.mid(8, 4) == "WAVE";
+}
+
 } // namespace
 
 QByteArray Connector::readRecordingFile(const QString &filePath)
@@ -53,6 +60,17 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
         attach.setChildTask(MsgBuilder::RecordingAttach);
         qWarning().noquote() << attach.build(MsgBuilder::Warning,
                                              QStringLiteral("Recording file was not found: %1").arg(filePath));
+        Utils::Promise<void> result;
+        result.reject();
+        return result;
+    }
+
+    if (isSilentWav(content)) {
+        // What a call that was never answered leaves: a header without a single sample.
+        MsgBuilder attach = msg;
+        attach.setChildTask(MsgBuilder::RecordingAttach);
+        qDebug().noquote() << attach.build(MsgBuilder::Warning,
+                                           QStringLiteral("Recording has no audio, not attached: %1").arg(filePath));
         Utils::Promise<void> result;
         result.reject();
         return result;

@@ -18,6 +18,8 @@ inline constexpr QLatin1String kKey("key");
 inline constexpr QLatin1String kCall("call");
 inline constexpr QLatin1String kEntityCreated("entity_created");
 inline constexpr QLatin1String kDealId("DEAL_ID");
+inline constexpr QLatin1String kUploads("uploads");
+inline constexpr QLatin1String kConversation("conversation");
 
 QString crmTypeText(EntityType type)
 {
@@ -56,7 +58,7 @@ bool RegistrationStore::Entry::operator==(const Entry &other) const
         && registration.toJson() == other.registration.toJson();
 }
 
-RegistrationStore::Entries RegistrationStore::load() const
+RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
 {
     Entries entries;
     QFile file(m_filePath);
@@ -88,10 +90,16 @@ RegistrationStore::Entries RegistrationStore::load() const
             continue;
         entries.insert(key, entry);
     }
+    for (const QJsonValue &value : document.object().value(kUploads).toArray()) {
+        const QJsonObject object = value.toObject();
+        const Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject())};
+        if (uploads && !upload.finish.callId().isEmpty() && !upload.conversation.callId().isEmpty())
+            uploads->insert(upload.finish.callId(), upload);
+    }
     return entries;
 }
 
-bool RegistrationStore::save(const Entries &entries) const
+bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) const
 {
     if (m_filePath.isEmpty())
         return false;
@@ -115,7 +123,13 @@ bool RegistrationStore::save(const Entries &entries) const
                                     .arg(m_filePath, file.errorString());
         return false;
     }
-    file.write(QJsonDocument(QJsonObject{{kRegistrations, list}}).toJson(QJsonDocument::Indented));
+    QJsonArray owed;
+    for (const Upload &upload : uploads) {
+        owed.append(QJsonObject{{QStringLiteral("CALL_ID"), upload.finish.callId()},
+                                {QStringLiteral("CRM_ACTIVITY_ID"), upload.finish.activityId()},
+                                {kConversation, upload.conversation.toJson()}});
+    }
+    file.write(QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}}).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
         qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
                                     .arg(m_filePath, file.errorString());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "crm/bitrix/callregistration.h"
+#include "entities/conversation.h"
 
 #include <QHash>
 #include <QString>
@@ -23,14 +24,23 @@ public:
     };
     // Keyed like the CRM API's pending registrations: a leg id or a call id.
     using Entries = QHash<QString, Entry>;
+    // A finished CRM call whose recording is still to be attached: a restart must not lose it.
+    struct Upload
+    {
+        CallRegistration finish; // its CALL_ID and CRM_ACTIVITY_ID
+        Entities::Conversation conversation;
+    };
+    // Keyed by the CRM call id.
+    using Uploads = QHash<QString, Upload>;
 
     void setFilePath(const QString &path) { m_filePath = path; }
     QString filePath() const { return m_filePath; }
 
-    // Empty when there is no file; a file that cannot be read is reported and ignored.
-    Entries load() const;
+    // Empty when there is no file; a file that cannot be read is reported and ignored. The uploads still
+    // owed go to uploads when it is given.
+    Entries load(Uploads *uploads = nullptr) const;
     // Writes a new file and renames it over the old one, so a crash leaves one or the other.
-    bool save(const Entries &entries) const;
+    bool save(const Entries &entries, const Uploads &uploads = Uploads()) const;
 
 private:
     QString m_filePath;

@@ -102,6 +102,8 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
         request.bindValue(sourceTrunks.at(i), trunkValues.at(i));
         request.bindValue(callerTrunks.at(i), trunkValues.at(i));
     }
+    // Asked for while the links restart, it waits for the database rather than lose the recording.
+    request.waitForConnection();
     return request;
 }
 
