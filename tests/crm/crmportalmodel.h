@@ -20,6 +20,7 @@ public:
     bool registerCreatesLead = false; // the register answer reports lead 31 created and bound
     int failRegisters = 0;          // the next registrations refused
     int failFinishes = 0;           // the next finishes refused
+    int closedFinishes = 0;         // the next finishes find their call closed, as by a finish before a restart
     int hangFinishes = 0;           // the next finishes done, but never answered
 
     explicit CrmPortalModel(Orvix::Tests::FakeCrmServer &portal)
@@ -94,6 +95,10 @@ public:
             }
             // A finished call is closed: the platform knows it no more.
             const QString callId = params.value("CALL_ID").toString();
+            if (closedFinishes > 0) {
+                --closedFinishes;
+                m_finished.insert(callId);
+            }
             if (m_finished.contains(callId))
                 return FakeCrmReply::error(400, "ERROR_CORE", "Call is not found");
             m_finished.insert(callId);

@@ -271,6 +271,10 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"no_lead_mode", true}} << "createslead failfinish" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), "GET crm.lead.delete ID=31"};
+    QTest::newRow("lead created by the register, its call closed before a restart: the lead stays")
+        << QJsonObject() << "createslead closedcall" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), attach(1)};
     QTest::newRow("lead we added, finish refused once: the lead stays, one finish")
         << QJsonObject{{"create_leads_for_incoming", true}} << "failfinish" << true << answered
         << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
@@ -370,6 +374,7 @@ void tst_ApiCalls::scenario()
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.failFinishes = portal.contains("failallfinishes") ? 99 : portal.contains("failfinish") ? 1 : 0;
     const int refusedFinishes = model.failFinishes;
+    model.closedFinishes = portal.contains("closedcall") ? 1 : 0;
     model.hangFinishes = portal.contains("hangfinish") ? 1 : 0;
     if (portal.contains("hangfinish")) // instead of 15 s
         harness.api->connector().setRequestTimeout(std::chrono::milliseconds(500));

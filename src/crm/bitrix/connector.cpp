@@ -347,10 +347,15 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                                                             .arg(request->params.value(QLatin1String("event")).toString()));
         request->result.resolve(true);
         return;
-    } else if (request->tries > 0 && request->method == kFinish && isCallNotFound(document.object())) {
-        // An earlier try reached the portal and closed the call; only its answer got lost.
-        qDebug().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The call %1 was already finished")
-                                                            .arg(request->params.value(kCallIdKey).toString()));
+    } else if (request->method == kFinish && isCallNotFound(document.object())) {
+        // An earlier try reached the portal and closed the call and only its answer got lost, in this run or
+        // before a restart: nothing is left to finish, and nothing bound to the call is to be undone.
+        const QString line = QStringLiteral("The call %1 was already finished")
+                                 .arg(request->params.value(kCallIdKey).toString());
+        if (request->tries > 0)
+            qDebug().noquote() << msg.build(MsgBuilder::Ok, line);
+        else
+            qInfo().noquote() << msg.build(MsgBuilder::Ok, line);
         request->result.resolve(QJsonObject{{kCallIdKey, request->params.value(kCallIdKey)}});
         return;
     } else {
