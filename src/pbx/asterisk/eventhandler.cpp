@@ -989,8 +989,14 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         traceWarning(it.key(), Builder::CallEnded,
                      QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
                          .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+        // What was still up ended after every row of the call: a leg that a row ended in the same second
+        // (a transfer's) is not the one the call ends with.
+        CelId after = 0;
+        for (const Conversation &leg : m_calls.constFind(it.key())->conversations())
+            after = qMax(after, leg.endOrder());
         const auto primary = m_channels.constFind(it.key());
-        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(), 0);
+        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(),
+                after + 1);
     }
     return lost.size();
 }
