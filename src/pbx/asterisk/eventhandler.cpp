@@ -261,12 +261,16 @@ bool EventHandler::isConsultation(const Channel &channel) const
     }
     if (!talkingSince.isValid())
         return false;
+    bool dialled = false;
     for (const Channel &other : m_channels) {
-        if (other.isLocal() && other.parentId() == channel.parentId() && other.isState(Channel::Started)
-            && other.startedAt() >= talkingSince)
-            return true;
+        if (other.parentId() != channel.parentId() || !other.isState(Channel::Started))
+            continue;
+        // A blind transfer dials its destination before the transferring phone has hung up.
+        if (other.isBlindTransferer())
+            return false;
+        dialled = dialled || (other.isLocal() && other.startedAt() >= talkingSince);
     }
-    return false;
+    return dialled;
 }
 
 void EventHandler::registerChannel(const Channel &channel)
@@ -678,6 +682,8 @@ void EventHandler::handlePickup(const Event &event)
 
 void EventHandler::handleBlindTransfer(const Event &event)
 {
+    if (Channel *transferer = updatableChannel(event.channelId()))
+        transferer->setBlindTransferer();
     Q_EMIT callTransferred(event.channelId());
     if (event.linkedTo() != event.channelId())
         Q_EMIT callTransferred(event.linkedTo());

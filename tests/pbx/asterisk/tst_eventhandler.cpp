@@ -463,6 +463,7 @@ void tst_EventHandler::replayScenario_data()
         "real-attended-transfer.txt",
         "attended-transfer-abandoned-same-second.txt",
         "real-attended-transfer-lost.txt",
+        "blind-transfer-ring-group.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
