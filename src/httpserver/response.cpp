@@ -58,7 +58,8 @@ struct Response::State
         if (!sent && raw && !raw->isClientGone() && !raw->isFinished()) {
             qCWarning(lcHttpServer) << "request" << (raw->request() ? raw->request()->target() : QByteArray())
                                      << "left without an answer";
-            raw->setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json"));
+            contentType = QByteArrayLiteral("application/json");
+            writeHead(false);
             raw->writeHead(500);
             raw->end(QByteArrayLiteral("{\"error\":\"No answer\"}"));
         }

@@ -666,6 +666,8 @@ void tst_HttpServer::securityHeaders_data()
                                  << QByteArray();
     QTest::newRow("an error") << QByteArray("GET /nothing HTTP/1.1\r\n\r\n") << 404 << QByteArray("no-store")
                               << QByteArray();
+    QTest::newRow("an action that did not answer") << QByteArray("GET /silent HTTP/1.1\r\n\r\n") << 500
+                                                   << QByteArray("no-store") << QByteArray();
     QTest::newRow("another method") << QByteArray("PUT /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 405
                                     << QByteArray("no-store") << QByteArray("GET, POST");
     QTest::newRow("a static file may be cached") << QByteArray("GET /static/page.html HTTP/1.1\r\n\r\n") << 200

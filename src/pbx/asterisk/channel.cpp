@@ -55,6 +55,7 @@ Channel::Channel(const QJsonObject &json)
     , m_startedAt(timeFromJson(json.value(QLatin1String("started_at"))))
     , m_endedAt(timeFromJson(json.value(QLatin1String("ended_at"))))
     , m_consultation(json.value(QLatin1String("consultation")).toInt(NoConsultation))
+    , m_blindTransferer(json.value(QLatin1String("blind_transferer")).toBool(false))
 {
 }
 
@@ -143,6 +144,8 @@ QJsonObject Channel::toJson() const
     // Only on the few channels it concerns: every other record keeps its form.
     if (m_consultation != NoConsultation)
         json.insert(QStringLiteral("consultation"), m_consultation);
+    if (m_blindTransferer)
+        json.insert(QStringLiteral("blind_transferer"), true);
     return json;
 }
 
@@ -173,7 +176,7 @@ bool Channel::operator==(const Channel &other) const
         && m_extension == other.m_extension && m_name == other.m_name
         && m_isPrimary == other.m_isPrimary && m_state == other.m_state
         && m_startedAt == other.m_startedAt && m_endedAt == other.m_endedAt
-        && m_consultation == other.m_consultation;
+        && m_consultation == other.m_consultation && m_blindTransferer == other.m_blindTransferer;
 }
 
 } // namespace Orvix::PBX::Asterisk

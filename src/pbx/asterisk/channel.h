@@ -55,6 +55,10 @@ public:
 
     int consultation() const { return m_consultation; }
     void setConsultation(int consultation) { m_consultation = consultation; }
+    // The phone that blind-transferred its call: while it is up, what the call dials is the transfer's
+    // destination, not a consultation.
+    bool isBlindTransferer() const { return m_blindTransferer; }
+    void setBlindTransferer() { m_blindTransferer = true; }
 
     // Whole seconds since the end, in minutes; 0 while the channel has not ended.
     float minutesSinceEnded() const;
@@ -79,6 +83,7 @@ private:
     QDateTime m_startedAt;
     QDateTime m_endedAt;
     qint32 m_consultation = NoConsultation;
+    bool m_blindTransferer = false;
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -261,12 +261,16 @@ bool EventHandler::isConsultation(const Channel &channel) const
     }
     if (!talkingSince.isValid())
         return false;
+    bool dialled = false;
     for (const Channel &other : m_channels) {
-        if (other.isLocal() && other.parentId() == channel.parentId() && other.isState(Channel::Started)
-            && other.startedAt() >= talkingSince)
-            return true;
+        if (other.parentId() != channel.parentId() || !other.isState(Channel::Started))
+            continue;
+        // A blind transfer dials its destination before the transferring phone has hung up.
+        if (other.isBlindTransferer())
+            return false;
+        dialled = dialled || (other.isLocal() && other.startedAt() >= talkingSince);
     }
-    return false;
+    return dialled;
 }
 
 void EventHandler::registerChannel(const Channel &channel)
@@ -678,6 +682,8 @@ void EventHandler::handlePickup(const Event &event)
 
 void EventHandler::handleBlindTransfer(const Event &event)
 {
+    if (Channel *transferer = updatableChannel(event.channelId()))
+        transferer->setBlindTransferer();
     Q_EMIT callTransferred(event.channelId());
     if (event.linkedTo() != event.channelId())
         Q_EMIT callTransferred(event.linkedTo());
@@ -989,8 +995,14 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         traceWarning(it.key(), Builder::CallEnded,
                      QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
                          .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+        // What was still up ended after every row of the call: a leg that a row ended in the same second
+        // (a transfer's) is not the one the call ends with.
+        CelId after = 0;
+        for (const Conversation &leg : m_calls.constFind(it.key())->conversations())
+            after = qMax(after, leg.endOrder());
         const auto primary = m_channels.constFind(it.key());
-        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(), 0);
+        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(),
+                after + 1);
     }
     return lost.size();
 }

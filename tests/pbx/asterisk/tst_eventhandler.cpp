@@ -129,6 +129,7 @@ struct Scenario
     QList<QPair<QString, QString>> originates;
     QDate date;
     qint64 restartAfter = -1;
+    qint64 lostAfter = -1; // the PBX crashes after this row: nothing more is written, and no channel is live
     QList<Event> events;
     QList<QStringList> signalRows;
     QStringList warnings;
@@ -215,6 +216,8 @@ Scenario loadScenario(const QString &path)
                 scenario.date = QDate::fromString(value, "yyyy-MM-dd");
             else if (key == "restart after")
                 scenario.restartAfter = value.toLongLong();
+            else if (key == "lost after")
+                scenario.lostAfter = value.toLongLong();
             else if (key == "cel")
                 scenario.events = eventsFromJsonLines(QFileInfo(path).dir().filePath(value), &scenario.error);
             else
@@ -459,6 +462,8 @@ void tst_EventHandler::replayScenario_data()
         "real-attended-transfer-abandoned.txt",
         "real-attended-transfer.txt",
         "attended-transfer-abandoned-same-second.txt",
+        "real-attended-transfer-lost.txt",
+        "blind-transfer-ring-group.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
@@ -486,6 +491,10 @@ void tst_EventHandler::replayScenario()
             if (event.id() == scenario.restartAfter) {
                 handler = scenario.restarted(*handler);
                 recorder.attach(handler.get());
+            }
+            if (event.id() == scenario.lostAfter) {
+                handler->endLostCalls(handler->calls().keys(), {});
+                break;
             }
         }
         warnings = capture.warnings();
