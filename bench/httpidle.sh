@@ -21,12 +21,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$server_bin" 0 $limit > "$work/server.out" 2>/dev/null &
-server_pid=$!
-for _ in $(seq 50); do
-    grep -q '^port' "$work/server.out" 2>/dev/null && break
-    sleep 0.1
-done
+. "$(dirname "$0")/benchserver.sh"
+start_bench_server 0 $limit
 read -r _ port _ _ < "$work/server.out"
 
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$server_pid/status"; }

@@ -22,12 +22,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$server_bin" > "$work/server.out" 2>/dev/null &
-server_pid=$!
-for _ in $(seq 50); do
-    grep -q '^port' "$work/server.out" 2>/dev/null && break
-    sleep 0.1
-done
+. "$(dirname "$0")/benchserver.sh"
+start_bench_server
 read -r _ port _ body_size < "$work/server.out"
 
 # nginx: one worker, a private prefix, a file as large as our JSON answer.
