@@ -108,6 +108,10 @@ public:
                         counts->busy += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
                     });
             }
+        } else if (verb == "relink") {
+            // The CRM link starts again once the work queued so far is done.
+            QTRY_VERIFY(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy());
+            m_api.start(false);
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -344,6 +348,12 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("transfer: the first leg's recording named only at the call's end")
         << QJsonObject() << "latecdr" << true
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
+                       finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
+    QTest::newRow("transfer: the first leg's late recording is attached once, though the link started again")
+        << QJsonObject() << "latecdr" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "relink", "answer b", "end b",
+                       "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                        finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
     QTest::newRow("the look-up of the answering employee fails once: tried again")
