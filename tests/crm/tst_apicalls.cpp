@@ -520,6 +520,12 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << "holdrecording" << QStringList{"start", "ring a", "answer a", "end a"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)} << QStringList{"talked a", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("killed while the activity is updated after the finish: its recording uploaded after the start")
+        << "holdactivity" << QStringList{"start", "ring a", "answer a", "end a"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701"}
+        << QStringList{"talked a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
+                       attach(1)};
 }
 
 void tst_ApiCalls::registrationSurvivesRestart()
@@ -535,7 +541,14 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     // Held: the service is killed between the finish and the upload.
-    QString recording = portal.contains("holdrecording") ? "-" : "";
+    QString recording = portal.contains("hold") ? "-" : "";
+    if (portal.contains("holdactivity")) { // the hook changes the activity; the portal never answers that
+        harness.portal.pushRestReply("crm.activity.update", Orvix::Tests::FakeCrmReply::silent());
+        connect(harness.api.get(), &API::activityFieldsCustomizationRequest, this,
+                [](const QJsonObject &, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    fields.resolve(QJsonObject{{"DESCRIPTION", "Talked about the order"}});
+                });
+    }
     answerHooksUnchanged(harness.api.get(), this, &recording);
     harness.api->start(false);
     CallDriver first(*harness.api, true);
