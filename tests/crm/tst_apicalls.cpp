@@ -108,6 +108,10 @@ public:
                         counts->busy += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
                     });
             }
+        } else if (verb == "relink") {
+            // The CRM link starts again once the work queued so far is done.
+            QTRY_VERIFY(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy());
+            m_api.start(false);
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -346,6 +350,12 @@ void tst_ApiCalls::scenario_data()
         << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "answer b", "end b", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                        finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
+    QTest::newRow("transfer: the first leg's late recording is attached once, though the link started again")
+        << QJsonObject() << "latecdr" << true
+        << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a", "relink", "answer b", "end b",
+                       "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
+                       finish(1, 7, 200), finish(2, 8, 200), attach(2), attach(1)};
     QTest::newRow("the look-up of the answering employee fails once: tried again")
         << QJsonObject() << "lookupfails" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
@@ -510,6 +520,12 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << "holdrecording" << QStringList{"start", "ring a", "answer a", "end a"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)} << QStringList{"talked a", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("killed while the activity is updated after the finish: its recording uploaded after the start")
+        << "holdactivity" << QStringList{"start", "ring a", "answer a", "end a"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701"}
+        << QStringList{"talked a", "finish"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
+                       attach(1)};
 }
 
 void tst_ApiCalls::registrationSurvivesRestart()
@@ -525,7 +541,14 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     // Held: the service is killed between the finish and the upload.
-    QString recording = portal.contains("holdrecording") ? "-" : "";
+    QString recording = portal.contains("hold") ? "-" : "";
+    if (portal.contains("holdactivity")) { // the hook changes the activity; the portal never answers that
+        harness.portal.pushRestReply("crm.activity.update", Orvix::Tests::FakeCrmReply::silent());
+        connect(harness.api.get(), &API::activityFieldsCustomizationRequest, this,
+                [](const QJsonObject &, Orvix::Utils::Promise<QJsonObject, QString> fields) {
+                    fields.resolve(QJsonObject{{"DESCRIPTION", "Talked about the order"}});
+                });
+    }
     answerHooksUnchanged(harness.api.get(), this, &recording);
     harness.api->start(false);
     CallDriver first(*harness.api, true);

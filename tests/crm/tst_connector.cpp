@@ -241,6 +241,8 @@ void tst_Connector::answers_data()
                                    << "Code: 503; Data: {}";
     QTest::newRow("503 of another error, six times")
         << Scripted{FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"), 6} << false << 1 << "Code: 503;";
+    QTest::newRow("an add answered 502 is not sent again")
+        << Scripted{FakeCrmReply::error(502, "BAD_GATEWAY", "x")} << false << 1 << "Reason: Bad code; Code: 502;";
     QTest::newRow("404") << Scripted{FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "x")} << false << 0
                          << "Reason: Bad code; Code: 404;";
     QTest::newRow("no answer once: sent again") << Scripted{FakeCrmReply::silent()} << true << 0

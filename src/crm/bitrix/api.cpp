@@ -435,7 +435,10 @@ void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
 
 void API::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
 {
-    if (finish.callId().isEmpty() || m_owedRecordings.contains(finish.callId()))
+    if (finish.callId().isEmpty())
+        return;
+    m_recordingsInHand.insert(finish.callId());
+    if (m_owedRecordings.contains(finish.callId()))
         return;
     m_owedRecordings.insert(finish.callId(), {finish, conversation});
     saveRegistrations();
@@ -443,18 +446,25 @@ void API::oweRecording(const CallRegistration &finish, const Entities::Conversat
 
 void API::forgetRecording(const QString &crmCallId)
 {
+    m_recordingsInHand.remove(crmCallId);
     if (m_owedRecordings.remove(crmCallId) > 0)
         saveRegistrations();
 }
 
 void API::attachOwedRecordings()
 {
-    const RegistrationStore::Uploads owed = m_owedRecordings;
+    // Those of a previous run only: what this run owes is on its way (a restart of the link comes here again).
+    RegistrationStore::Uploads owed;
+    for (auto it = m_owedRecordings.cbegin(); it != m_owedRecordings.cend(); ++it) {
+        if (!m_recordingsInHand.contains(it.key()))
+            owed.insert(it.key(), *it);
+    }
     if (!owed.isEmpty())
         qInfo().noquote() << QStringLiteral("Recordings still to attach: %1").arg(owed.size());
     for (const RegistrationStore::Upload &upload : owed) {
         // The call is over: its recording is there now, or will not be.
         const QString crmCallId = upload.finish.callId();
+        m_recordingsInHand.insert(crmCallId);
         const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
         const Utils::Promise<void> done = sendRecording(upload.finish, upload.conversation, trace, false);
         const auto forget = [self = QPointer<API>(this), crmCallId]() {

@@ -254,6 +254,9 @@ private:
     RegistrationStore m_store;
     RegistrationStore::Entries m_saved;
     RegistrationStore::Uploads m_owedRecordings;
+    // The owed recordings this run is attaching already, or will at their call's end: a new start of the
+    // link must not send them a second time.
+    QSet<QString> m_recordingsInHand;
     // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
     // Calls whose end is being processed: a recording not found now will not be found later.

@@ -714,6 +714,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                 return;
             }
             self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            // Owed before the saved finish goes: a restart during the activity's update still uploads it.
+            self->oweRecording(finish, conversation);
             self->forgetSavedFinish(callId, crmCallId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result]() {

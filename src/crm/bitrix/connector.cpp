@@ -410,7 +410,11 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
         && (networkError == QNetworkReply::OperationCanceledError
             || networkError == QNetworkReply::RemoteHostClosedError)
         && isRepeatable(request->method, request->params);
-    const bool failed = (status >= 500 && !limited) || unanswered;
+    // A server error other than 503 may come after the portal did the work (a gateway that gave up
+    // waiting, an error after the write): an add is not sent twice for it either.
+    const bool serverError = status >= 500 && !limited
+        && (status == 503 || isRepeatable(request->method, request->params));
+    const bool failed = serverError || unanswered;
     if (!m_auth || (!renew && !limited && !(failed && request->tries < kMaxTries)))
         return false;
 
