@@ -55,26 +55,24 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
                                                 const MsgBuilder &msg)
 {
     const QByteArray content = readRecordingFile(filePath);
-    if (content.isEmpty()) {
+    // A recording that is not sent: why goes into the log at the given level, and the promise rejects.
+    const auto notAttached = [&msg](QtMsgType level, const QString &why) {
         MsgBuilder attach = msg;
         attach.setChildTask(MsgBuilder::RecordingAttach);
-        qWarning().noquote() << attach.build(MsgBuilder::Warning,
-                                             QStringLiteral("Recording file was not found: %1").arg(filePath));
+        const QString line = attach.build(MsgBuilder::Warning, why);
+        if (level == QtDebugMsg)
+            qDebug().noquote() << line;
+        else
+            qWarning().noquote() << line;
         Utils::Promise<void> result;
         result.reject();
         return result;
-    }
-
-    if (isSilentWav(content)) {
-        // What a call that was never answered leaves: a header without a single sample.
-        MsgBuilder attach = msg;
-        attach.setChildTask(MsgBuilder::RecordingAttach);
-        qDebug().noquote() << attach.build(MsgBuilder::Warning,
-                                           QStringLiteral("Recording has no audio, not attached: %1").arg(filePath));
-        Utils::Promise<void> result;
-        result.reject();
-        return result;
-    }
+    };
+    if (content.isEmpty())
+        return notAttached(QtWarningMsg, QStringLiteral("Recording file was not found: %1").arg(filePath));
+    // What a call that was never answered leaves: a header without a single sample.
+    if (isSilentWav(content))
+        return notAttached(QtDebugMsg, QStringLiteral("Recording has no audio, not attached: %1").arg(filePath));
 
     // The low 32 bits of the time keep the name short; they still differ from one upload to the next.
     const auto stamp = static_cast<quint32>(QDateTime::currentMSecsSinceEpoch() & 0xFFFFFFFFLL);
