@@ -67,16 +67,21 @@ QList<Entity> parseAll(EntityType type, const QJsonArray &records)
     return entities;
 }
 
+// A search's outcome for callers that need not tell a failed search from one that found nothing.
+Promise<Entity> foundOrNot(const Promise<Entity, bool> &search)
+{
+    Promise<Entity> result;
+    search.onResolve([result](const Entity &entity) { result.resolve(entity); })
+        .onReject([result](bool) { result.reject(); });
+    return result;
+}
+
 } // namespace
 
 Promise<Entity> Connector::findEntityByPhone(const QStringList &phones, const QJsonObject &customFilters,
                                              const MsgBuilder &msg)
 {
-    Promise<Entity> result;
-    searchByPhone(phones, customFilters, msg)
-        .onResolve([result](const Entity &entity) { result.resolve(entity); })
-        .onReject([result](bool) { result.reject(); });
-    return result;
+    return foundOrNot(searchByPhone(phones, customFilters, msg));
 }
 
 Promise<Entity, bool> Connector::searchByPhone(const QStringList &phones, const QJsonObject &customFilters,
@@ -139,11 +144,7 @@ Promise<Entity> Connector::findUserByPhone(const QStringList &phones)
 
 Promise<Entity> Connector::findUserByPhone(const QString &phone, const MsgBuilder &msg)
 {
-    Promise<Entity> result;
-    searchUser(phone, msg)
-        .onResolve([result](const Entity &user) { result.resolve(user); })
-        .onReject([result](bool) { result.reject(); });
-    return result;
+    return foundOrNot(searchUser(phone, msg));
 }
 
 Promise<Entity, bool> Connector::searchUser(const QString &phone, const MsgBuilder &msg)
@@ -173,11 +174,7 @@ Promise<Entity, bool> Connector::searchUser(const QString &phone, const MsgBuild
 
 Promise<Entity> Connector::findUserByPhoneCached(const QString &phone, const MsgBuilder &msg)
 {
-    Promise<Entity> result;
-    searchUserCached(phone, msg)
-        .onResolve([result](const Entity &user) { result.resolve(user); })
-        .onReject([result](bool) { result.reject(); });
-    return result;
+    return foundOrNot(searchUserCached(phone, msg));
 }
 
 Promise<Entity, bool> Connector::searchUserCached(const QString &phone, const MsgBuilder &msg)
