@@ -59,6 +59,10 @@ bool lockGeneratedDirectory(QLockFile &lock, const QString &directory)
     QString host;
     QString application;
     if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &application)) {
+        // Our own pid: a process killed before it could unlock had it, as a service that is pid 1 of
+        // its container always has. A lock a live process holds is never removed (Qt asks the system).
+        if (pid == QCoreApplication::applicationPid() && lock.removeStaleLockFile() && lock.tryLock(0))
+            return true;
         refuseToStart(QStringLiteral("Not started: the generated directory %1 is used by another service (pid %2"
                                      "%3); stop it, or give this one another App.generated_postfix")
                           .arg(directory)

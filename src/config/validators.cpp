@@ -24,7 +24,8 @@ void logLevel(QString &value, QString &error)
 {
     static const QStringList levels{QStringLiteral("debug"), QStringLiteral("info"), QStringLiteral("warning"),
                                     QStringLiteral("critical"), QStringLiteral("fatal")};
-    if (!levels.contains(value.toLower()))
+    // Empty is the logger's own name for "fatal lines only", and files written so keep starting.
+    if (!value.isEmpty() && !levels.contains(value.toLower()))
         error = QStringLiteral("One of: %1").arg(levels.join(QStringLiteral(", ")));
 }
 

@@ -11,7 +11,8 @@ namespace Orvix::Config::Validators {
 void port(int &value, QString &error);
 // A number of milliseconds or minutes: 0 or more.
 void nonNegative(int &value, QString &error);
-// One of the logger's levels: debug, info, warning, critical, fatal, in any letter case.
+// One of the logger's levels: debug, info, warning, critical, fatal, in any letter case, or empty
+// (fatal lines only).
 void logLevel(QString &value, QString &error);
 // The name of a dictionary in the "locales" directory beside the executable; where a program has no
 // such directory (it starts no CRM link), only the form of the name is checked.

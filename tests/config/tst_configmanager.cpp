@@ -288,6 +288,9 @@ void tst_ConfigManager::updateConverts_data()
                                       << QJsonObject();
     QTest::newRow("log level in capitals") << QJsonObject{{"App", section("log_level", "Warning")}} << int(Config::App)
                                            << "log_level" << QJsonValue("Warning") << QJsonObject();
+    QTest::newRow("empty log level: fatal lines only") << QJsonObject{{"App", section("log_level", "")}}
+                                                       << int(Config::App) << "log_level" << QJsonValue("")
+                                                       << QJsonObject();
     QTest::newRow("unknown log level") << QJsonObject{{"App", section("log_level", "loud")}} << int(Config::App)
                                        << "log_level" << QJsonValue("debug")
                                        << QJsonObject{{"App.log_level", "One of: debug, info, warning, critical, fatal"}};

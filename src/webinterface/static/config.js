@@ -12,9 +12,10 @@
   // What an administrator fills in first, in this order; every other key follows by section.
   var FIRST = ['Bitrix.host', 'Bitrix.user_login', 'Bitrix.user_password', 'Asterisk.user', 'Asterisk.password',
                'Database.host', 'Database.user', 'Database.password'];
-  // Read only when the service starts; every other key is taken at once by restarting the links.
-  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'App.generated_postfix', 'WebServer.listen_host',
-                          'WebServer.listen_port', 'WebServer.listen_port_secure', 'WebServer.use_http'];
+  // Read only when the service starts; every other key is taken at once by restarting the links (the
+  // generated directory too: the links read their files from the new one at once).
+  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'WebServer.listen_host', 'WebServer.listen_port',
+                          'WebServer.listen_port_secure', 'WebServer.use_http'];
   var HELP = {
     'App.prefixes': 'Prefixes cut from the front of a phone number before it is looked up in the CRM.',
     'App.trunk_to_source': 'Trunk name to CRM source id: calls through the trunk get this source.',
