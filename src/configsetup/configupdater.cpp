@@ -1,6 +1,7 @@
 #include "configsetup/configupdater.h"
 
 #include "config/manager.h"
+#include "config/webserver.h"
 #include "configsetup/asteriskchecker.h"
 #include "configsetup/asterisklocator.h"
 #include "configsetup/asterisksettings.h"
@@ -343,7 +344,15 @@ QJsonObject ConfigUpdater::config() const
 Utils::Promise<void, QJsonObject> ConfigUpdater::updateConfig(const QJsonObject &json)
 {
     Utils::Promise<void, QJsonObject> result;
-    const QMap<QString, QString> errors = Settings::update(json);
+    // The protected pages never accept an empty or the built-in password: saved, it would lock out the
+    // administrator who saved it.
+    const QJsonValue password = json.value(QLatin1String("WebServer")).toObject().value(QLatin1String("password"));
+    const bool unusablePassword = password.isString()
+        && (password.toString().isEmpty() || password.toString() == Config::Modules::kBuiltInWebPassword);
+    const QMap<QString, QString> errors = unusablePassword
+        ? QMap<QString, QString>{{QStringLiteral("WebServer.password"),
+                                  QStringLiteral("Choose a password: an empty or the built-in one is never accepted")}}
+        : Settings::update(json);
     if (errors.isEmpty()) {
         result.resolve();
         return result;

@@ -232,6 +232,9 @@ bool Manager::backUpUnappliedFile(const QString &path)
 
 bool Manager::writeFile(const QString &path)
 {
+    // The file holds the passwords of the PBX, the database, the portal and the web pages: one made here
+    // is for its owner alone (a file that exists keeps the permissions it was given).
+    const bool made = !QFileInfo::exists(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, file.errorString());
@@ -246,6 +249,8 @@ bool Manager::writeFile(const QString &path)
         qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, file.errorString());
         return false;
     }
+    if (made)
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 

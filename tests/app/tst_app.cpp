@@ -723,6 +723,12 @@ void tst_App::routesReachTheirWork_data()
         << "/update_config"
         << QJsonObject{{"Bitrix", QJsonObject{{"execution_loop_interval_msec", -1}, {"user_id", 7}}}} << 422
         << QJsonValue(QJsonObject{{"Bitrix.execution_loop_interval_msec", "Must not be negative"}});
+    QTest::newRow("the built-in web password") << "/update_config"
+                                               << QJsonObject{{"WebServer", QJsonObject{{"password", "quillbem"}}}}
+                                               << 422
+                                               << QJsonValue(QJsonObject{{"WebServer.password",
+                                                                          "Choose a password: an empty or the "
+                                                                          "built-in one is never accepted"}});
     QTest::newRow("unknown key") << "/update_config"
                                  << QJsonObject{{"WebServer", QJsonObject{{"listen_prot", 9000}, {"user", "x"}}}}
                                  << 422 << QJsonValue(QJsonObject{{"WebServer.listen_prot", "Unknown key"}});

@@ -235,6 +235,18 @@ void tst_ConfigManager::updateSavesEveryKey()
     QCOMPARE(saved.value("WebServer").toObject().value("listen_port"), QJsonValue(9000));
     QCOMPARE(keyCount(saved), 60);
     QCOMPARE(saved, Config::toJson());
+
+    // It holds passwords: a file the save makes is its owner's alone, one that exists keeps its permissions.
+    const auto othersMayRead = [this]() {
+        return QFile::permissions(configPath()) & (QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    };
+    QVERIFY(QFile::setPermissions(configPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                    | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    QVERIFY(Config::update({{"WebServer", QJsonObject{{"listen_port", 9001}}}}).isEmpty());
+    QVERIFY(othersMayRead());
+    QVERIFY(QFile::remove(configPath()));
+    QVERIFY(Config::update({{"WebServer", QJsonObject{{"listen_port", 9002}}}}).isEmpty());
+    QVERIFY(!othersMayRead());
 }
 
 void tst_ConfigManager::wrongValueAppliesNothing()
