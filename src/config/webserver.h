@@ -10,6 +10,12 @@ namespace Orvix::Config::Modules {
 // accepts it: the service replaces it with a random one at start.
 inline constexpr QLatin1String kBuiltInWebPassword("quillbem");
 
+// Whether a password may guard the protected routes at all: neither empty nor the built-in one.
+inline bool isUsableWebPassword(const QString &password)
+{
+    return !password.isEmpty() && password != kBuiltInWebPassword;
+}
+
 // The built-in HTTP server, the addresses it is reached at, and its login.
 class WebServer : public Section
 {

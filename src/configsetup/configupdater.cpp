@@ -347,8 +347,7 @@ Utils::Promise<void, QJsonObject> ConfigUpdater::updateConfig(const QJsonObject 
     // The protected pages never accept an empty or the built-in password: saved, it would lock out the
     // administrator who saved it.
     const QJsonValue password = json.value(QLatin1String("WebServer")).toObject().value(QLatin1String("password"));
-    const bool unusablePassword = password.isString()
-        && (password.toString().isEmpty() || password.toString() == Config::Modules::kBuiltInWebPassword);
+    const bool unusablePassword = password.isString() && !Config::Modules::isUsableWebPassword(password.toString());
     const QMap<QString, QString> errors = unusablePassword
         ? QMap<QString, QString>{{QStringLiteral("WebServer.password"),
                                   QStringLiteral("Choose a password: an empty or the built-in one is never accepted")}}

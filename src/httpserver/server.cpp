@@ -28,6 +28,14 @@ namespace {
 const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
 
+// Whether a browser marks the request as sent from another site; other clients send nothing. Another site
+// of the same domain (another port of this host) counts as another site.
+bool fromAnotherSite(const Request &request)
+{
+    const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
+    return site == "cross-site" || site == "same-site";
+}
+
 std::optional<QHostAddress> addressOf(const QString &host)
 {
     if (host.isEmpty())
@@ -164,10 +172,7 @@ void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
 
 bool Server::isForeignRequest(const Request &request, const IAction &action)
 {
-    // Browsers mark each request with where it comes from; other clients send nothing, and pass. Another
-    // site of the same domain (another port of this host) is foreign too.
-    const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
-    if (site != "cross-site" && site != "same-site")
+    if (!fromAnotherSite(request))
         return false;
     const bool navigation = request.header(QByteArrayLiteral("Sec-Fetch-Mode")).trimmed().toLower() == "navigate";
     const QByteArray destination = request.header(QByteArrayLiteral("Sec-Fetch-Dest")).trimmed().toLower();
@@ -180,8 +185,7 @@ bool Server::isForeignRequest(const Request &request, const IAction &action)
 
 bool Server::isFromBrowser(const Request &request)
 {
-    const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
-    return site == "cross-site" || site == "same-site" || !request.header(QByteArrayLiteral("Origin")).isEmpty();
+    return fromAnotherSite(request) || !request.header(QByteArrayLiteral("Origin")).isEmpty();
 }
 
 void Server::handle(const Request &request, Response response)

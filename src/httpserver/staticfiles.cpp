@@ -1,5 +1,7 @@
 #include "staticfiles.h"
 
+#include "utils/confinedpath.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -38,22 +40,15 @@ QByteArray contentType(const QString &path)
 
 QString resolve(const QString &root, const QString &relative)
 {
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
-    if (canonicalRoot.isEmpty() || relative.contains(QChar(0)))
+    if (relative.contains(QChar(0)))
         return QString();
-    return within(canonicalRoot, QDir(canonicalRoot).filePath(relative));
+    return within(root, QDir(root).filePath(relative));
 }
 
 QString within(const QString &root, const QString &path)
 {
-    const QString canonicalRoot = root.isEmpty() ? QString() : QFileInfo(root).canonicalFilePath();
-    if (canonicalRoot.isEmpty() || path.contains(QChar(0)))
-        return QString();
-    const QFileInfo candidate(path);
-    const QString canonical = candidate.canonicalFilePath();
-    if (canonical.isEmpty() || !candidate.isFile() || !canonical.startsWith(canonicalRoot + QLatin1Char('/')))
-        return QString();
-    return canonical;
+    const QString file = Utils::confinedPath(root, path);
+    return !file.isEmpty() && QFileInfo(file).isFile() ? file : QString();
 }
 
 } // namespace Orvix::HttpServer::StaticFiles

@@ -39,7 +39,7 @@ QJsonObject passwordSection(const QString &password)
 
 bool isAcceptable(const QString &password)
 {
-    return !password.isEmpty() && password != Config::Modules::kBuiltInWebPassword;
+    return Config::Modules::isUsableWebPassword(password);
 }
 
 bool isSet()

@@ -775,8 +775,7 @@ QString API::recordingUrl(const Conversation &conversation) const
 Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
                                    const MsgBuilder &trace)
 {
-    // Owed from now on, in the saved registrations too: a restart before the upload must not lose it.
-    oweRecording(finish, conversation);
+    // Owed since its finish was confirmed (sendFinish): done, or left for the call's end, it is forgotten.
     const QString callId = conversation.callId();
     const QString crmCallId = finish.callId();
     const Promise<void> result = sendRecording(finish, conversation, trace, !m_endingCalls.contains(callId));

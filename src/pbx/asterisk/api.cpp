@@ -5,13 +5,12 @@
 #include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/request.h"
 #include "sqlquerypoll/response.h"
+#include "utils/confinedpath.h"
 #include "utils/msgbuilder.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -746,19 +745,6 @@ Utils::Promise<void> API::redirect(const QString &channelId, const QString &dest
     return m_amiConnector->redirect(channel->name(), context, extension, priority);
 }
 
-QString API::pathWithin(const QString &directory, const QString &path)
-{
-    if (directory.isEmpty() || path.isEmpty())
-        return QString();
-    const QFileInfo root(directory);
-    const QString base = root.exists() ? root.canonicalFilePath() : QDir::cleanPath(root.absoluteFilePath());
-    const QFileInfo file(path);
-    const QString resolved = file.exists() ? file.canonicalFilePath() : QDir::cleanPath(file.absoluteFilePath());
-    if (base.isEmpty() || !resolved.startsWith(base + QLatin1Char('/')))
-        return QString();
-    return resolved;
-}
-
 Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const QString &number1,
                                                   const QString &number2)
 {
@@ -789,7 +775,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
                     datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
             }
             // The file name comes from the dial plan, which may have built it from what a caller sent.
-            const QString path = pathWithin(directory, QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+            const QString path = Utils::confinedPath(directory, QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
             if (path.isEmpty()) {
                 qWarning().noquote() << builder.build(
                     Utils::MsgBuilder::Warning,

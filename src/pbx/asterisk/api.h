@@ -56,10 +56,6 @@ public:
     Utils::Promise<void> hangup(const QString &number);
     Utils::Promise<void> transfer(const QString &number, const QString &destination, bool blind);
     Utils::Promise<void> redirect(const QString &channelId, const QString &destination);
-    // The canonical form of path when it lies below the canonical directory (links and ".." resolved),
-    // else empty. A file that does not exist (yet) is judged by its cleaned path. An empty directory
-    // holds nothing.
-    static QString pathWithin(const QString &directory, const QString &path);
     Utils::Promise<QString> getRecordingFileName(const QString &callId, const QString &number1,
                                                  const QString &number2);
 
