@@ -76,6 +76,29 @@ protected:
         });
     }
 
+    // The same for work that rejects with a reason in words: {"error": "<failure>: <reason>"}.
+    template <typename T>
+    static void answerWhenSettled(Reply *reply, const Utils::Promise<T, QString> &promise, int rejectStatus,
+                                  const QString &failure)
+    {
+        const QPointer<Reply> guard(reply);
+        if constexpr (std::is_void_v<T>) {
+            promise.onResolve([guard]() {
+                if (guard)
+                    guard->sendResult(true);
+            });
+        } else {
+            promise.onResolve([guard](T value) {
+                if (guard)
+                    guard->sendResult(QJsonValue(value));
+            });
+        }
+        promise.onReject([guard, rejectStatus, failure](const QString &reason) {
+            if (guard)
+                guard->sendError(rejectStatus, reason.isEmpty() ? failure : failure + QStringLiteral(": ") + reason);
+        });
+    }
+
 private:
     std::chrono::milliseconds m_timeout = kDefaultTimeout;
 };

@@ -64,7 +64,7 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
     }
 
     const QPointer<Reply> guard(reply);
-    const Utils::Promise<QString> promise;
+    const Utils::Promise<QString, Entities::RecordingFailure> promise;
     promise.onResolve([guard](const QString &path) {
         if (!guard)
             return;
@@ -80,9 +80,13 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
         }
         guard->sendFile(file, contentTypeOf(path));
     });
-    promise.onReject([guard]() {
-        if (guard)
+    promise.onReject([guard](const Entities::RecordingFailure &failure) {
+        if (!guard)
+            return;
+        if (failure.isMissing())
             guard->sendError(404, QStringLiteral("Recording not found"));
+        else
+            guard->sendError(503, QStringLiteral("Recording unavailable: ") + failure.reason);
     });
     Q_EMIT request(callId, from, to, promise);
 }

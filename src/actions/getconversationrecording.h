@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actions/action.h"
+#include "entities/recordingfailure.h"
 #include "utils/promise.h"
 
 #include <QByteArray>
@@ -24,7 +25,8 @@ public:
     static QByteArray contentTypeOf(const QString &fileName);
 
 Q_SIGNALS:
-    void request(const QString &callId, const QString &from, const QString &to, Utils::Promise<QString> promise);
+    void request(const QString &callId, const QString &from, const QString &to,
+                 Utils::Promise<QString, Entities::RecordingFailure> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

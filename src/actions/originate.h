@@ -17,7 +17,7 @@ public:
     explicit Originate(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QString &from, const QString &to, Utils::Promise<void> promise);
+    void request(const QString &from, const QString &to, Utils::Promise<void, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -15,7 +15,7 @@ void Redirect::handle(const QJsonObject &params, Reply *reply)
     QString to;
     if (!takeText(params, QStringLiteral("to"), reply, &to))
         return;
-    const Utils::Promise<void> promise;
+    const Utils::Promise<void, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Redirect failed"));
     Q_EMIT request(channelId, to, promise);
 }

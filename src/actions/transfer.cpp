@@ -16,7 +16,7 @@ void Transfer::handle(const QJsonObject &params, Reply *reply)
         || !takeText(params, QStringLiteral("to"), reply, &transferTo)
         || !takeOptionalBool(params, QStringLiteral("blind"), reply, &blind))
         return;
-    const Utils::Promise<void> promise;
+    const Utils::Promise<void, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Transfer failed"));
     Q_EMIT request(userPhone, transferTo, blind, promise);
 }

@@ -17,7 +17,8 @@ public:
     explicit Transfer(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QString &userPhone, const QString &transferTo, bool blind, Utils::Promise<void> promise);
+    void request(const QString &userPhone, const QString &transferTo, bool blind,
+                 Utils::Promise<void, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -461,19 +461,20 @@ void App::onEntityFound(const QString &phone, const CRM::Entity &entity)
         QJsonObject{{QStringLiteral("phone"), phone}, {QStringLiteral("entity"), entity.toJson()}});
 }
 
-void App::onOriginateRequest(const QString &from, const QString &to, Promise<void> promise)
+void App::onOriginateRequest(const QString &from, const QString &to, Promise<void, QString> promise)
 {
     qInfo() << QStringLiteral("Originate request received: %1 => %2").arg(from, to);
     m_pbx.originate(from, to, QString()).proxyTo(promise);
 }
 
-void App::onRedirectRequest(const QString &channelId, const QString &to, Promise<void> promise)
+void App::onRedirectRequest(const QString &channelId, const QString &to, Promise<void, QString> promise)
 {
     qInfo() << QStringLiteral("Получен запрос на redirect: %1 => %2").arg(channelId, to);
     m_pbx.redirect(channelId, to).proxyTo(promise);
 }
 
-void App::onTransferRequest(const QString &number, const QString &to, bool blind, Promise<void> promise)
+void App::onTransferRequest(const QString &number, const QString &to, bool blind,
+                            Promise<void, QString> promise)
 {
     if (blind)
         qDebug() << QStringLiteral("Blind transfer request: %1 => %2").arg(number, to);
@@ -482,7 +483,7 @@ void App::onTransferRequest(const QString &number, const QString &to, bool blind
     m_pbx.transfer(number, to, blind).proxyTo(promise);
 }
 
-void App::onHangupRequest(const QString &number, Promise<void> promise)
+void App::onHangupRequest(const QString &number, Promise<void, QString> promise)
 {
     qDebug() << QStringLiteral("Hangup request for number %1").arg(number);
     m_pbx.hangup(number).proxyTo(promise);
@@ -705,7 +706,7 @@ void App::onFindCompanyInDoubleGisRequest(const QStringList &phones, Promise<CRM
 }
 
 void App::onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
-                                     Promise<QString> promise)
+                                     Promise<QString, Entities::RecordingFailure> promise)
 {
     m_pbx.getRecordingFileName(callId, from, to)
         .onResolve([self = QPointer<App>(this), promise, callId, from, to](const QString &path) {
@@ -726,7 +727,7 @@ void App::onCallRecordingPathRequest(const QString &callId, const QString &from,
                     promise.resolve(path);
                 });
         })
-        .onReject([promise]() { promise.reject(); });
+        .onReject([promise](const Entities::RecordingFailure &failure) { promise.reject(failure); });
 }
 
 } // namespace Orvix

@@ -131,12 +131,14 @@ private Q_SLOTS:
                                               Orvix::Utils::Promise<QJsonObject, QString> promise);
     void onFindCompanyInDoubleGisRequest(const QStringList &phones, Orvix::Utils::Promise<Orvix::CRM::Entity> promise);
     void onAuthRequest(const QString &user, const QString &password, Orvix::Utils::Promise<void> promise);
-    void onOriginateRequest(const QString &from, const QString &to, Orvix::Utils::Promise<void> promise);
-    void onRedirectRequest(const QString &channelId, const QString &to, Orvix::Utils::Promise<void> promise);
-    void onTransferRequest(const QString &number, const QString &to, bool blind, Orvix::Utils::Promise<void> promise);
-    void onHangupRequest(const QString &number, Orvix::Utils::Promise<void> promise);
+    void onOriginateRequest(const QString &from, const QString &to, Orvix::Utils::Promise<void, QString> promise);
+    void onRedirectRequest(const QString &channelId, const QString &to,
+                           Orvix::Utils::Promise<void, QString> promise);
+    void onTransferRequest(const QString &number, const QString &to, bool blind,
+                           Orvix::Utils::Promise<void, QString> promise);
+    void onHangupRequest(const QString &number, Orvix::Utils::Promise<void, QString> promise);
     void onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
-                                    Orvix::Utils::Promise<QString> promise);
+                                    Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> promise);
     void onGetResponsibleByPhoneNumber(const QString &phone,
                                        Orvix::Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise);
     void onGetResponsibleData(const QString &phone,

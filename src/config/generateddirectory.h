@@ -14,6 +14,13 @@ public:
     static QString path();
     // An empty baseDirectory means the executable's directory.
     static QString path(const QString &postfix, const QString &baseDirectory = QString());
+
+    // The secret that the service puts into the handler addresses it binds for the portal's events (the
+    // query parameter kEventKeyParameter) and that every event must carry: 32 random bytes in hex, kept
+    // in "event_key" in the generated directory (owner only) and made at its first use. Empty when it
+    // can be neither read nor written: then no event is taken.
+    static QString eventKey();
+    static inline const QString kEventKeyParameter = QStringLiteral("key");
 };
 
 } // namespace Orvix::Config

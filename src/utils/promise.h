@@ -67,6 +67,18 @@ public:
         return *this;
     }
 
+    // The same for promises with a reject reason: target is rejected with this promise's reason.
+    template <typename R = E, std::enable_if_t<!std::is_void_v<R>, int> = 0>
+    const Promise &proxyTo(Promise<T, E> target) const
+    {
+        if constexpr (std::is_void_v<T>)
+            this->onResolvePrivate([target]() { target.resolve(); });
+        else
+            this->onResolvePrivate([target](T value) { target.resolve(std::move(value)); });
+        this->onRejectPrivate([target](E reason) { target.reject(std::move(reason)); });
+        return *this;
+    }
+
     // Resolves once every listed promise has settled, a rejection counting like a resolution; never
     // rejects. An empty list, or one whose promises are all settled already, resolves before returning.
     // The count is not locked: every check runs on the calling thread, which must run an event loop if

@@ -159,6 +159,24 @@ private:
             p.reject(QJsonObject{{"error", "ERROR_PBX_RECONNECTION"}});
         m_kept.append(p);
     }
+    void settle(const Promise<void, QString> &p)
+    {
+        if (outcome == Outcome::Resolve)
+            p.resolve();
+        else if (outcome != Outcome::Never)
+            p.reject(QStringLiteral("no call of 101"));
+        m_kept.append(p);
+    }
+    void settle(const Promise<QString, Entities::RecordingFailure> &p)
+    {
+        if (outcome == Outcome::Resolve)
+            p.resolve(QStringLiteral("answer"));
+        else if (outcome == Outcome::Reject)
+            p.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
+        else if (outcome == Outcome::RejectReconnection)
+            p.reject(Entities::RecordingFailure::failed(QStringLiteral("the database is away")));
+        m_kept.append(p);
+    }
     template <typename T>
     void settle(const Promise<T, CRM::Bitrix::LookupFailure> &p)
     {
@@ -242,17 +260,17 @@ void tst_Actions::routes_data()
 
     three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
     three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
-          error("Originate failed"));
+          error("Originate failed: no call of 101"));
     three("forward", "/forward?channel_id=1700000000.5&to=300", get, {"1700000000.5", "300"}, true, 502,
-          error("Redirect failed"));
+          error("Redirect failed: no call of 101"));
     three("transfer", "/transfer?number=101&to=300&blind=false", get, {"101", "300", "false"}, true, 502,
-          error("Transfer failed"));
+          error("Transfer failed: no call of 101"));
     QTest::newRow("transfer is blind by default") << "/transfer?number=101&to=300" << get << Outcome::Resolve
                                                   << QStringList{"101", "300", "true"} << true << 200 << result(true);
     QTest::newRow("transfer with a blind flag that is no flag")
         << "/transfer?number=101&to=300&blind=maybe" << get << Outcome::Resolve << QStringList() << false << 400
         << error("Malformed parameter: blind");
-    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed"));
+    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed: no call of 101"));
     QTest::newRow("hangup without number") << "/hangup" << get << Outcome::Resolve << QStringList() << false << 400
                                            << error("Missing parameter: number");
     QTest::newRow("originate with a list for a number")
@@ -375,6 +393,10 @@ void tst_Actions::routes_data()
     QTest::newRow("get_conversation_recording found nothing")
         << "/get_conversation_recording?id=1700000000.5&from=101&to=200" << get << Outcome::Reject
         << QStringList{"1700000000.5", "101", "200"} << true << 404 << error("Recording not found");
+    QTest::newRow("get_conversation_recording while the database is away")
+        << "/get_conversation_recording?id=1700000000.5&from=101&to=200" << get << Outcome::RejectReconnection
+        << QStringList{"1700000000.5", "101", "200"} << true << 503
+        << error("Recording unavailable: the database is away");
     const QList<QPair<const char *, const char *>> refused{
         {"/get_conversation_recording?id=1'x&from=101&to=200", "id"},
         {"/get_conversation_recording?id=1700000000.5'%20or%20'1'='1&from=101&to=200", "id"},

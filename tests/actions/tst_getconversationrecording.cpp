@@ -38,7 +38,8 @@ void tst_GetConversationRecording::initTestCase()
                 .isEmpty());
     m_action = std::make_unique<Actions::GetConversationRecording>();
     connect(m_action.get(), &Actions::GetConversationRecording::request, this,
-            [this](const QString &, const QString &, const QString &, Utils::Promise<QString> promise) {
+            [this](const QString &, const QString &, const QString &,
+                   Utils::Promise<QString, Entities::RecordingFailure> promise) {
                 promise.resolve(m_path);
             });
 }

@@ -125,9 +125,10 @@ inline void answerHooksUnchanged(Orvix::CRM::Bitrix::API *api, QObject *context,
     QObject::connect(api, &API::findCompanyInDoubleGisRequest, context,
                      [](const QStringList &, Promise<Orvix::CRM::Entity> promise) { promise.reject(); });
     QObject::connect(api, &API::conversationRecordingPathRequest, context,
-                     [recordingFile](const QString &, const QString &, const QString &, Promise<QString> promise) {
+                     [recordingFile](const QString &, const QString &, const QString &,
+                                     Promise<QString, Orvix::Entities::RecordingFailure> promise) {
                          if (recordingFile->isEmpty())
-                             promise.reject();
+                             promise.reject(Orvix::Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
                          else if (*recordingFile != QLatin1String("-"))
                              promise.resolve(*recordingFile);
                      });

@@ -415,9 +415,10 @@ void tst_ApiCalls::scenario()
         // The first lookup of the first leg's recording comes before the PBX wrote the record naming it.
         auto asked = QSharedPointer<bool>::create(false);
         connect(harness.api.get(), &API::conversationRecordingPathRequest, this,
-                [asked](const QString &, const QString &, const QString &to, Orvix::Utils::Promise<QString> path) {
+                [asked](const QString &, const QString &, const QString &to,
+                        Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> path) {
                     if (to == "101" && !std::exchange(*asked, true))
-                        path.reject();
+                        path.reject(Orvix::Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
                 });
     }
     // Hooks that do change something answer first; the rest answer unchanged, as with the customizer off.

@@ -120,9 +120,10 @@ void tst_ApiReplay::replay()
         // Asked for at the leg's end, before the call ended, 101's recording is not found.
         auto asked = QSharedPointer<bool>::create(false);
         connect(harness.api.get(), &API::conversationRecordingPathRequest, this,
-                [asked](const QString &, const QString &from, const QString &to, Orvix::Utils::Promise<QString> path) {
+                [asked](const QString &, const QString &from, const QString &to,
+                        Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> path) {
                     if ((from == "101" || to == "101") && !std::exchange(*asked, true))
-                        path.reject();
+                        path.reject(Orvix::Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
                 });
     }
     answerHooksUnchanged(harness.api.get(), this, &recording);

@@ -12,6 +12,7 @@
 #include "crm/entity.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
+#include "entities/recordingfailure.h"
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
 
@@ -117,8 +118,9 @@ Q_SIGNALS:
     void activityFieldsCustomizationRequest(const QJsonObject &conversation,
                                             Orvix::Utils::Promise<QJsonObject, QString> fields);
     void findCompanyInDoubleGisRequest(const QStringList &phones, Orvix::Utils::Promise<Orvix::CRM::Entity> result);
+    // Rejected with why: a recording that is missing is not asked for again, one that failed is.
     void conversationRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
-                                          Orvix::Utils::Promise<QString> path);
+                                          Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> path);
     void unbindEnded();
     void connectionLost(const QString &reason);
     void externalCallStartRequest(int userId, const QString &phone, const QString &lineNumber,

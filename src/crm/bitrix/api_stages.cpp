@@ -793,14 +793,15 @@ Promise<void> API::sendRecording(const CallRegistration &finish, const Conversat
         return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
 
     Promise<void> result;
-    Promise<QString> path;
+    Promise<QString, Entities::RecordingFailure> path;
     path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
         if (self)
             self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
         else
             result.reject();
     });
-    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing, result]() {
+    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing,
+                   result](const Entities::RecordingFailure &) {
         const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
         if (self && deferIfMissing) {
             // The PBX names a leg's recording only when the whole call ends.

@@ -80,11 +80,19 @@ QString startSearchDate(const QString &historyStart)
     return start.addSecs(-kStartSearchMargin.count()).toString(Entities::DATE_TIME_FORMAT);
 }
 
-Utils::Promise<void> rejected()
+Utils::Promise<void, QString> rejected(const QString &reason)
 {
-    Utils::Promise<void> promise;
-    promise.reject();
+    Utils::Promise<void, QString> promise;
+    promise.reject(reason);
     return promise;
+}
+
+// The AMI connector's outcome, with a reason when it failed.
+Utils::Promise<void, QString> withReason(const Utils::Promise<void> &sent, const QString &reason)
+{
+    Utils::Promise<void, QString> result;
+    sent.onResolve([result]() { result.resolve(); }).onReject([result, reason]() { result.reject(reason); });
+    return result;
 }
 
 void fillPlaceholder(QHash<QString, QString> &params, const QString &placeholder, const QString &value)
@@ -615,7 +623,7 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
         saveState();
 }
 
-Utils::Promise<void> API::originate(const QString &from, const QString &to, const QString &lineNumber)
+Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)
 {
     QHash<QString, QString> params = m_originateTemplate;
     fillPlaceholder(params, QStringLiteral("#FROM#"), from);
@@ -625,7 +633,7 @@ Utils::Promise<void> API::originate(const QString &from, const QString &to, cons
     // Lets the tracker tell where the call that the PBX now starts for `from` is going.
     m_eventHandler.addOriginate(from, to);
 
-    Utils::Promise<void> result;
+    Utils::Promise<void, QString> result;
     const QPointer<API> self(this);
     customizeAndOriginate(params)
         .onResolve([from, to, result]() {
@@ -638,7 +646,7 @@ Utils::Promise<void> API::originate(const QString &from, const QString &to, cons
                                                             QStringLiteral("Not originated %1 %2").arg(from, to));
             if (self)
                 self->m_eventHandler.removeOriginate(from);
-            result.reject();
+            result.reject(QStringLiteral("the PBX did not originate the call"));
         });
     return result;
 }
@@ -694,23 +702,23 @@ Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &p
     return result;
 }
 
-Utils::Promise<void> API::hangup(const QString &number)
+Utils::Promise<void, QString> API::hangup(const QString &number)
 {
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
-        return rejected();
+        return rejected(QStringLiteral("no call of %1").arg(number));
     const QString name = channelName(conversation.parentChannelId());
     qDebug().noquote() << QStringLiteral("channelName to hangup") << name;
     if (name.isEmpty())
-        return rejected();
-    return m_amiConnector->hangup(name);
+        return rejected(QStringLiteral("no channel of %1").arg(number));
+    return withReason(m_amiConnector->hangup(name), QStringLiteral("the PBX did not hang up %1").arg(name));
 }
 
-Utils::Promise<void> API::transfer(const QString &number, const QString &destination, bool blind)
+Utils::Promise<void, QString> API::transfer(const QString &number, const QString &destination, bool blind)
 {
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
-        return rejected();
+        return rejected(QStringLiteral("no call of %1").arg(number));
     QString channelId;
     if (conversation.isIncoming())
         channelId = conversation.channelId();
@@ -719,15 +727,16 @@ Utils::Promise<void> API::transfer(const QString &number, const QString &destina
     const QString name = channelId.isEmpty() ? QString() : channelName(channelId);
     qDebug().noquote() << QStringLiteral("channelName to transfer") << name;
     if (name.isEmpty())
-        return rejected();
-    return m_amiConnector->transfer(name, kDefaultContext, destination, blind);
+        return rejected(QStringLiteral("no channel of %1").arg(number));
+    return withReason(m_amiConnector->transfer(name, kDefaultContext, destination, blind),
+                      QStringLiteral("the PBX did not transfer %1").arg(name));
 }
 
-Utils::Promise<void> API::redirect(const QString &channelId, const QString &destination)
+Utils::Promise<void, QString> API::redirect(const QString &channelId, const QString &destination)
 {
     const auto channel = m_eventHandler.channels().constFind(channelId);
     if (channel == m_eventHandler.channels().cend())
-        return rejected();
+        return rejected(QStringLiteral("no channel %1").arg(channelId));
 
     QHash<QString, QString> params = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("redirect"));
     fillPlaceholder(params, QStringLiteral("#TO#"), destination);
@@ -742,18 +751,20 @@ Utils::Promise<void> API::redirect(const QString &channelId, const QString &dest
     QString priority = params.value(QStringLiteral("priority"));
     if (priority.isEmpty())
         priority = kDefaultPriority;
-    return m_amiConnector->redirect(channel->name(), context, extension, priority);
+    return withReason(m_amiConnector->redirect(channel->name(), context, extension, priority),
+                      QStringLiteral("the PBX did not redirect %1").arg(channel->name()));
 }
 
-Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const QString &number1,
-                                                  const QString &number2)
+Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(const QString &callId,
+                                                                              const QString &number1,
+                                                                              const QString &number2)
 {
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks());
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
 
-    Utils::Promise<QString> result;
+    Utils::Promise<QString, Entities::RecordingFailure> result;
     const QString directory = m_recordingsDirectory;
     const bool byDate = m_recordingsByDate;
     request
@@ -761,7 +772,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
             if (!response.next()) {
                 qDebug().noquote() << builder.build(Utils::MsgBuilder::Warning,
                                                     QStringLiteral("Could not find record by sql-query"));
-                result.reject();
+                result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
                 return;
             }
             QString fileName = response.value(0).toString();
@@ -781,7 +792,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
                     Utils::MsgBuilder::Warning,
                     QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
                         .arg(response.value(0).toString(), directory));
-                result.reject();
+                result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file lies outside the recordings directory")));
                 return;
             }
             result.resolve(path);
@@ -789,7 +800,7 @@ Utils::Promise<QString> API::getRecordingFileName(const QString &callId, const Q
         .onReject([result, builder](const QString &error) {
             qDebug().noquote() << builder.build(Utils::MsgBuilder::Error,
                                                 QStringLiteral("SQL-query failed to get record path: ") + error);
-            result.reject();
+            result.reject(Entities::RecordingFailure::failed(error));
         });
     m_statementConnector->execute(request);
     return result;

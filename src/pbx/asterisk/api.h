@@ -3,6 +3,7 @@
 #include "config/manager.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
+#include "entities/recordingfailure.h"
 #include "pbx/asterisk/connector.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
@@ -50,14 +51,16 @@ public:
     void setEventsSql(const QString &sql);
     void stop();
 
-    Utils::Promise<void> originate(const QString &from, const QString &to, const QString &lineNumber);
+    // The call-control operations reject with a reason in words, for the client that asked.
+    Utils::Promise<void, QString> originate(const QString &from, const QString &to, const QString &lineNumber);
     Utils::Promise<void> callBackOriginate(const QString &to, const QString &lineNumber);
     Utils::Promise<void> customizeAndOriginate(const QHash<QString, QString> &params);
-    Utils::Promise<void> hangup(const QString &number);
-    Utils::Promise<void> transfer(const QString &number, const QString &destination, bool blind);
-    Utils::Promise<void> redirect(const QString &channelId, const QString &destination);
-    Utils::Promise<QString> getRecordingFileName(const QString &callId, const QString &number1,
-                                                 const QString &number2);
+    Utils::Promise<void, QString> hangup(const QString &number);
+    Utils::Promise<void, QString> transfer(const QString &number, const QString &destination, bool blind);
+    Utils::Promise<void, QString> redirect(const QString &channelId, const QString &destination);
+    Utils::Promise<QString, Entities::RecordingFailure> getRecordingFileName(const QString &callId,
+                                                                             const QString &number1,
+                                                                             const QString &number2);
 
     QList<Entities::Conversation> activeConversations() const;
     QList<Entities::Call> activeCalls() const;

@@ -746,7 +746,7 @@ private Q_SLOTS:
         QTRY_COMPARE(api->lastEventId(), lastRow);
 
         QSignalSpy frames(m_ami.get(), &FakeAmiServer::frameReceived);
-        Orvix::Utils::Promise<void> promise;
+        Orvix::Utils::Promise<void, QString> promise;
         if (operation == QLatin1String("hangup"))
             promise = api->hangup(argument);
         else if (operation == QLatin1String("blind"))
