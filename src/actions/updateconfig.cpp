@@ -12,20 +12,18 @@ void UpdateConfig::handle(const QJsonObject &params, Reply *reply)
     if (!takeSections(params, reply))
         return;
     const QPointer<Reply> guard(reply);
-    const Utils::Promise<void, QJsonObject> promise;
-    promise.onResolve([guard]() {
-        if (guard)
-            guard->sendResult(true);
-    });
-    promise.onReject([guard](const QJsonObject &reason) {
+    const Utils::Promise<QString, QJsonObject> promise;
+    promise.onResolve([guard](const QString &note) {
         if (!guard)
             return;
-        // A saved configuration whose links then failed to come back is an outage, not a bad request.
-        const QString error = reason.value(QLatin1String("error")).toString();
-        if (error == QLatin1String("ERROR_PBX_RECONNECTION") || error == QLatin1String("ERROR_CRM_RECONNECTION"))
-            guard->sendJson(503, reason);
+        if (note.isEmpty())
+            guard->sendResult(true);
         else
-            guard->sendJson(422, QJsonObject{{QStringLiteral("errors"), reason}});
+            guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true}, {QStringLiteral("note"), note}});
+    });
+    promise.onReject([guard](const QJsonObject &errors) {
+        if (guard)
+            guard->sendJson(422, QJsonObject{{QStringLiteral("errors"), errors}});
     });
     Q_EMIT request(params, promise);
 }

@@ -8,7 +8,10 @@
 
 namespace Orvix::Actions {
 
-// /update_config: Validates, saves and applies configuration sections: {section: {key: value}}.
+// /update_config: Validates, saves and applies configuration sections: {section: {key: value}}. The
+// promise resolves once the change is written and applied, or is written and waits for the links'
+// restart: then with a note saying so, which the answer carries beside the result. A refusal is
+// {key: error text}.
 class UpdateConfig : public Action
 {
     Q_OBJECT
@@ -17,7 +20,7 @@ public:
     explicit UpdateConfig(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QJsonObject &config, Utils::Promise<void, QJsonObject> promise);
+    void request(const QJsonObject &config, Utils::Promise<QString, QJsonObject> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

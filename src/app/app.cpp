@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QTcpServer>
 
 namespace Orvix {
 
@@ -179,6 +180,7 @@ void App::connectComponents()
     connect(&m_webInterface, &WebInterface::App::configChanged, this, &App::onConfigChanged);
     connect(&m_webInterface, &WebInterface::App::getConfigRequest, this, &App::onGetConfigRequest);
     connect(&m_webInterface, &WebInterface::App::getCheckStatusRequest, this, &App::onGetCheckStatusRequest);
+    connect(&m_webInterface, &WebInterface::App::restartNoteRequest, this, &App::onRestartNoteRequest);
     connect(&m_configUpdater, &ConfigSetup::ConfigUpdater::configChanged, this, &App::onConfigChanged);
 }
 
@@ -204,22 +206,46 @@ void App::start()
     m_api.start();
 
     HttpServer::WebPassword::ensure();
+    listen();
+}
+
+void App::listen()
+{
     const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
     const int port = m_config.getInt(Manager::WebServer, QStringLiteral("listen_port"));
     const bool useHttp = m_config.getBool(Manager::WebServer, QStringLiteral("use_http"));
-    if (!m_httpServer.listen(host, port, useHttp) && useHttp) {
-        // Without it neither the /config page nor the API answers: the one thing to change is named.
-        qCritical().noquote() << QStringLiteral("HTTP port %1 cannot be opened: the /config page and the API do not "
-                                                "answer; set WebServer.listen_port in %2 to a free port")
-                                     .arg(port)
-                                     .arg(Manager::filePath());
+    const bool http = m_httpServer.listen(host, port, useHttp);
+    if (!http && useHttp) {
+        // Without it neither the /config page nor the API answers: the one thing to change is named. An
+        // address this host cannot listen on at all is the host's fault, else the port's.
+        QTcpServer probe;
+        const bool hostUsable = probe.listen(host == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
+                                             : host.isEmpty()                   ? QHostAddress(QHostAddress::Any)
+                                                                                : QHostAddress(host));
+        qCritical().noquote() << (hostUsable ? QStringLiteral("HTTP port %1 cannot be opened: the /config page and "
+                                                              "the API do not answer; set WebServer.listen_port in "
+                                                              "%2 to a free port")
+                                                   .arg(port)
+                                                   .arg(Manager::filePath())
+                                             : QStringLiteral("This host cannot listen on %1: the /config page and "
+                                                              "the API do not answer; set WebServer.listen_host in "
+                                                              "%2 to one of its addresses, or to 0.0.0.0")
+                                                   .arg(host, Manager::filePath()));
     }
-    m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")));
+    if (!m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")))
+        && !useHttp) {
+        qCritical().noquote() << QStringLiteral("No listener: WebServer.use_http is off and HTTPS did not start, so "
+                                                "the /config page and the API do not answer; put a certificate and "
+                                                "its key into %1/ssl/server.crt and server.key, or set "
+                                                "WebServer.use_http to true in %2")
+                                     .arg(QCoreApplication::applicationDirPath(), Manager::filePath());
+    }
 }
 
 void App::run()
 {
     m_restartTimer.stop();
+    m_configRestartPending = false;
     if (m_started) {
         qDebug() << QStringLiteral("Attempting to re-run. Ignore.");
         return;
@@ -357,6 +383,7 @@ void App::onConfigChanged()
     }
     stop();
     m_restartTimer.start(m_configRestartDelay);
+    m_configRestartPending = true;
     qInfo().noquote() << "Restarting. Reason: config changed";
 }
 
@@ -542,16 +569,41 @@ void App::onAuthRequest(const QString &user, const QString &password, Promise<vo
     promise.reject();
 }
 
-void App::onConfigUpdateRequest(const QJsonObject &json, Promise<void, QJsonObject> promise)
+void App::onConfigUpdateRequest(const QJsonObject &json, Promise<QString, QJsonObject> promise)
 {
     m_configUpdater.updateConfig(json)
         .onResolve([self = QPointer<App>(this), promise]() {
-            if (self)
-                self->restart(promise);
-            else
-                promise.reject(QJsonObject()); // the service is going away: nothing will restart
+            if (!self) {
+                promise.resolve(QString()); // written; the service is going away, nothing will restart
+                return;
+            }
+            Promise<void, QJsonObject> restarted;
+            restarted.onResolve([promise] { promise.resolve(QString()); });
+            // Written all the same: the restart the loss schedules (right after this) applies it.
+            restarted.onReject([self, promise](const QJsonObject &) {
+                if (self)
+                    QTimer::singleShot(0, self, [self, promise] { promise.resolve(self->restartNote()); });
+                else
+                    promise.resolve(QString());
+            });
+            self->restart(restarted);
         })
         .onReject([promise](const QJsonObject &errors) { promise.reject(errors); });
+}
+
+void App::onRestartNoteRequest(Promise<QString> promise)
+{
+    promise.resolve(restartNote());
+}
+
+QString App::restartNote() const
+{
+    if (!m_restartTimer.isActive() || m_configRestartPending)
+        return QString();
+    const int seconds = (m_restartTimer.remainingTime() + 999) / 1000;
+    return QStringLiteral("Saved; the PBX and CRM links wait for their restart after a lost connection: the "
+                          "change applies at it, in %1 s")
+        .arg(seconds);
 }
 
 void App::onLocaleChanged(const QString &fileName)

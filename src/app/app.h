@@ -160,7 +160,8 @@ private Q_SLOTS:
     void onLocateAsteriskRequest(Orvix::Utils::Promise<QJsonObject> promise);
     void onAsteriskCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onBxCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
-    void onConfigUpdateRequest(const QJsonObject &json, Orvix::Utils::Promise<void, QJsonObject> promise);
+    void onConfigUpdateRequest(const QJsonObject &json, Orvix::Utils::Promise<QString, QJsonObject> promise);
+    void onRestartNoteRequest(Orvix::Utils::Promise<QString> promise);
     void onLocaleChanged(const QString &fileName);
 
 private:
@@ -174,6 +175,9 @@ private:
     // Warns of the settings every run needs and the operator has not entered yet.
     void reportMissingSettings() const;
     void scheduleRestart(const QString &reason);
+    // What a save answers while the links wait for the restart after a loss; empty when none waits.
+    QString restartNote() const;
+    void listen();
     void startLinks();
     void stopLinks();
 
@@ -225,6 +229,8 @@ private:
     std::chrono::milliseconds m_restartDelay = kRestartDelay;
     std::chrono::milliseconds m_configRestartDelay = kConfigRestartDelay;
     bool m_started = false;
+    // The pending restart is the short one after a configuration change, not the wait after a loss.
+    bool m_configRestartPending = false;
     // Which links were started and not stopped since: stop() leaves the others alone.
     bool m_pbxRunning = false;
     bool m_crmRunning = false;

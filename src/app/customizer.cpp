@@ -3,6 +3,7 @@
 #include "utils/msgbuilder.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -10,6 +11,7 @@
 #include <QMutexLocker>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QThreadPool>
 #include <QWaitCondition>
 
@@ -100,6 +102,7 @@ Customizer::Customizer(const QString &programPath, int timeoutMsec, bool customi
     , m_customizeTask(customizeTask)
     , m_running(QSharedPointer<RunningHooks>::create())
 {
+    findProgram(QString());
 }
 
 Customizer::~Customizer()
@@ -112,13 +115,26 @@ void Customizer::updateSettings(const QString &programPath, int timeoutMsec, boo
                                 bool customizeFinalParams, bool customizeEntity, bool customizeActivity,
                                 bool customizeTask)
 {
+    const QString previousPath = m_programPath;
     m_programPath = programPath;
+    findProgram(previousPath);
     m_timeoutMsec = runTimeoutFrom(timeoutMsec);
     m_customizeSearchParams = customizeSearchParams;
     m_customizeFinalParams = customizeFinalParams;
     m_customizeEntity = customizeEntity;
     m_customizeActivity = customizeActivity;
     m_customizeTask = customizeTask;
+}
+
+void Customizer::findProgram(const QString &previousPath)
+{
+    // As the run would look for it: a name without a slash on the PATH, any other path as it is.
+    m_programFound = !m_programPath.isEmpty()
+        && (m_programPath.contains(QLatin1Char('/')) ? QFileInfo(m_programPath).isFile()
+                                                     : !QStandardPaths::findExecutable(m_programPath).isEmpty());
+    // The default names a script most installations do not have: once, not at every call.
+    if (!m_programFound && !m_programPath.isEmpty() && m_programPath != previousPath)
+        qInfo().noquote() << QStringLiteral("customisation off: %1 not found").arg(m_programPath);
 }
 
 void Customizer::waitForRunningHooks()
@@ -160,7 +176,7 @@ Utils::Promise<T, QString> Customizer::submit(const QString &hookName, const QJs
 Utils::Promise<QJsonObject, QString> Customizer::submitObject(bool enabled, const QString &hookName,
                                                               const QJsonObject &params)
 {
-    if (m_programPath.isEmpty() || !enabled) {
+    if (!m_programFound || !enabled) {
         Utils::Promise<QJsonObject, QString> promise;
         promise.resolve(params);
         return promise;
@@ -171,7 +187,7 @@ Utils::Promise<QJsonObject, QString> Customizer::submitObject(bool enabled, cons
 Utils::Promise<QJsonObject, QString> Customizer::submitWithAction(bool enabled, const QString &hookName,
                                                                   const QJsonObject &params)
 {
-    if (m_programPath.isEmpty() || !enabled) {
+    if (!m_programFound || !enabled) {
         Utils::Promise<QJsonObject, QString> promise;
         promise.resolve(params);
         return promise;
@@ -181,7 +197,7 @@ Utils::Promise<QJsonObject, QString> Customizer::submitWithAction(bool enabled, 
 
 Utils::Promise<QString, QString> Customizer::processPhoneNumber(const QString &phone)
 {
-    if (m_programPath.isEmpty()) {
+    if (!m_programFound) {
         Utils::Promise<QString, QString> promise;
         promise.resolve(phone);
         return promise;
@@ -193,7 +209,7 @@ Utils::Promise<QString, QString> Customizer::processPhoneNumber(const QString &p
 Utils::Promise<QString, QString> Customizer::processRecordFilePath(const QString &callId, const QString &from,
                                                                    const QString &to, const QString &path)
 {
-    if (m_programPath.isEmpty()) {
+    if (!m_programFound) {
         Utils::Promise<QString, QString> promise;
         promise.resolve(path);
         return promise;
@@ -208,7 +224,7 @@ Utils::Promise<QString, QString> Customizer::processRecordFilePath(const QString
 Utils::Promise<QHash<QString, QString>, QString>
 Customizer::processOriginateParams(const QHash<QString, QString> &params)
 {
-    if (m_programPath.isEmpty()) {
+    if (!m_programFound) {
         Utils::Promise<QHash<QString, QString>, QString> promise;
         promise.resolve(params);
         return promise;

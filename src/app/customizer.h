@@ -34,6 +34,8 @@ public:
         std::chrono::milliseconds runTimeout{1000};
     };
 
+    // A program path that names nothing is said once ("customisation off: <path> not found"); its hooks
+    // then answer with their input, as without a program, until the settings name a program that is there.
     Customizer(const QString &programPath, int timeoutMsec, bool customizeSearchParams, bool customizeFinalParams,
                bool customizeEntity, bool customizeActivity, bool customizeTask);
     ~Customizer();
@@ -74,7 +76,11 @@ private:
     Utils::Promise<QJsonObject, QString> submitWithAction(bool enabled, const QString &hookName,
                                                           const QJsonObject &params);
 
+    // Whether the program is there; said when the path changes.
+    void findProgram(const QString &previousPath);
+
     QString m_programPath;
+    bool m_programFound = false;
     int m_timeoutMsec;
     bool m_customizeSearchParams;
     bool m_customizeFinalParams;

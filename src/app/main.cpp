@@ -105,12 +105,14 @@ int main(int argc, char *argv[])
 
     // Running on defaults the administrator never chose would answer on a well-known password and
     // overwrite the file at the first save.
+    // The reason names the file and the key.
     if (!Manager::loadError().isEmpty()) {
-        refuseToStart(QStringLiteral("Not started: correct the configuration file %1 (%2)")
-                          .arg(Manager::filePath(), Manager::loadError()));
+        refuseToStart(QStringLiteral("Not started: %1").arg(Manager::loadError()));
         return 1;
     }
 
+    // A postfix saved while the service runs would move its state away from its lock.
+    Orvix::Config::GeneratedDirectory::hold();
     const QString generated = Orvix::Config::GeneratedDirectory::path();
     QDir().mkpath(generated);
     QLockFile lock(generated + QStringLiteral("/calvena.lock"));

@@ -27,7 +27,7 @@ StopSignals::StopSignals(QObject *parent)
     : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_pipe) != 0) {
-        qWarning() << "SIGTERM and SIGINT end the service without a log line: no signal pipe";
+        qWarning() << "SIGTERM, SIGINT and SIGHUP end the service without a log line: no signal pipe";
         return;
     }
     m_notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
@@ -36,16 +36,17 @@ StopSignals::StopSignals(QObject *parent)
     action.sa_handler = &onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
+    // SIGHUP: the terminal that runs the service was closed.
+    for (const int number : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(number, &action, nullptr);
 }
 
 StopSignals::~StopSignals()
 {
     if (!m_notifier)
         return;
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(number, SIG_DFL);
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
@@ -57,7 +58,8 @@ void StopSignals::onSignal()
     if (::read(g_pipe[1], &byte, 1) != 1)
         return;
     m_notifier->setEnabled(false);
-    qInfo().noquote() << QStringLiteral("Stopping on %1").arg(byte == SIGINT ? "SIGINT" : "SIGTERM");
+    qInfo().noquote() << QStringLiteral("Stopping on %1")
+                             .arg(byte == SIGINT ? "SIGINT" : byte == SIGHUP ? "SIGHUP" : "SIGTERM");
     QCoreApplication::quit();
 }
 

@@ -29,10 +29,11 @@ private:
     Setting<bool> m_createTaskForUnanswered{this, "create_task_for_unanswered", false};
     Setting<bool> m_postLeadInfoToChat{this, "post_lead_info_to_chat", false};
     Setting<bool> m_createNewActivityAtTransfer{this, "create_new_activity_at_transfer", true};
-    Setting<QHash<QString, QString>> m_trunkToSource{this, "trunk_to_source", {}};
+    Setting<QHash<QString, QString>> m_trunkToSource{this, "trunk_to_source", {}, Validators::crmSources};
     // Calls before this moment are history; fixed in the file by the first save.
     Setting<QString> m_historyStartDate{this, "history_start_date",
-                                        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))};
+                                        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                                        Validators::dateTime};
     Setting<bool> m_searchIn2gis{this, "search_in_2gis", false};
     Setting<bool> m_storeRecordingsInCrm{this, "store_recordings_in_crm", true};
     Setting<QString> m_customizerProgramPath{this, "customizer_program_path", QStringLiteral("./customizer.php")};
@@ -41,11 +42,12 @@ private:
     Setting<bool> m_customizeEntity{this, "customize_entity", false};
     Setting<bool> m_customizeActivity{this, "customize_activity", false};
     Setting<bool> m_customizeTask{this, "customize_task", false};
-    Setting<QString> m_generatedPostfix{this, "generated_postfix", QString()};
+    Setting<QString> m_generatedPostfix{this, "generated_postfix", QString(), Validators::directoryPostfix};
     Setting<int> m_customizationTimeMsec{this, "customization_time_msec", 1000, Validators::nonNegative};
-    Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug"), Validators::logLevel};
+    Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug"), Validators::logLevel, AtStart::Correct};
     Setting<QString> m_logFile{this, "log_file", QString()};
-    Setting<QString> m_locale{this, "locale", QStringLiteral("_en"), Validators::locale};
+    // A dictionary missing beside a new build is no reason not to start.
+    Setting<QString> m_locale{this, "locale", QStringLiteral("_en"), Validators::locale, AtStart::Correct};
 };
 
 } // namespace Orvix::Config::Modules

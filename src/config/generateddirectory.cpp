@@ -1,19 +1,41 @@
 #include "config/generateddirectory.h"
 
 #include "config/manager.h"
+#include "utils/settingsmanager.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QRandomGenerator>
-#include <QSaveFile>
+
+#include <optional>
 
 namespace Orvix::Config {
 
+namespace {
+
+std::optional<QString> &heldPostfix()
+{
+    static std::optional<QString> postfix;
+    return postfix;
+}
+
+} // namespace
+
 QString GeneratedDirectory::path()
 {
-    return path(Manager::getString(Manager::App, QStringLiteral("generated_postfix")));
+    return path(postfix());
+}
+
+QString GeneratedDirectory::postfix()
+{
+    return heldPostfix().value_or(Manager::getString(Manager::App, QStringLiteral("generated_postfix")));
+}
+
+void GeneratedDirectory::hold()
+{
+    heldPostfix() = Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
 }
 
 QString GeneratedDirectory::path(const QString &postfix, const QString &baseDirectory)
@@ -24,7 +46,7 @@ QString GeneratedDirectory::path(const QString &postfix, const QString &baseDire
 
 QString GeneratedDirectory::eventKey()
 {
-    static QHash<QString, QString> keys; // by directory: the postfix may change while the service runs
+    static QHash<QString, QString> keys; // by directory: tests change the postfix
     const QString directory = path();
     const auto known = keys.constFind(directory);
     if (known != keys.cend())
@@ -41,10 +63,8 @@ QString GeneratedDirectory::eventKey()
     QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
     const QByteArray key = bytes.toHex();
     QDir().mkpath(directory);
-    QSaveFile out(filePath);
-    if (!out.open(QIODevice::WriteOnly) ||
-        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || out.write(key) != key.size() ||
-        !out.commit())
+    QString error;
+    if (!Utils::Settings::Manager::writePrivateFile(filePath, key, &error))
         return QString();
     return keys[directory] = QString::fromLatin1(key);
 }

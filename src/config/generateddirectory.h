@@ -10,8 +10,13 @@ namespace Orvix::Config {
 class GeneratedDirectory
 {
 public:
-    // With the App setting generated_postfix.
+    // With postfix().
     static QString path();
+    // The App setting generated_postfix, or the one it had at hold(): the lock, the saved state and the
+    // token stay in one directory until the service is started again.
+    static QString postfix();
+    // Fixes postfix() for the life of the process; the start calls it before it takes the lock.
+    static void hold();
     // An empty baseDirectory means the executable's directory.
     static QString path(const QString &postfix, const QString &baseDirectory = QString());
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "utils/settingshelperbase.h"
 #include "utils/settingsmodule.h"
 
 #include <QVector>
@@ -16,6 +17,8 @@ public:
     QJsonObject toJson() const override;
 
 protected:
+    using AtStart = Utils::Settings::HelperBase::AtStart;
+
     explicit Section(const QString &name);
 
 private:

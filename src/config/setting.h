@@ -25,14 +25,18 @@ class Setting : public SettingBase
                   "no reader for this type");
 
 public:
-    // A validator refuses a value by setting an error text; only single values (text, integer,
-    // boolean) take one.
+    // A validator refuses a value by setting an error text, and may rewrite it (to what a refused value
+    // was meant as, or to the one form of an accepted one); a list or map is judged whole. atStart: what
+    // the start makes of a value in the file that it refuses (a save refuses it in any case).
     using Validator = Utils::Settings::HelperBase::Validator<T>;
+    using AtStart = Utils::Settings::HelperBase::AtStart;
 
-    Setting(Section *section, const char *key, T defaultValue, Validator validator = {})
+    Setting(Section *section, const char *key, T defaultValue, Validator validator = {},
+            AtStart atStart = AtStart::Refuse)
         : SettingBase(section, key)
         , m_value(std::move(defaultValue))
         , m_validator(std::move(validator))
+        , m_atStart(atStart)
     {
     }
 
@@ -41,13 +45,13 @@ public:
     void load(const Utils::Settings::HelperObject &object) override
     {
         if constexpr (std::is_same_v<T, QStringList>)
-            object.loadList<QString>(m_value, key());
+            object.loadList<QString>(m_value, key(), {}, m_atStart); // no list of texts has a rule yet
         else if constexpr (std::is_same_v<T, QList<int>>)
-            object.loadList<int>(m_value, key());
+            object.loadList<int>(m_value, key(), m_validator, m_atStart);
         else if constexpr (std::is_same_v<T, QHash<QString, QString>>)
-            object.loadMap<QString>(m_value, key());
+            object.loadMap<QString>(m_value, key(), m_validator, m_atStart);
         else
-            object.load<T>(m_value, key(), m_validator);
+            object.load<T>(m_value, key(), m_validator, m_atStart);
     }
 
     QJsonValue toJson() const override
@@ -72,6 +76,7 @@ public:
 private:
     T m_value;
     Validator m_validator;
+    AtStart m_atStart;
 };
 
 } // namespace Orvix::Config

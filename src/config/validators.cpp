@@ -1,10 +1,15 @@
 #include "config/validators.h"
 
+#include "config/webserver.h"
+
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 
 namespace Orvix::Config::Validators {
 
@@ -25,8 +30,16 @@ void logLevel(QString &value, QString &error)
     static const QStringList levels{QStringLiteral("debug"), QStringLiteral("info"), QStringLiteral("warning"),
                                     QStringLiteral("critical"), QStringLiteral("fatal")};
     // Empty is the logger's own name for "fatal lines only", and files written so keep starting.
-    if (!value.isEmpty() && !levels.contains(value.toLower()))
-        error = QStringLiteral("One of: %1").arg(levels.join(QStringLiteral(", ")));
+    if (value.isEmpty() || levels.contains(value, Qt::CaseInsensitive))
+        return;
+    error = QStringLiteral("One of: %1").arg(levels.join(QStringLiteral(", ")));
+    const QString word = value.trimmed().toLower();
+    if (word == QLatin1String("warn"))
+        value = QStringLiteral("warning");
+    else if (word == QLatin1String("error"))
+        value = QStringLiteral("critical");
+    else if (levels.contains(word))
+        value = word;
 }
 
 void locale(QString &value, QString &error)
@@ -34,11 +47,89 @@ void locale(QString &value, QString &error)
     static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_-]{1,64}\\z"));
     if (!name.match(value).hasMatch()) {
         error = QStringLiteral("Not a dictionary name");
+        // The name of its file in the locales directory.
+        if (value.endsWith(QLatin1String(".json")) && name.match(value.chopped(5)).hasMatch()) {
+            error = QStringLiteral("The name of a dictionary is written without .json, such as _en");
+            value.chop(5);
+        }
         return;
     }
     const QDir locales(QCoreApplication::applicationDirPath() + QStringLiteral("/locales"));
     if (locales.exists() && !QFileInfo::exists(locales.filePath(value + QStringLiteral(".json"))))
         error = QStringLiteral("No dictionary %1.json in %2").arg(value, locales.path());
+}
+
+void webUser(QString &value, QString &error)
+{
+    if (value.isEmpty())
+        error = QStringLiteral("Choose a user name: with an empty one no login works");
+}
+
+void webPassword(QString &value, QString &error)
+{
+    if (!Modules::isUsableWebPassword(value))
+        error = QStringLiteral("Choose a password: an empty or the built-in one is never accepted");
+}
+
+void listenAddress(QString &value, QString &error)
+{
+    if (!value.isEmpty() && value != QLatin1String("localhost") && QHostAddress(value).isNull())
+        error = QStringLiteral("Expected an IP address of this host, such as 0.0.0.0 (every address) or 127.0.0.1");
+}
+
+void portalAddress(QString &value, QString &error)
+{
+    const QString address = value.trimmed();
+    if (address.isEmpty()) {
+        value = address;
+        return;
+    }
+    const QString withScheme =
+        address.contains(QLatin1String("://")) ? address : QStringLiteral("https://") + address;
+    const QUrl url(withScheme, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()
+        || (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http"))) {
+        error = QStringLiteral("Expected the address of the CRM portal, such as https://company.bitrix24.ru");
+        return;
+    }
+    value = withScheme;
+}
+
+void dateTime(QString &value, QString &error)
+{
+    if (!QDateTime::fromString(value, QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid())
+        error = QStringLiteral("Expected a date and time such as 2024-05-31 09:00:00");
+}
+
+void directoryPostfix(QString &value, QString &error)
+{
+    static const QRegularExpression postfix(QStringLiteral("^[A-Za-z0-9_.-]{0,64}\\z"));
+    if (!postfix.match(value).hasMatch())
+        error = QStringLiteral("Only letters, digits, '.', '_' and '-': it is appended to the name of the "
+                               "directory \"generated\"");
+}
+
+void userIds(QList<int> &value, QString &error)
+{
+    for (int id : qAsConst(value)) {
+        if (id < 1) {
+            error = QStringLiteral("A CRM user id is a number from 1 up, not %1").arg(id);
+            return;
+        }
+    }
+}
+
+void crmSources(QHash<QString, QString> &value, QString &error)
+{
+    static const QRegularExpression source(QStringLiteral("^[A-Z0-9_]{1,50}\\z"));
+    for (auto it = value.cbegin(); it != value.cend(); ++it) {
+        if (it.key().trimmed().isEmpty() || !source.match(it.value()).hasMatch()) {
+            error = QStringLiteral("%1: a trunk number takes a CRM source id, written in capitals, digits and _, "
+                                   "such as CALL or UC_7KX2M1")
+                        .arg(it.key());
+            return;
+        }
+    }
 }
 
 } // namespace Orvix::Config::Validators

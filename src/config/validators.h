@@ -1,21 +1,42 @@
 #pragma once
 
+#include <QHash>
+#include <QList>
 #include <QString>
 
 namespace Orvix::Config::Validators {
 
-// Refusals of values that would only fail later, at a listener, a timer or the logger. Each sets an
-// error text when the value cannot be used; main thread.
+// Refusals of values that would only fail later, at a listener, a timer, the logger, the CRM or the
+// next start. Each sets an error text, a sentence for the administrator, when the value cannot be used;
+// some rewrite the value: an accepted one to its one form, a refused one to what it was evidently meant
+// as (which the start takes, Setting::AtStart). Main thread.
 
 // A TCP port: 1-65535.
 void port(int &value, QString &error);
-// A number of milliseconds or minutes: 0 or more.
+// A number of milliseconds or minutes, or a CRM user id where 0 is none: 0 or more.
 void nonNegative(int &value, QString &error);
 // One of the logger's levels: debug, info, warning, critical, fatal, in any letter case, or empty
-// (fatal lines only).
+// (fatal lines only). Other loggers' "warn" and "error" are meant as warning and critical.
 void logLevel(QString &value, QString &error);
 // The name of a dictionary in the "locales" directory beside the executable; where a program has no
-// such directory (it starts no CRM link), only the form of the name is checked.
+// such directory (it starts no CRM link), only the form of the name is checked. A file name with
+// ".json" is meant without it.
 void locale(QString &value, QString &error);
+// The login of the web pages: not empty.
+void webUser(QString &value, QString &error);
+// Neither empty nor the built-in one.
+void webPassword(QString &value, QString &error);
+// What the web server can listen on: an IP address, "localhost", or empty for every address.
+void listenAddress(QString &value, QString &error);
+// The portal's http or https address; a bare host, as the page's help shows it, is taken as https.
+void portalAddress(QString &value, QString &error);
+// A local date and time "yyyy-MM-dd HH:mm:ss".
+void dateTime(QString &value, QString &error);
+// What is appended to the name of the directory "generated": letters, digits, '.', '_' and '-'.
+void directoryPostfix(QString &value, QString &error);
+// CRM user ids: 1 or more.
+void userIds(QList<int> &value, QString &error);
+// Trunk number to CRM source id (capitals, digits and '_', such as CALL or UC_7KX2M1).
+void crmSources(QHash<QString, QString> &value, QString &error);
 
 } // namespace Orvix::Config::Validators

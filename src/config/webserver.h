@@ -26,15 +26,17 @@ public:
     }
 
 private:
-    Setting<QString> m_listenHost{this, "listen_host", QStringLiteral("0.0.0.0")};
+    Setting<QString> m_listenHost{this, "listen_host", QStringLiteral("0.0.0.0"), Validators::listenAddress};
     Setting<int> m_listenPort{this, "listen_port", 8077, Validators::port};
     Setting<int> m_listenPortSecure{this, "listen_port_secure", 8078, Validators::port};
     Setting<QString> m_addressExt{this, "address_ext", QString()};
     Setting<QString> m_addressInt{this, "address_int", QString()};
     // Kept in the file although nothing reads it.
     Setting<int> m_socketsPort{this, "sockets_port", 8089, Validators::port};
-    Setting<QString> m_user{this, "user", QStringLiteral("admin")};
-    Setting<QString> m_password{this, "password", QString(kBuiltInWebPassword)};
+    Setting<QString> m_user{this, "user", QStringLiteral("admin"), Validators::webUser, AtStart::Correct};
+    // The start replaces an unusable one by a random password of its own.
+    Setting<QString> m_password{this, "password", QString(kBuiltInWebPassword), Validators::webPassword,
+                                AtStart::Accept};
     Setting<bool> m_useHttp{this, "use_http", true};
 };
 

@@ -57,7 +57,7 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
             self->finish(
                 checkResult(AsteriskStatus::Ok, QStringLiteral("Logged in to the Asterisk manager interface")));
     });
-    login.onReject([self = QPointer<AsteriskChecker>(this)] {
+    login.onReject([self = QPointer<AsteriskChecker>(this), address = QStringLiteral("%1:%2").arg(host).arg(port)] {
         if (!self)
             return;
         if (self->m_lastError == PBX::Asterisk::kNoAnswerInTime) {
@@ -68,7 +68,7 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
                                      QStringLiteral("Asterisk refused the manager user or its secret")));
         } else {
             self->finish(checkResult(AsteriskStatus::ConnectionFailed,
-                                     QStringLiteral("Cannot connect to Asterisk: %1").arg(self->m_lastError)));
+                                     QStringLiteral("Cannot connect to Asterisk at %1: %2").arg(address, self->m_lastError)));
         }
     });
     m_timer->start();

@@ -1,7 +1,8 @@
 #include "configsetup/configupdater.h"
 
+#include "config/generateddirectory.h"
 #include "config/manager.h"
-#include "config/webserver.h"
+#include "config/validators.h"
 #include "configsetup/asteriskchecker.h"
 #include "configsetup/asterisklocator.h"
 #include "configsetup/asterisksettings.h"
@@ -278,13 +279,16 @@ void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
 {
     CrmChecker::Settings crm;
     crm.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Bitrix, QStringLiteral("host")));
+    // As the setting takes it when saved: a bare host is https.
+    QString refused;
+    Config::Validators::portalAddress(crm.host, refused);
     crm.userId =
         number(settings, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
     crm.login = text(settings, QStringLiteral("user_login"),
                      Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
     crm.password = text(settings, QStringLiteral("user_password"),
                         Settings::getString(Settings::Bitrix, QStringLiteral("user_password")));
-    crm.generatedPostfix = Settings::getString(Settings::App, QStringLiteral("generated_postfix")) + kCheckPostfix;
+    crm.generatedPostfix = Config::GeneratedDirectory::postfix() + kCheckPostfix;
     crm.tokenBaseDirectory = m_tokenBaseDirectory;
     crm.timeout = m_crmCheckTimeout;
 
@@ -344,14 +348,7 @@ QJsonObject ConfigUpdater::config() const
 Utils::Promise<void, QJsonObject> ConfigUpdater::updateConfig(const QJsonObject &json)
 {
     Utils::Promise<void, QJsonObject> result;
-    // The protected pages never accept an empty or the built-in password: saved, it would lock out the
-    // administrator who saved it.
-    const QJsonValue password = json.value(QLatin1String("WebServer")).toObject().value(QLatin1String("password"));
-    const bool unusablePassword = password.isString() && !Config::Modules::isUsableWebPassword(password.toString());
-    const QMap<QString, QString> errors = unusablePassword
-        ? QMap<QString, QString>{{QStringLiteral("WebServer.password"),
-                                  QStringLiteral("Choose a password: an empty or the built-in one is never accepted")}}
-        : Settings::update(json);
+    const QMap<QString, QString> errors = Settings::update(json);
     if (errors.isEmpty()) {
         result.resolve();
         return result;

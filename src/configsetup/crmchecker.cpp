@@ -7,6 +7,7 @@
 
 #include <QJsonValue>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTimer>
 
 namespace Orvix::ConfigSetup {
@@ -58,6 +59,7 @@ CrmChecker::~CrmChecker()
 
 void CrmChecker::start(const Settings &settings)
 {
+    m_host = settings.host;
     connect(m_connector, &CRM::Bitrix::Connector::authorizationFailed, this, [this](const QJsonObject &error) {
         m_authFailed = true;
         m_authError = error;
@@ -108,11 +110,14 @@ void CrmChecker::fail()
     const QJsonValue code = m_authError.value(QStringLiteral("code"));
     QJsonObject result;
     if (code.isDouble() && code.toInt() == kAuthUnreachable) {
-        // The description says which host and why (refused, unknown, no answer in time).
+        // The description says why (refused, unknown, no answer in time) after the host, named here already.
+        static const QRegularExpression noAnswer(QStringLiteral("^No answer from [^:]*: "));
+        QString reason = QString(description).remove(noAnswer);
+        if (!reason.isEmpty())
+            reason[0] = reason[0].toLower();
         result = checkResult(CrmStatus::PortalUnreachable,
-                             description.isEmpty() ? QStringLiteral("The CRM portal cannot be reached")
-                                                   : QStringLiteral("The CRM portal cannot be reached: %1")
-                                                         .arg(description));
+                             QStringLiteral("Cannot connect to the CRM portal at %1: %2")
+                                 .arg(m_host, reason.isEmpty() ? QStringLiteral("no answer") : reason));
     } else if (code.isDouble() && code.toInt() == kAuthLoginRefused) {
         result = checkResult(CrmStatus::LoginRefused, QStringLiteral("The CRM portal refused the login or password"));
     } else {

@@ -56,6 +56,7 @@ private:
 
     CRM::Bitrix::Connector *m_connector;
     QTimer *m_timer;
+    QString m_host;
     QJsonObject m_authError;
     bool m_authFailed = false;
     Utils::Promise<QJsonObject> m_result;

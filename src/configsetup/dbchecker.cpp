@@ -3,11 +3,15 @@
 #include "configsetup/checkresult.h"
 #include "sqlquerypoll/sqlconnections.h"
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThreadPool>
 #include <QVariant>
+
+#include <cerrno>
+#include <cstring>
 
 namespace Orvix::ConfigSetup {
 
@@ -49,6 +53,19 @@ bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
     return query.value(0).toInt() > 0;
 }
 
+// Why the connection failed in words: the client library ends its text with the system's error
+// number, "Can't connect to MySQL server on '127.0.0.1' (111)".
+QString connectionFailure(const QSqlError &error, const QString &text)
+{
+    if (error.nativeErrorCode() == QLatin1String("2005")) // CR_UNKNOWN_HOST
+        return QStringLiteral("host not found");
+    static const QRegularExpression systemError(QStringLiteral("\\((\\d+)\\)\\s*$"));
+    const int number = systemError.match(text).captured(1).toInt();
+    if (number == ETIMEDOUT || number == EINPROGRESS)
+        return QStringLiteral("timed out");
+    return number > 0 ? QString::fromLocal8Bit(std::strerror(number)).toLower() : text;
+}
+
 QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
 {
     const QString timeout = QString::number(settings.timeout.count());
@@ -68,7 +85,10 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
             return checkResult(DbStatus::AccessDenied, QStringLiteral("Access denied: %1").arg(text));
         if (code == kErrorBadDb)
             return checkResult(DbStatus::UnknownDatabase, QStringLiteral("Unknown database: %1").arg(text));
-        return checkResult(DbStatus::ConnectionFailed, QStringLiteral("Cannot connect to the database: %1").arg(text));
+        return checkResult(DbStatus::ConnectionFailed, QStringLiteral("Cannot connect to the database at %1:%2: %3")
+                                                           .arg(settings.host)
+                                                           .arg(settings.port)
+                                                           .arg(connectionFailure(error, text)));
     }
 
     QString error;

@@ -2,8 +2,8 @@
 
 #include "utils/settingshelperobject_p.h"
 
-#include <QJsonArray>
 #include <QVariant>
+#include <QtNumeric>
 
 #include <climits>
 #include <cmath>
@@ -38,14 +38,6 @@ QString HelperObject::fullKey(const QString &key) const
     return m_key + QLatin1Char('.') + key;
 }
 
-bool HelperObject::contains(const QString &key) const
-{
-    if (m_object.contains(key))
-        return true;
-    addWarning(fullKey(key), QStringLiteral("Missed element"));
-    return false;
-}
-
 QMap<QString, QString> HelperObject::errors() const
 {
     return m_d->errors;
@@ -66,18 +58,31 @@ bool HelperObject::isCheckOnly() const
     return !m_d->applyMode;
 }
 
-void HelperObject::addWarning(const QString &key, const QString &text) const
+void HelperObject::setLenient(bool lenient)
 {
-    if (isCheckOnly())
-        qDebug() << "W:" << key << "-" << text;
+    m_d->lenient = lenient;
+}
+
+bool HelperObject::isLenient() const
+{
+    return m_d->lenient;
+}
+
+QStringList HelperObject::corrections() const
+{
+    return m_d->corrections;
 }
 
 void HelperObject::addError(const QString &key, const QString &text) const
 {
-    if (!isCheckOnly())
-        return;
-    qDebug() << "E:" << key << "-" << text;
-    m_d->errors.insert(key, text);
+    if (isCheckOnly())
+        m_d->errors.insert(key, text);
+}
+
+void HelperObject::addCorrection(const QString &key, const QString &text) const
+{
+    if (isCheckOnly())
+        m_d->corrections.append(key + QStringLiteral(": ") + text);
 }
 
 QString HelperObject::textOf(const QJsonValue &value)
@@ -95,74 +100,56 @@ QString HelperObject::textOf(const QJsonValue &value)
     }
 }
 
-bool HelperObject::isSecret(const QString &key)
+bool HelperObject::convert(const QJsonValue &value, const QString &key, QString &out) const
 {
-    return key.contains(QLatin1String("password"), Qt::CaseInsensitive);
-}
-
-QString HelperObject::toString(const QJsonValue &value, const QString &key) const
-{
-    if (value.isArray() || value.isObject()) {
-        addError(key, QStringLiteral("Wrong string format"));
-        return QString();
+    // An older build read null as an empty text, and files written so keep starting.
+    if (value.isArray() || value.isObject() || (value.isNull() && !isLenient())) {
+        addError(key, QStringLiteral("Expected a text"));
+        return false;
     }
-    return textOf(value);
+    out = textOf(value);
+    return true;
 }
 
-double HelperObject::toDouble(const QJsonValue &value, const QString &key) const
+bool HelperObject::convert(const QJsonValue &value, const QString &key, int &out) const
 {
-    switch (value.type()) {
-    case QJsonValue::Bool:
-        return value.toBool() ? 1 : 0;
-    case QJsonValue::Double:
-        return value.toDouble();
-    case QJsonValue::String:
-    case QJsonValue::Null: {
+    double number = qQNaN();
+    if (value.isBool()) {
+        number = value.toBool() ? 1 : 0;
+    } else if (value.isDouble()) {
+        number = value.toDouble();
+    } else if (value.isString()) {
         bool ok = false;
-        const double result = value.toString().toLower().toDouble(&ok);
+        const double parsed = value.toString().toDouble(&ok);
         if (ok)
-            return result;
-        break;
+            number = parsed;
     }
-    default:
-        break;
+    // A text may hold "inf" or 1e300, which no int can take; and 5038.5 is no port, nor 5038.
+    if (!std::isfinite(number) || number != std::trunc(number) || number < double(INT_MIN)
+        || number > double(INT_MAX)) {
+        addError(key, QStringLiteral("Expected a whole number"));
+        return false;
     }
-    addError(key, QStringLiteral("Wrong double format"));
-    return 0;
+    out = int(number);
+    return true;
 }
 
-int HelperObject::toInt(const QJsonValue &value, const QString &key) const
+bool HelperObject::convert(const QJsonValue &value, const QString &key, bool &out) const
 {
-    const double number = std::trunc(toDouble(value, key));
-    // a text may hold "inf", "nan" or 1e300, which no int can take
-    if (!std::isfinite(number) || number < double(INT_MIN) || number > double(INT_MAX)) {
-        addError(key, QStringLiteral("Wrong double format"));
-        return 0;
+    const QString text = value.isString() ? value.toString().toLower() : QString();
+    if (value.isBool()) {
+        out = value.toBool();
+    } else if (value.isDouble()) {
+        out = value.toDouble() != 0;
+    } else if (text == QLatin1String("1") || text == QLatin1String("true")) {
+        out = true;
+    } else if (text == QLatin1String("0") || text == QLatin1String("false")) {
+        out = false;
+    } else {
+        addError(key, QStringLiteral("Expected true or false"));
+        return false;
     }
-    return int(number);
-}
-
-bool HelperObject::toBool(const QJsonValue &value, const QString &key) const
-{
-    switch (value.type()) {
-    case QJsonValue::Bool:
-        return value.toBool();
-    case QJsonValue::Double:
-        return value.toDouble() != 0;
-    case QJsonValue::String:
-    case QJsonValue::Null: {
-        const QString text = value.toString().toLower();
-        if (text == QLatin1String("1") || text == QLatin1String("true"))
-            return true;
-        if (text == QLatin1String("0") || text == QLatin1String("false"))
-            return false;
-        break;
-    }
-    default:
-        break;
-    }
-    addError(key, QStringLiteral("Wrong bool format"));
-    return false;
+    return true;
 }
 
 } // namespace Orvix::Utils::Settings

@@ -16,9 +16,10 @@ namespace Orvix::Utils::Settings {
 
 class HelperPrivate;
 
-// A reader positioned on one JSON object of the settings: converts values leniently, records the errors
-// under dotted keys and assigns the members only in the assigning pass, so that one wrong value leaves
-// every member unchanged. Readers derived from one root share its state. Main thread only.
+// A reader positioned on one JSON object of the settings: converts values, records the errors under
+// dotted keys and assigns the members only in the assigning pass, so that one wrong value leaves every
+// member unchanged. Reading the file at start is lenient where a member allows it (AtStart); every other
+// reading is strict. Readers derived from one root share its state. Main thread only.
 class HelperObject : public HelperBase
 {
 public:
@@ -27,136 +28,136 @@ public:
 
     HelperObject child(const QString &key) const;
     QString fullKey(const QString &key) const;
-    bool contains(const QString &key) const;
+    bool contains(const QString &key) const { return m_object.contains(key); }
     // The keys of this object and one value, without any check or message.
     QStringList keys() const { return m_object.keys(); }
     QJsonValue value(const QString &key) const { return m_object.value(key); }
 
     // T is bool, QString or int.
     template<typename T>
-    void load(T &member, const QString &key, Validator<T> validator = {}) const
+    void load(T &member, const QString &key, Validator<T> validator = {}, AtStart atStart = AtStart::Refuse) const
     {
-        if (!containsOrUseDefault(key, member))
+        if (!contains(key))
             return;
-        const QString elementKey = fullKey(key);
         T value = T();
-        const int errorsBefore = errorCount();
-        convert(m_object.value(key), elementKey, value);
-        if (errorCount() != errorsBefore)
-            return; // the converter said why; a validator would only judge its stand-in value
-        check(member, std::move(value), elementKey, validator);
+        // On a failed conversion the converter said why; a validator would only judge a stand-in value.
+        if (convert(m_object.value(key), fullKey(key), value))
+            check(member, std::move(value), fullKey(key), validator, atStart);
     }
 
-    // T is QString or int. Elements without a text form (empty texts, null, arrays, objects) are skipped.
+    // T is QString or int. Elements without a text form (empty texts, null, arrays, objects) are skipped;
+    // the validator judges the whole list.
     template<typename T>
-    void loadList(QList<T> &member, const QString &key, Validator<T> validator = {}) const
+    void loadList(QList<T> &member, const QString &key, Validator<QList<T>> validator = {},
+                  AtStart atStart = AtStart::Refuse) const
     {
-        if (!containsOrUseDefault(key, member))
+        if (!contains(key))
             return;
         const QJsonValue array = m_object.value(key);
         if (!array.isArray()) {
-            addError(key, QStringLiteral("Wrong array format"));
+            addError(fullKey(key), QStringLiteral("Expected a list such as [\"a\", \"b\"]"));
             return;
         }
         QList<T> list;
-        int n = 0;
+        bool converted = true;
         for (const QJsonValue &element : array.toArray()) {
             if (textOf(element).isEmpty())
                 continue;
-            const QString elementKey = key + QStringLiteral("[%1]").arg(n++);
             T value = T();
-            convert(element, elementKey, value);
-            if (validate(value, elementKey, validator) && !isCheckOnly())
-                list.append(value);
+            converted = convert(element, fullKey(key) + QStringLiteral("[%1]").arg(list.size()), value) && converted;
+            list.append(value);
         }
-        if (!isCheckOnly())
-            member = list;
+        if (converted)
+            check(member, std::move(list), fullKey(key), validator, atStart);
     }
 
-    // T is QString.
+    // T is QString; the validator judges the whole map.
     template<typename T>
-    void loadMap(QHash<QString, T> &member, const QString &key, Validator<T> validator = {}) const
+    void loadMap(QHash<QString, T> &member, const QString &key, Validator<QHash<QString, T>> validator = {},
+                 AtStart atStart = AtStart::Refuse) const
     {
-        if (!containsOrUseDefault(key, member))
+        if (!contains(key))
             return;
         const QJsonValue map = m_object.value(key);
         if (!map.isObject()) {
-            addError(key, QStringLiteral("Wrong map format"));
+            addError(fullKey(key), QStringLiteral("Expected an object such as {\"name\": \"text\"}"));
             return;
         }
         QHash<QString, T> hash;
+        bool converted = true;
         const QJsonObject object = map.toObject();
         for (auto it = object.begin(); it != object.end(); ++it) {
-            const QString elementKey = key + QLatin1Char('[') + it.key() + QLatin1Char(']');
             T value = T();
-            convert(it.value(), elementKey, value);
-            if (validate(value, elementKey, validator) && !isCheckOnly())
-                hash.insert(it.key(), value);
+            converted = convert(it.value(), fullKey(key) + QLatin1Char('[') + it.key() + QLatin1Char(']'), value)
+                && converted;
+            hash.insert(it.key(), value);
         }
-        if (!isCheckOnly())
-            member = hash;
+        if (converted)
+            check(member, std::move(hash), fullKey(key), validator, atStart);
     }
 
     QMap<QString, QString> errors() const;
     int errorCount() const;
     void setApplyMode(bool apply);
     bool isCheckOnly() const;
+    // Reading the file at start: AtStart decides what a refused value becomes.
+    void setLenient(bool lenient);
+    bool isLenient() const;
+    // "Section.key: what was made of the value", one per value the lenient reading did not take as it was.
+    QStringList corrections() const;
 
-    void addWarning(const QString &key, const QString &text) const;
     void addError(const QString &key, const QString &text) const;
-
-    QString toString(const QJsonValue &value, const QString &key) const;
-    double toDouble(const QJsonValue &value, const QString &key) const;
-    int toInt(const QJsonValue &value, const QString &key) const;
-    bool toBool(const QJsonValue &value, const QString &key) const;
 
 private:
     // The value's text without reporting anything: empty for arrays, objects, null and undefined.
     static QString textOf(const QJsonValue &value);
-    // The debug line never shows a secret, whatever the section calls it.
-    static bool isSecret(const QString &key);
+
+    // Each records the error under key and returns false when the value has no reading of out's type.
+    bool convert(const QJsonValue &value, const QString &key, bool &out) const;
+    bool convert(const QJsonValue &value, const QString &key, int &out) const;
+    bool convert(const QJsonValue &value, const QString &key, QString &out) const;
+
+    void addCorrection(const QString &key, const QString &text) const;
 
     template<typename T>
-    bool containsOrUseDefault(const QString &key, const T &member) const
+    void assign(T &member, T value) const
     {
-        if (contains(key))
-            return true;
-        if (isCheckOnly()) {
-            QString text;
-            if (isSecret(key))
-                text = QStringLiteral("***");
-            else
-                QDebug(&text).nospace() << member;
-            addWarning(key, QStringLiteral("Use default value: ") + text);
-        }
-        return false;
-    }
-
-    template<typename T>
-    bool validate(T &value, const QString &key, const Validator<T> &validator) const
-    {
-        if (!validator)
-            return true;
-        QString error;
-        validator(value, error);
-        if (error.isEmpty())
-            return true;
-        addError(key, error);
-        return false;
-    }
-
-    template<typename T>
-    void check(T &member, T value, const QString &key, const Validator<T> &validator) const
-    {
-        if (validate(value, key, validator) && !isCheckOnly())
+        if (!isCheckOnly())
             member = std::move(value);
     }
 
-    void convert(const QJsonValue &value, const QString &key, bool &out) const { out = toBool(value, key); }
-    void convert(const QJsonValue &value, const QString &key, int &out) const { out = toInt(value, key); }
-    void convert(const QJsonValue &value, const QString &key, QString &out) const
+    template<typename T>
+    static QString shown(const T &value)
     {
-        out = toString(value, key);
+        QString text;
+        QDebug(&text).nospace() << value;
+        return text;
+    }
+
+    template<typename T>
+    void check(T &member, T value, const QString &key, const Validator<T> &validator, AtStart atStart) const
+    {
+        QString error;
+        T meant = value;
+        if (validator)
+            validator(meant, error);
+        if (error.isEmpty()) {
+            assign(member, std::move(meant));
+        } else if (!isLenient() || atStart == AtStart::Refuse) {
+            addError(key, error);
+        } else if (atStart == AtStart::Accept) {
+            assign(member, std::move(value));
+        } else {
+            // What the validator read the value as, when that passes by itself; else the member's default.
+            QString again;
+            T reread = meant;
+            validator(reread, again);
+            const bool understood = again.isEmpty() && reread == meant;
+            addCorrection(key, understood ? QStringLiteral("%1 is read as %2").arg(shown(value), shown(meant))
+                                          : QStringLiteral("%1; the default %2 is used").arg(error, shown(member)));
+            if (understood)
+                assign(member, std::move(meant));
+        }
     }
 
     QString m_key;

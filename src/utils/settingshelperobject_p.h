@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 namespace Orvix::Utils::Settings {
 
@@ -12,6 +13,8 @@ public:
     QMap<QString, QString> errors;
     // false during the checking pass, true during the assigning pass
     bool applyMode = false;
+    bool lenient = false;
+    QStringList corrections;
 };
 
 } // namespace Orvix::Utils::Settings

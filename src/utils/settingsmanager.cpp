@@ -9,7 +9,13 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QStringList>
-#include <QSaveFile>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Orvix::Utils::Settings {
 
@@ -85,7 +91,6 @@ QJsonObject Manager::load()
         return toJson();
     // unapplied: the file holds something of the administrator's to keep before it is rewritten.
     const auto refuse = [&path](const QString &error, bool unapplied = true) {
-        qWarning().noquote() << error;
         s_loadError = error;
         if (unapplied)
             s_unappliedPath = path;
@@ -117,26 +122,42 @@ QJsonObject Manager::load()
         return toJson();
     }
     s_fileSettings = document.object();
-    const QMap<QString, QString> errors = apply(s_fileSettings);
+    QStringList corrections;
+    const QMap<QString, QString> errors = apply(s_fileSettings, &corrections);
     if (!errors.isEmpty()) {
-        qWarning() << "Settings errors:" << errors;
         QStringList refused;
         for (auto it = errors.cbegin(); it != errors.cend(); ++it)
             refused.append(it.key() + QStringLiteral(": ") + it.value());
         refuse(QStringLiteral("Configuration file %1 holds refused values: %2")
                    .arg(path, refused.join(QStringLiteral("; "))));
+        return toJson();
     }
+    for (const QString &correction : qAsConst(corrections))
+        qWarning().noquote() << QStringLiteral("Configuration file %1: %2").arg(path, correction);
+    QStringList defaults;
+    for (auto it = managers().cbegin(); it != managers().cend(); ++it) {
+        const QJsonObject written = s_fileSettings.value(it.key()).toObject();
+        for (const QString &key : it.value()->toJson().keys()) {
+            if (!written.contains(key))
+                defaults.append(it.key() + QLatin1Char('.') + key);
+        }
+    }
+    if (!defaults.isEmpty())
+        qDebug().noquote() << "Settings left at their defaults:" << defaults.join(QStringLiteral(", "));
     return toJson();
 }
 
-QMap<QString, QString> Manager::apply(const QJsonObject &settings)
+QMap<QString, QString> Manager::apply(const QJsonObject &settings, QStringList *startCorrections)
 {
     HelperObject root(settings);
+    root.setLenient(startCorrections != nullptr);
     loadModules(root, settings);
     const QMap<QString, QString> errors = root.errors();
     if (errors.isEmpty()) {
         root.setApplyMode(true);
         loadModules(root, settings);
+        if (startCorrections)
+            *startCorrections = root.corrections();
     }
     return errors;
 }
@@ -148,10 +169,12 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
     const QString path = configFilePath();
     if (!errors.isEmpty() || path.isEmpty())
         return errors;
+    // The values in force are put back as they are, whatever a save would say of them.
+    QStringList unused;
     if (path == s_unappliedPath) {
         if (!backUpUnappliedFile(path)) {
             // Rewriting now would destroy the only copy of what the administrator wrote.
-            apply(previous);
+            apply(previous, &unused);
             errors.insert(kFileErrorKey, QStringLiteral("Cannot back up configuration file"));
             return errors;
         }
@@ -159,7 +182,7 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
     }
     if (!writeFile(path)) {
         // What is not in the file would be gone at the next start: the service keeps what it had.
-        apply(previous);
+        apply(previous, &unused);
         errors.insert(kFileErrorKey, QStringLiteral("Cannot write configuration file"));
     }
     return errors;
@@ -180,7 +203,7 @@ void Manager::loadModule(const QString &name, HelperObject &root)
         return;
     }
     if (!root.value(name).isObject()) {
-        root.addError(name, QStringLiteral("Wrong object format"));
+        root.addError(name, QStringLiteral("Expected an object of settings"));
         return;
     }
     manager->load(root.child(name));
@@ -232,25 +255,50 @@ bool Manager::backUpUnappliedFile(const QString &path)
 
 bool Manager::writeFile(const QString &path)
 {
-    // The file holds the passwords of the PBX, the database, the portal and the web pages: one made here
-    // is for its owner alone (a file that exists keeps the permissions it was given).
-    const bool made = !QFileInfo::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, file.errorString());
-        return false;
-    }
     // QJsonObject keeps its keys sorted, so sections and keys come out in ascending order.
-    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
-    // A short write must not replace the old file with a truncated one.
-    if (file.write(bytes) != bytes.size())
-        file.cancelWriting();
-    if (!file.commit()) {
-        qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, file.errorString());
+    QString error;
+    if (!writePrivateFile(path, QJsonDocument(toJson()).toJson(QJsonDocument::Indented), &error)) {
+        qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, error);
         return false;
     }
-    if (made)
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
+bool Manager::writePrivateFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    // Through a link, the file it points at is replaced, not the link.
+    const QFileInfo info(path);
+    const QString target = info.isSymLink() ? info.symLinkTarget() : path;
+    struct stat old = {};
+    const bool replacing = ::stat(QFile::encodeName(target).constData(), &old) == 0 && S_ISREG(old.st_mode);
+    // QTemporaryFile makes its file for its owner alone: nobody can open it before its mode is set below.
+    QTemporaryFile file(target + QStringLiteral(".XXXXXX"));
+    if (!file.open()) {
+        *error = file.errorString();
+        return false;
+    }
+    mode_t mode = S_IRUSR | S_IWUSR;
+    if (replacing) {
+        mode = old.st_mode & 07777;
+        if (mode & (S_IROTH | S_IWOTH)) {
+            qWarning().noquote() << QStringLiteral("%1 was open to every user of this host; it holds passwords, so "
+                                                   "it is now its owner's alone (0600)")
+                                        .arg(target);
+            mode = S_IRUSR | S_IWUSR;
+        }
+        // The administrator's file stays theirs when root rewrites it (only root may give a file away).
+        if (::fchown(file.handle(), old.st_uid, old.st_gid) != 0 && ::geteuid() == 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+    }
+    const bool written = ::fchmod(file.handle(), mode) == 0 && file.write(bytes) == bytes.size() && file.flush()
+        && ::fsync(file.handle()) == 0;
+    if (!written || ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    file.setAutoRemove(false);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 namespace Orvix::Utils::Settings {
 
@@ -29,8 +30,10 @@ public:
     // Empty when a file named by configName does not exist: nothing is then read or written.
     static QString configFilePath();
 
-    // Reads and applies the file; a file that cannot be parsed or holds a wrong value leaves every
-    // default in force, says why in loadError and is backed up before the first save rewrites it.
+    // Reads and applies the file leniently (HelperBase::AtStart): a value read otherwise than written is
+    // named in a warning line. A file that cannot be parsed or holds a refused value leaves every default
+    // in force, says why in loadError (the caller reports it) and is backed up before the first save
+    // rewrites it.
     static QJsonObject load();
     // Why the last load could not take an existing file, with the place: "path:line:column: text" for
     // a syntax error, "path: Section.key: text" for a refused value. Empty when it was taken or absent.
@@ -39,12 +42,20 @@ public:
     static QJsonObject fileSettings() { return s_fileSettings; }
 
     // Validates every value first and assigns them only if none is wrong; returns error key -> text.
-    static QMap<QString, QString> apply(const QJsonObject &settings);
+    // With startCorrections the values are read as the file is at start, and what was read otherwise
+    // than written is listed there.
+    static QMap<QString, QString> apply(const QJsonObject &settings, QStringList *startCorrections = nullptr);
 
     // apply, then rewrites the file with the current values. A refused value changes nothing, not even
     // the file; a file that cannot be written puts the previous values back and adds the error
     // "config_file", so the running service never uses what was not saved.
     static QMap<QString, QString> save(const QJsonObject &settings);
+
+    // Replaces the file by bytes at once, so a reader sees the old file or the new one, never a part. A new
+    // file is its owner's alone before a byte is written; one that replaces a file keeps that file's owner,
+    // group and permissions, except that a file every user could read is tightened to 0600 with a warning
+    // (what is written here holds passwords). error: why it failed.
+    static bool writePrivateFile(const QString &path, const QByteArray &bytes, QString *error);
 
     static void loadModules(HelperObject &root, const QJsonObject &settings);
     static void loadModule(const QString &name, HelperObject &root);

@@ -13,8 +13,8 @@ namespace Orvix::WebInterface {
 class ConfigPage;
 
 // The web interface of the service: its pages (the /config page) and what they ask of the service.
-// The App connects getConfigRequest and getCheckStatusRequest to its answers and configChanged to its
-// restart. Main thread; owns its pages.
+// The App connects getConfigRequest, getCheckStatusRequest and restartNoteRequest to its answers and
+// configChanged to its restart. Main thread; owns its pages.
 class App : public QObject
 {
     Q_OBJECT
@@ -30,6 +30,7 @@ Q_SIGNALS:
     void configChanged();
     void getConfigRequest(Utils::Promise<QJsonObject> promise);
     void getCheckStatusRequest(Utils::Promise<QJsonObject> promise);
+    void restartNoteRequest(Utils::Promise<QString> promise);
 
 private:
     ConfigPage *m_configPage;

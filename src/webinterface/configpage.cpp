@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QJsonDocument>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QSharedPointer>
 
@@ -139,8 +140,19 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
         return;
     }
     qInfo() << "Configuration saved from the web interface";
-    reply->sendResult(true);
     Q_EMIT configChanged();
+    const QPointer<Actions::Reply> guard(reply);
+    const Utils::Promise<QString> note;
+    note.onResolve([guard](const QString &text) {
+        if (guard && !text.isEmpty())
+            guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true}, {QStringLiteral("note"), text}});
+        else if (guard)
+            guard->sendResult(true);
+    });
+    if (isSignalConnected(QMetaMethod::fromSignal(&ConfigPage::restartNoteRequest)))
+        Q_EMIT restartNoteRequest(note);
+    else
+        note.resolve(QString());
 }
 
 } // namespace Orvix::WebInterface

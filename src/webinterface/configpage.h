@@ -11,7 +11,8 @@ namespace Orvix::WebInterface {
 
 // /config: GET serves the configuration page (static/config.html with static/config.js and the
 // current settings and check status written into it); POST saves {section: {key: value}} through the
-// configuration manager and answers 422 {"errors": {key: text}} when keys are refused. Digest only:
+// configuration manager and answers 422 {"errors": {key: text}} when keys are refused, else 200 with
+// the note restartNoteRequest gives (the links may be waiting for a restart). Digest only:
 // the page shows passwords. A save is JSON, as the page's script sends it: a browser resends cached
 // digest credentials with a form another site posts here, but cannot send JSON across sites without
 // asking first. Owned by the web interface App; main thread.
@@ -36,6 +37,8 @@ Q_SIGNALS:
     void configChanged();
     void getConfigRequest(Utils::Promise<QJsonObject> promise);
     void getCheckStatusRequest(Utils::Promise<QJsonObject> promise);
+    // Empty when the change applies now.
+    void restartNoteRequest(Utils::Promise<QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Actions::Reply *reply) override;

@@ -233,8 +233,11 @@ void tst_App::startsCrmThenPbx()
     bool started = false;
     app->pbxStarted().onResolve([&started](bool) { started = true; });
     QVERIFY(!app->isStarted());
-    // No web password of its own: the start gives it a random one, in the file.
-    QVERIFY(Orvix::Config::Manager::update(QJsonObject{{"WebServer", QJsonObject{{"password", ""}}}}).isEmpty());
+    // A file without a web password of its own: the start gives it a random one, in the file.
+    QStringList corrections;
+    QVERIFY(Orvix::Utils::Settings::Manager::apply(QJsonObject{{"WebServer", QJsonObject{{"password", ""}}}},
+                                                   &corrections)
+                .isEmpty());
 
     QVERIFY(startApp(*app));
     QVERIFY(app->isStarted());
@@ -732,6 +735,28 @@ void tst_App::routesReachTheirWork_data()
     QTest::newRow("unknown key") << "/update_config"
                                  << QJsonObject{{"WebServer", QJsonObject{{"listen_prot", 9000}, {"user", "x"}}}}
                                  << 422 << QJsonValue(QJsonObject{{"WebServer.listen_prot", "Unknown key"}});
+    // The page's own save and the API refuse alike what would lock the administrator out or break the
+    // next start, whatever the JSON type.
+    for (const char *route : {"/config", "/update_config"}) {
+        const auto refused = [route](const char *what, const char *section, const char *key, const QJsonValue &value,
+                                     const char *errorKey, const char *error) {
+            QTest::addRow("%s: %s", route, what) << route << QJsonObject{{section, QJsonObject{{key, value}}}} << 422
+                                                 << QJsonValue(QJsonObject{{errorKey, error}});
+        };
+        const char *noPassword = "Choose a password: an empty or the built-in one is never accepted";
+        refused("empty web password", "WebServer", "password", "", "WebServer.password", noPassword);
+        refused("built-in web password", "WebServer", "password", "quillbem", "WebServer.password", noPassword);
+        refused("null web password", "WebServer", "password", QJsonValue::Null, "WebServer.password", "Expected a text");
+        refused("empty web user", "WebServer", "user", "", "WebServer.user",
+                "Choose a user name: with an empty one no login works");
+        refused("listen host that is no address", "WebServer", "listen_host", "not an address", "WebServer.listen_host",
+                "Expected an IP address of this host, such as 0.0.0.0 (every address) or 127.0.0.1");
+        refused("fractional AMI port", "Asterisk", "port", 5038.5, "Asterisk.port", "Expected a whole number");
+        refused("user id that is a name", "Bitrix", "fallback_users", QJsonArray{"bob"}, "Bitrix.fallback_users[0]",
+                "Expected a whole number");
+        refused("another logger's level", "App", "log_level", "WARN", "App.log_level",
+                "One of: debug, info, warning, critical, fatal");
+    }
 }
 
 // Each route's request reaches the component that does its work, through the App.
@@ -774,6 +799,13 @@ void tst_App::routesReachTheirWork()
         QCOMPARE(config.toJson(), configBefore);
         QVERIFY(app->isStarted());
         QCOMPARE(loginCount(), 1); // no restart either
+        // The login that asked still opens the protected routes.
+        request.setUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/get_config").arg(app->httpServer().port())));
+        QNetworkReply *again = network.get(request);
+        QSignalSpy answered(again, &QNetworkReply::finished);
+        QVERIFY(answered.wait(20000));
+        again->deleteLater();
+        QCOMPARE(again->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
     }
     if (route == QLatin1String("/originate"))
         QCOMPARE(m_ami->frames(QStringLiteral("Originate")).last().value("Exten"), QStringLiteral("84951112233"));

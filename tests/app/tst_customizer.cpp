@@ -168,7 +168,7 @@ QString tst_Customizer::writeScript(const QString &name, const QByteArray &body)
 
 void tst_Customizer::answers_data()
 {
-    QTest::addColumn<QByteArray>("script"); // empty: the program does not exist
+    QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QString>("hook");
     QTest::addColumn<QJsonObject>("input");
     QTest::addColumn<bool>("resolved");
@@ -246,9 +246,6 @@ void tst_Customizer::answers_data()
     QTest::newRow("crash is a failed run")
         << QByteArray(R"(echo '{"state":"success","data":{}}'; kill -SEGV $$)") << "process_entity_creation_params"
         << kLead << false << QJsonValue(unknown.constData()) << QStringLiteral("Customization Error: \\[.+\\]");
-    QTest::newRow("missing program") << QByteArray() << "process_phone_number" << kPhone << false
-                                     << QJsonValue(unknown.constData())
-                                     << QStringLiteral("Customization Error: \\[.+\\]");
     QTest::newRow("standard input is at its end")
         << QByteArray(R"(cat >/dev/null; echo '{"state":"success","data":{"phone":"read"}}')")
         << "process_phone_number" << kPhone << true << QJsonValue("read") << QString();
@@ -268,7 +265,7 @@ void tst_Customizer::answers()
     QFETCH(QJsonValue, result);
     QFETCH(QString, log);
 
-    const QString path = script.isEmpty() ? m_dir.filePath("missing") : writeScript("answer.sh", script);
+    const QString path = writeScript("answer.sh", script);
     QVERIFY(!path.isEmpty());
     // Generous: no row should come near it; a script left waiting on its input would.
     Customizer customizer(path, 20000, true, true, true, true, true);
@@ -303,38 +300,43 @@ void tst_Customizer::answers()
 
 void tst_Customizer::switches_data()
 {
-    QTest::addColumn<bool>("withProgram");
+    QTest::addColumn<QString>("program"); // "script", "none" or "missing"
     QTest::addColumn<int>("switches");
     QTest::addColumn<QString>("hook");
     QTest::addColumn<QJsonObject>("input");
     QTest::addColumn<bool>("runs");
 
-    QTest::newRow("no program: phone") << false << int(All) << "process_phone_number" << kPhone << false;
-    QTest::newRow("no program: recording") << false << int(All) << "process_record_file_path" << kRecord << false;
-    QTest::newRow("no program: originate") << false << int(All) << "process_originate_params" << kOriginate << false;
-    QTest::newRow("no program: search") << false << int(All) << "process_search_params" << kPhone << false;
-    QTest::newRow("no program: entity") << false << int(All) << "process_entity_creation_params" << kLead << false;
-    QTest::newRow("phone needs no switch") << true << 0 << "process_phone_number" << kPhone << true;
-    QTest::newRow("recording needs no switch") << true << 0 << "process_record_file_path" << kRecord << true;
-    QTest::newRow("originate needs no switch") << true << 0 << "process_originate_params" << kOriginate << true;
-    QTest::newRow("search off") << true << int(All & ~Search) << "process_search_params" << kPhone << false;
-    QTest::newRow("search on") << true << int(Search) << "process_search_params" << kPhone << true;
-    QTest::newRow("final off") << true << int(All & ~Final) << "process_final_params" << kLead << false;
-    QTest::newRow("final on") << true << int(Final) << "process_final_params" << kLead << true;
-    QTest::newRow("entity off: creation") << true << int(All & ~Entity) << "process_entity_creation_params"
-                                          << kLead << false;
-    QTest::newRow("entity off: lead fields") << true << int(All & ~Entity) << "get_updated_lead_fields" << kLead
+    for (const char *program : {"none", "missing"}) {
+        QTest::addRow("%s: phone", program) << program << int(All) << "process_phone_number" << kPhone << false;
+        QTest::addRow("%s: recording", program) << program << int(All) << "process_record_file_path" << kRecord
+                                                << false;
+        QTest::addRow("%s: originate", program) << program << int(All) << "process_originate_params" << kOriginate
+                                                << false;
+        QTest::addRow("%s: search", program) << program << int(All) << "process_search_params" << kPhone << false;
+        QTest::addRow("%s: entity", program) << program << int(All) << "process_entity_creation_params" << kLead
                                              << false;
-    QTest::newRow("entity on: lead fields") << true << int(Entity) << "get_updated_lead_fields" << kLead << true;
-    QTest::newRow("activity off") << true << int(All & ~Activity) << "get_updated_activity_fields" << kLead << false;
-    QTest::newRow("activity on") << true << int(Activity) << "get_updated_activity_fields" << kLead << true;
-    QTest::newRow("task off") << true << int(All & ~Task) << "process_task_creation_params" << kLead << false;
-    QTest::newRow("task on") << true << int(Task) << "process_task_creation_params" << kLead << true;
+    }
+    QTest::newRow("phone needs no switch") << "script" << 0 << "process_phone_number" << kPhone << true;
+    QTest::newRow("recording needs no switch") << "script" << 0 << "process_record_file_path" << kRecord << true;
+    QTest::newRow("originate needs no switch") << "script" << 0 << "process_originate_params" << kOriginate << true;
+    QTest::newRow("search off") << "script" << int(All & ~Search) << "process_search_params" << kPhone << false;
+    QTest::newRow("search on") << "script" << int(Search) << "process_search_params" << kPhone << true;
+    QTest::newRow("final off") << "script" << int(All & ~Final) << "process_final_params" << kLead << false;
+    QTest::newRow("final on") << "script" << int(Final) << "process_final_params" << kLead << true;
+    QTest::newRow("entity off: creation") << "script" << int(All & ~Entity) << "process_entity_creation_params"
+                                          << kLead << false;
+    QTest::newRow("entity off: lead fields") << "script" << int(All & ~Entity) << "get_updated_lead_fields" << kLead
+                                             << false;
+    QTest::newRow("entity on: lead fields") << "script" << int(Entity) << "get_updated_lead_fields" << kLead << true;
+    QTest::newRow("activity off") << "script" << int(All & ~Activity) << "get_updated_activity_fields" << kLead << false;
+    QTest::newRow("activity on") << "script" << int(Activity) << "get_updated_activity_fields" << kLead << true;
+    QTest::newRow("task off") << "script" << int(All & ~Task) << "process_task_creation_params" << kLead << false;
+    QTest::newRow("task on") << "script" << int(Task) << "process_task_creation_params" << kLead << true;
 }
 
 void tst_Customizer::switches()
 {
-    QFETCH(bool, withProgram);
+    QFETCH(QString, program);
     QFETCH(int, switches);
     QFETCH(QString, hook);
     QFETCH(QJsonObject, input);
@@ -343,8 +345,16 @@ void tst_Customizer::switches()
     // Every member a hook could read back, so a run always changes the input.
     const QString script = writeScript(
         "switch.sh", R"(echo '{"state":"success","data":{"phone":"ran","path":"ran","Channel":"ran"}}')");
-    Customizer customizer(withProgram ? script : QString(), 20000, switches & Search, switches & Final,
-                          switches & Entity, switches & Activity, switches & Task);
+    const QString path = program == "script" ? script : program == "missing" ? m_dir.filePath("missing") : QString();
+    Customizer customizer(path, 20000, switches & Search, switches & Final, switches & Entity, switches & Activity,
+                          switches & Task);
+    // Said once, not at every call, nor when the settings are read again unchanged.
+    customizer.updateSettings(path, 20000, switches & Search, switches & Final, switches & Entity,
+                              switches & Activity, switches & Task);
+    QVERIFY(callHook(customizer, hook, input));
+    QCOMPARE(messages().filter(QStringLiteral("customisation off: %1 not found").arg(path)).size(),
+             program == "missing" ? 1 : 0);
+    QVERIFY(messages().filter("Customization Error").isEmpty());
 
     const auto outcome = callHook(customizer, hook, input);
     QVERIFY(outcome);

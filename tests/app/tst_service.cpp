@@ -16,6 +16,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -424,6 +425,18 @@ void tst_Service::lostAmiRestartsBothLinks()
     QCOMPARE(second->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
     first->deleteLater();
     second->deleteLater();
+
+    // Asterisk refuses the login now: the update is written all the same and says when it applies.
+    m_ami->setLoginFailureDelay(0);
+    m_ami->setCredentials(QStringLiteral("somebody"), QStringLiteral("else"));
+    QNetworkReply *refused = post(QStringLiteral("/update_config"), update, "application/json");
+    QVERIFY(waitFinished(refused));
+    refused->deleteLater();
+    QCOMPARE(refused->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    const QJsonObject answer = QJsonDocument::fromJson(refused->readAll()).object();
+    QCOMPARE(answer.value("result"), QJsonValue(true));
+    QVERIFY2(answer.value("note").toString().contains(QRegularExpression("restart.* in [1-3] s$")),
+             qPrintable(answer.value("note").toString()));
     QCOMPARE(m_service.state(), QProcess::Running);
 }
 

@@ -10,6 +10,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using Config = Orvix::Config::Manager;
 
 namespace {
@@ -236,17 +239,27 @@ void tst_ConfigManager::updateSavesEveryKey()
     QCOMPARE(keyCount(saved), 60);
     QCOMPARE(saved, Config::toJson());
 
-    // It holds passwords: a file the save makes is its owner's alone, one that exists keeps its permissions.
-    const auto othersMayRead = [this]() {
-        return QFile::permissions(configPath()) & (QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    // It holds passwords: a file the save makes is its owner's alone; one that exists keeps its owner,
+    // group and permissions, unless every user could read it.
+    const auto mode = [this]() {
+        struct stat info = {};
+        return ::stat(QFile::encodeName(configPath()).constData(), &info) == 0
+            ? QStringLiteral("%1:%2 %3").arg(info.st_uid).arg(info.st_gid).arg(info.st_mode & 0777, 0, 8)
+            : QString();
     };
-    QVERIFY(QFile::setPermissions(configPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                    | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    const bool root = ::geteuid() == 0;
+    QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0640) == 0);
+    QVERIFY(!root || ::chown(QFile::encodeName(configPath()).constData(), 1000, 1001) == 0);
+    const QString owner = root ? QStringLiteral("1000:1001") : mode().section(' ', 0, 0);
+    QVERIFY(Config::update({{"WebServer", QJsonObject{{"password", "Pa55-word"}}}}).isEmpty());
+    QCOMPARE(mode(), owner + " 640");
+    QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0644) == 0);
     QVERIFY(Config::update({{"WebServer", QJsonObject{{"listen_port", 9001}}}}).isEmpty());
-    QVERIFY(othersMayRead());
+    QCOMPARE(mode(), owner + " 600");
     QVERIFY(QFile::remove(configPath()));
-    QVERIFY(Config::update({{"WebServer", QJsonObject{{"listen_port", 9002}}}}).isEmpty());
-    QVERIFY(!othersMayRead());
+    QString error;
+    QVERIFY(Orvix::Utils::Settings::Manager::writePrivateFile(configPath(), "{}", &error));
+    QCOMPARE(mode().section(' ', 1), QStringLiteral("600"));
 }
 
 void tst_ConfigManager::wrongValueAppliesNothing()
@@ -259,7 +272,7 @@ void tst_ConfigManager::wrongValueAppliesNothing()
 
     const QMap<QString, QString> errors = Config::update(update);
 
-    QCOMPARE(errors, (QMap<QString, QString>{{"App.no_lead_mode", "Wrong bool format"}}));
+    QCOMPARE(errors, (QMap<QString, QString>{{"App.no_lead_mode", "Expected true or false"}}));
     QCOMPARE(Config::toJson(), before);
     // Nor is the file touched.
     QCOMPARE(readConfig(), QJsonObject());
@@ -292,7 +305,7 @@ void tst_ConfigManager::updateConverts_data()
                                     << "port" << QJsonValue(5039) << QJsonObject();
     QTest::newRow("port from word") << QJsonObject{{"Asterisk", section("port", "abc")}} << int(Config::Asterisk)
                                     << "port" << QJsonValue(5038)
-                                    << QJsonObject{{"Asterisk.port", "Wrong double format"}};
+                                    << QJsonObject{{"Asterisk.port", "Expected a whole number"}};
     QTest::newRow("switch from text") << QJsonObject{{"App", section("no_lead_mode", "TRUE")}} << int(Config::App)
                                       << "no_lead_mode" << QJsonValue(true) << QJsonObject();
     QTest::newRow("text from number") << QJsonObject{{"App", section("customizer_program_path", 5)}}
@@ -328,7 +341,7 @@ void tst_ConfigManager::updateConverts_data()
         << int(Config::WebServer) << "user" << QJsonValue("admin") << QJsonObject{{"WebServer.listen_prot", "Unknown key"}};
     QTest::newRow("list from text") << QJsonObject{{"App", section("prefixes", "7")}} << int(Config::App)
                                     << "prefixes" << QJsonValue(QJsonArray())
-                                    << QJsonObject{{"prefixes", "Wrong array format"}};
+                                    << QJsonObject{{"App.prefixes", "Expected a list such as [\"a\", \"b\"]"}};
     QTest::newRow("list skips empties")
         << QJsonObject{{"App", section("prefixes", QJsonArray{"", "7", 8, QJsonValue::Null})}} << int(Config::App)
         << "prefixes" << QJsonValue(QJsonArray{"7", "8"}) << QJsonObject();
@@ -342,8 +355,46 @@ void tst_ConfigManager::updateConverts_data()
     QTest::newRow("partial originate") << QJsonObject{{"Asterisk", section("originate", QJsonObject{{"context", "x"}})}}
                                        << int(Config::Asterisk) << "originate"
                                        << QJsonValue(QJsonObject{{"context", "x"}}) << QJsonObject();
+    // What would lock the administrator out, or break the next start, is refused whatever its JSON type.
+    const auto refused = [&section](const char *what, const char *sectionName, const char *key, const QJsonValue &value,
+                                    const QJsonValue &kept, const char *errorKey, const char *error) {
+        QTest::newRow(what) << QJsonObject{{sectionName, section(key, value)}} << int(Config::Module(0)) << key << kept
+                            << QJsonObject{{errorKey, error}};
+    };
+    const char *noPassword = "Choose a password: an empty or the built-in one is never accepted";
+    refused("empty web password", "WebServer", "password", "", QJsonValue(), "WebServer.password", noPassword);
+    refused("null web password", "WebServer", "password", QJsonValue::Null, QJsonValue(), "WebServer.password",
+            "Expected a text");
+    refused("empty web user", "WebServer", "user", "", QJsonValue(), "WebServer.user",
+            "Choose a user name: with an empty one no login works");
+    refused("listen host that is no address", "WebServer", "listen_host", "not an address", QJsonValue(),
+            "WebServer.listen_host",
+            "Expected an IP address of this host, such as 0.0.0.0 (every address) or 127.0.0.1");
+    refused("history start that is no date", "App", "history_start_date", "yesterday", QJsonValue(),
+            "App.history_start_date", "Expected a date and time such as 2024-05-31 09:00:00");
+    refused("postfix that leaves the directory", "App", "generated_postfix", "../../etc", QJsonValue(),
+            "App.generated_postfix",
+            "Only letters, digits, '.', '_' and '-': it is appended to the name of the directory \"generated\"");
+    refused("fractional port", "Asterisk", "port", 5038.5, QJsonValue(), "Asterisk.port", "Expected a whole number");
+    refused("negative CRM user", "Bitrix", "user_id", -3, QJsonValue(), "Bitrix.user_id", "Must not be negative");
+    refused("source id in small letters", "App", "trunk_to_source", QJsonObject{{"trunk1", "abc"}}, QJsonValue(),
+            "App.trunk_to_source",
+            "trunk1: a trunk number takes a CRM source id, written in capitals, digits and _, such as CALL or UC_7KX2M1");
+    refused("user id that is a name", "Bitrix", "fallback_users", QJsonArray{"bob"}, QJsonValue(),
+            "Bitrix.fallback_users[0]", "Expected a whole number");
+    refused("user id 0", "Bitrix", "fallback_users", QJsonArray{4, 0}, QJsonValue(), "Bitrix.fallback_users",
+            "A CRM user id is a number from 1 up, not 0");
+    // What the start reads as meant is still refused on save.
+    refused("another logger's level", "App", "log_level", "WARN", QJsonValue(), "App.log_level",
+            "One of: debug, info, warning, critical, fatal");
+    refused("dictionary named by its file", "App", "locale", "_en.json", QJsonValue(), "App.locale",
+            "The name of a dictionary is written without .json, such as _en");
+    QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
+                                               << int(Config::Bitrix) << "host"
+                                               << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
     QTest::newRow("section not an object") << QJsonObject{{"WebServer", 5}} << int(Config::WebServer) << "user"
-                                           << QJsonValue("admin") << QJsonObject{{"WebServer", "Wrong object format"}};
+                                           << QJsonValue("admin")
+                                           << QJsonObject{{"WebServer", "Expected an object of settings"}};
     QTest::newRow("unknown section") << QJsonObject{{"Nobody", section("port", 1)}} << int(Config::Asterisk)
                                      << "port" << QJsonValue(5038) << QJsonObject{{"Nobody", "Unknown section"}};
 }
@@ -362,7 +413,8 @@ void tst_ConfigManager::updateConverts()
 
     const QJsonObject before = Config::toJson();
     QCOMPARE(Config::update(update), expectedErrors);
-    QCOMPARE(Config::value(Config::Module(module), key), expected);
+    if (module != 0) // else: unchanged, which the comparison below shows
+        QCOMPARE(Config::value(Config::Module(module), key), expected);
     // A refused update changes no value and leaves the file as it was.
     QCOMPARE(readConfig(), expectedErrors.isEmpty() ? Config::toJson() : QJsonObject());
     if (!expectedErrors.isEmpty())
@@ -375,21 +427,40 @@ void tst_ConfigManager::fileValuesLoaded_data()
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("historyStart");
     QTest::addColumn<QString>("error"); // the end of loadError
+    QTest::addColumn<QJsonObject>("taken"); // {section: {key: value}} in force after the load
 
     QTest::newRow("values") << QByteArray(R"({"Asterisk": {"port": "5039"},
                                              "App": {"history_start_date": "2020-01-02 03:04:05"}})")
-                            << 5039 << "2020-01-02 03:04:05" << QString();
+                            << 5039 << "2020-01-02 03:04:05" << QString() << QJsonObject();
+    // An older file's cosmetic slips start: read as meant, or the default.
+    QTest::newRow("slips read as meant")
+        << QByteArray(R"({"Asterisk": {"port": 5039, "host": null}, "App": {"log_level": "WARN", "locale": "_en.json"},
+                         "WebServer": {"password": ""}})")
+        << 5039 << QString() << QString()
+        << QJsonObject{{"App", QJsonObject{{"log_level", "warning"}, {"locale", "_en"}}},
+                       {"Asterisk", QJsonObject{{"host", ""}}}, {"WebServer", QJsonObject{{"password", ""}}}};
+    QTest::newRow("slips that fall back")
+        << QByteArray(R"({"App": {"log_level": "loud", "locale": "../x"}, "WebServer": {"user": ""},
+                         "Bitrix": {"host": "ftp://portal"}})")
+        << 5038 << QString() << QString()
+        << QJsonObject{{"App", QJsonObject{{"log_level", "debug"}, {"locale", "_en"}}},
+                       {"WebServer", QJsonObject{{"user", "admin"}}}, {"Bitrix", QJsonObject{{"host", ""}}}};
+    QTest::newRow("what cannot run is refused")
+        << QByteArray(R"({"WebServer": {"listen_host": "not an address"}, "App": {"log_level": "WARN"}})") << 5038
+        << QString() << "WebServer.listen_host: Expected an IP address of this host, such as 0.0.0.0 (every address) "
+                        "or 127.0.0.1"
+        << QJsonObject{{"App", QJsonObject{{"log_level", "debug"}}}};
     QTest::newRow("one wrong value applies nothing")
         << QByteArray(R"({"Asterisk": {"port": 5039},
                          "App": {"history_start_date": "2020-01-02 03:04:05", "no_lead_mode": "maybe"}})")
-        << 5038 << QString() << "holds refused values: App.no_lead_mode: Wrong bool format";
+        << 5038 << QString() << "holds refused values: App.no_lead_mode: Expected true or false" << QJsonObject();
     QTest::newRow("broken json") << QByteArray(R"({"Asterisk": {"port": 5039)") << 5038 << QString()
-                                 << ":1:27: invalid termination by number";
+                                 << ":1:27: invalid termination by number" << QJsonObject();
     QTest::newRow("syntax error on a later line")
         << QByteArray("{\n    \"Asterisk\": {\n        \"port\": 5039,\n    }\n}\n") << 5038 << QString()
-        << ":4:6: object is missing after a comma";
-    QTest::newRow("empty") << QByteArray(" \n") << 5038 << QString() << ": the file is empty";
-    QTest::newRow("not an object") << QByteArray("[1]") << 5038 << QString() << ": the top level is not a JSON object";
+        << ":4:6: object is missing after a comma" << QJsonObject();
+    QTest::newRow("empty") << QByteArray(" \n") << 5038 << QString() << ": the file is empty" << QJsonObject();
+    QTest::newRow("not an object") << QByteArray("[1]") << 5038 << QString() << ": the top level is not a JSON object" << QJsonObject();
 }
 
 void tst_ConfigManager::fileValuesLoaded()
@@ -398,6 +469,7 @@ void tst_ConfigManager::fileValuesLoaded()
     QFETCH(int, port);
     QFETCH(QString, historyStart);
     QFETCH(QString, error);
+    QFETCH(QJsonObject, taken);
     QVERIFY(writeConfig(content));
 
     Config::init();
@@ -413,6 +485,11 @@ void tst_ConfigManager::fileValuesLoaded()
     else
         QCOMPARE(start, historyStart);
     QCOMPARE(Config::getString(Config::WebServer, QStringLiteral("user")), QStringLiteral("admin"));
+    for (auto section = taken.begin(); section != taken.end(); ++section) {
+        const QJsonObject values = section.value().toObject();
+        for (auto it = values.begin(); it != values.end(); ++it)
+            QCOMPARE(Config::toJson().value(section.key()).toObject().value(it.key()), it.value());
+    }
 }
 
 void tst_ConfigManager::initTwiceKeepsState()

@@ -151,6 +151,7 @@ private Q_SLOTS:
 
 private:
     bool m_answerConfig = true;
+    QString m_note;
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
     std::unique_ptr<Actions::ConnectionsCheck> m_checks;
@@ -174,6 +175,8 @@ void tst_ConfigPage::initTestCase()
                                     {"network", QJsonObject{{"status", -1}, {"message", "Not checked"}}},
                                     {"general", QJsonObject{{"status", 3}, {"message", "Not configured"}}}});
     });
+    connect(m_app.get(), &WebInterface::App::restartNoteRequest, this,
+            [this](Utils::Promise<QString> promise) { promise.resolve(m_note); });
     // The page's "Run checks": every check answers, each with a text of its own.
     m_checks = std::make_unique<Actions::ConnectionsCheck>();
     connect(m_checks.get(), &Actions::ConnectionsCheck::request, this, [](Utils::Promise<QJsonObject> promise) {
@@ -247,7 +250,7 @@ void tst_ConfigPage::browserLoadsAndSaves()
         return browser.evaluate(QStringLiteral("document.querySelector('#%1').parentNode.querySelector('.error')"
                                                ".textContent").arg(id));
     };
-    for (const auto &[port, error] : {std::pair{"1e12", "Wrong double format"},
+    for (const auto &[port, error] : {std::pair{"1e12", "Expected a whole number"},
                                       std::pair{"99999", "A port is a number from 1 to 65535"}}) {
         browser.evaluate(QStringLiteral("document.getElementById('f-WebServer-listen_port').value = '%1';"
                                         "document.getElementById('f-App-log_level').value = 'loud';"
@@ -278,6 +281,14 @@ void tst_ConfigPage::browserLoadsAndSaves()
     QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"),
                               QJsonValue("Saved: WebServer.listen_port takes effect when the service is restarted"),
                               30000);
+
+    // While the links wait for their restart after a loss, the page says when the change applies.
+    m_note = QStringLiteral("Saved; the change applies at the restart of the links, in 42 s");
+    browser.evaluate("document.getElementById('f-App-no_lead_mode').click();"
+                     "document.getElementById('save').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"), QJsonValue(m_note),
+                              30000);
+    m_note.clear();
 
     // "Run checks" runs them all and fills every card with its answer.
     browser.evaluate("document.getElementById('run-checks').click()");

@@ -99,7 +99,7 @@ void API::start(bool clean)
     const int cacheStorageTimeMin = bitrix.value(QLatin1String("cache_storage_time_min")).toInt(0);
     const int executionLoopIntervalMsec = bitrix.value(QLatin1String("execution_loop_interval_msec")).toInt(500);
     const QString locale = Manager::getString(Manager::App, QStringLiteral("locale"));
-    const QString generatedPostfix = Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
+    const QString generatedPostfix = Config::GeneratedDirectory::postfix();
     const QString password = bitrix.value(QLatin1String("user_password")).toString();
     const QString login = bitrix.value(QLatin1String("user_login")).toString();
     const int userId = bitrix.value(QLatin1String("user_id")).toInt(0);

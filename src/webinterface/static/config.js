@@ -13,9 +13,9 @@
   var FIRST = ['Bitrix.host', 'Bitrix.user_login', 'Bitrix.user_password', 'Asterisk.user', 'Asterisk.password',
                'Database.host', 'Database.user', 'Database.password'];
   // Read only when the service starts; every other key is taken at once by restarting the links (the
-  // generated directory too: the links read their files from the new one at once).
-  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'WebServer.listen_host', 'WebServer.listen_port',
-                          'WebServer.listen_port_secure', 'WebServer.use_http'];
+  // generated directory holds the service's lock, so it moves only with a new start).
+  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'App.generated_postfix', 'WebServer.listen_host',
+                          'WebServer.listen_port', 'WebServer.listen_port_secure', 'WebServer.use_http'];
   var HELP = {
     'App.prefixes': 'Prefixes cut from the front of a phone number before it is looked up in the CRM.',
     'App.trunk_to_source': 'Trunk name to CRM source id: calls through the trunk get this source.',
@@ -229,8 +229,9 @@
     request.send('{}');
   }
 
-  // When the saved keys take effect: at once (the links restart) or when the service is restarted.
-  function savedMessage(changes) {
+  // When the saved keys take effect: at once (the links restart), at the restart the links wait for
+  // (the service's note), or when the service is restarted.
+  function savedMessage(changes, note) {
     var later = [];
     var count = 0;
     Object.keys(changes).forEach(function (section) {
@@ -239,9 +240,10 @@
         if (AT_SERVICE_START.indexOf(section + '.' + key) >= 0) later.push(section + '.' + key);
       });
     });
-    if (!later.length) return 'Saved: applied now (the PBX and CRM links restart)';
+    if (!later.length) return note || 'Saved: applied now (the PBX and CRM links restart)';
     return 'Saved: ' + later.join(', ') + (later.length > 1 ? ' take' : ' takes') +
-      ' effect when the service is restarted' + (count > later.length ? '; the other changes apply now' : '');
+      ' effect when the service is restarted' + (count > later.length ?
+        '; the other changes apply ' + (note ? 'at the restart the links wait for' : 'now') : '');
   }
 
   // The value of a field as the JSON type of its original; undefined with an error text when it is not.
@@ -340,7 +342,7 @@
           if (section && Object.prototype.hasOwnProperty.call(section, field.key))
             field.original = section[field.key];
         });
-        setMessage(savedMessage(changes), 'ok');
+        setMessage(savedMessage(changes, answer.note), 'ok');
       } else if (request.status === 422 && answer.errors) {
         showServerErrors(answer.errors);
       } else {
