@@ -2,16 +2,15 @@
 
 #include "configsetup/checkresult.h"
 #include "sqlquerypoll/sqlconnections.h"
+#include "utils/networkerrortext.h"
 
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTcpSocket>
 #include <QThreadPool>
 #include <QVariant>
 
-#include <cerrno>
-#include <cstring>
 
 namespace Orvix::ConfigSetup {
 
@@ -53,17 +52,18 @@ bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
     return query.value(0).toInt() > 0;
 }
 
-// Why the connection failed in words: the client library ends its text with the system's error
-// number, "Can't connect to MySQL server on '127.0.0.1' (111)".
-QString connectionFailure(const QSqlError &error, const QString &text)
+// Why the connection failed, in words. The client library says only that it could not connect, with
+// the system error of its own non-blocking connect (EINPROGRESS also when refused): the network is asked.
+QString connectionFailure(const QString &text, const DbChecker::Settings &settings)
 {
-    if (error.nativeErrorCode() == QLatin1String("2005")) // CR_UNKNOWN_HOST
-        return QStringLiteral("host not found");
-    static const QRegularExpression systemError(QStringLiteral("\\((\\d+)\\)\\s*$"));
-    const int number = systemError.match(text).captured(1).toInt();
-    if (number == ETIMEDOUT || number == EINPROGRESS)
-        return QStringLiteral("timed out");
-    return number > 0 ? QString::fromLocal8Bit(std::strerror(number)).toLower() : text;
+    // "localhost" and no host are the server's local socket, not the network.
+    if (settings.host.isEmpty() || settings.host == QLatin1String("localhost"))
+        return text;
+    QTcpSocket socket;
+    socket.connectToHost(settings.host, static_cast<quint16>(settings.port));
+    if (socket.waitForConnected(int(std::chrono::milliseconds(settings.timeout).count())))
+        return text;
+    return Utils::socketErrorText(socket.error());
 }
 
 QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
@@ -88,7 +88,7 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
         return checkResult(DbStatus::ConnectionFailed, QStringLiteral("Cannot connect to the database at %1:%2: %3")
                                                            .arg(settings.host)
                                                            .arg(settings.port)
-                                                           .arg(connectionFailure(error, text)));
+                                                           .arg(connectionFailure(text, settings)));
     }
 
     QString error;

@@ -294,7 +294,8 @@ bool Manager::writePrivateFile(const QString &path, const QByteArray &bytes, QSt
     }
     const bool written = ::fchmod(file.handle(), mode) == 0 && file.write(bytes) == bytes.size() && file.flush()
         && ::fsync(file.handle()) == 0;
-    if (!written || ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0) {
+    if (!written
+        || ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -257,19 +258,29 @@ void tst_App::startsCrmThenPbx()
     QCOMPARE(bindCount(), 2);
 }
 
-// An operator who has not entered the portal or the manager secret reads so at every run.
+// An operator who has not entered the portal or the manager secret reads so at every run; one whose
+// web server cannot listen reads which setting to change.
 void tst_App::missingSettingsAreNamed_data()
 {
     QTest::addColumn<QJsonObject>("change");
     QTest::addColumn<bool>("portalNamed");
     QTest::addColumn<bool>("managerNamed");
+    QTest::addColumn<QString>("critical"); // the start of the one critical line; empty: none
 
-    QTest::newRow("complete settings name nothing") << QJsonObject() << false << false;
+    QTest::newRow("complete settings name nothing") << QJsonObject() << false << false << QString();
     QTest::newRow("no portal address")
-        << QJsonObject{{"Bitrix", QJsonObject{{"host", ""}}}} << true << false;
+        << QJsonObject{{"Bitrix", QJsonObject{{"host", ""}}}} << true << false << QString();
     QTest::newRow("no portal password")
-        << QJsonObject{{"Bitrix", QJsonObject{{"user_password", ""}}}} << true << false;
-    QTest::newRow("no manager secret") << QJsonObject{{"Asterisk", QJsonObject{{"password", ""}}}} << false << true;
+        << QJsonObject{{"Bitrix", QJsonObject{{"user_password", ""}}}} << true << false << QString();
+    QTest::newRow("no manager secret") << QJsonObject{{"Asterisk", QJsonObject{{"password", ""}}}} << false << true
+                                       << QString();
+    QTest::newRow("an address this host lacks")
+        << QJsonObject{{"WebServer", QJsonObject{{"listen_host", "192.0.2.1"}}}} << false << false
+        << "This host cannot listen on 192.0.2.1: the /config page and the API do not answer; set "
+           "WebServer.listen_host in ";
+    QTest::newRow("plain HTTP off and no certificate")
+        << QJsonObject{{"WebServer", QJsonObject{{"use_http", false}}}} << false << false
+        << "No listener: WebServer.use_http is off and HTTPS did not start";
 }
 
 void tst_App::missingSettingsAreNamed()
@@ -277,16 +288,29 @@ void tst_App::missingSettingsAreNamed()
     QFETCH(QJsonObject, change);
     QFETCH(bool, portalNamed);
     QFETCH(bool, managerNamed);
+    QFETCH(QString, critical);
 
+    QTcpServer freePorts[2];
+    QVERIFY(freePorts[0].listen(QHostAddress::LocalHost) && freePorts[1].listen(QHostAddress::LocalHost));
+    const QJsonObject listener{{"listen_host", "127.0.0.1"}, {"listen_port", freePorts[0].serverPort()},
+                               {"listen_port_secure", freePorts[1].serverPort()}};
+    freePorts[0].close();
+    freePorts[1].close();
+    QVERIFY(Orvix::Config::Manager::update({{"WebServer", listener}}).isEmpty());
     QVERIFY(Orvix::Config::Manager::update(change).isEmpty());
     Orvix::Config::Manager config;
     const auto app = makeApp(config);
-    app->run();
+    app->start();
     QVERIFY(app->isStarted());
     QCOMPARE(!recordedMessages().filter(QStringLiteral("The CRM portal is not set up")).isEmpty(), portalNamed);
     QCOMPARE(messageSeen(QStringLiteral("The Asterisk manager user \"crm\" has no password: enter the secret of "
                                         "its manager.conf section on the /config page")),
              managerNamed);
+    const QStringList criticals =
+        recordedMessages().filter(QRegularExpression("^(This host cannot listen|HTTP port|No listener)"));
+    QCOMPARE(criticals.size(), critical.isEmpty() ? 0 : 1);
+    if (!critical.isEmpty())
+        QVERIFY2(criticals.first().startsWith(critical), qPrintable(criticals.first()));
     app->stop();
 }
 
@@ -746,7 +770,8 @@ void tst_App::routesReachTheirWork_data()
         const char *noPassword = "Choose a password: an empty or the built-in one is never accepted";
         refused("empty web password", "WebServer", "password", "", "WebServer.password", noPassword);
         refused("built-in web password", "WebServer", "password", "quillbem", "WebServer.password", noPassword);
-        refused("null web password", "WebServer", "password", QJsonValue::Null, "WebServer.password", "Expected a text");
+        refused("null web password", "WebServer", "password", QJsonValue::Null, "WebServer.password",
+                "Expected a text");
         refused("empty web user", "WebServer", "user", "", "WebServer.user",
                 "Choose a user name: with an empty one no login works");
         refused("listen host that is no address", "WebServer", "listen_host", "not an address", "WebServer.listen_host",

@@ -328,7 +328,8 @@ void tst_Customizer::switches_data()
     QTest::newRow("entity off: lead fields") << "script" << int(All & ~Entity) << "get_updated_lead_fields" << kLead
                                              << false;
     QTest::newRow("entity on: lead fields") << "script" << int(Entity) << "get_updated_lead_fields" << kLead << true;
-    QTest::newRow("activity off") << "script" << int(All & ~Activity) << "get_updated_activity_fields" << kLead << false;
+    QTest::newRow("activity off") << "script" << int(All & ~Activity) << "get_updated_activity_fields" << kLead
+                                  << false;
     QTest::newRow("activity on") << "script" << int(Activity) << "get_updated_activity_fields" << kLead << true;
     QTest::newRow("task off") << "script" << int(All & ~Task) << "process_task_creation_params" << kLead << false;
     QTest::newRow("task on") << "script" << int(Task) << "process_task_creation_params" << kLead << true;

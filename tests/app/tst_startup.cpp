@@ -85,7 +85,8 @@ void tst_Startup::exitsAtOnce_data()
     // One line naming the file, the key and the reason; a cosmetic slip beside it is no reason.
     QTest::newRow("impossible value and unknown key")
         << QStringList()
-        << QByteArray(R"({"App": {"log_file": "LOG", "log_level": "loud"}, "WebServer": {"prot": 1, "listen_port": 0}})")
+        << QByteArray(R"({"App": {"log_file": "LOG", "log_level": "loud"},
+                         "WebServer": {"prot": 1, "listen_port": 0}})")
         << 1
         << QStringLiteral("Not started: Configuration file %1 holds refused values: WebServer.listen_port: A port is a "
                           "number from 1 to 65535; WebServer.prot: Unknown key\n")
@@ -180,7 +181,8 @@ void tst_Startup::oneServicePerGeneratedDirectory()
 
     // An older file with cosmetic slips starts, read as meant; only the log says what was read.
     QProcess older;
-    start(older, R"({"App": {"log_file": "LOG", "log_level": "WARN", "locale": "_en.json", "generated_postfix": "POSTFIX"},
+    start(older, R"({"App": {"log_file": "LOG", "log_level": "WARN", "locale": "_en.json",
+                             "generated_postfix": "POSTFIX"},
                     "WebServer": {"use_http": false}})");
     const auto olderLog = [this]() {
         QFile file(m_dir.filePath("calvena.log"));

@@ -1,3 +1,4 @@
+#include "config/generateddirectory.h"
 #include "config/manager.h"
 #include "utils/settingsmanager.h"
 
@@ -379,7 +380,8 @@ void tst_ConfigManager::updateConverts_data()
     refused("negative CRM user", "Bitrix", "user_id", -3, QJsonValue(), "Bitrix.user_id", "Must not be negative");
     refused("source id in small letters", "App", "trunk_to_source", QJsonObject{{"trunk1", "abc"}}, QJsonValue(),
             "App.trunk_to_source",
-            "trunk1: a trunk number takes a CRM source id, written in capitals, digits and _, such as CALL or UC_7KX2M1");
+            "trunk1: a trunk number takes a CRM source id, written in capitals, digits and _, such as CALL or "
+            "UC_7KX2M1");
     refused("user id that is a name", "Bitrix", "fallback_users", QJsonArray{"bob"}, QJsonValue(),
             "Bitrix.fallback_users[0]", "Expected a whole number");
     refused("user id 0", "Bitrix", "fallback_users", QJsonArray{4, 0}, QJsonValue(), "Bitrix.fallback_users",
@@ -460,7 +462,8 @@ void tst_ConfigManager::fileValuesLoaded_data()
         << QByteArray("{\n    \"Asterisk\": {\n        \"port\": 5039,\n    }\n}\n") << 5038 << QString()
         << ":4:6: object is missing after a comma" << QJsonObject();
     QTest::newRow("empty") << QByteArray(" \n") << 5038 << QString() << ": the file is empty" << QJsonObject();
-    QTest::newRow("not an object") << QByteArray("[1]") << 5038 << QString() << ": the top level is not a JSON object" << QJsonObject();
+    QTest::newRow("not an object") << QByteArray("[1]") << 5038 << QString() << ": the top level is not a JSON object"
+                                   << QJsonObject();
 }
 
 void tst_ConfigManager::fileValuesLoaded()
@@ -502,6 +505,13 @@ void tst_ConfigManager::initTwiceKeepsState()
 
     QCOMPARE(Config::toJson(), before);
     QCOMPARE(Config::getString(Config::App, QStringLiteral("locale")), QStringLiteral("_ru"));
+
+    // The directory of the lock and the saved state moves only with the next start.
+    QVERIFY(Config::update({{"App", QJsonObject{{"generated_postfix", "_a"}}}}).isEmpty());
+    Orvix::Config::GeneratedDirectory::hold();
+    QVERIFY(Config::update({{"App", QJsonObject{{"generated_postfix", "_b"}}}}).isEmpty());
+    QCOMPARE(Orvix::Config::GeneratedDirectory::postfix(), QStringLiteral("_a"));
+    QVERIFY(Orvix::Config::GeneratedDirectory::path().endsWith(QStringLiteral("/generated_a")));
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigManager)

@@ -604,8 +604,8 @@ void tst_ApiCalls::recordingLink_data()
         << QJsonObject{{"address_int", "https://10.0.0.5:9000"}} << "74951234567"
         << "https://10.0.0.5:9000/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
     QTest::newRow("listen host over https")
-        << QJsonObject{{"listen_host", "pbx.local"}, {"use_http", false}, {"listen_port_secure", 8078}} << "74951234567"
-        << "https://pbx.local:8078/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
+        << QJsonObject{{"listen_host", "10.0.0.7"}, {"use_http", false}, {"listen_port_secure", 8078}} << "74951234567"
+        << "https://10.0.0.7:8078/get_conversation_recording?id=1700000000.1&from=74951234567&to=101";
     QTest::newRow("a plus stays a plus")
         << QJsonObject{{"address_int", "10.0.0.5"}, {"listen_port", 8077}} << "+74951234567"
         << "http://10.0.0.5:8077/get_conversation_recording?id=1700000000.1&from=%2B74951234567&to=101";

@@ -273,7 +273,8 @@ void tst_Settings::listsAndMaps_data()
         << "ints" << QJsonValue(QJsonArray{QJsonValue::Null, "", "x", 2.5}) << ints
         << QJsonObject{{"Test.ints[0]", "Expected a whole number"}, {"Test.ints[1]", "Expected a whole number"}};
     QTest::newRow("array instead of map") << "map" << QJsonValue(QJsonArray{"a"}) << map
-                                          << QJsonObject{{"Test.map", "Expected an object such as {\"name\": \"text\"}"}};
+                                          << QJsonObject{{"Test.map",
+                                                          "Expected an object such as {\"name\": \"text\"}"}};
     QTest::newRow("wrong map element") << "map" << QJsonValue(QJsonObject{{"k", QJsonArray{1}}, {"a", "9"}}) << map
                                        << QJsonObject{{"Test.map[k]", "Expected a text"}};
     QTest::newRow("map replaces whole") << "map" << QJsonValue(QJsonObject{{"only", 5}})
