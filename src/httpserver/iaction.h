@@ -26,6 +26,9 @@ namespace Orvix::HttpServer {
 class IAction
 {
 public:
+    // No route of the service takes more; a larger body is refused before it is read.
+    static inline constexpr qint64 kDefaultMaxBodyBytes = 1024 * 1024;
+
     explicit IAction(const QString &route, bool requiresAuth = false);
     virtual ~IAction();
     IAction(const IAction &) = delete;
@@ -38,6 +41,8 @@ public:
     // protected routes refuse every request that a browser marks as cross-site, so that a foreign page
     // cannot use the browser's remembered digest login to run SQL, change the configuration or place calls.
     virtual bool isPage() const { return false; }
+    // The largest request body the route takes (413 above it), at most QHttpConnection::kMaxBodyBytes.
+    virtual qint64 maxBodyBytes() const { return kDefaultMaxBodyBytes; }
 
     virtual void execute(const Request &request, Response response) = 0;
 

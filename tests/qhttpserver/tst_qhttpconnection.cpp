@@ -2,7 +2,9 @@
 #include "qhttpserver/qhttpserver.h"
 #include "support/rawhttpclient.h"
 
+#include <QFile>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -25,7 +27,62 @@ private Q_SLOTS:
     void streamedBodyIsChunked();
     void connectionsAreCapped_data();
     void connectionsAreCapped();
+    void clientsAreCountedByNetwork_data();
+    void clientsAreCountedByNetwork();
+    void bodiesAreBounded_data();
+    void bodiesAreBounded();
 };
+
+namespace {
+
+// The resident memory of this process, in bytes.
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const auto match = QRegularExpression(QStringLiteral("VmRSS:\\s*(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLongLong() * 1024 : -1;
+}
+
+// Sends a request head and then its body a window at a time, as the socket takes it, so that the
+// client's own buffers stay small; keeps the status of the answer.
+class BodySender : public QObject
+{
+public:
+    BodySender(quint16 port, const QByteArray &head, qint64 bodyBytes)
+        : m_left(bodyBytes)
+    {
+        connect(&m_socket, &QTcpSocket::connected, this, [this, head] {
+            m_socket.write(head);
+            more();
+        });
+        connect(&m_socket, &QTcpSocket::bytesWritten, this, &BodySender::more);
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
+            m_answer += m_socket.readAll();
+            if (status == 0 && m_answer.contains('\n'))
+                status = m_answer.split(' ').value(1).toInt();
+        });
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    int status = 0;
+
+private:
+    void more()
+    {
+        constexpr qint64 kWindow = 64 * 1024;
+        while (m_left > 0 && m_socket.state() == QAbstractSocket::ConnectedState && m_socket.bytesToWrite() < kWindow) {
+            const qint64 piece = qMin(kWindow, m_left);
+            m_socket.write(QByteArray(int(piece), 'b'));
+            m_left -= piece;
+        }
+    }
+    QTcpSocket m_socket;
+    qint64 m_left;
+    QByteArray m_answer;
+};
+
+} // namespace
 
 void tst_QHttpConnection::idleConnectionIsClosed_data()
 {
@@ -46,6 +103,9 @@ void tst_QHttpConnection::idleConnectionIsClosed_data()
     // Each line comes before the idle time-out, the whole head never within the head time-out.
     QTest::newRow("a head sent a line at a time") << QByteArray("GET / HTTP/1.1\r\n") << true << 408;
     QTest::newRow("empty lines a line at a time") << QByteArray("\r\n") << true << 408;
+    // The same for a body, within the request time-out.
+    QTest::newRow("a body sent a byte at a time")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n") << true << 408;
 }
 
 void tst_QHttpConnection::idleConnectionIsClosed()
@@ -57,6 +117,7 @@ void tst_QHttpConnection::idleConnectionIsClosed()
     QHttpServer server;
     server.setIdleTimeout(std::chrono::milliseconds(200));
     server.setHeadTimeout(std::chrono::milliseconds(600));
+    server.setRequestTimeout(std::chrono::milliseconds(1500));
     connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *request, QHttpResponse *response) {
         response->end(request->path() == "/big" ? QByteArray(256 * 1024, 'b') : QByteArray("ok"));
     });
@@ -77,7 +138,10 @@ void tst_QHttpConnection::idleConnectionIsClosed()
     QTimer trickle;
     int line = 0;
     connect(&trickle, &QTimer::timeout, &client, [&] {
-        client.send(sent == "\r\n" ? sent : "X-Line-" + QByteArray::number(++line) + ": y\r\n");
+        if (sent.startsWith("POST"))
+            client.send("b");
+        else
+            client.send(sent == "\r\n" ? sent : "X-Line-" + QByteArray::number(++line) + ": y\r\n");
     });
     if (status == 408)
         trickle.start(100);
@@ -222,6 +286,83 @@ void tst_QHttpConnection::connectionsAreCapped()
     again.send("GET / HTTP/1.1\r\n\r\n");
     QVERIFY(again.next());
     QHttpConnection::setConnectionLimits(QHttpConnection::kMaxConnectionsPerAddress, QHttpConnection::kMaxConnections);
+}
+
+void tst_QHttpConnection::clientsAreCountedByNetwork_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QString>("counted");
+
+    QTest::newRow("IPv4") << "192.0.2.7" << "192.0.2.7";
+    QTest::newRow("IPv4 mapped into IPv6") << "::ffff:192.0.2.7" << "192.0.2.7";
+    // One subscriber holds a whole /64 and may use every address of it.
+    QTest::newRow("IPv6, by its /64") << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << "2001:db8:1:2::";
+}
+
+void tst_QHttpConnection::clientsAreCountedByNetwork()
+{
+    QFETCH(QString, peer);
+    QFETCH(QString, counted);
+    QCOMPARE(QHttpConnection::clientKey(QHostAddress(peer)), QHostAddress(counted));
+    // Where the descriptors are few, connections leave room for the files they stream and for the links.
+    for (const quint64 limit : {256ULL, 1024ULL, 1ULL << 20}) {
+        const int cap = QHttpConnection::maxConnectionsFor(limit);
+        QVERIFY(cap <= QHttpConnection::kMaxConnections);
+        QVERIFY(2 * quint64(cap) + QHttpConnection::kReservedDescriptors <= limit);
+    }
+}
+
+void tst_QHttpConnection::bodiesAreBounded_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<qint64>("declared"); // Content-Length
+    QTest::addColumn<qint64>("sent");
+    QTest::addColumn<qint64>("budget"); // of buffered bodies, all connections together
+    QTest::addColumn<int>("handedOver"); // requests that reach the server; the others get the status
+    QTest::addColumn<int>("status");
+
+    constexpr qint64 kMiB = 1024 * 1024;
+    QTest::newRow("96 connections declaring 16 MiB, 3 MiB sent each")
+        << 96 << 16 * kMiB << 3 * kMiB << QHttpConnection::kBodyBudget << 0 << 413;
+    QTest::newRow("bodies within the limit, over the budget together")
+        << 4 << 1000000LL << 1000000LL << 3000000LL << 3 << 503;
+}
+
+void tst_QHttpConnection::bodiesAreBounded()
+{
+    QFETCH(int, connections);
+    QFETCH(qint64, declared);
+    QFETCH(qint64, sent);
+    QFETCH(qint64, budget);
+    QFETCH(int, handedOver);
+    QFETCH(int, status);
+
+    QHttpConnection::setBodyBudget(budget);
+    QHttpServer server;
+    QList<QPointer<QHttpResponse>> held; // their bodies stay counted until they are answered
+    connect(&server, &QHttpServer::newRequest, this,
+            [&held](QHttpRequest *, QHttpResponse *response) { held.append(response); });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    const qint64 before = residentBytes();
+    const QByteArray head = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(declared) + "\r\n\r\n";
+    std::vector<std::unique_ptr<BodySender>> senders;
+    for (int i = 0; i < connections; ++i) {
+        senders.push_back(std::make_unique<BodySender>(server.serverPort(), head, sent));
+        if (i < handedOver) // one after the other, so that the last one is over the budget
+            QTRY_COMPARE(held.size(), i + 1);
+    }
+    const auto refused = [&senders, status] {
+        return std::count_if(senders.cbegin(), senders.cend(), [status](const auto &s) { return s->status == status; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(refused(), long(connections - handedOver), 30000);
+    QCOMPARE(held.size(), handedOver);
+    const qint64 grown = residentBytes() - before;
+    QVERIFY2(grown < 100 * 1024 * 1024, qPrintable(QString::number(grown)));
+    for (const QPointer<QHttpResponse> &response : held)
+        response->end("ok");
+    senders.clear();
+    QTRY_COMPARE(QHttpConnection::bufferedBodyBytes(), 0);
+    QHttpConnection::setBodyBudget(QHttpConnection::kBodyBudget);
 }
 
 QTEST_GUILESS_MAIN(tst_QHttpConnection)
