@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Orvix::HttpServer {
 
 namespace {
@@ -35,19 +37,14 @@ void endMinute()
         s.minute->stop();
         return;
     }
-    auto most = s.perClient.cbegin();
-    for (auto it = s.perClient.cbegin(); it != s.perClient.cend(); ++it) {
-        if (it.value() > most.value())
-            most = it;
-    }
-    const QString from = most == s.perClient.cend() ? QString()
-                                                    : QStringLiteral(" from %1 client(s), %2 of them from %3")
-                                                          .arg(s.perClient.size())
-                                                          .arg(most.value())
-                                                          .arg(most.key().toString());
-    qWarning().noquote() << QStringLiteral("%1 more failed logins or refused requests in the last minute%2; the latest: %3")
+    // Never empty here: the first clients of a minute are always counted.
+    const auto most = std::max_element(s.perClient.cbegin(), s.perClient.cend());
+    qWarning().noquote() << QStringLiteral("%1 more failed logins or refused requests in the last minute from %2 "
+                                           "client(s), %3 of them from %4; the latest: %5")
                                 .arg(s.suppressed)
-                                .arg(from, s.latest);
+                                .arg(s.perClient.size())
+                                .arg(*most)
+                                .arg(most.key().toString(), s.latest);
     s.suppressed = 0;
     s.perClient.clear();
     s.latest.clear();

@@ -12,11 +12,9 @@ QString confinedPath(const QString &root, const QString &path)
     // missing folder ("<root>/<link>/<missing>/../<file>") and then be followed somewhere else.
     const QString base = QFileInfo(root).canonicalFilePath();
     const QString candidate = QFileInfo(path).canonicalFilePath();
-    if (base.isEmpty() || candidate.isEmpty())
+    if (base.isEmpty() || !candidate.startsWith(base + QLatin1Char('/')))
         return QString();
-    if (base == QLatin1String("/"))
-        return candidate != base ? candidate : QString();
-    return candidate.startsWith(base + QLatin1Char('/')) ? candidate : QString();
+    return candidate;
 }
 
 } // namespace Orvix::Utils
