@@ -14,8 +14,9 @@ namespace Orvix::HttpServer {
 // - Constructing an action registers it under its route in the process-wide registry; destroying it
 //   removes it. A route registered twice goes to the newer action (with a warning). Main thread only.
 // - The server calls execute() once per GET or POST on the route (only a POST with the event key on the
-//   portal's "/events/..." routes); the action checks the method itself where it matters. With requiresAuth() the server has already checked the
-//   client's digest credentials (DigestAuthentication) and answered 401 itself when they failed.
+//   portal's "/events/..." routes); the action checks the method itself where it matters. With
+//   requiresAuth() the server has already checked the client's digest credentials (DigestAuthentication)
+//   and answered 401 itself when they failed.
 // - execute() answers through the response, at once or later: keep a copy of the Response (and of the
 //   Request if needed) in the promise callback and send when the promise settles; the connection stays
 //   open meanwhile. Capture no raw `this` in such callbacks (QPointer). Response::isClientGone() tells
