@@ -37,6 +37,11 @@ Action::Action(const QString &route, bool requiresAuth, QObject *parent)
 void Action::execute(const HttpServer::Request &request, HttpServer::Response response)
 {
     auto *reply = new Reply(request.method(), std::move(response), this);
+    reply->setClientAddress(request.remoteAddress());
+    if (m_onlyJson && !request.isJson()) {
+        reply->sendError(415, QStringLiteral("Send a JSON body (Content-Type: application/json)"));
+        return;
+    }
     if (request.isJson() && !request.isJsonValid()) {
         reply->sendError(400, QStringLiteral("Malformed JSON body"));
         return;

@@ -38,6 +38,10 @@ protected:
 
     virtual void handle(const QJsonObject &params, Reply *reply) = 0;
 
+    // Refuses (415) what is not a JSON body: a page of another site can post a form or plain text
+    // without asking the browser, but not JSON.
+    void acceptOnlyJson() { m_onlyJson = true; }
+
     // Parameter readers: false after answering 400 when a required value is missing or none of them
     // has the expected type. Texts accept JSON strings and whole numbers (a number sent as JSON).
     static bool takeText(const QJsonObject &params, const QString &key, Reply *reply, QString *value);
@@ -101,6 +105,7 @@ protected:
 
 private:
     std::chrono::milliseconds m_timeout = kDefaultTimeout;
+    bool m_onlyJson = false;
 };
 
 } // namespace Orvix::Actions

@@ -1,6 +1,9 @@
 #include "actions/auth.h"
 
+#include "httpserver/accessfailures.h"
 #include "httpserver/webpassword.h"
+
+#include <QPointer>
 
 namespace Orvix::Actions {
 
@@ -16,13 +19,27 @@ void Auth::handle(const QJsonObject &params, Reply *reply)
     if (!takeText(params, QStringLiteral("user"), reply, &user)
         || !takeText(params, QStringLiteral("password"), reply, &password))
         return;
+    // Counted per client and summed up once a minute: a guessing client must not fill the disk.
+    const QString failure = QStringLiteral("Попытка авторизоваться с неправильными реквизитами: [%1] и [******] from %2")
+                                .arg(user, reply->clientAddress().toString());
     // Whatever the configuration holds, the password every copy ships with opens nothing.
     if (!HttpServer::WebPassword::isAcceptable(password)) {
+        HttpServer::AccessFailures::record(reply->clientAddress(), failure);
         reply->sendError(401, QStringLiteral("Wrong user or password"));
         return;
     }
+    const QPointer<Reply> guard(reply);
     const Utils::Promise<void> promise;
-    answerWhenSettled(reply, promise, 401, QStringLiteral("Wrong user or password"));
+    promise.onResolve([guard]() {
+        if (guard)
+            guard->sendResult(true);
+    });
+    promise.onReject([guard, failure]() {
+        if (!guard)
+            return;
+        HttpServer::AccessFailures::record(guard->clientAddress(), failure);
+        guard->sendError(401, QStringLiteral("Wrong user or password"));
+    });
     Q_EMIT request(user, password, promise);
 }
 

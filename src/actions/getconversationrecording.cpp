@@ -1,6 +1,7 @@
 #include "actions/getconversationrecording.h"
 
 #include "config/manager.h"
+#include "httpserver/accessfailures.h"
 #include "httpserver/staticfiles.h"
 
 #include <QDebug>
@@ -73,8 +74,9 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
         const QString file = HttpServer::StaticFiles::within(directory, path);
         if (file.isEmpty() || !QFileInfo(file).isReadable()) {
             if (file.isEmpty() && QFileInfo::exists(path))
-                qWarning().noquote() << QStringLiteral("Recording [%1] lies outside the recordings directory [%2]: refused")
-                                            .arg(path, directory);
+                HttpServer::AccessFailures::record(
+                    guard->clientAddress(),
+                    QStringLiteral("Recording [%1] lies outside the recordings directory [%2]: refused").arg(path, directory));
             guard->sendError(404, QStringLiteral("Recording not found"));
             return;
         }

@@ -3,6 +3,7 @@
 #include "httpserver/response.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
@@ -26,6 +27,9 @@ public:
     Reply(const QString &method, HttpServer::Response response, QObject *parent);
 
     QString method() const { return m_method; }
+    // The client that asked, for the lines that name it.
+    QHostAddress clientAddress() const { return m_client; }
+    void setClientAddress(const QHostAddress &client) { m_client = client; }
     bool isAnswered() const { return m_answered; }
 
     void startTimeout(std::chrono::milliseconds timeout);
@@ -41,6 +45,7 @@ private:
     bool takeAnswer();
 
     QString m_method;
+    QHostAddress m_client;
     HttpServer::Response m_response;
     QTimer *m_timer = nullptr;
     bool m_answered = false;

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 UpdateConfig::UpdateConfig(QObject *parent)
     : Action(QStringLiteral("/update_config"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void UpdateConfig::handle(const QJsonObject &params, Reply *reply)

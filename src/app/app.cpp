@@ -5,7 +5,9 @@
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
 #include "httpclient/httpclient.h"
+#include "httpserver/accessfailures.h"
 #include "httpserver/webpassword.h"
+#include "utils/confinedpath.h"
 #include "utils/logger.h"
 #include "utils/msgbuilder.h"
 #include "websocketserver/eventsender.h"
@@ -15,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QTcpServer>
@@ -557,15 +560,14 @@ void App::onCallBackStartEvent(const QString &phone, const QString &lineNumber)
 
 void App::onAuthRequest(const QString &user, const QString &password, Promise<void> promise)
 {
-    // The password is checked, never written down.
-    qInfo() << QStringLiteral("Получен запрос авторизации: %1, %2").arg(user, kMaskedPassword);
+    // The password is checked, never written down. A failure is logged by the /auth action, which knows the
+    // client and sums a guessing client's failures up once a minute.
     if (user == m_config.getString(Manager::WebServer, QStringLiteral("user"))
         && password == m_config.getString(Manager::WebServer, QStringLiteral("password"))) {
+        qInfo() << QStringLiteral("Получен запрос авторизации: %1, %2").arg(user, kMaskedPassword);
         promise.resolve();
         return;
     }
-    qWarning() << QStringLiteral("Попытка авторизоваться с неправильными реквизитами: [%1] и [%2]")
-                      .arg(user, kMaskedPassword);
     promise.reject();
 }
 
@@ -766,20 +768,63 @@ void App::onCallRecordingPathRequest(const QString &callId, const QString &from,
                 promise.resolve(path);
                 return;
             }
-            const MsgBuilder builder(callId, MsgBuilder::NoTask, MsgBuilder::RecordFilePathCustomization);
-            self->m_customizer.processRecordFilePath(callId, from, to, path)
-                .onResolve([builder, promise](const QString &customized) {
-                    qDebug().noquote() << builder.build(
-                        MsgBuilder::Ok, QStringLiteral("Result of record file path customization: [%1]").arg(customized));
-                    promise.resolve(customized);
-                })
-                .onReject([builder, promise, path](const QString &reason) {
-                    qDebug().noquote() << builder.build(
-                        MsgBuilder::Error, QStringLiteral("Failed to customize record file path: [%1]").arg(reason));
-                    promise.resolve(path);
+            // Only a request whose numbers matched a call gets here. Still, a burst of them must not take
+            // every thread that the call hooks need: a few scripts run at once, a few more wait.
+            if (self->m_recordingPathRuns < kMaxRecordingPathRuns) {
+                self->customizeRecordingPath(callId, from, to, path, promise);
+            } else if (self->m_waitingRecordingPaths.size() < kMaxWaitingRecordingPaths) {
+                self->m_waitingRecordingPaths.append([self, callId, from, to, path, promise]() {
+                    if (self)
+                        self->customizeRecordingPath(callId, from, to, path, promise);
+                    else
+                        promise.resolve(path);
                 });
+            } else {
+                promise.reject(Entities::RecordingFailure::failed(QStringLiteral("too many recordings asked for at once")));
+            }
         })
         .onReject([promise](const Entities::RecordingFailure &failure) { promise.reject(failure); });
+}
+
+void App::customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
+                                 Promise<QString, Entities::RecordingFailure> promise)
+{
+    ++m_recordingPathRuns;
+    const MsgBuilder builder(callId, MsgBuilder::NoTask, MsgBuilder::RecordFilePathCustomization);
+    const QString directory = m_config.getString(Manager::Asterisk, QStringLiteral("recordings_dir"));
+    m_customizer.processRecordFilePath(callId, from, to, path)
+        .onResolve([self = QPointer<App>(this), builder, promise, path, directory](const QString &customized) {
+            qDebug().noquote() << builder.build(
+                MsgBuilder::Ok, QStringLiteral("Result of record file path customization: [%1]").arg(customized));
+            // The script may name any file; only recordings leave the service, to a client or to the portal.
+            const QString file = customized == path ? path : Utils::confinedPath(directory, customized);
+            if (file.isEmpty()) {
+                HttpServer::AccessFailures::record(
+                    QHostAddress(), QStringLiteral("Recording [%1] named by the customisation script is no file in the "
+                                                   "recordings directory [%2]: refused")
+                                        .arg(customized, directory));
+                promise.reject(Entities::RecordingFailure::missing(
+                    QStringLiteral("the customised path is no file in the recordings directory")));
+            } else {
+                promise.resolve(file);
+            }
+            if (self)
+                self->onRecordingPathCustomized();
+        })
+        .onReject([self = QPointer<App>(this), builder, promise, path](const QString &reason) {
+            qDebug().noquote() << builder.build(
+                MsgBuilder::Error, QStringLiteral("Failed to customize record file path: [%1]").arg(reason));
+            promise.resolve(path);
+            if (self)
+                self->onRecordingPathCustomized();
+        });
+}
+
+void App::onRecordingPathCustomized()
+{
+    --m_recordingPathRuns;
+    if (!m_waitingRecordingPaths.isEmpty())
+        m_waitingRecordingPaths.takeFirst()();
 }
 
 } // namespace Orvix

@@ -52,6 +52,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 namespace Orvix {
 
@@ -178,6 +179,9 @@ private:
     // What a save answers while the links wait for the restart after a loss; empty when none waits.
     QString restartNote() const;
     void listen();
+    void customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
+                                Utils::Promise<QString, Entities::RecordingFailure> promise);
+    void onRecordingPathCustomized();
     void startLinks();
     void stopLinks();
 
@@ -236,6 +240,11 @@ private:
     bool m_crmRunning = false;
     // The clean run ends the process, also when the CRM cannot be reached.
     bool m_cleaning = false;
+    // Recording path scripts running, and the requests waiting for one of them to end.
+    static inline constexpr int kMaxRecordingPathRuns = 2;
+    static inline constexpr int kMaxWaitingRecordingPaths = 32;
+    int m_recordingPathRuns = 0;
+    QList<std::function<void()>> m_waitingRecordingPaths;
     // Last: destroyed first, waiting for the scripts still running while the links are alive.
     Customizer m_customizer;
 };

@@ -1,5 +1,6 @@
 #include "digestauthentication.h"
 
+#include "accessfailures.h"
 #include "config/manager.h"
 #include "logging.h"
 #include "webpassword.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
 #include <deque>
@@ -20,7 +22,21 @@ namespace Orvix::HttpServer {
 
 namespace {
 
-struct Nonce
+// Compares without an early exit, so the time taken tells nothing about where the texts differ.
+bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (int i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a.at(i) ^ b.at(i));
+    return difference == 0;
+}
+
+// Nonces carry the moment they were made and a keyed hash of it: a challenge costs no memory, so no flood
+// of challenges can push out the nonces that clients are using. Only a nonce answered right is remembered,
+// for its count.
+struct UsedNonce
 {
     qint64 created = 0; // ms on the monotonic clock
     quint64 lastCount = 0;
@@ -28,44 +44,74 @@ struct Nonce
 
 struct NonceStore
 {
-    QHash<QByteArray, Nonce> nonces;
-    // The nonces in the order they were made, so the oldest go first in constant time. A nonce that a
-    // check dropped stays here until its turn comes and is skipped then.
-    std::deque<QByteArray> order;
+    QByteArray secret;
     QElapsedTimer clock;
     std::chrono::milliseconds lifetime = DigestAuthentication::kNonceLifetime;
     QByteArray opaque;
+    QHash<QByteArray, UsedNonce> used;
+    std::deque<QByteArray> order; // of used, oldest first
+    // A nonce made at or before this moment whose count was pushed out by the cap: it cannot be told
+    // from a replay any more, so its client is asked to take a fresh one (stale).
+    qint64 forgottenUpTo = -1;
 
     NonceStore()
     {
         clock.start();
-        opaque = randomHex();
+        secret = randomBytes(32);
+        opaque = randomBytes(16).toHex();
     }
 
-    static QByteArray randomHex()
+    static QByteArray randomBytes(int size)
     {
-        quint32 words[4];
-        QRandomGenerator::system()->fillRange(words);
-        return QByteArray(reinterpret_cast<const char *>(words), sizeof(words)).toHex();
+        QByteArray bytes(size, Qt::Uninitialized);
+        QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
+        return bytes;
     }
 
-    // An expired nonce is kept a while longer, so that a client that answers it correctly is told
+    QByteArray mac(const QByteArray &payload) const
+    {
+        return QMessageAuthenticationCode::hash(payload, secret, QCryptographicHash::Sha256).left(16).toHex();
+    }
+
+    // 16 hex digits of the time, 16 of chance (two challenges in one millisecond differ), 32 of the hash.
+    QByteArray make() const
+    {
+        const QByteArray payload = QByteArray::number(clock.elapsed(), 16).rightJustified(16, '0')
+            + randomBytes(8).toHex();
+        return payload + mac(payload);
+    }
+
+    // When the nonce was made, if it is one of ours.
+    std::optional<qint64> createdAt(const QByteArray &nonce) const
+    {
+        if (nonce.size() != 64 || !constantTimeEquals(mac(nonce.left(32)), nonce.mid(32)))
+            return std::nullopt;
+        bool ok = false;
+        const qint64 created = nonce.left(16).toLongLong(&ok, 16);
+        return ok ? std::optional<qint64>(created) : std::nullopt;
+    }
+
+    // An expired nonce is still known a while, so that a client that answers it correctly is told
     // "stale" and retries without asking its user again.
-    bool isGone(const QByteArray &nonce, qint64 now) const
+    bool isGone(qint64 created, qint64 now) const
     {
         constexpr std::chrono::milliseconds kStaleGrace = DigestAuthentication::kNonceLifetime;
-        const auto it = nonces.constFind(nonce);
-        return it == nonces.constEnd() || now - it->created > (lifetime + kStaleGrace).count();
+        return now - created > (lifetime + kStaleGrace).count();
     }
 
-    void add(const QByteArray &nonce)
+    void remember(const QByteArray &nonce, qint64 created, quint64 count, qint64 now)
     {
-        const qint64 now = clock.elapsed();
-        while (!order.empty() && (isGone(order.front(), now) || nonces.size() >= DigestAuthentication::kMaxNonces)) {
-            nonces.remove(order.front());
+        while (!order.empty()) {
+            const auto oldest = used.constFind(order.front());
+            const bool gone = oldest == used.cend() || isGone(oldest->created, now);
+            if (!gone && used.size() < DigestAuthentication::kMaxNonces)
+                break;
+            if (!gone)
+                forgottenUpTo = qMax(forgottenUpTo, oldest->created);
+            used.remove(order.front());
             order.pop_front();
         }
-        nonces.insert(nonce, Nonce{now, 0});
+        used.insert(nonce, UsedNonce{created, count});
         order.push_back(nonce);
     }
 };
@@ -79,17 +125,6 @@ NonceStore &store()
 QByteArray md5Hex(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-// Compares without an early exit, so the time taken tells nothing about where the texts differ.
-bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (int i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a.at(i) ^ b.at(i));
-    return difference == 0;
 }
 
 // The parameters of `Digest a=b, c="d"` (quoted strings may hold escaped characters and commas).
@@ -159,9 +194,7 @@ void DigestAuthentication::setNonceLifetime(std::chrono::milliseconds lifetime)
 
 QByteArray DigestAuthentication::newNonce()
 {
-    const QByteArray nonce = NonceStore::randomHex();
-    store().add(nonce);
-    return nonce;
+    return store().make();
 }
 
 DigestAuthentication::Result DigestAuthentication::check(const Request &request)
@@ -195,10 +228,10 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
 
     NonceStore &nonces = store();
     const qint64 now = nonces.clock.elapsed();
-    // A nonce we never made (or forgot long ago) says nothing about the password: no "stale" for it.
-    if (nonces.isGone(nonce, now))
+    // A nonce we never made (or made long ago) says nothing about the password: no "stale" for it.
+    const std::optional<qint64> created = nonces.createdAt(nonce);
+    if (!created || nonces.isGone(*created, now))
         return Result::Invalid;
-    auto it = nonces.nonces.find(nonce);
 
     const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("user")).toUtf8();
     const QString configured = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password"));
@@ -213,8 +246,15 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
     if (!userMatches || !responseMatches)
         return Result::Invalid;
     // Stale only for a right answer to a nonce of ours that expired (RFC 7616, 3.3).
-    if (now - it->created > nonces.lifetime.count())
+    if (now - *created > nonces.lifetime.count())
         return Result::Stale;
+    const auto it = nonces.used.find(nonce);
+    if (it == nonces.used.end()) {
+        if (*created <= nonces.forgottenUpTo)
+            return Result::Stale;
+        nonces.remember(nonce, *created, count, now);
+        return Result::Ok;
+    }
     if (count <= it->lastCount)
         return Result::Replayed;
     it->lastCount = count;
@@ -231,12 +271,13 @@ bool DigestAuthentication::authenticate(const Request &request, Response respons
     case Result::Stale:
         break;
     case Result::Invalid:
-        qWarning().noquote() << QStringLiteral("HTTP authentication failed for %1 from %2")
-                                    .arg(request.path(), request.remoteAddress().toString());
+        AccessFailures::record(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
+                                                            .arg(request.path(), request.remoteAddress().toString()));
         break;
     case Result::Replayed:
-        qWarning().noquote() << QStringLiteral("HTTP authentication refused a replayed request for %1 from %2")
-                                    .arg(request.path(), request.remoteAddress().toString());
+        AccessFailures::record(request.remoteAddress(),
+                               QStringLiteral("HTTP authentication refused a replayed request for %1 from %2")
+                                   .arg(request.path(), request.remoteAddress().toString()));
         break;
     }
     sendChallenge(response, result == Result::Stale);

@@ -12,10 +12,10 @@ class Response;
 
 // HTTP digest authentication (RFC 7616, MD5, qop="auth": what browsers and curl --digest speak) of
 // protected actions and pages, against the WebServer section's "user" and "password", read at each
-// check so a changed password applies at once. Nonces are ours, expire, and each nonce count is
-// accepted once (a replayed request is refused). The server runs it before every action whose
-// requiresAuth() is true; a page may also call authenticate() itself. Process-wide nonce store;
-// main thread only.
+// check so a changed password applies at once. Nonces are ours (a keyed hash of when they were made),
+// expire, and each nonce count is accepted once (a replayed request is refused). The server runs it
+// before every action whose requiresAuth() is true; a page may also call authenticate() itself.
+// Process-wide store of the nonces in use; main thread only.
 class DigestAuthentication
 {
 public:
@@ -28,6 +28,7 @@ public:
     };
 
     static inline constexpr std::chrono::seconds kNonceLifetime{300};
+    // Nonces in use remembered for their counts; only a right answer adds one.
     static inline constexpr int kMaxNonces = 4096;
 
     static Result check(const Request &request);

@@ -13,9 +13,10 @@ namespace Orvix::HttpServer {
 // Contract:
 // - Constructing an action registers it under its route in the process-wide registry; destroying it
 //   removes it. A route registered twice goes to the newer action (with a warning). Main thread only.
-// - The server calls execute() once per request on the route, whatever the method; the action checks
-//   the method itself where it matters. With requiresAuth() the server has already checked the
-//   client's digest credentials (DigestAuthentication) and answered 401 itself when they failed.
+// - The server calls execute() once per GET or POST on the route (only a POST with the event key on the
+//   portal's "/events/..." routes); the action checks the method itself where it matters. With
+//   requiresAuth() the server has already checked the client's digest credentials (DigestAuthentication)
+//   and answered 401 itself when they failed.
 // - execute() answers through the response, at once or later: keep a copy of the Response (and of the
 //   Request if needed) in the promise callback and send when the promise settles; the connection stays
 //   open meanwhile. Capture no raw `this` in such callbacks (QPointer). Response::isClientGone() tells
@@ -26,6 +27,9 @@ namespace Orvix::HttpServer {
 class IAction
 {
 public:
+    // No route of the service takes more; a larger body is refused before it is read.
+    static inline constexpr qint64 kDefaultMaxBodyBytes = 1024 * 1024;
+
     explicit IAction(const QString &route, bool requiresAuth = false);
     virtual ~IAction();
     IAction(const IAction &) = delete;
@@ -38,6 +42,8 @@ public:
     // protected routes refuse every request that a browser marks as cross-site, so that a foreign page
     // cannot use the browser's remembered digest login to run SQL, change the configuration or place calls.
     virtual bool isPage() const { return false; }
+    // The largest request body the route takes (413 above it), at most QHttpConnection::kMaxBodyBytes.
+    virtual qint64 maxBodyBytes() const { return kDefaultMaxBodyBytes; }
 
     virtual void execute(const Request &request, Response response) = 0;
 

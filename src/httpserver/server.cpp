@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "accessfailures.h"
+#include "config/generateddirectory.h"
 #include "digestauthentication.h"
 #include "iaction.h"
 #include "logging.h"
@@ -18,6 +20,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QUrl>
 
 #include <optional>
 
@@ -28,12 +31,47 @@ namespace {
 const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
 
+// Whether the Origin a browser sent is this server as the browser reached it (scheme, host and port).
+bool isOwnOrigin(const Request &request, const QByteArray &origin)
+{
+    const QUrl from(QString::fromLatin1(origin));
+    const QString scheme = request.isSecure() ? QStringLiteral("https") : QStringLiteral("http");
+    const QUrl self(scheme + QStringLiteral("://") + QString::fromLatin1(request.header(QByteArrayLiteral("Host"))));
+    const int defaultPort = request.isSecure() ? 443 : 80;
+    return from.isValid() && self.isValid() && !from.host().isEmpty() && from.scheme() == scheme
+        && from.host().compare(self.host(), Qt::CaseInsensitive) == 0
+        && from.port(defaultPort) == self.port(defaultPort);
+}
+
 // Whether a browser marks the request as sent from another site; other clients send nothing. Another site
-// of the same domain (another port of this host) counts as another site.
+// of the same domain (another port of this host) counts as another site. Browsers without Sec-Fetch-Site
+// still name the page's origin on what a page sends, except plain navigations.
 bool fromAnotherSite(const Request &request)
 {
     const QByteArray site = request.header(QByteArrayLiteral("Sec-Fetch-Site")).trimmed().toLower();
-    return site == "cross-site" || site == "same-site";
+    if (!site.isEmpty())
+        return site == "cross-site" || site == "same-site";
+    const QByteArray origin = request.header(QByteArrayLiteral("Origin")).trimmed();
+    return !origin.isEmpty() && !isOwnOrigin(request, origin);
+}
+
+// Compares without an early exit, so the time taken tells nothing about how much of the key was right.
+bool sameSecret(const QString &given, const QString &expected)
+{
+    if (given.size() != expected.size())
+        return false;
+    ushort difference = 0;
+    for (int i = 0; i < given.size(); ++i)
+        difference |= given.at(i).unicode() ^ expected.at(i).unicode();
+    return difference == 0;
+}
+
+// The portal posts its events to the handler address the service bound, which carries the key.
+bool carriesEventKey(const Request &request)
+{
+    const QString expected = Config::GeneratedDirectory::eventKey();
+    const QJsonValue given = request.query().value(Config::GeneratedDirectory::kEventKeyParameter);
+    return !expected.isEmpty() && given.isString() && sameSecret(given.toString(), expected);
 }
 
 std::optional<QHostAddress> addressOf(const QString &host)
@@ -93,6 +131,7 @@ bool Server::listen(const QString &host, int port, bool useHttp)
         return false;
     }
     m_http = new QHttpServer(this);
+    m_http->setBodyLimit(&Server::bodyLimit);
     connect(m_http, &QHttpServer::newRequest, this, &Server::onNewRequest);
     if (!m_http->listen(*address, static_cast<quint16>(port))) {
         qWarning().noquote()
@@ -135,6 +174,7 @@ bool Server::listenSecure(const QString &host, int port)
         return false;
     }
     m_https = new QHttpsServer(certificate, key, this);
+    m_https->setBodyLimit(&Server::bodyLimit);
     connect(m_https, &QHttpServer::newRequest, this, &Server::onNewRequest);
     if (!m_https->listen(*address, static_cast<quint16>(port))) {
         qWarning().noquote()
@@ -165,6 +205,12 @@ quint16 Server::securePort() const
     return m_https && m_https->isListening() ? m_https->serverPort() : 0;
 }
 
+qint64 Server::bodyLimit(const QByteArray &, const QByteArray &target)
+{
+    const IAction *action = IAction::find(QUrl::fromPercentEncoding(QHttpRequest::pathOf(target)));
+    return action ? action->maxBodyBytes() : IAction::kDefaultMaxBodyBytes;
+}
+
 void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
 {
     handle(Request(*request), Response(response));
@@ -193,15 +239,30 @@ void Server::handle(const Request &request, Response response)
     const QString path = request.path();
     qCDebug(lcHttpServer) << request.method() << request.target() << "from" << request.remoteAddress();
     if (IAction *action = IAction::find(path)) {
+        // The portal posts its events from its servers to the address bound with the key; anything else
+        // (a page in a browser, a link previewer, a forged form) would make the PBX dial.
+        if (path.startsWith(kEventsPrefix)) {
+            if (request.method() != QLatin1String("POST")) {
+                response.setHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("POST"));
+                response.sendError(405, QStringLiteral("Method not allowed"));
+                return;
+            }
+            if (isFromBrowser(request)) {
+                response.sendError(403, QStringLiteral("Cross-site request refused"));
+                return;
+            }
+            if (!carriesEventKey(request)) {
+                AccessFailures::record(request.remoteAddress(),
+                                       QStringLiteral("Event to %1 from %2 refused: it does not carry the key of the "
+                                                      "bound handler")
+                                           .arg(path, request.remoteAddress().toString()));
+                response.sendError(403, QStringLiteral("Unknown event handler"));
+                return;
+            }
+        }
         if (request.method() != QLatin1String("GET") && request.method() != QLatin1String("POST")) {
             response.setHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, POST"));
             response.sendError(405, QStringLiteral("Method not allowed"));
-            return;
-        }
-        // The portal calls its event routes from its servers; a page in a browser that posts there would
-        // make the PBX dial.
-        if (path.startsWith(kEventsPrefix) && isFromBrowser(request)) {
-            response.sendError(403, QStringLiteral("Cross-site request refused"));
             return;
         }
         if (action->requiresAuth() && isForeignRequest(request, *action)) {

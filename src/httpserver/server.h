@@ -16,7 +16,8 @@ class IAction;
 
 // The HTTP front end: a plain and a TLS listener that route each request to the IAction registered
 // for its path (after digest authentication when the action requires it), serve "/static/..." from the
-// static directory, and answer 404 otherwise. The TLS certificate and key are "ssl/server.crt" and
+// static directory, and answer 404 otherwise. The portal's event routes ("/events/...") take only a POST
+// whose query carries the event key (Config::GeneratedDirectory::eventKey). The TLS certificate and key are "ssl/server.crt" and
 // "ssl/server.key" (PEM) in the files directory, like "static/"; by default the directory of the
 // executable. Main thread only; owns its listeners.
 class Server : public QObject
@@ -47,6 +48,7 @@ public:
 
 private:
     void onNewRequest(QHttpRequest *request, QHttpResponse *response);
+    static qint64 bodyLimit(const QByteArray &method, const QByteArray &target);
     void serveStatic(const Request &request, Response response);
     static bool isForeignRequest(const Request &request, const IAction &action);
     static bool isFromBrowser(const Request &request);

@@ -12,6 +12,9 @@
 
 #include <climits>
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -25,6 +28,8 @@ namespace {
 
 // Bytes the socket may hold unread while the connection waits for its answers to drain.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
+// How long a closing connection waits for the client to close its side.
+constexpr std::chrono::seconds kLingerTime{2};
 
 // The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
 // a second later so that one pass covers the whole burst.
@@ -52,12 +57,13 @@ QHttpConnection *connectionOf(http_parser *parser)
 
 } // namespace
 
-QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::milliseconds idleTimeout,
-                                 std::chrono::milliseconds headTimeout, QObject *parent)
+QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts &timeouts,
+                                 const BodyLimit &bodyLimit, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
     , m_secure(secure)
     , m_parser(std::make_unique<Parser>())
+    , m_bodyLimit(bodyLimit)
     , m_client(clientAddress(socket))
 {
     ++s_openPerAddress[m_client];
@@ -68,11 +74,14 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::m
     m_parser->parser.data = this;
 
     m_idleTimer.setSingleShot(true);
-    m_idleTimer.setInterval(idleTimeout);
+    m_idleTimer.setInterval(timeouts.idle);
     connect(&m_idleTimer, &QTimer::timeout, this, &QHttpConnection::onIdleTimeout);
     m_headTimer.setSingleShot(true);
-    m_headTimer.setInterval(headTimeout);
-    connect(&m_headTimer, &QTimer::timeout, this, &QHttpConnection::onHeadTimeout);
+    m_headTimer.setInterval(timeouts.head);
+    connect(&m_headTimer, &QTimer::timeout, this, &QHttpConnection::onRequestTimeout);
+    m_requestTimer.setSingleShot(true);
+    m_requestTimer.setInterval(timeouts.request);
+    connect(&m_requestTimer, &QTimer::timeout, this, &QHttpConnection::onRequestTimeout);
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket))
@@ -87,6 +96,7 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::m
 
 QHttpConnection::~QHttpConnection()
 {
+    dropBody();
     auto it = s_openPerAddress.find(m_client);
     if (it != s_openPerAddress.end() && --it.value() <= 0)
         s_openPerAddress.erase(it);
@@ -99,15 +109,39 @@ QHttpConnection::~QHttpConnection()
 
 QHostAddress QHttpConnection::clientAddress(const QTcpSocket *socket)
 {
-    const QHostAddress peer = socket->peerAddress();
+    return clientKey(socket->peerAddress());
+}
+
+QHostAddress QHttpConnection::clientKey(const QHostAddress &peer)
+{
     bool isV4 = false;
     const quint32 v4 = peer.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : peer;
+    if (isV4)
+        return QHostAddress(v4);
+    if (peer.protocol() != QAbstractSocket::IPv6Protocol)
+        return peer;
+    Q_IPV6ADDR network = peer.toIPv6Address();
+    for (int i = 8; i < 16; ++i)
+        network[i] = 0;
+    return QHostAddress(network);
+}
+
+int QHttpConnection::maxConnectionsFor(quint64 descriptorLimit)
+{
+    if (descriptorLimit <= quint64(kReservedDescriptors))
+        return 1;
+    return int(qMin<quint64>(kMaxConnections, (descriptorLimit - kReservedDescriptors) / 2));
 }
 
 bool QHttpConnection::mayOpen(const QHostAddress &client)
 {
-    return s_open < s_max && s_openPerAddress.value(client) < s_maxPerAddress;
+    static const int descriptorCap = [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max == RLIM_INFINITY)
+            return kMaxConnections;
+        return maxConnectionsFor(limit.rlim_max);
+    }();
+    return s_open < qMin(s_max, descriptorCap) && s_openPerAddress.value(client) < s_maxPerAddress;
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)
@@ -144,8 +178,11 @@ void QHttpConnection::onReadyRead()
     }
     if (m_paused)
         return; // left in the socket until the answers ahead drain
-    if (!m_inBody && !m_headTimer.isActive())
+    if (!m_inBody && !m_headTimer.isActive()) {
         m_headTimer.start(); // the first byte of a head (or of what should have been one)
+        if (!m_requestTimer.isActive())
+            m_requestTimer.start();
+    }
     m_unparsed += m_socket->readAll();
     parse();
     deliver();
@@ -183,10 +220,11 @@ void QHttpConnection::parse()
 void QHttpConnection::fail(int status)
 {
     m_headTimer.stop();
+    m_requestTimer.stop();
     m_closing = true;
     m_unparsed.clear();
     m_inMessage = false;
-    m_body.clear();
+    dropBody();
     m_headers.clear();
     auto *response = new QHttpResponse(this, nullptr, false, false);
     m_queue.append(response);
@@ -285,13 +323,33 @@ void QHttpConnection::advance()
 void QHttpConnection::closeSocket()
 {
     m_closing = true;
-    if (!m_gone)
-        m_socket->disconnectFromHost();
+    m_closeWhenWritten = true;
+    if (!m_gone && !m_halfClosed && pendingBytes() == 0)
+        halfClose();
+}
+
+void QHttpConnection::halfClose()
+{
+    // The client may still be sending a body we refused: a close with its bytes unread would reset the
+    // connection and lose the answer on its way. Say we are done, drop what still comes, and close when
+    // the client does or the linger time has passed.
+    m_halfClosed = true;
+    ::shutdown(static_cast<int>(m_socket->socketDescriptor()), SHUT_WR);
+    QTimer::singleShot(kLingerTime, this, [this] {
+        if (m_gone)
+            return;
+        m_socket->abort();
+        onDisconnected();
+    });
 }
 
 void QHttpConnection::onBytesWritten()
 {
     m_idleTimer.start();
+    if (m_closeWhenWritten && !m_gone && !m_halfClosed && pendingBytes() == 0) {
+        halfClose();
+        return;
+    }
     if (!m_queue.isEmpty())
         Q_EMIT m_queue.first()->bytesWritten();
     if (m_writeBlocked && !m_gone && pendingBytes() <= kMaxWriteBacklog) {
@@ -307,6 +365,8 @@ void QHttpConnection::onDisconnected()
     m_gone = true;
     m_idleTimer.stop();
     m_headTimer.stop();
+    m_requestTimer.stop();
+    dropBody();
     const QList<QHttpResponse *> pending = m_queue;
     for (QHttpResponse *response : pending) {
         response->m_clientGone = true;
@@ -331,12 +391,18 @@ void QHttpConnection::onIdleTimeout()
     onDisconnected();
 }
 
-void QHttpConnection::onHeadTimeout()
+void QHttpConnection::onRequestTimeout()
 {
     if (m_gone || m_closing)
         return;
-    qCDebug(lcQHttpServer) << "request head not complete in time from" << m_client;
+    qCDebug(lcQHttpServer) << "request not complete in time from" << m_client;
     fail(408);
+}
+
+void QHttpConnection::dropBody()
+{
+    s_bodyBytes -= m_body.size();
+    m_body = QByteArray();
 }
 
 bool QHttpConnection::countHeaderBytes(size_t length)
@@ -356,13 +422,15 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->m_headers.clear();
     self->m_field.clear();
     self->m_value.clear();
-    self->m_body.clear();
+    self->dropBody();
     self->m_lastWasValue = false;
     self->m_headerBytes = 0;
     self->m_inMessage = true;
     self->m_inBody = false;
     if (!self->m_headTimer.isActive())
         self->m_headTimer.start();
+    if (!self->m_requestTimer.isActive())
+        self->m_requestTimer.start();
     return 0;
 }
 
@@ -411,12 +479,12 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     self->m_headTimer.stop();
     self->m_inBody = true;
     self->m_method = http_method_str(static_cast<http_method>(parser->method));
-    if (parser->content_length != ULLONG_MAX) {
-        if (parser->content_length > static_cast<quint64>(kMaxBodyBytes)) {
-            self->m_failStatus = 413;
-            return -1;
-        }
-        self->m_body.reserve(static_cast<int>(parser->content_length));
+    self->m_maxBody = self->m_bodyLimit ? qMin(self->m_bodyLimit(self->m_method, self->m_target), kMaxBodyBytes)
+                                        : kDefaultBodyBytes;
+    // What a head declares is only refused or believed: memory is taken as the bytes come.
+    if (parser->content_length != ULLONG_MAX && parser->content_length > static_cast<quint64>(self->m_maxBody)) {
+        self->m_failStatus = 413;
+        return -1;
     }
     for (const auto &header : qAsConst(self->m_headers)) {
         if (qstricmp(header.first.constData(), "Expect") == 0
@@ -432,11 +500,18 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
 int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
 {
     QHttpConnection *self = connectionOf(parser);
-    if (static_cast<qint64>(self->m_body.size()) + static_cast<qint64>(length) > kMaxBodyBytes) {
+    const auto bytes = static_cast<qint64>(length);
+    if (self->m_body.size() + bytes > self->m_maxBody) {
         self->m_failStatus = 413;
         return -1;
     }
+    if (s_bodyBytes + bytes > s_bodyBudget) {
+        qCDebug(lcQHttpServer) << "body budget spent, refusing a body from" << self->m_client;
+        self->m_failStatus = 503;
+        return -1;
+    }
     self->m_body.append(at, static_cast<int>(length));
+    s_bodyBytes += bytes;
     return 0;
 }
 
@@ -447,6 +522,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_method = self->m_method;
     request->m_target = std::move(self->m_target);
     request->m_headers = std::move(self->m_headers);
+    request->m_budgetedBytes = self->m_body.size();
     request->m_body = std::move(self->m_body);
     request->m_major = parser->http_major;
     request->m_minor = parser->http_minor;
@@ -455,9 +531,10 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_secure = self->m_secure;
     self->m_target.clear();
     self->m_headers.clear();
-    self->m_body.clear();
+    self->m_body = QByteArray();
     self->m_inMessage = false;
     self->m_inBody = false;
+    self->m_requestTimer.stop();
 
     const bool keepAlive = http_should_keep_alive(parser) != 0;
     auto *response = new QHttpResponse(self, request, keepAlive, parser->method == HTTP_HEAD);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 class QTcpSocket;
@@ -20,9 +21,11 @@ struct http_parser_settings;
 
 // One client connection: parses its requests with http-parser, hands each complete request over
 // through newRequest, and writes the answers back in request order (keep-alive and pipelining).
-// Bounded: a header block over 64 KiB is answered 431, a body over 16 MiB 413, anything the parser
-// refuses 400, a head not complete within the head time-out after its first byte 408, each time
-// followed by the close. Counts the open connections of the process per client address, so the
+// Bounded: a header block over 64 KiB is answered 431, a body over the limit of its route 413 (at
+// once, by what the head declares when it declares it), a body that would take the process over its
+// budget of buffered bodies 503, anything the parser refuses 400, a head not complete within the head
+// time-out or a whole request not within the request time-out after its first byte 408, each time
+// followed by the close. Counts the open connections of the process per client (IPv6 per /64), so the
 // listeners can turn away the ones over the limits. Owns its socket; deletes itself (deleteLater) once
 // the socket is closed. Main thread only.
 class QHttpConnection : public QObject
@@ -31,7 +34,11 @@ class QHttpConnection : public QObject
 
 public:
     static constexpr int kMaxHeaderBytes = 64 * 1024;
+    // A route takes the default unless it says it needs more; none may go past the ceiling.
+    static constexpr qint64 kDefaultBodyBytes = 1024 * 1024;
     static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
+    // Body bytes all connections together may hold, from the first byte until the request is gone.
+    static constexpr qint64 kBodyBudget = 64 * 1024 * 1024;
     // Requests parsed ahead of their answers before the connection stops reading.
     static constexpr int kMaxPipelined = 32;
     // Answers waiting in the socket before the next request is handed over: a client that sends
@@ -40,22 +47,45 @@ public:
     static constexpr std::chrono::seconds kIdleTimeout{60};
     // A client that dribbles its head a line at a time must not hold a descriptor for ever.
     static constexpr std::chrono::seconds kHeadTimeout{10};
+    // The same for a whole request, head and body: the idle timer restarts on every byte.
+    static constexpr std::chrono::seconds kRequestTimeout{30};
     // Descriptors are shared with the PBX, database and portal links: one client must not take them all.
     static constexpr int kMaxConnectionsPerAddress = 256;
     static constexpr int kMaxConnections = 2048;
+    // Descriptors kept for the PBX, database and portal links, the log and the customisation script.
+    static constexpr int kReservedDescriptors = 128;
 
-    QHttpConnection(QTcpSocket *socket, bool secure, std::chrono::milliseconds idleTimeout,
-                    std::chrono::milliseconds headTimeout, QObject *parent);
+    // The body limit of a request, by its method and target; kDefaultBodyBytes when not set.
+    using BodyLimit = std::function<qint64(const QByteArray &method, const QByteArray &target)>;
+
+    struct Timeouts
+    {
+        std::chrono::milliseconds idle{kIdleTimeout};
+        std::chrono::milliseconds head{kHeadTimeout};
+        std::chrono::milliseconds request{kRequestTimeout};
+    };
+
+    QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts &timeouts, const BodyLimit &bodyLimit,
+                    QObject *parent);
     ~QHttpConnection() override;
 
-    // The client's address, an IPv4 address mapped into IPv6 as plain IPv4.
+    // The client as counted: an IPv4 address mapped into IPv6 as plain IPv4; an IPv6 address as its /64
+    // network, which one subscriber usually holds whole.
     static QHostAddress clientAddress(const QTcpSocket *socket);
-    // Whether one more connection from the address stays within the limits.
+    static QHostAddress clientKey(const QHostAddress &peer);
+    // Whether one more connection from the client stays within the limits.
     static bool mayOpen(const QHostAddress &client);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
-    // For tests and benchmarks; the defaults are the constants above.
+    // For tests and benchmarks; the defaults are the constants above. The total never goes past what
+    // the descriptor limit allows (maxConnectionsFor).
     static void setConnectionLimits(int perAddress, int total);
+    // Connections that fit a hard descriptor limit: each may hold a second descriptor for a file it
+    // streams, and the reserve stays free.
+    static int maxConnectionsFor(quint64 descriptorLimit);
+    static qint64 bufferedBodyBytes() { return s_bodyBytes; }
+    // For tests; the default is kBodyBudget.
+    static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
 
     bool isClosing() const { return m_closing; }
 
@@ -71,7 +101,7 @@ private:
     void onBytesWritten();
     void onDisconnected();
     void onIdleTimeout();
-    void onHeadTimeout();
+    void onRequestTimeout();
     void parse();
     void fail(int status);
     void deliver();
@@ -83,6 +113,7 @@ private:
     qint64 pendingBytes() const;
     void advance();
     void closeSocket();
+    void halfClose();
 
     // http-parser callbacks
     static const http_parser_settings &parserSettings();
@@ -94,12 +125,17 @@ private:
     static int onBody(http_parser *parser, const char *at, size_t length);
     static int onMessageComplete(http_parser *parser);
     bool countHeaderBytes(size_t length);
+    void dropBody();
+    friend class QHttpRequest;
+    static void releaseBodyBytes(qint64 bytes) { s_bodyBytes -= bytes; }
 
     QTcpSocket *m_socket;
     bool m_secure;
     std::unique_ptr<Parser> m_parser;
     QTimer m_idleTimer;
     QTimer m_headTimer; // from the first byte of a head to its end
+    QTimer m_requestTimer; // from the first byte of a head to the end of its body
+    BodyLimit m_bodyLimit;
     QByteArray m_unparsed; // received while reading was paused
     QHostAddress m_client;
 
@@ -111,6 +147,7 @@ private:
     QByteArray m_value;
     bool m_lastWasValue = false;
     QByteArray m_body;
+    qint64 m_maxBody = kDefaultBodyBytes;
     int m_headerBytes = 0;
     bool m_inMessage = false;
     bool m_inBody = false;
@@ -123,10 +160,14 @@ private:
     bool m_paused = false;
     bool m_writeBlocked = false; // requests wait in m_ready until the socket drains
     bool m_gone = false;
+    bool m_closeWhenWritten = false;
+    bool m_halfClosed = false;
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
     inline static int s_open = 0;
     inline static int s_peak = 0; // since memory was last given back
     inline static int s_maxPerAddress = kMaxConnectionsPerAddress;
     inline static int s_max = kMaxConnections;
+    inline static qint64 s_bodyBytes = 0;
+    inline static qint64 s_bodyBudget = kBodyBudget;
 };

@@ -1,8 +1,15 @@
 #include "qhttprequest.h"
 
+#include "qhttpconnection.h"
+
 QHttpRequest::QHttpRequest(QObject *parent)
     : QObject(parent)
 {
+}
+
+QHttpRequest::~QHttpRequest()
+{
+    QHttpConnection::releaseBodyBytes(m_budgetedBytes);
 }
 
 QByteArray QHttpRequest::path() const

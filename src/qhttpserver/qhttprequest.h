@@ -40,6 +40,7 @@ public:
 private:
     friend class QHttpConnection;
     explicit QHttpRequest(QObject *parent);
+    ~QHttpRequest() override;
 
     QByteArray m_method;
     QByteArray m_target;
@@ -50,4 +51,5 @@ private:
     QHostAddress m_remoteAddress;
     quint16 m_remotePort = 0;
     bool m_secure = false;
+    qint64 m_budgetedBytes = 0; // of the connections' body budget, given back with the request
 };

@@ -20,8 +20,6 @@ constexpr std::chrono::seconds kAcceptRetry{1};
 
 QHttpServer::QHttpServer(QObject *parent)
     : QObject(parent)
-    , m_idleTimeout(QHttpConnection::kIdleTimeout)
-    , m_headTimeout(QHttpConnection::kHeadTimeout)
 {
 }
 
@@ -66,12 +64,22 @@ QString QHttpServer::errorString() const
 
 void QHttpServer::setIdleTimeout(std::chrono::milliseconds timeout)
 {
-    m_idleTimeout = timeout;
+    m_timeouts.idle = timeout;
 }
 
 void QHttpServer::setHeadTimeout(std::chrono::milliseconds timeout)
 {
-    m_headTimeout = timeout;
+    m_timeouts.head = timeout;
+}
+
+void QHttpServer::setRequestTimeout(std::chrono::milliseconds timeout)
+{
+    m_timeouts.request = timeout;
+}
+
+void QHttpServer::setBodyLimit(const QHttpConnection::BodyLimit &limit)
+{
+    m_bodyLimit = limit;
 }
 
 void QHttpServer::raiseDescriptorLimit()
@@ -99,7 +107,7 @@ void QHttpServer::onNewConnection()
             refuse(socket, client);
             continue;
         }
-        auto *connection = new QHttpConnection(socket, isSecure(), m_idleTimeout, m_headTimeout, this);
+        auto *connection = new QHttpConnection(socket, isSecure(), m_timeouts, m_bodyLimit, this);
         connect(connection, &QHttpConnection::newRequest, this, &QHttpServer::newRequest);
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "qhttpserver/qhttpconnection.h"
 #include "qhttpserver/qhttprequest.h"
 #include "qhttpserver/qhttpresponse.h"
 
@@ -34,6 +35,10 @@ public:
     void setIdleTimeout(std::chrono::milliseconds timeout);
     // Time from the first byte of a request head to its end.
     void setHeadTimeout(std::chrono::milliseconds timeout);
+    // Time from the first byte of a request head to the end of its body.
+    void setRequestTimeout(std::chrono::milliseconds timeout);
+    // The body limit of each request, asked when its head is complete (QHttpConnection::BodyLimit).
+    void setBodyLimit(const QHttpConnection::BodyLimit &limit);
 
     // Raises the process's soft limit of open descriptors to its hard limit (once; later calls do nothing).
     static void raiseDescriptorLimit();
@@ -54,6 +59,6 @@ private:
     void refuse(QTcpSocket *socket, const QHostAddress &client);
 
     QTcpServer *m_tcpServer = nullptr;
-    std::chrono::milliseconds m_idleTimeout;
-    std::chrono::milliseconds m_headTimeout;
+    QHttpConnection::Timeouts m_timeouts;
+    QHttpConnection::BodyLimit m_bodyLimit;
 };

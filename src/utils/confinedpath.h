@@ -4,9 +4,9 @@
 
 namespace Orvix::Utils {
 
-// The canonical form of `path` when it lies below the directory `root` once links and ".." are
-// resolved; empty otherwise, and always for an empty root or path or one holding a NUL. A root or path
-// that does not exist (yet) is judged by its cleaned absolute form.
+// The canonical form of `path` when it exists and lies below the existing directory `root` once both
+// are resolved (links and ".."); empty otherwise, and always for an empty root or path or one holding
+// a NUL.
 QString confinedPath(const QString &root, const QString &path);
 
 } // namespace Orvix::Utils

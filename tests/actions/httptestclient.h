@@ -1,10 +1,13 @@
 #pragma once
 
+#include "config/generateddirectory.h"
 #include "config/manager.h"
 #include "httpserver/server.h"
 #include "utils/settingsmanager.h"
 
 #include <QAuthenticator>
+#include <QCoreApplication>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -40,8 +43,11 @@ public:
         if (m_dir.isValid()) {
             const QString path = m_dir.filePath(QStringLiteral("calvena.json"));
             QFile file(path);
+            // The generated folder (and the event key in it) is the test's own, gone with it.
             if (file.open(QIODevice::WriteOnly))
-                file.write(R"({"WebServer": {"password": "tEst-Pa55"}})");
+                file.write(QStringLiteral(R"({"WebServer": {"password": "tEst-Pa55"}, "App": {"generated_postfix": "%1"}})")
+                               .arg(generatedPostfix())
+                               .toUtf8());
             Utils::Settings::Manager::configName = path;
         }
         Config::Manager::init();
@@ -57,12 +63,14 @@ public:
     }
     ~HttpTestClient()
     {
+        QDir(Config::GeneratedDirectory::path(generatedPostfix())).removeRecursively();
         m_server.close();
         Config::Manager::resetForTesting();
         Utils::Settings::Manager::configName.clear();
     }
 
     bool isListening() const { return m_listening; }
+    static QString generatedPostfix() { return QStringLiteral("_test_%1").arg(QCoreApplication::applicationPid()); }
     HttpServer::Server &server() { return m_server; }
     QUrl url(const QString &pathAndQuery) const
     {

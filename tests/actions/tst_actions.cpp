@@ -28,10 +28,13 @@
 #include "actions/transfer.h"
 #include "actions/updateconfig.h"
 #include "actions/updateexternallines.h"
+#include "httpserver/accessfailures.h"
 #include "httptestclient.h"
+#include "support/rawhttpclient.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <chrono>
@@ -220,6 +223,8 @@ private Q_SLOTS:
     void routes();
     void digest_data();
     void digest();
+    void failedLoginsAreSummarised_data();
+    void failedLoginsAreSummarised();
 
 private:
     std::unique_ptr<Tests::HttpTestClient> m_client;
@@ -292,6 +297,10 @@ void tst_Actions::routes_data()
     QTest::newRow("update_config without a body") << "/update_config" << QByteArray("{}") << Outcome::Resolve
                                                   << QStringList() << false << 400
                                                   << error("Missing parameter: configuration");
+    // A page of another site can post a form without asking the browser, but not JSON.
+    QTest::newRow("update_config with a form") << "/update_config" << QByteArray("App%5Blog_level%5D=info")
+                                               << Outcome::Resolve << QStringList() << false << 415
+                                               << error("Send a JSON body (Content-Type: application/json)");
     three("check_connections", "/check_connections", get, {}, ok, 502, error("Check failed"));
     three("locate_asterisk", "/locate_asterisk", get, {}, ok, 502, error("Check failed"));
     three("asterisk_check", "/asterisk_check", R"({"host": "127.0.0.1", "port": 5038})",
@@ -362,27 +371,37 @@ void tst_Actions::routes_data()
                                   "&data%5BCRM_ENTITY_ID%5D=12&data%5BCRM_ENTITY_TYPE%5D=CONTACT&ts=1700000000"
                                   "&auth%5Bdomain%5D=example.bitrix24.ru&auth%5Bapplication_token%5D=t0k";
     const QString eventData = R"({"CALL_ID":"externalCall.abc","CRM_ENTITY_ID":"12","CRM_ENTITY_TYPE":"CONTACT"})";
+    // The portal posts to the handler address the service bound, which carries the key.
+    const QString key = "?key=" + Config::GeneratedDirectory::eventKey();
     // Whatever becomes of the originate, the portal gets its 200 at once.
-    QTest::newRow("external_call_start, the portal's form") << "/events/external_call_start" << portalForm
+    QTest::newRow("external_call_start, the portal's form") << "/events/external_call_start" + key << portalForm
                                                             << Outcome::Never
                                                             << QStringList{"15", "+79001234567", "7", eventData} << true
                                                             << 200 << result(true);
     QTest::newRow("external_call_start, a numeric USER_ID gives 0")
-        << "/events/external_call_start"
+        << "/events/external_call_start" + key
         << QByteArray(R"({"data": {"USER_ID": 15, "PHONE_NUMBER": "100", "CALL_ID": "c1"}})") << Outcome::Never
         << QStringList{"0", "100", "", R"({"CALL_ID":"c1","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
         << result(true);
     QTest::newRow("external_call_start without data")
-        << "/events/external_call_start" << get << Outcome::Never
+        << "/events/external_call_start" + key << QByteArray("") << Outcome::Never
         << QStringList{"0", "", "", R"({"CALL_ID":"","CRM_ENTITY_ID":"","CRM_ENTITY_TYPE":""})"} << true << 200
         << result(true);
-    QTest::newRow("rest_call, the portal's form") << "/events/rest_call" << portalForm << Outcome::Never
+    QTest::newRow("rest_call, the portal's form") << "/events/rest_call" + key << portalForm << Outcome::Never
                                                   << QStringList{"15", "+79001234567", "7", eventData} << true << 200
                                                   << result(true);
     QTest::newRow("external_call_back_start")
-        << "/events/external_call_back_start"
+        << "/events/external_call_back_start" + key
         << QByteArray("event=ONEXTERNALCALLBACKSTART&data%5BPHONE_NUMBER%5D=79001234567&data%5BLINE_NUMBER%5D=3")
         << Outcome::Never << QStringList{"79001234567", "3"} << true << 200 << result(true);
+    // Link previewers and mail scanners follow links; anyone may post a form with a made-up token.
+    for (const char *route : {"/events/external_call_start", "/events/rest_call", "/events/external_call_back_start"}) {
+        QTest::addRow("%s, a GET with the form in the query", route)
+            << QString(route) + key + "&data%5BPHONE_NUMBER%5D=79001234567" << get << Outcome::Never << QStringList()
+            << false << 405 << error("Method not allowed");
+        QTest::addRow("%s, a forged form", route) << QString(route) << portalForm << Outcome::Never << QStringList()
+                                                  << false << 403 << error("Unknown event handler");
+    }
 
     // The recording route is public and its values reach an SQL text: nothing odd gets past it.
     QTest::newRow("get_conversation_recording, a path without a file")
@@ -472,6 +491,68 @@ void tst_Actions::digest()
         QCOMPARE(reply.status, 401);
         QCOMPARE(m_harness->calls.size(), 0);
     }
+}
+
+namespace {
+
+QStringList g_logged;
+
+void keepMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    g_logged.append(message);
+}
+
+} // namespace
+
+void tst_Actions::failedLoginsAreSummarised_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("line"); // in the line of one failure
+
+    QTest::newRow("wrong passwords on /auth") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n")
+                                              << 401 << "Попытка авторизоваться";
+    QTest::newRow("wrong digests on a protected route")
+        << "GET /get_config HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"calvena\", nonce=\""
+               + QByteArray(64, 'a') + "\", uri=\"/get_config\", qop=auth, nc=00000001, cnonce=\"c\", response=\""
+               + QByteArray(32, '0') + "\"\r\n\r\n"
+        << 401 << "HTTP authentication failed";
+    QTest::newRow("forged events") << QByteArray("POST /events/external_call_start HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+                                   << 403 << "does not carry the key";
+}
+
+void tst_Actions::failedLoginsAreSummarised()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QString, line);
+    constexpr int kFailures = 2000;
+
+    m_harness->outcome = Outcome::Reject;
+    const QtMessageHandler previous = qInstallMessageHandler(&keepMessage);
+    HttpServer::AccessFailures::setInterval(std::chrono::milliseconds(300));
+    g_logged.clear();
+    Tests::RawHttpClient client;
+    QVERIFY(client.connectTo(m_client->server().port()));
+    client.send(request.repeated(kFailures));
+    for (int i = 0; i < kFailures; ++i) {
+        const auto answer = client.next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+    }
+    // Each failure counted once: alone on its line or in a summary.
+    const QRegularExpression summary(QStringLiteral("^(\\d+) more failed logins or refused requests"));
+    const auto counted = [&] {
+        int sum = 0;
+        for (const QString &message : qAsConst(g_logged))
+            sum += summary.match(message).hasMatch() ? summary.match(message).captured(1).toInt() : message.contains(line);
+        return sum;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(counted(), kFailures, 10000);
+    qInstallMessageHandler(previous);
+    HttpServer::AccessFailures::setInterval(HttpServer::AccessFailures::kInterval);
+    // A log line also carries its time, level and source: 64 bytes each, generously.
+    QVERIFY2(g_logged.join('\n').toUtf8().size() + 64 * g_logged.size() < 64 * 1024, qPrintable(g_logged.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_Actions)

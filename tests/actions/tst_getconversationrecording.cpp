@@ -34,6 +34,7 @@ void tst_GetConversationRecording::initTestCase()
     // Recordings are served from their directory only, whatever path the PBX or the customisation gives.
     QVERIFY(QDir(m_dir.path()).mkpath("rec"));
     QVERIFY(QFile::link(m_dir.filePath("secret.wav"), m_dir.filePath("rec/link.wav")));
+    QVERIFY(QFile::link(m_dir.path(), m_dir.filePath("rec/dir")));
     QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"recordings_dir", m_dir.filePath("rec")}}}})
                 .isEmpty());
     m_action = std::make_unique<Actions::GetConversationRecording>();
@@ -59,6 +60,9 @@ void tst_GetConversationRecording::streamsTheFile_data()
     QTest::newRow("out of the directory by ..") << "secret.wav" << "rec/../secret.wav" << 10 << QByteArray();
     QTest::newRow("absolute path outside") << "secret.wav" << "secret.wav" << 10 << QByteArray();
     QTest::newRow("link out of the directory") << "secret.wav" << "rec/link.wav" << 10 << QByteArray();
+    // Read as text, rec/dir/missing/.. is rec/dir, which the link leads out of.
+    QTest::newRow("a link, a missing folder and .. lead out") << "secret.wav" << "rec/dir/missing/../secret.wav" << 10
+                                                              << QByteArray();
 }
 
 void tst_GetConversationRecording::streamsTheFile()

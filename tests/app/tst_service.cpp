@@ -499,6 +499,11 @@ void tst_Service::cleanRunWithoutPortalFails()
 // an event without a user sends nothing.
 void tst_Service::clickToCallOriginates()
 {
+    // The key of the handler address the service binds for the portal's events.
+    const QByteArray key(64, 'c');
+    QFile keyFile(m_generatedDir + QStringLiteral("/event_key"));
+    QVERIFY(keyFile.open(QIODevice::WriteOnly) && keyFile.write(key) == key.size());
+    keyFile.close();
     QVERIFY(startService());
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
 
@@ -506,12 +511,13 @@ void tst_Service::clickToCallOriginates()
         return "event=ONEXTERNALCALLSTART&data%5BUSER_ID%5D=" + userId + "&data%5BPHONE_NUMBER%5D=" + phone
             + "&data%5BCALL_ID%5D=externalCall.c2c&data%5BLINE_NUMBER%5D=&auth%5Bdomain%5D=portal.example";
     };
-    QNetworkReply *nobody = post(QStringLiteral("/events/external_call_start"), event("0", "84950001111"),
+    const QString route = QStringLiteral("/events/external_call_start?key=") + QString::fromLatin1(key);
+    QNetworkReply *nobody = post(route, event("0", "84950001111"),
                                  "application/x-www-form-urlencoded");
     QVERIFY(waitFinished(nobody));
     QCOMPARE(nobody->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
     nobody->deleteLater();
-    QNetworkReply *employee = post(QStringLiteral("/events/external_call_start"), event("7", "84951112233"),
+    QNetworkReply *employee = post(route, event("7", "84951112233"),
                                    "application/x-www-form-urlencoded");
     QVERIFY(waitFinished(employee));
     QCOMPARE(employee->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);

@@ -1,3 +1,4 @@
+#include "config/generateddirectory.h"
 #include "config/manager.h"
 #include "httpserver/digestauthentication.h"
 #include "httpserver/iaction.h"
@@ -25,7 +26,7 @@ using Orvix::Config::Manager;
 
 namespace {
 
-// Answers with what it read: the method, the path and every parameter.
+// Answers with what it read: the method, the path and every parameter. Takes bodies up to the ceiling.
 class EchoAction : public IAction
 {
 public:
@@ -33,6 +34,7 @@ public:
         : IAction(QStringLiteral("/echo"))
     {
     }
+    qint64 maxBodyBytes() const override { return 16 * 1024 * 1024; }
     void execute(const Request &request, Response response) override
     {
         response.sendJson(QJsonObject{{"method", request.method()},
@@ -232,8 +234,10 @@ void tst_HttpServer::initTestCase()
     QVERIFY(writeFile(files.filePath("config.json"), "{}"));
     Orvix::Utils::Settings::Manager::configName = files.filePath("config.json");
     Manager::init();
-    QVERIFY(Manager::update(QJsonObject{{"WebServer", QJsonObject{{"user", "admin"}, {"password", "s3cret"}}}})
+    QVERIFY(Manager::update(QJsonObject{{"WebServer", QJsonObject{{"user", "admin"}, {"password", "s3cret"}}},
+                                        {"App", QJsonObject{{"generated_postfix", "_tst_httpserver"}}}})
                 .isEmpty());
+    QVERIFY(QFile::link(m_files.path(), files.filePath("static/dir")));
     m_server.setFilesDirectory(m_files.path());
     QVERIFY(m_server.listen(QStringLiteral("127.0.0.1"), 0, true));
     QVERIFY(m_server.port() != 0);
@@ -278,6 +282,7 @@ void tst_HttpServer::parameters()
 
 void tst_HttpServer::cleanupTestCase()
 {
+    QDir(Orvix::Config::GeneratedDirectory::path("_tst_httpserver")).removeRecursively();
     Manager::resetForTesting();
     Orvix::Utils::Settings::Manager::configName.clear();
 }
@@ -358,6 +363,11 @@ void tst_HttpServer::connection_data()
         << QList<int>{404} << false;
     QTest::newRow("link out of static/") << QList<QByteArray>{"GET /static/link.txt HTTP/1.1\r\n\r\n"}
                                          << QList<int>{404} << false;
+    QTest::newRow("a link, a missing folder and .. out of static/")
+        << QList<QByteArray>{"GET /static/dir/missing/../secret.txt HTTP/1.1\r\n\r\n"} << QList<int>{404} << false;
+    QTest::newRow("2 MiB to a route of the default limit")
+        << QList<QByteArray>{"POST /silent HTTP/1.1\r\nContent-Length: 2097152\r\n\r\n" + QByteArray(2097152, 'a')}
+        << QList<int>{413} << true;
     QTest::newRow("the static directory itself") << QList<QByteArray>{"GET /static/ HTTP/1.1\r\n\r\n"}
                                                  << QList<int>{404} << false;
     QTest::newRow("POST to a static file") << QList<QByteArray>{"POST /static/page.html HTTP/1.1\r\n\r\n"}
@@ -537,8 +547,20 @@ void tst_HttpServer::crossSiteRequests_data()
     QTest::newRow("another port of the same host") << "/secure?x=1" << "POST"
                                                    << QStringList{"Sec-Fetch-Site: same-site", "Sec-Fetch-Mode: cors"}
                                                    << QByteArray("403");
-    QTest::newRow("the portal's form to an event route") << "/events/test" << "POST" << QStringList()
-                                                         << QByteArray("200");
+    const QString key = "?key=" + Orvix::Config::GeneratedDirectory::eventKey();
+    QTest::newRow("the portal's form to the bound event route") << "/events/test" + key << "POST" << QStringList()
+                                                                << QByteArray("200");
+    QTest::newRow("a form without the key to an event route") << "/events/test" << "POST" << QStringList()
+                                                              << QByteArray("403");
+    QTest::newRow("a wrong key") << "/events/test?key=" + QString(64, 'a') << "POST" << QStringList()
+                                 << QByteArray("403");
+    QTest::newRow("a link to the bound event route") << "/events/test" + key << "GET" << QStringList()
+                                                     << QByteArray("405");
+    QTest::newRow("an older browser's form to a protected route")
+        << "/secure?x=1" << "POST" << QStringList{"Origin: https://elsewhere.example"} << QByteArray("403");
+    QTest::newRow("the service's own page in an older browser")
+        << "/secure?x=1" << "POST" << QStringList{QStringLiteral("Origin: http://127.0.0.1:%1").arg(m_server.port())}
+        << QByteArray("200");
     QTest::newRow("a foreign form to an event route") << "/events/test" << "POST" << QStringList{site, navigate}
                                                       << QByteArray("403");
     QTest::newRow("a page of the same site to an event route")
@@ -569,18 +591,23 @@ void tst_HttpServer::digestReplayAndUri_data()
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<QList<QByteArray>>("counts"); // nonce counts sent in turn
     QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<int>("challenges"); // asked by another client after the first request
 
     QTest::newRow("counts that rise") << QByteArray("/secure") << QByteArray("s3cret")
                                       << QList<QByteArray>{"00000001", "00000002", "0000000a"}
-                                      << QList<int>{200, 200, 200};
+                                      << QList<int>{200, 200, 200} << 0;
     QTest::newRow("a count sent twice") << QByteArray("/secure") << QByteArray("s3cret")
-                                        << QList<QByteArray>{"00000001", "00000001"} << QList<int>{200, 401};
+                                        << QList<QByteArray>{"00000001", "00000001"} << QList<int>{200, 401} << 0;
     QTest::newRow("a count that goes back") << QByteArray("/secure") << QByteArray("s3cret")
-                                            << QList<QByteArray>{"00000005", "00000004"} << QList<int>{200, 401};
+                                            << QList<QByteArray>{"00000005", "00000004"} << QList<int>{200, 401} << 0;
     QTest::newRow("credentials for another URI") << QByteArray("/secure?x=other") << QByteArray("s3cret")
-                                                 << QList<QByteArray>{"00000001"} << QList<int>{401};
+                                                 << QList<QByteArray>{"00000001"} << QList<int>{401} << 0;
     QTest::newRow("wrong password") << QByteArray("/secure") << QByteArray("nope")
-                                    << QList<QByteArray>{"00000001"} << QList<int>{401};
+                                    << QList<QByteArray>{"00000001"} << QList<int>{401} << 0;
+    // Others asking for challenges, as an unauthenticated flood would, do not log out a client.
+    QTest::newRow("a nonce in use outlives a flood of challenges")
+        << QByteArray("/secure") << QByteArray("s3cret") << QList<QByteArray>{"00000001", "00000002"}
+        << QList<int>{200, 200} << DigestAuthentication::kMaxNonces + 10;
 }
 
 void tst_HttpServer::digestReplayAndUri()
@@ -589,6 +616,7 @@ void tst_HttpServer::digestReplayAndUri()
     QFETCH(QByteArray, password);
     QFETCH(QList<QByteArray>, counts);
     QFETCH(QList<int>, statuses);
+    QFETCH(int, challenges);
 
     RawHttpClient client;
     QVERIFY(client.connectTo(m_server.port()));
@@ -601,6 +629,13 @@ void tst_HttpServer::digestReplayAndUri()
     const QByteArray nonce = challengeParameter(header, "nonce");
     QVERIFY(!nonce.isEmpty());
     for (int i = 0; i < counts.size(); ++i) {
+        if (i == 1 && challenges > 0) {
+            RawHttpClient other;
+            QVERIFY(other.connectTo(m_server.port()));
+            other.send(QByteArray("GET /secure HTTP/1.1\r\n\r\n").repeated(challenges));
+            for (int j = 0; j < challenges; ++j)
+                QVERIFY(other.next());
+        }
         client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", password, nonce, uri, counts.at(i))
                     + "\r\n\r\n");
         const auto answer = client.next();

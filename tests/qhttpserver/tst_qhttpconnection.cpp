@@ -25,7 +25,12 @@ private Q_SLOTS:
     void streamedBodyIsChunked();
     void connectionsAreCapped_data();
     void connectionsAreCapped();
+    void clientsAreCountedByNetwork_data();
+    void clientsAreCountedByNetwork();
+    void bodiesAreBounded_data();
+    void bodiesAreBounded();
 };
+
 
 void tst_QHttpConnection::idleConnectionIsClosed_data()
 {
@@ -46,6 +51,9 @@ void tst_QHttpConnection::idleConnectionIsClosed_data()
     // Each line comes before the idle time-out, the whole head never within the head time-out.
     QTest::newRow("a head sent a line at a time") << QByteArray("GET / HTTP/1.1\r\n") << true << 408;
     QTest::newRow("empty lines a line at a time") << QByteArray("\r\n") << true << 408;
+    // The same for a body, within the request time-out.
+    QTest::newRow("a body sent a byte at a time")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n") << true << 408;
 }
 
 void tst_QHttpConnection::idleConnectionIsClosed()
@@ -57,6 +65,7 @@ void tst_QHttpConnection::idleConnectionIsClosed()
     QHttpServer server;
     server.setIdleTimeout(std::chrono::milliseconds(200));
     server.setHeadTimeout(std::chrono::milliseconds(600));
+    server.setRequestTimeout(std::chrono::milliseconds(1500));
     connect(&server, &QHttpServer::newRequest, this, [](QHttpRequest *request, QHttpResponse *response) {
         response->end(request->path() == "/big" ? QByteArray(256 * 1024, 'b') : QByteArray("ok"));
     });
@@ -77,7 +86,10 @@ void tst_QHttpConnection::idleConnectionIsClosed()
     QTimer trickle;
     int line = 0;
     connect(&trickle, &QTimer::timeout, &client, [&] {
-        client.send(sent == "\r\n" ? sent : "X-Line-" + QByteArray::number(++line) + ": y\r\n");
+        if (sent.startsWith("POST"))
+            client.send("b");
+        else
+            client.send(sent == "\r\n" ? sent : "X-Line-" + QByteArray::number(++line) + ": y\r\n");
     });
     if (status == 408)
         trickle.start(100);
@@ -222,6 +234,85 @@ void tst_QHttpConnection::connectionsAreCapped()
     again.send("GET / HTTP/1.1\r\n\r\n");
     QVERIFY(again.next());
     QHttpConnection::setConnectionLimits(QHttpConnection::kMaxConnectionsPerAddress, QHttpConnection::kMaxConnections);
+}
+
+void tst_QHttpConnection::clientsAreCountedByNetwork_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QString>("counted");
+
+    QTest::newRow("IPv4") << "192.0.2.7" << "192.0.2.7";
+    QTest::newRow("IPv4 mapped into IPv6") << "::ffff:192.0.2.7" << "192.0.2.7";
+    // One subscriber holds a whole /64 and may use every address of it.
+    QTest::newRow("IPv6, by its /64") << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << "2001:db8:1:2::";
+}
+
+void tst_QHttpConnection::clientsAreCountedByNetwork()
+{
+    QFETCH(QString, peer);
+    QFETCH(QString, counted);
+    QCOMPARE(QHttpConnection::clientKey(QHostAddress(peer)), QHostAddress(counted));
+    // Where the descriptors are few, connections leave room for the files they stream and for the links.
+    for (const quint64 limit : {256ULL, 1024ULL, 1ULL << 20}) {
+        const int cap = QHttpConnection::maxConnectionsFor(limit);
+        QVERIFY(cap <= QHttpConnection::kMaxConnections);
+        QVERIFY(2 * quint64(cap) + QHttpConnection::kReservedDescriptors <= limit);
+    }
+}
+
+void tst_QHttpConnection::bodiesAreBounded_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<qint64>("declared"); // Content-Length
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<qint64>("budget"); // of buffered bodies, all connections together
+    QTest::addColumn<int>("handedOver"); // requests that reach the server; the others get the status
+    QTest::addColumn<int>("status");
+
+    // Refused by what the head declares, before the body is read (bench/httpbody.sh measures the memory).
+    QTest::newRow("96 connections declaring 16 MiB") << 96 << 16 * 1024 * 1024LL << 64 * 1024
+                                                     << QHttpConnection::kBodyBudget << 0 << 413;
+    QTest::newRow("bodies within the limit, over the budget together")
+        << 4 << 1000000LL << 1000000 << 3000000LL << 3 << 503;
+}
+
+void tst_QHttpConnection::bodiesAreBounded()
+{
+    QFETCH(int, connections);
+    QFETCH(qint64, declared);
+    QFETCH(int, sent);
+    QFETCH(qint64, budget);
+    QFETCH(int, handedOver);
+    QFETCH(int, status);
+
+    QHttpConnection::setBodyBudget(budget);
+    QHttpServer server;
+    QList<QPointer<QHttpResponse>> held; // their bodies stay counted until they are answered
+    connect(&server, &QHttpServer::newRequest, this,
+            [&held](QHttpRequest *, QHttpResponse *response) { held.append(response); });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    const QByteArray request =
+        "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(declared) + "\r\n\r\n" + QByteArray(sent, 'b');
+    std::vector<std::unique_ptr<RawHttpClient>> clients;
+    for (int i = 0; i < connections; ++i) {
+        clients.push_back(std::make_unique<RawHttpClient>());
+        QVERIFY(clients.back()->connectTo(server.serverPort()));
+        clients.back()->send(request);
+        if (i < handedOver) {
+            QTRY_COMPARE(held.size(), i + 1);
+            continue;
+        }
+        const auto answer = clients.back()->next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+    }
+    QCOMPARE(held.size(), handedOver);
+    QCOMPARE(QHttpConnection::bufferedBodyBytes(), handedOver * declared);
+    for (const QPointer<QHttpResponse> &response : held)
+        response->end("ok");
+    clients.clear();
+    QTRY_COMPARE(QHttpConnection::bufferedBodyBytes(), 0);
+    QHttpConnection::setBodyBudget(QHttpConnection::kBodyBudget);
 }
 
 QTEST_GUILESS_MAIN(tst_QHttpConnection)

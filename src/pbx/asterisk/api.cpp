@@ -760,7 +760,8 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                                                                               const QString &number2)
 {
     SqlQueryPoll::Request request =
-        ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks());
+        ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks(),
+                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")));
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
 

@@ -42,9 +42,37 @@ QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QSt
         .arg(id, eventTime, table);
 }
 
+namespace {
+
+// Fewer digits than this name no number: a guessed one would match a call.
+constexpr int kMinNumberDigits = 3;
+
+// The texts under which a number the service wrote into a recording link stands in the CDR: as it is,
+// with or without a leading "+", or behind a configured prefix (the link carries the number without it).
+// A shorter text, a part of the number, never matches. An empty number stands only for an empty column.
+QStringList cdrForms(const QString &number, const QStringList &prefixes)
+{
+    if (number.isEmpty())
+        return {QString()};
+    const bool plus = number.startsWith(QLatin1Char('+'));
+    const QString bare = plus ? number.mid(1) : number;
+    if (bare.size() < kMinNumberDigits)
+        return {};
+    QStringList forms{number, plus ? bare : QLatin1Char('+') + number};
+    for (const QString &prefix : prefixes) {
+        const QString form = prefix.trimmed() + number;
+        if (!forms.contains(form))
+            forms.append(form);
+    }
+    return forms;
+}
+
+} // namespace
+
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
-                                       const QString &number1, const QString &number2, const QStringList &trunks)
+                                       const QString &number1, const QString &number2, const QStringList &trunks,
+                                       const QStringList &prefixes)
 {
     const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cdr")));
     const auto column = [&](const char *key) {
@@ -56,52 +84,41 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
     const QString callerNumber = column("cdr_cnum");
     const QString recordingFile = column("cdr_recordingfile");
 
-    // One placeholder per trunk and column; no trunks at all still compare with one empty text, as an
-    // empty list joined into the quotes of an in-list always did.
-    const QStringList trunkValues = trunks.isEmpty() ? QStringList{QString()} : trunks;
-    QStringList sourceTrunks;
-    QStringList callerTrunks;
-    for (int i = 0; i < trunkValues.size(); ++i) {
-        sourceTrunks.append(QStringLiteral(":src_trunk_%1").arg(i));
-        callerTrunks.append(QStringLiteral(":cnum_trunk_%1").arg(i));
-    }
-
-    // A number matches at the end of the column, as a suffix of a longer international form; an empty
-    // number matches only an empty column, or it would match every row of the call.
-    const auto matches = [](const QString &column, const QString &placeholder, const QString &number) {
-        return QStringLiteral("%1 %2 %3").arg(column, number.isEmpty() ? QStringLiteral("=") : QStringLiteral("like"),
-                                             placeholder);
+    // Every value is bound: one placeholder per value and column.
+    QStringList conditions;
+    QList<QPair<QString, QString>> values;
+    const auto oneOf = [&](const QString &name, const QStringList &texts) {
+        for (const auto &[columnName, tag] : {std::pair{source, QStringLiteral("src")},
+                                               std::pair{callerNumber, QStringLiteral("cnum")}}) {
+            QStringList placeholders;
+            for (const QString &text : texts) {
+                placeholders.append(QStringLiteral(":%1_%2_%3").arg(tag, name).arg(placeholders.size()));
+                values.append({placeholders.last(), text});
+            }
+            conditions.append(QStringLiteral("%1 in (%2)").arg(columnName, placeholders.join(QStringLiteral(", "))));
+        }
     };
-    const auto pattern = [](QString number) {
-        if (number.isEmpty())
-            return number;
-        number.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-        number.replace(QLatin1Char('%'), QStringLiteral("\\%"));
-        number.replace(QLatin1Char('_'), QStringLiteral("\\_"));
-        return QString(QLatin1Char('%') + number);
-    };
-    const QString sql =
-        QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5 or %6 or %7 or %8")
-            .arg(recordingFile, callDate, table, uniqueId, matches(source, QStringLiteral(":src_number1"), number1),
-                 matches(callerNumber, QStringLiteral(":cnum_number1"), number1),
-                 matches(source, QStringLiteral(":src_number2"), number2),
-                 matches(callerNumber, QStringLiteral(":cnum_number2"), number2))
-        + QStringLiteral(" or %1 in (%2) or %3 in (%4)) and %5 <> '' and %5 is not null limit 1")
-              .arg(source, sourceTrunks.join(QStringLiteral(", ")), callerNumber,
-                   callerTrunks.join(QStringLiteral(", ")), recordingFile);
+    const QStringList forms1 = cdrForms(number1, prefixes);
+    const QStringList forms2 = cdrForms(number2, prefixes);
+    if (!forms1.isEmpty())
+        oneOf(QStringLiteral("number1"), forms1);
+    if (!forms2.isEmpty())
+        oneOf(QStringLiteral("number2"), forms2);
+    // A row whose caller is a trunk carries neither number; it still takes a whole number to reach it.
+    const bool wholeNumber = (!number1.isEmpty() && !forms1.isEmpty()) || (!number2.isEmpty() && !forms2.isEmpty());
+    if (!trunks.isEmpty() && wholeNumber)
+        oneOf(QStringLiteral("trunk"), trunks);
+    if (conditions.isEmpty())
+        conditions.append(QStringLiteral("0 = 1"));
 
-    const QString ends1 = pattern(number1);
-    const QString ends2 = pattern(number2);
+    const QString sql = QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5) and %6 <> '' and %6 is not "
+                                       "null limit 1")
+                            .arg(recordingFile, callDate, table, uniqueId, conditions.join(QStringLiteral(" or ")),
+                                 recordingFile);
     SqlQueryPoll::Request request(sql);
-    request.bindValue(QStringLiteral(":call_id"), callId)
-        .bindValue(QStringLiteral(":src_number1"), ends1)
-        .bindValue(QStringLiteral(":cnum_number1"), ends1)
-        .bindValue(QStringLiteral(":src_number2"), ends2)
-        .bindValue(QStringLiteral(":cnum_number2"), ends2);
-    for (int i = 0; i < trunkValues.size(); ++i) {
-        request.bindValue(sourceTrunks.at(i), trunkValues.at(i));
-        request.bindValue(callerTrunks.at(i), trunkValues.at(i));
-    }
+    request.bindValue(QStringLiteral(":call_id"), callId);
+    for (const auto &[placeholder, value] : values)
+        request.bindValue(placeholder, value);
     // Asked for while the links restart, it waits for the database rather than lose the recording.
     request.waitForConnection();
     return request;

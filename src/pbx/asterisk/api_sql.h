@@ -28,10 +28,12 @@ QString celBoundsQuery(const QMap<QString, QString> &tableAliases, const QMap<QS
 // :history_start_date (else 0).
 QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
 
-// The first CDR row of the call whose source or caller number ends with one of the two numbers or is one of
-// the trunks, and that has a recording file; columns: recording file, call date.
+// The first CDR row of the call whose source or caller number is one of the two whole numbers (with or
+// without a leading "+", or behind one of the configured prefixes) or, for a whole number, one of the
+// trunks, and that has a recording file; columns: recording file, call date.
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
-                                       const QString &number1, const QString &number2, const QStringList &trunks);
+                                       const QString &number1, const QString &number2, const QStringList &trunks,
+                                       const QStringList &prefixes);
 
 } // namespace Orvix::PBX::Asterisk::ApiSql

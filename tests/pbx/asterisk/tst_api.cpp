@@ -856,29 +856,48 @@ private Q_SLOTS:
         QTest::addColumn<QString>("number1");
         QTest::addColumn<QString>("number2");
         QTest::addColumn<bool>("byDate");
-        QTest::addColumn<QString>("path"); // empty: not found; "@" stands for a recordings directory on disk
+        QTest::addColumn<QString>("path"); // empty: not found; "@" stands for the recordings directory
         QTest::addColumn<QString>("cdrFile"); // empty: as recorded
+        QTest::addColumn<QStringList>("prefixes"); // App.prefixes
 
         const QString in = QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav");
         const QString out = QStringLiteral("out-79161234567-101-20261207-075803-1796630283.4.wav");
-        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "/rec/" + in << "";
+        const QStringList none;
+        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "@/" + in << "" << none;
         QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
-                                           << "/rec/2026/12/07/" + in << "";
-        QTest::newRow("number as a suffix") << "1796630253.0" << "9161234567" << "" << false << "/rec/" + in << "";
+                                           << "@/2026/12/07/" + in << "" << none;
         QTest::newRow("outgoing, second number") << "1796630283.4" << "555" << "101" << true
-                                                 << "/rec/2026/12/07/" + out << "";
-        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "";
-        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "" << "";
-        QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << "" << "";
-        QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "" << "";
+                                                 << "@/2026/12/07/" + out << "" << none;
+        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "" << none;
+        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "" << "" << none;
+        QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << ""
+                                           << "" << none;
+        QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "" << ""
+                                              << none;
         // An empty number is no wildcard: it matches only an empty column.
-        QTest::newRow("empty numbers") << "1796630253.0" << "" << "" << false << "" << "";
+        QTest::newRow("empty numbers") << "1796630253.0" << "" << "" << false << "" << "" << none;
+        // The link holds whole numbers: a guess of a few digits, or the end of a number, finds nothing.
+        QTest::newRow("one-digit numbers") << "1796630253.0" << "7" << "1" << false << "" << "" << none;
+        QTest::newRow("two-digit numbers") << "1796630253.0" << "67" << "01" << false << "" << "" << none;
+        QTest::newRow("the end of a number") << "1796630253.0" << "9161234567" << "" << false << "" << "" << none;
+        QTest::newRow("the end of a number behind no prefix") << "1796630253.0" << "161234567" << "" << false << ""
+                                                              << "" << QStringList{"7"};
+        // The CRM writes the number without the configured prefix it began with.
+        QTest::newRow("the number behind a configured prefix")
+            << "1796630253.0" << "9161234567" << "" << false << "@/" + in << "" << QStringList{"8", "7"};
+        QTest::newRow("the number with a plus") << "1796630253.0" << "+79161234567" << "" << false << "@/" + in << ""
+                                                << none;
         // The file name comes from the dial plan: it must not lead out of the recordings directory.
-        QTest::newRow("CDR file out by ..") << "1796630253.0" << "79161234567" << "" << false << "" << "../../../../etc/passwd";
-        QTest::newRow("CDR file by a link out") << "1796630253.0" << "79161234567" << "" << false << "" << "link.wav";
-        QTest::newRow("absolute CDR file stays inside") << "1796630253.0" << "79161234567" << "" << false << "@/etc/passwd"
-                                                        << "/etc/passwd";
-        QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav";
+        QTest::newRow("CDR file out by ..") << "1796630253.0" << "79161234567" << "" << false << ""
+                                            << "../../../../etc/passwd" << none;
+        QTest::newRow("CDR file by a link out") << "1796630253.0" << "79161234567" << "" << false << "" << "link.wav"
+                                                << none;
+        QTest::newRow("CDR file by a link, a missing folder and ..")
+            << "1796630253.0" << "79161234567" << "" << false << "" << "dir/missing/../outside.wav" << none;
+        QTest::newRow("absolute CDR file stays inside") << "1796630253.0" << "79161234567" << "" << false
+                                                        << "@/etc/passwd" << "/etc/passwd" << none;
+        QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav"
+                                         << none;
     }
 
     void recordingIsFoundInTheCdrTable()
@@ -889,16 +908,26 @@ private Q_SLOTS:
         QFETCH(bool, byDate);
         QFETCH(QString, path);
         QFETCH(QString, cdrFile);
+        QFETCH(QStringList, prefixes);
 
         QTemporaryDir recordings;
+        QTemporaryDir outside;
         QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), recordings.filePath(QStringLiteral("link.wav"))));
-        QFile inside(recordings.filePath(QStringLiteral("in.wav")));
-        QVERIFY(inside.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(outside.path(), recordings.filePath(QStringLiteral("dir"))));
+        for (const QString &name : {outside.filePath(QStringLiteral("outside.wav")), recordings.filePath(QStringLiteral("in.wav"))}) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
         path.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath());
-        QJsonObject asterisk{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate}};
-        if (!cdrFile.isEmpty())
-            asterisk.insert(QStringLiteral("recordings_dir"), recordings.path());
-        QVERIFY(prepare(QStringLiteral("tst_api_recording"), {}, asterisk));
+        if (!path.isEmpty()) { // only a file that is there is found
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            QFile expected(path);
+            QVERIFY(expected.open(QIODevice::WriteOnly));
+        }
+        const QJsonObject asterisk{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate},
+                                   {QStringLiteral("recordings_dir"), recordings.path()}};
+        QVERIFY(prepare(QStringLiteral("tst_api_recording"),
+                        QJsonObject{{QStringLiteral("prefixes"), QJsonArray::fromStringList(prefixes)}}, asterisk));
         {
             ApiTest::Database db(m_db);
             QList<QJsonObject> rows = ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"));
