@@ -1,6 +1,7 @@
 #include "pbx/asterisk/api.h"
 
 #include "config/generateddirectory.h"
+#include "entities/clock.h"
 #include "entities/entities.h"
 #include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/request.h"
@@ -10,6 +11,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -44,6 +46,9 @@ constexpr std::chrono::seconds kStartSearchMargin{60};
 constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
+
+// Tests point the reading of Asterisk's own files at a directory of their own instead of "/".
+constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
@@ -80,6 +85,35 @@ QString startSearchDate(const QString &historyStart)
     return start.addSecs(-kStartSearchMargin.count()).toString(Entities::DATE_TIME_FORMAT);
 }
 
+// Where Asterisk writes the recordings of MixMonitor and Monitor by default: the "monitor" folder of its
+// spool directory, which asterisk.conf may move (astspooldir in [directories], "(!)" or not).
+QString spoolMonitorDirectory()
+{
+    QString spool = QStringLiteral("/var/spool/asterisk");
+    QFile file(qEnvironmentVariable(kAsteriskRootVariable) + QStringLiteral("/etc/asterisk/asterisk.conf"));
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        bool directories = false;
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).section(QLatin1Char(';'), 0, 0).trimmed();
+            if (line.startsWith(QLatin1Char('['))) {
+                directories = line.mid(1).section(QLatin1Char(']'), 0, 0).trimmed() == QLatin1String("directories");
+                continue;
+            }
+            const int equals = line.indexOf(QLatin1Char('='));
+            if (!directories || equals < 0
+                || line.left(equals).trimmed().compare(QLatin1String("astspooldir"), Qt::CaseInsensitive) != 0)
+                continue;
+            // "key => value" or "key = value"
+            QString value = line.mid(equals + 1);
+            if (value.startsWith(QLatin1Char('>')))
+                value.remove(0, 1);
+            if (!value.trimmed().isEmpty())
+                spool = value.trimmed();
+        }
+    }
+    return spool + QStringLiteral("/monitor");
+}
+
 Utils::Promise<void, QString> rejected(const QString &reason)
 {
     Utils::Promise<void, QString> promise;
@@ -114,6 +148,8 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_saveTimer(new QTimer(this))
     , m_quietCallTimer(new QTimer(this))
 {
+    // Now rather than at the first start: the CRM side may ask for a recording before the link runs.
+    readSettings();
     m_quietCallTimer->setInterval(kQuietCallCheck);
     connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls()); });
     m_clock.start();
@@ -157,16 +193,7 @@ void API::start()
     const QString amiHost = stringOr(asterisk, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
     m_amiConnector->connectToHost(amiHost, static_cast<quint16>(amiPort), amiUser, amiPassword);
 
-    m_eventHandler.setPickupCode(stringOr(asterisk, QStringLiteral("pickup_code"), QStringLiteral("*8")));
-    m_eventHandler.setTrunks(m_config.getStringMap(Config::Manager::App, QStringLiteral("trunk_to_source")).keys());
-
-    m_historyStartDate = m_config.getString(Config::Manager::App, QStringLiteral("history_start_date"));
-    m_columnAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("column_name_aliases"));
-    m_tableAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("table_name_aliases"));
-    m_originateTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("originate"));
-    m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
-    m_recordingsDirectory = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
-    m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
+    readSettings();
 
     const QJsonObject database = m_config.moduleObject(Config::Manager::Database);
     const QString databaseName = stringOr(database, QStringLiteral("database"), QStringLiteral("asteriskcdrdb"));
@@ -178,6 +205,27 @@ void API::start()
     m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
     m_statementConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword,
                                                 databaseName);
+}
+
+void API::readSettings()
+{
+    const QJsonObject asterisk = m_config.moduleObject(Config::Manager::Asterisk);
+    m_eventHandler.setPickupCode(stringOr(asterisk, QStringLiteral("pickup_code"), QStringLiteral("*8")));
+    m_eventHandler.setTrunks(m_config.getStringMap(Config::Manager::App, QStringLiteral("trunk_to_source")).keys());
+
+    m_historyStartDate = m_config.getString(Config::Manager::App, QStringLiteral("history_start_date"));
+    m_columnAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("column_name_aliases"));
+    m_tableAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("table_name_aliases"));
+    m_originateTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("originate"));
+    m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
+    m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
+    const QString configured = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
+    const QString directory = configured.isEmpty() ? spoolMonitorDirectory() : configured;
+    if (configured.isEmpty() && directory != m_recordingsDirectory)
+        qInfo().noquote() << QStringLiteral("Asterisk.recordings_dir is empty: recordings are taken from Asterisk's "
+                                            "monitor folder %1")
+                                 .arg(directory);
+    m_recordingsDirectory = directory;
 }
 
 void API::setEventsSql(const QString &sql)
@@ -596,6 +644,7 @@ void API::askLiveChannels(const QStringList &calls)
             if (!self || generation != self->m_startCount)
                 return;
             self->m_liveChannelIds = ids;
+            self->m_liveChannelsListedAt = Entities::Clock::now();
             self->m_liveChannelsReadFrom = self->m_clock.elapsed() + kCelWriteDelayMsec;
         })
         .onReject([self, generation]() {
@@ -619,7 +668,7 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     qDebug().noquote() << QStringLiteral("Calls checked against the PBX's %1 live channels: %2")
                               .arg(live.size())
                               .arg(calls.join(QLatin1Char(' ')));
-    if (m_eventHandler.endLostCalls(calls, live) > 0 && m_eventsSql.isEmpty())
+    if (m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt) > 0 && m_eventsSql.isEmpty())
         saveState();
 }
 
@@ -759,25 +808,38 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                                                                               const QString &number1,
                                                                               const QString &number2)
 {
+    Utils::Promise<QString, Entities::RecordingFailure> result;
+    if (m_tableAliases.value(QStringLiteral("cdr")).isEmpty()
+        || m_columnAliases.value(QStringLiteral("cdr_recordingfile")).isEmpty()) {
+        result.reject(Entities::RecordingFailure::failed(QStringLiteral("the CDR table is not configured")));
+        return result;
+    }
+    if (!m_statementConnector->isStarted()) {
+        result.reject(Entities::RecordingFailure::failed(QStringLiteral("the link to the PBX database is down")));
+        return result;
+    }
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks());
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
 
-    Utils::Promise<QString, Entities::RecordingFailure> result;
     const QString directory = m_recordingsDirectory;
     const bool byDate = m_recordingsByDate;
+    const QPointer<API> self(this);
     request
-        .onResolve([result, builder, directory, byDate](SqlQueryPoll::Response response) {
+        .onResolve([self, result, builder, callId, directory, byDate](SqlQueryPoll::Response response) {
             if (!response.next()) {
                 qDebug().noquote() << builder.build(Utils::MsgBuilder::Warning,
                                                     QStringLiteral("Could not find record by sql-query"));
-                result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
+                // The PBX writes a call's CDR rows only at its end.
+                if (self && self->isCallLive(callId))
+                    result.reject(Entities::RecordingFailure::failed(
+                        QStringLiteral("the call is still up; its CDR is written at its end")));
+                else
+                    result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
                 return;
             }
-            QString fileName = response.value(0).toString();
-            if (fileName.startsWith(QLatin1Char('/')))
-                fileName.remove(0, 1);
+            const QString recorded = response.value(0).toString();
             QString datePart;
             if (byDate) {
                 // The driver hands a DATETIME over as a date-time, other drivers as ISO text.
@@ -785,14 +847,19 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                 if (callDate.isValid())
                     datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
             }
-            // The file name comes from the dial plan, which may have built it from what a caller sent.
-            const QString path = Utils::confinedPath(directory, QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+            // A dial plan may write the full path (MixMonitor(${MONITOR_DIR}/...)); either way the file name
+            // comes from the dial plan, which may have built it from what a caller sent.
+            const QString candidate = QDir::isAbsolutePath(recorded)
+                                          ? recorded
+                                          : QStringLiteral("%1%2/%3").arg(directory, datePart, recorded);
+            const QString path = Utils::confinedPath(directory, candidate);
             if (path.isEmpty()) {
                 qWarning().noquote() << builder.build(
                     Utils::MsgBuilder::Warning,
                     QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
-                        .arg(response.value(0).toString(), directory));
-                result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file lies outside the recordings directory")));
+                        .arg(recorded, directory));
+                result.reject(Entities::RecordingFailure::missing(
+                    QStringLiteral("the recording file lies outside the recordings directory")));
                 return;
             }
             result.resolve(path);
@@ -804,6 +871,19 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
         });
     m_statementConnector->execute(request);
     return result;
+}
+
+bool API::isCallLive(const QString &callId) const
+{
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    // A leg's own id names the call it belongs to now.
+    const QString parent = m_eventHandler.channels().value(callId).parentId();
+    for (const QString &id : {callId, parent}) {
+        const auto it = calls.constFind(id);
+        if (!id.isEmpty() && it != calls.cend() && !it->isState(Entities::CallStatus::Hung))
+            return true;
+    }
+    return false;
 }
 
 void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QString> promise)

@@ -11,6 +11,7 @@
 #include "sqlquerypoll/connector.h"
 #include "utils/promise.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
@@ -125,6 +126,11 @@ private:
     void loadState();
     void requestStop(const QString &reason);
     QString eventsQuery() const;
+    // The settings a start reads, but not the connections': the table and column names and the
+    // recordings folder are needed before the first start, by the recordings owed from the last run.
+    void readSettings();
+    // Whether the tracker follows the call (or the call of the leg) and it has not ended.
+    bool isCallLive(const QString &callId) const;
     QString channelName(const QString &channelId) const;
     // The most recent active conversation whose internal number is `number`; false when there is none.
     bool findConversation(const QString &number, Entities::Conversation &found) const;
@@ -167,6 +173,7 @@ private:
     QTimer *m_quietCallTimer;
     QSet<QString> m_lostCallCandidates;
     std::optional<QSet<QString>> m_liveChannelIds;
+    QDateTime m_liveChannelsListedAt;
     // Monotonic time (ms) from which a poll query reads every row written before the live channels.
     qint64 m_liveChannelsReadFrom = 0;
 };

@@ -27,6 +27,9 @@ constexpr qint64 kConsultationGraceMsec = 16 * 1000;
 // Ended channels and calls leave the tables this long after their end; a call without any CEL row for
 // this long is asked after on the PBX.
 constexpr qint64 kStaleMinutes = 30;
+// The PBX writes CEL rows in whole seconds and not strictly in stamp order: once a row stamped this
+// long after a channel list has been read, every row of a channel that had gone by then has been too.
+constexpr qint64 kListPassedSecs = 2;
 
 QString traceText(const QString &id, Builder::TaskName task, Builder::TaskStatus status,
                   const QString &message)
@@ -185,6 +188,8 @@ void EventHandler::process(const Event &event)
         break;
     }
     noteEvent(event);
+    if (!m_missingCalls.isEmpty())
+        endMissingCalls();
 }
 
 void EventHandler::noteEvent(const Event &event)
@@ -192,6 +197,8 @@ void EventHandler::noteEvent(const Event &event)
     const QDateTime at = event.occurredAt();
     if (!at.isValid())
         return;
+    if (!m_lastRowAt.isValid() || m_lastRowAt < at)
+        m_lastRowAt = at;
     QString keys[2] = {event.linkedTo(), QString()};
     const auto channelIt = m_channels.constFind(event.channelId());
     if (channelIt != m_channels.cend() && channelIt->parentId() != event.linkedTo())
@@ -200,6 +207,8 @@ void EventHandler::noteEvent(const Event &event)
         const auto it = m_calls.constFind(key);
         if (key.isEmpty() || it == m_calls.cend())
             continue;
+        // A row of its own: the PBX has not lost it, and its end rows end it.
+        m_missingCalls.remove(key);
         if (!it->lastEventAt().isValid() || it->lastEventAt() < at)
             updatableCall(key)->setLastEventAt(at);
     }
@@ -592,6 +601,8 @@ void EventHandler::handleCallEnd(const Event &event)
 void EventHandler::endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order)
 {
     Call &call = *updatableCall(callId);
+    if (call.isState(CallStatus::Hung))
+        return;
     if (call.isOutgoing() && m_originateDictionary.contains(call.from()))
         m_originateDictionary.remove(call.from());
     if (call.isUnknown()) {
@@ -957,29 +968,57 @@ void EventHandler::removeStale()
 QStringList EventHandler::quietCalls() const
 {
     const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
-    QStringList quiet;
+    QStringList calls;
     for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
         const QDateTime last = it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt();
-        if (!it->isState(CallStatus::Hung) && last.isValid() && last <= cutoff)
-            quiet.append(it.key());
+        const bool quiet = (last.isValid() && last <= cutoff) || m_missingCalls.contains(it.key());
+        if (quiet && !it->isState(CallStatus::Hung))
+            calls.append(it.key());
     }
-    return quiet;
+    return calls;
 }
 
-int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds)
+int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt)
 {
+    const QDateTime listed = listedAt.isValid() ? listedAt : Entities::Clock::now();
+    const bool rowsPassed = m_lastRowAt.isValid() && listed.addSecs(kListPassedSecs) <= m_lastRowAt;
     // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
     QSet<QString> liveCalls = liveIds;
     for (const Channel &channel : qAsConst(m_channels)) {
         if (liveIds.contains(channel.id()))
             liveCalls.insert(channel.parentId());
     }
+    QStringList lost;
+    for (const QString &callId : callIds) {
+        if (liveCalls.contains(callId))
+            m_missingCalls.remove(callId);
+        else if (rowsPassed || m_missingCalls.contains(callId))
+            lost.append(callId);
+        else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
+            m_missingCalls.insert(callId, listed);
+    }
+    return endLost(lost);
+}
+
+void EventHandler::endMissingCalls()
+{
+    QStringList passed;
+    for (auto it = m_missingCalls.cbegin(); it != m_missingCalls.cend(); ++it) {
+        if (it.value().addSecs(kListPassedSecs) <= m_lastRowAt)
+            passed.append(it.key());
+    }
+    if (!passed.isEmpty())
+        endLost(passed);
+}
+
+int EventHandler::endLost(const QStringList &callIds)
+{
     QHash<QString, QDateTime> lost;
     for (const QString &callId : callIds) {
+        m_missingCalls.remove(callId);
         const auto it = m_calls.constFind(callId);
-        if (it == m_calls.cend() || it->isState(CallStatus::Hung) || liveCalls.contains(callId))
-            continue;
-        lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
+        if (it != m_calls.cend() && !it->isState(CallStatus::Hung))
+            lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
     }
     if (lost.isEmpty())
         return 0;

@@ -783,8 +783,10 @@ private Q_SLOTS:
         QTest::newRow("its channels still up") << true;
     }
 
-    // A call up to its answer, then the PBX restarts: no end row ever comes. After the new login the
-    // link ends the call once, at its last row, unless the PBX still has its channels.
+    // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel
+    // list of the new login, the call ends once, at its last row, when rows stamped past the list are
+    // read (its own end rows, had it hung up just before, would have come first); unless the PBX still
+    // has its channels.
     void callCutByAPbxRestart()
     {
         QFETCH(bool, stillLive);
@@ -809,16 +811,10 @@ private Q_SLOTS:
         QVERIFY(startAndWait(*api));
         QTRY_COMPARE(ApiTest::MessageLog::count(QStringLiteral("Calls checked against the PBX's")), 1);
         QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
-        if (!stillLive) {
-            QCOMPARE(recorder.events().mid(3), (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
-                                                            QStringLiteral("callEnded:1796630253.0")}));
-            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
-                     cut.last().value(QStringLiteral("eventtime")).toString());
-            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
-        }
+        QCOMPARE(recorder.events().size(), 3);
 
-        // The same customer calls again, 20 s later: a call of its own.
-        QList<QJsonObject> again = ApiTest::recent(cut, 10);
+        // The same customer calls again, a few seconds after the list: a call of its own.
+        QList<QJsonObject> again = ApiTest::recent(cut, -3);
         for (QJsonObject &row : again) {
             row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + 100);
             for (const QString &key : {QStringLiteral("uniqueid"), QStringLiteral("linkedid"), QStringLiteral("channame")})
@@ -829,6 +825,14 @@ private Q_SLOTS:
         QTRY_COMPARE(api->lastEventId(), 107);
         QVERIFY(recorder.events().contains(QStringLiteral("callStarted:1796630290.0")));
         QCOMPARE(ended.size(), stillLive ? 0 : 1);
+        if (!stillLive) {
+            QCOMPARE(recorder.events().filter(QStringLiteral(":1796630253.")).mid(3),
+                     (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
+                                  QStringLiteral("callEnded:1796630253.0")}));
+            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
+                     cut.last().value(QStringLiteral("eventtime")).toString());
+            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
+        }
 
         // A transfer for 101 acts on the conversation that is live now, the latest.
         auto outcome = watch(api->transfer(QStringLiteral("101"), QStringLiteral("102"), false));
@@ -856,7 +860,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("number1");
         QTest::addColumn<QString>("number2");
         QTest::addColumn<bool>("byDate");
-        QTest::addColumn<QString>("path"); // empty: not found; "@" stands for a recordings directory on disk
+        // Empty: not found; "@" stands for a recordings directory on disk, "%" for the monitor folder of the
+        // spool that asterisk.conf names (recordings_dir left empty).
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("cdrFile"); // empty: as recorded
 
         const QString in = QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav");
@@ -876,9 +882,13 @@ private Q_SLOTS:
         // The file name comes from the dial plan: it must not lead out of the recordings directory.
         QTest::newRow("CDR file out by ..") << "1796630253.0" << "79161234567" << "" << false << "" << "../../../../etc/passwd";
         QTest::newRow("CDR file by a link out") << "1796630253.0" << "79161234567" << "" << false << "" << "link.wav";
-        QTest::newRow("absolute CDR file stays inside") << "1796630253.0" << "79161234567" << "" << false << "@/etc/passwd"
-                                                        << "/etc/passwd";
+        QTest::newRow("absolute CDR file outside") << "1796630253.0" << "79161234567" << "" << false << ""
+                                                   << "/etc/passwd";
+        QTest::newRow("absolute CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav"
+                                                  << "@/in.wav";
         QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav";
+        QTest::newRow("no recordings_dir: the spool's monitor folder")
+            << "1796630253.0" << "79161234567" << "" << false << "%/in.wav" << "in.wav";
     }
 
     void recordingIsFoundInTheCdrTable()
@@ -891,13 +901,23 @@ private Q_SLOTS:
         QFETCH(QString, cdrFile);
 
         QTemporaryDir recordings;
+        const QString spool = QFileInfo(recordings.path()).canonicalFilePath() + QStringLiteral("/spool");
+        const bool fromSpool = path.startsWith(QLatin1Char('%'));
+        const QString folder = fromSpool ? spool + QStringLiteral("/monitor") : recordings.path();
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(recordings.filePath(QStringLiteral("etc/asterisk"))));
         QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), recordings.filePath(QStringLiteral("link.wav"))));
-        QFile inside(recordings.filePath(QStringLiteral("in.wav")));
+        QFile inside(folder + QStringLiteral("/in.wav"));
         QVERIFY(inside.open(QIODevice::WriteOnly));
-        path.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath());
+        QFile asteriskConf(recordings.filePath(QStringLiteral("etc/asterisk/asterisk.conf")));
+        QVERIFY(asteriskConf.open(QIODevice::WriteOnly));
+        asteriskConf.write("[directories](!)\nastetcdir => /etc/asterisk\nastspooldir => " + spool.toUtf8() + " ; moved\n");
+        asteriskConf.close();
+        qputenv("CALVENA_ASTERISK_CONFIG_ROOT", recordings.path().toUtf8());
+        path.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath()).replace(QLatin1Char('%'), folder);
+        cdrFile.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath());
         QJsonObject asterisk{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate}};
         if (!cdrFile.isEmpty())
-            asterisk.insert(QStringLiteral("recordings_dir"), recordings.path());
+            asterisk.insert(QStringLiteral("recordings_dir"), fromSpool ? QString() : recordings.path());
         QVERIFY(prepare(QStringLiteral("tst_api_recording"), {}, asterisk));
         {
             ApiTest::Database db(m_db);
@@ -913,16 +933,61 @@ private Q_SLOTS:
         ApiTest::MessageLog log;
         auto api = makeApi();
         QVERIFY(startAndWait(*api));
+        qunsetenv("CALVENA_ASTERISK_CONFIG_ROOT");
         auto outcome = watch(api->getRecordingFileName(callId, number1, number2));
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
         QCOMPARE(outcome->resolved, !path.isEmpty());
         QCOMPARE(outcome->value, path);
+        if (!outcome->resolved)
+            QCOMPARE(outcome->error.kind, Orvix::Entities::RecordingFailure::Missing);
+        // Said once, from the first reading of the settings on.
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Asterisk.recordings_dir is empty: recordings are taken "
+                                                           "from Asterisk's monitor folder ") + folder),
+                 fromSpool ? 1 : 0);
         // A value that looks like SQL is only a value: the query runs and finds nothing.
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("SQL-query failed")), 0);
         if (path.isEmpty())
             QCOMPARE(ApiTest::MessageLog::count(cdrFile.isEmpty() ? QStringLiteral("Could not find record by sql-query")
                                                                   : QStringLiteral("outside the recordings directory")),
                      1);
+    }
+
+    void recordingLookUpSaysWhetherToAskAgain_data()
+    {
+        QTest::addColumn<int>("celRows"); // rows of the inbound call read first; -1: the link is not started
+        QTest::addColumn<QString>("cdrTable");
+        QTest::addColumn<bool>("askAgain"); // failed rather than missing
+        QTest::newRow("the link has not started") << -1 << "cdr" << true;
+        QTest::newRow("the call is still up, its CDR not written yet") << 7 << "cdr" << true;
+        QTest::newRow("the call ended without a CDR row") << 15 << "cdr" << false;
+        QTest::newRow("the CDR table cannot be read") << 0 << "no_such_cdr" << true;
+    }
+
+    void recordingLookUpSaysWhetherToAskAgain()
+    {
+        QFETCH(int, celRows);
+        QFETCH(QString, cdrTable);
+        QFETCH(bool, askAgain);
+        QVERIFY(prepare(QStringLiteral("tst_api_recording_kind")));
+        QVERIFY(Orvix::Config::Manager::update(
+                    QJsonObject{{QStringLiteral("Database"),
+                                 QJsonObject{{QStringLiteral("table_name_aliases"),
+                                              QJsonObject{{QStringLiteral("cel"), QStringLiteral("cel")},
+                                                          {QStringLiteral("cdr"), cdrTable}}}}}})
+                    .isEmpty());
+        auto api = makeApi();
+        if (celRows >= 0)
+            QVERIFY(startAndWait(*api));
+        if (celRows > 0) {
+            QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), celRows));
+            QTRY_COMPARE(api->lastEventId(), celRows);
+        }
+        auto outcome = watch(api->getRecordingFileName(QStringLiteral("1796630253.0"), QStringLiteral("79161234567"),
+                                                       QStringLiteral("101")));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QVERIFY(outcome->rejected);
+        QCOMPARE(outcome->error.kind, askAgain ? Orvix::Entities::RecordingFailure::Failed
+                                               : Orvix::Entities::RecordingFailure::Missing);
     }
 
     void executeSqlQueryReturnsFieldsAndRows_data()
