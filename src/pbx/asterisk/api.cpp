@@ -46,6 +46,8 @@ constexpr std::chrono::seconds kStartSearchMargin{60};
 constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
+// How often a failure that goes on is logged again as a warning.
+constexpr std::chrono::seconds kOutageReminderInterval{10 * 60};
 
 // Tests point the reading of Asterisk's own files at a directory of their own instead of "/".
 constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
@@ -121,14 +123,6 @@ Utils::Promise<void, QString> rejected(const QString &reason)
     return promise;
 }
 
-// The AMI connector's outcome, with a reason when it failed.
-Utils::Promise<void, QString> withReason(const Utils::Promise<void> &sent, const QString &reason)
-{
-    Utils::Promise<void, QString> result;
-    sent.onResolve([result]() { result.resolve(); }).onReject([result, reason]() { result.reject(reason); });
-    return result;
-}
-
 void fillPlaceholder(QHash<QString, QString> &params, const QString &placeholder, const QString &value)
 {
     for (auto it = params.begin(); it != params.end(); ++it)
@@ -191,6 +185,7 @@ void API::start()
     const QString amiUser = stringOr(asterisk, QStringLiteral("user"), QStringLiteral("calv"));
     const int amiPort = intOr(asterisk, QStringLiteral("port"), 5038);
     const QString amiHost = stringOr(asterisk, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    m_amiAddress = QStringLiteral("%1:%2").arg(amiHost).arg(amiPort);
     m_amiConnector->connectToHost(amiHost, static_cast<quint16>(amiPort), amiUser, amiPassword);
 
     readSettings();
@@ -277,6 +272,11 @@ QString API::stateFilePath() const
 
 void API::onConnect()
 {
+    if (m_outage) {
+        qInfo().noquote() << QStringLiteral("Connected to Asterisk at %1 again, after failures since %2")
+                                 .arg(m_amiAddress, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
+        m_outage.reset();
+    }
     Q_EMIT started();
     m_sqlConnector->start();
     m_statementConnector->start();
@@ -312,7 +312,7 @@ void API::onConnectionError(const QString &error)
     const int attempt = m_startCount;
     QTimer::singleShot(0, this, [this, attempt, error]() {
         if (attempt == m_startCount)
-            requestStop(QStringLiteral("An error occurred while connecting to Asterisk: ") + error);
+            requestStop(QStringLiteral("Cannot connect to Asterisk at %1: %2").arg(m_amiAddress, error));
     });
 }
 
@@ -323,7 +323,20 @@ void API::requestStop(const QString &reason)
     if (m_stopRequested)
         return;
     m_stopRequested = true;
-    qCritical().noquote() << reason;
+    // The owner restarts the link every minute: a PBX that stays away would fill the log with the same
+    // failure. Told loudly once, reminded every 10 minutes, and its recovery once (onConnect).
+    const QDateTime now = Entities::Clock::now();
+    m_failureRepeated = m_outage && m_outage->reason == reason;
+    if (!m_failureRepeated) {
+        qCritical().noquote() << reason;
+        m_outage = Outage{reason, now, now};
+    } else if (m_outage->loggedAt.secsTo(now) >= kOutageReminderInterval.count()) {
+        qWarning().noquote() << QStringLiteral("%1 (failing since %2)")
+                                    .arg(reason, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
+        m_outage->loggedAt = now;
+    } else {
+        qDebug().noquote() << reason;
+    }
     Q_EMIT shouldStop(reason);
 }
 
@@ -674,6 +687,9 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)
 {
+    // Before the customisation script: the caller hears of a PBX that is away at once.
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     QHash<QString, QString> params = m_originateTemplate;
     fillPlaceholder(params, QStringLiteral("#FROM#"), from);
     fillPlaceholder(params, QStringLiteral("#TO#"), to);
@@ -690,12 +706,12 @@ Utils::Promise<void, QString> API::originate(const QString &from, const QString 
                                                             QStringLiteral("Originated %1 %2").arg(from, to));
             result.resolve();
         })
-        .onReject([self, from, to, result]() {
-            qDebug().noquote() << Utils::MsgBuilder().build(Utils::MsgBuilder::Error,
-                                                            QStringLiteral("Not originated %1 %2").arg(from, to));
+        .onReject([self, from, to, result](const QString &reason) {
+            qDebug().noquote() << Utils::MsgBuilder().build(
+                Utils::MsgBuilder::Error, QStringLiteral("Not originated %1 %2: %3").arg(from, to, reason));
             if (self)
                 self->m_eventHandler.removeOriginate(from);
-            result.reject(QStringLiteral("the PBX did not originate the call"));
+            result.reject(reason);
         });
     return result;
 }
@@ -712,22 +728,22 @@ Utils::Promise<void> API::callBackOriginate(const QString &to, const QString &li
             qDebug().noquote() << QStringLiteral("Originated callback") << to;
             result.resolve();
         })
-        .onReject([to, result]() {
-            qDebug().noquote() << QStringLiteral("Not Originated callback") << to;
+        .onReject([to, result](const QString &reason) {
+            qDebug().noquote() << QStringLiteral("Not Originated callback") << to << reason;
             result.reject();
         });
     return result;
 }
 
-Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &params)
+Utils::Promise<void, QString> API::customizeAndOriginate(const QHash<QString, QString> &params)
 {
-    Utils::Promise<void> result;
+    Utils::Promise<void, QString> result;
     Utils::Promise<QHash<QString, QString>, QString> customization;
     const QPointer<API> self(this);
     customization.onResolve([self, result](const QHash<QString, QString> &customized) {
         qDebug().noquote() << QStringLiteral("\tResult of originate params customization:") << customized;
         if (!self) {
-            result.reject();
+            result.reject(QStringLiteral("the PBX link is gone"));
             return;
         }
         self->m_amiConnector->originate(customized).proxyTo(result);
@@ -735,7 +751,7 @@ Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &p
     customization.onReject([self, params, result](const QString &reason) {
         qDebug().noquote() << QStringLiteral("\tFailed to customize originate params: [%1]").arg(reason);
         if (!self) {
-            result.reject();
+            result.reject(QStringLiteral("the PBX link is gone"));
             return;
         }
         self->m_amiConnector->originate(params).proxyTo(result);
@@ -753,6 +769,8 @@ Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &p
 
 Utils::Promise<void, QString> API::hangup(const QString &number)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
         return rejected(QStringLiteral("no call of %1").arg(number));
@@ -760,11 +778,13 @@ Utils::Promise<void, QString> API::hangup(const QString &number)
     qDebug().noquote() << QStringLiteral("channelName to hangup") << name;
     if (name.isEmpty())
         return rejected(QStringLiteral("no channel of %1").arg(number));
-    return withReason(m_amiConnector->hangup(name), QStringLiteral("the PBX did not hang up %1").arg(name));
+    return m_amiConnector->hangup(name);
 }
 
 Utils::Promise<void, QString> API::transfer(const QString &number, const QString &destination, bool blind)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
         return rejected(QStringLiteral("no call of %1").arg(number));
@@ -777,12 +797,13 @@ Utils::Promise<void, QString> API::transfer(const QString &number, const QString
     qDebug().noquote() << QStringLiteral("channelName to transfer") << name;
     if (name.isEmpty())
         return rejected(QStringLiteral("no channel of %1").arg(number));
-    return withReason(m_amiConnector->transfer(name, kDefaultContext, destination, blind),
-                      QStringLiteral("the PBX did not transfer %1").arg(name));
+    return m_amiConnector->transfer(name, kDefaultContext, destination, blind);
 }
 
 Utils::Promise<void, QString> API::redirect(const QString &channelId, const QString &destination)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     const auto channel = m_eventHandler.channels().constFind(channelId);
     if (channel == m_eventHandler.channels().cend())
         return rejected(QStringLiteral("no channel %1").arg(channelId));
@@ -800,8 +821,7 @@ Utils::Promise<void, QString> API::redirect(const QString &channelId, const QStr
     QString priority = params.value(QStringLiteral("priority"));
     if (priority.isEmpty())
         priority = kDefaultPriority;
-    return withReason(m_amiConnector->redirect(channel->name(), context, extension, priority),
-                      QStringLiteral("the PBX did not redirect %1").arg(channel->name()));
+    return m_amiConnector->redirect(channel->name(), context, extension, priority);
 }
 
 Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(const QString &callId,

@@ -52,10 +52,11 @@ public:
     void setEventsSql(const QString &sql);
     void stop();
 
-    // The call-control operations reject with a reason in words, for the client that asked.
+    // The call-control operations reject with a reason in words, for the client that asked: at once
+    // when there is no connection to Asterisk (where, and why), else Asterisk's own answer.
     Utils::Promise<void, QString> originate(const QString &from, const QString &to, const QString &lineNumber);
     Utils::Promise<void> callBackOriginate(const QString &to, const QString &lineNumber);
-    Utils::Promise<void> customizeAndOriginate(const QHash<QString, QString> &params);
+    Utils::Promise<void, QString> customizeAndOriginate(const QHash<QString, QString> &params);
     Utils::Promise<void, QString> hangup(const QString &number);
     Utils::Promise<void, QString> transfer(const QString &number, const QString &destination, bool blind);
     Utils::Promise<void, QString> redirect(const QString &channelId, const QString &destination);
@@ -77,6 +78,10 @@ public:
     // asks to be stopped, as when the connection is refused.
     void setAmiAnswerTimeout(std::chrono::milliseconds timeout);
     QString stateFilePath() const;
+
+    // Whether the last shouldStop repeated the failure of the one before, which the link logged already:
+    // the owner's own lines about it may stay quiet as well.
+    bool isFailureRepeated() const { return m_failureRepeated; }
 
     CelId lastEventId() const { return m_lastEventId; }
     const EventHandler &eventHandler() const { return m_eventHandler; }
@@ -169,6 +174,16 @@ private:
     // is dropped. shouldStop is reported once per start().
     int m_startCount = 0;
     bool m_stopRequested = false;
+    QString m_amiAddress;
+    // The failure that keeps the link down: since when, and when it was last logged above debug level.
+    struct Outage
+    {
+        QString reason;
+        QDateTime since;
+        QDateTime loggedAt;
+    };
+    std::optional<Outage> m_outage;
+    bool m_failureRepeated = false;
     // Asks after the calls without any CEL row for a long while.
     QTimer *m_quietCallTimer;
     QSet<QString> m_lostCallCandidates;

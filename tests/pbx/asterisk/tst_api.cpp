@@ -565,11 +565,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::newRow("server closes") << "closed" << QStringLiteral("Lost connection to Asterisk");
         QTest::newRow("nothing listens")
-            << "refused"
-            << QStringLiteral("An error occurred while connecting to Asterisk: QAbstractSocket::ConnectionRefusedError");
+            << "refused" << QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: connection refused");
         // The PBX answers a wrong secret and then closes the connection: the administrator must read why.
         QTest::newRow("wrong password")
-            << "password" << QStringLiteral("An error occurred while connecting to Asterisk: Authentication failed");
+            << "password" << QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: Authentication failed");
     }
 
     void lostAmiConnectionAsksToStop()
@@ -581,6 +580,8 @@ private Q_SLOTS:
                         failure == QLatin1String("password")
                             ? QJsonObject{{QStringLiteral("password"), QStringLiteral("wrong")}}
                             : QJsonObject{}));
+        if (reason.contains(QLatin1String("%1")))
+            reason = reason.arg(m_ami->port());
         if (refused)
             m_ami.reset(); // the configured port is free again
         auto api = makeApi();
@@ -841,17 +842,44 @@ private Q_SLOTS:
                  QStringLiteral("SIP/101-00000021"));
     }
 
+    void refusedCallControlIsReported_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("linkLost");
+        QTest::addColumn<QString>("reason"); // "%1": the AMI server's port
+        QTest::newRow("Asterisk refuses the hangup") << "hangup" << false << "No such channel";
+        QTest::newRow("Asterisk refuses the originate") << "originate" << false << "Originate failed";
+        QTest::newRow("hangup, the link lost")
+            << "hangup" << true << "no connection to Asterisk at 127.0.0.1:%1 (closed by the other side)";
+        QTest::newRow("originate, the link lost")
+            << "originate" << true << "no connection to Asterisk at 127.0.0.1:%1 (closed by the other side)";
+    }
+
+    // The client learns why: Asterisk's own words, or where and why there is no connection, at once.
     void refusedCallControlIsReported()
     {
+        QFETCH(QString, operation);
+        QFETCH(bool, linkLost);
+        QFETCH(QString, reason);
         QVERIFY(prepare(QStringLiteral("tst_api_refused")));
         m_ami->setReply(QStringLiteral("Hangup"), QStringLiteral("Error"), QStringLiteral("No such channel"));
+        m_ami->setReply(QStringLiteral("Originate"), QStringLiteral("Error"), QStringLiteral("Originate failed"));
         auto api = makeApi();
         QVERIFY(startAndWait(*api));
         QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
         QTRY_COMPARE(api->lastEventId(), 7);
-        auto outcome = watch(api->hangup(QStringLiteral("101")));
-        QTRY_VERIFY(outcome->settled);
-        QVERIFY(!outcome->resolved);
+        if (linkLost) {
+            QSignalSpy stop(api.get(), &API::shouldStop);
+            m_ami->closeConnections();
+            QVERIFY(stop.wait(10000));
+        }
+        auto outcome = watch(operation == QLatin1String("hangup")
+                                 ? api->hangup(QStringLiteral("101"))
+                                 : api->originate(QStringLiteral("101"), QStringLiteral("102"), QString()));
+        if (!linkLost)
+            QTRY_VERIFY(outcome->settled);
+        QVERIFY(outcome->rejected);
+        QCOMPARE(outcome->error, reason.contains(QLatin1String("%1")) ? reason.arg(m_ami->port()) : reason);
     }
 
     void recordingIsFoundInTheCdrTable_data()
