@@ -1,0 +1,44 @@
+#include "sqlquerypoll/connectionerror.h"
+
+#include <QRegularExpression>
+#include <QSqlError>
+
+#include <cerrno>
+
+namespace Orvix::SqlQueryPoll {
+
+QString connectionErrorText(const QSqlError &error)
+{
+    // MySQL client errors (errmsg.h) and server errors (mysqld_error.h).
+    switch (error.nativeErrorCode().toInt()) {
+    case 1045: // ER_ACCESS_DENIED_ERROR
+        return QStringLiteral("the server refused the user or its password");
+    case 2005: // CR_UNKNOWN_HOST
+        return QStringLiteral("host not found");
+    case 2006: // CR_SERVER_GONE_ERROR
+    case 2013: // CR_SERVER_LOST
+        return QStringLiteral("the connection was lost");
+    case 2002:   // CR_CONNECTION_ERROR
+    case 2003: { // CR_CONN_HOST_ERROR: "Can't connect to server on 'host' (111)", the system's error number
+        static const QRegularExpression systemError(QStringLiteral("\\((\\d+)\\)\\s*$"));
+        switch (systemError.match(error.databaseText()).captured(1).toInt()) {
+        case ECONNREFUSED:
+            return QStringLiteral("connection refused");
+        case ETIMEDOUT:
+            return QStringLiteral("timed out");
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return QStringLiteral("host unreachable");
+        default:
+            // A non-blocking connect reports EINPROGRESS whatever went wrong.
+            return QStringLiteral("the server does not answer");
+        }
+    }
+    default:
+        break;
+    }
+    const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+    return text.isEmpty() ? error.text() : text;
+}
+
+} // namespace Orvix::SqlQueryPoll
