@@ -1,13 +1,21 @@
 #include "sqlquerypoll/connectionerror.h"
 
+#include "utils/networkerrortext.h"
+
 #include <QRegularExpression>
 #include <QSqlError>
+#include <QTcpSocket>
 
 #include <cerrno>
+#include <chrono>
 
 namespace Orvix::SqlQueryPoll {
 
-QString connectionErrorText(const QSqlError &error)
+namespace {
+constexpr std::chrono::milliseconds kProbeTimeout{5000};
+} // namespace
+
+QString connectionErrorText(const QSqlError &error, const QString &host, int port)
 {
     // MySQL client errors (errmsg.h) and server errors (mysqld_error.h).
     switch (error.nativeErrorCode().toInt()) {
@@ -30,9 +38,16 @@ QString connectionErrorText(const QSqlError &error)
         case ENETUNREACH:
             return QStringLiteral("host unreachable");
         default:
-            // A non-blocking connect reports EINPROGRESS whatever went wrong.
-            return QStringLiteral("the server does not answer");
+            break;
         }
+        // The client's non-blocking connect reports EINPROGRESS whatever went wrong: the network is asked.
+        if (host.isEmpty() || host == QLatin1String("localhost"))
+            return QStringLiteral("the local server does not answer");
+        QTcpSocket probe;
+        probe.connectToHost(host, static_cast<quint16>(port));
+        if (probe.waitForConnected(int(kProbeTimeout.count())))
+            return QStringLiteral("the server does not answer");
+        return Utils::socketErrorText(probe.error());
     }
     default:
         break;

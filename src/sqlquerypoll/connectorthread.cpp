@@ -90,7 +90,8 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                     ? QStringLiteral("the local server")
                     : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
                 qCritical().noquote() << QStringLiteral("[%1] Cannot connect to the database at %2: %3")
-                                             .arg(settings.connectionName, server, connectionErrorText(db.lastError()));
+                                             .arg(settings.connectionName, server,
+                                                  connectionErrorText(db.lastError(), db.hostName(), db.port()));
                 qDebug().noquote() << QStringLiteral("[%1] %2").arg(settings.connectionName, db.lastError().text());
                 qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
                                          .arg(settings.connectionName, server)

@@ -74,8 +74,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("where");
-        QTest::addColumn<QString>("why"); // a pattern: the client library decides what it tells
-        QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1" << "(connection refused|the server does not answer)";
+        QTest::addColumn<QString>("why"); // a pattern
+        QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1" << "connection refused";
         // An empty host is the local server's socket: a port there would mislead.
         QTest::newRow("local socket") << "" << "the local server" << ".+";
     }

@@ -829,9 +829,12 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                                                                               const QString &number2)
 {
     Utils::Promise<QString, Entities::RecordingFailure> result;
-    if (m_tableAliases.value(QStringLiteral("cdr")).isEmpty()
-        || m_columnAliases.value(QStringLiteral("cdr_recordingfile")).isEmpty()) {
-        result.reject(Entities::RecordingFailure::failed(QStringLiteral("the CDR table is not configured")));
+    bool named = !m_tableAliases.value(QStringLiteral("cdr")).isEmpty();
+    for (const char *key : {"cdr_uniqueid", "cdr_calldate", "cdr_src", "cdr_cnum", "cdr_recordingfile"})
+        named = named && !m_columnAliases.value(QLatin1String(key)).isEmpty();
+    if (!named) {
+        result.reject(Entities::RecordingFailure::failed(
+            QStringLiteral("Database.table_name_aliases or column_name_aliases lacks a name of the CDR table")));
         return result;
     }
     if (!m_statementConnector->isStarted()) {

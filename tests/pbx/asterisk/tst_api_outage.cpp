@@ -83,7 +83,7 @@ private Q_SLOTS:
 
         QVERIFY2(server.halt(), qPrintable(server.errorString()));
         // However the SQL worker copes with the outage (the query waits, or fails), it shows in the log.
-        QTRY_VERIFY_WITH_TIMEOUT(ApiTest::MessageLog::count(QStringLiteral("DBQueryPool. Connection error"))
+        QTRY_VERIFY_WITH_TIMEOUT(ApiTest::MessageLog::count(QStringLiteral("Cannot connect to the database at"))
                                          + ApiTest::MessageLog::count(QStringLiteral("Failed to execute SQL-query"))
                                      >= 2,
                                  20000);
