@@ -2,11 +2,9 @@
 
 #include "utils/networkerrortext.h"
 
-#include <QRegularExpression>
 #include <QSqlError>
 #include <QTcpSocket>
 
-#include <cerrno>
 #include <chrono>
 
 namespace Orvix::SqlQueryPoll {
@@ -26,21 +24,10 @@ QString connectionErrorText(const QSqlError &error, const QString &host, int por
     case 2006: // CR_SERVER_GONE_ERROR
     case 2013: // CR_SERVER_LOST
         return QStringLiteral("the connection was lost");
-    case 2002:   // CR_CONNECTION_ERROR
-    case 2003: { // CR_CONN_HOST_ERROR: "Can't connect to server on 'host' (111)", the system's error number
-        static const QRegularExpression systemError(QStringLiteral("\\((\\d+)\\)\\s*$"));
-        switch (systemError.match(error.databaseText()).captured(1).toInt()) {
-        case ECONNREFUSED:
-            return QStringLiteral("connection refused");
-        case ETIMEDOUT:
-            return QStringLiteral("timed out");
-        case EHOSTUNREACH:
-        case ENETUNREACH:
-            return QStringLiteral("host unreachable");
-        default:
-            break;
-        }
-        // The client's non-blocking connect reports EINPROGRESS whatever went wrong: the network is asked.
+    case 2002: // CR_CONNECTION_ERROR
+    case 2003: { // CR_CONN_HOST_ERROR
+        // The client names only the system error of its non-blocking connect, EINPROGRESS whatever went
+        // wrong: the network is asked.
         if (host.isEmpty() || host == QLatin1String("localhost"))
             return QStringLiteral("the local server does not answer");
         QTcpSocket probe;

@@ -74,10 +74,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("where");
-        QTest::addColumn<QString>("why"); // a pattern
+        QTest::addColumn<QString>("why");
         QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1" << "connection refused";
         // An empty host is the local server's socket: a port there would mislead.
-        QTest::newRow("local socket") << "" << "the local server" << ".+";
+        QTest::newRow("local socket") << "" << "the local server" << "";
     }
 
     void nextAttemptNamesTheServer()
@@ -108,10 +108,7 @@ private Q_SLOTS:
         const QString line = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to %1 in 5000 ms").arg(server);
         QTRY_COMPARE(log.count(QtInfoMsg, line), 1);
         // And why, in words rather than the client library's.
-        const auto failures = log.lines(QtCriticalMsg, kConnectionError + server + QStringLiteral(": "));
-        QCOMPARE(failures.size(), 1);
-        const QString reason = failures.first().text.section(server + QStringLiteral(": "), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("^(%1)$").arg(why)).match(reason).hasMatch(), qPrintable(reason));
+        QCOMPARE(log.count(QtCriticalMsg, kConnectionError + server + QStringLiteral(": ") + why), 1);
         connector.stop();
     }
 

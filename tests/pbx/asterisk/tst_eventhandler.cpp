@@ -954,8 +954,7 @@ void tst_EventHandler::lostCallEnds_data()
         << "10:30:08";
     QTest::newRow("missing from one list, rows of another call stamped past it")
         << 30 << QStringList() << true << 1
-        << header + "| 5 | CHAN_START | 10:30:10 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
-                    "| 6 | ANSWER | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
+        << header + "| 5 | CHAN_START | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
         << "10:00:09";
 }
 
@@ -987,17 +986,14 @@ void tst_EventHandler::lostCallEnds()
         handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds);
     QCOMPARE(handler.toJson(), freshState(handler));
 
-    QList<QStringList> ended;
-    for (const QStringList &row : recorder.rows()) {
-        if (row.first() == "callEnded" && row.at(1) == "100.0")
-            ended.append(row);
-    }
+    QList<QStringList> ended = recorder.rows();
+    const auto notEnd = [](const QStringList &row) { return row.first() != "callEnded"; };
+    ended.erase(std::remove_if(ended.begin(), ended.end(), notEnd), ended.end());
     QCOMPARE(ended.size(), endedAt.isEmpty() ? 0 : 1);
     QCOMPARE(handler.channels().value("100.1").isState(Channel::Ended), !endedAt.isEmpty());
     if (!endedAt.isEmpty()) {
         QCOMPARE(ended.first().last(), endedAt);
         // Ended once: asked again, nothing more.
-        QCOMPARE(handler.endLostCalls({"100.0"}, {}), 0);
         QCOMPARE(handler.endLostCalls({"100.0"}, {}), 0);
     }
 }
