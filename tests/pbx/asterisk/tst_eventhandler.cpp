@@ -986,16 +986,14 @@ void tst_EventHandler::lostCallEnds()
         handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds);
     QCOMPARE(handler.toJson(), freshState(handler));
 
-    QList<QStringList> ended = recorder.rows();
-    const auto notEnd = [](const QStringList &row) { return row.first() != "callEnded"; };
-    ended.erase(std::remove_if(ended.begin(), ended.end(), notEnd), ended.end());
-    QCOMPARE(ended.size(), endedAt.isEmpty() ? 0 : 1);
+    QStringList endTimes;
+    for (const QStringList &row : recorder.rows())
+        endTimes << (row.first() == "callEnded" ? row.last() : QString());
+    endTimes.removeAll(QString());
+    QCOMPARE(endTimes, endedAt.isEmpty() ? QStringList() : QStringList{endedAt});
     QCOMPARE(handler.channels().value("100.1").isState(Channel::Ended), !endedAt.isEmpty());
-    if (!endedAt.isEmpty()) {
-        QCOMPARE(ended.first().last(), endedAt);
-        // Ended once: asked again, nothing more.
+    if (!endedAt.isEmpty()) // ended once: asked again, nothing more
         QCOMPARE(handler.endLostCalls({"100.0"}, {}), 0);
-    }
 }
 
 void tst_EventHandler::pickupChannelIsCleanedUp_data()
