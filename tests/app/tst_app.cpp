@@ -444,8 +444,7 @@ void tst_App::callControlWithoutPbxSaysWhy_data()
                                << "Originate failed";
     QTest::newRow("hangup") << "/hangup" << QJsonObject{{"number", "101"}} << "Hangup failed";
     QTest::newRow("transfer") << "/transfer" << QJsonObject{{"number", "101"}, {"to", "102"}} << "Transfer failed";
-    QTest::newRow("redirect") << "/forward" << QJsonObject{{"channel_id", "1.0"}, {"to", "102"}}
-                              << "Redirect failed";
+    QTest::newRow("redirect") << "/forward" << QJsonObject{{"channel_id", "1.0"}, {"to", "102"}} << "Redirect failed";
 }
 
 // With the PBX away the answer comes at once and says where, why, and when the PBX is tried again.

@@ -419,7 +419,6 @@ void tst_AmiConnector::callControlFrames()
     const auto outcome = watch(promise);
     QTRY_VERIFY(outcome->settled);
     QCOMPARE(outcome->resolved, succeeds);
-    // Asterisk's own words reach whoever asked.
     QCOMPARE(outcome->error, succeeds ? QString() : message);
     QCOMPARE(maskId(ami.frames().last().raw), frame);
     QCOMPARE(connector.pendingCount(), 0);
