@@ -341,13 +341,19 @@ void App::onPBXStart()
 
 void App::onPBXStopped(const QString &reason)
 {
-    // The link's own line says why, not where: name the manager interface the settings point at.
-    qWarning().noquote() << QStringLiteral("Asterisk manager interface %1:%2 (user \"%3\"): %4")
-                                .arg(m_config.getString(Manager::Asterisk, QStringLiteral("host")))
-                                .arg(m_config.getInt(Manager::Asterisk, QStringLiteral("port")))
-                                .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user")), reason);
+    // The link has logged the failure already; this names the manager user as well. A failure that goes
+    // on (the link reminds of it itself) is not told again every minute.
+    const bool repeated = m_pbx.isFailureRepeated();
+    const QString line = QStringLiteral("Asterisk manager interface %1:%2 (user \"%3\"): %4")
+                             .arg(m_config.getString(Manager::Asterisk, QStringLiteral("host")))
+                             .arg(m_config.getInt(Manager::Asterisk, QStringLiteral("port")))
+                             .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user")), reason);
+    if (repeated)
+        qDebug().noquote() << line;
+    else
+        qInfo().noquote() << line;
     m_pbxStarted.reject(reconnectionError(QStringLiteral("ERROR_PBX_RECONNECTION")));
-    scheduleRestart(reason);
+    scheduleRestart(reason, repeated);
 }
 
 void App::onCRMStopped(const QString &reason)
@@ -363,16 +369,22 @@ void App::onCRMStopped(const QString &reason)
     scheduleRestart(reason);
 }
 
-void App::scheduleRestart(const QString &reason)
+void App::scheduleRestart(const QString &reason, bool quiet)
 {
-    qInfo() << QStringLiteral("Should restart. Reason: ") + reason;
+    const auto log = [quiet](const QString &text) {
+        if (quiet)
+            qDebug() << text;
+        else
+            qInfo() << text;
+    };
+    log(QStringLiteral("Should restart. Reason: ") + reason);
     if (!m_started) {
-        qInfo() << QStringLiteral("Already is about to restart");
+        log(QStringLiteral("Already is about to restart"));
         return;
     }
     stop();
     m_restartTimer.start(m_restartDelay);
-    qInfo() << QStringLiteral("Restart after %1 minutes").arg(double(m_restartDelay.count()) / 1000 / 60);
+    log(QStringLiteral("Restart after %1 minutes").arg(double(m_restartDelay.count()) / 1000 / 60));
 }
 
 void App::onConfigChanged()
@@ -491,16 +503,32 @@ void App::onEntityFound(const QString &phone, const CRM::Entity &entity)
         QJsonObject{{QStringLiteral("phone"), phone}, {QStringLiteral("entity"), entity.toJson()}});
 }
 
+void App::relayCallControl(const Promise<void, QString> &sent, const Promise<void, QString> &promise)
+{
+    sent.onResolve([promise]() { promise.resolve(); });
+    // While the links wait for their restart, the caller learns when the PBX is tried again.
+    sent.onReject([self = QPointer<App>(this), promise](const QString &reason) {
+        if (!self || !self->m_restartTimer.isActive()) {
+            promise.reject(reason);
+            return;
+        }
+        // A coarse timer may fire a little late; its own interval is the most there is to wait.
+        const int remaining = qMin(self->m_restartTimer.remainingTime(), self->m_restartTimer.interval());
+        const int seconds = (remaining + 999) / 1000;
+        promise.reject(QStringLiteral("%1; next try in %2 s").arg(reason).arg(seconds));
+    });
+}
+
 void App::onOriginateRequest(const QString &from, const QString &to, Promise<void, QString> promise)
 {
     qInfo() << QStringLiteral("Originate request received: %1 => %2").arg(from, to);
-    m_pbx.originate(from, to, QString()).proxyTo(promise);
+    relayCallControl(m_pbx.originate(from, to, QString()), promise);
 }
 
 void App::onRedirectRequest(const QString &channelId, const QString &to, Promise<void, QString> promise)
 {
     qInfo() << QStringLiteral("Получен запрос на redirect: %1 => %2").arg(channelId, to);
-    m_pbx.redirect(channelId, to).proxyTo(promise);
+    relayCallControl(m_pbx.redirect(channelId, to), promise);
 }
 
 void App::onTransferRequest(const QString &number, const QString &to, bool blind,
@@ -510,13 +538,13 @@ void App::onTransferRequest(const QString &number, const QString &to, bool blind
         qDebug() << QStringLiteral("Blind transfer request: %1 => %2").arg(number, to);
     else
         qDebug() << QStringLiteral("Attended transfer request: %1 => %2").arg(number, to);
-    m_pbx.transfer(number, to, blind).proxyTo(promise);
+    relayCallControl(m_pbx.transfer(number, to, blind), promise);
 }
 
 void App::onHangupRequest(const QString &number, Promise<void, QString> promise)
 {
     qDebug() << QStringLiteral("Hangup request for number %1").arg(number);
-    m_pbx.hangup(number).proxyTo(promise);
+    relayCallControl(m_pbx.hangup(number), promise);
 }
 
 void App::onSetRoistatData(const QString &callId, const QJsonObject &data)

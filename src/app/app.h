@@ -175,7 +175,10 @@ private:
     void setUpAsteriskConfig();
     // Warns of the settings every run needs and the operator has not entered yet.
     void reportMissingSettings() const;
-    void scheduleRestart(const QString &reason);
+    // `quiet`: the reason repeats a failure logged already; the lines go to debug level.
+    void scheduleRestart(const QString &reason, bool quiet = false);
+    // Settles `promise` as `sent` settles.
+    void relayCallControl(const Utils::Promise<void, QString> &sent, const Utils::Promise<void, QString> &promise);
     // What a save answers while the links wait for the restart after a loss; empty when none waits.
     QString restartNote() const;
     void listen();

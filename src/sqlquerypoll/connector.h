@@ -42,6 +42,8 @@ public:
     void setReadTimeout(std::chrono::seconds timeout);
 
     void start();
+    // Between start() and stop().
+    bool isStarted() const { return m_started; }
     // Queues the request; without a running worker it is rejected with "Loop disabled".
     void execute(const Request &request);
     // The worker takes no new requests, runs those already queued while the database is open, rejects the rest

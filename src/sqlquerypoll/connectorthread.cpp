@@ -1,5 +1,6 @@
 #include "connectorthread.h"
 
+#include "sqlquerypoll/connectionerror.h"
 #include "sqlquerypoll/connector_p.h"
 #include "sqlquerypoll/request_p.h"
 #include "sqlquerypoll/requestqueue.h"
@@ -84,12 +85,14 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
             if (!m_queue->isRunning())
                 return;
             if (!db.open()) {
-                qCritical().noquote() << QStringLiteral("[%1] DBQueryPool. Connection error: %2")
-                                             .arg(settings.connectionName, db.lastError().text());
                 // No host: the client library uses the local server's socket, and a port means nothing.
                 const QString server = db.hostName().isEmpty()
                     ? QStringLiteral("the local server")
                     : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
+                qCritical().noquote() << QStringLiteral("[%1] Cannot connect to the database at %2: %3")
+                                             .arg(settings.connectionName, server,
+                                                  connectionErrorText(db.lastError(), db.hostName(), db.port()));
+                qDebug().noquote() << QStringLiteral("[%1] %2").arg(settings.connectionName, db.lastError().text());
                 qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
                                          .arg(settings.connectionName, server)
                                          .arg(settings.reconnectInterval);

@@ -3,6 +3,7 @@
 #include "config/manager.h"
 #include "crm/bitrix/constants.h"
 #include "entities/call.h"
+#include "entities/clock.h"
 #include "entities/conversation.h"
 #include "httpserver/accessfailures.h"
 #include "support/fakeamiserver.h"
@@ -33,11 +34,22 @@ namespace {
 // Lines come from the SQL workers' threads too.
 QMutex g_messagesMutex;
 QStringList g_messages;
+QList<QtMsgType> g_messageTypes;
 
-void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+void recordMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     QMutexLocker locker(&g_messagesMutex);
     g_messages.append(message);
+    g_messageTypes.append(type);
+}
+
+int messageCount(QtMsgType type, const QString &contains)
+{
+    QMutexLocker locker(&g_messagesMutex);
+    int count = 0;
+    for (int i = 0; i < g_messages.size(); ++i)
+        count += g_messageTypes.at(i) == type && g_messages.at(i).contains(contains) ? 1 : 0;
+    return count;
 }
 
 const QJsonObject kReconnectPbx{{"error", "ERROR_PBX_RECONNECTION"}};
@@ -95,6 +107,9 @@ private Q_SLOTS:
     void overlappingRestartsAreAllAnswered();
     void lostLinkRejectsTheWaitingCaller_data();
     void lostLinkRejectsTheWaitingCaller();
+    void unreachablePbxIsToldOnceThenEveryTenMinutes();
+    void callControlWithoutPbxSaysWhy_data();
+    void callControlWithoutPbxSaysWhy();
     void localeChangeRestartsNothing_data();
     void localeChangeRestartsNothing();
     void authenticationNeverLogsThePassword_data();
@@ -143,6 +158,7 @@ void tst_App::init()
     {
         QMutexLocker locker(&g_messagesMutex);
         g_messages.clear();
+        g_messageTypes.clear();
     }
     qInstallMessageHandler(recordMessage);
 }
@@ -150,6 +166,7 @@ void tst_App::init()
 void tst_App::cleanup()
 {
     qInstallMessageHandler(nullptr);
+    Orvix::Entities::Clock::setSource({});
     m_ami.reset();
     m_portal.reset();
     Orvix::Config::Manager::resetForTesting();
@@ -414,6 +431,85 @@ void tst_App::lostLinkRejectsTheWaitingCaller()
     QCOMPARE(outcome->error, error);
     QVERIFY(!outcome->resolved);
     QVERIFY(app->isRestartPending());
+}
+
+// Restarted every minute (a fake clock), a PBX that stays away is told as critical once, reminded of as a
+// warning every 10 minutes, and its recovery once.
+void tst_App::unreachablePbxIsToldOnceThenEveryTenMinutes()
+{
+    const quint16 port = m_ami->port();
+    m_ami.reset(); // nothing listens on the configured port
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    app->setRestartDelay(std::chrono::milliseconds(0));
+    int minutes = 0;
+    const QDateTime start = QDateTime::currentDateTime();
+    Orvix::Entities::Clock::setSource([&minutes, start] { return start.addSecs(60 * minutes); });
+    // Runs after the App's own slot: the failure of minute 20 is the last before a long wait.
+    connect(&app->pbx(), &Orvix::PBX::Asterisk::API::shouldStop, this, [&minutes, &app] {
+        if (++minutes == 20)
+            app->setRestartDelay(std::chrono::hours(1));
+    });
+    app->start();
+    QTRY_COMPARE_WITH_TIMEOUT(minutes, 21, 60000);
+    const QString failure = QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: connection refused").arg(port);
+    QCOMPARE(messageCount(QtCriticalMsg, failure), 1);
+    QCOMPARE(messageCount(QtWarningMsg, QStringLiteral("Asterisk")), 2); // reminders at minutes 10 and 20
+    QCOMPARE(messageCount(QtInfoMsg, QStringLiteral("Restart after")), 1);
+
+    m_ami = std::make_unique<FakeAmiServer>();
+    QVERIFY(m_ami->listen(port));
+    app->restart(Promise<void, QJsonObject>());
+    const QString recovery = QStringLiteral("Connected to Asterisk at 127.0.0.1:%1 again").arg(port);
+    QTRY_COMPARE_WITH_TIMEOUT(messageCount(QtInfoMsg, recovery), 1, 10000);
+}
+
+void tst_App::callControlWithoutPbxSaysWhy_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QJsonObject>("body");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("originate") << "/originate" << QJsonObject{{"from", "101"}, {"to", "84951112233"}}
+                               << "Originate failed";
+    QTest::newRow("hangup") << "/hangup" << QJsonObject{{"number", "101"}} << "Hangup failed";
+    QTest::newRow("transfer") << "/transfer" << QJsonObject{{"number", "101"}, {"to", "102"}} << "Transfer failed";
+    QTest::newRow("redirect") << "/forward" << QJsonObject{{"channel_id", "1.0"}, {"to", "102"}} << "Redirect failed";
+}
+
+// With the PBX away the answer comes at once and says where, why, and when the PBX is tried again.
+void tst_App::callControlWithoutPbxSaysWhy()
+{
+    QFETCH(QString, route);
+    QFETCH(QJsonObject, body);
+    QFETCH(QString, failure);
+    const quint16 port = m_ami->port();
+    m_ami.reset();
+    Orvix::Config::Manager config;
+    const auto app = makeApp(config);
+    app->start();
+    QTRY_VERIFY_WITH_TIMEOUT(app->isRestartPending(), 10000);
+    QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
+
+    QNetworkAccessManager network;
+    connect(&network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *authenticator) {
+                authenticator->setUser(QStringLiteral("operator"));
+                authenticator->setPassword(QStringLiteral("Pa55-word"));
+            });
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(app->httpServer().port()).arg(route)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = network.post(request, QJsonDocument(body).toJson());
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(20000));
+    reply->deleteLater();
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 502);
+    const QString error = QJsonDocument::fromJson(reply->readAll()).object().value("error").toString();
+    const QString expected =
+        QStringLiteral("%1: no connection to Asterisk at 127.0.0.1:%2 (connection refused); next try in ")
+            .arg(failure)
+            .arg(port);
+    const int seconds = error.mid(expected.size()).chopped(2).toInt();
+    QVERIFY2(error.startsWith(expected) && error.endsWith(" s") && seconds >= 1 && seconds <= 60, qPrintable(error));
 }
 
 void tst_App::localeChangeRestartsNothing_data()

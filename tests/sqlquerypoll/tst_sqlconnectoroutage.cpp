@@ -21,7 +21,7 @@ QString firstCell(Response response)
     return response.next() ? response.value(0).toString() : QString();
 }
 
-const QString kConnectionError = QStringLiteral("[outage_pool] DBQueryPool. Connection error: ");
+const QString kConnectionError = QStringLiteral("[outage_pool] Cannot connect to the database at ");
 
 } // namespace
 
@@ -74,15 +74,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("where");
-        QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1";
+        QTest::addColumn<QString>("why");
+        QTest::newRow("TCP host") << "127.0.0.1" << "127.0.0.1:%1" << "connection refused";
         // An empty host is the local server's socket: a port there would mislead.
-        QTest::newRow("local socket") << "" << "the local server";
+        QTest::newRow("local socket") << "" << "the local server" << "";
     }
 
     void nextAttemptNamesTheServer()
     {
         QFETCH(QString, host);
         QFETCH(QString, where);
+        QFETCH(QString, why);
         quint16 closedPort = 0;
         {
             QTcpServer probe;
@@ -102,9 +104,11 @@ private Q_SLOTS:
             connector.setConnectionSettings(host, closedPort, QStringLiteral("nobody"), QString(), QString());
         }
         connector.start();
-        const QString line = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to %1 in 5000 ms")
-                                 .arg(where.contains(QLatin1String("%1")) ? where.arg(closedPort) : where);
+        const QString server = where.contains(QLatin1String("%1")) ? where.arg(closedPort) : where;
+        const QString line = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to %1 in 5000 ms").arg(server);
         QTRY_COMPARE(log.count(QtInfoMsg, line), 1);
+        // And why, in words rather than the client library's.
+        QCOMPARE(log.count(QtCriticalMsg, kConnectionError + server + QStringLiteral(": ") + why), 1);
         connector.stop();
     }
 

@@ -85,9 +85,9 @@ FakeAmiServer::~FakeAmiServer()
     m_server->close();
 }
 
-bool FakeAmiServer::listen()
+bool FakeAmiServer::listen(quint16 port)
 {
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(QHostAddress::LocalHost, port);
 }
 
 QString FakeAmiServer::host() const

@@ -76,7 +76,8 @@ public:
     explicit FakeAmiServer(QObject *parent = nullptr);
     ~FakeAmiServer() override;
 
-    bool listen();
+    // A free port unless given (a server back on the port of one that went away).
+    bool listen(quint16 port = 0);
     QString host() const;
     quint16 port() const;
 

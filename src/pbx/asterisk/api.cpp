@@ -1,6 +1,7 @@
 #include "pbx/asterisk/api.h"
 
 #include "config/generateddirectory.h"
+#include "entities/clock.h"
 #include "entities/entities.h"
 #include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/request.h"
@@ -10,6 +11,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -44,6 +46,11 @@ constexpr std::chrono::seconds kStartSearchMargin{60};
 constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
+// How often a failure that goes on is logged again as a warning.
+constexpr std::chrono::seconds kOutageReminderInterval{10 * 60};
+
+// Tests point the reading of Asterisk's own files at a directory of their own instead of "/".
+constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
@@ -80,19 +87,40 @@ QString startSearchDate(const QString &historyStart)
     return start.addSecs(-kStartSearchMargin.count()).toString(Entities::DATE_TIME_FORMAT);
 }
 
+// Where Asterisk writes the recordings of MixMonitor and Monitor by default: the "monitor" folder of its
+// spool directory, which asterisk.conf may move (astspooldir in [directories], "(!)" or not).
+QString spoolMonitorDirectory()
+{
+    QString spool = QStringLiteral("/var/spool/asterisk");
+    QFile file(qEnvironmentVariable(kAsteriskRootVariable) + QStringLiteral("/etc/asterisk/asterisk.conf"));
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        bool directories = false;
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).section(QLatin1Char(';'), 0, 0).trimmed();
+            if (line.startsWith(QLatin1Char('['))) {
+                directories = line.mid(1).section(QLatin1Char(']'), 0, 0).trimmed() == QLatin1String("directories");
+                continue;
+            }
+            const int equals = line.indexOf(QLatin1Char('='));
+            if (!directories || equals < 0
+                || line.left(equals).trimmed().compare(QLatin1String("astspooldir"), Qt::CaseInsensitive) != 0)
+                continue;
+            // "key => value" or "key = value"
+            QString value = line.mid(equals + 1);
+            if (value.startsWith(QLatin1Char('>')))
+                value.remove(0, 1);
+            if (!value.trimmed().isEmpty())
+                spool = value.trimmed();
+        }
+    }
+    return spool + QStringLiteral("/monitor");
+}
+
 Utils::Promise<void, QString> rejected(const QString &reason)
 {
     Utils::Promise<void, QString> promise;
     promise.reject(reason);
     return promise;
-}
-
-// The AMI connector's outcome, with a reason when it failed.
-Utils::Promise<void, QString> withReason(const Utils::Promise<void> &sent, const QString &reason)
-{
-    Utils::Promise<void, QString> result;
-    sent.onResolve([result]() { result.resolve(); }).onReject([result, reason]() { result.reject(reason); });
-    return result;
 }
 
 void fillPlaceholder(QHash<QString, QString> &params, const QString &placeholder, const QString &value)
@@ -114,6 +142,8 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_saveTimer(new QTimer(this))
     , m_quietCallTimer(new QTimer(this))
 {
+    // Now rather than at the first start: the CRM side may ask for a recording before the link runs.
+    readSettings();
     m_quietCallTimer->setInterval(kQuietCallCheck);
     connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls()); });
     m_clock.start();
@@ -155,18 +185,10 @@ void API::start()
     const QString amiUser = stringOr(asterisk, QStringLiteral("user"), QStringLiteral("calv"));
     const int amiPort = intOr(asterisk, QStringLiteral("port"), 5038);
     const QString amiHost = stringOr(asterisk, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    m_amiAddress = QStringLiteral("%1:%2").arg(amiHost).arg(amiPort);
     m_amiConnector->connectToHost(amiHost, static_cast<quint16>(amiPort), amiUser, amiPassword);
 
-    m_eventHandler.setPickupCode(stringOr(asterisk, QStringLiteral("pickup_code"), QStringLiteral("*8")));
-    m_eventHandler.setTrunks(m_config.getStringMap(Config::Manager::App, QStringLiteral("trunk_to_source")).keys());
-
-    m_historyStartDate = m_config.getString(Config::Manager::App, QStringLiteral("history_start_date"));
-    m_columnAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("column_name_aliases"));
-    m_tableAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("table_name_aliases"));
-    m_originateTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("originate"));
-    m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
-    m_recordingsDirectory = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
-    m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
+    readSettings();
 
     const QJsonObject database = m_config.moduleObject(Config::Manager::Database);
     const QString databaseName = stringOr(database, QStringLiteral("database"), QStringLiteral("asteriskcdrdb"));
@@ -178,6 +200,27 @@ void API::start()
     m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
     m_statementConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword,
                                                 databaseName);
+}
+
+void API::readSettings()
+{
+    const QJsonObject asterisk = m_config.moduleObject(Config::Manager::Asterisk);
+    m_eventHandler.setPickupCode(stringOr(asterisk, QStringLiteral("pickup_code"), QStringLiteral("*8")));
+    m_eventHandler.setTrunks(m_config.getStringMap(Config::Manager::App, QStringLiteral("trunk_to_source")).keys());
+
+    m_historyStartDate = m_config.getString(Config::Manager::App, QStringLiteral("history_start_date"));
+    m_columnAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("column_name_aliases"));
+    m_tableAliases = m_config.getStringMap(Config::Manager::Database, QStringLiteral("table_name_aliases"));
+    m_originateTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("originate"));
+    m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
+    m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
+    const QString configured = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
+    const QString directory = configured.isEmpty() ? spoolMonitorDirectory() : configured;
+    if (configured.isEmpty() && directory != m_recordingsDirectory)
+        qInfo().noquote() << QStringLiteral("Asterisk.recordings_dir is empty: recordings are taken from Asterisk's "
+                                            "monitor folder %1")
+                                 .arg(directory);
+    m_recordingsDirectory = directory;
 }
 
 void API::setEventsSql(const QString &sql)
@@ -229,6 +272,11 @@ QString API::stateFilePath() const
 
 void API::onConnect()
 {
+    if (m_outage) {
+        qInfo().noquote() << QStringLiteral("Connected to Asterisk at %1 again, after failures since %2")
+                                 .arg(m_amiAddress, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
+        m_outage.reset();
+    }
     Q_EMIT started();
     m_sqlConnector->start();
     m_statementConnector->start();
@@ -264,7 +312,7 @@ void API::onConnectionError(const QString &error)
     const int attempt = m_startCount;
     QTimer::singleShot(0, this, [this, attempt, error]() {
         if (attempt == m_startCount)
-            requestStop(QStringLiteral("An error occurred while connecting to Asterisk: ") + error);
+            requestStop(QStringLiteral("Cannot connect to Asterisk at %1: %2").arg(m_amiAddress, error));
     });
 }
 
@@ -275,7 +323,20 @@ void API::requestStop(const QString &reason)
     if (m_stopRequested)
         return;
     m_stopRequested = true;
-    qCritical().noquote() << reason;
+    // The owner restarts the link every minute: a PBX that stays away would fill the log with the same
+    // failure. Told loudly once, reminded every 10 minutes, and its recovery once (onConnect).
+    const QDateTime now = Entities::Clock::now();
+    m_failureRepeated = m_outage && m_outage->reason == reason;
+    if (!m_failureRepeated) {
+        qCritical().noquote() << reason;
+        m_outage = Outage{reason, now, now};
+    } else if (m_outage->loggedAt.secsTo(now) >= kOutageReminderInterval.count()) {
+        qWarning().noquote() << QStringLiteral("%1 (failing since %2)")
+                                    .arg(reason, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
+        m_outage->loggedAt = now;
+    } else {
+        qDebug().noquote() << reason;
+    }
     Q_EMIT shouldStop(reason);
 }
 
@@ -596,6 +657,7 @@ void API::askLiveChannels(const QStringList &calls)
             if (!self || generation != self->m_startCount)
                 return;
             self->m_liveChannelIds = ids;
+            self->m_liveChannelsListedAt = Entities::Clock::now();
             self->m_liveChannelsReadFrom = self->m_clock.elapsed() + kCelWriteDelayMsec;
         })
         .onReject([self, generation]() {
@@ -619,12 +681,15 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     qDebug().noquote() << QStringLiteral("Calls checked against the PBX's %1 live channels: %2")
                               .arg(live.size())
                               .arg(calls.join(QLatin1Char(' ')));
-    if (m_eventHandler.endLostCalls(calls, live) > 0 && m_eventsSql.isEmpty())
+    if (m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt) > 0 && m_eventsSql.isEmpty())
         saveState();
 }
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)
 {
+    // Before the customisation script: the caller hears of a PBX that is away at once.
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     QHash<QString, QString> params = m_originateTemplate;
     fillPlaceholder(params, QStringLiteral("#FROM#"), from);
     fillPlaceholder(params, QStringLiteral("#TO#"), to);
@@ -641,12 +706,12 @@ Utils::Promise<void, QString> API::originate(const QString &from, const QString 
                                                             QStringLiteral("Originated %1 %2").arg(from, to));
             result.resolve();
         })
-        .onReject([self, from, to, result]() {
-            qDebug().noquote() << Utils::MsgBuilder().build(Utils::MsgBuilder::Error,
-                                                            QStringLiteral("Not originated %1 %2").arg(from, to));
+        .onReject([self, from, to, result](const QString &reason) {
+            qDebug().noquote() << Utils::MsgBuilder().build(
+                Utils::MsgBuilder::Error, QStringLiteral("Not originated %1 %2: %3").arg(from, to, reason));
             if (self)
                 self->m_eventHandler.removeOriginate(from);
-            result.reject(QStringLiteral("the PBX did not originate the call"));
+            result.reject(reason);
         });
     return result;
 }
@@ -663,22 +728,22 @@ Utils::Promise<void> API::callBackOriginate(const QString &to, const QString &li
             qDebug().noquote() << QStringLiteral("Originated callback") << to;
             result.resolve();
         })
-        .onReject([to, result]() {
-            qDebug().noquote() << QStringLiteral("Not Originated callback") << to;
+        .onReject([to, result](const QString &reason) {
+            qDebug().noquote() << QStringLiteral("Not Originated callback") << to << reason;
             result.reject();
         });
     return result;
 }
 
-Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &params)
+Utils::Promise<void, QString> API::customizeAndOriginate(const QHash<QString, QString> &params)
 {
-    Utils::Promise<void> result;
+    Utils::Promise<void, QString> result;
     Utils::Promise<QHash<QString, QString>, QString> customization;
     const QPointer<API> self(this);
     customization.onResolve([self, result](const QHash<QString, QString> &customized) {
         qDebug().noquote() << QStringLiteral("\tResult of originate params customization:") << customized;
         if (!self) {
-            result.reject();
+            result.reject(QStringLiteral("the PBX link is gone"));
             return;
         }
         self->m_amiConnector->originate(customized).proxyTo(result);
@@ -686,7 +751,7 @@ Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &p
     customization.onReject([self, params, result](const QString &reason) {
         qDebug().noquote() << QStringLiteral("\tFailed to customize originate params: [%1]").arg(reason);
         if (!self) {
-            result.reject();
+            result.reject(QStringLiteral("the PBX link is gone"));
             return;
         }
         self->m_amiConnector->originate(params).proxyTo(result);
@@ -704,6 +769,8 @@ Utils::Promise<void> API::customizeAndOriginate(const QHash<QString, QString> &p
 
 Utils::Promise<void, QString> API::hangup(const QString &number)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
         return rejected(QStringLiteral("no call of %1").arg(number));
@@ -711,11 +778,13 @@ Utils::Promise<void, QString> API::hangup(const QString &number)
     qDebug().noquote() << QStringLiteral("channelName to hangup") << name;
     if (name.isEmpty())
         return rejected(QStringLiteral("no channel of %1").arg(number));
-    return withReason(m_amiConnector->hangup(name), QStringLiteral("the PBX did not hang up %1").arg(name));
+    return m_amiConnector->hangup(name);
 }
 
 Utils::Promise<void, QString> API::transfer(const QString &number, const QString &destination, bool blind)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     Entities::Conversation conversation;
     if (!findConversation(number, conversation))
         return rejected(QStringLiteral("no call of %1").arg(number));
@@ -728,12 +797,13 @@ Utils::Promise<void, QString> API::transfer(const QString &number, const QString
     qDebug().noquote() << QStringLiteral("channelName to transfer") << name;
     if (name.isEmpty())
         return rejected(QStringLiteral("no channel of %1").arg(number));
-    return withReason(m_amiConnector->transfer(name, kDefaultContext, destination, blind),
-                      QStringLiteral("the PBX did not transfer %1").arg(name));
+    return m_amiConnector->transfer(name, kDefaultContext, destination, blind);
 }
 
 Utils::Promise<void, QString> API::redirect(const QString &channelId, const QString &destination)
 {
+    if (!m_amiConnector->isConnected())
+        return rejected(m_amiConnector->noConnectionText());
     const auto channel = m_eventHandler.channels().constFind(channelId);
     if (channel == m_eventHandler.channels().cend())
         return rejected(QStringLiteral("no channel %1").arg(channelId));
@@ -751,34 +821,49 @@ Utils::Promise<void, QString> API::redirect(const QString &channelId, const QStr
     QString priority = params.value(QStringLiteral("priority"));
     if (priority.isEmpty())
         priority = kDefaultPriority;
-    return withReason(m_amiConnector->redirect(channel->name(), context, extension, priority),
-                      QStringLiteral("the PBX did not redirect %1").arg(channel->name()));
+    return m_amiConnector->redirect(channel->name(), context, extension, priority);
 }
 
 Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(const QString &callId,
                                                                               const QString &number1,
                                                                               const QString &number2)
 {
+    Utils::Promise<QString, Entities::RecordingFailure> result;
+    bool named = !m_tableAliases.value(QStringLiteral("cdr")).isEmpty();
+    for (const char *key : {"cdr_uniqueid", "cdr_calldate", "cdr_src", "cdr_cnum", "cdr_recordingfile"})
+        named = named && !m_columnAliases.value(QLatin1String(key)).isEmpty();
+    if (!named) {
+        result.reject(Entities::RecordingFailure::failed(
+            QStringLiteral("Database.table_name_aliases or column_name_aliases lacks a name of the CDR table")));
+        return result;
+    }
+    if (!m_statementConnector->isStarted()) {
+        result.reject(Entities::RecordingFailure::failed(QStringLiteral("the link to the PBX database is down")));
+        return result;
+    }
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks(),
                                  m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")));
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
 
-    Utils::Promise<QString, Entities::RecordingFailure> result;
     const QString directory = m_recordingsDirectory;
     const bool byDate = m_recordingsByDate;
+    const QPointer<API> self(this);
     request
-        .onResolve([result, builder, directory, byDate](SqlQueryPoll::Response response) {
+        .onResolve([self, result, builder, callId, directory, byDate](SqlQueryPoll::Response response) {
             if (!response.next()) {
                 qDebug().noquote() << builder.build(Utils::MsgBuilder::Warning,
                                                     QStringLiteral("Could not find record by sql-query"));
-                result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
+                // The PBX writes a call's CDR rows only at its end.
+                if (self && self->isCallLive(callId))
+                    result.reject(Entities::RecordingFailure::failed(
+                        QStringLiteral("the call is still up; its CDR is written at its end")));
+                else
+                    result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
                 return;
             }
-            QString fileName = response.value(0).toString();
-            if (fileName.startsWith(QLatin1Char('/')))
-                fileName.remove(0, 1);
+            const QString recorded = response.value(0).toString();
             QString datePart;
             if (byDate) {
                 // The driver hands a DATETIME over as a date-time, other drivers as ISO text.
@@ -786,14 +871,19 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                 if (callDate.isValid())
                     datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
             }
-            // The file name comes from the dial plan, which may have built it from what a caller sent.
-            const QString path = Utils::confinedPath(directory, QStringLiteral("%1%2/%3").arg(directory, datePart, fileName));
+            // A dial plan may write the full path (MixMonitor(${MONITOR_DIR}/...)); either way the file name
+            // comes from the dial plan, which may have built it from what a caller sent.
+            const QString candidate = QDir::isAbsolutePath(recorded)
+                                          ? recorded
+                                          : QStringLiteral("%1%2/%3").arg(directory, datePart, recorded);
+            const QString path = Utils::confinedPath(directory, candidate);
             if (path.isEmpty()) {
                 qWarning().noquote() << builder.build(
                     Utils::MsgBuilder::Warning,
                     QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
-                        .arg(response.value(0).toString(), directory));
-                result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file lies outside the recordings directory")));
+                        .arg(recorded, directory));
+                result.reject(Entities::RecordingFailure::missing(
+                    QStringLiteral("the recording file lies outside the recordings directory")));
                 return;
             }
             result.resolve(path);
@@ -805,6 +895,19 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
         });
     m_statementConnector->execute(request);
     return result;
+}
+
+bool API::isCallLive(const QString &callId) const
+{
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    // A leg's own id names the call it belongs to now.
+    const QString parent = m_eventHandler.channels().value(callId).parentId();
+    for (const QString &id : {callId, parent}) {
+        const auto it = calls.constFind(id);
+        if (!id.isEmpty() && it != calls.cend() && !it->isState(Entities::CallStatus::Hung))
+            return true;
+    }
+    return false;
 }
 
 void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QString> promise)

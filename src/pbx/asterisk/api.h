@@ -11,6 +11,7 @@
 #include "sqlquerypoll/connector.h"
 #include "utils/promise.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
@@ -51,10 +52,11 @@ public:
     void setEventsSql(const QString &sql);
     void stop();
 
-    // The call-control operations reject with a reason in words, for the client that asked.
+    // The call-control operations reject with a reason in words, for the client that asked: at once
+    // when there is no connection to Asterisk (where, and why), else Asterisk's own answer.
     Utils::Promise<void, QString> originate(const QString &from, const QString &to, const QString &lineNumber);
     Utils::Promise<void> callBackOriginate(const QString &to, const QString &lineNumber);
-    Utils::Promise<void> customizeAndOriginate(const QHash<QString, QString> &params);
+    Utils::Promise<void, QString> customizeAndOriginate(const QHash<QString, QString> &params);
     Utils::Promise<void, QString> hangup(const QString &number);
     Utils::Promise<void, QString> transfer(const QString &number, const QString &destination, bool blind);
     Utils::Promise<void, QString> redirect(const QString &channelId, const QString &destination);
@@ -76,6 +78,10 @@ public:
     // asks to be stopped, as when the connection is refused.
     void setAmiAnswerTimeout(std::chrono::milliseconds timeout);
     QString stateFilePath() const;
+
+    // Whether the last shouldStop repeated the failure of the one before, which the link logged already:
+    // the owner's own lines about it may stay quiet as well.
+    bool isFailureRepeated() const { return m_failureRepeated; }
 
     CelId lastEventId() const { return m_lastEventId; }
     const EventHandler &eventHandler() const { return m_eventHandler; }
@@ -125,6 +131,11 @@ private:
     void loadState();
     void requestStop(const QString &reason);
     QString eventsQuery() const;
+    // The settings a start reads, but not the connections': the table and column names and the
+    // recordings folder are needed before the first start, by the recordings owed from the last run.
+    void readSettings();
+    // Whether the tracker follows the call (or the call of the leg) and it has not ended.
+    bool isCallLive(const QString &callId) const;
     QString channelName(const QString &channelId) const;
     // The most recent active conversation whose internal number is `number`; false when there is none.
     bool findConversation(const QString &number, Entities::Conversation &found) const;
@@ -163,10 +174,21 @@ private:
     // is dropped. shouldStop is reported once per start().
     int m_startCount = 0;
     bool m_stopRequested = false;
+    QString m_amiAddress;
+    // The failure that keeps the link down: since when, and when it was last logged above debug level.
+    struct Outage
+    {
+        QString reason;
+        QDateTime since;
+        QDateTime loggedAt;
+    };
+    std::optional<Outage> m_outage;
+    bool m_failureRepeated = false;
     // Asks after the calls without any CEL row for a long while.
     QTimer *m_quietCallTimer;
     QSet<QString> m_lostCallCandidates;
     std::optional<QSet<QString>> m_liveChannelIds;
+    QDateTime m_liveChannelsListedAt;
     // Monotonic time (ms) from which a poll query reads every row written before the live channels.
     qint64 m_liveChannelsReadFrom = 0;
 };

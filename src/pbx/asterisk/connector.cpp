@@ -9,9 +9,9 @@
 #include "pbx/asterisk/actions/redirect.h"
 #include "pbx/asterisk/actions/sippeers.h"
 #include "pbx/asterisk/actions/transfer.h"
+#include "utils/networkerrortext.h"
 
 #include <QDebug>
-#include <QMetaEnum>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -23,12 +23,6 @@ namespace Orvix::PBX::Asterisk {
 namespace {
 constexpr std::chrono::milliseconds kConnectedDelay{1000};
 constexpr std::chrono::milliseconds kAnswerTimeout{10000};
-
-QString socketErrorText(QAbstractSocket::SocketError error)
-{
-    const char *name = QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(error);
-    return QStringLiteral("QAbstractSocket::%1").arg(QString::fromLatin1(name ? name : "UnknownSocketError"));
-}
 
 // The log must never show the AMI password; the bytes on the wire keep it.
 QString logText(const Message &message)
@@ -75,6 +69,9 @@ void Connector::connectToHost(const QString &host, quint16 port, const QString &
 {
     m_user = user;
     m_secret = secret;
+    m_host = host;
+    m_port = port;
+    m_failure.clear();
     // An open connection closes the ordinary way, so that its loss is reported; a socket still
     // looking up or connecting is dropped (it would refuse a new connectToHost).
     if (m_socket->state() == QAbstractSocket::ConnectedState)
@@ -118,6 +115,7 @@ void Connector::disconnectFromHost()
         abortPending(QStringLiteral("the connection was closed"));
         return;
     }
+    noteFailure(QStringLiteral("the link is stopped"));
     m_reportDisconnection = false;
     m_socket->disconnectFromHost();
     if (m_socket->state() != QAbstractSocket::UnconnectedState && m_socket->state() != QAbstractSocket::ClosingState) {
@@ -134,12 +132,12 @@ void Connector::execute(Actions::Generic action)
     const QString unsafe = request.unsafeReason();
     if (!unsafe.isEmpty()) {
         qWarning().noquote() << "AMI action" << request.headValue().simplified() << "refused:" << unsafe;
-        action.abort();
+        action.abort(QStringLiteral("not sent: ") + unsafe);
         return;
     }
-    if (m_socket->state() != QAbstractSocket::ConnectedState) {
-        qWarning().noquote() << "AMI action" << request.headValue() << "not sent: no connection to Asterisk";
-        action.abort();
+    if (!isConnected()) {
+        qWarning().noquote() << "AMI action" << request.headValue() << "not sent:" << noConnectionText();
+        action.abort(noConnectionText());
         return;
     }
     const QUuid id = request.actionId();
@@ -202,6 +200,7 @@ void Connector::logIn()
         if (!self)
             return;
         self->m_answerTimer->stop();
+        self->m_failure.clear();
         if (self->m_checkMode) {
             Q_EMIT self->connected();
             Q_EMIT self->loggedIn();
@@ -225,6 +224,7 @@ void Connector::logIn()
             result.reject();
             return;
         }
+        self->noteFailure(QStringLiteral("Asterisk refused the manager user or its secret"));
         Q_EMIT self->hasError(QStringLiteral("Authentication failed"));
         self->m_loginResult.reject();
     });
@@ -265,16 +265,37 @@ void Connector::loadServiceCombinations()
     execute(features);
 }
 
-Utils::Promise<void> Connector::track(Actions::Generic action)
+bool Connector::isConnected() const
 {
-    Utils::Promise<void> promise;
+    return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+QString Connector::noConnectionText() const
+{
+    if (m_host.isEmpty())
+        return QStringLiteral("no connection to Asterisk (the link has not started)");
+    return QStringLiteral("no connection to Asterisk at %1:%2 (%3)")
+        .arg(m_host)
+        .arg(m_port)
+        .arg(m_failure.isEmpty() ? QStringLiteral("connecting") : m_failure);
+}
+
+void Connector::noteFailure(const QString &why)
+{
+    if (m_failure.isEmpty())
+        m_failure = why;
+}
+
+Utils::Promise<void, QString> Connector::track(Actions::Generic action)
+{
+    Utils::Promise<void, QString> promise;
     action.onSuccess([promise]() { promise.resolve(); });
-    action.onError([promise]() { promise.reject(); });
+    action.onFailure([promise](const QString &reason) { promise.reject(reason); });
     execute(action);
     return promise;
 }
 
-Utils::Promise<void> Connector::originate(const QHash<QString, QString> &params)
+Utils::Promise<void, QString> Connector::originate(const QHash<QString, QString> &params)
 {
     return track(Actions::Originate(params.value(QStringLiteral("channel")), params.value(QStringLiteral("context")),
                                     params.value(QStringLiteral("extension")),
@@ -283,19 +304,19 @@ Utils::Promise<void> Connector::originate(const QHash<QString, QString> &params)
                                     params.value(QStringLiteral("variable"))));
 }
 
-Utils::Promise<void> Connector::hangup(const QString &channel)
+Utils::Promise<void, QString> Connector::hangup(const QString &channel)
 {
     return track(Actions::Hangup(channel));
 }
 
-Utils::Promise<void> Connector::transfer(const QString &channel, const QString &context, const QString &exten,
-                                         bool blind)
+Utils::Promise<void, QString> Connector::transfer(const QString &channel, const QString &context, const QString &exten,
+                                                  bool blind)
 {
     return track(Actions::Transfer(channel, context, exten, blind));
 }
 
-Utils::Promise<void> Connector::redirect(const QString &channel, const QString &context, const QString &exten,
-                                         const QString &priority)
+Utils::Promise<void, QString> Connector::redirect(const QString &channel, const QString &context, const QString &exten,
+                                                  const QString &priority)
 {
     return track(Actions::Redirect(channel, context, exten, priority));
 }
@@ -314,6 +335,7 @@ void Connector::onLostConnection()
 {
     m_connectedTimer->stop();
     m_answerTimer->stop();
+    noteFailure(QStringLiteral("the connection was lost"));
     abortPending(QStringLiteral("the connection to Asterisk was lost"));
     m_reader.clear();
     if (m_reportDisconnection)
@@ -324,13 +346,15 @@ void Connector::onLostConnection()
 
 void Connector::onError(QAbstractSocket::SocketError error)
 {
-    Q_EMIT hasError(socketErrorText(error));
+    noteFailure(Utils::socketErrorText(error));
+    Q_EMIT hasError(Utils::socketErrorText(error));
     m_loginResult.reject();
 }
 
 void Connector::onAnswerTimeout()
 {
     // Told first, so that whoever waits on the login knows why it failed when the abort below rejects it.
+    noteFailure(kNoAnswerInTime);
     Q_EMIT hasError(kNoAnswerInTime);
     // Dropped like a connection that was never made: the owner hears of the error, not of a lost link.
     m_reportDisconnection = false;
@@ -348,7 +372,7 @@ void Connector::abortPending(const QString &why)
     const QList<Actions::Generic> pending = m_pending.values();
     m_pending.clear();
     for (Actions::Generic action : pending)
-        action.abort();
+        action.abort(why);
 }
 
 } // namespace Orvix::PBX::Asterisk

@@ -52,15 +52,22 @@ public:
     void loadPeers();
     void loadServiceCombinations();
 
+    // The call-control actions reject with the Message of Asterisk's answer ("Channel specified does not
+    // exist"), or with why they were not answered (noConnectionText() when there is no connection).
     // Keys: "channel", "context", "extension", "caller_id", "priority", "codecs", "variable".
-    Utils::Promise<void> originate(const QHash<QString, QString> &params);
-    Utils::Promise<void> hangup(const QString &channel);
-    Utils::Promise<void> transfer(const QString &channel, const QString &context, const QString &exten, bool blind);
-    Utils::Promise<void> redirect(const QString &channel, const QString &context, const QString &exten,
-                                  const QString &priority);
+    Utils::Promise<void, QString> originate(const QHash<QString, QString> &params);
+    Utils::Promise<void, QString> hangup(const QString &channel);
+    Utils::Promise<void, QString> transfer(const QString &channel, const QString &context, const QString &exten,
+                                           bool blind);
+    Utils::Promise<void, QString> redirect(const QString &channel, const QString &context, const QString &exten,
+                                           const QString &priority);
 
     // The unique and linked ids of every channel the PBX has now (CoreShowChannels).
     Utils::Promise<QSet<QString>> liveChannels();
+
+    bool isConnected() const;
+    // "no connection to Asterisk at 127.0.0.1:5038 (connection refused)": where, and the last failure.
+    QString noConnectionText() const;
 
     QSet<QString> peers() const { return m_peers; }
     int pendingCount() const { return m_pending.size(); }
@@ -85,13 +92,19 @@ private:
     void processMessage(const Message &message);
     // Fails every action still waiting for an answer of the connection that ended.
     void abortPending(const QString &why);
-    Utils::Promise<void> track(Actions::Generic action);
+    Utils::Promise<void, QString> track(Actions::Generic action);
+    // Why the connection of the last connectToHost is not up, for noConnectionText(); the first reason
+    // given since the last login.
+    void noteFailure(const QString &why);
 
     bool m_checkMode = false;
     bool m_reportDisconnection = true;
     QTcpSocket *m_socket;
     QTimer *m_connectedTimer;
     QTimer *m_answerTimer;
+    QString m_host;
+    quint16 m_port = 0;
+    QString m_failure;
     QString m_user;
     QString m_secret;
     MessageReader m_reader;

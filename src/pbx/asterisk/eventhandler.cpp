@@ -24,9 +24,6 @@ using Entities::Conversation;
 // A leg ended this long before an ATTENDEDTRANSFER record still counts as its consultation leg: its
 // channel may be gone by the time the PBX writes the transfer record.
 constexpr qint64 kConsultationGraceMsec = 16 * 1000;
-// Ended channels and calls leave the tables this long after their end; a call without any CEL row for
-// this long is asked after on the PBX.
-constexpr qint64 kStaleMinutes = 30;
 
 QString traceText(const QString &id, Builder::TaskName task, Builder::TaskStatus status,
                   const QString &message)
@@ -72,14 +69,6 @@ QString identicalTransfer(const QString &callId, const QString &channelId, const
     return QStringLiteral("The source and destination of transfer are identical([%1]) in call [%2]. "
                           "CEL ID [%3]")
         .arg(callId, channelId, celId);
-}
-
-// One member of a JSON object as compact text: "key":{...}.
-QByteArray memberText(const QString &key, const QJsonObject &value)
-{
-    // The key through the JSON writer, for its escaping: ["key"] less the brackets.
-    const QByteArray quotedKey = QJsonDocument(QJsonArray{key}).toJson(QJsonDocument::Compact);
-    return quotedKey.mid(1, quotedKey.size() - 2) + ':' + QJsonDocument(value).toJson(QJsonDocument::Compact);
 }
 
 // The originated call shows up with the originating number, sometimes with the PBX's
@@ -185,6 +174,8 @@ void EventHandler::process(const Event &event)
         break;
     }
     noteEvent(event);
+    if (!m_missingCalls.isEmpty())
+        endMissingCalls();
 }
 
 void EventHandler::noteEvent(const Event &event)
@@ -192,6 +183,8 @@ void EventHandler::noteEvent(const Event &event)
     const QDateTime at = event.occurredAt();
     if (!at.isValid())
         return;
+    if (!m_lastRowAt.isValid() || m_lastRowAt < at)
+        m_lastRowAt = at;
     QString keys[2] = {event.linkedTo(), QString()};
     const auto channelIt = m_channels.constFind(event.channelId());
     if (channelIt != m_channels.cend() && channelIt->parentId() != event.linkedTo())
@@ -200,6 +193,8 @@ void EventHandler::noteEvent(const Event &event)
         const auto it = m_calls.constFind(key);
         if (key.isEmpty() || it == m_calls.cend())
             continue;
+        // A row of its own: the PBX has not lost it, and its end rows end it.
+        m_missingCalls.remove(key);
         if (!it->lastEventAt().isValid() || it->lastEventAt() < at)
             updatableCall(key)->setLastEventAt(at);
     }
@@ -592,6 +587,8 @@ void EventHandler::handleCallEnd(const Event &event)
 void EventHandler::endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order)
 {
     Call &call = *updatableCall(callId);
+    if (call.isState(CallStatus::Hung))
+        return;
     if (call.isOutgoing() && m_originateDictionary.contains(call.from()))
         m_originateDictionary.remove(call.from());
     if (call.isUnknown()) {
@@ -924,185 +921,6 @@ void EventHandler::storeChannel(const QString &key, const Channel &channel)
 {
     m_changedChannels.insert(key);
     m_channels.insert(key, channel);
-}
-
-// ---- maintenance and saved state ----------------------------------------------------------------
-
-void EventHandler::removeStale()
-{
-    // Every entry against one cut-off time: a local time converted for every tracked entry and batch
-    // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
-    // compare without any conversion.
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
-    const auto stale = [&cutoff](const QDateTime &endedAt) { return endedAt.isValid() && endedAt <= cutoff; };
-    for (auto it = m_channels.begin(); it != m_channels.end();) {
-        if (it->isState(Channel::Ended) && stale(it->endedAt())) {
-            m_changedChannels.insert(it.key());
-            it = m_channels.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    // By table key: an entry stored without an id of its own must go as well.
-    for (auto it = m_calls.begin(); it != m_calls.end();) {
-        if (it->isState(CallStatus::Hung) && stale(it->endedAt())) {
-            m_changedCalls.insert(it.key());
-            it = m_calls.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-QStringList EventHandler::quietCalls() const
-{
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
-    QStringList quiet;
-    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
-        const QDateTime last = it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt();
-        if (!it->isState(CallStatus::Hung) && last.isValid() && last <= cutoff)
-            quiet.append(it.key());
-    }
-    return quiet;
-}
-
-int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds)
-{
-    // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
-    QSet<QString> liveCalls = liveIds;
-    for (const Channel &channel : qAsConst(m_channels)) {
-        if (liveIds.contains(channel.id()))
-            liveCalls.insert(channel.parentId());
-    }
-    QHash<QString, QDateTime> lost;
-    for (const QString &callId : callIds) {
-        const auto it = m_calls.constFind(callId);
-        if (it == m_calls.cend() || it->isState(CallStatus::Hung) || liveCalls.contains(callId))
-            continue;
-        lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
-    }
-    if (lost.isEmpty())
-        return 0;
-    // The PBX wrote no end for them: their channels end with the call, and leave the tables later.
-    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
-        const auto call = lost.constFind(it->parentId());
-        if (call != lost.cend() && !it->isState(Channel::Ended)) {
-            m_changedChannels.insert(it.key());
-            it->setState(Channel::Ended, *call);
-        }
-    }
-    for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
-        traceWarning(it.key(), Builder::CallEnded,
-                     QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
-                         .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
-        // What was still up ended after every row of the call: a leg that a row ended in the same second
-        // (a transfer's) is not the one the call ends with.
-        CelId after = 0;
-        for (const Conversation &leg : m_calls.constFind(it.key())->conversations())
-            after = qMax(after, leg.endOrder());
-        const auto primary = m_channels.constFind(it.key());
-        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(),
-                after + 1);
-    }
-    return lost.size();
-}
-
-void EventHandler::refreshStateText() const
-{
-    for (const QString &key : qAsConst(m_changedCalls)) {
-        const auto it = m_calls.constFind(key);
-        if (it == m_calls.cend() || it->id().isEmpty())
-            m_callText.remove(key);
-        else
-            m_callText.insert(key, memberText(it->id(), it->toJson()));
-    }
-    m_changedCalls.clear();
-    for (const QString &key : qAsConst(m_changedChannels)) {
-        const auto it = m_channels.constFind(key);
-        if (it == m_channels.cend() || it->id().isEmpty())
-            m_channelText.remove(key);
-        else
-            m_channelText.insert(key, memberText(it->id(), it->toJson()));
-    }
-    m_changedChannels.clear();
-}
-
-QByteArray EventHandler::stateText(const QByteArray &extraMembers) const
-{
-    refreshStateText();
-    // Joined from the saved texts: with ten thousand calls tracked, a copy of the bytes is all the
-    // time it takes.
-    QByteArray text;
-    text.reserve(m_stateTextSize + extraMembers.size() + 64);
-    const auto appendMembers = [&text](const QMap<QString, QByteArray> &members) {
-        bool first = true;
-        for (const QByteArray &member : members) {
-            if (!first)
-                text += ',';
-            first = false;
-            text += member;
-        }
-    };
-    text += "{\"calls\":{";
-    appendMembers(m_callText);
-    text += "},\"channels\":{";
-    appendMembers(m_channelText);
-    text += '}';
-    if (!extraMembers.isEmpty()) {
-        text += ',';
-        text += extraMembers;
-    }
-    text += '}';
-    m_stateTextSize = text.size();
-    return text;
-}
-
-QJsonObject EventHandler::toJson() const
-{
-    return QJsonDocument::fromJson(stateText()).object();
-}
-
-void EventHandler::fromJson(const QJsonObject &json)
-{
-    const QJsonObject channels = json.value(QLatin1String("channels")).toObject();
-    for (auto it = channels.constBegin(); it != channels.constEnd(); ++it) {
-        const Channel channel(it.value().toObject());
-        if (!channel.id().isEmpty())
-            storeChannel(channel.id(), channel);
-    }
-    const QJsonObject calls = json.value(QLatin1String("calls")).toObject();
-    for (auto it = calls.constBegin(); it != calls.constEnd(); ++it) {
-        if (!it.key().isEmpty())
-            storeCall(it.key(), Call(it.value().toObject()));
-    }
-
-    // A restart between the pickup code's channel start and its PICKUP record would otherwise lose
-    // the employee who took the call. Still its own call and not ended: it has picked nothing yet.
-    if (m_pickupChannelId.isEmpty()) {
-        const Channel *latest = nullptr;
-        for (const Channel &channel : qAsConst(m_channels)) {
-            if (channel.extension() == m_pickupCode && channel.isPrimary()
-                && channel.isState(Channel::Started)
-                && (!latest || channel.startedAt() > latest->startedAt()))
-                latest = &channel;
-        }
-        if (latest)
-            m_pickupChannelId = latest->id();
-    }
-}
-
-void EventHandler::dump() const
-{
-    QString text = QStringLiteral("Звонки: [") + QString::number(m_calls.size()) + QStringLiteral("]\n");
-    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
-        text += QLatin1Char('\t') + it->id() + QLatin1Char('\n');
-        for (const Conversation &conversation : it->conversations())
-            text += conversation.dump(2);
-    }
-    text += QStringLiteral("Каналы: [") + QString::number(m_channels.size()) + QStringLiteral("]\n");
-    for (const Channel &channel : m_channels)
-        text += channel.dump(1);
-    qDebug().noquote().nospace() << text;
 }
 
 } // namespace Orvix::PBX::Asterisk

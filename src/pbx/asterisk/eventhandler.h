@@ -48,12 +48,17 @@ public:
     void process(const Event &event);
     // Drops channels and calls that ended 30 minutes ago or more.
     void removeStale();
-    // Calls not ended whose last CEL row is 30 minutes old or more: the PBX may have lost them.
+    // Calls not ended whose last CEL row is 30 minutes old or more, and those missing from the last
+    // channel list: the PBX may have lost them.
     QStringList quietCalls() const;
-    // Ends each of the given calls that has no channel among `liveIds` (the unique and linked ids of the
-    // channels the PBX has) as an ordinary end would, at the time of its last CEL row: the PBX lost it
-    // without writing its end (a crash). Returns how many ended.
-    int endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds);
+    // Checks the given calls against the channels the PBX listed at `listedAt` (`liveIds`: the unique and
+    // linked ids of its channels). A call without a channel there ends as an ordinary end would, at the
+    // time of its last CEL row (the PBX lost it without writing its end: a crash), once the list is
+    // sure of it: the call was missing from the previous list too, or CEL rows stamped past the list
+    // have been read. Until then its end rows may still be on their way (a call that hung up just
+    // before the list); they end it, or the next list or row does. Returns how many ended.
+    int endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds,
+                     const QDateTime &listedAt = QDateTime());
 
     // The saved form of the tables as compact JSON text: {"calls": {id: call}, "channels": {id: channel}},
     // then `extraMembers` (text such as "\"key\":1") when given. Entries without an id are left out:
@@ -93,7 +98,11 @@ private:
     void registerConversation(const Channel &channel, const QDateTime &ringingAt = QDateTime());
     bool isConsultation(const Channel &channel) const;
     void joinConsultation(const QString &channelId, const QDateTime &at);
+    // Does nothing for a call that has ended already: a lost call's late end rows must not end it twice.
     void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);
+    // Ends the missing calls that the CEL rows read so far have passed the list of.
+    void endMissingCalls();
+    int endLost(const QStringList &callIds);
     void noteEvent(const Event &event);
     void transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
                   const QDateTime &at);
@@ -121,6 +130,10 @@ private:
     QHash<QString, Channel> m_channels;
     QHash<QString, Entities::Call> m_calls;
     QString m_pickupCode;
+    // Calls missing from a channel list, by the time of the first list that missed them; and the latest
+    // CEL stamp read. In memory only: after a restart the first list asks again.
+    QHash<QString, QDateTime> m_missingCalls;
+    QDateTime m_lastRowAt;
     // Look-up copies of the three lists: the internal-number rule runs several times per event.
     QSet<QString> m_trunkSet;
     QSet<QString> m_peerSet;

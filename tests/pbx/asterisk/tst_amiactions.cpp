@@ -33,10 +33,12 @@ struct Observer
 {
     Outcome outcome = Outcome::Pending;
     int calls = 0;
+    QString reason;
     void watch(Generic &action)
     {
         action.onSuccess([this] { outcome = Outcome::Succeeded; ++calls; });
         action.onError([this] { outcome = Outcome::Failed; ++calls; });
+        action.onFailure([this](const QString &why) { reason = why; });
     }
 };
 
@@ -168,20 +170,23 @@ void tst_AmiActions::callControl_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason"); // of a failure, for the client that asked
 
     const QStringList kinds{"hangup", "redirect", "originate", "blind transfer", "attended transfer"};
     for (const QString &kind : kinds) {
         QTest::addRow("%s success", qPrintable(kind))
-            << kind << QByteArray("Response: Success\r\nMessage: done\r\n") << Outcome::Succeeded << 2;
+            << kind << QByteArray("Response: Success\r\nMessage: done\r\n") << Outcome::Succeeded << 2 << "";
         QTest::addRow("%s error", qPrintable(kind))
             << kind << QByteArray("Response: Error\r\nMessage: Channel specified does not exist\r\n")
-            << Outcome::Failed << 3;
+            << Outcome::Failed << 3 << "Channel specified does not exist";
     }
     QTest::newRow("lower-case success still succeeds")
-        << "hangup" << QByteArray("Response: success\r\n") << Outcome::Succeeded << 0;
-    QTest::newRow("an event answer fails") << "hangup" << QByteArray("Event: Hangup\r\n") << Outcome::Failed << 0;
+        << "hangup" << QByteArray("Response: success\r\n") << Outcome::Succeeded << 0 << "";
+    QTest::newRow("an event answer fails")
+        << "hangup" << QByteArray("Event: Hangup\r\n") << Outcome::Failed << 0 << "Asterisk refused the action";
     QTest::newRow("a wrong frame carrying the id is judged too")
-        << "originate" << QByteArray("Response: Success\r\nEvent: OriginateResponse\r\n") << Outcome::Failed << 0;
+        << "originate" << QByteArray("Response: Success\r\nEvent: OriginateResponse\r\n") << Outcome::Failed << 0
+        << "Asterisk refused the action";
 }
 
 void tst_AmiActions::callControl()
@@ -190,6 +195,7 @@ void tst_AmiActions::callControl()
     QFETCH(QByteArray, reply);
     QFETCH(Outcome, outcome);
     QFETCH(int, status);
+    QFETCH(QString, reason);
 
     Generic action = makeAction(kind);
     QCOMPARE(action.message().headValue(), kind == QLatin1String("blind transfer") ? QStringLiteral("BlindTransfer")
@@ -201,6 +207,7 @@ void tst_AmiActions::callControl()
     action.handle(answer(action, reply));
     QCOMPARE(observer.outcome, outcome);
     QCOMPARE(action.status(), status);
+    QCOMPARE(observer.reason, reason);
 }
 
 void tst_AmiActions::callbacksRunOnceInOrder()
@@ -223,8 +230,9 @@ void tst_AmiActions::abortFailsPendingAction()
     Actions::Hangup action(QStringLiteral("SIP/101-0000001f"));
     Observer observer;
     observer.watch(action);
-    action.abort();
+    action.abort(QStringLiteral("the connection to Asterisk was lost"));
     QCOMPARE(observer.outcome, Outcome::Failed);
+    QCOMPARE(observer.reason, QStringLiteral("the connection to Asterisk was lost"));
     action.handle(answer(action, "Response: Success\r\n"));
     QCOMPARE(observer.outcome, Outcome::Failed);
     QCOMPARE(observer.calls, 1);

@@ -565,11 +565,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::newRow("server closes") << "closed" << QStringLiteral("Lost connection to Asterisk");
         QTest::newRow("nothing listens")
-            << "refused"
-            << QStringLiteral("An error occurred while connecting to Asterisk: QAbstractSocket::ConnectionRefusedError");
+            << "refused" << QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: connection refused");
         // The PBX answers a wrong secret and then closes the connection: the administrator must read why.
         QTest::newRow("wrong password")
-            << "password" << QStringLiteral("An error occurred while connecting to Asterisk: Authentication failed");
+            << "password" << QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: Authentication failed");
     }
 
     void lostAmiConnectionAsksToStop()
@@ -581,6 +580,8 @@ private Q_SLOTS:
                         failure == QLatin1String("password")
                             ? QJsonObject{{QStringLiteral("password"), QStringLiteral("wrong")}}
                             : QJsonObject{}));
+        if (reason.contains(QLatin1String("%1")))
+            reason = reason.arg(m_ami->port());
         if (refused)
             m_ami.reset(); // the configured port is free again
         auto api = makeApi();
@@ -783,8 +784,9 @@ private Q_SLOTS:
         QTest::newRow("its channels still up") << true;
     }
 
-    // A call up to its answer, then the PBX restarts: no end row ever comes. After the new login the
-    // link ends the call once, at its last row, unless the PBX still has its channels.
+    // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel list
+    // of the new login, the call ends once, at its last row, once rows stamped past the list are read;
+    // unless the PBX still has its channels.
     void callCutByAPbxRestart()
     {
         QFETCH(bool, stillLive);
@@ -809,16 +811,10 @@ private Q_SLOTS:
         QVERIFY(startAndWait(*api));
         QTRY_COMPARE(ApiTest::MessageLog::count(QStringLiteral("Calls checked against the PBX's")), 1);
         QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
-        if (!stillLive) {
-            QCOMPARE(recorder.events().mid(3), (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
-                                                            QStringLiteral("callEnded:1796630253.0")}));
-            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
-                     cut.last().value(QStringLiteral("eventtime")).toString());
-            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
-        }
+        QCOMPARE(recorder.events().size(), 3);
 
-        // The same customer calls again, 20 s later: a call of its own.
-        QList<QJsonObject> again = ApiTest::recent(cut, 10);
+        // The same customer calls again, a few seconds after the list: a call of its own.
+        QList<QJsonObject> again = ApiTest::recent(cut, -3);
         for (QJsonObject &row : again) {
             row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + 100);
             for (const QString &key : {QStringLiteral("uniqueid"), QStringLiteral("linkedid"), QStringLiteral("channame")})
@@ -829,6 +825,14 @@ private Q_SLOTS:
         QTRY_COMPARE(api->lastEventId(), 107);
         QVERIFY(recorder.events().contains(QStringLiteral("callStarted:1796630290.0")));
         QCOMPARE(ended.size(), stillLive ? 0 : 1);
+        if (!stillLive) {
+            QCOMPARE(recorder.events().filter(QStringLiteral(":1796630253.")).mid(3),
+                     (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
+                                  QStringLiteral("callEnded:1796630253.0")}));
+            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
+                     cut.last().value(QStringLiteral("eventtime")).toString());
+            QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
+        }
 
         // A transfer for 101 acts on the conversation that is live now, the latest.
         auto outcome = watch(api->transfer(QStringLiteral("101"), QStringLiteral("102"), false));
@@ -837,17 +841,40 @@ private Q_SLOTS:
                  QStringLiteral("SIP/101-00000021"));
     }
 
+    void refusedCallControlIsReported_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("linkLost");
+        QTest::addColumn<QString>("reason"); // "%1": the AMI server's port
+        QTest::newRow("Asterisk refuses the hangup") << "hangup" << false << "No such channel";
+        QTest::newRow("Asterisk refuses the originate") << "originate" << false << "Originate failed";
+        QTest::newRow("hangup, the link lost")
+            << "hangup" << true << "no connection to Asterisk at 127.0.0.1:%1 (closed by the other side)";
+    }
+
+    // The client learns why: Asterisk's own words, or where and why there is no connection, at once.
     void refusedCallControlIsReported()
     {
+        QFETCH(QString, operation);
+        QFETCH(bool, linkLost);
+        QFETCH(QString, reason);
         QVERIFY(prepare(QStringLiteral("tst_api_refused")));
         m_ami->setReply(QStringLiteral("Hangup"), QStringLiteral("Error"), QStringLiteral("No such channel"));
+        m_ami->setReply(QStringLiteral("Originate"), QStringLiteral("Error"), QStringLiteral("Originate failed"));
         auto api = makeApi();
         QVERIFY(startAndWait(*api));
         QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), 7));
         QTRY_COMPARE(api->lastEventId(), 7);
-        auto outcome = watch(api->hangup(QStringLiteral("101")));
-        QTRY_VERIFY(outcome->settled);
-        QVERIFY(!outcome->resolved);
+        if (linkLost) {
+            QSignalSpy stop(api.get(), &API::shouldStop);
+            m_ami->closeConnections();
+            QVERIFY(stop.wait(10000));
+        }
+        auto outcome = watch(operation == QLatin1String("hangup")
+                                 ? api->hangup(QStringLiteral("101"))
+                                 : api->originate(QStringLiteral("101"), QStringLiteral("102"), QString()));
+        QTRY_VERIFY(outcome->rejected);
+        QCOMPARE(outcome->error, reason.contains(QLatin1String("%1")) ? reason.arg(m_ami->port()) : reason);
     }
 
     void recordingIsFoundInTheCdrTable_data()
@@ -856,7 +883,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("number1");
         QTest::addColumn<QString>("number2");
         QTest::addColumn<bool>("byDate");
-        QTest::addColumn<QString>("path"); // empty: not found; "@" stands for the recordings directory
+        // Empty: not found; "@" stands for a recordings directory on disk, "%" for the monitor folder of the
+        // spool that asterisk.conf names (recordings_dir left empty).
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("cdrFile"); // empty: as recorded
         QTest::addColumn<QStringList>("prefixes"); // App.prefixes
 
@@ -894,10 +923,14 @@ private Q_SLOTS:
                                                 << none;
         QTest::newRow("CDR file by a link, a missing folder and ..")
             << "1796630253.0" << "79161234567" << "" << false << "" << "dir/missing/../outside.wav" << none;
-        QTest::newRow("absolute CDR file stays inside") << "1796630253.0" << "79161234567" << "" << false
-                                                        << "@/etc/passwd" << "/etc/passwd" << none;
+        QTest::newRow("absolute CDR file outside") << "1796630253.0" << "79161234567" << "" << false << ""
+                                                   << "/etc/passwd" << none;
+        QTest::newRow("absolute CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav"
+                                                  << "@/in.wav" << none;
         QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav"
                                          << none;
+        QTest::newRow("no recordings_dir: the spool's monitor folder")
+            << "1796630253.0" << "79161234567" << "" << false << "%/in.wav" << "in.wav" << none;
     }
 
     void recordingIsFoundInTheCdrTable()
@@ -912,20 +945,31 @@ private Q_SLOTS:
 
         QTemporaryDir recordings;
         QTemporaryDir outside;
+        const QString canonical = QFileInfo(recordings.path()).canonicalFilePath();
+        const QString spool = canonical + QStringLiteral("/spool");
+        const bool fromSpool = path.startsWith(QLatin1Char('%'));
+        const QString folder = fromSpool ? spool + QStringLiteral("/monitor") : recordings.path();
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(recordings.filePath(QStringLiteral("etc/asterisk"))));
         QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), recordings.filePath(QStringLiteral("link.wav"))));
         QVERIFY(QFile::link(outside.path(), recordings.filePath(QStringLiteral("dir"))));
-        for (const QString &name : {outside.filePath(QStringLiteral("outside.wav")), recordings.filePath(QStringLiteral("in.wav"))}) {
+        for (const QString &name : {outside.filePath(QStringLiteral("outside.wav")), folder + QStringLiteral("/in.wav")}) {
             QFile file(name);
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
-        path.replace(QLatin1Char('@'), QFileInfo(recordings.path()).canonicalFilePath());
+        QFile asteriskConf(recordings.filePath(QStringLiteral("etc/asterisk/asterisk.conf")));
+        QVERIFY(asteriskConf.open(QIODevice::WriteOnly));
+        asteriskConf.write("[directories](!)\nastetcdir => /etc/asterisk\nastspooldir => " + spool.toUtf8() + " ; moved\n");
+        asteriskConf.close();
+        qputenv("CALVENA_ASTERISK_CONFIG_ROOT", recordings.path().toUtf8());
+        path.replace(QLatin1Char('@'), canonical).replace(QLatin1Char('%'), folder);
         if (!path.isEmpty()) { // only a file that is there is found
             QVERIFY(QDir().mkpath(QFileInfo(path).path()));
             QFile expected(path);
             QVERIFY(expected.open(QIODevice::WriteOnly));
         }
+        cdrFile.replace(QLatin1Char('@'), canonical);
         const QJsonObject asterisk{{QStringLiteral("recordings_dir_subdirs_by_date"), byDate},
-                                   {QStringLiteral("recordings_dir"), recordings.path()}};
+                                   {QStringLiteral("recordings_dir"), fromSpool ? QString() : recordings.path()}};
         QVERIFY(prepare(QStringLiteral("tst_api_recording"),
                         QJsonObject{{QStringLiteral("prefixes"), QJsonArray::fromStringList(prefixes)}}, asterisk));
         {
@@ -942,16 +986,51 @@ private Q_SLOTS:
         ApiTest::MessageLog log;
         auto api = makeApi();
         QVERIFY(startAndWait(*api));
+        qunsetenv("CALVENA_ASTERISK_CONFIG_ROOT");
         auto outcome = watch(api->getRecordingFileName(callId, number1, number2));
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
         QCOMPARE(outcome->resolved, !path.isEmpty());
         QCOMPARE(outcome->value, path);
+        if (!outcome->resolved)
+            QCOMPARE(outcome->error.kind, Orvix::Entities::RecordingFailure::Missing);
+        // Said once, from the first reading of the settings on.
+        QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("Asterisk.recordings_dir is empty: recordings are taken "
+                                                           "from Asterisk's monitor folder ") + folder),
+                 fromSpool ? 1 : 0);
         // A value that looks like SQL is only a value: the query runs and finds nothing.
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("SQL-query failed")), 0);
         if (path.isEmpty())
             QCOMPARE(ApiTest::MessageLog::count(cdrFile.isEmpty() ? QStringLiteral("Could not find record by sql-query")
                                                                   : QStringLiteral("outside the recordings directory")),
                      1);
+    }
+
+    void recordingLookUpSaysWhetherToAskAgain_data()
+    {
+        QTest::addColumn<int>("celRows"); // rows of the inbound call read first; -1: the link is not started
+        QTest::addColumn<bool>("askAgain"); // failed rather than missing
+        QTest::newRow("the link has not started") << -1 << true;
+        QTest::newRow("the call is still up, its CDR not written yet") << 7 << true;
+        QTest::newRow("the call ended without a CDR row") << 15 << false;
+    }
+
+    void recordingLookUpSaysWhetherToAskAgain()
+    {
+        QFETCH(int, celRows);
+        QFETCH(bool, askAgain);
+        QVERIFY(prepare(QStringLiteral("tst_api_recording_kind")));
+        auto api = makeApi();
+        if (celRows >= 0) {
+            QVERIFY(startAndWait(*api));
+            QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), celRows));
+            QTRY_COMPARE(api->lastEventId(), celRows);
+        }
+        auto outcome = watch(api->getRecordingFileName(QStringLiteral("1796630253.0"), QStringLiteral("79161234567"),
+                                                       QStringLiteral("101")));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QVERIFY(outcome->rejected);
+        QCOMPARE(outcome->error.kind, askAgain ? Orvix::Entities::RecordingFailure::Failed
+                                               : Orvix::Entities::RecordingFailure::Missing);
     }
 
     void executeSqlQueryReturnsFieldsAndRows_data()

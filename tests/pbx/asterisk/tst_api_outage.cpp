@@ -50,7 +50,7 @@ private Q_SLOTS:
         api.start();
         QVERIFY(shouldStop.wait(10000));
         QCOMPARE(shouldStop.first().first().toString(),
-                 QStringLiteral("An error occurred while connecting to Asterisk: ")
+                 QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: ").arg(ami.port())
                      + Orvix::PBX::Asterisk::kNoAnswerInTime);
         QCOMPARE(started.size(), 0);
         QTRY_COMPARE(ami.openConnections(), 0);
@@ -81,7 +81,7 @@ private Q_SLOTS:
 
         QVERIFY2(server.halt(), qPrintable(server.errorString()));
         // However the SQL worker copes with the outage (the query waits, or fails), it shows in the log.
-        QTRY_VERIFY_WITH_TIMEOUT(ApiTest::MessageLog::count(QStringLiteral("DBQueryPool. Connection error"))
+        QTRY_VERIFY_WITH_TIMEOUT(ApiTest::MessageLog::count(QStringLiteral("Cannot connect to the database at"))
                                          + ApiTest::MessageLog::count(QStringLiteral("Failed to execute SQL-query"))
                                      >= 2,
                                  20000);

@@ -52,6 +52,14 @@ QString GenericPrivate::lastAnswerText() const
     return responses.isEmpty() ? QString() : responses.last().fields().value(QStringLiteral("Message"));
 }
 
+QString GenericPrivate::failureText() const
+{
+    if (responses.isEmpty())
+        return abortReason.isEmpty() ? QStringLiteral("Asterisk did not answer") : abortReason;
+    const QString text = lastAnswerText();
+    return text.isEmpty() ? QStringLiteral("Asterisk refused the action") : text;
+}
+
 Generic::Generic(const Message &request)
     : d(new GenericPrivate(request))
 {
@@ -74,6 +82,16 @@ void Generic::onError(std::function<void()> callback)
     d->result.onReject(std::move(callback));
 }
 
+void Generic::onFailure(std::function<void(const QString &reason)> callback)
+{
+    // Weak: the callback is kept by the action's own state.
+    const QWeakPointer<GenericPrivate> weak = d;
+    d->result.onReject([weak, callback = std::move(callback)]() {
+        const QSharedPointer<GenericPrivate> strong = weak.toStrongRef();
+        callback(strong ? strong->failureText() : QStringLiteral("Asterisk did not answer"));
+    });
+}
+
 Message Generic::message() const
 {
     return d->request;
@@ -94,9 +112,10 @@ void Generic::handle(const Message &message)
     }
 }
 
-void Generic::abort()
+void Generic::abort(const QString &why)
 {
     d->finished = true;
+    d->abortReason = why;
     d->result.reject();
 }
 

@@ -22,14 +22,16 @@ public:
     // settlement, a matching one runs at once.
     virtual void onSuccess(std::function<void()> callback);
     virtual void onError(std::function<void()> callback);
+    // As onError, with why it failed: the Message of Asterisk's answer, or why it was never answered.
+    void onFailure(std::function<void(const QString &reason)> callback);
 
     Message message() const;
     // 0 while no decisive response came, 2 after "Success", 3 after "Error".
     int status() const;
     // A received message carrying this action's ActionID.
     void handle(const Message &message);
-    // Fails the action without an answer: it could not be sent, or its connection is gone.
-    void abort();
+    // Fails the action without an answer: it could not be sent, or its connection is gone (`why`).
+    void abort(const QString &why = QString());
     // Whether any message answered this action.
     bool isAnswered() const;
     // Whether this action takes a received event that carries no ActionID. Asterisk leaves the

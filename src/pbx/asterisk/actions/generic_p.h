@@ -23,12 +23,15 @@ public:
     bool lastAnswerSucceeded() const;
     // The "Message" field of the last collected answer.
     QString lastAnswerText() const;
+    // Why the action failed, in words.
+    QString failureText() const;
 
     int status = 0;
     Message request;
     QList<Message> responses;
     Utils::Promise<void> result;
     bool finished = false;
+    QString abortReason;
 };
 
 } // namespace Orvix::PBX::Asterisk::Actions

@@ -1,0 +1,250 @@
+// The tracker's upkeep: stale entries leave, calls the PBX lost end, and the tables are saved and
+// restored.
+
+#include "pbx/asterisk/eventhandler.h"
+
+#include "entities/clock.h"
+#include "entities/entities.h"
+#include "utils/msgbuilder.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace Orvix::PBX::Asterisk {
+
+namespace {
+
+using Builder = Utils::MsgBuilder;
+using Entities::Call;
+using Entities::CallStatus;
+using Entities::Conversation;
+
+// Ended channels and calls leave the tables this long after their end; a call without any CEL row for
+// this long is asked after on the PBX.
+constexpr qint64 kStaleMinutes = 30;
+// The PBX writes CEL rows in whole seconds and not strictly in stamp order: once a row stamped this
+// long after a channel list has been read, every row of a channel that had gone by then has been too.
+constexpr qint64 kListPassedSecs = 2;
+
+// One member of a JSON object as compact text: "key":{...}.
+QByteArray memberText(const QString &key, const QJsonObject &value)
+{
+    // The key through the JSON writer, for its escaping: ["key"] less the brackets.
+    const QByteArray quotedKey = QJsonDocument(QJsonArray{key}).toJson(QJsonDocument::Compact);
+    return quotedKey.mid(1, quotedKey.size() - 2) + ':' + QJsonDocument(value).toJson(QJsonDocument::Compact);
+}
+
+void traceWarning(const QString &id, Builder::TaskName task, const QString &message)
+{
+    qWarning().noquote() << Builder(id, task, Builder::NoChildTask).build(Builder::Warning, message);
+}
+
+} // namespace
+
+void EventHandler::removeStale()
+{
+    // Every entry against one cut-off time: a local time converted for every tracked entry and batch
+    // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
+    // compare without any conversion.
+    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    const auto stale = [&cutoff](const QDateTime &endedAt) { return endedAt.isValid() && endedAt <= cutoff; };
+    for (auto it = m_channels.begin(); it != m_channels.end();) {
+        if (it->isState(Channel::Ended) && stale(it->endedAt())) {
+            m_changedChannels.insert(it.key());
+            it = m_channels.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // By table key: an entry stored without an id of its own must go as well.
+    for (auto it = m_calls.begin(); it != m_calls.end();) {
+        if (it->isState(CallStatus::Hung) && stale(it->endedAt())) {
+            m_changedCalls.insert(it.key());
+            it = m_calls.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+QStringList EventHandler::quietCalls() const
+{
+    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    QStringList calls;
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        const QDateTime last = it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt();
+        const bool quiet = (last.isValid() && last <= cutoff) || m_missingCalls.contains(it.key());
+        if (quiet && !it->isState(CallStatus::Hung))
+            calls.append(it.key());
+    }
+    return calls;
+}
+
+int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt)
+{
+    const QDateTime listed = listedAt.isValid() ? listedAt : Entities::Clock::now();
+    const bool rowsPassed = m_lastRowAt.isValid() && listed.addSecs(kListPassedSecs) <= m_lastRowAt;
+    // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
+    QSet<QString> liveCalls = liveIds;
+    for (const Channel &channel : qAsConst(m_channels)) {
+        if (liveIds.contains(channel.id()))
+            liveCalls.insert(channel.parentId());
+    }
+    QStringList lost;
+    for (const QString &callId : callIds) {
+        if (liveCalls.contains(callId))
+            m_missingCalls.remove(callId);
+        else if (rowsPassed || m_missingCalls.contains(callId))
+            lost.append(callId);
+        else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
+            m_missingCalls.insert(callId, listed);
+    }
+    return endLost(lost);
+}
+
+void EventHandler::endMissingCalls()
+{
+    QStringList passed;
+    for (auto it = m_missingCalls.cbegin(); it != m_missingCalls.cend(); ++it) {
+        if (it.value().addSecs(kListPassedSecs) <= m_lastRowAt)
+            passed.append(it.key());
+    }
+    if (!passed.isEmpty())
+        endLost(passed);
+}
+
+int EventHandler::endLost(const QStringList &callIds)
+{
+    QHash<QString, QDateTime> lost;
+    for (const QString &callId : callIds) {
+        m_missingCalls.remove(callId);
+        const auto it = m_calls.constFind(callId);
+        if (it != m_calls.cend() && !it->isState(CallStatus::Hung))
+            lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
+    }
+    if (lost.isEmpty())
+        return 0;
+    // The PBX wrote no end for them: their channels end with the call, and leave the tables later.
+    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+        const auto call = lost.constFind(it->parentId());
+        if (call != lost.cend() && !it->isState(Channel::Ended)) {
+            m_changedChannels.insert(it.key());
+            it->setState(Channel::Ended, *call);
+        }
+    }
+    for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
+        traceWarning(it.key(), Builder::CallEnded,
+                     QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
+                         .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+        // What was still up ended after every row of the call: a leg that a row ended in the same second
+        // (a transfer's) is not the one the call ends with.
+        CelId after = 0;
+        for (const Conversation &leg : m_calls.constFind(it.key())->conversations())
+            after = qMax(after, leg.endOrder());
+        const auto primary = m_channels.constFind(it.key());
+        endCall(it.key(), primary != m_channels.cend() && primary->isPrimary() ? &*primary : nullptr, it.value(),
+                after + 1);
+    }
+    return lost.size();
+}
+
+void EventHandler::refreshStateText() const
+{
+    for (const QString &key : qAsConst(m_changedCalls)) {
+        const auto it = m_calls.constFind(key);
+        if (it == m_calls.cend() || it->id().isEmpty())
+            m_callText.remove(key);
+        else
+            m_callText.insert(key, memberText(it->id(), it->toJson()));
+    }
+    m_changedCalls.clear();
+    for (const QString &key : qAsConst(m_changedChannels)) {
+        const auto it = m_channels.constFind(key);
+        if (it == m_channels.cend() || it->id().isEmpty())
+            m_channelText.remove(key);
+        else
+            m_channelText.insert(key, memberText(it->id(), it->toJson()));
+    }
+    m_changedChannels.clear();
+}
+
+QByteArray EventHandler::stateText(const QByteArray &extraMembers) const
+{
+    refreshStateText();
+    // Joined from the saved texts: with ten thousand calls tracked, a copy of the bytes is all the
+    // time it takes.
+    QByteArray text;
+    text.reserve(m_stateTextSize + extraMembers.size() + 64);
+    const auto appendMembers = [&text](const QMap<QString, QByteArray> &members) {
+        bool first = true;
+        for (const QByteArray &member : members) {
+            if (!first)
+                text += ',';
+            first = false;
+            text += member;
+        }
+    };
+    text += "{\"calls\":{";
+    appendMembers(m_callText);
+    text += "},\"channels\":{";
+    appendMembers(m_channelText);
+    text += '}';
+    if (!extraMembers.isEmpty()) {
+        text += ',';
+        text += extraMembers;
+    }
+    text += '}';
+    m_stateTextSize = text.size();
+    return text;
+}
+
+QJsonObject EventHandler::toJson() const
+{
+    return QJsonDocument::fromJson(stateText()).object();
+}
+
+void EventHandler::fromJson(const QJsonObject &json)
+{
+    const QJsonObject channels = json.value(QLatin1String("channels")).toObject();
+    for (auto it = channels.constBegin(); it != channels.constEnd(); ++it) {
+        const Channel channel(it.value().toObject());
+        if (!channel.id().isEmpty())
+            storeChannel(channel.id(), channel);
+    }
+    const QJsonObject calls = json.value(QLatin1String("calls")).toObject();
+    for (auto it = calls.constBegin(); it != calls.constEnd(); ++it) {
+        if (!it.key().isEmpty())
+            storeCall(it.key(), Call(it.value().toObject()));
+    }
+
+    // A restart between the pickup code's channel start and its PICKUP record would otherwise lose
+    // the employee who took the call. Still its own call and not ended: it has picked nothing yet.
+    if (m_pickupChannelId.isEmpty()) {
+        const Channel *latest = nullptr;
+        for (const Channel &channel : qAsConst(m_channels)) {
+            if (channel.extension() == m_pickupCode && channel.isPrimary()
+                && channel.isState(Channel::Started)
+                && (!latest || channel.startedAt() > latest->startedAt()))
+                latest = &channel;
+        }
+        if (latest)
+            m_pickupChannelId = latest->id();
+    }
+}
+
+void EventHandler::dump() const
+{
+    QString text = QStringLiteral("Звонки: [") + QString::number(m_calls.size()) + QStringLiteral("]\n");
+    for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+        text += QLatin1Char('\t') + it->id() + QLatin1Char('\n');
+        for (const Conversation &conversation : it->conversations())
+            text += conversation.dump(2);
+    }
+    text += QStringLiteral("Каналы: [") + QString::number(m_channels.size()) + QStringLiteral("]\n");
+    for (const Channel &channel : m_channels)
+        text += channel.dump(1);
+    qDebug().noquote().nospace() << text;
+}
+
+} // namespace Orvix::PBX::Asterisk
