@@ -1,6 +1,7 @@
 #include "actions/getconversationrecording.h"
 
 #include "config/manager.h"
+#include "config/recordingsdirectory.h"
 #include "httpserver/accessfailures.h"
 #include "httpserver/staticfiles.h"
 
@@ -70,7 +71,7 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
         if (!guard)
             return;
         // Also a path that the customisation script gave: only recordings leave through this route.
-        const QString directory = Config::Manager::getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
+        const QString directory = Config::recordingsDirectory();
         const QString file = HttpServer::StaticFiles::within(directory, path);
         if (file.isEmpty() || !QFileInfo(file).isReadable()) {
             if (file.isEmpty() && QFileInfo::exists(path))

@@ -1,6 +1,7 @@
 #include "app/app.h"
 
 #include "config/generateddirectory.h"
+#include "config/recordingsdirectory.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
@@ -819,7 +820,7 @@ void App::customizeRecordingPath(const QString &callId, const QString &from, con
 {
     ++m_recordingPathRuns;
     const MsgBuilder builder(callId, MsgBuilder::NoTask, MsgBuilder::RecordFilePathCustomization);
-    const QString directory = m_config.getString(Manager::Asterisk, QStringLiteral("recordings_dir"));
+    const QString directory = Config::recordingsDirectory();
     m_customizer.processRecordFilePath(callId, from, to, path)
         .onResolve([self = QPointer<App>(this), builder, promise, path, directory](const QString &customized) {
             qDebug().noquote() << builder.build(

@@ -1,6 +1,7 @@
 #include "pbx/asterisk/api.h"
 
 #include "config/generateddirectory.h"
+#include "config/recordingsdirectory.h"
 #include "entities/clock.h"
 #include "entities/entities.h"
 #include "pbx/asterisk/api_sql.h"
@@ -49,9 +50,6 @@ constexpr std::chrono::minutes kQuietCallCheck{5};
 // How often a failure that goes on is logged again as a warning.
 constexpr std::chrono::seconds kOutageReminderInterval{10 * 60};
 
-// Tests point the reading of Asterisk's own files at a directory of their own instead of "/".
-constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
-
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
@@ -85,35 +83,6 @@ QString startSearchDate(const QString &historyStart)
     if (!start.isValid())
         return historyStart;
     return start.addSecs(-kStartSearchMargin.count()).toString(Entities::DATE_TIME_FORMAT);
-}
-
-// Where Asterisk writes the recordings of MixMonitor and Monitor by default: the "monitor" folder of its
-// spool directory, which asterisk.conf may move (astspooldir in [directories], "(!)" or not).
-QString spoolMonitorDirectory()
-{
-    QString spool = QStringLiteral("/var/spool/asterisk");
-    QFile file(qEnvironmentVariable(kAsteriskRootVariable) + QStringLiteral("/etc/asterisk/asterisk.conf"));
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        bool directories = false;
-        while (!file.atEnd()) {
-            const QString line = QString::fromUtf8(file.readLine()).section(QLatin1Char(';'), 0, 0).trimmed();
-            if (line.startsWith(QLatin1Char('['))) {
-                directories = line.mid(1).section(QLatin1Char(']'), 0, 0).trimmed() == QLatin1String("directories");
-                continue;
-            }
-            const int equals = line.indexOf(QLatin1Char('='));
-            if (!directories || equals < 0
-                || line.left(equals).trimmed().compare(QLatin1String("astspooldir"), Qt::CaseInsensitive) != 0)
-                continue;
-            // "key => value" or "key = value"
-            QString value = line.mid(equals + 1);
-            if (value.startsWith(QLatin1Char('>')))
-                value.remove(0, 1);
-            if (!value.trimmed().isEmpty())
-                spool = value.trimmed();
-        }
-    }
-    return spool + QStringLiteral("/monitor");
 }
 
 Utils::Promise<void, QString> rejected(const QString &reason)
@@ -215,7 +184,7 @@ void API::readSettings()
     m_callbackTemplate = m_config.getStringHash(Config::Manager::Asterisk, QStringLiteral("callback"));
     m_recordingsByDate = m_config.getBool(Config::Manager::Asterisk, QStringLiteral("recordings_dir_subdirs_by_date"));
     const QString configured = m_config.getString(Config::Manager::Asterisk, QStringLiteral("recordings_dir"));
-    const QString directory = configured.isEmpty() ? spoolMonitorDirectory() : configured;
+    const QString directory = Config::recordingsDirectory();
     if (configured.isEmpty() && directory != m_recordingsDirectory)
         qInfo().noquote() << QStringLiteral("Asterisk.recordings_dir is empty: recordings are taken from Asterisk's "
                                             "monitor folder %1")
