@@ -1,5 +1,6 @@
 #include "apitestsupport.h"
 #include "crm/bitrix/localeshandler.h"
+#include "config/generateddirectory.h"
 #include "crmtestsupport.h"
 #include "support/fakerelayserver.h"
 #include "support/promisewatch.h"
@@ -35,23 +36,38 @@ void tst_ApiStart::bindings_data()
 {
     QTest::addColumn<QJsonObject>("webServer");
     QTest::addColumn<bool>("relay");
-    QTest::addColumn<QString>("startHandler");
+    QTest::addColumn<QString>("startHandler"); // KEY: the event key
     QTest::addColumn<QString>("callBackHandler");
     QTest::addColumn<bool>("warned"); // that address_ext is to be filled in
+    QTest::addColumn<QJsonArray>("bound"); // what the portal lists before the start
+    QTest::addColumn<QStringList>("unbound");
 
     QTest::newRow("own server by listen host")
         << QJsonObject{{"listen_host", "0.0.0.0"}, {"use_http", true}, {"listen_port", 8077}} << false
-        << "http://0.0.0.0:8077/events/external_call_start" << "http://0.0.0.0:8077/events/external_call_back_start"
-        << true;
+        << "http://0.0.0.0:8077/events/external_call_start?key=KEY"
+        << "http://0.0.0.0:8077/events/external_call_back_start?key=KEY" << true << QJsonArray() << QStringList();
     QTest::newRow("external address with scheme and port")
         << QJsonObject{{"address_ext", "https://crm.example.org:9443"}, {"use_http", true}, {"listen_port", 8077}}
-        << false << "https://crm.example.org:9443/events/external_call_start"
-        << "https://crm.example.org:9443/events/external_call_back_start" << false;
+        << false << "https://crm.example.org:9443/events/external_call_start?key=KEY"
+        << "https://crm.example.org:9443/events/external_call_back_start?key=KEY" << false << QJsonArray()
+        << QStringList();
     QTest::newRow("bare external host over https")
         << QJsonObject{{"address_ext", "crm.example.org"}, {"use_http", false}, {"listen_port_secure", 8443}} << false
-        << "https://crm.example.org:8443/events/external_call_start"
-        << "https://crm.example.org:8443/events/external_call_back_start" << false;
-    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back" << false;
+        << "https://crm.example.org:8443/events/external_call_start?key=KEY"
+        << "https://crm.example.org:8443/events/external_call_back_start?key=KEY" << false << QJsonArray()
+        << QStringList();
+    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back" << false
+                           << QJsonArray() << QStringList();
+    const QString own = "https://crm.example.org:9443/events/external_call_";
+    QTest::newRow("own handlers without the key or with an old one are unbound, others stay")
+        << QJsonObject{{"address_ext", "https://crm.example.org:9443"}} << false << own + "start?key=KEY"
+        << own + "back_start?key=KEY" << false
+        << QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", own + "start"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLBACKSTART"}, {"handler", own + "back_start?key=old"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", own + "start?key=KEY"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLSTART"},
+                                  {"handler", "https://other.example.org:9443/events/external_call_start"}}}
+        << QStringList{"onexternalcallstart " + own + "start", "onexternalcallbackstart " + own + "back_start?key=old"};
 }
 
 void tst_ApiStart::bindings()
@@ -61,6 +77,8 @@ void tst_ApiStart::bindings()
     QFETCH(QString, startHandler);
     QFETCH(QString, callBackHandler);
     QFETCH(bool, warned);
+    QFETCH(QJsonArray, bound);
+    QFETCH(QStringList, unbound);
 
     LogCapture log;
     FakeRelayServer relayServer;
@@ -70,7 +88,16 @@ void tst_ApiStart::bindings()
 
     ApiHarness harness;
     QVERIFY(harness.setUp({}, {{"use_click_to_call_server", relay}}, webServer));
+    const QString key = Orvix::Config::GeneratedDirectory::eventKey();
+    QVERIFY(!key.isEmpty());
     harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestResult(
+        "event.get", QJsonDocument::fromJson(QJsonDocument(bound).toJson().replace("KEY", key.toLatin1())).array());
+    QStringList unbinds;
+    harness.portal.setRestHandler("event.unbind", [&unbinds](const QJsonObject &params) {
+        unbinds.append(params.value("event").toString() + ' ' + params.value("handler").toString());
+        return FakeCrmReply::result(true);
+    });
     QSignalSpy started(harness.api.get(), &API::started);
     harness.api->start(false);
     QCOMPARE(started.size(), 1);
@@ -79,10 +106,13 @@ void tst_ApiStart::bindings()
     const auto binds = harness.portal.restRequests("event.bind");
     QCOMPARE(binds.at(0).params().value("event").toString(), QString("onexternalcallstart"));
     QCOMPARE(binds.at(0).params().value("handler").toString(),
-             startHandler.replace("RELAY", relayServer.baseUrl()));
+             startHandler.replace("RELAY", relayServer.baseUrl()).replace("KEY", key));
     QCOMPARE(binds.at(1).params().value("event").toString(), QString("onexternalcallbackstart"));
     QCOMPARE(binds.at(1).params().value("handler").toString(),
-             callBackHandler.replace("RELAY", relayServer.baseUrl()));
+             callBackHandler.replace("RELAY", relayServer.baseUrl()).replace("KEY", key));
+    QTRY_COMPARE(harness.portal.restRequests("event.get").size(), 2);
+    QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
+    QCOMPARE(unbinds, unbound);
     QCOMPARE(harness.api->relayClient().isStarted(), relay);
     if (relay) {
         QTRY_VERIFY(!relayServer.polls().isEmpty());

@@ -88,6 +88,7 @@ void API::conversationEnded(const Conversation &conversation, const MsgBuilder &
 
 void API::callEnded(const Call &call, const MsgBuilder &trace)
 {
+    m_endedCalls.insert(call.id());
     enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
         return self ? self->onCallEndedTask(call, trace) : resolved();
     });
@@ -406,6 +407,13 @@ Promise<void> API::showCallCard(const Conversation &conversation, const MsgBuild
 Promise<void> API::showCallCardIfRecent(const QString &crmCallId, const Conversation &conversation,
                                         const MsgBuilder &trace)
 {
+    if (m_endedCalls.contains(conversation.callId())) {
+        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
+                                 .build(MsgBuilder::Warning,
+                                        QStringLiteral("Don't show call card to user#%1 because the call has ended")
+                                            .arg(conversation.internalNumber()));
+        return resolved();
+    }
     if (!conversation.isRecent()) {
         qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
                                  .build(MsgBuilder::Warning,
@@ -647,7 +655,7 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         return;
     }
 
-    findFinishingUser(conversation.internalNumber(), trace, 0)
+    findFinishingUser(conversation.internalNumber(), trace)
         .onResolve([self = QPointer<API>(this), key, registration, conversation, trace, result](const Entity &user) {
             if (!self) {
                 result.reject();
@@ -669,28 +677,19 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         });
 }
 
-Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace, int tries)
+Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace)
 {
-    // Up to three more tries, 1 s, 2 s and 4 s apart (times the connector's pause): a look-up that
-    // failed says nothing of who answered, and the default user would get the call.
-    constexpr int kMaxTries = 3;
+    // The connector sends a look-up that got no answer or a server error again; a look-up that failed for
+    // good says nothing of who answered, and the default user gets the call.
     Promise<Entity> result;
     m_connector.searchUserCached(phone, trace)
         .onResolve([result](const Entity &user) { result.resolve(user); })
-        .onReject([self = QPointer<API>(this), phone, trace, tries, result](bool failed) {
-            if (!self || !failed || tries >= kMaxTries)
-                return result.reject();
-            const auto pause = self->m_connector.retryPause() * (1 << tries);
-            qWarning().noquote() << trace.build(MsgBuilder::Warning,
-                                                QStringLiteral("User look-up for %1 failed; trying again in %2 ms")
-                                                    .arg(phone)
-                                                    .arg(pause.count()));
-            QTimer::singleShot(pause, self, [self, phone, trace, tries, result]() {
-                if (self)
-                    self->findFinishingUser(phone, trace, tries + 1).proxyTo(result);
-                else
-                    result.reject();
-            });
+        .onReject([phone, trace, result](bool failed) {
+            if (failed) {
+                qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                                    QStringLiteral("User look-up for %1 failed").arg(phone));
+            }
+            result.reject();
         });
     return result;
 }
@@ -723,17 +722,29 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                 result.resolve(finish.activityId());
                                 return;
                             }
-                            whenSettled(self->attachRecording(finish, conversation, trace),
+                            const RegistrationStore::Upload upload =
+                                self->m_owedRecordings.value(finish.callId(), {finish, conversation, QDateTime()});
+                            const bool ending = self->m_endingCalls.contains(conversation.callId());
+                            whenSettled(self->sendRecording(upload, trace, !ending),
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([callId, crmCallId, trace, result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, trace, result](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
                     MsgBuilder::Error,
                     QStringLiteral("Failed to finish CRM call [%1] of call [%2]; it stays open in the CRM")
                         .arg(crmCallId, callId));
+            } else if (reason == RegistrationFailedReason::Uncertain) {
+                // A try went unanswered: the call may well be closed, with the records it binds.
+                qWarning().noquote() << trace.build(
+                    MsgBuilder::Error,
+                    QStringLiteral("The finish of CRM call [%1] of call [%2] went unanswered and was then refused; "
+                                   "it may have gone through, so nothing bound to it is deleted")
+                        .arg(crmCallId, callId));
+                if (self)
+                    self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
             }
             result.reject();
         });
@@ -772,52 +783,138 @@ QString API::recordingUrl(const Conversation &conversation) const
              percentEncoded(m_connector.phoneWithoutPrefixes(conversation.to())));
 }
 
-Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
-                                   const MsgBuilder &trace)
+Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const MsgBuilder &trace, bool deferIfMissing)
 {
-    // Owed since its finish was confirmed (sendFinish): done, or left for the call's end, it is forgotten.
-    const QString callId = conversation.callId();
-    const QString crmCallId = finish.callId();
-    const Promise<void> result = sendRecording(finish, conversation, trace, !m_endingCalls.contains(callId));
-    whenSettled(result, [self = QPointer<API>(this), callId, crmCallId]() {
-        if (self && !self->m_missingRecordings.value(callId).contains(crmCallId))
-            self->forgetRecording(crmCallId);
+    const QString crmCallId = upload.finish.callId();
+    const QString callId = upload.conversation.callId();
+    // Taken from wherever it waited: the timer and the call's end must not ask for it a second time.
+    m_recordingRetries.remove(crmCallId);
+    const auto waiting = m_missingRecordings.find(callId);
+    if (waiting != m_missingRecordings.end() && waiting->remove(crmCallId) > 0 && waiting->isEmpty())
+        m_missingRecordings.erase(waiting);
+
+    Promise<void> tried;
+    if (!m_storeRecordingsInCrm) {
+        whenSettled(m_connector.attachRecordingUrl(upload.finish.activityId(), recordingUrl(upload.conversation), trace),
+                    [self = QPointer<API>(this), crmCallId, tried]() {
+                        if (self)
+                            self->forgetRecording(crmCallId);
+                        tried.resolve();
+                    });
+        return tried;
+    }
+
+    Promise<QString, Entities::RecordingFailure> path;
+    path.onResolve([self = QPointer<API>(this), upload, trace, tried](const QString &file) {
+        if (self)
+            whenSettled(self->uploadRecording(upload, file, trace, false), [tried]() { tried.resolve(); });
+        else
+            tried.resolve();
     });
-    return result;
+    path.onReject([self = QPointer<API>(this), upload, trace, deferIfMissing, tried](const Entities::RecordingFailure &failure) {
+        if (self)
+            self->recordingNotGiven(upload, failure, trace, deferIfMissing);
+        tried.resolve();
+    });
+    Q_EMIT conversationRecordingPathRequest(callId, m_connector.phoneWithoutPrefixes(upload.conversation.from()),
+                                            m_connector.phoneWithoutPrefixes(upload.conversation.to()), path);
+    return tried;
 }
 
-Promise<void> API::sendRecording(const CallRegistration &finish, const Conversation &conversation,
-                                 const MsgBuilder &trace, bool deferIfMissing)
+Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, const QString &file, const MsgBuilder &trace,
+                                   bool resent)
 {
-    if (!m_storeRecordingsInCrm)
-        return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
+    const QString crmCallId = upload.finish.callId();
+    Promise<void> tried;
+    m_connector.attachRecording(crmCallId, file, trace)
+        .onResolve([self = QPointer<API>(this), crmCallId, tried]() {
+            if (self)
+                self->forgetRecording(crmCallId);
+            tried.resolve();
+        })
+        .onReject([self = QPointer<API>(this), upload, file, trace, resent, tried](const RequestFailure &failure) {
+            if (!self)
+                return tried.resolve();
+            const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
+            if (failure.kind == RequestFailure::Unreachable && !resent) {
+                // Once more, but behind the work the other calls have waiting now: an upload that hangs
+                // must not hold them a second time.
+                qWarning().noquote() << line.build(
+                    MsgBuilder::Warning, QStringLiteral("Recording of %1 not attached (%2); sending it once more")
+                                             .arg(upload.conversation.id(), failure.reason));
+                self->enqueueTask(trace, [self, upload, file, trace]() {
+                    return self ? self->uploadRecording(upload, file, trace, true) : resolved();
+                });
+            } else {
+                if (resent)
+                    qWarning().noquote() << line.build(MsgBuilder::Warning,
+                                                       QStringLiteral("Recording of %1 not attached: %2")
+                                                           .arg(upload.conversation.id(), failure.reason));
+                self->forgetRecording(upload.finish.callId());
+            }
+            tried.resolve();
+        });
+    return tried;
+}
 
-    Promise<void> result;
-    Promise<QString, Entities::RecordingFailure> path;
-    path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
-        if (self)
-            self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
-        else
-            result.reject();
+void API::recordingNotGiven(const RegistrationStore::Upload &upload, const Entities::RecordingFailure &failure,
+                            const MsgBuilder &trace, bool deferIfMissing)
+{
+    const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
+    const QString id = upload.conversation.id();
+    if (deferIfMissing) {
+        // The PBX names a leg's recording only when the whole call ends.
+        qDebug().noquote() << line.build(MsgBuilder::Warning,
+                                         QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
+                                             .arg(id));
+        m_missingRecordings[upload.conversation.callId()].insert(upload.finish.callId(), upload);
+        return;
+    }
+    if (failure.isMissing()) {
+        qWarning().noquote() << line.build(
+            MsgBuilder::Warning, QStringLiteral("Failed to get conversation recording %1: %2").arg(id, failure.reason));
+        forgetRecording(upload.finish.callId());
+        return;
+    }
+    retryRecording(upload, line, failure.reason);
+}
+
+void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuilder &trace, const QString &reason)
+{
+    constexpr std::chrono::hours kMaxPause{1};
+    constexpr qint64 kGiveUpAfterSecs = 24 * 60 * 60;
+    const QString crmCallId = upload.finish.callId();
+    const QString id = upload.conversation.id();
+    const QDateTime owedSince = m_owedRecordings.value(crmCallId, upload).owedSince;
+    if (!m_owedRecordings.contains(crmCallId)
+        || (owedSince.isValid() && owedSince.secsTo(QDateTime::currentDateTimeUtc()) > kGiveUpAfterSecs)) {
+        qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                            QStringLiteral("Recording of %1 given up: %2").arg(id, reason));
+        forgetRecording(crmCallId);
+        return;
+    }
+    const int tries = m_recordingTries.value(crmCallId, 0);
+    m_recordingTries.insert(crmCallId, tries + 1);
+    const auto pause = std::min<std::chrono::milliseconds>(m_recordingRetryPause * (1LL << std::min(tries, 20)),
+                                                           kMaxPause);
+    qInfo().noquote() << trace.build(MsgBuilder::Warning, QStringLiteral("Recording of %1 not available yet (%2); "
+                                                                         "asking again in %3 s")
+                                                              .arg(id, reason)
+                                                              .arg(double(pause.count()) / 1000));
+    // A call still up writes the record that names the file at its end: asked for then as well.
+    const QString callId = upload.conversation.callId();
+    if (!m_endingCalls.contains(callId))
+        m_missingRecordings[callId].insert(crmCallId, upload);
+    const quint64 ticket = ++m_lastRetryTicket;
+    m_recordingRetries.insert(crmCallId, ticket);
+    QTimer::singleShot(pause, this, [this, crmCallId, ticket]() {
+        // Attached, given up or taken by the call's end meanwhile: nothing to do.
+        if (m_recordingRetries.value(crmCallId) != ticket || !m_owedRecordings.contains(crmCallId))
+            return;
+        const RegistrationStore::Upload owed = m_owedRecordings.value(crmCallId);
+        sendRecording(owed, MsgBuilder(owed.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach),
+                      false);
     });
-    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing,
-                   result](const Entities::RecordingFailure &) {
-        const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
-        if (self && deferIfMissing) {
-            // The PBX names a leg's recording only when the whole call ends.
-            qDebug().noquote() << line.build(MsgBuilder::Warning,
-                                             QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
-                                                 .arg(conversation.id()));
-            self->m_missingRecordings[conversation.callId()].insert(finish.callId(), {finish, conversation});
-        } else {
-            qWarning().noquote() << line.build(
-                MsgBuilder::Warning, QStringLiteral("Failed to get conversation recording %1").arg(conversation.id()));
-        }
-        result.reject();
-    });
-    Q_EMIT conversationRecordingPathRequest(conversation.callId(), m_connector.phoneWithoutPrefixes(conversation.from()),
-                                            m_connector.phoneWithoutPrefixes(conversation.to()), path);
-    return result;
 }
 
 // ---- Call end and transfer ----
@@ -888,15 +985,8 @@ Promise<void> API::attachMissingRecordings(const QString &callId, const MsgBuild
 {
     // Legs finished while the call went on whose recording was not found then: the PBX has named it now.
     QList<Promise<void>> attached;
-    for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId)) {
-        const QString crmCallId = owed.finish.callId();
-        const Promise<void> done = sendRecording(owed.finish, owed.conversation, trace, false);
-        whenSettled(done, [self = QPointer<API>(this), crmCallId]() {
-            if (self)
-                self->forgetRecording(crmCallId);
-        });
-        attached.append(done);
-    }
+    for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId))
+        attached.append(sendRecording(m_owedRecordings.value(owed.finish.callId(), owed), trace, false));
     return Promise<void>::all(attached);
 }
 
@@ -954,6 +1044,7 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
         deleteBoundEntity(bound, trace);
 
     m_callRegistrations.remove(callId);
+    m_endedCalls.remove(callId);
     m_transferredCalls.remove(callId);
     for (const Conversation &conversation : call.conversations())
         m_transferredCalls.remove(conversation.id());
