@@ -7,6 +7,7 @@
 
 #include <QJsonArray>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using Orvix::CRM::Bitrix::API;
 using Orvix::CRM::Bitrix::ClientC2C;
@@ -265,19 +266,38 @@ void tst_ApiStart::responsibleOfCaller_data()
 {
     QTest::addColumn<QString>("entityType");
     QTest::addColumn<QString>("responsiblePhone");
+    QTest::addColumn<QString>("portal"); // "", "closed", "silent" or "stopped" (the link waits for its restart)
     QTest::addColumn<QJsonObject>("answer"); // {} when rejected
-    QTest::newRow("contact") << "CONTACT" << "101" << QJsonObject{{"number", "101"}, {"name", "Anna"}};
-    QTest::newRow("company: no name") << "COMPANY" << "101" << QJsonObject{{"number", "101"}};
-    QTest::newRow("responsible without a phone") << "CONTACT" << "" << QJsonObject();
+    QTest::addColumn<QString>("failure");    // why it was rejected: "not found", or the reason given
+    QTest::newRow("contact") << "CONTACT" << "101" << "" << QJsonObject{{"number", "101"}, {"name", "Anna"}} << "";
+    QTest::newRow("company: no name") << "COMPANY" << "101" << "" << QJsonObject{{"number", "101"}} << "";
+    QTest::newRow("responsible without a phone") << "CONTACT" << "" << "" << QJsonObject() << "not found";
+    QTest::newRow("portal closed: unreachable, not \"not found\"")
+        << "CONTACT" << "101" << "closed" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: connection refused";
+    QTest::newRow("portal silent: unreachable once the deadline passed")
+        << "CONTACT" << "101" << "silent" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: no answer within 1 s";
+    QTest::newRow("link waiting for its restart: unreachable at once")
+        << "CONTACT" << "101" << "stopped" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: the CRM link waits for its restart";
 }
 
 void tst_ApiStart::responsibleOfCaller()
 {
     QFETCH(QString, entityType);
     QFETCH(QString, responsiblePhone);
+    QFETCH(QString, portal);
     QFETCH(QJsonObject, answer);
+    QFETCH(QString, failure);
+    QJsonObject bitrix;
+    if (portal == "closed") {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        bitrix.insert("host", QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort()));
+    }
     ApiHarness harness;
-    QVERIFY(harness.setUp());
+    QVERIFY(harness.setUp({}, bitrix));
     harness.portal.setRestResult("event.bind", true);
     harness.portal.setRestHandler("user.get", [responsiblePhone](const QJsonObject &params) {
         if (params.value("filter").toObject().value("ID").toString() != "7")
@@ -292,16 +312,31 @@ void tst_ApiStart::responsibleOfCaller()
         harness.portal.setRestResult(list, record);
     for (const char *list : {"crm.lead.list", "crm.deal.list"})
         harness.portal.setRestResult(list, QJsonArray());
+    if (portal == "silent") {
+        harness.portal.pushRestReply("batch", FakeCrmReply::silent());
+        harness.api->setLookupDeadline(std::chrono::seconds(1));
+    }
     harness.api->start(false);
+    if (portal == "stopped")
+        harness.api->stop();
 
     const auto data = Orvix::Tests::watch(harness.api->getResponsibleData("74951234567"));
     const auto phone = Orvix::Tests::watch(harness.api->getResponsibleForPhone("74951234567"));
+    if (portal == "stopped") // nothing to wait for
+        QVERIFY(data->settled && phone->settled);
     QTRY_VERIFY(data->settled && phone->settled);
     QCOMPARE(data->resolved, !answer.isEmpty());
     QCOMPARE(phone->resolved, !answer.isEmpty());
     if (!answer.isEmpty()) {
         QCOMPARE(data->value, answer);
         QCOMPARE(phone->value, answer.value("number").toString());
+        return;
+    }
+    using Orvix::CRM::Bitrix::LookupFailure;
+    for (const LookupFailure &error : {data->error, phone->error}) {
+        QCOMPARE(error.kind, failure == "not found" ? LookupFailure::NotFound : LookupFailure::Unavailable);
+        if (failure != "not found")
+            QCOMPARE(error.reason, failure);
     }
 }
 

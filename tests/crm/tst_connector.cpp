@@ -71,6 +71,7 @@ private Q_SLOTS:
     void stopKeepsOrEmptiesToken_data();
     void stopKeepsOrEmptiesToken();
     void checkStartAlwaysLogsIn();
+    void customRequest_data();
     void customRequest();
     void noSecretInAnyLogLine();
 
@@ -668,19 +669,38 @@ void tst_Connector::checkStartAlwaysLogsIn()
     QCOMPARE(started.count(), 0);
 }
 
+void tst_Connector::customRequest_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("answerLost"); // the first try is taken and never answered
+    QTest::addColumn<int>("sent");
+
+    QTest::newRow("answered") << "app.info" << false << 1;
+    QTest::newRow("a read whose answer was lost: sent again") << "user.current" << true << 2;
+    QTest::newRow("a write whose answer was lost: sent once") << "im.notify" << true << 1;
+    QTest::newRow("a workflow start whose answer was lost: sent once") << "bizproc.workflow.start" << true << 1;
+}
+
 void tst_Connector::customRequest()
 {
-    m_fake->setRestHandler("app.info", [](const QJsonObject &params) {
-        return FakeCrmReply::result(params.value("q"));
-    });
+    QFETCH(QString, method);
+    QFETCH(bool, answerLost);
+    QFETCH(int, sent);
+
+    m_fake->setRestHandler(method, [](const QJsonObject &params) { return FakeCrmReply::result(params.value("q")); });
+    if (answerLost)
+        m_fake->pushRestReply(method, FakeCrmReply::silent());
     LogCapture capture;
     Connector connector(nullptr, m_client);
+    connector.setRateLimitBackoff(std::chrono::milliseconds(10));
     start(connector);
-    const auto outcome = watch(connector.makeCustomRequest("app.info", QJsonObject{{"q", "Привет"}}, kPost));
+    const auto outcome = watch(connector.makeCustomRequest(method, QJsonObject{{"q", "Привет"}}, kPost));
     QCOMPARE(LogCapture::matching("Make custom request").size(), 1);
     QTRY_VERIFY(outcome->settled);
-    QVERIFY(outcome->resolved);
-    QCOMPARE(outcome->value.toString(), QStringLiteral("Привет"));
+    QCOMPARE(m_fake->restRequests(method).size(), sent);
+    QCOMPARE(outcome->resolved, sent > 1 || !answerLost);
+    if (outcome->resolved)
+        QCOMPARE(outcome->value.toString(), QStringLiteral("Привет"));
 }
 
 void tst_Connector::noSecretInAnyLogLine()

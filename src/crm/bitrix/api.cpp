@@ -274,6 +274,12 @@ Utils::Promise<QJsonArray> API::getSourceList()
 
 Utils::Promise<QJsonArray> API::getUserList(const QJsonObject &filter)
 {
+    // A link waiting for its restart would keep the client waiting until then: it learns at once.
+    if (!m_connector.isStarted()) {
+        Utils::Promise<QJsonArray> refused;
+        refused.reject();
+        return refused;
+    }
     return m_connector.getUserList(filter, MsgBuilder());
 }
 
@@ -290,6 +296,12 @@ Utils::Promise<Entity> API::getUser(int userId)
 void API::sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
                          Utils::Promise<QJsonValue> promise)
 {
+    // Refused at once while the link waits for its restart: a write queued until then would be done
+    // after its client was told it failed.
+    if (!m_connector.isStarted()) {
+        promise.reject();
+        return;
+    }
     const auto verb = httpMethod.compare(QLatin1String("POST"), Qt::CaseInsensitive) == 0
         ? HttpClient::Request::Post
         : HttpClient::Request::Get;
