@@ -505,48 +505,6 @@ void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
         saveRegistrations();
 }
 
-void API::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
-{
-    if (finish.callId().isEmpty())
-        return;
-    m_recordingsInHand.insert(finish.callId());
-    if (m_owedRecordings.contains(finish.callId()))
-        return;
-    m_owedRecordings.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
-    saveRegistrations();
-}
-
-void API::forgetRecording(const QString &crmCallId)
-{
-    m_recordingsInHand.remove(crmCallId);
-    m_recordingRetries.remove(crmCallId);
-    m_recordingTries.remove(crmCallId);
-    for (auto it = m_missingRecordings.begin(); it != m_missingRecordings.end();) {
-        it->remove(crmCallId);
-        it = it->isEmpty() ? m_missingRecordings.erase(it) : std::next(it);
-    }
-    if (m_owedRecordings.remove(crmCallId) > 0)
-        saveRegistrations();
-}
-
-void API::attachOwedRecordings()
-{
-    // Those of a previous run only: what this run owes is on its way (a restart of the links comes here again).
-    RegistrationStore::Uploads owed;
-    for (auto it = m_owedRecordings.cbegin(); it != m_owedRecordings.cend(); ++it) {
-        if (!m_recordingsInHand.contains(it.key()))
-            owed.insert(it.key(), *it);
-    }
-    if (!owed.isEmpty())
-        qInfo().noquote() << QStringLiteral("Recordings still to attach: %1").arg(owed.size());
-    for (const RegistrationStore::Upload &upload : owed) {
-        m_recordingsInHand.insert(upload.finish.callId());
-        const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
-        // A call still up names its recording only at its end: the PBX says so, and it is asked for again.
-        sendRecording(upload, trace, false);
-    }
-}
-
 void API::saveRegistrations()
 {
     if (m_store.filePath().isEmpty())

@@ -268,8 +268,7 @@ void Connector::sendNextRequest()
 
 void Connector::fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason)
 {
-    if (kind == RequestFailure::Unreachable)
-        m_lastFailure = reason;
+    m_lastFailure = reason;
     request->result.reject(RequestFailure{kind, request->mayHaveBeenDone, reason});
 }
 
@@ -440,14 +439,17 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                                          QStringLiteral("Data: %1").arg(compactJson(document.object()))}
                                  .join(QLatin1Char(' '));
         qCritical().noquote() << msg.build(MsgBuilder::Error, text);
+        const QString code = document.object().value(QLatin1String("error")).toString();
         if (status >= 500)
             fail(request, RequestFailure::Unreachable, QStringLiteral("server error %1").arg(status));
         else
-            fail(request, RequestFailure::Refused, QStringLiteral("refused (%1)").arg(status));
+            fail(request, RequestFailure::Refused,
+                 QStringLiteral("the portal refused it (%1%2)").arg(status).arg(code.isEmpty() ? QString() : QStringLiteral(" ") + code));
         return;
     }
 
     m_nextBackoff = m_rateLimitBackoff;
+    m_lastFailure.clear();
     const QJsonValue value = document.object().value(QLatin1String("result"));
     // A batch answers {"result": {command: result}, "result_error": ...}; callers read the results by
     // command name.

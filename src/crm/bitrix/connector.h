@@ -371,7 +371,7 @@ private:
                                                        HttpClient::Request::Method httpMethod,
                                                        const Utils::MsgBuilder &msg, bool custom);
     QString portalHostName() const;
-    // Ends the request with why; an unreachable portal is remembered for unreachableReason().
+    // Ends the request with why, remembered for unreachableReason() until a request succeeds.
     void fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason);
     // The activity the portal made for a CRM call: 0 when there is none or it cannot be asked.
     Utils::Promise<int> findCallActivity(const QString &callId, const Utils::MsgBuilder &msg);
@@ -430,7 +430,7 @@ private:
                          const Utils::MsgBuilder &msg, bool ok) const;
 
     QString m_portalHost;
-    QString m_lastFailure; // why the portal could not be reached last, in words
+    QString m_lastFailure; // why the last request failed, in words; empty after a success
     int m_defaultUserId = 0;
     QString m_login;
     QString m_password;
