@@ -51,7 +51,8 @@ Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const 
 
     Promise<void> tried;
     if (!m_storeRecordingsInCrm) {
-        whenSettled(m_connector.attachRecordingUrl(upload.finish.activityId(), recordingUrl(upload.conversation), trace),
+        const QString url = recordingUrl(upload.conversation);
+        whenSettled(m_connector.attachRecordingUrl(upload.finish.activityId(), url, trace),
                     [self = QPointer<API>(this), crmCallId, tried]() {
                         if (self)
                             self->forgetRecording(crmCallId);
@@ -67,7 +68,8 @@ Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const 
         else
             tried.resolve();
     });
-    path.onReject([self = QPointer<API>(this), upload, trace, deferIfMissing, tried](const Entities::RecordingFailure &failure) {
+    path.onReject([self = QPointer<API>(this), upload, trace, deferIfMissing,
+                   tried](const Entities::RecordingFailure &failure) {
         if (self)
             self->recordingNotGiven(upload, failure, trace, deferIfMissing);
         tried.resolve();
@@ -77,8 +79,8 @@ Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const 
     return tried;
 }
 
-Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, const QString &file, const MsgBuilder &trace,
-                                   bool resent)
+Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, const QString &file,
+                                   const MsgBuilder &trace, bool resent)
 {
     const QString crmCallId = upload.finish.callId();
     Promise<void> tried;
@@ -120,9 +122,9 @@ void API::recordingNotGiven(const RegistrationStore::Upload &upload, const Entit
     const QString id = upload.conversation.id();
     if (deferIfMissing) {
         // The PBX names a leg's recording only when the whole call ends.
-        qDebug().noquote() << line.build(MsgBuilder::Warning,
-                                         QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
-                                             .arg(id));
+        qDebug().noquote() << line.build(
+            MsgBuilder::Warning,
+            QStringLiteral("Recording of %1 not found yet; asking again at the end of the call").arg(id));
         m_missingRecordings[upload.conversation.callId()].insert(upload.finish.callId(), upload);
         return;
     }

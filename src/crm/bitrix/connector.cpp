@@ -403,8 +403,8 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         return;
     } else if (status == 0) {
         const QString why = Utils::networkErrorText(response->error());
-        qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2")
-                                                                  .arg(portalHostName(), why));
+        qCritical().noquote() << msg.build(
+            MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
         // A run of lost answers ends like a run of server errors: the portal counts as lost.
         const bool lost = request->unanswered >= kMaxUnansweredTries;
         const QPointer<Connector> self(this);
@@ -442,9 +442,12 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         const QString code = document.object().value(QLatin1String("error")).toString();
         if (status >= 500)
             fail(request, RequestFailure::Unreachable, QStringLiteral("server error %1").arg(status));
+        else if (status >= 200 && status <= 299)
+            fail(request, RequestFailure::Refused, QStringLiteral("an answer that is no REST answer"));
         else
-            fail(request, RequestFailure::Refused,
-                 QStringLiteral("the portal refused it (%1%2)").arg(status).arg(code.isEmpty() ? QString() : QStringLiteral(" ") + code));
+            fail(request, RequestFailure::Refused, QStringLiteral("the portal refused it (%1%2)")
+                                                       .arg(status)
+                                                       .arg(code.isEmpty() ? QString() : QStringLiteral(" ") + code));
         return;
     }
 
@@ -475,8 +478,8 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
         ++request->unanswered;
     if (lostAnswer || (status >= 500 && status != 503))
         request->mayHaveBeenDone = true;
-    const bool repeatable =
-        isRepeatable(request->method, request->params) && (!request->custom || isReading(request->method, request->params));
+    const bool repeatable = isRepeatable(request->method, request->params)
+        && (!request->custom || isReading(request->method, request->params));
     const bool unanswered = lostAnswer && repeatable && request->unanswered < kMaxUnansweredTries;
     // A server error other than 503 may come after the portal did the work: an add is not sent twice for it
     // either. An upload is never sent again here: it would hold every other call's requests once more.
@@ -563,8 +566,9 @@ bool Connector::isReading(const QString &method, const QJsonObject &params)
                                        QStringLiteral("methods"), QStringLiteral("scope"),
                                        QStringLiteral("server.time"), QStringLiteral("feature.get")};
         const QString lower = name.trimmed().toLower();
-        return names.contains(lower)
-            || std::any_of(suffixes.cbegin(), suffixes.cend(), [&lower](const QString &s) { return lower.endsWith(s); });
+        return names.contains(lower) || std::any_of(suffixes.cbegin(), suffixes.cend(), [&lower](const QString &s) {
+                   return lower.endsWith(s);
+               });
     };
     if (method.compare(kBatch, Qt::CaseInsensitive) != 0)
         return reads(method);
@@ -573,7 +577,8 @@ bool Connector::isReading(const QString &method, const QJsonObject &params)
         if (!it.key().startsWith(QLatin1String("cmd")))
             continue;
         // A batch's commands come as "cmd[name]" keys or as one "cmd" object.
-        const QJsonObject commands = it.value().isObject() ? it.value().toObject() : QJsonObject{{it.key(), it.value()}};
+        const QJsonObject commands =
+            it.value().isObject() ? it.value().toObject() : QJsonObject{{it.key(), it.value()}};
         for (const QJsonValue &command : commands) {
             any = true;
             if (!reads(command.toString().section(QLatin1Char('?'), 0, 0)))

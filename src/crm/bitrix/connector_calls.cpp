@@ -343,8 +343,9 @@ Utils::Promise<int> Connector::findCallActivity(const QString &callId, const Msg
     MsgBuilder trace = msg;
     trace.setChildTask(MsgBuilder::ActivityList);
     // The platform files the activity of an external call under the origin "VI_" plus the call's id.
-    const QJsonObject params{{QStringLiteral("filter"), QJsonObject{{QStringLiteral("ORIGIN_ID"), QStringLiteral("VI_") + callId}}},
-                             {QStringLiteral("select"), QJsonArray{"ID"}}};
+    const QJsonObject params{
+        {QStringLiteral("filter"), QJsonObject{{QStringLiteral("ORIGIN_ID"), QStringLiteral("VI_") + callId}}},
+        {QStringLiteral("select"), QJsonArray{"ID"}}};
     Utils::Promise<int> result;
     run(QStringLiteral("crm.activity.list"), params, HttpClient::Request::Get, trace)
         .onResolve([result](const QJsonValue &value) {
