@@ -338,6 +338,8 @@ void App::onCRMStart()
 void App::onPBXStart()
 {
     m_pbxStarted.resolve(true);
+    // The PBX link has read its settings and its saved calls: it can say where an owed recording is now.
+    m_crm.attachOwedRecordings();
 }
 
 void App::onPBXStopped(const QString &reason)

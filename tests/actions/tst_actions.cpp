@@ -188,9 +188,14 @@ private:
                 p.resolve(QStringLiteral("answer"));
             else
                 p.resolve(QJsonObject{{"ok", true}});
-        } else if (outcome != Outcome::Never)
+        } else if (outcome == Outcome::RejectReconnection) {
+            p.reject(CRM::Bitrix::LookupFailure(CRM::Bitrix::LookupFailure::Unavailable,
+                                                QStringLiteral("the CRM portal at portal.example cannot be reached: "
+                                                               "connection refused")));
+        } else if (outcome != Outcome::Never) {
             p.reject(outcome == Outcome::RejectBusy ? CRM::Bitrix::LookupFailure::Busy
                                                     : CRM::Bitrix::LookupFailure::NotFound);
+        }
         m_kept.append(p);
     }
     template <typename T>
@@ -332,6 +337,10 @@ void tst_Actions::routes_data()
         QTest::addRow("%s with the CRM's lookups all taken", route)
             << QString(route) + "?phone=79001234567" << get << Outcome::RejectBusy << QStringList{"79001234567"}
             << true << 503 << error("Busy");
+        QTest::addRow("%s with the portal unreachable: the reason, never \"not found\"", route)
+            << QString(route) + "?phone=79001234567" << get << Outcome::RejectReconnection
+            << QStringList{"79001234567"} << true << 503
+            << error("the CRM portal at portal.example cannot be reached: connection refused");
     }
     three("custom_crm_request", "/custom_crm_request",
           R"({"method": "crm.lead.get", "params": {"id": 5}, "http_method": "post"})",

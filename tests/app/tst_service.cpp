@@ -279,21 +279,19 @@ void tst_Service::recordedCallsReachThePortal_data()
 
     QTest::newRow("inbound answered")
         << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
-        // Registered while it rings, for the portal's own user; the card and finish go to who answered.
+        // Registered while it rings, for the portal's own user; the finish goes to who answered. The rows
+        // of the whole call arrive at once: its end is known before its card would go, so none goes.
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
-                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << false;
     QTest::newRow("inbound answered, the customisation script fails")
         << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
-                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << true;
     QTest::newRow("outbound answered")
         << "c-outbound-answered" << ""
         << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
-                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200"}
         << false;
     QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList() << false;

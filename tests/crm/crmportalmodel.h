@@ -22,6 +22,8 @@ public:
     int failFinishes = 0;           // the next finishes refused
     int closedFinishes = 0;         // the next finishes find their call closed, as by a finish before a restart
     int hangFinishes = 0;           // the next finishes done, but never answered
+    QString notFoundText = QStringLiteral("Call is not found"); // the refusal of a finish of a closed call
+    QSet<QString> hangUploads;      // CRM calls whose uploads are taken and never answered
 
     explicit CrmPortalModel(Orvix::Tests::FakeCrmServer &portal)
         : m_portal(portal)
@@ -59,8 +61,20 @@ public:
                 {"ID", "31"}, {"TITLE", "Incoming call"}, {"ASSIGNED_BY_ID", "1"}, {"STATUS_SEMANTIC_ID", "P"},
                 {"PHONE", QJsonArray{QJsonObject{{"VALUE", kCallerNumber}, {"VALUE_TYPE", "WORK"}}}}}});
         });
-        for (const char *list : {"crm.company.list", "crm.deal.list", "crm.activity.list"})
+        for (const char *list : {"crm.company.list", "crm.deal.list"})
             portal.setRestResult(list, QJsonArray());
+        // The activity a finish made, by its id or by its origin, "VI_" and the CRM call's id.
+        portal.setRestHandler("crm.activity.list", [this](const QJsonObject &params) {
+            const QJsonObject filter = params.value("filter").toObject();
+            for (auto it = m_activities.cbegin(); it != m_activities.cend(); ++it) {
+                if (filter.value("ID").toString() == QString::number(it.value())
+                    || filter.value("ORIGIN_ID").toString() == "VI_" + it.key()) {
+                    return FakeCrmReply::result(QJsonArray{QJsonObject{
+                        {"ID", QString::number(it.value())}, {"ORIGIN_ID", "VI_" + it.key()}, {"DESCRIPTION", ""}}});
+                }
+            }
+            return FakeCrmReply::result(QJsonArray());
+        });
         for (const char *write : {"crm.lead.update", "crm.contact.update", "crm.deal.update", "crm.lead.delete",
                                   "crm.contact.delete", "crm.deal.delete", "crm.activity.update",
                                   "telephony.externalcall.show", "telephony.externalcall.hide", "event.bind"})
@@ -70,7 +84,11 @@ public:
             return FakeCrmReply::result(31);
         });
         portal.setRestResult("task.item.add", 55);
-        portal.setRestResult("telephony.externalcall.attachRecord", QJsonObject{{"FILE_ID", "9"}});
+        portal.setRestHandler("telephony.externalcall.attachRecord", [this](const QJsonObject &params) {
+            FakeCrmReply reply = FakeCrmReply::result(QJsonObject{{"FILE_ID", "9"}});
+            reply.neverAnswer = hangUploads.contains(params.value("CALL_ID").toString());
+            return reply;
+        });
         portal.setRestHandler("telephony.externalcall.register", [this](const QJsonObject &params) {
             if (failRegisters > 0) {
                 --failRegisters;
@@ -100,10 +118,11 @@ public:
                 m_finished.insert(callId);
             }
             if (m_finished.contains(callId))
-                return FakeCrmReply::error(400, "ERROR_CORE", "Call is not found");
+                return FakeCrmReply::error(400, "ERROR_CORE", notFoundText);
             m_finished.insert(callId);
+            m_activities.insert(callId, 700 + (++m_finishes));
             FakeCrmReply reply = FakeCrmReply::result(QJsonObject{
-                {"CALL_ID", callId}, {"CRM_ACTIVITY_ID", QString::number(700 + (++m_finishes))}});
+                {"CALL_ID", callId}, {"CRM_ACTIVITY_ID", QString::number(m_activities.value(callId))}});
             if (hangFinishes > 0) {
                 --hangFinishes;
                 reply.neverAnswer = true;
@@ -175,5 +194,6 @@ private:
     int m_calls = 0;
     int m_finishes = 0;
     QSet<QString> m_finished;
+    QHash<QString, int> m_activities; // CRM call -> the activity its finish made
     bool m_leadAdded = false;
 };

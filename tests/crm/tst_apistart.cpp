@@ -1,11 +1,13 @@
 #include "apitestsupport.h"
 #include "crm/bitrix/localeshandler.h"
+#include "config/generateddirectory.h"
 #include "crmtestsupport.h"
 #include "support/fakerelayserver.h"
 #include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using Orvix::CRM::Bitrix::API;
 using Orvix::CRM::Bitrix::ClientC2C;
@@ -35,23 +37,38 @@ void tst_ApiStart::bindings_data()
 {
     QTest::addColumn<QJsonObject>("webServer");
     QTest::addColumn<bool>("relay");
-    QTest::addColumn<QString>("startHandler");
+    QTest::addColumn<QString>("startHandler"); // KEY: the event key
     QTest::addColumn<QString>("callBackHandler");
     QTest::addColumn<bool>("warned"); // that address_ext is to be filled in
+    QTest::addColumn<QJsonArray>("bound"); // what the portal lists before the start
+    QTest::addColumn<QStringList>("unbound");
 
     QTest::newRow("own server by listen host")
         << QJsonObject{{"listen_host", "0.0.0.0"}, {"use_http", true}, {"listen_port", 8077}} << false
-        << "http://0.0.0.0:8077/events/external_call_start" << "http://0.0.0.0:8077/events/external_call_back_start"
-        << true;
+        << "http://0.0.0.0:8077/events/external_call_start?key=KEY"
+        << "http://0.0.0.0:8077/events/external_call_back_start?key=KEY" << true << QJsonArray() << QStringList();
     QTest::newRow("external address with scheme and port")
         << QJsonObject{{"address_ext", "https://crm.example.org:9443"}, {"use_http", true}, {"listen_port", 8077}}
-        << false << "https://crm.example.org:9443/events/external_call_start"
-        << "https://crm.example.org:9443/events/external_call_back_start" << false;
+        << false << "https://crm.example.org:9443/events/external_call_start?key=KEY"
+        << "https://crm.example.org:9443/events/external_call_back_start?key=KEY" << false << QJsonArray()
+        << QStringList();
     QTest::newRow("bare external host over https")
         << QJsonObject{{"address_ext", "crm.example.org"}, {"use_http", false}, {"listen_port_secure", 8443}} << false
-        << "https://crm.example.org:8443/events/external_call_start"
-        << "https://crm.example.org:8443/events/external_call_back_start" << false;
-    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back" << false;
+        << "https://crm.example.org:8443/events/external_call_start?key=KEY"
+        << "https://crm.example.org:8443/events/external_call_back_start?key=KEY" << false << QJsonArray()
+        << QStringList();
+    QTest::newRow("relay") << QJsonObject() << true << "RELAY/make_call" << "RELAY/make_call_back" << false
+                           << QJsonArray() << QStringList();
+    const QString own = "https://crm.example.org:9443/events/external_call_";
+    QTest::newRow("own handlers without the key or with an old one are unbound, others stay")
+        << QJsonObject{{"address_ext", "https://crm.example.org:9443"}} << false << own + "start?key=KEY"
+        << own + "back_start?key=KEY" << false
+        << QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", own + "start"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLBACKSTART"}, {"handler", own + "back_start?key=old"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", own + "start?key=KEY"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLSTART"},
+                                  {"handler", "https://other.example.org:9443/events/external_call_start"}}}
+        << QStringList{"onexternalcallstart " + own + "start", "onexternalcallbackstart " + own + "back_start?key=old"};
 }
 
 void tst_ApiStart::bindings()
@@ -61,6 +78,8 @@ void tst_ApiStart::bindings()
     QFETCH(QString, startHandler);
     QFETCH(QString, callBackHandler);
     QFETCH(bool, warned);
+    QFETCH(QJsonArray, bound);
+    QFETCH(QStringList, unbound);
 
     LogCapture log;
     FakeRelayServer relayServer;
@@ -70,7 +89,16 @@ void tst_ApiStart::bindings()
 
     ApiHarness harness;
     QVERIFY(harness.setUp({}, {{"use_click_to_call_server", relay}}, webServer));
+    const QString key = Orvix::Config::GeneratedDirectory::eventKey();
+    QVERIFY(!key.isEmpty());
     harness.portal.setRestResult("event.bind", true);
+    harness.portal.setRestResult(
+        "event.get", QJsonDocument::fromJson(QJsonDocument(bound).toJson().replace("KEY", key.toLatin1())).array());
+    QStringList unbinds;
+    harness.portal.setRestHandler("event.unbind", [&unbinds](const QJsonObject &params) {
+        unbinds.append(params.value("event").toString() + ' ' + params.value("handler").toString());
+        return FakeCrmReply::result(true);
+    });
     QSignalSpy started(harness.api.get(), &API::started);
     harness.api->start(false);
     QCOMPARE(started.size(), 1);
@@ -79,10 +107,13 @@ void tst_ApiStart::bindings()
     const auto binds = harness.portal.restRequests("event.bind");
     QCOMPARE(binds.at(0).params().value("event").toString(), QString("onexternalcallstart"));
     QCOMPARE(binds.at(0).params().value("handler").toString(),
-             startHandler.replace("RELAY", relayServer.baseUrl()));
+             startHandler.replace("RELAY", relayServer.baseUrl()).replace("KEY", key));
     QCOMPARE(binds.at(1).params().value("event").toString(), QString("onexternalcallbackstart"));
     QCOMPARE(binds.at(1).params().value("handler").toString(),
-             callBackHandler.replace("RELAY", relayServer.baseUrl()));
+             callBackHandler.replace("RELAY", relayServer.baseUrl()).replace("KEY", key));
+    QTRY_COMPARE(harness.portal.restRequests("event.get").size(), 2);
+    QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
+    QCOMPARE(unbinds, unbound);
     QCOMPARE(harness.api->relayClient().isStarted(), relay);
     if (relay) {
         QTRY_VERIFY(!relayServer.polls().isEmpty());
@@ -235,19 +266,38 @@ void tst_ApiStart::responsibleOfCaller_data()
 {
     QTest::addColumn<QString>("entityType");
     QTest::addColumn<QString>("responsiblePhone");
+    QTest::addColumn<QString>("portal"); // "", "closed", "silent" or "stopped" (the link waits for its restart)
     QTest::addColumn<QJsonObject>("answer"); // {} when rejected
-    QTest::newRow("contact") << "CONTACT" << "101" << QJsonObject{{"number", "101"}, {"name", "Anna"}};
-    QTest::newRow("company: no name") << "COMPANY" << "101" << QJsonObject{{"number", "101"}};
-    QTest::newRow("responsible without a phone") << "CONTACT" << "" << QJsonObject();
+    QTest::addColumn<QString>("failure");    // why it was rejected: "not found", or the reason given
+    QTest::newRow("contact") << "CONTACT" << "101" << "" << QJsonObject{{"number", "101"}, {"name", "Anna"}} << "";
+    QTest::newRow("company: no name") << "COMPANY" << "101" << "" << QJsonObject{{"number", "101"}} << "";
+    QTest::newRow("responsible without a phone") << "CONTACT" << "" << "" << QJsonObject() << "not found";
+    QTest::newRow("portal closed: unreachable, not \"not found\"")
+        << "CONTACT" << "101" << "closed" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: connection refused";
+    QTest::newRow("portal silent: unreachable once the deadline passed")
+        << "CONTACT" << "101" << "silent" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: no answer within 1 s";
+    QTest::newRow("link waiting for its restart: unreachable at once")
+        << "CONTACT" << "101" << "stopped" << QJsonObject()
+        << "the CRM portal at 127.0.0.1 cannot be reached: the CRM link waits for its restart";
 }
 
 void tst_ApiStart::responsibleOfCaller()
 {
     QFETCH(QString, entityType);
     QFETCH(QString, responsiblePhone);
+    QFETCH(QString, portal);
     QFETCH(QJsonObject, answer);
+    QFETCH(QString, failure);
+    QJsonObject bitrix;
+    if (portal == "closed") {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        bitrix.insert("host", QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort()));
+    }
     ApiHarness harness;
-    QVERIFY(harness.setUp());
+    QVERIFY(harness.setUp({}, bitrix));
     harness.portal.setRestResult("event.bind", true);
     harness.portal.setRestHandler("user.get", [responsiblePhone](const QJsonObject &params) {
         if (params.value("filter").toObject().value("ID").toString() != "7")
@@ -262,16 +312,31 @@ void tst_ApiStart::responsibleOfCaller()
         harness.portal.setRestResult(list, record);
     for (const char *list : {"crm.lead.list", "crm.deal.list"})
         harness.portal.setRestResult(list, QJsonArray());
+    if (portal == "silent") {
+        harness.portal.pushRestReply("batch", FakeCrmReply::silent());
+        harness.api->setLookupDeadline(std::chrono::seconds(1));
+    }
     harness.api->start(false);
+    if (portal == "stopped")
+        harness.api->stop();
 
     const auto data = Orvix::Tests::watch(harness.api->getResponsibleData("74951234567"));
     const auto phone = Orvix::Tests::watch(harness.api->getResponsibleForPhone("74951234567"));
+    if (portal == "stopped") // nothing to wait for
+        QVERIFY(data->settled && phone->settled);
     QTRY_VERIFY(data->settled && phone->settled);
     QCOMPARE(data->resolved, !answer.isEmpty());
     QCOMPARE(phone->resolved, !answer.isEmpty());
     if (!answer.isEmpty()) {
         QCOMPARE(data->value, answer);
         QCOMPARE(phone->value, answer.value("number").toString());
+        return;
+    }
+    using Orvix::CRM::Bitrix::LookupFailure;
+    for (const LookupFailure &error : {data->error, phone->error}) {
+        QCOMPARE(error.kind, failure == "not found" ? LookupFailure::NotFound : LookupFailure::Unavailable);
+        if (failure != "not found")
+            QCOMPARE(error.reason, failure);
     }
 }
 

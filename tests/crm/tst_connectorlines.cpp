@@ -286,16 +286,19 @@ void tst_ConnectorLines::subscribe_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<bool>("resolved");
+    QTest::addColumn<QString>("logged"); // the answer in the request's log line
 
-    QTest::newRow("bound") << 200 << true;
-    QTest::newRow("a refused binding rejects") << 400 << false;
-    QTest::newRow("bound at an earlier start: done, no warning") << 0 << true;
+    QTest::newRow("bound") << 200 << true << "\"4_response\":false";
+    QTest::newRow("a refused binding rejects") << 400 << false << "\"4_response\":\"rejected\"";
+    QTest::newRow("bound at an earlier start: done, no warning, the portal's answer logged")
+        << 0 << true << "\"4_response\":{\"error\":\"ERROR_HANDLER_ALREADY_EXIST\"";
 }
 
 void tst_ConnectorLines::subscribe()
 {
     QFETCH(int, status);
     QFETCH(bool, resolved);
+    QFETCH(QString, logged);
     const FakeCrmReply reply = status == 200 ? FakeCrmReply::result(false)
         : status == 0 ? FakeCrmReply::error(400, "ERROR_HANDLER_ALREADY_EXIST", "Handler already binded")
                       : FakeCrmReply::error(status, "ERROR_ARGUMENT", "refused");
@@ -314,6 +317,7 @@ void tst_ConnectorLines::subscribe()
     QCOMPARE(sent.first().params().value("event").toString(), QStringLiteral("onexternalcallstart"));
     QCOMPARE(sent.first().params().value("handler").toString(), handler);
     QVERIFY(!LogCapture::matching("Subscribe to event").isEmpty());
+    QCOMPARE(LogCapture::matching("\"1_request\":\"event.bind\"").filter(logged).size(), 1);
     QCOMPARE(LogCapture::warnings().isEmpty(), status != 400);
 }
 

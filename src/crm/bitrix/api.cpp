@@ -5,6 +5,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -131,7 +134,6 @@ void API::onBitrixConnectorStart()
         m_taskQueue.start();
         return;
     }
-    attachOwedRecordings();
     const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
     if (!useRelay && m_addressExt.isEmpty()) {
         // The listen address ("0.0.0.0" by default) is bound as it is; a portal reaches that rarely, if ever.
@@ -140,8 +142,9 @@ void API::onBitrixConnectorStart()
                                                "with the address the portal reaches this server at")
                                     .arg(serverUrl(false));
     }
-    bindExternalCallStart(useRelay);
-    bindExternalCallBackStart(useRelay);
+    bindEvent(kStartEvent, QStringLiteral("/events/external_call_start"), QStringLiteral("/make_call"), useRelay);
+    bindEvent(kCallBackEvent, QStringLiteral("/events/external_call_back_start"), QStringLiteral("/make_call_back"),
+              useRelay);
     const bool useExternalLines = Manager::getBool(Manager::Bitrix, QStringLiteral("use_external_lines"));
     m_connector.setUseExternalLines(useExternalLines);
     if (useExternalLines)
@@ -183,17 +186,54 @@ QString API::serverUrl(bool useRelay) const
     return ownServerAddress(m_addressExt.isEmpty() ? m_listenHost : m_addressExt);
 }
 
-void API::bindExternalCallStart(bool useRelay)
+QString API::eventHandlerUrl(const QString &route) const
 {
-    const QString path = useRelay ? QStringLiteral("%1/make_call") : QStringLiteral("%1/events/external_call_start");
-    m_connector.subscribeToEvent(kStartEvent, path.arg(serverUrl(useRelay)));
+    // The key proves to our routes that an event comes from the portal we bound it at.
+    return QStringLiteral("%1%2?%3=%4")
+        .arg(serverUrl(false), route, Config::GeneratedDirectory::kEventKeyParameter,
+             Config::GeneratedDirectory::eventKey());
 }
 
-void API::bindExternalCallBackStart(bool useRelay)
+void API::bindEvent(const QString &event, const QString &route, const QString &relayRoute, bool useRelay)
 {
-    const QString path =
-        useRelay ? QStringLiteral("%1/make_call_back") : QStringLiteral("%1/events/external_call_back_start");
-    m_connector.subscribeToEvent(kCallBackEvent, path.arg(serverUrl(useRelay)));
+    unbindStaleHandlers(event, route);
+    if (useRelay) {
+        m_connector.subscribeToEvent(event, serverUrl(true) + relayRoute);
+        return;
+    }
+    if (Config::GeneratedDirectory::eventKey().isEmpty()) {
+        qWarning().noquote() << QStringLiteral("The key for the portal's events cannot be kept in %1: %2 is not bound, "
+                                               "click-to-call does not work")
+                                    .arg(Config::GeneratedDirectory::path(), event);
+        return;
+    }
+    m_connector.subscribeToEvent(event, eventHandlerUrl(route));
+}
+
+void API::unbindStaleHandlers(const QString &event, const QString &route)
+{
+    // Our own handlers bound without the key (or with one we no longer have) only bring events our routes
+    // refuse; other services' handlers are theirs.
+    const QUrl own(serverUrl(false) + route);
+    const QString key = Config::GeneratedDirectory::eventKey();
+    const auto port = [](const QUrl &url) { return url.port(url.scheme() == QLatin1String("https") ? 443 : 80); };
+    m_connector.getEventHandlers(event).onResolve(
+        [self = QPointer<API>(this), event, own, key, port](const QStringList &handlers) {
+            QStringList stale;
+            for (const QString &handler : handlers) {
+                const QUrl url(handler, QUrl::TolerantMode);
+                if (url.host().compare(own.host(), Qt::CaseInsensitive) == 0 && port(url) == port(own)
+                    && url.path() == own.path()
+                    && QUrlQuery(url).queryItemValue(Config::GeneratedDirectory::kEventKeyParameter) != key)
+                    stale.append(handler);
+            }
+            if (!self || stale.isEmpty())
+                return;
+            qInfo().noquote() << QStringLiteral("Unbinding %1 handler(s) of %2 bound without the current key")
+                                     .arg(stale.size())
+                                     .arg(event);
+            self->m_connector.unbindEventHandlers(event, stale);
+        });
 }
 
 void API::addExternalLines()
@@ -234,6 +274,12 @@ Utils::Promise<QJsonArray> API::getSourceList()
 
 Utils::Promise<QJsonArray> API::getUserList(const QJsonObject &filter)
 {
+    // A link waiting for its restart would keep the client waiting until then: it learns at once.
+    if (!m_connector.isStarted()) {
+        Utils::Promise<QJsonArray> refused;
+        refused.reject();
+        return refused;
+    }
     return m_connector.getUserList(filter, MsgBuilder());
 }
 
@@ -250,6 +296,12 @@ Utils::Promise<Entity> API::getUser(int userId)
 void API::sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
                          Utils::Promise<QJsonValue> promise)
 {
+    // Refused at once while the link waits for its restart: a write queued until then would be done
+    // after its client was told it failed.
+    if (!m_connector.isStarted()) {
+        promise.reject();
+        return;
+    }
     const auto verb = httpMethod.compare(QLatin1String("POST"), Qt::CaseInsensitive) == 0
         ? HttpClient::Request::Post
         : HttpClient::Request::Get;
@@ -259,28 +311,48 @@ void API::sendAnyRequest(const QString &method, const QJsonObject &params, const
 Utils::Promise<Entity, LookupFailure> API::loadResponsible(const QString &phone)
 {
     Utils::Promise<Entity, LookupFailure> result;
+    // A link waiting for its restart sends nothing: the client learns why at once, not after a wait.
+    if (!m_connector.isStarted()) {
+        result.reject(LookupFailure(LookupFailure::Unavailable, m_connector.unreachableReason()));
+        return result;
+    }
     if (m_waitingLookups >= kMaxWaitingLookups) {
         result.reject(LookupFailure::Busy);
         return result;
     }
+    // Counted until the portal answered: a lookup that outlived its deadline still holds its place in the queue.
     ++m_waitingLookups;
+    Utils::Promise<Entity, bool> lookup;
     const auto done = [self = QPointer<API>(this)]() {
         if (self)
             --self->m_waitingLookups;
     };
-    result.onResolve([done](const Entity &) { done(); });
-    result.onReject([done](LookupFailure) { done(); });
-    m_connector.findEntityByPhone(phone, QJsonObject(), MsgBuilder())
-        .onResolve([self = QPointer<API>(this), result](const Entity &entity) {
-            if (!self) {
-                result.reject(LookupFailure::NotFound);
-                return;
-            }
+    lookup.onResolve([done](const Entity &) { done(); });
+    lookup.onReject([done](bool) { done(); });
+    const auto unavailable = [self = QPointer<API>(this), result](const QString &why) {
+        result.reject(LookupFailure(LookupFailure::Unavailable,
+                                    self ? self->m_connector.unreachableReason(why) : why));
+    };
+    lookup.onResolve([result](const Entity &entity) { result.resolve(entity); });
+    lookup.onReject([result, unavailable](bool failed) {
+        if (failed)
+            unavailable(QString());
+        else
+            result.reject(LookupFailure::NotFound);
+    });
+    const std::chrono::milliseconds deadline = m_lookupDeadline;
+    QTimer::singleShot(deadline, this, [unavailable, deadline]() {
+        unavailable(QStringLiteral("no answer within %1 s").arg(double(deadline.count()) / 1000));
+    });
+    m_connector.searchByPhone(m_connector.phoneVariants(phone), QJsonObject(), MsgBuilder())
+        .onResolve([self = QPointer<API>(this), lookup](const Entity &entity) {
+            if (!self)
+                return lookup.reject(true);
             self->m_connector.loadEntityConnectedEntities(entity)
-                .onResolve([result](const Entity &loaded) { result.resolve(loaded); })
-                .onReject([result]() { result.reject(LookupFailure::NotFound); });
+                .onResolve([lookup](const Entity &loaded) { lookup.resolve(loaded); })
+                .onReject([lookup]() { lookup.reject(true); });
         })
-        .onReject([result]() { result.reject(LookupFailure::NotFound); });
+        .onReject([lookup](bool failed) { lookup.reject(failed); });
     return result;
 }
 
@@ -431,49 +503,6 @@ void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
     }
     if (changed)
         saveRegistrations();
-}
-
-void API::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
-{
-    if (finish.callId().isEmpty())
-        return;
-    m_recordingsInHand.insert(finish.callId());
-    if (m_owedRecordings.contains(finish.callId()))
-        return;
-    m_owedRecordings.insert(finish.callId(), {finish, conversation});
-    saveRegistrations();
-}
-
-void API::forgetRecording(const QString &crmCallId)
-{
-    m_recordingsInHand.remove(crmCallId);
-    if (m_owedRecordings.remove(crmCallId) > 0)
-        saveRegistrations();
-}
-
-void API::attachOwedRecordings()
-{
-    // Those of a previous run only: what this run owes is on its way (a restart of the link comes here again).
-    RegistrationStore::Uploads owed;
-    for (auto it = m_owedRecordings.cbegin(); it != m_owedRecordings.cend(); ++it) {
-        if (!m_recordingsInHand.contains(it.key()))
-            owed.insert(it.key(), *it);
-    }
-    if (!owed.isEmpty())
-        qInfo().noquote() << QStringLiteral("Recordings still to attach: %1").arg(owed.size());
-    for (const RegistrationStore::Upload &upload : owed) {
-        // The call is over: its recording is there now, or will not be.
-        const QString crmCallId = upload.finish.callId();
-        m_recordingsInHand.insert(crmCallId);
-        const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
-        const Utils::Promise<void> done = sendRecording(upload.finish, upload.conversation, trace, false);
-        const auto forget = [self = QPointer<API>(this), crmCallId]() {
-            if (self)
-                self->forgetRecording(crmCallId);
-        };
-        done.onResolve(forget);
-        done.onReject(forget);
-    }
 }
 
 void API::saveRegistrations()

@@ -26,6 +26,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+
 namespace Orvix::HttpClient {
 class HttpClient;
 }
@@ -91,6 +93,17 @@ public:
     Utils::Promise<QString, LookupFailure> getResponsibleForPhone(const QString &phone);
     Utils::Promise<QJsonObject, LookupFailure> getResponsibleData(const QString &phone);
 
+    // Attaches the recordings still owed by a previous run of the service: called once the PBX link has
+    // started and can say where they are. Those this run has in hand already are left alone, so a
+    // restart of the links sends nothing twice.
+    void attachOwedRecordings();
+    // The first pause before an owed recording the PBX could not give yet is asked for again (1 min by
+    // default); it doubles up to an hour, and the recording is given up a day after it was owed.
+    void setRecordingRetryPause(std::chrono::milliseconds pause) { m_recordingRetryPause = pause; }
+    // How long a lookup of the public routes waits for the portal before it answers that it cannot be
+    // reached (4 s by default).
+    void setLookupDeadline(std::chrono::milliseconds deadline) { m_lookupDeadline = deadline; }
+
     // The base URL the CRM calls back for click-to-call events.
     QString serverUrl(bool useRelay) const;
     // The link to a conversation's recording on our own server, written into its activity when the
@@ -137,8 +150,10 @@ private:
 
     void readSettings();
     void unbindAll();
-    void bindExternalCallStart(bool useRelay);
-    void bindExternalCallBackStart(bool useRelay);
+    // The handler of one of the portal's events: the relay's route, or our own with the event key.
+    void bindEvent(const QString &event, const QString &route, const QString &relayRoute, bool useRelay);
+    QString eventHandlerUrl(const QString &route) const;
+    void unbindStaleHandlers(const QString &event, const QString &route);
     void addExternalLines();
     void loadSavedRegistrations();
     QString ownServerAddress(const QString &host) const;
@@ -175,24 +190,30 @@ private:
     void finishRegistration(const QString &key, const CallRegistration &registration,
                             const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
                             Utils::Promise<int> result);
-    // The employee of the extension; a look-up that failed (not one that found nobody) is tried again.
-    Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace, int tries);
+    // The employee of the extension; rejects when there is none or the look-up failed.
+    Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace);
     void sendFinish(const CallRegistration &registration, int userId, const Entities::Conversation &conversation,
                     const Utils::MsgBuilder &trace, Utils::Promise<int> result);
     Utils::Promise<void> customUpdateActivity(int activityId, const Entities::Conversation &conversation,
                                               const Utils::MsgBuilder &trace);
-    Utils::Promise<void> attachRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
-                                         const Utils::MsgBuilder &trace);
-    // Asks for the recording's file and uploads it, or links it. With deferIfMissing, a file not found is
-    // asked for again at the call's end, when the PBX has written the record that names it.
-    Utils::Promise<void> sendRecording(const CallRegistration &finish, const Entities::Conversation &conversation,
-                                       const Utils::MsgBuilder &trace, bool deferIfMissing);
+    // Asks for the recording's file and uploads it, or links it; settles once the file was asked for and
+    // the upload had its first try. What became of it is dealt with here: attached, missing or refused, it
+    // is forgotten; with deferIfMissing, a file not given is asked for again at the call's end, when the PBX
+    // has written the record that names it; one the PBX could not give yet is asked for again later.
+    Utils::Promise<void> sendRecording(const RegistrationStore::Upload &upload, const Utils::MsgBuilder &trace,
+                                       bool deferIfMissing);
+    // One upload of the file; a portal that did not take it gets it once more, behind the calls' work.
+    Utils::Promise<void> uploadRecording(const RegistrationStore::Upload &upload, const QString &file,
+                                         const Utils::MsgBuilder &trace, bool resent);
+    void recordingNotGiven(const RegistrationStore::Upload &upload, const Entities::RecordingFailure &failure,
+                           const Utils::MsgBuilder &trace, bool deferIfMissing);
+    // Asks again after a pause that grows at each try, and at the call's end if the call is still up.
+    void retryRecording(const RegistrationStore::Upload &upload, const Utils::MsgBuilder &trace,
+                        const QString &reason);
     // The recordings still owed (kept in the saved registrations until attached or given up).
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
     void forgetRecording(const QString &crmCallId);
     Utils::Promise<void> attachMissingRecordings(const QString &callId, const Utils::MsgBuilder &trace);
-    // Attaches the recordings a previous run of the service still owed.
-    void attachOwedRecordings();
 
     Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);
     void updateAndClearAll(const Entities::Call &call, const Utils::MsgBuilder &trace);
@@ -261,8 +282,16 @@ private:
     QSet<QString> m_recordingsInHand;
     // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
+    // Per owed recording waiting for its next try: the ticket of the timer that will ask, and the tries so far.
+    QHash<QString, quint64> m_recordingRetries;
+    QHash<QString, int> m_recordingTries;
+    quint64 m_lastRetryTicket = 0;
+    std::chrono::milliseconds m_recordingRetryPause{60000};
+    std::chrono::milliseconds m_lookupDeadline{4000};
     // Calls whose end is being processed: a recording not found now will not be found later.
     QSet<QString> m_endingCalls;
+    // Calls whose end the PBX reported, until it has been processed: a card shown now would come too late.
+    QSet<QString> m_endedCalls;
     // Calls with a finish that failed: their summary says so.
     QSet<QString> m_unfinishedCalls;
 

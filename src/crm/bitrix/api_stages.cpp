@@ -1,14 +1,13 @@
 // The call-flow stages of the CRM API: one task per PBX call event, from the registration at the start
-// of a call to its finish, recording and final updates at the end.
+// of a call to its finish and final updates at the end (the recordings: api_recordings.cpp).
 
 #include "crm/bitrix/api.h"
+#include "crm/bitrix/api_p.h"
 
 #include "entities/telephonyeventloghandler.h"
 
 #include <QDebug>
 #include <QPointer>
-#include <QTimer>
-#include <QUrl>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -19,40 +18,11 @@ using Entities::Conversation;
 using Utils::MsgBuilder;
 using Utils::Promise;
 
+using ApiDetail::child;
+using ApiDetail::resolved;
+using ApiDetail::whenSettled;
+
 inline constexpr QLatin1String kLeadComment("COMMENTS");
-
-MsgBuilder child(const MsgBuilder &trace, MsgBuilder::ChildTaskName childTask)
-{
-    MsgBuilder copy = trace;
-    copy.setChildTask(childTask);
-    return copy;
-}
-
-Promise<void> resolved()
-{
-    Promise<void> promise;
-    promise.resolve();
-    return promise;
-}
-
-// Settles target as soon as source settles, whichever way.
-template <typename T, typename E>
-void whenSettled(const Promise<T, E> &source, std::function<void()> then)
-{
-    if constexpr (std::is_void_v<T>)
-        source.onResolve([then]() { then(); });
-    else
-        source.onResolve([then](T) { then(); });
-    if constexpr (std::is_void_v<E>)
-        source.onReject([then]() { then(); });
-    else
-        source.onReject([then](E) { then(); });
-}
-
-QString percentEncoded(const QString &value)
-{
-    return QString::fromLatin1(QUrl::toPercentEncoding(value));
-}
 
 } // namespace
 
@@ -88,6 +58,7 @@ void API::conversationEnded(const Conversation &conversation, const MsgBuilder &
 
 void API::callEnded(const Call &call, const MsgBuilder &trace)
 {
+    m_endedCalls.insert(call.id());
     enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
         return self ? self->onCallEndedTask(call, trace) : resolved();
     });
@@ -406,6 +377,13 @@ Promise<void> API::showCallCard(const Conversation &conversation, const MsgBuild
 Promise<void> API::showCallCardIfRecent(const QString &crmCallId, const Conversation &conversation,
                                         const MsgBuilder &trace)
 {
+    if (m_endedCalls.contains(conversation.callId())) {
+        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
+                                 .build(MsgBuilder::Warning,
+                                        QStringLiteral("Don't show call card to user#%1 because the call has ended")
+                                            .arg(conversation.internalNumber()));
+        return resolved();
+    }
     if (!conversation.isRecent()) {
         qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
                                  .build(MsgBuilder::Warning,
@@ -527,7 +505,7 @@ void API::deleteBoundEntity(const CallRegistration &registration, const MsgBuild
     }
 }
 
-// ---- Conversation end, finish and recordings ----
+// ---- Conversation end and finish ----
 
 Promise<void> API::onConversationEndedTask(const Conversation &conversation, const MsgBuilder &trace)
 {
@@ -647,7 +625,7 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         return;
     }
 
-    findFinishingUser(conversation.internalNumber(), trace, 0)
+    findFinishingUser(conversation.internalNumber(), trace)
         .onResolve([self = QPointer<API>(this), key, registration, conversation, trace, result](const Entity &user) {
             if (!self) {
                 result.reject();
@@ -669,28 +647,19 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         });
 }
 
-Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace, int tries)
+Promise<Entity> API::findFinishingUser(const QString &phone, const MsgBuilder &trace)
 {
-    // Up to three more tries, 1 s, 2 s and 4 s apart (times the connector's pause): a look-up that
-    // failed says nothing of who answered, and the default user would get the call.
-    constexpr int kMaxTries = 3;
+    // The connector sends a look-up that got no answer or a server error again; a look-up that failed for
+    // good says nothing of who answered, and the default user gets the call.
     Promise<Entity> result;
     m_connector.searchUserCached(phone, trace)
         .onResolve([result](const Entity &user) { result.resolve(user); })
-        .onReject([self = QPointer<API>(this), phone, trace, tries, result](bool failed) {
-            if (!self || !failed || tries >= kMaxTries)
-                return result.reject();
-            const auto pause = self->m_connector.retryPause() * (1 << tries);
-            qWarning().noquote() << trace.build(MsgBuilder::Warning,
-                                                QStringLiteral("User look-up for %1 failed; trying again in %2 ms")
-                                                    .arg(phone)
-                                                    .arg(pause.count()));
-            QTimer::singleShot(pause, self, [self, phone, trace, tries, result]() {
-                if (self)
-                    self->findFinishingUser(phone, trace, tries + 1).proxyTo(result);
-                else
-                    result.reject();
-            });
+        .onReject([phone, trace, result](bool failed) {
+            if (failed) {
+                qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                                    QStringLiteral("User look-up for %1 failed").arg(phone));
+            }
+            result.reject();
         });
     return result;
 }
@@ -723,17 +692,29 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                 result.resolve(finish.activityId());
                                 return;
                             }
-                            whenSettled(self->attachRecording(finish, conversation, trace),
+                            const RegistrationStore::Upload upload =
+                                self->m_owedRecordings.value(finish.callId(), {finish, conversation, QDateTime()});
+                            const bool ending = self->m_endingCalls.contains(conversation.callId());
+                            whenSettled(self->sendRecording(upload, trace, !ending),
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([callId, crmCallId, trace, result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, trace, result](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
                     MsgBuilder::Error,
                     QStringLiteral("Failed to finish CRM call [%1] of call [%2]; it stays open in the CRM")
                         .arg(crmCallId, callId));
+            } else if (reason == RegistrationFailedReason::Uncertain) {
+                // A try went unanswered: the call may well be closed, with the records it binds.
+                qWarning().noquote() << trace.build(
+                    MsgBuilder::Error,
+                    QStringLiteral("The finish of CRM call [%1] of call [%2] went unanswered and was then refused; "
+                                   "it may have gone through, so nothing bound to it is deleted")
+                        .arg(crmCallId, callId));
+                if (self)
+                    self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
             }
             result.reject();
         });
@@ -759,64 +740,6 @@ Promise<void> API::customUpdateActivity(int activityId, const Conversation &conv
         result.resolve();
     });
     Q_EMIT activityFieldsCustomizationRequest(sent, fields);
-    return result;
-}
-
-QString API::recordingUrl(const Conversation &conversation) const
-{
-    const QString host = ownServerAddress(m_addressInt.isEmpty() ? m_listenHost : m_addressInt);
-    // Encoded, or a "+" in a number would come back as a blank.
-    return QStringLiteral("%1/get_conversation_recording?id=%2&from=%3&to=%4")
-        .arg(host, percentEncoded(conversation.callId()),
-             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.from())),
-             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.to())));
-}
-
-Promise<void> API::attachRecording(const CallRegistration &finish, const Conversation &conversation,
-                                   const MsgBuilder &trace)
-{
-    // Owed since its finish was confirmed (sendFinish): done, or left for the call's end, it is forgotten.
-    const QString callId = conversation.callId();
-    const QString crmCallId = finish.callId();
-    const Promise<void> result = sendRecording(finish, conversation, trace, !m_endingCalls.contains(callId));
-    whenSettled(result, [self = QPointer<API>(this), callId, crmCallId]() {
-        if (self && !self->m_missingRecordings.value(callId).contains(crmCallId))
-            self->forgetRecording(crmCallId);
-    });
-    return result;
-}
-
-Promise<void> API::sendRecording(const CallRegistration &finish, const Conversation &conversation,
-                                 const MsgBuilder &trace, bool deferIfMissing)
-{
-    if (!m_storeRecordingsInCrm)
-        return m_connector.attachRecordingUrl(finish.activityId(), recordingUrl(conversation), trace);
-
-    Promise<void> result;
-    Promise<QString, Entities::RecordingFailure> path;
-    path.onResolve([self = QPointer<API>(this), finish, trace, result](const QString &file) {
-        if (self)
-            self->m_connector.attachRecording(finish.callId(), file, trace).proxyTo(result);
-        else
-            result.reject();
-    });
-    path.onReject([self = QPointer<API>(this), finish, conversation, trace, deferIfMissing,
-                   result](const Entities::RecordingFailure &) {
-        const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
-        if (self && deferIfMissing) {
-            // The PBX names a leg's recording only when the whole call ends.
-            qDebug().noquote() << line.build(MsgBuilder::Warning,
-                                             QStringLiteral("Recording of %1 not found yet; asking again at the end of the call")
-                                                 .arg(conversation.id()));
-            self->m_missingRecordings[conversation.callId()].insert(finish.callId(), {finish, conversation});
-        } else {
-            qWarning().noquote() << line.build(
-                MsgBuilder::Warning, QStringLiteral("Failed to get conversation recording %1").arg(conversation.id()));
-        }
-        result.reject();
-    });
-    Q_EMIT conversationRecordingPathRequest(conversation.callId(), m_connector.phoneWithoutPrefixes(conversation.from()),
-                                            m_connector.phoneWithoutPrefixes(conversation.to()), path);
     return result;
 }
 
@@ -884,22 +807,6 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
     return result;
 }
 
-Promise<void> API::attachMissingRecordings(const QString &callId, const MsgBuilder &trace)
-{
-    // Legs finished while the call went on whose recording was not found then: the PBX has named it now.
-    QList<Promise<void>> attached;
-    for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId)) {
-        const QString crmCallId = owed.finish.callId();
-        const Promise<void> done = sendRecording(owed.finish, owed.conversation, trace, false);
-        whenSettled(done, [self = QPointer<API>(this), crmCallId]() {
-            if (self)
-                self->forgetRecording(crmCallId);
-        });
-        attached.append(done);
-    }
-    return Promise<void>::all(attached);
-}
-
 Promise<int> API::registerCallEnd(const Call &call, const MsgBuilder &trace)
 {
     const Conversation conversation =
@@ -954,6 +861,7 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
         deleteBoundEntity(bound, trace);
 
     m_callRegistrations.remove(callId);
+    m_endedCalls.remove(callId);
     m_transferredCalls.remove(callId);
     for (const Conversation &conversation : call.conversations())
         m_transferredCalls.remove(conversation.id());

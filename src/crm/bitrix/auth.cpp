@@ -4,6 +4,7 @@
 #include "httpclient/httpclient.h"
 #include "httpclient/request.h"
 #include "httpclient/response.h"
+#include "utils/networkerrortext.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -117,8 +118,8 @@ QJsonObject Auth::errorObject(const HttpClient::Response &response, const QByteA
 {
     const int status = response.statusCode();
     // No HTTP answer at all: the administrator must read why (refused, unknown host, time-out).
-    const QString description = status == 0 ? QStringLiteral("No answer from %1: %2")
-                                                  .arg(response.url().host(), response.errorString())
+    const QString description = status == 0 ? QStringLiteral("Cannot connect to the CRM portal at %1: %2")
+                                                  .arg(response.url().host(), Utils::networkErrorText(response.error()))
         : status >= 400 && status <= 499 ? QStringLiteral("Client Error")
                                          : QString::fromLatin1(upToZero(body));
     return QJsonObject{{QStringLiteral("code"), status}, {QStringLiteral("description"), description}};

@@ -5,13 +5,16 @@
 #include "crm/bitrix/token.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
+#include "utils/networkerrortext.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QTimer>
+#include <QUrl>
 
+#include <algorithm>
 #include <utility>
 
 namespace Orvix::CRM::Bitrix {
@@ -30,9 +33,9 @@ inline constexpr QLatin1String kEventBind("event.bind");
 inline constexpr QLatin1String kCallIdKey("CALL_ID");
 // A server error or a lost answer is tried again after 1 s, 2 s, 4 s, 8 s and 16 s (times the base pause).
 constexpr int kMaxTries = 5;
-// What a recording upload may take beyond the usual time-out: one millisecond for every 64 bytes sent,
-// a link of about 500 kbit/s.
-constexpr qint64 kUploadBytesPerMsec = 64;
+// Lost answers cost a whole time-out each: after three in a row (about 48 s with the default 15 s) the
+// portal counts as lost, rather than holding every call for minutes.
+constexpr int kMaxUnansweredTries = 3;
 
 QString compactJson(const QJsonObject &object)
 {
@@ -157,10 +160,9 @@ void Connector::stop(bool resetToken)
     // portal still never sees two of ours at once. The state is made consistent before the rejection
     // runs anyone's callbacks, since those may well call stop() or run() again.
     const bool cancelling = m_awaitingCredentials != 0;
-    const Utils::Promise<QJsonValue> cancelled = m_awaitingCredentialsPromise;
+    const QSharedPointer<PendingRequest> cancelled = std::exchange(m_awaitingCredentialsRequest, nullptr);
     if (cancelling) {
         m_awaitingCredentials = 0;
-        m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
         m_busy = false;
     }
 
@@ -173,34 +175,56 @@ void Connector::stop(bool resetToken)
         std::exchange(m_auth, nullptr)->deleteLater();
     }
 
-    if (cancelling) {
+    if (cancelling && cancelled) {
         qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
-        cancelled.reject();
+        cancelled->result.reject(RequestFailure{RequestFailure::Unreachable, cancelled->mayHaveBeenDone,
+                                                QStringLiteral("the CRM link stopped")});
     }
 }
 
 Utils::Promise<QJsonValue> Connector::run(const QString &method, QJsonObject params,
                                           HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
 {
-    Utils::Promise<QJsonValue> promise;
+    Utils::Promise<QJsonValue> result;
+    enqueue(method, params, httpMethod, msg, false)
+        .onResolve([result](const QJsonValue &value) { result.resolve(value); })
+        .onReject([result](const RequestFailure &) { result.reject(); });
+    return result;
+}
+
+Utils::Promise<QJsonValue, RequestFailure> Connector::runWithReason(const QString &method, const QJsonObject &params,
+                                                                    HttpClient::Request::Method httpMethod,
+                                                                    const MsgBuilder &msg)
+{
+    return enqueue(method, params, httpMethod, msg, false);
+}
+
+Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &method, const QJsonObject &params,
+                                                              HttpClient::Request::Method httpMethod,
+                                                              const MsgBuilder &msg, bool custom)
+{
+    Utils::Promise<QJsonValue, RequestFailure> promise;
     const QPointer<Connector> self(this);
-    m_requestQueue.append([self, method, params, httpMethod, msg, promise]() {
+    m_requestQueue.append([self, method, params, httpMethod, msg, custom, promise]() {
         if (!self)
             return;
         const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
-        self->execute(method, params, httpMethod, msg)
+        Utils::Promise<QJsonValue, RequestFailure> result;
+        result
             .onResolve([self, method, params, msg, promise, startedAt](const QJsonValue &value) {
                 if (self)
                     self->writeRequestLog(method, params, value, QDateTime::currentMSecsSinceEpoch() - startedAt,
                                           msg, true);
                 promise.resolve(value);
             })
-            .onReject([self, method, params, msg, promise, startedAt]() {
+            .onReject([self, method, params, msg, promise, startedAt](const RequestFailure &failure) {
                 if (self)
                     self->writeRequestLog(method, params, QStringLiteral("rejected"),
                                           QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
-                promise.reject();
+                promise.reject(failure);
             });
+        self->attempt(QSharedPointer<PendingRequest>::create(
+            PendingRequest{method, params, httpMethod, msg, result, custom}));
     });
     return promise;
 }
@@ -209,7 +233,28 @@ Utils::Promise<QJsonValue> Connector::makeCustomRequest(const QString &method, c
                                                         HttpClient::Request::Method httpMethod)
 {
     qDebug().noquote() << MsgBuilder().build(MsgBuilder::Start, QStringLiteral("Make custom request"));
-    return run(method, params, httpMethod, MsgBuilder());
+    Utils::Promise<QJsonValue> result;
+    enqueue(method, params, httpMethod, MsgBuilder(), true)
+        .onResolve([result](const QJsonValue &value) { result.resolve(value); })
+        .onReject([result](const RequestFailure &) { result.reject(); });
+    return result;
+}
+
+QString Connector::unreachableReason(const QString &why) const
+{
+    QString reason = why.isEmpty() ? m_lastFailure : why;
+    if (reason.isEmpty())
+        reason = isStarted() ? QStringLiteral("no answer") : QStringLiteral("the CRM link waits for its restart");
+    const QString host = portalHostName();
+    if (host.isEmpty())
+        return QStringLiteral("the CRM portal cannot be reached: %1").arg(reason);
+    return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(host, reason);
+}
+
+QString Connector::portalHostName() const
+{
+    const QString host = QUrl::fromUserInput(m_portalHost).host();
+    return host.isEmpty() ? m_portalHost : host;
 }
 
 void Connector::sendNextRequest()
@@ -221,23 +266,20 @@ void Connector::sendNextRequest()
     request();
 }
 
-Utils::Promise<QJsonValue> Connector::execute(const QString &method, const QJsonObject &params,
-                                              HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
+void Connector::fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason)
 {
-    Utils::Promise<QJsonValue> result;
-    attempt(QSharedPointer<PendingRequest>::create(PendingRequest{method, params, httpMethod, msg, result}));
-    return result;
+    m_lastFailure = reason;
+    request->result.reject(RequestFailure{kind, request->mayHaveBeenDone, reason});
 }
 
 void Connector::attempt(const QSharedPointer<PendingRequest> &request)
 {
-    const Utils::Promise<QJsonValue> result = request->result;
     const MsgBuilder msg = request->msg;
     m_busy = true;
     request->triedAt = QDateTime::currentMSecsSinceEpoch();
     const quint64 execution = ++m_executionCount;
     m_awaitingCredentials = execution;
-    m_awaitingCredentialsPromise = result;
+    m_awaitingCredentialsRequest = request;
 
     const QPointer<Connector> self(this);
     addCredentials(request->params, execution)
@@ -245,16 +287,18 @@ void Connector::attempt(const QSharedPointer<PendingRequest> &request)
             if (!self || self->m_awaitingCredentials != execution)
                 return; // settled by stop()
             self->m_awaitingCredentials = 0;
-            self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
+            self->m_awaitingCredentialsRequest.reset();
             self->send(request, withCredentials);
         })
-        .onReject([self, execution, msg, result](const QJsonObject &) {
+        .onReject([self, execution, msg, request](const QJsonObject &error) {
             if (!self || self->m_awaitingCredentials != execution)
                 return;
             self->m_awaitingCredentials = 0;
-            self->m_awaitingCredentialsPromise = Utils::Promise<QJsonValue>();
+            self->m_awaitingCredentialsRequest.reset();
             self->m_busy = false;
-            result.reject();
+            self->fail(request, RequestFailure::Unreachable,
+                       QStringLiteral("the login failed (%1)")
+                           .arg(error.value(QLatin1String("description")).toVariant().toString()));
             qWarning().noquote() << msg.build(MsgBuilder::Warning,
                                               QStringLiteral("Unable to retrieve authorization data"));
             if (self) // the rejection's callbacks may have destroyed us
@@ -298,29 +342,27 @@ void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject 
     // The Auth may be gone when credentials arrived synchronously during a stop; nothing is sent then.
     if (!m_auth) {
         m_busy = false;
-        request->result.reject();
+        request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                              QStringLiteral("the CRM link stopped")});
         return;
     }
     HttpClient::Request httpRequest(QUrl(m_auth->getRestUrl(request->method), QUrl::TolerantMode),
                                     request->httpMethod, params);
-    std::chrono::milliseconds timeout = m_requestTimeout;
-    if (request->method == kAttachRecord)
-        timeout += std::chrono::milliseconds(params.value(QLatin1String("FILE_CONTENT")).toString().size()
-                                             / kUploadBytesPerMsec);
-    httpRequest.setTransferTimeout(timeout);
+    // The time-out counts silence only: an upload that still moves, however long, is never cut.
+    httpRequest.setTransferTimeout(m_requestTimeout);
 
     const QPointer<Connector> self(this);
-    const Utils::Promise<QJsonValue> result = request->result;
     m_httpClient->send(httpRequest)
         .onResolve([self, request](const QSharedPointer<HttpClient::Response> &response) {
             if (!self)
-                return request->result.reject();
+                return request->result.reject(RequestFailure{RequestFailure::Unreachable, true, QString()});
             self->checkAnswer(response, request);
         })
-        .onReject([self, result]() {
-            if (self)
-                self->m_busy = false;
-            result.reject();
+        .onReject([self, request]() {
+            if (!self)
+                return request->result.reject(RequestFailure{RequestFailure::Unreachable, true, QString()});
+            self->m_busy = false;
+            self->fail(request, RequestFailure::Unreachable, QStringLiteral("the request could not be sent"));
         });
 }
 
@@ -342,10 +384,10 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         return;
     } else if (request->method == kEventBind
                && document.object().value(QLatin1String("error")).toString() == QLatin1String("ERROR_HANDLER_ALREADY_EXIST")) {
-        // Bound at an earlier start: what was asked for is in place.
+        // Bound at an earlier start: what was asked for is in place. The request log shows the portal's answer.
         qDebug().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The handler of %1 is already bound")
                                                             .arg(request->params.value(QLatin1String("event")).toString()));
-        request->result.resolve(true);
+        request->result.resolve(document.object());
         return;
     } else if (request->method == kFinish && isCallNotFound(document.object())) {
         // An earlier try reached the portal and closed the call and only its answer got lost, in this run or
@@ -356,7 +398,19 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
             qDebug().noquote() << msg.build(MsgBuilder::Ok, line);
         else
             qInfo().noquote() << msg.build(MsgBuilder::Ok, line);
-        request->result.resolve(QJsonObject{{kCallIdKey, request->params.value(kCallIdKey)}});
+        request->result.resolve(QJsonObject{{kCallIdKey, request->params.value(kCallIdKey)},
+                                            {kAlreadyFinished, true}});
+        return;
+    } else if (status == 0) {
+        const QString why = Utils::networkErrorText(response->error());
+        qCritical().noquote() << msg.build(
+            MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
+        // A run of lost answers ends like a run of server errors: the portal counts as lost.
+        const bool lost = request->unanswered >= kMaxUnansweredTries;
+        const QPointer<Connector> self(this);
+        fail(request, RequestFailure::Unreachable, why);
+        if (lost && self) // the rejection's callbacks may have destroyed us
+            Q_EMIT connectionLost();
         return;
     } else {
         error = QStringLiteral("Bad code");
@@ -369,6 +423,8 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                 m_auth->resetToken();
         } else if (status >= 500) {
             qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
+            // An upload is not sent again here: its caller does, and one refusal says little of the portal.
+            lost = request->method != kAttachRecord;
         } else {
             lost = false;
         }
@@ -383,11 +439,20 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                                          QStringLiteral("Data: %1").arg(compactJson(document.object()))}
                                  .join(QLatin1Char(' '));
         qCritical().noquote() << msg.build(MsgBuilder::Error, text);
-        request->result.reject();
+        const QString code = document.object().value(QLatin1String("error")).toString();
+        if (status >= 500)
+            fail(request, RequestFailure::Unreachable, QStringLiteral("server error %1").arg(status));
+        else if (status >= 200 && status <= 299)
+            fail(request, RequestFailure::Refused, QStringLiteral("an answer that is no REST answer"));
+        else
+            fail(request, RequestFailure::Refused, QStringLiteral("the portal refused it (%1%2)")
+                                                       .arg(status)
+                                                       .arg(code.isEmpty() ? QString() : QStringLiteral(" ") + code));
         return;
     }
 
     m_nextBackoff = m_rateLimitBackoff;
+    m_lastFailure.clear();
     const QJsonValue value = document.object().value(QLatin1String("result"));
     // A batch answers {"result": {command: result}, "result_error": ...}; callers read the results by
     // command name.
@@ -405,15 +470,21 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     const bool renew = (expired || unknownToken) && !request->tokenRenewed;
     const bool limited = status == 503 && code == QLatin1String("QUERY_LIMIT_EXCEEDED");
     // No answer at all: the request may or may not have reached the portal, so only what is safe to do
-    // twice goes again.
-    const bool unanswered = status == 0
+    // twice goes again. A gateway's error may come after the portal did the work as well.
+    const bool lostAnswer = status == 0
         && (networkError == QNetworkReply::OperationCanceledError
-            || networkError == QNetworkReply::RemoteHostClosedError)
-        && isRepeatable(request->method, request->params);
-    // A server error other than 503 may come after the portal did the work (a gateway that gave up
-    // waiting, an error after the write): an add is not sent twice for it either.
-    const bool serverError = status >= 500 && !limited
-        && (status == 503 || isRepeatable(request->method, request->params));
+            || networkError == QNetworkReply::RemoteHostClosedError);
+    if (lostAnswer)
+        ++request->unanswered;
+    if (lostAnswer || (status >= 500 && status != 503))
+        request->mayHaveBeenDone = true;
+    const bool repeatable = isRepeatable(request->method, request->params)
+        && (!request->custom || isReading(request->method, request->params));
+    const bool unanswered = lostAnswer && repeatable && request->unanswered < kMaxUnansweredTries;
+    // A server error other than 503 may come after the portal did the work: an add is not sent twice for it
+    // either. An upload is never sent again here: it would hold every other call's requests once more.
+    const bool serverError = status >= 500 && !limited && !lostAnswer
+        && (repeatable || (status == 503 && request->method != kAttachRecord));
     const bool failed = serverError || unanswered;
     if (!m_auth || (!renew && !limited && !(failed && request->tries < kMaxTries)))
         return false;
@@ -453,14 +524,15 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
                 .arg(status == 0 ? QStringLiteral("No answer") : QStringLiteral("Server error %1").arg(status),
                      request->method)
                 .arg(pause.count())
-                .arg(request->tries)
-                .arg(kMaxTries));
+                .arg(lostAnswer ? request->unanswered : request->tries)
+                .arg(lostAnswer ? kMaxUnansweredTries - 1 : kMaxTries));
     }
     QTimer::singleShot(pause, this, [this, request]() {
         // A stop in the meantime took the credentials away: the request ends here.
         if (!m_auth) {
             m_busy = false;
-            request->result.reject();
+            request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                                  QStringLiteral("the CRM link stopped")});
             return;
         }
         attempt(request);
@@ -474,6 +546,8 @@ bool Connector::isRepeatable(const QString &method, const QJsonObject &params)
     // else the connector sends reads, or sets what a second send sets again (a register carries the id of
     // its physical call, and the portal answers a repeated one with the call it has).
     const auto isAdd = [](const QString &name) { return name.endsWith(QLatin1String(".add"), Qt::CaseInsensitive); };
+    if (method == kAttachRecord)
+        return false;
     if (method != kBatch)
         return !isAdd(method);
     for (auto it = params.begin(); it != params.end(); ++it) {
@@ -481,6 +555,37 @@ bool Connector::isRepeatable(const QString &method, const QJsonObject &params)
             return false;
     }
     return true;
+}
+
+bool Connector::isReading(const QString &method, const QJsonObject &params)
+{
+    const auto reads = [](const QString &name) {
+        static const QStringList suffixes{QStringLiteral(".get"), QStringLiteral(".list"), QStringLiteral(".fields"),
+                                          QStringLiteral(".search"), QStringLiteral(".current")};
+        static const QStringList names{QStringLiteral("app.info"), QStringLiteral("profile"),
+                                       QStringLiteral("methods"), QStringLiteral("scope"),
+                                       QStringLiteral("server.time"), QStringLiteral("feature.get")};
+        const QString lower = name.trimmed().toLower();
+        return names.contains(lower) || std::any_of(suffixes.cbegin(), suffixes.cend(), [&lower](const QString &s) {
+                   return lower.endsWith(s);
+               });
+    };
+    if (method.compare(kBatch, Qt::CaseInsensitive) != 0)
+        return reads(method);
+    bool any = false;
+    for (auto it = params.begin(); it != params.end(); ++it) {
+        if (!it.key().startsWith(QLatin1String("cmd")))
+            continue;
+        // A batch's commands come as "cmd[name]" keys or as one "cmd" object.
+        const QJsonObject commands =
+            it.value().isObject() ? it.value().toObject() : QJsonObject{{it.key(), it.value()}};
+        for (const QJsonValue &command : commands) {
+            any = true;
+            if (!reads(command.toString().section(QLatin1Char('?'), 0, 0)))
+                return false;
+        }
+    }
+    return any;
 }
 
 bool Connector::isCallNotFound(const QJsonObject &answer)

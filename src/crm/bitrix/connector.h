@@ -3,6 +3,7 @@
 #include "crm/bitrix/activity.h"
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/registrationfailedreason.h"
+#include "crm/bitrix/requestfailure.h"
 #include "crm/entity.h"
 #include "entities/entities.h"
 #include "httpclient/request.h"
@@ -70,12 +71,13 @@ public:
     void setTokenBaseDirectory(const QString &directory);
     // The token file of the last start (or of the next, before any).
     QString tokenFilePath() const;
-    // Transfer time-out of every REST and OAuth request (15 s by default; a recording upload gets more in
-    // proportion to its size); takes effect at the next start.
+    // Transfer time-out of every REST and OAuth request (15 s by default): the time without a byte moving,
+    // so a large upload that still moves is never cut. Takes effect at the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout);
     // First pause before a request refused by the portal's rate limit goes again (1 s by default); the
     // pause doubles at each refusal up to 30 times this, and is back to it after a success. A server error
-    // or a lost answer waits this long before the first of its 5 further tries, twice as long before each next.
+    // or a lost answer waits this long before the first of its further tries (5 after server errors, 2
+    // after lost answers), twice as long before each next.
     void setRateLimitBackoff(std::chrono::milliseconds base);
     std::chrono::milliseconds retryPause() const { return m_rateLimitBackoff; }
 
@@ -91,8 +93,16 @@ public:
     // rejects without reason when it fails. Nothing is sent before the timer takes it.
     virtual Utils::Promise<QJsonValue> run(const QString &method, QJsonObject params,
                                            HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+    // The same, rejecting with why.
+    Utils::Promise<QJsonValue, RequestFailure> runWithReason(const QString &method, const QJsonObject &params,
+                                                             HttpClient::Request::Method httpMethod,
+                                                             const Utils::MsgBuilder &msg);
+    // A request an administrator or a script wrote: after a lost answer it goes again only when its method
+    // reads, since a write of unknown effect may well have been done.
     Utils::Promise<QJsonValue> makeCustomRequest(const QString &method, const QJsonObject &params,
                                                  HttpClient::Request::Method httpMethod);
+    // "the CRM portal at <host> cannot be reached: <why>"; without a why, the last failure seen.
+    QString unreachableReason(const QString &why = QString()) const;
 
     // ---- Calls, call cards, recordings, external lines and event bindings ----
 
@@ -126,9 +136,10 @@ public:
     // Users the call's card is shown to, as far as this connector showed and hid it.
     QSet<int> shownUsers(const QString &callId) const { return m_shownUsers.value(callId); }
 
-    // Uploads the recording file to the CRM call; an empty or unreadable file sends nothing and rejects.
-    Utils::Promise<void> attachRecording(const QString &callId, const QString &filePath,
-                                         const Utils::MsgBuilder &msg);
+    // Uploads the recording file to the CRM call, once: a failed upload is not sent again here. An empty or
+    // unreadable file sends nothing and rejects as refused.
+    Utils::Promise<void, RequestFailure> attachRecording(const QString &callId, const QString &filePath,
+                                                         const Utils::MsgBuilder &msg);
     // Appends a player and a download link for the recording to the activity's description.
     Utils::Promise<void> attachRecordingUrl(int activityId, const QString &url, const Utils::MsgBuilder &msg);
     // The whole file; empty when it is missing or cannot be read.
@@ -147,6 +158,8 @@ public:
     Utils::Promise<QStringList> getEventHandlers(const QString &event);
     // Unbinds every handler of the event; resolves with the number unbound, 0 when that failed.
     Utils::Promise<int> unbindEventHandlers(const QString &event);
+    // The same for these handlers of the event only.
+    Utils::Promise<int> unbindEventHandlers(const QString &event, const QStringList &handlers);
 
     int pendingRequests() const { return m_requestQueue.size(); }
     bool isBusy() const { return m_busy; }
@@ -203,8 +216,9 @@ public:
     Utils::Promise<Entity, bool> searchUserCached(const QString &phone, const Utils::MsgBuilder &msg);
     Utils::Promise<Entity, bool> searchByPhone(const QStringList &phones, const QJsonObject &customFilters,
                                                const Utils::MsgBuilder &msg);
-    Utils::Promise<Entity> listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
-                                        const Utils::MsgBuilder &msg);
+    // Rejects with true when the request failed, with false when nothing matched.
+    Utils::Promise<Entity, bool> listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
+                                              const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> getUser(int id);
     Utils::Promise<QList<Entity>> findEntities(EntityType type, QJsonObject filter, const Utils::MsgBuilder &msg);
     Utils::Promise<Entity> getEntity(EntityType type, int id, bool withLinked, const Utils::MsgBuilder &msg);
@@ -344,14 +358,23 @@ private:
         QJsonObject params;
         HttpClient::Request::Method httpMethod;
         Utils::MsgBuilder msg;
-        Utils::Promise<QJsonValue> result;
+        Utils::Promise<QJsonValue, RequestFailure> result;
+        bool custom = false;
         qint64 triedAt = 0;
         bool tokenRenewed = false;
-        int tries = 0; // sent again after a server error or a lost answer
+        int tries = 0;      // sent again after a server error or a lost answer
+        int unanswered = 0; // tries that got no answer
+        bool mayHaveBeenDone = false;
     };
 
-    Utils::Promise<QJsonValue> execute(const QString &method, const QJsonObject &params,
-                                       HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+    Utils::Promise<QJsonValue, RequestFailure> enqueue(const QString &method, const QJsonObject &params,
+                                                       HttpClient::Request::Method httpMethod,
+                                                       const Utils::MsgBuilder &msg, bool custom);
+    QString portalHostName() const;
+    // Ends the request with why, remembered for unreachableReason() until a request succeeds.
+    void fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason);
+    // The activity the portal made for a CRM call: 0 when there is none or it cannot be asked.
+    Utils::Promise<int> findCallActivity(const QString &callId, const Utils::MsgBuilder &msg);
     // Sends the request once more, with fresh credentials; the busy flag stays set in between.
     void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
@@ -391,17 +414,23 @@ private:
     void send(const QSharedPointer<PendingRequest> &request, QJsonObject params);
     void checkAnswer(const QSharedPointer<HttpClient::Response> &response,
                      const QSharedPointer<PendingRequest> &request);
+    // Marks the answer made up for a finish the portal had done already: its activity is still to be found.
+    static constexpr QLatin1String kAlreadyFinished{"ALREADY_FINISHED"};
     // True when the answer is one after which the same request goes again (the answer is logged as a try):
     // the rate limit, a token to renew, or a server error or lost answer that has tries left.
     bool retryLater(int status, const QJsonObject &answer, const QSharedPointer<PendingRequest> &request,
                     QNetworkReply::NetworkError networkError);
-    // False for requests that must not be sent twice blindly: adds of records, alone or in a batch.
+    // False for requests that must not be sent twice blindly: adds of records, alone or in a batch, and
+    // recording uploads (their caller sends them again once, out of the way of the other calls).
     static bool isRepeatable(const QString &method, const QJsonObject &params);
+    // True for methods that only read (".get", ".list", ".fields", "user.current", ...), alone or in a batch.
+    static bool isReading(const QString &method, const QJsonObject &params);
     static bool isCallNotFound(const QJsonObject &answer);
     void writeRequestLog(const QString &method, QJsonObject params, const QJsonValue &response, qint64 durationMsec,
                          const Utils::MsgBuilder &msg, bool ok) const;
 
     QString m_portalHost;
+    QString m_lastFailure; // why the last request failed, in words; empty after a success
     int m_defaultUserId = 0;
     QString m_login;
     QString m_password;
@@ -450,7 +479,7 @@ private:
     // The request waiting for credentials, if any: a stop settles it, since its Auth goes away.
     quint64 m_executionCount = 0;
     quint64 m_awaitingCredentials = 0;
-    Utils::Promise<QJsonValue> m_awaitingCredentialsPromise;
+    QSharedPointer<PendingRequest> m_awaitingCredentialsRequest;
 };
 
 } // namespace Orvix::CRM::Bitrix

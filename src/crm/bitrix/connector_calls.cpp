@@ -6,6 +6,7 @@
 #include "entities/telephonyeventloghandler.h"
 
 #include <QDebug>
+#include <QJsonArray>
 #include <QPointer>
 
 namespace Orvix::CRM::Bitrix {
@@ -305,21 +306,53 @@ void Connector::sendFinish(QJsonObject params, const MsgBuilder &msg, const Regi
     params.remove(QStringLiteral("entity_data"));
 
     const QPointer<Connector> self(this);
-    run(QStringLiteral("telephony.externalcall.finish"), params, HttpClient::Request::Get, msg)
-        .onResolve([self, result, action, msg](const QJsonValue &value) {
-            const CallRegistration registration(value.toObject());
-            if (action == QLatin1String("delete")) {
-                if (self)
-                    self->deleteActivity(registration.activityId(), msg);
-                result.reject(RegistrationFailedReason::ActivityDeleted);
-                return;
-            }
-            result.resolve(registration);
+    const QString callId = params.value(QLatin1String("CALL_ID")).toString();
+    // Once a finish is made, only the action of the customization is left to apply.
+    const auto finished = [self, result, action, msg](const CallRegistration &registration) {
+        if (action == QLatin1String("delete")) {
+            if (self)
+                self->deleteActivity(registration.activityId(), msg);
+            result.reject(RegistrationFailedReason::ActivityDeleted);
+            return;
+        }
+        result.resolve(registration);
+    };
+    runWithReason(QStringLiteral("telephony.externalcall.finish"), params, HttpClient::Request::Get, msg)
+        .onResolve([self, callId, finished, msg](const QJsonValue &value) {
+            const QJsonObject answer = value.toObject();
+            if (!answer.value(kAlreadyFinished).toBool() || !self)
+                return finished(CallRegistration(answer));
+            // Its answer was lost: the activity it made is what the recording link and the activity's
+            // customization need.
+            self->findCallActivity(callId, msg).onResolve([answer, finished](int activityId) {
+                QJsonObject completed = answer;
+                completed.insert(QStringLiteral("CRM_ACTIVITY_ID"), activityId);
+                finished(CallRegistration(completed));
+            });
         })
-        .onReject([result, msg]() {
+        .onReject([result, msg](const RequestFailure &failure) {
             qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Failed to finish registration"));
-            result.reject(RegistrationFailedReason::Failed);
+            // A try that went unanswered may have closed the call: nothing bound to it is to be undone.
+            result.reject(failure.mayHaveBeenDone ? RegistrationFailedReason::Uncertain
+                                                  : RegistrationFailedReason::Failed);
         });
+}
+
+Utils::Promise<int> Connector::findCallActivity(const QString &callId, const MsgBuilder &msg)
+{
+    MsgBuilder trace = msg;
+    trace.setChildTask(MsgBuilder::ActivityList);
+    // The platform files the activity of an external call under the origin "VI_" plus the call's id.
+    const QJsonObject params{
+        {QStringLiteral("filter"), QJsonObject{{QStringLiteral("ORIGIN_ID"), QStringLiteral("VI_") + callId}}},
+        {QStringLiteral("select"), QJsonArray{"ID"}}};
+    Utils::Promise<int> result;
+    run(QStringLiteral("crm.activity.list"), params, HttpClient::Request::Get, trace)
+        .onResolve([result](const QJsonValue &value) {
+            result.resolve(value.toArray().at(0).toObject().value(QLatin1String("ID")).toVariant().toInt());
+        })
+        .onReject([result]() { result.resolve(0); });
+    return result;
 }
 
 RegistrationPromise Connector::finishCall(const QString &callId, int userId, const Entities::Conversation &conversation,

@@ -177,35 +177,43 @@ Utils::Promise<int> Connector::unbindEventHandlers(const QString &event)
     Utils::Promise<int> result;
     const QPointer<Connector> self(this);
     getEventHandlers(event).onResolve([self, result, event](const QStringList &handlers) {
-        if (!self)
-            return result.resolve(0);
-        // Sent also without handlers, as one empty batch: unbinding is tolerant and reports what the
-        // portal confirmed, batch by batch.
-        const auto unbound = QSharedPointer<int>::create(0);
-        QList<Utils::Promise<void>> batches;
-        int first = 0;
-        do {
-            QJsonObject commands;
-            for (int i = first; i < qMin(first + kBatchSize, handlers.size()); ++i) {
-                commands.insert(QStringLiteral("cmd[unbind_handler_%1]").arg(i),
-                                makeBatchCommand(QStringLiteral("event.unbind"),
-                                                 QJsonObject{{QStringLiteral("event"), event},
-                                                             {QStringLiteral("handler"), handlers.at(i)}}));
-            }
-            Utils::Promise<void> done;
-            self->run(QStringLiteral("batch"), commands, HttpClient::Request::Get, MsgBuilder())
-                .onResolve([unbound, done](const QJsonValue &value) {
-                    const int count = value.toObject().size();
-                    qDebug().noquote() << "Unbind handlers count:" << count;
-                    *unbound += count;
-                    done.resolve();
-                })
-                .onReject([done]() { done.resolve(); });
-            batches.append(done);
-            first += kBatchSize;
-        } while (first < handlers.size());
-        Utils::Promise<void>::all(batches).onResolve([unbound, result]() { result.resolve(*unbound); });
+        if (self)
+            self->unbindEventHandlers(event, handlers).proxyTo(result);
+        else
+            result.resolve(0);
     });
+    return result;
+}
+
+Utils::Promise<int> Connector::unbindEventHandlers(const QString &event, const QStringList &handlers)
+{
+    // Sent also without handlers, as one empty batch: unbinding is tolerant and reports what the
+    // portal confirmed, batch by batch.
+    const auto unbound = QSharedPointer<int>::create(0);
+    QList<Utils::Promise<void>> batches;
+    int first = 0;
+    do {
+        QJsonObject commands;
+        for (int i = first; i < qMin(first + kBatchSize, handlers.size()); ++i) {
+            commands.insert(QStringLiteral("cmd[unbind_handler_%1]").arg(i),
+                            makeBatchCommand(QStringLiteral("event.unbind"),
+                                             QJsonObject{{QStringLiteral("event"), event},
+                                                         {QStringLiteral("handler"), handlers.at(i)}}));
+        }
+        Utils::Promise<void> done;
+        run(QStringLiteral("batch"), commands, HttpClient::Request::Get, MsgBuilder())
+            .onResolve([unbound, done](const QJsonValue &value) {
+                const int count = value.toObject().size();
+                qDebug().noquote() << "Unbind handlers count:" << count;
+                *unbound += count;
+                done.resolve();
+            })
+            .onReject([done]() { done.resolve(); });
+        batches.append(done);
+        first += kBatchSize;
+    } while (first < handlers.size());
+    Utils::Promise<int> result;
+    Utils::Promise<void>::all(batches).onResolve([unbound, result]() { result.resolve(*unbound); });
     return result;
 }
 

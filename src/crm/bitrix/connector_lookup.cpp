@@ -116,7 +116,7 @@ Promise<Entity, bool> Connector::searchByPhone(const QStringList &phones, const 
                 return result.reject(false);
             self->listEntities(found, customFilters, msg)
                 .onResolve([result](const Entity &entity) { result.resolve(entity); })
-                .onReject([result]() { result.reject(false); });
+                .onReject([result](bool failed) { result.reject(failed); });
         })
         .onReject([result]() { result.reject(true); });
     return result;
@@ -214,10 +214,10 @@ void Connector::dropExpiredUsers(const QDateTime &now)
     }
 }
 
-Promise<Entity> Connector::listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
-                                        const MsgBuilder &msg)
+Promise<Entity, bool> Connector::listEntities(const QJsonObject &foundIds, const QJsonObject &customFilters,
+                                              const MsgBuilder &msg)
 {
-    Promise<Entity> result;
+    Promise<Entity, bool> result;
     QJsonObject batch;
     int number = 0;
     for (const char *name : {"contact", "company", "lead"}) {
@@ -242,7 +242,7 @@ Promise<Entity> Connector::listEntities(const QJsonObject &foundIds, const QJson
         ++number;
     }
     if (batch.isEmpty()) {
-        result.reject();
+        result.reject(false);
         return result;
     }
 
@@ -264,9 +264,9 @@ Promise<Entity> Connector::listEntities(const QJsonObject &foundIds, const QJson
             if (found.isValid())
                 result.resolve(found);
             else
-                result.reject();
+                result.reject(false);
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result]() { result.reject(true); });
     return result;
 }
 

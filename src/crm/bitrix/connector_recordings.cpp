@@ -51,12 +51,13 @@ QByteArray Connector::readRecordingFile(const QString &filePath)
     return file.readAll();
 }
 
-Utils::Promise<void> Connector::attachRecording(const QString &callId, const QString &filePath,
-                                                const MsgBuilder &msg)
+Utils::Promise<void, RequestFailure> Connector::attachRecording(const QString &callId, const QString &filePath,
+                                                                const MsgBuilder &msg)
 {
     const QByteArray content = readRecordingFile(filePath);
+    Utils::Promise<void, RequestFailure> result;
     // A recording that is not sent: why goes into the log at the given level, and the promise rejects.
-    const auto notAttached = [&msg](QtMsgType level, const QString &why) {
+    const auto notAttached = [&msg, &result](QtMsgType level, const QString &why) {
         MsgBuilder attach = msg;
         attach.setChildTask(MsgBuilder::RecordingAttach);
         const QString line = attach.build(MsgBuilder::Warning, why);
@@ -64,8 +65,7 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
             qDebug().noquote() << line;
         else
             qWarning().noquote() << line;
-        Utils::Promise<void> result;
-        result.reject();
+        result.reject(RequestFailure{RequestFailure::Refused, false, why});
         return result;
     };
     if (content.isEmpty())
@@ -81,8 +81,10 @@ Utils::Promise<void> Connector::attachRecording(const QString &callId, const QSt
         {QStringLiteral("FILENAME"), QStringLiteral("%1-%2").arg(stamp).arg(QFileInfo(filePath).fileName())},
         {QStringLiteral("FILE_CONTENT"), QString::fromLatin1(content.toBase64())},
     };
-    return runAndConvert<void>(QStringLiteral("telephony.externalcall.attachRecord"), params,
-                               HttpClient::Request::Post, msg);
+    runWithReason(QStringLiteral("telephony.externalcall.attachRecord"), params, HttpClient::Request::Post, msg)
+        .onResolve([result](const QJsonValue &) { result.resolve(); })
+        .onReject([result](const RequestFailure &failure) { result.reject(failure); });
+    return result;
 }
 
 Utils::Promise<void> Connector::attachRecordingUrl(int activityId, const QString &url, const MsgBuilder &msg)

@@ -9,6 +9,7 @@ enum class RegistrationFailedReason : qint32 {
     Failed = 0,          // not built, request failed, answer refused, or nothing to act on
     ActivityDeleted = 1, // finished, but the customizer asked for the activity to be deleted
     LocalCall = 2,       // a local call is not registered
+    Uncertain = 3,       // a finish was refused after a try that went unanswered: it may have gone through
 };
 
 } // namespace Orvix::CRM::Bitrix

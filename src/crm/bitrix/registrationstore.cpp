@@ -20,6 +20,7 @@ inline constexpr QLatin1String kEntityCreated("entity_created");
 inline constexpr QLatin1String kDealId("DEAL_ID");
 inline constexpr QLatin1String kUploads("uploads");
 inline constexpr QLatin1String kConversation("conversation");
+inline constexpr QLatin1String kOwedSince("owed_since");
 
 QString crmTypeText(EntityType type)
 {
@@ -92,7 +93,11 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
     }
     for (const QJsonValue &value : document.object().value(kUploads).toArray()) {
         const QJsonObject object = value.toObject();
-        const Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject())};
+        QDateTime owedSince = QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate);
+        if (!owedSince.isValid())
+            owedSince = QDateTime::currentDateTimeUtc();
+        const Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject()),
+                            owedSince};
         if (uploads && !upload.finish.callId().isEmpty() && !upload.conversation.callId().isEmpty())
             uploads->insert(upload.finish.callId(), upload);
     }
@@ -127,7 +132,8 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
     for (const Upload &upload : uploads) {
         owed.append(QJsonObject{{QStringLiteral("CALL_ID"), upload.finish.callId()},
                                 {QStringLiteral("CRM_ACTIVITY_ID"), upload.finish.activityId()},
-                                {kConversation, upload.conversation.toJson()}});
+                                {kConversation, upload.conversation.toJson()},
+                                {kOwedSince, upload.owedSince.toUTC().toString(Qt::ISODate)}});
     }
     file.write(QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}}).toJson(QJsonDocument::Indented));
     if (!file.commit()) {

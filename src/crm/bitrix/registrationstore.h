@@ -3,6 +3,7 @@
 #include "crm/bitrix/callregistration.h"
 #include "entities/conversation.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 
@@ -29,6 +30,7 @@ public:
     {
         CallRegistration finish; // its CALL_ID and CRM_ACTIVITY_ID
         Entities::Conversation conversation;
+        QDateTime owedSince; // when the finish was confirmed; files of older versions: when they were read
     };
     // Keyed by the CRM call id.
     using Uploads = QHash<QString, Upload>;
