@@ -111,7 +111,8 @@ void CrmChecker::fail()
     QJsonObject result;
     if (code.isDouble() && code.toInt() == kAuthUnreachable) {
         // The description says why (refused, unknown, no answer in time) after the host, named here already.
-        static const QRegularExpression noAnswer(QStringLiteral("^No answer from [^:]*: "));
+        static const QRegularExpression noAnswer(
+        QStringLiteral("^(?:No answer from|Cannot connect to the CRM portal at) [^:]*: "));
         QString reason = QString(description).remove(noAnswer);
         if (!reason.isEmpty())
             reason[0] = reason[0].toLower();
