@@ -23,6 +23,8 @@
 #include <QPointer>
 #include <QTcpServer>
 
+#include <utility>
+
 namespace Orvix {
 
 namespace {
@@ -256,7 +258,11 @@ void App::run()
     }
     setUpAsteriskConfig();
     m_started = true;
-    qInfo() << QStringLiteral("The application is running.");
+    // Every restart after a loss comes here again: said once.
+    if (std::exchange(m_firstRun, false))
+        qInfo() << QStringLiteral("The application is running.");
+    else
+        qDebug() << QStringLiteral("The application is running.");
     reportMissingSettings();
     // The CRM link reports started at once when it can; that starts the PBX link.
     m_crmRunning = true;
@@ -269,20 +275,29 @@ void App::setUpAsteriskConfig()
         m_configUpdater.readAsteriskConfig();
 }
 
-void App::reportMissingSettings() const
+void App::reportMissingSettings()
 {
-    // Without these the links fail at every run for a reason the operator would otherwise have to guess.
+    // Without these the links fail at every run for a reason the operator would otherwise have to guess. Said
+    // once for each setting missing; a restart after a loss while it is still missing says it only at debug level.
+    QStringList missing;
     if (m_config.getString(Manager::Bitrix, QStringLiteral("host")).trimmed().isEmpty()
         || m_config.getString(Manager::Bitrix, QStringLiteral("user_login")).isEmpty()
         || m_config.getString(Manager::Bitrix, QStringLiteral("user_password")).isEmpty()) {
-        qWarning().noquote() << "The CRM portal is not set up: enter its address, login and password on the "
-                                "/config page; until then no call reaches the CRM";
+        missing.append(QStringLiteral("The CRM portal is not set up: enter its address, login and password on the "
+                                      "/config page; until then no call reaches the CRM"));
     }
     if (m_config.getString(Manager::Asterisk, QStringLiteral("password")).isEmpty()) {
-        qWarning().noquote() << QStringLiteral("The Asterisk manager user \"%1\" has no password: enter the "
-                                               "secret of its manager.conf section on the /config page")
-                                    .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user")));
+        missing.append(QStringLiteral("The Asterisk manager user \"%1\" has no password: enter the "
+                                      "secret of its manager.conf section on the /config page")
+                           .arg(m_config.getString(Manager::Asterisk, QStringLiteral("user"))));
     }
+    for (const QString &line : qAsConst(missing)) {
+        if (m_reportedMissingSettings.contains(line))
+            qDebug().noquote() << line;
+        else
+            qWarning().noquote() << line;
+    }
+    m_reportedMissingSettings = missing;
 }
 
 void App::stop()

@@ -174,7 +174,7 @@ private:
     void readCustomizerSettings();
     void setUpAsteriskConfig();
     // Warns of the settings every run needs and the operator has not entered yet.
-    void reportMissingSettings() const;
+    void reportMissingSettings();
     // `quiet`: the reason repeats a failure logged already; the lines go to debug level.
     void scheduleRestart(const QString &reason, bool quiet = false);
     // Settles `promise` as `sent` settles.
@@ -236,6 +236,9 @@ private:
     std::chrono::milliseconds m_restartDelay = kRestartDelay;
     std::chrono::milliseconds m_configRestartDelay = kConfigRestartDelay;
     bool m_started = false;
+    bool m_firstRun = true;
+    // The settings still missing that the last run named.
+    QStringList m_reportedMissingSettings;
     // The pending restart is the short one after a configuration change, not the wait after a loss.
     bool m_configRestartPending = false;
     // Which links were started and not stopped since: stop() leaves the others alone.

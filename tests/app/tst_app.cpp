@@ -107,6 +107,7 @@ private Q_SLOTS:
     void overlappingRestartsAreAllAnswered();
     void lostLinkRejectsTheWaitingCaller_data();
     void lostLinkRejectsTheWaitingCaller();
+    void unreachablePbxIsToldOnceThenEveryTenMinutes_data();
     void unreachablePbxIsToldOnceThenEveryTenMinutes();
     void callControlWithoutPbxSaysWhy_data();
     void callControlWithoutPbxSaysWhy();
@@ -435,11 +436,20 @@ void tst_App::lostLinkRejectsTheWaitingCaller()
 
 // Restarted every minute (a fake clock), a PBX that stays away is told as critical once, reminded of as a
 // warning every 10 minutes, and its recovery once.
+void tst_App::unreachablePbxIsToldOnceThenEveryTenMinutes_data()
+{
+    QTest::addColumn<QString>("secret"); // of the manager user; empty: not set up yet
+    QTest::newRow("set up") << "crmsecret";
+    QTest::newRow("no manager secret yet") << "";
+}
+
 void tst_App::unreachablePbxIsToldOnceThenEveryTenMinutes()
 {
+    QFETCH(QString, secret);
     const quint16 port = m_ami->port();
     m_ami.reset(); // nothing listens on the configured port
     Orvix::Config::Manager config;
+    QVERIFY(Orvix::Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"password", secret}}}}).isEmpty());
     const auto app = makeApp(config);
     app->setRestartDelay(std::chrono::milliseconds(0));
     int minutes = 0;
@@ -454,8 +464,13 @@ void tst_App::unreachablePbxIsToldOnceThenEveryTenMinutes()
     QTRY_COMPARE_WITH_TIMEOUT(minutes, 21, 60000);
     const QString failure = QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: connection refused").arg(port);
     QCOMPARE(messageCount(QtCriticalMsg, failure), 1);
-    QCOMPARE(messageCount(QtWarningMsg, QStringLiteral("Asterisk")), 2); // reminders at minutes 10 and 20
+    QCOMPARE(messageCount(QtWarningMsg, failure), 2); // reminders at minutes 10 and 20
+    QCOMPARE(messageCount(QtWarningMsg, QStringLiteral("has no password")), secret.isEmpty() ? 1 : 0);
+    QCOMPARE(messageCount(QtWarningMsg, QStringLiteral("Asterisk")), secret.isEmpty() ? 3 : 2);
     QCOMPARE(messageCount(QtInfoMsg, QStringLiteral("Restart after")), 1);
+    QCOMPARE(messageCount(QtInfoMsg, QStringLiteral("The application is running")), 1);
+    if (secret.isEmpty())
+        return; // the login would be refused
 
     m_ami = std::make_unique<FakeAmiServer>();
     QVERIFY(m_ami->listen(port));
