@@ -82,6 +82,12 @@ void Connector::setReadTimeout(std::chrono::seconds timeout)
     d->settings.readTimeoutSeconds = static_cast<int>(qMax<qint64>(1, timeout.count()));
 }
 
+void Connector::setReconnectInterval(std::chrono::milliseconds interval)
+{
+    QMutexLocker locker(&d->mutex);
+    d->settings.reconnectInterval = static_cast<int>(qMax<qint64>(1, interval.count()));
+}
+
 void Connector::start()
 {
     if (m_started)

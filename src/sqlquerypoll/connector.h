@@ -40,6 +40,8 @@ public:
     // How long a MySQL query may keep the server silent before it fails (60 s unless set). A query that
     // fails that way is rejected at once, never run again. Read by the next worker that starts.
     void setReadTimeout(std::chrono::seconds timeout);
+    // The pause after a failed connection before the next try (5 s unless set). Read by the next worker.
+    void setReconnectInterval(std::chrono::milliseconds interval);
 
     void start();
     // Between start() and stop().

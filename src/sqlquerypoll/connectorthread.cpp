@@ -5,6 +5,7 @@
 #include "sqlquerypoll/request_p.h"
 #include "sqlquerypoll/requestqueue.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMutexLocker>
@@ -89,13 +90,20 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                 const QString server = db.hostName().isEmpty()
                     ? QStringLiteral("the local server")
                     : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
-                qCritical().noquote() << QStringLiteral("[%1] Cannot connect to the database at %2: %3")
-                                             .arg(settings.connectionName, server,
-                                                  connectionErrorText(db.lastError(), db.hostName(), db.port()));
+                // Tried again every few seconds while the server stays away: told once, then reminded.
+                const bool repeated = m_outage.failed(
+                    QStringLiteral("[%1] Cannot connect to the database at %2: %3")
+                        .arg(settings.connectionName, server,
+                             connectionErrorText(db.lastError(), db.hostName(), db.port())),
+                    QDateTime::currentDateTime());
                 qDebug().noquote() << QStringLiteral("[%1] %2").arg(settings.connectionName, db.lastError().text());
-                qInfo().noquote() << QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
+                const QString next = QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
                                          .arg(settings.connectionName, server)
                                          .arg(settings.reconnectInterval);
+                if (repeated)
+                    qDebug().noquote() << next;
+                else
+                    qInfo().noquote() << next;
                 rejectPendingRequests();
                 m_queue->pause(settings.reconnectInterval);
                 continue;
@@ -114,6 +122,10 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                 continue;
             }
             m_reconnectBudget = settings.defaultAttempts;
+            if (const auto since = m_outage.recovered()) {
+                qInfo().noquote() << QStringLiteral("[%1] Connected to the database again, after failures since %2")
+                                         .arg(settings.connectionName, since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            }
             continue;
         }
         std::optional<Request> request = m_queue->waitForHead();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "utils/outagelog.h"
+
 #include <QList>
 #include <QObject>
 #include <QSharedPointer>
@@ -47,6 +49,7 @@ private:
     // opens one, and Qt's connections are per thread.
     const QString m_databaseConnectionName;
     int m_reconnectBudget = 0;
+    Utils::OutageLog m_outage;
 };
 
 } // namespace Orvix::SqlQueryPoll

@@ -47,8 +47,6 @@ constexpr std::chrono::seconds kStartSearchMargin{60};
 constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
-// How often a failure that goes on is logged again as a warning.
-constexpr std::chrono::seconds kOutageReminderInterval{10 * 60};
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
@@ -241,10 +239,9 @@ QString API::stateFilePath() const
 
 void API::onConnect()
 {
-    if (m_outage) {
+    if (const auto since = m_outage.recovered()) {
         qInfo().noquote() << QStringLiteral("Connected to Asterisk at %1 again, after failures since %2")
-                                 .arg(m_amiAddress, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
-        m_outage.reset();
+                                 .arg(m_amiAddress, since->toString(Entities::DATE_TIME_FORMAT));
     }
     Q_EMIT started();
     m_sqlConnector->start();
@@ -294,18 +291,7 @@ void API::requestStop(const QString &reason)
     m_stopRequested = true;
     // The owner restarts the link every minute: a PBX that stays away would fill the log with the same
     // failure. Told loudly once, reminded every 10 minutes, and its recovery once (onConnect).
-    const QDateTime now = Entities::Clock::now();
-    m_failureRepeated = m_outage && m_outage->reason == reason;
-    if (!m_failureRepeated) {
-        qCritical().noquote() << reason;
-        m_outage = Outage{reason, now, now};
-    } else if (m_outage->loggedAt.secsTo(now) >= kOutageReminderInterval.count()) {
-        qWarning().noquote() << QStringLiteral("%1 (failing since %2)")
-                                    .arg(reason, m_outage->since.toString(Entities::DATE_TIME_FORMAT));
-        m_outage->loggedAt = now;
-    } else {
-        qDebug().noquote() << reason;
-    }
+    m_failureRepeated = m_outage.failed(reason, Entities::Clock::now());
     Q_EMIT shouldStop(reason);
 }
 

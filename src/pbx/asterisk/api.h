@@ -9,6 +9,7 @@
 #include "pbx/asterisk/eventhandler.h"
 #include "pbx/asterisk/statewriter.h"
 #include "sqlquerypoll/connector.h"
+#include "utils/outagelog.h"
 #include "utils/promise.h"
 
 #include <QDateTime>
@@ -175,14 +176,8 @@ private:
     int m_startCount = 0;
     bool m_stopRequested = false;
     QString m_amiAddress;
-    // The failure that keeps the link down: since when, and when it was last logged above debug level.
-    struct Outage
-    {
-        QString reason;
-        QDateTime since;
-        QDateTime loggedAt;
-    };
-    std::optional<Outage> m_outage;
+    // The failure that keeps the link down.
+    Utils::OutageLog m_outage;
     bool m_failureRepeated = false;
     // Asks after the calls without any CEL row for a long while.
     QTimer *m_quietCallTimer;
