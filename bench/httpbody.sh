@@ -9,14 +9,6 @@ build=${1:?usage: $0 <build dir> [connections]}
 connections=${2:-96}
 server_bin="$build/bench/bench_httpserver"
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/benchserver.sh"
 start_bench_server
 read -r _ port _ _ < "$work/server.out"

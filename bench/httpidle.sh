@@ -13,14 +13,6 @@ server_bin="$build/bench/bench_httpserver"
 # The client's sockets need descriptors too; the server raises its own limit itself.
 ulimit -n "$(ulimit -Hn)"
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/benchserver.sh"
 start_bench_server 0 $limit
 read -r _ port _ _ < "$work/server.out"

@@ -12,17 +12,11 @@ for tool in wrk nginx; do
     command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-server_pid=
-nginx_started=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    [ -n "$nginx_started" ] && nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/benchserver.sh"
+nginx_started=
+stop_others() {
+    [ -n "$nginx_started" ] && nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null || true
+}
 start_bench_server
 read -r _ port _ body_size < "$work/server.out"
 

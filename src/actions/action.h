@@ -57,11 +57,13 @@ protected:
     static bool takeSections(const QJsonObject &params, Reply *reply);
 
     // Answers 200 {"result": value} (true for a promise without a value) when the promise resolves,
-    // {"error": failure} with rejectStatus when it is rejected.
-    template <typename T>
-    static void answerWhenSettled(Reply *reply, const Utils::Promise<T> &promise, int rejectStatus,
+    // {"error": failure} with rejectStatus when it is rejected; for work that rejects with a reason in
+    // words, {"error": "<failure>: <reason>"}.
+    template <typename T, typename E = void>
+    static void answerWhenSettled(Reply *reply, const Utils::Promise<T, E> &promise, int rejectStatus,
                                   const QString &failure)
     {
+        static_assert(std::is_void_v<E> || std::is_same_v<E, QString>, "a reason is given in words");
         const QPointer<Reply> guard(reply);
         if constexpr (std::is_void_v<T>) {
             promise.onResolve([guard]() {
@@ -74,33 +76,17 @@ protected:
                     guard->sendResult(QJsonValue(value));
             });
         }
-        promise.onReject([guard, rejectStatus, failure]() {
-            if (guard)
-                guard->sendError(rejectStatus, failure);
-        });
-    }
-
-    // The same for work that rejects with a reason in words: {"error": "<failure>: <reason>"}.
-    template <typename T>
-    static void answerWhenSettled(Reply *reply, const Utils::Promise<T, QString> &promise, int rejectStatus,
-                                  const QString &failure)
-    {
-        const QPointer<Reply> guard(reply);
-        if constexpr (std::is_void_v<T>) {
-            promise.onResolve([guard]() {
+        if constexpr (std::is_void_v<E>) {
+            promise.onReject([guard, rejectStatus, failure]() {
                 if (guard)
-                    guard->sendResult(true);
+                    guard->sendError(rejectStatus, failure);
             });
         } else {
-            promise.onResolve([guard](T value) {
+            promise.onReject([guard, rejectStatus, failure](const QString &reason) {
                 if (guard)
-                    guard->sendResult(QJsonValue(value));
+                    guard->sendError(rejectStatus, reason.isEmpty() ? failure : failure + QStringLiteral(": ") + reason);
             });
         }
-        promise.onReject([guard, rejectStatus, failure](const QString &reason) {
-            if (guard)
-                guard->sendError(rejectStatus, reason.isEmpty() ? failure : failure + QStringLiteral(": ") + reason);
-        });
     }
 
 private:

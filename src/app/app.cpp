@@ -530,10 +530,7 @@ void App::relayCallControl(const Promise<void, QString> &sent, const Promise<voi
             promise.reject(reason);
             return;
         }
-        // A coarse timer may fire a little late; its own interval is the most there is to wait.
-        const int remaining = qMin(self->m_restartTimer.remainingTime(), self->m_restartTimer.interval());
-        const int seconds = (remaining + 999) / 1000;
-        promise.reject(QStringLiteral("%1; next try in %2 s").arg(reason).arg(seconds));
+        promise.reject(QStringLiteral("%1; next try in %2 s").arg(reason).arg(self->restartSecondsLeft()));
     });
 }
 
@@ -648,10 +645,16 @@ QString App::restartNote() const
 {
     if (!m_restartTimer.isActive() || m_configRestartPending)
         return QString();
-    const int seconds = (m_restartTimer.remainingTime() + 999) / 1000;
     return QStringLiteral("Saved; the PBX and CRM links wait for their restart after a lost connection: the "
                           "change applies at it, in %1 s")
-        .arg(seconds);
+        .arg(restartSecondsLeft());
+}
+
+int App::restartSecondsLeft() const
+{
+    // A coarse timer may fire a little late; its own interval is the most there is to wait.
+    const int remaining = qMin(m_restartTimer.remainingTime(), m_restartTimer.interval());
+    return (remaining + 999) / 1000;
 }
 
 void App::onLocaleChanged(const QString &fileName)

@@ -181,6 +181,8 @@ private:
     void relayCallControl(const Utils::Promise<void, QString> &sent, const Utils::Promise<void, QString> &promise);
     // What a save answers while the links wait for the restart after a loss; empty when none waits.
     QString restartNote() const;
+    // Whole seconds until the pending restart, rounded up.
+    int restartSecondsLeft() const;
     void listen();
     void customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
                                 Utils::Promise<QString, Entities::RecordingFailure> promise);

@@ -133,6 +133,10 @@ private:
     // Started, with the PBX link logged in and the CRM's events bound.
     bool startApp(Orvix::App &app);
     QString writeScript(const QByteArray &script);
+    // Posts body as JSON to the route with the operator's login (kept by network for later requests): the
+    // status of the answer, 0 when none came, and its object.
+    int postAsOperator(QNetworkAccessManager &network, quint16 port, const QString &route, const QJsonObject &body,
+                       QJsonObject *answer);
     int loginCount() const { return m_ami->frames(QStringLiteral("Login")).size(); }
     int bindCount() const { return m_portal->restRequests(QStringLiteral("event.bind")).size(); }
 
@@ -208,6 +212,25 @@ std::unique_ptr<Orvix::App> tst_App::makeApp(Orvix::Config::Manager &config)
     // Nothing of this machine's own PBX is read or changed.
     app->configUpdater().setRootDirectory(m_dir.path());
     return app;
+}
+
+int tst_App::postAsOperator(QNetworkAccessManager &network, quint16 port, const QString &route,
+                            const QJsonObject &body, QJsonObject *answer)
+{
+    connect(&network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *authenticator) {
+                authenticator->setUser(QStringLiteral("operator"));
+                authenticator->setPassword(QStringLiteral("Pa55-word"));
+            });
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(route)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = network.post(request, QJsonDocument(body).toJson());
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    if (!finished.wait(20000))
+        return 0;
+    reply->deleteLater();
+    *answer = QJsonDocument::fromJson(reply->readAll()).object();
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 bool tst_App::startApp(Orvix::App &app)
@@ -506,19 +529,9 @@ void tst_App::callControlWithoutPbxSaysWhy()
     QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
 
     QNetworkAccessManager network;
-    connect(&network, &QNetworkAccessManager::authenticationRequired, this,
-            [](QNetworkReply *, QAuthenticator *authenticator) {
-                authenticator->setUser(QStringLiteral("operator"));
-                authenticator->setPassword(QStringLiteral("Pa55-word"));
-            });
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(app->httpServer().port()).arg(route)));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    QNetworkReply *reply = network.post(request, QJsonDocument(body).toJson());
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    QVERIFY(finished.wait(20000));
-    reply->deleteLater();
-    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 502);
-    const QString error = QJsonDocument::fromJson(reply->readAll()).object().value("error").toString();
+    QJsonObject answer;
+    QCOMPARE(postAsOperator(network, app->httpServer().port(), route, body, &answer), 502);
+    const QString error = answer.value("error").toString();
     const QString expected =
         QStringLiteral("%1: no connection to Asterisk at 127.0.0.1:%2 (connection refused); next try in ")
             .arg(failure)
@@ -920,19 +933,8 @@ void tst_App::routesReachTheirWork()
     const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
-    connect(&network, &QNetworkAccessManager::authenticationRequired, this,
-            [](QNetworkReply *, QAuthenticator *authenticator) {
-                authenticator->setUser(QStringLiteral("operator"));
-                authenticator->setPassword(QStringLiteral("Pa55-word"));
-            });
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(app->httpServer().port()).arg(route)));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    QNetworkReply *reply = network.post(request, QJsonDocument(body).toJson());
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    QVERIFY(finished.wait(20000));
-    reply->deleteLater();
-    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
-    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    QJsonObject answer;
+    QCOMPARE(postAsOperator(network, app->httpServer().port(), route, body, &answer), status);
     if (route == QLatin1String("/get_config"))
         QCOMPARE(answer.value("result").toObject().value("WebServer").toObject().value("user").toString(),
                  QStringLiteral("operator"));
@@ -943,8 +945,8 @@ void tst_App::routesReachTheirWork()
         QVERIFY(app->isStarted());
         QCOMPARE(loginCount(), 1); // no restart either
         // The login that asked still opens the protected routes.
-        request.setUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/get_config").arg(app->httpServer().port())));
-        QNetworkReply *again = network.get(request);
+        QNetworkReply *again =
+            network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/get_config").arg(app->httpServer().port()))));
         QSignalSpy answered(again, &QNetworkReply::finished);
         QVERIFY(answered.wait(20000));
         again->deleteLater();

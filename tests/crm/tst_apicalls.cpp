@@ -110,7 +110,7 @@ public:
             }
         } else if (verb == "relink") {
             // The CRM link starts again once the work queued so far is done.
-            QTRY_VERIFY(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy());
+            QTRY_VERIFY_WITH_TIMEOUT(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy(), 30000);
             m_api.start(false);
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
@@ -122,7 +122,7 @@ public:
         } else if (verb == "finish" || verb == "hangup") {
             // "finish": the end comes once the earlier events were handled; "hangup": while they still wait.
             if (verb == "finish")
-                QTRY_VERIFY(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy());
+                QTRY_VERIFY_WITH_TIMEOUT(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy(), 30000);
             m_call.setState(CallStatus::Hung, now);
             m_api.callEnded(m_call, trace(MsgBuilder::CallEnded));
         } else {
@@ -502,10 +502,10 @@ void tst_ApiCalls::scenario()
     }
 
     QTRY_COMPARE_WITH_TIMEOUT(model.writes(), writes, kScenarioTimeoutMsec);
-    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
     // The summary closes the call, and nothing of it stays behind.
     const QString ended = unconfirmed ? "N" : "Y";
-    QTRY_COMPARE(log.matching("[" + kCallId + "]\tCall ended\t\t" + ended + "\tCall: {").size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(log.matching("[" + kCallId + "]\tCall ended\t\t" + ended + "\tCall: {").size(), 1, 30000);
     QCOMPARE(model.writes(), writes);
     // A refused or lost request is sent again: the links are restarted only for a portal that stays away.
     QCOMPARE(lost.count(), lostRuns);
@@ -634,7 +634,7 @@ void tst_ApiCalls::registrationSurvivesRestart()
         return saved.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(saved.readAll()).object() : QJsonObject();
     };
     if (recording != "-") {
-        QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
     } else {
         QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1); // finished, the upload owed
         recording = harness.dir.filePath("call.wav");
@@ -659,13 +659,13 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CallDriver second(*harness.api, true);
     for (const QString &step : after) {
         if (step == "finish") { // the call ends once its other events were handled
-            QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+            QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
             *callUp = false;
         }
         second.step(step);
     }
     QTRY_COMPARE_WITH_TIMEOUT(model.writes(), writes, kScenarioTimeoutMsec);
-    QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
+    QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
     QCOMPARE(model.writes(), writes);
 
     // Finished: nothing is left to restore, once the last upload's answer is in.
