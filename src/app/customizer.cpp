@@ -137,6 +137,14 @@ void Customizer::findProgram(const QString &previousPath)
         qInfo().noquote() << QStringLiteral("customisation off: %1 not found").arg(m_programPath);
 }
 
+bool Customizer::programFound()
+{
+    // A script installed after the start is taken up at its next call; its absence was said already.
+    if (!m_programFound)
+        findProgram(m_programPath);
+    return m_programFound;
+}
+
 void Customizer::waitForRunningHooks()
 {
     QMutexLocker locker(&m_running->mutex);
@@ -176,7 +184,7 @@ Utils::Promise<T, QString> Customizer::submit(const QString &hookName, const QJs
 Utils::Promise<QJsonObject, QString> Customizer::submitObject(bool enabled, const QString &hookName,
                                                               const QJsonObject &params)
 {
-    if (!m_programFound || !enabled) {
+    if (!enabled || !programFound()) {
         Utils::Promise<QJsonObject, QString> promise;
         promise.resolve(params);
         return promise;
@@ -187,7 +195,7 @@ Utils::Promise<QJsonObject, QString> Customizer::submitObject(bool enabled, cons
 Utils::Promise<QJsonObject, QString> Customizer::submitWithAction(bool enabled, const QString &hookName,
                                                                   const QJsonObject &params)
 {
-    if (!m_programFound || !enabled) {
+    if (!enabled || !programFound()) {
         Utils::Promise<QJsonObject, QString> promise;
         promise.resolve(params);
         return promise;
@@ -197,7 +205,7 @@ Utils::Promise<QJsonObject, QString> Customizer::submitWithAction(bool enabled, 
 
 Utils::Promise<QString, QString> Customizer::processPhoneNumber(const QString &phone)
 {
-    if (!m_programFound) {
+    if (!programFound()) {
         Utils::Promise<QString, QString> promise;
         promise.resolve(phone);
         return promise;
@@ -209,7 +217,7 @@ Utils::Promise<QString, QString> Customizer::processPhoneNumber(const QString &p
 Utils::Promise<QString, QString> Customizer::processRecordFilePath(const QString &callId, const QString &from,
                                                                    const QString &to, const QString &path)
 {
-    if (!m_programFound) {
+    if (!programFound()) {
         Utils::Promise<QString, QString> promise;
         promise.resolve(path);
         return promise;
@@ -224,7 +232,7 @@ Utils::Promise<QString, QString> Customizer::processRecordFilePath(const QString
 Utils::Promise<QHash<QString, QString>, QString>
 Customizer::processOriginateParams(const QHash<QString, QString> &params)
 {
-    if (!m_programFound) {
+    if (!programFound()) {
         Utils::Promise<QHash<QString, QString>, QString> promise;
         promise.resolve(params);
         return promise;

@@ -35,7 +35,7 @@ public:
     };
 
     // A program path that names nothing is said once ("customisation off: <path> not found"); its hooks
-    // then answer with their input, as without a program, until the settings name a program that is there.
+    // then answer with their input, as without a program, until a program is there at that path.
     Customizer(const QString &programPath, int timeoutMsec, bool customizeSearchParams, bool customizeFinalParams,
                bool customizeEntity, bool customizeActivity, bool customizeTask);
     ~Customizer();
@@ -78,6 +78,7 @@ private:
 
     // Whether the program is there; said when the path changes.
     void findProgram(const QString &previousPath);
+    bool programFound();
 
     QString m_programPath;
     bool m_programFound = false;

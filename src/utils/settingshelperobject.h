@@ -45,8 +45,8 @@ public:
             check(member, std::move(value), fullKey(key), validator, atStart);
     }
 
-    // T is QString or int. Elements without a text form (empty texts, null, arrays, objects) are skipped;
-    // the validator judges the whole list.
+    // T is QString or int. Empty texts and null elements are skipped; a list or object inside is refused
+    // (dropped, it would leave the list emptied under a success). The validator judges the whole list.
     template<typename T>
     void loadList(QList<T> &member, const QString &key, Validator<QList<T>> validator = {},
                   AtStart atStart = AtStart::Refuse) const
@@ -61,7 +61,7 @@ public:
         QList<T> list;
         bool converted = true;
         for (const QJsonValue &element : array.toArray()) {
-            if (textOf(element).isEmpty())
+            if (!element.isArray() && !element.isObject() && textOf(element).isEmpty())
                 continue;
             T value = T();
             converted = convert(element, fullKey(key) + QStringLiteral("[%1]").arg(list.size()), value) && converted;

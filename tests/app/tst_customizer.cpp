@@ -300,7 +300,7 @@ void tst_Customizer::answers()
 
 void tst_Customizer::switches_data()
 {
-    QTest::addColumn<QString>("program"); // "script", "none" or "missing"
+    QTest::addColumn<QString>("program"); // "script", "none", "missing" or "appears" (after the first call)
     QTest::addColumn<int>("switches");
     QTest::addColumn<QString>("hook");
     QTest::addColumn<QJsonObject>("input");
@@ -316,6 +316,7 @@ void tst_Customizer::switches_data()
         QTest::addRow("%s: entity", program) << program << int(All) << "process_entity_creation_params" << kLead
                                              << false;
     }
+    QTest::newRow("installed after the start") << "appears" << int(All) << "process_phone_number" << kPhone << true;
     QTest::newRow("phone needs no switch") << "script" << 0 << "process_phone_number" << kPhone << true;
     QTest::newRow("recording needs no switch") << "script" << 0 << "process_record_file_path" << kRecord << true;
     QTest::newRow("originate needs no switch") << "script" << 0 << "process_originate_params" << kOriginate << true;
@@ -346,7 +347,7 @@ void tst_Customizer::switches()
     // Every member a hook could read back, so a run always changes the input.
     const QString script = writeScript(
         "switch.sh", R"(echo '{"state":"success","data":{"phone":"ran","path":"ran","Channel":"ran"}}')");
-    const QString path = program == "script" ? script : program == "missing" ? m_dir.filePath("missing") : QString();
+    const QString path = program == "script" ? script : program == "none" ? QString() : m_dir.filePath(program);
     Customizer customizer(path, 20000, switches & Search, switches & Final, switches & Entity, switches & Activity,
                           switches & Task);
     // Said once, not at every call, nor when the settings are read again unchanged.
@@ -354,8 +355,10 @@ void tst_Customizer::switches()
                               switches & Activity, switches & Task);
     QVERIFY(callHook(customizer, hook, input));
     QCOMPARE(messages().filter(QStringLiteral("customisation off: %1 not found").arg(path)).size(),
-             program == "missing" ? 1 : 0);
+             program == "missing" || program == "appears" ? 1 : 0);
     QVERIFY(messages().filter("Customization Error").isEmpty());
+    // Taken up at the next call, without a change of the settings.
+    QVERIFY(program != "appears" || QFile::copy(script, path));
 
     const auto outcome = callHook(customizer, hook, input);
     QVERIFY(outcome);

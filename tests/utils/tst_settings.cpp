@@ -260,9 +260,12 @@ void tst_Settings::listsAndMaps_data()
     QTest::newRow("empty elements skipped")
         << "list" << QJsonValue(QJsonArray{"", "7", 8, QJsonValue::Null}) << QJsonValue(QJsonArray{"7", "8"})
         << QJsonObject();
-    QTest::newRow("nested elements skipped")
-        << "list" << QJsonValue(QJsonArray{QJsonArray{"a"}, "b", QJsonObject{{"c", 1}}, true})
-        << QJsonValue(QJsonArray{"b", "true"}) << QJsonObject();
+    // Dropped, they would empty the list under a success.
+    QTest::newRow("nested elements refused")
+        << "list" << QJsonValue(QJsonArray{QJsonArray{"a"}, "b", QJsonObject{{"c", 1}}, true}) << list
+        << QJsonObject{{"Test.list[0]", "Expected a text"}, {"Test.list[2]", "Expected a text"}};
+    QTest::newRow("object for an int element") << "ints" << QJsonValue(QJsonArray{4, QJsonObject{{"id", 5}}}) << ints
+                                               << QJsonObject{{"Test.ints[1]", "Expected a whole number"}};
     QTest::newRow("empty list replaces default") << "list" << QJsonValue(QJsonArray()) << QJsonValue(QJsonArray())
                                                  << QJsonObject();
     QTest::newRow("int list converts") << "ints" << QJsonValue(QJsonArray{true, "2", 3})
