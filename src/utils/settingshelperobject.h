@@ -148,13 +148,15 @@ private:
         } else if (atStart == AtStart::Accept) {
             assign(member, std::move(value));
         } else {
-            // What the validator read the value as, when that passes by itself; else the member's default.
+            // What the validator read the value as, when that passes by itself; else the member's default. The
+            // value is named: the next save of the file puts the default in its place.
             QString again;
             T reread = meant;
             validator(reread, again);
             const bool understood = again.isEmpty() && reread == meant;
             addCorrection(key, understood ? QStringLiteral("%1 is read as %2").arg(shown(value), shown(meant))
-                                          : QStringLiteral("%1; the default %2 is used").arg(error, shown(member)));
+                                          : QStringLiteral("%1: %2; the default %3 is used")
+                                                .arg(shown(value), error, shown(member)));
             if (understood)
                 assign(member, std::move(meant));
         }
