@@ -187,8 +187,6 @@ private:
     void customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
                                 Utils::Promise<QString, Entities::RecordingFailure> promise);
     void onRecordingPathCustomized();
-    void startLinks();
-    void stopLinks();
 
     QFileSystemWatcher m_logDirectoryWatcher;
     Config::Manager &m_config;
