@@ -14,6 +14,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -243,11 +244,17 @@ void API::onConnect()
         qInfo().noquote() << QStringLiteral("Connected to Asterisk at %1 again, after failures since %2")
                                  .arg(m_amiAddress, since->toString(Entities::DATE_TIME_FORMAT));
     }
-    Q_EMIT started();
     m_sqlConnector->start();
     m_statementConnector->start();
-    if (m_eventsSql.isEmpty()) {
+    // Before started: its receivers ask at once for the recordings a previous run still owes, and a
+    // look-up needs the database and the saved calls (a call still up has no CDR row yet; it is not missing).
+    if (m_eventsSql.isEmpty())
         loadState();
+    const int generation = m_startCount;
+    Q_EMIT started();
+    if (generation != m_startCount)
+        return;
+    if (m_eventsSql.isEmpty()) {
         if (m_lastEventId == 0 && !m_historyStartDate.isEmpty())
             findStartPosition();
         connect(m_pollTimer, &QTimer::timeout, this, &API::getEvents, Qt::UniqueConnection);
@@ -832,6 +839,15 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
                                           ? recorded
                                           : QStringLiteral("%1%2/%3").arg(directory, datePart, recorded);
             const QString path = Utils::confinedPath(directory, candidate);
+            // A dial plan that records elsewhere, or a recordings_dir that points elsewhere: said as it is.
+            if (path.isEmpty() && !QFileInfo::exists(candidate)) {
+                qWarning().noquote() << builder.build(
+                    Utils::MsgBuilder::Warning,
+                    QStringLiteral("Recording file [%1] of the CDR is not on disk: %2 does not exist")
+                        .arg(recorded, candidate));
+                result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file does not exist")));
+                return;
+            }
             if (path.isEmpty()) {
                 qWarning().noquote() << builder.build(
                     Utils::MsgBuilder::Warning,

@@ -525,6 +525,10 @@ void EventHandler::handleChannelEnd(const Event &event)
         return;
     }
     Conversation &leg = *legIt;
+    // Ended already, with its call, by the verdict on a call the PBX seemed to have lost: its late rows
+    // must not end it a second time.
+    if (leg.isState(CallStatus::Hung))
+        return;
     leg.setState(CallStatus::Hung, event.occurredAt());
     leg.setEndOrder(event.id());
     if (!leg.isUnknown()) {

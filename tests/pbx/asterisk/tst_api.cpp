@@ -927,6 +927,8 @@ private Q_SLOTS:
                                                    << "/etc/passwd" << none;
         QTest::newRow("absolute CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav"
                                                   << "@/in.wav" << none;
+        QTest::newRow("CDR file not on disk") << "1796630253.0" << "79161234567" << "" << false << "" << "gone.wav"
+                                              << none;
         QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav"
                                          << none;
         QTest::newRow("no recordings_dir: the spool's monitor folder")
@@ -999,24 +1001,31 @@ private Q_SLOTS:
                  fromSpool ? 1 : 0);
         // A value that looks like SQL is only a value: the query runs and finds nothing.
         QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("SQL-query failed")), 0);
+        // Refused files are told apart: one that is not there from one that leads out of the folder.
+        const bool onDisk = QFileInfo::exists(QDir(recordings.path()).filePath(cdrFile));
         if (path.isEmpty())
             QCOMPARE(ApiTest::MessageLog::count(cdrFile.isEmpty() ? QStringLiteral("Could not find record by sql-query")
-                                                                  : QStringLiteral("outside the recordings directory")),
+                                                : onDisk          ? QStringLiteral("outside the recordings directory")
+                                                                  : QStringLiteral("does not exist")),
                      1);
     }
 
     void recordingLookUpSaysWhetherToAskAgain_data()
     {
         QTest::addColumn<int>("celRows"); // rows of the inbound call read first; -1: the link is not started
+        QTest::addColumn<bool>("atStart"); // asked of a new link, from the saved state, as it reports started
         QTest::addColumn<bool>("askAgain"); // failed rather than missing
-        QTest::newRow("the link has not started") << -1 << true;
-        QTest::newRow("the call is still up, its CDR not written yet") << 7 << true;
-        QTest::newRow("the call ended without a CDR row") << 15 << false;
+        QTest::newRow("the link has not started") << -1 << false << true;
+        QTest::newRow("the call is still up, its CDR not written yet") << 7 << false << true;
+        QTest::newRow("the call ended without a CDR row") << 15 << false << false;
+        QTest::newRow("at the start after a restart, the call still up") << 7 << true << true;
+        QTest::newRow("at the start after a restart, the call ended without a CDR row") << 15 << true << false;
     }
 
     void recordingLookUpSaysWhetherToAskAgain()
     {
         QFETCH(int, celRows);
+        QFETCH(bool, atStart);
         QFETCH(bool, askAgain);
         QVERIFY(prepare(QStringLiteral("tst_api_recording_kind")));
         auto api = makeApi();
@@ -1025,8 +1034,19 @@ private Q_SLOTS:
             QVERIFY(insertCel(QStringLiteral("cel-a-inbound-answered.jsonl"), celRows));
             QTRY_COMPARE(api->lastEventId(), celRows);
         }
-        auto outcome = watch(api->getRecordingFileName(QStringLiteral("1796630253.0"), QStringLiteral("79161234567"),
-                                                       QStringLiteral("101")));
+        const auto ask = [&api] {
+            return watch(api->getRecordingFileName(QStringLiteral("1796630253.0"), QStringLiteral("79161234567"),
+                                                   QStringLiteral("101")));
+        };
+        decltype(ask()) outcome;
+        if (atStart) { // as the recordings a previous run owes are asked for
+            api.reset();
+            api = makeApi();
+            connect(api.get(), &API::started, this, [&] { outcome = ask(); });
+            QVERIFY(startAndWait(*api));
+        } else {
+            outcome = ask();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
         QVERIFY(outcome->rejected);
         QCOMPARE(outcome->error.kind, askAgain ? Orvix::Entities::RecordingFailure::Failed

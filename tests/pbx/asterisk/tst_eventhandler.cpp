@@ -956,6 +956,13 @@ void tst_EventHandler::lostCallEnds_data()
         << 30 << QStringList() << true << 1
         << header + "| 5 | CHAN_START | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
         << "10:00:09";
+    QTest::newRow("ended as lost, its own end rows after")
+        << 30 << QStringList() << true << 1
+        << header + "| 5 | CHAN_START | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
+                    "| 6 | CHAN_END | 10:30:08 | 101 | | 100.1 | 100.0 | SIP/101-00000002 |\n"
+                    "| 7 | CHAN_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
+                    "| 8 | LINKEDID_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
+        << "10:00:09";
 }
 
 void tst_EventHandler::lostCallEnds()
@@ -991,6 +998,7 @@ void tst_EventHandler::lostCallEnds()
         endTimes << (row.first() == "callEnded" ? row.last() : QString());
     endTimes.removeAll(QString());
     QCOMPARE(endTimes, endedAt.isEmpty() ? QStringList() : QStringList{endedAt});
+    QCOMPARE(recorder.signalNames().count("conversationEnded"), endedAt.isEmpty() ? 0 : 1);
     QCOMPARE(handler.channels().value("100.1").isState(Channel::Ended), !endedAt.isEmpty());
     if (!endedAt.isEmpty()) // ended once: asked again, nothing more
         QCOMPARE(handler.endLostCalls({"100.0"}, {}), 0);
