@@ -153,7 +153,7 @@ private:
     // The handler of one of the portal's events: the relay's route, or our own with the event key.
     void bindEvent(const QString &event, const QString &route, const QString &relayRoute, bool useRelay);
     QString eventHandlerUrl(const QString &route) const;
-    void unbindStaleHandlers(const QString &event, const QString &route);
+    void unbindStaleHandlers(const QString &event, const QString &route, bool useRelay);
     void addExternalLines();
     void loadSavedRegistrations();
     QString ownServerAddress(const QString &host) const;
