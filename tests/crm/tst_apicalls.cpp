@@ -582,6 +582,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
     const QStringList transferred{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                                   finish(1, 7, 200)};
+    QTest::newRow("owed at the start, the portal unavailable for two uploads: still owed, attached at the third")
+        << "holdrecording attach503" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{attach(1), attach(1), attach(1)};
     QTest::newRow("restarted in a blind transfer after the first leg's finish: both legs' recordings attached")
         << "liveleg" << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a"} << transferred
         << QStringList{"answer b", "end b", "finish"}
@@ -657,6 +660,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     answerHooks(harness.api.get());
     *pbxStarted = !portal.contains("pbxlate");
     *sqlErrors = portal.contains("sqlerror") ? 1 : 0;
+    for (int i = portal.contains("attach503") ? 2 : 0; i > 0; --i) // refused before it was taken
+        harness.portal.pushRestReply("telephony.externalcall.attachRecord",
+                                     Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"));
     harness.api->start(false);
     *pbxStarted = true;
     harness.api->attachOwedRecordings(); // the PBX link has started
