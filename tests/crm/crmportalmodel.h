@@ -116,6 +116,7 @@ public:
             if (closedFinishes > 0) {
                 --closedFinishes;
                 m_finished.insert(callId);
+                m_activities.insert(callId, 700 + (++m_finishes));
             }
             if (m_finished.contains(callId))
                 return FakeCrmReply::error(400, "ERROR_CORE", notFoundText);

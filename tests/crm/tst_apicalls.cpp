@@ -346,10 +346,14 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject{{"store_recordings_in_crm", false}} << "hangfinish" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), finish(1, 7, 200),
                        "POST crm.activity.update id=701"};
-    QTest::newRow("finish answered nothing, then refused in another wording: the lead stays")
+    QTest::newRow("finish answered nothing, then refused in another wording: the lead stays, the recording goes")
         << QJsonObject() << "createslead hangfinish localised" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
-                       finish(1, 7, 200), finish(1, 7, 200)};
+                       finish(1, 7, 200), finish(1, 7, 200), attach(1)};
+    QTest::newRow("call closed before a restart, refused in another wording: the lead stays, the recording goes")
+        << QJsonObject() << "createslead closedcall localised" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), attach(1)};
     QTest::newRow("an upload taken and never answered: the next call goes first, the upload goes twice")
         << QJsonObject() << "hangupload" << true
         << QStringList{"start", "ring a", "answer a", "end a", "hangup", "+start", "+ring a", "+answer a", "+end a",
@@ -428,7 +432,7 @@ void tst_ApiCalls::scenario()
                 });
     }
     // Rows whose finish is never confirmed; a silent portal is lost once per run of lost answers.
-    const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal|localised"));
+    const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal"));
     const int lostRuns = portal.contains("silentportal") ? 3 : 0;
     if (portal.contains("attach500"))
         harness.portal.pushRestReply("telephony.externalcall.attachRecord",
@@ -578,6 +582,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
     const QStringList transferred{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                                   finish(1, 7, 200)};
+    QTest::newRow("owed at the start, the portal unavailable for two uploads: still owed, attached at the third")
+        << "holdrecording attach503" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{attach(1), attach(1), attach(1)};
     QTest::newRow("restarted in a blind transfer after the first leg's finish: both legs' recordings attached")
         << "liveleg" << QStringList{"start", "ring a", "answer a", "transfer", "ring b", "end a"} << transferred
         << QStringList{"answer b", "end b", "finish"}
@@ -653,6 +660,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     answerHooks(harness.api.get());
     *pbxStarted = !portal.contains("pbxlate");
     *sqlErrors = portal.contains("sqlerror") ? 1 : 0;
+    for (int i = portal.contains("attach503") ? 2 : 0; i > 0; --i) // refused before it was taken
+        harness.portal.pushRestReply("telephony.externalcall.attachRecord",
+                                     Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"));
     harness.api->start(false);
     *pbxStarted = true;
     harness.api->attachOwedRecordings(); // the PBX link has started

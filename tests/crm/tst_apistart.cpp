@@ -69,6 +69,12 @@ void tst_ApiStart::bindings_data()
                       QJsonObject{{"event", "ONEXTERNALCALLSTART"},
                                   {"handler", "https://other.example.org:9443/events/external_call_start"}}}
         << QStringList{"onexternalcallstart " + own + "start", "onexternalcallbackstart " + own + "back_start?key=old"};
+    QTest::newRow("relay: this server's own handlers are unbound, with the key or without")
+        << QJsonObject{{"address_ext", "https://crm.example.org:9443"}} << true << "RELAY/make_call"
+        << "RELAY/make_call_back" << false
+        << QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", own + "start?key=KEY"}},
+                      QJsonObject{{"event", "ONEXTERNALCALLBACKSTART"}, {"handler", own + "back_start"}}}
+        << QStringList{"onexternalcallstart " + own + "start?key=KEY", "onexternalcallbackstart " + own + "back_start"};
 }
 
 void tst_ApiStart::bindings()
@@ -113,7 +119,7 @@ void tst_ApiStart::bindings()
              callBackHandler.replace("RELAY", relayServer.baseUrl()).replace("KEY", key));
     QTRY_COMPARE(harness.portal.restRequests("event.get").size(), 2);
     QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
-    QCOMPARE(unbinds, unbound);
+    QCOMPARE(unbinds, unbound.replaceInStrings("KEY", key));
     QCOMPARE(harness.api->relayClient().isStarted(), relay);
     if (relay) {
         QTRY_VERIFY(!relayServer.polls().isEmpty());

@@ -196,7 +196,7 @@ QString API::eventHandlerUrl(const QString &route) const
 
 void API::bindEvent(const QString &event, const QString &route, const QString &relayRoute, bool useRelay)
 {
-    unbindStaleHandlers(event, route);
+    unbindStaleHandlers(event, route, useRelay);
     if (useRelay) {
         m_connector.subscribeToEvent(event, serverUrl(true) + relayRoute);
         return;
@@ -210,26 +210,29 @@ void API::bindEvent(const QString &event, const QString &route, const QString &r
     m_connector.subscribeToEvent(event, eventHandlerUrl(route));
 }
 
-void API::unbindStaleHandlers(const QString &event, const QString &route)
+void API::unbindStaleHandlers(const QString &event, const QString &route, bool useRelay)
 {
     // Our own handlers bound without the key (or with one we no longer have) only bring events our routes
-    // refuse; other services' handlers are theirs.
+    // refuse; other services' handlers are theirs. With the relay, the events come through it alone: one
+    // still bound to our route with the key would dial every click a second time.
     const QUrl own(serverUrl(false) + route);
     const QString key = Config::GeneratedDirectory::eventKey();
     const auto port = [](const QUrl &url) { return url.port(url.scheme() == QLatin1String("https") ? 443 : 80); };
     m_connector.getEventHandlers(event).onResolve(
-        [self = QPointer<API>(this), event, own, key, port](const QStringList &handlers) {
+        [self = QPointer<API>(this), event, own, key, useRelay, port](const QStringList &handlers) {
             QStringList stale;
             for (const QString &handler : handlers) {
                 const QUrl url(handler, QUrl::TolerantMode);
                 if (url.host().compare(own.host(), Qt::CaseInsensitive) == 0 && port(url) == port(own)
                     && url.path() == own.path()
-                    && QUrlQuery(url).queryItemValue(Config::GeneratedDirectory::kEventKeyParameter) != key)
+                    && (useRelay || QUrlQuery(url).queryItemValue(Config::GeneratedDirectory::kEventKeyParameter) != key))
                     stale.append(handler);
             }
             if (!self || stale.isEmpty())
                 return;
-            qInfo().noquote() << QStringLiteral("Unbinding %1 handler(s) of %2 bound without the current key")
+            qInfo().noquote() << (useRelay ? QStringLiteral("Unbinding %1 handler(s) of %2 bound to this server: "
+                                                            "its events come through the relay")
+                                           : QStringLiteral("Unbinding %1 handler(s) of %2 bound without the current key"))
                                      .arg(stale.size())
                                      .arg(event);
             self->m_connector.unbindEventHandlers(event, stale);

@@ -153,7 +153,7 @@ private:
     // The handler of one of the portal's events: the relay's route, or our own with the event key.
     void bindEvent(const QString &event, const QString &route, const QString &relayRoute, bool useRelay);
     QString eventHandlerUrl(const QString &route) const;
-    void unbindStaleHandlers(const QString &event, const QString &route);
+    void unbindStaleHandlers(const QString &event, const QString &route, bool useRelay);
     void addExternalLines();
     void loadSavedRegistrations();
     QString ownServerAddress(const QString &host) const;
@@ -202,7 +202,8 @@ private:
     // has written the record that names it; one the PBX could not give yet is asked for again later.
     Utils::Promise<void> sendRecording(const RegistrationStore::Upload &upload, const Utils::MsgBuilder &trace,
                                        bool deferIfMissing);
-    // One upload of the file; a portal that did not take it gets it once more, behind the calls' work.
+    // One upload of the file; a portal that may have taken it without a word gets it once more, behind the
+    // calls' work; one that it never reached stays owed and goes later.
     Utils::Promise<void> uploadRecording(const RegistrationStore::Upload &upload, const QString &file,
                                          const Utils::MsgBuilder &trace, bool resent);
     void recordingNotGiven(const RegistrationStore::Upload &upload, const Entities::RecordingFailure &failure,

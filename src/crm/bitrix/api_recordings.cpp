@@ -94,7 +94,10 @@ Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, cons
             if (!self)
                 return tried.resolve();
             const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
-            if (failure.kind == RequestFailure::Unreachable && !resent) {
+            if (failure.kind == RequestFailure::Unreachable && !resent && !failure.mayHaveBeenDone) {
+                // It never reached the portal, which may well be away for a while: still owed, sent later.
+                self->retryRecording(upload, line, failure.reason);
+            } else if (failure.kind == RequestFailure::Unreachable && !resent) {
                 // Once more, but behind the work the other calls have waiting now: an upload that hangs
                 // must not hold them a second time.
                 qWarning().noquote() << line.build(

@@ -330,11 +330,25 @@ void Connector::sendFinish(QJsonObject params, const MsgBuilder &msg, const Regi
                 finished(CallRegistration(completed));
             });
         })
-        .onReject([result, msg](const RequestFailure &failure) {
-            qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Failed to finish registration"));
-            // A try that went unanswered may have closed the call: nothing bound to it is to be undone.
-            result.reject(failure.mayHaveBeenDone ? RegistrationFailedReason::Uncertain
-                                                  : RegistrationFailedReason::Failed);
+        .onReject([self, callId, finished, result, msg](const RequestFailure &failure) {
+            const auto failed = [result, msg, failure]() {
+                qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Failed to finish registration"));
+                // A try that went unanswered may have closed the call: nothing bound to it is to be undone.
+                result.reject(failure.mayHaveBeenDone ? RegistrationFailedReason::Uncertain
+                                                      : RegistrationFailedReason::Failed);
+            };
+            if (failure.kind != RequestFailure::Refused || !self)
+                return failed();
+            // The portal words the refusal of a call it closed already in its own language; the activity
+            // that only a finish makes tells whether an earlier try (in this run or before a restart) did.
+            self->findCallActivity(callId, msg).onResolve([callId, finished, failed, msg](int activityId) {
+                if (activityId < 1)
+                    return failed();
+                qInfo().noquote() << msg.build(MsgBuilder::Ok,
+                                               QStringLiteral("The call %1 was already finished").arg(callId));
+                finished(CallRegistration(QJsonObject{{QStringLiteral("CALL_ID"), callId},
+                                                      {QStringLiteral("CRM_ACTIVITY_ID"), activityId}}));
+            });
         });
 }
 
