@@ -9,7 +9,8 @@ QHttpRequest::QHttpRequest(QObject *parent)
 
 QHttpRequest::~QHttpRequest()
 {
-    QHttpConnection::releaseBodyBytes(m_budgetedBytes);
+    // Counted under the client as its connection counts it: the same peer address, keyed the same way.
+    QHttpConnection::countBodyBytes(QHttpConnection::clientKey(m_remoteAddress), -m_budgetedBytes);
 }
 
 QByteArray QHttpRequest::path() const
