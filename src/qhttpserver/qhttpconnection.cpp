@@ -516,8 +516,9 @@ int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
         self->m_failStatus = 413;
         return -1;
     }
-    if (s_bodyBytes + bytes > s_bodyBudget
-        || s_bodyBytesPerClient.value(self->m_client) + bytes > s_bodyBudget / kBodyBudgetShares) {
+    // A route that takes more than the share still gets one whole body.
+    const qint64 share = qMax(s_bodyBudget / kBodyBudgetShares, self->m_maxBody);
+    if (s_bodyBytes + bytes > s_bodyBudget || s_bodyBytesPerClient.value(self->m_client) + bytes > share) {
         qCDebug(lcQHttpServer) << "body budget spent, refusing a body from" << self->m_client;
         self->m_failStatus = 503;
         return -1;

@@ -39,8 +39,9 @@ public:
     static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
     // Body bytes all connections together may hold, from the first byte until the request is gone.
     static constexpr qint64 kBodyBudget = 64 * 1024 * 1024;
-    // One client (as counted for the connection limits) holds at most this share of it: bodies it trickles
-    // or leaves queued behind slow answers must not leave the portal's events without room.
+    // One client (as counted for the connection limits) holds at most this share of it, or one body of its
+    // route's limit: bodies it trickles or leaves queued behind slow answers must not leave the portal's
+    // events without room.
     static constexpr int kBodyBudgetShares = 8;
     // Requests parsed ahead of their answers before the connection stops reading.
     static constexpr int kMaxPipelined = 32;

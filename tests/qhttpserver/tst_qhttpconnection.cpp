@@ -276,7 +276,7 @@ void tst_QHttpConnection::bodiesAreBounded_data()
     QTest::newRow("bodies within the limit, over the budget together")
         << 10 << 100000LL << 100000 << 800000LL << 8 << 503 << false;
     QTest::newRow("one client's bodies over its share of the budget")
-        << 4 << 100000LL << 100000 << 800000LL << 1 << 503 << true;
+        << 4 << 1000000LL << 1000000 << 16000000LL << 2 << 503 << true;
 }
 
 void tst_QHttpConnection::bodiesAreBounded()
