@@ -536,6 +536,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_target = std::move(self->m_target);
     request->m_headers = std::move(self->m_headers);
     request->m_budgetedBytes = self->m_body.size();
+    request->m_budgetClient = self->m_client;
     request->m_body = std::move(self->m_body);
     request->m_major = parser->http_major;
     request->m_minor = parser->http_minor;

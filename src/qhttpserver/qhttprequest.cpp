@@ -9,8 +9,7 @@ QHttpRequest::QHttpRequest(QObject *parent)
 
 QHttpRequest::~QHttpRequest()
 {
-    // Counted under the client as its connection counts it: the same peer address, keyed the same way.
-    QHttpConnection::countBodyBytes(QHttpConnection::clientKey(m_remoteAddress), -m_budgetedBytes);
+    QHttpConnection::countBodyBytes(m_budgetClient, -m_budgetedBytes);
 }
 
 QByteArray QHttpRequest::path() const
