@@ -23,11 +23,11 @@ struct http_parser_settings;
 // through newRequest, and writes the answers back in request order (keep-alive and pipelining).
 // Bounded: a header block over 64 KiB is answered 431, a body over the limit of its route 413 (at
 // once, by what the head declares when it declares it), a body that would take the process over its
-// budget of buffered bodies, or its client over its share of it, 503, anything the parser refuses 400, a head not complete within the head
-// time-out or a whole request not within the request time-out after its first byte 408, each time
-// followed by the close. Counts the open connections of the process per client (IPv6 per /64), so the
-// listeners can turn away the ones over the limits. Owns its socket; deletes itself (deleteLater) once
-// the socket is closed. Main thread only.
+// budget of buffered bodies, or its client over its share of it, 503, anything the parser refuses 400,
+// a head not complete within the head time-out or a whole request not within the request time-out after
+// its first byte 408, each time followed by the close. Counts the open connections of the process per
+// client (IPv6 per /64), so the listeners can turn away the ones over the limits. Owns its socket;
+// deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
     Q_OBJECT
