@@ -14,6 +14,23 @@ namespace {
 
 // Clients counted one by one in a minute; the rest only in the total.
 constexpr int kMaxCountedClients = 1024;
+// A line carries what the client sent (a user name, a path): bounded and kept on one line, so that one
+// request can neither fill the log nor write lines of its own into it. The middle goes: the end names the client.
+constexpr int kMaxLineLength = 400;
+
+QString oneLine(const QString &line)
+{
+    QString bounded = line.size() <= kMaxLineLength
+        ? line
+        : line.left(kMaxLineLength / 2) + QStringLiteral("...") + line.right(kMaxLineLength / 2);
+    for (QChar &c : bounded) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            c = QLatin1Char('?');
+    }
+    return bounded;
+}
 
 struct State
 {
@@ -62,13 +79,13 @@ void AccessFailures::record(const QHostAddress &client, const QString &line)
         QObject::connect(s.minute, &QTimer::timeout, s.minute, &endMinute);
     }
     if (!s.minute || !s.minute->isActive()) {
-        qWarning().noquote() << line;
+        qWarning().noquote() << oneLine(line);
         if (s.minute)
             s.minute->start();
         return;
     }
     ++s.suppressed;
-    s.latest = line;
+    s.latest = oneLine(line);
     if (s.perClient.size() < kMaxCountedClients || s.perClient.contains(client))
         ++s.perClient[client];
 }

@@ -401,8 +401,19 @@ void QHttpConnection::onRequestTimeout()
 
 void QHttpConnection::dropBody()
 {
-    s_bodyBytes -= m_body.size();
+    countBodyBytes(m_client, -m_body.size());
     m_body = QByteArray();
+}
+
+void QHttpConnection::countBodyBytes(const QHostAddress &client, qint64 bytes)
+{
+    if (bytes == 0)
+        return;
+    s_bodyBytes += bytes;
+    qint64 &held = s_bodyBytesPerClient[client];
+    held += bytes;
+    if (held <= 0)
+        s_bodyBytesPerClient.remove(client);
 }
 
 bool QHttpConnection::countHeaderBytes(size_t length)
@@ -505,13 +516,15 @@ int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
         self->m_failStatus = 413;
         return -1;
     }
-    if (s_bodyBytes + bytes > s_bodyBudget) {
+    // A route that takes more than the share still gets one whole body.
+    const qint64 share = qMax(s_bodyBudget / kBodyBudgetShares, self->m_maxBody);
+    if (s_bodyBytes + bytes > s_bodyBudget || s_bodyBytesPerClient.value(self->m_client) + bytes > share) {
         qCDebug(lcQHttpServer) << "body budget spent, refusing a body from" << self->m_client;
         self->m_failStatus = 503;
         return -1;
     }
     self->m_body.append(at, static_cast<int>(length));
-    s_bodyBytes += bytes;
+    countBodyBytes(self->m_client, bytes);
     return 0;
 }
 
@@ -523,6 +536,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_target = std::move(self->m_target);
     request->m_headers = std::move(self->m_headers);
     request->m_budgetedBytes = self->m_body.size();
+    request->m_budgetClient = self->m_client;
     request->m_body = std::move(self->m_body);
     request->m_major = parser->http_major;
     request->m_minor = parser->http_minor;

@@ -23,11 +23,11 @@ struct http_parser_settings;
 // through newRequest, and writes the answers back in request order (keep-alive and pipelining).
 // Bounded: a header block over 64 KiB is answered 431, a body over the limit of its route 413 (at
 // once, by what the head declares when it declares it), a body that would take the process over its
-// budget of buffered bodies 503, anything the parser refuses 400, a head not complete within the head
-// time-out or a whole request not within the request time-out after its first byte 408, each time
-// followed by the close. Counts the open connections of the process per client (IPv6 per /64), so the
-// listeners can turn away the ones over the limits. Owns its socket; deletes itself (deleteLater) once
-// the socket is closed. Main thread only.
+// budget of buffered bodies, or its client over its share of it, 503, anything the parser refuses 400,
+// a head not complete within the head time-out or a whole request not within the request time-out after
+// its first byte 408, each time followed by the close. Counts the open connections of the process per
+// client (IPv6 per /64), so the listeners can turn away the ones over the limits. Owns its socket;
+// deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
     Q_OBJECT
@@ -39,6 +39,10 @@ public:
     static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
     // Body bytes all connections together may hold, from the first byte until the request is gone.
     static constexpr qint64 kBodyBudget = 64 * 1024 * 1024;
+    // One client (as counted for the connection limits) holds at most this share of it, or one body of its
+    // route's limit: bodies it trickles or leaves queued behind slow answers must not leave the portal's
+    // events without room.
+    static constexpr int kBodyBudgetShares = 8;
     // Requests parsed ahead of their answers before the connection stops reading.
     static constexpr int kMaxPipelined = 32;
     // Answers waiting in the socket before the next request is handed over: a client that sends
@@ -84,6 +88,7 @@ public:
     // streams, and the reserve stays free.
     static int maxConnectionsFor(quint64 descriptorLimit);
     static qint64 bufferedBodyBytes() { return s_bodyBytes; }
+    static qint64 bufferedBodyBytes(const QHostAddress &client) { return s_bodyBytesPerClient.value(client); }
     // For tests; the default is kBodyBudget.
     static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
 
@@ -127,7 +132,7 @@ private:
     bool countHeaderBytes(size_t length);
     void dropBody();
     friend class QHttpRequest;
-    static void releaseBodyBytes(qint64 bytes) { s_bodyBytes -= bytes; }
+    static void countBodyBytes(const QHostAddress &client, qint64 bytes);
 
     QTcpSocket *m_socket;
     bool m_secure;
@@ -169,5 +174,6 @@ private:
     inline static int s_maxPerAddress = kMaxConnectionsPerAddress;
     inline static int s_max = kMaxConnections;
     inline static qint64 s_bodyBytes = 0;
+    inline static QHash<QHostAddress, qint64> s_bodyBytesPerClient;
     inline static qint64 s_bodyBudget = kBodyBudget;
 };

@@ -9,7 +9,7 @@ QHttpRequest::QHttpRequest(QObject *parent)
 
 QHttpRequest::~QHttpRequest()
 {
-    QHttpConnection::releaseBodyBytes(m_budgetedBytes);
+    QHttpConnection::countBodyBytes(m_budgetClient, -m_budgetedBytes);
 }
 
 QByteArray QHttpRequest::path() const

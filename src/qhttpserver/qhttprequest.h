@@ -52,4 +52,5 @@ private:
     quint16 m_remotePort = 0;
     bool m_secure = false;
     qint64 m_budgetedBytes = 0; // of the connections' body budget, given back with the request
+    QHostAddress m_budgetClient; // whose share they count in
 };

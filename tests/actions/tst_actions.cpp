@@ -526,6 +526,10 @@ void tst_Actions::failedLoginsAreSummarised_data()
                + QByteArray(64, 'a') + "\", uri=\"/get_config\", qop=auth, nc=00000001, cnonce=\"c\", response=\""
                + QByteArray(32, '0') + "\"\r\n\r\n"
         << 401 << "HTTP authentication failed";
+    // What the client sent is cut short and kept on its line.
+    QTest::newRow("wrong passwords with a long user name on lines of its own")
+        << "GET /auth?user=" + QByteArray(40000, 'x') + "%0Aforged&password=guess HTTP/1.1\r\n\r\n" << 401
+        << "Попытка авторизоваться";
     QTest::newRow("forged events") << QByteArray("POST /events/external_call_start HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
                                    << 403 << "does not carry the key";
 }
@@ -562,6 +566,7 @@ void tst_Actions::failedLoginsAreSummarised()
     HttpServer::AccessFailures::setInterval(HttpServer::AccessFailures::kInterval);
     // A log line also carries its time, level and source: 64 bytes each, generously.
     QVERIFY2(g_logged.join('\n').toUtf8().size() + 64 * g_logged.size() < 64 * 1024, qPrintable(g_logged.join('\n')));
+    QVERIFY(!g_logged.join('\n').contains(QLatin1String("\nforged")));
 }
 
 QTEST_GUILESS_MAIN(tst_Actions)

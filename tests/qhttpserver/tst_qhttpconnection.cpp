@@ -268,12 +268,15 @@ void tst_QHttpConnection::bodiesAreBounded_data()
     QTest::addColumn<qint64>("budget"); // of buffered bodies, all connections together
     QTest::addColumn<int>("handedOver"); // requests that reach the server; the others get the status
     QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("oneClient"); // else each connection from an address of its own
 
     // Refused by what the head declares, before the body is read (bench/httpbody.sh measures the memory).
     QTest::newRow("96 connections declaring 16 MiB") << 96 << 16 * 1024 * 1024LL << 64 * 1024
-                                                     << QHttpConnection::kBodyBudget << 0 << 413;
+                                                     << QHttpConnection::kBodyBudget << 0 << 413 << true;
     QTest::newRow("bodies within the limit, over the budget together")
-        << 4 << 1000000LL << 1000000 << 3000000LL << 3 << 503;
+        << 10 << 100000LL << 100000 << 800000LL << 8 << 503 << false;
+    QTest::newRow("one client's bodies over its share of the budget")
+        << 4 << 1000000LL << 1000000 << 16000000LL << 2 << 503 << true;
 }
 
 void tst_QHttpConnection::bodiesAreBounded()
@@ -284,6 +287,7 @@ void tst_QHttpConnection::bodiesAreBounded()
     QFETCH(qint64, budget);
     QFETCH(int, handedOver);
     QFETCH(int, status);
+    QFETCH(bool, oneClient);
 
     QHttpConnection::setBodyBudget(budget);
     QHttpServer server;
@@ -296,6 +300,8 @@ void tst_QHttpConnection::bodiesAreBounded()
     std::vector<std::unique_ptr<RawHttpClient>> clients;
     for (int i = 0; i < connections; ++i) {
         clients.push_back(std::make_unique<RawHttpClient>());
+        if (!oneClient) // 127.0.0.2 and on
+            QVERIFY(clients.back()->socket().bind(QHostAddress(0x7f000002u + quint32(i))));
         QVERIFY(clients.back()->connectTo(server.serverPort()));
         clients.back()->send(request);
         if (i < handedOver) {
@@ -312,6 +318,7 @@ void tst_QHttpConnection::bodiesAreBounded()
         response->end("ok");
     clients.clear();
     QTRY_COMPARE(QHttpConnection::bufferedBodyBytes(), 0);
+    QCOMPARE(QHttpConnection::bufferedBodyBytes(QHostAddress(QHostAddress::LocalHost)), 0);
     QHttpConnection::setBodyBudget(QHttpConnection::kBodyBudget);
 }
 
