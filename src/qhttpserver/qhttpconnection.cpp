@@ -136,10 +136,11 @@ int QHttpConnection::maxConnectionsFor(quint64 descriptorLimit)
 bool QHttpConnection::mayOpen(const QHostAddress &client)
 {
     static const int descriptorCap = [] {
+        // The limit in force: the listener raised it to the hard one where it could.
         rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max == RLIM_INFINITY)
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
             return kMaxConnections;
-        return maxConnectionsFor(limit.rlim_max);
+        return maxConnectionsFor(limit.rlim_cur);
     }();
     return s_open < qMin(s_max, descriptorCap) && s_openPerAddress.value(client) < s_maxPerAddress;
 }
