@@ -17,7 +17,7 @@ void CustomCrmRequest::handle(const QJsonObject &params, Reply *reply)
         || !takeOptionalText(params, QStringLiteral("http_method"), reply, &httpMethod)
         || !requireNonBlank(method, QStringLiteral("method"), reply))
         return;
-    const Utils::Promise<QJsonValue> promise;
+    const Utils::Promise<QJsonValue, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("CRM request failed"));
     Q_EMIT request(method, methodParams, httpMethod, promise);
 }

@@ -18,7 +18,7 @@ public:
 
 Q_SIGNALS:
     void request(const QString &method, const QJsonObject &params, const QString &httpMethod,
-                 Utils::Promise<QJsonValue> promise);
+                 Utils::Promise<QJsonValue, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -9,7 +9,7 @@ GetExternalLines::GetExternalLines(QObject *parent)
 
 void GetExternalLines::handle(const QJsonObject &, Reply *reply)
 {
-    const Utils::Promise<QJsonArray> promise;
+    const Utils::Promise<QJsonArray, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("External lines unavailable"));
     Q_EMIT request(promise);
 }

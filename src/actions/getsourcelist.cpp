@@ -9,7 +9,7 @@ GetSourceList::GetSourceList(QObject *parent)
 
 void GetSourceList::handle(const QJsonObject &, Reply *reply)
 {
-    const Utils::Promise<QJsonArray> promise;
+    const Utils::Promise<QJsonArray, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Source list unavailable"));
     Q_EMIT request(promise);
 }

@@ -18,7 +18,7 @@ public:
     explicit GetSourceList(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(Utils::Promise<QJsonArray> promise);
+    void request(Utils::Promise<QJsonArray, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -12,7 +12,7 @@ void GetUserList::handle(const QJsonObject &params, Reply *reply)
     QJsonObject filter;
     if (!takeOptionalObject(params, QStringLiteral("filter"), reply, &filter))
         return;
-    const Utils::Promise<QJsonArray> promise;
+    const Utils::Promise<QJsonArray, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("User list unavailable"));
     Q_EMIT request(filter, promise);
 }

@@ -18,7 +18,7 @@ public:
     explicit GetUserList(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QJsonObject &filter, Utils::Promise<QJsonArray> promise);
+    void request(const QJsonObject &filter, Utils::Promise<QJsonArray, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

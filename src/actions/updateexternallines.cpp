@@ -15,7 +15,7 @@ void UpdateExternalLines::handle(const QJsonObject &params, Reply *reply)
         || !takeOptionalText(params, QStringLiteral("NAME"), reply, &name)
         || !requireNonBlank(number, QStringLiteral("NUMBER"), reply))
         return;
-    const Utils::Promise<void> promise;
+    const Utils::Promise<void, QString> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("External line not updated"));
     Q_EMIT request(QJsonObject{{QStringLiteral("NUMBER"), number}, {QStringLiteral("NAME"), name}}, promise);
 }

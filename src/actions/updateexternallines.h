@@ -17,7 +17,7 @@ public:
     explicit UpdateExternalLines(QObject *parent = nullptr);
 
 Q_SIGNALS:
-    void request(const QJsonObject &line, Utils::Promise<void> promise);
+    void request(const QJsonObject &line, Utils::Promise<void, QString> promise);
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;

@@ -709,25 +709,25 @@ void App::onBxCheckRequest(Promise<QJsonObject> promise, const QJsonObject &sett
     m_configUpdater.bxCheck(promise, settings);
 }
 
-void App::onSourceListRequest(Promise<QJsonArray> promise)
+void App::onSourceListRequest(Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "Source list request";
     m_crm.getSourceList().proxyTo(promise);
 }
 
-void App::onUserListRequest(const QJsonObject &filter, Promise<QJsonArray> promise)
+void App::onUserListRequest(const QJsonObject &filter, Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "User list request";
     m_crm.getUserList(filter).proxyTo(promise);
 }
 
-void App::onExternalLinesRequest(Promise<QJsonArray> promise)
+void App::onExternalLinesRequest(Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "External lines request";
     m_crm.getExternalLines().proxyTo(promise);
 }
 
-void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void> promise)
+void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void, QString> promise)
 {
     qDebug().noquote() << "Update external lines request";
     m_crm.updateExternalLine(line.value(QStringLiteral("NUMBER")).toString(),

@@ -149,10 +149,10 @@ private Q_SLOTS:
     void onDirectoryChanged(const QString &path);
     void onPBXStopped(const QString &reason);
     void onCRMStopped(const QString &reason);
-    void onSourceListRequest(Orvix::Utils::Promise<QJsonArray> promise);
-    void onUserListRequest(const QJsonObject &filter, Orvix::Utils::Promise<QJsonArray> promise);
-    void onExternalLinesRequest(Orvix::Utils::Promise<QJsonArray> promise);
-    void onUpdateExternalLinesRequest(const QJsonObject &line, Orvix::Utils::Promise<void> promise);
+    void onSourceListRequest(Orvix::Utils::Promise<QJsonArray, QString> promise);
+    void onUserListRequest(const QJsonObject &filter, Orvix::Utils::Promise<QJsonArray, QString> promise);
+    void onExternalLinesRequest(Orvix::Utils::Promise<QJsonArray, QString> promise);
+    void onUpdateExternalLinesRequest(const QJsonObject &line, Orvix::Utils::Promise<void, QString> promise);
     void onConfigChanged();
     void onGetConfigRequest(Orvix::Utils::Promise<QJsonObject> promise);
     void onGetCheckStatusRequest(Orvix::Utils::Promise<QJsonObject> promise);

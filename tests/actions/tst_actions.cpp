@@ -162,12 +162,20 @@ private:
             p.resolve(QStringLiteral("applies at the restart in 42 s"));
         m_kept.append(p);
     }
-    void settle(const Promise<void, QString> &p)
+    // Work that says why it failed: the reason follows the route's own text.
+    template <typename T>
+    void settle(const Promise<T, QString> &p)
     {
-        if (outcome == Outcome::Resolve)
-            p.resolve();
-        else if (outcome != Outcome::Never)
-            p.reject(QStringLiteral("no call of 101"));
+        if (outcome == Outcome::Resolve) {
+            if constexpr (std::is_void_v<T>)
+                p.resolve();
+            else if constexpr (std::is_same_v<T, QJsonArray>)
+                p.resolve(QJsonArray{1, "two"});
+            else
+                p.resolve(QJsonValue(42));
+        } else if (outcome != Outcome::Never) {
+            p.reject(QStringLiteral("refused by the other side"));
+        }
         m_kept.append(p);
     }
     void settle(const Promise<QString, Entities::RecordingFailure> &p)
@@ -270,17 +278,17 @@ void tst_Actions::routes_data()
 
     three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
     three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
-          error("Originate failed: no call of 101"));
+          error("Originate failed: refused by the other side"));
     three("forward", "/forward?channel_id=1700000000.5&to=300", get, {"1700000000.5", "300"}, true, 502,
-          error("Redirect failed: no call of 101"));
+          error("Redirect failed: refused by the other side"));
     three("transfer", "/transfer?number=101&to=300&blind=false", get, {"101", "300", "false"}, true, 502,
-          error("Transfer failed: no call of 101"));
+          error("Transfer failed: refused by the other side"));
     QTest::newRow("transfer is blind by default") << "/transfer?number=101&to=300" << get << Outcome::Resolve
                                                   << QStringList{"101", "300", "true"} << true << 200 << result(true);
     QTest::newRow("transfer with a blind flag that is no flag")
         << "/transfer?number=101&to=300&blind=maybe" << get << Outcome::Resolve << QStringList() << false << 400
         << error("Malformed parameter: blind");
-    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed: no call of 101"));
+    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed: refused by the other side"));
     QTest::newRow("hangup without number") << "/hangup" << get << Outcome::Resolve << QStringList() << false << 400
                                            << error("Missing parameter: number");
     QTest::newRow("originate with a list for a number")
@@ -318,15 +326,15 @@ void tst_Actions::routes_data()
           error("Table 'asterisk.nope' doesn't exist"));
     QTest::newRow("execute_sql with blank SQL") << "/execute_sql?sql=%20" << get << Outcome::Resolve
                                                 << QStringList() << false << 400 << error("Missing parameter: sql");
-    three("get_external_lines", "/get_external_lines", get, {}, list, 502, error("External lines unavailable"));
+    three("get_external_lines", "/get_external_lines", get, {}, list, 502, error("External lines unavailable: refused by the other side"));
     three("update_external_lines", "/update_external_lines", "NUMBER=74950000000&NAME=Office",
-          {R"({"NAME":"Office","NUMBER":"74950000000"})"}, true, 502, error("External line not updated"));
+          {R"({"NAME":"Office","NUMBER":"74950000000"})"}, true, 502, error("External line not updated: refused by the other side"));
     QTest::newRow("update_external_lines without a number")
         << "/update_external_lines?NAME=Office" << get << Outcome::Resolve << QStringList() << false << 400
         << error("Missing parameter: NUMBER");
-    three("get_source_list", "/get_source_list", get, {}, list, 502, error("Source list unavailable"));
+    three("get_source_list", "/get_source_list", get, {}, list, 502, error("Source list unavailable: refused by the other side"));
     three("get_user_list", "/get_user_list?filter[ACTIVE]=true", get, {R"({"ACTIVE":"true"})"}, list, 502,
-          error("User list unavailable"));
+          error("User list unavailable: refused by the other side"));
     QTest::newRow("get_user_list without a filter") << "/get_user_list" << get << Outcome::Resolve
                                                     << QStringList{"{}"} << true << 200 << result(list);
     three("get_responsible_by_phone_number", "/get_responsible_by_phone_number?phone=79001234567", get,
@@ -344,7 +352,7 @@ void tst_Actions::routes_data()
     }
     three("custom_crm_request", "/custom_crm_request",
           R"({"method": "crm.lead.get", "params": {"id": 5}, "http_method": "post"})",
-          {"crm.lead.get", R"({"id":5})", "post"}, 42, 502, error("CRM request failed"));
+          {"crm.lead.get", R"({"id":5})", "post"}, 42, 502, error("CRM request failed: refused by the other side"));
     QTest::newRow("custom_crm_request goes as GET by default")
         << "/custom_crm_request?method=user.current" << get << Outcome::Resolve
         << QStringList{"user.current", "{}", "GET"} << true << 200 << result(42);

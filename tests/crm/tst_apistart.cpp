@@ -204,12 +204,29 @@ void tst_ApiStart::anyRequestVerb()
     harness.portal.setRestResult("event.bind", true);
     harness.portal.setRestResult("app.info", QJsonObject{{"ID", "3"}});
     harness.api->start(false);
-    Orvix::Utils::Promise<QJsonValue> answer;
+    Orvix::Utils::Promise<QJsonValue, QString> answer;
     bool resolved = false;
     answer.onResolve([&resolved](const QJsonValue &value) { resolved = value.toObject().value("ID") == "3"; });
     harness.api->sendAnyRequest("app.info", QJsonObject{{"x", "1"}}, verb, answer);
     QTRY_VERIFY(resolved);
     QCOMPARE(harness.portal.restRequests("app.info").first().verb, sent);
+
+    // A failure says why: the portal's refusal, or at once the link that waits for its restart.
+    const QString portal = QUrl(harness.portal.baseUrl()).host();
+    harness.portal.pushRestReply("app.info", Orvix::Tests::FakeCrmReply::error(400, "ERROR_METHOD_NOT_FOUND", "x"));
+    Orvix::Utils::Promise<QJsonValue, QString> refused;
+    auto refusal = Orvix::Tests::watch(refused);
+    harness.api->sendAnyRequest("app.info", QJsonObject(), verb, refused);
+    QTRY_VERIFY(refusal->settled);
+    QCOMPARE(refusal->error,
+             QStringLiteral("the CRM portal at %1 answered: the portal refused it (400 ERROR_METHOD_NOT_FOUND)").arg(portal));
+    harness.api->stop();
+    Orvix::Utils::Promise<QJsonValue, QString> waiting;
+    auto stopped = Orvix::Tests::watch(waiting);
+    harness.api->sendAnyRequest("app.info", QJsonObject(), verb, waiting);
+    QVERIFY(stopped->rejected);
+    QCOMPARE(stopped->error,
+             QStringLiteral("the CRM portal at %1 cannot be reached: the CRM link waits for its restart").arg(portal));
 }
 
 void tst_ApiStart::tasksKeepOrderAcrossRestart()

@@ -256,39 +256,54 @@ void API::addExternalLines()
     });
 }
 
-Utils::Promise<QJsonArray> API::getExternalLines()
+template <typename T>
+Utils::Promise<T, QString> API::forClient(const std::function<Utils::Promise<T>()> &work)
 {
-    Utils::Promise<QJsonArray> result;
-    m_connector.getExternalLines()
-        .onResolve([result](const QHash<QString, QString> &lines) {
-            QJsonArray list;
-            for (auto it = lines.cbegin(); it != lines.cend(); ++it)
-                list.append(QJsonObject{{QStringLiteral("NUMBER"), it.key()}, {QStringLiteral("NAME"), it.value()}});
-            result.resolve(list);
-        })
-        .onReject([result]() { result.reject(); });
+    Utils::Promise<T, QString> result;
+    if (!m_connector.isStarted()) {
+        result.reject(m_connector.unreachableReason());
+        return result;
+    }
+    const Utils::Promise<T> sent = work();
+    if constexpr (std::is_void_v<T>)
+        sent.onResolve([result]() { result.resolve(); });
+    else
+        sent.onResolve([result](T value) { result.resolve(std::move(value)); });
+    sent.onReject([self = QPointer<API>(this), result]() {
+        result.reject(self ? self->m_connector.failureReason() : QString());
+    });
     return result;
 }
 
-Utils::Promise<QJsonArray> API::getSourceList()
+Utils::Promise<QJsonArray, QString> API::getExternalLines()
 {
-    return m_connector.getSourceList();
+    return forClient<QJsonArray>([this]() {
+        Utils::Promise<QJsonArray> list;
+        m_connector.getExternalLines()
+            .onResolve([list](const QHash<QString, QString> &lines) {
+                QJsonArray rows;
+                for (auto it = lines.cbegin(); it != lines.cend(); ++it)
+                    rows.append(QJsonObject{{QStringLiteral("NUMBER"), it.key()}, {QStringLiteral("NAME"), it.value()}});
+                list.resolve(rows);
+            })
+            .onReject([list]() { list.reject(); });
+        return list;
+    });
 }
 
-Utils::Promise<QJsonArray> API::getUserList(const QJsonObject &filter)
+Utils::Promise<QJsonArray, QString> API::getSourceList()
 {
-    // A link waiting for its restart would keep the client waiting until then: it learns at once.
-    if (!m_connector.isStarted()) {
-        Utils::Promise<QJsonArray> refused;
-        refused.reject();
-        return refused;
-    }
-    return m_connector.getUserList(filter, MsgBuilder());
+    return forClient<QJsonArray>([this]() { return m_connector.getSourceList(); });
 }
 
-Utils::Promise<void> API::updateExternalLine(const QString &number, const QString &name)
+Utils::Promise<QJsonArray, QString> API::getUserList(const QJsonObject &filter)
 {
-    return m_connector.updateExternalLine(number, name);
+    return forClient<QJsonArray>([this, filter]() { return m_connector.getUserList(filter, MsgBuilder()); });
+}
+
+Utils::Promise<void, QString> API::updateExternalLine(const QString &number, const QString &name)
+{
+    return forClient<void>([this, number, name]() { return m_connector.updateExternalLine(number, name); });
 }
 
 Utils::Promise<Entity> API::getUser(int userId)
@@ -297,18 +312,13 @@ Utils::Promise<Entity> API::getUser(int userId)
 }
 
 void API::sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
-                         Utils::Promise<QJsonValue> promise)
+                         Utils::Promise<QJsonValue, QString> promise)
 {
-    // Refused at once while the link waits for its restart: a write queued until then would be done
-    // after its client was told it failed.
-    if (!m_connector.isStarted()) {
-        promise.reject();
-        return;
-    }
     const auto verb = httpMethod.compare(QLatin1String("POST"), Qt::CaseInsensitive) == 0
         ? HttpClient::Request::Post
         : HttpClient::Request::Get;
-    m_connector.makeCustomRequest(method, params, verb).proxyTo(promise);
+    forClient<QJsonValue>([this, method, params, verb]() { return m_connector.makeCustomRequest(method, params, verb); })
+        .proxyTo(promise);
 }
 
 Utils::Promise<Entity, LookupFailure> API::loadResponsible(const QString &phone)

@@ -79,14 +79,16 @@ public:
     bool wasEntityCreated(const QString &id, const Utils::MsgBuilder &trace) const;
     bool wasTransferred(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace) const;
 
-    // Requests of the App, passed to the connector.
-    Utils::Promise<QJsonArray> getSourceList();
-    Utils::Promise<QJsonArray> getUserList(const QJsonObject &filter);
-    Utils::Promise<void> updateExternalLine(const QString &number, const QString &name);
-    Utils::Promise<Entity> getUser(int userId);
-    Utils::Promise<QJsonArray> getExternalLines();
+    // Requests of the App's clients, passed to the connector. Refused at once with why while the link waits
+    // for its restart (a request queued until then would be done after its client was told it failed); a
+    // failure says why in words.
+    Utils::Promise<QJsonArray, QString> getSourceList();
+    Utils::Promise<QJsonArray, QString> getUserList(const QJsonObject &filter);
+    Utils::Promise<void, QString> updateExternalLine(const QString &number, const QString &name);
+    Utils::Promise<QJsonArray, QString> getExternalLines();
     void sendAnyRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
-                        Utils::Promise<QJsonValue> promise);
+                        Utils::Promise<QJsonValue, QString> promise);
+    Utils::Promise<Entity> getUser(int userId);
     // Lookups of the public routes: at most kMaxWaitingLookups of them wait in the CRM queue at once,
     // so a client that loops on them never holds up the calls; one more is refused with Busy at once.
     static constexpr int kMaxWaitingLookups = 10;
@@ -146,6 +148,8 @@ Q_SIGNALS:
     void localeChanged(const QString &locale);
 
 private:
+    template <typename T>
+    Utils::Promise<T, QString> forClient(const std::function<Utils::Promise<T>()> &work);
     using Registration = Utils::Promise<CallRegistration, RegistrationFailedReason>;
 
     void readSettings();

@@ -242,13 +242,21 @@ Utils::Promise<QJsonValue> Connector::makeCustomRequest(const QString &method, c
 
 QString Connector::unreachableReason(const QString &why) const
 {
-    QString reason = why.isEmpty() ? m_lastFailure : why;
+    // A refusal is no reason the portal cannot be reached.
+    QString reason = why.isEmpty() && m_lastFailureKind == RequestFailure::Unreachable ? m_lastFailure : why;
     if (reason.isEmpty())
         reason = isStarted() ? QStringLiteral("no answer") : QStringLiteral("the CRM link waits for its restart");
     const QString host = portalHostName();
     if (host.isEmpty())
         return QStringLiteral("the CRM portal cannot be reached: %1").arg(reason);
     return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(host, reason);
+}
+
+QString Connector::failureReason() const
+{
+    if (!isStarted() || m_lastFailure.isEmpty() || m_lastFailureKind == RequestFailure::Unreachable)
+        return unreachableReason();
+    return QStringLiteral("the CRM portal at %1 answered: %2").arg(portalHostName(), m_lastFailure);
 }
 
 QString Connector::portalHostName() const
@@ -269,6 +277,7 @@ void Connector::sendNextRequest()
 void Connector::fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason)
 {
     m_lastFailure = reason;
+    m_lastFailureKind = kind;
     request->result.reject(RequestFailure{kind, request->mayHaveBeenDone, reason});
 }
 

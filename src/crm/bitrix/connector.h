@@ -103,6 +103,9 @@ public:
                                                  HttpClient::Request::Method httpMethod);
     // "the CRM portal at <host> cannot be reached: <why>"; without a why, the last failure seen.
     QString unreachableReason(const QString &why = QString()) const;
+    // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <host>
+    // answered: <why>" when the portal refused it.
+    QString failureReason() const;
 
     // ---- Calls, call cards, recordings, external lines and event bindings ----
 
@@ -431,6 +434,7 @@ private:
 
     QString m_portalHost;
     QString m_lastFailure; // why the last request failed, in words; empty after a success
+    RequestFailure::Kind m_lastFailureKind = RequestFailure::Unreachable;
     int m_defaultUserId = 0;
     QString m_login;
     QString m_password;
