@@ -38,6 +38,7 @@ private Q_SLOTS:
     void recordedCallReachesTheLog();
     void recordedCallsReachThePortal_data();
     void recordedCallsReachThePortal();
+    void killedMidCallRegistersAndFinishesOnce_data();
     void killedMidCallRegistersAndFinishesOnce();
     void lostAmiRestartsBothLinks();
     void cleanRunDiscardsTheState();
@@ -356,28 +357,68 @@ void tst_Service::recordedCallsReachThePortal()
 }
 
 // Killed in the middle of a call, the service knows at its next start what it registered already.
+void tst_Service::killedMidCallRegistersAndFinishesOnce_data()
+{
+    QTest::addColumn<bool>("atUpload"); // killed while the recording goes, not while the card shows
+    QTest::newRow("killed while its card shows") << false;
+    // The look-up at the next start must use the configured table, before anything else asks the PBX link.
+    QTest::newRow("killed while its recording goes, the CDR table renamed") << true;
+}
+
 void tst_Service::killedMidCallRegistersAndFinishesOnce()
 {
+    QFETCH(bool, atUpload);
     const QList<QJsonObject> rows = ApiTest::recent(ApiTest::readRows("cel-a-inbound-answered.jsonl"));
     ApiTest::Database db(m_database);
+    const QString attach = QStringLiteral("telephony.externalcall.attachRecord");
+    if (atUpload) {
+        QVERIFY2(db.insert(QStringLiteral("cdr"), ApiTest::readRows("cdr-a-inbound-answered.jsonl")), qPrintable(db.error()));
+        QVERIFY2(db.exec(QStringLiteral("rename table cdr to `pbx calls`")), qPrintable(db.error()));
+        QVERIFY(mergeConfig(QJsonObject{
+            {"Database", QJsonObject{{"table_name_aliases", QJsonObject{{"cel", "cel"}, {"cdr", "pbx calls"}}}}}}));
+        QFile file(m_dir.filePath("recordings/in-101-79161234567-20261207-075733-1796630253.0.wav"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF recorded conversation");
+        file.close();
+        m_portal->pushRestReply(attach, Orvix::Tests::FakeCrmReply::silent());
+    }
     QVERIFY(startService());
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
-    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::upToId(rows, 7)), qPrintable(db.error()));
-    QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.show") == 1, 10000);
+    const int killedAt = atUpload ? rows.last().value(QStringLiteral("id")).toInt() : 7;
+    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::upToId(rows, killedAt)), qPrintable(db.error()));
+    if (atUpload)
+        QTRY_VERIFY_WITH_TIMEOUT(m_portal->restRequests(attach).size() == 1, 10000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.show") == 1, 10000);
 
     m_service.kill();
     QTRY_VERIFY(m_service.state() == QProcess::NotRunning);
     QList<QJsonObject> rest;
     for (const QJsonObject &row : rows) {
-        if (row.value(QStringLiteral("id")).toInt() > 7)
+        if (row.value(QStringLiteral("id")).toInt() > killedAt)
             rest.append(row);
     }
     QVERIFY2(db.insert(QStringLiteral("cel"), rest), qPrintable(db.error()));
 
     QVERIFY(startService());
-    QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.finish") >= 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
+    if (atUpload) {
+        // Attached once more, from the file the renamed table names, and no longer owed.
+        QTRY_VERIFY_WITH_TIMEOUT(m_portal->restRequests(attach).size() == 2, 10000);
+        const auto owed = [this]() {
+            QFile saved(m_generatedDir + QStringLiteral("/crm_registrations.json"));
+            if (!saved.open(QIODevice::ReadOnly))
+                return -1;
+            return int(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size());
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(owed(), 0, 10000);
+        QCOMPARE(QByteArray::fromBase64(
+                     m_portal->restRequests(attach).last().params().value("FILE_CONTENT").toString().toLatin1()),
+                 QByteArray("RIFF recorded conversation"));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(countWrites("GET telephony.externalcall.finish") >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
+    }
     QCOMPARE(countWrites("POST telephony.externalcall.register"), 1);
     QCOMPARE(countWrites("GET telephony.externalcall.finish"), 1);
 }
