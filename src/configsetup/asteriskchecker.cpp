@@ -2,9 +2,7 @@
 
 #include "configsetup/checkresult.h"
 #include "pbx/asterisk/connector.h"
-#include "utils/networkerrortext.h"
 
-#include <QMetaEnum>
 #include <QPointer>
 #include <QTimer>
 
@@ -13,17 +11,6 @@ namespace Orvix::ConfigSetup {
 namespace {
 // The connector's text for a refused login.
 constexpr QLatin1String kAuthenticationFailed("Authentication failed");
-
-// The card says why in words, also where the connector names the socket error by its enum.
-QString inWords(const QString &error)
-{
-    static const QLatin1String enumPrefix("QAbstractSocket::");
-    bool known = false;
-    const int value = QMetaEnum::fromType<QAbstractSocket::SocketError>().keyToValue(
-        error.mid(enumPrefix.size()).toLatin1().constData(), &known);
-    return error.startsWith(enumPrefix) && known ? Utils::socketErrorText(QAbstractSocket::SocketError(value))
-                                                 : error;
-}
 } // namespace
 
 Utils::Promise<QJsonObject> AsteriskChecker::check(QObject *parent, const QString &host, quint16 port,
@@ -82,7 +69,7 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
         } else {
             self->finish(checkResult(AsteriskStatus::ConnectionFailed,
                                      QStringLiteral("Cannot connect to Asterisk at %1: %2")
-                                         .arg(address, inWords(self->m_lastError))));
+                                         .arg(address, self->m_lastError)));
         }
     });
     m_timer->start();

@@ -110,12 +110,10 @@ void CrmChecker::fail()
     const QJsonValue code = m_authError.value(QStringLiteral("code"));
     QJsonObject result;
     if (code.isDouble() && code.toInt() == kAuthUnreachable) {
-        // The description says why (refused, unknown, no answer in time) after the host, named here already.
-        static const QRegularExpression noAnswer(
-        QStringLiteral("^(?:No answer from|Cannot connect to the CRM portal at) [^:]*: "));
-        QString reason = QString(description).remove(noAnswer);
-        if (!reason.isEmpty())
-            reason[0] = reason[0].toLower();
+        // The description says why (refused, unknown, no answer in time) after the host, named here already
+        // as the settings give it.
+        static const QRegularExpression where(QStringLiteral("^Cannot connect to the CRM portal at [^:]*: "));
+        const QString reason = QString(description).remove(where);
         result = checkResult(CrmStatus::PortalUnreachable,
                              QStringLiteral("Cannot connect to the CRM portal at %1: %2")
                                  .arg(m_host, reason.isEmpty() ? QStringLiteral("no answer") : reason));

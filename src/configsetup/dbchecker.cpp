@@ -1,16 +1,14 @@
 #include "configsetup/dbchecker.h"
 
 #include "configsetup/checkresult.h"
+#include "sqlquerypoll/connectionerror.h"
 #include "sqlquerypoll/sqlconnections.h"
-#include "utils/networkerrortext.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpSocket>
 #include <QThreadPool>
 #include <QVariant>
-
 
 namespace Orvix::ConfigSetup {
 
@@ -52,18 +50,14 @@ bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
     return query.value(0).toInt() > 0;
 }
 
-// Why the connection failed, in words. The client library says only that it could not connect, with
-// the system error of its own non-blocking connect (EINPROGRESS also when refused): the network is asked.
+// Why the connection failed, in words where the network can tell.
 QString connectionFailure(const QString &text, const DbChecker::Settings &settings)
 {
     // "localhost" and no host are the server's local socket, not the network.
     if (settings.host.isEmpty() || settings.host == QLatin1String("localhost"))
         return text;
-    QTcpSocket socket;
-    socket.connectToHost(settings.host, static_cast<quint16>(settings.port));
-    if (socket.waitForConnected(int(std::chrono::milliseconds(settings.timeout).count())))
-        return text;
-    return Utils::socketErrorText(socket.error());
+    const QString why = SqlQueryPoll::tcpConnectFailure(settings.host, settings.port, settings.timeout);
+    return why.isEmpty() ? text : why;
 }
 
 QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)

@@ -26,21 +26,25 @@ QString connectionErrorText(const QSqlError &error, const QString &host, int por
         return QStringLiteral("the connection was lost");
     case 2002: // CR_CONNECTION_ERROR
     case 2003: { // CR_CONN_HOST_ERROR
-        // The client names only the system error of its non-blocking connect, EINPROGRESS whatever went
-        // wrong: the network is asked.
         if (host.isEmpty() || host == QLatin1String("localhost"))
             return QStringLiteral("the local server does not answer");
-        QTcpSocket probe;
-        probe.connectToHost(host, static_cast<quint16>(port));
-        if (probe.waitForConnected(int(kProbeTimeout.count())))
-            return QStringLiteral("the server does not answer");
-        return Utils::socketErrorText(probe.error());
+        const QString why = tcpConnectFailure(host, port, kProbeTimeout);
+        return why.isEmpty() ? QStringLiteral("the server does not answer") : why;
     }
     default:
         break;
     }
     const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
     return text.isEmpty() ? error.text() : text;
+}
+
+QString tcpConnectFailure(const QString &host, int port, std::chrono::milliseconds timeout)
+{
+    QTcpSocket probe;
+    probe.connectToHost(host, static_cast<quint16>(port));
+    if (probe.waitForConnected(int(timeout.count())))
+        return QString();
+    return Utils::socketErrorText(probe.error());
 }
 
 } // namespace Orvix::SqlQueryPoll

@@ -37,6 +37,14 @@ constexpr int kMaxTries = 5;
 // portal counts as lost, rather than holding every call for minutes.
 constexpr int kMaxUnansweredTries = 3;
 
+Utils::Promise<QJsonValue> withoutReason(const Utils::Promise<QJsonValue, RequestFailure> &sent)
+{
+    Utils::Promise<QJsonValue> result;
+    sent.onResolve([result](const QJsonValue &value) { result.resolve(value); })
+        .onReject([result](const RequestFailure &) { result.reject(); });
+    return result;
+}
+
 QString compactJson(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -185,11 +193,7 @@ void Connector::stop(bool resetToken)
 Utils::Promise<QJsonValue> Connector::run(const QString &method, QJsonObject params,
                                           HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
 {
-    Utils::Promise<QJsonValue> result;
-    enqueue(method, params, httpMethod, msg, false)
-        .onResolve([result](const QJsonValue &value) { result.resolve(value); })
-        .onReject([result](const RequestFailure &) { result.reject(); });
-    return result;
+    return withoutReason(enqueue(method, params, httpMethod, msg, false));
 }
 
 Utils::Promise<QJsonValue, RequestFailure> Connector::runWithReason(const QString &method, const QJsonObject &params,
@@ -233,11 +237,7 @@ Utils::Promise<QJsonValue> Connector::makeCustomRequest(const QString &method, c
                                                         HttpClient::Request::Method httpMethod)
 {
     qDebug().noquote() << MsgBuilder().build(MsgBuilder::Start, QStringLiteral("Make custom request"));
-    Utils::Promise<QJsonValue> result;
-    enqueue(method, params, httpMethod, MsgBuilder(), true)
-        .onResolve([result](const QJsonValue &value) { result.resolve(value); })
-        .onReject([result](const RequestFailure &) { result.reject(); });
-    return result;
+    return withoutReason(enqueue(method, params, httpMethod, MsgBuilder(), true));
 }
 
 QString Connector::unreachableReason(const QString &why) const
