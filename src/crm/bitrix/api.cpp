@@ -510,7 +510,8 @@ void API::loadSavedRegistrations()
     if (!entries.isEmpty())
         qInfo().noquote() << QStringLiteral("Open CRM registrations restored: %1").arg(entries.size());
     if (resent > 0)
-        qInfo().noquote() << QStringLiteral("Finishes sent again, their answers not received before the stop: %1").arg(resent);
+        qInfo().noquote()
+            << QStringLiteral("Finishes sent again, their answers not received before the stop: %1").arg(resent);
     if (stamped)
         saveRegistrations();
 }
@@ -527,15 +528,17 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
                            MsgBuilder::NoChildTask);
     enqueueTask(trace, [self = QPointer<API>(this), key, conversation, trace]() {
         Utils::Promise<void> done;
-        if (self)
-            ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace), [done]() { done.resolve(); });
-        else
+        if (!self)
             done.resolve();
+        else
+            ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace),
+                                   [done]() { done.resolve(); });
         return done;
     });
 }
 
-void API::oweFinish(const QString &key, const CallRegistration &registration, const Entities::Conversation &conversation)
+void API::oweFinish(const QString &key, const CallRegistration &registration,
+                    const Entities::Conversation &conversation)
 {
     const QString crmCallId = registration.callId();
     if (crmCallId.isEmpty())
