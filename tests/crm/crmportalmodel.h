@@ -23,7 +23,7 @@ public:
     int closedFinishes = 0;         // the next finishes find their call closed, as by a finish before a restart
     int hangFinishes = 0;           // the next finishes done, but never answered
     QString notFoundText = QStringLiteral("Call is not found"); // the refusal of a finish of a closed call
-    QSet<QString> hangUploads;      // CRM calls whose uploads are taken and never answered
+    QHash<QString, int> hangUploads; // CRM calls with so many next uploads taken and never answered
 
     explicit CrmPortalModel(Orvix::Tests::FakeCrmServer &portal)
         : m_portal(portal)
@@ -86,7 +86,8 @@ public:
         portal.setRestResult("task.item.add", 55);
         portal.setRestHandler("telephony.externalcall.attachRecord", [this](const QJsonObject &params) {
             FakeCrmReply reply = FakeCrmReply::result(QJsonObject{{"FILE_ID", "9"}});
-            reply.neverAnswer = hangUploads.contains(params.value("CALL_ID").toString());
+            int &hang = hangUploads[params.value("CALL_ID").toString()];
+            reply.neverAnswer = hang > 0 && hang-- > 0;
             return reply;
         });
         portal.setRestHandler("telephony.externalcall.register", [this](const QJsonObject &params) {

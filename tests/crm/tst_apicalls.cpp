@@ -282,6 +282,10 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject() << "createslead closedcall" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), attach(1)};
+    QTest::newRow("lead created by the register, finish unanswered then refused: its outcome unknown, the lead stays")
+        << QJsonObject() << "createslead silentfinish failfinish" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), finish(1, 7, 200)};
     QTest::newRow("lead we added, finish refused once: the lead stays, one finish")
         << QJsonObject{{"create_leads_for_incoming", true}} << "failfinish" << true << answered
         << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
@@ -354,12 +358,12 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject() << "createslead closedcall localised" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), attach(1)};
-    QTest::newRow("an upload taken and never answered: the next call goes first, the upload goes twice")
+    QTest::newRow("an upload taken and never answered twice: the next call goes first, the upload stays owed")
         << QJsonObject() << "hangupload" << true
         << QStringList{"start", "ring a", "answer a", "end a", "hangup", "+start", "+ring a", "+answer a", "+end a",
                        "+finish"}
         << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1), register_("2", "1", "0"), show(2, 7),
-                       finish(2, 7, 200), attach(2), attach(1)};
+                       finish(2, 7, 200), attach(2), attach(1), attach(1)};
     QTest::newRow("a portal silent from the card on: three tries of each request, each run counts it lost")
         << QJsonObject() << "silentportal" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 1, 200), finish(1, 1, 200), finish(1, 1, 200)};
@@ -410,13 +414,17 @@ void tst_ApiCalls::scenario()
     model.registerCreatesLead = portal.contains("createslead");
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.failFinishes = portal.contains("failallfinishes") ? 99 : portal.contains("failfinish") ? 1 : 0;
-    const int refusedFinishes = model.failFinishes;
+    // A finish refused after a try that went unanswered is not logged as refused: its outcome is unknown.
+    const int refusedFinishes = portal.contains("silentfinish") ? 0 : model.failFinishes;
     model.closedFinishes = portal.contains("closedcall") ? 1 : 0;
     model.hangFinishes = portal.contains("hangfinish") ? 1 : 0;
     if (portal.contains("localised"))
         model.notFoundText = QStringLiteral("Звонок не найден");
     if (portal.contains("hangupload"))
-        model.hangUploads.insert("externalCall.1");
+        model.hangUploads.insert("externalCall.1", 2);
+    if (portal.contains("silentfinish"))
+        harness.portal.pushRestReply("telephony.externalcall.finish", Orvix::Tests::FakeCrmReply::silent());
+    harness.api->setRecordingRetryPause(std::chrono::milliseconds(10));
     if (portal.contains(QRegularExpression("hang|silent"))) // instead of 15 s
         harness.api->connector().setRequestTimeout(std::chrono::milliseconds(500));
     if (portal.contains("silentportal")) {
@@ -574,6 +582,12 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), "POST crm.activity.update id=701",
                        attach(1)};
     const QStringList finished{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
+    QTest::newRow("killed while the finish waits for its answer: sent again after the start, then the recording")
+        << "holdfinish" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
+    QTest::newRow("owed in a file of an older version: its owed time kept from the first start on")
+        << "holdrecording oldfile" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
     QTest::newRow("owed at the start: asked for once the PBX link has started, attached once")
         << "holdrecording pbxlate" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
@@ -603,7 +617,8 @@ void tst_ApiCalls::registrationSurvivesRestart()
     QVERIFY(harness.setUp());
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
-    // Held: the service is killed between the finish and the upload.
+    model.hangFinishes = portal.contains("holdfinish") ? 1 : 0;
+    // Held: the service is killed between the finish and the upload, or before the finish's answer.
     QString recording = portal.contains("hold") ? "-" : portal.contains("liveleg") ? harness.dir.filePath("call.wav") : "";
     // What the PBX link answers before its start, after a failed query, and for a leg of a call still up.
     const auto pbxStarted = QSharedPointer<bool>::create(true);
@@ -636,14 +651,25 @@ void tst_ApiCalls::registrationSurvivesRestart()
     for (const QString &step : before)
         first.step(step);
     QTRY_COMPARE(model.writes(), writesBefore);
-    const auto savedState = [&harness]() {
-        QFile saved(harness.api->registrationsFilePath());
-        return saved.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(saved.readAll()).object() : QJsonObject();
+    QFile state(harness.api->registrationsFilePath());
+    const auto savedState = [&state]() {
+        const bool opened = state.open(QIODevice::ReadOnly);
+        const QJsonObject saved = opened ? QJsonDocument::fromJson(state.readAll()).object() : QJsonObject();
+        state.close();
+        return saved;
+    };
+    const auto finishing = [&savedState]() {
+        int count = 0;
+        for (const QJsonValue &entry : savedState().value("registrations").toArray())
+            count += entry.toObject().contains("finishing") ? 1 : 0;
+        return count;
     };
     if (recording != "-") {
         QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
     } else {
-        QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1); // finished, the upload owed
+        // The upload owed; the finish answered, or on its way and on disk to be sent again.
+        QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1);
+        QTRY_COMPARE(finishing(), portal.contains("holdfinish") ? 1 : 0);
         recording = harness.dir.filePath("call.wav");
     }
     QFile file(harness.dir.filePath("call.wav"));
@@ -653,6 +679,16 @@ void tst_ApiCalls::registrationSurvivesRestart()
 
     // The service stops and starts again; the PBX link goes on with the call from its saved state.
     harness.api.reset();
+    if (portal.contains("oldfile")) { // as an older version wrote it, without the time it was owed since
+        QJsonObject old = savedState();
+        QJsonArray uploads;
+        for (const QJsonValue &upload : old.value("uploads").toArray())
+            uploads.append(QJsonObject{{"CALL_ID", upload["CALL_ID"]}, {"conversation", upload["conversation"]}});
+        old.insert("uploads", uploads);
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write(QJsonDocument(old).toJson());
+        state.close();
+    }
     harness.api = std::make_unique<API>(nullptr, Orvix::Config::Manager(), harness.http);
     harness.api->connector().setTokenBaseDirectory(harness.dir.path());
     harness.api->setGeneratedDirectory(harness.generatedDirectory());
@@ -664,6 +700,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
         harness.portal.pushRestReply("telephony.externalcall.attachRecord",
                                      Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"));
     harness.api->start(false);
+    // The time each recording is owed since is on disk from the start on: a day from then it is given up.
+    for (const QJsonValue &upload : savedState().value("uploads").toArray())
+        QVERIFY(QDateTime::fromString(upload["owed_since"].toString(), Qt::ISODate).isValid());
     *pbxStarted = true;
     harness.api->attachOwedRecordings(); // the PBX link has started
     CallDriver second(*harness.api, true);

@@ -1,6 +1,7 @@
 #include "crm/bitrix/api.h"
 
 #include "config/generateddirectory.h"
+#include "crm/bitrix/api_p.h"
 
 #include <QDebug>
 #include <QDir>
@@ -477,10 +478,22 @@ void API::loadSavedRegistrations()
     m_store.setFilePath(registrationsFilePath());
     RegistrationStore::Uploads uploads;
     const RegistrationStore::Entries entries = m_store.load(&uploads);
-    for (auto it = uploads.cbegin(); it != uploads.cend(); ++it)
+    bool stamped = false;
+    for (auto it = uploads.begin(); it != uploads.end(); ++it) {
+        // A file of an older version has no time for it: set now, and kept, or the day it is tried for
+        // would begin again at every start.
+        if (!it->owedSince.isValid()) {
+            it->owedSince = QDateTime::currentDateTimeUtc();
+            stamped = true;
+        }
         m_owedRecordings.insert(it.key(), *it);
+    }
+    int resent = 0;
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (m_pendingRegistrations.contains(it.key()))
+            continue;
+        // A new start of the link finds the finishes of this run on their way: they are not sent twice.
+        if (it->isFinishing() && m_finishes.value(it->callId).contains(it->registration.callId()))
             continue;
         Registration registration;
         registration.resolve(it->registration);
@@ -489,9 +502,67 @@ void API::loadSavedRegistrations()
         if (it->entityCreated)
             m_createdLeadFlags.insert(it->callId, true);
         m_saved.insert(it.key(), *it);
+        if (it->isFinishing() && !m_resentFinishes.contains(it->registration.callId())) {
+            resendOwedFinish(it.key(), *it);
+            ++resent;
+        }
     }
     if (!entries.isEmpty())
         qInfo().noquote() << QStringLiteral("Open CRM registrations restored: %1").arg(entries.size());
+    if (resent > 0)
+        qInfo().noquote()
+            << QStringLiteral("Finishes sent again, their answers not received before the stop: %1").arg(resent);
+    if (stamped)
+        saveRegistrations();
+}
+
+void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &entry)
+{
+    // The portal answers a finish of a call it closed already with "Call is not found", which counts as
+    // finished: the CRM call is still finished once. Its recording waits for the answer.
+    const QString crmCallId = entry.registration.callId();
+    m_resentFinishes.insert(crmCallId);
+    m_recordingsInHand.insert(crmCallId);
+    const Entities::Conversation conversation = entry.finishing;
+    const MsgBuilder trace(entry.callId, key == entry.callId ? MsgBuilder::CallEnded : MsgBuilder::ConversationEnded,
+                           MsgBuilder::NoChildTask);
+    enqueueTask(trace, [self = QPointer<API>(this), key, conversation, trace]() {
+        Utils::Promise<void> done;
+        if (!self)
+            done.resolve();
+        else
+            ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace),
+                                   [done]() { done.resolve(); });
+        return done;
+    });
+}
+
+void API::oweFinish(const QString &key, const CallRegistration &registration,
+                    const Entities::Conversation &conversation)
+{
+    const QString crmCallId = registration.callId();
+    if (crmCallId.isEmpty())
+        return;
+    const QString callId = conversation.callId();
+    RegistrationStore::Entry entry = m_saved.value(key);
+    if (entry.callId.isEmpty())
+        entry = {callId, registration, m_createdLeadFlags.value(callId, false), {}};
+    entry.finishing = conversation;
+    m_saved.insert(key, entry);
+    if (!m_owedRecordings.contains(crmCallId))
+        m_owedRecordings.insert(crmCallId, {registration, conversation, QDateTime::currentDateTimeUtc()});
+    saveRegistrations();
+}
+
+void API::abandonFinish(const QString &key, const QString &crmCallId)
+{
+    m_resentFinishes.remove(crmCallId);
+    const auto saved = m_saved.find(key);
+    if (saved != m_saved.end() && saved->registration.callId() == crmCallId) {
+        m_saved.erase(saved);
+        saveRegistrations();
+    }
+    forgetRecording(crmCallId);
 }
 
 void API::dropPending(const QString &key)

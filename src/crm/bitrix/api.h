@@ -194,6 +194,14 @@ private:
     void finishRegistration(const QString &key, const CallRegistration &registration,
                             const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
                             Utils::Promise<int> result);
+    // On disk before the finish is sent: the registration marked as finishing, its recording owed. A
+    // service stopped before the answer sends the finish again at its next start, then the recording.
+    void oweFinish(const QString &key, const CallRegistration &registration,
+                   const Entities::Conversation &conversation);
+    // A finish refused, or done and its activity deleted: nothing of it is sent again, nothing attached.
+    void abandonFinish(const QString &key, const QString &crmCallId);
+    // The finishes a previous run sent without getting their answers: each goes again as a task.
+    void resendOwedFinish(const QString &key, const RegistrationStore::Entry &entry);
     // The employee of the extension; rejects when there is none or the look-up failed.
     Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace);
     void sendFinish(const CallRegistration &registration, int userId, const Entities::Conversation &conversation,
@@ -207,7 +215,7 @@ private:
     Utils::Promise<void> sendRecording(const RegistrationStore::Upload &upload, const Utils::MsgBuilder &trace,
                                        bool deferIfMissing);
     // One upload of the file; a portal that may have taken it without a word gets it once more, behind the
-    // calls' work; one that it never reached stays owed and goes later.
+    // calls' work; one that it never reached, or left unanswered twice, stays owed and goes later.
     Utils::Promise<void> uploadRecording(const RegistrationStore::Upload &upload, const QString &file,
                                          const Utils::MsgBuilder &trace, bool resent);
     void recordingNotGiven(const RegistrationStore::Upload &upload, const Entities::RecordingFailure &failure,
@@ -287,6 +295,10 @@ private:
     QSet<QString> m_recordingsInHand;
     // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
+    // CRM calls whose finish a previous run left without its answer and this one sends again.
+    QSet<QString> m_resentFinishes;
+    // The PBX link has started once (attachOwedRecordings): it can say where a recording is.
+    bool m_pbxStarted = false;
     // Per owed recording waiting for its next try: the ticket of the timer that will ask, and the tries so far.
     QHash<QString, quint64> m_recordingRetries;
     QHash<QString, int> m_recordingTries;

@@ -94,10 +94,13 @@ Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, cons
             if (!self)
                 return tried.resolve();
             const MsgBuilder line = child(trace, MsgBuilder::RecordingAttach);
-            if (failure.kind == RequestFailure::Unreachable && !resent && !failure.mayHaveBeenDone) {
-                // It never reached the portal, which may well be away for a while: still owed, sent later.
+            const QString crmCallId = upload.finish.callId();
+            const bool unreachable = failure.kind == RequestFailure::Unreachable;
+            if (unreachable && (resent || !failure.mayHaveBeenDone || self->m_recordingTries.contains(crmCallId))) {
+                // It never reached the portal, or went unanswered again: still owed, sent after a pause that
+                // grows. A second copy in the CRM is the lesser harm; a lost recording is not.
                 self->retryRecording(upload, line, failure.reason);
-            } else if (failure.kind == RequestFailure::Unreachable && !resent) {
+            } else if (unreachable) {
                 // Once more, but behind the work the other calls have waiting now: an upload that hangs
                 // must not hold them a second time.
                 qWarning().noquote() << line.build(
@@ -111,7 +114,7 @@ Promise<void> API::uploadRecording(const RegistrationStore::Upload &upload, cons
                     qWarning().noquote() << line.build(MsgBuilder::Warning,
                                                        QStringLiteral("Recording of %1 not attached: %2")
                                                            .arg(upload.conversation.id(), failure.reason));
-                self->forgetRecording(upload.finish.callId());
+                self->forgetRecording(crmCallId);
             }
             tried.resolve();
         });
@@ -192,9 +195,15 @@ void API::oweRecording(const CallRegistration &finish, const Entities::Conversat
     if (finish.callId().isEmpty())
         return;
     m_recordingsInHand.insert(finish.callId());
-    if (m_owedRecordings.contains(finish.callId()))
-        return;
-    m_owedRecordings.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
+    const auto owed = m_owedRecordings.find(finish.callId());
+    if (owed == m_owedRecordings.end()) {
+        m_owedRecordings.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
+    } else {
+        // Owed since before the finish was sent: the answer adds the activity a link goes into.
+        if (owed->finish.activityId() == finish.activityId())
+            return;
+        owed->finish = finish;
+    }
     saveRegistrations();
 }
 
@@ -213,6 +222,7 @@ void API::forgetRecording(const QString &crmCallId)
 
 void API::attachOwedRecordings()
 {
+    m_pbxStarted = true;
     // Those of a previous run only: what this run owes is on its way (a restart of the links comes here again).
     RegistrationStore::Uploads owed;
     for (auto it = m_owedRecordings.cbegin(); it != m_owedRecordings.cend(); ++it) {

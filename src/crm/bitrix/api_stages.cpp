@@ -561,9 +561,9 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
         result.reject();
         return result;
     }
-    // Out of the table before anything is sent: a registration is finished at most once.
-    const Registration registration = m_pendingRegistrations.value(key);
-    dropPending(key);
+    // Out of the table before anything is sent: a registration is finished at most once. Its saved copy
+    // stays until the finish's answer, marked as finishing (oweFinish), so a restart can still send it.
+    const Registration registration = m_pendingRegistrations.take(key);
     registration.onReject([key, line, result](RegistrationFailedReason) {
         qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Registration Is Invalid for [%1]").arg(key));
         result.reject();
@@ -596,6 +596,11 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
                              const MsgBuilder &trace, Promise<int> result)
 {
     m_finishes[conversation.callId()].insert(registration.callId(), result);
+    oweFinish(key, registration, conversation);
+    result.onReject([self = QPointer<API>(this), key, crmCallId = registration.callId()]() {
+        if (self)
+            self->abandonFinish(key, crmCallId);
+    });
     if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
         if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
@@ -683,19 +688,28 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                 return;
             }
             self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
-            // Owed before the saved finish goes: a restart during the activity's update still uploads it.
+            // The answer names the activity a link goes into; stored before the saved finish goes, so a
+            // restart during the activity's update still attaches the recording.
             self->oweRecording(finish, conversation);
             self->forgetSavedFinish(callId, crmCallId);
+            // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
+            const bool resent = self->m_resentFinishes.remove(crmCallId) > 0;
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
-                        [self, finish, conversation, trace, result]() {
+                        [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
+                                result.resolve(finish.activityId());
+                                return;
+                            }
+                            if (resent && !self->m_pbxStarted) {
+                                // Left to attachOwedRecordings, once the PBX link can say where the file is.
+                                self->m_recordingsInHand.remove(finish.callId());
                                 result.resolve(finish.activityId());
                                 return;
                             }
                             const RegistrationStore::Upload upload =
                                 self->m_owedRecordings.value(finish.callId(), {finish, conversation, QDateTime()});
                             const bool ending = self->m_endingCalls.contains(conversation.callId());
-                            whenSettled(self->sendRecording(upload, trace, !ending),
+                            whenSettled(self->sendRecording(upload, trace, !ending && !resent),
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })

@@ -21,6 +21,7 @@ inline constexpr QLatin1String kDealId("DEAL_ID");
 inline constexpr QLatin1String kUploads("uploads");
 inline constexpr QLatin1String kConversation("conversation");
 inline constexpr QLatin1String kOwedSince("owed_since");
+inline constexpr QLatin1String kFinishing("finishing");
 
 QString crmTypeText(EntityType type)
 {
@@ -56,7 +57,7 @@ QJsonObject toCrmForm(const CallRegistration &registration)
 bool RegistrationStore::Entry::operator==(const Entry &other) const
 {
     return callId == other.callId && entityCreated == other.entityCreated
-        && registration.toJson() == other.registration.toJson();
+        && registration.toJson() == other.registration.toJson() && finishing == other.finishing;
 }
 
 RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
@@ -86,6 +87,7 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
         entry.registration = CallRegistration(object);
         entry.registration.setDealId(object.value(kDealId).toInt());
         entry.entityCreated = object.value(kEntityCreated).toBool();
+        entry.finishing = Entities::Conversation(object.value(kFinishing).toObject());
         // Without its keys or its CRM call there is nothing a later stage could finish.
         if (key.isEmpty() || entry.callId.isEmpty() || entry.registration.callId().isEmpty())
             continue;
@@ -93,9 +95,7 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
     }
     for (const QJsonValue &value : document.object().value(kUploads).toArray()) {
         const QJsonObject object = value.toObject();
-        QDateTime owedSince = QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate);
-        if (!owedSince.isValid())
-            owedSince = QDateTime::currentDateTimeUtc();
+        const QDateTime owedSince = QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate);
         const Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject()),
                             owedSince};
         if (uploads && !upload.finish.callId().isEmpty() && !upload.conversation.callId().isEmpty())
@@ -114,6 +114,8 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
         object.insert(kKey, it.key());
         object.insert(kCall, it->callId);
         object.insert(kEntityCreated, it->entityCreated);
+        if (it->isFinishing())
+            object.insert(kFinishing, it->finishing.toJson());
         list.append(object);
     }
 

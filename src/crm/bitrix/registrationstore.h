@@ -20,7 +20,11 @@ public:
         QString callId; // the PBX call the registration belongs to
         CallRegistration registration;
         bool entityCreated = false;
+        // Set from just before its finish is sent until the portal's answer: the leg it finishes with. A
+        // service stopped in between sends that finish again at its next start.
+        Entities::Conversation finishing{};
 
+        bool isFinishing() const { return !finishing.id().isEmpty(); }
         bool operator==(const Entry &other) const;
     };
     // Keyed like the CRM API's pending registrations: a leg id or a call id.
@@ -30,7 +34,7 @@ public:
     {
         CallRegistration finish; // its CALL_ID and CRM_ACTIVITY_ID
         Entities::Conversation conversation;
-        QDateTime owedSince; // when the finish was confirmed; files of older versions: when they were read
+        QDateTime owedSince; // when its finish was sent; invalid when a file of an older version had none
     };
     // Keyed by the CRM call id.
     using Uploads = QHash<QString, Upload>;
