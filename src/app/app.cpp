@@ -887,7 +887,8 @@ void App::customizeRecordingPath(const QString &callId, const QString &from, con
                 self->onRecordingPathCustomized();
         })
         .onReject([self = QPointer<App>(this), builder, promise, path, trace](const QString &reason) {
-            trace(builder.build(MsgBuilder::Error, QStringLiteral("Failed to customize record file path: [%1]").arg(reason)));
+            trace(builder.build(MsgBuilder::Error,
+                                QStringLiteral("Failed to customize record file path: [%1]").arg(reason)));
             promise.resolve(path);
             if (self)
                 self->onRecordingPathCustomized();

@@ -834,7 +834,8 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     }
     if (!m_statementConnector->isStarted()) {
         const QString reason = QStringLiteral("the link to the PBX database is down");
-        result.reject(own ? Entities::RecordingFailure::failed(reason) : Entities::RecordingFailure::unreachable(reason));
+        result.reject(own ? Entities::RecordingFailure::failed(reason)
+                          : Entities::RecordingFailure::unreachable(reason));
         return result;
     }
     SqlQueryPoll::Request request =
@@ -848,7 +849,8 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     const QPointer<API> self(this);
     request.onResolve([self, result, builder, callId, directory, byDate, log](SqlQueryPoll::Response response) {
         if (!response.next()) {
-            log(QtDebugMsg, builder.build(Utils::MsgBuilder::Warning, QStringLiteral("Could not find record by sql-query")));
+            log(QtDebugMsg,
+                builder.build(Utils::MsgBuilder::Warning, QStringLiteral("Could not find record by sql-query")));
             // The PBX writes a call's CDR rows only at its end.
             if (self && self->isCallLive(callId))
                 result.reject(Entities::RecordingFailure::failed(
@@ -872,16 +874,18 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
         const QString path = Utils::confinedPath(directory, candidate);
         // A dial plan that records elsewhere, or a recordings_dir that points elsewhere: said as it is.
         if (path.isEmpty() && !QFileInfo::exists(candidate)) {
-            log(QtWarningMsg, builder.build(Utils::MsgBuilder::Warning,
-                                            QStringLiteral("Recording file [%1] of the CDR is not on disk: %2 does not exist")
-                                                .arg(recorded, candidate)));
+            log(QtWarningMsg,
+                builder.build(Utils::MsgBuilder::Warning,
+                              QStringLiteral("Recording file [%1] of the CDR is not on disk: %2 does not exist")
+                                  .arg(recorded, candidate)));
             result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file does not exist")));
             return;
         }
         if (path.isEmpty()) {
             log(QtWarningMsg,
                 builder.build(Utils::MsgBuilder::Warning,
-                              QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
+                              QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory "
+                                             "[%2]: refused")
                                   .arg(recorded, directory)));
             result.reject(Entities::RecordingFailure::missing(
                 QStringLiteral("the recording file lies outside the recordings directory")));

@@ -98,7 +98,8 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         if (liveCalls.contains(callId))
             m_missingCalls.remove(callId);
         else if (rowsPassed || missing != m_missingCalls.cend())
-            lost.insert(callId, linkLostAt.isValid() || missing == m_missingCalls.cend() ? linkLostAt : missing->linkLostAt);
+            lost.insert(callId, linkLostAt.isValid() || missing == m_missingCalls.cend() ? linkLostAt
+                                                                                          : missing->linkLostAt);
         else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
             m_missingCalls.insert(callId, {listed, linkLostAt});
     }
@@ -142,11 +143,11 @@ int EventHandler::endLost(const QHash<QString, QDateTime> &calls)
     }
     for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
         const bool atLoss = calls.value(it.key()) == it.value();
+        const QString when =
+            atLoss ? QStringLiteral("when the link to the PBX was lost") : QStringLiteral("at its last event");
         traceWarning(it.key(), Builder::CallEnded,
-                     (atLoss ? QStringLiteral("The PBX has no channel of the call any more: it ends when the link to "
-                                              "the PBX was lost, %1")
-                             : QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1"))
-                         .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+                     QStringLiteral("The PBX has no channel of the call any more: it ends %1, %2")
+                         .arg(when, it.value().toString(Entities::DATE_TIME_FORMAT)));
         // What was still up ended after every row of the call: a leg that a row ended in the same second
         // (a transfer's) is not the one the call ends with.
         CelId after = 0;

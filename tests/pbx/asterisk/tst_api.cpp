@@ -925,7 +925,8 @@ private Q_SLOTS:
         // The link holds whole numbers: a guess of a few digits, or the end of a number, finds nothing.
         QTest::newRow("one-digit numbers") << "1796630253.0" << "7" << "1" << false << "" << "" << none << true;
         QTest::newRow("two-digit numbers") << "1796630253.0" << "67" << "01" << false << "" << "" << none << true;
-        QTest::newRow("the end of a number") << "1796630253.0" << "9161234567" << "" << false << "" << "" << none << true;
+        QTest::newRow("the end of a number") << "1796630253.0" << "9161234567" << "" << false << "" << "" << none
+                                             << true;
         QTest::newRow("the end of a number behind no prefix") << "1796630253.0" << "161234567" << "" << false << ""
                                                               << "" << QStringList{"7"} << true;
         // The CRM writes the number without the configured prefix it began with.
@@ -1021,8 +1022,10 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
         // A client's look-ups come by the thousand: their lines are a developer's only.
         int ownLines = 0;
-        for (const ApiTest::MessageLog::Line &line : ApiTest::MessageLog::all())
-            ownLines += line.category == QLatin1String("default") && line.text.contains(QLatin1String("Record request")) ? 1 : 0;
+        for (const ApiTest::MessageLog::Line &line : ApiTest::MessageLog::all()) {
+            if (line.category == QLatin1String("default") && line.text.contains(QLatin1String("Record request")))
+                ++ownLines;
+        }
         QCOMPARE(ownLines, client ? 0 : 1);
         QCOMPARE(outcome->resolved, !path.isEmpty());
         QCOMPARE(outcome->value, path);
@@ -1084,6 +1087,59 @@ private Q_SLOTS:
         QVERIFY(outcome->rejected);
         QCOMPARE(outcome->error.kind, askAgain ? Orvix::Entities::RecordingFailure::Failed
                                                : Orvix::Entities::RecordingFailure::Missing);
+    }
+
+    void callFromAShortExtensionFindsItsRecording_data()
+    {
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("extension 21") << "21";
+        QTest::newRow("extension 7") << "7";
+    }
+
+    // An outgoing call from a small office's extension, its rows written as it goes and its CDR row at its
+    // end: asked with the numbers of the call the link reported, as the CRM flow asks, the recording is found.
+    void callFromAShortExtensionFindsItsRecording()
+    {
+        QFETCH(QString, extension);
+        QTemporaryDir recordings;
+        const QString file = QStringLiteral("out-%1.wav").arg(extension);
+        QVERIFY(QDir().mkpath(recordings.filePath(QStringLiteral("2026/12/07"))));
+        QFile recorded(recordings.filePath(QStringLiteral("2026/12/07/") + file));
+        QVERIFY(recorded.open(QIODevice::WriteOnly));
+        QVERIFY(prepare(QStringLiteral("tst_api_short"), {},
+                        QJsonObject{{QStringLiteral("recordings_dir"), recordings.path()},
+                                    {QStringLiteral("recordings_dir_subdirs_by_date"), true}}));
+        const auto fromExtension = [&extension](QList<QJsonObject> rows) {
+            for (QJsonObject &row : rows) {
+                for (const QString &key : {QStringLiteral("cid_num"), QStringLiteral("channame"), QStringLiteral("src"),
+                                           QStringLiteral("cnum")}) {
+                    if (row.contains(key))
+                        row.insert(key, row.value(key).toString().replace(QStringLiteral("101"), extension));
+                }
+            }
+            return rows;
+        };
+        auto api = makeApi();
+        QList<Orvix::Entities::Call> ended;
+        connect(api.get(), &API::callEnded, this, [&ended](const Orvix::Entities::Call &call) { ended.append(call); });
+        QVERIFY(startAndWait(*api));
+        const QList<QJsonObject> cel =
+            fromExtension(ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-c-outbound-answered.jsonl"))));
+        QVERIFY(insertCelRows(cel.mid(0, 7))); // answered
+        QTRY_COMPARE(api->lastEventId(), 31);
+        QVERIFY(insertCelRows(cel.mid(7)));
+        QTRY_COMPARE(ended.size(), 1);
+        QList<QJsonObject> cdr = fromExtension(ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl")));
+        cdr.first().insert(QStringLiteral("recordingfile"), file);
+        ApiTest::Database db(m_db);
+        QVERIFY(db.insert(QStringLiteral("cdr"), cdr));
+
+        const Orvix::Entities::Conversation leg = ended.first().mainConversation();
+        QCOMPARE(leg.from(), extension);
+        auto outcome = watch(api->getRecordingFileName(ended.first().id(), leg.from(), leg.to()));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QVERIFY2(outcome->resolved, qPrintable(outcome->error.reason));
+        QCOMPARE(outcome->value, QFileInfo(recorded).canonicalFilePath());
     }
 
     void executeSqlQueryReturnsFieldsAndRows_data()

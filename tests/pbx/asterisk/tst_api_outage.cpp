@@ -85,8 +85,8 @@ private Q_SLOTS:
         // is back; the CRM flow's own look-up waits for it.
         using Lookup = Orvix::PBX::Asterisk::ApiSql::RecordingLookup;
         const auto ask = [&api](Lookup lookup) {
-            return Orvix::Tests::watch(api.getRecordingFileName(QStringLiteral("1796630253.0"),
-                                                                QStringLiteral("79161234567"), QStringLiteral("101"), lookup));
+            return Orvix::Tests::watch(api.getRecordingFileName(
+                QStringLiteral("1796630253.0"), QStringLiteral("79161234567"), QStringLiteral("101"), lookup));
         };
         const auto client = ask(Lookup::Public);
         const auto own = ask(Lookup::Own);

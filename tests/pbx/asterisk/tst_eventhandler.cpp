@@ -947,10 +947,13 @@ void tst_EventHandler::lostCallEnds_data()
         << 1 << QStringList() << false << 2 << QString() << "10:00:58" << "10:00:58";
     QTest::newRow("the link lost before its last row") << 1 << QStringList() << false << 2 << QString() << "10:00:09"
                                                        << "10:00:07";
-    QTest::newRow("30 minutes, missing from two lists") << 30 << QStringList() << true << 2 << QString() << "10:00:09" << QString();
-    QTest::newRow("30 minutes, missing from one list only") << 30 << QStringList() << true << 1 << QString() << "" << QString();
+    QTest::newRow("30 minutes, missing from two lists")
+        << 30 << QStringList() << true << 2 << QString() << "10:00:09" << QString();
+    QTest::newRow("30 minutes, missing from one list only")
+        << 30 << QStringList() << true << 1 << QString() << "" << QString();
     QTest::newRow("its leg still up") << 30 << QStringList{"100.1"} << true << 2 << QString() << "" << QString();
-    QTest::newRow("its linked id still up") << 40 << QStringList{"100.0", "999.0"} << true << 2 << QString() << "" << QString();
+    QTest::newRow("its linked id still up")
+        << 40 << QStringList{"100.0", "999.0"} << true << 2 << QString() << "" << QString();
     // It hung up just before the list, and its rows were written late: its own rows end it.
     QTest::newRow("missing from one list, its end rows arrive late")
         << 30 << QStringList() << true << 2
