@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QTcpServer>
 
@@ -39,6 +40,9 @@ constexpr char kRestartDelayVariable[] = "CALVENA_RESTART_DELAY_MSEC";
 constexpr char kAsteriskRootVariable[] = "CALVENA_ASTERISK_CONFIG_ROOT";
 // What the log shows in place of a password.
 const QString kMaskedPassword = QStringLiteral("******");
+
+// The recording look-ups of clients of the public route, for following them when QT_LOGGING_RULES enables it.
+Q_LOGGING_CATEGORY(lcRecordingRoute, "app.recordings", QtInfoMsg)
 
 MsgBuilder logTrace(const QString &callId, MsgBuilder::TaskName task, const QString &message)
 {
@@ -164,7 +168,7 @@ void App::connectComponents()
     connect(&m_getSourceList, &Actions::GetSourceList::request, this, &App::onSourceListRequest);
     connect(&m_getUserList, &Actions::GetUserList::request, this, &App::onUserListRequest);
     connect(&m_getConversationRecording, &Actions::GetConversationRecording::request, this,
-            &App::onCallRecordingPathRequest);
+            &App::onPublicRecordingPathRequest);
     connect(&m_getResponsibleByPhoneNumber, &Actions::GetResponsibleByPhoneNumber::request, this,
             &App::onGetResponsibleByPhoneNumber);
     connect(&m_getResponsibleData, &Actions::GetResponsibleData::request, this, &App::onGetResponsibleData);
@@ -811,8 +815,21 @@ void App::onFindCompanyInDoubleGisRequest(const QStringList &phones, Promise<CRM
 void App::onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
                                      Promise<QString, Entities::RecordingFailure> promise)
 {
-    m_pbx.getRecordingFileName(callId, from, to)
-        .onResolve([self = QPointer<App>(this), promise, callId, from, to](const QString &path) {
+    findRecordingPath(callId, from, to, PBX::Asterisk::ApiSql::RecordingLookup::Own, promise);
+}
+
+void App::onPublicRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
+                                       Promise<QString, Entities::RecordingFailure> promise)
+{
+    findRecordingPath(callId, from, to, PBX::Asterisk::ApiSql::RecordingLookup::Public, promise);
+}
+
+void App::findRecordingPath(const QString &callId, const QString &from, const QString &to,
+                            PBX::Asterisk::ApiSql::RecordingLookup lookup,
+                            Promise<QString, Entities::RecordingFailure> promise)
+{
+    m_pbx.getRecordingFileName(callId, from, to, lookup)
+        .onResolve([self = QPointer<App>(this), promise, callId, from, to, lookup](const QString &path) {
             if (!self) {
                 promise.resolve(path);
                 return;
@@ -820,11 +837,11 @@ void App::onCallRecordingPathRequest(const QString &callId, const QString &from,
             // Only a request whose numbers matched a call gets here. Still, a burst of them must not take
             // every thread that the call hooks need: a few scripts run at once, a few more wait.
             if (self->m_recordingPathRuns < kMaxRecordingPathRuns) {
-                self->customizeRecordingPath(callId, from, to, path, promise);
+                self->customizeRecordingPath(callId, from, to, path, lookup, promise);
             } else if (self->m_waitingRecordingPaths.size() < kMaxWaitingRecordingPaths) {
-                self->m_waitingRecordingPaths.append([self, callId, from, to, path, promise]() {
+                self->m_waitingRecordingPaths.append([self, callId, from, to, path, lookup, promise]() {
                     if (self)
-                        self->customizeRecordingPath(callId, from, to, path, promise);
+                        self->customizeRecordingPath(callId, from, to, path, lookup, promise);
                     else
                         promise.resolve(path);
                 });
@@ -836,15 +853,24 @@ void App::onCallRecordingPathRequest(const QString &callId, const QString &from,
 }
 
 void App::customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
+                                 PBX::Asterisk::ApiSql::RecordingLookup lookup,
                                  Promise<QString, Entities::RecordingFailure> promise)
 {
     ++m_recordingPathRuns;
     const MsgBuilder builder(callId, MsgBuilder::NoTask, MsgBuilder::RecordFilePathCustomization);
     const QString directory = Config::recordingsDirectory();
+    // A client's requests come by the thousand: their lines are for a developer only.
+    const bool own = lookup == PBX::Asterisk::ApiSql::RecordingLookup::Own;
+    const auto trace = [own](const QString &text) {
+        if (own)
+            qDebug().noquote() << text;
+        else
+            qCDebug(lcRecordingRoute).noquote() << text;
+    };
     m_customizer.processRecordFilePath(callId, from, to, path)
-        .onResolve([self = QPointer<App>(this), builder, promise, path, directory](const QString &customized) {
-            qDebug().noquote() << builder.build(
-                MsgBuilder::Ok, QStringLiteral("Result of record file path customization: [%1]").arg(customized));
+        .onResolve([self = QPointer<App>(this), builder, promise, path, directory, trace](const QString &customized) {
+            trace(builder.build(MsgBuilder::Ok,
+                                QStringLiteral("Result of record file path customization: [%1]").arg(customized)));
             // The script may name any file; only recordings leave the service, to a client or to the portal.
             const QString file = customized == path ? path : Utils::confinedPath(directory, customized);
             if (file.isEmpty()) {
@@ -860,9 +886,9 @@ void App::customizeRecordingPath(const QString &callId, const QString &from, con
             if (self)
                 self->onRecordingPathCustomized();
         })
-        .onReject([self = QPointer<App>(this), builder, promise, path](const QString &reason) {
-            qDebug().noquote() << builder.build(
-                MsgBuilder::Error, QStringLiteral("Failed to customize record file path: [%1]").arg(reason));
+        .onReject([self = QPointer<App>(this), builder, promise, path, trace](const QString &reason) {
+            trace(builder.build(MsgBuilder::Error,
+                                QStringLiteral("Failed to customize record file path: [%1]").arg(reason)));
             promise.resolve(path);
             if (self)
                 self->onRecordingPathCustomized();

@@ -138,8 +138,13 @@ private Q_SLOTS:
     void onTransferRequest(const QString &number, const QString &to, bool blind,
                            Orvix::Utils::Promise<void, QString> promise);
     void onHangupRequest(const QString &number, Orvix::Utils::Promise<void, QString> promise);
+    // The service's own look-up, for the CRM flow: waits for a database that is away.
     void onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
                                     Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> promise);
+    // A client's of the public recording route: whole numbers only, answered at once while the database is away,
+    // and no log line of its own per request.
+    void onPublicRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
+                                      Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> promise);
     void onGetResponsibleByPhoneNumber(const QString &phone,
                                        Orvix::Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise);
     void onGetResponsibleData(const QString &phone,
@@ -184,7 +189,11 @@ private:
     // Whole seconds until the pending restart, rounded up.
     int restartSecondsLeft() const;
     void listen();
+    void findRecordingPath(const QString &callId, const QString &from, const QString &to,
+                           PBX::Asterisk::ApiSql::RecordingLookup lookup,
+                           Utils::Promise<QString, Entities::RecordingFailure> promise);
     void customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,
+                                PBX::Asterisk::ApiSql::RecordingLookup lookup,
                                 Utils::Promise<QString, Entities::RecordingFailure> promise);
     void onRecordingPathCustomized();
 

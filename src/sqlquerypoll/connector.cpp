@@ -147,18 +147,22 @@ void Connector::execute(const Request &request)
         QMutexLocker locker(&d->mutex);
         queue = d->queue;
     }
-    if (queue && queue->enqueue(request))
-        return;
-    if (request.d->waitsForConnection) {
+    QString reason;
+    RequestQueue::Enqueued enqueued = queue ? queue->enqueue(request, &reason) : RequestQueue::Enqueued::Stopped;
+    if (enqueued == RequestQueue::Enqueued::Stopped && request.d->waitsForConnection) {
         QMutexLocker locker(&d->mutex);
         // Checked again: a start in the meantime took the waiting list already.
-        if (!d->queue || !d->queue->enqueue(request)) {
+        queue = d->queue;
+        enqueued = queue ? queue->enqueue(request, &reason) : RequestQueue::Enqueued::Stopped;
+        if (enqueued == RequestQueue::Enqueued::Stopped) {
             d->waiting.append(request);
             return;
         }
-        return;
     }
-    request.d->promise.reject(QStringLiteral("Loop disabled"));
+    if (enqueued == RequestQueue::Enqueued::Unreachable)
+        request.d->promise.reject(reason);
+    else if (enqueued == RequestQueue::Enqueued::Stopped)
+        request.d->promise.reject(QStringLiteral("Loop disabled"));
 }
 
 void Connector::stop()

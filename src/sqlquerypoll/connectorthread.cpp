@@ -90,12 +90,12 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                 const QString server = db.hostName().isEmpty()
                     ? QStringLiteral("the local server")
                     : QStringLiteral("%1:%2").arg(db.hostName()).arg(db.port());
+                const QString reason = QStringLiteral("Cannot connect to the database at %1: %2")
+                                           .arg(server, connectionErrorText(db.lastError(), db.hostName(), db.port()));
+                rejectAll(m_queue->setUnreachable(reason), reason);
                 // Tried again every few seconds while the server stays away: told once, then reminded.
-                const bool repeated = m_outage.failed(
-                    QStringLiteral("[%1] Cannot connect to the database at %2: %3")
-                        .arg(settings.connectionName, server,
-                             connectionErrorText(db.lastError(), db.hostName(), db.port())),
-                    QDateTime::currentDateTime());
+                const bool repeated = m_outage.failed(QStringLiteral("[%1] %2").arg(settings.connectionName, reason),
+                                                      QDateTime::currentDateTime());
                 qDebug().noquote() << QStringLiteral("[%1] %2").arg(settings.connectionName, db.lastError().text());
                 const QString next = QStringLiteral("[%1] DBQueryPool. Next connection attempt to %2 in %3 ms")
                                          .arg(settings.connectionName, server)
@@ -122,6 +122,7 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                 continue;
             }
             m_reconnectBudget = settings.defaultAttempts;
+            m_queue->setReachable();
             if (const auto since = m_outage.recovered()) {
                 qInfo().noquote() << QStringLiteral("[%1] Connected to the database again, after failures since %2")
                                          .arg(settings.connectionName, since->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
@@ -171,6 +172,22 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
     Response response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
     if (!ok) {
         const bool lost = isConnectionLost(query.lastError().nativeErrorCode());
+        if (lost) {
+            // Until the connection is open again, a request that would rather fail than wait is told at once,
+            // this one first (it leaves the head before the others are taken out).
+            const QString reason = QStringLiteral("Lost connection to the database: ") + query.lastError().text();
+            const bool failsNow = r.failsWhileUnreachable;
+            if (failsNow) {
+                query.finish();
+                db.close();
+                m_queue->removeHead();
+                r.unreachable = true;
+                r.promise.reject(reason);
+            }
+            rejectAll(m_queue->setUnreachable(reason), reason);
+            if (failsNow)
+                return;
+        }
         if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
             // The driver gave up waiting for the answer, and the same statement would only run into the
             // time-out again, holding every later request for as long each time.

@@ -39,6 +39,17 @@ Request &Request::waitForConnection()
     return *this;
 }
 
+Request &Request::failWhileUnreachable()
+{
+    d->failsWhileUnreachable = true;
+    return *this;
+}
+
+bool Request::isUnreachable() const
+{
+    return d->unreachable;
+}
+
 QString Request::query() const
 {
     return d->query;

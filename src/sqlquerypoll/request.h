@@ -32,6 +32,11 @@ public:
     // Queued while the connector is stopped, the request waits for its next start instead of being
     // rejected with "Loop disabled": for a look-up that must not fail because the links restart.
     Request &waitForConnection();
+    // Rejected at once while the database cannot be reached (the last connection attempt failed, or the
+    // connection broke under this query) instead of waiting for it: for a client better told to come back
+    // later. isUnreachable() then says why it was rejected.
+    Request &failWhileUnreachable();
+    bool isUnreachable() const;
 
     QString query() const;
 

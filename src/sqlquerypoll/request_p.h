@@ -32,6 +32,10 @@ public:
     int lostConnections = 0;
     // Set before queueing: waits for a worker instead of failing when there is none.
     bool waitsForConnection = false;
+    // Set before queueing: rejected rather than kept waiting while the database is away.
+    bool failsWhileUnreachable = false;
+    // Set by the worker before it rejects the request for that reason.
+    bool unreachable = false;
 };
 
 } // namespace Orvix::SqlQueryPoll

@@ -12,18 +12,24 @@ RequestQueue::RequestQueue(int defaultAttempts)
 {
 }
 
-bool RequestQueue::enqueue(const Request &request)
+RequestQueue::Enqueued RequestQueue::enqueue(const Request &request, QString *unreachableReason)
 {
     QMutexLocker locker(&m_mutex);
     if (!m_running)
-        return false;
+        return Enqueued::Stopped;
+    if (!m_reachable && request.d->failsWhileUnreachable) {
+        request.d->unreachable = true;
+        if (unreachableReason)
+            *unreachableReason = m_unreachableReason;
+        return Enqueued::Unreachable;
+    }
     if (request.d->attempts <= 0)
         request.d->attempts = m_defaultAttempts;
     const bool wasEmpty = m_requests.isEmpty();
     m_requests.append(request);
     if (wasEmpty)
         m_condition.wakeAll();
-    return true;
+    return Enqueued::Queued;
 }
 
 void RequestQueue::stop()
@@ -98,5 +104,32 @@ QList<Request> RequestQueue::close()
     all.swap(m_requests);
     return all;
 }
+
+QList<Request> RequestQueue::setUnreachable(const QString &reason)
+{
+    QMutexLocker locker(&m_mutex);
+    m_reachable = false;
+    m_unreachableReason = reason;
+    QList<Request> failing;
+    QList<Request> kept;
+    for (const Request &request : qAsConst(m_requests)) {
+        if (request.d->failsWhileUnreachable) {
+            request.d->unreachable = true;
+            failing.append(request);
+        } else {
+            kept.append(request);
+        }
+    }
+    m_requests = kept;
+    return failing;
+}
+
+void RequestQueue::setReachable()
+{
+    QMutexLocker locker(&m_mutex);
+    m_reachable = true;
+    m_unreachableReason.clear();
+}
+
 
 } // namespace Orvix::SqlQueryPoll

@@ -18,8 +18,10 @@ class RequestQueue
 public:
     explicit RequestQueue(int defaultAttempts);
 
-    // Caller's thread. False when the worker has stopped running: the caller rejects the request.
-    bool enqueue(const Request &request);
+    enum class Enqueued { Queued, Stopped, Unreachable };
+    // Caller's thread. Stopped when the worker has stopped running, Unreachable (with the reason) for a request
+    // that fails while the database cannot be reached: the caller rejects it.
+    Enqueued enqueue(const Request &request, QString *unreachableReason = nullptr);
     // Any thread: no more requests are taken; wakes the worker.
     void stop();
 
@@ -37,12 +39,18 @@ public:
     QList<Request> takeAll();
     // Stops taking requests and takes out every queued one: the worker is leaving.
     QList<Request> close();
+    // The database cannot be reached until the next successful open: takes out the requests that fail rather
+    // than wait (Request::failWhileUnreachable), marked as such.
+    QList<Request> setUnreachable(const QString &reason);
+    void setReachable();
 
 private:
     mutable QMutex m_mutex;
     QWaitCondition m_condition;
     QList<Request> m_requests;
     bool m_running = true;
+    bool m_reachable = true;
+    QString m_unreachableReason;
     const int m_defaultAttempts;
 };
 

@@ -23,6 +23,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <utility>
 
 namespace Orvix::PBX::Asterisk {
 
@@ -30,6 +31,8 @@ namespace {
 
 // Every poll query and batch, for following the poll when QT_LOGGING_RULES enables it.
 Q_LOGGING_CATEGORY(lcPbxPoll, "pbx.poll", QtInfoMsg)
+// Every recording look-up of a client of the public route.
+Q_LOGGING_CATEGORY(lcPbxRecordings, "pbx.recordings", QtInfoMsg)
 
 constexpr std::chrono::milliseconds kPollInterval{100};
 // The pace of the state file under load: each write is followed by a pause as long as writing its size
@@ -48,6 +51,10 @@ constexpr std::chrono::seconds kStartSearchMargin{60};
 constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
+// How long after a channel list that missed a call the PBX is asked again: long enough for the end rows of a
+// call that hung up just before the list to be read, short enough for the employee's card and the CRM call
+// of a call the PBX lost to close within seconds.
+constexpr std::chrono::seconds kSecondListDelay{5};
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
@@ -109,11 +116,15 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_stateWriter(new StateWriter(this))
     , m_saveTimer(new QTimer(this))
     , m_quietCallTimer(new QTimer(this))
+    , m_secondListTimer(new QTimer(this))
 {
     // Now rather than at the first start: the CRM side may ask for a recording before the link runs.
     readSettings();
     m_quietCallTimer->setInterval(kQuietCallCheck);
     connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls()); });
+    m_secondListTimer->setSingleShot(true);
+    m_secondListTimer->setInterval(kSecondListDelay);
+    connect(m_secondListTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.missingCalls()); });
     m_clock.start();
     m_saveTimer->setSingleShot(true);
     connect(m_saveTimer, &QTimer::timeout, this, &API::writeState);
@@ -202,6 +213,8 @@ void API::stop()
     ++m_startCount;
     m_searchingStart = false;
     m_quietCallTimer->stop();
+    m_secondListTimer->stop();
+    m_linkUp = false;
     m_lostCallCandidates.clear();
     m_liveChannelIds.reset();
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
@@ -254,6 +267,7 @@ void API::onConnect()
     Q_EMIT started();
     if (generation != m_startCount)
         return;
+    m_linkUp = true;
     if (m_eventsSql.isEmpty()) {
         if (m_lastEventId == 0 && !m_historyStartDate.isEmpty())
             findStartPosition();
@@ -266,6 +280,9 @@ void API::onConnect()
             if (!it->isState(Entities::CallStatus::Hung))
                 open.append(it.key());
         }
+        // No call of the time the link was lost is left to check.
+        if (open.isEmpty())
+            m_linkLostAt = QDateTime();
         askLiveChannels(open);
         m_quietCallTimer->start();
     } else {
@@ -296,6 +313,9 @@ void API::requestStop(const QString &reason)
     if (m_stopRequested)
         return;
     m_stopRequested = true;
+    if (m_linkUp)
+        m_linkLostAt = Entities::Clock::now();
+    m_linkUp = false;
     // The owner restarts the link every minute: a PBX that stays away would fill the log with the same
     // failure. Told loudly once, reminded every 10 minutes, and its recovery once (onConnect).
     m_failureRepeated = m_outage.failed(reason, Entities::Clock::now());
@@ -643,8 +663,11 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     qDebug().noquote() << QStringLiteral("Calls checked against the PBX's %1 live channels: %2")
                               .arg(live.size())
                               .arg(calls.join(QLatin1Char(' ')));
-    if (m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt) > 0 && m_eventsSql.isEmpty())
+    const QDateTime linkLostAt = std::exchange(m_linkLostAt, QDateTime());
+    if (m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt, linkLostAt) > 0 && m_eventsSql.isEmpty())
         saveState();
+    if (!m_eventHandler.missingCalls().isEmpty())
+        m_secondListTimer->start();
 }
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)
@@ -786,10 +809,20 @@ Utils::Promise<void, QString> API::redirect(const QString &channelId, const QStr
     return m_amiConnector->redirect(channel->name(), context, extension, priority);
 }
 
-Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(const QString &callId,
-                                                                              const QString &number1,
-                                                                              const QString &number2)
+Utils::Promise<QString, Entities::RecordingFailure>
+API::getRecordingFileName(const QString &callId, const QString &number1, const QString &number2,
+                          ApiSql::RecordingLookup lookup)
 {
+    const bool own = lookup == ApiSql::RecordingLookup::Own;
+    // A client's requests come by the thousand: their lines are for a developer only.
+    const auto log = [own](QtMsgType type, const QString &text) {
+        if (!own)
+            qCDebug(lcPbxRecordings).noquote() << text;
+        else if (type == QtWarningMsg)
+            qWarning().noquote() << text;
+        else
+            qDebug().noquote() << text;
+    };
     Utils::Promise<QString, Entities::RecordingFailure> result;
     bool named = !m_tableAliases.value(QStringLiteral("cdr")).isEmpty();
     for (const char *key : {"cdr_uniqueid", "cdr_calldate", "cdr_src", "cdr_cnum", "cdr_recordingfile"})
@@ -800,70 +833,73 @@ Utils::Promise<QString, Entities::RecordingFailure> API::getRecordingFileName(co
         return result;
     }
     if (!m_statementConnector->isStarted()) {
-        result.reject(Entities::RecordingFailure::failed(QStringLiteral("the link to the PBX database is down")));
+        const QString reason = QStringLiteral("the link to the PBX database is down");
+        result.reject(own ? Entities::RecordingFailure::failed(reason)
+                          : Entities::RecordingFailure::unreachable(reason));
         return result;
     }
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks(),
-                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")));
+                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")), lookup);
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
-    qDebug().noquote() << builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query());
+    log(QtDebugMsg, builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query()));
 
     const QString directory = m_recordingsDirectory;
     const bool byDate = m_recordingsByDate;
     const QPointer<API> self(this);
-    request
-        .onResolve([self, result, builder, callId, directory, byDate](SqlQueryPoll::Response response) {
-            if (!response.next()) {
-                qDebug().noquote() << builder.build(Utils::MsgBuilder::Warning,
-                                                    QStringLiteral("Could not find record by sql-query"));
-                // The PBX writes a call's CDR rows only at its end.
-                if (self && self->isCallLive(callId))
-                    result.reject(Entities::RecordingFailure::failed(
-                        QStringLiteral("the call is still up; its CDR is written at its end")));
-                else
-                    result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
-                return;
-            }
-            const QString recorded = response.value(0).toString();
-            QString datePart;
-            if (byDate) {
-                // The driver hands a DATETIME over as a date-time, other drivers as ISO text.
-                const QDateTime callDate = response.value(1).toDateTime();
-                if (callDate.isValid())
-                    datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
-            }
-            // A dial plan may write the full path (MixMonitor(${MONITOR_DIR}/...)); either way the file name
-            // comes from the dial plan, which may have built it from what a caller sent.
-            const QString candidate = QDir::isAbsolutePath(recorded)
-                                          ? recorded
-                                          : QStringLiteral("%1%2/%3").arg(directory, datePart, recorded);
-            const QString path = Utils::confinedPath(directory, candidate);
-            // A dial plan that records elsewhere, or a recordings_dir that points elsewhere: said as it is.
-            if (path.isEmpty() && !QFileInfo::exists(candidate)) {
-                qWarning().noquote() << builder.build(
-                    Utils::MsgBuilder::Warning,
-                    QStringLiteral("Recording file [%1] of the CDR is not on disk: %2 does not exist")
-                        .arg(recorded, candidate));
-                result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file does not exist")));
-                return;
-            }
-            if (path.isEmpty()) {
-                qWarning().noquote() << builder.build(
-                    Utils::MsgBuilder::Warning,
-                    QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory [%2]: refused")
-                        .arg(recorded, directory));
-                result.reject(Entities::RecordingFailure::missing(
-                    QStringLiteral("the recording file lies outside the recordings directory")));
-                return;
-            }
-            result.resolve(path);
-        })
-        .onReject([result, builder](const QString &error) {
-            qDebug().noquote() << builder.build(Utils::MsgBuilder::Error,
-                                                QStringLiteral("SQL-query failed to get record path: ") + error);
-            result.reject(Entities::RecordingFailure::failed(error));
-        });
+    request.onResolve([self, result, builder, callId, directory, byDate, log](SqlQueryPoll::Response response) {
+        if (!response.next()) {
+            log(QtDebugMsg,
+                builder.build(Utils::MsgBuilder::Warning, QStringLiteral("Could not find record by sql-query")));
+            // The PBX writes a call's CDR rows only at its end.
+            if (self && self->isCallLive(callId))
+                result.reject(Entities::RecordingFailure::failed(
+                    QStringLiteral("the call is still up; its CDR is written at its end")));
+            else
+                result.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row of the call")));
+            return;
+        }
+        const QString recorded = response.value(0).toString();
+        QString datePart;
+        if (byDate) {
+            // The driver hands a DATETIME over as a date-time, other drivers as ISO text.
+            const QDateTime callDate = response.value(1).toDateTime();
+            if (callDate.isValid())
+                datePart = callDate.toString(QStringLiteral("/yyyy/MM/dd"));
+        }
+        // A dial plan may write the full path (MixMonitor(${MONITOR_DIR}/...)); either way the file name
+        // comes from the dial plan, which may have built it from what a caller sent.
+        const QString candidate =
+            QDir::isAbsolutePath(recorded) ? recorded : QStringLiteral("%1%2/%3").arg(directory, datePart, recorded);
+        const QString path = Utils::confinedPath(directory, candidate);
+        // A dial plan that records elsewhere, or a recordings_dir that points elsewhere: said as it is.
+        if (path.isEmpty() && !QFileInfo::exists(candidate)) {
+            log(QtWarningMsg,
+                builder.build(Utils::MsgBuilder::Warning,
+                              QStringLiteral("Recording file [%1] of the CDR is not on disk: %2 does not exist")
+                                  .arg(recorded, candidate)));
+            result.reject(Entities::RecordingFailure::missing(QStringLiteral("the recording file does not exist")));
+            return;
+        }
+        if (path.isEmpty()) {
+            log(QtWarningMsg,
+                builder.build(Utils::MsgBuilder::Warning,
+                              QStringLiteral("Recording file [%1] of the CDR lies outside the recordings directory "
+                                             "[%2]: refused")
+                                  .arg(recorded, directory)));
+            result.reject(Entities::RecordingFailure::missing(
+                QStringLiteral("the recording file lies outside the recordings directory")));
+            return;
+        }
+        result.resolve(path);
+    });
+    // The handle keeps its request alive only until the request is settled, which every request is.
+    request.onReject([result, builder, log, request](const QString &error) {
+        log(QtDebugMsg,
+            builder.build(Utils::MsgBuilder::Error, QStringLiteral("SQL-query failed to get record path: ") + error));
+        result.reject(request.isUnreachable() ? Entities::RecordingFailure::unreachable(error)
+                                              : Entities::RecordingFailure::failed(error));
+    });
     m_statementConnector->execute(request);
     return result;
 }

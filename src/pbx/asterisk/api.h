@@ -4,6 +4,7 @@
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/recordingfailure.h"
+#include "pbx/asterisk/api_sql.h"
 #include "pbx/asterisk/connector.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
@@ -61,9 +62,12 @@ public:
     Utils::Promise<void, QString> hangup(const QString &number);
     Utils::Promise<void, QString> transfer(const QString &number, const QString &destination, bool blind);
     Utils::Promise<void, QString> redirect(const QString &channelId, const QString &destination);
-    Utils::Promise<QString, Entities::RecordingFailure> getRecordingFileName(const QString &callId,
-                                                                             const QString &number1,
-                                                                             const QString &number2);
+    // The recording file of a finished call, from its CDR row. The service's own look-up (the CRM flow) waits
+    // for a database that is away; a public one (a client of the recording route) logs nothing per request
+    // in the default category and is rejected at once as unreachable while the database cannot be reached.
+    Utils::Promise<QString, Entities::RecordingFailure>
+    getRecordingFileName(const QString &callId, const QString &number1, const QString &number2,
+                         ApiSql::RecordingLookup lookup = ApiSql::RecordingLookup::Own);
 
     QList<Entities::Conversation> activeConversations() const;
     QList<Entities::Call> activeCalls() const;
@@ -142,7 +146,8 @@ private:
     bool findConversation(const QString &number, Entities::Conversation &found) const;
     // Asks the PBX for its live channels, to end those of `calls` it no longer has (it lost them in a
     // crash, and never wrote their end). The answer is applied once the poll has read every CEL row
-    // written before it: a call that ended while the link was down ends by its own rows.
+    // written before it: a call that ended while the link was down ends by its own rows. Calls missing
+    // from a list are asked after again a few seconds later, and end when missing from that one too.
     void askLiveChannels(const QStringList &calls);
     void endLostCalls(qint64 querySentAt, int batchSize);
 
@@ -186,6 +191,12 @@ private:
     QDateTime m_liveChannelsListedAt;
     // Monotonic time (ms) from which a poll query reads every row written before the live channels.
     qint64 m_liveChannelsReadFrom = 0;
+    // Asks again after the calls missing from the last list.
+    QTimer *m_secondListTimer;
+    // Logged in since the last start; and when the connection to Asterisk was last lost while it was, until
+    // the list after the next login has been checked: the calls a crash cut then ended then at the latest.
+    bool m_linkUp = false;
+    QDateTime m_linkLostAt;
 };
 
 } // namespace Orvix::PBX::Asterisk

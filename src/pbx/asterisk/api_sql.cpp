@@ -47,16 +47,17 @@ namespace {
 // Fewer digits than this name no number: a guessed one would match a call.
 constexpr int kMinNumberDigits = 3;
 
-// The texts under which a number the service wrote into a recording link stands in the CDR: as it is,
-// with or without a leading "+", or behind a configured prefix (the link carries the number without it).
-// A shorter text, a part of the number, never matches. An empty number stands only for an empty column.
-QStringList cdrForms(const QString &number, const QStringList &prefixes)
+// The texts under which a number of the call stands in the CDR: as it is, with or without a leading "+",
+// or behind a configured prefix (the CRM and the link carry the number without it). A shorter text, a part
+// of the number, never matches. An empty number stands only for an empty column. A client's number of
+// fewer than kMinNumberDigits stands for none.
+QStringList cdrForms(const QString &number, const QStringList &prefixes, RecordingLookup lookup)
 {
     if (number.isEmpty())
         return {QString()};
     const bool plus = number.startsWith(QLatin1Char('+'));
     const QString bare = plus ? number.mid(1) : number;
-    if (bare.size() < kMinNumberDigits)
+    if (lookup == RecordingLookup::Public && bare.size() < kMinNumberDigits)
         return {};
     QStringList forms{number, plus ? bare : QLatin1Char('+') + number};
     for (const QString &prefix : prefixes) {
@@ -72,7 +73,7 @@ QStringList cdrForms(const QString &number, const QStringList &prefixes)
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks,
-                                       const QStringList &prefixes)
+                                       const QStringList &prefixes, RecordingLookup lookup)
 {
     const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cdr")));
     const auto column = [&](const char *key) {
@@ -98,15 +99,15 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
             conditions.append(QStringLiteral("%1 in (%2)").arg(columnName, placeholders.join(QStringLiteral(", "))));
         }
     };
-    const QStringList forms1 = cdrForms(number1, prefixes);
-    const QStringList forms2 = cdrForms(number2, prefixes);
+    const QStringList forms1 = cdrForms(number1, prefixes, lookup);
+    const QStringList forms2 = cdrForms(number2, prefixes, lookup);
     if (!forms1.isEmpty())
         oneOf(QStringLiteral("number1"), forms1);
     if (!forms2.isEmpty())
         oneOf(QStringLiteral("number2"), forms2);
-    // A row whose caller is a trunk carries neither number; it still takes a whole number to reach it.
+    // A row whose caller is a trunk carries neither number; a client still needs a whole number to reach it.
     const bool wholeNumber = (!number1.isEmpty() && !forms1.isEmpty()) || (!number2.isEmpty() && !forms2.isEmpty());
-    if (!trunks.isEmpty() && wholeNumber)
+    if (!trunks.isEmpty() && (wholeNumber || lookup == RecordingLookup::Own))
         oneOf(QStringLiteral("trunk"), trunks);
     if (conditions.isEmpty())
         conditions.append(QStringLiteral("0 = 1"));
@@ -119,8 +120,13 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
     request.bindValue(QStringLiteral(":call_id"), callId);
     for (const auto &[placeholder, value] : values)
         request.bindValue(placeholder, value);
-    // Asked for while the links restart, it waits for the database rather than lose the recording.
-    request.waitForConnection();
+    if (lookup == RecordingLookup::Own) {
+        // Asked for while the links restart, it waits for the database rather than lose the recording.
+        request.waitForConnection();
+    } else {
+        // A client is not held while the database is away (it would hold its connection until it is back).
+        request.failWhileUnreachable();
+    }
     return request;
 }
 

@@ -12,6 +12,7 @@
 #include "utils/networkerrortext.h"
 
 #include <QDebug>
+#include <QJsonDocument>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -36,6 +37,19 @@ QString logText(const Message &message)
             masked.insert(it.key(), QStringLiteral("********"));
     }
     return masked.toString();
+}
+
+// A received message on one line of the log, of bounded length: what a wrong peer sent may be anything.
+QString oneLine(const Message &message)
+{
+    constexpr int kMaxLength = 300;
+    QString text = message.typeName();
+    if (!message.headValue().isEmpty())
+        text += QLatin1Char(' ') + message.headValue();
+    text += QLatin1Char(' ') + QString::fromUtf8(QJsonDocument(message.toJson()).toJson(QJsonDocument::Compact));
+    if (text.size() > kMaxLength)
+        text = text.left(kMaxLength) + QStringLiteral("... (%1 characters)").arg(text.size());
+    return text;
 }
 } // namespace
 
@@ -72,6 +86,7 @@ void Connector::connectToHost(const QString &host, quint16 port, const QString &
     m_host = host;
     m_port = port;
     m_failure.clear();
+    m_invalidMessageLogged = false;
     // An open connection closes the ordinary way, so that its loss is reported; a socket still
     // looking up or connecting is dropped (it would refuse a new connectToHost).
     if (m_socket->state() == QAbstractSocket::ConnectedState)
@@ -167,8 +182,13 @@ void Connector::onNewDataInSocket()
 
 void Connector::processMessage(const Message &message)
 {
-    if (!message.isValid())
-        qWarning().noquote() << "INVALID MESSAGE:" << message.toString();
+    if (!message.isValid()) {
+        if (m_invalidMessageLogged)
+            qDebug().noquote() << "INVALID MESSAGE:" << oneLine(message);
+        else
+            qWarning().noquote() << "INVALID MESSAGE:" << oneLine(message);
+        m_invalidMessageLogged = true;
+    }
 
     auto it = m_pending.constFind(message.actionId());
     if (it != m_pending.constEnd()) {
@@ -187,7 +207,7 @@ void Connector::processMessage(const Message &message)
         return;
     }
     if (message.type() == Message::Response)
-        qWarning().noquote() << "ACTION NOT IN PENDING LIST:" << message.actionId().toString() << message.toString();
+        qWarning().noquote() << "ACTION NOT IN PENDING LIST:" << message.actionId().toString() << oneLine(message);
 }
 
 void Connector::logIn()

@@ -52,13 +52,17 @@ public:
     // channel list: the PBX may have lost them.
     QStringList quietCalls() const;
     // Checks the given calls against the channels the PBX listed at `listedAt` (`liveIds`: the unique and
-    // linked ids of its channels). A call without a channel there ends as an ordinary end would, at the
-    // time of its last CEL row (the PBX lost it without writing its end: a crash), once the list is
-    // sure of it: the call was missing from the previous list too, or CEL rows stamped past the list
-    // have been read. Until then its end rows may still be on their way (a call that hung up just
-    // before the list); they end it, or the next list or row does. Returns how many ended.
+    // linked ids of its channels). A call without a channel there ends as an ordinary end would (the PBX
+    // lost it without writing its end: a crash), once the list is sure of it: the call was missing from
+    // the previous list too, or CEL rows stamped past the list have been read. Until then its end rows may
+    // still be on their way (a call that hung up just before the list); they end it, or the next list or
+    // row does. It ends at the time of its last CEL row; when the list is the first after a lost link to
+    // the PBX (`linkLostAt`), at that loss if later: the crash that cut the link cut the call then at the
+    // latest, and its talk lasted until then, not until its answer. Returns how many ended.
     int endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds,
-                     const QDateTime &listedAt = QDateTime());
+                     const QDateTime &listedAt = QDateTime(), const QDateTime &linkLostAt = QDateTime());
+    // The calls missing from one channel list whose verdict waits for the next list or a later row.
+    QStringList missingCalls() const { return m_missingCalls.keys(); }
 
     // The saved form of the tables as compact JSON text: {"calls": {id: call}, "channels": {id: channel}},
     // then `extraMembers` (text such as "\"key\":1") when given. Entries without an id are left out:
@@ -102,7 +106,8 @@ private:
     void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);
     // Ends the missing calls that the CEL rows read so far have passed the list of.
     void endMissingCalls();
-    int endLost(const QStringList &callIds);
+    // The calls by the time the link to the PBX was lost while they were up (invalid: not known).
+    int endLost(const QHash<QString, QDateTime> &calls);
     void noteEvent(const Event &event);
     void transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
                   const QDateTime &at);
@@ -130,9 +135,14 @@ private:
     QHash<QString, Channel> m_channels;
     QHash<QString, Entities::Call> m_calls;
     QString m_pickupCode;
-    // Calls missing from a channel list, by the time of the first list that missed them; and the latest
-    // CEL stamp read. In memory only: after a restart the first list asks again.
-    QHash<QString, QDateTime> m_missingCalls;
+    // Calls missing from a channel list: the time of the first list that missed them, and of the lost link
+    // before it. The latest CEL stamp read. In memory only: after a restart the first list asks again.
+    struct MissingCall
+    {
+        QDateTime listedAt;
+        QDateTime linkLostAt;
+    };
+    QHash<QString, MissingCall> m_missingCalls;
     QDateTime m_lastRowAt;
     // Look-up copies of the three lists: the internal-number rule runs several times per event.
     QSet<QString> m_trunkSet;

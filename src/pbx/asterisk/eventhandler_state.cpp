@@ -81,7 +81,8 @@ QStringList EventHandler::quietCalls() const
     return calls;
 }
 
-int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt)
+int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt,
+                               const QDateTime &linkLostAt)
 {
     const QDateTime listed = listedAt.isValid() ? listedAt : Entities::Clock::now();
     const bool rowsPassed = m_lastRowAt.isValid() && listed.addSecs(kListPassedSecs) <= m_lastRowAt;
@@ -91,37 +92,44 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         if (liveIds.contains(channel.id()))
             liveCalls.insert(channel.parentId());
     }
-    QStringList lost;
+    QHash<QString, QDateTime> lost;
     for (const QString &callId : callIds) {
+        const auto missing = m_missingCalls.constFind(callId);
         if (liveCalls.contains(callId))
             m_missingCalls.remove(callId);
-        else if (rowsPassed || m_missingCalls.contains(callId))
-            lost.append(callId);
+        else if (rowsPassed || missing != m_missingCalls.cend())
+            lost.insert(callId, linkLostAt.isValid() || missing == m_missingCalls.cend() ? linkLostAt
+                                                                                          : missing->linkLostAt);
         else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
-            m_missingCalls.insert(callId, listed);
+            m_missingCalls.insert(callId, {listed, linkLostAt});
     }
     return endLost(lost);
 }
 
 void EventHandler::endMissingCalls()
 {
-    QStringList passed;
+    QHash<QString, QDateTime> passed;
     for (auto it = m_missingCalls.cbegin(); it != m_missingCalls.cend(); ++it) {
-        if (it.value().addSecs(kListPassedSecs) <= m_lastRowAt)
-            passed.append(it.key());
+        if (it->listedAt.addSecs(kListPassedSecs) <= m_lastRowAt)
+            passed.insert(it.key(), it->linkLostAt);
     }
     if (!passed.isEmpty())
         endLost(passed);
 }
 
-int EventHandler::endLost(const QStringList &callIds)
+int EventHandler::endLost(const QHash<QString, QDateTime> &calls)
 {
     QHash<QString, QDateTime> lost;
-    for (const QString &callId : callIds) {
-        m_missingCalls.remove(callId);
-        const auto it = m_calls.constFind(callId);
-        if (it != m_calls.cend() && !it->isState(CallStatus::Hung))
-            lost.insert(callId, it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt());
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+        m_missingCalls.remove(it.key());
+        const auto call = m_calls.constFind(it.key());
+        if (call == m_calls.cend() || call->isState(CallStatus::Hung))
+            continue;
+        QDateTime at = call->lastEventAt().isValid() ? call->lastEventAt() : call->startedAt();
+        // Up when the link to the PBX was lost: the crash that cut the link cut the call then at the latest.
+        if (it.value().isValid() && (!at.isValid() || at < it.value()))
+            at = it.value();
+        lost.insert(it.key(), at);
     }
     if (lost.isEmpty())
         return 0;
@@ -134,9 +142,12 @@ int EventHandler::endLost(const QStringList &callIds)
         }
     }
     for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
+        const bool atLoss = calls.value(it.key()) == it.value();
+        const QString when =
+            atLoss ? QStringLiteral("when the link to the PBX was lost") : QStringLiteral("at its last event");
         traceWarning(it.key(), Builder::CallEnded,
-                     QStringLiteral("The PBX has no channel of the call any more: it ends at its last event, %1")
-                         .arg(it.value().toString(Entities::DATE_TIME_FORMAT)));
+                     QStringLiteral("The PBX has no channel of the call any more: it ends %1, %2")
+                         .arg(when, it.value().toString(Entities::DATE_TIME_FORMAT)));
         // What was still up ended after every row of the call: a leg that a row ended in the same second
         // (a transfer's) is not the one the call ends with.
         CelId after = 0;

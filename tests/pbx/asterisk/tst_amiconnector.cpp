@@ -301,6 +301,8 @@ void tst_AmiConnector::connectionFails_data()
     QTest::newRow("silent peer, check") << "silent" << true << QString(kNoAnswerInTime);
     QTest::newRow("silent peer, service") << "silent" << false << QString(kNoAnswerInTime);
     QTest::newRow("greeting, login unanswered") << "unanswered" << false << QString(kNoAnswerInTime);
+    // The port of another server, which answers in its own way.
+    QTest::newRow("a web server, check") << "web" << true << QString(kNoAnswerInTime);
 }
 
 void tst_AmiConnector::connectionFails()
@@ -318,6 +320,11 @@ void tst_AmiConnector::connectionFails()
         port = probe.serverPort();
     } else if (peer == QLatin1String("silent")) {
         ami.setSilent(true);
+    } else if (peer == QLatin1String("web")) {
+        ami.setResponder(QStringLiteral("Login"), [](const FakeAmiServer::Frame &) {
+            return QByteArray("HTTP/1.1 400 Bad Request\r\nServer: nginx\r\nContent-Type: text/html\r\n\r\n"
+                              "<html>\r\n<head><title>400 Bad Request</title></head>\r\n\r\n<body></body>\r\n\r\n");
+        });
     } else {
         ami.setResponder(QStringLiteral("Login"), [](const FakeAmiServer::Frame &) { return QByteArray(); });
     }
@@ -349,6 +356,10 @@ void tst_AmiConnector::connectionFails()
     }
     QCOMPARE(errors.size(), 1);
     QCOMPARE(disconnected.size(), 0);
+    // What the peer sent is told once, on one line.
+    QCOMPARE(logLines(QtWarningMsg, QStringLiteral("INVALID MESSAGE:")).size(), peer == QLatin1String("web") ? 1 : 0);
+    for (const QString &line : logLines(QtWarningMsg, QString()))
+        QVERIFY2(!line.contains(QLatin1Char('\n')), qPrintable(line));
 }
 
 void tst_AmiConnector::callControlFrames_data()

@@ -785,8 +785,8 @@ private Q_SLOTS:
     }
 
     // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel list
-    // of the new login, the call ends once, at its last row, once rows stamped past the list are read;
-    // unless the PBX still has its channels.
+    // of the new login and from a second one a few seconds later, the call ends once, when the link was lost
+    // (its talk lasted until then, not until its answer); unless the PBX still has its channels.
     void callCutByAPbxRestart()
     {
         QFETCH(bool, stillLive);
@@ -805,13 +805,23 @@ private Q_SLOTS:
             m_ami->setChannels({{"SIP/trunk-00000000", "1796630253.0", "1796630253.0", "79161234567"},
                                 {"SIP/101-00000001", "1796630253.1", "1796630253.0", "101"}});
         QSignalSpy stop(api.get(), &API::shouldStop);
+        const QDateTime lostFrom = QDateTime::currentDateTime();
         m_ami->closeConnections();
         QTRY_COMPARE(stop.count(), 1);
+        const QDateTime lostBy = QDateTime::currentDateTime();
         api->stop();
         QVERIFY(startAndWait(*api));
         QTRY_COMPARE(ApiTest::MessageLog::count(QStringLiteral("Calls checked against the PBX's")), 1);
         QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
         QCOMPARE(recorder.events().size(), 3);
+        if (!stillLive) {
+            QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+            QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 2);
+            const Orvix::Entities::Conversation leg = ended.first().mainConversation();
+            QVERIFY(lostFrom <= ended.first().endedAt() && ended.first().endedAt() <= lostBy);
+            QCOMPARE(leg.endedAt(), ended.first().endedAt());
+            QVERIFY2(leg.talkDuration() >= 20, qPrintable(QString::number(leg.talkDuration())));
+        }
 
         // The same customer calls again, a few seconds after the list: a call of its own.
         QList<QJsonObject> again = ApiTest::recent(cut, -3);
@@ -829,8 +839,6 @@ private Q_SLOTS:
             QCOMPARE(recorder.events().filter(QStringLiteral(":1796630253.")).mid(3),
                      (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
                                   QStringLiteral("callEnded:1796630253.0")}));
-            QCOMPARE(ended.first().endedAt().toString(Orvix::Entities::DATE_TIME_FORMAT),
-                     cut.last().value(QStringLiteral("eventtime")).toString());
             QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
         }
 
@@ -888,51 +896,61 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("cdrFile"); // empty: as recorded
         QTest::addColumn<QStringList>("prefixes"); // App.prefixes
+        QTest::addColumn<bool>("client"); // asked by a client of the public route, not by the CRM flow
 
         const QString in = QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav");
         const QString out = QStringLiteral("out-79161234567-101-20261207-075803-1796630283.4.wav");
         const QStringList none;
-        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "@/" + in << "" << none;
+        // The CRM flow asks with the call's own numbers: a small office's extension has one or two digits.
+        QTest::newRow("outgoing from extension 21") << "1796630300.21" << "21" << "79161234567" << true
+                                                    << "@/2026/12/07/" + out << "" << none << false;
+        QTest::newRow("outgoing from extension 7") << "1796630300.7" << "7" << "79161234567" << true
+                                                   << "@/2026/12/07/" + out << "" << none << false;
+        QTest::newRow("outgoing from extension 21, a client") << "1796630300.21" << "21" << "79161234567" << true
+                                                              << "" << "" << none << true;
+        QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "@/" + in << "" << none
+                                        << false;
         QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
-                                           << "@/2026/12/07/" + in << "" << none;
+                                           << "@/2026/12/07/" + in << "" << none << true;
         QTest::newRow("outgoing, second number") << "1796630283.4" << "555" << "101" << true
-                                                 << "@/2026/12/07/" + out << "" << none;
-        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "" << none;
-        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "" << "" << none;
+                                                 << "@/2026/12/07/" + out << "" << none << true;
+        QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "" << none << true;
+        QTest::newRow("other call") << "1796630283.9" << "101" << "101" << false << "" << "" << none << true;
         QTest::newRow("quote in a number") << "1796630253.0" << "1' or '1'='1" << "x') or ('1'='1" << false << ""
-                                           << "" << none;
+                                           << "" << none << true;
         QTest::newRow("quote in the call id") << "1796630253.0' or '1'='1" << "101" << "101" << false << "" << ""
-                                              << none;
+                                              << none << true;
         // An empty number is no wildcard: it matches only an empty column.
-        QTest::newRow("empty numbers") << "1796630253.0" << "" << "" << false << "" << "" << none;
+        QTest::newRow("empty numbers") << "1796630253.0" << "" << "" << false << "" << "" << none << true;
         // The link holds whole numbers: a guess of a few digits, or the end of a number, finds nothing.
-        QTest::newRow("one-digit numbers") << "1796630253.0" << "7" << "1" << false << "" << "" << none;
-        QTest::newRow("two-digit numbers") << "1796630253.0" << "67" << "01" << false << "" << "" << none;
-        QTest::newRow("the end of a number") << "1796630253.0" << "9161234567" << "" << false << "" << "" << none;
+        QTest::newRow("one-digit numbers") << "1796630253.0" << "7" << "1" << false << "" << "" << none << true;
+        QTest::newRow("two-digit numbers") << "1796630253.0" << "67" << "01" << false << "" << "" << none << true;
+        QTest::newRow("the end of a number") << "1796630253.0" << "9161234567" << "" << false << "" << "" << none
+                                             << true;
         QTest::newRow("the end of a number behind no prefix") << "1796630253.0" << "161234567" << "" << false << ""
-                                                              << "" << QStringList{"7"};
+                                                              << "" << QStringList{"7"} << true;
         // The CRM writes the number without the configured prefix it began with.
         QTest::newRow("the number behind a configured prefix")
-            << "1796630253.0" << "9161234567" << "" << false << "@/" + in << "" << QStringList{"8", "7"};
+            << "1796630253.0" << "9161234567" << "" << false << "@/" + in << "" << QStringList{"8", "7"} << true;
         QTest::newRow("the number with a plus") << "1796630253.0" << "+79161234567" << "" << false << "@/" + in << ""
-                                                << none;
+                                                << none << true;
         // The file name comes from the dial plan: it must not lead out of the recordings directory.
         QTest::newRow("CDR file out by ..") << "1796630253.0" << "79161234567" << "" << false << ""
-                                            << "../../../../etc/passwd" << none;
+                                            << "../../../../etc/passwd" << none << true;
         QTest::newRow("CDR file by a link out") << "1796630253.0" << "79161234567" << "" << false << "" << "link.wav"
-                                                << none;
+                                                << none << true;
         QTest::newRow("CDR file by a link, a missing folder and ..")
-            << "1796630253.0" << "79161234567" << "" << false << "" << "dir/missing/../outside.wav" << none;
+            << "1796630253.0" << "79161234567" << "" << false << "" << "dir/missing/../outside.wav" << none << true;
         QTest::newRow("absolute CDR file outside") << "1796630253.0" << "79161234567" << "" << false << ""
-                                                   << "/etc/passwd" << none;
+                                                   << "/etc/passwd" << none << true;
         QTest::newRow("absolute CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav"
-                                                  << "@/in.wav" << none;
+                                                  << "@/in.wav" << none << true;
         QTest::newRow("CDR file not on disk") << "1796630253.0" << "79161234567" << "" << false << "" << "gone.wav"
-                                              << none;
+                                              << none << true;
         QTest::newRow("CDR file inside") << "1796630253.0" << "79161234567" << "" << false << "@/in.wav" << "in.wav"
-                                         << none;
+                                         << none << true;
         QTest::newRow("no recordings_dir: the spool's monitor folder")
-            << "1796630253.0" << "79161234567" << "" << false << "%/in.wav" << "in.wav" << none;
+            << "1796630253.0" << "79161234567" << "" << false << "%/in.wav" << "in.wav" << none << true;
     }
 
     void recordingIsFoundInTheCdrTable()
@@ -944,6 +962,7 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(QString, cdrFile);
         QFETCH(QStringList, prefixes);
+        QFETCH(bool, client);
 
         QTemporaryDir recordings;
         QTemporaryDir outside;
@@ -982,15 +1001,32 @@ private Q_SLOTS:
                     row.insert(QStringLiteral("recordingfile"), cdrFile);
             }
             QVERIFY(db.insert(QStringLiteral("cdr"), rows));
-            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl"))));
+            QList<QJsonObject> outbound = ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl"));
+            for (const QString &extension : {QStringLiteral("21"), QStringLiteral("7")}) {
+                QJsonObject row = outbound.first();
+                for (const QString &key : {QStringLiteral("src"), QStringLiteral("cnum")})
+                    row.insert(key, extension);
+                row.insert(QStringLiteral("uniqueid"), QStringLiteral("1796630300.") + extension);
+                outbound.append(row);
+            }
+            QVERIFY(db.insert(QStringLiteral("cdr"), outbound));
             QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-g-internal.jsonl"))));
         }
         ApiTest::MessageLog log;
         auto api = makeApi();
         QVERIFY(startAndWait(*api));
         qunsetenv("CALVENA_ASTERISK_CONFIG_ROOT");
-        auto outcome = watch(api->getRecordingFileName(callId, number1, number2));
+        auto outcome = watch(api->getRecordingFileName(
+            callId, number1, number2, client ? Orvix::PBX::Asterisk::ApiSql::RecordingLookup::Public
+                                             : Orvix::PBX::Asterisk::ApiSql::RecordingLookup::Own));
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        // A client's look-ups come by the thousand: their lines are a developer's only.
+        int ownLines = 0;
+        for (const ApiTest::MessageLog::Line &line : ApiTest::MessageLog::all()) {
+            if (line.category == QLatin1String("default") && line.text.contains(QLatin1String("Record request")))
+                ++ownLines;
+        }
+        QCOMPARE(ownLines, client ? 0 : 1);
         QCOMPARE(outcome->resolved, !path.isEmpty());
         QCOMPARE(outcome->value, path);
         if (!outcome->resolved)
@@ -1051,6 +1087,59 @@ private Q_SLOTS:
         QVERIFY(outcome->rejected);
         QCOMPARE(outcome->error.kind, askAgain ? Orvix::Entities::RecordingFailure::Failed
                                                : Orvix::Entities::RecordingFailure::Missing);
+    }
+
+    void callFromAShortExtensionFindsItsRecording_data()
+    {
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("extension 21") << "21";
+        QTest::newRow("extension 7") << "7";
+    }
+
+    // An outgoing call from a small office's extension, its rows written as it goes and its CDR row at its
+    // end: asked with the numbers of the call the link reported, as the CRM flow asks, the recording is found.
+    void callFromAShortExtensionFindsItsRecording()
+    {
+        QFETCH(QString, extension);
+        QTemporaryDir recordings;
+        const QString file = QStringLiteral("out-%1.wav").arg(extension);
+        QVERIFY(QDir().mkpath(recordings.filePath(QStringLiteral("2026/12/07"))));
+        QFile recorded(recordings.filePath(QStringLiteral("2026/12/07/") + file));
+        QVERIFY(recorded.open(QIODevice::WriteOnly));
+        QVERIFY(prepare(QStringLiteral("tst_api_short"), {},
+                        QJsonObject{{QStringLiteral("recordings_dir"), recordings.path()},
+                                    {QStringLiteral("recordings_dir_subdirs_by_date"), true}}));
+        const auto fromExtension = [&extension](QList<QJsonObject> rows) {
+            for (QJsonObject &row : rows) {
+                for (const QString &key : {QStringLiteral("cid_num"), QStringLiteral("channame"), QStringLiteral("src"),
+                                           QStringLiteral("cnum")}) {
+                    if (row.contains(key))
+                        row.insert(key, row.value(key).toString().replace(QStringLiteral("101"), extension));
+                }
+            }
+            return rows;
+        };
+        auto api = makeApi();
+        QList<Orvix::Entities::Call> ended;
+        connect(api.get(), &API::callEnded, this, [&ended](const Orvix::Entities::Call &call) { ended.append(call); });
+        QVERIFY(startAndWait(*api));
+        const QList<QJsonObject> cel =
+            fromExtension(ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-c-outbound-answered.jsonl"))));
+        QVERIFY(insertCelRows(cel.mid(0, 7))); // answered
+        QTRY_COMPARE(api->lastEventId(), 31);
+        QVERIFY(insertCelRows(cel.mid(7)));
+        QTRY_COMPARE(ended.size(), 1);
+        QList<QJsonObject> cdr = fromExtension(ApiTest::readRows(QStringLiteral("cdr-c-outbound-answered.jsonl")));
+        cdr.first().insert(QStringLiteral("recordingfile"), file);
+        ApiTest::Database db(m_db);
+        QVERIFY(db.insert(QStringLiteral("cdr"), cdr));
+
+        const Orvix::Entities::Conversation leg = ended.first().mainConversation();
+        QCOMPARE(leg.from(), extension);
+        auto outcome = watch(api->getRecordingFileName(ended.first().id(), leg.from(), leg.to()));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
+        QVERIFY2(outcome->resolved, qPrintable(outcome->error.reason));
+        QCOMPARE(outcome->value, QFileInfo(recorded).canonicalFilePath());
     }
 
     void executeSqlQueryReturnsFieldsAndRows_data()

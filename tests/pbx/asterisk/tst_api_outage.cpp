@@ -4,6 +4,7 @@
 #include "pbx/asterisk/connector.h"
 #include "support/fakeamiserver.h"
 #include "support/mariadbserver.h"
+#include "support/promisewatch.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -80,11 +81,24 @@ private Q_SLOTS:
         QTRY_VERIFY(ApiTest::MessageLog::texts(QStringLiteral("pbx.poll"), QStringLiteral("CEL batch")).size() >= 2);
 
         QVERIFY2(server.halt(), qPrintable(server.errorString()));
+        // A client of the recording route is told at once that the database is away, rather than held until it
+        // is back; the CRM flow's own look-up waits for it.
+        using Lookup = Orvix::PBX::Asterisk::ApiSql::RecordingLookup;
+        const auto ask = [&api](Lookup lookup) {
+            return Orvix::Tests::watch(api.getRecordingFileName(
+                QStringLiteral("1796630253.0"), QStringLiteral("79161234567"), QStringLiteral("101"), lookup));
+        };
+        const auto client = ask(Lookup::Public);
+        const auto own = ask(Lookup::Own);
+        QTRY_VERIFY(client->settled);
+        QCOMPARE(client->error.kind, Orvix::Entities::RecordingFailure::Unreachable);
+        QCOMPARE(ask(Lookup::Public)->error.kind, Orvix::Entities::RecordingFailure::Unreachable);
         // However the SQL worker copes with the outage (the query waits, or fails), it shows in the log.
         QTRY_VERIFY_WITH_TIMEOUT(ApiTest::MessageLog::count(QStringLiteral("Cannot connect to the database at"))
                                          + ApiTest::MessageLog::count(QStringLiteral("Failed to execute SQL-query"))
                                      >= 2,
                                  20000);
+        QVERIFY(!own->settled);
 
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         {
@@ -95,6 +109,8 @@ private Q_SLOTS:
         }
         QTRY_COMPARE_WITH_TIMEOUT(recorder.events().size(), 5, 30000);
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
+        QTRY_VERIFY(own->settled);
+        QCOMPARE(own->error.kind, Orvix::Entities::RecordingFailure::Missing);
 
         // A query that had piled up behind a waiting one would read the same records again; a call
         // inserted after them is reached only after every earlier query has been answered.

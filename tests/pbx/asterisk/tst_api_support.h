@@ -192,7 +192,7 @@ public:
 
     MessageLog()
     {
-        QLoggingCategory::setFilterRules(QStringLiteral("pbx.poll.debug=true"));
+        QLoggingCategory::setFilterRules(QStringLiteral("pbx.poll.debug=true\npbx.recordings.debug=true"));
         lines().clear();
         m_previous = qInstallMessageHandler(&MessageLog::handler);
         previous() = m_previous;

@@ -936,33 +936,42 @@ void tst_EventHandler::lostCallEnds_data()
     QTest::addColumn<bool>("quiet");
     QTest::addColumn<int>("lists");
     QTest::addColumn<QString>("lateRows"); // read between the first list and the second
-    QTest::addColumn<QString>("endedAt");  // empty: never
+    QTest::addColumn<QString>("endedAt");  // empty: never; the call and its leg
+    QTest::addColumn<QString>("linkLostAt"); // the first list follows a lost link to the PBX
 
     const QString header = "| id | eventtype | eventtime | cid_num | exten | uniqueid | linkedid | channame |\n";
     QTest::newRow("29 minutes without a row, missing from two lists")
-        << 29 << QStringList() << false << 2 << QString() << "10:00:09";
-    QTest::newRow("30 minutes, missing from two lists") << 30 << QStringList() << true << 2 << QString() << "10:00:09";
-    QTest::newRow("30 minutes, missing from one list only") << 30 << QStringList() << true << 1 << QString() << "";
-    QTest::newRow("its leg still up") << 30 << QStringList{"100.1"} << true << 2 << QString() << "";
-    QTest::newRow("its linked id still up") << 40 << QStringList{"100.0", "999.0"} << true << 2 << QString() << "";
+        << 29 << QStringList() << false << 2 << QString() << "10:00:09" << QString();
+    // A crash cut the link and the call: they talked until then, not only until the last row (the answer).
+    QTest::newRow("up when the link was lost, missing from two lists")
+        << 1 << QStringList() << false << 2 << QString() << "10:00:58" << "10:00:58";
+    QTest::newRow("the link lost before its last row") << 1 << QStringList() << false << 2 << QString() << "10:00:09"
+                                                       << "10:00:07";
+    QTest::newRow("30 minutes, missing from two lists")
+        << 30 << QStringList() << true << 2 << QString() << "10:00:09" << QString();
+    QTest::newRow("30 minutes, missing from one list only")
+        << 30 << QStringList() << true << 1 << QString() << "" << QString();
+    QTest::newRow("its leg still up") << 30 << QStringList{"100.1"} << true << 2 << QString() << "" << QString();
+    QTest::newRow("its linked id still up")
+        << 40 << QStringList{"100.0", "999.0"} << true << 2 << QString() << "" << QString();
     // It hung up just before the list, and its rows were written late: its own rows end it.
     QTest::newRow("missing from one list, its end rows arrive late")
         << 30 << QStringList() << true << 2
         << header + "| 5 | CHAN_END | 10:30:08 | 101 | | 100.1 | 100.0 | SIP/101-00000002 |\n"
                     "| 6 | CHAN_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
                     "| 7 | LINKEDID_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
-        << "10:30:08";
+        << "10:30:08" << QString();
     QTest::newRow("missing from one list, rows of another call stamped past it")
         << 30 << QStringList() << true << 1
         << header + "| 5 | CHAN_START | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
-        << "10:00:09";
+        << "10:00:09" << QString();
     QTest::newRow("ended as lost, its own end rows after")
         << 30 << QStringList() << true << 1
         << header + "| 5 | CHAN_START | 10:30:11 | 79160000000 | 74950000000 | 300.0 | 300.0 | SIP/trunk-00000005 |\n"
                     "| 6 | CHAN_END | 10:30:08 | 101 | | 100.1 | 100.0 | SIP/101-00000002 |\n"
                     "| 7 | CHAN_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
                     "| 8 | LINKEDID_END | 10:30:08 | 79161234567 | | 100.0 | 100.0 | SIP/trunk-00000001 |\n"
-        << "10:00:09";
+        << "10:00:09" << QString();
 }
 
 void tst_EventHandler::lostCallEnds()
@@ -976,6 +985,7 @@ void tst_EventHandler::lostCallEnds()
     QFETCH(int, lists);
     QFETCH(QString, lateRows);
     QFETCH(QString, endedAt);
+    QFETCH(QString, linkLostAt);
 
     EventHandler handler;
     configureDefault(handler);
@@ -986,7 +996,8 @@ void tst_EventHandler::lostCallEnds()
     Recorder recorder(QDate(2024, 3, 1));
     recorder.attach(&handler);
     const QSet<QString> liveIds(live.cbegin(), live.cend());
-    handler.endLostCalls({"100.0", "555.0"}, liveIds);
+    handler.endLostCalls({"100.0", "555.0"}, liveIds, QDateTime(),
+                         QDateTime(QDate(2024, 3, 1), QTime::fromString(linkLostAt, "HH:mm:ss")));
     if (!lateRows.isEmpty())
         replay(handler, table(lateRows));
     if (lists > 1)
@@ -995,9 +1006,9 @@ void tst_EventHandler::lostCallEnds()
 
     QStringList endTimes;
     for (const QStringList &row : recorder.rows())
-        endTimes << (row.first() == "callEnded" ? row.last() : QString());
+        endTimes << (row.first().endsWith("Ended") ? row.last() : QString());
     endTimes.removeAll(QString());
-    QCOMPARE(endTimes, endedAt.isEmpty() ? QStringList() : QStringList{endedAt});
+    QCOMPARE(endTimes, endedAt.isEmpty() ? QStringList() : (QStringList{endedAt, endedAt}));
     QCOMPARE(recorder.signalNames().count("conversationEnded"), endedAt.isEmpty() ? 0 : 1);
     QCOMPARE(handler.channels().value("100.1").isState(Channel::Ended), !endedAt.isEmpty());
     if (!endedAt.isEmpty()) // ended once: asked again, nothing more
