@@ -271,7 +271,7 @@ bool DigestAuthentication::authenticate(const Request &request, Response respons
     case Result::Stale:
         break;
     case Result::Invalid:
-        AccessFailures::record(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
+        AccessFailures::loginFailed(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
                                                             .arg(request.path(), request.remoteAddress().toString()));
         break;
     case Result::Replayed:
