@@ -54,6 +54,6 @@ while kill -0 "$client_pid" 2>/dev/null; do
 done
 wait "$client_pid"
 kill -0 "$server_pid" 2>/dev/null && alive=yes || alive=no
-echo "$connections connections pipelining 60,000-byte heads, never reading: $(cat "$work/sent") MiB sent in ${seconds}s"
+echo "$connections connections pipelining 60,000-byte heads, never reading, ${seconds}s: $(cat "$work/sent") MiB taken by the kernels"
 echo "server alive: $alive, a fresh client answered $fresh"
 echo "RSS idle $idle KiB, peak $peak KiB, grown $(( (peak - idle) / 1024 )) MiB (target less than 100 MiB)"
