@@ -470,12 +470,15 @@ void tst_Actions::routes_data()
     QTest::newRow("get_conversation_recording while the database cannot be reached")
         << signedLink << get << Outcome::RejectReconnection << QStringList{"1700000000.5", "101", "200"} << true << 503
         << error("Recording unavailable: the database cannot be reached");
-    for (const QString &forged : {QString(signedLink).replace("to=200", "to=201"),
-                                  QString(signedLink).replace("id=1700000000.5", "id=1700000000.6"),
-                                  signedLink.left(signedLink.size() - 1) + (signedLink.endsWith('0') ? "1" : "0"),
-                                  signedLink.left(signedLink.indexOf("&sig="))})
-        QTest::addRow("%s", qPrintable(forged)) << forged << get << Outcome::Resolve << QStringList() << false << 404
-                                                << error("Recording not found");
+    const QList<QPair<const char *, QString>> forged{
+        {"another number", QString(signedLink).replace("to=200", "to=201")},
+        {"another id", QString(signedLink).replace("id=1700000000.5", "id=1700000000.6")},
+        {"another signature", signedLink.left(signedLink.size() - 1) + (signedLink.endsWith('0') ? "1" : "0")},
+        {"no signature", signedLink.left(signedLink.indexOf("&sig="))},
+    };
+    for (const auto &[name, target] : forged)
+        QTest::addRow("get_conversation_recording, a link with %s", name)
+            << target << get << Outcome::Resolve << QStringList() << false << 404 << error("Recording not found");
     const QList<QPair<const char *, const char *>> refused{
         {"/get_conversation_recording?id=1'x&from=101&to=200", "id"},
         {"/get_conversation_recording?id=1700000000.5'%20or%20'1'='1&from=101&to=200", "id"},
