@@ -4,8 +4,8 @@
 #include "httpserver/iaction.h"
 #include "utils/promise.h"
 
-#include <QJsonObject>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
 #include <QPointer>

@@ -10,8 +10,8 @@ namespace Orvix::HttpServer {
 // Failed logins and refused requests (wrong digests, a wrong /auth, events without the key, recording
 // links refused), counted per client, so that one client that keeps failing cannot flood the log: the
 // first failure after a quiet minute is logged as it is, the others of that minute in one summary line
-// when it ends, which names the clients that failed most. A client whose logins keep failing (more than
-// kFreeFailures within a minute of each other) is answered later, longer the more it fails, so that
+// when it ends, which names the clients that failed most. A client whose logins keep failing (kFreeFailures
+// times, each within a minute of the one before) is answered later, longer the more it fails, so that
 // guessing a password takes ages; other clients are not slowed. Clients are counted as the connection
 // limits count them (QHttpConnection::clientKey). Process-wide; main thread only.
 class AccessFailures

@@ -94,7 +94,7 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
     m_requestTimer.setInterval(timeouts.request);
     connect(&m_requestTimer, &QTimer::timeout, this, &QHttpConnection::onRequestTimeout);
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket); tls && !tls->isEncrypted()) {
-        // Until it is encrypted, a connection neither reads nor times out as idle by what it sends.
+        // A client that never ends its handshake must not hold a slot until the idle time-out.
         m_handshakeTimer.setSingleShot(true);
         m_handshakeTimer.setInterval(timeouts.handshake);
         connect(&m_handshakeTimer, &QTimer::timeout, this, &QHttpConnection::onHandshakeTimeout);
