@@ -1,6 +1,6 @@
-// The HTTP server under load: serves a small JSON answer on /bench (keep-alive) on 127.0.0.1 until it
-// is killed. Driven by bench/httpserver.sh, which measures it with wrk beside nginx serving a file of
-// the same size, and by bench/httpidle.sh. Arguments: [port] (0 or none: a free port) [connections]
+// The HTTP server under load: serves a small JSON answer on /bench (keep-alive), and a 32 KiB script as
+// /static/config.js, on 127.0.0.1 until it is killed. Driven by bench/httpserver.sh, which measures it with
+// wrk beside nginx serving a file of the same size, by bench/httpidle.sh and by bench/httpunread.sh. Arguments: [port] (0 or none: a free port) [connections]
 // (the limit of open connections, per address and in all; none: the service's own limits).
 // Prints "port <n> body <bytes>".
 #include "httpserver/iaction.h"
@@ -8,8 +8,11 @@
 #include "qhttpserver/qhttpconnection.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -41,6 +44,13 @@ int main(int argc, char *argv[])
     }
     BenchAction action;
     Server server;
+    QTemporaryDir files;
+    QFile script(QDir(files.path()).filePath(QStringLiteral("static/config.js")));
+    if (!files.isValid() || !QDir(files.path()).mkpath(QStringLiteral("static")) || !script.open(QIODevice::WriteOnly)
+        || script.write(QByteArray(32 * 1024, 'j')) != 32 * 1024)
+        return 1;
+    script.close();
+    server.setFilesDirectory(files.path());
     if (!server.listen(QStringLiteral("127.0.0.1"), port, true))
         return 1;
     std::printf("port %d body %d\n", server.port(),

@@ -1,6 +1,12 @@
 #include "actions/action.h"
 
+#include "config/manager.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostInfo>
 #include <QJsonValue>
+#include <QList>
 
 namespace Orvix::Actions {
 
@@ -26,7 +32,58 @@ Presence readText(const QJsonObject &params, const QString &key, QString *value)
     return Presence::Malformed;
 }
 
+// IPv4 clients of a dual-stack listener come as IPv4 mapped into IPv6.
+QHostAddress plain(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+// The addresses of the PBX's host name, looked up again when the name changes or they grew old; until
+// the first answer, none.
+struct PbxAddresses
+{
+    static constexpr std::chrono::minutes kLifetime{5};
+    QString name;
+    QList<QHostAddress> addresses;
+    QDeadlineTimer expiry;
+};
+
+const QList<QHostAddress> &addressesOf(const QString &name)
+{
+    static PbxAddresses cache;
+    if ((cache.name != name || cache.expiry.hasExpired()) && QCoreApplication::instance()) {
+        if (cache.name != name)
+            cache.addresses.clear();
+        cache.name = name;
+        cache.expiry.setRemainingTime(PbxAddresses::kLifetime);
+        QHostInfo::lookupHost(name, QCoreApplication::instance(), [name](const QHostInfo &info) {
+            if (cache.name != name || info.error() != QHostInfo::NoError)
+                return;
+            cache.addresses.clear();
+            for (const QHostAddress &address : info.addresses())
+                cache.addresses.append(plain(address));
+        });
+    }
+    return cache.addresses;
+}
+
 } // namespace
+
+bool Action::isLocalOrPbx(const QHostAddress &client)
+{
+    const QHostAddress address = plain(client);
+    if (address.isLoopback())
+        return true;
+    const QString host = Config::Manager::getString(Config::Manager::Asterisk, QStringLiteral("host")).trimmed();
+    if (host.isEmpty())
+        return false;
+    const QHostAddress literal(host);
+    if (!literal.isNull())
+        return plain(literal) == address;
+    return addressesOf(host).contains(address);
+}
 
 Action::Action(const QString &route, bool requiresAuth, QObject *parent)
     : QObject(parent)
@@ -36,10 +93,17 @@ Action::Action(const QString &route, bool requiresAuth, QObject *parent)
 
 void Action::execute(const HttpServer::Request &request, HttpServer::Response response)
 {
+    if (m_onlyJson && request.method() != QLatin1String("POST"))
+        response.setHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("POST"));
     auto *reply = new Reply(request.method(), std::move(response), this);
     reply->setClientAddress(request.remoteAddress());
+    if (m_onlyJson && request.method() != QLatin1String("POST")) {
+        reply->sendError(405, QStringLiteral("Method not allowed: send a POST with a JSON body "
+                                             "(Content-Type: application/json)"));
+        return;
+    }
     if (m_onlyJson && !request.isJson()) {
-        reply->sendError(415, QStringLiteral("Send a JSON body (Content-Type: application/json)"));
+        reply->sendError(415, QStringLiteral("Send a POST with a JSON body (Content-Type: application/json)"));
         return;
     }
     if (request.isJson() && !request.isJsonValid()) {
@@ -47,7 +111,7 @@ void Action::execute(const HttpServer::Request &request, HttpServer::Response re
         return;
     }
     reply->startTimeout(m_timeout);
-    handle(request.parameters(), reply);
+    handle(m_onlyJson ? request.json() : request.parameters(), reply);
 }
 
 bool Action::takeText(const QJsonObject &params, const QString &key, Reply *reply, QString *value)

@@ -4,6 +4,7 @@
 #include "httpserver/iaction.h"
 #include "utils/promise.h"
 
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
@@ -38,9 +39,15 @@ protected:
 
     virtual void handle(const QJsonObject &params, Reply *reply) = 0;
 
-    // Refuses (415) what is not a JSON body: a page of another site can post a form or plain text
-    // without asking the browser, but not JSON.
+    // For a route that acts (dials, changes, runs, sends to the portal): its parameters come from a JSON
+    // POST body only, never from the query. Another method is refused with 405, another body with 415: a
+    // page of another site can make the browser send a GET or post a form or plain text with the
+    // administrator's remembered login, but not JSON.
     void acceptOnlyJson() { m_onlyJson = true; }
+
+    // Whether the client is this host (a loopback address) or the PBX's host (the Asterisk section's
+    // "host", an address or a name as last looked up).
+    static bool isLocalOrPbx(const QHostAddress &client);
 
     // Parameter readers: false after answering 400 when a required value is missing or none of them
     // has the expected type. Texts accept JSON strings and whole numbers (a number sent as JSON).

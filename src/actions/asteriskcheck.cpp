@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 AsteriskCheck::AsteriskCheck(QObject *parent)
     : Action(QStringLiteral("/asterisk_check"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void AsteriskCheck::handle(const QJsonObject &params, Reply *reply)

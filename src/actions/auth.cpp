@@ -19,12 +19,13 @@ void Auth::handle(const QJsonObject &params, Reply *reply)
     if (!takeText(params, QStringLiteral("user"), reply, &user)
         || !takeText(params, QStringLiteral("password"), reply, &password))
         return;
-    // Counted per client and summed up once a minute: a guessing client must not fill the disk.
+    // Counted per client and summed up once a minute: a guessing client must not fill the disk. Its
+    // next logins wait (the server asks AccessFailures before it calls us).
     const QString failure = QStringLiteral("Попытка авторизоваться с неправильными реквизитами: [%1] и [******] from %2")
                                 .arg(user, reply->clientAddress().toString());
     // Whatever the configuration holds, the password every copy ships with opens nothing.
     if (!HttpServer::WebPassword::isAcceptable(password)) {
-        HttpServer::AccessFailures::record(reply->clientAddress(), failure);
+        HttpServer::AccessFailures::loginFailed(reply->clientAddress(), failure);
         reply->sendError(401, QStringLiteral("Wrong user or password"));
         return;
     }
@@ -37,7 +38,7 @@ void Auth::handle(const QJsonObject &params, Reply *reply)
     promise.onReject([guard, failure]() {
         if (!guard)
             return;
-        HttpServer::AccessFailures::record(guard->clientAddress(), failure);
+        HttpServer::AccessFailures::loginFailed(guard->clientAddress(), failure);
         guard->sendError(401, QStringLiteral("Wrong user or password"));
     });
     Q_EMIT request(user, password, promise);

@@ -16,6 +16,8 @@ class Auth : public Action
 public:
     explicit Auth(QObject *parent = nullptr);
 
+    bool checksPassword() const override { return true; }
+
 Q_SIGNALS:
     void request(const QString &user, const QString &password, Utils::Promise<void> promise);
 

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 BitrixCheck::BitrixCheck(QObject *parent)
     : Action(QStringLiteral("/bitrix_check"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void BitrixCheck::handle(const QJsonObject &params, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 ConnectionsCheck::ConnectionsCheck(QObject *parent)
     : Action(QStringLiteral("/check_connections"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void ConnectionsCheck::handle(const QJsonObject &, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 CustomCrmRequest::CustomCrmRequest(QObject *parent)
     : Action(QStringLiteral("/custom_crm_request"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void CustomCrmRequest::handle(const QJsonObject &params, Reply *reply)

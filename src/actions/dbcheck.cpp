@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 DbCheck::DbCheck(QObject *parent)
     : Action(QStringLiteral("/db_check"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void DbCheck::handle(const QJsonObject &params, Reply *reply)

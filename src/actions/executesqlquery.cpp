@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 ExecuteSqlQuery::ExecuteSqlQuery(QObject *parent)
     : Action(QStringLiteral("/execute_sql"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void ExecuteSqlQuery::handle(const QJsonObject &params, Reply *reply)

@@ -1,5 +1,6 @@
 #include "actions/getconversationrecording.h"
 
+#include "config/generateddirectory.h"
 #include "config/manager.h"
 #include "config/recordingsdirectory.h"
 #include "httpserver/accessfailures.h"
@@ -11,6 +12,24 @@
 #include <QRegularExpression>
 
 namespace Orvix::Actions {
+
+namespace {
+
+// Every refusal reads the same, so that a client learns nothing of which ids exist or which calls are up.
+const QString kNotFound = QStringLiteral("Recording not found");
+
+// Compares without an early exit, so the time taken tells nothing about how much of it was right.
+bool sameSignature(const QString &given, const QString &expected)
+{
+    if (expected.isEmpty() || given.size() != expected.size())
+        return false;
+    ushort difference = 0;
+    for (int i = 0; i < given.size(); ++i)
+        difference |= given.at(i).unicode() ^ expected.at(i).unicode();
+    return difference == 0;
+}
+
+} // namespace
 
 GetConversationRecording::GetConversationRecording(QObject *parent)
     : Action(QStringLiteral("/get_conversation_recording"), false, parent)
@@ -64,6 +83,18 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
                                   .arg(isPhoneNumber(from) ? QStringLiteral("to") : QStringLiteral("from")));
         return;
     }
+    // Only a link the service wrote: no id or number can be guessed into one.
+    QString signature;
+    if (!takeOptionalText(params, Config::GeneratedDirectory::kSignatureParameter, reply, &signature))
+        return;
+    if (!sameSignature(signature, Config::GeneratedDirectory::recordingSignature(callId, from, to))) {
+        HttpServer::AccessFailures::record(reply->clientAddress(),
+                                           QStringLiteral("Recording link of call %1 from %2 refused: it does not "
+                                                          "carry the service's signature")
+                                               .arg(callId, reply->clientAddress().toString()));
+        reply->sendError(404, kNotFound);
+        return;
+    }
 
     const QPointer<Reply> guard(reply);
     const Utils::Promise<QString, Entities::RecordingFailure> promise;
@@ -78,18 +109,24 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
                 HttpServer::AccessFailures::record(
                     guard->clientAddress(),
                     QStringLiteral("Recording [%1] lies outside the recordings directory [%2]: refused").arg(path, directory));
-            guard->sendError(404, QStringLiteral("Recording not found"));
+            guard->sendError(404, kNotFound);
             return;
         }
         guard->sendFile(file, contentTypeOf(path));
     });
-    promise.onReject([guard](const Entities::RecordingFailure &failure) {
+    promise.onReject([guard, callId](const Entities::RecordingFailure &failure) {
         if (!guard)
             return;
-        if (failure.isMissing())
-            guard->sendError(404, QStringLiteral("Recording not found"));
+        // Counted with the failed logins: clients that ask again and again write one line a minute.
+        HttpServer::AccessFailures::record(guard->clientAddress(),
+                                           QStringLiteral("Recording of call %1 asked by %2 not given: %3")
+                                               .arg(callId, guard->clientAddress().toString(), failure.reason));
+        // A call still up, a look-up that failed and an absence alike: only a database that cannot be
+        // reached is told, and then at once, so that the client may come back.
+        if (failure.isUnreachable())
+            guard->sendError(503, QStringLiteral("Recording unavailable: the database cannot be reached"));
         else
-            guard->sendError(503, QStringLiteral("Recording unavailable: ") + failure.reason);
+            guard->sendError(404, kNotFound);
     });
     Q_EMIT request(callId, from, to, promise);
 }

@@ -10,9 +10,10 @@
 
 namespace Orvix::Actions {
 
-// /get_conversation_recording?id=&from=&to=: streams the recording file of a call. Public, since CRM
-// activities link to it: the id must be an Asterisk unique id and the numbers phone numbers before
-// anything is asked of the PBX.
+// /get_conversation_recording?id=&from=&to=&sig=: streams the recording file of a call. Public, since CRM
+// activities link to it: the id must be an Asterisk unique id, the numbers phone numbers and the signature
+// the one the service wrote into the link (Config::GeneratedDirectory::recordingSignature) before anything
+// is asked of the PBX. Every refusal is the same 404; only a database that cannot be reached answers 503.
 class GetConversationRecording : public Action
 {
     Q_OBJECT

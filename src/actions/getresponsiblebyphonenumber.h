@@ -10,13 +10,19 @@
 namespace Orvix::Actions {
 
 // /get_responsible_by_phone_number: Answers the number of the employee responsible for the CRM entity of a
-// phone. Public: PBX dial plans call it.
+// phone. Open to this host and the PBX, whose dial plans call it; other clients log in.
 class GetResponsibleByPhoneNumber : public Action
 {
     Q_OBJECT
 
 public:
     explicit GetResponsibleByPhoneNumber(QObject *parent = nullptr);
+
+    // A login is asked only of clients other than this host and the PBX.
+    bool requiresAuthFor(const HttpServer::Request &request) const override
+    {
+        return !isLocalOrPbx(request.remoteAddress());
+    }
 
 Q_SIGNALS:
     void request(const QString &phone, Utils::Promise<QString, CRM::Bitrix::LookupFailure> promise);

@@ -10,13 +10,19 @@
 namespace Orvix::Actions {
 
 // /get_responsible_data: Answers the responsible number and the entity name ("number", "name") of a phone.
-// Public: PBX dial plans call it.
+// Open to this host and the PBX, whose dial plans call it; other clients log in.
 class GetResponsibleData : public Action
 {
     Q_OBJECT
 
 public:
     explicit GetResponsibleData(QObject *parent = nullptr);
+
+    // A login is asked only of clients other than this host and the PBX.
+    bool requiresAuthFor(const HttpServer::Request &request) const override
+    {
+        return !isLocalOrPbx(request.remoteAddress());
+    }
 
 Q_SIGNALS:
     void request(const QString &phone, Utils::Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise);

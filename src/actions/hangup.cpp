@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 Hangup::Hangup(QObject *parent)
     : Action(QStringLiteral("/hangup"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void Hangup::handle(const QJsonObject &params, Reply *reply)

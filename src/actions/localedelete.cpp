@@ -7,6 +7,7 @@ namespace Orvix::Actions {
 LocaleDelete::LocaleDelete(QObject *parent)
     : Action(QStringLiteral("/locale_delete"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void LocaleDelete::handle(const QJsonObject &params, Reply *reply)

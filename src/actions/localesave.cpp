@@ -7,6 +7,7 @@ namespace Orvix::Actions {
 LocaleSave::LocaleSave(QObject *parent)
     : Action(QStringLiteral("/locale_save"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void LocaleSave::handle(const QJsonObject &params, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 LocateAsterisk::LocateAsterisk(QObject *parent)
     : Action(QStringLiteral("/locate_asterisk"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void LocateAsterisk::handle(const QJsonObject &, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 Originate::Originate(QObject *parent)
     : Action(QStringLiteral("/originate"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void Originate::handle(const QJsonObject &params, Reply *reply)

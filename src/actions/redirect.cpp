@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 Redirect::Redirect(QObject *parent)
     : Action(QStringLiteral("/forward"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void Redirect::handle(const QJsonObject &params, Reply *reply)

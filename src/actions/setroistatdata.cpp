@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 SetRoistatData::SetRoistatData(QObject *parent)
     : Action(QStringLiteral("/set_roistat_data"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void SetRoistatData::handle(const QJsonObject &params, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 Transfer::Transfer(QObject *parent)
     : Action(QStringLiteral("/transfer"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void Transfer::handle(const QJsonObject &params, Reply *reply)

@@ -5,6 +5,7 @@ namespace Orvix::Actions {
 UpdateExternalLines::UpdateExternalLines(QObject *parent)
     : Action(QStringLiteral("/update_external_lines"), true, parent)
 {
+    acceptOnlyJson();
 }
 
 void UpdateExternalLines::handle(const QJsonObject &params, Reply *reply)

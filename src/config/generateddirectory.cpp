@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QCryptographicHash>
 #include <QHash>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
 #include <optional>
@@ -19,6 +21,32 @@ std::optional<QString> &heldPostfix()
 {
     static std::optional<QString> postfix;
     return postfix;
+}
+
+// 32 random bytes in hex, kept in the named file of the generated directory (owner only) and made at the
+// first use; empty when the file can be neither read nor written.
+QString secret(const QString &fileName)
+{
+    static QHash<QString, QString> secrets; // by file: tests change the postfix
+    const QString filePath = GeneratedDirectory::path() + QLatin1Char('/') + fileName;
+    const auto known = secrets.constFind(filePath);
+    if (known != secrets.cend())
+        return *known;
+
+    QFile file(filePath);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QString key = QString::fromLatin1(file.readAll()).trimmed();
+        if (key.size() >= 32)
+            return secrets[filePath] = key;
+    }
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
+    const QByteArray key = bytes.toHex();
+    QDir().mkpath(GeneratedDirectory::path());
+    QString error;
+    if (!Utils::Settings::Manager::writePrivateFile(filePath, key, &error))
+        return QString();
+    return secrets[filePath] = QString::fromLatin1(key);
 }
 
 } // namespace
@@ -46,27 +74,23 @@ QString GeneratedDirectory::path(const QString &postfix, const QString &baseDire
 
 QString GeneratedDirectory::eventKey()
 {
-    static QHash<QString, QString> keys; // by directory: tests change the postfix
-    const QString directory = path();
-    const auto known = keys.constFind(directory);
-    if (known != keys.cend())
-        return *known;
+    return secret(QStringLiteral("event_key"));
+}
 
-    const QString filePath = directory + QStringLiteral("/event_key");
-    QFile file(filePath);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QString key = QString::fromLatin1(file.readAll()).trimmed();
-        if (key.size() >= 32)
-            return keys[directory] = key;
-    }
-    QByteArray bytes(32, Qt::Uninitialized);
-    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
-    const QByteArray key = bytes.toHex();
-    QDir().mkpath(directory);
-    QString error;
-    if (!Utils::Settings::Manager::writePrivateFile(filePath, key, &error))
+QString GeneratedDirectory::recordingKey()
+{
+    return secret(QStringLiteral("recording_key"));
+}
+
+QString GeneratedDirectory::recordingSignature(const QString &callId, const QString &from, const QString &to)
+{
+    const QString key = recordingKey();
+    if (key.isEmpty())
         return QString();
-    return keys[directory] = QString::fromLatin1(key);
+    // Separated by a character no value may hold, so that no two triples give one text.
+    const QByteArray message = (callId + QLatin1Char('\n') + from + QLatin1Char('\n') + to).toUtf8();
+    return QString::fromLatin1(
+        QMessageAuthenticationCode::hash(message, key.toLatin1(), QCryptographicHash::Sha256).left(16).toHex());
 }
 
 } // namespace Orvix::Config

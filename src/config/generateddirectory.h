@@ -26,6 +26,14 @@ public:
     // can be neither read nor written: then no event is taken.
     static QString eventKey();
     static inline const QString kEventKeyParameter = QStringLiteral("key");
+
+    // The secret with which the service signs the recording links it writes into the portal's activities:
+    // made and kept like the event key, in "recording_key". Empty when it can be neither read nor written.
+    static QString recordingKey();
+    // The signature of a recording link (the query parameter kSignatureParameter): a keyed hash of the
+    // call id and the two numbers as the link carries them, 32 hex digits. Empty without a key.
+    static QString recordingSignature(const QString &callId, const QString &from, const QString &to);
+    static inline const QString kSignatureParameter = QStringLiteral("sig");
 };
 
 } // namespace Orvix::Config

@@ -1,9 +1,15 @@
 #include "accessfailures.h"
 
+#include "qhttpserver/qhttpconnection.h"
+
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
@@ -14,6 +20,10 @@ namespace {
 
 // Clients counted one by one in a minute; the rest only in the total.
 constexpr int kMaxCountedClients = 1024;
+// Clients named in a summary.
+constexpr int kNamedClients = 3;
+// Clients whose login failures are followed; a larger crowd loses its quietest first.
+constexpr int kMaxThrottledClients = 4096;
 // A line carries what the client sent (a user name, a path): bounded and kept on one line, so that one
 // request can neither fill the log nor write lines of its own into it. The middle goes: the end names the client.
 constexpr int kMaxLineLength = 400;
@@ -32,9 +42,21 @@ QString oneLine(const QString &line)
     return bounded;
 }
 
+// The login failures of one client, and when its next login may be checked.
+struct Throttle
+{
+    int failures = 0;
+    qint64 lastFailure = 0; // ms on State::clock
+    double nextTurn = 0;    // ms on State::clock, scaled (a fraction of a millisecond adds up in tests)
+    qint64 booked = 0;      // ms, unscaled
+};
+
 struct State
 {
     std::chrono::milliseconds interval = AccessFailures::kInterval;
+    double delayScale = 1.0;
+    QElapsedTimer clock;
+    QHash<QHostAddress, Throttle> throttles;
     QPointer<QTimer> minute; // running while failures are summed up
     int suppressed = 0;
     QHash<QHostAddress, int> perClient;
@@ -44,7 +66,34 @@ struct State
 State &state()
 {
     static State instance;
+    if (!instance.clock.isValid())
+        instance.clock.start();
     return instance;
+}
+
+// Failures more than a minute apart start the count again.
+bool isStale(const Throttle &throttle, qint64 now)
+{
+    return now - throttle.lastFailure > std::chrono::milliseconds(AccessFailures::kInterval).count()
+        && throttle.nextTurn <= now;
+}
+
+Throttle &throttleOf(const QHostAddress &client)
+{
+    State &s = state();
+    if (!s.throttles.contains(client) && s.throttles.size() >= kMaxThrottledClients) {
+        const qint64 now = s.clock.elapsed();
+        for (auto it = s.throttles.begin(); it != s.throttles.end();)
+            it = isStale(*it, now) ? s.throttles.erase(it) : std::next(it);
+        if (s.throttles.size() >= kMaxThrottledClients) {
+            const auto quietest = std::min_element(s.throttles.begin(), s.throttles.end(),
+                                                   [](const Throttle &a, const Throttle &b) {
+                                                       return a.failures < b.failures;
+                                                   });
+            s.throttles.erase(quietest);
+        }
+    }
+    return s.throttles[client];
 }
 
 void endMinute()
@@ -55,13 +104,20 @@ void endMinute()
         return;
     }
     // Never empty here: the first clients of a minute are always counted.
-    const auto most = std::max_element(s.perClient.cbegin(), s.perClient.cend());
+    QList<QPair<int, QHostAddress>> clients;
+    for (auto it = s.perClient.cbegin(); it != s.perClient.cend(); ++it)
+        clients.append({it.value(), it.key()});
+    const int named = qMin(kNamedClients, clients.size());
+    std::partial_sort(clients.begin(), clients.begin() + named, clients.end(),
+                      [](const auto &a, const auto &b) { return a.first > b.first; });
+    QStringList most;
+    for (int i = 0; i < named; ++i)
+        most << QStringLiteral("%1 from %2").arg(clients.at(i).first).arg(clients.at(i).second.toString());
     qWarning().noquote() << QStringLiteral("%1 more failed logins or refused requests in the last minute from %2 "
-                                           "client(s), %3 of them from %4; the latest: %5")
+                                           "client(s), %3; the latest: %4")
                                 .arg(s.suppressed)
                                 .arg(s.perClient.size())
-                                .arg(*most)
-                                .arg(most.key().toString(), s.latest);
+                                .arg(most.join(QStringLiteral(", ")), s.latest);
     s.suppressed = 0;
     s.perClient.clear();
     s.latest.clear();
@@ -70,8 +126,9 @@ void endMinute()
 
 } // namespace
 
-void AccessFailures::record(const QHostAddress &client, const QString &line)
+void AccessFailures::record(const QHostAddress &peer, const QString &line)
 {
+    const QHostAddress client = QHttpConnection::clientKey(peer);
     State &s = state();
     if (!s.minute && QCoreApplication::instance()) {
         s.minute = new QTimer(QCoreApplication::instance());
@@ -88,6 +145,41 @@ void AccessFailures::record(const QHostAddress &client, const QString &line)
     s.latest = oneLine(line);
     if (s.perClient.size() < kMaxCountedClients || s.perClient.contains(client))
         ++s.perClient[client];
+}
+
+void AccessFailures::loginFailed(const QHostAddress &peer, const QString &line)
+{
+    record(peer, line);
+    const qint64 now = state().clock.elapsed();
+    Throttle &throttle = throttleOf(QHttpConnection::clientKey(peer));
+    if (isStale(throttle, now))
+        throttle = Throttle();
+    ++throttle.failures;
+    throttle.lastFailure = now;
+}
+
+std::chrono::milliseconds AccessFailures::delayFor(const QHostAddress &peer)
+{
+    State &s = state();
+    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
+    const qint64 now = s.clock.elapsed();
+    if (found == s.throttles.end() || isStale(*found, now) || found->failures < kFreeFailures)
+        return std::chrono::milliseconds(0);
+    const qint64 delay =
+        qMin<qint64>(kDelayStep.count() * (found->failures - kFreeFailures + 1), kMaxDelay.count());
+    found->booked += delay;
+    found->nextTurn = qMax(found->nextTurn, double(now)) + double(delay) * s.delayScale;
+    return std::chrono::milliseconds(qint64(found->nextTurn) - now);
+}
+
+std::chrono::milliseconds AccessFailures::bookedDelay(const QHostAddress &peer)
+{
+    return std::chrono::milliseconds(state().throttles.value(QHttpConnection::clientKey(peer)).booked);
+}
+
+void AccessFailures::setDelayScale(double scale)
+{
+    state().delayScale = scale;
 }
 
 void AccessFailures::setInterval(std::chrono::milliseconds interval)

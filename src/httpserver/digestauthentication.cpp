@@ -271,8 +271,9 @@ bool DigestAuthentication::authenticate(const Request &request, Response respons
     case Result::Stale:
         break;
     case Result::Invalid:
-        AccessFailures::record(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
-                                                            .arg(request.path(), request.remoteAddress().toString()));
+        AccessFailures::loginFailed(request.remoteAddress(),
+                                    QStringLiteral("HTTP authentication failed for %1 from %2")
+                                        .arg(request.path(), request.remoteAddress().toString()));
         break;
     case Result::Replayed:
         AccessFailures::record(request.remoteAddress(),

@@ -15,7 +15,7 @@ namespace Orvix::HttpServer {
 //   removes it. A route registered twice goes to the newer action (with a warning). Main thread only.
 // - The server calls execute() once per GET or POST on the route (only a POST with the event key on the
 //   portal's "/events/..." routes); the action checks the method itself where it matters. With
-//   requiresAuth() the server has already checked the client's digest credentials (DigestAuthentication)
+//   requiresAuthFor() the server has already checked the client's digest credentials (DigestAuthentication)
 //   and answered 401 itself when they failed.
 // - execute() answers through the response, at once or later: keep a copy of the Response (and of the
 //   Request if needed) in the promise callback and send when the promise settles; the connection stays
@@ -38,6 +38,11 @@ public:
     QString route() const { return m_route; }
     // Whether the server demands digest credentials before execute().
     virtual bool requiresAuth() const { return m_requiresAuth; }
+    // The same for one request: a route may let some clients in without a login.
+    virtual bool requiresAuthFor(const Request &) const { return requiresAuth(); }
+    // Whether the route checks a password, so that a client that keeps failing is answered later
+    // (AccessFailures::delayFor): every route that demands digest credentials, and a login route.
+    virtual bool checksPassword() const { return requiresAuth(); }
     // Whether this is a page an administrator may open by following a link from another site. Other
     // protected routes refuse every request that a browser marks as cross-site, so that a foreign page
     // cannot use the browser's remembered digest login to run SQL, change the configuration or place calls.

@@ -20,6 +20,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -30,6 +31,8 @@ namespace {
 
 const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
+// The portal's events are a few hundred bytes: no more is taken from whoever posts to their routes.
+constexpr qint64 kMaxEventBodyBytes = 16 * 1024;
 
 // Whether the Origin a browser sent is this server as the browser reached it (scheme, host and port).
 bool isOwnOrigin(const Request &request, const QByteArray &origin)
@@ -207,8 +210,10 @@ quint16 Server::securePort() const
 
 qint64 Server::bodyLimit(const QByteArray &, const QByteArray &target)
 {
-    const IAction *action = IAction::find(QUrl::fromPercentEncoding(QHttpRequest::pathOf(target)));
-    return action ? action->maxBodyBytes() : IAction::kDefaultMaxBodyBytes;
+    const QString path = QUrl::fromPercentEncoding(QHttpRequest::pathOf(target));
+    const IAction *action = IAction::find(path);
+    const qint64 limit = action ? action->maxBodyBytes() : IAction::kDefaultMaxBodyBytes;
+    return path.startsWith(kEventsPrefix) ? qMin(limit, kMaxEventBodyBytes) : limit;
 }
 
 void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
@@ -265,17 +270,29 @@ void Server::handle(const Request &request, Response response)
             response.sendError(405, QStringLiteral("Method not allowed"));
             return;
         }
-        if (action->requiresAuth() && isForeignRequest(request, *action)) {
+        const bool needsLogin = action->requiresAuthFor(request);
+        if (needsLogin && isForeignRequest(request, *action)) {
             response.sendError(403, QStringLiteral("Cross-site request refused"));
             return;
         }
-        if (action->requiresAuth() && !WebPassword::isSet()) {
+        if (needsLogin && !WebPassword::isSet()) {
             response.sendError(403, WebPassword::unsetError());
             return;
         }
-        if (action->requiresAuth() && !DigestAuthentication::authenticate(request, response))
+        // A client guessing passwords waits, its guesses one after the other; the login itself is
+        // checked when its turn comes, so that a right guess is not told apart sooner.
+        const auto delay = needsLogin || action->checksPassword()
+            ? AccessFailures::delayFor(request.remoteAddress())
+            : std::chrono::milliseconds(0);
+        if (delay.count() > 0) {
+            QTimer::singleShot(delay, this, [this, request, response, path, needsLogin] {
+                IAction *current = IAction::find(path);
+                if (current && !response.isClientGone())
+                    runAction(*current, request, response, needsLogin);
+            });
             return;
-        action->execute(request, response);
+        }
+        runAction(*action, request, response, needsLogin);
         return;
     }
     if (path.startsWith(kStaticPrefix)) {
@@ -283,6 +300,13 @@ void Server::handle(const Request &request, Response response)
         return;
     }
     response.sendError(404, QStringLiteral("Not found"));
+}
+
+void Server::runAction(IAction &action, const Request &request, Response response, bool needsLogin)
+{
+    if (needsLogin && !DigestAuthentication::authenticate(request, response))
+        return;
+    action.execute(request, response);
 }
 
 void Server::serveStatic(const Request &request, Response response)

@@ -49,6 +49,7 @@ public:
 private:
     void onNewRequest(QHttpRequest *request, QHttpResponse *response);
     static qint64 bodyLimit(const QByteArray &method, const QByteArray &target);
+    void runAction(IAction &action, const Request &request, Response response, bool needsLogin);
     void serveStatic(const Request &request, Response response);
     static bool isForeignRequest(const Request &request, const IAction &action);
     static bool isFromBrowser(const Request &request);

@@ -5,6 +5,7 @@
 #include "qhttpresponse.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -27,7 +28,7 @@ struct QHttpConnection::Parser
 namespace {
 
 // Bytes the socket may hold unread while the connection waits for its answers to drain.
-constexpr qint64 kReadBufferBytes = 256 * 1024;
+constexpr qint64 kReadBufferBytes = 64 * 1024;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
 
@@ -55,6 +56,14 @@ QHttpConnection *connectionOf(http_parser *parser)
     return static_cast<QHttpConnection *>(parser->data);
 }
 
+qint64 now()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
 } // namespace
 
 QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts &timeouts,
@@ -68,6 +77,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
 {
     ++s_openPerAddress[m_client];
     s_peak = qMax(s_peak, ++s_open);
+    s_connections.insert(this);
+    m_lastActive = now();
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadBufferBytes);
     http_parser_init(&m_parser->parser, HTTP_REQUEST);
@@ -82,6 +93,14 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
     m_requestTimer.setSingleShot(true);
     m_requestTimer.setInterval(timeouts.request);
     connect(&m_requestTimer, &QTimer::timeout, this, &QHttpConnection::onRequestTimeout);
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket); tls && !tls->isEncrypted()) {
+        // A client that never ends its handshake must not hold a slot until the idle time-out.
+        m_handshakeTimer.setSingleShot(true);
+        m_handshakeTimer.setInterval(timeouts.handshake);
+        connect(&m_handshakeTimer, &QTimer::timeout, this, &QHttpConnection::onHandshakeTimeout);
+        connect(tls, &QSslSocket::encrypted, &m_handshakeTimer, &QTimer::stop);
+        m_handshakeTimer.start();
+    }
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket))
@@ -97,6 +116,17 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
 QHttpConnection::~QHttpConnection()
 {
     dropBody();
+    release();
+}
+
+void QHttpConnection::release()
+{
+    if (m_released)
+        return;
+    m_released = true;
+    countBodyBytes(m_client, -m_countedUnsent);
+    m_countedUnsent = 0;
+    s_connections.remove(this);
     auto it = s_openPerAddress.find(m_client);
     if (it != s_openPerAddress.end() && --it.value() <= 0)
         s_openPerAddress.erase(it);
@@ -105,6 +135,30 @@ QHttpConnection::~QHttpConnection()
         s_peak = s_open;
         scheduleTrim();
     }
+}
+
+bool QHttpConnection::isIdle() const
+{
+    return !m_gone && !m_closing && !m_inMessage && m_queue.isEmpty() && m_unparsed.isEmpty()
+        && !m_handshakeTimer.isActive() && pendingBytes() == 0;
+}
+
+bool QHttpConnection::makeRoom(const QHostAddress &client)
+{
+    if (s_openPerAddress.value(client) >= s_maxPerAddress)
+        return false;
+    QHttpConnection *oldest = nullptr;
+    for (QHttpConnection *connection : qAsConst(s_connections)) {
+        if (connection->isIdle() && (!oldest || connection->m_lastActive < oldest->m_lastActive))
+            oldest = connection;
+    }
+    if (!oldest)
+        return false;
+    qCDebug(lcQHttpServer) << "closing the connection idle longest, from" << oldest->m_client;
+    oldest->m_closing = true;
+    oldest->m_socket->abort();
+    oldest->onDisconnected();
+    return mayOpen(client);
 }
 
 QHostAddress QHttpConnection::clientAddress(const QTcpSocket *socket)
@@ -173,10 +227,13 @@ void QHttpConnection::onReadyRead()
     if (m_gone)
         return;
     m_idleTimer.start();
+    m_lastActive = now();
     if (m_closing) {
         m_socket->readAll(); // nothing more is answered on this connection
         return;
     }
+    if (!m_paused && mustStopReading())
+        m_paused = true;
     if (m_paused)
         return; // left in the socket until the answers ahead drain
     if (!m_inBody && !m_headTimer.isActive()) {
@@ -237,7 +294,7 @@ void QHttpConnection::fail(int status)
 void QHttpConnection::deliver()
 {
     while (!m_ready.isEmpty() && !m_gone) {
-        if (pendingBytes() > kMaxWriteBacklog) {
+        if (unsentBytes() > kMaxWriteBacklog) {
             m_writeBlocked = true; // onBytesWritten goes on
             return;
         }
@@ -262,6 +319,55 @@ qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
     if (m_gone || m_queue.isEmpty() || m_queue.first() != response)
         return 0;
     return pendingBytes();
+}
+
+qint64 QHttpConnection::unsentBytes() const
+{
+    qint64 unsent = m_gone ? 0 : pendingBytes();
+    for (const QHttpResponse *response : m_queue)
+        unsent += response->m_buffer.size();
+    return unsent;
+}
+
+void QHttpConnection::recountUnsent()
+{
+    if (m_released)
+        return;
+    const qint64 unsent = unsentBytes();
+    countBodyBytes(m_client, unsent - m_countedUnsent);
+    m_countedUnsent = unsent;
+}
+
+bool QHttpConnection::budgetSpent(const QHostAddress &client)
+{
+    return s_bodyBytes > s_bodyBudget || s_bodyBytesPerClient.value(client) > s_bodyBudget / kBodyBudgetShares;
+}
+
+bool QHttpConnection::mustStopReading() const
+{
+    if (m_queue.size() >= kMaxPipelined || m_queuedBytes + unsentBytes() > kMaxHeldBytes)
+        return true;
+    // With nothing of its own waiting it reads on, so that every connection gets its turn.
+    return !m_queue.isEmpty() && budgetSpent(m_client);
+}
+
+void QHttpConnection::resumeIfRoom()
+{
+    if (!m_paused || m_gone || mustStopReading())
+        return;
+    m_paused = false;
+    // Not from here: we may be inside an answer's end() or inside deliver().
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_gone || m_paused)
+                return;
+            parse();
+            deliver();
+            if (!m_paused && m_socket->bytesAvailable() > 0)
+                onReadyRead();
+        },
+        Qt::QueuedConnection);
 }
 
 qint64 QHttpConnection::pendingBytes() const
@@ -291,6 +397,8 @@ void QHttpConnection::advance()
 {
     while (!m_queue.isEmpty() && m_queue.first()->isFinished()) {
         QHttpResponse *done = m_queue.takeFirst();
+        if (done->request())
+            m_queuedBytes -= done->request()->m_budgetedBytes;
         done->deleteLater();
         if (done == m_closeAfter) {
             closeSocket();
@@ -302,23 +410,12 @@ void QHttpConnection::advance()
             next->m_buffer.clear();
         }
     }
-    if (m_queue.isEmpty())
+    if (m_queue.isEmpty()) {
         m_idleTimer.start();
-    if (m_paused && m_queue.size() < kMaxPipelined) {
-        m_paused = false;
-        // Not from here: we may be inside an answer's end() or inside deliver().
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (m_gone || m_paused)
-                    return;
-                parse();
-                deliver();
-                if (!m_paused && m_socket->bytesAvailable() > 0)
-                    onReadyRead();
-            },
-            Qt::QueuedConnection);
+        m_lastActive = now();
     }
+    recountUnsent();
+    resumeIfRoom();
 }
 
 void QHttpConnection::closeSocket()
@@ -347,16 +444,19 @@ void QHttpConnection::halfClose()
 void QHttpConnection::onBytesWritten()
 {
     m_idleTimer.start();
+    m_lastActive = now();
+    recountUnsent();
     if (m_closeWhenWritten && !m_gone && !m_halfClosed && pendingBytes() == 0) {
         halfClose();
         return;
     }
     if (!m_queue.isEmpty())
         Q_EMIT m_queue.first()->bytesWritten();
-    if (m_writeBlocked && !m_gone && pendingBytes() <= kMaxWriteBacklog) {
+    if (m_writeBlocked && !m_gone && unsentBytes() <= kMaxWriteBacklog) {
         m_writeBlocked = false;
         deliver();
     }
+    resumeIfRoom();
 }
 
 void QHttpConnection::onDisconnected()
@@ -367,7 +467,9 @@ void QHttpConnection::onDisconnected()
     m_idleTimer.stop();
     m_headTimer.stop();
     m_requestTimer.stop();
+    m_handshakeTimer.stop();
     dropBody();
+    release(); // its descriptor is closed: the slot is free now
     const QList<QHttpResponse *> pending = m_queue;
     for (QHttpResponse *response : pending) {
         response->m_clientGone = true;
@@ -387,6 +489,16 @@ void QHttpConnection::onIdleTimeout()
     }
     // Otherwise nothing came, or what we wrote has not moved: a client that stopped reading.
     qCDebug(lcQHttpServer) << "closing idle connection from" << m_socket->peerAddress();
+    m_closing = true;
+    m_socket->abort();
+    onDisconnected();
+}
+
+void QHttpConnection::onHandshakeTimeout()
+{
+    if (m_gone)
+        return;
+    qCDebug(lcQHttpServer) << "TLS handshake not done in time from" << m_client;
     m_closing = true;
     m_socket->abort();
     onDisconnected();
@@ -461,6 +573,11 @@ int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t l
     // Each line also costs its separator and line end, so a flood of empty headers is bounded too.
     if (!self->countHeaderBytes(length + (self->m_lastWasValue || self->m_field.isEmpty() ? 4 : 0)))
         return -1;
+    // Each field also costs its own allocations, many times what a short one takes on the wire.
+    if (self->m_lastWasValue && self->m_headers.size() + 1 >= kMaxHeaderFields) {
+        self->m_failStatus = 431;
+        return -1;
+    }
     if (self->m_lastWasValue) {
         self->m_headers.append({self->m_field, self->m_value});
         self->m_field.clear();
@@ -517,9 +634,10 @@ int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
         self->m_failStatus = 413;
         return -1;
     }
-    // A route that takes more than the share still gets one whole body.
+    // A route that takes more than the share still gets one whole body; a small body always gets through.
     const qint64 share = qMax(s_bodyBudget / kBodyBudgetShares, self->m_maxBody);
-    if (s_bodyBytes + bytes > s_bodyBudget || s_bodyBytesPerClient.value(self->m_client) + bytes > share) {
+    if (self->m_body.size() + bytes > kSmallBodyBytes
+        && (s_bodyBytes + bytes > s_bodyBudget || s_bodyBytesPerClient.value(self->m_client) + bytes > share)) {
         qCDebug(lcQHttpServer) << "body budget spent, refusing a body from" << self->m_client;
         self->m_failStatus = 503;
         return -1;
@@ -536,7 +654,9 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_method = self->m_method;
     request->m_target = std::move(self->m_target);
     request->m_headers = std::move(self->m_headers);
-    request->m_budgetedBytes = self->m_body.size();
+    // The head counts from here: what it held while parsed is bounded by kMaxHeaderBytes.
+    countBodyBytes(self->m_client, self->m_headerBytes);
+    request->m_budgetedBytes = self->m_body.size() + self->m_headerBytes;
     request->m_budgetClient = self->m_client;
     request->m_body = std::move(self->m_body);
     request->m_major = parser->http_major;
@@ -555,10 +675,11 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     auto *response = new QHttpResponse(self, request, keepAlive, parser->method == HTTP_HEAD);
     self->m_queue.append(response);
     self->m_ready.append(response);
+    self->m_queuedBytes += request->m_budgetedBytes;
     if (!keepAlive) {
         self->m_closing = true;
         http_parser_pause(parser, 1);
-    } else if (self->m_queue.size() >= kMaxPipelined) {
+    } else if (self->mustStopReading()) {
         self->m_paused = true;
         http_parser_pause(parser, 1);
     }

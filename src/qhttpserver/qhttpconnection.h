@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QTimer>
 
 #include <chrono>
@@ -21,40 +22,51 @@ struct http_parser_settings;
 
 // One client connection: parses its requests with http-parser, hands each complete request over
 // through newRequest, and writes the answers back in request order (keep-alive and pipelining).
-// Bounded: a header block over 64 KiB is answered 431, a body over the limit of its route 413 (at
-// once, by what the head declares when it declares it), a body that would take the process over its
-// budget of buffered bodies, or its client over its share of it, 503, anything the parser refuses 400,
-// a head not complete within the head time-out or a whole request not within the request time-out after
-// its first byte 408, each time followed by the close. Counts the open connections of the process per
-// client (IPv6 per /64), so the listeners can turn away the ones over the limits. Owns its socket;
-// deletes itself (deleteLater) once the socket is closed. Main thread only.
+// Bounded: a header block over 64 KiB or 100 fields is answered 431, a body over the limit of its route
+// 413 (at once, by what the head declares when it declares it), a body past 16 KiB that would take the
+// process over its budget of buffered bytes, or its client over its share of it, 503, anything the parser
+// refuses 400, a head not complete within the head time-out or a whole request not within the request
+// time-out after its first byte 408, each time followed by the close. The budget counts the heads and
+// bodies of requests and the answers not yet sent; a connection stops reading while it holds more than a
+// little of either, so a client that sends and never reads holds little. A TLS handshake not done within
+// its time-out is dropped. Counts the open connections of the process per client (IPv6 per /64), so the
+// listeners can turn away the ones over the limits or make room by closing the connection idle longest.
+// Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int kMaxHeaderBytes = 64 * 1024;
+    static constexpr int kMaxHeaderFields = 100;
     // A route takes the default unless it says it needs more; none may go past the ceiling.
     static constexpr qint64 kDefaultBodyBytes = 1024 * 1024;
     static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
-    // Body bytes all connections together may hold, from the first byte until the request is gone.
+    // Bytes all connections together may hold for their clients: heads and bodies from their first byte
+    // until the request is gone, and answers until the socket has sent them.
     static constexpr qint64 kBodyBudget = 64 * 1024 * 1024;
+    // A body this small is never refused for lack of budget: the portal's events and the saves must get
+    // through while others hold large bodies.
+    static constexpr qint64 kSmallBodyBytes = 16 * 1024;
     // One client (as counted for the connection limits) holds at most this share of it, or one body of its
     // route's limit: bodies it trickles or leaves queued behind slow answers must not leave the portal's
     // events without room.
     static constexpr int kBodyBudgetShares = 8;
     // Requests parsed ahead of their answers before the connection stops reading.
     static constexpr int kMaxPipelined = 32;
-    // Answers waiting in the socket before the next request is handed over: a client that sends
-    // requests and never reads must not make us hold every answer.
-    static constexpr qint64 kMaxWriteBacklog = 1024 * 1024;
+    // Heads and bodies of requests parsed ahead of their answers before the connection stops reading.
+    static constexpr qint64 kMaxHeldBytes = 64 * 1024;
+    // Answers not yet sent before the connection stops reading and no next request is handed over: a
+    // client that sends requests and never reads must not make us hold every answer.
+    static constexpr qint64 kMaxWriteBacklog = 64 * 1024;
     static constexpr std::chrono::seconds kIdleTimeout{60};
     // A client that dribbles its head a line at a time must not hold a descriptor for ever.
     static constexpr std::chrono::seconds kHeadTimeout{10};
     // The same for a whole request, head and body: the idle timer restarts on every byte.
     static constexpr std::chrono::seconds kRequestTimeout{30};
+    static constexpr std::chrono::seconds kHandshakeTimeout{10};
     // Descriptors are shared with the PBX, database and portal links: one client must not take them all.
-    static constexpr int kMaxConnectionsPerAddress = 256;
+    static constexpr int kMaxConnectionsPerAddress = 32;
     static constexpr int kMaxConnections = 2048;
     // Descriptors kept for the PBX, database and portal links, the log and the customisation script.
     static constexpr int kReservedDescriptors = 128;
@@ -67,6 +79,7 @@ public:
         std::chrono::milliseconds idle{kIdleTimeout};
         std::chrono::milliseconds head{kHeadTimeout};
         std::chrono::milliseconds request{kRequestTimeout};
+        std::chrono::milliseconds handshake{kHandshakeTimeout};
     };
 
     QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts &timeouts, const BodyLimit &bodyLimit,
@@ -79,6 +92,9 @@ public:
     static QHostAddress clientKey(const QHostAddress &peer);
     // Whether one more connection from the client stays within the limits.
     static bool mayOpen(const QHostAddress &client);
+    // When only the total is reached: closes the connection that has waited longest for its next request
+    // (or its first), which holds no work, and says whether there is room now.
+    static bool makeRoom(const QHostAddress &client);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
     // For tests and benchmarks; the defaults are the constants above. The total never goes past what
@@ -87,12 +103,15 @@ public:
     // Connections that fit a hard descriptor limit: each may hold a second descriptor for a file it
     // streams, and the reserve stays free.
     static int maxConnectionsFor(quint64 descriptorLimit);
-    static qint64 bufferedBodyBytes() { return s_bodyBytes; }
-    static qint64 bufferedBodyBytes(const QHostAddress &client) { return s_bodyBytesPerClient.value(client); }
+    // Bytes counted in the budget: heads, bodies and unsent answers.
+    static qint64 bufferedBytes() { return s_bodyBytes; }
+    static qint64 bufferedBytes(const QHostAddress &client) { return s_bodyBytesPerClient.value(client); }
     // For tests; the default is kBodyBudget.
     static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
 
     bool isClosing() const { return m_closing; }
+    // Waiting for a request, with nothing parsed, queued or unsent.
+    bool isIdle() const;
 
 Q_SIGNALS:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -107,6 +126,7 @@ private:
     void onDisconnected();
     void onIdleTimeout();
     void onRequestTimeout();
+    void onHandshakeTimeout();
     void parse();
     void fail(int status);
     void deliver();
@@ -116,6 +136,13 @@ private:
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
     qint64 pendingBytes() const;
+    // Answers not yet handed to the network: in the socket and in the buffers of later answers.
+    qint64 unsentBytes() const;
+    void recountUnsent();
+    bool mustStopReading() const;
+    static bool budgetSpent(const QHostAddress &client);
+    void resumeIfRoom();
+    void release();
     void advance();
     void closeSocket();
     void halfClose();
@@ -140,9 +167,14 @@ private:
     QTimer m_idleTimer;
     QTimer m_headTimer; // from the first byte of a head to its end
     QTimer m_requestTimer; // from the first byte of a head to the end of its body
+    QTimer m_handshakeTimer; // from the accept to the end of the TLS handshake
     BodyLimit m_bodyLimit;
     QByteArray m_unparsed; // received while reading was paused
     QHostAddress m_client;
+    qint64 m_lastActive = 0; // on s_clock
+    qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
+    qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
+    bool m_released = false; // no longer counted among the open connections
 
     // The message being parsed.
     QByteArray m_method;
@@ -169,6 +201,7 @@ private:
     bool m_halfClosed = false;
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
+    inline static QSet<QHttpConnection *> s_connections;
     inline static int s_open = 0;
     inline static int s_peak = 0; // since memory was last given back
     inline static int s_maxPerAddress = kMaxConnectionsPerAddress;

@@ -152,6 +152,7 @@ void QHttpResponse::send(const QByteArray &bytes)
         return;
     if (!m_connection->writeFor(this, bytes))
         m_buffer += bytes;
+    m_connection->recountUnsent();
 }
 
 qint64 QHttpResponse::bytesToWrite() const

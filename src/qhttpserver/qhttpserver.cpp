@@ -77,6 +77,11 @@ void QHttpServer::setRequestTimeout(std::chrono::milliseconds timeout)
     m_timeouts.request = timeout;
 }
 
+void QHttpServer::setHandshakeTimeout(std::chrono::milliseconds timeout)
+{
+    m_timeouts.handshake = timeout;
+}
+
 void QHttpServer::setBodyLimit(const QHttpConnection::BodyLimit &limit)
 {
     m_bodyLimit = limit;
@@ -103,7 +108,7 @@ void QHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
         const QHostAddress client = QHttpConnection::clientAddress(socket);
-        if (!QHttpConnection::mayOpen(client)) {
+        if (!QHttpConnection::mayOpen(client) && !QHttpConnection::makeRoom(client)) {
             refuse(socket, client);
             continue;
         }

@@ -15,7 +15,8 @@ class QTcpSocket;
 
 // A plain HTTP/1.1 listener: every accepted connection becomes a QHttpConnection, and every complete
 // request comes out of newRequest with the response that answers it. A connection over the limits of
-// QHttpConnection is closed at once. Main thread only.
+// QHttpConnection is closed at once, unless the total alone is reached and a connection idle longest
+// makes room. Main thread only.
 class QHttpServer : public QObject
 {
     Q_OBJECT
@@ -37,6 +38,8 @@ public:
     void setHeadTimeout(std::chrono::milliseconds timeout);
     // Time from the first byte of a request head to the end of its body.
     void setRequestTimeout(std::chrono::milliseconds timeout);
+    // Time from the accept of a TLS connection to the end of its handshake.
+    void setHandshakeTimeout(std::chrono::milliseconds timeout);
     // The body limit of each request, asked when its head is complete (QHttpConnection::BodyLimit).
     void setBodyLimit(const QHttpConnection::BodyLimit &limit);
 

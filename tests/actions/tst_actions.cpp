@@ -32,8 +32,10 @@
 #include "httptestclient.h"
 #include "support/rawhttpclient.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -185,7 +187,9 @@ private:
         else if (outcome == Outcome::Reject)
             p.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
         else if (outcome == Outcome::RejectReconnection)
-            p.reject(Entities::RecordingFailure::failed(QStringLiteral("the database is away")));
+            p.reject(Entities::RecordingFailure::unreachable(QStringLiteral("the database at 10.0.0.9 is away")));
+        else if (outcome == Outcome::RejectBusy)
+            p.reject(Entities::RecordingFailure::failed(QStringLiteral("the call is still up")));
         m_kept.append(p);
     }
     template <typename T>
@@ -236,6 +240,8 @@ private Q_SLOTS:
     void routes();
     void digest_data();
     void digest();
+    void lookupsOpenToThePbxOnly_data();
+    void lookupsOpenToThePbxOnly();
     void failedLoginsAreSummarised_data();
     void failedLoginsAreSummarised();
 
@@ -279,17 +285,22 @@ void tst_Actions::routes_data()
     three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
     three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
           error("Originate failed: refused by the other side"));
-    three("forward", "/forward?channel_id=1700000000.5&to=300", get, {"1700000000.5", "300"}, true, 502,
+    three("forward", "/forward", R"({"channel_id": "1700000000.5", "to": "300"})", {"1700000000.5", "300"}, true, 502,
           error("Redirect failed: refused by the other side"));
-    three("transfer", "/transfer?number=101&to=300&blind=false", get, {"101", "300", "false"}, true, 502,
+    three("transfer", "/transfer", R"({"number": 101, "to": "300", "blind": false})", {"101", "300", "false"}, true, 502,
           error("Transfer failed: refused by the other side"));
-    QTest::newRow("transfer is blind by default") << "/transfer?number=101&to=300" << get << Outcome::Resolve
+    QTest::newRow("transfer is blind by default") << "/transfer" << QByteArray(R"({"number": "101", "to": "300"})")
+                                                  << Outcome::Resolve
                                                   << QStringList{"101", "300", "true"} << true << 200 << result(true);
     QTest::newRow("transfer with a blind flag that is no flag")
-        << "/transfer?number=101&to=300&blind=maybe" << get << Outcome::Resolve << QStringList() << false << 400
+        << "/transfer" << QByteArray(R"({"number": "101", "to": "300", "blind": "maybe"})") << Outcome::Resolve
+        << QStringList() << false << 400
         << error("Malformed parameter: blind");
-    three("hangup", "/hangup?number=101", get, {"101"}, true, 502, error("Hangup failed: refused by the other side"));
-    QTest::newRow("hangup without number") << "/hangup" << get << Outcome::Resolve << QStringList() << false << 400
+    three("hangup", "/hangup", R"({"number": "101"})", {"101"}, true, 502,
+          error("Hangup failed: refused by the other side"));
+    // The parameters of a route that acts come from its JSON body only.
+    QTest::newRow("hangup with the number in the query") << "/hangup?number=101" << QByteArray("{}") << Outcome::Resolve
+                                                         << QStringList() << false << 400
                                            << error("Missing parameter: number");
     QTest::newRow("originate with a list for a number")
         << "/originate" << QByteArray(R"({"from": [1], "to": "200"})") << Outcome::Resolve << QStringList() << false
@@ -311,26 +322,38 @@ void tst_Actions::routes_data()
                                                   << QStringList() << false << 400
                                                   << error("Missing parameter: configuration");
     // A page of another site can post a form without asking the browser, but not JSON.
-    QTest::newRow("update_config with a form") << "/update_config" << QByteArray("App%5Blog_level%5D=info")
-                                               << Outcome::Resolve << QStringList() << false << 415
-                                               << error("Send a JSON body (Content-Type: application/json)");
-    three("check_connections", "/check_connections", get, {}, ok, 502, error("Check failed"));
-    three("locate_asterisk", "/locate_asterisk", get, {}, ok, 502, error("Check failed"));
+    // A page of another site can make a browser send a GET or a form with the remembered login, but not
+    // JSON: no route that dials, changes, runs or sends anything takes either.
+    for (const char *route : {"/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
+                              "/locate_asterisk", "/asterisk_check", "/bitrix_check", "/db_check", "/execute_sql",
+                              "/update_external_lines", "/custom_crm_request", "/set_roistat_data", "/locale_save",
+                              "/locale_delete"}) {
+        QTest::addRow("%s as a GET", route)
+            << QString(route) + "?from=101&to=900777&host=attacker.example&sql=select%201" << get << Outcome::Resolve
+            << QStringList() << false << 405
+            << error("Method not allowed: send a POST with a JSON body (Content-Type: application/json)");
+        QTest::addRow("%s with a form", route)
+            << QString(route) << QByteArray("from=101&to=900777&host=attacker.example&sql=select+1") << Outcome::Resolve
+            << QStringList() << false << 415 << error("Send a POST with a JSON body (Content-Type: application/json)");
+    }
+    three("check_connections", "/check_connections", "{}", {}, ok, 502, error("Check failed"));
+    three("locate_asterisk", "/locate_asterisk", "{}", {}, ok, 502, error("Check failed"));
     three("asterisk_check", "/asterisk_check", R"({"host": "127.0.0.1", "port": 5038})",
           {R"({"host":"127.0.0.1","port":5038})"}, ok, 502, error("Check failed"));
-    three("bitrix_check", "/bitrix_check?host=example.bitrix24.ru", get, {R"({"host":"example.bitrix24.ru"})"}, ok,
-          502, error("Check failed"));
+    three("bitrix_check", "/bitrix_check", R"({"host": "example.bitrix24.ru"})", {R"({"host":"example.bitrix24.ru"})"},
+          ok, 502, error("Check failed"));
     three("db_check", "/db_check", "{}", {"{}"}, ok, 502, error("Check failed"));
     three("execute_sql", "/execute_sql", R"({"sql": "select id from cel"})", {"select id from cel"},
           QJsonObject{{"fields", QJsonArray{"id"}}, {"data", QJsonArray{QJsonArray{"7"}}}}, 502,
           error("Table 'asterisk.nope' doesn't exist"));
-    QTest::newRow("execute_sql with blank SQL") << "/execute_sql?sql=%20" << get << Outcome::Resolve
+    QTest::newRow("execute_sql with blank SQL") << "/execute_sql" << QByteArray(R"({"sql": " "})") << Outcome::Resolve
                                                 << QStringList() << false << 400 << error("Missing parameter: sql");
     three("get_external_lines", "/get_external_lines", get, {}, list, 502, error("External lines unavailable: refused by the other side"));
-    three("update_external_lines", "/update_external_lines", "NUMBER=74950000000&NAME=Office",
+    three("update_external_lines", "/update_external_lines", R"({"NUMBER": "74950000000", "NAME": "Office"})",
           {R"({"NAME":"Office","NUMBER":"74950000000"})"}, true, 502, error("External line not updated: refused by the other side"));
     QTest::newRow("update_external_lines without a number")
-        << "/update_external_lines?NAME=Office" << get << Outcome::Resolve << QStringList() << false << 400
+        << "/update_external_lines" << QByteArray(R"({"NAME": "Office"})") << Outcome::Resolve << QStringList() << false
+        << 400
         << error("Missing parameter: NUMBER");
     three("get_source_list", "/get_source_list", get, {}, list, 502, error("Source list unavailable: refused by the other side"));
     three("get_user_list", "/get_user_list?filter[ACTIVE]=true", get, {R"({"ACTIVE":"true"})"}, list, 502,
@@ -354,7 +377,7 @@ void tst_Actions::routes_data()
           R"({"method": "crm.lead.get", "params": {"id": 5}, "http_method": "post"})",
           {"crm.lead.get", R"({"id":5})", "post"}, 42, 502, error("CRM request failed: refused by the other side"));
     QTest::newRow("custom_crm_request goes as GET by default")
-        << "/custom_crm_request?method=user.current" << get << Outcome::Resolve
+        << "/custom_crm_request" << QByteArray(R"({"method": "user.current"})") << Outcome::Resolve
         << QStringList{"user.current", "{}", "GET"} << true << 200 << result(42);
     three("locale_get_list", "/locale_get_list", get, {}, ok, 502, error("Locales unavailable"));
     three("locale_get", "/locale_get?name=de.json", get, {"de.json"}, ok, 404, error("Locale not found"));
@@ -363,13 +386,17 @@ void tst_Actions::routes_data()
     QTest::newRow("locale_save with a new name") << "/locale_save" << QByteArray(R"({"dictionary": {}})")
                                                  << Outcome::Resolve << QStringList{"", "{}"} << true << 200
                                                  << result("answer");
-    three("locale_delete", "/locale_delete?name=custom0.json", get, {"custom0.json"}, true, 502,
+    three("locale_delete", "/locale_delete", R"({"name": "custom0.json"})", {"custom0.json"}, true, 502,
           error("Locale not deleted"));
     // The dictionary name becomes a file name beside the executable.
-    for (const char *target : {"/locale_delete?name=../calvena.json", "/locale_get?name=/etc/passwd",
-                               "/locale_delete?name=..%2Fstatic%2Fconfig.js", "/locale_get?name=de%0A"})
+    for (const char *target : {"/locale_get?name=../calvena.json", "/locale_get?name=/etc/passwd",
+                               "/locale_get?name=..%2Fstatic%2Fconfig.js", "/locale_get?name=de%0A"})
         QTest::addRow("%s refused", target) << target << get << Outcome::Resolve << QStringList() << false << 400
                                             << error("Malformed parameter: name");
+    QTest::newRow("locale_delete outside the locales") << "/locale_delete"
+                                                       << QByteArray(R"({"name": "../calvena.json"})")
+                                                       << Outcome::Resolve << QStringList() << false << 400
+                                                       << error("Malformed parameter: name");
     QTest::newRow("locale_save outside the locales") << "/locale_save"
                                                      << QByteArray(R"({"name": "../x", "dictionary": {}})")
                                                      << Outcome::Resolve << QStringList() << false << 400
@@ -378,7 +405,8 @@ void tst_Actions::routes_data()
         "data": {"visit": "123"}})") << Outcome::Never
                                       << QStringList{"1700000000.5", R"({"visit":"123"})"} << true << 200
                                       << result(true);
-    QTest::newRow("set_roistat_data without data") << "/set_roistat_data?call_id=1700000000.5" << get
+    QTest::newRow("set_roistat_data without data") << "/set_roistat_data"
+                                                   << QByteArray(R"({"call_id": "1700000000.5"})")
                                                    << Outcome::Resolve << QStringList() << false << 400
                                                    << error("Missing parameter: data");
 
@@ -420,20 +448,37 @@ void tst_Actions::routes_data()
                                                   << false << 403 << error("Unknown event handler");
     }
 
-    // The recording route is public and its values reach an SQL text: nothing odd gets past it.
+    // The recording route is public and its values reach an SQL text: nothing odd gets past it, and only
+    // a link the service signed is looked up.
+    const auto link = [](const QString &id, const QString &from, const QString &to, const QString &encodedTo) {
+        return QStringLiteral("/get_conversation_recording?id=%1&from=%2&to=%3&sig=%4")
+            .arg(id, from, encodedTo, Config::GeneratedDirectory::recordingSignature(id, from, to));
+    };
+    const QString signedLink = link("1700000000.5", "101", "200", "200");
     QTest::newRow("get_conversation_recording, a path without a file")
-        << "/get_conversation_recording?id=1700000000.5&from=101&to=%2B79001234567" << get << Outcome::Resolve
+        << link("1700000000.5", "101", "+79001234567", "%2B79001234567") << get << Outcome::Resolve
         << QStringList{"1700000000.5", "101", "+79001234567"} << true << 404 << error("Recording not found");
     QTest::newRow("get_conversation_recording never settled")
-        << "/get_conversation_recording?id=pbx1-1700000000.5&from=&to=200" << get << Outcome::Never
+        << link("pbx1-1700000000.5", "", "200", "200") << get << Outcome::Never
         << QStringList{"pbx1-1700000000.5", "", "200"} << true << 504 << timeout;
     QTest::newRow("get_conversation_recording found nothing")
-        << "/get_conversation_recording?id=1700000000.5&from=101&to=200" << get << Outcome::Reject
-        << QStringList{"1700000000.5", "101", "200"} << true << 404 << error("Recording not found");
-    QTest::newRow("get_conversation_recording while the database is away")
-        << "/get_conversation_recording?id=1700000000.5&from=101&to=200" << get << Outcome::RejectReconnection
-        << QStringList{"1700000000.5", "101", "200"} << true << 503
-        << error("Recording unavailable: the database is away");
+        << signedLink << get << Outcome::Reject << QStringList{"1700000000.5", "101", "200"} << true << 404
+        << error("Recording not found");
+    QTest::newRow("get_conversation_recording of a call still up, as of one unknown")
+        << signedLink << get << Outcome::RejectBusy << QStringList{"1700000000.5", "101", "200"} << true << 404
+        << error("Recording not found");
+    QTest::newRow("get_conversation_recording while the database cannot be reached")
+        << signedLink << get << Outcome::RejectReconnection << QStringList{"1700000000.5", "101", "200"} << true << 503
+        << error("Recording unavailable: the database cannot be reached");
+    const QList<QPair<const char *, QString>> forged{
+        {"another number", QString(signedLink).replace("to=200", "to=201")},
+        {"another id", QString(signedLink).replace("id=1700000000.5", "id=1700000000.6")},
+        {"another signature", signedLink.left(signedLink.size() - 1) + (signedLink.endsWith('0') ? "1" : "0")},
+        {"no signature", signedLink.left(signedLink.indexOf("&sig="))},
+    };
+    for (const auto &[name, target] : forged)
+        QTest::addRow("get_conversation_recording, a link with %s", name)
+            << target << get << Outcome::Resolve << QStringList() << false << 404 << error("Recording not found");
     const QList<QPair<const char *, const char *>> refused{
         {"/get_conversation_recording?id=1'x&from=101&to=200", "id"},
         {"/get_conversation_recording?id=1700000000.5'%20or%20'1'='1&from=101&to=200", "id"},
@@ -510,6 +555,65 @@ void tst_Actions::digest()
     }
 }
 
+void tst_Actions::lookupsOpenToThePbxOnly_data()
+{
+    QTest::addColumn<bool>("fromPbx"); // Asterisk.host names the client
+    QTest::addColumn<bool>("withLogin");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("another host without a login") << false << false << 401;
+    QTest::newRow("the PBX's host without a login") << true << false << 200;
+    QTest::newRow("another host with a login") << false << true << 200;
+}
+
+void tst_Actions::lookupsOpenToThePbxOnly()
+{
+    QFETCH(bool, fromPbx);
+    QFETCH(bool, withLogin);
+    QFETCH(int, status);
+
+    // A client that is not this host: the server listens on loopback, the client comes from the host's
+    // own address on another interface.
+    QHostAddress outside;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            outside = address;
+    }
+    if (outside.isNull())
+        QSKIP("this host has no address but loopback");
+    QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"host", fromPbx ? outside.toString()
+                                                                                           : "127.0.0.1"}}}})
+                .isEmpty());
+    m_harness->outcome = Outcome::Resolve;
+    const auto md5 = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex(); };
+    for (const QByteArray route : {"/get_responsible_data", "/get_responsible_by_phone_number"}) {
+        const QByteArray target = route + "?phone=79001234567";
+        Tests::RawHttpClient client;
+        QVERIFY(client.socket().bind(outside));
+        QVERIFY(client.connectTo(m_client->server().port()));
+        QByteArray authorization;
+        if (withLogin) {
+            client.send("GET " + target + " HTTP/1.1\r\n\r\n");
+            const auto challenge = client.next();
+            QVERIFY(challenge);
+            const QByteArray nonce = QRegularExpression("nonce=\"([^\"]*)\"")
+                                         .match(QString::fromLatin1(challenge->headers.value("www-authenticate")))
+                                         .captured(1)
+                                         .toLatin1();
+            const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, "user").toUtf8();
+            const QByteArray ha1 = md5(user + ":calvena:tEst-Pa55");
+            const QByteArray response = md5(ha1 + ':' + nonce + ":00000001:c0:auth:" + md5("GET:" + target));
+            authorization = "Authorization: Digest username=\"" + user + "\", realm=\"calvena\", nonce=\"" + nonce
+                + "\", uri=\"" + target + "\", qop=auth, nc=00000001, cnonce=\"c0\", response=\"" + response + "\"\r\n";
+        }
+        client.send("GET " + target + " HTTP/1.1\r\n" + authorization + "\r\n");
+        const auto answer = client.next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+    }
+    QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"host", "127.0.0.1"}}}}).isEmpty());
+}
+
 namespace {
 
 QStringList g_logged;
@@ -526,20 +630,21 @@ void tst_Actions::failedLoginsAreSummarised_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("line"); // in the line of one failure
+    QTest::addColumn<bool>("slowed");  // the client's later logins wait
 
     QTest::newRow("wrong passwords on /auth") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n")
-                                              << 401 << "Попытка авторизоваться";
+                                              << 401 << "Попытка авторизоваться" << true;
     QTest::newRow("wrong digests on a protected route")
         << "GET /get_config HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"calvena\", nonce=\""
                + QByteArray(64, 'a') + "\", uri=\"/get_config\", qop=auth, nc=00000001, cnonce=\"c\", response=\""
                + QByteArray(32, '0') + "\"\r\n\r\n"
-        << 401 << "HTTP authentication failed";
+        << 401 << "HTTP authentication failed" << true;
     // What the client sent is cut short and kept on its line.
     QTest::newRow("wrong passwords with a long user name on lines of its own")
         << "GET /auth?user=" + QByteArray(40000, 'x') + "%0Aforged&password=guess HTTP/1.1\r\n\r\n" << 401
-        << "Попытка авторизоваться";
+        << "Попытка авторизоваться" << true;
     QTest::newRow("forged events") << QByteArray("POST /events/external_call_start HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
-                                   << 403 << "does not carry the key";
+                                   << 403 << "does not carry the key" << false;
 }
 
 void tst_Actions::failedLoginsAreSummarised()
@@ -547,9 +652,13 @@ void tst_Actions::failedLoginsAreSummarised()
     QFETCH(QByteArray, request);
     QFETCH(int, status);
     QFETCH(QString, line);
+    QFETCH(bool, slowed);
     constexpr int kFailures = 2000;
 
     m_harness->outcome = Outcome::Reject;
+    HttpServer::AccessFailures::setDelayScale(1e-6); // 5 s waits in 5 microseconds
+    const auto booked = [] { return HttpServer::AccessFailures::bookedDelay(QHostAddress::LocalHost).count(); };
+    const qint64 bookedBefore = booked();
     const QtMessageHandler previous = qInstallMessageHandler(&keepMessage);
     HttpServer::AccessFailures::setInterval(std::chrono::milliseconds(300));
     g_logged.clear();
@@ -571,6 +680,8 @@ void tst_Actions::failedLoginsAreSummarised()
     };
     QTRY_COMPARE_WITH_TIMEOUT(counted(), kFailures, 10000);
     qInstallMessageHandler(previous);
+    HttpServer::AccessFailures::setDelayScale(1.0);
+    QCOMPARE(booked() > bookedBefore, slowed);
     HttpServer::AccessFailures::setInterval(HttpServer::AccessFailures::kInterval);
     // A log line also carries its time, level and source: 64 bytes each, generously.
     QVERIFY2(g_logged.join('\n').toUtf8().size() + 64 * g_logged.size() < 64 * 1024, qPrintable(g_logged.join('\n')));

@@ -51,18 +51,32 @@ void tst_GetConversationRecording::streamsTheFile_data()
     QTest::addColumn<QString>("resolved"); // the path the request is answered with
     QTest::addColumn<int>("size");
     QTest::addColumn<QByteArray>("contentType"); // empty: 404
+    QTest::addColumn<QString>("link");
 
+    // As the service writes it into the portal's activity.
+    const QString written = "/get_conversation_recording?id=1700000000.5&from=%2B7101&to=200&sig="
+        + Config::GeneratedDirectory::recordingSignature("1700000000.5", "+7101", "200");
     QTest::newRow("5 MiB wav") << "rec/out-101-200.wav" << "rec/out-101-200.wav" << 5 * 1024 * 1024
-                               << QByteArray("audio/wav");
-    QTest::newRow("mp3") << "rec/out.mp3" << "rec/out.mp3" << 70001 << QByteArray("audio/mpeg");
-    QTest::newRow("empty file") << "rec/empty.gsm" << "rec/empty.gsm" << 0 << QByteArray("audio/x-gsm");
-    QTest::newRow("unknown kind") << "rec/out.raw" << "rec/out.raw" << 1000 << QByteArray("application/octet-stream");
-    QTest::newRow("out of the directory by ..") << "secret.wav" << "rec/../secret.wav" << 10 << QByteArray();
-    QTest::newRow("absolute path outside") << "secret.wav" << "secret.wav" << 10 << QByteArray();
-    QTest::newRow("link out of the directory") << "secret.wav" << "rec/link.wav" << 10 << QByteArray();
+                               << QByteArray("audio/wav") << written;
+    QTest::newRow("mp3") << "rec/out.mp3" << "rec/out.mp3" << 70001 << QByteArray("audio/mpeg") << written;
+    QTest::newRow("empty file") << "rec/empty.gsm" << "rec/empty.gsm" << 0 << QByteArray("audio/x-gsm") << written;
+    QTest::newRow("unknown kind") << "rec/out.raw" << "rec/out.raw" << 1000 << QByteArray("application/octet-stream")
+                                  << written;
+    QTest::newRow("out of the directory by ..") << "secret.wav" << "rec/../secret.wav" << 10 << QByteArray() << written;
+    QTest::newRow("absolute path outside") << "secret.wav" << "secret.wav" << 10 << QByteArray() << written;
+    QTest::newRow("link out of the directory") << "secret.wav" << "rec/link.wav" << 10 << QByteArray() << written;
     // Read as text, rec/dir/missing/.. is rec/dir, which the link leads out of.
     QTest::newRow("a link, a missing folder and .. lead out") << "secret.wav" << "rec/dir/missing/../secret.wav" << 10
-                                                              << QByteArray();
+                                                              << QByteArray() << written;
+    // Any other link, though the PBX would find a file for it: no guess opens a recording.
+    QTest::newRow("the link with its from changed") << "rec/out.mp3" << "rec/out.mp3" << 10 << QByteArray()
+                                                    << QString(written).replace("from=%2B7101", "from=7101");
+    QTest::newRow("the link with its id changed") << "rec/out.mp3" << "rec/out.mp3" << 10 << QByteArray()
+                                                  << QString(written).replace("id=1700000000.5", "id=1700000000.50");
+    QTest::newRow("the link with its signature changed") << "rec/out.mp3" << "rec/out.mp3" << 10 << QByteArray()
+                                                         << QString(written).replace("sig=", "sig=0");
+    QTest::newRow("the link without its signature") << "rec/out.mp3" << "rec/out.mp3" << 10 << QByteArray()
+                                                    << written.left(written.indexOf("&sig="));
 }
 
 void tst_GetConversationRecording::streamsTheFile()
@@ -71,6 +85,7 @@ void tst_GetConversationRecording::streamsTheFile()
     QFETCH(QString, resolved);
     QFETCH(int, size);
     QFETCH(QByteArray, contentType);
+    QFETCH(QString, link);
 
     QByteArray content(size, Qt::Uninitialized);
     for (char &byte : content)
@@ -81,10 +96,10 @@ void tst_GetConversationRecording::streamsTheFile()
     QCOMPARE(file.write(content), qint64(size));
     file.close();
 
-    const Tests::HttpAnswer answer =
-        m_client->request("/get_conversation_recording?id=1700000000.5&from=101&to=200", false);
+    const Tests::HttpAnswer answer = m_client->request(link, false);
     if (contentType.isEmpty()) {
         QCOMPARE(answer.status, 404);
+        QCOMPARE(answer.json(), QJsonObject({{"error", "Recording not found"}}));
         return;
     }
     QCOMPARE(answer.status, 200);

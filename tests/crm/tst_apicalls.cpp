@@ -1,4 +1,5 @@
 #include "apitestsupport.h"
+#include "config/generateddirectory.h"
 #include "crmportalmodel.h"
 #include "crmtestsupport.h"
 #include "entities/clock.h"
@@ -757,11 +758,12 @@ void tst_ApiCalls::recordingLink()
     Conversation leg("1700000000.2", "1700000000.2", kCallId);
     leg.setFrom(from, false);
     leg.setTo("101", true);
-    QCOMPARE(harness.api->recordingUrl(leg), link);
-    // The link reads back to the numbers it was built from.
+    // Signed, over the values the link reads back to: the numbers it was built from.
+    const QString number = harness.api->connector().phoneWithoutPrefixes(from);
+    QCOMPARE(harness.api->recordingUrl(leg),
+             link + "&sig=" + Orvix::Config::GeneratedDirectory::recordingSignature(kCallId, number, "101"));
     const QUrlQuery query(QUrl(link).query());
-    QCOMPARE(query.queryItemValue("from", QUrl::FullyDecoded),
-             harness.api->connector().phoneWithoutPrefixes(from));
+    QCOMPARE(query.queryItemValue("from", QUrl::FullyDecoded), number);
 }
 
 QTEST_GUILESS_MAIN(tst_ApiCalls)

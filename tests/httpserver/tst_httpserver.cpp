@@ -1,14 +1,17 @@
 #include "config/generateddirectory.h"
 #include "config/manager.h"
+#include "httpserver/accessfailures.h"
 #include "httpserver/digestauthentication.h"
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
 #include "httpserver/webpassword.h"
+#include "qhttpserver/qhttpsserver.h"
 #include "support/rawhttpclient.h"
 #include "utils/settingsmanager.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -197,6 +200,8 @@ private Q_SLOTS:
     void digestReplayAndUri();
     void digestStale_data();
     void digestStale();
+    void passwordGuessingIsSlowed_data();
+    void passwordGuessingIsSlowed();
     void securityHeaders_data();
     void securityHeaders();
     void webPasswordAtStart_data();
@@ -370,6 +375,8 @@ void tst_HttpServer::connection_data()
         << QList<int>{413} << true;
     QTest::newRow("the static directory itself") << QList<QByteArray>{"GET /static/ HTTP/1.1\r\n\r\n"}
                                                  << QList<int>{404} << false;
+    QTest::newRow("an event body over 16 KiB")
+        << QList<QByteArray>{"POST /events/test HTTP/1.1\r\nContent-Length: 16385\r\n\r\n"} << QList<int>{413} << true;
     QTest::newRow("POST to a static file") << QList<QByteArray>{"POST /static/page.html HTTP/1.1\r\n\r\n"}
                                            << QList<int>{405} << false;
 }
@@ -688,6 +695,62 @@ void tst_HttpServer::digestStale()
     QCOMPARE(accepted->status, 200);
 }
 
+void tst_HttpServer::passwordGuessingIsSlowed_data()
+{
+    QTest::addColumn<QString>("guesser"); // an address of its own: the others' failures are not its own
+    QTest::addColumn<int>("guesses");
+    QTest::addColumn<qint64>("minimumMsec"); // waited in all, as booked; the wait itself is scaled down
+
+    QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000);
+    QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << AccessFailures::kFreeFailures - 1 << qint64(0);
+}
+
+void tst_HttpServer::passwordGuessingIsSlowed()
+{
+    QFETCH(QString, guesser);
+    QFETCH(int, guesses);
+    QFETCH(qint64, minimumMsec);
+    constexpr double kScale = 1e-4; // 5 s waits take half a millisecond
+
+    AccessFailures::setDelayScale(kScale);
+    const auto login = [this](RawHttpClient &client, const QByteArray &password, int count) {
+        client.send("GET /secure HTTP/1.1\r\n\r\n");
+        const auto challenge = client.next();
+        const QByteArray nonce = challenge ? challengeParameter(challenge->headers.value("www-authenticate"), "nonce")
+                                           : QByteArray();
+        client.send(("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", password, nonce, "/secure",
+                                                                              "00000001")
+                     + "\r\n\r\n")
+                        .repeated(count));
+    };
+    QElapsedTimer clock;
+    clock.start();
+    RawHttpClient guessing;
+    QVERIFY(guessing.socket().bind(QHostAddress(guesser)));
+    QVERIFY(guessing.connectTo(m_server.port()));
+    login(guessing, "guess", guesses);
+    for (int i = 0; i < guesses; ++i) {
+        const auto answer = guessing.next();
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 401);
+        // Meanwhile another client logs in at once.
+        if (i == guesses / 2) {
+            RawHttpClient other;
+            QVERIFY(other.socket().bind(QHostAddress(QStringLiteral("127.0.0.4"))));
+            QVERIFY(other.connectTo(m_server.port()));
+            login(other, "s3cret", 1);
+            const auto accepted = other.next();
+            QVERIFY(accepted);
+            QCOMPARE(accepted->status, 200);
+            QCOMPARE(AccessFailures::bookedDelay(QHostAddress(QStringLiteral("127.0.0.4"))).count(), 0);
+        }
+    }
+    const qint64 booked = AccessFailures::bookedDelay(QHostAddress(guesser)).count();
+    AccessFailures::setDelayScale(1.0);
+    QVERIFY2(booked >= minimumMsec && (minimumMsec > 0 || booked == 0), qPrintable(QString::number(booked)));
+    QVERIFY(clock.elapsed() >= qint64(booked * kScale * 0.9));
+}
+
 void tst_HttpServer::securityHeaders_data()
 {
     QTest::addColumn<QByteArray>("request");
@@ -840,6 +903,11 @@ void tst_HttpServer::https()
     // Plain HTTP spoken to the TLS port gets nothing.
     const CurlResult plain = curl({QStringLiteral("http://127.0.0.1:%1/echo").arg(server.securePort())});
     QVERIFY(plain.exitCode != 0);
+    // A client that never finishes its handshake is dropped long before the idle time-out.
+    server.findChild<QHttpsServer *>()->setHandshakeTimeout(std::chrono::milliseconds(300));
+    RawHttpClient silent;
+    QVERIFY(silent.connectTo(server.securePort()));
+    QVERIFY(silent.waitClosed());
 }
 
 void tst_HttpServer::httpsWithoutCertificate()

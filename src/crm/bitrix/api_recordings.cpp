@@ -3,6 +3,7 @@
 
 #include "crm/bitrix/api.h"
 #include "crm/bitrix/api_p.h"
+#include "config/generateddirectory.h"
 
 #include <QDebug>
 #include <QPointer>
@@ -32,11 +33,14 @@ QString percentEncoded(const QString &value)
 QString API::recordingUrl(const Conversation &conversation) const
 {
     const QString host = ownServerAddress(m_addressInt.isEmpty() ? m_listenHost : m_addressInt);
-    // Encoded, or a "+" in a number would come back as a blank.
-    return QStringLiteral("%1/get_conversation_recording?id=%2&from=%3&to=%4")
-        .arg(host, percentEncoded(conversation.callId()),
-             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.from())),
-             percentEncoded(m_connector.phoneWithoutPrefixes(conversation.to())));
+    const QString from = m_connector.phoneWithoutPrefixes(conversation.from());
+    const QString to = m_connector.phoneWithoutPrefixes(conversation.to());
+    // Signed: the route is public and serves only links the service wrote. Encoded, or a "+" in a number
+    // would come back as a blank.
+    return QStringLiteral("%1/get_conversation_recording?id=%2&from=%3&to=%4&%5=%6")
+        .arg(host, percentEncoded(conversation.callId()), percentEncoded(from), percentEncoded(to),
+             Config::GeneratedDirectory::kSignatureParameter,
+             Config::GeneratedDirectory::recordingSignature(conversation.callId(), from, to));
 }
 
 Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const MsgBuilder &trace, bool deferIfMissing)
