@@ -314,7 +314,10 @@ void tst_Actions::routes_data()
     QTest::newRow("update_config with a form") << "/update_config" << QByteArray("App%5Blog_level%5D=info")
                                                << Outcome::Resolve << QStringList() << false << 415
                                                << error("Send a JSON body (Content-Type: application/json)");
-    three("check_connections", "/check_connections", get, {}, ok, 502, error("Check failed"));
+    three("check_connections", "/check_connections", get, {"{}"}, ok, 502, error("Check failed"));
+    QTest::newRow("check_connections with the values typed on the page")
+        << "/check_connections" << QByteArray(R"({"Database": {"host": "db"}, "Other": 1})") << Outcome::Resolve
+        << QStringList{R"({"Database":{"host":"db"}})"} << true << 200 << result(ok);
     three("locate_asterisk", "/locate_asterisk", get, {}, ok, 502, error("Check failed"));
     three("asterisk_check", "/asterisk_check", R"({"host": "127.0.0.1", "port": 5038})",
           {R"({"host":"127.0.0.1","port":5038})"}, ok, 502, error("Check failed"));

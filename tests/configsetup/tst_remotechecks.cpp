@@ -139,6 +139,7 @@ void tst_RemoteChecks::asteriskCheck()
         port = silent.serverPort();
 
     const QJsonObject settings{{"host", "127.0.0.1"}, {"port", port}, {"user", "crm"}, {"password", secret}};
+    QVERIFY(Orvix::Config::Manager::update({{"Asterisk", settings}}).isEmpty());
     const QJsonObject result = run([&settings](ConfigUpdater &u, auto p) { u.asteriskCheck(p, settings); });
     QCOMPARE(result.value("status"), QJsonValue(status));
     QCOMPARE(m_updater->checkStatus().value("asterisk").toObject(), result);
@@ -202,6 +203,7 @@ void tst_RemoteChecks::crmCheck()
 
     const QString host = portal == "closed" ? QStringLiteral("http://127.0.0.1:%1").arg(closedPort()) : fake.baseUrl();
     const QJsonObject settings{{"host", host}, {"user_id", 1}, {"user_login", "admin"}, {"user_password", password}};
+    QVERIFY(Orvix::Config::Manager::update({{"Bitrix", settings}}).isEmpty());
     const QJsonObject result = run([&settings](ConfigUpdater &u, auto p) { u.bxCheck(p, settings); });
 
     QCOMPARE(result.value("status"), QJsonValue(status));
@@ -317,7 +319,8 @@ void tst_RemoteChecks::checksAnswerWhenTheUpdaterGoes()
     QList<QSharedPointer<Orvix::Tests::Outcome<QJsonObject, void>>> outcomes;
     for (const auto &promise : promises)
         outcomes.append(Orvix::Tests::watch<QJsonObject, void>(promise));
-    m_updater->asteriskCheck(promises[0], {{"host", "127.0.0.1"}, {"port", silent.serverPort()}});
+    m_updater->asteriskCheck(promises[0],
+                             {{"host", "127.0.0.1"}, {"port", silent.serverPort()}, {"password", "secret"}});
     m_updater->bxCheck(promises[1], {{"host", url}, {"user_login", "admin"}, {"user_password", "secret"}});
     m_updater->networkCheck(promises[2]);
     m_updater->locateAsterisk(promises[3]);
