@@ -36,6 +36,17 @@ QString loopbackHost()
     return QStringLiteral("127.0.0.1");
 }
 
+// Critical lines logged, passed on to the test's own handler.
+int g_criticals = 0;
+QtMessageHandler g_testHandler = nullptr;
+
+void countCriticals(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtCriticalMsg)
+        ++g_criticals;
+    g_testHandler(type, context, message);
+}
+
 } // namespace
 
 class tst_RemoteChecks : public QObject
@@ -204,7 +215,12 @@ void tst_RemoteChecks::crmCheck()
     const QString host = portal == "closed" ? QStringLiteral("http://127.0.0.1:%1").arg(closedPort()) : fake.baseUrl();
     const QJsonObject settings{{"host", host}, {"user_id", 1}, {"user_login", "admin"}, {"user_password", password}};
     QVERIFY(Orvix::Config::Manager::update({{"Bitrix", settings}}).isEmpty());
+    g_criticals = 0;
+    g_testHandler = qInstallMessageHandler(countCriticals);
     const QJsonObject result = run([&settings](ConfigUpdater &u, auto p) { u.bxCheck(p, settings); });
+    qInstallMessageHandler(g_testHandler);
+    // A failed check is its answer on the page, no fault of the running service.
+    QCOMPARE(g_criticals, 0);
 
     QCOMPARE(result.value("status"), QJsonValue(status));
     QCOMPARE(m_updater->checkStatus().value("bitrix").toObject(), result);
