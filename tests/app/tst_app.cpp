@@ -529,6 +529,10 @@ void tst_App::callControlWithoutPbxSaysWhy_data()
                                                       << 503 << pbxLost;
     QTest::newRow("source list from the portal") << "/get_source_list" << QJsonObject() << 502
                                                  << "Source list unavailable: " + pbxLost;
+    // The database answers, but its link is down until the links run again: that is why.
+    QTest::newRow("recording of a call") << "/get_conversation_recording"
+                                         << QJsonObject{{"id", "1700000000.1"}, {"from", "84951112233"}, {"to", "101"}}
+                                         << 503 << "Recording unavailable: " + pbxLost;
 }
 
 // With the PBX away the answer comes at once and says where, why, and when the PBX is tried again.
