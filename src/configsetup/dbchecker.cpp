@@ -136,7 +136,8 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
     }
     // Each missing column would fail every poll or every recording look-up at run time, retried for a day.
     QStringList missing;
-    for (const auto &[table, keys] : {std::pair{settings.celTable, kCelColumns}, std::pair{settings.cdrTable, kCdrColumns}}) {
+    for (const auto &[table, keys] :
+         {std::pair{settings.celTable, kCelColumns}, std::pair{settings.cdrTable, kCdrColumns}}) {
         missing += missingColumns(db, table, settings.columns, keys, error);
         if (!error.isEmpty())
             return checkResult(DbStatus::ColumnMissing,

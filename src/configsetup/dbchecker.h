@@ -11,7 +11,8 @@
 namespace Orvix::ConfigSetup {
 
 // Tests the PBX database with a connection of its own ("only_for_check"): that it opens with the
-// given settings, that the CEL and CDR tables exist, and that they have the columns the PBX link reads. Opening a connection blocks, so the check
+// given settings, that the CEL and CDR tables exist, and that they have the columns the PBX link
+// reads. Opening a connection blocks, so the check
 // runs on a worker thread of its own pool, one check at a time (they share the connection name);
 // CEL polling and everything else on the main thread go on meanwhile. The promise resolves with
 // {"status", "message"} on the thread that registered its callbacks.

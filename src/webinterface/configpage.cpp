@@ -36,9 +36,12 @@ bool readFile(const QString &path, QByteArray *content)
 
 // Read only when the service starts (the generated directory holds the service's lock, so it moves only with
 // a new start).
-const QStringList kAtServiceStart{QStringLiteral("App.log_file"),          QStringLiteral("App.log_level"),
-                                  QStringLiteral("App.generated_postfix"),  QStringLiteral("WebServer.listen_host"),
-                                  QStringLiteral("WebServer.listen_port"),  QStringLiteral("WebServer.listen_port_secure"),
+const QStringList kAtServiceStart{QStringLiteral("App.log_file"),
+                                  QStringLiteral("App.log_level"),
+                                  QStringLiteral("App.generated_postfix"),
+                                  QStringLiteral("WebServer.listen_host"),
+                                  QStringLiteral("WebServer.listen_port"),
+                                  QStringLiteral("WebServer.listen_port_secure"),
                                   QStringLiteral("WebServer.use_http")};
 // Read at every request: a new web login works at once.
 const QStringList kAtOnce{QStringLiteral("WebServer.user"), QStringLiteral("WebServer.password")};

@@ -515,7 +515,8 @@ void tst_App::callControlWithoutPbxSaysWhy_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("failure"); // the answer's error up to the seconds; %1: the manager port
 
-    const QString noPbx = QStringLiteral(": no connection to Asterisk at 127.0.0.1:%1 (connection refused); next try in ");
+    const QString noPbx =
+        QStringLiteral(": no connection to Asterisk at 127.0.0.1:%1 (connection refused); next try in ");
     QTest::newRow("originate") << "/originate" << QJsonObject{{"from", "101"}, {"to", "84951112233"}} << 502
                                << "Originate failed" + noPbx;
     QTest::newRow("hangup") << "/hangup" << QJsonObject{{"number", "101"}} << 502 << "Hangup failed" + noPbx;
@@ -525,8 +526,8 @@ void tst_App::callControlWithoutPbxSaysWhy_data()
                               << "Redirect failed" + noPbx;
     // The portal answers, but the lost PBX stopped the CRM link too: the PBX is named, never the portal.
     const QString pbxLost = QStringLiteral("the PBX connection was lost; the links restart in ");
-    QTest::newRow("responsible user from the portal") << "/get_responsible_data" << QJsonObject{{"phone", "84951112233"}}
-                                                      << 503 << pbxLost;
+    QTest::newRow("responsible user from the portal")
+        << "/get_responsible_data" << QJsonObject{{"phone", "84951112233"}} << 503 << pbxLost;
     QTest::newRow("source list from the portal") << "/get_source_list" << QJsonObject() << 502
                                                  << "Source list unavailable: " + pbxLost;
     // The database answers, but its link is down until the links run again: that is why.
@@ -791,7 +792,7 @@ void tst_App::clickToCall()
         return Orvix::Tests::FakeCrmReply::result(id == QLatin1String("7") ? users : QJsonArray());
     });
     if (pbxRefuses)
-        m_ami->setReply(QStringLiteral("Originate"), QStringLiteral("Error"), QStringLiteral("Extension does not exist"));
+        m_ami->setReply(QStringLiteral("Originate"), QStringLiteral("Error"), QStringLiteral("No such extension"));
     Orvix::Config::Manager config;
     const auto app = makeApp(config);
     QVERIFY(startApp(*app));

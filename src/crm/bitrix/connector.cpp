@@ -337,7 +337,8 @@ Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonOb
             // A login cancelled by stop() is no login failure.
             if (self && self->m_awaitingCredentials == execution) {
                 self->failureLog(QtCriticalMsg).noquote()
-                    << "Failed to log in to the CRM:" << error.value(QLatin1String("description")).toVariant().toString();
+                    << "Failed to log in to the CRM:"
+                    << error.value(QLatin1String("description")).toVariant().toString();
                 Q_EMIT self->authorizationFailed(error);
             }
             result.reject(error);
