@@ -8,11 +8,19 @@ ConnectionsCheck::ConnectionsCheck(QObject *parent)
     acceptOnlyJson();
 }
 
-void ConnectionsCheck::handle(const QJsonObject &, Reply *reply)
+void ConnectionsCheck::handle(const QJsonObject &params, Reply *reply)
 {
+    QJsonObject settings;
+    for (const QString &section : {QStringLiteral("Database"), QStringLiteral("Asterisk"), QStringLiteral("Bitrix")}) {
+        QJsonObject given;
+        if (!takeOptionalObject(params, section, reply, &given))
+            return;
+        if (params.contains(section))
+            settings.insert(section, given);
+    }
     const Utils::Promise<QJsonObject> promise;
     answerWhenSettled(reply, promise, 502, QStringLiteral("Check failed"));
-    Q_EMIT request(promise);
+    Q_EMIT request(promise, settings);
 }
 
 } // namespace Orvix::Actions

@@ -122,9 +122,10 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
                                            QStringLiteral("Recording of call %1 asked by %2 not given: %3")
                                                .arg(callId, guard->clientAddress().toString(), failure.reason));
         // A call still up, a look-up that failed and an absence alike: only a database that cannot be
-        // reached is told, and then at once, so that the client may come back.
+        // reached is told, and then at once, so that the client may come back. The PBX link words that
+        // reason for a client: it names no address.
         if (failure.isUnreachable())
-            guard->sendError(503, QStringLiteral("Recording unavailable: the database cannot be reached"));
+            guard->sendError(503, QStringLiteral("Recording unavailable: ") + failure.reason);
         else
             guard->sendError(404, kNotFound);
     });

@@ -2,6 +2,7 @@
 
 #include "config/generateddirectory.h"
 #include "config/recordingsdirectory.h"
+#include "config/validators.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
@@ -11,6 +12,8 @@
 #include "utils/confinedpath.h"
 #include "utils/logger.h"
 #include "utils/msgbuilder.h"
+#include "utils/settingsmanager.h"
+#include "webinterface/configpage.h"
 #include "websocketserver/eventsender.h"
 
 #include <QCoreApplication>
@@ -19,6 +22,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -190,7 +194,7 @@ void App::connectComponents()
     connect(&m_webInterface, &WebInterface::App::configChanged, this, &App::onConfigChanged);
     connect(&m_webInterface, &WebInterface::App::getConfigRequest, this, &App::onGetConfigRequest);
     connect(&m_webInterface, &WebInterface::App::getCheckStatusRequest, this, &App::onGetCheckStatusRequest);
-    connect(&m_webInterface, &WebInterface::App::restartNoteRequest, this, &App::onRestartNoteRequest);
+    connect(&m_webInterface, &WebInterface::App::restartWaitRequest, this, &App::onRestartWaitRequest);
     connect(&m_configUpdater, &ConfigSetup::ConfigUpdater::configChanged, this, &App::onConfigChanged);
 }
 
@@ -212,11 +216,35 @@ void App::start()
     qInfo().noquote() << "Start application";
     // token.json, state.json and the saved registrations live here, whatever the working directory.
     QDir().mkpath(Config::GeneratedDirectory::path());
+    resolveListenHost();
     // Reads its settings and emits started, which runs the links.
     m_api.start();
 
     HttpServer::WebPassword::ensure();
     listen();
+}
+
+void App::resolveListenHost()
+{
+    // An older build listened on a host name, which a save now refuses: the address it names now is used, read
+    // once, so that the service answers where it did. A name that resolves to nothing is told by listen().
+    const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
+    QString address = host;
+    QString refused;
+    Config::Validators::listenAddress(address, refused);
+    if (refused.isEmpty())
+        return;
+    const QList<QHostAddress> addresses = QHostInfo::fromName(host.trimmed()).addresses();
+    if (addresses.isEmpty())
+        return;
+    address = addresses.first().toString();
+    QStringList corrections;
+    Utils::Settings::Manager::apply(
+        QJsonObject{{QStringLiteral("WebServer"), QJsonObject{{QStringLiteral("listen_host"), address}}}},
+        &corrections);
+    qWarning().noquote() << QStringLiteral("Configuration file %1: WebServer.listen_host: \"%2\" is no IP address: "
+                                           "%3, the address it names now, is used")
+                                .arg(Manager::filePath(), host, address);
 }
 
 void App::listen()
@@ -375,7 +403,7 @@ void App::onPBXStopped(const QString &reason)
     else
         qInfo().noquote() << line;
     m_pbxStarted.reject(reconnectionError(QStringLiteral("ERROR_PBX_RECONNECTION")));
-    scheduleRestart(reason, repeated);
+    scheduleRestart(reason, repeated, true);
 }
 
 void App::onCRMStopped(const QString &reason)
@@ -391,7 +419,7 @@ void App::onCRMStopped(const QString &reason)
     scheduleRestart(reason);
 }
 
-void App::scheduleRestart(const QString &reason, bool quiet)
+void App::scheduleRestart(const QString &reason, bool quiet, bool pbxLost)
 {
     const auto log = [quiet](const QString &text) {
         if (quiet)
@@ -406,6 +434,7 @@ void App::scheduleRestart(const QString &reason, bool quiet)
     }
     stop();
     m_restartTimer.start(m_restartDelay);
+    m_restartAfterPbxLoss = pbxLost;
     log(QStringLiteral("Restart after %1 minutes").arg(double(m_restartDelay.count()) / 1000 / 60));
 }
 
@@ -581,26 +610,50 @@ void App::onExternalCallStartEvent(int userId, const QString &phone, const QStri
         QStringLiteral("onExternalCallStart event received from user [%1] to phone [%2]").arg(userId).arg(phone));
     if (userId <= 0 || phone.trimmed().isEmpty())
         return;
+    // The portal is answered before the call goes out: an employee who clicked learns only from the log why
+    // nothing rang. Nothing is kept for later: a call that rang a minute after the click would surprise.
+    const auto notDialled = [userId, phone](const QString &from, const QString &reason) {
+        qWarning().noquote() << QStringLiteral("Click-to-call of user [%1]%2 to [%3] is not dialled: %4")
+                                    .arg(userId)
+                                    .arg(from.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(from), phone, reason);
+    };
+    const QString away = linksAwayReason();
+    if (!away.isEmpty()) {
+        notDialled(QString(), away);
+        return;
+    }
 
-    m_crm.getUser(userId).onResolve([self = QPointer<App>(this), phone, lineNumber, event](const CRM::Entity &user) {
-        if (!self)
-            return;
-        const QString from = user.shortestPhone();
-        if (from.isEmpty()) {
-            qWarning() << QStringLiteral("User [%1] hasn't any number").arg(user.id());
-            return;
-        }
-        self->m_pbx.originate(from, phone, lineNumber);
-        // The outgoing call the PBX is about to report belongs to the CRM's own click-to-call.
-        self->m_crm.rememberCall(phone, event);
-    });
+    m_crm.getUser(userId)
+        .onResolve([self = QPointer<App>(this), phone, lineNumber, event, notDialled](const CRM::Entity &user) {
+            if (!self)
+                return;
+            const QString from = user.shortestPhone();
+            if (from.isEmpty()) {
+                qWarning() << QStringLiteral("User [%1] hasn't any number").arg(user.id());
+                return;
+            }
+            self->m_pbx.originate(from, phone, lineNumber).onReject([notDialled, from](const QString &reason) {
+                notDialled(from, reason);
+            });
+            // The outgoing call the PBX is about to report belongs to the CRM's own click-to-call.
+            self->m_crm.rememberCall(phone, event);
+        })
+        .onReject([notDialled]() { notDialled(QString(), QStringLiteral("the CRM portal did not give the user")); });
 }
 
 void App::onCallBackStartEvent(const QString &phone, const QString &lineNumber)
 {
     qDebug() << QStringLiteral("onExternalCallBackStart event received to phone [%1]").arg(phone);
-    if (!phone.trimmed().isEmpty())
-        m_pbx.callBackOriginate(phone, lineNumber);
+    if (phone.trimmed().isEmpty())
+        return;
+    const QString away = linksAwayReason();
+    if (!away.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("Call-back to [%1] is not dialled: %2").arg(phone, away);
+        return;
+    }
+    m_pbx.callBackOriginate(phone, lineNumber).onReject([phone]() {
+        qWarning().noquote() << QStringLiteral("Call-back to [%1] is not dialled: the PBX did not take it").arg(phone);
+    });
 }
 
 // ---- requests, checks and customisation ----
@@ -621,37 +674,31 @@ void App::onAuthRequest(const QString &user, const QString &password, Promise<vo
 void App::onConfigUpdateRequest(const QJsonObject &json, Promise<QString, QJsonObject> promise)
 {
     m_configUpdater.updateConfig(json)
-        .onResolve([self = QPointer<App>(this), promise]() {
+        .onResolve([self = QPointer<App>(this), promise, json]() {
             if (!self) {
-                promise.resolve(QString()); // written; the service is going away, nothing will restart
+                // Written; the service is going away, nothing will restart.
+                promise.resolve(WebInterface::ConfigPage::savedNote(json, 0));
                 return;
             }
             Promise<void, QJsonObject> restarted;
-            restarted.onResolve([promise] { promise.resolve(QString()); });
+            restarted.onResolve([promise, json] { promise.resolve(WebInterface::ConfigPage::savedNote(json, 0)); });
             // Written all the same: the restart the loss schedules (right after this) applies it.
-            restarted.onReject([self, promise](const QJsonObject &) {
+            restarted.onReject([self, promise, json](const QJsonObject &) {
                 if (self)
-                    QTimer::singleShot(0, self, [self, promise] { promise.resolve(self->restartNote()); });
+                    QTimer::singleShot(0, self, [self, promise, json] {
+                        promise.resolve(WebInterface::ConfigPage::savedNote(json, self->restartWaitSeconds()));
+                    });
                 else
-                    promise.resolve(QString());
+                    promise.resolve(WebInterface::ConfigPage::savedNote(json, 0));
             });
             self->restart(restarted);
         })
         .onReject([promise](const QJsonObject &errors) { promise.reject(errors); });
 }
 
-void App::onRestartNoteRequest(Promise<QString> promise)
+void App::onRestartWaitRequest(Promise<int> promise)
 {
-    promise.resolve(restartNote());
-}
-
-QString App::restartNote() const
-{
-    if (!m_restartTimer.isActive() || m_configRestartPending)
-        return QString();
-    return QStringLiteral("Saved; the PBX and CRM links wait for their restart after a lost connection: the "
-                          "change applies at it, in %1 s")
-        .arg(restartSecondsLeft());
+    promise.resolve(restartWaitSeconds());
 }
 
 int App::restartSecondsLeft() const
@@ -659,6 +706,53 @@ int App::restartSecondsLeft() const
     // A coarse timer may fire a little late; its own interval is the most there is to wait.
     const int remaining = qMin(m_restartTimer.remainingTime(), m_restartTimer.interval());
     return (remaining + 999) / 1000;
+}
+
+int App::restartWaitSeconds() const
+{
+    return m_restartTimer.isActive() && !m_configRestartPending ? restartSecondsLeft() : 0;
+}
+
+QString App::linksAwayReason() const
+{
+    const int seconds = restartWaitSeconds();
+    if (seconds == 0)
+        return QString();
+    return QStringLiteral("%1; the links restart in %2 s")
+        .arg(m_restartAfterPbxLoss ? QStringLiteral("the PBX connection was lost")
+                                   : QStringLiteral("the connection to the CRM portal was lost"))
+        .arg(seconds);
+}
+
+QString App::crmFailureReason(const QString &reason) const
+{
+    // A lost PBX stops the CRM link too, so the portal was never asked: its own words would blame it.
+    const QString away = m_restartAfterPbxLoss ? linksAwayReason() : QString();
+    return away.isEmpty() ? reason : away;
+}
+
+template <typename T>
+void App::relayCrmRequest(const Promise<T, QString> &sent, const Promise<T, QString> &promise)
+{
+    if constexpr (std::is_void_v<T>)
+        sent.onResolve([promise]() { promise.resolve(); });
+    else
+        sent.onResolve([promise](const T &value) { promise.resolve(value); });
+    sent.onReject([self = QPointer<App>(this), promise](const QString &reason) {
+        promise.reject(self ? self->crmFailureReason(reason) : reason);
+    });
+}
+
+template <typename T>
+void App::relayLookup(const Promise<T, CRM::Bitrix::LookupFailure> &sent,
+                      const Promise<T, CRM::Bitrix::LookupFailure> &promise)
+{
+    sent.onResolve([promise](const T &value) { promise.resolve(value); });
+    sent.onReject([self = QPointer<App>(this), promise](CRM::Bitrix::LookupFailure failure) {
+        if (self && failure.kind == CRM::Bitrix::LookupFailure::Unavailable)
+            failure.reason = self->crmFailureReason(failure.reason);
+        promise.reject(failure);
+    });
 }
 
 void App::onLocaleChanged(const QString &fileName)
@@ -683,10 +777,10 @@ void App::onGetCheckStatusRequest(Promise<QJsonObject> promise)
     promise.resolve(m_configUpdater.checkStatus());
 }
 
-void App::onCheckConnectionsRequest(Promise<QJsonObject> promise)
+void App::onCheckConnectionsRequest(Promise<QJsonObject> promise, const QJsonObject &settings)
 {
     qDebug().noquote() << "Check connections request";
-    m_configUpdater.checkConnections(promise);
+    m_configUpdater.checkConnections(promise, settings);
 }
 
 void App::onDbCheckRequest(Promise<QJsonObject> promise, const QJsonObject &settings)
@@ -716,41 +810,37 @@ void App::onBxCheckRequest(Promise<QJsonObject> promise, const QJsonObject &sett
 void App::onSourceListRequest(Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "Source list request";
-    m_crm.getSourceList().proxyTo(promise);
+    relayCrmRequest(m_crm.getSourceList(), promise);
 }
 
 void App::onUserListRequest(const QJsonObject &filter, Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "User list request";
-    m_crm.getUserList(filter).proxyTo(promise);
+    relayCrmRequest(m_crm.getUserList(filter), promise);
 }
 
 void App::onExternalLinesRequest(Promise<QJsonArray, QString> promise)
 {
     qDebug().noquote() << "External lines request";
-    m_crm.getExternalLines().proxyTo(promise);
+    relayCrmRequest(m_crm.getExternalLines(), promise);
 }
 
 void App::onUpdateExternalLinesRequest(const QJsonObject &line, Promise<void, QString> promise)
 {
     qDebug().noquote() << "Update external lines request";
-    m_crm.updateExternalLine(line.value(QStringLiteral("NUMBER")).toString(),
-                             line.value(QStringLiteral("NAME")).toString())
-        .proxyTo(promise);
+    relayCrmRequest(m_crm.updateExternalLine(line.value(QStringLiteral("NUMBER")).toString(),
+                                             line.value(QStringLiteral("NAME")).toString()),
+                    promise);
 }
 
 void App::onGetResponsibleByPhoneNumber(const QString &phone, Promise<QString, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleForPhone(phone)
-        .onResolve([promise](const QString &number) { promise.resolve(number); })
-        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
+    relayLookup(m_crm.getResponsibleForPhone(phone), promise);
 }
 
 void App::onGetResponsibleData(const QString &phone, Promise<QJsonObject, CRM::Bitrix::LookupFailure> promise)
 {
-    m_crm.getResponsibleData(phone)
-        .onResolve([promise](const QJsonObject &data) { promise.resolve(data); })
-        .onReject([promise](CRM::Bitrix::LookupFailure failure) { promise.reject(failure); });
+    relayLookup(m_crm.getResponsibleData(phone), promise);
 }
 
 void App::onOriginateCustomizationRequest(const QHash<QString, QString> &params,
@@ -849,7 +939,16 @@ void App::findRecordingPath(const QString &callId, const QString &from, const QS
                 promise.reject(Entities::RecordingFailure::failed(QStringLiteral("too many recordings asked for at once")));
             }
         })
-        .onReject([promise](const Entities::RecordingFailure &failure) { promise.reject(failure); });
+        .onReject([self = QPointer<App>(this), promise, lookup](Entities::RecordingFailure failure) {
+            // The look-up's link is down while the links wait for their restart: that is why, and a client
+            // may come back once they have.
+            const QString away = self && !failure.isMissing() ? self->linksAwayReason() : QString();
+            if (!away.isEmpty())
+                failure = lookup == PBX::Asterisk::ApiSql::RecordingLookup::Public
+                              ? Entities::RecordingFailure::unreachable(away)
+                              : Entities::RecordingFailure{failure.kind, away};
+            promise.reject(failure);
+        });
 }
 
 void App::customizeRecordingPath(const QString &callId, const QString &from, const QString &to, const QString &path,

@@ -161,13 +161,13 @@ private Q_SLOTS:
     void onConfigChanged();
     void onGetConfigRequest(Orvix::Utils::Promise<QJsonObject> promise);
     void onGetCheckStatusRequest(Orvix::Utils::Promise<QJsonObject> promise);
-    void onCheckConnectionsRequest(Orvix::Utils::Promise<QJsonObject> promise);
+    void onCheckConnectionsRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onDbCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onLocateAsteriskRequest(Orvix::Utils::Promise<QJsonObject> promise);
     void onAsteriskCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onBxCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onConfigUpdateRequest(const QJsonObject &json, Orvix::Utils::Promise<QString, QJsonObject> promise);
-    void onRestartNoteRequest(Orvix::Utils::Promise<QString> promise);
+    void onRestartWaitRequest(Orvix::Utils::Promise<int> promise);
     void onLocaleChanged(const QString &fileName);
 
 private:
@@ -180,12 +180,26 @@ private:
     void setUpAsteriskConfig();
     // Warns of the settings every run needs and the operator has not entered yet.
     void reportMissingSettings();
-    // `quiet`: the reason repeats a failure logged already; the lines go to debug level.
-    void scheduleRestart(const QString &reason, bool quiet = false);
+    // `quiet`: the reason repeats a failure logged already; the lines go to debug level. `pbxLost`: the PBX
+    // link was lost, not the CRM one.
+    void scheduleRestart(const QString &reason, bool quiet = false, bool pbxLost = false);
     // Settles `promise` as `sent` settles.
     void relayCallControl(const Utils::Promise<void, QString> &sent, const Utils::Promise<void, QString> &promise);
-    // What a save answers while the links wait for the restart after a loss; empty when none waits.
-    QString restartNote() const;
+    // The seconds the links still wait for their restart after a loss; 0 when none waits.
+    int restartWaitSeconds() const;
+    // Why the links are down while they wait for that restart ("the PBX connection was lost; the links restart
+    // in 42 s"); empty when none waits.
+    QString linksAwayReason() const;
+    // What a CRM route answers for a failure: while the links wait after a lost PBX, that reason.
+    QString crmFailureReason(const QString &reason) const;
+    // Settle `promise` as `sent` settles, a failure with crmFailureReason.
+    template <typename T>
+    void relayCrmRequest(const Utils::Promise<T, QString> &sent, const Utils::Promise<T, QString> &promise);
+    template <typename T>
+    void relayLookup(const Utils::Promise<T, CRM::Bitrix::LookupFailure> &sent,
+                     const Utils::Promise<T, CRM::Bitrix::LookupFailure> &promise);
+    // A host name in WebServer.listen_host, which an older build listened on, as the address it names now.
+    void resolveListenHost();
     // Whole seconds until the pending restart, rounded up.
     int restartSecondsLeft() const;
     void listen();
@@ -250,6 +264,8 @@ private:
     QStringList m_reportedMissingSettings;
     // The pending restart is the short one after a configuration change, not the wait after a loss.
     bool m_configRestartPending = false;
+    // The wait after a loss is for the PBX link, not the CRM one.
+    bool m_restartAfterPbxLoss = false;
     // Which links were started and not stopped since: stop() leaves the others alone.
     bool m_pbxRunning = false;
     bool m_crmRunning = false;

@@ -4,6 +4,7 @@
 #include "app/stopsignals.h"
 #include "config/generateddirectory.h"
 #include "config/manager.h"
+#include "config/validators.h"
 #include "entities/clock.h"
 #include "utils/logger.h"
 #include "utils/settingsmanager.h"
@@ -76,6 +77,27 @@ bool lockGeneratedDirectory(QLockFile &lock, const QString &directory)
     return false;
 }
 
+// A postfix a save refuses may still be the one an older build keeps its state under, which a new name would
+// lose: it is kept as long as it names one directory beside the executable.
+bool checkGeneratedPostfix()
+{
+    const QString postfix = Manager::getString(Manager::App, QStringLiteral("generated_postfix"));
+    QString meant = postfix;
+    QString refused;
+    Orvix::Config::Validators::directoryPostfix(meant, refused);
+    if (refused.isEmpty())
+        return true;
+    if (postfix.contains(QLatin1Char('/')) || postfix.contains(QChar())) {
+        refuseToStart(QStringLiteral("Not started: configuration file %1: App.generated_postfix \"%2\": %3")
+                          .arg(Manager::filePath(), postfix, refused));
+        return false;
+    }
+    qWarning().noquote() << QStringLiteral("Configuration file %1: App.generated_postfix: \"%2\": %3; used as it is, "
+                                           "as the directory of the saved state")
+                                .arg(Manager::filePath(), postfix, refused);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -111,6 +133,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (!checkGeneratedPostfix())
+        return 1;
     // A postfix saved while the service runs would move its state away from its lock.
     Orvix::Config::GeneratedDirectory::hold();
     const QString generated = Orvix::Config::GeneratedDirectory::path();

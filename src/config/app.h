@@ -29,11 +29,13 @@ private:
     Setting<bool> m_createTaskForUnanswered{this, "create_task_for_unanswered", false};
     Setting<bool> m_postLeadInfoToChat{this, "post_lead_info_to_chat", false};
     Setting<bool> m_createNewActivityAtTransfer{this, "create_new_activity_at_transfer", true};
-    Setting<QHash<QString, QString>> m_trunkToSource{this, "trunk_to_source", {}, Validators::crmSources};
-    // Calls before this moment are history; fixed in the file by the first save.
+    Setting<QHash<QString, QString>> m_trunkToSource{this, "trunk_to_source", {}, Validators::crmSources,
+                                                     AtStart::Correct};
+    // Calls before this moment are history; fixed in the file by the first save. An empty one at start is
+    // the first start's: this one.
     Setting<QString> m_historyStartDate{this, "history_start_date",
                                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                        Validators::dateTime};
+                                        Validators::dateTime, AtStart::Correct};
     Setting<bool> m_searchIn2gis{this, "search_in_2gis", false};
     Setting<bool> m_storeRecordingsInCrm{this, "store_recordings_in_crm", true};
     Setting<QString> m_customizerProgramPath{this, "customizer_program_path", QStringLiteral("./customizer.php")};
@@ -42,7 +44,9 @@ private:
     Setting<bool> m_customizeEntity{this, "customize_entity", false};
     Setting<bool> m_customizeActivity{this, "customize_activity", false};
     Setting<bool> m_customizeTask{this, "customize_task", false};
-    Setting<QString> m_generatedPostfix{this, "generated_postfix", QString(), Validators::directoryPostfix};
+    // An older build's postfix may name the directory that holds the saved state: the start keeps it (main).
+    Setting<QString> m_generatedPostfix{this, "generated_postfix", QString(), Validators::directoryPostfix,
+                                        AtStart::Accept};
     Setting<int> m_customizationTimeMsec{this, "customization_time_msec", 1000, Validators::nonNegative};
     Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug"), Validators::logLevel, AtStart::Correct};
     Setting<QString> m_logFile{this, "log_file", QString()};

@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace Orvix::Config::Validators {
 
 void port(int &value, QString &error)
@@ -92,13 +94,26 @@ void portalAddress(QString &value, QString &error)
         error = QStringLiteral("Expected the address of the CRM portal, such as https://company.bitrix24.ru");
         return;
     }
-    value = withScheme;
+    // An address copied from the browser names a page of the portal: the REST calls go below its root.
+    value = url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
+                .toString();
 }
 
 void dateTime(QString &value, QString &error)
 {
-    if (!QDateTime::fromString(value, QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid())
-        error = QStringLiteral("Expected a date and time such as 2024-05-31 09:00:00");
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    if (QDateTime::fromString(value, format).isValid())
+        return;
+    error = QStringLiteral("Expected a date and time such as 2024-05-31 09:00:00");
+    const QString text = value.trimmed();
+    // A date alone is its midnight; a time without seconds or in ISO form is the same moment.
+    QDateTime meant(QDate::fromString(text, QStringLiteral("yyyy-MM-dd")).startOfDay());
+    if (!meant.isValid())
+        meant = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (!meant.isValid())
+        meant = QDateTime::fromString(text, Qt::ISODate);
+    if (meant.isValid())
+        value = meant.toString(format);
 }
 
 void directoryPostfix(QString &value, QString &error)
@@ -114,22 +129,37 @@ void userIds(QList<int> &value, QString &error)
     for (int id : qAsConst(value)) {
         if (id < 1) {
             error = QStringLiteral("A CRM user id is a number from 1 up, not %1").arg(id);
-            return;
+            break;
         }
     }
+    if (!error.isEmpty()) // meant: the real users among them
+        value.erase(std::remove_if(value.begin(), value.end(), [](int id) { return id < 1; }), value.end());
 }
 
 void crmSources(QHash<QString, QString> &value, QString &error)
 {
     static const QRegularExpression source(QStringLiteral("^[A-Z0-9_]{1,50}\\z"));
+    const auto usable = [](const QString &trunk, const QString &id) {
+        return !trunk.trimmed().isEmpty() && source.match(id).hasMatch();
+    };
     for (auto it = value.cbegin(); it != value.cend(); ++it) {
-        if (it.key().trimmed().isEmpty() || !source.match(it.value()).hasMatch()) {
+        if (!usable(it.key(), it.value())) {
             error = QStringLiteral("%1: a trunk number takes a CRM source id, written in capitals, digits and _, "
                                    "such as CALL or UC_7KX2M1")
                         .arg(it.key());
-            return;
+            break;
         }
     }
+    if (error.isEmpty())
+        return;
+    // Meant: the ids in capitals, as the portal lists them; what is no id even so is left out.
+    QHash<QString, QString> meant;
+    for (auto it = value.cbegin(); it != value.cend(); ++it) {
+        const QString id = it.value().trimmed().toUpper();
+        if (usable(it.key(), id))
+            meant.insert(it.key(), id);
+    }
+    value = meant;
 }
 
 } // namespace Orvix::Config::Validators

@@ -28,15 +28,17 @@ void webUser(QString &value, QString &error);
 void webPassword(QString &value, QString &error);
 // What the web server can listen on: an IP address, "localhost", or empty for every address.
 void listenAddress(QString &value, QString &error);
-// The portal's http or https address; a bare host, as the page's help shows it, is taken as https.
+// The portal's http or https address, kept as its scheme, host and port (a page's address copied from the
+// browser is taken without its path); a bare host, as the page's help shows it, is taken as https.
 void portalAddress(QString &value, QString &error);
-// A local date and time "yyyy-MM-dd HH:mm:ss".
+// A local date and time "yyyy-MM-dd HH:mm:ss"; a date alone is meant as its midnight.
 void dateTime(QString &value, QString &error);
 // What is appended to the name of the directory "generated": letters, digits, '.', '_' and '-'.
 void directoryPostfix(QString &value, QString &error);
-// CRM user ids: 1 or more.
+// CRM user ids: 1 or more; the ids below 1 among them are meant as left out.
 void userIds(QList<int> &value, QString &error);
-// Trunk number to CRM source id (capitals, digits and '_', such as CALL or UC_7KX2M1).
+// Trunk number to CRM source id (capitals, digits and '_', such as CALL or UC_7KX2M1); an id in small
+// letters is meant in capitals, and an entry that is no id even so as left out.
 void crmSources(QHash<QString, QString> &value, QString &error);
 
 } // namespace Orvix::Config::Validators

@@ -26,7 +26,9 @@ public:
     }
 
 private:
-    Setting<QString> m_listenHost{this, "listen_host", QStringLiteral("0.0.0.0"), Validators::listenAddress};
+    // A host name an older build listened on is resolved once by the start (main).
+    Setting<QString> m_listenHost{this, "listen_host", QStringLiteral("0.0.0.0"), Validators::listenAddress,
+                                  AtStart::Accept};
     Setting<int> m_listenPort{this, "listen_port", 8077, Validators::port};
     Setting<int> m_listenPortSecure{this, "listen_port_secure", 8078, Validators::port};
     Setting<QString> m_addressExt{this, "address_ext", QString()};

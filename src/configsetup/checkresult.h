@@ -17,6 +17,8 @@ enum class DbStatus : int {
     UnknownDatabase = 4,
     CelTableMissing = 5,
     CdrTableMissing = 6,
+    ColumnMissing = 7,
+    IncompleteSettings = 8,
 };
 
 enum class AsteriskStatus : int {
@@ -24,6 +26,7 @@ enum class AsteriskStatus : int {
     ConnectionFailed = 1,
     AuthenticationFailed = 2,
     Timeout = 3,
+    IncompleteSettings = 4,
 };
 
 enum class CrmStatus : int {

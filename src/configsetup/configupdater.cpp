@@ -69,6 +69,97 @@ int number(const QJsonObject &settings, const QString &key, int current)
     return current;
 }
 
+// The saved secret goes only to the saved address: a check of another one takes the secret from the request
+// (a page of another site that makes the browser ask for a check cannot know it). Empty when the check may
+// go on, else the answer that says what is missing.
+QString missingSecret(const QJsonObject &given, const QStringList &secretKeys, const QString &what,
+                      const QString &address, const QString &savedAddress)
+{
+    if (address.compare(savedAddress, Qt::CaseInsensitive) == 0)
+        return QString();
+    for (const QString &key : secretKeys) {
+        if (!given.contains(key))
+            return QStringLiteral("Give the %1 to check %2: the saved one is sent only to %3")
+                .arg(what, address, savedAddress.isEmpty() ? QStringLiteral("the saved address") : savedAddress);
+    }
+    return QString();
+}
+
+QString hostAndPort(const QString &host, int port)
+{
+    return QStringLiteral("%1:%2").arg(host.trimmed()).arg(port);
+}
+
+DbChecker::Settings dbSettings(const QJsonObject &given)
+{
+    DbChecker::Settings db;
+    db.host = text(given, QStringLiteral("host"), Settings::getString(Settings::Database, QStringLiteral("host")));
+    db.port = number(given, QStringLiteral("port"), Settings::getInt(Settings::Database, QStringLiteral("port")));
+    db.user = text(given, QStringLiteral("user"), Settings::getString(Settings::Database, QStringLiteral("user")));
+    db.password =
+        text(given, QStringLiteral("password"), Settings::getString(Settings::Database, QStringLiteral("password")));
+    db.database =
+        text(given, QStringLiteral("database"), Settings::getString(Settings::Database, QStringLiteral("database")));
+    // The entries given stand in for the saved ones of the same name.
+    const auto aliases = [&given](const QString &key) {
+        QHash<QString, QString> names = Settings::getStringHash(Settings::Database, key);
+        const QJsonObject givenNames = given.value(key).toObject();
+        for (auto it = givenNames.begin(); it != givenNames.end(); ++it)
+            names.insert(it.key(), it.value().toString());
+        return names;
+    };
+    const QHash<QString, QString> tables = aliases(QStringLiteral("table_name_aliases"));
+    db.celTable = tables.value(QStringLiteral("cel"), QStringLiteral("cel"));
+    db.cdrTable = tables.value(QStringLiteral("cdr"), QStringLiteral("cdr"));
+    db.columns = aliases(QStringLiteral("column_name_aliases"));
+    return db;
+}
+
+QJsonObject checkedWith(const DbChecker::Settings &db)
+{
+    QJsonObject columns;
+    for (auto it = db.columns.cbegin(); it != db.columns.cend(); ++it)
+        columns.insert(it.key(), it.value());
+    return QJsonObject{{QStringLiteral("host"), db.host},         {QStringLiteral("port"), db.port},
+                       {QStringLiteral("user"), db.user},         {QStringLiteral("password"), db.password},
+                       {QStringLiteral("database"), db.database}, {QStringLiteral("cel"), db.celTable},
+                       {QStringLiteral("cdr"), db.cdrTable},      {QStringLiteral("columns"), columns}};
+}
+
+QJsonObject amiSettings(const QJsonObject &given)
+{
+    QJsonObject ami;
+    for (const QString &key : {QStringLiteral("host"), QStringLiteral("user"), QStringLiteral("password")})
+        ami.insert(key, text(given, key, Settings::getString(Settings::Asterisk, key)));
+    ami.insert(QStringLiteral("port"),
+               number(given, QStringLiteral("port"), Settings::getInt(Settings::Asterisk, QStringLiteral("port"))));
+    return ami;
+}
+
+CrmChecker::Settings crmSettings(const QJsonObject &given)
+{
+    CrmChecker::Settings crm;
+    crm.host = text(given, QStringLiteral("host"), Settings::getString(Settings::Bitrix, QStringLiteral("host")));
+    // As the setting takes it when saved: a bare host is https, a page's address its portal's.
+    QString refused;
+    Config::Validators::portalAddress(crm.host, refused);
+    crm.userId =
+        number(given, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
+    crm.login =
+        text(given, QStringLiteral("user_login"), Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
+    crm.password = text(given, QStringLiteral("user_password"),
+                        Settings::getString(Settings::Bitrix, QStringLiteral("user_password")));
+    return crm;
+}
+
+QJsonObject checkedWith(const CrmChecker::Settings &crm)
+{
+    return QJsonObject{{QStringLiteral("host"), crm.host},
+                       {QStringLiteral("user_id"), crm.userId},
+                       {QStringLiteral("user_login"), crm.login},
+                       {QStringLiteral("user_password"), crm.password}};
+}
+
 QString randomSecret()
 {
     static const QString alphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789");
@@ -181,7 +272,7 @@ void ConfigUpdater::setCrmCheckTimeout(std::chrono::milliseconds timeout)
 
 // ---- checks ----
 
-void ConfigUpdater::checkConnections(Utils::Promise<QJsonObject> promise)
+void ConfigUpdater::checkConnections(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
 {
     // One after another, in a fixed order: the answer lists them all.
     auto results = QSharedPointer<QJsonObject>::create();
@@ -203,99 +294,98 @@ void ConfigUpdater::checkConnections(Utils::Promise<QJsonObject> promise)
         });
         start(self.data(), one);
     };
+    // The sections the request gives, as typed on the page and not saved yet, stand in for the saved ones.
+    const QJsonObject database = settings.value(QStringLiteral("Database")).toObject();
+    const QJsonObject asterisk = settings.value(QStringLiteral("Asterisk")).toObject();
+    const QJsonObject bitrix = settings.value(QStringLiteral("Bitrix")).toObject();
     const auto network = [step, finishAll] {
         step(kNetworkKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->networkCheck(p); }, finishAll);
     };
-    const auto bitrix = [step, network] {
-        step(kBitrixKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->bxCheck(p, QJsonObject()); },
+    const auto crm = [step, network, bitrix] {
+        step(kBitrixKey, [bitrix](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->bxCheck(p, bitrix); },
              network);
     };
-    const auto asterisk = [step, bitrix] {
-        step(kAsteriskKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->asteriskCheck(p, QJsonObject()); },
-             bitrix);
+    const auto ami = [step, crm, asterisk] {
+        step(kAsteriskKey,
+             [asterisk](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->asteriskCheck(p, asterisk); }, crm);
     };
-    step(kDatabaseKey, [](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->dbCheck(p, QJsonObject()); },
-         asterisk);
+    step(kDatabaseKey, [database](ConfigUpdater *u, Utils::Promise<QJsonObject> p) { u->dbCheck(p, database); },
+         ami);
 }
 
 void ConfigUpdater::dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
 {
-    DbChecker::Settings db;
-    db.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Database, QStringLiteral("host")));
-    db.port = number(settings, QStringLiteral("port"), Settings::getInt(Settings::Database, QStringLiteral("port")));
-    db.user = text(settings, QStringLiteral("user"), Settings::getString(Settings::Database, QStringLiteral("user")));
-    db.password =
-        text(settings, QStringLiteral("password"), Settings::getString(Settings::Database, QStringLiteral("password")));
-    db.database =
-        text(settings, QStringLiteral("database"), Settings::getString(Settings::Database, QStringLiteral("database")));
-    QHash<QString, QString> aliases = Settings::getStringHash(Settings::Database, QStringLiteral("table_name_aliases"));
-    const QJsonObject givenAliases = settings.value(QStringLiteral("table_name_aliases")).toObject();
-    for (auto it = givenAliases.begin(); it != givenAliases.end(); ++it)
-        aliases.insert(it.key(), it.value().toString());
-    db.celTable = aliases.value(QStringLiteral("cel"), QStringLiteral("cel"));
-    db.cdrTable = aliases.value(QStringLiteral("cdr"), QStringLiteral("cdr"));
+    DbChecker::Settings db = dbSettings(settings);
     db.timeout = std::max(std::chrono::seconds(1), std::chrono::duration_cast<std::chrono::seconds>(m_checkTimeout));
-
-    if (db.port <= 0 || db.port > 65535) {
-        const QJsonObject result = checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"));
-        storeStatus(kDatabaseKey, result);
+    const QJsonObject used = checkedWith(db);
+    const DbChecker::Settings saved = dbSettings(QJsonObject());
+    const QString missing = missingSecret(settings, {QStringLiteral("password")}, QStringLiteral("database password"),
+                                          hostAndPort(db.host, db.port), hostAndPort(saved.host, saved.port));
+    const bool valid = db.port > 0 && db.port <= 65535;
+    if (!valid || !missing.isEmpty()) {
+        const QJsonObject result = !valid
+            ? checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"))
+            : checkResult(DbStatus::IncompleteSettings, missing);
+        storeStatus(kDatabaseKey, result, used);
         promise.resolve(result);
         return;
     }
-    DbChecker::check(db).onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+    DbChecker::check(db).onResolve([self = QPointer<ConfigUpdater>(this), promise, used](const QJsonObject &result) {
         if (self)
-            self->storeStatus(kDatabaseKey, result);
+            self->storeStatus(kDatabaseKey, result, used);
         promise.resolve(result);
     });
 }
 
 void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
 {
-    const QString host =
-        text(settings, QStringLiteral("host"), Settings::getString(Settings::Asterisk, QStringLiteral("host")));
-    const int port =
-        number(settings, QStringLiteral("port"), Settings::getInt(Settings::Asterisk, QStringLiteral("port")));
-    const QString user =
-        text(settings, QStringLiteral("user"), Settings::getString(Settings::Asterisk, QStringLiteral("user")));
-    const QString secret =
-        text(settings, QStringLiteral("password"), Settings::getString(Settings::Asterisk, QStringLiteral("password")));
+    const QJsonObject used = amiSettings(settings);
+    const QString host = used.value(QStringLiteral("host")).toString();
+    const int port = used.value(QStringLiteral("port")).toInt();
+    const QJsonObject saved = amiSettings(QJsonObject());
+    const QString missing = missingSecret(
+        settings, {QStringLiteral("password")}, QStringLiteral("manager secret"), hostAndPort(host, port),
+        hostAndPort(saved.value(QStringLiteral("host")).toString(), saved.value(QStringLiteral("port")).toInt()));
 
-    if (port <= 0 || port > 65535 || host.trimmed().isEmpty()) {
-        const QJsonObject result =
-            checkResult(AsteriskStatus::ConnectionFailed, QStringLiteral("The host or port is not valid"));
-        storeStatus(kAsteriskKey, result);
+    const bool valid = port > 0 && port <= 65535 && !host.trimmed().isEmpty();
+    if (!valid || !missing.isEmpty()) {
+        const QJsonObject result = !valid
+            ? checkResult(AsteriskStatus::ConnectionFailed, QStringLiteral("The host or port is not valid"))
+            : checkResult(AsteriskStatus::IncompleteSettings, missing);
+        storeStatus(kAsteriskKey, result, used);
         promise.resolve(result);
         return;
     }
-    AsteriskChecker::check(this, host, static_cast<quint16>(port), user, secret, m_checkTimeout)
-        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+    AsteriskChecker::check(this, host, static_cast<quint16>(port), used.value(QStringLiteral("user")).toString(),
+                           used.value(QStringLiteral("password")).toString(), m_checkTimeout)
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise, used](const QJsonObject &result) {
             if (self)
-                self->storeStatus(kAsteriskKey, result);
+                self->storeStatus(kAsteriskKey, result, used);
             promise.resolve(result);
         });
 }
 
 void ConfigUpdater::bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings)
 {
-    CrmChecker::Settings crm;
-    crm.host = text(settings, QStringLiteral("host"), Settings::getString(Settings::Bitrix, QStringLiteral("host")));
-    // As the setting takes it when saved: a bare host is https.
-    QString refused;
-    Config::Validators::portalAddress(crm.host, refused);
-    crm.userId =
-        number(settings, QStringLiteral("user_id"), Settings::getInt(Settings::Bitrix, QStringLiteral("user_id")));
-    crm.login = text(settings, QStringLiteral("user_login"),
-                     Settings::getString(Settings::Bitrix, QStringLiteral("user_login")));
-    crm.password = text(settings, QStringLiteral("user_password"),
-                        Settings::getString(Settings::Bitrix, QStringLiteral("user_password")));
+    CrmChecker::Settings crm = crmSettings(settings);
     crm.generatedPostfix = Config::GeneratedDirectory::postfix() + kCheckPostfix;
     crm.tokenBaseDirectory = m_tokenBaseDirectory;
     crm.timeout = m_crmCheckTimeout;
+    const QJsonObject used = checkedWith(crm);
+    const QString missing =
+        missingSecret(settings, {QStringLiteral("user_login"), QStringLiteral("user_password")},
+                      QStringLiteral("portal login and password"), crm.host, crmSettings(QJsonObject()).host);
+    if (!missing.isEmpty()) {
+        const QJsonObject result = checkResult(CrmStatus::IncompleteSettings, missing);
+        storeStatus(kBitrixKey, result, used);
+        promise.resolve(result);
+        return;
+    }
 
     CrmChecker::check(this, m_client, crm)
-        .onResolve([self = QPointer<ConfigUpdater>(this), promise](const QJsonObject &result) {
+        .onResolve([self = QPointer<ConfigUpdater>(this), promise, used](const QJsonObject &result) {
             if (self)
-                self->storeStatus(kBitrixKey, result);
+                self->storeStatus(kBitrixKey, result, used);
             promise.resolve(result);
         });
 }
@@ -327,15 +417,28 @@ QString ConfigUpdater::oauthHost(quint16 *port) const
     return url.host();
 }
 
-void ConfigUpdater::storeStatus(const QString &key, const QJsonObject &result)
+void ConfigUpdater::storeStatus(const QString &key, const QJsonObject &result, const QJsonObject &checkedWith)
 {
     m_status.insert(key, result);
     m_status.insert(kGeneralKey, general(m_status));
+    if (!checkedWith.isEmpty())
+        m_checkedWith.insert(key, checkedWith);
 }
 
 QJsonObject ConfigUpdater::checkStatus() const
 {
-    return m_status;
+    // A result stands only for the settings it was taken with: after a save, or a check of values typed on
+    // the page and never saved, the saved settings are unchecked.
+    const QHash<QString, QJsonObject> saved{{kDatabaseKey, checkedWith(dbSettings(QJsonObject()))},
+                                            {kAsteriskKey, amiSettings(QJsonObject())},
+                                            {kBitrixKey, checkedWith(crmSettings(QJsonObject()))}};
+    QJsonObject status = m_status;
+    for (auto it = m_checkedWith.cbegin(); it != m_checkedWith.cend(); ++it) {
+        if (it.value() != saved.value(it.key()))
+            status.insert(it.key(), checkResult(kNotChecked, QStringLiteral("Not checked with the saved settings")));
+    }
+    status.insert(kGeneralKey, general(status));
+    return status;
 }
 
 // ---- configuration ----

@@ -3,6 +3,7 @@
 #include "configsetup/asteriskconfigreader.h"
 #include "utils/promise.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QSharedPointer>
@@ -44,14 +45,17 @@ public:
     void setCheckTimeout(std::chrono::milliseconds timeout);
     void setCrmCheckTimeout(std::chrono::milliseconds timeout);
 
-    void checkConnections(Utils::Promise<QJsonObject> promise);
+    // Each check takes the settings the request gives in place of the saved ones, but the saved secret only
+    // to the saved address; checkConnections takes them by section ({"Database": {...}, ...}).
+    void checkConnections(Utils::Promise<QJsonObject> promise, const QJsonObject &settings = QJsonObject());
     void dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void locateAsterisk(Utils::Promise<QJsonObject> promise);
     void asteriskCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void bxCheck(Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void networkCheck(Utils::Promise<QJsonObject> promise);
 
-    // {"database", "asterisk", "bitrix", "network", "general"}: the last result of each.
+    // {"database", "asterisk", "bitrix", "network", "general"}: the last result of each, while the saved
+    // settings are the ones it was taken with.
     QJsonObject checkStatus() const;
     QJsonObject config() const;
     // Applies and saves {section: {key: value}}; rejects with {key: error text} and changes nothing
@@ -71,8 +75,8 @@ Q_SIGNALS:
     void configChanged();
 
 private:
-    // Keeps a check's result and brings "general" up to date with it.
-    void storeStatus(const QString &key, const QJsonObject &result);
+    // Keeps a check's result, with the settings it ran with, and brings "general" up to date with it.
+    void storeStatus(const QString &key, const QJsonObject &result, const QJsonObject &checkedWith = QJsonObject());
     bool createManagerUser(QJsonObject &asteriskChanges);
     QString oauthHost(quint16 *port) const;
 
@@ -87,6 +91,7 @@ private:
     AsteriskConfigReader::Sections m_sections;
     AsteriskConfigReader::Sections m_managerSections;
     QJsonObject m_status;
+    QHash<QString, QJsonObject> m_checkedWith;
 };
 
 } // namespace Orvix::ConfigSetup

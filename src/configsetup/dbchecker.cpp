@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QThreadPool>
 #include <QVariant>
 
@@ -36,6 +37,14 @@ QThreadPool &checkPool()
     return pool;
 }
 
+// The columns the PBX link reads, by their logical names: the CEL poll and the recording look-up.
+const QStringList kCelColumns{QStringLiteral("cel_id"),       QStringLiteral("cel_eventtype"),
+                              QStringLiteral("cel_eventtime"), QStringLiteral("cel_cid_num"),
+                              QStringLiteral("cel_exten"),     QStringLiteral("cel_uniqueid"),
+                              QStringLiteral("cel_linkedid"),  QStringLiteral("cel_channame")};
+const QStringList kCdrColumns{QStringLiteral("cdr_uniqueid"), QStringLiteral("cdr_calldate"), QStringLiteral("cdr_src"),
+                              QStringLiteral("cdr_cnum"), QStringLiteral("cdr_recordingfile")};
+
 bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
 {
     // Asked of the catalogue with a bound value: the table names come from the operator's settings.
@@ -48,6 +57,33 @@ bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
         return false;
     }
     return query.value(0).toInt() > 0;
+}
+
+// What of the given columns the table lacks, one sentence each; empty when it has them all.
+QStringList missingColumns(QSqlDatabase &db, const QString &table, const QHash<QString, QString> &aliases,
+                           const QStringList &keys, QString &error)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT column_name FROM information_schema.columns "
+                                 "WHERE table_schema = DATABASE() AND table_name = ?"));
+    query.addBindValue(table);
+    if (!query.exec()) {
+        error = query.lastError().text();
+        return {};
+    }
+    QStringList columns;
+    while (query.next())
+        columns.append(query.value(0).toString());
+    QStringList missing;
+    for (const QString &key : keys) {
+        const QString column = aliases.value(key);
+        if (column.isEmpty())
+            missing.append(QStringLiteral("column_name_aliases has no %1: add it").arg(key));
+        else if (!columns.contains(column, Qt::CaseInsensitive)) // MySQL column names ignore case
+            missing.append(QStringLiteral("%1.%2 is missing: add it, or map the column in column_name_aliases")
+                               .arg(table, column));
+    }
+    return missing;
 }
 
 // Why the connection failed, in words where the network can tell.
@@ -98,6 +134,17 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
                                ? QStringLiteral("The CDR table \"%1\" does not exist").arg(settings.cdrTable)
                                : QStringLiteral("Cannot look for the CDR table: %1").arg(error));
     }
+    // Each missing column would fail every poll or every recording look-up at run time, retried for a day.
+    QStringList missing;
+    for (const auto &[table, keys] :
+         {std::pair{settings.celTable, kCelColumns}, std::pair{settings.cdrTable, kCdrColumns}}) {
+        missing += missingColumns(db, table, settings.columns, keys, error);
+        if (!error.isEmpty())
+            return checkResult(DbStatus::ColumnMissing,
+                               QStringLiteral("Cannot read the columns of %1: %2").arg(table, error));
+    }
+    if (!missing.isEmpty())
+        return checkResult(DbStatus::ColumnMissing, missing.join(QStringLiteral("; ")));
     return checkResult(DbStatus::Ok, QStringLiteral("Connected to the database"));
 }
 

@@ -180,10 +180,11 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
         }
         s_unappliedPath.clear();
     }
-    if (!writeFile(path)) {
+    QString writeError;
+    if (!writeFile(path, &writeError)) {
         // What is not in the file would be gone at the next start: the service keeps what it had.
         apply(previous, &unused);
-        errors.insert(kFileErrorKey, QStringLiteral("Cannot write configuration file"));
+        errors.insert(kFileErrorKey, QStringLiteral("Cannot write configuration file %1: %2").arg(path, writeError));
     }
     return errors;
 }
@@ -253,12 +254,11 @@ bool Manager::backUpUnappliedFile(const QString &path)
     return false;
 }
 
-bool Manager::writeFile(const QString &path)
+bool Manager::writeFile(const QString &path, QString *error)
 {
     // QJsonObject keeps its keys sorted, so sections and keys come out in ascending order.
-    QString error;
-    if (!writePrivateFile(path, QJsonDocument(toJson()).toJson(QJsonDocument::Indented), &error)) {
-        qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, error);
+    if (!writePrivateFile(path, QJsonDocument(toJson()).toJson(QJsonDocument::Indented), error)) {
+        qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, *error);
         return false;
     }
     return true;

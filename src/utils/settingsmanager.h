@@ -62,7 +62,7 @@ public:
 
 private:
     static bool backUpUnappliedFile(const QString &path);
-    static bool writeFile(const QString &path);
+    static bool writeFile(const QString &path, QString *error);
 
     // The file whose content load could not apply: its bytes are kept before it is first rewritten.
     inline static QString s_unappliedPath;

@@ -11,7 +11,7 @@ App::App(QObject *parent)
     connect(m_configPage, &ConfigPage::configChanged, this, &App::configChanged);
     connect(m_configPage, &ConfigPage::getConfigRequest, this, &App::getConfigRequest);
     connect(m_configPage, &ConfigPage::getCheckStatusRequest, this, &App::getCheckStatusRequest);
-    connect(m_configPage, &ConfigPage::restartNoteRequest, this, &App::restartNoteRequest);
+    connect(m_configPage, &ConfigPage::restartWaitRequest, this, &App::restartWaitRequest);
 }
 
 App::~App() = default;

@@ -13,7 +13,7 @@ namespace Orvix::WebInterface {
 class ConfigPage;
 
 // The web interface of the service: its pages (the /config page) and what they ask of the service.
-// The App connects getConfigRequest, getCheckStatusRequest and restartNoteRequest to its answers and
+// The App connects getConfigRequest, getCheckStatusRequest and restartWaitRequest to its answers and
 // configChanged to its restart. Main thread; owns its pages.
 class App : public QObject
 {
@@ -30,7 +30,7 @@ Q_SIGNALS:
     void configChanged();
     void getConfigRequest(Utils::Promise<QJsonObject> promise);
     void getCheckStatusRequest(Utils::Promise<QJsonObject> promise);
-    void restartNoteRequest(Utils::Promise<QString> promise);
+    void restartWaitRequest(Utils::Promise<int> promise);
 
 private:
     ConfigPage *m_configPage;

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QMetaMethod>
 #include <QPointer>
+#include <QStringList>
 #include <QSharedPointer>
 
 #include <optional>
@@ -33,6 +34,18 @@ bool readFile(const QString &path, QByteArray *content)
     return true;
 }
 
+// Read only when the service starts (the generated directory holds the service's lock, so it moves only with
+// a new start).
+const QStringList kAtServiceStart{QStringLiteral("App.log_file"),
+                                  QStringLiteral("App.log_level"),
+                                  QStringLiteral("App.generated_postfix"),
+                                  QStringLiteral("WebServer.listen_host"),
+                                  QStringLiteral("WebServer.listen_port"),
+                                  QStringLiteral("WebServer.listen_port_secure"),
+                                  QStringLiteral("WebServer.use_http")};
+// Read at every request: a new web login works at once.
+const QStringList kAtOnce{QStringLiteral("WebServer.user"), QStringLiteral("WebServer.password")};
+
 // What the page waits for before it can be drawn.
 struct PageData
 {
@@ -51,6 +64,40 @@ QString ConfigPage::staticDirectory() const
 {
     return m_staticDirectory.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/static")
                                        : m_staticDirectory;
+}
+
+QString ConfigPage::savedNote(const QJsonObject &changes, int linksWaitSeconds)
+{
+    QStringList atStart;
+    int count = 0;
+    bool byLinks = false;
+    for (auto section = changes.begin(); section != changes.end(); ++section) {
+        const QJsonObject keys = section.value().toObject();
+        for (auto it = keys.begin(); it != keys.end(); ++it) {
+            const QString name = section.key() + QLatin1Char('.') + it.key();
+            ++count;
+            if (kAtServiceStart.contains(name))
+                atStart.append(name);
+            else if (!kAtOnce.contains(name))
+                byLinks = true;
+        }
+    }
+    const bool waiting = byLinks && linksWaitSeconds > 0;
+    if (atStart.isEmpty()) {
+        return waiting ? QStringLiteral("Saved; the PBX and CRM links wait for their restart after a lost "
+                                        "connection: the change applies at it, in %1 s")
+                             .arg(linksWaitSeconds)
+                       : QStringLiteral("Saved: applied now (the PBX and CRM links restart)");
+    }
+    QString note = QStringLiteral("Saved: %1 %2 effect when the service is restarted")
+                       .arg(atStart.join(QStringLiteral(", ")),
+                            atStart.size() > 1 ? QStringLiteral("take") : QStringLiteral("takes"));
+    if (count > atStart.size()) {
+        note += waiting ? QStringLiteral("; the other changes apply at the restart the links wait for, in %1 s")
+                              .arg(linksWaitSeconds)
+                        : QStringLiteral("; the other changes apply now");
+    }
+    return note;
 }
 
 QByteArray ConfigPage::render(const QJsonObject &config, const QJsonObject &status) const
@@ -142,17 +189,16 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
     qInfo() << "Configuration saved from the web interface";
     Q_EMIT configChanged();
     const QPointer<Actions::Reply> guard(reply);
-    const Utils::Promise<QString> note;
-    note.onResolve([guard](const QString &text) {
-        if (guard && !text.isEmpty())
-            guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true}, {QStringLiteral("note"), text}});
-        else if (guard)
-            guard->sendResult(true);
+    const Utils::Promise<int> wait;
+    wait.onResolve([guard, params](int seconds) {
+        if (guard)
+            guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true},
+                                             {QStringLiteral("note"), savedNote(params, seconds)}});
     });
-    if (isSignalConnected(QMetaMethod::fromSignal(&ConfigPage::restartNoteRequest)))
-        Q_EMIT restartNoteRequest(note);
+    if (isSignalConnected(QMetaMethod::fromSignal(&ConfigPage::restartWaitRequest)))
+        Q_EMIT restartWaitRequest(wait);
     else
-        note.resolve(QString());
+        wait.resolve(0);
 }
 
 } // namespace Orvix::WebInterface

@@ -187,7 +187,7 @@ private:
         else if (outcome == Outcome::Reject)
             p.reject(Entities::RecordingFailure::missing(QStringLiteral("no CDR row")));
         else if (outcome == Outcome::RejectReconnection)
-            p.reject(Entities::RecordingFailure::unreachable(QStringLiteral("the database at 10.0.0.9 is away")));
+            p.reject(Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached")));
         else if (outcome == Outcome::RejectBusy)
             p.reject(Entities::RecordingFailure::failed(QStringLiteral("the call is still up")));
         m_kept.append(p);
@@ -321,7 +321,6 @@ void tst_Actions::routes_data()
     QTest::newRow("update_config without a body") << "/update_config" << QByteArray("{}") << Outcome::Resolve
                                                   << QStringList() << false << 400
                                                   << error("Missing parameter: configuration");
-    // A page of another site can post a form without asking the browser, but not JSON.
     // A page of another site can make a browser send a GET or a form with the remembered login, but not
     // JSON: no route that dials, changes, runs or sends anything takes either.
     for (const char *route : {"/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
@@ -336,7 +335,10 @@ void tst_Actions::routes_data()
             << QString(route) << QByteArray("from=101&to=900777&host=attacker.example&sql=select+1") << Outcome::Resolve
             << QStringList() << false << 415 << error("Send a POST with a JSON body (Content-Type: application/json)");
     }
-    three("check_connections", "/check_connections", "{}", {}, ok, 502, error("Check failed"));
+    three("check_connections", "/check_connections", "{}", {"{}"}, ok, 502, error("Check failed"));
+    QTest::newRow("check_connections with the values typed on the page")
+        << "/check_connections" << QByteArray(R"({"Database": {"host": "db"}, "Other": 1})") << Outcome::Resolve
+        << QStringList{R"({"Database":{"host":"db"}})"} << true << 200 << result(ok);
     three("locate_asterisk", "/locate_asterisk", "{}", {}, ok, 502, error("Check failed"));
     three("asterisk_check", "/asterisk_check", R"({"host": "127.0.0.1", "port": 5038})",
           {R"({"host":"127.0.0.1","port":5038})"}, ok, 502, error("Check failed"));

@@ -453,7 +453,9 @@ void tst_Service::lostAmiRestartsBothLinks()
                 authenticator->setUser(QStringLiteral("operator"));
                 authenticator->setPassword(QStringLiteral("Pa55-word"));
             });
-    const QByteArray update = QJsonDocument(QJsonObject{{"App", QJsonObject{{"log_level", "debug"}}}}).toJson();
+    // log_level waits for the service's restart; no_lead_mode is taken when the links run again.
+    const QByteArray update =
+        QJsonDocument(QJsonObject{{"App", QJsonObject{{"log_level", "debug"}, {"no_lead_mode", false}}}}).toJson();
 
     // Dropped again, and a configuration update comes in while the restart is pending.
     m_ami->closeConnections();

@@ -179,10 +179,12 @@ void tst_Startup::oneServicePerGeneratedDirectory()
     QVERIFY(log.seek(0));
     QVERIFY(log.readAll().contains("\tinfo\tStopping on SIGHUP\n"));
 
-    // An older file with cosmetic slips starts, read as meant; only the log says what was read.
+    // An older file with cosmetic slips, or values of the right type a save now refuses, starts: read as meant;
+    // only the log says what was read, once for each.
     QProcess older;
     start(older, R"({"App": {"log_file": "LOG", "log_level": "WARN", "locale": "_en.json",
-                             "generated_postfix": "POSTFIX"},
+                             "generated_postfix": "POSTFIX", "history_start_date": "2026-01-01",
+                             "trunk_to_source": {"74950000000": "call"}},
                     "WebServer": {"use_http": false}})");
     const auto olderLog = [this]() {
         QFile file(m_dir.filePath("calvena.log"));
@@ -190,6 +192,10 @@ void tst_Startup::oneServicePerGeneratedDirectory()
     };
     QTRY_VERIFY_WITH_TIMEOUT(olderLog().contains(": App.log_level: \"WARN\" is read as \"warning\"\n"), 30000);
     QCOMPARE(older.state(), QProcess::Running);
+    QCOMPARE(olderLog().count(": App.history_start_date: \"2026-01-01\" is read as \"2026-01-01 00:00:00\"\n"), 1);
+    QCOMPARE(olderLog().count(": App.trunk_to_source: QHash((\"74950000000\", \"call\")) is read as "
+                              "QHash((\"74950000000\", \"CALL\"))\n"),
+             1);
     older.terminate();
     QVERIFY(older.waitForFinished(60000));
     QDir(m_generated).removeRecursively();

@@ -394,6 +394,9 @@ void tst_ConfigManager::updateConverts_data()
     QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
                                                << int(Config::Bitrix) << "host"
                                                << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
+    QTest::newRow("portal page's address is its portal's")
+        << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru:8443/crm/deal/list/?page=2#top")}}
+        << int(Config::Bitrix) << "host" << QJsonValue("https://company.bitrix24.ru:8443") << QJsonObject();
     QTest::newRow("section not an object") << QJsonObject{{"WebServer", 5}} << int(Config::WebServer) << "user"
                                            << QJsonValue("admin")
                                            << QJsonObject{{"WebServer", "Expected an object of settings"}};
@@ -448,10 +451,23 @@ void tst_ConfigManager::fileValuesLoaded_data()
         << QJsonObject{{"App", QJsonObject{{"log_level", "debug"}, {"locale", "_en"}}},
                        {"WebServer", QJsonObject{{"user", "admin"}}}, {"Bitrix", QJsonObject{{"host", ""}}}};
     QTest::newRow("what cannot run is refused")
-        << QByteArray(R"({"WebServer": {"listen_host": "not an address"}, "App": {"log_level": "WARN"}})") << 5038
-        << QString() << "WebServer.listen_host: Expected an IP address of this host, such as 0.0.0.0 (every address) "
-                        "or 127.0.0.1"
+        << QByteArray(R"({"WebServer": {"listen_port": 0}, "App": {"log_level": "WARN"}})") << 5038
+        << QString() << "WebServer.listen_port: A port is a number from 1 to 65535"
         << QJsonObject{{"App", QJsonObject{{"log_level", "debug"}}}};
+    // Values of the right type that an earlier build ran with: used as far as they can be. The host name and
+    // the postfix are the start's to mend (resolved, kept as the directory of the saved state).
+    QTest::newRow("values an earlier build ran with")
+        << QByteArray(R"({"App": {"history_start_date": "2026-01-01", "trunk_to_source": {"T1": "call", "T2": "a b"},
+                                  "generated_postfix": "my pbx"},
+                         "Bitrix": {"fallback_users": [0, 12, -1], "user_id": -3},
+                         "WebServer": {"listen_host": "pbx.example"}})")
+        << 5038 << "2026-01-01 00:00:00" << QString()
+        << QJsonObject{{"App", QJsonObject{{"trunk_to_source", QJsonObject{{"T1", "CALL"}}},
+                                           {"generated_postfix", "my pbx"}}},
+                       {"Bitrix", QJsonObject{{"fallback_users", QJsonArray{12}}, {"user_id", 0}}},
+                       {"WebServer", QJsonObject{{"listen_host", "pbx.example"}}}};
+    QTest::newRow("an empty history start is the first start")
+        << QByteArray(R"({"App": {"history_start_date": ""}})") << 5038 << QString() << QString() << QJsonObject();
     QTest::newRow("one wrong value applies nothing")
         << QByteArray(R"({"Asterisk": {"port": 5039},
                          "App": {"history_start_date": "2020-01-02 03:04:05", "no_lead_mode": "maybe"}})")

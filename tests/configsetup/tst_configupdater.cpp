@@ -1,8 +1,12 @@
 #include "config/manager.h"
 #include "configsetup/asteriskconfigreader.h"
 #include "configsetup/configupdater.h"
+#include "crm/bitrix/constants.h"
 #include "httpclient/httpclient.h"
 #include "setuptestsupport.h"
+#include "support/fakeamiserver.h"
+#include "support/fakecrmserver.h"
+#include "support/promisewatch.h"
 
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -31,6 +35,8 @@ private Q_SLOTS:
     void managerUser();
     void updateConfigSavesWithoutSignal();
     void nothingCheckedAtFirst();
+    void checksSendTheSavedSecretOnlyToTheSavedAddress_data();
+    void checksSendTheSavedSecretOnlyToTheSavedAddress();
 
 private:
     std::unique_ptr<ConfigUpdater> makeUpdater();
@@ -263,6 +269,79 @@ void tst_ConfigUpdater::nothingCheckedAtFirst()
     QCOMPARE(status.keys(), (QStringList{"asterisk", "bitrix", "database", "general", "network"}));
     for (const QString &key : status.keys())
         QCOMPARE(status.value(key).toObject().value("status"), QJsonValue(-1));
+}
+
+// A check of another address than the saved one (a page of another site can make the browser ask for one) must
+// carry its own secret: the saved one never goes there.
+void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress_data()
+{
+    QTest::addColumn<QString>("check");
+    QTest::addColumn<QJsonObject>("given"); // "ELSEWHERE": the other server's port or address
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("secretSeen"); // by the other server; empty: it was not even asked
+
+    QTest::newRow("manager interface elsewhere, no secret") << "asterisk" << QJsonObject{{"port", "ELSEWHERE"}} << 4
+                                                            << QString();
+    QTest::newRow("manager interface elsewhere with its secret")
+        << "asterisk" << QJsonObject{{"port", "ELSEWHERE"}, {"password", "typed"}} << 0 << "typed";
+    QTest::newRow("portal elsewhere, no login and password") << "bitrix" << QJsonObject{{"host", "ELSEWHERE"}} << 1
+                                                             << QString();
+    QTest::newRow("portal elsewhere, the password alone")
+        << "bitrix" << QJsonObject{{"host", "ELSEWHERE"}, {"user_password", "secret"}} << 1 << QString();
+    QTest::newRow("portal elsewhere with its login and password")
+        << "bitrix" << QJsonObject{{"host", "ELSEWHERE"}, {"user_login", "admin"}, {"user_password", "secret"}} << 0
+        << "secret";
+}
+
+void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress()
+{
+    QFETCH(QString, check);
+    QFETCH(QJsonObject, given);
+    QFETCH(int, status);
+    QFETCH(QString, secretSeen);
+
+    Orvix::Tests::FakeAmiServer ami;
+    ami.setCredentials("crm", "typed");
+    ami.setLoginFailureDelay(0);
+    QVERIFY(ami.listen());
+    Orvix::Tests::FakeCrmServer portal;
+    QVERIFY(portal.isListening());
+    portal.setRestResult("profile", QJsonObject{{"ID", "1"}});
+    portal.setRestResult("app.info", QJsonObject{{"ID", "17"}});
+    qputenv(Orvix::CRM::Bitrix::kTokenUrlVariable, portal.tokenUrl().toString().toUtf8());
+    QVERIFY(Manager::update({{"Asterisk", QJsonObject{{"host", "127.0.0.1"}, {"port", 5038}, {"user", "crm"},
+                                                      {"password", "saved-secret"}}},
+                             {"Bitrix", QJsonObject{{"host", "https://portal.invalid"}, {"user_login", "boss"},
+                                                    {"user_password", "saved-password"}}}})
+                .isEmpty());
+    if (given.value("port") == QJsonValue("ELSEWHERE"))
+        given.insert("port", ami.port());
+    if (given.value("host") == QJsonValue("ELSEWHERE"))
+        given.insert("host", portal.baseUrl());
+
+    const auto updater = makeUpdater();
+    updater->setTokenBaseDirectory(m_dir->path());
+    Orvix::Utils::Promise<QJsonObject> promise;
+    const auto outcome = Orvix::Tests::watch<QJsonObject, void>(promise);
+    if (check == "asterisk")
+        updater->asteriskCheck(promise, given);
+    else
+        updater->bxCheck(promise, given);
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);
+    qunsetenv(Orvix::CRM::Bitrix::kTokenUrlVariable);
+
+    QCOMPARE(outcome->value.value("status"), QJsonValue(status));
+    const QList<Orvix::Tests::FakeAmiServer::Frame> logins = ami.frames("Login");
+    const QList<Orvix::Tests::FakeCrmRequest> posted = portal.requests();
+    if (secretSeen.isEmpty()) {
+        QVERIFY(outcome->value.value("message").toString().startsWith("Give the "));
+        QVERIFY(logins.isEmpty() && posted.isEmpty());
+    } else if (check == "asterisk") {
+        QCOMPARE(logins.size(), 1);
+        QCOMPARE(logins.first().value("Secret"), secretSeen);
+    }
+    for (const auto &request : posted) // whatever reached the other portal held no saved secret
+        QVERIFY(!request.body.contains("saved-password") && !request.body.contains("boss"));
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigUpdater)

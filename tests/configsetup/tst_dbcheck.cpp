@@ -95,12 +95,23 @@ void tst_DbCheck::initTestCase()
     SetupTest::freshConfig(m_dir.filePath("config.json"));
     m_db = MariaDbFixture::createDatabase(QStringLiteral("tst_dbcheck"));
     QVERIFY2(m_db.isValid(), qPrintable(m_db.error));
+    // The columns the service reads; the second CDR table is a plain Asterisk one, without cnum.
+    const QString cel = QStringLiteral("(id INT AUTO_INCREMENT PRIMARY KEY, eventtype VARCHAR(30), eventtime DATETIME, "
+                                       "cid_num VARCHAR(80), exten VARCHAR(80), uniqueid VARCHAR(150), "
+                                       "linkedid VARCHAR(150), channame VARCHAR(80))");
     QString error;
     QVERIFY2(MariaDbFixture::execute(m_db,
-                                     {QStringLiteral("CREATE TABLE cel (id INT AUTO_INCREMENT PRIMARY KEY)"),
-                                      QStringLiteral("CREATE TABLE cdr (uniqueid VARCHAR(32))")},
+                                     {"CREATE TABLE cel " + cel,
+                                      "CREATE TABLE cel_short (id INT, EventType INT, eventtime INT, uniqueid INT, "
+                                      "linkedid INT, channame INT)",
+                                      "CREATE TABLE cdr (calldate DATETIME, src VARCHAR(80), CNUM VARCHAR(80), "
+                                      "recordingfile VARCHAR(255), uniqueid VARCHAR(32))",
+                                      "CREATE TABLE cdr_plain (calldate DATETIME, src VARCHAR(80), "
+                                      "recordingfile VARCHAR(255), uniqueid VARCHAR(32))"},
                                      &error),
              qPrintable(error));
+    // Saved as the checks below give them: the check that changes nothing stands for the saved settings.
+    QVERIFY(Orvix::Config::Manager::update({{"Database", settings()}}).isEmpty());
     m_updater = std::make_unique<ConfigUpdater>(QSharedPointer<Orvix::HttpClient::HttpClient>::create(), m_config);
 }
 
@@ -133,25 +144,53 @@ void tst_DbCheck::check_data()
 {
     QTest::addColumn<QJsonObject>("change");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message"); // empty: any
 
-    QTest::newRow("fine") << QJsonObject{} << 0;
-    QTest::newRow("wrong password") << QJsonObject{{"password", "wrong"}} << 3;
-    QTest::newRow("unknown user") << QJsonObject{{"user", "nobody_here"}} << 3;
-    QTest::newRow("unknown database") << QJsonObject{{"database", "tst_dbcheck_missing"}} << 4;
-    QTest::newRow("CEL table missing") << QJsonObject{{"table_name_aliases", QJsonObject{{"cel", "cel_events"}}}} << 5;
-    QTest::newRow("CDR table missing") << QJsonObject{{"table_name_aliases", QJsonObject{{"cdr", "cdr'; --"}}}} << 6;
-    QTest::newRow("port given as text") << QJsonObject{{"port", "not a port"}} << 2;
-    QTest::newRow("closed port") << QJsonObject{{"port", -2}} << 2; // -2: a port nobody listens on
+    const auto tables = [](const char *cel, const char *cdr) {
+        return QJsonObject{{"table_name_aliases", QJsonObject{{"cel", cel}, {"cdr", cdr}}}};
+    };
+    QTest::newRow("fine") << QJsonObject{} << 0 << "Connected to the database";
+    QTest::newRow("wrong password") << QJsonObject{{"password", "wrong"}} << 3 << QString();
+    QTest::newRow("unknown user") << QJsonObject{{"user", "nobody_here"}} << 3 << QString();
+    QTest::newRow("unknown database") << QJsonObject{{"database", "tst_dbcheck_missing"}} << 4 << QString();
+    QTest::newRow("CEL table missing") << QJsonObject{{"table_name_aliases", QJsonObject{{"cel", "cel_events"}}}} << 5
+                                       << QString();
+    QTest::newRow("CDR table missing") << QJsonObject{{"table_name_aliases", QJsonObject{{"cdr", "cdr'; --"}}}} << 6
+                                       << QString();
+    QTest::newRow("port given as text") << QJsonObject{{"port", "not a port"}} << 2 << QString();
+    QTest::newRow("closed port") << QJsonObject{{"port", -2}} << 2 << QString(); // -2: a port nobody listens on
+    // Each column the service reads and the table lacks is named, with what to do.
+    QTest::newRow("CDR table without cnum") << tables("cel", "cdr_plain") << 7
+                                            << "cdr_plain.cnum is missing: add it, or map the column in "
+                                               "column_name_aliases";
+    QTest::newRow("CDR column mapped to another name") << QJsonObject{{"column_name_aliases",
+                                                                       QJsonObject{{"cdr_cnum", "clid"}}}}
+                                                       << 7 << "cdr.clid is missing: add it, or map the column in "
+                                                               "column_name_aliases";
+    QTest::newRow("a short CEL table: every column named, whatever its case")
+        << tables("cel_short", "cdr") << 7
+        << "cel_short.cid_num is missing: add it, or map the column in column_name_aliases; cel_short.exten is "
+           "missing: add it, or map the column in column_name_aliases";
+    // Another server with the saved password: the request must carry its own.
+    QTest::newRow("another host without a password")
+        << QJsonObject{{"host", "db.company.example"}, {"password", QJsonValue::Null}} << 8
+        << QStringLiteral("Give the database password to check db.company.example:%1: the saved one is sent only "
+                          "to 127.0.0.1:%1");
 }
 
 void tst_DbCheck::check()
 {
     QFETCH(QJsonObject, change);
     QFETCH(int, status);
+    QFETCH(QString, message);
 
     QJsonObject given = settings();
-    for (auto it = change.begin(); it != change.end(); ++it)
-        given.insert(it.key(), it.value());
+    for (auto it = change.begin(); it != change.end(); ++it) {
+        if (it.value().isNull()) // not given
+            given.remove(it.key());
+        else
+            given.insert(it.key(), it.value());
+    }
     if (given.value("port") == QJsonValue(-2)) {
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -160,8 +199,13 @@ void tst_DbCheck::check()
 
     const QJsonObject result = run(*m_updater, given);
     QCOMPARE(result.value("status"), QJsonValue(status));
-    QVERIFY(!result.value("message").toString().isEmpty());
-    QCOMPARE(m_updater->checkStatus().value("database").toObject(), result);
+    if (message.isEmpty())
+        QVERIFY(!result.value("message").toString().isEmpty());
+    else
+        QCOMPARE(result.value("message").toString(), message.arg(m_db.port));
+    // Kept as the status of the saved settings only when it is theirs.
+    QCOMPARE(m_updater->checkStatus().value("database").toObject().value("status"),
+             QJsonValue(change.isEmpty() ? status : -1));
 }
 
 void tst_DbCheck::twoChecksAtOnce()

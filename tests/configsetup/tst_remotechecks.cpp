@@ -36,6 +36,17 @@ QString loopbackHost()
     return QStringLiteral("127.0.0.1");
 }
 
+// Critical lines logged, passed on to the test's own handler.
+int g_criticals = 0;
+QtMessageHandler g_testHandler = nullptr;
+
+void countCriticals(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtCriticalMsg)
+        ++g_criticals;
+    g_testHandler(type, context, message);
+}
+
 } // namespace
 
 class tst_RemoteChecks : public QObject
@@ -139,6 +150,7 @@ void tst_RemoteChecks::asteriskCheck()
         port = silent.serverPort();
 
     const QJsonObject settings{{"host", "127.0.0.1"}, {"port", port}, {"user", "crm"}, {"password", secret}};
+    QVERIFY(Orvix::Config::Manager::update({{"Asterisk", settings}}).isEmpty());
     const QJsonObject result = run([&settings](ConfigUpdater &u, auto p) { u.asteriskCheck(p, settings); });
     QCOMPARE(result.value("status"), QJsonValue(status));
     QCOMPARE(m_updater->checkStatus().value("asterisk").toObject(), result);
@@ -202,7 +214,13 @@ void tst_RemoteChecks::crmCheck()
 
     const QString host = portal == "closed" ? QStringLiteral("http://127.0.0.1:%1").arg(closedPort()) : fake.baseUrl();
     const QJsonObject settings{{"host", host}, {"user_id", 1}, {"user_login", "admin"}, {"user_password", password}};
+    QVERIFY(Orvix::Config::Manager::update({{"Bitrix", settings}}).isEmpty());
+    g_criticals = 0;
+    g_testHandler = qInstallMessageHandler(countCriticals);
     const QJsonObject result = run([&settings](ConfigUpdater &u, auto p) { u.bxCheck(p, settings); });
+    qInstallMessageHandler(g_testHandler);
+    // A failed check is its answer on the page, no fault of the running service.
+    QCOMPARE(g_criticals, 0);
 
     QCOMPARE(result.value("status"), QJsonValue(status));
     QCOMPARE(m_updater->checkStatus().value("bitrix").toObject(), result);
@@ -317,7 +335,8 @@ void tst_RemoteChecks::checksAnswerWhenTheUpdaterGoes()
     QList<QSharedPointer<Orvix::Tests::Outcome<QJsonObject, void>>> outcomes;
     for (const auto &promise : promises)
         outcomes.append(Orvix::Tests::watch<QJsonObject, void>(promise));
-    m_updater->asteriskCheck(promises[0], {{"host", "127.0.0.1"}, {"port", silent.serverPort()}});
+    m_updater->asteriskCheck(promises[0],
+                             {{"host", "127.0.0.1"}, {"port", silent.serverPort()}, {"password", "secret"}});
     m_updater->bxCheck(promises[1], {{"host", url}, {"user_login", "admin"}, {"user_password", "secret"}});
     m_updater->networkCheck(promises[2]);
     m_updater->locateAsterisk(promises[3]);

@@ -151,7 +151,7 @@ private Q_SLOTS:
 
 private:
     bool m_answerConfig = true;
-    QString m_note;
+    int m_linksWait = 0;
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
     std::unique_ptr<Actions::ConnectionsCheck> m_checks;
@@ -175,16 +175,21 @@ void tst_ConfigPage::initTestCase()
                                     {"network", QJsonObject{{"status", -1}, {"message", "Not checked"}}},
                                     {"general", QJsonObject{{"status", 3}, {"message", "Not configured"}}}});
     });
-    connect(m_app.get(), &WebInterface::App::restartNoteRequest, this,
-            [this](Utils::Promise<QString> promise) { promise.resolve(m_note); });
-    // The page's "Run checks": every check answers, each with a text of its own.
+    connect(m_app.get(), &WebInterface::App::restartWaitRequest, this,
+            [this](Utils::Promise<int> promise) { promise.resolve(m_linksWait); });
+    // The page's "Run checks": every check answers, each with a text of its own; the database check, as the
+    // service's, with the host it was given instead of the saved one.
     m_checks = std::make_unique<Actions::ConnectionsCheck>();
-    connect(m_checks.get(), &Actions::ConnectionsCheck::request, this, [](Utils::Promise<QJsonObject> promise) {
-        QJsonObject results;
-        for (const char *check : {"database", "asterisk", "bitrix", "network", "general"})
-            results.insert(check, QJsonObject{{"status", 0}, {"message", QStringLiteral("ran %1").arg(check)}});
-        promise.resolve(results);
-    });
+    connect(m_checks.get(), &Actions::ConnectionsCheck::request, this,
+            [](Utils::Promise<QJsonObject> promise, const QJsonObject &settings) {
+                QJsonObject results;
+                for (const char *check : {"database", "asterisk", "bitrix", "network", "general"})
+                    results.insert(check, QJsonObject{{"status", 0}, {"message", QStringLiteral("ran %1").arg(check)}});
+                const QString host = settings.value("Database").toObject().value("host").toString();
+                if (host != Config::Manager::getString(Config::Manager::Database, "host"))
+                    results.insert("database", QJsonObject{{"status", 2}, {"message", "Cannot reach " + host}});
+                promise.resolve(results);
+            });
 }
 
 void tst_ConfigPage::pageWithoutDigest()
@@ -283,12 +288,39 @@ void tst_ConfigPage::browserLoadsAndSaves()
                               30000);
 
     // While the links wait for their restart after a loss, the page says when the change applies.
-    m_note = QStringLiteral("Saved; the change applies at the restart of the links, in 42 s");
+    m_linksWait = 42;
     browser.evaluate("document.getElementById('f-App-no_lead_mode').click();"
                      "document.getElementById('save').click()");
-    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"), QJsonValue(m_note),
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent"),
+                              QJsonValue("Saved; the PBX and CRM links wait for their restart after a lost "
+                                         "connection: the change applies at it, in 42 s"),
                               30000);
-    m_note.clear();
+    m_linksWait = 0;
+
+    // A portal address copied from the browser's address bar is kept as its scheme, host and port, and said so.
+    browser.evaluate("document.getElementById('f-Bitrix-host').value = 'https://company.bitrix24.ru/crm/deal/list/';"
+                     "document.getElementById('save').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(Config::Manager::getString(Config::Manager::Bitrix, "host"),
+                              QStringLiteral("https://company.bitrix24.ru"), 30000);
+    QCOMPARE(browser.evaluate("(h => h.value + ' ' + h.parentNode.querySelector('.error').textContent)"
+                              "(document.getElementById('f-Bitrix-host'))"),
+             QJsonValue("https://company.bitrix24.ru Kept as https://company.bitrix24.ru: a portal address is its "
+                        "scheme, host and port"));
+
+    // A database host typed and not saved: its green card no longer stands for the form, and the checks test
+    // the host typed, not the saved one.
+    const QString card = QStringLiteral("(c => c.className + ':' + c.querySelector('.detail').textContent)"
+                                        "(document.querySelector('.check[data-check=database]'))");
+    browser.evaluate("const host = document.getElementById('f-Database-host'); host.value = 'db.company.example';"
+                     "host.dispatchEvent(new Event('input', {bubbles: true}))");
+    QCOMPARE(browser.evaluate(card),
+             QJsonValue("check unknown:Changed: run the checks for the values in the form"));
+    browser.evaluate("document.getElementById('run-checks').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(card), QJsonValue("check failed:Cannot reach db.company.example"),
+                              30000);
+    QCOMPARE(browser.evaluate("document.getElementById('message').textContent"),
+             QJsonValue("Checks done with the values in the form, which are not saved yet"));
+    browser.evaluate("document.getElementById('f-Database-host').value = ''");
 
     // "Run checks" runs them all and fills every card with its answer.
     browser.evaluate("document.getElementById('run-checks').click()");

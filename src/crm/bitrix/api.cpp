@@ -10,6 +10,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <utility>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -138,10 +140,17 @@ void API::onBitrixConnectorStart()
     const bool useRelay = Manager::getBool(Manager::Bitrix, QStringLiteral("use_click_to_call_server"));
     if (!useRelay && m_addressExt.isEmpty()) {
         // The listen address ("0.0.0.0" by default) is bound as it is; a portal reaches that rarely, if ever.
-        qWarning().noquote() << QStringLiteral("The WebServer setting address_ext is empty: click-to-call events are "
-                                               "bound to %1, which the portal may not reach; fill in address_ext "
-                                               "with the address the portal reaches this server at")
-                                    .arg(serverUrl(false));
+        // Said once a process for an address, not at every restart of the links.
+        static QString warnedFor;
+        const QString url = serverUrl(false);
+        const QString line = QStringLiteral("The WebServer setting address_ext is empty: click-to-call events are "
+                                            "bound to %1, which the portal may not reach; fill in address_ext "
+                                            "with the address the portal reaches this server at")
+                                 .arg(url);
+        if (std::exchange(warnedFor, url) == url)
+            qDebug().noquote() << line;
+        else
+            qWarning().noquote() << line;
     }
     bindEvent(kStartEvent, QStringLiteral("/events/external_call_start"), QStringLiteral("/make_call"), useRelay);
     bindEvent(kCallBackEvent, QStringLiteral("/events/external_call_back_start"), QStringLiteral("/make_call_back"),

@@ -134,6 +134,7 @@ void Connector::start(const QString &host, int userId, const QString &login, con
                       int executionLoopIntervalMsec, int cacheStorageTimeMin)
 {
     beginRun(host, userId, login, password, generatedPostfix);
+    m_forCheck = false;
     m_locale = locale;
     m_localesHandler = QSharedPointer<LocalesHandler>::create(m_localesDirectory);
     connect(m_localesHandler.data(), &LocalesHandler::localeChanged, this, &Connector::localeChanged);
@@ -149,6 +150,7 @@ void Connector::startForCheck(const QString &host, int userId, const QString &lo
 {
     qDebug().noquote() << ". . . Run CRM-connector to check connection . . .";
     beginRun(host, userId, login, password, generatedPostfix);
+    m_forCheck = true;
     // The check must prove that login and password work, not that an old token still does.
     m_auth->resetToken();
     startTimer(executionLoopIntervalMsec);
@@ -305,11 +307,11 @@ void Connector::attempt(const QSharedPointer<PendingRequest> &request)
             self->m_awaitingCredentials = 0;
             self->m_awaitingCredentialsRequest.reset();
             self->m_busy = false;
+            self->failureLog(QtWarningMsg).noquote()
+                << msg.build(MsgBuilder::Warning, QStringLiteral("Unable to retrieve authorization data"));
             self->fail(request, RequestFailure::Unreachable,
                        QStringLiteral("the login failed (%1)")
                            .arg(error.value(QLatin1String("description")).toVariant().toString()));
-            qWarning().noquote() << msg.build(MsgBuilder::Warning,
-                                              QStringLiteral("Unable to retrieve authorization data"));
             if (self) // the rejection's callbacks may have destroyed us
                 Q_EMIT self->connectionLost();
         });
@@ -334,13 +336,22 @@ Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonOb
         .onReject([self, execution, result](const QJsonObject &error) {
             // A login cancelled by stop() is no login failure.
             if (self && self->m_awaitingCredentials == execution) {
+                self->failureLog(QtCriticalMsg).noquote()
+                    << "Failed to log in to the CRM:"
+                    << error.value(QLatin1String("description")).toVariant().toString();
                 Q_EMIT self->authorizationFailed(error);
-                qCritical().noquote() << "Failed to log in to the CRM:"
-                                      << error.value(QLatin1String("description")).toVariant().toString();
             }
             result.reject(error);
         });
     return result;
+}
+
+QDebug Connector::failureLog(QtMsgType type) const
+{
+    const QMessageLogger logger;
+    if (m_forCheck)
+        return logger.debug();
+    return type == QtWarningMsg ? logger.warning() : logger.critical();
 }
 
 void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject params)
@@ -412,7 +423,7 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         return;
     } else if (status == 0) {
         const QString why = Utils::networkErrorText(response->error());
-        qCritical().noquote() << msg.build(
+        failureLog(QtCriticalMsg).noquote() << msg.build(
             MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
         // A run of lost answers ends like a run of server errors: the portal counts as lost.
         const bool lost = request->unanswered >= kMaxUnansweredTries;
@@ -425,13 +436,13 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         error = QStringLiteral("Bad code");
         bool lost = true;
         if (status == 402) {
-            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Payment required"));
+            failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Payment required"));
         } else if (status == 401) {
-            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
+            failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
             if (m_auth)
                 m_auth->resetToken();
         } else if (status >= 500) {
-            qCritical().noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
+            failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
             // An upload is not sent again here: its caller does, and one refusal says little of the portal.
             lost = request->method != kAttachRecord;
         } else {
@@ -447,7 +458,7 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                                          QStringLiteral("Code: %1;").arg(status),
                                          QStringLiteral("Data: %1").arg(compactJson(document.object()))}
                                  .join(QLatin1Char(' '));
-        qCritical().noquote() << msg.build(MsgBuilder::Error, text);
+        failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, text);
         const QString code = document.object().value(QLatin1String("error")).toString();
         if (status >= 500)
             fail(request, RequestFailure::Unreachable, QStringLiteral("server error %1").arg(status));

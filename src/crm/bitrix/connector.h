@@ -324,6 +324,9 @@ protected:
                                                                   const Utils::MsgBuilder &msg);
 
 private:
+    // critical or warning, or debug for a check's connector.
+    QDebug failureLog(QtMsgType type) const;
+
     // Runs the request and resolves with what convert(value) makes of its result (a Promise<void> with nothing,
     // whatever the result); rejects when the request fails.
     template <typename T, typename Convert = std::nullptr_t>
@@ -441,6 +444,8 @@ private:
     QString m_locale;
     bool m_useExternalLines = false;
     bool m_noLeadMode = true;
+    // Started for a check: its failures are the check's answer, not faults of the running service.
+    bool m_forCheck = false;
     Auth *m_auth = nullptr;
     QTimer *m_requestTimer = nullptr;
     QSharedPointer<HttpClient::HttpClient> m_httpClient;

@@ -894,11 +894,13 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
         result.resolve(path);
     });
     // The handle keeps its request alive only until the request is settled, which every request is.
-    request.onReject([result, builder, log, request](const QString &error) {
+    request.onReject([result, builder, log, request, own](const QString &error) {
         log(QtDebugMsg,
             builder.build(Utils::MsgBuilder::Error, QStringLiteral("SQL-query failed to get record path: ") + error));
-        result.reject(request.isUnreachable() ? Entities::RecordingFailure::unreachable(error)
-                                              : Entities::RecordingFailure::failed(error));
+        // A client is told no address or wording of the database, only that it cannot be reached.
+        result.reject(!request.isUnreachable() ? Entities::RecordingFailure::failed(error)
+                      : own ? Entities::RecordingFailure::unreachable(error)
+                            : Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached")));
     });
     m_statementConnector->execute(request);
     return result;

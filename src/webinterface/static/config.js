@@ -1,6 +1,6 @@
 // The configuration page: builds a form from the JSON types of the values, the keys to fill in first on
 // top, then one per settings section, each key with a line of help; shows the status of the checks and
-// runs them; saves the changed values to this page's own address.
+// runs them with the values in the form; saves the changed values to this page's own address.
 'use strict';
 
 (function () {
@@ -12,10 +12,8 @@
   // What an administrator fills in first, in this order; every other key follows by section.
   var FIRST = ['Bitrix.host', 'Bitrix.user_login', 'Bitrix.user_password', 'Asterisk.user', 'Asterisk.password',
                'Database.host', 'Database.user', 'Database.password'];
-  // Read only when the service starts; every other key is taken at once by restarting the links (the
-  // generated directory holds the service's lock, so it moves only with a new start).
-  var AT_SERVICE_START = ['App.log_file', 'App.log_level', 'App.generated_postfix', 'WebServer.listen_host',
-                          'WebServer.listen_port', 'WebServer.listen_port_secure', 'WebServer.use_http'];
+  // The check that tests each section's values; a card stands only for the values it was run with.
+  var CHECK_OF = { Database: 'database', Asterisk: 'asterisk', Bitrix: 'bitrix' };
   var HELP = {
     'App.prefixes': 'Prefixes cut from the front of a phone number before it is looked up in the CRM.',
     'App.trunk_to_source': 'Trunk name to CRM source id: calls through the trunk get this source.',
@@ -52,7 +50,8 @@
     'Asterisk.recordings_dir_subdirs_by_date': 'Recordings are kept in year/month/day subdirectories.',
     'Asterisk.originate': 'Parameters of calls the service originates; #FROM# and #TO# are filled in.',
     'Asterisk.callback': 'Parameters of call-back calls; empty: the originate parameters.',
-    'Bitrix.host': 'Address of the CRM portal, for example company.bitrix24.ru.',
+    'Bitrix.host': 'Address of the CRM portal, for example company.bitrix24.ru; only its scheme, host and port ' +
+      'are kept.',
     'Bitrix.user_id': 'CRM user id the service acts as.',
     'Bitrix.user_login': 'Login of that CRM user.',
     'Bitrix.user_password': 'Password of that CRM user.',
@@ -198,8 +197,51 @@
     });
   }
 
-  // All four checks and the general one, with the answers in their cards.
+  // The values of the checked sections as typed, unsaved changes included; null when one is not valid.
+  function typedSettings() {
+    var settings = {};
+    var invalid = false;
+    fields.forEach(function (field) {
+      if (!CHECK_OF[field.section]) return;
+      var read = readField(field);
+      if (read.error) {
+        showError(field, read.error);
+        invalid = true;
+        return;
+      }
+      (settings[field.section] = settings[field.section] || {})[field.key] = read.value;
+    });
+    return invalid ? null : settings;
+  }
+
+  function hasUnsavedChanges() {
+    return fields.some(function (field) {
+      var read = readField(field);
+      return read.error || JSON.stringify(read.value) !== JSON.stringify(field.original);
+    });
+  }
+
+  // A value typed after the checks ran: its card no longer says anything of it.
+  function onEdited(event) {
+    var field = fields.filter(function (candidate) { return candidate.element === event.target; })[0];
+    var check = field && CHECK_OF[field.section];
+    if (!check) return;
+    var stale = { status: -1, message: 'Changed: run the checks for the values in the form' };
+    status[check] = stale;
+    if (status.general) status.general = stale;
+    renderStatus();
+  }
+
+  // All four checks and the general one, with the values in the form, and the answers in their cards.
   function runChecks() {
+    clearErrors();
+    keepPortalAddress();
+    var settings = typedSettings();
+    if (!settings) {
+      setMessage('Checks not run: see the marked fields', 'failed');
+      return;
+    }
+    var unsaved = hasUnsavedChanges();
     var button = document.getElementById('run-checks');
     button.disabled = true;
     Array.prototype.forEach.call(document.querySelectorAll('.check .detail'), function (detail) {
@@ -215,7 +257,8 @@
       if (request.status === 200 && answer.result) {
         status = answer.result;
         renderStatus();
-        setMessage('Checks done', 'ok');
+        setMessage(unsaved ? 'Checks done with the values in the form, which are not saved yet' : 'Checks done',
+                   'ok');
       } else {
         renderStatus();
         setMessage('Checks not run: ' + (answer.error || ('HTTP ' + request.status)), 'failed');
@@ -226,24 +269,23 @@
       renderStatus();
       setMessage('Checks not run: the service did not answer', 'failed');
     };
-    request.send('{}');
+    request.send(JSON.stringify(settings));
   }
 
-  // When the saved keys take effect: at once (the links restart), at the restart the links wait for
-  // (the service's note), or when the service is restarted.
-  function savedMessage(changes, note) {
-    var later = [];
-    var count = 0;
-    Object.keys(changes).forEach(function (section) {
-      Object.keys(changes[section]).forEach(function (key) {
-        count++;
-        if (AT_SERVICE_START.indexOf(section + '.' + key) >= 0) later.push(section + '.' + key);
-      });
-    });
-    if (!later.length) return note || 'Saved: applied now (the PBX and CRM links restart)';
-    return 'Saved: ' + later.join(', ') + (later.length > 1 ? ' take' : ' takes') +
-      ' effect when the service is restarted' + (count > later.length ?
-        '; the other changes apply ' + (note ? 'at the restart the links wait for' : 'now') : '');
+  // A portal address copied from the browser names a page of the portal: only its scheme, host and port
+  // are kept, as the service keeps them, and the field says so.
+  function keepPortalAddress() {
+    var field = fields.filter(function (candidate) {
+      return candidate.section === 'Bitrix' && candidate.key === 'host';
+    })[0];
+    if (!field) return;
+    var typed = field.element.value.trim();
+    var url;
+    try { url = new URL(typed.indexOf('://') < 0 ? 'https://' + typed : typed); } catch (e) { return; }
+    if (!typed || (url.pathname === '/' && !url.search && !url.hash && !url.username)) return;
+    field.element.value = url.protocol + '//' + url.host;
+    field.error.textContent = 'Kept as ' + field.element.value + ': a portal address is its scheme, host and port';
+    field.row.classList.add('noted');
   }
 
   // The value of a field as the JSON type of its original; undefined with an error text when it is not.
@@ -279,6 +321,7 @@
     fields.forEach(function (field) {
       field.error.textContent = '';
       field.row.classList.remove('invalid');
+      field.row.classList.remove('noted');
     });
   }
 
@@ -306,6 +349,7 @@
 
   function save() {
     clearErrors();
+    keepPortalAddress();
     var changes = {};
     var invalid = false;
     fields.forEach(function (field) {
@@ -342,7 +386,7 @@
           if (section && Object.prototype.hasOwnProperty.call(section, field.key))
             field.original = section[field.key];
         });
-        setMessage(savedMessage(changes, answer.note), 'ok');
+        setMessage(answer.note || 'Saved', 'ok');
       } else if (request.status === 422 && answer.errors) {
         showServerErrors(answer.errors);
       } else {
@@ -360,5 +404,9 @@
   renderForm();
   document.getElementById('save').addEventListener('click', save);
   document.getElementById('run-checks').addEventListener('click', runChecks);
+  document.getElementById('config').addEventListener('input', onEdited);
+  document.getElementById('config').addEventListener('change', function (event) {
+    if (event.target.name === 'Bitrix.host') keepPortalAddress();
+  });
   document.body.dataset.ready = 'true';
 })();
