@@ -127,6 +127,13 @@ FakeCrmReply FakeCrmReply::silent()
     return reply;
 }
 
+FakeCrmReply FakeCrmReply::closed()
+{
+    FakeCrmReply reply;
+    reply.closeConnection = true;
+    return reply;
+}
+
 FakeCrmReply FakeCrmReply::delayed(int msec) const
 {
     FakeCrmReply copy = *this;
@@ -381,6 +388,10 @@ void FakeCrmServer::handle(QTcpSocket *socket, const FakeCrmRequest &request)
     Q_EMIT requestReceived(request);
     if (reply.neverAnswer)
         return;
+    if (reply.closeConnection) {
+        socket->disconnectFromHost();
+        return;
+    }
 
     QPointer<QTcpSocket> guarded(socket);
     auto send = [this, guarded, reply, close] {

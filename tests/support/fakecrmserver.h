@@ -47,6 +47,7 @@ struct FakeCrmReply
     QList<QPair<QByteArray, QByteArray>> headers; // extra response headers
     int delayMsec = 0;                            // answer this much later
     bool neverAnswer = false;                     // keep the connection open and silent
+    bool closeConnection = false;                 // close the connection without an answer
 
     // {"result": value, "time": {...}} with optional "total"/"next", as the REST API answers.
     static FakeCrmReply result(const QJsonValue &value, int total = -1, int next = -1);
@@ -60,6 +61,7 @@ struct FakeCrmReply
     static FakeCrmReply raw(int status, const QByteArray &body, const QByteArray &contentType = "text/plain");
     static FakeCrmReply redirect(const QString &location, int status = 302);
     static FakeCrmReply silent(); // never answers
+    static FakeCrmReply closed(); // takes the request and closes the connection, as a restarting server or proxy
     FakeCrmReply delayed(int msec) const;
 };
 
