@@ -172,24 +172,32 @@ void runUploads(const QString &portal, int files, int megabytes)
     QElapsedTimer clock;
     clock.start();
     int attached = 0;
+    qint64 registeredAfter = -1;
+    // Ends once every upload and the register are through (or an upload failed).
+    const auto quitWhenDone = [&attached, &registeredAfter, files]() {
+        if (attached == files && registeredAfter >= 0)
+            QCoreApplication::quit();
+    };
     for (int i = 0; i < files; ++i) {
         const MsgBuilder msg(QStringLiteral("1600000000.%1").arg(i), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
         connector.attachRecording(QStringLiteral("externalCall.owed%1").arg(i),
                                   dir.filePath(QStringLiteral("owed%1.wav").arg(i)), msg)
-            .onResolve([&attached, files]() {
-                if (++attached == files)
-                    QCoreApplication::quit();
+            .onResolve([&attached, quitWhenDone]() {
+                ++attached;
+                quitWhenDone();
             })
             .onReject([](const Orvix::CRM::Bitrix::RequestFailure &) { QCoreApplication::quit(); });
     }
-    qint64 registeredAfter = -1;
     QTimer::singleShot(1000, QCoreApplication::instance(), [&]() {
         const qint64 asked = clock.elapsed();
         connector
             .run(QStringLiteral("telephony.externalcall.register"), QJsonObject{{"PHONE_NUMBER", "74951234567"}},
                  Request::Post, MsgBuilder(QStringLiteral("1700000000.1"), MsgBuilder::CallStarted,
                                            MsgBuilder::NoChildTask))
-            .onResolve([&, asked](const QJsonValue &) { registeredAfter = clock.elapsed() - asked; });
+            .onResolve([&, asked](const QJsonValue &) {
+                registeredAfter = clock.elapsed() - asked;
+                quitWhenDone();
+            });
     });
     QCoreApplication::exec();
     out() << files << " uploads of " << megabytes << " MB: " << attached << " attached in "
