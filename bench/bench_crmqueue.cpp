@@ -21,7 +21,7 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <memory>
+#include <functional>
 
 using Orvix::CRM::Bitrix::Connector;
 using Orvix::HttpClient::Request;
@@ -179,7 +179,8 @@ void runUploads(const QString &portal, int files, int megabytes)
             QCoreApplication::quit();
     };
     for (int i = 0; i < files; ++i) {
-        const MsgBuilder msg(QStringLiteral("1600000000.%1").arg(i), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
+        const MsgBuilder msg(QStringLiteral("1600000000.%1").arg(i), MsgBuilder::CallEnded,
+                             MsgBuilder::RecordingAttach);
         connector.attachRecording(QStringLiteral("externalCall.owed%1").arg(i),
                                   dir.filePath(QStringLiteral("owed%1.wav").arg(i)), msg)
             .onResolve([&attached, quitWhenDone]() {
@@ -213,18 +214,22 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // the figures only
     QCommandLineParser parser;
-    parser.addOptions({{QStringLiteral("portal"), QStringLiteral("Run as the fake portal.")},
-                       {QStringLiteral("answer"), QStringLiteral("Answer time, ms."), QStringLiteral("ms"), "100"},
-                       {QStringLiteral("held-every"), QStringLiteral("Hold every n-th request."), QStringLiteral("n"), "10"},
-                       {QStringLiteral("held"), QStringLiteral("How long a held request waits, ms."), QStringLiteral("ms"),
-                        "15000"},
-                       {QStringLiteral("seconds"), QStringLiteral("Length of the run."), QStringLiteral("s"), "180"},
-                       {QStringLiteral("calls"), QStringLiteral("Calls going at a time."), QStringLiteral("n"), "8"},
-                       {QStringLiteral("interval"), QStringLiteral("execution_loop_interval_msec."), QStringLiteral("ms"),
-                        "500"},
-                       {QStringLiteral("uploads"), QStringLiteral("Owed recordings while a call registers.")},
-                       {QStringLiteral("files"), QStringLiteral("Owed recordings."), QStringLiteral("n"), "16"},
-                       {QStringLiteral("megabytes"), QStringLiteral("Size of each."), QStringLiteral("MB"), "6"}});
+    const auto option = [](const char *name, const char *description, const char *value = nullptr,
+                           const char *byDefault = nullptr) {
+        return value ? QCommandLineOption(QLatin1String(name), QLatin1String(description), QLatin1String(value),
+                                          QLatin1String(byDefault))
+                     : QCommandLineOption(QLatin1String(name), QLatin1String(description));
+    };
+    parser.addOptions({option("portal", "Run as the fake portal."),
+                       option("answer", "Answer time, ms.", "ms", "100"),
+                       option("held-every", "Hold every n-th request.", "n", "10"),
+                       option("held", "How long a held request waits, ms.", "ms", "15000"),
+                       option("seconds", "Length of the run.", "s", "180"),
+                       option("calls", "Calls going at a time.", "n", "8"),
+                       option("interval", "execution_loop_interval_msec.", "ms", "500"),
+                       option("uploads", "Owed recordings while a call registers."),
+                       option("files", "Owed recordings.", "n", "16"),
+                       option("megabytes", "Size of each.", "MB", "6")});
     parser.process(app);
     const auto number = [&parser](const char *name) { return parser.value(QLatin1String(name)).toInt(); };
     if (parser.isSet(QStringLiteral("portal")))

@@ -1,7 +1,6 @@
 #include "utils/logger.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QTextStream>

@@ -366,7 +366,8 @@ void tst_Connector::answers()
     const auto outcome = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
     // A refused or lost request goes again up to five times, and nothing else goes in between.
-    const bool answered = scripted.reply.status == 200 && !scripted.reply.neverAnswer && !scripted.reply.closeConnection;
+    const bool answered =
+        scripted.reply.status == 200 && !scripted.reply.neverAnswer && !scripted.reply.closeConnection;
     const int sent = answered ? 1 : resolved ? scripted.times + 1 : scripted.times < 0 ? 6 : qMin(scripted.times, 6);
     if (scripted.reply.closeConnection) // each try is logged once, whatever Qt sent again on its own
         QCOMPARE(LogCapture::matching("\"1_request\":\"" + method + "\"").size(), sent);

@@ -170,7 +170,6 @@ public:
     int pendingRequests() const { return m_requestQueue.size(); }
     // A request or an upload is between its start and its outcome.
     bool isBusy() const { return m_inFlight > 0 || m_uploadInFlight; }
-    int requestsInFlight() const { return m_inFlight; }
 
     // ---- Records, phone numbers, customization, lookups, writes, activities, tasks, portal lists, locales ----
 
@@ -474,7 +473,9 @@ private:
     QSet<QString> m_callsInFlight; // keys with a request between its start and its outcome
     int m_inFlight = 0;            // requests other than uploads, idem
     bool m_uploadInFlight = false;
-    qint64 m_pausedUntil = 0; // the portal's rate limit: nothing starts before (ms since the epoch)
+    // The portal's rate limit: nothing starts before m_pausedUntil (ms since the epoch); a request refused
+    // again after m_pauseStartedAt doubles the next pause.
+    qint64 m_pausedUntil = 0;
     qint64 m_pauseStartedAt = 0;
     int m_cacheStorageTimeMin = 0;
     QList<int> m_fallbackUsers;
