@@ -15,13 +15,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
-
-#include <functional>
 
 using Orvix::CRM::Bitrix::Connector;
 using Orvix::HttpClient::Request;
@@ -102,52 +101,79 @@ void startConnector(Connector &connector, const QString &portal, const QString &
                     QStringLiteral("en"), true, interval, 0);
 }
 
-// Keeps `parallel` calls going, each registered, shown and finished in turn, for `seconds`.
-void runCalls(const QString &portal, int seconds, int parallel, int interval)
+// Keeps calls going, each registered, shown and finished in turn, until stopped. The callbacks reach it
+// through a guard: requests still open when the run ends settle while the client goes, after it.
+class CallLoad : public QObject
 {
-    QTemporaryDir dir;
-    auto client = QSharedPointer<Orvix::HttpClient::HttpClient>::create();
-    Connector connector(nullptr, client);
-    startConnector(connector, portal, dir.path(), interval);
+public:
+    CallLoad(const QString &portal, const QString &tokenDirectory, int interval)
+        : m_connector(this, QSharedPointer<Orvix::HttpClient::HttpClient>::create())
+    {
+        startConnector(m_connector, portal, tokenDirectory, interval);
+        m_clock.start();
+    }
 
-    int started = 0;
-    int finished = 0;
-    int failed = 0;
-    QElapsedTimer clock;
-    clock.start();
-    std::function<void()> startCall;
-    startCall = [&]() {
-        if (clock.elapsed() >= seconds * 1000LL)
+    void startCall()
+    {
+        if (m_stopped)
             return;
-        const MsgBuilder msg(QStringLiteral("1700000000.%1").arg(++started), MsgBuilder::CallStarted,
+        const MsgBuilder msg(QStringLiteral("1700000000.%1").arg(++m_started), MsgBuilder::CallStarted,
                              MsgBuilder::NoChildTask);
-        const auto done = [&](bool ok) {
-            ++(ok ? finished : failed);
-            startCall();
+        const QPointer<CallLoad> self(this);
+        const auto done = [self](bool ok) {
+            if (!self)
+                return;
+            ++(ok ? self->m_finished : self->m_failed);
+            self->startCall();
         };
-        connector.run(QStringLiteral("telephony.externalcall.register"), QJsonObject{{"PHONE_NUMBER", "74951234567"}},
-                      Request::Post, msg)
-            .onResolve([&, msg, done](const QJsonValue &value) {
+        m_connector
+            .run(QStringLiteral("telephony.externalcall.register"), QJsonObject{{"PHONE_NUMBER", "74951234567"}},
+                 Request::Post, msg)
+            .onResolve([self, msg, done](const QJsonValue &value) {
+                if (!self)
+                    return;
                 const QString call = value.toObject().value(QStringLiteral("CALL_ID")).toString();
-                connector.run(QStringLiteral("telephony.externalcall.show"),
-                              QJsonObject{{"CALL_ID", call}, {"USER_ID", 7}}, Request::Get, msg);
-                connector
+                self->m_connector.run(QStringLiteral("telephony.externalcall.show"),
+                                      QJsonObject{{"CALL_ID", call}, {"USER_ID", 7}}, Request::Get, msg);
+                self->m_connector
                     .run(QStringLiteral("telephony.externalcall.finish"),
                          QJsonObject{{"CALL_ID", call}, {"USER_ID", 7}, {"DURATION", 30}}, Request::Get, msg)
                     .onResolve([done](const QJsonValue &) { done(true); })
                     .onReject([done]() { done(false); });
             })
             .onReject([done]() { done(false); });
-    };
+    }
+
+    QString stop()
+    {
+        m_stopped = true;
+        const double minutes = m_clock.elapsed() / 60000.0;
+        return QStringLiteral("%1 in %2 min, %3 calls/min (%4 failed)")
+            .arg(m_finished)
+            .arg(minutes, 0, 'f', 2)
+            .arg(m_finished / minutes, 0, 'f', 1)
+            .arg(m_failed);
+    }
+
+private:
+    Connector m_connector;
+    QElapsedTimer m_clock;
+    int m_started = 0;
+    int m_finished = 0;
+    int m_failed = 0;
+    bool m_stopped = false;
+};
+
+void runCalls(const QString &portal, int seconds, int parallel, int interval)
+{
+    QTemporaryDir dir;
+    CallLoad load(portal, dir.path(), interval);
     for (int i = 0; i < parallel; ++i)
-        startCall();
+        load.startCall();
     QTimer::singleShot(seconds * 1000, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
-
-    const double minutes = clock.elapsed() / 60000.0;
-    out() << "calls registered and finished: " << finished << " in " << QString::number(minutes, 'f', 2)
-          << " min, " << QString::number(finished / minutes, 'f', 1) << " calls/min (" << failed << " failed, "
-          << parallel << " calls at a time, " << interval << " ms pace)" << Qt::endl;
+    out() << "calls registered and finished: " << load.stop() << ", " << parallel << " calls at a time, "
+          << interval << " ms pace" << Qt::endl;
 }
 
 // Sixteen owed recordings at once, then a new call's register while they go.
