@@ -448,8 +448,12 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
                             const QSharedPointer<PendingRequest> &request)
 {
     const MsgBuilder &msg = request->msg;
-    const int status = response->statusCode();
-    const QJsonDocument document = response->json();
+    // An answer that the time-out or a closed connection cut short after its head is no answer: its status
+    // says nothing of a body that never came whole.
+    const bool cut = response->error() == QNetworkReply::OperationCanceledError
+        || response->error() == QNetworkReply::RemoteHostClosedError;
+    const int status = cut ? 0 : response->statusCode();
+    const QJsonDocument document = cut ? QJsonDocument() : response->json();
 
     QString error;
     if (status >= 200 && status <= 299) {
