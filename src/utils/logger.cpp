@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
 
@@ -10,6 +11,10 @@
 #include <chrono>
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Orvix::Utils {
 
@@ -94,9 +99,22 @@ std::size_t levelRank(QtMsgType type)
     return kLevelOrder.size();
 }
 
+// The log holds call data and its lines are no one else's business: a new file is made 0640 (the umask
+// may narrow it further), and an existing regular file that anyone may read or write loses those rights
+// (an older one, made 0644). The group's rights are left as the administrator set them.
 bool openForAppend(QFile &file)
 {
-    return file.open(QIODevice::WriteOnly | QIODevice::Append);
+    const QByteArray path = QFile::encodeName(file.fileName());
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR | S_IRGRP);
+    if (fd < 0)
+        return file.open(QIODevice::WriteOnly | QIODevice::Append); // only for its error text
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IRWXO))
+        ::fchmod(fd, status.st_mode & 07770);
+    if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
 }
 
 // Callers hold the lock.
@@ -211,8 +229,8 @@ void Logger::loggerMessageOutput(QtMsgType type, const QMessageLogContext &conte
 {
     if (t_busy || isSuppressed(message))
         return;
+    const QString line = qFormatLogMessage(type, context, maskSecrets(message));
     const LockedState locked;
-    const QString line = qFormatLogMessage(type, context, message);
     auto &streams = locked->fileStreams;
     for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
         // A level whose file did not reopen stays closed; writing to it would only make Qt warn.
@@ -262,6 +280,18 @@ void Logger::reopen()
             useStandardErrorLocked(type, lastStreamOf(type));
     }
     qInstallMessageHandler(&Logger::loggerMessageOutput);
+}
+
+QString Logger::maskSecrets(const QString &text)
+{
+    if (!text.contains(QLatin1String("key")))
+        return text;
+    // "key=", or "key%3D" inside an encoded URL (twice encoded inside a batch command's query).
+    static const QRegularExpression value(
+        QStringLiteral("(key(?:=|%3[dD]|%253[dD]))([0-9A-Za-z]{4})[0-9A-Za-z_-]{12,}"));
+    QString masked = text;
+    masked.replace(value, QStringLiteral("\\1\\2\u2026"));
+    return masked;
 }
 
 QString Logger::getLogFileName()

@@ -8,8 +8,9 @@ class QMessageLogContext;
 namespace Orvix::Utils {
 
 // Process-wide sink of the Qt message facility: every message from the configured level upward is
-// appended to one log file, one whole line per message, flushed at once. A file that cannot be opened is
-// named on the standard error output, where the lines then go instead. Configured once on the main
+// appended to one log file, one whole line per message, flushed at once. The file is made readable by its
+// owner and group only. A file that cannot be opened is named on the standard error output, where the
+// lines then go instead. Configured once on the main
 // thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that logs.
 class Logger
 {
@@ -24,6 +25,10 @@ public:
     static void loggerMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &message);
     static void reopen();
     static QString getLogFileName();
+    // The text with the value of every "key=" query parameter (the key of our event routes, also
+    // percent-encoded in a batch command) cut to its first four characters: a log line must not open
+    // the routes to whoever reads it. Every line goes through it.
+    static QString maskSecrets(const QString &text);
 };
 
 } // namespace Orvix::Utils

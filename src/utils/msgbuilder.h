@@ -70,6 +70,8 @@ public:
     MsgBuilder(const QString &id, TaskName task, ChildTaskName childTask);
 
     void setChildTask(ChildTaskName childTask);
+    // The call the trace follows; empty for work of no call.
+    const QString &id() const { return m_id; }
     QString taskText() const;
     QString build(TaskStatus status, const QString &message) const;
 

@@ -24,6 +24,9 @@ public:
     int hangFinishes = 0;           // the next finishes done, but never answered
     QString notFoundText = QStringLiteral("Call is not found"); // the refusal of a finish of a closed call
     QHash<QString, int> hangUploads; // CRM calls with so many next uploads taken and never answered
+    // PBX call (EXTERNAL_CALL_ID) -> the number of its CRM call, for calls registered side by side, whose
+    // registers may come in either order; the others are numbered as they come.
+    QHash<QString, int> callNumbers;
 
     explicit CrmPortalModel(Orvix::Tests::FakeCrmServer &portal)
         : m_portal(portal)
@@ -95,7 +98,8 @@ public:
                 --failRegisters;
                 return FakeCrmReply::error(400, "ERROR_CORE", "refused");
             }
-            const QString callId = QStringLiteral("externalCall.%1").arg(++m_calls);
+            const int number = callNumbers.value(params.value("EXTERNAL_CALL_ID").toString());
+            const QString callId = QStringLiteral("externalCall.%1").arg(number > 0 ? number : ++m_calls);
             if (registerCreatesLead) {
                 return FakeCrmReply::result(QJsonObject{{"CALL_ID", callId}, {"CRM_CREATED_LEAD", "31"},
                                                         {"CRM_ENTITY_TYPE", "LEAD"}, {"CRM_ENTITY_ID", "31"}});

@@ -6,6 +6,7 @@
 #include "support/fakecrmserver.h"
 #include "support/promisewatch.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -48,6 +49,9 @@ private Q_SLOTS:
     void cleanup();
 
     void requestsGoOutOneAtATimeInOrder();
+    void callsGoSideBySide_data();
+    void callsGoSideBySide();
+    void uploadsGoOneAtATime();
     void nothingIsSentBeforeStart();
     void unusableIntervalFallsBackToDefault_data();
     void unusableIntervalFallsBackToDefault();
@@ -141,6 +145,87 @@ void tst_Connector::requestsGoOutOneAtATimeInOrder()
     QCOMPARE(m_fake->requests("/oauth/authorize/").size(), 1);
     QCOMPARE(m_fake->restRequests("b.get").first().params().value("auth").toString(), m_fake->lastAccessToken());
     QVERIFY(!connector.isBusy());
+}
+
+void tst_Connector::callsGoSideBySide_data()
+{
+    QTest::addColumn<int>("calls");        // each sends a first request (answered in 300 ms), then its card
+    QTest::addColumn<bool>("firstHeld");   // the first call's first request is never answered
+    QTest::addColumn<int>("mostInFlight"); // requests the portal holds at once
+    QTest::newRow("an unanswered finish holds no other call") << 2 << true << 2;
+    QTest::newRow("six calls at once: four in flight, each call in order") << 6 << false << 4;
+}
+
+void tst_Connector::callsGoSideBySide()
+{
+    QFETCH(int, calls);
+    QFETCH(bool, firstHeld);
+    QFETCH(int, mostInFlight);
+    for (const char *method : {"telephony.externalcall.finish", "telephony.externalcall.show"})
+        m_fake->setRestHandler(method, [](const QJsonObject &) { return FakeCrmReply::result(true).delayed(300); });
+    if (firstHeld)
+        m_fake->pushRestReply("telephony.externalcall.finish", FakeCrmReply::silent());
+    QStringList events;
+    int inFlight = 0;
+    connect(m_fake.data(), &FakeCrmServer::requestReceived, this, [&](const FakeCrmRequest &request) {
+        events.append(request.restMethod() + " " + request.params().value("CALL_ID").toString());
+        inFlight = qMax(inFlight, m_fake->unansweredRequests());
+    });
+
+    Connector connector(nullptr, m_client);
+    start(connector);
+    connector.setRequestTimeout(std::chrono::seconds(60)); // the held request waits as long as the test
+    QList<QSharedPointer<Outcome<void>>> cards;
+    for (int i = 0; i < calls; ++i) {
+        const QString call = QString::number(i);
+        const MsgBuilder msg(call, MsgBuilder::CallStarted, MsgBuilder::NoChildTask);
+        connector.run("telephony.externalcall.finish", QJsonObject{{"CALL_ID", call}}, kGet, msg)
+            .onResolve([&events, call](const QJsonValue &) { events.append("done " + call); });
+        cards.append(watch(connector.showCallCard(call, 7, msg)));
+    }
+    // Every other call has its card within 2 s, not after the held request's time-out; a call's card goes
+    // only once its first request has its answer.
+    for (int i = firstHeld ? 1 : 0; i < calls; ++i)
+        QTRY_VERIFY_WITH_TIMEOUT(cards.at(i)->resolved, 2000);
+    QCOMPARE(inFlight, mostInFlight);
+    for (int i = 0; i < calls; ++i) {
+        const int shown = events.indexOf("telephony.externalcall.show " + QString::number(i));
+        QCOMPARE(shown >= 0, !firstHeld || i > 0);
+        QVERIFY(shown < 0 || events.indexOf("done " + QString::number(i)) < shown);
+    }
+}
+
+void tst_Connector::uploadsGoOneAtATime()
+{
+    // Sixteen owed recordings queued at once go one at a time, each file read only when its turn comes
+    // (written after the uploads were queued), while a call's register goes at once.
+    m_fake->setRestHandler("telephony.externalcall.attachRecord",
+                           [](const QJsonObject &) { return FakeCrmReply::result(true).delayed(100); });
+    m_fake->setRestResult("telephony.externalcall.register", QJsonObject{{"CALL_ID", "new"}});
+    QStringList events;
+    connect(m_fake.data(), &FakeCrmServer::requestReceived, this, [&events](const FakeCrmRequest &request) {
+        events.append("sent " + QByteArray::fromBase64(request.form.value("FILE_CONTENT").toString().toLatin1()));
+    });
+    Connector connector(nullptr, m_client);
+    start(connector);
+    QStringList expected;
+    for (int i = 0; i < 16; ++i) {
+        connector.attachRecording("owed", m_dir->filePath(QString::number(i)), MsgBuilder(QString::number(i),
+                                  MsgBuilder::CallEnded, MsgBuilder::NoChildTask))
+            .onResolve([&events, i]() { events.append(QStringLiteral("attached %1").arg(i)); });
+        expected << QStringLiteral("sent recording %1").arg(i) << QStringLiteral("attached %1").arg(i);
+    }
+    for (int i = 0; i < 16; ++i) {
+        QFile file(m_dir->filePath(QString::number(i)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray("recording ") + QByteArray::number(i)) > 0);
+    }
+    QTRY_VERIFY(events.contains("attached 1"));
+    const auto registered = watch(connector.run("telephony.externalcall.register", QJsonObject(), kPost,
+                                                MsgBuilder("new", MsgBuilder::CallStarted, MsgBuilder::NoChildTask)));
+    QTRY_VERIFY_WITH_TIMEOUT(registered->resolved, 2000);
+    QVERIFY(!events.contains("attached 14"));
+    // Each upload is sent once the one before has its answer.
+    QTRY_COMPARE_WITH_TIMEOUT(events.filter(QRegularExpression("recording|attached")), expected, 20000);
 }
 
 void tst_Connector::unusableIntervalFallsBackToDefault_data()
@@ -248,9 +333,17 @@ void tst_Connector::answers_data()
                          << "Reason: Bad code; Code: 404;";
     QTest::newRow("no answer once: sent again") << Scripted{FakeCrmReply::silent()} << true << 0
                                                 << "No answer to x.get; sending it again in 10 ms (try 1 of 2)";
+    QTest::newRow("an answer cut off by the time-out: sent again")
+        << Scripted{FakeCrmReply::result(1).cutOff()} << true << 0
+        << "No answer to x.get; sending it again in 10 ms (try 1 of 2)";
     // Each lost answer costs a whole time-out: three in a row count the portal as lost.
     QTest::newRow("never answers: three tries, then the portal is lost")
         << Scripted{FakeCrmReply::silent(), 3} << false << 1 << "Cannot connect to the CRM portal at 127.0.0.1: no answer in time";
+    // A closed connection costs no time-out: it gets the tries of a server error. (Qt itself may send a
+    // request again on a connection closed before any answer, so the portal closes every one.)
+    QTest::newRow("connection closed every time: six tries, then the portal is lost")
+        << Scripted{FakeCrmReply::closed(), -1} << false << 1
+        << "Connection closed without an answer to x.get; sending it again in 160 ms (try 5 of 5)";
     QTest::newRow("an add without an answer is not sent again")
         << Scripted{FakeCrmReply::silent(), 1} << false << 0 << "Cannot connect to the CRM portal at 127.0.0.1: no answer in time";
 }
@@ -266,6 +359,8 @@ void tst_Connector::answers()
     m_fake->setRestResult(method, 1);
     for (int i = 0; i < scripted.times; ++i)
         m_fake->pushRestReply(method, scripted.reply);
+    if (scripted.times < 0) // every time
+        m_fake->setRestHandler(method, [reply = scripted.reply](const QJsonObject &) { return reply; });
     LogCapture capture;
     Connector connector(nullptr, m_client);
     connector.setRateLimitBackoff(std::chrono::milliseconds(10));
@@ -274,15 +369,21 @@ void tst_Connector::answers()
     const auto outcome = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
     // A refused or lost request goes again up to five times, and nothing else goes in between.
-    const bool answered = scripted.reply.status == 200 && !scripted.reply.neverAnswer;
-    const int sent = answered ? 1 : resolved ? scripted.times + 1 : qMin(scripted.times, 6);
-    QCOMPARE(m_fake->restRequests(method).size(), sent);
+    const bool answered =
+        scripted.reply.status == 200 && !scripted.reply.neverAnswer && !scripted.reply.closeConnection
+        && !scripted.reply.headOnly;
+    const int sent = answered ? 1 : resolved ? scripted.times + 1 : scripted.times < 0 ? 6 : qMin(scripted.times, 6);
+    if (scripted.reply.closeConnection) // each try is logged once, whatever Qt sent again on its own
+        QCOMPARE(LogCapture::matching("\"1_request\":\"" + method + "\"").size(), sent);
+    else
+        QCOMPARE(m_fake->restRequests(method).size(), sent);
     QCOMPARE(outcome->resolved, resolved);
     QCOMPARE(lost.count(), connectionLost);
     if (!errorLine.isEmpty())
         QCOMPARE(LogCapture::matching(errorLine).size(), 1);
 
     // Whatever happened, the connector goes on with the next request.
+    m_fake->setRestResult(method, 1);
     const auto next = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(next->settled);
     QVERIFY(next->resolved);
@@ -296,19 +397,28 @@ void tst_Connector::unauthorisedAnswers_data()
     QTest::addColumn<int>("sent");
     QTest::addColumn<int>("refreshes");
     QTest::addColumn<int>("logins"); // with the one of the next request
+    QTest::addColumn<int>("calls");  // requests of as many calls in flight together, the first answers delayed
 
     const FakeCrmReply invalid = FakeCrmReply::error(401, "invalid_token", "The access token provided is invalid.");
     const FakeCrmReply noAuth = FakeCrmReply::error(401, "NO_AUTH_FOUND", "Wrong authorization data");
-    QTest::newRow("expired once: renewed and sent again") << QList<FakeCrmReply>() << true << true << 2 << 1 << 0;
+    QTest::newRow("expired once: renewed and sent again") << QList<FakeCrmReply>() << true << true << 2 << 1 << 0 << 1;
     QTest::newRow("expired again after the renewal: token emptied")
         << QList<FakeCrmReply>{FakeCrmReply::expiredToken(), FakeCrmReply::expiredToken()} << false << false << 2
-        << 1 << 1;
+        << 1 << 1 << 1;
     QTest::newRow("invalid token: one new login, sent again") << QList<FakeCrmReply>{invalid} << false << true << 2
-                                                              << 0 << 1;
+                                                              << 0 << 1 << 1;
     QTest::newRow("no auth found: one new login, sent again") << QList<FakeCrmReply>{noAuth} << false << true << 2
-                                                              << 0 << 1;
+                                                              << 0 << 1 << 1;
     QTest::newRow("no auth found after the new login: token emptied")
-        << QList<FakeCrmReply>{noAuth, noAuth} << false << false << 2 << 0 << 2;
+        << QList<FakeCrmReply>{noAuth, noAuth} << false << false << 2 << 0 << 2 << 1;
+    const FakeCrmReply expiredLate = FakeCrmReply::expiredToken().delayed(300);
+    QTest::newRow("expired, four in flight: one renewal, each sent again once")
+        << QList<FakeCrmReply>{expiredLate, expiredLate, expiredLate, expiredLate} << false << true << 2 << 1 << 0
+        << 4;
+    const FakeCrmReply invalidLate = invalid.delayed(300);
+    QTest::newRow("invalid token, four in flight: one new login, each sent again once")
+        << QList<FakeCrmReply>{invalidLate, invalidLate, invalidLate, invalidLate} << false << true << 2 << 0 << 1
+        << 4;
 }
 
 void tst_Connector::unauthorisedAnswers()
@@ -319,6 +429,7 @@ void tst_Connector::unauthorisedAnswers()
     QFETCH(int, sent);
     QFETCH(int, refreshes);
     QFETCH(int, logins);
+    QFETCH(int, calls);
 
     m_fake->setRestResult("x.get", 1);
     m_fake->setRestResult("y.get", 2);
@@ -336,9 +447,16 @@ void tst_Connector::unauthorisedAnswers()
     for (const FakeCrmReply &reply : scripted)
         m_fake->pushRestReply("x.get", reply);
     LogCapture capture;
-    const auto second = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
-    QTRY_VERIFY(second->settled);
-    QCOMPARE(second->resolved, resolved);
+    QList<QSharedPointer<Outcome<QJsonValue>>> seconds;
+    for (int i = 0; i < calls; ++i) {
+        const MsgBuilder msg(QStringLiteral("1700000000.%1").arg(i), MsgBuilder::CallStarted, MsgBuilder::NoChildTask);
+        seconds.append(watch(connector.run("x.get", QJsonObject(), kGet, msg)));
+    }
+    for (const auto &second : seconds) {
+        QTRY_VERIFY(second->settled);
+        QCOMPARE(second->resolved, resolved);
+    }
+    sent *= calls;
     QCOMPARE(m_fake->restRequests("x.get").size(), sent);
     int refreshed = 0;
     for (const FakeCrmRequest &request : m_fake->requests("/oauth/token/"))
@@ -368,9 +486,11 @@ void tst_Connector::rateLimit_data()
     QTest::addColumn<int>("base");
     QTest::addColumn<int>("refusals");
     QTest::addColumn<QList<int>>("pauses");
+    QTest::addColumn<bool>("otherCalls"); // y and z belong to other calls, queued once x was refused
 
-    QTest::newRow("three refusals, pauses doubling") << 20 << 3 << QList<int>{20, 40, 80};
-    QTest::newRow("pause capped at thirty times the first") << 1 << 7 << QList<int>{1, 2, 4, 8, 16, 30, 30};
+    QTest::newRow("three refusals, pauses doubling") << 20 << 3 << QList<int>{20, 40, 80} << false;
+    QTest::newRow("pause capped at thirty times the first") << 1 << 7 << QList<int>{1, 2, 4, 8, 16, 30, 30} << false;
+    QTest::newRow("other calls wait for the pause too") << 300 << 1 << QList<int>{300} << true;
 }
 
 void tst_Connector::rateLimit()
@@ -378,20 +498,37 @@ void tst_Connector::rateLimit()
     QFETCH(int, base);
     QFETCH(int, refusals);
     QFETCH(QList<int>, pauses);
+    QFETCH(bool, otherCalls);
 
     for (const char *method : {"x.get", "y.get", "z.get"})
         m_fake->setRestResult(method, method);
     for (int i = 0; i < refusals; ++i)
         m_fake->pushRestReply("x.get", FakeCrmReply::queryLimitExceeded());
+    QElapsedTimer clock;
+    clock.start();
+    QHash<QString, qint64> firstSent;
+    connect(m_fake.data(), &FakeCrmServer::requestReceived, this, [&](const FakeCrmRequest &request) {
+        firstSent.insert(request.restMethod(), firstSent.value(request.restMethod(), clock.elapsed()));
+    });
     LogCapture capture;
     Connector connector(nullptr, m_client);
     connector.setRateLimitBackoff(std::chrono::milliseconds(base));
     QSignalSpy lost(&connector, &Connector::connectionLost);
     start(connector);
     const auto x = watch(connector.run("x.get", QJsonObject(), kGet, MsgBuilder()));
-    const auto y = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
-    const auto z = watch(connector.run("z.get", QJsonObject(), kGet, MsgBuilder()));
+    if (otherCalls)
+        QTRY_VERIFY(!LogCapture::matching("query limit is exceeded").isEmpty());
+    const auto of = [otherCalls](const char *call) {
+        return MsgBuilder(otherCalls ? call : "", MsgBuilder::CallStarted, MsgBuilder::NoChildTask);
+    };
+    const auto y = watch(connector.run("y.get", QJsonObject(), kGet, of("y")));
+    const auto z = watch(connector.run("z.get", QJsonObject(), kGet, of("z")));
     QTRY_VERIFY_WITH_TIMEOUT(z->settled, 10000);
+    // The portal refused us, not the call: nothing of another call starts before the pause is over.
+    if (otherCalls) {
+        QVERIFY(y->resolved && firstSent.value("y.get") >= firstSent.value("x.get") + base);
+        return;
+    }
     QVERIFY(x->resolved);
     QCOMPARE(x->value, QJsonValue("x.get"));
     QVERIFY(y->resolved);
@@ -748,6 +885,18 @@ void tst_Connector::noSecretInAnyLogLine()
     m_fake->expireAccessTokens(); // 401 expired_token: renewed, sent again
     QVERIFY(runAndWait(kGet));
     secrets << m_fake->lastAccessToken() << m_fake->lastRefreshToken();
+    // The key of our event routes, in the handler bound, listed back and unbound, stands in no line.
+    const QString key = QStringLiteral("5fa0").repeated(16);
+    const QString handler = m_fake->baseUrl() + "/events/external_call_start?key=" + key;
+    m_fake->setRestResult("event.bind", true);
+    m_fake->setRestResult("event.unbind", true);
+    m_fake->setRestResult("event.get", QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", handler}}});
+    const auto bound = watch(connector.subscribeToEvent("onexternalcallstart", handler));
+    QTRY_VERIFY(bound->resolved);
+    const auto unbound = watch(connector.unbindEventHandlers("onexternalcallstart"));
+    QTRY_VERIFY(unbound->settled);
+    QCOMPARE(unbound->value, 1);
+    secrets << key;
     m_fake->pushRestReply("x.get", FakeCrmReply::error(401, "invalid_token", "x"));
     m_fake->pushRestReply("x.get", FakeCrmReply::error(401, "invalid_token", "x")); // also after the new login
     QVERIFY(!runAndWait(kGet));

@@ -21,21 +21,26 @@ private Q_SLOTS:
 void tst_TaskQueue::oneAtATimeInOrder_data()
 {
     QTest::addColumn<QList<bool>>("outcomes"); // per task: resolves, else rejects
-    QTest::newRow("all complete") << QList<bool>{true, true, true};
-    QTest::newRow("a rejected task lets the next run") << QList<bool>{false, true, false};
+    QTest::addColumn<QStringList>("calls");    // per task: its call; empty: all of one call
+    QTest::newRow("all complete") << QList<bool>{true, true, true} << QStringList();
+    QTest::newRow("a rejected task lets the next run") << QList<bool>{false, true, false} << QStringList();
+    // A task waiting for the portal holds its own call's later tasks, never another call's.
+    QTest::newRow("another call's tasks run while one waits")
+        << QList<bool>{true, true, true, true} << QStringList{"a", "b", "a", "c"};
 }
 
 void tst_TaskQueue::oneAtATimeInOrder()
 {
     QFETCH(QList<bool>, outcomes);
+    QFETCH(QStringList, calls);
     LogCapture log;
     TaskQueue queue;
     QList<int> started;
     QList<Promise<void>> promises;
     QList<MsgBuilder> traces;
     for (int i = 0; i < outcomes.size(); ++i) {
-        traces.append(MsgBuilder(QStringLiteral("1700000000.%1").arg(i), MsgBuilder::CallStarted,
-                                 MsgBuilder::NoChildTask));
+        traces.append(MsgBuilder(calls.isEmpty() ? QStringLiteral("1700000000.1") : calls.at(i),
+                                 MsgBuilder::TaskName(MsgBuilder::CallStarted + i), MsgBuilder::NoChildTask));
         promises.append(Promise<void>());
         queue.enqueue(traces.last(), [&started, i, promise = promises.last()]() {
             started.append(i);
@@ -44,6 +49,16 @@ void tst_TaskQueue::oneAtATimeInOrder()
     }
     queue.start();
 
+    if (!calls.isEmpty()) {
+        // The first task of every call starts at once; the second of call "a" waits for its first only.
+        QTRY_COMPARE(started, (QList<int>{0, 1, 3}));
+        promises.at(1).resolve();
+        queue.executeNextTask();
+        QCOMPARE(started.size(), 3);
+        promises.at(0).resolve();
+        QTRY_COMPARE(started, (QList<int>{0, 1, 3, 2}));
+        return;
+    }
     for (int i = 0; i < outcomes.size(); ++i) {
         QTRY_COMPARE(started.size(), i + 1);
         QCOMPARE(started.last(), i);

@@ -127,6 +127,20 @@ FakeCrmReply FakeCrmReply::silent()
     return reply;
 }
 
+FakeCrmReply FakeCrmReply::closed()
+{
+    FakeCrmReply reply;
+    reply.closeConnection = true;
+    return reply;
+}
+
+FakeCrmReply FakeCrmReply::cutOff() const
+{
+    FakeCrmReply copy = *this;
+    copy.headOnly = true;
+    return copy;
+}
+
 FakeCrmReply FakeCrmReply::delayed(int msec) const
 {
     FakeCrmReply copy = *this;
@@ -381,6 +395,14 @@ void FakeCrmServer::handle(QTcpSocket *socket, const FakeCrmRequest &request)
     Q_EMIT requestReceived(request);
     if (reply.neverAnswer)
         return;
+    if (reply.closeConnection) {
+        socket->disconnectFromHost();
+        return;
+    }
+    if (reply.headOnly) {
+        write(socket, reply, false);
+        return;
+    }
 
     QPointer<QTcpSocket> guarded(socket);
     auto send = [this, guarded, reply, close] {
@@ -565,7 +587,7 @@ FakeCrmReply FakeCrmServer::answerToken(const FakeCrmRequest &request)
                                           {"refresh_token", m_lastRefreshToken}});
 }
 
-void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply)
+void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply, bool withBody)
 {
     QByteArray head = fakeHttpStatusLine(reply.status);
     head += "Server: fake-crm\r\n";
@@ -574,7 +596,7 @@ void FakeCrmServer::write(QTcpSocket *socket, const FakeCrmReply &reply)
     for (const auto &header : reply.headers)
         head += header.first + ": " + header.second + "\r\n";
     head += "\r\n";
-    socket->write(head + reply.body);
+    socket->write(withBody ? head + reply.body : head);
 }
 
 } // namespace Orvix::Tests

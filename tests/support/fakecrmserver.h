@@ -47,6 +47,8 @@ struct FakeCrmReply
     QList<QPair<QByteArray, QByteArray>> headers; // extra response headers
     int delayMsec = 0;                            // answer this much later
     bool neverAnswer = false;                     // keep the connection open and silent
+    bool closeConnection = false;                 // close the connection without an answer
+    bool headOnly = false;                        // send the status line and headers, never the body
 
     // {"result": value, "time": {...}} with optional "total"/"next", as the REST API answers.
     static FakeCrmReply result(const QJsonValue &value, int total = -1, int next = -1);
@@ -60,6 +62,8 @@ struct FakeCrmReply
     static FakeCrmReply raw(int status, const QByteArray &body, const QByteArray &contentType = "text/plain");
     static FakeCrmReply redirect(const QString &location, int status = 302);
     static FakeCrmReply silent(); // never answers
+    static FakeCrmReply closed(); // takes the request and closes the connection, as a restarting server or proxy
+    FakeCrmReply cutOff() const;  // this reply's head alone, then silence: an answer the time-out cuts
     FakeCrmReply delayed(int msec) const;
 };
 
@@ -149,7 +153,7 @@ private:
     FakeCrmReply answerBatch(const QJsonObject &params, const QList<QPair<QString, QString>> &pairs);
     FakeCrmReply answerAuthorize(const FakeCrmRequest &request);
     FakeCrmReply answerToken(const FakeCrmRequest &request);
-    void write(QTcpSocket *socket, const FakeCrmReply &reply);
+    void write(QTcpSocket *socket, const FakeCrmReply &reply, bool withBody = true);
 
     QTcpServer m_server;
     struct Connection

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include <sys/stat.h>
+
 using Orvix::Utils::Logger;
 
 // The logger is process-wide and installs Qt's message handler, so every scenario that configures
@@ -49,6 +51,11 @@ int runScenario(const QString &scenario, const QString &file, const QString &lev
         qWarning("Note: QSslSocket: cannot resolve SSLv2_client_method");
         qInfo("%s", "Нужно выполнить запрос");
         qInfo("first\nsecond");
+        // The key of the event routes, in a handler address, percent-encoded in a URL and twice in a batch.
+        const QString key = QStringLiteral("0123456789abcdef").repeated(4);
+        qDebug("%s", qPrintable("{\"handler\":\"http://pbx:8077/events/external_call_start?key=" + key + "\"}"));
+        qWarning("%s", qPrintable("handler=http%3A%2F%2Fpbx%2Fevents%3Fkey%3D" + key.toUpper() + "&x=1"));
+        qInfo("%s", qPrintable("cmd=event.unbind%3Fhandler%3Dhttp%253A%252F%252Fpbx%253Fkey%253D" + key));
     } else if (scenario == QLatin1String("threads")) {
         std::vector<std::unique_ptr<QThread>> threads;
         for (int t = 0; t < kThreads; ++t) {
@@ -95,6 +102,8 @@ private Q_SLOTS:
     void levelFiltering_data();
     void levelFiltering();
     void lineContent();
+    void fileMode_data();
+    void fileMode();
     void concurrentLinesStayWhole();
     void reopenAfterMove();
     void reopenWithDirectoryGone();
@@ -196,12 +205,40 @@ void tst_Logger::lineContent()
 {
     const QString file = m_dir.filePath(QStringLiteral("content.log"));
     const QStringList lines = runChild(QStringLiteral("content"), QStringLiteral("debug"), file);
-    QCOMPARE(lines.size(), 4); // the multi-line message spans two lines
+    QCOMPARE(lines.size(), 7); // the multi-line message spans two lines
     QVERIFY(kLinePrefix.match(lines.at(0)).hasMatch());
     QVERIFY(lines.at(0).endsWith(QStringLiteral("\twarning\tNote: QSslSocket: cannot resolve SSLv2_client_method")));
     QVERIFY2(lines.at(1).endsWith(QStringLiteral("\tinfo\tНужно выполнить запрос")), qPrintable(lines.at(1)));
     QVERIFY(lines.at(2).endsWith(QStringLiteral("\tinfo\tfirst")));
     QCOMPARE(lines.at(3), QStringLiteral("second"));
+    // No line holds the event key: its first four characters at most.
+    QVERIFY2(lines.at(4).endsWith(QStringLiteral("external_call_start?key=0123\u2026\"}")), qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(5).endsWith(QStringLiteral("%3Fkey%3D0123\u2026&x=1")), qPrintable(lines.at(5)));
+    QVERIFY2(lines.at(6).endsWith(QStringLiteral("%253Fkey%253D0123\u2026")), qPrintable(lines.at(6)));
+}
+
+void tst_Logger::fileMode_data()
+{
+    QTest::addColumn<int>("before"); // mode of the file before the start; 0: no file
+    QTest::addColumn<int>("after");  // with the usual umask 022
+    // The log holds call data and, from older versions, the key of the event routes.
+    QTest::newRow("new file: owner and group") << 0 << 0640;
+    QTest::newRow("older file readable by all: the others lose it") << 0644 << 0640;
+    QTest::newRow("a narrower mode is kept") << 0600 << 0600;
+}
+
+void tst_Logger::fileMode()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+    const QString file = m_dir.filePath(QStringLiteral("mode-%1.log").arg(before));
+    QVERIFY(before == 0 || (QFile(file).open(QIODevice::WriteOnly) && ::chmod(qPrintable(file), mode_t(before)) == 0));
+    const mode_t mask = ::umask(022);
+    QCOMPARE(runChild(QStringLiteral("levels"), QStringLiteral("fatal"), file).size(), 1);
+    ::umask(mask);
+    struct stat status;
+    QVERIFY(::stat(qPrintable(file), &status) == 0);
+    QCOMPARE(int(status.st_mode & 0777), after);
 }
 
 void tst_Logger::concurrentLinesStayWhole()

@@ -70,6 +70,7 @@ void Auth::cancel()
 {
     // Callbacks that run from here on see m_cancelled and only pass the rejection up their chain.
     m_cancelled = true;
+    m_waitingForToken.clear();
     const auto pending = std::exchange(m_pending, {});
     for (const auto &reject : pending)
         reject();
@@ -151,6 +152,11 @@ void Auth::resetToken()
     m_token->save();
 }
 
+QString Auth::currentAccessToken() const
+{
+    return m_token->getAccess();
+}
+
 Utils::Promise<QJsonObject, QJsonObject> Auth::getCredentials()
 {
     auto result = makePromise<QJsonObject>();
@@ -158,27 +164,38 @@ Utils::Promise<QJsonObject, QJsonObject> Auth::getCredentials()
         result.resolve(credentials());
         return result;
     }
+    m_waitingForToken.append(result);
+    if (m_waitingForToken.size() == 1)
+        renew();
+    return result;
+}
 
+void Auth::renew()
+{
     const QPointer<Auth> self(this);
+    // Everyone waiting hears the outcome of this one renewal; cancel() has rejected them already.
+    const auto settle = [self](const QJsonObject *error) {
+        if (!self || !self->isAlive())
+            return;
+        const auto waiting = std::exchange(self->m_waitingForToken, {});
+        const QJsonObject credentials = self->credentials();
+        for (const auto &promise : waiting) {
+            if (error)
+                promise.reject(*error);
+            else
+                promise.resolve(credentials);
+        }
+    };
     refreshToken()
-        .onResolve([self, result]() {
-            if (!self || !self->isAlive())
-                return result.reject(cancelledError());
-            result.resolve(self->credentials());
-        })
-        .onReject([self, result](const QJsonObject &) {
+        .onResolve([settle]() { settle(nullptr); })
+        .onReject([self, settle](const QJsonObject &) {
             // Whatever made the refresh fail, a fresh login is the way out.
             if (!self || !self->isAlive())
-                return result.reject(cancelledError());
+                return;
             self->requestToken()
-                .onResolve([self, result]() {
-                    if (!self || !self->isAlive())
-                        return result.reject(cancelledError());
-                    result.resolve(self->credentials());
-                })
-                .onReject([result](const QJsonObject &error) { result.reject(error); });
+                .onResolve([settle]() { settle(nullptr); })
+                .onReject([settle](const QJsonObject &error) { settle(&error); });
         });
-    return result;
 }
 
 Utils::Promise<void, QJsonObject> Auth::refreshToken()

@@ -5,6 +5,7 @@
 #include "utils/promise.h"
 
 #include <QHash>
+#include <QList>
 #include <QJsonObject>
 #include <QObject>
 #include <QSharedPointer>
@@ -39,7 +40,8 @@ public:
          const QString &tokenBaseDirectory = QString());
     ~Auth() override;
 
-    // {"auth": access token}, after a refresh or a fresh login when the stored token cannot be used.
+    // {"auth": access token}, after a refresh or a fresh login when the stored token cannot be used. Callers
+    // that ask while one renewal is under way wait for that one: requests in flight together renew once.
     Utils::Promise<QJsonObject, QJsonObject> getCredentials();
     Utils::Promise<void, QJsonObject> refreshToken();
     Utils::Promise<void, QJsonObject> requestToken();
@@ -50,6 +52,7 @@ public:
     QString portalHost() const { return m_host; }
     QUrl tokenUrl() const { return m_tokenUrl; }
     QSharedPointer<Token> token() const { return m_token; }
+    QString currentAccessToken() const;
 
     // Empties the stored token, so that the next getCredentials logs in with login and password.
     void resetToken();
@@ -70,6 +73,8 @@ private:
     Utils::Promise<QSharedPointer<HttpClient::Response>> send(HttpClient::Request request);
     bool isAlive() const { return !m_cancelled; }
     QJsonObject credentials() const;
+    // Refreshes the token, else logs in afresh, and settles everyone waiting for credentials.
+    void renew();
     // Stores a token endpoint answer; false (and the old token kept) when it carries no access token.
     bool acceptTokenAnswer(const QJsonObject &answer);
     QString scrapeCode(const QByteArray &page, QJsonObject *error) const;
@@ -98,6 +103,8 @@ private:
     QHash<quint64, std::function<void()>> m_pending;
     quint64 m_nextPendingId = 0;
     bool m_cancelled = false;
+    // Callers of getCredentials waiting for the renewal under way; empty when there is none.
+    QList<Utils::Promise<QJsonObject, QJsonObject>> m_waitingForToken;
 };
 
 } // namespace Orvix::CRM::Bitrix

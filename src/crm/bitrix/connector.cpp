@@ -5,6 +5,7 @@
 #include "crm/bitrix/token.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
+#include "utils/logger.h"
 #include "utils/networkerrortext.h"
 
 #include <QDateTime>
@@ -31,11 +32,15 @@ inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecor
 inline constexpr QLatin1String kFinish("telephony.externalcall.finish");
 inline constexpr QLatin1String kEventBind("event.bind");
 inline constexpr QLatin1String kCallIdKey("CALL_ID");
-// A server error or a lost answer is tried again after 1 s, 2 s, 4 s, 8 s and 16 s (times the base pause).
+// A server error or a connection closed without an answer is tried again after 1 s, 2 s, 4 s, 8 s and
+// 16 s (times the base pause): six tries in all.
 constexpr int kMaxTries = 5;
 // Lost answers cost a whole time-out each: after three in a row (about 48 s with the default 15 s) the
-// portal counts as lost, rather than holding every call for minutes.
+// portal counts as lost, rather than holding a call for minutes.
 constexpr int kMaxUnansweredTries = 3;
+// Requests of different calls in flight at once, uploads aside. With the upload and a login beside them
+// they stay within the six connections Qt opens to one host, so none waits for a connection of another.
+constexpr int kMaxInFlight = 4;
 
 Utils::Promise<QJsonValue> withoutReason(const Utils::Promise<QJsonValue, RequestFailure> &sent)
 {
@@ -62,7 +67,7 @@ Connector::~Connector()
 {
     // Nothing may run into this half-destroyed object: the Auth's rejections must not count as a
     // failed login, and queued requests simply die with it.
-    m_awaitingCredentials = 0;
+    m_awaitingCredentials.clear();
     delete m_requestTimer;
     delete m_auth;
 }
@@ -165,16 +170,11 @@ void Connector::stop(bool resetToken)
         std::exchange(m_requestTimer, nullptr)->deleteLater();
     }
 
-    // A request still waiting for its credentials would wait for ever once its Auth is gone, and keep the
-    // queue busy; settle it. A request already sent keeps going: its answer clears the busy flag, so the
-    // portal still never sees two of ours at once. The state is made consistent before the rejection
-    // runs anyone's callbacks, since those may well call stop() or run() again.
-    const bool cancelling = m_awaitingCredentials != 0;
-    const QSharedPointer<PendingRequest> cancelled = std::exchange(m_awaitingCredentialsRequest, nullptr);
-    if (cancelling) {
-        m_awaitingCredentials = 0;
-        m_busy = false;
-    }
+    // Requests still waiting for their credentials would wait for ever once their Auth is gone, and keep
+    // their calls in flight; settle them. A request already sent keeps going: its answer ends it, and the
+    // next of its call waits for that. The state is made consistent before the rejections run anyone's
+    // callbacks, since those may well call stop() or run() again.
+    const auto cancelled = std::exchange(m_awaitingCredentials, {});
 
     // The Auth may have code on the stack below us (its chain reported the failure that made the owner
     // stop us), so it is cancelled now and deleted later; it answers nothing after cancel().
@@ -185,10 +185,11 @@ void Connector::stop(bool resetToken)
         std::exchange(m_auth, nullptr)->deleteLater();
     }
 
-    if (cancelling && cancelled) {
+    if (!cancelled.isEmpty())
         qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
-        cancelled->result.reject(RequestFailure{RequestFailure::Unreachable, cancelled->mayHaveBeenDone,
-                                                QStringLiteral("the CRM link stopped")});
+    for (const QSharedPointer<PendingRequest> &request : cancelled) {
+        request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                              QStringLiteral("the CRM link stopped")});
     }
 }
 
@@ -207,31 +208,54 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::runWithReason(const QStrin
 
 Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &method, const QJsonObject &params,
                                                               HttpClient::Request::Method httpMethod,
-                                                              const MsgBuilder &msg, bool custom)
+                                                              const MsgBuilder &msg, bool custom,
+                                                              const QString &uploadFile)
 {
     Utils::Promise<QJsonValue, RequestFailure> promise;
     const QPointer<Connector> self(this);
-    m_requestQueue.append([self, method, params, httpMethod, msg, custom, promise]() {
+    const QString key = msg.id();
+    const bool upload = !uploadFile.isEmpty();
+    const auto start = [self, method, params, httpMethod, msg, custom, uploadFile, key, upload, promise]() {
         if (!self)
             return;
         const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
+        const auto nothingSent = QSharedPointer<bool>::create(false);
         Utils::Promise<QJsonValue, RequestFailure> result;
+        // The call's place is given back before its caller hears of the outcome, and may queue its next.
         result
-            .onResolve([self, method, params, msg, promise, startedAt](const QJsonValue &value) {
-                if (self)
+            .onResolve([self, method, params, msg, promise, startedAt, key, upload](const QJsonValue &value) {
+                if (self) {
+                    self->release(key, upload);
                     self->writeRequestLog(method, params, value, QDateTime::currentMSecsSinceEpoch() - startedAt,
                                           msg, true);
+                }
                 promise.resolve(value);
             })
-            .onReject([self, method, params, msg, promise, startedAt](const RequestFailure &failure) {
-                if (self)
-                    self->writeRequestLog(method, params, QStringLiteral("rejected"),
-                                          QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
+            .onReject([self, method, params, msg, promise, startedAt, key, upload,
+                       nothingSent](const RequestFailure &failure) {
+                if (self) {
+                    self->release(key, upload);
+                    // An upload with nothing to send never went out: no request to log.
+                    if (!*nothingSent)
+                        self->writeRequestLog(method, params, QStringLiteral("rejected"),
+                                              QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
+                }
                 promise.reject(failure);
             });
-        self->attempt(QSharedPointer<PendingRequest>::create(
-            PendingRequest{method, params, httpMethod, msg, result, custom}));
-    });
+        const auto request = QSharedPointer<PendingRequest>::create(
+            PendingRequest{method, params, httpMethod, msg, result, custom});
+        request->filePath = uploadFile;
+        if (upload) {
+            RequestFailure nothing;
+            if (!self->takeRecording(request, &nothing)) {
+                *nothingSent = true;
+                result.reject(nothing);
+                return;
+            }
+        }
+        self->attempt(request);
+    };
+    m_requestQueue.append(QueuedRequest{key, upload, start});
     return promise;
 }
 
@@ -269,11 +293,56 @@ QString Connector::portalHostName() const
 
 void Connector::sendNextRequest()
 {
-    if (m_busy || m_requestQueue.isEmpty())
+    // After the portal's rate limit refused a request, nothing starts until its pause is over.
+    if (QDateTime::currentMSecsSinceEpoch() < m_pausedUntil)
         return;
-    m_busy = true;
-    const std::function<void()> request = m_requestQueue.takeFirst();
-    request();
+    // One request per tick keeps the portal's pace; an upload goes in its own lane beside them.
+    const QPointer<Connector> self(this);
+    if (m_inFlight < kMaxInFlight)
+        startQueued(nextStartable(false));
+    if (self && !m_uploadInFlight) // a start may settle at once, and its callbacks may destroy us
+        startQueued(nextStartable(true));
+}
+
+int Connector::nextStartable(bool upload) const
+{
+    // A call's requests keep their order: one waiting holds every later one of its call, in either lane.
+    QSet<QString> held = m_callsInFlight;
+    for (int i = 0; i < m_requestQueue.size(); ++i) {
+        const QueuedRequest &queued = m_requestQueue.at(i);
+        if (queued.upload == upload && !held.contains(queued.key))
+            return i;
+        held.insert(queued.key);
+    }
+    return -1;
+}
+
+void Connector::startQueued(int index)
+{
+    if (index < 0)
+        return;
+    const QueuedRequest queued = m_requestQueue.takeAt(index);
+    m_callsInFlight.insert(queued.key);
+    if (queued.upload)
+        m_uploadInFlight = true;
+    else
+        ++m_inFlight;
+    queued.start();
+}
+
+void Connector::release(const QString &key, bool upload)
+{
+    m_callsInFlight.remove(key);
+    if (upload)
+        m_uploadInFlight = false;
+    else
+        --m_inFlight;
+}
+
+void Connector::reportConnectionLost()
+{
+    if (isStarted())
+        Q_EMIT connectionLost();
 }
 
 void Connector::fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason)
@@ -286,34 +355,27 @@ void Connector::fail(const QSharedPointer<PendingRequest> &request, RequestFailu
 void Connector::attempt(const QSharedPointer<PendingRequest> &request)
 {
     const MsgBuilder msg = request->msg;
-    m_busy = true;
     request->triedAt = QDateTime::currentMSecsSinceEpoch();
     const quint64 execution = ++m_executionCount;
-    m_awaitingCredentials = execution;
-    m_awaitingCredentialsRequest = request;
+    m_awaitingCredentials.insert(execution, request);
 
     const QPointer<Connector> self(this);
     addCredentials(request->params, execution)
         .onResolve([self, execution, request](const QJsonObject &withCredentials) {
-            if (!self || self->m_awaitingCredentials != execution)
+            if (!self || !self->m_awaitingCredentials.remove(execution))
                 return; // settled by stop()
-            self->m_awaitingCredentials = 0;
-            self->m_awaitingCredentialsRequest.reset();
             self->send(request, withCredentials);
         })
         .onReject([self, execution, msg, request](const QJsonObject &error) {
-            if (!self || self->m_awaitingCredentials != execution)
+            if (!self || !self->m_awaitingCredentials.remove(execution))
                 return;
-            self->m_awaitingCredentials = 0;
-            self->m_awaitingCredentialsRequest.reset();
-            self->m_busy = false;
             self->failureLog(QtWarningMsg).noquote()
                 << msg.build(MsgBuilder::Warning, QStringLiteral("Unable to retrieve authorization data"));
             self->fail(request, RequestFailure::Unreachable,
                        QStringLiteral("the login failed (%1)")
                            .arg(error.value(QLatin1String("description")).toVariant().toString()));
             if (self) // the rejection's callbacks may have destroyed us
-                Q_EMIT self->connectionLost();
+                self->reportConnectionLost();
         });
 }
 
@@ -335,7 +397,7 @@ Utils::Promise<QJsonObject, QJsonObject> Connector::addCredentials(const QJsonOb
         })
         .onReject([self, execution, result](const QJsonObject &error) {
             // A login cancelled by stop() is no login failure.
-            if (self && self->m_awaitingCredentials == execution) {
+            if (self && self->m_awaitingCredentials.contains(execution)) {
                 self->failureLog(QtCriticalMsg).noquote()
                     << "Failed to log in to the CRM:"
                     << error.value(QLatin1String("description")).toVariant().toString();
@@ -361,13 +423,21 @@ void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject 
 
     // The Auth may be gone when credentials arrived synchronously during a stop; nothing is sent then.
     if (!m_auth) {
-        m_busy = false;
         request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
                                               QStringLiteral("the CRM link stopped")});
         return;
     }
-    HttpClient::Request httpRequest(QUrl(m_auth->getRestUrl(request->method), QUrl::TolerantMode),
-                                    request->httpMethod, params);
+    request->sentToken = params.value(QLatin1String("auth")).toString();
+    const QUrl url(m_auth->getRestUrl(request->method), QUrl::TolerantMode);
+    HttpClient::Request httpRequest(url, request->httpMethod);
+    if (request->filePath.isEmpty()) {
+        httpRequest.addParams(params);
+    } else {
+        const QByteArray body = uploadBody(request, params);
+        if (body.isEmpty())
+            return; // rejected: the file is gone
+        httpRequest.addQuery(body);
+    }
     // The time-out counts silence only: an upload that still moves, however long, is never cut.
     httpRequest.setTransferTimeout(m_requestTimeout);
 
@@ -381,7 +451,6 @@ void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject 
         .onReject([self, request]() {
             if (!self)
                 return request->result.reject(RequestFailure{RequestFailure::Unreachable, true, QString()});
-            self->m_busy = false;
             self->fail(request, RequestFailure::Unreachable, QStringLiteral("the request could not be sent"));
         });
 }
@@ -389,10 +458,13 @@ void Connector::send(const QSharedPointer<PendingRequest> &request, QJsonObject 
 void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response,
                             const QSharedPointer<PendingRequest> &request)
 {
-    m_busy = false;
     const MsgBuilder &msg = request->msg;
-    const int status = response->statusCode();
-    const QJsonDocument document = response->json();
+    // An answer that the time-out or a closed connection cut short after its head is no answer: its status
+    // says nothing of a body that never came whole.
+    const bool cut = response->error() == QNetworkReply::OperationCanceledError
+        || response->error() == QNetworkReply::RemoteHostClosedError;
+    const int status = cut ? 0 : response->statusCode();
+    const QJsonDocument document = cut ? QJsonDocument() : response->json();
 
     QString error;
     if (status >= 200 && status <= 299) {
@@ -425,12 +497,14 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         const QString why = Utils::networkErrorText(response->error());
         failureLog(QtCriticalMsg).noquote() << msg.build(
             MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
-        // A run of lost answers ends like a run of server errors: the portal counts as lost.
-        const bool lost = request->unanswered >= kMaxUnansweredTries;
+        // A run of lost answers, or of closed connections, ends like a run of server errors: the portal
+        // counts as lost.
+        const bool lost = request->unanswered >= kMaxUnansweredTries
+            || (response->error() == QNetworkReply::RemoteHostClosedError && request->tries >= kMaxTries);
         const QPointer<Connector> self(this);
         fail(request, RequestFailure::Unreachable, why);
         if (lost && self) // the rejection's callbacks may have destroyed us
-            Q_EMIT connectionLost();
+            reportConnectionLost();
         return;
     } else {
         error = QStringLiteral("Bad code");
@@ -439,7 +513,8 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Payment required"));
         } else if (status == 401) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
-            if (m_auth)
+            // Not a token another request has renewed since this one went.
+            if (m_auth && m_auth->currentAccessToken() == request->sentToken)
                 m_auth->resetToken();
         } else if (status >= 500) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
@@ -449,7 +524,7 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
             lost = false;
         }
         if (lost)
-            Q_EMIT connectionLost();
+            reportConnectionLost();
     }
 
     if (!error.isEmpty()) {
@@ -490,20 +565,20 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     const bool renew = (expired || unknownToken) && !request->tokenRenewed;
     const bool limited = status == 503 && code == QLatin1String("QUERY_LIMIT_EXCEEDED");
     // No answer at all: the request may or may not have reached the portal, so only what is safe to do
-    // twice goes again. A gateway's error may come after the portal did the work as well.
-    const bool lostAnswer = status == 0
-        && (networkError == QNetworkReply::OperationCanceledError
-            || networkError == QNetworkReply::RemoteHostClosedError);
-    if (lostAnswer)
+    // twice goes again. A gateway's error may come after the portal did the work as well. A connection the
+    // portal (or a proxy) closed costs no time-out: it has the tries of a server error.
+    const bool timedOut = status == 0 && networkError == QNetworkReply::OperationCanceledError;
+    const bool closed = status == 0 && networkError == QNetworkReply::RemoteHostClosedError;
+    if (timedOut)
         ++request->unanswered;
-    if (lostAnswer || (status >= 500 && status != 503))
+    if (timedOut || closed || (status >= 500 && status != 503))
         request->mayHaveBeenDone = true;
     const bool repeatable = isRepeatable(request->method, request->params)
         && (!request->custom || isReading(request->method, request->params));
-    const bool unanswered = lostAnswer && repeatable && request->unanswered < kMaxUnansweredTries;
+    const bool unanswered = timedOut && repeatable && request->unanswered < kMaxUnansweredTries;
     // A server error other than 503 may come after the portal did the work: an add is not sent twice for it
-    // either. An upload is never sent again here: it would hold every other call's requests once more.
-    const bool serverError = status >= 500 && !limited && !lostAnswer
+    // either. An upload is never sent again here: its caller sends it once more, later.
+    const bool serverError = ((status >= 500 && !limited) || closed)
         && (repeatable || (status == 503 && request->method != kAttachRecord));
     const bool failed = serverError || unanswered;
     if (!m_auth || (!renew && !limited && !(failed && request->tries < kMaxTries)))
@@ -511,8 +586,7 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
 
     writeRequestLog(request->method, request->params, status == 0 ? QJsonValue(QStringLiteral("no answer")) : answer,
                     QDateTime::currentMSecsSinceEpoch() - request->triedAt, request->msg, false);
-    // The request keeps the head of the queue: nothing else goes out before it has gone again.
-    m_busy = true;
+    // The request keeps its place: nothing else of its call goes before it has gone again.
     if (renew) {
         qWarning().noquote() << request->msg.build(
             MsgBuilder::Warning, (expired ? QStringLiteral("The access token has expired; renewing it and sending %1 again")
@@ -520,17 +594,31 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
                                                            "again and sending %1 again"))
                                      .arg(request->method));
         request->tokenRenewed = true;
-        if (expired)
-            m_auth->expireToken();
-        else
-            m_auth->resetToken();
+        // Several requests in flight get the same refusal: only the first renews, the others go again with
+        // the token it brings (their credentials wait for the renewal under way).
+        if (m_auth->currentAccessToken() == request->sentToken) {
+            if (expired)
+                m_auth->expireToken();
+            else
+                m_auth->resetToken();
+        }
         attempt(request);
         return true;
     }
 
-    std::chrono::milliseconds pause = m_nextBackoff;
+    std::chrono::milliseconds pause{0};
     if (limited) {
-        m_nextBackoff = std::min(pause * 2, m_rateLimitBackoff * kMaxBackoffFactor);
+        // One pause for every request the limit refused: one sent before it began waits for its end, one
+        // refused again after it doubles it.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (request->triedAt >= m_pauseStartedAt || now >= m_pausedUntil) {
+            pause = m_nextBackoff;
+            m_nextBackoff = std::min(pause * 2, m_rateLimitBackoff * kMaxBackoffFactor);
+            m_pauseStartedAt = now;
+            m_pausedUntil = now + pause.count();
+        } else {
+            pause = std::chrono::milliseconds(m_pausedUntil - now);
+        }
         qWarning().noquote() << request->msg.build(
             MsgBuilder::Warning, QStringLiteral("The portal's query limit is exceeded; sending %1 again in %2 ms")
                                      .arg(request->method)
@@ -541,16 +629,17 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
         qWarning().noquote() << request->msg.build(
             MsgBuilder::Warning,
             QStringLiteral("%1 to %2; sending it again in %3 ms (try %4 of %5)")
-                .arg(status == 0 ? QStringLiteral("No answer") : QStringLiteral("Server error %1").arg(status),
+                .arg(timedOut ? QStringLiteral("No answer")
+                              : closed ? QStringLiteral("Connection closed without an answer")
+                                       : QStringLiteral("Server error %1").arg(status),
                      request->method)
                 .arg(pause.count())
-                .arg(lostAnswer ? request->unanswered : request->tries)
-                .arg(lostAnswer ? kMaxUnansweredTries - 1 : kMaxTries));
+                .arg(timedOut ? request->unanswered : request->tries)
+                .arg(timedOut ? kMaxUnansweredTries - 1 : kMaxTries));
     }
     QTimer::singleShot(pause, this, [this, request]() {
         // A stop in the meantime took the credentials away: the request ends here.
         if (!m_auth) {
-            m_busy = false;
             request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
                                                   QStringLiteral("the CRM link stopped")});
             return;
@@ -619,7 +708,7 @@ void Connector::writeRequestLog(const QString &method, QJsonObject params, const
                                 qint64 durationMsec, const MsgBuilder &msg, bool ok) const
 {
     // A recording is megabytes of Base64 and says nothing in a log.
-    if (method == kAttachRecord && params.contains(QLatin1String("FILE_CONTENT")))
+    if (method == kAttachRecord)
         params.insert(QStringLiteral("FILE_CONTENT"), QStringLiteral("--redacted--"));
 
     const QJsonObject record{
@@ -632,7 +721,9 @@ void Connector::writeRequestLog(const QString &method, QJsonObject params, const
     const int zero = text.indexOf('\0');
     if (zero >= 0)
         text.truncate(zero);
-    qDebug().noquote() << msg.build(ok ? MsgBuilder::Ok : MsgBuilder::Error, QString::fromUtf8(text));
+    // Handler addresses carry the key of our event routes.
+    qDebug().noquote() << msg.build(ok ? MsgBuilder::Ok : MsgBuilder::Error,
+                                    Utils::Logger::maskSecrets(QString::fromUtf8(text)));
 }
 
 } // namespace Orvix::CRM::Bitrix

@@ -52,9 +52,11 @@ class LocalesHandler;
 bool longer(const QString &a, const QString &b);
 
 // Client of the CRM portal's REST interface. Every request goes through one queue: run() only queues it,
-// a timer sends the head of the queue when no request is in flight, so the portal never sees two of ours
-// at once. Credentials are added just before sending. Main thread only; owned by value by the CRM call
-// flow, or by the CRM check.
+// and a timer starts one queued request per tick. The requests of one call (the id of their trace) go one
+// after the other, in queue order; those of different calls go side by side, a few at most, so one that
+// the portal is slow to answer holds no other call. Recording uploads have a lane of their own, one at a
+// time, and read their file only when their turn comes. Credentials are added just before sending. Main
+// thread only; owned by value by the CRM call flow, or by the CRM check.
 class Connector : public QObject
 {
     Q_OBJECT
@@ -139,8 +141,9 @@ public:
     // Users the call's card is shown to, as far as this connector showed and hid it.
     QSet<int> shownUsers(const QString &callId) const { return m_shownUsers.value(callId); }
 
-    // Uploads the recording file to the CRM call, once: a failed upload is not sent again here. An empty or
-    // unreadable file sends nothing and rejects as refused.
+    // Uploads the recording file to the CRM call, once: a failed upload is not sent again here. The file is
+    // read when the upload's turn comes in its lane, not before. An empty or unreadable file sends nothing
+    // and rejects as refused.
     Utils::Promise<void, RequestFailure> attachRecording(const QString &callId, const QString &filePath,
                                                          const Utils::MsgBuilder &msg);
     // Appends a player and a download link for the recording to the activity's description.
@@ -165,7 +168,8 @@ public:
     Utils::Promise<int> unbindEventHandlers(const QString &event, const QStringList &handlers);
 
     int pendingRequests() const { return m_requestQueue.size(); }
-    bool isBusy() const { return m_busy; }
+    // A request or an upload is between its start and its outcome.
+    bool isBusy() const { return m_inFlight > 0 || m_uploadInFlight; }
 
     // ---- Records, phone numbers, customization, lookups, writes, activities, tasks, portal lists, locales ----
 
@@ -368,20 +372,41 @@ private:
         bool custom = false;
         qint64 triedAt = 0;
         bool tokenRenewed = false;
-        int tries = 0;      // sent again after a server error or a lost answer
-        int unanswered = 0; // tries that got no answer
+        int tries = 0;      // sent again after a server error, a closed connection or a lost answer
+        int unanswered = 0; // tries that got no answer in time
         bool mayHaveBeenDone = false;
+        QString sentToken{}; // the access token of the last try
+        QString filePath{};  // an upload's recording, read when the upload goes
+        QByteArray content{}; // the file as read at the upload's turn, until its first try takes it
+    };
+    // A queued request, started by the timer when its lane has room and its call has nothing in flight.
+    struct QueuedRequest
+    {
+        QString key; // the call it belongs to: its trace's id (empty for requests of no call)
+        bool upload = false;
+        std::function<void()> start;
     };
 
     Utils::Promise<QJsonValue, RequestFailure> enqueue(const QString &method, const QJsonObject &params,
                                                        HttpClient::Request::Method httpMethod,
-                                                       const Utils::MsgBuilder &msg, bool custom);
+                                                       const Utils::MsgBuilder &msg, bool custom,
+                                                       const QString &uploadFile = QString());
+    // The index of the next queued request of the lane that may start now, -1 when none.
+    int nextStartable(bool upload) const;
+    void startQueued(int index);
+    void release(const QString &key, bool upload);
+    // At an upload's turn: reads its file into the request; false, with why, when there is nothing to send.
+    bool takeRecording(const QSharedPointer<PendingRequest> &request, RequestFailure *nothing);
+    // The form body of an upload: its parameters and the file, encoded straight into bytes.
+    QByteArray uploadBody(const QSharedPointer<PendingRequest> &request, const QJsonObject &params);
+    // Reports the portal lost, once while the connector runs: a stopped connector has no link to lose.
+    void reportConnectionLost();
     QString portalHostName() const;
     // Ends the request with why, remembered for unreachableReason() until a request succeeds.
     void fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason);
     // The activity the portal made for a CRM call: 0 when there is none or it cannot be asked.
     Utils::Promise<int> findCallActivity(const QString &callId, const Utils::MsgBuilder &msg);
-    // Sends the request once more, with fresh credentials; the busy flag stays set in between.
+    // Sends the request (once more), with fresh credentials; it keeps its place in flight in between.
     void attempt(const QSharedPointer<PendingRequest> &request);
     Utils::Promise<QJsonObject, QJsonObject> addCredentials(const QJsonObject &params, quint64 execution);
     // What the registration of one call needs to know when the search found nothing.
@@ -449,8 +474,14 @@ private:
     Auth *m_auth = nullptr;
     QTimer *m_requestTimer = nullptr;
     QSharedPointer<HttpClient::HttpClient> m_httpClient;
-    bool m_busy = false;
-    QList<std::function<void()>> m_requestQueue;
+    QList<QueuedRequest> m_requestQueue;
+    QSet<QString> m_callsInFlight; // keys with a request between its start and its outcome
+    int m_inFlight = 0;            // requests other than uploads, idem
+    bool m_uploadInFlight = false;
+    // The portal's rate limit: nothing starts before m_pausedUntil (ms since the epoch); a request refused
+    // again after m_pauseStartedAt doubles the next pause.
+    qint64 m_pausedUntil = 0;
+    qint64 m_pauseStartedAt = 0;
     int m_cacheStorageTimeMin = 0;
     QList<int> m_fallbackUsers;
     QMap<QString, QString> m_trunkToSource;
@@ -485,10 +516,9 @@ private:
     QString m_localesDirectory;
     QSharedPointer<LocalesHandler> m_localesHandler;
 
-    // The request waiting for credentials, if any: a stop settles it, since its Auth goes away.
+    // The requests waiting for credentials: a stop settles them, since their Auth goes away.
     quint64 m_executionCount = 0;
-    quint64 m_awaitingCredentials = 0;
-    QSharedPointer<PendingRequest> m_awaitingCredentialsRequest;
+    QHash<quint64, QSharedPointer<PendingRequest>> m_awaitingCredentials;
 };
 
 } // namespace Orvix::CRM::Bitrix

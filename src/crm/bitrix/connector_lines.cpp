@@ -148,8 +148,10 @@ Utils::Promise<int> Connector::deleteExternalLines()
 
 Utils::Promise<void> Connector::subscribeToEvent(const QString &event, const QString &handler)
 {
+    // In the body: the handler's key must not stand in the access logs of the portal and of the proxies
+    // on the way.
     const QJsonObject params{{QStringLiteral("event"), event}, {QStringLiteral("handler"), handler}};
-    return runAndConvert<void>(QStringLiteral("event.bind"), params, HttpClient::Request::Get,
+    return runAndConvert<void>(QStringLiteral("event.bind"), params, HttpClient::Request::Post,
                                MsgBuilder(QString(), MsgBuilder::SubscribeToEvent, MsgBuilder::NoChildTask));
 }
 
@@ -188,7 +190,7 @@ Utils::Promise<int> Connector::unbindEventHandlers(const QString &event)
 Utils::Promise<int> Connector::unbindEventHandlers(const QString &event, const QStringList &handlers)
 {
     // Sent also without handlers, as one empty batch: unbinding is tolerant and reports what the
-    // portal confirmed, batch by batch.
+    // portal confirmed, batch by batch. POST, as the handlers carry our key (see subscribeToEvent).
     const auto unbound = QSharedPointer<int>::create(0);
     QList<Utils::Promise<void>> batches;
     int first = 0;
@@ -201,7 +203,7 @@ Utils::Promise<int> Connector::unbindEventHandlers(const QString &event, const Q
                                                          {QStringLiteral("handler"), handlers.at(i)}}));
         }
         Utils::Promise<void> done;
-        run(QStringLiteral("batch"), commands, HttpClient::Request::Get, MsgBuilder())
+        run(QStringLiteral("batch"), commands, HttpClient::Request::Post, MsgBuilder())
             .onResolve([unbound, done](const QJsonValue &value) {
                 const int count = value.toObject().size();
                 qDebug().noquote() << "Unbind handlers count:" << count;

@@ -2,17 +2,40 @@
 
 #include "crm/bitrix/connector.h"
 
+#include "utils/urlquery.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 
+#include <utility>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
 
 using Utils::MsgBuilder;
+
+inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
+
+// Appends the content as the Base64 of a form value: its "+", "/" and "=" percent-encoded, the rest as it is.
+void appendBase64FormValue(QByteArray &body, const QByteArray &content)
+{
+    const QByteArray base64 = content.toBase64();
+    body.reserve(body.size() + base64.size() + base64.size() / 16 + 8);
+    for (const char c : base64) {
+        if (c == '+')
+            body.append("%2B");
+        else if (c == '/')
+            body.append("%2F");
+        else if (c == '=')
+            body.append("%3D");
+        else
+            body.append(c);
+    }
+}
 
 // The portal shows the description as HTML (DESCRIPTION_TYPE 3). The link is escaped: it is built from
 // caller numbers, and markup in a caller id must not reach the page as markup.
@@ -54,19 +77,31 @@ QByteArray Connector::readRecordingFile(const QString &filePath)
 Utils::Promise<void, RequestFailure> Connector::attachRecording(const QString &callId, const QString &filePath,
                                                                 const MsgBuilder &msg)
 {
-    const QByteArray content = readRecordingFile(filePath);
+    // Queued by its path alone: the file is read when the upload's turn comes, so owed recordings
+    // waiting in their lane hold no memory.
     Utils::Promise<void, RequestFailure> result;
-    // A recording that is not sent: why goes into the log at the given level, and the promise rejects.
-    const auto notAttached = [&msg, &result](QtMsgType level, const QString &why) {
-        MsgBuilder attach = msg;
+    enqueue(QString(kAttachRecord), QJsonObject{{QStringLiteral("CALL_ID"), callId}}, HttpClient::Request::Post, msg,
+            false, filePath)
+        .onResolve([result](const QJsonValue &) { result.resolve(); })
+        .onReject([result](const RequestFailure &failure) { result.reject(failure); });
+    return result;
+}
+
+bool Connector::takeRecording(const QSharedPointer<PendingRequest> &request, RequestFailure *nothing)
+{
+    const QString &filePath = request->filePath;
+    QByteArray content = readRecordingFile(filePath);
+    // A recording that is not sent: why goes into the log at the given level.
+    const auto notAttached = [&request, nothing](QtMsgType level, const QString &why) {
+        MsgBuilder attach = request->msg;
         attach.setChildTask(MsgBuilder::RecordingAttach);
         const QString line = attach.build(MsgBuilder::Warning, why);
         if (level == QtDebugMsg)
             qDebug().noquote() << line;
         else
             qWarning().noquote() << line;
-        result.reject(RequestFailure{RequestFailure::Refused, false, why});
-        return result;
+        *nothing = RequestFailure{RequestFailure::Refused, false, why};
+        return false;
     };
     if (content.isEmpty())
         return notAttached(QtWarningMsg, QStringLiteral("Recording file was not found: %1").arg(filePath));
@@ -76,15 +111,28 @@ Utils::Promise<void, RequestFailure> Connector::attachRecording(const QString &c
 
     // The low 32 bits of the time keep the name short; they still differ from one upload to the next.
     const auto stamp = static_cast<quint32>(QDateTime::currentMSecsSinceEpoch() & 0xFFFFFFFFLL);
-    const QJsonObject params{
-        {QStringLiteral("CALL_ID"), callId},
-        {QStringLiteral("FILENAME"), QStringLiteral("%1-%2").arg(stamp).arg(QFileInfo(filePath).fileName())},
-        {QStringLiteral("FILE_CONTENT"), QString::fromLatin1(content.toBase64())},
-    };
-    runWithReason(QStringLiteral("telephony.externalcall.attachRecord"), params, HttpClient::Request::Post, msg)
-        .onResolve([result](const QJsonValue &) { result.resolve(); })
-        .onReject([result](const RequestFailure &failure) { result.reject(failure); });
-    return result;
+    request->params.insert(QStringLiteral("FILENAME"),
+                           QStringLiteral("%1-%2").arg(stamp).arg(QFileInfo(filePath).fileName()));
+    request->content = std::move(content);
+    return true;
+}
+
+QByteArray Connector::uploadBody(const QSharedPointer<PendingRequest> &request, const QJsonObject &params)
+{
+    // The first try takes what the turn read; a later one (a renewed token, the rate limit) reads again.
+    QByteArray content = std::exchange(request->content, QByteArray());
+    if (content.isEmpty())
+        content = readRecordingFile(request->filePath);
+    if (content.isEmpty()) {
+        fail(request, RequestFailure::Refused,
+             QStringLiteral("Recording file was not found: %1").arg(request->filePath));
+        return QByteArray();
+    }
+    // Encoded straight into bytes: a QString of the Base64 would take twice its room again.
+    QByteArray body = Utils::jsonToUrlQuery(params);
+    body.append("&FILE_CONTENT=");
+    appendBase64FormValue(body, content);
+    return body;
 }
 
 Utils::Promise<void> Connector::attachRecordingUrl(int activityId, const QString &url, const MsgBuilder &msg)

@@ -34,24 +34,34 @@ bool TaskQueue::isRunning() const
 
 void TaskQueue::executeNextTask()
 {
-    if (m_busy || m_tasks.isEmpty())
-        return;
-    m_busy = true;
-    const Task task = m_tasks.takeFirst();
+    // Every call whose next task may run now starts it; one call's waiting task holds its later ones.
+    QSet<QString> held = m_running;
+    for (int i = 0; i < m_tasks.size();) {
+        const QString call = m_tasks.at(i).trace.id();
+        if (held.contains(call)) {
+            ++i;
+            continue;
+        }
+        held.insert(call);
+        m_running.insert(call);
+        const Task task = m_tasks.takeAt(i);
+        run(task);
+    }
+}
+
+void TaskQueue::run(const Task &task)
+{
     const Utils::MsgBuilder trace = task.trace;
     const Utils::Promise<void> done = task.function ? task.function() : Utils::Promise<void>();
     if (!task.function)
         done.reject();
-    done.onResolve([self = QPointer<TaskQueue>(this), trace]() {
+    const auto finished = [self = QPointer<TaskQueue>(this), trace](Utils::MsgBuilder::TaskStatus status) {
         if (self)
-            self->m_busy = false;
-        qInfo().noquote() << trace.build(Utils::MsgBuilder::Completed, QString());
-    });
-    done.onReject([self = QPointer<TaskQueue>(this), trace]() {
-        if (self)
-            self->m_busy = false;
-        qInfo().noquote() << trace.build(Utils::MsgBuilder::NotCompleted, QString());
-    });
+            self->m_running.remove(trace.id());
+        qInfo().noquote() << trace.build(status, QString());
+    };
+    done.onResolve([finished]() { finished(Utils::MsgBuilder::Completed); });
+    done.onReject([finished]() { finished(Utils::MsgBuilder::NotCompleted); });
 }
 
 } // namespace Orvix::CRM::Bitrix

@@ -4,6 +4,7 @@
 #include "utils/promise.h"
 
 #include <QList>
+#include <QSet>
 #include <QObject>
 
 #include <chrono>
@@ -15,9 +16,11 @@ namespace Orvix::CRM::Bitrix {
 
 inline constexpr std::chrono::milliseconds kTaskInterval{50};
 
-// The CRM work of the call events, one task at a time in arrival order: a task starts only when the
-// previous task's promise has settled, so the REST requests of one call keep the order of the PBX
-// events. A 50 ms timer looks for the next task. Main thread only; owned by the CRM API.
+// The CRM work of the call events. The tasks of one call (the id of their trace) run one at a time in
+// arrival order: a task starts only when the previous task of its call has settled, so the REST requests
+// of one call keep the order of the PBX events. Tasks of different calls run side by side, so a call whose
+// work waits for the portal holds no other. A 50 ms timer starts what may start. Main thread only; owned
+// by the CRM API.
 class TaskQueue : public QObject
 {
     Q_OBJECT
@@ -34,7 +37,8 @@ public:
     void start();
 
     bool isRunning() const;
-    bool isBusy() const { return m_busy; }
+    // A task is running.
+    bool isBusy() const { return !m_running.isEmpty(); }
     int size() const { return m_tasks.size(); }
 
 public Q_SLOTS:
@@ -47,8 +51,10 @@ private:
         Function function;
     };
 
+    void run(const Task &task);
+
     QList<Task> m_tasks;
-    bool m_busy = false;
+    QSet<QString> m_running; // calls with a task running
     QTimer *m_timer = nullptr;
 };
 
