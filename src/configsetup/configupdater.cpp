@@ -70,15 +70,16 @@ int number(const QJsonObject &settings, const QString &key, int current)
 }
 
 // The saved secret goes only to the saved address: a check of another one takes the secret from the request
-// (a page of another site that makes the browser ask for a check cannot know it). Empty when the check may
-// go on, else the answer that says what is missing.
+// (a page of another site that makes the browser ask for a check cannot know it). A secret that is no text
+// counts as none, since text() would put the saved one in its place. Empty when the check may go on, else the
+// answer that says what is missing.
 QString missingSecret(const QJsonObject &given, const QStringList &secretKeys, const QString &what,
                       const QString &address, const QString &savedAddress)
 {
     if (address.compare(savedAddress, Qt::CaseInsensitive) == 0)
         return QString();
     for (const QString &key : secretKeys) {
-        if (!given.contains(key))
+        if (!given.value(key).isString())
             return QStringLiteral("Give the %1 to check %2: the saved one is sent only to %3")
                 .arg(what, address, savedAddress.isEmpty() ? QStringLiteral("the saved address") : savedAddress);
     }

@@ -179,6 +179,10 @@ void tst_App::cleanup()
 
 void tst_App::writeConfig()
 {
+    // The service's own listeners: this host only, on ports nobody uses (never the well-known 8077 of a copy
+    // an administrator runs on this machine).
+    QTcpServer freePorts[2];
+    QVERIFY(freePorts[0].listen(QHostAddress::LocalHost) && freePorts[1].listen(QHostAddress::LocalHost));
     const QJsonObject config{
         {"Asterisk", QJsonObject{{"host", m_ami->host()}, {"port", int(m_ami->port())},
                                  {"user", "crm"}, {"password", "crmsecret"}}},
@@ -186,8 +190,12 @@ void tst_App::writeConfig()
         {"App", QJsonObject{{"generated_postfix", "_tst_app"}, {"locale", "ru"}}},
         {"Bitrix", QJsonObject{{"host", m_portal->baseUrl()}, {"user_login", "admin"}, {"user_password", "secret"},
                                {"user_id", 1}, {"execution_loop_interval_msec", 5}}},
-        {"WebServer", QJsonObject{{"user", "operator"}, {"password", "Pa55-word"}}},
+        {"WebServer", QJsonObject{{"user", "operator"}, {"password", "Pa55-word"}, {"listen_host", "127.0.0.1"},
+                                  {"listen_port", freePorts[0].serverPort()},
+                                  {"listen_port_secure", freePorts[1].serverPort()}}},
     };
+    freePorts[0].close();
+    freePorts[1].close();
     const QString path = m_dir.filePath("config.json");
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -291,6 +291,14 @@ void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress_data()
     QTest::newRow("portal elsewhere with its login and password")
         << "bitrix" << QJsonObject{{"host", "ELSEWHERE"}, {"user_login", "admin"}, {"user_password", "secret"}} << 0
         << "secret";
+    // A secret that is no text is none: the saved one must not stand in for it.
+    QTest::newRow("manager interface elsewhere, a secret that is no text")
+        << "asterisk" << QJsonObject{{"port", "ELSEWHERE"}, {"password", QJsonValue()}} << 4 << QString();
+    QTest::newRow("portal elsewhere, login and password that are no text")
+        << "bitrix" << QJsonObject{{"host", "ELSEWHERE"}, {"user_login", 1}, {"user_password", QJsonValue()}} << 1
+        << QString();
+    QTest::newRow("database elsewhere, a password that is no text")
+        << "database" << QJsonObject{{"port", "ELSEWHERE"}, {"password", false}} << 8 << QString();
 }
 
 void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress()
@@ -312,7 +320,8 @@ void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress()
     QVERIFY(Manager::update({{"Asterisk", QJsonObject{{"host", "127.0.0.1"}, {"port", 5038}, {"user", "crm"},
                                                       {"password", "saved-secret"}}},
                              {"Bitrix", QJsonObject{{"host", "https://portal.invalid"}, {"user_login", "boss"},
-                                                    {"user_password", "saved-password"}}}})
+                                                    {"user_password", "saved-password"}}},
+                             {"Database", QJsonObject{{"host", "127.0.0.1"}, {"password", "saved-db"}}}})
                 .isEmpty());
     if (given.value("port") == QJsonValue("ELSEWHERE"))
         given.insert("port", ami.port());
@@ -325,6 +334,8 @@ void tst_ConfigUpdater::checksSendTheSavedSecretOnlyToTheSavedAddress()
     const auto outcome = Orvix::Tests::watch<QJsonObject, void>(promise);
     if (check == "asterisk")
         updater->asteriskCheck(promise, given);
+    else if (check == "database")
+        updater->dbCheck(promise, given);
     else
         updater->bxCheck(promise, given);
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);

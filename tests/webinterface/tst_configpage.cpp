@@ -13,7 +13,9 @@
 #include <QTest>
 #include <QWebSocket>
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 using namespace Orvix;
 
@@ -152,6 +154,9 @@ private Q_SLOTS:
 private:
     bool m_answerConfig = true;
     int m_linksWait = 0;
+    // Set: the checks' answer waits in m_heldChecks until the test gives it.
+    bool m_holdChecks = false;
+    std::function<void()> m_heldChecks;
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
     std::unique_ptr<Actions::ConnectionsCheck> m_checks;
@@ -181,14 +186,17 @@ void tst_ConfigPage::initTestCase()
     // service's, with the host it was given instead of the saved one.
     m_checks = std::make_unique<Actions::ConnectionsCheck>();
     connect(m_checks.get(), &Actions::ConnectionsCheck::request, this,
-            [](Utils::Promise<QJsonObject> promise, const QJsonObject &settings) {
+            [this](Utils::Promise<QJsonObject> promise, const QJsonObject &settings) {
                 QJsonObject results;
                 for (const char *check : {"database", "asterisk", "bitrix", "network", "general"})
                     results.insert(check, QJsonObject{{"status", 0}, {"message", QStringLiteral("ran %1").arg(check)}});
                 const QString host = settings.value("Database").toObject().value("host").toString();
                 if (host != Config::Manager::getString(Config::Manager::Database, "host"))
                     results.insert("database", QJsonObject{{"status", 2}, {"message", "Cannot reach " + host}});
-                promise.resolve(results);
+                if (m_holdChecks)
+                    m_heldChecks = [promise, results] { promise.resolve(results); };
+                else
+                    promise.resolve(results);
             });
 }
 
@@ -330,6 +338,20 @@ void tst_ConfigPage::browserLoadsAndSaves()
         QJsonValue("asterisk:check ok:ran asterisk,bitrix:check ok:ran bitrix,database:check ok:ran database,"
                    "general:check ok:ran general,network:check ok:ran network"),
         30000);
+
+    // A value typed while the checks run: their answer, for the value before, shows no green for it.
+    m_holdChecks = true;
+    browser.evaluate("document.getElementById('run-checks').click()");
+    QTRY_VERIFY_WITH_TIMEOUT(bool(m_heldChecks), 30000);
+    browser.evaluate("(h => { h.value = 'db2.company.example'; h.dispatchEvent(new Event('input', {bubbles: true})); })"
+                     "(document.getElementById('f-Database-host'))");
+    m_holdChecks = false;
+    std::exchange(m_heldChecks, {})();
+    QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate("document.getElementById('run-checks').disabled"), QJsonValue(false),
+                              30000);
+    QCOMPARE(browser.evaluate(card), QJsonValue("check unknown:Changed: run the checks for the values in the form"));
+    QCOMPARE(browser.evaluate("document.querySelector('.check[data-check=asterisk]').className"),
+             QJsonValue("check ok"));
 }
 
 void tst_ConfigPage::pageTimesOut()

@@ -221,14 +221,22 @@
     });
   }
 
-  // A value typed after the checks ran: its card no longer says anything of it.
+  // The checks whose values were edited while the checks ran; null while none run.
+  var editedWhileChecking = null;
+
+  function markChanged(check) {
+    var stale = { status: -1, message: 'Changed: run the checks for the values in the form' };
+    status[check] = stale;
+    if (status.general) status.general = stale;
+  }
+
+  // A value typed after the checks ran, or while they run: its card no longer says anything of it.
   function onEdited(event) {
     var field = fields.filter(function (candidate) { return candidate.element === event.target; })[0];
     var check = field && CHECK_OF[field.section];
     if (!check) return;
-    var stale = { status: -1, message: 'Changed: run the checks for the values in the form' };
-    status[check] = stale;
-    if (status.general) status.general = stale;
+    if (editedWhileChecking) editedWhileChecking[check] = true;
+    markChanged(check);
     renderStatus();
   }
 
@@ -247,15 +255,20 @@
     Array.prototype.forEach.call(document.querySelectorAll('.check .detail'), function (detail) {
       detail.textContent = 'Checking...';
     });
+    editedWhileChecking = {};
     var request = new XMLHttpRequest();
     request.open('POST', '/check_connections');
     request.setRequestHeader('Content-Type', 'application/json');
     request.onload = function () {
       button.disabled = false;
+      var edited = editedWhileChecking;
+      editedWhileChecking = null;
       var answer = {};
       try { answer = JSON.parse(request.responseText); } catch (e) { answer = {}; }
       if (request.status === 200 && answer.result) {
         status = answer.result;
+        // An answer for values that were edited since is no answer for the form.
+        Object.keys(edited).forEach(markChanged);
         renderStatus();
         setMessage(unsaved ? 'Checks done with the values in the form, which are not saved yet' : 'Checks done',
                    'ok');
@@ -266,6 +279,7 @@
     };
     request.onerror = function () {
       button.disabled = false;
+      editedWhileChecking = null;
       renderStatus();
       setMessage('Checks not run: the service did not answer', 'failed');
     };
