@@ -199,11 +199,40 @@ void App::start()
     // token.json, state.json and the saved registrations live here, whatever the working directory.
     QDir().mkpath(Config::GeneratedDirectory::path());
     resolveListenHost();
+    keepHistoryStart();
     // Reads its settings and emits started, which runs the links.
     m_api.start();
 
     HttpServer::WebPassword::ensure();
     listen();
+}
+
+void App::keepHistoryStart()
+{
+    // Calls that began before history_start_date are not sent to the CRM. A file without one takes the moment of
+    // the start, which would move at every start and pass over the calls the PBX took while the service was
+    // stopped: the first start's moment is written into the file.
+    const QString path = Utils::Settings::Manager::configFilePath();
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return;
+    const QJsonValue saved = QJsonDocument::fromJson(file.readAll())
+                                 .object()
+                                 .value(QStringLiteral("App"))
+                                 .toObject()
+                                 .value(QStringLiteral("history_start_date"));
+    file.close();
+    if (!saved.toString().trimmed().isEmpty())
+        return;
+    const QString date = m_config.getString(Manager::App, QStringLiteral("history_start_date"));
+    // A file without write permission says its owner wants it left alone.
+    if (!QFileInfo(path).permissions().testFlag(QFileDevice::WriteOwner)
+        || !Manager::update(QJsonObject{{QStringLiteral("App"),
+                                         QJsonObject{{QStringLiteral("history_start_date"), date}}}})
+                .isEmpty())
+        qWarning().noquote() << QStringLiteral("App.history_start_date cannot be saved in %1: the calls the PBX takes "
+                                               "while the service is stopped will not reach the CRM; set it there")
+                                    .arg(path);
 }
 
 void App::resolveListenHost()

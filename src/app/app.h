@@ -200,6 +200,7 @@ private:
                      const Utils::Promise<T, CRM::Bitrix::LookupFailure> &promise);
     // A host name in WebServer.listen_host, which an older build listened on, as the address it names now.
     void resolveListenHost();
+    void keepHistoryStart();
     // Whole seconds until the pending restart, rounded up.
     int restartSecondsLeft() const;
     void listen();

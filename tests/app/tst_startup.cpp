@@ -129,16 +129,27 @@ void tst_Startup::exitsAtOnce()
 // names the first.
 void tst_Startup::oneServicePerGeneratedDirectory()
 {
+    // Written by hand, with a password: the start has no save of its own to make.
     const QByteArray content = R"({"App": {"log_file": "LOG", "log_level": "info", "generated_postfix": "POSTFIX"},
-                                   "WebServer": {"use_http": false}})";
+                                   "WebServer": {"use_http": false, "password": "a-Pa55-word-by-hand"}})";
     // Starts in the log: by then the service is past its lock and handles SIGTERM.
     const auto starts = [this]() {
         QFile file(m_dir.filePath("calvena.log"));
         return file.open(QIODevice::ReadOnly) ? file.readAll().count("\tinfo\tStart application\n") : 0;
     };
+    // A file without a history start gets the first start's: a later start must not pass over the calls
+    // the PBX took while the service was stopped.
+    const auto historyStart = [this]() {
+        QFile file(m_dir.filePath("config.json"));
+        return file.open(QIODevice::ReadOnly)
+            ? QJsonDocument::fromJson(file.readAll())["App"]["history_start_date"].toString()
+            : QString();
+    };
     QProcess first;
     start(first, content);
     QTRY_COMPARE_WITH_TIMEOUT(starts(), 1, 30000);
+    const QString firstStart = historyStart();
+    QVERIFY(!firstStart.isEmpty());
 
     QProcess second;
     second.setWorkingDirectory(m_dir.path());
@@ -172,6 +183,7 @@ void tst_Startup::oneServicePerGeneratedDirectory()
     QVERIFY(restarted.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(restarted.state() != QProcess::Running || starts() == 2, 30000);
     QVERIFY2(restarted.state() == QProcess::Running, restarted.readAllStandardError().constData());
+    QCOMPARE(historyStart(), firstStart);
     // Closing the terminal that runs it stops it, and the log says so.
     ::kill(static_cast<pid_t>(restarted.processId()), SIGHUP);
     QVERIFY(restarted.waitForFinished(60000));
