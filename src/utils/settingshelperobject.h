@@ -4,6 +4,8 @@
 
 #include <QDebug>
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -129,9 +131,25 @@ private:
     template<typename T>
     static QString shown(const T &value)
     {
-        QString text;
-        QDebug(&text).nospace() << value;
-        return text;
+        // As the file writes it, so that the administrator finds it there.
+        QJsonValue json;
+        if constexpr (std::is_same_v<T, QHash<QString, QString>>) {
+            QJsonObject object;
+            for (auto it = value.cbegin(); it != value.cend(); ++it)
+                object.insert(it.key(), it.value());
+            json = object;
+        } else if constexpr (std::is_same_v<T, QStringList> || std::is_same_v<T, QList<QString>>) {
+            json = QJsonArray::fromStringList(value);
+        } else if constexpr (std::is_same_v<T, QList<int>>) {
+            QJsonArray array;
+            for (int item : value)
+                array.append(item);
+            json = array;
+        } else {
+            json = QJsonValue(value);
+        }
+        // A document holds no bare value: the one element of a list, without its brackets.
+        return QString::fromUtf8(QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
     }
 
     template<typename T>

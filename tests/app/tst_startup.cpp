@@ -205,8 +205,8 @@ void tst_Startup::oneServicePerGeneratedDirectory()
     QTRY_VERIFY_WITH_TIMEOUT(olderLog().contains(": App.log_level: \"WARN\" is read as \"warning\"\n"), 30000);
     QCOMPARE(older.state(), QProcess::Running);
     QCOMPARE(olderLog().count(": App.history_start_date: \"2026-01-01\" is read as \"2026-01-01 00:00:00\"\n"), 1);
-    QCOMPARE(olderLog().count(": App.trunk_to_source: QHash((\"74950000000\", \"call\")) is read as "
-                              "QHash((\"74950000000\", \"CALL\"))\n"),
+    QCOMPARE(olderLog().count(": App.trunk_to_source: {\"74950000000\":\"call\"} is read as "
+                              "{\"74950000000\":\"CALL\"}\n"),
              1);
     older.terminate();
     QVERIFY(older.waitForFinished(60000));
