@@ -285,11 +285,17 @@ void Server::handle(const Request &request, Response response)
             ? AccessFailures::delayFor(request.remoteAddress())
             : std::chrono::milliseconds(0);
         if (delay.count() > 0) {
-            QTimer::singleShot(delay, this, [this, request, response, path, needsLogin] {
+            // Owned by the answer: a client that leaves takes its waiting request, and the body it holds,
+            // along (a single-shot timer would keep them until its turn, and turns are booked without end).
+            auto *turn = new QTimer(response.lifetime() ? response.lifetime() : this);
+            turn->setSingleShot(true);
+            connect(turn, &QTimer::timeout, this, [this, turn, request, response, path, needsLogin] {
+                turn->deleteLater();
                 IAction *current = IAction::find(path);
                 if (current && !response.isClientGone())
                     runAction(*current, request, response, needsLogin);
             });
+            turn->start(delay);
             return;
         }
         runAction(*action, request, response, needsLogin);
