@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
 #include <optional>
 
 namespace Orvix::HttpServer {
@@ -33,6 +34,9 @@ const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
 // The portal's events are a few hundred bytes: no more is taken from whoever posts to their routes.
 constexpr qint64 kMaxEventBodyBytes = 16 * 1024;
+// A timer counts in int milliseconds (some 24 days) and refuses more with a warning: a client that booked
+// longer waits of its failed logins waits that long.
+constexpr std::chrono::milliseconds kLongestWait{std::numeric_limits<int>::max()};
 
 // Whether the Origin a browser sent is this server as the browser reached it (scheme, host and port).
 bool isOwnOrigin(const Request &request, const QByteArray &origin)
@@ -295,7 +299,7 @@ void Server::handle(const Request &request, Response response)
                 if (current && !response.isClientGone())
                     runAction(*current, request, response, needsLogin);
             });
-            turn->start(delay);
+            turn->start(qMin(delay, kLongestWait));
             return;
         }
         runAction(*action, request, response, needsLogin);
