@@ -1,7 +1,8 @@
 // The HTTP server under load: serves a small JSON answer on /bench (keep-alive), and a 32 KiB script as
 // /static/config.js, on 127.0.0.1 until it is killed. Driven by bench/httpserver.sh, which measures it with
-// wrk beside nginx serving a file of the same size, by bench/httpidle.sh and by bench/httpunread.sh. Arguments: [port] (0 or none: a free port) [connections]
-// (the limit of open connections, per address and in all; none: the service's own limits).
+// wrk beside nginx serving a file of the same size, by bench/httpidle.sh and by bench/httpunread.sh.
+// Arguments: [port] (0 or none: a free port) [connections] (the limit of open connections, per address and
+// in all; none: the service's own limits).
 // Prints "port <n> body <bytes>".
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"

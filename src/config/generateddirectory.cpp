@@ -4,9 +4,9 @@
 #include "utils/settingsmanager.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QCryptographicHash>
 #include <QHash>
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>

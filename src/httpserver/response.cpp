@@ -199,6 +199,11 @@ bool Response::isClientGone() const
     return d->connected && (!d->raw || d->raw->isClientGone());
 }
 
+QObject *Response::lifetime() const
+{
+    return d->raw.data();
+}
+
 int Response::status() const
 {
     return d->status;

@@ -8,6 +8,7 @@
 #include <QString>
 
 class QHttpResponse;
+class QObject;
 
 namespace Orvix::HttpServer {
 
@@ -41,6 +42,9 @@ public:
 
     bool isSent() const;
     bool isClientGone() const;
+    // An object that lives as long as the client's connection, nullptr for a response made in a test: the
+    // parent of what waits to answer, so that it goes with the client.
+    QObject *lifetime() const;
     // What was sent, for tests of actions (a default-constructed Response records and sends nothing
     // else): the status (0 before), the content type and the body (empty for a file).
     int status() const;

@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
 #include <optional>
 
 namespace Orvix::HttpServer {
@@ -33,6 +34,9 @@ const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
 // The portal's events are a few hundred bytes: no more is taken from whoever posts to their routes.
 constexpr qint64 kMaxEventBodyBytes = 16 * 1024;
+// A timer counts in int milliseconds (some 24 days) and refuses more with a warning: a client that booked
+// longer waits of its failed logins waits that long.
+constexpr std::chrono::milliseconds kLongestWait{std::numeric_limits<int>::max()};
 
 // Whether the Origin a browser sent is this server as the browser reached it (scheme, host and port).
 bool isOwnOrigin(const Request &request, const QByteArray &origin)
@@ -285,11 +289,17 @@ void Server::handle(const Request &request, Response response)
             ? AccessFailures::delayFor(request.remoteAddress())
             : std::chrono::milliseconds(0);
         if (delay.count() > 0) {
-            QTimer::singleShot(delay, this, [this, request, response, path, needsLogin] {
+            // Owned by the answer: a client that leaves takes its waiting request, and the body it holds,
+            // along (a single-shot timer would keep them until its turn, and turns are booked without end).
+            auto *turn = new QTimer(response.lifetime() ? response.lifetime() : this);
+            turn->setSingleShot(true);
+            connect(turn, &QTimer::timeout, this, [this, turn, request, response, path, needsLogin] {
+                turn->deleteLater();
                 IAction *current = IAction::find(path);
                 if (current && !response.isClientGone())
                     runAction(*current, request, response, needsLogin);
             });
+            turn->start(qMin(delay, kLongestWait));
             return;
         }
         runAction(*action, request, response, needsLogin);

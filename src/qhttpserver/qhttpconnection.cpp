@@ -232,7 +232,9 @@ void QHttpConnection::onReadyRead()
         m_socket->readAll(); // nothing more is answered on this connection
         return;
     }
-    if (!m_paused && mustStopReading())
+    // Only between requests: one on its way is read to its end (its head and body are bounded), else its
+    // time-outs would run out while we are the ones not reading.
+    if (!m_paused && !m_inMessage && mustStopReading())
         m_paused = true;
     if (m_paused)
         return; // left in the socket until the answers ahead drain

@@ -110,8 +110,6 @@ public:
     static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
 
     bool isClosing() const { return m_closing; }
-    // Waiting for a request, with nothing parsed, queued or unsent.
-    bool isIdle() const;
 
 Q_SIGNALS:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -127,6 +125,8 @@ private:
     void onIdleTimeout();
     void onRequestTimeout();
     void onHandshakeTimeout();
+    // Waiting for a request, with nothing parsed, queued or unsent.
+    bool isIdle() const;
     void parse();
     void fail(int status);
     void deliver();
@@ -171,7 +171,7 @@ private:
     BodyLimit m_bodyLimit;
     QByteArray m_unparsed; // received while reading was paused
     QHostAddress m_client;
-    qint64 m_lastActive = 0; // on s_clock
+    qint64 m_lastActive = 0; // when bytes last moved either way, in ms of a process-wide clock
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections

@@ -5,6 +5,7 @@
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
 #include "httpserver/webpassword.h"
+#include "qhttpserver/qhttpconnection.h"
 #include "qhttpserver/qhttpsserver.h"
 #include "support/rawhttpclient.h"
 #include "utils/settingsmanager.h"
@@ -23,11 +24,21 @@
 #include <QTest>
 #include <QTimer>
 
+#include <malloc.h>
+
 using namespace Orvix::HttpServer;
 using Orvix::Tests::RawHttpClient;
 using Orvix::Config::Manager;
 
 namespace {
+
+QStringList g_warnings;
+
+void keepWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type >= QtWarningMsg)
+        g_warnings.append(message);
+}
 
 // Answers with what it read: the method, the path and every parameter. Takes bodies up to the ceiling.
 class EchoAction : public IAction
@@ -700,9 +711,13 @@ void tst_HttpServer::passwordGuessingIsSlowed_data()
     QTest::addColumn<QString>("guesser"); // an address of its own: the others' failures are not its own
     QTest::addColumn<int>("guesses");
     QTest::addColumn<qint64>("minimumMsec"); // waited in all, as booked; the wait itself is scaled down
+    QTest::addColumn<int>("leavingGuesses"); // then guesses of 1 MiB each, from clients that leave before their turn
 
-    QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000);
-    QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << AccessFailures::kFreeFailures - 1 << qint64(0);
+    QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000) << 0;
+    QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << AccessFailures::kFreeFailures - 1 << qint64(0)
+                                                   << 0;
+    QTest::newRow("a guess that waits goes with its client") << "127.0.0.6" << AccessFailures::kFreeFailures
+                                                             << qint64(0) << 16;
 }
 
 void tst_HttpServer::passwordGuessingIsSlowed()
@@ -710,6 +725,7 @@ void tst_HttpServer::passwordGuessingIsSlowed()
     QFETCH(QString, guesser);
     QFETCH(int, guesses);
     QFETCH(qint64, minimumMsec);
+    QFETCH(int, leavingGuesses);
     constexpr double kScale = 1e-4; // 5 s waits take half a millisecond
 
     AccessFailures::setDelayScale(kScale);
@@ -749,6 +765,36 @@ void tst_HttpServer::passwordGuessingIsSlowed()
     AccessFailures::setDelayScale(1.0);
     QVERIFY2(booked >= minimumMsec && (minimumMsec > 0 || booked == 0), qPrintable(QString::number(booked)));
     QVERIFY(clock.elapsed() >= qint64(booked * kScale * 0.9));
+    if (leavingGuesses == 0)
+        return;
+
+    // Requests that wait their turn are held for their clients only: whatever they carry goes with the client.
+    // Their turns, days apart, add up to more than a timer takes, and wait quietly all the same.
+    constexpr qint64 kBody = 1024 * 1024;
+    const auto heapInUse = [] {
+        const struct mallinfo2 heap = mallinfo2();
+        return qint64(heap.uordblks + heap.hblkhd);
+    };
+    AccessFailures::setDelayScale(1e6);
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(&keepWarning);
+    qint64 before = 0;
+    for (int i = 0; i <= leavingGuesses; ++i) {
+        if (i == 1)
+            before = heapInUse(); // after one round: what it set up once stays
+        RawHttpClient leaving;
+        QVERIFY(leaving.socket().bind(QHostAddress(guesser)));
+        QVERIFY(leaving.connectTo(m_server.port()));
+        leaving.send("POST /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", "guess", "n", "/secure", "1")
+                     + "\r\nContent-Length: " + QByteArray::number(kBody) + "\r\n\r\n" + QByteArray(kBody, 'g'));
+        QTRY_VERIFY(QHttpConnection::bufferedBytes(QHostAddress(guesser)) > kBody); // waiting its turn
+        leaving.socket().abort();
+        QTRY_COMPARE(QHttpConnection::bufferedBytes(QHostAddress(guesser)), 0);
+    }
+    qInstallMessageHandler(previous);
+    AccessFailures::setDelayScale(1.0);
+    QVERIFY2(heapInUse() - before < leavingGuesses * kBody / 2, qPrintable(QString::number(heapInUse() - before)));
+    QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join('\n')));
 }
 
 void tst_HttpServer::securityHeaders_data()
