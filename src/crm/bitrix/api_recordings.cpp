@@ -37,10 +37,14 @@ QString API::recordingUrl(const Conversation &conversation) const
     const QString to = m_connector.phoneWithoutPrefixes(conversation.to());
     // Signed: the route is public and serves only links the service wrote. Encoded, or a "+" in a number
     // would come back as a blank.
+    const QString signature = Config::GeneratedDirectory::recordingSignature(conversation.callId(), from, to);
+    if (signature.isEmpty())
+        qWarning().noquote() << QStringLiteral("The key for the recording links cannot be kept in %1: the link of "
+                                               "call %2 will not play")
+                                    .arg(Config::GeneratedDirectory::path(), conversation.callId());
     return QStringLiteral("%1/get_conversation_recording?id=%2&from=%3&to=%4&%5=%6")
         .arg(host, percentEncoded(conversation.callId()), percentEncoded(from), percentEncoded(to),
-             Config::GeneratedDirectory::kSignatureParameter,
-             Config::GeneratedDirectory::recordingSignature(conversation.callId(), from, to));
+             Config::GeneratedDirectory::kSignatureParameter, signature);
 }
 
 Promise<void> API::sendRecording(const RegistrationStore::Upload &upload, const MsgBuilder &trace, bool deferIfMissing)
