@@ -80,7 +80,7 @@ QString missingSecret(const QJsonObject &given, const QStringList &secretKeys, c
         return QString();
     for (const QString &key : secretKeys) {
         if (!given.value(key).isString())
-            return QStringLiteral("Give the %1 to check %2: the saved one is sent only to %3")
+            return QStringLiteral("Give the %1 to check %2: what is saved is sent only to %3")
                 .arg(what, address, savedAddress.isEmpty() ? QStringLiteral("the saved address") : savedAddress);
     }
     return QString();

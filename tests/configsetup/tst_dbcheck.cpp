@@ -174,7 +174,7 @@ void tst_DbCheck::check_data()
     // Another server with the saved password: the request must carry its own.
     QTest::newRow("another host without a password")
         << QJsonObject{{"host", "db.company.example"}, {"password", QJsonValue::Null}} << 8
-        << QStringLiteral("Give the database password to check db.company.example:%1: the saved one is sent only "
+        << QStringLiteral("Give the database password to check db.company.example:%1: what is saved is sent only "
                           "to 127.0.0.1:%1");
 }
 
