@@ -602,6 +602,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     QTest::newRow("killed while the finish waits for its answer: sent again after the start, then the recording")
         << "holdfinish" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
+    QTest::newRow("stopped while the finish waits for a renewed token: sent again after the start, then the recording")
+        << "holdtoken" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
     QTest::newRow("owed in a file of an older version: its owed time kept from the first start on")
         << "holdrecording oldfile" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
@@ -635,6 +638,10 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.hangFinishes = portal.contains("holdfinish") ? 1 : 0;
+    if (portal.contains("holdtoken")) { // the finish finds its token expired, and the renewal is never answered
+        harness.portal.pushRestReply("telephony.externalcall.finish", Orvix::Tests::FakeCrmReply::expiredToken());
+        harness.portal.pushReply("/oauth/token/", Orvix::Tests::FakeCrmReply::silent());
+    }
     // Held: the service is killed between the finish and the upload, or before the finish's answer.
     QString recording = portal.contains("hold") ? "-" : portal.contains("liveleg") ? harness.dir.filePath("call.wav") : "";
     // What the PBX link answers before its start, after a failed query, and for a leg of a call still up.
@@ -686,7 +693,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     } else {
         // The upload owed; the finish answered, or on its way and on disk to be sent again.
         QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1);
-        QTRY_COMPARE(finishing(), portal.contains("holdfinish") ? 1 : 0);
+        QTRY_COMPARE(finishing(), portal.contains(QRegularExpression("holdfinish|holdtoken")) ? 1 : 0);
+        if (portal.contains("holdtoken"))
+            QTRY_COMPARE(harness.portal.requests("/oauth/token/").size(), 1);
         recording = harness.dir.filePath("call.wav");
     }
     QFile file(harness.dir.filePath("call.wav"));
