@@ -373,6 +373,9 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject() << "createslead closedcall localised" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), attach(1)};
+    QTest::newRow("the PBX link starts again while the finish waits for its answer: the recording attached once")
+        << QJsonObject() << "pbxrestart" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("an upload taken and never answered twice: the next call goes first, the upload stays owed")
         << QJsonObject() << "hangupload" << true
         << QStringList{"start", "ring a", "answer a", "end a", "hangup", "+start", "+ring a", "+answer a", "+end a",
@@ -459,6 +462,13 @@ void tst_ApiCalls::scenario()
     // Rows whose finish is never confirmed; a silent portal is lost once per run of lost answers.
     const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal"));
     const int lostRuns = portal.contains("silentportal") ? 3 : 0;
+    if (portal.contains("pbxrestart")) {
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [&harness](const Orvix::Tests::FakeCrmRequest &request) {
+                    if (request.restMethod() == "telephony.externalcall.finish")
+                        harness.api->attachOwedRecordings();
+                });
+    }
     if (portal.contains("attach500"))
         harness.portal.pushRestReply("telephony.externalcall.attachRecord",
                                      Orvix::Tests::FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"));

@@ -561,6 +561,8 @@ void API::oweFinish(const QString &key, const CallRegistration &registration,
     m_saved.insert(key, entry);
     if (!m_owedRecordings.contains(crmCallId))
         m_owedRecordings.insert(crmCallId, {registration, conversation, QDateTime::currentDateTimeUtc()});
+    // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
+    m_recordingsInHand.insert(crmCallId);
     saveRegistrations();
 }
 
