@@ -373,6 +373,9 @@ void tst_ApiCalls::scenario_data()
         << QJsonObject() << "createslead closedcall localised" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
                        finish(1, 7, 200), attach(1)};
+    QTest::newRow("the PBX link starts again while the finish waits for its answer: the recording attached once")
+        << QJsonObject() << "pbxrestart" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("an upload taken and never answered twice: the next call goes first, the upload stays owed")
         << QJsonObject() << "hangupload" << true
         << QStringList{"start", "ring a", "answer a", "end a", "hangup", "+start", "+ring a", "+answer a", "+end a",
@@ -459,6 +462,13 @@ void tst_ApiCalls::scenario()
     // Rows whose finish is never confirmed; a silent portal is lost once per run of lost answers.
     const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal"));
     const int lostRuns = portal.contains("silentportal") ? 3 : 0;
+    if (portal.contains("pbxrestart")) {
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [&harness](const Orvix::Tests::FakeCrmRequest &request) {
+                    if (request.restMethod() == "telephony.externalcall.finish")
+                        harness.api->attachOwedRecordings();
+                });
+    }
     if (portal.contains("attach500"))
         harness.portal.pushRestReply("telephony.externalcall.attachRecord",
                                      Orvix::Tests::FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"));
@@ -535,6 +545,8 @@ void tst_ApiCalls::scenario()
     // The summary closes the call, and nothing of it stays behind.
     const QString ended = unconfirmed ? "N" : "Y";
     QTRY_COMPARE_WITH_TIMEOUT(log.matching("[" + kCallId + "]\tCall ended\t\t" + ended + "\tCall: {").size(), 1, 30000);
+    // What the call's end sends after its summary (a lead deleted) is in the writes as well.
+    QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
     QCOMPARE(byCall(model.writes()), byCall(writes));
     // A refused or lost request is sent again: the links are restarted only for a portal that stays away.
     QCOMPARE(lost.count(), lostRuns);
@@ -602,6 +614,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     QTest::newRow("killed while the finish waits for its answer: sent again after the start, then the recording")
         << "holdfinish" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
+    QTest::newRow("stopped while the finish waits for a renewed token: sent again after the start, then the recording")
+        << "holdtoken" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
     QTest::newRow("owed in a file of an older version: its owed time kept from the first start on")
         << "holdrecording oldfile" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
@@ -635,6 +650,10 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.hangFinishes = portal.contains("holdfinish") ? 1 : 0;
+    if (portal.contains("holdtoken")) { // the finish finds its token expired, and the renewal is never answered
+        harness.portal.pushRestReply("telephony.externalcall.finish", Orvix::Tests::FakeCrmReply::expiredToken());
+        harness.portal.pushReply("/oauth/token/", Orvix::Tests::FakeCrmReply::silent());
+    }
     // Held: the service is killed between the finish and the upload, or before the finish's answer.
     QString recording = portal.contains("hold") ? "-" : portal.contains("liveleg") ? harness.dir.filePath("call.wav") : "";
     // What the PBX link answers before its start, after a failed query, and for a leg of a call still up.
@@ -686,7 +705,9 @@ void tst_ApiCalls::registrationSurvivesRestart()
     } else {
         // The upload owed; the finish answered, or on its way and on disk to be sent again.
         QTRY_COMPARE(savedState().value("uploads").toArray().size(), 1);
-        QTRY_COMPARE(finishing(), portal.contains("holdfinish") ? 1 : 0);
+        QTRY_COMPARE(finishing(), portal.contains(QRegularExpression("holdfinish|holdtoken")) ? 1 : 0);
+        if (portal.contains("holdtoken"))
+            QTRY_COMPARE(harness.portal.requests("/oauth/token/").size(), 1);
         recording = harness.dir.filePath("call.wav");
     }
     QFile file(harness.dir.filePath("call.wav"));

@@ -52,9 +52,10 @@ API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClien
 
 API::~API()
 {
-    // The connector's answers still due must not reach the half-destroyed tables.
+    // The connector's answers still due must not reach the half-destroyed tables. Its requests die with it
+    // unsettled, as in a kill: stopped, it would fail those waiting for a token, and a finish failed here
+    // would leave the saved registrations, never to be sent again at the next start.
     m_connector.disconnect(this);
-    m_connector.stop(false);
     m_relayClient.stop();
 }
 
@@ -560,6 +561,8 @@ void API::oweFinish(const QString &key, const CallRegistration &registration,
     m_saved.insert(key, entry);
     if (!m_owedRecordings.contains(crmCallId))
         m_owedRecordings.insert(crmCallId, {registration, conversation, QDateTime::currentDateTimeUtc()});
+    // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
+    m_recordingsInHand.insert(crmCallId);
     saveRegistrations();
 }
 
