@@ -1,6 +1,7 @@
 #include "crm/bitrix/connector.h"
 
 #include "crm/bitrix/auth.h"
+#include "crm/bitrix/constants.h"
 #include "crm/bitrix/localeshandler.h"
 #include "crm/bitrix/token.h"
 #include "httpclient/httpclient.h"
@@ -28,7 +29,6 @@ constexpr int kDefaultIntervalMsec = 500;
 // The pause after a rate-limit refusal doubles up to this many times its first length.
 constexpr int kMaxBackoffFactor = 30;
 inline constexpr QLatin1String kBatch("batch");
-inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
 inline constexpr QLatin1String kFinish("telephony.externalcall.finish");
 inline constexpr QLatin1String kEventBind("event.bind");
 inline constexpr QLatin1String kCallIdKey("CALL_ID");

@@ -2,6 +2,7 @@
 
 #include "crm/bitrix/connector.h"
 
+#include "crm/bitrix/constants.h"
 #include "utils/urlquery.h"
 
 #include <QDateTime>
@@ -18,7 +19,6 @@ namespace {
 
 using Utils::MsgBuilder;
 
-inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
 
 // Appends the content as the Base64 of a form value: its "+", "/" and "=" percent-encoded, the rest as it is.
 void appendBase64FormValue(QByteArray &body, const QByteArray &content)

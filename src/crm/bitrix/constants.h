@@ -23,6 +23,9 @@ inline constexpr const char kTokenUrlVariable[] = "CALVENA_OAUTH_TOKEN_URL";
 inline constexpr QLatin1String kRestUrlTemplate("%1/rest/%2/");
 inline constexpr QLatin1String kAuthorizeUrlTemplate("%1/oauth/authorize/");
 
+// The REST method of a recording upload, which goes in a lane of its own.
+inline constexpr QLatin1String kAttachRecord("telephony.externalcall.attachRecord");
+
 inline constexpr QLatin1String kCodeRequestError("Authorization code request error [%1]:");
 inline constexpr QLatin1String kTokenRequestError("Authorization token request error [%1]:");
 inline constexpr QLatin1String kRefreshRequestError("Refresh token request error [%1]:");
