@@ -780,26 +780,33 @@ private Q_SLOTS:
     void callCutByAPbxRestart_data()
     {
         QTest::addColumn<bool>("stillLive");
-        QTest::newRow("no channel after the new login") << false;
-        QTest::newRow("its channels still up") << true;
+        QTest::addColumn<QString>("meanwhile"); // before the list after the new login was checked
+        QTest::newRow("no channel after the new login") << false << "";
+        QTest::newRow("its channels still up") << true << "";
+        QTest::newRow("the link lost again") << false << "lost again";
+        QTest::newRow("the service restarted") << false << "service restart";
     }
 
     // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel list
-    // of the new login and from a second one a few seconds later, the call ends once, when the link was lost
-    // (its talk lasted until then, not until its answer); unless the PBX still has its channels.
+    // of the new login and from a second one a few seconds later, the call ends once, when the link was first
+    // lost (its talk lasted until then, not until its answer); unless the PBX still has its channels.
     void callCutByAPbxRestart()
     {
         QFETCH(bool, stillLive);
+        QFETCH(QString, meanwhile);
         QVERIFY(prepare(QStringLiteral("tst_api_cut")));
         ApiTest::MessageLog log;
         auto api = makeApi();
-        ApiTest::EventRecorder recorder(*api);
+        auto recorder = std::make_unique<ApiTest::EventRecorder>(*api);
         QList<Orvix::Entities::Call> ended;
-        connect(api.get(), &API::callEnded, this, [&ended](const Orvix::Entities::Call &call) { ended.append(call); });
+        const auto watchEnds = [this, &api, &ended] {
+            connect(api.get(), &API::callEnded, this, [&ended](const Orvix::Entities::Call &call) { ended.append(call); });
+        };
+        watchEnds();
         QVERIFY(startAndWait(*api));
         const QList<QJsonObject> cut = ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7));
         QVERIFY(insertCelRows(cut));
-        QTRY_COMPARE(recorder.events().size(), 3);
+        QTRY_COMPARE(recorder->events().size(), 3);
 
         if (stillLive)
             m_ami->setChannels({{"SIP/trunk-00000000", "1796630253.0", "1796630253.0", "79161234567"},
@@ -810,13 +817,29 @@ private Q_SLOTS:
         QTRY_COMPARE(stop.count(), 1);
         const QDateTime lostBy = QDateTime::currentDateTime();
         api->stop();
+        int logins = 1;
+        if (meanwhile == QLatin1String("lost again")) {
+            QVERIFY(startAndWait(*api));
+            QTRY_COMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
+            m_ami->closeConnections();
+            QTRY_COMPARE(stop.count(), 2);
+            api->stop();
+            ++logins;
+        } else if (meanwhile == QLatin1String("service restart")) {
+            api.reset();
+            api = makeApi();
+            recorder = std::make_unique<ApiTest::EventRecorder>(*api);
+            watchEnds();
+        }
+        // The saved call is not announced again.
+        const int seen = recorder->events().size();
         QVERIFY(startAndWait(*api));
         QTRY_COMPARE(ApiTest::MessageLog::count(QStringLiteral("Calls checked against the PBX's")), 1);
-        QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 1);
-        QCOMPARE(recorder.events().size(), 3);
+        QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), logins);
+        QCOMPARE(recorder->events().size(), seen);
         if (!stillLive) {
             QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
-            QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), 2);
+            QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), logins + 1);
             const Orvix::Entities::Conversation leg = ended.first().mainConversation();
             QVERIFY(lostFrom <= ended.first().endedAt() && ended.first().endedAt() <= lostBy);
             QCOMPARE(leg.endedAt(), ended.first().endedAt());
@@ -833,10 +856,10 @@ private Q_SLOTS:
         }
         QVERIFY(insertCelRows(again));
         QTRY_COMPARE(api->lastEventId(), 107);
-        QVERIFY(recorder.events().contains(QStringLiteral("callStarted:1796630290.0")));
+        QVERIFY(recorder->events().contains(QStringLiteral("callStarted:1796630290.0")));
         QCOMPARE(ended.size(), stillLive ? 0 : 1);
         if (!stillLive) {
-            QCOMPARE(recorder.events().filter(QStringLiteral(":1796630253.")).mid(3),
+            QCOMPARE(recorder->events().filter(QStringLiteral(":1796630253.")).mid(seen),
                      (QStringList{QStringLiteral("conversationEnded:1796630253.1"),
                                   QStringLiteral("callEnded:1796630253.0")}));
             QCOMPARE(ApiTest::MessageLog::count(QStringLiteral("[1796630253.0]\tCall ended\t\tWarning\tThe PBX has no channel")), 1);
