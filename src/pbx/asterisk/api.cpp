@@ -919,13 +919,14 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
         result.resolve(path);
     });
     // The handle keeps its request alive only until the request is settled, which every request is.
-    request.onReject([result, builder, log, request, own](const QString &error) {
+    request.onReject([result, builder, log, request](const QString &error) {
         log(QtDebugMsg,
             builder.build(Utils::MsgBuilder::Error, QStringLiteral("SQL-query failed to get record path: ") + error));
-        // A client is told no address or wording of the database, only that it cannot be reached.
-        result.reject(!request.isUnreachable() ? Entities::RecordingFailure::failed(error)
-                      : own ? Entities::RecordingFailure::unreachable(error)
-                            : Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached")));
+        // Only a client's look-up is turned away while the database cannot be reached. It is told no address
+        // or wording of the database, only that.
+        result.reject(request.isUnreachable()
+                          ? Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached"))
+                          : Entities::RecordingFailure::failed(error));
     });
     m_statementConnector->execute(request);
     return result;
