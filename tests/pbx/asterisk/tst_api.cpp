@@ -929,8 +929,9 @@ private Q_SLOTS:
                                                     << "@/2026/12/07/" + out << "" << none << false;
         QTest::newRow("outgoing from extension 7") << "1796630300.7" << "7" << "79161234567" << true
                                                    << "@/2026/12/07/" + out << "" << none << false;
+        // The link the service wrote carries the same numbers, signed: it plays.
         QTest::newRow("outgoing from extension 21, a client") << "1796630300.21" << "21" << "79161234567" << true
-                                                              << "" << "" << none << true;
+                                                              << "@/2026/12/07/" + out << "" << none << true;
         QTest::newRow("incoming, flat") << "1796630253.0" << "79161234567" << "101" << false << "@/" + in << "" << none
                                         << false;
         QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
