@@ -141,8 +141,8 @@ private Q_SLOTS:
     // The service's own look-up, for the CRM flow: waits for a database that is away.
     void onCallRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
                                     Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> promise);
-    // A client's of the public recording route: whole numbers only, answered at once while the database is away,
-    // and no log line of its own per request.
+    // A client's of the public recording route, with a link the service signed: answered at once while the
+    // database is away, and no log line of its own per request.
     void onPublicRecordingPathRequest(const QString &callId, const QString &from, const QString &to,
                                       Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> promise);
     void onGetResponsibleByPhoneNumber(const QString &phone,

@@ -56,7 +56,9 @@ private:
         return ok;
     }
 
-    // Connections of the pool's user that are running the given statement right now.
+    // Connections of the pool's user that are executing the given statement right now. Not one that is still
+    // preparing it: killed between its prepare and its execution, it is opened again by the driver on its own,
+    // which answers the execution with "Unknown prepared statement handler", not with the lost connection.
     QList<qlonglong> runningIds(const QString &marker)
     {
         QList<qlonglong> ids;
@@ -66,7 +68,7 @@ private:
             if (db.open()) {
                 QSqlQuery query(db);
                 query.exec(QStringLiteral("SELECT id FROM information_schema.processlist WHERE info LIKE '%%1%' "
-                                          "AND id <> CONNECTION_ID()")
+                                          "AND command = 'Execute' AND id <> CONNECTION_ID()")
                                .arg(marker));
                 while (query.next())
                     ids.append(query.value(0).toLongLong());

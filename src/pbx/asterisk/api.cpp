@@ -60,6 +60,7 @@ const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
 const QString kPreviousEventId = QStringLiteral("previous_event_id");
+const QString kLinkLosses = QStringLiteral("link_lost_at");
 
 // Used by transfer, and by redirect when the configuration carries no "redirect" template.
 const QString kDefaultContext = QStringLiteral("from-internal");
@@ -152,6 +153,7 @@ API::API(QObject *parent, const Config::Manager &config)
 
 API::~API()
 {
+    noteLinkLost();
     flushState();
 }
 
@@ -214,7 +216,7 @@ void API::stop()
     m_searchingStart = false;
     m_quietCallTimer->stop();
     m_secondListTimer->stop();
-    m_linkUp = false;
+    noteLinkLost();
     m_lostCallCandidates.clear();
     m_liveChannelIds.reset();
     disconnect(m_pollTimer, &QTimer::timeout, this, &API::getEvents);
@@ -282,7 +284,7 @@ void API::onConnect()
         }
         // No call of the time the link was lost is left to check.
         if (open.isEmpty())
-            m_linkLostAt = QDateTime();
+            m_linkLosses.clear();
         askLiveChannels(open);
         m_quietCallTimer->start();
     } else {
@@ -313,9 +315,7 @@ void API::requestStop(const QString &reason)
     if (m_stopRequested)
         return;
     m_stopRequested = true;
-    if (m_linkUp)
-        m_linkLostAt = Entities::Clock::now();
-    m_linkUp = false;
+    noteLinkLost();
     // The owner restarts the link every minute: a PBX that stays away would fill the log with the same
     // failure. Told loudly once, reminded every 10 minutes, and its recovery once (onConnect).
     m_failureRepeated = m_outage.failed(reason, Entities::Clock::now());
@@ -527,8 +527,15 @@ void API::writeState()
 
 QByteArray API::stateText() const
 {
-    return m_eventHandler.stateText(QByteArrayLiteral("\"") + kPreviousEventId.toLatin1() + QByteArrayLiteral("\":")
-                                    + QByteArray::number(m_lastEventId));
+    QByteArray extra = QByteArrayLiteral("\"") + kPreviousEventId.toLatin1() + QByteArrayLiteral("\":")
+                       + QByteArray::number(m_lastEventId);
+    if (!m_linkLosses.isEmpty()) {
+        QJsonArray losses;
+        for (const QDateTime &loss : m_linkLosses)
+            losses.append(loss.toString(Qt::ISODateWithMs));
+        extra += ",\"" + kLinkLosses.toLatin1() + "\":" + QJsonDocument(losses).toJson(QJsonDocument::Compact);
+    }
+    return m_eventHandler.stateText(extra);
 }
 
 void API::flushState()
@@ -571,6 +578,14 @@ void API::loadState()
     }
     m_lastEventId = savedId;
     m_eventHandler.fromJson(state);
+    // Those of an earlier run: this one has its own in memory.
+    if (m_linkLosses.isEmpty()) {
+        for (const QJsonValue &loss : state.value(kLinkLosses).toArray()) {
+            const QDateTime at = QDateTime::fromString(loss.toString(), Qt::ISODateWithMs);
+            if (at.isValid())
+                m_linkLosses.append(at);
+        }
+    }
 }
 
 QString API::channelName(const QString &channelId) const
@@ -663,11 +678,21 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     qDebug().noquote() << QStringLiteral("Calls checked against the PBX's %1 live channels: %2")
                               .arg(live.size())
                               .arg(calls.join(QLatin1Char(' ')));
-    const QDateTime linkLostAt = std::exchange(m_linkLostAt, QDateTime());
-    if (m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt, linkLostAt) > 0 && m_eventsSql.isEmpty())
+    const QList<QDateTime> losses = std::exchange(m_linkLosses, {});
+    const int ended = m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt, losses);
+    if ((ended > 0 || !losses.isEmpty()) && m_eventsSql.isEmpty())
         saveState();
     if (!m_eventHandler.missingCalls().isEmpty())
         m_secondListTimer->start();
+}
+
+void API::noteLinkLost()
+{
+    if (!std::exchange(m_linkUp, false) || activeCalls().isEmpty())
+        return;
+    m_linkLosses.append(Entities::Clock::now());
+    if (m_eventsSql.isEmpty())
+        saveState();
 }
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)
@@ -894,13 +919,14 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
         result.resolve(path);
     });
     // The handle keeps its request alive only until the request is settled, which every request is.
-    request.onReject([result, builder, log, request, own](const QString &error) {
+    request.onReject([result, builder, log, request](const QString &error) {
         log(QtDebugMsg,
             builder.build(Utils::MsgBuilder::Error, QStringLiteral("SQL-query failed to get record path: ") + error));
-        // A client is told no address or wording of the database, only that it cannot be reached.
-        result.reject(!request.isUnreachable() ? Entities::RecordingFailure::failed(error)
-                      : own ? Entities::RecordingFailure::unreachable(error)
-                            : Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached")));
+        // Only a client's look-up is turned away while the database cannot be reached. It is told no address
+        // or wording of the database, only that.
+        result.reject(request.isUnreachable()
+                          ? Entities::RecordingFailure::unreachable(QStringLiteral("the database cannot be reached"))
+                          : Entities::RecordingFailure::failed(error));
     });
     m_statementConnector->execute(request);
     return result;

@@ -150,6 +150,8 @@ private:
     // from a list are asked after again a few seconds later, and end when missing from that one too.
     void askLiveChannels(const QStringList &calls);
     void endLostCalls(qint64 querySentAt, int batchSize);
+    // The link to Asterisk is lost or stopped now, if it was up.
+    void noteLinkLost();
 
     Config::Manager m_config;
     QTimer *m_pollTimer;
@@ -193,10 +195,11 @@ private:
     qint64 m_liveChannelsReadFrom = 0;
     // Asks again after the calls missing from the last list.
     QTimer *m_secondListTimer;
-    // Logged in since the last start; and when the connection to Asterisk was last lost while it was, until
-    // the list after the next login has been checked: the calls a crash cut then ended then at the latest.
+    // Logged in since the last start; and when the link to Asterisk was lost or stopped while it was, oldest
+    // first, until the list after the next login has been checked: a call up then and gone from that list
+    // ended then at the latest (a crash cut the link and the call). Saved with the calls, for a restart.
     bool m_linkUp = false;
-    QDateTime m_linkLostAt;
+    QList<QDateTime> m_linkLosses;
 };
 
 } // namespace Orvix::PBX::Asterisk

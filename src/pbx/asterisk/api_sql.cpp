@@ -44,22 +44,15 @@ QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QSt
 
 namespace {
 
-// Fewer digits than this name no number: a guessed one would match a call.
-constexpr int kMinNumberDigits = 3;
-
 // The texts under which a number of the call stands in the CDR: as it is, with or without a leading "+",
 // or behind a configured prefix (the CRM and the link carry the number without it). A shorter text, a part
-// of the number, never matches. An empty number stands only for an empty column. A client's number of
-// fewer than kMinNumberDigits stands for none.
-QStringList cdrForms(const QString &number, const QStringList &prefixes, RecordingLookup lookup)
+// of the number, never matches. An empty number stands only for an empty column.
+QStringList cdrForms(const QString &number, const QStringList &prefixes)
 {
     if (number.isEmpty())
         return {QString()};
     const bool plus = number.startsWith(QLatin1Char('+'));
-    const QString bare = plus ? number.mid(1) : number;
-    if (lookup == RecordingLookup::Public && bare.size() < kMinNumberDigits)
-        return {};
-    QStringList forms{number, plus ? bare : QLatin1Char('+') + number};
+    QStringList forms{number, plus ? number.mid(1) : QLatin1Char('+') + number};
     for (const QString &prefix : prefixes) {
         const QString form = prefix.trimmed() + number;
         if (!forms.contains(form))
@@ -99,18 +92,11 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
             conditions.append(QStringLiteral("%1 in (%2)").arg(columnName, placeholders.join(QStringLiteral(", "))));
         }
     };
-    const QStringList forms1 = cdrForms(number1, prefixes, lookup);
-    const QStringList forms2 = cdrForms(number2, prefixes, lookup);
-    if (!forms1.isEmpty())
-        oneOf(QStringLiteral("number1"), forms1);
-    if (!forms2.isEmpty())
-        oneOf(QStringLiteral("number2"), forms2);
-    // A row whose caller is a trunk carries neither number; a client still needs a whole number to reach it.
-    const bool wholeNumber = (!number1.isEmpty() && !forms1.isEmpty()) || (!number2.isEmpty() && !forms2.isEmpty());
-    if (!trunks.isEmpty() && (wholeNumber || lookup == RecordingLookup::Own))
+    oneOf(QStringLiteral("number1"), cdrForms(number1, prefixes));
+    oneOf(QStringLiteral("number2"), cdrForms(number2, prefixes));
+    // A row whose caller is a trunk carries neither number.
+    if (!trunks.isEmpty())
         oneOf(QStringLiteral("trunk"), trunks);
-    if (conditions.isEmpty())
-        conditions.append(QStringLiteral("0 = 1"));
 
     const QString sql = QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5) and %6 <> '' and %6 is not "
                                        "null limit 1")

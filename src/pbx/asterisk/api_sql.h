@@ -28,16 +28,15 @@ QString celBoundsQuery(const QMap<QString, QString> &tableAliases, const QMap<QS
 // :history_start_date (else 0).
 QString celProbeQuery(const QMap<QString, QString> &tableAliases, const QMap<QString, QString> &columnAliases);
 
-// Whose question a recording look-up answers. The service's own (the CRM flow) knows the call and its
-// numbers, of any length (an extension of two digits), and waits for a database that is away. A client of
-// the public route names them: only whole numbers count, and it is answered at once while the database
-// cannot be reached.
+// Whose question a recording look-up answers. The service's own (the CRM flow) waits for a database that is
+// away. A client of the public route, with the numbers of a link the service wrote and signed, is answered
+// at once while the database cannot be reached. Either takes the call's numbers of any length (an extension
+// of two digits).
 enum class RecordingLookup { Own, Public };
 
 // The first CDR row of the call whose source or caller number is one of the two numbers (with or without a
 // leading "+", or behind one of the configured prefixes) or one of the trunks, and that has a recording
-// file; columns: recording file, call date. A public look-up takes numbers of three digits or more, and
-// the trunks only along with such a number.
+// file; columns: recording file, call date.
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks,

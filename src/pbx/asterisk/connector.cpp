@@ -86,7 +86,6 @@ void Connector::connectToHost(const QString &host, quint16 port, const QString &
     m_host = host;
     m_port = port;
     m_failure.clear();
-    m_invalidMessageLogged = false;
     // An open connection closes the ordinary way, so that its loss is reported; a socket still
     // looking up or connecting is dropped (it would refuse a new connectToHost).
     if (m_socket->state() == QAbstractSocket::ConnectedState)
@@ -221,6 +220,7 @@ void Connector::logIn()
             return;
         self->m_answerTimer->stop();
         self->m_failure.clear();
+        self->m_invalidMessageLogged = false;
         if (self->m_checkMode) {
             Q_EMIT self->connected();
             Q_EMIT self->loggedIn();

@@ -99,7 +99,8 @@ private:
 
     bool m_checkMode = false;
     bool m_reportDisconnection = true;
-    // A peer that is no manager interface (a wrong port) may send any amount: its first frame is told.
+    // A peer that is no manager interface (a wrong port) may send any amount: its first frame is told, once
+    // until a login succeeds, not at every try of the link.
     bool m_invalidMessageLogged = false;
     QTcpSocket *m_socket;
     QTimer *m_connectedTimer;

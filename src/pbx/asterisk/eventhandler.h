@@ -56,11 +56,13 @@ public:
     // lost it without writing its end: a crash), once the list is sure of it: the call was missing from
     // the previous list too, or CEL rows stamped past the list have been read. Until then its end rows may
     // still be on their way (a call that hung up just before the list); they end it, or the next list or
-    // row does. It ends at the time of its last CEL row; when the list is the first after a lost link to
-    // the PBX (`linkLostAt`), at that loss if later: the crash that cut the link cut the call then at the
-    // latest, and its talk lasted until then, not until its answer. Returns how many ended.
+    // row does. It ends at the time of its last CEL row; when the list is the first after the link to the
+    // PBX was lost (`linkLosses`, oldest first), at the first loss after that row: the crash that cut the
+    // link cut the call then at the latest, and its talk lasted until then, not until its answer. A call
+    // missing from a list keeps the loss known then: a later one found it gone already. Returns how many
+    // ended.
     int endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds,
-                     const QDateTime &listedAt = QDateTime(), const QDateTime &linkLostAt = QDateTime());
+                     const QDateTime &listedAt = QDateTime(), const QList<QDateTime> &linkLosses = {});
     // The calls missing from one channel list whose verdict waits for the next list or a later row.
     QStringList missingCalls() const { return m_missingCalls.keys(); }
 

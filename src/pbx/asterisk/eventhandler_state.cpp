@@ -82,8 +82,20 @@ QStringList EventHandler::quietCalls() const
 }
 
 int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt,
-                               const QDateTime &linkLostAt)
+                               const QList<QDateTime> &linkLosses)
 {
+    // The first loss of the link since the call's last row: it was up until then.
+    const auto lossAfterLastRow = [this, &linkLosses](const QString &callId) {
+        const auto call = m_calls.constFind(callId);
+        if (call == m_calls.cend())
+            return QDateTime();
+        const QDateTime last = call->lastEventAt().isValid() ? call->lastEventAt() : call->startedAt();
+        for (const QDateTime &loss : linkLosses) {
+            if (!last.isValid() || last <= loss)
+                return loss;
+        }
+        return QDateTime();
+    };
     const QDateTime listed = listedAt.isValid() ? listedAt : Entities::Clock::now();
     const bool rowsPassed = m_lastRowAt.isValid() && listed.addSecs(kListPassedSecs) <= m_lastRowAt;
     // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
@@ -97,11 +109,12 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         const auto missing = m_missingCalls.constFind(callId);
         if (liveCalls.contains(callId))
             m_missingCalls.remove(callId);
-        else if (rowsPassed || missing != m_missingCalls.cend())
-            lost.insert(callId, linkLostAt.isValid() || missing == m_missingCalls.cend() ? linkLostAt
-                                                                                          : missing->linkLostAt);
+        else if (missing != m_missingCalls.cend())
+            lost.insert(callId, missing->linkLostAt);
+        else if (rowsPassed)
+            lost.insert(callId, lossAfterLastRow(callId));
         else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
-            m_missingCalls.insert(callId, {listed, linkLostAt});
+            m_missingCalls.insert(callId, {listed, lossAfterLastRow(callId)});
     }
     return endLost(lost);
 }

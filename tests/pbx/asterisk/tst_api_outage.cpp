@@ -112,6 +112,10 @@ private Q_SLOTS:
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
         QTRY_VERIFY(own->settled);
         QCOMPARE(own->error.kind, Orvix::Entities::RecordingFailure::Missing);
+        // And a client's is asked again once the database is back.
+        const auto clientAgain = ask(Lookup::Public);
+        QTRY_VERIFY(clientAgain->settled);
+        QCOMPARE(clientAgain->error.kind, Orvix::Entities::RecordingFailure::Missing);
 
         // A query that had piled up behind a waiting one would read the same records again; a call
         // inserted after them is reached only after every earlier query has been answered.

@@ -1,14 +1,15 @@
 #pragma once
 
 // Shared by the PBX link tests: a real MariaDB database with the PBX's CEL and CDR tables filled from
-// the recorded Asterisk rows, the fake AMI server, the configuration, and a recorder of the link's call
-// events and log lines.
+// the recorded Asterisk rows, the fake AMI server, the configuration, a recorder of the link's call
+// events and log lines, and the fixture that sets them up for each test.
 
 #include "config/manager.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "pbx/asterisk/api.h"
 #include "support/fakeamiserver.h"
+#include "support/mariadbfixture.h"
 #include "support/mariadbsettings.h"
 #include "utils/settingsmanager.h"
 
@@ -20,6 +21,7 @@
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -361,5 +363,90 @@ inline QJsonObject readJsonFile(const QString &path)
         return {};
     return QJsonDocument::fromJson(file.readAll()).object();
 }
+
+// A fresh database with the PBX's tables, a fake AMI server and a generated folder for each test, and the
+// configuration that points the link at them. A plain base: the test classes are the QObjects.
+class Fixture
+{
+protected:
+    // For initTestCase: the configuration file of the process and the shared server.
+    bool initFixture()
+    {
+        if (!m_configDir.isValid() || !initConfig(m_configDir))
+            return false;
+        for (const QString &key : {QStringLiteral("table_name_aliases"), QStringLiteral("column_name_aliases")})
+            m_defaultAliases.insert(key, Orvix::Config::Manager::value(Orvix::Config::Manager::Database, key));
+        const Orvix::Tests::MariaDbSettings shared = Orvix::Tests::MariaDbFixture::settings();
+        if (!shared.isValid())
+            qWarning().noquote() << shared.error;
+        return shared.isValid();
+    }
+
+    QTemporaryDir m_configDir;
+    std::unique_ptr<QTemporaryDir> m_generated;
+    std::unique_ptr<Orvix::Tests::FakeAmiServer> m_ami;
+    Orvix::Tests::MariaDbSettings m_db;
+    QJsonObject m_defaultAliases;
+
+    // A fresh database with empty CEL and CDR tables, a fresh AMI server and generated folder.
+    bool prepare(const QString &database, const QJsonObject &app = {}, const QJsonObject &asterisk = {})
+    {
+        m_db = Orvix::Tests::MariaDbFixture::createDatabase(database);
+        if (!m_db.isValid()) {
+            qWarning() << "no database:" << m_db.error;
+            return false;
+        }
+        Database db(m_db);
+        if (!db.createSchema()) {
+            qWarning() << db.error();
+            return false;
+        }
+        m_ami = std::make_unique<Orvix::Tests::FakeAmiServer>();
+        m_generated = std::make_unique<QTemporaryDir>();
+        if (!m_ami->listen() || !m_generated->isValid())
+            return false;
+        Orvix::Config::Manager::update(QJsonObject{{QStringLiteral("Database"), m_defaultAliases}});
+        const auto errors = configure(*m_ami, m_db, app, asterisk);
+        if (!errors.isEmpty()) {
+            qWarning() << errors;
+            return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<Orvix::PBX::Asterisk::API> makeApi()
+    {
+        auto api = std::make_unique<Orvix::PBX::Asterisk::API>(nullptr, Orvix::Config::Manager());
+        api->setGeneratedDirectory(m_generated->filePath(QStringLiteral("generated")));
+        return api;
+    }
+
+    static bool startAndWait(Orvix::PBX::Asterisk::API &api)
+    {
+        QSignalSpy started(&api, &Orvix::PBX::Asterisk::API::started);
+        api.start();
+        return started.count() == 1 || started.wait(10000);
+    }
+
+    bool insertCelRows(const QList<QJsonObject> &rows)
+    {
+        Database db(m_db);
+        if (db.insert(QStringLiteral("cel"), rows))
+            return true;
+        qWarning() << db.error();
+        return false;
+    }
+
+    bool insertCel(const QString &file, int lastId = 1 << 30)
+    {
+        return insertCelRows(recent(upToId(readRows(file), lastId)));
+    }
+
+    // The rest of a recorded call after its first rows, as the PBX writes them while the call goes on.
+    bool insertCelAfter(const QString &file, int skippedRows)
+    {
+        return insertCelRows(recent(readRows(file)).mid(skippedRows));
+    }
+};
 
 } // namespace ApiTest

@@ -937,7 +937,7 @@ void tst_EventHandler::lostCallEnds_data()
     QTest::addColumn<int>("lists");
     QTest::addColumn<QString>("lateRows"); // read between the first list and the second
     QTest::addColumn<QString>("endedAt");  // empty: never; the call and its leg
-    QTest::addColumn<QString>("linkLostAt"); // the first list follows a lost link to the PBX
+    QTest::addColumn<QString>("linkLostAt"); // losses of the link before the first list | before the second
 
     const QString header = "| id | eventtype | eventtime | cid_num | exten | uniqueid | linkedid | channame |\n";
     QTest::newRow("29 minutes without a row, missing from two lists")
@@ -947,6 +947,13 @@ void tst_EventHandler::lostCallEnds_data()
         << 1 << QStringList() << false << 2 << QString() << "10:00:58" << "10:00:58";
     QTest::newRow("the link lost before its last row") << 1 << QStringList() << false << 2 << QString() << "10:00:09"
                                                        << "10:00:07";
+    QTest::newRow("the link lost before its last row and after it") << 1 << QStringList() << false << 2 << QString()
+                                                                    << "10:00:58" << "10:00:07 10:00:58 10:01:30";
+    // Gone at the first loss: a later one, or a loss after a list that missed it already, is no later end.
+    QTest::newRow("the link lost again before the second list") << 1 << QStringList() << false << 2 << QString()
+                                                                << "10:00:58" << "10:00:58|10:01:30";
+    QTest::newRow("missing from a list, then the link lost") << 1 << QStringList() << false << 2 << QString()
+                                                             << "10:00:09" << "|10:01:30";
     QTest::newRow("30 minutes, missing from two lists")
         << 30 << QStringList() << true << 2 << QString() << "10:00:09" << QString();
     QTest::newRow("30 minutes, missing from one list only")
@@ -996,12 +1003,17 @@ void tst_EventHandler::lostCallEnds()
     Recorder recorder(QDate(2024, 3, 1));
     recorder.attach(&handler);
     const QSet<QString> liveIds(live.cbegin(), live.cend());
-    handler.endLostCalls({"100.0", "555.0"}, liveIds, QDateTime(),
-                         QDateTime(QDate(2024, 3, 1), QTime::fromString(linkLostAt, "HH:mm:ss")));
+    const auto losses = [&linkLostAt](int list) {
+        QList<QDateTime> times;
+        for (const QString &time : linkLostAt.section('|', list, list).split(' ', Qt::SkipEmptyParts))
+            times << QDateTime(QDate(2024, 3, 1), QTime::fromString(time, "HH:mm:ss"));
+        return times;
+    };
+    handler.endLostCalls({"100.0", "555.0"}, liveIds, QDateTime(), losses(0));
     if (!lateRows.isEmpty())
         replay(handler, table(lateRows));
     if (lists > 1)
-        handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds);
+        handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds, QDateTime(), losses(1));
     QCOMPARE(handler.toJson(), freshState(handler));
 
     QStringList endTimes;
