@@ -123,10 +123,15 @@ public:
                         counts->busy += failure == Orvix::CRM::Bitrix::LookupFailure::Busy ? 1 : 0;
                     });
             }
-        } else if (verb == "relink") {
-            // The CRM link starts again once the work queued so far is done.
+        } else if (verb == "relink" || verb == "restart") {
+            // The CRM link starts again once the work queued so far is done; "restart": as the App restarts the
+            // links after a loss, stopped first and the PBX link started after it.
             QTRY_VERIFY_WITH_TIMEOUT(m_api.taskQueue().size() == 0 && !m_api.taskQueue().isBusy(), 30000);
+            if (verb == "restart")
+                m_api.stop();
             m_api.start(false);
+            if (verb == "restart")
+                m_api.attachOwedRecordings();
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -383,8 +388,23 @@ void tst_ApiCalls::scenario_data()
         << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1), register_("2", "1", "0"), show(2, 7),
                        finish(2, 7, 200), attach(2), attach(1), attach(1)};
     QTest::newRow("a portal silent from the card on: three tries of each request, each run counts it lost")
-        << QJsonObject() << "silentportal" << true << answered
-        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 1, 200), finish(1, 1, 200), finish(1, 1, 200)};
+        << QJsonObject() << "silentportal" << true << answered + QStringList{"restart"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 1, 200), finish(1, 1, 200), finish(1, 1, 200),
+                       finish(1, 7, 200), attach(1)};
+    QTest::newRow("a finish unanswered until the portal is lost: sent again once after the restart; the lead stays")
+        << QJsonObject() << "createslead lostfinish" << true << answered + QStringList{"restart"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                       finish(1, 7, 200), finish(1, 7, 200), finish(1, 7, 200), finish(1, 7, 200), attach(1)};
+    QTest::newRow("a finish answered 503 until the portal is lost: the lead stays, sent again after the restart")
+        << QJsonObject() << "createslead lostfinish 503" << true << answered + QStringList{"restart"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID"}
+               + QVector<QString>(7, finish(1, 7, 200)).toList() + QStringList{attach(1)};
+    QTest::newRow("the link stopped while two calls' finishes wait for their answers: each sent again once")
+        << QJsonObject() << "stopped" << true
+        << QStringList{"start", "+start", "ring a", "+ring b", "answer a", "+answer b", "end a", "+end b", "stop",
+                       "restart", "finish", "+finish"}
+        << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), show(2, 8), finish(1, 7, 200),
+                       finish(2, 8, 200), finish(1, 7, 200), attach(1), finish(2, 8, 200), attach(2)};
     QTest::newRow("a call that ended while its card waited: registered and finished, no card")
         << QJsonObject() << "" << true << QStringList{"start", "ring a", "answer a", "end a", "hangup"}
         << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
@@ -435,7 +455,13 @@ void tst_ApiCalls::scenario()
     // A finish refused after a try that went unanswered is not logged as refused: its outcome is unknown.
     const int refusedFinishes = portal.contains("silentfinish") ? 0 : model.failFinishes;
     model.closedFinishes = portal.contains("closedcall") ? 1 : 0;
-    model.hangFinishes = portal.contains("hangfinish") ? 1 : 0;
+    model.hangFinishes = portal.contains("hangfinish") ? 1 : portal.contains("stopped") ? 2 : 0;
+    // Every try of a finish unanswered, or refused as unavailable, until the portal counts as lost.
+    const bool unavailable = portal.contains("503");
+    for (int i = portal.contains("lostfinish") ? (unavailable ? 6 : 3) : 0; i > 0; --i)
+        harness.portal.pushRestReply("telephony.externalcall.finish",
+                                     unavailable ? Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x")
+                                                 : Orvix::Tests::FakeCrmReply::silent());
     if (portal.contains("localised"))
         model.notFoundText = QStringLiteral("Звонок не найден");
     if (portal.contains("hangupload"))
@@ -445,8 +471,10 @@ void tst_ApiCalls::scenario()
     harness.api->setRecordingRetryPause(std::chrono::milliseconds(10));
     if (!steps.filter(QRegularExpression("^\\+")).isEmpty())
         model.callNumbers = {{kCallId, 1}, {kOtherCallId, 2}};
-    if (portal.contains(QRegularExpression("hang|silent"))) // instead of 15 s
+    if (portal.contains(QRegularExpression("hang|silent|lost"))) // instead of 15 s
         harness.api->connector().setRequestTimeout(std::chrono::milliseconds(500));
+    if (portal.contains("stopped")) // the links stop while the finishes wait
+        harness.api->connector().setRequestTimeout(std::chrono::milliseconds(3000));
     if (portal.contains("silentportal")) {
         // From the card on, every look-up and finish is taken and never answered.
         connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
@@ -460,8 +488,10 @@ void tst_ApiCalls::scenario()
                 });
     }
     // Rows whose finish is never confirmed; a silent portal is lost once per run of lost answers.
-    const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal"));
-    const int lostRuns = portal.contains("silentportal") ? 3 : 0;
+    const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal|lost|stop"));
+    const int lostRuns = portal.contains("silentportal") ? 3 : portal.contains("lostfinish") ? 1 : 0;
+    // Finishes that did not reach the portal, kept for the next start of the link.
+    const int kept = portal.contains("stopped") ? 2 : portal.contains(QRegularExpression("silentportal|lost")) ? 1 : 0;
     if (portal.contains("pbxrestart")) {
         connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
                 [&harness](const Orvix::Tests::FakeCrmRequest &request) {
@@ -534,7 +564,10 @@ void tst_ApiCalls::scenario()
     CallDriver driver(*harness.api, incoming);
     CallDriver other(*harness.api, incoming, kOtherCallId);
     for (const QString &step : steps) {
-        if (step.startsWith('+'))
+        if (step == "stop") { // as a lost PBX stops the links, while the finishes wait for their answers
+            QTRY_COMPARE(harness.portal.restRequests("telephony.externalcall.finish").size(), 2);
+            harness.api->stop();
+        } else if (step.startsWith('+'))
             other.step(step.mid(1));
         else
             driver.step(step);
@@ -550,7 +583,10 @@ void tst_ApiCalls::scenario()
     QCOMPARE(byCall(model.writes()), byCall(writes));
     // A refused or lost request is sent again: the links are restarted only for a portal that stays away.
     QCOMPARE(lost.count(), lostRuns);
-    QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), portal.contains("noauth") ? 1 : 0);
+    QCOMPARE(log.matching("did not reach the portal; it is sent again when the link to the CRM starts").size(), kept);
+    // A stopped link drops its token: its next start logs in anew.
+    const bool login = portal.contains("noauth") || steps.contains("restart");
+    QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), login ? 1 : 0);
     // Nothing is owed once the call is done.
     QFile saved(harness.api->registrationsFilePath());
     if (saved.open(QIODevice::ReadOnly))
@@ -626,6 +662,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     QTest::newRow("owed at the start, its look-up fails once: still owed, attached at the next try")
         << "holdrecording sqlerror" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
+    QTest::newRow("killed while the finish waits, owed for two days, the portal away at the start: given up")
+        << "holdfinish dayold" << QStringList{"start", "ring a", "answer a", "end a"} << finished
+        << QStringList{"talked a", "finish"} << finished + QVector<QString>(6, finish(1, 7, 200)).toList();
     const QStringList transferred{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                                   finish(1, 7, 200)};
     QTest::newRow("owed at the start, the portal unavailable for two uploads: still owed, attached at the third")
@@ -717,11 +756,16 @@ void tst_ApiCalls::registrationSurvivesRestart()
 
     // The service stops and starts again; the PBX link goes on with the call from its saved state.
     harness.api.reset();
-    if (portal.contains("oldfile")) { // as an older version wrote it, without the time it was owed since
+    // As an older version wrote it, without the time it was owed since; or owed for two days.
+    if (portal.contains(QRegularExpression("oldfile|dayold"))) {
         QJsonObject old = savedState();
         QJsonArray uploads;
-        for (const QJsonValue &upload : old.value("uploads").toArray())
-            uploads.append(QJsonObject{{"CALL_ID", upload["CALL_ID"]}, {"conversation", upload["conversation"]}});
+        for (const QJsonValue &upload : old.value("uploads").toArray()) {
+            QJsonObject written{{"CALL_ID", upload["CALL_ID"]}, {"conversation", upload["conversation"]}};
+            if (portal.contains("dayold"))
+                written.insert("owed_since", QDateTime::currentDateTimeUtc().addDays(-2).toString(Qt::ISODate));
+            uploads.append(written);
+        }
         old.insert("uploads", uploads);
         QVERIFY(state.open(QIODevice::WriteOnly));
         state.write(QJsonDocument(old).toJson());
@@ -731,11 +775,15 @@ void tst_ApiCalls::registrationSurvivesRestart()
     harness.api->connector().setTokenBaseDirectory(harness.dir.path());
     harness.api->setGeneratedDirectory(harness.generatedDirectory());
     harness.api->setRecordingRetryPause(std::chrono::milliseconds(10));
+    harness.api->connector().setRateLimitBackoff(std::chrono::milliseconds(5));
     answerHooks(harness.api.get());
     *pbxStarted = !portal.contains("pbxlate");
     *sqlErrors = portal.contains("sqlerror") ? 1 : 0;
     for (int i = portal.contains("attach503") ? 2 : 0; i > 0; --i) // refused before it was taken
         harness.portal.pushRestReply("telephony.externalcall.attachRecord",
+                                     Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"));
+    for (int i = portal.contains("dayold") ? 6 : 0; i > 0; --i) // every try of the finish sent again
+        harness.portal.pushRestReply("telephony.externalcall.finish",
                                      Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x"));
     harness.api->start(false);
     // The time each recording is owed since is on disk from the start on: a day from then it is given up.

@@ -116,6 +116,7 @@ void API::start(bool clean)
         // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
         m_saved.clear();
         m_owedRecordings.clear();
+        m_keptFinishes.clear();
         saveRegistrations();
     } else {
         loadSavedRegistrations();
@@ -502,17 +503,22 @@ void API::loadSavedRegistrations()
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (m_pendingRegistrations.contains(it.key()))
             continue;
-        // A new start of the link finds the finishes of this run on their way: they are not sent twice.
-        if (it->isFinishing() && m_finishes.value(it->callId).contains(it->registration.callId()))
+        // A new start of the link finds the finishes of this run on their way: they are not sent twice. Those
+        // kept for this start go now.
+        const QString crmCallId = it->registration.callId();
+        const bool onItsWay = m_finishes.value(it->callId).contains(crmCallId) && !m_keptFinishes.contains(crmCallId);
+        if (it->isFinishing() && onItsWay)
             continue;
         Registration registration;
         registration.resolve(it->registration);
         m_pendingRegistrations.insert(it.key(), registration);
-        m_callRegistrations.insert(it->callId, it->registration);
+        // A call still going on keeps the registration it is bound to.
+        if (!m_callRegistrations.contains(it->callId))
+            m_callRegistrations.insert(it->callId, it->registration);
         if (it->entityCreated)
             m_createdLeadFlags.insert(it->callId, true);
         m_saved.insert(it.key(), *it);
-        if (it->isFinishing() && !m_resentFinishes.contains(it->registration.callId())) {
+        if (it->isFinishing() && !m_resentFinishes.contains(crmCallId)) {
             resendOwedFinish(it.key(), *it);
             ++resent;
         }
@@ -531,6 +537,7 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
     // The portal answers a finish of a call it closed already with "Call is not found", which counts as
     // finished: the CRM call is still finished once. Its recording waits for the answer.
     const QString crmCallId = entry.registration.callId();
+    m_keptFinishes.remove(crmCallId);
     m_resentFinishes.insert(crmCallId);
     m_recordingsInHand.insert(crmCallId);
     const Entities::Conversation conversation = entry.finishing;
@@ -568,6 +575,8 @@ void API::oweFinish(const QString &key, const CallRegistration &registration,
 
 void API::abandonFinish(const QString &key, const QString &crmCallId)
 {
+    if (m_keptFinishes.contains(crmCallId))
+        return;
     m_resentFinishes.remove(crmCallId);
     const auto saved = m_saved.find(key);
     if (saved != m_saved.end() && saved->registration.callId() == crmCallId) {
@@ -575,6 +584,35 @@ void API::abandonFinish(const QString &key, const QString &crmCallId)
         saveRegistrations();
     }
     forgetRecording(crmCallId);
+}
+
+void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgBuilder &trace)
+{
+    // Owed since the finish was first sent; a file of an older version without that time keeps it.
+    const QDateTime since = m_owedRecordings.value(crmCallId).owedSince;
+    if (since.isValid() && since.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
+        qWarning().noquote() << trace.build(MsgBuilder::Error,
+                                            QStringLiteral("The finish of CRM call [%1] of call [%2] has not reached "
+                                                           "the portal for a day; it is given up with its recording")
+                                                .arg(crmCallId, callId));
+        return;
+    }
+    qWarning().noquote() << trace.build(MsgBuilder::Warning,
+                                        QStringLiteral("The finish of CRM call [%1] of call [%2] did not reach the "
+                                                       "portal; it is sent again when the link to the CRM starts again")
+                                            .arg(crmCallId, callId));
+    m_keptFinishes.insert(crmCallId);
+    // Once each start: the next start sends it again, though this run sent it already.
+    m_resentFinishes.remove(crmCallId);
+}
+
+bool API::dropSaved(const QString &key)
+{
+    const auto saved = m_saved.find(key);
+    if (saved == m_saved.end() || (saved->isFinishing() && m_keptFinishes.contains(saved->registration.callId())))
+        return false;
+    m_saved.erase(saved);
+    return true;
 }
 
 void API::dropPending(const QString &key)

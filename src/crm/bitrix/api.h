@@ -199,7 +199,13 @@ private:
     void oweFinish(const QString &key, const CallRegistration &registration,
                    const Entities::Conversation &conversation);
     // A finish refused, or done and its activity deleted: nothing of it is sent again, nothing attached.
+    // One kept for the next start is left as it is.
     void abandonFinish(const QString &key, const QString &crmCallId);
+    // A finish that did not reach the portal: kept on disk with its recording, and sent again at the next
+    // start of the link. One owed for more than a day is given up (abandonFinish drops it).
+    void keepFinish(const QString &callId, const QString &crmCallId, const Utils::MsgBuilder &trace);
+    // Drops the saved registration under key, unless it is a kept finish; true when one was dropped.
+    bool dropSaved(const QString &key);
     // The finishes a previous run sent without getting their answers: each goes again as a task.
     void resendOwedFinish(const QString &key, const RegistrationStore::Entry &entry);
     // The employee of the extension; rejects when there is none or the look-up failed.
@@ -297,6 +303,8 @@ private:
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
     // CRM calls whose finish a previous run left without its answer and this one sends again.
     QSet<QString> m_resentFinishes;
+    // CRM calls whose finish did not reach the portal: sent again at the next start of the link, not before.
+    QSet<QString> m_keptFinishes;
     // The PBX link has started once (attachOwedRecordings): it can say where a recording is.
     bool m_pbxStarted = false;
     // Per owed recording waiting for its next try: the ticket of the timer that will ask, and the tries so far.

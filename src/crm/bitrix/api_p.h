@@ -9,6 +9,10 @@
 // Small helpers shared by the CRM API's source files; not part of its interface.
 namespace Orvix::CRM::Bitrix::ApiDetail {
 
+// An owed recording, or a finish kept for a later start, is given up when it still fails a day after it
+// was first sent.
+inline constexpr qint64 kOwedForAtMostSecs = 24 * 60 * 60;
+
 inline Utils::MsgBuilder child(const Utils::MsgBuilder &trace, Utils::MsgBuilder::ChildTaskName childTask)
 {
     Utils::MsgBuilder copy = trace;

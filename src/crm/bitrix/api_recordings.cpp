@@ -154,12 +154,12 @@ void API::recordingNotGiven(const RegistrationStore::Upload &upload, const Entit
 void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuilder &trace, const QString &reason)
 {
     constexpr std::chrono::hours kMaxPause{1};
-    constexpr qint64 kGiveUpAfterSecs = 24 * 60 * 60;
     const QString crmCallId = upload.finish.callId();
     const QString id = upload.conversation.id();
     const QDateTime owedSince = m_owedRecordings.value(crmCallId, upload).owedSince;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     if (!m_owedRecordings.contains(crmCallId)
-        || (owedSince.isValid() && owedSince.secsTo(QDateTime::currentDateTimeUtc()) > kGiveUpAfterSecs)) {
+        || (owedSince.isValid() && owedSince.secsTo(now) > ApiDetail::kOwedForAtMostSecs)) {
         qWarning().noquote() << trace.build(MsgBuilder::Warning,
                                             QStringLiteral("Recording of %1 given up: %2").arg(id, reason));
         forgetRecording(crmCallId);

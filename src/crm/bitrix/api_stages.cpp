@@ -580,7 +580,8 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             const Promise<int> first = *earlier;
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
-                if (self)
+                // Kept for the next start of the link, which finishes the CRM call once.
+                if (self && !self->m_keptFinishes.contains(g.callId()))
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
@@ -721,15 +722,20 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                     QStringLiteral("Failed to finish CRM call [%1] of call [%2]; it stays open in the CRM")
                         .arg(crmCallId, callId));
             } else if (reason == RegistrationFailedReason::Uncertain) {
-                // A try went unanswered: the call may well be closed, with the records it binds.
                 qWarning().noquote() << trace.build(
                     MsgBuilder::Error,
                     QStringLiteral("The finish of CRM call [%1] of call [%2] went unanswered and was then refused; "
                                    "it may have gone through, so nothing bound to it is deleted")
                         .arg(crmCallId, callId));
-                if (self)
-                    self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            } else if (reason == RegistrationFailedReason::Unreachable && self) {
+                self->keepFinish(callId, crmCallId, trace);
             }
+            // A try went unanswered, or the finish goes again later: the call may well be closed, with the
+            // records it binds.
+            const bool outcomeOpen =
+                reason == RegistrationFailedReason::Uncertain || reason == RegistrationFailedReason::Unreachable;
+            if (self && outcomeOpen)
+                self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
             result.reject();
         });
 }
@@ -888,12 +894,13 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     if (call.isOutgoing())
         m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
 
-    // Nothing later can finish what the call left open; lines filed under its legs would stay for ever.
-    bool changed = m_saved.remove(callId) > 0;
+    // Nothing later can finish what the call left open, but for a finish kept for the next start of the link;
+    // lines filed under its legs would stay for ever.
+    bool changed = dropSaved(callId);
     m_pendingRegistrations.remove(callId);
     const auto log = Entities::TelephonyEventLogHandler::instance();
     for (const Conversation &conversation : call.conversations()) {
-        changed = m_saved.remove(conversation.id()) > 0 || changed;
+        changed = dropSaved(conversation.id()) || changed;
         m_pendingRegistrations.remove(conversation.id());
         log->removeEvents(conversation.id());
     }

@@ -333,9 +333,13 @@ void Connector::sendFinish(QJsonObject params, const MsgBuilder &msg, const Regi
         .onReject([self, callId, finished, result, msg](const RequestFailure &failure) {
             const auto failed = [result, msg, failure]() {
                 qWarning().noquote() << msg.build(MsgBuilder::Warning, QStringLiteral("Failed to finish registration"));
-                // A try that went unanswered may have closed the call: nothing bound to it is to be undone.
-                result.reject(failure.mayHaveBeenDone ? RegistrationFailedReason::Uncertain
-                                                      : RegistrationFailedReason::Failed);
+                // A try that went unanswered may have closed the call: nothing bound to it is to be undone. One
+                // that never got its answer may be sent again later.
+                if (failure.kind == RequestFailure::Unreachable)
+                    result.reject(RegistrationFailedReason::Unreachable);
+                else
+                    result.reject(failure.mayHaveBeenDone ? RegistrationFailedReason::Uncertain
+                                                          : RegistrationFailedReason::Failed);
             };
             if (failure.kind != RequestFailure::Refused || !self)
                 return failed();
