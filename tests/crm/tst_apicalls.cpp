@@ -405,6 +405,17 @@ void tst_ApiCalls::scenario_data()
                        "restart", "finish", "+finish"}
         << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), show(2, 8), finish(1, 7, 200),
                        finish(2, 8, 200), finish(1, 7, 200), attach(1), finish(2, 8, 200), attach(2)};
+    // The portal's host goes down: its requests are tried until it counts as lost, then wait for the restart.
+    const QStringList refusedFromStart{"refuse", "start", "ring a", "answer a", "end a", "hangup"};
+    QTest::newRow("the portal refuses connections from the call's start on: registered and finished after the restart")
+        << QJsonObject() << "contact" << true << refusedFromStart
+        << QStringList{register_("2", "7", "1", "CONTACT:5"), finish(1, 7, 200), attach(1)};
+    QTest::newRow("the portal refuses connections through the first restart, its login too: registered after the second")
+        << QJsonObject() << "contact twice" << true << refusedFromStart
+        << QStringList{register_("2", "7", "1", "CONTACT:5"), finish(1, 7, 200), attach(1)};
+    QTest::newRow("the portal refuses connections from the finish on: finished for its employee after the restart")
+        << QJsonObject() << "" << true << QStringList{"start", "ring a", "answer a", "refuse", "end a", "hangup"}
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("a call that ended while its card waited: registered and finished, no card")
         << QJsonObject() << "" << true << QStringList{"start", "ring a", "answer a", "end a", "hangup"}
         << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
@@ -489,7 +500,9 @@ void tst_ApiCalls::scenario()
     }
     // Rows whose finish is never confirmed; a silent portal is lost once per run of lost answers.
     const bool unconfirmed = portal.contains(QRegularExpression("failfinish|failallfinishes|silentportal|lost|stop"));
-    const int lostRuns = portal.contains("silentportal") ? 3 : portal.contains("lostfinish") ? 1 : 0;
+    int lostRuns = portal.contains("silentportal") ? 3 : portal.contains("lostfinish") ? 1 : 0;
+    if (steps.contains("refuse")) // once for each start that found the host down
+        lostRuns = portal.contains("twice") ? 2 : 1;
     // Finishes that did not reach the portal, kept for the next start of the link.
     const int kept = portal.contains("stopped") ? 2 : portal.contains(QRegularExpression("silentportal|lost")) ? 1 : 0;
     if (portal.contains("pbxrestart")) {
@@ -558,13 +571,30 @@ void tst_ApiCalls::scenario()
     }
     answerHooksUnchanged(harness.api.get(), this, &recording);
 
+    if (steps.contains("refuse")) { // the links stop at the loss and start again, as the App has them
+        const int down = portal.contains("twice") ? 2 : 1;
+        const auto losses = QSharedPointer<int>::create(0);
+        connect(harness.api.get(), &API::connectionLost, this, [&harness, down, losses]() {
+            harness.api->stop();
+            harness.portal.setRefusing(++*losses < down);
+            QTimer::singleShot(100, harness.api.get(), [&harness]() {
+                harness.api->start(false);
+                harness.api->attachOwedRecordings();
+            });
+        });
+    }
+
     LogCapture log;
     QSignalSpy lost(harness.api.get(), &API::connectionLost);
     harness.api->start(false);
     CallDriver driver(*harness.api, incoming);
     CallDriver other(*harness.api, incoming, kOtherCallId);
     for (const QString &step : steps) {
-        if (step == "stop") { // as a lost PBX stops the links, while the finishes wait for their answers
+        if (step == "refuse") { // once what went before has been answered
+            QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
+            QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
+            harness.portal.setRefusing(true);
+        } else if (step == "stop") { // as a lost PBX stops the links, while the finishes wait for their answers
             QTRY_COMPARE(harness.portal.restRequests("telephony.externalcall.finish").size(), 2);
             harness.api->stop();
         } else if (step.startsWith('+'))
@@ -585,7 +615,7 @@ void tst_ApiCalls::scenario()
     QCOMPARE(lost.count(), lostRuns);
     QCOMPARE(log.matching("did not reach the portal; it is sent again when the link to the CRM starts").size(), kept);
     // A stopped link drops its token: its next start logs in anew.
-    const bool login = portal.contains("noauth") || steps.contains("restart");
+    const bool login = portal.contains("noauth") || steps.contains("restart") || steps.contains("refuse");
     QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), login ? 1 : 0);
     // Nothing is owed once the call is done.
     QFile saved(harness.api->registrationsFilePath());

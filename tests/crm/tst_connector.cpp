@@ -344,6 +344,10 @@ void tst_Connector::answers_data()
     QTest::newRow("connection closed every time: six tries, then the portal is lost")
         << Scripted{FakeCrmReply::closed(), -1} << false << 1
         << "Connection closed without an answer to x.get; sending it again in 160 ms (try 5 of 5)";
+    // No connection at all: nothing reached the portal, so even an add goes again.
+    QTest::newRow("an add, connection refused every time: six tries, then the portal is lost")
+        << Scripted{FakeCrmReply(), -1} << false << 1
+        << "No connection (connection refused) to x.add; sending it again in 160 ms (try 5 of 5)";
     QTest::newRow("an add without an answer is not sent again")
         << Scripted{FakeCrmReply::silent(), 1} << false << 0 << "Cannot connect to the CRM portal at 127.0.0.1: no answer in time";
 }
@@ -356,6 +360,7 @@ void tst_Connector::answers()
     QFETCH(QString, errorLine);
 
     const QString method = QString(QTest::currentDataTag()).contains("add") ? "x.add" : "x.get";
+    const bool refused = QString(QTest::currentDataTag()).contains("refused");
     m_fake->setRestResult(method, 1);
     for (int i = 0; i < scripted.times; ++i)
         m_fake->pushRestReply(method, scripted.reply);
@@ -366,14 +371,20 @@ void tst_Connector::answers()
     connector.setRateLimitBackoff(std::chrono::milliseconds(10));
     QSignalSpy lost(&connector, &Connector::connectionLost);
     start(connector);
+    if (refused) { // the host goes down once the connector has logged in
+        m_fake->setRestResult("y.get", 1);
+        const auto loggedIn = watch(connector.run("y.get", QJsonObject(), kGet, MsgBuilder()));
+        QTRY_VERIFY(loggedIn->resolved);
+        m_fake->setRefusing(true);
+    }
     const auto outcome = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 10000);
     // A refused or lost request goes again up to five times, and nothing else goes in between.
-    const bool answered =
-        scripted.reply.status == 200 && !scripted.reply.neverAnswer && !scripted.reply.closeConnection
-        && !scripted.reply.headOnly;
+    const bool answered = !refused && scripted.reply.status == 200 && !scripted.reply.neverAnswer
+        && !scripted.reply.closeConnection && !scripted.reply.headOnly;
     const int sent = answered ? 1 : resolved ? scripted.times + 1 : scripted.times < 0 ? 6 : qMin(scripted.times, 6);
-    if (scripted.reply.closeConnection) // each try is logged once, whatever Qt sent again on its own
+    // Each try is logged once, whatever Qt sent again on its own; a refused one reaches no portal.
+    if (scripted.reply.closeConnection || refused)
         QCOMPARE(LogCapture::matching("\"1_request\":\"" + method + "\"").size(), sent);
     else
         QCOMPARE(m_fake->restRequests(method).size(), sent);
@@ -383,6 +394,7 @@ void tst_Connector::answers()
         QCOMPARE(LogCapture::matching(errorLine).size(), 1);
 
     // Whatever happened, the connector goes on with the next request.
+    m_fake->setRefusing(false);
     m_fake->setRestResult(method, 1);
     const auto next = watch(connector.run(method, QJsonObject(), kGet, MsgBuilder()));
     QTRY_VERIFY(next->settled);

@@ -155,6 +155,7 @@ FakeCrmServer::FakeCrmServer(QObject *parent)
     connect(&m_server, &QTcpServer::newConnection, this, &FakeCrmServer::onNewConnection);
     if (!m_server.listen(QHostAddress::LocalHost, 0))
         qWarning("FakeCrmServer: cannot listen: %s", qPrintable(m_server.errorString()));
+    m_port = m_server.serverPort();
 }
 
 FakeCrmServer::~FakeCrmServer()
@@ -174,7 +175,20 @@ bool FakeCrmServer::isListening() const
 
 quint16 FakeCrmServer::port() const
 {
-    return m_server.serverPort();
+    return m_port;
+}
+
+void FakeCrmServer::setRefusing(bool refusing)
+{
+    if (!refusing) {
+        if (!m_server.isListening() && !m_server.listen(QHostAddress::LocalHost, m_port))
+            qWarning("FakeCrmServer: cannot listen again: %s", qPrintable(m_server.errorString()));
+        return;
+    }
+    m_server.close();
+    const auto sockets = m_connections.keys();
+    for (QTcpSocket *socket : sockets)
+        socket->abort();
 }
 
 QString FakeCrmServer::baseUrl() const

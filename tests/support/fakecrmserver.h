@@ -108,6 +108,9 @@ public:
 
     bool isListening() const;
     quint16 port() const;
+    // The portal's host down: connections are refused and the open ones reset, until it listens again
+    // on the same port.
+    void setRefusing(bool refusing);
     QString baseUrl() const;  // "http://127.0.0.1:PORT"
     QUrl url(const QString &path) const;
     QUrl tokenUrl() const;    // baseUrl + "/oauth/token/"
@@ -156,6 +159,7 @@ private:
     void write(QTcpSocket *socket, const FakeCrmReply &reply, bool withBody = true);
 
     QTcpServer m_server;
+    quint16 m_port = 0;
     struct Connection
     {
         QByteArray buffer;

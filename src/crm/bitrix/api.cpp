@@ -366,8 +366,11 @@ Utils::Promise<Entity, LookupFailure> API::loadResponsible(const QString &phone)
             result.reject(LookupFailure::NotFound);
     });
     const std::chrono::milliseconds deadline = m_lookupDeadline;
-    QTimer::singleShot(deadline, this, [unavailable, deadline]() {
-        unavailable(QStringLiteral("no answer within %1 s").arg(double(deadline.count()) / 1000));
+    QTimer::singleShot(deadline, this, [self = QPointer<API>(this), unavailable, deadline]() {
+        // A portal that refused the tries so far says so, rather than that it gave no answer.
+        const QString seen = self ? self->m_connector.lastUnreachable() : QString();
+        unavailable(seen.isEmpty() ? QStringLiteral("no answer within %1 s").arg(double(deadline.count()) / 1000)
+                                   : seen);
     });
     m_connector.searchByPhone(m_connector.phoneVariants(phone), QJsonObject(), MsgBuilder())
         .onResolve([self = QPointer<API>(this), lookup](const Entity &entity) {

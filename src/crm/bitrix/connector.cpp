@@ -50,6 +50,16 @@ Utils::Promise<QJsonValue> withoutReason(const Utils::Promise<QJsonValue, Reques
     return result;
 }
 
+// No connection was made (refused, a name that does not resolve, no network): nothing of the request
+// reached the portal. A TLS failure is not among them: a certificate the service does not trust stays so,
+// and neither tries nor restarts of the links would mend it.
+bool neverReached(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::ConnectionRefusedError || error == QNetworkReply::HostNotFoundError
+        || error == QNetworkReply::TemporaryNetworkFailureError || error == QNetworkReply::NetworkSessionFailedError
+        || error == QNetworkReply::UnknownNetworkError;
+}
+
 QString compactJson(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -171,9 +181,10 @@ void Connector::stop(bool resetToken)
     }
 
     // Requests still waiting for their credentials would wait for ever once their Auth is gone, and keep
-    // their calls in flight; settle them. A request already sent keeps going: its answer ends it, and the
-    // next of its call waits for that. The state is made consistent before the rejections run anyone's
-    // callbacks, since those may well call stop() or run() again.
+    // their calls in flight; settle them, or queue a call's again for the next start (holdForNextStart). A
+    // request already sent keeps going: its answer ends it, and the next of its call waits for that. The
+    // state is made consistent before the rejections run anyone's callbacks, since those may well call
+    // stop() or run() again.
     const auto cancelled = std::exchange(m_awaitingCredentials, {});
 
     // The Auth may have code on the stack below us (its chain reported the failure that made the owner
@@ -188,8 +199,9 @@ void Connector::stop(bool resetToken)
     if (!cancelled.isEmpty())
         qDebug().noquote() << "CRM connector stopped while a request was waiting for authorization";
     for (const QSharedPointer<PendingRequest> &request : cancelled) {
-        request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
-                                              QStringLiteral("the CRM link stopped")});
+        if (!holdForNextStart(request))
+            request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                                  QStringLiteral("the CRM link stopped")});
     }
 }
 
@@ -339,6 +351,26 @@ void Connector::release(const QString &key, bool upload)
         --m_inFlight;
 }
 
+bool Connector::holdForNextStart(const QSharedPointer<PendingRequest> &request)
+{
+    // Only what the portal never did may simply go later, and only a call's work need to: a client is
+    // answered now, and an upload is owed by its caller.
+    const QString key = request->msg.id();
+    if (m_auth || request->mayHaveBeenDone || key.isEmpty() || request->method == kAttachRecord)
+        return false;
+    qWarning().noquote() << request->msg.build(
+        MsgBuilder::Warning, QStringLiteral("%1 waits for the link to the CRM to start again").arg(request->method));
+    request->tries = 0;
+    // Its place in flight given up, it goes first of its call again: nothing later of the call goes before it.
+    release(key, false);
+    const QPointer<Connector> self(this);
+    m_requestQueue.prepend(QueuedRequest{key, false, [self, request]() {
+                                             if (self)
+                                                 self->attempt(request);
+                                         }});
+    return true;
+}
+
 void Connector::reportConnectionLost()
 {
     if (isStarted())
@@ -371,11 +403,16 @@ void Connector::attempt(const QSharedPointer<PendingRequest> &request)
                 return;
             self->failureLog(QtWarningMsg).noquote()
                 << msg.build(MsgBuilder::Warning, QStringLiteral("Unable to retrieve authorization data"));
-            self->fail(request, RequestFailure::Unreachable,
-                       QStringLiteral("the login failed (%1)")
-                           .arg(error.value(QLatin1String("description")).toVariant().toString()));
-            if (self) // the rejection's callbacks may have destroyed us
-                self->reportConnectionLost();
+            const RequestFailure failure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                         QStringLiteral("the login failed (%1)")
+                                             .arg(error.value(QLatin1String("description")).toVariant().toString())};
+            // Reported first, as for a request without an answer: when the login got no answer either (code 0),
+            // nothing was sent, and a call's request waits for the next start.
+            self->reportConnectionLost();
+            if (!self)
+                return request->result.reject(failure);
+            if (error.value(QLatin1String("code")).toInt(-1) != 0 || !self->holdForNextStart(request))
+                self->fail(request, failure.kind, failure.reason);
         });
 }
 
@@ -497,14 +534,20 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         const QString why = Utils::networkErrorText(response->error());
         failureLog(QtCriticalMsg).noquote() << msg.build(
             MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
-        // A run of lost answers, or of closed connections, ends like a run of server errors: the portal
-        // counts as lost.
+        // A run of lost answers, of closed connections or of connections never made ends like a run of
+        // server errors: the portal counts as lost.
         const bool lost = request->unanswered >= kMaxUnansweredTries
-            || (response->error() == QNetworkReply::RemoteHostClosedError && request->tries >= kMaxTries);
+            || ((response->error() == QNetworkReply::RemoteHostClosedError || neverReached(response->error()))
+                && request->tries >= kMaxTries);
         const QPointer<Connector> self(this);
-        fail(request, RequestFailure::Unreachable, why);
-        if (lost && self) // the rejection's callbacks may have destroyed us
+        // Reported first: the owner stops the link at once, and a call's request the portal never did then
+        // waits for the next start.
+        if (lost)
             reportConnectionLost();
+        if (!self)
+            return request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone, why});
+        if (!holdForNextStart(request))
+            fail(request, RequestFailure::Unreachable, why);
         return;
     } else {
         error = QStringLiteral("Bad code");
@@ -569,6 +612,9 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     // portal (or a proxy) closed costs no time-out: it has the tries of a server error.
     const bool timedOut = status == 0 && networkError == QNetworkReply::OperationCanceledError;
     const bool closed = status == 0 && networkError == QNetworkReply::RemoteHostClosedError;
+    // A connection never made has the tries of a server error, whatever the method, as nothing was done.
+    // A check wants the portal's state now, and an upload is sent again by its caller.
+    const bool notSent = status == 0 && neverReached(networkError) && !m_forCheck && request->method != kAttachRecord;
     if (timedOut)
         ++request->unanswered;
     if (timedOut || closed || (status >= 500 && status != 503))
@@ -578,8 +624,9 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     const bool unanswered = timedOut && repeatable && request->unanswered < kMaxUnansweredTries;
     // A server error other than 503 may come after the portal did the work: an add is not sent twice for it
     // either. An upload is never sent again here: its caller sends it once more, later.
-    const bool serverError = ((status >= 500 && !limited) || closed)
-        && (repeatable || (status == 503 && request->method != kAttachRecord));
+    const bool serverError = (((status >= 500 && !limited) || closed)
+                              && (repeatable || (status == 503 && request->method != kAttachRecord)))
+        || notSent;
     const bool failed = serverError || unanswered;
     if (!m_auth || (!renew && !limited && !(failed && request->tries < kMaxTries)))
         return false;
@@ -626,22 +673,29 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     } else {
         pause = m_rateLimitBackoff * (1 << request->tries);
         ++request->tries;
+        // What a client's look-up is told while the tries go on.
+        if (notSent) {
+            m_lastFailure = Utils::networkErrorText(networkError);
+            m_lastFailureKind = RequestFailure::Unreachable;
+        }
         qWarning().noquote() << request->msg.build(
             MsgBuilder::Warning,
             QStringLiteral("%1 to %2; sending it again in %3 ms (try %4 of %5)")
                 .arg(timedOut ? QStringLiteral("No answer")
-                              : closed ? QStringLiteral("Connection closed without an answer")
-                                       : QStringLiteral("Server error %1").arg(status),
+                              : closed  ? QStringLiteral("Connection closed without an answer")
+                              : notSent ? QStringLiteral("No connection (%1)").arg(Utils::networkErrorText(networkError))
+                                        : QStringLiteral("Server error %1").arg(status),
                      request->method)
                 .arg(pause.count())
                 .arg(timedOut ? request->unanswered : request->tries)
                 .arg(timedOut ? kMaxUnansweredTries - 1 : kMaxTries));
     }
     QTimer::singleShot(pause, this, [this, request]() {
-        // A stop in the meantime took the credentials away: the request ends here.
+        // A stop in the meantime took the credentials away: the request ends here, or waits for the next start.
         if (!m_auth) {
-            request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
-                                                  QStringLiteral("the CRM link stopped")});
+            if (!holdForNextStart(request))
+                request->result.reject(RequestFailure{RequestFailure::Unreachable, request->mayHaveBeenDone,
+                                                      QStringLiteral("the CRM link stopped")});
             return;
         }
         attempt(request);

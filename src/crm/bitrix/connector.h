@@ -108,6 +108,11 @@ public:
     // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <host>
     // answered: <why>" when the portal refused it.
     QString failureReason() const;
+    // Why the portal was last seen unreachable, until a request succeeds; empty when it was not.
+    QString lastUnreachable() const
+    {
+        return m_lastFailureKind == RequestFailure::Unreachable ? m_lastFailure : QString();
+    }
 
     // ---- Calls, call cards, recordings, external lines and event bindings ----
 
@@ -399,6 +404,9 @@ private:
     bool takeRecording(const QSharedPointer<PendingRequest> &request, RequestFailure *nothing);
     // The form body of an upload: its parameters and the file, encoded straight into bytes.
     QByteArray uploadBody(const QSharedPointer<PendingRequest> &request, const QJsonObject &params);
+    // While the link is stopped: a call's request that the portal never did goes back to the head of the
+    // queue, to be sent after the next start. False when it must end now.
+    bool holdForNextStart(const QSharedPointer<PendingRequest> &request);
     // Reports the portal lost, once while the connector runs: a stopped connector has no link to lose.
     void reportConnectionLost();
     QString portalHostName() const;
