@@ -152,9 +152,14 @@ void Auth::resetToken()
     m_token->save();
 }
 
-QString Auth::currentAccessToken() const
+void Auth::dropToken(const QString &used, bool expired)
 {
-    return m_token->getAccess();
+    if (m_token->getAccess() != used)
+        return;
+    if (expired)
+        expireToken();
+    else
+        resetToken();
 }
 
 Utils::Promise<QJsonObject, QJsonObject> Auth::getCredentials()

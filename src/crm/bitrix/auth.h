@@ -52,12 +52,14 @@ public:
     QString portalHost() const { return m_host; }
     QUrl tokenUrl() const { return m_tokenUrl; }
     QSharedPointer<Token> token() const { return m_token; }
-    QString currentAccessToken() const;
 
     // Empties the stored token, so that the next getCredentials logs in with login and password.
     void resetToken();
     // Keeps the token but counts it as expired, so that the next getCredentials renews it.
     void expireToken();
+    // expireToken (expired) or resetToken for a token the portal refused, if it is still the access token
+    // used: one another request has renewed since stays.
+    void dropToken(const QString &used, bool expired);
 
     // Rejects every pending chain and ignores every answer still to come; the object is then only good for
     // deletion. The destructor does the same.

@@ -557,8 +557,8 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         } else if (status == 401) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
             // Not a token another request has renewed since this one went.
-            if (m_auth && m_auth->currentAccessToken() == request->sentToken)
-                m_auth->resetToken();
+            if (m_auth)
+                m_auth->dropToken(request->sentToken, false);
         } else if (status >= 500) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Server error"));
             // An upload is not sent again here: its caller does, and one refusal says little of the portal.
@@ -643,12 +643,7 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
         request->tokenRenewed = true;
         // Several requests in flight get the same refusal: only the first renews, the others go again with
         // the token it brings (their credentials wait for the renewal under way).
-        if (m_auth->currentAccessToken() == request->sentToken) {
-            if (expired)
-                m_auth->expireToken();
-            else
-                m_auth->resetToken();
-        }
+        m_auth->dropToken(request->sentToken, expired);
         attempt(request);
         return true;
     }
