@@ -582,11 +582,13 @@ void API::abandonFinish(const QString &key, const QString &crmCallId)
         return;
     m_resentFinishes.remove(crmCallId);
     const auto saved = m_saved.find(key);
-    if (saved != m_saved.end() && saved->registration.callId() == crmCallId) {
+    const bool erased = saved != m_saved.end() && saved->registration.callId() == crmCallId;
+    if (erased)
         m_saved.erase(saved);
+    // An upload still owed is forgotten in the same write.
+    const bool written = forgetRecording(crmCallId);
+    if (erased && !written)
         saveRegistrations();
-    }
-    forgetRecording(crmCallId);
 }
 
 void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgBuilder &trace)

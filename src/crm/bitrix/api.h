@@ -231,7 +231,8 @@ private:
                         const QString &reason);
     // The recordings still owed (kept in the saved registrations until attached or given up).
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
-    void forgetRecording(const QString &crmCallId);
+    // True when an upload was owed for the call: the saved registrations were written then.
+    bool forgetRecording(const QString &crmCallId);
     Utils::Promise<void> attachMissingRecordings(const QString &callId, const Utils::MsgBuilder &trace);
 
     Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);

@@ -215,7 +215,7 @@ void API::oweRecording(const CallRegistration &finish, const Entities::Conversat
     saveRegistrations();
 }
 
-void API::forgetRecording(const QString &crmCallId)
+bool API::forgetRecording(const QString &crmCallId)
 {
     m_recordingsInHand.remove(crmCallId);
     m_recordingRetries.remove(crmCallId);
@@ -224,8 +224,10 @@ void API::forgetRecording(const QString &crmCallId)
         it->remove(crmCallId);
         it = it->isEmpty() ? m_missingRecordings.erase(it) : std::next(it);
     }
-    if (m_owedRecordings.remove(crmCallId) > 0)
-        saveRegistrations();
+    if (m_owedRecordings.remove(crmCallId) == 0)
+        return false;
+    saveRegistrations();
+    return true;
 }
 
 void API::attachOwedRecordings()
