@@ -231,9 +231,20 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
         if (!self)
             return;
         const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
-        const auto nothingSent = QSharedPointer<bool>::create(false);
         Utils::Promise<QJsonValue, RequestFailure> result;
+        const auto request = QSharedPointer<PendingRequest>::create(
+            PendingRequest{method, params, httpMethod, msg, result, custom});
+        request->filePath = uploadFile;
         // The call's place is given back before its caller hears of the outcome, and may queue its next.
+        if (upload) {
+            RequestFailure nothing;
+            // An upload with nothing to send never goes out: no request to log.
+            if (!self->takeRecording(request, &nothing)) {
+                self->release(key, upload);
+                promise.reject(nothing);
+                return;
+            }
+        }
         result
             .onResolve([self, method, params, msg, promise, startedAt, key, upload](const QJsonValue &value) {
                 if (self) {
@@ -243,28 +254,14 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
                 }
                 promise.resolve(value);
             })
-            .onReject([self, method, params, msg, promise, startedAt, key, upload,
-                       nothingSent](const RequestFailure &failure) {
+            .onReject([self, method, params, msg, promise, startedAt, key, upload](const RequestFailure &failure) {
                 if (self) {
                     self->release(key, upload);
-                    // An upload with nothing to send never went out: no request to log.
-                    if (!*nothingSent)
-                        self->writeRequestLog(method, params, QStringLiteral("rejected"),
-                                              QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
+                    self->writeRequestLog(method, params, QStringLiteral("rejected"),
+                                          QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);
                 }
                 promise.reject(failure);
             });
-        const auto request = QSharedPointer<PendingRequest>::create(
-            PendingRequest{method, params, httpMethod, msg, result, custom});
-        request->filePath = uploadFile;
-        if (upload) {
-            RequestFailure nothing;
-            if (!self->takeRecording(request, &nothing)) {
-                *nothingSent = true;
-                result.reject(nothing);
-                return;
-            }
-        }
         self->attempt(request);
     };
     m_requestQueue.append(QueuedRequest{key, upload, start});
