@@ -865,7 +865,14 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     }
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks(),
-                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")), lookup);
+                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")));
+    if (own) {
+        // Asked for while the links restart, it waits for the database rather than lose the recording.
+        request.waitForConnection();
+    } else {
+        // A client is not held while the database is away (it would hold its connection until it is back).
+        request.failWhileUnreachable();
+    }
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     log(QtDebugMsg, builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query()));
 
