@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -682,13 +683,15 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     const int ended = m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt, losses);
     if ((ended > 0 || !losses.isEmpty()) && m_eventsSql.isEmpty())
         saveState();
-    if (!m_eventHandler.missingCalls().isEmpty())
+    if (m_eventHandler.hasMissingCalls())
         m_secondListTimer->start();
 }
 
 void API::noteLinkLost()
 {
-    if (!std::exchange(m_linkUp, false) || activeCalls().isEmpty())
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    const auto isOpen = [](const Entities::Call &call) { return !call.isState(Entities::CallStatus::Hung); };
+    if (!std::exchange(m_linkUp, false) || !std::any_of(calls.cbegin(), calls.cend(), isOpen))
         return;
     m_linkLosses.append(Entities::Clock::now());
     if (m_eventsSql.isEmpty())
