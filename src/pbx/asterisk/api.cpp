@@ -853,8 +853,8 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     };
     Utils::Promise<QString, Entities::RecordingFailure> result;
     bool named = !m_tableAliases.value(QStringLiteral("cdr")).isEmpty();
-    for (const char *key : {"cdr_uniqueid", "cdr_calldate", "cdr_src", "cdr_cnum", "cdr_recordingfile"})
-        named = named && !m_columnAliases.value(QLatin1String(key)).isEmpty();
+    for (const QString &key : ApiSql::kCdrColumns)
+        named = named && !m_columnAliases.value(key).isEmpty();
     if (!named) {
         result.reject(Entities::RecordingFailure::failed(
             QStringLiteral("Database.table_name_aliases or column_name_aliases lacks a name of the CDR table")));

@@ -14,6 +14,16 @@ namespace Orvix::PBX::Asterisk::ApiSql {
 // A name as a quoted identifier: `name`, with any backquote in it doubled.
 QString quoteIdentifier(const QString &name);
 
+// The columns the link reads, by their logical names (keys of the column aliases): the CEL poll and the
+// recording look-up.
+inline const QStringList kCelColumns{QStringLiteral("cel_id"),       QStringLiteral("cel_eventtype"),
+                                     QStringLiteral("cel_eventtime"), QStringLiteral("cel_cid_num"),
+                                     QStringLiteral("cel_exten"),     QStringLiteral("cel_uniqueid"),
+                                     QStringLiteral("cel_linkedid"),  QStringLiteral("cel_channame")};
+inline const QStringList kCdrColumns{QStringLiteral("cdr_uniqueid"), QStringLiteral("cdr_calldate"),
+                                     QStringLiteral("cdr_src"), QStringLiteral("cdr_cnum"),
+                                     QStringLiteral("cdr_recordingfile")};
+
 // Rows the CEL poll reads at most in one batch.
 inline constexpr int kCelBatchLimit = 100;
 
