@@ -1,6 +1,7 @@
 #include "configsetup/dbchecker.h"
 
 #include "configsetup/checkresult.h"
+#include "pbx/asterisk/api_sql.h"
 #include "sqlquerypoll/connectionerror.h"
 #include "sqlquerypoll/sqlconnections.h"
 
@@ -36,14 +37,6 @@ QThreadPool &checkPool()
     Q_UNUSED(once)
     return pool;
 }
-
-// The columns the PBX link reads, by their logical names: the CEL poll and the recording look-up.
-const QStringList kCelColumns{QStringLiteral("cel_id"),       QStringLiteral("cel_eventtype"),
-                              QStringLiteral("cel_eventtime"), QStringLiteral("cel_cid_num"),
-                              QStringLiteral("cel_exten"),     QStringLiteral("cel_uniqueid"),
-                              QStringLiteral("cel_linkedid"),  QStringLiteral("cel_channame")};
-const QStringList kCdrColumns{QStringLiteral("cdr_uniqueid"), QStringLiteral("cdr_calldate"), QStringLiteral("cdr_src"),
-                              QStringLiteral("cdr_cnum"), QStringLiteral("cdr_recordingfile")};
 
 bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
 {
@@ -137,7 +130,8 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
     // Each missing column would fail every poll or every recording look-up at run time, retried for a day.
     QStringList missing;
     for (const auto &[table, keys] :
-         {std::pair{settings.celTable, kCelColumns}, std::pair{settings.cdrTable, kCdrColumns}}) {
+         {std::pair{settings.celTable, PBX::Asterisk::ApiSql::kCelColumns},
+          std::pair{settings.cdrTable, PBX::Asterisk::ApiSql::kCdrColumns}}) {
         missing += missingColumns(db, table, settings.columns, keys, error);
         if (!error.isEmpty())
             return checkResult(DbStatus::ColumnMissing,

@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -682,13 +683,15 @@ void API::endLostCalls(qint64 querySentAt, int batchSize)
     const int ended = m_eventHandler.endLostCalls(calls, live, m_liveChannelsListedAt, losses);
     if ((ended > 0 || !losses.isEmpty()) && m_eventsSql.isEmpty())
         saveState();
-    if (!m_eventHandler.missingCalls().isEmpty())
+    if (m_eventHandler.hasMissingCalls())
         m_secondListTimer->start();
 }
 
 void API::noteLinkLost()
 {
-    if (!std::exchange(m_linkUp, false) || activeCalls().isEmpty())
+    const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
+    const auto isOpen = [](const Entities::Call &call) { return !call.isState(Entities::CallStatus::Hung); };
+    if (!std::exchange(m_linkUp, false) || !std::any_of(calls.cbegin(), calls.cend(), isOpen))
         return;
     m_linkLosses.append(Entities::Clock::now());
     if (m_eventsSql.isEmpty())
@@ -850,8 +853,8 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     };
     Utils::Promise<QString, Entities::RecordingFailure> result;
     bool named = !m_tableAliases.value(QStringLiteral("cdr")).isEmpty();
-    for (const char *key : {"cdr_uniqueid", "cdr_calldate", "cdr_src", "cdr_cnum", "cdr_recordingfile"})
-        named = named && !m_columnAliases.value(QLatin1String(key)).isEmpty();
+    for (const QString &key : ApiSql::kCdrColumns)
+        named = named && !m_columnAliases.value(key).isEmpty();
     if (!named) {
         result.reject(Entities::RecordingFailure::failed(
             QStringLiteral("Database.table_name_aliases or column_name_aliases lacks a name of the CDR table")));
@@ -865,7 +868,14 @@ API::getRecordingFileName(const QString &callId, const QString &number1, const Q
     }
     SqlQueryPoll::Request request =
         ApiSql::recordingRequest(m_tableAliases, m_columnAliases, callId, number1, number2, m_eventHandler.trunks(),
-                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")), lookup);
+                                 m_config.getStringList(Config::Manager::App, QStringLiteral("prefixes")));
+    if (own) {
+        // Asked for while the links restart, it waits for the database rather than lose the recording.
+        request.waitForConnection();
+    } else {
+        // A client is not held while the database is away (it would hold its connection until it is back).
+        request.failWhileUnreachable();
+    }
     const Utils::MsgBuilder builder(callId, Utils::MsgBuilder::NoTask, Utils::MsgBuilder::NoChildTask);
     log(QtDebugMsg, builder.build(Utils::MsgBuilder::Start, QStringLiteral("Record request: ") + request.query()));
 

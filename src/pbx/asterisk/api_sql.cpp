@@ -66,7 +66,7 @@ QStringList cdrForms(const QString &number, const QStringList &prefixes)
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks,
-                                       const QStringList &prefixes, RecordingLookup lookup)
+                                       const QStringList &prefixes)
 {
     const QString table = quoteIdentifier(tableAliases.value(QStringLiteral("cdr")));
     const auto column = [&](const char *key) {
@@ -106,13 +106,6 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
     request.bindValue(QStringLiteral(":call_id"), callId);
     for (const auto &[placeholder, value] : values)
         request.bindValue(placeholder, value);
-    if (lookup == RecordingLookup::Own) {
-        // Asked for while the links restart, it waits for the database rather than lose the recording.
-        request.waitForConnection();
-    } else {
-        // A client is not held while the database is away (it would hold its connection until it is back).
-        request.failWhileUnreachable();
-    }
     return request;
 }
 

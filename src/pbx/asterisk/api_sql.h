@@ -14,6 +14,16 @@ namespace Orvix::PBX::Asterisk::ApiSql {
 // A name as a quoted identifier: `name`, with any backquote in it doubled.
 QString quoteIdentifier(const QString &name);
 
+// The columns the link reads, by their logical names (keys of the column aliases): the CEL poll and the
+// recording look-up.
+inline const QStringList kCelColumns{QStringLiteral("cel_id"),       QStringLiteral("cel_eventtype"),
+                                     QStringLiteral("cel_eventtime"), QStringLiteral("cel_cid_num"),
+                                     QStringLiteral("cel_exten"),     QStringLiteral("cel_uniqueid"),
+                                     QStringLiteral("cel_linkedid"),  QStringLiteral("cel_channame")};
+inline const QStringList kCdrColumns{QStringLiteral("cdr_uniqueid"), QStringLiteral("cdr_calldate"),
+                                     QStringLiteral("cdr_src"), QStringLiteral("cdr_cnum"),
+                                     QStringLiteral("cdr_recordingfile")};
+
 // Rows the CEL poll reads at most in one batch.
 inline constexpr int kCelBatchLimit = 100;
 
@@ -36,10 +46,10 @@ enum class RecordingLookup { Own, Public };
 
 // The first CDR row of the call whose source or caller number is one of the two numbers (with or without a
 // leading "+", or behind one of the configured prefixes) or one of the trunks, and that has a recording
-// file; columns: recording file, call date.
+// file; columns: recording file, call date. The caller chooses how it waits for a database that is away.
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks,
-                                       const QStringList &prefixes, RecordingLookup lookup);
+                                       const QStringList &prefixes);
 
 } // namespace Orvix::PBX::Asterisk::ApiSql

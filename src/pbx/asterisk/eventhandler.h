@@ -65,6 +65,7 @@ public:
                      const QDateTime &listedAt = QDateTime(), const QList<QDateTime> &linkLosses = {});
     // The calls missing from one channel list whose verdict waits for the next list or a later row.
     QStringList missingCalls() const { return m_missingCalls.keys(); }
+    bool hasMissingCalls() const { return !m_missingCalls.isEmpty(); }
 
     // The saved form of the tables as compact JSON text: {"calls": {id: call}, "channels": {id: channel}},
     // then `extraMembers` (text such as "\"key\":1") when given. Entries without an id are left out:

@@ -40,6 +40,12 @@ void traceWarning(const QString &id, Builder::TaskName task, const QString &mess
     qWarning().noquote() << Builder(id, task, Builder::NoChildTask).build(Builder::Warning, message);
 }
 
+// The time of the call's last CEL row, or of its start when it has none.
+QDateTime lastSeenAt(const Call &call)
+{
+    return call.lastEventAt().isValid() ? call.lastEventAt() : call.startedAt();
+}
+
 } // namespace
 
 void EventHandler::removeStale()
@@ -73,7 +79,7 @@ QStringList EventHandler::quietCalls() const
     const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
     QStringList calls;
     for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
-        const QDateTime last = it->lastEventAt().isValid() ? it->lastEventAt() : it->startedAt();
+        const QDateTime last = lastSeenAt(*it);
         const bool quiet = (last.isValid() && last <= cutoff) || m_missingCalls.contains(it.key());
         if (quiet && !it->isState(CallStatus::Hung))
             calls.append(it.key());
@@ -85,11 +91,8 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
                                const QList<QDateTime> &linkLosses)
 {
     // The first loss of the link since the call's last row: it was up until then.
-    const auto lossAfterLastRow = [this, &linkLosses](const QString &callId) {
-        const auto call = m_calls.constFind(callId);
-        if (call == m_calls.cend())
-            return QDateTime();
-        const QDateTime last = call->lastEventAt().isValid() ? call->lastEventAt() : call->startedAt();
+    const auto lossAfterLastRow = [&linkLosses](const Call &call) {
+        const QDateTime last = lastSeenAt(call);
         for (const QDateTime &loss : linkLosses) {
             if (!last.isValid() || last <= loss)
                 return loss;
@@ -107,14 +110,15 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
     QHash<QString, QDateTime> lost;
     for (const QString &callId : callIds) {
         const auto missing = m_missingCalls.constFind(callId);
+        const auto call = m_calls.constFind(callId);
         if (liveCalls.contains(callId))
             m_missingCalls.remove(callId);
         else if (missing != m_missingCalls.cend())
             lost.insert(callId, missing->linkLostAt);
         else if (rowsPassed)
-            lost.insert(callId, lossAfterLastRow(callId));
-        else if (m_calls.contains(callId) && !m_calls.value(callId).isState(CallStatus::Hung))
-            m_missingCalls.insert(callId, {listed, lossAfterLastRow(callId)});
+            lost.insert(callId, call != m_calls.cend() ? lossAfterLastRow(*call) : QDateTime());
+        else if (call != m_calls.cend() && !call->isState(CallStatus::Hung))
+            m_missingCalls.insert(callId, {listed, lossAfterLastRow(*call)});
     }
     return endLost(lost);
 }
@@ -138,7 +142,7 @@ int EventHandler::endLost(const QHash<QString, QDateTime> &calls)
         const auto call = m_calls.constFind(it.key());
         if (call == m_calls.cend() || call->isState(CallStatus::Hung))
             continue;
-        QDateTime at = call->lastEventAt().isValid() ? call->lastEventAt() : call->startedAt();
+        QDateTime at = lastSeenAt(*call);
         // Up when the link to the PBX was lost: the crash that cut the link cut the call then at the latest.
         if (it.value().isValid() && (!at.isValid() || at < it.value()))
             at = it.value();
