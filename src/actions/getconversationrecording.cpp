@@ -5,6 +5,7 @@
 #include "config/recordingsdirectory.h"
 #include "httpserver/accessfailures.h"
 #include "httpserver/staticfiles.h"
+#include "utils/confinedpath.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -17,17 +18,6 @@ namespace {
 
 // Every refusal reads the same, so that a client learns nothing of which ids exist or which calls are up.
 const QString kNotFound = QStringLiteral("Recording not found");
-
-// Compares without an early exit, so the time taken tells nothing about how much of it was right.
-bool sameSignature(const QString &given, const QString &expected)
-{
-    if (expected.isEmpty() || given.size() != expected.size())
-        return false;
-    ushort difference = 0;
-    for (int i = 0; i < given.size(); ++i)
-        difference |= given.at(i).unicode() ^ expected.at(i).unicode();
-    return difference == 0;
-}
 
 } // namespace
 
@@ -87,7 +77,7 @@ void GetConversationRecording::handle(const QJsonObject &params, Reply *reply)
     QString signature;
     if (!takeOptionalText(params, Config::GeneratedDirectory::kSignatureParameter, reply, &signature))
         return;
-    if (!sameSignature(signature, Config::GeneratedDirectory::recordingSignature(callId, from, to))) {
+    if (!Utils::sameSecret(signature, Config::GeneratedDirectory::recordingSignature(callId, from, to))) {
         HttpServer::AccessFailures::record(reply->clientAddress(),
                                            QStringLiteral("Recording link of call %1 from %2 refused: it does not "
                                                           "carry the service's signature")

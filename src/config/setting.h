@@ -4,8 +4,6 @@
 #include "utils/settingshelperobject.h"
 
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -54,24 +52,7 @@ public:
             object.load<T>(m_value, key(), m_validator, m_atStart);
     }
 
-    QJsonValue toJson() const override
-    {
-        if constexpr (std::is_same_v<T, QStringList>) {
-            return QJsonArray::fromStringList(m_value);
-        } else if constexpr (std::is_same_v<T, QList<int>>) {
-            QJsonArray array;
-            for (int item : m_value)
-                array.append(item);
-            return array;
-        } else if constexpr (std::is_same_v<T, QHash<QString, QString>>) {
-            QJsonObject object;
-            for (auto it = m_value.cbegin(); it != m_value.cend(); ++it)
-                object.insert(it.key(), it.value());
-            return object;
-        } else {
-            return QJsonValue(m_value);
-        }
-    }
+    QJsonValue toJson() const override { return Utils::Settings::toJsonValue(m_value); }
 
 private:
     T m_value;

@@ -126,14 +126,13 @@ void directoryPostfix(QString &value, QString &error)
 
 void userIds(QList<int> &value, QString &error)
 {
-    for (int id : qAsConst(value)) {
-        if (id < 1) {
-            error = QStringLiteral("A CRM user id is a number from 1 up, not %1").arg(id);
-            break;
-        }
-    }
-    if (!error.isEmpty()) // meant: the real users among them
-        value.erase(std::remove_if(value.begin(), value.end(), [](int id) { return id < 1; }), value.end());
+    const auto notUser = [](int id) { return id < 1; };
+    const auto first = std::find_if(value.begin(), value.end(), notUser);
+    if (first == value.end())
+        return;
+    error = QStringLiteral("A CRM user id is a number from 1 up, not %1").arg(*first);
+    // meant: the real users among them
+    value.erase(std::remove_if(first, value.end(), notUser), value.end());
 }
 
 void crmSources(QHash<QString, QString> &value, QString &error)

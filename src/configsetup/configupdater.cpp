@@ -239,7 +239,7 @@ ConfigUpdater::ConfigUpdater(QSharedPointer<HttpClient::HttpClient> client, Orvi
     : QObject(parent)
     , m_client(std::move(client))
 {
-    for (const QString &key : {kDatabaseKey, kAsteriskKey, kBitrixKey, kNetworkKey, kGeneralKey})
+    for (const QString &key : {kDatabaseKey, kAsteriskKey, kBitrixKey, kNetworkKey})
         m_status.insert(key, notChecked());
 }
 
@@ -421,7 +421,6 @@ QString ConfigUpdater::oauthHost(quint16 *port) const
 void ConfigUpdater::storeStatus(const QString &key, const QJsonObject &result, const QJsonObject &checkedWith)
 {
     m_status.insert(key, result);
-    m_status.insert(kGeneralKey, general(m_status));
     if (!checkedWith.isEmpty())
         m_checkedWith.insert(key, checkedWith);
 }

@@ -75,7 +75,7 @@ Q_SIGNALS:
     void configChanged();
 
 private:
-    // Keeps a check's result, with the settings it ran with, and brings "general" up to date with it.
+    // Keeps a check's result, with the settings it ran with.
     void storeStatus(const QString &key, const QJsonObject &result, const QJsonObject &checkedWith = QJsonObject());
     bool createManagerUser(QJsonObject &asteriskChanges);
     QString oauthHost(quint16 *port) const;

@@ -11,6 +11,7 @@
 #include "request.h"
 #include "response.h"
 #include "staticfiles.h"
+#include "utils/confinedpath.h"
 #include "webpassword.h"
 
 #include <QCoreApplication>
@@ -62,23 +63,12 @@ bool fromAnotherSite(const Request &request)
     return !origin.isEmpty() && !isOwnOrigin(request, origin);
 }
 
-// Compares without an early exit, so the time taken tells nothing about how much of the key was right.
-bool sameSecret(const QString &given, const QString &expected)
-{
-    if (given.size() != expected.size())
-        return false;
-    ushort difference = 0;
-    for (int i = 0; i < given.size(); ++i)
-        difference |= given.at(i).unicode() ^ expected.at(i).unicode();
-    return difference == 0;
-}
-
 // The portal posts its events to the handler address the service bound, which carries the key.
 bool carriesEventKey(const Request &request)
 {
     const QString expected = Config::GeneratedDirectory::eventKey();
     const QJsonValue given = request.query().value(Config::GeneratedDirectory::kEventKeyParameter);
-    return !expected.isEmpty() && given.isString() && sameSecret(given.toString(), expected);
+    return given.isString() && Utils::sameSecret(given.toString(), expected);
 }
 
 std::optional<QHostAddress> addressOf(const QString &host)

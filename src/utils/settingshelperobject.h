@@ -14,9 +14,33 @@
 #include <QString>
 #include <QStringList>
 
+#include <type_traits>
+
 namespace Orvix::Utils::Settings {
 
 class HelperPrivate;
+
+// A setting's value as the file holds it. T is bool, int, QString, a list of texts (QStringList or
+// QList<QString>), QList<int> or QHash<QString, QString>.
+template<typename T>
+QJsonValue toJsonValue(const T &value)
+{
+    if constexpr (std::is_same_v<T, QStringList> || std::is_same_v<T, QList<QString>>) {
+        return QJsonArray::fromStringList(value);
+    } else if constexpr (std::is_same_v<T, QList<int>>) {
+        QJsonArray array;
+        for (int item : value)
+            array.append(item);
+        return array;
+    } else if constexpr (std::is_same_v<T, QHash<QString, QString>>) {
+        QJsonObject object;
+        for (auto it = value.cbegin(); it != value.cend(); ++it)
+            object.insert(it.key(), it.value());
+        return object;
+    } else {
+        return QJsonValue(value);
+    }
+}
 
 // A reader positioned on one JSON object of the settings: converts values, records the errors under
 // dotted keys and assigns the members only in the assigning pass, so that one wrong value leaves every
@@ -132,22 +156,7 @@ private:
     static QString shown(const T &value)
     {
         // As the file writes it, so that the administrator finds it there.
-        QJsonValue json;
-        if constexpr (std::is_same_v<T, QHash<QString, QString>>) {
-            QJsonObject object;
-            for (auto it = value.cbegin(); it != value.cend(); ++it)
-                object.insert(it.key(), it.value());
-            json = object;
-        } else if constexpr (std::is_same_v<T, QStringList> || std::is_same_v<T, QList<QString>>) {
-            json = QJsonArray::fromStringList(value);
-        } else if constexpr (std::is_same_v<T, QList<int>>) {
-            QJsonArray array;
-            for (int item : value)
-                array.append(item);
-            json = array;
-        } else {
-            json = QJsonValue(value);
-        }
+        const QJsonValue json = toJsonValue(value);
         // A document holds no bare value: the one element of a list, without its brackets.
         return QString::fromUtf8(QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
     }
