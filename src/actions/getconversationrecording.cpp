@@ -5,7 +5,7 @@
 #include "config/recordingsdirectory.h"
 #include "httpserver/accessfailures.h"
 #include "httpserver/staticfiles.h"
-#include "utils/confinedpath.h"
+#include "utils/samesecret.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -11,7 +11,7 @@
 #include "request.h"
 #include "response.h"
 #include "staticfiles.h"
-#include "utils/confinedpath.h"
+#include "utils/samesecret.h"
 #include "webpassword.h"
 
 #include <QCoreApplication>

@@ -9,8 +9,4 @@ namespace Orvix::Utils {
 // a NUL.
 QString confinedPath(const QString &root, const QString &path);
 
-// Whether a secret a client sent is the expected one, compared without an early exit so that the time taken
-// tells nothing about how much of it was right. Never true for an empty expected secret.
-bool sameSecret(const QString &given, const QString &expected);
-
 } // namespace Orvix::Utils
