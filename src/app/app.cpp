@@ -111,6 +111,8 @@ void App::connectComponents()
     connect(&m_pbx, &PbxApi::callEnded, this, &App::onCallEnd);
     connect(&m_pbx, &PbxApi::callTransferred, this, &App::onCallTransfer);
     connect(&m_pbx, &PbxApi::originateCustomizationRequest, this, &App::onOriginateCustomizationRequest);
+    // The CRM work of the events up to a position is on disk before the PBX link saves that position.
+    connect(&m_pbx, &PbxApi::stateSaving, &m_crm, &CrmApi::keepEventsUpTo);
 
     connect(&m_crm, &CrmApi::started, this, &App::onCRMStart);
     connect(&m_crm, &CrmApi::entityFound, this, &App::onEntityFound);
@@ -357,6 +359,23 @@ void App::stop()
     }
 }
 
+void App::shutDown()
+{
+    m_restartTimer.stop();
+    m_started = false;
+    if (m_cleaning) {
+        QCoreApplication::quit();
+        return;
+    }
+    // The PBX link first: no event comes after it, and its last position is saved behind the CRM's work.
+    if (m_pbxRunning) {
+        m_pbxRunning = false;
+        m_pbx.stop();
+    }
+    m_crmRunning = false;
+    m_crm.shutDown(kStopWait).onResolve([]() { QCoreApplication::quit(); });
+}
+
 void App::restart(Promise<void, QJsonObject> callerPromise)
 {
     stop();
@@ -517,14 +536,14 @@ QString App::callStartMessage(const Entities::Call &call)
 void App::onCallStart(const Entities::Call &call)
 {
     const MsgBuilder builder = logTrace(call.id(), MsgBuilder::CallStarted, callStartMessage(call));
-    m_crm.callStarted(call, builder);
+    m_crm.callStarted(call, builder, m_pbx.currentEventRow());
 }
 
 void App::onConversationRequest(const Entities::Conversation &conversation)
 {
     const MsgBuilder builder =
         logTrace(conversation.callId(), MsgBuilder::ConversationRequested, conversation.toJsonString());
-    m_crm.conversationRequested(conversation, builder);
+    m_crm.conversationRequested(conversation, builder, m_pbx.currentEventRow());
     // A call that is over or hours old is history, not something to show a user now.
     if (!conversation.isOutdated())
         WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_requested"),
@@ -535,7 +554,7 @@ void App::onConversationAccept(const Entities::Conversation &conversation)
 {
     const MsgBuilder builder =
         logTrace(conversation.callId(), MsgBuilder::ConversationAccepted, conversation.toJsonString());
-    m_crm.conversationAccepted(conversation, builder);
+    m_crm.conversationAccepted(conversation, builder, m_pbx.currentEventRow());
     WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_accepted"), conversationEvent(conversation));
 }
 
@@ -543,19 +562,20 @@ void App::onConversationEnd(const Entities::Conversation &conversation)
 {
     const MsgBuilder builder =
         logTrace(conversation.callId(), MsgBuilder::ConversationEnded, conversation.toJsonString());
-    m_crm.conversationEnded(conversation, builder);
+    m_crm.conversationEnded(conversation, builder, m_pbx.currentEventRow());
     WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_ended"), conversationEvent(conversation));
 }
 
 void App::onCallEnd(const Entities::Call &call)
 {
     const MsgBuilder builder = logTrace(call.id(), MsgBuilder::CallEnded, call.toJsonString());
-    m_crm.callEnded(call, builder);
+    m_crm.callEnded(call, builder, m_pbx.currentEventRow());
 }
 
 void App::onCallTransfer(const QString &callId)
 {
-    m_crm.callTransferred(callId, MsgBuilder(callId, MsgBuilder::CallTransferred, MsgBuilder::NoChildTask));
+    m_crm.callTransferred(callId, MsgBuilder(callId, MsgBuilder::CallTransferred, MsgBuilder::NoChildTask),
+                          m_pbx.currentEventRow());
 }
 
 void App::onEntityFound(const QString &phone, const CRM::Entity &entity)

@@ -78,6 +78,7 @@ public:
     static inline constexpr std::chrono::milliseconds kRestartDelay{60000};
     // How long a configuration change waits before the links run again.
     static inline constexpr std::chrono::milliseconds kConfigRestartDelay{1000};
+    static inline constexpr std::chrono::milliseconds kStopWait{5000};
 
     App(QObject *parent, const QString &overrideEventsSql, Config::Manager &config);
     ~App() override;
@@ -85,6 +86,9 @@ public:
     void start();
     void run();
     void stop();
+    // A stop of the service (SIGTERM): the links stop, the CRM requests on their way get kStopWait for their
+    // answers, the work left is saved for the next start, and the event loop ends.
+    void shutDown();
     void clean();
     // Stops the links and runs them again at once; the caller learns when the PBX link is up, or the
     // error of the link lost first.

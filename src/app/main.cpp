@@ -144,7 +144,8 @@ int main(int argc, char *argv[])
         return 1;
 
     Orvix::App app(nullptr, options.eventsSql, config);
-    const Orvix::StopSignals stopSignals;
+    Orvix::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &Orvix::StopSignals::stopRequested, &app, &Orvix::App::shutDown);
     if (options.clean)
         app.clean();
     else

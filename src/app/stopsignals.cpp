@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -60,7 +61,10 @@ void StopSignals::onSignal()
     m_notifier->setEnabled(false);
     qInfo().noquote() << QStringLiteral("Stopping on %1")
                              .arg(byte == SIGINT ? "SIGINT" : byte == SIGHUP ? "SIGHUP" : "SIGTERM");
-    QCoreApplication::quit();
+    if (isSignalConnected(QMetaMethod::fromSignal(&StopSignals::stopRequested)))
+        Q_EMIT stopRequested();
+    else
+        QCoreApplication::quit();
 }
 
 } // namespace Orvix

@@ -6,9 +6,10 @@ class QSocketNotifier;
 
 namespace Orvix {
 
-// Ends the event loop on SIGTERM, SIGINT and SIGHUP with one log line, so that the log shows the service was
-// stopped rather than that it died. The handler only writes to a pipe; the line is written and the
-// loop quit on the main thread. One object per process, living as long as the event loop.
+// Reports SIGTERM, SIGINT and SIGHUP with one log line, so that the log shows the service was stopped rather
+// than that it died, and asks for the stop (stopRequested; the event loop ends at once when nobody listens).
+// The handler only writes to a pipe; the line is written and the stop asked for on the main thread. One
+// object per process, living as long as the event loop.
 class StopSignals : public QObject
 {
     Q_OBJECT
@@ -16,6 +17,9 @@ class StopSignals : public QObject
 public:
     explicit StopSignals(QObject *parent = nullptr);
     ~StopSignals() override;
+
+Q_SIGNALS:
+    void stopRequested();
 
 private:
     void onSignal();

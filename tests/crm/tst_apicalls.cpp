@@ -784,8 +784,10 @@ void tst_ApiCalls::registrationSurvivesRestart()
     file.write("RIFF....WAVEfmt ");
     file.close();
 
-    // The service stops and starts again; the PBX link goes on with the call from its saved state.
+    // The service stops and starts again; the PBX link goes on with the call from its saved state, past the
+    // events the steps before handed over (the steps after replay what it reads then).
     harness.api.reset();
+    QFile::remove(harness.generatedDirectory() + "/crm_events.json");
     // As an older version wrote it, without the time it was owed since; or owed for two days.
     if (portal.contains(QRegularExpression("oldfile|dayold"))) {
         QJsonObject old = savedState();

@@ -117,8 +117,12 @@ void API::start(bool clean)
         m_saved.clear();
         m_owedRecordings.clear();
         m_keptFinishes.clear();
+        m_kept.clear();
+        m_cutEvents.clear();
+        m_keptChanged = true;
         saveRegistrations();
     } else {
+        loadKeptEvents();
         loadSavedRegistrations();
     }
     // Emits started() before it returns, which runs onBitrixConnectorStart.
@@ -165,6 +169,7 @@ void API::onBitrixConnectorStart()
         m_relayClient.setPortalAddress(Manager::getString(Manager::Bitrix, QStringLiteral("host")));
         m_relayClient.start();
     }
+    resumeKeptEvents();
     m_taskQueue.start();
     Q_EMIT started();
 }
@@ -648,6 +653,9 @@ void API::saveRegistrations()
 {
     if (m_store.filePath().isEmpty())
         m_store.setFilePath(registrationsFilePath());
+    // The kept events first: a registration that leaves the file with its call's finish must not leave an
+    // event of that call done already behind, which would register the call again after a kill.
+    writeKeptEvents();
     m_store.save(m_saved, m_owedRecordings);
 }
 

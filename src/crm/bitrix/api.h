@@ -4,6 +4,7 @@
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/connector.h"
+#include "crm/bitrix/keptevents.h"
 #include "crm/bitrix/lookupfailure.h"
 #include "crm/bitrix/registrationfailedreason.h"
 #include "crm/bitrix/registrationstore.h"
@@ -20,13 +21,16 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 namespace Orvix::HttpClient {
 class HttpClient;
@@ -62,13 +66,23 @@ public:
     ClientC2C &relayClient() { return m_relayClient; }
     TaskQueue &taskQueue() { return m_taskQueue; }
 
-    // Call events of the PBX link; each becomes one queued task.
-    void callStarted(const Entities::Call &call, const Utils::MsgBuilder &trace);
-    void conversationRequested(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
-    void conversationAccepted(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
-    void conversationEnded(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
-    void callEnded(const Entities::Call &call, const Utils::MsgBuilder &trace);
-    void callTransferred(const QString &callId, const Utils::MsgBuilder &trace);
+    // Call events of the PBX link; each becomes one queued task, kept (see keptEventsFilePath) until it is
+    // done. `row`: the CEL row that made the event, 0 when none did; an event of a row the kept events cover
+    // already (the PBX link read it again after a stop) is dropped.
+    void callStarted(const Entities::Call &call, const Utils::MsgBuilder &trace, qint64 row = 0);
+    void conversationRequested(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
+                               qint64 row = 0);
+    void conversationAccepted(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
+                              qint64 row = 0);
+    void conversationEnded(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
+                           qint64 row = 0);
+    void callEnded(const Entities::Call &call, const Utils::MsgBuilder &trace, qint64 row = 0);
+    void callTransferred(const QString &callId, const Utils::MsgBuilder &trace, qint64 row = 0);
+    // The call events not done yet, with the CEL position their events cover, beside the registrations.
+    QString keptEventsFilePath() const;
+    // A stop of the service: nothing new starts, the requests on their way get up to `wait` for their
+    // answers, then the kept events are written. Resolves then; the work left goes again at the next start.
+    Utils::Promise<void> shutDown(std::chrono::milliseconds wait);
     void enqueueTask(const Utils::MsgBuilder &trace, TaskQueue::Function function);
 
     // Click-to-calls of the CRM and analytics data handed in by the actions.
@@ -114,6 +128,9 @@ public:
 
 public Q_SLOTS:
     void onBitrixConnectorStart();
+    // The PBX link is about to save its state at this CEL position: every event up to it was handed over,
+    // and the kept events are written first.
+    void keepEventsUpTo(qint64 position);
     void executeNextTask();
     void onConnectionLost();
     void onNewEntityCreated(const QString &id);
@@ -253,6 +270,20 @@ private:
     void forgetSavedFinish(const QString &callId, const QString &crmCallId);
     void saveRegistrations();
 
+    // Kept call events (api_kept.cpp).
+    void keepEvent(KeptEvents::Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
+                   const Utils::MsgBuilder &trace);
+    Utils::Promise<void> eventBody(const KeptEvents::Event &event, const Utils::MsgBuilder &trace);
+    // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
+    Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);
+    Utils::Promise<void> runInOrder(QList<quint64> sequences, bool lastFailed);
+    void eventSettled(quint64 sequence);
+    void loadKeptEvents();
+    // At a start: what waited for it goes, and the events cut short go again first of their calls.
+    void resumeKeptEvents();
+    void writeKeptEvents();
+
     Config::Manager m_config;
 
     bool m_clean = false;
@@ -320,6 +351,22 @@ private:
     QSet<QString> m_endedCalls;
     // Calls with a finish that failed: their summary says so.
     QSet<QString> m_unfinishedCalls;
+
+    KeptEvents m_keptFile;
+    QMap<quint64, KeptEvents::Event> m_kept; // by the order they were handed over
+    // Kept events whose task ended while the link was stopped (its work may be cut short): they go again,
+    // first of their calls, at the next start.
+    QSet<quint64> m_cutEvents;
+    QList<std::function<void()>> m_heldForStart;
+    quint64 m_lastEventSequence = 0;
+    qint64 m_keptPosition = 0;
+    // The kept events read at the start cover the rows up to this one, and these rows above it: the PBX
+    // link, its state older than theirs, reads them again.
+    qint64 m_readAgainUpTo = 0;
+    QSet<QString> m_readAgainKeys;
+    bool m_keptChanged = false;
+    QTimer m_keptTimer;
+    bool m_shuttingDown = false;
 
     TaskQueue m_taskQueue;
 };

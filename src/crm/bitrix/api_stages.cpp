@@ -26,51 +26,6 @@ inline constexpr QLatin1String kLeadComment("COMMENTS");
 
 } // namespace
 
-// ---- Queued events ----
-
-void API::callStarted(const Call &call, const MsgBuilder &trace)
-{
-    enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
-        return self ? self->onCallStartedTask(call, trace) : resolved();
-    });
-}
-
-void API::conversationRequested(const Conversation &conversation, const MsgBuilder &trace)
-{
-    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
-        return self ? self->onConversationRequestedTask(conversation, trace) : resolved();
-    });
-}
-
-void API::conversationAccepted(const Conversation &conversation, const MsgBuilder &trace)
-{
-    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
-        return self ? self->onConversationAcceptedTask(conversation, trace) : resolved();
-    });
-}
-
-void API::conversationEnded(const Conversation &conversation, const MsgBuilder &trace)
-{
-    enqueueTask(trace, [self = QPointer<API>(this), conversation, trace]() {
-        return self ? self->onConversationEndedTask(conversation, trace) : resolved();
-    });
-}
-
-void API::callEnded(const Call &call, const MsgBuilder &trace)
-{
-    m_endedCalls.insert(call.id());
-    enqueueTask(trace, [self = QPointer<API>(this), call, trace]() {
-        return self ? self->onCallEndedTask(call, trace) : resolved();
-    });
-}
-
-void API::callTransferred(const QString &callId, const MsgBuilder &trace)
-{
-    enqueueTask(trace, [self = QPointer<API>(this), callId, trace]() {
-        return self ? self->onCallTransferredTask(callId, trace) : resolved();
-    });
-}
-
 // ---- Call start ----
 
 Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)

@@ -125,7 +125,8 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
         return false;
     }
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Customers' numbers and their CRM calls: the service's user alone reads them, from the first byte on.
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
                                     .arg(m_filePath, file.errorString());
         return false;

@@ -498,7 +498,9 @@ int API::processEvents(SqlQueryPoll::Response &response)
         const Event event = time.type() == QVariant::DateTime
                                 ? Event(id, type, time.toDateTime(), caller, extension, channelId, linkedId, channelName)
                                 : Event(id, type, time.toString(), caller, extension, channelId, linkedId, channelName);
+        m_currentRow = event.id();
         m_eventHandler.process(event);
+        m_currentRow = 0;
         // Never backwards: a row without a readable id must not send the poll back to the start.
         if (event.id() > m_lastEventId)
             m_lastEventId = event.id();
@@ -521,6 +523,7 @@ void API::writeState()
     if (!m_stateChanged || m_stateWriter->isWriting())
         return;
     m_stateChanged = false;
+    Q_EMIT stateSaving(m_lastEventId);
     const QByteArray text = stateText();
     m_stateWriter->save(stateFilePath(), text);
     m_nextWriteAt = m_clock.elapsed() + text.size() * 1000 / kStateBytesPerSecond;
@@ -544,6 +547,7 @@ void API::flushState()
     m_saveTimer->stop();
     if (m_stateChanged) {
         m_stateChanged = false;
+        Q_EMIT stateSaving(m_lastEventId);
         m_stateWriter->save(stateFilePath(), stateText());
     }
     m_stateWriter->flush();

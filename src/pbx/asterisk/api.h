@@ -89,6 +89,9 @@ public:
     bool isFailureRepeated() const { return m_failureRepeated; }
 
     CelId lastEventId() const { return m_lastEventId; }
+    // The CEL row whose processing emits the call event under way; 0 for an event no row made (a call the
+    // PBX lost, stale calls dropped).
+    CelId currentEventRow() const { return m_currentRow; }
     const EventHandler &eventHandler() const { return m_eventHandler; }
 
 public Q_SLOTS:
@@ -105,6 +108,9 @@ Q_SIGNALS:
     void originateCustomizationRequest(const QHash<QString, QString> &params,
                                        Orvix::Utils::Promise<QHash<QString, QString>, QString> promise);
     void shouldStop(const QString &reason);
+    // Just before the state with this CEL position is handed to its writer: whoever keeps work made of the
+    // events up to it saves that work first, so the saved position never runs ahead of it.
+    void stateSaving(Orvix::PBX::Asterisk::CelId position);
     void stopTimer();
 
 private Q_SLOTS:
@@ -169,6 +175,7 @@ private:
     QString m_recordingsDirectory;
     bool m_recordingsByDate = true;
     CelId m_lastEventId = 0;
+    CelId m_currentRow = 0;
     StateWriter *m_stateWriter;
     QTimer *m_saveTimer;
     bool m_stateChanged = false;
