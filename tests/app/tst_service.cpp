@@ -40,6 +40,8 @@ private Q_SLOTS:
     void recordedCallsReachThePortal();
     void killedMidCallRegistersAndFinishesOnce_data();
     void killedMidCallRegistersAndFinishesOnce();
+    void workInHandSurvivesAStop_data();
+    void workInHandSurvivesAStop();
     void lostAmiRestartsBothLinks();
     void cleanRunDiscardsTheState();
     void cleanRunWithoutPortalFails();
@@ -58,6 +60,8 @@ private:
     QNetworkReply *post(const QString &path, const QByteArray &body, const QByteArray &contentType);
     static bool waitFinished(QNetworkReply *reply);
     int countWrites(const QString &prefix) const;
+    // The CEL position the service saved; -1 before it saved one.
+    int savedPosition() const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<FakeAmiServer> m_ami;
@@ -271,6 +275,14 @@ int tst_Service::countWrites(const QString &prefix) const
     return count;
 }
 
+int tst_Service::savedPosition() const
+{
+    QFile file(m_generatedDir + QStringLiteral("/state.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    return QJsonDocument::fromJson(file.readAll()).object().value("previous_event_id").toInt(-1);
+}
+
 void tst_Service::recordedCallsReachThePortal_data()
 {
     QTest::addColumn<QString>("call");
@@ -431,6 +443,108 @@ void tst_Service::killedMidCallRegistersAndFinishesOnce()
     // Sent again, the finish of a call the portal closed already is answered "Call is not found".
     QCOMPARE(countWrites("GET telephony.externalcall.finish"), atFinish ? 2 : 1);
     QCOMPARE(m_portal->restRequests(attach).size(), atUpload ? (atFinish ? 1 : 2) : 0);
+}
+
+// Calls read from CEL while the portal is slow, and the service stopped (SIGTERM, kill -9) or its PBX link
+// lost before their work is done: after the start every call is registered, finished and recorded once.
+void tst_Service::workInHandSurvivesAStop_data()
+{
+    QTest::addColumn<int>("calls");
+    QTest::addColumn<QString>("stop");   // "term", "kill", or "pbx": the AMI connection lost
+    QTest::addColumn<QString>("stopAt"); // "answering": requests on their way; "register" reached the portal; "end" read
+    QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
+    QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
+        << 6 << "term" << "answering" << false;
+    QTest::newRow("six calls read at once, the portal answering in 2 s, kill -9 while it answers")
+        << 6 << "kill" << "answering" << false;
+    QTest::newRow("six calls read at once, the portal answering in 2 s, the PBX link lost while it answers")
+        << 6 << "pbx" << "answering" << false;
+    QTest::newRow("the register done by the portal, its answer cut off by kill -9: one CRM call, finished")
+        << 1 << "kill" << "register" << true;
+    QTest::newRow("a call registered, its end read but not handled at SIGTERM: finished and recorded after the start")
+        << 1 << "term" << "end" << true;
+}
+
+void tst_Service::workInHandSurvivesAStop()
+{
+    QFETCH(int, calls);
+    QFETCH(QString, stop);
+    QFETCH(QString, stopAt);
+    QFETCH(bool, live);
+    // Call k: the recorded call under ids and a caller number of its own.
+    const auto callRows = [](const QString &table, int k) {
+        QList<QJsonObject> rows;
+        for (const QJsonObject &row : ApiTest::readRows(table + "-a-inbound-answered.jsonl")) {
+            QByteArray text = QJsonDocument(row).toJson(QJsonDocument::Compact);
+            text.replace("1796630253.", QByteArray::number(1796630253 + k * 10) + '.');
+            text.replace("79161234567", QByteArray::number(79161234567LL + k));
+            QJsonObject moved = QJsonDocument::fromJson(text).object();
+            if (moved.contains("id"))
+                moved.insert("id", row.value("id").toInt() + 100 * k);
+            rows.append(moved);
+        }
+        return rows;
+    };
+    ApiTest::Database db(m_database);
+    QList<QJsonObject> cel;
+    for (int k = 0; k < calls; ++k) {
+        QVERIFY2(db.insert(QStringLiteral("cdr"), callRows("cdr", k)), qPrintable(db.error()));
+        cel += ApiTest::recent(callRows("cel", k));
+        QFile file(m_dir.filePath("recordings/" + callRows("cdr", k).first().value("recordingfile").toString()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF recorded conversation");
+    }
+    m_crm->hangRegisters = stopAt == "register" ? 1 : 0;
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
+    if (stopAt == "answering")
+        m_portal->setAnswerDelay(2000);
+    for (const QJsonObject &row : cel) {
+        // The end of the call reaches a slow portal: the service stops while it waits.
+        if (stopAt == "end" && row.value("eventtype").toString() == "HANGUP")
+            m_portal->setAnswerDelay(2000);
+        QVERIFY2(db.insert(QStringLiteral("cel"), live ? QList<QJsonObject>{row} : cel), qPrintable(db.error()));
+        if (!live)
+            break;
+        // Read by the service before the PBX writes the next one.
+        QTRY_VERIFY_WITH_TIMEOUT(savedPosition() >= row.value("id").toInt(), 10000);
+    }
+    if (stopAt == "answering") // stopped while the requests of the calls wait for the portal's answers
+        QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() > 0, 10000);
+    else if (stopAt == "register")
+        QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.register") == 1, 10000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
+    if (stop == "pbx") {
+        m_ami->closeConnections();
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Restart after")), 10000);
+        m_portal->setAnswerDelay(0);
+    } else {
+        if (stop == "kill")
+            m_service.kill();
+        else
+            m_service.terminate();
+        QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
+        m_portal->setAnswerDelay(0);
+        QVERIFY(startService());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.attachRecord") >= calls, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(log().count(QRegularExpression("\tCall ended\t[^\t]*\t(Y|N)\tCall: ")) >= calls, 10000);
+    QSet<QString> finished;
+    for (const QString &write : m_crm->writes()) {
+        if (write.contains("externalcall.finish"))
+            finished.insert(write.section("CALL_ID=", 1).section(' ', 0, 0));
+    }
+    QCOMPARE(finished.size(), calls);
+    QCOMPARE(countWrites("GET telephony.externalcall.finish"), calls);
+    QCOMPARE(countWrites("POST telephony.externalcall.attachRecord"), calls);
+    // Registered again only where the portal's answer was lost: the portal gave the same CRM call.
+    QCOMPARE(countWrites("POST telephony.externalcall.register"), calls + (stopAt == "register" ? 1 : 0));
+    if (stop == "term")
+        QVERIFY(log().contains(QStringLiteral("Stopping on SIGTERM")));
+    QVERIFY(QFileInfo(m_generatedDir + "/crm_registrations.json").permissions()
+            == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser));
 }
 
 // The AMI server drops the service: both links stop and come back after the (shortened) delay;

@@ -19,6 +19,7 @@ public:
     bool knownContact = false;      // the caller's number belongs to contact 5 of employee 7
     bool registerCreatesLead = false; // the register answer reports lead 31 created and bound
     int failRegisters = 0;          // the next registrations refused
+    int hangRegisters = 0;          // the next registrations done, but never answered
     int failFinishes = 0;           // the next finishes refused
     int closedFinishes = 0;         // the next finishes find their call closed, as by a finish before a restart
     int hangFinishes = 0;           // the next finishes done, but never answered
@@ -109,7 +110,9 @@ public:
                 answer.insert("CRM_ENTITY_TYPE", params.value("CRM_ENTITY_TYPE"));
                 answer.insert("CRM_ENTITY_ID", params.value("CRM_ENTITY_ID"));
             }
-            return FakeCrmReply::result(answer);
+            FakeCrmReply reply = FakeCrmReply::result(answer);
+            reply.neverAnswer = hangRegisters > 0 && hangRegisters-- > 0;
+            return reply;
         });
         portal.setRestHandler("telephony.externalcall.finish", [this](const QJsonObject &params) {
             if (failFinishes > 0) {

@@ -434,8 +434,9 @@ void FakeCrmServer::handle(QTcpSocket *socket, const FakeCrmRequest &request)
         if (!it->buffer.isEmpty())
             onReadyRead(guarded); // a request that came in while we were answering
     };
-    if (reply.delayMsec > 0)
-        QTimer::singleShot(reply.delayMsec, this, send);
+    const int delay = reply.delayMsec > 0 ? reply.delayMsec : m_answerDelay;
+    if (delay > 0)
+        QTimer::singleShot(delay, this, send);
     else
         send();
 }
@@ -485,11 +486,25 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
     auto handler = m_restHandlers.find(method.toLower());
     if (handler == m_restHandlers.end())
         return FakeCrmReply::error(404, "ERROR_METHOD_NOT_FOUND", "Method not found!");
+    if (method.compare(QLatin1String("telephony.externalcall.finish"), Qt::CaseInsensitive) == 0) {
+        const FakeCrmReply reply = (*handler)(params);
+        // A finished call is registered anew by a register repeated after it.
+        const QString callId = params.value(QLatin1String("CALL_ID")).toString();
+        for (auto it = m_registrations.begin(); reply.status == 200 && it != m_registrations.end();) {
+            const QJsonObject first = QJsonDocument::fromJson(it->second.body).object();
+            if (first.value(QLatin1String("result")).toObject().value(QLatin1String("CALL_ID")).toString() == callId)
+                it = m_registrations.erase(it);
+            else
+                ++it;
+        }
+        return reply;
+    }
     if (method.compare(QLatin1String("telephony.externalcall.register"), Qt::CaseInsensitive) != 0)
         return (*handler)(params);
 
-    // The platform answers a register repeated within 30 minutes with the same number, type, user, line
-    // and external call id with the call it registered first.
+    // The platform answers a register of a call it has not finished, repeated within 30 minutes with the
+    // same number, type, user, line and external call id, with the call it registered first; the first
+    // answer may have been lost on its way, the repeated one arrives.
     QStringList key;
     for (const char *name : {"PHONE_NUMBER", "TYPE", "USER_ID", "LINE_NUMBER", "EXTERNAL_CALL_ID"})
         key.append(params.value(QLatin1String(name)).toVariant().toString());
@@ -499,8 +514,11 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
     if (earlier != m_registrations.constEnd() && earlier->first.secsTo(now) < 30 * 60)
         return earlier->second;
     const FakeCrmReply reply = (*handler)(params);
-    if (reply.status == 200)
-        m_registrations.insert(registration, qMakePair(now, reply));
+    if (reply.status == 200) {
+        FakeCrmReply repeated = reply;
+        repeated.neverAnswer = false;
+        m_registrations.insert(registration, qMakePair(now, repeated));
+    }
     return reply;
 }
 

@@ -85,7 +85,7 @@ struct FakeCrmReply
 //    other than those set by setClientCredentials (when set) 401 {"error": "invalid_client"}.
 //  - "telephony.externalcall.register": as the platform documents, a register repeated within 30
 //    minutes with the same PHONE_NUMBER, TYPE, USER_ID, LINE_NUMBER and EXTERNAL_CALL_ID gets the
-//    answer of the first (its CALL_ID) without reaching the handler.
+//    answer of the first (its CALL_ID) without reaching the handler, until that call is finished.
 //  - any path: setRouteHandler() overrides or adds routes (redirects, odd pages).
 // Scripting: pushReply(path, reply) answers the next request to that exact path with the reply
 // instead of its handler (a queue per path; "/rest/<m>/" of a batch command is not consumed).
@@ -111,6 +111,8 @@ public:
     // The portal's host down: connections are refused and the open ones reset, until it listens again
     // on the same port.
     void setRefusing(bool refusing);
+    // Every answer that sets no delay of its own comes this much later (0: at once): a slow portal.
+    void setAnswerDelay(int msec) { m_answerDelay = msec; }
     QString baseUrl() const;  // "http://127.0.0.1:PORT"
     QUrl url(const QString &path) const;
     QUrl tokenUrl() const;    // baseUrl + "/oauth/token/"
@@ -160,6 +162,7 @@ private:
 
     QTcpServer m_server;
     quint16 m_port = 0;
+    int m_answerDelay = 0;
     struct Connection
     {
         QByteArray buffer;

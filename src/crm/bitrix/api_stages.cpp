@@ -649,7 +649,7 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             self->oweRecording(finish, conversation);
             self->forgetSavedFinish(callId, crmCallId);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
-            const bool resent = self->m_resentFinishes.remove(crmCallId) > 0;
+            const bool resent = self->m_resentFinishes.remove(crmCallId) > 0 || self->m_replayedCalls.contains(callId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -846,6 +846,7 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
     m_finishes.remove(callId);
+    m_replayedCalls.remove(callId);
     if (call.isOutgoing())
         m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
 
