@@ -450,7 +450,7 @@ void tst_Service::killedMidCallRegistersAndFinishesOnce()
 void tst_Service::workInHandSurvivesAStop_data()
 {
     QTest::addColumn<int>("calls");
-    QTest::addColumn<QString>("stop");   // "term", "kill", or "pbx": the AMI connection lost
+    QTest::addColumn<QString>("stop");   // "term", "kill", "pbx": the AMI connection lost, "pbx term": and SIGTERM
     QTest::addColumn<QString>("stopAt"); // "answering": requests on their way; "register" reached the portal; "end" read
     QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
     QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
@@ -459,6 +459,8 @@ void tst_Service::workInHandSurvivesAStop_data()
         << 6 << "kill" << "answering" << false;
     QTest::newRow("six calls read at once, the portal answering in 2 s, the PBX link lost while it answers")
         << 6 << "pbx" << "answering" << false;
+    QTest::newRow("the PBX link lost while the portal answers, SIGTERM while the links wait for their restart")
+        << 6 << "pbx term" << "answering" << false;
     QTest::newRow("the register done by the portal, its answer cut off by kill -9: one CRM call, finished")
         << 1 << "kill" << "register" << true;
     QTest::newRow("a call registered, its end read but not handled at SIGTERM: finished and recorded after the start")
@@ -495,7 +497,7 @@ void tst_Service::workInHandSurvivesAStop()
         file.write("RIFF recorded conversation");
     }
     m_crm->hangRegisters = stopAt == "register" ? 1 : 0;
-    QVERIFY(startService());
+    QVERIFY(startService({}, stop == "pbx term" ? 60000 : 500));
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
     if (stopAt == "answering")
@@ -516,11 +518,15 @@ void tst_Service::workInHandSurvivesAStop()
         QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.register") == 1, 10000);
     else
         QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
-    if (stop == "pbx") {
+    if (stop.startsWith("pbx")) {
         m_ami->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Restart after")), 10000);
+    }
+    if (stop == "pbx") {
         m_portal->setAnswerDelay(0);
     } else {
+        if (stop == "pbx term") // once the requests on their way were answered, while the links wait
+            QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() == 0, 10000);
         if (stop == "kill")
             m_service.kill();
         else
@@ -541,7 +547,7 @@ void tst_Service::workInHandSurvivesAStop()
     QCOMPARE(countWrites("POST telephony.externalcall.attachRecord"), calls);
     // Registered again only where the portal's answer was lost: the portal gave the same CRM call.
     QCOMPARE(countWrites("POST telephony.externalcall.register"), calls + (stopAt == "register" ? 1 : 0));
-    if (stop == "term")
+    if (stop.endsWith("term"))
         QVERIFY(log().contains(QStringLiteral("Stopping on SIGTERM")));
     QVERIFY(QFileInfo(m_generatedDir + "/crm_registrations.json").permissions()
             == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser));

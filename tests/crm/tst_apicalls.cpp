@@ -362,6 +362,11 @@ void tst_ApiCalls::scenario_data()
                        "+finish"}
         << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), show(2, 8), finish(1, 7, 200),
                        attach(1), finish(2, 8, 200), attach(2)};
+    QTest::newRow("two calls from one new number at once, leads created: one lead, both calls bound to it")
+        << QJsonObject{{"create_leads_for_incoming", true}} << "norecording" << true
+        << QStringList{"start", "+start", "ring a", "+ring b", "end a", "+end b", "finish", "+finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), register_("2", "1", "1", "LEAD:31"),
+                       show(1, 7), hide(1, 7), finish(1, 1, 304), show(2, 8), hide(2, 8), finish(2, 1, 304)};
     QTest::newRow("a finish without an answer is sent again; the next call is a call of its own")
         << QJsonObject() << "hangfinish" << true << answered + second
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), finish(1, 7, 200), attach(1),

@@ -439,6 +439,12 @@ private:
                            const Utils::MsgBuilder &msg, const Utils::Promise<QJsonObject> &result);
     void attachNewEntity(QJsonObject params, const NewRecord &record, const Utils::MsgBuilder &msg,
                          const Utils::Promise<QJsonObject> &result);
+    // The registers of one caller's number go one at a time, from its search to its answer: a second call
+    // from a new number waits for the record the first one found or made, and finds it, instead of making
+    // one of its own (by an add, or by the register's CRM_CREATE).
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    oneAtATime(const QString &number,
+               const std::function<Utils::Promise<CallRegistration, RegistrationFailedReason>()> &work);
     void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
                           const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
@@ -493,6 +499,10 @@ private:
     int m_cacheStorageTimeMin = 0;
     QList<int> m_fallbackUsers;
     QMap<QString, QString> m_trunkToSource;
+
+    // Per caller's number with a register under way: the turn of the last one queued, and its end.
+    QHash<QString, QPair<quint64, Utils::Promise<void>>> m_numberTurns;
+    quint64 m_lastNumberTurn = 0;
 
     // Users each CRM call's card was shown to; a call leaves the table when its last user is hidden.
     QHash<QString, QSet<int>> m_shownUsers;

@@ -247,35 +247,85 @@ Utils::Promise<CRM::Entity> Connector::findEntityForRegistration(const QString &
     return findEntityByPhone(phone, filter, msg);
 }
 
+RegistrationPromise Connector::oneAtATime(const QString &number, const std::function<RegistrationPromise()> &work)
+{
+    if (number.isEmpty())
+        return work();
+    Utils::Promise<void> before;
+    const auto earlier = m_numberTurns.constFind(number);
+    if (earlier != m_numberTurns.constEnd())
+        before = earlier->second;
+    else
+        before.resolve();
+    const quint64 turn = ++m_lastNumberTurn;
+    const Utils::Promise<void> mine;
+    m_numberTurns.insert(number, qMakePair(turn, mine));
+    RegistrationPromise result;
+    const QPointer<Connector> self(this);
+    const auto done = [self, number, turn, mine]() {
+        if (self && self->m_numberTurns.value(number).first == turn)
+            self->m_numberTurns.remove(number);
+        mine.resolve();
+    };
+    before.onResolve([self, work, result, done]() {
+        if (!self) {
+            result.reject(RegistrationFailedReason::Failed);
+            return done();
+        }
+        work()
+            .onResolve([result, done](const CallRegistration &registration) {
+                done();
+                result.resolve(registration);
+            })
+            .onReject([result, done](RegistrationFailedReason reason) {
+                done();
+                result.reject(reason);
+            });
+    });
+    return result;
+}
+
 RegistrationPromise Connector::registerCall(bool createEntity, bool createDeal, const Entities::Call &call,
                                             const CRM::Entity &user, const MsgBuilder &msg)
 {
-    RegistrationPromise result;
     const QPointer<Connector> self(this);
-    makeRegistrationParams(createEntity, createDeal, call, user, msg)
-        .onResolve([self, msg, result](const QJsonObject &params) {
-            if (!self)
-                return result.reject(RegistrationFailedReason::Failed);
-            self->sendRegistration(params, true, msg, result);
-        })
-        .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
-    return result;
+    return oneAtATime(call.externalNumber(), [self, createEntity, createDeal, call, user, msg]() {
+        RegistrationPromise result;
+        if (!self) {
+            result.reject(RegistrationFailedReason::Failed);
+            return result;
+        }
+        self->makeRegistrationParams(createEntity, createDeal, call, user, msg)
+            .onResolve([self, msg, result](const QJsonObject &params) {
+                if (!self)
+                    return result.reject(RegistrationFailedReason::Failed);
+                self->sendRegistration(params, true, msg, result);
+            })
+            .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
+        return result;
+    });
 }
 
 RegistrationPromise Connector::registerConversation(bool createEntity, bool createDeal,
                                                     const Entities::Conversation &conversation,
                                                     const CRM::Entity &user, const MsgBuilder &msg)
 {
-    RegistrationPromise result;
     const QPointer<Connector> self(this);
-    makeRegistrationParams(createEntity, createDeal, conversation, user, msg)
-        .onResolve([self, msg, result](const QJsonObject &params) {
-            if (!self)
-                return result.reject(RegistrationFailedReason::Failed);
-            self->sendRegistration(params, false, msg, result);
-        })
-        .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
-    return result;
+    return oneAtATime(conversation.externalNumber(), [self, createEntity, createDeal, conversation, user, msg]() {
+        RegistrationPromise result;
+        if (!self) {
+            result.reject(RegistrationFailedReason::Failed);
+            return result;
+        }
+        self->makeRegistrationParams(createEntity, createDeal, conversation, user, msg)
+            .onResolve([self, msg, result](const QJsonObject &params) {
+                if (!self)
+                    return result.reject(RegistrationFailedReason::Failed);
+                self->sendRegistration(params, false, msg, result);
+            })
+            .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
+        return result;
+    });
 }
 
 void Connector::sendRegistration(QJsonObject params, bool keepDealId, const MsgBuilder &msg,
