@@ -363,7 +363,7 @@ void tst_ApiCalls::scenario_data()
         << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), show(2, 8), finish(1, 7, 200),
                        attach(1), finish(2, 8, 200), attach(2)};
     QTest::newRow("two calls from one new number at once, leads created: one lead, both calls bound to it")
-        << QJsonObject{{"create_leads_for_incoming", true}} << "norecording" << true
+        << QJsonObject{{"create_leads_for_incoming", true}} << "norecording slow" << true
         << QStringList{"start", "+start", "ring a", "+ring b", "end a", "+end b", "finish", "+finish"}
         << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), register_("2", "1", "1", "LEAD:31"),
                        show(1, 7), hide(1, 7), finish(1, 1, 304), show(2, 8), hide(2, 8), finish(2, 1, 304)};
@@ -478,6 +478,8 @@ void tst_ApiCalls::scenario()
         harness.portal.pushRestReply("telephony.externalcall.finish",
                                      unavailable ? Orvix::Tests::FakeCrmReply::error(503, "SERVICE_UNAVAILABLE", "x")
                                                  : Orvix::Tests::FakeCrmReply::silent());
+    if (portal.contains("slow")) // both calls' searches are under way before either is answered
+        harness.portal.setAnswerDelay(50);
     if (portal.contains("localised"))
         model.notFoundText = QStringLiteral("Звонок не найден");
     if (portal.contains("hangupload"))
