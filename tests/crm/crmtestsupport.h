@@ -38,12 +38,19 @@ public:
         QMutexLocker lock(&s_mutex);
         s_messages.clear();
         s_warnings.clear();
+        s_criticals.clear();
     }
     // The lines logged as warnings or worse.
     static QStringList warnings()
     {
         QMutexLocker lock(&s_mutex);
         return s_warnings;
+    }
+    // The lines logged as critical or worse.
+    static QStringList criticals()
+    {
+        QMutexLocker lock(&s_mutex);
+        return s_criticals;
     }
     static QStringList matching(const QString &part)
     {
@@ -60,6 +67,8 @@ private:
             s_messages.append(line);
             if (type != QtDebugMsg && type != QtInfoMsg)
                 s_warnings.append(line);
+            if (type == QtCriticalMsg || type == QtFatalMsg)
+                s_criticals.append(line);
         }
         if (s_previous)
             s_previous(type, context, line);
@@ -69,6 +78,7 @@ private:
     static inline QMutex s_mutex;
     static inline QStringList s_messages;
     static inline QStringList s_warnings;
+    static inline QStringList s_criticals;
 };
 
 inline QJsonObject parse(const char *json)

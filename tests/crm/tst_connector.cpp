@@ -350,6 +350,12 @@ void tst_Connector::answers_data()
         << "No connection (connection refused) to x.add; sending it again in 160 ms (try 5 of 5)";
     QTest::newRow("an add without an answer is not sent again")
         << Scripted{FakeCrmReply::silent(), 1} << false << 0 << "Cannot connect to the CRM portal at 127.0.0.1: no answer in time";
+    // Its caller sends an upload again later: a warning, not a critical line, while the portal is not lost.
+    QTest::newRow("an upload without an answer is not sent again here")
+        << Scripted{FakeCrmReply::silent(), 1} << false << 0 << "Cannot connect to the CRM portal at 127.0.0.1: no answer in time";
+    QTest::newRow("an upload, connection refused every time: six tries, then the portal is lost")
+        << Scripted{FakeCrmReply(), -1} << false << 1
+        << "No connection (connection refused) to telephony.externalcall.attachRecord; sending it again in 160 ms (try 5 of 5)";
 }
 
 void tst_Connector::answers()
@@ -359,7 +365,8 @@ void tst_Connector::answers()
     QFETCH(int, connectionLost);
     QFETCH(QString, errorLine);
 
-    const QString method = QString(QTest::currentDataTag()).contains("add") ? "x.add" : "x.get";
+    const QString tag = QTest::currentDataTag();
+    const QString method = tag.contains("upload") ? "telephony.externalcall.attachRecord" : tag.contains("add") ? "x.add" : "x.get";
     const bool refused = QString(QTest::currentDataTag()).contains("refused");
     m_fake->setRestResult(method, 1);
     for (int i = 0; i < scripted.times; ++i)
@@ -392,6 +399,8 @@ void tst_Connector::answers()
     QCOMPARE(lost.count(), connectionLost);
     if (!errorLine.isEmpty())
         QCOMPARE(LogCapture::matching(errorLine).size(), 1);
+    if (tag.contains("upload")) // critical only once the portal counts as lost
+        QCOMPARE(LogCapture::criticals().filter("Cannot connect to the CRM portal").size(), connectionLost);
 
     // Whatever happened, the connector goes on with the next request.
     m_fake->setRefusing(false);

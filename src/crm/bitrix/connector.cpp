@@ -528,13 +528,14 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
         return;
     } else if (status == 0) {
         const QString why = Utils::networkErrorText(response->error());
-        failureLog(QtCriticalMsg).noquote() << msg.build(
-            MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
         // A run of lost answers, of closed connections or of connections never made ends like a run of
         // server errors: the portal counts as lost.
         const bool lost = request->unanswered >= kMaxUnansweredTries
             || ((response->error() == QNetworkReply::RemoteHostClosedError || neverReached(response->error()))
                 && request->tries >= kMaxTries);
+        // An upload's caller sends it again, later: that heals by itself unless the portal counts as lost.
+        failureLog(lost || request->method != kAttachRecord ? QtCriticalMsg : QtWarningMsg).noquote() << msg.build(
+            MsgBuilder::Error, QStringLiteral("Cannot connect to the CRM portal at %1: %2").arg(portalHostName(), why));
         const QPointer<Connector> self(this);
         // Reported first: the owner stops the link at once, and a call's request the portal never did then
         // waits for the next start.
@@ -608,9 +609,9 @@ bool Connector::retryLater(int status, const QJsonObject &answer, const QSharedP
     // portal (or a proxy) closed costs no time-out: it has the tries of a server error.
     const bool timedOut = status == 0 && networkError == QNetworkReply::OperationCanceledError;
     const bool closed = status == 0 && networkError == QNetworkReply::RemoteHostClosedError;
-    // A connection never made has the tries of a server error, whatever the method, as nothing was done.
-    // A check wants the portal's state now, and an upload is sent again by its caller.
-    const bool notSent = status == 0 && neverReached(networkError) && !m_forCheck && request->method != kAttachRecord;
+    // A connection never made has the tries of a server error, whatever the method (an upload too), as nothing
+    // was done. A check wants the portal's state now.
+    const bool notSent = status == 0 && neverReached(networkError) && !m_forCheck;
     if (timedOut)
         ++request->unanswered;
     if (timedOut || closed || (status >= 500 && status != 503))
