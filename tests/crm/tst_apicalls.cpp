@@ -234,6 +234,9 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("incoming answered, unknown number")
         << QJsonObject() << "" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("incoming answered, the finish on disk before the portal gets it")
+        << QJsonObject() << "savedfinish" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("incoming answered, unknown number, leads created")
         << QJsonObject{{"create_leads_for_incoming", true}} << "" << true << answered
         << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), show(1, 7),
@@ -591,6 +594,18 @@ void tst_ApiCalls::scenario()
         });
     }
 
+    // What the saved registrations say of the finish when the portal receives it.
+    const auto finishingOnDisk = QSharedPointer<int>::create(-1);
+    if (portal.contains("savedfinish")) {
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [&harness, finishingOnDisk](const Orvix::Tests::FakeCrmRequest &request) {
+                    QFile saved(harness.api->registrationsFilePath());
+                    if (request.restMethod() != "telephony.externalcall.finish" || !saved.open(QIODevice::ReadOnly))
+                        return;
+                    const QJsonArray entries = QJsonDocument::fromJson(saved.readAll()).object()["registrations"].toArray();
+                    *finishingOnDisk = entries.size() == 1 && entries[0].toObject().contains("finishing") ? 1 : 0;
+                });
+    }
     LogCapture log;
     QSignalSpy lost(harness.api.get(), &API::connectionLost);
     harness.api->start(false);
@@ -618,6 +633,8 @@ void tst_ApiCalls::scenario()
     // What the call's end sends after its summary (a lead deleted) is in the writes as well.
     QTRY_VERIFY(harness.api->connector().pendingRequests() == 0 && !harness.api->connector().isBusy());
     QCOMPARE(byCall(model.writes()), byCall(writes));
+    if (portal.contains("savedfinish"))
+        QCOMPARE(*finishingOnDisk, 1);
     // A refused or lost request is sent again: the links are restarted only for a portal that stays away.
     QCOMPARE(lost.count(), lostRuns);
     QCOMPARE(log.matching("did not reach the portal; it is sent again when the link to the CRM starts").size(), kept);
