@@ -450,13 +450,16 @@ void tst_Service::killedMidCallRegistersAndFinishesOnce()
 void tst_Service::workInHandSurvivesAStop_data()
 {
     QTest::addColumn<int>("calls");
-    QTest::addColumn<QString>("stop");   // "term", "kill", "pbx": the AMI connection lost, "pbx term": and SIGTERM
+    // "term", "kill", "kill stale": its state.json not written yet, "pbx": the AMI connection lost, "pbx term": and SIGTERM
+    QTest::addColumn<QString>("stop");
     QTest::addColumn<QString>("stopAt"); // "answering": requests on their way; "register" reached the portal; "end" read
     QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
     QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
         << 6 << "term" << "answering" << false;
     QTest::newRow("six calls read at once, the portal answering in 2 s, kill -9 while it answers")
         << 6 << "kill" << "answering" << false;
+    QTest::newRow("kill -9 before the PBX link wrote its state: the rows read again are done once")
+        << 6 << "kill stale" << "answering" << false;
     QTest::newRow("six calls read at once, the portal answering in 2 s, the PBX link lost while it answers")
         << 6 << "pbx" << "answering" << false;
     QTest::newRow("the PBX link lost while the portal answers, SIGTERM while the links wait for their restart")
@@ -527,16 +530,21 @@ void tst_Service::workInHandSurvivesAStop()
     } else {
         if (stop == "pbx term") // once the requests on their way were answered, while the links wait
             QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() == 0, 10000);
-        if (stop == "kill")
+        if (stop.startsWith("kill"))
             m_service.kill();
         else
             m_service.terminate();
         QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
+        if (stop == "kill stale")
+            QVERIFY(QFile::remove(m_generatedDir + "/state.json"));
         m_portal->setAnswerDelay(0);
         QVERIFY(startService());
     }
     QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.attachRecord") >= calls, 60000);
-    QTRY_VERIFY_WITH_TIMEOUT(log().count(QRegularExpression("\tCall ended\t[^\t]*\t(Y|N)\tCall: ")) >= calls, 10000);
+    const QRegularExpression summary("\tCall ended\t[^\t]*\t(Y|N)\tCall: ");
+    QTRY_VERIFY_WITH_TIMEOUT(log().count(summary) >= calls, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
+    QCOMPARE(log().count(summary), calls);
     QSet<QString> finished;
     for (const QString &write : m_crm->writes()) {
         if (write.contains("externalcall.finish"))

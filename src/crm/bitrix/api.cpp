@@ -551,13 +551,32 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
     const Entities::Conversation conversation = entry.finishing;
     const MsgBuilder trace(entry.callId, key == entry.callId ? MsgBuilder::CallEnded : MsgBuilder::ConversationEnded,
                            MsgBuilder::NoChildTask);
-    enqueueTask(trace, [self = QPointer<API>(this), key, conversation, trace]() {
+    const QString callId = entry.callId;
+    enqueueTask(trace, [self = QPointer<API>(this), key, callId, conversation, trace]() {
         Utils::Promise<void> done;
-        if (!self)
+        if (!self) {
             done.resolve();
-        else
-            ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace),
-                                   [done]() { done.resolve(); });
+            return done;
+        }
+        ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace), [self, key, callId, done]() {
+            // The finish of the call's own registration is its end's: no end of the call comes later to forget
+            // what the call left here, unless one of its events is kept for the end.
+            const auto kept = [self, callId]() {
+                for (const KeptEvents::Event &event : qAsConst(self->m_kept)) {
+                    if (event.callId == callId)
+                        return true;
+                }
+                return false;
+            };
+            if (self && key == callId && !kept()) {
+                self->m_callRegistrations.remove(callId);
+                self->m_createdLeadFlags.remove(callId);
+                self->m_finishes.remove(callId);
+                self->m_finishedCounts.remove(callId);
+                self->m_replayedCalls.remove(callId);
+            }
+            done.resolve();
+        });
         return done;
     });
 }

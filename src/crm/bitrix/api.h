@@ -277,7 +277,7 @@ private:
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
     Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);
-    Utils::Promise<void> runInOrder(QList<quint64> sequences, bool lastFailed);
+    Utils::Promise<void> runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed);
     void eventSettled(quint64 sequence);
     void loadKeptEvents();
     // At a start: what waited for it goes, and the events cut short go again first of their calls.

@@ -162,10 +162,11 @@ Promise<void> API::runCallEvents(const QString &callId, quint64 upTo)
     std::sort(sequences.begin(), sequences.end());
     if (upTo != 0)
         sequences.append(upTo);
-    return runInOrder(sequences, false);
+    // The task's queue logs how the last one ended; this, how the others did.
+    return runInOrder(sequences, sequences.isEmpty() ? 0 : sequences.last(), false);
 }
 
-Promise<void> API::runInOrder(QList<quint64> sequences, bool lastFailed)
+Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed)
 {
     Promise<void> result;
     if (sequences.isEmpty()) {
@@ -178,7 +179,7 @@ Promise<void> API::runInOrder(QList<quint64> sequences, bool lastFailed)
     const quint64 sequence = sequences.takeFirst();
     const auto kept = m_kept.constFind(sequence);
     if (kept == m_kept.constEnd())
-        return runInOrder(sequences, lastFailed);
+        return runInOrder(sequences, last, lastFailed);
     const KeptEvents::Event event = *kept;
     const MsgBuilder trace(event.callId, taskOf(event.kind), MsgBuilder::NoChildTask);
     if (event.at.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
@@ -187,14 +188,16 @@ Promise<void> API::runInOrder(QList<quint64> sequences, bool lastFailed)
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
         m_kept.remove(sequence);
         m_keptChanged = true;
-        return runInOrder(sequences, lastFailed);
+        return runInOrder(sequences, last, lastFailed);
     }
     const Promise<void> body = eventBody(event, trace);
-    const auto next = [self = QPointer<API>(this), sequence, sequences, result](bool failed) {
+    const auto next = [self = QPointer<API>(this), sequence, sequences, last, trace, result](bool failed) {
+        if (sequence != last)
+            qInfo().noquote() << trace.build(failed ? MsgBuilder::NotCompleted : MsgBuilder::Completed, QString());
         if (!self)
             return result.resolve();
         self->eventSettled(sequence);
-        self->runInOrder(sequences, failed).proxyTo(result);
+        self->runInOrder(sequences, last, failed).proxyTo(result);
     };
     body.onResolve([next]() { next(false); });
     body.onReject([next]() { next(true); });
@@ -249,18 +252,16 @@ void API::resumeKeptEvents()
 {
     for (const auto &run : std::exchange(m_heldForStart, {}))
         run();
-    // The task of each call's first event cut short, in the order they came.
-    QMap<quint64, QString> calls;
+    // Each call's events cut short go as one task, named after the last of them.
+    QHash<QString, quint64> calls;
     for (const quint64 sequence : qAsConst(m_cutEvents)) {
-        const QString callId = m_kept.value(sequence).callId;
-        const auto earlier = std::find(calls.cbegin(), calls.cend(), callId);
-        if (earlier == calls.cend() || earlier.key() > sequence) {
-            if (earlier != calls.cend())
-                calls.remove(earlier.key());
-            calls.insert(sequence, callId);
-        }
+        quint64 &last = calls[m_kept.value(sequence).callId];
+        last = std::max(last, sequence);
     }
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+    QMap<quint64, QString> byOrder;
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it)
+        byOrder.insert(it.value(), it.key());
+    for (auto it = byOrder.cbegin(); it != byOrder.cend(); ++it) {
         const QString callId = it.value();
         // Behind what its call has in the queue already, which runs them first.
         enqueueTask(MsgBuilder(callId, taskOf(m_kept.value(it.key()).kind), MsgBuilder::NoChildTask),
