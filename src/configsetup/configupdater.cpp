@@ -326,7 +326,8 @@ void ConfigUpdater::dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
     // The client library would try a socket of its own choosing and say only that: the setting is what is missing.
     const bool hostless = db.host.trimmed().isEmpty();
     if (!valid || hostless || !missing.isEmpty()) {
-        const QJsonObject result = !valid ? checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"))
+        const QJsonObject result = !valid
+            ? checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"))
             : hostless ? checkResult(DbStatus::IncompleteSettings,
                                      QStringLiteral("No database host is set: enter the address of the PBX's database "
                                                     "server, or localhost for a server on this host"))

@@ -68,7 +68,8 @@ void CrmChecker::start(const Settings &settings)
         m_authError = error;
     });
     connect(m_timer, &QTimer::timeout, this, [this] {
-        finish(checkResult(CrmStatus::Timeout, QStringLiteral("The CRM portal at %1 did not answer in time").arg(m_host)));
+        finish(checkResult(CrmStatus::Timeout,
+                           QStringLiteral("The CRM portal at %1 did not answer in time").arg(m_host)));
     });
     m_timer->start();
 

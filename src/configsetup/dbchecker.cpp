@@ -140,9 +140,11 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
     QString error;
     bool denied = false;
     if (!tableExists(db, settings.celTable, error, &denied))
-        return tableFailure(DbStatus::CelTableMissing, QStringLiteral("CEL"), settings.celTable, error, denied, settings);
+        return tableFailure(DbStatus::CelTableMissing, QStringLiteral("CEL"), settings.celTable, error, denied,
+                            settings);
     if (!tableExists(db, settings.cdrTable, error, &denied))
-        return tableFailure(DbStatus::CdrTableMissing, QStringLiteral("CDR"), settings.cdrTable, error, denied, settings);
+        return tableFailure(DbStatus::CdrTableMissing, QStringLiteral("CDR"), settings.cdrTable, error, denied,
+                            settings);
     // Each missing column would fail every poll or every recording look-up at run time, retried for a day.
     QStringList missing;
     for (const auto &[table, keys] :

@@ -376,8 +376,8 @@ void tst_App::missingSettingsAreNamed()
     QCOMPARE(messageSeen(QStringLiteral("The Asterisk manager user \"crm\" has no password: enter the secret of "
                                         "its manager.conf section on the /config page")),
              managerNamed);
-    const QStringList criticals = recordedMessages().filter(
-        QRegularExpression("^(This host cannot listen|HTTP port|No listener|Configuration file .*WebServer\\.password)"));
+    const QStringList criticals = recordedMessages().filter(QRegularExpression(
+        "^(This host cannot listen|HTTP port|No listener|Configuration file .*WebServer\\.password)"));
     QCOMPARE(criticals.size(), critical.isEmpty() ? 0 : 1);
     if (!critical.isEmpty())
         QVERIFY2(criticals.first().contains(critical.replace("PORT", QString::number(port))),

@@ -236,7 +236,8 @@ void tst_RemoteChecks::crmCheck()
         QCOMPARE(result.value("message").toString(),
                  QStringLiteral("Cannot connect to the CRM portal at %1: connection refused").arg(host));
     if (status == 6)
-        QCOMPARE(result.value("message").toString(), QStringLiteral("The CRM portal at %1 did not answer in time").arg(host));
+        QCOMPARE(result.value("message").toString(),
+                 QStringLiteral("The CRM portal at %1 did not answer in time").arg(host));
     if (profileAnswer == "no portal")
         QVERIFY2(result.value("message").toString().startsWith(host + " does not answer as a CRM portal"),
                  qPrintable(result.value("message").toString()));

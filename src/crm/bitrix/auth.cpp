@@ -274,7 +274,8 @@ Utils::Promise<QString, QJsonObject> Auth::getCode()
     // The request carries the password: never log its parameters.
     qDebug().noquote() << "\tAuthorization code request";
     const QPointer<Auth> self(this);
-    send(HttpClient::Request(url, HttpClient::Request::Post, form)).onResolve([self, result](const HttpResponse &response) {
+    const HttpClient::Request request(url, HttpClient::Request::Post, form);
+    send(request).onResolve([self, result](const HttpResponse &response) {
         if (!self || !self->isAlive())
             return result.reject(cancelledError());
         const int status = response->statusCode();
