@@ -370,7 +370,7 @@ private:
     QMap<quint64, KeptEvents::Event> m_kept; // by the order they were handed over
     // Kept events whose task ended while the link was stopped (its work may be cut short): they go again,
     // first of their calls, at the next start.
-    QSet<quint64> m_cutEvents;
+    QHash<QString, QList<quint64>> m_cutEvents; // by call
     QList<std::function<void()>> m_heldForStart;
     quint64 m_lastEventSequence = 0;
     qint64 m_keptPosition = 0;

@@ -150,16 +150,14 @@ Promise<void> API::runCallEvents(const QString &callId, quint64 upTo)
 {
     // The call's events cut short by a stop go before it, in their order; upTo 0: only those.
     QList<quint64> sequences;
-    for (auto it = m_cutEvents.begin(); it != m_cutEvents.end();) {
-        const auto kept = m_kept.constFind(*it);
-        if (kept != m_kept.constEnd() && kept->callId == callId && (upTo == 0 || *it < upTo)) {
-            sequences.append(*it);
-            it = m_cutEvents.erase(it);
-        } else {
-            ++it;
-        }
+    const auto cut = m_cutEvents.find(callId);
+    if (cut != m_cutEvents.end()) {
+        std::sort(cut->begin(), cut->end());
+        while (!cut->isEmpty() && (upTo == 0 || cut->first() < upTo))
+            sequences.append(cut->takeFirst());
+        if (cut->isEmpty())
+            m_cutEvents.erase(cut);
     }
-    std::sort(sequences.begin(), sequences.end());
     if (upTo != 0)
         sequences.append(upTo);
     // The task's queue logs how the last one ended; this, how the others did.
@@ -210,7 +208,7 @@ void API::eventSettled(quint64 sequence)
         return;
     // Ended while the link was stopped: its work may have been cut short, and it goes again at the start.
     if (!m_connector.isStarted() || m_shuttingDown) {
-        m_cutEvents.insert(sequence);
+        m_cutEvents[m_kept.value(sequence).callId].append(sequence);
         return;
     }
     m_kept.remove(sequence);
@@ -242,7 +240,7 @@ void API::loadKeptEvents()
             m_endedCalls.insert(event.callId);
         m_replayedCalls.insert(event.callId);
         m_kept.insert(event.sequence, event);
-        m_cutEvents.insert(event.sequence);
+        m_cutEvents[event.callId].append(event.sequence);
     }
     if (!events.isEmpty())
         qInfo().noquote() << QStringLiteral("Call events kept from before the stop, done now: %1").arg(events.size());
@@ -253,14 +251,11 @@ void API::resumeKeptEvents()
     for (const auto &run : std::exchange(m_heldForStart, {}))
         run();
     // Each call's events cut short go as one task, named after the last of them.
-    QHash<QString, quint64> calls;
-    for (const quint64 sequence : qAsConst(m_cutEvents)) {
-        quint64 &last = calls[m_kept.value(sequence).callId];
-        last = std::max(last, sequence);
-    }
     QMap<quint64, QString> byOrder;
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it)
-        byOrder.insert(it.value(), it.key());
+    for (auto it = m_cutEvents.cbegin(); it != m_cutEvents.cend(); ++it) {
+        if (!it->isEmpty())
+            byOrder.insert(*std::max_element(it->cbegin(), it->cend()), it.key());
+    }
     for (auto it = byOrder.cbegin(); it != byOrder.cend(); ++it) {
         const QString callId = it.value();
         // Behind what its call has in the queue already, which runs them first.
