@@ -128,7 +128,7 @@ void API::start(bool clean)
         // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
         m_saved.clear();
         m_owedRecordings.clear();
-        m_keptFinishes.clear();
+        m_finishLedger.clear();
         m_kept.clear();
         m_cutEvents.clear();
         m_keptChanged = true;
@@ -533,8 +533,8 @@ void API::loadSavedRegistrations()
         // A new start of the link finds the finishes of this run on their way: they are not sent twice. Those
         // kept for this start go now.
         const QString crmCallId = it->registration.callId();
-        const bool onItsWay = m_finishes.value(it->callId).contains(crmCallId) && !m_keptFinishes.contains(crmCallId);
-        if (it->isFinishing() && onItsWay)
+        const bool onItsWay = m_finishes.value(it->callId).contains(crmCallId);
+        if (it->isFinishing() && onItsWay && !m_finishLedger.isKept(crmCallId))
             continue;
         Registration registration;
         registration.resolve(it->registration);
@@ -545,7 +545,7 @@ void API::loadSavedRegistrations()
         if (it->entityCreated)
             m_createdLeadFlags.insert(it->callId, true);
         m_saved.insert(it.key(), *it);
-        if (it->isFinishing() && !m_resentFinishes.contains(crmCallId)) {
+        if (it->isFinishing() && m_finishLedger.sendAgainNow(crmCallId, onItsWay)) {
             resendOwedFinish(it.key(), *it);
             ++resent;
         }
@@ -564,8 +564,7 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
     // The portal answers a finish of a call it closed already with "Call is not found", which counts as
     // finished: the CRM call is still finished once. Its recording waits for the answer.
     const QString crmCallId = entry.registration.callId();
-    m_keptFinishes.remove(crmCallId);
-    m_resentFinishes.insert(crmCallId);
+    m_finishLedger.resend(crmCallId);
     m_recordingsInHand.insert(crmCallId);
     const Entities::Conversation conversation = entry.finishing;
     const MsgBuilder trace(entry.callId, key == entry.callId ? MsgBuilder::CallEnded : MsgBuilder::ConversationEnded,
@@ -621,9 +620,9 @@ void API::oweFinish(const QString &key, const CallRegistration &registration,
 
 void API::abandonFinish(const QString &key, const QString &crmCallId)
 {
-    if (m_keptFinishes.contains(crmCallId))
+    if (m_finishLedger.isKept(crmCallId))
         return;
-    m_resentFinishes.remove(crmCallId);
+    m_finishLedger.done(crmCallId);
     const auto saved = m_saved.find(key);
     const bool erased = saved != m_saved.end() && saved->registration.callId() == crmCallId;
     if (erased)
@@ -649,15 +648,14 @@ void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgB
                                         QStringLiteral("The finish of CRM call [%1] of call [%2] did not reach the "
                                                        "portal; it is sent again when the link to the CRM starts again")
                                             .arg(crmCallId, callId));
-    m_keptFinishes.insert(crmCallId);
     // Once each start: the next start sends it again, though this run sent it already.
-    m_resentFinishes.remove(crmCallId);
+    m_finishLedger.keep(crmCallId);
 }
 
 bool API::dropSaved(const QString &key)
 {
     const auto saved = m_saved.find(key);
-    if (saved == m_saved.end() || (saved->isFinishing() && m_keptFinishes.contains(saved->registration.callId())))
+    if (saved == m_saved.end() || (saved->isFinishing() && m_finishLedger.isKept(saved->registration.callId())))
         return false;
     m_saved.erase(saved);
     return true;

@@ -4,6 +4,7 @@
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/connector.h"
+#include "crm/bitrix/finishledger.h"
 #include "crm/bitrix/keptevents.h"
 #include "crm/bitrix/lookupfailure.h"
 #include "crm/bitrix/registrationfailedreason.h"
@@ -347,10 +348,7 @@ private:
     QSet<QString> m_recordingsInHand;
     // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
-    // CRM calls whose finish a previous run left without its answer and this one sends again.
-    QSet<QString> m_resentFinishes;
-    // CRM calls whose finish did not reach the portal: sent again at the next start of the link, not before.
-    QSet<QString> m_keptFinishes;
+    FinishLedger m_finishLedger;
     // The PBX link has started once (attachOwedRecordings): it can say where a recording is.
     bool m_pbxStarted = false;
     // Per owed recording waiting for its next try: the ticket of the timer that will ask, and the tries so far.

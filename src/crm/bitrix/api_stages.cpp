@@ -536,7 +536,7 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
                 // Kept for the next start of the link, which finishes the CRM call once.
-                if (self && !self->m_keptFinishes.contains(g.callId()))
+                if (self && !self->m_finishLedger.isKept(g.callId()))
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
@@ -649,7 +649,7 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             self->oweRecording(finish, conversation);
             self->forgetSavedFinish(callId, crmCallId);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
-            const bool resent = self->m_resentFinishes.remove(crmCallId) > 0 || self->m_replayedCalls.contains(callId);
+            const bool resent = self->m_finishLedger.done(crmCallId) || self->m_replayedCalls.contains(callId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
