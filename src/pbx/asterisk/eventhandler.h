@@ -4,6 +4,7 @@
 #include "entities/conversation.h"
 #include "pbx/asterisk/channel.h"
 #include "pbx/asterisk/event.h"
+#include "pbx/asterisk/trackerindex.h"
 
 #include <QHash>
 #include <QByteArray>
@@ -129,6 +130,10 @@ private:
     Channel *updatableChannel(const QString &key);
     Channel &channelEntry(const QString &key);
     void storeChannel(const QString &key, const Channel &channel);
+    void touchCall(const QString &key);
+    void touchChannel(const QString &key);
+    // Brings the look-ups up to date with the tables; before any use of m_index.
+    void syncIndex() const { m_index.sync(m_channels, m_calls); }
 
     QHash<QString, QString> m_originateDictionary;
     QStringList m_trunks;
@@ -161,6 +166,7 @@ private:
     mutable QSet<QString> m_changedCalls;
     mutable QSet<QString> m_changedChannels;
     mutable int m_stateTextSize = 0;
+    mutable TrackerIndex m_index;
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -52,25 +52,18 @@ void EventHandler::removeStale()
 {
     // Every entry against one cut-off time: a local time converted for every tracked entry and batch
     // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
-    // compare without any conversion.
+    // compare without any conversion. Only the entries ended by then are looked at, in the order of
+    // their ends: walking every entry after each batch cost more than handling the batch.
     const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
-    const auto stale = [&cutoff](const QDateTime &endedAt) { return endedAt.isValid() && endedAt <= cutoff; };
-    for (auto it = m_channels.begin(); it != m_channels.end();) {
-        if (it->isState(Channel::Ended) && stale(it->endedAt())) {
-            m_changedChannels.insert(it.key());
-            it = m_channels.erase(it);
-        } else {
-            ++it;
-        }
+    syncIndex();
+    for (const QString &key : m_index.takeEndedChannels(cutoff)) {
+        touchChannel(key);
+        m_channels.remove(key);
     }
     // By table key: an entry stored without an id of its own must go as well.
-    for (auto it = m_calls.begin(); it != m_calls.end();) {
-        if (it->isState(CallStatus::Hung) && stale(it->endedAt())) {
-            m_changedCalls.insert(it.key());
-            it = m_calls.erase(it);
-        } else {
-            ++it;
-        }
+    for (const QString &key : m_index.takeEndedCalls(cutoff)) {
+        touchCall(key);
+        m_calls.remove(key);
     }
 }
 
@@ -151,11 +144,12 @@ int EventHandler::endLost(const QHash<QString, QDateTime> &calls)
     if (lost.isEmpty())
         return 0;
     // The PBX wrote no end for them: their channels end with the call, and leave the tables later.
-    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
-        const auto call = lost.constFind(it->parentId());
-        if (call != lost.cend() && !it->isState(Channel::Ended)) {
-            m_changedChannels.insert(it.key());
-            it->setState(Channel::Ended, *call);
+    syncIndex();
+    for (auto call = lost.cbegin(); call != lost.cend(); ++call) {
+        for (const QString &key : m_index.channelsOf(call.key())) {
+            const auto channel = m_channels.constFind(key);
+            if (channel != m_channels.cend() && !channel->isState(Channel::Ended))
+                updatableChannel(key)->setState(Channel::Ended, *call);
         }
     }
     for (auto it = lost.cbegin(); it != lost.cend(); ++it) {
