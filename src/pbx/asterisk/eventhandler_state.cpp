@@ -48,13 +48,13 @@ QDateTime lastSeenAt(const Call &call)
 
 } // namespace
 
-void EventHandler::removeStale()
+void EventHandler::removeStale(const QDateTime &now)
 {
     // Every entry against one cut-off time: a local time converted for every tracked entry and batch
     // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
     // compare without any conversion. Only the entries ended by then are looked at, in the order of
     // their ends: walking every entry after each batch cost more than handling the batch.
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    const QDateTime cutoff = (now.isValid() ? now : Entities::Clock::now()).addSecs(-kStaleMinutes * 60);
     syncIndex();
     for (const QString &key : m_index.takeEndedChannels(cutoff)) {
         touchChannel(key);
@@ -67,9 +67,9 @@ void EventHandler::removeStale()
     }
 }
 
-QStringList EventHandler::quietCalls() const
+QStringList EventHandler::quietCalls(const QDateTime &now) const
 {
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    const QDateTime cutoff = (now.isValid() ? now : Entities::Clock::now()).addSecs(-kStaleMinutes * 60);
     QStringList calls;
     for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
         const QDateTime last = lastSeenAt(*it);
@@ -78,6 +78,18 @@ QStringList EventHandler::quietCalls() const
             calls.append(it.key());
     }
     return calls;
+}
+
+QDateTime EventHandler::newestTime() const
+{
+    QDateTime newest = m_lastRowAt;
+    for (const Call &call : m_calls) {
+        for (const QDateTime &at : {lastSeenAt(call), call.endedAt()}) {
+            if (at.isValid() && (!newest.isValid() || newest < at))
+                newest = at;
+        }
+    }
+    return newest;
 }
 
 int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt,
