@@ -266,8 +266,9 @@ private:
     {
         const Recording &recording = m_recordings[live.recording];
         const qint64 n = live.call;
-        const QString employees[3] = {QString::number(1000 + (3 * n) % 8000), QString::number(1000 + (3 * n + 1) % 8000),
-                                      QString::number(1000 + (3 * n + 2) % 8000)};
+        QString employees[3];
+        for (int i = 0; i < 3; ++i)
+            employees[i] = QString::number(1000 + (3 * n + i) % 8000);
         const QString customer = QStringLiteral("7916%1").arg(n % 10000000, 7, 10, QLatin1Char('0'));
         const auto number = [&](const QString &recorded) {
             if (recorded == QLatin1String("79161234567"))
@@ -284,14 +285,18 @@ private:
             QString name = row.name;
             for (int e = 0; e < 3; ++e)
                 name.replace(QStringLiteral("/%1").arg(101 + e), QLatin1Char('/') + employees[e]);
+            // Ids and name suffixes of its own: sixteen for each call, more than any recording has.
             const QRegularExpressionMatch match = suffix.match(name);
-            if (match.hasMatch())
-                name.replace(match.capturedStart(1), 8, QStringLiteral("%1").arg(n * 16 + match.captured(1).toInt(nullptr, 16) % 16, 8, 16, QLatin1Char('0')));
+            if (match.hasMatch()) {
+                const qint64 channel = n * 16 + match.captured(1).toInt(nullptr, 16) % 16;
+                name.replace(match.capturedStart(1), 8, QStringLiteral("%1").arg(channel, 8, 16, QLatin1Char('0')));
+            }
             const auto id = [n](const QString &recorded) {
-                return QStringLiteral("1700000000.%1").arg(n * 16 + recorded.section(QLatin1Char('.'), 1).toLongLong() % 16);
+                const qint64 sequence = n * 16 + recorded.section(QLatin1Char('.'), 1).toLongLong() % 16;
+                return QStringLiteral("1700000000.%1").arg(sequence);
             };
-            events.emplace_back(QString::number(++m_rowId), row.type, m_start.addSecs(n + row.offsetSecs), number(row.caller),
-                                number(row.extension), id(row.channelId), id(row.linkedId), name);
+            events.emplace_back(QString::number(++m_rowId), row.type, m_start.addSecs(n + row.offsetSecs),
+                                number(row.caller), number(row.extension), id(row.channelId), id(row.linkedId), name);
         }
     }
 
@@ -436,7 +441,8 @@ public:
         if (!batch.empty()) {
             m_handler.removeStale();
             if (m_now >= m_nextWriteAt) {
-                const QByteArray text = m_handler.stateText("\"previous_event_id\":" + QByteArray::number(batch.back().id()));
+                const QByteArray text =
+                    m_handler.stateText("\"previous_event_id\":" + QByteArray::number(batch.back().id()));
                 m_nextWriteAt = m_now + text.size() * 1000 / 8000000;
                 m_stateBytes = text.size();
             }
@@ -535,7 +541,8 @@ int main(int argc, char **argv)
 
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption loadOption(QStringLiteral("load"), QStringLiteral("The service's CPU per second of traffic."));
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+                                        QStringLiteral("The service's CPU per second of traffic."));
     const QCommandLineOption fixturesOption(QStringLiteral("fixtures"), QStringLiteral("The recorded CEL rows."),
                                             QStringLiteral("dir"));
     const QCommandLineOption callsOption(QStringLiteral("calls"), QStringLiteral("Calls up."), QStringLiteral("n"),
@@ -546,8 +553,9 @@ int main(int argc, char **argv)
                                            QStringLiteral("n"), QStringLiteral("30"));
     const QCommandLineOption taskOption(QStringLiteral("task-ms"), QStringLiteral("The portal's time per task."),
                                         QStringLiteral("ms"), QStringLiteral("500"));
-    const QCommandLineOption rateOption(QStringLiteral("portal-rate"), QStringLiteral("Tasks the portal answers a second."),
-                                        QStringLiteral("n"), QStringLiteral("100"));
+    const QCommandLineOption rateOption(QStringLiteral("portal-rate"),
+                                        QStringLiteral("Tasks the portal answers a second."), QStringLiteral("n"),
+                                        QStringLiteral("100"));
     parser.addOptions({loadOption, fixturesOption, callsOption, rowsOption, secondsOption, taskOption, rateOption});
     parser.process(app);
     if (parser.isSet(loadOption)) {

@@ -741,8 +741,8 @@ private Q_SLOTS:
         };
         watchEnds();
         QVERIFY(startAndWait(*api));
-        const QList<QJsonObject> cut =
-            onPbxClock(ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7)));
+        const QList<QJsonObject> cut = onPbxClock(
+            ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7)));
         QVERIFY(insertCelRows(cut));
         QTRY_COMPARE(recorder->events().size(), 3);
         // The PBX goes on with another call: a row stamped now, on its clock.
