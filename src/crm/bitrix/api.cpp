@@ -130,6 +130,7 @@ void API::start(bool clean)
         m_owedRecordings.clear();
         m_finishLedger.clear();
         m_kept.clear();
+        m_eventWork.clear();
         m_cutEvents.clear();
         m_keptChanged = true;
         saveRegistrations();

@@ -278,8 +278,9 @@ private:
     void saveRegistrations();
 
     // Kept call events (api_kept.cpp).
+    using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &)>;
     void keepEvent(KeptEvents::Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
-                   const Utils::MsgBuilder &trace);
+                   const Utils::MsgBuilder &trace, EventWork work);
     Utils::Promise<void> eventBody(const KeptEvents::Event &event, const Utils::MsgBuilder &trace);
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
@@ -366,6 +367,7 @@ private:
 
     KeptEvents m_keptFile;
     QMap<quint64, KeptEvents::Event> m_kept; // by the order they were handed over
+    QHash<quint64, EventWork> m_eventWork;    // the work of those handed over in this run
     // Kept events whose task ended while the link was stopped (its work may be cut short): they go again,
     // first of their calls, at the next start.
     QHash<QString, QList<quint64>> m_cutEvents; // by call

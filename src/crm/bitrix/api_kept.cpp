@@ -54,32 +54,50 @@ MsgBuilder::TaskName taskOf(Kind kind)
 
 void API::callStarted(const Call &call, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::CallStarted, call.id(), row, call.toJson(), trace);
+    keepEvent(Kind::CallStarted, call.id(), row, call.toJson(), trace,
+              [self = QPointer<API>(this), call](const MsgBuilder &line) {
+                  return self ? self->onCallStartedTask(call, line) : resolved();
+              });
 }
 
 void API::conversationRequested(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::ConversationRequested, conversation.callId(), row, conversation.toJson(), trace);
+    keepEvent(Kind::ConversationRequested, conversation.callId(), row, conversation.toJson(), trace,
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+                  return self ? self->onConversationRequestedTask(conversation, line) : resolved();
+              });
 }
 
 void API::conversationAccepted(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::ConversationAccepted, conversation.callId(), row, conversation.toJson(), trace);
+    keepEvent(Kind::ConversationAccepted, conversation.callId(), row, conversation.toJson(), trace,
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+                  return self ? self->onConversationAcceptedTask(conversation, line) : resolved();
+              });
 }
 
 void API::conversationEnded(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::ConversationEnded, conversation.callId(), row, conversation.toJson(), trace);
+    keepEvent(Kind::ConversationEnded, conversation.callId(), row, conversation.toJson(), trace,
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+                  return self ? self->onConversationEndedTask(conversation, line) : resolved();
+              });
 }
 
 void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::CallEnded, call.id(), row, call.toJson(), trace);
+    keepEvent(Kind::CallEnded, call.id(), row, call.toJson(), trace,
+              [self = QPointer<API>(this), call](const MsgBuilder &line) {
+                  return self ? self->onCallEndedTask(call, line) : resolved();
+              });
 }
 
 void API::callTransferred(const QString &callId, const MsgBuilder &trace, qint64 row)
 {
-    keepEvent(Kind::CallTransferred, callId, row, QJsonObject(), trace);
+    keepEvent(Kind::CallTransferred, callId, row, QJsonObject(), trace,
+              [self = QPointer<API>(this), callId](const MsgBuilder &line) {
+                  return self ? self->onCallTransferredTask(callId, line) : resolved();
+              });
 }
 
 QString API::keptEventsFilePath() const
@@ -87,7 +105,8 @@ QString API::keptEventsFilePath() const
     return QDir(QFileInfo(registrationsFilePath()).absolutePath()).filePath(kKeptEventsFile);
 }
 
-void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace)
+void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
+                    EventWork work)
 {
     const KeptEvents::Event event = KeptEvents::make(++m_lastEventSequence, kind, callId, row, data);
     // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
@@ -100,6 +119,7 @@ void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObj
     if (kind == Kind::CallEnded)
         m_endedCalls.insert(callId);
     m_kept.insert(event.sequence, event);
+    m_eventWork.insert(event.sequence, std::move(work));
     m_keptChanged = true;
     const quint64 sequence = event.sequence;
     enqueueTask(trace, [self = QPointer<API>(this), sequence, trace]() {
@@ -109,6 +129,10 @@ void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObj
 
 Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &trace)
 {
+    // The event as the PBX link handed it over; one a previous run kept, as its file holds it.
+    const auto work = m_eventWork.constFind(event.sequence);
+    if (work != m_eventWork.constEnd())
+        return (*work)(trace);
     switch (event.kind) {
     case Kind::CallStarted:
         return onCallStartedTask(Call(event.data), trace);
@@ -185,6 +209,7 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
                                             QStringLiteral("The CRM work of call [%1] kept since %2 is given up")
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
         m_kept.remove(sequence);
+        m_eventWork.remove(sequence);
         m_keptChanged = true;
         return runInOrder(sequences, last, lastFailed);
     }
@@ -212,6 +237,7 @@ void API::eventSettled(quint64 sequence)
         return;
     }
     m_kept.remove(sequence);
+    m_eventWork.remove(sequence);
     m_keptChanged = true;
     if (!m_keptTimer.isActive()) {
         m_keptTimer.setSingleShot(true);
