@@ -707,6 +707,9 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     QTest::newRow("stopped while the finish waits for a renewed token: sent again after the start, then the recording")
         << "holdtoken" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
+    QTest::newRow("a card's event kept for two days: given up, not shown after the start")
+        << "stalecard" << QStringList{"start", "ring a", "answer a"} << QStringList{register_("2", "1", "0"), show(1, 7)}
+        << QStringList{"talked a", "finish"} << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
     QTest::newRow("owed in a file of an older version: its owed time kept from the first start on")
         << "holdrecording oldfile" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{attach(1)};
@@ -812,6 +815,18 @@ void tst_ApiCalls::registrationSurvivesRestart()
     // events the steps before handed over (the steps after replay what it reads then).
     harness.api.reset();
     QFile::remove(harness.generatedDirectory() + "/crm_events.json");
+    if (portal.contains("stalecard")) {
+        Conversation leg("1700000000.2", "1700000000.2", kCallId);
+        leg.setFrom(CrmPortalModel::kCallerNumber, false);
+        leg.setTo("101", true);
+        leg.setState(CallStatus::Ringing, QDateTime::currentDateTime());
+        const QJsonObject event{{"kind", "conversation_requested"}, {"call", kCallId}, {"row", 0},
+                                {"at", QDateTime::currentDateTimeUtc().addDays(-2).toString(Qt::ISODate)},
+                                {"data", leg.toJson()}};
+        QFile kept(harness.generatedDirectory() + "/crm_events.json");
+        QVERIFY(kept.open(QIODevice::WriteOnly));
+        kept.write(QJsonDocument(QJsonObject{{"position", 0}, {"events", QJsonArray{event}}}).toJson());
+    }
     // As an older version wrote it, without the time it was owed since; or owed for two days.
     if (portal.contains(QRegularExpression("oldfile|dayold"))) {
         QJsonObject old = savedState();
