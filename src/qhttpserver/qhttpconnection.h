@@ -26,9 +26,10 @@ struct http_parser_settings;
 // 413 (at once, by what the head declares when it declares it), a body past 16 KiB that would take the
 // process over its budget of buffered bytes, or its client over its share of it, 503, anything the parser
 // refuses 400, a head not complete within the head time-out or a whole request not within the request
-// time-out after its first byte 408, each time followed by the close. The budget counts the heads and
-// bodies of requests and the answers not yet sent; a connection stops reading while it holds more than a
-// little of either, so a client that sends and never reads holds little. A TLS handshake not done within
+// time-out after its first byte 408, each time followed by the close. The budget counts the heads (from
+// their first byte) and bodies of requests and the answers not yet sent; a head past 16 KiB is refused (503)
+// while it is spent, and a connection stops reading while it holds more than a little, or while the budget
+// is spent and its client has not taken its last answer, so a client that sends and never reads holds little. A TLS handshake not done within
 // its time-out is dropped. Counts the open connections of the process per client (IPv6 per /64), so the
 // listeners can turn away the ones over the limits or make room by closing the connection idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
@@ -48,6 +49,8 @@ public:
     // A body this small is never refused for lack of budget: the portal's events and the saves must get
     // through while others hold large bodies.
     static constexpr qint64 kSmallBodyBytes = 16 * 1024;
+    // The same for a head: larger ones are refused (503) while the budget is spent.
+    static constexpr int kSmallHeadBytes = 16 * 1024;
     // One client (as counted for the connection limits) holds at most this share of it, or one body of its
     // route's limit: bodies it trickles or leaves queued behind slow answers must not leave the portal's
     // events without room.
@@ -132,6 +135,7 @@ private:
     void deliver();
     // For QHttpResponse: false when the bytes must wait in the answer's own buffer.
     bool writeFor(QHttpResponse *response, const QByteArray &bytes);
+    void writeToSocket(const QByteArray &bytes);
     void responseFinished(QHttpResponse *response);
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
@@ -157,7 +161,8 @@ private:
     static int onBody(http_parser *parser, const char *at, size_t length);
     static int onMessageComplete(http_parser *parser);
     bool countHeaderBytes(size_t length);
-    void dropBody();
+    // What the message being parsed holds leaves the budget: its head and body so far.
+    void dropMessage();
     friend class QHttpRequest;
     static void countBodyBytes(const QHostAddress &client, qint64 bytes);
 
@@ -199,6 +204,7 @@ private:
     bool m_gone = false;
     bool m_closeWhenWritten = false;
     bool m_halfClosed = false;
+    bool m_writtenQueued = false; // onBytesWritten is due for bytes the kernel took directly
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
     inline static QSet<QHttpConnection *> s_connections;

@@ -53,6 +53,7 @@ private:
     QHttpConnection *m_connection;
     QHttpRequest *m_request;
     QList<QPair<QByteArray, QByteArray>> m_headers;
+    QByteArray m_head; // written, waiting for the first bytes of the body
     QByteArray m_buffer; // written while an earlier answer is still in progress
     bool m_keepAlive;
     bool m_headOnly;
