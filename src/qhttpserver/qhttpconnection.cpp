@@ -715,6 +715,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_minor = parser->http_minor;
     request->m_remoteAddress = self->m_socket->peerAddress();
     request->m_remotePort = self->m_socket->peerPort();
+    request->m_localAddress = self->m_socket->localAddress();
     request->m_secure = self->m_secure;
     self->m_target.clear();
     self->m_headers.clear();

@@ -187,6 +187,7 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
         return;
     }
     qInfo() << "Configuration saved from the web interface";
+    lookUpPbxHost();
     Q_EMIT configChanged();
     const QPointer<Actions::Reply> guard(reply);
     const Utils::Promise<int> wait;
