@@ -237,6 +237,10 @@ void tst_QHttpConnection::unreadAnswersStopReading()
     // more: the requests parsed ahead and the answers held stay few.
     const QHostAddress self(QHostAddress::LocalHost);
     QTRY_VERIFY(QHttpConnection::bufferedBytes(self) > QHttpConnection::kMaxWriteBacklog);
+    // Until the server stopped taking bytes (its socket's buffer full) or could have read them all.
+    const QPointer<QTcpSocket> served = server.findChild<QTcpSocket *>();
+    QTRY_VERIFY_WITH_TIMEOUT(!served || client.bytesToWrite() == 0 || served->bytesAvailable() >= served->readBufferSize(),
+                             20000);
     if (headEndsLater) {
         // A head begun after this one's tells when the head time-out has passed.
         RawHttpClient clock;
