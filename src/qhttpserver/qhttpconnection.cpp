@@ -11,6 +11,7 @@
 
 #include <http_parser.h>
 
+#include <algorithm>
 #include <climits>
 
 #include <sys/resource.h>
@@ -140,8 +141,12 @@ void QHttpConnection::release()
 
 bool QHttpConnection::isIdle() const
 {
-    return !m_gone && !m_closing && !m_inMessage && m_queue.isEmpty() && m_unparsed.isEmpty()
-        && !m_handshakeTimer.isActive() && pendingBytes() == 0;
+    // A request that only waits out a delay is no work, nor are the answers queued behind it.
+    const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [](const QHttpResponse *response) {
+        return response->isParked() || response->isFinished();
+    });
+    return !m_gone && !m_closing && !m_inMessage && noWork && m_unparsed.isEmpty() && !m_handshakeTimer.isActive()
+        && pendingBytes() == 0;
 }
 
 bool QHttpConnection::makeRoom(const QHostAddress &client)
@@ -160,6 +165,26 @@ bool QHttpConnection::makeRoom(const QHostAddress &client)
     oldest->m_socket->abort();
     oldest->onDisconnected();
     return mayOpen(client);
+}
+
+int QHttpConnection::answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body)
+{
+    int answered = 0;
+    const QSet<QHttpConnection *> connections = s_connections;
+    for (QHttpConnection *connection : connections) {
+        if (!s_connections.contains(connection) || connection->m_gone)
+            continue;
+        const QList<QHttpResponse *> queue = connection->m_queue;
+        for (QHttpResponse *response : queue) {
+            if (connection->m_ready.contains(response) || response->isHeadWritten() || response->isFinished())
+                continue;
+            response->setHeader(QByteArrayLiteral("Content-Type"), contentType);
+            response->writeHead(status);
+            response->end(body);
+            ++answered;
+        }
+    }
+    return answered;
 }
 
 QHostAddress QHttpConnection::clientAddress(const QTcpSocket *socket)

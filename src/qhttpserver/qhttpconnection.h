@@ -96,7 +96,7 @@ public:
     // Whether one more connection from the client stays within the limits.
     static bool mayOpen(const QHostAddress &client);
     // When only the total is reached: closes the connection that has waited longest for its next request
-    // (or its first), which holds no work, and says whether there is room now.
+    // (or its first), which holds no work (a parked request is none), and says whether there is room now.
     static bool makeRoom(const QHostAddress &client);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
@@ -111,6 +111,9 @@ public:
     static qint64 bufferedBytes(const QHostAddress &client) { return s_bodyBytesPerClient.value(client); }
     // For tests; the default is kBodyBudget.
     static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
+    // Answers every request handed over and not answered yet (nor begun) with the status and body, as the
+    // service stops; gives how many.
+    static int answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body);
 
     bool isClosing() const { return m_closing; }
 
@@ -128,7 +131,7 @@ private:
     void onIdleTimeout();
     void onRequestTimeout();
     void onHandshakeTimeout();
-    // Waiting for a request, with nothing parsed, queued or unsent.
+    // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent.
     bool isIdle() const;
     void parse();
     void fail(int status);

@@ -64,6 +64,7 @@ QByteArray QHttpResponse::reasonPhrase(int status)
     case 414: return QByteArrayLiteral("URI Too Long");
     case 415: return QByteArrayLiteral("Unsupported Media Type");
     case 422: return QByteArrayLiteral("Unprocessable Entity");
+    case 429: return QByteArrayLiteral("Too Many Requests");
     case 431: return QByteArrayLiteral("Request Header Fields Too Large");
     case 500: return QByteArrayLiteral("Internal Server Error");
     case 501: return QByteArrayLiteral("Not Implemented");

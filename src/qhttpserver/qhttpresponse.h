@@ -33,6 +33,10 @@ public:
     bool isHeadWritten() const { return m_headWritten; }
     bool isFinished() const { return m_finished; }
     bool isClientGone() const { return m_clientGone; }
+    // The request only waits out a delay (a throttled login's turn) before it is worked on: holding no work,
+    // its connection may be closed to make room for another client's.
+    void setParked(bool parked) { m_parked = parked; }
+    bool isParked() const { return m_parked; }
     // Bytes written but not yet handed to the network: for writers that stream a large body.
     qint64 bytesToWrite() const;
 
@@ -62,4 +66,5 @@ private:
     bool m_headWritten = false;
     bool m_finished = false;
     bool m_clientGone = false;
+    bool m_parked = false;
 };

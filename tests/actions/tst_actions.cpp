@@ -281,7 +281,8 @@ void tst_Actions::routes_data()
     const QJsonObject ok{{"ok", true}};
     const QJsonArray list{1, "two"};
 
-    three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
+    three("auth", "/auth", R"({"user": "admin", "password": "x"})", {"admin", "x"}, true, 401,
+          error("Wrong user or password"));
     three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
           error("Originate failed: refused by the other side"));
     three("forward", "/forward", R"({"channel_id": "1700000000.5", "to": "300"})", {"1700000000.5", "300"}, true, 502,
@@ -322,7 +323,7 @@ void tst_Actions::routes_data()
                                                   << error("Missing parameter: configuration");
     // A page of another site can make a browser send a GET or a form with the remembered login, but not
     // JSON: no route that dials, changes, runs or sends anything takes either.
-    for (const char *route : {"/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
+    for (const char *route : {"/auth", "/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
                               "/locate_asterisk", "/asterisk_check", "/bitrix_check", "/db_check", "/execute_sql",
                               "/update_external_lines", "/custom_crm_request", "/set_roistat_data", "/locale_save",
                               "/locale_delete"}) {
@@ -623,11 +624,26 @@ void tst_Actions::failedLoginsAreSummarised_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("line"); // in the line of one failure
+    QTest::addColumn<QString>("line"); // in the line of one failure; empty: nothing is logged
     QTest::addColumn<bool>("slowed");  // the client's later logins wait
 
-    QTest::newRow("wrong passwords on /auth") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n")
-                                              << 401 << "Попытка авторизоваться" << true;
+    const auto auth = [](const QByteArray &headers, const QByteArray &body) {
+        return "POST /auth HTTP/1.1\r\n" + headers + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
+            + body;
+    };
+    const QByteArray json("Content-Type: application/json\r\n");
+    // Nothing a page of another site can make a browser send to /auth is a failure of its address. These come
+    // first: once the client has failed often, its logins wait, these as well.
+    QTest::newRow("/auth as a GET") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n") << 405
+                                    << "" << false;
+    QTest::newRow("/auth with a form") << auth("Content-Type: application/x-www-form-urlencoded\r\n",
+                                               "user=admin&password=guess")
+                                       << 415 << "" << false;
+    QTest::newRow("/auth from a foreign page") << auth(json + "Origin: https://elsewhere.example\r\n",
+                                                       R"({"user": "admin", "password": "guess"})")
+                                               << 403 << "" << false;
+    QTest::newRow("wrong passwords on /auth") << auth(json, R"({"user": "admin", "password": "guess"})") << 401
+                                              << "Попытка авторизоваться" << true;
     QTest::newRow("wrong digests on a protected route")
         << "GET /get_config HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"calvena\", nonce=\""
                + QByteArray(64, 'a') + "\", uri=\"/get_config\", qop=auth, nc=00000001, cnonce=\"c\", response=\""
@@ -635,7 +651,7 @@ void tst_Actions::failedLoginsAreSummarised_data()
         << 401 << "HTTP authentication failed" << true;
     // What the client sent is cut short and kept on its line.
     QTest::newRow("wrong passwords with a long user name on lines of its own")
-        << "GET /auth?user=" + QByteArray(40000, 'x') + "%0Aforged&password=guess HTTP/1.1\r\n\r\n" << 401
+        << auth(json, R"({"user": ")" + QByteArray(40000, 'x') + R"(\nforged", "password": "guess"})") << 401
         << "Попытка авторизоваться" << true;
     QTest::newRow("forged events") << QByteArray("POST /events/external_call_start HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
                                    << 403 << "does not carry the key" << false;
@@ -659,10 +675,12 @@ void tst_Actions::failedLoginsAreSummarised()
     Tests::RawHttpClient client;
     QVERIFY(client.connectTo(m_client->server().port()));
     client.send(request.repeated(kFailures));
+    int failures = 0; // checked: the others were refused while the client's login before waited its turn
     for (int i = 0; i < kFailures; ++i) {
         const auto answer = client.next();
         QVERIFY(answer);
-        QCOMPARE(answer->status, status);
+        QVERIFY2(answer->status == status || (slowed && answer->status == 429), qPrintable(QString::number(answer->status)));
+        failures += answer->status == status;
     }
     // Each failure counted once: alone on its line or in a summary.
     const QRegularExpression summary(QStringLiteral("^(\\d+) more failed logins or refused requests"));
@@ -672,7 +690,7 @@ void tst_Actions::failedLoginsAreSummarised()
             sum += summary.match(message).hasMatch() ? summary.match(message).captured(1).toInt() : message.contains(line);
         return sum;
     };
-    QTRY_COMPARE_WITH_TIMEOUT(counted(), kFailures, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(counted(), line.isEmpty() ? 0 : failures, 10000);
     qInstallMessageHandler(previous);
     HttpServer::AccessFailures::setDelayScale(1.0);
     QCOMPARE(booked() > bookedBefore, slowed);
