@@ -29,9 +29,10 @@ struct http_parser_settings;
 // time-out after its first byte 408, each time followed by the close. The budget counts the heads (from
 // their first byte) and bodies of requests and the answers not yet sent; a head past 16 KiB is refused (503)
 // while it is spent, and a connection stops reading while it holds more than a little, or while the budget
-// is spent and its client has not taken its last answer, so a client that sends and never reads holds little. A TLS handshake not done within
-// its time-out is dropped. Counts the open connections of the process per client (IPv6 per /64), so the
-// listeners can turn away the ones over the limits or make room by closing the connection idle longest.
+// is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
+// A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
+// client (IPv6 per /64), so the listeners can turn away the ones over the limits or make room by closing the
+// connection idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {

@@ -323,10 +323,10 @@ void tst_Actions::routes_data()
                                                   << error("Missing parameter: configuration");
     // A page of another site can make a browser send a GET or a form with the remembered login, but not
     // JSON: no route that dials, changes, runs or sends anything takes either.
-    for (const char *route : {"/auth", "/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
+    for (const char *route : {"/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
                               "/locate_asterisk", "/asterisk_check", "/bitrix_check", "/db_check", "/execute_sql",
                               "/update_external_lines", "/custom_crm_request", "/set_roistat_data", "/locale_save",
-                              "/locale_delete"}) {
+                              "/locale_delete", "/auth"}) {
         QTest::addRow("%s as a GET", route)
             << QString(route) + "?from=101&to=900777&host=attacker.example&sql=select%201" << get << Outcome::Resolve
             << QStringList() << false << 405
@@ -679,7 +679,8 @@ void tst_Actions::failedLoginsAreSummarised()
     for (int i = 0; i < kFailures; ++i) {
         const auto answer = client.next();
         QVERIFY(answer);
-        QVERIFY2(answer->status == status || (slowed && answer->status == 429), qPrintable(QString::number(answer->status)));
+        QVERIFY2(answer->status == status || (slowed && answer->status == 429),
+                 qPrintable(QString::number(answer->status)));
         failures += answer->status == status;
     }
     // Each failure counted once: alone on its line or in a summary.
