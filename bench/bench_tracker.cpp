@@ -2,15 +2,30 @@
 // prints per-operation figures: events per second on one core, and the cost of one 100-row poll batch
 // (process, stale cleanup) and of the saved state, before and now, with 100, 1,000 and 10,000 calls in
 // the tables.
+//
+// With --load it prints one figure instead: the CPU the service spends per second of CEL traffic on the
+// tracker and on the CRM task queue's scheduling, at a size (by default 10,000 calls up and 1,000 rows a
+// second), replaying the real PBX's recorded calls. bench/trackerload.sh runs it against an older build.
+//
+//   bench_tracker --load --fixtures tests/fixtures/asterisk20 [--calls 10000] [--rows 1000] [--seconds 30]
+//                 [--task-ms 500] [--portal-rate 100]
 
+#include "crm/bitrix/taskqueue.h"
 #include "entities/clock.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
+#include "utils/msgbuilder.h"
+#include "utils/promise.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <time.h>
@@ -19,8 +34,11 @@
 #include <deque>
 #include <vector>
 
+using Orvix::CRM::Bitrix::TaskQueue;
 using Orvix::PBX::Asterisk::Event;
 using Orvix::PBX::Asterisk::EventHandler;
+using Orvix::Utils::MsgBuilder;
+using Orvix::Utils::Promise;
 
 namespace {
 
@@ -155,6 +173,364 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+
+// ---- the service's load --------------------------------------------------------------------------------
+
+// One call recorded on the real PBX, to be played again and again under new ids, numbers and times: its
+// rows up to the moment both sides talk, and the rest.
+struct Recording
+{
+    struct Row
+    {
+        QString type;
+        qint64 offsetSecs;
+        QString caller;
+        QString extension;
+        QString channelId;
+        QString linkedId;
+        QString name;
+    };
+    std::vector<Row> rows;
+    std::size_t talking = 0; // rows before it start the call
+    int weight = 1;
+};
+
+bool readRecording(const QString &path, int weight, Recording &recording)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QDateTime first;
+    int bridged = 0;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        if (row.isEmpty())
+            continue;
+        const QDateTime at = QDateTime::fromString(row.value("eventtime").toString(), "yyyy-MM-dd HH:mm:ss");
+        if (!first.isValid())
+            first = at;
+        const QString type = row.value("eventtype").toString();
+        recording.rows.push_back({type, first.secsTo(at), row.value("cid_num").toString(),
+                                  row.value("exten").toString(), row.value("uniqueid").toString(),
+                                  row.value("linkedid").toString(), row.value("channame").toString()});
+        if (type == QLatin1String("BRIDGE_ENTER") && ++bridged == 2)
+            recording.talking = recording.rows.size();
+    }
+    recording.weight = weight;
+    return recording.talking > 0;
+}
+
+// Keeps a number of calls up: each step ends the oldest one and starts a new one, the recordings taken by
+// their weights. Every call has ids, channel names, employees (four-digit extensions, as the PBX's peers)
+// and a customer of its own; its times are a day back, so an ended call leaves the tables at the next
+// cleanup and the tables hold the calls up.
+class RecordedTraffic
+{
+public:
+    RecordedTraffic(std::vector<Recording> recordings, const QDateTime &start)
+        : m_recordings(std::move(recordings))
+        , m_start(start)
+    {
+        for (std::size_t i = 0; i < m_recordings.size(); ++i) {
+            for (int w = 0; w < m_recordings[i].weight; ++w)
+                m_mix.push_back(i);
+        }
+    }
+
+    std::vector<Event> startCalls(int count)
+    {
+        std::vector<Event> events;
+        for (int i = 0; i < count; ++i)
+            startOne(events);
+        return events;
+    }
+
+    std::vector<Event> step(int count)
+    {
+        std::vector<Event> events;
+        while (static_cast<int>(events.size()) < count) {
+            endOldest(events);
+            startOne(events);
+        }
+        return events;
+    }
+
+private:
+    struct Live
+    {
+        std::size_t recording;
+        qint64 call;
+    };
+
+    void play(std::vector<Event> &events, const Live &live, std::size_t from, std::size_t to)
+    {
+        const Recording &recording = m_recordings[live.recording];
+        const qint64 n = live.call;
+        QString employees[3];
+        for (int i = 0; i < 3; ++i)
+            employees[i] = QString::number(1000 + (3 * n + i) % 8000);
+        const QString customer = QStringLiteral("7916%1").arg(n % 10000000, 7, 10, QLatin1Char('0'));
+        const auto number = [&](const QString &recorded) {
+            if (recorded == QLatin1String("79161234567"))
+                return customer;
+            for (int i = 0; i < 3; ++i) {
+                if (recorded == QString::number(101 + i))
+                    return employees[i];
+            }
+            return recorded;
+        };
+        static const QRegularExpression suffix(QStringLiteral("-([0-9a-f]{8})"));
+        for (std::size_t i = from; i < to; ++i) {
+            const Recording::Row &row = recording.rows[i];
+            QString name = row.name;
+            for (int e = 0; e < 3; ++e)
+                name.replace(QStringLiteral("/%1").arg(101 + e), QLatin1Char('/') + employees[e]);
+            // Ids and name suffixes of its own: sixteen for each call, more than any recording has.
+            const QRegularExpressionMatch match = suffix.match(name);
+            if (match.hasMatch()) {
+                const qint64 channel = n * 16 + match.captured(1).toInt(nullptr, 16) % 16;
+                name.replace(match.capturedStart(1), 8, QStringLiteral("%1").arg(channel, 8, 16, QLatin1Char('0')));
+            }
+            const auto id = [n](const QString &recorded) {
+                const qint64 sequence = n * 16 + recorded.section(QLatin1Char('.'), 1).toLongLong() % 16;
+                return QStringLiteral("1700000000.%1").arg(sequence);
+            };
+            events.emplace_back(QString::number(++m_rowId), row.type, m_start.addSecs(n + row.offsetSecs),
+                                number(row.caller), number(row.extension), id(row.channelId), id(row.linkedId), name);
+        }
+    }
+
+    void startOne(std::vector<Event> &events)
+    {
+        const Live live{m_mix[m_next % m_mix.size()], m_next};
+        ++m_next;
+        play(events, live, 0, m_recordings[live.recording].talking);
+        m_live.push_back(live);
+    }
+
+    void endOldest(std::vector<Event> &events)
+    {
+        const Live live = m_live.front();
+        m_live.pop_front();
+        play(events, live, m_recordings[live.recording].talking, m_recordings[live.recording].rows.size());
+    }
+
+    std::vector<Recording> m_recordings;
+    std::vector<std::size_t> m_mix;
+    QDateTime m_start;
+    qint64 m_rowId = 0;
+    qint64 m_next = 0;
+    std::deque<Live> m_live;
+};
+
+// The portal behind the CRM flow's tasks: each task is answered `taskMs` after it started, at most
+// `perSecond` a second (the portal's rate limit), in the order they started.
+class Portal
+{
+public:
+    Portal(qint64 taskMs, int perSecond)
+        : m_taskMs(taskMs)
+        , m_perSecond(perSecond)
+    {
+    }
+
+    Promise<void> start(qint64 now)
+    {
+        Promise<void> answer;
+        m_waiting.push_back({now, answer});
+        return answer;
+    }
+
+    // Answers what is due by `now`, `elapsedMs` after the last call.
+    int answer(qint64 now, qint64 elapsedMs)
+    {
+        m_allowance = std::min<double>(m_allowance + m_perSecond * elapsedMs / 1000.0, m_perSecond);
+        int answered = 0;
+        while (!m_waiting.empty() && m_allowance >= 1 && m_waiting.front().first + m_taskMs <= now) {
+            const Promise<void> answer = m_waiting.front().second;
+            m_waiting.pop_front();
+            m_allowance -= 1;
+            answer.resolve();
+            ++answered;
+        }
+        return answered;
+    }
+
+    std::size_t waiting() const { return m_waiting.size(); }
+
+private:
+    qint64 m_taskMs;
+    int m_perSecond;
+    double m_allowance = 0;
+    std::deque<std::pair<qint64, Promise<void>>> m_waiting;
+};
+
+struct LoadOptions
+{
+    QString fixtures;
+    int calls = 10000;
+    int rowsPerSecond = 1000;
+    int seconds = 30;
+    int taskMs = 500;
+    int portalRate = 100;
+};
+
+// What the PBX link and the CRM flow do with the rows, the clock simulated: a 100 ms poll hands a batch to
+// the tracker, the stale cleanup follows, the state text is built as often as the state file's pace lets
+// it be written (8 MB/s; its write runs on a thread of its own and is left out), every call event becomes
+// a task of the CRM task queue, which the 50 ms timer drives, and the portal answers the tasks.
+class ServiceLoad
+{
+public:
+    ServiceLoad(const LoadOptions &options, RecordedTraffic &traffic)
+        : m_options(options)
+        , m_traffic(traffic)
+        , m_portal(options.taskMs, options.portalRate)
+    {
+        configure(m_handler);
+        QStringList peers{QStringLiteral("trunk")};
+        for (int i = 1000; i < 9000; ++i)
+            peers << QString::number(i);
+        m_handler.setPeers(peers);
+        const auto task = [this](const QString &callId, MsgBuilder::TaskName name, auto event) {
+            m_queue.enqueue(MsgBuilder(callId, name, MsgBuilder::NoChildTask), [this, event]() {
+                Q_UNUSED(event)
+                return m_portal.start(m_now);
+            });
+            ++m_tasks;
+        };
+        using Orvix::Entities::Call;
+        using Orvix::Entities::Conversation;
+        QObject::connect(&m_handler, &EventHandler::callStarted, &m_handler,
+                         [task](const Call &call) { task(call.id(), MsgBuilder::CallStarted, call); });
+        QObject::connect(&m_handler, &EventHandler::conversationRequested, &m_handler, [task](const Conversation &leg) {
+            task(leg.callId(), MsgBuilder::ConversationRequested, leg);
+        });
+        QObject::connect(&m_handler, &EventHandler::conversationAccepted, &m_handler, [task](const Conversation &leg) {
+            task(leg.callId(), MsgBuilder::ConversationAccepted, leg);
+        });
+        QObject::connect(&m_handler, &EventHandler::conversationEnded, &m_handler, [task](const Conversation &leg) {
+            task(leg.callId(), MsgBuilder::ConversationEnded, leg);
+        });
+        QObject::connect(&m_handler, &EventHandler::callEnded, &m_handler,
+                         [task](const Call &call) { task(call.id(), MsgBuilder::CallEnded, call); });
+        QObject::connect(&m_handler, &EventHandler::callTransferred, &m_handler,
+                         [task](const QString &callId) { task(callId, MsgBuilder::CallTransferred, callId); });
+    }
+
+    // The rows of `seconds` of traffic, batch by batch.
+    std::vector<std::vector<Event>> traffic(int seconds)
+    {
+        std::vector<std::vector<Event>> batches;
+        const int perBatch = std::max(1, m_options.rowsPerSecond / 10);
+        for (int i = 0; i < seconds * 10; ++i)
+            batches.push_back(m_traffic.step(perBatch));
+        return batches;
+    }
+
+    void run(const std::vector<std::vector<Event>> &batches)
+    {
+        for (const std::vector<Event> &batch : batches)
+            poll(batch);
+    }
+
+    void poll(const std::vector<Event> &batch)
+    {
+        for (const Event &event : batch)
+            m_handler.process(event);
+        if (!batch.empty()) {
+            m_handler.removeStale();
+            if (m_now >= m_nextWriteAt) {
+                const QByteArray text =
+                    m_handler.stateText("\"previous_event_id\":" + QByteArray::number(batch.back().id()));
+                m_nextWriteAt = m_now + text.size() * 1000 / 8000000;
+                m_stateBytes = text.size();
+            }
+        }
+        m_rows += batch.size();
+        for (int tick = 0; tick < 2; ++tick) {
+            m_answered += m_portal.answer(m_now, 50);
+            m_queue.executeNextTask();
+            m_now += 50;
+        }
+        // The promises' holders go by deleteLater, as in the event loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QString summary() const
+    {
+        return QStringLiteral("%1 rows, %2 calls and %3 channels tracked, state %4 KiB; tasks: %5 queued, %6 answered, "
+                              "%7 waiting in the queue, %8 at the portal")
+            .arg(m_rows)
+            .arg(m_handler.calls().size())
+            .arg(m_handler.channels().size())
+            .arg(m_stateBytes / 1024)
+            .arg(m_tasks)
+            .arg(m_answered)
+            .arg(m_queue.size())
+            .arg(m_portal.waiting());
+    }
+
+private:
+    LoadOptions m_options;
+    RecordedTraffic &m_traffic;
+    EventHandler m_handler;
+    TaskQueue m_queue;
+    Portal m_portal;
+    qint64 m_now = 0;
+    qint64 m_nextWriteAt = 0;
+    qint64 m_rows = 0;
+    qint64 m_tasks = 0;
+    qint64 m_answered = 0;
+    int m_stateBytes = 0;
+};
+
+// Kept out of line, for callgrind --toggle-collect=runTrackerLoad.
+Q_NEVER_INLINE void runTrackerLoad(ServiceLoad &load, const std::vector<std::vector<Event>> &batches)
+{
+    load.run(batches);
+}
+
+int runLoad(const LoadOptions &options)
+{
+    QTextStream out(stdout);
+    std::vector<Recording> recordings;
+    // Mostly plain calls in and out, some internal ones and some attended transfers, completed or not.
+    const std::pair<const char *, int> files[] = {{"cel-a-inbound-answered.jsonl", 4},
+                                                  {"cel-c-outbound-answered.jsonl", 3},
+                                                  {"cel-g-internal.jsonl", 1},
+                                                  {"cel-e-attended-transfer.jsonl", 1},
+                                                  {"cel-e2-attended-transfer-abandoned.jsonl", 1}};
+    for (const auto &file : files) {
+        Recording recording;
+        if (!readRecording(QDir(options.fixtures).filePath(QLatin1String(file.first)), file.second, recording)) {
+            out << "cannot read " << file.first << " in " << options.fixtures << Qt::endl;
+            return 1;
+        }
+        recordings.push_back(std::move(recording));
+    }
+    RecordedTraffic traffic(std::move(recordings), QDateTime::currentDateTime().addDays(-1));
+    ServiceLoad load(options, traffic);
+    // The calls come up batch by batch, and a minute of traffic settles the queue and the tables.
+    const std::vector<Event> up = traffic.startCalls(options.calls);
+    const std::size_t perBatch = std::max(1, options.rowsPerSecond / 10);
+    for (std::size_t i = 0; i < up.size(); i += perBatch)
+        load.poll(std::vector<Event>(up.begin() + i, up.begin() + std::min(up.size(), i + perBatch)));
+    load.run(load.traffic(60));
+
+    const std::vector<std::vector<Event>> batches = load.traffic(options.seconds);
+    const double cpuStart = cpuSeconds();
+    runTrackerLoad(load, batches);
+    const double cpu = cpuSeconds() - cpuStart;
+    out << QStringLiteral("load: %1 calls up, %2 CEL rows a second, %3 s of traffic: %4\n")
+               .arg(options.calls)
+               .arg(options.rowsPerSecond)
+               .arg(options.seconds)
+               .arg(load.summary());
+    out << QStringLiteral("cpu_ms_per_traffic_second %1\n").arg(cpu * 1e3 / options.seconds, 0, 'f', 2);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -162,6 +538,38 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(formatAndDrop);
     QTextStream out(stdout);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+                                        QStringLiteral("The service's CPU per second of traffic."));
+    const QCommandLineOption fixturesOption(QStringLiteral("fixtures"), QStringLiteral("The recorded CEL rows."),
+                                            QStringLiteral("dir"));
+    const QCommandLineOption callsOption(QStringLiteral("calls"), QStringLiteral("Calls up."), QStringLiteral("n"),
+                                         QStringLiteral("10000"));
+    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("CEL rows a second."),
+                                        QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Seconds of traffic measured."),
+                                           QStringLiteral("n"), QStringLiteral("30"));
+    const QCommandLineOption taskOption(QStringLiteral("task-ms"), QStringLiteral("The portal's time per task."),
+                                        QStringLiteral("ms"), QStringLiteral("500"));
+    const QCommandLineOption rateOption(QStringLiteral("portal-rate"),
+                                        QStringLiteral("Tasks the portal answers a second."), QStringLiteral("n"),
+                                        QStringLiteral("100"));
+    parser.addOptions({loadOption, fixturesOption, callsOption, rowsOption, secondsOption, taskOption, rateOption});
+    parser.process(app);
+    if (parser.isSet(loadOption)) {
+        // As the service does first thing.
+        Orvix::Entities::Clock::readTimeZoneOnce();
+        LoadOptions options;
+        options.fixtures = parser.value(fixturesOption);
+        options.calls = parser.value(callsOption).toInt();
+        options.rowsPerSecond = parser.value(rowsOption).toInt();
+        options.seconds = std::max(1, parser.value(secondsOption).toInt());
+        options.taskMs = parser.value(taskOption).toInt();
+        options.portalRate = parser.value(rateOption).toInt();
+        return runLoad(options);
+    }
 
     // Event times a day back: a call ended in the replay is stale at once, so the tables hold exactly
     // the live calls (in service, ended calls stay 30 minutes and count like live ones here).

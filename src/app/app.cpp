@@ -1,7 +1,9 @@
 #include "app/app.h"
 
 #include "config/generateddirectory.h"
+#include "config/takeseffect.h"
 #include "config/validators.h"
+#include "config/webserver.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
 #include "entities/telephonyeventloghandler.h"
@@ -20,6 +22,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonDocument>
+#include <QNetworkInterface>
 #include <QPointer>
 #include <QTcpServer>
 
@@ -55,6 +58,31 @@ QJsonObject reconnectionError(const QString &code)
     return QJsonObject{{QStringLiteral("error"), code}};
 }
 
+// Whether this host can listen there now; port 0 asks only whether it has the address.
+bool canListen(const QString &host, int port)
+{
+    QTcpServer probe;
+    return probe.listen(host == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
+                        : host.isEmpty()                   ? QHostAddress(QHostAddress::Any)
+                                                           : QHostAddress(host),
+                        static_cast<quint16>(port));
+}
+
+// The address the portal is to call back at. "Every address" is none it can reach: this host's own stands for it.
+QString publishedHost(const QString &host)
+{
+    const QHostAddress address(host);
+    if (!host.isEmpty() && address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6)
+        return host;
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &candidate : addresses) {
+        if (candidate.protocol() == QAbstractSocket::IPv4Protocol && !candidate.isLoopback()
+            && !candidate.isLinkLocal())
+            return candidate.toString();
+    }
+    return host;
+}
+
 } // namespace
 
 App::App(QObject *parent, const QString &overrideEventsSql, Config::Manager &config)
@@ -83,6 +111,8 @@ App::App(QObject *parent, const QString &overrideEventsSql, Config::Manager &con
 
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, &App::run);
+    m_listenRetryTimer.setSingleShot(true);
+    connect(&m_listenRetryTimer, &QTimer::timeout, this, &App::retryListen);
 
     // Log rotation moves the file away: follow the directory of our own log file and reopen.
     const QString logDirectory = QFileInfo(Utils::Logger::getLogFileName()).absolutePath();
@@ -163,9 +193,9 @@ void App::connectComponents()
     connect(&m_externalCallBackStartEventListener, &Actions::ExternalCallBackStartEventListener::event, this,
             &App::onCallBackStartEvent);
     connect(&m_restEventCallListener, &Actions::RestEventCallListener::event, this, &App::onExternalCallStartEvent);
-    connect(&m_executeSqlQuery, &Actions::ExecuteSqlQuery::request, &m_pbx, &PbxApi::executeSqlQuery);
+    connect(&m_executeSqlQuery, &Actions::ExecuteSqlQuery::request, this, &App::onExecuteSqlRequest);
     connect(&m_setRoistatData, &Actions::SetRoistatData::event, this, &App::onSetRoistatData);
-    connect(&m_customCrmRequest, &Actions::CustomCrmRequest::request, &m_crm, &CrmApi::sendAnyRequest);
+    connect(&m_customCrmRequest, &Actions::CustomCrmRequest::request, this, &App::onCustomCrmRequest);
     connect(&m_localeGetList, &Actions::LocaleGetList::request, &m_crm, &CrmApi::getLocales);
     connect(&m_localeGet, &Actions::LocaleGet::request, &m_crm, &CrmApi::getLocale);
     connect(&m_localeSave, &Actions::LocaleSave::request, &m_crm, &CrmApi::saveLocale);
@@ -200,11 +230,29 @@ void App::start()
     QDir().mkpath(Config::GeneratedDirectory::path());
     resolveListenHost();
     keepHistoryStart();
+    m_listener = {m_config.getString(Manager::WebServer, QStringLiteral("listen_host")),
+                  m_config.getInt(Manager::WebServer, QStringLiteral("listen_port")),
+                  m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")),
+                  m_config.getBool(Manager::WebServer, QStringLiteral("use_http"))};
+    // The portal's click-to-call comes where the server listens until the service starts again, whatever is
+    // saved meanwhile.
+    m_crm.setOwnServer(publishedHost(m_listener.host), m_listener.port, m_listener.securePort, m_listener.useHttp);
     // Reads its settings and emits started, which runs the links.
     m_api.start();
 
     HttpServer::WebPassword::ensure();
+    warnOfShortWebPassword();
     listen();
+}
+
+void App::warnOfShortWebPassword()
+{
+    const QString password = m_config.getString(Manager::WebServer, QStringLiteral("password"));
+    if (Config::Modules::isUsableWebPassword(password) && password.size() < Config::Modules::kMinWebPasswordLength)
+        qWarning().noquote() << QStringLiteral("Configuration file %1: WebServer.password: shorter than %2 "
+                                               "characters: taken, but a save refuses it; choose a longer one")
+                                    .arg(Manager::filePath())
+                                    .arg(Config::Modules::kMinWebPasswordLength);
 }
 
 void App::keepHistoryStart()
@@ -260,35 +308,68 @@ void App::resolveListenHost()
 
 void App::listen()
 {
-    const QString host = m_config.getString(Manager::WebServer, QStringLiteral("listen_host"));
-    const int port = m_config.getInt(Manager::WebServer, QStringLiteral("listen_port"));
-    const bool useHttp = m_config.getBool(Manager::WebServer, QStringLiteral("use_http"));
-    const bool http = m_httpServer.listen(host, port, useHttp);
-    if (!http && useHttp) {
-        // Without it neither the /config page nor the API answers: the one thing to change is named. An
-        // address this host cannot listen on at all is the host's fault, else the port's.
-        QTcpServer probe;
-        const bool hostUsable = probe.listen(host == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
-                                             : host.isEmpty()                   ? QHostAddress(QHostAddress::Any)
-                                                                                : QHostAddress(host));
-        qCritical().noquote() << (hostUsable ? QStringLiteral("HTTP port %1 cannot be opened: the /config page and "
-                                                              "the API do not answer; set WebServer.listen_port in "
-                                                              "%2 to a free port")
-                                                   .arg(port)
-                                                   .arg(Manager::filePath())
-                                             : QStringLiteral("This host cannot listen on %1: the /config page and "
-                                                              "the API do not answer; set WebServer.listen_host in "
-                                                              "%2 to one of its addresses, or to 0.0.0.0")
-                                                   .arg(host, Manager::filePath()));
+    const Listener &at = m_listener;
+    const QString every = QString::number(double(m_listenRetryInterval.count()) / 1000);
+    // The service goes on mirroring calls without its page and API: the one thing to change is named, and what
+    // did not open is tried again until it does. A certificate that is missing stays so: HTTPS is tried again
+    // only when its port or address failed it.
+    const bool plain = m_httpServer.listen(at.host, at.port, at.useHttp);
+    const bool secure = m_httpServer.listenSecure(at.host, at.securePort);
+    m_retryPlain = at.useHttp && !plain;
+    m_retrySecure = !secure && !canListen(at.host, at.securePort);
+    if ((m_retryPlain || m_retrySecure) && !canListen(at.host, 0)) {
+        qCritical().noquote() << QStringLiteral("This host cannot listen on %1: the /config page and the API do not "
+                                                "answer; set WebServer.listen_host in %2 to one of its addresses, or "
+                                                "to 0.0.0.0; this copy keeps mirroring calls and tries again every "
+                                                "%3 s")
+                                     .arg(at.host, Manager::filePath(), every);
+    } else {
+        if (m_retryPlain)
+            qCritical().noquote() << QStringLiteral("HTTP port %1 cannot be opened: the /config page and the API do "
+                                                    "not answer; this copy keeps mirroring calls and tries port %1 "
+                                                    "again every %2 s; set WebServer.listen_port in %3 to a free port")
+                                         .arg(at.port)
+                                         .arg(every, Manager::filePath());
+        if (m_retrySecure) {
+            const QString line = QStringLiteral("HTTPS port %1 cannot be opened: %2; this copy keeps mirroring "
+                                                "calls and tries port %1 again every %3 s; set "
+                                                "WebServer.listen_port_secure in %4 to a free port")
+                                     .arg(at.securePort)
+                                     .arg(at.useHttp ? QStringLiteral("HTTPS does not answer")
+                                                     : QStringLiteral("the /config page and the API do not answer"),
+                                          every, Manager::filePath());
+            if (at.useHttp)
+                qWarning().noquote() << line;
+            else
+                qCritical().noquote() << line;
+        } else if (!at.useHttp && !secure) {
+            qCritical().noquote() << QStringLiteral("No listener: WebServer.use_http is off and HTTPS did not start, "
+                                                    "so the /config page and the API do not answer; put a "
+                                                    "certificate and its key into %1/ssl/server.crt and server.key, "
+                                                    "or set WebServer.use_http to true in %2")
+                                         .arg(QCoreApplication::applicationDirPath(), Manager::filePath());
+        }
     }
-    if (!m_httpServer.listenSecure(host, m_config.getInt(Manager::WebServer, QStringLiteral("listen_port_secure")))
-        && !useHttp) {
-        qCritical().noquote() << QStringLiteral("No listener: WebServer.use_http is off and HTTPS did not start, so "
-                                                "the /config page and the API do not answer; put a certificate and "
-                                                "its key into %1/ssl/server.crt and server.key, or set "
-                                                "WebServer.use_http to true in %2")
-                                     .arg(QCoreApplication::applicationDirPath(), Manager::filePath());
+    if (m_retryPlain || m_retrySecure)
+        m_listenRetryTimer.start(m_listenRetryInterval);
+}
+
+void App::retryListen()
+{
+    // Probed first: a port still taken is tried again in silence, not with a warning every few seconds. The
+    // server says once where it listens when it does.
+    const Listener &at = m_listener;
+    if (m_retryPlain && !m_httpServer.port() && canListen(at.host, at.port))
+        m_retryPlain = !m_httpServer.listen(at.host, at.port, true);
+    if (m_retrySecure && !m_httpServer.securePort() && canListen(at.host, at.securePort)) {
+        // Free now: a failure is the certificate's, which the server names; it is not tried again.
+        m_retrySecure = false;
+        m_httpServer.listenSecure(at.host, at.securePort);
     }
+    m_retryPlain = m_retryPlain && !m_httpServer.port();
+    m_retrySecure = m_retrySecure && !m_httpServer.securePort();
+    if (m_retryPlain || m_retrySecure)
+        m_listenRetryTimer.start(m_listenRetryInterval);
 }
 
 void App::run()
@@ -300,6 +381,7 @@ void App::run()
         return;
     }
     setUpAsteriskConfig();
+    m_linkSettings = Config::linkSettings();
     m_started = true;
     // Every restart after a loss comes here again: said once.
     if (std::exchange(m_firstRun, false))
@@ -458,6 +540,9 @@ void App::onConfigChanged()
             qInfo().noquote() << "The changed configuration is used at the restart already pending";
         return;
     }
+    // A new web login, or a key read only at the service's start, is no reason to break off the calls' work.
+    if (Config::linkSettings() == m_linkSettings)
+        return;
     stop();
     m_restartTimer.start(m_configRestartDelay);
     m_configRestartPending = true;

@@ -78,6 +78,8 @@ public:
     static inline constexpr std::chrono::milliseconds kRestartDelay{60000};
     // How long a configuration change waits before the links run again.
     static inline constexpr std::chrono::milliseconds kConfigRestartDelay{1000};
+    // How often a listener that could not open (its port held by another program) is tried again.
+    static inline constexpr std::chrono::milliseconds kListenRetryInterval{10000};
 
     App(QObject *parent, const QString &overrideEventsSql, Config::Manager &config);
     ~App() override;
@@ -101,6 +103,7 @@ public:
     Utils::Promise<bool, QJsonObject> pbxStarted() const { return m_pbxStarted; }
     void setRestartDelay(std::chrono::milliseconds delay) { m_restartDelay = delay; }
     void setConfigRestartDelay(std::chrono::milliseconds delay) { m_configRestartDelay = delay; }
+    void setListenRetryInterval(std::chrono::milliseconds interval) { m_listenRetryInterval = interval; }
 
     // The trace message of a call start: direction, id, the customer's or callee's number, trunk.
     static QString callStartMessage(const Entities::Call &call);
@@ -167,6 +170,9 @@ private Q_SLOTS:
     void onAsteriskCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onBxCheckRequest(Orvix::Utils::Promise<QJsonObject> promise, const QJsonObject &settings);
     void onConfigUpdateRequest(const QJsonObject &json, Orvix::Utils::Promise<QString, QJsonObject> promise);
+    void onCustomCrmRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
+                            Orvix::Utils::Promise<QJsonValue, QString> promise);
+    void onExecuteSqlRequest(const QString &sql, Orvix::Utils::Promise<QJsonObject, QString> promise);
     void onRestartWaitRequest(Orvix::Utils::Promise<int> promise);
     void onLocaleChanged(const QString &fileName);
 
@@ -204,6 +210,10 @@ private:
     // Whole seconds until the pending restart, rounded up.
     int restartSecondsLeft() const;
     void listen();
+    // The listeners that could not open, tried again while they stay closed.
+    void retryListen();
+    // Warns of a web password from an older file that a save now refuses.
+    void warnOfShortWebPassword();
     void findRecordingPath(const QString &callId, const QString &from, const QString &to,
                            PBX::Asterisk::ApiSql::RecordingLookup lookup,
                            Utils::Promise<QString, Entities::RecordingFailure> promise);
@@ -255,6 +265,21 @@ private:
     Actions::LocaleDelete m_localeDelete;
 
     QString m_overrideEventsSql;
+    // What the listeners open, read once at the start: a save changes it only for the next start.
+    struct Listener
+    {
+        QString host;
+        int port = 0;
+        int securePort = 0;
+        bool useHttp = true;
+    };
+    Listener m_listener;
+    QTimer m_listenRetryTimer;
+    std::chrono::milliseconds m_listenRetryInterval = kListenRetryInterval;
+    bool m_retryPlain = false;
+    bool m_retrySecure = false;
+    // The settings the links read when they last ran: a save that leaves them as they were restarts nothing.
+    QJsonObject m_linkSettings;
     // One timer for every kind of restart, so that at most one is ever pending.
     QTimer m_restartTimer;
     std::chrono::milliseconds m_restartDelay = kRestartDelay;

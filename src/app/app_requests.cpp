@@ -4,6 +4,7 @@
 #include "app/app.h"
 
 #include "config/recordingsdirectory.h"
+#include "config/takeseffect.h"
 #include "httpserver/accessfailures.h"
 #include "utils/confinedpath.h"
 #include "utils/msgbuilder.h"
@@ -161,8 +162,9 @@ void App::onConfigUpdateRequest(const QJsonObject &json, Promise<QString, QJsonO
 {
     m_configUpdater.updateConfig(json)
         .onResolve([self = QPointer<App>(this), promise, json]() {
-            if (!self) {
-                // Written; the service is going away, nothing will restart.
+            // Written; when the service is going away, or none of the keys is one the links read (a new web
+            // login, a key of the next start), nothing restarts.
+            if (!self || !Config::changesTheLinks(json)) {
                 promise.resolve(WebInterface::ConfigPage::savedNote(json, 0));
                 return;
             }
@@ -180,6 +182,32 @@ void App::onConfigUpdateRequest(const QJsonObject &json, Promise<QString, QJsonO
             self->restart(restarted);
         })
         .onReject([promise](const QJsonObject &errors) { promise.reject(errors); });
+}
+
+void App::onCustomCrmRequest(const QString &method, const QJsonObject &params, const QString &httpMethod,
+                             Promise<QJsonValue, QString> promise)
+{
+    Promise<QJsonValue, QString> sent;
+    relayCrmRequest(sent, promise);
+    m_crm.sendAnyRequest(method, params, httpMethod, sent);
+}
+
+void App::onExecuteSqlRequest(const QString &sql, Promise<QJsonObject, QString> promise)
+{
+    // The statement goes through the PBX link's database connection, which is down while the links are: the
+    // client learns why, not the state of a worker.
+    Promise<QJsonObject, QString> sent;
+    sent.onResolve([promise](const QJsonObject &rows) { promise.resolve(rows); });
+    sent.onReject([self = QPointer<App>(this), promise](const QString &reason) {
+        const QString away = self ? self->linksAwayReason() : QString();
+        if (!away.isEmpty())
+            promise.reject(away);
+        else if (self && !self->m_pbxRunning)
+            promise.reject(QStringLiteral("the PBX link is not running; it starts again in a moment"));
+        else
+            promise.reject(reason);
+    });
+    m_pbx.executeSqlQuery(sql, sent);
 }
 
 void App::onRestartWaitRequest(Promise<int> promise)
@@ -246,8 +274,13 @@ void App::onLocaleChanged(const QString &fileName)
     const int end = fileName.indexOf(QLatin1String(".json"));
     const QString locale = end < 0 ? fileName : fileName.left(end);
     // Saving the same locale again would change nothing but the file's time.
-    if (locale != m_config.getString(Manager::App, QStringLiteral("locale")))
+    if (locale != m_config.getString(Manager::App, QStringLiteral("locale"))) {
         m_configUpdater.updateConfig(QJsonObject{{QStringLiteral("App"), QJsonObject{{QStringLiteral("locale"), locale}}}});
+        // The CRM link uses it already: a later save must not take it for a change the links are to run again for.
+        QJsonObject app = m_linkSettings.value(QStringLiteral("App")).toObject();
+        app.insert(QStringLiteral("locale"), m_config.getString(Manager::App, QStringLiteral("locale")));
+        m_linkSettings.insert(QStringLiteral("App"), app);
+    }
     qDebug() << QStringLiteral("Change locale on: ") + fileName;
 }
 

@@ -71,6 +71,8 @@ void webPassword(QString &value, QString &error)
 {
     if (!Modules::isUsableWebPassword(value))
         error = QStringLiteral("Choose a password: an empty or the built-in one is never accepted");
+    else if (value.size() < Modules::kMinWebPasswordLength)
+        error = QStringLiteral("Choose a password of at least %1 characters").arg(Modules::kMinWebPasswordLength);
 }
 
 void listenAddress(QString &value, QString &error)

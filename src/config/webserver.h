@@ -10,6 +10,10 @@ namespace Orvix::Config::Modules {
 // accepts it: the service replaces it with a random one at start.
 inline constexpr QLatin1String kBuiltInWebPassword("quillbem");
 
+// A save refuses a shorter web password: the pages hand out the CRM's and the PBX's secrets. The start
+// takes one from an older file, with a warning, so that nobody is locked out by an upgrade.
+inline constexpr int kMinWebPasswordLength = 12;
+
 // Whether a password may guard the protected routes at all: neither empty nor the built-in one.
 inline bool isUsableWebPassword(const QString &password)
 {
@@ -36,7 +40,7 @@ private:
     // Kept in the file although nothing reads it.
     Setting<int> m_socketsPort{this, "sockets_port", 8089, Validators::port};
     Setting<QString> m_user{this, "user", QStringLiteral("admin"), Validators::webUser, AtStart::Correct};
-    // The start replaces an unusable one by a random password of its own.
+    // The start replaces an unusable one by a random password of its own, and warns of a short one.
     Setting<QString> m_password{this, "password", QString(kBuiltInWebPassword), Validators::webPassword,
                                 AtStart::Accept};
     Setting<bool> m_useHttp{this, "use_http", true};

@@ -44,11 +44,12 @@ AsteriskChecker::~AsteriskChecker()
 
 void AsteriskChecker::start(const QString &host, quint16 port, const QString &user, const QString &secret)
 {
+    const QString timedOut = QStringLiteral("Asterisk at %1:%2 did not answer in time").arg(host).arg(port);
     connect(m_connector, &PBX::Asterisk::Connector::hasError, this, [this](const QString &text) {
         m_lastError = text;
     });
-    connect(m_timer, &QTimer::timeout, this, [this] {
-        finish(checkResult(AsteriskStatus::Timeout, QStringLiteral("Asterisk did not answer in time")));
+    connect(m_timer, &QTimer::timeout, this, [this, timedOut] {
+        finish(checkResult(AsteriskStatus::Timeout, timedOut));
     });
 
     Utils::Promise<void> login;
@@ -57,12 +58,13 @@ void AsteriskChecker::start(const QString &host, quint16 port, const QString &us
             self->finish(
                 checkResult(AsteriskStatus::Ok, QStringLiteral("Logged in to the Asterisk manager interface")));
     });
-    login.onReject([self = QPointer<AsteriskChecker>(this), address = QStringLiteral("%1:%2").arg(host).arg(port)] {
+    login.onReject([self = QPointer<AsteriskChecker>(this), address = QStringLiteral("%1:%2").arg(host).arg(port),
+                    timedOut] {
         if (!self)
             return;
         if (self->m_lastError == PBX::Asterisk::kNoAnswerInTime) {
             // The connector's own time-out, when it is shorter than this check's.
-            self->finish(checkResult(AsteriskStatus::Timeout, QStringLiteral("Asterisk did not answer in time")));
+            self->finish(checkResult(AsteriskStatus::Timeout, timedOut));
         } else if (self->m_lastError == kAuthenticationFailed) {
             self->finish(checkResult(AsteriskStatus::AuthenticationFailed,
                                      QStringLiteral("Asterisk refused the manager user or its secret")));

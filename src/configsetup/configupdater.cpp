@@ -323,10 +323,15 @@ void ConfigUpdater::dbCheck(Utils::Promise<QJsonObject> promise, const QJsonObje
     const QString missing = missingSecret(settings, {QStringLiteral("password")}, QStringLiteral("database password"),
                                           hostAndPort(db.host, db.port), hostAndPort(saved.host, saved.port));
     const bool valid = db.port > 0 && db.port <= 65535;
-    if (!valid || !missing.isEmpty()) {
+    // The client library would try a socket of its own choosing and say only that: the setting is what is missing.
+    const bool hostless = db.host.trimmed().isEmpty();
+    if (!valid || hostless || !missing.isEmpty()) {
         const QJsonObject result = !valid
             ? checkResult(DbStatus::ConnectionFailed, QStringLiteral("The port is not valid"))
-            : checkResult(DbStatus::IncompleteSettings, missing);
+            : hostless ? checkResult(DbStatus::IncompleteSettings,
+                                     QStringLiteral("No database host is set: enter the address of the PBX's database "
+                                                    "server, or localhost for a server on this host"))
+                       : checkResult(DbStatus::IncompleteSettings, missing);
         storeStatus(kDatabaseKey, result, used);
         promise.resolve(result);
         return;

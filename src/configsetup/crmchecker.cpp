@@ -16,6 +16,9 @@ namespace {
 // Codes of the authorisation errors: no answer from the portal, and a login the portal refused.
 constexpr int kAuthUnreachable = 0;
 constexpr int kAuthLoginRefused = 200;
+// What the login reports when the authorisation page held neither a code, nor the portal's login form,
+// nor its error text: whatever answered there is no portal.
+constexpr QLatin1String kNoPortalPage("Failed to find authorization code in response.");
 } // namespace
 
 Utils::Promise<QJsonObject> CrmChecker::check(QObject *parent, const QSharedPointer<HttpClient::HttpClient> &client,
@@ -65,7 +68,8 @@ void CrmChecker::start(const Settings &settings)
         m_authError = error;
     });
     connect(m_timer, &QTimer::timeout, this, [this] {
-        finish(checkResult(CrmStatus::Timeout, QStringLiteral("The CRM portal did not answer in time")));
+        finish(checkResult(CrmStatus::Timeout,
+                           QStringLiteral("The CRM portal at %1 did not answer in time").arg(m_host)));
     });
     m_timer->start();
 
@@ -117,6 +121,11 @@ void CrmChecker::fail()
         result = checkResult(CrmStatus::PortalUnreachable,
                              QStringLiteral("Cannot connect to the CRM portal at %1: %2")
                                  .arg(m_host, reason.isEmpty() ? QStringLiteral("no answer") : reason));
+    } else if (code.isDouble() && code.toInt() == kAuthLoginRefused && description == kNoPortalPage) {
+        result = checkResult(CrmStatus::AuthorizationError,
+                             QStringLiteral("%1 does not answer as a CRM portal: its authorisation page shows neither "
+                                            "a code nor the portal's login form; check the portal's address")
+                                 .arg(m_host));
     } else if (code.isDouble() && code.toInt() == kAuthLoginRefused) {
         result = checkResult(CrmStatus::LoginRefused, QStringLiteral("The CRM portal refused the login or password"));
     } else {

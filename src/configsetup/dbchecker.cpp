@@ -24,6 +24,7 @@ constexpr QLatin1String kErrorDbAccessDenied("1044");  // ER_DBACCESS_DENIED_ERR
 constexpr QLatin1String kErrorAccessDenied("1045");    // ER_ACCESS_DENIED_ERROR
 constexpr QLatin1String kErrorBadDb("1049");           // ER_BAD_DB_ERROR
 constexpr QLatin1String kErrorAccessNoPassword("1698"); // ER_ACCESS_DENIED_NO_PASSWORD_ERROR
+constexpr QLatin1String kErrorTableAccessDenied("1142"); // ER_TABLEACCESS_DENIED_ERROR
 
 QThreadPool &checkPool()
 {
@@ -38,7 +39,9 @@ QThreadPool &checkPool()
     return pool;
 }
 
-bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
+// The catalogue lists only the tables the user may use: one it does not list may be there, unreadable. A read
+// of no rows tells which; *denied is set when it is the user's grant that is missing.
+bool tableExists(QSqlDatabase &db, const QString &table, QString &error, bool *denied)
 {
     // Asked of the catalogue with a bound value: the table names come from the operator's settings.
     QSqlQuery query(db);
@@ -49,7 +52,27 @@ bool tableExists(QSqlDatabase &db, const QString &table, QString &error)
         error = query.lastError().text();
         return false;
     }
-    return query.value(0).toInt() > 0;
+    if (query.value(0).toInt() > 0)
+        return true;
+    QSqlQuery read(db);
+    const QString quoted = QLatin1Char('`') + QString(table).replace(QLatin1Char('`'), QStringLiteral("``"))
+                           + QLatin1Char('`');
+    *denied = !read.exec(QStringLiteral("SELECT 1 FROM %1 LIMIT 0").arg(quoted))
+        && read.lastError().nativeErrorCode() == kErrorTableAccessDenied;
+    return false;
+}
+
+// Why the table cannot be read: it is missing, the user may not read it, or the catalogue failed.
+QJsonObject tableFailure(DbStatus status, const QString &what, const QString &table, const QString &error,
+                         bool denied, const DbChecker::Settings &settings)
+{
+    if (!error.isEmpty())
+        return checkResult(status, QStringLiteral("Cannot look for the %1 table: %2").arg(what, error));
+    if (denied)
+        return checkResult(status, QStringLiteral("The database user \"%1\" may not read the %2 table \"%3\": grant "
+                                                  "it SELECT on %4.%3")
+                                       .arg(settings.user, what, table, settings.database));
+    return checkResult(status, QStringLiteral("The %1 table \"%2\" does not exist").arg(what, table));
 }
 
 // What of the given columns the table lacks, one sentence each; empty when it has them all.
@@ -115,18 +138,13 @@ QJsonObject checkOpen(QSqlDatabase &db, const DbChecker::Settings &settings)
     }
 
     QString error;
-    if (!tableExists(db, settings.celTable, error)) {
-        return checkResult(DbStatus::CelTableMissing,
-                           error.isEmpty()
-                               ? QStringLiteral("The CEL table \"%1\" does not exist").arg(settings.celTable)
-                               : QStringLiteral("Cannot look for the CEL table: %1").arg(error));
-    }
-    if (!tableExists(db, settings.cdrTable, error)) {
-        return checkResult(DbStatus::CdrTableMissing,
-                           error.isEmpty()
-                               ? QStringLiteral("The CDR table \"%1\" does not exist").arg(settings.cdrTable)
-                               : QStringLiteral("Cannot look for the CDR table: %1").arg(error));
-    }
+    bool denied = false;
+    if (!tableExists(db, settings.celTable, error, &denied))
+        return tableFailure(DbStatus::CelTableMissing, QStringLiteral("CEL"), settings.celTable, error, denied,
+                            settings);
+    if (!tableExists(db, settings.cdrTable, error, &denied))
+        return tableFailure(DbStatus::CdrTableMissing, QStringLiteral("CDR"), settings.cdrTable, error, denied,
+                            settings);
     // Each missing column would fail every poll or every recording look-up at run time, retried for a day.
     QStringList missing;
     for (const auto &[table, keys] :

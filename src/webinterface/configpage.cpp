@@ -1,6 +1,7 @@
 #include "webinterface/configpage.h"
 
 #include "config/manager.h"
+#include "config/takeseffect.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -34,18 +35,6 @@ bool readFile(const QString &path, QByteArray *content)
     *content = file.readAll();
     return true;
 }
-
-// Read only when the service starts (the generated directory holds the service's lock, so it moves only with
-// a new start).
-const QStringList kAtServiceStart{QStringLiteral("App.log_file"),
-                                  QStringLiteral("App.log_level"),
-                                  QStringLiteral("App.generated_postfix"),
-                                  QStringLiteral("WebServer.listen_host"),
-                                  QStringLiteral("WebServer.listen_port"),
-                                  QStringLiteral("WebServer.listen_port_secure"),
-                                  QStringLiteral("WebServer.use_http")};
-// Read at every request: a new web login works at once.
-const QStringList kAtOnce{QStringLiteral("WebServer.user"), QStringLiteral("WebServer.password")};
 
 // Never written into the page: a script of the page (or one that gets into it) could send them anywhere, and
 // "Run checks" once sent them to whatever address was typed. The page shows which are saved.
@@ -99,13 +88,16 @@ QString ConfigPage::savedNote(const QJsonObject &changes, int linksWaitSeconds)
         for (auto it = keys.begin(); it != keys.end(); ++it) {
             const QString name = section.key() + QLatin1Char('.') + it.key();
             ++count;
-            if (kAtServiceStart.contains(name))
+            const Config::TakesEffect when = Config::takesEffect(name);
+            if (when == Config::TakesEffect::AtServiceStart)
                 atStart.append(name);
-            else if (!kAtOnce.contains(name))
+            else if (when == Config::TakesEffect::WithTheLinks)
                 byLinks = true;
         }
     }
     const bool waiting = byLinks && linksWaitSeconds > 0;
+    if (atStart.isEmpty() && !byLinks)
+        return QStringLiteral("Saved: applied now");
     if (atStart.isEmpty()) {
         return waiting ? QStringLiteral("Saved; the PBX and CRM links wait for their restart after a lost "
                                         "connection: the change applies at it, in %1 s")

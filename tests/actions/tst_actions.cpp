@@ -385,9 +385,14 @@ void tst_Actions::routes_data()
     three("locale_get", "/locale_get?name=de.json", get, {"de.json"}, ok, 404, error("Locale not found"));
     three("locale_save", "/locale_save", R"({"name": "de", "dictionary": {"niceName": "Deutsch"}})",
           {"de", R"({"niceName":"Deutsch"})"}, "answer", 502, error("Locale not saved"));
-    QTest::newRow("locale_save with a new name") << "/locale_save" << QByteArray(R"({"dictionary": {}})")
-                                                 << Outcome::Resolve << QStringList{"", "{}"} << true << 200
+    QTest::newRow("locale_save with a new name") << "/locale_save" << QByteArray(R"({"dictionary": {"a": "b"}})")
+                                                 << Outcome::Resolve << QStringList{"", R"({"a":"b"})"} << true << 200
                                                  << result("answer");
+    // It would become the service's dictionary at once, every text the CRM gets only its key.
+    QTest::newRow("locale_save with an empty dictionary")
+        << "/locale_save" << QByteArray(R"({"name": "de", "dictionary": {}})") << Outcome::Resolve << QStringList()
+        << false << 422
+        << error("Locale not saved: the dictionary is empty; post a whole one, such as one read with /locale_get");
     three("locale_delete", "/locale_delete", R"({"name": "custom0.json"})", {"custom0.json"}, true, 502,
           error("Locale not deleted"));
     // The dictionary name becomes a file name beside the executable.

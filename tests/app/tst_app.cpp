@@ -316,7 +316,7 @@ void tst_App::missingSettingsAreNamed_data()
     QTest::addColumn<QJsonObject>("change");
     QTest::addColumn<bool>("portalNamed");
     QTest::addColumn<bool>("managerNamed");
-    QTest::addColumn<QString>("critical"); // the start of the one critical line; empty: none
+    QTest::addColumn<QString>("critical"); // the one line naming what the start cannot use holds it; empty: none
 
     QTest::newRow("complete settings name nothing") << QJsonObject() << false << false << QString();
     QTest::newRow("no portal address")
@@ -332,6 +332,14 @@ void tst_App::missingSettingsAreNamed_data()
     QTest::newRow("plain HTTP off and no certificate")
         << QJsonObject{{"WebServer", QJsonObject{{"use_http", false}}}} << false << false
         << "No listener: WebServer.use_http is off and HTTPS did not start";
+    // -1: the listen port, held by another program until the line is logged; PORT in the line stands for it.
+    QTest::newRow("a port another program holds is tried again until it is free")
+        << QJsonObject{{"WebServer", QJsonObject{{"listen_port", -1}}}} << false << false
+        << "HTTP port PORT cannot be opened: the /config page and the API do not answer; this copy keeps mirroring "
+           "calls and tries port PORT again every 0.1 s; set WebServer.listen_port in ";
+    QTest::newRow("an older file's short web password")
+        << QJsonObject{{"WebServer", QJsonObject{{"password", "a"}}}} << false << false
+        << ": WebServer.password: shorter than 12 characters: taken, but a save refuses it; choose a longer one";
 }
 
 void tst_App::missingSettingsAreNamed()
@@ -343,25 +351,41 @@ void tst_App::missingSettingsAreNamed()
 
     QTcpServer freePorts[2];
     QVERIFY(freePorts[0].listen(QHostAddress::LocalHost) && freePorts[1].listen(QHostAddress::LocalHost));
-    const QJsonObject listener{{"listen_host", "127.0.0.1"}, {"listen_port", freePorts[0].serverPort()},
-                               {"listen_port_secure", freePorts[1].serverPort()}};
+    const quint16 port = freePorts[0].serverPort();
+    const QJsonObject listener{{"listen_host", "127.0.0.1"}, {"listen_port", port},
+                               {"listen_port_secure", freePorts[1].serverPort()}, {"password", "a-Pa55-word-long"}};
     freePorts[0].close();
     freePorts[1].close();
     QVERIFY(Orvix::Config::Manager::update({{"WebServer", listener}}).isEmpty());
-    QVERIFY(Orvix::Config::Manager::update(change).isEmpty());
+    QTcpServer holder;
+    QJsonObject web = change.value("WebServer").toObject();
+    if (web.value("listen_port") == QJsonValue(-1)) {
+        web.remove("listen_port");
+        change.insert("WebServer", web);
+        QVERIFY(holder.listen(QHostAddress::LocalHost, port));
+    }
+    // As the start reads a file: what only a save refuses is taken.
+    QStringList corrections;
+    QVERIFY(Orvix::Utils::Settings::Manager::apply(change, &corrections).isEmpty());
     Orvix::Config::Manager config;
     const auto app = makeApp(config);
+    app->setListenRetryInterval(std::chrono::milliseconds(100));
     app->start();
     QVERIFY(app->isStarted());
     QCOMPARE(!recordedMessages().filter(QStringLiteral("The CRM portal is not set up")).isEmpty(), portalNamed);
     QCOMPARE(messageSeen(QStringLiteral("The Asterisk manager user \"crm\" has no password: enter the secret of "
                                         "its manager.conf section on the /config page")),
              managerNamed);
-    const QStringList criticals =
-        recordedMessages().filter(QRegularExpression("^(This host cannot listen|HTTP port|No listener)"));
+    const QStringList criticals = recordedMessages().filter(QRegularExpression(
+        "^(This host cannot listen|HTTP port|No listener|Configuration file .*WebServer\\.password)"));
     QCOMPARE(criticals.size(), critical.isEmpty() ? 0 : 1);
     if (!critical.isEmpty())
-        QVERIFY2(criticals.first().startsWith(critical), qPrintable(criticals.first()));
+        QVERIFY2(criticals.first().contains(critical.replace("PORT", QString::number(port))),
+                 qPrintable(criticals.first()));
+    if (holder.isListening()) {
+        holder.close();
+        QTRY_COMPARE(app->httpServer().port(), port);
+    }
     app->stop();
 }
 
@@ -538,6 +562,10 @@ void tst_App::callControlWithoutPbxSaysWhy_data()
         << "/get_responsible_data" << QJsonObject{{"phone", "84951112233"}} << 503 << pbxLost;
     QTest::newRow("source list from the portal") << "/get_source_list" << QJsonObject() << 502
                                                  << "Source list unavailable: " + pbxLost;
+    QTest::newRow("any CRM method") << "/custom_crm_request" << QJsonObject{{"method", "user.current"}} << 502
+                                    << "CRM request failed: " + pbxLost;
+    QTest::newRow("SQL on the PBX's database") << "/execute_sql" << QJsonObject{{"sql", "select 1"}} << 502
+                                               << pbxLost;
     // The database answers, but its link is down until the links run again: that is why.
     QTest::newRow("recording of a call") << "/get_conversation_recording"
                                          << QJsonObject{{"id", "1700000000.1"}, {"from", "84951112233"}, {"to", "101"}}
@@ -907,6 +935,9 @@ void tst_App::routesReachTheirWork_data()
         << 200
         << QJsonValue("Saved: App.log_level, WebServer.listen_port take effect when the service is restarted; the "
                       "other changes apply now");
+    QTest::newRow("a new web password alone restarts no link")
+        << "/update_config" << QJsonObject{{"WebServer", QJsonObject{{"password", "another-Pa55-word"}}}} << 200
+        << QJsonValue("Saved: applied now");
     QTest::newRow("source list from the portal")
         << "/get_source_list" << QJsonObject() << 200
         << QJsonValue(QJsonArray{QJsonObject{{"STATUS_ID", "CALL"}, {"NAME", "Call"}}});
@@ -953,6 +984,8 @@ void tst_App::routesReachTheirWork_data()
         const char *noPassword = "Choose a password: an empty or the built-in one is never accepted";
         refused("empty web password", "WebServer", "password", "", "WebServer.password", noPassword);
         refused("built-in web password", "WebServer", "password", "quillbem", "WebServer.password", noPassword);
+        refused("one-character web password", "WebServer", "password", "1", "WebServer.password",
+                "Choose a password of at least 12 characters");
         refused("null web password", "WebServer", "password", QJsonValue::Null, "WebServer.password",
                 "Expected a text");
         refused("empty web user", "WebServer", "user", "", "WebServer.user",
@@ -978,10 +1011,19 @@ void tst_App::routesReachTheirWork()
     m_portal->setRestResult(QStringLiteral("crm.status.entity.items"),
                             QJsonArray{QJsonObject{{"STATUS_ID", "CALL"}, {"NAME", "Call"}}});
     m_portal->setRestResult(QStringLiteral("app.info"), QJsonObject{{"ID", "12"}});
+    // The portal still lists this service's handler at a port it listened on before.
+    const QString oldHandler = QStringLiteral("http://127.0.0.1:1/events/external_call_start?key=%1")
+                                   .arg(Orvix::Config::GeneratedDirectory::eventKey());
+    m_portal->setRestResult(QStringLiteral("event.get"),
+                            QJsonArray{QJsonObject{{"event", "ONEXTERNALCALLSTART"}, {"handler", oldHandler}}});
+    QStringList unbound;
+    m_portal->setRestHandler(QStringLiteral("event.unbind"), [&unbound](const QJsonObject &params) {
+        unbound.append(params.value("handler").toString());
+        return Orvix::Tests::FakeCrmReply::result(true);
+    });
     Orvix::Config::Manager config;
     const auto app = makeApp(config);
     QVERIFY(startApp(*app));
-    QVERIFY(app->httpServer().listen(QStringLiteral("127.0.0.1"), 0, true));
     const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
@@ -990,9 +1032,19 @@ void tst_App::routesReachTheirWork()
     if (route == QLatin1String("/get_config"))
         QCOMPARE(answer.value("result").toObject().value("WebServer").toObject().value("user").toString(),
                  QStringLiteral("operator"));
-    else if (route == QLatin1String("/update_config") && status == 200)
+    else if (route == QLatin1String("/update_config") && status == 200) {
         QCOMPARE(answer.value("note"), result);
-    else if (!result.isUndefined() && !result.isNull())
+        // The note says truly whether the links ran again. Click-to-call stays bound where the server listens,
+        // whatever port is saved for the next start, and the handler of the port it left is gone.
+        const bool restarted = result != QJsonValue("Saved: applied now");
+        QCOMPARE(loginCount(), restarted ? 2 : 1);
+        QTRY_COMPARE(bindCount(), restarted ? 4 : 2);
+        for (const Orvix::Tests::FakeCrmRequest &bind : m_portal->restRequests(QStringLiteral("event.bind")))
+            QCOMPARE(QUrl(bind.params().value("handler").toString()).port(), int(app->httpServer().port()));
+        QTRY_VERIFY(!unbound.isEmpty());
+        unbound.removeDuplicates(); // the fake lists it again at the restart
+        QCOMPARE(unbound, QStringList{oldHandler});
+    } else if (!result.isUndefined() && !result.isNull())
         QCOMPARE(answer.value(status == 422 ? "errors" : "result"), result);
     if (status == 422) {
         QCOMPARE(config.toJson(), configBefore);

@@ -252,7 +252,7 @@ void tst_ConfigManager::updateSavesEveryKey()
     QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0640) == 0);
     QVERIFY(!root || ::chown(QFile::encodeName(configPath()).constData(), 1000, 1001) == 0);
     const QString owner = root ? QStringLiteral("1000:1001") : mode().section(' ', 0, 0);
-    QVERIFY(Config::update({{"WebServer", QJsonObject{{"password", "Pa55-word"}}}}).isEmpty());
+    QVERIFY(Config::update({{"WebServer", QJsonObject{{"password", "a-Pa55-word-long"}}}}).isEmpty());
     QCOMPARE(mode(), owner + " 640");
     QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), 0644) == 0);
     QVERIFY(Config::update({{"WebServer", QJsonObject{{"listen_port", 9001}}}}).isEmpty());

@@ -107,7 +107,13 @@ void tst_DbCheck::initTestCase()
                                       "CREATE TABLE cdr (calldate DATETIME, src VARCHAR(80), CNUM VARCHAR(80), "
                                       "recordingfile VARCHAR(255), uniqueid VARCHAR(32))",
                                       "CREATE TABLE cdr_plain (calldate DATETIME, src VARCHAR(80), "
-                                      "recordingfile VARCHAR(255), uniqueid VARCHAR(32))"},
+                                      "recordingfile VARCHAR(255), uniqueid VARCHAR(32))",
+                                      // A user granted the CDR table alone, as when the grant of cel is forgotten;
+                                      // written into the grant table, as the fixture's user may not GRANT.
+                                      "CREATE USER IF NOT EXISTS 'tst_dbcheck_cdr'@'%' IDENTIFIED BY 'cdr-only'",
+                                      "REPLACE INTO mysql.tables_priv (Host, Db, User, Table_name, Table_priv) "
+                                      "VALUES ('%', 'tst_dbcheck', 'tst_dbcheck_cdr', 'cdr', 'Select')",
+                                      "FLUSH PRIVILEGES"},
                                      &error),
              qPrintable(error));
     // Saved as the checks below give them: the check that changes nothing stands for the saved settings.
@@ -157,6 +163,13 @@ void tst_DbCheck::check_data()
                                        << QString();
     QTest::newRow("CDR table missing") << QJsonObject{{"table_name_aliases", QJsonObject{{"cdr", "cdr'; --"}}}} << 6
                                        << QString();
+    QTest::newRow("a user who may not read the CEL table")
+        << QJsonObject{{"user", "tst_dbcheck_cdr"}, {"password", "cdr-only"}} << 5
+        << "The database user \"tst_dbcheck_cdr\" may not read the CEL table \"cel\": grant it SELECT on "
+           "tst_dbcheck.cel";
+    QTest::newRow("no host") << QJsonObject{{"host", ""}} << 8
+                             << "No database host is set: enter the address of the PBX's database server, or "
+                                "localhost for a server on this host";
     QTest::newRow("port given as text") << QJsonObject{{"port", "not a port"}} << 2 << QString();
     QTest::newRow("closed port") << QJsonObject{{"port", -2}} << 2 << QString(); // -2: a port nobody listens on
     // Each column the service reads and the table lacks is named, with what to do.

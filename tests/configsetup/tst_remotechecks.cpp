@@ -157,6 +157,9 @@ void tst_RemoteChecks::asteriskCheck()
     if (server == "closed") // where, and why in words
         QCOMPARE(result.value("message").toString(),
                  QStringLiteral("Cannot connect to Asterisk at 127.0.0.1:%1: connection refused").arg(port));
+    if (server == "silent")
+        QCOMPARE(result.value("message").toString(),
+                 QStringLiteral("Asterisk at 127.0.0.1:%1 did not answer in time").arg(port));
     if (server == "fake") {
         QCOMPARE(ami.frames("Login").size(), 1);
         // The check's connection does not stay open.
@@ -168,7 +171,7 @@ void tst_RemoteChecks::crmCheck_data()
 {
     QTest::addColumn<QString>("portal"); // "fake", "closed"
     QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("profileAnswer"); // "ok", "error", "silent", "foreign client"
+    QTest::addColumn<QString>("profileAnswer"); // "ok", "error", "silent", "foreign client", "no portal"
     QTest::addColumn<int>("status");
 
     QTest::newRow("fine") << "fake" << "secret" << "ok" << 0;
@@ -178,6 +181,7 @@ void tst_RemoteChecks::crmCheck_data()
     QTest::newRow("other authorisation error") << "fake" << "secret" << "foreign client" << 4;
     QTest::newRow("REST request failed") << "fake" << "secret" << "error" << 5;
     QTest::newRow("time-out") << "fake" << "secret" << "silent" << 6;
+    QTest::newRow("an address that answers, but not as a portal") << "fake" << "secret" << "no portal" << 4;
 }
 
 void tst_RemoteChecks::crmCheck()
@@ -203,6 +207,8 @@ void tst_RemoteChecks::crmCheck()
     fake.setRestResult("app.info", appInfo);
     if (profileAnswer == "silent")
         m_updater->setCrmCheckTimeout(std::chrono::milliseconds(500));
+    if (profileAnswer == "no portal") // a web server's own page wherever it is asked
+        fake.pushReply("/oauth/authorize/", FakeCrmReply::html("<html><body><p>It works!</p></body></html>"));
 
     // The running link's token, which the check must leave alone.
     QVERIFY(Orvix::Config::Manager::update({{"App", QJsonObject{{"generated_postfix", "_live"}}}}).isEmpty());
@@ -229,6 +235,12 @@ void tst_RemoteChecks::crmCheck()
     if (status == 2)
         QCOMPARE(result.value("message").toString(),
                  QStringLiteral("Cannot connect to the CRM portal at %1: connection refused").arg(host));
+    if (status == 6)
+        QCOMPARE(result.value("message").toString(),
+                 QStringLiteral("The CRM portal at %1 did not answer in time").arg(host));
+    if (profileAnswer == "no portal")
+        QVERIFY2(result.value("message").toString().startsWith(host + " does not answer as a CRM portal"),
+                 qPrintable(result.value("message").toString()));
     if (status == 0) {
         QCOMPARE(result.value("profile").toObject(), profile);
         QCOMPARE(result.value("app_info").toObject(), appInfo);

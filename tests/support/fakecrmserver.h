@@ -77,7 +77,8 @@ struct FakeCrmReply
 //    {"result": {"result": {key: result}, "result_error": {key: {error...}}, "result_total",
 //    "result_next", "result_time"}, "time": {...}} (empty maps are written as [] like PHP does);
 //    "halt" = 1 stops at the first failed command; more than 50 commands: 400 ERROR_BATCH_LENGTH_EXCEEDED.
-//  - "/oauth/authorize/": with USER_LOGIN/USER_PASSWORD equal to the fake's credentials, an HTML
+//  - "/oauth/authorize/" (the login form posted, as the portal's own form does, or its fields in a GET
+//    query): with USER_LOGIN/USER_PASSWORD equal to the fake's credentials, an HTML
 //    page carrying a fresh code in its <h1>; otherwise the login form with an error block.
 //  - "/oauth/token/": grant_type "authorization_code" (a code the fake issued, once) or
 //    "refresh_token" (the current refresh token) gives {"access_token", "refresh_token",

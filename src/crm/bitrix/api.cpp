@@ -72,15 +72,27 @@ QString API::registrationsFilePath() const
     return QDir(directory).filePath(kRegistrationsFile);
 }
 
+void API::setOwnServer(const QString &host, int port, int securePort, bool useHttp)
+{
+    m_ownServer = OwnServer{host, port, securePort, useHttp};
+}
+
 void API::readSettings()
 {
     m_postLeadInfoToChat = Manager::getBool(Manager::App, QStringLiteral("post_lead_info_to_chat"));
-    m_listenHost = Manager::getString(Manager::WebServer, QStringLiteral("listen_host"));
     m_addressExt = Manager::getString(Manager::WebServer, QStringLiteral("address_ext"));
     m_addressInt = Manager::getString(Manager::WebServer, QStringLiteral("address_int"));
-    m_listenPort = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port"));
-    m_listenPortSecure = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port_secure"));
-    m_useHttp = Manager::getBool(Manager::WebServer, QStringLiteral("use_http"));
+    if (m_ownServer) {
+        m_listenHost = m_ownServer->host;
+        m_listenPort = m_ownServer->port;
+        m_listenPortSecure = m_ownServer->securePort;
+        m_useHttp = m_ownServer->useHttp;
+    } else {
+        m_listenHost = Manager::getString(Manager::WebServer, QStringLiteral("listen_host"));
+        m_listenPort = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port"));
+        m_listenPortSecure = Manager::getInt(Manager::WebServer, QStringLiteral("listen_port_secure"));
+        m_useHttp = Manager::getBool(Manager::WebServer, QStringLiteral("use_http"));
+    }
 
     m_noLeadMode = Manager::getBool(Manager::App, QStringLiteral("no_lead_mode"));
     m_createContactsForIncoming = Manager::getBool(Manager::App, QStringLiteral("create_contacts_for_incoming"));
@@ -225,8 +237,10 @@ void API::bindEvent(const QString &event, const QString &route, const QString &r
 void API::unbindStaleHandlers(const QString &event, const QString &route, bool useRelay)
 {
     // Our own handlers bound without the key (or with one we no longer have) only bring events our routes
-    // refuse; other services' handlers are theirs. With the relay, the events come through it alone: one
-    // still bound to our route with the key would dial every click a second time.
+    // refuse, and those with our key at another address or port (a listen port saved before a restart of the
+    // links) bring them where nothing listens, or a second time; other services' handlers are theirs. With the
+    // relay, the events come through it alone: one still bound to our route would dial every click a second
+    // time.
     const QUrl own(serverUrl(false) + route);
     const QString key = Config::GeneratedDirectory::eventKey();
     const auto port = [](const QUrl &url) { return url.port(url.scheme() == QLatin1String("https") ? 443 : 80); };
@@ -235,16 +249,21 @@ void API::unbindStaleHandlers(const QString &event, const QString &route, bool u
             QStringList stale;
             for (const QString &handler : handlers) {
                 const QUrl url(handler, QUrl::TolerantMode);
-                if (url.host().compare(own.host(), Qt::CaseInsensitive) == 0 && port(url) == port(own)
-                    && url.path() == own.path()
-                    && (useRelay || QUrlQuery(url).queryItemValue(Config::GeneratedDirectory::kEventKeyParameter) != key))
+                if (url.path() != own.path())
+                    continue;
+                const bool here = url.host().compare(own.host(), Qt::CaseInsensitive) == 0 && port(url) == port(own);
+                const QString handlerKey =
+                    QUrlQuery(url).queryItemValue(Config::GeneratedDirectory::kEventKeyParameter);
+                const bool ours = !key.isEmpty() && handlerKey == key;
+                if (useRelay ? here || ours : (here ? handlerKey != key : ours))
                     stale.append(handler);
             }
             if (!self || stale.isEmpty())
                 return;
             qInfo().noquote() << (useRelay ? QStringLiteral("Unbinding %1 handler(s) of %2 bound to this server: "
                                                             "its events come through the relay")
-                                           : QStringLiteral("Unbinding %1 handler(s) of %2 bound without the current key"))
+                                           : QStringLiteral("Unbinding %1 handler(s) of %2 bound without the current "
+                                                            "key or to another address of this server"))
                                      .arg(stale.size())
                                      .arg(event);
             self->m_connector.unbindEventHandlers(event, stale);

@@ -27,6 +27,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 
 namespace Orvix::HttpClient {
 class HttpClient;
@@ -106,6 +107,11 @@ public:
     // reached (4 s by default).
     void setLookupDeadline(std::chrono::milliseconds deadline) { m_lookupDeadline = deadline; }
 
+    // Where the service's own server listens, as the App opened it at the service's start. The click-to-call
+    // handlers and the recording links name it where address_ext and address_int leave it to them: the saved
+    // listen settings take effect only at the next start, so the server is not there yet. Unset, the saved
+    // settings are named.
+    void setOwnServer(const QString &host, int port, int securePort, bool useHttp);
     // The base URL the CRM calls back for click-to-call events.
     QString serverUrl(bool useRelay) const;
     // The link to a conversation's recording on our own server, written into its activity when the
@@ -273,6 +279,14 @@ private:
     int m_listenPort = 0;
     int m_listenPortSecure = 0;
     bool m_useHttp = true;
+    struct OwnServer
+    {
+        QString host;
+        int port = 0;
+        int securePort = 0;
+        bool useHttp = true;
+    };
+    std::optional<OwnServer> m_ownServer;
 
     Connector m_connector;
     ClientC2C m_relayClient;

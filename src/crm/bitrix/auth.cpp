@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QUrlQuery>
 
 #include <utility>
 
@@ -178,7 +179,8 @@ Utils::Promise<QJsonObject, QJsonObject> Auth::getCredentials()
 void Auth::renew()
 {
     const QPointer<Auth> self(this);
-    // Everyone waiting hears the outcome of this one renewal; cancel() has rejected them already.
+    // Everyone waiting hears the outcome of this one renewal. Once cancelled (the destructor cancels too) there
+    // is nobody left to tell: cancel() rejected each of them through m_pending, as every promise of makePromise.
     const auto settle = [self](const QJsonObject *error) {
         if (!self || !self->isAlive())
             return;
@@ -255,20 +257,25 @@ Utils::Promise<QString, QJsonObject> Auth::getCode()
         return result;
     }
 
-    const QJsonObject params{
+    // The login form's fields go in a form body, as the portal's own login form posts them: a URL with the
+    // password would stand in the access logs of the portal and of every proxy on the way.
+    const QJsonObject form{
         {QStringLiteral("AUTH_FORM"), QStringLiteral("Y")},
         {QStringLiteral("TYPE"), QStringLiteral("AUTH")},
         {QStringLiteral("USER_REMEMBER"), QStringLiteral("Y")},
         {QStringLiteral("USER_LOGIN"), m_login},
         {QStringLiteral("USER_PASSWORD"), m_password},
-        {QStringLiteral("response_type"), QStringLiteral("code")},
-        {QStringLiteral("client_id"), m_clientId},
     };
-    // The request carries the password: never log its URL or parameters.
+    QUrl url(QString(kAuthorizeUrlTemplate).arg(m_host), QUrl::TolerantMode);
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
+    query.addQueryItem(QStringLiteral("client_id"), m_clientId);
+    url.setQuery(query);
+    // The request carries the password: never log its parameters.
     qDebug().noquote() << "\tAuthorization code request";
     const QPointer<Auth> self(this);
-    const QUrl url(QString(kAuthorizeUrlTemplate).arg(m_host), QUrl::TolerantMode);
-    send(HttpClient::Request(url, kGet, params)).onResolve([self, result](const HttpResponse &response) {
+    const HttpClient::Request request(url, HttpClient::Request::Post, form);
+    send(request).onResolve([self, result](const HttpResponse &response) {
         if (!self || !self->isAlive())
             return result.reject(cancelledError());
         const int status = response->statusCode();

@@ -3,12 +3,14 @@
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
 
-#include <QList>
-#include <QSet>
+#include <QHash>
 #include <QObject>
+#include <QString>
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <vector>
 
 class QTimer;
 
@@ -38,8 +40,8 @@ public:
 
     bool isRunning() const;
     // A task is running.
-    bool isBusy() const { return !m_running.isEmpty(); }
-    int size() const { return m_tasks.size(); }
+    bool isBusy() const { return m_runningCount > 0; }
+    int size() const { return m_waitingCount; }
 
 public Q_SLOTS:
     void executeNextTask();
@@ -49,12 +51,29 @@ private:
     {
         Utils::MsgBuilder trace;
         Function function;
+        quint64 order = 0; // arrival
+    };
+    struct CallTasks
+    {
+        std::deque<Task> waiting;
+        bool running = false;
+        bool scheduled = false; // in m_ready or m_readyNextTick
     };
 
     void run(const Task &task);
+    void onFinished(const QString &call);
 
-    QList<Task> m_tasks;
-    QSet<QString> m_running; // calls with a task running
+    // Only the calls with work: a busy PBX tracks thousands, and every tick and every task touches
+    // only the calls that may start one (a call whose task runs and waits for the portal costs nothing).
+    QHash<QString, CallTasks> m_calls;
+    // The calls whose next task may start at the next tick: none of theirs runs.
+    std::vector<QString> m_ready;
+    // Calls whose task settled during a tick start their next one at the following tick, as always.
+    std::vector<QString> m_readyNextTick;
+    bool m_inTick = false;
+    quint64 m_arrivals = 0;
+    int m_waitingCount = 0;
+    int m_runningCount = 0;
     QTimer *m_timer = nullptr;
 };
 

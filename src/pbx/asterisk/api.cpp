@@ -61,7 +61,9 @@ const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
 const QString kStateFileName = QStringLiteral("state.json");
 const QString kPreviousEventId = QStringLiteral("previous_event_id");
-const QString kLinkLosses = QStringLiteral("link_lost_at");
+// The losses of the link on the PBX's clock; a file of an earlier version holds them on this host's clock.
+const QString kLinkLosses = QStringLiteral("cel_link_lost_at");
+const QString kHostLinkLosses = QStringLiteral("link_lost_at");
 
 // Used by transfer, and by redirect when the configuration carries no "redirect" template.
 const QString kDefaultContext = QStringLiteral("from-internal");
@@ -123,7 +125,7 @@ API::API(QObject *parent, const Config::Manager &config)
     // Now rather than at the first start: the CRM side may ask for a recording before the link runs.
     readSettings();
     m_quietCallTimer->setInterval(kQuietCallCheck);
-    connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls()); });
+    connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls(celNow())); });
     m_secondListTimer->setSingleShot(true);
     m_secondListTimer->setInterval(kSecondListDelay);
     connect(m_secondListTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.missingCalls()); });
@@ -367,7 +369,8 @@ void API::getEvents()
         qCDebug(lcPbxPoll).noquote()
             << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
         if (count > 0) {
-            self->m_eventHandler.removeStale();
+            self->noteCelTime(self->m_eventHandler.lastRowAt());
+            self->m_eventHandler.removeStale(self->celNow());
             // A one-off debug query must not move the position of the production poll.
             if (self->m_eventsSql.isEmpty())
                 self->saveState();
@@ -579,13 +582,24 @@ void API::loadState()
     }
     m_lastEventId = savedId;
     m_eventHandler.fromJson(state);
+    // No row read yet in this process: the saved calls tell the PBX's time when it stopped, behind its time
+    // now (never ahead), until the first row.
+    if (!m_celTime.isValid())
+        noteCelTime(m_eventHandler.newestTime());
     // Those of an earlier run: this one has its own in memory.
     if (m_linkLosses.isEmpty()) {
-        for (const QJsonValue &loss : state.value(kLinkLosses).toArray()) {
-            const QDateTime at = QDateTime::fromString(loss.toString(), Qt::ISODateWithMs);
-            if (at.isValid())
-                m_linkLosses.append(at);
-        }
+        const auto read = [&state](const QString &key, qint64 shiftMsec, QList<QDateTime> &losses) {
+            for (const QJsonValue &loss : state.value(key).toArray()) {
+                const QDateTime at = QDateTime::fromString(loss.toString(), Qt::ISODateWithMs);
+                if (at.isValid())
+                    losses.append(at.addMSecs(shiftMsec));
+            }
+        };
+        read(kLinkLosses, 0, m_linkLosses);
+        // Moved by the difference of the two clocks now; the PBX's time being never ahead, a loss never later.
+        const QDateTime pbxNow = celNow();
+        if (pbxNow.isValid())
+            read(kHostLinkLosses, Entities::Clock::now().msecsTo(pbxNow), m_linkLosses);
     }
 }
 
@@ -691,11 +705,29 @@ void API::noteLinkLost()
 {
     const QHash<QString, Entities::Call> &calls = m_eventHandler.calls();
     const auto isOpen = [](const Entities::Call &call) { return !call.isState(Entities::CallStatus::Hung); };
-    if (!std::exchange(m_linkUp, false) || !std::any_of(calls.cbegin(), calls.cend(), isOpen))
+    // Compared with the calls' rows, so on their clock: this host's would lengthen a lost call by the
+    // difference of the clocks (hours when the PBX keeps another zone).
+    const QDateTime at = celNow();
+    if (!std::exchange(m_linkUp, false) || !at.isValid() || !std::any_of(calls.cbegin(), calls.cend(), isOpen))
         return;
-    m_linkLosses.append(Entities::Clock::now());
+    m_linkLosses.append(at);
     if (m_eventsSql.isEmpty())
         saveState();
+}
+
+QDateTime API::celNow() const
+{
+    return m_celTime.isValid() ? m_celTime.addMSecs(m_clock.elapsed() - m_celTimeReadAt) : QDateTime();
+}
+
+void API::noteCelTime(const QDateTime &newest)
+{
+    // The best of the bounds: a row read late (a backlog) tells less than one read at once.
+    const QDateTime now = celNow();
+    if (newest.isValid() && (!now.isValid() || now < newest)) {
+        m_celTime = newest;
+        m_celTimeReadAt = m_clock.elapsed();
+    }
 }
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)

@@ -152,6 +152,12 @@ private:
     void endLostCalls(qint64 querySentAt, int batchSize);
     // The link to Asterisk is lost or stopped now, if it was up.
     void noteLinkLost();
+    // The time now on the PBX's clock, the one of the CEL rows' eventtime (its zone and its error may not
+    // be this host's): the newest eventtime read, plus the monotonic time since it was read. A row is read
+    // a moment after its stamp, so this is never ahead of the PBX. Invalid until a row or a saved call
+    // told a time.
+    QDateTime celNow() const;
+    void noteCelTime(const QDateTime &newest);
 
     Config::Manager m_config;
     QTimer *m_pollTimer;
@@ -199,7 +205,9 @@ private:
     // first, until the list after the next login has been checked: a call up then and gone from that list
     // ended then at the latest (a crash cut the link and the call). Saved with the calls, for a restart.
     bool m_linkUp = false;
-    QList<QDateTime> m_linkLosses;
+    QList<QDateTime> m_linkLosses; // on the PBX's clock
+    QDateTime m_celTime;
+    qint64 m_celTimeReadAt = 0; // m_clock
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -46,11 +46,12 @@ namespace {
 
 // The texts under which a number of the call stands in the CDR: as it is, with or without a leading "+",
 // or behind a configured prefix (the CRM and the link carry the number without it). A shorter text, a part
-// of the number, never matches. An empty number stands only for an empty column.
+// of the number, never matches. An empty number stands only for an empty column (an anonymous caller): bound
+// as an empty text, since a null one is bound as SQL NULL, which equals nothing.
 QStringList cdrForms(const QString &number, const QStringList &prefixes)
 {
     if (number.isEmpty())
-        return {QString()};
+        return {QStringLiteral("")};
     const bool plus = number.startsWith(QLatin1Char('+'));
     QStringList forms{number, plus ? number.mid(1) : QLatin1Char('+') + number};
     for (const QString &prefix : prefixes) {

@@ -257,9 +257,13 @@ bool EventHandler::isConsultation(const Channel &channel) const
     if (!talkingSince.isValid())
         return false;
     bool dialled = false;
-    for (const Channel &other : m_channels) {
-        if (other.parentId() != channel.parentId() || !other.isState(Channel::Started))
+    syncIndex();
+    const QSet<QString> ofCall = m_index.channelsOf(channel.parentId());
+    for (const QString &key : ofCall) {
+        const auto otherIt = m_channels.constFind(key);
+        if (otherIt == m_channels.cend() || !otherIt->isState(Channel::Started))
             continue;
+        const Channel &other = *otherIt;
         // A blind transfer dials its destination before the transferring phone has hung up.
         if (other.isBlindTransferer())
             return false;
@@ -698,10 +702,13 @@ void EventHandler::handleAttendedTransfer(const Event &event)
     // A consultation inside the customer's call: the colleague takes over the customer now (every phone
     // of it still up, should the consultation still ring on several).
     QStringList consulted;
-    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
-        if (it->parentId() == event.linkedTo() && it->consultation() != Channel::NoConsultation
+    syncIndex();
+    const QSet<QString> ofCall = m_index.channelsOf(event.linkedTo());
+    for (const QString &key : ofCall) {
+        const auto it = m_channels.constFind(key);
+        if (it != m_channels.cend() && it->consultation() != Channel::NoConsultation
             && it->isState(Channel::Started))
-            consulted.append(it.key());
+            consulted.append(key);
     }
     std::sort(consulted.begin(), consulted.end(), Entities::uniqueIdBefore);
     for (const QString &channelId : qAsConst(consulted))
@@ -726,8 +733,14 @@ void EventHandler::handleAttendedTransfer(const Event &event)
             return up;
         return up ? found->startedAt() < leg.startedAt() : found->endedAt() < leg.endedAt();
     };
-    for (auto callIt = m_calls.cbegin(); callIt != m_calls.cend(); ++callIt) {
-        if (callIt.key() == event.linkedTo())
+    // Only the calls with a local leg of that number; in a fixed order, should two legs tie.
+    syncIndex();
+    const QSet<QString> withLeg = m_index.callsWithLocalLeg(caller);
+    QStringList candidates(withLeg.cbegin(), withLeg.cend());
+    std::sort(candidates.begin(), candidates.end(), Entities::uniqueIdBefore);
+    for (const QString &callKey : qAsConst(candidates)) {
+        const auto callIt = m_calls.constFind(callKey);
+        if (callKey == event.linkedTo() || callIt == m_calls.cend())
             continue;
         for (const Conversation &leg : callIt->conversations()) {
             const bool recent = leg.state() < CallStatus::Hung
@@ -884,25 +897,25 @@ Call *EventHandler::updatableCall(const QString &key)
     const auto it = m_calls.find(key);
     if (it == m_calls.end())
         return nullptr;
-    m_changedCalls.insert(key);
+    touchCall(key);
     return &*it;
 }
 
 Call &EventHandler::callEntry(const QString &key)
 {
-    m_changedCalls.insert(key);
+    touchCall(key);
     return m_calls[key];
 }
 
 void EventHandler::storeCall(const QString &key, const Call &call)
 {
-    m_changedCalls.insert(key);
+    touchCall(key);
     m_calls.insert(key, call);
 }
 
 void EventHandler::removeCall(const QString &key)
 {
-    m_changedCalls.insert(key);
+    touchCall(key);
     m_calls.remove(key);
 }
 
@@ -911,20 +924,32 @@ Channel *EventHandler::updatableChannel(const QString &key)
     const auto it = m_channels.find(key);
     if (it == m_channels.end())
         return nullptr;
-    m_changedChannels.insert(key);
+    touchChannel(key);
     return &*it;
 }
 
 Channel &EventHandler::channelEntry(const QString &key)
 {
-    m_changedChannels.insert(key);
+    touchChannel(key);
     return m_channels[key];
 }
 
 void EventHandler::storeChannel(const QString &key, const Channel &channel)
 {
-    m_changedChannels.insert(key);
+    touchChannel(key);
     m_channels.insert(key, channel);
+}
+
+void EventHandler::touchCall(const QString &key)
+{
+    m_changedCalls.insert(key);
+    m_index.touchCall(key);
+}
+
+void EventHandler::touchChannel(const QString &key)
+{
+    m_changedChannels.insert(key);
+    m_index.touchChannel(key);
 }
 
 } // namespace Orvix::PBX::Asterisk

@@ -4,6 +4,7 @@
 #include "entities/conversation.h"
 #include "pbx/asterisk/channel.h"
 #include "pbx/asterisk/event.h"
+#include "pbx/asterisk/trackerindex.h"
 
 #include <QHash>
 #include <QByteArray>
@@ -46,11 +47,15 @@ public:
     const QHash<QString, Entities::Call> &calls() const { return m_calls; }
 
     void process(const Event &event);
-    // Drops channels and calls that ended 30 minutes ago or more.
-    void removeStale();
-    // Calls not ended whose last CEL row is 30 minutes old or more, and those missing from the last
-    // channel list: the PBX may have lost them.
-    QStringList quietCalls() const;
+    // Drops channels and calls that ended 30 minutes ago or more. `now` is the time on the PBX's clock,
+    // that of the CEL rows (the host's clock when not given).
+    void removeStale(const QDateTime &now = QDateTime());
+    // Calls not ended whose last CEL row is 30 minutes old or more (`now` as above), and those missing
+    // from the last channel list: the PBX may have lost them.
+    QStringList quietCalls(const QDateTime &now = QDateTime()) const;
+    // The latest CEL stamp read; and the latest time the tables hold (read once after a restore).
+    QDateTime lastRowAt() const { return m_lastRowAt; }
+    QDateTime newestTime() const;
     // Checks the given calls against the channels the PBX listed at `listedAt` (`liveIds`: the unique and
     // linked ids of its channels). A call without a channel there ends as an ordinary end would (the PBX
     // lost it without writing its end: a crash), once the list is sure of it: the call was missing from
@@ -129,6 +134,10 @@ private:
     Channel *updatableChannel(const QString &key);
     Channel &channelEntry(const QString &key);
     void storeChannel(const QString &key, const Channel &channel);
+    void touchCall(const QString &key);
+    void touchChannel(const QString &key);
+    // Brings the look-ups up to date with the tables; before any use of m_index.
+    void syncIndex() const { m_index.sync(m_channels, m_calls); }
 
     QHash<QString, QString> m_originateDictionary;
     QStringList m_trunks;
@@ -161,6 +170,7 @@ private:
     mutable QSet<QString> m_changedCalls;
     mutable QSet<QString> m_changedChannels;
     mutable int m_stateTextSize = 0;
+    mutable TrackerIndex m_index;
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -48,35 +48,28 @@ QDateTime lastSeenAt(const Call &call)
 
 } // namespace
 
-void EventHandler::removeStale()
+void EventHandler::removeStale(const QDateTime &now)
 {
     // Every entry against one cut-off time: a local time converted for every tracked entry and batch
     // (ten thousand of them on a busy PBX) was most of the cleanup's cost. Times of the same offset
-    // compare without any conversion.
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
-    const auto stale = [&cutoff](const QDateTime &endedAt) { return endedAt.isValid() && endedAt <= cutoff; };
-    for (auto it = m_channels.begin(); it != m_channels.end();) {
-        if (it->isState(Channel::Ended) && stale(it->endedAt())) {
-            m_changedChannels.insert(it.key());
-            it = m_channels.erase(it);
-        } else {
-            ++it;
-        }
+    // compare without any conversion. Only the entries ended by then are looked at, in the order of
+    // their ends: walking every entry after each batch cost more than handling the batch.
+    const QDateTime cutoff = (now.isValid() ? now : Entities::Clock::now()).addSecs(-kStaleMinutes * 60);
+    syncIndex();
+    for (const QString &key : m_index.takeEndedChannels(cutoff)) {
+        touchChannel(key);
+        m_channels.remove(key);
     }
     // By table key: an entry stored without an id of its own must go as well.
-    for (auto it = m_calls.begin(); it != m_calls.end();) {
-        if (it->isState(CallStatus::Hung) && stale(it->endedAt())) {
-            m_changedCalls.insert(it.key());
-            it = m_calls.erase(it);
-        } else {
-            ++it;
-        }
+    for (const QString &key : m_index.takeEndedCalls(cutoff)) {
+        touchCall(key);
+        m_calls.remove(key);
     }
 }
 
-QStringList EventHandler::quietCalls() const
+QStringList EventHandler::quietCalls(const QDateTime &now) const
 {
-    const QDateTime cutoff = Entities::Clock::now().addSecs(-kStaleMinutes * 60);
+    const QDateTime cutoff = (now.isValid() ? now : Entities::Clock::now()).addSecs(-kStaleMinutes * 60);
     QStringList calls;
     for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
         const QDateTime last = lastSeenAt(*it);
@@ -85,6 +78,18 @@ QStringList EventHandler::quietCalls() const
             calls.append(it.key());
     }
     return calls;
+}
+
+QDateTime EventHandler::newestTime() const
+{
+    QDateTime newest = m_lastRowAt;
+    for (const Call &call : m_calls) {
+        for (const QDateTime &at : {lastSeenAt(call), call.endedAt()}) {
+            if (at.isValid() && (!newest.isValid() || newest < at))
+                newest = at;
+        }
+    }
+    return newest;
 }
 
 int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &liveIds, const QDateTime &listedAt,
@@ -151,11 +156,12 @@ int EventHandler::endLost(const QHash<QString, QDateTime> &calls)
     if (lost.isEmpty())
         return 0;
     // The PBX wrote no end for them: their channels end with the call, and leave the tables later.
-    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
-        const auto call = lost.constFind(it->parentId());
-        if (call != lost.cend() && !it->isState(Channel::Ended)) {
-            m_changedChannels.insert(it.key());
-            it->setState(Channel::Ended, *call);
+    syncIndex();
+    for (auto call = lost.cbegin(); call != lost.cend(); ++call) {
+        for (const QString &key : m_index.channelsOf(call.key())) {
+            const auto channel = m_channels.constFind(key);
+            if (channel != m_channels.cend() && !channel->isState(Channel::Ended))
+                updatableChannel(key)->setState(Channel::Ended, *call);
         }
     }
     for (auto it = lost.cbegin(); it != lost.cend(); ++it) {

@@ -708,10 +708,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("stillLive");
         QTest::addColumn<QString>("meanwhile"); // before the list after the new login was checked
-        QTest::newRow("no channel after the new login") << false << "";
-        QTest::newRow("its channels still up") << true << "";
-        QTest::newRow("the link lost again") << false << "lost again";
-        QTest::newRow("the service restarted") << false << "service restart";
+        QTest::addColumn<int>("pbxBehind");     // seconds the PBX's clock (CEL eventtime) is behind this host's
+        QTest::newRow("no channel after the new login") << false << "" << 0;
+        QTest::newRow("its channels still up") << true << "" << 0;
+        QTest::newRow("the link lost again") << false << "lost again" << 0;
+        QTest::newRow("the service restarted") << false << "service restart" << 0;
+        QTest::newRow("the PBX's clock 3 hours behind") << false << "" << 3 * 3600;
     }
 
     // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel list
@@ -721,6 +723,14 @@ private Q_SLOTS:
     {
         QFETCH(bool, stillLive);
         QFETCH(QString, meanwhile);
+        QFETCH(int, pbxBehind);
+        const auto onPbxClock = [pbxBehind](QList<QJsonObject> rows) {
+            const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+            for (QJsonObject &row : rows)
+                row.insert("eventtime", QDateTime::fromString(row.value("eventtime").toString(), format)
+                                            .addSecs(-pbxBehind).toString(format));
+            return rows;
+        };
         QVERIFY(prepare(QStringLiteral("tst_api_cut")));
         ApiTest::MessageLog log;
         auto api = makeApi();
@@ -731,9 +741,14 @@ private Q_SLOTS:
         };
         watchEnds();
         QVERIFY(startAndWait(*api));
-        const QList<QJsonObject> cut = ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7));
+        const QList<QJsonObject> cut = onPbxClock(
+            ApiTest::recent(ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")), 7)));
         QVERIFY(insertCelRows(cut));
         QTRY_COMPARE(recorder->events().size(), 3);
+        // The PBX goes on with another call: a row stamped now, on its clock.
+        QVERIFY(insertCelRows(onPbxClock(ApiTest::recent(
+            ApiTest::upToId(ApiTest::readRows(QStringLiteral("cel-c-outbound-answered.jsonl")), 26).mid(1), 0))));
+        QTRY_COMPARE(api->lastEventId(), 26);
 
         if (stillLive)
             m_ami->setChannels({{"SIP/trunk-00000000", "1796630253.0", "1796630253.0", "79161234567"},
@@ -768,13 +783,15 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
             QCOMPARE(m_ami->frames(QStringLiteral("CoreShowChannels")).size(), logins + 1);
             const Orvix::Entities::Conversation leg = ended.first().mainConversation();
-            QVERIFY(lostFrom <= ended.first().endedAt() && ended.first().endedAt() <= lostBy);
+            // On the PBX's clock; it is read a moment after its rows are stamped.
+            QVERIFY(lostFrom.addSecs(-2 - pbxBehind) <= ended.first().endedAt()
+                    && ended.first().endedAt() <= lostBy.addSecs(-pbxBehind));
             QCOMPARE(leg.endedAt(), ended.first().endedAt());
             QVERIFY2(leg.talkDuration() >= 20, qPrintable(QString::number(leg.talkDuration())));
         }
 
         // The same customer calls again, a few seconds after the list: a call of its own.
-        QList<QJsonObject> again = ApiTest::recent(cut, -3);
+        QList<QJsonObject> again = onPbxClock(ApiTest::recent(cut, -3));
         for (QJsonObject &row : again) {
             row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + 100);
             for (const QString &key : {QStringLiteral("uniqueid"), QStringLiteral("linkedid"), QStringLiteral("channame")})
@@ -785,6 +802,8 @@ private Q_SLOTS:
         QTRY_COMPARE(api->lastEventId(), 107);
         QVERIFY(recorder->events().contains(QStringLiteral("callStarted:1796630290.0")));
         QCOMPARE(ended.size(), stillLive ? 0 : 1);
+        // Ended or not, it stays 30 minutes by the PBX's clock.
+        QVERIFY(api->eventHandler().calls().contains(QStringLiteral("1796630253.0")));
         if (!stillLive) {
             QCOMPARE(recorder->events().filter(QStringLiteral(":1796630253.")).mid(seen),
                      (QStringList{QStringLiteral("conversationEnded:1796630253.1"),

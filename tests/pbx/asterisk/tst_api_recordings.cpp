@@ -50,6 +50,9 @@ private Q_SLOTS:
                                         << false;
         QTest::newRow("incoming, by date") << "1796630253.0" << "79161234567" << "101" << true
                                            << "@/2026/12/07/" + in << "" << none << true;
+        // An anonymous caller: the CDR row has neither a source nor a caller number.
+        QTest::newRow("incoming from an anonymous caller") << "1796630300.0" << "" << "101" << true
+                                                           << "@/2026/12/07/" + in << "" << none << true;
         QTest::newRow("outgoing, second number") << "1796630283.4" << "555" << "101" << true
                                                  << "@/2026/12/07/" + out << "" << none << true;
         QTest::newRow("other numbers") << "1796630253.0" << "555" << "666" << false << "" << "" << none << true;
@@ -134,6 +137,11 @@ private Q_SLOTS:
         {
             ApiTest::Database db(m_db);
             QList<QJsonObject> rows = ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"));
+            QJsonObject anonymous = rows.first();
+            for (const QString &key : {QStringLiteral("src"), QStringLiteral("cnum"), QStringLiteral("clid")})
+                anonymous.insert(key, QString());
+            anonymous.insert(QStringLiteral("uniqueid"), QStringLiteral("1796630300.0"));
+            rows.append(anonymous);
             for (QJsonObject &row : rows) {
                 if (!cdrFile.isEmpty())
                     row.insert(QStringLiteral("recordingfile"), cdrFile);
