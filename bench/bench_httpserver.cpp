@@ -2,7 +2,8 @@
 // /static/config.js, on 127.0.0.1 until it is killed. Driven by bench/httpserver.sh, which measures it with
 // wrk beside nginx serving a file of the same size, by bench/httpidle.sh and by bench/httpunread.sh.
 // Arguments: [port] (0 or none: a free port) [connections] (the limit of open connections, per address and
-// in all; none: the service's own limits).
+// in all; none: the service's own limits) [tls] (a directory with ssl/server.crt and ssl/server.key: HTTPS
+// only, on the port).
 // Prints "port <n> body <bytes>".
 #include "httpserver/iaction.h"
 #include "httpserver/server.h"
@@ -52,9 +53,17 @@ int main(int argc, char *argv[])
         return 1;
     script.close();
     server.setFilesDirectory(files.path());
-    if (!server.listen(QStringLiteral("127.0.0.1"), port, true))
+    if (argc > 3) {
+        const QString ssl = QDir(QString::fromLocal8Bit(argv[3])).filePath(QStringLiteral("ssl"));
+        if (!QDir(files.path()).mkpath(QStringLiteral("ssl"))
+            || !QFile::copy(ssl + QStringLiteral("/server.crt"), files.filePath(QStringLiteral("ssl/server.crt")))
+            || !QFile::copy(ssl + QStringLiteral("/server.key"), files.filePath(QStringLiteral("ssl/server.key")))
+            || !server.listenSecure(QStringLiteral("127.0.0.1"), port))
+            return 1;
+    } else if (!server.listen(QStringLiteral("127.0.0.1"), port, true)) {
         return 1;
-    std::printf("port %d body %d\n", server.port(),
+    }
+    std::printf("port %d body %d\n", argc > 3 ? server.securePort() : server.port(),
                 int(QJsonDocument(kAnswer).toJson(QJsonDocument::Compact).size()));
     std::fflush(stdout);
     return app.exec();

@@ -71,10 +71,10 @@ const QList<QHostAddress> &addressesOf(const QString &name)
 
 } // namespace
 
-bool Action::isLocalOrPbx(const QHostAddress &client)
+bool Action::isLocalOrPbx(const HttpServer::Request &request)
 {
-    const QHostAddress address = plain(client);
-    if (address.isLoopback())
+    const QHostAddress address = plain(request.remoteAddress());
+    if (address.isLoopback() && address == plain(request.localAddress()))
         return true;
     const QString host = Config::Manager::getString(Config::Manager::Asterisk, QStringLiteral("host")).trimmed();
     if (host.isEmpty())
@@ -83,6 +83,13 @@ bool Action::isLocalOrPbx(const QHostAddress &client)
     if (!literal.isNull())
         return plain(literal) == address;
     return addressesOf(host).contains(address);
+}
+
+void Action::lookUpPbxHost()
+{
+    const QString host = Config::Manager::getString(Config::Manager::Asterisk, QStringLiteral("host")).trimmed();
+    if (!host.isEmpty() && QHostAddress(host).isNull())
+        addressesOf(host);
 }
 
 Action::Action(const QString &route, bool requiresAuth, QObject *parent)

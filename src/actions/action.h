@@ -45,9 +45,13 @@ protected:
     // administrator's remembered login, but not JSON.
     void acceptOnlyJson() { m_onlyJson = true; }
 
-    // Whether the client is this host (a loopback address) or the PBX's host (the Asterisk section's
-    // "host", an address or a name as last looked up).
-    static bool isLocalOrPbx(const QHostAddress &client);
+    // Whether the client is this host (it connected to a loopback address of ours from that address, as a
+    // program here does unless it binds another) or the PBX's host (the Asterisk section's "host", an address
+    // or a name as last looked up).
+    static bool isLocalOrPbx(const HttpServer::Request &request);
+    // Looks the PBX's host up when it is a name, so that the PBX is known by its first request: when the
+    // settings are read and whenever a save may have changed them.
+    static void lookUpPbxHost();
 
     // Parameter readers: false after answering 400 when a required value is missing or none of them
     // has the expected type. Texts accept JSON strings and whole numbers (a number sent as JSON).

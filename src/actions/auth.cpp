@@ -10,6 +10,9 @@ namespace Orvix::Actions {
 Auth::Auth(QObject *parent)
     : Action(QStringLiteral("/auth"), false, parent)
 {
+    // Its values from a JSON body only: a page of another site can make a browser send a GET or a form
+    // here, and each wrong guess would make the administrator's own login wait.
+    acceptOnlyJson();
 }
 
 void Auth::handle(const QJsonObject &params, Reply *reply)
@@ -32,8 +35,10 @@ void Auth::handle(const QJsonObject &params, Reply *reply)
     const QPointer<Reply> guard(reply);
     const Utils::Promise<void> promise;
     promise.onResolve([guard]() {
-        if (guard)
-            guard->sendResult(true);
+        if (!guard)
+            return;
+        HttpServer::AccessFailures::loginSucceeded(guard->clientAddress());
+        guard->sendResult(true);
     });
     promise.onReject([guard, failure]() {
         if (!guard)

@@ -7,6 +7,7 @@ namespace Orvix::Actions {
 GetResponsibleByPhoneNumber::GetResponsibleByPhoneNumber(QObject *parent)
     : Action(QStringLiteral("/get_responsible_by_phone_number"), false, parent)
 {
+    lookUpPbxHost();
 }
 
 void GetResponsibleByPhoneNumber::handle(const QJsonObject &params, Reply *reply)

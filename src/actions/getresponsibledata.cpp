@@ -7,6 +7,7 @@ namespace Orvix::Actions {
 GetResponsibleData::GetResponsibleData(QObject *parent)
     : Action(QStringLiteral("/get_responsible_data"), false, parent)
 {
+    lookUpPbxHost();
 }
 
 void GetResponsibleData::handle(const QJsonObject &params, Reply *reply)

@@ -21,7 +21,7 @@ public:
     // A login is asked only of clients other than this host and the PBX.
     bool requiresAuthFor(const HttpServer::Request &request) const override
     {
-        return !isLocalOrPbx(request.remoteAddress());
+        return !isLocalOrPbx(request);
     }
 
 Q_SIGNALS:

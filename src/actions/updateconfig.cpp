@@ -27,6 +27,8 @@ void UpdateConfig::handle(const QJsonObject &params, Reply *reply)
             guard->sendJson(422, QJsonObject{{QStringLiteral("errors"), errors}});
     });
     Q_EMIT request(params, promise);
+    // Saved by now when it was taken.
+    lookUpPbxHost();
 }
 
 } // namespace Orvix::Actions

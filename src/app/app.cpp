@@ -378,6 +378,9 @@ void App::run()
 {
     m_restartTimer.stop();
     m_configRestartPending = false;
+    // The service is stopping: a configuration saved meanwhile must not start the links again.
+    if (m_stopping)
+        return;
     if (m_started) {
         qDebug() << QStringLiteral("Attempting to re-run. Ignore.");
         return;
@@ -443,6 +446,7 @@ void App::stop()
 
 void App::shutDown()
 {
+    m_stopping = true;
     m_restartTimer.stop();
     m_started = false;
     if (m_cleaning) {

@@ -302,6 +302,8 @@ private:
     bool m_crmRunning = false;
     // The clean run ends the process, also when the CRM cannot be reached.
     bool m_cleaning = false;
+    // A stop of the service is under way (shutDown): nothing starts the links again.
+    bool m_stopping = false;
     // Recording path scripts running, and the requests waiting for one of them to end.
     static inline constexpr int kMaxRecordingPathRuns = 2;
     static inline constexpr int kMaxWaitingRecordingPaths = 32;

@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 namespace Orvix::HttpServer {
 
@@ -49,6 +51,7 @@ struct Throttle
     qint64 lastFailure = 0; // ms on State::clock
     double nextTurn = 0;    // ms on State::clock, scaled (a fraction of a millisecond adds up in tests)
     qint64 booked = 0;      // ms, unscaled
+    bool waiting = false;   // a login of the client waits for its turn
 };
 
 struct State
@@ -59,6 +62,7 @@ struct State
     QHash<QHostAddress, Throttle> throttles;
     QPointer<QTimer> minute; // running while failures are summed up
     int suppressed = 0;
+    int failures = 0; // login failures of all clients in the running minute
     QHash<QHostAddress, int> perClient;
     QString latest;
 };
@@ -75,7 +79,7 @@ State &state()
 bool isStale(const Throttle &throttle, qint64 now)
 {
     return now - throttle.lastFailure > std::chrono::milliseconds(AccessFailures::kInterval).count()
-        && throttle.nextTurn <= now;
+        && throttle.nextTurn <= now && !throttle.waiting;
 }
 
 Throttle &throttleOf(const QHostAddress &client)
@@ -88,7 +92,8 @@ Throttle &throttleOf(const QHostAddress &client)
         if (s.throttles.size() >= kMaxThrottledClients) {
             const auto quietest = std::min_element(s.throttles.begin(), s.throttles.end(),
                                                    [](const Throttle &a, const Throttle &b) {
-                                                       return a.failures < b.failures;
+                                                       return std::make_pair(a.waiting, a.failures)
+                                                           < std::make_pair(b.waiting, b.failures);
                                                    });
             s.throttles.erase(quietest);
         }
@@ -99,6 +104,7 @@ Throttle &throttleOf(const QHostAddress &client)
 void endMinute()
 {
     State &s = state();
+    s.failures = 0;
     if (s.suppressed == 0) {
         s.minute->stop();
         return;
@@ -150,26 +156,61 @@ void AccessFailures::record(const QHostAddress &peer, const QString &line)
 void AccessFailures::loginFailed(const QHostAddress &peer, const QString &line)
 {
     record(peer, line);
-    const qint64 now = state().clock.elapsed();
+    State &s = state();
+    const qint64 now = s.clock.elapsed();
     Throttle &throttle = throttleOf(QHttpConnection::clientKey(peer));
     if (isStale(throttle, now))
         throttle = Throttle();
     ++throttle.failures;
     throttle.lastFailure = now;
+    ++s.failures;
+    qint64 delay = 0;
+    if (s.failures > kMaxFailuresPerMinute)
+        delay = kMaxDelay.count();
+    else if (throttle.failures >= kFreeFailures)
+        delay = qMin<qint64>(kDelayStep.count() * (throttle.failures - kFreeFailures + 1), kMaxDelay.count());
+    if (delay == 0)
+        return;
+    throttle.booked += delay;
+    // Turns follow each other, but never further ahead than the longest wait: a client that failed a
+    // thousand times, or left its logins waiting, must not keep its own right login out for hours.
+    const double latest = double(now) + double(kMaxDelay.count()) * s.delayScale;
+    throttle.nextTurn = qMin(qMax(throttle.nextTurn, double(now)) + double(delay) * s.delayScale, latest);
 }
 
-std::chrono::milliseconds AccessFailures::delayFor(const QHostAddress &peer)
+void AccessFailures::loginSucceeded(const QHostAddress &peer)
+{
+    State &s = state();
+    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
+    if (found == s.throttles.end())
+        return;
+    if (found->waiting)
+        *found = Throttle{0, 0, 0, 0, true};
+    else
+        s.throttles.erase(found);
+}
+
+AccessFailures::Turn AccessFailures::takeTurn(const QHostAddress &peer)
 {
     State &s = state();
     const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
     const qint64 now = s.clock.elapsed();
-    if (found == s.throttles.end() || isStale(*found, now) || found->failures < kFreeFailures)
-        return std::chrono::milliseconds(0);
-    const qint64 delay =
-        qMin<qint64>(kDelayStep.count() * (found->failures - kFreeFailures + 1), kMaxDelay.count());
-    found->booked += delay;
-    found->nextTurn = qMax(found->nextTurn, double(now)) + double(delay) * s.delayScale;
-    return std::chrono::milliseconds(qint64(found->nextTurn) - now);
+    if (found == s.throttles.end() || found->nextTurn <= double(now))
+        return Turn();
+    const std::chrono::milliseconds wait(qint64(std::ceil(found->nextTurn - double(now))));
+    // One waiting login is all a client needs: more would only hold connections (and their slots) for it.
+    if (found->waiting)
+        return Turn{Turn::Refused, wait};
+    found->waiting = true;
+    return Turn{Turn::Wait, wait};
+}
+
+void AccessFailures::endWait(const QHostAddress &peer)
+{
+    State &s = state();
+    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
+    if (found != s.throttles.end())
+        found->waiting = false;
 }
 
 std::chrono::milliseconds AccessFailures::bookedDelay(const QHostAddress &peer)
@@ -186,6 +227,7 @@ void AccessFailures::setInterval(std::chrono::milliseconds interval)
 {
     State &s = state();
     s.interval = interval;
+    s.failures = 0;
     if (!s.minute)
         return;
     // What was summed up so far is said now; the next failure opens a minute of the new length.

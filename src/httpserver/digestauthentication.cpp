@@ -266,6 +266,7 @@ bool DigestAuthentication::authenticate(const Request &request, Response respons
     const Result result = check(request);
     switch (result) {
     case Result::Ok:
+        AccessFailures::loginSucceeded(request.remoteAddress());
         return true;
     case Result::Missing:
     case Result::Stale:

@@ -40,9 +40,10 @@ public:
     virtual bool requiresAuth() const { return m_requiresAuth; }
     // The same for one request: a route may let some clients in without a login.
     virtual bool requiresAuthFor(const Request &) const { return requiresAuth(); }
-    // Whether the route checks a password, so that a client that keeps failing is answered later
-    // (AccessFailures::delayFor): every route that demands digest credentials, and a login route.
-    virtual bool checksPassword() const { return requiresAuth(); }
+    // Whether the route checks a password of its own (a login route): like a route that demands digest
+    // credentials, it refuses cross-site requests, and a client that keeps failing has its logins checked later
+    // (AccessFailures::takeTurn).
+    virtual bool checksPassword() const { return false; }
     // Whether this is a page an administrator may open by following a link from another site. Other
     // protected routes refuse every request that a browser marks as cross-site, so that a foreign page
     // cannot use the browser's remembered digest login to run SQL, change the configuration or place calls.

@@ -57,6 +57,7 @@ Request::Request(const QHttpRequest &raw)
     : Request(raw.method(), raw.target(), raw.headers(), raw.body())
 {
     m_remoteAddress = raw.remoteAddress();
+    m_localAddress = raw.localAddress();
     m_secure = raw.isSecure();
 }
 
@@ -67,6 +68,7 @@ Request::Request(const QByteArray &method, const QByteArray &target, const QList
     , m_headers(headers)
     , m_body(body)
     , m_remoteAddress(QHostAddress::LocalHost)
+    , m_localAddress(QHostAddress::LocalHost)
 {
     m_path = QUrl::fromPercentEncoding(QHttpRequest::pathOf(m_target));
     m_query = decodeQuery(QHttpRequest::queryOf(m_target));

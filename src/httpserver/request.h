@@ -61,6 +61,8 @@ public:
     QString text(const QString &key) const;
 
     QHostAddress remoteAddress() const { return m_remoteAddress; }
+    // The address of ours that the client connected to.
+    QHostAddress localAddress() const { return m_localAddress; }
     bool isSecure() const { return m_secure; }
 
 private:
@@ -77,6 +79,7 @@ private:
     QJsonObject m_json;
     bool m_jsonValid = true;
     QHostAddress m_remoteAddress;
+    QHostAddress m_localAddress;
     bool m_secure = false;
 };
 

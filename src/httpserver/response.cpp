@@ -189,6 +189,12 @@ bool Response::sendFile(const QString &path, const QByteArray &contentType)
     return true;
 }
 
+void Response::setParked(bool parked)
+{
+    if (d->raw)
+        d->raw->setParked(parked);
+}
+
 bool Response::isSent() const
 {
     return d->sent;

@@ -40,6 +40,9 @@ public:
     // extension when empty. A file that cannot be opened is answered 404 and gives false.
     bool sendFile(const QString &path, const QByteArray &contentType = QByteArray());
 
+    // The request waits out a delay before it is worked on (QHttpResponse::setParked).
+    void setParked(bool parked);
+
     bool isSent() const;
     bool isClientGone() const;
     // An object that lives as long as the client's connection, nullptr for a response made in a test: the

@@ -5,6 +5,7 @@
 #include "digestauthentication.h"
 #include "iaction.h"
 #include "logging.h"
+#include "qhttpserver/qhttpconnection.h"
 #include "qhttpserver/qhttprequest.h"
 #include "qhttpserver/qhttpresponse.h"
 #include "qhttpserver/qhttpsserver.h"
@@ -20,12 +21,13 @@
 #include <QHostAddress>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QSharedPointer>
 #include <QSslSocket>
 #include <QTimer>
 #include <QUrl>
 
-#include <limits>
 #include <optional>
+#include <utility>
 
 namespace Orvix::HttpServer {
 
@@ -35,9 +37,6 @@ const QString kStaticPrefix = QStringLiteral("/static/");
 const QString kEventsPrefix = QStringLiteral("/events/");
 // The portal's events are a few hundred bytes: no more is taken from whoever posts to their routes.
 constexpr qint64 kMaxEventBodyBytes = 16 * 1024;
-// A timer counts in int milliseconds (some 24 days) and refuses more with a warning: a client that booked
-// longer waits of its failed logins waits that long.
-constexpr std::chrono::milliseconds kLongestWait{std::numeric_limits<int>::max()};
 
 // Whether the Origin a browser sent is this server as the browser reached it (scheme, host and port).
 bool isOwnOrigin(const Request &request, const QByteArray &origin)
@@ -97,6 +96,8 @@ Server::Server(QObject *parent)
     : QObject(parent)
     , m_filesDirectory(QCoreApplication::applicationDirPath())
 {
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &Server::onAboutToQuit);
 }
 
 Server::~Server() = default;
@@ -210,6 +211,16 @@ qint64 Server::bodyLimit(const QByteArray &, const QByteArray &target)
     return path.startsWith(kEventsPrefix) ? qMin(limit, kMaxEventBodyBytes) : limit;
 }
 
+void Server::onAboutToQuit()
+{
+    // The actions go before the server does, and each request they leave unanswered would say so in a line
+    // of its own: tens of thousands of lines in one stop. One line says it for them all.
+    const int answered = QHttpConnection::answerUnanswered(
+        503, QByteArrayLiteral("application/json"), QByteArrayLiteral("{\"error\":\"The service is stopping\"}"));
+    if (answered > 0)
+        qInfo().noquote() << QStringLiteral("Stopping: %1 requests still waiting were answered 503").arg(answered);
+}
+
 void Server::onNewRequest(QHttpRequest *request, QHttpResponse *response)
 {
     handle(Request(*request), Response(response));
@@ -265,7 +276,10 @@ void Server::handle(const Request &request, Response response)
             return;
         }
         const bool needsLogin = action->requiresAuthFor(request);
-        if (needsLogin && isForeignRequest(request, *action)) {
+        const bool checksLogin = needsLogin || action->checksPassword();
+        // A page of another site could otherwise guess in the administrator's browser, and make its address
+        // wait for every guess.
+        if (checksLogin && isForeignRequest(request, *action)) {
             response.sendError(403, QStringLiteral("Cross-site request refused"));
             return;
         }
@@ -275,21 +289,14 @@ void Server::handle(const Request &request, Response response)
         }
         // A client guessing passwords waits, its guesses one after the other; the login itself is
         // checked when its turn comes, so that a right guess is not told apart sooner.
-        const auto delay = needsLogin || action->checksPassword()
-            ? AccessFailures::delayFor(request.remoteAddress())
-            : std::chrono::milliseconds(0);
-        if (delay.count() > 0) {
-            // Owned by the answer: a client that leaves takes its waiting request, and the body it holds,
-            // along (a single-shot timer would keep them until its turn, and turns are booked without end).
-            auto *turn = new QTimer(response.lifetime() ? response.lifetime() : this);
-            turn->setSingleShot(true);
-            connect(turn, &QTimer::timeout, this, [this, turn, request, response, path, needsLogin] {
-                turn->deleteLater();
-                IAction *current = IAction::find(path);
-                if (current && !response.isClientGone())
-                    runAction(*current, request, response, needsLogin);
-            });
-            turn->start(qMin(delay, kLongestWait));
+        const AccessFailures::Turn turn =
+            checksLogin ? AccessFailures::takeTurn(request.remoteAddress()) : AccessFailures::Turn();
+        if (turn.kind == AccessFailures::Turn::Refused) {
+            refuseLogin(response, turn.in);
+            return;
+        }
+        if (turn.kind == AccessFailures::Turn::Wait) {
+            waitTurn(request, response, needsLogin, turn.in);
             return;
         }
         runAction(*action, request, response, needsLogin);
@@ -300,6 +307,42 @@ void Server::handle(const Request &request, Response response)
         return;
     }
     response.sendError(404, QStringLiteral("Not found"));
+}
+
+void Server::refuseLogin(Response response, std::chrono::milliseconds retryAfter)
+{
+    const qint64 seconds = qMax<qint64>(1, (retryAfter.count() + 999) / 1000);
+    response.setHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
+    response.sendError(429, QStringLiteral("Too many failed logins from this address: try again in %1 s").arg(seconds));
+}
+
+void Server::waitTurn(const Request &request, Response response, bool needsLogin, std::chrono::milliseconds wait)
+{
+    // Its connection counts as idle meanwhile, so that logins waiting out their turns never keep the portal's
+    // events or the administrator out of the connections.
+    response.setParked(true);
+    // Owned by the answer: a client that leaves takes its waiting request, and the body it holds, along, and
+    // gives its turn back.
+    auto *raw = qobject_cast<QHttpResponse *>(response.lifetime());
+    auto *turn = new QTimer(raw ? static_cast<QObject *>(raw) : this);
+    turn->setSingleShot(true);
+    const auto waiting = QSharedPointer<bool>::create(true);
+    const auto giveBack = [client = request.remoteAddress(), waiting] {
+        if (std::exchange(*waiting, false))
+            AccessFailures::endWait(client);
+    };
+    if (raw)
+        connect(raw, &QHttpResponse::clientGone, turn, giveBack);
+    connect(turn, &QObject::destroyed, this, giveBack);
+    connect(turn, &QTimer::timeout, this, [this, turn, request, response, needsLogin, giveBack]() mutable {
+        giveBack();
+        turn->deleteLater();
+        response.setParked(false);
+        IAction *current = IAction::find(request.path());
+        if (current && !response.isClientGone())
+            runAction(*current, request, response, needsLogin);
+    });
+    turn->start(wait);
 }
 
 void Server::runAction(IAction &action, const Request &request, Response response, bool needsLogin)

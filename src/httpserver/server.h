@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+
 class QHttpServer;
 class QHttpsServer;
 class QHttpRequest;
@@ -48,8 +50,12 @@ public:
 
 private:
     void onNewRequest(QHttpRequest *request, QHttpResponse *response);
+    void onAboutToQuit();
     static qint64 bodyLimit(const QByteArray &method, const QByteArray &target);
     void runAction(IAction &action, const Request &request, Response response, bool needsLogin);
+    // 429 with Retry-After: the client's one waiting login has the turn.
+    static void refuseLogin(Response response, std::chrono::milliseconds retryAfter);
+    void waitTurn(const Request &request, Response response, bool needsLogin, std::chrono::milliseconds wait);
     void serveStatic(const Request &request, Response response);
     static bool isForeignRequest(const Request &request, const IAction &action);
     static bool isFromBrowser(const Request &request);

@@ -11,6 +11,7 @@
 
 #include <http_parser.h>
 
+#include <algorithm>
 #include <climits>
 
 #include <sys/resource.h>
@@ -27,8 +28,9 @@ struct QHttpConnection::Parser
 
 namespace {
 
-// Bytes the socket may hold unread while the connection waits for its answers to drain.
-constexpr qint64 kReadBufferBytes = 64 * 1024;
+// Bytes the socket may hold unread while the connection waits for its answers to drain; also what one
+// read takes, so that what is read ahead of a pause stays as small.
+constexpr qint64 kReadBufferBytes = 16 * 1024;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
 
@@ -115,7 +117,7 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
 
 QHttpConnection::~QHttpConnection()
 {
-    dropBody();
+    dropMessage();
     release();
 }
 
@@ -139,8 +141,12 @@ void QHttpConnection::release()
 
 bool QHttpConnection::isIdle() const
 {
-    return !m_gone && !m_closing && !m_inMessage && m_queue.isEmpty() && m_unparsed.isEmpty()
-        && !m_handshakeTimer.isActive() && pendingBytes() == 0;
+    // A request that only waits out a delay is no work, nor are the answers queued behind it.
+    const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [](const QHttpResponse *response) {
+        return response->isParked() || response->isFinished();
+    });
+    return !m_gone && !m_closing && !m_inMessage && noWork && m_unparsed.isEmpty() && !m_handshakeTimer.isActive()
+        && pendingBytes() == 0;
 }
 
 bool QHttpConnection::makeRoom(const QHostAddress &client)
@@ -159,6 +165,26 @@ bool QHttpConnection::makeRoom(const QHostAddress &client)
     oldest->m_socket->abort();
     oldest->onDisconnected();
     return mayOpen(client);
+}
+
+int QHttpConnection::answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body)
+{
+    int answered = 0;
+    const QSet<QHttpConnection *> connections = s_connections;
+    for (QHttpConnection *connection : connections) {
+        if (!s_connections.contains(connection) || connection->m_gone)
+            continue;
+        const QList<QHttpResponse *> queue = connection->m_queue;
+        for (QHttpResponse *response : queue) {
+            if (connection->m_ready.contains(response) || response->isHeadWritten() || response->isFinished())
+                continue;
+            response->setHeader(QByteArrayLiteral("Content-Type"), contentType);
+            response->writeHead(status);
+            response->end(body);
+            ++answered;
+        }
+    }
+    return answered;
 }
 
 QHostAddress QHttpConnection::clientAddress(const QTcpSocket *socket)
@@ -251,13 +277,15 @@ void QHttpConnection::onReadyRead()
 void QHttpConnection::parse()
 {
     http_parser *parser = &m_parser->parser;
-    while (!m_unparsed.isEmpty() && !m_paused && !m_closing) {
-        const size_t parsed = http_parser_execute(parser, &parserSettings(), m_unparsed.constData(),
-                                                  static_cast<size_t>(m_unparsed.size()));
+    const QByteArray data = m_unparsed;
+    int offset = 0;
+    while (offset < data.size() && !m_paused && !m_closing) {
+        const size_t parsed = http_parser_execute(parser, &parserSettings(), data.constData() + offset,
+                                                  static_cast<size_t>(data.size() - offset));
+        offset += static_cast<int>(parsed);
         const auto error = static_cast<http_errno>(parser->http_errno);
         if (error == HPE_PAUSED) {
             http_parser_pause(parser, 0);
-            m_unparsed.remove(0, static_cast<int>(parsed));
             continue; // the loop condition says whether to go on
         }
         if (error != HPE_OK) {
@@ -273,8 +301,13 @@ void QHttpConnection::parse()
             m_unparsed.clear();
             return;
         }
-        m_unparsed.remove(0, static_cast<int>(parsed));
     }
+    // What waits while reading is paused is kept in a block of its own size: the block it was read in may be
+    // many times larger, and a connection that is never read from would hold it for as long as it stays.
+    if (m_closing || offset >= data.size())
+        m_unparsed.clear();
+    else if (offset > 0)
+        m_unparsed = QByteArray(data.constData() + offset, data.size() - offset);
 }
 
 void QHttpConnection::fail(int status)
@@ -284,8 +317,11 @@ void QHttpConnection::fail(int status)
     m_closing = true;
     m_unparsed.clear();
     m_inMessage = false;
-    dropBody();
+    dropMessage();
+    m_target = QByteArray();
     m_headers.clear();
+    m_field = QByteArray();
+    m_value = QByteArray();
     auto *response = new QHttpResponse(this, nullptr, false, false);
     m_queue.append(response);
     response->setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8"));
@@ -312,8 +348,36 @@ bool QHttpConnection::writeFor(QHttpResponse *response, const QByteArray &bytes)
         return true;
     if (m_queue.isEmpty() || m_queue.first() != response)
         return false;
-    m_socket->write(bytes);
+    writeToSocket(bytes);
     return true;
+}
+
+void QHttpConnection::writeToSocket(const QByteArray &bytes)
+{
+    // The socket copies a small write into a block of 32 KiB that it keeps for its whole life: thousands of
+    // kept-alive connections would hold more that way than all the answers they wait for. What the kernel
+    // takes at once goes to it directly; only the rest is left to the socket, behind nothing of its own.
+    qint64 sent = 0;
+    if (!m_secure && m_socket->bytesToWrite() == 0) {
+        const ssize_t written = ::send(static_cast<int>(m_socket->socketDescriptor()), bytes.constData(),
+                                       static_cast<size_t>(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (written > 0) {
+            sent = written;
+            if (!m_writtenQueued) {
+                m_writtenQueued = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_writtenQueued = false;
+                        if (!m_gone)
+                            onBytesWritten();
+                    },
+                    Qt::QueuedConnection);
+            }
+        }
+    }
+    if (sent < bytes.size())
+        m_socket->write(sent == 0 ? bytes : bytes.mid(static_cast<int>(sent)));
 }
 
 qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
@@ -349,8 +413,9 @@ bool QHttpConnection::mustStopReading() const
 {
     if (m_queue.size() >= kMaxPipelined || m_queuedBytes + unsentBytes() > kMaxHeldBytes)
         return true;
-    // With nothing of its own waiting it reads on, so that every connection gets its turn.
-    return !m_queue.isEmpty() && budgetSpent(m_client);
+    // With nothing of its own waiting (no request, no answer its client has not taken yet) it reads on, so
+    // that every connection gets its turn.
+    return (!m_queue.isEmpty() || unsentBytes() > 0) && budgetSpent(m_client);
 }
 
 void QHttpConnection::resumeIfRoom()
@@ -408,7 +473,7 @@ void QHttpConnection::advance()
         }
         if (!m_queue.isEmpty() && !m_queue.first()->m_buffer.isEmpty()) {
             QHttpResponse *next = m_queue.first();
-            m_socket->write(next->m_buffer);
+            writeToSocket(next->m_buffer);
             next->m_buffer.clear();
         }
     }
@@ -470,7 +535,7 @@ void QHttpConnection::onDisconnected()
     m_headTimer.stop();
     m_requestTimer.stop();
     m_handshakeTimer.stop();
-    dropBody();
+    dropMessage();
     release(); // its descriptor is closed: the slot is free now
     const QList<QHttpResponse *> pending = m_queue;
     for (QHttpResponse *response : pending) {
@@ -514,10 +579,11 @@ void QHttpConnection::onRequestTimeout()
     fail(408);
 }
 
-void QHttpConnection::dropBody()
+void QHttpConnection::dropMessage()
 {
-    countBodyBytes(m_client, -m_body.size());
+    countBodyBytes(m_client, -(m_body.size() + m_headerBytes));
     m_body = QByteArray();
+    m_headerBytes = 0;
 }
 
 void QHttpConnection::countBodyBytes(const QHostAddress &client, qint64 bytes)
@@ -533,11 +599,21 @@ void QHttpConnection::countBodyBytes(const QHostAddress &client, qint64 bytes)
 
 bool QHttpConnection::countHeaderBytes(size_t length)
 {
-    m_headerBytes += static_cast<int>(qMin<size_t>(length, INT_MAX / 2));
-    if (m_headerBytes <= kMaxHeaderBytes)
-        return true;
-    m_failStatus = 431;
-    return false;
+    // Counted as they come, not when the head is whole: thousands of connections each amid a large head
+    // would otherwise hold more than the budget without being counted at all.
+    const int bytes = static_cast<int>(qMin<size_t>(length, kMaxHeaderBytes + 1));
+    m_headerBytes += bytes;
+    countBodyBytes(m_client, bytes);
+    if (m_headerBytes > kMaxHeaderBytes) {
+        m_failStatus = 431;
+        return false;
+    }
+    if (m_headerBytes > kSmallHeadBytes && budgetSpent(m_client)) {
+        qCDebug(lcQHttpServer) << "budget spent, refusing a large head from" << m_client;
+        m_failStatus = 503;
+        return false;
+    }
+    return true;
 }
 
 int QHttpConnection::onMessageBegin(http_parser *parser)
@@ -548,9 +624,8 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->m_headers.clear();
     self->m_field.clear();
     self->m_value.clear();
-    self->dropBody();
+    self->dropMessage();
     self->m_lastWasValue = false;
-    self->m_headerBytes = 0;
     self->m_inMessage = true;
     self->m_inBody = false;
     if (!self->m_headTimer.isActive())
@@ -622,7 +697,7 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
             && qstricmp(header.second.trimmed().constData(), "100-continue") == 0 && self->m_queue.isEmpty()
             && parser->http_minor >= 1) {
             // The client waits for this before it sends the body; only safe with nothing ahead of it.
-            self->m_socket->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+            self->writeToSocket(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
         }
     }
     return 0;
@@ -656,15 +731,16 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     request->m_method = self->m_method;
     request->m_target = std::move(self->m_target);
     request->m_headers = std::move(self->m_headers);
-    // The head counts from here: what it held while parsed is bounded by kMaxHeaderBytes.
-    countBodyBytes(self->m_client, self->m_headerBytes);
+    // What the message counted in the budget is the request's now.
     request->m_budgetedBytes = self->m_body.size() + self->m_headerBytes;
+    self->m_headerBytes = 0;
     request->m_budgetClient = self->m_client;
     request->m_body = std::move(self->m_body);
     request->m_major = parser->http_major;
     request->m_minor = parser->http_minor;
     request->m_remoteAddress = self->m_socket->peerAddress();
     request->m_remotePort = self->m_socket->peerPort();
+    request->m_localAddress = self->m_socket->localAddress();
     request->m_secure = self->m_secure;
     self->m_target.clear();
     self->m_headers.clear();

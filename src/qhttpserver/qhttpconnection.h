@@ -26,11 +26,13 @@ struct http_parser_settings;
 // 413 (at once, by what the head declares when it declares it), a body past 16 KiB that would take the
 // process over its budget of buffered bytes, or its client over its share of it, 503, anything the parser
 // refuses 400, a head not complete within the head time-out or a whole request not within the request
-// time-out after its first byte 408, each time followed by the close. The budget counts the heads and
-// bodies of requests and the answers not yet sent; a connection stops reading while it holds more than a
-// little of either, so a client that sends and never reads holds little. A TLS handshake not done within
-// its time-out is dropped. Counts the open connections of the process per client (IPv6 per /64), so the
-// listeners can turn away the ones over the limits or make room by closing the connection idle longest.
+// time-out after its first byte 408, each time followed by the close. The budget counts the heads (from
+// their first byte) and bodies of requests and the answers not yet sent; a head past 16 KiB is refused (503)
+// while it is spent, and a connection stops reading while it holds more than a little, or while the budget
+// is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
+// A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
+// client (IPv6 per /64), so the listeners can turn away the ones over the limits or make room by closing the
+// connection idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
@@ -48,6 +50,8 @@ public:
     // A body this small is never refused for lack of budget: the portal's events and the saves must get
     // through while others hold large bodies.
     static constexpr qint64 kSmallBodyBytes = 16 * 1024;
+    // The same for a head: larger ones are refused (503) while the budget is spent.
+    static constexpr int kSmallHeadBytes = 16 * 1024;
     // One client (as counted for the connection limits) holds at most this share of it, or one body of its
     // route's limit: bodies it trickles or leaves queued behind slow answers must not leave the portal's
     // events without room.
@@ -93,7 +97,7 @@ public:
     // Whether one more connection from the client stays within the limits.
     static bool mayOpen(const QHostAddress &client);
     // When only the total is reached: closes the connection that has waited longest for its next request
-    // (or its first), which holds no work, and says whether there is room now.
+    // (or its first), which holds no work (a parked request is none), and says whether there is room now.
     static bool makeRoom(const QHostAddress &client);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
@@ -108,6 +112,9 @@ public:
     static qint64 bufferedBytes(const QHostAddress &client) { return s_bodyBytesPerClient.value(client); }
     // For tests; the default is kBodyBudget.
     static void setBodyBudget(qint64 bytes) { s_bodyBudget = bytes; }
+    // Answers every request handed over and not answered yet (nor begun) with the status and body, as the
+    // service stops; gives how many.
+    static int answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body);
 
     bool isClosing() const { return m_closing; }
 
@@ -125,13 +132,14 @@ private:
     void onIdleTimeout();
     void onRequestTimeout();
     void onHandshakeTimeout();
-    // Waiting for a request, with nothing parsed, queued or unsent.
+    // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent.
     bool isIdle() const;
     void parse();
     void fail(int status);
     void deliver();
     // For QHttpResponse: false when the bytes must wait in the answer's own buffer.
     bool writeFor(QHttpResponse *response, const QByteArray &bytes);
+    void writeToSocket(const QByteArray &bytes);
     void responseFinished(QHttpResponse *response);
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
@@ -157,7 +165,8 @@ private:
     static int onBody(http_parser *parser, const char *at, size_t length);
     static int onMessageComplete(http_parser *parser);
     bool countHeaderBytes(size_t length);
-    void dropBody();
+    // What the message being parsed holds leaves the budget: its head and body so far.
+    void dropMessage();
     friend class QHttpRequest;
     static void countBodyBytes(const QHostAddress &client, qint64 bytes);
 
@@ -199,6 +208,7 @@ private:
     bool m_gone = false;
     bool m_closeWhenWritten = false;
     bool m_halfClosed = false;
+    bool m_writtenQueued = false; // onBytesWritten is due for bytes the kernel took directly
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
     inline static QSet<QHttpConnection *> s_connections;

@@ -35,6 +35,8 @@ public:
     int minorVersion() const { return m_minor; }
     QHostAddress remoteAddress() const { return m_remoteAddress; }
     quint16 remotePort() const { return m_remotePort; }
+    // The address of ours that the client connected to.
+    QHostAddress localAddress() const { return m_localAddress; }
     bool isSecure() const { return m_secure; }
 
 private:
@@ -50,6 +52,7 @@ private:
     int m_minor = 1;
     QHostAddress m_remoteAddress;
     quint16 m_remotePort = 0;
+    QHostAddress m_localAddress;
     bool m_secure = false;
     qint64 m_budgetedBytes = 0; // of the connections' body budget, given back with the request
     QHostAddress m_budgetClient; // whose share they count in

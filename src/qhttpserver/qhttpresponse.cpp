@@ -3,6 +3,8 @@
 #include "qhttpconnection.h"
 #include "qhttprequest.h"
 
+#include <utility>
+
 QHttpResponse::QHttpResponse(QHttpConnection *connection, QHttpRequest *request, bool keepAlive, bool headOnly)
     : QObject(connection)
     , m_connection(connection)
@@ -62,6 +64,7 @@ QByteArray QHttpResponse::reasonPhrase(int status)
     case 414: return QByteArrayLiteral("URI Too Long");
     case 415: return QByteArrayLiteral("Unsupported Media Type");
     case 422: return QByteArrayLiteral("Unprocessable Entity");
+    case 429: return QByteArrayLiteral("Too Many Requests");
     case 431: return QByteArrayLiteral("Request Header Fields Too Large");
     case 500: return QByteArrayLiteral("Internal Server Error");
     case 501: return QByteArrayLiteral("Not Implemented");
@@ -110,7 +113,9 @@ void QHttpResponse::writeHead(int status)
     head += "\r\n";
     if (!m_keepAlive)
         m_connection->closeAfterCurrent(this);
-    send(head);
+    // Leaves with the first bytes of the body: a head sent alone would wait for the client's
+    // acknowledgement before the body could follow (Nagle), as long as 40 ms.
+    m_head = head;
 }
 
 void QHttpResponse::write(const QByteArray &data)
@@ -141,6 +146,8 @@ void QHttpResponse::end(const QByteArray &data)
     write(data);
     if (m_chunked && !m_headOnly)
         send(QByteArrayLiteral("0\r\n\r\n"));
+    else if (!m_head.isEmpty())
+        send(QByteArray());
     m_finished = true;
     m_connection->responseFinished(this);
     Q_EMIT finished();
@@ -150,8 +157,9 @@ void QHttpResponse::send(const QByteArray &bytes)
 {
     if (m_clientGone)
         return;
-    if (!m_connection->writeFor(this, bytes))
-        m_buffer += bytes;
+    const QByteArray out = m_head.isEmpty() ? bytes : std::exchange(m_head, QByteArray()) + bytes;
+    if (!m_connection->writeFor(this, out))
+        m_buffer += out;
     m_connection->recountUnsent();
 }
 

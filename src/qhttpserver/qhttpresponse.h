@@ -33,6 +33,10 @@ public:
     bool isHeadWritten() const { return m_headWritten; }
     bool isFinished() const { return m_finished; }
     bool isClientGone() const { return m_clientGone; }
+    // The request only waits out a delay (a throttled login's turn) before it is worked on: holding no work,
+    // its connection may be closed to make room for another client's.
+    void setParked(bool parked) { m_parked = parked; }
+    bool isParked() const { return m_parked; }
     // Bytes written but not yet handed to the network: for writers that stream a large body.
     qint64 bytesToWrite() const;
 
@@ -53,6 +57,7 @@ private:
     QHttpConnection *m_connection;
     QHttpRequest *m_request;
     QList<QPair<QByteArray, QByteArray>> m_headers;
+    QByteArray m_head; // written, waiting for the first bytes of the body
     QByteArray m_buffer; // written while an earlier answer is still in progress
     bool m_keepAlive;
     bool m_headOnly;
@@ -61,4 +66,5 @@ private:
     bool m_headWritten = false;
     bool m_finished = false;
     bool m_clientGone = false;
+    bool m_parked = false;
 };

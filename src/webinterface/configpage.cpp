@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaMethod>
 #include <QPointer>
@@ -33,6 +34,28 @@ bool readFile(const QString &path, QByteArray *content)
     }
     *content = file.readAll();
     return true;
+}
+
+// Never written into the page: a script of the page (or one that gets into it) could send them anywhere, and
+// "Run checks" once sent them to whatever address was typed. The page shows which are saved.
+const QStringList kSecrets{QStringLiteral("Asterisk.password"), QStringLiteral("Bitrix.user_password"),
+                           QStringLiteral("Database.password"), QStringLiteral("WebServer.password")};
+
+// The configuration with every secret emptied, and the names of those that are set.
+QJsonObject withoutSecrets(QJsonObject config, QJsonArray *saved)
+{
+    for (const QString &name : kSecrets) {
+        const QString section = name.section(QLatin1Char('.'), 0, 0);
+        const QString key = name.section(QLatin1Char('.'), 1);
+        QJsonObject values = config.value(section).toObject();
+        if (!values.contains(key))
+            continue;
+        if (!values.value(key).toString().isEmpty())
+            saved->append(name);
+        values.insert(key, QString());
+        config.insert(section, values);
+    }
+    return config;
 }
 
 // What the page waits for before it can be drawn.
@@ -99,7 +122,11 @@ QByteArray ConfigPage::render(const QJsonObject &config, const QJsonObject &stat
     if (!readFile(staticDirectory() + QLatin1Char('/') + QLatin1String(kPageFile), &page)
         || !readFile(staticDirectory() + QLatin1Char('/') + QLatin1String(kScriptFile), &script))
         return QByteArray();
-    QByteArray data = QJsonDocument(QJsonObject{{QStringLiteral("config"), config}, {QStringLiteral("status"), status}})
+    QJsonArray savedSecrets;
+    const QJsonObject shown = withoutSecrets(config, &savedSecrets);
+    QByteArray data = QJsonDocument(QJsonObject{{QStringLiteral("config"), shown},
+                                                {QStringLiteral("status"), status},
+                                                {QStringLiteral("saved_secrets"), savedSecrets}})
                           .toJson(QJsonDocument::Compact);
     // A value holding "</script>" must not end the data block early; JSON reads \u003c as '<'.
     data.replace('<', "\\u003c");
@@ -179,6 +206,7 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
         return;
     }
     qInfo() << "Configuration saved from the web interface";
+    lookUpPbxHost();
     Q_EMIT configChanged();
     const QPointer<Actions::Reply> guard(reply);
     const Utils::Promise<int> wait;

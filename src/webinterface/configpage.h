@@ -12,10 +12,12 @@ namespace Orvix::WebInterface {
 // /config: GET serves the configuration page (static/config.html with static/config.js and the
 // current settings and check status written into it); POST saves {section: {key: value}} through the
 // configuration manager and answers 422 {"errors": {key: text}} when keys are refused, else 200 with
-// the note of savedNote (the links may be waiting for a restart: restartWaitRequest). Digest only:
-// the page shows passwords. A save is JSON, as the page's script sends it: a browser resends cached
-// digest credentials with a form another site posts here, but cannot send JSON across sites without
-// asking first. Owned by the web interface App; main thread.
+// the note of savedNote (the links may be waiting for a restart: restartWaitRequest). Digest only.
+// The page never holds a saved password: its fields stay empty until one is typed, and what is left empty
+// is neither saved nor sent to a check, so the saved one stays and goes only to its own address. A save is
+// JSON, as the page's script sends it: a browser resends cached digest credentials with a form another
+// site posts here, but cannot send JSON across sites without asking first. Owned by the web interface App;
+// main thread.
 class ConfigPage : public Actions::Action
 {
     Q_OBJECT
@@ -32,7 +34,8 @@ public:
     // linksWaitSeconds while they wait for their restart after a lost connection.
     static QString savedNote(const QJsonObject &changes, int linksWaitSeconds);
 
-    // The page with its data; empty when a page file cannot be read.
+    // The page with its data, the secrets left out (the page learns only which are saved); empty when a page
+    // file cannot be read.
     QByteArray render(const QJsonObject &config, const QJsonObject &status) const;
 
     void execute(const HttpServer::Request &request, HttpServer::Response response) override;

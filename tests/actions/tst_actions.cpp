@@ -35,7 +35,6 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -282,7 +281,8 @@ void tst_Actions::routes_data()
     const QJsonObject ok{{"ok", true}};
     const QJsonArray list{1, "two"};
 
-    three("auth", "/auth?user=admin&password=x", get, {"admin", "x"}, true, 401, error("Wrong user or password"));
+    three("auth", "/auth", R"({"user": "admin", "password": "x"})", {"admin", "x"}, true, 401,
+          error("Wrong user or password"));
     three("originate", "/originate", R"({"from": 101, "to": "200"})", {"101", "200"}, true, 502,
           error("Originate failed: refused by the other side"));
     three("forward", "/forward", R"({"channel_id": "1700000000.5", "to": "300"})", {"1700000000.5", "300"}, true, 502,
@@ -326,7 +326,7 @@ void tst_Actions::routes_data()
     for (const char *route : {"/originate", "/forward", "/transfer", "/hangup", "/update_config", "/check_connections",
                               "/locate_asterisk", "/asterisk_check", "/bitrix_check", "/db_check", "/execute_sql",
                               "/update_external_lines", "/custom_crm_request", "/set_roistat_data", "/locale_save",
-                              "/locale_delete"}) {
+                              "/locale_delete", "/auth"}) {
         QTest::addRow("%s as a GET", route)
             << QString(route) + "?from=101&to=900777&host=attacker.example&sql=select%201" << get << Outcome::Resolve
             << QStringList() << false << 405
@@ -579,15 +579,8 @@ void tst_Actions::lookupsOpenToThePbxOnly()
     QFETCH(bool, withLogin);
     QFETCH(int, status);
 
-    // A client that is not this host: the server listens on loopback, the client comes from the host's
-    // own address on another interface.
-    QHostAddress outside;
-    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            outside = address;
-    }
-    if (outside.isNull())
-        QSKIP("this host has no address but loopback");
+    // A client that is not this host: it connects to the server's address from another one.
+    const QHostAddress outside(QStringLiteral("127.0.0.2"));
     QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"host", fromPbx ? outside.toString()
                                                                                            : "127.0.0.1"}}}})
                 .isEmpty());
@@ -636,11 +629,26 @@ void tst_Actions::failedLoginsAreSummarised_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("line"); // in the line of one failure
+    QTest::addColumn<QString>("line"); // in the line of one failure; empty: nothing is logged
     QTest::addColumn<bool>("slowed");  // the client's later logins wait
 
-    QTest::newRow("wrong passwords on /auth") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n")
-                                              << 401 << "Попытка авторизоваться" << true;
+    const auto auth = [](const QByteArray &headers, const QByteArray &body) {
+        return "POST /auth HTTP/1.1\r\n" + headers + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
+            + body;
+    };
+    const QByteArray json("Content-Type: application/json\r\n");
+    // Nothing a page of another site can make a browser send to /auth is a failure of its address. These come
+    // first: once the client has failed often, its logins wait, these as well.
+    QTest::newRow("/auth as a GET") << QByteArray("GET /auth?user=admin&password=guess HTTP/1.1\r\n\r\n") << 405
+                                    << "" << false;
+    QTest::newRow("/auth with a form") << auth("Content-Type: application/x-www-form-urlencoded\r\n",
+                                               "user=admin&password=guess")
+                                       << 415 << "" << false;
+    QTest::newRow("/auth from a foreign page") << auth(json + "Origin: https://elsewhere.example\r\n",
+                                                       R"({"user": "admin", "password": "guess"})")
+                                               << 403 << "" << false;
+    QTest::newRow("wrong passwords on /auth") << auth(json, R"({"user": "admin", "password": "guess"})") << 401
+                                              << "Попытка авторизоваться" << true;
     QTest::newRow("wrong digests on a protected route")
         << "GET /get_config HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"calvena\", nonce=\""
                + QByteArray(64, 'a') + "\", uri=\"/get_config\", qop=auth, nc=00000001, cnonce=\"c\", response=\""
@@ -648,7 +656,7 @@ void tst_Actions::failedLoginsAreSummarised_data()
         << 401 << "HTTP authentication failed" << true;
     // What the client sent is cut short and kept on its line.
     QTest::newRow("wrong passwords with a long user name on lines of its own")
-        << "GET /auth?user=" + QByteArray(40000, 'x') + "%0Aforged&password=guess HTTP/1.1\r\n\r\n" << 401
+        << auth(json, R"({"user": ")" + QByteArray(40000, 'x') + R"(\nforged", "password": "guess"})") << 401
         << "Попытка авторизоваться" << true;
     QTest::newRow("forged events") << QByteArray("POST /events/external_call_start HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
                                    << 403 << "does not carry the key" << false;
@@ -672,10 +680,13 @@ void tst_Actions::failedLoginsAreSummarised()
     Tests::RawHttpClient client;
     QVERIFY(client.connectTo(m_client->server().port()));
     client.send(request.repeated(kFailures));
+    int failures = 0; // checked: the others were refused while the client's login before waited its turn
     for (int i = 0; i < kFailures; ++i) {
         const auto answer = client.next();
         QVERIFY(answer);
-        QCOMPARE(answer->status, status);
+        QVERIFY2(answer->status == status || (slowed && answer->status == 429),
+                 qPrintable(QString::number(answer->status)));
+        failures += answer->status == status;
     }
     // Each failure counted once: alone on its line or in a summary.
     const QRegularExpression summary(QStringLiteral("^(\\d+) more failed logins or refused requests"));
@@ -685,7 +696,7 @@ void tst_Actions::failedLoginsAreSummarised()
             sum += summary.match(message).hasMatch() ? summary.match(message).captured(1).toInt() : message.contains(line);
         return sum;
     };
-    QTRY_COMPARE_WITH_TIMEOUT(counted(), kFailures, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(counted(), line.isEmpty() ? 0 : failures, 10000);
     qInstallMessageHandler(previous);
     HttpServer::AccessFailures::setDelayScale(1.0);
     QCOMPARE(booked() > bookedBefore, slowed);

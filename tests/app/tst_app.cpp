@@ -654,12 +654,10 @@ void tst_App::authenticationNeverLogsThePassword()
     const QJsonObject configBefore = config.toJson();
 
     QNetworkAccessManager network;
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("user"), user);
-    query.addQueryItem(QStringLiteral("password"), password);
-    QUrl url(QStringLiteral("http://127.0.0.1:%1/auth").arg(app->httpServer().port()));
-    url.setQuery(query);
-    QNetworkReply *reply = network.get(QNetworkRequest(url));
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/auth").arg(app->httpServer().port())));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    QNetworkReply *reply = network.post(
+        request, QJsonDocument(QJsonObject{{"user", user}, {"password", password}}).toJson(QJsonDocument::Compact));
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QVERIFY(finished.wait(10000));
     const int answer = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

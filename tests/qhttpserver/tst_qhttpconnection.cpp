@@ -237,6 +237,10 @@ void tst_QHttpConnection::unreadAnswersStopReading()
     // more: the requests parsed ahead and the answers held stay few.
     const QHostAddress self(QHostAddress::LocalHost);
     QTRY_VERIFY(QHttpConnection::bufferedBytes(self) > QHttpConnection::kMaxWriteBacklog);
+    // Until the server stopped taking bytes (its socket's buffer full) or could have read them all.
+    const QPointer<QTcpSocket> served = server.findChild<QTcpSocket *>();
+    QTRY_VERIFY_WITH_TIMEOUT(!served || !client.bytesToWrite() || served->bytesAvailable() >= served->readBufferSize(),
+                             20000);
     if (headEndsLater) {
         // A head begun after this one's tells when the head time-out has passed.
         RawHttpClient clock;
@@ -269,13 +273,17 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     QTest::addColumn<int>("held"); // connections that stay open, from 127.0.0.1 and on
     QTest::addColumn<int>("addresses");
     QTest::addColumn<bool>("busy"); // each held one amid a request
+    QTest::addColumn<bool>("parked"); // that request only waits out a delay, as a throttled login does
     QTest::addColumn<bool>("otherAddressServed");
 
     QTest::newRow("the 33rd from one address") << QHttpConnection::kMaxConnectionsPerAddress
-                                               << QHttpConnection::kMaxConnections << 32 << 1 << false << true;
+                                               << QHttpConnection::kMaxConnections << 32 << 1 << false << false << true;
     // A connection waiting for its next request holds no work: the one idle longest makes room.
-    QTest::newRow("8 clients hold every slot, idle: a ninth is served") << 256 << 16 << 16 << 8 << false << true;
-    QTest::newRow("8 clients hold every slot, each amid a request") << 256 << 16 << 16 << 8 << true << false;
+    QTest::newRow("8 clients hold every slot, idle: a ninth is served") << 256 << 16 << 16 << 8 << false << false
+                                                                       << true;
+    QTest::newRow("8 clients hold every slot, each amid a request") << 256 << 16 << 16 << 8 << true << false << false;
+    QTest::newRow("64 clients hold every slot, each with a login waiting its turn: a portal event is served")
+        << 32 << 2048 << 2048 << 64 << true << true << true;
 }
 
 void tst_QHttpConnection::connectionsAreCapped()
@@ -285,12 +293,14 @@ void tst_QHttpConnection::connectionsAreCapped()
     QFETCH(int, held);
     QFETCH(int, addresses);
     QFETCH(bool, busy);
+    QFETCH(bool, parked);
     QFETCH(bool, otherAddressServed);
 
     QHttpConnection::setConnectionLimits(perAddress, total);
     QHttpServer server;
     QList<QPointer<QHttpResponse>> working; // answers to /hold wait
-    connect(&server, &QHttpServer::newRequest, this, [&working](QHttpRequest *request, QHttpResponse *response) {
+    connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
+        response->setParked(parked);
         if (request->path() == "/hold")
             working.append(response);
         else

@@ -157,6 +157,7 @@ private:
     // Set: the checks' answer waits in m_heldChecks until the test gives it.
     bool m_holdChecks = false;
     std::function<void()> m_heldChecks;
+    QJsonObject m_checked; // the settings the last checks were asked with
     std::unique_ptr<Tests::HttpTestClient> m_client;
     std::unique_ptr<WebInterface::App> m_app;
     std::unique_ptr<Actions::ConnectionsCheck> m_checks;
@@ -187,6 +188,7 @@ void tst_ConfigPage::initTestCase()
     m_checks = std::make_unique<Actions::ConnectionsCheck>();
     connect(m_checks.get(), &Actions::ConnectionsCheck::request, this,
             [this](Utils::Promise<QJsonObject> promise, const QJsonObject &settings) {
+                m_checked = settings;
                 QJsonObject results;
                 for (const char *check : {"database", "asterisk", "bitrix", "network", "general"})
                     results.insert(check, QJsonObject{{"status", 0}, {"message", QStringLiteral("ran %1").arg(check)}});
@@ -233,11 +235,21 @@ void tst_ConfigPage::browserLoadsAndSaves()
     Browser browser;
     QVERIFY(browser.start(chromium));
     QSignalSpy changed(m_app.get(), &WebInterface::App::configChanged);
+    // Saved secrets, which the page must never hold: it would send them wherever a typed address points.
+    QVERIFY(Config::Manager::update(QJsonObject{{"Asterisk", QJsonObject{{"password", "ami-S3cret"}}},
+                                                {"Bitrix", QJsonObject{{"user_password", "crm-S3cret"}}},
+                                                {"Database", QJsonObject{{"password", "db-S3cret"}}}})
+                .isEmpty());
 
     browser.call("Page.navigate", {{"url", m_client->url("/config").toString()}});
     QTRY_VERIFY_WITH_TIMEOUT(browser.evaluate("document.body && document.body.dataset.ready") == QJsonValue("true"),
                              30000);
     QVERIFY(browser.authChallenges > 0);
+    QCOMPARE(browser.evaluate("document.documentElement.outerHTML.includes('S3cret') || "
+                              "Array.from(document.querySelectorAll('input')).some(i => i.value.includes('S3cret'))"),
+             QJsonValue(false));
+    QCOMPARE(browser.evaluate("document.getElementById('f-Asterisk-password').placeholder"),
+             QJsonValue("Saved: type a new one to replace it"));
 
     // What is filled in first on top, then every section; every key with a line of help; every check
     // with its last status, one not run yet neither passed nor failed.
@@ -319,8 +331,10 @@ void tst_ConfigPage::browserLoadsAndSaves()
     // the host typed, not the saved one.
     const QString card = QStringLiteral("(c => c.className + ':' + c.querySelector('.detail').textContent)"
                                         "(document.querySelector('.check[data-check=database]'))");
-    browser.evaluate("const host = document.getElementById('f-Database-host'); host.value = 'db.company.example';"
-                     "host.dispatchEvent(new Event('input', {bubbles: true}))");
+    browser.evaluate("for (const [id, value] of [['Database-host', 'db.company.example'], "
+                     "['Asterisk-host', '192.0.2.5'], ['Bitrix-host', 'other.bitrix24.ru']]) {"
+                     "const host = document.getElementById('f-' + id); host.value = value;"
+                     "host.dispatchEvent(new Event('input', {bubbles: true})); }");
     QCOMPARE(browser.evaluate(card),
              QJsonValue("check unknown:Changed: run the checks for the values in the form"));
     browser.evaluate("document.getElementById('run-checks').click()");
@@ -328,6 +342,9 @@ void tst_ConfigPage::browserLoadsAndSaves()
                               30000);
     QCOMPARE(browser.evaluate("document.getElementById('message').textContent"),
              QJsonValue("Checks done with the values in the form, which are not saved yet"));
+    // The typed addresses went to the checks, and not one of the saved secrets with them.
+    QCOMPARE(m_checked.value("Asterisk").toObject().value("host"), QJsonValue("192.0.2.5"));
+    QVERIFY2(!QJsonDocument(m_checked).toJson().contains("S3cret"), QJsonDocument(m_checked).toJson().constData());
     browser.evaluate("document.getElementById('f-Database-host').value = ''");
 
     // "Run checks" runs them all and fills every card with its answer.
@@ -352,6 +369,8 @@ void tst_ConfigPage::browserLoadsAndSaves()
     QCOMPARE(browser.evaluate(card), QJsonValue("check unknown:Changed: run the checks for the values in the form"));
     QCOMPARE(browser.evaluate("document.querySelector('.check[data-check=asterisk]').className"),
              QJsonValue("check ok"));
+    // Every save left the secrets it was not given as they were.
+    QCOMPARE(Config::Manager::getString(Config::Manager::Asterisk, "password"), QStringLiteral("ami-S3cret"));
 }
 
 void tst_ConfigPage::pageTimesOut()

@@ -1,12 +1,15 @@
 // The configuration page: builds a form from the JSON types of the values, the keys to fill in first on
 // top, then one per settings section, each key with a line of help; shows the status of the checks and
-// runs them with the values in the form; saves the changed values to this page's own address.
+// runs them with the values in the form; saves the changed values to this page's own address. The page is
+// never given a saved password: such a field stays empty until one is typed, and an empty one is neither
+// saved (the saved password stays) nor sent to the checks (which use the saved one for the saved address only).
 'use strict';
 
 (function () {
   var data = JSON.parse(document.getElementById('page-data').textContent || '{}');
   var config = data.config || {};
   var status = data.status || {};
+  var savedSecrets = data.saved_secrets || [];
   var fields = []; // {section, key, kind, element, row, original}
 
   // What an administrator fills in first, in this order; every other key follows by section.
@@ -97,6 +100,12 @@
     return /password|secret|token/i.test(key);
   }
 
+  // A password field shows whether one is saved; what it holds is only what was typed.
+  function showSaved(input, name) {
+    input.value = '';
+    input.placeholder = savedSecrets.indexOf(name) >= 0 ? 'Saved: type a new one to replace it' : 'Not set';
+  }
+
   function renderStatus() {
     var box = document.getElementById('status');
     box.textContent = '';
@@ -150,6 +159,10 @@
     return input;
   }
 
+  function isSecretField(field) {
+    return field.kind === 'string' && isSecret(field.key);
+  }
+
   function addField(box, section, key, labelText) {
     var value = config[section][key];
     var kind = kindOf(value);
@@ -158,6 +171,7 @@
     var label = text('label', labelText);
     label.htmlFor = id;
     var input = makeInput(key, kind, value);
+    if (kind === 'string' && isSecret(key)) showSaved(input, section + '.' + key);
     input.id = id;
     input.name = section + '.' + key;
     var error = text('div', '', 'error');
@@ -209,6 +223,8 @@
         invalid = true;
         return;
       }
+      // Left out, the check uses the saved one, and only with the saved address; for another it says what to type.
+      if (isSecretField(field) && read.value === '') return;
       (settings[field.section] = settings[field.section] || {})[field.key] = read.value;
     });
     return invalid ? null : settings;
@@ -397,8 +413,14 @@
       if (request.status === 200) {
         fields.forEach(function (field) {
           var section = changes[field.section];
-          if (section && Object.prototype.hasOwnProperty.call(section, field.key))
-            field.original = section[field.key];
+          if (!section || !Object.prototype.hasOwnProperty.call(section, field.key)) return;
+          field.original = section[field.key];
+          if (!isSecretField(field)) return;
+          // Saved: the page lets go of it.
+          var name = field.section + '.' + field.key;
+          if (savedSecrets.indexOf(name) < 0) savedSecrets.push(name);
+          field.original = '';
+          showSaved(field.element, name);
         });
         setMessage(answer.note || 'Saved', 'ok');
       } else if (request.status === 422 && answer.errors) {
