@@ -141,8 +141,12 @@ void App::connectComponents()
     connect(&m_pbx, &PbxApi::callEnded, this, &App::onCallEnd);
     connect(&m_pbx, &PbxApi::callTransferred, this, &App::onCallTransfer);
     connect(&m_pbx, &PbxApi::originateCustomizationRequest, this, &App::onOriginateCustomizationRequest);
-    // The CRM work of the events up to a position is on disk before the PBX link saves that position.
-    connect(&m_pbx, &PbxApi::stateSaving, &m_crm, &CrmApi::keepEventsUpTo);
+    // The CRM work of the events up to a position is on disk before the PBX link saves that position; a
+    // debug run over chosen rows saves neither, and leaves the production run's files alone.
+    m_pbx.setStateGuard([crm = QPointer<CrmApi>(&m_crm)](PBX::Asterisk::CelId position) {
+        return crm && crm->keepEventsUpTo(position);
+    });
+    m_crm.setDebugReplay(!m_overrideEventsSql.isEmpty());
 
     connect(&m_crm, &CrmApi::started, this, &App::onCRMStart);
     connect(&m_crm, &CrmApi::entityFound, this, &App::onEntityFound);
@@ -589,6 +593,7 @@ void App::onUnbindEnded()
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.close();
     }
+    m_crm.discardSavedWork();
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
 }
 

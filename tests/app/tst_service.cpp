@@ -289,6 +289,7 @@ void tst_Service::recordedCallsReachThePortal_data()
     QTest::addColumn<QString>("recording"); // file of the CDR row, empty without one
     QTest::addColumn<QStringList>("writes");
     QTest::addColumn<bool>("failingScript"); // every customisation hook on, and the script fails
+    QTest::addColumn<bool>("testCall"); // replayed by --testcall, after a production run went past its rows
 
     QTest::newRow("inbound answered")
         << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
@@ -296,18 +297,23 @@ void tst_Service::recordedCallsReachThePortal_data()
         // of the whole call arrive at once: its end is known before its card would go, so none goes.
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
-                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << false;
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << false << false;
     QTest::newRow("inbound answered, the customisation script fails")
         << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
-                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << true;
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << true << false;
+    QTest::newRow("inbound answered, replayed by --testcall: done again, the production run's kept events left alone")
+        << "a-inbound-answered" << "in-101-79161234567-20261207-075733-1796630253.0.wav"
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"} << false << true;
     QTest::newRow("outbound answered")
         << "c-outbound-answered" << ""
         << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
                        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200"}
-        << false;
-    QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList() << false;
+        << false << false;
+    QTest::newRow("internal registers nothing") << "g-internal" << "" << QStringList() << false << false;
 }
 
 void tst_Service::recordedCallsReachThePortal()
@@ -316,6 +322,7 @@ void tst_Service::recordedCallsReachThePortal()
     QFETCH(QString, recording);
     QFETCH(QStringList, writes);
     QFETCH(bool, failingScript);
+    QFETCH(bool, testCall);
 
     if (failingScript) {
         const QString program = m_dir.filePath("customizer.sh");
@@ -335,16 +342,25 @@ void tst_Service::recordedCallsReachThePortal()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("RIFF recorded conversation");
     }
-    QVERIFY(startService());
+    // What the production run left: its work done up to a CEL position past the call's rows.
+    QFile kept(m_generatedDir + QStringLiteral("/crm_events.json"));
+    const QByteArray keptText("{\"position\":1000}\n");
+    QVERIFY(!testCall || (kept.open(QIODevice::WriteOnly) && kept.write(keptText) == keptText.size()));
+    kept.close();
+    ApiTest::Database db(m_database);
+    const QList<QJsonObject> cdr = ApiTest::readRows("cdr-" + call + ".jsonl");
+    const auto insertCall = [&]() {
+        return db.insert(QStringLiteral("cdr"), cdr)
+            && db.insert(QStringLiteral("cel"), ApiTest::recent(ApiTest::readRows("cel-" + call + ".jsonl")));
+    };
+    if (testCall) // read once, at the login
+        QVERIFY2(insertCall(), qPrintable(db.error()));
+    QVERIFY(startService(testCall ? QStringList{"--testcall", "1796630253.0"} : QStringList()));
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
     // Both click-to-call events are bound before any call.
     QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
-
-    ApiTest::Database db(m_database);
-    const QList<QJsonObject> cdr = ApiTest::readRows("cdr-" + call + ".jsonl");
-    QVERIFY2(db.insert(QStringLiteral("cdr"), cdr), qPrintable(db.error()));
-    QVERIFY2(db.insert(QStringLiteral("cel"), ApiTest::recent(ApiTest::readRows("cel-" + call + ".jsonl"))),
-             qPrintable(db.error()));
+    if (!testCall)
+        QVERIFY2(insertCall(), qPrintable(db.error()));
     QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
     // The call flow's last step for the call is done when the summary is written.
     QTRY_VERIFY_WITH_TIMEOUT(m_crm->writes().size() >= writes.size(), 10000);
@@ -353,6 +369,10 @@ void tst_Service::recordedCallsReachThePortal()
     QVERIFY2(m_crm->writes() == writes, qPrintable(m_crm->writes().join('\n')));
     // The script did run, and its failure is in the log.
     QCOMPARE(log().contains(QStringLiteral("licence expired")), failingScript);
+    if (testCall) {
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), keptText);
+    }
 
     const QList<Orvix::Tests::FakeCrmRequest> finishes = m_portal->restRequests("telephony.externalcall.finish");
     if (!finishes.isEmpty()) {
@@ -450,9 +470,11 @@ void tst_Service::killedMidCallRegistersAndFinishesOnce()
 void tst_Service::workInHandSurvivesAStop_data()
 {
     QTest::addColumn<int>("calls");
-    // "term", "kill", "kill stale": its state.json not written yet, "pbx": the AMI connection lost, "pbx term": and SIGTERM
+    // "term", "kill", "kill stale": its state.json not written yet, "pbx": the AMI connection lost, "pbx term": and
+    // SIGTERM, "term behind": its state.json lost, and kill -9 once a start behind the kept events saved a batch
     QTest::addColumn<QString>("stop");
-    QTest::addColumn<QString>("stopAt"); // "answering": requests on their way; "register" reached the portal; "end" read
+    // "answering": requests on their way; "register" reached the portal; "end" read; "done": every call's work
+    QTest::addColumn<QString>("stopAt");
     QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
     QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
         << 6 << "term" << "answering" << false;
@@ -468,6 +490,8 @@ void tst_Service::workInHandSurvivesAStop_data()
         << 1 << "kill" << "register" << true;
     QTest::newRow("a call registered, its end read but not handled at SIGTERM: finished and recorded after the start")
         << 1 << "term" << "end" << true;
+    QTest::newRow("SIGTERM, then kill -9 at a start behind the kept events: the calls done before are not done again")
+        << 2 << "term behind" << "done" << false;
 }
 
 void tst_Service::workInHandSurvivesAStop()
@@ -519,6 +543,8 @@ void tst_Service::workInHandSurvivesAStop()
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() > 0, 10000);
     else if (stopAt == "register")
         QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.register") == 1, 10000);
+    else if (stopAt == "done")
+        QTRY_COMPARE_WITH_TIMEOUT(log().count(QRegularExpression("\tCall ended\t[^\t]*\t(Y|N)\tCall: ")), calls, 10000);
     else
         QTRY_VERIFY_WITH_TIMEOUT(traceLines().filter(QStringLiteral("\tCall ended\t")).size() == 1, 10000);
     if (stop.startsWith("pbx")) {
@@ -535,10 +561,21 @@ void tst_Service::workInHandSurvivesAStop()
         else
             m_service.terminate();
         QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
-        if (stop == "kill stale")
+        if (stop == "kill stale" || stop == "term behind") // stopped before the PBX link wrote its state
             QVERIFY(QFile::remove(m_generatedDir + "/state.json"));
+        if (stop == "term behind") { // with only the first call's rows, killed once they were read again and saved
+            QVERIFY2(db.exec(QStringLiteral("delete from cel where id > 100")), qPrintable(db.error()));
+            QVERIFY(startService());
+            QTRY_COMPARE_WITH_TIMEOUT(savedPosition(), cel.at(14).value("id").toInt(), 10000);
+            m_service.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
+            QVERIFY2(db.insert(QStringLiteral("cel"), cel.mid(15)), qPrintable(db.error()));
+        }
         m_portal->setAnswerDelay(0);
         QVERIFY(startService());
+        if (stop == "term behind") // the rows the kept events cover are read again, and found done
+            QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("CEL row %1 was handled before the stop")
+                                                        .arg(cel.last().value("id").toInt())), 10000);
     }
     QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.attachRecord") >= calls, 60000);
     const QRegularExpression summary("\tCall ended\t[^\t]*\t(Y|N)\tCall: ");

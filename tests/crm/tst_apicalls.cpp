@@ -75,17 +75,19 @@ QStringList byCall(const QStringList &writes)
 class CallDriver
 {
 public:
-    CallDriver(API &api, bool incoming, const QString &callId = kCallId)
+    CallDriver(API &api, bool incoming, const QString &callId = kCallId,
+               const QString &number = CrmPortalModel::kCallerNumber)
         : m_api(api)
         , m_incoming(incoming)
         , m_call(callId)
+        , m_number(number)
     {
         if (incoming) {
-            m_call.setFrom(CrmPortalModel::kCallerNumber, false);
+            m_call.setFrom(number, false);
             m_call.setTo("101", true);
         } else {
             m_call.setFrom("101", true);
-            m_call.setTo(CrmPortalModel::kCallerNumber, false);
+            m_call.setTo(number, false);
         }
         m_call.updateType();
     }
@@ -189,11 +191,11 @@ private:
             leg.setFrom("101", true);
             leg.setTo("102", true);
         } else if (m_incoming) {
-            leg.setFrom(CrmPortalModel::kCallerNumber, false);
+            leg.setFrom(m_number, false);
             leg.setTo(extensions.value(name), true);
         } else {
             leg.setFrom(extensions.value(name), true);
-            leg.setTo(CrmPortalModel::kCallerNumber, false);
+            leg.setTo(m_number, false);
         }
         return *m_legs.insert(name, leg);
     }
@@ -201,6 +203,7 @@ private:
     API &m_api;
     bool m_incoming;
     Call m_call;
+    QString m_number;
     QHash<QString, Conversation> m_legs;
 };
 
@@ -367,6 +370,12 @@ void tst_ApiCalls::scenario_data()
                        attach(1), finish(2, 8, 200), attach(2)};
     QTest::newRow("two calls from one new number at once, leads created: one lead, both calls bound to it")
         << QJsonObject{{"create_leads_for_incoming", true}} << "norecording slow" << true
+        << QStringList{"start", "+start", "ring a", "+ring b", "end a", "+end b", "finish", "+finish"}
+        << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), register_("2", "1", "1", "LEAD:31"),
+                       show(1, 7), hide(1, 7), finish(1, 1, 304), show(2, 8), hide(2, 8), finish(2, 1, 304)};
+    QTest::newRow("two calls at once from one new number, written with 7 and with 8: one lead, both calls bound to it")
+        << QJsonObject{{"create_leads_for_incoming", true}, {"prefixes", QJsonArray{"7", "8"}}}
+        << "norecording slow other8" << true
         << QStringList{"start", "+start", "ring a", "+ring b", "end a", "+end b", "finish", "+finish"}
         << QStringList{"POST crm.lead.add", register_("2", "1", "1", "LEAD:31"), register_("2", "1", "1", "LEAD:31"),
                        show(1, 7), hide(1, 7), finish(1, 1, 304), show(2, 8), hide(2, 8), finish(2, 1, 304)};
@@ -610,7 +619,8 @@ void tst_ApiCalls::scenario()
     QSignalSpy lost(harness.api.get(), &API::connectionLost);
     harness.api->start(false);
     CallDriver driver(*harness.api, incoming);
-    CallDriver other(*harness.api, incoming, kOtherCallId);
+    const QString number = CrmPortalModel::kCallerNumber;
+    CallDriver other(*harness.api, incoming, kOtherCallId, portal.contains("other8") ? "8" + number.mid(1) : number);
     for (const QString &step : steps) {
         if (step == "refuse") { // once what went before has been answered
             QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);

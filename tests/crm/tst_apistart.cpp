@@ -157,9 +157,12 @@ void tst_ApiStart::cleanStartEndsEvenWhenEverythingFails()
     QSignalSpy ended(harness.api.get(), &API::unbindEnded);
     LogCapture log;
     harness.api->start(true);
-    // The calls the PBX link forgets leave no registration to restore.
-    QVERIFY(saved.load().isEmpty());
+    // Kept until the unbind ended: a clean run the portal refuses loses nothing.
+    QVERIFY(!saved.load().isEmpty());
     QVERIFY(ended.wait());
+    // Emptied with the PBX link's state: the calls it forgets leave no registration to restore.
+    harness.api->discardSavedWork();
+    QVERIFY(saved.load().isEmpty());
     QCOMPARE(ended.size(), 1);
     QCOMPARE(started.size(), 0);
     QVERIFY(harness.portal.restRequests("event.bind").isEmpty());

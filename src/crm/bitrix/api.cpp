@@ -124,17 +124,9 @@ void API::start(bool clean)
     const int userId = bitrix.value(QLatin1String("user_id")).toInt(0);
     const QString host = bitrix.value(QLatin1String("host")).toString();
 
-    if (clean) {
-        // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
-        m_saved.clear();
-        m_owedRecordings.clear();
-        m_finishLedger.clear();
-        m_kept.clear();
-        m_eventWork.clear();
-        m_cutEvents.clear();
-        m_keptChanged = true;
-        saveRegistrations();
-    } else {
+    // A clean run reads none of the saved work; it empties the files only once the portal's handlers are
+    // unbound (discardSavedWork), so that a run the portal refuses loses nothing.
+    if (!clean) {
         loadKeptEvents();
         loadSavedRegistrations();
     }

@@ -82,6 +82,12 @@ public:
     void callTransferred(const QString &callId, const Utils::MsgBuilder &trace, qint64 row = 0);
     // The call events not done yet, with the CEL position their events cover, beside the registrations.
     QString keptEventsFilePath() const;
+    // A debug run over chosen CEL rows (an events query of the command line): its events are done as they
+    // come, none is taken for one read again, and the kept events' file is neither read nor written.
+    void setDebugReplay(bool on) { m_debugReplay = on; }
+    // The end of a clean run, once the portal's handlers are unbound: it forgets the PBX link's calls, so
+    // their saved registrations, owed recordings and kept events are emptied with the PBX link's state.
+    void discardSavedWork();
     // A stop of the service: nothing new starts, the requests on their way get up to `wait` for their
     // answers, then the kept events are written. Resolves then; the work left goes again at the next start.
     Utils::Promise<void> shutDown(std::chrono::milliseconds wait);
@@ -136,8 +142,9 @@ public:
 public Q_SLOTS:
     void onBitrixConnectorStart();
     // The PBX link is about to save its state at this CEL position: every event up to it was handed over,
-    // and the kept events are written first.
-    void keepEventsUpTo(qint64 position);
+    // and the kept events are written first. False when they could not be: the PBX link keeps its saved
+    // position until they are.
+    bool keepEventsUpTo(qint64 position);
     void executeNextTask();
     void onConnectionLost();
     void onNewEntityCreated(const QString &id);
@@ -285,12 +292,15 @@ private:
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
     Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);
-    Utils::Promise<void> runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed);
+    // `fresh`: the one handed over in this run and not cut short (0: none), whose first try this is.
+    Utils::Promise<void> runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed, quint64 fresh);
     void eventSettled(quint64 sequence);
+    // Its work done or given up: it leaves the file with the next write.
+    void dropKept(quint64 sequence);
     void loadKeptEvents();
     // At a start: what waited for it goes, and the events cut short go again first of their calls.
     void resumeKeptEvents();
-    void writeKeptEvents();
+    bool writeKeptEvents();
 
     Config::Manager m_config;
 
@@ -373,12 +383,20 @@ private:
     QHash<QString, QList<quint64>> m_cutEvents; // by call
     QList<std::function<void()>> m_heldForStart;
     quint64 m_lastEventSequence = 0;
+    // The CEL position the file covers: the highest of the PBX link's saved positions, of the rows of the
+    // events handed over and of the file read at the start. Never lowered.
     qint64 m_keptPosition = 0;
+    qint64 m_writtenKeptPosition = 0;
+    // The events up to this one are in the file (or done); those done since the last write.
+    quint64 m_keptWrittenUpTo = 0;
+    QList<quint64> m_keptDone;
+    bool m_keptWriteFailed = false;
+    bool m_keptLoaded = false;
+    bool m_debugReplay = false;
     // The kept events read at the start cover the rows up to this one, and these rows above it: the PBX
     // link, its state older than theirs, reads them again.
     qint64 m_readAgainUpTo = 0;
     QSet<QString> m_readAgainKeys;
-    bool m_keptChanged = false;
     QTimer m_keptTimer;
     bool m_shuttingDown = false;
     // Calls whose events a previous run kept: done before the PBX link is up, their recordings wait for it.

@@ -30,6 +30,8 @@ using Utils::Promise;
 inline constexpr QLatin1String kKeptEventsFile("crm_events.json");
 // The done events leave the file this long after, or with the next save of the PBX link's state.
 constexpr std::chrono::milliseconds kKeptWriteDelay{1000};
+// The portal answers a register repeated within this time with the CRM call of the first; later it makes another.
+constexpr qint64 kRegisterRepeatSecs = 30 * 60;
 
 MsgBuilder::TaskName taskOf(Kind kind)
 {
@@ -108,9 +110,8 @@ QString API::keptEventsFilePath() const
 void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
                     EventWork work)
 {
-    const KeptEvents::Event event = KeptEvents::make(++m_lastEventSequence, kind, callId, row, data);
     // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
-    if (row > 0 && (row <= m_readAgainUpTo || m_readAgainKeys.contains(event.key()))) {
+    if (row > 0 && (row <= m_readAgainUpTo || m_readAgainKeys.contains(KeptEvents::key(row, kind, callId, data)))) {
         qDebug().noquote() << trace.build(MsgBuilder::Warning,
                                           QStringLiteral("CEL row %1 was handled before the stop").arg(row));
         return;
@@ -118,10 +119,11 @@ void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObj
     // From now on a card would come too late for the call.
     if (kind == Kind::CallEnded)
         m_endedCalls.insert(callId);
-    m_kept.insert(event.sequence, event);
-    m_eventWork.insert(event.sequence, std::move(work));
-    m_keptChanged = true;
-    const quint64 sequence = event.sequence;
+    const quint64 sequence = ++m_lastEventSequence;
+    m_kept.insert(sequence, KeptEvents::make(sequence, kind, callId, row, data));
+    m_eventWork.insert(sequence, std::move(work));
+    // Every event handed over is kept or done: the file covers its row whatever the PBX link saved so far.
+    m_keptPosition = std::max(m_keptPosition, row);
     enqueueTask(trace, [self = QPointer<API>(this), sequence, trace]() {
         return self ? self->runKeptEvent(sequence, trace) : resolved();
     });
@@ -133,17 +135,18 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
     const auto work = m_eventWork.constFind(event.sequence);
     if (work != m_eventWork.constEnd())
         return (*work)(trace);
+    const QJsonObject data = event.data();
     switch (event.kind) {
     case Kind::CallStarted:
-        return onCallStartedTask(Call(event.data), trace);
+        return onCallStartedTask(Call(data), trace);
     case Kind::ConversationRequested:
-        return onConversationRequestedTask(Conversation(event.data), trace);
+        return onConversationRequestedTask(Conversation(data), trace);
     case Kind::ConversationAccepted:
-        return onConversationAcceptedTask(Conversation(event.data), trace);
+        return onConversationAcceptedTask(Conversation(data), trace);
     case Kind::ConversationEnded:
-        return onConversationEndedTask(Conversation(event.data), trace);
+        return onConversationEndedTask(Conversation(data), trace);
     case Kind::CallEnded:
-        return onCallEndedTask(Call(event.data), trace);
+        return onCallEndedTask(Call(data), trace);
     case Kind::CallTransferred:
         break;
     }
@@ -185,12 +188,22 @@ Promise<void> API::runCallEvents(const QString &callId, quint64 upTo)
     if (upTo != 0)
         sequences.append(upTo);
     // The task's queue logs how the last one ended; this, how the others did.
-    return runInOrder(sequences, sequences.isEmpty() ? 0 : sequences.last(), false);
+    return runInOrder(sequences, sequences.isEmpty() ? 0 : sequences.last(), false, upTo);
 }
 
-Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed)
+Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed, quint64 fresh)
 {
     Promise<void> result;
+    // Stopped meanwhile: the rest waits for the next start, cut short in its order, instead of sending
+    // requests into the stopped link that would all go again then.
+    if (!sequences.isEmpty() && (!m_connector.isStarted() || m_shuttingDown)) {
+        for (const quint64 sequence : qAsConst(sequences)) {
+            if (m_kept.contains(sequence))
+                m_cutEvents[m_kept.value(sequence).callId].append(sequence);
+        }
+        sequences.clear();
+        lastFailed = true;
+    }
     if (sequences.isEmpty()) {
         if (lastFailed)
             result.reject();
@@ -201,26 +214,36 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
     const quint64 sequence = sequences.takeFirst();
     const auto kept = m_kept.constFind(sequence);
     if (kept == m_kept.constEnd())
-        return runInOrder(sequences, last, lastFailed);
+        return runInOrder(sequences, last, lastFailed, fresh);
     const KeptEvents::Event event = *kept;
     const MsgBuilder trace(event.callId, taskOf(event.kind), MsgBuilder::NoChildTask);
-    if (event.at.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
+    const qint64 age = event.at.secsTo(QDateTime::currentDateTimeUtc());
+    if (age > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The CRM work of call [%1] kept since %2 is given up")
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
-        m_kept.remove(sequence);
-        m_eventWork.remove(sequence);
-        m_keptChanged = true;
-        return runInOrder(sequences, last, lastFailed);
+        dropKept(sequence);
+        return runInOrder(sequences, last, lastFailed, fresh);
+    }
+    // A stop may have cut it short after the portal took its register, whose answer was lost.
+    if (sequence != fresh && event.kind == Kind::CallStarted && age > kRegisterRepeatSecs
+        && !m_pendingRegistrations.contains(event.callId)) {
+        qWarning().noquote() << trace.build(
+            MsgBuilder::Warning,
+            QStringLiteral("The register of call [%1] is sent again %2 min after the call started: should the portal "
+                           "have taken the first one, it makes a second CRM call, as it matches a repeated register "
+                           "only within 30 minutes")
+                .arg(event.callId)
+                .arg(age / 60));
     }
     const Promise<void> body = eventBody(event, trace);
-    const auto next = [self = QPointer<API>(this), sequence, sequences, last, trace, result](bool failed) {
+    const auto next = [self = QPointer<API>(this), sequence, sequences, last, fresh, trace, result](bool failed) {
         if (sequence != last)
             qInfo().noquote() << trace.build(failed ? MsgBuilder::NotCompleted : MsgBuilder::Completed, QString());
         if (!self)
             return result.resolve();
         self->eventSettled(sequence);
-        self->runInOrder(sequences, last, failed).proxyTo(result);
+        self->runInOrder(sequences, last, failed, fresh).proxyTo(result);
     };
     body.onResolve([next]() { next(false); });
     body.onReject([next]() { next(true); });
@@ -236,13 +259,20 @@ void API::eventSettled(quint64 sequence)
         m_cutEvents[m_kept.value(sequence).callId].append(sequence);
         return;
     }
-    m_kept.remove(sequence);
-    m_eventWork.remove(sequence);
-    m_keptChanged = true;
+    dropKept(sequence);
     if (!m_keptTimer.isActive()) {
         m_keptTimer.setSingleShot(true);
         m_keptTimer.start(kKeptWriteDelay);
     }
+}
+
+void API::dropKept(quint64 sequence)
+{
+    m_kept.remove(sequence);
+    m_eventWork.remove(sequence);
+    // Marked done in the file it is in; one not written yet is simply never written.
+    if (sequence <= m_keptWrittenUpTo)
+        m_keptDone.append(sequence);
 }
 
 void API::loadKeptEvents()
@@ -251,25 +281,27 @@ void API::loadKeptEvents()
         m_keptFile.setFilePath(keptEventsFilePath());
         connect(&m_keptTimer, &QTimer::timeout, this, &API::writeKeptEvents);
     }
-    // Once a process: a restart of the links has them in memory.
-    if (m_lastEventSequence > 0)
+    // Once a process: a restart of the links has them in memory. A debug run over chosen rows leaves the
+    // production run's file alone, and takes none of its rows for one read again.
+    if (std::exchange(m_keptLoaded, true) || m_debugReplay)
         return;
     qint64 position = 0;
-    const QList<KeptEvents::Event> events = m_keptFile.load(&position);
+    m_kept = m_keptFile.load(&position);
     m_readAgainUpTo = position;
     m_keptPosition = position;
-    for (KeptEvents::Event event : events) {
-        event.sequence = ++m_lastEventSequence;
+    m_writtenKeptPosition = position;
+    m_lastEventSequence = m_kept.isEmpty() ? 0 : m_kept.lastKey();
+    m_keptWrittenUpTo = m_lastEventSequence;
+    for (const KeptEvents::Event &event : qAsConst(m_kept)) {
         if (event.row > position)
-            m_readAgainKeys.insert(event.key());
+            m_readAgainKeys.insert(KeptEvents::key(event.row, event.kind, event.callId, event.data()));
         if (event.kind == Kind::CallEnded)
             m_endedCalls.insert(event.callId);
         m_replayedCalls.insert(event.callId);
-        m_kept.insert(event.sequence, event);
         m_cutEvents[event.callId].append(event.sequence);
     }
-    if (!events.isEmpty())
-        qInfo().noquote() << QStringLiteral("Call events kept from before the stop, done now: %1").arg(events.size());
+    if (!m_kept.isEmpty())
+        qInfo().noquote() << QStringLiteral("Call events kept from before the stop, done now: %1").arg(m_kept.size());
 }
 
 void API::resumeKeptEvents()
@@ -292,24 +324,55 @@ void API::resumeKeptEvents()
     }
 }
 
-void API::keepEventsUpTo(qint64 position)
+bool API::keepEventsUpTo(qint64 position)
 {
-    if (position != m_keptPosition) {
-        m_keptPosition = position;
-        m_keptChanged = true;
-    }
-    writeKeptEvents();
+    // Never lowered: a PBX link whose state is behind the file reads again what the file covers.
+    m_keptPosition = std::max(m_keptPosition, position);
+    return writeKeptEvents();
 }
 
-void API::writeKeptEvents()
+bool API::writeKeptEvents()
 {
     m_keptTimer.stop();
-    if (!m_keptChanged)
-        return;
-    m_keptChanged = false;
+    const bool changed = m_kept.upperBound(m_keptWrittenUpTo) != m_kept.end() || !m_keptDone.isEmpty()
+        || m_keptPosition != m_writtenKeptPosition;
+    if (m_debugReplay || !changed)
+        return true;
     if (m_keptFile.filePath().isEmpty())
         m_keptFile.setFilePath(keptEventsFilePath());
-    m_keptFile.save(m_keptPosition, m_kept.values());
+    QString error;
+    if (!m_keptFile.write(m_kept, m_keptWrittenUpTo, m_keptDone, m_keptPosition, &error)) {
+        // Said once an outage; what was to be written stays, and goes with the next write.
+        if (!std::exchange(m_keptWriteFailed, true))
+            qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2; the PBX link keeps its "
+                                                   "saved CEL position until they are saved")
+                                        .arg(m_keptFile.filePath(), error);
+        return false;
+    }
+    if (std::exchange(m_keptWriteFailed, false))
+        qInfo().noquote() << QStringLiteral("The kept call events are saved again in %1").arg(m_keptFile.filePath());
+    m_keptWrittenUpTo = m_lastEventSequence;
+    m_keptDone.clear();
+    m_writtenKeptPosition = m_keptPosition;
+    return true;
+}
+
+void API::discardSavedWork()
+{
+    m_saved.clear();
+    m_owedRecordings.clear();
+    m_finishLedger.clear();
+    m_kept.clear();
+    m_eventWork.clear();
+    m_cutEvents.clear();
+    m_keptDone.clear();
+    saveRegistrations();
+    if (m_keptFile.filePath().isEmpty())
+        m_keptFile.setFilePath(keptEventsFilePath());
+    QString error;
+    if (!m_keptFile.clear(&error))
+        qWarning().noquote()
+            << QStringLiteral("Cannot empty the kept call events %1: %2").arg(m_keptFile.filePath(), error);
 }
 
 Promise<void> API::shutDown(std::chrono::milliseconds wait)
@@ -329,7 +392,6 @@ Promise<void> API::shutDown(std::chrono::milliseconds wait)
         poll->stop();
         if (self) {
             const int left = self->m_kept.size();
-            self->m_keptChanged = true;
             self->writeKeptEvents();
             if (left > 0)
                 qInfo().noquote() << QStringLiteral("Call events kept for the next start: %1").arg(left);

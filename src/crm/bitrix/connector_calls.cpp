@@ -249,22 +249,25 @@ Utils::Promise<CRM::Entity> Connector::findEntityForRegistration(const QString &
 
 RegistrationPromise Connector::oneAtATime(const QString &number, const std::function<RegistrationPromise()> &work)
 {
-    if (number.isEmpty())
+    // Keyed as the search matches numbers: the written forms of one number (with or without a prefix) find,
+    // or make, one record.
+    const QString key = phoneVariants(number).value(0);
+    if (key.isEmpty())
         return work();
     Utils::Promise<void> before;
-    const auto earlier = m_numberTurns.constFind(number);
+    const auto earlier = m_numberTurns.constFind(key);
     if (earlier != m_numberTurns.constEnd())
         before = earlier->second;
     else
         before.resolve();
     const quint64 turn = ++m_lastNumberTurn;
     const Utils::Promise<void> mine;
-    m_numberTurns.insert(number, qMakePair(turn, mine));
+    m_numberTurns.insert(key, qMakePair(turn, mine));
     RegistrationPromise result;
     const QPointer<Connector> self(this);
-    const auto done = [self, number, turn, mine]() {
-        if (self && self->m_numberTurns.value(number).first == turn)
-            self->m_numberTurns.remove(number);
+    const auto done = [self, key, turn, mine]() {
+        if (self && self->m_numberTurns.value(key).first == turn)
+            self->m_numberTurns.remove(key);
         mine.resolve();
     };
     before.onResolve([self, work, result, done]() {

@@ -8,17 +8,24 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
 
 inline constexpr QLatin1String kPosition("position");
 inline constexpr QLatin1String kEvents("events");
+inline constexpr QLatin1String kDone("done");
+inline constexpr QLatin1String kSequence("seq");
 inline constexpr QLatin1String kKind("kind");
 inline constexpr QLatin1String kCall("call");
 inline constexpr QLatin1String kRow("row");
 inline constexpr QLatin1String kAt("at");
 inline constexpr QLatin1String kData("data");
+// Below this, done records are left in the file: a fresh file for every few would cost more than they do.
+constexpr qint64 kMinDeadRecords = 256;
 
 const QStringList &kindNames()
 {
@@ -28,82 +35,187 @@ const QStringList &kindNames()
     return names;
 }
 
+QByteArray positionRecord(qint64 position)
+{
+    return "{\"" + QByteArray(kPosition.data()) + "\":" + QByteArray::number(position) + "}\n";
+}
+
+// An event as either form of the file holds it; false for a record that names no kind or call.
+bool readEvent(const QJsonObject &object, quint64 sequence, KeptEvents::Event *event)
+{
+    const int kind = kindNames().indexOf(object.value(kKind).toString());
+    const QString callId = object.value(kCall).toString();
+    if (kind < 0 || callId.isEmpty())
+        return false;
+    // A time that cannot be read counts from now: the day it is tried for starts again, nothing is lost.
+    const QDateTime at = QDateTime::fromString(object.value(kAt).toString(), Qt::ISODate);
+    *event = KeptEvents::make(sequence, KeptEvents::Kind(kind), callId,
+                              static_cast<qint64>(object.value(kRow).toDouble()), object.value(kData).toObject(),
+                              at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc());
+    return true;
+}
+
 } // namespace
 
-QString KeptEvents::Event::key() const
+QJsonObject KeptEvents::Event::data() const
 {
-    return QStringLiteral("%1 %2 %3 %4").arg(row).arg(int(kind)).arg(callId, data.value(QLatin1String("id")).toString());
+    return QJsonDocument::fromJson(record).object().value(kData).toObject();
 }
 
 KeptEvents::Event KeptEvents::make(quint64 sequence, Kind kind, const QString &callId, qint64 row,
-                                   const QJsonObject &data)
+                                   const QJsonObject &data, const QDateTime &at)
 {
-    Event event{sequence, kind, callId, row, QDateTime::currentDateTimeUtc(), data, QByteArray()};
-    event.text = QJsonDocument(QJsonObject{{kKind, kindNames().at(int(kind))},
-                                           {kCall, callId},
-                                           {kRow, row},
-                                           {kAt, event.at.toString(Qt::ISODate)},
-                                           {kData, data}})
-                     .toJson(QJsonDocument::Compact);
+    Event event{sequence, kind, callId, row, at, QByteArray()};
+    event.record = QJsonDocument(QJsonObject{{kSequence, double(sequence)},
+                                             {kKind, kindNames().at(int(kind))},
+                                             {kCall, callId},
+                                             {kRow, row},
+                                             {kAt, at.toString(Qt::ISODate)},
+                                             {kData, data}})
+                       .toJson(QJsonDocument::Compact);
     return event;
 }
 
-QList<KeptEvents::Event> KeptEvents::load(qint64 *position) const
+QString KeptEvents::key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data)
+{
+    return QStringLiteral("%1 %2 %3 %4")
+        .arg(row)
+        .arg(int(kind))
+        .arg(callId, data.value(QLatin1String("id")).toString());
+}
+
+QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position)
 {
     *position = 0;
-    QList<Event> events;
+    m_live = 0;
+    m_dead = 0;
+    m_fresh = true;
+    QMap<quint64, Event> events;
     QFile file(m_filePath);
     if (m_filePath.isEmpty() || !file.exists())
         return events;
-    QJsonParseError error;
-    const QJsonDocument document =
-        file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
-    if (!document.isObject()) {
+    if (!file.open(QIODevice::ReadOnly)) {
         qWarning().noquote() << QStringLiteral("The kept call events %1 cannot be read and were ignored: %2")
-                                    .arg(m_filePath, file.isOpen() ? error.errorString() : file.errorString());
+                                    .arg(m_filePath, file.errorString());
         return events;
     }
-    *position = static_cast<qint64>(document.object().value(kPosition).toDouble());
-    for (const QJsonValue &value : document.object().value(kEvents).toArray()) {
-        const QJsonObject object = value.toObject();
-        const int kind = kindNames().indexOf(object.value(kKind).toString());
-        const QString callId = object.value(kCall).toString();
-        if (kind < 0 || callId.isEmpty())
-            continue;
-        Event event = make(quint64(events.size() + 1), Kind(kind), callId,
-                           static_cast<qint64>(object.value(kRow).toDouble()), object.value(kData).toObject());
-        // A time that cannot be read counts from now: the day it is tried for starts again, nothing is lost.
-        const QDateTime at = QDateTime::fromString(object.value(kAt).toString(), Qt::ISODate);
-        if (at.isValid())
-            event.at = at.toUTC();
-        event.text = QJsonDocument(object).toJson(QJsonDocument::Compact);
-        events.append(event);
+    const QByteArray bytes = file.readAll();
+    // Empty is what a clean run leaves.
+    if (bytes.trimmed().isEmpty())
+        return events;
+    // The last build wrote one object, its events in an array; the next write turns it into a journal.
+    const QJsonObject whole = QJsonDocument::fromJson(bytes).object();
+    if (whole.contains(kEvents)) {
+        *position = static_cast<qint64>(whole.value(kPosition).toDouble());
+        Event event;
+        for (const QJsonValue &value : whole.value(kEvents).toArray()) {
+            if (readEvent(value.toObject(), quint64(events.size() + 1), &event))
+                events.insert(event.sequence, event);
+        }
+        return events;
     }
+    int damaged = 0;
+    for (const QByteArray &line : bytes.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        Event event;
+        if (record.contains(kPosition)) {
+            *position = static_cast<qint64>(record.value(kPosition).toDouble());
+            ++m_dead;
+        } else if (record.contains(kDone)) {
+            for (const QJsonValue &done : record.value(kDone).toArray())
+                m_live -= events.remove(static_cast<quint64>(done.toDouble()));
+            m_dead += record.value(kDone).toArray().size() + 1;
+        } else if (readEvent(record, static_cast<quint64>(record.value(kSequence).toDouble()), &event)) {
+            events.insert(event.sequence, event);
+            ++m_live;
+        } else {
+            // A line the disk could not finish (it ran full, or the power went), or a damaged one.
+            ++damaged;
+        }
+    }
+    if (damaged > 0)
+        qWarning().noquote() << QStringLiteral("The kept call events %1: %2 damaged or unfinished record(s) skipped")
+                                    .arg(m_filePath)
+                                    .arg(damaged);
+    m_fresh = damaged > 0 || !bytes.endsWith('\n');
     return events;
 }
 
-bool KeptEvents::save(qint64 position, const QList<Event> &events) const
+bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &done, qint64 position,
+                       QString *error)
 {
-    if (m_filePath.isEmpty())
+    if (m_fresh || (m_dead > m_live && m_dead >= kMinDeadRecords))
+        return rewrite(kept, position, error);
+    QByteArray chunk;
+    if (!done.isEmpty()) {
+        QJsonArray marks;
+        for (const quint64 sequence : done)
+            marks.append(double(sequence));
+        chunk += QJsonDocument(QJsonObject{{kDone, marks}}).toJson(QJsonDocument::Compact) + '\n';
+    }
+    qint64 added = 0;
+    for (auto it = kept.upperBound(after); it != kept.cend(); ++it, ++added) {
+        chunk += it->record;
+        chunk += '\n';
+    }
+    // Last: it covers the events before it, and a write cut short leaves the position as it was.
+    chunk += positionRecord(position);
+    // Appended to the file this one read or wrote, never to one made anew meanwhile without its first part.
+    QFile file(m_filePath);
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)
+        && file.write(chunk) == chunk.size() && file.flush();
+    *error = file.errorString();
+    // On disk before the PBX link's position that it covers.
+    if (written && ::fdatasync(file.handle()) != 0) {
+        written = false;
+        *error = qt_error_string(errno);
+    }
+    if (!written) {
+        m_fresh = true;
         return false;
+    }
+    m_live += added - done.size();
+    m_dead += done.size() + (done.isEmpty() ? 1 : 2);
+    return true;
+}
+
+bool KeptEvents::rewrite(const QMap<quint64, Event> &kept, qint64 position, QString *error)
+{
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     QSaveFile file(m_filePath);
     // Customers' numbers: the service's user alone reads them, from the first byte on.
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2").arg(m_filePath, file.errorString());
+        *error = file.errorString();
+        m_fresh = true;
         return false;
     }
-    // The records were made once, when their events came: a write per CEL batch joins them, nothing more.
-    QByteArray text = "{\"" + QByteArray(kPosition.data()) + "\":" + QByteArray::number(position) + ",\""
-        + QByteArray(kEvents.data()) + "\":[";
-    for (int i = 0; i < events.size(); ++i) {
-        if (i > 0)
-            text += ",\n";
-        text += events.at(i).text;
+    QByteArray text;
+    for (const Event &event : kept) {
+        text += event.record;
+        text += '\n';
     }
-    text += "]}\n";
+    text += positionRecord(position);
     if (file.write(text) != text.size() || !file.commit()) {
-        qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2").arg(m_filePath, file.errorString());
+        *error = file.errorString();
+        m_fresh = true;
+        return false;
+    }
+    m_live = kept.size();
+    m_dead = 1;
+    m_fresh = false;
+    return true;
+}
+
+bool KeptEvents::clear(QString *error)
+{
+    m_live = 0;
+    m_dead = 0;
+    m_fresh = true;
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = file.errorString();
         return false;
     }
     return true;

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 namespace Orvix::CRM::Bitrix {
@@ -11,8 +12,12 @@ namespace Orvix::CRM::Bitrix {
 // The call events the CRM flow was handed and has not done yet, kept in a file beside the PBX link's
 // state: after any stop each event read from CEL either has its CRM work here, or is read again. The
 // file also holds the CEL position its events cover: an event of a row at or below it that the PBX link
-// reads again (its own state written later than this file) is one of these, or done. Written whole, aside
-// and renamed, readable by the service's user alone. Main thread only.
+// reads again (its own state written later than this file) is one of these, or done.
+// The file is a journal of one record a line, so that a write costs what changed since the last one, not
+// the whole backlog of a long CRM outage: the events handed over, the marks of those done and the
+// position are appended and synced once per write; when the done records outweigh the kept ones, the
+// kept ones are written aside into a fresh file, which is renamed into place. Readable by the service's
+// user alone. Main thread only.
 class KeptEvents
 {
 public:
@@ -25,25 +30,41 @@ public:
         QString callId;
         qint64 row = 0; // the CEL row that made it; 0 when none did
         QDateTime at;   // when it was handed over, UTC
-        QJsonObject data; // the call's or the conversation's JSON form; empty for a transfer
-        QByteArray text;  // the record as the file holds it, made once
+        QByteArray record; // the line of the file, made once; the only copy of the event's data
 
-        // Tells an event read again from its row apart from another event of the same row.
-        QString key() const;
+        // The call's or the conversation's JSON form, read from the record; empty for a transfer.
+        QJsonObject data() const;
     };
 
-    static Event make(quint64 sequence, Kind kind, const QString &callId, qint64 row, const QJsonObject &data);
+    static Event make(quint64 sequence, Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
+                      const QDateTime &at = QDateTime::currentDateTimeUtc());
+    // Tells an event read again from its row apart from another event of the same row.
+    static QString key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data);
 
     void setFilePath(const QString &path) { m_filePath = path; }
     QString filePath() const { return m_filePath; }
 
-    // What the file holds, in the order the events were handed over; nothing when there is no file. A file
-    // that cannot be read is reported and ignored.
-    QList<Event> load(qint64 *position) const;
-    bool save(qint64 position, const QList<Event> &events) const;
+    // What the file holds, by sequence (the order they were handed over); nothing when there is no file or an
+    // empty one. A file of the last build (one JSON object) is read as well; one that cannot be read is
+    // reported and ignored. The next write starts a fresh file unless this one can simply grow.
+    QMap<quint64, Event> load(qint64 *position);
+    // Appends the events of `kept` after sequence `after`, the marks of those done since the last write and
+    // the position, and syncs them; writes the whole of `kept` into a fresh file instead when that is due.
+    // False with why: what failed is written again, whole, by the next write.
+    bool write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &done, qint64 position,
+               QString *error);
+    // Leaves an empty file: nothing kept, no position.
+    bool clear(QString *error);
 
 private:
+    bool rewrite(const QMap<quint64, Event> &kept, qint64 position, QString *error);
+
     QString m_filePath;
+    // Event records in the file: of events still kept, and of done ones with the marks and positions.
+    qint64 m_live = 0;
+    qint64 m_dead = 0;
+    // The file is missing, of the last build, cut short, or a write failed: the next write is a whole one.
+    bool m_fresh = true;
 };
 
 } // namespace Orvix::CRM::Bitrix

@@ -40,6 +40,8 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // at this rate takes. A small state is written after every batch; ten thousand tracked calls (some
 // 10 MB) about once a second, instead of a hundred megabytes a second.
 constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
+// A state whose events' work could not be saved waits this long before it is tried again.
+constexpr std::chrono::milliseconds kDeferredStateRetry{1000};
 
 // CEL rows are not stamped in strict id order: the PBX stamps an event when it happens and writes the
 // row a moment later, in whole seconds, so a row of the history start's second may come just before rows
@@ -525,8 +527,11 @@ void API::writeState()
     // One text at a time: the writer's `written` brings what changed meanwhile.
     if (!m_stateChanged || m_stateWriter->isWriting())
         return;
+    if (m_stateGuard && !m_stateGuard(m_lastEventId)) {
+        m_saveTimer->start(kDeferredStateRetry);
+        return;
+    }
     m_stateChanged = false;
-    Q_EMIT stateSaving(m_lastEventId);
     const QByteArray text = stateText();
     m_stateWriter->save(stateFilePath(), text);
     m_nextWriteAt = m_clock.elapsed() + text.size() * 1000 / kStateBytesPerSecond;
@@ -548,9 +553,8 @@ QByteArray API::stateText() const
 void API::flushState()
 {
     m_saveTimer->stop();
-    if (m_stateChanged) {
+    if (m_stateChanged && (!m_stateGuard || m_stateGuard(m_lastEventId))) {
         m_stateChanged = false;
-        Q_EMIT stateSaving(m_lastEventId);
         m_stateWriter->save(stateFilePath(), stateText());
     }
     m_stateWriter->flush();

@@ -25,6 +25,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace Orvix::SqlQueryPoll {
@@ -88,6 +89,12 @@ public:
     // the owner's own lines about it may stay quiet as well.
     bool isFailureRepeated() const { return m_failureRepeated; }
 
+    // Asked just before the state with this CEL position is handed to its writer: whoever keeps work made of
+    // the events up to it saves that work first, so the saved position never runs ahead of it. False: that
+    // work could not be saved; the state is left as it is on disk and tried again later.
+    using StateGuard = std::function<bool(CelId position)>;
+    void setStateGuard(StateGuard guard) { m_stateGuard = std::move(guard); }
+
     CelId lastEventId() const { return m_lastEventId; }
     // The CEL row whose processing emits the call event under way; 0 for an event no row made (a call the
     // PBX lost, stale calls dropped).
@@ -108,9 +115,6 @@ Q_SIGNALS:
     void originateCustomizationRequest(const QHash<QString, QString> &params,
                                        Orvix::Utils::Promise<QHash<QString, QString>, QString> promise);
     void shouldStop(const QString &reason);
-    // Just before the state with this CEL position is handed to its writer: whoever keeps work made of the
-    // events up to it saves that work first, so the saved position never runs ahead of it.
-    void stateSaving(Orvix::PBX::Asterisk::CelId position);
     void stopTimer();
 
 private Q_SLOTS:
@@ -183,6 +187,7 @@ private:
     CelId m_lastEventId = 0;
     CelId m_currentRow = 0;
     StateWriter *m_stateWriter;
+    StateGuard m_stateGuard;
     QTimer *m_saveTimer;
     bool m_stateChanged = false;
     // Monotonic time (ms) before which the next write waits, so that a large state is written at a
