@@ -4,8 +4,10 @@
 // the tables.
 //
 // With --load it prints one figure instead: the CPU the service spends per second of CEL traffic on the
-// tracker and on the CRM task queue's scheduling, at a size (by default 10,000 calls up and 1,000 rows a
-// second), replaying the real PBX's recorded calls. bench/trackerload.sh runs it against an older build.
+// tracker, on the CRM task queue's scheduling and on the CRM flow's kept events (each event's record, and the
+// file written once per batch), at a size (by default 10,000 calls up and 1,000 rows a second), replaying the
+// real PBX's recorded calls. The kept events' share is printed beside it: the main thread's time on them (their
+// file is synced to the disk) and the writes' CPU. bench/trackerload.sh runs it against an older build.
 //
 //   bench_tracker --load --fixtures tests/fixtures/asterisk20 [--calls 10000] [--rows 1000] [--seconds 30]
 //                 [--task-ms 500] [--portal-rate 100]
@@ -28,10 +30,17 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#if __has_include("crm/bitrix/keptevents.h")
+#include "crm/bitrix/keptevents.h"
+
+#include <QTemporaryDir>
+#endif
+
 #include <time.h>
 
 #include <algorithm>
 #include <deque>
+#include <type_traits>
 #include <vector>
 
 using Orvix::CRM::Bitrix::TaskQueue;
@@ -365,6 +374,83 @@ private:
     std::deque<std::pair<qint64, Promise<void>>> m_waiting;
 };
 
+#if __has_include("crm/bitrix/keptevents.h")
+// The journal of the kept events; the build before it wrote the whole file at every write.
+template <typename File, typename = void>
+struct IsJournal : std::false_type
+{
+};
+template <typename File>
+struct IsJournal<File, std::void_t<decltype(std::declval<File &>().clear(std::declval<QString *>()))>>
+    : std::true_type
+{
+};
+
+// The CRM flow's kept events as its API keeps them: each event handed over becomes its record and is kept
+// until its task is done; the file (in a temporary directory) is written at every batch, before the state.
+class KeptWork
+{
+public:
+    using KeptEvents = Orvix::CRM::Bitrix::KeptEvents;
+
+    KeptWork() { m_file.setFilePath(m_dir.filePath(QStringLiteral("crm_events.json"))); }
+
+    quint64 keep(MsgBuilder::TaskName task, const QString &callId, qint64 row, const QJsonObject &data)
+    {
+        static const QHash<MsgBuilder::TaskName, KeptEvents::Kind> kinds{
+            {MsgBuilder::CallStarted, KeptEvents::Kind::CallStarted},
+            {MsgBuilder::ConversationRequested, KeptEvents::Kind::ConversationRequested},
+            {MsgBuilder::ConversationAccepted, KeptEvents::Kind::ConversationAccepted},
+            {MsgBuilder::ConversationEnded, KeptEvents::Kind::ConversationEnded},
+            {MsgBuilder::CallEnded, KeptEvents::Kind::CallEnded}};
+        const quint64 sequence = ++m_last;
+        m_kept.insert(sequence, KeptEvents::make(sequence, kinds.value(task, KeptEvents::Kind::CallTransferred),
+                                                 callId, row, data));
+        return sequence;
+    }
+    void done(quint64 sequence)
+    {
+        m_kept.remove(sequence);
+        if (sequence <= m_writtenUpTo)
+            m_done.append(sequence);
+    }
+    void write(qint64 position) { writeTo(m_file, position); }
+    int size() const { return m_kept.size(); }
+
+private:
+    template <typename File>
+    void writeTo(File &file, qint64 position)
+    {
+        if constexpr (IsJournal<File>::value) {
+            QString error;
+            if (file.write(m_kept, m_writtenUpTo, m_done, position, &error)) {
+                m_writtenUpTo = m_last;
+                m_done.clear();
+            }
+        } else {
+            file.save(position, m_kept.values());
+        }
+    }
+
+    QTemporaryDir m_dir;
+    KeptEvents m_file;
+    QMap<quint64, KeptEvents::Event> m_kept;
+    QList<quint64> m_done;
+    quint64 m_last = 0;
+    quint64 m_writtenUpTo = 0;
+};
+#else
+// The build before the kept events.
+class KeptWork
+{
+public:
+    quint64 keep(MsgBuilder::TaskName, const QString &, qint64, const QJsonObject &) { return 0; }
+    void done(quint64) {}
+    void write(qint64) {}
+    int size() const { return 0; }
+};
+#endif
+
 struct LoadOptions
 {
     QString fixtures;
@@ -393,9 +479,19 @@ public:
             peers << QString::number(i);
         m_handler.setPeers(peers);
         const auto task = [this](const QString &callId, MsgBuilder::TaskName name, auto event) {
-            m_queue.enqueue(MsgBuilder(callId, name, MsgBuilder::NoChildTask), [this, event]() {
+            QElapsedTimer spent;
+            spent.start();
+            quint64 kept = 0;
+            if constexpr (std::is_same_v<decltype(event), QString>)
+                kept = m_keptWork.keep(name, callId, m_row, QJsonObject());
+            else
+                kept = m_keptWork.keep(name, callId, m_row, event.toJson());
+            m_keptTime += spent.nsecsElapsed() / 1e9;
+            m_queue.enqueue(MsgBuilder(callId, name, MsgBuilder::NoChildTask), [this, event, kept]() {
                 Q_UNUSED(event)
-                return m_portal.start(m_now);
+                const Promise<void> answer = m_portal.start(m_now);
+                answer.onResolve([this, kept]() { m_keptWork.done(kept); });
+                return answer;
             });
             ++m_tasks;
         };
@@ -436,10 +532,18 @@ public:
 
     void poll(const std::vector<Event> &batch)
     {
-        for (const Event &event : batch)
+        for (const Event &event : batch) {
+            m_row = event.id();
             m_handler.process(event);
+        }
         if (!batch.empty()) {
             m_handler.removeStale();
+            const double cpu = cpuSeconds();
+            QElapsedTimer spent;
+            spent.start();
+            m_keptWork.write(batch.back().id());
+            m_keptTime += spent.nsecsElapsed() / 1e9;
+            m_keptWriteCpu += cpuSeconds() - cpu;
             if (m_now >= m_nextWriteAt) {
                 const QByteArray text =
                     m_handler.stateText("\"previous_event_id\":" + QByteArray::number(batch.back().id()));
@@ -457,10 +561,17 @@ public:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
+    // What the kept events cost since the last call: seconds of the main thread (records and writes, the
+    // writes' sync included), and of CPU in the writes.
+    std::pair<double, double> takeKeptCost()
+    {
+        return {std::exchange(m_keptTime, 0), std::exchange(m_keptWriteCpu, 0)};
+    }
+
     QString summary() const
     {
         return QStringLiteral("%1 rows, %2 calls and %3 channels tracked, state %4 KiB; tasks: %5 queued, %6 answered, "
-                              "%7 waiting in the queue, %8 at the portal")
+                              "%7 waiting in the queue, %8 at the portal; %9 events kept")
             .arg(m_rows)
             .arg(m_handler.calls().size())
             .arg(m_handler.channels().size())
@@ -468,7 +579,8 @@ public:
             .arg(m_tasks)
             .arg(m_answered)
             .arg(m_queue.size())
-            .arg(m_portal.waiting());
+            .arg(m_portal.waiting())
+            .arg(m_keptWork.size());
     }
 
 private:
@@ -477,6 +589,10 @@ private:
     EventHandler m_handler;
     TaskQueue m_queue;
     Portal m_portal;
+    KeptWork m_keptWork;
+    qint64 m_row = 0;
+    double m_keptTime = 0;
+    double m_keptWriteCpu = 0;
     qint64 m_now = 0;
     qint64 m_nextWriteAt = 0;
     qint64 m_rows = 0;
@@ -519,15 +635,20 @@ int runLoad(const LoadOptions &options)
     load.run(load.traffic(60));
 
     const std::vector<std::vector<Event>> batches = load.traffic(options.seconds);
+    load.takeKeptCost();
     const double cpuStart = cpuSeconds();
     runTrackerLoad(load, batches);
     const double cpu = cpuSeconds() - cpuStart;
+    const auto [keptTime, keptWriteCpu] = load.takeKeptCost();
     out << QStringLiteral("load: %1 calls up, %2 CEL rows a second, %3 s of traffic: %4\n")
                .arg(options.calls)
                .arg(options.rowsPerSecond)
                .arg(options.seconds)
                .arg(load.summary());
     out << QStringLiteral("cpu_ms_per_traffic_second %1\n").arg(cpu * 1e3 / options.seconds, 0, 'f', 2);
+    out << QStringLiteral("kept events: main thread %1 ms per traffic second (the writes' CPU %2 ms)\n")
+               .arg(keptTime * 1e3 / options.seconds, 0, 'f', 2)
+               .arg(keptWriteCpu * 1e3 / options.seconds, 0, 'f', 2);
     return 0;
 }
 
