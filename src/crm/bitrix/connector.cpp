@@ -280,17 +280,26 @@ QString Connector::unreachableReason(const QString &why) const
     QString reason = why.isEmpty() && m_lastFailureKind == RequestFailure::Unreachable ? m_lastFailure : why;
     if (reason.isEmpty())
         reason = isStarted() ? QStringLiteral("no answer") : QStringLiteral("the CRM link waits for its restart");
-    const QString host = portalHostName();
-    if (host.isEmpty())
+    const QString portal = portalName();
+    if (portal.isEmpty())
         return QStringLiteral("the CRM portal cannot be reached: %1").arg(reason);
-    return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(host, reason);
+    return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(portal, reason);
 }
 
 QString Connector::failureReason() const
 {
     if (!isStarted() || m_lastFailure.isEmpty() || m_lastFailureKind == RequestFailure::Unreachable)
         return unreachableReason();
-    return QStringLiteral("the CRM portal at %1 answered: %2").arg(portalHostName(), m_lastFailure);
+    return QStringLiteral("the CRM portal at %1 answered: %2").arg(portalName(), m_lastFailure);
+}
+
+QString Connector::portalName() const
+{
+    // The host alone would hide which of two portals on one host, or which scheme, the administrator saved.
+    const QUrl url(m_portalHost.trimmed(), QUrl::TolerantMode);
+    if (url.scheme().isEmpty() || url.host().isEmpty())
+        return portalHostName();
+    return url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
 }
 
 QString Connector::portalHostName() const

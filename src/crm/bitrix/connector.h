@@ -103,9 +103,10 @@ public:
     // reads, since a write of unknown effect may well have been done.
     Utils::Promise<QJsonValue> makeCustomRequest(const QString &method, const QJsonObject &params,
                                                  HttpClient::Request::Method httpMethod);
-    // "the CRM portal at <host> cannot be reached: <why>"; without a why, the last failure seen.
+    // "the CRM portal at <portal> cannot be reached: <why>", the portal named by its scheme, host and port as
+    // saved; without a why, the last failure seen.
     QString unreachableReason(const QString &why = QString()) const;
-    // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <host>
+    // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <portal>
     // answered: <why>" when the portal refused it.
     QString failureReason() const;
     // Why the portal was last seen unreachable, until a request succeeds; empty when it was not.
@@ -410,6 +411,7 @@ private:
     // Reports the portal lost, once while the connector runs: a stopped connector has no link to lose.
     void reportConnectionLost();
     QString portalHostName() const;
+    QString portalName() const;
     // Ends the request with why, remembered for unreachableReason() until a request succeeds.
     void fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason);
     // The activity the portal made for a CRM call: 0 when there is none or it cannot be asked.
