@@ -28,7 +28,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <map>
 #include <type_traits>
 
 class QTimer;
@@ -173,7 +175,7 @@ public:
     // The same for these handlers of the event only.
     Utils::Promise<int> unbindEventHandlers(const QString &event, const QStringList &handlers);
 
-    int pendingRequests() const { return m_requestQueue.size(); }
+    int pendingRequests() const { return m_queuedCount; }
     // A request or an upload is between its start and its outcome.
     bool isBusy() const { return m_inFlight > 0 || m_uploadInFlight; }
 
@@ -388,18 +390,28 @@ private:
     // A queued request, started by the timer when its lane has room and its call has nothing in flight.
     struct QueuedRequest
     {
-        QString key; // the call it belongs to: its trace's id (empty for requests of no call)
         bool upload = false;
         std::function<void()> start;
+        qint64 order = 0; // its place among all queued requests
+    };
+    // The requests of one call (its trace's id; empty for requests of no call): one in flight at a time, the
+    // next waiting in either lane holds every later one.
+    struct CallRequests
+    {
+        std::deque<QueuedRequest> waiting;
+        bool inFlight = false;
     };
 
     Utils::Promise<QJsonValue, RequestFailure> enqueue(const QString &method, const QJsonObject &params,
                                                        HttpClient::Request::Method httpMethod,
                                                        const Utils::MsgBuilder &msg, bool custom,
                                                        const QString &uploadFile = QString());
-    // The index of the next queued request of the lane that may start now, -1 when none.
-    int nextStartable(bool upload) const;
-    void startQueued(int index);
+    // At the end of the queue, or at its head (first): a request that goes again before anything else.
+    void queueRequest(const QString &key, QueuedRequest request, bool first);
+    // Starts the earliest queued request of the lane whose call has nothing in flight, if there is one.
+    void startNext(bool upload);
+    // A call with nothing in flight becomes startable in the lane of its next request.
+    void markStartable(const QString &key, const CallRequests &call);
     void release(const QString &key, bool upload);
     // At an upload's turn: reads its file into the request; false, with why, when there is nothing to send.
     bool takeRecording(const QSharedPointer<PendingRequest> &request, RequestFailure *nothing);
@@ -490,9 +502,15 @@ private:
     Auth *m_auth = nullptr;
     QTimer *m_requestTimer = nullptr;
     QSharedPointer<HttpClient::HttpClient> m_httpClient;
-    QList<QueuedRequest> m_requestQueue;
-    QSet<QString> m_callsInFlight; // keys with a request between its start and its outcome
-    int m_inFlight = 0;            // requests other than uploads, idem
+    // The queue, by call: a tick looks at the startable calls alone, however many requests wait behind a
+    // portal that is away.
+    QHash<QString, CallRequests> m_requestsByCall;
+    // Per lane (requests, uploads): the calls whose next request may start, by that request's place.
+    std::map<qint64, QString> m_startable[2];
+    qint64 m_lastPlace = 0;  // taken at the end of the queue
+    qint64 m_firstPlace = 0; // taken at its head
+    int m_queuedCount = 0;
+    int m_inFlight = 0; // requests other than uploads between their start and their outcome
     bool m_uploadInFlight = false;
     // The portal's rate limit: nothing starts before m_pausedUntil (ms since the epoch); a request refused
     // again after m_pauseStartedAt doubles the next pause.
