@@ -187,9 +187,11 @@ private:
     QString ownServerAddress(const QString &host) const;
 
     // Stages, each the body of one task.
-    Utils::Promise<void> onCallStartedTask(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    // `sequence`: the kept event the stage is the work of (see registerMemo).
+    Utils::Promise<void> onCallStartedTask(const Entities::Call &call, const Utils::MsgBuilder &trace,
+                                           quint64 sequence);
     Utils::Promise<void> onConversationRequestedTask(const Entities::Conversation &conversation,
-                                                     const Utils::MsgBuilder &trace);
+                                                     const Utils::MsgBuilder &trace, quint64 sequence);
     Utils::Promise<void> onConversationAcceptedTask(const Entities::Conversation &conversation,
                                                     const Utils::MsgBuilder &trace);
     Utils::Promise<void> onConversationEndedTask(const Entities::Conversation &conversation,
@@ -198,11 +200,12 @@ private:
     Utils::Promise<void> onCallTransferredTask(const QString &callId, const Utils::MsgBuilder &trace);
 
     Registration registerCallStart(const Entities::Call &call, const Entity &responsible,
-                                   const Utils::MsgBuilder &trace);
+                                   const Utils::MsgBuilder &trace, quint64 sequence);
     Registration registerConversationStart(const Entities::Conversation &conversation, const Entity &responsible,
-                                           const Utils::MsgBuilder &trace);
+                                           const Utils::MsgBuilder &trace, quint64 sequence);
     Registration registerTransferredConversationStart(const Entities::Conversation &conversation,
-                                                      const Entity &responsible, const Utils::MsgBuilder &trace);
+                                                      const Entity &responsible, const Utils::MsgBuilder &trace,
+                                                      quint64 sequence);
     void onRegistered(const QString &key, const QString &callId, const CallRegistration &registration,
                       const QString &externalNumber, const Utils::MsgBuilder &trace, bool commentLead);
     void updateLeadFromDoubleGis(const CallRegistration &registration, const QString &phone,
@@ -278,10 +281,13 @@ private:
     void saveRegistrations();
 
     // Kept call events (api_kept.cpp).
-    using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &)>;
+    using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &, quint64 sequence)>;
     void keepEvent(KeptEvents::Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
                    const Utils::MsgBuilder &trace, EventWork work);
     Utils::Promise<void> eventBody(const KeptEvents::Event &event, const Utils::MsgBuilder &trace);
+    // The register of the kept event `sequence` of call callId: sent again as the event keeps it, or kept with
+    // the event (on disk) before it is sent, with whether the record it binds was added for the call.
+    Connector::RegisterMemo registerMemo(quint64 sequence, const QString &callId);
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
     Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);

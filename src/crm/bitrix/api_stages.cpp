@@ -28,7 +28,7 @@ inline constexpr QLatin1String kLeadComment("COMMENTS");
 
 // ---- Call start ----
 
-Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
+Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace, quint64 sequence)
 {
     Promise<void> result;
     if (call.isOutgoing() && hasRememberedCall(call.to())) {
@@ -52,12 +52,12 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
     else
         responsible.reject(); // an incoming call has no user yet while it rings
 
-    const auto registerWith = [self = QPointer<API>(this), call, trace, result](const Entity &user) {
+    const auto registerWith = [self = QPointer<API>(this), call, trace, sequence, result](const Entity &user) {
         if (!self) {
             result.resolve();
             return;
         }
-        whenSettled(self->registerCallStart(call, user, trace), [result]() { result.resolve(); });
+        whenSettled(self->registerCallStart(call, user, trace, sequence), [result]() { result.resolve(); });
     };
     responsible.onResolve(registerWith);
     responsible.onReject([registerWith]() {
@@ -67,7 +67,8 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
     return result;
 }
 
-API::Registration API::registerCallStart(const Call &call, const Entity &responsible, const MsgBuilder &trace)
+API::Registration API::registerCallStart(const Call &call, const Entity &responsible, const MsgBuilder &trace,
+                                         quint64 sequence)
 {
     const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
     if (call.isLocal()) {
@@ -89,7 +90,8 @@ API::Registration API::registerCallStart(const Call &call, const Entity &respons
     } else {
         first = call.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
     }
-    const Registration registration = m_connector.registerCall(first, second, call, responsible, line);
+    const Registration registration =
+        m_connector.registerCall(first, second, call, responsible, line, registerMemo(sequence, call.id()));
     // Stored before the callbacks: a registration refused at once must leave no entry behind.
     m_pendingRegistrations.insert(call.id(), registration);
     const QString callId = call.id();
@@ -183,7 +185,8 @@ API::Registration API::findRegistration(const Conversation &conversation, const 
     return missing;
 }
 
-Promise<void> API::onConversationRequestedTask(const Conversation &conversation, const MsgBuilder &trace)
+Promise<void> API::onConversationRequestedTask(const Conversation &conversation, const MsgBuilder &trace,
+                                               quint64 sequence)
 {
     Promise<void> result;
     const QString internalNumber = conversation.internalNumber();
@@ -208,7 +211,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
         }
         const Registration found = findRegistration(conversation, trace);
         found.onResolve(showOwnCard);
-        found.onReject([self = QPointer<API>(this), conversation, trace, result, showOwnCard,
+        found.onReject([self = QPointer<API>(this), conversation, trace, sequence, result, showOwnCard,
                         userNotFound](RegistrationFailedReason) {
             if (!self) {
                 result.resolve();
@@ -216,7 +219,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
             }
             const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
             self->m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
-                .onResolve([self, conversation, line, result, showOwnCard](const Entity &user) {
+                .onResolve([self, conversation, line, sequence, result, showOwnCard](const Entity &user) {
                     if (!self) {
                         result.resolve();
                         return;
@@ -225,7 +228,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                         MsgBuilder::Start,
                         QStringLiteral("Register conversation [%1] in conversation requested task.")
                             .arg(conversation.callId()));
-                    const Registration leg = self->registerConversationStart(conversation, user, line);
+                    const Registration leg = self->registerConversationStart(conversation, user, line, sequence);
                     // Filed under the call too, so the later stages of the call find it.
                     const QString callId = conversation.callId();
                     self->m_pendingRegistrations.insert(callId, leg);
@@ -253,12 +256,13 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
     }
 
     m_connector.findUserByPhoneCached(internalNumber, trace)
-        .onResolve([self = QPointer<API>(this), conversation, trace, result, showOwnCard](const Entity &user) {
+        .onResolve([self = QPointer<API>(this), conversation, trace, sequence, result,
+                    showOwnCard](const Entity &user) {
             if (!self) {
                 result.resolve();
                 return;
             }
-            const Registration leg = self->registerTransferredConversationStart(conversation, user, trace);
+            const Registration leg = self->registerTransferredConversationStart(conversation, user, trace, sequence);
             leg.onResolve(showOwnCard);
             leg.onReject([result](RegistrationFailedReason) { result.reject(); });
         })
@@ -267,7 +271,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
 }
 
 API::Registration API::registerConversationStart(const Conversation &conversation, const Entity &responsible,
-                                                 const MsgBuilder &trace)
+                                                 const MsgBuilder &trace, quint64 sequence)
 {
     const MsgBuilder line = child(trace, MsgBuilder::ConversationStartRegister);
     if (conversation.isLocal()) {
@@ -290,7 +294,8 @@ API::Registration API::registerConversationStart(const Conversation &conversatio
     } else {
         first = conversation.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
     }
-    const Registration registration = m_connector.registerConversation(first, second, conversation, responsible, line);
+    const Registration registration = m_connector.registerConversation(
+        first, second, conversation, responsible, line, registerMemo(sequence, conversation.callId()));
     const QString key = conversation.id();
     m_pendingRegistrations.insert(key, registration);
     const QString callId = conversation.callId();
@@ -309,10 +314,11 @@ API::Registration API::registerConversationStart(const Conversation &conversatio
 }
 
 API::Registration API::registerTransferredConversationStart(const Conversation &conversation,
-                                                            const Entity &responsible, const MsgBuilder &trace)
+                                                            const Entity &responsible, const MsgBuilder &trace,
+                                                            quint64 sequence)
 {
     // A transferred leg gets a registration, an activity and a card of its own; a local leg is refused.
-    return registerConversationStart(conversation, responsible, trace);
+    return registerConversationStart(conversation, responsible, trace, sequence);
 }
 
 Promise<void> API::showCallCard(const Conversation &conversation, const MsgBuilder &trace)

@@ -119,15 +119,24 @@ public:
 
     // ---- Calls, call cards, recordings, external lines and event bindings ----
 
+    // A register whose answer may never have come goes again as it was first sent: built again, it could
+    // bind another record or user, and the portal would open a second CRM call for the same call. With
+    // `sent`, those parameters go as they are, nothing searched or added; without, the parameters built are
+    // handed to `sending` before the register is queued.
+    struct RegisterMemo
+    {
+        QJsonObject sent;
+        std::function<void(const QJsonObject &params)> sending;
+    };
     // Registers the call (or one of its conversations) in the CRM's telephony. Rejects with Failed when
     // the call must not be registered or the request fails. A call's "deal_id" parameter is kept on the
     // registration instead of being sent; a conversation sends it.
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     registerCall(bool createEntity, bool createDeal, const Entities::Call &call, const CRM::Entity &user,
-                 const Utils::MsgBuilder &msg);
+                 const Utils::MsgBuilder &msg, const RegisterMemo &memo = {});
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     registerConversation(bool createEntity, bool createDeal, const Entities::Conversation &conversation,
-                         const CRM::Entity &user, const Utils::MsgBuilder &msg);
+                         const CRM::Entity &user, const Utils::MsgBuilder &msg, const RegisterMemo &memo = {});
     // Closes the CRM call; a user id below 1 means the default user. When the final-parameters
     // customization answers the action "delete", the call's activity is deleted and the promise rejects
     // with ActivityDeleted.
@@ -459,6 +468,10 @@ private:
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     oneAtATime(const QString &number,
                const std::function<Utils::Promise<CallRegistration, RegistrationFailedReason>()> &work);
+    template <typename CallOrConversation>
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    registerOnce(bool createEntity, bool createDeal, const CallOrConversation &call, const CRM::Entity &user,
+                 const Utils::MsgBuilder &msg, const RegisterMemo &memo, bool keepDealId);
     void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
                           const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
