@@ -38,10 +38,8 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace, 
         Registration done;
         done.resolve(registration);
         m_pendingRegistrations.insert(call.id(), done);
-        if (!registration.callId().isEmpty()) {
-            m_saved.insert(call.id(), {call.id(), registration, false});
-            saveRegistrations();
-        }
+        if (!registration.callId().isEmpty())
+            m_ledger.registered(call.id(), {call.id(), registration, false});
         result.resolve();
         return result;
     }
@@ -122,10 +120,8 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
     // answering employee and the final updates.
     const bool created = m_createdLeadFlags.value(callId, false) || madeHere;
     m_createdLeadFlags.insert(callId, created);
-    if (m_pendingRegistrations.contains(key)) {
-        m_saved.insert(key, {callId, registration, created});
-        saveRegistrations();
-    }
+    if (m_pendingRegistrations.contains(key))
+        m_ledger.registered(key, {callId, registration, created});
     // Only the lead this registration made gets the company's data and the comment: an existing record,
     // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
     if (!madeHere || registration.entityType() != EntityType::Lead)
@@ -233,10 +229,8 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                     const QString callId = conversation.callId();
                     self->m_pendingRegistrations.insert(callId, leg);
                     leg.onResolve([self, callId, leg](const CallRegistration &done) {
-                        if (self && self->m_pendingRegistrations.contains(callId)) {
-                            self->m_saved.insert(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
-                            self->saveRegistrations();
-                        }
+                        if (self && self->m_pendingRegistrations.contains(callId))
+                            self->m_ledger.registered(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
                     });
                     leg.onReject([self, callId](RegistrationFailedReason) {
                         if (self)
@@ -523,7 +517,7 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
         return result;
     }
     // Out of the table before anything is sent: a registration is finished at most once. Its saved copy
-    // stays until the finish's answer, marked as finishing (oweFinish), so a restart can still send it.
+    // stays until the finish's answer, marked as finishing, so a restart can still send it.
     const Registration registration = m_pendingRegistrations.take(key);
     registration.onReject([key, line, result](RegistrationFailedReason) {
         qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Registration Is Invalid for [%1]").arg(key));
@@ -535,14 +529,13 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             return;
         }
         // The same CRM call may be filed under a leg and under its call: one finish serves both.
-        auto &finishes = self->m_finishes[conversation.callId()];
-        const auto earlier = finishes.constFind(g.callId());
-        if (earlier != finishes.constEnd()) {
+        const std::optional<Promise<int>> earlier = self->m_ledger.finishOnItsWay(conversation.callId(), g.callId());
+        if (earlier) {
             const Promise<int> first = *earlier;
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
                 // Kept for the next start of the link, which finishes the CRM call once.
-                if (self && !self->m_finishLedger.isKept(g.callId()))
+                if (self && !self->m_ledger.isKept(g.callId()))
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
@@ -557,11 +550,10 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
 void API::finishRegistration(const QString &key, const CallRegistration &registration, const Conversation &conversation,
                              const MsgBuilder &trace, Promise<int> result)
 {
-    m_finishes[conversation.callId()].insert(registration.callId(), result);
-    oweFinish(key, registration, conversation);
+    m_ledger.finishing(key, registration, m_createdLeadFlags.value(conversation.callId(), false), conversation, result);
     result.onReject([self = QPointer<API>(this), key, crmCallId = registration.callId()]() {
-        if (self)
-            self->abandonFinish(key, crmCallId);
+        if (self && self->m_ledger.abandon(key, crmCallId))
+            self->forgetRecording(crmCallId);
     });
     if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
@@ -652,10 +644,9 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
-            self->oweRecording(finish, conversation);
-            self->forgetSavedFinish(callId, crmCallId);
+            self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
-            const bool resent = self->m_finishLedger.done(crmCallId) || self->m_replayedCalls.contains(callId);
+            const bool resent = self->m_ledger.done(callId, crmCallId) || self->m_replayedCalls.contains(callId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -664,12 +655,12 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                             }
                             if (resent && !self->m_pbxStarted) {
                                 // Left to attachOwedRecordings, once the PBX link can say where the file is.
-                                self->m_recordingsInHand.remove(finish.callId());
+                                self->m_ledger.putDown(finish.callId());
                                 result.resolve(finish.activityId());
                                 return;
                             }
                             const RegistrationStore::Upload upload =
-                                self->m_owedRecordings.value(finish.callId(), {finish, conversation, QDateTime()});
+                                self->m_ledger.owed(finish.callId(), {finish, conversation, QDateTime()});
                             const bool ending = self->m_endingCalls.contains(conversation.callId());
                             whenSettled(self->sendRecording(upload, trace, !ending && !resent),
                                         [finish, result]() { result.resolve(finish.activityId()); });
@@ -851,23 +842,22 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     m_createdLeadFlags.remove(callId);
     m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
-    m_finishes.remove(callId);
+    m_ledger.forgetCall(callId);
     m_replayedCalls.remove(callId);
     if (call.isOutgoing())
         m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
 
     // Nothing later can finish what the call left open, but for a finish kept for the next start of the link;
     // lines filed under its legs would stay for ever.
-    bool changed = dropSaved(callId);
-    m_pendingRegistrations.remove(callId);
+    QStringList keys{callId};
     const auto log = Entities::TelephonyEventLogHandler::instance();
     for (const Conversation &conversation : call.conversations()) {
-        changed = dropSaved(conversation.id()) || changed;
-        m_pendingRegistrations.remove(conversation.id());
+        keys.append(conversation.id());
         log->removeEvents(conversation.id());
     }
-    if (changed)
-        saveRegistrations();
+    for (const QString &key : qAsConst(keys))
+        m_pendingRegistrations.remove(key);
+    m_ledger.leave(keys);
 }
 
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)
