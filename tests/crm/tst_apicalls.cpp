@@ -469,6 +469,7 @@ void tst_ApiCalls::scenario()
     CrmPortalModel model(harness.portal);
     model.knownContact = portal.contains("contact");
     model.registerCreatesLead = portal.contains("createslead");
+    model.registerCreatesLead = portal.contains("createslead");
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.failFinishes = portal.contains("failallfinishes") ? 99 : portal.contains("failfinish") ? 1 : 0;
     // A finish refused after a try that went unanswered is not logged as refused: its outcome is unknown.
@@ -709,6 +710,14 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     QTest::newRow("killed while the finish waits for its answer: sent again after the start, then the recording")
         << "holdfinish" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
+    const QStringList leadFinished{register_("2", "1", "0"), show(1, 7), "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID",
+                                   finish(1, 7, 200)};
+    QTest::newRow("a finish sent again at the start forgets its call: the next call of that id deletes its refused lead")
+        << "holdfinish createslead sameid" << QStringList{"start", "ring a", "answer a", "end a"} << leadFinished
+        << QStringList{"start", "ring a", "answer a", "end a", "finish"}
+        << leadFinished + QStringList{finish(1, 7, 200), attach(1), register_("2", "1", "0"), show(2, 7),
+                                      "GET crm.lead.update id=31 fields=ASSIGNED_BY_ID", finish(2, 7, 200),
+                                      "GET crm.lead.delete ID=31"};
     QTest::newRow("stopped while the finish waits for a renewed token: sent again after the start, then the recording")
         << "holdtoken" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QStringList{finish(1, 7, 200), attach(1)};
@@ -751,6 +760,7 @@ void tst_ApiCalls::registrationSurvivesRestart()
     CrmPortalModel model(harness.portal);
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.knownContact = portal.contains("contact");
+    model.registerCreatesLead = portal.contains("createslead");
     model.hangRegisters = portal.contains("reassigned") ? 1 : 0;
     model.hangFinishes = portal.contains("holdfinish") ? 1 : 0;
     if (portal.contains("holdtoken")) { // the finish finds its token expired, and the renewal is never answered
@@ -874,6 +884,10 @@ void tst_ApiCalls::registrationSurvivesRestart()
     *pbxStarted = true;
     harness.api->attachOwedRecordings(); // the PBX link has started
     CallDriver second(*harness.api, true);
+    if (portal.contains("sameid")) { // once the finish sent again is done; the next call's finish is refused
+        QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
+        model.failFinishes = 1;
+    }
     for (const QString &step : after) {
         if (step == "finish") { // the call ends once its other events were handled
             QTRY_VERIFY_WITH_TIMEOUT(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy(), 30000);
