@@ -16,13 +16,15 @@
 namespace Orvix::CRM::Bitrix {
 
 // Where each CRM call stands across restarts of the link and stops of the service, from its register to its
-// finish and its recording. Until its register is answered a call's work is a kept event (KeptEvents); from
-// then on it is here, and what a restart must see is written to crm_registrations.json at every change.
+// finish and its recording. Until its register is answered a call's work is a kept event (KeptEvents), which
+// holds the register as first sent and sends it so again; from then on it is here, and what a restart must
+// see is written to crm_registrations.json at every change, the kept events first.
 //
 // A CRM call's finish:
 // - registered: saved under its key, a leg id or a call id; one CRM call may be filed under both;
 // - finishing: marked on disk, with its leg, from just before the finish is sent until its answer;
-// - kept: it did not reach the portal; sent again at the next start of the link, not before;
+// - kept: it did not reach the portal; sent again at the next start of the link, not before, and given up
+//   with its recording a day after it was first sent;
 // - resent: sent again at this start of the link, its answer cut off by a stop, or kept;
 // - done: answered, refused or given up, it leaves the file; a kept one is not given up by its call's end.
 // Its recording, from the finish on:
@@ -43,7 +45,6 @@ public:
     enum class Restore { Skip, Restored, Resend };
 
     void setFilePath(const QString &path) { m_store.setFilePath(path); }
-    QString filePath() const { return m_store.filePath(); }
     // Called before each write: what must be on disk first.
     void setBeforeSave(std::function<void()> beforeSave) { m_beforeSave = std::move(beforeSave); }
     void save();
