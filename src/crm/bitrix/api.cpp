@@ -577,7 +577,6 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
                 self->m_createdLeadFlags.remove(callId);
                 self->m_ledger.forgetCall(callId);
                 self->m_finishedCounts.remove(callId);
-                self->m_replayedCalls.remove(callId);
             }
             done.resolve();
         });

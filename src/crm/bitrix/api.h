@@ -363,8 +363,6 @@ private:
     bool m_keptChanged = false;
     QTimer m_keptTimer;
     bool m_shuttingDown = false;
-    // Calls whose events a previous run kept: done before the PBX link is up, their recordings wait for it.
-    QSet<QString> m_replayedCalls;
 
     TaskQueue m_taskQueue;
 };

@@ -283,7 +283,7 @@ void API::loadKeptEvents()
             m_readAgainKeys.insert(event.key());
         if (event.kind == Kind::CallEnded)
             m_endedCalls.insert(event.callId);
-        m_replayedCalls.insert(event.callId);
+        m_ledger.replayed(event.callId);
         m_kept.insert(event.sequence, event);
         m_cutEvents[event.callId].append(event.sequence);
     }

@@ -646,7 +646,7 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
-            const bool resent = self->m_ledger.done(callId, crmCallId) || self->m_replayedCalls.contains(callId);
+            const bool resent = self->m_ledger.done(callId, crmCallId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -843,7 +843,6 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
     m_ledger.forgetCall(callId);
-    m_replayedCalls.remove(callId);
     if (call.isOutgoing())
         m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
 

@@ -78,7 +78,7 @@ bool RegistrationLedger::done(const QString &callId, const QString &crmCallId)
         it = it->callId == callId && it->registration.callId() == crmCallId ? m_saved.erase(it) : std::next(it);
     if (m_saved.size() != saved)
         save();
-    return m_states.take(crmCallId) == State::Resent;
+    return m_states.take(crmCallId) == State::Resent || m_replayed.contains(callId);
 }
 
 bool RegistrationLedger::abandon(const QString &key, const QString &crmCallId)

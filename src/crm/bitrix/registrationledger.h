@@ -34,7 +34,8 @@ namespace Orvix::CRM::Bitrix {
 // A stop of the link or of the service changes nothing here. A start of the link (restore) puts back the saved
 // registrations but those whose finish this run has on its way, and sends again the finishes found finishing
 // (a stop cut off their answers) and those kept. A start of the PBX link takes the owed recordings nobody has
-// in hand (takeOwed); a resent finish answered before it leaves its recording to it.
+// in hand (takeOwed); a resent finish, or one of a call whose events a previous run kept, answered before it
+// leaves its recording to it.
 // Main thread only; owned by the CRM API.
 class RegistrationLedger
 {
@@ -88,13 +89,19 @@ public:
     std::optional<Utils::Promise<int>> finishOnItsWay(const QString &callId, const QString &crmCallId) const;
     void keep(const QString &crmCallId) { m_states.insert(crmCallId, State::Kept); }
     bool isKept(const QString &crmCallId) const { return m_states.value(crmCallId) == State::Kept; }
-    // Answered: no saved entry finishes it again. True when it was a resent one.
+    // Answered: no saved entry finishes it again. True when it was resent, or its call's events were kept by a
+    // previous run: done before the PBX link is up, its recording waits for it.
     bool done(const QString &callId, const QString &crmCallId);
     // Refused, or its activity deleted: nothing of it goes again, its recording is not attached. False for a
     // kept one, which stays.
     bool abandon(const QString &key, const QString &crmCallId);
+    void replayed(const QString &callId) { m_replayed.insert(callId); }
     // The finishes of the call's CRM calls in this run.
-    void forgetCall(const QString &callId) { m_sent.remove(callId); }
+    void forgetCall(const QString &callId)
+    {
+        m_sent.remove(callId);
+        m_replayed.remove(callId);
+    }
 
     // The answer of the finish names the activity a link goes into.
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
@@ -123,6 +130,7 @@ private:
     QSet<QString> m_inHand;
     // Per PBX call, by CRM call: the finish sent in this run.
     QHash<QString, QHash<QString, Utils::Promise<int>>> m_sent;
+    QSet<QString> m_replayed; // PBX calls
 };
 
 } // namespace Orvix::CRM::Bitrix
