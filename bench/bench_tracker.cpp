@@ -423,7 +423,7 @@ private:
     {
         if constexpr (IsJournal<File>::value) {
             QString error;
-            if (file.write(m_kept, m_writtenUpTo, m_done, position, &error)) {
+            if (file.write(m_kept, m_writtenUpTo, {}, m_done, position, &error)) {
                 m_writtenUpTo = m_last;
                 m_done.clear();
             }

@@ -57,23 +57,23 @@ MsgBuilder::TaskName taskOf(Kind kind)
 void API::callStarted(const Call &call, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallStarted, call.id(), row, call.toJson(), trace,
-              [self = QPointer<API>(this), call](const MsgBuilder &line) {
-                  return self ? self->onCallStartedTask(call, line) : resolved();
+              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64 sequence) {
+                  return self ? self->onCallStartedTask(call, line, sequence) : resolved();
               });
 }
 
 void API::conversationRequested(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationRequested, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
-                  return self ? self->onConversationRequestedTask(conversation, line) : resolved();
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64 sequence) {
+                  return self ? self->onConversationRequestedTask(conversation, line, sequence) : resolved();
               });
 }
 
 void API::conversationAccepted(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationAccepted, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64) {
                   return self ? self->onConversationAcceptedTask(conversation, line) : resolved();
               });
 }
@@ -81,7 +81,7 @@ void API::conversationAccepted(const Conversation &conversation, const MsgBuilde
 void API::conversationEnded(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationEnded, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64) {
                   return self ? self->onConversationEndedTask(conversation, line) : resolved();
               });
 }
@@ -89,7 +89,7 @@ void API::conversationEnded(const Conversation &conversation, const MsgBuilder &
 void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallEnded, call.id(), row, call.toJson(), trace,
-              [self = QPointer<API>(this), call](const MsgBuilder &line) {
+              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64) {
                   return self ? self->onCallEndedTask(call, line) : resolved();
               });
 }
@@ -97,7 +97,7 @@ void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 void API::callTransferred(const QString &callId, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallTransferred, callId, row, QJsonObject(), trace,
-              [self = QPointer<API>(this), callId](const MsgBuilder &line) {
+              [self = QPointer<API>(this), callId](const MsgBuilder &line, quint64) {
                   return self ? self->onCallTransferredTask(callId, line) : resolved();
               });
 }
@@ -134,13 +134,13 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
     // The event as the PBX link handed it over; one a previous run kept, as its file holds it.
     const auto work = m_eventWork.constFind(event.sequence);
     if (work != m_eventWork.constEnd())
-        return (*work)(trace);
+        return (*work)(trace, event.sequence);
     const QJsonObject data = event.data();
     switch (event.kind) {
     case Kind::CallStarted:
-        return onCallStartedTask(Call(data), trace);
+        return onCallStartedTask(Call(data), trace, event.sequence);
     case Kind::ConversationRequested:
-        return onConversationRequestedTask(Conversation(data), trace);
+        return onConversationRequestedTask(Conversation(data), trace, event.sequence);
     case Kind::ConversationAccepted:
         return onConversationAcceptedTask(Conversation(data), trace);
     case Kind::ConversationEnded:
@@ -151,6 +151,38 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
         break;
     }
     return onCallTransferredTask(event.callId, trace);
+}
+
+Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callId)
+{
+    const KeptEvents::Event event = m_kept.value(sequence);
+    const QJsonObject registered = event.registered();
+    const qint64 age = event.at.secsTo(QDateTime::currentDateTimeUtc());
+    if (!registered.isEmpty() && age > kRegisterRepeatSecs) {
+        qWarning().noquote() << MsgBuilder(callId, taskOf(event.kind), MsgBuilder::NoChildTask)
+                                    .build(MsgBuilder::Warning,
+                                           QStringLiteral("The register of call [%1] is sent again %2 min after its "
+                                                          "event: should the portal have taken the first one, it "
+                                                          "makes a second CRM call, as it matches a repeated "
+                                                          "register only within 30 minutes")
+                                               .arg(callId)
+                                               .arg(age / 60));
+    }
+    // The record the first register bound was added for this call: the register sent again made it too.
+    if (registered.value(QLatin1String("entity_created")).toBool())
+        onNewEntityCreated(callId);
+    const auto sending = [self = QPointer<API>(this), sequence, callId](const QJsonObject &params) {
+        if (!self || !self->m_kept.contains(sequence))
+            return;
+        const bool created = self->m_newEntityCalls.contains(callId);
+        KeptEvents::setRegistered(&self->m_kept[sequence], QJsonObject{{QStringLiteral("params"), params},
+                                                                       {QStringLiteral("entity_created"), created}});
+        if (sequence <= self->m_keptWrittenUpTo)
+            self->m_keptChanged.append(sequence);
+        // On disk before the portal may have done it: a stop before its answer sends the same again.
+        self->writeKeptEvents();
+    };
+    return {registered.value(QLatin1String("params")).toObject(), sending};
 }
 
 Promise<void> API::runKeptEvent(quint64 sequence, const MsgBuilder &trace)
@@ -188,10 +220,10 @@ Promise<void> API::runCallEvents(const QString &callId, quint64 upTo)
     if (upTo != 0)
         sequences.append(upTo);
     // The task's queue logs how the last one ended; this, how the others did.
-    return runInOrder(sequences, sequences.isEmpty() ? 0 : sequences.last(), false, upTo);
+    return runInOrder(sequences, sequences.isEmpty() ? 0 : sequences.last(), false);
 }
 
-Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed, quint64 fresh)
+Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed)
 {
     Promise<void> result;
     // Stopped meanwhile: the rest waits for the next start, cut short in its order, instead of sending
@@ -214,36 +246,24 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
     const quint64 sequence = sequences.takeFirst();
     const auto kept = m_kept.constFind(sequence);
     if (kept == m_kept.constEnd())
-        return runInOrder(sequences, last, lastFailed, fresh);
+        return runInOrder(sequences, last, lastFailed);
     const KeptEvents::Event event = *kept;
     const MsgBuilder trace(event.callId, taskOf(event.kind), MsgBuilder::NoChildTask);
-    const qint64 age = event.at.secsTo(QDateTime::currentDateTimeUtc());
-    if (age > ApiDetail::kOwedForAtMostSecs) {
+    if (event.at.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The CRM work of call [%1] kept since %2 is given up")
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
         dropKept(sequence);
-        return runInOrder(sequences, last, lastFailed, fresh);
-    }
-    // A stop may have cut it short after the portal took its register, whose answer was lost.
-    if (sequence != fresh && event.kind == Kind::CallStarted && age > kRegisterRepeatSecs
-        && !m_pendingRegistrations.contains(event.callId)) {
-        qWarning().noquote() << trace.build(
-            MsgBuilder::Warning,
-            QStringLiteral("The register of call [%1] is sent again %2 min after the call started: should the portal "
-                           "have taken the first one, it makes a second CRM call, as it matches a repeated register "
-                           "only within 30 minutes")
-                .arg(event.callId)
-                .arg(age / 60));
+        return runInOrder(sequences, last, lastFailed);
     }
     const Promise<void> body = eventBody(event, trace);
-    const auto next = [self = QPointer<API>(this), sequence, sequences, last, fresh, trace, result](bool failed) {
+    const auto next = [self = QPointer<API>(this), sequence, sequences, last, trace, result](bool failed) {
         if (sequence != last)
             qInfo().noquote() << trace.build(failed ? MsgBuilder::NotCompleted : MsgBuilder::Completed, QString());
         if (!self)
             return result.resolve();
         self->eventSettled(sequence);
-        self->runInOrder(sequences, last, failed, fresh).proxyTo(result);
+        self->runInOrder(sequences, last, failed).proxyTo(result);
     };
     body.onResolve([next]() { next(false); });
     body.onReject([next]() { next(true); });
@@ -297,7 +317,7 @@ void API::loadKeptEvents()
             m_readAgainKeys.insert(KeptEvents::key(event.row, event.kind, event.callId, event.data()));
         if (event.kind == Kind::CallEnded)
             m_endedCalls.insert(event.callId);
-        m_replayedCalls.insert(event.callId);
+        m_ledger.replayed(event.callId);
         m_cutEvents[event.callId].append(event.sequence);
     }
     if (!m_kept.isEmpty())
@@ -334,14 +354,14 @@ bool API::keepEventsUpTo(qint64 position)
 bool API::writeKeptEvents()
 {
     m_keptTimer.stop();
-    const bool changed = m_kept.upperBound(m_keptWrittenUpTo) != m_kept.end() || !m_keptDone.isEmpty()
-        || m_keptPosition != m_writtenKeptPosition;
+    const bool changed = m_kept.upperBound(m_keptWrittenUpTo) != m_kept.end() || !m_keptChanged.isEmpty()
+        || !m_keptDone.isEmpty() || m_keptPosition != m_writtenKeptPosition;
     if (m_debugReplay || !changed)
         return true;
     if (m_keptFile.filePath().isEmpty())
         m_keptFile.setFilePath(keptEventsFilePath());
     QString error;
-    if (!m_keptFile.write(m_kept, m_keptWrittenUpTo, m_keptDone, m_keptPosition, &error)) {
+    if (!m_keptFile.write(m_kept, m_keptWrittenUpTo, m_keptChanged, m_keptDone, m_keptPosition, &error)) {
         // Said once an outage; what was to be written stays, and goes with the next write.
         if (!std::exchange(m_keptWriteFailed, true))
             qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2; the PBX link keeps its "
@@ -352,6 +372,7 @@ bool API::writeKeptEvents()
     if (std::exchange(m_keptWriteFailed, false))
         qInfo().noquote() << QStringLiteral("The kept call events are saved again in %1").arg(m_keptFile.filePath());
     m_keptWrittenUpTo = m_lastEventSequence;
+    m_keptChanged.clear();
     m_keptDone.clear();
     m_writtenKeptPosition = m_keptPosition;
     return true;
@@ -359,14 +380,14 @@ bool API::writeKeptEvents()
 
 void API::discardSavedWork()
 {
-    m_saved.clear();
-    m_owedRecordings.clear();
-    m_finishLedger.clear();
+    m_ledger.clear();
     m_kept.clear();
     m_eventWork.clear();
     m_cutEvents.clear();
+    m_keptChanged.clear();
     m_keptDone.clear();
-    saveRegistrations();
+    m_ledger.setFilePath(registrationsFilePath());
+    m_ledger.save();
     if (m_keptFile.filePath().isEmpty())
         m_keptFile.setFilePath(keptEventsFilePath());
     QString error;

@@ -24,6 +24,7 @@ inline constexpr QLatin1String kCall("call");
 inline constexpr QLatin1String kRow("row");
 inline constexpr QLatin1String kAt("at");
 inline constexpr QLatin1String kData("data");
+inline constexpr QLatin1String kRegistered("registered");
 // Below this, done records are left in the file: a fresh file for every few would cost more than they do.
 constexpr qint64 kMinDeadRecords = 256;
 
@@ -51,7 +52,8 @@ bool readEvent(const QJsonObject &object, quint64 sequence, KeptEvents::Event *e
     const QDateTime at = QDateTime::fromString(object.value(kAt).toString(), Qt::ISODate);
     *event = KeptEvents::make(sequence, KeptEvents::Kind(kind), callId,
                               static_cast<qint64>(object.value(kRow).toDouble()), object.value(kData).toObject(),
-                              at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc());
+                              at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(),
+                              object.value(kRegistered).toObject());
     return true;
 }
 
@@ -62,18 +64,30 @@ QJsonObject KeptEvents::Event::data() const
     return QJsonDocument::fromJson(record).object().value(kData).toObject();
 }
 
+QJsonObject KeptEvents::Event::registered() const
+{
+    return QJsonDocument::fromJson(record).object().value(kRegistered).toObject();
+}
+
 KeptEvents::Event KeptEvents::make(quint64 sequence, Kind kind, const QString &callId, qint64 row,
-                                   const QJsonObject &data, const QDateTime &at)
+                                   const QJsonObject &data, const QDateTime &at, const QJsonObject &registered)
 {
     Event event{sequence, kind, callId, row, at, QByteArray()};
-    event.record = QJsonDocument(QJsonObject{{kSequence, double(sequence)},
-                                             {kKind, kindNames().at(int(kind))},
-                                             {kCall, callId},
-                                             {kRow, row},
-                                             {kAt, at.toString(Qt::ISODate)},
-                                             {kData, data}})
-                       .toJson(QJsonDocument::Compact);
+    QJsonObject record{{kSequence, double(sequence)},
+                       {kKind, kindNames().at(int(kind))},
+                       {kCall, callId},
+                       {kRow, row},
+                       {kAt, at.toString(Qt::ISODate)},
+                       {kData, data}};
+    if (!registered.isEmpty())
+        record.insert(kRegistered, registered);
+    event.record = QJsonDocument(record).toJson(QJsonDocument::Compact);
     return event;
+}
+
+void KeptEvents::setRegistered(Event *event, const QJsonObject &registered)
+{
+    *event = make(event->sequence, event->kind, event->callId, event->row, event->data(), event->at, registered);
 }
 
 QString KeptEvents::key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data)
@@ -128,8 +142,12 @@ QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position)
                 m_live -= events.remove(static_cast<quint64>(done.toDouble()));
             m_dead += record.value(kDone).toArray().size() + 1;
         } else if (readEvent(record, static_cast<quint64>(record.value(kSequence).toDouble()), &event)) {
+            // A later record of an event (its register sent) replaces the earlier one.
+            if (events.contains(event.sequence))
+                ++m_dead;
+            else
+                ++m_live;
             events.insert(event.sequence, event);
-            ++m_live;
         } else {
             // A line the disk could not finish (it ran full, or the power went), or a damaged one.
             ++damaged;
@@ -143,8 +161,8 @@ QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position)
     return events;
 }
 
-bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &done, qint64 position,
-                       QString *error)
+bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &changed,
+                       const QList<quint64> &done, qint64 position, QString *error)
 {
     if (m_fresh || (m_dead > m_live && m_dead >= kMinDeadRecords))
         return rewrite(kept, position, error);
@@ -154,6 +172,15 @@ bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QL
         for (const quint64 sequence : done)
             marks.append(double(sequence));
         chunk += QJsonDocument(QJsonObject{{kDone, marks}}).toJson(QJsonDocument::Compact) + '\n';
+    }
+    qint64 replaced = 0;
+    for (const quint64 sequence : changed) {
+        const auto event = kept.constFind(sequence);
+        if (event == kept.cend())
+            continue;
+        chunk += event->record;
+        chunk += '\n';
+        ++replaced;
     }
     qint64 added = 0;
     for (auto it = kept.upperBound(after); it != kept.cend(); ++it, ++added) {
@@ -177,7 +204,7 @@ bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QL
         return false;
     }
     m_live += added - done.size();
-    m_dead += done.size() + (done.isEmpty() ? 1 : 2);
+    m_dead += replaced + done.size() + (done.isEmpty() ? 1 : 2);
     return true;
 }
 

@@ -30,14 +30,19 @@ public:
         QString callId;
         qint64 row = 0; // the CEL row that made it; 0 when none did
         QDateTime at;   // when it was handed over, UTC
-        QByteArray record; // the line of the file, made once; the only copy of the event's data
+        // The line of the file, made once, and again when a register is sent: the only copy of its data.
+        QByteArray record;
 
         // The call's or the conversation's JSON form, read from the record; empty for a transfer.
         QJsonObject data() const;
+        // The register its work sent, as sent (see API::registerMemo); empty before one is sent.
+        QJsonObject registered() const;
     };
 
     static Event make(quint64 sequence, Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
-                      const QDateTime &at = QDateTime::currentDateTimeUtc());
+                      const QDateTime &at = QDateTime::currentDateTimeUtc(),
+                      const QJsonObject &registered = QJsonObject());
+    static void setRegistered(Event *event, const QJsonObject &registered);
     // Tells an event read again from its row apart from another event of the same row.
     static QString key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data);
 
@@ -48,11 +53,12 @@ public:
     // empty one. A file of the last build (one JSON object) is read as well; one that cannot be read is
     // reported and ignored. The next write starts a fresh file unless this one can simply grow.
     QMap<quint64, Event> load(qint64 *position);
-    // Appends the events of `kept` after sequence `after`, the marks of those done since the last write and
-    // the position, and syncs them; writes the whole of `kept` into a fresh file instead when that is due.
-    // False with why: what failed is written again, whole, by the next write.
-    bool write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &done, qint64 position,
-               QString *error);
+    // Appends the marks of the events done since the last write, the records of those `changed` since (a
+    // later record of an event replaces its earlier one), those of `kept` after sequence `after` and the
+    // position, and syncs them; writes the whole of `kept` into a fresh file instead when that is due. False
+    // with why: what failed is written again, whole, by the next write.
+    bool write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &changed,
+               const QList<quint64> &done, qint64 position, QString *error);
     // Leaves an empty file: nothing kept, no position.
     bool clear(QString *error);
 
