@@ -386,7 +386,6 @@ void API::discardSavedWork()
     m_cutEvents.clear();
     m_keptChanged.clear();
     m_keptDone.clear();
-    m_ledger.setFilePath(registrationsFilePath());
     m_ledger.save();
     if (m_keptFile.filePath().isEmpty())
         m_keptFile.setFilePath(keptEventsFilePath());
