@@ -17,6 +17,7 @@ public:
     static inline const QString kCallerNumber = QStringLiteral("74951234567");
 
     bool knownContact = false;      // the caller's number belongs to contact 5 of employee 7
+    QString contactOwner = QStringLiteral("7"); // the employee contact 5 is assigned to
     bool registerCreatesLead = false; // the register answer reports lead 31 created and bound
     int failRegisters = 0;          // the next registrations refused
     int hangRegisters = 0;          // the next registrations done, but never answered
@@ -57,7 +58,7 @@ public:
             if (!knownContact)
                 return FakeCrmReply::result(QJsonArray());
             return FakeCrmReply::result(QJsonArray{QJsonObject{
-                {"ID", "5"}, {"NAME", "Anna"}, {"LAST_NAME", "Karenina"}, {"ASSIGNED_BY_ID", "7"},
+                {"ID", "5"}, {"NAME", "Anna"}, {"LAST_NAME", "Karenina"}, {"ASSIGNED_BY_ID", contactOwner},
                 {"PHONE", QJsonArray{QJsonObject{{"VALUE", kCallerNumber}, {"VALUE_TYPE", "WORK"}}}}}});
         });
         portal.setRestHandler("crm.lead.list", [](const QJsonObject &) {

@@ -48,6 +48,12 @@ API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClien
     connect(&m_connector, &Connector::connectionLost, this, &API::onConnectionLost);
     connect(&m_relayClient, &ClientC2C::externalCallStartRequest, this, &API::externalCallStartRequest);
     connect(&m_relayClient, &ClientC2C::externalCallBackStartRequest, this, &API::externalCallBackStartRequest);
+    // The kept events first: a registration that leaves the file with its call's finish must not leave an
+    // event of that call done already behind, which would register the call again after a kill.
+    m_ledger.setBeforeSave([self = QPointer<API>(this)]() {
+        if (self)
+            self->writeKeptEvents();
+    });
 }
 
 API::~API()
@@ -124,16 +130,15 @@ void API::start(bool clean)
     const int userId = bitrix.value(QLatin1String("user_id")).toInt(0);
     const QString host = bitrix.value(QLatin1String("host")).toString();
 
+    m_ledger.setFilePath(registrationsFilePath());
     if (clean) {
         // A clean run forgets the PBX link's calls; their saved registrations would never be finished.
-        m_saved.clear();
-        m_owedRecordings.clear();
-        m_finishLedger.clear();
+        m_ledger.clear();
         m_kept.clear();
         m_eventWork.clear();
         m_cutEvents.clear();
         m_keptChanged = true;
-        saveRegistrations();
+        m_ledger.save();
     } else {
         loadKeptEvents();
         loadSavedRegistrations();
@@ -514,28 +519,14 @@ bool API::wasTransferred(const Entities::Conversation &conversation, const MsgBu
 
 void API::loadSavedRegistrations()
 {
-    m_store.setFilePath(registrationsFilePath());
-    RegistrationStore::Uploads uploads;
-    const RegistrationStore::Entries entries = m_store.load(&uploads);
     bool stamped = false;
-    for (auto it = uploads.begin(); it != uploads.end(); ++it) {
-        // A file of an older version has no time for it: set now, and kept, or the day it is tried for
-        // would begin again at every start.
-        if (!it->owedSince.isValid()) {
-            it->owedSince = QDateTime::currentDateTimeUtc();
-            stamped = true;
-        }
-        m_owedRecordings.insert(it.key(), *it);
-    }
+    const RegistrationStore::Entries entries = m_ledger.load(&stamped);
     int resent = 0;
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (m_pendingRegistrations.contains(it.key()))
             continue;
-        // A new start of the link finds the finishes of this run on their way: they are not sent twice. Those
-        // kept for this start go now.
-        const QString crmCallId = it->registration.callId();
-        const bool onItsWay = m_finishes.value(it->callId).contains(crmCallId);
-        if (it->isFinishing() && onItsWay && !m_finishLedger.isKept(crmCallId))
+        const RegistrationLedger::Restore restore = m_ledger.restore(it.key(), *it);
+        if (restore == RegistrationLedger::Restore::Skip)
             continue;
         Registration registration;
         registration.resolve(it->registration);
@@ -545,8 +536,7 @@ void API::loadSavedRegistrations()
             m_callRegistrations.insert(it->callId, it->registration);
         if (it->entityCreated)
             m_createdLeadFlags.insert(it->callId, true);
-        m_saved.insert(it.key(), *it);
-        if (it->isFinishing() && m_finishLedger.sendAgainNow(crmCallId, onItsWay)) {
+        if (restore == RegistrationLedger::Restore::Resend) {
             resendOwedFinish(it.key(), *it);
             ++resent;
         }
@@ -557,16 +547,11 @@ void API::loadSavedRegistrations()
         qInfo().noquote()
             << QStringLiteral("Finishes sent again, their answers not received before the stop: %1").arg(resent);
     if (stamped)
-        saveRegistrations();
+        m_ledger.save();
 }
 
 void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &entry)
 {
-    // The portal answers a finish of a call it closed already with "Call is not found", which counts as
-    // finished: the CRM call is still finished once. Its recording waits for the answer.
-    const QString crmCallId = entry.registration.callId();
-    m_finishLedger.resend(crmCallId);
-    m_recordingsInHand.insert(crmCallId);
     const Entities::Conversation conversation = entry.finishing;
     const MsgBuilder trace(entry.callId, key == entry.callId ? MsgBuilder::CallEnded : MsgBuilder::ConversationEnded,
                            MsgBuilder::NoChildTask);
@@ -590,9 +575,8 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
             if (self && key == callId && !kept()) {
                 self->m_callRegistrations.remove(callId);
                 self->m_createdLeadFlags.remove(callId);
-                self->m_finishes.remove(callId);
+                self->m_ledger.forgetCall(callId);
                 self->m_finishedCounts.remove(callId);
-                self->m_replayedCalls.remove(callId);
             }
             done.resolve();
         });
@@ -600,44 +584,10 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
     });
 }
 
-void API::oweFinish(const QString &key, const CallRegistration &registration,
-                    const Entities::Conversation &conversation)
-{
-    const QString crmCallId = registration.callId();
-    if (crmCallId.isEmpty())
-        return;
-    const QString callId = conversation.callId();
-    RegistrationStore::Entry entry = m_saved.value(key);
-    if (entry.callId.isEmpty())
-        entry = {callId, registration, m_createdLeadFlags.value(callId, false), {}};
-    entry.finishing = conversation;
-    m_saved.insert(key, entry);
-    if (!m_owedRecordings.contains(crmCallId))
-        m_owedRecordings.insert(crmCallId, {registration, conversation, QDateTime::currentDateTimeUtc()});
-    // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
-    m_recordingsInHand.insert(crmCallId);
-    saveRegistrations();
-}
-
-void API::abandonFinish(const QString &key, const QString &crmCallId)
-{
-    if (m_finishLedger.isKept(crmCallId))
-        return;
-    m_finishLedger.done(crmCallId);
-    const auto saved = m_saved.find(key);
-    const bool erased = saved != m_saved.end() && saved->registration.callId() == crmCallId;
-    if (erased)
-        m_saved.erase(saved);
-    // An upload still owed is forgotten in the same write.
-    const bool written = forgetRecording(crmCallId);
-    if (erased && !written)
-        saveRegistrations();
-}
-
 void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgBuilder &trace)
 {
     // Owed since the finish was first sent; a file of an older version without that time keeps it.
-    const QDateTime since = m_owedRecordings.value(crmCallId).owedSince;
+    const QDateTime since = m_ledger.owed(crmCallId, {}).owedSince;
     if (since.isValid() && since.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The finish of CRM call [%1] of call [%2] has not reached "
@@ -650,50 +600,13 @@ void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgB
                                                        "portal; it is sent again when the link to the CRM starts again")
                                             .arg(crmCallId, callId));
     // Once each start: the next start sends it again, though this run sent it already.
-    m_finishLedger.keep(crmCallId);
-}
-
-bool API::dropSaved(const QString &key)
-{
-    const auto saved = m_saved.find(key);
-    if (saved == m_saved.end() || (saved->isFinishing() && m_finishLedger.isKept(saved->registration.callId())))
-        return false;
-    m_saved.erase(saved);
-    return true;
+    m_ledger.keep(crmCallId);
 }
 
 void API::dropPending(const QString &key)
 {
     m_pendingRegistrations.remove(key);
-    if (m_saved.remove(key) > 0)
-        saveRegistrations();
-}
-
-void API::forgetSavedFinish(const QString &callId, const QString &crmCallId)
-{
-    // A CRM call filed under a leg and under its call is finished once; the in-memory finish keeps the
-    // other entry from finishing it again, but after a restart only the saved copy would be left.
-    bool changed = false;
-    for (auto it = m_saved.begin(); it != m_saved.end();) {
-        if (it->callId == callId && it->registration.callId() == crmCallId) {
-            it = m_saved.erase(it);
-            changed = true;
-        } else {
-            ++it;
-        }
-    }
-    if (changed)
-        saveRegistrations();
-}
-
-void API::saveRegistrations()
-{
-    if (m_store.filePath().isEmpty())
-        m_store.setFilePath(registrationsFilePath());
-    // The kept events first: a registration that leaves the file with its call's finish must not leave an
-    // event of that call done already behind, which would register the call again after a kill.
-    writeKeptEvents();
-    m_store.save(m_saved, m_owedRecordings);
+    m_ledger.forget(key);
 }
 
 } // namespace Orvix::CRM::Bitrix

@@ -4,11 +4,10 @@
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/connector.h"
-#include "crm/bitrix/finishledger.h"
 #include "crm/bitrix/keptevents.h"
 #include "crm/bitrix/lookupfailure.h"
 #include "crm/bitrix/registrationfailedreason.h"
-#include "crm/bitrix/registrationstore.h"
+#include "crm/bitrix/registrationledger.h"
 #include "crm/bitrix/rememberedcalls.h"
 #include "crm/bitrix/taskqueue.h"
 #include "crm/entity.h"
@@ -187,9 +186,11 @@ private:
     QString ownServerAddress(const QString &host) const;
 
     // Stages, each the body of one task.
-    Utils::Promise<void> onCallStartedTask(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    // `sequence`: the kept event the stage is the work of (see registerMemo).
+    Utils::Promise<void> onCallStartedTask(const Entities::Call &call, const Utils::MsgBuilder &trace,
+                                           quint64 sequence);
     Utils::Promise<void> onConversationRequestedTask(const Entities::Conversation &conversation,
-                                                     const Utils::MsgBuilder &trace);
+                                                     const Utils::MsgBuilder &trace, quint64 sequence);
     Utils::Promise<void> onConversationAcceptedTask(const Entities::Conversation &conversation,
                                                     const Utils::MsgBuilder &trace);
     Utils::Promise<void> onConversationEndedTask(const Entities::Conversation &conversation,
@@ -198,11 +199,12 @@ private:
     Utils::Promise<void> onCallTransferredTask(const QString &callId, const Utils::MsgBuilder &trace);
 
     Registration registerCallStart(const Entities::Call &call, const Entity &responsible,
-                                   const Utils::MsgBuilder &trace);
+                                   const Utils::MsgBuilder &trace, quint64 sequence);
     Registration registerConversationStart(const Entities::Conversation &conversation, const Entity &responsible,
-                                           const Utils::MsgBuilder &trace);
+                                           const Utils::MsgBuilder &trace, quint64 sequence);
     Registration registerTransferredConversationStart(const Entities::Conversation &conversation,
-                                                      const Entity &responsible, const Utils::MsgBuilder &trace);
+                                                      const Entity &responsible, const Utils::MsgBuilder &trace,
+                                                      quint64 sequence);
     void onRegistered(const QString &key, const QString &callId, const CallRegistration &registration,
                       const QString &externalNumber, const Utils::MsgBuilder &trace, bool commentLead);
     void updateLeadFromDoubleGis(const CallRegistration &registration, const QString &phone,
@@ -218,19 +220,10 @@ private:
     void finishRegistration(const QString &key, const CallRegistration &registration,
                             const Entities::Conversation &conversation, const Utils::MsgBuilder &trace,
                             Utils::Promise<int> result);
-    // On disk before the finish is sent: the registration marked as finishing, its recording owed. A
-    // service stopped before the answer sends the finish again at its next start, then the recording.
-    void oweFinish(const QString &key, const CallRegistration &registration,
-                   const Entities::Conversation &conversation);
-    // A finish refused, or done and its activity deleted: nothing of it is sent again, nothing attached.
-    // One kept for the next start is left as it is.
-    void abandonFinish(const QString &key, const QString &crmCallId);
     // A finish that did not reach the portal: kept on disk with its recording, and sent again at the next
-    // start of the link. One owed for more than a day is given up (abandonFinish drops it).
+    // start of the link. One owed for more than a day is given up (abandoned with the failed finish).
     void keepFinish(const QString &callId, const QString &crmCallId, const Utils::MsgBuilder &trace);
-    // Drops the saved registration under key, unless it is a kept finish; true when one was dropped.
-    bool dropSaved(const QString &key);
-    // The finishes a previous run sent without getting their answers: each goes again as a task.
+    // A finish whose answer a stop cut off, or kept: it goes again as a task.
     void resendOwedFinish(const QString &key, const RegistrationStore::Entry &entry);
     // The employee of the extension; rejects when there is none or the look-up failed.
     Utils::Promise<Entity> findFinishingUser(const QString &phone, const Utils::MsgBuilder &trace);
@@ -253,10 +246,8 @@ private:
     // Asks again after a pause that grows at each try, and at the call's end if the call is still up.
     void retryRecording(const RegistrationStore::Upload &upload, const Utils::MsgBuilder &trace,
                         const QString &reason);
-    // The recordings still owed (kept in the saved registrations until attached or given up).
-    void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
-    // True when an upload was owed for the call: the saved registrations were written then.
-    bool forgetRecording(const QString &crmCallId);
+    // Attached or given up: no longer owed, nor tried again.
+    void forgetRecording(const QString &crmCallId);
     Utils::Promise<void> attachMissingRecordings(const QString &callId, const Utils::MsgBuilder &trace);
 
     Utils::Promise<int> registerCallEnd(const Entities::Call &call, const Utils::MsgBuilder &trace);
@@ -273,15 +264,15 @@ private:
 
     // The pending registration under key is gone: so is its saved copy.
     void dropPending(const QString &key);
-    // A confirmed finish of a CRM call: no saved entry may finish it again after a restart.
-    void forgetSavedFinish(const QString &callId, const QString &crmCallId);
-    void saveRegistrations();
 
     // Kept call events (api_kept.cpp).
-    using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &)>;
+    using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &, quint64 sequence)>;
     void keepEvent(KeptEvents::Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
                    const Utils::MsgBuilder &trace, EventWork work);
     Utils::Promise<void> eventBody(const KeptEvents::Event &event, const Utils::MsgBuilder &trace);
+    // The register of the kept event `sequence` of call callId: sent again as the event keeps it, or kept with
+    // the event (on disk) before it is sent, with whether the record it binds was added for the call.
+    Connector::RegisterMemo registerMemo(quint64 sequence, const QString &callId);
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
     Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);
@@ -336,20 +327,11 @@ private:
     QHash<QString, int> m_finishedCounts;
     QHash<QString, QJsonObject> m_roistatData;
     int m_waitingLookups = 0;
-    // Per PBX call: the finish of each CRM call, so a registration filed under a leg and under its call
-    // is finished once.
-    QHash<QString, QHash<QString, Utils::Promise<int>>> m_finishes;
 
     QString m_generatedDirectory;
-    RegistrationStore m_store;
-    RegistrationStore::Entries m_saved;
-    RegistrationStore::Uploads m_owedRecordings;
-    // The owed recordings this run is attaching already, or will at their call's end: a new start of the
-    // link must not send them a second time.
-    QSet<QString> m_recordingsInHand;
+    RegistrationLedger m_ledger;
     // Per PBX call, by CRM call id: the finished registrations whose recording was not found yet.
     QHash<QString, QHash<QString, RegistrationStore::Upload>> m_missingRecordings;
-    FinishLedger m_finishLedger;
     // The PBX link has started once (attachOwedRecordings): it can say where a recording is.
     bool m_pbxStarted = false;
     // Per owed recording waiting for its next try: the ticket of the timer that will ask, and the tries so far.
@@ -381,8 +363,6 @@ private:
     bool m_keptChanged = false;
     QTimer m_keptTimer;
     bool m_shuttingDown = false;
-    // Calls whose events a previous run kept: done before the PBX link is up, their recordings wait for it.
-    QSet<QString> m_replayedCalls;
 
     TaskQueue m_taskQueue;
 };

@@ -55,23 +55,23 @@ MsgBuilder::TaskName taskOf(Kind kind)
 void API::callStarted(const Call &call, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallStarted, call.id(), row, call.toJson(), trace,
-              [self = QPointer<API>(this), call](const MsgBuilder &line) {
-                  return self ? self->onCallStartedTask(call, line) : resolved();
+              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64 sequence) {
+                  return self ? self->onCallStartedTask(call, line, sequence) : resolved();
               });
 }
 
 void API::conversationRequested(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationRequested, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
-                  return self ? self->onConversationRequestedTask(conversation, line) : resolved();
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64 sequence) {
+                  return self ? self->onConversationRequestedTask(conversation, line, sequence) : resolved();
               });
 }
 
 void API::conversationAccepted(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationAccepted, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64) {
                   return self ? self->onConversationAcceptedTask(conversation, line) : resolved();
               });
 }
@@ -79,7 +79,7 @@ void API::conversationAccepted(const Conversation &conversation, const MsgBuilde
 void API::conversationEnded(const Conversation &conversation, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::ConversationEnded, conversation.callId(), row, conversation.toJson(), trace,
-              [self = QPointer<API>(this), conversation](const MsgBuilder &line) {
+              [self = QPointer<API>(this), conversation](const MsgBuilder &line, quint64) {
                   return self ? self->onConversationEndedTask(conversation, line) : resolved();
               });
 }
@@ -87,7 +87,7 @@ void API::conversationEnded(const Conversation &conversation, const MsgBuilder &
 void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallEnded, call.id(), row, call.toJson(), trace,
-              [self = QPointer<API>(this), call](const MsgBuilder &line) {
+              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64) {
                   return self ? self->onCallEndedTask(call, line) : resolved();
               });
 }
@@ -95,7 +95,7 @@ void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 void API::callTransferred(const QString &callId, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallTransferred, callId, row, QJsonObject(), trace,
-              [self = QPointer<API>(this), callId](const MsgBuilder &line) {
+              [self = QPointer<API>(this), callId](const MsgBuilder &line, quint64) {
                   return self ? self->onCallTransferredTask(callId, line) : resolved();
               });
 }
@@ -132,12 +132,12 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
     // The event as the PBX link handed it over; one a previous run kept, as its file holds it.
     const auto work = m_eventWork.constFind(event.sequence);
     if (work != m_eventWork.constEnd())
-        return (*work)(trace);
+        return (*work)(trace, event.sequence);
     switch (event.kind) {
     case Kind::CallStarted:
-        return onCallStartedTask(Call(event.data), trace);
+        return onCallStartedTask(Call(event.data), trace, event.sequence);
     case Kind::ConversationRequested:
-        return onConversationRequestedTask(Conversation(event.data), trace);
+        return onConversationRequestedTask(Conversation(event.data), trace, event.sequence);
     case Kind::ConversationAccepted:
         return onConversationAcceptedTask(Conversation(event.data), trace);
     case Kind::ConversationEnded:
@@ -148,6 +148,25 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
         break;
     }
     return onCallTransferredTask(event.callId, trace);
+}
+
+Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callId)
+{
+    const QJsonObject registered = m_kept.value(sequence).registered;
+    // The record the first register bound was added for this call: the register sent again made it too.
+    if (registered.value(QLatin1String("entity_created")).toBool())
+        onNewEntityCreated(callId);
+    const auto sending = [self = QPointer<API>(this), sequence, callId](const QJsonObject &params) {
+        if (!self || !self->m_kept.contains(sequence))
+            return;
+        const bool created = self->m_newEntityCalls.contains(callId);
+        KeptEvents::setRegistered(&self->m_kept[sequence], QJsonObject{{QStringLiteral("params"), params},
+                                                                       {QStringLiteral("entity_created"), created}});
+        // On disk before the portal may have done it: a stop before its answer sends the same again.
+        self->m_keptChanged = true;
+        self->writeKeptEvents();
+    };
+    return {registered.value(QLatin1String("params")).toObject(), sending};
 }
 
 Promise<void> API::runKeptEvent(quint64 sequence, const MsgBuilder &trace)
@@ -264,7 +283,7 @@ void API::loadKeptEvents()
             m_readAgainKeys.insert(event.key());
         if (event.kind == Kind::CallEnded)
             m_endedCalls.insert(event.callId);
-        m_replayedCalls.insert(event.callId);
+        m_ledger.replayed(event.callId);
         m_kept.insert(event.sequence, event);
         m_cutEvents[event.callId].append(event.sequence);
     }

@@ -156,9 +156,9 @@ void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuild
     constexpr std::chrono::hours kMaxPause{1};
     const QString crmCallId = upload.finish.callId();
     const QString id = upload.conversation.id();
-    const QDateTime owedSince = m_owedRecordings.value(crmCallId, upload).owedSince;
+    const QDateTime owedSince = m_ledger.owed(crmCallId, upload).owedSince;
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!m_owedRecordings.contains(crmCallId)
+    if (!m_ledger.isOwed(crmCallId)
         || (owedSince.isValid() && owedSince.secsTo(now) > ApiDetail::kOwedForAtMostSecs)) {
         qWarning().noquote() << trace.build(MsgBuilder::Warning,
                                             QStringLiteral("Recording of %1 given up: %2").arg(id, reason));
@@ -181,9 +181,9 @@ void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuild
     m_recordingRetries.insert(crmCallId, ticket);
     QTimer::singleShot(pause, this, [this, crmCallId, ticket]() {
         // Attached, given up or taken by the call's end meanwhile: nothing to do.
-        if (m_recordingRetries.value(crmCallId) != ticket || !m_owedRecordings.contains(crmCallId))
+        if (m_recordingRetries.value(crmCallId) != ticket || !m_ledger.isOwed(crmCallId))
             return;
-        const RegistrationStore::Upload owed = m_owedRecordings.value(crmCallId);
+        const RegistrationStore::Upload owed = m_ledger.owed(crmCallId, {});
         sendRecording(owed, MsgBuilder(owed.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach),
                       false);
     });
@@ -194,55 +194,28 @@ Promise<void> API::attachMissingRecordings(const QString &callId, const MsgBuild
     // Legs finished while the call went on whose recording was not found then: the PBX has named it now.
     QList<Promise<void>> attached;
     for (const RegistrationStore::Upload &owed : m_missingRecordings.take(callId))
-        attached.append(sendRecording(m_owedRecordings.value(owed.finish.callId(), owed), trace, false));
+        attached.append(sendRecording(m_ledger.owed(owed.finish.callId(), owed), trace, false));
     return Promise<void>::all(attached);
 }
 
-void API::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
+void API::forgetRecording(const QString &crmCallId)
 {
-    if (finish.callId().isEmpty())
-        return;
-    m_recordingsInHand.insert(finish.callId());
-    const auto owed = m_owedRecordings.find(finish.callId());
-    if (owed == m_owedRecordings.end()) {
-        m_owedRecordings.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
-    } else {
-        // Owed since before the finish was sent: the answer adds the activity a link goes into.
-        if (owed->finish.activityId() == finish.activityId())
-            return;
-        owed->finish = finish;
-    }
-    saveRegistrations();
-}
-
-bool API::forgetRecording(const QString &crmCallId)
-{
-    m_recordingsInHand.remove(crmCallId);
     m_recordingRetries.remove(crmCallId);
     m_recordingTries.remove(crmCallId);
     for (auto it = m_missingRecordings.begin(); it != m_missingRecordings.end();) {
         it->remove(crmCallId);
         it = it->isEmpty() ? m_missingRecordings.erase(it) : std::next(it);
     }
-    if (m_owedRecordings.remove(crmCallId) == 0)
-        return false;
-    saveRegistrations();
-    return true;
+    m_ledger.recordingDone(crmCallId);
 }
 
 void API::attachOwedRecordings()
 {
     m_pbxStarted = true;
-    // Those of a previous run only: what this run owes is on its way (a restart of the links comes here again).
-    RegistrationStore::Uploads owed;
-    for (auto it = m_owedRecordings.cbegin(); it != m_owedRecordings.cend(); ++it) {
-        if (!m_recordingsInHand.contains(it.key()))
-            owed.insert(it.key(), *it);
-    }
+    const RegistrationStore::Uploads owed = m_ledger.takeOwed();
     if (!owed.isEmpty())
         qInfo().noquote() << QStringLiteral("Recordings still to attach: %1").arg(owed.size());
     for (const RegistrationStore::Upload &upload : owed) {
-        m_recordingsInHand.insert(upload.finish.callId());
         const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
         // A call still up names its recording only at its end: the PBX says so, and it is asked for again.
         sendRecording(upload, trace, false);

@@ -28,7 +28,7 @@ inline constexpr QLatin1String kLeadComment("COMMENTS");
 
 // ---- Call start ----
 
-Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
+Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace, quint64 sequence)
 {
     Promise<void> result;
     if (call.isOutgoing() && hasRememberedCall(call.to())) {
@@ -38,10 +38,8 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
         Registration done;
         done.resolve(registration);
         m_pendingRegistrations.insert(call.id(), done);
-        if (!registration.callId().isEmpty()) {
-            m_saved.insert(call.id(), {call.id(), registration, false});
-            saveRegistrations();
-        }
+        if (!registration.callId().isEmpty())
+            m_ledger.registered(call.id(), {call.id(), registration, false});
         result.resolve();
         return result;
     }
@@ -52,12 +50,12 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
     else
         responsible.reject(); // an incoming call has no user yet while it rings
 
-    const auto registerWith = [self = QPointer<API>(this), call, trace, result](const Entity &user) {
+    const auto registerWith = [self = QPointer<API>(this), call, trace, sequence, result](const Entity &user) {
         if (!self) {
             result.resolve();
             return;
         }
-        whenSettled(self->registerCallStart(call, user, trace), [result]() { result.resolve(); });
+        whenSettled(self->registerCallStart(call, user, trace, sequence), [result]() { result.resolve(); });
     };
     responsible.onResolve(registerWith);
     responsible.onReject([registerWith]() {
@@ -67,7 +65,8 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace)
     return result;
 }
 
-API::Registration API::registerCallStart(const Call &call, const Entity &responsible, const MsgBuilder &trace)
+API::Registration API::registerCallStart(const Call &call, const Entity &responsible, const MsgBuilder &trace,
+                                         quint64 sequence)
 {
     const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
     if (call.isLocal()) {
@@ -89,7 +88,8 @@ API::Registration API::registerCallStart(const Call &call, const Entity &respons
     } else {
         first = call.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
     }
-    const Registration registration = m_connector.registerCall(first, second, call, responsible, line);
+    const Registration registration =
+        m_connector.registerCall(first, second, call, responsible, line, registerMemo(sequence, call.id()));
     // Stored before the callbacks: a registration refused at once must leave no entry behind.
     m_pendingRegistrations.insert(call.id(), registration);
     const QString callId = call.id();
@@ -120,10 +120,8 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
     // answering employee and the final updates.
     const bool created = m_createdLeadFlags.value(callId, false) || madeHere;
     m_createdLeadFlags.insert(callId, created);
-    if (m_pendingRegistrations.contains(key)) {
-        m_saved.insert(key, {callId, registration, created});
-        saveRegistrations();
-    }
+    if (m_pendingRegistrations.contains(key))
+        m_ledger.registered(key, {callId, registration, created});
     // Only the lead this registration made gets the company's data and the comment: an existing record,
     // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
     if (!madeHere || registration.entityType() != EntityType::Lead)
@@ -183,7 +181,8 @@ API::Registration API::findRegistration(const Conversation &conversation, const 
     return missing;
 }
 
-Promise<void> API::onConversationRequestedTask(const Conversation &conversation, const MsgBuilder &trace)
+Promise<void> API::onConversationRequestedTask(const Conversation &conversation, const MsgBuilder &trace,
+                                               quint64 sequence)
 {
     Promise<void> result;
     const QString internalNumber = conversation.internalNumber();
@@ -208,7 +207,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
         }
         const Registration found = findRegistration(conversation, trace);
         found.onResolve(showOwnCard);
-        found.onReject([self = QPointer<API>(this), conversation, trace, result, showOwnCard,
+        found.onReject([self = QPointer<API>(this), conversation, trace, sequence, result, showOwnCard,
                         userNotFound](RegistrationFailedReason) {
             if (!self) {
                 result.resolve();
@@ -216,7 +215,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
             }
             const MsgBuilder line = child(trace, MsgBuilder::CallStartRegister);
             self->m_connector.findUserByPhoneCached(conversation.internalNumber(), trace)
-                .onResolve([self, conversation, line, result, showOwnCard](const Entity &user) {
+                .onResolve([self, conversation, line, sequence, result, showOwnCard](const Entity &user) {
                     if (!self) {
                         result.resolve();
                         return;
@@ -225,15 +224,13 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                         MsgBuilder::Start,
                         QStringLiteral("Register conversation [%1] in conversation requested task.")
                             .arg(conversation.callId()));
-                    const Registration leg = self->registerConversationStart(conversation, user, line);
+                    const Registration leg = self->registerConversationStart(conversation, user, line, sequence);
                     // Filed under the call too, so the later stages of the call find it.
                     const QString callId = conversation.callId();
                     self->m_pendingRegistrations.insert(callId, leg);
                     leg.onResolve([self, callId, leg](const CallRegistration &done) {
-                        if (self && self->m_pendingRegistrations.contains(callId)) {
-                            self->m_saved.insert(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
-                            self->saveRegistrations();
-                        }
+                        if (self && self->m_pendingRegistrations.contains(callId))
+                            self->m_ledger.registered(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
                     });
                     leg.onReject([self, callId](RegistrationFailedReason) {
                         if (self)
@@ -253,12 +250,13 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
     }
 
     m_connector.findUserByPhoneCached(internalNumber, trace)
-        .onResolve([self = QPointer<API>(this), conversation, trace, result, showOwnCard](const Entity &user) {
+        .onResolve([self = QPointer<API>(this), conversation, trace, sequence, result,
+                    showOwnCard](const Entity &user) {
             if (!self) {
                 result.resolve();
                 return;
             }
-            const Registration leg = self->registerTransferredConversationStart(conversation, user, trace);
+            const Registration leg = self->registerTransferredConversationStart(conversation, user, trace, sequence);
             leg.onResolve(showOwnCard);
             leg.onReject([result](RegistrationFailedReason) { result.reject(); });
         })
@@ -267,7 +265,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
 }
 
 API::Registration API::registerConversationStart(const Conversation &conversation, const Entity &responsible,
-                                                 const MsgBuilder &trace)
+                                                 const MsgBuilder &trace, quint64 sequence)
 {
     const MsgBuilder line = child(trace, MsgBuilder::ConversationStartRegister);
     if (conversation.isLocal()) {
@@ -290,7 +288,8 @@ API::Registration API::registerConversationStart(const Conversation &conversatio
     } else {
         first = conversation.isIncoming() ? m_createLeadsForIncoming : m_createLeadsForOutgoing;
     }
-    const Registration registration = m_connector.registerConversation(first, second, conversation, responsible, line);
+    const Registration registration = m_connector.registerConversation(
+        first, second, conversation, responsible, line, registerMemo(sequence, conversation.callId()));
     const QString key = conversation.id();
     m_pendingRegistrations.insert(key, registration);
     const QString callId = conversation.callId();
@@ -309,10 +308,11 @@ API::Registration API::registerConversationStart(const Conversation &conversatio
 }
 
 API::Registration API::registerTransferredConversationStart(const Conversation &conversation,
-                                                            const Entity &responsible, const MsgBuilder &trace)
+                                                            const Entity &responsible, const MsgBuilder &trace,
+                                                            quint64 sequence)
 {
     // A transferred leg gets a registration, an activity and a card of its own; a local leg is refused.
-    return registerConversationStart(conversation, responsible, trace);
+    return registerConversationStart(conversation, responsible, trace, sequence);
 }
 
 Promise<void> API::showCallCard(const Conversation &conversation, const MsgBuilder &trace)
@@ -517,7 +517,7 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
         return result;
     }
     // Out of the table before anything is sent: a registration is finished at most once. Its saved copy
-    // stays until the finish's answer, marked as finishing (oweFinish), so a restart can still send it.
+    // stays until the finish's answer, marked as finishing, so a restart can still send it.
     const Registration registration = m_pendingRegistrations.take(key);
     registration.onReject([key, line, result](RegistrationFailedReason) {
         qDebug().noquote() << line.build(MsgBuilder::Error, QStringLiteral("Registration Is Invalid for [%1]").arg(key));
@@ -529,14 +529,13 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             return;
         }
         // The same CRM call may be filed under a leg and under its call: one finish serves both.
-        auto &finishes = self->m_finishes[conversation.callId()];
-        const auto earlier = finishes.constFind(g.callId());
-        if (earlier != finishes.constEnd()) {
+        const std::optional<Promise<int>> earlier = self->m_ledger.finishOnItsWay(conversation.callId(), g.callId());
+        if (earlier) {
             const Promise<int> first = *earlier;
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
                 // Kept for the next start of the link, which finishes the CRM call once.
-                if (self && !self->m_finishLedger.isKept(g.callId()))
+                if (self && !self->m_ledger.isKept(g.callId()))
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
@@ -551,11 +550,10 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
 void API::finishRegistration(const QString &key, const CallRegistration &registration, const Conversation &conversation,
                              const MsgBuilder &trace, Promise<int> result)
 {
-    m_finishes[conversation.callId()].insert(registration.callId(), result);
-    oweFinish(key, registration, conversation);
+    m_ledger.finishing(key, registration, m_createdLeadFlags.value(conversation.callId(), false), conversation, result);
     result.onReject([self = QPointer<API>(this), key, crmCallId = registration.callId()]() {
-        if (self)
-            self->abandonFinish(key, crmCallId);
+        if (self && self->m_ledger.abandon(key, crmCallId))
+            self->forgetRecording(crmCallId);
     });
     if (!conversation.wasAnswered() && !conversation.isOutgoing()) {
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
@@ -646,10 +644,9 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
-            self->oweRecording(finish, conversation);
-            self->forgetSavedFinish(callId, crmCallId);
+            self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
-            const bool resent = self->m_finishLedger.done(crmCallId) || self->m_replayedCalls.contains(callId);
+            const bool resent = self->m_ledger.done(callId, crmCallId);
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -658,12 +655,12 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                             }
                             if (resent && !self->m_pbxStarted) {
                                 // Left to attachOwedRecordings, once the PBX link can say where the file is.
-                                self->m_recordingsInHand.remove(finish.callId());
+                                self->m_ledger.putDown(finish.callId());
                                 result.resolve(finish.activityId());
                                 return;
                             }
                             const RegistrationStore::Upload upload =
-                                self->m_owedRecordings.value(finish.callId(), {finish, conversation, QDateTime()});
+                                self->m_ledger.owed(finish.callId(), {finish, conversation, QDateTime()});
                             const bool ending = self->m_endingCalls.contains(conversation.callId());
                             whenSettled(self->sendRecording(upload, trace, !ending && !resent),
                                         [finish, result]() { result.resolve(finish.activityId()); });
@@ -845,23 +842,21 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     m_createdLeadFlags.remove(callId);
     m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
-    m_finishes.remove(callId);
-    m_replayedCalls.remove(callId);
+    m_ledger.forgetCall(callId);
     if (call.isOutgoing())
         m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(call.to()));
 
     // Nothing later can finish what the call left open, but for a finish kept for the next start of the link;
     // lines filed under its legs would stay for ever.
-    bool changed = dropSaved(callId);
-    m_pendingRegistrations.remove(callId);
+    QStringList keys{callId};
     const auto log = Entities::TelephonyEventLogHandler::instance();
     for (const Conversation &conversation : call.conversations()) {
-        changed = dropSaved(conversation.id()) || changed;
-        m_pendingRegistrations.remove(conversation.id());
+        keys.append(conversation.id());
         log->removeEvents(conversation.id());
     }
-    if (changed)
-        saveRegistrations();
+    for (const QString &key : qAsConst(keys))
+        m_pendingRegistrations.remove(key);
+    m_ledger.leave(keys);
 }
 
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)

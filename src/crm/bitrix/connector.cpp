@@ -263,7 +263,7 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
             });
         self->attempt(request);
     };
-    m_requestQueue.append(QueuedRequest{key, upload, start});
+    queueRequest(key, QueuedRequest{upload, start}, false);
     return promise;
 }
 
@@ -280,17 +280,26 @@ QString Connector::unreachableReason(const QString &why) const
     QString reason = why.isEmpty() && m_lastFailureKind == RequestFailure::Unreachable ? m_lastFailure : why;
     if (reason.isEmpty())
         reason = isStarted() ? QStringLiteral("no answer") : QStringLiteral("the CRM link waits for its restart");
-    const QString host = portalHostName();
-    if (host.isEmpty())
+    const QString portal = portalName();
+    if (portal.isEmpty())
         return QStringLiteral("the CRM portal cannot be reached: %1").arg(reason);
-    return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(host, reason);
+    return QStringLiteral("the CRM portal at %1 cannot be reached: %2").arg(portal, reason);
 }
 
 QString Connector::failureReason() const
 {
     if (!isStarted() || m_lastFailure.isEmpty() || m_lastFailureKind == RequestFailure::Unreachable)
         return unreachableReason();
-    return QStringLiteral("the CRM portal at %1 answered: %2").arg(portalHostName(), m_lastFailure);
+    return QStringLiteral("the CRM portal at %1 answered: %2").arg(portalName(), m_lastFailure);
+}
+
+QString Connector::portalName() const
+{
+    // The host alone would hide which of two portals on one host, or which scheme, the administrator saved.
+    const QUrl url(m_portalHost.trimmed(), QUrl::TolerantMode);
+    if (url.scheme().isEmpty() || url.host().isEmpty())
+        return portalHostName();
+    return url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
 }
 
 QString Connector::portalHostName() const
@@ -307,31 +316,45 @@ void Connector::sendNextRequest()
     // One request per tick keeps the portal's pace; an upload goes in its own lane beside them.
     const QPointer<Connector> self(this);
     if (m_inFlight < kMaxInFlight)
-        startQueued(nextStartable(false));
+        startNext(false);
     if (self && !m_uploadInFlight) // a start may settle at once, and its callbacks may destroy us
-        startQueued(nextStartable(true));
+        startNext(true);
 }
 
-int Connector::nextStartable(bool upload) const
+void Connector::queueRequest(const QString &key, QueuedRequest request, bool first)
 {
-    // A call's requests keep their order: one waiting holds every later one of its call, in either lane.
-    QSet<QString> held = m_callsInFlight;
-    for (int i = 0; i < m_requestQueue.size(); ++i) {
-        const QueuedRequest &queued = m_requestQueue.at(i);
-        if (queued.upload == upload && !held.contains(queued.key))
-            return i;
-        held.insert(queued.key);
-    }
-    return -1;
+    CallRequests &call = m_requestsByCall[key];
+    // A call's place among the startable is that of its next request, which may be this one now.
+    if (!call.inFlight && !call.waiting.empty())
+        m_startable[call.waiting.front().upload ? 1 : 0].erase(call.waiting.front().order);
+    request.order = first ? --m_firstPlace : ++m_lastPlace;
+    if (first)
+        call.waiting.push_front(std::move(request));
+    else
+        call.waiting.push_back(std::move(request));
+    ++m_queuedCount;
+    markStartable(key, call);
 }
 
-void Connector::startQueued(int index)
+void Connector::markStartable(const QString &key, const CallRequests &call)
 {
-    if (index < 0)
+    if (!call.inFlight && !call.waiting.empty())
+        m_startable[call.waiting.front().upload ? 1 : 0].emplace(call.waiting.front().order, key);
+}
+
+void Connector::startNext(bool upload)
+{
+    std::map<qint64, QString> &lane = m_startable[upload ? 1 : 0];
+    if (lane.empty())
         return;
-    const QueuedRequest queued = m_requestQueue.takeAt(index);
-    m_callsInFlight.insert(queued.key);
-    if (queued.upload)
+    const QString key = lane.begin()->second;
+    lane.erase(lane.begin());
+    CallRequests &call = m_requestsByCall[key];
+    const QueuedRequest queued = std::move(call.waiting.front());
+    call.waiting.pop_front();
+    call.inFlight = true;
+    --m_queuedCount;
+    if (upload)
         m_uploadInFlight = true;
     else
         ++m_inFlight;
@@ -340,7 +363,14 @@ void Connector::startQueued(int index)
 
 void Connector::release(const QString &key, bool upload)
 {
-    m_callsInFlight.remove(key);
+    const auto call = m_requestsByCall.find(key);
+    if (call != m_requestsByCall.end()) {
+        call->inFlight = false;
+        if (call->waiting.empty())
+            m_requestsByCall.erase(call);
+        else
+            markStartable(key, *call);
+    }
     if (upload)
         m_uploadInFlight = false;
     else
@@ -360,10 +390,13 @@ bool Connector::holdForNextStart(const QSharedPointer<PendingRequest> &request)
     // Its place in flight given up, it goes first of its call again: nothing later of the call goes before it.
     release(key, false);
     const QPointer<Connector> self(this);
-    m_requestQueue.prepend(QueuedRequest{key, false, [self, request]() {
-                                             if (self)
-                                                 self->attempt(request);
-                                         }});
+    queueRequest(key,
+                 QueuedRequest{false,
+                               [self, request]() {
+                                   if (self)
+                                       self->attempt(request);
+                               }},
+                 true);
     return true;
 }
 

@@ -28,7 +28,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <map>
 #include <type_traits>
 
 class QTimer;
@@ -103,9 +105,10 @@ public:
     // reads, since a write of unknown effect may well have been done.
     Utils::Promise<QJsonValue> makeCustomRequest(const QString &method, const QJsonObject &params,
                                                  HttpClient::Request::Method httpMethod);
-    // "the CRM portal at <host> cannot be reached: <why>"; without a why, the last failure seen.
+    // "the CRM portal at <portal> cannot be reached: <why>", the portal named by its scheme, host and port as
+    // saved; without a why, the last failure seen.
     QString unreachableReason(const QString &why = QString()) const;
-    // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <host>
+    // Why the last request failed, for a client that asked: unreachableReason(), or "the CRM portal at <portal>
     // answered: <why>" when the portal refused it.
     QString failureReason() const;
     // Why the portal was last seen unreachable, until a request succeeds; empty when it was not.
@@ -116,15 +119,24 @@ public:
 
     // ---- Calls, call cards, recordings, external lines and event bindings ----
 
+    // A register whose answer may never have come goes again as it was first sent: built again, it could
+    // bind another record or user, and the portal would open a second CRM call for the same call. With
+    // `sent`, those parameters go as they are, nothing searched or added; without, the parameters built are
+    // handed to `sending` before the register is queued.
+    struct RegisterMemo
+    {
+        QJsonObject sent;
+        std::function<void(const QJsonObject &params)> sending;
+    };
     // Registers the call (or one of its conversations) in the CRM's telephony. Rejects with Failed when
     // the call must not be registered or the request fails. A call's "deal_id" parameter is kept on the
     // registration instead of being sent; a conversation sends it.
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     registerCall(bool createEntity, bool createDeal, const Entities::Call &call, const CRM::Entity &user,
-                 const Utils::MsgBuilder &msg);
+                 const Utils::MsgBuilder &msg, const RegisterMemo &memo = {});
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     registerConversation(bool createEntity, bool createDeal, const Entities::Conversation &conversation,
-                         const CRM::Entity &user, const Utils::MsgBuilder &msg);
+                         const CRM::Entity &user, const Utils::MsgBuilder &msg, const RegisterMemo &memo = {});
     // Closes the CRM call; a user id below 1 means the default user. When the final-parameters
     // customization answers the action "delete", the call's activity is deleted and the promise rejects
     // with ActivityDeleted.
@@ -172,7 +184,7 @@ public:
     // The same for these handlers of the event only.
     Utils::Promise<int> unbindEventHandlers(const QString &event, const QStringList &handlers);
 
-    int pendingRequests() const { return m_requestQueue.size(); }
+    int pendingRequests() const { return m_queuedCount; }
     // A request or an upload is between its start and its outcome.
     bool isBusy() const { return m_inFlight > 0 || m_uploadInFlight; }
 
@@ -387,18 +399,28 @@ private:
     // A queued request, started by the timer when its lane has room and its call has nothing in flight.
     struct QueuedRequest
     {
-        QString key; // the call it belongs to: its trace's id (empty for requests of no call)
         bool upload = false;
         std::function<void()> start;
+        qint64 order = 0; // its place among all queued requests
+    };
+    // The requests of one call (its trace's id; empty for requests of no call): one in flight at a time, the
+    // next waiting in either lane holds every later one.
+    struct CallRequests
+    {
+        std::deque<QueuedRequest> waiting;
+        bool inFlight = false;
     };
 
     Utils::Promise<QJsonValue, RequestFailure> enqueue(const QString &method, const QJsonObject &params,
                                                        HttpClient::Request::Method httpMethod,
                                                        const Utils::MsgBuilder &msg, bool custom,
                                                        const QString &uploadFile = QString());
-    // The index of the next queued request of the lane that may start now, -1 when none.
-    int nextStartable(bool upload) const;
-    void startQueued(int index);
+    // At the end of the queue, or at its head (first): a request that goes again before anything else.
+    void queueRequest(const QString &key, QueuedRequest request, bool first);
+    // Starts the earliest queued request of the lane whose call has nothing in flight, if there is one.
+    void startNext(bool upload);
+    // A call with nothing in flight becomes startable in the lane of its next request.
+    void markStartable(const QString &key, const CallRequests &call);
     void release(const QString &key, bool upload);
     // At an upload's turn: reads its file into the request; false, with why, when there is nothing to send.
     bool takeRecording(const QSharedPointer<PendingRequest> &request, RequestFailure *nothing);
@@ -410,6 +432,7 @@ private:
     // Reports the portal lost, once while the connector runs: a stopped connector has no link to lose.
     void reportConnectionLost();
     QString portalHostName() const;
+    QString portalName() const;
     // Ends the request with why, remembered for unreachableReason() until a request succeeds.
     void fail(const QSharedPointer<PendingRequest> &request, RequestFailure::Kind kind, const QString &reason);
     // The activity the portal made for a CRM call: 0 when there is none or it cannot be asked.
@@ -445,6 +468,10 @@ private:
     Utils::Promise<CallRegistration, RegistrationFailedReason>
     oneAtATime(const QString &number,
                const std::function<Utils::Promise<CallRegistration, RegistrationFailedReason>()> &work);
+    template <typename CallOrConversation>
+    Utils::Promise<CallRegistration, RegistrationFailedReason>
+    registerOnce(bool createEntity, bool createDeal, const CallOrConversation &call, const CRM::Entity &user,
+                 const Utils::MsgBuilder &msg, const RegisterMemo &memo, bool keepDealId);
     void sendRegistration(QJsonObject params, bool keepDealId, const Utils::MsgBuilder &msg,
                           const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
@@ -488,9 +515,15 @@ private:
     Auth *m_auth = nullptr;
     QTimer *m_requestTimer = nullptr;
     QSharedPointer<HttpClient::HttpClient> m_httpClient;
-    QList<QueuedRequest> m_requestQueue;
-    QSet<QString> m_callsInFlight; // keys with a request between its start and its outcome
-    int m_inFlight = 0;            // requests other than uploads, idem
+    // The queue, by call: a tick looks at the startable calls alone, however many requests wait behind a
+    // portal that is away.
+    QHash<QString, CallRequests> m_requestsByCall;
+    // Per lane (requests, uploads): the calls whose next request may start, by that request's place.
+    std::map<qint64, QString> m_startable[2];
+    qint64 m_lastPlace = 0;  // taken at the end of the queue
+    qint64 m_firstPlace = 0; // taken at its head
+    int m_queuedCount = 0;
+    int m_inFlight = 0; // requests other than uploads between their start and their outcome
     bool m_uploadInFlight = false;
     // The portal's rate limit: nothing starts before m_pausedUntil (ms since the epoch); a request refused
     // again after m_pauseStartedAt doubles the next pause.

@@ -285,47 +285,45 @@ RegistrationPromise Connector::oneAtATime(const QString &number, const std::func
     return result;
 }
 
-RegistrationPromise Connector::registerCall(bool createEntity, bool createDeal, const Entities::Call &call,
-                                            const CRM::Entity &user, const MsgBuilder &msg)
+template <typename CallOrConversation>
+RegistrationPromise Connector::registerOnce(bool createEntity, bool createDeal, const CallOrConversation &call,
+                                            const CRM::Entity &user, const MsgBuilder &msg, const RegisterMemo &memo,
+                                            bool keepDealId)
 {
     const QPointer<Connector> self(this);
-    return oneAtATime(call.externalNumber(), [self, createEntity, createDeal, call, user, msg]() {
+    return oneAtATime(call.externalNumber(), [self, createEntity, createDeal, call, user, msg, memo, keepDealId]() {
         RegistrationPromise result;
         if (!self) {
             result.reject(RegistrationFailedReason::Failed);
-            return result;
+        } else if (!memo.sent.isEmpty()) {
+            self->sendRegistration(memo.sent, keepDealId, msg, result);
+        } else {
+            self->makeRegistrationParams(createEntity, createDeal, call, user, msg)
+                .onResolve([self, msg, memo, keepDealId, result](const QJsonObject &params) {
+                    if (!self)
+                        return result.reject(RegistrationFailedReason::Failed);
+                    if (memo.sending)
+                        memo.sending(params);
+                    self->sendRegistration(params, keepDealId, msg, result);
+                })
+                .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
         }
-        self->makeRegistrationParams(createEntity, createDeal, call, user, msg)
-            .onResolve([self, msg, result](const QJsonObject &params) {
-                if (!self)
-                    return result.reject(RegistrationFailedReason::Failed);
-                self->sendRegistration(params, true, msg, result);
-            })
-            .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
         return result;
     });
 }
 
+RegistrationPromise Connector::registerCall(bool createEntity, bool createDeal, const Entities::Call &call,
+                                            const CRM::Entity &user, const MsgBuilder &msg, const RegisterMemo &memo)
+{
+    return registerOnce(createEntity, createDeal, call, user, msg, memo, true);
+}
+
 RegistrationPromise Connector::registerConversation(bool createEntity, bool createDeal,
                                                     const Entities::Conversation &conversation,
-                                                    const CRM::Entity &user, const MsgBuilder &msg)
+                                                    const CRM::Entity &user, const MsgBuilder &msg,
+                                                    const RegisterMemo &memo)
 {
-    const QPointer<Connector> self(this);
-    return oneAtATime(conversation.externalNumber(), [self, createEntity, createDeal, conversation, user, msg]() {
-        RegistrationPromise result;
-        if (!self) {
-            result.reject(RegistrationFailedReason::Failed);
-            return result;
-        }
-        self->makeRegistrationParams(createEntity, createDeal, conversation, user, msg)
-            .onResolve([self, msg, result](const QJsonObject &params) {
-                if (!self)
-                    return result.reject(RegistrationFailedReason::Failed);
-                self->sendRegistration(params, false, msg, result);
-            })
-            .onReject([result]() { result.reject(RegistrationFailedReason::Failed); });
-        return result;
-    });
+    return registerOnce(createEntity, createDeal, conversation, user, msg, memo, false);
 }
 
 void Connector::sendRegistration(QJsonObject params, bool keepDealId, const MsgBuilder &msg,

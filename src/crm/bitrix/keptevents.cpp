@@ -19,6 +19,7 @@ inline constexpr QLatin1String kCall("call");
 inline constexpr QLatin1String kRow("row");
 inline constexpr QLatin1String kAt("at");
 inline constexpr QLatin1String kData("data");
+inline constexpr QLatin1String kRegistered("registered");
 
 const QStringList &kindNames()
 {
@@ -38,14 +39,22 @@ QString KeptEvents::Event::key() const
 KeptEvents::Event KeptEvents::make(quint64 sequence, Kind kind, const QString &callId, qint64 row,
                                    const QJsonObject &data)
 {
-    Event event{sequence, kind, callId, row, QDateTime::currentDateTimeUtc(), data, QByteArray()};
-    event.text = QJsonDocument(QJsonObject{{kKind, kindNames().at(int(kind))},
-                                           {kCall, callId},
-                                           {kRow, row},
-                                           {kAt, event.at.toString(Qt::ISODate)},
-                                           {kData, data}})
-                     .toJson(QJsonDocument::Compact);
+    Event event{sequence, kind, callId, row, QDateTime::currentDateTimeUtc(), data, QJsonObject(), QByteArray()};
+    setRegistered(&event, QJsonObject());
     return event;
+}
+
+void KeptEvents::setRegistered(Event *event, const QJsonObject &registered)
+{
+    event->registered = registered;
+    QJsonObject record{{kKind, kindNames().at(int(event->kind))},
+                       {kCall, event->callId},
+                       {kRow, event->row},
+                       {kAt, event->at.toString(Qt::ISODate)},
+                       {kData, event->data}};
+    if (!registered.isEmpty())
+        record.insert(kRegistered, registered);
+    event->text = QJsonDocument(record).toJson(QJsonDocument::Compact);
 }
 
 QList<KeptEvents::Event> KeptEvents::load(qint64 *position) const
@@ -76,6 +85,7 @@ QList<KeptEvents::Event> KeptEvents::load(qint64 *position) const
         const QDateTime at = QDateTime::fromString(object.value(kAt).toString(), Qt::ISODate);
         if (at.isValid())
             event.at = at.toUTC();
+        event.registered = object.value(kRegistered).toObject();
         event.text = QJsonDocument(object).toJson(QJsonDocument::Compact);
         events.append(event);
     }

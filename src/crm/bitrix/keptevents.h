@@ -26,13 +26,16 @@ public:
         qint64 row = 0; // the CEL row that made it; 0 when none did
         QDateTime at;   // when it was handed over, UTC
         QJsonObject data; // the call's or the conversation's JSON form; empty for a transfer
-        QByteArray text;  // the record as the file holds it, made once
+        // The register its work sent, as sent (see API::registerMemo); empty before one is sent.
+        QJsonObject registered;
+        QByteArray text; // the record as the file holds it, made once, and again when a register is sent
 
         // Tells an event read again from its row apart from another event of the same row.
         QString key() const;
     };
 
     static Event make(quint64 sequence, Kind kind, const QString &callId, qint64 row, const QJsonObject &data);
+    static void setRegistered(Event *event, const QJsonObject &registered);
 
     void setFilePath(const QString &path) { m_filePath = path; }
     QString filePath() const { return m_filePath; }

@@ -60,7 +60,7 @@ bool RegistrationStore::Entry::operator==(const Entry &other) const
         && registration.toJson() == other.registration.toJson() && finishing == other.finishing;
 }
 
-RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
+RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped) const
 {
     Entries entries;
     QFile file(m_filePath);
@@ -95,11 +95,17 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads) const
     }
     for (const QJsonValue &value : document.object().value(kUploads).toArray()) {
         const QJsonObject object = value.toObject();
-        const QDateTime owedSince = QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate);
-        const Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject()),
-                            owedSince};
-        if (uploads && !upload.finish.callId().isEmpty() && !upload.conversation.callId().isEmpty())
-            uploads->insert(upload.finish.callId(), upload);
+        Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject()),
+                      QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate)};
+        if (!uploads || upload.finish.callId().isEmpty() || upload.conversation.callId().isEmpty())
+            continue;
+        // A file of an older version has no time for it: now, and written so, or the day it is tried for
+        // would begin again at every start.
+        if (stamped && !upload.owedSince.isValid()) {
+            upload.owedSince = QDateTime::currentDateTimeUtc();
+            *stamped = true;
+        }
+        uploads->insert(upload.finish.callId(), upload);
     }
     return entries;
 }

@@ -43,8 +43,9 @@ public:
     QString filePath() const { return m_filePath; }
 
     // Empty when there is no file; a file that cannot be read is reported and ignored. The uploads still
-    // owed go to uploads when it is given.
-    Entries load(Uploads *uploads = nullptr) const;
+    // owed go to uploads when it is given; with stamped, one without its time is owed since now, and stamped
+    // is set.
+    Entries load(Uploads *uploads = nullptr, bool *stamped = nullptr) const;
     // Writes a new file and renames it over the old one, so a crash leaves one or the other.
     bool save(const Entries &entries, const Uploads &uploads = Uploads()) const;
 

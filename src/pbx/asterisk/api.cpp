@@ -47,9 +47,6 @@ constexpr qint64 kStateBytesPerSecond = 8 * 1000 * 1000;
 // (the poll itself still leaves them out), so that no such row ends up below its position.
 constexpr std::chrono::seconds kStartSearchMargin{60};
 
-// The PBX writes a CEL row a moment after its event; a poll query sent this long after the live channels
-// were listed reads every row of a channel that had gone by then.
-constexpr qint64 kCelWriteDelayMsec = 1000;
 // How often the calls without any CEL row for a long while are asked after.
 constexpr std::chrono::minutes kQuietCallCheck{5};
 // How long after a channel list that missed a call the PBX is asked again: long enough for the end rows of a
@@ -125,7 +122,8 @@ API::API(QObject *parent, const Config::Manager &config)
     // Now rather than at the first start: the CRM side may ask for a recording before the link runs.
     readSettings();
     m_quietCallTimer->setInterval(kQuietCallCheck);
-    connect(m_quietCallTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.quietCalls(celNow())); });
+    connect(m_quietCallTimer, &QTimer::timeout, this,
+            [this] { askLiveChannels(m_eventHandler.quietCalls(m_celClock.earliest())); });
     m_secondListTimer->setSingleShot(true);
     m_secondListTimer->setInterval(kSecondListDelay);
     connect(m_secondListTimer, &QTimer::timeout, this, [this] { askLiveChannels(m_eventHandler.missingCalls()); });
@@ -273,6 +271,7 @@ void API::onConnect()
     if (generation != m_startCount)
         return;
     m_linkUp = true;
+    m_caughtUpPollSentAt = -1;
     if (m_eventsSql.isEmpty()) {
         if (m_lastEventId == 0 && !m_historyStartDate.isEmpty())
             findStartPosition();
@@ -365,16 +364,24 @@ void API::getEvents()
             self->m_busy = false;
             return;
         }
+        const QDateTime newestBefore = self->m_eventHandler.lastRowAt();
         const int count = self->processEvents(response);
         qCDebug(lcPbxPoll).noquote()
             << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
         if (count > 0) {
-            self->noteCelTime(self->m_eventHandler.lastRowAt());
-            self->m_eventHandler.removeStale(self->celNow());
+            // Rows that a poll which had read to the end did not see were written after it was sent: the
+            // newest of them bounds the PBX's time from above as well.
+            const QDateTime newest = self->m_eventHandler.lastRowAt();
+            const qint64 caughtUpAt = self->m_caughtUpPollSentAt;
+            const bool written = caughtUpAt >= 0 && newestBefore != newest;
+            self->m_celClock.noteRow(newest, written ? self->m_clock.elapsed() - caughtUpAt : -1);
+            self->m_eventHandler.removeStale(self->m_celClock.earliest());
             // A one-off debug query must not move the position of the production poll.
             if (self->m_eventsSql.isEmpty())
                 self->saveState();
         }
+        if (count < ApiSql::kCelBatchLimit)
+            self->m_caughtUpPollSentAt = sentAt;
         self->endLostCalls(sentAt, count);
         self->m_busy = false;
         // A full batch means a backlog (the link was down, or a burst): drain it at the database's pace
@@ -542,6 +549,7 @@ QByteArray API::stateText() const
             losses.append(loss.toString(Qt::ISODateWithMs));
         extra += ",\"" + kLinkLosses.toLatin1() + "\":" + QJsonDocument(losses).toJson(QJsonDocument::Compact);
     }
+    extra += m_celClock.stateText();
     return m_eventHandler.stateText(extra);
 }
 
@@ -586,10 +594,8 @@ void API::loadState()
     }
     m_lastEventId = savedId;
     m_eventHandler.fromJson(state);
-    // No row read yet in this process: the saved calls tell the PBX's time when it stopped, behind its time
-    // now (never ahead), until the first row.
-    if (!m_celTime.isValid())
-        noteCelTime(m_eventHandler.newestTime());
+    // No row read yet in this process: the PBX's time from the offset the last run saved.
+    m_celClock.restore(state, m_eventHandler.newestTime());
     // Those of an earlier run: this one has its own in memory.
     if (m_linkLosses.isEmpty()) {
         const auto read = [&state](const QString &key, qint64 shiftMsec, QList<QDateTime> &losses) {
@@ -601,7 +607,7 @@ void API::loadState()
         };
         read(kLinkLosses, 0, m_linkLosses);
         // Moved by the difference of the two clocks now; the PBX's time being never ahead, a loss never later.
-        const QDateTime pbxNow = celNow();
+        const QDateTime pbxNow = m_celClock.earliest();
         if (pbxNow.isValid())
             read(kHostLinkLosses, Entities::Clock::now().msecsTo(pbxNow), m_linkLosses);
     }
@@ -673,7 +679,9 @@ void API::askLiveChannels(const QStringList &calls)
             if (!self || generation != self->m_startCount)
                 return;
             self->m_liveChannelIds = ids;
-            self->m_liveChannelsListedAt = Entities::Clock::now();
+            // Compared with CEL stamps: on the PBX's clock, and never before the list (invalid while that
+            // cannot be told; then only a second list ends a call missing from it).
+            self->m_liveChannelsListedAt = self->m_celClock.latest();
             self->m_liveChannelsReadFrom = self->m_clock.elapsed() + kCelWriteDelayMsec;
         })
         .onReject([self, generation]() {
@@ -711,27 +719,12 @@ void API::noteLinkLost()
     const auto isOpen = [](const Entities::Call &call) { return !call.isState(Entities::CallStatus::Hung); };
     // Compared with the calls' rows, so on their clock: this host's would lengthen a lost call by the
     // difference of the clocks (hours when the PBX keeps another zone).
-    const QDateTime at = celNow();
+    const QDateTime at = m_celClock.earliest();
     if (!std::exchange(m_linkUp, false) || !at.isValid() || !std::any_of(calls.cbegin(), calls.cend(), isOpen))
         return;
     m_linkLosses.append(at);
     if (m_eventsSql.isEmpty())
         saveState();
-}
-
-QDateTime API::celNow() const
-{
-    return m_celTime.isValid() ? m_celTime.addMSecs(m_clock.elapsed() - m_celTimeReadAt) : QDateTime();
-}
-
-void API::noteCelTime(const QDateTime &newest)
-{
-    // The best of the bounds: a row read late (a backlog) tells less than one read at once.
-    const QDateTime now = celNow();
-    if (newest.isValid() && (!now.isValid() || now < newest)) {
-        m_celTime = newest;
-        m_celTimeReadAt = m_clock.elapsed();
-    }
 }
 
 Utils::Promise<void, QString> API::originate(const QString &from, const QString &to, const QString &lineNumber)

@@ -5,6 +5,7 @@
 #include "entities/conversation.h"
 #include "entities/recordingfailure.h"
 #include "pbx/asterisk/api_sql.h"
+#include "pbx/asterisk/celclock.h"
 #include "pbx/asterisk/connector.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/eventhandler.h"
@@ -158,12 +159,6 @@ private:
     void endLostCalls(qint64 querySentAt, int batchSize);
     // The link to Asterisk is lost or stopped now, if it was up.
     void noteLinkLost();
-    // The time now on the PBX's clock, the one of the CEL rows' eventtime (its zone and its error may not
-    // be this host's): the newest eventtime read, plus the monotonic time since it was read. A row is read
-    // a moment after its stamp, so this is never ahead of the PBX. Invalid until a row or a saved call
-    // told a time.
-    QDateTime celNow() const;
-    void noteCelTime(const QDateTime &newest);
 
     Config::Manager m_config;
     QTimer *m_pollTimer;
@@ -213,8 +208,10 @@ private:
     // ended then at the latest (a crash cut the link and the call). Saved with the calls, for a restart.
     bool m_linkUp = false;
     QList<QDateTime> m_linkLosses; // on the PBX's clock
-    QDateTime m_celTime;
-    qint64 m_celTimeReadAt = 0; // m_clock
+    CelClock m_celClock;
+    // Monotonic time (ms) at which the last poll of this start that read to the end of the table was sent;
+    // -1 before the first.
+    qint64 m_caughtUpPollSentAt = -1;
 };
 
 } // namespace Orvix::PBX::Asterisk

@@ -57,9 +57,10 @@ public:
     QDateTime lastRowAt() const { return m_lastRowAt; }
     QDateTime newestTime() const;
     // Checks the given calls against the channels the PBX listed at `listedAt` (`liveIds`: the unique and
-    // linked ids of its channels). A call without a channel there ends as an ordinary end would (the PBX
-    // lost it without writing its end: a crash), once the list is sure of it: the call was missing from
-    // the previous list too, or CEL rows stamped past the list have been read. Until then its end rows may
+    // linked ids of its channels; `listedAt` on the PBX's clock, that of the CEL stamps, and never before
+    // the list; invalid when that cannot be told). A call without a channel there ends as an ordinary end
+    // would (the PBX lost it without writing its end: a crash), once the list is sure of it: the call was
+    // missing from the previous list too, or CEL rows stamped past the list have been read. Until then its end rows may
     // still be on their way (a call that hung up just before the list); they end it, or the next list or
     // row does. It ends at the time of its last CEL row; when the list is the first after the link to the
     // PBX was lost (`linkLosses`, oldest first), at the first loss after that row: the crash that cut the
@@ -114,6 +115,9 @@ private:
     void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);
     // Ends the missing calls that the CEL rows read so far have passed the list of.
     void endMissingCalls();
+    // Whether a row stamped well past a list made at `listedAt` has been read; never for a list of an
+    // unknown time.
+    bool listPassed(const QDateTime &listedAt) const;
     // The calls by the time the link to the PBX was lost while they were up (invalid: not known).
     int endLost(const QHash<QString, QDateTime> &calls);
     void noteEvent(const Event &event);

@@ -104,8 +104,7 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         }
         return QDateTime();
     };
-    const QDateTime listed = listedAt.isValid() ? listedAt : Entities::Clock::now();
-    const bool rowsPassed = m_lastRowAt.isValid() && listed.addSecs(kListPassedSecs) <= m_lastRowAt;
+    const bool rowsPassed = listPassed(listedAt);
     // Live by its linked id, or by any channel of it (a leg moved here by a transfer keeps its own).
     QSet<QString> liveCalls = liveIds;
     for (const Channel &channel : qAsConst(m_channels)) {
@@ -123,16 +122,21 @@ int EventHandler::endLostCalls(const QStringList &callIds, const QSet<QString> &
         else if (rowsPassed)
             lost.insert(callId, call != m_calls.cend() ? lossAfterLastRow(*call) : QDateTime());
         else if (call != m_calls.cend() && !call->isState(CallStatus::Hung))
-            m_missingCalls.insert(callId, {listed, lossAfterLastRow(*call)});
+            m_missingCalls.insert(callId, {listedAt, lossAfterLastRow(*call)});
     }
     return endLost(lost);
+}
+
+bool EventHandler::listPassed(const QDateTime &listedAt) const
+{
+    return listedAt.isValid() && m_lastRowAt.isValid() && listedAt.addSecs(kListPassedSecs) <= m_lastRowAt;
 }
 
 void EventHandler::endMissingCalls()
 {
     QHash<QString, QDateTime> passed;
     for (auto it = m_missingCalls.cbegin(); it != m_missingCalls.cend(); ++it) {
-        if (it->listedAt.addSecs(kListPassedSecs) <= m_lastRowAt)
+        if (listPassed(it->listedAt))
             passed.insert(it.key(), it->linkLostAt);
     }
     if (!passed.isEmpty())

@@ -1009,11 +1009,11 @@ void tst_EventHandler::lostCallEnds()
             times << QDateTime(QDate(2024, 3, 1), QTime::fromString(time, "HH:mm:ss"));
         return times;
     };
-    handler.endLostCalls({"100.0", "555.0"}, liveIds, QDateTime(), losses(0));
+    handler.endLostCalls({"100.0", "555.0"}, liveIds, Clock::now(), losses(0));
     if (!lateRows.isEmpty())
         replay(handler, table(lateRows));
     if (lists > 1)
-        handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds, QDateTime(), losses(1));
+        handler.endLostCalls(handler.quietCalls() + QStringList{"555.0"}, liveIds, Clock::now(), losses(1));
     QCOMPARE(handler.toJson(), freshState(handler));
 
     QStringList endTimes;

@@ -1,0 +1,130 @@
+#include "crm/bitrix/registrationledger.h"
+
+namespace Orvix::CRM::Bitrix {
+
+void RegistrationLedger::save()
+{
+    if (m_beforeSave)
+        m_beforeSave();
+    m_store.save(m_saved, m_owed);
+}
+
+RegistrationLedger::Restore RegistrationLedger::restore(const QString &key, const Entry &entry)
+{
+    // A new start of the link finds the finishes of this run on their way: they are not sent twice. Those
+    // kept for this start go now.
+    const QString crmCallId = entry.registration.callId();
+    const bool onItsWay = m_sent.value(entry.callId).contains(crmCallId);
+    if (entry.isFinishing() && onItsWay && !isKept(crmCallId))
+        return Restore::Skip;
+    m_saved.insert(key, entry);
+    if (!entry.isFinishing() || m_states.value(crmCallId) == State::Resent)
+        return Restore::Restored;
+    // The portal answers a finish of a call it closed already with "Call is not found", which counts as
+    // finished: the CRM call is still finished once. Its recording waits for the answer.
+    m_states.insert(crmCallId, State::Resent);
+    m_inHand.insert(crmCallId);
+    return Restore::Resend;
+}
+
+void RegistrationLedger::leave(const QStringList &keys)
+{
+    bool changed = false;
+    for (const QString &key : keys) {
+        const auto saved = m_saved.find(key);
+        if (saved == m_saved.end() || (saved->isFinishing() && isKept(saved->registration.callId())))
+            continue;
+        m_saved.erase(saved);
+        changed = true;
+    }
+    if (changed)
+        save();
+}
+
+void RegistrationLedger::finishing(const QString &key, const CallRegistration &registration, bool entityCreated,
+                                   const Entities::Conversation &leg, const Utils::Promise<int> &finish)
+{
+    const QString crmCallId = registration.callId();
+    m_sent[leg.callId()].insert(crmCallId, finish);
+    if (crmCallId.isEmpty())
+        return;
+    Entry entry = m_saved.value(key);
+    if (entry.callId.isEmpty())
+        entry = {leg.callId(), registration, entityCreated, {}};
+    entry.finishing = leg;
+    m_saved.insert(key, entry);
+    if (!m_owed.contains(crmCallId))
+        m_owed.insert(crmCallId, {registration, leg, QDateTime::currentDateTimeUtc()});
+    // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
+    m_inHand.insert(crmCallId);
+    save();
+}
+
+std::optional<Utils::Promise<int>> RegistrationLedger::finishOnItsWay(const QString &callId,
+                                                                      const QString &crmCallId) const
+{
+    const auto call = m_sent.constFind(callId);
+    if (call == m_sent.constEnd() || !call->contains(crmCallId))
+        return std::nullopt;
+    return call->value(crmCallId);
+}
+
+bool RegistrationLedger::done(const QString &callId, const QString &crmCallId)
+{
+    // A CRM call filed under a leg and under its call is finished once; the finish of this run keeps the
+    // other entry from finishing it again, but after a restart only the saved copy would be left.
+    const int saved = m_saved.size();
+    for (auto it = m_saved.begin(); it != m_saved.end();)
+        it = it->callId == callId && it->registration.callId() == crmCallId ? m_saved.erase(it) : std::next(it);
+    if (m_saved.size() != saved)
+        save();
+    return m_states.take(crmCallId) == State::Resent || m_replayed.contains(callId);
+}
+
+bool RegistrationLedger::abandon(const QString &key, const QString &crmCallId)
+{
+    if (isKept(crmCallId))
+        return false;
+    m_states.remove(crmCallId);
+    const auto saved = m_saved.find(key);
+    const bool erased = saved != m_saved.end() && saved->registration.callId() == crmCallId;
+    if (erased)
+        m_saved.erase(saved);
+    m_inHand.remove(crmCallId);
+    // An upload still owed is forgotten in the same write.
+    if (m_owed.remove(crmCallId) > 0 || erased)
+        save();
+    return true;
+}
+
+void RegistrationLedger::oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation)
+{
+    if (finish.callId().isEmpty())
+        return;
+    m_inHand.insert(finish.callId());
+    const auto owed = m_owed.find(finish.callId());
+    if (owed == m_owed.end()) {
+        m_owed.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
+    } else {
+        // Owed since before the finish was sent: the answer adds the activity a link goes into.
+        if (owed->finish.activityId() == finish.activityId())
+            return;
+        owed->finish = finish;
+    }
+    save();
+}
+
+RegistrationLedger::Uploads RegistrationLedger::takeOwed()
+{
+    // Those of a previous run only: what this run owes is on its way (a restart of the links comes here again).
+    Uploads owed;
+    for (auto it = m_owed.cbegin(); it != m_owed.cend(); ++it) {
+        if (m_inHand.contains(it.key()))
+            continue;
+        owed.insert(it.key(), *it);
+        m_inHand.insert(it.key());
+    }
+    return owed;
+}
+
+} // namespace Orvix::CRM::Bitrix
