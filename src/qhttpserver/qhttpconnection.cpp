@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -31,6 +32,13 @@ namespace {
 // Bytes the socket may hold unread while the connection waits for its answers to drain; also what one
 // read takes, so that what is read ahead of a pause stays as small.
 constexpr qint64 kReadBufferBytes = 16 * 1024;
+// The same over TLS, where each read is also copied whole into a buffer of the TLS library that keeps its
+// largest size for the connection's life.
+constexpr qint64 kTlsReadBufferBytes = 4 * 1024;
+// What the TLS socket is given at a time: it encrypts all it holds in one go into such a buffer, which a
+// streamed file would leave a third of a MiB large. With its record's overhead a block fills a quarter of
+// the 32 KiB blocks in which the socket keeps what waits for the network.
+constexpr int kTlsWriteBlock = 8 * 1024 - 32;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
 
@@ -51,6 +59,16 @@ void scheduleTrim()
         malloc_trim(0);
     });
 #endif
+}
+
+// Grows by a quarter, not to the next power of two: the budget counts what a head or body holds, and
+// thousands of them in progress would otherwise hold up to twice that.
+void appendGrowing(QByteArray &to, const char *at, size_t length)
+{
+    const int size = to.size() + static_cast<int>(length);
+    if (to.capacity() < size)
+        to.reserve(qMax(size, to.size() + to.size() / 4));
+    to.append(at, static_cast<int>(length));
 }
 
 QHttpConnection *connectionOf(http_parser *parser)
@@ -76,13 +94,15 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
     , m_parser(std::make_unique<Parser>())
     , m_bodyLimit(bodyLimit)
     , m_client(clientAddress(socket))
+    , m_slots(secure ? kTlsConnectionSlots : 1)
 {
     ++s_openPerAddress[m_client];
     s_peak = qMax(s_peak, ++s_open);
+    s_slots += m_slots;
     s_connections.insert(this);
     m_lastActive = now();
     m_socket->setParent(this);
-    m_socket->setReadBufferSize(kReadBufferBytes);
+    m_socket->setReadBufferSize(secure ? kTlsReadBufferBytes : kReadBufferBytes);
     http_parser_init(&m_parser->parser, HTTP_REQUEST);
     m_parser->parser.data = this;
 
@@ -133,6 +153,7 @@ void QHttpConnection::release()
     if (it != s_openPerAddress.end() && --it.value() <= 0)
         s_openPerAddress.erase(it);
     --s_open;
+    s_slots -= m_slots;
     if (s_peak >= kTrimAfterPeak && s_open <= s_peak / 4) {
         s_peak = s_open;
         scheduleTrim();
@@ -149,22 +170,24 @@ bool QHttpConnection::isIdle() const
         && pendingBytes() == 0;
 }
 
-bool QHttpConnection::makeRoom(const QHostAddress &client)
+bool QHttpConnection::makeRoom(const QHostAddress &client, bool secure)
 {
     if (s_openPerAddress.value(client) >= s_maxPerAddress)
         return false;
-    QHttpConnection *oldest = nullptr;
-    for (QHttpConnection *connection : qAsConst(s_connections)) {
-        if (connection->isIdle() && (!oldest || connection->m_lastActive < oldest->m_lastActive))
-            oldest = connection;
+    while (!mayOpen(client, secure)) {
+        QHttpConnection *oldest = nullptr;
+        for (QHttpConnection *connection : qAsConst(s_connections)) {
+            if (connection->isIdle() && (!oldest || connection->m_lastActive < oldest->m_lastActive))
+                oldest = connection;
+        }
+        if (!oldest)
+            return false;
+        qCDebug(lcQHttpServer) << "closing the connection idle longest, from" << oldest->m_client;
+        oldest->m_closing = true;
+        oldest->m_socket->abort();
+        oldest->onDisconnected();
     }
-    if (!oldest)
-        return false;
-    qCDebug(lcQHttpServer) << "closing the connection idle longest, from" << oldest->m_client;
-    oldest->m_closing = true;
-    oldest->m_socket->abort();
-    oldest->onDisconnected();
-    return mayOpen(client);
+    return true;
 }
 
 int QHttpConnection::answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body)
@@ -213,7 +236,7 @@ int QHttpConnection::maxConnectionsFor(quint64 descriptorLimit)
     return int(qMin<quint64>(kMaxConnections, (descriptorLimit - kReservedDescriptors) / 2));
 }
 
-bool QHttpConnection::mayOpen(const QHostAddress &client)
+bool QHttpConnection::mayOpen(const QHostAddress &client, bool secure)
 {
     static const int descriptorCap = [] {
         // The limit in force: the listener raised it to the hard one where it could.
@@ -222,7 +245,8 @@ bool QHttpConnection::mayOpen(const QHostAddress &client)
             return kMaxConnections;
         return maxConnectionsFor(limit.rlim_cur);
     }();
-    return s_open < qMin(s_max, descriptorCap) && s_openPerAddress.value(client) < s_maxPerAddress;
+    return s_open < descriptorCap && s_slots + (secure ? kTlsConnectionSlots : 1) <= s_max
+        && s_openPerAddress.value(client) < s_maxPerAddress;
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)
@@ -354,11 +378,17 @@ bool QHttpConnection::writeFor(QHttpResponse *response, const QByteArray &bytes)
 
 void QHttpConnection::writeToSocket(const QByteArray &bytes)
 {
+    if (m_secure) {
+        m_tlsBacklog.remove(0, std::exchange(m_tlsOffset, 0));
+        m_tlsBacklog += bytes;
+        encryptNext();
+        return;
+    }
     // The socket copies a small write into a block of 32 KiB that it keeps for its whole life: thousands of
     // kept-alive connections would hold more that way than all the answers they wait for. What the kernel
     // takes at once goes to it directly; only the rest is left to the socket, behind nothing of its own.
     qint64 sent = 0;
-    if (!m_secure && m_socket->bytesToWrite() == 0) {
+    if (m_socket->bytesToWrite() == 0) {
         const ssize_t written = ::send(static_cast<int>(m_socket->socketDescriptor()), bytes.constData(),
                                        static_cast<size_t>(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (written > 0) {
@@ -378,6 +408,21 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
     }
     if (sent < bytes.size())
         m_socket->write(sent == 0 ? bytes : bytes.mid(static_cast<int>(sent)));
+}
+
+void QHttpConnection::encryptNext()
+{
+    // The next block once the socket has encrypted the last one (kTlsWriteBlock).
+    const int rest = m_tlsBacklog.size() - m_tlsOffset;
+    if (m_gone || rest == 0 || m_socket->bytesToWrite() > 0)
+        return;
+    const int block = qMin(rest, kTlsWriteBlock);
+    m_socket->write(m_tlsBacklog.constData() + m_tlsOffset, block);
+    m_tlsOffset += block;
+    if (m_tlsOffset == m_tlsBacklog.size()) {
+        m_tlsBacklog = QByteArray();
+        m_tlsOffset = 0;
+    }
 }
 
 qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
@@ -439,7 +484,7 @@ void QHttpConnection::resumeIfRoom()
 
 qint64 QHttpConnection::pendingBytes() const
 {
-    qint64 pending = m_socket->bytesToWrite();
+    qint64 pending = m_socket->bytesToWrite() + m_tlsBacklog.size() - m_tlsOffset;
     // TLS encrypts what it is given at once: what waits for the network is in the encrypted buffer.
     if (const auto *tls = qobject_cast<const QSslSocket *>(m_socket))
         pending += tls->encryptedBytesToWrite();
@@ -510,6 +555,8 @@ void QHttpConnection::halfClose()
 
 void QHttpConnection::onBytesWritten()
 {
+    if (m_secure)
+        encryptNext();
     m_idleTimer.start();
     m_lastActive = now();
     recountUnsent();
@@ -536,6 +583,8 @@ void QHttpConnection::onDisconnected()
     m_requestTimer.stop();
     m_handshakeTimer.stop();
     dropMessage();
+    m_tlsBacklog = QByteArray();
+    m_tlsOffset = 0;
     release(); // its descriptor is closed: the slot is free now
     const QList<QHttpResponse *> pending = m_queue;
     for (QHttpResponse *response : pending) {
@@ -640,7 +689,7 @@ int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
     QHttpConnection *self = connectionOf(parser);
     if (!self->countHeaderBytes(length))
         return -1;
-    self->m_target.append(at, static_cast<int>(length));
+    appendGrowing(self->m_target, at, length);
     return 0;
 }
 
@@ -661,7 +710,7 @@ int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t l
         self->m_value.clear();
         self->m_lastWasValue = false;
     }
-    self->m_field.append(at, static_cast<int>(length));
+    appendGrowing(self->m_field, at, length);
     return 0;
 }
 
@@ -670,7 +719,7 @@ int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t l
     QHttpConnection *self = connectionOf(parser);
     if (!self->countHeaderBytes(length))
         return -1;
-    self->m_value.append(at, static_cast<int>(length));
+    appendGrowing(self->m_value, at, length);
     self->m_lastWasValue = true;
     return 0;
 }
@@ -719,7 +768,7 @@ int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
         self->m_failStatus = 503;
         return -1;
     }
-    self->m_body.append(at, static_cast<int>(length));
+    appendGrowing(self->m_body, at, length);
     countBodyBytes(self->m_client, bytes);
     return 0;
 }

@@ -31,8 +31,8 @@ struct http_parser_settings;
 // while it is spent, and a connection stops reading while it holds more than a little, or while the budget
 // is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
 // A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
-// client (IPv6 per /64), so the listeners can turn away the ones over the limits or make room by closing the
-// connection idle longest.
+// client (IPv6 per /64), and in all as slots (kTlsConnectionSlots), so the listeners can turn away the ones over
+// the limits or make room by closing the connections idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
@@ -72,6 +72,10 @@ public:
     // Descriptors are shared with the PBX, database and portal links: one client must not take them all.
     static constexpr int kMaxConnectionsPerAddress = 32;
     static constexpr int kMaxConnections = 2048;
+    // Of kMaxConnections, what a connection over TLS takes: its TLS library and the socket around it keep
+    // some 150 KiB of buffers outside the budget, and one whose client never reads holds four times what a
+    // plain one does in all.
+    static constexpr int kTlsConnectionSlots = 4;
     // Descriptors kept for the PBX, database and portal links, the log and the customisation script.
     static constexpr int kReservedDescriptors = 128;
 
@@ -94,15 +98,16 @@ public:
     // network, which one subscriber usually holds whole.
     static QHostAddress clientAddress(const QTcpSocket *socket);
     static QHostAddress clientKey(const QHostAddress &peer);
-    // Whether one more connection from the client stays within the limits.
-    static bool mayOpen(const QHostAddress &client);
-    // When only the total is reached: closes the connection that has waited longest for its next request
-    // (or its first), which holds no work (a parked request is none), and says whether there is room now.
-    static bool makeRoom(const QHostAddress &client);
+    // Whether one more connection from the client (over TLS when secure) stays within the limits.
+    static bool mayOpen(const QHostAddress &client, bool secure = false);
+    // When only the total is reached: closes the connections that have waited longest for their next request
+    // (or their first), which hold no work (a parked request is none), until there is room, and says whether
+    // there is.
+    static bool makeRoom(const QHostAddress &client, bool secure = false);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
-    // For tests and benchmarks; the defaults are the constants above. The total never goes past what
-    // the descriptor limit allows (maxConnectionsFor).
+    // For tests and benchmarks; the defaults are the constants above. The total (in slots) never goes past
+    // what the descriptor limit allows (maxConnectionsFor).
     static void setConnectionLimits(int perAddress, int total);
     // Connections that fit a hard descriptor limit: each may hold a second descriptor for a file it
     // streams, and the reserve stays free.
@@ -140,6 +145,7 @@ private:
     // For QHttpResponse: false when the bytes must wait in the answer's own buffer.
     bool writeFor(QHttpResponse *response, const QByteArray &bytes);
     void writeToSocket(const QByteArray &bytes);
+    void encryptNext();
     void responseFinished(QHttpResponse *response);
     void closeAfterCurrent(QHttpResponse *response);
     qint64 socketBytesToWrite(const QHttpResponse *response) const;
@@ -184,6 +190,7 @@ private:
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections
+    int m_slots; // of the total, 1 or kTlsConnectionSlots
 
     // The message being parsed.
     QByteArray m_method;
@@ -209,10 +216,13 @@ private:
     bool m_closeWhenWritten = false;
     bool m_halfClosed = false;
     bool m_writtenQueued = false; // onBytesWritten is due for bytes the kernel took directly
+    QByteArray m_tlsBacklog; // answers not yet given to the TLS socket, from m_tlsOffset on
+    int m_tlsOffset = 0;
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
     inline static QSet<QHttpConnection *> s_connections;
     inline static int s_open = 0;
+    inline static int s_slots = 0; // taken of s_max
     inline static int s_peak = 0; // since memory was last given back
     inline static int s_maxPerAddress = kMaxConnectionsPerAddress;
     inline static int s_max = kMaxConnections;

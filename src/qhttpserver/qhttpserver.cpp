@@ -108,7 +108,7 @@ void QHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
         const QHostAddress client = QHttpConnection::clientAddress(socket);
-        if (!QHttpConnection::mayOpen(client) && !QHttpConnection::makeRoom(client)) {
+        if (!QHttpConnection::mayOpen(client, isSecure()) && !QHttpConnection::makeRoom(client, isSecure())) {
             refuse(socket, client);
             continue;
         }
