@@ -1,12 +1,11 @@
 #include "crm/bitrix/keptevents.h"
 
+#include "utils/ownerfile.h"
+
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <unistd.h>
@@ -210,22 +209,13 @@ bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QL
 
 bool KeptEvents::rewrite(const QMap<quint64, Event> &kept, qint64 position, QString *error)
 {
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QSaveFile file(m_filePath);
-    // Customers' numbers: the service's user alone reads them, from the first byte on.
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        *error = file.errorString();
-        m_fresh = true;
-        return false;
-    }
     QByteArray text;
     for (const Event &event : kept) {
         text += event.record;
         text += '\n';
     }
     text += positionRecord(position);
-    if (file.write(text) != text.size() || !file.commit()) {
-        *error = file.errorString();
+    if (!Utils::saveOwnerOnlyFile(m_filePath, text, error)) {
         m_fresh = true;
         return false;
     }

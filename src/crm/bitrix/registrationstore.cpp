@@ -1,13 +1,12 @@
 #include "crm/bitrix/registrationstore.h"
 
+#include "utils/ownerfile.h"
+
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -125,18 +124,6 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
         list.append(object);
     }
 
-    const QFileInfo info(m_filePath);
-    if (!QDir().mkpath(info.absolutePath())) {
-        qWarning().noquote() << QStringLiteral("Cannot create the directory %1").arg(info.absolutePath());
-        return false;
-    }
-    QSaveFile file(m_filePath);
-    // Customers' numbers and their CRM calls: the service's user alone reads them, from the first byte on.
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
-                                    .arg(m_filePath, file.errorString());
-        return false;
-    }
     QJsonArray owed;
     for (const Upload &upload : uploads) {
         owed.append(QJsonObject{{QStringLiteral("CALL_ID"), upload.finish.callId()},
@@ -144,10 +131,12 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
                                 {kConversation, upload.conversation.toJson()},
                                 {kOwedSince, upload.owedSince.toUTC().toString(Qt::ISODate)}});
     }
-    file.write(QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}}).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2")
-                                    .arg(m_filePath, file.errorString());
+    QString error;
+    if (!Utils::saveOwnerOnlyFile(
+            m_filePath,
+            QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}}).toJson(QJsonDocument::Indented),
+            &error)) {
+        qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2").arg(m_filePath, error);
         return false;
     }
     return true;

@@ -1,13 +1,11 @@
 #include "crm/bitrix/token.h"
 
 #include "config/generateddirectory.h"
+#include "utils/ownerfile.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
-#include <QSaveFile>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -59,23 +57,9 @@ QString Token::filePath() const
 bool Token::save()
 {
     const QString path = filePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-
-    // QSaveFile writes a temporary file and renames it over the old one, so a crash or a full disk never
-    // leaves a half-written token behind; the permissions are narrowed before any secret is written.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        qWarning().noquote() << "Cannot write the CRM token file" << path << ":" << file.errorString();
-        return false;
-    }
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        qWarning().noquote() << "Cannot restrict the permissions of the CRM token file" << path;
-        file.cancelWriting();
-        return false;
-    }
-    file.write(QJsonDocument(toJson()).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        qWarning().noquote() << "Cannot write the CRM token file" << path << ":" << file.errorString();
+    QString error;
+    if (!Utils::saveOwnerOnlyFile(path, QJsonDocument(toJson()).toJson(QJsonDocument::Indented), &error)) {
+        qWarning().noquote() << "Cannot write the CRM token file" << path << ":" << error;
         return false;
     }
     return true;

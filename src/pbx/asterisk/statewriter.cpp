@@ -1,12 +1,11 @@
 #include "pbx/asterisk/statewriter.h"
 
+#include "utils/ownerfile.h"
+
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QThread>
 
 namespace Orvix::PBX::Asterisk {
@@ -27,18 +26,12 @@ public:
     }
 
 private:
+    // The tracked calls hold customers' numbers: the file is the service's user's alone, like the CRM's.
     static bool writeFile(const QString &path, const QByteArray &text)
     {
-        const QString directory = QFileInfo(path).absolutePath();
-        if (!QDir().mkpath(directory)) {
-            qWarning().noquote() << QStringLiteral("Cannot save the PBX state: cannot create the directory %1")
-                                        .arg(directory);
-            return false;
-        }
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-            qWarning().noquote()
-                << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, file.errorString());
+        QString error;
+        if (!Utils::saveOwnerOnlyFile(path, text, &error)) {
+            qWarning().noquote() << QStringLiteral("Cannot save the PBX state to %1: %2").arg(path, error);
             return false;
         }
         return true;

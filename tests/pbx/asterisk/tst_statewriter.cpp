@@ -58,6 +58,8 @@ private Q_SLOTS:
         QTRY_VERIFY(!writer.isWriting());
         QCOMPARE(fileText(path), newest);
         QVERIFY(!QFile::exists(path + QStringLiteral(".tmp")));
+        // The tracked calls hold customers' numbers.
+        QVERIFY(!(QFile::permissions(path) & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
     }
 
     void unwritableFileIsReported()
@@ -70,8 +72,9 @@ private Q_SLOTS:
 
         StateWriter writer;
         QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable(QStringLiteral("Cannot save the PBX state: cannot create the directory %1")
-                                            .arg(dir.filePath(QStringLiteral("file/generated")))));
+                             qPrintable(QStringLiteral("Cannot save the PBX state to %1: cannot create the directory %2")
+                                            .arg(dir.filePath(QStringLiteral("file/generated/state.json")),
+                                                 dir.filePath(QStringLiteral("file/generated")))));
         writer.save(dir.filePath(QStringLiteral("file/generated/state.json")), QByteArray("{}"));
         QVERIFY(!writer.flush());
     }

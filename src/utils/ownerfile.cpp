@@ -1,0 +1,25 @@
+#include "utils/ownerfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace Orvix::Utils {
+
+bool saveOwnerOnlyFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory)) {
+        *error = QStringLiteral("cannot create the directory %1").arg(directory);
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace Orvix::Utils
