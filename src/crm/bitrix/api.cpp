@@ -50,6 +50,7 @@ API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClien
     connect(&m_relayClient, &ClientC2C::externalCallBackStartRequest, this, &API::externalCallBackStartRequest);
     // The kept events first: a registration that leaves the file with its call's finish must not leave an
     // event of that call done already behind, which would register the call again after a kill.
+    connect(&m_keptTimer, &QTimer::timeout, this, &API::writeKeptEvents);
     m_ledger.setBeforeSave([self = QPointer<API>(this)]() {
         if (self)
             self->writeKeptEvents();

@@ -291,6 +291,7 @@ private:
     // At a start: what waited for it goes, and the events cut short go again first of their calls.
     void resumeKeptEvents();
     bool writeKeptEvents();
+    void useKeptEventsFile();
 
     Config::Manager m_config;
 

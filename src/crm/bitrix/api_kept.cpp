@@ -107,6 +107,13 @@ QString API::keptEventsFilePath() const
     return QDir(QFileInfo(registrationsFilePath()).absolutePath()).filePath(kKeptEventsFile);
 }
 
+void API::useKeptEventsFile()
+{
+    // Fixed at the first use: the generated directory is set before the CRM side starts.
+    if (m_keptFile.filePath().isEmpty())
+        m_keptFile.setFilePath(keptEventsFilePath());
+}
+
 void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
                     EventWork work)
 {
@@ -297,10 +304,7 @@ void API::dropKept(quint64 sequence)
 
 void API::loadKeptEvents()
 {
-    if (m_keptFile.filePath().isEmpty()) {
-        m_keptFile.setFilePath(keptEventsFilePath());
-        connect(&m_keptTimer, &QTimer::timeout, this, &API::writeKeptEvents);
-    }
+    useKeptEventsFile();
     // Once a process: a restart of the links has them in memory. A debug run over chosen rows leaves the
     // production run's file alone, and takes none of its rows for one read again.
     if (std::exchange(m_keptLoaded, true) || m_debugReplay)
@@ -358,8 +362,7 @@ bool API::writeKeptEvents()
         || !m_keptDone.isEmpty() || m_keptPosition != m_writtenKeptPosition;
     if (m_debugReplay || !changed)
         return true;
-    if (m_keptFile.filePath().isEmpty())
-        m_keptFile.setFilePath(keptEventsFilePath());
+    useKeptEventsFile();
     QString error;
     if (!m_keptFile.write(m_kept, m_keptWrittenUpTo, m_keptChanged, m_keptDone, m_keptPosition, &error)) {
         // Said once an outage; what was to be written stays, and goes with the next write.
@@ -387,8 +390,7 @@ void API::discardSavedWork()
     m_keptChanged.clear();
     m_keptDone.clear();
     m_ledger.save();
-    if (m_keptFile.filePath().isEmpty())
-        m_keptFile.setFilePath(keptEventsFilePath());
+    useKeptEventsFile();
     QString error;
     if (!m_keptFile.clear(&error))
         qWarning().noquote()
