@@ -17,6 +17,10 @@
 
 #include <algorithm>
 
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
 namespace Orvix {
 
 namespace {
@@ -74,6 +78,24 @@ QJsonObject objectWithActionFromAnswer(const QJsonObject &answer, const QJsonObj
     if (action != QLatin1String("register"))
         result.insert(QStringLiteral("action"), action);
     return result;
+}
+
+// The script runs in a process group of its own, so that a run that is ended takes whatever the script
+// started along (a shell script's commands, an interpreter's children) instead of leaving them behind.
+class ScriptProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+// The log is read line by line: a line break in the script's error output would start a line that
+// reads as one of the service's own.
+QString oneLine(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String("\\n"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    text.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    return text;
 }
 
 int runTimeoutFrom(int timeoutMsec)
@@ -279,7 +301,7 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     if (settings.programPath.isEmpty())
         return QJsonObject{{QStringLiteral("state"), QStringLiteral("disabled")}};
 
-    QProcess process;
+    ScriptProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The service's own library path would make the operator's interpreter load our Qt and friends.
     environment.remove(QStringLiteral("LD_LIBRARY_PATH"));
@@ -291,10 +313,13 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
         {hookName, QString::fromUtf8(QJsonDocument(argument).toJson(QJsonDocument::Compact))});
     process.start(QIODevice::ReadOnly);
 
-    const auto failed = [&process]() {
+    qint64 group = 0;
+    const auto failed = [&process, &group]() {
         logRunError(QStringLiteral("Customization Error: [%1]").arg(process.errorString()));
         if (process.state() != QProcess::NotRunning) {
-            // Ended now rather than by the destructor, so no script outlives its run.
+            // Ended now rather than by the destructor, so no script outlives its run, nor anything it started.
+            if (group > 0)
+                ::kill(-pid_t(group), SIGKILL);
             process.kill();
             process.waitForFinished();
         }
@@ -302,6 +327,7 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     };
     if (!process.waitForStarted(int(settings.startTimeout.count())))
         return failed();
+    group = process.processId();
     if (!process.waitForFinished(int(settings.runTimeout.count())))
         return failed();
     // Killed by a signal: whatever it wrote is no answer.
@@ -313,8 +339,7 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
         const int nul = text.indexOf(QChar(0));
         if (nul >= 0)
             text.truncate(nul);
-        // The log is read line by line: the script's closing line break would split the line.
-        logRunError(QStringLiteral("Customization Error [%1]: [%2]").arg(process.exitCode()).arg(text.trimmed()));
+        logRunError(QStringLiteral("Customization Error [%1]: [%2]").arg(process.exitCode()).arg(oneLine(text.trimmed())));
         return QJsonObject();
     }
 

@@ -49,7 +49,8 @@ private:
                                         AtStart::Accept};
     Setting<int> m_customizationTimeMsec{this, "customization_time_msec", 1000, Validators::nonNegative};
     Setting<QString> m_logLevel{this, "log_level", QStringLiteral("debug"), Validators::logLevel, AtStart::Correct};
-    Setting<QString> m_logFile{this, "log_file", QString()};
+    // A start with a path it refuses logs to the standard error output instead (Utils::Logger).
+    Setting<QString> m_logFile{this, "log_file", QString(), Validators::logFile, AtStart::Accept};
     // A dictionary missing beside a new build is no reason not to start.
     Setting<QString> m_locale{this, "locale", QStringLiteral("_en"), Validators::locale, AtStart::Correct};
 };

@@ -1,6 +1,7 @@
 #include "config/validators.h"
 
 #include "config/webserver.h"
+#include "utils/logger.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -59,6 +60,24 @@ void locale(QString &value, QString &error)
     const QDir locales(QCoreApplication::applicationDirPath() + QStringLiteral("/locales"));
     if (locales.exists() && !QFileInfo::exists(locales.filePath(value + QStringLiteral(".json"))))
         error = QStringLiteral("No dictionary %1.json in %2").arg(value, locales.path());
+}
+
+void pbxName(QString &value, QString &error)
+{
+    const auto control = [](QChar c) { return c.category() == QChar::Other_Control; };
+    if (std::none_of(value.cbegin(), value.cend(), control))
+        return;
+    error = QStringLiteral("A name without line breaks or other control characters");
+    const QString trimmed = value.trimmed();
+    if (std::none_of(trimmed.cbegin(), trimmed.cend(), control))
+        value = trimmed;
+}
+
+void logFile(QString &value, QString &error)
+{
+    QString why;
+    if (!value.isEmpty() && !Utils::Logger::isUsableLogFile(value, &why))
+        error = QStringLiteral("%1: choose a new file or this service's own log").arg(why);
 }
 
 void webUser(QString &value, QString &error)

@@ -22,6 +22,13 @@ void logLevel(QString &value, QString &error);
 // such directory (it starts no CRM link), only the form of the name is checked. A file name with
 // ".json" is meant without it.
 void locale(QString &value, QString &error);
+// A name the service writes into the PBX's files and sends in its manager login (Asterisk.user): no
+// control character anywhere, a line break above all, which would start a line of its own there. One
+// pasted with a line break at its end is meant without it.
+void pbxName(QString &value, QString &error);
+// The log file: a path that does not exist yet, or a regular file that holds this service's log
+// (Utils::Logger::isOwnLog); never another file, a FIFO, a device or a directory.
+void logFile(QString &value, QString &error);
 // The login of the web pages: not empty.
 void webUser(QString &value, QString &error);
 // Neither empty nor the built-in one, and at least Modules::kMinWebPasswordLength characters long.

@@ -583,7 +583,7 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
         ? asteriskChanges.value(QStringLiteral("host")).toString()
         : Settings::getString(Settings::Asterisk, QStringLiteral("host"));
     // Only a PBX on this host is ours to change, and only under a name that is a plain section name.
-    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_.@-]+$"));
+    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_.@-]+\\z"));
     if (!AsteriskSettings::isLocalHost(host) || !plainName.match(user).hasMatch())
         return false;
 

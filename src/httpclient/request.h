@@ -14,6 +14,13 @@ namespace Orvix::HttpClient {
 // Every request ends by this time without a byte moving, as status 0: a portal that never answers
 // must not hold the single-request CRM queue for ever.
 inline constexpr std::chrono::milliseconds kDefaultTransferTimeout{60000};
+// And by this time for its whole answer, however steadily the bytes come: a peer that keeps sending must
+// not hold a request for ever. Counted from the last byte of the request's own body sent, so an upload
+// keeps only its silence timer.
+inline constexpr std::chrono::milliseconds kDefaultAnswerDeadline{300000};
+// Far above the largest answer the portal, the relay or the company lookup sends; a longer one is cut
+// off there and the request ends as status 0, so that such a peer cannot fill the service's memory.
+inline constexpr qint64 kMaxAnswerBytes = 32 * 1024 * 1024;
 
 // One outgoing HTTP request: URL, parameters, method code and headers. A plain value type.
 // The method code decides the verb and where the parameters go: in the URL's query for GET and
@@ -72,6 +79,9 @@ public:
     // only for callers that bound the wait themselves).
     std::chrono::milliseconds transferTimeout() const;
     void setTransferTimeout(std::chrono::milliseconds timeout);
+    // Time for the whole answer once the request has gone (0 switches it off).
+    std::chrono::milliseconds answerDeadline() const { return m_answerDeadline; }
+    void setAnswerDeadline(std::chrono::milliseconds deadline) { m_answerDeadline = deadline; }
 
 private:
     void init();
@@ -79,6 +89,7 @@ private:
     QNetworkRequest m_request;
     QByteArray m_form;
     Method m_method = Get;
+    std::chrono::milliseconds m_answerDeadline = kDefaultAnswerDeadline;
 };
 
 } // namespace Orvix::HttpClient

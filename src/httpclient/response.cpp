@@ -1,5 +1,7 @@
 #include "response.h"
 
+#include "httpclient/networkreplywaiter.h"
+
 namespace Orvix::HttpClient {
 
 Response::Response(const QSharedPointer<QNetworkReply> &reply, const Request &request)
@@ -30,7 +32,10 @@ QJsonDocument Response::json()
 
 int Response::statusCode() const
 {
-    return m_guard ? m_guard->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+    // A reply cut off after its head came has a status, but no answer.
+    if (!m_guard || m_guard->property(kCutProperty).isValid())
+        return 0;
+    return m_guard->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 QNetworkReply *Response::reply() const

@@ -25,7 +25,8 @@ public:
     virtual QByteArray body();
     // The body as UTF-8 JSON; a null document when it is not JSON (or was already read).
     virtual QJsonDocument json();
-    // The HTTP status; 0 when no HTTP answer came (refused, DNS, TLS, time-out).
+    // The HTTP status; 0 when no whole HTTP answer came (refused, DNS, TLS, time-out, the answer
+    // deadline, an answer past kMaxAnswerBytes).
     virtual int statusCode() const;
 
     QNetworkReply *reply() const;

@@ -4,6 +4,7 @@
 #include "sqlquerypoll/connector_p.h"
 #include "sqlquerypoll/request_p.h"
 #include "sqlquerypoll/requestqueue.h"
+#include "sqlquerypoll/streamedquery.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -160,22 +161,31 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
     QSqlQuery query(db);
     QElapsedTimer running;
     running.start();
-    bool ok = query.prepare(r.query);
-    if (ok) {
-        for (const QVariant &value : qAsConst(r.positionalValues))
-            query.addBindValue(value);
-        for (auto it = r.namedValues.cbegin(); it != r.namedValues.cend(); ++it)
-            query.bindValue(it.key(), it.value());
-        ok = query.exec();
+    Response response;
+    QString nativeError;
+    const StreamedQuery::Outcome streamed = r.maxRows > 0
+        ? StreamedQuery::run(db, r.query, r.maxRows, r.maxBytes, &response, &nativeError)
+        : StreamedQuery::Outcome::Unsupported;
+    bool ok = streamed == StreamedQuery::Outcome::Done;
+    if (streamed == StreamedQuery::Outcome::Unsupported) {
+        ok = query.prepare(r.query);
+        if (ok) {
+            for (const QVariant &value : qAsConst(r.positionalValues))
+                query.addBindValue(value);
+            for (auto it = r.namedValues.cbegin(); it != r.namedValues.cend(); ++it)
+                query.bindValue(it.key(), it.value());
+            ok = query.exec();
+        }
+        response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
+        nativeError = query.lastError().nativeErrorCode();
     }
 
-    Response response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
     if (!ok) {
-        const bool lost = isConnectionLost(query.lastError().nativeErrorCode());
+        const bool lost = isConnectionLost(nativeError);
         if (lost) {
             // Until the connection is open again, a request that would rather fail than wait is told at once,
             // this one first (it leaves the head before the others are taken out).
-            const QString reason = QStringLiteral("Lost connection to the database: ") + query.lastError().text();
+            const QString reason = QStringLiteral("Lost connection to the database: ") + response.errorText();
             const bool failsNow = r.failsWhileUnreachable;
             if (failsNow) {
                 query.finish();
@@ -188,7 +198,15 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
             if (failsNow)
                 return;
         }
-        if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
+        if (lost && r.runsOnce) {
+            // Sent, so perhaps done: running it again could do it twice.
+            query.finish();
+            db.close();
+            response = Response(QSqlError::ConnectionError,
+                                QStringLiteral("The connection to the database was lost while the statement ran; it "
+                                               "may have been done, and is not run again: %1")
+                                    .arg(response.errorText()));
+        } else if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
             // The driver gave up waiting for the answer, and the same statement would only run into the
             // time-out again, holding every later request for as long each time.
             query.finish();
@@ -209,6 +227,11 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
             response = Response(QSqlError::UnknownError, QStringLiteral("Query failed: %1").arg(r.query));
     }
 
+    if (r.closesSession) {
+        // The next request opens a fresh session.
+        query.finish();
+        db.close();
+    }
     if (response.isOk())
         r.promise.resolve(response);
     else

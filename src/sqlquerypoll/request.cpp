@@ -50,6 +50,27 @@ bool Request::isUnreachable() const
     return d->unreachable;
 }
 
+Request &Request::runOnce()
+{
+    d->attempts = 1;
+    d->runsOnce = true;
+    return *this;
+}
+
+Request &Request::closeSessionAfter()
+{
+    d->closesSession = true;
+    return *this;
+}
+
+Request &Request::limitResult(int maxRows, qint64 maxBytes)
+{
+    Q_ASSERT(d->positionalValues.isEmpty() && d->namedValues.isEmpty());
+    d->maxRows = maxRows;
+    d->maxBytes = maxBytes;
+    return *this;
+}
+
 QString Request::query() const
 {
     return d->query;

@@ -13,6 +13,10 @@ namespace Orvix::SqlQueryPoll {
 
 class RequestPrivate;
 
+// What one administrator's statement may read (limitResult): the first of the two ends the answer.
+inline constexpr int kStatementMaxRows = 10000;
+inline constexpr qint64 kStatementMaxBytes = 16 * 1024 * 1024;
+
 // One SQL query with its bound values and the promise its outcome settles. A handle: copies share one request, so
 // the caller keeps a copy to register its callbacks and hands another to Connector::execute. Callbacks run on the
 // thread that registered them.
@@ -37,6 +41,16 @@ public:
     // later. isUnreachable() then says why it was rejected.
     Request &failWhileUnreachable();
     bool isUnreachable() const;
+    // Executed once: a failure is not tried again, nor is a statement whose connection was lost once it was
+    // sent (the server may have done it). For a statement that may change data.
+    Request &runOnce();
+    // The connection is closed after this request, so that whatever it set on its session (SET, USE,
+    // temporary tables, locks, an open transaction) reaches no later request.
+    Request &closeSessionAfter();
+    // Rows are read from the server one at a time, up to maxRows and about maxBytes of values; the rest is
+    // left (Response::isCut), so the answer's memory does not follow the result. The text is sent as it is:
+    // for a request without bound values. On another driver than MySQL the whole result is read.
+    Request &limitResult(int maxRows, qint64 maxBytes);
 
     QString query() const;
 

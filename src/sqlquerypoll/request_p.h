@@ -36,6 +36,11 @@ public:
     bool failsWhileUnreachable = false;
     // Set by the worker before it rejects the request for that reason.
     bool unreachable = false;
+    // Set before queueing: Request::runOnce, closeSessionAfter, limitResult (0: the whole result).
+    bool runsOnce = false;
+    bool closesSession = false;
+    int maxRows = 0;
+    qint64 maxBytes = 0;
 };
 
 } // namespace Orvix::SqlQueryPoll

@@ -19,6 +19,7 @@ public:
     QVector<QVector<QVariant>> rows;
     int lastInsertId = -1;
     int numRowsAffected = -1;
+    bool cut = false;
 };
 
 Response::Response()
@@ -60,6 +61,24 @@ Response::Response(QSqlQuery &query)
         }
     }
     d = data;
+}
+
+Response::Response(const QStringList &fieldNames, QVector<QVector<QVariant>> rows, bool cut, int lastInsertId,
+                   int numRowsAffected)
+{
+    auto data = QSharedPointer<ResponseData>::create();
+    data->hasQuery = true;
+    data->fieldNames = fieldNames;
+    data->rows = std::move(rows);
+    data->cut = cut;
+    data->lastInsertId = lastInsertId;
+    data->numRowsAffected = numRowsAffected;
+    d = data;
+}
+
+bool Response::isCut() const
+{
+    return d->cut;
 }
 
 int Response::errorType() const

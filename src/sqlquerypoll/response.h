@@ -3,7 +3,9 @@
 #include <QJsonArray>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
+#include <QVector>
 
 class QSqlQuery;
 
@@ -24,6 +26,9 @@ public:
     Response(int errorType, const QString &errorText);
     // Reads everything out of an executed query; call on the thread that executed it.
     explicit Response(QSqlQuery &query);
+    // Rows read by other means than a QSqlQuery (a streamed result); cut: rows were left unread.
+    Response(const QStringList &fieldNames, QVector<QVector<QVariant>> rows, bool cut, int lastInsertId,
+             int numRowsAffected);
 
     int errorType() const;
     bool isOk() const;
@@ -40,6 +45,8 @@ public:
     QJsonArray fieldNames() const;
     // The current row's values in column order; empty when the cursor is not on a row.
     QJsonArray rowValues() const;
+    // Whether the result had more rows than were read (Request::limitResult).
+    bool isCut() const;
 
 private:
     bool onRow() const;

@@ -7,7 +7,9 @@
 #include <QThread>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -99,20 +101,73 @@ std::size_t levelRank(QtMsgType type)
     return kLevelOrder.size();
 }
 
-// The log holds call data and its lines are no one else's business: a new file is made 0640 (the umask
-// may narrow it further), and an existing regular file that anyone may read or write loses those rights
-// (an older one, made 0644). The group's rights are left as the administrator set them.
-bool openForAppend(QFile &file)
+// Whether the head of a file is a line this logger wrote (the default pattern), or the file is empty, as a
+// rotated log is.
+bool holdsOwnLog(int fd)
 {
-    const QByteArray path = QFile::encodeName(file.fileName());
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR | S_IRGRP);
-    if (fd < 0)
-        return file.open(QIODevice::WriteOnly | QIODevice::Append); // only for its error text
+    char head[64];
+    const ssize_t size = ::pread(fd, head, sizeof head, 0);
+    if (size == 0)
+        return true;
+    static const QRegularExpression line(QStringLiteral(
+        "^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} [^\\]\\n]*\\]\\t(debug|info|warning|critical|fatal)\\t"));
+    return size > 0 && line.match(QString::fromLatin1(head, int(size))).hasMatch();
+}
+
+// The log goes only into a file this service makes or one that holds its log already: the service may
+// run as root, and a path saved by mistake (or on purpose) must not make it append to another file,
+// change that file's mode or hang opening a FIFO. why: the reason when it returns -1.
+int openLogFile(const QString &name, QString *why)
+{
+    const QByteArray path = QFile::encodeName(name);
+    const int created = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                               S_IRUSR | S_IWUSR | S_IRGRP);
+    if (created >= 0 || errno != EEXIST) {
+        if (created < 0)
+            *why = QString::fromLocal8Bit(std::strerror(errno));
+        return created;
+    }
+    // Opening a device or a FIFO may act or wait: such a path is refused before it is opened, and
+    // O_NONBLOCK covers a FIFO put there in the meantime.
     struct stat status;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IRWXO))
+    if (::stat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        *why = QStringLiteral("it is not a regular file");
+        return -1;
+    }
+    const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        *why = QStringLiteral("it is not a regular file");
+    else if (!holdsOwnLog(fd))
+        *why = QStringLiteral("it is another file, not this service's log");
+    else
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// The log holds call data and its lines are no one else's business: a new file is made 0640 (the umask
+// may narrow it further), and an existing log that anyone may read or write loses those rights (an
+// older one, made 0644). The group's rights are left as the administrator set them.
+bool openForAppend(QFile &file, QString *why = nullptr)
+{
+    QString reason;
+    const int fd = openLogFile(file.fileName(), &reason);
+    if (fd < 0) {
+        if (why)
+            *why = reason;
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && (status.st_mode & S_IRWXO))
         ::fchmod(fd, status.st_mode & 07770);
     if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle))
         return true;
+    if (why)
+        *why = file.errorString();
     ::close(fd);
     return false;
 }
@@ -140,11 +195,8 @@ void addStreamLocked(QtMsgType type, std::unique_ptr<QFile> file)
 bool addFileStreamLocked(QtMsgType type, QString *error = nullptr)
 {
     auto file = std::make_unique<QFile>(state().logFileName);
-    if (!openForAppend(*file)) {
-        if (error)
-            *error = file->errorString();
+    if (!openForAppend(*file, error))
         return false;
-    }
     file->seek(file->size());
     addStreamLocked(type, std::move(file));
     return true;
@@ -292,6 +344,22 @@ QString Logger::maskSecrets(const QString &text)
     QString masked = text;
     masked.replace(value, QStringLiteral("\\1\\2\u2026"));
     return masked;
+}
+
+bool Logger::isUsableLogFile(const QString &path, QString *why)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return true; // made when the log opens
+    QString reason;
+    const int fd = S_ISREG(status.st_mode) ? openLogFile(path, &reason) : -1;
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (why)
+        *why = reason.isEmpty() ? QStringLiteral("it is not a regular file") : reason;
+    return false;
 }
 
 QString Logger::getLogFileName()

@@ -9,8 +9,8 @@ namespace Orvix::Utils {
 
 // Process-wide sink of the Qt message facility: every message from the configured level upward is
 // appended to one log file, one whole line per message, flushed at once. The file is made readable by its
-// owner and group only. A file that cannot be opened is named on the standard error output, where the
-// lines then go instead. Configured once on the main
+// owner and group only. A file that cannot be opened, or that is not this service's (isUsableLogFile), is
+// named on the standard error output, where the lines then go instead. Configured once on the main
 // thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that logs.
 class Logger
 {
@@ -25,6 +25,10 @@ public:
     static void loggerMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &message);
     static void reopen();
     static QString getLogFileName();
+    // Whether the log may go to path: it does not exist yet, or it is a regular file that is empty or
+    // holds lines of this logger. Any other file, a FIFO, a device or a directory is refused, with the
+    // reason in why; the start then logs to the standard error output. Never blocks.
+    static bool isUsableLogFile(const QString &path, QString *why = nullptr);
     // The text with the value of every "key=" query parameter (the key of our event routes, also
     // percent-encoded in a batch command) cut to its first four characters: a log line must not open
     // the routes to whoever reads it. Every line goes through it.

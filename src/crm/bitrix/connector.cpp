@@ -582,8 +582,14 @@ void Connector::checkAnswer(const QSharedPointer<HttpClient::Response> &response
     } else {
         error = QStringLiteral("Bad code");
         bool lost = true;
+        const QString refusal = document.object().value(QLatin1String("error")).toString();
         if (status == 402) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Payment required"));
+        } else if (status == 401 && request->custom && refusal != QLatin1String("expired_token")
+                   && refusal != QLatin1String("invalid_token") && refusal != QLatin1String("NO_AUTH_FOUND")) {
+            // An administrator's request the portal refuses for what it asks (a scope, a right, the
+            // method), not for the token: the administrator hears why; the token and the links stay.
+            lost = false;
         } else if (status == 401) {
             failureLog(QtCriticalMsg).noquote() << msg.build(MsgBuilder::Error, QStringLiteral("Invalid token"));
             // Not a token another request has renewed since this one went.

@@ -680,6 +680,10 @@ bool API::isCallLive(const QString &callId) const
 void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QString> promise)
 {
     SqlQueryPoll::Request request(sql);
+    // An administrator's statement: never done twice, leaving nothing on the session the recording look-ups
+    // share, and read only as far as an answer can hold.
+    request.runOnce().closeSessionAfter().limitResult(SqlQueryPoll::kStatementMaxRows,
+                                                      SqlQueryPoll::kStatementMaxBytes);
     request
         .onResolve([promise](SqlQueryPoll::Response response) {
             QJsonArray rows;
@@ -688,6 +692,7 @@ void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QStrin
             promise.resolve(QJsonObject{
                 {QStringLiteral("fields"), response.fieldNames()},
                 {QStringLiteral("data"), rows},
+                {QStringLiteral("cut"), response.isCut()},
             });
         })
         .onReject([promise](const QString &error) {

@@ -1,0 +1,161 @@
+#include "streamedquery.h"
+
+#include "sqlquerypoll/response.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QVariant>
+
+#include <mysql.h>
+
+namespace Orvix::SqlQueryPoll {
+
+namespace {
+
+// What the JSON of a value costs beyond its text: quotes, a comma.
+constexpr qint64 kValueOverhead = 4;
+
+// The type Qt's MySQL driver gives a column, so that a streamed row reads as a QSqlQuery's would.
+QVariant::Type columnType(const MYSQL_FIELD &field)
+{
+    const bool isUnsigned = field.flags & UNSIGNED_FLAG;
+    switch (field.type) {
+    case MYSQL_TYPE_TINY:
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_INT24:
+        return isUnsigned ? QVariant::UInt : QVariant::Int;
+    case MYSQL_TYPE_YEAR:
+        return QVariant::Int;
+    case MYSQL_TYPE_LONGLONG:
+        return isUnsigned ? QVariant::ULongLong : QVariant::LongLong;
+    case MYSQL_TYPE_FLOAT:
+    case MYSQL_TYPE_DOUBLE:
+    case MYSQL_TYPE_DECIMAL:
+    case MYSQL_TYPE_NEWDECIMAL:
+        return QVariant::Double;
+    case MYSQL_TYPE_DATE:
+        return QVariant::Date;
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP:
+        return QVariant::DateTime;
+    case MYSQL_TYPE_STRING:
+    case MYSQL_TYPE_VAR_STRING:
+    case MYSQL_TYPE_BLOB:
+    case MYSQL_TYPE_TINY_BLOB:
+    case MYSQL_TYPE_MEDIUM_BLOB:
+    case MYSQL_TYPE_LONG_BLOB:
+    case MYSQL_TYPE_GEOMETRY:
+        return (field.flags & BINARY_FLAG) ? QVariant::ByteArray : QVariant::String;
+    default:
+        return QVariant::String; // TIME (it passes 24 h), ENUM, SET and the rest
+    }
+}
+
+QVariant columnValue(QVariant::Type type, const char *data, unsigned long length)
+{
+    if (!data)
+        return QVariant(type);
+    if (type == QVariant::ByteArray)
+        return QByteArray(data, int(length));
+    QString text = QString::fromUtf8(data, int(length));
+    switch (type) {
+    case QVariant::Int:
+        return text.toInt();
+    case QVariant::UInt:
+        return text.toUInt();
+    case QVariant::LongLong:
+        return text.toLongLong();
+    case QVariant::ULongLong:
+        return text.toULongLong();
+    case QVariant::Double:
+        return text.toDouble();
+    case QVariant::Date:
+        return QDate::fromString(text, Qt::ISODate);
+    case QVariant::DateTime:
+        if (text.size() > 10 && text.at(10) == QLatin1Char(' '))
+            text[10] = QLatin1Char('T');
+        return QDateTime::fromString(text, Qt::ISODate);
+    default:
+        return text;
+    }
+}
+
+StreamedQuery::Outcome failed(MYSQL *mysql, Response *response, QString *nativeError)
+{
+    *nativeError = QString::number(mysql_errno(mysql));
+    *response = Response(QSqlError::StatementError, QString::fromUtf8(mysql_error(mysql)));
+    return StreamedQuery::Outcome::Failed;
+}
+
+} // namespace
+
+StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, int maxRows, qint64 maxBytes,
+                                          Response *response, QString *nativeError)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "MYSQL*") != 0)
+        return Outcome::Unsupported;
+    MYSQL *mysql = *static_cast<MYSQL *const *>(handle.constData());
+    if (!mysql)
+        return Outcome::Unsupported;
+
+    const QByteArray text = sql.toUtf8();
+    if (mysql_real_query(mysql, text.constData(), static_cast<unsigned long>(text.size())) != 0)
+        return failed(mysql, response, nativeError);
+    MYSQL_RES *result = mysql_use_result(mysql);
+    if (!result) {
+        if (mysql_field_count(mysql) != 0)
+            return failed(mysql, response, nativeError);
+        // A statement without a result set.
+        *response = Response({}, {}, false, int(mysql_insert_id(mysql)), int(mysql_affected_rows(mysql)));
+        return Outcome::Done;
+    }
+
+    const unsigned int columns = mysql_num_fields(result);
+    const MYSQL_FIELD *fields = mysql_fetch_fields(result);
+    QStringList names;
+    QVector<QVariant::Type> types;
+    for (unsigned int i = 0; i < columns; ++i) {
+        names.append(QString::fromUtf8(fields[i].name, int(fields[i].name_length)));
+        types.append(columnType(fields[i]));
+    }
+    QVector<QVector<QVariant>> rows;
+    qint64 bytes = 0;
+    bool cut = false;
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        const unsigned long *lengths = mysql_fetch_lengths(result);
+        qint64 size = 0;
+        for (unsigned int i = 0; i < columns; ++i)
+            size += qint64(lengths[i]) + kValueOverhead;
+        if (rows.size() >= maxRows || bytes + size > maxBytes) {
+            cut = true;
+            break;
+        }
+        bytes += size;
+        QVector<QVariant> values(static_cast<int>(columns));
+        for (unsigned int i = 0; i < columns; ++i)
+            values[int(i)] = columnValue(types.at(int(i)), row[i], lengths[i]);
+        rows.append(values);
+    }
+    // A row that did not come for a lost connection ends the result as an error, not as its end.
+    const bool error = !cut && mysql_errno(mysql) != 0;
+    if (error)
+        failed(mysql, response, nativeError);
+    // Reads what is left of the result without keeping it, and any further result of a multi-statement text, so
+    // that the connection is ready for the next request.
+    mysql_free_result(result);
+    while (!error && mysql_more_results(mysql) && mysql_next_result(mysql) == 0) {
+        if (MYSQL_RES *more = mysql_use_result(mysql))
+            mysql_free_result(more);
+    }
+    if (error)
+        return Outcome::Failed;
+    *response = Response(names, std::move(rows), cut, 0, -1);
+    return Outcome::Done;
+}
+
+} // namespace Orvix::SqlQueryPoll
