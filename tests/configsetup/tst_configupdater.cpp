@@ -189,7 +189,7 @@ void tst_ConfigUpdater::managerUser_data()
     QTest::newRow("a set password means the user is managed elsewhere")
         << QJsonObject{{"Asterisk", QJsonObject{{"password", "given"}}}} << QByteArray() << false;
     QTest::newRow("a user name that would break the file is refused")
-        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv]\n[admin"}}}} << QByteArray() << false;
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv] [admin"}}}} << QByteArray() << false;
     QTest::newRow("a user of an included file is left alone")
         << QJsonObject{} << QByteArray("[Calv]\nsecret = theirs\nread = call\n") << false;
     QTest::newRow("an included file without the user does not stop it")

@@ -1,8 +1,10 @@
 #include "tst_api_support.h"
 
 #include "pbx/asterisk/api.h"
+#include "sqlquerypoll/request.h"
 #include "support/promisewatch.h"
 
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -335,6 +337,90 @@ private Q_SLOTS:
         QCOMPARE(data.size(), rows);
         if (rows > 0)
             QCOMPARE(data.first().toArray().at(1).toString(), QStringLiteral("CHAN_START"));
+    }
+
+    // An administrator's statement is done once, leaves nothing on the session the recording look-ups share,
+    // and is read only as far as an answer holds.
+    void administratorStatementLeavesTheLinkAsItWas_data()
+    {
+        QTest::addColumn<QStringList>("setup");
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<bool>("resolved");
+        QTest::addColumn<bool>("cut");
+        QTest::addColumn<QString>("count"); // a query of one number, after the statement; empty: none
+        QTest::addColumn<int>("counted");
+        QTest::addColumn<int>("rows"); // answered; -1: as many as the byte cap lets through
+
+        // An empty text read as NULL: the look-up's "recordingfile <> ''" would find no recording.
+        QTest::newRow("a SET of the session's SQL mode stays with its statement")
+            << QStringList() << "SET SESSION sql_mode = 'EMPTY_STRING_IS_NULL'" << true << false << "" << 0 << 0;
+        QTest::newRow("a temporary table in place of the CDR table stays with its statement")
+            << QStringList() << "CREATE TEMPORARY TABLE cdr (uniqueid VARCHAR(32))" << true << false << "" << 0 << 0;
+        QTest::newRow("a failing INSERT on a MyISAM table writes once")
+            << QStringList{"CREATE TABLE audit (id INT AUTO_INCREMENT PRIMARY KEY, tag VARCHAR(16), code VARCHAR(16) "
+                           "UNIQUE) ENGINE=MyISAM",
+                           "INSERT INTO audit (tag, code) VALUES ('first', 'taken')"}
+            << "INSERT INTO audit (tag, code) VALUES ('once', NULL), ('again', 'taken')" << false << false
+            << "SELECT COUNT(*) FROM audit WHERE tag = 'once'" << 1 << 0;
+        QTest::newRow("a result of tens of megabytes is answered cut")
+            << QStringList() << "SELECT seq, REPEAT('x', 10000) AS filler FROM seq_1_to_4000" << true << true << ""
+            << 0 << -1;
+        QTest::newRow("ten thousand and one rows are answered cut at ten thousand")
+            << QStringList() << "SELECT seq FROM seq_1_to_10001" << true << true << "" << 0 << 10000;
+    }
+
+    void administratorStatementLeavesTheLinkAsItWas()
+    {
+        QFETCH(QStringList, setup);
+        QFETCH(QString, sql);
+        QFETCH(bool, resolved);
+        QFETCH(bool, cut);
+        QFETCH(QString, count);
+        QFETCH(int, counted);
+        QFETCH(int, rows);
+
+        QTemporaryDir recordings;
+        const QString file = recordings.filePath(QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav"));
+        QFile recorded(file);
+        QVERIFY(recorded.open(QIODevice::WriteOnly));
+        QVERIFY(prepare(QStringLiteral("tst_api_statement"), {},
+                        QJsonObject{{QStringLiteral("recordings_dir"), recordings.path()}}));
+        {
+            ApiTest::Database db(m_db);
+            QVERIFY(db.insert(QStringLiteral("cdr"), ApiTest::readRows(QStringLiteral("cdr-a-inbound-answered.jsonl"))));
+            for (const QString &statement : setup)
+                QVERIFY2(db.exec(statement), qPrintable(db.error()));
+        }
+        auto api = makeApi();
+        QVERIFY(startAndWait(*api));
+
+        Orvix::Utils::Promise<QJsonObject, QString> promise;
+        auto outcome = watch(promise);
+        api->executeSqlQuery(sql, promise);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);
+        QVERIFY2(outcome->resolved == resolved, qPrintable(outcome->error));
+        if (resolved) {
+            QCOMPARE(outcome->value.value(QStringLiteral("cut")).toBool(), cut);
+            const QJsonArray data = outcome->value.value(QStringLiteral("data")).toArray();
+            const qint64 size = QJsonDocument(data).toJson(QJsonDocument::Compact).size();
+            QVERIFY2(data.size() <= Orvix::SqlQueryPoll::kStatementMaxRows
+                         && size <= Orvix::SqlQueryPoll::kStatementMaxBytes,
+                     qPrintable(QStringLiteral("%1 rows, %2 bytes").arg(data.size()).arg(size)));
+            if (rows >= 0)
+                QCOMPARE(data.size(), rows);
+            else
+                QVERIFY(size > Orvix::SqlQueryPoll::kStatementMaxBytes / 2);
+        }
+        if (!count.isEmpty()) {
+            QString error;
+            QCOMPARE(Orvix::Tests::MariaDbFixture::queryValue(m_db, count, &error).toInt(), counted);
+        }
+
+        auto lookUp = watch(api->getRecordingFileName(QStringLiteral("1796630253.0"), QStringLiteral("79161234567"),
+                                                      QStringLiteral("101")));
+        QTRY_VERIFY_WITH_TIMEOUT(lookUp->settled, 10000);
+        QVERIFY2(lookUp->resolved, qPrintable(lookUp->error.reason));
+        QCOMPARE(lookUp->value, QFileInfo(file).canonicalFilePath());
     }
 };
 
