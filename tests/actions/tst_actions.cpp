@@ -381,6 +381,21 @@ void tst_Actions::routes_data()
     QTest::newRow("custom_crm_request goes as GET by default")
         << "/custom_crm_request" << QByteArray(R"({"method": "user.current"})") << Outcome::Resolve
         << QStringList{"user.current", "{}", "GET"} << true << 200 << result(42);
+    // The method is a part of the portal's address: nothing that could lead to another of its paths.
+    const QJsonObject notAMethod =
+        error("Malformed parameter: method: a REST method name of letters, digits, '_' and '.', such as crm.lead.list");
+    QTest::newRow("custom_crm_request with a method that climbs out of /rest/")
+        << "/custom_crm_request" << QByteArray(R"({"method": "../x"})") << Outcome::Resolve << QStringList() << false
+        << 422 << notAMethod;
+    QTest::newRow("custom_crm_request with a method that brings its own query")
+        << "/custom_crm_request" << QByteArray(R"({"method": "user.current?auth=x"})") << Outcome::Resolve
+        << QStringList() << false << 422 << notAMethod;
+    QTest::newRow("custom_crm_request with a method of a line break")
+        << "/custom_crm_request" << QByteArray(R"({"method": "user.current\n"})") << Outcome::Resolve
+        << QStringList() << false << 422 << notAMethod;
+    QTest::newRow("custom_crm_request with an HTTP method other than GET or POST")
+        << "/custom_crm_request" << QByteArray(R"({"method": "crm.lead.delete", "http_method": "DELETE"})")
+        << Outcome::Resolve << QStringList() << false << 422 << error("Malformed parameter: http_method: GET or POST");
     three("locale_get_list", "/locale_get_list", get, {}, ok, 502, error("Locales unavailable"));
     three("locale_get", "/locale_get?name=de.json", get, {"de.json"}, ok, 404, error("Locale not found"));
     three("locale_save", "/locale_save", R"({"name": "de", "dictionary": {"niceName": "Deutsch"}})",

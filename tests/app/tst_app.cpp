@@ -945,6 +945,9 @@ void tst_App::routesReachTheirWork_data()
                                                     << QJsonValue(QJsonArray());
     QTest::newRow("any CRM method") << "/custom_crm_request" << QJsonObject{{"method", "app.info"}} << 200
                                     << QJsonValue(QJsonObject{{"ID", "12"}});
+    // A right or scope this application lacks: the administrator hears it; the token and the links stay.
+    QTest::newRow("a CRM method the portal refuses with 401 leaves the links up")
+        << "/custom_crm_request" << QJsonObject{{"method", "app.secret"}} << 502 << QJsonValue("401 insufficient_scope");
     QTest::newRow("originate through the PBX") << "/originate" << QJsonObject{{"from", "101"}, {"to", "84951112233"}}
                                                << 200 << QJsonValue(true);
     QTest::newRow("hangup of a number without a call fails")
@@ -1011,6 +1014,9 @@ void tst_App::routesReachTheirWork()
     m_portal->setRestResult(QStringLiteral("crm.status.entity.items"),
                             QJsonArray{QJsonObject{{"STATUS_ID", "CALL"}, {"NAME", "Call"}}});
     m_portal->setRestResult(QStringLiteral("app.info"), QJsonObject{{"ID", "12"}});
+    m_portal->pushRestReply(QStringLiteral("app.secret"),
+                            Orvix::Tests::FakeCrmReply::error(401, QStringLiteral("insufficient_scope"),
+                                                              QStringLiteral("The request requires higher privileges")));
     // The portal still lists this service's handler at a port it listened on before.
     const QString oldHandler = QStringLiteral("http://127.0.0.1:1/events/external_call_start?key=%1")
                                    .arg(Orvix::Config::GeneratedDirectory::eventKey());
@@ -1044,6 +1050,15 @@ void tst_App::routesReachTheirWork()
         QTRY_VERIFY(!unbound.isEmpty());
         unbound.removeDuplicates(); // the fake lists it again at the restart
         QCOMPARE(unbound, QStringList{oldHandler});
+    } else if (route == QLatin1String("/custom_crm_request") && status == 502) {
+        QVERIFY2(answer.value("error").toString().contains(result.toString()), qPrintable(answer.value("error").toString()));
+        QVERIFY(app->isStarted());
+        QVERIFY(!app->isRestartPending());
+        // The next request goes with the same token.
+        QCOMPARE(postAsOperator(network, app->httpServer().port(), route, QJsonObject{{"method", "app.info"}}, &answer),
+                 200);
+        QCOMPARE(m_portal->restRequests(QStringLiteral("app.info")).last().params().value("auth"),
+                 m_portal->restRequests(QStringLiteral("app.secret")).last().params().value("auth"));
     } else if (!result.isUndefined() && !result.isNull())
         QCOMPARE(answer.value(status == 422 ? "errors" : "result"), result);
     if (status == 422) {

@@ -12,6 +12,12 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
+namespace {
+const QByteArray kOtherFile = QByteArrayLiteral("root:x:0:0:root:/root:/bin/bash\n");
+}
+
 class tst_Startup : public QObject
 {
     Q_OBJECT
@@ -23,8 +29,10 @@ private Q_SLOTS:
     void oneServicePerGeneratedDirectory();
 
 private:
-    // Writes the file ("LOG" in content becomes the log's path) and starts the service on it.
-    void start(QProcess &service, const QByteArray &content, const QStringList &arguments = {});
+    // Writes the file ("LOG" in content becomes the log's path) and starts the service on it. existing: what
+    // is at the log's path before: nothing, "file" (another file, 0644) or "fifo".
+    void start(QProcess &service, const QByteArray &content, const QStringList &arguments = {},
+               const QString &existing = {});
 
     QTemporaryDir m_dir;
     QString m_postfix;
@@ -38,7 +46,8 @@ void tst_Startup::initTestCase()
     m_generated = QFileInfo(QStringLiteral(CALVENA_BINARY)).absolutePath() + QStringLiteral("/generated") + m_postfix;
 }
 
-void tst_Startup::start(QProcess &service, const QByteArray &content, const QStringList &arguments)
+void tst_Startup::start(QProcess &service, const QByteArray &content, const QStringList &arguments,
+                        const QString &existing)
 {
     QFile file(m_dir.filePath("config.json"));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -46,6 +55,15 @@ void tst_Startup::start(QProcess &service, const QByteArray &content, const QStr
                    .replace("POSTFIX", m_postfix.toUtf8()));
     file.close();
     QFile::remove(m_dir.filePath("calvena.log"));
+    const QByteArray log = QFile::encodeName(m_dir.filePath("calvena.log"));
+    if (existing == QLatin1String("file")) {
+        QFile other(m_dir.filePath("calvena.log"));
+        QVERIFY(other.open(QIODevice::WriteOnly) && other.write(kOtherFile) > 0);
+        other.close();
+        QVERIFY(::chmod(log.constData(), 0644) == 0);
+    } else if (existing == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(log.constData(), 0600) == 0);
+    }
     QDir(m_generated).removeRecursively();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -64,24 +82,25 @@ void tst_Startup::exitsAtOnce_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output"); // on standard output or standard error
     QTest::addColumn<bool>("logged");    // also in the log file the configuration names
+    QTest::addColumn<QString>("existing"); // at the log's path before the start (start())
 
     const QByteArray good = R"({"App": {"log_file": "LOG", "log_level": "debug", "generated_postfix": "POSTFIX"}})";
-    QTest::newRow("legal") << QStringList{"--legal"} << good << 0 << QStringLiteral("Orvix") << false;
+    QTest::newRow("legal") << QStringList{"--legal"} << good << 0 << QStringLiteral("Orvix") << false << QString();
     QTest::newRow("legal before a clean run") << QStringList{"--legal", "-c"} << good << 0 << QStringLiteral("Orvix")
-                                              << false;
-    QTest::newRow("help") << QStringList{"--help"} << good << 0 << QStringLiteral("Custom config file name.") << false;
+                                              << false << QString();
+    QTest::newRow("help") << QStringList{"--help"} << good << 0 << QStringLiteral("Custom config file name.") << false << QString();
     QTest::newRow("short help") << QStringList{"-h"} << good << 0 << QStringLiteral("Override PBX events SQL request.")
-                                << false;
-    QTest::newRow("version") << QStringList{"--version"} << good << 0 << QStringLiteral("calvena v2.14.11") << false;
+                                << false << QString();
+    QTest::newRow("version") << QStringList{"--version"} << good << 0 << QStringLiteral("calvena v2.14.11") << false << QString();
 
     QTest::newRow("syntax error: line and column")
         << QStringList() << QByteArray("{\n  \"App\": {\"log_level\": \"debug\",}\n}\n") << 1
-        << QStringLiteral("config.json:2:33: object is missing after a comma") << false;
+        << QStringLiteral("config.json:2:33: object is missing after a comma") << false << QString();
     QTest::newRow("empty file") << QStringList() << QByteArray() << 1 << QStringLiteral("config.json: the file is empty")
-                                << false;
+                                << false << QString();
     QTest::newRow("value of a wrong type: the key")
         << QStringList() << QByteArray(R"({"App": {"log_file": "LOG"}, "Asterisk": {"port": "abc"}})") << 1
-        << QStringLiteral("Asterisk.port: Expected a whole number") << true;
+        << QStringLiteral("Asterisk.port: Expected a whole number") << true << QString();
     // One line naming the file, the key and the reason; a cosmetic slip beside it is no reason.
     QTest::newRow("impossible value and unknown key")
         << QStringList()
@@ -91,10 +110,23 @@ void tst_Startup::exitsAtOnce_data()
         << QStringLiteral("Not started: Configuration file %1 holds refused values: WebServer.listen_port: A port is a "
                           "number from 1 to 65535; WebServer.prot: Unknown key\n")
                .arg(m_dir.filePath("config.json"))
-        << true;
+        << true << QString();
     QTest::newRow("log file that cannot be opened")
         << QStringList() << QByteArray(R"({"App": {"log_file": "LOG/missing"}, "Asterisk": {"port": 0}})") << 1
-        << QStringLiteral("Cannot open the log file %1/missing: ").arg(m_dir.filePath("calvena.log")) << false;
+        << QStringLiteral("Cannot open the log file %1/missing: ").arg(m_dir.filePath("calvena.log")) << false << QString();
+    // Not another file's, whatever the configuration says, and the start neither hangs nor changes it.
+    const QByteArray refusedPort = R"({"App": {"log_file": "LOG"}, "Asterisk": {"port": 0}})";
+    QTest::newRow("log path of another file: the terminal, the file untouched")
+        << QStringList() << refusedPort << 1
+        << QStringLiteral("Cannot open the log file %1: it is another file, not this service's log; logging to the "
+                          "standard error output")
+               .arg(m_dir.filePath("calvena.log"))
+        << false << "file";
+    QTest::newRow("log path of a FIFO: the terminal at once")
+        << QStringList() << refusedPort << 1
+        << QStringLiteral("Cannot open the log file %1: it is not a regular file; logging to the standard error output")
+               .arg(m_dir.filePath("calvena.log"))
+        << false << "fifo";
 }
 
 void tst_Startup::exitsAtOnce()
@@ -104,9 +136,10 @@ void tst_Startup::exitsAtOnce()
     QFETCH(int, exitCode);
     QFETCH(QString, output);
     QFETCH(bool, logged);
+    QFETCH(QString, existing);
 
     QProcess service;
-    start(service, content, arguments);
+    start(service, content, arguments, existing);
     // Bounded only so that a service that wrongly keeps running fails the row instead of hanging it.
     QVERIFY(service.waitForFinished(60000));
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
@@ -116,7 +149,16 @@ void tst_Startup::exitsAtOnce()
     if (logged) // said once; where the log itself is the standard error output, it is read there too
         QVERIFY2(printed.count(QStringLiteral("refused values")) == 1, qPrintable(printed));
     QFile log(m_dir.filePath("calvena.log"));
-    QCOMPARE(log.exists(), logged);
+    QCOMPARE(log.exists(), logged || !existing.isEmpty());
+    struct stat status;
+    QVERIFY(existing.isEmpty() || ::stat(QFile::encodeName(log.fileName()).constData(), &status) == 0);
+    if (existing == QLatin1String("file")) {
+        QCOMPARE(int(status.st_mode & 0777), 0644);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), kOtherFile);
+    } else if (existing == QLatin1String("fifo")) {
+        QVERIFY(S_ISFIFO(status.st_mode));
+    }
     if (logged) {
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(QString::fromUtf8(log.readAll()).contains(output));

@@ -11,6 +11,8 @@
 
 #include <memory>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -391,6 +393,25 @@ void tst_ConfigManager::updateConverts_data()
             "One of: debug, info, warning, critical, fatal");
     refused("dictionary named by its file", "App", "locale", "_en.json", QJsonValue(), "App.locale",
             "The name of a dictionary is written without .json, such as _en");
+    // What the service writes into the PBX's files, and the file it appends its log to, are the service's own.
+    refused("PBX user with a line break at its end", "Asterisk", "user", "calv\n", QJsonValue(), "Asterisk.user",
+            "A name without line breaks or other control characters");
+    refused("PBX user that opens a section of its own", "Asterisk", "user", "calv\n[admin]", QJsonValue(),
+            "Asterisk.user", "A name without line breaks or other control characters");
+    static QTemporaryDir files;
+    QFile other(files.filePath("passwd"));
+    QVERIFY(other.open(QIODevice::WriteOnly) && other.write("root:x:0:0:root:/root:/bin/bash\n") > 0);
+    other.close();
+    const QString fifo = files.filePath("fifo");
+    QVERIFY(::mkfifo(qPrintable(fifo), 0600) == 0 || errno == EEXIST);
+    const auto logFile = [&](const char *what, const QString &path, const char *reason) {
+        QTest::newRow(what) << QJsonObject{{"App", section("log_file", path)}} << 0 << "log_file" << QJsonValue()
+                            << QJsonObject{{"App.log_file",
+                                            QStringLiteral("%1: choose a new file or this service's own log").arg(reason)}};
+    };
+    logFile("log file that is another file", other.fileName(), "it is another file, not this service's log");
+    logFile("log file that is a FIFO", fifo, "it is not a regular file");
+    logFile("log file that is a directory", files.path(), "it is not a regular file");
     QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
                                                << int(Config::Bitrix) << "host"
                                                << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
@@ -444,6 +465,9 @@ void tst_ConfigManager::fileValuesLoaded_data()
         << 5039 << QString() << QString()
         << QJsonObject{{"App", QJsonObject{{"log_level", "warning"}, {"locale", "_en"}}},
                        {"Asterisk", QJsonObject{{"host", ""}}}, {"WebServer", QJsonObject{{"password", ""}}}};
+    QTest::newRow("a PBX user pasted with its line break")
+        << QByteArray(R"({"Asterisk": {"user": "calv\r\n"}})") << 5038 << QString() << QString()
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv"}}}};
     QTest::newRow("slips that fall back")
         << QByteArray(R"({"App": {"log_level": "loud", "locale": "../x"}, "WebServer": {"user": ""},
                          "Bitrix": {"host": "ftp://portal"}})")

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QTest>
 #include <QTextCodec>
 #include <QThread>
@@ -327,6 +329,61 @@ private Q_SLOTS:
         fake.setRestResult("batch", QJsonObject());
         fake.setAuthMode(FakeCrmServer::AuthMode::None);
         QCOMPARE(settle(client.send(Request(fake.url("/rest/batch/")))).value->statusCode(), 200);
+    }
+
+    // A peer that keeps sending (a broken portal or proxy) must neither hold a request for ever nor fill the
+    // service's memory: the request ends as status 0 with the reason in the log.
+    void endlessAnswersAreCutOff_data()
+    {
+        QTest::addColumn<int>("chunk");     // bytes the peer sends at each step, for ever
+        QTest::addColumn<int>("interval");  // ms between steps
+        QTest::addColumn<int>("deadline");  // ms for the whole answer
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("an answer that never ends, a byte at a time: cut at its deadline")
+            << 1 << 20 << 500 << "no whole answer within 0.5 s";
+        QTest::newRow("an answer past 32 MiB: cut there") << 1024 * 1024 << 0 << 0 << "an answer of more than 32 MiB";
+    }
+
+    void endlessAnswersAreCutOff()
+    {
+        QFETCH(int, chunk);
+        QFETCH(int, interval);
+        QFETCH(int, deadline);
+        QFETCH(QString, reason);
+
+        // Bounded: at most 64 MiB or 1000 steps, then it stops by itself.
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        qint64 sent = 0;
+        connect(&peer, &QTcpServer::newConnection, this, [&peer, &sent, chunk, interval] {
+            QTcpSocket *socket = peer.nextPendingConnection();
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n[");
+            auto timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [socket, timer, &sent, chunk] {
+                if (sent >= 64 * 1024 * 1024 || (chunk == 1 && sent >= 1000))
+                    return timer->stop();
+                if (socket->bytesToWrite() < 4 * chunk) {
+                    socket->write(QByteArray(chunk, ' '));
+                    sent += chunk;
+                }
+            });
+            timer->start(interval);
+        });
+
+        HttpClient client;
+        Request request(QStringLiteral("http://127.0.0.1:%1/endless").arg(peer.serverPort()));
+        QCOMPARE(request.answerDeadline(), Orvix::HttpClient::kDefaultAnswerDeadline);
+        if (deadline > 0)
+            request.setAnswerDeadline(std::chrono::milliseconds(deadline));
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("Request to http://127.0.0.1:%1/endless failed: %2")
+                                            .arg(peer.serverPort())
+                                            .arg(reason)));
+        const Outcome outcome = settle(client.send(request), 60000);
+        QVERIFY(outcome.resolved);
+        QCOMPARE(outcome.value->statusCode(), 0);
+        QVERIFY(outcome.value->json().isNull());
+        QVERIFY(sent < 64 * 1024 * 1024 && (chunk > 1 || sent < 1000));
     }
 
     void requestOfADestroyedSenderIsAbandoned()
