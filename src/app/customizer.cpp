@@ -339,7 +339,8 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
         const int nul = text.indexOf(QChar(0));
         if (nul >= 0)
             text.truncate(nul);
-        logRunError(QStringLiteral("Customization Error [%1]: [%2]").arg(process.exitCode()).arg(oneLine(text.trimmed())));
+        logRunError(
+            QStringLiteral("Customization Error [%1]: [%2]").arg(process.exitCode()).arg(oneLine(text.trimmed())));
         return QJsonObject();
     }
 

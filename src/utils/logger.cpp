@@ -109,8 +109,9 @@ bool holdsOwnLog(int fd)
     const ssize_t size = ::pread(fd, head, sizeof head, 0);
     if (size == 0)
         return true;
-    static const QRegularExpression line(QStringLiteral(
-        "^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} [^\\]\\n]*\\]\\t(debug|info|warning|critical|fatal)\\t"));
+    static const QRegularExpression line(
+        QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} [^\\]\\n]*\\]"
+                       "\\t(debug|info|warning|critical|fatal)\\t"));
     return size > 0 && line.match(QString::fromLatin1(head, int(size))).hasMatch();
 }
 
