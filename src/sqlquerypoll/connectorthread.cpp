@@ -198,7 +198,14 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
             if (failsNow)
                 return;
         }
-        if (lost && r.runsOnce) {
+        if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
+            // The driver gave up waiting for the answer, and the same statement would only run into the
+            // time-out again, holding every later request for as long each time.
+            query.finish();
+            db.close();
+            qWarning().noquote() << QStringLiteral("Query outran the read time-out of %1 s, not run again")
+                                        .arg(settings.readTimeoutSeconds);
+        } else if (lost && r.runsOnce) {
             // Sent, so perhaps done: running it again could do it twice.
             query.finish();
             db.close();
@@ -206,13 +213,6 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
                                 QStringLiteral("The connection to the database was lost while the statement ran; it "
                                                "may have been done, and is not run again: %1")
                                     .arg(response.errorText()));
-        } else if (lost && running.elapsed() >= qint64(settings.readTimeoutSeconds) * 1000) {
-            // The driver gave up waiting for the answer, and the same statement would only run into the
-            // time-out again, holding every later request for as long each time.
-            query.finish();
-            db.close();
-            qWarning().noquote() << QStringLiteral("Query outran the read time-out of %1 s, not run again")
-                                        .arg(settings.readTimeoutSeconds);
         } else if (lost) {
             // The request keeps its place and its attempts and runs again once the connection is back.
             query.finish();
