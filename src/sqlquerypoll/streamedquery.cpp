@@ -103,16 +103,24 @@ StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, 
     if (!mysql)
         return Outcome::Unsupported;
 
+    // One statement per request, as a prepared one is: a second statement in the text would run unseen, its
+    // failure unanswered. Qt's driver opens its connections with several statements allowed.
+    // It is allowed again once the statement's answer is read, since a command sent before would break it.
+    mysql_set_server_option(mysql, MYSQL_OPTION_MULTI_STATEMENTS_OFF);
+    const auto allowAgain = [mysql](Outcome outcome) {
+        mysql_set_server_option(mysql, MYSQL_OPTION_MULTI_STATEMENTS_ON);
+        return outcome;
+    };
     const QByteArray text = sql.toUtf8();
     if (mysql_real_query(mysql, text.constData(), static_cast<unsigned long>(text.size())) != 0)
-        return failed(mysql, response, nativeError);
+        return allowAgain(failed(mysql, response, nativeError));
     MYSQL_RES *result = mysql_use_result(mysql);
     if (!result) {
         if (mysql_field_count(mysql) != 0)
-            return failed(mysql, response, nativeError);
+            return allowAgain(failed(mysql, response, nativeError));
         // A statement without a result set.
         *response = Response({}, {}, false, int(mysql_insert_id(mysql)), int(mysql_affected_rows(mysql)));
-        return Outcome::Done;
+        return allowAgain(Outcome::Done);
     }
 
     const unsigned int columns = mysql_num_fields(result);
@@ -145,17 +153,12 @@ StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, 
     const bool error = !cut && mysql_errno(mysql) != 0;
     if (error)
         failed(mysql, response, nativeError);
-    // Reads what is left of the result without keeping it, and any further result of a multi-statement text, so
-    // that the connection is ready for the next request.
+    // Reads what is left of the result without keeping it, so that the connection is ready for the next request.
     mysql_free_result(result);
-    while (!error && mysql_more_results(mysql) && mysql_next_result(mysql) == 0) {
-        if (MYSQL_RES *more = mysql_use_result(mysql))
-            mysql_free_result(more);
-    }
     if (error)
-        return Outcome::Failed;
+        return allowAgain(Outcome::Failed);
     *response = Response(names, std::move(rows), cut, 0, -1);
-    return Outcome::Done;
+    return allowAgain(Outcome::Done);
 }
 
 } // namespace Orvix::SqlQueryPoll

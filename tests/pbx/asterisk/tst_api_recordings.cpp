@@ -362,6 +362,10 @@ private Q_SLOTS:
                            "INSERT INTO audit (tag, code) VALUES ('first', 'taken')"}
             << "INSERT INTO audit (tag, code) VALUES ('once', NULL), ('again', 'taken')" << false << false
             << "SELECT COUNT(*) FROM audit WHERE tag = 'once'" << 1 << 0;
+        QTest::newRow("a text of two statements is refused, neither run")
+            << QStringList{"CREATE TABLE audit (tag VARCHAR(16))"}
+            << "SELECT 1; INSERT INTO audit (tag) VALUES ('unseen')" << false << false
+            << "SELECT COUNT(*) FROM audit" << 0 << 0;
         QTest::newRow("a result of tens of megabytes is answered cut")
             << QStringList() << "SELECT seq, REPEAT('x', 10000) AS filler FROM seq_1_to_4000" << true << true << ""
             << 0 << -1;
