@@ -117,7 +117,12 @@ public:
         : IAction(QStringLiteral("/events/test"))
     {
     }
-    void execute(const Request &, Response response) override { response.sendJson(QJsonObject{{"result", true}}); }
+    void execute(const Request &, Response response) override
+    {
+        ++executed; // the PBX would dial
+        response.sendJson(QJsonObject{{"result", true}});
+    }
+    int executed = 0;
 };
 
 // A login route, like /auth: every password it is given is wrong.
@@ -239,6 +244,8 @@ private Q_SLOTS:
     void webPasswordAtStart_data();
     void webPasswordAtStart();
     void https();
+    void httpsAnswersRequestsThatClose_data();
+    void httpsAnswersRequestsThatClose();
     void httpsWithoutCertificate();
 
 private:
@@ -278,6 +285,15 @@ void tst_HttpServer::initTestCase()
     m_server.setFilesDirectory(m_files.path());
     QVERIFY(m_server.listen(QStringLiteral("127.0.0.1"), 0, true));
     QVERIFY(m_server.port() != 0);
+    QVERIFY(files.mkpath(QStringLiteral("ssl")));
+    QProcess openssl;
+    QSignalSpy made(&openssl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                              "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", files.filePath("ssl/server.key"),
+                              "-out", files.filePath("ssl/server.crt")});
+    QVERIFY(made.wait(60000));
+    QCOMPARE(openssl.exitCode(), 0);
+    QVERIFY(m_server.listenSecure(QStringLiteral("127.0.0.1"), 0));
 }
 
 void tst_HttpServer::parameters_data()
@@ -1107,6 +1123,47 @@ void tst_HttpServer::https()
     RawHttpClient silent;
     QVERIFY(silent.connectTo(server.securePort()));
     QVERIFY(silent.waitClosed());
+}
+
+void tst_HttpServer::httpsAnswersRequestsThatClose_data()
+{
+    QTest::addColumn<QStringList>("version");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body"); // POSTed as JSON when not empty
+    QTest::addColumn<QByteArray>("answer"); // the body, then the status
+
+    const QString key = "?key=" + Orvix::Config::GeneratedDirectory::eventKey();
+    const QJsonObject event{{"event", "ONEXTERNALCALLSTART"}};
+    // The answer leaves before the connection closes: a sender that closes must not retry what was done.
+    for (const QStringList &version : {QStringList{"--http1.1", "-H", "Connection: close"}, QStringList{"--http1.0"}}) {
+        const QString how = version.size() > 1 ? QStringLiteral("Connection: close") : QStringLiteral("HTTP/1.0");
+        QTest::addRow("%s: the static page", qPrintable(how))
+            << version << "/static/page.html" << QByteArray() << QByteArray("<html>page</html>200");
+        QTest::addRow("%s: a wrong /auth", qPrintable(how)) << version << "/auth"
+                                                            << QByteArray(R"({"user":"admin","password":"guess"})")
+                                                            << QByteArray(R"({"error":"Wrong user or password"})"
+                                                                          "401");
+        QTest::addRow("%s: the keyed event POST", qPrintable(how))
+            << version << "/events/test" + key << QJsonDocument(event).toJson() << QByteArray(R"({"result":true})"
+                                                                                                 "200");
+    }
+}
+
+void tst_HttpServer::httpsAnswersRequestsThatClose()
+{
+    QFETCH(QStringList, version);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, answer);
+
+    const int events = m_event.executed;
+    QStringList arguments = QStringList{"-k", "-w", "%{http_code}"} + version;
+    if (!body.isEmpty())
+        arguments << "-H" << "Content-Type: application/json" << "--data-binary" << QString::fromUtf8(body);
+    const CurlResult result = curl(arguments << QStringLiteral("https://127.0.0.1:%1%2").arg(m_server.securePort()).arg(path));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.output, answer);
+    QCOMPARE(m_event.executed - events, path.startsWith("/events/") ? 1 : 0);
 }
 
 void tst_HttpServer::httpsWithoutCertificate()
