@@ -1156,14 +1156,19 @@ void tst_HttpServer::httpsAnswersRequestsThatClose()
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, answer);
 
+    // Whether the last records left before the close was a race: a few tries each.
+    constexpr int kTries = 5;
     const int events = m_event.executed;
     QStringList arguments = QStringList{"-k", "-w", "%{http_code}"} + version;
     if (!body.isEmpty())
         arguments << "-H" << "Content-Type: application/json" << "--data-binary" << QString::fromUtf8(body);
-    const CurlResult result = curl(arguments << QStringLiteral("https://127.0.0.1:%1%2").arg(m_server.securePort()).arg(path));
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.output, answer);
-    QCOMPARE(m_event.executed - events, path.startsWith("/events/") ? 1 : 0);
+    arguments << QStringLiteral("https://127.0.0.1:%1%2").arg(m_server.securePort()).arg(path);
+    for (int i = 0; i < kTries; ++i) {
+        const CurlResult result = curl(arguments);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.output, answer);
+    }
+    QCOMPARE(m_event.executed - events, path.startsWith("/events/") ? kTries : 0);
 }
 
 void tst_HttpServer::httpsWithoutCertificate()
