@@ -41,6 +41,8 @@ constexpr qint64 kTlsReadBufferBytes = 4 * 1024;
 constexpr int kTlsWriteBlock = 8 * 1024 - 32;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
+// What a client must take within QHttpConnection::kStalledTime for its answers not to count as stalled.
+constexpr qint64 kProgressBytes = 16 * 1024;
 
 // The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
 // a second later so that one pass covers the whole burst.
@@ -415,8 +417,10 @@ bool QHttpConnection::writeFor(QHttpResponse *response, const QByteArray &bytes)
 
 void QHttpConnection::writeToSocket(const QByteArray &bytes)
 {
-    if (pendingBytes() == 0)
+    if (pendingBytes() == 0) {
         m_lastSent = now(); // the time its client takes is counted from here
+        m_sentSinceStalled = 0;
+    }
     if (m_secure) {
         m_tlsBacklog.remove(0, std::exchange(m_tlsOffset, 0));
         m_tlsBacklog += bytes;
@@ -432,6 +436,7 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
                                        static_cast<size_t>(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (written > 0) {
             sent = written;
+            m_lastSent = now();
             if (!m_writtenQueued) {
                 m_writtenQueued = true;
                 QMetaObject::invokeMethod(
@@ -439,7 +444,7 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
                     [this] {
                         m_writtenQueued = false;
                         if (!m_gone)
-                            onBytesWritten();
+                            onBytesWritten(0);
                     },
                     Qt::QueuedConnection);
             }
@@ -613,13 +618,17 @@ void QHttpConnection::halfClose()
     });
 }
 
-void QHttpConnection::onBytesWritten()
+void QHttpConnection::onBytesWritten(qint64 bytes)
 {
     if (m_secure)
         encryptNext();
     m_idleTimer.start();
     m_lastActive = now();
-    m_lastSent = m_lastActive;
+    // A client that takes a few bytes now and then, to keep its answers from counting as stalled, takes too few.
+    if ((m_sentSinceStalled += bytes) >= kProgressBytes) {
+        m_sentSinceStalled = 0;
+        m_lastSent = m_lastActive;
+    }
     recountUnsent();
     if (m_closeWhenWritten) {
         closeIfSent();

@@ -144,7 +144,7 @@ private:
     struct Parser;
 
     void onReadyRead();
-    void onBytesWritten();
+    void onBytesWritten(qint64 bytes);
     void onDisconnected();
     void onIdleTimeout();
     void onRequestTimeout();
@@ -204,6 +204,7 @@ private:
     QHostAddress m_client;
     qint64 m_lastActive = 0; // when bytes last moved either way, in ms of a process-wide clock
     qint64 m_lastSent = 0; // when the accept was, or bytes last left, or the first of those waiting was written
+    qint64 m_sentSinceStalled = 0; // bytes that left since m_lastSent
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections
