@@ -357,6 +357,10 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     // Some slots stay for clients that hold none, the portal's and the administrator's.
     QTest::newRow("16 clients hold every slot, each amid a request: a newcomer is served")
         << 256 << 256 << 256 << 16 << true << false << true << false << 0 << "";
+    QTest::newRow("4 clients hold every slot, answers they never read: a newcomer's page, event and login served")
+        << 16 << 64 << 64 << 4 << false << false << true << false << 0 << "unread";
+    QTest::newRow("4 clients hold every slot, TLS never begun: a newcomer's page, event and login served")
+        << 16 << 64 << 16 << 4 << false << false << true << true << 0 << "handshake";
     QTest::newRow("a 5th TLS handshake from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 4 << 1
                                                           << false << false << true << true << 4 << "handshake";
 }
@@ -426,12 +430,11 @@ void tst_QHttpConnection::connectionsAreCapped()
         const QString scheme = secure ? QStringLiteral("https") : QStringLiteral("http");
         QStringList urls;
         for (const char *path : {"/static/config.js", "/events/external_call_start", "/auth"})
-            urls << QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(server.serverPort()).arg(path);
+            urls << "-o" << "/dev/null" << QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(server.serverPort()).arg(path);
         const auto newcomer = [&urls] {
             QProcess curl;
             QSignalSpy finished(&curl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-            curl.start("curl", QStringList{"-s", "-k", "-o", "/dev/null", "-w", "%{http_code} ", "--interface",
-                                           "127.0.0.100"} + urls);
+            curl.start("curl", QStringList{"-s", "-k", "-w", "%{http_code} ", "--interface", "127.0.0.100"} + urls);
             return finished.wait(30000) && curl.readAllStandardOutput() == "200 200 200 ";
         };
         if (perClient == 0)
