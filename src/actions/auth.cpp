@@ -35,10 +35,8 @@ void Auth::handle(const QJsonObject &params, Reply *reply)
     const QPointer<Reply> guard(reply);
     const Utils::Promise<void> promise;
     promise.onResolve([guard]() {
-        if (!guard)
-            return;
-        HttpServer::AccessFailures::loginSucceeded(guard->clientAddress());
-        guard->sendResult(true);
+        if (guard)
+            guard->sendResult(true);
     });
     promise.onReject([guard, failure]() {
         if (!guard)

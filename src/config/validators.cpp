@@ -92,6 +92,8 @@ void webPassword(QString &value, QString &error)
         error = QStringLiteral("Choose a password: an empty or the built-in one is never accepted");
     else if (value.size() < Modules::kMinWebPasswordLength)
         error = QStringLiteral("Choose a password of at least %1 characters").arg(Modules::kMinWebPasswordLength);
+    else if (value.trimmed().isEmpty() || value.count(value.at(0)) == value.size())
+        error = QStringLiteral("Choose a password that is more than white space or one character repeated");
 }
 
 void listenAddress(QString &value, QString &error)

@@ -31,7 +31,8 @@ void pbxName(QString &value, QString &error);
 void logFile(QString &value, QString &error);
 // The login of the web pages: not empty.
 void webUser(QString &value, QString &error);
-// Neither empty nor the built-in one, and at least Modules::kMinWebPasswordLength characters long.
+// Neither empty nor the built-in one, at least Modules::kMinWebPasswordLength characters long, and neither only
+// white space nor one character repeated.
 void webPassword(QString &value, QString &error);
 // What the web server can listen on: an IP address, "localhost", or empty for every address.
 void listenAddress(QString &value, QString &error);

@@ -50,6 +50,7 @@ struct Throttle
     int failures = 0;
     qint64 lastFailure = 0; // ms on State::clock
     double nextTurn = 0;    // ms on State::clock, scaled (a fraction of a millisecond adds up in tests)
+    double owedUntil = 0;   // the same, had every booking been kept: how far its failures ran ahead of its turns
     qint64 booked = 0;      // ms, unscaled
     bool waiting = false;   // a login of the client waits for its turn
 };
@@ -60,6 +61,8 @@ struct State
     double delayScale = 1.0;
     QElapsedTimer clock;
     QHash<QHostAddress, Throttle> throttles;
+    // Past the ceiling, the failures of a whole network (prefixOf) too.
+    QHash<QHostAddress, Throttle> prefixes;
     QPointer<QTimer> minute; // running while failures are summed up
     int suppressed = 0;
     int failures = 0; // login failures of all clients in the running minute
@@ -82,23 +85,61 @@ bool isStale(const Throttle &throttle, qint64 now)
         && throttle.nextTurn <= now && !throttle.waiting;
 }
 
-Throttle &throttleOf(const QHostAddress &client)
+Throttle &throttleOf(QHash<QHostAddress, Throttle> &throttles, const QHostAddress &client)
 {
-    State &s = state();
-    if (!s.throttles.contains(client) && s.throttles.size() >= kMaxThrottledClients) {
-        const qint64 now = s.clock.elapsed();
-        for (auto it = s.throttles.begin(); it != s.throttles.end();)
-            it = isStale(*it, now) ? s.throttles.erase(it) : std::next(it);
-        if (s.throttles.size() >= kMaxThrottledClients) {
-            const auto quietest = std::min_element(s.throttles.begin(), s.throttles.end(),
+    if (!throttles.contains(client) && throttles.size() >= kMaxThrottledClients) {
+        const qint64 now = state().clock.elapsed();
+        for (auto it = throttles.begin(); it != throttles.end();)
+            it = isStale(*it, now) ? throttles.erase(it) : std::next(it);
+        if (throttles.size() >= kMaxThrottledClients) {
+            const auto quietest = std::min_element(throttles.begin(), throttles.end(),
                                                    [](const Throttle &a, const Throttle &b) {
                                                        return std::make_pair(a.waiting, a.failures)
                                                            < std::make_pair(b.waiting, b.failures);
                                                    });
-            s.throttles.erase(quietest);
+            throttles.erase(quietest);
         }
     }
-    return s.throttles[client];
+    return throttles[client];
+}
+
+// The network a client's failures are counted over past the ceiling: an IPv4 /24, an IPv6 /48, where one
+// guesser holds many clients.
+QHostAddress prefixOf(const QHostAddress &client)
+{
+    bool isV4 = false;
+    const quint32 v4 = client.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4 & 0xffffff00u);
+    Q_IPV6ADDR network = client.toIPv6Address();
+    for (int i = 6; i < 16; ++i)
+        network[i] = 0;
+    return QHostAddress(network);
+}
+
+// Books `delay` (unscaled ms) on the throttle. Turns follow each other, but never further ahead than the
+// longest wait: a client that failed a thousand times, or left its logins waiting, must not keep its own
+// login out for hours. What it owes is kept in full.
+void book(Throttle &throttle, qint64 delay, qint64 now)
+{
+    const State &s = state();
+    throttle.booked += delay;
+    const double latest = double(now) + double(AccessFailures::kMaxDelay.count()) * s.delayScale;
+    throttle.nextTurn = qMin(qMax(throttle.nextTurn, double(now)) + double(delay) * s.delayScale, latest);
+    throttle.owedUntil = qMax(throttle.owedUntil, double(now)) + double(delay) * s.delayScale;
+}
+
+// The client's throttle and, where its network has one, the network's.
+QList<Throttle *> throttlesOf(const QHostAddress &peer)
+{
+    State &s = state();
+    QList<Throttle *> found;
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    if (const auto it = s.throttles.find(client); it != s.throttles.end())
+        found.append(&it.value());
+    if (const auto it = s.prefixes.find(prefixOf(client)); it != s.prefixes.end())
+        found.append(&it.value());
+    return found;
 }
 
 void endMinute()
@@ -158,64 +199,72 @@ void AccessFailures::loginFailed(const QHostAddress &peer, const QString &line)
     record(peer, line);
     State &s = state();
     const qint64 now = s.clock.elapsed();
-    Throttle &throttle = throttleOf(QHttpConnection::clientKey(peer));
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    Throttle &throttle = throttleOf(s.throttles, client);
     if (isStale(throttle, now))
         throttle = Throttle();
     ++throttle.failures;
     throttle.lastFailure = now;
     ++s.failures;
-    qint64 delay = 0;
-    if (s.failures > kMaxFailuresPerMinute)
-        delay = kMaxDelay.count();
-    else if (throttle.failures >= kFreeFailures)
-        delay = qMin<qint64>(kDelayStep.count() * (throttle.failures - kFreeFailures + 1), kMaxDelay.count());
-    if (delay == 0)
-        return;
-    throttle.booked += delay;
-    // Turns follow each other, but never further ahead than the longest wait: a client that failed a
-    // thousand times, or left its logins waiting, must not keep its own right login out for hours.
-    const double latest = double(now) + double(kMaxDelay.count()) * s.delayScale;
-    throttle.nextTurn = qMin(qMax(throttle.nextTurn, double(now)) + double(delay) * s.delayScale, latest);
-}
-
-void AccessFailures::loginSucceeded(const QHostAddress &peer)
-{
-    State &s = state();
-    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
-    if (found == s.throttles.end())
-        return;
-    if (found->waiting)
-        *found = Throttle{0, 0, 0, 0, true};
-    else
-        s.throttles.erase(found);
+    if (s.failures > kMaxFailuresPerMinute) {
+        book(throttle, kMaxDelay.count(), now);
+        // Each address of a network within its own allowance would still make its own guess every wait.
+        Throttle &network = throttleOf(s.prefixes, prefixOf(client));
+        if (isStale(network, now))
+            network = Throttle();
+        ++network.failures;
+        network.lastFailure = now;
+        book(network, kMaxDelay.count(), now);
+    } else if (throttle.failures >= kFreeFailures) {
+        book(throttle, qMin<qint64>(kDelayStep.count() * (throttle.failures - kFreeFailures + 1), kMaxDelay.count()),
+             now);
+    }
 }
 
 AccessFailures::Turn AccessFailures::takeTurn(const QHostAddress &peer)
 {
-    State &s = state();
-    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
-    const qint64 now = s.clock.elapsed();
-    if (found == s.throttles.end() || found->nextTurn <= double(now))
+    const qint64 now = state().clock.elapsed();
+    const QList<Throttle *> throttles = throttlesOf(peer);
+    double nextTurn = double(now);
+    bool waiting = false;
+    for (const Throttle *throttle : throttles) {
+        nextTurn = qMax(nextTurn, throttle->nextTurn);
+        waiting = waiting || throttle->waiting;
+    }
+    if (nextTurn <= double(now))
         return Turn();
-    const std::chrono::milliseconds wait(qint64(std::ceil(found->nextTurn - double(now))));
+    const std::chrono::milliseconds wait(qint64(std::ceil(nextTurn - double(now))));
     // One waiting login is all a client needs: more would only hold connections (and their slots) for it.
-    if (found->waiting)
+    if (waiting)
         return Turn{Turn::Refused, wait};
-    found->waiting = true;
+    for (Throttle *throttle : throttles)
+        throttle->waiting = true;
     return Turn{Turn::Wait, wait};
+}
+
+bool AccessFailures::mayCheckAtOnce(const QHostAddress &peer)
+{
+    const State &s = state();
+    const double latest = double(s.clock.elapsed()) + double(kMaxDelay.count()) * s.delayScale;
+    const QList<Throttle *> throttles = throttlesOf(peer);
+    return std::all_of(throttles.cbegin(), throttles.cend(),
+                       [latest](const Throttle *throttle) { return throttle->owedUntil <= latest; });
 }
 
 void AccessFailures::endWait(const QHostAddress &peer)
 {
-    State &s = state();
-    const auto found = s.throttles.find(QHttpConnection::clientKey(peer));
-    if (found != s.throttles.end())
-        found->waiting = false;
+    for (Throttle *throttle : throttlesOf(peer))
+        throttle->waiting = false;
 }
 
 std::chrono::milliseconds AccessFailures::bookedDelay(const QHostAddress &peer)
 {
     return std::chrono::milliseconds(state().throttles.value(QHttpConnection::clientKey(peer)).booked);
+}
+
+int AccessFailures::failures(const QHostAddress &peer)
+{
+    return state().throttles.value(QHttpConnection::clientKey(peer)).failures;
 }
 
 void AccessFailures::setDelayScale(double scale)

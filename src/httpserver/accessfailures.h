@@ -13,10 +13,11 @@ namespace Orvix::HttpServer {
 // when it ends, which names the clients that failed most. A client whose logins keep failing (kFreeFailures
 // times, each within a minute of the one before) has its next login checked later, longer the more it
 // fails, so that guessing a password takes ages; past kMaxFailuresPerMinute failures of all clients
-// together, every failure makes its client wait the longest delay. Only a failure books a wait, never more
-// than kMaxDelay ahead, and a right login clears its client's count; a client has one login waiting at a
-// time, any other is refused at once. Other clients are not slowed. Clients are counted as the connection
-// limits count them (QHttpConnection::clientKey). Process-wide; main thread only.
+// together, every failure makes its client, and the clients of its network (an IPv4 /24, an IPv6 /48), wait
+// the longest delay. Only a failure books a wait, never more than kMaxDelay ahead; the count decays with time
+// alone (a right login, maybe of another connection behind the same address, clears nothing). A client has
+// one login waiting at a time, any other is refused at once. Other clients are not slowed. Clients are counted
+// as the connection limits count them (QHttpConnection::clientKey). Process-wide; main thread only.
 class AccessFailures
 {
 public:
@@ -38,16 +39,22 @@ public:
     // `line` is what the failure would log by itself.
     static void record(const QHostAddress &client, const QString &line);
     // A wrong password or digest: recorded, and the client's next login booked kDelayStep later for each
-    // failure past kFreeFailures (kMaxDelay past the ceiling of all clients), kMaxDelay ahead at most.
+    // failure past kFreeFailures (kMaxDelay past the ceiling of all clients, for its network too), kMaxDelay
+    // ahead at most.
     static void loginFailed(const QHostAddress &client, const QString &line);
-    // A right password or digest: the client starts afresh.
-    static void loginSucceeded(const QHostAddress &client);
-    // Asked before a login is checked. Wait holds the client's one waiting login until endWait.
+    // Asked before a login is checked (or a wrong one answered). Wait holds the client's one waiting login
+    // until endWait.
     static Turn takeTurn(const QHostAddress &client);
+    // Whether a login of the client may be checked before its turn: not while its failures (or its network's)
+    // came faster than its turns, more than the longest wait ahead of them, as a client that does not wait for
+    // its answers makes them.
+    static bool mayCheckAtOnce(const QHostAddress &client);
     // The waiting login is checked now, or its client left.
     static void endWait(const QHostAddress &client);
     // For tests: the waits booked for the client since its failures began (unscaled).
     static std::chrono::milliseconds bookedDelay(const QHostAddress &client);
+    // For tests: the client's failures in its running count.
+    static int failures(const QHostAddress &client);
 
     // For tests: a shorter minute. Ends the running one, with its summary and its count of all failures.
     static void setInterval(std::chrono::milliseconds interval);

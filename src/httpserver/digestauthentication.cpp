@@ -17,6 +17,7 @@
 
 #include <deque>
 #include <optional>
+#include <utility>
 
 namespace Orvix::HttpServer {
 
@@ -91,8 +92,7 @@ struct NonceStore
         return ok ? std::optional<qint64>(created) : std::nullopt;
     }
 
-    // An expired nonce is still known a while, so that a client that answers it correctly is told
-    // "stale" and retries without asking its user again.
+    // An expired nonce is answered stale before its count is looked at; the count goes a lifetime later.
     bool isGone(qint64 created, qint64 now) const
     {
         constexpr std::chrono::milliseconds kStaleGrace = DigestAuthentication::kNonceLifetime;
@@ -228,11 +228,6 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
 
     NonceStore &nonces = store();
     const qint64 now = nonces.clock.elapsed();
-    // A nonce we never made (or made long ago) says nothing about the password: no "stale" for it.
-    const std::optional<qint64> created = nonces.createdAt(nonce);
-    if (!created || nonces.isGone(*created, now))
-        return Result::Invalid;
-
     const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("user")).toUtf8();
     const QString configured = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password"));
     if (!WebPassword::isAcceptable(configured))
@@ -245,8 +240,10 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
     const bool responseMatches = constantTimeEquals(response, expected);
     if (!userMatches || !responseMatches)
         return Result::Invalid;
-    // Stale only for a right answer to a nonce of ours that expired (RFC 7616, 3.3).
-    if (now - *created > nonces.lifetime.count())
+    // Stale for a right answer to a nonce that is no longer ours (RFC 7616, 3.3): expired, or made before the
+    // service restarted, which browsers keep answering; their user is not asked again.
+    const std::optional<qint64> created = nonces.createdAt(nonce);
+    if (!created || now - *created > nonces.lifetime.count())
         return Result::Stale;
     const auto it = nonces.used.find(nonce);
     if (it == nonces.used.end()) {
@@ -261,12 +258,21 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
     return Result::Ok;
 }
 
+bool DigestAuthentication::usesKnownNonce(const Request &request)
+{
+    const auto credentials = parseCredentials(request.header(QByteArrayLiteral("Authorization")));
+    return credentials && store().used.contains(credentials->value("nonce"));
+}
+
 bool DigestAuthentication::authenticate(const Request &request, Response response)
 {
-    const Result result = check(request);
+    return respond(request, std::move(response), check(request));
+}
+
+bool DigestAuthentication::respond(const Request &request, Response response, Result result)
+{
     switch (result) {
     case Result::Ok:
-        AccessFailures::loginSucceeded(request.remoteAddress());
         return true;
     case Result::Missing:
     case Result::Stale:

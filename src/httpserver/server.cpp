@@ -287,19 +287,20 @@ void Server::handle(const Request &request, Response response)
             response.sendError(403, WebPassword::unsetError());
             return;
         }
-        // A client guessing passwords waits, its guesses one after the other; the login itself is
-        // checked when its turn comes, so that a right guess is not told apart sooner.
-        const AccessFailures::Turn turn =
-            checksLogin ? AccessFailures::takeTurn(request.remoteAddress()) : AccessFailures::Turn();
-        if (turn.kind == AccessFailures::Turn::Refused) {
-            refuseLogin(response, turn.in);
+        if (needsLogin) {
+            checkDigest(*action, request, response);
             return;
         }
-        if (turn.kind == AccessFailures::Turn::Wait) {
-            waitTurn(request, response, needsLogin, turn.in);
+        // A client guessing passwords waits, its guesses one after the other; the password is checked when its
+        // turn comes, so that a right guess is not told apart sooner.
+        if (checksLogin) {
+            afterTurn(request, response, false, [this, request](Response waited) {
+                if (IAction *current = IAction::find(request.path()))
+                    runAction(*current, request, waited, false);
+            });
             return;
         }
-        runAction(*action, request, response, needsLogin);
+        action->execute(request, response);
         return;
     }
     if (path.startsWith(kStaticPrefix)) {
@@ -316,7 +317,51 @@ void Server::refuseLogin(Response response, std::chrono::milliseconds retryAfter
     response.sendError(429, QStringLiteral("Too many failed logins from this address: try again in %1 s").arg(seconds));
 }
 
-void Server::waitTurn(const Request &request, Response response, bool needsLogin, std::chrono::milliseconds wait)
+void Server::checkDigest(IAction &action, const Request &request, Response response)
+{
+    // A client whose failures ran ahead of its turns (it does not wait for its answers) has its logins checked
+    // at its turns only, as a right guess answered at once would tell it what a wrong one waiting does not.
+    // A nonce a right answer used before is the administrator's browser, not a guess.
+    if (!AccessFailures::mayCheckAtOnce(request.remoteAddress()) && !DigestAuthentication::usesKnownNonce(request)) {
+        afterTurn(request, response, false, [this, request](Response waited) {
+            if (IAction *current = IAction::find(request.path()))
+                runAction(*current, request, waited, true);
+        });
+        return;
+    }
+    // Checked at once, so that a neighbour failing behind the same address locks nobody out: a request without
+    // credentials gets its challenge, a right one its answer. Only a wrong one waits for its client's turn.
+    const DigestAuthentication::Result result = DigestAuthentication::check(request);
+    if (result != DigestAuthentication::Result::Invalid) {
+        if (DigestAuthentication::respond(request, response, result))
+            action.execute(request, response);
+        return;
+    }
+    afterTurn(request, response, true, [request](Response waited) {
+        DigestAuthentication::respond(request, waited, DigestAuthentication::Result::Invalid);
+    });
+}
+
+void Server::afterTurn(const Request &request, Response response, bool wrongLogin,
+                       const std::function<void(Response)> &then)
+{
+    const AccessFailures::Turn turn = AccessFailures::takeTurn(request.remoteAddress());
+    if (turn.kind == AccessFailures::Turn::Refused) {
+        // A wrong login is answered and counted all the same: a client that sends its guesses side by side must
+        // not have them checked free.
+        if (wrongLogin)
+            then(response);
+        else
+            refuseLogin(response, turn.in);
+    } else if (turn.kind == AccessFailures::Turn::Wait) {
+        waitTurn(request, response, turn.in, then);
+    } else {
+        then(response);
+    }
+}
+
+void Server::waitTurn(const Request &request, Response response, std::chrono::milliseconds wait,
+                      const std::function<void(Response)> &then)
 {
     // Its connection counts as idle meanwhile, so that logins waiting out their turns never keep the portal's
     // events or the administrator out of the connections.
@@ -334,13 +379,12 @@ void Server::waitTurn(const Request &request, Response response, bool needsLogin
     if (raw)
         connect(raw, &QHttpResponse::clientGone, turn, giveBack);
     connect(turn, &QObject::destroyed, this, giveBack);
-    connect(turn, &QTimer::timeout, this, [this, turn, request, response, needsLogin, giveBack]() mutable {
+    connect(turn, &QTimer::timeout, this, [turn, response, giveBack, then]() mutable {
         giveBack();
         turn->deleteLater();
         response.setParked(false);
-        IAction *current = IAction::find(request.path());
-        if (current && !response.isClientGone())
-            runAction(*current, request, response, needsLogin);
+        if (!response.isClientGone())
+            then(response);
     });
     turn->start(wait);
 }

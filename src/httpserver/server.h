@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 class QHttpServer;
 class QHttpsServer;
@@ -55,7 +56,13 @@ private:
     void runAction(IAction &action, const Request &request, Response response, bool needsLogin);
     // 429 with Retry-After: the client's one waiting login has the turn.
     static void refuseLogin(Response response, std::chrono::milliseconds retryAfter);
-    void waitTurn(const Request &request, Response response, bool needsLogin, std::chrono::milliseconds wait);
+    void checkDigest(IAction &action, const Request &request, Response response);
+    // Runs `then` at the client's turn to have a login checked, or answers 429 while another of its logins waits;
+    // a wrong login, already checked, is answered at its turn, or at once while another waits.
+    void afterTurn(const Request &request, Response response, bool wrongLogin,
+                   const std::function<void(Response)> &then);
+    void waitTurn(const Request &request, Response response, std::chrono::milliseconds wait,
+                  const std::function<void(Response)> &then);
     void serveStatic(const Request &request, Response response);
     static bool isForeignRequest(const Request &request, const IAction &action);
     static bool isFromBrowser(const Request &request);

@@ -41,6 +41,8 @@ constexpr qint64 kTlsReadBufferBytes = 4 * 1024;
 constexpr int kTlsWriteBlock = 8 * 1024 - 32;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
+// What a client must take within QHttpConnection::kStalledTime for its answers not to count as stalled.
+constexpr qint64 kProgressBytes = 16 * 1024;
 
 // The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
 // a second later so that one pass covers the whole burst.
@@ -76,6 +78,14 @@ QHttpConnection *connectionOf(http_parser *parser)
     return static_cast<QHttpConnection *>(parser->data);
 }
 
+// Takes `count` off the client's entry, which goes once nothing is left.
+void uncount(QHash<QHostAddress, int> &counts, const QHostAddress &client, int count)
+{
+    auto it = counts.find(client);
+    if (it != counts.end() && (it.value() -= count) <= 0)
+        counts.erase(it);
+}
+
 qint64 now()
 {
     static QElapsedTimer clock;
@@ -97,11 +107,16 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
     , m_slots(secure ? kTlsConnectionSlots : 1)
 {
     ++s_openPerAddress[m_client];
+    s_slotsPerAddress[m_client] += m_slots;
     s_peak = qMax(s_peak, ++s_open);
     s_slots += m_slots;
     s_connections.insert(this);
     m_lastActive = now();
+    m_lastSent = m_lastActive;
     m_socket->setParent(this);
+    if (s_sendBufferSize > 0)
+        ::setsockopt(static_cast<int>(m_socket->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &s_sendBufferSize,
+                     sizeof s_sendBufferSize);
     m_socket->setReadBufferSize(secure ? kTlsReadBufferBytes : kReadBufferBytes);
     http_parser_init(&m_parser->parser, HTTP_REQUEST);
     m_parser->parser.data = this;
@@ -120,8 +135,10 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
         m_handshakeTimer.setSingleShot(true);
         m_handshakeTimer.setInterval(timeouts.handshake);
         connect(&m_handshakeTimer, &QTimer::timeout, this, &QHttpConnection::onHandshakeTimeout);
-        connect(tls, &QSslSocket::encrypted, &m_handshakeTimer, &QTimer::stop);
+        connect(tls, &QSslSocket::encrypted, this, &QHttpConnection::endHandshake);
         m_handshakeTimer.start();
+        m_handshaking = true;
+        ++s_handshakesPerAddress[m_client];
     }
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
@@ -149,9 +166,9 @@ void QHttpConnection::release()
     countBodyBytes(m_client, -m_countedUnsent);
     m_countedUnsent = 0;
     s_connections.remove(this);
-    auto it = s_openPerAddress.find(m_client);
-    if (it != s_openPerAddress.end() && --it.value() <= 0)
-        s_openPerAddress.erase(it);
+    endHandshake();
+    uncount(s_openPerAddress, m_client, 1);
+    uncount(s_slotsPerAddress, m_client, m_slots);
     --s_open;
     s_slots -= m_slots;
     if (s_peak >= kTrimAfterPeak && s_open <= s_peak / 4) {
@@ -160,19 +177,38 @@ void QHttpConnection::release()
     }
 }
 
+void QHttpConnection::endHandshake()
+{
+    m_handshakeTimer.stop();
+    m_lastSent = now();
+    if (std::exchange(m_handshaking, false))
+        uncount(s_handshakesPerAddress, m_client, 1);
+}
+
 bool QHttpConnection::isIdle() const
 {
-    // A request that only waits out a delay is no work, nor are the answers queued behind it.
-    const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [](const QHttpResponse *response) {
-        return response->isParked() || response->isFinished();
+    if (m_gone || m_inMessage)
+        return false;
+    const bool stalled = now() - m_lastSent >= std::chrono::milliseconds(kStalledTime).count();
+    if (m_handshaking)
+        return stalled;
+    // A request that only waits out a delay is no work, nor are the answers queued behind it; nor is a request
+    // not handed over yet, which waits for its client to read.
+    const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [this](const QHttpResponse *response) {
+        return response->isParked() || response->isFinished() || m_ready.contains(const_cast<QHttpResponse *>(response));
     });
-    return !m_gone && !m_closing && !m_inMessage && noWork && m_unparsed.isEmpty() && !m_handshakeTimer.isActive()
-        && pendingBytes() == 0;
+    if (!noWork)
+        return false;
+    if (unsentBytes() == 0)
+        return !m_closing && m_unparsed.isEmpty() && m_ready.isEmpty();
+    // Answers its client has not taken for a while: it is the one that holds them up.
+    return stalled;
 }
 
 bool QHttpConnection::makeRoom(const QHostAddress &client, bool secure)
 {
-    if (s_openPerAddress.value(client) >= s_maxPerAddress)
+    if (s_slotsPerAddress.value(client) + (secure ? kTlsConnectionSlots : 1) > s_maxPerAddress
+        || (secure && s_handshakesPerAddress.value(client) >= kMaxHandshakesPerAddress))
         return false;
     while (!mayOpen(client, secure)) {
         QHttpConnection *oldest = nullptr;
@@ -245,8 +281,11 @@ bool QHttpConnection::mayOpen(const QHostAddress &client, bool secure)
             return kMaxConnections;
         return maxConnectionsFor(limit.rlim_cur);
     }();
-    return s_open < descriptorCap && s_slots + (secure ? kTlsConnectionSlots : 1) <= s_max
-        && s_openPerAddress.value(client) < s_maxPerAddress;
+    const int slots = secure ? kTlsConnectionSlots : 1;
+    const int held = s_slotsPerAddress.value(client);
+    const int total = held == 0 ? s_max + s_max / kNewcomerShare : s_max;
+    return s_open < descriptorCap && s_slots + slots <= total && held + slots <= s_maxPerAddress
+        && (!secure || s_handshakesPerAddress.value(client) < kMaxHandshakesPerAddress);
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)
@@ -378,6 +417,10 @@ bool QHttpConnection::writeFor(QHttpResponse *response, const QByteArray &bytes)
 
 void QHttpConnection::writeToSocket(const QByteArray &bytes)
 {
+    if (pendingBytes() == 0) {
+        m_lastSent = now(); // the time its client takes is counted from here
+        m_sentSinceStalled = 0;
+    }
     if (m_secure) {
         m_tlsBacklog.remove(0, std::exchange(m_tlsOffset, 0));
         m_tlsBacklog += bytes;
@@ -393,6 +436,7 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
                                        static_cast<size_t>(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (written > 0) {
             sent = written;
+            m_lastSent = now();
             if (!m_writtenQueued) {
                 m_writtenQueued = true;
                 QMetaObject::invokeMethod(
@@ -400,7 +444,7 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
                     [this] {
                         m_writtenQueued = false;
                         if (!m_gone)
-                            onBytesWritten();
+                            onBytesWritten(0);
                     },
                     Qt::QueuedConnection);
             }
@@ -534,8 +578,29 @@ void QHttpConnection::closeSocket()
 {
     m_closing = true;
     m_closeWhenWritten = true;
-    if (!m_gone && !m_halfClosed && pendingBytes() == 0)
+    closeIfSent();
+}
+
+void QHttpConnection::closeIfSent()
+{
+    if (m_gone || m_halfClosed || !m_closeWhenWritten || pendingBytes() > 0)
+        return;
+    if (!m_secure) {
         halfClose();
+        return;
+    }
+    // TLS says the plain bytes are written before it hands their records to the socket: were the socket shut
+    // now, the last answer would never leave. Once that is done, whatever still waits shows in pendingBytes.
+    if (std::exchange(m_closeQueued, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_closeQueued = false;
+            if (!m_gone && !m_halfClosed && pendingBytes() == 0)
+                halfClose();
+        },
+        Qt::QueuedConnection);
 }
 
 void QHttpConnection::halfClose()
@@ -553,15 +618,20 @@ void QHttpConnection::halfClose()
     });
 }
 
-void QHttpConnection::onBytesWritten()
+void QHttpConnection::onBytesWritten(qint64 bytes)
 {
     if (m_secure)
         encryptNext();
     m_idleTimer.start();
     m_lastActive = now();
+    // A client that takes a few bytes now and then, to keep its answers from counting as stalled, takes too few.
+    if ((m_sentSinceStalled += bytes) >= kProgressBytes) {
+        m_sentSinceStalled = 0;
+        m_lastSent = m_lastActive;
+    }
     recountUnsent();
-    if (m_closeWhenWritten && !m_gone && !m_halfClosed && pendingBytes() == 0) {
-        halfClose();
+    if (m_closeWhenWritten) {
+        closeIfSent();
         return;
     }
     if (!m_queue.isEmpty())

@@ -31,8 +31,8 @@ struct http_parser_settings;
 // while it is spent, and a connection stops reading while it holds more than a little, or while the budget
 // is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
 // A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
-// client (IPv6 per /64), and in all as slots (kTlsConnectionSlots), so the listeners can turn away the ones over
-// the limits or make room by closing the connections idle longest.
+// client (IPv6 per /64) and in all as slots (kTlsConnectionSlots), and the TLS handshakes in progress per client,
+// so the listeners can turn away the ones over the limits or make room by closing the connections idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
@@ -70,8 +70,17 @@ public:
     static constexpr std::chrono::seconds kRequestTimeout{30};
     static constexpr std::chrono::seconds kHandshakeTimeout{10};
     // Descriptors are shared with the PBX, database and portal links: one client must not take them all.
+    // Counted in slots, as the total is: 8 connections over TLS.
     static constexpr int kMaxConnectionsPerAddress = 32;
     static constexpr int kMaxConnections = 2048;
+    // Slots beyond the total for a client that holds none (the portal, the administrator), however the others
+    // hold theirs: a 128th of the total.
+    static constexpr int kNewcomerShare = 128;
+    // TLS handshakes in progress per client: each holds its slots until its time-out, and no request shows.
+    static constexpr int kMaxHandshakesPerAddress = 4;
+    // A handshake, or an answer its client does not take, that has not moved for this long holds no work: the
+    // connection may be closed to make room.
+    static constexpr std::chrono::seconds kStalledTime{3};
     // Of kMaxConnections, what a connection over TLS takes: its TLS library and the socket around it keep
     // some 150 KiB of buffers outside the budget, and one whose client never reads holds four times what a
     // plain one does in all.
@@ -101,11 +110,14 @@ public:
     // Whether one more connection from the client (over TLS when secure) stays within the limits.
     static bool mayOpen(const QHostAddress &client, bool secure = false);
     // When only the total is reached: closes the connections that have waited longest for their next request
-    // (or their first), which hold no work (a parked request is none), until there is room, and says whether
-    // there is.
+    // (or their first), which hold no work (a parked request is none, nor a stalled answer or handshake), until
+    // there is room, and says whether there is.
     static bool makeRoom(const QHostAddress &client, bool secure = false);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
+    // For tests at a real MTU: the kernel's send buffer of each connection accepted after this, in bytes (0: the
+    // kernel's own size).
+    static void setSendBufferSize(int bytes) { s_sendBufferSize = bytes; }
     // For tests and benchmarks; the defaults are the constants above. The total (in slots) never goes past
     // what the descriptor limit allows (maxConnectionsFor).
     static void setConnectionLimits(int perAddress, int total);
@@ -132,13 +144,15 @@ private:
     struct Parser;
 
     void onReadyRead();
-    void onBytesWritten();
+    void onBytesWritten(qint64 bytes);
     void onDisconnected();
     void onIdleTimeout();
     void onRequestTimeout();
     void onHandshakeTimeout();
-    // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent.
+    // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent;
+    // or stalled on its client (kStalledTime): in its handshake, or with nothing but answers it does not take.
     bool isIdle() const;
+    void endHandshake();
     void parse();
     void fail(int status);
     void deliver();
@@ -159,6 +173,8 @@ private:
     void release();
     void advance();
     void closeSocket();
+    // Half-closes once nothing is left to send, encrypted or plain.
+    void closeIfSent();
     void halfClose();
 
     // http-parser callbacks
@@ -187,9 +203,12 @@ private:
     QByteArray m_unparsed; // received while reading was paused
     QHostAddress m_client;
     qint64 m_lastActive = 0; // when bytes last moved either way, in ms of a process-wide clock
+    qint64 m_lastSent = 0; // when the accept was, or bytes last left, or the first of those waiting was written
+    qint64 m_sentSinceStalled = 0; // bytes that left since m_lastSent
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections
+    bool m_handshaking = false; // counted in s_handshakesPerAddress
     int m_slots; // of the total, 1 or kTlsConnectionSlots
 
     // The message being parsed.
@@ -215,11 +234,15 @@ private:
     bool m_gone = false;
     bool m_closeWhenWritten = false;
     bool m_halfClosed = false;
+    bool m_closeQueued = false;
     bool m_writtenQueued = false; // onBytesWritten is due for bytes the kernel took directly
     QByteArray m_tlsBacklog; // answers not yet given to the TLS socket, from m_tlsOffset on
     int m_tlsOffset = 0;
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
+    inline static QHash<QHostAddress, int> s_slotsPerAddress;
+    inline static QHash<QHostAddress, int> s_handshakesPerAddress;
+    inline static int s_sendBufferSize = 0;
     inline static QSet<QHttpConnection *> s_connections;
     inline static int s_open = 0;
     inline static int s_slots = 0; // taken of s_max

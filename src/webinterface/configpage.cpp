@@ -210,10 +210,15 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
     Q_EMIT configChanged();
     const QPointer<Actions::Reply> guard(reply);
     const Utils::Promise<int> wait;
-    wait.onResolve([guard, params](int seconds) {
+    // An on-site portal may serve plain HTTP: taken, but not in silence.
+    const QString portal = Config::Manager::getString(Config::Manager::Bitrix, QStringLiteral("host"));
+    const QString plain = portal.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+        ? QStringLiteral("; the CRM login and password travel unencrypted to %1").arg(portal)
+        : QString();
+    wait.onResolve([guard, params, plain](int seconds) {
         if (guard)
             guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true},
-                                             {QStringLiteral("note"), savedNote(params, seconds)}});
+                                             {QStringLiteral("note"), savedNote(params, seconds) + plain}});
     });
     if (isSignalConnected(QMetaMethod::fromSignal(&ConfigPage::restartWaitRequest)))
         Q_EMIT restartWaitRequest(wait);

@@ -991,6 +991,8 @@ void tst_App::routesReachTheirWork_data()
                 "Choose a password of at least 12 characters");
         refused("null web password", "WebServer", "password", QJsonValue::Null, "WebServer.password",
                 "Expected a text");
+        refused("web password of tabs and spaces", "WebServer", "password", "\t      \t     ", "WebServer.password",
+                "Choose a password that is more than white space or one character repeated");
         refused("empty web user", "WebServer", "user", "", "WebServer.user",
                 "Choose a user name: with an empty one no login works");
         refused("listen host that is no address", "WebServer", "listen_host", "not an address", "WebServer.listen_host",

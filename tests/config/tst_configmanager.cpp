@@ -368,6 +368,11 @@ void tst_ConfigManager::updateConverts_data()
     refused("empty web password", "WebServer", "password", "", QJsonValue(), "WebServer.password", noPassword);
     refused("null web password", "WebServer", "password", QJsonValue::Null, QJsonValue(), "WebServer.password",
             "Expected a text");
+    const char *weakPassword = "Choose a password that is more than white space or one character repeated";
+    refused("web password of 12 spaces", "WebServer", "password", QString(12, ' '), QJsonValue(), "WebServer.password",
+            weakPassword);
+    refused("web password of one letter repeated", "WebServer", "password", "aaaaaaaaaaaa", QJsonValue(),
+            "WebServer.password", weakPassword);
     refused("empty web user", "WebServer", "user", "", QJsonValue(), "WebServer.user",
             "Choose a user name: with an empty one no login works");
     refused("listen host that is no address", "WebServer", "listen_host", "not an address", QJsonValue(),

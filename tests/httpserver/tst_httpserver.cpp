@@ -117,7 +117,28 @@ public:
         : IAction(QStringLiteral("/events/test"))
     {
     }
-    void execute(const Request &, Response response) override { response.sendJson(QJsonObject{{"result", true}}); }
+    void execute(const Request &, Response response) override
+    {
+        ++executed; // the PBX would dial
+        response.sendJson(QJsonObject{{"result", true}});
+    }
+    int executed = 0;
+};
+
+// A login route, like /auth: every password it is given is wrong.
+class PasswordRoute : public IAction
+{
+public:
+    PasswordRoute()
+        : IAction(QStringLiteral("/auth"))
+    {
+    }
+    bool checksPassword() const override { return true; }
+    void execute(const Request &request, Response response) override
+    {
+        AccessFailures::loginFailed(request.remoteAddress(), QStringLiteral("wrong password"));
+        response.sendError(401, QStringLiteral("Wrong user or password"));
+    }
 };
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -223,6 +244,8 @@ private Q_SLOTS:
     void webPasswordAtStart_data();
     void webPasswordAtStart();
     void https();
+    void httpsAnswersRequestsThatClose_data();
+    void httpsAnswersRequestsThatClose();
     void httpsWithoutCertificate();
 
 private:
@@ -238,6 +261,7 @@ private:
     SecureAction m_secure;
     SecurePageRoute m_securePage;
     EventRoute m_event;
+    PasswordRoute m_password;
     QTemporaryDir m_files;
     GrowingFileAction m_growing{m_files.filePath(QStringLiteral("growing.wav"))};
 };
@@ -261,6 +285,15 @@ void tst_HttpServer::initTestCase()
     m_server.setFilesDirectory(m_files.path());
     QVERIFY(m_server.listen(QStringLiteral("127.0.0.1"), 0, true));
     QVERIFY(m_server.port() != 0);
+    QVERIFY(files.mkpath(QStringLiteral("ssl")));
+    QProcess openssl;
+    QSignalSpy made(&openssl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                              "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", files.filePath("ssl/server.key"),
+                              "-out", files.filePath("ssl/server.crt")});
+    QVERIFY(made.wait(60000));
+    QCOMPARE(openssl.exitCode(), 0);
+    QVERIFY(m_server.listenSecure(QStringLiteral("127.0.0.1"), 0));
 }
 
 void tst_HttpServer::parameters_data()
@@ -697,15 +730,16 @@ void tst_HttpServer::digestReplayAndUri()
 
 void tst_HttpServer::digestStale_data()
 {
-    QTest::addColumn<bool>("forged");   // a nonce the server never made
+    QTest::addColumn<bool>("forged");   // a nonce the server never made, as one of the run before a restart
     QTest::addColumn<bool>("expired");
     QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<bool>("stale");
+    QTest::addColumn<bool>("stale"); // and no failed login
 
     // Stale: the client may retry with the fresh nonce at once, without asking the user again.
     QTest::newRow("expired nonce, right password") << false << true << QByteArray("s3cret") << true;
     QTest::newRow("expired nonce, wrong password") << false << true << QByteArray("guess") << false;
-    QTest::newRow("forged nonce, right password") << true << false << QByteArray("s3cret") << false;
+    QTest::newRow("a previous run's nonce, right password") << true << false << QByteArray("s3cret") << true;
+    QTest::newRow("a previous run's nonce, wrong password") << true << false << QByteArray("guess") << false;
 }
 
 void tst_HttpServer::digestStale()
@@ -720,8 +754,9 @@ void tst_HttpServer::digestStale()
     client.send("GET /secure HTTP/1.1\r\n\r\n");
     const auto challenge = client.next();
     QVERIFY(challenge);
-    const QByteArray nonce = forged ? QByteArray(32, 'f')
+    const QByteArray nonce = forged ? "0000000000001f40" + QByteArray(48, 'f')
                                     : challengeParameter(challenge->headers.value("www-authenticate"), "nonce");
+    const int failures = AccessFailures::failures(QHostAddress::LocalHost);
     if (expired)
         DigestAuthentication::setNonceLifetime(std::chrono::milliseconds(-1)); // every nonce is past its time
     client.send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", password, nonce, "/secure", "00000001")
@@ -732,6 +767,7 @@ void tst_HttpServer::digestStale()
     QCOMPARE(refused->status, 401);
     const QByteArray fresh = refused->headers.value("www-authenticate");
     QCOMPARE(fresh.contains("stale=true"), stale);
+    QCOMPARE(AccessFailures::failures(QHostAddress::LocalHost), failures + (stale ? 0 : 1));
     client.send("GET /secure HTTP/1.1\r\nAuthorization: "
                 + digestHeader("admin", "s3cret", challengeParameter(fresh, "nonce"), "/secure", "00000001") + "\r\n\r\n");
     const auto accepted = client.next();
@@ -747,16 +783,27 @@ void tst_HttpServer::passwordGuessingIsSlowed_data()
     QTest::addColumn<int>("leavingGuesses"); // then guesses of 1 MiB each, from clients that leave before their turn
     QTest::addColumn<int>("others"); // guessers before it, as many guesses each, from the addresses below its own
     QTest::addColumn<int>("leavingConnections"); // then connections of 32 guesses each that leave unanswered
+    QTest::addColumn<int>("neighbourLogins"); // then wrong /auth behind its address, and the administrator's login
+    QTest::addColumn<int>("networkGuessers"); // then addresses of its /24, one wrong digest each, side by side
 
     const int free = AccessFailures::kFreeFailures;
-    QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000) << 0 << 0 << 0;
-    QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << free - 1 << qint64(0) << 0 << 0 << 0;
-    QTest::newRow("a guess that waits goes with its client") << "127.0.0.6" << free << qint64(250) << 16 << 0 << 0;
+    QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000) << 0 << 0 << 0
+                                                            << 0 << 0;
+    QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << free - 1 << qint64(0) << 0 << 0 << 0 << 0 << 0;
+    QTest::newRow("a guess that waits goes with its client") << "127.0.0.6" << free << qint64(250) << 16 << 0 << 0
+                                                             << 0 << 0;
     // Spread over many addresses, each within its own allowance, the guesses are slowed all the same.
-    QTest::newRow("3 wrong digests from each of 128 addresses") << "127.0.1.127" << 3 << qint64(5000) << 0 << 127 << 0;
+    QTest::newRow("3 wrong digests from each of 128 addresses") << "127.0.1.127" << 3 << qint64(5000) << 0 << 127 << 0
+                                                                << 0 << 0;
+    // Past the ceiling each address of a network no longer makes a guess of its own every wait.
+    QTest::newRow("past the ceiling, 8 more addresses of the guessers' /24 guess side by side")
+        << "127.0.4.127" << 3 << qint64(5000) << 0 << 127 << 0 << 0 << 8;
     // Its right login is checked within the longest wait, not after every turn its guesses booked.
     QTest::newRow("a client that sent 960 wrong digests at once and left") << "127.0.0.8" << free - 1 << qint64(0)
-                                                                           << 0 << 0 << 30;
+                                                                           << 0 << 0 << 30 << 0 << 0;
+    // Behind one office's address: the administrator is not locked out, nor does the guesser get a clean slate.
+    QTest::newRow("a neighbour fails /auth behind the administrator's address") << "127.0.0.9" << 0 << qint64(0) << 0
+                                                                               << 0 << 0 << free + 1 << 0;
 }
 
 void tst_HttpServer::passwordGuessingIsSlowed()
@@ -767,6 +814,8 @@ void tst_HttpServer::passwordGuessingIsSlowed()
     QFETCH(int, leavingGuesses);
     QFETCH(int, others);
     QFETCH(int, leavingConnections);
+    QFETCH(int, neighbourLogins);
+    QFETCH(int, networkGuessers);
     constexpr double kScale = 1e-4; // 5 s waits take half a millisecond
 
     AccessFailures::setInterval(AccessFailures::kInterval); // a minute of its own
@@ -800,22 +849,67 @@ void tst_HttpServer::passwordGuessingIsSlowed()
         QVERIFY(answer);
         // Or refused unchecked while its login before waits for its turn.
         QVERIFY2(answer->status == 401 || answer->status == 429, qPrintable(QString::number(answer->status)));
-        // Meanwhile another client logs in at once.
+        // Meanwhile another client (of another network: past the ceiling, the guesser's counts for its own) logs
+        // in at once.
         if (i == guesses / 2) {
             RawHttpClient other;
-            QVERIFY(other.socket().bind(QHostAddress(QStringLiteral("127.0.0.4"))));
+            QVERIFY(other.socket().bind(QHostAddress(QStringLiteral("127.0.3.4"))));
             QVERIFY(other.connectTo(m_server.port()));
             login(other, "s3cret", 1);
             const auto accepted = other.next();
             QVERIFY(accepted);
             QCOMPARE(accepted->status, 200);
-            QCOMPARE(AccessFailures::bookedDelay(QHostAddress(QStringLiteral("127.0.0.4"))).count(), 0);
+            QCOMPARE(AccessFailures::bookedDelay(QHostAddress(QStringLiteral("127.0.3.4"))).count(), 0);
         }
     }
     const qint64 booked = AccessFailures::bookedDelay(QHostAddress(guesser)).count();
     AccessFailures::setDelayScale(1.0);
     QVERIFY2(booked >= minimumMsec && (minimumMsec > 0 || booked == 0), qPrintable(QString::number(booked)));
     QVERIFY(clock.elapsed() >= qint64(booked * kScale * 0.9));
+    if (networkGuessers > 0) {
+        // Waits of their real length: each checked guess books 5 s for the whole network.
+        AccessFailures::setDelayScale(1.0);
+        const quint32 network = QHostAddress(guesser).toIPv4Address() & 0xffffff00u;
+        std::vector<std::unique_ptr<RawHttpClient>> side(networkGuessers + 1);
+        for (int i = 0; i <= networkGuessers; ++i) {
+            side[i] = std::make_unique<RawHttpClient>();
+            QVERIFY(side[i]->socket().bind(QHostAddress(network + 200 + quint32(i)))
+                    && side[i]->connectTo(m_server.port()));
+            side[i]->send("GET /secure HTTP/1.1\r\nAuthorization: "
+                          + digestHeader("admin", "guess", "n", "/secure", "00000001") + "\r\n\r\n");
+            if (i == 0) // books the network's turn
+                QVERIFY(side[i]->next());
+        }
+        // One waits for that turn; of the others one more is checked at most, and counted.
+        const auto answered = [&side] {
+            return int(std::count_if(side.begin() + 1, side.end(), [](auto &c) { return c->socket().bytesAvailable(); }));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(answered(), networkGuessers - 1, 30000);
+        int refused = 0;
+        for (int i = 1; i <= networkGuessers; ++i)
+            refused += side[i]->socket().bytesAvailable() && side[i]->next().value().status == 429;
+        QVERIFY2(refused >= networkGuessers - 2, qPrintable(QString::number(refused)));
+        AccessFailures::setDelayScale(kScale);
+    }
+    if (neighbourLogins > 0) {
+        // Long waits: a login that waited for a turn would not get through in time.
+        AccessFailures::setDelayScale(10.0);
+        RawHttpClient neighbour;
+        QVERIFY(neighbour.socket().bind(QHostAddress(guesser)) && neighbour.connectTo(m_server.port()));
+        const QByteArray body(R"({"user": "admin", "password": "guess"})");
+        neighbour.send(("POST /auth HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+                        + QByteArray::number(body.size()) + "\r\n\r\n" + body)
+                           .repeated(neighbourLogins));
+        for (int i = 0; i < neighbourLogins - 1; ++i) // the last one waits its turn
+            QCOMPARE(neighbour.next().value_or(Orvix::Tests::RawHttpResponse()).status, 401);
+        RawHttpClient admin;
+        QVERIFY(admin.socket().bind(QHostAddress(guesser)) && admin.connectTo(m_server.port()));
+        login(admin, "s3cret", 1);
+        QCOMPARE(admin.next().value_or(Orvix::Tests::RawHttpResponse()).status, 200);
+        QCOMPARE(AccessFailures::failures(QHostAddress(guesser)), neighbourLogins - 1);
+        neighbour.socket().abort();
+        AccessFailures::setDelayScale(kScale);
+    }
     if (leavingConnections > 0) {
         std::vector<std::unique_ptr<RawHttpClient>> leaving(leavingConnections);
         for (auto &client : leaving) {
@@ -1029,6 +1123,52 @@ void tst_HttpServer::https()
     RawHttpClient silent;
     QVERIFY(silent.connectTo(server.securePort()));
     QVERIFY(silent.waitClosed());
+}
+
+void tst_HttpServer::httpsAnswersRequestsThatClose_data()
+{
+    QTest::addColumn<QStringList>("version");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body"); // POSTed as JSON when not empty
+    QTest::addColumn<QByteArray>("answer"); // the body, then the status
+
+    const QString key = "?key=" + Orvix::Config::GeneratedDirectory::eventKey();
+    const QJsonObject event{{"event", "ONEXTERNALCALLSTART"}};
+    // The answer leaves before the connection closes: a sender that closes must not retry what was done.
+    for (const QStringList &version : {QStringList{"--http1.1", "-H", "Connection: close"}, QStringList{"--http1.0"}}) {
+        const QString how = version.size() > 1 ? QStringLiteral("Connection: close") : QStringLiteral("HTTP/1.0");
+        QTest::addRow("%s: the static page", qPrintable(how))
+            << version << "/static/page.html" << QByteArray() << QByteArray("<html>page</html>200");
+        QTest::addRow("%s: a wrong /auth", qPrintable(how)) << version << "/auth"
+                                                            << QByteArray(R"({"user":"admin","password":"guess"})")
+                                                            << QByteArray(R"({"error":"Wrong user or password"})"
+                                                                          "401");
+        QTest::addRow("%s: the keyed event POST", qPrintable(how))
+            << version << "/events/test" + key << QJsonDocument(event).toJson() << QByteArray(R"({"result":true})"
+                                                                                                 "200");
+    }
+}
+
+void tst_HttpServer::httpsAnswersRequestsThatClose()
+{
+    QFETCH(QStringList, version);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, answer);
+
+    // Whether the last records left before the close was a race: a few tries each.
+    constexpr int kTries = 5;
+    const int events = m_event.executed;
+    QStringList arguments = QStringList{"-k", "-w", "%{http_code}"} + version;
+    if (!body.isEmpty())
+        arguments << "-H" << "Content-Type: application/json" << "--data-binary" << QString::fromUtf8(body);
+    arguments << QStringLiteral("https://127.0.0.1:%1%2").arg(m_server.securePort()).arg(path);
+    for (int i = 0; i < kTries; ++i) {
+        const CurlResult result = curl(arguments);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.output, answer);
+    }
+    QCOMPARE(m_event.executed - events, path.startsWith("/events/") ? kTries : 0);
 }
 
 void tst_HttpServer::httpsWithoutCertificate()

@@ -1,10 +1,15 @@
 #include "qhttpserver/qhttpconnection.h"
 #include "qhttpserver/qhttpserver.h"
+#include "qhttpserver/qhttpsserver.h"
 #include "support/rawhttpclient.h"
 
 #include <QPointer>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -24,6 +30,51 @@ class CountedAsTls : public QHttpServer
 protected:
     bool isSecure() const override { return true; }
 };
+
+// A throwaway certificate and key for a TLS listener.
+bool makeCertificate(QSslCertificate *certificate, QSslKey *key)
+{
+    QTemporaryDir dir;
+    QProcess openssl;
+    QSignalSpy finished(&openssl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                              "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", dir.filePath("key.pem"), "-out",
+                              dir.filePath("crt.pem")});
+    if (!finished.wait(60000) || openssl.exitCode() != 0)
+        return false;
+    QFile crt(dir.filePath("crt.pem"));
+    QFile pem(dir.filePath("key.pem"));
+    if (!crt.open(QIODevice::ReadOnly) || !pem.open(QIODevice::ReadOnly))
+        return false;
+    *certificate = QSslCertificate(crt.readAll(), QSsl::Pem);
+    *key = QSslKey(pem.readAll(), QSsl::Ec, QSsl::Pem);
+    return !certificate->isNull() && !key->isNull();
+}
+
+// A client bound to the address that pipelines requests with a small receive buffer and never reads its answers.
+std::unique_ptr<QTcpSocket> neverReading(const QHostAddress &from, quint16 port, const QByteArray &requests)
+{
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(from.toIPv4Address());
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto client = std::make_unique<QTcpSocket>();
+    // Not blocking: the listener accepts only once the test's event loop runs.
+    if (::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0
+        || ::bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || ::fcntl(descriptor, F_SETFL, O_NONBLOCK) != 0
+        || (::connect(descriptor, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0 && errno != EINPROGRESS)
+        || !client->setSocketDescriptor(descriptor, QAbstractSocket::ConnectingState))
+        return nullptr;
+    client->setReadBufferSize(small);
+    client->write(requests);
+    return client;
+}
 
 class tst_QHttpConnection : public QObject
 {
@@ -283,20 +334,35 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     QTest::addColumn<bool>("parked"); // that request only waits out a delay, as a throttled login does
     QTest::addColumn<bool>("otherAddressServed");
     QTest::addColumn<bool>("secure");
+    QTest::addColumn<int>("perClient"); // connections the first client gets, the next one refused; 0: not tried
+    // "unread": each held one pipelines answers it never reads, at a real MTU; "handshake": a TLS listener, and
+    // each held one never starts its handshake. The newcomer then retries until served.
+    QTest::addColumn<QString>("attack");
 
-    QTest::newRow("the 33rd from one address") << QHttpConnection::kMaxConnectionsPerAddress
-                                               << QHttpConnection::kMaxConnections << 32 << 1 << false << false << true
-                                               << false;
+    const int max = QHttpConnection::kMaxConnections;
+    QTest::newRow("the 33rd from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 32 << 1 << false
+                                               << false << true << false << 32 << "";
     // A connection waiting for its next request holds no work: the one idle longest makes room.
     QTest::newRow("8 clients hold every slot, idle: a ninth is served") << 256 << 16 << 16 << 8 << false << false
-                                                                       << true << false;
+                                                                       << true << false << 0 << "";
     QTest::newRow("8 clients hold every slot, each amid a request")
-        << 256 << 16 << 16 << 8 << true << false << false << false;
+        << 256 << 16 << 16 << 8 << true << false << false << false << 0 << "";
     QTest::newRow("64 clients hold every slot, each with a login waiting its turn: a portal event is served")
-        << 32 << 2048 << 2048 << 64 << true << true << true << false;
+        << 32 << max << max << 64 << true << true << true << false << 0 << "";
     // A TLS connection holds several times what a plain one does: it takes as many slots.
     QTest::newRow("16 idle TLS connections in 16 slots: the ones beyond their weight make room")
-        << 256 << 16 << 16 << 8 << false << false << true << true;
+        << 256 << 16 << 16 << 8 << false << false << true << true << 0 << "";
+    QTest::newRow("the 9th TLS connection from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 8
+                                                             << 1 << false << false << true << true << 8 << "";
+    // Some slots stay for clients that hold none, the portal's and the administrator's.
+    QTest::newRow("16 clients hold every slot, each amid a request: a newcomer is served")
+        << 256 << 256 << 256 << 16 << true << false << true << false << 0 << "";
+    QTest::newRow("4 clients hold every slot, answers they never read: a newcomer's page, event and login served")
+        << 16 << 64 << 64 << 4 << false << false << true << false << 0 << "unread";
+    QTest::newRow("4 clients hold every slot, TLS never begun: a newcomer's page, event and login served")
+        << 16 << 64 << 16 << 4 << false << false << true << true << 0 << "handshake";
+    QTest::newRow("a 5th TLS handshake from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 4 << 1
+                                                          << false << false << true << true << 4 << "handshake";
 }
 
 void tst_QHttpConnection::connectionsAreCapped()
@@ -309,35 +375,76 @@ void tst_QHttpConnection::connectionsAreCapped()
     QFETCH(bool, parked);
     QFETCH(bool, otherAddressServed);
     QFETCH(bool, secure);
+    QFETCH(int, perClient);
+    QFETCH(QString, attack);
 
     QHttpConnection::setConnectionLimits(perAddress, total);
     const int fits = total / (secure ? QHttpConnection::kTlsConnectionSlots : 1);
     QHttpServer plain;
-    CountedAsTls tls;
-    QHttpServer &server = secure ? tls : plain;
+    CountedAsTls countedAsTls;
+    QSslCertificate certificate;
+    QSslKey key;
+    if (attack == "handshake")
+        QVERIFY(makeCertificate(&certificate, &key));
+    QHttpsServer tls(certificate, key);
+    tls.setHandshakeTimeout(std::chrono::minutes(1)); // longer than the test
+    QHttpServer &server = attack == "handshake" ? tls : secure ? countedAsTls : plain;
     QList<QPointer<QHttpResponse>> working; // answers to /hold wait
     connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
         response->setParked(parked);
         if (request->path() == "/hold")
             working.append(response);
         else
-            response->end("ok");
+            response->end(request->path() == "/static/config.js" ? QByteArray(16 * 1024, 'j') : QByteArray("ok"));
     });
+    // At a real MTU the kernel holds little of what a client does not read (loopback's buffers are far larger).
+    if (attack == "unread")
+        QHttpConnection::setSendBufferSize(4096);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     std::vector<std::unique_ptr<RawHttpClient>> clients;
+    std::vector<std::unique_ptr<QTcpSocket>> unread;
     for (int i = 0; i < held; ++i) {
+        const QHostAddress from(0x7f000001u + quint32(i % addresses));
+        if (attack == "unread") {
+            unread.push_back(neverReading(from, server.serverPort(),
+                                          QByteArray("GET /static/config.js HTTP/1.1\r\n\r\n").repeated(32)));
+            QVERIFY(unread.back());
+            continue;
+        }
         clients.push_back(std::make_unique<RawHttpClient>());
-        QVERIFY(clients.back()->socket().bind(QHostAddress(0x7f000001u + quint32(i % addresses))));
+        QVERIFY(clients.back()->socket().bind(from));
         QVERIFY(clients.back()->connectTo(server.serverPort()));
         if (busy)
             clients.back()->send("GET /hold HTTP/1.1\r\n\r\n");
     }
     QTRY_COMPARE(server.findChildren<QHttpConnection *>().size(), qMin(held, fits));
     QTRY_COMPARE(working.size(), busy ? held : 0);
-    if (held == perAddress) {
+    QHttpConnection::setSendBufferSize(0);
+    if (perClient > 0) {
         RawHttpClient over;
         QVERIFY(over.connectTo(server.serverPort()));
         QVERIFY(over.waitClosed());
+    }
+    if (!attack.isEmpty()) {
+        // Refused while the others' connections still move; served once they have stalled a few seconds.
+        const QString scheme = secure ? QStringLiteral("https") : QStringLiteral("http");
+        QStringList urls;
+        for (const char *path : {"/static/config.js", "/events/external_call_start", "/auth"})
+            urls << "-o" << "/dev/null" << QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(server.serverPort()).arg(path);
+        const auto newcomer = [&urls] {
+            QProcess curl;
+            QSignalSpy finished(&curl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+            curl.start("curl", QStringList{"-s", "-k", "-w", "%{http_code} ", "--interface", "127.0.0.100"} + urls);
+            return finished.wait(30000) && curl.readAllStandardOutput() == "200 200 200 ";
+        };
+        if (perClient == 0)
+            QTRY_VERIFY_WITH_TIMEOUT(newcomer(), 30000);
+        unread.clear();
+        clients.clear();
+        QTRY_COMPARE(QHttpConnection::openConnections(), 0);
+        QHttpConnection::setConnectionLimits(QHttpConnection::kMaxConnectionsPerAddress,
+                                             QHttpConnection::kMaxConnections);
+        return;
     }
     // Another client is not held back by the others' connections, only by the total of busy ones.
     RawHttpClient other;
@@ -349,7 +456,8 @@ void tst_QHttpConnection::connectionsAreCapped()
         const auto closed = [&clients] {
             return int(std::count_if(clients.begin(), clients.end(), [](const auto &c) { return !c->isConnected(); }));
         };
-        QTRY_COMPARE(closed(), held >= fits ? held - fits + 1 : 0);
+        // Room is made by closing one idle longest; busy ones stay, and a client that holds none has slots beyond.
+        QTRY_COMPARE(closed(), held >= fits && (!busy || parked) ? held - fits + 1 : 0);
     } else {
         QVERIFY(other.waitClosed());
     }

@@ -327,6 +327,17 @@ void tst_ConfigPage::browserLoadsAndSaves()
              QJsonValue("https://company.bitrix24.ru Kept as https://company.bitrix24.ru: a portal address is its "
                         "scheme, host and port"));
 
+    // An on-site portal over plain HTTP is taken, and the save and the portal's card say what that means.
+    browser.evaluate("document.getElementById('f-Bitrix-host').value = 'http://crm.office.example';"
+                     "document.getElementById('save').click()");
+    QTRY_VERIFY_WITH_TIMEOUT(browser.evaluate("document.getElementById('message').textContent").toString().endsWith(
+                                 "; the CRM login and password travel unencrypted to http://crm.office.example"),
+                             30000);
+    QCOMPARE(Config::Manager::getString(Config::Manager::Bitrix, "host"), QStringLiteral("http://crm.office.example"));
+    browser.evaluate("document.getElementById('f-Bitrix-host').dispatchEvent(new Event('input', {bubbles: true}))");
+    QCOMPARE(browser.evaluate("document.querySelector('.check[data-check=bitrix] .warning').textContent"),
+             QJsonValue("The CRM login and password travel unencrypted to http://crm.office.example"));
+
     // A database host typed and not saved: its green card no longer stands for the form, and the checks test
     // the host typed, not the saved one.
     const QString card = QStringLiteral("(c => c.className + ':' + c.querySelector('.detail').textContent)"

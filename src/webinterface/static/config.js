@@ -106,6 +106,15 @@
     input.placeholder = savedSecrets.indexOf(name) >= 0 ? 'Saved: type a new one to replace it' : 'Not set';
   }
 
+  // The portal address in the form (or saved) when it is plain http://: an on-site portal may serve only that.
+  function plainPortalAddress() {
+    var field = fields.filter(function (candidate) {
+      return candidate.section === 'Bitrix' && candidate.key === 'host';
+    })[0];
+    var address = field ? field.element.value.trim() : ((config.Bitrix || {}).host || '');
+    return /^http:\/\//i.test(address) ? address : '';
+  }
+
   function renderStatus() {
     var box = document.getElementById('status');
     box.textContent = '';
@@ -131,6 +140,8 @@
       card.dataset.check = name;
       card.appendChild(text('div', name, 'name'));
       card.appendChild(text('div', detail, 'detail'));
+      var plain = name === 'bitrix' && plainPortalAddress();
+      if (plain) card.appendChild(text('div', 'The CRM login and password travel unencrypted to ' + plain, 'warning'));
       box.appendChild(card);
     });
     if (!box.childNodes.length) box.appendChild(text('div', 'No check has run yet.'));
