@@ -94,6 +94,30 @@ bool EventHandler::isInternalNumber(const QString &number) const
     return false;
 }
 
+Entities::LegOutlook EventHandler::legOutlook(const QString &legId, const QString &callId) const
+{
+    using Entities::LegOutlook;
+    const auto channelIt = m_channels.constFind(legId);
+    const QString current =
+        channelIt != m_channels.cend() && !channelIt->parentId().isEmpty() ? channelIt->parentId() : callId;
+    // A call no longer followed ended long ago.
+    const auto callIt = m_calls.constFind(current);
+    if (callIt == m_calls.cend() || callIt->isState(CallStatus::Hung))
+        return LegOutlook::Ended;
+    const auto legIt = callIt->conversations().constFind(legId);
+    const QString number = legIt != callIt->conversations().cend() ? legIt->internalNumber() : QString();
+    if (legIt != callIt->conversations().cend() && legIt->isState(CallStatus::Hung))
+        return LegOutlook::Ended;
+    // Its phone has the customer: whoever else talks, the card is this employee's.
+    if (legIt != callIt->conversations().cend() && legIt->isState(CallStatus::Talking))
+        return LegOutlook::Open;
+    for (const Conversation &other : callIt->conversations()) {
+        if (other.id() != legId && other.isState(CallStatus::Talking) && other.internalNumber() != number)
+            return LegOutlook::TakenElsewhere;
+    }
+    return LegOutlook::Open;
+}
+
 void EventHandler::process(const Event &event)
 {
     // A LINKEDID_END names the linked id that has just been retired, which the channel that wrote it
@@ -123,6 +147,9 @@ void EventHandler::process(const Event &event)
         break;
     case Event::Pickup:
         handlePickup(event);
+        break;
+    case Event::ParkStart:
+        handleParkStart(event);
         break;
     case Event::LinkedIdEnd:
         handleCallEnd(event);
@@ -358,9 +385,31 @@ void EventHandler::registerConversation(const Channel &channel, const QDateTime 
     }
 
     conversation.setState(CallStatus::Ringing, ringingAt.isValid() ? ringingAt : channel.startedAt());
+    markRingsWith(call, conversation);
     call.conversations().insert(conversationId, conversation);
     if (!call.isUnknown() && !conversation.isUnknown())
         Q_EMIT conversationRequested(conversation);
+}
+
+void EventHandler::markRingsWith(const Call &call, Conversation &leg) const
+{
+    // Phones that start to ring once the call has been answered, until one of them answers, ring for one
+    // transfer of it (a queue or a ring group it was put through to, one after another or all at once).
+    QDateTime lastAnswer;
+    for (const Conversation &other : call.conversations()) {
+        if (other.id() != leg.id() && other.wasAnswered() && (!lastAnswer.isValid() || lastAnswer < other.answeredAt()))
+            lastAnswer = other.answeredAt();
+    }
+    if (!lastAnswer.isValid())
+        return;
+    QString first;
+    for (const Conversation &other : call.conversations()) {
+        if (other.id() == leg.id() || other.wasAnswered() || other.startedAt() < lastAnswer)
+            continue;
+        if (first.isEmpty() || Entities::uniqueIdBefore(other.id(), first))
+            first = other.id();
+    }
+    leg.setRingsWith(first);
 }
 
 // ---- answer ---------------------------------------------------------------------------------------

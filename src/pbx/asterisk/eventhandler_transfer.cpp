@@ -183,6 +183,8 @@ void EventHandler::handleRelinkedChannel(const Event &event)
     if (m_channels.value(source).isPrimary()) {
         // A call's own channel joined another call: what moves is the call's single leg.
         const auto callIt = m_calls.constFind(source);
+        if ((callIt == m_calls.cend() || callIt->conversations().isEmpty()) && joinParkedCall(event))
+            return;
         if (callIt == m_calls.cend() || callIt->conversations().size() != 1) {
             traceWarning(source, Builder::CallTransferred,
                          QStringLiteral("Channel [%1] is not primary and it can not be trasferred. "
@@ -220,6 +222,52 @@ void EventHandler::handleRelinkedChannel(const Event &event)
         return;
     }
     transfer(source, destination, event.id(), event.occurredAt());
+}
+
+void EventHandler::handleParkStart(const Event &event)
+{
+    // The customer waits in the parking lot: the talk with them is over now, though the phone that parked
+    // them stays on the line a few seconds to hear the space announced.
+    const auto channelIt = m_channels.constFind(event.channelId());
+    Call *const call = channelIt != m_channels.cend() ? updatableCall(channelIt->parentId()) : nullptr;
+    if (!call)
+        return;
+    auto &legs = call->conversations();
+    QStringList legIds = legs.keys();
+    std::sort(legIds.begin(), legIds.end(), Entities::uniqueIdBefore);
+    for (const QString &legId : qAsConst(legIds)) {
+        Conversation &leg = legs[legId];
+        if (!leg.isState(CallStatus::Talking))
+            continue;
+        leg.setState(CallStatus::Hung, event.occurredAt());
+        leg.setEndOrder(event.id());
+        Q_EMIT conversationEnded(leg);
+    }
+}
+
+bool EventHandler::joinParkedCall(const Event &event)
+{
+    // The PBX ends the picking phone's own call (LINKEDID_END) and bridges it to the parked customer under
+    // the customer's call: the customer is handed over to that phone as by a blind transfer.
+    const QString channelId = event.channelId();
+    const QString destinationId = event.linkedTo();
+    const auto ownIt = m_calls.constFind(channelId);
+    const bool ownOver = ownIt == m_calls.cend() || ownIt->isState(CallStatus::Hung);
+    const auto destinationIt = m_calls.constFind(destinationId);
+    if (!ownOver || destinationIt == m_calls.cend() || destinationIt->isState(CallStatus::Hung)
+        || m_channels.value(channelId).isLocal() || !m_channels.contains(destinationId))
+        return false;
+    traceDebug(destinationId, Builder::CallTransferred, Builder::Start,
+               QStringLiteral("Parked call picked up by %1. CEL ID [%2]")
+                   .arg(m_channels.value(channelId).caller(), celText(event)));
+    Q_EMIT callTransferred(channelId);
+    Q_EMIT callTransferred(destinationId);
+    Channel &channel = *updatableChannel(channelId);
+    channel.setParentId(destinationId);
+    // Up again, as it was: its own call's end marked it ended.
+    channel.setState(Channel::Started, channel.startedAt());
+    registerConversation(channel, event.occurredAt());
+    return true;
 }
 
 void EventHandler::transfer(const QString &channelId, const QString &destinationCallId, CelId celId,
