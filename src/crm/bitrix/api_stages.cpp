@@ -398,9 +398,9 @@ Connector::SendGuard API::cardGuard(const Conversation &conversation, const MsgB
             why = QStringLiteral("another employee has answered the call");
             break;
         }
-        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
-                                 .build(MsgBuilder::Warning, QStringLiteral("Don't show call card to user#%1 because %2")
-                                                                 .arg(conversation.internalNumber(), why));
+        const QString text =
+            QStringLiteral("Don't show call card to user#%1 because %2").arg(conversation.internalNumber(), why);
+        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow).build(MsgBuilder::Warning, text);
         return Connector::SendTurn::Skip;
     };
 }

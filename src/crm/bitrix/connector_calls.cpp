@@ -530,8 +530,8 @@ Utils::Promise<void> Connector::hideCallCard(const QString &callId, int userId, 
             return SendTurn::Send;
         if (withheld.isEmpty())
             self->m_withheldCards.remove(callId);
-        qDebug().noquote() << hide.build(MsgBuilder::Warning,
-                                         QStringLiteral("Don't hide call card from user#%1: it was not shown").arg(userId));
+        const QString text = QStringLiteral("Don't hide call card from user#%1: it was not shown").arg(userId);
+        qDebug().noquote() << hide.build(MsgBuilder::Warning, text);
         return SendTurn::Skip;
     };
     return sendCallCard(QStringLiteral("telephony.externalcall.hide"), callId, userId, hide, shownFirst);

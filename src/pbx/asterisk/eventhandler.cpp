@@ -397,7 +397,8 @@ void EventHandler::markRingsWith(const Call &call, Conversation &leg) const
     // transfer of it (a queue or a ring group it was put through to, one after another or all at once).
     QDateTime lastAnswer;
     for (const Conversation &other : call.conversations()) {
-        if (other.id() != leg.id() && other.wasAnswered() && (!lastAnswer.isValid() || lastAnswer < other.answeredAt()))
+        const bool later = !lastAnswer.isValid() || lastAnswer < other.answeredAt();
+        if (other.id() != leg.id() && other.wasAnswered() && later)
             lastAnswer = other.answeredAt();
     }
     if (!lastAnswer.isValid())
