@@ -147,6 +147,13 @@ void App::connectComponents()
         return crm && crm->keepEventsUpTo(position);
     });
     m_crm.setDebugReplay(!m_overrideEventsSql.isEmpty());
+    // A card goes to a phone only while its call is up and nobody else has taken it, as the PBX link knows
+    // the call when the card's turn comes; one of a call kept over a stop waits for the link to catch up.
+    m_crm.setLegProbe([pbx = QPointer<PbxApi>(&m_pbx)](const Entities::Conversation &leg) {
+        if (!pbx || !pbx->isCaughtUp())
+            return Entities::LegOutlook::Unknown;
+        return pbx->eventHandler().legOutlook(leg.id(), leg.callId());
+    });
 
     connect(&m_crm, &CrmApi::started, this, &App::onCRMStart);
     connect(&m_crm, &CrmApi::entityFound, this, &App::onEntityFound);

@@ -61,6 +61,10 @@ public:
     // not known: the PBX stamps whole seconds, so two legs often end at the same time.
     qint64 endOrder() const { return m_endOrder; }
     void setEndOrder(qint64 order) { m_endOrder = order; }
+    // The first of the legs that ring for the same transfer of the call (a queue, a ring group), when that
+    // is another leg: the CRM call of that transfer is this leg's too. Empty otherwise.
+    QString ringsWith() const { return m_ringsWith; }
+    void setRingsWith(const QString &legId) { m_ringsWith = legId; }
 
     // Whole seconds from answer to end, sent to the CRM as the call's duration: never negative,
     // 0 unless the leg was answered and both times are known.
@@ -93,6 +97,7 @@ private:
     bool m_toLocal = false;
     bool m_wasAnswered = false;
     qint64 m_endOrder = 0;
+    QString m_ringsWith;
     QDateTime m_startedAt;
     QDateTime m_answeredAt;
     QDateTime m_endedAt;

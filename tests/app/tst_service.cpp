@@ -473,7 +473,8 @@ void tst_Service::workInHandSurvivesAStop_data()
     // "term", "kill", "kill stale": its state.json not written yet, "pbx": the AMI connection lost, "pbx term": and
     // SIGTERM, "term behind": its state.json lost, and kill -9 once a start behind the kept events saved a batch
     QTest::addColumn<QString>("stop");
-    // "answering": requests on their way; "register" reached the portal; "end" read; "done": every call's work
+    // "answering": requests on their way; "register" reached the portal; "end" read; "done": every call's work;
+    // "ringing": the register reached the portal while the phone rings, the rest of the call written after the stop
     QTest::addColumn<QString>("stopAt");
     QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
     QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
@@ -492,6 +493,9 @@ void tst_Service::workInHandSurvivesAStop_data()
         << 1 << "term" << "end" << true;
     QTest::newRow("SIGTERM, then kill -9 at a start behind the kept events: the calls done before are not done again")
         << 2 << "term behind" << "done" << false;
+    // Its card is kept over the stop; at the start the PBX link reads that the call has ended: no card.
+    QTest::newRow("SIGTERM while the phone rings, the call over before the start: its kept card is not shown")
+        << 1 << "term" << "ringing" << true;
 }
 
 void tst_Service::workInHandSurvivesAStop()
@@ -524,10 +528,16 @@ void tst_Service::workInHandSurvivesAStop()
         file.write("RIFF recorded conversation");
     }
     m_crm->hangRegisters = stopAt == "register" ? 1 : 0;
+    // Written after the stop.
+    QList<QJsonObject> afterStop;
+    if (stopAt == "ringing") {
+        afterStop = cel.mid(3);
+        cel = cel.mid(0, 3);
+    }
     QVERIFY(startService({}, stop == "pbx term" ? 60000 : 500));
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
-    if (stopAt == "answering")
+    if (stopAt == "answering" || stopAt == "ringing")
         m_portal->setAnswerDelay(2000);
     for (const QJsonObject &row : cel) {
         // The end of the call reaches a slow portal: the service stops while it waits.
@@ -541,7 +551,7 @@ void tst_Service::workInHandSurvivesAStop()
     }
     if (stopAt == "answering") // stopped while the requests of the calls wait for the portal's answers
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() > 0, 10000);
-    else if (stopAt == "register")
+    else if (stopAt == "register" || stopAt == "ringing")
         QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.register") == 1, 10000);
     else if (stopAt == "done")
         QTRY_COMPARE_WITH_TIMEOUT(log().count(QRegularExpression("\tCall ended\t[^\t]*\t(Y|N)\tCall: ")), calls, 10000);
@@ -571,6 +581,7 @@ void tst_Service::workInHandSurvivesAStop()
             QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
             QVERIFY2(db.insert(QStringLiteral("cel"), cel.mid(15)), qPrintable(db.error()));
         }
+        QVERIFY2(db.insert(QStringLiteral("cel"), afterStop), qPrintable(db.error()));
         m_portal->setAnswerDelay(0);
         QVERIFY(startService());
         if (stop == "term behind") // the rows the kept events cover are read again, and found done
@@ -594,6 +605,8 @@ void tst_Service::workInHandSurvivesAStop()
     QCOMPARE(countWrites("POST telephony.externalcall.register"), calls + (stopAt == "register" ? 1 : 0));
     if (stop.endsWith("term"))
         QVERIFY(log().contains(QStringLiteral("Stopping on SIGTERM")));
+    if (stopAt == "ringing")
+        QCOMPARE(countWrites("GET telephony.externalcall.show"), 0);
     QVERIFY(QFileInfo(m_generatedDir + "/crm_registrations.json").permissions()
             == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser));
 }

@@ -17,6 +17,7 @@ public:
     static inline const QString kCallerNumber = QStringLiteral("74951234567");
 
     bool knownContact = false;      // the caller's number belongs to contact 5 of employee 7
+    bool withDurations = false;     // a finish is recorded with its DURATION
     QString contactOwner = QStringLiteral("7"); // the employee contact 5 is assigned to
     bool registerCreatesLead = false; // the register answer reports lead 31 created and bound
     int failRegisters = 0;          // the next registrations refused
@@ -187,6 +188,8 @@ private:
             const QString text = value.isObject() ? QStringList(value.toObject().keys()).join(',') : value.toString();
             line += ' ' + key + '=' + text;
         }
+        if (withDurations && method == "telephony.externalcall.finish")
+            line += " DURATION=" + params.value("DURATION").toString();
         if (method == "task.item.add") {
             // What the task says about whom to call back; the time of the call masked.
             const QJsonObject task = params.value("arNewTaskData").toObject();

@@ -52,55 +52,121 @@ private Q_SLOTS:
 void tst_ApiReplay::replay_data()
 {
     QTest::addColumn<QString>("cel");
+    // When 101's card asks for its user, the rows up to this CEL id are written at once: the card's request
+    // waits behind that look-up while the call goes on (0: each row once the CRM work of the earlier ones is done).
+    QTest::addColumn<int>("rushTo");
     QTest::addColumn<QStringList>("writes");
     QTest::newRow("inbound answered")
-        << "cel-a-inbound-answered.jsonl"
+        << "cel-a-inbound-answered.jsonl" << 0
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=5",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
     QTest::newRow("outbound answered")
-        << "cel-c-outbound-answered.jsonl"
+        << "cel-c-outbound-answered.jsonl" << 0
         << QStringList{"POST telephony.externalcall.register TYPE=1 USER_ID=7 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=6",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
     // Between two extensions: nothing for the CRM.
-    QTest::newRow("internal") << "cel-g-internal.jsonl" << QStringList();
+    QTest::newRow("internal") << "cel-g-internal.jsonl" << 0 << QStringList();
     // 101 consults 102 and takes the customer back: 102 never talked to the customer, nothing for 102.
     QTest::newRow("attended transfer abandoned")
-        << "cel-e2-attended-transfer-abandoned.jsonl"
+        << "cel-e2-attended-transfer-abandoned.jsonl" << 0
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=20",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
     // Completed: 102's own call with the customer from the transfer on.
     QTest::newRow("attended transfer")
-        << "cel-e-attended-transfer.jsonl"
+        << "cel-e-attended-transfer.jsonl" << 0
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "POST telephony.externalcall.register TYPE=2 USER_ID=8 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=8",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=10",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200 DURATION=20",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2"};
     // The PBX writes the record naming 101's recording only when the whole call ends.
     QTest::newRow("attended transfer, the first recording named at the end")
-        << "cel-e-attended-transfer.jsonl"
+        << "cel-e-attended-transfer.jsonl" << 0
         << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
                        "POST telephony.externalcall.register TYPE=2 USER_ID=8 CRM_CREATE=0",
                        "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=8",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=10",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200 DURATION=20",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // "anonymous": under a number the portal takes, bound to no record, and carded, finished, recorded as any.
+    QTest::newRow("withheld caller")
+        << "cel-i-inbound-withheld.jsonl" << 0
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=6",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // 101 parks the customer (talk until the park, not the announcement after it); 102 picks the call up from
+    // the lot: a CRM call of 102's own, as after a blind transfer.
+    QTest::newRow("park, picked up by a colleague")
+        << "cel-j-park-pickup.jsonl" << 0
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=2",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1",
+                       "POST telephony.externalcall.register TYPE=2 USER_ID=8 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=8",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200 DURATION=10",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2"};
+    // Both members ring for one transfer: 101, who does not answer, sees the card of the transfer's CRM call
+    // come and go; no missed CRM call of 101's own for a customer served throughout.
+    QTest::newRow("blind transfer into a queue, one member rings out")
+        << "cel-k-blind-transfer-to-queue.jsonl" << 0
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=2",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1",
+                       "POST telephony.externalcall.register TYPE=2 USER_ID=7 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=7",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.2 USER_ID=8",
+                       "GET telephony.externalcall.hide CALL_ID=externalCall.2 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.2 USER_ID=8 STATUS_CODE=200 DURATION=10",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2"};
+    QTest::newRow("ring group")
+        << "cel-m-ring-group.jsonl" << 0
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=8",
+                       "GET telephony.externalcall.hide CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=8 STATUS_CODE=200 DURATION=8",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    QTest::newRow("queue, rrmemory: 101 rings out, then 102 answers")
+        << "cel-n-queue-rrmemory.jsonl" << 0
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.hide CALL_ID=externalCall.1 USER_ID=7",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=8",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=8 STATUS_CODE=200 DURATION=8",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // 101's card waits for its user while 102 answers: it is not sent when its turn comes, nor its hide.
+    QTest::newRow("ring group, 101's card held up while 102 answers")
+        << "cel-m-ring-group.jsonl" << 279
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=8",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=8 STATUS_CODE=200 DURATION=8",
+                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    // ... and while the whole call goes by: no card at all.
+    QTest::newRow("ring group, 101's card held up while the call ends")
+        << "cel-m-ring-group.jsonl" << 292
+        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=8 STATUS_CODE=200 DURATION=8",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
 }
 
 void tst_ApiReplay::replay()
 {
     QFETCH(QString, cel);
+    QFETCH(int, rushTo);
     QFETCH(QStringList, writes);
     const QList<Event> events = readCel(cel);
     QVERIFY(!events.isEmpty());
@@ -111,6 +177,7 @@ void tst_ApiReplay::replay()
     ApiHarness harness;
     QVERIFY(harness.setUp());
     CrmPortalModel model(harness.portal);
+    model.withDurations = true;
     const QString recording = harness.dir.filePath("call.wav");
     QFile file(recording);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -152,13 +219,26 @@ void tst_ApiReplay::replay()
         api->callTransferred(id, trace(id, MsgBuilder::CallTransferred));
     });
 
+    // A card goes when the call is up and nobody else has taken it, as the tracker knows the call then.
+    api->setLegProbe([&tracker](const Conversation &leg) { return tracker.legOutlook(leg.id(), leg.callId()); });
+    int next = 0;
+    const auto writeUpTo = [&tracker, &events, &next](int id) {
+        while (next < events.size() && events.at(next).id() <= id)
+            tracker.process(events.at(next++));
+    };
+    connect(api, &API::phoneCustomizationRequest, this, [writeUpTo, rushTo](const QString &phone) mutable {
+        if (phone == "101" && rushTo > 0)
+            writeUpTo(std::exchange(rushTo, 0));
+    });
+
     LogCapture log;
     harness.api->start(false);
     // Each event once the CRM work of the earlier ones is done, as when the call was live: a call's end known
     // before its card went out would rightly leave the card out.
-    for (const Event &event : events) {
+    while (next < events.size()) {
         QTRY_VERIFY(harness.api->taskQueue().size() == 0 && !harness.api->taskQueue().isBusy());
-        tracker.process(event);
+        if (next < events.size()) // the rush may have taken the rest
+            tracker.process(events.at(next++));
     }
 
     QTRY_VERIFY_WITH_TIMEOUT(!log.matching("\tCall ended\t\tY\tCall: {").isEmpty()

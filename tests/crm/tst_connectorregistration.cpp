@@ -159,7 +159,7 @@ void tst_ConnectorRegistration::registration_data()
 {
     // setup: "conversation" (else a call), "noLead", "create", "deal", "lines", "trunk", "user" (id of the
     // call's user), "found" (type of the record the caller's number finds), "refuse" (adds refused),
-    // "script" (merged into the search customization's answer).
+    // "script" (merged into the search customization's answer), "caller" (the caller's number, when not kCaller).
     QTest::addColumn<QJsonObject>("setup");
     QTest::addColumn<QStringList>("writes");
     QTest::addColumn<QJsonObject>("expected"); // register parameters, as the portal decoded them
@@ -236,6 +236,11 @@ void tst_ConnectorRegistration::registration_data()
     QTest::newRow("external lines on, trunk without a source: no LINE_NUMBER")
         << QJsonObject{{"lines", true}, {"trunk", "trunk9"}} << QStringList{reg} << QJsonObject{{"CRM_SOURCE", ""}}
         << (internal + QStringList{"LINE_NUMBER"}) << 0 << QString("");
+    // The portal refuses a number without digits; a search by any number would bind someone else's record.
+    QTest::newRow("a withheld caller: no search, nothing added, registered under the withheld number")
+        << QJsonObject{{"caller", "anonymous"}, {"found", "lead"}, {"create", true}} << QStringList{reg}
+        << QJsonObject{{"PHONE_NUMBER", "0000000000"}, {"CRM_CREATE", "0"}, {"TYPE", "2"}, {"USER_ID", "1"}}
+        << (internal + QStringList{"CRM_ENTITY_ID", "CRM_ENTITY_TYPE"}) << 0 << QString("");
     QTest::newRow("an outgoing call is type 1")
         << QJsonObject{{"outgoing", true}} << QStringList{reg} << QJsonObject{{"TYPE", "1"}, {"PHONE_NUMBER", kCaller}}
         << internal << 0 << QString("");
@@ -256,8 +261,9 @@ void tst_ConnectorRegistration::registration()
     portal.records["lead"] = QJsonArray{lead(5, 3), lead(7, 4)};
     portal.records["user"] = QJsonArray{QJsonObject{{"ID", "9"}, {"PERSONAL_MOBILE", kCaller}}};
     const QString found = setup.value("found").toString();
+    const QString caller = setup.value("caller").toString(kCaller);
     if (found == "lead") {
-        const QString number = setup.value("script").toObject().value("PHONE_NUMBER").toString(kCaller);
+        const QString number = setup.value("script").toObject().value("PHONE_NUMBER").toString(caller);
         portal.duplicates.insert(number, QJsonObject{{"LEAD", QJsonArray{5}}});
     }
     if (found != "user")
@@ -293,15 +299,15 @@ void tst_ConnectorRegistration::registration()
     QSharedPointer<Orvix::Tests::Outcome<CallRegistration, RegistrationFailedReason>> outcome;
     if (setup.value("conversation").toBool()) {
         Orvix::Entities::Conversation conversation("1700000000.2", "SIP/101-00000002", kCallId);
-        conversation.setFrom(outgoing ? "101" : kCaller, outgoing);
-        conversation.setTo(outgoing ? kCaller : "101", !outgoing);
+        conversation.setFrom(outgoing ? "101" : caller, outgoing);
+        conversation.setTo(outgoing ? caller : "101", !outgoing);
         conversation.setTrunk(trunk);
         conversation.setState(CallStatus::Ringing, kStart);
         outcome = watch(connector.registerConversation(create, deal, conversation, user, msg));
     } else {
         Orvix::Entities::Call call(kCallId);
-        call.setFrom(outgoing ? "101" : kCaller, outgoing);
-        call.setTo(outgoing ? kCaller : "101", !outgoing);
+        call.setFrom(outgoing ? "101" : caller, outgoing);
+        call.setTo(outgoing ? caller : "101", !outgoing);
         call.setTrunk(trunk);
         call.updateType();
         call.setState(CallStatus::Ringing, kStart);

@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace Orvix::Tests {
 
 namespace {
@@ -501,6 +503,12 @@ FakeCrmReply FakeCrmServer::answerRest(const QString &method, const QJsonObject 
     }
     if (method.compare(QLatin1String("telephony.externalcall.register"), Qt::CaseInsensitive) != 0)
         return (*handler)(params);
+
+    // The platform refuses a number without a digit in it ("anonymous", an empty caller id).
+    const QString number = params.value(QLatin1String("PHONE_NUMBER")).toVariant().toString();
+    if (params.contains(QLatin1String("PHONE_NUMBER"))
+        && std::none_of(number.cbegin(), number.cend(), [](QChar c) { return c.isDigit(); }))
+        return FakeCrmReply::error(400, "ERROR_CORE", "Unsupported phone number format");
 
     // The platform answers a register of a call it has not finished, repeated within 30 minutes with the
     // same number, type, user, line and external call id, with the call it registered first; the first

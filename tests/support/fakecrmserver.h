@@ -84,9 +84,11 @@ struct FakeCrmReply
 //    "refresh_token" (the current refresh token) gives {"access_token", "refresh_token",
 //    "expires_in", ...}; anything else 400 {"error": "invalid_grant"}; a client_id/client_secret
 //    other than those set by setClientCredentials (when set) 401 {"error": "invalid_client"}.
-//  - "telephony.externalcall.register": as the platform documents, a register repeated within 30
-//    minutes with the same PHONE_NUMBER, TYPE, USER_ID, LINE_NUMBER and EXTERNAL_CALL_ID gets the
-//    answer of the first (its CALL_ID) without reaching the handler, until that call is finished.
+//  - "telephony.externalcall.register": a PHONE_NUMBER without a digit is refused as the platform
+//    does (400 ERROR_CORE "Unsupported phone number format"); as the platform documents, a register
+//    repeated within 30 minutes with the same PHONE_NUMBER, TYPE, USER_ID, LINE_NUMBER and
+//    EXTERNAL_CALL_ID gets the answer of the first (its CALL_ID) without reaching the handler, until
+//    that call is finished.
 //  - any path: setRouteHandler() overrides or adds routes (redirects, odd pages).
 // Scripting: pushReply(path, reply) answers the next request to that exact path with the reply
 // instead of its handler (a queue per path; "/rest/<m>/" of a batch command is not consumed).

@@ -13,6 +13,7 @@
 #include "crm/entity.h"
 #include "entities/call.h"
 #include "entities/conversation.h"
+#include "entities/legoutlook.h"
 #include "entities/recordingfailure.h"
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
@@ -91,6 +92,11 @@ public:
     // answers, then the kept events are written. Resolves then; the work left goes again at the next start.
     Utils::Promise<void> shutDown(std::chrono::milliseconds wait);
     void enqueueTask(const Utils::MsgBuilder &trace, TaskQueue::Function function);
+
+    // Asked when a call card's turn comes: what the PBX link knows of its leg then. Unset, the cards of calls
+    // whose end was handed over are skipped, every other card goes.
+    using LegProbe = std::function<Entities::LegOutlook(const Entities::Conversation &leg)>;
+    void setLegProbe(LegProbe probe) { m_legProbe = std::move(probe); }
 
     // Click-to-calls of the CRM and analytics data handed in by the actions.
     void rememberCall(const QString &phone, const QJsonObject &event);
@@ -221,6 +227,10 @@ private:
     Utils::Promise<void> showCallCardIfRecent(const QString &crmCallId, const Entities::Conversation &conversation,
                                               const Utils::MsgBuilder &trace);
     Utils::Promise<void> hideCallCard(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    // Whether the card of the leg goes when its turn comes in the connector's queue.
+    Connector::SendGuard cardGuard(const Entities::Conversation &conversation, const Utils::MsgBuilder &trace);
+    // The registration goes under key too (a leg, or the call), and leaves it should it be refused.
+    void fileRegistration(const QString &key, const QString &callId, const Registration &registration);
 
     Utils::Promise<int> registerConversationEnd(const QString &key, const Entities::Conversation &conversation,
                                                 const Utils::MsgBuilder &trace);
@@ -354,6 +364,7 @@ private:
     QSet<QString> m_endingCalls;
     // Calls whose end the PBX reported, until it has been processed: a card shown now would come too late.
     QSet<QString> m_endedCalls;
+    LegProbe m_legProbe;
     // Calls with a finish that failed: their summary says so.
     QSet<QString> m_unfinishedCalls;
 

@@ -6,6 +6,7 @@
 
 #include "entities/telephonyeventloghandler.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QPointer>
 
@@ -23,6 +24,8 @@ using ApiDetail::resolved;
 using ApiDetail::whenSettled;
 
 inline constexpr QLatin1String kLeadComment("COMMENTS");
+// How long a card waits at most for a PBX link that has not read its latest records yet.
+constexpr std::chrono::milliseconds kCardWaitForPbx{10000};
 
 } // namespace
 
@@ -226,16 +229,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                             .arg(conversation.callId()));
                     const Registration leg = self->registerConversationStart(conversation, user, line, sequence);
                     // Filed under the call too, so the later stages of the call find it.
-                    const QString callId = conversation.callId();
-                    self->m_pendingRegistrations.insert(callId, leg);
-                    leg.onResolve([self, callId, leg](const CallRegistration &done) {
-                        if (self && self->m_pendingRegistrations.contains(callId))
-                            self->m_ledger.registered(callId, {callId, done, self->m_createdLeadFlags.value(callId)});
-                    });
-                    leg.onReject([self, callId](RegistrationFailedReason) {
-                        if (self)
-                            self->dropPending(callId);
-                    });
+                    self->fileRegistration(conversation.callId(), conversation.callId(), leg);
                     leg.onResolve(showOwnCard);
                     leg.onReject([result](RegistrationFailedReason) { result.reject(); });
                 })
@@ -246,6 +240,17 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
 
     if (!m_createNewActivityAtTransfer) {
         showCallCard(conversation, trace).proxyTo(result);
+        return result;
+    }
+
+    // A leg that rings for the same transfer as an earlier one (a queue, a ring group) shares its CRM call:
+    // the phone that answers finishes it, the others only see its card come and go.
+    const auto shared = m_pendingRegistrations.constFind(conversation.ringsWith());
+    if (!conversation.ringsWith().isEmpty() && shared != m_pendingRegistrations.constEnd()) {
+        const Registration transfer = *shared;
+        fileRegistration(conversation.id(), conversation.callId(), transfer);
+        transfer.onResolve(showOwnCard);
+        transfer.onReject([result](RegistrationFailedReason) { result.reject(); });
         return result;
     }
 
@@ -262,6 +267,19 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
         })
         .onReject([trace, userNotFound]() { userNotFound(child(trace, MsgBuilder::NoChildTask)); });
     return result;
+}
+
+void API::fileRegistration(const QString &key, const QString &callId, const Registration &registration)
+{
+    m_pendingRegistrations.insert(key, registration);
+    registration.onResolve([self = QPointer<API>(this), key, callId](const CallRegistration &done) {
+        if (self && self->m_pendingRegistrations.contains(key))
+            self->m_ledger.registered(key, {callId, done, self->m_createdLeadFlags.value(callId)});
+    });
+    registration.onReject([self = QPointer<API>(this), key](RegistrationFailedReason) {
+        if (self)
+            self->dropPending(key);
+    });
 }
 
 API::Registration API::registerConversationStart(const Conversation &conversation, const Entity &responsible,
@@ -346,7 +364,45 @@ Promise<void> API::showCallCardIfRecent(const QString &crmCallId, const Conversa
                                             .arg(conversation.internalNumber()));
         return resolved();
     }
-    return m_connector.showCallCard(crmCallId, conversation.internalNumber(), trace);
+    return m_connector.showCallCard(crmCallId, conversation.internalNumber(), trace, cardGuard(conversation, trace));
+}
+
+Connector::SendGuard API::cardGuard(const Conversation &conversation, const MsgBuilder &trace)
+{
+    // The card may wait in the connector's queue behind other calls' requests, and its call may end or another
+    // phone take it meanwhile: it is judged again when it would go. While the PBX link has not read its latest
+    // records (it is starting), the card waits for it, a while at most.
+    const QDeadlineTimer patience(kCardWaitForPbx);
+    return [self = QPointer<API>(this), conversation, trace, patience]() {
+        using Entities::LegOutlook;
+        if (!self)
+            return Connector::SendTurn::Skip;
+        LegOutlook outlook = LegOutlook::Open;
+        if (self->m_endedCalls.contains(conversation.callId()))
+            outlook = LegOutlook::Ended;
+        else if (self->m_legProbe)
+            outlook = self->m_legProbe(conversation);
+        QString why;
+        switch (outlook) {
+        case LegOutlook::Open:
+            return Connector::SendTurn::Send;
+        case LegOutlook::Unknown:
+            if (!patience.hasExpired())
+                return Connector::SendTurn::Wait;
+            why = QStringLiteral("the PBX link cannot tell whether the call is still up");
+            break;
+        case LegOutlook::Ended:
+            why = QStringLiteral("the call has ended");
+            break;
+        case LegOutlook::TakenElsewhere:
+            why = QStringLiteral("another employee has answered the call");
+            break;
+        }
+        const QString text =
+            QStringLiteral("Don't show call card to user#%1 because %2").arg(conversation.internalNumber(), why);
+        qInfo().noquote() << child(trace, MsgBuilder::CallCardShow).build(MsgBuilder::Warning, text);
+        return Connector::SendTurn::Skip;
+    };
 }
 
 Promise<void> API::hideCallCard(const Conversation &conversation, const MsgBuilder &trace)

@@ -220,7 +220,7 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::runWithReason(const QStrin
 Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &method, const QJsonObject &params,
                                                               HttpClient::Request::Method httpMethod,
                                                               const MsgBuilder &msg, bool custom,
-                                                              const QString &uploadFile)
+                                                              const QString &uploadFile, const SendGuard &guard)
 {
     Utils::Promise<QJsonValue, RequestFailure> promise;
     const QPointer<Connector> self(this);
@@ -263,7 +263,13 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
             });
         self->attempt(request);
     };
-    queueRequest(key, QueuedRequest{upload, start}, false);
+    QueuedRequest queued{upload, start};
+    if (guard) {
+        queued.guard = guard;
+        // Nothing went: an undefined result, which no answer of the portal is.
+        queued.skip = [promise]() { promise.resolve(QJsonValue(QJsonValue::Undefined)); };
+    }
+    queueRequest(key, std::move(queued), false);
     return promise;
 }
 
@@ -350,10 +356,27 @@ void Connector::startNext(bool upload)
     const QString key = lane.begin()->second;
     lane.erase(lane.begin());
     CallRequests &call = m_requestsByCall[key];
-    const QueuedRequest queued = std::move(call.waiting.front());
+    QueuedRequest queued = std::move(call.waiting.front());
     call.waiting.pop_front();
-    call.inFlight = true;
     --m_queuedCount;
+    const SendTurn turn = queued.guard ? queued.guard() : SendTurn::Send;
+    if (turn == SendTurn::Wait) {
+        // At the head of its call again, and behind every other call's request.
+        queued.order = ++m_lastPlace;
+        call.waiting.push_front(std::move(queued));
+        ++m_queuedCount;
+        markStartable(key, call);
+        return;
+    }
+    if (turn == SendTurn::Skip) {
+        if (call.waiting.empty())
+            m_requestsByCall.remove(key);
+        else
+            markStartable(key, call);
+        queued.skip();
+        return;
+    }
+    call.inFlight = true;
     if (upload)
         m_uploadInFlight = true;
     else

@@ -128,6 +128,10 @@ public:
         QJsonObject sent;
         std::function<void(const QJsonObject &params)> sending;
     };
+    // What a call from a withheld caller (a caller id without digits: anonymous, unknown, empty) is registered
+    // under: the portal refuses a number without digits, and no record is searched for or added for this one.
+    static inline const QString kWithheldCallerNumber = QStringLiteral("0000000000");
+    static bool isWithheldNumber(const QString &number);
     // Registers the call (or one of its conversations) in the CRM's telephony. Rejects with Failed when
     // the call must not be registered or the request fails. A call's "deal_id" parameter is kept on the
     // registration instead of being sent; a conversation sends it.
@@ -144,11 +148,19 @@ public:
     finishCall(const QString &callId, int userId, const Entities::Conversation &conversation, bool addToChat,
                const QJsonObject &entityData, const Utils::MsgBuilder &msg);
 
-    // Call cards. A user id below 1 rejects without a request; the portal must answer true.
-    Utils::Promise<void> showCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
+    // Asked when a request's turn comes in the queue: it goes, waits for a later turn (what it hangs on is not
+    // known yet; the other calls' requests go first, its own call's stay behind it), or is not sent at all.
+    enum class SendTurn { Send, Wait, Skip };
+    using SendGuard = std::function<SendTurn()>;
+
+    // Call cards. A user id below 1 rejects without a request; the portal must answer true. A card its guard
+    // skips resolves without a request, and so does its hide: nothing was shown.
+    Utils::Promise<void> showCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg,
+                                      const SendGuard &guard = {});
     Utils::Promise<void> hideCallCard(const QString &callId, int userId, const Utils::MsgBuilder &msg);
     // The same for the CRM user whose phone is the given internal number.
-    Utils::Promise<void> showCallCard(const QString &callId, const QString &phone, const Utils::MsgBuilder &msg);
+    Utils::Promise<void> showCallCard(const QString &callId, const QString &phone, const Utils::MsgBuilder &msg,
+                                      const SendGuard &guard = {});
     Utils::Promise<void> hideCallCard(const QString &callId, const QString &phone, const Utils::MsgBuilder &msg);
     // One card request for the users of all these internal numbers.
     Utils::Promise<void> showCallCards(const QString &callId, const QJsonArray &internalNumbers,
@@ -371,8 +383,10 @@ private:
     }
 
     // Runs the request and resolves only when the portal answers true: it answers false when it did not do it.
+    // Also resolves when its guard skips it.
     Utils::Promise<void> runExpectingTrue(const QString &method, const QJsonObject &params,
-                                          HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg);
+                                          HttpClient::Request::Method httpMethod, const Utils::MsgBuilder &msg,
+                                          const SendGuard &guard = {});
 
     // Ends a run still going, then takes the portal and login of the next one and makes its Auth.
     void beginRun(const QString &host, int userId, const QString &login, const QString &password,
@@ -402,6 +416,8 @@ private:
         bool upload = false;
         std::function<void()> start;
         qint64 order = 0; // its place among all queued requests
+        SendGuard guard{};
+        std::function<void()> skip{}; // settles it when its guard skips it
     };
     // The requests of one call (its trace's id; empty for requests of no call): one in flight at a time, the
     // next waiting in either lane holds every later one.
@@ -414,7 +430,8 @@ private:
     Utils::Promise<QJsonValue, RequestFailure> enqueue(const QString &method, const QJsonObject &params,
                                                        HttpClient::Request::Method httpMethod,
                                                        const Utils::MsgBuilder &msg, bool custom,
-                                                       const QString &uploadFile = QString());
+                                                       const QString &uploadFile = QString(),
+                                                       const SendGuard &guard = {});
     // At the end of the queue, or at its head (first): a request that goes again before anything else.
     void queueRequest(const QString &key, QueuedRequest request, bool first);
     // Starts the earliest queued request of the lane whose call has nothing in flight, if there is one.
@@ -477,7 +494,7 @@ private:
     void sendFinish(QJsonObject params, const Utils::MsgBuilder &msg,
                     const Utils::Promise<CallRegistration, RegistrationFailedReason> &result);
     Utils::Promise<void> sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
-                                      const Utils::MsgBuilder &msg);
+                                      const Utils::MsgBuilder &msg, const SendGuard &guard = {});
     // Queues the commands in batches of at most 50 and waits for all of them; rejects when any batch
     // failed or left a command unanswered.
     Utils::Promise<void> sendBatches(const QList<QPair<QString, QString>> &commands,
@@ -539,6 +556,8 @@ private:
 
     // Users each CRM call's card was shown to; a call leaves the table when its last user is hidden.
     QHash<QString, QSet<int>> m_shownUsers;
+    // Users whose card of a CRM call its guard skipped: their hide is not sent either.
+    QHash<QString, QSet<int>> m_withheldCards;
 
     QString m_tokenBaseDirectory;
     QString m_generatedPostfix;

@@ -9,6 +9,8 @@
 #include <QJsonArray>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -95,6 +97,18 @@ Utils::Promise<QJsonObject> Connector::makeRegistrationParams(bool createEntity,
     if (!record.source.isEmpty() && m_useExternalLines)
         params.insert(QStringLiteral("LINE_NUMBER"), call.trunk());
 
+    if (isWithheldNumber(call.externalNumber())) {
+        // Nobody to find or to add a record for: a search by this number would find whoever it fits.
+        params.remove(QStringLiteral("call"));
+        params.remove(QStringLiteral("user"));
+        params.insert(QStringLiteral("PHONE_NUMBER"), kWithheldCallerNumber);
+        params.insert(QStringLiteral("CRM_CREATE"), 0);
+        qInfo().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The caller's number [%1] is withheld: the call "
+                                                                      "is registered under %2, bound to no record")
+                                                           .arg(call.externalNumber(), kWithheldCallerNumber));
+        result.resolve(params);
+        return result;
+    }
     const QPointer<Connector> self(this);
     customizePhone(call.externalNumber(), msg).onResolve([self, params, record, msg, result](const QString &phone) {
         if (!self)
@@ -109,6 +123,11 @@ Utils::Promise<QJsonObject> Connector::makeRegistrationParams(bool createEntity,
         });
     });
     return result;
+}
+
+bool Connector::isWithheldNumber(const QString &number)
+{
+    return std::none_of(number.cbegin(), number.cend(), [](QChar c) { return c.isDigit(); });
 }
 
 void Connector::searchRegistrationEntity(QJsonObject params, const NewRecord &record, const MsgBuilder &msg,
@@ -438,6 +457,7 @@ RegistrationPromise Connector::finishCall(const QString &callId, int userId, con
     };
     // The finish closes the call's cards in the CRM; kept, its users would stay here for the life of the service.
     m_shownUsers.remove(callId);
+    m_withheldCards.remove(callId);
     RegistrationPromise result;
     const QPointer<Connector> self(this);
     // The customization resolves with the parameters unchanged when it is refused.
@@ -451,13 +471,14 @@ RegistrationPromise Connector::finishCall(const QString &callId, int userId, con
 }
 
 Utils::Promise<void> Connector::sendCallCard(const QString &method, const QString &callId, const QJsonValue &userIds,
-                                             const MsgBuilder &msg)
+                                             const MsgBuilder &msg, const SendGuard &guard)
 {
     const QJsonObject params{{QStringLiteral("CALL_ID"), callId}, {QStringLiteral("USER_ID"), userIds}};
-    return runExpectingTrue(method, params, HttpClient::Request::Get, msg);
+    return runExpectingTrue(method, params, HttpClient::Request::Get, msg, guard);
 }
 
-Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, const MsgBuilder &msg)
+Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, const MsgBuilder &msg,
+                                             const SendGuard &guard)
 {
     if (userId < 1) {
         Utils::Promise<void> result;
@@ -467,7 +488,22 @@ Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, 
     m_shownUsers[callId].insert(userId);
     MsgBuilder show = msg;
     show.setChildTask(MsgBuilder::CallCardShow);
-    return sendCallCard(QStringLiteral("telephony.externalcall.show"), callId, userId, show);
+    SendGuard judged;
+    if (guard) {
+        judged = [self = QPointer<Connector>(this), callId, userId, guard]() {
+            const SendTurn turn = guard();
+            if (!self || turn == SendTurn::Wait)
+                return turn;
+            if (turn == SendTurn::Send) {
+                self->m_withheldCards[callId].remove(userId);
+            } else {
+                self->m_withheldCards[callId].insert(userId);
+                self->m_shownUsers[callId].remove(userId);
+            }
+            return turn;
+        };
+    }
+    return sendCallCard(QStringLiteral("telephony.externalcall.show"), callId, userId, show, judged);
 }
 
 Utils::Promise<void> Connector::hideCallCard(const QString &callId, int userId, const MsgBuilder &msg)
@@ -485,17 +521,31 @@ Utils::Promise<void> Connector::hideCallCard(const QString &callId, int userId, 
     }
     MsgBuilder hide = msg;
     hide.setChildTask(MsgBuilder::CallCardHide);
-    return sendCallCard(QStringLiteral("telephony.externalcall.hide"), callId, userId, hide);
+    // Judged when its turn comes, after its show's, which goes earlier in the same call's queue.
+    const SendGuard shownFirst = [self = QPointer<Connector>(this), callId, userId, hide]() {
+        if (!self || !self->m_withheldCards.contains(callId))
+            return SendTurn::Send;
+        QSet<int> &withheld = self->m_withheldCards[callId];
+        if (!withheld.remove(userId))
+            return SendTurn::Send;
+        if (withheld.isEmpty())
+            self->m_withheldCards.remove(callId);
+        const QString text = QStringLiteral("Don't hide call card from user#%1: it was not shown").arg(userId);
+        qDebug().noquote() << hide.build(MsgBuilder::Warning, text);
+        return SendTurn::Skip;
+    };
+    return sendCallCard(QStringLiteral("telephony.externalcall.hide"), callId, userId, hide, shownFirst);
 }
 
-Utils::Promise<void> Connector::showCallCard(const QString &callId, const QString &phone, const MsgBuilder &msg)
+Utils::Promise<void> Connector::showCallCard(const QString &callId, const QString &phone, const MsgBuilder &msg,
+                                             const SendGuard &guard)
 {
     Utils::Promise<void> result;
     const QPointer<Connector> self(this);
     findUserByPhoneCached(phone, msg)
-        .onResolve([self, callId, msg, result](const CRM::Entity &user) {
+        .onResolve([self, callId, msg, guard, result](const CRM::Entity &user) {
             if (self)
-                self->showCallCard(callId, user.id(), msg).proxyTo(result);
+                self->showCallCard(callId, user.id(), msg, guard).proxyTo(result);
             else
                 result.reject();
         })

@@ -269,17 +269,19 @@ Promise<void> Connector::updateActivity(int id, const QJsonObject &fields, const
 }
 
 Promise<void> Connector::runExpectingTrue(const QString &method, const QJsonObject &params,
-                                          HttpClient::Request::Method httpMethod, const MsgBuilder &msg)
+                                          HttpClient::Request::Method httpMethod, const MsgBuilder &msg,
+                                          const SendGuard &guard)
 {
     Promise<void> result;
-    run(method, params, httpMethod, msg)
+    enqueue(method, params, httpMethod, msg, false, QString(), guard)
         .onResolve([result](const QJsonValue &value) {
-            if (value.isBool() && value.toBool())
+            // Undefined: its guard skipped it.
+            if (value.isUndefined() || (value.isBool() && value.toBool()))
                 result.resolve();
             else
                 result.reject();
         })
-        .onReject([result]() { result.reject(); });
+        .onReject([result](const RequestFailure &) { result.reject(); });
     return result;
 }
 

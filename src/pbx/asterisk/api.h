@@ -101,6 +101,9 @@ public:
     // PBX lost, stale calls dropped).
     CelId currentEventRow() const { return m_currentRow; }
     const EventHandler &eventHandler() const { return m_eventHandler; }
+    // The link is up and has read the CEL table to its end since it started: its tables hold what the PBX
+    // wrote until a moment ago.
+    bool isCaughtUp() const { return m_linkUp && m_caughtUpPollSentAt >= 0; }
 
 public Q_SLOTS:
     void executeSqlQuery(const QString &sql, Orvix::Utils::Promise<QJsonObject, QString> promise);

@@ -2,6 +2,7 @@
 
 #include "entities/call.h"
 #include "entities/conversation.h"
+#include "entities/legoutlook.h"
 #include "pbx/asterisk/channel.h"
 #include "pbx/asterisk/event.h"
 #include "pbx/asterisk/trackerindex.h"
@@ -85,6 +86,9 @@ public:
     void dump() const;
 
     bool isInternalNumber(const QString &number) const;
+    // What the tables tell of a leg now (`callId`: the call it rang in; a transfer may have moved it since),
+    // for a card that would go to its phone. Never Unknown.
+    Entities::LegOutlook legOutlook(const QString &legId, const QString &callId) const;
 
 Q_SIGNALS:
     void callStarted(const Orvix::Entities::Call &call);
@@ -104,11 +108,16 @@ private:
     void handleBlindTransfer(const Event &event);
     void handleAttendedTransfer(const Event &event);
     void handleRelinkedChannel(const Event &event);
+    void handleParkStart(const Event &event);
+    // A phone whose own call is over turns up in another call: it took a parked call. True when it joined.
+    bool joinParkedCall(const Event &event);
 
     void registerChannel(const Channel &channel);
     void registerCall(const Channel &channel);
     // Rings at `ringingAt`, or at the channel's start when not given.
     void registerConversation(const Channel &channel, const QDateTime &ringingAt = QDateTime());
+    // Marks the leg with the first of the legs that ring with it for one transfer of the call, if any.
+    void markRingsWith(const Entities::Call &call, Entities::Conversation &leg) const;
     bool isConsultation(const Channel &channel) const;
     void joinConsultation(const QString &channelId, const QDateTime &at);
     // Does nothing for a call that has ended already: a lost call's late end rows must not end it twice.
