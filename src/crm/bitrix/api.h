@@ -120,7 +120,7 @@ public:
 
     // Attaches the recordings still owed by a previous run of the service: called once the PBX link has
     // started and can say where they are. Those this run has in hand already are left alone, so a
-    // restart of the links sends nothing twice.
+    // restart of the links sends nothing twice; but those waiting for their next try are asked for now.
     void attachOwedRecordings();
     // The first pause before an owed recording the PBX could not give yet is asked for again (1 min by
     // default); it doubles up to an hour, and the recording is given up a day after it was owed.
