@@ -545,34 +545,23 @@ void API::flushState()
     m_stateWriter->flush();
 }
 
-QJsonObject API::readState(bool report) const
-{
-    const QString path = stateFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QJsonObject();
-    QByteArray bytes = file.readAll();
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
-    // An emptied file is what a clean start leaves; anything else that does not parse is news.
-    if (report && !bytes.trimmed().isEmpty() && !document.isObject())
-        qWarning().noquote() << QStringLiteral("The PBX state file %1 cannot be read, starting from CEL id 0").arg(path);
-    return document.object();
-}
-
-QDateTime API::pbxTime()
-{
-    if (!m_celClock.earliest().isValid() && !std::exchange(m_celClockRestored, true))
-        m_celClock.restore(readState(false), QDateTime());
-    return m_celClock.earliest();
-}
-
 void API::loadState()
 {
     const QString path = stateFilePath();
-    const QJsonObject state = readState(true);
+    QJsonObject state;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QByteArray bytes = file.readAll();
+        const int nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        const QJsonDocument document = QJsonDocument::fromJson(bytes);
+        state = document.object();
+        // An emptied file is what a clean start leaves; anything else that does not parse is news.
+        if (!bytes.trimmed().isEmpty() && !document.isObject())
+            qWarning().noquote() << QStringLiteral("The PBX state file %1 cannot be read, starting from CEL id 0")
+                                        .arg(path);
+    }
     const auto savedId = static_cast<CelId>(state.value(kPreviousEventId).toDouble());
     // After a stop within this process the tables in memory are never older than the file; should the
     // last save have failed, the file is behind and reloading it would replay calls already reported.

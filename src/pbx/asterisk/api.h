@@ -97,9 +97,8 @@ public:
     void setStateGuard(StateGuard guard) { m_stateGuard = std::move(guard); }
 
     // The time on the PBX's clock, never ahead of it: from the rows read, or before the first one from the state
-    // the last run saved (the CRM side asks before the link has read it, and the PBX may be away); invalid when
-    // neither tells it.
-    QDateTime pbxTime();
+    // the last run saved; invalid until the link has read either.
+    QDateTime pbxTime() const { return m_celClock.earliest(); }
 
     CelId lastEventId() const { return m_lastEventId; }
     // The CEL row whose processing emits the call event under way; 0 for an event no row made (a call the
@@ -150,8 +149,6 @@ private:
     // Hands over what has changed and waits until it is on disk: at a stop the file must be whole.
     void flushState();
     void loadState();
-    // The saved state as it is on disk; empty when there is none, and when it cannot be read (said if `report`).
-    QJsonObject readState(bool report) const;
     void requestStop(const QString &reason);
     QString eventsQuery() const;
     // The settings a start reads, but not the connections': the table and column names and the
@@ -221,7 +218,6 @@ private:
     bool m_linkUp = false;
     QList<QDateTime> m_linkLosses; // on the PBX's clock
     CelClock m_celClock;
-    bool m_celClockRestored = false;
     // Monotonic time (ms) at which the last poll of this start that read to the end of the table was sent;
     // -1 before the first.
     qint64 m_caughtUpPollSentAt = -1;
