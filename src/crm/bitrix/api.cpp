@@ -456,11 +456,12 @@ void API::onNewEntityCreated(const QString &id)
     m_newEntityCalls.insert(id);
 }
 
-void API::changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change)
+void API::changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
+                      bool saveNow)
 {
     RegistrationLedger::CallFacts facts = m_ledger.facts(id);
     change(facts);
-    m_ledger.setFacts(id, facts);
+    m_ledger.setFacts(id, facts, saveNow);
 }
 
 void API::executeNextTask()
@@ -513,10 +514,9 @@ bool API::wasTransferred(const Entities::Conversation &conversation, const MsgBu
 {
     const RegistrationLedger::CallFacts facts = m_ledger.facts(conversation.callId());
     // A leg asked for again (its rows read again after a stop) is no transfer of itself.
-    const bool transferred =
-        facts.transferred || std::any_of(facts.accepted.cbegin(), facts.accepted.cend(), [&conversation](const QString &leg) {
-            return leg != conversation.id();
-        });
+    const bool transferred = facts.transferred
+        || std::any_of(facts.accepted.cbegin(), facts.accepted.cend(),
+                       [&conversation](const QString &leg) { return leg != conversation.id(); });
     MsgBuilder line = trace;
     line.setChildTask(MsgBuilder::WasTransferred);
     qDebug().noquote() << line.build(transferred ? MsgBuilder::Yes : MsgBuilder::No, conversation.toJsonString());

@@ -145,7 +145,7 @@ public Q_SLOTS:
     // The PBX link is about to save its state at this CEL position: every event up to it was handed over,
     // and the kept events are written first. False when they could not be: the PBX link keeps its saved
     // position until they are.
-    bool keepEventsUpTo(qint64 position) { return m_journal.coverUpTo(position); }
+    bool keepEventsUpTo(qint64 position);
     void executeNextTask();
     void onConnectionLost();
     void onNewEntityCreated(const QString &id);
@@ -279,8 +279,10 @@ private:
     QDateTime pbxNow() const;
     // Whole seconds from `at` to the PBX's time now; 0 when either is not known.
     qint64 ageSecs(const QDateTime &at) const;
-    // Changes the facts of a call (or a leg) kept beside its registrations.
-    void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change);
+    // Changes the facts of a call (or a leg) kept beside its registrations; saved now, or by the ledger's next
+    // save (the caller's, before any kept event is marked done).
+    void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
+                     bool saveNow = true);
 
     // Kept call events (api_kept.cpp).
     using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &, quint64 sequence)>;

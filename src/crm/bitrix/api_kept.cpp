@@ -130,6 +130,7 @@ qint64 API::ageSecs(const QDateTime &at) const
 void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
                     EventWork work)
 {
+    useKeptEventsFile();
     // Stamped on the PBX's clock; an event comes from its link, which knows the time then.
     const QDateTime now = pbxNow();
     const quint64 sequence = m_journal.add(kind, callId, row, data, now.isValid() ? now : Entities::Clock::now());
@@ -301,7 +302,8 @@ void API::eventSettled(quint64 sequence, quint64 refusalsBefore)
         return;
     // Ended while the link was stopped, a request of its work held back or refused by the stop: it goes again
     // at the start. One whose requests all went through (answered in the stop's wait) is done.
-    if ((!m_connector.isStarted() || m_shuttingDown) && m_connector.stopRefusals(m_journal.event(sequence).callId) != refusalsBefore) {
+    const QString callId = m_journal.event(sequence).callId;
+    if ((!m_connector.isStarted() || m_shuttingDown) && m_connector.stopRefusals(callId) != refusalsBefore) {
         m_journal.cut(sequence);
         return;
     }
@@ -339,6 +341,12 @@ void API::resumeKeptEvents()
                         return self ? self->runCallEvents(callId, 0) : resolved();
                     });
     }
+}
+
+bool API::keepEventsUpTo(qint64 position)
+{
+    useKeptEventsFile();
+    return m_journal.coverUpTo(position);
 }
 
 void API::discardSavedWork()

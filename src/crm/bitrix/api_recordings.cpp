@@ -224,8 +224,8 @@ void API::attachOwedRecordings()
         if (!m_ledger.isOwed(crmCallId))
             continue;
         const RegistrationStore::Upload upload = m_ledger.owed(crmCallId, {});
-        sendRecording(upload, MsgBuilder(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach),
-                      false);
+        const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
+        sendRecording(upload, trace, false);
     }
 }
 

@@ -118,12 +118,16 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
     // The call made its entity when any of its registrations did: the record stays the call's for the
     // answering employee and the final updates.
     const bool created = m_ledger.facts(callId).entityCreated || madeHere;
-    changeFacts(callId, [&registration, created](RegistrationLedger::CallFacts &facts) {
-        facts.bound = registration;
-        facts.entityCreated = created;
-    });
+    changeFacts(
+        callId,
+        [&registration, created](RegistrationLedger::CallFacts &facts) {
+            facts.bound = registration;
+            facts.entityCreated = created;
+        },
+        false);
     if (m_pendingRegistrations.contains(key))
         m_ledger.registered(key, {callId, registration, created});
+    m_ledger.saveFacts();
     // Only the lead this registration made gets the company's data and the comment: an existing record,
     // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
     if (!madeHere || registration.entityType() != EntityType::Lead)
@@ -231,8 +235,10 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                     const QString callId = conversation.callId();
                     self->m_pendingRegistrations.insert(callId, leg);
                     leg.onResolve([self, callId, leg](const CallRegistration &done) {
-                        if (self && self->m_pendingRegistrations.contains(callId))
-                            self->m_ledger.registered(callId, {callId, done, self->m_ledger.facts(callId).entityCreated});
+                        if (self && self->m_pendingRegistrations.contains(callId)) {
+                            const bool created = self->m_ledger.facts(callId).entityCreated;
+                            self->m_ledger.registered(callId, {callId, done, created});
+                        }
                     });
                     leg.onReject([self, callId](RegistrationFailedReason) {
                         if (self)
@@ -486,8 +492,8 @@ Promise<void> API::onConversationEndedTask(const Conversation &conversation, con
         key = conversation.callId();
     if (key.isEmpty()) {
         // Finished before a stop, its end handed over again: nothing was lost.
-        const QString text = trace.build(MsgBuilder::Warning,
-                                         QStringLiteral("Conversation %1 was not register in CRM").arg(conversation.id()));
+        const QString text = trace.build(
+            MsgBuilder::Warning, QStringLiteral("Conversation %1 was not register in CRM").arg(conversation.id()));
         if (m_ledger.facts(conversation.callId()).finished.contains(conversation.id()))
             qDebug().noquote() << text;
         else
@@ -652,15 +658,19 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                 return;
             }
             // Saved with it: a kill before the call's end leaves the lead it binds.
-            self->changeFacts(callId, [&conversation](RegistrationLedger::CallFacts &facts) {
-                if (!facts.finished.contains(conversation.id()))
-                    facts.finished.append(conversation.id());
-            });
+            self->changeFacts(
+                callId,
+                [&conversation](RegistrationLedger::CallFacts &facts) {
+                    if (!facts.finished.contains(conversation.id()))
+                        facts.finished.append(conversation.id());
+                },
+                false);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
             const bool resent = self->m_ledger.done(callId, crmCallId);
+            self->m_ledger.saveFacts();
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -680,7 +690,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([self = QPointer<API>(this), callId, crmCallId, conversation, trace, result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
+                   result](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
@@ -868,9 +879,10 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     }
     for (const QString &key : qAsConst(keys))
         m_pendingRegistrations.remove(key);
-    m_ledger.leave(keys);
     // A transfer may have been reported under a leg's id.
-    m_ledger.forgetFacts(keys);
+    m_ledger.forgetFacts(keys, false);
+    m_ledger.leave(keys);
+    m_ledger.saveFacts();
 }
 
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)

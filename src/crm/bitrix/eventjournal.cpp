@@ -54,8 +54,8 @@ quint64 EventJournal::add(Kind kind, const QString &callId, qint64 row, const QJ
 {
     // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
     // The end of a call the PBX lost is made again from the same state: the same call, kind and leg.
-    const bool readAgain = row > 0 ? row <= m_readAgainUpTo || m_readAgainKeys.contains(KeptEvents::key(row, kind, callId, data))
-                                   : m_readAgainKeys.contains(KeptEvents::key(0, kind, callId, data));
+    const bool readAgain = (row > 0 && row <= m_readAgainUpTo)
+        || m_readAgainKeys.contains(KeptEvents::key(row, kind, callId, data));
     if (readAgain) {
         if (row > 0 && row != m_lastSkippedRow) {
             ++m_skippedRows;
@@ -72,7 +72,8 @@ quint64 EventJournal::add(Kind kind, const QString &callId, qint64 row, const QJ
 
 bool EventJournal::hasCall(const QString &callId) const
 {
-    return std::any_of(m_kept.cbegin(), m_kept.cend(), [&callId](const Event &event) { return event.callId == callId; });
+    return std::any_of(m_kept.cbegin(), m_kept.cend(),
+                       [&callId](const Event &event) { return event.callId == callId; });
 }
 
 QDateTime EventJournal::newestStamp() const
@@ -193,7 +194,8 @@ void EventJournal::clear()
     m_done.clear();
     QString error;
     if (!m_file.clear(&error))
-        qWarning().noquote() << QStringLiteral("Cannot empty the kept call events %1: %2").arg(m_file.filePath(), error);
+        qWarning().noquote()
+            << QStringLiteral("Cannot empty the kept call events %1: %2").arg(m_file.filePath(), error);
 }
 
 } // namespace Orvix::CRM::Bitrix

@@ -13,6 +13,7 @@ void RegistrationLedger::save()
 {
     if (m_beforeSave)
         m_beforeSave();
+    m_factsUnsaved = false;
     m_store.save(m_saved, m_owed, m_facts);
 }
 
@@ -48,17 +49,17 @@ void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveN
         return;
     facts.since = now();
     m_facts.insert(id, facts);
+    m_factsUnsaved = true;
     if (saveNow)
         save();
 }
 
-void RegistrationLedger::forgetFacts(const QStringList &ids)
+void RegistrationLedger::forgetFacts(const QStringList &ids, bool saveNow)
 {
-    bool changed = false;
     for (const QString &id : ids)
-        changed = m_facts.remove(id) > 0 || changed;
-    if (changed)
-        save();
+        m_factsUnsaved = m_facts.remove(id) > 0 || m_factsUnsaved;
+    if (saveNow)
+        saveFacts();
 }
 
 RegistrationLedger::Restore RegistrationLedger::restore(const QString &key, const Entry &entry)

@@ -47,8 +47,8 @@ namespace Orvix::CRM::Bitrix {
 // - whether it was transferred, by a transfer reported or a leg answered before: its facts here, as they
 //   stand now; a kept event holds what its stage read of them when it first ran, since the facts of a later
 //   event of the call may be on disk already when it runs again;
-// - how many of its finishes went through, or may have: its facts here; a lead the CRM made for the call is
-//   deleted only when none did;
+// - which of its legs' finishes went through, or may have: its facts here; a lead the CRM made for the call is
+//   deleted only when none did, and the end of a leg handed over again after its finish warns of nothing;
 // - the legs the PBX link tracks (consultations included): the PBX link's state.json.
 // Facts leave with the call's end, or a day after their last change. Main thread only; owned by the CRM API.
 class RegistrationLedger
@@ -117,9 +117,14 @@ public:
     }
 
     CallFacts facts(const QString &id) const { return m_facts.value(id); }
-    // Saved at once when they changed, unless told not to.
+    // Saved at once when they changed; or with the next save, before any kept event is marked done.
     void setFacts(const QString &id, CallFacts facts, bool saveNow = true);
-    void forgetFacts(const QStringList &ids);
+    void forgetFacts(const QStringList &ids, bool saveNow = true);
+    void saveFacts()
+    {
+        if (m_factsUnsaved)
+            save();
+    }
 
     // The answer of the finish names the activity a link goes into.
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
@@ -146,6 +151,7 @@ private:
     std::function<void()> m_beforeSave;
     std::function<QDateTime()> m_now;
     RegistrationStore::Facts m_facts;
+    bool m_factsUnsaved = false;
     RegistrationStore::Entries m_saved;
     QHash<QString, State> m_states; // by CRM call
     Uploads m_owed;

@@ -122,8 +122,8 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
         CallRegistration bound(object.value(kBound).toObject());
         bound.setDealId(object.value(kBound).toObject().value(kDealId).toInt());
         facts->insert(id, {object.value(kTransferred).toBool(), object.value(kAccepted).toVariant().toStringList(),
-                           object.value(kFinished).toVariant().toStringList(), object.value(kEntityCreated).toBool(), bound,
-                           QDateTime::fromString(object.value(kSince).toString(), Qt::ISODate)});
+                           object.value(kFinished).toVariant().toStringList(), object.value(kEntityCreated).toBool(),
+                           bound, QDateTime::fromString(object.value(kSince).toString(), Qt::ISODate)});
     }
     return entries;
 }
