@@ -394,11 +394,12 @@ public:
 
     quint64 keep(MsgBuilder::TaskName task, const QString &callId, qint64 row, const QJsonObject &data)
     {
-        static const QHash<MsgBuilder::TaskName, Kind> kinds{{MsgBuilder::CallStarted, Kind::CallStarted},
-                                                             {MsgBuilder::ConversationRequested, Kind::ConversationRequested},
-                                                             {MsgBuilder::ConversationAccepted, Kind::ConversationAccepted},
-                                                             {MsgBuilder::ConversationEnded, Kind::ConversationEnded},
-                                                             {MsgBuilder::CallEnded, Kind::CallEnded}};
+        static const QHash<MsgBuilder::TaskName, Kind> kinds{
+            {MsgBuilder::CallStarted, Kind::CallStarted},
+            {MsgBuilder::ConversationRequested, Kind::ConversationRequested},
+            {MsgBuilder::ConversationAccepted, Kind::ConversationAccepted},
+            {MsgBuilder::ConversationEnded, Kind::ConversationEnded},
+            {MsgBuilder::CallEnded, Kind::CallEnded}};
         return m_journal.add(kinds.value(task, Kind::CallTransferred), callId, row, data,
                              QDateTime::currentDateTimeUtc());
     }

@@ -542,7 +542,7 @@ void API::loadSavedRegistrations()
         // A call still going on keeps the registration it is bound to; a file of an older version keeps it only
         // with its registrations.
         RegistrationLedger::CallFacts facts = m_ledger.facts(it->callId);
-        if (facts.bound.callId().isEmpty() || it->entityCreated) {
+        if (facts.bound.callId().isEmpty() || (it->entityCreated && !facts.entityCreated)) {
             if (facts.bound.callId().isEmpty())
                 facts.bound = it->registration;
             facts.entityCreated = facts.entityCreated || it->entityCreated;
