@@ -30,7 +30,11 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
-#if __has_include("crm/bitrix/keptevents.h")
+#if __has_include("crm/bitrix/eventjournal.h")
+#include "crm/bitrix/eventjournal.h"
+
+#include <QTemporaryDir>
+#elif __has_include("crm/bitrix/keptevents.h")
 #include "crm/bitrix/keptevents.h"
 
 #include <QTemporaryDir>
@@ -171,9 +175,9 @@ void configure(EventHandler &handler)
 
 double cpuSeconds()
 {
-    timespec spec{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &spec);
-    return spec.tv_sec + spec.tv_nsec / 1e9;
+    timespec cpuTime{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuTime);
+    return cpuTime.tv_sec + cpuTime.tv_nsec / 1e9;
 }
 
 double median(std::vector<double> values)
@@ -374,7 +378,40 @@ private:
     std::deque<std::pair<qint64, Promise<void>>> m_waiting;
 };
 
-#if __has_include("crm/bitrix/keptevents.h")
+#if __has_include("crm/bitrix/eventjournal.h")
+// The CRM flow's kept events, kept by the bookkeeping its API keeps them with: each event handed over is
+// kept until its task is done; the file (in a temporary directory) is written at every batch, before the state.
+class KeptWork
+{
+public:
+    using Kind = Orvix::CRM::Bitrix::KeptEvents::Kind;
+
+    KeptWork()
+    {
+        m_journal.useFilePath(m_dir.filePath(QStringLiteral("crm_events.json")));
+        m_journal.load();
+    }
+
+    quint64 keep(MsgBuilder::TaskName task, const QString &callId, qint64 row, const QJsonObject &data)
+    {
+        static const QHash<MsgBuilder::TaskName, Kind> kinds{
+            {MsgBuilder::CallStarted, Kind::CallStarted},
+            {MsgBuilder::ConversationRequested, Kind::ConversationRequested},
+            {MsgBuilder::ConversationAccepted, Kind::ConversationAccepted},
+            {MsgBuilder::ConversationEnded, Kind::ConversationEnded},
+            {MsgBuilder::CallEnded, Kind::CallEnded}};
+        return m_journal.add(kinds.value(task, Kind::CallTransferred), callId, row, data,
+                             QDateTime::currentDateTimeUtc());
+    }
+    void done(quint64 sequence) { m_journal.drop(sequence); }
+    void write(qint64 position) { m_journal.coverUpTo(position); }
+    int size() const { return m_journal.events().size(); }
+
+private:
+    QTemporaryDir m_dir;
+    Orvix::CRM::Bitrix::EventJournal m_journal;
+};
+#elif __has_include("crm/bitrix/keptevents.h")
 // The journal of the kept events; the build before it wrote the whole file at every write.
 template <typename File, typename = void>
 struct IsJournal : std::false_type

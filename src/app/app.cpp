@@ -154,6 +154,8 @@ void App::connectComponents()
             return Entities::LegOutlook::Unknown;
         return pbx->eventHandler().legOutlook(leg.id(), leg.callId());
     });
+    // Ages of calls and of their kept work on the PBX's clock: this host's may be hours off it.
+    m_crm.setPbxClock([pbx = QPointer<PbxApi>(&m_pbx)]() { return pbx ? pbx->pbxTime() : QDateTime(); });
 
     connect(&m_crm, &CrmApi::started, this, &App::onCRMStart);
     connect(&m_crm, &CrmApi::entityFound, this, &App::onEntityFound);
@@ -646,7 +648,7 @@ void App::onConversationRequest(const Entities::Conversation &conversation)
         logTrace(conversation.callId(), MsgBuilder::ConversationRequested, conversation.toJsonString());
     m_crm.conversationRequested(conversation, builder, m_pbx.currentEventRow());
     // A call that is over or hours old is history, not something to show a user now.
-    if (!conversation.isOutdated())
+    if (!conversation.isOutdated(m_pbx.pbxTime()))
         WebSocketServer::EventSender::sendEvent(QStringLiteral("conversation_requested"),
                                                 conversationEvent(conversation));
 }

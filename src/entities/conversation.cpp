@@ -105,20 +105,20 @@ int Conversation::talkDuration() const
     return static_cast<int>(qBound<qint64>(0, seconds, INT_MAX));
 }
 
-bool Conversation::isRecent() const
+bool Conversation::isRecent(const QDateTime &now) const
 {
     if (!m_startedAt.isValid())
         return false;
-    return m_startedAt.msecsTo(Clock::now()) < kRecentLimitMs;
+    return m_startedAt.msecsTo(now.isValid() ? now : Clock::now()) < kRecentLimitMs;
 }
 
-bool Conversation::isOutdated() const
+bool Conversation::isOutdated(const QDateTime &now) const
 {
     if (m_state == static_cast<int>(CallStatus::Hung))
         return true;
     if (!m_startedAt.isValid())
         return false;
-    return m_startedAt.msecsTo(Clock::now()) >= kOutdatedAfterMs;
+    return m_startedAt.msecsTo(now.isValid() ? now : Clock::now()) >= kOutdatedAfterMs;
 }
 
 QJsonObject Conversation::toJson() const

@@ -69,10 +69,11 @@ public:
     // Whole seconds from answer to end, sent to the CRM as the call's duration: never negative,
     // 0 unless the leg was answered and both times are known.
     int talkDuration() const;
-    // Started less than two minutes ago: only such a leg gets a call card.
-    bool isRecent() const;
-    // Hung, or started four hours ago or more.
-    bool isOutdated() const;
+    // Started less than two minutes before `now`: only such a leg gets a call card. `now` is on the clock of
+    // the PBX that stamped the leg (this host's may be hours off it); this host's clock when it is invalid.
+    bool isRecent(const QDateTime &now) const;
+    // Hung, or started four hours or more before `now`, taken as by isRecent.
+    bool isOutdated(const QDateTime &now) const;
 
     QString typeCode() const { return callTypeToString(m_type); }
     QString stateCode() const { return callStatusToString(m_state); }

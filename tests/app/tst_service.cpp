@@ -42,6 +42,8 @@ private Q_SLOTS:
     void killedMidCallRegistersAndFinishesOnce();
     void workInHandSurvivesAStop_data();
     void workInHandSurvivesAStop();
+    void transferSurvivesAStop_data();
+    void transferSurvivesAStop();
     void lostAmiRestartsBothLinks();
     void cleanRunDiscardsTheState();
     void cleanRunWithoutPortalFails();
@@ -62,6 +64,8 @@ private:
     int countWrites(const QString &prefix) const;
     // The CEL position the service saved; -1 before it saved one.
     int savedPosition() const;
+    // The recordings the service saved as still to attach; -1 before it saved any.
+    int owedRecordings() const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<FakeAmiServer> m_ami;
@@ -275,6 +279,14 @@ int tst_Service::countWrites(const QString &prefix) const
     return count;
 }
 
+int tst_Service::owedRecordings() const
+{
+    QFile saved(m_generatedDir + QStringLiteral("/crm_registrations.json"));
+    if (!saved.open(QIODevice::ReadOnly))
+        return -1;
+    return int(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size());
+}
+
 int tst_Service::savedPosition() const
 {
     QFile file(m_generatedDir + QStringLiteral("/state.json"));
@@ -444,13 +456,7 @@ void tst_Service::killedMidCallRegistersAndFinishesOnce()
     if (atUpload) {
         // Attached once more, from the file the renamed table names, and no longer owed.
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->restRequests(attach).size() == (atFinish ? 1 : 2), 10000);
-        const auto owed = [this]() {
-            QFile saved(m_generatedDir + QStringLiteral("/crm_registrations.json"));
-            if (!saved.open(QIODevice::ReadOnly))
-                return -1;
-            return int(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size());
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(owed(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(owedRecordings(), 0, 10000);
         QCOMPARE(QByteArray::fromBase64(
                      m_portal->restRequests(attach).last().params().value("FILE_CONTENT").toString().toLatin1()),
                  QByteArray("RIFF recorded conversation"));
@@ -473,8 +479,9 @@ void tst_Service::workInHandSurvivesAStop_data()
     // "term", "kill", "kill stale": its state.json not written yet, "pbx": the AMI connection lost, "pbx term": and
     // SIGTERM, "term behind": its state.json lost, and kill -9 once a start behind the kept events saved a batch
     QTest::addColumn<QString>("stop");
-    // "answering": requests on their way; "register" reached the portal; "end" read; "done": every call's work;
-    // "ringing": the register reached the portal while the phone rings, the rest of the call written after the stop
+    // "answering": requests on their way; "register" reached the portal; "end" read; "finishing": the finishes sent;
+    // "done": every call's work; "ringing": the register reached the portal while the phone rings, the rest of the
+    // call written after the stop
     QTest::addColumn<QString>("stopAt");
     QTest::addColumn<bool>("live");      // the rows written one by one as the PBX writes them, not at once
     QTest::newRow("six calls read at once, the portal answering in 2 s, SIGTERM while it answers")
@@ -483,8 +490,10 @@ void tst_Service::workInHandSurvivesAStop_data()
         << 6 << "kill" << "answering" << false;
     QTest::newRow("kill -9 before the PBX link wrote its state: the rows read again are done once")
         << 6 << "kill stale" << "answering" << false;
-    QTest::newRow("six calls read at once, the portal answering in 2 s, the PBX link lost while it answers")
-        << 6 << "pbx" << "answering" << false;
+    // The finishes answered while the links wait for their restart: the recordings asked for then, in vain, go
+    // again once the PBX link is back, not after the pause before a recording is asked for again.
+    QTest::newRow("two calls read at once, the portal answering in 0.5 s, the PBX link lost while their finishes wait")
+        << 2 << "pbx" << "finishing" << false;
     QTest::newRow("the PBX link lost while the portal answers, SIGTERM while the links wait for their restart")
         << 6 << "pbx term" << "answering" << false;
     QTest::newRow("the register done by the portal, its answer cut off by kill -9: one CRM call, finished")
@@ -534,11 +543,13 @@ void tst_Service::workInHandSurvivesAStop()
         afterStop = cel.mid(3);
         cel = cel.mid(0, 3);
     }
-    QVERIFY(startService({}, stop == "pbx term" ? 60000 : 500));
+    QVERIFY(startService({}, stop == "pbx term" ? 60000 : stop == "pbx" ? 800 : 500));
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
     if (stopAt == "answering" || stopAt == "ringing")
         m_portal->setAnswerDelay(2000);
+    else if (stopAt == "finishing")
+        m_portal->setAnswerDelay(500);
     for (const QJsonObject &row : cel) {
         // The end of the call reaches a slow portal: the service stops while it waits.
         if (stopAt == "end" && row.value("eventtype").toString() == "HANGUP")
@@ -553,6 +564,8 @@ void tst_Service::workInHandSurvivesAStop()
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->unansweredRequests() > 0, 10000);
     else if (stopAt == "register" || stopAt == "ringing")
         QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.register") == 1, 10000);
+    else if (stopAt == "finishing")
+        QTRY_COMPARE_WITH_TIMEOUT(countWrites("GET telephony.externalcall.finish"), calls, 30000);
     else if (stopAt == "done")
         QTRY_COMPARE_WITH_TIMEOUT(log().count(QRegularExpression("\tCall ended\t[^\t]*\t(Y|N)\tCall: ")), calls, 10000);
     else
@@ -588,7 +601,8 @@ void tst_Service::workInHandSurvivesAStop()
             QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("CEL row %1 was handled before the stop")
                                                         .arg(cel.last().value("id").toInt())), 10000);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.attachRecord") >= calls, 60000);
+    // Well within the pause before a recording the PBX link could not name is asked for again.
+    QTRY_VERIFY_WITH_TIMEOUT(countWrites("POST telephony.externalcall.attachRecord") >= calls, 30000);
     const QRegularExpression summary("\tCall ended\t[^\t]*\t(Y|N)\tCall: ");
     QTRY_VERIFY_WITH_TIMEOUT(log().count(summary) >= calls, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(callFlowDone(), 10000);
@@ -609,6 +623,189 @@ void tst_Service::workInHandSurvivesAStop()
         QCOMPARE(countWrites("GET telephony.externalcall.show"), 0);
     QVERIFY(QFileInfo(m_generatedDir + "/crm_registrations.json").permissions()
             == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser));
+}
+
+// The rows of a call recorded as a table (tests/pbx/asterisk/data): its CEL rows in the columns of the table,
+// the others as in a recorded row.
+static QList<QJsonObject> tableRows(const QString &name)
+{
+    QFile file(QFINDTESTDATA("../pbx/asterisk/data/" + name));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    const QJsonObject like = ApiTest::readRows("cel-a-inbound-answered.jsonl").first();
+    QString date;
+    QStringList header;
+    QList<QJsonObject> rows;
+    bool cel = false;
+    for (const QString &raw : QString::fromUtf8(file.readAll()).split('\n')) {
+        const QString line = raw.trimmed();
+        if (line.startsWith("date:"))
+            date = line.section(':', 1).trimmed();
+        if (line.endsWith(':'))
+            cel = line == "cel:";
+        if (!cel || !line.startsWith('|'))
+            continue;
+        QStringList cells = line.split('|');
+        cells = cells.mid(1, cells.size() - 2);
+        for (QString &cell : cells)
+            cell = cell.trimmed();
+        if (header.isEmpty()) {
+            header = cells;
+            continue;
+        }
+        QJsonObject row = like;
+        for (int i = 0; i < header.size(); ++i)
+            row.insert(header.at(i), header.at(i) == "id" ? QJsonValue(cells.at(i).toInt()) : QJsonValue(cells.at(i)));
+        row.insert("eventtime", date + ' ' + row.value("eventtime").toString());
+        rows.append(row);
+    }
+    return rows;
+}
+
+// A stop just after the transferred legs of an attended and a blind transfer asked for their CRM work: each
+// transfer is two CRM calls after the start as without the stop, the second for the employee the call went
+// to, with that employee's card. The service's host runs ahead of the PBX in some rows: cards go all the same.
+void tst_Service::transferSurvivesAStop_data()
+{
+    QTest::addColumn<QString>("stop");   // "term", "kill"
+    // "register": the transferred legs' registers sent, their answers held (about 0.05 s after their request);
+    // "card": registered, their cards sent and answered 1.5 s later (0.3 s); "talk": their cards shown (0.8 s)
+    QTest::addColumn<QString>("stopAt");
+    QTest::addColumn<int>("pbxBehind"); // seconds the PBX's clock (CEL eventtime) is behind this host's
+    QTest::newRow("SIGTERM 0.05 s after the transferred legs' requests") << "term" << "register" << 0;
+    QTest::newRow("SIGTERM 0.3 s after, their cards answered during the stop's wait: not shown again")
+        << "term" << "card" << 0;
+    QTest::newRow("SIGTERM 0.8 s after, the service 10 minutes ahead of the PBX") << "term" << "talk" << 600;
+    QTest::newRow("kill -9 0.05 s after the transferred legs' requests") << "kill" << "register" << 0;
+    QTest::newRow("kill -9 0.3 s after, the service 2 hours ahead of the PBX") << "kill" << "card" << 7200;
+    QTest::newRow("kill -9 0.8 s after, the service 10 minutes ahead of the PBX") << "kill" << "talk" << 600;
+}
+
+void tst_Service::transferSurvivesAStop()
+{
+    QFETCH(QString, stop);
+    QFETCH(QString, stopAt);
+    QFETCH(int, pbxBehind);
+    // The rows of both calls up to the transfer, of the transfer up to the transferred leg's start, and the
+    // rest, numbered in that order as the PBX would.
+    const QList<QJsonObject> attended = ApiTest::readRows("cel-e-attended-transfer.jsonl");
+    // Another caller: the registers of one number go one at a time.
+    QList<QJsonObject> blind = tableRows("blind-transfer.txt");
+    QVERIFY(!blind.isEmpty());
+    for (QJsonObject &row : blind) {
+        if (row.value("cid_num") == "79161234567")
+            row.insert("cid_num", "79161234568");
+    }
+    const auto part = [](const QList<QJsonObject> &rows, int from, int to) {
+        QList<QJsonObject> chosen;
+        for (const QJsonObject &row : rows) {
+            if (row.value("id").toInt() >= from && row.value("id").toInt() <= to)
+                chosen.append(row);
+        }
+        return chosen;
+    };
+    QList<QList<QJsonObject>> phases{part(attended, 0, 94) + part(blind, 0, 5), part(attended, 95, 97) + part(blind, 6, 9),
+                                     part(attended, 98, 200) + part(blind, 10, 100)};
+    int id = 1000;
+    for (QList<QJsonObject> &phase : phases) {
+        for (QJsonObject &row : phase)
+            row.insert("id", ++id);
+    }
+    // Both calls began half a minute ago, on the PBX's clock.
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-30 - pbxBehind);
+    const auto onPbxClock = [&](QList<QJsonObject> rows) {
+        const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+        for (QJsonObject &row : rows) {
+            const QList<QJsonObject> &call = row.value("linkedid") == "500.0" ? blind : attended;
+            const QDateTime origin = QDateTime::fromString(call.first().value("eventtime").toString(), format);
+            const QDateTime recorded = QDateTime::fromString(row.value("eventtime").toString(), format);
+            row.insert("eventtime", start.addSecs(origin.secsTo(recorded)).toString(format));
+        }
+        return rows;
+    };
+    ApiTest::Database db(m_database);
+    QList<QJsonObject> cdr = ApiTest::readRows("cdr-e-attended-transfer.jsonl");
+    QJsonObject blindCdr = cdr.first();
+    blindCdr.insert("uniqueid", "500.0");
+    blindCdr.insert("linkedid", "500.0");
+    blindCdr.insert("recordingfile", "in-101-79161234568-500.0.wav");
+    blindCdr.insert("src", "79161234568");
+    blindCdr.insert("cnum", "79161234568");
+    cdr.append(blindCdr);
+    QVERIFY2(db.insert(QStringLiteral("cdr"), cdr), qPrintable(db.error()));
+    for (const char *name : {"in-101-79161234567-20261207-075842-1796630322.9.wav", "in-101-79161234568-500.0.wav"}) {
+        QFile file(m_dir.filePath(QStringLiteral("recordings/") + name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF recorded conversation");
+    }
+    // The CRM calls: the attended transfer's 1 (101) and 2 (102), the blind one's 3 and 4.
+    m_crm->callNumbers = {{"1796630322.9", 1}, {"1796630328.13", 2}, {"500.0", 3}, {"500.2", 4}};
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->restRequests(QStringLiteral("event.bind")).size(), 2, 10000);
+    const auto writes = [this](const QString &part) { return m_crm->writes().filter(part).size(); };
+    QVERIFY2(db.insert(QStringLiteral("cel"), onPbxClock(phases.at(0))), qPrintable(db.error()));
+    // 101 talks on both calls, its cards shown.
+    QTRY_COMPARE_WITH_TIMEOUT(writes("externalcall.show"), 2, 10000);
+    if (stopAt == "register") {
+        m_crm->hangRegisters = 2;
+    } else if (stopAt == "card") {
+        for (int i = 0; i < 2; ++i)
+            m_portal->pushRestReply("telephony.externalcall.show", Orvix::Tests::FakeCrmReply::result(true).delayed(1500));
+    }
+    QVERIFY2(db.insert(QStringLiteral("cel"), onPbxClock(phases.at(1))), qPrintable(db.error()));
+    if (stopAt == "register")
+        QTRY_COMPARE_WITH_TIMEOUT(writes("register TYPE=2 USER_ID=8"), 2, 10000);
+    else if (stopAt == "card")
+        QTRY_COMPARE_WITH_TIMEOUT(writes("USER_ID=8"), 4, 10000); // registered, and the cards on their way
+    else // and the first legs finished and recorded: a kill during an upload has it sent once more
+        QTRY_VERIFY_WITH_TIMEOUT(writes("show CALL_ID=externalCall.2 USER_ID=8") == 1
+                                     && writes("show CALL_ID=externalCall.4 USER_ID=8") == 1 && writes("attachRecord") == 2
+                                     && owedRecordings() == 0,
+                                 10000);
+    if (stop == "kill")
+        m_service.kill();
+    else
+        m_service.terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 10000);
+    QVERIFY(startService());
+    // The calls go on while the service restarts: a card whose register was held goes once it is answered, as
+    // long as its call is up (the card of a call over by then is not shown at all).
+    if (stopAt == "register")
+        QTRY_VERIFY_WITH_TIMEOUT(writes("show CALL_ID=externalCall.2 USER_ID=8") == 1
+                                     && writes("show CALL_ID=externalCall.4 USER_ID=8") == 1,
+                                 20000);
+    QVERIFY2(db.insert(QStringLiteral("cel"), onPbxClock(phases.at(2))), qPrintable(db.error()));
+
+    const QRegularExpression summary("\tCall ended\t[^\t]*\t(Y|N)\tCall: ");
+    QTRY_VERIFY_WITH_TIMEOUT(log().count(summary) == 2 && writes("attachRecord") >= 4, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(callFlowDone() && m_portal->unansweredRequests() == 0, 10000);
+    const QString all = m_crm->writes().join('\n');
+    // Each CRM call finished once, for its employee, with the talk it had, and its recording attached once.
+    const QList<QPair<int, int>> employees{{1, 7}, {2, 8}, {3, 7}, {4, 8}};
+    const QList<Orvix::Tests::FakeCrmRequest> finishes = m_portal->restRequests("telephony.externalcall.finish");
+    QCOMPARE(finishes.size(), 4);
+    const QHash<QString, QString> talks{{"externalCall.1", "10"}, {"externalCall.2", "20"}, {"externalCall.3", "17"},
+                                        {"externalCall.4", "36"}};
+    for (const Orvix::Tests::FakeCrmRequest &finish : finishes) {
+        const QString call = finish.params().value("CALL_ID").toString();
+        QCOMPARE(finish.params().value("DURATION").toString(), talks.value(call));
+    }
+    for (const auto &[call, user] : employees) {
+        QVERIFY2(writes(QStringLiteral("finish CALL_ID=externalCall.%1 USER_ID=%2 ").arg(call).arg(user)) == 1,
+                 qPrintable(all));
+        QVERIFY2(writes(QStringLiteral("attachRecord CALL_ID=externalCall.%1").arg(call)) == 1, qPrintable(all));
+        // Each employee's card on their own CRM call; answered during the stop's wait, not shown again.
+        const int cards = writes(QStringLiteral("show CALL_ID=externalCall.%1 USER_ID=%2").arg(call).arg(user));
+        QVERIFY2(stop == "kill" ? cards >= 1 : cards == 1, qPrintable(all));
+    }
+    // No card of the employee the call went to on the CRM call of the one who took it first.
+    QVERIFY2(writes("CALL_ID=externalCall.1 USER_ID=8") + writes("CALL_ID=externalCall.3 USER_ID=8") == 0, qPrintable(all));
+    QVERIFY2(writes("register TYPE=2 USER_ID=1 ") == 2, qPrintable(all));
+    QVERIFY2(writes("register TYPE=2 USER_ID=8 ") == (stopAt == "register" ? 4 : 2), qPrintable(all));
+    QVERIFY(!log().contains(QStringLiteral("given up")));
+    // A leg's end done again after the kill finds its finish gone through: nothing was lost, no warning.
+    QVERIFY(!log().contains(QRegularExpression("\twarning\t.*(was not register|wasn't registered) in CRM")));
 }
 
 // The AMI server drops the service: both links stop and come back after the (shortened) delay;

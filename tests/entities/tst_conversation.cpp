@@ -83,6 +83,9 @@ void tst_Conversation::timeRules_data()
     QTest::newRow("4 h less 1 ms") << qint64(14399999) << 2 << false << false;
     QTest::newRow("exactly 4 h") << qint64(14400000) << 2 << false << true;
     QTest::newRow("hung just now") << qint64(0) << 3 << true << true;
+    // Taken on the PBX's clock: this host's may be hours ahead of it.
+    QTest::newRow("119999 ms, this host 2 h ahead of the PBX") << qint64(119999) << 1 << true << false;
+    QTest::newRow("4 h less 1 ms, this host 2 h ahead of the PBX") << qint64(14399999) << 2 << false << false;
 }
 
 void tst_Conversation::timeRules()
@@ -93,14 +96,20 @@ void tst_Conversation::timeRules()
     QFETCH(bool, outdated);
 
     const QDateTime now = at("2024-03-05 12:00:00", 500);
-    const TestClock clock(now);
+    const bool hostAhead = QString(QTest::currentDataTag()).contains("host 2 h ahead");
+    const TestClock clock(hostAhead ? now.addSecs(2 * 3600) : now);
     Conversation conversation = incoming();
     if (startedMsAgo != -1)
         conversation.setState(CallStatus::Ringing, now.addMSecs(-startedMsAgo));
     conversation.setState(status, now);
 
-    QCOMPARE(conversation.isRecent(), recent);
-    QCOMPARE(conversation.isOutdated(), outdated);
+    // The PBX's time, and this host's when the PBX's is not known.
+    QCOMPARE(conversation.isRecent(now), recent);
+    QCOMPARE(conversation.isOutdated(now), outdated);
+    if (!hostAhead) {
+        QCOMPARE(conversation.isRecent(QDateTime()), recent);
+        QCOMPARE(conversation.isOutdated(QDateTime()), outdated);
+    }
 }
 
 void tst_Conversation::talkDuration_data()

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <utility>
 
 namespace Orvix::CRM::Bitrix {
@@ -49,12 +50,13 @@ API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClien
     connect(&m_relayClient, &ClientC2C::externalCallStartRequest, this, &API::externalCallStartRequest);
     connect(&m_relayClient, &ClientC2C::externalCallBackStartRequest, this, &API::externalCallBackStartRequest);
     // The kept events first: a registration that leaves the file with its call's finish must not leave an
-    // event of that call done already behind, which would register the call again after a kill.
-    connect(&m_keptTimer, &QTimer::timeout, this, &API::writeKeptEvents);
+    // event of that call done already behind, which would register the call again after a kill; and the facts
+    // a kept event's stage read go before the facts of the later events of its call.
     m_ledger.setBeforeSave([self = QPointer<API>(this)]() {
         if (self)
-            self->writeKeptEvents();
+            self->m_journal.write();
     });
+    m_ledger.setClock([self = QPointer<API>(this)]() { return self ? self->pbxNow() : QDateTime(); });
 }
 
 API::~API()
@@ -450,8 +452,16 @@ void API::onConnectionLost()
 
 void API::onNewEntityCreated(const QString &id)
 {
-    m_createdLeadFlags.insert(id, true);
+    changeFacts(id, [](RegistrationLedger::CallFacts &facts) { facts.entityCreated = true; });
     m_newEntityCalls.insert(id);
+}
+
+void API::changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
+                      bool saveNow)
+{
+    RegistrationLedger::CallFacts facts = m_ledger.facts(id);
+    change(facts);
+    m_ledger.setFacts(id, facts, saveNow);
 }
 
 void API::executeNextTask()
@@ -490,7 +500,7 @@ void API::setRoistatData(const QString &callId, const QJsonObject &data)
 
 bool API::wasEntityCreated(const QString &id, const MsgBuilder &trace) const
 {
-    const bool created = m_createdLeadFlags.value(id, false);
+    const bool created = m_ledger.facts(id).entityCreated;
     // Only a trace with a call id starts its lines with "[id]"; an empty one asks silently.
     if (trace.build(MsgBuilder::Yes, QString()).startsWith(QLatin1Char('['))) {
         MsgBuilder line = trace;
@@ -502,8 +512,11 @@ bool API::wasEntityCreated(const QString &id, const MsgBuilder &trace) const
 
 bool API::wasTransferred(const Entities::Conversation &conversation, const MsgBuilder &trace) const
 {
-    const QString key = conversation.callId();
-    const bool transferred = m_transferredCalls.contains(key) || m_acceptedCounts.contains(key);
+    const RegistrationLedger::CallFacts facts = m_ledger.facts(conversation.callId());
+    // A leg asked for again (its rows read again after a stop) is no transfer of itself.
+    const bool transferred = facts.transferred
+        || std::any_of(facts.accepted.cbegin(), facts.accepted.cend(),
+                       [&conversation](const QString &leg) { return leg != conversation.id(); });
     MsgBuilder line = trace;
     line.setChildTask(MsgBuilder::WasTransferred);
     qDebug().noquote() << line.build(transferred ? MsgBuilder::Yes : MsgBuilder::No, conversation.toJsonString());
@@ -526,11 +539,16 @@ void API::loadSavedRegistrations()
         Registration registration;
         registration.resolve(it->registration);
         m_pendingRegistrations.insert(it.key(), registration);
-        // A call still going on keeps the registration it is bound to.
-        if (!m_callRegistrations.contains(it->callId))
-            m_callRegistrations.insert(it->callId, it->registration);
-        if (it->entityCreated)
-            m_createdLeadFlags.insert(it->callId, true);
+        // A call still going on keeps the registration it is bound to; a file of an older version keeps it only
+        // with its registrations.
+        RegistrationLedger::CallFacts facts = m_ledger.facts(it->callId);
+        if (facts.bound.callId().isEmpty() || (it->entityCreated && !facts.entityCreated)) {
+            if (facts.bound.callId().isEmpty())
+                facts.bound = it->registration;
+            facts.entityCreated = facts.entityCreated || it->entityCreated;
+            m_ledger.setFacts(it->callId, facts, false);
+            stamped = true;
+        }
         if (restore == RegistrationLedger::Restore::Resend) {
             resendOwedFinish(it.key(), *it);
             ++resent;
@@ -560,18 +578,9 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
         ApiDetail::whenSettled(self->registerConversationEnd(key, conversation, trace), [self, key, callId, done]() {
             // The finish of the call's own registration is its end's: no end of the call comes later to forget
             // what the call left here, unless one of its events is kept for the end.
-            const auto kept = [self, callId]() {
-                for (const KeptEvents::Event &event : qAsConst(self->m_kept)) {
-                    if (event.callId == callId)
-                        return true;
-                }
-                return false;
-            };
-            if (self && key == callId && !kept()) {
-                self->m_callRegistrations.remove(callId);
-                self->m_createdLeadFlags.remove(callId);
+            if (self && key == callId && !self->m_journal.hasCall(callId)) {
                 self->m_ledger.forgetCall(callId);
-                self->m_finishedCounts.remove(callId);
+                self->m_ledger.forgetFacts({callId});
             }
             done.resolve();
         });
@@ -583,7 +592,7 @@ void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgB
 {
     // Owed since the finish was first sent; a file of an older version without that time keeps it.
     const QDateTime since = m_ledger.owed(crmCallId, {}).owedSince;
-    if (since.isValid() && since.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
+    if (ageSecs(since) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The finish of CRM call [%1] of call [%2] has not reached "
                                                            "the portal for a day; it is given up with its recording")

@@ -4,7 +4,7 @@
 #include "crm/bitrix/callregistration.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/connector.h"
-#include "crm/bitrix/keptevents.h"
+#include "crm/bitrix/eventjournal.h"
 #include "crm/bitrix/lookupfailure.h"
 #include "crm/bitrix/registrationfailedreason.h"
 #include "crm/bitrix/registrationledger.h"
@@ -22,13 +22,11 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -84,7 +82,11 @@ public:
     QString keptEventsFilePath() const;
     // A debug run over chosen CEL rows (an events query of the command line): its events are done as they
     // come, none is taken for one read again, and the kept events' file is neither read nor written.
-    void setDebugReplay(bool on) { m_debugReplay = on; }
+    void setDebugReplay(bool on) { m_journal.setDebugReplay(on); }
+    // The time on the PBX's clock as its link keeps it (invalid while it does not know it): every age of a call
+    // or of its work is taken on it, since this host's clock may be hours off the PBX's, or set while the
+    // service was down. Without it, this host's clock.
+    void setPbxClock(std::function<QDateTime()> now) { m_pbxClock = std::move(now); }
     // The end of a clean run, once the portal's handlers are unbound: it forgets the PBX link's calls, so
     // their saved registrations, owed recordings and kept events are emptied with the PBX link's state.
     void discardSavedWork();
@@ -124,7 +126,7 @@ public:
 
     // Attaches the recordings still owed by a previous run of the service: called once the PBX link has
     // started and can say where they are. Those this run has in hand already are left alone, so a
-    // restart of the links sends nothing twice.
+    // restart of the links sends nothing twice; but those waiting for their next try are asked for now.
     void attachOwedRecordings();
     // The first pause before an owed recording the PBX could not give yet is asked for again (1 min by
     // default); it doubles up to an hour, and the recording is given up a day after it was owed.
@@ -208,7 +210,7 @@ private:
                                                     const Utils::MsgBuilder &trace);
     Utils::Promise<void> onConversationEndedTask(const Entities::Conversation &conversation,
                                                  const Utils::MsgBuilder &trace);
-    Utils::Promise<void> onCallEndedTask(const Entities::Call &call, const Utils::MsgBuilder &trace);
+    Utils::Promise<void> onCallEndedTask(const Entities::Call &call, const Utils::MsgBuilder &trace, quint64 sequence);
     Utils::Promise<void> onCallTransferredTask(const QString &callId, const Utils::MsgBuilder &trace);
 
     Registration registerCallStart(const Entities::Call &call, const Entity &responsible,
@@ -282,6 +284,16 @@ private:
     // The pending registration under key is gone: so is its saved copy.
     void dropPending(const QString &key);
 
+    // The PBX's time now (see setPbxClock); before its link knows it, the newest the kept events hold, which it
+    // is no earlier than; invalid when nothing tells it.
+    QDateTime pbxNow() const;
+    // Whole seconds from `at` to the PBX's time now; 0 when either is not known.
+    qint64 ageSecs(const QDateTime &at) const;
+    // Changes the facts of a call (or a leg) kept beside its registrations; saved now, or by the ledger's next
+    // save (the caller's, before any kept event is marked done).
+    void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
+                     bool saveNow = true);
+
     // Kept call events (api_kept.cpp).
     using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &, quint64 sequence)>;
     void keepEvent(KeptEvents::Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
@@ -290,17 +302,21 @@ private:
     // The register of the kept event `sequence` of call callId: sent again as the event keeps it, or kept with
     // the event (on disk) before it is sent, with whether the record it binds was added for the call.
     Connector::RegisterMemo registerMemo(quint64 sequence, const QString &callId);
+    // Whether the conversation's call was transferred, as the stage of the kept event `sequence` read it when it
+    // first ran: a later event of the call may have changed it since, and be on disk.
+    bool wasTransferredWhenKept(quint64 sequence, const Entities::Conversation &conversation,
+                                const Utils::MsgBuilder &trace);
     // Runs the event once the link to the CRM runs, after the events of its call cut short by a stop.
     Utils::Promise<void> runKeptEvent(quint64 sequence, const Utils::MsgBuilder &trace);
     Utils::Promise<void> runCallEvents(const QString &callId, quint64 upTo);
     Utils::Promise<void> runInOrder(QList<quint64> sequences, quint64 last, bool lastFailed);
-    void eventSettled(quint64 sequence);
+    // Done, or cut short when the link is stopped and the stop refused or held back a request of its work.
+    void eventSettled(quint64 sequence, quint64 refusalsBefore);
     // Its work done or given up: it leaves the file with the next write.
     void dropKept(quint64 sequence);
     void loadKeptEvents();
     // At a start: what waited for it goes, and the events cut short go again first of their calls.
     void resumeKeptEvents();
-    bool writeKeptEvents();
     void useKeptEventsFile();
 
     Config::Manager m_config;
@@ -337,14 +353,9 @@ private:
 
     QHash<QString, Registration> m_pendingRegistrations;
     RememberedCalls m_rememberedCalls;
-    QSet<QString> m_transferredCalls;
-    QHash<QString, int> m_acceptedCounts;
-    QHash<QString, bool> m_createdLeadFlags;
     // Calls for which the connector added a record while building a registration whose answer is due:
     // that registration made its entity, the later ones of the call did not.
     QSet<QString> m_newEntityCalls;
-    QHash<QString, CallRegistration> m_callRegistrations;
-    QHash<QString, int> m_finishedCounts;
     QHash<QString, QJsonObject> m_roistatData;
     int m_waitingLookups = 0;
 
@@ -368,31 +379,11 @@ private:
     // Calls with a finish that failed: their summary says so.
     QSet<QString> m_unfinishedCalls;
 
-    KeptEvents m_keptFile;
-    QMap<quint64, KeptEvents::Event> m_kept; // by the order they were handed over
-    QHash<quint64, EventWork> m_eventWork;    // the work of those handed over in this run
-    // Kept events whose task ended while the link was stopped (its work may be cut short): they go again,
-    // first of their calls, at the next start.
-    QHash<QString, QList<quint64>> m_cutEvents; // by call
+    std::function<QDateTime()> m_pbxClock;
+
+    EventJournal m_journal;
+    QHash<quint64, EventWork> m_eventWork; // the work of the events handed over in this run
     QList<std::function<void()>> m_heldForStart;
-    quint64 m_lastEventSequence = 0;
-    // The CEL position the file covers: the highest of the PBX link's saved positions, of the rows of the
-    // events handed over and of the file read at the start. Never lowered.
-    qint64 m_keptPosition = 0;
-    qint64 m_writtenKeptPosition = 0;
-    // The events up to this one are in the file (or done); of those, the ones whose record changed since the
-    // last write (a register sent), and the ones done since.
-    quint64 m_keptWrittenUpTo = 0;
-    QList<quint64> m_keptChanged;
-    QList<quint64> m_keptDone;
-    bool m_keptWriteFailed = false;
-    bool m_keptLoaded = false;
-    bool m_debugReplay = false;
-    // The kept events read at the start cover the rows up to this one, and these rows above it: the PBX
-    // link, its state older than theirs, reads them again.
-    qint64 m_readAgainUpTo = 0;
-    QSet<QString> m_readAgainKeys;
-    QTimer m_keptTimer;
     bool m_shuttingDown = false;
 
     TaskQueue m_taskQueue;

@@ -6,6 +6,7 @@
 #include "crm/bitrix/api_p.h"
 
 #include "config/generateddirectory.h"
+#include "entities/clock.h"
 
 #include <QDebug>
 #include <QDir>
@@ -28,8 +29,8 @@ using Utils::MsgBuilder;
 using Utils::Promise;
 
 inline constexpr QLatin1String kKeptEventsFile("crm_events.json");
-// The done events leave the file this long after, or with the next save of the PBX link's state.
-constexpr std::chrono::milliseconds kKeptWriteDelay{1000};
+// What the stage of a kept event read of its call's transfer when it first ran.
+inline constexpr QLatin1String kTransferred("transferred");
 // The portal answers a register repeated within this time with the CRM call of the first; later it makes another.
 constexpr qint64 kRegisterRepeatSecs = 30 * 60;
 
@@ -89,8 +90,8 @@ void API::conversationEnded(const Conversation &conversation, const MsgBuilder &
 void API::callEnded(const Call &call, const MsgBuilder &trace, qint64 row)
 {
     keepEvent(Kind::CallEnded, call.id(), row, call.toJson(), trace,
-              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64) {
-                  return self ? self->onCallEndedTask(call, line) : resolved();
+              [self = QPointer<API>(this), call](const MsgBuilder &line, quint64 sequence) {
+                  return self ? self->onCallEndedTask(call, line, sequence) : resolved();
               });
 }
 
@@ -109,28 +110,41 @@ QString API::keptEventsFilePath() const
 
 void API::useKeptEventsFile()
 {
-    // Fixed at the first use: the generated directory is set before the CRM side starts.
-    if (m_keptFile.filePath().isEmpty())
-        m_keptFile.setFilePath(keptEventsFilePath());
+    m_journal.useFilePath(keptEventsFilePath());
+}
+
+QDateTime API::pbxNow() const
+{
+    if (!m_pbxClock)
+        return Entities::Clock::now();
+    const QDateTime now = m_pbxClock();
+    return now.isValid() ? now : m_journal.newestStamp();
+}
+
+qint64 API::ageSecs(const QDateTime &at) const
+{
+    const QDateTime now = pbxNow();
+    return now.isValid() && at.isValid() ? at.secsTo(now) : 0;
 }
 
 void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
                     EventWork work)
 {
-    // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
-    if (row > 0 && (row <= m_readAgainUpTo || m_readAgainKeys.contains(KeptEvents::key(row, kind, callId, data)))) {
+    useKeptEventsFile();
+    // Stamped on the PBX's clock; an event comes from its link, which knows the time then.
+    const QDateTime now = pbxNow();
+    const quint64 sequence = m_journal.add(kind, callId, row, data, now.isValid() ? now : Entities::Clock::now());
+    if (sequence == 0) {
+        // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
         qDebug().noquote() << trace.build(MsgBuilder::Warning,
-                                          QStringLiteral("CEL row %1 was handled before the stop").arg(row));
+                                          row > 0 ? QStringLiteral("CEL row %1 was handled before the stop").arg(row)
+                                                  : QStringLiteral("This event was handled before the stop"));
         return;
     }
     // From now on a card would come too late for the call.
     if (kind == Kind::CallEnded)
         m_endedCalls.insert(callId);
-    const quint64 sequence = ++m_lastEventSequence;
-    m_kept.insert(sequence, KeptEvents::make(sequence, kind, callId, row, data));
     m_eventWork.insert(sequence, std::move(work));
-    // Every event handed over is kept or done: the file covers its row whatever the PBX link saved so far.
-    m_keptPosition = std::max(m_keptPosition, row);
     enqueueTask(trace, [self = QPointer<API>(this), sequence, trace]() {
         return self ? self->runKeptEvent(sequence, trace) : resolved();
     });
@@ -153,7 +167,7 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
     case Kind::ConversationEnded:
         return onConversationEndedTask(Conversation(data), trace);
     case Kind::CallEnded:
-        return onCallEndedTask(Call(data), trace);
+        return onCallEndedTask(Call(data), trace, event.sequence);
     case Kind::CallTransferred:
         break;
     }
@@ -162,9 +176,9 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
 
 Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callId)
 {
-    const KeptEvents::Event event = m_kept.value(sequence);
+    const KeptEvents::Event event = m_journal.event(sequence);
     const QJsonObject registered = event.registered();
-    const qint64 age = event.at.secsTo(QDateTime::currentDateTimeUtc());
+    const qint64 age = ageSecs(event.at);
     if (!registered.isEmpty() && age > kRegisterRepeatSecs) {
         qWarning().noquote() << MsgBuilder(callId, taskOf(event.kind), MsgBuilder::NoChildTask)
                                     .build(MsgBuilder::Warning,
@@ -179,24 +193,38 @@ Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callI
     if (registered.value(QLatin1String("entity_created")).toBool())
         onNewEntityCreated(callId);
     const auto sending = [self = QPointer<API>(this), sequence, callId](const QJsonObject &params) {
-        if (!self || !self->m_kept.contains(sequence))
+        if (!self || !self->m_journal.contains(sequence))
             return;
         const bool created = self->m_newEntityCalls.contains(callId);
-        KeptEvents::setRegistered(&self->m_kept[sequence], QJsonObject{{QStringLiteral("params"), params},
-                                                                       {QStringLiteral("entity_created"), created}});
-        if (sequence <= self->m_keptWrittenUpTo)
-            self->m_keptChanged.append(sequence);
+        self->m_journal.setMember(sequence, QLatin1String("registered"),
+                                  QJsonObject{{QStringLiteral("params"), params},
+                                              {QStringLiteral("entity_created"), created}});
         // On disk before the portal may have done it: a stop before its answer sends the same again.
-        self->writeKeptEvents();
+        self->m_journal.write();
     };
     return {registered.value(QLatin1String("params")).toObject(), sending};
+}
+
+bool API::wasTransferredWhenKept(quint64 sequence, const Conversation &conversation, const MsgBuilder &trace)
+{
+    const QJsonValue read = m_journal.event(sequence).member(kTransferred);
+    if (!read.isBool()) {
+        const bool transferred = wasTransferred(conversation, trace);
+        // Written with the next write, which comes before any change of the call's facts is saved.
+        m_journal.setMember(sequence, kTransferred, transferred);
+        return transferred;
+    }
+    MsgBuilder line = trace;
+    line.setChildTask(MsgBuilder::WasTransferred);
+    qDebug().noquote() << line.build(read.toBool() ? MsgBuilder::Yes : MsgBuilder::No, conversation.toJsonString());
+    return read.toBool();
 }
 
 Promise<void> API::runKeptEvent(quint64 sequence, const MsgBuilder &trace)
 {
     Q_UNUSED(trace)
     Promise<void> done;
-    const QString callId = m_kept.value(sequence).callId;
+    const QString callId = m_journal.event(sequence).callId;
     const auto run = [self = QPointer<API>(this), callId, sequence, done]() {
         if (self)
             self->runCallEvents(callId, sequence).proxyTo(done);
@@ -215,15 +243,7 @@ Promise<void> API::runKeptEvent(quint64 sequence, const MsgBuilder &trace)
 Promise<void> API::runCallEvents(const QString &callId, quint64 upTo)
 {
     // The call's events cut short by a stop go before it, in their order; upTo 0: only those.
-    QList<quint64> sequences;
-    const auto cut = m_cutEvents.find(callId);
-    if (cut != m_cutEvents.end()) {
-        std::sort(cut->begin(), cut->end());
-        while (!cut->isEmpty() && (upTo == 0 || cut->first() < upTo))
-            sequences.append(cut->takeFirst());
-        if (cut->isEmpty())
-            m_cutEvents.erase(cut);
-    }
+    QList<quint64> sequences = m_journal.takeCut(callId, upTo);
     if (upTo != 0)
         sequences.append(upTo);
     // The task's queue logs how the last one ended; this, how the others did.
@@ -236,10 +256,8 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
     // Stopped meanwhile: the rest waits for the next start, cut short in its order, instead of sending
     // requests into the stopped link that would all go again then.
     if (!sequences.isEmpty() && (!m_connector.isStarted() || m_shuttingDown)) {
-        for (const quint64 sequence : qAsConst(sequences)) {
-            if (m_kept.contains(sequence))
-                m_cutEvents[m_kept.value(sequence).callId].append(sequence);
-        }
+        for (const quint64 sequence : qAsConst(sequences))
+            m_journal.cut(sequence);
         sequences.clear();
         lastFailed = true;
     }
@@ -251,25 +269,26 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
         return result;
     }
     const quint64 sequence = sequences.takeFirst();
-    const auto kept = m_kept.constFind(sequence);
-    if (kept == m_kept.constEnd())
+    if (!m_journal.contains(sequence))
         return runInOrder(sequences, last, lastFailed);
-    const KeptEvents::Event event = *kept;
+    const KeptEvents::Event event = m_journal.event(sequence);
     const MsgBuilder trace(event.callId, taskOf(event.kind), MsgBuilder::NoChildTask);
-    if (event.at.secsTo(QDateTime::currentDateTimeUtc()) > ApiDetail::kOwedForAtMostSecs) {
+    if (ageSecs(event.at) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The CRM work of call [%1] kept since %2 is given up")
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
         dropKept(sequence);
         return runInOrder(sequences, last, lastFailed);
     }
+    // What the stop refuses of its work from now on has it done again.
+    const quint64 refusals = m_connector.stopRefusals(event.callId);
     const Promise<void> body = eventBody(event, trace);
-    const auto next = [self = QPointer<API>(this), sequence, sequences, last, trace, result](bool failed) {
+    const auto next = [self = QPointer<API>(this), sequence, sequences, last, trace, result, refusals](bool failed) {
         if (sequence != last)
             qInfo().noquote() << trace.build(failed ? MsgBuilder::NotCompleted : MsgBuilder::Completed, QString());
         if (!self)
             return result.resolve();
-        self->eventSettled(sequence);
+        self->eventSettled(sequence, refusals);
         self->runInOrder(sequences, last, failed).proxyTo(result);
     };
     body.onResolve([next]() { next(false); });
@@ -277,55 +296,35 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
     return result;
 }
 
-void API::eventSettled(quint64 sequence)
+void API::eventSettled(quint64 sequence, quint64 refusalsBefore)
 {
-    if (!m_kept.contains(sequence))
+    if (!m_journal.contains(sequence))
         return;
-    // Ended while the link was stopped: its work may have been cut short, and it goes again at the start.
-    if (!m_connector.isStarted() || m_shuttingDown) {
-        m_cutEvents[m_kept.value(sequence).callId].append(sequence);
+    // Ended while the link was stopped, a request of its work held back or refused by the stop: it goes again
+    // at the start. One whose requests all went through (answered in the stop's wait) is done.
+    const QString callId = m_journal.event(sequence).callId;
+    if ((!m_connector.isStarted() || m_shuttingDown) && m_connector.stopRefusals(callId) != refusalsBefore) {
+        m_journal.cut(sequence);
         return;
     }
     dropKept(sequence);
-    if (!m_keptTimer.isActive()) {
-        m_keptTimer.setSingleShot(true);
-        m_keptTimer.start(kKeptWriteDelay);
-    }
 }
 
 void API::dropKept(quint64 sequence)
 {
-    m_kept.remove(sequence);
+    m_journal.drop(sequence);
     m_eventWork.remove(sequence);
-    // Marked done in the file it is in; one not written yet is simply never written.
-    if (sequence <= m_keptWrittenUpTo)
-        m_keptDone.append(sequence);
 }
 
 void API::loadKeptEvents()
 {
     useKeptEventsFile();
-    // Once a process: a restart of the links has them in memory. A debug run over chosen rows leaves the
-    // production run's file alone, and takes none of its rows for one read again.
-    if (std::exchange(m_keptLoaded, true) || m_debugReplay)
-        return;
-    qint64 position = 0;
-    m_kept = m_keptFile.load(&position);
-    m_readAgainUpTo = position;
-    m_keptPosition = position;
-    m_writtenKeptPosition = position;
-    m_lastEventSequence = m_kept.isEmpty() ? 0 : m_kept.lastKey();
-    m_keptWrittenUpTo = m_lastEventSequence;
-    for (const KeptEvents::Event &event : qAsConst(m_kept)) {
-        if (event.row > position)
-            m_readAgainKeys.insert(KeptEvents::key(event.row, event.kind, event.callId, event.data()));
+    m_journal.load();
+    for (const KeptEvents::Event &event : m_journal.events()) {
         if (event.kind == Kind::CallEnded)
             m_endedCalls.insert(event.callId);
         m_ledger.replayed(event.callId);
-        m_cutEvents[event.callId].append(event.sequence);
     }
-    if (!m_kept.isEmpty())
-        qInfo().noquote() << QStringLiteral("Call events kept from before the stop, done now: %1").arg(m_kept.size());
 }
 
 void API::resumeKeptEvents()
@@ -333,15 +332,11 @@ void API::resumeKeptEvents()
     for (const auto &run : std::exchange(m_heldForStart, {}))
         run();
     // Each call's events cut short go as one task, named after the last of them.
-    QMap<quint64, QString> byOrder;
-    for (auto it = m_cutEvents.cbegin(); it != m_cutEvents.cend(); ++it) {
-        if (!it->isEmpty())
-            byOrder.insert(*std::max_element(it->cbegin(), it->cend()), it.key());
-    }
+    const QMap<quint64, QString> byOrder = m_journal.cutCalls();
     for (auto it = byOrder.cbegin(); it != byOrder.cend(); ++it) {
         const QString callId = it.value();
         // Behind what its call has in the queue already, which runs them first.
-        enqueueTask(MsgBuilder(callId, taskOf(m_kept.value(it.key()).kind), MsgBuilder::NoChildTask),
+        enqueueTask(MsgBuilder(callId, taskOf(m_journal.event(it.key()).kind), MsgBuilder::NoChildTask),
                     [self = QPointer<API>(this), callId]() {
                         return self ? self->runCallEvents(callId, 0) : resolved();
                     });
@@ -350,51 +345,17 @@ void API::resumeKeptEvents()
 
 bool API::keepEventsUpTo(qint64 position)
 {
-    // Never lowered: a PBX link whose state is behind the file reads again what the file covers.
-    m_keptPosition = std::max(m_keptPosition, position);
-    return writeKeptEvents();
-}
-
-bool API::writeKeptEvents()
-{
-    m_keptTimer.stop();
-    const bool changed = m_kept.upperBound(m_keptWrittenUpTo) != m_kept.end() || !m_keptChanged.isEmpty()
-        || !m_keptDone.isEmpty() || m_keptPosition != m_writtenKeptPosition;
-    if (m_debugReplay || !changed)
-        return true;
     useKeptEventsFile();
-    QString error;
-    if (!m_keptFile.write(m_kept, m_keptWrittenUpTo, m_keptChanged, m_keptDone, m_keptPosition, &error)) {
-        // Said once an outage; what was to be written stays, and goes with the next write.
-        if (!std::exchange(m_keptWriteFailed, true))
-            qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2; the PBX link keeps its "
-                                                   "saved CEL position until they are saved")
-                                        .arg(m_keptFile.filePath(), error);
-        return false;
-    }
-    if (std::exchange(m_keptWriteFailed, false))
-        qInfo().noquote() << QStringLiteral("The kept call events are saved again in %1").arg(m_keptFile.filePath());
-    m_keptWrittenUpTo = m_lastEventSequence;
-    m_keptChanged.clear();
-    m_keptDone.clear();
-    m_writtenKeptPosition = m_keptPosition;
-    return true;
+    return m_journal.coverUpTo(position);
 }
 
 void API::discardSavedWork()
 {
     m_ledger.clear();
-    m_kept.clear();
     m_eventWork.clear();
-    m_cutEvents.clear();
-    m_keptChanged.clear();
-    m_keptDone.clear();
     m_ledger.save();
     useKeptEventsFile();
-    QString error;
-    if (!m_keptFile.clear(&error))
-        qWarning().noquote()
-            << QStringLiteral("Cannot empty the kept call events %1: %2").arg(m_keptFile.filePath(), error);
+    m_journal.clear();
 }
 
 Promise<void> API::shutDown(std::chrono::milliseconds wait)
@@ -413,8 +374,8 @@ Promise<void> API::shutDown(std::chrono::milliseconds wait)
         poll->deleteLater();
         poll->stop();
         if (self) {
-            const int left = self->m_kept.size();
-            self->writeKeptEvents();
+            const int left = self->m_journal.events().size();
+            self->m_journal.write();
             if (left > 0)
                 qInfo().noquote() << QStringLiteral("Call events kept for the next start: %1").arg(left);
         }

@@ -157,9 +157,7 @@ void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuild
     const QString crmCallId = upload.finish.callId();
     const QString id = upload.conversation.id();
     const QDateTime owedSince = m_ledger.owed(crmCallId, upload).owedSince;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!m_ledger.isOwed(crmCallId)
-        || (owedSince.isValid() && owedSince.secsTo(now) > ApiDetail::kOwedForAtMostSecs)) {
+    if (!m_ledger.isOwed(crmCallId) || ageSecs(owedSince) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Warning,
                                             QStringLiteral("Recording of %1 given up: %2").arg(id, reason));
         forgetRecording(crmCallId);
@@ -218,6 +216,15 @@ void API::attachOwedRecordings()
     for (const RegistrationStore::Upload &upload : owed) {
         const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
         // A call still up names its recording only at its end: the PBX says so, and it is asked for again.
+        sendRecording(upload, trace, false);
+    }
+    // Those asked for while the PBX link was away (it restarts) go now, rather than at the end of their pause.
+    for (const QString &crmCallId : m_recordingRetries.keys()) {
+        m_recordingRetries.remove(crmCallId);
+        if (!m_ledger.isOwed(crmCallId))
+            continue;
+        const RegistrationStore::Upload upload = m_ledger.owed(crmCallId, {});
+        const MsgBuilder trace(upload.conversation.callId(), MsgBuilder::CallEnded, MsgBuilder::RecordingAttach);
         sendRecording(upload, trace, false);
     }
 }

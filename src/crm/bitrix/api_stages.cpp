@@ -37,7 +37,7 @@ Promise<void> API::onCallStartedTask(const Call &call, const MsgBuilder &trace, 
     if (call.isOutgoing() && hasRememberedCall(call.to())) {
         // The CRM registered the call itself when it asked us to dial it.
         const CallRegistration registration = findRememberedCall(call.to());
-        m_callRegistrations.insert(call.id(), registration);
+        changeFacts(call.id(), [&registration](RegistrationLedger::CallFacts &facts) { facts.bound = registration; });
         Registration done;
         done.resolve(registration);
         m_pendingRegistrations.insert(call.id(), done);
@@ -114,17 +114,23 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
                        const QString &externalNumber, const MsgBuilder &trace, bool commentLead)
 {
     qInfo().noquote() << trace.build(MsgBuilder::Ok, registration.toJson());
-    m_callRegistrations.insert(callId, registration);
     // This registration made its entity when the CRM created the lead for it, or when the connector added
     // the record while building it (reported before the answer comes); a later leg of the call that only
     // found that record made nothing.
     const bool madeHere = m_newEntityCalls.remove(callId) || registration.isLeadCreated();
     // The call made its entity when any of its registrations did: the record stays the call's for the
     // answering employee and the final updates.
-    const bool created = m_createdLeadFlags.value(callId, false) || madeHere;
-    m_createdLeadFlags.insert(callId, created);
+    const bool created = m_ledger.facts(callId).entityCreated || madeHere;
+    changeFacts(
+        callId,
+        [&registration, created](RegistrationLedger::CallFacts &facts) {
+            facts.bound = registration;
+            facts.entityCreated = created;
+        },
+        false);
     if (m_pendingRegistrations.contains(key))
         m_ledger.registered(key, {callId, registration, created});
+    m_ledger.saveFacts();
     // Only the lead this registration made gets the company's data and the comment: an existing record,
     // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
     if (!madeHere || registration.entityType() != EntityType::Lead)
@@ -201,7 +207,7 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
         result.resolve();
     };
 
-    if (!wasTransferred(conversation, trace)) {
+    if (!wasTransferredWhenKept(sequence, conversation, trace)) {
         if (conversation.isOutgoing() && hasRememberedCall(conversation.to())) {
             // The CRM shows its own card for a call it dialled.
             m_rememberedCalls.remove(m_connector.phoneWithoutPrefixes(conversation.to()));
@@ -274,7 +280,7 @@ void API::fileRegistration(const QString &key, const QString &callId, const Regi
     m_pendingRegistrations.insert(key, registration);
     registration.onResolve([self = QPointer<API>(this), key, callId](const CallRegistration &done) {
         if (self && self->m_pendingRegistrations.contains(key))
-            self->m_ledger.registered(key, {callId, done, self->m_createdLeadFlags.value(callId)});
+            self->m_ledger.registered(key, {callId, done, self->m_ledger.facts(callId).entityCreated});
     });
     registration.onReject([self = QPointer<API>(this), key](RegistrationFailedReason) {
         if (self)
@@ -357,7 +363,7 @@ Promise<void> API::showCallCardIfRecent(const QString &crmCallId, const Conversa
                                             .arg(conversation.internalNumber()));
         return resolved();
     }
-    if (!conversation.isRecent()) {
+    if (!conversation.isRecent(pbxNow())) {
         qInfo().noquote() << child(trace, MsgBuilder::CallCardShow)
                                  .build(MsgBuilder::Warning,
                                         QStringLiteral("Don't show call card to user#%1 because conversation is old")
@@ -422,8 +428,10 @@ Promise<void> API::hideCallCard(const Conversation &conversation, const MsgBuild
 Promise<void> API::onConversationAcceptedTask(const Conversation &conversation, const MsgBuilder &trace)
 {
     Promise<void> result;
-    const QString callId = conversation.callId();
-    m_acceptedCounts.insert(callId, m_acceptedCounts.value(callId, 0) + 1);
+    changeFacts(conversation.callId(), [&conversation](RegistrationLedger::CallFacts &facts) {
+        if (!facts.accepted.contains(conversation.id()))
+            facts.accepted.append(conversation.id());
+    });
     const Registration found = findRegistration(conversation, trace);
     found.onReject([trace, result](RegistrationFailedReason) {
         qDebug().noquote() << child(trace, MsgBuilder::NoChildTask).build(MsgBuilder::Error,
@@ -537,8 +545,13 @@ Promise<void> API::onConversationEndedTask(const Conversation &conversation, con
     else if (m_pendingRegistrations.contains(conversation.callId()))
         key = conversation.callId();
     if (key.isEmpty()) {
-        qWarning().noquote() << trace.build(MsgBuilder::Warning,
-                                            QStringLiteral("Conversation %1 was not register in CRM").arg(conversation.id()));
+        // Finished before a stop, its end handed over again: nothing was lost.
+        const QString text = trace.build(
+            MsgBuilder::Warning, QStringLiteral("Conversation %1 was not register in CRM").arg(conversation.id()));
+        if (m_ledger.facts(conversation.callId()).finished.contains(conversation.id()))
+            qDebug().noquote() << text;
+        else
+            qWarning().noquote() << text;
         return resolved();
     }
     Promise<void> result;
@@ -606,7 +619,7 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
 void API::finishRegistration(const QString &key, const CallRegistration &registration, const Conversation &conversation,
                              const MsgBuilder &trace, Promise<int> result)
 {
-    m_ledger.finishing(key, registration, m_createdLeadFlags.value(conversation.callId(), false), conversation, result);
+    m_ledger.finishing(key, registration, m_ledger.facts(conversation.callId()).entityCreated, conversation, result);
     result.onReject([self = QPointer<API>(this), key, crmCallId = registration.callId()]() {
         if (self && self->m_ledger.abandon(key, crmCallId))
             self->forgetRecording(crmCallId);
@@ -683,9 +696,10 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                      const MsgBuilder &trace, Promise<int> result)
 {
     const QString callId = conversation.callId();
-    const CallRegistration bound = m_callRegistrations.value(callId);
+    const RegistrationLedger::CallFacts facts = m_ledger.facts(callId);
+    const CallRegistration bound = facts.bound;
     const QJsonObject entityData{
-        {QStringLiteral("was_created"), m_createdLeadFlags.value(callId, false)},
+        {QStringLiteral("was_created"), facts.entityCreated},
         {QStringLiteral("entity_id"), bound.entityId()},
         {QStringLiteral("entity_type"), Entity::typeToString(bound.entityType())},
     };
@@ -697,12 +711,20 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                 result.resolve(finish.activityId());
                 return;
             }
-            self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            // Saved with it: a kill before the call's end leaves the lead it binds.
+            self->changeFacts(
+                callId,
+                [&conversation](RegistrationLedger::CallFacts &facts) {
+                    if (!facts.finished.contains(conversation.id()))
+                        facts.finished.append(conversation.id());
+                },
+                false);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
             const bool resent = self->m_ledger.done(callId, crmCallId);
+            self->m_ledger.saveFacts();
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -722,7 +744,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([self = QPointer<API>(this), callId, crmCallId, trace, result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
+                   result](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
@@ -742,8 +765,12 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             // records it binds.
             const bool outcomeOpen =
                 reason == RegistrationFailedReason::Uncertain || reason == RegistrationFailedReason::Unreachable;
-            if (self && outcomeOpen)
-                self->m_finishedCounts.insert(callId, self->m_finishedCounts.value(callId, 0) + 1);
+            if (self && outcomeOpen) {
+                self->changeFacts(callId, [&conversation](RegistrationLedger::CallFacts &facts) {
+                    if (!facts.finished.contains(conversation.id()))
+                        facts.finished.append(conversation.id());
+                });
+            }
             result.reject();
         });
 }
@@ -773,7 +800,7 @@ Promise<void> API::customUpdateActivity(int activityId, const Conversation &conv
 
 // ---- Call end and transfer ----
 
-Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
+Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace, quint64 sequence)
 {
     // From now on a recording not found will not be found later.
     m_endingCalls.insert(call.id());
@@ -781,7 +808,8 @@ Promise<void> API::onCallEndedTask(const Call &call, const MsgBuilder &trace)
     for (const Conversation &conversation : call.conversations()) {
         if (!m_pendingRegistrations.contains(conversation.id()) || conversation.isLocal())
             continue;
-        if (!conversation.wasAnswered() && wasTransferred(conversation, trace) && !m_createNewActivityAtTransfer) {
+        if (!conversation.wasAnswered() && wasTransferredWhenKept(sequence, conversation, trace)
+            && !m_createNewActivityAtTransfer) {
             // It showed the card of the call's own registration, which the call's finish closes.
             dropPending(conversation.id());
             continue;
@@ -861,7 +889,7 @@ Promise<void> API::customUpdateLead(const Call &call, const MsgBuilder &trace)
     Promise<void> result;
     Promise<QJsonObject, QString> fields;
     const MsgBuilder line = child(trace, MsgBuilder::LeadUpdate);
-    const CallRegistration registration = m_callRegistrations.value(call.id());
+    const CallRegistration registration = m_ledger.facts(call.id()).bound;
     fields.onResolve([self = QPointer<API>(this), registration, sent, line, result](const QJsonObject &answer) {
         // A hook that is off answers with what it was given: that is no set of fields.
         if (!self || answer.isEmpty() || answer == sent) {
@@ -884,18 +912,11 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     const QString callId = call.id();
     // Only a lead that the CRM made while registering the call goes again when no finish of the call was
     // confirmed; a record we added ourselves stays, whatever became of the finish.
-    const CallRegistration bound = m_callRegistrations.value(callId);
-    if (bound.isLeadCreated() && m_finishedCounts.value(callId, 0) <= 0)
-        deleteBoundEntity(bound, trace);
+    const RegistrationLedger::CallFacts facts = m_ledger.facts(callId);
+    if (facts.bound.isLeadCreated() && facts.finished.isEmpty())
+        deleteBoundEntity(facts.bound, trace);
 
-    m_callRegistrations.remove(callId);
     m_endedCalls.remove(callId);
-    m_transferredCalls.remove(callId);
-    for (const Conversation &conversation : call.conversations())
-        m_transferredCalls.remove(conversation.id());
-    m_acceptedCounts.remove(callId);
-    m_finishedCounts.remove(callId);
-    m_createdLeadFlags.remove(callId);
     m_newEntityCalls.remove(callId);
     m_roistatData.remove(callId);
     m_ledger.forgetCall(callId);
@@ -912,13 +933,16 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     }
     for (const QString &key : qAsConst(keys))
         m_pendingRegistrations.remove(key);
+    // A transfer may have been reported under a leg's id.
+    m_ledger.forgetFacts(keys, false);
     m_ledger.leave(keys);
+    m_ledger.saveFacts();
 }
 
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)
 {
     qDebug().noquote() << trace.build(MsgBuilder::Ok, QStringLiteral("Call transferred  %1").arg(callId));
-    m_transferredCalls.insert(callId);
+    changeFacts(callId, [](RegistrationLedger::CallFacts &facts) { facts.transferred = true; });
     return resolved();
 }
 

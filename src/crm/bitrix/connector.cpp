@@ -255,6 +255,8 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
             })
             .onReject([self, method, params, msg, promise, startedAt, key, upload](const RequestFailure &failure) {
                 if (self) {
+                    if (failure.kind == RequestFailure::Unreachable && !self->isStarted() && !key.isEmpty())
+                        ++self->m_stopRefusals[key];
                     self->release(key, upload);
                     self->writeRequestLog(method, params, QStringLiteral("rejected"),
                                           QDateTime::currentMSecsSinceEpoch() - startedAt, msg, false);

@@ -199,6 +199,9 @@ public:
     int pendingRequests() const { return m_queuedCount; }
     // A request or an upload is between its start and its outcome.
     bool isBusy() const { return m_inFlight > 0 || m_uploadInFlight; }
+    // The requests of the call `key` that ended without an answer while the link was stopped: the work of a
+    // call event that saw one more of them was cut short by the stop.
+    quint64 stopRefusals(const QString &key) const { return m_stopRefusals.value(key); }
 
     // ---- Records, phone numbers, customization, lookups, writes, activities, tasks, portal lists, locales ----
 
@@ -542,6 +545,7 @@ private:
     int m_queuedCount = 0;
     int m_inFlight = 0; // requests other than uploads between their start and their outcome
     bool m_uploadInFlight = false;
+    QHash<QString, quint64> m_stopRefusals; // by call
     // The portal's rate limit: nothing starts before m_pausedUntil (ms since the epoch); a request refused
     // again after m_pauseStartedAt doubles the next pause.
     qint64 m_pausedUntil = 0;

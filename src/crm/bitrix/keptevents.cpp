@@ -65,7 +65,12 @@ QJsonObject KeptEvents::Event::data() const
 
 QJsonObject KeptEvents::Event::registered() const
 {
-    return QJsonDocument::fromJson(record).object().value(kRegistered).toObject();
+    return member(kRegistered).toObject();
+}
+
+QJsonValue KeptEvents::Event::member(QLatin1String key) const
+{
+    return QJsonDocument::fromJson(record).object().value(key);
 }
 
 KeptEvents::Event KeptEvents::make(quint64 sequence, Kind kind, const QString &callId, qint64 row,
@@ -84,9 +89,11 @@ KeptEvents::Event KeptEvents::make(quint64 sequence, Kind kind, const QString &c
     return event;
 }
 
-void KeptEvents::setRegistered(Event *event, const QJsonObject &registered)
+void KeptEvents::setMember(Event *event, QLatin1String key, const QJsonValue &value)
 {
-    *event = make(event->sequence, event->kind, event->callId, event->row, event->data(), event->at, registered);
+    QJsonObject record = QJsonDocument::fromJson(event->record).object();
+    record.insert(key, value);
+    event->record = QJsonDocument(record).toJson(QJsonDocument::Compact);
 }
 
 QString KeptEvents::key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data)
@@ -97,7 +104,7 @@ QString KeptEvents::key(qint64 row, Kind kind, const QString &callId, const QJso
         .arg(callId, data.value(QLatin1String("id")).toString());
 }
 
-QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position)
+QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position, QSet<QString> *rowless)
 {
     *position = 0;
     m_live = 0;
@@ -141,6 +148,8 @@ QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position)
                 m_live -= events.remove(static_cast<quint64>(done.toDouble()));
             m_dead += record.value(kDone).toArray().size() + 1;
         } else if (readEvent(record, static_cast<quint64>(record.value(kSequence).toDouble()), &event)) {
+            if (rowless && event.row == 0)
+                rowless->insert(key(0, event.kind, event.callId, event.data()));
             // A later record of an event (its register sent) replaces the earlier one.
             if (events.contains(event.sequence))
                 ++m_dead;

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 
 namespace Orvix::CRM::Bitrix {
@@ -37,13 +38,16 @@ public:
         QJsonObject data() const;
         // The register its work sent, as sent (see API::registerMemo); empty before one is sent.
         QJsonObject registered() const;
+        // A member its work added to the record; undefined when it has none.
+        QJsonValue member(QLatin1String key) const;
     };
 
     static Event make(quint64 sequence, Kind kind, const QString &callId, qint64 row, const QJsonObject &data,
                       const QDateTime &at = QDateTime::currentDateTimeUtc(),
                       const QJsonObject &registered = QJsonObject());
-    static void setRegistered(Event *event, const QJsonObject &registered);
-    // Tells an event read again from its row apart from another event of the same row.
+    static void setMember(Event *event, QLatin1String key, const QJsonValue &value);
+    // Tells an event read again from its row apart from another event of the same row; an event of no row
+    // (the end of a call the PBX lost) by its call, its kind and its leg.
     static QString key(qint64 row, Kind kind, const QString &callId, const QJsonObject &data);
 
     void setFilePath(const QString &path) { m_filePath = path; }
@@ -51,8 +55,9 @@ public:
 
     // What the file holds, by sequence (the order they were handed over); nothing when there is no file or an
     // empty one. A file of the last build (one JSON object) is read as well; one that cannot be read is
-    // reported and ignored. The next write starts a fresh file unless this one can simply grow.
-    QMap<quint64, Event> load(qint64 *position);
+    // reported and ignored. The next write starts a fresh file unless this one can simply grow. `rowless`:
+    // the keys of the events of no row the file names, done or not.
+    QMap<quint64, Event> load(qint64 *position, QSet<QString> *rowless = nullptr);
     // Appends the marks of the events done since the last write, the records of those `changed` since (a
     // later record of an event replaces its earlier one), those of `kept` after sequence `after` and the
     // position, and syncs them; writes the whole of `kept` into a fresh file instead when that is due. False

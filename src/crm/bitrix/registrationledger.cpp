@@ -2,11 +2,64 @@
 
 namespace Orvix::CRM::Bitrix {
 
+namespace {
+
+// Facts not changed for this long belong to a call whose end never came (a kill before it was handled).
+constexpr qint64 kFactsForAtMostSecs = 24 * 60 * 60;
+
+} // namespace
+
 void RegistrationLedger::save()
 {
     if (m_beforeSave)
         m_beforeSave();
-    m_store.save(m_saved, m_owed);
+    m_factsUnsaved = false;
+    m_store.save(m_saved, m_owed, m_facts);
+}
+
+QDateTime RegistrationLedger::now() const
+{
+    const QDateTime now = m_now ? m_now() : QDateTime();
+    return now.isValid() ? now : QDateTime::currentDateTimeUtc();
+}
+
+RegistrationStore::Entries RegistrationLedger::load(bool *stamped)
+{
+    Uploads uploads;
+    RegistrationStore::Facts facts;
+    const RegistrationStore::Entries entries = m_store.load(&uploads, stamped, &facts);
+    m_owed.insert(uploads);
+    // Unknown (the PBX's time not known yet): kept.
+    const QDateTime pbxNow = m_now ? m_now() : QDateTime::currentDateTimeUtc();
+    for (auto it = facts.cbegin(); it != facts.cend(); ++it) {
+        if (!pbxNow.isValid() || !it->since.isValid() || it->since.secsTo(pbxNow) <= kFactsForAtMostSecs)
+            m_facts.insert(it.key(), *it);
+        else if (stamped)
+            *stamped = true;
+    }
+    return entries;
+}
+
+void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveNow)
+{
+    const CallFacts before = m_facts.value(id);
+    if (facts.transferred == before.transferred && facts.accepted == before.accepted
+        && facts.finished == before.finished && facts.entityCreated == before.entityCreated
+        && facts.bound.toJson() == before.bound.toJson() && facts.bound.dealId() == before.bound.dealId())
+        return;
+    facts.since = now();
+    m_facts.insert(id, facts);
+    m_factsUnsaved = true;
+    if (saveNow)
+        save();
+}
+
+void RegistrationLedger::forgetFacts(const QStringList &ids, bool saveNow)
+{
+    for (const QString &id : ids)
+        m_factsUnsaved = m_facts.remove(id) > 0 || m_factsUnsaved;
+    if (saveNow)
+        saveFacts();
 }
 
 RegistrationLedger::Restore RegistrationLedger::restore(const QString &key, const Entry &entry)
@@ -54,7 +107,7 @@ void RegistrationLedger::finishing(const QString &key, const CallRegistration &r
     entry.finishing = leg;
     m_saved.insert(key, entry);
     if (!m_owed.contains(crmCallId))
-        m_owed.insert(crmCallId, {registration, leg, QDateTime::currentDateTimeUtc()});
+        m_owed.insert(crmCallId, {registration, leg, now()});
     // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
     m_inHand.insert(crmCallId);
     save();
@@ -104,7 +157,7 @@ void RegistrationLedger::oweRecording(const CallRegistration &finish, const Enti
     m_inHand.insert(finish.callId());
     const auto owed = m_owed.find(finish.callId());
     if (owed == m_owed.end()) {
-        m_owed.insert(finish.callId(), {finish, conversation, QDateTime::currentDateTimeUtc()});
+        m_owed.insert(finish.callId(), {finish, conversation, now()});
     } else {
         // Owed since before the finish was sent: the answer adds the activity a link goes into.
         if (owed->finish.activityId() == finish.activityId())

@@ -16,9 +16,10 @@
 namespace Orvix::CRM::Bitrix {
 
 // Where each CRM call stands across restarts of the link and stops of the service, from its register to its
-// finish and its recording. Until its register is answered a call's work is a kept event (KeptEvents), which
-// holds the register as first sent and sends it so again; from then on it is here, and what a restart must
-// see is written to crm_registrations.json at every change, the kept events first.
+// finish and its recording, and what the call flow's stages read of its PBX call. Until its register is
+// answered a call's work is a kept event (KeptEvents), which holds the register as first sent and sends it
+// so again; from then on it is here, and what a restart must see is written to crm_registrations.json at
+// every change, the kept events first.
 //
 // A CRM call's finish:
 // - registered: saved under its key, a leg id or a call id; one CRM call may be filed under both;
@@ -36,18 +37,34 @@ namespace Orvix::CRM::Bitrix {
 // (a stop cut off their answers) and those kept. A start of the PBX link takes the owed recordings nobody has
 // in hand (takeOwed); a resent finish, or one of a call whose events a previous run kept, answered before it
 // leaves its recording to it.
-// Main thread only; owned by the CRM API.
+//
+// What the stages read of a PBX call, and where it is kept, so that a run with a stop makes the CRM writes of
+// a run without one:
+// - its open registrations, under a leg's id or the call's: here; one whose register is not answered yet, in
+//   its kept event (the register as sent, and whether the record it binds was added for the call);
+// - the registration it is bound to, and whether that record was made for it (the lead hook, the employee
+//   who answered, a deletion): its facts here;
+// - whether it was transferred, by a transfer reported or a leg answered before: its facts here, as they
+//   stand now; a kept event holds what its stage read of them when it first ran, since the facts of a later
+//   event of the call may be on disk already when it runs again;
+// - which of its legs' finishes went through, or may have: its facts here; a lead the CRM made for the call is
+//   deleted only when none did, and the end of a leg handed over again after its finish warns of nothing;
+// - the legs the PBX link tracks (consultations included): the PBX link's state.json.
+// Facts leave with the call's end, or a day after their last change. Main thread only; owned by the CRM API.
 class RegistrationLedger
 {
 public:
     using Entry = RegistrationStore::Entry;
     using Upload = RegistrationStore::Upload;
     using Uploads = RegistrationStore::Uploads;
+    using CallFacts = RegistrationStore::CallFacts;
     enum class Restore { Skip, Restored, Resend };
 
     void setFilePath(const QString &path) { m_store.setFilePath(path); }
     // Called before each write: what must be on disk first.
     void setBeforeSave(std::function<void()> beforeSave) { m_beforeSave = std::move(beforeSave); }
+    // The PBX's time now, for what is owed since when and the facts' age.
+    void setClock(std::function<QDateTime()> now) { m_now = std::move(now); }
     void save();
     // A clean run: nothing of the calls before it is finished or attached.
     void clear()
@@ -55,17 +72,13 @@ public:
         m_saved.clear();
         m_owed.clear();
         m_states.clear();
+        m_facts.clear();
     }
 
     // At each start of the link: the saved registrations, for restore(); the recordings owed come back owed.
     // A file of an older version owes them since now: stamped says the file is to be written again.
-    RegistrationStore::Entries load(bool *stamped)
-    {
-        Uploads uploads;
-        const RegistrationStore::Entries entries = m_store.load(&uploads, stamped);
-        m_owed.insert(uploads);
-        return entries;
-    }
+    // Facts a day old are left out.
+    RegistrationStore::Entries load(bool *stamped);
     Restore restore(const QString &key, const Entry &entry);
 
     void registered(const QString &key, const Entry &entry)
@@ -103,6 +116,16 @@ public:
         m_replayed.remove(callId);
     }
 
+    CallFacts facts(const QString &id) const { return m_facts.value(id); }
+    // Saved at once when they changed; or with the next save, before any kept event is marked done.
+    void setFacts(const QString &id, CallFacts facts, bool saveNow = true);
+    void forgetFacts(const QStringList &ids, bool saveNow = true);
+    void saveFacts()
+    {
+        if (m_factsUnsaved)
+            save();
+    }
+
     // The answer of the finish names the activity a link goes into.
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
     bool isOwed(const QString &crmCallId) const { return m_owed.contains(crmCallId); }
@@ -122,8 +145,13 @@ private:
     // Open (never stored): registered, or finishing in this run.
     enum class State { Open, Kept, Resent };
 
+    QDateTime now() const;
+
     RegistrationStore m_store;
     std::function<void()> m_beforeSave;
+    std::function<QDateTime()> m_now;
+    RegistrationStore::Facts m_facts;
+    bool m_factsUnsaved = false;
     RegistrationStore::Entries m_saved;
     QHash<QString, State> m_states; // by CRM call
     Uploads m_owed;

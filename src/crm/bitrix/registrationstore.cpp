@@ -21,6 +21,13 @@ inline constexpr QLatin1String kUploads("uploads");
 inline constexpr QLatin1String kConversation("conversation");
 inline constexpr QLatin1String kOwedSince("owed_since");
 inline constexpr QLatin1String kFinishing("finishing");
+inline constexpr QLatin1String kCalls("calls");
+inline constexpr QLatin1String kId("id");
+inline constexpr QLatin1String kTransferred("transferred");
+inline constexpr QLatin1String kAccepted("accepted");
+inline constexpr QLatin1String kFinished("finished");
+inline constexpr QLatin1String kBound("bound");
+inline constexpr QLatin1String kSince("since");
 
 QString crmTypeText(EntityType type)
 {
@@ -59,7 +66,7 @@ bool RegistrationStore::Entry::operator==(const Entry &other) const
         && registration.toJson() == other.registration.toJson() && finishing == other.finishing;
 }
 
-RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped) const
+RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped, Facts *facts) const
 {
     Entries entries;
     QFile file(m_filePath);
@@ -106,10 +113,22 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
         }
         uploads->insert(upload.finish.callId(), upload);
     }
+    // A file of an older version has none: its calls are known by their registrations alone.
+    for (const QJsonValue &value : document.object().value(kCalls).toArray()) {
+        const QJsonObject object = value.toObject();
+        const QString id = object.value(kId).toString();
+        if (!facts || id.isEmpty())
+            continue;
+        CallRegistration bound(object.value(kBound).toObject());
+        bound.setDealId(object.value(kBound).toObject().value(kDealId).toInt());
+        facts->insert(id, {object.value(kTransferred).toBool(), object.value(kAccepted).toVariant().toStringList(),
+                           object.value(kFinished).toVariant().toStringList(), object.value(kEntityCreated).toBool(),
+                           bound, QDateTime::fromString(object.value(kSince).toString(), Qt::ISODate)});
+    }
     return entries;
 }
 
-bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) const
+bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts) const
 {
     if (m_filePath.isEmpty())
         return false;
@@ -131,11 +150,21 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads) con
                                 {kConversation, upload.conversation.toJson()},
                                 {kOwedSince, upload.owedSince.toUTC().toString(Qt::ISODate)}});
     }
+    QJsonArray calls;
+    for (auto it = facts.cbegin(); it != facts.cend(); ++it) {
+        calls.append(QJsonObject{{kId, it.key()},
+                                 {kTransferred, it->transferred},
+                                 {kAccepted, QJsonArray::fromStringList(it->accepted)},
+                                 {kFinished, QJsonArray::fromStringList(it->finished)},
+                                 {kEntityCreated, it->entityCreated},
+                                 {kBound, toCrmForm(it->bound)},
+                                 {kSince, it->since.toUTC().toString(Qt::ISODate)}});
+    }
     QString error;
-    if (!Utils::saveOwnerOnlyFile(
-            m_filePath,
-            QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}}).toJson(QJsonDocument::Indented),
-            &error)) {
+    if (!Utils::saveOwnerOnlyFile(m_filePath,
+                                  QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}, {kCalls, calls}})
+                                      .toJson(QJsonDocument::Indented),
+                                  &error)) {
         qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2").arg(m_filePath, error);
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 namespace Orvix::CRM::Bitrix {
 
@@ -38,6 +39,18 @@ public:
     };
     // Keyed by the CRM call id.
     using Uploads = QHash<QString, Upload>;
+    // What the call flow's stages read of a PBX call besides its registrations (see RegistrationLedger).
+    struct CallFacts
+    {
+        bool transferred = false;   // a transfer of it was reported (of the call, or of a leg by its own id)
+        QStringList accepted;       // its legs answered: another that rings after them is a transfer's
+        QStringList finished;       // the legs whose finish went through, or may have
+        bool entityCreated = false; // the record its registrations bind was made for it
+        CallRegistration bound;     // the registration it is bound to, for the lead hook and a deletion
+        QDateTime since;            // on the PBX's clock: the last change; forgotten a day after it
+    };
+    // Keyed by the PBX call id (or a leg id).
+    using Facts = QHash<QString, CallFacts>;
 
     void setFilePath(const QString &path) { m_filePath = path; }
     QString filePath() const { return m_filePath; }
@@ -45,9 +58,9 @@ public:
     // Empty when there is no file; a file that cannot be read is reported and ignored. The uploads still
     // owed go to uploads when it is given; with stamped, one without its time is owed since now, and stamped
     // is set.
-    Entries load(Uploads *uploads = nullptr, bool *stamped = nullptr) const;
+    Entries load(Uploads *uploads = nullptr, bool *stamped = nullptr, Facts *facts = nullptr) const;
     // Writes a new file and renames it over the old one, so a crash leaves one or the other.
-    bool save(const Entries &entries, const Uploads &uploads = Uploads()) const;
+    bool save(const Entries &entries, const Uploads &uploads = Uploads(), const Facts &facts = Facts()) const;
 
 private:
     QString m_filePath;

@@ -96,6 +96,10 @@ public:
     using StateGuard = std::function<bool(CelId position)>;
     void setStateGuard(StateGuard guard) { m_stateGuard = std::move(guard); }
 
+    // The time on the PBX's clock, never ahead of it: from the rows read, or before the first one from the state
+    // the last run saved; invalid until the link has read either.
+    QDateTime pbxTime() const { return m_celClock.earliest(); }
+
     CelId lastEventId() const { return m_lastEventId; }
     // The CEL row whose processing emits the call event under way; 0 for an event no row made (a call the
     // PBX lost, stale calls dropped).

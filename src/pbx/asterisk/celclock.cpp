@@ -14,6 +14,9 @@ namespace {
 // since a row is measured on the monotonic clock, which no adjustment of the host's clock moves.
 const QString kOffset = QStringLiteral("cel_clock_offset_msec");
 const QString kSpan = QStringLiteral("cel_clock_span_msec");
+// The earliest bound itself, on the PBX's clock: what it was at the save is no later than the PBX's time at
+// any start after it, whatever became of this host's clock meanwhile.
+const QString kEarliest = QStringLiteral("cel_clock_earliest");
 
 // The PBX stamps its rows in whole seconds, rounded down.
 constexpr qint64 kStampResolutionMsec = 1000;
@@ -34,6 +37,7 @@ void CelClock::noteRow(const QDateTime &stamp, qint64 writtenWithinMsec)
 {
     if (!stamp.isValid())
         return;
+    m_rowNoted = true;
     const qint64 span = writtenWithinMsec < 0 ? -1 : kStampResolutionMsec + kCelWriteDelayMsec + writtenWithinMsec;
     const QDateTime low = earliest();
     const QDateTime high = latest();
@@ -52,17 +56,31 @@ void CelClock::noteRow(const QDateTime &stamp, qint64 writtenWithinMsec)
 
 void CelClock::restore(const QJsonObject &state, const QDateTime &newestSaved)
 {
-    if (m_earliest.isValid())
+    if (m_rowNoted)
         return;
+    QDateTime earliest;
+    QDateTime latest;
     const QJsonValue offset = state.value(kOffset);
     if (offset.isDouble()) {
+        earliest = Entities::Clock::now().addMSecs(static_cast<qint64>(offset.toDouble()));
         const QJsonValue span = state.value(kSpan);
-        set(Entities::Clock::now().addMSecs(static_cast<qint64>(offset.toDouble())),
-            span.isDouble() && span.toDouble() >= 0 ? static_cast<qint64>(span.toDouble()) : -1);
+        if (span.isDouble() && span.toDouble() >= 0)
+            latest = earliest.addMSecs(static_cast<qint64>(span.toDouble()));
     }
-    // A file of an earlier version keeps no offset: the newest time it holds is behind the PBX by the quiet
-    // time before the stop and the time the service was down, until the first new row.
-    noteRow(newestSaved);
+    // A file of an earlier version keeps neither: the newest time it holds is behind the PBX by the quiet time
+    // before the stop and the time the service was down, until the first new row. Without the offset either,
+    // that time is all there is.
+    QDateTime saved = QDateTime::fromString(state.value(kEarliest).toString(), Qt::ISODateWithMs);
+    if (!saved.isValid() || (newestSaved.isValid() && saved < newestSaved))
+        saved = newestSaved;
+    if (saved.isValid() && (!earliest.isValid() || saved < earliest))
+        earliest = saved;
+    // Restored before in this process (the CRM side asked first, or the link restarted): moved on since.
+    const QDateTime before = this->earliest();
+    if (before.isValid() && (!earliest.isValid() || earliest < before))
+        earliest = before;
+    if (earliest.isValid())
+        set(earliest, latest.isValid() && earliest <= latest ? earliest.msecsTo(latest) : -1);
 }
 
 QByteArray CelClock::stateText() const
@@ -71,7 +89,8 @@ QByteArray CelClock::stateText() const
     if (!low.isValid())
         return QByteArray();
     const QDateTime hostNow = Entities::Clock::now();
-    QByteArray text = ",\"" + kOffset.toLatin1() + "\":" + QByteArray::number(hostNow.msecsTo(low));
+    QByteArray text = ",\"" + kOffset.toLatin1() + "\":" + QByteArray::number(hostNow.msecsTo(low)) + ",\""
+        + kEarliest.toLatin1() + "\":\"" + low.toUTC().toString(Qt::ISODateWithMs).toLatin1() + '"';
     if (m_spanMsec >= 0)
         text += ",\"" + kSpan.toLatin1() + "\":" + QByteArray::number(m_spanMsec);
     return text;

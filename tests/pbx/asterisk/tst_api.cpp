@@ -1,5 +1,6 @@
 #include "tst_api_support.h"
 
+#include "entities/clock.h"
 #include "pbx/asterisk/api.h"
 #include "support/fakeamiserver.h"
 #include "support/mariadbfixture.h"
@@ -65,6 +66,7 @@ private Q_SLOTS:
     void initTestCase() { QVERIFY(initFixture()); }
 
     void cleanupTestCase() { Orvix::Config::Manager::resetForTesting(); }
+    void cleanup() { Orvix::Entities::Clock::setSource({}); }
 
     void startLogsInAndReportsStarted()
     {
@@ -716,6 +718,9 @@ private Q_SLOTS:
         QTest::newRow("the PBX's clock 3 hours behind") << false << "" << 3 * 3600;
         QTest::newRow("the PBX's clock 5 s ahead") << false << "" << -5;
         QTest::newRow("lost again at once after a service restart") << false << "restart, lost" << 0;
+        // Until a new row confirms the offset saved, the PBX's time is no later than the one saved.
+        QTest::newRow("lost again at once after a service restart, this host's clock set 2 hours ahead meanwhile")
+            << false << "restart, lost, host ahead" << 0;
     }
 
     // A call up to its answer, then the PBX restarts: no end row ever comes. Missing from the channel list
@@ -755,7 +760,7 @@ private Q_SLOTS:
         const QList<FakeAmiServer::LiveChannel> itsChannels{
             {"SIP/trunk-00000000", "1796630253.0", "1796630253.0", "79161234567"},
             {"SIP/101-00000001", "1796630253.1", "1796630253.0", "101"}};
-        if (stillLive || meanwhile == QLatin1String("restart, lost"))
+        if (stillLive || meanwhile.startsWith(QLatin1String("restart, lost")))
             m_ami->setChannels(itsChannels);
         QSignalSpy stop(api.get(), &API::shouldStop);
         QDateTime lostFrom = QDateTime::currentDateTime();
@@ -773,11 +778,13 @@ private Q_SLOTS:
             ++logins;
         } else if (meanwhile.contains(QLatin1String("restart"))) {
             api.reset();
+            if (meanwhile.contains(QLatin1String("host ahead")))
+                Orvix::Entities::Clock::setSource([] { return QDateTime::currentDateTime().addSecs(2 * 3600); });
             api = makeApi();
             recorder = std::make_unique<ApiTest::EventRecorder>(*api);
             watchEnds();
         }
-        if (meanwhile == QLatin1String("restart, lost")) {
+        if (meanwhile.startsWith(QLatin1String("restart, lost"))) {
             // Still up at the new start, the call is cut before any new row: on the PBX's clock all the same.
             QSignalSpy lost(api.get(), &API::shouldStop);
             QVERIFY(startAndWait(*api));
