@@ -278,9 +278,7 @@ bool DigestAuthentication::respond(const Request &request, Response response, Re
     case Result::Stale:
         break;
     case Result::Invalid:
-        AccessFailures::loginFailed(request.remoteAddress(),
-                                    QStringLiteral("HTTP authentication failed for %1 from %2")
-                                        .arg(request.path(), request.remoteAddress().toString()));
+        loginFailed(request);
         break;
     case Result::Replayed:
         AccessFailures::record(request.remoteAddress(),
@@ -290,6 +288,12 @@ bool DigestAuthentication::respond(const Request &request, Response response, Re
     }
     sendChallenge(response, result == Result::Stale);
     return false;
+}
+
+void DigestAuthentication::loginFailed(const Request &request)
+{
+    AccessFailures::loginFailed(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
+                                                             .arg(request.path(), request.remoteAddress().toString()));
 }
 
 void DigestAuthentication::sendChallenge(Response response, bool stale)

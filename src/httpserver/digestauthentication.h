@@ -37,6 +37,8 @@ public:
     static bool authenticate(const Request &request, Response response);
     // The same for what check() gave; Invalid counts a failed login (AccessFailures).
     static bool respond(const Request &request, Response response, Result result);
+    // Counts a wrong digest as a failed login, as respond() does for Invalid.
+    static void loginFailed(const Request &request);
     // Whether the credentials name a nonce that a right answer used before: no guesser's.
     static bool usesKnownNonce(const Request &request);
     // 401 with a WWW-Authenticate: Digest challenge.

@@ -337,18 +337,20 @@ void Server::checkDigest(IAction &action, const Request &request, Response respo
             action.execute(request, response);
         return;
     }
-    afterTurn(request, response, true, [request](Response waited) {
-        DigestAuthentication::respond(request, waited, DigestAuthentication::Result::Invalid);
-    });
+    afterTurn(request, response, true, [](Response waited) { DigestAuthentication::sendChallenge(waited); });
 }
 
 void Server::afterTurn(const Request &request, Response response, bool wrongLogin,
                        const std::function<void(Response)> &then)
 {
     const AccessFailures::Turn turn = AccessFailures::takeTurn(request.remoteAddress());
+    // Counted now, not when its answer goes: a guesser that leaves after a moment of silence has learnt that the
+    // login was wrong all the same.
+    if (wrongLogin)
+        DigestAuthentication::loginFailed(request);
     if (turn.kind == AccessFailures::Turn::Refused) {
-        // A wrong login is answered and counted all the same: a client that sends its guesses side by side must
-        // not have them checked free.
+        // A wrong login is answered all the same: a client that sends its guesses side by side must not have them
+        // checked free.
         if (wrongLogin)
             then(response);
         else

@@ -58,7 +58,7 @@ private:
     static void refuseLogin(Response response, std::chrono::milliseconds retryAfter);
     void checkDigest(IAction &action, const Request &request, Response response);
     // Runs `then` at the client's turn to have a login checked, or answers 429 while another of its logins waits;
-    // a wrong login, already checked, is answered at its turn, or at once while another waits.
+    // a wrong login, already checked, is counted at once and answered at its turn, or at once while another waits.
     void afterTurn(const Request &request, Response response, bool wrongLogin,
                    const std::function<void(Response)> &then);
     void waitTurn(const Request &request, Response response, std::chrono::milliseconds wait,
