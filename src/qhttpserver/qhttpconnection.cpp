@@ -141,9 +141,14 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
         ++s_handshakesPerAddress[m_client];
     }
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
-    if (auto *tls = qobject_cast<QSslSocket *>(m_socket))
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        // Its plain bytes are taken as they are encrypted, whether or not the client reads them: only what leaves
+        // encrypted is the client's progress.
+        connect(tls, &QSslSocket::bytesWritten, this, [this] { onBytesWritten(0); });
         connect(tls, &QSslSocket::encryptedBytesWritten, this, &QHttpConnection::onBytesWritten);
+    } else {
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::onBytesWritten);
+    }
     connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::onDisconnected);
     m_idleTimer.start();
     if (m_socket->state() != QAbstractSocket::ConnectedState)
@@ -192,21 +197,20 @@ bool QHttpConnection::isIdle() const
     const bool stalled = now() - m_lastSent >= std::chrono::milliseconds(kStalledTime).count();
     if (m_handshaking)
         return stalled;
+    // Answers its client has not taken for a while, whole or still streamed: it is the one that holds them up.
+    if (unsentBytes() > 0)
+        return stalled;
     // A request that only waits out a delay is no work, nor are the answers queued behind it; nor is a request
     // not handed over yet, which waits for its client to read.
     const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [this](const QHttpResponse *response) {
         return response->isParked() || response->isFinished() || m_ready.contains(const_cast<QHttpResponse *>(response));
     });
-    if (!noWork)
-        return false;
-    if (unsentBytes() == 0)
-        return !m_closing && m_unparsed.isEmpty() && m_ready.isEmpty();
-    // Answers its client has not taken for a while: it is the one that holds them up.
-    return stalled;
+    return noWork && !m_closing && m_unparsed.isEmpty() && m_ready.isEmpty();
 }
 
 bool QHttpConnection::makeRoom(const QHostAddress &client, bool secure)
 {
+    // Handshakes are capped only here: a browser opens six connections at once, which an idle server takes.
     if (s_slotsPerAddress.value(client) + (secure ? kTlsConnectionSlots : 1) > s_maxPerAddress
         || (secure && s_handshakesPerAddress.value(client) >= kMaxHandshakesPerAddress))
         return false;
@@ -284,8 +288,7 @@ bool QHttpConnection::mayOpen(const QHostAddress &client, bool secure)
     const int slots = secure ? kTlsConnectionSlots : 1;
     const int held = s_slotsPerAddress.value(client);
     const int total = held == 0 ? s_max + s_max / kNewcomerShare : s_max;
-    return s_open < descriptorCap && s_slots + slots <= total && held + slots <= s_maxPerAddress
-        && (!secure || s_handshakesPerAddress.value(client) < kMaxHandshakesPerAddress);
+    return s_open < descriptorCap && s_slots + slots <= total && held + slots <= s_maxPerAddress;
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)

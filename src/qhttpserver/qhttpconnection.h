@@ -76,7 +76,8 @@ public:
     // Slots beyond the total for a client that holds none (the portal, the administrator), however the others
     // hold theirs: a 128th of the total.
     static constexpr int kNewcomerShare = 128;
-    // TLS handshakes in progress per client: each holds its slots until its time-out, and no request shows.
+    // TLS handshakes in progress per client when room must be made (makeRoom): each holds its slots until its
+    // time-out, and no request shows.
     static constexpr int kMaxHandshakesPerAddress = 4;
     // A handshake, or an answer its client does not take, that has not moved for this long holds no work: the
     // connection may be closed to make room.
@@ -107,11 +108,11 @@ public:
     // network, which one subscriber usually holds whole.
     static QHostAddress clientAddress(const QTcpSocket *socket);
     static QHostAddress clientKey(const QHostAddress &peer);
-    // Whether one more connection from the client (over TLS when secure) stays within the limits.
+    // Whether one more connection from the client (over TLS when secure) stays within the limits of slots.
     static bool mayOpen(const QHostAddress &client, bool secure = false);
     // When only the total is reached: closes the connections that have waited longest for their next request
     // (or their first), which hold no work (a parked request is none, nor a stalled answer or handshake), until
-    // there is room, and says whether there is.
+    // there is room, and says whether there is. A client amid kMaxHandshakesPerAddress handshakes gets none.
     static bool makeRoom(const QHostAddress &client, bool secure = false);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
@@ -150,7 +151,7 @@ private:
     void onRequestTimeout();
     void onHandshakeTimeout();
     // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent;
-    // or stalled on its client (kStalledTime): in its handshake, or with nothing but answers it does not take.
+    // or stalled on its client (kStalledTime): in its handshake, or with answers it does not take.
     bool isIdle() const;
     void endHandshake();
     void parse();

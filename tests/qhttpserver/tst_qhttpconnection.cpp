@@ -5,9 +5,11 @@
 
 #include <QPointer>
 #include <QProcess>
+#include <QSharedPointer>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,6 +51,25 @@ bool makeCertificate(QSslCertificate *certificate, QSslKey *key)
     *certificate = QSslCertificate(crt.readAll(), QSsl::Pem);
     *key = QSslKey(pem.readAll(), QSsl::Ec, QSsl::Pem);
     return !certificate->isNull() && !key->isNull();
+}
+
+// Writes an answer as Response::sendFile streams a file: more each time the socket has taken some.
+void streamAnswer(QHttpResponse *response, qint64 size)
+{
+    response->setHeader("Content-Length", QByteArray::number(size));
+    response->writeHead(200);
+    const auto left = QSharedPointer<qint64>::create(size);
+    const auto pump = [response, left] {
+        while (response->bytesToWrite() < 256 * 1024 && *left > 0) {
+            const qint64 chunk = qMin<qint64>(*left, 64 * 1024);
+            response->write(QByteArray(int(chunk), 's'));
+            *left -= chunk;
+        }
+        if (*left == 0 && !response->isFinished())
+            response->end();
+    };
+    QObject::connect(response, &QHttpResponse::bytesWritten, response, pump);
+    pump();
 }
 
 // A client bound to the address that pipelines requests with a small receive buffer and never reads its answers.
@@ -335,8 +356,9 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     QTest::addColumn<bool>("otherAddressServed");
     QTest::addColumn<bool>("secure");
     QTest::addColumn<int>("perClient"); // connections the first client gets, the next one refused; 0: not tried
-    // "unread": each held one pipelines answers it never reads, at a real MTU; "handshake": a TLS listener, and
-    // each held one never starts its handshake. The newcomer then retries until served.
+    // "unread": each held one pipelines answers it never reads, at a real MTU ("streamed": one answer written as
+    // the socket takes it); "handshake": a TLS listener, and each held one never starts its handshake ("tls": each
+    // makes its handshake, all side by side, and is served). The newcomer then retries until served.
     QTest::addColumn<QString>("attack");
 
     const int max = QHttpConnection::kMaxConnections;
@@ -361,8 +383,15 @@ void tst_QHttpConnection::connectionsAreCapped_data()
         << 16 << 64 << 64 << 4 << false << false << true << false << 0 << "unread";
     QTest::newRow("4 clients hold every slot, TLS never begun: a newcomer's page, event and login served")
         << 16 << 64 << 16 << 4 << false << false << true << true << 0 << "handshake";
-    QTest::newRow("a 5th TLS handshake from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 4 << 1
-                                                          << false << false << true << true << 4 << "handshake";
+    QTest::newRow("4 clients hold every slot, streamed answers they never read: a newcomer's page, event and login "
+                  "served")
+        << 16 << 64 << 64 << 4 << false << false << true << false << 0 << "streamed";
+    // Handshakes are capped where room is made; a browser's six connections at once, or the portal's, are served.
+    QTest::newRow("a 5th TLS handshake from one address, every slot taken") << QHttpConnection::kMaxConnectionsPerAddress
+                                                                            << 16 << 4 << 1 << false << false << true
+                                                                            << true << 4 << "handshake";
+    QTest::newRow("8 simultaneous TLS connections from one address to an empty server are all served")
+        << QHttpConnection::kMaxConnectionsPerAddress << max << 8 << 1 << false << false << true << true << 0 << "tls";
 }
 
 void tst_QHttpConnection::connectionsAreCapped()
@@ -384,31 +413,48 @@ void tst_QHttpConnection::connectionsAreCapped()
     CountedAsTls countedAsTls;
     QSslCertificate certificate;
     QSslKey key;
-    if (attack == "handshake")
+    const bool realTls = attack == "handshake" || attack == "tls";
+    if (realTls)
         QVERIFY(makeCertificate(&certificate, &key));
     QHttpsServer tls(certificate, key);
     tls.setHandshakeTimeout(std::chrono::minutes(1)); // longer than the test
-    QHttpServer &server = attack == "handshake" ? tls : secure ? countedAsTls : plain;
+    QHttpServer &server = realTls ? tls : secure ? countedAsTls : plain;
     QList<QPointer<QHttpResponse>> working; // answers to /hold wait
     connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
         response->setParked(parked);
         if (request->path() == "/hold")
             working.append(response);
+        else if (request->path() == "/stream")
+            streamAnswer(response, 64 * 1024 * 1024);
         else
             response->end(request->path() == "/static/config.js" ? QByteArray(16 * 1024, 'j') : QByteArray("ok"));
     });
     // At a real MTU the kernel holds little of what a client does not read (loopback's buffers are far larger).
-    if (attack == "unread")
+    if (attack == "unread" || attack == "streamed")
         QHttpConnection::setSendBufferSize(4096);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     std::vector<std::unique_ptr<RawHttpClient>> clients;
     std::vector<std::unique_ptr<QTcpSocket>> unread;
+    std::vector<std::unique_ptr<QSslSocket>> browsers;
+    QByteArray served; // what the browsers read
     for (int i = 0; i < held; ++i) {
         const QHostAddress from(0x7f000001u + quint32(i % addresses));
-        if (attack == "unread") {
+        if (attack == "unread" || attack == "streamed") {
             unread.push_back(neverReading(from, server.serverPort(),
-                                          QByteArray("GET /static/config.js HTTP/1.1\r\n\r\n").repeated(32)));
+                                          attack == "streamed"
+                                              ? QByteArray("GET /stream HTTP/1.1\r\n\r\n")
+                                              : QByteArray("GET /static/config.js HTTP/1.1\r\n\r\n").repeated(32)));
             QVERIFY(unread.back());
+            continue;
+        }
+        if (attack == "tls") {
+            // All connect before the listener accepts any: their handshakes are all in progress at once.
+            browsers.push_back(std::make_unique<QSslSocket>());
+            QSslSocket *browser = browsers.back().get();
+            browser->setPeerVerifyMode(QSslSocket::VerifyNone);
+            connect(browser, &QSslSocket::encrypted, this, [browser] { browser->write("GET / HTTP/1.1\r\n\r\n"); });
+            connect(browser, &QSslSocket::readyRead, this, [browser, &served] { served += browser->readAll(); });
+            browser->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.serverPort());
             continue;
         }
         clients.push_back(std::make_unique<RawHttpClient>());
@@ -419,6 +465,7 @@ void tst_QHttpConnection::connectionsAreCapped()
     }
     QTRY_COMPARE(server.findChildren<QHttpConnection *>().size(), qMin(held, fits));
     QTRY_COMPARE(working.size(), busy ? held : 0);
+    QTRY_COMPARE(served.count("HTTP/1.1 200 OK"), int(browsers.size()));
     QHttpConnection::setSendBufferSize(0);
     if (perClient > 0) {
         RawHttpClient over;
@@ -441,6 +488,7 @@ void tst_QHttpConnection::connectionsAreCapped()
             QTRY_VERIFY_WITH_TIMEOUT(newcomer(), 30000);
         unread.clear();
         clients.clear();
+        browsers.clear();
         QTRY_COMPARE(QHttpConnection::openConnections(), 0);
         QHttpConnection::setConnectionLimits(QHttpConnection::kMaxConnectionsPerAddress,
                                              QHttpConnection::kMaxConnections);
