@@ -1,6 +1,7 @@
 #include "utils/logger.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -102,11 +103,12 @@ std::size_t levelRank(QtMsgType type)
 }
 
 // Whether the head of a file is a line this logger wrote (the default pattern), or the file is empty, as a
-// rotated log is.
-bool holdsOwnLog(int fd)
+// rotated log is (then `empty` is set).
+bool holdsOwnLog(int fd, bool *empty)
 {
     char head[64];
     const ssize_t size = ::pread(fd, head, sizeof head, 0);
+    *empty = size == 0;
     if (size == 0)
         return true;
     static const QRegularExpression line(
@@ -117,9 +119,11 @@ bool holdsOwnLog(int fd)
 
 // The log goes only into a file this service makes or one that holds its log already: the service may
 // run as root, and a path saved by mistake (or on purpose) must not make it append to another file,
-// change that file's mode or hang opening a FIFO. why: the reason when it returns -1.
-int openLogFile(const QString &name, QString *why)
+// change that file's mode or hang opening a FIFO. why: the reason when it returns -1; empty: set when the file
+// was there, empty.
+int openLogFile(const QString &name, QString *why, bool *empty)
 {
+    *empty = false;
     const QByteArray path = QFile::encodeName(name);
     const int created = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
                                S_IRUSR | S_IWUSR | S_IRGRP);
@@ -142,7 +146,7 @@ int openLogFile(const QString &name, QString *why)
     }
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
         *why = QStringLiteral("it is not a regular file");
-    else if (!holdsOwnLog(fd))
+    else if (!holdsOwnLog(fd, empty))
         *why = QStringLiteral("it is another file, not this service's log");
     else
         return fd;
@@ -152,18 +156,20 @@ int openLogFile(const QString &name, QString *why)
 
 // The log holds call data and its lines are no one else's business: a new file is made 0640 (the umask
 // may narrow it further), and an existing log that anyone may read or write loses those rights (an
-// older one, made 0644). The group's rights are left as the administrator set them.
+// older one, made 0644). The group's rights are left as the administrator set them, and so is the mode of an
+// empty file: the one a rotation made, or another program's left at the log's path.
 bool openForAppend(QFile &file, QString *why = nullptr)
 {
     QString reason;
-    const int fd = openLogFile(file.fileName(), &reason);
+    bool empty = false;
+    const int fd = openLogFile(file.fileName(), &reason, &empty);
     if (fd < 0) {
         if (why)
             *why = reason;
         return false;
     }
     struct stat status;
-    if (::fstat(fd, &status) == 0 && (status.st_mode & S_IRWXO))
+    if (!empty && ::fstat(fd, &status) == 0 && (status.st_mode & S_IRWXO))
         ::fchmod(fd, status.st_mode & 07770);
     if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle))
         return true;
@@ -349,14 +355,32 @@ QString Logger::maskSecrets(const QString &text)
 
 bool Logger::isUsableLogFile(const QString &path, QString *why)
 {
+    const QByteArray encoded = QFile::encodeName(path);
     struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return true; // made when the log opens
     QString reason;
-    const int fd = S_ISREG(status.st_mode) ? openLogFile(path, &reason) : -1;
-    if (fd >= 0) {
-        ::close(fd);
-        return true;
+    if (::stat(encoded.constData(), &status) != 0) {
+        // Made when the log opens: in a directory that is there, and never through a link.
+        const QString directory = QFileInfo(path).absolutePath();
+        struct stat link;
+        if (::lstat(encoded.constData(), &link) == 0)
+            reason = QStringLiteral("it is a link to a file that does not exist");
+        else if (!QFileInfo(directory).isDir())
+            reason = QStringLiteral("there is no directory %1").arg(directory);
+        else
+            return true;
+    } else {
+        bool empty = false;
+        const int fd = S_ISREG(status.st_mode) ? openLogFile(path, &reason, &empty) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        // An empty file is the log only where the log is now, emptied by its rotation.
+        struct stat current;
+        const bool inUse = ::stat(QFile::encodeName(getLogFileName()).constData(), &current) == 0
+            && current.st_dev == status.st_dev && current.st_ino == status.st_ino;
+        if (fd >= 0 && (!empty || inUse))
+            return true;
+        if (fd >= 0)
+            reason = QStringLiteral("it is another file, not this service's log");
     }
     if (why)
         *why = reason.isEmpty() ? QStringLiteral("it is not a regular file") : reason;

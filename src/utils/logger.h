@@ -25,9 +25,11 @@ public:
     static void loggerMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &message);
     static void reopen();
     static QString getLogFileName();
-    // Whether the log may go to path: it does not exist yet, or it is a regular file that is empty or
-    // holds lines of this logger. Any other file, a FIFO, a device or a directory is refused, with the
-    // reason in why; the start then logs to the standard error output. Never blocks.
+    // Whether the log may go to path: it does not exist yet (its directory does), or it is a regular file that
+    // holds lines of this logger, or the empty one where the log is now (getLogFileName: rotated). Any other
+    // file, a FIFO, a device, a directory or a link to nothing is refused, with the reason in why. A start takes
+    // an empty file at the configured path (a rotated log, the usual case) and leaves its mode; with any other
+    // such path it logs to the standard error output. Never blocks.
     static bool isUsableLogFile(const QString &path, QString *why = nullptr);
     // The text with the value of every "key=" query parameter (the key of our event routes, also
     // percent-encoded in a batch command) cut to its first four characters: a log line must not open

@@ -30,7 +30,7 @@ private Q_SLOTS:
 
 private:
     // Writes the file ("LOG" in content becomes the log's path) and starts the service on it. existing: what
-    // is at the log's path before: nothing, "file" (another file, 0644) or "fifo".
+    // is at the log's path before: nothing, "file" (another file, 0644), "empty" (0644) or "fifo".
     void start(QProcess &service, const QByteArray &content, const QStringList &arguments = {},
                const QString &existing = {});
 
@@ -63,6 +63,11 @@ void tst_Startup::start(QProcess &service, const QByteArray &content, const QStr
         QVERIFY(::chmod(log.constData(), 0644) == 0);
     } else if (existing == QLatin1String("fifo")) {
         QVERIFY(::mkfifo(log.constData(), 0600) == 0);
+    } else if (existing == QLatin1String("empty")) {
+        QFile rotated(m_dir.filePath("calvena.log"));
+        QVERIFY(rotated.open(QIODevice::WriteOnly));
+        rotated.close();
+        QVERIFY(::chmod(log.constData(), 0644) == 0);
     }
     QDir(m_generated).removeRecursively();
 
@@ -127,6 +132,10 @@ void tst_Startup::exitsAtOnce_data()
         << QStringLiteral("Cannot open the log file %1: it is not a regular file; logging to the standard error output")
                .arg(m_dir.filePath("calvena.log"))
         << false << "fifo";
+    // As a rotation that makes the file anew leaves it: logged into, its mode the administrator's.
+    QTest::newRow("log path of an empty file: logged into, its mode kept")
+        << QStringList() << refusedPort << 1 << QStringLiteral("Asterisk.port: A port is a number from 1 to 65535")
+        << true << "empty";
 }
 
 void tst_Startup::exitsAtOnce()
@@ -158,6 +167,8 @@ void tst_Startup::exitsAtOnce()
         QCOMPARE(log.readAll(), kOtherFile);
     } else if (existing == QLatin1String("fifo")) {
         QVERIFY(S_ISFIFO(status.st_mode));
+    } else if (existing == QLatin1String("empty")) {
+        QCOMPARE(int(status.st_mode & 0777), 0644);
     }
     if (logged) {
         QVERIFY(log.open(QIODevice::ReadOnly));

@@ -1,5 +1,6 @@
 #include "config/generateddirectory.h"
 #include "config/manager.h"
+#include "utils/logger.h"
 #include "utils/settingsmanager.h"
 
 #include <QFile>
@@ -417,6 +418,27 @@ void tst_ConfigManager::updateConverts_data()
     logFile("log file that is another file", other.fileName(), "it is another file, not this service's log");
     logFile("log file that is a FIFO", fifo, "it is not a regular file");
     logFile("log file that is a directory", files.path(), "it is not a regular file");
+    // As /etc/environment or /var/log/wtmp may be: the service would append to it, as root.
+    QFile empty(files.filePath("environment"));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    logFile("log file that is another program's empty file", empty.fileName(),
+            "it is another file, not this service's log");
+    // The next start could not make it, and would log to the terminal.
+    logFile("log file in a missing directory", files.filePath("gone/calvena.log"),
+            qPrintable(QStringLiteral("there is no directory %1").arg(files.filePath("gone"))));
+    const QString dangling = files.filePath("dangling.log");
+    QVERIFY(QFile::link(files.filePath("gone/calvena.log"), dangling) || QFileInfo(dangling).isSymLink());
+    logFile("log file that is a link to nothing", dangling, "it is a link to a file that does not exist");
+    // The log in use, as its rotation left it.
+    const QString rotated = files.filePath("calvena.log");
+    QFile log(rotated);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.close();
+    Orvix::Utils::Logger::setLogFileName(rotated);
+    QTest::newRow("the log in use, emptied by its rotation") << QJsonObject{{"App", section("log_file", rotated)}}
+                                                             << int(Config::App) << "log_file" << QJsonValue(rotated)
+                                                             << QJsonObject();
     QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
                                                << int(Config::Bitrix) << "host"
                                                << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
