@@ -68,6 +68,8 @@ Request &Request::limitResult(int maxRows, qint64 maxBytes)
     Q_ASSERT(d->positionalValues.isEmpty() && d->namedValues.isEmpty());
     d->maxRows = maxRows;
     d->maxBytes = maxBytes;
+    // A cut result ends its connection.
+    d->closesSession = true;
     return *this;
 }
 

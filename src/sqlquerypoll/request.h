@@ -48,8 +48,9 @@ public:
     // temporary tables, locks, an open transaction) reaches no later request.
     Request &closeSessionAfter();
     // Rows are read from the server one at a time, up to maxRows and about maxBytes of values; the rest is
-    // left (Response::isCut), so the answer's memory does not follow the result. The text is sent as it is:
-    // for a request without bound values. On another driver than MySQL the whole result is read.
+    // left (Response::isCut), so the answer's memory does not follow the result, and the connection is cut rather
+    // than drained (implies closeSessionAfter). The text is sent as it is: for a request without bound values. On
+    // another driver than MySQL the whole result is read.
     Request &limitResult(int maxRows, qint64 maxBytes);
 
     QString query() const;

@@ -153,12 +153,15 @@ StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, 
     const bool error = !cut && mysql_errno(mysql) != 0;
     if (error)
         failed(mysql, response, nativeError);
-    // Reads what is left of the result without keeping it, so that the connection is ready for the next request.
+    // What is left of a cut result would be read to its end, row by row, holding the connection meanwhile: the
+    // connection is cut instead (the request closes its session), and the server stops the statement.
+    if (cut)
+        mariadb_cancel(mysql);
     mysql_free_result(result);
     if (error)
         return allowAgain(Outcome::Failed);
     *response = Response(names, std::move(rows), cut, 0, -1);
-    return allowAgain(Outcome::Done);
+    return cut ? Outcome::Done : allowAgain(Outcome::Done);
 }
 
 } // namespace Orvix::SqlQueryPoll
