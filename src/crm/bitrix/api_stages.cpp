@@ -268,6 +268,11 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                 return;
             }
             const Registration leg = self->registerTransferredConversationStart(conversation, user, trace, sequence);
+            // The member it rings with did not register (no CRM user): this one's CRM call is the transfer's,
+            // shared by the members that ring after it.
+            const QString ringsWith = conversation.ringsWith();
+            if (!ringsWith.isEmpty() && !self->m_pendingRegistrations.contains(ringsWith))
+                self->fileRegistration(ringsWith, conversation.callId(), leg);
             leg.onResolve(showOwnCard);
             leg.onReject([result](RegistrationFailedReason) { result.reject(); });
         })
@@ -603,8 +608,11 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             const Promise<int> first = *earlier;
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
-                // Kept for the next start of the link, which finishes the CRM call once.
-                if (self && !self->m_ledger.isKept(g.callId()))
+                // Kept for the next start of the link, which finishes the CRM call once. A member of a queue
+                // that rang out never finishes the CRM call its colleague's finish left open: that would
+                // close a served customer's call as missed.
+                const bool ownFinish = conversation.wasAnswered() || key == conversation.callId();
+                if (self && !self->m_ledger.isKept(g.callId()) && ownFinish)
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
