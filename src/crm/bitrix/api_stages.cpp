@@ -636,8 +636,8 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
         if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
             // No record to bind the task to: the caller's number and the time are what the employee
-            // calls back with.
-            if (m_createTaskForUnanswered)
+            // calls back with; a withheld number gives nothing to call back.
+            if (m_createTaskForUnanswered && !Connector::isWithheldNumber(conversation.externalNumber()))
                 m_connector.createCallBackTask(conversation.externalNumber(), conversation.startedAt(), trace);
             sendFinish(registration, 0, conversation, trace, result);
             return;
@@ -712,21 +712,25 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
         {QStringLiteral("entity_type"), Entity::typeToString(bound.entityType())},
     };
     const QString crmCallId = registration.callId();
+    // The leg's finish went through, or may have: the lead the call made is never deleted for it.
+    const auto noteFinished = [callId, legId = conversation.id()](API *api, bool saveNow) {
+        api->changeFacts(
+            callId,
+            [&legId](RegistrationLedger::CallFacts &facts) {
+                if (!facts.finished.contains(legId))
+                    facts.finished.append(legId);
+            },
+            saveNow);
+    };
     m_connector.finishCall(crmCallId, userId, conversation, m_postLeadInfoToChat, entityData, trace)
-        .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
-                    result](const CallRegistration &finish) {
+        .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace, result,
+                    noteFinished](const CallRegistration &finish) {
             if (!self) {
                 result.resolve(finish.activityId());
                 return;
             }
             // Saved with it: a kill before the call's end leaves the lead it binds.
-            self->changeFacts(
-                callId,
-                [&conversation](RegistrationLedger::CallFacts &facts) {
-                    if (!facts.finished.contains(conversation.id()))
-                        facts.finished.append(conversation.id());
-                },
-                false);
+            noteFinished(self, false);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
@@ -752,8 +756,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
-                   result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, trace, result,
+                   noteFinished](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
@@ -773,12 +777,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             // records it binds.
             const bool outcomeOpen =
                 reason == RegistrationFailedReason::Uncertain || reason == RegistrationFailedReason::Unreachable;
-            if (self && outcomeOpen) {
-                self->changeFacts(callId, [&conversation](RegistrationLedger::CallFacts &facts) {
-                    if (!facts.finished.contains(conversation.id()))
-                        facts.finished.append(conversation.id());
-                });
-            }
+            if (self && outcomeOpen)
+                noteFinished(self, true);
             result.reject();
         });
 }
@@ -950,7 +950,10 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)
 {
     qDebug().noquote() << trace.build(MsgBuilder::Ok, QStringLiteral("Call transferred  %1").arg(callId));
-    changeFacts(callId, [](RegistrationLedger::CallFacts &facts) { facts.transferred = true; });
+    // Reported under the transferring leg's id as well; the stages read the facts of a call by its own id only,
+    // and a leg's would cost a rewrite of the file for nothing.
+    if (!m_ledger.isAnsweredLeg(callId))
+        changeFacts(callId, [](RegistrationLedger::CallFacts &facts) { facts.transferred = true; });
     return resolved();
 }
 
