@@ -134,6 +134,9 @@ public:
             m_api.start(false);
             if (verb == "restart")
                 m_api.attachOwedRecordings();
+        } else if (verb == "present") {
+            // The PBX link, through a backlog of two days' rows after a long stop, reaches the present ones.
+            m_api.setPbxClock([] { return QDateTime::currentDateTime().addDays(2); });
         } else if (verb == "roistat") {
             m_api.setRoistatData(m_call.id(), QJsonObject{{"visit", "123"}});
         } else if (verb == "start") {
@@ -338,6 +341,9 @@ void tst_ApiCalls::scenario_data()
                        "POST task.item.add TITLE=TASK_DESC \"74951234567, <time>\" "
                        "DESCRIPTION=INCOMING_ENTITY_NAME 74951234567, <time>",
                        finish(1, 1, 304)};
+    QTest::newRow("missed call from a withheld number: no call-back task, nobody could call it back")
+        << QJsonObject{{"create_task_for_unanswered", true}} << "norecording withheld" << true << missed
+        << QStringList{register_("2", "1", "0"), show(1, 7), hide(1, 7), finish(1, 1, 304)};
     QTest::newRow("30 lookups during a call: ten wait in the queue, the call goes on")
         << QJsonObject() << "" << true << QStringList{"start", "lookups", "ring a", "answer a", "end a", "finish"}
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
@@ -437,6 +443,13 @@ void tst_ApiCalls::scenario_data()
     QTest::newRow("a call that ended while its card waited: registered and finished, no card")
         << QJsonObject() << "" << true << QStringList{"start", "ring a", "answer a", "end a", "hangup"}
         << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
+    // A day is counted from when the work was handed over, not on the PBX's time of the backlog's rows.
+    QTest::newRow("a call of a backlog handed over, run once the PBX link reached rows two days on: nothing given up")
+        << QJsonObject() << "" << true << QStringList{"start", "ring a", "answer a", "end a", "hangup", "present"}
+        << QStringList{register_("2", "1", "0"), finish(1, 7, 200), attach(1)};
+    QTest::newRow("a recording not given while the PBX link reads a backlog, asked again two days on: attached")
+        << QJsonObject() << "pbxjump" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("one server error on the upload: sent again")
         << QJsonObject() << "attach500" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1), attach(1)};
@@ -556,6 +569,20 @@ void tst_ApiCalls::scenario()
                         harness.portal.pushRestReply("batch", Orvix::Tests::FakeCrmReply::error(500, "INTERNAL_SERVER_ERROR", "x"));
                 });
     }
+    if (portal.contains("pbxjump")) {
+        // Neither at the leg's end nor at the call's: the PBX link is lost, and reads a backlog when it is back.
+        auto asked = QSharedPointer<int>::create(0);
+        API *const api = harness.api.get();
+        connect(api, &API::conversationRecordingPathRequest, this,
+                [api, asked](const QString &, const QString &, const QString &,
+                             Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> path) {
+                    if (++*asked > 2)
+                        return;
+                    if (*asked == 2) // at the call's end, once the link has reached rows two days on
+                        api->setPbxClock([] { return QDateTime::currentDateTime().addDays(2); });
+                    path.reject(Orvix::Entities::RecordingFailure::failed(QStringLiteral("Lost connection to Asterisk")));
+                });
+    }
     if (portal.contains("latecdr")) {
         // The first lookup of the first leg's recording comes before the PBX wrote the record naming it.
         auto asked = QSharedPointer<bool>::create(false);
@@ -620,8 +647,8 @@ void tst_ApiCalls::scenario()
     LogCapture log;
     QSignalSpy lost(harness.api.get(), &API::connectionLost);
     harness.api->start(false);
-    CallDriver driver(*harness.api, incoming);
     const QString number = CrmPortalModel::kCallerNumber;
+    CallDriver driver(*harness.api, incoming, kCallId, portal.contains("withheld") ? "anonymous" : number);
     CallDriver other(*harness.api, incoming, kOtherCallId, portal.contains("other8") ? "8" + number.mid(1) : number);
     for (const QString &step : steps) {
         if (step == "refuse") { // once what went before has been answered
@@ -653,7 +680,8 @@ void tst_ApiCalls::scenario()
     // A stopped link drops its token: its next start logs in anew.
     const bool login = portal.contains("noauth") || steps.contains("restart") || steps.contains("refuse");
     QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), login ? 1 : 0);
-    // Nothing is owed once the call is done.
+    // Nothing is owed once the call is done, nor kept of what a stop of the link refused of its work.
+    QCOMPARE(harness.api->connector().stopRefusals(kCallId), quint64(0));
     QFile saved(harness.api->registrationsFilePath());
     if (saved.open(QIODevice::ReadOnly))
         QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size(), 0);
@@ -701,6 +729,11 @@ void tst_ApiCalls::registrationSurvivesRestart_data()
     // The day a kept event is tried for is counted on the PBX's clock, not on this host's.
     QTest::newRow("killed while the register waits for its answer, this host's clock set a day ahead: sent again")
         << "hostahead" << QStringList{"start"} << QStringList{register_("2", "1", "0")}
+        << QStringList{"ring a", "answer a", "end a", "finish"}
+        << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
+    // Nor on this host's clock when the PBX's is not known yet.
+    QTest::newRow("killed while the register waits, kept before the PBX's time was known, this host two days behind")
+        << "hostbehind" << QStringList{"start"} << QStringList{register_("2", "1", "0")}
         << QStringList{"ring a", "answer a", "end a", "finish"}
         << QStringList{register_("2", "1", "0"), register_("2", "1", "0"), show(1, 7), finish(1, 7, 200)};
     QTest::newRow("answered before the restart, finished after it")
@@ -786,7 +819,7 @@ void tst_ApiCalls::registrationSurvivesRestart()
     model.failRegisters = portal.contains("failregister") ? 1 : 0;
     model.knownContact = portal.contains("contact");
     model.registerCreatesLead = portal.contains("createslead");
-    model.hangRegisters = portal.contains(QRegularExpression("reassigned|hostahead")) ? 1 : 0;
+    model.hangRegisters = portal.contains(QRegularExpression("reassigned|hostahead|hostbehind")) ? 1 : 0;
     model.hangFinishes = portal.contains("holdfinish") ? 1 : 0;
     if (portal.contains("holdtoken")) { // the finish finds its token expired, and the renewal is never answered
         harness.portal.pushRestReply("telephony.externalcall.finish", Orvix::Tests::FakeCrmReply::expiredToken());
@@ -798,9 +831,13 @@ void tst_ApiCalls::registrationSurvivesRestart()
     const auto pbxStarted = QSharedPointer<bool>::create(true);
     const auto sqlErrors = QSharedPointer<int>::create(0);
     const auto callUp = QSharedPointer<bool>::create(portal.contains("liveleg"));
-    const auto answerHooks = [&, pbxStarted, sqlErrors, callUp](API *api) {
+    // The PBX link has read no row yet: its time is not known.
+    const auto pbxTimeKnown = QSharedPointer<bool>::create(!portal.contains("hostbehind"));
+    if (portal.contains("hostbehind"))
+        Orvix::Entities::Clock::setSource([] { return QDateTime::currentDateTime().addDays(-2); });
+    const auto answerHooks = [&, pbxStarted, sqlErrors, callUp, pbxTimeKnown](API *api) {
         // The PBX keeps the real time, whatever this host's clock says.
-        api->setPbxClock([] { return QDateTime::currentDateTime(); });
+        api->setPbxClock([pbxTimeKnown] { return *pbxTimeKnown ? QDateTime::currentDateTime() : QDateTime(); });
         connect(api, &API::conversationRecordingPathRequest, this,
                 [pbxStarted, sqlErrors, callUp](const QString &, const QString &, const QString &to,
                                                 Orvix::Utils::Promise<QString, Orvix::Entities::RecordingFailure> path) {
@@ -840,7 +877,7 @@ void tst_ApiCalls::registrationSurvivesRestart()
             count += entry.toObject().contains("finishing") ? 1 : 0;
         return count;
     };
-    const bool keptEvents = portal.contains(QRegularExpression("reassigned|hostahead"));
+    const bool keptEvents = portal.contains(QRegularExpression("reassigned|hostahead|hostbehind"));
     if (keptEvents) { // in the CRM before the start; the PBX link has saved its state
         if (portal.contains("reassigned"))
             model.contactOwner = "8";
@@ -863,6 +900,8 @@ void tst_ApiCalls::registrationSurvivesRestart()
     // The service stops and starts again; the PBX link goes on with the call from its saved state, past the
     // events the steps before handed over (the steps after replay what it reads then).
     harness.api.reset();
+    *pbxTimeKnown = true;
+    Orvix::Entities::Clock::setSource({});
     if (!keptEvents)
         QFile::remove(harness.generatedDirectory() + "/crm_events.json");
     if (portal.contains("hostahead"))

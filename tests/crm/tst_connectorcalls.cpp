@@ -10,7 +10,11 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
+
+#include <algorithm>
+#include <utility>
 
 using Orvix::CRM::Bitrix::Connector;
 using Orvix::Tests::FakeCrmReply;
@@ -24,7 +28,9 @@ namespace {
 constexpr int kInterval = 5;
 constexpr int kDefaultUser = 1;
 
-// One step of a call-card scenario: "show 5", "hide 5", "except 5" (hide from all but 5).
+// One step of a call-card scenario: "show 5", "hide 5", "except 5" (hide from all but 5), "held 5" (shown while
+// the login is never answered, the link restarted meanwhile, the call ending before the restart), "wait 3" (the
+// cards of three other calls, each waiting until this call's card has gone).
 struct CardStep
 {
     QString op;
@@ -117,6 +123,11 @@ void tst_ConnectorCalls::cardsByUser_data()
     QTest::newRow("a finished call forgets its cards")
         << QList<CardStep>{{"show", 5}, {"show", 7}, {"finish", 7}} << "true" << true
         << QStringList{"show 5", "show 7"} << QList<int>{};
+    QTest::newRow("a card held over a restart of the link is judged again: its call over, not sent")
+        << QList<CardStep>{{"held", 5}} << "true" << true << QStringList() << QList<int>{};
+    // They give their turn to this call's card in the same tick, rather than one tick each.
+    QTest::newRow("three cards of other calls waiting at the start: this call's card goes in their tick")
+        << QList<CardStep>{{"wait", 3}, {"show", 5}} << "true" << true << QStringList{"show 5"} << QList<int>{5};
 }
 
 void tst_ConnectorCalls::cardsByUser()
@@ -146,16 +157,49 @@ void tst_ConnectorCalls::cardsByUser()
     answered.setState(Orvix::Entities::CallStatus::Talking, QDateTime::currentDateTime());
     answered.setState(Orvix::Entities::CallStatus::Hung, QDateTime::currentDateTime());
     const CardStep last = steps.last();
+    // Asked when a card's turn comes: whether the call is over, whether this call's card went, and in which tick
+    // of the connector: one the cards waiting were asked in, until the event loop turned.
+    const auto ended = QSharedPointer<bool>::create(false);
+    const auto went = QSharedPointer<bool>::create(false);
+    const auto tickOpen = QSharedPointer<bool>::create(false);
+    const auto wentInTick = QSharedPointer<bool>::create(false);
+    const Connector::SendGuard waiting = [this, went, tickOpen]() {
+        if (!std::exchange(*tickOpen, true))
+            QTimer::singleShot(0, this, [tickOpen]() { *tickOpen = false; });
+        return *went ? Connector::SendTurn::Skip : Connector::SendTurn::Wait;
+    };
 
     LogCapture capture;
     Connector connector(nullptr, m_client);
     start(connector);
     const MsgBuilder msg("1700000000.1", MsgBuilder::ConversationRequested, MsgBuilder::NoChildTask);
     QSharedPointer<Orvix::Tests::Outcome<void, void>> outcome;
+    const bool othersWait = std::any_of(steps.cbegin(), steps.cend(), [](const CardStep &s) { return s.op == "wait"; });
     for (const CardStep &step : steps) {
-        if (step.op == "show")
+        if (step.op == "show" && othersWait) {
+            outcome = watch(connector.showCallCard("externalCall.1", step.user, msg, [went, tickOpen, wentInTick]() {
+                *wentInTick = *tickOpen;
+                *went = true;
+                return Connector::SendTurn::Send;
+            }));
+        } else if (step.op == "show") {
             outcome = watch(connector.showCallCard("externalCall.1", step.user, msg));
-        else if (step.op == "hide")
+        } else if (step.op == "held") {
+            m_fake->pushReply("/oauth/authorize/", FakeCrmReply::silent());
+            outcome = watch(connector.showCallCard("externalCall.1", step.user, msg, [ended]() {
+                return *ended ? Connector::SendTurn::Skip : Connector::SendTurn::Send;
+            }));
+            QTRY_COMPARE(m_fake->requests("/oauth/authorize/").size(), 1);
+            connector.stop(false);
+            *ended = true;
+            start(connector);
+        } else if (step.op == "wait") {
+            for (int call = 1; call <= step.user; ++call) {
+                const MsgBuilder other(QStringLiteral("170000000%1.1").arg(call), MsgBuilder::ConversationRequested,
+                                       MsgBuilder::NoChildTask);
+                connector.showCallCard(QStringLiteral("externalCall.9%1").arg(call), 9, other, waiting);
+            }
+        } else if (step.op == "hide")
             outcome = watch(connector.hideCallCard("externalCall.1", step.user, msg));
         else if (step.op == "finish")
             connector.finishCall("externalCall.1", step.user, answered, false, QJsonObject(), msg);
@@ -163,7 +207,7 @@ void tst_ConnectorCalls::cardsByUser()
             connector.hideCallCardsExcept("externalCall.1", step.user, msg);
     }
     QTRY_COMPARE(received.size(), sent.size());
-    if (last.op == "show" || last.op == "hide") {
+    if (last.op == "show" || last.op == "hide" || last.op == "held") {
         QTRY_VERIFY(outcome->settled);
         QCOMPARE(outcome->resolved, lastResolved);
     }
@@ -176,6 +220,8 @@ void tst_ConnectorCalls::cardsByUser()
     QList<int> nowShown = connector.shownUsers("externalCall.1").values();
     std::sort(nowShown.begin(), nowShown.end());
     QCOMPARE(nowShown, shown);
+    if (othersWait)
+        QVERIFY(*wentInTick);
     for (const FakeCrmRequest &request : m_fake->requests())
         QVERIFY(request.restMethod().isEmpty() || request.verb == "GET");
     // Each card request is logged under its own child task.

@@ -241,6 +241,9 @@ void tst_ConnectorRegistration::registration_data()
         << QJsonObject{{"caller", "anonymous"}, {"found", "lead"}, {"create", true}} << QStringList{reg}
         << QJsonObject{{"PHONE_NUMBER", "0000000000"}, {"CRM_CREATE", "0"}, {"TYPE", "2"}, {"USER_ID", "1"}}
         << (internal + QStringList{"CRM_ENTITY_ID", "CRM_ENTITY_TYPE"}) << 0 << QString("");
+    QTest::newRow("a withheld caller, the search hook answers ignore: nothing sent")
+        << QJsonObject{{"caller", "anonymous"}, {"script", QJsonObject{{"action", "ignore"}}}} << QStringList()
+        << QJsonObject() << QStringList() << -1 << QString("");
     QTest::newRow("an outgoing call is type 1")
         << QJsonObject{{"outgoing", true}} << QStringList{reg} << QJsonObject{{"TYPE", "1"}, {"PHONE_NUMBER", kCaller}}
         << internal << 0 << QString("");

@@ -591,8 +591,7 @@ void API::resendOwedFinish(const QString &key, const RegistrationStore::Entry &e
 void API::keepFinish(const QString &callId, const QString &crmCallId, const MsgBuilder &trace)
 {
     // Owed since the finish was first sent; a file of an older version without that time keeps it.
-    const QDateTime since = m_ledger.owed(crmCallId, {}).owedSince;
-    if (ageSecs(since) > ApiDetail::kOwedForAtMostSecs) {
+    if (owedSecs(m_ledger.owed(crmCallId, {})) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The finish of CRM call [%1] of call [%2] has not reached "
                                                            "the portal for a day; it is given up with its recording")

@@ -18,6 +18,7 @@
 #include "utils/msgbuilder.h"
 #include "utils/promise.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -289,6 +290,11 @@ private:
     QDateTime pbxNow() const;
     // Whole seconds from `at` to the PBX's time now; 0 when either is not known.
     qint64 ageSecs(const QDateTime &at) const;
+    // How long the event's work, or the recording, has waited: for those of this run on the monotonic clock,
+    // since the PBX's time is days behind while its link reads a backlog after a long stop; for those a
+    // previous run left, on the PBX's clock.
+    qint64 keptSecs(const KeptEvents::Event &event) const;
+    qint64 owedSecs(const RegistrationStore::Upload &upload) const;
     // Changes the facts of a call (or a leg) kept beside its registrations; saved now, or by the ledger's next
     // save (the caller's, before any kept event is marked done).
     void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
@@ -382,7 +388,13 @@ private:
     std::function<QDateTime()> m_pbxClock;
 
     EventJournal m_journal;
-    QHash<quint64, EventWork> m_eventWork; // the work of the events handed over in this run
+    // The work of the events handed over in this run, and since when.
+    struct HandedOver
+    {
+        EventWork work;
+        QElapsedTimer since;
+    };
+    QHash<quint64, HandedOver> m_eventWork;
     QList<std::function<void()>> m_heldForStart;
     bool m_shuttingDown = false;
 

@@ -127,13 +127,23 @@ qint64 API::ageSecs(const QDateTime &at) const
     return now.isValid() && at.isValid() ? at.secsTo(now) : 0;
 }
 
+qint64 API::keptSecs(const KeptEvents::Event &event) const
+{
+    const auto handedOver = m_eventWork.constFind(event.sequence);
+    return handedOver != m_eventWork.cend() ? handedOver->since.elapsed() / 1000 : ageSecs(event.at);
+}
+
+qint64 API::owedSecs(const RegistrationStore::Upload &upload) const
+{
+    return upload.owedHere.isValid() ? upload.owedHere.elapsed() / 1000 : ageSecs(upload.owedSince);
+}
+
 void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObject &data, const MsgBuilder &trace,
                     EventWork work)
 {
     useKeptEventsFile();
-    // Stamped on the PBX's clock; an event comes from its link, which knows the time then.
-    const QDateTime now = pbxNow();
-    const quint64 sequence = m_journal.add(kind, callId, row, data, now.isValid() ? now : Entities::Clock::now());
+    // Stamped on the PBX's clock; before it is known (no row read yet), with no time, which counts as new.
+    const quint64 sequence = m_journal.add(kind, callId, row, data, pbxNow());
     if (sequence == 0) {
         // Read again from CEL after a stop whose state the PBX link had not written yet: kept already, or done.
         qDebug().noquote() << trace.build(MsgBuilder::Warning,
@@ -144,7 +154,9 @@ void API::keepEvent(Kind kind, const QString &callId, qint64 row, const QJsonObj
     // From now on a card would come too late for the call.
     if (kind == Kind::CallEnded)
         m_endedCalls.insert(callId);
-    m_eventWork.insert(sequence, std::move(work));
+    QElapsedTimer since;
+    since.start();
+    m_eventWork.insert(sequence, {std::move(work), since});
     enqueueTask(trace, [self = QPointer<API>(this), sequence, trace]() {
         return self ? self->runKeptEvent(sequence, trace) : resolved();
     });
@@ -155,7 +167,7 @@ Promise<void> API::eventBody(const KeptEvents::Event &event, const MsgBuilder &t
     // The event as the PBX link handed it over; one a previous run kept, as its file holds it.
     const auto work = m_eventWork.constFind(event.sequence);
     if (work != m_eventWork.constEnd())
-        return (*work)(trace, event.sequence);
+        return work->work(trace, event.sequence);
     const QJsonObject data = event.data();
     switch (event.kind) {
     case Kind::CallStarted:
@@ -178,7 +190,7 @@ Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callI
 {
     const KeptEvents::Event event = m_journal.event(sequence);
     const QJsonObject registered = event.registered();
-    const qint64 age = ageSecs(event.at);
+    const qint64 age = keptSecs(event);
     if (!registered.isEmpty() && age > kRegisterRepeatSecs) {
         qWarning().noquote() << MsgBuilder(callId, taskOf(event.kind), MsgBuilder::NoChildTask)
                                     .build(MsgBuilder::Warning,
@@ -273,7 +285,7 @@ Promise<void> API::runInOrder(QList<quint64> sequences, quint64 last, bool lastF
         return runInOrder(sequences, last, lastFailed);
     const KeptEvents::Event event = m_journal.event(sequence);
     const MsgBuilder trace(event.callId, taskOf(event.kind), MsgBuilder::NoChildTask);
-    if (ageSecs(event.at) > ApiDetail::kOwedForAtMostSecs) {
+    if (keptSecs(event) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Error,
                                             QStringLiteral("The CRM work of call [%1] kept since %2 is given up")
                                                 .arg(event.callId, event.at.toString(Qt::ISODate)));
@@ -302,12 +314,15 @@ void API::eventSettled(quint64 sequence, quint64 refusalsBefore)
         return;
     // Ended while the link was stopped, a request of its work held back or refused by the stop: it goes again
     // at the start. One whose requests all went through (answered in the stop's wait) is done.
-    const QString callId = m_journal.event(sequence).callId;
-    if ((!m_connector.isStarted() || m_shuttingDown) && m_connector.stopRefusals(callId) != refusalsBefore) {
+    const KeptEvents::Event event = m_journal.event(sequence);
+    if ((!m_connector.isStarted() || m_shuttingDown) && m_connector.stopRefusals(event.callId) != refusalsBefore) {
         m_journal.cut(sequence);
         return;
     }
     dropKept(sequence);
+    // The call's end is done: no later event of it looks at what a stop refused of its work.
+    if (event.kind == Kind::CallEnded)
+        m_connector.forgetStopRefusals(event.callId);
 }
 
 void API::dropKept(quint64 sequence)

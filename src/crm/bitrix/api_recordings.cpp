@@ -156,8 +156,7 @@ void API::retryRecording(const RegistrationStore::Upload &upload, const MsgBuild
     constexpr std::chrono::hours kMaxPause{1};
     const QString crmCallId = upload.finish.callId();
     const QString id = upload.conversation.id();
-    const QDateTime owedSince = m_ledger.owed(crmCallId, upload).owedSince;
-    if (!m_ledger.isOwed(crmCallId) || ageSecs(owedSince) > ApiDetail::kOwedForAtMostSecs) {
+    if (!m_ledger.isOwed(crmCallId) || owedSecs(m_ledger.owed(crmCallId, upload)) > ApiDetail::kOwedForAtMostSecs) {
         qWarning().noquote() << trace.build(MsgBuilder::Warning,
                                             QStringLiteral("Recording of %1 given up: %2").arg(id, reason));
         forgetRecording(crmCallId);

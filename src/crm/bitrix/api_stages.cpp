@@ -268,6 +268,11 @@ Promise<void> API::onConversationRequestedTask(const Conversation &conversation,
                 return;
             }
             const Registration leg = self->registerTransferredConversationStart(conversation, user, trace, sequence);
+            // The member it rings with did not register (no CRM user): this one's CRM call is the transfer's,
+            // shared by the members that ring after it.
+            const QString ringsWith = conversation.ringsWith();
+            if (!ringsWith.isEmpty() && !self->m_pendingRegistrations.contains(ringsWith))
+                self->fileRegistration(ringsWith, conversation.callId(), leg);
             leg.onResolve(showOwnCard);
             leg.onReject([result](RegistrationFailedReason) { result.reject(); });
         })
@@ -603,8 +608,11 @@ Promise<int> API::registerConversationEnd(const QString &key, const Conversation
             const Promise<int> first = *earlier;
             first.onResolve([result](int activityId) { result.resolve(activityId); });
             first.onReject([self, key, g, conversation, line, result]() {
-                // Kept for the next start of the link, which finishes the CRM call once.
-                if (self && !self->m_ledger.isKept(g.callId()))
+                // Kept for the next start of the link, which finishes the CRM call once. A member of a queue
+                // that rang out never finishes the CRM call its colleague's finish left open: that would
+                // close a served customer's call as missed.
+                const bool ownFinish = conversation.wasAnswered() || key == conversation.callId();
+                if (self && !self->m_ledger.isKept(g.callId()) && ownFinish)
                     self->finishRegistration(key, g, conversation, line, result);
                 else
                     result.reject();
@@ -628,8 +636,8 @@ void API::finishRegistration(const QString &key, const CallRegistration &registr
         // A missed incoming leg: the employee responsible for the caller's entity closes it.
         if (registration.entityId() < 1 || !Connector::isRegistrableEntityType(registration.entityType())) {
             // No record to bind the task to: the caller's number and the time are what the employee
-            // calls back with.
-            if (m_createTaskForUnanswered)
+            // calls back with; a withheld number gives nothing to call back.
+            if (m_createTaskForUnanswered && !Connector::isWithheldNumber(conversation.externalNumber()))
                 m_connector.createCallBackTask(conversation.externalNumber(), conversation.startedAt(), trace);
             sendFinish(registration, 0, conversation, trace, result);
             return;
@@ -704,21 +712,25 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
         {QStringLiteral("entity_type"), Entity::typeToString(bound.entityType())},
     };
     const QString crmCallId = registration.callId();
+    // The leg's finish went through, or may have: the lead the call made is never deleted for it.
+    const auto noteFinished = [callId, legId = conversation.id()](API *api, bool saveNow) {
+        api->changeFacts(
+            callId,
+            [&legId](RegistrationLedger::CallFacts &facts) {
+                if (!facts.finished.contains(legId))
+                    facts.finished.append(legId);
+            },
+            saveNow);
+    };
     m_connector.finishCall(crmCallId, userId, conversation, m_postLeadInfoToChat, entityData, trace)
-        .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
-                    result](const CallRegistration &finish) {
+        .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace, result,
+                    noteFinished](const CallRegistration &finish) {
             if (!self) {
                 result.resolve(finish.activityId());
                 return;
             }
             // Saved with it: a kill before the call's end leaves the lead it binds.
-            self->changeFacts(
-                callId,
-                [&conversation](RegistrationLedger::CallFacts &facts) {
-                    if (!facts.finished.contains(conversation.id()))
-                        facts.finished.append(conversation.id());
-                },
-                false);
+            noteFinished(self, false);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
@@ -744,8 +756,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                                         [finish, result]() { result.resolve(finish.activityId()); });
                         });
         })
-        .onReject([self = QPointer<API>(this), callId, crmCallId, conversation, trace,
-                   result](RegistrationFailedReason reason) {
+        .onReject([self = QPointer<API>(this), callId, crmCallId, trace, result,
+                   noteFinished](RegistrationFailedReason reason) {
             // Nothing is undone for it: the CRM call stays open, the records bound to it stay as they are.
             if (reason == RegistrationFailedReason::Failed) {
                 qWarning().noquote() << trace.build(
@@ -765,12 +777,8 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             // records it binds.
             const bool outcomeOpen =
                 reason == RegistrationFailedReason::Uncertain || reason == RegistrationFailedReason::Unreachable;
-            if (self && outcomeOpen) {
-                self->changeFacts(callId, [&conversation](RegistrationLedger::CallFacts &facts) {
-                    if (!facts.finished.contains(conversation.id()))
-                        facts.finished.append(conversation.id());
-                });
-            }
+            if (self && outcomeOpen)
+                noteFinished(self, true);
             result.reject();
         });
 }
@@ -942,7 +950,10 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)
 {
     qDebug().noquote() << trace.build(MsgBuilder::Ok, QStringLiteral("Call transferred  %1").arg(callId));
-    changeFacts(callId, [](RegistrationLedger::CallFacts &facts) { facts.transferred = true; });
+    // Reported under the transferring leg's id as well; the stages read the facts of a call by its own id only,
+    // and a leg's would cost a rewrite of the file for nothing.
+    if (!m_ledger.isAnsweredLeg(callId))
+        changeFacts(callId, [](RegistrationLedger::CallFacts &facts) { facts.transferred = true; });
     return resolved();
 }
 

@@ -226,7 +226,12 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
     const QPointer<Connector> self(this);
     const QString key = msg.id();
     const bool upload = !uploadFile.isEmpty();
-    const auto start = [self, method, params, httpMethod, msg, custom, uploadFile, key, upload, promise]() {
+    // Nothing went: an undefined result, which no answer of the portal is.
+    std::function<void()> skip;
+    if (guard)
+        skip = [promise]() { promise.resolve(QJsonValue(QJsonValue::Undefined)); };
+    const auto start = [self, method, params, httpMethod, msg, custom, uploadFile, key, upload, promise, guard,
+                        skip]() {
         if (!self)
             return;
         const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
@@ -234,6 +239,8 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
         const auto request = QSharedPointer<PendingRequest>::create(
             PendingRequest{method, params, httpMethod, msg, result, custom});
         request->filePath = uploadFile;
+        request->guard = guard;
+        request->skip = skip;
         // The call's place is given back before its caller hears of the outcome, and may queue its next.
         if (upload) {
             RequestFailure nothing;
@@ -265,13 +272,7 @@ Utils::Promise<QJsonValue, RequestFailure> Connector::enqueue(const QString &met
             });
         self->attempt(request);
     };
-    QueuedRequest queued{upload, start};
-    if (guard) {
-        queued.guard = guard;
-        // Nothing went: an undefined result, which no answer of the portal is.
-        queued.skip = [promise]() { promise.resolve(QJsonValue(QJsonValue::Undefined)); };
-    }
-    queueRequest(key, std::move(queued), false);
+    queueRequest(key, QueuedRequest{upload, start, 0, guard, skip}, false);
     return promise;
 }
 
@@ -353,37 +354,41 @@ void Connector::markStartable(const QString &key, const CallRequests &call)
 void Connector::startNext(bool upload)
 {
     std::map<qint64, QString> &lane = m_startable[upload ? 1 : 0];
-    if (lane.empty())
-        return;
-    const QString key = lane.begin()->second;
-    lane.erase(lane.begin());
-    CallRequests &call = m_requestsByCall[key];
-    QueuedRequest queued = std::move(call.waiting.front());
-    call.waiting.pop_front();
-    --m_queuedCount;
-    const SendTurn turn = queued.guard ? queued.guard() : SendTurn::Send;
-    if (turn == SendTurn::Wait) {
-        // At the head of its call again, and behind every other call's request.
-        queued.order = ++m_lastPlace;
-        call.waiting.push_front(std::move(queued));
-        ++m_queuedCount;
-        markStartable(key, call);
-        return;
-    }
-    if (turn == SendTurn::Skip) {
-        if (call.waiting.empty())
-            m_requestsByCall.remove(key);
-        else
+    // A request that waits gives the tick to the next call's, once round the lane at most: those put back
+    // behind the others now stand after this mark.
+    const qint64 passEnd = m_lastPlace;
+    while (!lane.empty() && lane.begin()->first <= passEnd) {
+        const QString key = lane.begin()->second;
+        lane.erase(lane.begin());
+        CallRequests &call = m_requestsByCall[key];
+        QueuedRequest queued = std::move(call.waiting.front());
+        call.waiting.pop_front();
+        --m_queuedCount;
+        const SendTurn turn = queued.guard ? queued.guard() : SendTurn::Send;
+        if (turn == SendTurn::Wait) {
+            // At the head of its call again, and behind every other call's request.
+            queued.order = ++m_lastPlace;
+            call.waiting.push_front(std::move(queued));
+            ++m_queuedCount;
             markStartable(key, call);
-        queued.skip();
+            continue;
+        }
+        if (turn == SendTurn::Skip) {
+            if (call.waiting.empty())
+                m_requestsByCall.remove(key);
+            else
+                markStartable(key, call);
+            queued.skip();
+            return;
+        }
+        call.inFlight = true;
+        if (upload)
+            m_uploadInFlight = true;
+        else
+            ++m_inFlight;
+        queued.start();
         return;
     }
-    call.inFlight = true;
-    if (upload)
-        m_uploadInFlight = true;
-    else
-        ++m_inFlight;
-    queued.start();
 }
 
 void Connector::release(const QString &key, bool upload)
@@ -420,7 +425,8 @@ bool Connector::holdForNextStart(const QSharedPointer<PendingRequest> &request)
                                [self, request]() {
                                    if (self)
                                        self->attempt(request);
-                               }},
+                               },
+                               0, request->guard, request->skip},
                  true);
     return true;
 }

@@ -202,6 +202,8 @@ public:
     // The requests of the call `key` that ended without an answer while the link was stopped: the work of a
     // call event that saw one more of them was cut short by the stop.
     quint64 stopRefusals(const QString &key) const { return m_stopRefusals.value(key); }
+    // The call's work is done: nothing compares its count any more.
+    void forgetStopRefusals(const QString &key) { m_stopRefusals.remove(key); }
 
     // ---- Records, phone numbers, customization, lookups, writes, activities, tasks, portal lists, locales ----
 
@@ -412,6 +414,9 @@ private:
         QString sentToken{}; // the access token of the last try
         QString filePath{};  // an upload's recording, read when the upload goes
         QByteArray content{}; // the file as read at the upload's turn, until its first try takes it
+        // Its queued form's: a request held for the next start is judged again when its turn comes then.
+        SendGuard guard{};
+        std::function<void()> skip{};
     };
     // A queued request, started by the timer when its lane has room and its call has nothing in flight.
     struct QueuedRequest

@@ -97,19 +97,30 @@ Utils::Promise<QJsonObject> Connector::makeRegistrationParams(bool createEntity,
     if (!record.source.isEmpty() && m_useExternalLines)
         params.insert(QStringLiteral("LINE_NUMBER"), call.trunk());
 
+    const QPointer<Connector> self(this);
     if (isWithheldNumber(call.externalNumber())) {
-        // Nobody to find or to add a record for: a search by this number would find whoever it fits.
-        params.remove(QStringLiteral("call"));
-        params.remove(QStringLiteral("user"));
+        // Nobody to find or to add a record for: a search by this number would find whoever it fits. The
+        // administrator's search hook still says whether the call is registered at all.
         params.insert(QStringLiteral("PHONE_NUMBER"), kWithheldCallerNumber);
-        params.insert(QStringLiteral("CRM_CREATE"), 0);
-        qInfo().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The caller's number [%1] is withheld: the call "
-                                                                      "is registered under %2, bound to no record")
-                                                           .arg(call.externalNumber(), kWithheldCallerNumber));
-        result.resolve(params);
+        const QString number = call.externalNumber();
+        customizeSearchParams(params, msg).onResolve([self, params, number, msg, result](const QJsonObject &answer) {
+            if (!self)
+                return result.reject();
+            // Refused as any call is, before a search.
+            if (answer.value(QLatin1String("action")).toString() == QLatin1String("ignore"))
+                return self->searchRegistrationEntity(answer, {}, msg, result);
+            QJsonObject withheld = params;
+            withheld.remove(QStringLiteral("call"));
+            withheld.remove(QStringLiteral("user"));
+            withheld.insert(QStringLiteral("CRM_CREATE"), 0);
+            qInfo().noquote() << msg.build(MsgBuilder::Ok, QStringLiteral("The caller's number [%1] is withheld: the "
+                                                                          "call is registered under %2, bound to no "
+                                                                          "record")
+                                                               .arg(number, kWithheldCallerNumber));
+            result.resolve(withheld);
+        });
         return result;
     }
-    const QPointer<Connector> self(this);
     customizePhone(call.externalNumber(), msg).onResolve([self, params, record, msg, result](const QString &phone) {
         if (!self)
             return result.reject();
@@ -495,7 +506,9 @@ Utils::Promise<void> Connector::showCallCard(const QString &callId, int userId, 
             if (!self || turn == SendTurn::Wait)
                 return turn;
             if (turn == SendTurn::Send) {
-                self->m_withheldCards[callId].remove(userId);
+                const auto withheld = self->m_withheldCards.find(callId);
+                if (withheld != self->m_withheldCards.end())
+                    withheld->remove(userId);
             } else {
                 self->m_withheldCards[callId].insert(userId);
                 self->m_shownUsers[callId].remove(userId);

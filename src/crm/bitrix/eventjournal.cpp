@@ -41,7 +41,8 @@ void EventJournal::load()
     m_lastSequence = m_kept.isEmpty() ? 0 : m_kept.lastKey();
     m_writtenUpTo = m_lastSequence;
     for (const Event &event : qAsConst(m_kept)) {
-        if (event.row > position || event.row == 0)
+        // Those of no row are among the file's keys already.
+        if (event.row > position)
             m_readAgainKeys.insert(KeptEvents::key(event.row, event.kind, event.callId, event.data()));
         m_readAgainLast = std::max(m_readAgainLast, event.row);
         m_cut[event.callId].append(event.sequence);

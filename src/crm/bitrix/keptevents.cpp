@@ -47,12 +47,11 @@ bool readEvent(const QJsonObject &object, quint64 sequence, KeptEvents::Event *e
     const QString callId = object.value(kCall).toString();
     if (kind < 0 || callId.isEmpty())
         return false;
-    // A time that cannot be read counts from now: the day it is tried for starts again, nothing is lost.
+    // No time (kept before the PBX's was known), or one that cannot be read: it counts as new, nothing is lost.
     const QDateTime at = QDateTime::fromString(object.value(kAt).toString(), Qt::ISODate);
     *event = KeptEvents::make(sequence, KeptEvents::Kind(kind), callId,
                               static_cast<qint64>(object.value(kRow).toDouble()), object.value(kData).toObject(),
-                              at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(),
-                              object.value(kRegistered).toObject());
+                              at.toUTC(), object.value(kRegistered).toObject());
     return true;
 }
 
@@ -129,8 +128,11 @@ QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position, QSet<QString
         *position = static_cast<qint64>(whole.value(kPosition).toDouble());
         Event event;
         for (const QJsonValue &value : whole.value(kEvents).toArray()) {
-            if (readEvent(value.toObject(), quint64(events.size() + 1), &event))
-                events.insert(event.sequence, event);
+            if (!readEvent(value.toObject(), quint64(events.size() + 1), &event))
+                continue;
+            if (rowless && event.row == 0)
+                rowless->insert(key(0, event.kind, event.callId, event.data()));
+            events.insert(event.sequence, event);
         }
         return events;
     }

@@ -19,8 +19,8 @@ void RegistrationLedger::save()
 
 QDateTime RegistrationLedger::now() const
 {
-    const QDateTime now = m_now ? m_now() : QDateTime();
-    return now.isValid() ? now : QDateTime::currentDateTimeUtc();
+    // Invalid before the PBX's time is known: counted as new, never as this host's time, which may be hours off.
+    return m_now ? m_now() : QDateTime();
 }
 
 RegistrationStore::Entries RegistrationLedger::load(bool *stamped)
@@ -30,7 +30,7 @@ RegistrationStore::Entries RegistrationLedger::load(bool *stamped)
     const RegistrationStore::Entries entries = m_store.load(&uploads, stamped, &facts);
     m_owed.insert(uploads);
     // Unknown (the PBX's time not known yet): kept.
-    const QDateTime pbxNow = m_now ? m_now() : QDateTime::currentDateTimeUtc();
+    const QDateTime pbxNow = now();
     for (auto it = facts.cbegin(); it != facts.cend(); ++it) {
         if (!pbxNow.isValid() || !it->since.isValid() || it->since.secsTo(pbxNow) <= kFactsForAtMostSecs)
             m_facts.insert(it.key(), *it);
@@ -107,7 +107,7 @@ void RegistrationLedger::finishing(const QString &key, const CallRegistration &r
     entry.finishing = leg;
     m_saved.insert(key, entry);
     if (!m_owed.contains(crmCallId))
-        m_owed.insert(crmCallId, {registration, leg, now()});
+        oweHere(crmCallId, {registration, leg, now()});
     // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
     m_inHand.insert(crmCallId);
     save();
@@ -157,7 +157,7 @@ void RegistrationLedger::oweRecording(const CallRegistration &finish, const Enti
     m_inHand.insert(finish.callId());
     const auto owed = m_owed.find(finish.callId());
     if (owed == m_owed.end()) {
-        m_owed.insert(finish.callId(), {finish, conversation, now()});
+        oweHere(finish.callId(), {finish, conversation, now()});
     } else {
         // Owed since before the finish was sent: the answer adds the activity a link goes into.
         if (owed->finish.activityId() == finish.activityId())
@@ -165,6 +165,12 @@ void RegistrationLedger::oweRecording(const CallRegistration &finish, const Enti
         owed->finish = finish;
     }
     save();
+}
+
+void RegistrationLedger::oweHere(const QString &crmCallId, Upload upload)
+{
+    upload.owedHere.start();
+    m_owed.insert(crmCallId, upload);
 }
 
 RegistrationLedger::Uploads RegistrationLedger::takeOwed()

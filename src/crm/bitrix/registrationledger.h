@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -117,6 +118,12 @@ public:
     }
 
     CallFacts facts(const QString &id) const { return m_facts.value(id); }
+    // A leg answered in a call whose facts are kept: no call of its own.
+    bool isAnsweredLeg(const QString &id) const
+    {
+        return std::any_of(m_facts.cbegin(), m_facts.cend(),
+                           [&id](const CallFacts &facts) { return facts.accepted.contains(id); });
+    }
     // Saved at once when they changed; or with the next save, before any kept event is marked done.
     void setFacts(const QString &id, CallFacts facts, bool saveNow = true);
     void forgetFacts(const QStringList &ids, bool saveNow = true);
@@ -146,6 +153,8 @@ private:
     enum class State { Open, Kept, Resent };
 
     QDateTime now() const;
+    // Owed from now on by this run.
+    void oweHere(const QString &crmCallId, Upload upload);
 
     RegistrationStore m_store;
     std::function<void()> m_beforeSave;

@@ -4,6 +4,7 @@
 #include "entities/conversation.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -36,13 +37,16 @@ public:
         CallRegistration finish; // its CALL_ID and CRM_ACTIVITY_ID
         Entities::Conversation conversation;
         QDateTime owedSince; // when its finish was sent; invalid when a file of an older version had none
+        // Started when this run came to owe it (never stored): a day is counted on it, not on the PBX's time,
+        // which a backlog read after a long stop puts days behind until the link reaches the present rows.
+        QElapsedTimer owedHere{};
     };
     // Keyed by the CRM call id.
     using Uploads = QHash<QString, Upload>;
     // What the call flow's stages read of a PBX call besides its registrations (see RegistrationLedger).
     struct CallFacts
     {
-        bool transferred = false;   // a transfer of it was reported (of the call, or of a leg by its own id)
+        bool transferred = false;   // a transfer of it was reported (the last release also kept a leg's)
         QStringList accepted;       // its legs answered: another that rings after them is a transfer's
         QStringList finished;       // the legs whose finish went through, or may have
         bool entityCreated = false; // the record its registrations bind was made for it

@@ -344,16 +344,26 @@ void API::getEvents()
             return;
         }
         const QDateTime newestBefore = self->m_eventHandler.lastRowAt();
-        const int count = self->processEvents(response);
-        qCDebug(lcPbxPoll).noquote()
-            << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
+        const QVector<Event> rows = self->readEvents(response);
+        const int count = rows.size();
         if (count > 0) {
-            // Rows that a poll which had read to the end did not see were written after it was sent: the
-            // newest of them bounds the PBX's time from above as well.
-            const QDateTime newest = self->m_eventHandler.lastRowAt();
+            // Noted before the rows' events are handed over: the work they make is stamped with the time of
+            // this batch, not of the one before it (a backlog after a long stop spans days). Rows that a poll
+            // which had read to the end did not see were written after it was sent: the newest of them bounds
+            // the PBX's time from above as well.
+            QDateTime newest = newestBefore;
+            for (const Event &row : rows) {
+                if (row.occurredAt().isValid() && (!newest.isValid() || newest < row.occurredAt()))
+                    newest = row.occurredAt();
+            }
             const qint64 caughtUpAt = self->m_caughtUpPollSentAt;
             const bool written = caughtUpAt >= 0 && newestBefore != newest;
             self->m_celClock.noteRow(newest, written ? self->m_clock.elapsed() - caughtUpAt : -1);
+        }
+        self->processEvents(rows);
+        qCDebug(lcPbxPoll).noquote()
+            << QStringLiteral("CEL batch: %1 records, last id %2").arg(count).arg(self->m_lastEventId);
+        if (count > 0) {
             self->m_eventHandler.removeStale(self->m_celClock.earliest());
             // A one-off debug query must not move the position of the production poll.
             if (self->m_eventsSql.isEmpty())
@@ -460,7 +470,7 @@ void API::finishStartPosition(CelId position, int generation)
     saveState();
 }
 
-int API::processEvents(SqlQueryPoll::Response &response)
+QVector<Event> API::readEvents(SqlQueryPoll::Response &response) const
 {
     const auto column = [this](const char *key) { return m_columnAliases.value(QLatin1String(key)); };
     const QString idColumn = column("cel_id");
@@ -472,7 +482,7 @@ int API::processEvents(SqlQueryPoll::Response &response)
     const QString linkedIdColumn = column("cel_linkedid");
     const QString channelNameColumn = column("cel_channame");
 
-    int count = 0;
+    QVector<Event> rows;
     while (response.next()) {
         // The MySQL driver gives a DATETIME column as a date-time value: take it as it is rather
         // than through its text form; a text column (an override query, another driver) is parsed.
@@ -484,18 +494,23 @@ int API::processEvents(SqlQueryPoll::Response &response)
         const QString channelId = response.value(channelIdColumn).toString();
         const QString linkedId = response.value(linkedIdColumn).toString();
         const QString channelName = response.value(channelNameColumn).toString();
-        const Event event = time.type() == QVariant::DateTime
-                                ? Event(id, type, time.toDateTime(), caller, extension, channelId, linkedId, channelName)
-                                : Event(id, type, time.toString(), caller, extension, channelId, linkedId, channelName);
+        rows.append(time.type() == QVariant::DateTime
+                        ? Event(id, type, time.toDateTime(), caller, extension, channelId, linkedId, channelName)
+                        : Event(id, type, time.toString(), caller, extension, channelId, linkedId, channelName));
+    }
+    return rows;
+}
+
+void API::processEvents(const QVector<Event> &rows)
+{
+    for (const Event &event : rows) {
         m_currentRow = event.id();
         m_eventHandler.process(event);
         m_currentRow = 0;
         // Never backwards: a row without a readable id must not send the poll back to the start.
         if (event.id() > m_lastEventId)
             m_lastEventId = event.id();
-        ++count;
     }
-    return count;
 }
 
 void API::saveState()

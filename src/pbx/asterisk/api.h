@@ -24,6 +24,7 @@
 #include <QSet>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 
 #include <chrono>
 #include <functional>
@@ -134,7 +135,9 @@ private Q_SLOTS:
     void getEvents();
 
 private:
-    int processEvents(SqlQueryPoll::Response &response);
+    // The rows of a poll's answer, in their order.
+    QVector<Event> readEvents(SqlQueryPoll::Response &response) const;
+    void processEvents(const QVector<Event> &rows);
     // A first start (no saved position) on a CEL table that may hold millions of rows: the poll would
     // scan all of them for rows newer than the history start until one arrives. The first row of about
     // the history start (a minute earlier: ids and times do not rise quite together) is found once, by a

@@ -115,6 +115,11 @@ private Q_SLOTS:
         }
         auto api = makeApi();
         ApiTest::EventRecorder recorder(*api);
+        // The PBX's time its first event is handed over at: that of the newest row of its batch already, which
+        // the work the event makes is stamped with.
+        QDateTime firstEventAt;
+        connect(api.get(), &Orvix::PBX::Asterisk::API::callStarted, this,
+                [&firstEventAt, &api](const Orvix::Entities::Call &) { firstEventAt = api->pbxTime(); });
         QVERIFY(startAndWait(*api));
 
         const QList<QJsonObject> inserted =
@@ -150,6 +155,8 @@ private Q_SLOTS:
         QCOMPARE(call.value(QStringLiteral("started_at")).toString(), rowTime(1));
         QCOMPARE(call.value(QStringLiteral("answered_at")).toString(), rowTime(4));
         QCOMPARE(call.value(QStringLiteral("ended_at")).toString(), rowTime(15));
+        QVERIFY2(firstEventAt.isValid() && firstEventAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) >= rowTime(15),
+                 qPrintable(firstEventAt.toString(Qt::ISODate)));
         QCOMPARE(channels.value(QStringLiteral("1796630253.1")).toObject().value(QStringLiteral("ended_at")).toString(),
                  rowTime(11));
     }
