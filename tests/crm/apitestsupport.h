@@ -8,6 +8,7 @@
 #include "support/fakecrmserver.h"
 #include "utils/settingsmanager.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -34,7 +35,10 @@ public:
         Orvix::CRM::Bitrix::ClientC2C::setRelay(Orvix::CRM::Bitrix::ClientC2C::Relay());
     }
 
-    QString generatedDirectory() const { return dir.path() + QStringLiteral("/generated_t"); }
+    // The executable's own: the event and recording keys go beside it, in a directory no other test
+    // executable of this folder writes while it runs.
+    static QString generatedPostfix() { return QLatin1Char('_') + QCoreApplication::applicationName(); }
+    QString generatedDirectory() const { return dir.path() + QStringLiteral("/generated") + generatedPostfix(); }
 
     // Configures with these section values over the defaults and builds the API; start is the test's.
     bool setUp(const QJsonObject &app = {}, const QJsonObject &bitrix = {}, const QJsonObject &webServer = {})
@@ -51,7 +55,7 @@ public:
         Orvix::Utils::Settings::Manager::configName = config;
         Orvix::Config::Manager::init();
 
-        QJsonObject appSection{{"generated_postfix", "_t"}};
+        QJsonObject appSection{{"generated_postfix", generatedPostfix()}};
         for (auto it = app.begin(); it != app.end(); ++it)
             appSection.insert(it.key(), it.value());
         QJsonObject bitrixSection{{"host", portal.baseUrl()},
