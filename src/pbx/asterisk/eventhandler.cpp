@@ -28,6 +28,9 @@ using Entities::CallStatus;
 using Entities::CallType;
 using Entities::Conversation;
 
+// The caller id a carrier gives a caller who withholds the number, taken for one who comes with none at all.
+const QString kWithheldCaller = QStringLiteral("anonymous");
+
 // The originated call shows up with the originating number, sometimes with the PBX's
 // outside-line "0" in front of it.
 QString withoutLeadingZero(const QString &number)
@@ -377,6 +380,13 @@ void EventHandler::registerConversation(const Channel &channel, const QDateTime 
         conversation.setTo(call.to(), false);
     }
 
+    if (call.isUnknown() && call.from().isEmpty() && m_trunkSet.contains(call.trunk()) && conversation.isToLocal()
+        && !conversation.to().isEmpty()) {
+        // A call to one of our numbers whose caller still has no number when a phone rings for it comes from
+        // a withheld caller: some lines send no caller id at all rather than "anonymous".
+        call.setFrom(kWithheldCaller, false);
+        conversation.setFrom(kWithheldCaller, false);
+    }
     if (call.isUnknown() && conversation.isIncoming()) {
         // The first ringing phone tells where a call of unknown direction goes.
         call.setTo(conversation.to(), true);

@@ -45,6 +45,7 @@ void tst_EventHandler::replayScenario_data()
         "real-internal.txt",
         "real-inbound-restart.txt",
         "incoming-missed.txt",
+        "incoming-withheld-no-caller-id.txt",
         "incoming-no-internal-number.txt",
         "leg-caller-is-trunk.txt",
         "leg-without-caller-id.txt",
