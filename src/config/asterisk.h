@@ -19,8 +19,7 @@ private:
     Setting<QString> m_host{this, "host", QStringLiteral("127.0.0.1")};
     Setting<int> m_port{this, "port", 5038, Validators::port};
     // Written into manager.conf when the service adds its manager user there.
-    Setting<QString> m_user{this, "user", QStringLiteral("calv"), Validators::pbxName,
-                            AtStart::Correct};
+    Setting<QString> m_user{this, "user", QStringLiteral("calv"), Validators::pbxName, AtStart::Correct};
     Setting<QString> m_password{this, "password", QString()};
     Setting<QString> m_pickupCode{this, "pickup_code", QStringLiteral("*8")};
     Setting<QString> m_recordingsDir{this, "recordings_dir", QString()};

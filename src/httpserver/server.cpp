@@ -294,10 +294,7 @@ void Server::handle(const Request &request, Response response)
         // A client guessing passwords waits, its guesses one after the other; the password is checked when its
         // turn comes, so that a right guess is not told apart sooner.
         if (checksLogin) {
-            afterTurn(request, response, false, [this, request](Response waited) {
-                if (IAction *current = IAction::find(request.path()))
-                    runAction(*current, request, waited, false);
-            });
+            afterTurn(request, response, false, actionAtTurn(request, false));
             return;
         }
         action->execute(request, response);
@@ -323,10 +320,7 @@ void Server::checkDigest(IAction &action, const Request &request, Response respo
     // at its turns only, as a right guess answered at once would tell it what a wrong one waiting does not.
     // A nonce a right answer used before is the administrator's browser, not a guess.
     if (!AccessFailures::mayCheckAtOnce(request.remoteAddress()) && !DigestAuthentication::usesKnownNonce(request)) {
-        afterTurn(request, response, false, [this, request](Response waited) {
-            if (IAction *current = IAction::find(request.path()))
-                runAction(*current, request, waited, true);
-        });
+        afterTurn(request, response, false, actionAtTurn(request, true));
         return;
     }
     // Checked at once, so that a neighbour failing behind the same address locks nobody out: a request without
@@ -338,6 +332,15 @@ void Server::checkDigest(IAction &action, const Request &request, Response respo
         return;
     }
     afterTurn(request, response, true, [](Response waited) { DigestAuthentication::sendChallenge(waited); });
+}
+
+std::function<void(Response)> Server::actionAtTurn(const Request &request, bool needsLogin)
+{
+    // Found again: the action may be gone by the client's turn.
+    return [this, request, needsLogin](Response waited) {
+        if (IAction *current = IAction::find(request.path()))
+            runAction(*current, request, waited, needsLogin);
+    };
 }
 
 void Server::afterTurn(const Request &request, Response response, bool wrongLogin,

@@ -57,6 +57,8 @@ private:
     // 429 with Retry-After: the client's one waiting login has the turn.
     static void refuseLogin(Response response, std::chrono::milliseconds retryAfter);
     void checkDigest(IAction &action, const Request &request, Response response);
+    // Runs the request's action, as found when the client's turn comes.
+    std::function<void(Response)> actionAtTurn(const Request &request, bool needsLogin);
     // Runs `then` at the client's turn to have a login checked, or answers 429 while another of its logins waits;
     // a wrong login, already checked, is counted at once and answered at its turn, or at once while another waits.
     void afterTurn(const Request &request, Response response, bool wrongLogin,

@@ -110,7 +110,9 @@ QString API::keptEventsFilePath() const
 
 void API::useKeptEventsFile()
 {
-    m_journal.useFilePath(keptEventsFilePath());
+    // Fixed at the first use: the path is not worked out again for every event.
+    if (m_journal.filePath().isEmpty())
+        m_journal.useFilePath(keptEventsFilePath());
 }
 
 QDateTime API::pbxNow() const

@@ -42,10 +42,7 @@ RegistrationStore::Entries RegistrationLedger::load(bool *stamped)
 
 void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveNow)
 {
-    const CallFacts before = m_facts.value(id);
-    if (facts.transferred == before.transferred && facts.accepted == before.accepted
-        && facts.finished == before.finished && facts.entityCreated == before.entityCreated
-        && facts.bound.toJson() == before.bound.toJson() && facts.bound.dealId() == before.bound.dealId())
+    if (facts.sameAs(m_facts.value(id)))
         return;
     facts.since = now();
     m_facts.insert(id, facts);

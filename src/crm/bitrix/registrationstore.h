@@ -52,6 +52,14 @@ public:
         bool entityCreated = false; // the record its registrations bind was made for it
         CallRegistration bound;     // the registration it is bound to, for the lead hook and a deletion
         QDateTime since;            // on the PBX's clock: the last change; forgotten a day after it
+
+        // The same facts, whenever they last changed.
+        bool sameAs(const CallFacts &other) const
+        {
+            return transferred == other.transferred && accepted == other.accepted && finished == other.finished
+                && entityCreated == other.entityCreated && bound.toJson() == other.bound.toJson()
+                && bound.dealId() == other.bound.dealId();
+        }
     };
     // Keyed by the PBX call id (or a leg id).
     using Facts = QHash<QString, CallFacts>;
