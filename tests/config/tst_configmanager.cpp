@@ -406,7 +406,8 @@ void tst_ConfigManager::updateConverts_data()
             "Asterisk.user", "A name without line breaks or other control characters");
     // 40 letters, 80 bytes: Asterisk counts bytes.
     refused("PBX user longer than Asterisk reads", "Asterisk", "user", QString(40, QChar(0x436)), QJsonValue(),
-            "Asterisk.user", "A name of at most 79 bytes (a Latin letter or a digit is one): Asterisk reads no longer one");
+            "Asterisk.user",
+            "A name of at most 79 bytes (a Latin letter or a digit is one): Asterisk reads no longer one");
     refused("PBX secret longer than a login line", "Asterisk", "password", QString(1001, 's'), QJsonValue(),
             "Asterisk.password", "A secret of at most 1000 bytes: Asterisk reads no longer login line");
     static QTemporaryDir files;
@@ -452,9 +453,10 @@ void tst_ConfigManager::updateConverts_data()
     QTest::newRow("log file in another folder")
         << QJsonObject{{"App", section("log_file", elsewhere.filePath("authorized_keys2"))}} << 0 << "log_file"
         << QJsonValue()
-        << QJsonObject{{"App.log_file", QStringLiteral("Only a file in %1, the folder of the log now, is taken here; a "
-                                                       "log in another folder is named in the configuration file itself")
-                                            .arg(QFileInfo(files.path()).canonicalFilePath())}};
+        << QJsonObject{{"App.log_file",
+                        QStringLiteral("Only a file in %1, the folder of the log now, is taken here; a log in another "
+                                       "folder is named in the configuration file itself")
+                            .arg(QFileInfo(files.path()).canonicalFilePath())}};
     QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
                                                << int(Config::Bitrix) << "host"
                                                << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
