@@ -301,7 +301,31 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     if (settings.programPath.isEmpty())
         return QJsonObject{{QStringLiteral("state"), QStringLiteral("disabled")}};
 
+    // Read as the script writes (the signals come during the waits below), so that neither output piles up
+    // in memory however much the script writes, nor blocks the script on a full pipe: the error output is
+    // kept up to its limit and counted past it, the answer dropped whole once it passes its own.
+    QByteArray errorKept;
+    qint64 errorDropped = 0;
+    QByteArray answer;
+    bool answerTooLong = false;
+    // Declared after the buffers: its destructor may still read what the script wrote last.
     ScriptProcess process;
+    const auto readError = [&process, &errorKept, &errorDropped]() {
+        const QByteArray chunk = process.readAllStandardError();
+        const int room = std::max(0, int(kCustomizerErrorKept) - errorKept.size());
+        errorKept += chunk.left(room);
+        errorDropped += std::max(0, chunk.size() - room);
+    };
+    const auto readAnswer = [&process, &answer, &answerTooLong]() {
+        const QByteArray chunk = process.readAllStandardOutput();
+        answerTooLong = answerTooLong || answer.size() + chunk.size() > kCustomizerAnswerLimit;
+        if (answerTooLong)
+            answer.clear();
+        else
+            answer += chunk;
+    };
+    QObject::connect(&process, &QProcess::readyReadStandardError, &process, readError);
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, readAnswer);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The service's own library path would make the operator's interpreter load our Qt and friends.
     environment.remove(QStringLiteral("LD_LIBRARY_PATH"));
@@ -334,18 +358,30 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     if (process.exitStatus() == QProcess::CrashExit)
         return failed();
 
+    readError();
+    readAnswer();
+
     if (process.exitCode() != 0) {
-        QString text = QString::fromUtf8(process.readAllStandardError());
+        QString text = QString::fromUtf8(errorKept);
         const int nul = text.indexOf(QChar(0));
         if (nul >= 0)
             text.truncate(nul);
-        logRunError(
-            QStringLiteral("Customization Error [%1]: [%2]").arg(process.exitCode()).arg(oneLine(text.trimmed())));
+        const QString dropped = errorDropped > 0
+            ? QStringLiteral(" (%1 more bytes of its standard error dropped)").arg(errorDropped)
+            : QString();
+        logRunError(QStringLiteral("Customization Error [%1]: [%2]%3")
+                        .arg(process.exitCode())
+                        .arg(oneLine(text.trimmed()), dropped));
+        return QJsonObject();
+    }
+    if (answerTooLong) {
+        logRunError(QStringLiteral("Customization Error: [the answer on standard output passed %1 bytes]")
+                        .arg(kCustomizerAnswerLimit));
         return QJsonObject();
     }
 
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(process.readAllStandardOutput(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(answer, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return QJsonObject();
     return document.object();

@@ -13,6 +13,11 @@ namespace Orvix {
 
 // How long a customisation script may take to start before its run counts as failed.
 inline constexpr std::chrono::milliseconds kCustomizerStartTimeout{500};
+// What the log keeps of a failed run's standard error; the rest is read and dropped, and counted.
+inline constexpr int kCustomizerErrorKept = 64 * 1024;
+// An answer is one JSON object of a phone, a path or the fields of one CRM request: kilobytes. Past this
+// the run fails; runs go on in parallel on the pool, each holding its answer and its parsed form.
+inline constexpr int kCustomizerAnswerLimit = 1024 * 1024;
 
 // Lets the operator's own program rewrite, keep or refuse the service's data at fixed points (the
 // hooks). Each hook runs the program once, with the hook name and the data as compact JSON, and reads

@@ -18,9 +18,10 @@ public:
 private:
     Setting<QString> m_host{this, "host", QStringLiteral("127.0.0.1")};
     Setting<int> m_port{this, "port", 5038, Validators::port};
-    // Written into manager.conf when the service adds its manager user there.
-    Setting<QString> m_user{this, "user", QStringLiteral("calv"), Validators::pbxName, AtStart::Correct};
-    Setting<QString> m_password{this, "password", QString()};
+    // Written into manager.conf when the service adds its manager user there. A name Asterisk cannot read
+    // whole stops the start: the default in its place could add a user to manager.conf no one chose.
+    Setting<QString> m_user{this, "user", QStringLiteral("calv"), Validators::pbxName, AtStart::CorrectOrRefuse};
+    Setting<QString> m_password{this, "password", QString(), Validators::pbxSecret};
     Setting<QString> m_pickupCode{this, "pickup_code", QStringLiteral("*8")};
     Setting<QString> m_recordingsDir{this, "recordings_dir", QString()};
     Setting<bool> m_recordingsDirSubdirsByDate{this, "recordings_dir_subdirs_by_date", false};

@@ -64,6 +64,12 @@ void locale(QString &value, QString &error)
 
 void pbxName(QString &value, QString &error)
 {
+    if (value.toUtf8().size() > kMaxPbxNameBytes) {
+        error = QStringLiteral("A name of at most %1 bytes (a Latin letter or a digit is one): Asterisk reads no "
+                               "longer one")
+                    .arg(kMaxPbxNameBytes);
+        return;
+    }
     const auto control = [](QChar c) { return c.category() == QChar::Other_Control; };
     if (std::none_of(value.cbegin(), value.cend(), control))
         return;
@@ -73,11 +79,29 @@ void pbxName(QString &value, QString &error)
         value = trimmed;
 }
 
+void pbxSecret(QString &value, QString &error)
+{
+    if (value.toUtf8().size() > kMaxPbxSecretBytes)
+        error = QStringLiteral("A secret of at most %1 bytes: Asterisk reads no longer login line")
+                    .arg(kMaxPbxSecretBytes);
+}
+
 void logFile(QString &value, QString &error)
 {
     QString why;
-    if (!value.isEmpty() && !Utils::Logger::isUsableLogFile(value, &why))
+    if (value.isEmpty())
+        return;
+    if (!Utils::Logger::isUsableLogFile(value, &why)) {
         error = QStringLiteral("%1: choose a new file or this service's own log").arg(why);
+        return;
+    }
+    // The service may run as root: a web login must not make it create a file where a program reads
+    // every file (authorized keys, profile scripts). Another folder is the configuration file's to name.
+    const QString folder = Utils::Logger::logDirectory();
+    if (folder.isEmpty() || QFileInfo(QFileInfo(value).absolutePath()).canonicalFilePath() != folder)
+        error = QStringLiteral("Only a file in %1, the folder of the log now, is taken here; a log in another folder "
+                               "is named in the configuration file itself")
+                    .arg(folder.isEmpty() ? Utils::Logger::getLogFileName() : folder);
 }
 
 void webUser(QString &value, QString &error)

@@ -6,6 +6,14 @@
 
 namespace Orvix::Config::Validators {
 
+// Asterisk keeps a manager user's name, as the name of its section in manager.conf, in 80 bytes with
+// the terminating zero: a longer one is cut or its line skipped, and the lines written after it then
+// belong to the user before.
+inline constexpr int kMaxPbxNameBytes = 79;
+// The manager login sends the secret on one line, which Asterisk reads up to 1024 bytes with its
+// "Secret: " and the line end.
+inline constexpr int kMaxPbxSecretBytes = 1000;
+
 // Refusals of values that would only fail later, at a listener, a timer, the logger, the CRM or the
 // next start. Each sets an error text, a sentence for the administrator, when the value cannot be used;
 // some rewrite the value: an accepted one to its one form, a refused one to what it was evidently meant
@@ -22,12 +30,15 @@ void logLevel(QString &value, QString &error);
 // such directory (it starts no CRM link), only the form of the name is checked. A file name with
 // ".json" is meant without it.
 void locale(QString &value, QString &error);
-// A name the service writes into the PBX's files and sends in its manager login (Asterisk.user): no
-// control character anywhere, a line break above all, which would start a line of its own there. One
-// pasted with a line break at its end is meant without it.
+// A name the service writes into the PBX's files and sends in its manager login (Asterisk.user): at most
+// kMaxPbxNameBytes in UTF-8, and no control character anywhere, a line break above all, which would start a
+// line of its own there. One pasted with a line break at its end is meant without it.
 void pbxName(QString &value, QString &error);
+// The manager secret (Asterisk.password): at most kMaxPbxSecretBytes in UTF-8.
+void pbxSecret(QString &value, QString &error);
 // The log file: a path that does not exist yet, or a regular file that holds this service's log
-// (Utils::Logger::isOwnLog); never another file, a FIFO, a device or a directory.
+// (Utils::Logger::isUsableLogFile); never another file, a link, a FIFO, a device or a directory. Only in the
+// folder of the log now (Utils::Logger::logDirectory): a save takes no other. Empty: the default path.
 void logFile(QString &value, QString &error);
 // The login of the web pages: not empty.
 void webUser(QString &value, QString &error);

@@ -582,8 +582,10 @@ bool ConfigUpdater::createManagerUser(QJsonObject &asteriskChanges)
     const QString host = asteriskChanges.contains(QStringLiteral("host"))
         ? asteriskChanges.value(QStringLiteral("host")).toString()
         : Settings::getString(Settings::Asterisk, QStringLiteral("host"));
-    // Only a PBX on this host is ours to change, and only under a name that is a plain section name.
-    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_.@-]+\\z"));
+    // Only a PBX on this host is ours to change, and only under a name that is a plain section name
+    // Asterisk reads whole.
+    static const QRegularExpression plainName(
+        QStringLiteral("^[A-Za-z0-9_.@-]{1,%1}\\z").arg(Orvix::Config::Validators::kMaxPbxNameBytes));
     if (!AsteriskSettings::isLocalHost(host) || !plainName.match(user).hasMatch())
         return false;
 

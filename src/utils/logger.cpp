@@ -7,6 +7,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,7 @@ namespace {
 constexpr auto kDefaultLogFileName = "/var/log/calvena.log";
 constexpr auto kDefaultShowFrom = "fatal";
 constexpr auto kDefaultPattern = "[%{time yyyy-MM-dd hh:mm:ss.zzz t}]\t%{type}\t%{message}";
+constexpr auto kLinkRefused = "it is a link; name the file itself";
 
 // The log directory may be briefly missing while it is rotated; give it a moment, but never hold the
 // event thread for long: a level that still cannot open is left closed until the next reopen.
@@ -93,6 +95,32 @@ bool isSuppressed(const QString &message)
         || message == QLatin1String("QSslSocket: cannot resolve SSLv2_server_method");
 }
 
+// A message is one line, whatever its text came from (a caller number from CEL, an SQL error, a portal's
+// answer): a line break in it would start a line that reads as an entry of its own, at a level of its
+// choosing. The tab stays: it separates the fields of a call-trace line, and starts no line.
+QString oneLine(const QString &text)
+{
+    const auto breaks = [](QChar c) {
+        return (c.category() == QChar::Other_Control && c != QLatin1Char('\t')) || c.unicode() == 0x2028
+            || c.unicode() == 0x2029;
+    };
+    if (std::none_of(text.cbegin(), text.cend(), breaks))
+        return text;
+    QString line;
+    line.reserve(text.size() + 16);
+    for (const QChar c : text) {
+        if (!breaks(c))
+            line += c;
+        else if (c == QLatin1Char('\n'))
+            line += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            line += QLatin1String("\\r");
+        else
+            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return line;
+}
+
 std::size_t levelRank(QtMsgType type)
 {
     for (std::size_t i = 0; i < kLevelOrder.size(); ++i) {
@@ -125,7 +153,8 @@ int openLogFile(const QString &name, QString *why, bool *empty)
 {
     *empty = false;
     const QByteArray path = QFile::encodeName(name);
-    const int created = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+    const int created = ::open(path.constData(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                                S_IRUSR | S_IWUSR | S_IRGRP);
     if (created >= 0 || errno != EEXIST) {
         if (created < 0)
@@ -133,21 +162,25 @@ int openLogFile(const QString &name, QString *why, bool *empty)
         return created;
     }
     // Opening a device or a FIFO may act or wait: such a path is refused before it is opened, and
-    // O_NONBLOCK covers a FIFO put there in the meantime.
+    // O_NONBLOCK covers a FIFO put there in the meantime. A link is never followed: it may lead anywhere.
     struct stat status;
-    if (::stat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        *why = QStringLiteral("it is not a regular file");
+    if (::lstat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        *why = QLatin1String(S_ISLNK(status.st_mode) ? kLinkRefused : "it is not a regular file");
         return -1;
     }
-    const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errno == ELOOP ? QLatin1String(kLinkRefused) : QString::fromLocal8Bit(std::strerror(errno));
         return -1;
     }
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
         *why = QStringLiteral("it is not a regular file");
     else if (!holdsOwnLog(fd, empty))
         *why = QStringLiteral("it is another file, not this service's log");
+    // An empty file is any program's, or another name of any file (a hard link): taken only when it is
+    // this user's own and has no other name, as a rotation makes it.
+    else if (*empty && (status.st_uid != ::geteuid() || status.st_nlink != 1))
+        *why = QStringLiteral("it is an empty file of another user or with another name");
     else
         return fd;
     ::close(fd);
@@ -288,7 +321,7 @@ void Logger::loggerMessageOutput(QtMsgType type, const QMessageLogContext &conte
 {
     if (t_busy || isSuppressed(message))
         return;
-    const QString line = qFormatLogMessage(type, context, maskSecrets(message));
+    const QString line = qFormatLogMessage(type, context, oneLine(maskSecrets(message)));
     const LockedState locked;
     auto &streams = locked->fileStreams;
     for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
@@ -385,6 +418,13 @@ bool Logger::isUsableLogFile(const QString &path, QString *why)
     if (why)
         *why = reason.isEmpty() ? QStringLiteral("it is not a regular file") : reason;
     return false;
+}
+
+QString Logger::logDirectory()
+{
+    const QString current = getLogFileName();
+    const QFileInfo file(current.isEmpty() ? QString::fromLatin1(kDefaultLogFileName) : current);
+    return QFileInfo(file.absolutePath()).canonicalFilePath();
 }
 
 QString Logger::getLogFileName()

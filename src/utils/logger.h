@@ -8,10 +8,12 @@ class QMessageLogContext;
 namespace Orvix::Utils {
 
 // Process-wide sink of the Qt message facility: every message from the configured level upward is
-// appended to one log file, one whole line per message, flushed at once. The file is made readable by its
-// owner and group only. A file that cannot be opened, or that is not this service's (isUsableLogFile), is
-// named on the standard error output, where the lines then go instead. Configured once on the main
-// thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that logs.
+// appended to one log file, one whole line per message (its line breaks and other control characters but
+// the tab written as \n, \r, \xNN), flushed at once. The file is made readable by its owner and group
+// only, and is never opened through a link. A file that cannot be opened, or that is not this service's
+// (isUsableLogFile), is named on the standard error output, where the lines then go instead. Configured
+// once on the main thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that
+// logs.
 class Logger
 {
 public:
@@ -27,10 +29,13 @@ public:
     static QString getLogFileName();
     // Whether the log may go to path: it does not exist yet (its directory does), or it is a regular file that
     // holds lines of this logger, or the empty one where the log is now (getLogFileName: rotated). Any other
-    // file, a FIFO, a device, a directory or a link to nothing is refused, with the reason in why. A start takes
-    // an empty file at the configured path (a rotated log, the usual case) and leaves its mode; with any other
-    // such path it logs to the standard error output. Never blocks.
+    // file, a link, a FIFO, a device or a directory is refused, with the reason in why. A start takes an empty
+    // file at the configured path (a rotated log, the usual case) when it is this user's with no other name,
+    // and leaves its mode; with any other such path it logs to the standard error output. Never blocks.
     static bool isUsableLogFile(const QString &path, QString *why = nullptr);
+    // The folder the log is in now (getLogFileName, the default when none is set), links resolved; empty
+    // when it does not exist.
+    static QString logDirectory();
     // The text with the value of every "key=" query parameter (the key of our event routes, also
     // percent-encoded in a batch command) cut to its first four characters: a log line must not open
     // the routes to whoever reads it. Every line goes through it.

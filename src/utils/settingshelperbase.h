@@ -27,6 +27,7 @@ public:
     enum class AtStart {
         Refuse,  // the start stops: the service cannot run with it
         Correct, // the validator's own reading of it when that passes, else the default; a warning names the key
+        CorrectOrRefuse, // the validator's own reading of it when that passes, with a warning; else the start stops
         Accept,  // taken as it is: the start mends it itself
     };
 };

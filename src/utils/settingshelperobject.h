@@ -181,6 +181,10 @@ private:
             T reread = meant;
             validator(reread, again);
             const bool understood = again.isEmpty() && reread == meant;
+            if (!understood && atStart == AtStart::CorrectOrRefuse) {
+                addError(key, error);
+                return;
+            }
             addCorrection(key, understood ? QStringLiteral("%1 is read as %2").arg(shown(value), shown(meant))
                                           : QStringLiteral("%1: %2; the default %3 is used")
                                                 .arg(shown(value), error, shown(member)));

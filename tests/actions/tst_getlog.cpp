@@ -46,6 +46,8 @@ void tst_GetLog::initTestCase()
     qDebug().noquote() << MsgBuilder("1700000000.2", MsgBuilder::CallStarted, MsgBuilder::EntitySearch)
                               .build(MsgBuilder::Ok, "Entity found\tfor 200");
     qWarning() << "AMI connection lost";
+    // A caller number from CEL written to forge a critical entry of its own: one entry, at its own level.
+    qInfo().noquote() << "Caller 555\n[2026-12-07 10:00:00.000 UTC]\tcritical\tforged";
     qDebug().noquote() << MsgBuilder("1700000000.1", MsgBuilder::ConversationAccepted, MsgBuilder::CallCardShow)
                               .build(MsgBuilder::Error, "Card not shown:\nline two of the answer");
     qCritical().noquote() << MsgBuilder("1700000000.2", MsgBuilder::CallEnded, MsgBuilder::CallEndRegister)
@@ -63,17 +65,17 @@ void tst_GetLog::filters_data()
 
     QTest::newRow("one call's trace, oldest first")
         << "call_id=1700000000.1" << 200
-        << QStringList{"Incoming call started [1700000000.1]", "Card not shown:\nline two of the answer",
+        << QStringList{"Incoming call started [1700000000.1]", "Card not shown:\\nline two of the answer",
                        "Summary of the call"};
     QTest::newRow("the last two of a call") << "call_id=1700000000.1&count=2" << 200
-                                            << QStringList{"Card not shown:\nline two of the answer",
+                                            << QStringList{"Card not shown:\\nline two of the answer",
                                                            "Summary of the call"};
     QTest::newRow("warnings and above") << "level=warning" << 200
                                         << QStringList{"AMI connection lost", "Server error"};
     QTest::newRow("a call at a level") << "call_id=1700000000.2&level=info" << 200 << QStringList{"Server error"};
     QTest::newRow("text, in any case") << "text=ORIGINATED" << 200 << QStringList{"Originated 101 200"};
     QTest::newRow("text in a task name") << "text=call%20card" << 200
-                                         << QStringList{"Card not shown:\nline two of the answer"};
+                                         << QStringList{"Card not shown:\\nline two of the answer"};
     QTest::newRow("an unknown call") << "call_id=1.2" << 200 << QStringList();
     QTest::newRow("the last entry") << "count=1" << 200 << QStringList{"Originated 101 200"};
     QTest::newRow("unknown level") << "level=loud" << 400 << QStringList();

@@ -249,6 +249,20 @@ void tst_Customizer::answers_data()
         << QByteArray(R"(printf 'no database\n[2026-01-02 03:04:05.678 MSK]\tcritical\tforged\r\n' >&2; exit 4)")
         << "process_entity_creation_params" << kLead << false << QJsonValue(unknown.constData())
         << QStringLiteral("Customization Error \\[4\\]: \\[no database\\\\n\\[2026-01-02 03:04:05\\.678 MSK\\]\\tcritical\\tforged\\]");
+    // Read and dropped as it comes: the log keeps the head and says how much went.
+    QTest::newRow("a huge error output is cut")
+        << QByteArray(R"(head -c 300000 /dev/zero | tr '\0' e >&2; exit 5)") << "process_entity_creation_params"
+        << kLead << false << QJsonValue(unknown.constData())
+        << QStringLiteral("Customization Error \\[5\\]: \\[(?:e{1024}){%1}\\] \\(%2 more bytes of its standard error "
+                          "dropped\\)")
+               .arg(Orvix::kCustomizerErrorKept / 1024)
+               .arg(300000 - Orvix::kCustomizerErrorKept);
+    QTest::newRow("an answer past its limit fails the run")
+        << QByteArray(R"(printf '{"state":"success","data":{"phone":"'; head -c 2000000 /dev/zero | tr '\0' 7;)"
+                      R"( echo '"}}')")
+        << "process_phone_number" << kPhone << false << QJsonValue(unknown.constData())
+        << QStringLiteral("Customization Error: \\[the answer on standard output passed %1 bytes\\]")
+               .arg(Orvix::kCustomizerAnswerLimit);
     QTest::newRow("crash is a failed run")
         << QByteArray(R"(echo '{"state":"success","data":{}}'; kill -SEGV $$)") << "process_entity_creation_params"
         << kLead << false << QJsonValue(unknown.constData()) << QStringLiteral("Customization Error: \\[.+\\]");

@@ -404,6 +404,12 @@ void tst_ConfigManager::updateConverts_data()
             "A name without line breaks or other control characters");
     refused("PBX user that opens a section of its own", "Asterisk", "user", "calv\n[admin]", QJsonValue(),
             "Asterisk.user", "A name without line breaks or other control characters");
+    // 40 letters, 80 bytes: Asterisk counts bytes.
+    refused("PBX user longer than Asterisk reads", "Asterisk", "user", QString(40, QChar(0x436)), QJsonValue(),
+            "Asterisk.user",
+            "A name of at most 79 bytes (a Latin letter or a digit is one): Asterisk reads no longer one");
+    refused("PBX secret longer than a login line", "Asterisk", "password", QString(1001, 's'), QJsonValue(),
+            "Asterisk.password", "A secret of at most 1000 bytes: Asterisk reads no longer login line");
     static QTemporaryDir files;
     QFile other(files.filePath("passwd"));
     QVERIFY(other.open(QIODevice::WriteOnly) && other.write("root:x:0:0:root:/root:/bin/bash\n") > 0);
@@ -439,6 +445,18 @@ void tst_ConfigManager::updateConverts_data()
     QTest::newRow("the log in use, emptied by its rotation") << QJsonObject{{"App", section("log_file", rotated)}}
                                                              << int(Config::App) << "log_file" << QJsonValue(rotated)
                                                              << QJsonObject();
+    const QString link = files.filePath("link.log");
+    QVERIFY(QFile::link(rotated, link) || QFileInfo(link).isSymLink());
+    logFile("log file that is a link to the log", link, "it is a link; name the file itself");
+    // Made anew by the next start, as root perhaps, where a program reads every file.
+    static QTemporaryDir elsewhere;
+    QTest::newRow("log file in another folder")
+        << QJsonObject{{"App", section("log_file", elsewhere.filePath("authorized_keys2"))}} << 0 << "log_file"
+        << QJsonValue()
+        << QJsonObject{{"App.log_file",
+                        QStringLiteral("Only a file in %1, the folder of the log now, is taken here; a log in another "
+                                       "folder is named in the configuration file itself")
+                            .arg(QFileInfo(files.path()).canonicalFilePath())}};
     QTest::newRow("bare portal host is https") << QJsonObject{{"Bitrix", section("host", "company.bitrix24.ru")}}
                                                << int(Config::Bitrix) << "host"
                                                << QJsonValue("https://company.bitrix24.ru") << QJsonObject();
@@ -495,6 +513,11 @@ void tst_ConfigManager::fileValuesLoaded_data()
     QTest::newRow("a PBX user pasted with its line break")
         << QByteArray(R"({"Asterisk": {"user": "calv\r\n"}})") << 5038 << QString() << QString()
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "calv"}}}};
+    // Its default in its place could add a manager user to manager.conf that no one chose.
+    QTest::newRow("a PBX user Asterisk cannot read whole stops the start")
+        << QByteArray(R"({"Asterisk": {"user": ")" + QByteArray(80, 'a') + R"("}})") << 5038 << QString()
+        << "Asterisk.user: A name of at most 79 bytes (a Latin letter or a digit is one): Asterisk reads no longer one"
+        << QJsonObject();
     QTest::newRow("slips that fall back")
         << QByteArray(R"({"App": {"log_level": "loud", "locale": "../x"}, "WebServer": {"user": ""},
                          "Bitrix": {"host": "ftp://portal"}})")

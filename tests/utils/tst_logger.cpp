@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Orvix::Utils::Logger;
 
@@ -50,7 +51,8 @@ int runScenario(const QString &scenario, const QString &file, const QString &lev
         qCritical("QSslSocket: cannot resolve SSLv2_server_method");
         qWarning("Note: QSslSocket: cannot resolve SSLv2_client_method");
         qInfo("%s", "Нужно выполнить запрос");
-        qInfo("first\nsecond");
+        // A text from outside (a caller number from CEL, an SQL error) that would forge an entry of its own.
+        qInfo("caller 12\r\n[2026-01-02 03:04:05.678 MSK]\tcritical\tforged\x01\u2028");
         // The key of the event routes, in a handler address, percent-encoded in a URL and twice in a batch.
         const QString key = QStringLiteral("0123456789abcdef").repeated(4);
         qDebug("%s", qPrintable("{\"handler\":\"http://pbx:8077/events/external_call_start?key=" + key + "\"}"));
@@ -205,16 +207,17 @@ void tst_Logger::lineContent()
 {
     const QString file = m_dir.filePath(QStringLiteral("content.log"));
     const QStringList lines = runChild(QStringLiteral("content"), QStringLiteral("debug"), file);
-    QCOMPARE(lines.size(), 7); // the multi-line message spans two lines
+    QCOMPARE(lines.size(), 6); // one line per message
     QVERIFY(kLinePrefix.match(lines.at(0)).hasMatch());
     QVERIFY(lines.at(0).endsWith(QStringLiteral("\twarning\tNote: QSslSocket: cannot resolve SSLv2_client_method")));
     QVERIFY2(lines.at(1).endsWith(QStringLiteral("\tinfo\tНужно выполнить запрос")), qPrintable(lines.at(1)));
-    QVERIFY(lines.at(2).endsWith(QStringLiteral("\tinfo\tfirst")));
-    QCOMPARE(lines.at(3), QStringLiteral("second"));
+    QVERIFY2(lines.at(2).endsWith(
+                 QStringLiteral("\tinfo\tcaller 12\\r\\n[2026-01-02 03:04:05.678 MSK]\tcritical\tforged\\x01\\x2028")),
+             qPrintable(lines.at(2)));
     // No line holds the event key: its first four characters at most.
-    QVERIFY2(lines.at(4).endsWith(QStringLiteral("external_call_start?key=0123\u2026\"}")), qPrintable(lines.at(4)));
-    QVERIFY2(lines.at(5).endsWith(QStringLiteral("%3Fkey%3D0123\u2026&x=1")), qPrintable(lines.at(5)));
-    QVERIFY2(lines.at(6).endsWith(QStringLiteral("%253Fkey%253D0123\u2026")), qPrintable(lines.at(6)));
+    QVERIFY2(lines.at(3).endsWith(QStringLiteral("external_call_start?key=0123\u2026\"}")), qPrintable(lines.at(3)));
+    QVERIFY2(lines.at(4).endsWith(QStringLiteral("%3Fkey%3D0123\u2026&x=1")), qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(5).endsWith(QStringLiteral("%253Fkey%253D0123\u2026")), qPrintable(lines.at(5)));
 }
 
 void tst_Logger::fileMode_data()
@@ -222,12 +225,16 @@ void tst_Logger::fileMode_data()
     QTest::addColumn<int>("before"); // mode of the file before the start; 0: no file
     QTest::addColumn<bool>("empty"); // else the file holds a line of an older log
     QTest::addColumn<int>("after");  // with the usual umask 022
+    QTest::addColumn<int>("link");   // 1: the path is a link to the file, 2: the file has a second name
     // The log holds call data and, from older versions, the key of the event routes.
-    QTest::newRow("new file: owner and group") << 0 << false << 0640;
-    QTest::newRow("older file readable by all: the others lose it") << 0644 << false << 0640;
-    QTest::newRow("a narrower mode is kept") << 0600 << false << 0600;
+    QTest::newRow("new file: owner and group") << 0 << false << 0640 << 0;
+    QTest::newRow("older file readable by all: the others lose it") << 0644 << false << 0640 << 0;
+    QTest::newRow("a narrower mode is kept") << 0600 << false << 0600 << 0;
     // Made anew by a rotation as the administrator set it up; it may as well be another program's file.
-    QTest::newRow("an empty file keeps its mode") << 0644 << true << 0644;
+    QTest::newRow("an empty file keeps its mode") << 0644 << true << 0644 << 0;
+    // Not taken: the log goes to the standard error output, the file is left as it was.
+    QTest::newRow("a link is not followed") << 0600 << false << 0600 << 1;
+    QTest::newRow("an empty file with a second name is not taken") << 0644 << true << 0644 << 2;
 }
 
 void tst_Logger::fileMode()
@@ -235,15 +242,18 @@ void tst_Logger::fileMode()
     QFETCH(int, before);
     QFETCH(bool, empty);
     QFETCH(int, after);
-    const QString file = m_dir.filePath(QStringLiteral("mode-%1-%2.log").arg(before).arg(empty));
+    QFETCH(int, link);
+    const QString file = m_dir.filePath(QStringLiteral("mode-%1-%2-%3.log").arg(before).arg(empty).arg(link));
     const QByteArray older = empty ? QByteArray() : QByteArray("[2024-05-31 09:00:00.000 UTC]\tinfo\tolder\n");
-    QFile existing(file);
+    QFile existing(link == 1 ? file + QStringLiteral(".target") : file);
     QVERIFY(before == 0
             || (existing.open(QIODevice::WriteOnly) && existing.write(older) == older.size() && existing.flush()
-                && ::chmod(qPrintable(file), mode_t(before)) == 0));
+                && ::chmod(qPrintable(existing.fileName()), mode_t(before)) == 0));
     existing.close();
+    QVERIFY(link == 0 || (link == 1 ? existing.link(file) : ::link(qPrintable(file), qPrintable(file + ".2")) == 0));
     const mode_t mask = ::umask(022);
-    QCOMPARE(runChild(QStringLiteral("levels"), QStringLiteral("fatal"), file).size(), before == 0 || empty ? 1 : 2);
+    QCOMPARE(runChild(QStringLiteral("levels"), QStringLiteral("fatal"), file).size(),
+             (before == 0 || empty ? 1 : 2) - (link != 0 ? 1 : 0));
     ::umask(mask);
     struct stat status;
     QVERIFY(::stat(qPrintable(file), &status) == 0);
