@@ -33,6 +33,7 @@ public:
     Request request() const;
     void setRequest(const Request &request);
 
+    // InsecureRedirectError for a redirect to another origin, which was not followed.
     QNetworkReply::NetworkError error() const;
     QString errorString() const;
     QUrl url() const; // of the last hop, after redirects
