@@ -77,7 +77,7 @@ NetworkReplyWaiter::~NetworkReplyWaiter()
     waiters().removeOne(this);
 }
 
-void NetworkReplyWaiter::cut(const QString &reason)
+void NetworkReplyWaiter::cut(const QString &reason, QNetworkReply::NetworkError error)
 {
     QNetworkReply *reply = m_response ? m_response->reply() : nullptr;
     if (!reply || reply->isFinished())
@@ -87,6 +87,8 @@ void NetworkReplyWaiter::cut(const QString &reason)
                                 .arg(m_response->request().url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo),
                                      reason);
     reply->setProperty(kCutProperty, reason);
+    if (error != QNetworkReply::OperationCanceledError)
+        reply->setProperty(kCutErrorProperty, int(error));
     reply->abort();
 }
 
@@ -106,10 +108,10 @@ void NetworkReplyWaiter::onRedirected(const QUrl &target)
         Q_EMIT m_response->reply()->redirectAllowed();
         return;
     }
-    m_response->reply()->setProperty(kRedirectRefusedProperty, true);
     cut(QStringLiteral("redirected to %1, another server than the one asked")
             .arg(next.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo)
-                     .toString()));
+                     .toString()),
+        QNetworkReply::InsecureRedirectError);
 }
 
 void NetworkReplyWaiter::setPeer(const QList<QHostAddress> &addresses)
@@ -166,7 +168,7 @@ void NetworkReplyWaiter::watchHead()
     if (!std::exchange(m_pastHeadLimit, !past.isEmpty()) || past.isEmpty())
         return;
     m_headWatch.stop();
-    cut(QStringLiteral("a header of more than %1 KiB").arg(kMaxHeadBytes / 1024));
+    cut(QStringLiteral("a header of more than %1 KiB").arg(kMaxHeadBytes / 1024), QNetworkReply::ProtocolFailure);
     // The network thread reads a plain connection's head for as long as bytes come, deaf to the abort meanwhile.
     for (const int descriptor : qAsConst(past))
         PeerConnections::shutDown(descriptor);

@@ -18,8 +18,9 @@ inline constexpr char kAbandonedProperty[] = "orvixAbandoned";
 // Set on a reply cut off past its answer deadline, kMaxHeadBytes or kMaxAnswerBytes, or at a redirect to
 // another origin, with the reason in words.
 inline constexpr char kCutProperty[] = "orvixCut";
-// Set on a reply cut off at a redirect to another origin.
-inline constexpr char kRedirectRefusedProperty[] = "orvixRedirectRefused";
+// Set on a reply cut off for what the peer sent, with the error it stands for: ProtocolFailure for a head past
+// kMaxHeadBytes, InsecureRedirectError for a redirect to another origin.
+inline constexpr char kCutErrorProperty[] = "orvixCutError";
 
 // Settles the promise of one sent request when its reply ends, however it ends (answer, error, time-out,
 // deadline, a head past kMaxHeadBytes, an answer past kMaxAnswerBytes, a redirect to another origin, or the
@@ -44,7 +45,7 @@ private:
     void setPeer(const QList<QHostAddress> &addresses);
     // The other requests to this one's peer have had an answer: what their connections took is not this head.
     void rebaseOthers();
-    void cut(const QString &reason);
+    void cut(const QString &reason, QNetworkReply::NetworkError error = QNetworkReply::OperationCanceledError);
 
     QSharedPointer<Response> m_response;
     Utils::Promise<QSharedPointer<Response>> m_promise;
