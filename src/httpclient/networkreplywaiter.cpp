@@ -119,6 +119,7 @@ void NetworkReplyWaiter::setPeer(const QList<QHostAddress> &addresses)
     m_peer = addresses;
     // The connections open now carry nothing of this head yet; those opened later, nothing older than it.
     m_consumed.clear();
+    m_pastHeadLimit = false;
     for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port))
         m_consumed.insert(connection.descriptor, connection.consumed);
 }

@@ -303,34 +303,27 @@ private Q_SLOTS:
 
         FakeCrmServer fake;
         FakeCrmServer other;
-        for (FakeCrmServer *server : {&fake, &other}) {
-            server->setAuthMode(FakeCrmServer::AuthMode::None);
-            server->setRestResult("profile", QJsonObject{{"ID", "7"}});
-        }
-        QUrl target(other.baseUrl() + "/rest/profile/?from=moved");
-        target.setHost("localhost");
-        if (!elsewhere)
-            target = fake.url("/rest/profile/?from=moved");
+        fake.setAuthMode(FakeCrmServer::AuthMode::None);
+        fake.setRestResult("profile", QJsonObject{{"ID", "7"}});
+        const QString target = elsewhere ? QStringLiteral("http://localhost:%1/rest/profile/").arg(other.url("/").port())
+                                         : fake.url("/rest/profile/?from=moved").toString();
         fake.setRouteHandler("/moved/", [target, status](const FakeCrmRequest &) {
-            return FakeCrmReply::redirect(target.toString(), status);
+            return FakeCrmReply::redirect(target, status);
         });
         if (elsewhere) {
             QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Request to %1 failed: redirected to "
                                                                          "http://localhost:%2, another server than "
                                                                          "the one asked")
                                                               .arg(fake.url("/moved/").toString())
-                                                              .arg(target.port())));
+                                                              .arg(other.url("/").port())));
         }
         HttpClient client;
-        const Request request(fake.url("/moved/"), method, QJsonObject{{"password", "x"}});
-        const Outcome outcome = settle(client.send(request));
+        const Outcome outcome = settle(client.send(Request(fake.url("/moved/"), method, QJsonObject{{"pass", "x"}})));
         QVERIFY(outcome.resolved);
         QCOMPARE(outcome.value->statusCode(), elsewhere ? 0 : 200);
         QCOMPARE(outcome.value->error(), elsewhere ? QNetworkReply::InsecureRedirectError : QNetworkReply::NoError);
         QCOMPARE(fake.restRequests("profile").size(), elsewhere ? 0 : 1);
         QCOMPARE(other.requests().size(), 0);
-        if (!elsewhere)
-            QCOMPARE(outcome.value->json().object().value("result").toObject().value("ID").toString(), QString("7"));
     }
 
     void silentPortalEndsWithStatusZeroAfterTheTimeout()
