@@ -141,6 +141,7 @@ void tst_Service::cleanup()
 {
     stopService();
     QDir(m_generatedDir).removeRecursively();
+    QDir(m_generatedDir + QStringLiteral("_check")).removeRecursively(); // a check's own token
     m_crm.reset();
     m_portal.reset();
     m_ami.reset();
@@ -978,10 +979,8 @@ void tst_Service::checkOfAnEndlessHeaderHoldsNothing()
     m_portal->setRestResult(QStringLiteral("user.current"), QJsonObject{{"ID", "1"}});
     QVERIFY(startService());
     QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
-    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this, [](QNetworkReply *, QAuthenticator *a) {
-        a->setUser(QStringLiteral("operator"));
-        a->setPassword(QStringLiteral("Pa55-word"));
-    });
+    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *a) { a->setUser("operator"); a->setPassword("Pa55-word"); });
     const QJsonObject check{{"host", QStringLiteral("http://127.0.0.1:%1").arg(endless.serverPort())},
                             {"user_login", "admin"}, {"user_password", "secret"}};
     post(QStringLiteral("/bitrix_check"), QJsonDocument(check).toJson(), "application/json");
