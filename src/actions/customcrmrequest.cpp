@@ -21,8 +21,9 @@ void CustomCrmRequest::handle(const QJsonObject &params, Reply *reply)
         || !requireNonBlank(method, QStringLiteral("method"), reply))
         return;
     // The method is a part of the portal's REST address: anything but a plain name could reach
-    // another of its paths, its OAuth endpoint among them.
-    static const QRegularExpression plainMethod(QStringLiteral("^[A-Za-z0-9_.]+\\z"));
+    // another of its paths, its OAuth endpoint among them ("." and ".." name a directory, not a method).
+    static const QRegularExpression plainMethod(
+        QStringLiteral("^(?=[0-9_.]*[A-Za-z])[A-Za-z0-9_]+(\\.[A-Za-z0-9_]+)*\\z"));
     if (!plainMethod.match(method).hasMatch()) {
         reply->sendError(422, QStringLiteral("Malformed parameter: method: a REST method name of letters, digits, "
                                              "'_' and '.', such as crm.lead.list"));

@@ -9,8 +9,8 @@
 namespace Orvix::Actions {
 
 // /custom_crm_request: Sends one REST method of the CRM with its parameters and answers its result. A
-// method that is no plain method name, or an http_method other than GET or POST (empty is GET), is
-// refused with 422.
+// method that is no plain method name (at least one letter, parts of letters, digits and '_' between single
+// dots), or an http_method other than GET or POST (empty is GET), is refused with 422.
 class CustomCrmRequest : public Action
 {
     Q_OBJECT

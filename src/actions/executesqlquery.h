@@ -8,7 +8,8 @@
 
 namespace Orvix::Actions {
 
-// /execute_sql: Runs one SQL statement against the PBX database: {"fields", "data"}.
+// /execute_sql: Runs one SQL statement against the PBX database: {"fields", "data"}. A statement sent while
+// another still runs is refused at once (503 "Busy: ...").
 class ExecuteSqlQuery : public Action
 {
     Q_OBJECT
@@ -21,6 +22,9 @@ Q_SIGNALS:
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;
+
+private:
+    bool m_running = false;
 };
 
 } // namespace Orvix::Actions

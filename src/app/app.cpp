@@ -89,7 +89,9 @@ App::App(QObject *parent, const QString &overrideEventsSql, Config::Manager &con
     : QObject(parent)
     , m_config(config)
     , m_httpClient(QSharedPointer<HttpClient::HttpClient>::create())
-    , m_configUpdater(m_httpClient, config)
+    // The checks reach the addresses typed on the /config page: a client of their own, so that a server there
+    // that misbehaves never holds the portal's requests.
+    , m_configUpdater(QSharedPointer<HttpClient::HttpClient>::create(), config)
     , m_api(this, config, m_httpClient)
     , m_pbx(this, config)
     , m_crm(this, config, m_httpClient)

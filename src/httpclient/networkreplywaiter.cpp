@@ -1,18 +1,48 @@
 #include "networkreplywaiter.h"
 
 #include "httpclient/logging.h"
+#include "httpclient/peerconnections.h"
+
+#include <QHostInfo>
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
 
 namespace Orvix::HttpClient {
+
+namespace {
+
+// How often the connections of a request still waiting for its head are looked at. A head past the limit is
+// cut at the second look that finds it so: overtaken by a few MiB at most, never held for long.
+constexpr std::chrono::milliseconds kHeadWatchInterval{100};
+
+// The waiters alive, to tell whose bytes a shared peer's connections took. Main thread.
+QList<NetworkReplyWaiter *> &waiters()
+{
+    static QList<NetworkReplyWaiter *> list;
+    return list;
+}
+
+int defaultPort(const QUrl &url)
+{
+    return url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+}
+
+} // namespace
 
 NetworkReplyWaiter::NetworkReplyWaiter(QSharedPointer<Response> response)
     : m_response(std::move(response))
 {
+    waiters().append(this);
     QNetworkReply *reply = m_response->reply();
     // Settled on finished only: an HTTP error status also raises errorOccurred, and settling there
     // could hand out a body that has not fully arrived.
     connect(reply, &QNetworkReply::finished, this, &NetworkReplyWaiter::onFinished);
     connect(reply, &QNetworkReply::errorOccurred, this, &NetworkReplyWaiter::onError);
     connect(reply, &QObject::destroyed, this, &NetworkReplyWaiter::onFinished);
+    connect(reply, &QNetworkReply::redirected, this, &NetworkReplyWaiter::onRedirected);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &NetworkReplyWaiter::onHeadCame);
 
     const Request request = m_response->request();
     const auto deadline = request.answerDeadline();
@@ -30,9 +60,24 @@ NetworkReplyWaiter::NetworkReplyWaiter(QSharedPointer<Response> response)
         if (received > kMaxAnswerBytes || total > kMaxAnswerBytes)
             cut(QStringLiteral("an answer of more than %1 MiB").arg(kMaxAnswerBytes / (1024 * 1024)));
     });
+
+    const QUrl url = request.url();
+    m_host = url.host();
+    m_port = quint16(defaultPort(url));
+    const QHostAddress literal(m_host);
+    if (!literal.isNull())
+        setPeer({literal});
+    m_headWatch.setInterval(kHeadWatchInterval);
+    connect(&m_headWatch, &QTimer::timeout, this, &NetworkReplyWaiter::watchHead);
+    m_headWatch.start();
 }
 
-void NetworkReplyWaiter::cut(const QString &reason)
+NetworkReplyWaiter::~NetworkReplyWaiter()
+{
+    waiters().removeOne(this);
+}
+
+void NetworkReplyWaiter::cut(const QString &reason, QNetworkReply::NetworkError error)
 {
     QNetworkReply *reply = m_response ? m_response->reply() : nullptr;
     if (!reply || reply->isFinished())
@@ -42,7 +87,92 @@ void NetworkReplyWaiter::cut(const QString &reason)
                                 .arg(m_response->request().url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo),
                                      reason);
     reply->setProperty(kCutProperty, reason);
+    if (error != QNetworkReply::OperationCanceledError)
+        reply->setProperty(kCutErrorProperty, int(error));
     reply->abort();
+}
+
+void NetworkReplyWaiter::onRedirected(const QUrl &target)
+{
+    // Only to the origin asked: a body, a password in the query or a token must reach no other server, and a 307
+    // or 308 would post the body there again.
+    const QUrl asked = m_response->request().url();
+    const QUrl next = m_response->reply()->url().resolved(target);
+    if (next.scheme() == asked.scheme() && next.host().compare(asked.host(), Qt::CaseInsensitive) == 0
+        && defaultPort(next) == defaultPort(asked)) {
+        // The next hop's head is watched afresh.
+        m_headCame = false;
+        if (!m_peer.isEmpty())
+            setPeer(m_peer);
+        m_headWatch.start();
+        Q_EMIT m_response->reply()->redirectAllowed();
+        return;
+    }
+    cut(QStringLiteral("redirected to %1, another server than the one asked")
+            .arg(next.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo)
+                     .toString()),
+        QNetworkReply::InsecureRedirectError);
+}
+
+void NetworkReplyWaiter::setPeer(const QList<QHostAddress> &addresses)
+{
+    m_peer = addresses;
+    // The connections open now carry nothing of this head yet; those opened later, nothing older than it.
+    m_consumed.clear();
+    m_pastHeadLimit = false;
+    for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port))
+        m_consumed.insert(connection.descriptor, connection.consumed);
+}
+
+void NetworkReplyWaiter::onHeadCame()
+{
+    m_headCame = true;
+    m_headWatch.stop();
+    rebaseOthers();
+}
+
+void NetworkReplyWaiter::rebaseOthers()
+{
+    for (NetworkReplyWaiter *other : qAsConst(waiters())) {
+        if (other != this && other->m_port == m_port && other->m_host.compare(m_host, Qt::CaseInsensitive) == 0)
+            other->m_rebase = true;
+    }
+}
+
+void NetworkReplyWaiter::watchHead()
+{
+    if (m_peer.isEmpty()) {
+        // A name is looked up only for a head that is slow to come; Qt keeps the answer it looked up already.
+        if (!std::exchange(m_lookingUp, true))
+            QHostInfo::lookupHost(m_host, this, [this](const QHostInfo &info) { setPeer(info.addresses()); });
+        return;
+    }
+    // Bytes another request to the peer took while its answer came are its own, not this head.
+    const bool othersAnswering = std::exchange(m_rebase, false)
+        || std::any_of(waiters().cbegin(), waiters().cend(), [this](const NetworkReplyWaiter *other) {
+               return other != this && other->m_headCame && other->m_port == m_port
+                   && other->m_host.compare(m_host, Qt::CaseInsensitive) == 0;
+           });
+    QHash<int, quint64> consumed;
+    QList<int> past;
+    for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port)) {
+        // A connection opened since the request went has taken nothing older than it.
+        quint64 before = m_consumed.value(connection.descriptor, 0);
+        if (othersAnswering || before > connection.consumed)
+            before = connection.consumed;
+        consumed.insert(connection.descriptor, before);
+        if (connection.consumed - before > quint64(kMaxHeadBytes))
+            past.append(connection.descriptor);
+    }
+    m_consumed = consumed;
+    // Only a second look in a row: a head that has just ended may still be on its way to this thread.
+    if (!std::exchange(m_pastHeadLimit, !past.isEmpty()) || past.isEmpty())
+        return;
+    m_headWatch.stop();
+    cut(QStringLiteral("a header of more than %1 KiB").arg(kMaxHeadBytes / 1024), QNetworkReply::ProtocolFailure);
+    // The network thread reads a plain connection's head for as long as bytes come, deaf to the abort meanwhile.
+    for (const int descriptor : qAsConst(past))
+        PeerConnections::shutDown(descriptor);
 }
 
 Utils::Promise<QSharedPointer<Response>> NetworkReplyWaiter::promise() const
@@ -53,6 +183,9 @@ Utils::Promise<QSharedPointer<Response>> NetworkReplyWaiter::promise() const
 void NetworkReplyWaiter::onFinished()
 {
     m_deadline.stop();
+    m_headWatch.stop();
+    rebaseOthers();
+    waiters().removeOne(this);
     if (QNetworkReply *reply = m_response->reply())
         disconnect(reply, nullptr, this, nullptr);
     m_promise.resolve(m_response);

@@ -54,7 +54,8 @@ Request::Request(const QString &url, Method method, const QJsonObject &params)
 
 void Request::init()
 {
-    m_request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Each hop is asked of NetworkReplyWaiter, which lets only the origin asked through.
+    m_request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     m_request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     m_request.setTransferTimeout(int(kDefaultTransferTimeout.count()));
 }

@@ -21,8 +21,13 @@ inline constexpr std::chrono::milliseconds kDefaultAnswerDeadline{300000};
 // Far above the largest answer the portal, the relay or the company lookup sends; a longer one is cut
 // off there and the request ends as status 0, so that such a peer cannot fill the service's memory.
 inline constexpr qint64 kMaxAnswerBytes = 32 * 1024 * 1024;
+// An answer's head (status line and header fields) is a few KiB: a longer one is no answer, and Qt's network
+// thread would take it whole, for as long as the peer sends it.
+inline constexpr qint64 kMaxHeadBytes = 64 * 1024;
 
-// One outgoing HTTP request: URL, parameters, method code and headers. A plain value type.
+// One outgoing HTTP request: URL, parameters, method code and headers. A plain value type. A redirect is
+// followed only to the origin asked (scheme, host and port): a body, a password in the query or a token
+// never goes to another server; a redirect there ends the request as status 0.
 // The method code decides the verb and where the parameters go: in the URL's query for GET and
 // DELETE, in an application/x-www-form-urlencoded body for POST. Parameters are always sent as
 // percent-encoded UTF-8, whatever the process locale.

@@ -55,6 +55,8 @@ void Response::setRequest(const Request &request)
 
 QNetworkReply::NetworkError Response::error() const
 {
+    if (m_guard && m_guard->property(kCutErrorProperty).isValid())
+        return QNetworkReply::NetworkError(m_guard->property(kCutErrorProperty).toInt());
     return m_guard ? m_guard->error() : QNetworkReply::OperationCanceledError;
 }
 

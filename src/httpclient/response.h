@@ -33,6 +33,8 @@ public:
     Request request() const;
     void setRequest(const Request &request);
 
+    // ProtocolFailure for a head past kMaxHeadBytes, InsecureRedirectError for a redirect to another origin (not
+    // followed).
     QNetworkReply::NetworkError error() const;
     QString errorString() const;
     QUrl url() const; // of the last hop, after redirects

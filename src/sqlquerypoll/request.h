@@ -13,7 +13,8 @@ namespace Orvix::SqlQueryPoll {
 
 class RequestPrivate;
 
-// What one administrator's statement may read (limitResult): the first of the two ends the answer.
+// What one administrator's statement may read (limitResult): the first of the two ends the answer. The bytes are
+// those of the rows' compact JSON, escapes included.
 inline constexpr int kStatementMaxRows = 10000;
 inline constexpr qint64 kStatementMaxBytes = 16 * 1024 * 1024;
 
@@ -47,7 +48,7 @@ public:
     // The connection is closed after this request, so that whatever it set on its session (SET, USE,
     // temporary tables, locks, an open transaction) reaches no later request.
     Request &closeSessionAfter();
-    // Rows are read from the server one at a time, up to maxRows and about maxBytes of values; the rest is
+    // Rows are read from the server one at a time, up to maxRows and maxBytes of their JSON; the rest is
     // left (Response::isCut), so the answer's memory does not follow the result, and the connection is cut rather
     // than drained (implies closeSessionAfter). The text is sent as it is: for a request without bound values. On
     // another driver than MySQL the whole result is read.

@@ -4,6 +4,9 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -15,8 +18,36 @@ namespace Orvix::SqlQueryPoll {
 
 namespace {
 
-// What the JSON of a value costs beyond its text: quotes, a comma.
-constexpr qint64 kValueOverhead = 4;
+// The bytes a value takes in the compact JSON of the answer, with the comma after it: a text as escaped there (a
+// control byte is six, "\u0001"), since the cap is on the answer as sent.
+qint64 jsonCost(const QVariant &value)
+{
+    const QJsonValue json = QJsonValue::fromVariant(value);
+    if (!json.isString())
+        return QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact).size() - 1;
+    const QString text = json.toString();
+    qint64 cost = 3;
+    for (int i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < 0x20) {
+            cost += (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') ? 2 : 6;
+        } else if (c == '"' || c == '\\') {
+            cost += 2;
+        } else if (c < 0x80) {
+            cost += 1;
+        } else if (c < 0x800) {
+            cost += 2;
+        } else if (!QChar::isSurrogate(c)) {
+            cost += 3;
+        } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            cost += 4; // the pair is one character of four bytes
+            ++i;
+        } else {
+            cost += 6; // a lone half is escaped
+        }
+    }
+    return cost;
+}
 
 // The type Qt's MySQL driver gives a column, so that a streamed row reads as a QSqlQuery's would.
 QVariant::Type columnType(const MYSQL_FIELD &field)
@@ -132,21 +163,25 @@ StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, 
         types.append(columnType(fields[i]));
     }
     QVector<QVector<QVariant>> rows;
-    qint64 bytes = 0;
+    qint64 bytes = 2; // the list's brackets
     bool cut = false;
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        if (rows.size() >= maxRows) {
+            cut = true;
+            break;
+        }
         const unsigned long *lengths = mysql_fetch_lengths(result);
-        qint64 size = 0;
-        for (unsigned int i = 0; i < columns; ++i)
-            size += qint64(lengths[i]) + kValueOverhead;
-        if (rows.size() >= maxRows || bytes + size > maxBytes) {
+        QVector<QVariant> values(static_cast<int>(columns));
+        qint64 size = 2; // the row's brackets
+        for (unsigned int i = 0; i < columns; ++i) {
+            values[int(i)] = columnValue(types.at(int(i)), row[i], lengths[i]);
+            size += jsonCost(values.at(int(i)));
+        }
+        if (bytes + size > maxBytes) {
             cut = true;
             break;
         }
         bytes += size;
-        QVector<QVariant> values(static_cast<int>(columns));
-        for (unsigned int i = 0; i < columns; ++i)
-            values[int(i)] = columnValue(types.at(int(i)), row[i], lengths[i]);
         rows.append(values);
     }
     // A row that did not come for a lost connection ends the result as an error, not as its end.

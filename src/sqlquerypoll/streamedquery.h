@@ -9,7 +9,7 @@ namespace Orvix::SqlQueryPoll {
 class Response;
 
 // Runs one statement on a MySQL connection and reads its rows from the server one at a time, up to a number of
-// rows and of bytes, leaving the rest: Qt's driver would first take the whole result into memory, however large.
+// rows and of bytes of their compact JSON, leaving the rest: Qt's driver would first take the whole result into memory, however large.
 // The values come as the driver gives them to a QSqlQuery. Worker thread of the connection.
 class StreamedQuery
 {

@@ -350,6 +350,9 @@ void tst_Actions::routes_data()
           error("Table 'asterisk.nope' doesn't exist"));
     QTest::newRow("execute_sql with blank SQL") << "/execute_sql" << QByteArray(R"({"sql": " "})") << Outcome::Resolve
                                                 << QStringList() << false << 400 << error("Missing parameter: sql");
+    QTest::newRow("execute_sql while the statement never settled above still runs: busy at once")
+        << "/execute_sql" << QByteArray(R"({"sql": "select 1"})") << Outcome::Resolve << QStringList() << false << 503
+        << error("Busy: another SQL statement is still running; send this one when it has ended");
     three("get_external_lines", "/get_external_lines", get, {}, list, 502, error("External lines unavailable: refused by the other side"));
     three("update_external_lines", "/update_external_lines", R"({"NUMBER": "74950000000", "NAME": "Office"})",
           {R"({"NAME":"Office","NUMBER":"74950000000"})"}, true, 502, error("External line not updated: refused by the other side"));
@@ -390,6 +393,11 @@ void tst_Actions::routes_data()
     QTest::newRow("custom_crm_request with a method that brings its own query")
         << "/custom_crm_request" << QByteArray(R"({"method": "user.current?auth=x"})") << Outcome::Resolve
         << QStringList() << false << 422 << notAMethod;
+    for (const char *method : {"..", ".", "crm..lead", "1.2"}) {
+        QTest::addRow("custom_crm_request with the method \"%s\", which names no method", method)
+            << "/custom_crm_request" << QByteArray(R"({"method": ")") + method + R"("})" << Outcome::Resolve
+            << QStringList() << false << 422 << notAMethod;
+    }
     QTest::newRow("custom_crm_request with a method of a line break")
         << "/custom_crm_request" << QByteArray(R"({"method": "user.current\n"})") << Outcome::Resolve
         << QStringList() << false << 422 << notAMethod;

@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,6 +49,7 @@ private Q_SLOTS:
     void cleanRunDiscardsTheState();
     void cleanRunWithoutPortalFails();
     void clickToCallOriginates();
+    void checkOfAnEndlessHeaderHoldsNothing();
 
 private:
     bool startService(const QStringList &arguments = {}, int restartDelayMsec = 500);
@@ -139,6 +141,7 @@ void tst_Service::cleanup()
 {
     stopService();
     QDir(m_generatedDir).removeRecursively();
+    QDir(m_generatedDir + QStringLiteral("_check")).removeRecursively(); // a check's own token
     m_crm.reset();
     m_portal.reset();
     m_ami.reset();
@@ -955,6 +958,41 @@ void tst_Service::clickToCallOriginates()
     const FakeAmiServer::Frame originate = m_ami->frames(QStringLiteral("Originate")).first();
     QCOMPARE(originate.value(QStringLiteral("Channel")), QStringLiteral("SIP/101"));
     QCOMPARE(originate.value(QStringLiteral("Exten")), QStringLiteral("84951112233"));
+}
+
+// A check of a server whose header never ends holds neither the portal's requests nor a stop.
+void tst_Service::checkOfAnEndlessHeaderHoldsNothing()
+{
+    QTcpServer endless; // sends for as long as this test's events run, 256 MiB at most
+    QVERIFY(endless.listen(QHostAddress::LocalHost));
+    qint64 sent = 0;
+    connect(&endless, &QTcpServer::newConnection, this, [&endless, &sent] {
+        QTcpSocket *socket = endless.nextPendingConnection();
+        socket->write("HTTP/1.1 200 OK\r\nX-Endless: ");
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, &sent] {
+            if (sent < 256 * 1024 * 1024 && socket->bytesToWrite() < 256 * 1024)
+                sent += socket->write(QByteArray(64 * 1024, 'a'));
+        });
+        timer->start(0);
+    });
+    m_portal->setRestResult(QStringLiteral("user.current"), QJsonObject{{"ID", "1"}});
+    QVERIFY(startService());
+    QTRY_COMPARE_WITH_TIMEOUT(m_ami->frames(QStringLiteral("IAXpeers")).size(), 1, 10000);
+    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
+            [](QNetworkReply *, QAuthenticator *a) { a->setUser("operator"); a->setPassword("Pa55-word"); });
+    const QJsonObject check{{"host", QStringLiteral("http://127.0.0.1:%1").arg(endless.serverPort())},
+                            {"user_login", "admin"}, {"user_password", "secret"}};
+    post(QStringLiteral("/bitrix_check"), QJsonDocument(check).toJson(), "application/json");
+    QTRY_VERIFY_WITH_TIMEOUT(sent > 0, 10000);
+    QNetworkReply *portal = post(QStringLiteral("/custom_crm_request"), R"({"method": "user.current"})",
+                                 "application/json"); // m_network's, as the check's
+    QVERIFY(waitFinished(portal));
+    QCOMPARE(portal->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    // No portal request is held up: the stop needs none of the 5 s it gives them.
+    m_service.terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(m_service.state() == QProcess::NotRunning, 4000);
+    QVERIFY(log().contains(QStringLiteral("Stopping on SIGTERM")));
 }
 
 QTEST_GUILESS_MAIN(tst_Service)

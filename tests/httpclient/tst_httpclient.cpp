@@ -284,21 +284,46 @@ private Q_SLOTS:
         QVERIFY(outcome.value->json().isNull());
     }
 
-    void redirectIsFollowed()
+    // A redirect is followed only to the origin asked: a body, a password or a token never reaches another server.
+    void redirectsStayWithTheOriginAsked_data()
     {
+        QTest::addColumn<Request::Method>("method");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("elsewhere");
+        QTest::newRow("302 to the same origin: followed") << Request::Get << 302 << false;
+        QTest::newRow("307 of a POST to another host and port: nothing sent there, the error names it")
+            << Request::Post << 307 << true;
+    }
+
+    void redirectsStayWithTheOriginAsked()
+    {
+        QFETCH(Request::Method, method);
+        QFETCH(int, status);
+        QFETCH(bool, elsewhere);
+
         FakeCrmServer fake;
+        FakeCrmServer other;
         fake.setAuthMode(FakeCrmServer::AuthMode::None);
         fake.setRestResult("profile", QJsonObject{{"ID", "7"}});
-        fake.setRouteHandler("/moved/", [&fake](const FakeCrmRequest &) {
-            return FakeCrmReply::redirect(fake.baseUrl() + "/rest/profile/?from=moved");
+        const QString target = elsewhere ? QStringLiteral("http://localhost:%1/rest/profile/").arg(other.url("/").port())
+                                         : fake.url("/rest/profile/?from=moved").toString();
+        fake.setRouteHandler("/moved/", [target, status](const FakeCrmRequest &) {
+            return FakeCrmReply::redirect(target, status);
         });
+        if (elsewhere) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Request to %1 failed: redirected to "
+                                                                         "http://localhost:%2, another server than "
+                                                                         "the one asked")
+                                                              .arg(fake.url("/moved/").toString())
+                                                              .arg(other.url("/").port())));
+        }
         HttpClient client;
-        const Outcome outcome = settle(client.send(Request(fake.url("/moved/"))));
+        const Outcome outcome = settle(client.send(Request(fake.url("/moved/"), method, QJsonObject{{"pass", "x"}})));
         QVERIFY(outcome.resolved);
-        QCOMPARE(outcome.value->statusCode(), 200);
-        QCOMPARE(outcome.value->url().path(), QString("/rest/profile/"));
-        QCOMPARE(outcome.value->json().object().value("result").toObject().value("ID").toString(), QString("7"));
-        QCOMPARE(fake.restRequests("profile").size(), 1);
+        QCOMPARE(outcome.value->statusCode(), elsewhere ? 0 : 200);
+        QCOMPARE(outcome.value->error(), elsewhere ? QNetworkReply::InsecureRedirectError : QNetworkReply::NoError);
+        QCOMPARE(fake.restRequests("profile").size(), elsewhere ? 0 : 1);
+        QCOMPARE(other.requests().size(), 0);
     }
 
     void silentPortalEndsWithStatusZeroAfterTheTimeout()
@@ -339,9 +364,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("interval");  // ms between steps
         QTest::addColumn<int>("deadline");  // ms for the whole answer
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QByteArray>("head"); // what the peer sends before its endless bytes
+        const QByteArray json = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n[";
         QTest::newRow("an answer that never ends, a byte at a time: cut at its deadline")
-            << 1 << 20 << 500 << "no whole answer within 0.5 s";
-        QTest::newRow("an answer past 32 MiB: cut there") << 1024 * 1024 << 0 << 0 << "an answer of more than 32 MiB";
+            << 1 << 20 << 500 << "no whole answer within 0.5 s" << json;
+        QTest::newRow("an answer past 32 MiB: cut there") << 1024 * 1024 << 0 << 0 << "an answer of more than 32 MiB"
+                                                          << json;
+        QTest::newRow("a header that never ends: cut past 64 KiB")
+            << 64 * 1024 << 0 << 3000 << "a header of more than 64 KiB" << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ");
     }
 
     void endlessAnswersAreCutOff()
@@ -350,14 +380,17 @@ private Q_SLOTS:
         QFETCH(int, interval);
         QFETCH(int, deadline);
         QFETCH(QString, reason);
+        QFETCH(QByteArray, head);
 
         // Bounded: at most 64 MiB or 1000 steps, then it stops by itself.
         QTcpServer peer;
         QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
         qint64 sent = 0;
-        connect(&peer, &QTcpServer::newConnection, this, [&peer, &sent, chunk, interval] {
+        bool closed = false;
+        connect(&peer, &QTcpServer::newConnection, this, [&peer, &sent, &closed, chunk, interval, head] {
             QTcpSocket *socket = peer.nextPendingConnection();
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n[");
+            connect(socket, &QTcpSocket::disconnected, socket, [&closed] { closed = true; });
+            socket->write(head);
             auto timer = new QTimer(socket);
             connect(timer, &QTimer::timeout, socket, [socket, timer, &sent, chunk] {
                 if (sent >= 64 * 1024 * 1024 || (chunk == 1 && sent >= 1000))
@@ -379,11 +412,22 @@ private Q_SLOTS:
                              qPrintable(QStringLiteral("Request to http://127.0.0.1:%1/endless failed: %2")
                                             .arg(peer.serverPort())
                                             .arg(reason)));
-        const Outcome outcome = settle(client.send(request), 60000);
+        const Promise<QSharedPointer<Response>> endless = client.send(request);
+        // The portal's requests on the same client go on meanwhile.
+        FakeCrmServer portal;
+        portal.setRouteHandler("/x", [](const FakeCrmRequest &) { return FakeCrmReply::raw(200, "ok"); });
+        const Outcome answered = settle(client.send(Request(portal.url("/x"))));
+        QVERIFY(answered.resolved);
+        QCOMPARE(answered.value->statusCode(), 200);
+        const Outcome outcome = settle(endless, 60000);
         QVERIFY(outcome.resolved);
         QCOMPARE(outcome.value->statusCode(), 0);
+        QCOMPARE(outcome.value->error(), head.endsWith('[') ? QNetworkReply::OperationCanceledError
+                                                            : QNetworkReply::ProtocolFailure);
         QVERIFY(outcome.value->json().isNull());
         QVERIFY(sent < 64 * 1024 * 1024 && (chunk > 1 || sent < 1000));
+        // Ended on the wire too, not only for the caller.
+        QTRY_VERIFY(closed);
     }
 
     void requestOfADestroyedSenderIsAbandoned()

@@ -51,6 +51,7 @@ constexpr std::chrono::seconds kSecondListDelay{5};
 
 const QString kSqlConnectionName = QStringLiteral("vav2ora_pbx_interface");
 const QString kStatementConnectionName = QStringLiteral("vav2ora_pbx_statements");
+const QString kAdminConnectionName = QStringLiteral("vav2ora_pbx_admin_statements");
 const QString kStateFileName = QStringLiteral("state.json");
 const QString kPreviousEventId = QStringLiteral("previous_event_id");
 // The losses of the link on the PBX's clock; a file of an earlier version holds them on this host's clock.
@@ -92,6 +93,7 @@ API::API(QObject *parent, const Config::Manager &config)
     , m_pollTimer(new QTimer(this))
     , m_sqlConnector(new SqlQueryPoll::Connector(kSqlConnectionName, this))
     , m_statementConnector(new SqlQueryPoll::Connector(kStatementConnectionName, this))
+    , m_adminConnector(new SqlQueryPoll::Connector(kAdminConnectionName, this))
     , m_amiConnector(new Connector(this))
     , m_stateWriter(new StateWriter(this))
     , m_saveTimer(new QTimer(this))
@@ -159,8 +161,8 @@ void API::start()
     const QString databaseHost = stringOr(database, QStringLiteral("host"), QStringLiteral("127.0.0.1"));
     // The worker opens the connection only once the AMI link is up (onConnect).
     m_sqlConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
-    m_statementConnector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword,
-                                                databaseName);
+    for (SqlQueryPoll::Connector *connector : {m_statementConnector, m_adminConnector})
+        connector->setConnectionSettings(databaseHost, databasePort, databaseUser, databasePassword, databaseName);
 }
 
 void API::readSettings()
@@ -203,6 +205,7 @@ void API::stop()
     Q_EMIT stopTimer();
     m_sqlConnector->stop();
     m_statementConnector->stop();
+    m_adminConnector->stop();
     flushState();
     m_amiConnector->disconnectFromHost();
 }
@@ -210,6 +213,7 @@ void API::stop()
 void API::setStatementReadTimeout(std::chrono::seconds timeout)
 {
     m_statementConnector->setReadTimeout(timeout);
+    m_adminConnector->setReadTimeout(timeout);
 }
 
 void API::setAmiAnswerTimeout(std::chrono::milliseconds timeout)
@@ -241,6 +245,7 @@ void API::onConnect()
     }
     m_sqlConnector->start();
     m_statementConnector->start();
+    m_adminConnector->start();
     // Before started: its receivers ask at once for the recordings a previous run still owes, and a
     // look-up needs the database and the saved calls (a call still up has no CDR row yet; it is not missing).
     if (m_eventsSql.isEmpty())
@@ -695,8 +700,8 @@ bool API::isCallLive(const QString &callId) const
 void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QString> promise)
 {
     SqlQueryPoll::Request request(sql);
-    // An administrator's statement: never done twice, leaving nothing on the session the recording look-ups
-    // share, and read only as far as an answer can hold.
+    // An administrator's statement: never done twice, leaving nothing on the session of the next one, and read
+    // only as far as an answer can hold.
     request.runOnce().closeSessionAfter().limitResult(SqlQueryPoll::kStatementMaxRows,
                                                       SqlQueryPoll::kStatementMaxBytes);
     request
@@ -714,7 +719,7 @@ void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QStrin
             qDebug().noquote() << QStringLiteral("SQL-query failed: ") + error;
             promise.reject(error);
         });
-    m_statementConnector->execute(request);
+    m_adminConnector->execute(request);
 }
 
 } // namespace Orvix::PBX::Asterisk

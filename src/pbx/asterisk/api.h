@@ -180,6 +180,8 @@ private:
     bool m_searchingStart = false;
     SqlQueryPoll::Connector *m_sqlConnector;
     SqlQueryPoll::Connector *m_statementConnector;
+    // The administrator's statements (executeSqlQuery): one that runs long holds up nothing of the link's own.
+    SqlQueryPoll::Connector *m_adminConnector;
     Connector *m_amiConnector;
     EventHandler m_eventHandler;
     QString m_historyStartDate;

@@ -369,6 +369,9 @@ private Q_SLOTS:
         QTest::newRow("a result of tens of megabytes is answered cut")
             << QStringList() << "SELECT seq, REPEAT('x', 10000) AS filler FROM seq_1_to_4000" << true << true << ""
             << 0 << -1;
+        QTest::newRow("a result of control bytes is answered cut within the cap, counted as escaped")
+            << QStringList() << "SELECT seq, REPEAT(CHAR(1), 10000) AS filler FROM seq_1_to_4000" << true << true << ""
+            << 0 << -1;
         QTest::newRow("ten thousand and one rows are answered cut at ten thousand")
             << QStringList() << "SELECT seq FROM seq_1_to_10001" << true << true << "" << 0 << 10000;
     }
