@@ -209,7 +209,8 @@ private:
     qint64 m_sentSinceStalled = 0; // bytes that left since m_lastSent
     qint64 m_lastReceived = 0; // when the request being received began, or its bytes last came kProgressBytes at once
     qint64 m_receivedSinceStalled = 0; // bytes that came since m_lastReceived
-    qint64 m_answeredAt = std::numeric_limits<qint64>::min() / 2; // when its last answer was done, none waiting after it
+    // When its last answer was done, none waiting after it.
+    qint64 m_answeredAt = std::numeric_limits<qint64>::min() / 2;
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections

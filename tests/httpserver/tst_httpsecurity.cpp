@@ -447,8 +447,8 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         const quint32 network = QHostAddress(guesser).toIPv4Address() & 0xffffff00u;
         const auto boundTo = [this](quint32 address) {
             auto client = std::make_unique<RawHttpClient>();
-            return client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port()) ? std::move(client)
-                                                                                                      : nullptr;
+            const bool connected = client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port());
+            return connected ? std::move(client) : nullptr;
         };
         const auto admin = boundTo(network + 200); // an address of it that never failed
         QVERIFY(admin);
@@ -478,7 +478,8 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         QVERIFY(again);
         login(*again, "s3cret", 1);
         QCOMPARE(again->next().value_or(Orvix::Tests::RawHttpResponse()).status, 200);
-        const int answered = int(std::count_if(side.begin(), side.end(), [](auto &c) { return c->socket().bytesAvailable(); }));
+        const int answered =
+            int(std::count_if(side.begin(), side.end(), [](auto &c) { return c->socket().bytesAvailable(); }));
         QVERIFY2(answered <= 3, qPrintable(QString::number(answered)));
         for (auto &client : side)
             QCOMPARE(client->next().value_or(Orvix::Tests::RawHttpResponse()).status, 401);

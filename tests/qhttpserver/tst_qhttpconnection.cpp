@@ -433,6 +433,7 @@ void tst_QHttpConnection::connectionsAreCapped()
     QHttpServer &server = realTls ? tls : secure ? countedAsTls : plain;
     server.setHandshakeTimeout(std::chrono::minutes(1)); // longer than the test
     server.setHeadTimeout(std::chrono::minutes(1));
+    server.setRequestTimeout(std::chrono::minutes(1));
     QList<QPointer<QHttpResponse>> working; // answers to /hold wait
     connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
         response->setParked(parked);
