@@ -44,7 +44,7 @@ constexpr std::chrono::seconds kLingerTime{2};
 // What a client must take within QHttpConnection::kStalledTime for its answers not to count as stalled, or send
 // for the request it is sending.
 constexpr qint64 kProgressBytes = 16 * 1024;
-// A browser answers a challenge, or sends its next request, on the connection that has just had its answer.
+// How long a connection whose answer is done is kept from being closed to make room (isIdle).
 constexpr qint64 kAnsweredGraceMsec = 2000;
 
 // The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
@@ -204,10 +204,9 @@ bool QHttpConnection::isIdle() const
     if (unsentBytes() > 0)
         return stalled;
     // A browser sends a head in one go, and a body as fast as the network takes it: a request that trickles in
-    // holds no work, whatever the time-outs still allow it.
-    if (m_inMessage)
-        return at - m_lastReceived >= stalledMsec;
-    if (at - m_answeredAt < kAnsweredGraceMsec)
+    // holds no work, whatever the time-outs still allow it. Between requests, the answer just done leaves a moment
+    // for the next one (a login's answer to its challenge comes on the connection that had the challenge).
+    if (m_inMessage ? at - m_lastReceived < stalledMsec : at - m_answeredAt < kAnsweredGraceMsec)
         return false;
     // A request that only waits out a delay is no work, nor are the answers queued behind it; nor is a request
     // not handed over yet, which waits for its client to read.
