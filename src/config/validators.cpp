@@ -95,14 +95,12 @@ void webPassword(QString &value, QString &error)
     int length = 0;
     QSet<uint> distinct;
     for (const uint c : value.toUcs4()) {
-        switch (QChar::category(c)) {
+        switch (QChar::isSpace(c) ? QChar::Separator_Space : QChar::category(c)) {
         case QChar::Other_Control:
         case QChar::Other_Format:
         case QChar::Other_Surrogate:
         case QChar::Other_NotAssigned:
         case QChar::Mark_NonSpacing:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
             break;
         case QChar::Separator_Space:
             ++length;
