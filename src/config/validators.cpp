@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
 
@@ -112,12 +113,36 @@ void webUser(QString &value, QString &error)
 
 void webPassword(QString &value, QString &error)
 {
+    // Characters, not UTF-16 units (an emoji is two); those that do not show (format and control characters,
+    // marks over another, unassigned ones) add nothing to it, and white space or a few characters repeated little.
+    constexpr int kMinDistinct = 5;
+    int length = 0;
+    QSet<uint> distinct;
+    for (const uint c : value.toUcs4()) {
+        switch (QChar::isSpace(c) ? QChar::Separator_Space : QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Other_NotAssigned:
+        case QChar::Mark_NonSpacing:
+            break;
+        case QChar::Separator_Space:
+            ++length;
+            break;
+        default:
+            ++length;
+            distinct.insert(c);
+        }
+    }
     if (!Modules::isUsableWebPassword(value))
         error = QStringLiteral("Choose a password: an empty or the built-in one is never accepted");
-    else if (value.size() < Modules::kMinWebPasswordLength)
+    else if (length < Modules::kMinWebPasswordLength)
         error = QStringLiteral("Choose a password of at least %1 characters").arg(Modules::kMinWebPasswordLength);
-    else if (value.trimmed().isEmpty() || value.count(value.at(0)) == value.size())
+    else if (distinct.size() <= 1)
         error = QStringLiteral("Choose a password that is more than white space or one character repeated");
+    else if (distinct.size() < kMinDistinct)
+        error = QStringLiteral("Choose a password of at least %1 different characters besides white space")
+                    .arg(kMinDistinct);
 }
 
 void listenAddress(QString &value, QString &error)

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 namespace Orvix::HttpServer {
@@ -26,6 +27,8 @@ constexpr int kMaxCountedClients = 1024;
 constexpr int kNamedClients = 3;
 // Clients whose login failures are followed; a larger crowd loses its quietest first.
 constexpr int kMaxThrottledClients = 4096;
+// A turn that is due goes to a client of the network that failed less; the others look again after this.
+constexpr std::chrono::milliseconds kTurnTaken{20};
 // A line carries what the client sent (a user name, a path): bounded and kept on one line, so that one
 // request can neither fill the log nor write lines of its own into it. The middle goes: the end names the client.
 constexpr int kMaxLineLength = 400;
@@ -53,6 +56,7 @@ struct Throttle
     double owedUntil = 0;   // the same, had every booking been kept: how far its failures ran ahead of its turns
     qint64 booked = 0;      // ms, unscaled
     bool waiting = false;   // a login of the client waits for its turn
+    QList<QHostAddress> waiters; // of a network: its clients with a login waiting, the longest waiting first
 };
 
 struct State
@@ -82,7 +86,7 @@ State &state()
 bool isStale(const Throttle &throttle, qint64 now)
 {
     return now - throttle.lastFailure > std::chrono::milliseconds(AccessFailures::kInterval).count()
-        && throttle.nextTurn <= now && !throttle.waiting;
+        && throttle.nextTurn <= now && !throttle.waiting && throttle.waiters.isEmpty();
 }
 
 Throttle &throttleOf(QHash<QHostAddress, Throttle> &throttles, const QHostAddress &client)
@@ -94,8 +98,8 @@ Throttle &throttleOf(QHash<QHostAddress, Throttle> &throttles, const QHostAddres
         if (throttles.size() >= kMaxThrottledClients) {
             const auto quietest = std::min_element(throttles.begin(), throttles.end(),
                                                    [](const Throttle &a, const Throttle &b) {
-                                                       return std::make_pair(a.waiting, a.failures)
-                                                           < std::make_pair(b.waiting, b.failures);
+                                                       return std::make_tuple(a.waiting, a.waiters.size(), a.failures)
+                                                           < std::make_tuple(b.waiting, b.waiters.size(), b.failures);
                                                    });
             throttles.erase(quietest);
         }
@@ -223,23 +227,48 @@ void AccessFailures::loginFailed(const QHostAddress &peer, const QString &line)
 
 AccessFailures::Turn AccessFailures::takeTurn(const QHostAddress &peer)
 {
-    const qint64 now = state().clock.elapsed();
-    const QList<Throttle *> throttles = throttlesOf(peer);
-    double nextTurn = double(now);
-    bool waiting = false;
-    for (const Throttle *throttle : throttles) {
-        nextTurn = qMax(nextTurn, throttle->nextTurn);
-        waiting = waiting || throttle->waiting;
-    }
-    if (nextTurn <= double(now))
-        return Turn();
-    const std::chrono::milliseconds wait(qint64(std::ceil(nextTurn - double(now))));
+    State &s = state();
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    const std::chrono::milliseconds wait = untilTurn(client);
     // One waiting login is all a client needs: more would only hold connections (and their slots) for it.
-    if (waiting)
-        return Turn{Turn::Refused, wait};
-    for (Throttle *throttle : throttles)
-        throttle->waiting = true;
+    if (s.throttles.value(client).waiting)
+        return Turn{Turn::Refused, qMax(wait, std::chrono::milliseconds(1))};
+    if (wait.count() == 0)
+        return Turn();
+    throttleOf(s.throttles, client).waiting = true;
+    if (const auto network = s.prefixes.find(prefixOf(client)); network != s.prefixes.end())
+        network->waiters.append(client);
     return Turn{Turn::Wait, wait};
+}
+
+std::chrono::milliseconds AccessFailures::untilTurn(const QHostAddress &peer)
+{
+    const State &s = state();
+    const double now = double(s.clock.elapsed());
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    const auto dueAt = [&s, now](const QHostAddress &of) { return qMax(now, s.throttles.value(of).nextTurn); };
+    double due = dueAt(client);
+    const auto network = s.prefixes.constFind(prefixOf(client));
+    if (network != s.prefixes.cend())
+        due = qMax(due, network->nextTurn);
+    if (due > now)
+        return std::chrono::milliseconds(qint64(std::ceil(due - now)));
+    if (network == s.prefixes.cend())
+        return std::chrono::milliseconds(0);
+    // The administrator behind the network of a guesser is not kept waiting behind it: the network's turn goes to
+    // the waiting client that failed least, the longest waiting of them. Its rate stays one guess a turn.
+    const int mine = s.throttles.value(client).failures;
+    bool before = true;
+    for (const QHostAddress &waiter : network->waiters) {
+        if (waiter == client) {
+            before = false;
+            continue;
+        }
+        const int failures = s.throttles.value(waiter).failures;
+        if (dueAt(waiter) <= now && (failures < mine || (before && failures == mine)))
+            return kTurnTaken;
+    }
+    return std::chrono::milliseconds(0);
 }
 
 bool AccessFailures::mayCheckAtOnce(const QHostAddress &peer)
@@ -253,8 +282,12 @@ bool AccessFailures::mayCheckAtOnce(const QHostAddress &peer)
 
 void AccessFailures::endWait(const QHostAddress &peer)
 {
-    for (Throttle *throttle : throttlesOf(peer))
-        throttle->waiting = false;
+    State &s = state();
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    if (const auto own = s.throttles.find(client); own != s.throttles.end())
+        own->waiting = false;
+    if (const auto network = s.prefixes.find(prefixOf(client)); network != s.prefixes.end())
+        network->waiters.removeAll(client);
 }
 
 std::chrono::milliseconds AccessFailures::bookedDelay(const QHostAddress &peer)

@@ -14,10 +14,11 @@ namespace Orvix::HttpServer {
 // times, each within a minute of the one before) has its next login checked later, longer the more it
 // fails, so that guessing a password takes ages; past kMaxFailuresPerMinute failures of all clients
 // together, every failure makes its client, and the clients of its network (an IPv4 /24, an IPv6 /48), wait
-// the longest delay. Only a failure books a wait, never more than kMaxDelay ahead; the count decays with time
-// alone (a right login, maybe of another connection behind the same address, clears nothing). A client has
-// one login waiting at a time, any other is refused at once. Other clients are not slowed. Clients are counted
-// as the connection limits count them (QHttpConnection::clientKey). Process-wide; main thread only.
+// the longest delay; a turn of the network goes to its waiting client that failed least. Only a failure books a
+// wait, never more than kMaxDelay ahead; the count decays with time alone (a right login, maybe of another
+// connection behind the same address, clears nothing). A client has one login waiting at a time, any other is
+// refused at once. Other clients are not slowed. Clients are counted as the connection limits count them
+// (QHttpConnection::clientKey). Process-wide; main thread only.
 class AccessFailures
 {
 public:
@@ -43,8 +44,11 @@ public:
     // ahead at most.
     static void loginFailed(const QHostAddress &client, const QString &line);
     // Asked before a login is checked (or a wrong one answered). Wait holds the client's one waiting login
-    // until endWait.
+    // until endWait; when the wait is over, untilTurn says whether the turn is the client's.
     static Turn takeTurn(const QHostAddress &client);
+    // 0 when the client's login may be checked now: its turn and its network's have come, and no waiting client of
+    // its network that failed less (or as little, waiting longer) has the network's turn; else when to ask again.
+    static std::chrono::milliseconds untilTurn(const QHostAddress &client);
     // Whether a login of the client may be checked before its turn: not while its failures (or its network's)
     // came faster than its turns, more than the longest wait ahead of them, as a client that does not wait for
     // its answers makes them.

@@ -3,6 +3,7 @@
 #include "accessfailures.h"
 #include "config/manager.h"
 #include "logging.h"
+#include "qhttpserver/qhttpconnection.h"
 #include "webpassword.h"
 #include "request.h"
 #include "response.h"
@@ -41,6 +42,7 @@ struct UsedNonce
 {
     qint64 created = 0; // ms on the monotonic clock
     quint64 lastCount = 0;
+    QHostAddress client; // that answered it right last, as the throttle counts it; none after its wrong answer
 };
 
 struct NonceStore
@@ -99,7 +101,7 @@ struct NonceStore
         return now - created > (lifetime + kStaleGrace).count();
     }
 
-    void remember(const QByteArray &nonce, qint64 created, quint64 count, qint64 now)
+    void remember(const QByteArray &nonce, qint64 created, quint64 count, qint64 now, const QHostAddress &client)
     {
         while (!order.empty()) {
             const auto oldest = used.constFind(order.front());
@@ -111,7 +113,7 @@ struct NonceStore
             used.remove(order.front());
             order.pop_front();
         }
-        used.insert(nonce, UsedNonce{created, count});
+        used.insert(nonce, UsedNonce{created, count, client});
         order.push_back(nonce);
     }
 };
@@ -180,6 +182,12 @@ std::optional<QMap<QByteArray, QByteArray>> parseCredentials(const QByteArray &h
     return parameters;
 }
 
+QByteArray nonceOf(const Request &request)
+{
+    const auto credentials = parseCredentials(request.header(QByteArrayLiteral("Authorization")));
+    return credentials ? credentials->value("nonce") : QByteArray();
+}
+
 } // namespace
 
 QString DigestAuthentication::realm()
@@ -228,6 +236,7 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
 
     NonceStore &nonces = store();
     const qint64 now = nonces.clock.elapsed();
+    const QHostAddress client = QHttpConnection::clientKey(request.remoteAddress());
     const QByteArray user = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("user")).toUtf8();
     const QString configured = Config::Manager::getString(Config::Manager::WebServer, QStringLiteral("password"));
     if (!WebPassword::isAcceptable(configured))
@@ -249,19 +258,21 @@ DigestAuthentication::Result DigestAuthentication::check(const Request &request)
     if (it == nonces.used.end()) {
         if (*created <= nonces.forgottenUpTo)
             return Result::Stale;
-        nonces.remember(nonce, *created, count, now);
+        nonces.remember(nonce, *created, count, now, client);
         return Result::Ok;
     }
     if (count <= it->lastCount)
         return Result::Replayed;
     it->lastCount = count;
+    it->client = client;
     return Result::Ok;
 }
 
+// Its client's alone, or another address that has seen it (a shared network, a copied request) could guess at once.
 bool DigestAuthentication::usesKnownNonce(const Request &request)
 {
-    const auto credentials = parseCredentials(request.header(QByteArrayLiteral("Authorization")));
-    return credentials && store().used.contains(credentials->value("nonce"));
+    const auto it = store().used.constFind(nonceOf(request));
+    return it != store().used.cend() && it->client == QHttpConnection::clientKey(request.remoteAddress());
 }
 
 bool DigestAuthentication::authenticate(const Request &request, Response response)
@@ -292,6 +303,9 @@ bool DigestAuthentication::respond(const Request &request, Response response, Re
 
 void DigestAuthentication::loginFailed(const Request &request)
 {
+    // A browser does not answer its own nonce wrong: the guesses that follow on it wait their turns.
+    if (usesKnownNonce(request))
+        store().used[nonceOf(request)].client = QHostAddress();
     AccessFailures::loginFailed(request.remoteAddress(), QStringLiteral("HTTP authentication failed for %1 from %2")
                                                              .arg(request.path(), request.remoteAddress().toString()));
 }

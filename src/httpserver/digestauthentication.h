@@ -39,7 +39,7 @@ public:
     static bool respond(const Request &request, Response response, Result result);
     // Counts a wrong digest as a failed login, as respond() does for Invalid.
     static void loginFailed(const Request &request);
-    // Whether the credentials name a nonce that a right answer used before: no guesser's.
+    // Whether the credentials name a nonce that a right answer of the same client used last: no guesser's.
     static bool usesKnownNonce(const Request &request);
     // 401 with a WWW-Authenticate: Digest challenge.
     static void sendChallenge(Response response, bool stale = false);

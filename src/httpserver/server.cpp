@@ -316,9 +316,14 @@ void Server::refuseLogin(Response response, std::chrono::milliseconds retryAfter
 
 void Server::checkDigest(IAction &action, const Request &request, Response response)
 {
+    // A challenge tells nothing: it needs no turn.
+    if (request.header(QByteArrayLiteral("Authorization")).isEmpty()) {
+        DigestAuthentication::sendChallenge(response);
+        return;
+    }
     // A client whose failures ran ahead of its turns (it does not wait for its answers) has its logins checked
     // at its turns only, as a right guess answered at once would tell it what a wrong one waiting does not.
-    // A nonce a right answer used before is the administrator's browser, not a guess.
+    // A nonce its right answer used before is the administrator's browser, not a guess.
     if (!AccessFailures::mayCheckAtOnce(request.remoteAddress()) && !DigestAuthentication::usesKnownNonce(request)) {
         afterTurn(request, response, false, actionAtTurn(request, true));
         return;
@@ -384,7 +389,12 @@ void Server::waitTurn(const Request &request, Response response, std::chrono::mi
     if (raw)
         connect(raw, &QHttpResponse::clientGone, turn, giveBack);
     connect(turn, &QObject::destroyed, this, giveBack);
-    connect(turn, &QTimer::timeout, this, [turn, response, giveBack, then]() mutable {
+    connect(turn, &QTimer::timeout, this, [turn, response, giveBack, then, client = request.remoteAddress()]() mutable {
+        // Its network's turn may have gone to a client that failed less.
+        if (const std::chrono::milliseconds again = AccessFailures::untilTurn(client); again.count() > 0) {
+            turn->start(again);
+            return;
+        }
         giveBack();
         turn->deleteLater();
         response.setParked(false);

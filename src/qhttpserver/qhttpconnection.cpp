@@ -41,8 +41,11 @@ constexpr qint64 kTlsReadBufferBytes = 4 * 1024;
 constexpr int kTlsWriteBlock = 8 * 1024 - 32;
 // How long a closing connection waits for the client to close its side.
 constexpr std::chrono::seconds kLingerTime{2};
-// What a client must take within QHttpConnection::kStalledTime for its answers not to count as stalled.
+// What a client must take within QHttpConnection::kStalledTime for its answers not to count as stalled, or send
+// for the request it is sending.
 constexpr qint64 kProgressBytes = 16 * 1024;
+// How long a connection whose answer is done is kept from being closed to make room (isIdle).
+constexpr qint64 kAnsweredGraceMsec = 2000;
 
 // The allocator keeps what a burst of connections freed; once most of them are gone it is handed back,
 // a second later so that one pass covers the whole burst.
@@ -107,7 +110,6 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, bool secure, const Timeouts
     , m_slots(secure ? kTlsConnectionSlots : 1)
 {
     ++s_openPerAddress[m_client];
-    s_slotsPerAddress[m_client] += m_slots;
     s_peak = qMax(s_peak, ++s_open);
     s_slots += m_slots;
     s_connections.insert(this);
@@ -173,7 +175,6 @@ void QHttpConnection::release()
     s_connections.remove(this);
     endHandshake();
     uncount(s_openPerAddress, m_client, 1);
-    uncount(s_slotsPerAddress, m_client, m_slots);
     --s_open;
     s_slots -= m_slots;
     if (s_peak >= kTrimAfterPeak && s_open <= s_peak / 4) {
@@ -192,14 +193,21 @@ void QHttpConnection::endHandshake()
 
 bool QHttpConnection::isIdle() const
 {
-    if (m_gone || m_inMessage)
+    if (m_gone)
         return false;
-    const bool stalled = now() - m_lastSent >= std::chrono::milliseconds(kStalledTime).count();
+    const qint64 at = now();
+    const qint64 stalledMsec = std::chrono::milliseconds(kStalledTime).count();
+    const bool stalled = at - m_lastSent >= stalledMsec;
     if (m_handshaking)
         return stalled;
     // Answers its client has not taken for a while, whole or still streamed: it is the one that holds them up.
     if (unsentBytes() > 0)
         return stalled;
+    // A browser sends a head in one go, and a body as fast as the network takes it: a request that trickles in
+    // holds no work, whatever the time-outs still allow it. Between requests, the answer just done leaves a moment
+    // for the next one (a login's answer to its challenge comes on the connection that had the challenge).
+    if (m_inMessage ? at - m_lastReceived < stalledMsec : at - m_answeredAt < kAnsweredGraceMsec)
+        return false;
     // A request that only waits out a delay is no work, nor are the answers queued behind it; nor is a request
     // not handed over yet, which waits for its client to read.
     const bool noWork = std::all_of(m_queue.cbegin(), m_queue.cend(), [this](const QHttpResponse *response) {
@@ -211,13 +219,18 @@ bool QHttpConnection::isIdle() const
 bool QHttpConnection::makeRoom(const QHostAddress &client, bool secure)
 {
     // Handshakes are capped only here: a browser opens six connections at once, which an idle server takes.
-    if (s_slotsPerAddress.value(client) + (secure ? kTlsConnectionSlots : 1) > s_maxPerAddress
-        || (secure && s_handshakesPerAddress.value(client) >= kMaxHandshakesPerAddress))
+    if (secure && s_handshakesPerAddress.value(client) >= kMaxHandshakesPerAddress)
         return false;
+    // The client's own connections go first: a browser that opens a new one is done with those it leaves idle.
+    const auto rank = [&client](const QHttpConnection *connection) {
+        return std::make_pair(connection->m_client != client, connection->m_lastActive);
+    };
     while (!mayOpen(client, secure)) {
+        const bool ownOnly = s_openPerAddress.value(client) >= s_maxPerAddress;
         QHttpConnection *oldest = nullptr;
         for (QHttpConnection *connection : qAsConst(s_connections)) {
-            if (connection->isIdle() && (!oldest || connection->m_lastActive < oldest->m_lastActive))
+            if ((!ownOnly || connection->m_client == client) && connection->isIdle()
+                && (!oldest || rank(connection) < rank(oldest)))
                 oldest = connection;
         }
         if (!oldest)
@@ -271,24 +284,23 @@ QHostAddress QHttpConnection::clientKey(const QHostAddress &peer)
 
 int QHttpConnection::maxConnectionsFor(quint64 descriptorLimit)
 {
-    if (descriptorLimit <= quint64(kReservedDescriptors))
+    if (descriptorLimit <= quint64(kReservedDescriptors) + 2)
         return 1;
-    return int(qMin<quint64>(kMaxConnections, (descriptorLimit - kReservedDescriptors) / 2));
+    // Connections, even plain ones of a slot each, the newcomers' among them (kNewcomerShare beyond the total).
+    const quint64 fit = (descriptorLimit - kReservedDescriptors) / 2;
+    return int(qBound<quint64>(1, fit - (fit + kNewcomerShare) / (kNewcomerShare + 1), kMaxConnections));
 }
 
 bool QHttpConnection::mayOpen(const QHostAddress &client, bool secure)
 {
-    static const int descriptorCap = [] {
-        // The limit in force: the listener raised it to the hard one where it could.
-        rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-            return kMaxConnections;
-        return maxConnectionsFor(limit.rlim_cur);
-    }();
-    const int slots = secure ? kTlsConnectionSlots : 1;
-    const int held = s_slotsPerAddress.value(client);
-    const int total = held == 0 ? s_max + s_max / kNewcomerShare : s_max;
-    return s_open < descriptorCap && s_slots + slots <= total && held + slots <= s_maxPerAddress;
+    // The limit in force: the listener raised it to the hard one where it could.
+    rlimit limit{};
+    const int max = getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+        ? s_max
+        : qMin(s_max, maxConnectionsFor(limit.rlim_cur));
+    const int held = s_openPerAddress.value(client);
+    const int total = held == 0 ? max + max / kNewcomerShare : max;
+    return s_slots + (secure ? kTlsConnectionSlots : 1) <= total && held < s_maxPerAddress;
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)
@@ -335,7 +347,12 @@ void QHttpConnection::onReadyRead()
         if (!m_requestTimer.isActive())
             m_requestTimer.start();
     }
-    m_unparsed += m_socket->readAll();
+    const QByteArray received = m_socket->readAll();
+    if ((m_receivedSinceStalled += received.size()) >= kProgressBytes) {
+        m_receivedSinceStalled = 0;
+        m_lastReceived = m_lastActive;
+    }
+    m_unparsed += received;
     parse();
     deliver();
 }
@@ -459,17 +476,25 @@ void QHttpConnection::writeToSocket(const QByteArray &bytes)
 
 void QHttpConnection::encryptNext()
 {
-    // The next block once the socket has encrypted the last one (kTlsWriteBlock).
-    const int rest = m_tlsBacklog.size() - m_tlsOffset;
-    if (m_gone || rest == 0 || m_socket->bytesToWrite() > 0)
-        return;
-    const int block = qMin(rest, kTlsWriteBlock);
-    m_socket->write(m_tlsBacklog.constData() + m_tlsOffset, block);
-    m_tlsOffset += block;
-    if (m_tlsOffset == m_tlsBacklog.size()) {
-        m_tlsBacklog = QByteArray();
-        m_tlsOffset = 0;
+    // The next block once the socket has encrypted the last one (kTlsWriteBlock), handed to the kernel at once while
+    // it takes them, as plain answers are: a client that shuts its side after its requests has its connection
+    // closed as soon as that is read, with what still waited for the next turn of the event loop.
+    if (std::exchange(m_encrypting, true))
+        return; // again from the signals of the flush below
+    const auto *tls = qobject_cast<const QSslSocket *>(m_socket); // none where tests count plain bytes as TLS
+    bool taken = true;
+    while (taken && !m_gone && m_tlsOffset < m_tlsBacklog.size() && m_socket->bytesToWrite() == 0) {
+        const int block = qMin(m_tlsBacklog.size() - m_tlsOffset, kTlsWriteBlock);
+        m_socket->write(m_tlsBacklog.constData() + m_tlsOffset, block);
+        m_tlsOffset += block;
+        if (m_tlsOffset == m_tlsBacklog.size()) {
+            m_tlsBacklog = QByteArray();
+            m_tlsOffset = 0;
+        }
+        m_socket->flush();
+        taken = (tls ? tls->encryptedBytesToWrite() : m_socket->bytesToWrite()) == 0;
     }
+    m_encrypting = false;
 }
 
 qint64 QHttpConnection::socketBytesToWrite(const QHttpResponse *response) const
@@ -572,6 +597,7 @@ void QHttpConnection::advance()
     if (m_queue.isEmpty()) {
         m_idleTimer.start();
         m_lastActive = now();
+        m_answeredAt = m_lastActive;
     }
     recountUnsent();
     resumeIfRoom();
@@ -750,6 +776,8 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->m_lastWasValue = false;
     self->m_inMessage = true;
     self->m_inBody = false;
+    self->m_lastReceived = now(); // the time its client takes to send it is counted from here
+    self->m_receivedSinceStalled = 0;
     if (!self->m_headTimer.isActive())
         self->m_headTimer.start();
     if (!self->m_requestTimer.isActive())

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <memory>
 
 class QTcpSocket;
@@ -31,7 +32,7 @@ struct http_parser_settings;
 // while it is spent, and a connection stops reading while it holds more than a little, or while the budget
 // is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
 // A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
-// client (IPv6 per /64) and in all as slots (kTlsConnectionSlots), and the TLS handshakes in progress per client,
+// client (IPv6 per /64), in all as slots (kTlsConnectionSlots), and the TLS handshakes in progress per client,
 // so the listeners can turn away the ones over the limits or make room by closing the connections idle longest.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
@@ -70,7 +71,6 @@ public:
     static constexpr std::chrono::seconds kRequestTimeout{30};
     static constexpr std::chrono::seconds kHandshakeTimeout{10};
     // Descriptors are shared with the PBX, database and portal links: one client must not take them all.
-    // Counted in slots, as the total is: 8 connections over TLS.
     static constexpr int kMaxConnectionsPerAddress = 32;
     static constexpr int kMaxConnections = 2048;
     // Slots beyond the total for a client that holds none (the portal, the administrator), however the others
@@ -110,9 +110,10 @@ public:
     static QHostAddress clientKey(const QHostAddress &peer);
     // Whether one more connection from the client (over TLS when secure) stays within the limits of slots.
     static bool mayOpen(const QHostAddress &client, bool secure = false);
-    // When only the total is reached: closes the connections that have waited longest for their next request
-    // (or their first), which hold no work (a parked request is none, nor a stalled answer or handshake), until
-    // there is room, and says whether there is. A client amid kMaxHandshakesPerAddress handshakes gets none.
+    // Closes the connections that have waited longest for their next request (or their first), which hold no work
+    // (a parked request is none, nor a request trickling in, a stalled answer or handshake, nor an answer just
+    // done), the client's own first and only those when it holds its share, until there is room, and says whether
+    // there is. A client amid kMaxHandshakesPerAddress handshakes gets none.
     static bool makeRoom(const QHostAddress &client, bool secure = false);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
@@ -120,10 +121,10 @@ public:
     // kernel's own size).
     static void setSendBufferSize(int bytes) { s_sendBufferSize = bytes; }
     // For tests and benchmarks; the defaults are the constants above. The total (in slots) never goes past
-    // what the descriptor limit allows (maxConnectionsFor).
+    // what the descriptor limit in force allows (maxConnectionsFor).
     static void setConnectionLimits(int perAddress, int total);
-    // Connections that fit a hard descriptor limit: each may hold a second descriptor for a file it
-    // streams, and the reserve stays free.
+    // The total that fits a descriptor limit: each connection may hold a second descriptor for a file it
+    // streams, the newcomers' slots beyond the total are connections too, and the reserve stays free.
     static int maxConnectionsFor(quint64 descriptorLimit);
     // Bytes counted in the budget: heads, bodies and unsent answers.
     static qint64 bufferedBytes() { return s_bodyBytes; }
@@ -206,6 +207,10 @@ private:
     qint64 m_lastActive = 0; // when bytes last moved either way, in ms of a process-wide clock
     qint64 m_lastSent = 0; // when the accept was, or bytes last left, or the first of those waiting was written
     qint64 m_sentSinceStalled = 0; // bytes that left since m_lastSent
+    qint64 m_lastReceived = 0; // when the request being received began, or its bytes last came kProgressBytes at once
+    qint64 m_receivedSinceStalled = 0; // bytes that came since m_lastReceived
+    // When its last answer was done, none waiting after it.
+    qint64 m_answeredAt = std::numeric_limits<qint64>::min() / 2;
     qint64 m_queuedBytes = 0; // heads and bodies of the requests in m_queue
     qint64 m_countedUnsent = 0; // of the unsent answers, in the budget
     bool m_released = false; // no longer counted among the open connections
@@ -239,9 +244,9 @@ private:
     bool m_writtenQueued = false; // onBytesWritten is due for bytes the kernel took directly
     QByteArray m_tlsBacklog; // answers not yet given to the TLS socket, from m_tlsOffset on
     int m_tlsOffset = 0;
+    bool m_encrypting = false; // in encryptNext
 
     inline static QHash<QHostAddress, int> s_openPerAddress;
-    inline static QHash<QHostAddress, int> s_slotsPerAddress;
     inline static QHash<QHostAddress, int> s_handshakesPerAddress;
     inline static int s_sendBufferSize = 0;
     inline static QSet<QHttpConnection *> s_connections;

@@ -374,6 +374,17 @@ void tst_ConfigManager::updateConverts_data()
             weakPassword);
     refused("web password of one letter repeated", "WebServer", "password", "aaaaaaaaaaaa", QJsonValue(),
             "WebServer.password", weakPassword);
+    refused("web password of a letter and 11 spaces", "WebServer", "password", "a" + QString(11, ' '), QJsonValue(),
+            "WebServer.password", weakPassword);
+    refused("web password of two letters repeated", "WebServer", "password", "abababababab", QJsonValue(),
+            "WebServer.password", "Choose a password of at least 5 different characters besides white space");
+    // Characters count, not the units of their text, and those that do not show count for nothing.
+    const char *shortPassword = "Choose a password of at least 12 characters";
+    refused("web password of an emoji 6 times", "WebServer", "password", QString::fromUcs4(U"\U0001F600").repeated(6),
+            QJsonValue(), "WebServer.password", shortPassword);
+    refused("web password padded with invisible characters", "WebServer", "password",
+            QString::fromUcs4(U"abcde\u200b\u200b\u200b\u200b\u200b\u200b\u200b"), QJsonValue(), "WebServer.password",
+            shortPassword);
     refused("empty web user", "WebServer", "user", "", QJsonValue(), "WebServer.user",
             "Choose a user name: with an empty one no login works");
     refused("listen host that is no address", "WebServer", "listen_host", "not an address", QJsonValue(),

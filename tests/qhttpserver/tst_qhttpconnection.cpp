@@ -355,15 +355,21 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     QTest::addColumn<bool>("parked"); // that request only waits out a delay, as a throttled login does
     QTest::addColumn<bool>("otherAddressServed");
     QTest::addColumn<bool>("secure");
-    QTest::addColumn<int>("perClient"); // connections the first client gets, the next one refused; 0: not tried
+    // Connections the first client gets, the next one refused; negative: the next one served in place of its own
+    // idle longest; 0: not tried.
+    QTest::addColumn<int>("perClient");
     // "unread": each held one pipelines answers it never reads, at a real MTU ("streamed": one answer written as
     // the socket takes it); "handshake": a TLS listener, and each held one never starts its handshake ("tls": each
-    // makes its handshake, all side by side, and is served). The newcomer then retries until served.
+    // makes its handshake, all side by side, and is served); "trickle": each sends a head a line a second (over
+    // TLS when secure). The newcomer then retries until served.
     QTest::addColumn<QString>("attack");
 
     const int max = QHttpConnection::kMaxConnections;
-    QTest::newRow("the 33rd from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 32 << 1 << false
-                                               << false << true << false << 32 << "";
+    QTest::newRow("the 33rd from one address, each amid a request") << QHttpConnection::kMaxConnectionsPerAddress << max
+                                                                    << 32 << 1 << true << false << true << false << 32
+                                                                    << "";
+    QTest::newRow("the 33rd from one address, the others idle: its own idle longest makes room")
+        << QHttpConnection::kMaxConnectionsPerAddress << max << 32 << 1 << false << false << true << false << -32 << "";
     // A connection waiting for its next request holds no work: the one idle longest makes room.
     QTest::newRow("8 clients hold every slot, idle: a ninth is served") << 256 << 16 << 16 << 8 << false << false
                                                                        << true << false << 0 << "";
@@ -374,8 +380,8 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     // A TLS connection holds several times what a plain one does: it takes as many slots.
     QTest::newRow("16 idle TLS connections in 16 slots: the ones beyond their weight make room")
         << 256 << 16 << 16 << 8 << false << false << true << true << 0 << "";
-    QTest::newRow("the 9th TLS connection from one address") << QHttpConnection::kMaxConnectionsPerAddress << max << 8
-                                                             << 1 << false << false << true << true << 8 << "";
+    QTest::newRow("the 33rd TLS connection from one address, each amid a request")
+        << QHttpConnection::kMaxConnectionsPerAddress << max << 32 << 1 << true << false << true << true << 32 << "";
     // Some slots stay for clients that hold none, the portal's and the administrator's.
     QTest::newRow("16 clients hold every slot, each amid a request: a newcomer is served")
         << 256 << 256 << 256 << 16 << true << false << true << false << 0 << "";
@@ -390,8 +396,15 @@ void tst_QHttpConnection::connectionsAreCapped_data()
     QTest::newRow("a 5th TLS handshake from one address, every slot taken") << QHttpConnection::kMaxConnectionsPerAddress
                                                                             << 16 << 4 << 1 << false << false << true
                                                                             << true << 4 << "handshake";
-    QTest::newRow("8 simultaneous TLS connections from one address to an empty server are all served")
-        << QHttpConnection::kMaxConnectionsPerAddress << max << 8 << 1 << false << false << true << true << 0 << "tls";
+    QTest::newRow("12 simultaneous TLS connections from one address to an empty server are all served")
+        << QHttpConnection::kMaxConnectionsPerAddress << max << 12 << 1 << false << false << true << true << 0 << "tls";
+    // A browser sends a head in one go: one that trickles in holds no work, whatever its time-outs allow.
+    QTest::newRow("8 clients hold every slot, each sending its head a line a second: a newcomer's page, event and "
+                  "login served")
+        << 16 << 64 << 64 << 8 << false << false << true << false << 0 << "trickle";
+    QTest::newRow("4 clients hold every slot, each sending its head over TLS a line a second: a newcomer's page, "
+                  "event and login served")
+        << 16 << 64 << 16 << 4 << false << false << true << true << 0 << "trickle";
 }
 
 void tst_QHttpConnection::connectionsAreCapped()
@@ -413,12 +426,14 @@ void tst_QHttpConnection::connectionsAreCapped()
     CountedAsTls countedAsTls;
     QSslCertificate certificate;
     QSslKey key;
-    const bool realTls = attack == "handshake" || attack == "tls";
+    const bool realTls = attack == "handshake" || attack == "tls" || (attack == "trickle" && secure);
     if (realTls)
         QVERIFY(makeCertificate(&certificate, &key));
     QHttpsServer tls(certificate, key);
-    tls.setHandshakeTimeout(std::chrono::minutes(1)); // longer than the test
     QHttpServer &server = realTls ? tls : secure ? countedAsTls : plain;
+    server.setHandshakeTimeout(std::chrono::minutes(1)); // longer than the test
+    server.setHeadTimeout(std::chrono::minutes(1));
+    server.setRequestTimeout(std::chrono::minutes(1));
     QList<QPointer<QHttpResponse>> working; // answers to /hold wait
     connect(&server, &QHttpServer::newRequest, this, [&](QHttpRequest *request, QHttpResponse *response) {
         response->setParked(parked);
@@ -447,12 +462,14 @@ void tst_QHttpConnection::connectionsAreCapped()
             QVERIFY(unread.back());
             continue;
         }
-        if (attack == "tls") {
+        if (realTls && attack != "handshake") {
             // All connect before the listener accepts any: their handshakes are all in progress at once.
             browsers.push_back(std::make_unique<QSslSocket>());
             QSslSocket *browser = browsers.back().get();
             browser->setPeerVerifyMode(QSslSocket::VerifyNone);
-            connect(browser, &QSslSocket::encrypted, this, [browser] { browser->write("GET / HTTP/1.1\r\n\r\n"); });
+            connect(browser, &QSslSocket::encrypted, this, [browser, &attack] {
+                browser->write(attack == "tls" ? "GET / HTTP/1.1\r\n\r\n" : "GET /hold HTTP/1.1\r\n");
+            });
             connect(browser, &QSslSocket::readyRead, this, [browser, &served] { served += browser->readAll(); });
             browser->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.serverPort());
             continue;
@@ -460,17 +477,35 @@ void tst_QHttpConnection::connectionsAreCapped()
         clients.push_back(std::make_unique<RawHttpClient>());
         QVERIFY(clients.back()->socket().bind(from));
         QVERIFY(clients.back()->connectTo(server.serverPort()));
-        if (busy)
-            clients.back()->send("GET /hold HTTP/1.1\r\n\r\n");
+        if (busy || attack == "trickle")
+            clients.back()->send(busy ? "GET /hold HTTP/1.1\r\n\r\n" : "GET /hold HTTP/1.1\r\n");
     }
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        for (const auto &client : clients)
+            client->send("X-Line: y\r\n");
+        for (const auto &browser : browsers)
+            browser->write("X-Line: y\r\n");
+    });
+    if (attack == "trickle")
+        trickle.start(1000);
+    const auto closed = [&clients] {
+        return int(std::count_if(clients.begin(), clients.end(), [](const auto &c) { return !c->isConnected(); }));
+    };
     QTRY_COMPARE(server.findChildren<QHttpConnection *>().size(), qMin(held, fits));
     QTRY_COMPARE(working.size(), busy ? held : 0);
-    QTRY_COMPARE(served.count("HTTP/1.1 200 OK"), int(browsers.size()));
+    QTRY_COMPARE(served.count("HTTP/1.1 200 OK"), attack == "tls" ? int(browsers.size()) : 0);
     QHttpConnection::setSendBufferSize(0);
-    if (perClient > 0) {
+    if (perClient != 0) {
         RawHttpClient over;
         QVERIFY(over.connectTo(server.serverPort()));
-        QVERIFY(over.waitClosed());
+        if (perClient > 0) {
+            QVERIFY(over.waitClosed());
+        } else {
+            over.send("GET / HTTP/1.1\r\n\r\n");
+            QVERIFY(over.next());
+            QCOMPARE(closed(), 1);
+        }
     }
     if (!attack.isEmpty()) {
         // Refused while the others' connections still move; served once they have stalled a few seconds.
@@ -501,11 +536,10 @@ void tst_QHttpConnection::connectionsAreCapped()
     if (otherAddressServed) {
         other.send("GET / HTTP/1.1\r\n\r\n");
         QVERIFY(other.next());
-        const auto closed = [&clients] {
-            return int(std::count_if(clients.begin(), clients.end(), [](const auto &c) { return !c->isConnected(); }));
-        };
-        // Room is made by closing one idle longest; busy ones stay, and a client that holds none has slots beyond.
-        QTRY_COMPARE(closed(), held >= fits && (!busy || parked) ? held - fits + 1 : 0);
+        // A client that holds none has slots beyond the total, where they are enough for it; else room is made by
+        // closing one idle longest, and busy ones stay.
+        const bool beyond = total / QHttpConnection::kNewcomerShare >= (secure ? QHttpConnection::kTlsConnectionSlots : 1);
+        QTRY_COMPARE(closed(), (held >= fits && (!busy || parked) ? held - fits + !beyond : 0) + (perClient < 0));
     } else {
         QVERIFY(other.waitClosed());
     }
