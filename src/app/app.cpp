@@ -264,12 +264,15 @@ void App::start()
 
 void App::warnOfShortWebPassword()
 {
+    // The save's own rule: an older file's password is taken, but the administrator learns why a save refuses it.
     const QString password = m_config.getString(Manager::WebServer, QStringLiteral("password"));
-    if (Config::Modules::isUsableWebPassword(password) && password.size() < Config::Modules::kMinWebPasswordLength)
-        qWarning().noquote() << QStringLiteral("Configuration file %1: WebServer.password: shorter than %2 "
-                                               "characters: taken, but a save refuses it; choose a longer one")
-                                    .arg(Manager::filePath())
-                                    .arg(Config::Modules::kMinWebPasswordLength);
+    QString checked = password;
+    QString refusal;
+    Config::Validators::webPassword(checked, refusal);
+    if (Config::Modules::isUsableWebPassword(password) && !refusal.isEmpty())
+        qWarning().noquote() << QStringLiteral("Configuration file %1: WebServer.password: taken, but a save refuses "
+                                               "it: %2")
+                                    .arg(Manager::filePath(), refusal);
 }
 
 void App::keepHistoryStart()

@@ -55,6 +55,10 @@ QString networkErrorText(QNetworkReply::NetworkError error)
         return QStringLiteral("network unreachable");
     case QNetworkReply::ProtocolUnknownError:
         return QStringLiteral("the address names no known protocol");
+    case QNetworkReply::ProtocolFailure:
+        return QStringLiteral("not an HTTP answer (a header past its limit, or broken)");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("redirected to another server than the one asked");
     default:
         if (error >= QNetworkReply::ProxyConnectionRefusedError && error < QNetworkReply::ContentAccessDenied)
             return QStringLiteral("the proxy failed");

@@ -127,7 +127,11 @@ void tst_App::missingSettingsAreNamed_data()
            "calls and tries port PORT again every 0.1 s; set WebServer.listen_port in ";
     QTest::newRow("an older file's short web password")
         << QJsonObject{{"WebServer", QJsonObject{{"password", "a"}}}} << false << false
-        << ": WebServer.password: shorter than 12 characters: taken, but a save refuses it; choose a longer one";
+        << ": WebServer.password: taken, but a save refuses it: Choose a password of at least 12 characters";
+    QTest::newRow("an older file's web password of two characters repeated")
+        << QJsonObject{{"WebServer", QJsonObject{{"password", "abababababab"}}}} << false << false
+        << ": WebServer.password: taken, but a save refuses it: Choose a password of at least 5 different characters "
+           "besides white space";
 }
 
 void tst_App::missingSettingsAreNamed()
