@@ -35,7 +35,7 @@
     'App.store_recordings_in_crm': 'Upload call recordings to the CRM (off: link to them instead).',
     'App.generated_postfix': 'Appended to "generated", the directory of the saved state; one per service.',
     'App.log_level': 'Lowest level written to the log: debug, info, warning, critical or fatal.',
-    'App.log_file': 'Path of the log file; empty: /var/log/calvena.log.',
+    'App.log_file': 'Path of the log file, in the folder of the log now; another folder is named in the configuration file itself. Empty: /var/log/calvena.log.',
     'App.locale': 'Dictionary of the texts the service writes to the CRM (a file in locales/).',
     'App.customizer_program_path': 'Script called with call data at the switched-on customization points.',
     'App.customize_search_params': 'Let the script change the parameters of the CRM search for a number.',
@@ -46,7 +46,7 @@
     'App.customization_time_msec': 'How long the script may take, in milliseconds; then the data is used as it is.',
     'Asterisk.host': 'Address of the Asterisk manager interface (AMI).',
     'Asterisk.port': 'TCP port of the Asterisk manager interface, usually 5038.',
-    'Asterisk.user': 'Manager user the service logs in with (a section of manager.conf).',
+    'Asterisk.user': 'Manager user the service logs in with (a section of manager.conf), at most 79 bytes.',
     'Asterisk.password': 'Secret of that manager user.',
     'Asterisk.pickup_code': 'Dial code that picks up a ringing call, so a pickup is followed.',
     'Asterisk.recordings_dir': 'Directory of the call recordings on this host.',
@@ -77,7 +77,7 @@
     'WebServer.address_int': 'Address at which the local network reaches this service.',
     'WebServer.sockets_port': 'Port kept for the WebSocket server; not used.',
     'WebServer.user': 'User of this page and of the API.',
-    'WebServer.password': 'Password of this page and of the API.',
+    'WebServer.password': 'Password of this page and of the API: at least 12 characters, 5 of them different.',
     'WebServer.use_http': 'Open the plain HTTP port.'
   };
 
