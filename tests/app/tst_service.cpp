@@ -3,6 +3,7 @@
 // real Asterisk 20 are written into the tables and must come out in the portal and the log.
 
 #include "crm/bitrix/constants.h"
+#include "crm/bitrix/registrationstore.h"
 #include "crm/crmportalmodel.h"
 #include "pbx/asterisk/tst_api_support.h"
 #include "support/fakeamiserver.h"
@@ -283,10 +284,11 @@ int tst_Service::countWrites(const QString &prefix) const
 
 int tst_Service::owedRecordings() const
 {
-    QFile saved(m_generatedDir + QStringLiteral("/crm_registrations.json"));
-    if (!saved.open(QIODevice::ReadOnly))
-        return -1;
-    return int(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size());
+    Orvix::CRM::Bitrix::RegistrationStore saved;
+    saved.setFilePath(m_generatedDir + QStringLiteral("/crm_registrations.json"));
+    Orvix::CRM::Bitrix::RegistrationStore::Uploads uploads;
+    saved.load(&uploads);
+    return QFileInfo::exists(saved.filePath()) ? uploads.size() : -1;
 }
 
 int tst_Service::keptEvents() const
