@@ -54,9 +54,14 @@ QTextStream &out()
     return stream;
 }
 
+// The service's state directory beside its executable, removed however the run ends.
+QString g_generated;
+
 [[noreturn]] void fail(const QString &why)
 {
     out() << "bench_service: " << why << Qt::endl;
+    if (!g_generated.isEmpty())
+        QDir(g_generated).removeRecursively();
     std::exit(1);
 }
 
@@ -278,6 +283,7 @@ int main(int argc, char **argv)
     // The state goes beside the executable: a postfix of this run's own keeps it apart, and it goes with the run.
     const QString postfix = QStringLiteral("_bench_service_%1").arg(QCoreApplication::applicationPid());
     const QString generated = QFileInfo(binary).absolutePath() + QStringLiteral("/generated") + postfix;
+    g_generated = generated;
     QDir(generated).removeRecursively();
     QDir().mkpath(generated);
     FakeCrmServer portal;
