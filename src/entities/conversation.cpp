@@ -42,6 +42,8 @@ Conversation::Conversation(const QJsonObject &json)
     , m_toLocal(json.value(QLatin1String("to_local")).toBool())
     , m_wasAnswered(json.value(QLatin1String("was_answered")).toBool())
     , m_endOrder(json.value(QLatin1String("end_order")).toVariant().toLongLong())
+    , m_startOrder(json.value(QLatin1String("start_order")).toVariant().toLongLong())
+    , m_answerOrder(json.value(QLatin1String("answer_order")).toVariant().toLongLong())
     , m_ringsWith(json.value(QLatin1String("rings_with")).toString())
     , m_startedAt(Detail::timeFromJson(json.value(QLatin1String("started_at"))))
     , m_answeredAt(Detail::timeFromJson(json.value(QLatin1String("answered_at"))))
@@ -144,6 +146,10 @@ QJsonObject Conversation::toJson() const
     // Only where known: the form of a leg that never ended stays as it always was.
     if (m_endOrder != 0)
         json.insert(QStringLiteral("end_order"), m_endOrder);
+    if (m_startOrder != 0)
+        json.insert(QStringLiteral("start_order"), m_startOrder);
+    if (m_answerOrder != 0)
+        json.insert(QStringLiteral("answer_order"), m_answerOrder);
     if (!m_ringsWith.isEmpty())
         json.insert(QStringLiteral("rings_with"), m_ringsWith);
     return json;

@@ -61,6 +61,11 @@ public:
     // not known: the PBX stamps whole seconds, so two legs often end at the same time.
     qint64 endOrder() const { return m_endOrder; }
     void setEndOrder(qint64 order) { m_endOrder = order; }
+    // The same for the record at which it began to ring in its call, and at which it was answered.
+    qint64 startOrder() const { return m_startOrder; }
+    void setStartOrder(qint64 order) { m_startOrder = order; }
+    qint64 answerOrder() const { return m_answerOrder; }
+    void setAnswerOrder(qint64 order) { m_answerOrder = order; }
     // The first of the legs that ring for the same transfer of the call (a queue, a ring group), when that
     // is another leg: the CRM call of that transfer is this leg's too. Empty otherwise.
     QString ringsWith() const { return m_ringsWith; }
@@ -98,6 +103,8 @@ private:
     bool m_toLocal = false;
     bool m_wasAnswered = false;
     qint64 m_endOrder = 0;
+    qint64 m_startOrder = 0;
+    qint64 m_answerOrder = 0;
     QString m_ringsWith;
     QDateTime m_startedAt;
     QDateTime m_answeredAt;

@@ -4,6 +4,7 @@
 #include "crm/bitrix/api.h"
 #include "crm/bitrix/clientc2c.h"
 #include "crm/bitrix/constants.h"
+#include "crm/bitrix/registrationstore.h"
 #include "httpclient/httpclient.h"
 #include "support/fakecrmserver.h"
 #include "utils/settingsmanager.h"
@@ -16,6 +17,24 @@
 #include <QtTest>
 
 #include <memory>
+
+// crm_registrations.json as one object, the records of the changes after its whole applied: written whole aside.
+inline QJsonObject savedRegistrations(const QString &path)
+{
+    using Orvix::CRM::Bitrix::RegistrationStore;
+    RegistrationStore saved;
+    saved.setFilePath(path);
+    RegistrationStore::Uploads uploads;
+    RegistrationStore::Facts facts;
+    const RegistrationStore::Entries entries = saved.load(&uploads, nullptr, &facts);
+    QTemporaryDir dir;
+    RegistrationStore whole;
+    whole.setFilePath(dir.filePath(QStringLiteral("whole.json")));
+    QFile file(whole.filePath());
+    return whole.save(entries, uploads, facts) && file.open(QIODevice::ReadOnly)
+        ? QJsonDocument::fromJson(file.readAll()).object()
+        : QJsonObject();
+}
 
 // The CRM API against the fake portal: configuration in a temporary file, a token the portal already
 // knows (no login on the way), the saved registrations and the dictionaries in the temporary directory.

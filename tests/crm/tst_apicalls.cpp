@@ -9,6 +9,8 @@
 
 #include <QSignalSpy>
 
+#include <unistd.h>
+
 using Orvix::CRM::Bitrix::API;
 using Orvix::Entities::Call;
 using Orvix::Entities::CallStatus;
@@ -62,6 +64,9 @@ void tst_ApiCalls::scenario_data()
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("incoming answered, the finish on disk before the portal gets it")
         << QJsonObject() << "savedfinish" << true << answered
+        << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
+    QTest::newRow("incoming answered among the facts of 2,000 calls up: its changes appended, the file not rewritten")
+        << QJsonObject() << "manycalls" << true << answered
         << QStringList{register_("2", "1", "0"), show(1, 7), finish(1, 7, 200), attach(1)};
     QTest::newRow("incoming answered, unknown number, leads created")
         << QJsonObject{{"create_leads_for_incoming", true}} << "" << true << answered
@@ -358,6 +363,23 @@ void tst_ApiCalls::scenario()
         lostRuns = portal.contains("twice") ? 2 : 1;
     // Finishes that did not reach the portal, kept for the next start of the link.
     const int kept = portal.contains("stopped") ? 2 : portal.contains(QRegularExpression("silentportal|lost")) ? 1 : 0;
+    // Written whole at the first change after the start, the file is appended to from then on: a link to it made
+    // then still reads what it holds at the end, as a file written anew (renamed into place) is another file.
+    const QString registrations = harness.api->registrationsFilePath();
+    if (portal.contains("manycalls")) {
+        Orvix::CRM::Bitrix::RegistrationStore::Facts facts;
+        for (int i = 0; i < 2000; ++i)
+            facts.insert(QStringLiteral("17000%1.0").arg(i, 5, 10, QLatin1Char('0')),
+                         {false, {QStringLiteral("x")}, {}, false, {}, QDateTime::currentDateTimeUtc()});
+        Orvix::CRM::Bitrix::RegistrationStore saved;
+        saved.setFilePath(registrations);
+        QVERIFY(saved.save({}, {}, facts));
+        connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
+                [registrations](const Orvix::Tests::FakeCrmRequest &request) {
+                    if (request.restMethod() == "telephony.externalcall.show")
+                        ::link(qPrintable(registrations), qPrintable(registrations + ".link"));
+                });
+    }
     if (portal.contains("pbxrestart")) {
         connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
                 [&harness](const Orvix::Tests::FakeCrmRequest &request) {
@@ -456,10 +478,10 @@ void tst_ApiCalls::scenario()
     if (portal.contains("savedfinish")) {
         connect(&harness.portal, &Orvix::Tests::FakeCrmServer::requestReceived, this,
                 [&harness, finishingOnDisk](const Orvix::Tests::FakeCrmRequest &request) {
-                    QFile saved(harness.api->registrationsFilePath());
-                    if (request.restMethod() != "telephony.externalcall.finish" || !saved.open(QIODevice::ReadOnly))
+                    if (request.restMethod() != "telephony.externalcall.finish")
                         return;
-                    const QJsonArray entries = QJsonDocument::fromJson(saved.readAll()).object()["registrations"].toArray();
+                    const QJsonArray entries =
+                        savedRegistrations(harness.api->registrationsFilePath())["registrations"].toArray();
                     *finishingOnDisk = entries.size() == 1 && entries[0].toObject().contains("finishing") ? 1 : 0;
                 });
     }
@@ -501,9 +523,14 @@ void tst_ApiCalls::scenario()
     QCOMPARE(harness.portal.requests("/oauth/authorize/").size(), login ? 1 : 0);
     // Nothing is owed once the call is done, nor kept of what a stop of the link refused of its work.
     QCOMPARE(harness.api->connector().stopRefusals(kCallId), quint64(0));
-    QFile saved(harness.api->registrationsFilePath());
-    if (saved.open(QIODevice::ReadOnly))
-        QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("uploads").toArray().size(), 0);
+    QCOMPARE(savedRegistrations(registrations).value("uploads").toArray().size(), 0);
+    if (portal.contains("manycalls")) {
+        QFile file(registrations);
+        QFile link(registrations + ".link");
+        QVERIFY(file.open(QIODevice::ReadOnly) && link.open(QIODevice::ReadOnly));
+        QVERIFY(link.readAll() == file.readAll());
+        QCOMPARE(savedRegistrations(registrations).value("calls").toArray().size(), 2000);
+    }
     // A refused finish is logged with the call and the CRM call it leaves open.
     int refused = refusedFinishes;
     for (const QString &write : writes) {

@@ -115,12 +115,14 @@ void tst_ApiReplay::replay_data()
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.2",
                        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
     // "anonymous": under a number the portal takes, bound to no record, and carded, finished, recorded as any.
-    QTest::newRow("withheld caller")
-        << "cel-i-inbound-withheld.jsonl" << 0
-        << QStringList{"POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
-                       "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
-                       "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=6",
-                       "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    const QStringList withheld{
+        "POST telephony.externalcall.register TYPE=2 USER_ID=1 CRM_CREATE=0",
+        "GET telephony.externalcall.show CALL_ID=externalCall.1 USER_ID=7",
+        "GET telephony.externalcall.finish CALL_ID=externalCall.1 USER_ID=7 STATUS_CODE=200 DURATION=6",
+        "POST telephony.externalcall.attachRecord CALL_ID=externalCall.1"};
+    QTest::newRow("withheld caller") << "cel-i-inbound-withheld.jsonl" << 0 << withheld;
+    // No caller id at all, on a line to one of our numbers: the same.
+    QTest::newRow("no caller id") << "cel-o-inbound-no-caller-id.jsonl" << 0 << withheld;
     // 101 parks the customer (talk until the park, not the announcement after it); 102 picks the call up from
     // the lot: a CRM call of 102's own, as after a blind transfer.
     QTest::newRow("park, picked up by a colleague")
@@ -228,7 +230,7 @@ void tst_ApiReplay::replay()
     answerHooksUnchanged(harness.api.get(), this, &recording);
 
     EventHandler tracker;
-    tracker.setTrunks({"74950000000"});
+    tracker.setTrunks({"74950000000", "74950000301"});
     tracker.setPeers({"101", "102", "103", "trunk"});
     API *api = harness.api.get();
     const auto trace = [](const QString &id, MsgBuilder::TaskName task) {

@@ -173,12 +173,7 @@ void tst_ApiRestart::registrationSurvivesRestart()
         first.step(step);
     QTRY_COMPARE(model.writes(), writesBefore);
     QFile state(harness.api->registrationsFilePath());
-    const auto savedState = [&state]() {
-        const bool opened = state.open(QIODevice::ReadOnly);
-        const QJsonObject saved = opened ? QJsonDocument::fromJson(state.readAll()).object() : QJsonObject();
-        state.close();
-        return saved;
-    };
+    const auto savedState = [&state]() { return savedRegistrations(state.fileName()); };
     const auto finishing = [&savedState]() {
         int count = 0;
         for (const QJsonValue &entry : savedState().value("registrations").toArray())

@@ -13,6 +13,10 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace Orvix::Tests {
 
 namespace {
@@ -365,6 +369,11 @@ void FakeCrmServer::onReadyRead(QTcpSocket *socket)
     if (it == m_connections.end())
         return;
     it->buffer.append(socket->readAll());
+    if (m_prompt) {
+        // Linux falls back to delayed acknowledgements after a while: asked again at every read.
+        const int on = 1;
+        ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+    }
     if (it->answering)
         return;
 

@@ -127,6 +127,9 @@ public:
     void pushRestReply(const QString &method, const FakeCrmReply &reply);
 
     void setAuthMode(AuthMode mode);
+    // Acknowledges each request's bytes at once, as a portal next door: a client that writes a request's head and
+    // body apart otherwise waits the 40 ms of a delayed acknowledgement for every request (a benchmark's load).
+    void setPrompt(bool prompt) { m_prompt = prompt; }
     void setCredentials(const QString &login, const QString &password); // default "admin"/"secret"
     void setClientCredentials(const QString &clientId, const QString &clientSecret);
     void setTokenLifetime(int seconds); // "expires_in" of issued tokens, default 3600
@@ -166,6 +169,7 @@ private:
     QTcpServer m_server;
     quint16 m_port = 0;
     int m_answerDelay = 0;
+    bool m_prompt = false;
     struct Connection
     {
         QByteArray buffer;

@@ -393,6 +393,7 @@ Promise<void> API::shutDown(std::chrono::milliseconds wait)
         if (self) {
             const int left = self->m_journal.events().size();
             self->m_journal.write();
+            self->m_ledger.compact();
             if (left > 0)
                 qInfo().noquote() << QStringLiteral("Call events kept for the next start: %1").arg(left);
         }

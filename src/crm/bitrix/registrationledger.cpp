@@ -14,7 +14,19 @@ void RegistrationLedger::save()
     if (m_beforeSave)
         m_beforeSave();
     m_factsUnsaved = false;
-    m_store.save(m_saved, m_owed, m_facts);
+    if (m_whole || m_store.isWholeDue()) {
+        // The facts of a call whose end never came (a kill before it was handled) go with the file's rewrite.
+        const QDateTime pbxNow = now();
+        for (auto it = m_facts.begin(); pbxNow.isValid() && it != m_facts.end();) {
+            const bool old = it->since.isValid() && it->since.secsTo(pbxNow) > kFactsForAtMostSecs;
+            it = old ? m_facts.erase(it) : std::next(it);
+        }
+        m_store.save(m_saved, m_owed, m_facts);
+    } else {
+        m_store.save(m_saved, m_owed, m_facts, m_changes);
+    }
+    m_changes = {};
+    m_whole = false;
 }
 
 QDateTime RegistrationLedger::now() const
@@ -46,6 +58,7 @@ void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveN
         return;
     facts.since = now();
     m_facts.insert(id, facts);
+    m_changes.facts.insert(id);
     m_factsUnsaved = true;
     if (saveNow)
         save();
@@ -53,8 +66,12 @@ void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveN
 
 void RegistrationLedger::forgetFacts(const QStringList &ids, bool saveNow)
 {
-    for (const QString &id : ids)
-        m_factsUnsaved = m_facts.remove(id) > 0 || m_factsUnsaved;
+    for (const QString &id : ids) {
+        if (m_facts.remove(id) == 0)
+            continue;
+        m_changes.facts.insert(id);
+        m_factsUnsaved = true;
+    }
     if (saveNow)
         saveFacts();
 }
@@ -68,6 +85,7 @@ RegistrationLedger::Restore RegistrationLedger::restore(const QString &key, cons
     if (entry.isFinishing() && onItsWay && !isKept(crmCallId))
         return Restore::Skip;
     m_saved.insert(key, entry);
+    m_changes.entries.insert(key);
     if (!entry.isFinishing() || m_states.value(crmCallId) == State::Resent)
         return Restore::Restored;
     // The portal answers a finish of a call it closed already with "Call is not found", which counts as
@@ -85,6 +103,7 @@ void RegistrationLedger::leave(const QStringList &keys)
         if (saved == m_saved.end() || (saved->isFinishing() && isKept(saved->registration.callId())))
             continue;
         m_saved.erase(saved);
+        m_changes.entries.insert(key);
         changed = true;
     }
     if (changed)
@@ -103,6 +122,7 @@ void RegistrationLedger::finishing(const QString &key, const CallRegistration &r
         entry = {leg.callId(), registration, entityCreated, {}};
     entry.finishing = leg;
     m_saved.insert(key, entry);
+    m_changes.entries.insert(key);
     if (!m_owed.contains(crmCallId))
         oweHere(crmCallId, {registration, leg, now()});
     // Sent after the finish's answer: a start of the PBX link meanwhile must not send it as well.
@@ -123,10 +143,15 @@ bool RegistrationLedger::done(const QString &callId, const QString &crmCallId)
 {
     // A CRM call filed under a leg and under its call is finished once; the finish of this run keeps the
     // other entry from finishing it again, but after a restart only the saved copy would be left.
-    const int saved = m_saved.size();
-    for (auto it = m_saved.begin(); it != m_saved.end();)
-        it = it->callId == callId && it->registration.callId() == crmCallId ? m_saved.erase(it) : std::next(it);
-    if (m_saved.size() != saved)
+    bool erased = false;
+    for (auto it = m_saved.begin(); it != m_saved.end();) {
+        const bool finished = it->callId == callId && it->registration.callId() == crmCallId;
+        if (finished)
+            m_changes.entries.insert(it.key());
+        erased = erased || finished;
+        it = finished ? m_saved.erase(it) : std::next(it);
+    }
+    if (erased)
         save();
     return m_states.take(crmCallId) == State::Resent || m_replayed.contains(callId);
 }
@@ -138,11 +163,16 @@ bool RegistrationLedger::abandon(const QString &key, const QString &crmCallId)
     m_states.remove(crmCallId);
     const auto saved = m_saved.find(key);
     const bool erased = saved != m_saved.end() && saved->registration.callId() == crmCallId;
-    if (erased)
+    if (erased) {
         m_saved.erase(saved);
+        m_changes.entries.insert(key);
+    }
     m_inHand.remove(crmCallId);
     // An upload still owed is forgotten in the same write.
-    if (m_owed.remove(crmCallId) > 0 || erased)
+    const bool owed = m_owed.remove(crmCallId) > 0;
+    if (owed)
+        m_changes.uploads.insert(crmCallId);
+    if (owed || erased)
         save();
     return true;
 }
@@ -160,6 +190,7 @@ void RegistrationLedger::oweRecording(const CallRegistration &finish, const Enti
         if (owed->finish.activityId() == finish.activityId())
             return;
         owed->finish = finish;
+        m_changes.uploads.insert(finish.callId());
     }
     save();
 }
@@ -168,6 +199,7 @@ void RegistrationLedger::oweHere(const QString &crmCallId, Upload upload)
 {
     upload.owedHere.start();
     m_owed.insert(crmCallId, upload);
+    m_changes.uploads.insert(crmCallId);
 }
 
 RegistrationLedger::Uploads RegistrationLedger::takeOwed()

@@ -20,7 +20,7 @@ namespace Orvix::CRM::Bitrix {
 // finish and its recording, and what the call flow's stages read of its PBX call. Until its register is
 // answered a call's work is a kept event (KeptEvents), which holds the register as first sent and sends it
 // so again; from then on it is here, and what a restart must see is written to crm_registrations.json at
-// every change, the kept events first.
+// every change, the kept events first: what changed, appended (RegistrationStore).
 //
 // A CRM call's finish:
 // - registered: saved under its key, a leg id or a call id; one CRM call may be filed under both;
@@ -51,7 +51,8 @@ namespace Orvix::CRM::Bitrix {
 // - which of its legs' finishes went through, or may have: its facts here; a lead the CRM made for the call is
 //   deleted only when none did, and the end of a leg handed over again after its finish warns of nothing;
 // - the legs the PBX link tracks (consultations included): the PBX link's state.json.
-// Facts leave with the call's end, or a day after their last change. Main thread only; owned by the CRM API.
+// Facts leave with the call's end, or a day after their last change (at a start, or when the file is written
+// whole). Main thread only; owned by the CRM API.
 class RegistrationLedger
 {
 public:
@@ -67,6 +68,14 @@ public:
     // The PBX's time now, for what is owed since when and the facts' age.
     void setClock(std::function<QDateTime()> now) { m_now = std::move(now); }
     void save();
+    // Writes the file whole when records of changes follow the whole: after a stop it is in the form the last
+    // release reads.
+    void compact()
+    {
+        m_whole = m_store.hasRecords();
+        if (m_whole)
+            save();
+    }
     // A clean run: nothing of the calls before it is finished or attached.
     void clear()
     {
@@ -74,6 +83,7 @@ public:
         m_owed.clear();
         m_states.clear();
         m_facts.clear();
+        m_whole = true;
     }
 
     // At each start of the link: the saved registrations, for restore(); the recordings owed come back owed.
@@ -85,13 +95,16 @@ public:
     void registered(const QString &key, const Entry &entry)
     {
         m_saved.insert(key, entry);
+        m_changes.entries.insert(key);
         save();
     }
     // Gone before its finish (refused, dropped).
     void forget(const QString &key)
     {
-        if (m_saved.remove(key) > 0)
-            save();
+        if (m_saved.remove(key) == 0)
+            return;
+        m_changes.entries.insert(key);
+        save();
     }
     // Its call ended: nothing later finishes these, but a kept finish.
     void leave(const QStringList &keys);
@@ -143,8 +156,10 @@ public:
     void recordingDone(const QString &crmCallId)
     {
         m_inHand.remove(crmCallId);
-        if (m_owed.remove(crmCallId) > 0)
-            save();
+        if (m_owed.remove(crmCallId) == 0)
+            return;
+        m_changes.uploads.insert(crmCallId);
+        save();
     }
     Uploads takeOwed();
 
@@ -157,6 +172,9 @@ private:
     void oweHere(const QString &crmCallId, Upload upload);
 
     RegistrationStore m_store;
+    // What changed since the last write, and whether the next one writes the whole anyway.
+    RegistrationStore::Changes m_changes;
+    bool m_whole = false;
     std::function<void()> m_beforeSave;
     std::function<QDateTime()> m_now;
     RegistrationStore::Facts m_facts;

@@ -8,6 +8,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
+#include <unistd.h>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -28,6 +32,9 @@ inline constexpr QLatin1String kAccepted("accepted");
 inline constexpr QLatin1String kFinished("finished");
 inline constexpr QLatin1String kBound("bound");
 inline constexpr QLatin1String kSince("since");
+inline constexpr QLatin1String kGone("gone");
+// Below this many bytes of records, a file is not written whole again however small it is.
+constexpr qint64 kMinAppendedBytes = 64 * 1024;
 
 QString crmTypeText(EntityType type)
 {
@@ -58,37 +65,50 @@ QJsonObject toCrmForm(const CallRegistration &registration)
     };
 }
 
-} // namespace
-
-bool RegistrationStore::Entry::operator==(const Entry &other) const
+QJsonObject entryJson(const QString &key, const RegistrationStore::Entry &entry)
 {
-    return callId == other.callId && entityCreated == other.entityCreated
-        && registration.toJson() == other.registration.toJson() && finishing == other.finishing;
+    QJsonObject object = toCrmForm(entry.registration);
+    object.insert(kKey, key);
+    object.insert(kCall, entry.callId);
+    object.insert(kEntityCreated, entry.entityCreated);
+    if (entry.isFinishing())
+        object.insert(kFinishing, entry.finishing.toJson());
+    return object;
 }
 
-RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped, Facts *facts) const
+QJsonObject uploadJson(const RegistrationStore::Upload &upload)
 {
-    Entries entries;
-    QFile file(m_filePath);
-    if (m_filePath.isEmpty() || !file.exists())
-        return entries;
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning().noquote() << QStringLiteral("Cannot read the saved CRM registrations %1: %2")
-                                    .arg(m_filePath, file.errorString());
-        return entries;
-    }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (!document.isObject()) {
-        qWarning().noquote() << QStringLiteral("The saved CRM registrations %1 are damaged and were ignored: %2")
-                                    .arg(m_filePath, error.errorString());
-        return entries;
-    }
-    const QJsonArray list = document.object().value(kRegistrations).toArray();
-    for (const QJsonValue &value : list) {
+    return QJsonObject{{QStringLiteral("CALL_ID"), upload.finish.callId()},
+                       {QStringLiteral("CRM_ACTIVITY_ID"), upload.finish.activityId()},
+                       {kConversation, upload.conversation.toJson()},
+                       {kOwedSince, upload.owedSince.toUTC().toString(Qt::ISODate)}};
+}
+
+QJsonObject factsJson(const QString &id, const RegistrationStore::CallFacts &facts)
+{
+    return QJsonObject{{kId, id},
+                       {kTransferred, facts.transferred},
+                       {kAccepted, QJsonArray::fromStringList(facts.accepted)},
+                       {kFinished, QJsonArray::fromStringList(facts.finished)},
+                       {kEntityCreated, facts.entityCreated},
+                       {kBound, toCrmForm(facts.bound)},
+                       {kSince, facts.since.toUTC().toString(Qt::ISODate)}};
+}
+
+// The tables as the file holds them: the whole, with each record of a change after it applied in turn.
+struct Tables
+{
+    RegistrationStore::Entries entries;
+    RegistrationStore::Uploads uploads;
+    RegistrationStore::Facts facts;
+};
+
+void apply(const QJsonObject &record, Tables *tables)
+{
+    for (const QJsonValue &value : record.value(kRegistrations).toArray()) {
         const QJsonObject object = value.toObject();
         const QString key = object.value(kKey).toString();
-        Entry entry;
+        RegistrationStore::Entry entry;
         entry.callId = object.value(kCall).toString();
         entry.registration = CallRegistration(object);
         entry.registration.setDealId(object.value(kDealId).toInt());
@@ -97,77 +117,175 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
         // Without its keys or its CRM call there is nothing a later stage could finish.
         if (key.isEmpty() || entry.callId.isEmpty() || entry.registration.callId().isEmpty())
             continue;
-        entries.insert(key, entry);
+        tables->entries.insert(key, entry);
     }
-    for (const QJsonValue &value : document.object().value(kUploads).toArray()) {
+    for (const QJsonValue &value : record.value(kUploads).toArray()) {
         const QJsonObject object = value.toObject();
-        Upload upload{CallRegistration(object), Entities::Conversation(object.value(kConversation).toObject()),
-                      QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate)};
-        if (!uploads || upload.finish.callId().isEmpty() || upload.conversation.callId().isEmpty())
-            continue;
-        // A file of an older version has no time for it: now, and written so, or the day it is tried for
-        // would begin again at every start.
-        if (stamped && !upload.owedSince.isValid()) {
-            upload.owedSince = QDateTime::currentDateTimeUtc();
-            *stamped = true;
-        }
-        uploads->insert(upload.finish.callId(), upload);
+        RegistrationStore::Upload upload{CallRegistration(object),
+                                         Entities::Conversation(object.value(kConversation).toObject()),
+                                         QDateTime::fromString(object.value(kOwedSince).toString(), Qt::ISODate)};
+        if (!upload.finish.callId().isEmpty() && !upload.conversation.callId().isEmpty())
+            tables->uploads.insert(upload.finish.callId(), upload);
     }
     // A file of an older version has none: its calls are known by their registrations alone.
-    for (const QJsonValue &value : document.object().value(kCalls).toArray()) {
+    for (const QJsonValue &value : record.value(kCalls).toArray()) {
         const QJsonObject object = value.toObject();
         const QString id = object.value(kId).toString();
-        if (!facts || id.isEmpty())
+        if (id.isEmpty())
             continue;
         CallRegistration bound(object.value(kBound).toObject());
         bound.setDealId(object.value(kBound).toObject().value(kDealId).toInt());
-        facts->insert(id, {object.value(kTransferred).toBool(), object.value(kAccepted).toVariant().toStringList(),
-                           object.value(kFinished).toVariant().toStringList(), object.value(kEntityCreated).toBool(),
-                           bound, QDateTime::fromString(object.value(kSince).toString(), Qt::ISODate)});
+        tables->facts.insert(id, {object.value(kTransferred).toBool(), object.value(kAccepted).toVariant().toStringList(),
+                                  object.value(kFinished).toVariant().toStringList(),
+                                  object.value(kEntityCreated).toBool(), bound,
+                                  QDateTime::fromString(object.value(kSince).toString(), Qt::ISODate)});
     }
-    return entries;
+    const QJsonObject gone = record.value(kGone).toObject();
+    for (const QJsonValue &key : gone.value(kRegistrations).toArray())
+        tables->entries.remove(key.toString());
+    for (const QJsonValue &key : gone.value(kUploads).toArray())
+        tables->uploads.remove(key.toString());
+    for (const QJsonValue &key : gone.value(kCalls).toArray())
+        tables->facts.remove(key.toString());
 }
 
-bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts) const
+} // namespace
+
+bool RegistrationStore::Entry::operator==(const Entry &other) const
+{
+    return callId == other.callId && entityCreated == other.entityCreated
+        && registration.toJson() == other.registration.toJson() && finishing == other.finishing;
+}
+
+RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped, Facts *facts)
+{
+    m_fresh = true;
+    QFile file(m_filePath);
+    if (m_filePath.isEmpty() || !file.exists())
+        return {};
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << QStringLiteral("Cannot read the saved CRM registrations %1: %2")
+                                    .arg(m_filePath, file.errorString());
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    Tables tables;
+    // The whole alone (as the last release wrote it, indented), or the whole on its first line and the records.
+    QJsonParseError error;
+    const QJsonDocument whole = QJsonDocument::fromJson(bytes, &error);
+    if (whole.isObject()) {
+        apply(whole.object(), &tables);
+    } else {
+        const QList<QByteArray> lines = bytes.split('\n');
+        const QJsonDocument first = QJsonDocument::fromJson(lines.first(), &error);
+        if (!first.isObject()) {
+            qWarning().noquote() << QStringLiteral("The saved CRM registrations %1 are damaged and were ignored: %2")
+                                        .arg(m_filePath, error.errorString());
+            return {};
+        }
+        int damaged = 0;
+        for (const QByteArray &line : lines) {
+            const QJsonDocument record = QJsonDocument::fromJson(line);
+            if (record.isObject())
+                apply(record.object(), &tables);
+            else if (!line.isEmpty()) // cut short by a crash, or a full disk
+                ++damaged;
+        }
+        if (damaged > 0)
+            qWarning().noquote() << QStringLiteral("The saved CRM registrations %1: %2 damaged or unfinished record(s) "
+                                                   "skipped")
+                                        .arg(m_filePath)
+                                        .arg(damaged);
+    }
+    for (auto it = tables.uploads.begin(); uploads && it != tables.uploads.end(); ++it) {
+        // A file of an older version has no time for it: now, and written so, or the day it is tried for
+        // would begin again at every start.
+        if (stamped && !it->owedSince.isValid()) {
+            it->owedSince = QDateTime::currentDateTimeUtc();
+            *stamped = true;
+        }
+        uploads->insert(it.key(), *it);
+    }
+    if (facts)
+        facts->insert(tables.facts);
+    return tables.entries;
+}
+
+bool RegistrationStore::isWholeDue() const
+{
+    return m_fresh || m_appendedBytes > std::max(m_wholeBytes, kMinAppendedBytes);
+}
+
+bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts)
 {
     if (m_filePath.isEmpty())
         return false;
     QJsonArray list;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        QJsonObject object = toCrmForm(it->registration);
-        object.insert(kKey, it.key());
-        object.insert(kCall, it->callId);
-        object.insert(kEntityCreated, it->entityCreated);
-        if (it->isFinishing())
-            object.insert(kFinishing, it->finishing.toJson());
-        list.append(object);
-    }
-
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        list.append(entryJson(it.key(), *it));
     QJsonArray owed;
-    for (const Upload &upload : uploads) {
-        owed.append(QJsonObject{{QStringLiteral("CALL_ID"), upload.finish.callId()},
-                                {QStringLiteral("CRM_ACTIVITY_ID"), upload.finish.activityId()},
-                                {kConversation, upload.conversation.toJson()},
-                                {kOwedSince, upload.owedSince.toUTC().toString(Qt::ISODate)}});
-    }
+    for (const Upload &upload : uploads)
+        owed.append(uploadJson(upload));
     QJsonArray calls;
-    for (auto it = facts.cbegin(); it != facts.cend(); ++it) {
-        calls.append(QJsonObject{{kId, it.key()},
-                                 {kTransferred, it->transferred},
-                                 {kAccepted, QJsonArray::fromStringList(it->accepted)},
-                                 {kFinished, QJsonArray::fromStringList(it->finished)},
-                                 {kEntityCreated, it->entityCreated},
-                                 {kBound, toCrmForm(it->bound)},
-                                 {kSince, it->since.toUTC().toString(Qt::ISODate)}});
-    }
+    for (auto it = facts.cbegin(); it != facts.cend(); ++it)
+        calls.append(factsJson(it.key(), *it));
+    const QByteArray text =
+        QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}, {kCalls, calls}}).toJson(QJsonDocument::Compact)
+        + '\n';
     QString error;
-    if (!Utils::saveOwnerOnlyFile(m_filePath,
-                                  QJsonDocument(QJsonObject{{kRegistrations, list}, {kUploads, owed}, {kCalls, calls}})
-                                      .toJson(QJsonDocument::Indented),
-                                  &error)) {
+    if (!Utils::saveOwnerOnlyFile(m_filePath, text, &error)) {
         qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2").arg(m_filePath, error);
+        m_fresh = true;
         return false;
     }
+    m_fresh = false;
+    m_wholeBytes = text.size();
+    m_appendedBytes = 0;
+    return true;
+}
+
+bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts,
+                             const Changes &changes)
+{
+    if (isWholeDue())
+        return save(entries, uploads, facts);
+    QJsonObject record;
+    QJsonObject gone;
+    const auto note = [&record, &gone](QLatin1String table, const QSet<QString> &keys, const auto &values,
+                                       const auto &toJson) {
+        QJsonArray present;
+        QJsonArray removed;
+        for (const QString &key : keys) {
+            const auto it = values.constFind(key);
+            if (it != values.cend())
+                present.append(toJson(key, *it));
+            else
+                removed.append(key);
+        }
+        if (!present.isEmpty())
+            record.insert(table, present);
+        if (!removed.isEmpty())
+            gone.insert(table, removed);
+    };
+    note(kRegistrations, changes.entries, entries, entryJson);
+    note(kUploads, changes.uploads, uploads, [](const QString &, const Upload &upload) { return uploadJson(upload); });
+    note(kCalls, changes.facts, facts, factsJson);
+    if (!gone.isEmpty())
+        record.insert(kGone, gone);
+    if (record.isEmpty())
+        return true;
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    // Appended to the file this store wrote whole, never to one made anew meanwhile; on disk when it returns, as a
+    // whole write would be.
+    QFile file(m_filePath);
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)
+        && file.write(line) == line.size() && file.flush() && ::fdatasync(file.handle()) == 0;
+    if (!written) {
+        // Written whole at once instead: the change must not wait for the next one.
+        m_fresh = true;
+        return save(entries, uploads, facts);
+    }
+    m_appendedBytes += line.size();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +14,10 @@ namespace Orvix::CRM::Bitrix {
 
 // The open CRM registrations of the calls in progress, kept in a file beside the PBX link's saved
 // state: after a restart of the service the link goes on with the calls it followed, and their CRM
-// calls must still be finished, once. Written whole and atomically at every change. Main thread only.
+// calls must still be finished, once. The file is the whole of them as one JSON object on its first line (the
+// form the last release wrote and reads), followed by a record a line of what changed since, appended and
+// synced at every change: a change costs what it changed, not the whole of ten thousand calls. When the records
+// outweigh the whole, it is written anew, aside and renamed into place. Main thread only.
 class RegistrationStore
 {
 public:
@@ -63,19 +67,36 @@ public:
     };
     // Keyed by the PBX call id (or a leg id).
     using Facts = QHash<QString, CallFacts>;
+    // The keys changed since the last write, by table; a key its table no longer holds has gone.
+    struct Changes
+    {
+        QSet<QString> entries;
+        QSet<QString> uploads;
+        QSet<QString> facts;
+    };
 
     void setFilePath(const QString &path) { m_filePath = path; }
     QString filePath() const { return m_filePath; }
 
-    // Empty when there is no file; a file that cannot be read is reported and ignored. The uploads still
-    // owed go to uploads when it is given; with stamped, one without its time is owed since now, and stamped
-    // is set.
-    Entries load(Uploads *uploads = nullptr, bool *stamped = nullptr, Facts *facts = nullptr) const;
+    // Empty when there is no file; a file that cannot be read is reported and ignored, and so is a record cut
+    // short by a crash. The uploads still owed go to uploads when it is given; with stamped, one without its
+    // time is owed since now, and stamped is set. The next save writes the file whole.
+    Entries load(Uploads *uploads = nullptr, bool *stamped = nullptr, Facts *facts = nullptr);
     // Writes a new file and renames it over the old one, so a crash leaves one or the other.
-    bool save(const Entries &entries, const Uploads &uploads = Uploads(), const Facts &facts = Facts()) const;
+    bool save(const Entries &entries, const Uploads &uploads = Uploads(), const Facts &facts = Facts());
+    // Appends what `changes` names of the tables as they are now; writes them whole instead when that is due.
+    bool save(const Entries &entries, const Uploads &uploads, const Facts &facts, const Changes &changes);
+    // The next save writes the file whole: it was not written by this store yet, a write failed, or the records
+    // appended since the last whole one outweigh it.
+    bool isWholeDue() const;
+    // Records of changes follow the whole in the file.
+    bool hasRecords() const { return m_appendedBytes > 0; }
 
 private:
     QString m_filePath;
+    bool m_fresh = true;
+    qint64 m_wholeBytes = 0;
+    qint64 m_appendedBytes = 0;
 };
 
 } // namespace Orvix::CRM::Bitrix

@@ -348,22 +348,25 @@ void API::getEvents()
             self->m_busy = false;
             return;
         }
-        const QDateTime newestBefore = self->m_eventHandler.lastRowAt();
         const QVector<Event> rows = self->readEvents(response);
         const int count = rows.size();
         if (count > 0) {
             // Noted before the rows' events are handed over: the work they make is stamped with the time of
             // this batch, not of the one before it (a backlog after a long stop spans days). Rows that a poll
             // which had read to the end did not see were written after it was sent: the newest of them bounds
-            // the PBX's time from above as well.
-            QDateTime newest = newestBefore;
+            // the PBX's time from above as well, and a clock of the PBX set back (the end of summer time in a
+            // CEL of local time) is followed back.
+            QDateTime newest;
             for (const Event &row : rows) {
                 if (row.occurredAt().isValid() && (!newest.isValid() || newest < row.occurredAt()))
                     newest = row.occurredAt();
             }
             const qint64 caughtUpAt = self->m_caughtUpPollSentAt;
-            const bool written = caughtUpAt >= 0 && newestBefore != newest;
-            self->m_celClock.noteRow(newest, written ? self->m_clock.elapsed() - caughtUpAt : -1);
+            self->m_celClock.noteRow(newest, caughtUpAt >= 0 ? self->m_clock.elapsed() - caughtUpAt : -1);
+            // A stamp the PBX's clock has not reached yet was written before it was set back.
+            const QDateTime latest = self->m_celClock.latest();
+            if (newest.isValid() && latest.isValid() && latest < self->m_eventHandler.lastRowAt())
+                self->m_eventHandler.clockSetBack(newest);
         }
         self->processEvents(rows);
         qCDebug(lcPbxPoll).noquote()

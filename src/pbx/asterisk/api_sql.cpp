@@ -1,5 +1,7 @@
 #include "pbx/asterisk/api_sql.h"
 
+#include <algorithm>
+
 namespace Orvix::PBX::Asterisk::ApiSql {
 
 QString quoteIdentifier(const QString &name)
@@ -62,6 +64,13 @@ QStringList cdrForms(const QString &number, const QStringList &prefixes)
     return forms;
 }
 
+// A caller id of letters only: a carrier's word for a withheld caller ("anonymous", "Restricted"), or the call
+// tracker's stand-in for one who came with no caller id at all, whose CDR row holds no number.
+bool isWithheldCaller(const QString &number)
+{
+    return !number.isEmpty() && std::none_of(number.cbegin(), number.cend(), [](QChar c) { return c.isDigit(); });
+}
+
 } // namespace
 
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
@@ -93,11 +102,16 @@ SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliase
             conditions.append(QStringLiteral("%1 in (%2)").arg(columnName, placeholders.join(QStringLiteral(", "))));
         }
     };
-    oneOf(QStringLiteral("number1"), cdrForms(number1, prefixes));
-    oneOf(QStringLiteral("number2"), cdrForms(number2, prefixes));
-    // A row whose caller is a trunk carries neither number.
-    if (!trunks.isEmpty())
-        oneOf(QStringLiteral("trunk"), trunks);
+    if (isWithheldCaller(number1) || isWithheldCaller(number2)) {
+        // Nothing of a withheld caller is there to match: the call alone finds its row.
+        conditions.append(QStringLiteral("1 = 1"));
+    } else {
+        oneOf(QStringLiteral("number1"), cdrForms(number1, prefixes));
+        oneOf(QStringLiteral("number2"), cdrForms(number2, prefixes));
+        // A row whose caller is a trunk carries neither number.
+        if (!trunks.isEmpty())
+            oneOf(QStringLiteral("trunk"), trunks);
+    }
 
     const QString sql = QStringLiteral("select %1, %2 from %3 where %4 = :call_id and (%5) and %6 <> '' and %6 is not "
                                        "null limit 1")

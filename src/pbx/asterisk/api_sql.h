@@ -46,7 +46,9 @@ enum class RecordingLookup { Own, Public };
 
 // The first CDR row of the call whose source or caller number is one of the two numbers (with or without a
 // leading "+", or behind one of the configured prefixes) or one of the trunks, and that has a recording
-// file; columns: recording file, call date. The caller chooses how it waits for a database that is away.
+// file; of a withheld caller (a number of letters only, such as "anonymous"), the call's first row with a
+// recording file. Columns: recording file, call date. The caller chooses how it waits for a database that is
+// away.
 SqlQueryPoll::Request recordingRequest(const QMap<QString, QString> &tableAliases,
                                        const QMap<QString, QString> &columnAliases, const QString &callId,
                                        const QString &number1, const QString &number2, const QStringList &trunks,

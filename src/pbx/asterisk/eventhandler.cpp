@@ -123,6 +123,7 @@ Entities::LegOutlook EventHandler::legOutlook(const QString &legId, const QStrin
 
 void EventHandler::process(const Event &event)
 {
+    m_row = event.id();
     // A LINKEDID_END names the linked id that has just been retired, which the channel that wrote it
     // may have left already: it never tells that the channel joined another call.
     if (event.type() != Event::LinkedIdEnd && event.channelId() != m_pickupChannelId) {
@@ -259,6 +260,19 @@ bool EventHandler::isConsultation(const Channel &channel) const
     return dialled;
 }
 
+bool EventHandler::isOwnPhone(const QString &channelId) const
+{
+    // "SIP/103-0000002a" is phone 103; "SIP/trunk-00000120" or "IAX2/203.0.113.5:4569-1234" a trunk, and so is
+    // a trunk named after one of our numbers.
+    const QString name = m_channels.value(channelId).name();
+    const int slash = name.indexOf(QLatin1Char('/'));
+    const int dash = name.lastIndexOf(QLatin1Char('-'));
+    const QString device = slash >= 0 && dash > slash ? name.mid(slash + 1, dash - slash - 1) : QString();
+    const bool number =
+        !device.isEmpty() && std::all_of(device.cbegin(), device.cend(), [](QChar c) { return c.isDigit(); });
+    return number && !m_trunkSet.contains(device) && isInternalNumber(device);
+}
+
 void EventHandler::registerChannel(const Channel &channel)
 {
     if (channel.isLocal())
@@ -381,9 +395,9 @@ void EventHandler::registerConversation(const Channel &channel, const QDateTime 
     }
 
     if (call.isUnknown() && call.from().isEmpty() && m_trunkSet.contains(call.trunk()) && conversation.isToLocal()
-        && !conversation.to().isEmpty()) {
-        // A call to one of our numbers whose caller still has no number when a phone rings for it comes from
-        // a withheld caller: some lines send no caller id at all rather than "anonymous".
+        && !conversation.to().isEmpty() && !isOwnPhone(callId)) {
+        // A call from outside to one of our numbers whose caller still has no number when a phone rings for it
+        // comes from a withheld caller: some lines send no caller id at all rather than "anonymous".
         call.setFrom(kWithheldCaller, false);
         conversation.setFrom(kWithheldCaller, false);
     }
@@ -395,6 +409,7 @@ void EventHandler::registerConversation(const Channel &channel, const QDateTime 
     }
 
     conversation.setState(CallStatus::Ringing, ringingAt.isValid() ? ringingAt : channel.startedAt());
+    conversation.setStartOrder(m_row);
     markRingsWith(call, conversation);
     call.conversations().insert(conversationId, conversation);
     if (!call.isUnknown() && !conversation.isUnknown())
@@ -405,17 +420,25 @@ void EventHandler::markRingsWith(const Call &call, Conversation &leg) const
 {
     // Phones that start to ring once the call has been answered, until one of them answers, ring for one
     // transfer of it (a queue or a ring group it was put through to, one after another or all at once).
-    QDateTime lastAnswer;
+    // The PBX stamps whole seconds: within one, the order of its records tells which came first (a leg of
+    // a state saved by an earlier version has none).
+    const auto before = [](const QDateTime &at, qint64 order, const QDateTime &otherAt, qint64 otherOrder) {
+        return at != otherAt ? at < otherAt : order != 0 && otherOrder != 0 && order < otherOrder;
+    };
+    const Conversation *lastAnswered = nullptr;
     for (const Conversation &other : call.conversations()) {
-        const bool later = !lastAnswer.isValid() || lastAnswer < other.answeredAt();
-        if (other.id() != leg.id() && other.wasAnswered() && later)
-            lastAnswer = other.answeredAt();
+        if (other.id() != leg.id() && other.wasAnswered()
+            && (!lastAnswered
+                || before(lastAnswered->answeredAt(), lastAnswered->answerOrder(), other.answeredAt(),
+                          other.answerOrder())))
+            lastAnswered = &other;
     }
-    if (!lastAnswer.isValid())
+    if (!lastAnswered)
         return;
     QString first;
     for (const Conversation &other : call.conversations()) {
-        if (other.id() == leg.id() || other.wasAnswered() || other.startedAt() < lastAnswer)
+        if (other.id() == leg.id() || other.wasAnswered()
+            || before(other.startedAt(), other.startOrder(), lastAnswered->answeredAt(), lastAnswered->answerOrder()))
             continue;
         if (first.isEmpty() || Entities::uniqueIdBefore(other.id(), first))
             first = other.id();
@@ -489,6 +512,7 @@ void EventHandler::handleAnswer(const Event &event)
 
     if (leg.state() < CallStatus::Talking) {
         leg.setState(CallStatus::Talking, event.occurredAt());
+        leg.setAnswerOrder(event.id());
         call.setState(CallStatus::Talking, event.occurredAt());
         Q_EMIT conversationAccepted(leg);
     }

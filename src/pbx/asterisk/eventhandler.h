@@ -56,6 +56,8 @@ public:
     QStringList quietCalls(const QDateTime &now = QDateTime()) const;
     // The latest CEL stamp read; and the latest time the tables hold (read once after a restore).
     QDateTime lastRowAt() const { return m_lastRowAt; }
+    // The PBX's clock was set back: its rows are stamped from `newest` on again.
+    void clockSetBack(const QDateTime &newest) { m_lastRowAt = newest; }
     QDateTime newestTime() const;
     // Checks the given calls against the channels the PBX listed at `listedAt` (`liveIds`: the unique and
     // linked ids of its channels; `listedAt` on the PBX's clock, that of the CEL stamps, and never before
@@ -119,6 +121,9 @@ private:
     // Marks the leg with the first of the legs that ring with it for one transfer of the call, if any.
     void markRingsWith(const Entities::Call &call, Entities::Conversation &leg) const;
     bool isConsultation(const Channel &channel) const;
+    // Whether the channel is a phone of ours, by its name: a trunk's channel bears the trunk's name or the
+    // carrier's address.
+    bool isOwnPhone(const QString &channelId) const;
     void joinConsultation(const QString &channelId, const QDateTime &at);
     // Does nothing for a call that has ended already: a lost call's late end rows must not end it twice.
     void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);
@@ -169,6 +174,8 @@ private:
     };
     QHash<QString, MissingCall> m_missingCalls;
     QDateTime m_lastRowAt;
+    // The record being handled.
+    CelId m_row = 0;
     // Look-up copies of the three lists: the internal-number rule runs several times per event.
     QSet<QString> m_trunkSet;
     QSet<QString> m_peerSet;

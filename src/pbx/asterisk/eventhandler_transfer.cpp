@@ -66,10 +66,12 @@ void EventHandler::handlePickup(const Event &event)
     }
     // Only ever raise the call's status: a pickup must not take back its start or answer time.
     conversation.setState(CallStatus::Ringing, at);
+    conversation.setStartOrder(event.id());
     if (call.state() < CallStatus::Ringing)
         call.setState(CallStatus::Ringing, at);
     Q_EMIT conversationRequested(conversation);
     conversation.setState(CallStatus::Talking, at);
+    conversation.setAnswerOrder(event.id());
     if (call.state() < CallStatus::Talking)
         call.setState(CallStatus::Talking, at);
     Q_EMIT conversationAccepted(conversation);
@@ -159,6 +161,7 @@ void EventHandler::joinConsultation(const QString &channelId, const QDateTime &a
         return;
     Conversation &leg = call->conversations()[channelId];
     leg.setState(CallStatus::Talking, at);
+    leg.setAnswerOrder(m_row);
     if (call->state() < CallStatus::Talking)
         call->setState(CallStatus::Talking, at);
     if (!call->isUnknown() && !leg.isUnknown())
@@ -307,6 +310,7 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
     Conversation &old = source->conversations()[channelId];
     const bool wasAnswered = old.wasAnswered();
     const QDateTime answeredAt = old.answeredAt();
+    const qint64 answerOrder = old.answerOrder();
     if (old.state() < CallStatus::Hung) {
         old.setState(CallStatus::Hung, at);
         old.setEndOrder(celId);
@@ -325,6 +329,7 @@ void EventHandler::transfer(const QString &channelId, const QString &destination
     if (legIt == destination->conversations().end())
         return;
     legIt->setState(CallStatus::Talking, answeredAt);
+    legIt->setAnswerOrder(answerOrder);
     Q_EMIT conversationAccepted(*legIt);
 }
 

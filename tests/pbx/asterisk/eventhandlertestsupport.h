@@ -23,8 +23,9 @@ using Orvix::PBX::Asterisk::Event;
 using Orvix::PBX::Asterisk::EventHandler;
 
 // Columns every signal row is compared on, in the order of the scenario tables.
-inline const QStringList kSignalColumns{"signal", "id",   "call",    "from",     "to",   "trunk",
-                                 "type",   "state", "started", "answered", "ended"};
+// "rings": the leg it rings with for one transfer of its call.
+inline const QStringList kSignalColumns{"signal", "id",   "call",    "from",     "to",    "trunk",
+                                        "type",   "state", "started", "answered", "ended", "rings"};
 
 inline QStringList warningsSeen;
 inline QStringList debugSeen;
@@ -293,7 +294,8 @@ private:
                 Orvix::Entities::callStatusToString(call.state()),
                 timeCell(call.startedAt()),
                 timeCell(call.answeredAt()),
-                timeCell(call.endedAt())};
+                timeCell(call.endedAt()),
+                QString()};
     }
 
     QStringList conversationRow(const QString &signal, const Conversation &leg) const
@@ -308,7 +310,8 @@ private:
                 leg.stateCode(),
                 timeCell(leg.startedAt()),
                 timeCell(leg.answeredAt()),
-                timeCell(leg.endedAt())};
+                timeCell(leg.endedAt()),
+                leg.ringsWith()};
     }
 
     QDate m_date;

@@ -88,13 +88,17 @@ private Q_SLOTS:
     void incomingCallGivesFiveEventsAndSavesState_data()
     {
         QTest::addColumn<bool>("aliased");
-        QTest::newRow("default names") << false;
-        QTest::newRow("table and columns renamed") << true;
+        QTest::addColumn<int>("setBack"); // seconds the PBX's clock was set back just before the call
+        QTest::newRow("default names") << false << 0;
+        QTest::newRow("table and columns renamed") << true << 0;
+        QTest::newRow("the PBX's clock set back an hour before the call") << false << 3600;
+        QTest::newRow("the PBX's clock set back a minute before the call") << false << 60;
     }
 
     void incomingCallGivesFiveEventsAndSavesState()
     {
         QFETCH(bool, aliased);
+        QFETCH(int, setBack);
         QVERIFY(prepare(QStringLiteral("tst_api_incoming")));
         if (aliased) {
             ApiTest::Database db(m_db);
@@ -120,10 +124,24 @@ private Q_SLOTS:
         QDateTime firstEventAt;
         connect(api.get(), &Orvix::PBX::Asterisk::API::callStarted, this,
                 [&firstEventAt, &api](const Orvix::Entities::Call &) { firstEventAt = api->pbxTime(); });
+        // The leg's card is judged on the PBX's time.
+        bool cardDue = false;
+        connect(api.get(), &Orvix::PBX::Asterisk::API::conversationRequested, this,
+                [&cardDue, &api](const Orvix::Entities::Conversation &leg) { cardDue = leg.isRecent(api->pbxTime()); });
         QVERIFY(startAndWait(*api));
 
-        const QList<QJsonObject> inserted =
+        QList<QJsonObject> inserted =
             ApiTest::recent(ApiTest::readRows(QStringLiteral("cel-a-inbound-answered.jsonl")));
+        if (setBack > 0) {
+            // A row stamped before the clock was set back, read first.
+            QJsonObject before = inserted.at(1);
+            before.insert(QStringLiteral("eventtime"), QDateTime::currentDateTime().addSecs(setBack).toString(
+                                                           QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            QVERIFY(insertCelRows({before}));
+            QTRY_COMPARE(api->lastEventId(), 2);
+            for (QJsonObject &row : inserted)
+                row.insert(QStringLiteral("id"), row.value(QStringLiteral("id")).toInt() + 100);
+        }
         {
             QList<QJsonObject> rows = inserted;
             if (aliased) {
@@ -136,9 +154,10 @@ private Q_SLOTS:
         }
         QTRY_COMPARE(recorder.events().size(), 5);
         QCOMPARE(recorder.events(), ApiTest::inboundCallEvents());
-        QCOMPARE(api->lastEventId(), 15);
+        const int lastId = inserted.last().value(QStringLiteral("id")).toInt();
+        QCOMPARE(api->lastEventId(), lastId);
 
-        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), 15);
+        QTRY_COMPARE(ApiTest::readJsonFile(statePath()).value(QStringLiteral("previous_event_id")).toInt(), lastId);
         const QJsonObject state = ApiTest::readJsonFile(statePath());
         QVERIFY(state.value(QStringLiteral("calls")).toObject().contains(QStringLiteral("1796630253.0")));
         const QJsonObject channels = state.value(QStringLiteral("channels")).toObject();
@@ -155,8 +174,11 @@ private Q_SLOTS:
         QCOMPARE(call.value(QStringLiteral("started_at")).toString(), rowTime(1));
         QCOMPARE(call.value(QStringLiteral("answered_at")).toString(), rowTime(4));
         QCOMPARE(call.value(QStringLiteral("ended_at")).toString(), rowTime(15));
-        QVERIFY2(firstEventAt.isValid() && firstEventAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) >= rowTime(15),
+        const QString firstEventText = firstEventAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY2(firstEventAt.isValid() && firstEventText >= rowTime(15)
+                     && firstEventAt.addSecs(-10).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) < rowTime(15),
                  qPrintable(firstEventAt.toString(Qt::ISODate)));
+        QVERIFY(cardDue);
         QCOMPARE(channels.value(QStringLiteral("1796630253.1")).toObject().value(QStringLiteral("ended_at")).toString(),
                  rowTime(11));
     }

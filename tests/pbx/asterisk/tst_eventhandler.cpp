@@ -81,6 +81,9 @@ void tst_EventHandler::replayScenario_data()
         "attended-transfer-abandoned-same-second.txt",
         "real-attended-transfer-lost.txt",
         "blind-transfer-ring-group.txt",
+        "real-inbound-no-caller-id.txt",
+        "internal-no-caller-id-to-our-number.txt",
+        "ring-groups-same-second.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
