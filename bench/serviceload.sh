@@ -29,7 +29,8 @@ trap 'rm -rf "$work"' EXIT
 # One run of one build: its figures appended to $work/<name>.<figure>.
 measure() {
     local name=$1 binary=$2
-    "$build/bench/bench_service" --binary "$binary" "${@:3}" | tee /dev/stderr > "$work/out"
+    "$build/bench/bench_service" --binary "$binary" "${@:3}" > "$work/out"
+    cat "$work/out" >&2
     for figure in cpu written behind drain; do
         sed -n "s/^figure $figure //p" "$work/out" >> "$work/$name.$figure"
     done

@@ -13,8 +13,10 @@ namespace Orvix::HttpClient {
 
 namespace {
 
-// How often the connections of a request still waiting for its head are looked at. A head past the limit is
-// cut at the second look that finds it so: overtaken by a few MiB at most, never held for long.
+// How often the connections of a request still waiting for its head are looked at. The first look, a tick after
+// the request went, only notes what they took so far: a head that comes within a tick (nearly every one) costs
+// no look at the process's descriptors. A head past the limit is cut at the second look that finds it so:
+// overtaken by a few MiB at most, never held for long.
 constexpr std::chrono::milliseconds kHeadWatchInterval{100};
 
 // The waiters alive, to tell whose bytes a shared peer's connections took. Main thread.
@@ -66,7 +68,7 @@ NetworkReplyWaiter::NetworkReplyWaiter(QSharedPointer<Response> response)
     m_port = quint16(defaultPort(url));
     const QHostAddress literal(m_host);
     if (!literal.isNull())
-        setPeer({literal});
+        m_peer = {literal};
     m_headWatch.setInterval(kHeadWatchInterval);
     connect(&m_headWatch, &QTimer::timeout, this, &NetworkReplyWaiter::watchHead);
     m_headWatch.start();
@@ -102,8 +104,7 @@ void NetworkReplyWaiter::onRedirected(const QUrl &target)
         && defaultPort(next) == defaultPort(asked)) {
         // The next hop's head is watched afresh.
         m_headCame = false;
-        if (!m_peer.isEmpty())
-            setPeer(m_peer);
+        m_noted = false;
         m_headWatch.start();
         Q_EMIT m_response->reply()->redirectAllowed();
         return;
@@ -117,7 +118,9 @@ void NetworkReplyWaiter::onRedirected(const QUrl &target)
 void NetworkReplyWaiter::setPeer(const QList<QHostAddress> &addresses)
 {
     m_peer = addresses;
-    // The connections open now carry nothing of this head yet; those opened later, nothing older than it.
+    m_noted = true;
+    // What the connections open now took is counted as none of this head (a tick of it at most); those opened
+    // later took nothing older than it.
     m_consumed.clear();
     m_pastHeadLimit = false;
     for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port))
@@ -145,6 +148,10 @@ void NetworkReplyWaiter::watchHead()
         // A name is looked up only for a head that is slow to come; Qt keeps the answer it looked up already.
         if (!std::exchange(m_lookingUp, true))
             QHostInfo::lookupHost(m_host, this, [this](const QHostInfo &info) { setPeer(info.addresses()); });
+        return;
+    }
+    if (!m_noted) {
+        setPeer(m_peer);
         return;
     }
     // Bytes another request to the peer took while its answer came are its own, not this head.

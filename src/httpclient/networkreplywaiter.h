@@ -55,6 +55,8 @@ private:
     quint16 m_port = 0;
     QList<QHostAddress> m_peer;
     bool m_lookingUp = false;
+    // What the peer's connections took is noted (setPeer), the base of the counts that follow.
+    bool m_noted = false;
     bool m_headCame = false;
     // What each connection to the peer had taken when none of it could be this head yet.
     QHash<int, quint64> m_consumed;
