@@ -4,6 +4,10 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 namespace Orvix::Utils {
 
 bool saveOwnerOnlyFile(const QString &path, const QByteArray &bytes, QString *error)
@@ -17,6 +21,21 @@ bool saveOwnerOnlyFile(const QString &path, const QByteArray &bytes, QString *er
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         || file.write(bytes) != bytes.size() || !file.commit()) {
         *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool appendToOwnerFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)
+        || file.write(bytes) != bytes.size() || !file.flush()) {
+        *error = file.errorString();
+        return false;
+    }
+    if (::fdatasync(file.handle()) != 0) {
+        *error = qt_error_string(errno);
         return false;
     }
     return true;

@@ -7,9 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <cerrno>
-#include <unistd.h>
-
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -199,17 +196,8 @@ bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QL
     }
     // Last: it covers the events before it, and a write cut short leaves the position as it was.
     chunk += positionRecord(position);
-    // Appended to the file this one read or wrote, never to one made anew meanwhile without its first part.
-    QFile file(m_filePath);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)
-        && file.write(chunk) == chunk.size() && file.flush();
-    *error = file.errorString();
-    // On disk before the PBX link's position that it covers.
-    if (written && ::fdatasync(file.handle()) != 0) {
-        written = false;
-        *error = qt_error_string(errno);
-    }
-    if (!written) {
+    // Appended to the file this one read or wrote; on disk before the PBX link's position that it covers.
+    if (!Utils::appendToOwnerFile(m_filePath, chunk, error)) {
         m_fresh = true;
         return false;
     }

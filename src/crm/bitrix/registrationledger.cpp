@@ -14,7 +14,7 @@ void RegistrationLedger::save()
     if (m_beforeSave)
         m_beforeSave();
     m_factsUnsaved = false;
-    if (m_whole || m_store.isWholeDue()) {
+    if (m_store.isWholeDue()) {
         // The facts of a call whose end never came (a kill before it was handled) go with the file's rewrite.
         const QDateTime pbxNow = now();
         for (auto it = m_facts.begin(); pbxNow.isValid() && it != m_facts.end();) {
@@ -26,7 +26,6 @@ void RegistrationLedger::save()
         m_store.save(m_saved, m_owed, m_facts, m_changes);
     }
     m_changes = {};
-    m_whole = false;
 }
 
 QDateTime RegistrationLedger::now() const

@@ -72,9 +72,10 @@ public:
     // release reads.
     void compact()
     {
-        m_whole = m_store.hasRecords();
-        if (m_whole)
-            save();
+        if (!m_store.hasRecords())
+            return;
+        m_store.writeWholeNext();
+        save();
     }
     // A clean run: nothing of the calls before it is finished or attached.
     void clear()
@@ -83,7 +84,7 @@ public:
         m_owed.clear();
         m_states.clear();
         m_facts.clear();
-        m_whole = true;
+        m_store.writeWholeNext();
     }
 
     // At each start of the link: the saved registrations, for restore(); the recordings owed come back owed.
@@ -172,9 +173,8 @@ private:
     void oweHere(const QString &crmCallId, Upload upload);
 
     RegistrationStore m_store;
-    // What changed since the last write, and whether the next one writes the whole anyway.
+    // What changed since the last write.
     RegistrationStore::Changes m_changes;
-    bool m_whole = false;
     std::function<void()> m_beforeSave;
     std::function<QDateTime()> m_now;
     RegistrationStore::Facts m_facts;

@@ -10,8 +10,6 @@
 
 #include <algorithm>
 
-#include <unistd.h>
-
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -159,7 +157,7 @@ bool RegistrationStore::Entry::operator==(const Entry &other) const
 
 RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped, Facts *facts)
 {
-    m_fresh = true;
+    m_wholeDue = true;
     QFile file(m_filePath);
     if (m_filePath.isEmpty() || !file.exists())
         return {};
@@ -170,25 +168,27 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
     }
     const QByteArray bytes = file.readAll();
     Tables tables;
-    // The whole alone (as the last release wrote it, indented), or the whole on its first line and the records.
+    // The whole on its first line and the records after it, or the whole alone, indented, as the last release
+    // wrote it.
+    const QList<QByteArray> lines = bytes.split('\n');
     QJsonParseError error;
-    const QJsonDocument whole = QJsonDocument::fromJson(bytes, &error);
-    if (whole.isObject()) {
-        apply(whole.object(), &tables);
-    } else {
-        const QList<QByteArray> lines = bytes.split('\n');
-        const QJsonDocument first = QJsonDocument::fromJson(lines.first(), &error);
-        if (!first.isObject()) {
+    const QJsonDocument first = QJsonDocument::fromJson(lines.first(), &error);
+    if (!first.isObject()) {
+        const QJsonDocument whole = QJsonDocument::fromJson(bytes, &error);
+        if (!whole.isObject()) {
             qWarning().noquote() << QStringLiteral("The saved CRM registrations %1 are damaged and were ignored: %2")
                                         .arg(m_filePath, error.errorString());
             return {};
         }
+        apply(whole.object(), &tables);
+    } else {
+        apply(first.object(), &tables);
         int damaged = 0;
-        for (const QByteArray &line : lines) {
-            const QJsonDocument record = QJsonDocument::fromJson(line);
+        for (auto line = lines.cbegin() + 1; line != lines.cend(); ++line) {
+            const QJsonDocument record = QJsonDocument::fromJson(*line);
             if (record.isObject())
                 apply(record.object(), &tables);
-            else if (!line.isEmpty()) // cut short by a crash, or a full disk
+            else if (!line->isEmpty()) // cut short by a crash, or a full disk
                 ++damaged;
         }
         if (damaged > 0)
@@ -213,7 +213,7 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
 
 bool RegistrationStore::isWholeDue() const
 {
-    return m_fresh || m_appendedBytes > std::max(m_wholeBytes, kMinAppendedBytes);
+    return m_wholeDue || m_appendedBytes > std::max(m_wholeBytes, kMinAppendedBytes);
 }
 
 bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts)
@@ -235,10 +235,10 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, con
     QString error;
     if (!Utils::saveOwnerOnlyFile(m_filePath, text, &error)) {
         qWarning().noquote() << QStringLiteral("Cannot save the CRM registrations %1: %2").arg(m_filePath, error);
-        m_fresh = true;
+        m_wholeDue = true;
         return false;
     }
-    m_fresh = false;
+    m_wholeDue = false;
     m_wholeBytes = text.size();
     m_appendedBytes = 0;
     return true;
@@ -275,14 +275,11 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, con
     if (record.isEmpty())
         return true;
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    // Appended to the file this store wrote whole, never to one made anew meanwhile; on disk when it returns, as a
-    // whole write would be.
-    QFile file(m_filePath);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)
-        && file.write(line) == line.size() && file.flush() && ::fdatasync(file.handle()) == 0;
-    if (!written) {
+    // Appended to the file this store wrote whole; on disk when it returns, as a whole write would be.
+    QString error;
+    if (!Utils::appendToOwnerFile(m_filePath, line, &error)) {
         // Written whole at once instead: the change must not wait for the next one.
-        m_fresh = true;
+        m_wholeDue = true;
         return save(entries, uploads, facts);
     }
     m_appendedBytes += line.size();

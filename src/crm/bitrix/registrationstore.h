@@ -86,15 +86,16 @@ public:
     bool save(const Entries &entries, const Uploads &uploads = Uploads(), const Facts &facts = Facts());
     // Appends what `changes` names of the tables as they are now; writes them whole instead when that is due.
     bool save(const Entries &entries, const Uploads &uploads, const Facts &facts, const Changes &changes);
-    // The next save writes the file whole: it was not written by this store yet, a write failed, or the records
-    // appended since the last whole one outweigh it.
+    // The next save writes the file whole: it was not written by this store yet, a write failed, the records
+    // appended since the last whole one outweigh it, or writeWholeNext asked for it.
     bool isWholeDue() const;
+    void writeWholeNext() { m_wholeDue = true; }
     // Records of changes follow the whole in the file.
     bool hasRecords() const { return m_appendedBytes > 0; }
 
 private:
     QString m_filePath;
-    bool m_fresh = true;
+    bool m_wholeDue = true;
     qint64 m_wholeBytes = 0;
     qint64 m_appendedBytes = 0;
 };
