@@ -212,7 +212,8 @@ bool openForAppend(QFile &file, QString *why = nullptr)
     const QString elsewhere = folderLeadsElsewhere(file.fileName());
     if (!elsewhere.isEmpty()) {
         if (why)
-            *why = QStringLiteral("its folder leads to %1 through a link; name the log by its real path").arg(elsewhere);
+            *why = QStringLiteral("its folder leads to %1 through a link; name the log by its real path")
+                       .arg(elsewhere);
         return false;
     }
     const int fd = openLogFile(file.fileName(), &reason, &empty);

@@ -192,10 +192,11 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
     const QString edited = handEdits(path);
     if (!edited.isEmpty()) {
         apply(previous, &unused);
-        const QString refusal = QStringLiteral("Not saved: configuration file %1 was changed since the service read it: "
-                                               "%2. The file is kept as it is; to take its values, restart the "
-                                               "service or send them with /update_config, then save again")
-                                    .arg(path, edited);
+        const QString refusal =
+            QStringLiteral("Not saved: configuration file %1 was changed since the service read it: %2. The file is "
+                           "kept as it is; to take its values, restart the service or send them with /update_config, "
+                           "then save again")
+                .arg(path, edited);
         qWarning().noquote() << refusal;
         errors.insert(kFileChangedKey, refusal);
         return errors;
@@ -324,8 +325,9 @@ QString Manager::handEdits(const QString &path)
             differ.append(key);
     }
     differ.sort();
-    return differ.isEmpty() ? QString()
-                            : QStringLiteral("%1 differ from the values in force").arg(differ.join(QStringLiteral(", ")));
+    if (differ.isEmpty())
+        return QString();
+    return QStringLiteral("%1 differ from the values in force").arg(differ.join(QStringLiteral(", ")));
 }
 
 bool Manager::writePrivateFile(const QString &path, const QByteArray &bytes, QString *error)

@@ -584,7 +584,8 @@ void tst_AppRouting::routesReachTheirWork()
     file.close();
     QCOMPARE(postAsOperator(network, app->httpServer().port(), route, body, &answer), status);
     if (status == 409) {
-        QVERIFY2(answer.value("error").toString().contains(result.toString()), qPrintable(answer.value("error").toString()));
+        const QString error = answer.value("error").toString();
+        QVERIFY2(error.contains(result.toString()), qPrintable(error));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(QJsonDocument::fromJson(file.readAll()).object(), edited);
     }
@@ -604,7 +605,8 @@ void tst_AppRouting::routesReachTheirWork()
         unbound.removeDuplicates(); // the fake lists it again at the restart
         QCOMPARE(unbound, QStringList{oldHandler});
     } else if (route == QLatin1String("/custom_crm_request") && status == 502) {
-        QVERIFY2(answer.value("error").toString().contains(result.toString()), qPrintable(answer.value("error").toString()));
+        const QString error = answer.value("error").toString();
+        QVERIFY2(error.contains(result.toString()), qPrintable(error));
         QVERIFY(app->isStarted());
         QVERIFY(!app->isRestartPending());
         // The next request goes with the same token.

@@ -225,7 +225,7 @@ void tst_Logger::fileMode_data()
     QTest::addColumn<int>("before"); // mode of the file before the start; 0: no file
     QTest::addColumn<bool>("empty"); // else the file holds a line of an older log
     QTest::addColumn<int>("after");  // with the usual umask 022
-    QTest::addColumn<int>("link"); // 1: the path is a link to the file, 2: the file has a second name, 3: its folder a link
+    QTest::addColumn<int>("link");   // 1: the path is a link to the file, 2: a second name, 3: its folder a link
     // The log holds call data and, from older versions, the key of the event routes.
     QTest::newRow("new file: owner and group") << 0 << false << 0640 << 0;
     QTest::newRow("older file readable by all: the others lose it") << 0644 << false << 0640 << 0;
@@ -256,7 +256,8 @@ void tst_Logger::fileMode()
             || (existing.open(QIODevice::WriteOnly) && existing.write(older) == older.size() && existing.flush()
                 && ::chmod(qPrintable(existing.fileName()), mode_t(before)) == 0));
     existing.close();
-    QVERIFY(link == 0 || link == 3 || (link == 1 ? existing.link(file) : ::link(qPrintable(file), qPrintable(file + ".2")) == 0));
+    QVERIFY(link == 0 || link == 3
+            || (link == 1 ? existing.link(file) : ::link(qPrintable(file), qPrintable(file + ".2")) == 0));
     const mode_t mask = ::umask(022);
     QCOMPARE(runChild(QStringLiteral("levels"), QStringLiteral("fatal"), file).size(),
              (before == 0 || empty ? 1 : 2) - (link != 0 ? 1 : 0));
