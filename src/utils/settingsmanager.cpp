@@ -193,9 +193,9 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
     if (!edited.isEmpty()) {
         apply(previous, &unused);
         const QString refusal =
-            QStringLiteral("Not saved: configuration file %1 was changed since the service read it: %2. The file is "
-                           "kept as it is; to take its values, restart the service or send them with /update_config, "
-                           "then save again")
+            QStringLiteral("Not saved: configuration file %1 was changed since the service last read or wrote it: %2. "
+                           "The file is kept as it is; to take its values, restart the service or send them with "
+                           "/update_config, then save again")
                 .arg(path, edited);
         qWarning().noquote() << refusal;
         errors.insert(kFileChangedKey, refusal);
