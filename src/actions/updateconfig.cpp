@@ -1,5 +1,7 @@
 #include "actions/updateconfig.h"
 
+#include "utils/settingsmanager.h"
+
 namespace Orvix::Actions {
 
 UpdateConfig::UpdateConfig(QObject *parent)
@@ -23,7 +25,10 @@ void UpdateConfig::handle(const QJsonObject &params, Reply *reply)
             guard->sendJson(200, QJsonObject{{QStringLiteral("result"), true}, {QStringLiteral("note"), note}});
     });
     promise.onReject([guard](const QJsonObject &errors) {
-        if (guard)
+        using Utils::Settings::Manager;
+        if (guard && errors.contains(Manager::kFileChangedKey))
+            guard->sendError(409, errors.value(Manager::kFileChangedKey).toString());
+        else if (guard)
             guard->sendJson(422, QJsonObject{{QStringLiteral("errors"), errors}});
     });
     Q_EMIT request(params, promise);

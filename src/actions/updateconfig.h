@@ -11,7 +11,7 @@ namespace Orvix::Actions {
 // /update_config: Validates, saves and applies configuration sections: {section: {key: value}}. The
 // promise resolves once the change is written and applied, or is written and waits for the links'
 // restart: then with a note saying so, which the answer carries beside the result. A refusal is
-// {key: error text}.
+// {key: error text}; one for a hand edit of the file is answered 409 with its text.
 class UpdateConfig : public Action
 {
     Q_OBJECT

@@ -6,6 +6,10 @@
 
 namespace Orvix::Config::Modules {
 
+// The manager user the service adds to a local Asterisk for itself: the one whose secret it may take from
+// Asterisk's files.
+inline constexpr QLatin1String kServiceManagerUser("calv");
+
 // The PBX's manager interface and the parameters of calls it is asked to originate.
 class Asterisk : public Section
 {
@@ -20,7 +24,7 @@ private:
     Setting<int> m_port{this, "port", 5038, Validators::port};
     // Written into manager.conf when the service adds its manager user there. A name Asterisk cannot read
     // whole stops the start: the default in its place could add a user to manager.conf no one chose.
-    Setting<QString> m_user{this, "user", QStringLiteral("calv"), Validators::pbxName, AtStart::CorrectOrRefuse};
+    Setting<QString> m_user{this, "user", QString(kServiceManagerUser), Validators::pbxName, AtStart::CorrectOrRefuse};
     Setting<QString> m_password{this, "password", QString(), Validators::pbxSecret};
     Setting<QString> m_pickupCode{this, "pickup_code", QStringLiteral("*8")};
     Setting<QString> m_recordingsDir{this, "recordings_dir", QString()};

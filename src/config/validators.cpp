@@ -99,10 +99,14 @@ void logFile(QString &value, QString &error)
     // The service may run as root: a web login must not make it create a file where a program reads
     // every file (authorized keys, profile scripts). Another folder is the configuration file's to name.
     const QString folder = Utils::Logger::logDirectory();
-    if (folder.isEmpty() || QFileInfo(QFileInfo(value).absolutePath()).canonicalFilePath() != folder)
+    if (folder.isEmpty() || QFileInfo(QFileInfo(value).absolutePath()).canonicalFilePath() != folder) {
         error = QStringLiteral("Only a file in %1, the folder of the log now, is taken here; a log in another folder "
                                "is named in the configuration file itself")
                     .arg(folder.isEmpty() ? Utils::Logger::getLogFileName() : folder);
+        return;
+    }
+    // Kept as it resolves now: a link among its folders, re-pointed later, would move the next start's log.
+    value = QDir(folder).filePath(QFileInfo(value).fileName());
 }
 
 void webUser(QString &value, QString &error)

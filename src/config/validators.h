@@ -38,7 +38,8 @@ void pbxName(QString &value, QString &error);
 void pbxSecret(QString &value, QString &error);
 // The log file: a path that does not exist yet, or a regular file that holds this service's log
 // (Utils::Logger::isUsableLogFile); never another file, a link, a FIFO, a device or a directory. Only in the
-// folder of the log now (Utils::Logger::logDirectory): a save takes no other. Empty: the default path.
+// folder of the log now (Utils::Logger::logDirectory): a save takes no other, and keeps the path with its folders'
+// links resolved. Empty: the default path.
 void logFile(QString &value, QString &error);
 // The login of the web pages: not empty.
 void webUser(QString &value, QString &error);

@@ -1,5 +1,7 @@
 #include "configsetup/asterisksettings.h"
 
+#include "config/asterisk.h"
+
 #include <QHostAddress>
 
 namespace Orvix::ConfigSetup {
@@ -89,7 +91,7 @@ QJsonObject proposeAsterisk(const AsteriskConfigReader::Sections &sections,
     if (!user.isEmpty()) {
         asterisk.insert(QStringLiteral("user"), managerUser);
         const QString secret = user.value(QStringLiteral("secret"));
-        if (!secret.isEmpty())
+        if (!secret.isEmpty() && AsteriskSettings::isServiceUser(managerUser))
             asterisk.insert(QStringLiteral("password"), secret);
     }
     return asterisk;
@@ -117,6 +119,12 @@ AsteriskConfigReader::Section AsteriskSettings::section(const AsteriskConfigRead
             return it.value();
     }
     return {};
+}
+
+bool AsteriskSettings::isServiceUser(const QString &name)
+{
+    // Asterisk finds manager users without regard to case.
+    return name.compare(Config::Modules::kServiceManagerUser, Qt::CaseInsensitive) == 0;
 }
 
 bool AsteriskSettings::isLocalHost(const QString &host)

@@ -30,6 +30,11 @@ struct AsteriskSettings
     // compares DSN names that way).
     static AsteriskConfigReader::Section section(const AsteriskConfigReader::Sections &sections, const QString &name);
 
+    // Whether Asterisk takes the name for the service's own manager user (Modules::kServiceManagerUser): the
+    // only one whose secret is taken from its files. Another user's would show on the page and go to
+    // whatever address is saved next.
+    static bool isServiceUser(const QString &name);
+
     // True for the addresses of this host.
     static bool isLocalHost(const QString &host);
 };

@@ -354,10 +354,15 @@ void ConfigUpdater::asteriskCheck(Utils::Promise<QJsonObject> promise, const QJs
         hostAndPort(saved.value(QStringLiteral("host")).toString(), saved.value(QStringLiteral("port")).toInt()));
 
     const bool valid = port > 0 && port <= 65535 && !host.trimmed().isEmpty();
-    if (!valid || !missing.isEmpty()) {
+    // Asterisk lets no manager user in without one; only the service's own is filled in from its files.
+    const QString noSecret = used.value(QStringLiteral("password")).toString().isEmpty()
+        ? QStringLiteral("Enter the secret of manager user \"%1\" (Asterisk.password)")
+              .arg(used.value(QStringLiteral("user")).toString())
+        : QString();
+    if (!valid || !missing.isEmpty() || !noSecret.isEmpty()) {
         const QJsonObject result = !valid
             ? checkResult(AsteriskStatus::ConnectionFailed, QStringLiteral("The host or port is not valid"))
-            : checkResult(AsteriskStatus::IncompleteSettings, missing);
+            : checkResult(AsteriskStatus::IncompleteSettings, missing.isEmpty() ? noSecret : missing);
         storeStatus(kAsteriskKey, result, used);
         promise.resolve(result);
         return;
@@ -550,6 +555,10 @@ bool ConfigUpdater::applyAsteriskConfig()
                     currentAmi.value(QStringLiteral("host")));
         if (AsteriskSettings::section(m_managerSections, user).isEmpty())
             createManagerUser(amiChanges);
+        else if (!AsteriskSettings::isServiceUser(user))
+            qInfo().noquote() << QStringLiteral("Manager user \"%1\" is not the service's own: its secret is not taken "
+                                                "from manager.conf; enter it on the /config page (Asterisk.password)")
+                                     .arg(user);
     }
 
     QJsonObject update;

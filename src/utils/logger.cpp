@@ -1,5 +1,6 @@
 #include "utils/logger.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
@@ -187,6 +188,19 @@ int openLogFile(const QString &name, QString *why, bool *empty)
     return -1;
 }
 
+// Where the folders of a configured log path lead when that is not where they say (a link among them); empty
+// otherwise, and for a folder that is missing (the open says so). A save keeps the path resolved: a link met
+// here was made or re-pointed since, and could have the service, as root, make its file anywhere. The
+// default's folder is the system's.
+QString folderLeadsElsewhere(const QString &name)
+{
+    if (name == QLatin1String(kDefaultLogFileName))
+        return QString();
+    const QString folder = QFileInfo(name).absolutePath();
+    const QString resolved = QFileInfo(folder).canonicalFilePath();
+    return resolved.isEmpty() || resolved == QDir::cleanPath(folder) ? QString() : resolved;
+}
+
 // The log holds call data and its lines are no one else's business: a new file is made 0640 (the umask
 // may narrow it further), and an existing log that anyone may read or write loses those rights (an
 // older one, made 0644). The group's rights are left as the administrator set them, and so is the mode of an
@@ -195,6 +209,13 @@ bool openForAppend(QFile &file, QString *why = nullptr)
 {
     QString reason;
     bool empty = false;
+    const QString elsewhere = folderLeadsElsewhere(file.fileName());
+    if (!elsewhere.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("its folder leads to %1 through a link; name the log by its real path")
+                       .arg(elsewhere);
+        return false;
+    }
     const int fd = openLogFile(file.fileName(), &reason, &empty);
     if (fd < 0) {
         if (why)

@@ -10,8 +10,9 @@ namespace Orvix::Utils {
 // Process-wide sink of the Qt message facility: every message from the configured level upward is
 // appended to one log file, one whole line per message (its line breaks and other control characters but
 // the tab written as \n, \r, \xNN), flushed at once. The file is made readable by its owner and group
-// only, and is never opened through a link. A file that cannot be opened, or that is not this service's
-// (isUsableLogFile), is named on the standard error output, where the lines then go instead. Configured
+// only, and is never opened through a link, nor in a folder reached through one (but the default's). A file
+// that cannot be opened, or that is not this service's (isUsableLogFile), is named on the standard error
+// output, where the lines then go instead. Configured
 // once on the main thread (setLogFileName, setShowFrom, init); the handler itself runs on any thread that
 // logs.
 class Logger

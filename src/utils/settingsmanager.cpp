@@ -34,6 +34,20 @@ QString lineAndColumn(const QByteArray &text, int offset)
     return QStringLiteral("%1:%2").arg(line).arg(column);
 }
 
+// {"Section.key": value} of {section: {key: value}}; a section that is no object stands as a whole.
+QMap<QString, QJsonValue> flatten(const QJsonObject &settings)
+{
+    QMap<QString, QJsonValue> values;
+    for (auto section = settings.begin(); section != settings.end(); ++section) {
+        const QJsonObject keys = section.value().toObject();
+        if (!section.value().isObject())
+            values.insert(section.key(), section.value());
+        for (auto it = keys.begin(); it != keys.end(); ++it)
+            values.insert(section.key() + QLatin1Char('.') + it.key(), it.value());
+    }
+    return values;
+}
+
 } // namespace
 
 QMap<QString, IModuleSettingsManager *> &Manager::managers()
@@ -87,6 +101,8 @@ QJsonObject Manager::load()
     s_fileSettings = QJsonObject();
     const QString path = configFilePath();
     QFile file(path);
+    s_seenPath = path;
+    s_seenBytes.clear();
     if (path.isEmpty() || !file.exists())
         return toJson();
     // unapplied: the file holds something of the administrator's to keep before it is rewritten.
@@ -96,11 +112,13 @@ QJsonObject Manager::load()
             s_unappliedPath = path;
     };
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        s_seenPath.clear();
         refuse(QStringLiteral("Cannot read configuration file %1: %2").arg(path, file.errorString()));
         return toJson();
     }
     QByteArray bytes = file.readAll();
     file.close();
+    s_seenBytes = bytes;
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
@@ -171,6 +189,18 @@ QMap<QString, QString> Manager::save(const QJsonObject &settings)
         return errors;
     // The values in force are put back as they are, whatever a save would say of them.
     QStringList unused;
+    const QString edited = handEdits(path);
+    if (!edited.isEmpty()) {
+        apply(previous, &unused);
+        const QString refusal =
+            QStringLiteral("Not saved: configuration file %1 was changed since the service last read or wrote it: %2. "
+                           "The file is kept as it is; to take its values, restart the service or send them with "
+                           "/update_config, then save again")
+                .arg(path, edited);
+        qWarning().noquote() << refusal;
+        errors.insert(kFileChangedKey, refusal);
+        return errors;
+    }
     if (path == s_unappliedPath) {
         if (!backUpUnappliedFile(path)) {
             // Rewriting now would destroy the only copy of what the administrator wrote.
@@ -257,11 +287,47 @@ bool Manager::backUpUnappliedFile(const QString &path)
 bool Manager::writeFile(const QString &path, QString *error)
 {
     // QJsonObject keeps its keys sorted, so sections and keys come out in ascending order.
-    if (!writePrivateFile(path, QJsonDocument(toJson()).toJson(QJsonDocument::Indented), error)) {
+    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
+    if (!writePrivateFile(path, bytes, error)) {
         qWarning().noquote() << QStringLiteral("Cannot write configuration file %1: %2").arg(path, *error);
         return false;
     }
+    s_seenPath = path;
+    s_seenBytes = bytes;
     return true;
+}
+
+QString Manager::handEdits(const QString &path)
+{
+    if (path != s_seenPath)
+        return QString();
+    // One that cannot be read is left to the write, which says why it fails.
+    QFile file(path);
+    if (file.exists() && !file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    const QByteArray bytes = file.isOpen() ? file.readAll() : QByteArray();
+    if (bytes == s_seenBytes)
+        return QString();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (!bytes.trimmed().isEmpty() && (error.error != QJsonParseError::NoError || !document.isObject()))
+        return QStringLiteral("it holds no JSON object now");
+    // A value edited to what the save sets anyway is taken: so is one sent with /update_config.
+    const QMap<QString, QJsonValue> now = flatten(document.object());
+    const QMap<QString, QJsonValue> seen = flatten(QJsonDocument::fromJson(s_seenBytes).object());
+    const QMap<QString, QJsonValue> inForce = flatten(toJson());
+    QStringList keys = now.keys() + seen.keys();
+    keys.removeDuplicates();
+    QStringList differ;
+    const QJsonValue none(QJsonValue::Undefined);
+    for (const QString &key : qAsConst(keys)) {
+        if (now.value(key, none) != seen.value(key, none) && now.value(key, none) != inForce.value(key, none))
+            differ.append(key);
+    }
+    differ.sort();
+    if (differ.isEmpty())
+        return QString();
+    return QStringLiteral("%1 differ from the values in force").arg(differ.join(QStringLiteral(", ")));
 }
 
 bool Manager::writePrivateFile(const QString &path, const QByteArray &bytes, QString *error)

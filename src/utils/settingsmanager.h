@@ -48,8 +48,12 @@ public:
 
     // apply, then rewrites the file with the current values. A refused value changes nothing, not even
     // the file; a file that cannot be written puts the previous values back and adds the error
-    // "config_file", so the running service never uses what was not saved.
+    // "config_file", so the running service never uses what was not saved. A file changed by hand since it
+    // was last read or written here is kept as it is unless the save takes each changed value as the file
+    // has it: else the previous values are put back and the error kFileChangedKey names the keys.
     static QMap<QString, QString> save(const QJsonObject &settings);
+    // The error key of a save refused for a hand edit of the file; the routes answer it with 409.
+    inline static const QString kFileChangedKey = QStringLiteral("config_file_changed");
 
     // Replaces the file by bytes at once, so a reader sees the old file or the new one, never a part. A new
     // file is its owner's alone before a byte is written; one that replaces a file keeps that file's owner,
@@ -63,11 +67,17 @@ public:
 private:
     static bool backUpUnappliedFile(const QString &path);
     static bool writeFile(const QString &path, QString *error);
+    // Why a save must leave the file as it is: the keys a hand edit set otherwise than the save would;
+    // empty when there is none, or the file was never read or written here.
+    static QString handEdits(const QString &path);
 
     // The file whose content load could not apply: its bytes are kept before it is first rewritten.
     inline static QString s_unappliedPath;
     inline static QString s_loadError;
     inline static QJsonObject s_fileSettings;
+    // The file as this process last read or wrote it (no file and an empty one alike).
+    inline static QString s_seenPath;
+    inline static QByteArray s_seenBytes;
 };
 
 } // namespace Orvix::Utils::Settings

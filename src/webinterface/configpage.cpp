@@ -2,6 +2,7 @@
 
 #include "config/manager.h"
 #include "config/takeseffect.h"
+#include "utils/settingsmanager.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -198,6 +199,10 @@ void ConfigPage::save(const QJsonObject &params, Actions::Reply *reply)
     if (!takeSections(params, reply))
         return;
     const QMap<QString, QString> errors = Config::Manager::update(params);
+    if (errors.contains(Utils::Settings::Manager::kFileChangedKey)) {
+        reply->sendError(409, errors.value(Utils::Settings::Manager::kFileChangedKey));
+        return;
+    }
     if (!errors.isEmpty()) {
         QJsonObject refused;
         for (auto it = errors.constBegin(); it != errors.constEnd(); ++it)

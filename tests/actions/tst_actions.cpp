@@ -161,6 +161,8 @@ private:
             p.reject(QJsonObject{{"listen_port", "Wrong int format"}});
         else if (outcome == Outcome::RejectReconnection) // written, and the links wait for their restart
             p.resolve(QStringLiteral("applies at the restart in 42 s"));
+        else if (outcome == Outcome::RejectBusy) // the file was edited by hand
+            p.reject(QJsonObject{{"config_file_changed", "Not saved: App.log_file differs"}});
         m_kept.append(p);
     }
     // Work that says why it failed: the reason follows the route's own text.
@@ -315,6 +317,9 @@ void tst_Actions::routes_data()
         << "/update_config" << QByteArray(R"({"App": {"log_level": "info"}})") << Outcome::RejectReconnection
         << QStringList{R"({"App":{"log_level":"info"}})"} << true << 200
         << QJsonObject{{"result", true}, {"note", "applies at the restart in 42 s"}};
+    QTest::newRow("update_config refused for a hand edit of the file")
+        << "/update_config" << QByteArray(R"({"App": {"log_level": "info"}})") << Outcome::RejectBusy
+        << QStringList{R"({"App":{"log_level":"info"}})"} << true << 409 << error("Not saved: App.log_file differs");
     QTest::newRow("update_config with a section that is no object")
         << "/update_config" << QByteArray(R"({"App": 5})") << Outcome::Resolve << QStringList() << false << 400
         << error("Malformed parameter: App");

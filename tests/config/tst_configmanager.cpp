@@ -459,6 +459,12 @@ void tst_ConfigManager::updateConverts_data()
     const QString link = files.filePath("link.log");
     QVERIFY(QFile::link(rotated, link) || QFileInfo(link).isSymLink());
     logFile("log file that is a link to the log", link, "it is a link; name the file itself");
+    // Kept as it resolves now: the link re-pointed later moves nothing.
+    const QString folderLink = files.filePath("lnk");
+    QVERIFY(QFile::link(files.path(), folderLink) || QFileInfo(folderLink).isSymLink());
+    QTest::newRow("log file named through a folder link is kept resolved")
+        << QJsonObject{{"App", section("log_file", folderLink + "/calvena.sh")}} << int(Config::App) << "log_file"
+        << QJsonValue(QFileInfo(files.path()).canonicalFilePath() + "/calvena.sh") << QJsonObject();
     // Made anew by the next start, as root perhaps, where a program reads every file.
     static QTemporaryDir elsewhere;
     QTest::newRow("log file in another folder")
@@ -606,6 +612,7 @@ void tst_ConfigManager::initTwiceKeepsState()
 
     QCOMPARE(Config::toJson(), before);
     QCOMPARE(Config::getString(Config::App, QStringLiteral("locale")), QStringLiteral("_ru"));
+    QVERIFY(writeConfig(QJsonDocument(before).toJson())); // no hand edit for the saves below to keep
 
     // The directory of the lock and the saved state moves only with the next start.
     QVERIFY(Config::update({{"App", QJsonObject{{"generated_postfix", "_a"}}}}).isEmpty());

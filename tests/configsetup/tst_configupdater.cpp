@@ -95,8 +95,11 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
     const QJsonObject fromFiles{{"host", "127.0.0.1"},  {"port", 3307},          {"user", "freepbxuser"},
                                 {"password", "s3cr;et"}, {"database", "asteriskcdrdb"}};
     QTest::newRow("fresh settings: all from the files")
+        << QJsonObject{} << fromFiles << QJsonObject{{"host", "127.0.0.1"}, {"port", 5039}, {"password", "own-secret"}};
+    // Its secret would show on the page and go to whatever address is saved next.
+    QTest::newRow("a user named with no password gets no secret from manager.conf")
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}}}} << fromFiles
-        << QJsonObject{{"host", "127.0.0.1"}, {"port", 5039}, {"password", "amp111"}};
+        << QJsonObject{{"host", "127.0.0.1"}, {"port", 5039}, {"password", ""}};
     QTest::newRow("the operator's database server stays with its port and no credentials")
         << QJsonObject{{"Database", QJsonObject{{"host", "db.example"}, {"port", 3310}}}}
         << QJsonObject{{"host", "db.example"}, {"port", 3310}, {"user", ""}, {"password", ""}}
@@ -116,8 +119,8 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings_data()
         << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"host", "10.0.0.5"}}}} << fromFiles
         << QJsonObject{{"host", "10.0.0.5"}, {"port", 5038}, {"password", ""}};
     QTest::newRow("the operator's manager port stays while the secret is filled in")
-        << QJsonObject{{"Asterisk", QJsonObject{{"user", "admin"}, {"port", 6000}}}} << fromFiles
-        << QJsonObject{{"port", 6000}, {"password", "amp111"}};
+        << QJsonObject{{"Asterisk", QJsonObject{{"user", "CALV"}, {"port", 6000}}}} << fromFiles
+        << QJsonObject{{"port", 6000}, {"password", "own-secret"}};
 }
 
 void tst_ConfigUpdater::fillsOnlyUnsetSettings()
@@ -127,6 +130,9 @@ void tst_ConfigUpdater::fillsOnlyUnsetSettings()
     QFETCH(QJsonObject, asterisk);
 
     QVERIFY(Manager::update(preset).isEmpty());
+    QFile manager(managerPath());
+    QVERIFY(manager.open(QIODevice::Append) && manager.write("\n[calv]\nsecret = own-secret\n") > 0);
+    manager.close();
     auto updater = makeUpdater();
     QVERIFY(!updater->isConfigured());
     updater->readAsteriskConfig();
