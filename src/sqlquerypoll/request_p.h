@@ -41,6 +41,11 @@ public:
     bool closesSession = false;
     int maxRows = 0;
     qint64 maxBytes = 0;
+    // Under the queue's mutex: given up by its caller (Connector::cancel); its statement on the server (running,
+    // on the server's connection serverConnection).
+    bool cancelled = false;
+    bool running = false;
+    quint64 serverConnection = 0;
 };
 
 } // namespace Orvix::SqlQueryPoll
