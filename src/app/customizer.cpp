@@ -378,11 +378,11 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     if (!process.waitForStarted(int(settings.startTimeout.count())))
         return failed();
     group = process.processId();
-    if (settings.running && !settings.running->enter(group))
-        return failed();
-    const bool finished = process.waitForFinished(int(settings.runTimeout.count()));
-    if (settings.running)
-        settings.running->leave(group);
+    RunningHooks *running = settings.running.data();
+    const bool finished =
+        (!running || running->enter(group)) && process.waitForFinished(int(settings.runTimeout.count()));
+    if (running)
+        running->leave(group);
     if (!finished)
         return failed();
     // Killed by a signal: whatever it wrote is no answer.

@@ -40,6 +40,9 @@ Connector::Connector(const QString &connectionName, QObject *parent)
 
 Connector::~Connector()
 {
+    // A person's statement is not worth holding up the end of the service, nor left behind on the server.
+    if (d->settingsSnapshot().statementTimeLimitSeconds > 0)
+        cancel();
     stop();
     QList<Request> waiting;
     {
@@ -180,8 +183,6 @@ void Connector::stop()
     if (!m_started)
         return;
     m_started = false;
-    if (d->settingsSnapshot().statementTimeLimitSeconds > 0)
-        cancel();
     QSharedPointer<RequestQueue> queue;
     {
         QMutexLocker locker(&d->mutex);
@@ -204,7 +205,7 @@ void Connector::cancel()
     quint64 running = 0;
     const QList<Request> dropped = queue ? queue->cancel(&running) : QList<Request>();
     for (const Request &request : dropped)
-        request.d->promise.reject(QStringLiteral("Given up before it started: not run"));
+        request.d->promise.reject(kGivenUpReason);
     if (running == 0)
         return;
     const ConnectionSettings settings = d->settingsSnapshot();

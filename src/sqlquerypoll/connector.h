@@ -42,7 +42,7 @@ public:
     void setReadTimeout(std::chrono::seconds timeout);
     // For statements a person sends: each runs at READ COMMITTED (no gap or next-key locks, so that other clients'
     // inserts never wait for it) and the server ends it after `limit`; its connection is opened for it; cancel() and
-    // stop() end it on the server. Read by the next worker that starts.
+    // the destructor end it on the server. Read by the next worker that starts.
     void limitStatements(std::chrono::seconds limit);
     // The pause after a failed connection before the next try (5 s unless set). Read by the next worker.
     void setReconnectInterval(std::chrono::milliseconds interval);

@@ -175,7 +175,7 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
     RequestPrivate &r = *request.d;
     const quint64 serverConnection = StreamedQuery::connectionId(db);
     if (!m_queue->startHead(request, serverConnection)) {
-        r.promise.reject(QStringLiteral("Given up before it started: not run"));
+        r.promise.reject(kGivenUpReason);
         return;
     }
     QSqlQuery query(db);
@@ -266,6 +266,8 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
 void ConnectorThread::killStatement(const ConnectionSettings &settings, const QString &connectionName,
                                     quint64 serverConnection)
 {
+    if (serverConnection == 0)
+        return;
     {
         QSqlDatabase db = settings.addDatabase(connectionName);
         db.setConnectOptions(

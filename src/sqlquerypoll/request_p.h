@@ -10,6 +10,9 @@
 
 namespace Orvix::SqlQueryPoll {
 
+// Why a request given up by its caller before it started is rejected.
+inline const QString kGivenUpReason = QStringLiteral("Given up before it started: not run");
+
 // State of one request, shared by the caller's handle and the queued copy. The query text and bindings are set on
 // the caller's thread before the request is queued and only read by the worker after that.
 class RequestPrivate

@@ -83,8 +83,8 @@ public:
     // rejected (60 s unless set). Read at the next connection.
     void setStatementReadTimeout(std::chrono::seconds timeout);
     // An administrator's statement (executeSqlQuery) runs at READ COMMITTED, taking no gap locks on the PBX's
-    // tables, and is ended by the server after `limit`, its route's time for an answer (none unless set); a stop
-    // ends it on the server. Read at the next start.
+    // tables, and is ended by the server after `limit`, its route's time for an answer (none unless set), or when
+    // the link is destroyed. Read at the next start.
     void setAdminStatementTimeLimit(std::chrono::seconds limit);
     // How long Asterisk may take to greet and answer the login (10 s unless set); past it the link
     // asks to be stopped, as when the connection is refused.
