@@ -69,8 +69,8 @@ public:
 
     // Blocks until every run started through this customizer has settled its promise.
     void waitForRunningHooks();
-    // A stop of the service: every running script is ended now with everything it started, and no run starts
-    // any more (the hooks fail), so that the stop never waits for a script's time-out.
+    // A stop of the service: every running script is ended now with everything it started, and one run later is
+    // ended as it starts (its hook fails), so that the stop never waits for a script's time-out.
     void stop();
 
     // Runs the program once and gives back its answer: empty when the run failed (not started, timed
