@@ -22,6 +22,10 @@ void ExecuteSqlQuery::handle(const QJsonObject &params, Reply *reply)
         return;
     }
     m_running = true;
+    connect(reply, &QObject::destroyed, this, [this, statement = ++m_statements]() {
+        if (m_running && statement == m_statements)
+            Q_EMIT cancelRequest();
+    });
     // Free again when the statement ends, whether its client still waits for it or not.
     const QPointer<ExecuteSqlQuery> self(this);
     const QPointer<Reply> guard(reply);

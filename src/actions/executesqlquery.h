@@ -19,12 +19,16 @@ public:
 
 Q_SIGNALS:
     void request(const QString &sql, Utils::Promise<QJsonObject, QString> promise);
+    // The statement asked for last was answered before it ended (the time-out): it is not to go on on the
+    // database, nor to start later.
+    void cancelRequest();
 
 protected:
     void handle(const QJsonObject &params, Reply *reply) override;
 
 private:
     bool m_running = false;
+    quint64 m_statements = 0;
 };
 
 } // namespace Orvix::Actions

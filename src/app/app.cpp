@@ -211,6 +211,8 @@ void App::connectComponents()
             &App::onCallBackStartEvent);
     connect(&m_restEventCallListener, &Actions::RestEventCallListener::event, this, &App::onExternalCallStartEvent);
     connect(&m_executeSqlQuery, &Actions::ExecuteSqlQuery::request, this, &App::onExecuteSqlRequest);
+    connect(&m_executeSqlQuery, &Actions::ExecuteSqlQuery::cancelRequest, &m_pbx, &PBX::Asterisk::API::cancelSqlQuery);
+    m_pbx.setAdminStatementTimeLimit(std::chrono::duration_cast<std::chrono::seconds>(m_executeSqlQuery.timeout()));
     connect(&m_setRoistatData, &Actions::SetRoistatData::event, this, &App::onSetRoistatData);
     connect(&m_customCrmRequest, &Actions::CustomCrmRequest::request, this, &App::onCustomCrmRequest);
     connect(&m_localeGetList, &Actions::LocaleGetList::request, &m_crm, &CrmApi::getLocales);
@@ -465,6 +467,7 @@ void App::stop()
 void App::shutDown()
 {
     m_stopping = true;
+    m_customizer.stop();
     m_restartTimer.stop();
     m_started = false;
     if (m_cleaning) {

@@ -11,6 +11,7 @@
 #include <QMutexLocker>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QWaitCondition>
@@ -111,6 +112,23 @@ struct Customizer::RunningHooks
     QMutex mutex;
     QWaitCondition idle;
     int count = 0;
+    bool stopped = false;
+    // The process groups of the scripts running now.
+    QSet<qint64> groups;
+
+    // False once stopped: the script is not to run.
+    bool enter(qint64 group)
+    {
+        const QMutexLocker locker(&mutex);
+        if (!stopped)
+            groups.insert(group);
+        return !stopped;
+    }
+    void leave(qint64 group)
+    {
+        const QMutexLocker locker(&mutex);
+        groups.remove(group);
+    }
 };
 
 Customizer::Customizer(const QString &programPath, int timeoutMsec, bool customizeSearchParams,
@@ -174,13 +192,21 @@ void Customizer::waitForRunningHooks()
         m_running->idle.wait(&m_running->mutex);
 }
 
+void Customizer::stop()
+{
+    const QMutexLocker locker(&m_running->mutex);
+    m_running->stopped = true;
+    for (const qint64 group : qAsConst(m_running->groups))
+        ::kill(-pid_t(group), SIGKILL);
+}
+
 template <typename T>
 Utils::Promise<T, QString> Customizer::submit(const QString &hookName, const QJsonObject &argument, const T &input,
                                               T (*success)(const QJsonObject &answer, const T &input))
 {
     Utils::Promise<T, QString> promise;
-    const RunSettings settings{m_programPath, m_startTimeout, std::chrono::milliseconds(m_timeoutMsec)};
     const QSharedPointer<RunningHooks> running = m_running;
+    const RunSettings settings{m_programPath, m_startTimeout, std::chrono::milliseconds(m_timeoutMsec), running};
     {
         const QMutexLocker locker(&running->mutex);
         ++running->count;
@@ -352,7 +378,12 @@ QJsonObject Customizer::runHook(const RunSettings &settings, const QString &hook
     if (!process.waitForStarted(int(settings.startTimeout.count())))
         return failed();
     group = process.processId();
-    if (!process.waitForFinished(int(settings.runTimeout.count())))
+    RunningHooks *running = settings.running.data();
+    const bool finished =
+        (!running || running->enter(group)) && process.waitForFinished(int(settings.runTimeout.count()));
+    if (running)
+        running->leave(group);
+    if (!finished)
         return failed();
     // Killed by a signal: whatever it wrote is no answer.
     if (process.exitStatus() == QProcess::CrashExit)

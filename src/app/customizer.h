@@ -29,6 +29,8 @@ inline constexpr int kCustomizerAnswerLimit = 1024 * 1024;
 // for the runs it started.
 class Customizer
 {
+    struct RunningHooks;
+
 public:
     // What one run of the program needs, copied when a hook is submitted so that a concurrent
     // updateSettings never races the pool thread.
@@ -37,6 +39,8 @@ public:
         QString programPath;
         std::chrono::milliseconds startTimeout = kCustomizerStartTimeout;
         std::chrono::milliseconds runTimeout{1000};
+        // The customizer's runs, which a stop ends; none for a run of its own.
+        QSharedPointer<RunningHooks> running;
     };
 
     // A program path that names nothing is said once ("customisation off: <path> not found"); its hooks
@@ -65,14 +69,15 @@ public:
 
     // Blocks until every run started through this customizer has settled its promise.
     void waitForRunningHooks();
+    // A stop of the service: every running script is ended now with everything it started, and one run later is
+    // ended as it starts (its hook fails), so that the stop never waits for a script's time-out.
+    void stop();
 
     // Runs the program once and gives back its answer: empty when the run failed (not started, timed
     // out, crashed, non-zero exit, output that is not one JSON object). Blocks the calling thread.
     static QJsonObject runHook(const RunSettings &settings, const QString &hookName, const QJsonObject &argument);
 
 private:
-    struct RunningHooks;
-
     template <typename T>
     Utils::Promise<T, QString> submit(const QString &hookName, const QJsonObject &argument, const T &input,
                                       T (*success)(const QJsonObject &answer, const T &input));

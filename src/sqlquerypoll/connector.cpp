@@ -11,6 +11,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QThread>
+#include <QThreadPool>
 
 namespace Orvix::SqlQueryPoll {
 
@@ -26,6 +27,9 @@ QString uniqueConnectionName(const QString &base, const char *role)
     return QStringLiteral("%1#%2%3").arg(base, QLatin1String(role)).arg(counter.fetchAndAddRelaxed(1));
 }
 
+// Where statements given up are ended on the server: apart from the customisation scripts' pool, which may be full.
+Q_GLOBAL_STATIC(QThreadPool, g_killers)
+
 } // namespace
 
 Connector::Connector(const QString &connectionName, QObject *parent)
@@ -36,6 +40,9 @@ Connector::Connector(const QString &connectionName, QObject *parent)
 
 Connector::~Connector()
 {
+    // A person's statement is not worth holding up the end of the service, nor left behind on the server.
+    if (d->settingsSnapshot().statementTimeLimitSeconds > 0)
+        cancel();
     stop();
     QList<Request> waiting;
     {
@@ -80,6 +87,12 @@ void Connector::setReadTimeout(std::chrono::seconds timeout)
 {
     QMutexLocker locker(&d->mutex);
     d->settings.readTimeoutSeconds = static_cast<int>(qMax<qint64>(1, timeout.count()));
+}
+
+void Connector::limitStatements(std::chrono::seconds limit)
+{
+    QMutexLocker locker(&d->mutex);
+    d->settings.statementTimeLimitSeconds = static_cast<int>(qMax<qint64>(1, limit.count()));
 }
 
 void Connector::setReconnectInterval(std::chrono::milliseconds interval)
@@ -180,6 +193,24 @@ void Connector::stop()
         queue->stop();
     Q_EMIT stopThread();
     qDebug() << "SQL connector stopped";
+}
+
+void Connector::cancel()
+{
+    QSharedPointer<RequestQueue> queue;
+    {
+        QMutexLocker locker(&d->mutex);
+        queue = d->queue;
+    }
+    quint64 running = 0;
+    const QList<Request> dropped = queue ? queue->cancel(&running) : QList<Request>();
+    for (const Request &request : dropped)
+        request.d->promise.reject(kGivenUpReason);
+    if (running == 0)
+        return;
+    const ConnectionSettings settings = d->settingsSnapshot();
+    const QString name = uniqueConnectionName(settings.connectionName, "kill");
+    g_killers->start([settings, name, running] { ConnectorThread::killStatement(settings, name, running); });
 }
 
 bool Connector::checkConnection(QString &errorText)

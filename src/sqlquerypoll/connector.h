@@ -40,6 +40,10 @@ public:
     // How long a MySQL query may keep the server silent before it fails (60 s unless set). A query that
     // fails that way is rejected at once, never run again. Read by the next worker that starts.
     void setReadTimeout(std::chrono::seconds timeout);
+    // For statements a person sends: each runs at READ COMMITTED (no gap or next-key locks, so that other clients'
+    // inserts never wait for it) and the server ends it after `limit`; its connection is opened for it; cancel() and
+    // the destructor end it on the server. Read by the next worker that starts.
+    void limitStatements(std::chrono::seconds limit);
     // The pause after a failed connection before the next try (5 s unless set). Read by the next worker.
     void setReconnectInterval(std::chrono::milliseconds interval);
 
@@ -51,6 +55,9 @@ public:
     // The worker takes no new requests, runs those already queued while the database is open, rejects the rest
     // with "Loop disabled" and ends. start() may follow at once.
     void stop();
+    // The callers have given up every request held: those not started are rejected and never run; a running one
+    // that closes its session is ended on the server (KILL QUERY from a connection of its own, off this thread).
+    void cancel();
 
     // Opens and closes a connection with the current settings, on the calling thread.
     bool checkConnection(QString &errorText);

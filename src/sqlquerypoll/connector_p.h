@@ -29,6 +29,8 @@ struct ConnectionSettings
     int reconnectInterval = 5000;
     // MYSQL_OPT_READ_TIMEOUT: how long a query may keep the server silent before the driver gives up.
     int readTimeoutSeconds = 60;
+    // Connector::limitStatements; 0: none.
+    int statementTimeLimitSeconds = 0;
     int defaultAttempts = 5;
 
     // A connection of this thread named `name` with these settings, not yet opened.

@@ -82,9 +82,12 @@ void ConnectorThread::process()
 
 void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
 {
+    // A person's statement gets a session opened for it: one left idle may be ended by the server and opened again
+    // by the client library on its own, without the session's limits.
+    const bool limited = settings.statementTimeLimitSeconds > 0;
     for (;;) {
         if (!db.isOpen()) {
-            if (!m_queue->isRunning())
+            if (!m_queue->isRunning() || (limited && !m_queue->waitForHead()))
                 return;
             if (!db.open()) {
                 // No host: the client library uses the local server's socket, and a port means nothing.
@@ -110,7 +113,7 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
                 continue;
             }
             QString error;
-            if (!runAfterConnectQueries(db, &error)) {
+            if (!runAfterConnectQueries(db, settings, &error)) {
                 qCritical().noquote() << QStringLiteral("DBQueryPool. After connect queries error: %1").arg(error);
                 db.close();
                 if (--m_reconnectBudget <= 0) {
@@ -130,6 +133,10 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
             }
             continue;
         }
+        if (limited && m_queue->isEmpty()) {
+            db.close();
+            continue;
+        }
         std::optional<Request> request = m_queue->waitForHead();
         if (!request)
             return;
@@ -137,12 +144,20 @@ void ConnectorThread::run(QSqlDatabase &db, const ConnectionSettings &settings)
     }
 }
 
-bool ConnectorThread::runAfterConnectQueries(QSqlDatabase &db, QString *error)
+bool ConnectorThread::runAfterConnectQueries(QSqlDatabase &db, const ConnectionSettings &settings, QString *error)
 {
     QStringList queries;
     {
         QMutexLocker locker(&m_connector->mutex);
         queries = m_connector->afterConnectQueries;
+    }
+    const int limit = settings.driverName == QLatin1String("QMYSQL") ? settings.statementTimeLimitSeconds : 0;
+    if (limit > 0) {
+        queries.append(QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED"));
+        // MariaDB's limit, else MySQL's (for SELECTs only); without either the kill on giving up still ends it.
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SET SESSION max_statement_time = %1").arg(limit)))
+            query.exec(QStringLiteral("SET SESSION max_execution_time = %1").arg(qint64(limit) * 1000));
     }
     for (const QString &text : qAsConst(queries)) {
         qDebug().noquote() << "Executing:" << text;
@@ -158,6 +173,11 @@ bool ConnectorThread::runAfterConnectQueries(QSqlDatabase &db, QString *error)
 void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const ConnectionSettings &settings)
 {
     RequestPrivate &r = *request.d;
+    const quint64 serverConnection = StreamedQuery::connectionId(db);
+    if (!m_queue->startHead(request, serverConnection)) {
+        r.promise.reject(kGivenUpReason);
+        return;
+    }
     QSqlQuery query(db);
     QElapsedTimer running;
     running.start();
@@ -179,6 +199,10 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
         response = ok ? Response(query) : Response(query.lastError().type(), query.lastError().text());
         nativeError = query.lastError().nativeErrorCode();
     }
+    m_queue->endRun(request);
+    // A statement whose answer is no longer read may go on on the server, holding what it has locked.
+    if (settings.statementTimeLimitSeconds > 0 && (ok ? response.isCut() : isConnectionLost(nativeError)))
+        killStatement(settings, m_databaseConnectionName + QStringLiteral("#kill"), serverConnection);
 
     if (!ok) {
         const bool lost = isConnectionLost(nativeError);
@@ -237,6 +261,32 @@ void ConnectorThread::runHead(QSqlDatabase &db, Request &request, const Connecti
     else
         r.promise.reject(response.errorText());
     m_queue->removeHead();
+}
+
+void ConnectorThread::killStatement(const ConnectionSettings &settings, const QString &connectionName,
+                                    quint64 serverConnection)
+{
+    if (serverConnection == 0)
+        return;
+    {
+        QSqlDatabase db = settings.addDatabase(connectionName);
+        db.setConnectOptions(
+            QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=5;MYSQL_OPT_WRITE_TIMEOUT=5"));
+        QSqlError error = db.open() ? QSqlError() : db.lastError();
+        if (db.isOpen()) {
+            QSqlQuery query(db);
+            // 1094, no such connection: the statement ended by itself.
+            if (!query.exec(QStringLiteral("KILL QUERY %1").arg(serverConnection))
+                && query.lastError().nativeErrorCode() != QLatin1String("1094"))
+                error = query.lastError();
+        }
+        if (error.isValid()) {
+            qWarning().noquote() << QStringLiteral("[%1] A statement given up could not be ended on the server: %2")
+                                        .arg(settings.connectionName, error.text());
+        }
+        db.close();
+    }
+    SqlConnections::remove(connectionName);
 }
 
 void ConnectorThread::rejectPendingRequests()

@@ -28,6 +28,12 @@ public:
 
     QSharedPointer<RequestQueue> queue() const { return m_queue; }
 
+    // Ends the statement that runs on the server's connection `serverConnection`, from a connection of its own
+    // named connectionName: a client that stops reading an answer does not stop the server. Blocks a few seconds
+    // at most; any thread.
+    static void killStatement(const ConnectionSettings &settings, const QString &connectionName,
+                              quint64 serverConnection);
+
 public Q_SLOTS:
     void process();
     // Safe from any thread: the loop sees it at its next check, at once when idle or pausing.
@@ -38,7 +44,7 @@ Q_SIGNALS:
 
 private:
     void run(QSqlDatabase &db, const ConnectionSettings &settings);
-    bool runAfterConnectQueries(QSqlDatabase &db, QString *error);
+    bool runAfterConnectQueries(QSqlDatabase &db, const ConnectionSettings &settings, QString *error);
     void runHead(QSqlDatabase &db, Request &request, const ConnectionSettings &settings);
     void rejectPendingRequests();
     static void rejectAll(const QList<Request> &requests, const QString &reason);

@@ -10,6 +10,9 @@
 
 namespace Orvix::SqlQueryPoll {
 
+// Why a request given up by its caller before it started is rejected.
+inline const QString kGivenUpReason = QStringLiteral("Given up before it started: not run");
+
 // State of one request, shared by the caller's handle and the queued copy. The query text and bindings are set on
 // the caller's thread before the request is queued and only read by the worker after that.
 class RequestPrivate
@@ -41,6 +44,11 @@ public:
     bool closesSession = false;
     int maxRows = 0;
     qint64 maxBytes = 0;
+    // Under the queue's mutex: given up by its caller (Connector::cancel); its statement on the server (running,
+    // on the server's connection serverConnection).
+    bool cancelled = false;
+    bool running = false;
+    quint64 serverConnection = 0;
 };
 
 } // namespace Orvix::SqlQueryPoll

@@ -63,6 +63,50 @@ void RequestQueue::removeHead()
         m_requests.removeFirst();
 }
 
+bool RequestQueue::startHead(const Request &request, quint64 serverConnection)
+{
+    QMutexLocker locker(&m_mutex);
+    if (request.d->cancelled) {
+        if (!m_requests.isEmpty() && m_requests.first().d == request.d)
+            m_requests.removeFirst();
+        return false;
+    }
+    request.d->running = true;
+    request.d->serverConnection = serverConnection;
+    return true;
+}
+
+void RequestQueue::endRun(const Request &request)
+{
+    QMutexLocker locker(&m_mutex);
+    request.d->running = false;
+}
+
+bool RequestQueue::isEmpty() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_requests.isEmpty();
+}
+
+QList<Request> RequestQueue::cancel(quint64 *serverConnection)
+{
+    QMutexLocker locker(&m_mutex);
+    QList<Request> dropped;
+    QList<Request> kept;
+    for (const Request &request : qAsConst(m_requests)) {
+        request.d->cancelled = true;
+        if (!request.d->running) {
+            dropped.append(request);
+            continue;
+        }
+        kept.append(request);
+        if (request.d->closesSession)
+            *serverConnection = request.d->serverConnection;
+    }
+    m_requests = kept;
+    return dropped;
+}
+
 void RequestQueue::pause(int milliseconds)
 {
     QDeadlineTimer deadline(milliseconds);
@@ -130,6 +174,4 @@ void RequestQueue::setReachable()
     m_reachable = true;
     m_unreachableReason.clear();
 }
-
-
 } // namespace Orvix::SqlQueryPoll

@@ -24,6 +24,10 @@ public:
     Enqueued enqueue(const Request &request, QString *unreachableReason = nullptr);
     // Any thread: no more requests are taken; wakes the worker.
     void stop();
+    // Caller's thread: every request is given up. Those not started leave the queue and are returned; for one
+    // running that closes its session, *serverConnection is set to the server's connection it runs on (a kill sent
+    // after the statement has ended would reach only that closed session, never a later statement).
+    QList<Request> cancel(quint64 *serverConnection);
 
     // Worker thread.
     bool isRunning() const;
@@ -31,6 +35,12 @@ public:
     // nothing once stopped with an empty queue.
     std::optional<Request> waitForHead();
     void removeHead();
+    // The head's statement goes to the server on its connection serverConnection; false when its caller has given
+    // it up (it has left the queue then and must not run).
+    bool startHead(const Request &request, quint64 serverConnection);
+    // Its statement has ended, before its promise is settled.
+    void endRun(const Request &request);
+    bool isEmpty() const;
     // Sleeps for the given time, or less when the worker is stopped.
     void pause(int milliseconds);
     // Takes out the requests that have no attempts left.

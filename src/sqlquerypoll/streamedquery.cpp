@@ -122,15 +122,26 @@ StreamedQuery::Outcome failed(MYSQL *mysql, Response *response, QString *nativeE
     return StreamedQuery::Outcome::Failed;
 }
 
+MYSQL *mysqlOf(QSqlDatabase &db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "MYSQL*") != 0)
+        return nullptr;
+    return *static_cast<MYSQL *const *>(handle.constData());
+}
+
 } // namespace
+
+quint64 StreamedQuery::connectionId(QSqlDatabase &db)
+{
+    MYSQL *mysql = mysqlOf(db);
+    return mysql ? mysql_thread_id(mysql) : 0;
+}
 
 StreamedQuery::Outcome StreamedQuery::run(QSqlDatabase &db, const QString &sql, int maxRows, qint64 maxBytes,
                                           Response *response, QString *nativeError)
 {
-    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "MYSQL*") != 0)
-        return Outcome::Unsupported;
-    MYSQL *mysql = *static_cast<MYSQL *const *>(handle.constData());
+    MYSQL *mysql = mysqlOf(db);
     if (!mysql)
         return Outcome::Unsupported;
 

@@ -20,6 +20,8 @@ public:
     // failure. Unsupported when db is no open MySQL connection: nothing was sent.
     static Outcome run(QSqlDatabase &db, const QString &sql, int maxRows, qint64 maxBytes, Response *response,
                        QString *nativeError);
+    // The server's id of this open MySQL connection (what KILL names); 0 for any other.
+    static quint64 connectionId(QSqlDatabase &db);
 };
 
 } // namespace Orvix::SqlQueryPoll

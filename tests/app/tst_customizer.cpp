@@ -401,19 +401,27 @@ void tst_Customizer::switches()
 void tst_Customizer::scriptOverTimeIsKilled_data()
 {
     QTest::addColumn<QByteArray>("script"); // writes the pid to end with into PIDFILE
-    QTest::newRow("the script itself") << QByteArray("echo $$ > 'PIDFILE'\nexec sleep 60");
-    QTest::newRow("a program the script started") << QByteArray("sleep 60 &\necho $! > 'PIDFILE'\nwait");
+    QTest::addColumn<bool>("stopped"); // by a stop of the service, its time-out 10 minutes away
+    QTest::newRow("the script itself") << QByteArray("echo $$ > 'PIDFILE'\nexec sleep 60") << false;
+    QTest::newRow("a program the script started") << QByteArray("sleep 60 &\necho $! > 'PIDFILE'\nwait") << false;
+    QTest::newRow("a program the script started, at a stop") << QByteArray("sleep 60 &\necho $! > 'PIDFILE'\nwait")
+                                                              << true;
 }
 
 void tst_Customizer::scriptOverTimeIsKilled()
 {
     QFETCH(QByteArray, script);
+    QFETCH(bool, stopped);
     const QString pidFile = m_dir.filePath("sleeper.pid");
     QFile::remove(pidFile);
     const QString path = writeScript("sleeper.sh", script.replace("PIDFILE", pidFile.toUtf8()));
-    Customizer customizer(path, 1000, true, true, true, true, true);
+    Customizer customizer(path, stopped ? 600000 : 1000, true, true, true, true, true);
 
     const auto outcome = callHook(customizer, "process_phone_number", kPhone);
+    if (stopped) {
+        QTRY_VERIFY(QFile::exists(pidFile));
+        customizer.stop();
+    }
     QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);
     QVERIFY(!outcome->resolved);
     QCOMPARE(outcome->error, QStringLiteral("Unknown error"));

@@ -41,8 +41,16 @@ private:
     }
 
 private Q_SLOTS:
+    void queuedRequestWaitsForTheServerToComeBack_data()
+    {
+        QTest::addColumn<bool>("givenUp"); // its caller gives it up while the server is away
+        QTest::newRow("kept, it runs once the server is back") << false;
+        QTest::newRow("given up, it is never run") << true;
+    }
+
     void queuedRequestWaitsForTheServerToComeBack()
     {
+        QFETCH(bool, givenUp);
         MariaDbServer server;
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         MessageLog log;
@@ -52,7 +60,8 @@ private Q_SLOTS:
         QVERIFY2(first->resolved, qPrintable(first->error));
 
         QVERIFY2(server.halt(), qPrintable(server.errorString()));
-        auto waiting = execute(connector, QStringLiteral("SELECT 'back'"));
+        auto waiting = execute(connector, givenUp ? QStringLiteral("CREATE TABLE given_up (id INT)")
+                                                  : QStringLiteral("SELECT 'back'"));
 
         // Retried about every 5 s, with the connection's name; the request neither fails nor runs meanwhile. The
         // failure is told once; its repeats go to debug level.
@@ -66,11 +75,19 @@ private Q_SLOTS:
         const QString nextAttempt = QStringLiteral("[outage_pool] DBQueryPool. Next connection attempt to 127.0.0.1:%1 in 5000 ms");
         QCOMPARE(log.count(QtInfoMsg, nextAttempt.arg(server.settings().port)), 1);
 
+        if (givenUp) {
+            connector.cancel();
+            QTRY_VERIFY(waiting->settled);
+            QVERIFY(!waiting->resolved);
+            // Run after it, were it run.
+            waiting = execute(connector, QStringLiteral("SELECT COUNT(*) FROM information_schema.tables "
+                                                        "WHERE table_name = 'given_up'"));
+        }
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         QTRY_VERIFY_WITH_TIMEOUT(waiting->settled, 20000);
         QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[outage_pool] Connected to the database again")), 1);
         QVERIFY2(waiting->resolved, qPrintable(waiting->error));
-        QCOMPARE(firstCell(waiting->value), QStringLiteral("back"));
+        QCOMPARE(firstCell(waiting->value), givenUp ? QStringLiteral("0") : QStringLiteral("back"));
     }
 
     void nextAttemptNamesTheServer_data()

@@ -216,6 +216,11 @@ void API::setStatementReadTimeout(std::chrono::seconds timeout)
     m_adminConnector->setReadTimeout(timeout);
 }
 
+void API::setAdminStatementTimeLimit(std::chrono::seconds limit)
+{
+    m_adminConnector->limitStatements(limit);
+}
+
 void API::setAmiAnswerTimeout(std::chrono::milliseconds timeout)
 {
     m_amiConnector->setAnswerTimeout(timeout);
@@ -723,6 +728,11 @@ void API::executeSqlQuery(const QString &sql, Utils::Promise<QJsonObject, QStrin
             promise.reject(error);
         });
     m_adminConnector->execute(request);
+}
+
+void API::cancelSqlQuery()
+{
+    m_adminConnector->cancel();
 }
 
 } // namespace Orvix::PBX::Asterisk

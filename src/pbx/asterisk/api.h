@@ -82,6 +82,10 @@ public:
     // How long an ad-hoc statement or a recording look-up may keep the database silent before it is
     // rejected (60 s unless set). Read at the next connection.
     void setStatementReadTimeout(std::chrono::seconds timeout);
+    // An administrator's statement (executeSqlQuery) runs at READ COMMITTED, taking no gap locks on the PBX's
+    // tables, and is ended by the server after `limit`, its route's time for an answer (none unless set), or when
+    // the link is destroyed. Read at the next start.
+    void setAdminStatementTimeLimit(std::chrono::seconds limit);
     // How long Asterisk may take to greet and answer the login (10 s unless set); past it the link
     // asks to be stopped, as when the connection is refused.
     void setAmiAnswerTimeout(std::chrono::milliseconds timeout);
@@ -112,6 +116,9 @@ public:
 
 public Q_SLOTS:
     void executeSqlQuery(const QString &sql, Orvix::Utils::Promise<QJsonObject, QString> promise);
+    // Its caller has given the administrator's statement up: not started, it never runs; running, it is ended on
+    // the server.
+    void cancelSqlQuery();
 
 Q_SIGNALS:
     void started();

@@ -350,30 +350,35 @@ private Q_SLOTS:
         QTest::addColumn<QString>("count"); // a query of one number, after the statement; empty: none
         QTest::addColumn<int>("counted");
         QTest::addColumn<int>("rows"); // answered; -1: as many as the byte cap lets through
+        QTest::addColumn<bool>("givenUp"); // the PBX writes a CEL row while it runs, then its caller gives up
 
         // An empty text read as NULL: the look-up's "recordingfile <> ''" would find no recording.
         QTest::newRow("a SET of the session's SQL mode stays with its statement")
-            << QStringList() << "SET SESSION sql_mode = 'EMPTY_STRING_IS_NULL'" << true << false << "" << 0 << 0;
+            << QStringList() << "SET SESSION sql_mode = 'EMPTY_STRING_IS_NULL'" << true << false << "" << 0 << 0 << false;
         QTest::newRow("a temporary table in place of the CDR table stays with its statement")
-            << QStringList() << "CREATE TEMPORARY TABLE cdr (uniqueid VARCHAR(32))" << true << false << "" << 0 << 0;
+            << QStringList() << "CREATE TEMPORARY TABLE cdr (uniqueid VARCHAR(32))" << true << false << "" << 0 << 0 << false;
         QTest::newRow("a failing INSERT on a MyISAM table writes once")
             << QStringList{"CREATE TABLE audit (id INT AUTO_INCREMENT PRIMARY KEY, tag VARCHAR(16), code VARCHAR(16) "
                            "UNIQUE) ENGINE=MyISAM",
                            "INSERT INTO audit (tag, code) VALUES ('first', 'taken')"}
             << "INSERT INTO audit (tag, code) VALUES ('once', NULL), ('again', 'taken')" << false << false
-            << "SELECT COUNT(*) FROM audit WHERE tag = 'once'" << 1 << 0;
+            << "SELECT COUNT(*) FROM audit WHERE tag = 'once'" << 1 << 0 << false;
         QTest::newRow("a text of two statements is refused, neither run")
             << QStringList{"CREATE TABLE audit (tag VARCHAR(16))"}
             << "SELECT 1; INSERT INTO audit (tag) VALUES ('unseen')" << false << false
-            << "SELECT COUNT(*) FROM audit" << 0 << 0;
+            << "SELECT COUNT(*) FROM audit" << 0 << 0 << false;
         QTest::newRow("a result of tens of megabytes is answered cut")
             << QStringList() << "SELECT seq, REPEAT('x', 10000) AS filler FROM seq_1_to_4000" << true << true << ""
-            << 0 << -1;
+            << 0 << -1 << false;
         QTest::newRow("a result of control bytes is answered cut within the cap, counted as escaped")
             << QStringList() << "SELECT seq, REPEAT(CHAR(1), 10000) AS filler FROM seq_1_to_4000" << true << true << ""
-            << 0 << -1;
+            << 0 << -1 << false;
         QTest::newRow("ten thousand and one rows are answered cut at ten thousand")
-            << QStringList() << "SELECT seq FROM seq_1_to_10001" << true << true << "" << 0 << 10000;
+            << QStringList() << "SELECT seq FROM seq_1_to_10001" << true << true << "" << 0 << 10000 << false;
+        // A locking read takes no gap lock that would hold the PBX's inserts, and ends on the server when given up.
+        QTest::newRow("a locking read of the CEL table given up while the PBX writes")
+            << QStringList() << "SELECT COUNT(*), SLEEP(30) AS held_by_the_administrator FROM cel FOR UPDATE" << false
+            << false << "SELECT COUNT(*) FROM cel" << 1 << 0 << true;
     }
 
     void administratorStatementLeavesTheLinkAsItWas()
@@ -385,6 +390,7 @@ private Q_SLOTS:
         QFETCH(QString, count);
         QFETCH(int, counted);
         QFETCH(int, rows);
+        QFETCH(bool, givenUp);
 
         QTemporaryDir recordings;
         const QString file = recordings.filePath(QStringLiteral("in-101-79161234567-20261207-075733-1796630253.0.wav"));
@@ -399,11 +405,27 @@ private Q_SLOTS:
                 QVERIFY2(db.exec(statement), qPrintable(db.error()));
         }
         auto api = makeApi();
+        api->setAdminStatementTimeLimit(std::chrono::seconds(60));
         QVERIFY(startAndWait(*api));
 
         Orvix::Utils::Promise<QJsonObject, QString> promise;
         auto outcome = watch(promise);
         api->executeSqlQuery(sql, promise);
+        const auto running = [this] {
+            QString error;
+            return Orvix::Tests::MariaDbFixture::queryValue(
+                       m_db, "SELECT COUNT(*) FROM information_schema.processlist WHERE info LIKE '%held_by_the_%' "
+                             "AND id <> CONNECTION_ID()", &error).toInt();
+        };
+        if (givenUp) {
+            QTRY_COMPARE(running(), 1);
+            ApiTest::Database db(m_db);
+            QVERIFY2(db.exec("SET SESSION innodb_lock_wait_timeout = 1")
+                         && db.insert("cel", ApiTest::readRows("cel-a-inbound-answered.jsonl").mid(0, 1)),
+                     qPrintable(db.error()));
+            api->cancelSqlQuery();
+            QTRY_COMPARE(running(), 0);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 30000);
         QVERIFY2(outcome->resolved == resolved, qPrintable(outcome->error));
         if (resolved) {
