@@ -250,13 +250,13 @@ bool QHttpConnection::takeFromBusiest(const QHostAddress &client, bool secure)
     const int newcomer = held.value(client) + 1;
     QList<QHttpConnection *> taken;
     for (int missing = slotsShort(client, secure); missing > 0;) {
+        const auto busiest = std::max_element(held.cbegin(), held.cend());
+        if (busiest == held.cend() || busiest.value() <= newcomer)
+            return false;
         QHttpConnection *victim = nullptr;
-        const auto rank = [&held](const QHttpConnection *connection) {
-            return std::make_pair(-held.value(connection->m_client), connection->m_lastSent);
-        };
         for (QHttpConnection *connection : qAsConst(s_connections)) {
-            if (held.value(connection->m_client) > newcomer && !taken.contains(connection)
-                && (!victim || rank(connection) < rank(victim)))
+            if (connection->m_client == busiest.key() && !taken.contains(connection)
+                && (!victim || connection->m_lastSent < victim->m_lastSent))
                 victim = connection;
         }
         if (!victim)
