@@ -16,9 +16,9 @@ namespace Orvix::HttpServer {
 // together, every failure makes its client, and the clients of its network (an IPv4 /24, an IPv6 /48), wait
 // the longest delay; a turn of the network goes to the client that waited for it and failed least (its failures
 // counted as for its own waits). Only a failure books a wait, never more than kMaxDelay ahead; the count decays
-// with time alone (a right login, maybe of another connection behind the same address, clears nothing). A client has one login waiting at a time, any other is
-// refused at once. Other clients are not slowed. Clients are counted as the connection limits count them
-// (QHttpConnection::clientKey). Process-wide; main thread only.
+// with time alone (a right login, maybe of another connection behind the same address, clears nothing). A client
+// has one login waiting at a time, any other is refused at once. Other clients are not slowed. Clients are counted
+// as the connection limits count them (QHttpConnection::clientKey). Process-wide; main thread only.
 class AccessFailures
 {
 public:

@@ -14,8 +14,8 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
@@ -549,8 +549,8 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         const auto guess = boundTo(fresh, QByteArray());
         AccessFailures::advanceClock(std::chrono::milliseconds(qint64(AccessFailures::kMaxDelay.count() * kTurnScale)));
         if (!oldFailures) // read before the waiting login's timer comes, 2 s on
-            guess->send("GET /secure HTTP/1.1\r\nAuthorization: " + digestHeader("admin", "guess", "n", "/secure", "00000001")
-                        + "\r\n\r\n");
+            guess->send("GET /secure HTTP/1.1\r\nAuthorization: "
+                        + digestHeader("admin", "guess", "n", "/secure", "00000001") + "\r\n\r\n");
         QCOMPARE(right->next().value_or(Orvix::Tests::RawHttpResponse()).status, 200);
     }
     if (neighbourLogins > 0) {

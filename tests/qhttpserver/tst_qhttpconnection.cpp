@@ -434,7 +434,8 @@ void tst_QHttpConnection::connectionsAreCapped()
     CountedAsTls countedAsTls;
     QSslCertificate certificate;
     QSslKey key;
-    const bool realTls = attack == "handshake" || attack == "tls" || ((attack == "trickle" || attack == "steady") && secure);
+    const bool realTls =
+        attack == "handshake" || attack == "tls" || ((attack == "trickle" || attack == "steady") && secure);
     if (realTls)
         QVERIFY(makeCertificate(&certificate, &key));
     QHttpsServer tls(certificate, key);
@@ -512,7 +513,8 @@ void tst_QHttpConnection::connectionsAreCapped()
     QTRY_COMPARE(working.size(), busy ? held : 0);
     if (attack == "steady") { // each answered, so none is idle
         QTRY_COMPARE(answered.size(), int(browsers.size()));
-        QTRY_VERIFY(std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->socket().bytesAvailable(); }));
+        QTRY_VERIFY(
+            std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->socket().bytesAvailable(); }));
     } else {
         QTRY_COMPARE(served.count("HTTP/1.1 200 OK"), attack == "tls" ? int(browsers.size()) : 0);
     }
