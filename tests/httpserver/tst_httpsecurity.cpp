@@ -435,6 +435,11 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         for (int i = 0; i < guesses; ++i)
             QVERIFY(other.next());
     }
+    const auto boundTo = [this](quint32 address) {
+        auto client = std::make_unique<RawHttpClient>();
+        const bool connected = client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port());
+        return connected ? std::move(client) : nullptr;
+    };
     QElapsedTimer clock;
     clock.start();
     RawHttpClient guessing;
@@ -468,11 +473,6 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         constexpr double kNetworkScale = 0.2;
         AccessFailures::setDelayScale(kNetworkScale);
         const quint32 network = QHostAddress(guesser).toIPv4Address() & 0xffffff00u;
-        const auto boundTo = [this](quint32 address) {
-            auto client = std::make_unique<RawHttpClient>();
-            const bool connected = client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port());
-            return connected ? std::move(client) : nullptr;
-        };
         const auto admin = boundTo(network + 200); // an address of it that never failed
         QVERIFY(admin);
         const QByteArray adminNonce = login(*admin, "s3cret", 1);
@@ -519,10 +519,7 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         // Turns of 2 s on a clock that moves only here: who gets the turn hangs on no timer.
         constexpr double kTurnScale = 0.4;
         AccessFailures::freezeClock(true);
-        const auto thaw = qScopeGuard([kScale] {
-            AccessFailures::freezeClock(false);
-            AccessFailures::setDelayScale(kScale);
-        });
+        const auto thaw = qScopeGuard([] { AccessFailures::freezeClock(false); }); // for the rows after, whatever fails
         // The turns the row booked so far are due, and its failures a minute old where it asks.
         const bool oldFailures = networkTurn == "old failures";
         AccessFailures::advanceClock(oldFailures ? AccessFailures::kInterval + std::chrono::seconds(1)
@@ -530,28 +527,23 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         AccessFailures::setDelayScale(kTurnScale);
         const quint32 admin = QHostAddress(guesser).toIPv4Address();
         const quint32 fresh = (admin & 0xffffff00u) + 200; // an address of its /24 that never failed
-        const auto boundTo = [this](quint32 address, const QByteArray &request) {
-            auto client = std::make_unique<RawHttpClient>();
-            if (client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port()))
-                client->send(request);
-            return client;
-        };
         // A wrong /auth books the next turn; the fresh address guesses for it too, or only as it falls due.
-        const quint32 booker = oldFailures ? fresh : admin;
-        const auto booking = boundTo(booker, authRequest("guess"));
+        const auto booking = boundTo(oldFailures ? fresh : admin), right = boundTo(admin), guess = boundTo(fresh);
+        QVERIFY(booking && right && guess);
+        booking->send(authRequest("guess"));
         QCOMPARE(booking->next().value_or(Orvix::Tests::RawHttpResponse()).status, 401);
         if (oldFailures) {
             booking->send(authRequest("guess"));
             QTRY_VERIFY(QHttpConnection::bufferedBytes(QHostAddress(fresh)) > 0);
         }
-        const auto right = boundTo(admin, authRequest("s3cret"));
+        right->send(authRequest("s3cret"));
         QTRY_VERIFY(QHttpConnection::bufferedBytes(QHostAddress(admin)) > 0);
-        const auto guess = boundTo(fresh, QByteArray());
         AccessFailures::advanceClock(std::chrono::milliseconds(qint64(AccessFailures::kMaxDelay.count() * kTurnScale)));
         if (!oldFailures) // read before the waiting login's timer comes, 2 s on
             guess->send("GET /secure HTTP/1.1\r\nAuthorization: "
                         + digestHeader("admin", "guess", "n", "/secure", "00000001") + "\r\n\r\n");
         QCOMPARE(right->next().value_or(Orvix::Tests::RawHttpResponse()).status, 200);
+        AccessFailures::setDelayScale(kScale);
     }
     if (neighbourLogins > 0) {
         // Waits far longer than the row: a login that waited for a turn would not get through, and the last /auth
