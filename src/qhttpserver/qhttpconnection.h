@@ -33,7 +33,8 @@ struct http_parser_settings;
 // is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
 // A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
 // client (IPv6 per /64), in all as slots (kTlsConnectionSlots), and the TLS handshakes in progress per client,
-// so the listeners can turn away the ones over the limits or make room by closing the connections idle longest.
+// so the listeners can turn away the ones over the limits or make room by closing the connections idle longest, or
+// those of the address that holds the most.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
