@@ -51,11 +51,12 @@ QString oneLine(const QString &line)
 struct Throttle
 {
     int failures = 0;
-    qint64 lastFailure = 0; // ms on State::clock
-    double nextTurn = 0;    // ms on State::clock, scaled (a fraction of a millisecond adds up in tests)
+    qint64 lastFailure = 0; // ms on State::now()
+    double nextTurn = 0;    // ms on State::now(), scaled (a fraction of a millisecond adds up in tests)
     double owedUntil = 0;   // the same, had every booking been kept: how far its failures ran ahead of its turns
     qint64 booked = 0;      // ms, unscaled
     bool waiting = false;   // a login of the client waits for its turn
+    qint64 waitingSince = 0; // when that login came
     QList<QHostAddress> waiters; // of a network: its clients with a login waiting, the longest waiting first
 };
 
@@ -64,6 +65,9 @@ struct State
     std::chrono::milliseconds interval = AccessFailures::kInterval;
     double delayScale = 1.0;
     QElapsedTimer clock;
+    qint64 clockOffset = 0; // moved on by tests
+    qint64 frozenAt = -1;   // where tests stopped it
+    qint64 now() const { return frozenAt >= 0 ? frozenAt : clock.elapsed() + clockOffset; }
     QHash<QHostAddress, Throttle> throttles;
     // Past the ceiling, the failures of a whole network (prefixOf) too.
     QHash<QHostAddress, Throttle> prefixes;
@@ -82,17 +86,24 @@ State &state()
     return instance;
 }
 
-// Failures more than a minute apart start the count again.
-bool isStale(const Throttle &throttle, qint64 now)
+// Failures more than a minute apart start the count again, for the waits they book as for the turns they rank.
+int recentFailures(const Throttle &throttle, qint64 now)
 {
     return now - throttle.lastFailure > std::chrono::milliseconds(AccessFailures::kInterval).count()
-        && throttle.nextTurn <= now && !throttle.waiting && throttle.waiters.isEmpty();
+        ? 0
+        : throttle.failures;
+}
+
+bool isStale(const Throttle &throttle, qint64 now)
+{
+    return recentFailures(throttle, now) == 0 && throttle.nextTurn <= now && !throttle.waiting
+        && throttle.waiters.isEmpty();
 }
 
 Throttle &throttleOf(QHash<QHostAddress, Throttle> &throttles, const QHostAddress &client)
 {
     if (!throttles.contains(client) && throttles.size() >= kMaxThrottledClients) {
-        const qint64 now = state().clock.elapsed();
+        const qint64 now = state().now();
         for (auto it = throttles.begin(); it != throttles.end();)
             it = isStale(*it, now) ? throttles.erase(it) : std::next(it);
         if (throttles.size() >= kMaxThrottledClients) {
@@ -202,12 +213,12 @@ void AccessFailures::loginFailed(const QHostAddress &peer, const QString &line)
 {
     record(peer, line);
     State &s = state();
-    const qint64 now = s.clock.elapsed();
+    const qint64 now = s.now();
     const QHostAddress client = QHttpConnection::clientKey(peer);
     Throttle &throttle = throttleOf(s.throttles, client);
     if (isStale(throttle, now))
         throttle = Throttle();
-    ++throttle.failures;
+    throttle.failures = recentFailures(throttle, now) + 1;
     throttle.lastFailure = now;
     ++s.failures;
     if (s.failures > kMaxFailuresPerMinute) {
@@ -235,7 +246,9 @@ AccessFailures::Turn AccessFailures::takeTurn(const QHostAddress &peer)
         return Turn{Turn::Refused, qMax(wait, std::chrono::milliseconds(1))};
     if (wait.count() == 0)
         return Turn();
-    throttleOf(s.throttles, client).waiting = true;
+    Throttle &throttle = throttleOf(s.throttles, client);
+    throttle.waiting = true;
+    throttle.waitingSince = s.now();
     if (const auto network = s.prefixes.find(prefixOf(client)); network != s.prefixes.end())
         network->waiters.append(client);
     return Turn{Turn::Wait, wait};
@@ -244,7 +257,7 @@ AccessFailures::Turn AccessFailures::takeTurn(const QHostAddress &peer)
 std::chrono::milliseconds AccessFailures::untilTurn(const QHostAddress &peer)
 {
     const State &s = state();
-    const double now = double(s.clock.elapsed());
+    const double now = double(s.now());
     const QHostAddress client = QHttpConnection::clientKey(peer);
     const auto dueAt = [&s, now](const QHostAddress &of) { return qMax(now, s.throttles.value(of).nextTurn); };
     double due = dueAt(client);
@@ -256,16 +269,21 @@ std::chrono::milliseconds AccessFailures::untilTurn(const QHostAddress &peer)
     if (network == s.prefixes.cend())
         return std::chrono::milliseconds(0);
     // The administrator behind the network of a guesser is not kept waiting behind it: the network's turn goes to
-    // the waiting client that failed least, the longest waiting of them. Its rate stays one guess a turn.
-    const int mine = s.throttles.value(client).failures;
+    // the client that waited for it and failed least lately, the longest waiting of them, never to one that came
+    // after it fell due. Its rate stays one guess a turn.
+    const auto waitedForTurn = [&s, &network](const Throttle &throttle) {
+        return throttle.waiting && double(throttle.waitingSince) < network->nextTurn;
+    };
+    const Throttle own = s.throttles.value(client);
+    const int mine = recentFailures(own, qint64(now));
     bool before = true;
     for (const QHostAddress &waiter : network->waiters) {
-        if (waiter == client) {
-            before = false;
+        const Throttle other = s.throttles.value(waiter);
+        before = before && waiter != client;
+        if (waiter == client || dueAt(waiter) > now || !waitedForTurn(other))
             continue;
-        }
-        const int failures = s.throttles.value(waiter).failures;
-        if (dueAt(waiter) <= now && (failures < mine || (before && failures == mine)))
+        const int failures = recentFailures(other, qint64(now));
+        if (!waitedForTurn(own) || failures < mine || (before && failures == mine))
             return kTurnTaken;
     }
     return std::chrono::milliseconds(0);
@@ -274,7 +292,14 @@ std::chrono::milliseconds AccessFailures::untilTurn(const QHostAddress &peer)
 bool AccessFailures::mayCheckAtOnce(const QHostAddress &peer)
 {
     const State &s = state();
-    const double latest = double(s.clock.elapsed()) + double(kMaxDelay.count()) * s.delayScale;
+    // Not while other clients of its network wait: the turn that falls due is theirs, and a wrong guess checked now
+    // would book it on.
+    const QHostAddress client = QHttpConnection::clientKey(peer);
+    if (const auto network = s.prefixes.constFind(prefixOf(client)); network != s.prefixes.cend()
+        && std::any_of(network->waiters.cbegin(), network->waiters.cend(),
+                       [&client](const QHostAddress &waiter) { return waiter != client; }))
+        return false;
+    const double latest = double(s.now()) + double(kMaxDelay.count()) * s.delayScale;
     const QList<Throttle *> throttles = throttlesOf(peer);
     return std::all_of(throttles.cbegin(), throttles.cend(),
                        [latest](const Throttle *throttle) { return throttle->owedUntil <= latest; });
@@ -298,6 +323,25 @@ std::chrono::milliseconds AccessFailures::bookedDelay(const QHostAddress &peer)
 int AccessFailures::failures(const QHostAddress &peer)
 {
     return state().throttles.value(QHttpConnection::clientKey(peer)).failures;
+}
+
+void AccessFailures::freezeClock(bool frozen)
+{
+    State &s = state();
+    if (frozen == (s.frozenAt >= 0))
+        return;
+    if (frozen) {
+        s.frozenAt = s.now();
+        return;
+    }
+    s.clockOffset = s.frozenAt - s.clock.elapsed();
+    s.frozenAt = -1;
+}
+
+void AccessFailures::advanceClock(std::chrono::milliseconds by)
+{
+    State &s = state();
+    (s.frozenAt >= 0 ? s.frozenAt : s.clockOffset) += by.count();
 }
 
 void AccessFailures::setDelayScale(double scale)

@@ -234,13 +234,49 @@ bool QHttpConnection::makeRoom(const QHostAddress &client, bool secure)
                 oldest = connection;
         }
         if (!oldest)
-            return false;
+            return !ownOnly && takeFromBusiest(client, secure);
         qCDebug(lcQHttpServer) << "closing the connection idle longest, from" << oldest->m_client;
-        oldest->m_closing = true;
-        oldest->m_socket->abort();
-        oldest->onDisconnected();
+        oldest->abortConnection();
     }
     return true;
+}
+
+bool QHttpConnection::takeFromBusiest(const QHostAddress &client, bool secure)
+{
+    // Connections that never stop making progress hold their slots too: the address holding the most gives up the
+    // one that served least recently, whatever it does, so that a few addresses cannot keep all others out. Chosen
+    // before any is closed: none goes unless the newcomer gets in.
+    QHash<QHostAddress, int> held = s_openPerAddress;
+    const int newcomer = held.value(client) + 1;
+    QList<QHttpConnection *> taken;
+    for (int missing = slotsShort(client, secure); missing > 0;) {
+        const auto busiest = std::max_element(held.cbegin(), held.cend());
+        if (busiest == held.cend() || busiest.value() <= newcomer)
+            return false;
+        QHttpConnection *victim = nullptr;
+        for (QHttpConnection *connection : qAsConst(s_connections)) {
+            if (connection->m_client == busiest.key() && !taken.contains(connection)
+                && (!victim || connection->m_lastSent < victim->m_lastSent))
+                victim = connection;
+        }
+        if (!victim)
+            return false;
+        taken.append(victim);
+        --held[victim->m_client];
+        missing -= victim->m_slots;
+    }
+    for (QHttpConnection *victim : qAsConst(taken)) {
+        qCDebug(lcQHttpServer) << "closing a connection of the busiest address" << victim->m_client << "for" << client;
+        victim->abortConnection();
+    }
+    return true;
+}
+
+void QHttpConnection::abortConnection()
+{
+    m_closing = true;
+    m_socket->abort();
+    onDisconnected();
 }
 
 int QHttpConnection::answerUnanswered(int status, const QByteArray &contentType, const QByteArray &body)
@@ -293,14 +329,18 @@ int QHttpConnection::maxConnectionsFor(quint64 descriptorLimit)
 
 bool QHttpConnection::mayOpen(const QHostAddress &client, bool secure)
 {
+    return slotsShort(client, secure) <= 0 && s_openPerAddress.value(client) < s_maxPerAddress;
+}
+
+int QHttpConnection::slotsShort(const QHostAddress &client, bool secure)
+{
     // The limit in force: the listener raised it to the hard one where it could.
     rlimit limit{};
     const int max = getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
         ? s_max
         : qMin(s_max, maxConnectionsFor(limit.rlim_cur));
-    const int held = s_openPerAddress.value(client);
-    const int total = held == 0 ? max + max / kNewcomerShare : max;
-    return s_slots + (secure ? kTlsConnectionSlots : 1) <= total && held < s_maxPerAddress;
+    const int total = s_openPerAddress.value(client) == 0 ? max + max / kNewcomerShare : max;
+    return s_slots + (secure ? kTlsConnectionSlots : 1) - total;
 }
 
 void QHttpConnection::setConnectionLimits(int perAddress, int total)
@@ -704,9 +744,7 @@ void QHttpConnection::onIdleTimeout()
     }
     // Otherwise nothing came, or what we wrote has not moved: a client that stopped reading.
     qCDebug(lcQHttpServer) << "closing idle connection from" << m_socket->peerAddress();
-    m_closing = true;
-    m_socket->abort();
-    onDisconnected();
+    abortConnection();
 }
 
 void QHttpConnection::onHandshakeTimeout()
@@ -714,9 +752,7 @@ void QHttpConnection::onHandshakeTimeout()
     if (m_gone)
         return;
     qCDebug(lcQHttpServer) << "TLS handshake not done in time from" << m_client;
-    m_closing = true;
-    m_socket->abort();
-    onDisconnected();
+    abortConnection();
 }
 
 void QHttpConnection::onRequestTimeout()

@@ -33,7 +33,8 @@ struct http_parser_settings;
 // is spent and its client has not taken its last answer, so a client that sends and never reads holds little.
 // A TLS handshake not done within its time-out is dropped. Counts the open connections of the process per
 // client (IPv6 per /64), in all as slots (kTlsConnectionSlots), and the TLS handshakes in progress per client,
-// so the listeners can turn away the ones over the limits or make room by closing the connections idle longest.
+// so the listeners can turn away the ones over the limits or make room by closing the connections idle longest, or
+// those of the address that holds the most.
 // Owns its socket; deletes itself (deleteLater) once the socket is closed. Main thread only.
 class QHttpConnection : public QObject
 {
@@ -113,7 +114,8 @@ public:
     // Closes the connections that have waited longest for their next request (or their first), which hold no work
     // (a parked request is none, nor a request trickling in, a stalled answer or handshake, nor an answer just
     // done), the client's own first and only those when it holds its share, until there is room, and says whether
-    // there is. A client amid kMaxHandshakesPerAddress handshakes gets none.
+    // there is. Short of those, the address that holds the most connections, more than the client would, gives up
+    // the ones that served least recently, busy or not. A client amid kMaxHandshakesPerAddress handshakes gets none.
     static bool makeRoom(const QHostAddress &client, bool secure = false);
     static int openConnections() { return s_open; }
     static int openConnections(const QHostAddress &client) { return s_openPerAddress.value(client); }
@@ -154,6 +156,10 @@ private:
     // Waiting for a request, with nothing parsed, queued (but requests parked, QHttpResponse::setParked) or unsent;
     // or stalled on its client (kStalledTime): in its handshake, or with answers it does not take.
     bool isIdle() const;
+    static bool takeFromBusiest(const QHostAddress &client, bool secure);
+    // Slots one more connection of the client lacks; 0 or less when it fits.
+    static int slotsShort(const QHostAddress &client, bool secure);
+    void abortConnection();
     void endHandshake();
     void parse();
     void fail(int status);

@@ -15,8 +15,8 @@ class QTcpSocket;
 
 // A plain HTTP/1.1 listener: every accepted connection becomes a QHttpConnection, and every complete
 // request comes out of newRequest with the response that answers it. A connection over the limits of
-// QHttpConnection is closed at once, unless the total alone is reached and a connection idle longest
-// makes room. Main thread only.
+// QHttpConnection is closed at once, unless the total alone is reached and another connection makes room
+// (QHttpConnection::makeRoom). Main thread only.
 class QHttpServer : public QObject
 {
     Q_OBJECT

@@ -15,6 +15,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
@@ -46,7 +47,7 @@ public:
     void execute(const Request &, Response response) override { response.sendText(200, QStringLiteral("page")); }
 };
 
-// A login route, like /auth: every password it is given is wrong.
+// A login route, like /auth: every password but the web password is wrong.
 class PasswordRoute : public IAction
 {
 public:
@@ -57,10 +58,21 @@ public:
     bool checksPassword() const override { return true; }
     void execute(const Request &request, Response response) override
     {
+        if (request.text(QStringLiteral("password")) == QLatin1String("s3cret")) {
+            response.sendText(200, QStringLiteral("in"));
+            return;
+        }
         AccessFailures::loginFailed(request.remoteAddress(), QStringLiteral("wrong password"));
         response.sendError(401, QStringLiteral("Wrong user or password"));
     }
 };
+
+QByteArray authRequest(const QByteArray &password)
+{
+    const QByteArray body = R"({"user": "admin", "password": ")" + password + R"("})";
+    return "POST /auth HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\n\r\n" + body;
+}
 
 QByteArray md5(const QByteArray &data)
 {
@@ -351,31 +363,41 @@ void tst_HttpSecurity::passwordGuessingIsSlowed_data()
     // many on the nonce of the administrator, who logs in from two other addresses of that /24.
     QTest::addColumn<int>("networkGuessers");
     QTest::addColumn<int>("abandonedGuesses"); // then wrong digests, each from a client that leaves before its answer
+    // Then, the clock stopped where the row moves it, a right /auth from its address waits for the turn of its /24
+    // that a wrong /auth booked. "at once": after a typo, and an address that never failed guesses as that turn falls
+    // due. "old failures": its failures are more than a minute old, and an address that never failed guesses twice.
+    QTest::addColumn<QString>("networkTurn");
 
     const int free = AccessFailures::kFreeFailures;
     QTest::newRow("1000 wrong digests over one connection") << "127.0.0.3" << 1000 << qint64(20000) << 0 << 0 << 0
-                                                            << 0 << 0 << 0;
+                                                            << 0 << 0 << 0 << "";
     QTest::newRow("a few mistakes are not slowed") << "127.0.0.5" << free - 1 << qint64(0) << 0 << 0 << 0 << 0 << 0
-                                                   << 0;
+                                                   << 0 << "";
     QTest::newRow("a guess that waits goes with its client") << "127.0.0.6" << free << qint64(250) << 16 << 0 << 0
-                                                             << 0 << 0 << 0;
+                                                             << 0 << 0 << 0 << "";
     // Spread over many addresses, each within its own allowance, the guesses are slowed all the same.
     QTest::newRow("3 wrong digests from each of 128 addresses") << "127.0.1.127" << 3 << qint64(5000) << 0 << 127 << 0
-                                                                << 0 << 0 << 0;
+                                                                << 0 << 0 << 0 << "";
     // Past the ceiling each address of a network no longer makes a guess of its own every wait, but its
     // administrator's right login is not kept out.
     QTest::newRow("past the ceiling, the guessers' /24 guesses side by side, on the administrator's nonce too, "
                   "while the administrator logs in from it")
-        << "127.0.4.127" << 3 << qint64(5000) << 0 << 127 << 0 << 0 << 6 << 0;
+        << "127.0.4.127" << 3 << qint64(5000) << 0 << 127 << 0 << 0 << 6 << 0 << "";
     // Its right login is checked within the longest wait, not after every turn its guesses booked.
     QTest::newRow("a client that sent 960 wrong digests at once and left") << "127.0.0.8" << free - 1 << qint64(0)
-                                                                           << 0 << 0 << 30 << 0 << 0 << 0;
+                                                                           << 0 << 0 << 30 << 0 << 0 << 0 << "";
     // Behind one office's address: the administrator is not locked out, nor does the guesser get a clean slate.
     QTest::newRow("a neighbour fails /auth behind the administrator's address") << "127.0.0.9" << 0 << qint64(0) << 0
-                                                                               << 0 << 0 << free + 1 << 0 << 0;
+                                                                               << 0 << 0 << free + 1 << 0 << 0 << "";
     // Silence would tell it that they were wrong: each is counted when it is checked, not when its answer goes.
     QTest::newRow("wrong digests abandoned before their turn are counted") << "127.0.0.10" << free << qint64(250) << 0
-                                                                           << 0 << 0 << 0 << 0 << 3;
+                                                                           << 0 << 0 << 0 << 0 << 3 << "";
+    // The turn that falls due goes to a client that waited for it, the one that failed least lately.
+    QTest::newRow("past the ceiling, a fresh address guesses as its /24's turn falls due: the client waiting gets it")
+        << "127.0.6.127" << 3 << qint64(5000) << 0 << 40 << 0 << 0 << 0 << 0 << "at once";
+    QTest::newRow("past the ceiling, the administrator with old failures and a fresh guesser of its /24: the "
+                  "administrator's login at the next turn")
+        << "127.0.7.127" << 3 << qint64(5000) << 0 << 40 << 0 << 0 << 0 << 0 << "old failures";
 }
 
 void tst_HttpSecurity::passwordGuessingIsSlowed()
@@ -389,6 +411,7 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
     QFETCH(int, neighbourLogins);
     QFETCH(int, networkGuessers);
     QFETCH(int, abandonedGuesses);
+    QFETCH(QString, networkTurn);
     constexpr double kScale = 1e-4; // 5 s waits take half a millisecond
 
     AccessFailures::setInterval(AccessFailures::kInterval); // a minute of its own
@@ -412,6 +435,11 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         for (int i = 0; i < guesses; ++i)
             QVERIFY(other.next());
     }
+    const auto boundTo = [this](quint32 address) {
+        auto client = std::make_unique<RawHttpClient>();
+        const bool connected = client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port());
+        return connected ? std::move(client) : nullptr;
+    };
     QElapsedTimer clock;
     clock.start();
     RawHttpClient guessing;
@@ -445,11 +473,6 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         constexpr double kNetworkScale = 0.2;
         AccessFailures::setDelayScale(kNetworkScale);
         const quint32 network = QHostAddress(guesser).toIPv4Address() & 0xffffff00u;
-        const auto boundTo = [this](quint32 address) {
-            auto client = std::make_unique<RawHttpClient>();
-            const bool connected = client->socket().bind(QHostAddress(address)) && client->connectTo(m_server.port());
-            return connected ? std::move(client) : nullptr;
-        };
         const auto admin = boundTo(network + 200); // an address of it that never failed
         QVERIFY(admin);
         const QByteArray adminNonce = login(*admin, "s3cret", 1);
@@ -492,16 +515,43 @@ void tst_HttpSecurity::passwordGuessingIsSlowed()
         }
         AccessFailures::setDelayScale(kScale);
     }
+    if (!networkTurn.isEmpty()) {
+        // Turns of 2 s on a clock that moves only here: who gets the turn hangs on no timer.
+        constexpr double kTurnScale = 0.4;
+        AccessFailures::freezeClock(true);
+        const auto thaw = qScopeGuard([] { AccessFailures::freezeClock(false); }); // for the rows after, whatever fails
+        // The turns the row booked so far are due, and its failures a minute old where it asks.
+        const bool oldFailures = networkTurn == "old failures";
+        AccessFailures::advanceClock(oldFailures ? AccessFailures::kInterval + std::chrono::seconds(1)
+                                                 : std::chrono::seconds(1));
+        AccessFailures::setDelayScale(kTurnScale);
+        const quint32 admin = QHostAddress(guesser).toIPv4Address();
+        const quint32 fresh = (admin & 0xffffff00u) + 200; // an address of its /24 that never failed
+        // A wrong /auth books the next turn; the fresh address guesses for it too, or only as it falls due.
+        const auto booking = boundTo(oldFailures ? fresh : admin), right = boundTo(admin), guess = boundTo(fresh);
+        QVERIFY(booking && right && guess);
+        booking->send(authRequest("guess"));
+        QCOMPARE(booking->next().value_or(Orvix::Tests::RawHttpResponse()).status, 401);
+        if (oldFailures) {
+            booking->send(authRequest("guess"));
+            QTRY_VERIFY(QHttpConnection::bufferedBytes(QHostAddress(fresh)) > 0);
+        }
+        right->send(authRequest("s3cret"));
+        QTRY_VERIFY(QHttpConnection::bufferedBytes(QHostAddress(admin)) > 0);
+        AccessFailures::advanceClock(std::chrono::milliseconds(qint64(AccessFailures::kMaxDelay.count() * kTurnScale)));
+        if (!oldFailures) // read before the waiting login's timer comes, 2 s on
+            guess->send("GET /secure HTTP/1.1\r\nAuthorization: "
+                        + digestHeader("admin", "guess", "n", "/secure", "00000001") + "\r\n\r\n");
+        QCOMPARE(right->next().value_or(Orvix::Tests::RawHttpResponse()).status, 200);
+        AccessFailures::setDelayScale(kScale);
+    }
     if (neighbourLogins > 0) {
         // Waits far longer than the row: a login that waited for a turn would not get through, and the last /auth
         // is not checked while the administrator logs in, however slow the machine.
         AccessFailures::setDelayScale(1e3);
         RawHttpClient neighbour;
         QVERIFY(neighbour.socket().bind(QHostAddress(guesser)) && neighbour.connectTo(m_server.port()));
-        const QByteArray body(R"({"user": "admin", "password": "guess"})");
-        neighbour.send(("POST /auth HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-                        + QByteArray::number(body.size()) + "\r\n\r\n" + body)
-                           .repeated(neighbourLogins));
+        neighbour.send(authRequest("guess").repeated(neighbourLogins));
         for (int i = 0; i < neighbourLogins - 1; ++i) // the last one waits its turn
             QCOMPARE(neighbour.next().value_or(Orvix::Tests::RawHttpResponse()).status, 401);
         RawHttpClient admin;
