@@ -119,12 +119,26 @@ float Channel::minutesSinceEnded(const QDateTime &now) const
 
 QString Channel::numberFromName() const
 {
+    if (isPort())
+        return QString();
     const int slash = m_name.indexOf(QLatin1Char('/'));
     const QString rest = m_name.mid(slash + 1, m_name.size() - 1);
     int length = 0;
     while (length < rest.size() && rest.at(length).isDigit())
         ++length;
     return rest.left(length);
+}
+
+QString Channel::device() const
+{
+    const int slash = m_name.indexOf(QLatin1Char('/'));
+    const int dash = m_name.lastIndexOf(QLatin1Char('-'));
+    return slash >= 0 && dash > slash ? m_name.mid(slash + 1, dash - slash - 1) : QString();
+}
+
+bool Channel::isPort() const
+{
+    return m_name.startsWith(QLatin1String("DAHDI/"), Qt::CaseInsensitive);
 }
 
 QJsonObject Channel::toJson() const

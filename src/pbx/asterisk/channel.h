@@ -63,8 +63,13 @@ public:
     // Whole seconds since the end, in minutes; 0 while the channel has not ended.
     float minutesSinceEnded() const;
     float minutesSinceEnded(const QDateTime &now) const;
-    // The leading digits after the technology prefix: "SIP/101-0000001a" gives "101".
+    // The leading digits after the technology prefix: "SIP/101-0000001a" gives "101"; none for a port.
     QString numberFromName() const;
+    // What the name is made of between the technology and the sequence: "SIP/101-0000001a" gives "101",
+    // "IAX2/203.0.113.5:4569-1234" the carrier's address.
+    QString device() const;
+    // DAHDI names a channel after the line's port ("DAHDI/17-1"): its number is never a phone's.
+    bool isPort() const;
 
     QJsonObject toJson() const;
     QString dump(int indent = 0) const;

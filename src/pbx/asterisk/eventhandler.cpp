@@ -260,17 +260,16 @@ bool EventHandler::isConsultation(const Channel &channel) const
     return dialled;
 }
 
-bool EventHandler::isOwnPhone(const QString &channelId) const
+QString EventHandler::ownPhoneNumber(const Channel &channel) const
 {
-    // "SIP/103-0000002a" is phone 103; "SIP/trunk-00000120" or "IAX2/203.0.113.5:4569-1234" a trunk, and so is
-    // a trunk named after one of our numbers.
-    const QString name = m_channels.value(channelId).name();
-    const int slash = name.indexOf(QLatin1Char('/'));
-    const int dash = name.lastIndexOf(QLatin1Char('-'));
-    const QString device = slash >= 0 && dash > slash ? name.mid(slash + 1, dash - slash - 1) : QString();
-    const bool number =
-        !device.isEmpty() && std::all_of(device.cbegin(), device.cend(), [](QChar c) { return c.isDigit(); });
-    return number && !m_trunkSet.contains(device) && isInternalNumber(device);
+    // "SIP/103-0000002a" is phone 103 when the PBX lists a peer 103. It lists its trunk peers as well, so one
+    // named after a number is told only by the configured trunks. Until a peer list has come, a short number.
+    const QString device = channel.device();
+    if (device.isEmpty() || channel.isPort() || channel.isLocal() || m_trunkSet.contains(device)
+        || !std::all_of(device.cbegin(), device.cend(), [](QChar c) { return c.isDigit(); }))
+        return QString();
+    const bool known = m_peerSet.isEmpty() ? isInternalNumber(device) : m_peerSet.contains(device);
+    return known ? device : QString();
 }
 
 void EventHandler::registerChannel(const Channel &channel)
@@ -286,10 +285,13 @@ void EventHandler::registerChannel(const Channel &channel)
 void EventHandler::registerCall(const Channel &channel)
 {
     const QString callId = channel.parentId();
-    const QString caller = channel.caller();
     const QString extension = channel.extension();
-    const bool callerInternal = isInternalNumber(caller);
     const bool extensionInternal = isInternalNumber(extension);
+    // A phone of ours set up without a caller id calls out as its employee all the same; a call of it inside
+    // stays what it was (no withheld customer's, see registerConversation).
+    const QString caller =
+        channel.caller().isEmpty() && !extensionInternal ? ownPhoneNumber(channel) : channel.caller();
+    const bool callerInternal = isInternalNumber(caller);
 
     Call call(callId);
     QString externalNumber = caller;
@@ -395,7 +397,7 @@ void EventHandler::registerConversation(const Channel &channel, const QDateTime 
     }
 
     if (call.isUnknown() && call.from().isEmpty() && m_trunkSet.contains(call.trunk()) && conversation.isToLocal()
-        && !conversation.to().isEmpty() && !isOwnPhone(callId)) {
+        && !conversation.to().isEmpty() && ownPhoneNumber(m_channels.value(callId)).isEmpty()) {
         // A call from outside to one of our numbers whose caller still has no number when a phone rings for it
         // comes from a withheld caller: some lines send no caller id at all rather than "anonymous".
         call.setFrom(kWithheldCaller, false);

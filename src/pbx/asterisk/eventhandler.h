@@ -121,9 +121,8 @@ private:
     // Marks the leg with the first of the legs that ring with it for one transfer of the call, if any.
     void markRingsWith(const Entities::Call &call, Entities::Conversation &leg) const;
     bool isConsultation(const Channel &channel) const;
-    // Whether the channel is a phone of ours, by its name: a trunk's channel bears the trunk's name or the
-    // carrier's address.
-    bool isOwnPhone(const QString &channelId) const;
+    // The number of the phone of ours the channel is, by its name; empty for a trunk, a port or a Local channel.
+    QString ownPhoneNumber(const Channel &channel) const;
     void joinConsultation(const QString &channelId, const QDateTime &at);
     // Does nothing for a call that has ended already: a lost call's late end rows must not end it twice.
     void endCall(const QString &callId, const Channel *primary, const QDateTime &at, CelId order);

@@ -137,6 +137,7 @@ void tst_Channel::numberFromName_data()
     QTest::newRow("PJSIP") << "PJSIP/2045-000000b1" << "2045";
     QTest::newRow("IAX2") << "IAX2/103-7559" << "103";
     QTest::newRow("peer name") << "SIP/trunk-0000001b" << "";
+    QTest::newRow("DAHDI port") << "DAHDI/17-1" << "";
     QTest::newRow("no slash: last character left out") << "101" << "10";
     QTest::newRow("only digits after the slash") << "SIP/101" << "101";
     QTest::newRow("non-ASCII decimal digits") << QString::fromUtf8("SIP/١٠١-1") << QString::fromUtf8("١٠١");

@@ -84,6 +84,8 @@ void tst_EventHandler::replayScenario_data()
         "real-inbound-no-caller-id.txt",
         "internal-no-caller-id-to-our-number.txt",
         "ring-groups-same-second.txt",
+        "withheld-over-numbered-lines.txt",
+        "outgoing-without-caller-id.txt",
     };
     for (const QString &file : files)
         QTest::newRow(qPrintable(file)) << file;
