@@ -350,12 +350,15 @@ qint64 savedPosition(const QString &generated)
     QFile file(generated + QStringLiteral("/state.json"));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
-    return qint64(QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("previous_event_id")).toDouble(-1));
+    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    return qint64(state.value(QStringLiteral("previous_event_id")).toDouble(-1));
 }
 
 int openDescriptors(qint64 pid)
 {
-    return QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+        .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+        .size();
 }
 
 // Idle connections to the service's web server, as a front end full of clients holds them open: each loopback
@@ -380,7 +383,7 @@ public:
             socket->connectToHost(QHostAddress::LocalHost, port);
             m_sockets.push_back(std::move(socket));
             if ((i + 1) % kPerAddress == 0 || i + 1 == count)
-                waitFor([&] { return openDescriptors(pid) >= base + i + 1; }, 3000);
+                waitFor([&] { return openDescriptors(pid) >= base + i + 1; }, 10000);
         }
         return openDescriptors(pid);
     }
@@ -494,7 +497,8 @@ int main(int argc, char **argv)
     // Every call's recording: a second of 8 kHz 16-bit sound, as the PBX's monitor writes it.
     const QString recording = QStringLiteral("bench-recording.wav");
     QFile sound(dir.filePath(QStringLiteral("recordings/") + recording));
-    if (!sound.open(QIODevice::WriteOnly) || sound.write(QByteArray("RIFF....WAVEfmt ") + QByteArray(16000, '\x11')) <= 0)
+    if (!sound.open(QIODevice::WriteOnly)
+        || sound.write(QByteArray("RIFF....WAVEfmt ") + QByteArray(16000, '\x11')) <= 0)
         fail(QStringLiteral("cannot write ") + sound.fileName());
     sound.close();
     const quint16 webPort = freePort();
