@@ -3,6 +3,7 @@
 #include "httpclient/logging.h"
 #include "httpclient/peerconnections.h"
 
+#include <QElapsedTimer>
 #include <QHostInfo>
 
 #include <algorithm>
@@ -26,6 +27,21 @@ QList<NetworkReplyWaiter *> &waiters()
     return list;
 }
 
+// The descriptors of each peer's connections ("host:port"), and when they were found: the process's descriptors are
+// looked through for them at most once a second, not at each look of each waiter, so that a full front end does not
+// slow the portal's requests. Main thread.
+struct PeerDescriptors
+{
+    QVector<int> descriptors;
+    QElapsedTimer found;
+};
+
+QHash<QString, PeerDescriptors> &peerDescriptors()
+{
+    static QHash<QString, PeerDescriptors> peers;
+    return peers;
+}
+
 int defaultPort(const QUrl &url)
 {
     return url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
@@ -37,6 +53,7 @@ NetworkReplyWaiter::NetworkReplyWaiter(QSharedPointer<Response> response)
     : m_response(std::move(response))
 {
     waiters().append(this);
+    m_went.start();
     QNetworkReply *reply = m_response->reply();
     // Settled on finished only: an HTTP error status also raises errorOccurred, and settling there
     // could hand out a body that has not fully arrived.
@@ -103,6 +120,7 @@ void NetworkReplyWaiter::onRedirected(const QUrl &target)
     if (next.scheme() == asked.scheme() && next.host().compare(asked.host(), Qt::CaseInsensitive) == 0
         && defaultPort(next) == defaultPort(asked)) {
         // The next hop's head is watched afresh.
+        m_went.start();
         m_headCame = false;
         m_noted = false;
         m_headWatch.start();
@@ -119,12 +137,32 @@ void NetworkReplyWaiter::setPeer(const QList<QHostAddress> &addresses)
 {
     m_peer = addresses;
     m_noted = true;
-    // What the connections open now took is counted as none of this head (a tick of it at most); those opened
-    // later took nothing older than it.
+    // What the connections open now took is counted as none of this head (a tick of it at most); one still
+    // connecting has taken nothing yet.
     m_consumed.clear();
     m_pastHeadLimit = false;
-    for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port))
+    for (const PeerConnections::Connection &connection : connections())
         m_consumed.insert(connection.descriptor, connection.consumed);
+}
+
+QVector<PeerConnections::Connection> NetworkReplyWaiter::connections() const
+{
+    PeerDescriptors &peer = peerDescriptors()[m_host.toLower() + QLatin1Char(':') + QString::number(m_port)];
+    QVector<PeerConnections::Connection> found = PeerConnections::look(peer.descriptors, m_peer, m_port);
+    // Found again, at most once a second, for a request that went since (Qt may have opened a connection for it)
+    // or when one of them has gone (Qt may have opened another in its place): a connection is watched a second
+    // late at most.
+    if (!peer.found.isValid()
+        || (peer.found.hasExpired(1000)
+            && (peer.found.msecsSinceReference() < m_went.msecsSinceReference()
+                || found.size() < peer.descriptors.size()))) {
+        found = PeerConnections::list(m_peer, m_port);
+        peer.descriptors.clear();
+        for (const PeerConnections::Connection &connection : qAsConst(found))
+            peer.descriptors.append(connection.descriptor);
+        peer.found.start();
+    }
+    return found;
 }
 
 void NetworkReplyWaiter::onHeadCame()
@@ -162,9 +200,9 @@ void NetworkReplyWaiter::watchHead()
            });
     QHash<int, quint64> consumed;
     QList<int> past;
-    for (const PeerConnections::Connection &connection : PeerConnections::list(m_peer, m_port)) {
-        // A connection opened since the request went has taken nothing older than it.
-        quint64 before = m_consumed.value(connection.descriptor, 0);
+    for (const PeerConnections::Connection &connection : connections()) {
+        // One found since counts from then on: it may be older than the request, found late (a second at most).
+        quint64 before = m_consumed.value(connection.descriptor, connection.consumed);
         if (othersAnswering || before > connection.consumed)
             before = connection.consumed;
         consumed.insert(connection.descriptor, before);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "httpclient/peerconnections.h"
 #include "httpclient/response.h"
 #include "utils/promise.h"
 
 #include <QHash>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QNetworkReply>
@@ -43,6 +45,8 @@ private:
     void onHeadCame();
     void watchHead();
     void setPeer(const QList<QHostAddress> &addresses);
+    // The connections to the peer (and those still connecting) now, this request's among them.
+    QVector<PeerConnections::Connection> connections() const;
     // The other requests to this one's peer have had an answer: what their connections took is not this head.
     void rebaseOthers();
     void cut(const QString &reason, QNetworkReply::NetworkError error = QNetworkReply::OperationCanceledError);
@@ -60,6 +64,7 @@ private:
     bool m_headCame = false;
     // What each connection to the peer had taken when none of it could be this head yet.
     QHash<int, quint64> m_consumed;
+    QElapsedTimer m_went;
     bool m_rebase = false;
     bool m_pastHeadLimit = false;
 };

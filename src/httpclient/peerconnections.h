@@ -14,11 +14,17 @@ namespace Orvix::HttpClient::PeerConnections {
 struct Connection
 {
     int descriptor = -1;
-    quint64 consumed = 0; // bytes received and taken by their reader
+    quint64 consumed = 0;    // bytes received and taken by their reader
+    bool connecting = false; // not connected yet: its peer is not known
 };
 
+// Looks through every descriptor of the process: the connections to the peer, and those still connecting anywhere.
 QVector<Connection> list(const QList<QHostAddress> &addresses, quint16 port);
+// The same of the given descriptors alone: a few system calls each, whatever else the process holds open.
+QVector<Connection> look(const QVector<int> &descriptors, const QList<QHostAddress> &addresses, quint16 port);
 // The connection ends for its reader at once, whatever thread reads it; the descriptor stays its owner's.
 void shutDown(int descriptor);
+// How many descriptors list() and look() have looked at in this process: what watching costs.
+quint64 descriptorsLookedAt();
 
 } // namespace Orvix::HttpClient::PeerConnections

@@ -1,10 +1,12 @@
 #include "httpclient/httpclient.h"
+#include "httpclient/peerconnections.h"
 #include "utils/urlquery.h"
 #include "support/fakecrmserver.h"
 #include "support/promisewatch.h"
 
 #include <QJsonArray>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -12,6 +14,10 @@
 #include <QTest>
 #include <QTextCodec>
 #include <QThread>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using Orvix::HttpClient::HttpClient;
 using Orvix::HttpClient::Request;
@@ -365,13 +371,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("deadline");  // ms for the whole answer
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QByteArray>("head"); // what the peer sends before its endless bytes
+        QTest::addColumn<int>("others");      // other descriptors the process holds meanwhile, as a full front end
         const QByteArray json = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n[";
         QTest::newRow("an answer that never ends, a byte at a time: cut at its deadline")
-            << 1 << 20 << 500 << "no whole answer within 0.5 s" << json;
+            << 1 << 20 << 500 << "no whole answer within 0.5 s" << json << 0;
         QTest::newRow("an answer past 32 MiB: cut there") << 1024 * 1024 << 0 << 0 << "an answer of more than 32 MiB"
-                                                          << json;
+                                                          << json << 0;
         QTest::newRow("a header that never ends: cut past 64 KiB")
-            << 64 * 1024 << 0 << 3000 << "a header of more than 64 KiB" << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ");
+            << 64 * 1024 << 0 << 3000 << "a header of more than 64 KiB" << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ")
+            << 0;
+        // Watched all along; its looks after the first cost its connections alone, not the process's descriptors.
+        QTest::newRow("a header a byte at a time amid 3,000 other descriptors: cut at its deadline, looked through once")
+            << 1 << 20 << 1500 << "no whole answer within 1.5 s" << QByteArray("HTTP/1.1 200 OK\r\nX-Slow: ") << 3000;
     }
 
     void endlessAnswersAreCutOff()
@@ -381,6 +392,21 @@ private Q_SLOTS:
         QFETCH(int, deadline);
         QFETCH(QString, reason);
         QFETCH(QByteArray, head);
+        QFETCH(int, others);
+
+        rlimit limit = {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        limit.rlim_cur = limit.rlim_max;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > rlim_t(others) + 256);
+        QVector<int> descriptors;
+        const auto closeAll = qScopeGuard([&descriptors] {
+            for (const int descriptor : qAsConst(descriptors))
+                ::close(descriptor);
+        });
+        while (descriptors.size() < others)
+            descriptors.append(::socket(AF_INET, SOCK_STREAM, 0));
+        QVERIFY(!descriptors.contains(-1));
+        const quint64 lookedBefore = Orvix::HttpClient::PeerConnections::descriptorsLookedAt();
 
         // Bounded: at most 64 MiB or 1000 steps, then it stops by itself.
         QTcpServer peer;
@@ -422,8 +448,12 @@ private Q_SLOTS:
         const Outcome outcome = settle(endless, 60000);
         QVERIFY(outcome.resolved);
         QCOMPARE(outcome.value->statusCode(), 0);
-        QCOMPARE(outcome.value->error(), head.endsWith('[') ? QNetworkReply::OperationCanceledError
-                                                            : QNetworkReply::ProtocolFailure);
+        QCOMPARE(outcome.value->error(), reason.startsWith("a header") ? QNetworkReply::ProtocolFailure
+                                                                       : QNetworkReply::OperationCanceledError);
+        if (others > 0) {
+            const quint64 looked = Orvix::HttpClient::PeerConnections::descriptorsLookedAt() - lookedBefore;
+            QVERIFY2(looked < quint64(2 * others), qPrintable(QString::number(looked)));
+        }
         QVERIFY(outcome.value->json().isNull());
         QVERIFY(sent < 64 * 1024 * 1024 && (chunk > 1 || sent < 1000));
         // Ended on the wire too, not only for the caller.
