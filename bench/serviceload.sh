@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The service's cost under load as bench_service measures it on the built executable (10,000 calls up, then 1,000
 # CEL rows a second for 20 s, then a burst of some 20,000 CEL rows of new calls written at once while it runs; a
-# portal that takes the calls and answers every tenth write 450 ms late, a front end of 2,000 idle connections), this build
-# against an older one in the same run. The older one is a throw-away work tree outside this one, e.g.
+# portal that takes the calls and answers every tenth write 450 ms late, a front end of 2,000 idle connections),
+# this build against an older one in the same run. The older one is a throw-away work tree outside this one, e.g.
 #   git worktree add --detach /tmp/old f0653ab
 # whose executable is built there (configured first when it has no build dir yet); bench_service is this build's.
 # Runs each build $RUNS times (3 by default), alternately, and prints the medians and their ratios (this build / the
