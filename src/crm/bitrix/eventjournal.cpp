@@ -188,8 +188,10 @@ bool EventJournal::appendRecords()
 {
     if (m_kept.upperBound(m_writtenUpTo) == m_kept.end() && m_changed.isEmpty())
         return true;
-    // The events done since the last write stay in a file written whole meanwhile; the position, which covers
-    // the events never written, waits for the marks.
+    // The position, which covers the events never written, waits for the marks; the events done since the last
+    // write stay in a file written whole meanwhile.
+    if (m_done.isEmpty() || !m_file.isRewriteDue())
+        return append(m_kept, {}, m_writtenPosition);
     QMap<quint64, Event> unmarked = m_kept;
     unmarked.insert(m_done);
     return append(unmarked, {}, m_writtenPosition);

@@ -145,7 +145,8 @@ public:
     void setFacts(const QString &id, CallFacts facts);
     void forgetFacts(const QStringList &ids);
     bool hasUnsavedFacts() const { return !m_changes.facts.isEmpty(); }
-    // Appended alone, though the records outweigh the whole: the save that comes next writes the rest.
+    // The facts alone, appended even when the records outweigh the whole: written whole here, the file would hold
+    // a registration that left meanwhile before the kept events' marks. The next save writes it whole.
     void saveFacts();
 
     // The answer of the finish names the activity a link goes into.
