@@ -93,6 +93,9 @@ void tst_ApiRestart::registrationSurvivesRestart_data()
     QTest::newRow("killed while the finish waits, owed for two days, the portal away at the start: given up")
         << "holdfinish dayold" << QStringList{"start", "ring a", "answer a", "end a"} << finished
         << QStringList{"talked a", "finish"} << finished + QVector<QString>(6, finish(1, 7, 200)).toList();
+    QTest::newRow("killed after a whole call, a start that handles none and a clean stop: the file whole again")
+        << "cleanstop" << QStringList{"start", "ring a", "answer a", "end a", "finish"} << finished << QStringList()
+        << finished;
     const QStringList transferred{register_("2", "1", "0"), show(1, 7), register_("2", "8", "0"), show(2, 8),
                                   finish(1, 7, 200)};
     QTest::newRow("owed at the start, the portal unavailable for two uploads: still owed, attached at the third")
@@ -282,6 +285,18 @@ void tst_ApiRestart::registrationSurvivesRestart()
     // Finished: nothing is left to restore, once the last upload's answer is in.
     QTRY_COMPARE(savedState().value("uploads").toArray().size(), 0);
     QCOMPARE(savedState().value("registrations").toArray().size(), 0);
+    if (portal.contains("cleanstop")) { // the killed run's records, then the one line the last release reads
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        QVERIFY(state.readAll().count('\n') > 1);
+        state.close();
+        auto stopped = QSharedPointer<bool>::create(false);
+        harness.api->shutDown(std::chrono::milliseconds(1000)).onResolve([stopped]() { *stopped = true; });
+        QTRY_VERIFY(*stopped);
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        const QByteArray whole = state.readAll();
+        QCOMPARE(whole.count('\n'), 1);
+        QVERIFY(QJsonDocument::fromJson(whole).isObject());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ApiRestart)

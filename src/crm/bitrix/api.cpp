@@ -56,6 +56,13 @@ API::API(QObject *parent, Config::Manager config, const QSharedPointer<HttpClien
         if (self)
             self->m_journal.write();
     });
+    // The facts the stages of a CEL batch's events changed go together, with one write, in every write of the
+    // kept events: after what the stages read, before the marks of the events done, before the PBX link's state.
+    m_journal.setBeforeMarks([self = QPointer<API>(this)]() { return self && self->m_ledger.hasUnsavedFacts(); },
+                             [self = QPointer<API>(this)]() {
+                                 if (self)
+                                     self->m_ledger.saveFacts();
+                             });
     m_ledger.setClock([self = QPointer<API>(this)]() { return self ? self->pbxNow() : QDateTime(); });
 }
 
@@ -456,12 +463,11 @@ void API::onNewEntityCreated(const QString &id)
     m_newEntityCalls.insert(id);
 }
 
-void API::changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
-                      bool saveNow)
+void API::changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change)
 {
     RegistrationLedger::CallFacts facts = m_ledger.facts(id);
     change(facts);
-    m_ledger.setFacts(id, facts, saveNow);
+    m_ledger.setFacts(id, facts);
 }
 
 void API::executeNextTask()
@@ -546,7 +552,7 @@ void API::loadSavedRegistrations()
             if (facts.bound.callId().isEmpty())
                 facts.bound = it->registration;
             facts.entityCreated = facts.entityCreated || it->entityCreated;
-            m_ledger.setFacts(it->callId, facts, false);
+            m_ledger.setFacts(it->callId, facts);
             stamped = true;
         }
         if (restore == RegistrationLedger::Restore::Resend) {

@@ -295,10 +295,9 @@ private:
     // previous run left, on the PBX's clock.
     qint64 keptSecs(const KeptEvents::Event &event) const;
     qint64 owedSecs(const RegistrationStore::Upload &upload) const;
-    // Changes the facts of a call (or a leg) kept beside its registrations; saved now, or by the ledger's next
-    // save (the caller's, before any kept event is marked done).
-    void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change,
-                     bool saveNow = true);
+    // Changes the facts of a call (or a leg) kept beside its registrations; saved with the kept events' next
+    // write (at the latest a second after the event that changed them is done), before it marks them done.
+    void changeFacts(const QString &id, const std::function<void(RegistrationLedger::CallFacts &)> &change);
 
     // Kept call events (api_kept.cpp).
     using EventWork = std::function<Utils::Promise<void>(const Utils::MsgBuilder &, quint64 sequence)>;

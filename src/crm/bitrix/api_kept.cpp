@@ -214,7 +214,7 @@ Connector::RegisterMemo API::registerMemo(quint64 sequence, const QString &callI
                                   QJsonObject{{QStringLiteral("params"), params},
                                               {QStringLiteral("entity_created"), created}});
         // On disk before the portal may have done it: a stop before its answer sends the same again.
-        self->m_journal.write();
+        self->m_journal.writeRecords();
     };
     return {registered.value(QLatin1String("params")).toObject(), sending};
 }

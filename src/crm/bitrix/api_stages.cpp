@@ -121,16 +121,12 @@ void API::onRegistered(const QString &key, const QString &callId, const CallRegi
     // The call made its entity when any of its registrations did: the record stays the call's for the
     // answering employee and the final updates.
     const bool created = m_ledger.facts(callId).entityCreated || madeHere;
-    changeFacts(
-        callId,
-        [&registration, created](RegistrationLedger::CallFacts &facts) {
-            facts.bound = registration;
-            facts.entityCreated = created;
-        },
-        false);
+    changeFacts(callId, [&registration, created](RegistrationLedger::CallFacts &facts) {
+        facts.bound = registration;
+        facts.entityCreated = created;
+    });
     if (m_pendingRegistrations.contains(key))
         m_ledger.registered(key, {callId, registration, created});
-    m_ledger.saveFacts();
     // Only the lead this registration made gets the company's data and the comment: an existing record,
     // or the lead of an earlier leg with the notes its employee typed in, is left as it is.
     if (!madeHere || registration.entityType() != EntityType::Lead)
@@ -713,14 +709,11 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
     };
     const QString crmCallId = registration.callId();
     // The leg's finish went through, or may have: the lead the call made is never deleted for it.
-    const auto noteFinished = [callId, legId = conversation.id()](API *api, bool saveNow) {
-        api->changeFacts(
-            callId,
-            [&legId](RegistrationLedger::CallFacts &facts) {
-                if (!facts.finished.contains(legId))
-                    facts.finished.append(legId);
-            },
-            saveNow);
+    const auto noteFinished = [callId, legId = conversation.id()](API *api) {
+        api->changeFacts(callId, [&legId](RegistrationLedger::CallFacts &facts) {
+            if (!facts.finished.contains(legId))
+                facts.finished.append(legId);
+        });
     };
     m_connector.finishCall(crmCallId, userId, conversation, m_postLeadInfoToChat, entityData, trace)
         .onResolve([self = QPointer<API>(this), callId, crmCallId, conversation, trace, result,
@@ -730,13 +723,12 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
                 return;
             }
             // Saved with it: a kill before the call's end leaves the lead it binds.
-            noteFinished(self, false);
+            noteFinished(self);
             // The answer names the activity a link goes into; stored before the saved finish goes, so a
             // restart during the activity's update still attaches the recording.
             self->m_ledger.oweRecording(finish, conversation);
             // Sent again after a restart: the call may have ended long ago, and the PBX link may not be up yet.
             const bool resent = self->m_ledger.done(callId, crmCallId);
-            self->m_ledger.saveFacts();
             whenSettled(self->customUpdateActivity(finish.activityId(), conversation, trace),
                         [self, finish, conversation, trace, result, resent]() {
                             if (!self) {
@@ -777,8 +769,11 @@ void API::sendFinish(const CallRegistration &registration, int userId, const Con
             // records it binds.
             const bool outcomeOpen =
                 reason == RegistrationFailedReason::Uncertain || reason == RegistrationFailedReason::Unreachable;
-            if (self && outcomeOpen)
-                noteFinished(self, true);
+            // Saved now: a finish sent again at a start is no kept event, whose end would save it soon.
+            if (self && outcomeOpen) {
+                noteFinished(self);
+                self->m_journal.write();
+            }
             result.reject();
         });
 }
@@ -942,9 +937,8 @@ void API::clearCallData(const Call &call, const MsgBuilder &trace)
     for (const QString &key : qAsConst(keys))
         m_pendingRegistrations.remove(key);
     // A transfer may have been reported under a leg's id.
-    m_ledger.forgetFacts(keys, false);
+    m_ledger.forgetFacts(keys);
     m_ledger.leave(keys);
-    m_ledger.saveFacts();
 }
 
 Promise<void> API::onCallTransferredTask(const QString &callId, const MsgBuilder &trace)

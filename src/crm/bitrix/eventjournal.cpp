@@ -100,11 +100,13 @@ void EventJournal::setMember(quint64 sequence, QLatin1String key, const QJsonVal
 
 void EventJournal::drop(quint64 sequence)
 {
-    if (m_kept.remove(sequence) == 0)
+    const auto event = m_kept.find(sequence);
+    if (event == m_kept.end())
         return;
     // Marked done in the file it is in; one not written yet is simply never written.
     if (sequence <= m_writtenUpTo)
-        m_done.append(sequence);
+        m_done.insert(sequence, *event);
+    m_kept.erase(event);
     if (!m_writeTimer.isActive())
         m_writeTimer.start(kWriteDelay);
 }
@@ -165,12 +167,44 @@ void EventJournal::reportSkipped(qint64 position)
 bool EventJournal::write()
 {
     m_writeTimer.stop();
-    const bool changed = m_kept.upperBound(m_writtenUpTo) != m_kept.end() || !m_changed.isEmpty() || !m_done.isEmpty()
-        || m_position != m_writtenPosition;
-    if (m_debugReplay || !changed)
+    const bool beforeMarks = m_marksPending && m_marksPending();
+    // A kill between the writes finds what the stages of the events marked done changed, and replays the others
+    // with what they read.
+    if (beforeMarks && !m_debugReplay && !appendRecords())
+        return false;
+    if (beforeMarks)
+        m_beforeMarks();
+    return m_debugReplay || append(m_kept, m_done, m_position);
+}
+
+bool EventJournal::writeRecords()
+{
+    if (!m_marksPending || !m_marksPending())
+        return write();
+    return m_debugReplay || appendRecords();
+}
+
+bool EventJournal::appendRecords()
+{
+    if (m_kept.upperBound(m_writtenUpTo) == m_kept.end() && m_changed.isEmpty())
+        return true;
+    // The position, which covers the events never written, waits for the marks; the events done since the last
+    // write stay in a file written whole meanwhile.
+    if (m_done.isEmpty() || !m_file.isRewriteDue())
+        return append(m_kept, {}, m_writtenPosition);
+    QMap<quint64, Event> unmarked = m_kept;
+    unmarked.insert(m_done);
+    return append(unmarked, {}, m_writtenPosition);
+}
+
+bool EventJournal::append(const QMap<quint64, Event> &kept, const QMap<quint64, Event> &done, qint64 position)
+{
+    const bool changed = kept.upperBound(m_writtenUpTo) != kept.end() || !m_changed.isEmpty() || !done.isEmpty()
+        || position != m_writtenPosition;
+    if (!changed)
         return true;
     QString error;
-    if (!m_file.write(m_kept, m_writtenUpTo, m_changed, m_done, m_position, &error)) {
+    if (!m_file.write(kept, m_writtenUpTo, m_changed, done.keys(), position, &error)) {
         // Said once an outage; what was to be written stays, and goes with the next write.
         if (!std::exchange(m_writeFailed, true))
             qWarning().noquote() << QStringLiteral("Cannot save the kept call events %1: %2; the PBX link keeps its "
@@ -182,8 +216,9 @@ bool EventJournal::write()
         qInfo().noquote() << QStringLiteral("The kept call events are saved again in %1").arg(m_file.filePath());
     m_writtenUpTo = m_lastSequence;
     m_changed.clear();
-    m_done.clear();
-    m_writtenPosition = m_position;
+    if (!done.isEmpty())
+        m_done.clear();
+    m_writtenPosition = position;
     return true;
 }
 

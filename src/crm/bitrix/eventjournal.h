@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 namespace Orvix::CRM::Bitrix {
 
 // The bookkeeping of the call events the CRM flow keeps until their work is done, over their file
@@ -32,6 +34,13 @@ public:
     // A debug run over chosen CEL rows: the production run's file is neither read nor written, and no row is
     // taken for one read again.
     void setDebugReplay(bool on) { m_debugReplay = on; }
+    // What the events' stages changed elsewhere (their calls' facts), written by each write after the records of
+    // what they read and before the marks of those done: `pending` says whether there is any, `save` writes it.
+    void setBeforeMarks(std::function<bool()> pending, std::function<void()> save)
+    {
+        m_marksPending = std::move(pending);
+        m_beforeMarks = std::move(save);
+    }
 
     // Once a process: what a previous run kept, every event cut short, to go again first of its call.
     void load();
@@ -63,12 +72,17 @@ public:
     bool coverUpTo(qint64 position);
     // Writes what changed since the last write; false, said once an outage, when it could not.
     bool write();
+    // Writes the records of the events (a register about to be sent); the marks may wait for the next write.
+    bool writeRecords();
     // A clean run: nothing of the calls before it is done; the file is left empty.
     void clear();
 
 private:
     // The rows read again: said once, when the PBX link has passed them.
     void reportSkipped(qint64 position);
+    bool appendRecords();
+    // Appends the records not written yet, the marks of `done` and the position.
+    bool append(const QMap<quint64, Event> &kept, const QMap<quint64, Event> &done, qint64 position);
 
     KeptEvents m_file;
     QMap<quint64, Event> m_kept; // by the order they were handed over
@@ -79,10 +93,12 @@ private:
     qint64 m_position = 0;
     qint64 m_writtenPosition = 0;
     // The events up to this one are in the file (or done); of those, the ones whose record changed since the
-    // last write, and the ones done since.
+    // last write, and the ones done since (their records kept until they are marked).
     quint64 m_writtenUpTo = 0;
     QList<quint64> m_changed;
-    QList<quint64> m_done;
+    QMap<quint64, Event> m_done;
+    std::function<bool()> m_marksPending;
+    std::function<void()> m_beforeMarks;
     bool m_writeFailed = false;
     bool m_loaded = false;
     bool m_debugReplay = false;

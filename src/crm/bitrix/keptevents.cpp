@@ -171,7 +171,7 @@ QMap<quint64, KeptEvents::Event> KeptEvents::load(qint64 *position, QSet<QString
 bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &changed,
                        const QList<quint64> &done, qint64 position, QString *error)
 {
-    if (m_fresh || (m_dead > m_live && m_dead >= kMinDeadRecords))
+    if (isRewriteDue())
         return rewrite(kept, position, error);
     QByteArray chunk;
     if (!done.isEmpty()) {
@@ -204,6 +204,11 @@ bool KeptEvents::write(const QMap<quint64, Event> &kept, quint64 after, const QL
     m_live += added - done.size();
     m_dead += replaced + done.size() + (done.isEmpty() ? 1 : 2);
     return true;
+}
+
+bool KeptEvents::isRewriteDue() const
+{
+    return m_fresh || (m_dead > m_live && m_dead >= kMinDeadRecords);
 }
 
 bool KeptEvents::rewrite(const QMap<quint64, Event> &kept, qint64 position, QString *error)

@@ -64,6 +64,8 @@ public:
     // with why: what failed is written again, whole, by the next write.
     bool write(const QMap<quint64, Event> &kept, quint64 after, const QList<quint64> &changed,
                const QList<quint64> &done, qint64 position, QString *error);
+    // The next write writes the whole of `kept` into a fresh file.
+    bool isRewriteDue() const;
     // Leaves an empty file: nothing kept, no position.
     bool clear(QString *error);
 

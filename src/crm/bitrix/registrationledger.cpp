@@ -1,5 +1,7 @@
 #include "crm/bitrix/registrationledger.h"
 
+#include <utility>
+
 namespace Orvix::CRM::Bitrix {
 
 namespace {
@@ -13,8 +15,21 @@ void RegistrationLedger::save()
 {
     if (m_beforeSave)
         m_beforeSave();
-    m_factsUnsaved = false;
-    if (m_store.isWholeDue()) {
+    write(std::exchange(m_changes, {}));
+}
+
+void RegistrationLedger::saveFacts()
+{
+    if (!hasUnsavedFacts())
+        return;
+    RegistrationStore::Changes facts;
+    facts.facts = std::exchange(m_changes.facts, {});
+    write(facts, true);
+}
+
+void RegistrationLedger::write(const RegistrationStore::Changes &changes, bool growing)
+{
+    if (m_store.isWholeDue(growing)) {
         // The facts of a call whose end never came (a kill before it was handled) go with the file's rewrite.
         const QDateTime pbxNow = now();
         for (auto it = m_facts.begin(); pbxNow.isValid() && it != m_facts.end();) {
@@ -23,9 +38,8 @@ void RegistrationLedger::save()
         }
         m_store.save(m_saved, m_owed, m_facts);
     } else {
-        m_store.save(m_saved, m_owed, m_facts, m_changes);
+        m_store.save(m_saved, m_owed, m_facts, changes);
     }
-    m_changes = {};
 }
 
 QDateTime RegistrationLedger::now() const
@@ -51,28 +65,21 @@ RegistrationStore::Entries RegistrationLedger::load(bool *stamped)
     return entries;
 }
 
-void RegistrationLedger::setFacts(const QString &id, CallFacts facts, bool saveNow)
+void RegistrationLedger::setFacts(const QString &id, CallFacts facts)
 {
     if (facts.sameAs(m_facts.value(id)))
         return;
     facts.since = now();
     m_facts.insert(id, facts);
     m_changes.facts.insert(id);
-    m_factsUnsaved = true;
-    if (saveNow)
-        save();
 }
 
-void RegistrationLedger::forgetFacts(const QStringList &ids, bool saveNow)
+void RegistrationLedger::forgetFacts(const QStringList &ids)
 {
     for (const QString &id : ids) {
-        if (m_facts.remove(id) == 0)
-            continue;
-        m_changes.facts.insert(id);
-        m_factsUnsaved = true;
+        if (m_facts.remove(id) > 0)
+            m_changes.facts.insert(id);
     }
-    if (saveNow)
-        saveFacts();
 }
 
 RegistrationLedger::Restore RegistrationLedger::restore(const QString &key, const Entry &entry)

@@ -20,7 +20,8 @@ namespace Orvix::CRM::Bitrix {
 // finish and its recording, and what the call flow's stages read of its PBX call. Until its register is
 // answered a call's work is a kept event (KeptEvents), which holds the register as first sent and sends it
 // so again; from then on it is here, and what a restart must see is written to crm_registrations.json at
-// every change, the kept events first: what changed, appended (RegistrationStore).
+// every change, the kept events first: what changed, appended (RegistrationStore). The calls' facts go with the
+// kept events' next write instead, between the records and the marks of the events (EventJournal).
 //
 // A CRM call's finish:
 // - registered: saved under its key, a leg id or a call id; one CRM call may be filed under both;
@@ -84,6 +85,7 @@ public:
         m_owed.clear();
         m_states.clear();
         m_facts.clear();
+        m_changes = {};
         m_store.writeWholeNext();
     }
 
@@ -138,14 +140,14 @@ public:
         return std::any_of(m_facts.cbegin(), m_facts.cend(),
                            [&id](const CallFacts &facts) { return facts.accepted.contains(id); });
     }
-    // Saved at once when they changed; or with the next save, before any kept event is marked done.
-    void setFacts(const QString &id, CallFacts facts, bool saveNow = true);
-    void forgetFacts(const QStringList &ids, bool saveNow = true);
-    void saveFacts()
-    {
-        if (m_factsUnsaved)
-            save();
-    }
+    // Saved by saveFacts, which the kept events' next write calls before it marks any of them done, or with the
+    // next save.
+    void setFacts(const QString &id, CallFacts facts);
+    void forgetFacts(const QStringList &ids);
+    bool hasUnsavedFacts() const { return !m_changes.facts.isEmpty(); }
+    // The facts alone, appended even when the records outweigh the whole: written whole here, the file would hold
+    // a registration that left meanwhile before the kept events' marks. The next save writes it whole.
+    void saveFacts();
 
     // The answer of the finish names the activity a link goes into.
     void oweRecording(const CallRegistration &finish, const Entities::Conversation &conversation);
@@ -169,6 +171,7 @@ private:
     enum class State { Open, Kept, Resent };
 
     QDateTime now() const;
+    void write(const RegistrationStore::Changes &changes, bool growing = false);
     // Owed from now on by this run.
     void oweHere(const QString &crmCallId, Upload upload);
 
@@ -178,7 +181,6 @@ private:
     std::function<void()> m_beforeSave;
     std::function<QDateTime()> m_now;
     RegistrationStore::Facts m_facts;
-    bool m_factsUnsaved = false;
     RegistrationStore::Entries m_saved;
     QHash<QString, State> m_states; // by CRM call
     Uploads m_owed;

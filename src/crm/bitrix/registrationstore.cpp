@@ -158,6 +158,7 @@ bool RegistrationStore::Entry::operator==(const Entry &other) const
 RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamped, Facts *facts)
 {
     m_wholeDue = true;
+    m_appendedBytes = 0;
     QFile file(m_filePath);
     if (m_filePath.isEmpty() || !file.exists())
         return {};
@@ -183,6 +184,8 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
         apply(whole.object(), &tables);
     } else {
         apply(first.object(), &tables);
+        // Whichever run appended them, the last release cannot read them: a stop writes the file whole.
+        m_appendedBytes = bytes.size() - lines.first().size() - 1;
         int damaged = 0;
         for (auto line = lines.cbegin() + 1; line != lines.cend(); ++line) {
             const QJsonDocument record = QJsonDocument::fromJson(*line);
@@ -211,9 +214,9 @@ RegistrationStore::Entries RegistrationStore::load(Uploads *uploads, bool *stamp
     return tables.entries;
 }
 
-bool RegistrationStore::isWholeDue() const
+bool RegistrationStore::isWholeDue(bool growing) const
 {
-    return m_wholeDue || m_appendedBytes > std::max(m_wholeBytes, kMinAppendedBytes);
+    return m_wholeDue || (!growing && m_appendedBytes > std::max(m_wholeBytes, kMinAppendedBytes));
 }
 
 bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts)
@@ -245,9 +248,9 @@ bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, con
 }
 
 bool RegistrationStore::save(const Entries &entries, const Uploads &uploads, const Facts &facts,
-                             const Changes &changes)
+                             const Changes &changes, bool growing)
 {
-    if (isWholeDue())
+    if (isWholeDue(growing))
         return save(entries, uploads, facts);
     QJsonObject record;
     QJsonObject gone;

@@ -85,12 +85,13 @@ public:
     // Writes a new file and renames it over the old one, so a crash leaves one or the other.
     bool save(const Entries &entries, const Uploads &uploads = Uploads(), const Facts &facts = Facts());
     // Appends what `changes` names of the tables as they are now; writes them whole instead when that is due.
-    bool save(const Entries &entries, const Uploads &uploads, const Facts &facts, const Changes &changes);
+    bool save(const Entries &entries, const Uploads &uploads, const Facts &facts, const Changes &changes,
+              bool growing = false);
     // The next save writes the file whole: it was not written by this store yet, a write failed, the records
-    // appended since the last whole one outweigh it, or writeWholeNext asked for it.
-    bool isWholeDue() const;
+    // appended since the last whole one outweigh it (unless `growing`), or writeWholeNext asked for it.
+    bool isWholeDue(bool growing = false) const;
     void writeWholeNext() { m_wholeDue = true; }
-    // Records of changes follow the whole in the file.
+    // Records of changes follow the whole in the file, appended by this store or found by its load.
     bool hasRecords() const { return m_appendedBytes > 0; }
 
 private:
